@@ -1,0 +1,122 @@
+#include "host/CZuError.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+std::string FileStem(const char* path) {
+  const char* base = std::strrchr(path, '/');
+  base = base ? base + 1 : path;
+  const char* dot = std::strrchr(base, '.');
+  return dot ? std::string(base, dot - base) : std::string(base);
+}
+
+std::string FormatV(const char* fmt, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[256];
+  int n = std::vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
+  std::string out(static_cast<size_t>(n), '\0');
+  std::vsnprintf(&out[0], out.size() + 1, fmt, args);
+  return out;
+}
+
+}  // namespace
+
+FXCodeLocation::FXCodeLocation(const char* path, const char* fn, int ln)
+    : file(FileStem(path ? path : "")), function(fn ? fn : ""), line(ln) {}
+
+struct CZuError::Frame {
+  FXCodeLocation loc;
+  bool hasMessage;
+  std::string message;
+};
+
+struct CZuError::Detail {
+  int code = 0;
+  std::mutex mu;               // copies may be pushed from different threads
+  std::vector<Frame> frames;   // innermost first
+};
+
+CZuError::CZuError() : status_(0) {}
+
+void CZuError::Success() {
+  status_ = 0;
+  detail_.reset();
+}
+
+CZuError& CZuError::Push(const FXCodeLocation& loc) {
+  if (!IsError()) return *this;
+  std::lock_guard<std::mutex> lock(detail_->mu);
+  detail_->frames.push_back(Frame{loc, false, std::string()});
+  return *this;
+}
+
+CZuError& CZuError::Push(const FXCodeLocation& loc, const char* fmt, ...) {
+  if (!IsError()) return *this;
+  va_list args;
+  va_start(args, fmt);
+  std::string message = FormatV(fmt, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(detail_->mu);
+  detail_->frames.push_back(Frame{loc, true, std::move(message)});
+  return *this;
+}
+
+int CZuError::Code() const { return IsError() ? detail_->code : 0; }
+
+std::string CZuError::AsString() const {
+  if (!IsError()) return std::string();
+  std::lock_guard<std::mutex> lock(detail_->mu);
+  std::string out;
+  for (auto it = detail_->frames.rbegin(); it != detail_->frames.rend(); ++it) {
+    if (!out.empty()) out += '\n';
+    out += it->loc.file + ':' + std::to_string(it->loc.line) + " (" + it->loc.function + ")";
+    if (it->hasMessage) out += ": " + it->message;
+  }
+  return out;
+}
+
+std::string CZuError::Summary() const {
+  if (!IsError()) return std::string();
+  std::lock_guard<std::mutex> lock(detail_->mu);
+  std::string out;
+  for (auto it = detail_->frames.rbegin(); it != detail_->frames.rend(); ++it) {
+    if (!it->hasMessage) continue;
+    if (!out.empty()) out += ": ";
+    out += it->message;
+  }
+  return out;
+}
+
+CZuError FXErrorUtil::ErrorInt(const FXCodeLocation& loc, int code, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string message = FormatV(fmt, args);
+  va_end(args);
+  CZuError err;
+  err.status_ = -1;
+  err.detail_ = std::make_shared<CZuError::Detail>();
+  err.detail_->code = code;
+  err.detail_->frames.push_back(CZuError::Frame{loc, true, std::move(message)});
+  return err;
+}
+
+CZuError FXErrorUtil::ErrorErrNo(const FXCodeLocation& loc, int errnum, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string message = FormatV(fmt, args);
+  va_end(args);
+  char buf[256];
+  const char* text = strerror_r(errnum, buf, sizeof buf);  // GNU variant
+  message += ": ";
+  message += text;
+  return ErrorInt(loc, errnum, "%s", message.c_str());
+}

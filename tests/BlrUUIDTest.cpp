@@ -1,0 +1,63 @@
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "BLR/BlrUUID.h"
+
+namespace {
+
+BlrUUID randomUUID(std::mt19937& rng) {
+  unsigned char bytes[16];
+  for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+  return BlrUUID(bytes);
+}
+
+TEST(BlrUUID, TextFormsRoundTrip) {
+  std::mt19937 rng(1234);
+  for (int i = 0; i < 1000; ++i) {
+    BlrUUID id = randomUUID(rng);
+    EXPECT_TRUE(BlrUUID::isValid(id.toString()));
+    EXPECT_TRUE(BlrUUID::isValid(id.toHex()));
+    EXPECT_EQ(BlrUUID(id.toString()), id);
+    EXPECT_EQ(BlrUUID(id.toHex()), id);
+  }
+}
+
+TEST(BlrUUID, FormsAreExact) {
+  const unsigned char bytes[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
+                                   0xfe, 0xdc, 0xba, 0x98, 0x76, 0x54, 0x32, 0x10};
+  BlrUUID id(bytes);
+  EXPECT_EQ(id.toString(), "01234567-89AB-CDEF-FEDC-BA9876543210");
+  EXPECT_EQ(id.toHex(), "0123456789abcdeffedcba9876543210");
+  char out[33];
+  EXPECT_STREQ(uuid2hex(bytes, out), "0123456789abcdeffedcba9876543210");
+  EXPECT_EQ(BlrUUID("01234567-89ab-cdef-FEDC-ba9876543210"), id);  // either case
+}
+
+TEST(BlrUUID, OtherLengthsGiveNull) {
+  for (const char* text : {"", "0123", "0123456789abcdeffedcba987654321",
+                           "01234567-89AB-CDEF-FEDC-BA987654321", "0123456789abcdeffedcba98765432100"}) {
+    BlrUUID id(text);
+    EXPECT_TRUE(id.empty()) << text;
+    EXPECT_EQ(id, BlrUUID::null_uuid);
+  }
+}
+
+TEST(BlrUUID, IsValidChecksDigitsAndDashes) {
+  EXPECT_FALSE(BlrUUID::isValid("0123"));
+  EXPECT_FALSE(BlrUUID::isValid("01234567089AB-CDEF-FEDC-BA9876543210"));  // digit for a dash
+  EXPECT_FALSE(BlrUUID::isValid("0123456789abcdeffedcba987654321g"));
+  EXPECT_FALSE(BlrUUID::isValid("01234567-89AB-CDEF-FEDC-BA98765432-0"));
+}
+
+TEST(BlrUUID, ClearEmptyAndOrdering) {
+  std::mt19937 rng(7);
+  BlrUUID a = randomUUID(rng), b = randomUUID(rng);
+  EXPECT_FALSE(a.empty());
+  EXPECT_NE(a, b);
+  EXPECT_TRUE((a < b) != (b < a));
+  a.clear();
+  EXPECT_TRUE(a.empty());
+}
+
+}  // namespace
