@@ -1,0 +1,41 @@
+// The request link: sends a request map to the service registered under a
+// link name and returns its response map.  A service of the calling process
+// is called directly; otherwise the request travels to the central server
+// (DwLinkConfig.h) over an authenticated, pooled connection (DwLinkPool.h).
+//
+// A request the service fails is answered with its error's whole text under
+// "error"; the returned error fails only when the exchange itself failed.
+#ifndef HOST_DWLINK_H
+#define HOST_DWLINK_H
+
+#include <map>
+#include <string>
+
+#include "host/CZuError.h"
+#include "host/DwLinkConfig.h"
+
+class DwLinkSvc;
+
+class DwLink {
+ public:
+  using Map = std::map<std::string, std::string>;
+
+  explicit DwLink(const std::string& name) : name_(name) {}
+
+  // `server`, when not null or empty, names the server as "host:port" (or
+  // "[v6-address]:port"; the port may be left out) and skips the in-process
+  // service.  `resp` may be null when the answer is not wanted.
+  CZuError makeReqToAnchor(const Map& req, Map* resp, const char* server);
+
+  // Over the network to the server of `config`, even when a service of this
+  // name lives in the process.
+  CZuError makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp);
+
+  // Calls `svc` as the local client; used for in-process requests.
+  static void callLocal(DwLinkSvc* svc, const Map& req, Map* resp);
+
+ private:
+  std::string name_;
+};
+
+#endif  // HOST_DWLINK_H

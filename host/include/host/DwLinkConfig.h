@@ -1,0 +1,64 @@
+// Settings of the request link, normally read from the registry.
+//
+// Section "Link" (numbers are decimal; times in seconds):
+//   sServerHost        text    (none)  central server's host name or address
+//   nServerPort        number  4760    its port
+//   sServerName        text    (none)  client name the server must authenticate as;
+//                                      empty accepts any name the authority signed
+//   nTimeoutSecs       number  60      connect, and each read or write of a frame
+//   nAuthTimeoutSecs   number  30      TLS handshake
+//   nPoolSize          number  4       idle connections kept per server
+//   nPoolIdleSecs      number  60      idle connections older than this are closed
+//   nAllowBuiltinCerts number  0       1 accepts peers holding the built-in product
+//                                      certificate; 0 requires per-client ones
+//   sListenAddress     text    (all)   server: address to listen on
+//   nListenPort        number  nServerPort  server: port to listen on
+//   nMaxConnections    number  64      server: connections served at once
+//   nIdleTimeoutSecs   number  300     server: an idle connection is closed after this
+// TLS files come from section "Security" (TlsContext.h).
+#ifndef HOST_DWLINKCONFIG_H
+#define HOST_DWLINKCONFIG_H
+
+#include <memory>
+#include <string>
+
+#include "host/CZuError.h"
+
+class TlsContext;
+struct KRP_Cert;
+
+constexpr int kDwLinkDefaultPort = 4760;
+
+struct DwLinkClientConfig {
+  std::string host;
+  int port = kDwLinkDefaultPort;
+  std::string serverName;
+  int timeoutMs = 60 * 1000;
+  int authTimeoutMs = 30 * 1000;
+  int poolSize = 4;
+  int poolIdleSecs = 60;
+  bool allowBuiltinCerts = false;
+  std::shared_ptr<TlsContext> tls;
+
+  // Fails on a value out of range or TLS files that can't be loaded.
+  static CZuError fromRegistry(DwLinkClientConfig* out);
+};
+
+struct DwLinkServerConfig {
+  std::string address;  // empty: every local address
+  int port = kDwLinkDefaultPort;  // 0 picks a free port
+  int maxConnections = 64;
+  int timeoutMs = 60 * 1000;
+  int authTimeoutMs = 30 * 1000;
+  int idleTimeoutMs = 300 * 1000;
+  bool allowBuiltinCerts = false;
+  std::shared_ptr<TlsContext> tls;
+
+  static CZuError fromRegistry(DwLinkServerConfig* out);
+};
+
+// The certificate policy of both ends: a per-client certificate, or the
+// built-in product certificate when `allowBuiltinCerts`.
+CZuError dwLinkCheckPeerKind(const KRP_Cert& cert, bool allowBuiltinCerts);
+
+#endif  // HOST_DWLINKCONFIG_H

@@ -1,0 +1,28 @@
+// TCP plumbing shared by the authenticated socket layer and the request link:
+// waiting on a descriptor with a time-out, connecting and listening.
+#ifndef HOST_DWTCP_H
+#define HOST_DWTCP_H
+
+#include <string>
+
+#include "host/CZuError.h"
+#include "host/CZuSocket.h"
+
+enum class DwWait { kReady, kTimeout, kCancelled };
+
+// Waits until `fd` reports one of `events` (POLLIN, POLLOUT; an error or hang-up
+// counts as ready so that the next call reports it), `timeoutMs` passes, or
+// `cancelFd` (ignored when negative) becomes readable.  A negative time-out
+// waits without limit.
+CZuError dwWaitFd(int fd, short events, int timeoutMs, int cancelFd, DwWait* out);
+
+// Connects to host:port within `timeoutMs`, trying each resolved address in
+// turn.  The socket comes back non-blocking, close-on-exec, without Nagle delay.
+CZuError dwTcpConnect(const std::string& host, int port, int timeoutMs, CZuSocket* out);
+
+// Listens on address:port (an empty address means every local address; port 0
+// picks a free port, returned in `boundPort`).  The socket is non-blocking.
+CZuError dwTcpListen(const std::string& address, int port, int backlog, CZuSocket* out,
+                     int* boundPort);
+
+#endif  // HOST_DWTCP_H

@@ -1,0 +1,51 @@
+// TLS settings shared by every authenticated connection of a process: TLS 1.2
+// or later, the one certificate authority that peers must be signed by, and
+// this process's own certificate and key.
+//
+// Registry, section "Security":
+//   sCAFile    text  (none)  PEM file of the certificate authority
+//   sCertFile  text  (none)  PEM file of this process's certificate (+ chain)
+//   sKeyFile   text  (none)  PEM file of its private key
+#ifndef HOST_TLSCONTEXT_H
+#define HOST_TLSCONTEXT_H
+
+#include <memory>
+#include <string>
+
+#include "host/CZuError.h"
+
+struct ssl_ctx_st;
+
+struct TlsConfig {
+  std::string caFile;    // required
+  std::string certFile;  // optional: without it this side presents no certificate
+  std::string keyFile;   // required with certFile
+};
+
+class TlsContext {
+ public:
+  ~TlsContext();
+  TlsContext(const TlsContext&) = delete;
+  TlsContext& operator=(const TlsContext&) = delete;
+
+  static CZuError create(const TlsConfig& config, std::shared_ptr<TlsContext>* out);
+
+  // The context built from the registry's "Security" section.  Built on first
+  // use and rebuilt when one of the three paths changes.
+  static CZuError fromRegistry(std::shared_ptr<TlsContext>* out);
+
+  const TlsConfig& config() const { return config_; }
+  ssl_ctx_st* native() const { return ctx_; }
+
+ private:
+  TlsContext(const TlsConfig& config, ssl_ctx_st* ctx) : config_(config), ctx_(ctx) {}
+
+  TlsConfig config_;
+  ssl_ctx_st* ctx_;
+};
+
+// The text of OpenSSL's pending errors, oldest first, joined by "; " (empty
+// when there are none).  Clears the thread's error queue.
+std::string tlsErrorText();
+
+#endif  // HOST_TLSCONTEXT_H

@@ -1,0 +1,218 @@
+#include "host/DwLinkServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <system_error>
+
+#include "host/DwLinkFrame.h"
+#include "host/DwLinkSvc.h"
+#include "host/DwTcp.h"
+#include "host/KrpSocket.h"
+#include "host/TlsContext.h"
+
+DwLinkServer::~DwLinkServer() { stop(); }
+
+CZuError DwLinkServer::start(const DwLinkServerConfig& config) {
+  if (acceptThread_.joinable())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start link server: already running");
+  if (!config.tls || config.maxConnections < 1)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start link server: %s",
+                                 config.tls ? "no connection allowed" : "no TLS context");
+  CZuError err = dwTcpListen(config.address, config.port, 128, &listen_, &port_);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't start link server");
+  if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int e = errno;
+    listen_.Close();
+    return FXErrorUtil::ErrorErrNo(FXLOC, e, "Couldn't start link server");
+  }
+  config_ = config;
+  stopping_ = false;
+  acceptThread_ = std::thread(&DwLinkServer::acceptLoop, this);
+  return CZuError();
+}
+
+void DwLinkServer::stop() {
+  if (!acceptThread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  char byte = 1;
+  while (::write(stopPipe_[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  cv_.notify_all();
+  acceptThread_.join();
+  listen_.Close();
+  std::list<Worker> workers;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    workers.swap(workers_);
+  }
+  for (Worker& w : workers) w.thread.join();
+  ::close(stopPipe_[0]);
+  ::close(stopPipe_[1]);
+  stopPipe_[0] = stopPipe_[1] = -1;
+}
+
+bool DwLinkServer::stopping() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopping_;
+}
+
+DwLinkServer::Stats DwLinkServer::stats() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stats_;
+}
+
+void DwLinkServer::report(const CZuError& err) {
+  if (hook_) hook_(err);
+}
+
+void DwLinkServer::reapDone() {
+  std::list<Worker> done;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = workers_.begin(); it != workers_.end();) {
+      auto next = std::next(it);
+      if (it->done) done.splice(done.end(), workers_, it);
+      it = next;
+    }
+  }
+  for (Worker& w : done) w.thread.join();
+}
+
+void DwLinkServer::acceptLoop() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      cv_.wait(lock, [this] { return stopping_ || active_ < config_.maxConnections; });
+      if (stopping_) return;
+    }
+    reapDone();
+    DwWait w;
+    CZuError err = dwWaitFd(listen_.fd(), POLLIN, -1, stopPipe_[0], &w);
+    if (!err.IsError() && w == DwWait::kCancelled) return;
+    int fd = err.IsError() ? -1 : ::accept4(listen_.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (err.IsError() || (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)) {
+        report(err.IsError() ? err : FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection"));
+        dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);  // e.g. out of descriptors: don't spin
+      }
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.accepted;
+    workers_.emplace_back();
+    try {
+      workers_.back().thread = std::thread(&DwLinkServer::serveConnection, this, CZuSocket(fd),
+                                           &workers_.back());
+      ++active_;
+    } catch (const std::system_error& e) {
+      workers_.pop_back();
+      ::close(fd);
+      report(FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start connection thread: %s", e.what()));
+    }
+  }
+}
+
+void DwLinkServer::serveConnection(CZuSocket sock, Worker* self) {
+  KrpSocket* s = nullptr;
+  CZuError err = krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, config_.tls, &s);
+  if (err.IsError()) {
+    sock.Close();
+    report(err);
+  } else {
+    krpSetCancelFd(s, stopPipe_[0]);
+    std::shared_ptr<KRP_Cert> peer;
+    if (authenticate(s, &peer))
+      while (serveOne(s, *peer)) {
+      }
+    krpDestroySocket(s);
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  --active_;
+  self->done = true;
+  cv_.notify_all();
+}
+
+bool DwLinkServer::authenticate(KrpSocket* s, std::shared_ptr<KRP_Cert>* peer) {
+  CZuError err = krpAuthSocketMs(s, KRP_ROLE_SERVER, peer, config_.authTimeoutMs);
+  if (!err.IsError()) err = dwLinkCheckPeerKind(**peer, config_.allowBuiltinCerts);
+  if (!err.IsError()) return true;
+  if (FXErrorUtil::GetInt(err) == ECANCELED) return false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.refused;
+  }
+  report(err.Push(FXLOC, "Refused link connection"));
+  return false;
+}
+
+// Reads one request and answers it; false ends the connection.
+bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
+  DwWait w;
+  CZuError err = krpWaitReadable(s, config_.idleTimeoutMs, &w);
+  if (err.IsError() || w != DwWait::kReady) return false;
+  std::string payload, frame;
+  bool started = false;
+  err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config_.timeoutMs, &payload, &started);
+  if (err.IsError()) {
+    int code = FXErrorUtil::GetInt(err);
+    if (code == 1) {  // a malformed or oversized frame: say why, then give up the stream
+      DwLinkMessage refusal;
+      refusal.failure = err.Summary();
+      if (!dwLinkEncode(refusal, kDwLinkMaxFrameBytes, &frame).IsError())
+        dwLinkSendFrame(s, frame, config_.timeoutMs);
+    }
+    if (!(code == ECONNRESET && !started) && code != ECANCELED)
+      report(err.Push(FXLOC, "Dropped link connection from %s", peer.clientName.c_str()));
+    return false;
+  }
+  DwLinkMessage request, response;
+  err = dwLinkDecode(payload.data(), payload.size(), &request);
+  if (err.IsError())
+    response.failure = err.Summary();
+  else
+    answer(request, peer, &response);
+  err = dwLinkEncode(response, kDwLinkMaxFrameBytes, &frame);
+  if (err.IsError()) {
+    DwLinkMessage tooBig;
+    tooBig.failure = err.Summary();
+    dwLinkEncode(tooBig, kDwLinkMaxFrameBytes, &frame);
+  }
+  // The answer of a request being served is sent even while stopping.
+  krpSetCancelFd(s, -1);
+  err = dwLinkSendFrame(s, frame, config_.timeoutMs);
+  krpSetCancelFd(s, stopPipe_[0]);
+  if (err.IsError()) {
+    report(err.Push(FXLOC, "Couldn't answer %s", peer.clientName.c_str()));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  ++stats_.requests;
+  return true;
+}
+
+void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer, DwLinkMessage* response) {
+  DwLinkSvc* svc = DwLinkSvc::find(request.name);
+  if (svc == nullptr || !svc->acceptsRemote) {
+    response->failure = "No service \"" + request.name + "\" on the central server";
+    return;
+  }
+  CZuError err;
+  try {
+    err = svc->dispatch(request.entries, &response->entries, peer.clientName, peer);
+  } catch (const CZuError& thrown) {
+    err = thrown;
+  } catch (const std::exception& e) {
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed: %s", request.name.c_str(), e.what());
+  } catch (...) {
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed", request.name.c_str());
+  }
+  if (err.IsError()) response->entries["error"] = err.AsString();
+}

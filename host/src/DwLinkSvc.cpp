@@ -1,0 +1,44 @@
+#include "host/DwLinkSvc.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// Live services, oldest first.
+struct Registry {
+  std::mutex mu;
+  std::vector<DwLinkSvc*> services;
+};
+
+Registry& registry() {
+  static Registry* r = new Registry;  // outlives services destroyed at exit
+  return *r;
+}
+
+}  // namespace
+
+DwLinkSvc::DwLinkSvc(const std::string& name) : acceptsRemote(false), name_(name) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.services.push_back(this);
+}
+
+DwLinkSvc::~DwLinkSvc() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  r.services.erase(std::remove(r.services.begin(), r.services.end(), this), r.services.end());
+}
+
+CZuError DwLinkSvc::dispatch2(const Map&, KrpSocket*) {
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s doesn't take over connections", name_.c_str());
+}
+
+DwLinkSvc* DwLinkSvc::find(const std::string& name) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  for (auto it = r.services.rbegin(); it != r.services.rend(); ++it)
+    if ((*it)->name_ == name) return *it;
+  return nullptr;
+}

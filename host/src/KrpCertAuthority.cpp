@@ -1,0 +1,260 @@
+#include "host/KrpCertAuthority.h"
+
+#include <fcntl.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "host/TlsContext.h"
+
+struct KrpCertAuthority::Keys {
+  ~Keys() {
+    EVP_PKEY_free(key);
+    X509_free(cert);
+  }
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+};
+
+namespace {
+
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+bool validName(const std::string& name) {
+  if (name.empty() || name.size() > 64 || name[0] == '.') return false;
+  for (char c : name) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// An authority's name is only a common name: any printable text.
+bool validCommonName(const std::string& name) {
+  if (name.empty() || name.size() > 64) return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+CZuError makeDir(const std::string& dir) {
+  if (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return CZuError();
+  return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't create directory %s", dir.c_str());
+}
+
+// Writes through a temporary file and a rename, so a reader never sees a part.
+CZuError writeWhole(const std::string& path, const std::string& data, mode_t mode) {
+  std::string tmp = path + ".tmpXXXXXX";
+  int fd = ::mkstemp(&tmp[0]);
+  if (fd < 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't create %s", tmp.c_str());
+  bool ok = ::fchmod(fd, mode) == 0;
+  for (size_t done = 0; ok && done < data.size();) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  int e = errno;
+  ok = ::close(fd) == 0 && ok;
+  if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return CZuError();
+  e = errno ? errno : e;
+  ::unlink(tmp.c_str());
+  return FXErrorUtil::ErrorErrNo(FXLOC, e, "Couldn't write %s", path.c_str());
+}
+
+std::string bioText(BIO* mem) {
+  char* data = nullptr;
+  long len = BIO_get_mem_data(mem, &data);
+  return std::string(data, static_cast<size_t>(len));
+}
+
+CZuError writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
+  BioPtr mem(BIO_new(BIO_s_mem()));
+  bool ok = mem && (cert ? PEM_write_bio_X509(mem.get(), cert)
+                         : PEM_write_bio_PrivateKey(mem.get(), key, nullptr, nullptr, 0, nullptr,
+                                                    nullptr)) == 1;
+  if (!ok) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't encode %s: %s", path.c_str(),
+                                        tlsErrorText().c_str());
+  return writeWhole(path, bioText(mem.get()), cert ? 0644 : 0600);
+}
+
+CZuError addEntry(X509_NAME* name, const char* field, const std::string& value) {
+  if (X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1,
+                                 0) == 1)
+    return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set %s=%s: %s", field, value.c_str(),
+                               tlsErrorText().c_str());
+}
+
+CZuError addExt(X509* cert, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  bool ok = ext != nullptr && X509_add_ext(cert, ext, -1) == 1;
+  X509_EXTENSION_free(ext);
+  if (ok) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't add extension %s: %s", value,
+                               tlsErrorText().c_str());
+}
+
+CZuError randomSerial(X509* cert) {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't make serial number: %s", tlsErrorText().c_str());
+  bytes[0] &= 0x7f;  // positive
+  BIGNUM* bn = BN_bin2bn(bytes, sizeof bytes, nullptr);
+  bool ok = bn != nullptr && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert)) != nullptr;
+  BN_free(bn);
+  if (ok) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set serial number: %s", tlsErrorText().c_str());
+}
+
+// The certificate's fields before extensions and signing.  `issuer` null
+// makes it self-issued.
+CZuError newCert(EVP_PKEY* key, const std::string& unit, const std::string& commonName,
+                 int validDays, X509* issuer, X509Ptr* out) {
+  X509Ptr cert(X509_new());
+  if (!cert) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't allocate certificate");
+  CZuError err = randomSerial(cert.get());
+  if (err.IsError()) return err;
+  X509_NAME* subject = X509_get_subject_name(cert.get());
+  err = addEntry(subject, "O", "BLR");
+  if (!err.IsError() && !unit.empty()) err = addEntry(subject, "OU", unit);
+  if (!err.IsError()) err = addEntry(subject, "CN", commonName);
+  if (err.IsError()) return err;
+  // Backdated an hour to tolerate clocks that differ a little.
+  bool ok = X509_set_version(cert.get(), 2) == 1 &&
+            X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
+            X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * validDays) != nullptr &&
+            X509_set_pubkey(cert.get(), key) == 1 &&
+            X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer ? issuer : cert.get())) == 1;
+  if (!ok) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't fill certificate: %s", tlsErrorText().c_str());
+  *out = std::move(cert);
+  return CZuError();
+}
+
+CZuError sign(X509* cert, EVP_PKEY* key) {
+  if (X509_sign(cert, key, EVP_sha256()) > 0) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't sign certificate: %s", tlsErrorText().c_str());
+}
+
+CZuError newKey(PkeyPtr* out) {
+  out->reset(EVP_EC_gen("P-256"));
+  if (*out) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't generate key: %s", tlsErrorText().c_str());
+}
+
+CZuError checkDays(int validDays) {
+  if (validDays >= 1 && validDays <= 36500) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid validity of %d days", validDays);
+}
+
+template <typename T, typename Read>
+CZuError readPem(const std::string& path, Read read, T** out) {
+  BioPtr file(BIO_new_file(path.c_str(), "r"));
+  *out = file ? read(file.get(), nullptr, nullptr, nullptr) : nullptr;
+  if (*out != nullptr) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't read %s: %s", path.c_str(), tlsErrorText().c_str());
+}
+
+}  // namespace
+
+std::string KrpCertAuthority::certPath(const std::string& dir, const std::string& name) {
+  return dir + "/" + name + ".crt";
+}
+
+std::string KrpCertAuthority::keyPath(const std::string& dir, const std::string& name) {
+  return dir + "/" + name + ".key";
+}
+
+CZuError KrpCertAuthority::create(const std::string& dir, const std::string& name, int validDays,
+                                  KrpCertAuthority* out) {
+  CZuError err = checkDays(validDays);
+  if (!err.IsError() && !validCommonName(name))
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid authority name \"%s\"", name.c_str());
+  if (!err.IsError() && (exists(certPath(dir, "ca")) || exists(keyPath(dir, "ca"))))
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "%s already holds a certificate authority", dir.c_str());
+  if (!err.IsError()) err = makeDir(dir);
+  auto keys = std::make_shared<Keys>();
+  PkeyPtr key;
+  X509Ptr cert;
+  if (!err.IsError()) err = newKey(&key);
+  if (!err.IsError()) err = newCert(key.get(), std::string(), name, validDays, nullptr, &cert);
+  if (!err.IsError()) err = addExt(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
+  if (!err.IsError()) err = addExt(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+  if (!err.IsError()) err = addExt(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
+  if (!err.IsError()) err = sign(cert.get(), key.get());
+  if (!err.IsError()) err = writePem(keyPath(dir, "ca"), nullptr, key.get());
+  if (!err.IsError()) err = writePem(certPath(dir, "ca"), cert.get(), nullptr);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't create certificate authority in %s", dir.c_str());
+  keys->key = key.release();
+  keys->cert = cert.release();
+  out->caFile_ = certPath(dir, "ca");
+  out->keys_ = std::move(keys);
+  return CZuError();
+}
+
+CZuError KrpCertAuthority::open(const std::string& dir, KrpCertAuthority* out) {
+  auto keys = std::make_shared<Keys>();
+  CZuError err = readPem(certPath(dir, "ca"), PEM_read_bio_X509, &keys->cert);
+  if (!err.IsError()) err = readPem(keyPath(dir, "ca"), PEM_read_bio_PrivateKey, &keys->key);
+  if (!err.IsError() && X509_check_private_key(keys->cert, keys->key) != 1)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Key does not match the certificate: %s",
+                                tlsErrorText().c_str());
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't open certificate authority in %s", dir.c_str());
+  out->caFile_ = certPath(dir, "ca");
+  out->keys_ = std::move(keys);
+  return CZuError();
+}
+
+CZuError KrpCertAuthority::issue(const std::string& name, int kind, int validDays,
+                                 const std::string& outDir) const {
+  CZuError err = checkDays(validDays);
+  if (!err.IsError() && !keys_) err = FXErrorUtil::ErrorInt(FXLOC, 1, "No certificate authority");
+  if (!err.IsError() && (!validName(name) || name == "ca"))
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid client name \"%s\"", name.c_str());
+  if (!err.IsError() && kind < 0) err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid kind %d", kind);
+  if (!err.IsError()) err = makeDir(outDir);
+  PkeyPtr key;
+  X509Ptr cert;
+  X509* ca = keys_ ? keys_->cert : nullptr;
+  if (!err.IsError()) err = newKey(&key);
+  if (!err.IsError())
+    err = newCert(key.get(), "kind=" + std::to_string(kind), name, validDays, ca, &cert);
+  if (!err.IsError()) err = addExt(cert.get(), ca, NID_basic_constraints, "critical,CA:FALSE");
+  if (!err.IsError()) err = addExt(cert.get(), ca, NID_key_usage, "critical,digitalSignature");
+  if (!err.IsError()) err = addExt(cert.get(), ca, NID_ext_key_usage, "serverAuth,clientAuth");
+  if (!err.IsError()) err = addExt(cert.get(), ca, NID_authority_key_identifier, "keyid");
+  if (!err.IsError()) err = sign(cert.get(), keys_->key);
+  if (!err.IsError()) err = writePem(keyPath(outDir, name), nullptr, key.get());
+  if (!err.IsError()) err = writePem(certPath(outDir, name), cert.get(), nullptr);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't issue certificate for %s", name.c_str());
+  return CZuError();
+}

@@ -1,0 +1,77 @@
+#include "host/TlsContext.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <mutex>
+
+#include "host/DWPlatformInfo.h"
+
+std::string tlsErrorText() {
+  std::string out;
+  while (unsigned long code = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(code, buf, sizeof buf);
+    if (!out.empty()) out += "; ";
+    out += buf;
+  }
+  return out;
+}
+
+TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+
+CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>* out) {
+  if (config.caFile.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set up TLS: no certificate authority file");
+  if (!config.certFile.empty() && config.keyFile.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set up TLS: certificate %s has no key file",
+                                 config.certFile.c_str());
+  ERR_clear_error();
+  SSL_CTX* ctx = SSL_CTX_new(TLS_method());
+  if (ctx == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create TLS context: %s", tlsErrorText().c_str());
+  std::shared_ptr<TlsContext> tls(new TlsContext(config, ctx));
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Frames carry their length, so a bare TCP close is reported as a close.
+  SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  // Peers are trusted only through this authority, never the system's store.
+  if (SSL_CTX_load_verify_locations(ctx, config.caFile.c_str(), nullptr) != 1)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't load certificate authority %s: %s",
+                                 config.caFile.c_str(), tlsErrorText().c_str());
+  if (STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(config.caFile.c_str()))
+    SSL_CTX_set_client_CA_list(ctx, names);
+  if (!config.certFile.empty()) {
+    if (SSL_CTX_use_certificate_chain_file(ctx, config.certFile.c_str()) != 1)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't load certificate %s: %s",
+                                   config.certFile.c_str(), tlsErrorText().c_str());
+    if (SSL_CTX_use_PrivateKey_file(ctx, config.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(ctx) != 1)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't load private key %s: %s",
+                                   config.keyFile.c_str(), tlsErrorText().c_str());
+  }
+  *out = std::move(tls);
+  return CZuError();
+}
+
+CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
+  static std::mutex mu;
+  static std::shared_ptr<TlsContext> cached;
+  DWPlatformInfo info;
+  TlsConfig config;
+  info.getString("Security", "sCAFile", &config.caFile);
+  info.getString("Security", "sCertFile", &config.certFile);
+  info.getString("Security", "sKeyFile", &config.keyFile);
+  std::lock_guard<std::mutex> lock(mu);
+  if (cached && cached->config_.caFile == config.caFile &&
+      cached->config_.certFile == config.certFile && cached->config_.keyFile == config.keyFile) {
+    *out = cached;
+    return CZuError();
+  }
+  std::shared_ptr<TlsContext> fresh;
+  CZuError err = create(config, &fresh);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't set up TLS from registry section Security");
+  cached = fresh;
+  *out = std::move(fresh);
+  return CZuError();
+}

@@ -1,0 +1,397 @@
+#include <poll.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "LinkTestEnv.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwClock.h"
+#include "host/DwLink.h"
+#include "host/DwLinkFrame.h"
+#include "host/DwLinkPool.h"
+#include "host/DwLinkServer.h"
+#include "host/DwLinkSvc.h"
+#include "host/DwTcp.h"
+
+namespace {
+
+using Map = std::map<std::string, std::string>;
+
+// Echoes the request with the caller's identity; "fail" makes it fail, "wait"
+// blocks until released.
+class EchoSvc : public DwLinkSvc {
+ public:
+  explicit EchoSvc(const std::string& name, bool remote = true) : DwLinkSvc(name) {
+    acceptsRemote = remote;
+  }
+
+  CZuError dispatch(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert) override {
+    ++calls;
+    if (req.count("wait")) {
+      std::unique_lock<std::mutex> lock(mu);
+      waiting = true;
+      cv.notify_all();
+      cv.wait(lock, [this] { return released; });
+    }
+    if (req.count("fail"))
+      return FXErrorUtil::ErrorInt(FXLOC, 7, "Couldn't do %s (100%%)", req.at("fail").c_str());
+    *resp = req;
+    (*resp)["from"] = from;
+    (*resp)["kind"] = std::to_string(cert.kind);
+    return CZuError();
+  }
+
+  void awaitWaiting() {
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [this] { return waiting; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mu);
+    released = true;
+    cv.notify_all();
+  }
+
+  std::atomic<int> calls{0};
+  std::mutex mu;
+  std::condition_variable cv;
+  bool waiting = false;
+  bool released = false;
+};
+
+class DwLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DWPlatformInfo::reset();
+    DwLinkPool::instance().clear();
+    env_ = &LinkTestEnv::get();
+  }
+  void TearDown() override {
+    server_.stop();
+    DwLinkPool::instance().clear();
+    DWPlatformInfo::reset();
+  }
+
+  void startServer(bool allowBuiltin = false, int idleTimeoutMs = 60000) {
+    DwLinkServerConfig c;
+    c.address = "127.0.0.1";
+    c.port = 0;
+    c.tls = env_->server;
+    c.allowBuiltinCerts = allowBuiltin;
+    c.idleTimeoutMs = idleTimeoutMs;
+    server_.setErrorHook([this](const CZuError& err) {
+      std::lock_guard<std::mutex> lock(hookMu_);
+      serverErrors_.push_back(err.AsString());
+    });
+    CZuError err = server_.start(c);
+    ASSERT_FALSE(err.IsError()) << err.AsString();
+  }
+
+  DwLinkClientConfig client(std::shared_ptr<TlsContext> tls = nullptr) {
+    DwLinkClientConfig c;
+    c.host = "127.0.0.1";
+    c.port = server_.port();
+    c.tls = tls ? tls : env_->client;
+    c.timeoutMs = 5000;
+    return c;
+  }
+
+  LinkTestEnv* env_ = nullptr;
+  DwLinkServer server_;
+  std::mutex hookMu_;
+  std::vector<std::string> serverErrors_;
+};
+
+TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
+  DWPlatformInfo::setValue("Host", "sClientName", "pm1");
+  EchoSvc svc("LOCAL", false);
+  Map resp;
+  ASSERT_FALSE(DwLink("LOCAL").makeReqToAnchor({{"req", "x"}}, &resp, nullptr).IsError());
+  EXPECT_EQ(resp.at("req"), "x");
+  EXPECT_EQ(resp.at("from"), "pm1");
+  EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_LOCAL));
+
+  // A failed service request is an answer, not a failed exchange.
+  Map failed;
+  ASSERT_FALSE(DwLink("LOCAL").makeReqToAnchor({{"fail", "it"}}, &failed, nullptr).IsError());
+  EXPECT_NE(failed.at("error").find("Couldn't do it (100%)"), std::string::npos);
+  EXPECT_NE(failed.at("error").find("DwLinkTest:"), std::string::npos);  // whole stack
+  EXPECT_EQ(failed.count("fail"), 0u);
+
+  // The newest service of a name wins; a destroyed one is forgotten.
+  {
+    EchoSvc newer("LOCAL", false);
+    DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
+    EXPECT_EQ(newer.calls, 1);
+  }
+  DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
+  EXPECT_EQ(svc.calls, 3);
+}
+
+TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFails) {
+  CZuError err = DwLink("NOWHERE").makeReqToAnchor({}, nullptr, nullptr);
+  ASSERT_TRUE(err.IsError());  // no TLS files configured
+  DwLinkClientConfig c;
+  c.tls = env_->client;
+  err = DwLink("NOWHERE").makeRemoteReq(c, {}, nullptr);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(err.Summary().find("sServerHost"), std::string::npos);
+  DWPlatformInfo::setValue("Link", "nTimeoutSecs", "0");
+  EXPECT_NE(DwLinkClientConfig::fromRegistry(&c).Summary().find("nTimeoutSecs"), std::string::npos);
+}
+
+TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
+  EchoSvc svc("REMOTE");
+  startServer();
+  // Client settings from the registry; the explicit address skips the local service.
+  TlsConfig tc = env_->config("client1");
+  DWPlatformInfo::setValue("Security", "sCAFile", tc.caFile);
+  DWPlatformInfo::setValue("Security", "sCertFile", tc.certFile);
+  DWPlatformInfo::setValue("Security", "sKeyFile", tc.keyFile);
+  DWPlatformInfo::setValue("Link", "sServerName", "anchor");
+  std::string address = "127.0.0.1:" + std::to_string(server_.port());
+  Map resp;
+  Map req{{"req", "get_pairs"}, {"blob", std::string("\0\x01", 2)}};
+  CZuError err = DwLink("REMOTE").makeReqToAnchor(req, &resp, address.c_str());
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(resp.at("blob"), req.at("blob"));
+  EXPECT_EQ(resp.at("from"), "client1");
+  EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_CLIENT));
+
+  Map failed;
+  ASSERT_FALSE(DwLink("REMOTE").makeReqToAnchor({{"fail", "x"}}, &failed, address.c_str()).IsError());
+  EXPECT_NE(failed.at("error").find("Couldn't do x (100%)"), std::string::npos);
+
+  // Undeliverable requests fail the exchange.
+  EchoSvc localOnly("PRIVATE", false);
+  err = DwLink("PRIVATE").makeReqToAnchor({}, nullptr, address.c_str());
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(err.Summary().find("No service \"PRIVATE\""), std::string::npos);
+  EXPECT_TRUE(DwLink("MISSING").makeReqToAnchor({}, nullptr, address.c_str()).IsError());
+  EXPECT_EQ(localOnly.calls, 0);
+
+  DWPlatformInfo::setValue("Link", "sServerName", "impostor-check");
+  err = DwLink("REMOTE").makeReqToAnchor({}, nullptr, address.c_str());
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(err.Summary().find("Server authenticated as anchor, expected impostor-check"),
+            std::string::npos);
+  EXPECT_EQ(server_.stats().requests, 4u);
+}
+
+TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
+  EchoSvc svc("REMOTE");
+  startServer();
+  struct Case {
+    const char* what;
+    std::shared_ptr<TlsContext> tls;
+  } cases[] = {{"no certificate", env_->noCert},
+               {"another authority", env_->otherCa},
+               {"product certificate", env_->product}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CZuError err = DwLink("REMOTE").makeRemoteReq(client(c.tls), {{"req", "x"}}, nullptr);
+    EXPECT_TRUE(err.IsError());
+  }
+  server_.stop();
+  EXPECT_EQ(server_.stats().refused, 3u);
+  EXPECT_EQ(server_.stats().requests, 0u);
+  EXPECT_EQ(svc.calls, 0);
+  ASSERT_EQ(serverErrors_.size(), 3u);
+  EXPECT_NE(serverErrors_[2].find("product did not authenticate with a per-client certificate (kind 2)"),
+            std::string::npos);
+
+  startServer(true);  // built-in certificates allowed
+  Map resp;
+  DwLinkClientConfig c = client(env_->product);
+  ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, &resp).IsError());
+  EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_PRODUCT));
+}
+
+TEST_F(DwLinkTest, OversizedFrameIsAnsweredAndConnectionClosed) {
+  startServer();
+  CZuSocket sock;
+  ASSERT_FALSE(dwTcpConnect("127.0.0.1", server_.port(), 5000, &sock).IsError());
+  KrpSocket* s = nullptr;
+  ASSERT_FALSE(krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, env_->client, &s).IsError());
+  ASSERT_FALSE(krpAuthSocketMs(s, KRP_ROLE_CLIENT, nullptr, 5000).IsError());
+  const unsigned char huge[] = {'D', 'L', 'K', 1, 0x40, 0x00, 0x00, 0x00};  // 1 GiB
+  CZuError err;
+  krpSendMs(s, huge, sizeof huge, 5000, &err);
+  ASSERT_FALSE(err.IsError());
+  std::string payload;
+  bool started = false;
+  ASSERT_FALSE(dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, 5000, &payload, &started).IsError());
+  DwLinkMessage answer;
+  ASSERT_FALSE(dwLinkDecode(payload.data(), payload.size(), &answer).IsError());
+  EXPECT_NE(answer.failure.find("exceeds the limit"), std::string::npos) << answer.failure;
+  err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, 5000, &payload, &started);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), ECONNRESET);
+  krpDestroySocket(s);
+}
+
+TEST_F(DwLinkTest, StalledServerTimesOut) {
+  EchoSvc svc("REMOTE");
+  startServer();
+  DwLinkClientConfig c = client();
+  c.timeoutMs = 150;
+  CZuError err = DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}}, nullptr);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(FXErrorUtil::GetInt(err), ETIMEDOUT);
+  svc.release();
+
+  // A listener that never speaks TLS.
+  CZuSocket mute;
+  int port = 0;
+  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 4, &mute, &port).IsError());
+  c.port = port;
+  c.authTimeoutMs = 150;
+  err = DwLink("REMOTE").makeRemoteReq(c, {}, nullptr);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(FXErrorUtil::GetInt(err), ETIMEDOUT);
+  mute.Close();
+}
+
+class FakeClock : public DwClock {
+ public:
+  time_t now() override { return t; }
+  void sleepMs(int ms) override { t += ms / 1000; }
+  time_t t = 1000000;
+};
+
+TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
+  EchoSvc svc("REMOTE");
+  startServer();
+  FakeClock clock;
+  DwClock* previous = DwClock::install(&clock);
+  DwLinkPool& pool = DwLinkPool::instance();
+  DwLinkPool::Stats before = pool.stats();
+  DwLinkClientConfig c = client();
+  for (int i = 0; i < 3; ++i) ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+  EXPECT_EQ(pool.stats().connects - before.connects, 1u);
+  EXPECT_EQ(pool.stats().reuses - before.reuses, 2u);
+  EXPECT_EQ(pool.idleCount(), 1u);
+
+  // Too old to trust: closed and replaced.
+  clock.t += c.poolIdleSecs;
+  ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+  EXPECT_EQ(pool.stats().connects - before.connects, 2u);
+  EXPECT_EQ(pool.idleCount(), 1u);
+
+  // Closed by the server while idle: noticed before use.
+  server_.stop();
+  startServer();
+  c.port = server_.port();
+  ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+  EXPECT_EQ(pool.stats().connects - before.connects, 3u);
+  EXPECT_EQ(pool.stats().replaced, before.replaced);
+  DwClock::install(previous);
+}
+
+// Serves the link by hand: answers `answered` requests on each connection,
+// then reads one more and closes without answering.
+void serveThenDrop(CZuSocket listener, std::shared_ptr<TlsContext> tls, int connections,
+                   int answered) {
+  for (int n = 0; n < connections; ++n) {
+    DwWait w;
+    dwWaitFd(listener.fd(), POLLIN, 5000, -1, &w);
+    CZuSocket sock(accept(listener.fd(), nullptr, nullptr));
+    KrpSocket* s = nullptr;
+    krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, tls, &s);
+    krpAuthSocketMs(s, KRP_ROLE_SERVER, nullptr, 5000);
+    DwLinkMessage ok;
+    ok.entries["n"] = std::to_string(n);
+    std::string frame, payload;
+    dwLinkEncode(ok, kDwLinkMaxFrameBytes, &frame);
+    bool started;
+    for (int i = 0; i <= answered; ++i) {
+      if (dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, 5000, &payload, &started).IsError()) break;
+      if (i < answered) dwLinkSendFrame(s, frame, 5000);
+    }
+    krpDestroySocket(s);
+  }
+}
+
+TEST_F(DwLinkTest, BrokenPooledConnectionIsReplacedOnce) {
+  CZuSocket listener;
+  int port = 0;
+  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 4, &listener, &port).IsError());
+  std::thread fake(serveThenDrop, listener, env_->server, 2, 1);
+  DwLinkClientConfig c = client();
+  c.port = port;
+  DwLinkPool& pool = DwLinkPool::instance();
+  DwLinkPool::Stats before = pool.stats();
+  Map first, second;
+  ASSERT_FALSE(DwLink("X").makeRemoteReq(c, {}, &first).IsError());
+  EXPECT_EQ(first.at("n"), "0");
+  // Sent on the pooled connection, dropped unanswered, re-sent on a new one.
+  CZuError err = DwLink("X").makeRemoteReq(c, {}, &second);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(second.at("n"), "1");
+  EXPECT_EQ(pool.stats().replaced - before.replaced, 1u);
+  EXPECT_EQ(pool.stats().connects - before.connects, 2u);
+  pool.clear();  // lets the fake server see the end of its second connection
+  fake.join();
+
+  // A new connection dropped unanswered is not retried.
+  std::thread rude(serveThenDrop, listener, env_->server, 1, 0);
+  err = DwLink("X").makeRemoteReq(c, {}, nullptr);
+  rude.join();
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(FXErrorUtil::GetInt(err), ECONNRESET);
+  EXPECT_EQ(pool.stats().replaced - before.replaced, 1u);
+  listener.Close();
+}
+
+TEST_F(DwLinkTest, ConcurrentClientsAreServedInParallel) {
+  EchoSvc svc("REMOTE");
+  startServer();
+  DwLinkClientConfig c = client();
+  const int kThreads = 6, kRequests = 15;
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequests; ++i) {
+        std::string id = std::to_string(t) + "/" + std::to_string(i);
+        Map resp;
+        if (!DwLink("REMOTE").makeRemoteReq(c, {{"id", id}}, &resp).IsError() && resp["id"] == id)
+          ++good;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(good, kThreads * kRequests);
+  EXPECT_EQ(server_.stats().requests, static_cast<uint64_t>(kThreads * kRequests));
+  EXPECT_LE(server_.stats().accepted, static_cast<uint64_t>(kThreads + c.poolSize));
+}
+
+TEST_F(DwLinkTest, StopFinishesRequestsInFlight) {
+  EchoSvc svc("REMOTE");
+  startServer();
+  DwLinkClientConfig c = client();
+  ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());  // an idle connection
+  CZuError inFlight;
+  Map resp;
+  std::thread requester([&] {
+    DwLinkPool::instance().clear();
+    inFlight = DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}, {"k", "v"}}, &resp);
+  });
+  svc.awaitWaiting();
+  std::thread stopper([&] { server_.stop(); });
+  while (!server_.stopping()) std::this_thread::yield();
+  svc.release();
+  stopper.join();
+  requester.join();
+  ASSERT_FALSE(inFlight.IsError()) << inFlight.AsString();
+  EXPECT_EQ(resp.at("k"), "v");
+  EXPECT_EQ(server_.stats().requests, 2u);
+  // Nothing listens any more.
+  EXPECT_TRUE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Certificates and TLS contexts shared by the link tests: made once per
+// program in a temporary directory.
+#ifndef TESTS_LINKTESTENV_H
+#define TESTS_LINKTESTENV_H
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "host/KrpCertAuthority.h"
+#include "host/KrpSocket.h"
+#include "host/TlsContext.h"
+
+struct LinkTestEnv {
+  std::string dir;        // holds ca.crt and the certificates of "Test CA"
+  std::string otherDir;   // another authority, "Other CA"
+  std::shared_ptr<TlsContext> server;   // "anchor", per-client
+  std::shared_ptr<TlsContext> client;   // "client1", per-client
+  std::shared_ptr<TlsContext> product;  // "product", built-in product certificate
+  std::shared_ptr<TlsContext> noCert;   // trusts the CA, presents nothing
+  std::shared_ptr<TlsContext> otherCa;  // trusts the CA, presents a cert of another CA
+
+  static LinkTestEnv& get() {
+    static LinkTestEnv* env = make();
+    return *env;
+  }
+
+  TlsConfig config(const std::string& name) const {
+    return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
+                     KrpCertAuthority::keyPath(dir, name)};
+  }
+
+ private:
+  static std::shared_ptr<TlsContext> context(const TlsConfig& c) {
+    std::shared_ptr<TlsContext> tls;
+    CZuError err = TlsContext::create(c, &tls);
+    if (err.IsError()) {
+      ADD_FAILURE() << err.AsString();
+      std::abort();
+    }
+    return tls;
+  }
+
+  static void check(const CZuError& err) {
+    if (err.IsError()) {
+      ADD_FAILURE() << err.AsString();
+      std::abort();
+    }
+  }
+
+  static LinkTestEnv* make() {
+    auto* env = new LinkTestEnv;
+    char tmpl[] = "/tmp/blr-link-test-XXXXXX";
+    env->dir = mkdtemp(tmpl);
+    static struct Cleanup {
+      std::string dir;
+      ~Cleanup() { std::filesystem::remove_all(dir); }
+    } cleanup{env->dir};
+    env->otherDir = env->dir + "/other";
+    KrpCertAuthority ca, other;
+    check(KrpCertAuthority::create(env->dir, "Test CA", KrpCertAuthority::kCaValidDays, &ca));
+    check(KrpCertAuthority::create(env->otherDir, "Other CA", 30, &other));
+    int days = KrpCertAuthority::kCertValidDays;
+    check(ca.issue("anchor", KRP_CERT_KIND_CLIENT, days, env->dir));
+    check(ca.issue("client1", KRP_CERT_KIND_CLIENT, days, env->dir));
+    check(ca.issue("product", KRP_CERT_KIND_PRODUCT, days, env->dir));
+    check(other.issue("intruder", KRP_CERT_KIND_CLIENT, days, env->otherDir));
+    env->server = context(env->config("anchor"));
+    env->client = context(env->config("client1"));
+    env->product = context(env->config("product"));
+    env->noCert = context(TlsConfig{env->dir + "/ca.crt", "", ""});
+    env->otherCa = context(TlsConfig{env->dir + "/ca.crt",
+                                     KrpCertAuthority::certPath(env->otherDir, "intruder"),
+                                     KrpCertAuthority::keyPath(env->otherDir, "intruder")});
+    return env;
+  }
+};
+
+// Both ends of a connected stream pair wrapped in the TLS layer.
+struct KrpPair {
+  KrpSocket* client = nullptr;
+  KrpSocket* server = nullptr;
+
+  KrpPair(std::shared_ptr<TlsContext> clientTls, std::shared_ptr<TlsContext> serverTls) {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    EXPECT_FALSE(krpInitSocketWithContext(CZuSocket(fds[0]), KRP_INIT_OWN_SOCKET, clientTls, &client)
+                     .IsError());
+    EXPECT_FALSE(krpInitSocketWithContext(CZuSocket(fds[1]), KRP_INIT_OWN_SOCKET, serverTls, &server)
+                     .IsError());
+  }
+  ~KrpPair() {
+    krpDestroySocket(client);
+    krpDestroySocket(server);
+  }
+
+  // Runs both handshakes at once.
+  void handshake(CZuError* clientErr, std::shared_ptr<KRP_Cert>* clientPeer, CZuError* serverErr,
+                 std::shared_ptr<KRP_Cert>* serverPeer, int timeoutMs = 5000) {
+    std::thread t([&] { *serverErr = krpAuthSocketMs(server, KRP_ROLE_SERVER, serverPeer, timeoutMs); });
+    *clientErr = krpAuthSocketMs(client, KRP_ROLE_CLIENT, clientPeer, timeoutMs);
+    t.join();
+  }
+};
+
+#endif  // TESTS_LINKTESTENV_H
