@@ -1,4 +1,5 @@
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -217,7 +218,7 @@ TEST_F(DwLinkTest, OversizedFrameIsAnsweredAndConnectionClosed) {
   CZuSocket sock;
   ASSERT_FALSE(dwTcpConnect("127.0.0.1", server_.port(), 5000, &sock).IsError());
   KrpSocket* s = nullptr;
-  ASSERT_FALSE(krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, env_->client, &s).IsError());
+  ASSERT_FALSE(krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, env_->client, &s).IsError());
   ASSERT_FALSE(krpAuthSocketMs(s, KRP_ROLE_CLIENT, nullptr, 5000).IsError());
   const unsigned char huge[] = {'D', 'L', 'K', 1, 0x40, 0x00, 0x00, 0x00};  // 1 GiB
   CZuError err;
@@ -298,10 +299,10 @@ void serveThenDrop(CZuSocket listener, std::shared_ptr<TlsContext> tls, int conn
                    int answered) {
   for (int n = 0; n < connections; ++n) {
     DwWait w;
-    dwWaitFd(listener.fd(), POLLIN, 5000, -1, &w);
-    CZuSocket sock(accept(listener.fd(), nullptr, nullptr));
+    dwWaitFd(listener.GetDescriptor(), POLLIN, 5000, -1, &w);
+    CZuSocket sock(accept(listener.GetDescriptor(), nullptr, nullptr));
     KrpSocket* s = nullptr;
-    krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, tls, &s);
+    krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, tls, &s);
     krpAuthSocketMs(s, KRP_ROLE_SERVER, nullptr, 5000);
     DwLinkMessage ok;
     ok.entries["n"] = std::to_string(n);

@@ -152,36 +152,33 @@ TEST(KrpSocketTest, MisuseIsRefused) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpSocket* s = nullptr;
   EXPECT_TRUE(krpInitSocketWithContext(CZuSocket(), 0, env.client, &s).IsError());
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  EXPECT_TRUE(krpInitSocketWithContext(CZuSocket(fds[0]), 8, env.client, &s).IsError());
-  ASSERT_FALSE(krpInitSocketWithContext(CZuSocket(fds[0]), 0, env.client, &s).IsError());
+  CZuSocket a, b;
+  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  EXPECT_TRUE(krpInitSocketWithContext(a, 8, env.client, &s).IsError());
+  ASSERT_FALSE(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &s).IsError());
   CZuError err;
   EXPECT_EQ(krpSend(s, "x", 1, 1, &err), 0);  // before the handshake
   EXPECT_TRUE(err.IsError());
   EXPECT_TRUE(krpAuthSocket(s, 7, nullptr, 1).IsError());
   krpDestroySocket(s);
-  // Without KRP_INIT_OWN_SOCKET the descriptor stays open.
-  EXPECT_EQ(write(fds[0], "x", 1), 1);
-  close(fds[0]);
-  close(fds[1]);
+  // The caller's copy keeps the socket open.
+  EXPECT_EQ(write(a.GetDescriptor(), "x", 1), 1);
 }
 
 TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   LinkTestEnv& env = LinkTestEnv::get();
   DWPlatformInfo::reset();
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+  CZuSocket a, b;
+  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
   KrpSocket* s = nullptr;
-  CZuError err = krpInitSocket(CZuSocket(fds[0]), KRP_INIT_OWN_SOCKET, &s);
+  CZuError err = krpInitSocket(a, KRP_INIT_DEFAULT, &s);
   EXPECT_TRUE(err.IsError());  // nothing configured
   TlsConfig c = env.config("client1");
   DWPlatformInfo::setValue("Security", "sCAFile", c.caFile);
   DWPlatformInfo::setValue("Security", "sCertFile", c.certFile);
   DWPlatformInfo::setValue("Security", "sKeyFile", c.keyFile);
-  ASSERT_FALSE(krpInitSocket(CZuSocket(fds[0]), KRP_INIT_OWN_SOCKET, &s).IsError());
+  ASSERT_FALSE(krpInitSocket(a, KRP_INIT_DEFAULT, &s).IsError());
   krpDestroySocket(s);
-  close(fds[1]);
   DWPlatformInfo::reset();
 }
 

@@ -3,9 +3,6 @@
 #ifndef TESTS_LINKTESTENV_H
 #define TESTS_LINKTESTENV_H
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -89,12 +86,10 @@ struct KrpPair {
   KrpSocket* server = nullptr;
 
   KrpPair(std::shared_ptr<TlsContext> clientTls, std::shared_ptr<TlsContext> serverTls) {
-    int fds[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    EXPECT_FALSE(krpInitSocketWithContext(CZuSocket(fds[0]), KRP_INIT_OWN_SOCKET, clientTls, &client)
-                     .IsError());
-    EXPECT_FALSE(krpInitSocketWithContext(CZuSocket(fds[1]), KRP_INIT_OWN_SOCKET, serverTls, &server)
-                     .IsError());
+    CZuSocket a, b;
+    EXPECT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+    EXPECT_FALSE(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, clientTls, &client).IsError());
+    EXPECT_FALSE(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, serverTls, &server).IsError());
   }
   ~KrpPair() {
     krpDestroySocket(client);

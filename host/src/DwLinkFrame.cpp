@@ -1,58 +1,27 @@
 #include "host/DwLinkFrame.h"
 
 #include <algorithm>
+#include <cstring>
 
+#include "DwLink/DwEbml.h"
 #include "host/KrpSocket.h"
 
 namespace {
 
 const unsigned char kMagic[4] = {0x44, 0x4C, 0x4B, 0x01};
-enum : uint32_t { kTagName = 1, kTagKey = 2, kTagValue = 3, kTagFailure = 4 };
+enum { kTagName = 1, kTagKey = 2, kTagValue = 3, kTagFailure = 4 };
 constexpr size_t kRecvChunk = 1u << 20;
 
-// Variable-length integer of the tag codec, shortest form (value < 2^28).
-void putVarInt(uint32_t v, std::string* out) {
-  if (v < 0x80) {
-    out->push_back(static_cast<char>(0x80 | v));
-  } else if (v < 0x4000) {
-    out->push_back(static_cast<char>(0x40 | (v >> 8)));
-    out->push_back(static_cast<char>(v & 0xFF));
-  } else if (v < 0x200000) {
-    out->push_back(static_cast<char>(0x20 | (v >> 16)));
-    out->push_back(static_cast<char>((v >> 8) & 0xFF));
-    out->push_back(static_cast<char>(v & 0xFF));
-  } else {
-    out->push_back(static_cast<char>(0x10 | (v >> 24)));
-    out->push_back(static_cast<char>((v >> 16) & 0xFF));
-    out->push_back(static_cast<char>((v >> 8) & 0xFF));
-    out->push_back(static_cast<char>(v & 0xFF));
-  }
+size_t elementBytes(const std::string& text) {
+  return 1 + dw_ebml_detail::varIntWidth(static_cast<uint32_t>(text.size())) + text.size();
 }
 
-size_t varIntBytes(size_t v) { return v < 0x80 ? 1 : v < 0x4000 ? 2 : v < 0x200000 ? 3 : 4; }
-
-size_t elementBytes(const std::string& text) { return 1 + varIntBytes(text.size()) + text.size(); }
-
-void putElement(uint32_t tag, const std::string& text, std::string* out) {
-  putVarInt(tag, out);
-  putVarInt(static_cast<uint32_t>(text.size()), out);
-  out->append(text);
-}
-
-bool getVarInt(const unsigned char** p, const unsigned char* end, uint32_t* v) {
-  if (*p >= end) return false;
-  unsigned char first = **p;
-  int extra = first & 0x80 ? 0 : first & 0x40 ? 1 : first & 0x20 ? 2 : first & 0x10 ? 3 : -1;
-  if (extra < 0 || end - *p < extra + 1) return false;
-  uint32_t value = first & (0xFF >> (extra + 1));
-  for (int i = 1; i <= extra; ++i) value = (value << 8) | (*p)[i];
-  *p += extra + 1;
-  *v = value;
-  return true;
-}
-
-void putBigEndian(uint32_t v, std::string* out) {
-  for (int shift = 24; shift >= 0; shift -= 8) out->push_back(static_cast<char>((v >> shift) & 0xFF));
+// One element whose payload is the text's bytes, terminator-free.
+char* putElement(char* p, int tag, const std::string& text) {
+  p = dw_ebml_detail::putVarInt(p, static_cast<uint32_t>(tag));
+  p = dw_ebml_detail::putVarInt(p, static_cast<uint32_t>(text.size()));
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
 }
 
 }  // namespace
@@ -65,52 +34,50 @@ CZuError dwLinkEncode(const DwLinkMessage& msg, uint32_t maxBytes, std::string* 
   if (size > maxBytes)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't encode link message: %zu bytes exceed the limit of %u",
                                  size, maxBytes);
-  std::string out;
-  out.reserve(kDwLinkHeaderBytes + size);
-  out.append(reinterpret_cast<const char*>(kMagic), sizeof kMagic);
-  putBigEndian(static_cast<uint32_t>(size), &out);
-  if (!msg.name.empty()) putElement(kTagName, msg.name, &out);
-  if (!msg.failure.empty()) putElement(kTagFailure, msg.failure, &out);
+  std::string out(kDwLinkHeaderBytes, '\0');
+  std::memcpy(&out[0], kMagic, sizeof kMagic);
+  for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xFF);
+  out.resize(kDwLinkHeaderBytes + size);
+  char* p = &out[kDwLinkHeaderBytes];
+  if (!msg.name.empty()) p = putElement(p, kTagName, msg.name);
+  if (!msg.failure.empty()) p = putElement(p, kTagFailure, msg.failure);
   for (const auto& kv : msg.entries) {
-    putElement(kTagKey, kv.first, &out);
-    putElement(kTagValue, kv.second, &out);
+    p = putElement(p, kTagKey, kv.first);
+    p = putElement(p, kTagValue, kv.second);
   }
   frame->swap(out);
   return CZuError();
 }
 
 CZuError dwLinkDecode(const char* payload, size_t size, DwLinkMessage* out) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(payload);
-  const unsigned char* end = p + size;
+  DwEbmlParser parser(payload, size);
   DwLinkMessage msg;
-  const std::string* pendingKey = nullptr;
+  bool keyPending = false;
   std::string key;
-  while (p < end) {
-    uint32_t tag = 0, len = 0;
-    if (!getVarInt(&p, end, &tag) || !getVarInt(&p, end, &len) ||
-        len > static_cast<size_t>(end - p))
-      return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: bad element at offset %zu",
-                                   size - static_cast<size_t>(end - p));
-    std::string text(reinterpret_cast<const char*>(p), len);
-    p += len;
-    if ((tag == kTagValue) != (pendingKey != nullptr))
+  while (!parser.atEnd()) {
+    int tag = 0, len = 0;
+    CZuError err = parser.getNextTag(&tag, &len);
+    if (err.IsError()) return err.Push(FXLOC, "Corrupt link message");
+    std::string text(reinterpret_cast<const char*>(parser.getPos()), static_cast<size_t>(len));
+    parser.skipPayload(len);
+    if ((tag == kTagValue) != keyPending)
       return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: %s",
-                                   pendingKey ? "key without value" : "value without key");
+                                   keyPending ? "key without value" : "value without key");
     if (tag == kTagName) {
       msg.name.swap(text);
     } else if (tag == kTagFailure) {
       msg.failure.swap(text);
     } else if (tag == kTagKey) {
       key.swap(text);
-      pendingKey = &key;
+      keyPending = true;
     } else if (tag == kTagValue) {
       if (!msg.entries.emplace(key, std::move(text)).second)
-        return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: key \"%s\" repeated", key.c_str());
-      pendingKey = nullptr;
+        return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: key \"%s\" repeated",
+                                     key.c_str());
+      keyPending = false;
     }
   }
-  if (pendingKey != nullptr)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: key without value");
+  if (keyPending) return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: key without value");
   *out = std::move(msg);
   return CZuError();
 }

@@ -61,11 +61,8 @@ CZuError DwLinkPool::connect(const DwLinkClientConfig& config, KrpSocket** out) 
   CZuError err = dwTcpConnect(config.host, config.port, config.timeoutMs, &sock);
   if (err.IsError()) return err;
   KrpSocket* s = nullptr;
-  err = krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, config.tls, &s);
-  if (err.IsError()) {
-    sock.Close();
-    return err;
-  }
+  err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config.tls, &s);
+  if (err.IsError()) return err;
   std::shared_ptr<KRP_Cert> peer;
   err = krpSetRemoteClientName(s, config.serverName);
   if (!err.IsError()) err = krpAuthSocketMs(s, KRP_ROLE_CLIENT, &peer, config.authTimeoutMs);

@@ -95,9 +95,9 @@ void DwLinkServer::acceptLoop() {
     }
     reapDone();
     DwWait w;
-    CZuError err = dwWaitFd(listen_.fd(), POLLIN, -1, stopPipe_[0], &w);
+    CZuError err = dwWaitFd(listen_.GetDescriptor(), POLLIN, -1, stopPipe_[0], &w);
     if (!err.IsError() && w == DwWait::kCancelled) return;
-    int fd = err.IsError() ? -1 : ::accept4(listen_.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = err.IsError() ? -1 : ::accept4(listen_.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (err.IsError() || (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)) {
         report(err.IsError() ? err : FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection"));
@@ -114,7 +114,6 @@ void DwLinkServer::acceptLoop() {
       ++active_;
     } catch (const std::system_error& e) {
       workers_.pop_back();
-      ::close(fd);
       report(FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start connection thread: %s", e.what()));
     }
   }
@@ -122,9 +121,9 @@ void DwLinkServer::acceptLoop() {
 
 void DwLinkServer::serveConnection(CZuSocket sock, Worker* self) {
   KrpSocket* s = nullptr;
-  CZuError err = krpInitSocketWithContext(sock, KRP_INIT_OWN_SOCKET, config_.tls, &s);
+  CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
+  sock = CZuSocket();  // the layer's copy owns the connection now
   if (err.IsError()) {
-    sock.Close();
     report(err);
   } else {
     krpSetCancelFd(s, stopPipe_[0]);

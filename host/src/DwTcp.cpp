@@ -42,17 +42,13 @@ int remainingMs(SteadyClock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// One connection attempt; leaves a connected socket in `fd` or an error.
-CZuError connectOne(const addrinfo* ai, SteadyClock::time_point deadline, int* fd) {
+// One connection attempt; a failed attempt's socket closes with `sock`.
+CZuError connectOne(const addrinfo* ai, SteadyClock::time_point deadline, CZuSocket* out) {
   int s = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
   if (s < 0) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't create socket");
   CZuSocket sock(s);
   if (::connect(s, ai->ai_addr, ai->ai_addrlen) != 0) {
-    if (errno != EINPROGRESS) {
-      int e = errno;
-      sock.Close();
-      return FXErrorUtil::ErrorErrNo(FXLOC, e, "Couldn't connect");
-    }
+    if (errno != EINPROGRESS) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't connect");
     DwWait w;
     CZuError err = dwWaitFd(s, POLLOUT, remainingMs(deadline), -1, &w);
     if (!err.IsError() && w == DwWait::kTimeout)
@@ -61,14 +57,11 @@ CZuError connectOne(const addrinfo* ai, SteadyClock::time_point deadline, int* f
     socklen_t len = sizeof soErr;
     if (!err.IsError() && ::getsockopt(s, SOL_SOCKET, SO_ERROR, &soErr, &len) == 0 && soErr != 0)
       err = FXErrorUtil::ErrorErrNo(FXLOC, soErr, "Couldn't connect");
-    if (err.IsError()) {
-      sock.Close();
-      return err;
-    }
+    if (err.IsError()) return err;
   }
   int one = 1;
   ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  *fd = s;
+  *out = sock;
   return CZuError();
 }
 
@@ -103,12 +96,8 @@ CZuError dwTcpConnect(const std::string& host, int port, int timeoutMs, CZuSocke
   if (err.IsError()) return err.Push(FXLOC, "Couldn't connect to %s:%d", host.c_str(), port);
   auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
   for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-    int fd = -1;
-    err = connectOne(ai, deadline, &fd);
-    if (!err.IsError()) {
-      *out = CZuSocket(fd);
-      return err;
-    }
+    err = connectOne(ai, deadline, out);
+    if (!err.IsError()) return err;
     if (remainingMs(deadline) == 0) break;
   }
   return err.Push(FXLOC, "Couldn't connect to %s:%d", host.c_str(), port);
@@ -125,12 +114,9 @@ CZuError dwTcpListen(const std::string& address, int port, int backlog, CZuSocke
   CZuSocket sock(s);
   int one = 1;
   ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(s, backlog) != 0) {
-    int e = errno;
-    sock.Close();
-    return FXErrorUtil::ErrorErrNo(FXLOC, e, "Couldn't listen on %s:%d",
+  if (::bind(s, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(s, backlog) != 0)
+    return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't listen on %s:%d",
                                    address.empty() ? "*" : address.c_str(), port);
-  }
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
   ::getsockname(s, reinterpret_cast<sockaddr*>(&bound), &len);

@@ -19,7 +19,6 @@
 
 struct KrpSocket {
   CZuSocket socket;
-  bool ownsSocket = false;
   std::shared_ptr<TlsContext> tls;
   SSL* ssl = nullptr;
   std::string expectedName;
@@ -136,7 +135,7 @@ int runTls(KrpSocket* s, int timeoutMs, const char* what, Op op, CZuError* err) 
       return 0;
     }
     DwWait w;
-    CZuError werr = dwWaitFd(s->socket.fd(), events, remainingMs(deadline), s->cancelFd, &w);
+    CZuError werr = dwWaitFd(s->socket.GetDescriptor(), events, remainingMs(deadline), s->cancelFd, &w);
     if (werr.IsError()) {
       *err = werr.Push(FXLOC, "Couldn't %s", what);
       return 0;
@@ -240,7 +239,7 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
                                   KrpSocket** out) {
   if (out == nullptr || !tls)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create authenticated socket: bad arguments");
-  if ((flags & ~KRP_INIT_OWN_SOCKET) != 0)
+  if (flags != KRP_INIT_DEFAULT)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create authenticated socket: unknown flags 0x%x",
                                  static_cast<unsigned>(flags));
   if (!socket.IsValid())
@@ -249,7 +248,7 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create authenticated socket");
   ERR_clear_error();
   SSL* ssl = SSL_new(tls->native());
-  BIO* bio = ssl ? newSocketBio(socket.fd()) : nullptr;
+  BIO* bio = ssl ? newSocketBio(socket.GetDescriptor()) : nullptr;
   if (bio == nullptr) {
     SSL_free(ssl);
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create authenticated socket: %s",
@@ -258,7 +257,6 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
   SSL_set_bio(ssl, bio, bio);
   KrpSocket* s = new KrpSocket;
   s->socket = socket;
-  s->ownsSocket = (flags & KRP_INIT_OWN_SOCKET) != 0;
   s->tls = std::move(tls);
   s->ssl = ssl;
   *out = s;
@@ -367,7 +365,7 @@ CZuError krpWaitReadable(KrpSocket* s, int timeoutMs, DwWait* out) {
     *out = DwWait::kReady;
     return CZuError();
   }
-  return dwWaitFd(s->socket.fd(), POLLIN, timeoutMs, s->cancelFd, out);
+  return dwWaitFd(s->socket.GetDescriptor(), POLLIN, timeoutMs, s->cancelFd, out);
 }
 
 bool krpIsIdleAlive(KrpSocket* s) {
@@ -377,7 +375,7 @@ bool krpIsIdleAlive(KrpSocket* s) {
   for (int round = 0; round < 8; ++round) {
     if (SSL_pending(s->ssl) > 0) return false;
     DwWait w;
-    if (dwWaitFd(s->socket.fd(), POLLIN, 0, -1, &w).IsError()) return false;
+    if (dwWaitFd(s->socket.GetDescriptor(), POLLIN, 0, -1, &w).IsError()) return false;
     if (w != DwWait::kReady) return true;
     char byte;
     size_t moved = 0;
@@ -401,6 +399,5 @@ void krpDestroySocket(KrpSocket* s) {
   if (s->authenticated && !s->broken) SSL_shutdown(s->ssl);  // best effort, never waits
   SSL_free(s->ssl);
   ERR_clear_error();
-  if (s->ownsSocket) s->socket.Close();
   delete s;
 }

@@ -35,6 +35,9 @@ CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>
   SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // Frames carry their length, so a bare TCP close is reported as a close.
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+  // Connections are long-lived and pooled; sessions are never resumed.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  SSL_CTX_set_num_tickets(ctx, 0);
   // Peers are trusted only through this authority, never the system's store.
   if (SSL_CTX_load_verify_locations(ctx, config.caFile.c_str(), nullptr) != 1)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't load certificate authority %s: %s",

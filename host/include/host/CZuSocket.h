@@ -1,25 +1,39 @@
-// A TCP socket handle.  Copies name the same descriptor; the handle does not
-// close it by itself: whoever owns the connection calls Close() once.
+// A socket descriptor with shared-handle semantics.
+//
+// Copies of a CZuSocket refer to the same socket.  The socket is closed when
+// the last copy goes away, or at once for every copy by Close().  A socket and
+// its copies are meant for one thread at a time.
 #ifndef HOST_CZUSOCKET_H
 #define HOST_CZUSOCKET_H
+
+#include <memory>
 
 #include "host/CZuError.h"
 
 class CZuSocket {
  public:
-  CZuSocket() : fd_(-1) {}
-  explicit CZuSocket(int fd) : fd_(fd) {}
+  CZuSocket();                 // no socket
+  explicit CZuSocket(int fd);  // takes ownership of `fd`
 
-  bool IsValid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool IsValid() const { return handle_->fd >= 0; }
+  int GetDescriptor() const { return handle_->fd; }
 
-  // Closes the descriptor and makes this handle invalid (copies keep the
-  // stale number and must not be used afterwards).
-  void Close();
   CZuError SetToNonBlocking();
+  // Closes the socket for this object and all its copies.
+  void Close();
+
+  // Connects `a` and `b` to each other (a local stream socket pair).
+  static CZuError CreateSocketPair(CZuSocket& a, CZuSocket& b);
 
  private:
-  int fd_;
+  struct Handle {
+    explicit Handle(int d) : fd(d) {}
+    ~Handle();
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    int fd;
+  };
+  std::shared_ptr<Handle> handle_;  // never null
 };
 
 #endif  // HOST_CZUSOCKET_H

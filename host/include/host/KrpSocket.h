@@ -34,11 +34,8 @@ struct KrpSocket;
 // Role argument of krpAuthSocket.
 enum { KRP_ROLE_CLIENT = 0, KRP_ROLE_SERVER = 1 };
 
-// Flags of krpInitSocket.
-enum {
-  KRP_INIT_DEFAULT = 0,
-  KRP_INIT_OWN_SOCKET = 1,  // krpDestroySocket also closes the TCP socket
-};
+// Flags of krpInitSocket; none is defined yet.
+enum { KRP_INIT_DEFAULT = 0 };
 
 enum {
   KRP_CERT_KIND_NONE = 0,     // no kind marker in the certificate
@@ -61,8 +58,10 @@ struct KRP_Cert {
   bool nameMatches() const { return expectedName.empty() || expectedName == clientName; }
 };
 
-// Creates the layer over `socket` with the TLS context of the registry
-// (TlsContext::fromRegistry).  The descriptor is switched to non-blocking.
+// Creates the layer over a copy of `socket` with the TLS context of the
+// registry (TlsContext::fromRegistry); `flags` must be KRP_INIT_DEFAULT.  The
+// descriptor is switched to non-blocking.  The layer's copy keeps the socket
+// open until krpDestroySocket (or until some copy's Close()).
 CZuError krpInitSocket(CZuSocket socket, int flags, KrpSocket** out);
 CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<TlsContext> tls,
                                   KrpSocket** out);
