@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "LinkTestEnv.h"
 #include "host/DwLinkFrame.h"
@@ -14,10 +14,15 @@ TEST(DwLinkFrameTest, EncodesHeaderAndElements) {
   msg.entries["req"] = "get";
   std::string frame;
   ASSERT_FALSE(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame).IsError());
-  const std::string expected("DLK\x01\x00\x00\x00\x0F"
-                             "\x81\x83" "BLR"
-                             "\x82\x83" "req"
-                             "\x83\x83" "get", 23);
+  const std::string expected(
+      "DLK\x01\x00\x00\x00\x0F"
+      "\x81\x83"
+      "BLR"
+      "\x82\x83"
+      "req"
+      "\x83\x83"
+      "get",
+      23);
   EXPECT_EQ(frame, expected);
 }
 
@@ -45,10 +50,10 @@ TEST(DwLinkFrameTest, RoundTripKeepsEveryByte) {
 TEST(DwLinkFrameTest, MalformedPayloadsAreRefused) {
   DwLinkMessage out;
   const std::string cases[] = {
-      std::string("\x82\x81k", 3),                  // key without value
-      std::string("\x83\x81v", 3),                  // value without key
-      std::string("\x82\x85k", 3),                  // size past the end
-      std::string("\x0F\x81k", 3),                  // no marker bit
+      std::string("\x82\x81k", 3),                              // key without value
+      std::string("\x83\x81v", 3),                              // value without key
+      std::string("\x82\x85k", 3),                              // size past the end
+      std::string("\x0F\x81k", 3),                              // no marker bit
       std::string("\x82\x81k\x83\x81v\x82\x81k\x83\x81w", 12),  // repeated key
   };
   for (const std::string& c : cases)

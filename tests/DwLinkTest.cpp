@@ -1,14 +1,14 @@
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "LinkTestEnv.h"
 #include "host/DWPlatformInfo.h"
@@ -32,7 +32,8 @@ class EchoSvc : public DwLinkSvc {
     acceptsRemote = remote;
   }
 
-  CZuError dispatch(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert) override {
+  CZuError dispatch(const Map& req, Map* resp, const std::string& from,
+                    const KRP_Cert& cert) override {
     ++calls;
     if (req.count("wait")) {
       std::unique_lock<std::mutex> lock(mu);
@@ -165,7 +166,8 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_CLIENT));
 
   Map failed;
-  ASSERT_FALSE(DwLink("REMOTE").makeReqToAnchor({{"fail", "x"}}, &failed, address.c_str()).IsError());
+  ASSERT_FALSE(
+      DwLink("REMOTE").makeReqToAnchor({{"fail", "x"}}, &failed, address.c_str()).IsError());
   EXPECT_NE(failed.at("error").find("Couldn't do x (100%)"), std::string::npos);
 
   // Undeliverable requests fail the exchange.
@@ -202,9 +204,11 @@ TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
   EXPECT_EQ(server_.stats().refused, 3u);
   EXPECT_EQ(server_.stats().requests, 0u);
   EXPECT_EQ(svc.calls, 0);
-  ASSERT_EQ(serverErrors_.size(), 3u);
-  EXPECT_NE(serverErrors_[2].find("product did not authenticate with a per-client certificate (kind 2)"),
-            std::string::npos);
+  ASSERT_EQ(serverErrors_.size(), 3u);  // in any order: refusals happen on several threads
+  const std::string kindRefusal = "product did not authenticate with a per-client certificate";
+  EXPECT_EQ(std::count_if(serverErrors_.begin(), serverErrors_.end(),
+                          [&](const std::string& e) { return e.find(kindRefusal) != e.npos; }),
+            1);
 
   startServer(true);  // built-in certificates allowed
   Map resp;
@@ -272,7 +276,8 @@ TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
   DwLinkPool& pool = DwLinkPool::instance();
   DwLinkPool::Stats before = pool.stats();
   DwLinkClientConfig c = client();
-  for (int i = 0; i < 3; ++i) ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+  for (int i = 0; i < 3; ++i)
+    ASSERT_FALSE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
   EXPECT_EQ(pool.stats().connects - before.connects, 1u);
   EXPECT_EQ(pool.stats().reuses - before.reuses, 2u);
   EXPECT_EQ(pool.idleCount(), 1u);

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "LinkTestEnv.h"
 #include "host/DWPlatformInfo.h"
@@ -42,7 +41,8 @@ TEST(KrpSocketTest, HandshakeDescribesBothPeersAndMovesData) {
   std::string out(100000, 'x'), in(out.size(), '\0');
   for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7);
   CZuError sendErr, recvErr;
-  std::thread sender([&] { krpSend(pair.client, out.data(), static_cast<int>(out.size()), 5, &sendErr); });
+  std::thread sender(
+      [&] { krpSend(pair.client, out.data(), static_cast<int>(out.size()), 5, &sendErr); });
   int got = krpRecv(pair.server, &in[0], static_cast<int>(in.size()), 5, &recvErr);
   sender.join();
   EXPECT_FALSE(sendErr.IsError()) << sendErr.AsString();

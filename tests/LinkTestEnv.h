@@ -3,21 +3,21 @@
 #ifndef TESTS_LINKTESTENV_H
 #define TESTS_LINKTESTENV_H
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
 
 struct LinkTestEnv {
-  std::string dir;        // holds ca.crt and the certificates of "Test CA"
-  std::string otherDir;   // another authority, "Other CA"
+  std::string dir;                      // holds ca.crt and the certificates of "Test CA"
+  std::string otherDir;                 // another authority, "Other CA"
   std::shared_ptr<TlsContext> server;   // "anchor", per-client
   std::shared_ptr<TlsContext> client;   // "client1", per-client
   std::shared_ptr<TlsContext> product;  // "product", built-in product certificate
@@ -99,7 +99,8 @@ struct KrpPair {
   // Runs both handshakes at once.
   void handshake(CZuError* clientErr, std::shared_ptr<KRP_Cert>* clientPeer, CZuError* serverErr,
                  std::shared_ptr<KRP_Cert>* serverPeer, int timeoutMs = 5000) {
-    std::thread t([&] { *serverErr = krpAuthSocketMs(server, KRP_ROLE_SERVER, serverPeer, timeoutMs); });
+    std::thread t(
+        [&] { *serverErr = krpAuthSocketMs(server, KRP_ROLE_SERVER, serverPeer, timeoutMs); });
     *clientErr = krpAuthSocketMs(client, KRP_ROLE_CLIENT, clientPeer, timeoutMs);
     t.join();
   }

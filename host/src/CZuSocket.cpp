@@ -21,7 +21,8 @@ void CZuSocket::Close() {
 
 CZuError CZuSocket::SetToNonBlocking() {
   int fd = handle_->fd;
-  if (fd < 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't make an invalid socket non-blocking");
+  if (fd < 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't make an invalid socket non-blocking");
   int flags = ::fcntl(fd, F_GETFL, 0);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
     return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't make socket %d non-blocking", fd);

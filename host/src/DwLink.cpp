@@ -33,7 +33,8 @@ CZuError parseServer(const std::string& text, std::string* host, int* port) {
       return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid port in server address \"%s\"", text.c_str());
     *port = static_cast<int>(value);
   }
-  if (h.empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
+  if (h.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
   *host = h;
   return CZuError();
 }
@@ -76,7 +77,8 @@ CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) 
 CZuError DwLink::makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp) {
   Map scratch;
   if (resp == nullptr) resp = &scratch;
-  if (name_.empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send request: empty link name");
+  if (name_.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send request: empty link name");
   if (config.host.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1,
                                  "Couldn't send request on link %s: no central server configured "

@@ -19,7 +19,8 @@ CZuError readNumber(const char* key, int def, int min, int max, int* out) {
   }
   long long value = 0;
   if (!info.getNumber(kSection, key, &value) || value < min || value > max)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Registry [%s] %s = \"%s\" is not a number from %d to %d",
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "Registry [%s] %s = \"%s\" is not a number from %d to %d",
                                  kSection, key, text.c_str(), min, max);
   *out = static_cast<int>(value);
   return CZuError();
@@ -79,6 +80,7 @@ CZuError DwLinkServerConfig::fromRegistry(DwLinkServerConfig* out) {
 CZuError dwLinkCheckPeerKind(const KRP_Cert& cert, bool allowBuiltinCerts) {
   if (cert.kind == KRP_CERT_KIND_CLIENT) return CZuError();
   if (cert.kind == KRP_CERT_KIND_PRODUCT && allowBuiltinCerts) return CZuError();
-  return FXErrorUtil::ErrorInt(FXLOC, 1, "%s did not authenticate with a per-client certificate (kind %d)",
+  return FXErrorUtil::ErrorInt(FXLOC, 1,
+                               "%s did not authenticate with a per-client certificate (kind %d)",
                                cert.clientName.c_str(), cert.kind);
 }

@@ -32,8 +32,8 @@ CZuError dwLinkEncode(const DwLinkMessage& msg, uint32_t maxBytes, std::string* 
   if (!msg.failure.empty()) size += elementBytes(msg.failure);
   for (const auto& kv : msg.entries) size += elementBytes(kv.first) + elementBytes(kv.second);
   if (size > maxBytes)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't encode link message: %zu bytes exceed the limit of %u",
-                                 size, maxBytes);
+    return FXErrorUtil::ErrorInt(
+        FXLOC, 1, "Couldn't encode link message: %zu bytes exceed the limit of %u", size, maxBytes);
   std::string out(kDwLinkHeaderBytes, '\0');
   std::memcpy(&out[0], kMagic, sizeof kMagic);
   for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xFF);
@@ -89,8 +89,8 @@ CZuError dwLinkParseHeader(const unsigned char* header, uint32_t maxBytes, uint3
   uint32_t len = (uint32_t(header[4]) << 24) | (uint32_t(header[5]) << 16) |
                  (uint32_t(header[6]) << 8) | header[7];
   if (len > maxBytes)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Link frame of %u bytes exceeds the limit of %u bytes", len,
-                                 maxBytes);
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Link frame of %u bytes exceeds the limit of %u bytes",
+                                 len, maxBytes);
   *payloadLen = len;
   return CZuError();
 }

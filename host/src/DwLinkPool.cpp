@@ -41,7 +41,8 @@ CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::strin
     if (err.IsError()) return err;
     bool started = false;
     err = dwLinkSendFrame(s, frame, config.timeoutMs);
-    if (!err.IsError()) err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config.timeoutMs, response, &started);
+    if (!err.IsError())
+      err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config.timeoutMs, response, &started);
     if (!err.IsError()) {
       putIdle(key, config, s);
       return err;
@@ -56,7 +57,8 @@ CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::strin
 }
 
 CZuError DwLinkPool::connect(const DwLinkClientConfig& config, KrpSocket** out) {
-  if (!config.tls) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't connect to central server: no TLS context");
+  if (!config.tls)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't connect to central server: no TLS context");
   CZuSocket sock;
   CZuError err = dwTcpConnect(config.host, config.port, config.timeoutMs, &sock);
   if (err.IsError()) return err;
@@ -104,7 +106,8 @@ KrpSocket* DwLinkPool::takeIdle(const std::string& key, int maxIdleSecs) {
   return found;
 }
 
-void DwLinkPool::putIdle(const std::string& key, const DwLinkClientConfig& config, KrpSocket* socket) {
+void DwLinkPool::putIdle(const std::string& key, const DwLinkClientConfig& config,
+                         KrpSocket* socket) {
   KrpSocket* evicted = socket;
   {
     std::lock_guard<std::mutex> lock(mu_);

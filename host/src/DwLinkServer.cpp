@@ -86,37 +86,45 @@ void DwLinkServer::reapDone() {
   for (Worker& w : done) w.thread.join();
 }
 
+bool DwLinkServer::waitForSlot() {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [this] { return stopping_ || active_ < config_.maxConnections; });
+  return !stopping_;
+}
+
 void DwLinkServer::acceptLoop() {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(mu_);
-      cv_.wait(lock, [this] { return stopping_ || active_ < config_.maxConnections; });
-      if (stopping_) return;
-    }
+  while (waitForSlot()) {
     reapDone();
     DwWait w;
     CZuError err = dwWaitFd(listen_.GetDescriptor(), POLLIN, -1, stopPipe_[0], &w);
     if (!err.IsError() && w == DwWait::kCancelled) return;
-    int fd = err.IsError() ? -1 : ::accept4(listen_.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (err.IsError() || (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)) {
-        report(err.IsError() ? err : FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection"));
-        dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);  // e.g. out of descriptors: don't spin
-      }
-      continue;
+    int fd = -1;
+    if (!err.IsError()) {
+      fd = ::accept4(listen_.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
+        err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection");
     }
-    std::lock_guard<std::mutex> lock(mu_);
-    ++stats_.accepted;
-    workers_.emplace_back();
-    try {
-      workers_.back().thread = std::thread(&DwLinkServer::serveConnection, this, CZuSocket(fd),
-                                           &workers_.back());
-      ++active_;
-    } catch (const std::system_error& e) {
-      workers_.pop_back();
-      report(FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start connection thread: %s", e.what()));
+    if (fd >= 0) err = spawnWorker(CZuSocket(fd));
+    if (err.IsError()) {
+      report(err);
+      dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);  // e.g. out of descriptors: don't spin
     }
   }
+}
+
+CZuError DwLinkServer::spawnWorker(CZuSocket sock) {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++stats_.accepted;
+  workers_.emplace_back();
+  try {
+    workers_.back().thread =
+        std::thread(&DwLinkServer::serveConnection, this, sock, &workers_.back());
+  } catch (const std::system_error& e) {
+    workers_.pop_back();
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start connection thread: %s", e.what());
+  }
+  ++active_;  // the worker can't finish before: it needs the lock
+  return CZuError();
 }
 
 void DwLinkServer::serveConnection(CZuSocket sock, Worker* self) {
@@ -172,6 +180,10 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
       report(err.Push(FXLOC, "Dropped link connection from %s", peer.clientName.c_str()));
     return false;
   }
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stats_.requests;
+  }
   DwLinkMessage request, response;
   err = dwLinkDecode(payload.data(), payload.size(), &request);
   if (err.IsError())
@@ -192,12 +204,11 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
     report(err.Push(FXLOC, "Couldn't answer %s", peer.clientName.c_str()));
     return false;
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  ++stats_.requests;
   return true;
 }
 
-void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer, DwLinkMessage* response) {
+void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer,
+                          DwLinkMessage* response) {
   DwLinkSvc* svc = DwLinkSvc::find(request.name);
   if (svc == nullptr || !svc->acceptsRemote) {
     response->failure = "No service \"" + request.name + "\" on the central server";

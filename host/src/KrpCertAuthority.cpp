@@ -99,8 +99,9 @@ CZuError writePem(const std::string& path, X509* cert, EVP_PKEY* key) {
   bool ok = mem && (cert ? PEM_write_bio_X509(mem.get(), cert)
                          : PEM_write_bio_PrivateKey(mem.get(), key, nullptr, nullptr, 0, nullptr,
                                                     nullptr)) == 1;
-  if (!ok) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't encode %s: %s", path.c_str(),
-                                        tlsErrorText().c_str());
+  if (!ok)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't encode %s: %s", path.c_str(),
+                                 tlsErrorText().c_str());
   return writeWhole(path, bioText(mem.get()), cert ? 0644 : 0600);
 }
 
@@ -127,7 +128,8 @@ CZuError addExt(X509* cert, X509* issuer, int nid, const char* value) {
 CZuError randomSerial(X509* cert) {
   unsigned char bytes[16];
   if (RAND_bytes(bytes, sizeof bytes) != 1)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't make serial number: %s", tlsErrorText().c_str());
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't make serial number: %s",
+                                 tlsErrorText().c_str());
   bytes[0] &= 0x7f;  // positive
   BIGNUM* bn = BN_bin2bn(bytes, sizeof bytes, nullptr);
   bool ok = bn != nullptr && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert)) != nullptr;
@@ -150,12 +152,14 @@ CZuError newCert(EVP_PKEY* key, const std::string& unit, const std::string& comm
   if (!err.IsError()) err = addEntry(subject, "CN", commonName);
   if (err.IsError()) return err;
   // Backdated an hour to tolerate clocks that differ a little.
-  bool ok = X509_set_version(cert.get(), 2) == 1 &&
-            X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
-            X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * validDays) != nullptr &&
-            X509_set_pubkey(cert.get(), key) == 1 &&
-            X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer ? issuer : cert.get())) == 1;
-  if (!ok) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't fill certificate: %s", tlsErrorText().c_str());
+  bool ok =
+      X509_set_version(cert.get(), 2) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600) != nullptr &&
+      X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400L * validDays) != nullptr &&
+      X509_set_pubkey(cert.get(), key) == 1 &&
+      X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer ? issuer : cert.get())) == 1;
+  if (!ok)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't fill certificate: %s", tlsErrorText().c_str());
   *out = std::move(cert);
   return CZuError();
 }
@@ -181,7 +185,8 @@ CZuError readPem(const std::string& path, Read read, T** out) {
   BioPtr file(BIO_new_file(path.c_str(), "r"));
   *out = file ? read(file.get(), nullptr, nullptr, nullptr) : nullptr;
   if (*out != nullptr) return CZuError();
-  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't read %s: %s", path.c_str(), tlsErrorText().c_str());
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't read %s: %s", path.c_str(),
+                               tlsErrorText().c_str());
 }
 
 }  // namespace
@@ -207,13 +212,16 @@ CZuError KrpCertAuthority::create(const std::string& dir, const std::string& nam
   X509Ptr cert;
   if (!err.IsError()) err = newKey(&key);
   if (!err.IsError()) err = newCert(key.get(), std::string(), name, validDays, nullptr, &cert);
-  if (!err.IsError()) err = addExt(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
-  if (!err.IsError()) err = addExt(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+  if (!err.IsError())
+    err = addExt(cert.get(), cert.get(), NID_basic_constraints, "critical,CA:TRUE");
+  if (!err.IsError())
+    err = addExt(cert.get(), cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
   if (!err.IsError()) err = addExt(cert.get(), cert.get(), NID_subject_key_identifier, "hash");
   if (!err.IsError()) err = sign(cert.get(), key.get());
   if (!err.IsError()) err = writePem(keyPath(dir, "ca"), nullptr, key.get());
   if (!err.IsError()) err = writePem(certPath(dir, "ca"), cert.get(), nullptr);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't create certificate authority in %s", dir.c_str());
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't create certificate authority in %s", dir.c_str());
   keys->key = key.release();
   keys->cert = cert.release();
   out->caFile_ = certPath(dir, "ca");
@@ -228,7 +236,8 @@ CZuError KrpCertAuthority::open(const std::string& dir, KrpCertAuthority* out) {
   if (!err.IsError() && X509_check_private_key(keys->cert, keys->key) != 1)
     err = FXErrorUtil::ErrorInt(FXLOC, 1, "Key does not match the certificate: %s",
                                 tlsErrorText().c_str());
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't open certificate authority in %s", dir.c_str());
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't open certificate authority in %s", dir.c_str());
   out->caFile_ = certPath(dir, "ca");
   out->keys_ = std::move(keys);
   return CZuError();

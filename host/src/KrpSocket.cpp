@@ -135,7 +135,8 @@ int runTls(KrpSocket* s, int timeoutMs, const char* what, Op op, CZuError* err) 
       return 0;
     }
     DwWait w;
-    CZuError werr = dwWaitFd(s->socket.GetDescriptor(), events, remainingMs(deadline), s->cancelFd, &w);
+    CZuError werr =
+        dwWaitFd(s->socket.GetDescriptor(), events, remainingMs(deadline), s->cancelFd, &w);
     if (werr.IsError()) {
       *err = werr.Push(FXLOC, "Couldn't %s", what);
       return 0;
@@ -240,7 +241,8 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
   if (out == nullptr || !tls)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create authenticated socket: bad arguments");
   if (flags != KRP_INIT_DEFAULT)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create authenticated socket: unknown flags 0x%x",
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "Couldn't create authenticated socket: unknown flags 0x%x",
                                  static_cast<unsigned>(flags));
   if (!socket.IsValid())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create authenticated socket: invalid socket");
@@ -264,7 +266,8 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
 }
 
 CZuError krpSetRemoteClientName(KrpSocket* s, const std::string& clientName) {
-  if (s == nullptr) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set remote client name: no socket");
+  if (s == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set remote client name: no socket");
   s->expectedName = clientName;
   return CZuError();
 }
@@ -286,7 +289,8 @@ CZuError krpAuthSocketMs(KrpSocket* s, int role, std::shared_ptr<KRP_Cert>* peer
   SSL_set_verify(s->ssl, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   CZuError err;
   const char* what = role == KRP_ROLE_CLIENT ? "authenticate to peer" : "authenticate peer";
-  if (runTls(s, timeoutMs, what, [s] { return SSL_do_handshake(s->ssl); }, &err) <= 0) {
+  if (runTls(
+          s, timeoutMs, what, [s] { return SSL_do_handshake(s->ssl); }, &err) <= 0) {
     s->broken = true;
     return err;
   }
@@ -294,7 +298,8 @@ CZuError krpAuthSocketMs(KrpSocket* s, int role, std::shared_ptr<KRP_Cert>* peer
   if (cert == nullptr || SSL_get_verify_result(s->ssl) != X509_V_OK) {
     X509_free(cert);
     s->broken = true;
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't %s: peer presented no valid certificate", what);
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't %s: peer presented no valid certificate",
+                                 what);
   }
   s->authenticated = true;
   if (peer != nullptr) *peer = describe(cert, s->expectedName);
@@ -321,13 +326,14 @@ int krpSendMs(KrpSocket* s, const void* data, int len, int timeoutMs, CZuError* 
   int sent = 0;
   while (sent < len) {
     size_t chunk = static_cast<size_t>(len - sent);
-    int n = runTls(s, timeoutMs, "send",
-                   [&] {
-                     size_t moved = 0;
-                     int r = SSL_write_ex(s->ssl, p + sent, chunk, &moved);
-                     return r == 1 ? static_cast<int>(moved) : r;
-                   },
-                   err);
+    int n = runTls(
+        s, timeoutMs, "send",
+        [&] {
+          size_t moved = 0;
+          int r = SSL_write_ex(s->ssl, p + sent, chunk, &moved);
+          return r == 1 ? static_cast<int>(moved) : r;
+        },
+        err);
     if (n <= 0) return sent;
     sent += n;
   }
@@ -336,7 +342,8 @@ int krpSendMs(KrpSocket* s, const void* data, int len, int timeoutMs, CZuError* 
 
 int krpRecvMs(KrpSocket* s, void* data, int len, int timeoutMs, CZuError* err) {
   CZuError e = checkUsable(s, FXLOC, "receive");
-  if (!e.IsError() && len < 0) e = FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't receive: length %d", len);
+  if (!e.IsError() && len < 0)
+    e = FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't receive: length %d", len);
   if (e.IsError() || len == 0) {
     *err = e;
     return 0;
@@ -345,13 +352,14 @@ int krpRecvMs(KrpSocket* s, void* data, int len, int timeoutMs, CZuError* err) {
   int got = 0;
   while (got < len) {
     size_t chunk = static_cast<size_t>(len - got);
-    int n = runTls(s, timeoutMs, "receive",
-                   [&] {
-                     size_t moved = 0;
-                     int r = SSL_read_ex(s->ssl, p + got, chunk, &moved);
-                     return r == 1 ? static_cast<int>(moved) : r;
-                   },
-                   err);
+    int n = runTls(
+        s, timeoutMs, "receive",
+        [&] {
+          size_t moved = 0;
+          int r = SSL_read_ex(s->ssl, p + got, chunk, &moved);
+          return r == 1 ? static_cast<int>(moved) : r;
+        },
+        err);
     if (n <= 0) return got;
     got += n;
   }

@@ -29,7 +29,8 @@ CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>
   ERR_clear_error();
   SSL_CTX* ctx = SSL_CTX_new(TLS_method());
   if (ctx == nullptr)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create TLS context: %s", tlsErrorText().c_str());
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create TLS context: %s",
+                                 tlsErrorText().c_str());
   std::shared_ptr<TlsContext> tls(new TlsContext(config, ctx));
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);

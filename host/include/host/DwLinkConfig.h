@@ -45,7 +45,7 @@ struct DwLinkClientConfig {
 };
 
 struct DwLinkServerConfig {
-  std::string address;  // empty: every local address
+  std::string address;            // empty: every local address
   int port = kDwLinkDefaultPort;  // 0 picks a free port
   int maxConnections = 64;
   int timeoutMs = 60 * 1000;

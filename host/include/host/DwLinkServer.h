@@ -30,9 +30,10 @@ class DwLinkServer {
   struct Stats {
     uint64_t accepted = 0;  // TCP connections taken
     uint64_t refused = 0;   // peers refused at authentication
-    uint64_t requests = 0;  // requests answered
+    uint64_t requests = 0;  // requests received whole
   };
-  // Told about connection-level failures (refused peers, broken frames).
+  // Told about connection-level failures (refused peers, broken frames), on
+  // the server's threads.
   using ErrorHook = std::function<void(const CZuError&)>;
 
   DwLinkServer() = default;
@@ -58,7 +59,9 @@ class DwLinkServer {
     bool done = false;
   };
 
+  bool waitForSlot();  // false once stopping
   void acceptLoop();
+  CZuError spawnWorker(CZuSocket sock);
   void serveConnection(CZuSocket sock, Worker* self);
   bool authenticate(KrpSocket* s, std::shared_ptr<KRP_Cert>* peer);
   bool serveOne(KrpSocket* s, const KRP_Cert& peer);
