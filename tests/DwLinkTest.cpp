@@ -24,8 +24,8 @@ namespace {
 
 using Map = std::map<std::string, std::string>;
 
-// Echoes the request with the caller's identity; "fail" makes it fail, "wait"
-// blocks until released.
+// Echoes the request with the caller's identity; "fail" makes it fail,
+// "throw" throws, "wait" blocks until released.
 class EchoSvc : public DwLinkSvc {
  public:
   explicit EchoSvc(const std::string& name, bool remote = true) : DwLinkSvc(name) {
@@ -41,6 +41,7 @@ class EchoSvc : public DwLinkSvc {
       cv.notify_all();
       cv.wait(lock, [this] { return released; });
     }
+    if (req.count("throw")) throw FXErrorUtil::ErrorInt(FXLOC, 3, "Couldn't cope");
     if (req.count("fail"))
       return FXErrorUtil::ErrorInt(FXLOC, 7, "Couldn't do %s (100%%)", req.at("fail").c_str());
     *resp = req;
@@ -124,6 +125,9 @@ TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
   EXPECT_NE(failed.at("error").find("Couldn't do it (100%)"), std::string::npos);
   EXPECT_NE(failed.at("error").find("DwLinkTest:"), std::string::npos);  // whole stack
   EXPECT_EQ(failed.count("fail"), 0u);
+  Map thrown;
+  ASSERT_FALSE(DwLink("LOCAL").makeReqToAnchor({{"throw", ""}}, &thrown, nullptr).IsError());
+  EXPECT_NE(thrown.at("error").find("Couldn't cope"), std::string::npos);
 
   // The newest service of a name wins; a destroyed one is forgotten.
   {
@@ -132,7 +136,7 @@ TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
     EXPECT_EQ(newer.calls, 1);
   }
   DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
-  EXPECT_EQ(svc.calls, 3);
+  EXPECT_EQ(svc.calls, 4);
 }
 
 TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFails) {

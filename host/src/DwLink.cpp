@@ -41,29 +41,18 @@ CZuError parseServer(const std::string& text, std::string* host, int* port) {
 
 }  // namespace
 
-void DwLink::callLocal(DwLinkSvc* svc, const Map& req, Map* resp) {
-  DWPlatformInfo info;
-  const char* local = info.getPhysicalMachine();
-  KRP_Cert cert;
-  cert.kind = KRP_CERT_KIND_LOCAL;
-  cert.clientName = local ? local : "localhost";
-  cert.issuerName = "in-process";
-  CZuError err;
-  try {
-    err = svc->dispatch(req, resp, cert.clientName, cert);
-  } catch (const CZuError& thrown) {
-    err = thrown;
-  }
-  if (err.IsError()) (*resp)["error"] = err.AsString();
-}
-
 CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) {
   Map scratch;
   if (resp == nullptr) resp = &scratch;
   bool explicitServer = server != nullptr && *server != '\0';
   if (!explicitServer) {
     if (DwLinkSvc* svc = DwLinkSvc::find(name_)) {
-      callLocal(svc, req, resp);
+      KRP_Cert cert;  // the caller is this process
+      cert.kind = KRP_CERT_KIND_LOCAL;
+      const char* local = DWPlatformInfo().getPhysicalMachine();
+      cert.clientName = local ? local : "localhost";
+      cert.issuerName = "in-process";
+      svc->answer(req, resp, cert.clientName, cert);
       return CZuError();
     }
   }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <exception>
 #include <system_error>
 
 #include "host/DwLinkFrame.h"
@@ -214,15 +213,5 @@ void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer,
     response->failure = "No service \"" + request.name + "\" on the central server";
     return;
   }
-  CZuError err;
-  try {
-    err = svc->dispatch(request.entries, &response->entries, peer.clientName, peer);
-  } catch (const CZuError& thrown) {
-    err = thrown;
-  } catch (const std::exception& e) {
-    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed: %s", request.name.c_str(), e.what());
-  } catch (...) {
-    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed", request.name.c_str());
-  }
-  if (err.IsError()) response->entries["error"] = err.AsString();
+  svc->answer(request.entries, &response->entries, peer.clientName, peer);
 }

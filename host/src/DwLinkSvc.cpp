@@ -1,6 +1,7 @@
 #include "host/DwLinkSvc.h"
 
 #include <algorithm>
+#include <exception>
 #include <mutex>
 #include <vector>
 
@@ -33,6 +34,21 @@ DwLinkSvc::~DwLinkSvc() {
 
 CZuError DwLinkSvc::dispatch2(const Map&, KrpSocket*) {
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s doesn't take over connections", name_.c_str());
+}
+
+void DwLinkSvc::answer(const Map& req, Map* resp, const std::string& from,
+                       const KRP_Cert& cert) {
+  CZuError err;
+  try {
+    err = dispatch(req, resp, from, cert);
+  } catch (const CZuError& thrown) {
+    err = thrown;
+  } catch (const std::exception& e) {
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed: %s", name_.c_str(), e.what());
+  } catch (...) {
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed", name_.c_str());
+  }
+  if (err.IsError()) (*resp)["error"] = err.AsString();
 }
 
 DwLinkSvc* DwLinkSvc::find(const std::string& name) {

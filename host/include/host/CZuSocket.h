@@ -14,6 +14,9 @@ class CZuSocket {
  public:
   CZuSocket();                 // no socket
   explicit CZuSocket(int fd);  // takes ownership of `fd`
+  // Copies share the socket.  No move: a moved-from handle must stay usable.
+  CZuSocket(const CZuSocket&) = default;
+  CZuSocket& operator=(const CZuSocket&) = default;
 
   bool IsValid() const { return handle_->fd >= 0; }
   int GetDescriptor() const { return handle_->fd; }

@@ -14,8 +14,6 @@
 #include "host/CZuError.h"
 #include "host/DwLinkConfig.h"
 
-class DwLinkSvc;
-
 class DwLink {
  public:
   using Map = std::map<std::string, std::string>;
@@ -30,9 +28,6 @@ class DwLink {
   // Over the network to the server of `config`, even when a service of this
   // name lives in the process.
   CZuError makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp);
-
-  // Calls `svc` as the local client; used for in-process requests.
-  static void callLocal(DwLinkSvc* svc, const Map& req, Map* resp);
 
  private:
   std::string name_;

@@ -32,6 +32,10 @@ class DwLinkSvc {
   // base supports none.
   virtual CZuError dispatch2(const Map& req, KrpSocket* socket);
 
+  // Calls dispatch; a failure, returned or thrown, becomes the answer's
+  // "error": the error's whole text.
+  void answer(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert);
+
   const std::string& linkName() const { return name_; }
 
   // The live service registered under `name`, or null.
