@@ -17,11 +17,8 @@ TEST(KrpSocketTest, HandshakeDescribesBothPeersAndMovesData) {
   KrpPair pair(env.client, env.server);
   ASSERT_FALSE(krpSetRemoteClientName(pair.client, "anchor").IsError());
   ASSERT_FALSE(krpSetRemoteClientName(pair.server, "someone-else").IsError());
-  CZuError ce, se;
-  std::shared_ptr<KRP_Cert> serverCert, clientCert;
-  pair.handshake(&ce, &serverCert, &se, &clientCert);
-  ASSERT_FALSE(ce.IsError()) << ce.AsString();
-  ASSERT_FALSE(se.IsError()) << se.AsString();
+  ASSERT_TRUE(pair.handshake()) << pair.clientErr.AsString() << pair.serverErr.AsString();
+  std::shared_ptr<KRP_Cert> serverCert = pair.serverCert, clientCert = pair.clientCert;
 
   EXPECT_EQ(serverCert->kind, KRP_CERT_KIND_CLIENT);
   EXPECT_EQ(serverCert->clientName, "anchor");
@@ -54,12 +51,9 @@ TEST(KrpSocketTest, HandshakeDescribesBothPeersAndMovesData) {
 TEST(KrpSocketTest, ProductCertificateIsAcceptedAndReportedAsSuch) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpPair pair(env.product, env.server);
-  CZuError ce, se;
-  std::shared_ptr<KRP_Cert> serverCert, clientCert;
-  pair.handshake(&ce, &serverCert, &se, &clientCert);
-  ASSERT_FALSE(se.IsError()) << se.AsString();
-  EXPECT_EQ(clientCert->kind, KRP_CERT_KIND_PRODUCT);
-  EXPECT_EQ(clientCert->clientName, "product");
+  ASSERT_TRUE(pair.handshake()) << pair.serverErr.AsString();
+  EXPECT_EQ(pair.clientCert->kind, KRP_CERT_KIND_PRODUCT);
+  EXPECT_EQ(pair.clientCert->clientName, "product");
 }
 
 TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
@@ -71,11 +65,10 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     KrpPair pair(c.clientTls, env.server);
-    CZuError ce, se;
-    std::shared_ptr<KRP_Cert> serverCert, clientCert;
-    pair.handshake(&ce, &serverCert, &se, &clientCert);
+    EXPECT_FALSE(pair.handshake());
+    const CZuError& se = pair.serverErr;
     ASSERT_TRUE(se.IsError());
-    EXPECT_EQ(clientCert, nullptr);
+    EXPECT_EQ(pair.clientCert, nullptr);
     EXPECT_NE(se.AsString().find("Couldn't authenticate peer"), std::string::npos) << se.AsString();
     // The refused side can't use the socket; the client learns of the refusal
     // at the latest on its first read.
@@ -83,7 +76,7 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
     CZuError err;
     EXPECT_EQ(krpSendMs(pair.server, "x", 1, 1000, &err), 0);
     EXPECT_TRUE(err.IsError());
-    if (!ce.IsError()) {
+    if (!pair.clientErr.IsError()) {
       EXPECT_EQ(krpRecvMs(pair.client, &byte, 1, 2000, &err), 0);
       EXPECT_TRUE(err.IsError());
     }
@@ -93,9 +86,8 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
 TEST(KrpSocketTest, ClientRefusesServerOfAnotherAuthority) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpPair pair(env.client, env.otherCa);
-  CZuError ce, se;
-  std::shared_ptr<KRP_Cert> serverCert, clientCert;
-  pair.handshake(&ce, &serverCert, &se, &clientCert);
+  EXPECT_FALSE(pair.handshake());
+  const CZuError& ce = pair.clientErr;
   ASSERT_TRUE(ce.IsError());
   EXPECT_NE(ce.AsString().find("certificate verify failed"), std::string::npos) << ce.AsString();
 }
@@ -109,10 +101,7 @@ TEST(KrpSocketTest, StalledPeerTimesOut) {
   EXPECT_EQ(FXErrorUtil::GetInt(err), ETIMEDOUT);
 
   KrpPair idle(env.client, env.server);
-  CZuError ce, se;
-  std::shared_ptr<KRP_Cert> a, b;
-  idle.handshake(&ce, &a, &se, &b);
-  ASSERT_FALSE(ce.IsError() || se.IsError());
+  ASSERT_TRUE(idle.handshake());
   char buf[4];
   CZuError recvErr;
   EXPECT_EQ(krpRecvMs(idle.client, buf, sizeof buf, 100, &recvErr), 0);
@@ -122,10 +111,7 @@ TEST(KrpSocketTest, StalledPeerTimesOut) {
 TEST(KrpSocketTest, CloseAndCancelAreTold) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpPair pair(env.client, env.server);
-  CZuError ce, se;
-  std::shared_ptr<KRP_Cert> a, b;
-  pair.handshake(&ce, &a, &se, &b);
-  ASSERT_FALSE(ce.IsError() || se.IsError());
+  ASSERT_TRUE(pair.handshake());
   EXPECT_TRUE(krpIsIdleAlive(pair.client));
 
   int pipeFds[2];

@@ -96,14 +96,17 @@ struct KrpPair {
     krpDestroySocket(server);
   }
 
-  // Runs both handshakes at once.
-  void handshake(CZuError* clientErr, std::shared_ptr<KRP_Cert>* clientPeer, CZuError* serverErr,
-                 std::shared_ptr<KRP_Cert>* serverPeer, int timeoutMs = 5000) {
-    std::thread t(
-        [&] { *serverErr = krpAuthSocketMs(server, KRP_ROLE_SERVER, serverPeer, timeoutMs); });
-    *clientErr = krpAuthSocketMs(client, KRP_ROLE_CLIENT, clientPeer, timeoutMs);
+  // Runs both handshakes at once; true when both succeeded.
+  bool handshake() {
+    std::thread t([&] { serverErr = krpAuthSocketMs(server, KRP_ROLE_SERVER, &clientCert, 5000); });
+    clientErr = krpAuthSocketMs(client, KRP_ROLE_CLIENT, &serverCert, 5000);
     t.join();
+    return !clientErr.IsError() && !serverErr.IsError();
   }
+
+  CZuError clientErr, serverErr;
+  std::shared_ptr<KRP_Cert> serverCert;  // as the client saw it
+  std::shared_ptr<KRP_Cert> clientCert;  // as the server saw it
 };
 
 #endif  // TESTS_LINKTESTENV_H

@@ -227,6 +227,30 @@ CZuError checkUsable(KrpSocket* s, const FXCodeLocation& loc, const char* what) 
   return CZuError();
 }
 
+// Repeats `step(done, left, &moved)`, one SSL_read_ex or SSL_write_ex, until
+// `len` bytes have moved or a call fails; returns the bytes moved.
+template <typename Step>
+int moveAll(KrpSocket* s, int len, int timeoutMs, const char* what, CZuError* err, Step step) {
+  CZuError e = checkUsable(s, FXLOC, what);
+  if (!e.IsError() && len < 0)
+    e = FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't %s: length %d", what, len);
+  if (e.IsError()) *err = e;
+  int done = 0;
+  while (!e.IsError() && done < len) {
+    int n = runTls(
+        s, timeoutMs, what,
+        [&] {
+          size_t moved = 0;
+          int r = step(done, static_cast<size_t>(len - done), &moved);
+          return r == 1 ? static_cast<int>(moved) : r;
+        },
+        err);
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
 }  // namespace
 
 CZuError krpInitSocket(CZuSocket socket, int flags, KrpSocket** out) {
@@ -316,54 +340,17 @@ int krpRecv(KrpSocket* s, void* data, int len, int timeoutSecs, CZuError* err) {
 }
 
 int krpSendMs(KrpSocket* s, const void* data, int len, int timeoutMs, CZuError* err) {
-  CZuError e = checkUsable(s, FXLOC, "send");
-  if (!e.IsError() && len < 0) e = FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send: length %d", len);
-  if (e.IsError() || len == 0) {
-    *err = e;
-    return 0;
-  }
   const char* p = static_cast<const char*>(data);
-  int sent = 0;
-  while (sent < len) {
-    size_t chunk = static_cast<size_t>(len - sent);
-    int n = runTls(
-        s, timeoutMs, "send",
-        [&] {
-          size_t moved = 0;
-          int r = SSL_write_ex(s->ssl, p + sent, chunk, &moved);
-          return r == 1 ? static_cast<int>(moved) : r;
-        },
-        err);
-    if (n <= 0) return sent;
-    sent += n;
-  }
-  return sent;
+  return moveAll(s, len, timeoutMs, "send", err, [&](int done, size_t left, size_t* moved) {
+    return SSL_write_ex(s->ssl, p + done, left, moved);
+  });
 }
 
 int krpRecvMs(KrpSocket* s, void* data, int len, int timeoutMs, CZuError* err) {
-  CZuError e = checkUsable(s, FXLOC, "receive");
-  if (!e.IsError() && len < 0)
-    e = FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't receive: length %d", len);
-  if (e.IsError() || len == 0) {
-    *err = e;
-    return 0;
-  }
   char* p = static_cast<char*>(data);
-  int got = 0;
-  while (got < len) {
-    size_t chunk = static_cast<size_t>(len - got);
-    int n = runTls(
-        s, timeoutMs, "receive",
-        [&] {
-          size_t moved = 0;
-          int r = SSL_read_ex(s->ssl, p + got, chunk, &moved);
-          return r == 1 ? static_cast<int>(moved) : r;
-        },
-        err);
-    if (n <= 0) return got;
-    got += n;
-  }
-  return got;
+  return moveAll(s, len, timeoutMs, "receive", err, [&](int done, size_t left, size_t* moved) {
+    return SSL_read_ex(s->ssl, p + done, left, moved);
+  });
 }
 
 CZuError krpWaitReadable(KrpSocket* s, int timeoutMs, DwWait* out) {
