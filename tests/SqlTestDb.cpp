@@ -83,3 +83,7 @@ void SqlBackendTest::TearDown() { db_.tearDown(); }
 std::string backendName(const ::testing::TestParamInfo<DWSqlBackend>& info) {
   return info.param == DWSqlBackend::kSqlite ? "Sqlite" : "Postgres";
 }
+
+void PrintTo(DWSqlBackend backend, std::ostream* out) {
+  *out << (backend == DWSqlBackend::kSqlite ? "SQLite" : "PostgreSQL");
+}

@@ -5,6 +5,7 @@
 #ifndef TESTS_SQLTESTDB_H
 #define TESTS_SQLTESTDB_H
 
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -39,6 +40,7 @@ class SqlBackendTest : public ::testing::TestWithParam<DWSqlBackend> {
 };
 
 std::string backendName(const ::testing::TestParamInfo<DWSqlBackend>& info);
+void PrintTo(DWSqlBackend backend, std::ostream* out);
 
 #define BLR_SQL_BACKENDS(suite)                                                                  \
   INSTANTIATE_TEST_SUITE_P(Backends, suite,                                                      \
