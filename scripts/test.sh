@@ -13,6 +13,7 @@ jobs=$(nproc)
 if [ -z "${BLR_TEST_PG_CONNINFO:-}" ]; then
   pgdir=$(mktemp -d /tmp/blr-pg.XXXXXX)
   trap 'scripts/pg.sh stop "$pgdir"' EXIT
+  trap 'exit 1' INT TERM  # so that the server is stopped on those too
   echo "== starting PostgreSQL in $pgdir"
   BLR_TEST_PG_CONNINFO=$(scripts/pg.sh start "$pgdir")
   export BLR_TEST_PG_CONNINFO

@@ -79,8 +79,8 @@ TEST(SqlDialectRewrite, UnaryOperatorsAreSeparatedOnPostgresOnly) {
 
 TEST(SqlDialectRewrite, HandlerStatementsPassUnchanged) {
   const char* statements[] = {
-      "INSERT INTO BlrPairProperties(pairId, propertyName, propertyValue, propertyTypeId, created, modified) "
-      "VALUES(4, 'a', 'it''s -- /* ; x', '', 0, 0)",
+      ("INSERT INTO BlrPairProperties(pairId, propertyName, propertyValue, propertyTypeId, created, modified) "
+       "VALUES(4, 'a', 'it''s -- /* ; x', '', 0, 0)"),
       "UPDATE BlrPair SET statusCode=14, statusMessage='', eventId=0 WHERE id=4",
       "SELECT BlrPair.id FROM BlrPair WHERE BlrPair.flags&8=8 OR BlrPair.id=5",
   };

@@ -1,5 +1,7 @@
 #include "host/DWSqlDialect.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <cstring>
 
@@ -105,7 +107,7 @@ class Command {
   const Token& sig(size_t n) const { return tokens_[significant_[n]]; }
   size_t index(size_t n) const { return significant_[n]; }
   bool isWord(size_t n, const char* word) const {
-    return n < count() && sig(n).kind == Token::kWord && strcasecmp(piece(n).c_str(), word) == 0;
+    return n < count() && sig(n).kind == Token::kWord && ::strcasecmp(piece(n).c_str(), word) == 0;
   }
   bool isOp(size_t n, char c) const {
     return n < count() && sig(n).kind == Token::kOp && text_[sig(n).begin] == c;
@@ -130,14 +132,6 @@ class Command {
   }
 
  private:
-  static int strcasecmp(const char* a, const char* b) {
-    for (; *a && *b; ++a, ++b) {
-      int d = std::tolower(static_cast<unsigned char>(*a)) - std::tolower(static_cast<unsigned char>(*b));
-      if (d != 0) return d;
-    }
-    return static_cast<unsigned char>(*a) - static_cast<unsigned char>(*b);
-  }
-
   std::string text_;
   std::vector<Token> tokens_;
   std::vector<std::string> pieces_;
@@ -171,7 +165,7 @@ void separateUnaryOperators(Command* cmd) {
 // DELETE t FROM t [INNER] JOIN u ON <cond> [WHERE <w>]; false when the
 // command has another shape.
 bool rewriteDeleteJoin(const Command& cmd, DWSqlBackend backend, std::string* out) {
-  if (!cmd.isWord(0, "DELETE") || cmd.count() < 8 || cmd.sig(1).kind != Token::kWord) return false;
+  if (!cmd.isWord(0, "DELETE") || cmd.count() < 4 || cmd.sig(1).kind != Token::kWord) return false;
   const std::string& target = cmd.piece(1);
   if (!cmd.isWord(2, "FROM") || !cmd.isWord(3, target.c_str())) return false;
   size_t n = 4;
