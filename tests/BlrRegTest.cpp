@@ -1,4 +1,3 @@
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,67 +23,48 @@ class BlrRegTest : public BlrLogFixture {
   }
 };
 
-struct Getter {
-  const char* key;
-  long long defaultValue;
-  std::function<long long()> get;
-  bool isBool;
-};
+// The number keys in load order, and what their getters return.
+const char* const kNumberKeys[] = {
+    "nEnableJrnComp", "nEnableNetComp", "nEnableNetEnc", "nPerfLogIntervalSecs", "nPerfDiagIntervalSecs",
+    "nPerfDiagDurationSecs", "nAuthTimeoutSecs", "nCtrlTimeoutSecs", "nConnectIntervalSecs",
+    "nKeepAliveIntervalSecs", "nMinRPIntervalSecs", "nMaxRPIntervalSecs", "nVmStatsPushIntervalSecs",
+    "nMaxCacheDiskSizeMB", "nMaxCacheMemorySizeMB", "nMaxQueueSizeMB", "nAllowBuiltinCerts", "nDumpSectorMD5",
+    "nRpStoreCacheSizeMB", "nMaxRpStoreSizeMB", "nSSBlockSize", "nManualDrvInstall", "nThrottleWrites",
+    "nEnableCrosschecks", "nOptimizeCache", "nForcePeakTime", "nForceOffPeakTime", "nWinFsH2oThreadCount",
+    "nWinFsHasherThreadCount", "nPairStatsIntervalSecs"};
+const std::vector<bool> kIsTruthValue = {0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                         0, 1, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0, 0};
 
-// Every number key in load order, with its default and getter.
-const std::vector<Getter>& numberGetters() {
-  static const std::vector<Getter> getters = {
-      {"nEnableJrnComp", 1, [] { return BlrReg::getEnableJrnComp(); }, false},
-      {"nEnableNetComp", 0, [] { return BlrReg::getEnableNetComp(); }, true},
-      {"nEnableNetEnc", 0, [] { return BlrReg::getEnableNetEnc(); }, true},
-      {"nPerfLogIntervalSecs", 60, [] { return BlrReg::getPerfLogIntervalSecs(); }, false},
-      {"nPerfDiagIntervalSecs", 600, [] { return BlrReg::getPerfDiagIntervalSecs(); }, false},
-      {"nPerfDiagDurationSecs", 30, [] { return BlrReg::getPerfDiagDurationSecs(); }, false},
-      {"nAuthTimeoutSecs", 120, [] { return BlrReg::getAuthTimeoutSecs(); }, false},
-      {"nCtrlTimeoutSecs", 600, [] { return BlrReg::getCtrlTimeoutSecs(); }, false},
-      {"nConnectIntervalSecs", 60, [] { return BlrReg::getConnectIntervalSecs(); }, false},
-      {"nKeepAliveIntervalSecs", 600, [] { return BlrReg::getKeepAliveIntervalSecs(); }, false},
-      {"nMinRPIntervalSecs", 60, [] { return BlrReg::getMinRPIntervalSecs(); }, false},
-      {"nMaxRPIntervalSecs", 1200, [] { return BlrReg::getMaxRPIntervalSecs(); }, false},
-      {"nVmStatsPushIntervalSecs", 30, [] { return BlrReg::getVmStatsPushIntervalSecs(); }, false},
-      {"nMaxCacheDiskSizeMB", 8192, [] { return BlrReg::getMaxCacheDiskSizeMB(); }, false},
-      {"nMaxCacheMemorySizeMB", 300, [] { return BlrReg::getMaxCacheMemorySizeMB(); }, false},
-      {"nMaxQueueSizeMB", 256, [] { return BlrReg::getMaxQueueSizeMB(); }, false},
-      {"nAllowBuiltinCerts", 0, [] { return BlrReg::getAllowBuiltinCerts(); }, true},
-      {"nDumpSectorMD5", 0, [] { return BlrReg::getDumpSectorMD5(); }, true},
-      {"nRpStoreCacheSizeMB", 1024, [] { return BlrReg::getRpStoreCacheSizeMB(); }, false},
-      {"nMaxRpStoreSizeMB", 0, [] { return BlrReg::getMaxRpStoreSizeMB(); }, false},
-      {"nSSBlockSize", 262144, [] { return BlrReg::getSSBlockSize(); }, false},
-      {"nManualDrvInstall", 0, [] { return BlrReg::getManualDrvInstall(); }, true},
-      {"nThrottleWrites", 1, [] { return BlrReg::getThrottleWrites(); }, true},
-      {"nEnableCrosschecks", 0, [] { return BlrReg::getEnableCrosschecks(); }, true},
-      {"nOptimizeCache", 1, [] { return BlrReg::getOptimizeCache(); }, true},
-      {"nForcePeakTime", 0, [] { return BlrReg::getForcePeakTime(); }, true},
-      {"nForceOffPeakTime", 0, [] { return BlrReg::getForceOffPeakTime(); }, true},
-      {"nWinFsH2oThreadCount", 1, [] { return BlrReg::getWinFsH2oThreadCount(); }, false},
-      {"nWinFsHasherThreadCount", 4, [] { return BlrReg::getWinFsHasherThreadCount(); }, false},
-      {"nPairStatsIntervalSecs", 300, [] { return BlrReg::getPairStatsIntervalSecs(); }, false},
-  };
-  return getters;
+std::vector<long long> numberValues() {
+  using R = BlrReg;
+  return {R::getEnableJrnComp(), R::getEnableNetComp(), R::getEnableNetEnc(), R::getPerfLogIntervalSecs(),
+          R::getPerfDiagIntervalSecs(), R::getPerfDiagDurationSecs(), R::getAuthTimeoutSecs(),
+          R::getCtrlTimeoutSecs(), R::getConnectIntervalSecs(), R::getKeepAliveIntervalSecs(),
+          R::getMinRPIntervalSecs(), R::getMaxRPIntervalSecs(), R::getVmStatsPushIntervalSecs(),
+          R::getMaxCacheDiskSizeMB(), R::getMaxCacheMemorySizeMB(), R::getMaxQueueSizeMB(),
+          R::getAllowBuiltinCerts(), R::getDumpSectorMD5(), R::getRpStoreCacheSizeMB(), R::getMaxRpStoreSizeMB(),
+          R::getSSBlockSize(), R::getManualDrvInstall(), R::getThrottleWrites(), R::getEnableCrosschecks(),
+          R::getOptimizeCache(), R::getForcePeakTime(), R::getForceOffPeakTime(), R::getWinFsH2oThreadCount(),
+          R::getWinFsHasherThreadCount(), R::getPairStatsIntervalSecs()};
 }
 
 TEST_F(BlrRegTest, EmptyStoreLogsEveryDefaultOnceInLoadOrder) {
-  for (const Getter& g : numberGetters()) EXPECT_EQ(g.get(), g.defaultValue) << g.key;
+  EXPECT_EQ(numberValues(), (std::vector<long long>{1, 0, 0, 60, 600, 30, 120, 600, 60, 600, 60, 1200, 30, 8192,
+                                                    300, 256, 0, 0, 1024, 0, 262144, 0, 1, 0, 1, 0, 0, 1, 4, 300}));
   EXPECT_EQ(BlrReg::getConfigDir(), "/var/jr/BLR");
   EXPECT_EQ(BlrReg::getCacheDir(), "/var/jr/BLR");
 
   auto lines = recorder_.lines();
   ASSERT_EQ(lines.size(), 32u);
-  for (const RecordedLine& l : lines) {
-    EXPECT_EQ(l.function, "BlrReg");
-    EXPECT_EQ(l.severity, 1);
+  for (size_t i = 0, n = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].function, "BlrReg");
+    if (i == 13 || i == 14) continue;  // the two directories
+    EXPECT_EQ(lines[i].message.find(std::string("BLR/") + kNumberKeys[n++] + " is not set. Defaulting to "), 0u)
+        << lines[i].message;
   }
   EXPECT_EQ(lines[0].message, "BLR/nEnableJrnComp is not set. Defaulting to 1");
-  EXPECT_EQ(lines[12].message, "BLR/nVmStatsPushIntervalSecs is not set. Defaulting to 30");
   EXPECT_EQ(lines[13].message, "BLR/sConfigDir is not set. Defaulting to /var/jr/BLR");
   EXPECT_EQ(lines[14].message, "BLR/sCacheDir is not set. Defaulting to /var/jr/BLR");
-  EXPECT_EQ(lines[22].message, "BLR/nSSBlockSize is not set. Defaulting to 262144");
-  EXPECT_EQ(lines[31].message, "BLR/nPairStatsIntervalSecs is not set. Defaulting to 300");
 
   // Within the minute the store is not read again.
   DWPlatformInfo::setNumber("BLR", "nCtrlTimeoutSecs", 30);
@@ -101,59 +81,34 @@ TEST_F(BlrRegTest, ChangesTakeEffectAfterAMinuteAndAreLoggedOnce) {
   clock_.advance(60);
   EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 30);
   EXPECT_EQ(BlrReg::getCacheDir(), "/cache");
-  EXPECT_EQ(recorder_.messages(), (std::vector<std::string>{"BLR/nCtrlTimeoutSecs=30", "BLR/sCacheDir=/cache"}));
-
-  recorder_.clear();
   clock_.advance(60);
-  EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 30);
-  EXPECT_TRUE(recorder_.lines().empty());  // unchanged values are not logged again
-
+  EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 30);  // unchanged: not logged again
   DWPlatformInfo::eraseValue("BLR", "nCtrlTimeoutSecs");
   clock_.advance(60);
   EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 600);
-  EXPECT_EQ(recorder_.messages(), (std::vector<std::string>{"BLR/nCtrlTimeoutSecs is not set. Defaulting to 600"}));
+  EXPECT_EQ(recorder_.messages(), (std::vector<std::string>{"BLR/nCtrlTimeoutSecs=30", "BLR/sCacheDir=/cache",
+                                                            "BLR/nCtrlTimeoutSecs is not set. Defaulting to 600"}));
 }
 
 TEST_F(BlrRegTest, EachGetterReadsItsOwnKey) {
-  long long distinct = 1000;
-  for (const Getter& g : numberGetters()) DWPlatformInfo::setNumber("BLR", g.key, g.isBool ? 0 : distinct++);
-  distinct = 1000;
-  for (const Getter& g : numberGetters()) {
-    if (!g.isBool) {
-      EXPECT_EQ(g.get(), distinct++) << g.key;
-    }
+  // Distinct numbers; truth values alternate so that two swapped ones differ.
+  std::vector<long long> expected;
+  for (size_t i = 0; i < kIsTruthValue.size(); ++i) {
+    long long stored = kIsTruthValue[i] ? 5 * (i % 2) : 1000 + i;
+    DWPlatformInfo::setNumber("BLR", kNumberKeys[i], stored);
+    expected.push_back(kIsTruthValue[i] ? stored != 0 : stored);
   }
+  EXPECT_EQ(numberValues(), expected);
   EXPECT_EQ(recorder_.messages().front(), "BLR/nEnableJrnComp=1000");
-
-  // One truth value at a time.
-  for (const Getter& on : numberGetters()) {
-    if (!on.isBool) continue;
-    DWPlatformInfo::setNumber("BLR", on.key, 1);
-    clock_.advance(60);
-    for (const Getter& g : numberGetters()) {
-      if (g.isBool) {
-        EXPECT_EQ(g.get(), &g == &on ? 1 : 0) << on.key << " set, " << g.key << " read";
-      }
-    }
-    DWPlatformInfo::setNumber("BLR", on.key, 0);
-  }
-}
-
-TEST_F(BlrRegTest, NumbersAreTruthValuesOrLow32Bits) {
-  DWPlatformInfo::setNumber("BLR", "nAllowBuiltinCerts", 5);
-  DWPlatformInfo::setNumber("BLR", "nThrottleWrites", 0);
-  DWPlatformInfo::setNumber("BLR", "nEnableJrnComp", 7);
+  // Only the low 32 bits of a number count.
   DWPlatformInfo::setNumber("BLR", "nSSBlockSize", 0x100000010LL);
-  EXPECT_TRUE(BlrReg::getAllowBuiltinCerts());
-  EXPECT_FALSE(BlrReg::getThrottleWrites());
-  EXPECT_EQ(BlrReg::getEnableJrnComp(), 7);  // the number itself
+  clock_.advance(60);
   EXPECT_EQ(BlrReg::getSSBlockSize(), 16);
 }
 
 TEST_F(BlrRegTest, MissingJobResultsDirectoryIsAnErrorOnEveryLoad) {
   DWPlatformInfo::eraseValue("Host", "sJobResultsDirectory");
   EXPECT_EQ(BlrReg::getConfigDir(), "");
-  EXPECT_EQ(BlrReg::getCacheDir(), "");
   clock_.advance(60);
   EXPECT_EQ(BlrReg::getCacheDir(), "");
   std::vector<std::string> errors;

@@ -43,10 +43,12 @@ for plain in blrJrnLog blrJrnGetMarkerName uuid2hex; do
 done
 # Library names begin with Blr/blr/Dw (classes, their typeinfo and vtables,
 # free functions); weak and unique std:: symbols are template instances the
-# standard headers export.  Anything else is an internal that leaked.
+# standard headers export; __odr_asan/__asan/__ubsan come from the
+# sanitizers.  Anything else is an internal that leaked.
 bad=$(awk '{print $1 "\t" $2}' <<<"$symbols" | c++filt | awk -F'\t' '
   $2 ~ /\(anonymous namespace\)/ { print; next }
   $2 ~ /^(Blr|blr|Dw|uuid2hex|initBlr)/ { next }
+  $2 ~ /^__(odr_asan|asan|ubsan|sanitizer)/ { next }
   $2 ~ /^(typeinfo|typeinfo name|vtable|VTT) for (Blr|Dw)/ { next }
   ($1 == "W" || $1 == "V" || $1 == "u") && $2 ~ /std::/ { next }
   { print }')

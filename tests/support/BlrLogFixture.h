@@ -1,6 +1,5 @@
-// Fixture for tests of code that logs: an empty configuration store whose log
-// file is a temporary file, a manual clock, default debug levels and a
-// recorder of every line handed to the sink.
+// Fixture for code that logs: an empty store whose log file is a temporary
+// file, a manual clock, default debug levels and a recorder of sink calls.
 #ifndef BLR_TESTS_SUPPORT_BLRLOGFIXTURE_H
 #define BLR_TESTS_SUPPORT_BLRLOGFIXTURE_H
 
@@ -14,25 +13,19 @@
 
 class BlrLogFixture : public ::testing::Test {
  protected:
-  static constexpr int kSubsystems = 11;
-
   BlrLogFixture() : installer_(&clock_) {}
 
   void SetUp() override {
     DWPlatformInfo::reset();
     DWPlatformInfo::setValue("EventManager", "sLogFile", log_.path());
     blrDebugCopyToStdout(false);
-    for (int s = 0; s < kSubsystems; ++s) blrSetDebugLevel(s, 0);
+    for (int s = BLR_DBG_BLR; s <= BLR_DBG_WINFS; ++s) blrSetDebugLevel(s, 0);
     // A day after the previous test's clock: every cached level is stale.
     static time_t start = 1700000000;
-    start += 86400;
-    clock_.set(start);
+    clock_.set(start += 86400);
     recorder_.clear();
   }
-  void TearDown() override {
-    blrDebugCopyToStdout(false);
-    DWPlatformInfo::reset();
-  }
+  void TearDown() override { DWPlatformInfo::reset(); }
 
   ManualClock clock_;
   ManualClock::Installer installer_;

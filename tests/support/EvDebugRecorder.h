@@ -1,6 +1,5 @@
-// Records every call of the debug-log sink while it lives (installed as the
-// process's observer), so tests can check what was logged without parsing
-// log files.
+// Records every call of the debug-log sink while it lives, so tests can check
+// what was logged without parsing log files.
 #ifndef BLR_TESTS_SUPPORT_EVDEBUGRECORDER_H
 #define BLR_TESTS_SUPPORT_EVDEBUGRECORDER_H
 
@@ -15,7 +14,6 @@ struct RecordedLine {
   bool hasFunction;  // the function pointer was not null
   std::string function;
   long long id;
-  bool hasPrefix;
   std::string prefix;
   std::string message;
 };
@@ -29,8 +27,8 @@ class EvDebugRecorder : public EvDebugObserver {
 
   void onRecord(const EvDebugRecord& r) override {
     std::lock_guard<std::mutex> lock(mu_);
-    lines_.push_back(RecordedLine{r.severity, r.function != nullptr, r.function ? r.function : "", r.id,
-                                  r.prefix != nullptr, r.prefix ? r.prefix : "", r.message});
+    lines_.push_back({r.severity, r.function != nullptr, r.function ? r.function : "", r.id,
+                      r.prefix ? r.prefix : "", r.message});
   }
 
   std::vector<RecordedLine> lines() const {
@@ -38,9 +36,8 @@ class EvDebugRecorder : public EvDebugObserver {
     return lines_;
   }
   std::vector<std::string> messages() const {
-    std::lock_guard<std::mutex> lock(mu_);
     std::vector<std::string> out;
-    for (const RecordedLine& l : lines_) out.push_back(l.message);
+    for (const RecordedLine& l : lines()) out.push_back(l.message);
     return out;
   }
   void clear() {

@@ -1,4 +1,4 @@
-// A file name in /tmp that is removed when the object goes out of scope.
+// A file name in /tmp, removed when the object goes out of scope.
 #ifndef BLR_TESTS_SUPPORT_TEMPFILE_H
 #define BLR_TESTS_SUPPORT_TEMPFILE_H
 
@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,16 +24,9 @@ class TempFile {
 
   const std::string& path() const { return path_; }
 
-  std::string read() const {
-    std::ifstream in(path_);
-    std::stringstream out;
-    out << in.rdbuf();
-    return out.str();
-  }
-
   std::vector<std::string> lines() const {
+    std::ifstream in(path_);
     std::vector<std::string> out;
-    std::istringstream in(read());
     for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
   }
