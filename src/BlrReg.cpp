@@ -5,7 +5,7 @@
 
 #include "BLR/BlrDebug.h"
 #include "BLR/DwCriticalSection.h"
-#include "BlrRegTesting.h"
+#include "BlrTesting.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwClock.h"
 

@@ -1,10 +1,12 @@
 #include "BLR/BlrUtils.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include <immintrin.h>
 
+#include "BlrTesting.h"
 #include "host/DwClock.h"
 
 namespace {
@@ -86,16 +88,18 @@ __attribute__((target("avx2"))) uint64_t sumBlocks32(const unsigned char* p, siz
   return foldLanes(lanes[0] + lanes[1] + lanes[2] + lanes[3], highs[0] + highs[1] + highs[2] + highs[3]);
 }
 
-bool hasAvx2() {
+std::atomic<bool> gAllowAvx2{true};
+
+bool useAvx2() {
   static const bool has = __builtin_cpu_supports("avx2");
-  return has;
+  return has && gAllowAvx2.load(std::memory_order_relaxed);
 }
 
 // Sum modulo 2^64 of `words` consecutive little-endian 32-bit words.
 uint64_t sumWords(const unsigned char* p, size_t words) {
   size_t done = 0;
   uint64_t sum = 0;
-  if (hasAvx2()) {
+  if (useAvx2()) {
     sum = sumBlocks32(p, words / 8);
     done = words / 8 * 8;
   }
@@ -184,3 +188,5 @@ uint32_t BlrChecksum::finish() const {
   s = (s & 0xFFFFFFFFu) + (s >> 32);
   return ~static_cast<uint32_t>(s);
 }
+
+void blrChecksumAllowAvx2ForTesting(bool allow) { gAllowAvx2.store(allow, std::memory_order_relaxed); }

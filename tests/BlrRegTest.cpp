@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrReg.h"
-#include "BlrRegTesting.h"
+#include "BlrTesting.h"
 #include "support/BlrLogFixture.h"
 
 namespace {
