@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the default build and the
-# AddressSanitizer/UndefinedBehaviorSanitizer build.
+# AddressSanitizer/UndefinedBehaviorSanitizer build.  The database tests run on
+# SQLite and on a private PostgreSQL server started here (or on the server that
+# BLR_TEST_PG_CONNINFO already names).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
 
 jobs=$(nproc)
+
+if [ -z "${BLR_TEST_PG_CONNINFO:-}" ]; then
+  pgdir=$(mktemp -d /tmp/blr-pg.XXXXXX)
+  trap 'scripts/pg.sh stop "$pgdir"' EXIT
+  trap 'exit 1' INT TERM  # so that the server is stopped on those too
+  echo "== starting PostgreSQL in $pgdir"
+  BLR_TEST_PG_CONNINFO=$(scripts/pg.sh start "$pgdir")
+  export BLR_TEST_PG_CONNINFO
+fi
 
 run_preset() {
   local preset=$1

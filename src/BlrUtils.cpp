@@ -1,8 +1,12 @@
 #include "BLR/BlrUtils.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include <immintrin.h>
+
+#include "BlrTesting.h"
 #include "host/DwClock.h"
 
 namespace {
@@ -27,10 +31,81 @@ inline uint32_t loadLE32(const unsigned char* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Sum of `words` consecutive little-endian 32-bit words.
+// The block sums below read each 16 or 32 bytes as 64-bit lanes
+// x = lo + 2^32 * hi (x86-64 is little endian).  With S the sum of the lanes
+// and H the sum of their high halves, the sum of all the 32-bit words is
+// S - (2^32 - 1) * H modulo 2^64: one shift and two adds per vector.  Two
+// independent pairs of accumulators keep the adds in flight.
+inline uint64_t foldLanes(uint64_t lanes, uint64_t highs) {
+  return lanes - ((uint64_t{1} << 32) - 1) * highs;
+}
+
+// Whole 16-byte blocks, SSE2 (always present on x86-64).
+uint64_t sumBlocks16(const unsigned char* p, size_t blocks) {
+  __m128i s0 = _mm_setzero_si128(), s1 = _mm_setzero_si128();
+  __m128i h0 = _mm_setzero_si128(), h1 = _mm_setzero_si128();
+  size_t i = 0;
+  for (; i + 2 <= blocks; i += 2) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i + 16));
+    s0 = _mm_add_epi64(s0, a);
+    h0 = _mm_add_epi64(h0, _mm_srli_epi64(a, 32));
+    s1 = _mm_add_epi64(s1, b);
+    h1 = _mm_add_epi64(h1, _mm_srli_epi64(b, 32));
+  }
+  if (i < blocks) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    s0 = _mm_add_epi64(s0, a);
+    h0 = _mm_add_epi64(h0, _mm_srli_epi64(a, 32));
+  }
+  uint64_t lanes[2], highs[2];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_add_epi64(s0, s1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(highs), _mm_add_epi64(h0, h1));
+  return foldLanes(lanes[0] + lanes[1], highs[0] + highs[1]);
+}
+
+// Whole 32-byte blocks, AVX2 (chosen at run time).
+__attribute__((target("avx2"))) uint64_t sumBlocks32(const unsigned char* p, size_t blocks) {
+  __m256i s0 = _mm256_setzero_si256(), s1 = _mm256_setzero_si256();
+  __m256i h0 = _mm256_setzero_si256(), h1 = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 2 <= blocks; i += 2) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i + 32));
+    s0 = _mm256_add_epi64(s0, a);
+    h0 = _mm256_add_epi64(h0, _mm256_srli_epi64(a, 32));
+    s1 = _mm256_add_epi64(s1, b);
+    h1 = _mm256_add_epi64(h1, _mm256_srli_epi64(b, 32));
+  }
+  if (i < blocks) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+    s0 = _mm256_add_epi64(s0, a);
+    h0 = _mm256_add_epi64(h0, _mm256_srli_epi64(a, 32));
+  }
+  uint64_t lanes[4], highs[4];
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(s0, s1));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(highs), _mm256_add_epi64(h0, h1));
+  return foldLanes(lanes[0] + lanes[1] + lanes[2] + lanes[3], highs[0] + highs[1] + highs[2] + highs[3]);
+}
+
+std::atomic<bool> gAllowAvx2{true};
+
+bool useAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has && gAllowAvx2.load(std::memory_order_relaxed);
+}
+
+// Sum modulo 2^64 of `words` consecutive little-endian 32-bit words.
 uint64_t sumWords(const unsigned char* p, size_t words) {
+  size_t done = 0;
   uint64_t sum = 0;
-  for (size_t i = 0; i < words; ++i) sum += loadLE32(p + 4 * i);
+  if (useAvx2()) {
+    sum = sumBlocks32(p, words / 8);
+    done = words / 8 * 8;
+  }
+  sum += sumBlocks16(p + 4 * done, (words - done) / 4);
+  done += (words - done) / 4 * 4;
+  for (size_t i = done; i < words; ++i) sum += loadLE32(p + 4 * i);
   return sum;
 }
 
@@ -91,22 +166,14 @@ uint32_t BlrUtils::checksum(const void* data, int len) {
   return sum.finish();
 }
 
+// The sum modulo 2^64 does not depend on the order of the additions, so the
+// block sum gives exactly the word-by-word result.
 void BlrChecksum::add(const void* data, int len) {
   if (len <= 0) return;
   const unsigned char* p = static_cast<const unsigned char*>(data);
   size_t n = static_cast<size_t>(len);
   size_t words = n / 4;
-  uint64_t sum;
-  if (n >= 1024) {
-    // Two halves in independent accumulators; the order of the additions
-    // does not change a sum modulo 2^64.
-    size_t half = n / 8;
-    uint64_t first = sumWords(p, half);
-    uint64_t second = sumWords(p + 4 * half, words - half);
-    sum = first + second;
-  } else {
-    sum = sumWords(p, words);
-  }
+  uint64_t sum = sumWords(p, words);
   size_t tail = n % 4;
   if (tail != 0) {
     uint32_t last = 0;
@@ -121,3 +188,5 @@ uint32_t BlrChecksum::finish() const {
   s = (s & 0xFFFFFFFFu) + (s >> 32);
   return ~static_cast<uint32_t>(s);
 }
+
+void blrChecksumAllowAvx2ForTesting(bool allow) { gAllowAvx2.store(allow, std::memory_order_relaxed); }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrUtils.h"
+#include "BlrTesting.h"
 
 namespace {
 
@@ -84,7 +85,14 @@ TEST(BlrChecksum, KnownValues) {
   EXPECT_EQ(BlrUtils::checksum("abcd", 4), 0x9B9C9D9Eu);
 }
 
-TEST(BlrChecksum, MatchesReferenceOverManyLengthsAndOffsets) {
+// Run with and without AVX2, so both vector paths are checked on one machine.
+class BlrChecksumPaths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { blrChecksumAllowAvx2ForTesting(GetParam()); }
+  void TearDown() override { blrChecksumAllowAvx2ForTesting(true); }
+};
+
+TEST_P(BlrChecksumPaths, MatchesReferenceOverManyLengthsAndOffsets) {
   std::mt19937 rng(42);
   std::vector<unsigned char> data(70000);
   for (auto& b : data) b = static_cast<unsigned char>(rng());
@@ -98,6 +106,8 @@ TEST(BlrChecksum, MatchesReferenceOverManyLengthsAndOffsets) {
   std::vector<unsigned char> all(data.begin(), data.end());
   EXPECT_EQ(BlrUtils::checksum(data.data(), int(data.size())), fold(referenceSum(all)));
 }
+
+INSTANTIATE_TEST_SUITE_P(Avx2, BlrChecksumPaths, ::testing::Bool());
 
 TEST(BlrChecksum, TailIsPaddedPerCall) {
   const char text[] = "abcdefgh";

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "host/FXFormat.h"
+
 namespace {
 
 std::string FileStem(const char* path) {
@@ -13,19 +15,6 @@ std::string FileStem(const char* path) {
   base = base ? base + 1 : path;
   const char* dot = std::strrchr(base, '.');
   return dot ? std::string(base, dot - base) : std::string(base);
-}
-
-std::string FormatV(const char* fmt, va_list args) {
-  va_list copy;
-  va_copy(copy, args);
-  char small[256];
-  int n = std::vsnprintf(small, sizeof small, fmt, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
-  std::string out(static_cast<size_t>(n), '\0');
-  std::vsnprintf(&out[0], out.size() + 1, fmt, args);
-  return out;
 }
 
 }  // namespace
@@ -63,7 +52,7 @@ CZuError& CZuError::Push(const FXCodeLocation& loc, const char* fmt, ...) {
   if (!IsError()) return *this;
   va_list args;
   va_start(args, fmt);
-  std::string message = FormatV(fmt, args);
+  std::string message = FXFormatV(fmt, args);
   va_end(args);
   std::lock_guard<std::mutex> lock(detail_->mu);
   detail_->frames.push_back(Frame{loc, true, std::move(message)});
@@ -99,7 +88,7 @@ std::string CZuError::Summary() const {
 CZuError FXErrorUtil::ErrorInt(const FXCodeLocation& loc, int code, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string message = FormatV(fmt, args);
+  std::string message = FXFormatV(fmt, args);
   va_end(args);
   CZuError err;
   err.status_ = -1;
@@ -112,7 +101,7 @@ CZuError FXErrorUtil::ErrorInt(const FXCodeLocation& loc, int code, const char* 
 CZuError FXErrorUtil::ErrorErrNo(const FXCodeLocation& loc, int errnum, const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string message = FormatV(fmt, args);
+  std::string message = FXFormatV(fmt, args);
   va_end(args);
   char buf[256];
   const char* text = strerror_r(errnum, buf, sizeof buf);  // GNU variant

@@ -1,0 +1,28 @@
+// The few Transact-SQL constructs that the statement builders use and the
+// embedded backends do not understand, rewritten in one place:
+//   DELETE t FROM t [INNER] JOIN u ON <cond> [WHERE <w>]
+//   SCOPE_IDENTITY()
+//   a binary operator directly followed by a unary one (flags&~8), which
+//     PostgreSQL would read as one unknown operator
+// Quoted literals, quoted identifiers and comments are never changed, and a
+// command without these constructs comes back byte for byte.
+#ifndef HOST_DWSQLDIALECT_H
+#define HOST_DWSQLDIALECT_H
+
+#include <string>
+#include <vector>
+
+enum class DWSqlBackend { kSqlite, kPostgres };
+
+namespace DWSqlDialect {
+
+// Splits text at the ';' that are outside literals, quoted identifiers and
+// comments.  Commands that hold nothing but blanks and comments are dropped.
+std::vector<std::string> splitCommands(const std::string& text);
+
+// One command (no separating ';') in the backend's dialect.
+std::string rewrite(const std::string& command, DWSqlBackend backend);
+
+}  // namespace DWSqlDialect
+
+#endif  // HOST_DWSQLDIALECT_H

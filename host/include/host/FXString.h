@@ -1,0 +1,22 @@
+// Conversions between narrow UTF-8 text and wide text (wchar_t, UTF-32).
+//
+// Narrow text from outside (database columns, names) need not be valid UTF-8.
+// A byte that does not start a valid sequence becomes the wide character
+// U+DC00 + byte (0xDC80..0xDCFF, a range no valid UTF-8 produces) and turns
+// back into the same byte, so narrow -> wide -> narrow keeps every byte.
+#ifndef HOST_FXSTRING_H
+#define HOST_FXSTRING_H
+
+#include <string>
+
+class FXString {
+ public:
+  // Wide text up to its terminating NUL as UTF-8; null gives "".  Escaped
+  // bytes are restored; other unencodable values become U+FFFD.
+  static std::string ToString(const wchar_t* text);
+
+  // Narrow text as wide characters (see the escape rule above).
+  static std::wstring FromString(const std::string& text);
+};
+
+#endif  // HOST_FXSTRING_H

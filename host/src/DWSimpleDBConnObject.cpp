@@ -1,0 +1,260 @@
+#include "host/DWSimpleDBConnObject.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "SqlBackend.h"
+#include "host/FXString.h"
+
+namespace {
+
+const char kSavepoint[] = "SAVEPOINT dw_exec";
+const char kReleaseSavepoint[] = "RELEASE SAVEPOINT dw_exec";
+const char kRollbackToSavepoint[] = "ROLLBACK TO SAVEPOINT dw_exec";
+const size_t kMaxBufferSize = 1 << 24;
+
+int64_t cellInteger(const SqlCell& cell) {
+  if (cell.kind == SqlCell::kInt) return cell.integer;
+  if (cell.kind == SqlCell::kNull) return 0;
+  return std::strtoll(cell.text.c_str(), nullptr, 10);  // saturates when out of range
+}
+
+std::string cellText(const SqlCell& cell) {
+  if (cell.kind == SqlCell::kInt) return std::to_string(cell.integer);
+  return cell.text;
+}
+
+int32_t saturate32(int64_t v) {
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
+
+// Where to cut `text` to at most `max` bytes without splitting a UTF-8
+// sequence; bytes that are not UTF-8 are cut anywhere.
+size_t utf8Cut(const std::string& text, size_t max) {
+  if (text.size() <= max) return text.size();
+  size_t lead = max;
+  while (lead > 0 && max - lead < 3 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
+  unsigned char c = static_cast<unsigned char>(text[lead]);
+  size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (len == 0 || lead + len <= max || lead + len > text.size()) return max;
+  for (size_t k = lead + 1; k < lead + len; ++k)
+    if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) return max;
+  return lead;
+}
+
+// Parses "i|s64|w128|b"; false on a malformed item.
+bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items) {
+  const char* p = format;
+  while (true) {
+    char type = *p++;
+    size_t size = 0;
+    if (type == 's' || type == 'w') {
+      char* end = nullptr;
+      if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+      unsigned long n = std::strtoul(p, &end, 10);
+      if (n == 0 || n > kMaxBufferSize) return false;
+      size = n;
+      p = end;
+    } else if (type != 'i' && type != 'b' && type != 'B') {
+      return false;
+    }
+    items->emplace_back(type, size);
+    if (*p == '\0') return true;
+    if (*p++ != '|') return false;
+  }
+}
+
+}  // namespace
+
+struct DWSimpleDBConnObject::Binding {
+  char type;
+  size_t size;  // elements of an 's' or 'w' buffer
+  void* buffer;
+};
+
+DWSimpleDBConnObject::DWSimpleDBConnObject() : result_(new SqlResult), lastError_("Not open") {}
+
+DWSimpleDBConnObject::~DWSimpleDBConnObject() {
+  if (backend_ && inTran_) {
+    std::string ignored;
+    backend_->rollback(&ignored);
+  }
+}
+
+DWSqlBackend DWSimpleDBConnObject::backend() const {
+  return backend_ ? backend_->dialect() : DWSqlBackend::kSqlite;
+}
+
+int DWSimpleDBConnObject::fail(int code, const std::string& text) {
+  lastError_ = text;
+  return code;
+}
+
+int DWSimpleDBConnObject::succeed() {
+  lastError_.clear();
+  return DWSQL_OK;
+}
+
+int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
+  if (backend_) return fail(DWSQL_MISUSE, "Connection is already open on database " + dbName_);
+  dbName_ = dbName;
+  SqlLocation where;
+  std::string error;
+  openCode_ = resolveSqlLocation(dbName, &where, &error);
+  if (openCode_ == 0) {
+    std::unique_ptr<SqlBackend> backend =
+        where.backend == DWSqlBackend::kSqlite ? newSqliteBackend() : newPostgresBackend();
+    openCode_ = backend->open(where, &error);
+    if (openCode_ == 0) backend_ = std::move(backend);
+  }
+  if (openCode_ != 0) return fail(openCode_, "Couldn't open database " + dbName + ": " + error);
+  return succeed();
+}
+
+int DWSimpleDBConnObject::startTran() {
+  if (!backend_) return fail(openCode_, lastError_);
+  if (inTran_) return fail(DWSQL_MISUSE, "A transaction is already open");
+  std::string error;
+  int rc = backend_->begin(&error);
+  if (rc != 0) return fail(rc, error);
+  inTran_ = true;
+  return succeed();
+}
+
+int DWSimpleDBConnObject::endTran(int how) {
+  if (!backend_) return fail(openCode_, lastError_);
+  if (how != 1 && how != 2) return fail(DWSQL_MISUSE, "endTran takes 1 (commit) or 2 (roll back)");
+  if (!inTran_) return fail(DWSQL_MISUSE, "No transaction is open");
+  if (how == 1 && !backend_->inTransaction()) {
+    inTran_ = false;
+    return fail(DWSQL_ERROR, "The database rolled the transaction back");
+  }
+  std::string error;
+  int rc = how == 1 ? backend_->commit(&error) : backend_->rollback(&error);
+  inTran_ = backend_->inTransaction();
+  return rc == 0 ? succeed() : fail(rc, error);
+}
+
+int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool /*flag2*/) {
+  result_->clear();
+  bindings_.clear();
+  nextRow_ = 0;
+  if (!backend_) return fail(openCode_, lastError_);
+  if (statement == nullptr) return fail(DWSQL_MISUSE, "No statement");
+  std::vector<std::string> commands = DWSqlDialect::splitCommands(statement);
+  if (commands.empty()) return fail(DWSQL_MISUSE, "Statement holds no command");
+  // Some failures make the database end the transaction itself; later
+  // commands must not run outside it.
+  if (inTran_ && !backend_->inTransaction())
+    return fail(DWSQL_ERROR, "The database rolled the transaction back; end it with a roll back");
+  int rc = commands.size() == 1 && !inTran_ ? runCommands(commands) : runAtomically(commands);
+  if (rc != 0) {
+    result_->clear();
+    return rc;
+  }
+  succeed();
+  return result_->returnsRows && result_->rows() == 0 ? DWSQL_NO_ROWS : DWSQL_OK;
+}
+
+// The commands in order; the last one's rows stay in result_.
+int DWSimpleDBConnObject::runCommands(const std::vector<std::string>& commands) {
+  DWSqlBackend dialect = backend_->dialect();
+  for (size_t i = 0; i < commands.size(); ++i) {
+    std::string command = DWSqlDialect::rewrite(commands[i], dialect);
+    SqlResult scratch;
+    std::string error;
+    int rc = backend_->run(command, i + 1 == commands.size() ? result_.get() : &scratch, &error);
+    if (rc == 0) continue;
+    if (commands.size() > 1 || command != commands[i]) error += " [in: " + command + "]";
+    return fail(rc, error);
+  }
+  return 0;
+}
+
+// The commands as one unit: inside the caller's transaction through a
+// savepoint (which also keeps that transaction usable after a failure),
+// otherwise in a transaction of their own.
+int DWSimpleDBConnObject::runAtomically(const std::vector<std::string>& commands) {
+  SqlResult scratch;
+  std::string error;
+  int rc = inTran_ ? backend_->run(kSavepoint, &scratch, &error) : backend_->begin(&error);
+  if (rc != 0) return fail(rc, error);
+  rc = runCommands(commands);
+  if (rc == 0) {
+    int end = inTran_ ? backend_->run(kReleaseSavepoint, &scratch, &error) : backend_->commit(&error);
+    if (end == 0) return 0;
+    rc = fail(end, error);
+  }
+  if (inTran_) {
+    backend_->run(kRollbackToSavepoint, &scratch, &error);
+    backend_->run(kReleaseSavepoint, &scratch, &error);
+  } else if (backend_->inTransaction()) {
+    backend_->rollback(&error);
+  }
+  return rc;
+}
+
+int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
+  bindings_.clear();
+  if (!backend_) return fail(openCode_, lastError_);
+  if (!result_->returnsRows) return fail(DWSQL_MISUSE, "No query result to bind");
+  std::vector<std::pair<char, size_t>> items;
+  if (format == nullptr || !parseFormat(format, &items))
+    return fail(DWSQL_MISUSE, std::string("Bad bind format \"") + (format ? format : "") + "\"");
+  if (static_cast<int>(items.size()) != result_->columns)
+    return fail(DWSQL_MISUSE, "Bind format \"" + std::string(format) + "\" has " +
+                                  std::to_string(items.size()) + " items for " +
+                                  std::to_string(result_->columns) + " columns");
+  std::vector<Binding> bindings;
+  va_list ap;
+  va_start(ap, format);
+  for (const auto& item : items) bindings.push_back({item.first, item.second, va_arg(ap, void*)});
+  va_end(ap);
+  for (const Binding& b : bindings)
+    if (b.buffer == nullptr) return fail(DWSQL_MISUSE, "Null buffer bound");
+  bindings_.swap(bindings);
+  return succeed();
+}
+
+int DWSimpleDBConnObject::getNextRow() {
+  if (!backend_) return fail(openCode_, lastError_);
+  if (bindings_.empty()) return fail(DWSQL_MISUSE, "No columns bound");
+  if (nextRow_ >= result_->rows()) return DWSQL_NO_ROWS;
+  for (size_t col = 0; col < bindings_.size(); ++col) copyCell(nextRow_, col, bindings_[col]);
+  ++nextRow_;
+  return DWSQL_OK;
+}
+
+void DWSimpleDBConnObject::copyCell(size_t row, size_t column, const Binding& b) {
+  const SqlCell& cell = result_->cells[row * result_->columns + column];
+  switch (b.type) {
+    case 'i':
+      *static_cast<int32_t*>(b.buffer) = saturate32(cellInteger(cell));
+      break;
+    case 'b':
+    case 'B':
+      *static_cast<int64_t*>(b.buffer) = cellInteger(cell);
+      break;
+    case 's': {
+      std::string text = cellText(cell);
+      size_t n = utf8Cut(text, b.size - 1);
+      std::memcpy(b.buffer, text.data(), n);
+      static_cast<char*>(b.buffer)[n] = '\0';
+      break;
+    }
+    case 'w': {
+      std::wstring wide = FXString::FromString(cellText(cell));
+      size_t n = std::min(wide.size(), b.size - 1);
+      std::wmemcpy(static_cast<wchar_t*>(b.buffer), wide.data(), n);
+      static_cast<wchar_t*>(b.buffer)[n] = L'\0';
+      break;
+    }
+  }
+}

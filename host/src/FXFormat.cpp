@@ -1,0 +1,19 @@
+#include "host/FXFormat.h"
+
+#include <cstdio>
+
+std::string FXFormatV(const char* fmt, va_list args) {
+  if (fmt == nullptr) return std::string();
+  va_list copy;
+  va_copy(copy, args);
+  char small[256];
+  int n = std::vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
+  std::string out(static_cast<size_t>(n), '\0');
+  va_copy(copy, args);
+  std::vsnprintf(&out[0], out.size() + 1, fmt, copy);
+  va_end(copy);
+  return out;
+}

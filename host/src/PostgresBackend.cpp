@@ -1,0 +1,183 @@
+// PostgreSQL through libpq.  Rows come back as text; the connection's client
+// encoding follows the server's, so a SQL_ASCII database keeps texts as raw
+// bytes.
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "SqlBackend.h"
+#include "host/DWSimpleDBConnObject.h"
+
+namespace {
+
+int mapSqlState(const char* state) {
+  if (state == nullptr || std::strlen(state) != 5) return DWSQL_CONNECTION;  // no server answer
+  std::string code(state), cls = code.substr(0, 2);
+  if (code == "42501") return DWSQL_PERMISSION;
+  if (code == "55P03" || code == "57014") return DWSQL_BUSY;  // lock or statement timeout
+  if (cls == "08" || cls == "57") return DWSQL_CONNECTION;
+  if (cls == "23") return DWSQL_CONSTRAINT;
+  if (cls == "40") return DWSQL_BUSY;  // serialization failure, deadlock
+  if (cls == "22") return DWSQL_DATA;
+  if (cls == "28") return DWSQL_PERMISSION;
+  if (cls == "25") return DWSQL_MISUSE;
+  if (cls == "53" || cls == "58" || cls == "XX") return DWSQL_IO;
+  return DWSQL_ERROR;
+}
+
+std::string trimNewlines(const char* text) {
+  std::string s = text ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+void ignoreNotice(void*, const char*) {}
+
+struct ResultDeleter {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
+
+// True when the connection string names a database itself.
+bool namesDatabase(const std::string& connInfo, std::string* error, bool* ok) {
+  char* parseError = nullptr;
+  PQconninfoOption* options = PQconninfoParse(connInfo.c_str(), &parseError);
+  *ok = options != nullptr;
+  if (!*ok) {
+    *error = "Bad sPostgresConnInfo: " + trimNewlines(parseError ? parseError : "out of memory");
+    PQfreemem(parseError);
+    return false;
+  }
+  bool named = false;
+  for (PQconninfoOption* o = options; o->keyword != nullptr; ++o)
+    if (std::strcmp(o->keyword, "dbname") == 0 && o->val != nullptr && o->val[0] != '\0') named = true;
+  PQconninfoFree(options);
+  return named;
+}
+
+class PostgresBackend : public SqlBackend {
+ public:
+  ~PostgresBackend() override { PQfinish(conn_); }
+
+  int open(const SqlLocation& where, std::string* error) override {
+    bool ok = false;
+    bool named = namesDatabase(where.postgresConnInfo, error, &ok);
+    if (!ok) return DWSQL_CONFIG;
+    std::string timeout = std::to_string(where.connectTimeoutSecs);
+    std::string dbName = !where.postgresDbName.empty() ? where.postgresDbName : named ? "" : where.name;
+    // Later keywords override earlier ones; the first dbname is expanded.
+    const char* keys[] = {"connect_timeout", "fallback_application_name", "dbname", "dbname", nullptr};
+    const char* values[] = {timeout.c_str(), "blr", where.postgresConnInfo.c_str(),
+                            dbName.empty() ? nullptr : dbName.c_str(), nullptr};
+    if (dbName.empty()) keys[3] = nullptr;
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+      *error = conn_ ? trimNewlines(PQerrorMessage(conn_)) : "out of memory";
+      return DWSQL_CONNECTION;
+    }
+    PQsetNoticeProcessor(conn_, ignoreNotice, nullptr);
+    const char* serverEncoding = PQparameterStatus(conn_, "server_encoding");
+    bool raw = serverEncoding != nullptr && std::strcmp(serverEncoding, "SQL_ASCII") == 0;
+    if (PQsetClientEncoding(conn_, raw ? "SQL_ASCII" : "UTF8") != 0) {
+      *error = trimNewlines(PQerrorMessage(conn_));
+      return DWSQL_CONNECTION;
+    }
+    // lock_timeout 0 would wait forever; the SQLite meaning of 0 is "don't wait".
+    std::string settings = "SET standard_conforming_strings = on; SET lock_timeout = " +
+                           std::to_string(std::max(1, where.busyTimeoutMs));
+    SqlResult none;
+    return run(settings, &none, error);
+  }
+
+  int run(const std::string& command, SqlResult* result, std::string* error) override {
+    result->clear();
+    ResultPtr r(PQexec(conn_, command.c_str()));
+    switch (PQresultStatus(r.get())) {
+      case PGRES_COMMAND_OK:
+      case PGRES_EMPTY_QUERY:
+        return 0;
+      case PGRES_TUPLES_OK:
+        readRows(r.get(), result);
+        return 0;
+      case PGRES_COPY_IN:
+      case PGRES_COPY_OUT:
+      case PGRES_COPY_BOTH:
+        abandonCopy(PQresultStatus(r.get()));
+        *error = "COPY is not supported";
+        return DWSQL_MISUSE;
+      default:
+        return failure(r.get(), error);
+    }
+  }
+
+  int begin(std::string* error) override {
+    SqlResult none;
+    return run("BEGIN", &none, error);
+  }
+
+  // COMMIT of a transaction that had failed answers "ROLLBACK".
+  int commit(std::string* error) override {
+    ResultPtr r(PQexec(conn_, "COMMIT"));
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) return failure(r.get(), error);
+    if (std::strcmp(PQcmdStatus(r.get()), "COMMIT") != 0) {
+      *error = "The database rolled the transaction back";
+      return DWSQL_ERROR;
+    }
+    return 0;
+  }
+
+  int rollback(std::string* error) override {
+    SqlResult none;
+    return run("ROLLBACK", &none, error);
+  }
+
+  bool inTransaction() const override {
+    PGTransactionStatusType s = PQtransactionStatus(conn_);
+    return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
+  }
+  DWSqlBackend dialect() const override { return DWSqlBackend::kPostgres; }
+
+ private:
+  static void readRows(const PGresult* r, SqlResult* result) {
+    result->returnsRows = true;
+    result->columns = PQnfields(r);
+    int rows = PQntuples(r);
+    result->cells.reserve(static_cast<size_t>(rows) * result->columns);
+    for (int row = 0; row < rows; ++row) {
+      for (int col = 0; col < result->columns; ++col) {
+        SqlCell cell;
+        if (!PQgetisnull(r, row, col)) {
+          cell.kind = SqlCell::kText;
+          cell.text.assign(PQgetvalue(r, row, col), PQgetlength(r, row, col));
+        }
+        result->cells.push_back(std::move(cell));
+      }
+    }
+  }
+
+  int failure(const PGresult* r, std::string* error) {
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    *error = trimNewlines(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
+    if (error->empty()) *error = trimNewlines(PQerrorMessage(conn_));
+    if (state != nullptr) *error += std::string(" (SQLSTATE ") + state + ")";
+    if (PQstatus(conn_) == CONNECTION_BAD) return DWSQL_CONNECTION;
+    return mapSqlState(state);
+  }
+
+  void abandonCopy(ExecStatusType status) {
+    if (status == PGRES_COPY_IN) {
+      PQputCopyEnd(conn_, "not supported");
+    } else {
+      char* buffer = nullptr;
+      while (PQgetCopyData(conn_, &buffer, 0) > 0) PQfreemem(buffer);
+    }
+    while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+  }
+
+  PGconn* conn_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<SqlBackend> newPostgresBackend() { return std::unique_ptr<SqlBackend>(new PostgresBackend); }

@@ -1,0 +1,84 @@
+// The registry's description of a database name.
+#include <cctype>
+
+#include "SqlBackend.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
+
+namespace {
+
+const char kSection[] = "Database";
+const char kDefaultSqliteDir[] = "/var/lib/blr/db";
+
+// A key of [Database.<name>], else of [Database].
+class DatabaseSettings {
+ public:
+  explicit DatabaseSettings(const std::string& name) : own_(std::string(kSection) + "." + name) {}
+
+  bool text(const char* key, std::string* value) const {
+    return info_.getString(own_.c_str(), key, value) || info_.getString(kSection, key, value);
+  }
+
+  // False only when the key is present but not a number.
+  bool number(const char* key, long long* value) const {
+    for (const char* section : {own_.c_str(), kSection}) {
+      std::string raw;
+      if (!info_.getString(section, key, &raw)) continue;
+      return info_.getNumber(section, key, value) != 0;
+    }
+    return true;
+  }
+
+ private:
+  DWPlatformInfo info_;
+  std::string own_;
+};
+
+bool validName(const std::string& name) {
+  if (name.empty()) return false;
+  for (char c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
+  return true;
+}
+
+int configError(const std::string& text, std::string* error) {
+  *error = text;
+  return DWSQL_CONFIG;
+}
+
+}  // namespace
+
+int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error) {
+  if (!validName(dbName)) return configError("Bad database name \"" + dbName + "\"", error);
+  DatabaseSettings settings(dbName);
+  SqlLocation loc;
+  loc.name = dbName;
+
+  std::string backend = "sqlite";
+  settings.text("sBackend", &backend);
+  if (backend == "sqlite")
+    loc.backend = DWSqlBackend::kSqlite;
+  else if (backend == "postgresql")
+    loc.backend = DWSqlBackend::kPostgres;
+  else
+    return configError("Unknown sBackend \"" + backend + "\" for database " + dbName +
+                           " (expected sqlite or postgresql)", error);
+
+  if (!settings.text("sSqliteFile", &loc.sqliteFile)) {
+    std::string dir = kDefaultSqliteDir;
+    settings.text("sSqliteDir", &dir);
+    loc.sqliteFile = dir + "/" + dbName + ".db";
+  }
+  settings.text("sPostgresConnInfo", &loc.postgresConnInfo);
+  settings.text("sPostgresDbName", &loc.postgresDbName);
+
+  long long busyMs = loc.busyTimeoutMs, connectSecs = loc.connectTimeoutSecs;
+  if (!settings.number("nBusyTimeoutMs", &busyMs) || busyMs < 0 || busyMs > 3600 * 1000)
+    return configError("nBusyTimeoutMs for database " + dbName + " is not 0..3600000", error);
+  if (!settings.number("nConnectTimeoutSecs", &connectSecs) || connectSecs < 0 || connectSecs > 3600)
+    return configError("nConnectTimeoutSecs for database " + dbName + " is not 0..3600", error);
+  loc.busyTimeoutMs = static_cast<int>(busyMs);
+  loc.connectTimeoutSecs = static_cast<int>(connectSecs);
+  *where = loc;
+  return 0;
+}

@@ -1,0 +1,92 @@
+-- Pair database "Anchor" on SQLite.  Safe to apply repeatedly.
+-- Texts are UTF-8 (or raw bytes); the widths in the comments are those the
+-- service reads back whole.  Identifiers are never reused (AUTOINCREMENT):
+-- boot VMs, statistics and properties may outlive their pair.
+
+-- The host's clients; the service only reads it.
+CREATE TABLE IF NOT EXISTS APP_Client (
+  id INTEGER PRIMARY KEY,
+  name TEXT NOT NULL DEFAULT '',              -- 255 characters
+  net_hostname TEXT NOT NULL DEFAULT '',      -- 255 characters
+  dwdPort INTEGER NOT NULL DEFAULT 0,
+  evmgrcPort INTEGER NOT NULL DEFAULT 0
+);
+
+CREATE TABLE IF NOT EXISTS BlrPair (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  subClientId INTEGER NOT NULL,
+  dstClientId INTEGER NOT NULL DEFAULT 0,
+  headClientId INTEGER NOT NULL DEFAULT 0,
+  tailClientId INTEGER NOT NULL DEFAULT 0,
+  srcType INTEGER NOT NULL DEFAULT 1,
+  dstType INTEGER NOT NULL DEFAULT 1,
+  srcName TEXT NOT NULL DEFAULT '',           -- 127 characters
+  dstName TEXT NOT NULL DEFAULT '',           -- 127 characters
+  srcGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  dstGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  statusCode INTEGER NOT NULL DEFAULT 0,
+  pendingStatusCode INTEGER NOT NULL DEFAULT 0,
+  statusMessage TEXT NOT NULL DEFAULT '',     -- 255 bytes
+  eventId INTEGER NOT NULL DEFAULT 0,
+  rpStoreId INTEGER NOT NULL DEFAULT 0,
+  lagTime INTEGER NOT NULL DEFAULT 0,
+  flags INTEGER NOT NULL DEFAULT 0,
+  created INTEGER NOT NULL DEFAULT 0,
+  modified INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS BlrPair_subClient_srcGuid ON BlrPair(subClientId, srcGuid);
+CREATE INDEX IF NOT EXISTS BlrPair_srcGuid ON BlrPair(srcGuid);
+CREATE INDEX IF NOT EXISTS BlrPair_tailClient ON BlrPair(tailClientId);
+
+CREATE TABLE IF NOT EXISTS BlrDisk (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  pairId INTEGER NOT NULL REFERENCES BlrPair(id),
+  srcPath TEXT NOT NULL DEFAULT '',           -- 1023 characters
+  dstPath TEXT NOT NULL DEFAULT '',           -- 1023 characters
+  srcGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  dstGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  statusCode INTEGER NOT NULL DEFAULT 0,
+  statusMessage TEXT NOT NULL DEFAULT ''      -- 255 bytes
+);
+CREATE INDEX IF NOT EXISTS BlrDisk_pair ON BlrDisk(pairId);
+CREATE INDEX IF NOT EXISTS BlrDisk_srcGuid ON BlrDisk(srcGuid);
+
+-- Properties are kept by pair id alone; pairId is not a foreign key.
+CREATE TABLE IF NOT EXISTS BlrPairProperties (
+  pairId INTEGER NOT NULL,
+  propertyName TEXT NOT NULL,                 -- 127 bytes
+  propertyValue TEXT NOT NULL DEFAULT '',     -- 1023 characters
+  propertyTypeId TEXT NOT NULL DEFAULT '',
+  created INTEGER NOT NULL DEFAULT 0,
+  modified INTEGER NOT NULL DEFAULT 0
+);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPairProperties_pair_name
+  ON BlrPairProperties(pairId, propertyName);
+
+-- Boot VMs stay when their pair is deleted, so pairId is not a foreign key.
+CREATE TABLE IF NOT EXISTS BlrBootVM (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  bootType INTEGER NOT NULL DEFAULT 0,
+  pairId INTEGER NOT NULL DEFAULT 0,
+  name TEXT NOT NULL DEFAULT '',              -- 127 characters
+  uuid TEXT NOT NULL DEFAULT '',              -- 63 bytes
+  creationTime BIGINT NOT NULL DEFAULT 0,
+  deletionTime BIGINT NOT NULL DEFAULT 0,
+  bestBefore BIGINT NOT NULL DEFAULT 0,
+  seqNum BIGINT NOT NULL DEFAULT 0,
+  statusCode INTEGER NOT NULL DEFAULT 0,
+  statusMessage TEXT NOT NULL DEFAULT '',     -- 1023 bytes
+  eventId INTEGER NOT NULL DEFAULT 0,
+  jobId BIGINT NOT NULL DEFAULT 0
+);
+CREATE INDEX IF NOT EXISTS BlrBootVM_pair ON BlrBootVM(pairId);
+
+CREATE TABLE IF NOT EXISTS BlrBootDisk (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  origDiskId INTEGER NOT NULL DEFAULT 0,
+  bootVmId INTEGER NOT NULL REFERENCES BlrBootVM(id),
+  uuid TEXT NOT NULL DEFAULT '',              -- 63 bytes
+  path TEXT NOT NULL DEFAULT '',              -- 1023 characters
+  snapId TEXT NOT NULL DEFAULT ''             -- 63 bytes
+);
+CREATE INDEX IF NOT EXISTS BlrBootDisk_bootVm ON BlrBootDisk(bootVmId);

@@ -1,0 +1,84 @@
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/DWPlatformInfo.h"
+#include "host/EvDebug.h"
+#include "support/EvDebugRecorder.h"
+#include "support/TempFile.h"
+
+namespace {
+
+class EvDebugTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DWPlatformInfo::reset();
+    DWPlatformInfo::setValue("EventManager", "sLogFile", log_.path());
+  }
+  void TearDown() override { DWPlatformInfo::reset(); }
+
+  TempFile log_;
+};
+
+bool endsWith(const std::string& line, const std::string& pattern) {
+  return std::regex_search(line, std::regex(pattern + "$"));
+}
+
+TEST_F(EvDebugTest, RecordLayoutAndMultiLineMessages) {
+  EvDebug().handleMsgEventDebug(1, "BlrCtrl::connect", 7, "[vm1] ", "to %s:%d", "tail", 3128);
+  EvDebug().handleMsgEventDebug(-1, nullptr, 0, "", "first\nsecond\n");
+  auto lines = log_.lines();
+  ASSERT_EQ(lines.size(), 3u);  // the trailing newline adds no empty line
+  std::string header = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} " +
+                       std::to_string(getpid()) + " [0-9]+ ";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(header + "DEBUG id=7 \\[vm1\\] BlrCtrl::connect\\(\\): to tail:3128")))
+      << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(header + "ERROR id=0 first"))) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(header + "ERROR id=0 second"))) << lines[2];
+}
+
+TEST_F(EvDebugTest, DestinationFollowsTheLogFileKey) {
+  TempFile other;
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "one");
+  DWPlatformInfo::setValue("EventManager", "sLogFile", other.path());
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "two");
+  EXPECT_EQ(log_.lines().size(), 1u);
+  ASSERT_EQ(other.lines().size(), 1u);
+  EXPECT_TRUE(endsWith(other.lines()[0], " two"));
+
+  // No file, or one that can't be opened (said once): standard error.
+  DWPlatformInfo::eraseValue("EventManager", "sLogFile");
+  testing::internal::CaptureStderr();
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "a");
+  DWPlatformInfo::setValue("EventManager", "sLogFile", "/nonexistent-dir/blr.log");
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "b");
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "c");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(std::regex_match(err, std::regex(".* id=0 a\nEvDebug: couldn't open log file /nonexistent-dir/"
+                                               "blr.log: [^\n]*\n.* id=0 b\n.* id=0 c\n")))
+      << err;
+}
+
+TEST_F(EvDebugTest, ThreadInstanceTagsRecordsWithoutAPrefix) {
+  EvDebugRecorder recorder;
+  EvDebugFileInstance job = EvDebug().RefreshInstance();
+  job.setPrefix("[job]");
+  job.setId(12);
+  {
+    ThLvlEvDebugFileInstance scope(&job);
+    EXPECT_EQ(ThLvlEvDebugFileInstance::current(), &job);
+    EvDebug().handleMsgEventDebug(1, "g", 0, nullptr, "tagged");
+    EvDebug().handleMsgEventDebug(1, "g", 3, "", "explicit");  // a given prefix wins
+  }
+  EXPECT_EQ(ThLvlEvDebugFileInstance::current(), nullptr);
+  auto lines = log_.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(endsWith(lines[0], " id=12 \\[job\\] g\\(\\): tagged")) << lines[0];
+  EXPECT_TRUE(endsWith(lines[1], " id=3 g\\(\\): explicit")) << lines[1];
+  EXPECT_EQ(recorder.lines()[0].id, 0);  // the observer sees the arguments as passed
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+#include "SqlTestDb.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+
+#include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
+#include "host/DWSqlSchema.h"
+
+namespace {
+
+bool runOnce(const char* statement, std::string* whyNot) {
+  DWSimpleDBConnObject conn;
+  int rc = conn.openSQLConnectionUsingDbName("Anchor");
+  if (rc == 0) rc = conn.execQuery(statement, false, false);
+  if (rc != 0 && whyNot) *whyNot = conn.getLastErrorText();
+  return rc == 0;
+}
+
+}  // namespace
+
+bool SqlTestDb::setUp(DWSqlBackend backend, std::string* whyNot) {
+  DWPlatformInfo::reset();
+  backend_ = backend;
+  if (backend == DWSqlBackend::kSqlite) {
+    char tmpl[] = "/tmp/blr-sqltest-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+      *whyNot = "mkdtemp failed";
+      return false;
+    }
+    sqliteDir_ = tmpl;
+    DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
+    DWPlatformInfo::setValue("Database", "sSqliteDir", sqliteDir_);
+    return true;
+  }
+  const char* conninfo = std::getenv("BLR_TEST_PG_CONNINFO");
+  if (conninfo == nullptr || *conninfo == '\0') {
+    *whyNot = "BLR_TEST_PG_CONNINFO is not set: no PostgreSQL server to test on "
+              "(scripts/test.sh starts one)";
+    return false;
+  }
+  static std::atomic<int> counter{0};
+  pgConnInfo_ = conninfo;
+  pgSchema_ = "blrt_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+  DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
+  DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);
+  if (!runOnce(("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE; CREATE SCHEMA " + pgSchema_).c_str(),
+               whyNot))
+    return false;
+  DWPlatformInfo::setValue("Database", "sPostgresConnInfo",
+                           pgConnInfo_ + " options='-c search_path=" + pgSchema_ + "'");
+  return true;
+}
+
+void SqlTestDb::tearDown() {
+  if (!sqliteDir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(sqliteDir_, ignored);
+    sqliteDir_.clear();
+  }
+  if (!pgSchema_.empty()) {
+    DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);
+    runOnce(("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE").c_str(), nullptr);
+    pgSchema_.clear();
+  }
+  DWPlatformInfo::reset();
+}
+
+void SqlBackendTest::SetUp() {
+  std::string whyNot;
+  if (!db_.setUp(GetParam(), &whyNot)) {
+    if (GetParam() == DWSqlBackend::kPostgres && whyNot.find("BLR_TEST_PG_CONNINFO") == 0)
+      GTEST_SKIP() << whyNot;
+    FAIL() << whyNot;
+  }
+}
+
+void SqlBackendTest::TearDown() { db_.tearDown(); }
+
+std::string backendName(const ::testing::TestParamInfo<DWSqlBackend>& info) {
+  return info.param == DWSqlBackend::kSqlite ? "Sqlite" : "Postgres";
+}
+
+void PrintTo(DWSqlBackend backend, std::ostream* out) {
+  *out << (backend == DWSqlBackend::kSqlite ? "SQLite" : "PostgreSQL");
+}
