@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "host/DwLinkFrame.h"
+#include "host/EvDebug.h"
 #include "host/DwLinkSvc.h"
 #include "host/DwTcp.h"
 #include "host/KrpSocket.h"
@@ -69,7 +70,10 @@ DwLinkServer::Stats DwLinkServer::stats() {
 }
 
 void DwLinkServer::report(const CZuError& err) {
-  if (hook_) hook_(err);
+  if (hook_)
+    hook_(err);
+  else
+    EvDebug().handleMsgEventDebug(-1, "DwLinkServer", 0, nullptr, "%s", err.AsString().c_str());
 }
 
 void DwLinkServer::reapDone() {

@@ -33,7 +33,7 @@ class DwLinkServer {
     uint64_t requests = 0;  // requests received whole
   };
   // Told about connection-level failures (refused peers, broken frames), on
-  // the server's threads.
+  // the server's threads.  Without a hook they go to the debug log (EvDebug).
   using ErrorHook = std::function<void(const CZuError&)>;
 
   DwLinkServer() = default;
