@@ -165,6 +165,20 @@ TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   DWPlatformInfo::setValue("Security", "sKeyFile", c.keyFile);
   ASSERT_FALSE(krpInitSocket(a, KRP_INIT_DEFAULT, &s).IsError());
   krpDestroySocket(s);
+
+  // The context is kept while the files stay, and rebuilt when one is replaced.
+  KrpCertAuthority ca;
+  ASSERT_FALSE(KrpCertAuthority::open(env.dir, &ca).IsError());
+  ASSERT_FALSE(ca.issue("renewed", KRP_CERT_KIND_CLIENT, 10, env.dir).IsError());
+  DWPlatformInfo::setValue("Security", "sCertFile", KrpCertAuthority::certPath(env.dir, "renewed"));
+  DWPlatformInfo::setValue("Security", "sKeyFile", KrpCertAuthority::keyPath(env.dir, "renewed"));
+  std::shared_ptr<TlsContext> first, again, renewed;
+  ASSERT_FALSE(TlsContext::fromRegistry(&first).IsError());
+  ASSERT_FALSE(TlsContext::fromRegistry(&again).IsError());
+  EXPECT_EQ(first, again);
+  ASSERT_FALSE(ca.issue("renewed", KRP_CERT_KIND_CLIENT, 20, env.dir).IsError());
+  ASSERT_FALSE(TlsContext::fromRegistry(&renewed).IsError());
+  EXPECT_NE(first, renewed);
   DWPlatformInfo::reset();
 }
 

@@ -49,7 +49,8 @@ CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) 
     if (DwLinkSvc* svc = DwLinkSvc::find(name_)) {
       KRP_Cert cert;  // the caller is this process
       cert.kind = KRP_CERT_KIND_LOCAL;
-      const char* local = DWPlatformInfo().getPhysicalMachine();
+      DWPlatformInfo info;  // owns the text getPhysicalMachine returns
+      const char* local = info.getPhysicalMachine();
       cert.clientName = local ? local : "localhost";
       cert.issuerName = "in-process";
       svc->answer(req, resp, cert.clientName, cert);

@@ -9,9 +9,9 @@
 #include <system_error>
 
 #include "host/DwLinkFrame.h"
-#include "host/EvDebug.h"
 #include "host/DwLinkSvc.h"
 #include "host/DwTcp.h"
+#include "host/EvDebug.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
 

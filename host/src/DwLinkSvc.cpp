@@ -36,8 +36,7 @@ CZuError DwLinkSvc::dispatch2(const Map&, KrpSocket*) {
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s doesn't take over connections", name_.c_str());
 }
 
-void DwLinkSvc::answer(const Map& req, Map* resp, const std::string& from,
-                       const KRP_Cert& cert) {
+void DwLinkSvc::answer(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert) {
   CZuError err;
   try {
     err = dispatch(req, resp, from, cert);

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 
 #include <mutex>
 
@@ -58,17 +59,32 @@ CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>
   return CZuError();
 }
 
+namespace {
+
+// What identifies the registry's context: the paths and the state of the
+// files, so that a renewed certificate is picked up.
+std::string fileStamp(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return path + "|-";
+  return path + "|" + std::to_string(st.st_ino) + "|" + std::to_string(st.st_size) + "|" +
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+}  // namespace
+
 CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   static std::mutex mu;
   static std::shared_ptr<TlsContext> cached;
+  static std::string cachedStamp;
   DWPlatformInfo info;
   TlsConfig config;
   info.getString("Security", "sCAFile", &config.caFile);
   info.getString("Security", "sCertFile", &config.certFile);
   info.getString("Security", "sKeyFile", &config.keyFile);
+  std::string stamp = fileStamp(config.caFile) + "\n" + fileStamp(config.certFile) + "\n" +
+                      fileStamp(config.keyFile);
   std::lock_guard<std::mutex> lock(mu);
-  if (cached && cached->config_.caFile == config.caFile &&
-      cached->config_.certFile == config.certFile && cached->config_.keyFile == config.keyFile) {
+  if (cached && stamp == cachedStamp) {
     *out = cached;
     return CZuError();
   }
@@ -76,6 +92,7 @@ CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   CZuError err = create(config, &fresh);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't set up TLS from registry section Security");
   cached = fresh;
+  cachedStamp = stamp;
   *out = std::move(fresh);
   return CZuError();
 }

@@ -31,7 +31,7 @@ class TlsContext {
   static CZuError create(const TlsConfig& config, std::shared_ptr<TlsContext>* out);
 
   // The context built from the registry's "Security" section.  Built on first
-  // use and rebuilt when one of the three paths changes.
+  // use and rebuilt when a path changes or a file is replaced (renewal).
   static CZuError fromRegistry(std::shared_ptr<TlsContext>* out);
 
   const TlsConfig& config() const { return config_; }
