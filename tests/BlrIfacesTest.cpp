@@ -31,7 +31,9 @@ TEST(BlrRPStore, BitmapRoundsBitsUpToBytes) {
     BlrRPStore::Bitmap map(id, c.bits, bits);
     EXPECT_EQ(map.id, id);
     ASSERT_EQ(map.buffer.getSize(), c.bytes) << c.bits;
-    EXPECT_EQ(std::memcmp(map.buffer.data(), bits, c.bytes), 0);
+    if (c.bytes != 0) {
+      EXPECT_EQ(std::memcmp(map.buffer.data(), bits, c.bytes), 0);
+    }
   }
 }
 

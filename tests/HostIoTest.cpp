@@ -17,8 +17,10 @@
 #include "host/DwBuffer.h"
 #include "host/FXFile.h"
 
-// Lets the failed-allocation test see a null from the allocator under ASan.
+// Lets the failed-allocation test see a null from the allocator under the
+// address and thread sanitizers.
 extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" const char* __tsan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
