@@ -5,7 +5,7 @@
 // where the speed-up is the baseline's time over the candidate's (above 1:
 // the candidate is faster).  Times are CPU times (user and system), which a
 // busy machine disturbs less than wall time; with repetitions, each side's
-// fastest run counts.
+// fastest run counts (its median when only aggregates are reported).
 #ifndef BENCH_BENCHRATIO_H
 #define BENCH_BENCHRATIO_H
 
@@ -22,22 +22,27 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      if (run.error_occurred) continue;
       double t = run.GetAdjustedCPUTime();
-      auto [it, fresh] = times_.emplace(run.run_name.str(), t);
-      if (!fresh && t < it->second) it->second = t;
+      if (run.run_type == Run::RT_Iteration) {
+        auto [it, fresh] = times_.emplace(run.run_name.str(), t);
+        if (!fresh && t < it->second) it->second = t;
+      } else if (run.aggregate_name == "median") {
+        medians_[run.run_name.str()] = t;  // all there is with aggregates only
+      }
     }
   }
 
   void printRatios(const std::vector<std::pair<std::string, std::string>>& pairs) const {
+    const std::map<std::string, double>& times = times_.empty() ? medians_ : times_;
     std::printf("\n");
     for (const auto& [baseline, candidate] : pairs) {
       std::string prefix = baseline + "/";
-      for (const auto& [name, baseTime] : times_) {
+      for (const auto& [name, baseTime] : times) {
         if (name.compare(0, prefix.size(), prefix) != 0) continue;
         std::string args = name.substr(prefix.size());
-        auto other = times_.find(candidate + "/" + args);
-        if (other == times_.end() || other->second <= 0) continue;
+        auto other = times.find(candidate + "/" + args);
+        if (other == times.end() || other->second <= 0) continue;
         std::printf("%s vs %s %s: %.3fx\n", candidate.c_str(), baseline.c_str(), args.c_str(),
                     baseTime / other->second);
       }
@@ -45,7 +50,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  std::map<std::string, double> times_;
+  std::map<std::string, double> times_;    // fastest repetition
+  std::map<std::string, double> medians_;  // median, when only aggregates are reported
 };
 
 inline int runWithRatios(int argc, char** argv,

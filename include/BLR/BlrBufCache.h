@@ -27,9 +27,10 @@ class BLR_API BlrBufCache {
   static constexpr int64_t kTrimAbove = int64_t{1} << 28;
 
   // A buffer of at least `size` bytes and its real size in *actualSize (the
-  // size to give back to put).  Requests above 2 MiB get exactly `size` bytes,
-  // or a cached buffer of class 11 when one fits.  Null (and *actualSize 0)
-  // when the heap is exhausted.
+  // size to give back to put).  Requests above 2 MiB always get a fresh
+  // buffer of exactly `size` bytes; once put, it serves later requests of the
+  // top class (1 to 2 MiB).  Null (and *actualSize 0) when the heap is
+  // exhausted.
   static void* get(int size, int* actualSize);
   // Takes back a buffer from get() or malloc(); `size` is its real size.
   // Buffers below 1 KiB or of 4 MiB and more are freed at once.
