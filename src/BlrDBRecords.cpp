@@ -180,7 +180,8 @@ CZuError BlrDB::Pair::unserialize(const void* data, int size) {
     if (uuid) p.getUUIDPayload(len, uuid->data());
     return CZuError();
   });
-  return err.Push(FXLOC);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
 }
 
 BlrDB::Pair BlrDB::Pair::reverse() const {
@@ -221,7 +222,8 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
   CZuError err = dwEbmlForEachElement(data, size, [this](DwEbmlParser& p, int tag, int len) {
     return tag == BLRDB_TAG_PAIR ? appendNested<Pair>(p, len, *this) : CZuError();
   });
-  return err.Push(FXLOC);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
 }
 
 // ---- PairStats ----
@@ -497,7 +499,8 @@ CZuError BlrDB::BootVM::unserialize(const void* data, int size) {
     if (text) p.getStrPayload(len, text);
     return CZuError();
   });
-  return err.Push(FXLOC);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
 }
 
 bool BlrDB::BootVM::operator==(const BootVM& o) const {

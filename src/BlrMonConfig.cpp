@@ -83,7 +83,8 @@ CZuError BlrMonConfig::unserialize(const void* data, int size) {
     }
     return CZuError();
   });
-  return err.Push(FXLOC);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
 }
 
 void BlrMonConfig::log() const {
