@@ -1,0 +1,372 @@
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "DwLink/DwEbml.h"
+#include "EbmlTestUtil.h"
+
+namespace {
+
+using ebmltest::bytes;
+using ebmltest::hex;
+
+template <class Write>
+std::string encode(Write write, int capacity = 128) {
+  DwEbmlBuffer buffer(capacity);
+  DwEbmlWriter writer(buffer, 0);
+  write(writer);
+  return hex(writer.getBlob());
+}
+
+TEST(DwEbmlWriter, TagIdsUseTheShortestForm) {
+  const struct {
+    int tag;
+    const char* bytes;
+  } cases[] = {{0, "80"},          {127, "FF"},          {128, "40 80"},
+               {16383, "7F FF"},   {16384, "20 40 00"},  {2097151, "3F FF FF"},
+               {2097152, "10 20 00 00"}, {0x0FFFFFFF, "1F FF FF FF"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(encode([&](DwEbmlWriter& w) { w.writeNumTag(c.tag, 0); }),
+              std::string(c.bytes) + " 81 00")
+        << c.tag;
+  }
+}
+
+TEST(DwEbmlWriter, NumbersAreBigEndianWithoutLeadingZeros) {
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 0); }), "81 81 00");
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 255); }), "81 81 FF");
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 256); }), "81 82 01 00");
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 0xFFFFFFFFul); }),
+            "81 84 FF FF FF FF");
+  const std::string minusOne = "81 88 FF FF FF FF FF FF FF FF";
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, -1); }), minusOne);
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, -1L); }), minusOne);
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, UINT64_MAX); }), minusOne);
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 0x0102030405060708L); }),
+            "81 88 01 02 03 04 05 06 07 08");
+}
+
+TEST(DwEbmlWriter, TextsEndAtTheirFirstNul) {
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeStrTag(20, "ab"); }), "94 83 61 62 00");
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeStrTag(20, ""); }), "94 81 00");
+  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeStrTag(20, std::string("a\0b", 3)); }),
+            "94 82 61 00");
+  // A text of 127 characters needs the two-byte size form.
+  std::string encoded = encode([](DwEbmlWriter& w) { w.writeStrTag(3, std::string(127, 'x')); });
+  EXPECT_EQ(encoded.substr(0, 9), "83 40 80 ");
+}
+
+TEST(DwEbmlWriter, IdentifiersAreSixteenRawBytes) {
+  uint8_t id[16];
+  for (int i = 0; i < 16; ++i) id[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(encode([&](DwEbmlWriter& w) { w.writeUUIDTag(5, id); }),
+            "85 90 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F");
+}
+
+TEST(DwEbmlWriter, GrowsByCapacityOrByPagesAboveTheElement) {
+  DwEbmlBuffer small(128);
+  DwEbmlWriter toText(small, 0);
+  toText.writeStrTag(1, std::string(200, 'a'));
+  EXPECT_EQ(small.capacity, 128 + 4096);
+  EXPECT_EQ(toText.getSize(), 1 + 2 + 201);
+
+  DwEbmlBuffer big(1024);
+  DwEbmlWriter toNumber(big, 0);
+  while (toNumber.getSize() + 13 <= 1024) toNumber.writeNumTag(1, 7);
+  EXPECT_EQ(big.capacity, 1024);
+  toNumber.writeNumTag(1, 7);
+  EXPECT_EQ(big.capacity, 2048);
+  // The content survived the move.
+  std::vector<char> expected;
+  while (expected.size() < static_cast<size_t>(toNumber.getSize())) {
+    expected.insert(expected.end(), {'\x81', '\x81', '\x07'});
+  }
+  EXPECT_EQ(toNumber.getBlob(), expected);
+}
+
+TEST(DwEbmlWriter, BlobAndSizeCountFromTheStartOffset) {
+  DwEbmlBuffer fresh(128);
+  EXPECT_TRUE(DwEbmlWriter(fresh, 0).getBlob().empty());
+
+  DwEbmlBuffer buffer(16);
+  std::memset(buffer.data, 0xEE, 8);
+  DwEbmlWriter writer(buffer, 8);
+  writer.writeNumTag(1, 1);
+  writer.writeStrTag(2, "abc");
+  EXPECT_EQ(writer.getSize(), 9);
+  EXPECT_EQ(hex(writer.getBlob()), "81 81 01 82 84 61 62 63 00");
+  EXPECT_EQ(static_cast<unsigned char>(writer.getBuffer()[0]), 0xEE);  // header kept
+
+  DwEbmlBuffer tiny(4);
+  DwEbmlWriter beyond(tiny, 100);  // start offset past the block
+  beyond.writeNumTag(1, 1);
+  EXPECT_EQ(hex(beyond.getBlob()), "81 81 01");
+}
+
+TEST(DwEbmlWriter, UnencodableSizesThrowInsteadOfCorrupting) {
+  DwEbmlBuffer buffer(128);
+  DwEbmlWriter writer(buffer, 0);
+  EXPECT_THROW(writer.writeNumTag(0x10000000, 1), std::length_error);
+  EXPECT_THROW(writer.writeNumTag(-1, 1), std::length_error);
+  EXPECT_EQ(writer.getSize(), 0);
+}
+
+TEST(DwEbmlWriterUnsafe, WritesTheSameBytes) {
+  uint8_t id[16] = {0xAB};
+  DwEbmlBuffer buffer(8);
+  DwEbmlWriter safe(buffer, 0);
+  char block[256];
+  DwEbmlWriterUnsafe unsafe(block, 4);
+  safe.writeNumTag(92, 12);
+  safe.writeNumTag(300, -5);
+  safe.writeNumTag(74, 1ul << 40);
+  safe.writeUUIDTag(5, id);
+  unsafe.writeNumTag(92, 12);
+  unsafe.writeNumTag(300, -5);
+  unsafe.writeNumTag(74, 1ul << 40);
+  unsafe.writeUUIDTag(5, id);
+  ASSERT_EQ(unsafe.getSize(), safe.getSize());
+  EXPECT_EQ(std::memcmp(block + 4, safe.getBuffer(), safe.getSize()), 0);
+  EXPECT_EQ(unsafe.getBuffer(), block);
+}
+
+TEST(DwEbmlContainer, SizeFieldHoldsTheExactContentLength) {
+  DwEbmlBuffer buffer(8);
+  DwEbmlWriter writer(buffer, 0);
+  writer.openContTag(17, 0x100000);
+  writer.writeNumTag(1, 3);
+  writer.openContTag(11, 0x100000);
+  writer.writeStrTag(4, "p");
+  writer.closeContTag();
+  writer.closeContTag();
+  writer.writeNumTag(2, 1);
+  // Bound 0x100000 reserves three bytes for each size field.
+  EXPECT_EQ(hex(writer.getBlob()), "91 20 00 0B 81 81 03 8B 20 00 04 84 82 70 00 82 81 01");
+}
+
+TEST(DwEbmlContainer, ContentBeyondTheBoundWidensTheSizeField) {
+  const std::string text(20000, 'q');
+  for (int bound : {0, 10, 127, 16383}) {
+    DwEbmlBuffer buffer(32);
+    DwEbmlWriter writer(buffer, 0);
+    writer.openContTag(5, bound);
+    writer.openContTag(6, bound);
+    writer.writeStrTag(8, text);
+    writer.closeContTag();
+    writer.writeNumTag(7, 7);
+    writer.closeContTag();
+    writer.writeNumTag(3, 3);
+
+    DwEbmlBinary outer{nullptr, 0}, inner{nullptr, 0};
+    int32_t seven = 0, three = 0;
+    const char* read = nullptr;
+    DwEbmlParser top(buffer.data, writer.getSize());
+    ASSERT_FALSE(top.parseMsg(5, DW_EBML_VAR_BINARY, &outer, 3, DW_EBML_VAR_INT32, &three, 0).IsError());
+    DwEbmlParser middle(outer.data, outer.size);
+    ASSERT_FALSE(middle.parseMsg(6, DW_EBML_VAR_BINARY, &inner, 7, DW_EBML_VAR_INT32, &seven, 0).IsError());
+    DwEbmlParser bottom(inner.data, inner.size);
+    ASSERT_FALSE(bottom.parseMsg(8, DW_EBML_VAR_STR, &read, 0).IsError());
+    EXPECT_EQ(read, text) << bound;
+    EXPECT_EQ(seven * three, 21);
+  }
+}
+
+TEST(DwEbmlContainer, CloseWithoutOpenIsIgnored) {
+  DwEbmlBuffer buffer(16);
+  DwEbmlWriter writer(buffer, 0);
+  writer.closeContTag();
+  writer.openContTag(1, 5);
+  writer.closeContTag();
+  writer.closeContTag();
+  EXPECT_EQ(hex(writer.getBlob()), "81 80");
+}
+
+TEST(DwEbmlParser, HeadersFailWith100AtTheEndAnd101WhenCorrupt) {
+  int tag = -7, size = -7;
+  DwEbmlParser empty(nullptr, 0);
+  EXPECT_EQ(FXErrorUtil::GetInt(empty.getNextTag(&tag, &size)), 100);
+
+  const std::vector<uint8_t> corrupt = bytes("0F 81 00");
+  DwEbmlParser badId(corrupt.data(), corrupt.size());
+  EXPECT_EQ(FXErrorUtil::GetInt(badId.getNextTag(&tag, &size)), 101);
+
+  for (const char* truncated : {"81", "40", "81 40", "20 01", "81 82 00", "10 00 00 01 81"}) {
+    const std::vector<uint8_t> data = bytes(truncated);
+    DwEbmlParser parser(data.data(), data.size());
+    CZuError err = parser.getNextTag(&tag, &size);
+    EXPECT_EQ(FXErrorUtil::GetInt(err), 100) << truncated;
+    EXPECT_LE(parser.getPos(), data.data() + data.size());
+  }
+  EXPECT_EQ(tag, -7);  // nothing stored on failure
+  EXPECT_EQ(size, -7);
+}
+
+TEST(DwEbmlParser, AcceptsLongFormsAndEmptyPayloadAtTheEnd) {
+  const std::vector<uint8_t> data = bytes("10 00 00 05 20 00 01 07 81 80");
+  DwEbmlParser parser(data.data(), data.size());
+  int tag, size, value = 0;
+  ASSERT_FALSE(parser.getNextTag(&tag, &size).IsError());
+  EXPECT_EQ(tag, 5);
+  EXPECT_EQ(size, 1);
+  EXPECT_EQ(parser.getPos(), data.data() + 7);
+  ASSERT_FALSE(parser.getNumPayload(size, &value).IsError());
+  EXPECT_EQ(value, 7);
+  ASSERT_FALSE(parser.getNextTag(&tag, &size).IsError());
+  EXPECT_EQ(tag, 1);
+  EXPECT_EQ(size, 0);
+  EXPECT_TRUE(parser.atEnd());
+}
+
+TEST(DwEbmlParser, NumbersAreZeroExtended) {
+  const std::vector<uint8_t> ff = bytes("FF");
+  const std::vector<uint8_t> eightFF = bytes("FF FF FF FF FF FF FF FF");
+  int32_t i32 = 0;
+  int64_t i64 = 0;
+  bool flag = false;
+  DwEbmlParser(ff.data(), 1).getNumPayload(1, &i32);
+  EXPECT_EQ(i32, 255);
+  DwEbmlParser(eightFF.data(), 8).getNumPayload(8, &i32);
+  EXPECT_EQ(i32, -1);
+  DwEbmlParser(eightFF.data(), 8).getNumPayload(8, &i64);
+  EXPECT_EQ(i64, -1);
+  DwEbmlParser(eightFF.data(), 8).getNumPayload(8, &flag);
+  EXPECT_TRUE(flag);
+}
+
+TEST(DwEbmlParser, BadPayloadsFailWithoutLeavingThePayload) {
+  const std::vector<uint8_t> data = bytes("01 02 03 04 05 06 07 08 09 61 62");
+  int32_t value = 42;
+  for (int size : {0, 9, -1}) {
+    DwEbmlParser parser(data.data(), data.size());
+    CZuError err = parser.getNumPayload(size, &value);
+    EXPECT_EQ(FXErrorUtil::GetInt(err), 101);
+    EXPECT_NE(err.Summary().find(std::to_string(size)), std::string::npos) << err.Summary();
+    EXPECT_EQ(parser.getPos(), data.data() + (size > 0 ? 1 : 0));
+  }
+  EXPECT_EQ(value, 42);
+
+  std::string text = "kept";
+  const std::vector<uint8_t> twoTexts = bytes("61 00 62 00");
+  ASSERT_FALSE(DwEbmlParser(twoTexts.data(), 4).getStrPayload(4, &text).IsError());
+  EXPECT_EQ(text, "a");  // up to the first NUL
+  text = "kept";
+  DwEbmlParser noNul(data.data() + 9, 2);
+  EXPECT_EQ(FXErrorUtil::GetInt(noNul.getStrPayload(2, &text)), 101);
+  EXPECT_EQ(text, "kept");
+  EXPECT_EQ(FXErrorUtil::GetInt(DwEbmlParser(data.data(), 0).getStrPayload(0, &text)), 101);
+
+  uint8_t id[16];
+  DwEbmlParser shortId(data.data(), data.size());
+  CZuError err = shortId.getUUIDPayload(15, id);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
+  EXPECT_EQ(err.Summary(), "Can't decode UUID payload: incorrect size 15");
+  EXPECT_EQ(shortId.getPos(), data.data());
+
+  // Sizes beyond the data are refused by every reader.
+  DwEbmlParser past(data.data(), 4);
+  EXPECT_EQ(FXErrorUtil::GetInt(past.getNumPayload(5, &value)), 100);
+  EXPECT_EQ(FXErrorUtil::GetInt(past.getStrPayload(5, &text)), 100);
+  past.skipPayload(100);
+  EXPECT_EQ(past.getPos(), data.data() + 4);
+}
+
+TEST(DwEbmlParseMsg, FillsEveryDestinationKind) {
+  uint8_t id[16];
+  for (int i = 0; i < 16; ++i) id[i] = static_cast<uint8_t>(0xA0 + i);
+  DwEbmlBuffer buffer(16);
+  DwEbmlWriter writer(buffer, 0);
+  writer.writeNumTag(1, -3);
+  writer.writeStrTag(2, "hello");
+  writer.writeNumTag(99, 5);  // not listed
+  writer.writeNumTag(3, UINT64_MAX - 1);
+  writer.writeUUIDTag(4, id);
+  writer.openContTag(5, 100);
+  writer.writeNumTag(6, 6);
+  writer.closeContTag();
+
+  int32_t number = 0, absent = 77;
+  uint64_t wide = 0;
+  const char* text = nullptr;
+  uint8_t uuid[16] = {};
+  DwEbmlBinary block{nullptr, 0};
+  DwEbmlParser parser(buffer.data, writer.getSize());
+  CZuError err = parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 2, DW_EBML_VAR_STR, &text, 3,
+                                 DW_EBML_VAR_UINT64, &wide, 4, DW_EBML_VAR_UUID, uuid, 5,
+                                 DW_EBML_VAR_BINARY, &block, 7, DW_EBML_VAR_INT32, &absent, 0);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_EQ(number, -3);
+  EXPECT_STREQ(text, "hello");
+  EXPECT_GE(text, buffer.data);  // in place, not copied
+  EXPECT_LT(text, buffer.data + writer.getSize());
+  EXPECT_EQ(wide, UINT64_MAX - 1);
+  EXPECT_EQ(std::memcmp(uuid, id, 16), 0);
+  EXPECT_EQ(block.size, 3);
+  EXPECT_EQ(hex(std::vector<char>(block.data, block.data + block.size)), "86 81 06");
+  EXPECT_EQ(absent, 77);
+  EXPECT_TRUE(parser.atEnd());
+}
+
+TEST(DwEbmlParseMsg, MalformedDataFails) {
+  struct Case {
+    const char* data;
+    int code;
+  } cases[] = {
+      {"81 81 01 82", 100},        // truncated header
+      {"81 81 01 0F 81 00", 101},  // corrupt header
+      {"81 89 00 00 00 00 00 00 00 00 00", 101},  // number of 9 bytes
+      {"82 82 61 62", 101},        // text without NUL: can't be used in place
+      {"82 80", 101},              // empty text payload
+      {"83 81 00", 1},             // identifier of one byte
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> data = bytes(c.data);
+    int32_t number = 0;
+    const char* text = nullptr;
+    uint8_t uuid[16];
+    DwEbmlParser parser(data.data(), data.size());
+    CZuError err = parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 2, DW_EBML_VAR_STR, &text, 3,
+                                   DW_EBML_VAR_UUID, uuid, 0);
+    EXPECT_EQ(FXErrorUtil::GetInt(err), c.code) << c.data;
+    EXPECT_EQ(text, nullptr);
+  }
+
+  int32_t number;
+  DwEbmlParser parser(nullptr, 0);
+  EXPECT_EQ(FXErrorUtil::GetInt(parser.parseMsg(1, static_cast<DW_EBML_VAR_TYPE>(3), &number, 0)),
+            1);
+  EXPECT_FALSE(parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 0).IsError());  // empty data
+}
+
+TEST(DwEbmlElementLoop, ResumesAfterEachPayloadAndEndsQuietly) {
+  // tag 1: a number of 9 bytes; tag 2: an identifier of 2 bytes; tag 3: a good
+  // number; then a truncated element.
+  const std::vector<uint8_t> data =
+      bytes("81 89 01 02 03 04 05 06 07 08 09 82 82 83 81 83 81 07 84 85");
+  std::vector<int> tags;
+  int32_t value = 0;
+  uint8_t id[16];
+  CZuError err = dwEbmlForEachElement(data.data(), static_cast<int>(data.size()),
+                                      [&](DwEbmlParser& p, int tag, int size) {
+                                        tags.push_back(tag);
+                                        if (tag == 1 || tag == 3) p.getNumPayload(size, &value);
+                                        if (tag == 2) p.getUUIDPayload(size, id);
+                                        return CZuError();
+                                      });
+  EXPECT_FALSE(err.IsError());
+  EXPECT_EQ(tags, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(value, 7);
+
+  err = dwEbmlForEachElement(data.data(), static_cast<int>(data.size()),
+                             [](DwEbmlParser&, int tag, int) {
+                               return tag == 2 ? FXErrorUtil::ErrorInt(FXLOC, 9, "stop")
+                                               : CZuError();
+                             });
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 9);
+  int calls = 0;
+  dwEbmlForEachElement(data.data(), -5, [&](DwEbmlParser&, int, int) { return ++calls, CZuError(); });
+  EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
