@@ -172,7 +172,58 @@ class BLR_API BlrDB {
     std::list<BootDisk> disks;
   };
 
-  // ---- Client operations (makeReq, getPairs, ...) are declared here. ----
+  // ---- Client operations ----
+  // Each call is one request to the pair database service over the request
+  // link "BLR"; the object holds no state.  Output arguments are left as they
+  // were on failure unless noted.
+
+  // Sends one request; `answer` (may be null) receives the answer's bytes.
+  CZuError makeReq(const std::string& request, const DwEbmlWriter& body, std::vector<char>* answer);
+  static std::vector<char> encodePairs(const std::list<Pair>& pairs);
+  static CZuError decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs);
+
+  // Pair queries and updates.  A missing pair is not an error: getPair then
+  // leaves a cleared pair (id 0).
+  CZuError getPair(int pairId, Pair* pair);
+  CZuError getPairs(int subClientId, std::list<Pair>* pairs);
+  CZuError getPairs(const BlrUUID& srcGuid, std::list<Pair>* pairs);
+  CZuError getPairs(const Pair& filter, std::list<Pair>* pairs);
+  CZuError getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs);
+  CZuError delPair(int pairId);
+  CZuError delPairs(int subClientId);
+  CZuError delPairs(const std::list<int>& pairIds);
+  CZuError delPairs(const Pair& filter);
+  CZuError delPairs(const std::list<Pair>& filters);
+  CZuError createOrUpdatePair(Pair& pair);
+  CZuError updateDestInfo(const Pair& pair);
+  CZuError updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByDiskGuid);
+
+  // Pair state, statistics and properties.
+  CZuError setPairEvent(int pairId, int eventId);
+  CZuError setPairEvent(const BlrUUID& srcGuid, int eventId);
+  CZuError setPairStatus(int pairId, int statusCode, const std::string& statusMessage, int eventId);
+  CZuError setDiskStatus(int diskId, int statusCode, const std::string& statusMessage);
+  CZuError setPairPendingStatus(int pairId, int pendingStatusCode);
+  CZuError setPairFlags(int pairId, int flags);
+  CZuError clrPairFlags(int pairId, int flags);
+  CZuError setPairLagTime(int pairId, int lagTime);
+  CZuError addPairStats(const PairStats& stats);
+  CZuError setPairProps(int pairId, const PairProps& props);
+  CZuError getPairProps(int pairId, PairProps* props);
+  CZuError getPairProps(int pairId, std::map<std::string, std::string>* props);
+  CZuError setPairProp(int pairId, const std::string& name, const std::string& value);
+  CZuError getPairProp(int pairId, const std::string& name, std::string* value);
+  CZuError delPairProp(int pairId, const std::string& name);
+  CZuError delPairProps(int pairId);
+
+  // Boot VMs.  getBootVM and the list queries reset their output first.
+  CZuError addBootVM(const BootVM& vm, int* bootVmId);
+  CZuError populateBootVM(const BootVM& vm);
+  CZuError setBootVMStatus(int bootVmId, int statusCode, const std::string& statusMessage, int eventId);
+  CZuError getBootVM(int bootVmId, BootVM* vm);
+  CZuError getBootVMsForPair(int pairId, std::list<BootVM>* vms);
+  CZuError getBootVMsForTail(int tailClientId, std::list<BootVM>* vms);
+  CZuError delBootVM(int bootVmId);
 };
 
 // Property name to value; encoded as (tag 20 name, tag 21 value) pairs in key
