@@ -1,8 +1,8 @@
-// Cost of one request over the link: in-process (the baseline), over TLS on
-// loopback with pooled connections, and with a new TLS connection per request.
-// Each TLS case reports its time per request as a multiple of the baseline
-// measured in the same run ("x_in_process").
-#include <chrono>
+// Cost of one request over the link: over TLS on loopback with a new
+// connection per request, with pooled connections, and in-process.  Times are
+// the whole process's CPU time (client and server threads), and the ratio
+// lines compare each with the next slower way.
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -10,6 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "BenchRatio.h"
 #include "host/DwLink.h"
 #include "host/DwLinkPool.h"
 #include "host/DwLinkServer.h"
@@ -21,7 +22,6 @@
 namespace {
 
 using Map = std::map<std::string, std::string>;
-using Clock = std::chrono::steady_clock;
 
 class EchoSvc : public DwLinkSvc {
  public:
@@ -32,13 +32,18 @@ class EchoSvc : public DwLinkSvc {
   }
 };
 
+void must(const CZuError& err) {
+  if (!err.IsError()) return;
+  std::fprintf(stderr, "%s\n", err.AsString().c_str());
+  std::abort();
+}
+
+// A server with the echo service on loopback, and a client configuration for it.
 struct Env {
   std::string dir;
   EchoSvc svc;
   DwLinkServer server;
   DwLinkClientConfig client;
-  Map request{{"req", "get_pairs"}, {"blob", std::string(2048, 'a')}};
-  double inProcessNs = 0;
 
   Env() {
     char tmpl[] = "/tmp/blr-link-bench-XXXXXX";
@@ -55,10 +60,6 @@ struct Env {
     client.host = "127.0.0.1";
     client.port = server.port();
     must(TlsContext::create(tls("client"), &client.tls));
-    inProcessNs = timePerCall(20000, [this] {
-      Map resp;
-      DwLink("BENCH").makeReqToAnchor(request, &resp, nullptr);
-    });
   }
   ~Env() {
     server.stop();
@@ -70,19 +71,6 @@ struct Env {
     return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
                      KrpCertAuthority::keyPath(dir, name)};
   }
-
-  template <typename F>
-  static double timePerCall(int n, F f) {
-    auto start = Clock::now();
-    for (int i = 0; i < n; ++i) f();
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / n;
-  }
-
-  static void must(const CZuError& err) {
-    if (!err.IsError()) return;
-    std::fprintf(stderr, "%s\n", err.AsString().c_str());
-    std::abort();
-  }
 };
 
 Env& env() {
@@ -90,38 +78,46 @@ Env& env() {
   return e;
 }
 
+Map request(const benchmark::State& state) {
+  return Map{{"req", "get_pairs"}, {"blob", std::string(state.range(0), 'a')}};
+}
+
 void runRemote(benchmark::State& state, int poolSize) {
-  Env& e = env();
-  DwLinkClientConfig c = e.client;
+  DwLinkClientConfig c = env().client;
   c.poolSize = poolSize;
   DwLinkPool::instance().clear();
+  Map req = request(state);
   DwLink link("BENCH");
-  auto start = Clock::now();
   for (auto _ : state) {
     Map resp;
-    CZuError err = link.makeRemoteReq(c, e.request, &resp);
+    CZuError err = link.makeRemoteReq(c, req, &resp);
     if (err.IsError()) state.SkipWithError(err.Summary().c_str());
     benchmark::DoNotOptimize(resp);
   }
-  double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-  state.counters["x_in_process"] = ns / static_cast<double>(state.iterations()) / e.inProcessNs;
 }
 
+void BM_LinkTlsNewConnection(benchmark::State& state) { runRemote(state, 0); }
+void BM_LinkTlsPooled(benchmark::State& state) { runRemote(state, 4); }
+
 void BM_LinkInProcess(benchmark::State& state) {
-  Env& e = env();
+  env();
+  Map req = request(state);
   DwLink link("BENCH");
   for (auto _ : state) {
     Map resp;
-    link.makeReqToAnchor(e.request, &resp, nullptr);
+    link.makeReqToAnchor(req, &resp, nullptr);
     benchmark::DoNotOptimize(resp);
   }
 }
 
-void BM_LinkTlsPooled(benchmark::State& state) { runRemote(state, 4); }
-void BM_LinkTlsNewConnection(benchmark::State& state) { runRemote(state, 0); }
-
-BENCHMARK(BM_LinkInProcess);
-BENCHMARK(BM_LinkTlsPooled)->UseRealTime();
-BENCHMARK(BM_LinkTlsNewConnection)->UseRealTime();
+// The argument is the size of the "blob" text, a hex-encoded request.
+BENCHMARK(BM_LinkTlsNewConnection)->Arg(2048)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_LinkTlsPooled)->Arg(2048)->MeasureProcessCPUTime()->UseRealTime();
+BENCHMARK(BM_LinkInProcess)->Arg(2048)->MeasureProcessCPUTime()->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  return runWithRatios(argc, argv, {{"BM_LinkTlsNewConnection", "BM_LinkTlsPooled"},
+                                    {"BM_LinkTlsPooled", "BM_LinkInProcess"}});
+}

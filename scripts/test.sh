@@ -29,4 +29,6 @@ run_preset() {
 
 run_preset default
 run_preset asan
+echo "== fuzz: libFuzzer targets, bounded time each"
+scripts/fuzz.sh
 echo "== all tests passed"

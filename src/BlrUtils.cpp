@@ -5,9 +5,12 @@
 #include <cstring>
 
 #include <immintrin.h>
+#include <lz4.h>
 
 #include "BlrTesting.h"
+#include "host/CZuSocket.h"
 #include "host/DwClock.h"
+#include "host/FXFile.h"
 
 namespace {
 
@@ -190,3 +193,90 @@ uint32_t BlrChecksum::finish() const {
 }
 
 void blrChecksumAllowAvx2ForTesting(bool allow) { gAllowAvx2.store(allow, std::memory_order_relaxed); }
+
+// ---------------------------------------------------------------------------
+// Whole-buffer I/O, socket pairs and LZ4 blocks.
+
+CZuError BlrUtils::writeAll(auto_handle& h, const void* data, int len) {
+  if (len < 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid length %d to write", len);
+  const char* p = static_cast<const char*>(data);
+  int left = len;
+  while (left > 0) {
+    int moved = 0;
+    CZuError err = FXFile::DWWriteFile(h, p, left, &moved, nullptr);
+    if (err.IsError()) return err.Push(FXLOC);
+    // A layer that keeps accepting nothing would spin here forever.
+    if (moved <= 0 || moved > left)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't write %d of %d bytes: %d bytes written",
+                                   left, len, moved);
+    p += moved;
+    left -= moved;
+  }
+  return CZuError();
+}
+
+CZuError BlrUtils::readAll(auto_handle& h, void* data, int len) {
+  if (len < 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid length %d to read", len);
+  char* p = static_cast<char*>(data);
+  int left = len;
+  while (left > 0) {
+    int moved = 0;
+    CZuError err = FXFile::DWReadFile(h, p, left, &moved, nullptr);
+    if (err.IsError()) return err.Push(FXLOC);
+    if (moved == 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Unexpected EOF");
+    if (moved < 0 || moved > left)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't read %d of %d bytes: %d bytes read", left,
+                                   len, moved);
+    p += moved;
+    left -= moved;
+  }
+  return CZuError();
+}
+
+CZuError BlrUtils::createSocketPair(CZuSocket* a, CZuSocket* b) {
+  if (a == nullptr || b == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create a socket pair: no socket given");
+  CZuError err = CZuSocket::CreateSocketPair(*a, *b);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+CZuError BlrUtils::createSocketPair(CZuSocket* pair) {
+  if (pair == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create a socket pair: no socket given");
+  return createSocketPair(&pair[0], &pair[1]);
+}
+
+CZuError BlrUtils::lz4Compress(const void* src, void* dst, int srcSize, int& dstSize) {
+  if (srcSize < 0 || dstSize < 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid sizes %d and %d for LZ4 compression", srcSize,
+                                 dstSize);
+  int n = LZ4_compress_default(static_cast<const char*>(src), static_cast<char*>(dst), srcSize,
+                               dstSize);
+  if (n <= 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Insufficient buffer size %d for LZ4 compression of %d",
+                                 dstSize, srcSize);
+  dstSize = n;
+  return CZuError();
+}
+
+CZuError BlrUtils::lz4Decompress(const void* src, void* dst, int srcSize, int& dstSize) {
+  if (srcSize < 0 || dstSize < 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid sizes %d and %d for LZ4 decompression",
+                                 srcSize, dstSize);
+  int n = LZ4_decompress_safe(static_cast<const char*>(src), static_cast<char*>(dst), srcSize,
+                              dstSize);
+  if (n < 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "Insufficient buffer size %d for LZ4 decompression of %d"
+                                 " or corrupt compressed stream",
+                                 dstSize, srcSize);
+  dstSize = n;
+  return CZuError();
+}
+
+int BlrUtils::lz4Expansion(int n) {
+  int bound = LZ4_compressBound(n);
+  if (bound == 0) return static_cast<int>(0u - static_cast<unsigned>(n));  // -n, INT_MIN included
+  return bound - n;
+}

@@ -8,20 +8,6 @@
 
 #include "host/FXFormat.h"
 
-namespace {
-
-std::string FileStem(const char* path) {
-  const char* base = std::strrchr(path, '/');
-  base = base ? base + 1 : path;
-  const char* dot = std::strrchr(base, '.');
-  return dot ? std::string(base, dot - base) : std::string(base);
-}
-
-}  // namespace
-
-FXCodeLocation::FXCodeLocation(const char* path, const char* fn, int ln)
-    : file(FileStem(path ? path : "")), function(fn ? fn : ""), line(ln) {}
-
 struct CZuError::Frame {
   FXCodeLocation loc;
   bool hasMessage;
@@ -33,8 +19,6 @@ struct CZuError::Detail {
   std::mutex mu;               // copies may be pushed from different threads
   std::vector<Frame> frames;   // innermost first
 };
-
-CZuError::CZuError() : status_(0) {}
 
 void CZuError::Success() {
   status_ = 0;
@@ -67,7 +51,8 @@ std::string CZuError::AsString() const {
   std::string out;
   for (auto it = detail_->frames.rbegin(); it != detail_->frames.rend(); ++it) {
     if (!out.empty()) out += '\n';
-    out += it->loc.file + ':' + std::to_string(it->loc.line) + " (" + it->loc.function + ")";
+    out.append(it->loc.file.data(), it->loc.file.size());
+    out += ':' + std::to_string(it->loc.line) + " (" + it->loc.function + ")";
     if (it->hasMessage) out += ": " + it->message;
   }
   return out;

@@ -6,17 +6,28 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #define FX_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
 
 // Where an error was created or pushed: the source file name without directory
-// and extension, the function's signature text and the line.
+// and extension, the function's signature text and the line.  It only points
+// at the compiler's static strings, so making one costs nothing.
 struct FXCodeLocation {
-  FXCodeLocation(const char* path, const char* function, int line);
+  constexpr FXCodeLocation(const char* path, const char* fn, int ln)
+      : file(stem(path)), function(fn), line(ln) {}
 
-  std::string file;
-  std::string function;
+  std::string_view file;
+  const char* function;
   int line;
+
+ private:
+  static constexpr std::string_view stem(std::string_view path) {
+    size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+    size_t dot = path.rfind('.');
+    return dot == std::string_view::npos ? path : path.substr(0, dot);
+  }
 };
 
 // The location of the statement that uses it.
@@ -24,7 +35,7 @@ struct FXCodeLocation {
 
 class CZuError {
  public:
-  CZuError();  // success
+  CZuError() : status_(0) {}  // success
 
   void Success();
   bool IsError() const { return status_ < 0; }

@@ -1,0 +1,20 @@
+// Mangled host names: how the system stores a way to reach a client (a proxy
+// or the central server) in one text:
+//   <client name>@<network host name>:<dwdPort>:<evmgrcPort>
+// for example "proxy1@10.0.0.5:8400:8401".  The ports are read from the right
+// and the client name ends at the last '@', so IPv6 literals and client names
+// holding '@' or ':' survive the round trip; host names never hold '@'.
+#ifndef HOST_DWHOSTNAME_H
+#define HOST_DWHOSTNAME_H
+
+#include <string>
+
+std::string MangleHostName(const std::string& netHostName, const std::string& clientName, int dwdPort,
+                           int evmgrcPort);
+
+// Splits a mangled host name; false (outputs untouched) when `mangled` is not
+// in the form above.
+bool DemangleHostName(const char* mangled, std::string& hostName, std::string& clientName, int& dwdPort,
+                      int& evmgrcPort);
+
+#endif  // HOST_DWHOSTNAME_H

@@ -1,0 +1,53 @@
+// A process-wide cache of large heap buffers.
+//
+// Buffers of 1 KiB to just under 4 MiB are kept in twelve size classes: class
+// k holds buffers whose size lies in [1024 * 2^k, 1024 * 2^(k+1)).  Within a
+// class the buffer returned last is reused first.  When more than 256 MiB are
+// cached, the next get() frees the buffers returned longest ago.  A cached
+// buffer holds the cache's bookkeeping in its first bytes, so its contents
+// are not preserved.  Any thread may call get() and put().
+#ifndef BLR_BLRBUFCACHE_H
+#define BLR_BLRBUFCACHE_H
+
+#include <cstdint>
+
+#include "BLR/BlrExport.h"
+#include "BLR/DwCriticalSection.h"
+
+// Links of the cache's lists; they live inside the cached buffers.
+struct BlrBufLink {
+  BlrBufLink* prev;
+  BlrBufLink* next;
+};
+
+class BLR_API BlrBufCache {
+ public:
+  static constexpr int kClasses = 12;
+  static constexpr int kMinCachedSize = 1024;
+  static constexpr int64_t kTrimAbove = int64_t{1} << 28;
+
+  // A buffer of at least `size` bytes and its real size in *actualSize (the
+  // size to give back to put).  Requests above 2 MiB always get a fresh
+  // buffer of exactly `size` bytes; once put, it serves later requests of the
+  // top class (1 to 2 MiB).  Null (and *actualSize 0) when the heap is
+  // exhausted.
+  static void* get(int size, int* actualSize);
+  // Takes back a buffer from get() or malloc(); `size` is its real size.
+  // Buffers below 1 KiB or of 4 MiB and more are freed at once.
+  static void put(void* buf, int size);
+
+  // Bytes currently cached.
+  static int64_t cachedBytes();
+  // Frees every cached buffer.
+  static void clear();
+
+ private:
+  friend class BlrBufCacheInit;
+
+  static BlrBufLink allBuffers_;         // newest first
+  static BlrBufLink classes_[kClasses];  // per class, newest first
+  static int64_t totalSize_;
+  static DwCriticalSection lock_;
+};
+
+#endif  // BLR_BLRBUFCACHE_H

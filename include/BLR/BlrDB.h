@@ -1,0 +1,247 @@
+// The pair database: its records, as encoded between the client and the
+// service, and the helpers that carry encoded records in request maps.
+#ifndef BLR_BLRDB_H
+#define BLR_BLRDB_H
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "BLR/BlrExport.h"
+#include "BLR/BlrUUID.h"
+#include "DwLink/DwEbml.h"
+#include "host/CZuError.h"
+
+class BLR_API BlrDB {
+ public:
+  // A replicated disk of a pair.
+  struct BLR_API Disk {
+    Disk() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Disk& other) const;
+    bool operator!=(const Disk& other) const { return !(*this == other); }
+    // The same disk seen from the opposite replication direction.
+    Disk reverse() const;
+
+    int32_t id;
+    std::string srcPath;
+    std::string dstPath;
+    BlrUUID srcGuid;
+    BlrUUID dstGuid;
+    int32_t statusCode;
+    std::string statusMessage;
+  };
+
+  // A replication pair.  The six status-like fields hold -1 for "not given".
+  struct BLR_API Pair {
+    Pair() { clear(); }
+    // Everything but tailHostName, which the service fills in.
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Pair& other) const;
+    bool operator!=(const Pair& other) const { return !(*this == other); }
+    // A new pair for the opposite direction, flagged REVERSE.
+    Pair reverse() const;
+
+    int32_t id;
+    int32_t subClientId;
+    int32_t dstClientId;
+    int32_t headClientId;
+    int32_t tailClientId;
+    int32_t srcType;
+    int32_t dstType;
+    std::string srcName;
+    std::string dstName;
+    BlrUUID srcGuid;
+    BlrUUID dstGuid;
+    int32_t statusCode;
+    int32_t pendingStatusCode;
+    int32_t eventId;
+    int32_t rpStoreId;
+    int32_t lagTime;
+    int32_t flags;
+    std::string statusMessage;
+    std::list<Disk> disks;
+    std::string tailHostName;
+  };
+
+  // Filters of a query and its answer, as one record.
+  class BLR_API PairList : public std::list<Pair> {
+   public:
+    PairList() = default;
+    PairList(const std::list<Pair>& pairs) : std::list<Pair>(pairs) {}
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+  };
+
+  // One statistics point of a pair.
+  struct BLR_API PairStats {
+    PairStats() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const PairStats& other) const;
+    bool operator!=(const PairStats& other) const { return !(*this == other); }
+
+    int64_t repDataDeltaActual;
+    int64_t repDataDeltaComp;
+    int64_t ioDelta;
+    int64_t iopsDelta;
+    int64_t repSetSize;
+    int64_t sizeInRpStore;
+    int64_t timeStamp;  // 0: the service's current time
+    int32_t retention;
+    int32_t pairId;
+  };
+
+  // The replication settings of a pair, kept as named text properties.
+  struct BLR_API PairProps {
+    static const char* const CUR_ANCHOR_TIME;
+    static const char* const USER_START_TIME;
+    static const char* const RECOVERY_MODE;
+    static const char* const CCRP_INTERVAL;
+    static const char* const ACRP_INTERVAL;
+    static const char* const MAX_RP_INTERVAL;
+    static const char* const RP_MERGE_DELAY;
+    static const char* const RP_RETENTION;
+    static const char* const MAX_RPSTORE_OFFLINE_TIME;
+    static const char* const USE_OFFPEAK_SCHEDULE;
+    static const char* const ORIG_PAIR_ID;  // stored by the recovery workflows
+
+    PairProps();
+    std::map<std::string, std::string> toMap() const;
+    // Unparsable values give 0; absent names keep their defaults.
+    void fromMap(const std::map<std::string, std::string>& map);
+
+    int64_t curAnchorTime;
+    int64_t userStartTime;
+    int32_t recoveryMode;
+    int32_t ccrpInterval;
+    int32_t acrpInterval;
+    int32_t maxRpInterval;
+    int32_t rpMergeDelay;
+    int32_t rpRetention;
+    int32_t maxRpStoreOfflineTime;
+    bool useOffPeakSchedule;
+  };
+
+  // A disk of a boot VM.
+  struct BLR_API BootDisk {
+    BootDisk() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const BootDisk& other) const;
+    bool operator!=(const BootDisk& other) const { return !(*this == other); }
+
+    int32_t id;
+    int32_t origDiskId;
+    int32_t bootVmId;
+    BlrUUID uuid;
+    std::string path;
+    std::string snapId;
+  };
+
+  // A VM booted from a pair's replicated data.
+  struct BLR_API BootVM {
+    BootVM() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const BootVM& other) const;
+    bool operator!=(const BootVM& other) const { return !(*this == other); }
+
+    int32_t id;
+    int32_t bootType;
+    int32_t pairId;
+    std::string name;
+    BlrUUID uuid;
+    uint64_t creationTime;
+    uint64_t deletionTime;
+    uint64_t bestBefore;
+    uint64_t seqNum;
+    int32_t statusCode;
+    std::string statusMessage;
+    int32_t eventId;
+    uint64_t jobId;
+    std::list<BootDisk> disks;
+  };
+
+  // ---- Client operations ----
+  // Each call is one request to the pair database service over the request
+  // link "BLR"; the object holds no state.  Output arguments are left as they
+  // were on failure unless noted.
+
+  // Sends one request; `answer` (may be null) receives the answer's bytes.
+  CZuError makeReq(const std::string& request, const DwEbmlWriter& body, std::vector<char>* answer);
+  static std::vector<char> encodePairs(const std::list<Pair>& pairs);
+  static CZuError decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs);
+
+  // Pair queries and updates.  A missing pair is not an error: getPair then
+  // leaves a cleared pair (id 0).
+  CZuError getPair(int pairId, Pair* pair);
+  CZuError getPairs(int subClientId, std::list<Pair>* pairs);
+  CZuError getPairs(const BlrUUID& srcGuid, std::list<Pair>* pairs);
+  CZuError getPairs(const Pair& filter, std::list<Pair>* pairs);
+  CZuError getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs);
+  CZuError delPair(int pairId);
+  CZuError delPairs(int subClientId);
+  CZuError delPairs(const std::list<int>& pairIds);
+  CZuError delPairs(const Pair& filter);
+  CZuError delPairs(const std::list<Pair>& filters);
+  CZuError createOrUpdatePair(Pair& pair);
+  CZuError updateDestInfo(const Pair& pair);
+  CZuError updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByDiskGuid);
+
+  // Pair state, statistics and properties.
+  CZuError setPairEvent(int pairId, int eventId);
+  CZuError setPairEvent(const BlrUUID& srcGuid, int eventId);
+  CZuError setPairStatus(int pairId, int statusCode, const std::string& statusMessage, int eventId);
+  CZuError setDiskStatus(int diskId, int statusCode, const std::string& statusMessage);
+  CZuError setPairPendingStatus(int pairId, int pendingStatusCode);
+  CZuError setPairFlags(int pairId, int flags);
+  CZuError clrPairFlags(int pairId, int flags);
+  CZuError setPairLagTime(int pairId, int lagTime);
+  CZuError addPairStats(const PairStats& stats);
+  CZuError setPairProps(int pairId, const PairProps& props);
+  CZuError getPairProps(int pairId, PairProps* props);
+  CZuError getPairProps(int pairId, std::map<std::string, std::string>* props);
+  CZuError setPairProp(int pairId, const std::string& name, const std::string& value);
+  CZuError getPairProp(int pairId, const std::string& name, std::string* value);
+  CZuError delPairProp(int pairId, const std::string& name);
+  CZuError delPairProps(int pairId);
+
+  // Boot VMs.  getBootVM and the list queries reset their output first.
+  CZuError addBootVM(const BootVM& vm, int* bootVmId);
+  CZuError populateBootVM(const BootVM& vm);
+  CZuError setBootVMStatus(int bootVmId, int statusCode, const std::string& statusMessage, int eventId);
+  CZuError getBootVM(int bootVmId, BootVM* vm);
+  CZuError getBootVMsForPair(int pairId, std::list<BootVM>* vms);
+  CZuError getBootVMsForTail(int tailClientId, std::list<BootVM>* vms);
+  CZuError delBootVM(int bootVmId);
+};
+
+// Property name to value; encoded as (tag 20 name, tag 21 value) pairs in key
+// order.
+class BLR_API BlrPairPropMap : public std::map<std::string, std::string> {
+ public:
+  BlrPairPropMap() = default;
+  BlrPairPropMap(const std::map<std::string, std::string>& map)
+      : std::map<std::string, std::string>(map) {}
+  void serialize(DwEbmlWriter& writer) const;
+  CZuError unserialize(const void* data, int size);
+};
+
+// Encoded bytes under the "blob" key of a request or response map, as hex.
+BLR_API void blrSetBlob(std::map<std::string, std::string>& map, const void* data, int size);
+BLR_API void blrSetBlob(std::map<std::string, std::string>& map, const std::vector<char>& bytes);
+// The bytes under "blob"; empty without the key.  Malformed hex is not an
+// error: odd text keeps a zeroed vector, non-digits count as 0.
+BLR_API std::vector<char> blrGetBlob(const std::map<std::string, std::string>& map);
+
+#endif  // BLR_BLRDB_H

@@ -1,0 +1,383 @@
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "BLR/BlrDB.h"
+#include "EbmlTestUtil.h"
+
+namespace {
+
+using ebmltest::bytes;
+using ebmltest::hex;
+
+template <class Record>
+std::vector<char> encode(const Record& record) {
+  DwEbmlBuffer buffer(128);
+  DwEbmlWriter writer(buffer, 0);
+  record.serialize(writer);
+  return writer.getBlob();
+}
+
+template <class Record>
+Record decode(const std::vector<char>& blob) {
+  Record record;
+  CZuError err = record.unserialize(blob.data(), static_cast<int>(blob.size()));
+  EXPECT_FALSE(err.IsError()) << err.AsString();
+  return record;
+}
+
+std::string randomText(std::mt19937& rng) {
+  std::string text(rng() % 40, ' ');
+  for (char& c : text) c = static_cast<char>(1 + rng() % 255);  // anything but NUL
+  return text;
+}
+
+BlrUUID randomUUID(std::mt19937& rng) {
+  unsigned char raw[16];
+  for (auto& b : raw) b = static_cast<unsigned char>(rng());
+  return BlrUUID(raw);
+}
+
+int32_t randomInt(std::mt19937& rng) { return static_cast<int32_t>(rng()) >> (rng() % 32); }
+
+BlrDB::Disk randomDisk(std::mt19937& rng) {
+  BlrDB::Disk d;
+  d.id = randomInt(rng);
+  d.srcPath = randomText(rng);
+  d.dstPath = randomText(rng);
+  d.srcGuid = randomUUID(rng);
+  d.dstGuid = randomUUID(rng);
+  d.statusCode = randomInt(rng);
+  d.statusMessage = randomText(rng);
+  return d;
+}
+
+BlrDB::Pair randomPair(std::mt19937& rng) {
+  BlrDB::Pair p;
+  for (int32_t* f : {&p.id, &p.subClientId, &p.dstClientId, &p.headClientId, &p.tailClientId,
+                     &p.srcType, &p.dstType, &p.statusCode, &p.pendingStatusCode, &p.eventId,
+                     &p.rpStoreId, &p.lagTime, &p.flags}) {
+    *f = randomInt(rng);
+  }
+  p.srcName = randomText(rng);
+  p.dstName = randomText(rng);
+  p.srcGuid = randomUUID(rng);
+  p.dstGuid = randomUUID(rng);
+  p.statusMessage = randomText(rng);
+  p.tailHostName = randomText(rng);
+  for (unsigned n = rng() % 5; n > 0; --n) p.disks.push_back(randomDisk(rng));
+  return p;
+}
+
+BlrDB::BootVM randomBootVM(std::mt19937& rng) {
+  BlrDB::BootVM vm;
+  vm.id = randomInt(rng);
+  vm.bootType = randomInt(rng);
+  vm.pairId = randomInt(rng);
+  vm.name = randomText(rng);
+  vm.uuid = randomUUID(rng);
+  vm.creationTime = uint64_t{rng()} << (rng() % 33);
+  vm.deletionTime = rng();
+  vm.bestBefore = uint64_t{rng()} << 32 | rng();
+  vm.seqNum = uint64_t{rng()} << 32 | rng();
+  vm.statusCode = randomInt(rng);
+  vm.statusMessage = randomText(rng);
+  vm.eventId = randomInt(rng);
+  vm.jobId = rng();
+  for (unsigned n = rng() % 4; n > 0; --n) {
+    BlrDB::BootDisk d;
+    d.id = randomInt(rng);
+    d.origDiskId = randomInt(rng);
+    d.bootVmId = randomInt(rng);
+    d.uuid = randomUUID(rng);
+    d.path = randomText(rng);
+    d.snapId = randomText(rng);
+    vm.disks.push_back(d);
+  }
+  return vm;
+}
+
+const std::string kZeroUUID = "90 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+const std::string kMinusOne = "88 FF FF FF FF FF FF FF FF";
+
+TEST(BlrDBDisk, DefaultEncodingIsExact) {
+  EXPECT_EQ(hex(encode(BlrDB::Disk())),
+            "81 81 00 84 81 00 87 81 00 85 " + kZeroUUID + " 88 " + kZeroUUID +
+                " 89 81 00 8A 81 00");
+  EXPECT_EQ(encode(BlrDB::Disk()).size(), 51u);
+}
+
+TEST(BlrDBPair, DefaultEncodingIsExactAndDecodesToNotGiven) {
+  const std::string expected = "81 81 00 8C 81 00 8D 81 00 8E 81 00 8F 81 00 A8 81 00 A9 81 00 "
+                               "83 81 00 86 81 00 85 " + kZeroUUID + " 88 " + kZeroUUID +
+                               " 89 " + kMinusOne + " A7 " + kMinusOne + " 8A 81 00 96 " +
+                               kMinusOne + " 97 " + kMinusOne + " A5 " + kMinusOne + " A6 " +
+                               kMinusOne + " 92 81 00";
+  const std::vector<char> blob = encode(BlrDB::Pair());
+  EXPECT_EQ(blob.size(), 129u);
+  EXPECT_EQ(hex(blob), expected);
+  const BlrDB::Pair pair = decode<BlrDB::Pair>(blob);
+  EXPECT_EQ(pair, BlrDB::Pair());
+  EXPECT_EQ(pair.flags, -1);
+  EXPECT_EQ(pair.lagTime, -1);
+}
+
+TEST(BlrDBPair, EmptyBlobsGiveClearedRecords) {
+  std::mt19937 rng(3);
+  BlrDB::Pair pair = randomPair(rng);
+  ASSERT_FALSE(pair.unserialize(nullptr, 0).IsError());
+  BlrDB::Pair cleared;
+  cleared.tailHostName = pair.tailHostName;
+  EXPECT_EQ(pair, cleared);
+
+  BlrDB::PairList list;
+  list.push_back(BlrDB::Pair());
+  ASSERT_FALSE(list.unserialize(nullptr, 0).IsError());
+  EXPECT_TRUE(list.empty());
+  EXPECT_TRUE(encode(list).empty());
+}
+
+TEST(BlrDBPair, TailHostNameSurvivesClearAndAbsentTag) {
+  BlrDB::Pair pair;
+  pair.tailHostName = "tail*8400*8401";
+  pair.id = 9;
+  pair.clear();
+  EXPECT_EQ(pair.id, 0);
+  EXPECT_EQ(pair.tailHostName, "tail*8400*8401");
+
+  BlrDB::Pair withoutHost;
+  withoutHost.id = 4;
+  std::vector<char> blob = encode(withoutHost);
+  blob.resize(blob.size() - 3);  // drop tag 18
+  ASSERT_FALSE(pair.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
+  EXPECT_EQ(pair.id, 4);
+  EXPECT_EQ(pair.tailHostName, "tail*8400*8401");
+}
+
+TEST(BlrDBPair, RandomPairsAndListsRoundTripInOrder) {
+  std::mt19937 rng(42);
+  for (int round = 0; round < 100; ++round) {
+    BlrDB::PairList list;
+    for (unsigned n = rng() % 6; n > 0; --n) list.push_back(randomPair(rng));
+    const std::vector<char> blob = encode(list);
+    EXPECT_EQ(decode<BlrDB::PairList>(blob), list);
+    if (!list.empty()) {
+      EXPECT_EQ(decode<BlrDB::Pair>(encode(list.front())), list.front());
+    }
+  }
+}
+
+TEST(BlrDBPair, UnknownTagsAndUnreadablePayloadsAreIgnored) {
+  // tag 2 and tag 16 are not pair fields; tag 9 has a 9-byte number; tag 40
+  // has a 9-byte number (reads as none); tag 3 lacks its NUL; then id 7.
+  const std::vector<uint8_t> blob = bytes(
+      "82 81 05 90 82 61 00 89 89 01 01 01 01 01 01 01 01 01 A8 89 00 00 00 00 00 00 00 00 02 "
+      "83 82 61 62 81 81 07");
+  BlrDB::Pair pair;
+  pair.srcType = 2;
+  ASSERT_FALSE(pair.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
+  BlrDB::Pair expected;
+  expected.id = 7;
+  EXPECT_EQ(pair, expected);
+}
+
+TEST(BlrDBPair, TruncatedDataKeepsWhatWasReadAndNeverFails) {
+  std::mt19937 rng(11);
+  BlrDB::PairList list;
+  for (int i = 0; i < 3; ++i) list.push_back(randomPair(rng));
+  const std::vector<char> blob = encode(list);
+  for (size_t cut = 0; cut <= blob.size(); ++cut) {
+    const std::vector<char> prefix(blob.begin(), blob.begin() + cut);
+    BlrDB::PairList decoded;
+    EXPECT_FALSE(decoded.unserialize(prefix.data(), static_cast<int>(cut)).IsError()) << cut;
+    EXPECT_LE(decoded.size(), list.size());
+    BlrDB::Pair pair;
+    EXPECT_FALSE(pair.unserialize(prefix.data(), static_cast<int>(cut)).IsError()) << cut;
+  }
+}
+
+TEST(BlrDBPair, AFailingDiskIsReportedAndEarlierRecordsKept) {
+  // Pair 1 is fine; pair 2 has id 8 and a disk whose content ends mid-header.
+  const std::vector<uint8_t> blob = bytes("91 83 81 81 05 91 87 81 81 08 8B 82 81 40 91 83 81 81 06");
+  BlrDB::PairList list;
+  CZuError err = list.unserialize(blob.data(), static_cast<int>(blob.size()));
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 100);
+  EXPECT_NE(err.AsString().find("BlrDBRecords"), std::string::npos);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list.front().id, 5);
+
+  BlrDB::Pair pair;
+  err = pair.unserialize(blob.data() + 7, 7);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 100);
+  EXPECT_EQ(pair.id, 8);
+  EXPECT_TRUE(pair.disks.empty());
+
+  std::mt19937 rng(1);
+  BlrDB::Disk disk = randomDisk(rng);
+  const BlrDB::Disk before = disk;
+  EXPECT_TRUE(disk.unserialize(blob.data() + 12, 2).IsError());
+  EXPECT_EQ(disk, before);  // unchanged on failure
+}
+
+TEST(BlrDBPair, ReverseSwapsDirectionAndResetsState) {
+  std::mt19937 rng(8);
+  BlrDB::Pair pair = randomPair(rng);
+  pair.id = 12;
+  pair.statusCode = 5;
+  pair.flags = 0x7;
+  pair.srcType = 7;
+  pair.dstType = 2;
+  pair.subClientId = 1, pair.dstClientId = 2, pair.headClientId = 3, pair.tailClientId = 4;
+  pair.disks.push_back(randomDisk(rng));
+
+  const BlrDB::Pair r = pair.reverse();
+  EXPECT_EQ(r.id, 0);
+  EXPECT_EQ(r.statusCode, -1);
+  EXPECT_EQ(r.lagTime, -1);
+  EXPECT_EQ(r.flags, 32);
+  EXPECT_EQ(r.dstType, 0);
+  EXPECT_EQ(r.srcType, 2);
+  EXPECT_EQ(r.srcName, pair.dstName);
+  EXPECT_EQ(r.dstGuid, pair.srcGuid);
+  EXPECT_TRUE(r.statusMessage.empty());
+  EXPECT_TRUE(r.tailHostName.empty());
+  ASSERT_EQ(r.disks.size(), pair.disks.size());
+  const BlrDB::Disk& d = r.disks.back();
+  EXPECT_EQ(d.srcPath, pair.disks.back().dstPath);
+  EXPECT_EQ(d.dstGuid, pair.disks.back().srcGuid);
+  EXPECT_EQ(d.id, 0);
+  EXPECT_EQ(d.statusCode, 0);
+
+  const BlrDB::Pair twice = r.reverse();
+  EXPECT_EQ(std::vector<int>({twice.subClientId, twice.dstClientId, twice.headClientId,
+                              twice.tailClientId}),
+            std::vector<int>({1, 4, 3, 4}));
+  EXPECT_EQ(twice.flags, 32);
+  EXPECT_EQ(twice.srcName, pair.srcName);
+}
+
+TEST(BlrDBPairStats, NumberWidthsAndRoundTrip) {
+  BlrDB::PairStats stats;
+  stats.repSetSize = -2;
+  stats.pairId = 3;
+  EXPECT_EQ(hex(encode(stats)),
+            "AB 81 00 AC 81 00 AD 81 00 B2 81 00 AE 88 FF FF FF FF FF FF FF FE AF 81 00 "
+            "B0 81 00 B1 81 00 82 81 03");
+  std::mt19937 rng(2);
+  for (int i = 0; i < 50; ++i) {
+    for (int64_t* f : {&stats.repDataDeltaActual, &stats.repDataDeltaComp, &stats.ioDelta,
+                       &stats.iopsDelta, &stats.repSetSize, &stats.sizeInRpStore,
+                       &stats.timeStamp}) {
+      *f = static_cast<int64_t>(uint64_t{rng()} << 32 | rng()) >> (rng() % 64);
+    }
+    stats.retention = randomInt(rng);
+    stats.pairId = randomInt(rng);
+    EXPECT_EQ(decode<BlrDB::PairStats>(encode(stats)), stats);
+  }
+}
+
+TEST(BlrDBPairProps, DefaultsAndTextConversions) {
+  const std::map<std::string, std::string> defaults = {
+      {"curAnchorTime", "0"},      {"userStartTime", "0"},         {"recoveryMode", "1"},
+      {"ccrpInterval", "15"},      {"acrpInterval", "3600"},       {"maxRpInterval", "21600"},
+      {"rpMergeDelay", "43200"},   {"rpRetention", "604800"},      {"maxRpStoreOfflineTime", "900"},
+      {"useOffPeakSchedule", "1"}};
+  EXPECT_EQ(BlrDB::PairProps().toMap(), defaults);
+
+  BlrDB::PairProps props;
+  props.recoveryMode = 99;
+  props.fromMap({});
+  EXPECT_EQ(props.toMap(), defaults);
+  props.fromMap({{"useOffPeakSchedule", "0"}, {"unrelated", "5"}});
+  EXPECT_FALSE(props.useOffPeakSchedule);
+  EXPECT_EQ(props.ccrpInterval, 15);
+  props.fromMap({{"acrpInterval", "12abc"}, {"recoveryMode", "x"}, {"rpRetention", " -7"},
+                 {"curAnchorTime", "-1700000000000"}});
+  EXPECT_EQ(props.acrpInterval, 12);
+  EXPECT_EQ(props.recoveryMode, 0);
+  EXPECT_EQ(props.rpRetention, -7);
+  EXPECT_EQ(props.curAnchorTime, -1700000000000);
+  EXPECT_EQ(props.toMap()["rpRetention"], "-7");
+
+  BlrDB::PairProps copy;
+  copy.fromMap(props.toMap());
+  EXPECT_EQ(copy.toMap(), props.toMap());
+  EXPECT_STREQ(BlrDB::PairProps::ORIG_PAIR_ID, "origPairId");
+}
+
+TEST(BlrPairPropMap, KeyOrderAndLastValueWins) {
+  BlrPairPropMap map;
+  map["b"] = "2";
+  map["a"] = "1";
+  EXPECT_EQ(hex(encode(map)), "94 82 61 00 95 82 31 00 94 82 62 00 95 82 32 00");
+  EXPECT_EQ(decode<BlrPairPropMap>(encode(map)), map);
+
+  // name a, values 1 and 2; then a value before any other name is kept under a
+  // again; a trailing name alone adds nothing.
+  BlrPairPropMap decoded = decode<BlrPairPropMap>(
+      std::vector<char>{'\x94', '\x82', 'a', 0, '\x95', '\x82', '1', 0, '\x95', '\x82', '2', 0,
+                        '\x94', '\x82', 'z', 0});
+  EXPECT_EQ(decoded, BlrPairPropMap(std::map<std::string, std::string>{{"a", "2"}}));
+  decoded = decode<BlrPairPropMap>(std::vector<char>{'\x95', '\x82', 'v', 0});
+  EXPECT_EQ(decoded, BlrPairPropMap(std::map<std::string, std::string>{{"", "v"}}));
+}
+
+TEST(BlrBlob, HexInAndOut) {
+  std::map<std::string, std::string> map;
+  blrSetBlob(map, nullptr, 0);
+  EXPECT_EQ(map.at("blob"), "");
+  blrSetBlob(map, std::vector<char>{'\x0a', '\x1b', '\xff'});
+  EXPECT_EQ(map.at("blob"), "0a1bff");
+  EXPECT_EQ(blrGetBlob(map), (std::vector<char>{'\x0a', '\x1b', '\xff'}));
+
+  EXPECT_TRUE(blrGetBlob({}).empty());
+  EXPECT_EQ(blrGetBlob({{"blob", "0A1b"}}), (std::vector<char>{'\x0a', '\x1b'}));
+  EXPECT_EQ(blrGetBlob({{"blob", "0a1"}}), std::vector<char>(1, 0));
+  EXPECT_EQ(blrGetBlob({{"blob", "zz41"}}), (std::vector<char>{0, 'A'}));
+}
+
+TEST(BlrDBBootVM, DefaultEncodingAndExtremes) {
+  const std::vector<char> blob = encode(BlrDB::BootVM());
+  EXPECT_EQ(hex(blob), "81 81 00 A4 81 00 82 81 00 9D 81 00 9A " + kZeroUUID +
+                           " 9E 81 00 9F 81 00 A0 81 00 A1 81 00 89 81 00 8A 81 00 96 81 00 "
+                           "AA 81 00");
+  EXPECT_EQ(decode<BlrDB::BootVM>(blob), BlrDB::BootVM());
+
+  BlrDB::BootVM vm;
+  vm.seqNum = UINT64_MAX;
+  EXPECT_NE(hex(encode(vm)).find("A1 " + kMinusOne), std::string::npos);
+  EXPECT_EQ(decode<BlrDB::BootVM>(encode(vm)).seqNum, UINT64_MAX);
+
+  std::mt19937 rng(4);
+  BlrDB::BootVM fromEmpty = randomBootVM(rng);
+  ASSERT_FALSE(fromEmpty.unserialize("", 0).IsError());
+  EXPECT_EQ(fromEmpty, BlrDB::BootVM());
+}
+
+TEST(BlrDBBootVM, RandomRoundTripKeepsDiskOrder) {
+  std::mt19937 rng(99);
+  for (int i = 0; i < 100; ++i) {
+    const BlrDB::BootVM vm = randomBootVM(rng);
+    EXPECT_EQ(decode<BlrDB::BootVM>(encode(vm)), vm);
+  }
+  BlrDB::BootVM vm;
+  vm.disks.resize(2);
+  EXPECT_NE(hex(encode(vm)).find("AA 81 00 A3"), std::string::npos);  // containers follow tag 42
+}
+
+TEST(BlrDBBootVM, UnreadableTimesBecomeZeroAndBadDisksFail) {
+  // creationTime with a 9-byte payload, then a disk with a 3-byte identifier.
+  const std::vector<uint8_t> blob =
+      bytes("9E 89 01 01 01 01 01 01 01 01 01 81 81 05 A3 85 9A 83 01 02 03");
+  BlrDB::BootVM vm;
+  vm.creationTime = 77;
+  CZuError err = vm.unserialize(blob.data(), static_cast<int>(blob.size()));
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
+  EXPECT_EQ(vm.creationTime, 0u);
+  EXPECT_EQ(vm.id, 5);
+  EXPECT_TRUE(vm.disks.empty());
+}
+
+}  // namespace

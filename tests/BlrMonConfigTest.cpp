@@ -1,0 +1,110 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "BLR/BlrMonConfig.h"
+#include "EbmlTestUtil.h"
+#include "support/BlrLogFixture.h"
+
+namespace {
+
+using ebmltest::bytes;
+using ebmltest::hex;
+
+std::vector<char> encode(const BlrMonConfig& config) {
+  DwEbmlBuffer buffer(128);
+  DwEbmlWriter writer(buffer, 0);
+  config.serialize(writer);
+  return writer.getBlob();
+}
+
+BlrMonConfig::Disk makeDisk(const std::string& path, uint16_t id, unsigned char seed) {
+  BlrMonConfig::Disk disk;
+  disk.path = path;
+  disk.id = id;
+  unsigned char raw[16];
+  for (int i = 0; i < 16; ++i) raw[i] = static_cast<unsigned char>(seed + i);
+  disk.uuid = BlrUUID(raw);
+  return disk;
+}
+
+TEST(BlrMonConfig, ScalarsOnlyWithTwoByteTags) {
+  BlrMonConfig config;
+  config.throttleWrites = true;
+  config.journalCompression = 3;
+  config.maxDrvQueueSize = 64;
+  EXPECT_EQ(hex(encode(config)),
+            "84 90 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+            "E6 81 40 40 89 81 01 40 90 81 00 40 A5 81 03");
+}
+
+TEST(BlrMonConfig, DisksComeFirstAndRoundTrip) {
+  BlrMonConfig config;
+  config.configUuid = makeDisk("", 0, 0x40).uuid;
+  config.enableCrosschecks = true;
+  config.maxDrvQueueSize = -1;
+  config.disks.push_back(makeDisk("/dev/sda", 0xABCD, 1));
+  config.disks.push_back(makeDisk(std::string(1000, 'p'), 10, 2));
+  const std::vector<char> blob = encode(config);
+  EXPECT_EQ(static_cast<unsigned char>(blob[0]), 0x85);
+
+  BlrMonConfig decoded;
+  ASSERT_FALSE(decoded.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
+  EXPECT_EQ(decoded, config);
+}
+
+TEST(BlrMonConfig, AbsentScalarsKeepTheirValuesButDisksAreReplaced) {
+  BlrMonConfig config;
+  config.throttleWrites = true;
+  config.disks.push_back(makeDisk("old", 1, 0));
+  const std::vector<uint8_t> onlyQueue = bytes("E6 81 20");
+  ASSERT_FALSE(config.unserialize(onlyQueue.data(), 3).IsError());
+  EXPECT_TRUE(config.throttleWrites);
+  EXPECT_EQ(config.maxDrvQueueSize, 32);
+  EXPECT_TRUE(config.disks.empty());
+}
+
+TEST(BlrMonConfig, DiskDecoding) {
+  // A disk without a path element, then a disk whose identifier is 2 bytes.
+  const std::vector<uint8_t> blob = bytes("85 86 87 84 00 01 AB CD 85 84 86 82 00 01");
+  BlrMonConfig config;
+  CZuError err = config.unserialize(blob.data(), static_cast<int>(blob.size()));
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
+  ASSERT_EQ(config.disks.size(), 1u);
+  EXPECT_EQ(config.disks.front().path, "");
+  EXPECT_EQ(config.disks.front().id, 0xABCD);  // low 16 bits
+  EXPECT_TRUE(config.disks.front().uuid.empty());
+}
+
+using BlrMonConfigLog = BlrLogFixture;
+
+TEST_F(BlrMonConfigLog, LogLines) {
+  BlrMonConfig config;
+  config.journalCompression = 2;
+  config.disks.push_back(makeDisk("/dev/sdb", 0xABCD, 0xA0));
+  config.disks.push_back(makeDisk("d2", 10, 0));
+  recorder_.clear();
+  config.log();
+  const std::vector<std::string> expected = {
+      "Throttle Writes: NO",
+      "Enable Crosschecks: NO",
+      "Journal Compression: 2",
+      "Max Drv Queue Size: 0",
+      "Disk /dev/sdb",
+      "   Path: /dev/sdb",
+      "   UUID: a0a1a2a3a4a5a6a7a8a9aaabacadaeaf (A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF)",
+      "   ID: 0xabcd",
+      "Disk d2",
+      "   Path: d2",
+      "   UUID: 000102030405060708090a0b0c0d0e0f (00010203-0405-0607-0809-0A0B0C0D0E0F)",
+      "   ID: 0x000a"};
+  EXPECT_EQ(recorder_.messages(), expected);
+
+  config.configUuid = config.disks.back().uuid;
+  recorder_.clear();
+  config.log();
+  EXPECT_EQ(recorder_.messages().front(), "Config UUID: 000102030405060708090a0b0c0d0e0f");
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lz4.h>
+
+#include "BLR/BlrUtils.h"
+#include "host/CZuSocket.h"
+#include "host/FXFile.h"
+
+namespace {
+
+// Both ends of a pipe, each closed by its own handle.
+struct Pipe {
+  Pipe() {
+    int fds[2] = {-1, -1};
+    (void)::pipe2(fds, O_CLOEXEC);
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+  }
+  auto_handle readEnd, writeEnd;
+};
+
+std::vector<char> randomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<char> out(n);
+  for (char& c : out) c = static_cast<char>(gen());
+  return out;
+}
+
+// A file layer that moves at most `chunk` bytes a call; with chunk 0 it
+// reports writes of nothing.
+class TrickleLayer : public FXFile {
+ public:
+  explicit TrickleLayer(int chunk) : chunk_(chunk), previous_(FXFile::install(this)) {}
+  ~TrickleLayer() override { FXFile::install(previous_); }
+
+  CZuError read(int fd, void* buf, int len, int* moved) override {
+    ++calls;
+    return previous_->read(fd, buf, std::min(len, chunk_), moved);
+  }
+  CZuError write(int fd, const void* buf, int len, int* moved) override {
+    ++calls;
+    return chunk_ == 0 ? CZuError() : previous_->write(fd, buf, std::min(len, chunk_), moved);
+  }
+
+  int calls = 0;
+
+ private:
+  int chunk_;
+  FXFile* previous_;
+};
+
+TEST(BlrUtilsIo, WholeBufferCrossesSocketPair) {
+  CZuSocket pair[2];
+  ASSERT_FALSE(BlrUtils::createSocketPair(pair).IsError());
+  std::vector<char> sent = randomBytes(3 << 20, 7), received(sent.size());
+  CZuError writeErr;
+  std::thread writer(
+      [&] { writeErr = BlrUtils::writeAll(pair[0].GetHandle(), sent.data(), 3 << 20); });
+  CZuError readErr = BlrUtils::readAll(pair[1].GetHandle(), received.data(), 3 << 20);
+  writer.join();
+  ASSERT_FALSE(writeErr.IsError()) << writeErr.AsString();
+  ASSERT_FALSE(readErr.IsError()) << readErr.AsString();
+  EXPECT_EQ(sent, received);
+}
+
+TEST(BlrUtilsIo, ShortTransfersAreResumed) {
+  Pipe p;
+  std::vector<char> sent = randomBytes(1000, 3), received(1000);
+  TrickleLayer layer(7);
+  ASSERT_FALSE(BlrUtils::writeAll(p.writeEnd, sent.data(), 1000).IsError());
+  ASSERT_FALSE(BlrUtils::readAll(p.readEnd, received.data(), 1000).IsError());
+  EXPECT_EQ(layer.calls, 2 * 143);  // each way 142 chunks of 7 bytes and one of 6
+  EXPECT_EQ(sent, received);
+}
+
+TEST(BlrUtilsIo, WriteOfNothingFailsInsteadOfLooping) {
+  Pipe p;
+  TrickleLayer layer(0);
+  CZuError err = BlrUtils::writeAll(p.writeEnd, "hello", 5);
+  EXPECT_EQ(err.Summary(), "Couldn't write 5 of 5 bytes: 0 bytes written");
+  EXPECT_EQ(layer.calls, 1);
+  EXPECT_FALSE(BlrUtils::writeAll(p.writeEnd, "hello", 0).IsError());  // no call at all
+  EXPECT_EQ(layer.calls, 1);
+}
+
+TEST(BlrUtilsIo, StreamEndingEarlyIsUnexpectedEof) {
+  Pipe p;
+  ASSERT_FALSE(BlrUtils::writeAll(p.writeEnd, "0123456789", 10).IsError());
+  p.writeEnd.reset();
+  char buf[20];
+  CZuError err = BlrUtils::readAll(p.readEnd, buf, 20);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
+  EXPECT_EQ(err.Summary(), "Unexpected EOF");
+  EXPECT_EQ(std::string(buf, 10), "0123456789");  // what did arrive is kept
+}
+
+TEST(BlrUtilsIo, HostErrorsKeepTheirCodeAndGainThisLocation) {
+  CZuSocket a, b;
+  ASSERT_FALSE(BlrUtils::createSocketPair(&a, &b).IsError());
+  b.Close();  // a write to a vanished peer fails instead of raising SIGPIPE
+  CZuError err = BlrUtils::writeAll(a.GetHandle(), "data", 4);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), EPIPE);
+  EXPECT_EQ(err.AsString().rfind("BlrUtils:", 0), 0u) << err.AsString();
+  char c;
+  err = BlrUtils::readAll(b.GetHandle(), &c, 1);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), EBADF);
+  EXPECT_EQ(err.AsString().rfind("BlrUtils:", 0), 0u) << err.AsString();
+}
+
+std::vector<char> compressible(size_t n) {
+  std::string text;
+  while (text.size() < n) text += "block " + std::to_string(text.size() % 977) + " of data; ";
+  return std::vector<char>(text.begin(), text.begin() + n);
+}
+
+std::string decompressionError(int capacity, size_t srcSize) {
+  return "Insufficient buffer size " + std::to_string(capacity) + " for LZ4 decompression of " +
+         std::to_string(srcSize) + " or corrupt compressed stream";
+}
+
+TEST(BlrUtilsLz4, RoundTripsInAWorstCaseSizedBuffer) {
+  for (const std::vector<char>& in : {std::vector<char>(), std::vector<char>(1, 'x'),
+                                      compressible(100000), randomBytes(65536, 5)}) {
+    int n = int(in.size());
+    std::vector<char> packed(n + BlrUtils::lz4Expansion(n)), out(n + 1);
+    int packedSize = int(packed.size()), outSize = n;
+    ASSERT_FALSE(BlrUtils::lz4Compress(in.data(), packed.data(), n, packedSize).IsError()) << n;
+    ASSERT_FALSE(BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, outSize).IsError());
+    EXPECT_EQ(outSize, n);
+    EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
+  }
+}
+
+TEST(BlrUtilsLz4, TooSmallBuffersFailAndLeaveTheSizeAlone) {
+  std::vector<char> in = randomBytes(1000, 9), packed(2000), out(1000);
+  int capacity = 500;
+  CZuError err = BlrUtils::lz4Compress(in.data(), packed.data(), 1000, capacity);
+  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
+  EXPECT_EQ(err.Summary(), "Insufficient buffer size 500 for LZ4 compression of 1000");
+  EXPECT_EQ(capacity, 500);
+
+  int packedSize = int(packed.size());
+  ASSERT_FALSE(BlrUtils::lz4Compress(in.data(), packed.data(), 1000, packedSize).IsError());
+  capacity = 999;
+  err = BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, capacity);
+  EXPECT_EQ(err.Summary(), decompressionError(999, packedSize));
+  EXPECT_EQ(capacity, 999);
+}
+
+TEST(BlrUtilsLz4, CorruptStreamsFailWithoutOverrun) {
+  std::vector<char> in = compressible(4096), packed(8192);
+  int packedSize = int(packed.size());
+  ASSERT_FALSE(BlrUtils::lz4Compress(in.data(), packed.data(), 4096, packedSize).IsError());
+  const std::vector<char> streams[] = {
+      std::vector<char>(packed.begin(), packed.begin() + packedSize / 2),  // truncated
+      randomBytes(300, 11),                                                // noise
+      {0x00, char(0xFF), char(0xFF), 0, 0, 0, 0, 0},  // a match reaching before the output
+      {}};
+  for (const std::vector<char>& stream : streams) {
+    std::vector<char> out(4096 + 64, '#');
+    int capacity = 4096;
+    CZuError err = BlrUtils::lz4Decompress(stream.data(), out.data(), int(stream.size()), capacity);
+    EXPECT_EQ(err.Summary(), decompressionError(4096, stream.size()));
+    EXPECT_EQ(std::string(out.begin() + 4096, out.end()), std::string(64, '#'));
+  }
+}
+
+TEST(BlrUtilsLz4, ExpansionOverTheWholeRange) {
+  const int kMax = LZ4_MAX_INPUT_SIZE;
+  EXPECT_EQ(BlrUtils::lz4Expansion(0), 16);
+  EXPECT_EQ(BlrUtils::lz4Expansion(255), 17);
+  EXPECT_EQ(BlrUtils::lz4Expansion(1000), 19);
+  EXPECT_EQ(BlrUtils::lz4Expansion(kMax), kMax / 255 + 16);
+  // Beyond the limit, and for negative sizes, nothing can be compressed.
+  EXPECT_EQ(BlrUtils::lz4Expansion(kMax + 1), -(kMax + 1));
+  EXPECT_EQ(BlrUtils::lz4Expansion(INT_MAX), -INT_MAX);
+  EXPECT_EQ(BlrUtils::lz4Expansion(-1), 1);
+  EXPECT_EQ(BlrUtils::lz4Expansion(INT_MIN), INT_MIN);
+}
+
+}  // namespace
