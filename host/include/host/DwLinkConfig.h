@@ -5,7 +5,7 @@
 //   nServerPort        number  4760    its port
 //   sServerName        text    (none)  client name the server must authenticate as;
 //                                      empty accepts any name the authority signed
-//   nTimeoutSecs       number  60      connect, and each read or write of a frame
+//   nTimeoutSecs       number  60      connect, and each wait while moving a frame
 //   nAuthTimeoutSecs   number  30      TLS handshake
 //   nPoolSize          number  4       idle connections kept per server
 //   nPoolIdleSecs      number  60      idle connections older than this are closed

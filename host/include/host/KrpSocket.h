@@ -11,7 +11,8 @@
 // unit, or with a value that is not a number, is of kind KRP_CERT_KIND_NONE.
 //
 // Time-outs: a handshake must finish within its time-out; krpSend and krpRecv
-// fail when one TLS record can't be moved within theirs.  Failures carry these
+// fail when one TLS record can't be moved within theirs.  A time-out of 0 or
+// less fails as soon as a call would have to wait.  Failures carry these
 // codes: ETIMEDOUT (time-out), ECONNRESET (the peer closed the connection),
 // ECANCELED (the cancel descriptor fired), an errno from the socket, or 1 (TLS
 // protocol or certificate failure, with OpenSSL's text).
