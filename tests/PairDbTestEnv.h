@@ -41,11 +41,13 @@ class FixedTimeClock : public DwClock {
 };
 
 class PairDbTest : public SqlBackendTest {
- protected:
+ public:
   static constexpr int kTail = 20;  // has a client directory entry
   static constexpr time_t kNow = 1700000000;
 
   PairDbTest() : clock_(kNow), installer_(&clock_) {}
+
+ protected:
 
   void SetUp() override {
     SqlBackendTest::SetUp();
@@ -60,6 +62,7 @@ class PairDbTest : public SqlBackendTest {
     SqlBackendTest::TearDown();
   }
 
+ public:
   static DWClientInfo tailClient() {
     DWClientInfo c;
     c.id = kTail;
@@ -99,6 +102,7 @@ class PairDbTest : public SqlBackendTest {
     return p;
   }
 
+ protected:
   // Stores a new pair and returns it as the service answered.
   BlrDB::Pair store(int subClient, int seed, int disks) {
     BlrDB::Pair p = newPair(subClient, seed, disks);
