@@ -387,29 +387,33 @@ CZuError BlrDB::getBootVM(int bootVmId, BootVM* vm) {
   return err;
 }
 
-CZuError BlrDB::getBootVMsForPair(int pairId, std::list<BootVM>* vms) {
+namespace {
+
+// The list queries: one number element, an answer of tag-34 containers.
+// `what` completes the failure message ("pair 4").
+CZuError listBootVMs(BlrDB* db, const char* request, int tag, int id, const std::string& what,
+                     std::list<BlrDB::BootVM>* vms) {
   Body body(1024);
-  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.writeNumTag(tag, id);
   vms->clear();
   std::vector<char> answer;
-  CZuError err = makeReq("get_boot_vms_for_pair", body.writer, &answer);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't enumerate all Boot VM for pair %d", pairId);
+  CZuError err = db->makeReq(request, body.writer, &answer);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't enumerate all Boot VM for %s", what.c_str());
   err = decodeBootVMs(answer, vms);
   if (err.IsError()) err.Push(FXLOC);
   return err;
 }
 
+}  // namespace
+
+CZuError BlrDB::getBootVMsForPair(int pairId, std::list<BootVM>* vms) {
+  return listBootVMs(this, "get_boot_vms_for_pair", BLRDB_TAG_PAIR_ID, pairId,
+                     "pair " + std::to_string(pairId), vms);
+}
+
 CZuError BlrDB::getBootVMsForTail(int tailClientId, std::list<BootVM>* vms) {
-  Body body(1024);
-  body.writer.writeNumTag(BLRDB_TAG_TAIL_CLIENT_ID, tailClientId);
-  vms->clear();
-  std::vector<char> answer;
-  CZuError err = makeReq("get_boot_vms_for_tail", body.writer, &answer);
-  if (err.IsError())
-    return err.Push(FXLOC, "Couldn't enumerate all Boot VM for tailClientId %d", tailClientId);
-  err = decodeBootVMs(answer, vms);
-  if (err.IsError()) err.Push(FXLOC);
-  return err;
+  return listBootVMs(this, "get_boot_vms_for_tail", BLRDB_TAG_TAIL_CLIENT_ID, tailClientId,
+                     "tailClientId " + std::to_string(tailClientId), vms);
 }
 
 CZuError BlrDB::delBootVM(int bootVmId) {

@@ -273,14 +273,13 @@ CZuError BlrDBSvc::getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cer
 }
 
 CZuError BlrDBSvc::getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  int32_t tailClientId = 0;
-  CZuError err = parseId(req, BLRDB_TAG_TAIL_CLIENT_ID, &tailClientId);
+  int32_t tail = 0;
+  CZuError err = parseId(req, BLRDB_TAG_TAIL_CLIENT_ID, &tail);
   if (err.IsError()) return err.Push(FXLOC);
-  if (tailClientId == 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Tail Client ID expected");
+  if (tail == 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Tail Client ID expected");
   std::list<BlrDB::BootVM> vms;
-  err = blrdbsvc::getBootVMsForTail(tailClientId, &vms, nullptr);
-  if (err.IsError())
-    return err.Push(FXLOC, "Couldn't query BlrBootVMs for tailClientId %d", tailClientId);
+  err = blrdbsvc::getBootVMsForTail(tail, &vms, nullptr);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't query BlrBootVMs for tailClientId %d", tail);
   answerBootVMs(vms, resp);
   return CZuError();
 }
