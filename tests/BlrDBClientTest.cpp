@@ -103,8 +103,6 @@ TEST_F(BlrDBClientTest, ServiceErrorsAreReportedVerbatimUnderTheOperationsMessag
   EXPECT_EQ(value, "untouched");
   EXPECT_EQ(db_.setPairProp(1, "x", "y").Summary(),
             "Couldn't set BlrPair property x=y: 100% broken");
-  EXPECT_EQ(db_.addPairStats(BlrDB::PairStats()).Summary(),
-            "Couldn't insert new stats point for pair 0: 100% broken");
 
   BlrDB::BootVM vm;
   vm.id = 3;
@@ -127,11 +125,6 @@ TEST_F(BlrDBClientTest, AnswersWithoutBytesReadAsEmpty) {
   int id = 5;
   ASSERT_FALSE(db_.addBootVM(BlrDB::BootVM(), &id).IsError());
   EXPECT_EQ(id, 0);
-  BlrDB::PairProps props;
-  props.recoveryMode = 9;
-  ASSERT_FALSE(db_.getPairProps(1, &props).IsError());
-  EXPECT_EQ(props.recoveryMode, 1);
-  EXPECT_EQ(props.curAnchorTime, 0);
   std::string value = "x";
   ASSERT_FALSE(db_.getPairProp(1, "a", &value).IsError());
   EXPECT_EQ(value, "");

@@ -12,8 +12,6 @@ namespace {
 
 using PairDbPairsTest = PairDbTest;
 
-std::string failureText(const CZuError& err) { return err.AsString(); }
-
 TEST_P(PairDbPairsTest, NewPairIsStoredWithDefaultsAndReadBack) {
   BlrDB::Pair p = newPair(3, 1, 2);
   p.srcType = 0;
@@ -79,16 +77,16 @@ TEST_P(PairDbPairsTest, IncompletePairsAreRefusedWithoutWriting) {
   CZuError err = db_.createOrUpdatePair(p);
   ASSERT_TRUE(err.IsError());
   EXPECT_EQ(err.Summary().find("Couldn't create or update BlrPair: "), 0u);
-  EXPECT_NE(failureText(err).find("BlrPair must have headClientId set"), std::string::npos);
+  EXPECT_NE(err.AsString().find("BlrPair must have headClientId set"), std::string::npos);
 
   p = newPair(3, 1, 2);
   p.disks.back().srcGuid.clear();
   err = db_.createOrUpdatePair(p);
-  EXPECT_NE(failureText(err).find("BlrPair must have srcGuid set for all disks"),
+  EXPECT_NE(err.AsString().find("BlrPair must have srcGuid set for all disks"),
             std::string::npos);
 
   p = newPair(3, 1, 0);
-  EXPECT_NE(failureText(db_.createOrUpdatePair(p)).find("BlrPair must have disks set"),
+  EXPECT_NE(db_.createOrUpdatePair(p).AsString().find("BlrPair must have disks set"),
             std::string::npos);
   EXPECT_EQ(count("BlrPair"), 0);
   EXPECT_EQ(count("BlrDisk"), 0);
@@ -98,7 +96,7 @@ TEST_P(PairDbPairsTest, PairWithoutClientEntryIsStoredButNotFound) {
   BlrDB::Pair p = newPair(3, 1, 1);
   p.tailClientId = 99;
   CZuError err = db_.createOrUpdatePair(p);
-  EXPECT_NE(failureText(err).find("Unexpectedly didn't find the newly inserted BlrPair in the DB"),
+  EXPECT_NE(err.AsString().find("Unexpectedly didn't find the newly inserted BlrPair in the DB"),
             std::string::npos);
   EXPECT_EQ(count("BlrPair"), 1);
   BlrDB::Pair read;
