@@ -249,6 +249,25 @@ TEST_P(PairDbPairsTest, ConcurrentClientsCreateAndReadPairs) {
   EXPECT_EQ(count("BlrDisk"), 2 * kThreads * kPairsEach);
 }
 
+// Write transactions are serialised on both backends, so racing requests for
+// one new pair store it once and every request reads back the same pair.
+TEST_P(PairDbPairsTest, RacingCreationsOfOnePairStoreItOnce) {
+  const int kThreads = 8;
+  std::vector<std::thread> threads;
+  std::vector<int> ids(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &ids] {
+      BlrDB::Pair p = newPair(77, 4242, 2);
+      if (!BlrDB().createOrUpdatePair(p).IsError()) ids[t] = p.id;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(ids[t], ids[0]) << "thread " << t;
+  EXPECT_NE(ids[0], 0);
+  EXPECT_EQ(count("BlrPair"), 1);
+  EXPECT_EQ(count("BlrDisk"), 2);
+}
+
 BLR_SQL_BACKENDS(PairDbPairsTest);
 
 }  // namespace

@@ -11,6 +11,9 @@
 
 namespace {
 
+// Key of the advisory lock that serialises write transactions ("BLRW").
+constexpr long long kWriteLockKey = 0x424C5257;
+
 int mapSqlState(const char* state) {
   if (state == nullptr || std::strlen(state) != 5) return DWSQL_CONNECTION;  // no server answer
   std::string code(state), cls = code.substr(0, 2);
@@ -111,9 +114,20 @@ class PostgresBackend : public SqlBackend {
     }
   }
 
+  // Write transactions take one database-wide lock, as SQLite's BEGIN
+  // IMMEDIATE does: a read-then-write transaction (look a pair up, insert it
+  // when absent) would otherwise race with its twin under READ COMMITTED.
+  // The lock waits at most the lock time-out and ends with the transaction.
   int begin(std::string* error) override {
     SqlResult none;
-    return run("BEGIN", &none, error);
+    int rc = run("BEGIN", &none, error);
+    if (rc != 0) return rc;
+    rc = run("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
+    if (rc != 0) {
+      std::string ignored;
+      run("ROLLBACK", &none, &ignored);
+    }
+    return rc;
   }
 
   // COMMIT of a transaction that had failed answers "ROLLBACK".
