@@ -212,9 +212,15 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
 
 void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer,
                           DwLinkMessage* response) {
-  DwLinkSvc* svc = DwLinkSvc::find(request.name);
-  if (svc == nullptr || !svc->acceptsRemote) {
-    response->failure = "No service \"" + request.name + "\" on the central server";
+  DwLinkSvc* svc = config_.service;
+  if (svc == nullptr) {
+    svc = DwLinkSvc::find(request.name);
+    if (svc != nullptr && !svc->acceptsRemote) svc = nullptr;
+  } else if (svc->linkName() != request.name) {
+    svc = nullptr;
+  }
+  if (svc == nullptr) {
+    response->failure = "No service \"" + request.name + "\" on this server";
     return;
   }
   svc->answer(request.entries, &response->entries, peer.clientName, peer);
