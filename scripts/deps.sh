@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev
+  liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev libcli11-dev
   postgresql
   clang libclang-rt-14-dev
 )
