@@ -326,7 +326,6 @@ CZuError BlrCtrl::request(int msgId, const void* payload, int len, int replyId, 
 
 CZuError BlrCtrl::sendPairList(const char* function, int msgId, const BlrUUID* vm,
                                const std::list<BlrDB::Pair>& pairs) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
   if (vm != nullptr)
     blrCtrlDebug(function, 2, "%s: vm_uuid=%s, pairs=%d", msg2str(msgId), vm->toHex().c_str(),
                  static_cast<int>(pairs.size()));
@@ -354,12 +353,14 @@ CZuError BlrCtrl::sendPairList(const char* function, int msgId, const BlrUUID* v
 }
 
 CZuError BlrCtrl::applyRepCfg(const BlrUUID& vm, const std::list<BlrDB::Pair>& pairs) {
+  if (krpSocket == nullptr) return notConnected(FXLOC);
   CZuError err = sendPairList("BlrCtrl::applyRepCfg", BLR_CTRL_MSG_APPLYREPCFG, &vm, pairs);
   if (err.IsError()) err.Push(FXLOC, "Couldn't start replication");
   return err;
 }
 
 CZuError BlrCtrl::cleanupPairs(const std::list<BlrDB::Pair>& pairs) {
+  if (krpSocket == nullptr) return notConnected(FXLOC);
   CZuError err = sendPairList("BlrCtrl::cleanupPairs", BLR_CTRL_MSG_CLEANUP_PAIRS, nullptr, pairs);
   if (err.IsError()) err.Push(FXLOC, "Couldn't order pair cleanup on the head proxy");
   return err;

@@ -129,7 +129,7 @@ std::vector<char> ProxyReply::encode() const {
   for (const auto& [tag, value] : results) writer.writeNumTag(tag, static_cast<unsigned long>(value));
   if (code != 0) {
     writer.writeNumTag(BLR_CTRL_TAG_ERROR_CODE, code);
-    writer.writeStrTag(BLR_CTRL_TAG_ERROR_TEXT, text);
+    if (!text.empty()) writer.writeStrTag(BLR_CTRL_TAG_ERROR_TEXT, text);
   }
   return writer.getBlob();
 }
