@@ -54,13 +54,7 @@ void sendMsg(KrpSocket* s, uint32_t id, const std::vector<char>& body = {}) {
 
 class CtrlTest : public CtrlFixture {
  protected:
-  void SetUp() override {
-    CtrlFixture::SetUp();
-    DWPlatformInfo::setValue("EventManager", "sLogFile", log_.path());
-  }
-
   LinkTestEnv& env = LinkTestEnv::get();
-  TempFile log_;
   BlrUUID vm{std::string("00112233445566778899aabbccddeeff")};
   BlrUUID dst{std::string("ffeeddccbbaa99887766554433221100")};
 };

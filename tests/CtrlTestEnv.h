@@ -22,6 +22,7 @@
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
 #include "host/DwLinkPool.h"
+#include "support/TempFile.h"
 
 // Keeps reported statuses, and answers pair lookups from `stored`.
 class RecordingReporter : public ProxyReporter {
@@ -120,6 +121,7 @@ class CtrlFixture : public ::testing::Test {
     DWPlatformInfo::setValue("Security", "sCAFile", tls.caFile);
     DWPlatformInfo::setValue("Security", "sCertFile", tls.certFile);
     DWPlatformInfo::setValue("Security", "sKeyFile", tls.keyFile);
+    DWPlatformInfo::setValue("EventManager", "sLogFile", log_.path());
     setBlr("nAuthTimeoutSecs", 5);
     setBlr("nCtrlTimeoutSecs", 5);
   }
@@ -134,6 +136,8 @@ class CtrlFixture : public ::testing::Test {
     DWPlatformInfo::setNumber("BLR", key, value);
     blrRegResetForTesting();
   }
+
+  TempFile log_;
 };
 
 #endif  // TESTS_CTRLTESTENV_H

@@ -16,6 +16,12 @@ namespace {
 constexpr int kMsgCount = BLR_CTRL_MSG_DELETE_FAILOVER_SNAP;
 constexpr int kPairOpCount = BLR_CTRL_PAIROP_CLEANUP;
 
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
 std::string upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
@@ -132,8 +138,8 @@ CZuError proxyParseFault(const std::string& spec, ProxyFaultKey* key, ProxyFault
                                  spec.c_str());
   ProxyFaultKey k;
   ProxyFault f;
-  CZuError err = parseOperation(spec.substr(0, eq), &k);
-  if (!err.IsError()) err = parseAction(spec.substr(eq + 1), &f);
+  CZuError err = parseOperation(trim(spec.substr(0, eq)), &k);
+  if (!err.IsError()) err = parseAction(trim(spec.substr(eq + 1)), &f);
   if (err.IsError()) return err.Push(FXLOC, "Invalid fault \"%s\"", spec.c_str());
   *key = k;
   *fault = f;
@@ -150,12 +156,6 @@ ProxyFault proxyFindFault(const ProxyFaults& faults, int msgId, int pairOp) {
 }
 
 namespace {
-
-std::string trim(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r");
-  if (b == std::string::npos) return std::string();
-  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
-}
 
 // One control-file command: "fault <fault>", "set <name> <value>" or
 // "vm <vm> on|off".

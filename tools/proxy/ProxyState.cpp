@@ -12,10 +12,10 @@
 
 namespace {
 
-uint64_t nowMs() {
+uint64_t nowUs() {
   using namespace std::chrono;
   return static_cast<uint64_t>(
-      duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+      duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
 }
 
 // Statuses that a recovery workflow sets and that a stop must not overwrite.
@@ -136,7 +136,7 @@ std::vector<char> ProxyReply::encode() const {
 
 // ---- State ----
 
-ProxyState::ProxyState(ProxyReporter* reporter) : reporter_(reporter), startSeq_(nowMs()) {}
+ProxyState::ProxyState(ProxyReporter* reporter) : reporter_(reporter), startSeq_(nowUs()) {}
 
 ProxyState::~ProxyState() { timer_.reset(); }  // no delayed report outlives the state
 
@@ -236,14 +236,16 @@ void ProxyState::stopPair(ProxyPair& pair, bool reportStop) {
     report(pair.id, kProxyStatusStopped, "", 0);
 }
 
+// Never ahead of the clock, so that a Tail with no delay has always reached
+// it; two markers may share a number when the clock is coarse.
 uint64_t ProxyState::markerSeq() {
-  lastMarker_ = std::max(nowMs(), lastMarker_ + 1);
+  lastMarker_ = std::max(nowUs(), lastMarker_);
   return lastMarker_;
 }
 
 uint64_t ProxyState::lastSeq(const BlrUUID& vm) {
   if (settings_.flushDelayMs < 0) return startSeq_;
-  uint64_t seq = nowMs() - static_cast<uint64_t>(settings_.flushDelayMs);
+  uint64_t seq = nowUs() - static_cast<uint64_t>(settings_.flushDelayMs) * 1000;
   auto blocked = state_.blocked.find(vm.toHex());
   return blocked != state_.blocked.end() ? std::min(seq, blocked->second) : seq;
 }
@@ -380,7 +382,7 @@ ProxyReply ProxyState::testBootCrossing(const ProxyRequest& r) {
   reply.results.emplace_back(BLR_CTRL_TAG_SEQ_NUM, lastSeq(r.vm));
   // The second value: when the boot's recovery point expires (seconds).
   reply.results.emplace_back(BLR_CTRL_TAG_TESTBOOT_VALUE2,
-                             nowMs() / 1000 + static_cast<uint64_t>(std::max(r.timeout, 0)));
+                             nowUs() / 1000000 + static_cast<uint64_t>(std::max(r.timeout, 0)));
   return reply;
 }
 

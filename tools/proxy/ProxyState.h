@@ -7,7 +7,7 @@
 // 4; one that stops reports 6 unless a recovery workflow owns its status
 // (14, 16-20).  Pausing, resuming and cleaning up report nothing.
 //
-// Sequence numbers are milliseconds of the wall clock, so that Head and Tail
+// Sequence numbers are microseconds of the wall clock, so that Head and Tail
 // processes on one machine agree without talking: a flush marker is the
 // Head's current time, and the Tail's last sequence number is its current
 // time less flush-delay-ms (held at the moment replication was blocked by
