@@ -153,11 +153,12 @@ void ProxyState::setSettings(const ProxySettings& settings) {
 void ProxyState::record(const ProxyRequest& request) {
   std::lock_guard<std::mutex> lock(mu_);
   history_.push_back(request);
+  if (history_.size() > kHistoryLength) history_.pop_front();
 }
 
 std::vector<ProxyRequest> ProxyState::history() {
   std::lock_guard<std::mutex> lock(mu_);
-  return history_;
+  return std::vector<ProxyRequest>(history_.begin(), history_.end());
 }
 
 ProxyStateView ProxyState::view() {

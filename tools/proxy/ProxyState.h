@@ -16,6 +16,7 @@
 #define TOOLS_PROXY_PROXYSTATE_H
 
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
@@ -110,6 +111,8 @@ class ProxyState {
 
   void setSettings(const ProxySettings& settings);
 
+  static constexpr size_t kHistoryLength = 1000;
+
   // Keeps `request` in the history, whether it is then answered or not.
   void record(const ProxyRequest& request);
   ProxyReply handle(const ProxyRequest& request);
@@ -146,7 +149,7 @@ class ProxyState {
   std::mutex mu_;
   ProxySettings settings_;
   ProxyStateView state_;
-  std::vector<ProxyRequest> history_;
+  std::deque<ProxyRequest> history_;  // the latest kHistoryLength requests
   uint64_t startSeq_;
   uint64_t lastMarker_ = 0;
 };

@@ -1,0 +1,124 @@
+// Round trips of the control channel over TLS on loopback: BlrCtrl::ping
+// against the simulator, next to a plain echo of 8 bytes over the same kind
+// of connection.  Times are the whole process's CPU time (client and server
+// threads); the ratio line reads above 1 when ping is faster than the echo.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <benchmark/benchmark.h>
+
+#include "BLR/BlrCtrl.h"
+#include "BenchRatio.h"
+#include "ProxyServer.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwHostName.h"
+#include "host/DwTcp.h"
+#include "host/KrpCertAuthority.h"
+#include "host/KrpSocket.h"
+#include "host/TlsContext.h"
+
+namespace {
+
+void must(const CZuError& err) {
+  if (!err.IsError()) return;
+  std::fprintf(stderr, "%s\n", err.AsString().c_str());
+  std::abort();
+}
+
+// Certificates, a simulated proxy "anchor", and this process as "client".
+struct Env {
+  std::string dir;
+  ProxyControl control{ProxySettings(), ProxyFaults(), ""};
+  ProxyState state{nullptr};
+  ProxyServer server{&control, &state};
+
+  Env() {
+    char tmpl[] = "/tmp/blr-ctrl-bench-XXXXXX";
+    dir = mkdtemp(tmpl);
+    KrpCertAuthority ca;
+    must(KrpCertAuthority::create(dir, "Bench CA", 30, &ca));
+    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir));
+    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir));
+    TlsConfig mine = tls("client");
+    DWPlatformInfo::setValue("Security", "sCAFile", mine.caFile);
+    DWPlatformInfo::setValue("Security", "sCertFile", mine.certFile);
+    DWPlatformInfo::setValue("Security", "sKeyFile", mine.keyFile);
+    DWPlatformInfo::setValue("EventManager", "sLogFile", "/dev/null");
+    ProxyServerConfig config;
+    config.address = "127.0.0.1";
+    must(TlsContext::create(tls("anchor"), &config.tls));
+    must(server.start(config));
+  }
+  ~Env() {
+    server.stop();
+    std::filesystem::remove_all(dir);
+  }
+
+  TlsConfig tls(const std::string& name) const {
+    return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
+                     KrpCertAuthority::keyPath(dir, name)};
+  }
+  std::string mangled() const { return MangleHostName("127.0.0.1", "anchor", server.dwdPort(), 0); }
+};
+
+Env& env() {
+  static Env e;
+  return e;
+}
+
+void BM_Echo8(benchmark::State& st) {
+  Env& e = env();
+  CZuSocket listener;
+  int port = 0;
+  must(dwTcpListen("127.0.0.1", 0, 1, &listener, &port));
+  std::shared_ptr<TlsContext> serverTls, clientTls;
+  must(TlsContext::create(e.tls("anchor"), &serverTls));
+  must(TlsContext::create(e.tls("client"), &clientTls));
+  std::thread echo([&] {
+    DwWait w;
+    must(dwWaitFd(listener.GetDescriptor(), POLLIN, 10000, -1, &w));
+    KrpSocket* s = nullptr;
+    must(krpInitSocketWithContext(CZuSocket(::accept(listener.GetDescriptor(), nullptr, nullptr)),
+                                  KRP_INIT_DEFAULT, serverTls, &s));
+    must(krpAuthSocketMs(s, KRP_ROLE_SERVER, nullptr, 10000));
+    char buf[8];
+    CZuError err;
+    while (krpRecv(s, buf, 8, 10, &err) == 8 && krpSend(s, buf, 8, 10, &err) == 8) {
+    }
+    krpDestroySocket(s);
+  });
+  CZuSocket sock;
+  must(dwTcpConnect("127.0.0.1", port, 10000, &sock));
+  KrpSocket* c = nullptr;
+  must(krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, clientTls, &c));
+  must(krpAuthSocketMs(c, KRP_ROLE_CLIENT, nullptr, 10000));
+  char msg[8] = {0, 0, 0, 10, 0, 0, 0, 8}, back[8];
+  CZuError err;
+  for (auto _ : st) {
+    krpSend(c, msg, 8, 10, &err);
+    krpRecv(c, back, 8, 10, &err);
+    must(err);
+  }
+  krpDestroySocket(c);
+  echo.join();
+  st.SetItemsProcessed(st.iterations());
+}
+BENCHMARK(BM_Echo8)->Name("echo8")->MeasureProcessCPUTime()->UseRealTime();
+
+void BM_Ping(benchmark::State& st) {
+  BlrCtrl ctrl;
+  must(ctrl.connect(env().mangled()));
+  for (auto _ : st) must(ctrl.ping());
+  st.SetItemsProcessed(st.iterations());
+}
+BENCHMARK(BM_Ping)->Name("ping")->MeasureProcessCPUTime()->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) { return runWithRatios(argc, argv, {{"echo8", "ping"}}); }
