@@ -116,6 +116,14 @@ TEST_F(CtrlFixture, PortLookupAnswersKnownServicesOnly) {
   EXPECT_NE(err.Summary().find("No service \"Nope\" on this machine"), std::string::npos)
       << err.Summary();
   EXPECT_EQ(port, -1);
+  // The responder's server delivers to its own table only.
+  DwLinkClientConfig client;
+  ASSERT_FALSE(DwLinkClientConfig::fromRegistry(&client).IsError());
+  client.host = "127.0.0.1";
+  client.port = responder.port();
+  err = DwLink("BLR").makeRemoteReq(client, {{"req", "get_pairs"}}, nullptr);
+  EXPECT_NE(err.Summary().find("No service \"BLR\" on this server"), std::string::npos)
+      << err.Summary();
   err = DwLink::lookupPort("anchor@127.0.0.1", "BlrCtrlSvc", &port, &port2);
   EXPECT_NE(err.Summary().find("not a mangled host name"), std::string::npos) << err.Summary();
   responder.stop();
