@@ -5,65 +5,42 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 
 #include <benchmark/benchmark.h>
 
 #include "BLR/BlrCtrl.h"
+#include "BenchCerts.h"
 #include "BenchRatio.h"
 #include "ProxyServer.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
 #include "host/DwTcp.h"
-#include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
 
 namespace {
 
-void must(const CZuError& err) {
-  if (!err.IsError()) return;
-  std::fprintf(stderr, "%s\n", err.AsString().c_str());
-  std::abort();
-}
-
 // Certificates, a simulated proxy "anchor", and this process as "client".
 struct Env {
-  std::string dir;
+  BenchCerts certs;
   ProxyControl control{ProxySettings(), ProxyFaults(), ""};
   ProxyState state{nullptr};
   ProxyServer server{&control, &state};
 
   Env() {
-    char tmpl[] = "/tmp/blr-ctrl-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    KrpCertAuthority ca;
-    must(KrpCertAuthority::create(dir, "Bench CA", 30, &ca));
-    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir));
-    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir));
-    TlsConfig mine = tls("client");
+    TlsConfig mine = certs.tls("client");
     DWPlatformInfo::setValue("Security", "sCAFile", mine.caFile);
     DWPlatformInfo::setValue("Security", "sCertFile", mine.certFile);
     DWPlatformInfo::setValue("Security", "sKeyFile", mine.keyFile);
     DWPlatformInfo::setValue("EventManager", "sLogFile", "/dev/null");
     ProxyServerConfig config;
     config.address = "127.0.0.1";
-    must(TlsContext::create(tls("anchor"), &config.tls));
+    config.tls = certs.context("anchor");
     must(server.start(config));
   }
-  ~Env() {
-    server.stop();
-    std::filesystem::remove_all(dir);
-  }
-
-  TlsConfig tls(const std::string& name) const {
-    return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
-                     KrpCertAuthority::keyPath(dir, name)};
-  }
+  ~Env() { server.stop(); }
   std::string mangled() const { return MangleHostName("127.0.0.1", "anchor", server.dwdPort(), 0); }
 };
 
@@ -77,9 +54,8 @@ void BM_Echo8(benchmark::State& st) {
   CZuSocket listener;
   int port = 0;
   must(dwTcpListen("127.0.0.1", 0, 1, &listener, &port));
-  std::shared_ptr<TlsContext> serverTls, clientTls;
-  must(TlsContext::create(e.tls("anchor"), &serverTls));
-  must(TlsContext::create(e.tls("client"), &clientTls));
+  std::shared_ptr<TlsContext> serverTls = e.certs.context("anchor");
+  std::shared_ptr<TlsContext> clientTls = e.certs.context("client");
   std::thread echo([&] {
     DwWait w;
     must(dwWaitFd(listener.GetDescriptor(), POLLIN, 10000, -1, &w));

@@ -499,28 +499,26 @@ CZuError BlrCtrl::getLastSeqNum(const BlrUUID& vm, uint64_t* seqNum) {
   return CZuError();
 }
 
-CZuError BlrCtrl::failoverCrossing(const BlrUUID& vm) {
+CZuError BlrCtrl::failoverNotice(const char* function, int msgId, const BlrUUID& vm,
+                                 const char* stage) {
   if (krpSocket == nullptr) return notConnected(FXLOC);
   std::string hex = vm.toHex();
-  blrCtrlDebug("BlrCtrl::failoverCrossing", 2, "BLR_CTRL_MSG_FAILOVER_CROSSING: vm_dst_uuid=%s",
-               hex.c_str());
+  blrCtrlDebug(function, 2, "%s: vm_dst_uuid=%s", msg2str(msgId), hex.c_str());
   VmRequest req(vm);
-  CZuError err = request(BLR_CTRL_MSG_FAILOVER_CROSSING, req.block, req.writer.getSize());
+  CZuError err = request(msgId, req.block, req.writer.getSize());
   if (err.IsError())
-    err.Push(FXLOC, "Couldn't notify destination of an ongoing failover for VM %s", hex.c_str());
+    err.Push(FXLOC, "Couldn't notify destination of %s failover for VM %s", stage, hex.c_str());
   return err;
 }
 
+CZuError BlrCtrl::failoverCrossing(const BlrUUID& vm) {
+  return failoverNotice("BlrCtrl::failoverCrossing", BLR_CTRL_MSG_FAILOVER_CROSSING, vm,
+                        "an ongoing");
+}
+
 CZuError BlrCtrl::failoverCrossed(const BlrUUID& vm) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  std::string hex = vm.toHex();
-  blrCtrlDebug("BlrCtrl::failoverCrossed", 2, "BLR_CTRL_MSG_FAILOVER_CROSSED: vm_dst_uuid=%s",
-               hex.c_str());
-  VmRequest req(vm);
-  CZuError err = request(BLR_CTRL_MSG_FAILOVER_CROSSED, req.block, req.writer.getSize());
-  if (err.IsError())
-    err.Push(FXLOC, "Couldn't notify destination of a completed failover for VM %s", hex.c_str());
-  return err;
+  return failoverNotice("BlrCtrl::failoverCrossed", BLR_CTRL_MSG_FAILOVER_CROSSED, vm,
+                        "a completed");
 }
 
 CZuError BlrCtrl::powerOnOffVM(int pairId, bool tail, bool on, bool* wasOn) {

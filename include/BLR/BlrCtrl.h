@@ -164,6 +164,8 @@ class BLR_API BlrCtrl {
   CZuError request(int msgId, const void* payload, int len, int replyId, DwBuffer& reply);
   CZuError sendPairList(const char* function, int msgId, const BlrUUID* vm,
                         const std::list<BlrDB::Pair>& pairs);
+  // Failover crossing and crossed: the Tail's VM, answered by BLR_CTRL_MSG_RESP.
+  CZuError failoverNotice(const char* function, int msgId, const BlrUUID& vm, const char* stage);
 };
 
 extern "C" {

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <system_error>
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDebug.h"
@@ -73,12 +72,7 @@ void ProxyServer::stop() {
   if (responder_) responder_->stop();
   listen_[0].Close();
   listen_[1].Close();
-  std::list<Worker> workers;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    workers.swap(workers_);
-  }
-  for (Worker& w : workers) w.thread.join();
+  workers_.joinAll();
   ::close(stopPipe_[0]);
   ::close(stopPipe_[1]);
   stopPipe_[0] = stopPipe_[1] = -1;
@@ -90,22 +84,9 @@ int ProxyServer::waitForConnections(int n, int timeoutMs) {
   return active_;
 }
 
-void ProxyServer::reapDone() {
-  std::list<Worker> done;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      auto next = std::next(it);
-      if (it->done) done.splice(done.end(), workers_, it);
-      it = next;
-    }
-  }
-  for (Worker& w : done) w.thread.join();
-}
-
 void ProxyServer::acceptLoop() {
   for (;;) {
-    reapDone();
+    workers_.reapDone();
     ZuFdset ready;
     ready.set(stopPipe_[0]);
     for (const CZuSocket& l : listen_)
@@ -119,22 +100,24 @@ void ProxyServer::acceptLoop() {
     for (const CZuSocket& l : listen_) {
       if (!l.IsValid() || !ready.isSet(l.GetDescriptor())) continue;
       int fd = ::accept4(l.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) continue;  // gone before accepted, or out of descriptors: try again
-      std::lock_guard<std::mutex> lock(mu_);
-      workers_.emplace_back();
-      try {
-        workers_.back().thread =
-            std::thread(&ProxyServer::serveConnection, this, CZuSocket(fd), &workers_.back());
-        ++active_;
-      } catch (const std::system_error& e) {
-        workers_.pop_back();
-        blrError("ProxyServer", "Couldn't start connection thread: %s", e.what());
+      if (fd < 0) {
+        DwWait w;
+        if (errno == EMFILE || errno == ENFILE)  // out of descriptors: don't spin
+          dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);
+        continue;
       }
+      CZuSocket sock(fd);
+      std::lock_guard<std::mutex> lock(mu_);
+      CZuError err = workers_.spawn([this, sock]() mutable { serveConnection(sock); });
+      if (err.IsError())
+        blrError("ProxyServer", "%s", err.Summary().c_str());
+      else
+        ++active_;  // the worker can't finish before: it needs the lock
     }
   }
 }
 
-void ProxyServer::serveConnection(CZuSocket sock, Worker* self) {
+void ProxyServer::serveConnection(CZuSocket& sock) {
   KrpSocket* s = nullptr;
   CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
   sock = CZuSocket();  // the layer's copy owns the connection now
@@ -154,7 +137,6 @@ void ProxyServer::serveConnection(CZuSocket sock, Worker* self) {
   krpDestroySocket(s);
   std::lock_guard<std::mutex> lock(mu_);
   --active_;
-  self->done = true;
   cv_.notify_all();
 }
 

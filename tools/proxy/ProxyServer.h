@@ -6,7 +6,6 @@
 #define TOOLS_PROXY_PROXYSERVER_H
 
 #include <condition_variable>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,6 +15,7 @@
 #include "ProxyState.h"
 #include "host/CZuSocket.h"
 #include "host/DwPortMap.h"
+#include "host/DwThreadGroup.h"
 
 class TlsContext;
 struct KrpSocket;
@@ -50,15 +50,9 @@ class ProxyServer {
   int waitForConnections(int n, int timeoutMs);
 
  private:
-  struct Worker {
-    std::thread thread;
-    bool done = false;
-  };
-
   CZuError listen(int port, int slot);
   void acceptLoop();
-  void reapDone();
-  void serveConnection(CZuSocket sock, Worker* self);
+  void serveConnection(CZuSocket& sock);  // takes the socket over
   bool serveOne(KrpSocket* s);
   bool applyFault(KrpSocket* s, const ProxyFault& fault);
   void refreshControl();
@@ -74,7 +68,7 @@ class ProxyServer {
 
   std::mutex mu_;
   std::condition_variable cv_;  // the connection count changed
-  std::list<Worker> workers_;
+  DwThreadGroup workers_;
   int active_ = 0;
 };
 
