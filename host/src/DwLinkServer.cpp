@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "host/DwLinkFrame.h"
 #include "host/DwLinkSvc.h"
