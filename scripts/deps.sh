@@ -4,9 +4,9 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ pkg-config git
+  cmake make g++ pkg-config git libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev libcli11-dev
+  liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev
   postgresql
   clang libclang-rt-14-dev
 )

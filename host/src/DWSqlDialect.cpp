@@ -229,4 +229,16 @@ std::string rewrite(const std::string& command, DWSqlBackend backend) {
   return cmd.joined();
 }
 
+std::string quote(const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '\'';
+  for (char c : text) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  out += '\'';
+  return out;
+}
+
 }  // namespace DWSqlDialect

@@ -90,3 +90,15 @@ CREATE TABLE IF NOT EXISTS BlrBootDisk (
   snapId TEXT NOT NULL DEFAULT ''             -- 63 bytes
 );
 CREATE INDEX IF NOT EXISTS BlrBootDisk_bootVm ON BlrBootDisk(bootVmId);
+
+-- The host's event log (EvEvent); arguments are kept as "<bytes>:<text>" runs.
+CREATE TABLE IF NOT EXISTS APP_Event (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time BIGINT NOT NULL,
+  eventId INTEGER NOT NULL,
+  severity INTEGER NOT NULL,
+  entityType INTEGER NOT NULL DEFAULT 0,
+  entityId BIGINT NOT NULL DEFAULT 0,
+  arguments TEXT NOT NULL DEFAULT ''          -- 65535 bytes
+);
+CREATE INDEX IF NOT EXISTS APP_Event_entity ON APP_Event(entityType, entityId, id);

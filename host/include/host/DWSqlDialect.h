@@ -23,6 +23,11 @@ std::vector<std::string> splitCommands(const std::string& text);
 // One command (no separating ';') in the backend's dialect.
 std::string rewrite(const std::string& command, DWSqlBackend backend);
 
+// `text` as a string literal: between single quotes, its own quotes doubled.
+// Statements built from outside texts go through this, so that any text is
+// stored byte for byte and never ends the literal early.
+std::string quote(const std::string& text);
+
 }  // namespace DWSqlDialect
 
 #endif  // HOST_DWSQLDIALECT_H

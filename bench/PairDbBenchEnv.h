@@ -1,0 +1,76 @@
+// A pair database on SQLite in a temporary directory with the service
+// registered in the process, for the pair database benchmarks.
+#ifndef BENCH_PAIRDBBENCHENV_H
+#define BENCH_PAIRDBBENCHENV_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "BLR/BlrDB.h"
+#include "BLR/BlrDBSvc.h"
+#include "host/DWClientDirectory.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
+#include "host/DWSqlSchema.h"
+
+inline void benchMust(const CZuError& err) {
+  if (!err.IsError()) return;
+  std::fprintf(stderr, "%s\n", err.AsString().c_str());
+  std::abort();
+}
+
+inline void benchMust(int rc, const DWSimpleDBConnObject& conn) {
+  if (rc == 0 || rc == DWSQL_NO_ROWS) return;
+  std::fprintf(stderr, "SQL failure %d: %s\n", rc, conn.getLastErrorText().c_str());
+  std::abort();
+}
+
+struct PairDbBenchEnv {
+  static constexpr int kTail = 20;
+
+  std::string dir;
+  BlrDBSvc svc;
+  BlrDB db;
+
+  PairDbBenchEnv() {
+    char tmpl[] = "/tmp/blr-pairdb-bench-XXXXXX";
+    dir = mkdtemp(tmpl);
+    DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
+    benchMust(DWCreateSchema("Anchor"));
+    benchMust(DWCreateSchema("HistoryDB"));
+    DWClientInfo tail;
+    tail.id = kTail;
+    tail.name = "tail1";
+    tail.netHostName = "10.0.0.7";
+    tail.dwdPort = 8400;
+    tail.evmgrcPort = 8401;
+    benchMust(DWClientDirectory::add(tail));
+  }
+  ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }
+
+  // Stores a pair with `disks` disks through the service; its id.
+  int addPair(int seed, int disks) {
+    BlrDB::Pair p;
+    p.subClientId = 3;
+    p.dstClientId = 11;
+    p.headClientId = 12;
+    p.tailClientId = kTail;
+    p.srcName = "vm" + std::to_string(seed);
+    char hex[33];
+    std::snprintf(hex, sizeof hex, "%032x", seed);
+    p.srcGuid = BlrUUID(std::string(hex));
+    for (int i = 0; i < disks; ++i) {
+      BlrDB::Disk d;
+      d.srcPath = "/src/disk" + std::to_string(i);
+      std::snprintf(hex, sizeof hex, "%024x%08x", seed, i);
+      d.srcGuid = BlrUUID(std::string(hex));
+      p.disks.push_back(d);
+    }
+    benchMust(db.createOrUpdatePair(p));
+    return p.id;
+  }
+};
+
+#endif  // BENCH_PAIRDBBENCHENV_H

@@ -1,0 +1,105 @@
+// The pair database service: answers the requests of BlrDB on the link "BLR"
+// inside the central server, turning each into SQL on the databases "Anchor"
+// and "HistoryDB".
+#ifndef BLR_BLRDBSVC_H
+#define BLR_BLRDBSVC_H
+
+#include <list>
+#include <map>
+#include <string>
+
+#include "BLR/BlrDB.h"
+#include "BLR/BlrExport.h"
+#include "host/CZuError.h"
+#include "host/DWSimpleDBConnObject.h"
+#include "host/DwLinkSvc.h"
+
+// One connection for one request.  A transaction still open when the object
+// is destroyed is rolled back.
+class BLR_API BlrSQL : public DWSimpleDBConnObject {
+ public:
+  // `dbName` is borrowed and must outlive the object.  A failed open is
+  // logged; the object then fails every operation with the open's code.
+  explicit BlrSQL(const char* dbName);
+  ~BlrSQL() override;
+
+  int startTran();
+  int commitTran();
+
+  bool inTran;
+  const char* dbName;
+};
+
+class BLR_API BlrDBSvc : public DwLinkSvc {
+ public:
+  using Map = std::map<std::string, std::string>;
+
+  BlrDBSvc();
+
+  CZuError dispatch(const Map& req, Map* resp, const std::string& from,
+                    const KRP_Cert& cert) override;
+
+  // Pairs.
+  static CZuError getPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError delPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // Pair state.
+  static CZuError updateDestInfoHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError updateSrcPathsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairEventHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairStatusHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairPendingStatusHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setDiskStatusHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairFlagsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError clrPairFlagsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairLagTimeHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // Statistics and properties.
+  static CZuError addPairStatsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairPropsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getPairPropsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPairPropHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getPairPropHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError delPairPropHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // Boot VMs.
+  static CZuError createOrUpdateBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError delBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+};
+
+// Installs one more service object; it lives until the process ends.
+extern "C" BLR_API void initBlrDBSvc();
+
+// Statement builders and row readers shared by the handlers.
+namespace blrdbsvc {
+
+BLR_API extern const char* const ANCHOR_DB;   // "Anchor"
+BLR_API extern const char* const HISTORY_DB;  // "HistoryDB"
+
+BLR_API std::string i2s(int value);
+// The 64 bits as a signed number: values from 2^63 on print negative.
+BLR_API std::string ll2s(unsigned long value);
+// `text` as an SQL literal: between single quotes, its own quotes doubled.
+BLR_API std::string sqlText(const std::string& text);
+
+// "WHERE ..." selecting the pairs that match every set field of `filter`
+// (empty when none is set), or any filter of the list.
+BLR_API std::string filter2where(const BlrDB::Pair& filter);
+BLR_API std::string filters2where(const std::list<BlrDB::Pair>& filters);
+
+// Pairs with their disks for a WHERE clause (or ""), in the order of their
+// first row.  A null `sql` reads on a connection of its own to "Anchor".
+BLR_API CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQL* sql);
+// Deletes the selected pairs with their disks and properties, in one
+// transaction.
+BLR_API CZuError delPairs(const std::string& where);
+
+// Reads the rows of an executed boot VM query, grouping disks by VM.
+BLR_API CZuError parseGetBootVMsResponse(BlrSQL* sql, std::list<BlrDB::BootVM>* vms);
+BLR_API CZuError getBootVMs(const std::string& where, std::list<BlrDB::BootVM>* vms, BlrSQL* sql);
+BLR_API CZuError getBootVMsForTail(int tailClientId, std::list<BlrDB::BootVM>* vms, BlrSQL* sql);
+
+}  // namespace blrdbsvc
+
+#endif  // BLR_BLRDBSVC_H

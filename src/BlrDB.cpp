@@ -1,0 +1,425 @@
+// The pair database client: each operation encodes its body, sends it on the
+// link "BLR" and decodes the answer.
+#include <map>
+
+#include "BLR/BlrDB.h"
+#include "BlrDBTags.h"
+#include "host/DwLink.h"
+
+namespace {
+
+using Map = std::map<std::string, std::string>;
+
+// A fresh buffer with its writer at offset 0.
+struct Body {
+  explicit Body(int size) : buffer(size), writer(buffer, 0) {}
+  DwEbmlBuffer buffer;
+  DwEbmlWriter writer;
+};
+
+BlrDB::Pair pairWithId(int pairId) {
+  BlrDB::Pair pair;
+  pair.id = pairId;
+  return pair;
+}
+
+}  // namespace
+
+CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
+                        std::vector<char>* answer) {
+  Map req{{"req", request}};
+  blrSetBlob(req, body.getBuffer(), body.getSize());
+  Map resp;
+  CZuError err = DwLink("BLR").makeReqToAnchor(req, &resp, nullptr);
+  if (err.IsError()) return err.Push(FXLOC);
+  auto failure = resp.find("error");
+  if (failure != resp.end()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s", failure->second.c_str());
+  if (answer) *answer = blrGetBlob(resp);
+  return CZuError();
+}
+
+std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
+  Body body(1024);
+  PairList(pairs).serialize(body.writer);
+  return body.writer.getBlob();
+}
+
+CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
+  PairList decoded;
+  CZuError err = decoded.unserialize(bytes.data(), static_cast<int>(bytes.size()));
+  if (err.IsError()) return err.Push(FXLOC);
+  pairs->swap(decoded);
+  return CZuError();
+}
+
+// ---- Pair queries and updates ----
+
+CZuError BlrDB::getPair(int pairId, Pair* pair) {
+  std::list<Pair> found;
+  CZuError err = getPairs(pairWithId(pairId), &found);
+  if (err.IsError()) return err.Push(FXLOC);
+  if (found.empty()) {
+    pair->clear();
+  } else {
+    *pair = found.front();
+  }
+  return CZuError();
+}
+
+CZuError BlrDB::getPairs(int subClientId, std::list<Pair>* pairs) {
+  Pair filter;
+  filter.subClientId = subClientId;
+  CZuError err = getPairs(filter, pairs);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+CZuError BlrDB::getPairs(const BlrUUID& srcGuid, std::list<Pair>* pairs) {
+  Pair filter;
+  filter.srcGuid = srcGuid;
+  CZuError err = getPairs(filter, pairs);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
+  return getPairs(std::list<Pair>{filter}, pairs);
+}
+
+CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs) {
+  Body body(1024);
+  PairList(filters).serialize(body.writer);
+  std::vector<char> answer;
+  CZuError err = makeReq("get_pairs", body.writer, &answer);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup BlrPairs");
+  err = decodePairs(answer, pairs);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
+  return CZuError();
+}
+
+CZuError BlrDB::delPair(int pairId) {
+  CZuError err = delPairs(pairWithId(pairId));
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+CZuError BlrDB::delPairs(int subClientId) {
+  Pair filter;
+  filter.subClientId = subClientId;
+  CZuError err = delPairs(filter);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+CZuError BlrDB::delPairs(const std::list<int>& pairIds) {
+  // No identifiers select no pair; sending no filter would select them all.
+  if (pairIds.empty()) return CZuError();
+  std::list<Pair> filters;
+  for (int id : pairIds) filters.push_back(pairWithId(id));
+  CZuError err = delPairs(filters);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+CZuError BlrDB::delPairs(const Pair& filter) { return delPairs(std::list<Pair>{filter}); }
+
+CZuError BlrDB::delPairs(const std::list<Pair>& filters) {
+  Body body(1024);
+  PairList(filters).serialize(body.writer);
+  std::vector<char> answer;
+  CZuError err = makeReq("del_pairs", body.writer, &answer);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't delete BlrPairs");
+  return CZuError();
+}
+
+CZuError BlrDB::createOrUpdatePair(Pair& pair) {
+  Body body(1024);
+  pair.serialize(body.writer);
+  std::vector<char> answer;
+  CZuError err = makeReq("create_or_update_pair", body.writer, &answer);
+  if (!err.IsError()) err = pair.unserialize(answer.data(), static_cast<int>(answer.size()));
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't create or update BlrPair");
+  return CZuError();
+}
+
+CZuError BlrDB::updateDestInfo(const Pair& pair) {
+  Body body(1024);
+  pair.serialize(body.writer);
+  CZuError err = makeReq("update_dest_info", body.writer, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't update BlrPair's destination info");
+  return err;
+}
+
+CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByDiskGuid) {
+  Pair pair;
+  for (const auto& entry : srcPathsByDiskGuid) {
+    Disk disk;
+    disk.srcGuid = entry.first;
+    disk.srcPath = entry.second;
+    pair.disks.push_back(disk);
+  }
+  Body body(1024);
+  pair.serialize(body.writer);
+  CZuError err = makeReq("update_src_paths", body.writer, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't update source disk paths");
+  return err;
+}
+
+// ---- Pair state, statistics and properties ----
+
+namespace {
+
+// Sends a record body without asking for an answer.
+template <class Record>
+CZuError sendRecord(BlrDB* db, const char* request, const Record& record, int bufferSize) {
+  Body body(bufferSize);
+  record.serialize(body.writer);
+  return db->makeReq(request, body.writer, nullptr);
+}
+
+// Sends "2 = pair id, <tag> = value".
+CZuError sendPairNumber(BlrDB* db, const char* request, int pairId, int tag, int value) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.writeNumTag(tag, value);
+  return db->makeReq(request, body.writer, nullptr);
+}
+
+}  // namespace
+
+CZuError BlrDB::setPairEvent(int pairId, int eventId) {
+  Pair pair = pairWithId(pairId);
+  pair.eventId = eventId;
+  CZuError err = sendRecord(this, "set_pair_event", pair, 1024);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
+  return err;
+}
+
+CZuError BlrDB::setPairEvent(const BlrUUID& srcGuid, int eventId) {
+  Pair pair;
+  pair.srcGuid = srcGuid;
+  pair.eventId = eventId;
+  CZuError err = sendRecord(this, "set_pair_event", pair, 1024);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
+  return err;
+}
+
+CZuError BlrDB::setPairStatus(int pairId, int statusCode, const std::string& statusMessage,
+                              int eventId) {
+  Pair pair = pairWithId(pairId);
+  pair.statusCode = statusCode;
+  pair.statusMessage = statusMessage;
+  pair.eventId = eventId;
+  CZuError err = sendRecord(this, "set_pair_status", pair, 1024);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
+  return err;
+}
+
+CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& statusMessage) {
+  Disk disk;
+  disk.id = diskId;
+  disk.statusCode = statusCode;
+  disk.statusMessage = statusMessage;
+  CZuError err = sendRecord(this, "set_disk_status", disk, 1024);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrDisk status");
+  return err;
+}
+
+CZuError BlrDB::setPairPendingStatus(int pairId, int pendingStatusCode) {
+  Pair pair = pairWithId(pairId);
+  pair.pendingStatusCode = pendingStatusCode;
+  CZuError err = sendRecord(this, "set_pair_pending_status", pair, 1024);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair pending status");
+  return err;
+}
+
+CZuError BlrDB::setPairFlags(int pairId, int flags) {
+  CZuError err = sendPairNumber(this, "set_pair_flags", pairId, BLRDB_TAG_FLAGS, flags);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair flags");
+  return err;
+}
+
+CZuError BlrDB::clrPairFlags(int pairId, int flags) {
+  CZuError err = sendPairNumber(this, "clr_pair_flags", pairId, BLRDB_TAG_FLAGS, flags);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't clear BlrPair flags");
+  return err;
+}
+
+CZuError BlrDB::setPairLagTime(int pairId, int lagTime) {
+  CZuError err = sendPairNumber(this, "set_pair_lag_time", pairId, BLRDB_TAG_LAG_TIME, lagTime);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair lag time");
+  return err;
+}
+
+CZuError BlrDB::addPairStats(const PairStats& stats) {
+  CZuError err = sendRecord(this, "add_pair_stats", stats, 4096);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't insert new stats point for pair %d", stats.pairId);
+  return err;
+}
+
+CZuError BlrDB::setPairProps(int pairId, const PairProps& props) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.openContTag(BLRDB_TAG_PROP_MAP, BLRDB_RECORD_BOUND);
+  BlrPairPropMap(props.toMap()).serialize(body.writer);
+  body.writer.closeContTag();
+  CZuError err = makeReq("set_pair_props", body.writer, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair properties");
+  return err;
+}
+
+CZuError BlrDB::getPairProps(int pairId, std::map<std::string, std::string>* props) {
+  Body body(128);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  std::vector<char> answer;
+  BlrPairPropMap decoded;
+  CZuError err = makeReq("get_pair_props", body.writer, &answer);
+  if (!err.IsError()) err = decoded.unserialize(answer.data(), static_cast<int>(answer.size()));
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get BlrPair properties");
+  props->swap(decoded);
+  return CZuError();
+}
+
+CZuError BlrDB::getPairProps(int pairId, PairProps* props) {
+  std::map<std::string, std::string> map;
+  CZuError err = getPairProps(pairId, &map);
+  if (err.IsError()) return err;
+  props->fromMap(map);
+  return CZuError();
+}
+
+CZuError BlrDB::setPairProp(int pairId, const std::string& name, const std::string& value) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
+  body.writer.writeStrTag(BLRDB_TAG_PROP_VALUE, value);
+  CZuError err = makeReq("set_pair_prop", body.writer, nullptr);
+  if (err.IsError())
+    err.Push(FXLOC, "Couldn't set BlrPair property %s=%s", name.c_str(), value.c_str());
+  return err;
+}
+
+CZuError BlrDB::getPairProp(int pairId, const std::string& name, std::string* value) {
+  Body body(128);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
+  std::vector<char> answer;
+  const char* found = nullptr;
+  CZuError err = makeReq("get_pair_prop", body.writer, &answer);
+  if (!err.IsError()) {
+    DwEbmlParser parser(answer.data(), answer.size());
+    err = parser.parseMsg(BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &found, 0);
+  }
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get BlrPair property %s", name.c_str());
+  *value = found ? found : "";
+  return CZuError();
+}
+
+CZuError BlrDB::delPairProp(int pairId, const std::string& name) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
+  CZuError err = makeReq("del_pair_prop", body.writer, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't delete BlrPair property %s", name.c_str());
+  return err;
+}
+
+CZuError BlrDB::delPairProps(int pairId) { return delPairProp(pairId, ""); }
+
+// ---- Boot VMs ----
+
+namespace {
+
+// Decodes tag-34 containers, one boot VM each, appending to `vms`.
+CZuError decodeBootVMs(const std::vector<char>& bytes, std::list<BlrDB::BootVM>* vms) {
+  return dwEbmlForEachElement(
+      bytes.data(), static_cast<int>(bytes.size()), [vms](DwEbmlParser& p, int tag, int len) {
+        if (tag != BLRDB_TAG_BOOT_VM) return CZuError();
+        BlrDB::BootVM vm;
+        CZuError err = vm.unserialize(p.getPos(), len);
+        if (!err.IsError()) vms->push_back(std::move(vm));
+        return err;
+      });
+}
+
+}  // namespace
+
+CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
+  Body body(4096);
+  vm.serialize(body.writer);
+  std::vector<char> answer;
+  CZuError err = makeReq("create_or_update_boot_vm", body.writer, &answer);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't create new Boot VM");
+  int32_t id = 0;
+  DwEbmlParser parser(answer.data(), answer.size());
+  parser.parseMsg(BLRDB_TAG_BOOT_VM_ID, DW_EBML_VAR_INT32, &id, 0);  // no id: 0
+  *bootVmId = id;
+  return CZuError();
+}
+
+CZuError BlrDB::populateBootVM(const BootVM& vm) {
+  CZuError err = sendRecord(this, "create_or_update_boot_vm", vm, 4096);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
+  return err;
+}
+
+CZuError BlrDB::setBootVMStatus(int bootVmId, int statusCode, const std::string& statusMessage,
+                                int eventId) {
+  BootVM vm;
+  vm.id = bootVmId;
+  vm.statusCode = statusCode;
+  vm.statusMessage = statusMessage;
+  vm.eventId = eventId;
+  CZuError err = sendRecord(this, "create_or_update_boot_vm", vm, 4096);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
+  return err;
+}
+
+CZuError BlrDB::getBootVM(int bootVmId, BootVM* vm) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_BOOT_VM_ID, bootVmId);
+  vm->clear();
+  std::vector<char> answer;
+  CZuError err = makeReq("get_boot_vm", body.writer, &answer);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't retrieve BootVM with ID %d", bootVmId);
+  err = vm->unserialize(answer.data(), static_cast<int>(answer.size()));
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+namespace {
+
+// The list queries: one number element, an answer of tag-34 containers.
+// `what` completes the failure message ("pair 4").
+CZuError listBootVMs(BlrDB* db, const char* request, int tag, int id, const std::string& what,
+                     std::list<BlrDB::BootVM>* vms) {
+  Body body(1024);
+  body.writer.writeNumTag(tag, id);
+  vms->clear();
+  std::vector<char> answer;
+  CZuError err = db->makeReq(request, body.writer, &answer);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't enumerate all Boot VM for %s", what.c_str());
+  err = decodeBootVMs(answer, vms);
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
+}
+
+}  // namespace
+
+CZuError BlrDB::getBootVMsForPair(int pairId, std::list<BootVM>* vms) {
+  return listBootVMs(this, "get_boot_vms_for_pair", BLRDB_TAG_PAIR_ID, pairId,
+                     "pair " + std::to_string(pairId), vms);
+}
+
+CZuError BlrDB::getBootVMsForTail(int tailClientId, std::list<BootVM>* vms) {
+  return listBootVMs(this, "get_boot_vms_for_tail", BLRDB_TAG_TAIL_CLIENT_ID, tailClientId,
+                     "tailClientId " + std::to_string(tailClientId), vms);
+}
+
+CZuError BlrDB::delBootVM(int bootVmId) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_BOOT_VM_ID, bootVmId);
+  CZuError err = makeReq("del_boot_vm", body.writer, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't delete Boot VM with ID %d", bootVmId);
+  return err;
+}

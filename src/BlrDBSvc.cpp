@@ -1,0 +1,134 @@
+// The service frame: the connection class, dispatch by request name, and the
+// helpers every handler family uses.
+#include "BLR/BlrDBSvc.h"
+
+#include "BLR/BlrDebug.h"
+#include "BlrDBSvcInternal.h"
+#include "host/DWSqlDialect.h"
+#include "host/DwClock.h"
+
+namespace blrdbsvc {
+
+const char* const ANCHOR_DB = "Anchor";
+const char* const HISTORY_DB = "HistoryDB";
+
+std::string i2s(int value) { return std::to_string(value); }
+
+std::string ll2s(unsigned long value) {
+  return std::to_string(static_cast<long long>(value));
+}
+
+std::string sqlText(const std::string& text) { return DWSqlDialect::quote(text); }
+
+CZuError exec(BlrSQL& sql, const std::string& statement, Accept accept, const FXCodeLocation& loc,
+              int* result) {
+  int rc = sql.execQuery(statement.c_str(), false, false);
+  if (rc == 0 || (rc == DWSQL_NO_ROWS && accept == Accept::kOkOrNoRows)) {
+    if (result) *result = rc;
+    return CZuError();
+  }
+  return FXErrorUtil::ErrorInt(loc, rc, "Query [%s] failed", statement.c_str());
+}
+
+CZuError begin(BlrSQL& sql, const FXCodeLocation& loc) {
+  int rc = sql.startTran();
+  if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Couldn't start transaction");
+  return CZuError();
+}
+
+CZuError commit(BlrSQL& sql, const FXCodeLocation& loc) {
+  int rc = sql.commitTran();
+  if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Couldn't commit DB transaction");
+  return CZuError();
+}
+
+CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeLocation& loc) {
+  int rc = sql.ibindstruct("i", id);
+  if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Couldn't bind ID of inserted %s", table);
+  rc = sql.getNextRow();
+  if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Couldn't get ID of inserted %s", table);
+  return CZuError();
+}
+
+int64_t nowSecs() { return static_cast<int64_t>(DwClock::current()->now()); }
+
+}  // namespace blrdbsvc
+
+// ---- BlrSQL ----
+
+BlrSQL::BlrSQL(const char* name) : inTran(false), dbName(name) {
+  int rc = openSQLConnectionUsingDbName(dbName);
+  if (rc != 0) blrError("BlrSQL", "Couldn't open connection to %s Database: rc=%d", dbName, rc);
+}
+
+BlrSQL::~BlrSQL() {
+  if (inTran) endTran(2);
+}
+
+int BlrSQL::startTran() {
+  int rc = DWSimpleDBConnObject::startTran();
+  if (rc == 0) inTran = true;
+  return rc;
+}
+
+int BlrSQL::commitTran() {
+  int rc = endTran(1);
+  if (rc == 0) inTran = false;
+  return rc;
+}
+
+// ---- BlrDBSvc ----
+
+namespace {
+
+using Handler = CZuError (*)(const BlrDBSvc::Map&, BlrDBSvc::Map*, const KRP_Cert&);
+
+struct Route {
+  const char* name;
+  Handler handler;
+};
+
+const Route kRoutes[] = {
+    {"get_pairs", &BlrDBSvc::getPairsHnd},
+    {"del_pairs", &BlrDBSvc::delPairsHnd},
+    {"create_or_update_pair", &BlrDBSvc::createOrUpdatePairHnd},
+    {"update_dest_info", &BlrDBSvc::updateDestInfoHnd},
+    {"update_src_paths", &BlrDBSvc::updateSrcPathsHnd},
+    {"set_pair_event", &BlrDBSvc::setPairEventHnd},
+    {"set_pair_status", &BlrDBSvc::setPairStatusHnd},
+    {"set_pair_pending_status", &BlrDBSvc::setPairPendingStatusHnd},
+    {"set_disk_status", &BlrDBSvc::setDiskStatusHnd},
+    {"set_pair_flags", &BlrDBSvc::setPairFlagsHnd},
+    {"clr_pair_flags", &BlrDBSvc::clrPairFlagsHnd},
+    {"set_pair_lag_time", &BlrDBSvc::setPairLagTimeHnd},
+    {"add_pair_stats", &BlrDBSvc::addPairStatsHnd},
+    {"set_pair_props", &BlrDBSvc::setPairPropsHnd},
+    {"get_pair_props", &BlrDBSvc::getPairPropsHnd},
+    {"set_pair_prop", &BlrDBSvc::setPairPropHnd},
+    {"get_pair_prop", &BlrDBSvc::getPairPropHnd},
+    {"del_pair_prop", &BlrDBSvc::delPairPropHnd},
+    {"create_or_update_boot_vm", &BlrDBSvc::createOrUpdateBootVMHnd},
+    {"get_boot_vm", &BlrDBSvc::getBootVMHnd},
+    {"get_boot_vms_for_pair", &BlrDBSvc::getBootVMsForPairHnd},
+    {"get_boot_vms_for_tail", &BlrDBSvc::getBootVMsForTailHnd},
+    {"del_boot_vm", &BlrDBSvc::delBootVMHnd},
+};
+
+}  // namespace
+
+BlrDBSvc::BlrDBSvc() : DwLinkSvc("BLR") { acceptsRemote = true; }
+
+CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
+                            const KRP_Cert& cert) {
+  auto it = req.find("req");
+  if (it == req.end())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't find request type in received request map");
+  const std::string& name = it->second;
+  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
+  for (const Route& route : kRoutes) {
+    if (name == route.name) return route.handler(req, resp, cert);
+  }
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
+}
+
+void initBlrDBSvc() { new BlrDBSvc(); }

@@ -1,0 +1,48 @@
+// What the handler families of BlrDBSvc share: running statements with the
+// service's messages, transactions, payload decoding and the clock.
+#ifndef BLR_SRC_BLRDBSVCINTERNAL_H
+#define BLR_SRC_BLRDBSVCINTERNAL_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "BLR/BlrDBSvc.h"
+#include "host/CZuError.h"
+
+namespace blrdbsvc {
+
+using Map = std::map<std::string, std::string>;
+
+// Results a statement may give besides a failure.
+enum class Accept { kOk, kOkOrNoRows };
+
+// Runs `statement`; a result outside `accept` fails with its code and
+// "Query [...] failed".  `result` (may be null) receives 0 or 1.
+CZuError exec(BlrSQL& sql, const std::string& statement, Accept accept, const FXCodeLocation& loc,
+              int* result = nullptr);
+
+// startTran / commitTran with the service's messages.
+CZuError begin(BlrSQL& sql, const FXCodeLocation& loc);
+CZuError commit(BlrSQL& sql, const FXCodeLocation& loc);
+
+// Reads the identity an insert's "SELECT SCOPE_IDENTITY()" returned.
+CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeLocation& loc);
+
+// Decodes the payload as a record; a failure gets `context` pushed.
+template <class Record>
+CZuError decodePayload(const Map& req, Record* record, const char* context,
+                       const FXCodeLocation& loc) {
+  std::vector<char> bytes = blrGetBlob(req);
+  CZuError err = record->unserialize(bytes.data(), static_cast<int>(bytes.size()));
+  if (err.IsError()) err.Push(loc, "%s", context);
+  return err;
+}
+
+// The central server's time, in seconds since the epoch.
+int64_t nowSecs();
+
+}  // namespace blrdbsvc
+
+#endif  // BLR_SRC_BLRDBSVCINTERNAL_H

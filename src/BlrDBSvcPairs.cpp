@@ -1,0 +1,359 @@
+// Pair queries, deletion and create-or-update.
+#include <memory>
+#include <unordered_map>
+
+#include "BLR/BlrDBSvc.h"
+#include "BlrDBSvcInternal.h"
+#include "host/DwHostName.h"
+#include "host/FXString.h"
+
+namespace blrdbsvc {
+
+namespace {
+
+const char kPairQueryHead[] =
+    "SELECT BlrPair.id, BlrPair.subClientId, BlrPair.dstClientId, BlrPair.headClientId, "
+    "BlrPair.tailClientId, BlrPair.srcType, BlrPair.dstType, BlrPair.srcName, BlrPair.dstName, "
+    "BlrPair.srcGuid, BlrPair.dstGuid, BlrPair.statusCode, BlrPair.pendingStatusCode, "
+    "BlrPair.statusMessage, BlrPair.eventId, BlrPair.rpStoreId, BlrPair.lagTime, BlrPair.flags, "
+    "BlrDisk.id, BlrDisk.srcPath, BlrDisk.dstPath, BlrDisk.srcGuid, BlrDisk.dstGuid, "
+    "BlrDisk.statusCode, BlrDisk.statusMessage, APP_Client.name, APP_Client.net_hostname, "
+    "APP_Client.dwdPort, APP_Client.evmgrcPort FROM BlrPair INNER JOIN BlrDisk ON "
+    "BlrPair.id=BlrDisk.pairId INNER JOIN APP_Client ON BlrPair.tailClientId=APP_Client.id ";
+
+const char kPairFormat[] =
+    "i|i|i|i|i|i|i|w128|w128|s64|s64|i|i|s256|i|i|i|i|i|w1024|w1024|s64|s64|i|s256|w256|w256|i|i";
+
+// One row of the pair query, bound column by column.
+struct PairRow {
+  int32_t id, subClientId, dstClientId, headClientId, tailClientId, srcType, dstType;
+  wchar_t srcName[128], dstName[128];
+  char srcGuid[64], dstGuid[64];
+  int32_t statusCode, pendingStatusCode;
+  char statusMessage[256];
+  int32_t eventId, rpStoreId, lagTime, flags;
+  int32_t diskId;
+  wchar_t diskSrcPath[1024], diskDstPath[1024];
+  char diskSrcGuid[64], diskDstGuid[64];
+  int32_t diskStatusCode;
+  char diskStatusMessage[256];
+  wchar_t clientName[256], netHostName[256];
+  int32_t dwdPort, evmgrcPort;
+
+  int bind(BlrSQL& sql) {
+    return sql.ibindstruct(kPairFormat, &id, &subClientId, &dstClientId, &headClientId,
+                           &tailClientId, &srcType, &dstType, srcName, dstName, srcGuid, dstGuid,
+                           &statusCode, &pendingStatusCode, statusMessage, &eventId, &rpStoreId,
+                           &lagTime, &flags, &diskId, diskSrcPath, diskDstPath, diskSrcGuid,
+                           diskDstGuid, &diskStatusCode, diskStatusMessage, clientName,
+                           netHostName, &dwdPort, &evmgrcPort);
+  }
+
+  BlrDB::Pair pair() const {
+    BlrDB::Pair p;
+    p.id = id;
+    p.subClientId = subClientId;
+    p.dstClientId = dstClientId;
+    p.headClientId = headClientId;
+    p.tailClientId = tailClientId;
+    p.srcType = srcType;
+    p.dstType = dstType;
+    p.srcName = FXString::ToString(srcName);
+    p.dstName = FXString::ToString(dstName);
+    p.srcGuid = BlrUUID(std::string(srcGuid));
+    p.dstGuid = BlrUUID(std::string(dstGuid));
+    p.statusCode = statusCode;
+    p.pendingStatusCode = pendingStatusCode;
+    p.statusMessage = statusMessage;
+    p.eventId = eventId;
+    p.rpStoreId = rpStoreId;
+    p.lagTime = lagTime;
+    p.flags = flags;
+    p.tailHostName = MangleHostName(FXString::ToString(netHostName),
+                                    FXString::ToString(clientName), dwdPort, evmgrcPort);
+    return p;
+  }
+
+  BlrDB::Disk disk() const {
+    BlrDB::Disk d;
+    d.id = diskId;
+    d.srcPath = FXString::ToString(diskSrcPath);
+    d.dstPath = FXString::ToString(diskDstPath);
+    d.srcGuid = BlrUUID(std::string(diskSrcGuid));
+    d.dstGuid = BlrUUID(std::string(diskDstGuid));
+    d.statusCode = diskStatusCode;
+    d.statusMessage = diskStatusMessage;
+    return d;
+  }
+};
+
+void addNumber(std::string* where, const char* column, int value) {
+  *where += " AND BlrPair.";
+  *where += column;
+  *where += "=" + i2s(value);
+}
+
+void addText(std::string* where, const char* column, const std::string& value) {
+  *where += " AND BlrPair.";
+  *where += column;
+  *where += "=" + sqlText(value);
+}
+
+}  // namespace
+
+std::string filter2where(const BlrDB::Pair& f) {
+  std::string where;
+  if (f.id != 0) addNumber(&where, "id", f.id);
+  if (f.srcType != 0) addNumber(&where, "srcType", f.srcType);
+  if (!f.srcGuid.empty()) addText(&where, "srcGuid", f.srcGuid.toString());
+  if (!f.srcName.empty()) addText(&where, "srcName", f.srcName);
+  if (f.dstType != 0) addNumber(&where, "dstType", f.dstType);
+  if (!f.dstGuid.empty()) addText(&where, "dstGuid", f.dstGuid.toString());
+  if (!f.dstName.empty()) addText(&where, "dstName", f.dstName);
+  if (f.subClientId != 0) addNumber(&where, "subClientId", f.subClientId);
+  if (f.dstClientId != 0) addNumber(&where, "dstClientId", f.dstClientId);
+  if (f.headClientId != 0) addNumber(&where, "headClientId", f.headClientId);
+  if (f.tailClientId != 0) addNumber(&where, "tailClientId", f.tailClientId);
+  if (f.rpStoreId >= 0) addNumber(&where, "rpStoreId", f.rpStoreId);
+  if (f.flags > 0) where += " AND BlrPair.flags&" + i2s(f.flags) + "=" + i2s(f.flags);
+  if (where.empty()) return where;
+  return "WHERE " + where.substr(5);
+}
+
+std::string filters2where(const std::list<BlrDB::Pair>& filters) {
+  std::string result;
+  for (const BlrDB::Pair& filter : filters) {
+    std::string clause = filter2where(filter);
+    if (clause.empty()) continue;
+    if (result.empty()) {
+      result = clause;
+    } else {
+      result += " OR " + clause.substr(6);
+    }
+  }
+  return result;
+}
+
+CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQL* sql) {
+  BlrSQL* conn = sql;
+  std::unique_ptr<BlrSQL> own;
+  if (conn == nullptr) {
+    own.reset(new BlrSQL(ANCHOR_DB));
+    conn = own.get();
+  }
+  const std::string statement = kPairQueryHead + where;
+  pairs->clear();
+  int result = 0;
+  CZuError err = exec(*conn, statement, Accept::kOkOrNoRows, FXLOC, &result);
+  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
+  std::unique_ptr<PairRow> row(new PairRow());  // about 20 KiB: not on the stack
+  int rc = row->bind(*conn);
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
+  // Where each pair already listed is, so that grouping stays linear.
+  std::unordered_map<int32_t, BlrDB::Pair*> byId;
+  while (conn->getNextRow() == 0) {
+    BlrDB::Disk disk = row->disk();
+    auto found = byId.find(row->id);
+    if (found != byId.end()) {
+      found->second->disks.push_back(std::move(disk));
+      continue;
+    }
+    pairs->push_back(row->pair());
+    pairs->back().disks.push_back(std::move(disk));
+    byId.emplace(row->id, &pairs->back());
+  }
+  return CZuError();
+}
+
+CZuError delPairs(const std::string& where) {
+  BlrSQL sql(ANCHOR_DB);
+  CZuError err = begin(sql, FXLOC);
+  if (err.IsError()) return err;
+  const std::string statements[] = {
+      "DELETE BlrDisk FROM BlrDisk INNER JOIN BlrPair ON BlrPair.id=BlrDisk.pairId " + where,
+      "DELETE BlrPairProperties FROM BlrPairProperties INNER JOIN BlrPair ON "
+      "BlrPair.id=BlrPairProperties.pairId " + where,
+      "DELETE FROM BlrPair " + where,
+  };
+  for (const std::string& statement : statements) {
+    err = exec(sql, statement, Accept::kOk, FXLOC);
+    if (err.IsError()) return err;
+  }
+  return commit(sql, FXLOC);
+}
+
+}  // namespace blrdbsvc
+
+using namespace blrdbsvc;
+
+CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
+  std::list<BlrDB::Pair> filters, result;
+  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &filters);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
+  err = blrdbsvc::getPairs(filters2where(filters), &result, nullptr);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't query BLR pairs");
+  blrSetBlob(*resp, BlrDB::encodePairs(result));
+  return CZuError();
+}
+
+CZuError BlrDBSvc::delPairsHnd(const Map& req, Map*, const KRP_Cert&) {
+  std::list<BlrDB::Pair> filters;
+  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &filters);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
+  const std::string where = filters2where(filters);
+  // An empty clause would delete every pair.
+  if (where.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No filter of the del_pairs request sets a field")
+        .Push(FXLOC, "Couldn't delete BLR pairs");
+  err = blrdbsvc::delPairs(where);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't delete BLR pairs");
+  return CZuError();
+}
+
+// ---- create_or_update_pair ----
+
+namespace {
+
+// The first missing required field, or null.
+const char* missingPairField(const BlrDB::Pair& p) {
+  if (p.subClientId == 0) return "subClientId";
+  if (p.dstClientId == 0) return "dstClientId";
+  if (p.headClientId == 0) return "headClientId";
+  if (p.tailClientId == 0) return "tailClientId";
+  if (p.srcName.empty()) return "srcName";
+  if (p.srcGuid.empty()) return "srcGuid";
+  if (p.disks.empty()) return "disks";
+  return nullptr;
+}
+
+const char* missingDiskField(const BlrDB::Pair& p) {
+  for (const BlrDB::Disk& d : p.disks) {
+    if (d.srcPath.empty()) return "srcPath";
+    if (d.srcGuid.empty()) return "srcGuid";
+  }
+  return nullptr;
+}
+
+int notNegative(int value) { return value < 0 ? 0 : value; }
+
+// Takes the stored ids into the request and deletes stored disks it no
+// longer lists.
+CZuError matchStored(BlrSQL& sql, const BlrDB::Pair& stored, BlrDB::Pair* pair) {
+  pair->id = stored.id;
+  for (BlrDB::Disk& disk : pair->disks) {
+    for (const BlrDB::Disk& old : stored.disks) {
+      if (old.srcGuid == disk.srcGuid) {
+        disk.id = old.id;
+        break;
+      }
+    }
+  }
+  for (const BlrDB::Disk& old : stored.disks) {
+    bool listed = false;
+    for (const BlrDB::Disk& disk : pair->disks) listed = listed || disk.srcGuid == old.srcGuid;
+    if (listed) continue;
+    CZuError err = exec(sql, "DELETE FROM BlrDisk where id=" + i2s(old.id), Accept::kOk, FXLOC);
+    if (err.IsError()) return err;
+  }
+  return CZuError();
+}
+
+CZuError insertPair(BlrSQL& sql, BlrDB::Pair* p) {
+  const std::string statement =
+      "INSERT INTO BlrPair(subClientId, dstClientId, headClientId, tailClientId, srcGuid, "
+      "dstGuid, srcType, dstType, srcName, dstName, created, modified, statusCode, "
+      "statusMessage, eventId, rpStoreId, lagTime, flags) VALUES(" +
+      i2s(p->subClientId) + ", " + i2s(p->dstClientId) + ", " + i2s(p->headClientId) + ", " +
+      i2s(p->tailClientId) + ", " + sqlText(p->srcGuid.toString()) + ", " +
+      sqlText(p->dstGuid.toString()) + ", " + i2s(p->srcType) + ", " + i2s(p->dstType) + ", " +
+      sqlText(p->srcName) + ", " + sqlText(p->dstName) + ", 0, 0, 0, '', 0, " +
+      i2s(notNegative(p->rpStoreId)) + ", " + i2s(notNegative(p->lagTime)) + ", " +
+      i2s(notNegative(p->flags)) + "); SELECT SCOPE_IDENTITY()";
+  CZuError err = exec(sql, statement, Accept::kOk, FXLOC);
+  if (err.IsError()) return err;
+  return readIdentity(sql, "BlrPair", &p->id, FXLOC);
+}
+
+CZuError updatePair(BlrSQL& sql, const BlrDB::Pair& p) {
+  std::string set;
+  if (p.dstClientId != 0) set += ", dstClientId=" + i2s(p.dstClientId);
+  if (p.headClientId != 0) set += ", headClientId=" + i2s(p.headClientId);
+  if (p.tailClientId != 0) set += ", tailClientId=" + i2s(p.tailClientId);
+  if (!p.dstGuid.empty()) set += ", dstGuid=" + sqlText(p.dstGuid.toString());
+  if (!p.srcName.empty()) set += ", srcName=" + sqlText(p.srcName);
+  if (!p.dstName.empty()) set += ", dstName=" + sqlText(p.dstName);
+  if (p.rpStoreId >= 0) set += ", rpStoreId=" + i2s(p.rpStoreId);
+  if (p.lagTime >= 0) set += ", lagTime=" + i2s(p.lagTime);
+  if (set.empty()) return CZuError();
+  return exec(sql, "UPDATE BlrPair SET " + set.substr(2) + " WHERE id=" + i2s(p.id), Accept::kOk,
+              FXLOC);
+}
+
+CZuError storeDisk(BlrSQL& sql, int32_t pairId, BlrDB::Disk* d) {
+  if (d->id == 0) {
+    const std::string statement =
+        "INSERT INTO BlrDisk(pairId, srcPath, dstPath, srcGuid, dstGuid, statusCode, "
+        "statusMessage) VALUES(" +
+        i2s(pairId) + ", " + sqlText(d->srcPath) + ", " + sqlText(d->dstPath) + ", " +
+        sqlText(d->srcGuid.toString()) + ", " + sqlText(d->dstGuid.toString()) +
+        ", 0, ''); SELECT SCOPE_IDENTITY()";
+    CZuError err = exec(sql, statement, Accept::kOk, FXLOC);
+    if (err.IsError()) return err;
+    return readIdentity(sql, "BlrDisk", &d->id, FXLOC);
+  }
+  std::string set;
+  if (!d->srcPath.empty()) set += ", srcPath=" + sqlText(d->srcPath);
+  if (!d->dstPath.empty()) set += ", dstPath=" + sqlText(d->dstPath);
+  if (!d->dstGuid.empty()) set += ", dstGuid=" + sqlText(d->dstGuid.toString());
+  return exec(sql, "UPDATE BlrDisk SET pairId=" + i2s(pairId) + set + " WHERE id=" + i2s(d->id),
+              Accept::kOk, FXLOC);
+}
+
+// Steps inside the transaction: look the pair up, then insert or update it
+// with its disks.
+CZuError storePair(BlrSQL& sql, BlrDB::Pair* pair) {
+  const std::string lookup = "WHERE BlrPair.subClientId=" + i2s(pair->subClientId) +
+                             " AND BlrPair.srcGuid=" + sqlText(pair->srcGuid.toString());
+  std::list<BlrDB::Pair> found;
+  CZuError err = blrdbsvc::getPairs(lookup, &found, &sql);
+  if (err.IsError()) return err.Push(FXLOC);
+  if (!found.empty()) err = matchStored(sql, found.front(), pair);
+  if (!err.IsError()) err = pair->id == 0 ? insertPair(sql, pair) : updatePair(sql, *pair);
+  for (auto it = pair->disks.begin(); !err.IsError() && it != pair->disks.end(); ++it)
+    err = storeDisk(sql, pair->id, &*it);
+  return err;
+}
+
+}  // namespace
+
+CZuError BlrDBSvc::createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert&) {
+  BlrDB::Pair pair;
+  CZuError err = decodePayload(req, &pair, "Couldn't parse createOrUpdatePair() request", FXLOC);
+  if (err.IsError()) return err;
+  if (pair.srcType == 0) pair.srcType = 1;
+  if (pair.dstType == 0) pair.dstType = 1;
+  if (const char* field = missingPairField(pair))
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set", field);
+  if (const char* field = missingDiskField(pair))
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set for all disks", field);
+  pair.id = 0;
+  for (BlrDB::Disk& disk : pair.disks) disk.id = 0;
+  {
+    BlrSQL sql(ANCHOR_DB);
+    err = begin(sql, FXLOC);
+    if (!err.IsError()) err = storePair(sql, &pair);
+    if (!err.IsError()) err = commit(sql, FXLOC);
+    if (err.IsError()) return err;
+  }
+  std::list<BlrDB::Pair> stored;
+  err = blrdbsvc::getPairs("WHERE BlrPair.id=" + i2s(pair.id), &stored, nullptr);
+  if (err.IsError()) return err.Push(FXLOC);
+  if (stored.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "Unexpectedly didn't find the newly inserted BlrPair in the DB");
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter writer(buffer, 0);
+  stored.front().serialize(writer);
+  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
+  return CZuError();
+}

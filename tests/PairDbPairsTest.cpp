@@ -1,0 +1,254 @@
+// Pair queries, deletion and create-or-update, end to end through the link on
+// both backends.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "PairDbTestEnv.h"
+#include "host/DwHostName.h"
+
+namespace {
+
+using PairDbPairsTest = PairDbTest;
+
+TEST_P(PairDbPairsTest, NewPairIsStoredWithDefaultsAndReadBack) {
+  BlrDB::Pair p = newPair(3, 1, 2);
+  p.srcType = 0;
+  p.dstType = 2;
+  p.statusCode = 9;  // never taken from the request
+  ASSERT_OK(db_.createOrUpdatePair(p));
+  EXPECT_NE(p.id, 0);
+  ASSERT_EQ(p.disks.size(), 2u);
+  EXPECT_NE(p.disks.front().id, 0);
+  EXPECT_NE(p.disks.front().id, p.disks.back().id);
+  EXPECT_EQ(p.srcType, 1);
+  EXPECT_EQ(p.dstType, 2);
+  EXPECT_EQ(p.statusCode, 0);
+  EXPECT_EQ(p.eventId, 0);
+  EXPECT_EQ(p.statusMessage, "");
+  EXPECT_EQ(p.rpStoreId, 0);  // -1 in the request
+  EXPECT_EQ(p.lagTime, 0);
+  EXPECT_EQ(p.flags, 0);
+  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
+  EXPECT_EQ(count("BlrPair"), 1);
+  EXPECT_EQ(count("BlrDisk"), 2);
+
+  BlrDB::Pair read;
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read, p);
+}
+
+TEST_P(PairDbPairsTest, SameKeyUpdatesInPlaceAndReconcilesDisks) {
+  BlrDB::Pair stored = store(3, 1, 2);  // disks D1, D2
+  BlrDB::Pair again = newPair(3, 1, 2);
+  again.id = 777;  // identifiers in requests never address rows
+  ASSERT_OK(db_.createOrUpdatePair(again));
+  EXPECT_EQ(again, stored);
+  EXPECT_EQ(count("BlrPair"), 1);
+  EXPECT_EQ(count("BlrDisk"), 2);
+
+  BlrDB::Pair update = newPair(3, 1, 3);  // D1, D2, D3; D2 dropped below
+  update.disks.erase(std::next(update.disks.begin()));
+  update.disks.front().dstPath = "/moved/d1";
+  update.dstName = "renamed";
+  update.rpStoreId = 4;
+  update.flags = 8;  // never changed by an update
+  ASSERT_OK(db_.createOrUpdatePair(update));
+  EXPECT_EQ(update.id, stored.id);
+  EXPECT_EQ(update.dstName, "renamed");
+  EXPECT_EQ(update.rpStoreId, 4);
+  EXPECT_EQ(update.flags, 0);
+  ASSERT_EQ(update.disks.size(), 2u);
+  EXPECT_EQ(update.disks.front().id, stored.disks.front().id);
+  EXPECT_EQ(update.disks.front().dstPath, "/moved/d1");
+  EXPECT_GT(update.disks.back().id, stored.disks.back().id);
+  EXPECT_EQ(count("BlrDisk", "id=" + std::to_string(stored.disks.back().id)), 0);
+
+  // rpStoreId and lagTime at -1 leave the stored values.
+  BlrDB::Pair unset = newPair(3, 1, 1);
+  ASSERT_OK(db_.createOrUpdatePair(unset));
+  EXPECT_EQ(unset.rpStoreId, 4);
+}
+
+TEST_P(PairDbPairsTest, IncompletePairsAreRefusedWithoutWriting) {
+  BlrDB::Pair p = newPair(3, 1, 2);
+  p.headClientId = 0;
+  CZuError err = db_.createOrUpdatePair(p);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(err.Summary().find("Couldn't create or update BlrPair: "), 0u);
+  EXPECT_NE(err.AsString().find("BlrPair must have headClientId set"), std::string::npos);
+
+  p = newPair(3, 1, 2);
+  p.disks.back().srcGuid.clear();
+  err = db_.createOrUpdatePair(p);
+  EXPECT_NE(err.AsString().find("BlrPair must have srcGuid set for all disks"),
+            std::string::npos);
+
+  p = newPair(3, 1, 0);
+  EXPECT_NE(db_.createOrUpdatePair(p).AsString().find("BlrPair must have disks set"),
+            std::string::npos);
+  EXPECT_EQ(count("BlrPair"), 0);
+  EXPECT_EQ(count("BlrDisk"), 0);
+}
+
+TEST_P(PairDbPairsTest, PairWithoutClientEntryIsStoredButNotFound) {
+  BlrDB::Pair p = newPair(3, 1, 1);
+  p.tailClientId = 99;
+  CZuError err = db_.createOrUpdatePair(p);
+  EXPECT_NE(err.AsString().find("Unexpectedly didn't find the newly inserted BlrPair in the DB"),
+            std::string::npos);
+  EXPECT_EQ(count("BlrPair"), 1);
+  BlrDB::Pair read;
+  read.tailHostName = "kept";
+  ASSERT_OK(db_.getPair(static_cast<int>(sql("SELECT id FROM BlrPair")), &read));
+  EXPECT_EQ(read.id, 0);
+  EXPECT_EQ(read.statusCode, -1);
+  EXPECT_EQ(read.tailHostName, "kept");
+}
+
+TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {
+  BlrDB::Pair a = store(3, 1, 3);
+  BlrDB::Pair b = store(3, 2, 1);
+  BlrDB::Pair c = store(4, 3, 2);
+  db_.setPairFlags(b.id, 8 | 2);
+
+  std::list<BlrDB::Pair> found;
+  ASSERT_OK(db_.getPairs(3, &found));
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found.front().disks.size(), 3u);
+
+  ASSERT_OK(db_.getPairs(c.srcGuid, &found));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.front().id, c.id);
+
+  BlrDB::Pair byFlags, byName;
+  byFlags.flags = 8;
+  byName.srcName = a.srcName;
+  byName.subClientId = 3;
+  ASSERT_OK(db_.getPairs(std::list<BlrDB::Pair>{byFlags, byName, byFlags}, &found));
+  ASSERT_EQ(found.size(), 2u);
+
+  BlrDB::Pair byStore;
+  byStore.rpStoreId = 0;  // every pair is in store 0
+  ASSERT_OK(db_.getPairs(byStore, &found));
+  EXPECT_EQ(found.size(), 3u);
+  ASSERT_OK(db_.getPairs(BlrDB::Pair(), &found));
+  EXPECT_EQ(found.size(), 3u);
+
+  BlrDB::Pair missing;
+  missing.subClientId = 42;
+  found.push_back(a);
+  ASSERT_OK(db_.getPairs(missing, &found));
+  EXPECT_TRUE(found.empty());
+}
+
+TEST_P(PairDbPairsTest, DeletingRemovesDisksAndPropertiesButKeepsBootVMs) {
+  BlrDB::Pair a = store(3, 1, 2);
+  BlrDB::Pair b = store(3, 2, 1);
+  ASSERT_OK(db_.setPairProp(a.id, "x", "1"));
+  ASSERT_OK(db_.setPairProp(b.id, "x", "1"));
+  sql("INSERT INTO BlrBootVM(pairId) VALUES(" + std::to_string(a.id) + ")");
+
+  ASSERT_OK(db_.delPair(a.id));
+  EXPECT_EQ(count("BlrPair"), 1);
+  EXPECT_EQ(count("BlrDisk"), 1);
+  EXPECT_EQ(count("BlrPairProperties"), 1);
+  EXPECT_EQ(count("BlrBootVM"), 1);
+
+  // No identifiers, and filters without a field, delete nothing.
+  ASSERT_OK(db_.delPairs(std::list<int>()));
+  CZuError err = db_.delPairs(BlrDB::Pair());
+  ASSERT_TRUE(err.IsError());
+  EXPECT_NE(err.AsString().find("No filter of the del_pairs request sets a field"),
+            std::string::npos);
+  EXPECT_EQ(count("BlrPair"), 1);
+
+  ASSERT_OK(db_.delPairs(3));
+  EXPECT_EQ(count("BlrPair"), 0);
+  EXPECT_EQ(count("BlrDisk"), 0);
+  EXPECT_EQ(count("BlrPairProperties"), 0);
+}
+
+TEST_P(PairDbPairsTest, HostileTextsAreStoredAndMatchedByteForByte) {
+  const std::string hostile[] = {
+      "O'Brien's VM", "x'; DELETE FROM BlrPair; --", "a/*b*/c -- d", "back\\slash'",
+      std::string("\xff\xfe not utf-8 '' \xc3"), "semi;colon'';",
+  };
+  int seed = 1;
+  for (const std::string& text : hostile) {
+    SCOPED_TRACE(text);
+    BlrDB::Pair p = newPair(3, seed++, 1);
+    p.srcName = text;
+    p.dstName = text + "-dr";
+    p.disks.front().srcPath = "/" + text;
+    ASSERT_OK(db_.createOrUpdatePair(p));
+    EXPECT_EQ(p.srcName, text);
+    EXPECT_EQ(p.disks.front().srcPath, "/" + text);
+    ASSERT_OK(db_.setPairStatus(p.id, 7, text, 0));
+    ASSERT_OK(db_.setPairProp(p.id, text, text));
+    std::string value;
+    ASSERT_OK(db_.getPairProp(p.id, text, &value));
+    EXPECT_EQ(value, text);
+
+    BlrDB::Pair byName;
+    byName.srcName = text;
+    std::list<BlrDB::Pair> found;
+    ASSERT_OK(db_.getPairs(byName, &found));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found.front().statusMessage, text);
+  }
+  EXPECT_EQ(count("BlrPair"), seed - 1);
+}
+
+// A statement that fails half-way through a transaction leaves nothing of
+// the request behind.  The failures come from constraints the test adds.
+TEST_P(PairDbPairsTest, FailureInsideTransactionLeavesNoTrace) {
+  BlrDB::Pair a = store(3, 1, 1);
+  sql("CREATE UNIQUE INDEX PoisonSrcPath ON BlrDisk(srcPath)");
+  BlrDB::Pair p = newPair(4, 2, 2);
+  p.disks.back().srcPath = p.disks.front().srcPath;  // the second disk insert fails
+  CZuError err = db_.createOrUpdatePair(p);
+  ASSERT_TRUE(err.IsError());
+  EXPECT_EQ(err.Code(), 1);  // every service failure reaches the client as code 1
+  EXPECT_NE(err.AsString().find("Query [INSERT INTO BlrDisk"), std::string::npos);
+  EXPECT_EQ(count("BlrPair"), 1);
+  EXPECT_EQ(count("BlrDisk"), 1);
+
+  // Deleting the pair row fails after its disks and properties went.
+  ASSERT_OK(db_.setPairProp(a.id, "x", "1"));
+  sql("CREATE TABLE Blocker (pairId INTEGER REFERENCES BlrPair(id))");
+  sql("INSERT INTO Blocker VALUES(" + std::to_string(a.id) + ")");
+  EXPECT_TRUE(db_.delPair(a.id).IsError());
+  EXPECT_EQ(count("BlrPair"), 1);
+  EXPECT_EQ(count("BlrDisk"), 1);
+  EXPECT_EQ(count("BlrPairProperties"), 1);
+}
+
+TEST_P(PairDbPairsTest, ConcurrentClientsCreateAndReadPairs) {
+  const int kThreads = 8, kPairsEach = 6;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures] {
+      BlrDB db;
+      for (int i = 0; i < kPairsEach; ++i) {
+        BlrDB::Pair p = newPair(100 + t, t * 1000 + i + 1, 2);
+        BlrDB::Pair read;
+        if (db.createOrUpdatePair(p).IsError() || db.getPair(p.id, &read).IsError() ||
+            read != p)
+          ++failures[t];
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  std::list<BlrDB::Pair> all;
+  ASSERT_OK(db_.getPairs(BlrDB::Pair(), &all));
+  EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kPairsEach));
+  EXPECT_EQ(count("BlrDisk"), 2 * kThreads * kPairsEach);
+}
+
+BLR_SQL_BACKENDS(PairDbPairsTest);
+
+}  // namespace

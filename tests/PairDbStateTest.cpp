@@ -1,0 +1,384 @@
+// Pair state, properties, statistics and boot VMs, end to end through the
+// link on both backends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "PairDbTestEnv.h"
+#include "host/EvEvent.h"
+
+namespace {
+
+using PairDbStateTest = PairDbTest;
+
+std::vector<EvEventRecord> pairEvents(int pairId) {
+  EvEvent::Filter filter;
+  filter.entityType = 187;
+  filter.entityId = pairId;
+  std::vector<EvEventRecord> events;
+  EXPECT_OK(EvEvent::list(filter, &events));
+  return events;
+}
+
+TEST_P(PairDbStateTest, StatusChangesPostEventsWithTheOldName) {
+  BlrDB::Pair p = store(3, 1, 1);
+  ASSERT_OK(db_.setPairStatus(p.id, 4, "running", 0));
+  ASSERT_EQ(pairEvents(p.id).size(), 1u);
+  EXPECT_EQ(pairEvents(p.id).front().eventId, 0x025A0094);
+
+  ASSERT_OK(db_.setPairStatus(p.id, 14, "failing over", 77));
+  std::vector<EvEventRecord> events = pairEvents(p.id);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events.front().eventId, 0x025A008E);  // newest first
+  EXPECT_EQ(events.front().severity, EV_SEVERITY_INFO);
+  EXPECT_EQ(events.front().time, kNow);
+  EXPECT_EQ(events.front().arguments, std::vector<std::string>{p.srcName});
+
+  ASSERT_OK(db_.setPairStatus(p.id, 14, "still", 0));  // no change
+  ASSERT_OK(db_.setPairStatus(p.id, 7, "no event", 0));
+  ASSERT_OK(db_.setPairStatus(p.id, 0, "no event", 0));
+  EXPECT_EQ(pairEvents(p.id).size(), 2u);
+  BlrDB::Pair read;
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read.statusCode, 0);
+  EXPECT_EQ(read.statusMessage, "no event");
+
+  // A pair without a row: status 0 assumed, empty name, success.
+  ASSERT_OK(db_.setPairStatus(9999, 1, "", 0));
+  events = pairEvents(9999);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events.front().arguments, std::vector<std::string>{""});
+}
+
+TEST_P(PairDbStateTest, SingleFieldUpdates) {
+  BlrDB::Pair p = store(3, 1, 2);
+  BlrDB::Pair q = store(4, 2, 1);
+  ASSERT_OK(db_.setPairPendingStatus(p.id, 6));
+  ASSERT_OK(db_.setPairLagTime(p.id, 0));
+  ASSERT_OK(db_.setPairLagTime(q.id, 30));
+  ASSERT_OK(db_.setPairEvent(p.id, 5));
+  ASSERT_OK(db_.setPairEvent(BlrUUID(), 8));  // neither id nor source: nothing
+  ASSERT_OK(db_.setDiskStatus(p.disks.back().id, 2, "degraded"));
+  ASSERT_OK(db_.setPairFlags(p.id, 16));
+  ASSERT_OK(db_.setPairFlags(p.id, 8));
+  ASSERT_OK(db_.clrPairFlags(p.id, 8));
+  ASSERT_OK(db_.setPairFlags(999, 8));  // no such pair: accepted
+
+  BlrDB::Pair read;
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read.pendingStatusCode, 6);
+  EXPECT_EQ(read.statusCode, 0);
+  EXPECT_EQ(read.lagTime, 0);
+  EXPECT_EQ(read.eventId, 5);
+  EXPECT_EQ(read.flags, 16);
+  EXPECT_EQ(read.disks.back().statusCode, 2);
+  EXPECT_EQ(read.disks.back().statusMessage, "degraded");
+  ASSERT_OK(db_.getPair(q.id, &read));
+  EXPECT_EQ(read.lagTime, 30);
+  EXPECT_EQ(read.eventId, 0);
+
+  ASSERT_OK(db_.setPairEvent(q.srcGuid, 12));  // every pair of that source VM
+  ASSERT_OK(db_.getPair(q.id, &read));
+  EXPECT_EQ(read.eventId, 12);
+
+  EXPECT_NE(db_.setPairFlags(p.id, 0).AsString().find("No flags passed to setPairFlags() request"),
+            std::string::npos);
+  EXPECT_TRUE(db_.clrPairFlags(0, 1).IsError());
+}
+
+TEST_P(PairDbStateTest, DestinationInfoAndSourcePaths) {
+  BlrDB::Pair p = store(3, 1, 2);
+  BlrDB::Pair update;
+  update.dstName = "new-dr";
+  update.dstGuid = guid(777);
+  BlrDB::Disk disk = p.disks.front();
+  disk.dstGuid.clear();
+  disk.dstPath = "/new/dst";
+  update.disks.push_back(disk);
+  ASSERT_OK(db_.updateDestInfo(update));  // id 0: the pair row stays, the disk moves
+  BlrDB::Pair read;
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read.dstName, p.dstName);
+  EXPECT_EQ(read.disks.front().dstPath, "/new/dst");
+  EXPECT_EQ(read.disks.front().dstGuid, p.disks.front().dstGuid);
+
+  update.id = p.id;
+  ASSERT_OK(db_.updateDestInfo(update));
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read.dstName, "new-dr");
+  EXPECT_EQ(read.dstGuid, guid(777));
+
+  std::map<BlrUUID, std::string> paths{{p.disks.front().srcGuid, "/renamed"},
+                                       {p.disks.back().srcGuid, ""}};
+  ASSERT_OK(db_.updateSrcPaths(paths));
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read.disks.front().srcPath, "/renamed");
+  EXPECT_EQ(read.disks.back().srcPath, p.disks.back().srcPath);  // no path given: skipped
+}
+
+TEST_P(PairDbStateTest, PropertySetsAreReplacedWholeWithoutTheServerTime) {
+  BlrDB::Pair p = store(3, 1, 1);
+  std::map<std::string, std::string> props;
+  ASSERT_OK(db_.getPairProps(p.id, &props));
+  EXPECT_TRUE(props.empty());
+
+  ASSERT_OK(db_.setPairProp(p.id, "progress", "1"));
+  BlrDB::PairProps settings;
+  settings.recoveryMode = 2;
+  settings.curAnchorTime = 5;
+  ASSERT_OK(db_.setPairProps(p.id, settings));
+  EXPECT_EQ(count("BlrPairProperties", "propertyName='progress'"), 0);
+  EXPECT_EQ(count("BlrPairProperties", "propertyName='curAnchorTime'"), 0);
+  EXPECT_EQ(count("BlrPairProperties"), 9);
+
+  BlrDB::PairProps read;
+  ASSERT_OK(db_.getPairProps(p.id, &read));
+  EXPECT_EQ(read.recoveryMode, 2);
+  EXPECT_EQ(read.curAnchorTime, kNow);
+  ASSERT_OK(db_.getPairProps(p.id, &props));
+  EXPECT_EQ(props.size(), 10u);
+
+  // A set of nothing but the server's time is refused and changes nothing.
+  BlrDBSvc::Map req{{"req", "set_pair_props"}}, resp;
+  DwEbmlBuffer buffer(256);
+  DwEbmlWriter writer(buffer, 0);
+  writer.writeNumTag(2, p.id);
+  writer.openContTag(19, 1 << 20);
+  BlrPairPropMap(std::map<std::string, std::string>{{"curAnchorTime", "5"}}).serialize(writer);
+  writer.closeContTag();
+  blrSetBlob(req, writer.getBuffer(), writer.getSize());
+  CZuError err = svc_->dispatch(req, &resp, "test", KRP_Cert());
+  EXPECT_NE(err.Summary().find("holds only curAnchorTime"), std::string::npos) << err.Summary();
+  EXPECT_EQ(count("BlrPairProperties"), 9);
+}
+
+TEST_P(PairDbStateTest, SinglePropertiesReadWriteAndDelete) {
+  BlrDB::Pair p = store(3, 1, 1);
+  std::string value = "x";
+  ASSERT_OK(db_.getPairProp(p.id, "absent", &value));
+  EXPECT_EQ(value, "");
+  ASSERT_OK(db_.setPairProp(p.id, "a", "1"));
+  ASSERT_OK(db_.setPairProp(p.id, "a", "2"));
+  ASSERT_OK(db_.setPairProp(p.id, "empty", ""));
+  ASSERT_OK(db_.getPairProp(p.id, "a", &value));
+  EXPECT_EQ(value, "2");
+  EXPECT_EQ(count("BlrPairProperties"), 2);
+
+  BlrDBSvc::Map resp;
+  DwEbmlBuffer buffer(64);
+  DwEbmlWriter writer(buffer, 0);
+  writer.writeNumTag(2, p.id);
+  writer.writeStrTag(20, "empty");
+  BlrDBSvc::Map req{{"req", "get_pair_prop"}};
+  blrSetBlob(req, writer.getBuffer(), writer.getSize());
+  ASSERT_OK(svc_->dispatch(req, &resp, "test", KRP_Cert()));
+  EXPECT_EQ(resp.at("blob"), "958100");  // tag 21 with the empty text
+  req["req"] = "set_pair_prop";  // a name without a value
+  EXPECT_NE(svc_->dispatch(req, &resp, "test", KRP_Cert()).Summary().find(
+                "No property value passed to setPairProp() request"),
+            std::string::npos);
+
+  ASSERT_OK(db_.delPairProp(p.id, "a"));
+  EXPECT_EQ(count("BlrPairProperties"), 1);
+  ASSERT_OK(db_.setPairProp(p.id, "b", "1"));
+  ASSERT_OK(db_.delPairProps(p.id));
+  EXPECT_EQ(count("BlrPairProperties"), 0);
+}
+
+TEST_P(PairDbStateTest, StatisticsGoToTheHistoryDatabase) {
+  BlrDB::PairStats s;
+  s.pairId = 4;
+  s.repSetSize = -5;
+  s.iopsDelta = 1ll << 40;
+  ASSERT_OK(db_.addPairStats(s));
+  s.timeStamp = 12;
+  ASSERT_OK(db_.addPairStats(s));
+  EXPECT_EQ(sql("SELECT MAX(timeStamp) FROM BlrPairStats", "HistoryDB"), kNow);
+  EXPECT_EQ(sql("SELECT MIN(timeStamp) FROM BlrPairStats", "HistoryDB"), 12);
+  EXPECT_EQ(sql("SELECT MIN(repSetSize) FROM BlrPairStats", "HistoryDB"), -5);
+  EXPECT_EQ(sql("SELECT MIN(iopsDelta) FROM BlrPairStats", "HistoryDB"), 1ll << 40);
+  s.pairId = 0;
+  EXPECT_NE(db_.addPairStats(s).AsString().find("PairStats must have pairId set"),
+            std::string::npos);
+}
+
+BlrDB::BootVM newBootVM(int pairId, int disks) {
+  BlrDB::BootVM vm;
+  vm.bootType = 1;
+  vm.pairId = pairId;
+  vm.name = "boot's vm";
+  vm.uuid = PairDbTest::guid(pairId + 300);
+  vm.creationTime = 1000;
+  vm.bestBefore = 2000;
+  vm.seqNum = 1ull << 40;
+  vm.jobId = 77;
+  vm.statusMessage = "booting";
+  for (int i = 0; i < disks; ++i) {
+    BlrDB::BootDisk d;
+    d.origDiskId = 10 + i;
+    d.uuid = PairDbTest::guid(pairId * 10 + i + 400);
+    d.path = "/boot/" + std::to_string(i);
+    d.snapId = "snap" + std::to_string(i);
+    vm.disks.push_back(d);
+  }
+  return vm;
+}
+
+TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
+  BlrDB::Pair p = store(3, 1, 1);
+  int bare = 0, full = 0;
+  BlrDB::BootVM incomplete = newBootVM(p.id, 2);
+  incomplete.disks.back().snapId.clear();
+  EXPECT_NE(db_.addBootVM(incomplete, &bare).AsString().find(
+                "BlrBootVM must have snapId set for all disks"),
+            std::string::npos);
+  ASSERT_OK(db_.addBootVM(newBootVM(p.id, 0), &bare));
+  ASSERT_OK(db_.addBootVM(newBootVM(p.id, 3), &full));
+  EXPECT_NE(bare, 0);
+  EXPECT_GT(full, bare);
+
+  std::list<BlrDB::BootVM> vms;
+  ASSERT_OK(db_.getBootVMsForPair(p.id, &vms));
+  ASSERT_EQ(vms.size(), 2u);  // rows come in no fixed order
+  if (vms.front().id == full) vms.reverse();
+  EXPECT_TRUE(vms.front().disks.empty());
+  ASSERT_EQ(vms.back().disks.size(), 3u);
+  EXPECT_EQ(vms.back().disks.back().bootVmId, full);
+  EXPECT_EQ(vms.back().seqNum, 1ull << 40);
+  EXPECT_EQ(vms.back().name, "boot's vm");
+  ASSERT_OK(db_.getBootVMsForTail(kTail, &vms));
+  EXPECT_EQ(vms.size(), 2u);
+  ASSERT_OK(db_.getBootVMsForTail(kTail + 1, &vms));
+  EXPECT_TRUE(vms.empty());
+
+  // Updates rewrite status always, other fields only when given; listed
+  // disks are updated or added, unlisted ones stay.
+  BlrDB::BootVM vm;
+  ASSERT_OK(db_.getBootVM(full, &vm));
+  vm.statusMessage = "";
+  vm.statusCode = 3;
+  vm.seqNum = 0;
+  vm.disks.front().path = "/moved";
+  vm.disks.pop_back();
+  vm.disks.push_back(newBootVM(p.id, 4).disks.back());
+  ASSERT_OK(db_.populateBootVM(vm));
+  ASSERT_OK(db_.setBootVMStatus(bare, 5, "done", 9));
+  BlrDB::BootVM read;
+  ASSERT_OK(db_.getBootVM(full, &read));
+  EXPECT_EQ(read.statusCode, 3);
+  EXPECT_EQ(read.statusMessage, "");
+  EXPECT_EQ(read.seqNum, 1ull << 40);
+  ASSERT_EQ(read.disks.size(), 4u);
+  EXPECT_EQ(std::count_if(read.disks.begin(), read.disks.end(),
+                          [](const BlrDB::BootDisk& d) { return d.path == "/moved"; }),
+            1);
+  ASSERT_OK(db_.getBootVM(bare, &read));
+  EXPECT_EQ(read.eventId, 9);
+  EXPECT_EQ(read.pairId, p.id);
+
+  ASSERT_OK(db_.delBootVM(full));
+  EXPECT_EQ(count("BlrBootDisk"), 0);
+  ASSERT_OK(db_.getBootVM(full, &read));
+  EXPECT_EQ(read.id, 0);
+  ASSERT_OK(db_.getBootVMsForPair(p.id + 1, &vms));
+  EXPECT_TRUE(vms.empty());
+}
+
+// Each transactional handler, made to fail on its last statement by a
+// constraint the test adds, leaves the database as it was.
+TEST_P(PairDbStateTest, FailingStatementInsideEachTransactionChangesNothing) {
+  BlrDB::Pair p = store(3, 1, 2);
+  int vmId = 0;
+  ASSERT_OK(db_.addBootVM(newBootVM(p.id, 1), &vmId));
+  ASSERT_OK(db_.setPairProp(p.id, "a", "same"));
+  ASSERT_OK(db_.setPairProp(p.id, "c", "other"));
+  struct Case {
+    const char* what;
+    std::vector<std::string> poison;
+    std::function<CZuError()> request;
+  } cases[] = {
+      {"update_dest_info",
+       {"CREATE UNIQUE INDEX PoisonDst ON BlrDisk(dstPath)"},
+       [&] {
+         BlrDB::Pair u = p;
+         u.dstName = "changed";
+         for (BlrDB::Disk& d : u.disks) d.dstPath = "/same";
+         return db_.updateDestInfo(u);
+       }},
+      {"update_src_paths",
+       {"CREATE UNIQUE INDEX PoisonSrc ON BlrDisk(srcPath)"},
+       [&] {
+         return db_.updateSrcPaths(
+             {{p.disks.front().srcGuid, "/same"}, {p.disks.back().srcGuid, "/same"}});
+       }},
+      {"set_pair_props",
+       {"CREATE UNIQUE INDEX PoisonValue ON BlrPairProperties(propertyValue)"},
+       [&] { return db_.setPairProps(p.id, BlrDB::PairProps()); }},  // "1" twice
+      // The delete of "a" succeeds, its insert fails: "a" must survive.
+      {"set_pair_prop", {}, [&] { return db_.setPairProp(p.id, "a", "other"); }},
+      {"create_or_update_boot_vm",
+       {"CREATE UNIQUE INDEX PoisonBoot ON BlrBootDisk(snapId)"},
+       [&] {
+         BlrDB::BootVM vm = newBootVM(p.id, 2);
+         vm.disks.back().snapId = "snap0";
+         return db_.addBootVM(vm, &vmId);
+       }},
+      {"del_boot_vm",
+       {"CREATE TABLE BootBlocker (vmId INTEGER REFERENCES BlrBootVM(id))",
+        "INSERT INTO BootBlocker VALUES(" + std::to_string(vmId) + ")"},
+       [&] { return db_.delBootVM(vmId); }},
+  };
+  auto snapshot = [] {
+    return std::vector<long long>{count("BlrPair", "dstName='changed'"),
+                                  count("BlrDisk", "dstPath='/same' OR srcPath='/same'"),
+                                  count("BlrPairProperties"),
+                                  count("BlrBootVM"),
+                                  count("BlrBootDisk")};
+  };
+  const std::vector<long long> before = snapshot();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const std::string& statement : c.poison) sql(statement);
+    EXPECT_TRUE(c.request().IsError());
+    EXPECT_EQ(snapshot(), before);
+  }
+  std::string value;
+  ASSERT_OK(db_.getPairProp(p.id, "a", &value));
+  EXPECT_EQ(value, "same");
+}
+
+TEST_P(PairDbStateTest, ConcurrentFlagAndPropertyWritersLoseNothing) {
+  BlrDB::Pair p = store(3, 1, 1);
+  ASSERT_OK(db_.setPairFlags(p.id, 0x100));  // no thread touches it
+  const int kThreads = 8, kRounds = 5;
+  std::vector<std::thread> threads;
+  std::vector<int> failures(kThreads, 0);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      BlrDB db;
+      const int bit = 1 << t;
+      for (int r = 0; r < kRounds; ++r) {
+        failures[t] += db.setPairFlags(p.id, bit).IsError();
+        failures[t] += db.setPairProp(p.id, "thread" + std::to_string(t), std::to_string(r))
+                           .IsError();
+        if (t % 2 == 1) failures[t] += db.clrPairFlags(p.id, bit).IsError();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+  BlrDB::Pair read;
+  ASSERT_OK(db_.getPair(p.id, &read));
+  EXPECT_EQ(read.flags, 0x100 | 0x01 | 0x04 | 0x10 | 0x40);  // even threads' bits kept
+  std::map<std::string, std::string> props;
+  ASSERT_OK(db_.getPairProps(p.id, &props));
+  for (int t = 0; t < kThreads; ++t)
+    EXPECT_EQ(props["thread" + std::to_string(t)], std::to_string(kRounds - 1));
+}
+
+BLR_SQL_BACKENDS(PairDbStateTest);
+
+}  // namespace

@@ -1,0 +1,134 @@
+// The pair database on either backend with the service registered in the
+// test process, so that BlrDB requests reach it through the in-process link.
+#ifndef TESTS_PAIRDBTESTENV_H
+#define TESTS_PAIRDBTESTENV_H
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "BLR/BlrDB.h"
+#include "BLR/BlrDBSvc.h"
+#include "SqlTestDb.h"
+#include "host/DWClientDirectory.h"
+#include "host/DWSimpleDBConnObject.h"
+#include "host/DWSqlSchema.h"
+#include "host/DwClock.h"
+#include "support/ManualClock.h"
+
+#define EXPECT_OK(expr)                            \
+  do {                                             \
+    CZuError err_ = (expr);                        \
+    EXPECT_FALSE(err_.IsError()) << err_.AsString(); \
+  } while (0)
+#define ASSERT_OK(expr)                            \
+  do {                                             \
+    CZuError err_ = (expr);                        \
+    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
+  } while (0)
+
+// A clock whose time stands still but whose sleeps are real: the database
+// waits for locks through the clock, and concurrent tests need those waits.
+class FixedTimeClock : public DwClock {
+ public:
+  explicit FixedTimeClock(time_t now) : now_(now) {}
+  time_t now() override { return now_; }
+  void sleepMs(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+ private:
+  time_t now_;
+};
+
+class PairDbTest : public SqlBackendTest {
+ public:
+  static constexpr int kTail = 20;  // has a client directory entry
+  static constexpr time_t kNow = 1700000000;
+
+  PairDbTest() : clock_(kNow), installer_(&clock_) {}
+
+ protected:
+
+  void SetUp() override {
+    SqlBackendTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_OK(DWCreateSchema("Anchor"));
+    ASSERT_OK(DWCreateSchema("HistoryDB"));
+    ASSERT_OK(DWClientDirectory::add(tailClient()));
+    svc_.reset(new BlrDBSvc);
+  }
+  void TearDown() override {
+    svc_.reset();
+    SqlBackendTest::TearDown();
+  }
+
+ public:
+  static DWClientInfo tailClient() {
+    DWClientInfo c;
+    c.id = kTail;
+    c.name = "tail1";
+    c.netHostName = "10.0.0.7";
+    c.dwdPort = 8400;
+    c.evmgrcPort = 8401;
+    return c;
+  }
+
+  // A distinct identifier per seed.
+  static BlrUUID guid(int seed) {
+    char hex[33];
+    std::snprintf(hex, sizeof hex, "%08x00000000000000000000%04x", seed, seed & 0xFFFF);
+    return BlrUUID(std::string(hex));
+  }
+
+  // A complete new pair of `subClient` with `disks` disks.
+  static BlrDB::Pair newPair(int subClient, int seed, int disks) {
+    BlrDB::Pair p;
+    p.subClientId = subClient;
+    p.dstClientId = 11;
+    p.headClientId = 12;
+    p.tailClientId = kTail;
+    p.srcName = "vm" + std::to_string(seed);
+    p.dstName = "vm" + std::to_string(seed) + "-dr";
+    p.srcGuid = guid(seed);
+    p.dstGuid = guid(seed + 50000);
+    for (int i = 0; i < disks; ++i) {
+      BlrDB::Disk d;
+      d.srcPath = "/src/" + std::to_string(seed) + "/disk" + std::to_string(i);
+      d.dstPath = "/dst/" + std::to_string(seed) + "/disk" + std::to_string(i);
+      d.srcGuid = guid(seed * 100 + i + 1000000);
+      d.dstGuid = guid(seed * 100 + i + 2000000);
+      p.disks.push_back(d);
+    }
+    return p;
+  }
+
+ protected:
+  // Stores a new pair and returns it as the service answered.
+  BlrDB::Pair store(int subClient, int seed, int disks) {
+    BlrDB::Pair p = newPair(subClient, seed, disks);
+    EXPECT_OK(db_.createOrUpdatePair(p));
+    return p;
+  }
+
+  // Runs raw SQL on "Anchor" (or `dbName`); with a query, the first column of
+  // its first row (0 without rows).
+  static long long sql(const std::string& statement, const char* dbName = "Anchor") {
+    DWSimpleDBConnObject conn;
+    int rc = conn.openSQLConnectionUsingDbName(dbName);
+    if (rc == 0) rc = conn.execQuery(statement.c_str());
+    EXPECT_TRUE(rc == 0 || rc == DWSQL_NO_ROWS) << statement << ": " << conn.getLastErrorText();
+    int64_t value = 0;
+    if (rc == 0 && conn.ibindstruct("b", &value) == 0) conn.getNextRow();
+    return value;
+  }
+  static long long count(const std::string& table, const std::string& where = "") {
+    return sql("SELECT COUNT(*) FROM " + table + (where.empty() ? "" : " WHERE " + where));
+  }
+
+  FixedTimeClock clock_;
+  ManualClock::Installer installer_;
+  std::unique_ptr<BlrDBSvc> svc_;
+  BlrDB db_;
+};
+
+#endif  // TESTS_PAIRDBTESTENV_H

@@ -1,0 +1,183 @@
+// blr-anchor: the central server of the pair database.
+//
+//   blr-anchor serve --registry FILE
+//   blr-anchor client add|list|remove ... --registry FILE
+//   blr-anchor events list [--entity-type T] [--entity-id N] [--limit N] --registry FILE
+//
+// "serve" creates the database schemas when missing, installs the pair
+// database service and the client directory, and answers the request link
+// over TLS until SIGTERM or SIGINT, finishing the requests in flight.  The
+// other commands work directly on the configured database.
+#include <signal.h>
+
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "BLR/BlrDBSvc.h"
+#include "BLR/BlrDebug.h"
+#include "host/DWClientDirectory.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DWSqlSchema.h"
+#include "host/DwLinkConfig.h"
+#include "host/DwLinkServer.h"
+#include "host/EvEvent.h"
+
+namespace {
+
+const char kLogContext[] = "blr-anchor";
+
+int fail(const CZuError& err) {
+  std::fprintf(stderr, "blr-anchor: %s\n", err.Summary().c_str());
+  return 1;
+}
+
+// The server also keeps the whole error in its log.
+int serverFail(const CZuError& err) {
+  blrError(kLogContext, "%s", err.AsString().c_str());
+  return fail(err);
+}
+
+CZuError createSchemas() {
+  for (const char* db : {"Anchor", "HistoryDB"}) {
+    CZuError err = DWCreateSchema(db);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't create the schema of %s", db);
+  }
+  return CZuError();
+}
+
+// Blocks the stop signals in every thread, so that serve can wait for them.
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+int serve() {
+  sigset_t signals = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts
+  CZuError err = createSchemas();
+  if (err.IsError()) return serverFail(err);
+  DwLinkServerConfig config;
+  err = DwLinkServerConfig::fromRegistry(&config);
+  if (err.IsError()) return serverFail(err);
+  initBlrDBSvc();
+  DWClientDirectorySvc directory;
+  DwLinkServer server;
+  err = server.start(config);
+  if (err.IsError()) return serverFail(err.Push(FXLOC, "Couldn't start the link server"));
+  const char* address = config.address.empty() ? "*" : config.address.c_str();
+  blrDebug(kLogContext, 1, "Serving the pair database on %s:%d", address, server.port());
+  std::printf("listening on %s:%d\n", address, server.port());
+  std::fflush(stdout);
+
+  int received = 0;
+  sigwait(&signals, &received);
+  blrDebug(kLogContext, 1, "Got signal %d: stopping after the requests in flight", received);
+  server.stop();
+  DwLinkServer::Stats stats = server.stats();
+  blrDebug(kLogContext, 1, "Stopped after %llu requests on %llu connections",
+           static_cast<unsigned long long>(stats.requests),
+           static_cast<unsigned long long>(stats.accepted));
+  return 0;
+}
+
+int listClients() {
+  std::vector<DWClientInfo> clients;
+  CZuError err = DWClientDirectory::list(&clients);
+  if (err.IsError()) return fail(err);
+  std::printf("%-8s %-24s %-32s %-8s %s\n", "ID", "NAME", "HOST", "DWD", "EVMGRC");
+  for (const DWClientInfo& c : clients)
+    std::printf("%-8d %-24s %-32s %-8d %d\n", c.id, c.name.c_str(), c.netHostName.c_str(),
+                c.dwdPort, c.evmgrcPort);
+  return 0;
+}
+
+int listEvents(const EvEvent::Filter& filter) {
+  std::vector<EvEventRecord> events;
+  CZuError err = EvEvent::list(filter, &events);
+  if (err.IsError()) return fail(err);
+  for (const EvEventRecord& e : events) {
+    char when[32];
+    struct tm t;
+    gmtime_r(&e.time, &t);
+    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &t);
+    std::printf("%s 0x%08X severity=%d entity=%d/%lld", when, static_cast<unsigned>(e.eventId),
+                e.severity, e.entityType, e.entityId);
+    for (const std::string& a : e.arguments) std::printf(" \"%s\"", a.c_str());
+    std::printf("\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Central server of the pair database"};
+  app.require_subcommand(1);
+  std::string registry;
+  app.add_option("--registry", registry, "Registry file of this server")
+      ->required()
+      ->check(CLI::ExistingFile);
+  app.fallthrough();
+
+  CLI::App* serveCmd = app.add_subcommand("serve", "Serve the pair database in the foreground");
+
+  CLI::App* clientCmd = app.add_subcommand("client", "Edit the client directory");
+  clientCmd->require_subcommand(1);
+  clientCmd->fallthrough();
+  DWClientInfo client;
+  CLI::App* addCmd = clientCmd->add_subcommand("add", "Add a client");
+  addCmd->add_option("--id", client.id, "Client id")->required()->check(CLI::Range(1, INT32_MAX));
+  addCmd->add_option("--name", client.name, "Client name")->required();
+  addCmd->add_option("--host", client.netHostName, "Network host name or address")->required();
+  addCmd->add_option("--dwd-port", client.dwdPort, "Communications port")
+      ->required()
+      ->check(CLI::Range(1, 65535));
+  addCmd->add_option("--evmgrc-port", client.evmgrcPort, "Event manager port")
+      ->required()
+      ->check(CLI::Range(1, 65535));
+  addCmd->fallthrough();
+  CLI::App* listCmd = clientCmd->add_subcommand("list", "List the clients");
+  listCmd->fallthrough();
+  int removeId = 0;
+  CLI::App* removeCmd = clientCmd->add_subcommand("remove", "Remove a client");
+  removeCmd->add_option("--id", removeId, "Client id")->required();
+  removeCmd->fallthrough();
+
+  CLI::App* eventsCmd = app.add_subcommand("events", "Read the event log");
+  eventsCmd->require_subcommand(1);
+  eventsCmd->fallthrough();
+  EvEvent::Filter filter;
+  CLI::App* eventsListCmd = eventsCmd->add_subcommand("list", "List events, newest first");
+  eventsListCmd->add_option("--entity-type", filter.entityType, "Only this entity type");
+  eventsListCmd->add_option("--entity-id", filter.entityId, "Only this entity id");
+  eventsListCmd->add_option("--limit", filter.limit, "At most this many (0: all)")
+      ->check(CLI::NonNegativeNumber);
+  eventsListCmd->fallthrough();
+
+  CLI11_PARSE(app, argc, argv);
+
+  CZuError err = DWPlatformInfo::loadRegistryFile(registry);
+  if (err.IsError()) return fail(err);
+  if (serveCmd->parsed()) return serve();
+  err = createSchemas();
+  if (err.IsError()) return fail(err);
+  if (addCmd->parsed()) {
+    err = DWClientDirectory::add(client);
+    return err.IsError() ? fail(err) : 0;
+  }
+  if (listCmd->parsed()) return listClients();
+  if (removeCmd->parsed()) {
+    err = DWClientDirectory::remove(removeId);
+    return err.IsError() ? fail(err) : 0;
+  }
+  if (eventsListCmd->parsed()) return listEvents(filter);
+  return 2;
+}
