@@ -352,6 +352,15 @@ CZuError BlrCtrl::sendPairList(const char* function, int msgId, const BlrUUID* v
   }
 }
 
+CZuError BlrCtrl::applyRepCfg(const BlrUUID& vm) {
+  std::list<BlrDB::Pair> pairs;
+  CZuError err = BlrDB().getPairs(vm, &pairs);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't look up list of BLR pairs in DB for VM %s",
+                    vm.toString().c_str());
+  return applyRepCfg(vm, pairs);
+}
+
 CZuError BlrCtrl::applyRepCfg(const BlrUUID& vm, const std::list<BlrDB::Pair>& pairs) {
   if (krpSocket == nullptr) return notConnected(FXLOC);
   CZuError err = sendPairList("BlrCtrl::applyRepCfg", BLR_CTRL_MSG_APPLYREPCFG, &vm, pairs);

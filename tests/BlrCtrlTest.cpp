@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -285,6 +286,28 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   EXPECT_TRUE(view.pairs.empty());
   EXPECT_TRUE(view.snapshots.empty());
   EXPECT_TRUE(view.blocked.empty());
+}
+
+TEST_F(CtrlTest, ReplicationConfigOfAVmComesFromThePairDatabase) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  CZuError err = ctrl.applyRepCfg(vm);  // no pair database reachable
+  EXPECT_TRUE(contains(err.Summary(),
+                       "Couldn't look up list of BLR pairs in DB for VM " + vm.toString()))
+      << err.Summary();
+  EXPECT_TRUE(sim.state.history().empty());
+
+  InProcessPairDb db;
+  int first = db.addPair(vm), second = db.addPair(vm);
+  db.addPair(dst);
+  EXPECT_OK(ctrl.applyRepCfg(vm));
+  ASSERT_EQ(sim.state.history().size(), 1u);
+  std::list<BlrDB::Pair> sent = sim.state.history()[0].pairs;
+  std::vector<int> ids;
+  for (const BlrDB::Pair& p : sent) ids.push_back(p.id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<int>{first, second}));
 }
 
 TEST_F(CtrlTest, PeerRefusalsCarryThePeersCodeAndText) {

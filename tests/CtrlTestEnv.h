@@ -8,12 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "BLR/BlrDBSvc.h"
 #include "BlrTesting.h"
 #include "LinkTestEnv.h"
 #include "ProxyConfig.h"
@@ -21,6 +23,8 @@
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
+#include "host/DWClientDirectory.h"
+#include "host/DWSqlSchema.h"
 #include "host/DwLinkPool.h"
 #include "support/TempFile.h"
 
@@ -109,6 +113,63 @@ struct SimProxy {
   ProxyControl control;
   ProxyState state;
   ProxyServer server;
+};
+
+// The pair database in SQLite files of a fresh directory, served in this
+// process (BlrDB requests reach it through the in-process link).
+struct InProcessPairDb {
+  InProcessPairDb() {
+    char tmpl[] = "/tmp/blr-ctrl-db-XXXXXX";
+    dir = mkdtemp(tmpl);
+    DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
+    DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
+    CZuError err = DWCreateSchema("Anchor");
+    // Pairs are read joined with their Tail's client entry.
+    DWClientInfo tail;
+    tail.id = kTailClientId;
+    tail.name = "tail1";
+    tail.netHostName = "127.0.0.1";
+    tail.dwdPort = 8400;
+    tail.evmgrcPort = 8401;
+    if (!err.IsError()) err = DWClientDirectory::add(tail);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    svc = std::make_unique<BlrDBSvc>();
+  }
+  ~InProcessPairDb() {
+    svc.reset();
+    std::filesystem::remove_all(dir);
+  }
+
+  // Stores a pair of `vm` (one disk) to a recovery VM of its own, in
+  // `status`, and returns its id.
+  int addPair(const BlrUUID& vm, int status = 0) {
+    BlrDB::Pair pair;
+    pair.subClientId = ++pairs;  // a pair is found again by subclient and VM
+    pair.dstClientId = 2;
+    pair.headClientId = 3;
+    pair.tailClientId = kTailClientId;
+    pair.srcName = "vm";
+    pair.dstName = "vm-dr";
+    pair.srcGuid = vm;
+    char dst[33];
+    std::snprintf(dst, sizeof dst, "%032x", pairs);
+    pair.dstGuid = BlrUUID(std::string(dst));
+    BlrDB::Disk disk;
+    disk.srcPath = "/src/disk";
+    disk.dstPath = "/dst/disk";
+    disk.srcGuid = BlrUUID(std::string(32, 'a'));
+    disk.dstGuid = BlrUUID(std::string(32, 'b'));
+    pair.disks.push_back(disk);
+    CZuError err = BlrDB().createOrUpdatePair(pair);
+    if (!err.IsError()) err = BlrDB().setPairStatus(pair.id, status, "", 0);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    return pair.id;
+  }
+
+  static constexpr int kTailClientId = 4;
+  int pairs = 0;
+  std::string dir;
+  std::unique_ptr<BlrDBSvc> svc;
 };
 
 // The client side's configuration: certificate "client1", short time-outs.

@@ -243,9 +243,30 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
 }
 
-// ---- The program ----
+// ---- With the pair database, and as a program ----
 
 class ProxyProgramTest : public CtrlFixture {};
+
+TEST_F(ProxyProgramTest, StatusChangesReachThePairDatabase) {
+  InProcessPairDb db;
+  BlrUUID vm(std::string("00112233445566778899aabbccddeeff"));
+  int id = db.addPair(vm), failingBack = db.addPair(vm, 17);
+  ProxyDbReporter reporter;
+  ProxyState state(&reporter);
+  state.setSettings(SimProxy::instant());
+  auto statusOf = [](int pairId) {
+    BlrDB::Pair p;
+    EXPECT_FALSE(BlrDB().getPair(pairId, &p).IsError());
+    return p.statusCode;
+  };
+  state.handle(request(BLR_CTRL_MSG_PAIR_OP, id, BLR_CTRL_PAIROP_START));
+  EXPECT_EQ(statusOf(id), 4);
+  EXPECT_EQ(state.view().pairs[id].srcGuid, vm);  // learnt from the database
+  state.handle(request(BLR_CTRL_MSG_PAIR_OP, id, BLR_CTRL_PAIROP_STOP));
+  EXPECT_EQ(statusOf(id), 6);
+  state.handle(request(BLR_CTRL_MSG_PAIR_OP, failingBack, BLR_CTRL_PAIROP_STOP));
+  EXPECT_EQ(statusOf(failingBack), 17);
+}
 
 // Reads one line from `fd` within ten seconds.
 std::string readLine(int fd) {

@@ -32,6 +32,7 @@ struct Options {
   std::string controlFile;
   std::vector<std::string> faults;
   std::vector<std::string> settings;
+  bool noDb = false;
 };
 
 long long registryNumber(const char* section, const char* key, long long def) {
@@ -110,6 +111,7 @@ int main(int argc, char** argv) {
   app.add_option("--control-file", opt.controlFile, "File of faults and settings, re-read when it changes");
   app.add_option("--fault", opt.faults, "Fault <operation>=<action> (repeatable)");
   app.add_option("--set", opt.settings, "Setting <name>=<value> (repeatable)");
+  app.add_flag("--no-db", opt.noDb, "Don't report pair status changes to the pair database");
   CLI11_PARSE(app, argc, argv);
 
   CZuError err = DWPlatformInfo::loadRegistryFile(opt.registry);
@@ -132,7 +134,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ProxyControl control(settings, faults, opt.controlFile);
-  ProxyState state(nullptr);
+  // Status changes go to the central server's pair database, when one is named.
+  std::unique_ptr<ProxyReporter> reporter;
+  if (!opt.noDb && registryString("Link", "sServerHost").empty())
+    blrError("blr-proxy", "Pair status changes are not reported: no [Link] sServerHost");
+  else if (!opt.noDb)
+    reporter = std::make_unique<ProxyDbReporter>();
+  ProxyState state(reporter.get());
   CZuError problem;
   control.refresh(&problem);
   if (problem.IsError()) blrError("blr-proxy", "%s", problem.Summary().c_str());

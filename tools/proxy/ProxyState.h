@@ -49,6 +49,18 @@ class ProxyReporter {
   virtual CZuError getPair(int pairId, BlrDB::Pair* pair) = 0;
 };
 
+// Reports to the pair database through BlrDB, as the real service does.
+class ProxyDbReporter : public ProxyReporter {
+ public:
+  CZuError setPairStatus(int pairId, int status, const std::string& message,
+                         int eventId) override {
+    return BlrDB().setPairStatus(pairId, status, message, eventId);
+  }
+  CZuError getPair(int pairId, BlrDB::Pair* pair) override {
+    return BlrDB().getPair(pairId, pair);
+  }
+};
+
 // One decoded control request.  Absent tags read as 0.
 struct ProxyRequest {
   int msgId = 0;
