@@ -62,10 +62,7 @@ class CtrlTest : public CtrlFixture {
 
 // ---- Names and framing ----
 
-TEST_F(CtrlTest, NamesOfMessagesAndPairOperations) {
-  EXPECT_STREQ(BlrCtrl::msg2str(1), "BLR_CTRL_MSG_RESP");
-  EXPECT_STREQ(BlrCtrl::msg2str(20), "BLR_CTRL_MSG_DELETE_FAILOVER_SNAP");
-  EXPECT_STREQ(BlrCtrl::pairOp2str(5), "BLR_CTRL_PAIROP_STOP");
+TEST_F(CtrlTest, NamesOutsideTheCataloguesAreUnknown) {
   EXPECT_STREQ(BlrCtrl::msg2str(0), "UNKNOWN");
   EXPECT_STREQ(BlrCtrl::msg2str(21), "UNKNOWN");
   EXPECT_STREQ(BlrCtrl::pairOp2str(8), "UNKNOWN");
