@@ -463,49 +463,42 @@ CZuError BlrCtrl::ping() {
   return err;
 }
 
-CZuError BlrCtrl::insFlushMarker(const BlrUUID& vm, uint64_t* seqNum) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::insFlushMarker", 2, "BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ: vm_uuid=%s",
-               vm.toString().c_str());
+CZuError BlrCtrl::seqNumRequest(const char* function, const char* vmField, int msgId,
+                                int replyId, int resultTag, const BlrUUID& vm,
+                                const std::string& failure, uint64_t* seqNum) {
+  blrCtrlDebug(function, 2, "%s: %s=%s", msg2str(msgId), vmField, vm.toString().c_str());
   VmRequest req(vm);
-  std::string failure = format(
-      "Couldn't make Head insert a marker into replication stream of VM %s", vm.toHex().c_str());
   DwBuffer reply;
-  CZuError err = request(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, req.block, req.writer.getSize(),
-                         BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, reply);
+  CZuError err = request(msgId, req.block, req.writer.getSize(), replyId, reply);
   if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
-  uint64_t marker = 0;
+  uint64_t seq = 0;
   ReplyStatus status;
   DwEbmlParser parser = parserOf(reply);
-  err = parser.parseMsg(BLR_CTRL_TAG_MARKER_SEQ_NUM, DW_EBML_VAR_UINT64, &marker,
-                        BLR_CTRL_TAG_ERROR_CODE, DW_EBML_VAR_INT32, &status.code,
-                        BLR_CTRL_TAG_ERROR_TEXT, DW_EBML_VAR_STR, &status.text, 0);
-  err = status.check(FXLOC, err, BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, failure);
+  err = parser.parseMsg(resultTag, DW_EBML_VAR_UINT64, &seq, BLR_CTRL_TAG_ERROR_CODE,
+                        DW_EBML_VAR_INT32, &status.code, BLR_CTRL_TAG_ERROR_TEXT,
+                        DW_EBML_VAR_STR, &status.text, 0);
+  err = status.check(FXLOC, err, replyId, failure);
   if (err.IsError()) return err;
-  if (seqNum != nullptr) *seqNum = marker;
+  if (seqNum != nullptr) *seqNum = seq;
   return CZuError();
+}
+
+CZuError BlrCtrl::insFlushMarker(const BlrUUID& vm, uint64_t* seqNum) {
+  if (krpSocket == nullptr) return notConnected(FXLOC);
+  return seqNumRequest(
+      "BlrCtrl::insFlushMarker", "vm_uuid", BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ,
+      BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, BLR_CTRL_TAG_MARKER_SEQ_NUM, vm,
+      format("Couldn't make Head insert a marker into replication stream of VM %s",
+             vm.toHex().c_str()),
+      seqNum);
 }
 
 CZuError BlrCtrl::getLastSeqNum(const BlrUUID& vm, uint64_t* seqNum) {
   if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::getLastSeqNum", 2, "BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ: vm_dst_uuid=%s",
-               vm.toString().c_str());
-  VmRequest req(vm);
-  std::string failure = format("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str());
-  DwBuffer reply;
-  CZuError err = request(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, req.block, req.writer.getSize(),
-                         BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, reply);
-  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
-  uint64_t last = 0;
-  ReplyStatus status;
-  DwEbmlParser parser = parserOf(reply);
-  err = parser.parseMsg(BLR_CTRL_TAG_SEQ_NUM, DW_EBML_VAR_UINT64, &last, BLR_CTRL_TAG_ERROR_CODE,
-                        DW_EBML_VAR_INT32, &status.code, BLR_CTRL_TAG_ERROR_TEXT,
-                        DW_EBML_VAR_STR, &status.text, 0);
-  err = status.check(FXLOC, err, BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, failure);
-  if (err.IsError()) return err;
-  if (seqNum != nullptr) *seqNum = last;
-  return CZuError();
+  return seqNumRequest("BlrCtrl::getLastSeqNum", "vm_dst_uuid", BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ,
+                       BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, BLR_CTRL_TAG_SEQ_NUM, vm,
+                       format("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str()),
+                       seqNum);
 }
 
 CZuError BlrCtrl::failoverNotice(const char* function, int msgId, const BlrUUID& vm,

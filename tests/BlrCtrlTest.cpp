@@ -18,11 +18,6 @@
 
 namespace {
 
-#define EXPECT_OK(expr)                                        \
-  do {                                                         \
-    CZuError e_ = (expr);                                      \
-    EXPECT_FALSE(e_.IsError()) << #expr << "\n" << e_.AsString(); \
-  } while (0)
 
 bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

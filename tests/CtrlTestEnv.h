@@ -17,6 +17,7 @@
 
 #include "BLR/BlrDBSvc.h"
 #include "BlrTesting.h"
+#include "PairDbTestEnv.h"
 #include "LinkTestEnv.h"
 #include "ProxyConfig.h"
 #include "ProxyServer.h"
@@ -125,13 +126,7 @@ struct InProcessPairDb {
     DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
     CZuError err = DWCreateSchema("Anchor");
     // Pairs are read joined with their Tail's client entry.
-    DWClientInfo tail;
-    tail.id = kTailClientId;
-    tail.name = "tail1";
-    tail.netHostName = "127.0.0.1";
-    tail.dwdPort = 8400;
-    tail.evmgrcPort = 8401;
-    if (!err.IsError()) err = DWClientDirectory::add(tail);
+    if (!err.IsError()) err = DWClientDirectory::add(PairDbTest::tailClient());
     EXPECT_FALSE(err.IsError()) << err.AsString();
     svc = std::make_unique<BlrDBSvc>();
   }
@@ -143,30 +138,15 @@ struct InProcessPairDb {
   // Stores a pair of `vm` (one disk) to a recovery VM of its own, in
   // `status`, and returns its id.
   int addPair(const BlrUUID& vm, int status = 0) {
-    BlrDB::Pair pair;
-    pair.subClientId = ++pairs;  // a pair is found again by subclient and VM
-    pair.dstClientId = 2;
-    pair.headClientId = 3;
-    pair.tailClientId = kTailClientId;
-    pair.srcName = "vm";
-    pair.dstName = "vm-dr";
+    ++pairs;  // a pair is found again by subclient and VM
+    BlrDB::Pair pair = PairDbTest::newPair(pairs, pairs, 1);
     pair.srcGuid = vm;
-    char dst[33];
-    std::snprintf(dst, sizeof dst, "%032x", pairs);
-    pair.dstGuid = BlrUUID(std::string(dst));
-    BlrDB::Disk disk;
-    disk.srcPath = "/src/disk";
-    disk.dstPath = "/dst/disk";
-    disk.srcGuid = BlrUUID(std::string(32, 'a'));
-    disk.dstGuid = BlrUUID(std::string(32, 'b'));
-    pair.disks.push_back(disk);
     CZuError err = BlrDB().createOrUpdatePair(pair);
     if (!err.IsError()) err = BlrDB().setPairStatus(pair.id, status, "", 0);
     EXPECT_FALSE(err.IsError()) << err.AsString();
     return pair.id;
   }
 
-  static constexpr int kTailClientId = 4;
   int pairs = 0;
   std::string dir;
   std::unique_ptr<BlrDBSvc> svc;

@@ -164,6 +164,11 @@ class BLR_API BlrCtrl {
   CZuError request(int msgId, const void* payload, int len, int replyId, DwBuffer& reply);
   CZuError sendPairList(const char* function, int msgId, const BlrUUID* vm,
                         const std::list<BlrDB::Pair>& pairs);
+  // Flush marker and last sequence number: a VM's request answered by
+  // `replyId` with one sequence number under `resultTag`.
+  CZuError seqNumRequest(const char* function, const char* vmField, int msgId, int replyId,
+                         int resultTag, const BlrUUID& vm, const std::string& failure,
+                         uint64_t* seqNum);
   // Failover crossing and crossed: the Tail's VM, answered by BLR_CTRL_MSG_RESP.
   CZuError failoverNotice(const char* function, int msgId, const BlrUUID& vm, const char* stage);
 };
