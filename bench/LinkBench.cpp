@@ -4,18 +4,17 @@
 // lines compare each with the next slower way.
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
+#include "BenchCerts.h"
 #include "BenchRatio.h"
 #include "host/DwLink.h"
 #include "host/DwLinkPool.h"
 #include "host/DwLinkServer.h"
 #include "host/DwLinkSvc.h"
-#include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
 
@@ -32,44 +31,26 @@ class EchoSvc : public DwLinkSvc {
   }
 };
 
-void must(const CZuError& err) {
-  if (!err.IsError()) return;
-  std::fprintf(stderr, "%s\n", err.AsString().c_str());
-  std::abort();
-}
-
 // A server with the echo service on loopback, and a client configuration for it.
 struct Env {
-  std::string dir;
+  BenchCerts certs;
   EchoSvc svc;
   DwLinkServer server;
   DwLinkClientConfig client;
 
   Env() {
-    char tmpl[] = "/tmp/blr-link-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    KrpCertAuthority ca;
-    must(KrpCertAuthority::create(dir, "Bench CA", 30, &ca));
-    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir));
-    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir));
     DwLinkServerConfig sc;
     sc.address = "127.0.0.1";
     sc.port = 0;
-    must(TlsContext::create(tls("anchor"), &sc.tls));
+    sc.tls = certs.context("anchor");
     must(server.start(sc));
     client.host = "127.0.0.1";
     client.port = server.port();
-    must(TlsContext::create(tls("client"), &client.tls));
+    client.tls = certs.context("client");
   }
   ~Env() {
     server.stop();
     DwLinkPool::instance().clear();
-    std::filesystem::remove_all(dir);
-  }
-
-  TlsConfig tls(const std::string& name) const {
-    return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
-                     KrpCertAuthority::keyPath(dir, name)};
   }
 };
 

@@ -1,12 +1,16 @@
 #include "host/DWPlatformInfo.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
+
+#include "host/DwHostName.h"
 
 namespace {
 
@@ -171,6 +175,23 @@ int DWPlatformInfo::getString(const char* section, const char* key, std::string*
 const char* DWPlatformInfo::getPhysicalMachine() {
   if (!getString("Host", "sClientName", &physicalMachine_) || physicalMachine_.empty()) return nullptr;
   return physicalMachine_.c_str();
+}
+
+int DWPlatformInfo::getClientHostNameMangled(const char* client, std::string& mangled) {
+  const char* local = getPhysicalMachine();
+  if (client == nullptr || local == nullptr || std::strcmp(client, local) != 0) return 0;
+  std::string netHost;
+  if (!getString("Host", "sNetHostName", &netHost) || netHost.empty()) {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return 0;
+    netHost = name;
+  }
+  long long dwdPort = kDwDefaultDwdPort, evmgrcPort = kDwDefaultEvmgrcPort;
+  getNumber("Host", "nDwdPort", &dwdPort);
+  getNumber("Host", "nEvmgrcPort", &evmgrcPort);
+  if (dwdPort < 1 || dwdPort > 65535 || evmgrcPort < 0 || evmgrcPort > 65535) return 0;
+  mangled = MangleHostName(netHost, client, static_cast<int>(dwdPort), static_cast<int>(evmgrcPort));
+  return 1;
 }
 
 CZuError DWPlatformInfo::loadRegistryFile(const std::string& path) {

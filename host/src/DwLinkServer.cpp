@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "host/DwLinkFrame.h"
 #include "host/DwLinkSvc.h"
@@ -48,12 +47,7 @@ void DwLinkServer::stop() {
   cv_.notify_all();
   acceptThread_.join();
   listen_.Close();
-  std::list<Worker> workers;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    workers.swap(workers_);
-  }
-  for (Worker& w : workers) w.thread.join();
+  workers_.joinAll();
   ::close(stopPipe_[0]);
   ::close(stopPipe_[1]);
   stopPipe_[0] = stopPipe_[1] = -1;
@@ -76,19 +70,6 @@ void DwLinkServer::report(const CZuError& err) {
     EvDebug().handleMsgEventDebug(-1, "DwLinkServer", 0, nullptr, "%s", err.AsString().c_str());
 }
 
-void DwLinkServer::reapDone() {
-  std::list<Worker> done;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = workers_.begin(); it != workers_.end();) {
-      auto next = std::next(it);
-      if (it->done) done.splice(done.end(), workers_, it);
-      it = next;
-    }
-  }
-  for (Worker& w : done) w.thread.join();
-}
-
 bool DwLinkServer::waitForSlot() {
   std::unique_lock<std::mutex> lock(mu_);
   cv_.wait(lock, [this] { return stopping_ || active_ < config_.maxConnections; });
@@ -97,7 +78,7 @@ bool DwLinkServer::waitForSlot() {
 
 void DwLinkServer::acceptLoop() {
   while (waitForSlot()) {
-    reapDone();
+    workers_.reapDone();
     DwWait w;
     CZuError err = dwWaitFd(listen_.GetDescriptor(), POLLIN, -1, stopPipe_[0], &w);
     if (!err.IsError() && w == DwWait::kCancelled) return;
@@ -118,19 +99,12 @@ void DwLinkServer::acceptLoop() {
 CZuError DwLinkServer::spawnWorker(CZuSocket sock) {
   std::lock_guard<std::mutex> lock(mu_);
   ++stats_.accepted;
-  workers_.emplace_back();
-  try {
-    workers_.back().thread =
-        std::thread(&DwLinkServer::serveConnection, this, sock, &workers_.back());
-  } catch (const std::system_error& e) {
-    workers_.pop_back();
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start connection thread: %s", e.what());
-  }
-  ++active_;  // the worker can't finish before: it needs the lock
-  return CZuError();
+  CZuError err = workers_.spawn([this, sock]() mutable { serveConnection(sock); });
+  if (!err.IsError()) ++active_;  // the worker can't finish before: it needs the lock
+  return err;
 }
 
-void DwLinkServer::serveConnection(CZuSocket sock, Worker* self) {
+void DwLinkServer::serveConnection(CZuSocket& sock) {
   KrpSocket* s = nullptr;
   CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
   sock = CZuSocket();  // the layer's copy owns the connection now
@@ -146,7 +120,6 @@ void DwLinkServer::serveConnection(CZuSocket sock, Worker* self) {
   }
   std::lock_guard<std::mutex> lock(mu_);
   --active_;
-  self->done = true;
   cv_.notify_all();
 }
 
@@ -212,9 +185,15 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
 
 void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer,
                           DwLinkMessage* response) {
-  DwLinkSvc* svc = DwLinkSvc::find(request.name);
-  if (svc == nullptr || !svc->acceptsRemote) {
-    response->failure = "No service \"" + request.name + "\" on the central server";
+  DwLinkSvc* svc = config_.service;
+  if (svc == nullptr) {
+    svc = DwLinkSvc::find(request.name);
+    if (svc != nullptr && !svc->acceptsRemote) svc = nullptr;
+  } else if (svc->linkName() != request.name) {
+    svc = nullptr;
+  }
+  if (svc == nullptr) {
+    response->failure = "No service \"" + request.name + "\" on this server";
     return;
   }
   svc->answer(request.entries, &response->entries, peer.clientName, peer);

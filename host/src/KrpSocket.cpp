@@ -363,6 +363,10 @@ CZuError krpWaitReadable(KrpSocket* s, int timeoutMs, DwWait* out) {
   return dwWaitFd(s->socket.GetDescriptor(), POLLIN, timeoutMs, s->cancelFd, out);
 }
 
+bool krpHasBufferedData(KrpSocket* s) {
+  return s != nullptr && s->ssl != nullptr && (SSL_pending(s->ssl) > 0 || SSL_has_pending(s->ssl));
+}
+
 bool krpIsIdleAlive(KrpSocket* s) {
   if (s == nullptr || !s->authenticated || s->broken) return false;
   // Post-handshake records (session tickets) make the socket readable without

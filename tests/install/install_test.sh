@@ -38,7 +38,7 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 
 step "exported symbols of libblr"
 symbols=$(nm -D --defined-only "$libdir/libblr.so" | awk '{print $2 " " $3}')
-for plain in blrJrnLog blrJrnGetMarkerName uuid2hex initBlrDBSvc; do
+for plain in blrJrnLog blrJrnGetMarkerName uuid2hex initBlrDBSvc blrJobDone; do
   grep -qx "T $plain" <<<"$symbols" || { echo "missing plain-name export: $plain"; exit 1; }
 done
 # Library names begin with Blr/blr/Dw (classes, their typeinfo and vtables,

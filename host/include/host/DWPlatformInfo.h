@@ -17,6 +17,11 @@
 
 #include "host/CZuError.h"
 
+// Default ports of a client machine: the port lookup (DwPortMap.h) and the
+// event manager.
+constexpr int kDwDefaultDwdPort = 8400;
+constexpr int kDwDefaultEvmgrcPort = 8401;
+
 class DWPlatformInfo {
  public:
   DWPlatformInfo() = default;
@@ -29,6 +34,13 @@ class DWPlatformInfo {
   // The local physical machine's client name ([Host] sClientName), or null
   // when not configured.  Valid until the next call on this object.
   const char* getPhysicalMachine();
+
+  // The mangled host name (DwHostName.h) of `client`, which must be the
+  // local physical machine: [Host] sNetHostName (default: the system's host
+  // name), nDwdPort (default kDwDefaultDwdPort) and nEvmgrcPort (default
+  // kDwDefaultEvmgrcPort).  Non-zero on success; 0 for another client or a
+  // port out of range.
+  int getClientHostNameMangled(const char* client, std::string& mangled);
 
   // Process-wide store management.
   // Names the registry file and loads it; later reads see edits to the file.

@@ -29,6 +29,13 @@ class DwLink {
   // name lives in the process.
   CZuError makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp);
 
+  // The two ports that `service` listens on at the machine named by the
+  // mangled host name `host`, asked of that machine (DwPortMap.h); `port2`
+  // is 0 for a service with one port.  Fails for a malformed name, a machine
+  // that can't be reached and an unknown service.
+  static CZuError lookupPort(const std::string& host, const std::string& service, int* port,
+                             int* port2);
+
  private:
   std::string name_;
 };

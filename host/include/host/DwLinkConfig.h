@@ -25,6 +25,7 @@
 #include "host/CZuError.h"
 
 class TlsContext;
+class DwLinkSvc;
 struct KRP_Cert;
 
 constexpr int kDwLinkDefaultPort = 4760;
@@ -53,6 +54,9 @@ struct DwLinkServerConfig {
   int idleTimeoutMs = 300 * 1000;
   bool allowBuiltinCerts = false;
   std::shared_ptr<TlsContext> tls;
+  // When set, the one service this server delivers to, whatever its
+  // acceptsRemote; otherwise the process's remote-accepting services.
+  DwLinkSvc* service = nullptr;
 
   static CZuError fromRegistry(DwLinkServerConfig* out);
 };

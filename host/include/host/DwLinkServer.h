@@ -12,7 +12,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -20,6 +19,7 @@
 #include "host/CZuError.h"
 #include "host/CZuSocket.h"
 #include "host/DwLinkConfig.h"
+#include "host/DwThreadGroup.h"
 
 struct KrpSocket;
 struct KRP_Cert;
@@ -54,20 +54,14 @@ class DwLinkServer {
   Stats stats();
 
  private:
-  struct Worker {
-    std::thread thread;
-    bool done = false;
-  };
-
   bool waitForSlot();  // false once stopping
   void acceptLoop();
   CZuError spawnWorker(CZuSocket sock);
-  void serveConnection(CZuSocket sock, Worker* self);
+  void serveConnection(CZuSocket& sock);  // takes the socket over
   bool authenticate(KrpSocket* s, std::shared_ptr<KRP_Cert>* peer);
   bool serveOne(KrpSocket* s, const KRP_Cert& peer);
   void answer(const DwLinkMessage& request, const KRP_Cert& peer, DwLinkMessage* response);
   void report(const CZuError& err);
-  void reapDone();
 
   DwLinkServerConfig config_;
   ErrorHook hook_;
@@ -78,7 +72,7 @@ class DwLinkServer {
 
   std::mutex mu_;
   std::condition_variable cv_;  // a worker finished
-  std::list<Worker> workers_;
+  DwThreadGroup workers_;
   int active_ = 0;
   bool stopping_ = false;
   Stats stats_;

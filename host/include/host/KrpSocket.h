@@ -90,6 +90,9 @@ int krpRecvMs(KrpSocket* s, void* data, int len, int timeoutMs, CZuError* err);
 
 // Waits until application data may be read (data already decrypted counts).
 CZuError krpWaitReadable(KrpSocket* s, int timeoutMs, DwWait* out);
+// Whether data already received from the socket waits in the TLS layer, so
+// that the descriptor need not be readable for a read to succeed.  Never waits.
+bool krpHasBufferedData(KrpSocket* s);
 // Whether an idle connection is still usable: the peer has not closed it and
 // sent nothing unexpected.  Never waits.
 bool krpIsIdleAlive(KrpSocket* s);

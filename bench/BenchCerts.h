@@ -1,0 +1,48 @@
+// Certificates for benchmarks over TLS: an authority and per-client
+// certificates "anchor" (the server) and "client", in a temporary directory
+// that goes with the object.
+#ifndef BENCH_BENCHCERTS_H
+#define BENCH_BENCHCERTS_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "host/KrpCertAuthority.h"
+#include "host/KrpSocket.h"
+#include "host/TlsContext.h"
+
+// Ends the benchmark program on a failed setup step.
+inline void must(const CZuError& err) {
+  if (!err.IsError()) return;
+  std::fprintf(stderr, "%s\n", err.AsString().c_str());
+  std::abort();
+}
+
+struct BenchCerts {
+  std::string dir;
+
+  BenchCerts() {
+    char tmpl[] = "/tmp/blr-bench-XXXXXX";
+    dir = mkdtemp(tmpl);
+    KrpCertAuthority ca;
+    must(KrpCertAuthority::create(dir, "Bench CA", 30, &ca));
+    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir));
+    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir));
+  }
+  ~BenchCerts() { std::filesystem::remove_all(dir); }
+
+  TlsConfig tls(const std::string& name) const {
+    return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
+                     KrpCertAuthority::keyPath(dir, name)};
+  }
+  std::shared_ptr<TlsContext> context(const std::string& name) const {
+    std::shared_ptr<TlsContext> out;
+    must(TlsContext::create(tls(name), &out));
+    return out;
+  }
+};
+
+#endif  // BENCH_BENCHCERTS_H

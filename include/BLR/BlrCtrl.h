@@ -1,0 +1,182 @@
+// Client of the control channel of the replication service "BlrCtrlSvc" on a
+// proxy: one authenticated connection per object, carrying one request and
+// its reply at a time.
+//
+// A message is an 8-byte header (message id, total length including the
+// header; both unsigned 32-bit big-endian) followed by a tag-codec payload.
+// Every reply carries the peer's error code in tag 1 (0 or absent: success)
+// and its text in tag 2.
+#ifndef BLR_BLRCTRL_H
+#define BLR_BLRCTRL_H
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "BLR/BlrDB.h"
+#include "BLR/BlrExport.h"
+#include "BLR/BlrUUID.h"
+#include "host/CZuError.h"
+#include "host/CZuSocket.h"
+#include "host/DwBuffer.h"
+
+struct KrpSocket;
+
+// Message identifiers.
+enum BlrCtrlMsg {
+  BLR_CTRL_MSG_RESP = 1,
+  BLR_CTRL_MSG_APPLYREPCFG = 2,
+  BLR_CTRL_MSG_JOB_DONE = 3,
+  BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ = 4,
+  BLR_CTRL_MSG_TESTBOOT_CROSSED = 5,
+  BLR_CTRL_MSG_REGISTER_BACKUP = 6,
+  BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP = 7,
+  BLR_CTRL_MSG_PAIR_OP = 8,
+  BLR_CTRL_MSG_CLEANUP_PAIRS = 9,
+  BLR_CTRL_MSG_PING = 10,
+  BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ = 11,
+  BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP = 12,
+  BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ = 13,
+  BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP = 14,
+  BLR_CTRL_MSG_FAILOVER_CROSSING = 15,
+  BLR_CTRL_MSG_FAILOVER_CROSSED = 16,
+  BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ = 17,
+  BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP = 18,
+  BLR_CTRL_MSG_CREATE_FAILOVER_SNAP = 19,
+  BLR_CTRL_MSG_DELETE_FAILOVER_SNAP = 20,
+};
+
+// Operations carried by BLR_CTRL_MSG_PAIR_OP.
+enum BlrCtrlPairOp {
+  BLR_CTRL_PAIROP_SMART_RESYNC = 1,
+  BLR_CTRL_PAIROP_FULL_RESYNC = 2,
+  BLR_CTRL_PAIROP_PAUSE = 3,
+  BLR_CTRL_PAIROP_RESUME = 4,
+  BLR_CTRL_PAIROP_STOP = 5,
+  BLR_CTRL_PAIROP_START = 6,
+  BLR_CTRL_PAIROP_CLEANUP = 7,
+};
+
+// Payload tags.  Numbers are 32-bit unless noted.
+enum BlrCtrlTag {
+  BLR_CTRL_TAG_ERROR_CODE = 1,
+  BLR_CTRL_TAG_ERROR_TEXT = 2,       // NUL-terminated text
+  BLR_CTRL_TAG_VM_UUID = 13,         // 16 bytes
+  BLR_CTRL_TAG_SEQ_NUM = 18,         // unsigned 64-bit
+  BLR_CTRL_TAG_MARKER_SEQ_NUM = 50,  // unsigned 64-bit
+  BLR_CTRL_TAG_BACKUP_JOB_ID = 74,   // 64-bit
+  BLR_CTRL_TAG_JOB_ID = 75,          // 64-bit
+  BLR_CTRL_TAG_PAIR_LIST = 83,       // container of an encoded BlrDB::PairList
+  BLR_CTRL_TAG_TIMEOUT = 89,
+  BLR_CTRL_TAG_PAIR_ID = 92,
+  BLR_CTRL_TAG_REVERT = 95,
+  BLR_CTRL_TAG_ON = 96,
+  BLR_CTRL_TAG_WAS_ON = 97,
+  BLR_CTRL_TAG_PAIR_OP = 122,
+  BLR_CTRL_TAG_TESTBOOT_VALUE2 = 133,  // unsigned 64-bit, set by the service
+  BLR_CTRL_TAG_BOOT_ID = 159,
+  BLR_CTRL_TAG_TAIL = 176,  // 0: the Head's VM, 1: the Tail's VM
+};
+
+// Largest total length of a message, header included; a longer header is
+// refused before anything is allocated for it.
+constexpr int BLR_CTRL_MAX_MSG_LEN = 16 * 1024 * 1024;
+// Largest encoded pair list a request may carry.
+constexpr int BLR_CTRL_MAX_PAIR_LIST_LEN = 1024 * 1024;
+
+class BLR_API BlrCtrl {
+ public:
+  BlrCtrl();
+  ~BlrCtrl();
+  BlrCtrl(const BlrCtrl&) = delete;
+  BlrCtrl& operator=(const BlrCtrl&) = delete;
+
+  // Connects to "BlrCtrlSvc" on the proxy named by the mangled host name
+  // `host` and authenticates it: the peer must present a per-client
+  // certificate unless [BLR] nAllowBuiltinCerts is set.  An earlier
+  // connection is closed once the ports are known; when the lookup fails the
+  // object is left as it was.
+  CZuError connect(const std::string& host);
+  // Connects to the service on the local machine.
+  CZuError connect();
+
+  // Operations: one request and its reply each.  Output pointers may be null;
+  // result values missing from a reply read as 0.  A peer's refusal carries
+  // the peer's code.
+  CZuError applyRepCfg(const BlrUUID& vm);  // the VM's pairs as the pair database has them
+  CZuError applyRepCfg(const BlrUUID& vm, const std::list<BlrDB::Pair>& pairs);
+  CZuError registerBackup(const BlrUUID& vm, uint64_t backupJobId);
+  CZuError cleanupPairs(const std::list<BlrDB::Pair>& pairs);
+  CZuError jobDone(uint64_t jobId);
+  CZuError testBootCrossing(const BlrUUID& vm, int bootId, int timeout, uint64_t* seqNum,
+                            uint64_t* value2);
+  CZuError testBootCrossed(const BlrUUID& vm, int bootId);
+  CZuError pairOp(int pairId, int op);
+  CZuError startPair(int pairId) { return pairOp(pairId, BLR_CTRL_PAIROP_START).Push(FXLOC); }
+  CZuError stopPair(int pairId) { return pairOp(pairId, BLR_CTRL_PAIROP_STOP).Push(FXLOC); }
+  CZuError pausePair(int pairId) { return pairOp(pairId, BLR_CTRL_PAIROP_PAUSE).Push(FXLOC); }
+  CZuError cleanupPair(int pairId) { return pairOp(pairId, BLR_CTRL_PAIROP_CLEANUP).Push(FXLOC); }
+  CZuError ping();
+  CZuError insFlushMarker(const BlrUUID& vm, uint64_t* seqNum);
+  CZuError getLastSeqNum(const BlrUUID& vm, uint64_t* seqNum);
+  CZuError failoverCrossing(const BlrUUID& vm);
+  CZuError failoverCrossed(const BlrUUID& vm);
+  CZuError powerOnOffVM(int pairId, bool tail, bool on, bool* wasOn);
+  CZuError powerOnOffHeadVM(int pairId, bool on, bool* wasOn) {
+    return powerOnOffVM(pairId, false, on, wasOn);
+  }
+  CZuError powerOnOffTailVM(int pairId, bool on, bool* wasOn) {
+    return powerOnOffVM(pairId, true, on, wasOn);
+  }
+  CZuError createFailoverSnap(int pairId);
+  CZuError deleteFailoverSnap(int pairId, bool revert);
+
+  // Framing.  `msg2str` and `pairOp2str` name an id ("UNKNOWN" for others).
+  static const char* msg2str(int msgId);
+  static const char* pairOp2str(int op);
+  // Sends the header and `len` payload bytes in one call.
+  static CZuError sendMsg(KrpSocket* s, int msgId, const void* payload, int len);
+  // Receives one message; `msgId` may be null, `expectedId` 0 accepts any.
+  // `buf` is sized to the payload; its memory is kept for later, larger
+  // messages.
+  static CZuError recvMsg(KrpSocket* s, int* msgId, DwBuffer& buf, int expectedId);
+  // Receives a BLR_CTRL_MSG_RESP and returns the peer's error, if any.
+  static CZuError recvResp(KrpSocket* s);
+  // Whether something waits to be read on the connection, never waiting.
+  // Data the TLS layer already holds counts; a failed poll counts too, so
+  // that the following receive reports it.  False when not connected.
+  bool msgPending();
+
+  // Connection state.
+  std::string clientName;  // the name the proxy must authenticate as
+  std::string hostName;    // its network host name
+  int port;                // "BlrCtrlSvc"'s two ports, as the lookup gave them
+  int port2;
+  KrpSocket* krpSocket;  // owned; null when not connected
+  CZuSocket socket;      // the TCP connection under krpSocket
+
+ private:
+  CZuError connectTo(const std::string& host);
+  void disconnect();
+  // One request answered by BLR_CTRL_MSG_RESP.
+  CZuError request(int msgId, const void* payload, int len);
+  // One request answered by `replyId`, whose payload lands in `reply`.
+  CZuError request(int msgId, const void* payload, int len, int replyId, DwBuffer& reply);
+  CZuError sendPairList(const char* function, int msgId, const BlrUUID* vm,
+                        const std::list<BlrDB::Pair>& pairs);
+  // Flush marker and last sequence number: a VM's request answered by
+  // `replyId` with one sequence number under `resultTag`.
+  CZuError seqNumRequest(const char* function, const char* vmField, int msgId, int replyId,
+                         int resultTag, const BlrUUID& vm, const std::string& failure,
+                         uint64_t* seqNum);
+  // Failover crossing and crossed: the Tail's VM, answered by BLR_CTRL_MSG_RESP.
+  CZuError failoverNotice(const char* function, int msgId, const BlrUUID& vm, const char* stage);
+};
+
+extern "C" {
+// Tells the local replication service that job `jobId` finished; failures
+// are logged.
+BLR_API void blrJobDone(uint64_t jobId);
+}
+
+#endif  // BLR_BLRCTRL_H

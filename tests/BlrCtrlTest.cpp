@@ -1,0 +1,521 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "BLR/BlrCtrl.h"
+#include "CtrlTestEnv.h"
+#include "host/DwTcp.h"
+#include "host/KrpSocket.h"
+#include "support/EvDebugRecorder.h"
+#include "support/TempFile.h"
+
+namespace {
+
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A payload of number tags and, when given, an error text under tag 2.
+std::vector<char> payload(std::initializer_list<std::pair<int, uint64_t>> nums,
+                          const char* text = nullptr) {
+  DwEbmlBuffer block(64);
+  DwEbmlWriter writer(block, 0);
+  for (const auto& [tag, value] : nums) writer.writeNumTag(tag, static_cast<unsigned long>(value));
+  if (text != nullptr) writer.writeStrTag(BLR_CTRL_TAG_ERROR_TEXT, text);
+  return writer.getBlob();
+}
+
+// Sends a header with any total length, then `body`.
+void sendRaw(KrpSocket* s, uint32_t id, uint32_t total, const std::vector<char>& body = {}) {
+  std::vector<char> bytes(8);
+  uint32_t be[2] = {htonl(id), htonl(total)};
+  std::memcpy(bytes.data(), be, 8);
+  bytes.insert(bytes.end(), body.begin(), body.end());
+  CZuError err;
+  krpSend(s, bytes.data(), static_cast<int>(bytes.size()), 5, &err);
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+}
+
+void sendMsg(KrpSocket* s, uint32_t id, const std::vector<char>& body = {}) {
+  sendRaw(s, id, static_cast<uint32_t>(body.size() + 8), body);
+}
+
+class CtrlTest : public CtrlFixture {
+ protected:
+  LinkTestEnv& env = LinkTestEnv::get();
+  BlrUUID vm{std::string("00112233445566778899aabbccddeeff")};
+  BlrUUID dst{std::string("ffeeddccbbaa99887766554433221100")};
+};
+
+// ---- Names and framing ----
+
+TEST_F(CtrlTest, NamesOutsideTheCataloguesAreUnknown) {
+  EXPECT_STREQ(BlrCtrl::msg2str(0), "UNKNOWN");
+  EXPECT_STREQ(BlrCtrl::msg2str(21), "UNKNOWN");
+  EXPECT_STREQ(BlrCtrl::pairOp2str(8), "UNKNOWN");
+}
+
+TEST_F(CtrlTest, PingIsAnEightByteHeader) {
+  KrpPair pair(env.client, env.server);
+  ASSERT_TRUE(pair.handshake());
+  EXPECT_OK(BlrCtrl::sendMsg(pair.client, BLR_CTRL_MSG_PING, nullptr, 0));
+  unsigned char got[8] = {};
+  CZuError err;
+  EXPECT_EQ(krpRecv(pair.server, got, 8, 5, &err), 8);
+  const unsigned char want[8] = {0, 0, 0, 0x0A, 0, 0, 0, 8};
+  EXPECT_EQ(0, std::memcmp(got, want, 8));
+}
+
+TEST_F(CtrlTest, ResponsesCarryThePeersCodeAndText) {
+  KrpPair pair(env.client, env.server);
+  ASSERT_TRUE(pair.handshake());
+  sendMsg(pair.server, BLR_CTRL_MSG_RESP);
+  EXPECT_OK(BlrCtrl::recvResp(pair.client));
+
+  sendMsg(pair.server, BLR_CTRL_MSG_RESP, payload({{1, 5}}));
+  CZuError err = BlrCtrl::recvResp(pair.client);
+  EXPECT_EQ(err.Code(), 5);
+  EXPECT_EQ(err.Summary(), "unknown error");
+
+  sendMsg(pair.server, BLR_CTRL_MSG_RESP, payload({{1, 7}}, "pair is busy"));
+  err = BlrCtrl::recvResp(pair.client);
+  EXPECT_EQ(err.Code(), 7);
+  EXPECT_EQ(err.Summary(), "pair is busy");
+
+  sendMsg(pair.server, BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP);
+  err = BlrCtrl::recvResp(pair.client);
+  EXPECT_EQ(err.Code(), 1);
+  EXPECT_TRUE(contains(err.Summary(),
+                       "Didn't receive expected BLR_CTRL_MSG_RESP message back. Got "
+                       "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP=7 instead"))
+      << err.Summary();
+}
+
+TEST_F(CtrlTest, ReusedBufferHoldsExactlyTheLastPayload) {
+  KrpPair pair(env.client, env.server);
+  ASSERT_TRUE(pair.handshake());
+  sendMsg(pair.server, 40, std::vector<char>(100, 'x'));
+  sendMsg(pair.server, 41, std::vector<char>(10, 'y'));
+  DwBuffer buf;
+  int id = 0;
+  EXPECT_OK(BlrCtrl::recvMsg(pair.client, &id, buf, 0));
+  EXPECT_EQ(id, 40);
+  EXPECT_EQ(buf.getSize(), 100u);
+  EXPECT_OK(BlrCtrl::recvMsg(pair.client, &id, buf, 41));
+  EXPECT_EQ(buf.getSize(), 10u);
+  EXPECT_EQ(std::string(buf.data(), 10), std::string(10, 'y'));
+}
+
+TEST_F(CtrlTest, HostileHeadersAndPayloadsFailCleanly) {
+  setBlr("nCtrlTimeoutSecs", 1);
+  struct Case {
+    const char* what;
+    uint32_t total;
+    size_t bytesSent;
+    bool close;
+    int code;
+    const char* text;
+  } cases[] = {
+      {"short header", 4, 0, false, 1, "total length 4 is not within 8"},
+      {"huge header", 0xFFFFFFFF, 0, false, 1, "total length 4294967295"},
+      {"just over the bound", BLR_CTRL_MAX_MSG_LEN + 1, 0, false, 1, "is not within"},
+      {"truncated payload", 108, 10, true, ECONNRESET, "Couldn't receive BLR_CTRL_MSG_RESP message"},
+      {"stalled payload", 108, 10, false, ETIMEDOUT, "Couldn't receive BLR_CTRL_MSG_RESP message"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KrpPair pair(env.client, env.server);
+    ASSERT_TRUE(pair.handshake());
+    sendRaw(pair.server, BLR_CTRL_MSG_RESP, c.total, std::vector<char>(c.bytesSent, 'z'));
+    if (c.close) {
+      krpDestroySocket(pair.server);
+      pair.server = nullptr;
+    }
+    auto start = std::chrono::steady_clock::now();
+    CZuError err = BlrCtrl::recvResp(pair.client);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(err.Code(), c.code) << err.AsString();
+    EXPECT_TRUE(contains(err.Summary(), c.text)) << err.Summary();
+    EXPECT_TRUE(contains(err.Summary(), "Couldn't receive response back"));
+  }
+}
+
+TEST_F(CtrlTest, PendingCountsDataTheTlsLayerHolds) {
+  BlrCtrl ctrl;
+  EXPECT_FALSE(ctrl.msgPending());
+  CZuSocket a, b;
+  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  KrpSocket* server = nullptr;
+  ASSERT_FALSE(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &ctrl.krpSocket).IsError());
+  ctrl.socket = a;
+  ASSERT_FALSE(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, env.server, &server).IsError());
+  std::thread t([&] { krpAuthSocketMs(server, KRP_ROLE_SERVER, nullptr, 5000); });
+  EXPECT_OK(krpAuthSocketMs(ctrl.krpSocket, KRP_ROLE_CLIENT, nullptr, 5000));
+  t.join();
+  EXPECT_FALSE(ctrl.msgPending());
+
+  // Two messages in one TLS record: once the first is read, the second sits
+  // in the TLS layer while the descriptor has nothing more.
+  std::vector<char> two(16, 0);
+  uint32_t ping[2] = {htonl(BLR_CTRL_MSG_PING), htonl(8)};
+  std::memcpy(two.data(), ping, 8);
+  std::memcpy(two.data() + 8, ping, 8);
+  CZuError err;
+  krpSend(server, two.data(), 16, 5, &err);
+  EXPECT_TRUE(ctrl.msgPending());
+  DwBuffer buf;
+  EXPECT_OK(BlrCtrl::recvMsg(ctrl.krpSocket, nullptr, buf, BLR_CTRL_MSG_PING));
+  EXPECT_TRUE(ctrl.msgPending());
+  EXPECT_OK(BlrCtrl::recvMsg(ctrl.krpSocket, nullptr, buf, BLR_CTRL_MSG_PING));
+  EXPECT_FALSE(ctrl.msgPending());
+  krpDestroySocket(server);
+}
+
+// ---- Operations against the simulator ----
+
+TEST_F(CtrlTest, NeverConnectedObjectRefusesEveryOperation) {
+  BlrCtrl ctrl;
+  EXPECT_EQ(ctrl.krpSocket, nullptr);
+  EXPECT_FALSE(ctrl.socket.IsValid());
+  EXPECT_EQ(ctrl.port, 0);
+  std::list<BlrDB::Pair> none;
+  uint64_t seq = 5;
+  bool on = true;
+  CZuError results[] = {
+      ctrl.applyRepCfg(vm, none),     ctrl.registerBackup(vm, 1),
+      ctrl.cleanupPairs(none),        ctrl.jobDone(1),
+      ctrl.testBootCrossing(vm, 1, 1, &seq, &seq), ctrl.testBootCrossed(vm, 1),
+      ctrl.startPair(1),              ctrl.ping(),
+      ctrl.insFlushMarker(vm, &seq),  ctrl.getLastSeqNum(vm, &seq),
+      ctrl.failoverCrossing(vm),      ctrl.failoverCrossed(vm),
+      ctrl.powerOnOffTailVM(1, true, &on), ctrl.createFailoverSnap(1),
+      ctrl.deleteFailoverSnap(1, false),
+  };
+  for (const CZuError& err : results) {
+    EXPECT_EQ(err.Code(), 1);
+    EXPECT_EQ(err.Summary(), "Not connected");
+  }
+  EXPECT_EQ(seq, 5u);
+  EXPECT_TRUE(on);
+}
+
+TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  EXPECT_EQ(ctrl.clientName, "anchor");
+  EXPECT_EQ(ctrl.hostName, "127.0.0.1");
+  EXPECT_EQ(ctrl.port, sim.server.port());
+  EXPECT_EQ(ctrl.port2, sim.server.port2());
+
+  BlrDB::Pair pair;
+  pair.id = 12;
+  pair.srcGuid = vm;
+  pair.dstGuid = dst;
+  uint64_t marker = 0, last = 0, seq = 0, expiry = 0;
+  bool headWasOn = false, tailWasOn = true;
+  EXPECT_OK(ctrl.applyRepCfg(vm, {pair}));
+  EXPECT_OK(ctrl.registerBackup(vm, 1ULL << 40));
+  EXPECT_OK(ctrl.ping());
+  EXPECT_OK(ctrl.startPair(12));
+  EXPECT_OK(ctrl.powerOnOffHeadVM(12, false, &headWasOn));
+  EXPECT_OK(ctrl.powerOnOffTailVM(12, true, &tailWasOn));
+  EXPECT_OK(ctrl.powerOnOffTailVM(12, true, nullptr));
+  EXPECT_OK(ctrl.insFlushMarker(vm, &marker));
+  EXPECT_OK(ctrl.getLastSeqNum(dst, &last));
+  EXPECT_OK(ctrl.pausePair(12));
+  EXPECT_OK(ctrl.failoverCrossing(dst));
+  EXPECT_OK(ctrl.createFailoverSnap(12));
+  EXPECT_OK(ctrl.testBootCrossing(dst, 4, 600, &seq, &expiry));
+  EXPECT_OK(ctrl.testBootCrossed(dst, 4));
+  EXPECT_OK(ctrl.deleteFailoverSnap(12, true));
+  EXPECT_OK(ctrl.failoverCrossed(dst));
+  EXPECT_OK(ctrl.stopPair(12));
+  EXPECT_OK(ctrl.cleanupPair(12));
+  EXPECT_OK(ctrl.cleanupPairs({pair}));
+  EXPECT_OK(ctrl.jobDone(99));
+
+  EXPECT_TRUE(headWasOn);
+  EXPECT_FALSE(tailWasOn);
+  EXPECT_GT(marker, 0u);
+  EXPECT_GE(last, marker);
+  EXPECT_GT(seq, 0u);
+  EXPECT_GT(expiry, 600u);
+  EXPECT_EQ(sim.reporter.statuses(12), (std::vector<int>{3, 4, 6}));
+
+  std::vector<ProxyRequest> h = sim.state.history();
+  std::vector<int> ids;
+  for (const ProxyRequest& r : h) ids.push_back(r.msgId);
+  EXPECT_EQ(ids, (std::vector<int>{2, 6, 10, 8, 17, 17, 17, 11, 13, 8, 15, 19, 4, 5, 20, 16, 8, 8,
+                                   9, 3}));
+  ASSERT_EQ(h.size(), 20u);
+  EXPECT_EQ(h[0].vm, vm);
+  ASSERT_EQ(h[0].pairs.size(), 1u);
+  EXPECT_EQ(h[0].pairs.front(), pair);
+  EXPECT_EQ(h[1].backupJobId, 1ULL << 40);
+  EXPECT_EQ(h[3].pairId, 12);
+  EXPECT_EQ(h[3].pairOp, BLR_CTRL_PAIROP_START);
+  EXPECT_EQ(h[4].tail, 0);
+  EXPECT_EQ(h[5].tail, 1);
+  EXPECT_EQ(h[5].on, 1);
+  EXPECT_EQ(h[10].vm, dst);
+  EXPECT_EQ(h[12].bootId, 4);
+  EXPECT_EQ(h[12].timeout, 600);
+  EXPECT_EQ(h[14].revert, 1);
+  EXPECT_EQ(h[16].pairOp, BLR_CTRL_PAIROP_STOP);
+  EXPECT_EQ(h[17].pairOp, BLR_CTRL_PAIROP_CLEANUP);
+  EXPECT_EQ(h[19].jobId, 99u);
+  ProxyStateView view = sim.state.view();
+  EXPECT_EQ(view.doneJobs, std::vector<uint64_t>{99});
+  EXPECT_TRUE(view.pairs.empty());
+  EXPECT_TRUE(view.snapshots.empty());
+  EXPECT_TRUE(view.blocked.empty());
+}
+
+TEST_F(CtrlTest, ReplicationConfigOfAVmComesFromThePairDatabase) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  CZuError err = ctrl.applyRepCfg(vm);  // no pair database reachable
+  EXPECT_TRUE(contains(err.Summary(),
+                       "Couldn't look up list of BLR pairs in DB for VM " + vm.toString()))
+      << err.Summary();
+  EXPECT_TRUE(sim.state.history().empty());
+
+  InProcessPairDb db;
+  int first = db.addPair(vm), second = db.addPair(vm);
+  db.addPair(dst);
+  EXPECT_OK(ctrl.applyRepCfg(vm));
+  ASSERT_EQ(sim.state.history().size(), 1u);
+  std::list<BlrDB::Pair> sent = sim.state.history()[0].pairs;
+  std::vector<int> ids;
+  for (const BlrDB::Pair& p : sent) ids.push_back(p.id);
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(ids, (std::vector<int>{first, second}));
+}
+
+TEST_F(CtrlTest, PeerRefusalsCarryThePeersCodeAndText) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  sim.fault("STOP=fail:7:pair is busy");
+  sim.fault("PING=fail:5");
+  sim.fault("GET_LAST_SEQNUM_REQ=fail:9:no such VM");
+  sim.fault("17=fail:3:locked");
+
+  CZuError err = ctrl.stopPair(12);
+  EXPECT_EQ(err.Code(), 7);
+  EXPECT_EQ(err.Summary(), "Couldn't BLR_CTRL_PAIROP_STOP pair 12: pair is busy");
+  EXPECT_TRUE(sim.reporter.statuses(12).empty());  // refused: nothing changed
+  err = ctrl.ping();
+  EXPECT_EQ(err.Code(), 5);
+  EXPECT_EQ(err.Summary(), "Couldn't send BLR_CTRL_MSG_PING: unknown error");
+  uint64_t seq = 42;
+  err = ctrl.getLastSeqNum(vm, &seq);
+  EXPECT_EQ(err.Code(), 9);
+  EXPECT_EQ(err.Summary(), "Couldn't get last seqnum from tail for VM " + vm.toHex() + ": no such VM");
+  EXPECT_EQ(seq, 42u);
+  err = ctrl.powerOnOffHeadVM(3, false, nullptr);
+  EXPECT_EQ(err.Code(), 3);
+  EXPECT_EQ(err.Summary(), "Couldn't power OFF source VM for pair 3: locked");
+  // A refusal leaves the connection usable.
+  EXPECT_OK(ctrl.startPair(12));
+}
+
+TEST_F(CtrlTest, MissingResultsReadAsZeroAndBrokenRepliesFail) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  for (const char* op : {"INS_FLUSH_MARKER_REQ", "GET_LAST_SEQNUM_REQ", "POWER_ON_OFF_VM_REQ",
+                         "TESTBOOT_CROSSING_REQ", "PING"})
+    sim.fault(std::string(op) + "=empty");
+  uint64_t marker = 1, last = 1, seq = 1, expiry = 1;
+  bool wasOn = true;
+  EXPECT_OK(ctrl.insFlushMarker(vm, &marker));
+  EXPECT_OK(ctrl.getLastSeqNum(vm, &last));
+  EXPECT_OK(ctrl.powerOnOffHeadVM(1, false, &wasOn));
+  EXPECT_OK(ctrl.testBootCrossing(vm, 1, 1, &seq, &expiry));
+  EXPECT_OK(ctrl.ping());
+  EXPECT_EQ(marker + last + seq + expiry, 0u);
+  EXPECT_FALSE(wasOn);
+
+  sim.fault("GET_LAST_SEQNUM_REQ=malformed");
+  CZuError err = ctrl.getLastSeqNum(vm, &last);
+  EXPECT_TRUE(contains(err.Summary(), "Couldn't get last seqnum from tail for VM " + vm.toHex() +
+                                          ": Couldn't parse BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP "
+                                          "message"))
+      << err.Summary();
+  sim.fault("PING=malformed");
+  err = ctrl.ping();
+  EXPECT_TRUE(contains(err.Summary(), "Couldn't parse response message")) << err.Summary();
+}
+
+TEST_F(CtrlTest, DroppedAndHangingRequestsFailWithinTheControlTimeout) {
+  setBlr("nCtrlTimeoutSecs", 1);
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  sim.fault("PING=drop");
+  CZuError err = ctrl.ping();
+  EXPECT_EQ(err.Code(), ECONNRESET) << err.AsString();
+
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  sim.fault("PAUSE=hang");
+  auto start = std::chrono::steady_clock::now();
+  err = ctrl.pausePair(3);
+  EXPECT_EQ(err.Code(), ETIMEDOUT) << err.AsString();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(contains(err.Summary(), "Couldn't BLR_CTRL_PAIROP_PAUSE pair 3")) << err.Summary();
+}
+
+// ---- Connecting ----
+
+TEST_F(CtrlTest, BuiltInCertificateNeedsItsSetting) {
+  SimProxy sim(env.product);
+  BlrCtrl ctrl;
+  setBlr("nAllowBuiltinCerts", 0);
+  CZuError err = ctrl.connect(sim.mangled("product"));
+  EXPECT_EQ(err.Code(), 1);
+  EXPECT_EQ(err.Summary(), "product did not authenticate with a per-client certificate");
+  EXPECT_EQ(ctrl.krpSocket, nullptr);
+  EXPECT_FALSE(ctrl.socket.IsValid());
+  EXPECT_EQ(ctrl.ping().Summary(), "Not connected");
+
+  setBlr("nAllowBuiltinCerts", 1);
+  EXPECT_OK(ctrl.connect(sim.mangled("product")));
+  EXPECT_OK(ctrl.ping());
+}
+
+TEST_F(CtrlTest, PeerUnderAnotherNameIsAcceptedWithAWarning) {
+  SimProxy sim(env.server);
+  EvDebugRecorder recorder;
+  BlrCtrl ctrl;
+  EXPECT_OK(ctrl.connect(sim.mangled("proxy9")));
+  EXPECT_OK(ctrl.ping());
+  int warnings = 0;
+  for (const std::string& m : recorder.messages())
+    warnings += m == "Warning: remote client proxy9 authenticated as anchor";
+  EXPECT_EQ(warnings, 1);
+}
+
+TEST_F(CtrlTest, ReconnectingClosesTheFirstConnectionAndFailedLookupsKeepIt) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
+  EXPECT_EQ(sim.server.waitForConnections(1, 5000), 1);
+  EXPECT_OK(ctrl.ping());
+
+  CZuError err = ctrl.connect("no-such-host");
+  EXPECT_EQ(err.Summary().rfind("Couldn't lookup BlrCtrlSvc's port numbers on no-such-host", 0), 0u)
+      << err.Summary();
+  SimProxy other(env.server);
+  std::string gone = other.mangled();
+  other.server.stop();
+  EXPECT_TRUE(ctrl.connect(gone).IsError());
+  EXPECT_OK(ctrl.ping());
+  EXPECT_EQ(sim.server.waitForConnections(1, 100), 1);
+}
+
+TEST_F(CtrlTest, LocalServiceAndJobCompletion) {
+  SimProxy sim(env.server);
+  BlrCtrl ctrl;
+  EvDebugRecorder recorder;
+  CZuError err = ctrl.connect();
+  EXPECT_EQ(err.Summary(), "Couldn't derive local PM client name");
+  blrJobDone(76);
+  EXPECT_TRUE(contains(recorder.messages().back(),
+                       "Couldn't notify BLR of job completion: Couldn't derive local PM client name"))
+      << recorder.messages().back();
+
+  DWPlatformInfo::setValue("Host", "sClientName", "anchor");
+  DWPlatformInfo::setValue("Host", "sNetHostName", "127.0.0.1");
+  DWPlatformInfo::setNumber("Host", "nDwdPort", sim.server.dwdPort());
+  EXPECT_OK(ctrl.connect());
+  blrJobDone(77);
+  EXPECT_EQ(sim.state.view().doneJobs, std::vector<uint64_t>{77});
+
+  DWPlatformInfo::setNumber("Host", "nDwdPort", 0);
+  err = ctrl.connect();
+  EXPECT_EQ(err.Summary(), "Couldn't derive local PM mangled hostname");
+}
+
+// A port lookup that sends clients to `port`, then `port2`.
+struct FakeLookup {
+  FakeLookup(int port, int port2) {
+    DwLinkServerConfig config;
+    config.address = "127.0.0.1";
+    config.port = 0;
+    config.tls = LinkTestEnv::get().server;
+    EXPECT_FALSE(responder.start(config).IsError());
+    responder.table().setPorts("BlrCtrlSvc", port, port2);
+  }
+  std::string mangled() const { return MangleHostName("127.0.0.1", "anchor", responder.port(), 0); }
+  DwPortResponder responder;
+};
+
+// A TCP listener whose accepted connections get `greeting` and then silence.
+struct RawPeer {
+  explicit RawPeer(std::string greeting) {
+    EXPECT_FALSE(dwTcpListen("127.0.0.1", 0, 4, &listener, &port).IsError());
+    thread = std::thread([this, greeting] {
+      DwWait w;
+      if (dwWaitFd(listener.GetDescriptor(), POLLIN, 10000, -1, &w).IsError()) return;
+      CZuSocket conn(::accept(listener.GetDescriptor(), nullptr, nullptr));
+      if (!greeting.empty()) ::send(conn.GetDescriptor(), greeting.data(), greeting.size(), 0);
+      while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    });
+  }
+  ~RawPeer() {
+    done = true;
+    thread.join();
+  }
+  CZuSocket listener;
+  int port = 0;
+  std::atomic<bool> done{false};
+  std::thread thread;
+};
+
+TEST_F(CtrlTest, GarbageOrSilenceInsteadOfTlsFailsTheConnection) {
+  setBlr("nAuthTimeoutSecs", 1);
+  for (const char* greeting : {"HTTP/1.1 400 Bad Request\r\n\r\n", ""}) {
+    SCOPED_TRACE(greeting);
+    RawPeer peer(greeting);
+    FakeLookup lookup(peer.port, 0);
+    BlrCtrl ctrl;
+    auto start = std::chrono::steady_clock::now();
+    CZuError err = ctrl.connect(lookup.mangled());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(contains(err.Summary(), "Couldn't setup secure connection to anchor"))
+        << err.AsString();
+    EXPECT_EQ(ctrl.krpSocket, nullptr);
+  }
+}
+
+TEST_F(CtrlTest, SecondPortIsTriedWhenTheFirstRefuses) {
+  SimProxy sim(env.server);
+  CZuSocket closed;
+  int deadPort = 0;
+  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 1, &closed, &deadPort).IsError());
+  closed.Close();
+  FakeLookup lookup(deadPort, sim.server.port2());
+  BlrCtrl ctrl;
+  EXPECT_OK(ctrl.connect(lookup.mangled()));
+  EXPECT_EQ(ctrl.port, deadPort);
+  EXPECT_OK(ctrl.ping());
+
+  FakeLookup nowhere(deadPort, 0);
+  CZuError err = ctrl.connect(nowhere.mangled());
+  EXPECT_EQ(err.Code(), ECONNREFUSED) << err.AsString();
+  EXPECT_EQ(ctrl.krpSocket, nullptr);
+}
+
+}  // namespace

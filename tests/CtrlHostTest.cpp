@@ -1,0 +1,128 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "CtrlTestEnv.h"
+#include "host/DwFwClient.h"
+#include "host/DwLink.h"
+#include "host/DwTcp.h"
+#include "host/ZuFdset.h"
+
+namespace {
+
+int closedPort() {
+  CZuSocket s;
+  int port = 0;
+  EXPECT_FALSE(dwTcpListen("127.0.0.1", 0, 1, &s, &port).IsError());
+  return port;  // closed when `s` goes
+}
+
+TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
+  CZuSocket listener;
+  int port = 0;
+  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 4, &listener, &port).IsError());
+  int dead = closedPort();
+  DwFwClient fw;
+  // A mangled name stands for its network host.
+  CZuSocket s = fw.connect(MangleHostName("127.0.0.1", "pm", 1, 2).c_str(), dead, port, 5, -1,
+                           nullptr, nullptr, false);
+  ASSERT_TRUE(s.IsValid()) << fw.getLastError().text;
+  EXPECT_EQ(fw.getLastError().code, 0);
+  EXPECT_EQ(::fcntl(s.GetDescriptor(), F_GETFL) & O_NONBLOCK, 0);
+  s = fw.connect("127.0.0.1", port, 0, 5, -1, nullptr, nullptr, true);
+  EXPECT_NE(::fcntl(s.GetDescriptor(), F_GETFL) & O_NONBLOCK, 0);
+
+  s = fw.connect("127.0.0.1", dead, dead, 5, -1, nullptr, nullptr, false);
+  EXPECT_FALSE(s.IsValid());
+  EXPECT_EQ(fw.getLastError().code, ECONNREFUSED);
+  EXPECT_NE(fw.getLastError().text.find("Connection refused"), std::string::npos);
+
+  s = fw.connect("", port, 0, 5, -1, nullptr, nullptr, false);
+  EXPECT_EQ(fw.getLastError().code, EINVAL);
+
+  int attempts = 0;
+  auto refuse = [](void* arg, const char*, int) { return ++*static_cast<int*>(arg) < 2; };
+  s = fw.connect("127.0.0.1", dead, port, 5, 3, refuse, &attempts, false);
+  EXPECT_FALSE(s.IsValid());
+  EXPECT_EQ(fw.getLastError().code, ECANCELED);
+  EXPECT_EQ(attempts, 2);  // refused at dead, then abandoned before port
+}
+
+TEST(ZuFdsetTest, KeepsReadyDescriptorsOnly) {
+  CZuSocket a, b;
+  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  ASSERT_EQ(::write(b.GetDescriptor(), "x", 1), 1);
+  ZuFdset rd, wr;
+  rd.set(a.GetDescriptor());
+  rd.set(b.GetDescriptor());
+  wr.set(a.GetDescriptor());
+  EXPECT_EQ(ZuFdset::select(&rd, &wr, nullptr, -1), 2);
+  EXPECT_TRUE(rd.isSet(a.GetDescriptor()));
+  EXPECT_FALSE(rd.isSet(b.GetDescriptor()));
+  EXPECT_TRUE(wr.isSet(a.GetDescriptor()));
+  ZuFdset bad;
+  bad.set(-1);
+  EXPECT_EQ(ZuFdset::select(&bad, nullptr, nullptr, 0), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(CtrlFixture, LocalMangledNameComesFromTheHostSection) {
+  DWPlatformInfo info;
+  std::string mangled = "unchanged";
+  EXPECT_EQ(info.getClientHostNameMangled("pm1", mangled), 0);
+  DWPlatformInfo::setValue("Host", "sClientName", "pm1");
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  ASSERT_NE(info.getClientHostNameMangled("pm1", mangled), 0);
+  EXPECT_EQ(mangled, MangleHostName(host, "pm1", kDwDefaultDwdPort, kDwDefaultEvmgrcPort));
+  DWPlatformInfo::setValue("Host", "sNetHostName", "10.1.2.3");
+  DWPlatformInfo::setNumber("Host", "nDwdPort", 9000);
+  DWPlatformInfo::setNumber("Host", "nEvmgrcPort", 9001);
+  ASSERT_NE(info.getClientHostNameMangled("pm1", mangled), 0);
+  EXPECT_EQ(mangled, "pm1@10.1.2.3:9000:9001");
+  EXPECT_EQ(info.getClientHostNameMangled("pm2", mangled), 0);
+  DWPlatformInfo::setNumber("Host", "nDwdPort", 70000);
+  EXPECT_EQ(info.getClientHostNameMangled("pm1", mangled), 0);
+}
+
+TEST_F(CtrlFixture, PortLookupAnswersKnownServicesOnly) {
+  DwPortResponder responder;
+  DwLinkServerConfig config;
+  config.address = "127.0.0.1";
+  config.port = 0;
+  config.tls = LinkTestEnv::get().server;
+  ASSERT_FALSE(responder.start(config).IsError());
+  responder.table().setPorts("BlrCtrlSvc", 4001, 4002);
+  responder.table().setPorts("Single", 4003, 0);
+  std::string host = MangleHostName("127.0.0.1", "anchor", responder.port(), 0);
+
+  int port = 0, port2 = 0;
+  ASSERT_FALSE(DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2).IsError());
+  EXPECT_EQ(port, 4001);
+  EXPECT_EQ(port2, 4002);
+  ASSERT_FALSE(DwLink::lookupPort(host, "Single", &port, &port2).IsError());
+  EXPECT_EQ(port2, 0);
+
+  port = port2 = -1;
+  CZuError err = DwLink::lookupPort(host, "Nope", &port, &port2);
+  EXPECT_NE(err.Summary().find("No service \"Nope\" on this machine"), std::string::npos)
+      << err.Summary();
+  EXPECT_EQ(port, -1);
+  // The responder's server delivers to its own table only.
+  DwLinkClientConfig client;
+  ASSERT_FALSE(DwLinkClientConfig::fromRegistry(&client).IsError());
+  client.host = "127.0.0.1";
+  client.port = responder.port();
+  err = DwLink("BLR").makeRemoteReq(client, {{"req", "get_pairs"}}, nullptr);
+  EXPECT_NE(err.Summary().find("No service \"BLR\" on this server"), std::string::npos)
+      << err.Summary();
+  err = DwLink::lookupPort("anchor@127.0.0.1", "BlrCtrlSvc", &port, &port2);
+  EXPECT_NE(err.Summary().find("not a mangled host name"), std::string::npos) << err.Summary();
+  responder.stop();
+  err = DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2);
+  EXPECT_EQ(err.Code(), ECONNREFUSED) << err.AsString();
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+#include "ProxyServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "BLR/BlrCtrl.h"
+#include "BLR/BlrDebug.h"
+#include "host/DwLinkConfig.h"
+#include "host/DwTcp.h"
+#include "host/KrpSocket.h"
+#include "host/ZuFdset.h"
+
+namespace {
+
+constexpr char kService[] = "BlrCtrlSvc";
+
+// A connection that ended because the peer left or the server stops is not
+// worth a log line.
+bool isQuietEnd(const CZuError& err) {
+  return err.Code() == ECONNRESET || err.Code() == ECANCELED;
+}
+
+}  // namespace
+
+CZuError ProxyServer::listen(int port, int slot) {
+  CZuError err = dwTcpListen(config_.address, port, 64, &listen_[slot], &ports_[slot]);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't listen for %s on port %d", kService, port);
+  return err;
+}
+
+CZuError ProxyServer::start(const ProxyServerConfig& config) {
+  if (acceptThread_.joinable())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start proxy: already running");
+  if (!config.tls) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start proxy: no TLS context");
+  config_ = config;
+  CZuError err = listen(config.port, 0);
+  if (!err.IsError() && config.port2 >= 0) err = listen(config.port2, 1);
+  if (!err.IsError() && config.dwdPort >= 0) {
+    DwLinkServerConfig lookup;
+    lookup.address = config.address;
+    lookup.port = config.dwdPort;
+    lookup.tls = config.tls;
+    lookup.allowBuiltinCerts = config.allowBuiltinCerts;
+    lookup.authTimeoutMs = config.authTimeoutMs;
+    responder_ = std::make_unique<DwPortResponder>();
+    responder_->table().setPorts(kService, ports_[0], ports_[1]);
+    err = responder_->start(lookup);
+  }
+  if (!err.IsError() && ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
+    err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't start proxy");
+  if (err.IsError()) {
+    responder_.reset();
+    listen_[0].Close();
+    listen_[1].Close();
+    return err;
+  }
+  acceptThread_ = std::thread(&ProxyServer::acceptLoop, this);
+  return CZuError();
+}
+
+void ProxyServer::stop() {
+  if (!acceptThread_.joinable()) return;
+  char byte = 1;
+  while (::write(stopPipe_[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  acceptThread_.join();
+  if (responder_) responder_->stop();
+  listen_[0].Close();
+  listen_[1].Close();
+  workers_.joinAll();
+  ::close(stopPipe_[0]);
+  ::close(stopPipe_[1]);
+  stopPipe_[0] = stopPipe_[1] = -1;
+}
+
+int ProxyServer::waitForConnections(int n, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return active_ == n; });
+  return active_;
+}
+
+void ProxyServer::acceptLoop() {
+  for (;;) {
+    workers_.reapDone();
+    ZuFdset ready;
+    ready.set(stopPipe_[0]);
+    for (const CZuSocket& l : listen_)
+      if (l.IsValid()) ready.set(l.GetDescriptor());
+    if (ZuFdset::select(&ready, nullptr, nullptr, -1) < 0) {
+      if (errno == EINTR) continue;
+      blrError("ProxyServer", "Couldn't wait for connections: %s", strerror(errno));
+      return;
+    }
+    if (ready.isSet(stopPipe_[0])) return;
+    for (const CZuSocket& l : listen_) {
+      if (!l.IsValid() || !ready.isSet(l.GetDescriptor())) continue;
+      int fd = ::accept4(l.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        DwWait w;
+        if (errno == EMFILE || errno == ENFILE)  // out of descriptors: don't spin
+          dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);
+        continue;
+      }
+      CZuSocket sock(fd);
+      std::lock_guard<std::mutex> lock(mu_);
+      CZuError err = workers_.spawn([this, sock]() mutable { serveConnection(sock); });
+      if (err.IsError())
+        blrError("ProxyServer", "%s", err.Summary().c_str());
+      else
+        ++active_;  // the worker can't finish before: it needs the lock
+    }
+  }
+}
+
+void ProxyServer::serveConnection(CZuSocket& sock) {
+  KrpSocket* s = nullptr;
+  CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
+  sock = CZuSocket();  // the layer's copy owns the connection now
+  if (!err.IsError()) {
+    krpSetCancelFd(s, stopPipe_[0]);
+    std::shared_ptr<KRP_Cert> peer;
+    err = krpAuthSocketMs(s, KRP_ROLE_SERVER, &peer, config_.authTimeoutMs);
+    if (!err.IsError()) err = dwLinkCheckPeerKind(*peer, config_.allowBuiltinCerts);
+    if (!err.IsError()) {
+      blrCtrlDebug("ProxyServer", 2, "Serving %s", peer->clientName.c_str());
+      while (serveOne(s)) {
+      }
+    }
+  }
+  if (err.IsError() && err.Code() != ECANCELED)
+    blrError("ProxyServer", "Refused control connection: %s", err.Summary().c_str());
+  krpDestroySocket(s);
+  std::lock_guard<std::mutex> lock(mu_);
+  --active_;
+  cv_.notify_all();
+}
+
+void ProxyServer::refreshControl() {
+  CZuError problem;
+  if (control_->refresh(&problem)) state_->setSettings(control_->settings());
+  if (problem.IsError()) blrError("ProxyServer", "%s", problem.Summary().c_str());
+}
+
+// Waits out a delay or a hang; false when the connection is to end.
+bool ProxyServer::applyFault(KrpSocket* s, const ProxyFault& fault) {
+  DwWait w;
+  switch (fault.action) {
+    case ProxyFault::kDrop:
+      return false;
+    case ProxyFault::kHang:
+      krpWaitReadable(s, -1, &w);  // until the client sends, leaves, or the server stops
+      return false;
+    case ProxyFault::kDelay:
+      dwWaitFd(stopPipe_[0], POLLIN, fault.delayMs, -1, &w);
+      return w == DwWait::kTimeout;
+    default:
+      return true;
+  }
+}
+
+// Reads one request and answers it; false ends the connection.
+bool ProxyServer::serveOne(KrpSocket* s) {
+  DwWait w;
+  CZuError err = krpWaitReadable(s, -1, &w);
+  if (err.IsError() || w != DwWait::kReady) return false;
+  int msgId = 0;
+  DwBuffer payload;
+  err = BlrCtrl::recvMsg(s, &msgId, payload, 0);
+  if (err.IsError()) {
+    if (!isQuietEnd(err)) blrError("ProxyServer", "Dropping connection: %s", err.Summary().c_str());
+    return false;
+  }
+  refreshControl();
+  ProxyRequest request;
+  CZuError decoded =
+      ProxyRequest::decode(msgId, payload.data(), static_cast<int>(payload.getSize()), &request);
+  request.msgId = msgId;
+  state_->record(request);
+  ProxyFault fault = proxyFindFault(control_->faults(), msgId, request.pairOp);
+  if (!applyFault(s, fault)) return false;
+
+  ProxyReply reply;
+  if (decoded.IsError())
+    reply = ProxyReply::failure(msgId, 1, decoded.Summary());
+  else if (fault.action == ProxyFault::kFail)
+    reply = ProxyReply::failure(msgId, fault.code, fault.text);
+  else
+    reply = state_->handle(request);
+  std::vector<char> bytes;
+  if (fault.action == ProxyFault::kMalformed)
+    bytes = {0, 0};  // a tag id without a length marker
+  else if (fault.action != ProxyFault::kEmpty)
+    bytes = reply.encode();
+  krpSetCancelFd(s, -1);  // an answer being sent is finished even while stopping
+  err = BlrCtrl::sendMsg(s, reply.msgId, bytes.data(), static_cast<int>(bytes.size()));
+  krpSetCancelFd(s, stopPipe_[0]);
+  if (err.IsError() && !isQuietEnd(err))
+    blrError("ProxyServer", "Couldn't answer: %s", err.Summary().c_str());
+  return !err.IsError();
+}

@@ -1,0 +1,75 @@
+// The network side of the simulator: "BlrCtrlSvc" on two TLS ports, and the
+// machine's port lookup (DwPortMap.h) that tells clients which two.  Each
+// connection is served on a thread of its own, one request at a time, with
+// the faults of the control in force.
+#ifndef TOOLS_PROXY_PROXYSERVER_H
+#define TOOLS_PROXY_PROXYSERVER_H
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "ProxyConfig.h"
+#include "ProxyState.h"
+#include "host/CZuSocket.h"
+#include "host/DwPortMap.h"
+#include "host/DwThreadGroup.h"
+
+class TlsContext;
+struct KrpSocket;
+
+struct ProxyServerConfig {
+  std::string address;  // listen address; empty: every local address
+  int port = 0;         // "BlrCtrlSvc"; 0 picks a free port
+  int port2 = 0;        // its second port; 0 picks a free port, -1: none
+  int dwdPort = 0;      // the port lookup; 0 picks a free port, -1: none
+  std::shared_ptr<TlsContext> tls;  // this proxy's certificate
+  bool allowBuiltinCerts = false;   // clients may present the built-in certificate
+  int authTimeoutMs = 30 * 1000;
+};
+
+class ProxyServer {
+ public:
+  ProxyServer(ProxyControl* control, ProxyState* state) : control_(control), state_(state) {}
+  ~ProxyServer() { stop(); }
+  ProxyServer(const ProxyServer&) = delete;
+  ProxyServer& operator=(const ProxyServer&) = delete;
+
+  CZuError start(const ProxyServerConfig& config);
+  // Closes every connection, also those waiting on a delay or a hang.
+  void stop();
+
+  int port() const { return ports_[0]; }
+  int port2() const { return ports_[1]; }
+  int dwdPort() const { return responder_ ? responder_->port() : 0; }
+
+  // Connections being served; waits up to `timeoutMs` for the count to
+  // become `n` and returns the count then.
+  int waitForConnections(int n, int timeoutMs);
+
+ private:
+  CZuError listen(int port, int slot);
+  void acceptLoop();
+  void serveConnection(CZuSocket& sock);  // takes the socket over
+  bool serveOne(KrpSocket* s);
+  bool applyFault(KrpSocket* s, const ProxyFault& fault);
+  void refreshControl();
+
+  ProxyControl* control_;
+  ProxyState* state_;
+  ProxyServerConfig config_;
+  CZuSocket listen_[2];
+  int ports_[2] = {0, 0};
+  std::unique_ptr<DwPortResponder> responder_;
+  int stopPipe_[2] = {-1, -1};  // readable once stop begins
+  std::thread acceptThread_;
+
+  std::mutex mu_;
+  std::condition_variable cv_;  // the connection count changed
+  DwThreadGroup workers_;
+  int active_ = 0;
+};
+
+#endif  // TOOLS_PROXY_PROXYSERVER_H

@@ -1,0 +1,169 @@
+// The simulated replication state of one proxy, and how it answers each
+// control request.
+//
+// Pairs are known from applied configurations, or by id when first named
+// (their VMs then come from the pair database, if it knows the pair).  A pair
+// that starts or resynchronises reports status 3 and, sync-delay-ms later,
+// 4; one that stops reports 6 unless a recovery workflow owns its status
+// (14, 16-20).  Pausing, resuming and cleaning up report nothing.
+//
+// Sequence numbers are microseconds of the wall clock, so that Head and Tail
+// processes on one machine agree without talking: a flush marker is the
+// Head's current time, and the Tail's last sequence number is its current
+// time less flush-delay-ms (held at the moment replication was blocked by
+// a failover crossing).
+#ifndef TOOLS_PROXY_PROXYSTATE_H
+#define TOOLS_PROXY_PROXYSTATE_H
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BLR/BlrDB.h"
+#include "BLR/BlrUUID.h"
+#include "ProxyConfig.h"
+#include "host/CZuError.h"
+
+// Pair status codes and the event the simulator reports.
+enum {
+  kProxyStatusSyncing = 3,
+  kProxyStatusRunning = 4,
+  kProxyStatusStopped = 6,
+  kProxyEventVmMissing = 39452812,  // production VM missing or its disks changed
+};
+
+// Where the simulator reports pair status changes, as the real service does.
+class ProxyReporter {
+ public:
+  virtual ~ProxyReporter() = default;
+  virtual CZuError setPairStatus(int pairId, int status, const std::string& message,
+                                 int eventId) = 0;
+  // The stored pair; a cleared record (id 0) when there is none.
+  virtual CZuError getPair(int pairId, BlrDB::Pair* pair) = 0;
+};
+
+// Reports to the pair database through BlrDB, as the real service does.
+class ProxyDbReporter : public ProxyReporter {
+ public:
+  CZuError setPairStatus(int pairId, int status, const std::string& message,
+                         int eventId) override {
+    return BlrDB().setPairStatus(pairId, status, message, eventId);
+  }
+  CZuError getPair(int pairId, BlrDB::Pair* pair) override {
+    return BlrDB().getPair(pairId, pair);
+  }
+};
+
+// One decoded control request.  Absent tags read as 0.
+struct ProxyRequest {
+  int msgId = 0;
+  BlrUUID vm;
+  int32_t pairId = 0;
+  int32_t pairOp = 0;
+  int32_t bootId = 0;
+  int32_t timeout = 0;
+  int32_t tail = 0;
+  int32_t on = 0;
+  int32_t revert = 0;
+  uint64_t jobId = 0;
+  uint64_t backupJobId = 0;
+  std::list<BlrDB::Pair> pairs;
+
+  static CZuError decode(int msgId, const void* data, int len, ProxyRequest* out);
+};
+
+// The answer to a request: its message id, the error part, and the results.
+struct ProxyReply {
+  int msgId = 0;
+  int32_t code = 0;
+  std::string text;
+  std::vector<std::pair<int, uint64_t>> results;  // tag, value
+
+  // The reply message that answers `requestId`.
+  static int idFor(int requestId);
+  static ProxyReply success(int requestId);
+  static ProxyReply failure(int requestId, int code, const std::string& text);
+  std::vector<char> encode() const;
+};
+
+struct ProxyPair {
+  enum Run { kStopped, kSyncing, kRunning, kPaused };
+  int id = 0;
+  BlrUUID srcGuid;
+  BlrUUID dstGuid;
+  Run run = kStopped;
+  uint64_t startCount = 0;  // tells a delayed "running" report whether it is still due
+};
+
+// A copy of the state, for tests and diagnostics.
+struct ProxyStateView {
+  std::map<int, ProxyPair> pairs;
+  std::set<int> snapshots;                 // pairs with a failover snapshot
+  std::map<std::string, uint64_t> blocked;  // VM (hex) -> Tail's sequence number when blocked
+  std::map<std::string, bool> vmPower;     // VM key -> on
+  std::set<std::pair<std::string, int>> testBoots;  // VM (hex), boot id
+  std::map<uint64_t, std::string> backups;          // backup job id -> VM (hex)
+  std::vector<uint64_t> doneJobs;
+};
+
+class ProxyState {
+ public:
+  // `reporter` may be null (status changes are then only kept here).
+  explicit ProxyState(ProxyReporter* reporter);
+  ~ProxyState();
+  ProxyState(const ProxyState&) = delete;
+  ProxyState& operator=(const ProxyState&) = delete;
+
+  void setSettings(const ProxySettings& settings);
+
+  static constexpr size_t kHistoryLength = 1000;
+
+  // Keeps `request` in the history, whether it is then answered or not.
+  void record(const ProxyRequest& request);
+  ProxyReply handle(const ProxyRequest& request);
+
+  std::vector<ProxyRequest> history();
+  ProxyStateView view();
+
+  // The key of the VM on one side of a pair: its identifier in hex when
+  // known, else "pair<N>/head" or "pair<N>/tail".
+  static std::string vmKey(const ProxyPair& pair, bool tail);
+
+ private:
+  class Timer;
+
+  ProxyPair& pairFor(int id);
+  void report(int pairId, int status, const std::string& message, int eventId);
+  void startSync(ProxyPair& pair);
+  void markRunning(ProxyPair& pair);
+  void stopPair(ProxyPair& pair, bool reportStop);
+  bool workflowOwnsStatus(int pairId);
+  uint64_t markerSeq();
+  uint64_t lastSeq(const BlrUUID& vm);
+
+  void applyRepCfg(const ProxyRequest& r);
+  void cleanupPairs(const ProxyRequest& r);
+  ProxyReply pairOp(const ProxyRequest& r);
+  ProxyReply powerOnOff(const ProxyRequest& r);
+  ProxyReply testBootCrossing(const ProxyRequest& r);
+  ProxyReply testBootCrossed(const ProxyRequest& r);
+  ProxyReply deleteSnap(const ProxyRequest& r);
+
+  ProxyReporter* reporter_;
+  std::unique_ptr<Timer> timer_;
+  std::mutex mu_;
+  ProxySettings settings_;
+  ProxyStateView state_;
+  std::deque<ProxyRequest> history_;  // the latest kHistoryLength requests
+  uint64_t startSeq_;
+  uint64_t lastMarker_ = 0;
+};
+
+#endif  // TOOLS_PROXY_PROXYSTATE_H
