@@ -1,0 +1,83 @@
+// The frame of the blr command line: global options, how a command is
+// registered and run, how results and errors are printed, and exit statuses.
+#ifndef TOOLS_BLR_CLI_H
+#define TOOLS_BLR_CLI_H
+
+#include <functional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "BLR/BlrDB.h"
+#include "host/CZuError.h"
+
+using Json = nlohmann::ordered_json;
+
+// Exit statuses other than the workflow step codes (200-217).
+enum CliExit {
+  kExitOk = 0,
+  kExitFailure = 1,   // the operation failed
+  kExitUsage = 2,     // bad command line or input file
+  kExitNotFound = 3,  // the pair, boot VM, client or property does not exist
+};
+
+// Where blr looks for its registry when --registry is not given.
+constexpr char kDefaultRegistry[] = "/etc/blr/blr.reg";
+
+class Cli {
+ public:
+  using Action = std::function<int()>;
+
+  Cli();
+  // Parses the command line and runs the chosen command; the exit status.
+  int main(int argc, char** argv);
+
+  // Makes `cmd` run `action` once the command line is parsed.  The registry
+  // is loaded first unless `needsRegistry` is false.
+  void on(CLI::App* cmd, Action action, bool needsRegistry = true);
+  // A command that only groups others ("pairs", "pairs props").
+  static CLI::App* group(CLI::App* parent, const std::string& name, const std::string& help);
+  CLI::App& app() { return app_; }
+
+  bool json() const { return json_; }
+  bool verbose() const { return verbose_; }
+
+  // Prints the error on standard error: its messages on one line, or its
+  // whole stack with --verbose.  Returns `exitCode`.
+  int fail(const CZuError& err, int exitCode = kExitFailure) const;
+  // Prints a one-line message of a failure that has no error value.
+  int failText(const std::string& text, int exitCode) const;
+  void printJson(const Json& value) const;
+
+ private:
+  CZuError loadRegistry();
+
+  CLI::App app_;
+  std::string registry_;
+  bool json_ = false;
+  bool verbose_ = false;
+  Action action_;
+  bool needsRegistry_ = true;
+};
+
+// Validators shared by the command families.
+extern const CLI::Validator kUuidText;
+extern const CLI::Validator kPositiveId;  // 1 .. 2^31-1
+
+// Reads pair `id`: 0, or the exit status of a failure already reported
+// (kExitNotFound when there is no such pair).
+int cliLoadPair(const Cli& cli, int id, BlrDB::Pair* pair);
+
+// A message text without the source locations that a remote peer's whole
+// error stack carries, on one line.
+std::string cliOneLine(const std::string& summary);
+
+// Registration of each command family (one source file each).
+void addPairCommands(Cli& cli);
+void addBootVmCommands(Cli& cli);
+void addProxyCommands(Cli& cli);
+void addClientCommands(Cli& cli);
+void addCertCommands(Cli& cli);
+
+#endif  // TOOLS_BLR_CLI_H

@@ -1,0 +1,308 @@
+#include "CliRecords.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <set>
+
+namespace {
+
+struct FlagName {
+  int bit;
+  const char* name;
+};
+constexpr FlagName kFlagNames[] = {
+    {kFlagFailover, "FAILOVER"}, {kFlagHidden, "HIDDEN"}, {kFlagReverse, "REVERSE"}};
+
+// Reads the fields of one JSON object, keeping the first problem.
+class JsonFields {
+ public:
+  JsonFields(const Json& object, std::string what) : object_(object), what_(std::move(what)) {
+    if (!object_.is_object()) fail(what_ + " is not a JSON object");
+  }
+
+  void integer(const char* key, int32_t* out) {
+    const Json* v = find(key);
+    if (v == nullptr) return;
+    if (!v->is_number_integer() || v->get<int64_t>() < INT32_MIN || v->get<int64_t>() > INT32_MAX)
+      return fail(where(key) + " must be a 32-bit integer");
+    *out = v->get<int32_t>();
+  }
+  void text(const char* key, std::string* out) {
+    const Json* v = find(key);
+    if (v == nullptr) return;
+    if (!v->is_string()) return fail(where(key) + " must be a text");
+    *out = v->get<std::string>();
+  }
+  void uuid(const char* key, BlrUUID* out) {
+    std::string t;
+    text(key, &t);
+    if (t.empty()) return;
+    if (!BlrUUID::isValid(t)) return fail(where(key) + " is not an identifier");
+    *out = BlrUUID(t);
+  }
+  // Keys that are shown but never read back.
+  void skip(const char* key) { seen_.insert(key); }
+  const Json* array(const char* key) {
+    const Json* v = find(key);
+    if (v != nullptr && !v->is_array()) {
+      fail(where(key) + " must be an array");
+      return nullptr;
+    }
+    return v;
+  }
+
+  // The first problem, or one naming a key that was not expected.
+  CZuError finish() {
+    if (!error_.IsError() && object_.is_object())
+      for (auto it = object_.begin(); it != object_.end(); ++it)
+        if (!seen_.count(it.key())) fail(what_ + ": unknown key \"" + it.key() + "\"");
+    return error_;
+  }
+
+ private:
+  const Json* find(const char* key) {
+    seen_.insert(key);
+    if (error_.IsError() || !object_.is_object()) return nullptr;
+    auto it = object_.find(key);
+    return it == object_.end() || it->is_null() ? nullptr : &*it;
+  }
+  std::string where(const char* key) const { return what_ + ": \"" + key + "\""; }
+  void fail(const std::string& message) {
+    if (!error_.IsError()) error_ = FXErrorUtil::ErrorInt(FXLOC, 1, "%s", message.c_str());
+  }
+
+  const Json& object_;
+  std::string what_;
+  std::set<std::string> seen_;
+  CZuError error_;
+};
+
+std::string uuidText(const BlrUUID& id) { return id.empty() ? std::string() : id.toString(); }
+
+Json diskToJson(const BlrDB::Disk& d) {
+  return Json{{"id", d.id},
+              {"srcPath", d.srcPath},
+              {"dstPath", d.dstPath},
+              {"srcGuid", uuidText(d.srcGuid)},
+              {"dstGuid", uuidText(d.dstGuid)},
+              {"statusCode", d.statusCode},
+              {"statusMessage", d.statusMessage}};
+}
+
+CZuError diskFromJson(const Json& value, size_t index, BlrDB::Disk* disk) {
+  JsonFields f(value, "disk " + std::to_string(index + 1));
+  f.integer("id", &disk->id);
+  f.text("srcPath", &disk->srcPath);
+  f.text("dstPath", &disk->dstPath);
+  f.uuid("srcGuid", &disk->srcGuid);
+  f.uuid("dstGuid", &disk->dstGuid);
+  f.integer("statusCode", &disk->statusCode);
+  f.text("statusMessage", &disk->statusMessage);
+  return f.finish();
+}
+
+}  // namespace
+
+std::string pairStatusName(int code) {
+  switch (code) {
+    case 0:
+      return "new";
+    case 3:
+    case 10:
+      return "synchronising";
+    case 4:
+      return "running";
+    case 6:
+      return "stopped";
+    case 14:
+      return "failing over";
+    case 16:
+      return "failed over";
+    case 17:
+      return "failing back";
+    case 18:
+      return "failback failed";
+    case 19:
+      return "switching roles";
+    case 20:
+      return "switch roles failed";
+    default:
+      return "";
+  }
+}
+
+std::string pairStatusText(int code) {
+  std::string name = pairStatusName(code);
+  return name.empty() ? std::to_string(code) : std::to_string(code) + " " + name;
+}
+
+std::vector<std::string> pairFlagNames(int flags) {
+  std::vector<std::string> names;
+  for (const FlagName& f : kFlagNames)
+    if (flags & f.bit) names.push_back(f.name);
+  unsigned rest = static_cast<unsigned>(flags) & ~static_cast<unsigned>(kFlagFailover | kFlagHidden |
+                                                                         kFlagReverse);
+  for (unsigned bit = 1; rest != 0 && bit != 0; bit <<= 1)
+    if (rest & bit) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "0x%x", bit);
+      names.push_back(hex);
+      rest &= ~bit;
+    }
+  return names;
+}
+
+CZuError parsePairFlags(const std::string& text, int* flags) {
+  int bits = 0;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = std::min(text.find(',', start), text.size());
+    std::string item = text.substr(start, comma - start);
+    start = comma + 1;
+    std::string upper = item;
+    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+    auto named = std::find_if(std::begin(kFlagNames), std::end(kFlagNames),
+                              [&](const FlagName& f) { return upper == f.name; });
+    if (named != std::end(kFlagNames)) {
+      bits |= named->bit;
+      continue;
+    }
+    char* end = nullptr;
+    long long n = item.empty() ? -1 : std::strtoll(item.c_str(), &end, 0);
+    if (item.empty() || *end != '\0' || n <= 0 || n > INT32_MAX)
+      return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                   "\"%s\" is not a flag (FAILOVER, HIDDEN, REVERSE or a number)",
+                                   item.c_str());
+    bits |= static_cast<int>(n);
+  }
+  *flags = bits;
+  return CZuError();
+}
+
+std::string timeText(uint64_t secs) {
+  if (secs == 0) return "-";
+  time_t t = static_cast<time_t>(secs);
+  struct tm utc;
+  char text[40];
+  if (secs > static_cast<uint64_t>(INT64_MAX) || gmtime_r(&t, &utc) == nullptr)
+    return std::to_string(secs);
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return text;
+}
+
+std::string CliTable::render() const {
+  std::vector<size_t> widths;
+  for (const auto& row : rows_)
+    for (size_t i = 0; i < row.size(); ++i) {
+      if (widths.size() <= i) widths.push_back(0);
+      widths[i] = std::max(widths[i], row[i].size());
+    }
+  std::string out;
+  for (const auto& row : rows_) {
+    std::string line;
+    for (size_t i = 0; i < row.size(); ++i) {
+      line += row[i];
+      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::string renderFields(const std::vector<std::pair<std::string, std::string>>& fields) {
+  size_t width = 0;
+  for (const auto& f : fields) width = std::max(width, f.first.size());
+  std::string out;
+  for (const auto& f : fields)
+    out += f.first + ":" + std::string(width - f.first.size() + 1, ' ') + f.second + "\n";
+  return out;
+}
+
+Json pairToJson(const BlrDB::Pair& p) {
+  Json disks = Json::array();
+  for (const BlrDB::Disk& d : p.disks) disks.push_back(diskToJson(d));
+  return Json{{"id", p.id},
+              {"subClientId", p.subClientId},
+              {"dstClientId", p.dstClientId},
+              {"headClientId", p.headClientId},
+              {"tailClientId", p.tailClientId},
+              {"srcType", p.srcType},
+              {"dstType", p.dstType},
+              {"srcName", p.srcName},
+              {"dstName", p.dstName},
+              {"srcGuid", uuidText(p.srcGuid)},
+              {"dstGuid", uuidText(p.dstGuid)},
+              {"statusCode", p.statusCode},
+              {"status", pairStatusName(p.statusCode)},
+              {"statusMessage", p.statusMessage},
+              {"pendingStatusCode", p.pendingStatusCode},
+              {"eventId", p.eventId},
+              {"rpStoreId", p.rpStoreId},
+              {"lagTime", p.lagTime},
+              {"flags", p.flags},
+              {"flagNames", pairFlagNames(p.flags)},
+              {"tailHostName", p.tailHostName},
+              {"disks", disks}};
+}
+
+CZuError pairFromJson(const Json& value, BlrDB::Pair* pair) {
+  JsonFields f(value, "pair");
+  f.integer("id", &pair->id);
+  f.integer("subClientId", &pair->subClientId);
+  f.integer("dstClientId", &pair->dstClientId);
+  f.integer("headClientId", &pair->headClientId);
+  f.integer("tailClientId", &pair->tailClientId);
+  f.integer("srcType", &pair->srcType);
+  f.integer("dstType", &pair->dstType);
+  f.text("srcName", &pair->srcName);
+  f.text("dstName", &pair->dstName);
+  f.uuid("srcGuid", &pair->srcGuid);
+  f.uuid("dstGuid", &pair->dstGuid);
+  f.integer("statusCode", &pair->statusCode);
+  f.text("statusMessage", &pair->statusMessage);
+  f.integer("pendingStatusCode", &pair->pendingStatusCode);
+  f.integer("eventId", &pair->eventId);
+  f.integer("rpStoreId", &pair->rpStoreId);
+  f.integer("lagTime", &pair->lagTime);
+  f.integer("flags", &pair->flags);
+  for (const char* shown : {"status", "flagNames", "tailHostName", "properties"}) f.skip(shown);
+  const Json* disks = f.array("disks");
+  CZuError err = f.finish();
+  if (err.IsError() || disks == nullptr) return err;
+  pair->disks.clear();
+  for (size_t i = 0; i < disks->size(); ++i) {
+    BlrDB::Disk disk;
+    err = diskFromJson((*disks)[i], i, &disk);
+    if (err.IsError()) return err;
+    pair->disks.push_back(disk);
+  }
+  return CZuError();
+}
+
+Json bootVmToJson(const BlrDB::BootVM& vm) {
+  Json disks = Json::array();
+  for (const BlrDB::BootDisk& d : vm.disks)
+    disks.push_back(Json{{"id", d.id},
+                         {"origDiskId", d.origDiskId},
+                         {"bootVmId", d.bootVmId},
+                         {"uuid", uuidText(d.uuid)},
+                         {"path", d.path},
+                         {"snapId", d.snapId}});
+  return Json{{"id", vm.id},
+              {"bootType", vm.bootType},
+              {"pairId", vm.pairId},
+              {"name", vm.name},
+              {"uuid", uuidText(vm.uuid)},
+              {"creationTime", vm.creationTime},
+              {"deletionTime", vm.deletionTime},
+              {"bestBefore", vm.bestBefore},
+              {"seqNum", vm.seqNum},
+              {"statusCode", vm.statusCode},
+              {"statusMessage", vm.statusMessage},
+              {"eventId", vm.eventId},
+              {"jobId", vm.jobId},
+              {"disks", disks}};
+}

@@ -1,0 +1,49 @@
+// How blr shows the pair database's records: names of status codes and
+// flags, aligned tables, and the JSON form of pairs and boot VMs (the form
+// `blr pairs create --file` reads back).
+#ifndef TOOLS_BLR_CLIRECORDS_H
+#define TOOLS_BLR_CLIRECORDS_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "BLR/BlrDB.h"
+#include "Cli.h"
+
+// Pair flag bits that the recovery workflows set.
+enum CliPairFlag { kFlagFailover = 8, kFlagHidden = 16, kFlagReverse = 32 };
+
+// "running", "failed over", ...; empty for codes without a meaning here.
+std::string pairStatusName(int code);
+// "4 running", or just the number.
+std::string pairStatusText(int code);
+// The names of the bits set ("FAILOVER", "0x40" for unnamed bits).
+std::vector<std::string> pairFlagNames(int flags);
+// A comma-separated list of names or numbers ("FAILOVER,REVERSE", "8", "0x30").
+CZuError parsePairFlags(const std::string& text, int* flags);
+// "2024-05-01 12:00:00 UTC" for seconds since the epoch; "-" for 0.
+std::string timeText(uint64_t secs);
+
+// Columns padded to their widest cell, two blanks apart.
+class CliTable {
+ public:
+  explicit CliTable(std::vector<std::string> headers) : rows_{std::move(headers)} {}
+  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  std::string render() const;
+
+ private:
+  std::vector<std::vector<std::string>> rows_;
+};
+
+// "name: value" lines, names aligned.
+std::string renderFields(const std::vector<std::pair<std::string, std::string>>& fields);
+
+Json pairToJson(const BlrDB::Pair& pair);
+Json bootVmToJson(const BlrDB::BootVM& vm);
+// Fields absent from `value` keep the record's "not given" values; unknown
+// keys and values of the wrong type are refused.
+CZuError pairFromJson(const Json& value, BlrDB::Pair* pair);
+
+#endif  // TOOLS_BLR_CLIRECORDS_H

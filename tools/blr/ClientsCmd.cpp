@@ -1,0 +1,129 @@
+// blr clients ...: the central server's directory of clients, which maps the
+// client ids of pairs to the proxies' host names and ports.
+#include <cstdio>
+#include <memory>
+
+#include "Cli.h"
+#include "CliRecords.h"
+#include "host/DWClient.h"
+#include "host/DWClientDirectory.h"
+#include "host/DWSqlSchema.h"
+#include "host/DwHostName.h"
+
+namespace {
+
+// The directory is edited in the central server's database, which the
+// registry names as the server's does; the schema is created when missing.
+CZuError openDirectory() {
+  CZuError err = DWCreateSchema("Anchor");
+  if (err.IsError()) err.Push(FXLOC, "Couldn't open the central server's database");
+  return err;
+}
+
+int addClient(const Cli& cli, const DWClientInfo& client) {
+  CZuError err = openDirectory();
+  if (!err.IsError()) err = DWClientDirectory::add(client);
+  if (err.IsError()) return cli.fail(err);
+  std::string mangled =
+      MangleHostName(client.netHostName, client.name, client.dwdPort, client.evmgrcPort);
+  if (cli.json())
+    cli.printJson(Json{{"id", client.id}, {"mangled", mangled}});
+  else
+    std::printf("Added client %d: %s\n", client.id, mangled.c_str());
+  return kExitOk;
+}
+
+int listClients(const Cli& cli) {
+  std::vector<DWClientInfo> clients;
+  CZuError err = openDirectory();
+  if (!err.IsError()) err = DWClientDirectory::list(&clients);
+  if (err.IsError()) return cli.fail(err);
+  Json list = Json::array();
+  CliTable table({"ID", "NAME", "HOST", "DWD PORT", "EVMGRC PORT"});
+  for (const DWClientInfo& c : clients) {
+    list.push_back(Json{{"id", c.id},
+                        {"name", c.name},
+                        {"host", c.netHostName},
+                        {"dwdPort", c.dwdPort},
+                        {"evmgrcPort", c.evmgrcPort},
+                        {"mangled", MangleHostName(c.netHostName, c.name, c.dwdPort, c.evmgrcPort)}});
+    table.add({std::to_string(c.id), c.name, c.netHostName, std::to_string(c.dwdPort),
+               std::to_string(c.evmgrcPort)});
+  }
+  if (cli.json())
+    cli.printJson(list);
+  else
+    std::fputs(clients.empty() ? "No clients.\n" : table.render().c_str(), stdout);
+  return kExitOk;
+}
+
+int removeClient(const Cli& cli, int id) {
+  CZuError err = openDirectory();
+  bool found = false;
+  DWClientInfo client;
+  if (!err.IsError()) err = DWClientDirectory::find(id, &client, &found);
+  if (err.IsError()) return cli.fail(err);
+  if (!found) return cli.failText("No client " + std::to_string(id), kExitNotFound);
+  err = DWClientDirectory::remove(id);
+  if (err.IsError()) return cli.fail(err);
+  if (cli.json())
+    cli.printJson(Json{{"deleted", id}});
+  else
+    std::printf("Removed client %d (%s)\n", id, client.name.c_str());
+  return kExitOk;
+}
+
+// Asks the central server, as the workflows do.
+int showClient(const Cli& cli, int id) {
+  DWClient client(id);
+  std::string mangled;
+  if (client.getNetworkHostnameMangled(mangled, nullptr) != 0) {
+    CZuError err = client.lastError();
+    return cli.fail(err.Push(FXLOC, "Couldn't look up client %d", id));
+  }
+  std::string host, name;
+  int dwd = 0, evmgrc = 0;
+  DemangleHostName(mangled.c_str(), host, name, dwd, evmgrc);
+  if (cli.json())
+    cli.printJson(Json{{"id", id},
+                       {"name", name},
+                       {"host", host},
+                       {"dwdPort", dwd},
+                       {"evmgrcPort", evmgrc},
+                       {"mangled", mangled}});
+  else
+    std::printf("%s\n", mangled.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+void addClientCommands(Cli& cli) {
+  CLI::App* group = Cli::group(&cli.app(), "clients", "The central server's directory of clients");
+
+  auto c = std::make_shared<DWClientInfo>();
+  CLI::App* cmd = group->add_subcommand("add", "Add a client (on the central server's machine)");
+  cmd->add_option("--id", c->id, "Client id")->required()->check(kPositiveId);
+  cmd->add_option("--name", c->name, "Client name (its certificate's name)")->required();
+  cmd->add_option("--host", c->netHostName, "Network host name or address")->required();
+  cmd->add_option("--dwd-port", c->dwdPort, "Port of its port lookup")
+      ->required()
+      ->check(CLI::Range(1, 65535));
+  cmd->add_option("--evmgrc-port", c->evmgrcPort, "Event manager port")
+      ->required()
+      ->check(CLI::Range(1, 65535));
+  cli.on(cmd, [&cli, c] { return addClient(cli, *c); });
+
+  cmd = group->add_subcommand("list", "List the clients (on the central server's machine)");
+  cli.on(cmd, [&cli] { return listClients(cli); });
+
+  auto remove = std::make_shared<int>(0);
+  cmd = group->add_subcommand("remove", "Remove a client (on the central server's machine)");
+  cmd->add_option("ID", *remove, "Client id")->required()->check(kPositiveId);
+  cli.on(cmd, [&cli, remove] { return removeClient(cli, *remove); });
+
+  auto show = std::make_shared<int>(0);
+  cmd = group->add_subcommand("show", "Look a client up through the central server");
+  cmd->add_option("ID", *show, "Client id")->required()->check(kPositiveId);
+  cli.on(cmd, [&cli, show] { return showClient(cli, *show); });
+}

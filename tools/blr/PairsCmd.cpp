@@ -1,0 +1,553 @@
+// blr pairs ...: pairs, their state, properties and statistics in the pair
+// database.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "Cli.h"
+#include "CliRecords.h"
+
+namespace {
+
+std::string orDash(const std::string& text) { return text.empty() ? "-" : text; }
+
+std::string joinNames(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& n : names) out += (out.empty() ? "" : ",") + n;
+  return orDash(out);
+}
+
+std::string uuidOrDash(const BlrUUID& id) { return id.empty() ? "-" : id.toString(); }
+
+void printPairTable(std::list<BlrDB::Pair> pairs) {
+  if (pairs.empty()) {
+    std::printf("No pairs.\n");
+    return;
+  }
+  CliTable table({"ID", "SOURCE", "DESTINATION", "HEAD", "TAIL", "STATUS", "FLAGS", "LAG", "DISKS"});
+  for (const BlrDB::Pair& p : pairs)
+    table.add({std::to_string(p.id), p.srcName, orDash(p.dstName), std::to_string(p.headClientId),
+               std::to_string(p.tailClientId), pairStatusText(p.statusCode),
+               joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
+               std::to_string(p.disks.size())});
+  std::fputs(table.render().c_str(), stdout);
+}
+
+void printPairDetails(const BlrDB::Pair& p, const std::map<std::string, std::string>& props) {
+  std::string status = pairStatusText(p.statusCode);
+  if (!p.statusMessage.empty()) status += " (" + p.statusMessage + ")";
+  std::fputs(renderFields({
+                 {"Pair", std::to_string(p.id)},
+                 {"Source", p.srcName + "  " + uuidOrDash(p.srcGuid) + "  type " +
+                                std::to_string(p.srcType) + ", sub-client " +
+                                std::to_string(p.subClientId)},
+                 {"Destination", orDash(p.dstName) + "  " + uuidOrDash(p.dstGuid) + "  type " +
+                                     std::to_string(p.dstType) + ", client " +
+                                     std::to_string(p.dstClientId)},
+                 {"Head", "client " + std::to_string(p.headClientId)},
+                 {"Tail", "client " + std::to_string(p.tailClientId) + "  " + orDash(p.tailHostName)},
+                 {"Status", status},
+                 {"Pending status", std::to_string(p.pendingStatusCode)},
+                 {"Event", std::to_string(p.eventId)},
+                 {"Flags", joinNames(pairFlagNames(p.flags))},
+                 {"Lag", std::to_string(p.lagTime) + "s"},
+                 {"Recovery-point store", std::to_string(p.rpStoreId)},
+             })
+                 .c_str(),
+             stdout);
+  CliTable disks({"DISK", "SOURCE PATH", "SOURCE ID", "DESTINATION PATH", "DESTINATION ID", "STATUS"});
+  for (const BlrDB::Disk& d : p.disks)
+    disks.add({std::to_string(d.id), d.srcPath, uuidOrDash(d.srcGuid), orDash(d.dstPath),
+               uuidOrDash(d.dstGuid), std::to_string(d.statusCode)});
+  std::printf("\nDisks\n%s", disks.render().c_str());
+  CliTable table({"PROPERTY", "VALUE"});
+  for (const auto& kv : props) table.add({kv.first, kv.second});
+  std::printf("\nProperties\n%s", props.empty() ? "(none)\n" : table.render().c_str());
+}
+
+// Prints the stored pair after a change: its JSON form, or `done`.
+int reportChange(const Cli& cli, int pairId, const std::string& done) {
+  if (!cli.json()) {
+    std::printf("%s\n", done.c_str());
+    return kExitOk;
+  }
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  cli.printJson(pairToJson(pair));
+  return kExitOk;
+}
+
+// Runs `change` on an existing pair.
+int changePair(const Cli& cli, int pairId, const std::function<CZuError(BlrDB&)>& change,
+               const std::string& done) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  BlrDB db;
+  CZuError err = change(db);
+  if (err.IsError()) return cli.fail(err);
+  return reportChange(cli, pairId, done);
+}
+
+CLI::Option* addPairId(CLI::App* cmd, int* id) {
+  return cmd->add_option("PAIR", *id, "Pair id")->required()->check(kPositiveId);
+}
+
+// ---- list, show ----
+
+struct ListOptions {
+  BlrDB::Pair filter;
+  std::string srcGuid, dstGuid, flags;
+  int status = -2;  // -2: any
+};
+
+int listPairs(const Cli& cli, ListOptions& o) {
+  if (!o.srcGuid.empty()) o.filter.srcGuid = BlrUUID(o.srcGuid);
+  if (!o.dstGuid.empty()) o.filter.dstGuid = BlrUUID(o.dstGuid);
+  if (!o.flags.empty()) {
+    CZuError err = parsePairFlags(o.flags, &o.filter.flags);
+    if (err.IsError()) return cli.fail(err, kExitUsage);
+  }
+  std::list<BlrDB::Pair> pairs;
+  CZuError err = BlrDB().getPairs(o.filter, &pairs);
+  if (err.IsError()) return cli.fail(err);
+  // The service filters on identity fields only; the status is filtered here.
+  if (o.status != -2) pairs.remove_if([&](const BlrDB::Pair& p) { return p.statusCode != o.status; });
+  pairs.sort([](const BlrDB::Pair& a, const BlrDB::Pair& b) { return a.id < b.id; });
+  if (!cli.json()) {
+    printPairTable(pairs);
+    return kExitOk;
+  }
+  Json list = Json::array();
+  for (const BlrDB::Pair& p : pairs) list.push_back(pairToJson(p));
+  cli.printJson(list);
+  return kExitOk;
+}
+
+int showPair(const Cli& cli, int id) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, id, &pair)) return rc;
+  std::map<std::string, std::string> props;
+  CZuError err = BlrDB().getPairProps(id, &props);
+  if (err.IsError()) return cli.fail(err);
+  if (!cli.json()) {
+    printPairDetails(pair, props);
+    return kExitOk;
+  }
+  Json out = pairToJson(pair);
+  out["properties"] = props;
+  cli.printJson(out);
+  return kExitOk;
+}
+
+void addQueryCommands(Cli& cli, CLI::App* pairs) {
+  auto o = std::make_shared<ListOptions>();
+  CLI::App* list = pairs->add_subcommand("list", "List pairs, all or those matching every filter");
+  list->add_option("--sub-client", o->filter.subClientId, "Sub-client id");
+  list->add_option("--head", o->filter.headClientId, "Head's client id");
+  list->add_option("--tail", o->filter.tailClientId, "Tail's client id");
+  list->add_option("--dst-client", o->filter.dstClientId, "Destination client id");
+  list->add_option("--src-name", o->filter.srcName, "Source VM name");
+  list->add_option("--dst-name", o->filter.dstName, "Destination VM name");
+  list->add_option("--src-guid", o->srcGuid, "Source VM id")->check(kUuidText);
+  list->add_option("--dst-guid", o->dstGuid, "Destination VM id")->check(kUuidText);
+  list->add_option("--rp-store", o->filter.rpStoreId, "Recovery-point store id");
+  list->add_option("--flags", o->flags, "Pairs with all these flags (FAILOVER, HIDDEN, REVERSE, bits)");
+  list->add_option("--status", o->status, "Status code");
+  cli.on(list, [&cli, o] { return listPairs(cli, *o); });
+
+  auto id = std::make_shared<int>(0);
+  CLI::App* show = pairs->add_subcommand("show", "Show a pair with its disks and properties");
+  addPairId(show, id.get());
+  cli.on(show, [&cli, id] { return showPair(cli, *id); });
+}
+
+// ---- create, set-dest, delete ----
+
+struct CreateOptions {
+  std::string file;
+  BlrDB::Pair pair;
+  std::string srcGuid, dstGuid;
+  std::vector<std::string> disks;
+};
+
+CZuError readJsonFile(const std::string& path, Json* out) {
+  std::ifstream file;
+  if (path != "-") {
+    file.open(path);
+    if (!file) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't open %s", path.c_str());
+  }
+  std::istream& in = path == "-" ? std::cin : file;
+  try {
+    *out = Json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+  } catch (const Json::exception& e) {
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't parse %s: %s", path.c_str(), e.what());
+  }
+  return CZuError();
+}
+
+// "<source VM disk id>:<source path>"; the path may hold ':'.
+CZuError parseDisk(const std::string& spec, BlrDB::Disk* disk) {
+  size_t colon = spec.find(':');
+  std::string id = spec.substr(0, colon);
+  if (colon == std::string::npos || !BlrUUID::isValid(id) || colon + 1 == spec.size())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Disk \"%s\" is not <disk id>:<source path>",
+                                 spec.c_str());
+  disk->srcGuid = BlrUUID(id);
+  disk->srcPath = spec.substr(colon + 1);
+  return CZuError();
+}
+
+int createPair(const Cli& cli, CreateOptions& o) {
+  BlrDB::Pair pair = o.pair;
+  CZuError err;
+  if (!o.file.empty()) {
+    Json value;
+    err = readJsonFile(o.file, &value);
+    if (!err.IsError()) err = pairFromJson(value, &pair);
+    if (err.IsError()) return cli.fail(err, kExitUsage);
+  }
+  if (!o.srcGuid.empty()) pair.srcGuid = BlrUUID(o.srcGuid);
+  if (!o.dstGuid.empty()) pair.dstGuid = BlrUUID(o.dstGuid);
+  for (const std::string& spec : o.disks) {
+    BlrDB::Disk disk;
+    err = parseDisk(spec, &disk);
+    if (err.IsError()) return cli.fail(err, kExitUsage);
+    pair.disks.push_back(disk);
+  }
+  err = BlrDB().createOrUpdatePair(pair);
+  if (err.IsError()) return cli.fail(err);
+  if (cli.json()) {
+    cli.printJson(pairToJson(pair));
+    return kExitOk;
+  }
+  std::string diskIds;
+  for (const BlrDB::Disk& d : pair.disks) diskIds += (diskIds.empty() ? "" : ", ") + std::to_string(d.id);
+  std::printf("Stored pair %d (%s) with disks %s\n", pair.id, pair.srcName.c_str(), diskIds.c_str());
+  return kExitOk;
+}
+
+struct DestOptions {
+  int id = 0;
+  std::string dstName, dstGuid;
+  std::vector<std::string> diskPaths, diskGuids;  // "<disk>=<value>"
+};
+
+// Applies "<disk>=<value>" settings to the pair's own disks.
+CZuError applyDiskSettings(const std::vector<std::string>& specs, bool guid,
+                           std::map<int, BlrDB::Disk>* disks) {
+  for (const std::string& spec : specs) {
+    size_t eq = spec.find('=');
+    int id = eq == std::string::npos ? 0 : std::atoi(spec.substr(0, eq).c_str());
+    std::string value = eq == std::string::npos ? "" : spec.substr(eq + 1);
+    if (id <= 0 || value.empty() || (guid && !BlrUUID::isValid(value)))
+      return FXErrorUtil::ErrorInt(FXLOC, kExitUsage, "\"%s\" is not <disk>=<%s>", spec.c_str(),
+                                   guid ? "disk id" : "path");
+    auto it = disks->find(id);
+    if (it == disks->end())
+      return FXErrorUtil::ErrorInt(FXLOC, kExitNotFound, "The pair has no disk %d", id);
+    if (guid)
+      it->second.dstGuid = BlrUUID(value);
+    else
+      it->second.dstPath = value;
+  }
+  return CZuError();
+}
+
+int setDest(const Cli& cli, const DestOptions& o) {
+  BlrDB::Pair stored;
+  if (int rc = cliLoadPair(cli, o.id, &stored)) return rc;
+  std::map<int, BlrDB::Disk> disks;  // only those being changed are sent
+  for (const BlrDB::Disk& d : stored.disks) {
+    BlrDB::Disk change;
+    change.id = d.id;
+    disks[d.id] = change;
+  }
+  CZuError err = applyDiskSettings(o.diskPaths, false, &disks);
+  if (!err.IsError()) err = applyDiskSettings(o.diskGuids, true, &disks);
+  if (err.IsError()) return cli.fail(err, err.Code());
+  BlrDB::Pair pair;
+  pair.id = o.id;
+  pair.dstName = o.dstName;
+  if (!o.dstGuid.empty()) pair.dstGuid = BlrUUID(o.dstGuid);
+  for (const auto& kv : disks)
+    if (!kv.second.dstPath.empty() || !kv.second.dstGuid.empty()) pair.disks.push_back(kv.second);
+  err = BlrDB().updateDestInfo(pair);
+  if (err.IsError()) return cli.fail(err);
+  return reportChange(cli, o.id, "Updated the destination of pair " + std::to_string(o.id));
+}
+
+struct DeleteOptions {
+  std::vector<int> ids;
+  int subClientId = 0;
+};
+
+int deletePairs(const Cli& cli, const DeleteOptions& o) {
+  BlrDB db;
+  CZuError err;
+  std::string done;
+  if (o.subClientId > 0) {
+    err = db.delPairs(o.subClientId);
+    done = "Deleted the pairs of sub-client " + std::to_string(o.subClientId);
+  } else {
+    std::list<BlrDB::Pair> filters, found;
+    for (int id : o.ids) {
+      filters.emplace_back();
+      filters.back().id = id;
+    }
+    err = db.getPairs(filters, &found);
+    if (err.IsError()) return cli.fail(err);
+    std::set<int> missing(o.ids.begin(), o.ids.end());
+    for (const BlrDB::Pair& p : found) missing.erase(p.id);
+    if (!missing.empty())
+      return cli.failText("No pair " + std::to_string(*missing.begin()) + ": nothing deleted",
+                          kExitNotFound);
+    err = db.delPairs(std::list<int>(o.ids.begin(), o.ids.end()));
+    for (int id : o.ids) done += (done.empty() ? "Deleted pair " : ", ") + std::to_string(id);
+  }
+  if (err.IsError()) return cli.fail(err);
+  if (cli.json())
+    cli.printJson(Json{{"deleted", o.ids}});
+  else
+    std::printf("%s\n", done.c_str());
+  return kExitOk;
+}
+
+void addStoreCommands(Cli& cli, CLI::App* pairs) {
+  auto c = std::make_shared<CreateOptions>();
+  CLI::App* create = pairs->add_subcommand(
+      "create", "Create a pair, or update the stored one of the same sub-client and source VM");
+  create->alias("update");
+  CLI::Option* file =
+      create->add_option("--file", c->file, "The pair as JSON (the form of --json output; - reads stdin)");
+  std::vector<CLI::Option*> fields = {
+      create->add_option("--sub-client", c->pair.subClientId, "Sub-client id"),
+      create->add_option("--dst-client", c->pair.dstClientId, "Destination client id"),
+      create->add_option("--head", c->pair.headClientId, "Head's client id"),
+      create->add_option("--tail", c->pair.tailClientId, "Tail's client id"),
+      create->add_option("--src-name", c->pair.srcName, "Source VM name"),
+      create->add_option("--src-guid", c->srcGuid, "Source VM id")->check(kUuidText),
+      create->add_option("--dst-name", c->pair.dstName, "Destination VM name"),
+      create->add_option("--dst-guid", c->dstGuid, "Destination VM id")->check(kUuidText),
+      create->add_option("--src-type", c->pair.srcType, "Source type (default 1)"),
+      create->add_option("--dst-type", c->pair.dstType, "Destination type (default 1)"),
+      create->add_option("--rp-store", c->pair.rpStoreId, "Recovery-point store id"),
+      create->add_option("--disk", c->disks, "A source disk: <disk id>:<path> (repeatable)"),
+  };
+  for (CLI::Option* f : fields) f->excludes(file);
+  cli.on(create, [&cli, c] { return createPair(cli, *c); });
+
+  auto d = std::make_shared<DestOptions>();
+  CLI::App* dest = pairs->add_subcommand("set-dest", "Update a pair's destination VM and disks");
+  addPairId(dest, &d->id);
+  dest->add_option("--dst-name", d->dstName, "Destination VM name");
+  dest->add_option("--dst-guid", d->dstGuid, "Destination VM id")->check(kUuidText);
+  dest->add_option("--disk-path", d->diskPaths, "<disk>=<destination path> (repeatable)");
+  dest->add_option("--disk-guid", d->diskGuids, "<disk>=<destination disk id> (repeatable)");
+  cli.on(dest, [&cli, d] { return setDest(cli, *d); });
+
+  auto del = std::make_shared<DeleteOptions>();
+  CLI::App* remove = pairs->add_subcommand("delete", "Delete pairs with their disks and properties");
+  CLI::Option* ids = remove->add_option("PAIR", del->ids, "Pair ids")->check(kPositiveId);
+  remove->add_option("--sub-client", del->subClientId, "Every pair of a sub-client")
+      ->check(kPositiveId)
+      ->excludes(ids);
+  remove->require_option(1);
+  cli.on(remove, [&cli, del] { return deletePairs(cli, *del); });
+}
+
+// ---- state ----
+
+struct StateOptions {
+  int id = 0;
+  int value = 0;
+  std::string text;
+};
+
+void addStateCommands(Cli& cli, CLI::App* pairs) {
+  auto status = std::make_shared<StateOptions>();
+  auto event = std::make_shared<int>(0);
+  CLI::App* cmd = pairs->add_subcommand("set-status", "Set a pair's status");
+  addPairId(cmd, &status->id);
+  cmd->add_option("CODE", status->value, "Status code")->required();
+  cmd->add_option("--message", status->text, "Status message");
+  cmd->add_option("--event", *event, "Event id (default 0)");
+  cli.on(cmd, [&cli, status, event] {
+    return changePair(cli, status->id,
+                      [&](BlrDB& db) {
+                        return db.setPairStatus(status->id, status->value, status->text, *event);
+                      },
+                      "Pair " + std::to_string(status->id) + " is now " +
+                          pairStatusText(status->value));
+  });
+
+  auto pending = std::make_shared<StateOptions>();
+  cmd = pairs->add_subcommand("set-pending-status", "Set a pair's pending status");
+  addPairId(cmd, &pending->id);
+  cmd->add_option("CODE", pending->value, "Status code")->required();
+  cli.on(cmd, [&cli, pending] {
+    return changePair(cli, pending->id,
+                      [&](BlrDB& db) { return db.setPairPendingStatus(pending->id, pending->value); },
+                      "Pending status of pair " + std::to_string(pending->id) + " set");
+  });
+
+  for (bool set : {true, false}) {
+    auto flags = std::make_shared<StateOptions>();
+    cmd = pairs->add_subcommand(set ? "set-flags" : "clear-flags",
+                                set ? "Set flag bits of a pair" : "Clear flag bits of a pair");
+    addPairId(cmd, &flags->id);
+    cmd->add_option("FLAGS", flags->text, "FAILOVER, HIDDEN, REVERSE or bits, comma-separated")
+        ->required();
+    cli.on(cmd, [&cli, flags, set] {
+      int bits = 0;
+      CZuError err = parsePairFlags(flags->text, &bits);
+      if (err.IsError()) return cli.fail(err, kExitUsage);
+      return changePair(cli, flags->id,
+                        [&](BlrDB& db) {
+                          return set ? db.setPairFlags(flags->id, bits)
+                                     : db.clrPairFlags(flags->id, bits);
+                        },
+                        std::string(set ? "Set " : "Cleared ") + joinNames(pairFlagNames(bits)) +
+                            " on pair " + std::to_string(flags->id));
+    });
+  }
+
+  auto ev = std::make_shared<StateOptions>();
+  cmd = pairs->add_subcommand("set-event", "Set a pair's last event id");
+  addPairId(cmd, &ev->id);
+  cmd->add_option("EVENT", ev->value, "Event id")->required();
+  cli.on(cmd, [&cli, ev] {
+    return changePair(cli, ev->id, [&](BlrDB& db) { return db.setPairEvent(ev->id, ev->value); },
+                      "Event of pair " + std::to_string(ev->id) + " set");
+  });
+
+  auto lag = std::make_shared<StateOptions>();
+  cmd = pairs->add_subcommand("set-lag", "Set a pair's lag time");
+  addPairId(cmd, &lag->id);
+  cmd->add_option("SECONDS", lag->value, "Lag time in seconds")->required()->check(CLI::NonNegativeNumber);
+  cli.on(cmd, [&cli, lag] {
+    return changePair(cli, lag->id, [&](BlrDB& db) { return db.setPairLagTime(lag->id, lag->value); },
+                      "Lag time of pair " + std::to_string(lag->id) + " set");
+  });
+}
+
+// ---- properties, statistics ----
+
+struct PropOptions {
+  int id = 0;
+  std::string name, value;  // get, set
+  std::vector<std::string> names;  // delete
+  bool all = false;
+};
+
+int listProps(const Cli& cli, const PropOptions& o) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, o.id, &pair)) return rc;
+  std::map<std::string, std::string> props;
+  CZuError err = BlrDB().getPairProps(o.id, &props);
+  if (err.IsError()) return cli.fail(err);
+  if (!o.name.empty()) {  // get NAME
+    auto it = props.find(o.name);
+    if (it == props.end())
+      return cli.failText("Pair " + std::to_string(o.id) + " has no property \"" + o.name + "\"",
+                          kExitNotFound);
+    if (cli.json())
+      cli.printJson(Json{{"name", it->first}, {"value", it->second}});
+    else
+      std::printf("%s\n", it->second.c_str());
+    return kExitOk;
+  }
+  if (cli.json()) {
+    cli.printJson(Json(props));
+    return kExitOk;
+  }
+  CliTable table({"PROPERTY", "VALUE"});
+  for (const auto& kv : props) table.add({kv.first, kv.second});
+  std::fputs(props.empty() ? "No properties.\n" : table.render().c_str(), stdout);
+  return kExitOk;
+}
+
+void addPropCommands(Cli& cli, CLI::App* pairs) {
+  CLI::App* props = Cli::group(pairs, "props", "A pair's properties");
+
+  auto list = std::make_shared<PropOptions>();
+  CLI::App* cmd = props->add_subcommand("list", "List a pair's properties");
+  addPairId(cmd, &list->id);
+  cli.on(cmd, [&cli, list] { return listProps(cli, *list); });
+
+  auto get = std::make_shared<PropOptions>();
+  cmd = props->add_subcommand("get", "Print one property's value");
+  addPairId(cmd, &get->id);
+  cmd->add_option("NAME", get->name, "Property name")->required();
+  cli.on(cmd, [&cli, get] { return listProps(cli, *get); });
+
+  auto set = std::make_shared<PropOptions>();
+  cmd = props->add_subcommand("set", "Set one property");
+  addPairId(cmd, &set->id);
+  cmd->add_option("NAME", set->name, "Property name")->required();
+  cmd->add_option("VALUE", set->value, "Value")->required();
+  cli.on(cmd, [&cli, set] {
+    return changePair(cli, set->id,
+                      [&](BlrDB& db) { return db.setPairProp(set->id, set->name, set->value); },
+                      "Set " + set->name + " of pair " + std::to_string(set->id));
+  });
+
+  auto del = std::make_shared<PropOptions>();
+  cmd = props->add_subcommand("delete", "Delete properties of a pair");
+  addPairId(cmd, &del->id);
+  CLI::Option* names = cmd->add_option("NAME", del->names, "Property names");
+  cmd->add_flag("--all", del->all, "Every property of the pair")->excludes(names);
+  cmd->require_option(1, 2);
+  cli.on(cmd, [&cli, del] {
+    return changePair(cli, del->id,
+                      [&](BlrDB& db) {
+                        if (del->all) return db.delPairProps(del->id);
+                        for (const std::string& n : del->names) {
+                          CZuError err = db.delPairProp(del->id, n);
+                          if (err.IsError()) return err;
+                        }
+                        return CZuError();
+                      },
+                      "Deleted properties of pair " + std::to_string(del->id));
+  });
+}
+
+void addStatsCommands(Cli& cli, CLI::App* pairs) {
+  CLI::App* stats = Cli::group(pairs, "stats", "A pair's statistics points");
+  auto s = std::make_shared<BlrDB::PairStats>();
+  CLI::App* add = stats->add_subcommand("add", "Add one statistics point");
+  addPairId(add, &s->pairId);
+  add->add_option("--rep-data", s->repDataDeltaActual, "Bytes replicated since the last point");
+  add->add_option("--rep-data-comp", s->repDataDeltaComp, "The same, compressed");
+  add->add_option("--io", s->ioDelta, "Bytes written by the VM since the last point");
+  add->add_option("--iops", s->iopsDelta, "Writes since the last point");
+  add->add_option("--rep-set-size", s->repSetSize, "Size of the replicated set");
+  add->add_option("--rpstore-size", s->sizeInRpStore, "Bytes in the recovery-point store");
+  add->add_option("--retention", s->retention, "Retention in seconds");
+  add->add_option("--time", s->timeStamp, "Seconds since the epoch (default: the server's time)");
+  cli.on(add, [&cli, s] {
+    return changePair(cli, s->pairId, [&](BlrDB& db) { return db.addPairStats(*s); },
+                      "Added a statistics point to pair " + std::to_string(s->pairId));
+  });
+}
+
+}  // namespace
+
+int cliLoadPair(const Cli& cli, int id, BlrDB::Pair* pair) {
+  CZuError err = BlrDB().getPair(id, pair);
+  if (err.IsError()) return cli.fail(err);
+  if (pair->id == 0) return cli.failText("No pair " + std::to_string(id), kExitNotFound);
+  return kExitOk;
+}
+
+void addPairCommands(Cli& cli) {
+  CLI::App* pairs = Cli::group(&cli.app(), "pairs", "Replication pairs in the pair database");
+  addQueryCommands(cli, pairs);
+  addStoreCommands(cli, pairs);
+  addStateCommands(cli, pairs);
+  addPropCommands(cli, pairs);
+  addStatsCommands(cli, pairs);
+}

@@ -1,0 +1,13 @@
+// blr: the command-line client of the pair database, the proxies' control
+// channel and the recovery workflows.  See docs/cli.md.
+#include "Cli.h"
+
+int main(int argc, char** argv) {
+  Cli cli;
+  addPairCommands(cli);
+  addBootVmCommands(cli);
+  addProxyCommands(cli);
+  addClientCommands(cli);
+  addCertCommands(cli);
+  return cli.main(argc, argv);
+}
