@@ -1,0 +1,121 @@
+// A trial installation in a temporary directory for the command-line tests:
+// certificates and registries made by `blr certs init`, the real blr-anchor
+// on SQLite and simulated proxies started as programs, and blr run as a
+// program by a shell, as an operator or a script would.
+#ifndef TESTS_CLI_CLIENV_H
+#define TESTS_CLI_CLIENV_H
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+class CliEnv {
+ public:
+  using Json = nlohmann::ordered_json;
+  struct Result {
+    int code;
+    std::string out, err;
+  };
+
+  CliEnv() {
+    char tmpl[] = "/tmp/blr-cli-test-XXXXXX";
+    dir = mkdtemp(tmpl);
+  }
+  ~CliEnv() {
+    for (pid_t pid : servers_) kill(pid, SIGTERM);
+    for (pid_t pid : servers_) waitpid(pid, nullptr, 0);
+    std::filesystem::remove_all(dir);
+  }
+
+  // Runs a shell command in the directory, the tools first on PATH.
+  Result run(const std::string& command) const {
+    std::string line = "cd '" + dir + "' && PATH='" + BLR_TOOLS_DIR + "':\"$PATH\" && (" + command +
+                       ") >'" + dir + "/.out' 2>'" + dir + "/.err' </dev/null";
+    int status = std::system(line.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(".out"), read(".err")};
+  }
+  Result blr(const std::string& args) const { return run("blr -r cli.reg " + args); }
+  // The JSON that a successful `blr --json ARGS` prints.
+  Json json(const std::string& args) const {
+    Result r = blr("--json " + args);
+    EXPECT_EQ(r.code, 0) << args << ": " << r.err;
+    return Json::parse(r.out.empty() ? "null" : r.out);
+  }
+
+  // Starts a server program (shell words, run in the directory) and waits
+  // for the first line it prints; empty when it ended first.
+  std::string start(const std::string& command) {
+    std::string out = dir + "/.server" + std::to_string(servers_.size());
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(127);
+      std::string path = std::string(BLR_TOOLS_DIR) + ":" + getenv("PATH");
+      setenv("PATH", path.c_str(), 1);
+      std::string exec = "exec " + command + " >'" + out + "' 2>&1";
+      execl("/bin/sh", "sh", "-c", exec.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    servers_.push_back(pid);
+    for (int i = 0; i < 600; ++i) {  // 30 s, for the sanitizer build
+      std::string text = read(out.substr(dir.size() + 1));
+      if (text.find('\n') != std::string::npos) return text.substr(0, text.find('\n'));
+      if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return "";
+  }
+
+  // The central server and a Head (client 2) and a Tail (client 3) on free
+  // ports, with the short delays of `proxyArgs`; blr is client "cli".
+  void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0") {
+    ASSERT_EQ(run("blr certs init . --client head1 --client tail1 --client cli --registries").code, 0);
+    append("anchor.reg", "[Link]\nnListenPort = 0\n");
+    std::string line = start("blr-anchor serve --registry anchor.reg");
+    int port = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "listening on 127.0.0.1:%d", &port), 1) << line;
+    for (const char* name : {"head1", "tail1", "cli"})
+      append(std::string(name) + ".reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n");
+    int id = 2;
+    for (const char* name : {"head1", "tail1"}) {
+      line = start(std::string("blr-proxy --registry ") + name + ".reg --port 0 --port2 -1 --dwd-port 0 " +
+                   proxyArgs);
+      size_t at = line.rfind("port lookup on ");
+      ASSERT_NE(at, std::string::npos) << line;
+      std::string dwd = line.substr(at + 15);
+      ASSERT_EQ(blr("clients add --id " + std::to_string(id++) + " --name " + name +
+                    " --host 127.0.0.1 --dwd-port " + dwd + " --evmgrc-port 1")
+                    .code,
+                0);
+    }
+  }
+
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir + "/" + name) << text;
+  }
+  void append(const std::string& name, const std::string& text) const {
+    std::ofstream(dir + "/" + name, std::ios::app) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream in(dir + "/" + name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::string dir;
+
+ private:
+  std::vector<pid_t> servers_;
+};
+
+#endif  // TESTS_CLI_CLIENV_H

@@ -1,0 +1,232 @@
+// The blr program end to end against a real central server and simulated
+// proxies: exit statuses, JSON output read back, and the messages people see.
+#include <gtest/gtest.h>
+
+#include "BLR/BlrDB.h"
+#include "CliEnv.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwLinkPool.h"
+
+namespace {
+
+using Json = CliEnv::Json;
+
+constexpr char kPairArgs[] =
+    "--sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name web01 "
+    "--src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f --dst-name web01-dr "
+    "--disk 11111111111111111111111111111111:/vmfs/web01/disk0.vmdk "
+    "--disk 22222222-2222-2222-2222-222222222222:/vmfs/web01/disk1.vmdk";
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override { env_.startAll(); }
+
+  int createPair() {
+    Json pair = env_.json(std::string("pairs create ") + kPairArgs);
+    return pair.value("id", 0);
+  }
+
+  // Polls the pair's status (the simulator reports it a little later).
+  int awaitStatus(int id, int status) {
+    int seen = -1;
+    for (int i = 0; i < 100 && seen != status; ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      seen = env_.json("pairs show " + std::to_string(id))["statusCode"].get<int>();
+    }
+    return seen;
+  }
+
+  CliEnv env_;
+};
+
+TEST_F(CliTest, PairLifecycleReadsBackAsJson) {
+  int id = createPair();
+  ASSERT_GT(id, 0);
+  Json pair = env_.json("pairs show " + std::to_string(id));
+  EXPECT_EQ(pair["srcGuid"], "6F1C0A3E-5B7D-4C2A-9E8F-1A2B3C4D5E6F");
+  EXPECT_EQ(pair["tailHostName"], env_.json("clients show 3")["mangled"]);
+  ASSERT_EQ(pair["disks"].size(), 2u);
+  EXPECT_EQ(pair["disks"][1]["srcPath"], "/vmfs/web01/disk1.vmdk");
+
+  EXPECT_EQ(env_.json("pairs list --tail 3 --src-name web01").size(), 1u);
+  EXPECT_EQ(env_.json("pairs list --tail 9").size(), 0u);
+  EXPECT_EQ(env_.json("pairs list --status 4").size(), 0u);
+
+  std::string p = " " + std::to_string(id);
+  ASSERT_EQ(env_.blr("pairs set-status" + p + " 14 --message 'by hand'").code, 0);
+  ASSERT_EQ(env_.blr("pairs set-flags" + p + " FAILOVER,0x40").code, 0);
+  ASSERT_EQ(env_.blr("pairs clear-flags" + p + " 64").code, 0);
+  ASSERT_EQ(env_.blr("pairs set-lag" + p + " 30").code, 0);
+  ASSERT_EQ(env_.blr("pairs set-event" + p + " 77").code, 0);
+  ASSERT_EQ(env_.blr("pairs set-pending-status" + p + " 6").code, 0);
+  ASSERT_EQ(env_.blr("pairs stats add" + p + " --rep-data 4096 --iops 12").code, 0);
+  pair = env_.json("pairs show" + p);
+  EXPECT_EQ(pair["statusCode"], 14);
+  EXPECT_EQ(pair["status"], "failing over");
+  EXPECT_EQ(pair["statusMessage"], "by hand");
+  EXPECT_EQ(pair["flagNames"], Json::array({"FAILOVER"}));
+  EXPECT_EQ(pair["lagTime"], 30);
+  EXPECT_EQ(pair["eventId"], 77);
+  EXPECT_EQ(pair["pendingStatusCode"], 6);
+  EXPECT_EQ(env_.json("pairs list --flags failover").size(), 1u);
+
+  // Properties, with quotes and blanks kept.
+  ASSERT_EQ(env_.blr("pairs props set" + p + " note \"it's a 'test'\"").code, 0);
+  CliEnv::Result r = env_.blr("pairs props get" + p + " note");
+  EXPECT_EQ(r.out, "it's a 'test'\n");
+  EXPECT_EQ(env_.json("pairs props list" + p)["note"], "it's a 'test'");
+  ASSERT_EQ(env_.blr("pairs props delete" + p + " note").code, 0);
+  r = env_.blr("pairs props get" + p + " note");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "blr: Pair " + std::to_string(id) + " has no property \"note\"\n");
+
+  // A disk of no pair of this id is refused before anything changes.
+  int disk = pair["disks"][0]["id"];
+  r = env_.blr("pairs set-dest" + p + " --dst-name dr --disk-path " + std::to_string(disk) +
+               "=/dr/0.vmdk --disk-path 999=/dr/x.vmdk");
+  EXPECT_EQ(r.code, 3) << r.err;
+  EXPECT_EQ(env_.json("pairs show" + p)["dstName"], "web01-dr");
+  ASSERT_EQ(env_.blr("pairs set-dest" + p + " --dst-guid 99999999999999999999999999999999 "
+                     "--disk-path " + std::to_string(disk) + "=/dr/0.vmdk").code, 0);
+  pair = env_.json("pairs show" + p);
+  EXPECT_EQ(pair["dstGuid"], "99999999-9999-9999-9999-999999999999");
+  EXPECT_EQ(pair["disks"][0]["dstPath"], "/dr/0.vmdk");
+
+  // Deleting several pairs names a missing one and deletes none.
+  r = env_.blr("pairs delete" + p + " 4242");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_NE(r.err.find("No pair 4242: nothing deleted"), std::string::npos) << r.err;
+  ASSERT_EQ(env_.blr("pairs delete" + p).code, 0);
+  r = env_.blr("pairs show" + p);
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "blr: No pair " + std::to_string(id) + "\n");
+}
+
+TEST_F(CliTest, CreateFromJsonUpdatesTheStoredPair) {
+  int id = createPair();
+  Json pair = env_.json("pairs show " + std::to_string(id));
+  pair["dstName"] = "renamed";
+  pair["disks"].erase(1);
+  env_.write("pair.json", pair.dump());
+  Json stored = env_.json("pairs update --file pair.json");
+  EXPECT_EQ(stored["id"], id);
+  EXPECT_EQ(stored["dstName"], "renamed");
+  EXPECT_EQ(stored["disks"].size(), 1u);
+
+  env_.write("typo.json", R"({"srcName": "x", "dstname": "y"})");
+  CliEnv::Result r = env_.blr("pairs create --file typo.json");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: pair: unknown key \"dstname\"\n");
+  r = env_.run("echo '{\"disks\": [{\"srcGuid\": \"nope\"}]}' | blr -r cli.reg pairs create --file -");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: disk 1: \"srcGuid\" is not an identifier\n");
+  r = env_.blr("pairs create --file pair.json --src-name other");
+  EXPECT_EQ(r.code, 2) << "--file excludes the field options";
+  r = env_.blr("pairs create --sub-client 7 --src-name x --src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("BlrPair must have dstClientId set"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, ErrorsAreOneLineUnlessVerbose) {
+  CliEnv::Result r = env_.blr("proxies ping 9");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err,
+            "blr: Couldn't find the host of client 9: Couldn't get the host name of client 9: "
+            "There is no client with id 9\n");
+  r = env_.blr("--verbose proxies ping 9");
+  EXPECT_NE(r.err.find("error code 1:\nProxiesCmd:"), std::string::npos) << r.err;
+
+  r = env_.run("blr -r missing.reg pairs list");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err.rfind("blr: Couldn't load the registry file missing.reg (see --registry)", 0), 0u);
+  r = env_.blr("pairs list --src-guid xyz");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("--src-guid: not an identifier"), std::string::npos) << r.err;
+  EXPECT_EQ(env_.blr("pairs show 0").code, 2);
+  EXPECT_EQ(env_.blr("proxies ping nobody").code, 2);
+  EXPECT_EQ(env_.blr("pairs").code, 2);
+  r = env_.blr("pairs props set --help");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
+}
+
+TEST_F(CliTest, ProxyRequestsReachTheSimulator) {
+  int id = createPair();
+  std::string p = " " + std::to_string(id);
+  std::string head = env_.json("clients show 2")["mangled"];
+  EXPECT_EQ(env_.json("proxies ping 2")["alive"], true);
+  EXPECT_EQ(env_.json("proxies ping " + head)["proxy"], head);
+
+  Json started = env_.json("proxies start" + p);
+  EXPECT_EQ(started["proxy"], head);
+  EXPECT_EQ(awaitStatus(id, 4), 4);
+
+  env_.write("head1.ctl", "fault STOP=fail:7:pair is busy\n");
+  CliEnv::Result r = env_.blr("proxies stop" + p);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "blr: Couldn't BLR_CTRL_PAIROP_STOP pair " + std::to_string(id) + ": pair is busy\n");
+  env_.write("head1.ctl", "");
+  ASSERT_EQ(env_.blr("proxies stop" + p).code, 0);
+  EXPECT_EQ(awaitStatus(id, 6), 6);
+
+  EXPECT_EQ(env_.json("proxies resync" + p + " --full --tail")["operation"],
+            "BLR_CTRL_PAIROP_FULL_RESYNC");
+  EXPECT_EQ(env_.blr("proxies apply-config 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f").code, 0);
+  r = env_.blr("proxies apply-config 0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(r.code, 3) << r.err;
+  EXPECT_EQ(env_.blr("proxies job-done 99 --proxy 3").code, 0);
+}
+
+TEST_F(CliTest, BootVmsAreListedShownAndDeleted) {
+  int id = createPair();
+  ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(env_.dir + "/cli.reg").IsError());
+  BlrDB::BootVM vm;
+  vm.bootType = 1;
+  vm.pairId = id;
+  vm.name = "web01-test";
+  vm.uuid = BlrUUID(std::string("abcdefabcdefabcdefabcdefabcdefab"));
+  vm.creationTime = 1700000000;
+  vm.bestBefore = 1700003600;
+  vm.seqNum = 5;
+  vm.jobId = 9;
+  BlrDB::BootDisk disk;
+  disk.origDiskId = 1;
+  disk.uuid = vm.uuid;
+  disk.path = "/dr/boot0.vmdk";
+  disk.snapId = "snap-1";
+  vm.disks.push_back(disk);
+  int vmId = 0;
+  CZuError err = BlrDB().addBootVM(vm, &vmId);
+  DwLinkPool::instance().clear();
+  DWPlatformInfo::reset();
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+
+  Json list = env_.json("bootvms list --pair " + std::to_string(id));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["name"], "web01-test");
+  EXPECT_EQ(env_.json("bootvms list --tail 3").size(), 1u);
+  CliEnv::Result r = env_.blr("bootvms show " + std::to_string(vmId));
+  EXPECT_NE(r.out.find("2023-11-14 22:13:20 UTC"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("/dr/boot0.vmdk"), std::string::npos) << r.out;
+  ASSERT_EQ(env_.blr("bootvms delete " + std::to_string(vmId)).code, 0);
+  EXPECT_EQ(env_.blr("bootvms show " + std::to_string(vmId)).code, 3);
+  EXPECT_EQ(env_.blr("bootvms list").code, 2) << "--pair or --tail is required";
+}
+
+TEST_F(CliTest, CertificatesAndClients) {
+  CliEnv::Result r = env_.run("blr certs init . --client x");
+  EXPECT_EQ(r.code, 1) << "an existing authority is never replaced";
+  ASSERT_EQ(env_.run("blr certs issue . job7").code, 0);
+  EXPECT_NE(env_.read("job7.crt").find("BEGIN CERTIFICATE"), std::string::npos);
+  EXPECT_EQ(env_.run("blr certs issue . ../escape").code, 1);
+
+  Json clients = env_.json("clients list");
+  ASSERT_EQ(clients.size(), 2u);
+  EXPECT_EQ(clients[1]["name"], "tail1");
+  EXPECT_EQ(env_.blr("clients add --id 3 --name again --host h --dwd-port 1 --evmgrc-port 2").code, 1);
+  ASSERT_EQ(env_.blr("clients remove 3").code, 0);
+  EXPECT_EQ(env_.blr("clients remove 3").code, 3);
+  EXPECT_EQ(env_.blr("clients show 3").code, 1);
+}
+
+}  // namespace
