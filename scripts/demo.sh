@@ -28,7 +28,7 @@ cleanup() {
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   if [ $status -ne 0 ]; then
     echo "The demo failed (status $status); the servers' logs:" >&2
-    tail -n 20 "$work"/*.log >&2 2>/dev/null || true
+    tail -n 8 "$work"/anchor.log "$work"/head1.log "$work"/tail1.log >&2 2>/dev/null || true
   fi
   rm -rf "$work"
   exit $status
@@ -37,7 +37,8 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 cd "$work"
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
+say() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
 blr() {
   printf '$ blr %s\n' "$*"
   "$bin/blr" -r "$work/cli.reg" "$@"
@@ -80,6 +81,7 @@ blr certs init "$work" --client head1 --client tail1 --client cli --registries
 say "The central server (pair database on SQLite) and two simulated proxies"
 # Free ports everywhere: the registries are amended with the ports in use.
 echo -e "[Link]\nnListenPort = 0" >>anchor.reg
+echo -n "blr-anchor: "
 start anchor "$bin/blr-anchor" serve --registry anchor.reg
 line=$(head -n 1 anchor.out)
 port=${line##*:}

@@ -229,4 +229,77 @@ TEST_F(CliTest, CertificatesAndClients) {
   EXPECT_EQ(env_.blr("clients show 3").code, 1);
 }
 
+// Workflows need a pair that synchronises for a while, so that failback's
+// wait can be seen.
+class CliWorkflowTest : public CliTest {
+ protected:
+  void SetUp() override { env_.startAll("--set sync-delay-ms=1000 --set flush-delay-ms=0"); }
+
+  int runningPair() {
+    int id = createPair();
+    EXPECT_EQ(env_.blr("proxies start " + std::to_string(id)).code, 0);
+    EXPECT_EQ(awaitStatus(id, 4), 4);
+    return id;
+  }
+};
+
+TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  CliEnv::Result r = env_.blr("failover" + p + " --latest");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("  ->  Stopping VM on the Head\n  ok  Stopping VM on the Head ("),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Last seqnum on tail: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Pipeline flushed        DONE"), std::string::npos) << r.out;
+  Json pair = env_.json("pairs show" + p);
+  EXPECT_EQ(pair["statusCode"], 16);
+  EXPECT_EQ(pair["flagNames"], Json::array({"FAILOVER"}));
+
+  // The hidden pair synchronises for a second: --no-wait returns 201 first.
+  Json run = env_.json("failback" + p + " --no-wait");
+  EXPECT_EQ(run["exitCode"], 201);
+  EXPECT_NE(run["error"].get<std::string>().find("is still smart-syncing"), std::string::npos);
+  int code = 201;
+  for (int i = 0; i < 50 && code == 201; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    code = env_.blr("failback" + p + " --no-wait").code;
+  }
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(awaitStatus(id, 4), 4);
+  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+  EXPECT_EQ(env_.json("pairs props list" + p).size(), 1u) << "only the service's curAnchorTime";
+
+  ASSERT_EQ(env_.blr("pairs set-status" + p + " 6").code, 0);
+  r = env_.blr("failover" + p);
+  EXPECT_EQ(r.code, 200);
+  EXPECT_NE(r.err.find("Can't failover stopped pair " + std::to_string(id)), std::string::npos);
+  EXPECT_EQ(env_.blr("switch-roles" + p).code, 200);
+}
+
+TEST_F(CliWorkflowTest, FailedStepIsCancelledAndRolesAreSwitched) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  Json run = env_.json("failover" + p);
+  EXPECT_EQ(run["exitCode"], 202);
+  EXPECT_EQ(run["steps"].back()["result"], "failed");
+  EXPECT_EQ(run["progress"]["failoverVmStopped"], "0");
+  env_.write("head1.ctl", "");
+  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+  EXPECT_EQ(env_.blr("cancel-failover" + p).code, 0) << "nothing left to undo";
+
+  ASSERT_EQ(env_.blr("failover" + p + " --no-power-on").code, 0);
+  run = env_.json("switch-roles" + p + " --start");
+  ASSERT_EQ(run["exitCode"], 0) << run.dump();
+  int reverse = run["newPairId"];
+  EXPECT_EQ(env_.blr("pairs show" + p).code, 3) << "the original pair is gone";
+  Json pair = env_.json("pairs show " + std::to_string(reverse));
+  EXPECT_EQ(pair["flagNames"], Json::array({"REVERSE"}));
+  EXPECT_EQ(pair["headClientId"], 3);
+  EXPECT_EQ(awaitStatus(reverse, 4), 4) << "started on its Head, the former Tail";
+}
+
 }  // namespace

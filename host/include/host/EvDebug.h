@@ -63,7 +63,9 @@ struct EvDebugRecord {
   std::string message;  // formatted, as given
 };
 
-// Test use only: sees every record before it is written.
+// Sees every record before it is written: tests, and blr's live display of
+// the recovery workflows.  Called on the logging thread under the sink's
+// lock: it must not log.
 class EvDebugObserver {
  public:
   virtual ~EvDebugObserver() = default;
@@ -84,8 +86,8 @@ class EvDebug {
   // The process's current file instance (empty prefix, id 0), by value.
   EvDebugFileInstance RefreshInstance();
 
-  // Test use only: installs a process-wide observer (null removes it) and
-  // returns the previous one.  The caller keeps ownership.
+  // Installs a process-wide observer (null removes it) and returns the
+  // previous one.  The caller keeps ownership.
   static EvDebugObserver* installObserver(EvDebugObserver* observer);
 };
 

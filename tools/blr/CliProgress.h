@@ -1,0 +1,77 @@
+// The live display of a recovery workflow.  The workflows log each step's
+// title and each poll of their waits (level 1, function
+// "BlrSvcWorkflow::<name>"); this view receives those records from the log
+// sink and shows every step as it starts and ends, and a wait as one line
+// with its elapsed time and latest news.  It also stands in as the process's
+// clock, so that the wait line keeps counting while the workflow sleeps.
+//
+// On a terminal a step's line is rewritten in place; otherwise every change
+// is a line of its own, so that logs stay readable.
+#ifndef TOOLS_BLR_CLIPROGRESS_H
+#define TOOLS_BLR_CLIPROGRESS_H
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Cli.h"
+#include "host/DwClock.h"
+#include "host/EvDebug.h"
+
+class CliProgress : public EvDebugObserver, public DwClock {
+ public:
+  struct Step {
+    std::string title;
+    std::string result;  // "done", "failed", or "" while running
+    double seconds = 0;
+  };
+
+  // Shows nothing when `out` is null (the JSON output), but still records.
+  // `live` rewrites lines in place.
+  CliProgress(FILE* out, bool live);
+  // Stops observing and gives the clock back.
+  ~CliProgress() override;
+  CliProgress(const CliProgress&) = delete;
+  CliProgress& operator=(const CliProgress&) = delete;
+
+  // Starts observing the log and replaces the process's clock.
+  void attach();
+
+  // Steps of blr's own, around the workflow's.
+  void beginStep(const std::string& title);
+  // Ends the running step, if any.
+  void endStep(bool ok);
+
+  const std::vector<Step>& steps() const { return steps_; }
+  Json stepsJson() const;
+
+  // EvDebugObserver.
+  void onRecord(const EvDebugRecord& record) override;
+  // DwClock.
+  time_t now() override { return system_->now(); }
+  void sleepMs(int ms) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class Kind { kHeader, kStep, kWait, kProgress };
+  static Kind classify(const std::string& message);
+
+  void print(const std::string& line);
+  void drawRunning();
+  double since(Clock::time_point t) const;
+
+  FILE* out_;
+  bool live_;
+  bool attached_ = false;
+  DwClock* system_;
+  std::vector<Step> steps_;
+  Clock::time_point stepStart_;
+  Clock::time_point waitStart_;
+  bool waiting_ = false;
+  bool stepFailed_ = false;  // an error was logged while the step ran
+  std::string news_;  // the latest wait line
+  bool lineOpen_ = false;  // the running step's line is on screen, unfinished
+};
+
+#endif  // TOOLS_BLR_CLIPROGRESS_H

@@ -1,0 +1,279 @@
+// blr failover | cancel-failover | failback | reset-after-failback |
+// switch-roles: the recovery workflows, with their live progress.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+#include "BLR/BlrCtrl.h"
+#include "BLR/BlrSvcWorkflow.h"
+#include "Cli.h"
+#include "CliProgress.h"
+#include "CliRecords.h"
+#include "host/DWClient.h"
+#include "host/DWPlatformInfo.h"
+
+namespace {
+
+using W = BlrSvcWorkflow;
+
+constexpr int kStatusFailedOver = 16;
+
+// A progress property and how the progress table shows it.
+struct ProgressRow {
+  const char* const& name;
+  const char* label;
+  bool isValue;  // shows its value, not DONE/FAILED/N/A
+};
+
+const std::vector<ProgressRow> kFailoverRows = {
+    {W::FOPROP_STATUS_BEFORE_FAILOVER, "Status before failover", true},
+    {W::FOPROP_POWER_BEFORE_FAILOVER, "Power before failover", true},
+    {W::FOPROP_VM_STOPPED, "VM stopped", false},
+    {W::FOPROP_MARKER_RECEIVED, "Pipeline flushed", false},
+    {W::FOPROP_PAIR_PAUSED, "Pair paused", false},
+    {W::FOPROP_REPLICATION_BLOCKED, "Replication blocked", false},
+    {W::FOPROP_SNAP_TAKEN, "Snapshot taken", false},
+};
+const std::vector<ProgressRow> kFailbackRows = {
+    {W::FBPROP_SNAP_DELETED, "Snapshot deleted", false},
+    {W::FBPROP_ORIG_VM_STOPPED, "Original VM stopped", false},
+    {W::FBPROP_ORIG_PAIR_STOPPED, "Original pair stopped", false},
+    {W::FBPROP_ORIG_PAIR_CLEANED, "Original pair cleaned", false},
+    {W::FBPROP_HIDDEN_PAIR_ID, "Hidden pair id", true},
+    {W::FBPROP_HIDDEN_PAIR_STARTED, "Hidden pair started", false},
+    {W::FBPROP_POWER_BEFORE_FAILBACK, "Power before failback", true},
+    {W::FBPROP_RECOVERY_VM_STOPPED, "Recovery VM stopped", false},
+    {W::FBPROP_MARKER_RECEIVED, "Hidden pipeline flushed", false},
+    {W::FBPROP_HIDDEN_PAIR_STOPPED, "Hidden pair stopped", false},
+    {W::FBPROP_HIDDEN_PAIR_CLEANED, "Hidden pair cleaned", false},
+    {W::FBPROP_HIDDEN_PAIR_DELETED, "Hidden pair deleted", false},
+    {W::FBPROP_REPLICATION_UNBLOCKED, "Replication unblocked", false},
+    {W::FBPROP_VM_STARTED, "Production VM started", false},
+};
+const std::vector<ProgressRow> kSwitchRolesRows = {
+    {W::SRPROP_SNAP_DELETED, "Snapshot deleted", false},
+    {W::SRPROP_ORIG_PAIR_STOPPED, "Original pair stopped", false},
+    {W::SRPROP_ORIG_PAIR_CLEANED, "Original pair cleaned", false},
+    {W::SRPROP_REVERSE_PAIR_ID, "Reverse pair id", true},
+};
+
+struct Workflow {
+  const char* title;  // "Failover"
+  bool stepCodes;     // its errors carry step codes
+  std::vector<const std::vector<ProgressRow>*> groups;
+};
+
+// The body of a run: the workflow and what blr does around it.
+using Body = std::function<CZuError(W& workflow, CliProgress& view, Json* result)>;
+
+// An error of blr's own after the workflow: exit status 1, whatever its code.
+CZuError ownError(const FXCodeLocation& loc, const CZuError& err) {
+  return err.Code() == 1 ? err : FXErrorUtil::ErrorInt(loc, 1, "%s", err.AsString().c_str());
+}
+
+// One control request to a client's proxy, shown as a step.
+CZuError proxyStep(CliProgress& view, const std::string& title, int clientId,
+                   const std::function<CZuError(BlrCtrl&)>& request) {
+  view.beginStep(title);
+  std::string host;
+  DWClient client(clientId);
+  CZuError err;
+  if (client.getNetworkHostnameMangled(host, nullptr) != 0)
+    err = CZuError(client.lastError()).Push(FXLOC, "Couldn't look up client %d", clientId);
+  BlrCtrl ctrl;
+  if (!err.IsError()) err = ctrl.connect(host);
+  if (!err.IsError()) err = request(ctrl);
+  view.endStep(!err.IsError());
+  return err;
+}
+
+int exitStatus(const Workflow& wf, const CZuError& err) {
+  if (!err.IsError()) return kExitOk;
+  int code = err.Code();
+  return wf.stepCodes && code >= 200 && code <= 217 ? code : kExitFailure;
+}
+
+// The workflows write their titles at level 1 of subsystem BLR.
+void showWorkflowLog() {
+  long long level = 1;
+  DWPlatformInfo().getNumber("EventManager", "BLR_DEBUGLEVEL", &level);
+  if (level < 1) DWPlatformInfo::setNumber("EventManager", "BLR_DEBUGLEVEL", 1);
+}
+
+void printProgressTable(const Workflow& wf, int pairId,
+                        const std::map<std::string, std::string>& props) {
+  CliTable table({"PROGRESS", "STATE"});
+  bool any = false;
+  for (const auto* group : wf.groups)
+    for (const ProgressRow& row : *group) {
+      any = any || props.count(row.name);
+      table.add({row.label, row.isValue ? W::progValue(props, row.name)
+                                        : std::string(W::progStatus(props, row.name))});
+    }
+  if (any)
+    std::printf("\nProgress of pair %d\n%s", pairId, table.render().c_str());
+  else
+    std::printf("\nPair %d holds no progress of this workflow (cleared when done).\n", pairId);
+}
+
+int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const Body& body) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  showWorkflowLog();
+  if (!cli.json()) std::printf("%s of pair %d (%s)\n", wf.title, pairId, pair.srcName.c_str());
+  auto start = std::chrono::steady_clock::now();
+  Json result = Json::object();
+  CZuError err;
+  Json steps;
+  {
+    CliProgress view(cli.json() ? nullptr : stdout, isatty(STDOUT_FILENO));
+    view.attach();
+    W workflow(pairId);
+    err = body(workflow, view, &result);
+    view.endStep(!err.IsError());
+    steps = view.stepsJson();
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  int status = exitStatus(wf, err);
+  std::map<std::string, std::string> props;
+  BlrDB::Pair after;
+  bool exists = !BlrDB().getPair(pairId, &after).IsError() && after.id == pairId;
+  if (exists) BlrDB().getPairProps(pairId, &props);  // only shown: a failure leaves it empty
+
+  if (cli.json()) {
+    Json out = {{"pair", pairId}, {"workflow", wf.title}, {"exitCode", status}};
+    out["error"] = err.IsError() ? Json(cliOneLine(err.Summary())) : Json();
+    out.update(result);
+    out["steps"] = steps;
+    out["progress"] = props;
+    cli.printJson(out);
+    return status;
+  }
+  if (err.IsError()) {
+    std::printf("%s of pair %d failed after %.1fs (exit status %d)\n", wf.title, pairId, secs, status);
+    cli.fail(err, status);
+  } else {
+    std::printf("%s of pair %d finished in %.1fs%s\n", wf.title, pairId, secs,
+                result.value("partial", false) ? ", partially: failed steps were skipped" : "");
+  }
+  if (exists) printProgressTable(wf, pairId, props);
+  return status;
+}
+
+struct FailoverOptions {
+  int pairId = 0;
+  bool latest = false;
+  bool continueOnError = false;
+  bool noPowerOn = false;
+};
+
+// What a job process does after the failover: the recovery VM on, status 16.
+CZuError completeFailover(const FailoverOptions& o, CliProgress& view) {
+  BlrDB::Pair pair;
+  CZuError err = BlrDB().getPair(o.pairId, &pair);
+  if (!err.IsError() && !o.noPowerOn)
+    err = proxyStep(view, "Powering on the recovery VM on the Tail", pair.tailClientId,
+                    [&](BlrCtrl& tail) { return tail.powerOnOffTailVM(o.pairId, true, nullptr); });
+  if (err.IsError())
+    return ownError(FXLOC, err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", o.pairId));
+  view.beginStep("Setting pair status to Failed Over");
+  err = BlrDB().setPairStatus(o.pairId, kStatusFailedOver, "", 0);
+  view.endStep(!err.IsError());
+  return err.IsError() ? ownError(FXLOC, err) : err;
+}
+
+void addFailover(Cli& cli) {
+  auto o = std::make_shared<FailoverOptions>();
+  CLI::App* cmd = cli.app().add_subcommand(
+      "failover", "Hand production over to the recovery VM (the Tail's)");
+  cmd->add_option("PAIR", o->pairId, "Pair id")->required()->check(kPositiveId);
+  cmd->add_flag("--latest", o->latest, "Drain the replication pipeline to the Tail first");
+  cmd->add_flag("--continue-on-error", o->continueOnError,
+                "Report failed proxy steps and go on (a partial failover)");
+  cmd->add_flag("--no-power-on", o->noPowerOn, "Leave the recovery VM powered off");
+  static const Workflow wf{"Failover", true, {&kFailoverRows}};
+  cli.on(cmd, [&cli, o] {
+    return runWorkflow(cli, wf, o->pairId, [o](W& w, CliProgress& view, Json* result) {
+      bool partial = false;
+      CZuError err = w.failover(o->continueOnError, o->latest, &partial);
+      if (err.IsError()) return err;
+      (*result)["partial"] = partial;
+      return completeFailover(*o, view);
+    });
+  });
+}
+
+void addFailback(Cli& cli) {
+  auto o = std::make_shared<std::pair<int, bool>>(0, false);
+  CLI::App* cmd = cli.app().add_subcommand(
+      "failback", "Copy the recovery VM's changes back and return production to the source VM");
+  cmd->add_option("PAIR", o->first, "Pair id")->required()->check(kPositiveId);
+  cmd->add_flag("--no-wait", o->second,
+                "Return (status 201) while the reverse copy is still synchronising");
+  static const Workflow wf{"Failback", true, {&kFailoverRows, &kFailbackRows}};
+  cli.on(cmd, [&cli, o] {
+    return runWorkflow(cli, wf, o->first, [o](W& w, CliProgress&, Json*) {
+      return w.failback(!o->second);
+    });
+  });
+}
+
+void addSwitchRoles(Cli& cli) {
+  auto o = std::make_shared<std::pair<int, bool>>(0, false);
+  CLI::App* cmd = cli.app().add_subcommand(
+      "switch-roles", "Replace a failed-over pair by a reverse pair protecting the recovery VM");
+  cmd->add_option("PAIR", o->first, "Pair id")->required()->check(kPositiveId);
+  cmd->add_flag("--start", o->second, "Start the reverse pair on its Head (the former Tail)");
+  static const Workflow wf{"Switch of roles", true, {&kSwitchRolesRows}};
+  cli.on(cmd, [&cli, o] {
+    return runWorkflow(cli, wf, o->first, [o](W& w, CliProgress& view, Json* result) {
+      int newPairId = 0;
+      CZuError err = w.switchRoles(&newPairId);
+      if (newPairId > 0) (*result)["newPairId"] = newPairId;
+      if (err.IsError() || !o->second) return err;
+      BlrDB::Pair reverse;
+      err = BlrDB().getPair(newPairId, &reverse);
+      if (!err.IsError())
+        err = proxyStep(view, "Starting reverse pair " + std::to_string(newPairId),
+                        reverse.headClientId,
+                        [&](BlrCtrl& head) { return head.startPair(newPairId); });
+      return err.IsError() ? ownError(FXLOC, err) : err;
+    });
+  });
+}
+
+void addUndoWorkflows(Cli& cli) {
+  auto cancel = std::make_shared<std::pair<int, bool>>(0, false);
+  CLI::App* cmd = cli.app().add_subcommand(
+      "cancel-failover", "Roll a failover back and restart the pair");
+  cmd->add_option("PAIR", cancel->first, "Pair id")->required()->check(kPositiveId);
+  cmd->add_flag("--keep-vm-off", cancel->second, "Leave the production VM powered off");
+  static const Workflow cancelWf{"Cancel of failover", false, {&kFailoverRows}};
+  cli.on(cmd, [&cli, cancel] {
+    return runWorkflow(cli, cancelWf, cancel->first, [cancel](W& w, CliProgress&, Json*) {
+      return w.cancelFailover(cancel->second);
+    });
+  });
+
+  auto reset = std::make_shared<int>(0);
+  cmd = cli.app().add_subcommand("reset-after-failback",
+                                 "Clean up after a failed failback and leave the pair stopped");
+  cmd->add_option("PAIR", *reset, "Pair id")->required()->check(kPositiveId);
+  static const Workflow resetWf{"Reset after failback", false, {&kFailoverRows, &kFailbackRows}};
+  cli.on(cmd, [&cli, reset] {
+    return runWorkflow(cli, resetWf, *reset,
+                       [](W& w, CliProgress&, Json*) { return w.resetAfterFailback(); });
+  });
+}
+
+}  // namespace
+
+void addWorkflowCommands(Cli& cli) {
+  addFailover(cli);
+  addUndoWorkflows(cli);
+  addFailback(cli);
+  addSwitchRoles(cli);
+}
