@@ -2,7 +2,12 @@
 // database in-process on SQLite, Head and Tail simulators over TLS, waits
 // taken on a manual clock.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -12,6 +17,8 @@
 #include "BLR/BlrSvcWorkflow.h"
 #include "WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwLinkServer.h"
+#include "host/DwTcp.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
 #include "support/TempFile.h"
@@ -116,7 +123,7 @@ const char kAfterSwitchRoles[] =
     "maxRpInterval=21600 maxRpStoreOfflineTime=900 recoveryMode=1 rpMergeDelay=43200 "
     "rpRetention=604800 useOffPeakSchedule=1 userStartTime=0\n"
     "head: pairs{} snaps{} blocked{} vm:off\n"
-    "tail: pairs{} snaps{} blocked{dst } vm:on\n";
+    "tail: pairs{orig:stopped } snaps{} blocked{dst } vm:on\n";
 
 // ---- Fixture ----
 
@@ -615,5 +622,99 @@ INSTANTIATE_TEST_SUITE_P(
         StepFault{"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId", nullptr},
         StepFault{"DeleteOriginal", 206, 20, "db del_pairs", nullptr}),
     stepName);
+
+// ---- The simulator program ----
+
+// A blr-proxy process reporting to `linkPort`; its port lookup's port is read
+// from the line it prints once ready.
+class ProxyProcess {
+ public:
+  ProxyProcess(const std::string& name, int linkPort) {
+    TlsConfig tls = WorkflowCerts::get().config(name);
+    std::ofstream(registry_.path())
+        << "[Host]\nsClientName = " << name << "\nsNetHostName = 127.0.0.1\n"
+        << "[Security]\nsCAFile = " << tls.caFile << "\nsCertFile = " << tls.certFile
+        << "\nsKeyFile = " << tls.keyFile << "\n[EventManager]\nsLogFile = " << log_.path()
+        << "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n"
+        << "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << linkPort << "\n";
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::execl(BLR_PROXY_BIN, BLR_PROXY_BIN, "--registry", registry_.path().c_str(), "--dwd-port",
+              "0", "--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0", nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string banner = readLine(out[0]);
+    ::close(out[0]);
+    size_t at = banner.rfind("port lookup on ");
+    if (at != std::string::npos) dwdPort = std::atoi(banner.c_str() + at + 15);
+  }
+  ~ProxyProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+  int dwdPort = 0;
+
+ private:
+  // One line within ten seconds.
+  static std::string readLine(int fd) {
+    std::string line;
+    char c = 0;
+    DwWait w = DwWait::kReady;
+    while (!dwWaitFd(fd, POLLIN, 10000, -1, &w).IsError() && w == DwWait::kReady &&
+           ::read(fd, &c, 1) == 1 && c != '\n')
+      line += c;
+    return line;
+  }
+
+  TempFile registry_, log_;
+  pid_t pid_ = -1;
+};
+
+TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
+  ManualClock clock;
+  ManualClock::Installer installer(&clock);
+  TempFile log;
+  WorkflowEnv env(log.path());
+  ASSERT_OK(env.startDatabase());
+  DwLinkServerConfig config;
+  config.address = "127.0.0.1";
+  config.port = 0;
+  config.service = env.tap.get();
+  ASSERT_OK(TlsContext::create(WorkflowCerts::get().config("job1"), &config.tls));
+  DwLinkServer server;  // where the proxies report pair statuses
+  ASSERT_OK(server.start(config));
+  ProxyProcess head("head1", server.port()), tail("tail1", server.port());
+  ASSERT_NE(head.dwdPort, 0);
+  ASSERT_NE(tail.dwdPort, 0);
+  ASSERT_OK(env.addClient(WorkflowEnv::kHeadClient, "head1", head.dwdPort));
+  ASSERT_OK(env.addClient(WorkflowEnv::kTailClient, "tail1", tail.dwdPort));
+
+  int id = 0;
+  ASSERT_OK(env.addFailedOverPair(&id));
+  EXPECT_NE(propsText(id).find("failoverMarkerReceived=1 failoverPairPaused=1 "
+                               "failoverReplicationBlocked=1 failoverSnapTaken=1"),
+            std::string::npos);
+  ASSERT_OK(W(id).failback(true));
+  BlrDB::Pair pair;
+  ASSERT_OK(BlrDB().getPair(id, &pair));
+  EXPECT_EQ(pair.statusCode, W::STATUS_RUNNING);  // reported by the Head's restart
+  EXPECT_EQ(pair.flags, 0);
+  EXPECT_EQ(propsText(id), "");
+  std::list<BlrDB::Pair> all;
+  ASSERT_OK(BlrDB().getPairs(BlrDB::Pair(), &all));
+  EXPECT_EQ(all.size(), 1u);  // the hidden pair is gone
+  EXPECT_EQ(env.control(WorkflowEnv::kTailClient,
+                        [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); })
+                .Code(),
+            2);  // no failover snapshot left to revert to
+  server.stop();
+}
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
+#include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DWSqlSchema.h"
 #include "host/DwHostName.h"
@@ -245,26 +246,30 @@ CZuError WorkflowEnv::addPair(int* pairId) {
   disk.srcGuid = guid(3);
   disk.dstGuid = guid(4);
   pair.disks.push_back(disk);
-  BlrDB db;
-  CZuError err = db.createOrUpdatePair(pair);
+  CZuError err = BlrDB().createOrUpdatePair(pair);
   if (err.IsError()) return err;
   *pairId = pair.id;
-  ProxyRequest start;
-  start.msgId = BLR_CTRL_MSG_PAIR_OP;
-  start.pairId = pair.id;
-  start.pairOp = BLR_CTRL_PAIROP_START;
-  ProxyReply reply = head->state.handle(start);  // reports 3, then 4
-  if (reply.code != 0) return FXErrorUtil::ErrorInt(FXLOC, reply.code, "%s", reply.text.c_str());
-  return CZuError();
+  int id = pair.id;
+  return control(kHeadClient, [id](BlrCtrl& c) { return c.startPair(id); });
 }
 
 CZuError WorkflowEnv::addFailedOverPair(int* pairId) {
   CZuError err = addPair(pairId);
-  if (!err.IsError()) err = BlrSvcWorkflow(*pairId).failover(false, true, nullptr);
-  if (!err.IsError())
-    err = BlrDB().setPairStatus(*pairId, BlrSvcWorkflow::STATUS_FAILED_OVER, "", 0);
-  if (!err.IsError()) tail->setVmPower(kDstVm.toHex(), true);  // booted by the caller
+  int id = *pairId;
+  if (!err.IsError()) err = BlrSvcWorkflow(id).failover(false, true, nullptr);
+  if (!err.IsError()) err = BlrDB().setPairStatus(id, BlrSvcWorkflow::STATUS_FAILED_OVER, "", 0);
+  if (!err.IsError())  // the caller boots the recovery VM
+    err = control(kTailClient, [id](BlrCtrl& c) { return c.powerOnOffTailVM(id, true, nullptr); });
   return err;
+}
+
+CZuError WorkflowEnv::control(int clientId, const std::function<CZuError(BlrCtrl&)>& action) {
+  std::string host;
+  DWClient client(clientId);
+  if (client.getNetworkHostnameMangled(host, nullptr) != 0) return client.lastError();
+  BlrCtrl ctrl;
+  CZuError err = ctrl.connect(host);
+  return err.IsError() ? err : action(ctrl);
 }
 
 void WorkflowEnv::clearFaults() {

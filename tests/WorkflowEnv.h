@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 
+#include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
 #include "ProxyConfig.h"
@@ -102,6 +103,8 @@ class WorkflowEnv {
   CZuError addPair(int* pairId);
   // A pair after a complete failover: status 16, recovery VM powered on.
   CZuError addFailedOverPair(int* pairId);
+  // Runs `action` on a control connection of its own to a client's proxy.
+  CZuError control(int clientId, const std::function<CZuError(BlrCtrl&)>& action);
 
   void clearFaults();
 
