@@ -170,11 +170,12 @@ std::string WorkflowSim::mangled() const {
 
 // ---- The installation ----
 
-WorkflowEnv::WorkflowEnv(const std::string& logFile) {
-  // In memory where the machine has it: every commit is synchronous.
+WorkflowEnv::WorkflowEnv(const std::string& logFile, bool onDisk) {
+  // In memory where the machine has it, unless asked: every commit is
+  // synchronous.
   char shm[] = "/dev/shm/blr-workflow-db-XXXXXX";
   char tmp[] = "/tmp/blr-workflow-db-XXXXXX";
-  if (mkdtemp(shm) != nullptr)
+  if (!onDisk && mkdtemp(shm) != nullptr)
     dir = shm;
   else if (mkdtemp(tmp) != nullptr)
     dir = tmp;

@@ -86,9 +86,9 @@ class WorkflowEnv {
   static const BlrUUID kSrcVm;
   static const BlrUUID kDstVm;
 
-  // Points the registry at a fresh database directory, this process's
-  // certificate and `logFile`.
-  explicit WorkflowEnv(const std::string& logFile);
+  // Points the registry at a fresh database directory (in memory unless
+  // `onDisk`), this process's certificate and `logFile`.
+  explicit WorkflowEnv(const std::string& logFile, bool onDisk = false);
   ~WorkflowEnv();
   WorkflowEnv(const WorkflowEnv&) = delete;
   WorkflowEnv& operator=(const WorkflowEnv&) = delete;
