@@ -5,6 +5,7 @@
 
 #include "BlrSvcWorkflowRun.h"
 #include "host/DWClient.h"
+#include "host/DwClock.h"
 #include "host/FXFormat.h"
 
 const char* const BlrSvcWorkflow::FOPROP_STATUS_BEFORE_FAILOVER = "statusBeforeFailover";
@@ -152,6 +153,13 @@ BlrSvcWorkflow::FailedStatusSetter::~FailedStatusSetter() {
 
 namespace blrworkflow {
 
+namespace {
+
+constexpr time_t kFlushTimeoutSecs = 300;
+constexpr int kFlushPollMs = 5000;
+
+}  // namespace
+
 std::string format(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
@@ -278,6 +286,48 @@ CZuError WorkflowRun::failed(const FXCodeLocation& loc, const CZuError& err) {
 CZuError WorkflowRun::fatal(const FXCodeLocation& loc, CZuError err, const std::string& message) {
   err.Push(loc, "%s", message.c_str());
   return genericCode != 0 ? withCode(loc, err, genericCode) : err;
+}
+
+CZuError WorkflowRun::awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marker,
+                                  const FlushTexts& texts, bool* arrived) {
+  DwClock* clock = DwClock::current();
+  time_t start = clock->now();
+  uint64_t lastSeq = 0;
+  for (;;) {
+    uint64_t seq = 0;
+    CZuError err = call(proxy, [&](BlrCtrl& c) { return c.getLastSeqNum(vm, &seq); });
+    if (!err.IsError())
+      lastSeq = seq;
+    else if ((err = failed(FXLOC, err.Push(FXLOC, "%s", texts.queryFailure.c_str()))).IsError())
+      return err;
+    log(texts.polled, static_cast<long long>(lastSeq));
+    if (lastSeq >= marker) {
+      *arrived = true;
+      return CZuError();
+    }
+    if (clock->now() - start > kFlushTimeoutSecs)
+      return failed(FXLOC, FXErrorUtil::ErrorInt(FXLOC, stepCode, "%s", texts.timedOut));
+    ZUSLEEP(kFlushPollMs);
+  }
+}
+
+CZuError WorkflowRun::createPair(BlrDB::Pair* pair, const BlrSvcWorkflow::PropMap& extraProps,
+                                 const char* recordProp, const char* what) {
+  log("Creating %s", what);
+  CZuError err = db.createOrUpdatePair(*pair);
+  if (err.IsError()) return withCode(FXLOC, err.Push(FXLOC, "Couldn't create %s", what), stepCode);
+  BlrDB::PairProps settings;
+  settings.recoveryMode = 1;
+  err = db.setPairProps(pair->id, settings);
+  for (auto it = extraProps.begin(); it != extraProps.end() && !err.IsError(); ++it)
+    err = db.setPairProp(pair->id, it->first, it->second);
+  if (err.IsError()) {
+    db.delPair(pair->id);
+    return withCode(FXLOC, err.Push(FXLOC, "Couldn't configure %s", what), stepCode);
+  }
+  err = setProp(recordProp, std::to_string(pair->id), stepCode);
+  if (err.IsError()) db.delPair(pair->id);
+  return err;
 }
 
 }  // namespace blrworkflow

@@ -7,7 +7,6 @@
 #include "host/DwClock.h"
 
 using blrworkflow::format;
-using blrworkflow::withCode;
 using blrworkflow::WorkflowRun;
 
 namespace {
@@ -15,8 +14,6 @@ namespace {
 constexpr int kGenericCode = 202;
 constexpr int kHiddenPairCode = 207;
 constexpr int kSyncPollMs = 15000;
-constexpr time_t kFlushTimeoutSecs = 300;
-constexpr int kFlushPollMs = 5000;
 
 using W = BlrSvcWorkflow;
 
@@ -28,40 +25,20 @@ struct Failback {
   int hiddenId = 0;
 };
 
-// Creates the hidden reverse pair with its properties and records its id;
-// a pair that can't be configured or recorded is deleted again.
-CZuError createHiddenPair(Failback& fb) {
-  WorkflowRun& run = fb.run;
-  run.log("Creating hidden failback pair");
-  fb.hidden = run.pair.reverse();
-  fb.hidden.flags |= W::HIDDEN;
-  CZuError err = run.db.createOrUpdatePair(fb.hidden);
-  if (err.IsError())
-    return withCode(FXLOC, err.Push(FXLOC, "Couldn't create hidden failback pair"),
-                    kHiddenPairCode);
-  fb.hiddenId = fb.hidden.id;
-  BlrDB::PairProps settings;
-  settings.recoveryMode = 1;
-  err = run.db.setPairProps(fb.hiddenId, settings);
-  if (!err.IsError())
-    err = run.db.setPairProp(fb.hiddenId, BlrDB::PairProps::ORIG_PAIR_ID,
-                             std::to_string(run.pairId));
-  if (err.IsError()) {
-    run.db.delPair(fb.hiddenId);
-    return withCode(FXLOC, err.Push(FXLOC, "Couldn't configure hidden failback pair"),
-                    kHiddenPairCode);
-  }
-  err = run.setProp(W::FBPROP_HIDDEN_PAIR_ID, std::to_string(fb.hiddenId), kHiddenPairCode);
-  if (err.IsError()) run.db.delPair(fb.hiddenId);
-  return err;
-}
-
 // The hidden pair recorded by an earlier call, or a new one.
 CZuError findOrCreateHiddenPair(Failback& fb) {
   WorkflowRun& run = fb.run;
   run.stepCode = kHiddenPairCode;
   std::string recorded = run.value(W::FBPROP_HIDDEN_PAIR_ID);
-  if (recorded.empty()) return createHiddenPair(fb);
+  if (recorded.empty()) {
+    fb.hidden = run.pair.reverse();
+    fb.hidden.flags |= W::HIDDEN;
+    CZuError err = run.createPair(&fb.hidden,
+                                  {{BlrDB::PairProps::ORIG_PAIR_ID, std::to_string(run.pairId)}},
+                                  W::FBPROP_HIDDEN_PAIR_ID, "hidden failback pair");
+    fb.hiddenId = fb.hidden.id;
+    return err;
+  }
   fb.hiddenId = std::atoi(recorded.c_str());
   CZuError err = run.db.getPair(fb.hiddenId, &fb.hidden);
   if (err.IsError())
@@ -138,21 +115,13 @@ CZuError flushReversePipeline(Failback& fb) {
                       err.Push(FXLOC, "Couldn't inject marker for pair %d", fb.hiddenId));
   if (marker == 0) return CZuError();
   run.log("Waiting for the flush marker to reach the Head");
-  DwClock* clock = DwClock::current();
-  time_t start = clock->now();
-  for (;;) {
-    uint64_t lastSeq = 0;
-    err = run.call(WorkflowRun::kHead,
-                   [&](BlrCtrl& c) { return c.getLastSeqNum(fb.hidden.dstGuid, &lastSeq); });
-    if (err.IsError())
-      return run.failed(
-          FXLOC, err.Push(FXLOC, "Couldn't query last sync seqnum pair %d", fb.hiddenId));
-    run.log("Last seqnum on head: %lld", static_cast<long long>(lastSeq));
-    if (lastSeq >= marker) break;
-    if (clock->now() - start > kFlushTimeoutSecs)
-      return run.failed(FXLOC, FXErrorUtil::ErrorInt(FXLOC, 211, "Couldn't flush pipeline: timed out"));
-    ZUSLEEP(kFlushPollMs);
-  }
+  bool arrived = false;
+  err = run.awaitMarker(WorkflowRun::kHead, fb.hidden.dstGuid, marker,
+                        {"Last seqnum on head: %lld",
+                         format("Couldn't query last sync seqnum pair %d", fb.hiddenId),
+                         "Couldn't flush pipeline: timed out"},
+                        &arrived);
+  if (err.IsError()) return err;
   return run.setProp(W::FBPROP_MARKER_RECEIVED, "1");
 }
 

@@ -4,7 +4,6 @@
 
 #include "BLR/BlrSvcWorkflow.h"
 #include "BlrSvcWorkflowRun.h"
-#include "host/DwClock.h"
 
 using blrworkflow::format;
 using blrworkflow::WorkflowRun;
@@ -12,8 +11,6 @@ using blrworkflow::WorkflowRun;
 namespace {
 
 constexpr int kGenericCode = 201;
-constexpr time_t kFlushTimeoutSecs = 300;
-constexpr int kFlushPollMs = 5000;
 
 using W = BlrSvcWorkflow;
 
@@ -32,36 +29,6 @@ CZuError stopProductionVm(WorkflowRun& run) {
   if (err.IsError()) return err;
   return run.finish(W::FOPROP_VM_STOPPED, outcome,
                     format("Couldn't stop production VM for pair %d", id));
-}
-
-// Polls the Tail until it applied `marker`; true when it did.  Failures end
-// the run unless it continues on errors.
-CZuError waitForMarker(WorkflowRun& run, uint64_t marker, bool* arrived) {
-  run.log("Waiting for failover marker to reach the Tail");
-  DwClock* clock = DwClock::current();
-  time_t start = clock->now();
-  uint64_t lastSeq = 0;
-  for (;;) {
-    uint64_t seq = 0;
-    CZuError err = run.call(WorkflowRun::kTail, [&](BlrCtrl& c) {
-      return c.getLastSeqNum(run.pair.dstGuid, &seq);
-    });
-    if (!err.IsError()) {
-      lastSeq = seq;
-    } else {
-      err.Push(FXLOC, "Couldn't query last replicated seqnum pair %d", run.pairId);
-      if ((err = run.failed(FXLOC, err)).IsError()) return err;
-    }
-    run.log("Last seqnum on tail: %lld", static_cast<long long>(lastSeq));
-    if (lastSeq >= marker) {
-      *arrived = true;
-      return CZuError();
-    }
-    if (clock->now() - start > kFlushTimeoutSecs)
-      return run.failed(
-          FXLOC, FXErrorUtil::ErrorInt(FXLOC, 203, "Couldn't flush replication pipeline: timed out"));
-    ZUSLEEP(kFlushPollMs);
-  }
 }
 
 // Drains the replication pipeline to the Tail with a flush marker.
@@ -86,8 +53,14 @@ CZuError flushPipeline(WorkflowRun& run) {
     if ((err = run.failed(FXLOC, err)).IsError()) return err;
   }
   if (marker == 0) return CZuError();
+  run.log("Waiting for failover marker to reach the Tail");
   bool arrived = false;
-  err = waitForMarker(run, marker, &arrived);
+  err = run.awaitMarker(
+      WorkflowRun::kTail, run.pair.dstGuid, marker,
+      {"Last seqnum on tail: %lld",
+       format("Couldn't query last replicated seqnum pair %d", run.pairId),
+       "Couldn't flush replication pipeline: timed out"},
+      &arrived);
   if (!err.IsError() && arrived) err = run.setProp(W::FOPROP_MARKER_RECEIVED, "1");
   return err;
 }

@@ -71,6 +71,25 @@ class WorkflowRun {
   // generic code.
   CZuError fatal(const FXCodeLocation& loc, CZuError err, const std::string& message);
 
+  // Texts of a flush: the log line of each poll ("%lld": the sequence
+  // number), the failure of a query, the time-out.
+  struct FlushTexts {
+    const char* polled;
+    std::string queryFailure;
+    const char* timedOut;
+  };
+  // Polls `proxy` every 5 s for the last sequence number of `vm` until it
+  // reaches `marker` (`*arrived`) or more than 300 s passed.  Failures go to
+  // failed(), under the step code.
+  CZuError awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marker, const FlushTexts& texts,
+                       bool* arrived);
+
+  // Stores `pair` (a new reverse pair; its id is set), gives it the default
+  // settings and `extraProps`, and records its id in `recordProp`; a pair
+  // that can't be configured or recorded is deleted again.  `what` names it.
+  CZuError createPair(BlrDB::Pair* pair, const BlrSvcWorkflow::PropMap& extraProps,
+                      const char* recordProp, const char* what);
+
   const int pairId;
   const char* const ctx;
   const int genericCode;

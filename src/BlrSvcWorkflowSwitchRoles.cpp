@@ -16,26 +16,9 @@ constexpr int kReversePairCode = 205;
 
 using W = BlrSvcWorkflow;
 
-// Creates the reverse pair with default settings and records its id on the
-// original pair; a pair that can't be configured or recorded is deleted
-// again.
 CZuError createReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
-  run.log("Creating reverse replication pair");
   *reverse = run.pair.reverse();
-  CZuError err = run.db.createOrUpdatePair(*reverse);
-  if (err.IsError())
-    return withCode(FXLOC, err.Push(FXLOC, "Couldn't create reverse replication pair"),
-                    kReversePairCode);
-  BlrDB::PairProps settings;
-  settings.recoveryMode = 1;
-  if ((err = run.db.setPairProps(reverse->id, settings)).IsError()) {
-    run.db.delPair(reverse->id);
-    return withCode(FXLOC, err.Push(FXLOC, "Couldn't configure reverse replication pair"),
-                    kReversePairCode);
-  }
-  err = run.setProp(W::SRPROP_REVERSE_PAIR_ID, std::to_string(reverse->id), kReversePairCode);
-  if (err.IsError()) run.db.delPair(reverse->id);
-  return err;
+  return run.createPair(reverse, {}, W::SRPROP_REVERSE_PAIR_ID, "reverse replication pair");
 }
 
 // The reverse pair recorded by an earlier call, or a new one.  A recorded
