@@ -6,10 +6,10 @@
 // connections), and with its counts of database requests ("db") and control
 // messages ("ctrl").  The ratio line reads above 1 when the workflow is
 // faster than its round trips alone.
+#include <benchmark/benchmark.h>
+
 #include <functional>
 #include <thread>
-
-#include <benchmark/benchmark.h>
 
 #include "BLR/BlrSvcWorkflow.h"
 #include "BenchCerts.h"
@@ -131,7 +131,7 @@ void BM_FailbackRoundTrips(benchmark::State& st) {
   report(st, counts);
 }
 
-#define WORKFLOW_BENCH(fn, name) \
+#define WORKFLOW_BENCH(fn, name)                                                           \
   BENCHMARK(fn)->Name(name)->Arg(0)->Arg(1)->MeasureProcessCPUTime()->UseRealTime()->Unit( \
       benchmark::kMillisecond)
 

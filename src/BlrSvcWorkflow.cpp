@@ -1,7 +1,6 @@
 #include "BLR/BlrSvcWorkflow.h"
 
 #include <cstdarg>
-#include <iterator>
 
 #include "BlrSvcWorkflowRun.h"
 #include "host/DWClient.h"
@@ -160,14 +159,6 @@ constexpr int kFlushPollMs = 5000;
 
 }  // namespace
 
-std::string format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  std::string text = FXFormatV(fmt, args);
-  va_end(args);
-  return text;
-}
-
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   if (FXErrorUtil::GetInt(err) == code) return err;
   return FXErrorUtil::ErrorInt(loc, code, "%s", err.AsString().c_str());
@@ -179,7 +170,8 @@ CZuError WorkflowRun::load(const FXCodeLocation& loc) {
   // A missing pair reads as a cleared record, whose flags have every bit set.
   if (!err.IsError() && pair.id == 0)
     err = FXErrorUtil::ErrorInt(loc, 1, "Pair %d doesn't exist", pairId);
-  if (err.IsError()) return fatal(loc, err, format("Couldn't look up details of pair %d", pairId));
+  if (err.IsError())
+    return fatal(loc, err, FXFormat("Couldn't look up details of pair %d", pairId));
   debugCtx_ = std::make_unique<BlrDebugCtx>(pair.srcName, pairId);
   return CZuError();
 }

@@ -5,8 +5,8 @@
 #include "BLR/BlrSvcWorkflow.h"
 #include "BlrSvcWorkflowRun.h"
 #include "host/DwClock.h"
+#include "host/FXFormat.h"
 
-using blrworkflow::format;
 using blrworkflow::WorkflowRun;
 
 namespace {
@@ -33,16 +33,17 @@ CZuError findOrCreateHiddenPair(Failback& fb) {
   if (recorded.empty()) {
     fb.hidden = run.pair.reverse();
     fb.hidden.flags |= W::HIDDEN;
-    CZuError err = run.createPair(&fb.hidden,
-                                  {{BlrDB::PairProps::ORIG_PAIR_ID, std::to_string(run.pairId)}},
-                                  W::FBPROP_HIDDEN_PAIR_ID, "hidden failback pair");
+    CZuError err =
+        run.createPair(&fb.hidden, {{BlrDB::PairProps::ORIG_PAIR_ID, std::to_string(run.pairId)}},
+                       W::FBPROP_HIDDEN_PAIR_ID, "hidden failback pair");
     fb.hiddenId = fb.hidden.id;
     return err;
   }
   fb.hiddenId = std::atoi(recorded.c_str());
   CZuError err = run.db.getPair(fb.hiddenId, &fb.hidden);
   if (err.IsError())
-    return run.fatal(FXLOC, err, format("Couldn't query hidden failback pair %s", recorded.c_str()));
+    return run.fatal(FXLOC, err,
+                     FXFormat("Couldn't query hidden failback pair %s", recorded.c_str()));
   return CZuError();
 }
 
@@ -58,7 +59,7 @@ CZuError awaitCopyBack(Failback& fb, bool wait) {
     CZuError err = run.db.getPair(fb.hiddenId, &hidden);
     if (err.IsError())
       return run.fatal(FXLOC, err,
-                       format("Couldn't query status of hidden failback pair %d", fb.hiddenId));
+                       FXFormat("Couldn't query status of hidden failback pair %d", fb.hiddenId));
     if (hidden.statusCode == W::STATUS_RUNNING) return CZuError();
     if (hidden.eventId == W::EVENT_PRODUCTION_VM_MISSING)
       return FXErrorUtil::ErrorInt(FXLOC, 217,
@@ -87,16 +88,15 @@ CZuError stopRecoveryVm(Failback& fb) {
   run.begin(210, "Stopping Recovery VM on Tail");
   bool wasOn = false;
   int id = run.pairId;
-  CZuError outcome = run.call(WorkflowRun::kTail, [&](BlrCtrl& c) {
-    return c.powerOnOffTailVM(id, false, &wasOn);
-  });
+  CZuError outcome = run.call(WorkflowRun::kTail,
+                              [&](BlrCtrl& c) { return c.powerOnOffTailVM(id, false, &wasOn); });
   if (!outcome.IsError()) {
     bool on = wasOn || run.done(W::FBPROP_POWER_BEFORE_FAILBACK);
     CZuError err = run.setProp(W::FBPROP_POWER_BEFORE_FAILBACK, on ? "1" : "0");
     if (err.IsError()) return err;
   }
   return run.finish(W::FBPROP_RECOVERY_VM_STOPPED, outcome,
-                    format("Couldn't stop recovery VM for pair %d", fb.hiddenId));
+                    FXFormat("Couldn't stop recovery VM for pair %d", fb.hiddenId));
 }
 
 // Drains the reverse pipeline to the Head with a flush marker.
@@ -111,14 +111,13 @@ CZuError flushReversePipeline(Failback& fb) {
   err = run.call(WorkflowRun::kTail,
                  [&](BlrCtrl& c) { return c.insFlushMarker(fb.hidden.srcGuid, &marker); });
   if (err.IsError())
-    return run.failed(FXLOC,
-                      err.Push(FXLOC, "Couldn't inject marker for pair %d", fb.hiddenId));
+    return run.failed(FXLOC, err.Push(FXLOC, "Couldn't inject marker for pair %d", fb.hiddenId));
   if (marker == 0) return CZuError();
   run.log("Waiting for the flush marker to reach the Head");
   bool arrived = false;
   err = run.awaitMarker(WorkflowRun::kHead, fb.hidden.dstGuid, marker,
                         {"Last seqnum on head: %lld",
-                         format("Couldn't query last sync seqnum pair %d", fb.hiddenId),
+                         FXFormat("Couldn't query last sync seqnum pair %d", fb.hiddenId),
                          "Couldn't flush pipeline: timed out"},
                         &arrived);
   if (err.IsError()) return err;
@@ -131,21 +130,20 @@ CZuError retireOriginalPair(WorkflowRun& run) {
   CZuError err = run.step(
       W::FBPROP_SNAP_DELETED, 203, "Deleting failover snapshot on Tail",
       run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
-      format("Couldn't delete failover snapshot for pair %d on Tail", id));
+      FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
   if (!err.IsError())
-    err = run.step(
-        W::FBPROP_ORIG_VM_STOPPED, 204, "Stopping Production VM on Head",
-        run.on(WorkflowRun::kHead,
-               [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, nullptr); }),
-        format("Couldn't stop production VM for pair %d", id));
+    err = run.step(W::FBPROP_ORIG_VM_STOPPED, 204, "Stopping Production VM on Head",
+                   run.on(WorkflowRun::kHead,
+                          [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, nullptr); }),
+                   FXFormat("Couldn't stop production VM for pair %d", id));
   if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_PAIR_STOPPED, 205, format("Stopping original pair %d", id),
+    err = run.step(W::FBPROP_ORIG_PAIR_STOPPED, 205, FXFormat("Stopping original pair %d", id),
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.stopPair(id); }),
-                   format("Couldn't stop original pair %d", id));
+                   FXFormat("Couldn't stop original pair %d", id));
   if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_PAIR_CLEANED, 206, format("Cleaning original pair %d", id),
+    err = run.step(W::FBPROP_ORIG_PAIR_CLEANED, 206, FXFormat("Cleaning original pair %d", id),
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
-                   format("Couldn't clean original pair %d", id));
+                   FXFormat("Couldn't clean original pair %d", id));
   return err;
 }
 
@@ -154,17 +152,18 @@ CZuError removeHiddenPair(Failback& fb) {
   WorkflowRun& run = fb.run;
   const int hid = fb.hiddenId;
   CZuError err =
-      run.step(W::FBPROP_HIDDEN_PAIR_STOPPED, 212, format("Stopping hidden pair %d", hid),
+      run.step(W::FBPROP_HIDDEN_PAIR_STOPPED, 212, FXFormat("Stopping hidden pair %d", hid),
                run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.stopPair(hid); }),
-               format("Couldn't stop hidden pair %d", hid));
+               FXFormat("Couldn't stop hidden pair %d", hid));
   if (!err.IsError())
-    err = run.step(W::FBPROP_HIDDEN_PAIR_CLEANED, 213, format("Cleaning hidden pair %d", hid),
+    err = run.step(W::FBPROP_HIDDEN_PAIR_CLEANED, 213, FXFormat("Cleaning hidden pair %d", hid),
                    run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.cleanupPair(hid); }),
-                   format("Couldn't cleanup hidden pair %d", hid));
+                   FXFormat("Couldn't cleanup hidden pair %d", hid));
   if (!err.IsError())
-    err = run.step(W::FBPROP_HIDDEN_PAIR_DELETED, 214, format("Deleting hidden pair %d", hid),
-                   [&run, hid] { return run.db.delPair(hid); },
-                   format("Couldn't delete hidden pair %d", hid));
+    err = run.step(
+        W::FBPROP_HIDDEN_PAIR_DELETED, 214, FXFormat("Deleting hidden pair %d", hid),
+        [&run, hid] { return run.db.delPair(hid); },
+        FXFormat("Couldn't delete hidden pair %d", hid));
   return err;
 }
 
@@ -178,12 +177,12 @@ CZuError restoreProduction(WorkflowRun& run) {
     err = run.step(W::FBPROP_VM_STARTED, 215, "Starting Production VM on Head",
                    run.on(WorkflowRun::kHead,
                           [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); }),
-                   format("Couldn't start production VM for pair %d", id));
+                   FXFormat("Couldn't start production VM for pair %d", id));
   if (!err.IsError())
     err = run.step(W::FBPROP_REPLICATION_UNBLOCKED, 216, "Unblocking replication on Tail",
                    run.on(WorkflowRun::kTail,
                           [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); }),
-                   format("Couldn't unblock replication for pair %d", id));
+                   FXFormat("Couldn't unblock replication for pair %d", id));
   if (err.IsError()) return err;
   run.stepCode = 216;
   run.log("Starting pair %d", id);
@@ -232,7 +231,7 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
   if ((err = retireOriginalPair(run)).IsError()) return err;
   if ((err = findOrCreateHiddenPair(fb)).IsError()) return err;
   const int hid = fb.hiddenId;
-  err = run.step(FBPROP_HIDDEN_PAIR_STARTED, 208, format("Starting hidden failback pair %d", hid),
+  err = run.step(FBPROP_HIDDEN_PAIR_STARTED, 208, FXFormat("Starting hidden failback pair %d", hid),
                  run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.startPair(hid); }),
                  "Couldn't start hidden reverse failback pair");
   if (err.IsError()) return err;
@@ -282,7 +281,8 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   const int id = pairId;
   if (!run.done(FBPROP_SNAP_DELETED)) {
     run.log("Deleting failover snapshot on Tail");
-    err = run.call(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); });
+    err =
+        run.call(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); });
     if (err.IsError())
       return err.Push(FXLOC, "Couldn't delete failover snapshot for pair %d on Tail", id);
     if ((err = run.clearProp(FBPROP_SNAP_DELETED)).IsError()) return err;

@@ -4,8 +4,8 @@
 
 #include "BLR/BlrSvcWorkflow.h"
 #include "BlrSvcWorkflowRun.h"
+#include "host/FXFormat.h"
 
-using blrworkflow::format;
 using blrworkflow::WorkflowRun;
 
 namespace {
@@ -21,14 +21,13 @@ CZuError stopProductionVm(WorkflowRun& run) {
   run.begin(202, "Stopping VM on the Head");
   bool wasOn = false;
   int id = run.pairId;
-  CZuError outcome = run.call(WorkflowRun::kHead, [&](BlrCtrl& c) {
-    return c.powerOnOffHeadVM(id, false, &wasOn);
-  });
+  CZuError outcome = run.call(WorkflowRun::kHead,
+                              [&](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, &wasOn); });
   bool on = (!outcome.IsError() && wasOn) || run.done(W::FOPROP_POWER_BEFORE_FAILOVER);
   CZuError err = run.setProp(W::FOPROP_POWER_BEFORE_FAILOVER, on ? "1" : "0");
   if (err.IsError()) return err;
   return run.finish(W::FOPROP_VM_STOPPED, outcome,
-                    format("Couldn't stop production VM for pair %d", id));
+                    FXFormat("Couldn't stop production VM for pair %d", id));
 }
 
 // Drains the replication pipeline to the Tail with a flush marker.
@@ -38,16 +37,14 @@ CZuError flushPipeline(WorkflowRun& run) {
   CZuError err = run.setProp(W::FOPROP_MARKER_RECEIVED, "0");
   if (err.IsError()) return err;
   if (run.value(W::FOPROP_STATUS_BEFORE_FAILOVER) != "4") {
-    err = run.failed(FXLOC, FXErrorUtil::ErrorInt(FXLOC, 203, "Pair must be running before "
-                                                              "trying to failover to the latest "
-                                                              "state"));
-    if (err.IsError()) return err;
+    CZuError notRunning = FXErrorUtil::ErrorInt(
+        FXLOC, 203, "Pair must be running before trying to failover to the latest state");
+    if ((err = run.failed(FXLOC, notRunning)).IsError()) return err;
   }
   run.log("Injecting failover marker");
   uint64_t marker = 0;
-  err = run.call(WorkflowRun::kHead, [&](BlrCtrl& c) {
-    return c.insFlushMarker(run.pair.srcGuid, &marker);
-  });
+  err = run.call(WorkflowRun::kHead,
+                 [&](BlrCtrl& c) { return c.insFlushMarker(run.pair.srcGuid, &marker); });
   if (err.IsError()) {
     err.Push(FXLOC, "Couldn't inject failover marker for pair %d", run.pairId);
     if ((err = run.failed(FXLOC, err)).IsError()) return err;
@@ -55,12 +52,11 @@ CZuError flushPipeline(WorkflowRun& run) {
   if (marker == 0) return CZuError();
   run.log("Waiting for failover marker to reach the Tail");
   bool arrived = false;
-  err = run.awaitMarker(
-      WorkflowRun::kTail, run.pair.dstGuid, marker,
-      {"Last seqnum on tail: %lld",
-       format("Couldn't query last replicated seqnum pair %d", run.pairId),
-       "Couldn't flush replication pipeline: timed out"},
-      &arrived);
+  err = run.awaitMarker(WorkflowRun::kTail, run.pair.dstGuid, marker,
+                        {"Last seqnum on tail: %lld",
+                         FXFormat("Couldn't query last replicated seqnum pair %d", run.pairId),
+                         "Couldn't flush replication pipeline: timed out"},
+                        &arrived);
   if (!err.IsError() && arrived) err = run.setProp(W::FOPROP_MARKER_RECEIVED, "1");
   return err;
 }
@@ -97,20 +93,20 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
   const BlrUUID dstGuid = run.pair.dstGuid;
   err = run.step(FOPROP_PAIR_PAUSED, 204, "Suspending replication for failover",
                  run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.pausePair(id); }),
-                 format("Couldn't suspend pair %d for failover", id));
+                 FXFormat("Couldn't suspend pair %d for failover", id));
   if (err.IsError()) return err;
-  err = run.step(FOPROP_REPLICATION_BLOCKED, 205, "Blocking replication on Tail due to failover",
-                 run.on(WorkflowRun::kTail,
-                        [&dstGuid](BlrCtrl& c) { return c.failoverCrossing(dstGuid); }),
-                 format("Couldn't block replication of pair %d on Tail", id));
+  err = run.step(
+      FOPROP_REPLICATION_BLOCKED, 205, "Blocking replication on Tail due to failover",
+      run.on(WorkflowRun::kTail, [&dstGuid](BlrCtrl& c) { return c.failoverCrossing(dstGuid); }),
+      FXFormat("Couldn't block replication of pair %d on Tail", id));
   if (err.IsError()) return err;
   err = run.step(FOPROP_SNAP_TAKEN, 206, "Creating failover snapshot on Tail",
                  run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.createFailoverSnap(id); }),
-                 format("Couldn't create failover snapshot for pair %d on Tail", id));
+                 FXFormat("Couldn't create failover snapshot for pair %d on Tail", id));
   if (err.IsError()) return err;
 
   if ((err = run.db.getPairProps(pairId, &run.props)).IsError())
-    return run.fatal(FXLOC, err, format("Couldn't look up details of pair %d", pairId));
+    return run.fatal(FXLOC, err, FXFormat("Couldn't look up details of pair %d", pairId));
   run.log("Failover %ssuccessful:", run.partial ? "Partially " : "");
   logFailoverProgress(run.ctx, run.props);
   if (partial != nullptr) *partial = run.partial;
@@ -141,7 +137,8 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
     run.log("Unblocking replication on Tail");
     err = run.call(WorkflowRun::kTail,
                    [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); });
-    if (err.IsError()) return err.Push(FXLOC, "Couldn't unblock replication of pair %d on Tail", id);
+    if (err.IsError())
+      return err.Push(FXLOC, "Couldn't unblock replication of pair %d on Tail", id);
     if ((err = run.clearProp(FOPROP_REPLICATION_BLOCKED)).IsError()) return err;
   }
   // "1" is written only once the VM was found on and powered off, also when

@@ -15,8 +15,6 @@
 
 namespace blrworkflow {
 
-std::string format(const char* fmt, ...) BLR_PRINTF(1, 2);
-
 // `err` under `code`: unchanged when it already has it, else a new error at
 // `loc` whose text is the whole of `err`.
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code);

@@ -4,8 +4,8 @@
 
 #include "BLR/BlrSvcWorkflow.h"
 #include "BlrSvcWorkflowRun.h"
+#include "host/FXFormat.h"
 
-using blrworkflow::format;
 using blrworkflow::withCode;
 using blrworkflow::WorkflowRun;
 
@@ -31,17 +31,16 @@ CZuError findOrCreateReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
   CZuError err = run.db.getPair(std::atoi(recorded.c_str()), reverse);
   if (err.IsError())
     return run.fatal(FXLOC, err,
-                     format("Couldn't query reverse replication pair %s", recorded.c_str()));
+                     FXFormat("Couldn't query reverse replication pair %s", recorded.c_str()));
   if (reverse->id != 0) return CZuError();
   blrError(run.ctx, "Reverse replication pair %s no longer exists", recorded.c_str());
   return createReversePair(run, reverse);
 }
 
 bool isSwitchRolesState(const BlrDB::Pair& pair) {
-  return (pair.flags & W::FAILOVER) &&
-         (pair.statusCode == W::STATUS_FAILED_OVER ||
-          pair.statusCode == W::STATUS_SWITCHING_ROLES ||
-          pair.statusCode == W::STATUS_SWITCH_ROLES_FAILED);
+  return (pair.flags & W::FAILOVER) && (pair.statusCode == W::STATUS_FAILED_OVER ||
+                                        pair.statusCode == W::STATUS_SWITCHING_ROLES ||
+                                        pair.statusCode == W::STATUS_SWITCH_ROLES_FAILED);
 }
 
 }  // namespace
@@ -53,8 +52,8 @@ CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
   if (err.IsError()) return err;
   const int status = run.pair.statusCode;
   if (!isSwitchRolesState(run.pair))
-    return FXErrorUtil::ErrorInt(FXLOC, 200, "Can't switch roles for pair %d: invalid pair state %d",
-                                 pairId, status);
+    return FXErrorUtil::ErrorInt(
+        FXLOC, 200, "Can't switch roles for pair %d: invalid pair state %d", pairId, status);
   if (status == STATUS_FAILED_OVER) {
     run.log("Starting switching roles for pair %d", pairId);
   } else {
@@ -73,15 +72,15 @@ CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
   err = run.step(
       SRPROP_SNAP_DELETED, 202, "Deleting failover snapshot on Tail",
       run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
-      format("Couldn't delete failover snapshot for pair %d on Tail", id));
+      FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
   if (!err.IsError())
-    err = run.step(SRPROP_ORIG_PAIR_STOPPED, 203, format("Stopping original pair %d", id),
+    err = run.step(SRPROP_ORIG_PAIR_STOPPED, 203, FXFormat("Stopping original pair %d", id),
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.stopPair(id); }),
-                   format("Couldn't stop original pair %d", id));
+                   FXFormat("Couldn't stop original pair %d", id));
   if (!err.IsError())
-    err = run.step(SRPROP_ORIG_PAIR_CLEANED, 204, format("Cleaning original pair %d", id),
+    err = run.step(SRPROP_ORIG_PAIR_CLEANED, 204, FXFormat("Cleaning original pair %d", id),
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
-                   format("Couldn't clean original pair %d", id));
+                   FXFormat("Couldn't clean original pair %d", id));
   BlrDB::Pair reverse;
   if (!err.IsError()) err = findOrCreateReversePair(run, &reverse);
   if (err.IsError()) return err;

@@ -2,7 +2,6 @@
 // database in-process on SQLite, Head and Tail simulators over TLS, waits
 // taken on a manual clock.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,15 +17,15 @@
 #include "WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLinkServer.h"
-#include "host/DwTcp.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
+#include "support/ReadLine.h"
 #include "support/TempFile.h"
 
-#define ASSERT_OK(expr)                               \
-  do {                                                \
-    CZuError err_ = (expr);                           \
-    ASSERT_FALSE(err_.IsError()) << err_.AsString();  \
+#define ASSERT_OK(expr)                              \
+  do {                                               \
+    CZuError err_ = (expr);                          \
+    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
   } while (0)
 
 namespace {
@@ -67,7 +66,8 @@ std::string simText(WorkflowSim& sim, int pairId, const BlrUUID& vm, bool vmDefa
   ProxyStateView view = sim.state.view();
   std::ostringstream out;
   out << "pairs{";
-  for (const auto& [id, p] : view.pairs) out << (id == pairId ? "orig" : "other") << ":" << kRun[p.run] << " ";
+  for (const auto& [id, p] : view.pairs)
+    out << (id == pairId ? "orig" : "other") << ":" << kRun[p.run] << " ";
   out << "} snaps{";
   for (int id : view.snapshots) out << (id == pairId ? "orig" : "other") << " ";
   out << "} blocked{";
@@ -334,7 +334,8 @@ TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   time_t start = clock_.now();
   CZuError err = W(id).failover(false, true, nullptr);
   EXPECT_EQ(err.Code(), 203);
-  EXPECT_NE(err.AsString().find("Couldn't flush replication pipeline: timed out"), std::string::npos);
+  EXPECT_NE(err.AsString().find("Couldn't flush replication pipeline: timed out"),
+            std::string::npos);
   EXPECT_EQ(clock_.now() - start, 305);  // polls every 5 s until more than 300 s passed
   EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
 
@@ -481,10 +482,10 @@ TEST_F(WorkflowTest, SwitchRolesRemakesAReversePairThatVanished) {
 
 struct StepFault {
   const char* name;
-  int code;            // of the failed call
-  int statusAfter;     // of the pair after it
-  const char* fault;   // see WorkflowTest::inject
-  const char* after;   // "db REQUEST TEXT": inject only once such a request passed
+  int code;           // of the failed call
+  int statusAfter;    // of the pair after it
+  const char* fault;  // see WorkflowTest::inject
+  const char* after;  // "db REQUEST TEXT": inject only once such a request passed
 };
 
 void PrintTo(const StepFault& f, std::ostream* out) { *out << f.name; }
@@ -499,13 +500,13 @@ class WorkflowStepTest : public WorkflowTest, public ::testing::WithParamInterfa
     std::istringstream in(f.after);
     std::string db, request, text;
     in >> db >> request >> text;
-    env_->tap->setObserver([this, request, text, fault = std::string(f.fault)](
-                               const DwLinkSvc::Map& req) {
-      std::vector<char> body = blrGetBlob(req);
-      if (req.at("req") == request &&
-          std::string(body.begin(), body.end()).find(text) != std::string::npos)
-        inject(fault);
-    });
+    env_->tap->setObserver(
+        [this, request, text, fault = std::string(f.fault)](const DwLinkSvc::Map& req) {
+          std::vector<char> body = blrGetBlob(req);
+          if (req.at("req") == request &&
+              std::string(body.begin(), body.end()).find(text) != std::string::npos)
+            inject(fault);
+        });
   }
   // Runs `call` with the fault, checks code and status, clears the fault.
   void failOnce(int id, const std::function<CZuError()>& call) {
@@ -537,20 +538,18 @@ TEST_P(FailoverStepTest, CancelUndoesWhatWasDone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailoverStepTest,
-    ::testing::Values(StepFault{"ReadPair", 201, 4, "db get_pairs", nullptr},
-                      StepFault{"SetFlag", 1, 4, "db set_pair_flags", nullptr},
-                      StepFault{"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover",
-                                nullptr},
-                      StepFault{"SetStatus", 201, 4, "db set_pair_status", nullptr},
-                      StepFault{"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5", nullptr},
-                      StepFault{"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped",
-                                nullptr},
-                      StepFault{"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5",
-                                nullptr},
-                      StepFault{"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5", nullptr},
-                      StepFault{"Pause", 204, 14, "head PAUSE=fail:5", nullptr},
-                      StepFault{"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5", nullptr},
-                      StepFault{"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5", nullptr}),
+    ::testing::Values(
+        StepFault{"ReadPair", 201, 4, "db get_pairs", nullptr},
+        StepFault{"SetFlag", 1, 4, "db set_pair_flags", nullptr},
+        StepFault{"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover", nullptr},
+        StepFault{"SetStatus", 201, 4, "db set_pair_status", nullptr},
+        StepFault{"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5", nullptr},
+        StepFault{"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped", nullptr},
+        StepFault{"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5", nullptr},
+        StepFault{"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5", nullptr},
+        StepFault{"Pause", 204, 14, "head PAUSE=fail:5", nullptr},
+        StepFault{"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5", nullptr},
+        StepFault{"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5", nullptr}),
     stepName);
 
 TEST_P(FailbackStepTest, ResumeFinishesTheFailback) {
@@ -582,7 +581,8 @@ INSTANTIATE_TEST_SUITE_P(
         StepFault{"ConfigureHidden", 207, 18, "db set_pair_props", nullptr},
         StepFault{"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId", nullptr},
         StepFault{"StartHidden", 208, 18, "tail START=fail:5", nullptr},
-        StepFault{"QueryHidden", 202, 18, "db get_pairs", "db set_pair_prop failbackHiddenPairStarted"},
+        StepFault{"QueryHidden", 202, 18, "db get_pairs",
+                  "db set_pair_prop failbackHiddenPairStarted"},
         StepFault{"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5", nullptr},
         StepFault{"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped",
                   nullptr},
@@ -662,17 +662,6 @@ class ProxyProcess {
   int dwdPort = 0;
 
  private:
-  // One line within ten seconds.
-  static std::string readLine(int fd) {
-    std::string line;
-    char c = 0;
-    DwWait w = DwWait::kReady;
-    while (!dwWaitFd(fd, POLLIN, 10000, -1, &w).IsError() && w == DwWait::kReady &&
-           ::read(fd, &c, 1) == 1 && c != '\n')
-      line += c;
-    return line;
-  }
-
   TempFile registry_, log_;
   pid_t pid_ = -1;
 };

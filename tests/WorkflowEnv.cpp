@@ -79,8 +79,8 @@ CZuError PairDbTap::dispatch(const Map& req, Map* resp, const std::string& from,
     std::vector<char> body = blrGetBlob(req);
     auto range = failing_.equal_range(request);
     for (auto it = range.first; it != range.second && !fails; ++it)
-      fails = std::search(body.begin(), body.end(), it->second.begin(), it->second.end()) !=
-              body.end();
+      fails =
+          std::search(body.begin(), body.end(), it->second.begin(), it->second.end()) != body.end();
     observer = observer_;
   }
   if (observer) observer(req);

@@ -30,14 +30,14 @@ class BLR_API BlrSvcWorkflow {
   // ---- Pair states the workflows read and write ----
   // Status codes (BlrDB::Pair::statusCode).
   enum PairStatus : int {
-    STATUS_NO_PAIR = -1,          // getPair found no such pair
-    STATUS_SYNCING = 0,           // 0, 3 and 10: still synchronising
+    STATUS_NO_PAIR = -1,  // getPair found no such pair
+    STATUS_SYNCING = 0,   // 0, 3 and 10: still synchronising
     STATUS_SMART_SYNCING = 3,
     STATUS_RUNNING = 4,
     STATUS_STOPPED = 6,
     STATUS_RESYNCING = 10,
     STATUS_FAILING_OVER = 14,
-    STATUS_FAILED_OVER = 16,      // set by the caller once a failover is complete
+    STATUS_FAILED_OVER = 16,  // set by the caller once a failover is complete
     STATUS_FAILING_BACK = 17,
     STATUS_FAILBACK_FAILED = 18,
     STATUS_SWITCHING_ROLES = 19,
