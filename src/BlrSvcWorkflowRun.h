@@ -3,6 +3,7 @@
 #ifndef BLR_SRC_BLRSVCWORKFLOWRUN_H
 #define BLR_SRC_BLRSVCWORKFLOWRUN_H
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>

@@ -198,7 +198,7 @@ TEST(WorkflowFrame, ProgressTexts) {
 }
 
 TEST_F(WorkflowTest, ClearingStopsAtTheFirstFailure) {
-  int id = failedOverPair();
+  int id = runningPair();
   BlrDB db;
   for (const char* name : {W::FBPROP_SNAP_DELETED, W::FBPROP_HIDDEN_PAIR_ID, W::FBPROP_VM_STARTED})
     ASSERT_OK(db.setPairProp(id, name, "1"));

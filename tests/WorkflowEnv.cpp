@@ -149,10 +149,10 @@ CZuError WorkflowSim::start() {
   return err;
 }
 
-CZuError WorkflowSim::fault(const std::string& spec) {
+CZuError WorkflowSim::fault(const std::string& rule) {
   ProxyFaultKey key;
   ProxyFault f;
-  CZuError err = proxyParseFault(spec, &key, &f);
+  CZuError err = proxyParseFault(rule, &key, &f);
   if (!err.IsError()) control.setFault(key, f);
   return err;
 }

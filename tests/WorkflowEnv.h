@@ -64,7 +64,7 @@ struct WorkflowSim {
   explicit WorkflowSim(const std::string& clientName);
   CZuError start();
   // A fault "<operation>=<action>" (docs/proxy.md).
-  CZuError fault(const std::string& spec);
+  CZuError fault(const std::string& rule);
   void clearFaults() { control.clearFaults(); }
   void setVmPower(const std::string& vmKey, bool on);
   std::string mangled() const;
