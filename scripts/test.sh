@@ -25,10 +25,12 @@ run_preset() {
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
+  echo "== ${preset}: done at ${SECONDS}s"
 }
 
 run_preset default
 run_preset asan
 echo "== fuzz: libFuzzer targets, bounded time each"
 scripts/fuzz.sh
+echo "== fuzz: done at ${SECONDS}s"
 echo "== all tests passed"

@@ -30,15 +30,6 @@ constexpr int kSmallPayload = 256;
 // bytes arrive.
 constexpr int kRecvStep = 1024 * 1024;
 
-std::string format(const char* fmt, ...) BLR_PRINTF(1, 2);
-std::string format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  std::string text = FXFormatV(fmt, args);
-  va_end(args);
-  return text;
-}
-
 CZuError notConnected(const FXCodeLocation& loc) {
   return FXErrorUtil::ErrorInt(loc, 1, "Not connected");
 }
@@ -410,7 +401,8 @@ CZuError BlrCtrl::testBootCrossing(const BlrUUID& vm, int bootId, int timeout, u
   VmRequest req(vm);
   req.writer.writeNumTag(BLR_CTRL_TAG_BOOT_ID, bootId);
   req.writer.writeNumTag(BLR_CTRL_TAG_TIMEOUT, timeout);
-  std::string failure = format("Couldn't notify destination of a test boot of VM %s", hex.c_str());
+  std::string failure =
+      FXFormat("Couldn't notify destination of a test boot of VM %s", hex.c_str());
   DwBuffer reply;
   CZuError err = request(BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, req.block, req.writer.getSize(),
                          BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, reply);
@@ -488,7 +480,7 @@ CZuError BlrCtrl::insFlushMarker(const BlrUUID& vm, uint64_t* seqNum) {
   return seqNumRequest(
       "BlrCtrl::insFlushMarker", "vm_uuid", BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ,
       BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, BLR_CTRL_TAG_MARKER_SEQ_NUM, vm,
-      format("Couldn't make Head insert a marker into replication stream of VM %s",
+      FXFormat("Couldn't make Head insert a marker into replication stream of VM %s",
              vm.toHex().c_str()),
       seqNum);
 }
@@ -497,7 +489,7 @@ CZuError BlrCtrl::getLastSeqNum(const BlrUUID& vm, uint64_t* seqNum) {
   if (krpSocket == nullptr) return notConnected(FXLOC);
   return seqNumRequest("BlrCtrl::getLastSeqNum", "vm_dst_uuid", BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ,
                        BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, BLR_CTRL_TAG_SEQ_NUM, vm,
-                       format("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str()),
+                       FXFormat("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str()),
                        seqNum);
 }
 
@@ -533,7 +525,8 @@ CZuError BlrCtrl::powerOnOffVM(int pairId, bool tail, bool on, bool* wasOn) {
   writer.writeNumTag(BLR_CTRL_TAG_PAIR_ID, pairId);
   writer.writeNumTag(BLR_CTRL_TAG_TAIL, tail ? 1 : 0);
   writer.writeNumTag(BLR_CTRL_TAG_ON, on ? 1 : 0);
-  std::string failure = format("Couldn't request to power %s source VM for pair %d", onOff, pairId);
+  std::string failure =
+      FXFormat("Couldn't request to power %s source VM for pair %d", onOff, pairId);
   DwBuffer reply;
   CZuError err = request(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, block, writer.getSize(),
                          BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, reply);
@@ -545,7 +538,7 @@ CZuError BlrCtrl::powerOnOffVM(int pairId, bool tail, bool on, bool* wasOn) {
                         DW_EBML_VAR_INT32, &status.code, BLR_CTRL_TAG_ERROR_TEXT,
                         DW_EBML_VAR_STR, &status.text, 0);
   err = status.check(FXLOC, err, BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, failure,
-                     format("Couldn't power %s source VM for pair %d", onOff, pairId));
+                     FXFormat("Couldn't power %s source VM for pair %d", onOff, pairId));
   if (err.IsError()) return err;
   if (wasOn != nullptr) *wasOn = previous != 0;
   return CZuError();

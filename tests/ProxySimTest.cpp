@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +11,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "CtrlTestEnv.h"
-#include "host/DwTcp.h"
+#include "support/ReadLine.h"
 #include "support/TempFile.h"
 
 namespace {
@@ -253,17 +252,6 @@ TEST_F(ProxyProgramTest, StatusChangesReachThePairDatabase) {
   EXPECT_EQ(statusOf(id), 6);
   state.handle(request(BLR_CTRL_MSG_PAIR_OP, failingBack, BLR_CTRL_PAIROP_STOP));
   EXPECT_EQ(statusOf(failingBack), 17);
-}
-
-// Reads one line from `fd` within ten seconds.
-std::string readLine(int fd) {
-  std::string line;
-  char c = 0;
-  DwWait w = DwWait::kReady;
-  while (!dwWaitFd(fd, POLLIN, 10000, -1, &w).IsError() && w == DwWait::kReady &&
-         ::read(fd, &c, 1) == 1 && c != '\n')
-    line += c;
-  return line;
 }
 
 TEST_F(ProxyProgramTest, ServesLookupAndControlAndFollowsItsControlFile) {

@@ -17,3 +17,11 @@ std::string FXFormatV(const char* fmt, va_list args) {
   va_end(copy);
   return out;
 }
+
+std::string FXFormat(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = FXFormatV(fmt, args);
+  va_end(args);
+  return text;
+}

@@ -1,0 +1,160 @@
+// Failover and cancel failover.
+#include <cinttypes>
+#include <string>
+
+#include "BLR/BlrSvcWorkflow.h"
+#include "BlrSvcWorkflowRun.h"
+#include "host/FXFormat.h"
+
+using blrworkflow::WorkflowRun;
+
+namespace {
+
+constexpr int kGenericCode = 201;
+
+using W = BlrSvcWorkflow;
+
+// Powers the production VM off and notes whether it was on.  An earlier
+// attempt that found it on keeps "1": the VM is off by then.
+CZuError stopProductionVm(WorkflowRun& run) {
+  if (run.done(W::FOPROP_VM_STOPPED)) return CZuError();
+  run.begin(202, "Stopping VM on the Head");
+  bool wasOn = false;
+  int id = run.pairId;
+  CZuError outcome = run.call(WorkflowRun::kHead,
+                              [&](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, &wasOn); });
+  bool on = (!outcome.IsError() && wasOn) || run.done(W::FOPROP_POWER_BEFORE_FAILOVER);
+  CZuError err = run.setProp(W::FOPROP_POWER_BEFORE_FAILOVER, on ? "1" : "0");
+  if (err.IsError()) return err;
+  return run.finish(W::FOPROP_VM_STOPPED, outcome,
+                    FXFormat("Couldn't stop production VM for pair %d", id));
+}
+
+// Drains the replication pipeline to the Tail with a flush marker.
+CZuError flushPipeline(WorkflowRun& run) {
+  if (run.done(W::FOPROP_MARKER_RECEIVED)) return CZuError();
+  run.begin(203, "Flushing replication pipeline");
+  CZuError err = run.setProp(W::FOPROP_MARKER_RECEIVED, "0");
+  if (err.IsError()) return err;
+  if (run.value(W::FOPROP_STATUS_BEFORE_FAILOVER) != "4") {
+    CZuError notRunning = FXErrorUtil::ErrorInt(
+        FXLOC, 203, "Pair must be running before trying to failover to the latest state");
+    if ((err = run.failed(FXLOC, notRunning)).IsError()) return err;
+  }
+  run.log("Injecting failover marker");
+  uint64_t marker = 0;
+  err = run.call(WorkflowRun::kHead,
+                 [&](BlrCtrl& c) { return c.insFlushMarker(run.pair.srcGuid, &marker); });
+  if (err.IsError()) {
+    err.Push(FXLOC, "Couldn't inject failover marker for pair %d", run.pairId);
+    if ((err = run.failed(FXLOC, err)).IsError()) return err;
+  }
+  if (marker == 0) return CZuError();
+  run.log("Waiting for failover marker to reach the Tail");
+  bool arrived = false;
+  err = run.awaitMarker(WorkflowRun::kTail, run.pair.dstGuid, marker,
+                        {"Last seqnum on tail: %lld",
+                         FXFormat("Couldn't query last replicated seqnum pair %d", run.pairId),
+                         "Couldn't flush replication pipeline: timed out"},
+                        &arrived);
+  if (!err.IsError() && arrived) err = run.setProp(W::FOPROP_MARKER_RECEIVED, "1");
+  return err;
+}
+
+}  // namespace
+
+CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool* partial) {
+  WorkflowRun run(pairId, "BlrSvcWorkflow::failover", kGenericCode);
+  CZuError err = run.load(FXLOC);
+  if (err.IsError()) return err;
+  if (run.pair.flags & FAILOVER) {
+    run.log("Resuming failover for pair %d. Previous progress:", pairId);
+    logFailoverProgress(run.ctx, run.props);
+  } else {
+    run.log("Starting failover for pair %d", pairId);
+  }
+  if (run.pair.statusCode == STATUS_STOPPED)
+    return FXErrorUtil::ErrorInt(FXLOC, 200, "Can't failover stopped pair %d", pairId);
+  if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
+
+  if ((err = run.db.setPairFlags(pairId, FAILOVER)).IsError())
+    return err.Push(FXLOC, "Couldn't set FAILOVER flag for pair %d", pairId);
+  if (!run.has(FOPROP_STATUS_BEFORE_FAILOVER) &&
+      (err = run.setProp(FOPROP_STATUS_BEFORE_FAILOVER, std::to_string(run.pair.statusCode)))
+          .IsError())
+    return err;
+  if ((err = run.db.setPairStatus(pairId, STATUS_FAILING_OVER, "", 0)).IsError())
+    return run.fatal(FXLOC, err, "Couldn't set pair status to Failing Over");
+
+  run.continueOnError = continueOnError;
+  if ((err = stopProductionVm(run)).IsError()) return err;
+  if (toLatestState && (err = flushPipeline(run)).IsError()) return err;
+  const int id = pairId;
+  const BlrUUID dstGuid = run.pair.dstGuid;
+  err = run.step(FOPROP_PAIR_PAUSED, 204, "Suspending replication for failover",
+                 run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.pausePair(id); }),
+                 FXFormat("Couldn't suspend pair %d for failover", id));
+  if (err.IsError()) return err;
+  err = run.step(
+      FOPROP_REPLICATION_BLOCKED, 205, "Blocking replication on Tail due to failover",
+      run.on(WorkflowRun::kTail, [&dstGuid](BlrCtrl& c) { return c.failoverCrossing(dstGuid); }),
+      FXFormat("Couldn't block replication of pair %d on Tail", id));
+  if (err.IsError()) return err;
+  err = run.step(FOPROP_SNAP_TAKEN, 206, "Creating failover snapshot on Tail",
+                 run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.createFailoverSnap(id); }),
+                 FXFormat("Couldn't create failover snapshot for pair %d on Tail", id));
+  if (err.IsError()) return err;
+
+  if ((err = run.db.getPairProps(pairId, &run.props)).IsError())
+    return run.fatal(FXLOC, err, FXFormat("Couldn't look up details of pair %d", pairId));
+  run.log("Failover %ssuccessful:", run.partial ? "Partially " : "");
+  logFailoverProgress(run.ctx, run.props);
+  if (partial != nullptr) *partial = run.partial;
+  return CZuError();
+}
+
+CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
+  WorkflowRun run(pairId, "BlrSvcWorkflow::cancelFailover", 0);
+  CZuError err = run.load(FXLOC);
+  if (err.IsError()) return err;
+  if (!(run.pair.flags & FAILOVER)) {
+    run.log("Nothing to cleanup for pair %d", pairId);
+    return CZuError();
+  }
+  run.log("Cleaning up failover for pair %d. Previous progress:", pairId);
+  logFailoverProgress(run.ctx, run.props);
+  if ((err = run.resolveHostsInTurn(FXLOC)).IsError()) return err;
+
+  const int id = pairId;
+  if (run.done(FOPROP_SNAP_TAKEN)) {
+    run.log("Reverting to failover snapshot on Tail");
+    err = run.call(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); });
+    if (err.IsError())
+      return err.Push(FXLOC, "Couldn't revert to failover snapshot for pair %d on Tail", id);
+    if ((err = run.clearProp(FOPROP_SNAP_TAKEN)).IsError()) return err;
+  }
+  if (run.done(FOPROP_REPLICATION_BLOCKED)) {
+    run.log("Unblocking replication on Tail");
+    err = run.call(WorkflowRun::kTail,
+                   [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); });
+    if (err.IsError())
+      return err.Push(FXLOC, "Couldn't unblock replication of pair %d on Tail", id);
+    if ((err = run.clearProp(FOPROP_REPLICATION_BLOCKED)).IsError()) return err;
+  }
+  // "1" is written only once the VM was found on and powered off, also when
+  // recording the stop itself failed.
+  if (!keepVmOff && run.done(FOPROP_POWER_BEFORE_FAILOVER)) {
+    run.log("Powering up production VM");
+    err = run.call(WorkflowRun::kHead,
+                   [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); });
+    if (err.IsError())
+      blrError(run.ctx, "Couldn't power up production VM: %s", err.AsString().c_str());
+  }
+  run.log("Clearing all failover properties for pair %d", id);
+  clearFailoverProps(run.db);
+  if ((err = run.db.clrPairFlags(id, FAILOVER)).IsError())
+    return err.Push(FXLOC, "Couldn't clear FAILOVER flag for pair %d", id);
+  err = run.call(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.startPair(id); });
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't start pair %d back", id);
+  return CZuError();
+}

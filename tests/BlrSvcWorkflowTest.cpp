@@ -1,0 +1,709 @@
+// The recovery workflows end to end, as a job process runs them: the pair
+// database in-process on SQLite, Head and Tail simulators over TLS, waits
+// taken on a manual clock.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "BLR/BlrDebug.h"
+#include "BLR/BlrSvcWorkflow.h"
+#include "WorkflowEnv.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwLinkServer.h"
+#include "support/EvDebugRecorder.h"
+#include "support/ManualClock.h"
+#include "support/ReadLine.h"
+#include "support/TempFile.h"
+
+#define ASSERT_OK(expr)                              \
+  do {                                               \
+    CZuError err_ = (expr);                          \
+    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
+  } while (0)
+
+namespace {
+
+using W = BlrSvcWorkflow;
+
+// A manual clock that can act on each sleep.
+class HookedClock : public ManualClock {
+ public:
+  void sleepMs(int ms) override {
+    ManualClock::sleepMs(ms);
+    if (onSleep) onSleep();
+  }
+  std::function<void()> onSleep;
+};
+
+// ---- State of an installation, as text ----
+
+std::string vmName(const std::string& hex) {
+  if (hex == WorkflowEnv::kSrcVm.toHex()) return "src";
+  if (hex == WorkflowEnv::kDstVm.toHex()) return "dst";
+  return hex;
+}
+
+std::string propsText(int pairId) {
+  std::map<std::string, std::string> props;
+  EXPECT_FALSE(BlrDB().getPairProps(pairId, &props).IsError());
+  std::string text;
+  for (const auto& [name, value] : props)
+    if (name != BlrDB::PairProps::CUR_ANCHOR_TIME) text += " " + name + "=" + value;
+  return text;
+}
+
+// A simulator's pairs (others than `pairId` unnamed), snapshots, blocked
+// VMs and the power of `vm`.
+std::string simText(WorkflowSim& sim, int pairId, const BlrUUID& vm, bool vmDefault) {
+  static const char* const kRun[] = {"stopped", "syncing", "running", "paused"};
+  ProxyStateView view = sim.state.view();
+  std::ostringstream out;
+  out << "pairs{";
+  for (const auto& [id, p] : view.pairs)
+    out << (id == pairId ? "orig" : "other") << ":" << kRun[p.run] << " ";
+  out << "} snaps{";
+  for (int id : view.snapshots) out << (id == pairId ? "orig" : "other") << " ";
+  out << "} blocked{";
+  for (const auto& entry : view.blocked) out << vmName(entry.first) << " ";
+  auto power = view.vmPower.find(vm.toHex());
+  out << "} vm:" << ((power == view.vmPower.end() ? vmDefault : power->second) ? "on" : "off");
+  return out.str();
+}
+
+// The original pair, every other pair, and both proxies.
+std::string stateText(WorkflowEnv& env, int pairId, bool withHead = true) {
+  std::ostringstream out;
+  BlrDB::Pair pair;
+  EXPECT_FALSE(BlrDB().getPair(pairId, &pair).IsError());
+  if (pair.id == 0)
+    out << "pair: none\n";
+  else
+    out << "pair: status " << pair.statusCode << " flags " << pair.flags << " event "
+        << pair.eventId << " props" << propsText(pairId) << "\n";
+  std::list<BlrDB::Pair> all;
+  EXPECT_FALSE(BlrDB().getPairs(BlrDB::Pair(), &all).IsError());
+  for (const BlrDB::Pair& p : all)
+    if (p.id != pairId)
+      out << "other: status " << p.statusCode << " flags " << p.flags << " "
+          << vmName(p.srcGuid.toHex()) << "->" << vmName(p.dstGuid.toHex()) << " props"
+          << propsText(p.id) << "\n";
+  if (withHead) out << "head: " << simText(*env.head, pairId, WorkflowEnv::kSrcVm, true) << "\n";
+  out << "tail: " << simText(*env.tail, pairId, WorkflowEnv::kDstVm, false) << "\n";
+  return out.str();
+}
+
+const char kAfterFailover[] =
+    "pair: status 14 flags 8 event 0 props failoverMarkerReceived=1 failoverPairPaused=1 "
+    "failoverReplicationBlocked=1 failoverSnapTaken=1 failoverVmStopped=1 powerBeforeFailover=1 "
+    "statusBeforeFailover=4\n"
+    "head: pairs{orig:paused } snaps{} blocked{} vm:off\n"
+    "tail: pairs{} snaps{orig } blocked{dst } vm:off\n";
+// The pair restarted: the Head reports 3, then 4.
+const char kAfterCancel[] =
+    "pair: status 4 flags 0 event 0 props\n"
+    "head: pairs{orig:running } snaps{} blocked{} vm:on\n"
+    "tail: pairs{} snaps{} blocked{} vm:off\n";
+const char kAfterFailback[] =
+    "pair: status 4 flags 0 event 0 props\n"
+    "head: pairs{orig:running } snaps{} blocked{} vm:on\n"
+    "tail: pairs{orig:stopped } snaps{} blocked{} vm:off\n";
+const char kAfterReset[] =
+    "pair: status 6 flags 0 event 0 props\n"
+    "tail: pairs{orig:stopped } snaps{} blocked{} vm:off\n";
+const char kAfterSwitchRoles[] =
+    "pair: none\n"
+    "other: status 0 flags 32 dst->src props acrpInterval=3600 ccrpInterval=15 "
+    "maxRpInterval=21600 maxRpStoreOfflineTime=900 recoveryMode=1 rpMergeDelay=43200 "
+    "rpRetention=604800 useOffPeakSchedule=1 userStartTime=0\n"
+    "head: pairs{} snaps{} blocked{} vm:off\n"
+    "tail: pairs{orig:stopped } snaps{} blocked{dst } vm:on\n";
+
+// ---- Fixture ----
+
+class WorkflowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_ = std::make_unique<WorkflowEnv>(log_.path());
+    DWPlatformInfo::setNumber("EventManager", "BLR_DEBUGLEVEL", 1);
+    blrSetDebugLevel(BLR_DBG_BLR, 1);
+    ASSERT_OK(env_->start());
+  }
+  void TearDown() override { env_.reset(); }
+
+  int runningPair() {
+    int id = 0;
+    EXPECT_FALSE(env_->addPair(&id).IsError());
+    return id;
+  }
+  int failedOverPair() {
+    int id = 0;
+    CZuError err = env_->addFailedOverPair(&id);
+    EXPECT_FALSE(err.IsError()) << err.AsString();
+    return id;
+  }
+
+  int status(int pairId) {
+    BlrDB::Pair pair;
+    EXPECT_FALSE(BlrDB().getPair(pairId, &pair).IsError());
+    return pair.statusCode;
+  }
+  std::string prop(int pairId, const char* name) {
+    std::string value;
+    EXPECT_FALSE(BlrDB().getPairProp(pairId, name, &value).IsError());
+    return value;
+  }
+  // Messages logged by `function`, inside the pair's debug context.
+  std::vector<std::string> logged(const std::string& function) {
+    std::vector<std::string> out;
+    for (const RecordedLine& line : recorder_.lines())
+      if (line.prefix == "[vm1] " + function + "() - ") out.push_back(line.message);
+    return out;
+  }
+
+  // "head OP=ACTION", "tail OP=ACTION" or "db REQUEST [TEXT]".
+  void inject(const std::string& fault) {
+    std::istringstream in(fault);
+    std::string where, what, text;
+    in >> where >> what >> text;
+    if (where == "db")
+      env_->tap->fail(what, text);
+    else
+      ASSERT_OK((where == "head" ? env_->head : env_->tail)->fault(what));
+  }
+
+  HookedClock clock_;
+  ManualClock::Installer installer_{&clock_};
+  TempFile log_;
+  EvDebugRecorder recorder_;
+  std::unique_ptr<WorkflowEnv> env_;
+};
+
+// ---- The frame ----
+
+TEST(WorkflowFrame, ProgressTexts) {
+  W::PropMap props{{"a", "1"}, {"b", "0"}, {"c", ""}, {"d", "yes"}};
+  EXPECT_STREQ(W::progStatus(props, "a"), "DONE");
+  for (const char* failed : {"b", "c", "d"}) EXPECT_STREQ(W::progStatus(props, failed), "FAILED");
+  EXPECT_STREQ(W::progStatus(props, "e"), "N/A");
+  EXPECT_EQ(W::progValue(props, "d"), "yes");
+  EXPECT_EQ(W::progValue(props, "c"), "");
+  EXPECT_EQ(W::progValue(props, "e"), "N/A");
+}
+
+TEST_F(WorkflowTest, ClearingStopsAtTheFirstFailure) {
+  int id = runningPair();
+  BlrDB db;
+  for (const char* name : {W::FBPROP_SNAP_DELETED, W::FBPROP_HIDDEN_PAIR_ID, W::FBPROP_VM_STARTED})
+    ASSERT_OK(db.setPairProp(id, name, "1"));
+  env_->tap->fail("del_pair_prop", W::FBPROP_HIDDEN_PAIR_ID);
+  int before = env_->tap->requests("del_pair_prop");
+  CZuError err = W(id).clearFailbackProps(db);
+  EXPECT_EQ(err.Code(), 1);
+  EXPECT_EQ(err.Summary().rfind("Couldn't clear pair property failbackHiddenPairId: ", 0), 0u)
+      << err.Summary();
+  EXPECT_EQ(env_->tap->requests("del_pair_prop") - before, 5);
+  EXPECT_EQ(prop(id, W::FBPROP_SNAP_DELETED), "");
+  EXPECT_EQ(prop(id, W::FBPROP_HIDDEN_PAIR_ID), "1");
+  EXPECT_EQ(prop(id, W::FBPROP_VM_STARTED), "1");
+}
+
+TEST_F(WorkflowTest, ConnectionHoldersAndTheFailedStatusGuard) {
+  std::unique_ptr<BlrCtrl> conn;
+  std::string nowhere = "nobody@127.0.0.1:1:1";
+  CZuError err = W::connectToSvc(conn, nowhere);
+  EXPECT_NE(err.Summary().find("Couldn't open control connection to " + nowhere), std::string::npos)
+      << err.Summary();
+  ASSERT_TRUE(conn);
+  EXPECT_FALSE(W::connectToSvc(conn, nowhere).IsError());  // no second attempt
+  EXPECT_EQ(conn->ping().Summary(), "Not connected");
+
+  int id = runningPair();
+  BlrDB db;
+  int before = env_->tap->requests("set_pair_status");
+  { W::FailedStatusSetter disarmed(db, id, 18, false); }
+  EXPECT_EQ(env_->tap->requests("set_pair_status"), before);
+  { W::FailedStatusSetter armed(db, id, 18, true); }
+  EXPECT_EQ(status(id), 18);
+  env_->tap->fail("set_pair_status");
+  { W::FailedStatusSetter failing(db, id, 20, true); }  // nothing propagates
+  EXPECT_EQ(env_->tap->requests("set_pair_status"), before + 2);
+  EXPECT_EQ(status(id), 18);
+}
+
+// ---- Failover and cancel ----
+
+TEST_F(WorkflowTest, FailoverStraightPathAndAgain) {
+  int id = runningPair();
+  bool partial = true;
+  ASSERT_OK(W(id).failover(false, true, &partial));
+  EXPECT_FALSE(partial);
+  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+
+  // Done already: the second call looks up, marks, and talks to no proxy.
+  int head = env_->head->requests(), tail = env_->tail->requests();
+  recorder_.clear();
+  ASSERT_OK(W(id).failover(false, true, &partial));
+  EXPECT_EQ(env_->head->requests(), head);
+  EXPECT_EQ(env_->tail->requests(), tail);
+  std::vector<std::string> lines = logged("BlrSvcWorkflow::failover");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "Resuming failover for pair " + std::to_string(id) + ". Previous progress:");
+  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+}
+
+TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
+  int id = runningPair();
+  inject("head PAUSE=fail:9:busy");
+  CZuError err = W(id).failover(false, false, nullptr);
+  EXPECT_EQ(err.Code(), 204);
+  EXPECT_NE(err.AsString().find("Couldn't suspend pair " + std::to_string(id) + " for failover"),
+            std::string::npos);
+  env_->clearFaults();
+  recorder_.clear();
+  ASSERT_OK(W(id).failover(false, false, nullptr));
+  std::string p = std::to_string(id);
+  std::vector<std::string> expected = {
+      "Resuming failover for pair " + p + ". Previous progress:",
+      "   Status Before Failover: 4",
+      "   Power Before Failover: 1",
+      "   VM Stopped: DONE",
+      "   PL Flushed: N/A",
+      "   Pair Paused: FAILED",
+      "   Replication Blocked: N/A",
+      "   Snap Taken: N/A",
+      "Suspending replication for failover",
+      "Blocking replication on Tail due to failover",
+      "Creating failover snapshot on Tail",
+      "Failover successful:",
+      "   Status Before Failover: 4",
+      "   Power Before Failover: 1",
+      "   VM Stopped: DONE",
+      "   PL Flushed: N/A",
+      "   Pair Paused: DONE",
+      "   Replication Blocked: DONE",
+      "   Snap Taken: DONE",
+  };
+  EXPECT_EQ(logged("BlrSvcWorkflow::failover"), expected);
+  for (const RecordedLine& line : recorder_.lines()) {
+    if (line.message == "Suspending replication for failover") {
+      EXPECT_EQ(line.id, id);  // tagged with the pair
+    }
+  }
+}
+
+TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
+  int id = runningPair();
+  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_STOPPED, "", 0));
+  int writes = env_->tap->requests();
+  CZuError err = W(id).failover(false, true, nullptr);
+  EXPECT_EQ(err.Code(), 200);
+  EXPECT_EQ(err.Summary(), "Can't failover stopped pair " + std::to_string(id));
+  EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
+  EXPECT_EQ(logged("BlrSvcWorkflow::failover").size(), 1u);
+}
+
+TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
+  int id = runningPair();
+  ASSERT_OK(BlrDB().setPairStatus(id, 3, "", 0));  // not running: no flush to the latest state
+  inject("head PAUSE=fail:9:busy");
+  inject("tail CREATE_FAILOVER_SNAP=fail:9:no space");
+  bool partial = false;
+  ASSERT_OK(W(id).failover(true, true, &partial));
+  EXPECT_TRUE(partial);
+  EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "1");  // injected anyway, and arrived
+  EXPECT_EQ(prop(id, W::FOPROP_PAIR_PAUSED), "0");
+  EXPECT_EQ(prop(id, W::FOPROP_REPLICATION_BLOCKED), "1");
+  EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "0");
+  std::vector<std::string> lines = logged("BlrSvcWorkflow::failover");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Failover Partially successful:"), lines.end());
+}
+
+TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
+  int id = runningPair();
+  ProxySettings never = env_->tail->control.settings();
+  never.flushDelayMs = -1;  // markers never arrive
+  env_->tail->control.updateSettings(never);
+  env_->tail->state.setSettings(never);
+  time_t start = clock_.now();
+  CZuError err = W(id).failover(false, true, nullptr);
+  EXPECT_EQ(err.Code(), 203);
+  EXPECT_NE(err.AsString().find("Couldn't flush replication pipeline: timed out"),
+            std::string::npos);
+  EXPECT_EQ(clock_.now() - start, 305);  // polls every 5 s until more than 300 s passed
+  EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
+
+  bool partial = false;
+  ASSERT_OK(W(id).failover(true, true, &partial));  // goes on without the marker
+  EXPECT_TRUE(partial);
+  EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
+  EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "1");
+}
+
+TEST_F(WorkflowTest, UnreachableHeadFailsTheVmStop) {
+  int id = runningPair();
+  std::string host = env_->head->mangled();
+  env_->head.reset();
+  CZuError err = W(id).failover(false, true, nullptr);
+  EXPECT_EQ(err.Code(), 202);
+  EXPECT_NE(err.AsString().find("Couldn't open control connection to " + host), std::string::npos);
+  EXPECT_EQ(prop(id, W::FOPROP_POWER_BEFORE_FAILOVER), "0");
+  EXPECT_EQ(prop(id, W::FOPROP_VM_STOPPED), "0");
+}
+
+TEST_F(WorkflowTest, CancelFailover) {
+  int id = runningPair();
+  ASSERT_OK(W(id).cancelFailover(false));
+  EXPECT_EQ(logged("BlrSvcWorkflow::cancelFailover"),
+            std::vector<std::string>{"Nothing to cleanup for pair " + std::to_string(id)});
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  ASSERT_OK(W(id).cancelFailover(false));
+  EXPECT_EQ(stateText(*env_, id), kAfterCancel);
+}
+
+// ---- Failback and reset ----
+
+TEST_F(WorkflowTest, FailbackStraightPath) {
+  int id = failedOverPair();
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
+TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
+  int id = failedOverPair();
+  ProxySettings slow = env_->tail->control.settings();
+  slow.syncDelayMs = -1;  // the hidden pair stays synchronising
+  env_->tail->control.updateSettings(slow);
+  env_->tail->state.setSettings(slow);
+  CZuError err = W(id).failback(false);
+  EXPECT_EQ(err.Code(), 201);
+  int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
+  EXPECT_EQ(err.Summary(), "Pair " + std::to_string(hidden) + " is still smart-syncing");
+  EXPECT_EQ(status(id), W::STATUS_FAILING_BACK);
+
+  // Waiting: the copy-back completes after the second poll.
+  int polls = 0;
+  clock_.onSleep = [&] {
+    if (++polls == 2) {
+      EXPECT_FALSE(BlrDB().setPairStatus(hidden, 4, "", 0).IsError());
+    }
+  };
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(polls, 2);
+  int starts = 0;
+  for (const ProxyRequest& r : env_->tail->state.history())
+    starts += r.msgId == BLR_CTRL_MSG_PAIR_OP && r.pairOp == BLR_CTRL_PAIROP_START;
+  EXPECT_EQ(starts, 1);  // the hidden pair, by the first call
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
+TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
+  int id = failedOverPair();
+  ProxySettings missing = env_->tail->control.settings();
+  missing.missingVm = true;
+  env_->tail->control.updateSettings(missing);
+  env_->tail->state.setSettings(missing);
+  CZuError err = W(id).failback(true);
+  EXPECT_EQ(err.Code(), 217);
+  EXPECT_EQ(status(id), W::STATUS_FAILBACK_FAILED);
+
+  int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
+  ASSERT_OK(BlrDB().setPairStatus(hidden, 7, "", 0));
+  err = W(id).failback(true);
+  EXPECT_EQ(err.Code(), 209);
+  EXPECT_EQ(err.Summary(), "Couldn't sync changes back: Pair " + std::to_string(hidden) +
+                               " has unexpected status 7");
+
+  ASSERT_OK(W(id).resetAfterFailback());
+  EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
+  recorder_.clear();
+  ASSERT_OK(W(id).resetAfterFailback());  // no longer in 18: nothing to do
+  EXPECT_EQ(logged("BlrSvcWorkflow::resetAfterFailback"),
+            std::vector<std::string>{"Pair " + std::to_string(id) +
+                                     " is not in \"Failback Failed\" state"});
+}
+
+TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
+  int id = failedOverPair();
+  env_->tail->setVmPower(WorkflowEnv::kDstVm.toHex(), false);
+  ASSERT_OK(W(id).failback(true));
+  std::string expected = kAfterFailback;
+  expected.replace(expected.find("vm:on"), 5, "vm:off");
+  EXPECT_EQ(stateText(*env_, id), expected);
+}
+
+TEST_F(WorkflowTest, FailbackAndSwitchRolesRefuseOtherStates) {
+  int id = runningPair();
+  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILED_OVER, "", 0));  // no FAILOVER flag
+  EXPECT_EQ(W(id).failback(true).Code(), 200);
+  ASSERT_OK(BlrDB().setPairFlags(id, W::FAILOVER));
+  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_OVER, "", 0));
+  CZuError err = W(id).failback(true);
+  EXPECT_EQ(err.Code(), 200);
+  EXPECT_EQ(err.Summary(), "Can't failback pair " + std::to_string(id) + ": invalid pair state 14");
+  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_BACK, "", 0));
+  int newId = 0;
+  EXPECT_EQ(W(id).switchRoles(&newId).Code(), 200);
+  EXPECT_EQ(status(id), W::STATUS_FAILING_BACK);
+}
+
+// ---- Switch roles ----
+
+TEST_F(WorkflowTest, SwitchRolesStraightPath) {
+  int id = failedOverPair();
+  int newId = 0;
+  ASSERT_OK(W(id).switchRoles(&newId));
+  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
+  BlrDB::Pair reverse;
+  ASSERT_OK(BlrDB().getPair(newId, &reverse));
+  EXPECT_EQ(reverse.flags, W::REVERSE);
+  EXPECT_EQ(prop(newId, BlrDB::PairProps::ORIG_PAIR_ID), "");
+}
+
+TEST_F(WorkflowTest, SwitchRolesRemakesAReversePairThatVanished) {
+  int id = failedOverPair();
+  env_->tap->fail("del_pairs");
+  int first = 0;
+  EXPECT_EQ(W(id).switchRoles(&first).Code(), 206);
+  env_->clearFaults();
+  ASSERT_OK(BlrDB().delPair(first));
+  int second = 0;
+  ASSERT_OK(W(id).switchRoles(&second));
+  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
+}
+
+// ---- Every step fails once, and the next call finishes the work ----
+
+struct StepFault {
+  const char* name;
+  int code;           // of the failed call
+  int statusAfter;    // of the pair after it
+  const char* fault;  // see WorkflowTest::inject
+  const char* after;  // "db REQUEST TEXT": inject only once such a request passed
+};
+
+void PrintTo(const StepFault& f, std::ostream* out) { *out << f.name; }
+std::string stepName(const ::testing::TestParamInfo<StepFault>& info) { return info.param.name; }
+
+class WorkflowStepTest : public WorkflowTest, public ::testing::WithParamInterface<StepFault> {
+ protected:
+  // Injects the parameter's fault, at once or once its trigger passed.
+  void injectFault() {
+    const StepFault& f = GetParam();
+    if (f.after == nullptr) return inject(f.fault);
+    std::istringstream in(f.after);
+    std::string db, request, text;
+    in >> db >> request >> text;
+    env_->tap->setObserver(
+        [this, request, text, fault = std::string(f.fault)](const DwLinkSvc::Map& req) {
+          std::vector<char> body = blrGetBlob(req);
+          if (req.at("req") == request &&
+              std::string(body.begin(), body.end()).find(text) != std::string::npos)
+            inject(fault);
+        });
+  }
+  // Runs `call` with the fault, checks code and status, clears the fault.
+  void failOnce(int id, const std::function<CZuError()>& call) {
+    injectFault();
+    CZuError err = call();
+    env_->clearFaults();
+    EXPECT_EQ(err.Code(), GetParam().code) << err.AsString();
+    EXPECT_EQ(status(id), GetParam().statusAfter);
+  }
+};
+
+using FailoverStepTest = WorkflowStepTest;
+using FailbackStepTest = WorkflowStepTest;
+using SwitchRolesStepTest = WorkflowStepTest;
+
+TEST_P(FailoverStepTest, ResumeFinishesTheFailover) {
+  int id = runningPair();
+  failOnce(id, [id] { return W(id).failover(false, true, nullptr); });
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+}
+
+TEST_P(FailoverStepTest, CancelUndoesWhatWasDone) {
+  int id = runningPair();
+  failOnce(id, [id] { return W(id).failover(false, true, nullptr); });
+  ASSERT_OK(W(id).cancelFailover(false));
+  EXPECT_EQ(stateText(*env_, id), kAfterCancel);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailoverStepTest,
+    ::testing::Values(
+        StepFault{"ReadPair", 201, 4, "db get_pairs", nullptr},
+        StepFault{"SetFlag", 1, 4, "db set_pair_flags", nullptr},
+        StepFault{"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover", nullptr},
+        StepFault{"SetStatus", 201, 4, "db set_pair_status", nullptr},
+        StepFault{"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5", nullptr},
+        StepFault{"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped", nullptr},
+        StepFault{"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5", nullptr},
+        StepFault{"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5", nullptr},
+        StepFault{"Pause", 204, 14, "head PAUSE=fail:5", nullptr},
+        StepFault{"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5", nullptr},
+        StepFault{"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5", nullptr}),
+    stepName);
+
+TEST_P(FailbackStepTest, ResumeFinishesTheFailback) {
+  int id = failedOverPair();
+  failOnce(id, [id] { return W(id).failback(true); });
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
+TEST_P(FailbackStepTest, ResetCleansUp) {
+  int id = failedOverPair();
+  failOnce(id, [id] { return W(id).failback(true); });
+  ASSERT_OK(W(id).resetAfterFailback());
+  if (GetParam().statusAfter == W::STATUS_FAILBACK_FAILED)
+    EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
+  else
+    EXPECT_EQ(status(id), GetParam().statusAfter);  // not a failed failback: left alone
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, FailbackStepTest,
+    ::testing::Values(
+        StepFault{"SetStatus", 202, 16, "db set_pair_status", nullptr},
+        StepFault{"DeleteSnapshot", 203, 18, "tail DELETE_FAILOVER_SNAP=fail:5", nullptr},
+        StepFault{"StopProductionVm", 204, 18, "head POWER_ON_OFF_VM_REQ=fail:5", nullptr},
+        StepFault{"StopOriginal", 205, 18, "head STOP=fail:5", nullptr},
+        StepFault{"CleanOriginal", 206, 18, "head CLEANUP=fail:5", nullptr},
+        StepFault{"CreateHidden", 207, 18, "db create_or_update_pair", nullptr},
+        StepFault{"ConfigureHidden", 207, 18, "db set_pair_props", nullptr},
+        StepFault{"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId", nullptr},
+        StepFault{"StartHidden", 208, 18, "tail START=fail:5", nullptr},
+        StepFault{"QueryHidden", 202, 18, "db get_pairs",
+                  "db set_pair_prop failbackHiddenPairStarted"},
+        StepFault{"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5", nullptr},
+        StepFault{"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped",
+                  nullptr},
+        StepFault{"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5", nullptr},
+        StepFault{"QuerySeqNum", 211, 18, "head GET_LAST_SEQNUM_REQ=fail:5", nullptr},
+        StepFault{"StopHidden", 212, 18, "tail STOP=fail:5", nullptr},
+        StepFault{"CleanHidden", 213, 18, "tail CLEANUP=fail:5", nullptr},
+        StepFault{"DeleteHidden", 214, 18, "db del_pairs", nullptr},
+        StepFault{"StartProductionVm", 215, 18, "head POWER_ON_OFF_VM_REQ=fail:5",
+                  "db set_pair_prop failbackHiddenPairDeleted"},
+        StepFault{"Unblock", 216, 18, "tail FAILOVER_CROSSED=fail:5", nullptr},
+        StepFault{"Restart", 216, 18, "head START=fail:5", nullptr},
+        StepFault{"ClearFlag", 1, 18, "db clr_pair_flags", nullptr}),
+    stepName);
+
+TEST_P(SwitchRolesStepTest, ResumeFinishesTheSwitch) {
+  int id = failedOverPair();
+  failOnce(id, [id] {
+    int newId = 0;
+    return W(id).switchRoles(&newId);
+  });
+  int newId = 0;
+  ASSERT_OK(W(id).switchRoles(&newId));
+  EXPECT_NE(newId, 0);
+  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SwitchRolesStepTest,
+    ::testing::Values(
+        StepFault{"SetStatus", 201, 16, "db set_pair_status", nullptr},
+        StepFault{"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5", nullptr},
+        StepFault{"StopOriginal", 203, 20, "head STOP=fail:5", nullptr},
+        StepFault{"CleanOriginal", 204, 20, "head CLEANUP=fail:5", nullptr},
+        StepFault{"CreateReverse", 205, 20, "db create_or_update_pair", nullptr},
+        StepFault{"ConfigureReverse", 205, 20, "db set_pair_props", nullptr},
+        StepFault{"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId", nullptr},
+        StepFault{"DeleteOriginal", 206, 20, "db del_pairs", nullptr}),
+    stepName);
+
+// ---- The simulator program ----
+
+// A blr-proxy process reporting to `linkPort`; its port lookup's port is read
+// from the line it prints once ready.
+class ProxyProcess {
+ public:
+  ProxyProcess(const std::string& name, int linkPort) {
+    TlsConfig tls = WorkflowCerts::get().config(name);
+    std::ofstream(registry_.path())
+        << "[Host]\nsClientName = " << name << "\nsNetHostName = 127.0.0.1\n"
+        << "[Security]\nsCAFile = " << tls.caFile << "\nsCertFile = " << tls.certFile
+        << "\nsKeyFile = " << tls.keyFile << "\n[EventManager]\nsLogFile = " << log_.path()
+        << "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n"
+        << "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << linkPort << "\n";
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::execl(BLR_PROXY_BIN, BLR_PROXY_BIN, "--registry", registry_.path().c_str(), "--dwd-port",
+              "0", "--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0", nullptr);
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string banner = readLine(out[0]);
+    ::close(out[0]);
+    size_t at = banner.rfind("port lookup on ");
+    if (at != std::string::npos) dwdPort = std::atoi(banner.c_str() + at + 15);
+  }
+  ~ProxyProcess() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+
+  int dwdPort = 0;
+
+ private:
+  TempFile registry_, log_;
+  pid_t pid_ = -1;
+};
+
+TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
+  ManualClock clock;
+  ManualClock::Installer installer(&clock);
+  TempFile log;
+  WorkflowEnv env(log.path());
+  ASSERT_OK(env.startDatabase());
+  DwLinkServerConfig config;
+  config.address = "127.0.0.1";
+  config.port = 0;
+  config.service = env.tap.get();
+  ASSERT_OK(TlsContext::create(WorkflowCerts::get().config("job1"), &config.tls));
+  DwLinkServer server;  // where the proxies report pair statuses
+  ASSERT_OK(server.start(config));
+  ProxyProcess head("head1", server.port()), tail("tail1", server.port());
+  ASSERT_NE(head.dwdPort, 0);
+  ASSERT_NE(tail.dwdPort, 0);
+  ASSERT_OK(env.addClient(WorkflowEnv::kHeadClient, "head1", head.dwdPort));
+  ASSERT_OK(env.addClient(WorkflowEnv::kTailClient, "tail1", tail.dwdPort));
+
+  int id = 0;
+  ASSERT_OK(env.addFailedOverPair(&id));
+  EXPECT_NE(propsText(id).find("failoverMarkerReceived=1 failoverPairPaused=1 "
+                               "failoverReplicationBlocked=1 failoverSnapTaken=1"),
+            std::string::npos);
+  ASSERT_OK(W(id).failback(true));
+  BlrDB::Pair pair;
+  ASSERT_OK(BlrDB().getPair(id, &pair));
+  EXPECT_EQ(pair.statusCode, W::STATUS_RUNNING);  // reported by the Head's restart
+  EXPECT_EQ(pair.flags, 0);
+  EXPECT_EQ(propsText(id), "");
+  std::list<BlrDB::Pair> all;
+  ASSERT_OK(BlrDB().getPairs(BlrDB::Pair(), &all));
+  EXPECT_EQ(all.size(), 1u);  // the hidden pair is gone
+  EXPECT_EQ(env.control(WorkflowEnv::kTailClient,
+                        [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); })
+                .Code(),
+            2);  // no failover snapshot left to revert to
+  server.stop();
+}
+
+}  // namespace

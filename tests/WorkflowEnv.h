@@ -1,0 +1,119 @@
+// A whole installation in one process, for running the recovery workflows as
+// a job process would: the pair database on SQLite served in-process behind
+// a tap that counts and fails requests, the client directory, and a Head and
+// a Tail simulator over TLS on loopback.  The process is the job process
+// (certificate "job1"); the simulators are "head1" and "tail1".
+//
+// Used by the workflow tests and the workflow benchmark.
+#ifndef TESTS_WORKFLOWENV_H
+#define TESTS_WORKFLOWENV_H
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "BLR/BlrCtrl.h"
+#include "BLR/BlrDB.h"
+#include "BLR/BlrDBSvc.h"
+#include "ProxyConfig.h"
+#include "ProxyServer.h"
+#include "ProxyState.h"
+#include "host/CZuError.h"
+#include "host/DWClientDirectory.h"
+#include "host/DwLinkSvc.h"
+#include "host/TlsContext.h"
+
+// Certificates of one fresh authority, made once per process.
+struct WorkflowCerts {
+  std::string dir;
+  static const WorkflowCerts& get();
+  TlsConfig config(const std::string& name) const;
+};
+
+// Stands in front of the pair database service on the link "BLR" (the most
+// recently registered service of a name is the one reached).  Counts
+// requests and fails those a rule names.
+class PairDbTap : public DwLinkSvc {
+ public:
+  explicit PairDbTap(DwLinkSvc* service) : DwLinkSvc("BLR"), service_(service) {}
+
+  CZuError dispatch(const Map& req, Map* resp, const std::string& from,
+                    const KRP_Cert& cert) override;
+
+  // Fails every request named `request` whose body holds the bytes of
+  // `text` (any body when empty), until cleared.
+  void fail(const std::string& request, const std::string& text = "");
+  void clear();
+  // Called with each request before it is answered (or failed).
+  void setObserver(std::function<void(const Map&)> observer);
+  int requests();
+  int requests(const std::string& name);
+
+ private:
+  DwLinkSvc* service_;
+  std::mutex mu_;
+  std::multimap<std::string, std::string> failing_;
+  std::function<void(const Map&)> observer_;
+  std::map<std::string, int> counts_;
+};
+
+// One simulated proxy, reporting pair status changes to the pair database.
+struct WorkflowSim {
+  explicit WorkflowSim(const std::string& clientName);
+  CZuError start();
+  // A fault "<operation>=<action>" (docs/proxy.md).
+  CZuError fault(const std::string& rule);
+  void clearFaults() { control.clearFaults(); }
+  void setVmPower(const std::string& vmKey, bool on);
+  std::string mangled() const;
+  // Control requests received.
+  int requests() { return static_cast<int>(state.history().size()); }
+
+  std::string clientName;
+  ProxyDbReporter reporter;
+  ProxyControl control;
+  ProxyState state;
+  ProxyServer server;
+};
+
+class WorkflowEnv {
+ public:
+  static constexpr int kHeadClient = 12;
+  static constexpr int kTailClient = 20;
+  // The production and the recovery VM of the pair addPair makes.
+  static const BlrUUID kSrcVm;
+  static const BlrUUID kDstVm;
+
+  // Points the registry at a fresh database directory (in memory unless
+  // `onDisk`), this process's certificate and `logFile`.
+  explicit WorkflowEnv(const std::string& logFile, bool onDisk = false);
+  ~WorkflowEnv();
+  WorkflowEnv(const WorkflowEnv&) = delete;
+  WorkflowEnv& operator=(const WorkflowEnv&) = delete;
+
+  // Schema, services and both simulators, registered as clients.
+  CZuError start();
+  // The services alone, for proxies of other processes; `addClient` them.
+  CZuError startDatabase();
+  CZuError addClient(int id, const std::string& name, int dwdPort);
+
+  // A running pair between the two proxies, started on the Head.
+  CZuError addPair(int* pairId);
+  // A pair after a complete failover: status 16, recovery VM powered on.
+  CZuError addFailedOverPair(int* pairId);
+  // Runs `action` on a control connection of its own to a client's proxy.
+  CZuError control(int clientId, const std::function<CZuError(BlrCtrl&)>& action);
+
+  void clearFaults();
+
+  std::string dir;
+  std::unique_ptr<BlrDBSvc> service;
+  std::unique_ptr<DWClientDirectorySvc> clients;
+  std::unique_ptr<PairDbTap> tap;
+  std::unique_ptr<WorkflowSim> head;
+  std::unique_ptr<WorkflowSim> tail;
+};
+
+#endif  // TESTS_WORKFLOWENV_H
