@@ -98,13 +98,21 @@ blr clients add --id 3 --name tail1 --host 127.0.0.1 --dwd-port "${tail_line##* 
 blr proxies ping 2
 blr proxies ping 3
 
-say "A pair with two disks: web01 on the Head, protected on the Tail"
+say "Two pairs: web01 (two disks) and db01, on the Head, protected on the Tail"
 blr pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 \
   --src-name web01 --src-guid 6f1c0a3e-5b7d-4c2a-9e8f-1a2b3c4d5e6f \
   --dst-name web01-dr --dst-guid 0c9d8e7f-6a5b-4c3d-2e1f-0a9b8c7d6e5f \
   --disk 11111111-2222-3333-4444-555555555555:/vmfs/web01/disk0.vmdk \
   --disk 66666666-7777-8888-9999-aaaaaaaaaaaa:/vmfs/web01/disk1.vmdk
+blr pairs set-dest 1 --disk 1=a1a1a1a1-0000-4000-8000-000000000001:/dr/web01/disk0.vmdk \
+  --disk 2=a1a1a1a1-0000-4000-8000-000000000002:/dr/web01/disk1.vmdk
+blr pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 \
+  --src-name db01 --src-guid 5e4d3c2b-1a09-4f8e-8d7c-6b5a49382716 --dst-name db01-dr \
+  --disk aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:/vmfs/db01/disk0.vmdk
+blr pairs set-dest 2 --dst-guid d0d0d0d0-0000-4000-8000-000000000000 \
+  --disk 3=d0d0d0d0-0000-4000-8000-000000000003:/dr/db01/disk0.vmdk
 blr proxies start 1
+blr proxies start 2
 await_status 1 4
 blr pairs show 1
 
@@ -116,11 +124,7 @@ blr failback 1
 await_status 1 4
 blr pairs show 1
 
-say "A second pair, db01, whose roles are switched after a failover"
-blr pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 \
-  --src-name db01 --src-guid 5e4d3c2b-1a09-4f8e-8d7c-6b5a49382716 --dst-name db01-dr \
-  --disk aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:/vmfs/db01/disk0.vmdk
-blr proxies start 2
+say "db01's roles are switched after a failover: the recovery VM becomes the protected one"
 await_status 2 4
 blr failover 2
 blr switch-roles 2 --start

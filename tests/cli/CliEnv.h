@@ -47,10 +47,10 @@ class CliEnv {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(".out"), read(".err")};
   }
   Result blr(const std::string& args) const { return run("blr -r cli.reg " + args); }
-  // The JSON that a successful `blr --json ARGS` prints.
-  Json json(const std::string& args) const {
+  // The JSON that `blr --json ARGS` prints, exiting with `code`.
+  Json json(const std::string& args, int code = 0) const {
     Result r = blr("--json " + args);
-    EXPECT_EQ(r.code, 0) << args << ": " << r.err;
+    EXPECT_EQ(r.code, code) << args << ": " << r.err;
     return Json::parse(r.out.empty() ? "null" : r.out);
   }
 

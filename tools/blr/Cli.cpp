@@ -128,12 +128,14 @@ CZuError Cli::loadRegistry() {
 }
 
 int Cli::fail(const CZuError& err, int exitCode) const {
+  std::fflush(stdout);  // what was said before the error comes first
   std::fprintf(stderr, "blr: %s\n", cliOneLine(err.Summary()).c_str());
   if (verbose_) std::fprintf(stderr, "error code %d:\n%s\n", err.Code(), err.AsString().c_str());
   return exitCode;
 }
 
 int Cli::failText(const std::string& text, int exitCode) const {
+  std::fflush(stdout);
   std::fprintf(stderr, "blr: %s\n", text.c_str());
   return exitCode;
 }

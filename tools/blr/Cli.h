@@ -77,6 +77,7 @@ std::string cliOneLine(const std::string& summary);
 void addPairCommands(Cli& cli);
 void addBootVmCommands(Cli& cli);
 void addProxyCommands(Cli& cli);
+void addWorkflowCommands(Cli& cli);
 void addClientCommands(Cli& cli);
 void addCertCommands(Cli& cli);
 

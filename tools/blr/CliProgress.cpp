@@ -1,6 +1,5 @@
 #include "CliProgress.h"
 
-#include <cstring>
 #include <regex>
 
 namespace {
@@ -34,18 +33,20 @@ CliProgress::Kind CliProgress::classify(const std::string& message) {
   static const std::regex header(
       "^(Starting (failover|failback|switching roles) for pair|Resuming |Cleaning up failover for "
       "pair|Nothing to cleanup|Resetting pair|Previous progress:|Pair [0-9]+ is not in)");
-  if (message.rfind("   ", 0) == 0 || message.size() >= 11 &&
-                                            message.compare(message.size() - 11, 11, "successful:") == 0)
-    return Kind::kProgress;  // blr prints the progress table itself
+  static const std::string done = "successful:";  // "Failover successful:" before its progress
+  bool endsDone = message.size() >= done.size() &&
+                  message.compare(message.size() - done.size(), done.size(), done) == 0;
+  if (message.rfind("   ", 0) == 0 || endsDone) return Kind::kProgress;  // blr prints its own table
   if (message.rfind("Last seqnum on ", 0) == 0 || message.rfind("Waiting for pair ", 0) == 0)
     return Kind::kWait;
   return std::regex_search(message, header) ? Kind::kHeader : Kind::kStep;
 }
 
 void CliProgress::onRecord(const EvDebugRecord& record) {
-  if (record.function == nullptr || std::strncmp(record.function, kWorkflowPrefix,
-                                                 sizeof kWorkflowPrefix - 1) != 0)
-    return;
+  // Inside the pair's debug context the function is part of the prefix.
+  std::string where = std::string(record.function ? record.function : "") +
+                      (record.prefix ? record.prefix : "");
+  if (where.find(kWorkflowPrefix) == std::string::npos) return;
   std::string message = record.message.substr(0, record.message.find('\n'));
   if (record.severity < 0) {  // a step that failed and was passed over
     if (!steps_.empty() && steps_.back().result.empty()) stepFailed_ = true;
@@ -65,6 +66,11 @@ void CliProgress::onRecord(const EvDebugRecord& record) {
       beginStep(message);
       return;
     case Kind::kWait:
+      // Failback's synchronisation wait has no title of its own.
+      if (message.rfind("Waiting for pair ", 0) == 0) {
+        std::string title = message.substr(0, message.find("..."));
+        if (steps_.empty() || steps_.back().title != title) beginStep(title);
+      }
       if (!waiting_) waitStart_ = Clock::now();
       waiting_ = true;
       news_ = message;
@@ -134,7 +140,8 @@ void CliProgress::print(const std::string& line) {
 void CliProgress::drawRunning() {
   if (!live_ || steps_.empty() || !steps_.back().result.empty()) return;
   std::string line = "  ..  " + steps_.back().title;
-  if (waiting_) line += "   [" + seconds(since(waitStart_)) + "  " + news_ + "]";
+  bool newsIsTitle = news_.rfind(steps_.back().title, 0) == 0;
+  if (waiting_) line += "   [" + seconds(since(waitStart_)) + (newsIsTitle ? "" : "  " + news_) + "]";
   std::fprintf(out_, "\r\033[K%s", line.c_str());
   std::fflush(out_);
   lineOpen_ = true;

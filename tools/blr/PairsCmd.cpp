@@ -1,5 +1,6 @@
 // blr pairs ...: pairs, their state, properties and statistics in the pair
 // database.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -189,15 +190,14 @@ CZuError readJsonFile(const std::string& path, Json* out) {
   return CZuError();
 }
 
-// "<source VM disk id>:<source path>"; the path may hold ':'.
-CZuError parseDisk(const std::string& spec, BlrDB::Disk* disk) {
+// "<disk id>:<path>" (a disk's identifier and path); the path may hold ':'.
+CZuError parseDisk(const std::string& spec, BlrUUID* id, std::string* path) {
   size_t colon = spec.find(':');
-  std::string id = spec.substr(0, colon);
-  if (colon == std::string::npos || !BlrUUID::isValid(id) || colon + 1 == spec.size())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Disk \"%s\" is not <disk id>:<source path>",
-                                 spec.c_str());
-  disk->srcGuid = BlrUUID(id);
-  disk->srcPath = spec.substr(colon + 1);
+  std::string text = spec.substr(0, colon);
+  if (colon == std::string::npos || !BlrUUID::isValid(text) || colon + 1 == spec.size())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Disk \"%s\" is not <disk id>:<path>", spec.c_str());
+  *id = BlrUUID(text);
+  *path = spec.substr(colon + 1);
   return CZuError();
 }
 
@@ -214,7 +214,7 @@ int createPair(const Cli& cli, CreateOptions& o) {
   if (!o.dstGuid.empty()) pair.dstGuid = BlrUUID(o.dstGuid);
   for (const std::string& spec : o.disks) {
     BlrDB::Disk disk;
-    err = parseDisk(spec, &disk);
+    err = parseDisk(spec, &disk.srcGuid, &disk.srcPath);
     if (err.IsError()) return cli.fail(err, kExitUsage);
     pair.disks.push_back(disk);
   }
@@ -233,49 +233,32 @@ int createPair(const Cli& cli, CreateOptions& o) {
 struct DestOptions {
   int id = 0;
   std::string dstName, dstGuid;
-  std::vector<std::string> diskPaths, diskGuids;  // "<disk>=<value>"
+  std::vector<std::string> disks;  // "<disk>=<disk id>:<path>"
 };
-
-// Applies "<disk>=<value>" settings to the pair's own disks.
-CZuError applyDiskSettings(const std::vector<std::string>& specs, bool guid,
-                           std::map<int, BlrDB::Disk>* disks) {
-  for (const std::string& spec : specs) {
-    size_t eq = spec.find('=');
-    int id = eq == std::string::npos ? 0 : std::atoi(spec.substr(0, eq).c_str());
-    std::string value = eq == std::string::npos ? "" : spec.substr(eq + 1);
-    if (id <= 0 || value.empty() || (guid && !BlrUUID::isValid(value)))
-      return FXErrorUtil::ErrorInt(FXLOC, kExitUsage, "\"%s\" is not <disk>=<%s>", spec.c_str(),
-                                   guid ? "disk id" : "path");
-    auto it = disks->find(id);
-    if (it == disks->end())
-      return FXErrorUtil::ErrorInt(FXLOC, kExitNotFound, "The pair has no disk %d", id);
-    if (guid)
-      it->second.dstGuid = BlrUUID(value);
-    else
-      it->second.dstPath = value;
-  }
-  return CZuError();
-}
 
 int setDest(const Cli& cli, const DestOptions& o) {
   BlrDB::Pair stored;
   if (int rc = cliLoadPair(cli, o.id, &stored)) return rc;
-  std::map<int, BlrDB::Disk> disks;  // only those being changed are sent
-  for (const BlrDB::Disk& d : stored.disks) {
-    BlrDB::Disk change;
-    change.id = d.id;
-    disks[d.id] = change;
-  }
-  CZuError err = applyDiskSettings(o.diskPaths, false, &disks);
-  if (!err.IsError()) err = applyDiskSettings(o.diskGuids, true, &disks);
-  if (err.IsError()) return cli.fail(err, err.Code());
   BlrDB::Pair pair;
   pair.id = o.id;
   pair.dstName = o.dstName;
   if (!o.dstGuid.empty()) pair.dstGuid = BlrUUID(o.dstGuid);
-  for (const auto& kv : disks)
-    if (!kv.second.dstPath.empty() || !kv.second.dstGuid.empty()) pair.disks.push_back(kv.second);
-  err = BlrDB().updateDestInfo(pair);
+  for (const std::string& spec : o.disks) {
+    BlrDB::Disk disk;
+    size_t eq = spec.find('=');
+    disk.id = eq == std::string::npos ? 0 : std::atoi(spec.substr(0, eq).c_str());
+    CZuError err = disk.id > 0 ? parseDisk(spec.substr(eq + 1), &disk.dstGuid, &disk.dstPath)
+                               : FXErrorUtil::ErrorInt(FXLOC, 1, "\"%s\" is not <disk>=<disk id>:<path>",
+                                                       spec.c_str());
+    if (err.IsError()) return cli.fail(err, kExitUsage);
+    // The service updates disks by id alone: one of another pair is refused here.
+    if (std::none_of(stored.disks.begin(), stored.disks.end(),
+                     [&](const BlrDB::Disk& d) { return d.id == disk.id; }))
+      return cli.failText("Pair " + std::to_string(o.id) + " has no disk " + std::to_string(disk.id),
+                          kExitNotFound);
+    pair.disks.push_back(disk);
+  }
+  CZuError err = BlrDB().updateDestInfo(pair);
   if (err.IsError()) return cli.fail(err);
   return reportChange(cli, o.id, "Updated the destination of pair " + std::to_string(o.id));
 }
@@ -345,8 +328,8 @@ void addStoreCommands(Cli& cli, CLI::App* pairs) {
   addPairId(dest, &d->id);
   dest->add_option("--dst-name", d->dstName, "Destination VM name");
   dest->add_option("--dst-guid", d->dstGuid, "Destination VM id")->check(kUuidText);
-  dest->add_option("--disk-path", d->diskPaths, "<disk>=<destination path> (repeatable)");
-  dest->add_option("--disk-guid", d->diskGuids, "<disk>=<destination disk id> (repeatable)");
+  dest->add_option("--disk", d->disks,
+                   "A disk's destination: <disk>=<destination disk id>:<path> (repeatable)");
   cli.on(dest, [&cli, d] { return setDest(cli, *d); });
 
   auto del = std::make_shared<DeleteOptions>();

@@ -158,6 +158,8 @@ int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const Body& body
   } else {
     std::printf("%s of pair %d finished in %.1fs%s\n", wf.title, pairId, secs,
                 result.value("partial", false) ? ", partially: failed steps were skipped" : "");
+    if (result.contains("newPairId"))
+      std::printf("Reverse pair %d replaces pair %d\n", result["newPairId"].get<int>(), pairId);
   }
   if (exists) printProgressTable(wf, pairId, props);
   return status;

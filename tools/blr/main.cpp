@@ -7,6 +7,7 @@ int main(int argc, char** argv) {
   addPairCommands(cli);
   addBootVmCommands(cli);
   addProxyCommands(cli);
+  addWorkflowCommands(cli);
   addClientCommands(cli);
   addCertCommands(cli);
   return cli.main(argc, argv);
