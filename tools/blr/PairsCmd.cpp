@@ -191,13 +191,13 @@ CZuError readJsonFile(const std::string& path, Json* out) {
 }
 
 // "<disk id>:<path>" (a disk's identifier and path); the path may hold ':'.
-CZuError parseDisk(const std::string& spec, BlrUUID* id, std::string* path) {
-  size_t colon = spec.find(':');
-  std::string text = spec.substr(0, colon);
-  if (colon == std::string::npos || !BlrUUID::isValid(text) || colon + 1 == spec.size())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Disk \"%s\" is not <disk id>:<path>", spec.c_str());
+CZuError parseDisk(const std::string& arg, BlrUUID* id, std::string* path) {
+  size_t colon = arg.find(':');
+  std::string text = arg.substr(0, colon);
+  if (colon == std::string::npos || !BlrUUID::isValid(text) || colon + 1 == arg.size())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Disk \"%s\" is not <disk id>:<path>", arg.c_str());
   *id = BlrUUID(text);
-  *path = spec.substr(colon + 1);
+  *path = arg.substr(colon + 1);
   return CZuError();
 }
 
@@ -212,9 +212,9 @@ int createPair(const Cli& cli, CreateOptions& o) {
   }
   if (!o.srcGuid.empty()) pair.srcGuid = BlrUUID(o.srcGuid);
   if (!o.dstGuid.empty()) pair.dstGuid = BlrUUID(o.dstGuid);
-  for (const std::string& spec : o.disks) {
+  for (const std::string& arg : o.disks) {
     BlrDB::Disk disk;
-    err = parseDisk(spec, &disk.srcGuid, &disk.srcPath);
+    err = parseDisk(arg, &disk.srcGuid, &disk.srcPath);
     if (err.IsError()) return cli.fail(err, kExitUsage);
     pair.disks.push_back(disk);
   }
@@ -243,13 +243,13 @@ int setDest(const Cli& cli, const DestOptions& o) {
   pair.id = o.id;
   pair.dstName = o.dstName;
   if (!o.dstGuid.empty()) pair.dstGuid = BlrUUID(o.dstGuid);
-  for (const std::string& spec : o.disks) {
+  for (const std::string& arg : o.disks) {
     BlrDB::Disk disk;
-    size_t eq = spec.find('=');
-    disk.id = eq == std::string::npos ? 0 : std::atoi(spec.substr(0, eq).c_str());
-    CZuError err = disk.id > 0 ? parseDisk(spec.substr(eq + 1), &disk.dstGuid, &disk.dstPath)
+    size_t eq = arg.find('=');
+    disk.id = eq == std::string::npos ? 0 : std::atoi(arg.substr(0, eq).c_str());
+    CZuError err = disk.id > 0 ? parseDisk(arg.substr(eq + 1), &disk.dstGuid, &disk.dstPath)
                                : FXErrorUtil::ErrorInt(FXLOC, 1, "\"%s\" is not <disk>=<disk id>:<path>",
-                                                       spec.c_str());
+                                                       arg.c_str());
     if (err.IsError()) return cli.fail(err, kExitUsage);
     // The service updates disks by id alone: one of another pair is refused here.
     if (std::none_of(stored.disks.begin(), stored.disks.end(),

@@ -36,37 +36,37 @@ struct Target {
 };
 
 // A client id, or a mangled host name.
-bool validProxySpec(const std::string& spec) {
+bool validProxyName(const std::string& arg) {
   std::string host, client;
   int dwd = 0, evmgrc = 0;
-  if (spec.find('@') != std::string::npos)
-    return DemangleHostName(spec.c_str(), host, client, dwd, evmgrc);
+  if (arg.find('@') != std::string::npos)
+    return DemangleHostName(arg.c_str(), host, client, dwd, evmgrc);
   char* end = nullptr;
-  long id = std::strtol(spec.c_str(), &end, 10);
-  return !spec.empty() && *end == '\0' && id > 0 && id <= INT32_MAX;
+  long id = std::strtol(arg.c_str(), &end, 10);
+  return !arg.empty() && *end == '\0' && id > 0 && id <= INT32_MAX;
 }
 
-const CLI::Validator kProxySpec(
-    [](std::string& spec) {
-      return validProxySpec(spec)
+const CLI::Validator kProxyName(
+    [](std::string& arg) {
+      return validProxyName(arg)
                  ? std::string()
-                 : "neither a client id nor <client>@<host>:<port>:<port>: " + spec;
+                 : "neither a client id nor <client>@<host>:<port>:<port>: " + arg;
     },
     "PROXY");
 
 CLI::Option* addProxyOption(CLI::App* cmd, std::string* proxy, const std::string& help) {
-  return cmd->add_option("--proxy", *proxy, help)->check(kProxySpec);
+  return cmd->add_option("--proxy", *proxy, help)->check(kProxyName);
 }
 
 // The mangled host name of a proxy named by a client id (looked up in the
 // central server's directory) or by its mangled host name; empty stays empty
 // (the local machine).
-CZuError resolveProxy(const std::string& spec, std::string* mangled) {
-  if (spec.empty() || spec.find('@') != std::string::npos) {
-    *mangled = spec;
+CZuError resolveProxy(const std::string& arg, std::string* mangled) {
+  if (arg.empty() || arg.find('@') != std::string::npos) {
+    *mangled = arg;
     return CZuError();
   }
-  int id = std::atoi(spec.c_str());
+  int id = std::atoi(arg.c_str());
   DWClient client(id);
   if (client.getNetworkHostnameMangled(*mangled, nullptr) == 0) return CZuError();
   CZuError err = client.lastError();
@@ -80,9 +80,9 @@ CZuError connectTo(const std::string& mangled, BlrCtrl* ctrl) {
 
 std::string shown(const std::string& mangled) { return mangled.empty() ? "the local proxy" : mangled; }
 
-int pingProxy(const Cli& cli, const std::string& spec) {
+int pingProxy(const Cli& cli, const std::string& arg) {
   std::string mangled;
-  CZuError err = resolveProxy(spec, &mangled);
+  CZuError err = resolveProxy(arg, &mangled);
   if (err.IsError()) return cli.fail(err);
   BlrCtrl ctrl;
   err = connectTo(mangled, &ctrl);
@@ -175,7 +175,7 @@ void addProxyCommands(Cli& cli) {
   auto ping = std::make_shared<std::string>();
   CLI::App* cmd = group->add_subcommand("ping", "Check that a proxy's service answers");
   cmd->add_option("PROXY", *ping, std::string(proxyHelp) + " (default: this machine)")
-      ->check(kProxySpec);
+      ->check(kProxyName);
   cli.on(cmd, [&cli, ping] { return pingProxy(cli, *ping); });
 
   for (const PairOpCommand& op : kPairOps) {
