@@ -131,16 +131,16 @@ CZuError ProxySettings::set(const std::string& name, const std::string& value) {
   return CZuError();
 }
 
-CZuError proxyParseFault(const std::string& spec, ProxyFaultKey* key, ProxyFault* fault) {
-  size_t eq = spec.find('=');
+CZuError proxyParseFault(const std::string& text, ProxyFaultKey* key, ProxyFault* fault) {
+  size_t eq = text.find('=');
   if (eq == std::string::npos)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Fault \"%s\" is not <operation>=<action>",
-                                 spec.c_str());
+                                 text.c_str());
   ProxyFaultKey k;
   ProxyFault f;
-  CZuError err = parseOperation(trim(spec.substr(0, eq)), &k);
-  if (!err.IsError()) err = parseAction(trim(spec.substr(eq + 1)), &f);
-  if (err.IsError()) return err.Push(FXLOC, "Invalid fault \"%s\"", spec.c_str());
+  CZuError err = parseOperation(trim(text.substr(0, eq)), &k);
+  if (!err.IsError()) err = parseAction(trim(text.substr(eq + 1)), &f);
+  if (err.IsError()) return err.Push(FXLOC, "Invalid fault \"%s\"", text.c_str());
   *key = k;
   *fault = f;
   return CZuError();

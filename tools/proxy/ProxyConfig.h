@@ -67,7 +67,7 @@ struct ProxyFaultKey {
 
 using ProxyFaults = std::map<ProxyFaultKey, ProxyFault>;
 
-CZuError proxyParseFault(const std::string& spec, ProxyFaultKey* key, ProxyFault* fault);
+CZuError proxyParseFault(const std::string& text, ProxyFaultKey* key, ProxyFault* fault);
 
 // The fault for a request: its pair operation's if set, else its message's.
 ProxyFault proxyFindFault(const ProxyFaults& faults, int msgId, int pairOp);
