@@ -1,12 +1,6 @@
 // The recovery workflows end to end, as a job process runs them: the pair
 // database in-process on SQLite, Head and Tail simulators over TLS, waits
 // taken on a manual clock.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -17,30 +11,15 @@
 #include "WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLinkServer.h"
+#include "support/Check.h"
+#include "support/ChildProcess.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
-#include "support/ReadLine.h"
-#include "support/TempFile.h"
-
-#define ASSERT_OK(expr)                              \
-  do {                                               \
-    CZuError err_ = (expr);                          \
-    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
-  } while (0)
+#include "support/TestCerts.h"
 
 namespace {
 
 using W = BlrSvcWorkflow;
-
-// A manual clock that can act on each sleep.
-class HookedClock : public ManualClock {
- public:
-  void sleepMs(int ms) override {
-    ManualClock::sleepMs(ms);
-    if (onSleep) onSleep();
-  }
-  std::function<void()> onSleep;
-};
 
 // ---- State of an installation, as text ----
 
@@ -61,7 +40,7 @@ std::string propsText(int pairId) {
 
 // A simulator's pairs (others than `pairId` unnamed), snapshots, blocked
 // VMs and the power of `vm`.
-std::string simText(WorkflowSim& sim, int pairId, const BlrUUID& vm, bool vmDefault) {
+std::string simText(SimProxy& sim, int pairId, const BlrUUID& vm, bool vmDefault) {
   static const char* const kRun[] = {"stopped", "syncing", "running", "paused"};
   ProxyStateView view = sim.state.view();
   std::ostringstream out;
@@ -178,7 +157,7 @@ class WorkflowTest : public ::testing::Test {
       ASSERT_OK((where == "head" ? env_->head : env_->tail)->fault(what));
   }
 
-  HookedClock clock_;
+  ManualClock clock_;
   ManualClock::Installer installer_{&clock_};
   TempFile log_;
   EvDebugRecorder recorder_;
@@ -327,10 +306,7 @@ TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
 
 TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   int id = runningPair();
-  ProxySettings never = env_->tail->control.settings();
-  never.flushDelayMs = -1;  // markers never arrive
-  env_->tail->control.updateSettings(never);
-  env_->tail->state.setSettings(never);
+  env_->tail->changeSettings([](ProxySettings& s) { s.flushDelayMs = -1; });  // no marker arrives
   time_t start = clock_.now();
   CZuError err = W(id).failover(false, true, nullptr);
   EXPECT_EQ(err.Code(), 203);
@@ -377,10 +353,7 @@ TEST_F(WorkflowTest, FailbackStraightPath) {
 
 TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
   int id = failedOverPair();
-  ProxySettings slow = env_->tail->control.settings();
-  slow.syncDelayMs = -1;  // the hidden pair stays synchronising
-  env_->tail->control.updateSettings(slow);
-  env_->tail->state.setSettings(slow);
+  env_->tail->changeSettings([](ProxySettings& s) { s.syncDelayMs = -1; });  // the copy-back lasts
   CZuError err = W(id).failback(false);
   EXPECT_EQ(err.Code(), 201);
   int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
@@ -405,10 +378,7 @@ TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
 
 TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
   int id = failedOverPair();
-  ProxySettings missing = env_->tail->control.settings();
-  missing.missingVm = true;
-  env_->tail->control.updateSettings(missing);
-  env_->tail->state.setSettings(missing);
+  env_->tail->changeSettings([](ProxySettings& s) { s.missingVm = true; });
   CZuError err = W(id).failback(true);
   EXPECT_EQ(err.Code(), 217);
   EXPECT_EQ(status(id), W::STATUS_FAILBACK_FAILED);
@@ -431,7 +401,7 @@ TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
 
 TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
   int id = failedOverPair();
-  env_->tail->setVmPower(WorkflowEnv::kDstVm.toHex(), false);
+  env_->tail->changeSettings([](ProxySettings& s) { s.vmPower[WorkflowEnv::kDstVm.toHex()] = false; });
   ASSERT_OK(W(id).failback(true));
   std::string expected = kAfterFailback;
   expected.replace(expected.find("vm:on"), 5, "vm:off");
@@ -625,47 +595,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The simulator program ----
 
-// A blr-proxy process reporting to `linkPort`; its port lookup's port is read
-// from the line it prints once ready.
-class ProxyProcess {
- public:
-  ProxyProcess(const std::string& name, int linkPort) {
-    TlsConfig tls = WorkflowCerts::get().config(name);
-    std::ofstream(registry_.path())
-        << "[Host]\nsClientName = " << name << "\nsNetHostName = 127.0.0.1\n"
-        << "[Security]\nsCAFile = " << tls.caFile << "\nsCertFile = " << tls.certFile
-        << "\nsKeyFile = " << tls.keyFile << "\n[EventManager]\nsLogFile = " << log_.path()
-        << "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n"
-        << "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << linkPort << "\n";
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::execl(BLR_PROXY_BIN, BLR_PROXY_BIN, "--registry", registry_.path().c_str(), "--dwd-port",
-              "0", "--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0", nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string banner = readLine(out[0]);
-    ::close(out[0]);
-    size_t at = banner.rfind("port lookup on ");
-    if (at != std::string::npos) dwdPort = std::atoi(banner.c_str() + at + 15);
-  }
-  ~ProxyProcess() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-
-  int dwdPort = 0;
-
- private:
-  TempFile registry_, log_;
-  pid_t pid_ = -1;
-};
-
 TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
   ManualClock clock;
   ManualClock::Installer installer(&clock);
@@ -676,10 +605,12 @@ TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
   config.address = "127.0.0.1";
   config.port = 0;
   config.service = env.tap.get();
-  ASSERT_OK(TlsContext::create(WorkflowCerts::get().config("job1"), &config.tls));
+  config.tls = TestCerts::get().context("job1");
   DwLinkServer server;  // where the proxies report pair statuses
   ASSERT_OK(server.start(config));
-  ProxyProcess head("head1", server.port()), tail("tail1", server.port());
+  const std::vector<std::string> instant = {"--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0"};
+  ProxyProcess head(BLR_PROXY_BIN, "head1", server.port(), instant);
+  ProxyProcess tail(BLR_PROXY_BIN, "tail1", server.port(), instant);
   ASSERT_NE(head.dwdPort, 0);
   ASSERT_NE(tail.dwdPort, 0);
   ASSERT_OK(env.addClient(WorkflowEnv::kHeadClient, "head1", head.dwdPort));

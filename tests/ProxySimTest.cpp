@@ -1,18 +1,10 @@
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "BLR/BlrCtrl.h"
 #include "CtrlTestEnv.h"
-#include "support/ReadLine.h"
-#include "support/TempFile.h"
 
 namespace {
 
@@ -48,7 +40,7 @@ class ProxyStateTest : public ::testing::Test {
     return state.handle(request(BLR_CTRL_MSG_PAIR_OP, pairId, op));
   }
 
-  RecordingReporter reporter;
+  SimReporter reporter{false};
   ProxyState state{&reporter};
   BlrUUID vm{std::string("00112233445566778899aabbccddeeff")};
 };
@@ -65,7 +57,7 @@ TEST_F(ProxyStateTest, StartedPairsReportSyncingThenRunning) {
 
   configure([](ProxySettings& s) { s.missingVm = true; });
   pairOp(3, BLR_CTRL_PAIROP_START);
-  RecordingReporter::Report last = reporter.reports().back();
+  SimReporter::Report last = reporter.reports().back();
   EXPECT_EQ(last.status, 3);
   EXPECT_EQ(last.eventId, kProxyEventVmMissing);
   EXPECT_EQ(reporter.statuses(3), std::vector<int>{3});
@@ -203,11 +195,8 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   ProxyFaults baseFaults;
   baseFaults[{10, 0}].action = ProxyFault::kDrop;
   ProxyControl control(base, baseFaults, file.path());
-  auto write = [&](const std::string& text) {
-    std::ofstream(file.path(), std::ios::trunc) << text;
-  };
   CZuError problem;
-  write("# faults for the demo\nfault STOP = fail:3:stuck\nset sync-delay-ms 0\n"
+  file.write("# faults for the demo\nfault STOP = fail:3:stuck\nset sync-delay-ms 0\n"
         "vm pair3/head off  # the production VM\n");
   EXPECT_TRUE(control.refresh(&problem));
   EXPECT_FALSE(control.refresh(&problem));  // unchanged
@@ -216,7 +205,7 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(control.settings().syncDelayMs, 0);
   EXPECT_FALSE(control.settings().vmPower.at("pair3/head"));
 
-  write("fault STOP=none\nset bogus 1\n");
+  file.write("fault STOP=none\nset bogus 1\n");
   EXPECT_FALSE(control.refresh(&problem));
   EXPECT_NE(problem.Summary().find("Line 2 \"set bogus 1\""), std::string::npos)
       << problem.Summary();
@@ -229,70 +218,19 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
 }
 
-// ---- With the pair database, and as a program ----
+// ---- The program ----
 
-class ProxyProgramTest : public CtrlFixture {};
-
-TEST_F(ProxyProgramTest, StatusChangesReachThePairDatabase) {
-  InProcessPairDb db;
-  BlrUUID vm(std::string("00112233445566778899aabbccddeeff"));
-  int id = db.addPair(vm), failingBack = db.addPair(vm, 17);
-  ProxyDbReporter reporter;
-  ProxyState state(&reporter);
-  state.setSettings(SimProxy::instant());
-  auto statusOf = [](int pairId) {
-    BlrDB::Pair p;
-    EXPECT_FALSE(BlrDB().getPair(pairId, &p).IsError());
-    return p.statusCode;
-  };
-  state.handle(request(BLR_CTRL_MSG_PAIR_OP, id, BLR_CTRL_PAIROP_START));
-  EXPECT_EQ(statusOf(id), 4);
-  EXPECT_EQ(state.view().pairs[id].srcGuid, vm);  // learnt from the database
-  state.handle(request(BLR_CTRL_MSG_PAIR_OP, id, BLR_CTRL_PAIROP_STOP));
-  EXPECT_EQ(statusOf(id), 6);
-  state.handle(request(BLR_CTRL_MSG_PAIR_OP, failingBack, BLR_CTRL_PAIROP_STOP));
-  EXPECT_EQ(statusOf(failingBack), 17);
-}
-
-TEST_F(ProxyProgramTest, ServesLookupAndControlAndFollowsItsControlFile) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  TempFile registry, control, log;
-  TlsConfig tls = env.config("anchor");
-  std::ofstream(registry.path())
-      << "[Host]\nsClientName = anchor\nsNetHostName = 127.0.0.1\n"
-      << "[Security]\nsCAFile = " << tls.caFile << "\nsCertFile = " << tls.certFile
-      << "\nsKeyFile = " << tls.keyFile << "\n[EventManager]\nsLogFile = " << log.path()
-      << "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::execl(BLR_PROXY_BIN, BLR_PROXY_BIN, "--registry", registry.path().c_str(), "--dwd-port", "0",
-            "--control-file", control.path().c_str(), "--set", "sync-delay-ms=0", nullptr);
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string banner = readLine(out[0]);
-  int dwdPort = 0;
-  size_t at = banner.rfind("port lookup on ");
-  if (at != std::string::npos) dwdPort = std::atoi(banner.c_str() + at + 15);
-  EXPECT_EQ(banner.rfind("blr-proxy anchor@127.0.0.1:", 0), 0u) << banner;
-
+TEST_F(CtrlFixture, ProxyProgramServesLookupAndControlAndFollowsItsControlFile) {
+  TempFile control;
+  ProxyProcess proxy(BLR_PROXY_BIN, "anchor", 0,
+                     {"--control-file", control.path(), "--set", "sync-delay-ms=0"});
+  EXPECT_THAT(proxy.banner, StartsWith("blr-proxy anchor@127.0.0.1:"));
   BlrCtrl ctrl;
-  CZuError err = ctrl.connect(MangleHostName("127.0.0.1", "anchor", dwdPort, 0));
-  EXPECT_FALSE(err.IsError()) << err.AsString();
-  EXPECT_FALSE(ctrl.ping().IsError());
-  std::ofstream(control.path()) << "fault PING=fail:4:from the control file\n";
-  err = ctrl.ping();
-  EXPECT_EQ(err.Code(), 4);
-  EXPECT_EQ(err.Summary(), "Couldn't send BLR_CTRL_MSG_PING: from the control file");
-
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  ::close(out[0]);
+  EXPECT_OK(ctrl.connect(MangleHostName("127.0.0.1", "anchor", proxy.dwdPort, 0)));
+  EXPECT_OK(ctrl.ping());
+  control.write("fault PING=fail:4:from the control file\n");
+  EXPECT_EQ(failure(ctrl.ping()), "4: Couldn't send BLR_CTRL_MSG_PING: from the control file");
+  EXPECT_EQ(proxy.process.stop(), 0);
 }
 
 }  // namespace
