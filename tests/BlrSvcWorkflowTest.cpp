@@ -31,7 +31,7 @@ std::string vmName(const std::string& hex) {
 
 std::string propsText(int pairId) {
   std::map<std::string, std::string> props;
-  EXPECT_FALSE(BlrDB().getPairProps(pairId, &props).IsError());
+  EXPECT_OK(BlrDB().getPairProps(pairId, &props));
   std::string text;
   for (const auto& [name, value] : props)
     if (name != BlrDB::PairProps::CUR_ANCHOR_TIME) text += " " + name + "=" + value;
@@ -56,25 +56,26 @@ std::string simText(SimProxy& sim, int pairId, const BlrUUID& vm, bool vmDefault
   return out.str();
 }
 
-// The original pair, every other pair, and both proxies.
+// The original pair, every other pair, and the simulators.
 std::string stateText(WorkflowEnv& env, int pairId, bool withHead = true) {
   std::ostringstream out;
   BlrDB::Pair pair;
-  EXPECT_FALSE(BlrDB().getPair(pairId, &pair).IsError());
+  EXPECT_OK(BlrDB().getPair(pairId, &pair));
   if (pair.id == 0)
     out << "pair: none\n";
   else
     out << "pair: status " << pair.statusCode << " flags " << pair.flags << " event "
         << pair.eventId << " props" << propsText(pairId) << "\n";
   std::list<BlrDB::Pair> all;
-  EXPECT_FALSE(BlrDB().getPairs(BlrDB::Pair(), &all).IsError());
+  EXPECT_OK(BlrDB().getPairs(BlrDB::Pair(), &all));
   for (const BlrDB::Pair& p : all)
     if (p.id != pairId)
       out << "other: status " << p.statusCode << " flags " << p.flags << " "
           << vmName(p.srcGuid.toHex()) << "->" << vmName(p.dstGuid.toHex()) << " props"
           << propsText(p.id) << "\n";
-  if (withHead) out << "head: " << simText(*env.head, pairId, WorkflowEnv::kSrcVm, true) << "\n";
-  out << "tail: " << simText(*env.tail, pairId, WorkflowEnv::kDstVm, false) << "\n";
+  if (withHead && env.head)
+    out << "head: " << simText(*env.head, pairId, WorkflowEnv::kSrcVm, true) << "\n";
+  if (env.tail) out << "tail: " << simText(*env.tail, pairId, WorkflowEnv::kDstVm, false) << "\n";
   return out.str();
 }
 
@@ -118,24 +119,23 @@ class WorkflowTest : public ::testing::Test {
 
   int runningPair() {
     int id = 0;
-    EXPECT_FALSE(env_->addPair(&id).IsError());
+    EXPECT_OK(env_->addPair(&id));
     return id;
   }
   int failedOverPair() {
     int id = 0;
-    CZuError err = env_->addFailedOverPair(&id);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_OK(env_->addFailedOverPair(&id));
     return id;
   }
 
   int status(int pairId) {
     BlrDB::Pair pair;
-    EXPECT_FALSE(BlrDB().getPair(pairId, &pair).IsError());
+    EXPECT_OK(BlrDB().getPair(pairId, &pair));
     return pair.statusCode;
   }
   std::string prop(int pairId, const char* name) {
     std::string value;
-    EXPECT_FALSE(BlrDB().getPairProp(pairId, name, &value).IsError());
+    EXPECT_OK(BlrDB().getPairProp(pairId, name, &value));
     return value;
   }
   // Messages logged by `function`, inside the pair's debug context.
@@ -164,58 +164,6 @@ class WorkflowTest : public ::testing::Test {
   std::unique_ptr<WorkflowEnv> env_;
 };
 
-// ---- The frame ----
-
-TEST(WorkflowFrame, ProgressTexts) {
-  W::PropMap props{{"a", "1"}, {"b", "0"}, {"c", ""}, {"d", "yes"}};
-  EXPECT_STREQ(W::progStatus(props, "a"), "DONE");
-  for (const char* failed : {"b", "c", "d"}) EXPECT_STREQ(W::progStatus(props, failed), "FAILED");
-  EXPECT_STREQ(W::progStatus(props, "e"), "N/A");
-  EXPECT_EQ(W::progValue(props, "d"), "yes");
-  EXPECT_EQ(W::progValue(props, "c"), "");
-  EXPECT_EQ(W::progValue(props, "e"), "N/A");
-}
-
-TEST_F(WorkflowTest, ClearingStopsAtTheFirstFailure) {
-  int id = runningPair();
-  BlrDB db;
-  for (const char* name : {W::FBPROP_SNAP_DELETED, W::FBPROP_HIDDEN_PAIR_ID, W::FBPROP_VM_STARTED})
-    ASSERT_OK(db.setPairProp(id, name, "1"));
-  env_->tap->fail("del_pair_prop", W::FBPROP_HIDDEN_PAIR_ID);
-  int before = env_->tap->requests("del_pair_prop");
-  CZuError err = W(id).clearFailbackProps(db);
-  EXPECT_EQ(err.Code(), 1);
-  EXPECT_EQ(err.Summary().rfind("Couldn't clear pair property failbackHiddenPairId: ", 0), 0u)
-      << err.Summary();
-  EXPECT_EQ(env_->tap->requests("del_pair_prop") - before, 5);
-  EXPECT_EQ(prop(id, W::FBPROP_SNAP_DELETED), "");
-  EXPECT_EQ(prop(id, W::FBPROP_HIDDEN_PAIR_ID), "1");
-  EXPECT_EQ(prop(id, W::FBPROP_VM_STARTED), "1");
-}
-
-TEST_F(WorkflowTest, ConnectionHoldersAndTheFailedStatusGuard) {
-  std::unique_ptr<BlrCtrl> conn;
-  std::string nowhere = "nobody@127.0.0.1:1:1";
-  CZuError err = W::connectToSvc(conn, nowhere);
-  EXPECT_NE(err.Summary().find("Couldn't open control connection to " + nowhere), std::string::npos)
-      << err.Summary();
-  ASSERT_TRUE(conn);
-  EXPECT_FALSE(W::connectToSvc(conn, nowhere).IsError());  // no second attempt
-  EXPECT_EQ(conn->ping().Summary(), "Not connected");
-
-  int id = runningPair();
-  BlrDB db;
-  int before = env_->tap->requests("set_pair_status");
-  { W::FailedStatusSetter disarmed(db, id, 18, false); }
-  EXPECT_EQ(env_->tap->requests("set_pair_status"), before);
-  { W::FailedStatusSetter armed(db, id, 18, true); }
-  EXPECT_EQ(status(id), 18);
-  env_->tap->fail("set_pair_status");
-  { W::FailedStatusSetter failing(db, id, 20, true); }  // nothing propagates
-  EXPECT_EQ(env_->tap->requests("set_pair_status"), before + 2);
-  EXPECT_EQ(status(id), 18);
-}
-
 // ---- Failover and cancel ----
 
 TEST_F(WorkflowTest, FailoverStraightPathAndAgain) {
@@ -242,8 +190,7 @@ TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
   inject("head PAUSE=fail:9:busy");
   CZuError err = W(id).failover(false, false, nullptr);
   EXPECT_EQ(err.Code(), 204);
-  EXPECT_NE(err.AsString().find("Couldn't suspend pair " + std::to_string(id) + " for failover"),
-            std::string::npos);
+  EXPECT_THAT(err.AsString(), HasSubstr("Couldn't suspend pair " + std::to_string(id) + " for failover"));
   env_->clearFaults();
   recorder_.clear();
   ASSERT_OK(W(id).failover(false, false, nullptr));
@@ -270,20 +217,16 @@ TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
       "   Snap Taken: DONE",
   };
   EXPECT_EQ(logged("BlrSvcWorkflow::failover"), expected);
-  for (const RecordedLine& line : recorder_.lines()) {
-    if (line.message == "Suspending replication for failover") {
-      EXPECT_EQ(line.id, id);  // tagged with the pair
-    }
-  }
+  for (const RecordedLine& line : recorder_.lines())  // tagged with the pair
+    EXPECT_TRUE(line.message != "Suspending replication for failover" || line.id == id);
 }
 
 TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
   int id = runningPair();
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_STOPPED, "", 0));
   int writes = env_->tap->requests();
-  CZuError err = W(id).failover(false, true, nullptr);
-  EXPECT_EQ(err.Code(), 200);
-  EXPECT_EQ(err.Summary(), "Can't failover stopped pair " + std::to_string(id));
+  EXPECT_EQ(failure(W(id).failover(false, true, nullptr)),
+            "200: Can't failover stopped pair " + std::to_string(id));
   EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
   EXPECT_EQ(logged("BlrSvcWorkflow::failover").size(), 1u);
 }
@@ -301,7 +244,7 @@ TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
   EXPECT_EQ(prop(id, W::FOPROP_REPLICATION_BLOCKED), "1");
   EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "0");
   std::vector<std::string> lines = logged("BlrSvcWorkflow::failover");
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Failover Partially successful:"), lines.end());
+  EXPECT_THAT(lines, ::testing::Contains("Failover Partially successful:"));
 }
 
 TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
@@ -310,8 +253,7 @@ TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   time_t start = clock_.now();
   CZuError err = W(id).failover(false, true, nullptr);
   EXPECT_EQ(err.Code(), 203);
-  EXPECT_NE(err.AsString().find("Couldn't flush replication pipeline: timed out"),
-            std::string::npos);
+  EXPECT_THAT(err.AsString(), HasSubstr("Couldn't flush replication pipeline: timed out"));
   EXPECT_EQ(clock_.now() - start, 305);  // polls every 5 s until more than 300 s passed
   EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
 
@@ -320,17 +262,6 @@ TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   EXPECT_TRUE(partial);
   EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
   EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "1");
-}
-
-TEST_F(WorkflowTest, UnreachableHeadFailsTheVmStop) {
-  int id = runningPair();
-  std::string host = env_->head->mangled();
-  env_->head.reset();
-  CZuError err = W(id).failover(false, true, nullptr);
-  EXPECT_EQ(err.Code(), 202);
-  EXPECT_NE(err.AsString().find("Couldn't open control connection to " + host), std::string::npos);
-  EXPECT_EQ(prop(id, W::FOPROP_POWER_BEFORE_FAILOVER), "0");
-  EXPECT_EQ(prop(id, W::FOPROP_VM_STOPPED), "0");
 }
 
 TEST_F(WorkflowTest, CancelFailover) {
@@ -355,17 +286,14 @@ TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
   int id = failedOverPair();
   env_->tail->changeSettings([](ProxySettings& s) { s.syncDelayMs = -1; });  // the copy-back lasts
   CZuError err = W(id).failback(false);
-  EXPECT_EQ(err.Code(), 201);
   int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
-  EXPECT_EQ(err.Summary(), "Pair " + std::to_string(hidden) + " is still smart-syncing");
+  EXPECT_EQ(failure(err), "201: Pair " + std::to_string(hidden) + " is still smart-syncing");
   EXPECT_EQ(status(id), W::STATUS_FAILING_BACK);
 
   // Waiting: the copy-back completes after the second poll.
   int polls = 0;
   clock_.onSleep = [&] {
-    if (++polls == 2) {
-      EXPECT_FALSE(BlrDB().setPairStatus(hidden, 4, "", 0).IsError());
-    }
+    if (++polls == 2) EXPECT_OK(BlrDB().setPairStatus(hidden, 4, "", 0));
   };
   ASSERT_OK(W(id).failback(true));
   EXPECT_EQ(polls, 2);
@@ -379,16 +307,13 @@ TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
 TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
   int id = failedOverPair();
   env_->tail->changeSettings([](ProxySettings& s) { s.missingVm = true; });
-  CZuError err = W(id).failback(true);
-  EXPECT_EQ(err.Code(), 217);
+  EXPECT_EQ(W(id).failback(true).Code(), 217);
   EXPECT_EQ(status(id), W::STATUS_FAILBACK_FAILED);
 
   int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
   ASSERT_OK(BlrDB().setPairStatus(hidden, 7, "", 0));
-  err = W(id).failback(true);
-  EXPECT_EQ(err.Code(), 209);
-  EXPECT_EQ(err.Summary(), "Couldn't sync changes back: Pair " + std::to_string(hidden) +
-                               " has unexpected status 7");
+  EXPECT_EQ(failure(W(id).failback(true)), "209: Couldn't sync changes back: Pair " +
+                                               std::to_string(hidden) + " has unexpected status 7");
 
   ASSERT_OK(W(id).resetAfterFailback());
   EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
@@ -414,9 +339,8 @@ TEST_F(WorkflowTest, FailbackAndSwitchRolesRefuseOtherStates) {
   EXPECT_EQ(W(id).failback(true).Code(), 200);
   ASSERT_OK(BlrDB().setPairFlags(id, W::FAILOVER));
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_OVER, "", 0));
-  CZuError err = W(id).failback(true);
-  EXPECT_EQ(err.Code(), 200);
-  EXPECT_EQ(err.Summary(), "Can't failback pair " + std::to_string(id) + ": invalid pair state 14");
+  EXPECT_EQ(failure(W(id).failback(true)),
+            "200: Can't failback pair " + std::to_string(id) + ": invalid pair state 14");
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_BACK, "", 0));
   int newId = 0;
   EXPECT_EQ(W(id).switchRoles(&newId).Code(), 200);
@@ -618,18 +542,11 @@ TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
 
   int id = 0;
   ASSERT_OK(env.addFailedOverPair(&id));
-  EXPECT_NE(propsText(id).find("failoverMarkerReceived=1 failoverPairPaused=1 "
-                               "failoverReplicationBlocked=1 failoverSnapTaken=1"),
-            std::string::npos);
+  EXPECT_THAT(propsText(id), HasSubstr("failoverMarkerReceived=1 failoverPairPaused=1 "
+                                       "failoverReplicationBlocked=1 failoverSnapTaken=1"));
   ASSERT_OK(W(id).failback(true));
-  BlrDB::Pair pair;
-  ASSERT_OK(BlrDB().getPair(id, &pair));
-  EXPECT_EQ(pair.statusCode, W::STATUS_RUNNING);  // reported by the Head's restart
-  EXPECT_EQ(pair.flags, 0);
-  EXPECT_EQ(propsText(id), "");
-  std::list<BlrDB::Pair> all;
-  ASSERT_OK(BlrDB().getPairs(BlrDB::Pair(), &all));
-  EXPECT_EQ(all.size(), 1u);  // the hidden pair is gone
+  // Running again as the Head's restart reported, and the hidden pair gone.
+  EXPECT_EQ(stateText(env, id), "pair: status 4 flags 0 event 0 props\n");
   EXPECT_EQ(env.control(WorkflowEnv::kTailClient,
                         [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); })
                 .Code(),

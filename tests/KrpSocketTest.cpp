@@ -78,46 +78,6 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
-TEST(KrpSocketTest, StalledPeerTimesOut) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  KrpPair pair(env.client, env.server);
-  // The server side never answers the handshake.
-  EXPECT_EQ(krpAuthSocketMs(pair.client, KRP_ROLE_CLIENT, nullptr, 100).Code(), ETIMEDOUT);
-
-  KrpPair idle(env.client, env.server);
-  ASSERT_TRUE(idle.handshake());
-  char buf[4];
-  CZuError recvErr;
-  EXPECT_EQ(krpRecvMs(idle.client, buf, sizeof buf, 100, &recvErr), 0);
-  EXPECT_EQ(FXErrorUtil::GetInt(recvErr), ETIMEDOUT);
-}
-
-TEST(KrpSocketTest, CloseAndCancelAreTold) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  KrpPair pair(env.client, env.server);
-  ASSERT_TRUE(pair.handshake());
-  EXPECT_TRUE(krpIsIdleAlive(pair.client));
-
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  krpSetCancelFd(pair.client, pipeFds[0]);
-  ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
-  char buf[4];
-  CZuError err;
-  EXPECT_EQ(krpRecvMs(pair.client, buf, sizeof buf, 5000, &err), 0);
-  EXPECT_EQ(FXErrorUtil::GetInt(err), ECANCELED);
-  krpSetCancelFd(pair.client, -1);
-  close(pipeFds[0]);
-  close(pipeFds[1]);
-
-  krpDestroySocket(pair.server);  // sends the close notice and closes
-  pair.server = nullptr;
-  EXPECT_FALSE(krpIsIdleAlive(pair.client));
-  err.Success();
-  EXPECT_EQ(krpRecvMs(pair.client, buf, sizeof buf, 5000, &err), 0);
-  EXPECT_EQ(FXErrorUtil::GetInt(err), ECONNRESET);
-}
-
 TEST(KrpSocketTest, MisuseIsRefused) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpSocket* s = nullptr;

@@ -87,6 +87,13 @@ class PairDbTest : public SqlBackendTest {
     return p;
   }
 
+  // The pair as the service reads it back.
+  BlrDB::Pair read(int pairId) {
+    BlrDB::Pair p;
+    EXPECT_OK(db_.getPair(pairId, &p));
+    return p;
+  }
+
   // Runs raw SQL on "Anchor" (or `dbName`); with a query, the first column of
   // its first row (0 without rows).
   static long long sql(const std::string& statement, const char* dbName = "Anchor") {

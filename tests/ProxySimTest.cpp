@@ -45,24 +45,6 @@ class ProxyStateTest : public ::testing::Test {
   BlrUUID vm{std::string("00112233445566778899aabbccddeeff")};
 };
 
-TEST_F(ProxyStateTest, StartedPairsReportSyncingThenRunning) {
-  configure([](ProxySettings&) {});
-  pairOp(1, BLR_CTRL_PAIROP_START);
-  EXPECT_EQ(reporter.statuses(1), (std::vector<int>{3, 4}));
-
-  configure([](ProxySettings& s) { s.syncDelayMs = -1; });
-  pairOp(2, BLR_CTRL_PAIROP_FULL_RESYNC);
-  EXPECT_EQ(reporter.statuses(2), std::vector<int>{3});
-  EXPECT_EQ(state.view().pairs[2].run, ProxyPair::kSyncing);
-
-  configure([](ProxySettings& s) { s.missingVm = true; });
-  pairOp(3, BLR_CTRL_PAIROP_START);
-  SimReporter::Report last = reporter.reports().back();
-  EXPECT_EQ(last.status, 3);
-  EXPECT_EQ(last.eventId, kProxyEventVmMissing);
-  EXPECT_EQ(reporter.statuses(3), std::vector<int>{3});
-}
-
 TEST_F(ProxyStateTest, DelayedRunningReportIsDroppedOnceThePairStops) {
   configure([](ProxySettings& s) { s.syncDelayMs = 10; });
   pairOp(1, BLR_CTRL_PAIROP_START);
@@ -72,23 +54,6 @@ TEST_F(ProxyStateTest, DelayedRunningReportIsDroppedOnceThePairStops) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // pair 1's report would be due
   EXPECT_EQ(reporter.statuses(1), (std::vector<int>{3, 6}));
   EXPECT_EQ(reporter.statuses(2), (std::vector<int>{3, 4}));
-}
-
-TEST_F(ProxyStateTest, StopLeavesStatusesOfRecoveryWorkflowsAlone) {
-  configure([](ProxySettings&) {});
-  for (int status : {14, 17, 20, 4}) {
-    BlrDB::Pair stored;
-    stored.id = status;
-    stored.statusCode = status;
-    reporter.stored[status] = stored;
-    pairOp(status, BLR_CTRL_PAIROP_STOP);
-    pairOp(status, BLR_CTRL_PAIROP_CLEANUP);
-  }
-  EXPECT_TRUE(reporter.statuses(14).empty());
-  EXPECT_TRUE(reporter.statuses(17).empty());
-  EXPECT_TRUE(reporter.statuses(20).empty());
-  EXPECT_EQ(reporter.statuses(4), std::vector<int>{6});
-  EXPECT_TRUE(state.view().pairs.empty());
 }
 
 TEST_F(ProxyStateTest, MarkersReachTheTailAfterTheFlushDelayUnlessBlocked) {
@@ -107,28 +72,6 @@ TEST_F(ProxyStateTest, MarkersReachTheTailAfterTheFlushDelayUnlessBlocked) {
   configure([](ProxySettings& s) { s.flushDelayMs = -1; });
   marker = result(state.handle(vmRequest(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, vm)), 50);
   EXPECT_LT(result(state.handle(vmRequest(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, vm)), 18), marker);
-}
-
-TEST_F(ProxyStateTest, PowerStatesFollowDefaultsRequestsAndSettings) {
-  BlrDB::Pair stored;
-  stored.id = 7;
-  stored.srcGuid = vm;
-  reporter.stored[7] = stored;
-  configure([](ProxySettings& s) { s.vmPower["pair8/tail"] = true; });
-  auto power = [&](int pairId, bool tail, bool on) {
-    ProxyRequest r = request(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, pairId);
-    r.tail = tail;
-    r.on = on;
-    return result(state.handle(r), BLR_CTRL_TAG_WAS_ON) != 0;
-  };
-  EXPECT_TRUE(power(7, false, false));   // Head VMs start on
-  EXPECT_FALSE(power(7, false, true));
-  EXPECT_TRUE(power(7, false, true));
-  EXPECT_FALSE(power(7, true, false));   // Tail VMs start off
-  EXPECT_TRUE(power(8, true, false));    // as the settings say
-  ProxyStateView view = state.view();
-  EXPECT_TRUE(view.vmPower.at(vm.toHex()));  // keyed by the VM the database knows
-  EXPECT_FALSE(view.vmPower.at("pair7/tail"));
 }
 
 TEST_F(ProxyStateTest, ImpossibleRequestsAreRefused) {
