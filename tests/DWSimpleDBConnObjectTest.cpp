@@ -136,34 +136,6 @@ TEST_P(ConnTest, BindMisuseIsRefused) {
   EXPECT_EQ(conn.getNextRow(), 0);
 }
 
-TEST_P(ConnTest, LeftJoinNullsReadAsZeroAndEmpty) {
-  Conn conn;
-  ASSERT_EQ(conn.exec("INSERT INTO BlrBootVM(pairId, name, seqNum, jobId) VALUES(4, 'vm', 5000000000, "
-                      "6000000000)"),
-            0);
-  ASSERT_EQ(conn.exec("SELECT BlrBootVM.name, BlrBootVM.seqNum, BlrBootVM.jobId, BlrBootDisk.id, "
-                      "BlrBootDisk.uuid, BlrBootDisk.path, BlrBootDisk.snapId FROM BlrBootVM LEFT JOIN "
-                      "BlrBootDisk ON BlrBootVM.id=BlrBootDisk.bootVmId WHERE BlrBootVM.pairId=4"),
-            0)
-      << conn.getLastErrorText();
-  int32_t diskId = -1;
-  int64_t seqNum, jobId;
-  wchar_t name[128], path[1024] = L"junk";
-  char diskUuid[64] = "junk", snap[64] = "junk";
-  ASSERT_EQ(conn.ibindstruct("w128|b|B|i|s64|w1024|s64", name, &seqNum, &jobId, &diskId, diskUuid,
-                             path, snap),
-            0);
-  ASSERT_EQ(conn.getNextRow(), 0);
-  EXPECT_EQ(FXString::ToString(name), "vm");
-  EXPECT_EQ(seqNum, 5000000000LL);
-  EXPECT_EQ(jobId, 6000000000LL);
-  EXPECT_EQ(diskId, 0);
-  EXPECT_STREQ(diskUuid, "");
-  EXPECT_STREQ(path, L"");
-  EXPECT_STREQ(snap, "");
-  EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
-}
-
 TEST_P(ConnTest, HostileTextsAreStoredAndReadBackByteForByte) {
   const std::string texts[] = {
       "O'Brien's \"VM\"; DROP TABLE T; --",
@@ -240,32 +212,6 @@ TEST_P(ConnTest, FailingRequestHalfWayLeavesNoTrace) {
   EXPECT_EQ(conn.exec("INSERT INTO T(id) VALUES(8)"), 0);
   ASSERT_EQ(conn.endTran(1), 0);
   EXPECT_EQ(conn.scalar("SELECT SUM(id) FROM T"), 14);
-}
-
-TEST_P(ConnTest, TransactSqlDeleteJoinAndFlagOperators) {
-  Conn conn;
-  ASSERT_EQ(conn.exec("INSERT INTO BlrPair(id, subClientId, srcType, flags) VALUES(1, 3, 2, 0), (2, 9, 1, 24), "
-                      "(3, 9, 1, 16); INSERT INTO BlrDisk(pairId) VALUES(1), (1), (2), (3); "
-                      "INSERT INTO BlrPairProperties(pairId, propertyName) VALUES(1, 'a'), (3, 'a')"),
-            0)
-      << conn.getLastErrorText();
-  const std::string where = "WHERE BlrPair.srcType=2 AND BlrPair.subClientId=3 OR BlrPair.flags&8=8";
-  ASSERT_EQ(conn.startTran(), 0);
-  ASSERT_EQ(conn.exec("DELETE BlrDisk FROM BlrDisk INNER JOIN BlrPair ON BlrPair.id=BlrDisk.pairId " + where), 0)
-      << conn.getLastErrorText();
-  ASSERT_EQ(conn.exec("DELETE BlrPairProperties FROM BlrPairProperties INNER JOIN BlrPair ON "
-                      "BlrPair.id=BlrPairProperties.pairId " + where),
-            0);
-  ASSERT_EQ(conn.exec("DELETE FROM BlrPair " + where), 0);
-  ASSERT_EQ(conn.endTran(1), 0);
-  EXPECT_EQ(conn.scalar("SELECT SUM(id) FROM BlrPair"), 3);
-  EXPECT_EQ(conn.scalar("SELECT SUM(pairId) FROM BlrDisk"), 3);
-  EXPECT_EQ(conn.scalar("SELECT SUM(pairId) FROM BlrPairProperties"), 3);
-
-  ASSERT_EQ(conn.exec("UPDATE BlrPair SET flags=flags|8 WHERE id=3"), 0);
-  EXPECT_EQ(conn.scalar("SELECT flags FROM BlrPair WHERE id=3"), 24);
-  ASSERT_EQ(conn.exec("UPDATE BlrPair SET flags=flags&~16 WHERE id=3"), 0) << conn.getLastErrorText();
-  EXPECT_EQ(conn.scalar("SELECT flags FROM BlrPair WHERE id=3"), 8);
 }
 
 TEST_P(ConnTest, SchemaCreationIsIdempotentForBothDatabases) {

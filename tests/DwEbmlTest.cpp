@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,35 +35,35 @@ TEST(DwEbmlWriter, TagIdsUseTheShortestForm) {
   }
 }
 
-TEST(DwEbmlWriter, NumbersAreBigEndianWithoutLeadingZeros) {
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 0); }), "81 81 00");
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 255); }), "81 81 FF");
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 256); }), "81 82 01 00");
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 0xFFFFFFFFul); }),
-            "81 84 FF FF FF FF");
+TEST(DwEbmlWriter, LiteralsAreByteExact) {
+  uint8_t id[16];
+  for (int i = 0; i < 16; ++i) id[i] = static_cast<uint8_t>(i);
   const std::string minusOne = "81 88 FF FF FF FF FF FF FF FF";
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, -1); }), minusOne);
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, -1L); }), minusOne);
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, UINT64_MAX); }), minusOne);
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeNumTag(1, 0x0102030405060708L); }),
-            "81 88 01 02 03 04 05 06 07 08");
-}
-
-TEST(DwEbmlWriter, TextsEndAtTheirFirstNul) {
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeStrTag(20, "ab"); }), "94 83 61 62 00");
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeStrTag(20, ""); }), "94 81 00");
-  EXPECT_EQ(encode([](DwEbmlWriter& w) { w.writeStrTag(20, std::string("a\0b", 3)); }),
-            "94 82 61 00");
+  const struct {
+    std::function<void(DwEbmlWriter&)> write;
+    std::string bytes;
+  } cases[] = {
+      // Numbers are big-endian without leading zeros, in every width.
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, 0); }, "81 81 00"},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, 255); }, "81 81 FF"},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, 256); }, "81 82 01 00"},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, 0xFFFFFFFFul); }, "81 84 FF FF FF FF"},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, -1); }, minusOne},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, -1L); }, minusOne},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, UINT64_MAX); }, minusOne},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, 0x0102030405060708L); }, "81 88 01 02 03 04 05 06 07 08"},
+      // Texts end at their first NUL.
+      {[](DwEbmlWriter& w) { w.writeStrTag(20, "ab"); }, "94 83 61 62 00"},
+      {[](DwEbmlWriter& w) { w.writeStrTag(20, ""); }, "94 81 00"},
+      {[](DwEbmlWriter& w) { w.writeStrTag(20, std::string("a\0b", 3)); }, "94 82 61 00"},
+      // Identifiers are sixteen raw bytes.
+      {[&](DwEbmlWriter& w) { w.writeUUIDTag(5, id); },
+       "85 90 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(encode(c.write), c.bytes);
   // A text of 127 characters needs the two-byte size form.
   std::string encoded = encode([](DwEbmlWriter& w) { w.writeStrTag(3, std::string(127, 'x')); });
   EXPECT_EQ(encoded.substr(0, 9), "83 40 80 ");
-}
-
-TEST(DwEbmlWriter, IdentifiersAreSixteenRawBytes) {
-  uint8_t id[16];
-  for (int i = 0; i < 16; ++i) id[i] = static_cast<uint8_t>(i);
-  EXPECT_EQ(encode([&](DwEbmlWriter& w) { w.writeUUIDTag(5, id); }),
-            "85 90 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F");
 }
 
 TEST(DwEbmlWriter, GrowsByCapacityOrByPagesAboveTheElement) {
@@ -115,18 +116,18 @@ TEST(DwEbmlWriter, UnencodableSizesThrowInsteadOfCorrupting) {
 
 TEST(DwEbmlWriterUnsafe, WritesTheSameBytes) {
   uint8_t id[16] = {0xAB};
+  auto writeAll = [&](auto& w) {
+    w.writeNumTag(92, 12);
+    w.writeNumTag(300, -5);
+    w.writeNumTag(74, 1ul << 40);
+    w.writeUUIDTag(5, id);
+  };
   DwEbmlBuffer buffer(8);
   DwEbmlWriter safe(buffer, 0);
   char block[256];
   DwEbmlWriterUnsafe unsafe(block, 4);
-  safe.writeNumTag(92, 12);
-  safe.writeNumTag(300, -5);
-  safe.writeNumTag(74, 1ul << 40);
-  safe.writeUUIDTag(5, id);
-  unsafe.writeNumTag(92, 12);
-  unsafe.writeNumTag(300, -5);
-  unsafe.writeNumTag(74, 1ul << 40);
-  unsafe.writeUUIDTag(5, id);
+  writeAll(safe);
+  writeAll(unsafe);
   ASSERT_EQ(unsafe.getSize(), safe.getSize());
   EXPECT_EQ(std::memcmp(block + 4, safe.getBuffer(), safe.getSize()), 0);
   EXPECT_EQ(unsafe.getBuffer(), block);
@@ -144,6 +145,14 @@ TEST(DwEbmlContainer, SizeFieldHoldsTheExactContentLength) {
   writer.writeNumTag(2, 1);
   // Bound 0x100000 reserves three bytes for each size field.
   EXPECT_EQ(hex(writer.getBlob()), "91 20 00 0B 81 81 03 8B 20 00 04 84 82 70 00 82 81 01");
+
+  DwEbmlBuffer other(16);  // a close without an open is ignored
+  DwEbmlWriter unbalanced(other, 0);
+  unbalanced.closeContTag();
+  unbalanced.openContTag(1, 5);
+  unbalanced.closeContTag();
+  unbalanced.closeContTag();
+  EXPECT_EQ(hex(unbalanced.getBlob()), "81 80");
 }
 
 TEST(DwEbmlContainer, ContentBeyondTheBoundWidensTheSizeField) {
@@ -171,16 +180,6 @@ TEST(DwEbmlContainer, ContentBeyondTheBoundWidensTheSizeField) {
     EXPECT_EQ(read, text) << bound;
     EXPECT_EQ(seven * three, 21);
   }
-}
-
-TEST(DwEbmlContainer, CloseWithoutOpenIsIgnored) {
-  DwEbmlBuffer buffer(16);
-  DwEbmlWriter writer(buffer, 0);
-  writer.closeContTag();
-  writer.openContTag(1, 5);
-  writer.closeContTag();
-  writer.closeContTag();
-  EXPECT_EQ(hex(writer.getBlob()), "81 80");
 }
 
 TEST(DwEbmlParser, HeadersFailWith100AtTheEndAnd101WhenCorrupt) {

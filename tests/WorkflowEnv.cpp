@@ -31,36 +31,19 @@ CZuError SimReporter::setPairStatus(int pairId, int status, const std::string& m
                                     int eventId) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    reports_.push_back({pairId, status, message, eventId});
+    reports_.emplace_back(pairId, status);
     cv_.notify_all();
   }
   return toDb_ ? BlrDB().setPairStatus(pairId, status, message, eventId) : CZuError();
 }
 
-CZuError SimReporter::getPair(int pairId, BlrDB::Pair* pair) {
-  if (toDb_) return BlrDB().getPair(pairId, pair);
-  std::lock_guard<std::mutex> lock(mu_);
-  pair->clear();
-  auto it = stored.find(pairId);
-  if (it != stored.end()) *pair = it->second;
-  return CZuError();
-}
-
-std::vector<SimReporter::Report> SimReporter::reports() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return reports_;
-}
-
-std::vector<int> SimReporter::statuses(int pairId) {
-  std::vector<int> out;
-  for (const Report& r : reports())
-    if (r.pairId == pairId) out.push_back(r.status);
-  return out;
-}
-
-bool SimReporter::awaitReports(size_t count) {
+std::vector<int> SimReporter::statuses(int pairId, size_t reports) {
   std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return reports_.size() >= count; });
+  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return reports_.size() >= reports; });
+  std::vector<int> out;
+  for (const auto& [id, status] : reports_)
+    if (id == pairId) out.push_back(status);
+  return out;
 }
 
 ProxySettings SimProxy::instant() {
@@ -138,7 +121,7 @@ CZuError PairDbTap::dispatch(const Map& req, Map* resp, const std::string& from,
   std::function<void(const Map&)> observer;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ++counts_[request];
+    ++requests_;
     std::vector<char> body = blrGetBlob(req);
     auto range = failing_.equal_range(request);
     for (auto it = range.first; it != range.second && !fails; ++it)
@@ -149,35 +132,6 @@ CZuError PairDbTap::dispatch(const Map& req, Map* resp, const std::string& from,
   if (observer) observer(req);
   if (fails) return FXErrorUtil::ErrorInt(FXLOC, 1, "Injected failure of %s", request.c_str());
   return service_->dispatch(req, resp, from, cert);
-}
-
-void PairDbTap::fail(const std::string& request, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mu_);
-  failing_.emplace(request, text);
-}
-
-void PairDbTap::clear() {
-  std::lock_guard<std::mutex> lock(mu_);
-  failing_.clear();
-  observer_ = nullptr;
-}
-
-void PairDbTap::setObserver(std::function<void(const Map&)> observer) {
-  std::lock_guard<std::mutex> lock(mu_);
-  observer_ = std::move(observer);
-}
-
-int PairDbTap::requests() {
-  std::lock_guard<std::mutex> lock(mu_);
-  int total = 0;
-  for (const auto& entry : counts_) total += entry.second;
-  return total;
-}
-
-int PairDbTap::requests(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = counts_.find(name);
-  return it == counts_.end() ? 0 : it->second;
 }
 
 // ---- The installation ----

@@ -31,32 +31,26 @@
 #include "support/TempFile.h"
 
 // Keeps the pair statuses a simulator reports.  With `toDb` they go on to
-// the pair database, which also answers pair lookups; else `stored` does.
+// the pair database, which also answers pair lookups; else no pair is known.
 class SimReporter : public ProxyReporter {
  public:
-  struct Report {
-    int pairId, status;
-    std::string message;
-    int eventId;
-  };
-
   explicit SimReporter(bool toDb) : toDb_(toDb) {}
   CZuError setPairStatus(int pairId, int status, const std::string& message,
                          int eventId) override;
-  CZuError getPair(int pairId, BlrDB::Pair* pair) override;
+  CZuError getPair(int pairId, BlrDB::Pair* pair) override {
+    pair->clear();
+    return toDb_ ? BlrDB().getPair(pairId, pair) : CZuError();
+  }
 
-  std::vector<Report> reports();
-  std::vector<int> statuses(int pairId);
-  // Waits (bounded) until `count` reports arrived.
-  bool awaitReports(size_t count);
-
-  std::map<int, BlrDB::Pair> stored;  // set before use
+  // The statuses reported for `pairId`, once (waiting up to 10 s) at least
+  // `reports` statuses were reported in all.
+  std::vector<int> statuses(int pairId, size_t reports = 0);
 
  private:
   bool toDb_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<Report> reports_;
+  std::vector<std::pair<int, int>> reports_;  // pair, status
 };
 
 // One simulated proxy on loopback with the certificate of `clientName`;
@@ -111,19 +105,31 @@ class PairDbTap : public DwLinkSvc {
 
   // Fails every request named `request` whose body holds the bytes of
   // `text` (any body when empty), until cleared.
-  void fail(const std::string& request, const std::string& text = "");
-  void clear();
+  void fail(const std::string& request, const std::string& text = "") {
+    std::lock_guard<std::mutex> lock(mu_);
+    failing_.emplace(request, text);
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    failing_.clear();
+    observer_ = nullptr;
+  }
   // Called with each request before it is answered (or failed).
-  void setObserver(std::function<void(const Map&)> observer);
-  int requests();
-  int requests(const std::string& name);
+  void setObserver(std::function<void(const Map&)> observer) {
+    std::lock_guard<std::mutex> lock(mu_);
+    observer_ = std::move(observer);
+  }
+  int requests() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
+  }
 
  private:
   DwLinkSvc* service_;
   std::mutex mu_;
   std::multimap<std::string, std::string> failing_;
   std::function<void(const Map&)> observer_;
-  std::map<std::string, int> counts_;
+  int requests_ = 0;
 };
 
 class WorkflowEnv {

@@ -1,3 +1,5 @@
+// Who owns what: sockets shared by their copies, buffers copied deep, blocks
+// and bitmaps holding private copies.
 #include <fcntl.h>
 
 #include <cerrno>
@@ -6,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BLR/BlrIfaces.h"
 #include "host/CZuSocket.h"
 #include "host/DwBuffer.h"
 
@@ -47,6 +50,28 @@ TEST(DwBuffer, ResizeKeepsContentsAndCopiesAreDeep) {
   DwBuffer copy = buf;
   copy.data()[0] = 'b';
   EXPECT_EQ(buf.data()[0], bytes[0]);
+}
+
+TEST(BlrRPStore, BlockHoldsAPrivateCopy) {
+  char bytes[] = "sector data";
+  BlrRPStore::Block block(4096, sizeof bytes, bytes);
+  bytes[0] = 'X';
+  ASSERT_EQ(block.buffer.getSize(), sizeof bytes);
+  EXPECT_STREQ(block.buffer.data(), "sector data");
+  EXPECT_EQ(BlrRPStore::Block(0, 0, nullptr).buffer.getSize(), 0u);
+}
+
+TEST(BlrRPStore, BitmapRoundsBitsUpToBytes) {
+  const unsigned char bits[] = {0xFF, 0x01, 0xEE};
+  BlrUUID id(std::string("00112233445566778899aabbccddeeff"));
+  for (auto [nbits, nbytes] : {std::pair{0u, 0u}, {1u, 1u}, {8u, 1u}, {9u, 2u}, {24u, 3u}}) {
+    BlrRPStore::Bitmap map(id, nbits, bits);
+    EXPECT_EQ(map.id, id);
+    ASSERT_EQ(map.buffer.getSize(), nbytes) << nbits;
+    if (nbytes != 0) {
+      EXPECT_EQ(std::memcmp(map.buffer.data(), bits, nbytes), 0);
+    }
+  }
 }
 
 }  // namespace
