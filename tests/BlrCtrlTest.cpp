@@ -196,29 +196,18 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   pair.dstGuid = dst;
   uint64_t marker = 0, last = 0, seq = 0, expiry = 0;
   bool headWasOn = false, tailWasOn = true;
-  EXPECT_OK(ctrl_.applyRepCfg(vm, {pair}));
-  EXPECT_OK(ctrl_.registerBackup(vm, 1ULL << 40));
-  EXPECT_OK(ctrl_.ping());
-  EXPECT_OK(ctrl_.startPair(12));
-  EXPECT_OK(ctrl_.powerOnOffHeadVM(12, false, &headWasOn));
-  EXPECT_OK(ctrl_.powerOnOffTailVM(12, true, &tailWasOn));
-  EXPECT_OK(ctrl_.powerOnOffTailVM(12, true, nullptr));
-  EXPECT_OK(ctrl_.insFlushMarker(vm, &marker));
-  EXPECT_OK(ctrl_.getLastSeqNum(dst, &last));
-  EXPECT_OK(ctrl_.pausePair(12));
-  EXPECT_OK(ctrl_.failoverCrossing(dst));
-  EXPECT_OK(ctrl_.createFailoverSnap(12));
-  EXPECT_OK(ctrl_.testBootCrossing(dst, 4, 600, &seq, &expiry));
-  EXPECT_OK(ctrl_.testBootCrossed(dst, 4));
-  EXPECT_OK(ctrl_.deleteFailoverSnap(12, true));
-  EXPECT_OK(ctrl_.failoverCrossed(dst));
-  EXPECT_OK(ctrl_.stopPair(12));
-  EXPECT_OK(ctrl_.cleanupPair(12));
-  EXPECT_OK(ctrl_.cleanupPairs({pair}));
-  EXPECT_OK(ctrl_.jobDone(99));
+  for (const CZuError& err :
+       {ctrl_.applyRepCfg(vm, {pair}), ctrl_.registerBackup(vm, 1ULL << 40), ctrl_.ping(),
+        ctrl_.startPair(12), ctrl_.powerOnOffHeadVM(12, false, &headWasOn),
+        ctrl_.powerOnOffTailVM(12, true, &tailWasOn), ctrl_.powerOnOffTailVM(12, true, nullptr),
+        ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(dst, &last), ctrl_.pausePair(12),
+        ctrl_.failoverCrossing(dst), ctrl_.createFailoverSnap(12),
+        ctrl_.testBootCrossing(dst, 4, 600, &seq, &expiry), ctrl_.testBootCrossed(dst, 4),
+        ctrl_.deleteFailoverSnap(12, true), ctrl_.failoverCrossed(dst), ctrl_.stopPair(12),
+        ctrl_.cleanupPair(12), ctrl_.cleanupPairs({pair}), ctrl_.jobDone(99)})
+    EXPECT_OK(err);
 
-  EXPECT_TRUE(headWasOn);
-  EXPECT_FALSE(tailWasOn);
+  EXPECT_TRUE(headWasOn && !tailWasOn);
   EXPECT_GT(marker, 0u);
   EXPECT_GE(last, marker);
   EXPECT_GT(seq, 0u);
@@ -249,9 +238,7 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   EXPECT_EQ(h[19].jobId, 99u);
   ProxyStateView view = sim_.state.view();
   EXPECT_EQ(view.doneJobs, std::vector<uint64_t>{99});
-  EXPECT_TRUE(view.pairs.empty());
-  EXPECT_TRUE(view.snapshots.empty());
-  EXPECT_TRUE(view.blocked.empty());
+  EXPECT_TRUE(view.pairs.empty() && view.snapshots.empty() && view.blocked.empty());
 }
 
 TEST_F(CtrlTest, ReplicationConfigOfAVmComesFromThePairDatabase) {
@@ -303,11 +290,11 @@ TEST_F(CtrlTest, MissingResultsReadAsZeroAndBrokenRepliesFail) {
     ASSERT_OK(sim_.fault(std::string(op) + "=empty"));
   uint64_t marker = 1, last = 1, seq = 1, expiry = 1;
   bool wasOn = true;
-  EXPECT_OK(ctrl_.insFlushMarker(vm, &marker));
-  EXPECT_OK(ctrl_.getLastSeqNum(vm, &last));
-  EXPECT_OK(ctrl_.powerOnOffHeadVM(1, false, &wasOn));
-  EXPECT_OK(ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry));
-  EXPECT_OK(ctrl_.ping());
+  for (const CZuError& err :
+       {ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(vm, &last),
+        ctrl_.powerOnOffHeadVM(1, false, &wasOn), ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry),
+        ctrl_.ping()})
+    EXPECT_OK(err);
   EXPECT_EQ(marker + last + seq + expiry, 0u);
   EXPECT_FALSE(wasOn);
 

@@ -326,7 +326,8 @@ TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
 
 TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
   int id = failedOverPair();
-  env_->tail->changeSettings([](ProxySettings& s) { s.vmPower[WorkflowEnv::kDstVm.toHex()] = false; });
+  env_->tail->changeSettings(  // the recovery VM was shut down: production stays off
+      [](ProxySettings& s) { s.vmPower[WorkflowEnv::kDstVm.toHex()] = false; });
   ASSERT_OK(W(id).failback(true));
   std::string expected = kAfterFailback;
   expected.replace(expected.find("vm:on"), 5, "vm:off");

@@ -56,16 +56,4 @@ TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
   EXPECT_EQ(number("BLR", "nA"), -999);
 }
 
-TEST_F(DWPlatformInfoTest, PhysicalMachineAndJobResults) {
-  EXPECT_EQ(info_.getPhysicalMachine(), nullptr);
-  DWPlatformInfo::setValue("Host", "sClientName", "pm1");
-  DWPlatformInfo::setValue("Host", "sJobResultsDirectory", "/var/jr");
-  ASSERT_NE(info_.getPhysicalMachine(), nullptr);
-  EXPECT_STREQ(info_.getPhysicalMachine(), "pm1");
-  std::string dir;
-  EXPECT_TRUE(DWPI_HostClient("pm1").getJobResultsDirectory(&dir));
-  EXPECT_EQ(dir, "/var/jr");
-  EXPECT_FALSE(DWPI_HostClient("other").getJobResultsDirectory(&dir));
-}
-
 }  // namespace
