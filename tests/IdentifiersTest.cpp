@@ -23,6 +23,7 @@ TEST(BlrUUID, TextFormsRoundTripAndOrder) {
     EXPECT_TRUE(BlrUUID::isValid(id.toHex()));
     EXPECT_EQ(BlrUUID(id.toString()), id);
     EXPECT_EQ(BlrUUID(id.toHex()), id);
+    EXPECT_NE(id, previous);
     EXPECT_TRUE((id < previous) != (previous < id));
     previous = id;
   }

@@ -78,6 +78,23 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
+TEST(KrpSocketTest, CancelFdInterruptsAWait) {
+  LinkTestEnv& env = LinkTestEnv::get();
+  KrpPair pair(env.client, env.server);
+  ASSERT_TRUE(pair.handshake());
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  krpSetCancelFd(pair.client, fds[0]);
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  char buf[4];
+  CZuError err;
+  EXPECT_EQ(krpRecvMs(pair.client, buf, sizeof buf, 5000, &err), 0);
+  EXPECT_EQ(err.Code(), ECANCELED);
+  krpSetCancelFd(pair.client, -1);
+  close(fds[0]);
+  close(fds[1]);
+}
+
 TEST(KrpSocketTest, MisuseIsRefused) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpSocket* s = nullptr;

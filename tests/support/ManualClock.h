@@ -1,15 +1,13 @@
 // A clock for tests: now() is what the test set, and sleeping advances it
-// instead of waiting (or, with `realSleeps`, waits and leaves the time alone:
-// for code that waits on locks through the clock).  ManualClock::Installer
-// makes it the process's clock.
+// instead of waiting (or, with `realSleeps`, waits on the clock current when
+// it was made and leaves the time alone: for code that waits on locks through
+// the clock).  ManualClock::Installer makes it the process's clock.
 #ifndef BLR_TESTS_SUPPORT_MANUALCLOCK_H
 #define BLR_TESTS_SUPPORT_MANUALCLOCK_H
 
 #include <atomic>
-#include <chrono>
 #include <ctime>
 #include <functional>
-#include <thread>
 
 #include "host/DwClock.h"
 
@@ -17,12 +15,12 @@ class ManualClock : public DwClock {
  public:
   // A plausible wall time by default: code under test may treat 0 as "never".
   explicit ManualClock(time_t start = 1700000000, bool realSleeps = false)
-      : nowMs_(start * 1000LL), realSleeps_(realSleeps) {}
+      : nowMs_(start * 1000LL), sleeper_(realSleeps ? DwClock::current() : nullptr) {}
 
   time_t now() override { return static_cast<time_t>(nowMs_.load() / 1000); }
   void sleepMs(int ms) override {
-    if (realSleeps_)
-      std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    if (sleeper_)
+      sleeper_->sleepMs(ms);
     else
       nowMs_ += ms > 0 ? ms : 0;
     if (onSleep) onSleep();
@@ -47,7 +45,7 @@ class ManualClock : public DwClock {
 
  private:
   std::atomic<long long> nowMs_;
-  bool realSleeps_;
+  DwClock* sleeper_;
 };
 
 #endif  // BLR_TESTS_SUPPORT_MANUALCLOCK_H
