@@ -2,31 +2,15 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "BLR/BlrDB.h"
 #include "EbmlTestUtil.h"
 
 namespace {
 
 using ebmltest::bytes;
+using ebmltest::decode;
+using ebmltest::encode;
 using ebmltest::hex;
-
-template <class Record>
-std::vector<char> encode(const Record& record) {
-  DwEbmlBuffer buffer(128);
-  DwEbmlWriter writer(buffer, 0);
-  record.serialize(writer);
-  return writer.getBlob();
-}
-
-template <class Record>
-Record decode(const std::vector<char>& blob) {
-  Record record;
-  CZuError err = record.unserialize(blob.data(), static_cast<int>(blob.size()));
-  EXPECT_FALSE(err.IsError()) << err.AsString();
-  return record;
-}
 
 std::string randomText(std::mt19937& rng) {
   std::string text(rng() % 40, ' ');

@@ -1,8 +1,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "BLR/BlrMonConfig.h"
 #include "EbmlTestUtil.h"
 #include "support/BlrLogFixture.h"
@@ -10,14 +8,9 @@
 namespace {
 
 using ebmltest::bytes;
+using ebmltest::decode;
+using ebmltest::encode;
 using ebmltest::hex;
-
-std::vector<char> encode(const BlrMonConfig& config) {
-  DwEbmlBuffer buffer(128);
-  DwEbmlWriter writer(buffer, 0);
-  config.serialize(writer);
-  return writer.getBlob();
-}
 
 BlrMonConfig::Disk makeDisk(const std::string& path, uint16_t id, unsigned char seed) {
   BlrMonConfig::Disk disk;
@@ -48,10 +41,7 @@ TEST(BlrMonConfig, DisksComeFirstAndRoundTrip) {
   config.disks.push_back(makeDisk(std::string(1000, 'p'), 10, 2));
   const std::vector<char> blob = encode(config);
   EXPECT_EQ(static_cast<unsigned char>(blob[0]), 0x85);
-
-  BlrMonConfig decoded;
-  ASSERT_FALSE(decoded.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
-  EXPECT_EQ(decoded, config);
+  EXPECT_EQ(decode<BlrMonConfig>(blob), config);
 }
 
 TEST(BlrMonConfig, AbsentScalarsKeepTheirValuesButDisksAreReplaced) {
