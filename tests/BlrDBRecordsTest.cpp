@@ -4,6 +4,7 @@
 
 #include "BLR/BlrDB.h"
 #include "EbmlTestUtil.h"
+#include "support/Check.h"
 
 namespace {
 
@@ -96,14 +97,14 @@ TEST(BlrDBPair, DefaultEncodingIsExactAndDecodesToNotGiven) {
 TEST(BlrDBPair, EmptyBlobsGiveClearedRecords) {
   std::mt19937 rng(3);
   BlrDB::Pair pair = randomPair(rng);
-  ASSERT_FALSE(pair.unserialize(nullptr, 0).IsError());
+  ASSERT_OK(pair.unserialize(nullptr, 0));
   BlrDB::Pair cleared;
   cleared.tailHostName = pair.tailHostName;
   EXPECT_EQ(pair, cleared);
 
   BlrDB::PairList list;
   list.push_back(BlrDB::Pair());
-  ASSERT_FALSE(list.unserialize(nullptr, 0).IsError());
+  ASSERT_OK(list.unserialize(nullptr, 0));
   EXPECT_TRUE(list.empty());
   EXPECT_TRUE(encode(list).empty());
 }
@@ -120,7 +121,7 @@ TEST(BlrDBPair, TailHostNameSurvivesClearAndAbsentTag) {
   withoutHost.id = 4;
   std::vector<char> blob = encode(withoutHost);
   blob.resize(blob.size() - 3);  // drop tag 18
-  ASSERT_FALSE(pair.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
+  ASSERT_OK(pair.unserialize(blob.data(), static_cast<int>(blob.size())));
   EXPECT_EQ(pair.id, 4);
   EXPECT_EQ(pair.tailHostName, "tail*8400*8401");
 }
@@ -146,7 +147,7 @@ TEST(BlrDBPair, UnknownTagsAndUnreadablePayloadsAreIgnored) {
       "83 82 61 62 81 81 07");
   BlrDB::Pair pair;
   pair.srcType = 2;
-  ASSERT_FALSE(pair.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
+  ASSERT_OK(pair.unserialize(blob.data(), static_cast<int>(blob.size())));
   BlrDB::Pair expected;
   expected.id = 7;
   EXPECT_EQ(pair, expected);
@@ -160,10 +161,10 @@ TEST(BlrDBPair, TruncatedDataKeepsWhatWasReadAndNeverFails) {
   for (size_t cut = 0; cut <= blob.size(); ++cut) {
     const std::vector<char> prefix(blob.begin(), blob.begin() + cut);
     BlrDB::PairList decoded;
-    EXPECT_FALSE(decoded.unserialize(prefix.data(), static_cast<int>(cut)).IsError()) << cut;
+    EXPECT_OK(decoded.unserialize(prefix.data(), static_cast<int>(cut))) << cut;
     EXPECT_LE(decoded.size(), list.size());
     BlrDB::Pair pair;
-    EXPECT_FALSE(pair.unserialize(prefix.data(), static_cast<int>(cut)).IsError()) << cut;
+    EXPECT_OK(pair.unserialize(prefix.data(), static_cast<int>(cut))) << cut;
   }
 }
 
@@ -311,7 +312,7 @@ TEST(BlrDBBootVM, DefaultEncodingAndExtremes) {
 
   std::mt19937 rng(4);
   BlrDB::BootVM fromEmpty = randomBootVM(rng);
-  ASSERT_FALSE(fromEmpty.unserialize("", 0).IsError());
+  ASSERT_OK(fromEmpty.unserialize("", 0));
   EXPECT_EQ(fromEmpty, BlrDB::BootVM());
 }
 

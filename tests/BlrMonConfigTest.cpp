@@ -3,6 +3,7 @@
 
 #include "BLR/BlrMonConfig.h"
 #include "EbmlTestUtil.h"
+#include "support/Check.h"
 #include "support/BlrLogFixture.h"
 
 namespace {
@@ -49,7 +50,7 @@ TEST(BlrMonConfig, AbsentScalarsKeepTheirValuesButDisksAreReplaced) {
   config.throttleWrites = true;
   config.disks.push_back(makeDisk("old", 1, 0));
   const std::vector<uint8_t> onlyQueue = bytes("E6 81 20");
-  ASSERT_FALSE(config.unserialize(onlyQueue.data(), 3).IsError());
+  ASSERT_OK(config.unserialize(onlyQueue.data(), 3));
   EXPECT_TRUE(config.throttleWrites);
   EXPECT_EQ(config.maxDrvQueueSize, 32);
   EXPECT_TRUE(config.disks.empty());

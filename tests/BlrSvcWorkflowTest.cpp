@@ -293,7 +293,9 @@ TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
   // Waiting: the copy-back completes after the second poll.
   int polls = 0;
   clock_.onSleep = [&] {
-    if (++polls == 2) EXPECT_OK(BlrDB().setPairStatus(hidden, 4, "", 0));
+    if (++polls == 2) {
+      EXPECT_OK(BlrDB().setPairStatus(hidden, 4, "", 0));
+    }
   };
   ASSERT_OK(W(id).failback(true));
   EXPECT_EQ(polls, 2);

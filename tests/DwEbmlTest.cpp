@@ -7,6 +7,7 @@
 
 #include "DwLink/DwEbml.h"
 #include "EbmlTestUtil.h"
+#include "support/Check.h"
 
 namespace {
 
@@ -172,11 +173,11 @@ TEST(DwEbmlContainer, ContentBeyondTheBoundWidensTheSizeField) {
     int32_t seven = 0, three = 0;
     const char* read = nullptr;
     DwEbmlParser top(buffer.data, writer.getSize());
-    ASSERT_FALSE(top.parseMsg(5, DW_EBML_VAR_BINARY, &outer, 3, DW_EBML_VAR_INT32, &three, 0).IsError());
+    ASSERT_OK(top.parseMsg(5, DW_EBML_VAR_BINARY, &outer, 3, DW_EBML_VAR_INT32, &three, 0));
     DwEbmlParser middle(outer.data, outer.size);
-    ASSERT_FALSE(middle.parseMsg(6, DW_EBML_VAR_BINARY, &inner, 7, DW_EBML_VAR_INT32, &seven, 0).IsError());
+    ASSERT_OK(middle.parseMsg(6, DW_EBML_VAR_BINARY, &inner, 7, DW_EBML_VAR_INT32, &seven, 0));
     DwEbmlParser bottom(inner.data, inner.size);
-    ASSERT_FALSE(bottom.parseMsg(8, DW_EBML_VAR_STR, &read, 0).IsError());
+    ASSERT_OK(bottom.parseMsg(8, DW_EBML_VAR_STR, &read, 0));
     EXPECT_EQ(read, text) << bound;
     EXPECT_EQ(seven * three, 21);
   }
@@ -206,13 +207,13 @@ TEST(DwEbmlParser, AcceptsLongFormsAndEmptyPayloadAtTheEnd) {
   const std::vector<uint8_t> data = bytes("10 00 00 05 20 00 01 07 81 80");
   DwEbmlParser parser(data.data(), data.size());
   int tag, size, value = 0;
-  ASSERT_FALSE(parser.getNextTag(&tag, &size).IsError());
+  ASSERT_OK(parser.getNextTag(&tag, &size));
   EXPECT_EQ(tag, 5);
   EXPECT_EQ(size, 1);
   EXPECT_EQ(parser.getPos(), data.data() + 7);
-  ASSERT_FALSE(parser.getNumPayload(size, &value).IsError());
+  ASSERT_OK(parser.getNumPayload(size, &value));
   EXPECT_EQ(value, 7);
-  ASSERT_FALSE(parser.getNextTag(&tag, &size).IsError());
+  ASSERT_OK(parser.getNextTag(&tag, &size));
   EXPECT_EQ(tag, 1);
   EXPECT_EQ(size, 0);
   EXPECT_TRUE(parser.atEnd());
@@ -248,7 +249,7 @@ TEST(DwEbmlParser, BadPayloadsFailWithoutLeavingThePayload) {
 
   std::string text = "kept";
   const std::vector<uint8_t> twoTexts = bytes("61 00 62 00");
-  ASSERT_FALSE(DwEbmlParser(twoTexts.data(), 4).getStrPayload(4, &text).IsError());
+  ASSERT_OK(DwEbmlParser(twoTexts.data(), 4).getStrPayload(4, &text));
   EXPECT_EQ(text, "a");  // up to the first NUL
   text = "kept";
   DwEbmlParser noNul(data.data() + 9, 2);
@@ -294,7 +295,7 @@ TEST(DwEbmlParseMsg, FillsEveryDestinationKind) {
   CZuError err = parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 2, DW_EBML_VAR_STR, &text, 3,
                                  DW_EBML_VAR_UINT64, &wide, 4, DW_EBML_VAR_UUID, uuid, 5,
                                  DW_EBML_VAR_BINARY, &block, 7, DW_EBML_VAR_INT32, &absent, 0);
-  ASSERT_FALSE(err.IsError()) << err.AsString();
+  ASSERT_OK(err);
   EXPECT_EQ(number, -3);
   EXPECT_STREQ(text, "hello");
   EXPECT_GE(text, buffer.data);  // in place, not copied
@@ -335,7 +336,7 @@ TEST(DwEbmlParseMsg, MalformedDataFails) {
   DwEbmlParser parser(nullptr, 0);
   EXPECT_EQ(FXErrorUtil::GetInt(parser.parseMsg(1, static_cast<DW_EBML_VAR_TYPE>(3), &number, 0)),
             1);
-  EXPECT_FALSE(parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 0).IsError());  // empty data
+  EXPECT_OK(parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 0));  // empty data
 }
 
 TEST(DwEbmlElementLoop, ResumesAfterEachPayloadAndEndsQuietly) {
@@ -353,7 +354,7 @@ TEST(DwEbmlElementLoop, ResumesAfterEachPayloadAndEndsQuietly) {
                                         if (tag == 2) p.getUUIDPayload(size, id);
                                         return CZuError();
                                       });
-  EXPECT_FALSE(err.IsError());
+  EXPECT_OK(err);
   EXPECT_EQ(tags, (std::vector<int>{1, 2, 3}));
   EXPECT_EQ(value, 7);
 

@@ -2,8 +2,6 @@
 #ifndef BLR_TESTS_EBMLTESTUTIL_H
 #define BLR_TESTS_EBMLTESTUTIL_H
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <sstream>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "DwLink/DwEbml.h"
+#include "support/Check.h"
 
 namespace ebmltest {
 
@@ -51,8 +50,7 @@ std::vector<char> encode(const Record& record) {
 template <class Record>
 Record decode(const std::vector<char>& blob) {
   Record record;
-  CZuError err = record.unserialize(blob.data(), static_cast<int>(blob.size()));
-  EXPECT_FALSE(err.IsError()) << err.AsString();
+  EXPECT_OK(record.unserialize(blob.data(), static_cast<int>(blob.size())));
   return record;
 }
 

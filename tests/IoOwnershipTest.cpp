@@ -6,11 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "BLR/BlrIfaces.h"
 #include "host/CZuSocket.h"
 #include "host/DwBuffer.h"
+#include "support/Check.h"
 
 namespace {
 
@@ -18,7 +17,7 @@ bool isClosed(int fd) { return ::fcntl(fd, F_GETFD) < 0 && errno == EBADF; }
 
 TEST(CZuSocket, CopiesShareTheSocketUntilTheLastGoesOrOneCloses) {
   CZuSocket a, b;
-  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   int fd = a.GetDescriptor();
   {
     CZuSocket copy = a;
@@ -43,7 +42,7 @@ TEST(DwBuffer, ResizeKeepsContentsAndCopiesAreDeep) {
   DwBuffer buf(100);
   std::memcpy(buf.data(), bytes.data(), 100);
   for (size_t size : {101, 1 << 20, 10, 50}) {
-    ASSERT_FALSE(buf.resize(size).IsError());
+    ASSERT_OK(buf.resize(size));
     EXPECT_EQ(buf.getSize(), size);
     EXPECT_EQ(std::memcmp(buf.data(), bytes.data(), 10), 0);
   }

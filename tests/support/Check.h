@@ -9,16 +9,12 @@
 
 #include "host/CZuError.h"
 
-#define EXPECT_OK(expr)                              \
-  do {                                               \
-    CZuError err_ = (expr);                          \
-    EXPECT_FALSE(err_.IsError()) << err_.AsString(); \
-  } while (0)
-#define ASSERT_OK(expr)                              \
-  do {                                               \
-    CZuError err_ = (expr);                          \
-    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
-  } while (0)
+inline ::testing::AssertionResult IsOk(const char* expr, const CZuError& err) {
+  if (!err.IsError()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << expr << " failed: " << err.AsString();
+}
+#define EXPECT_OK(expr) EXPECT_PRED_FORMAT1(IsOk, expr)
+#define ASSERT_OK(expr) ASSERT_PRED_FORMAT1(IsOk, expr)
 
 using ::testing::HasSubstr;
 using ::testing::Not;
