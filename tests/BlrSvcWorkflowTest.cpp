@@ -535,9 +535,12 @@ TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
   config.tls = TestCerts::get().context("job1");
   DwLinkServer server;  // where the proxies report pair statuses
   ASSERT_OK(server.start(config));
-  const std::vector<std::string> instant = {"--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0"};
-  ProxyProcess head(BLR_PROXY_BIN, "head1", server.port(), instant);
-  ProxyProcess tail(BLR_PROXY_BIN, "tail1", server.port(), instant);
+  TempFile control;  // the Head's faults
+  std::vector<std::string> args = {"--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0"};
+  ProxyProcess tail(BLR_PROXY_BIN, "tail1", server.port(), args);
+  args.insert(args.end(), {"--control-file", control.path()});
+  ProxyProcess head(BLR_PROXY_BIN, "head1", server.port(), args);
+  EXPECT_THAT(head.banner, StartsWith("blr-proxy head1@127.0.0.1:"));
   ASSERT_NE(head.dwdPort, 0);
   ASSERT_NE(tail.dwdPort, 0);
   ASSERT_OK(env.addClient(WorkflowEnv::kHeadClient, "head1", head.dwdPort));
@@ -554,6 +557,11 @@ TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
                         [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); })
                 .Code(),
             2);  // no failover snapshot left to revert to
+
+  control.write("fault PING=fail:4:from the control file\n");  // read while running
+  EXPECT_EQ(failure(env.control(WorkflowEnv::kHeadClient, [](BlrCtrl& c) { return c.ping(); })),
+            "4: Couldn't send BLR_CTRL_MSG_PING: from the control file");
+  EXPECT_EQ(head.process.stop(), 0);
   server.stop();
 }
 

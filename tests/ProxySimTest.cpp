@@ -1,4 +1,5 @@
-// The simulated replication service: its state, its faults and the program.
+// The simulated replication service: its state and its faults (the program
+// itself runs in the workflow tests).
 #include <chrono>
 #include <thread>
 
@@ -114,21 +115,6 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).action, ProxyFault::kNone);
   EXPECT_EQ(control.settings().syncDelayMs, base.syncDelayMs);
   EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
-}
-
-// ---- The program ----
-
-TEST_F(CtrlFixture, ProxyProgramServesLookupAndControlAndFollowsItsControlFile) {
-  TempFile control;
-  ProxyProcess proxy(BLR_PROXY_BIN, "anchor", 0,
-                     {"--control-file", control.path(), "--set", "sync-delay-ms=0"});
-  EXPECT_THAT(proxy.banner, StartsWith("blr-proxy anchor@127.0.0.1:"));
-  BlrCtrl ctrl;
-  EXPECT_OK(ctrl.connect(MangleHostName("127.0.0.1", "anchor", proxy.dwdPort, 0)));
-  EXPECT_OK(ctrl.ping());
-  control.write("fault PING=fail:4:from the control file\n");
-  EXPECT_EQ(failure(ctrl.ping()), "4: Couldn't send BLR_CTRL_MSG_PING: from the control file");
-  EXPECT_EQ(proxy.process.stop(), 0);
 }
 
 }  // namespace
