@@ -99,7 +99,8 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
 
   std::string out;
   ASSERT_EQ(admin("events list --entity-type 187 --entity-id " + std::to_string(p.id), &out), 0);
-  EXPECT_THAT(out, HasSubstr("0x025A0094 severity=1 entity=187/" + std::to_string(p.id) + " \"vm'1\""));
+  EXPECT_THAT(out, HasSubstr("0x025A0094 severity=1 entity=187/" + std::to_string(p.id) +
+                             " \"vm'1\""));
   ASSERT_EQ(admin("client list", &out), 0);
   EXPECT_THAT(out, HasSubstr("tail1"));
   ASSERT_EQ(admin("client remove --id 20"), 0);

@@ -84,9 +84,9 @@ TEST_F(CtrlTest, ResponsesCarryThePeersCodeAndText) {
   EXPECT_EQ(failure(BlrCtrl::recvResp(pair.client)), "7: pair is busy");
   sendMsg(pair.server, BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP);
   EXPECT_THAT(failure(BlrCtrl::recvResp(pair.client)),
-              AllOf(StartsWith("1: "), HasSubstr("Didn't receive expected BLR_CTRL_MSG_RESP message "
-                                                 "back. Got BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP=7 "
-                                                 "instead")));
+              AllOf(StartsWith("1: "),
+                    HasSubstr("Didn't receive expected BLR_CTRL_MSG_RESP message back. Got "
+                              "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP=7 instead")));
 
   // A reused buffer holds exactly the last payload.
   sendMsg(pair.server, 40, std::vector<char>(100, 'x'));
@@ -129,7 +129,8 @@ TEST_F(CtrlTest, HostileHeadersAndPayloadsFailCleanly) {
     CZuError err = BlrCtrl::recvResp(pair.client);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(err.Code(), c.code) << err.AsString();
-    EXPECT_THAT(err.Summary(), AllOf(HasSubstr(c.text), HasSubstr("Couldn't receive response back")));
+    EXPECT_THAT(err.Summary(),
+                AllOf(HasSubstr(c.text), HasSubstr("Couldn't receive response back")));
   }
 }
 
@@ -369,8 +370,8 @@ TEST_F(CtrlTest, LocalServiceAndJobCompletion) {
   EvDebugRecorder recorder;
   EXPECT_EQ(ctrl.connect().Summary(), "Couldn't derive local PM client name");
   blrJobDone(76);
-  EXPECT_THAT(recorder.messages().back(),
-              HasSubstr("Couldn't notify BLR of job completion: Couldn't derive local PM client name"));
+  EXPECT_THAT(recorder.messages().back(), HasSubstr("Couldn't notify BLR of job completion: "
+                                                    "Couldn't derive local PM client name"));
 
   DWPlatformInfo::setValue("Host", "sClientName", "anchor");
   DWPlatformInfo::setValue("Host", "sNetHostName", "127.0.0.1");

@@ -19,7 +19,8 @@ class ScriptedSvc : public DwLinkSvc {
   }
   // "<request name> <body in hex>"
   std::string lastReq() const {
-    return requests.empty() ? "<none>" : requests.back().at("req") + " " + requests.back().at("blob");
+    if (requests.empty()) return "<none>";
+    return requests.back().at("req") + " " + requests.back().at("blob");
   }
 
   std::vector<Map> requests;
@@ -90,7 +91,8 @@ TEST_F(BlrDBClientTest, EmptyIdentifierListSendsNothing) {
 TEST_F(BlrDBClientTest, ServiceErrorsAreReportedVerbatimUnderTheOperationsMessage) {
   svc_.answer = {{"error", "100% broken"}, {"blob", "8181"}};
   std::string value = "untouched";
-  EXPECT_EQ(failure(db_.getPairProp(1, "x", &value)), "1: Couldn't get BlrPair property x: 100% broken");
+  EXPECT_EQ(failure(db_.getPairProp(1, "x", &value)),
+            "1: Couldn't get BlrPair property x: 100% broken");
   EXPECT_EQ(value, "untouched");
   EXPECT_EQ(db_.setPairProp(1, "x", "y").Summary(),
             "Couldn't set BlrPair property x=y: 100% broken");

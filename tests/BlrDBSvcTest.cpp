@@ -66,7 +66,8 @@ TEST_P(BlrSQLTest, UnreachableDatabaseFailsRequestsAndIsLogged) {
   EXPECT_THAT(db.getPairs(BlrDB::Pair(), &pairs).AsString(), HasSubstr("Couldn't query BLR pairs"));
   EXPECT_TRUE(db.setPairFlags(1, 2).IsError());
   std::vector<std::string> logged = recorder.messages();
-  EXPECT_EQ(std::count(logged.begin(), logged.end(), "Couldn't open connection to Anchor Database: rc=308"),
+  EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                       "Couldn't open connection to Anchor Database: rc=308"),
             2);
 }
 
@@ -83,7 +84,8 @@ TEST_P(PairDbLinkTest, AnswersAuthenticatedPeersOnly) {
   config.tls = env.server;
   DwLinkServer server;
   ASSERT_OK(server.start(config));
-  auto remote = [&](std::shared_ptr<TlsContext> tls, const BlrDBSvc::Map& req, BlrDBSvc::Map* resp) {
+  auto remote = [&](std::shared_ptr<TlsContext> tls, const BlrDBSvc::Map& req,
+                    BlrDBSvc::Map* resp) {
     DwLinkClientConfig c;
     c.host = "127.0.0.1";
     c.port = server.port();

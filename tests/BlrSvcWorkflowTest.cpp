@@ -190,7 +190,8 @@ TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
   inject("head PAUSE=fail:9:busy");
   CZuError err = W(id).failover(false, false, nullptr);
   EXPECT_EQ(err.Code(), 204);
-  EXPECT_THAT(err.AsString(), HasSubstr("Couldn't suspend pair " + std::to_string(id) + " for failover"));
+  EXPECT_THAT(err.AsString(),
+              HasSubstr("Couldn't suspend pair " + std::to_string(id) + " for failover"));
   env_->clearFaults();
   recorder_.clear();
   ASSERT_OK(W(id).failover(false, false, nullptr));

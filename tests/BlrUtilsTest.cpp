@@ -35,7 +35,8 @@ TEST(BlrUtils, HexRoundTripAndErrors) {
 
   unsigned char out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   EXPECT_OK(BlrUtils::str2bin("0a1B", out, 2));
-  EXPECT_EQ(std::vector<unsigned char>(out, out + 3), (std::vector<unsigned char>{0x0A, 0x1B, 0xEE}));
+  EXPECT_EQ(std::vector<unsigned char>(out, out + 3),
+            (std::vector<unsigned char>{0x0A, 0x1B, 0xEE}));  // beyond the length: untouched
 
   unsigned char one[1] = {0};
   EXPECT_EQ(failure(BlrUtils::str2bin("0a1B", one, 1)), "1: Overflow");

@@ -173,7 +173,8 @@ TEST_P(ConnTest, FailingRequestHalfWayLeavesNoTrace) {
 }
 
 TEST_P(ConnTest, SchemaCreationIsIdempotentForBothDatabases) {
-  for (const char* db : {"Anchor", "HistoryDB", "Anchor", "HistoryDB"}) EXPECT_OK(DWCreateSchema(db));
+  for (const char* db : {"Anchor", "HistoryDB", "Anchor", "HistoryDB"})
+    EXPECT_OK(DWCreateSchema(db));
   Conn history("HistoryDB");
   EXPECT_EQ(history.exec("INSERT INTO BlrPairStats(pairId, timeStamp, repDataDeltaActual, repDataDeltaComp, "
                          "ioDelta, iopsDelta, repSetSize, sizeInRpStore, retention) VALUES(1, 1700000000, "

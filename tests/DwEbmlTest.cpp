@@ -52,7 +52,8 @@ TEST(DwEbmlWriter, LiteralsAreByteExact) {
       {[](DwEbmlWriter& w) { w.writeNumTag(1, -1); }, minusOne},
       {[](DwEbmlWriter& w) { w.writeNumTag(1, -1L); }, minusOne},
       {[](DwEbmlWriter& w) { w.writeNumTag(1, UINT64_MAX); }, minusOne},
-      {[](DwEbmlWriter& w) { w.writeNumTag(1, 0x0102030405060708L); }, "81 88 01 02 03 04 05 06 07 08"},
+      {[](DwEbmlWriter& w) { w.writeNumTag(1, 0x0102030405060708L); },
+       "81 88 01 02 03 04 05 06 07 08"},
       // Texts end at their first NUL.
       {[](DwEbmlWriter& w) { w.writeStrTag(20, "ab"); }, "94 83 61 62 00"},
       {[](DwEbmlWriter& w) { w.writeStrTag(20, ""); }, "94 81 00"},

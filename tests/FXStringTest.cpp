@@ -7,7 +7,8 @@ namespace {
 TEST(FXString, AnyBytesComeBackByteForByteThroughWideCharacters) {
   EXPECT_EQ(FXString::FromString("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"),  // a é € 😀 z
             std::wstring(L"a\u00E9\u20AC\U0001F600z"));
-  EXPECT_EQ(FXString::FromString(std::string("\xFF", 1)), std::wstring(1, static_cast<wchar_t>(0xDCFF)));
+  EXPECT_EQ(FXString::FromString(std::string("\xFF", 1)),
+            std::wstring(1, static_cast<wchar_t>(0xDCFF)));
   const std::string samples[] = {
       "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z",
       std::string("\xFF\xFE\x80", 3),        // never valid

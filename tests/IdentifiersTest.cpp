@@ -44,8 +44,9 @@ TEST(BlrUUID, FormsAreExact) {
 }
 
 TEST(BlrUUID, MalformedTextsAreInvalidAndOtherLengthsGiveNull) {
-  for (const char* text : {"", "0123", "0123456789abcdeffedcba987654321",
-                           "01234567-89AB-CDEF-FEDC-BA987654321", "0123456789abcdeffedcba98765432100"}) {
+  for (const char* text :
+       {"", "0123", "0123456789abcdeffedcba987654321", "01234567-89AB-CDEF-FEDC-BA987654321",
+        "0123456789abcdeffedcba98765432100"}) {
     EXPECT_FALSE(BlrUUID::isValid(text)) << text;
     EXPECT_EQ(BlrUUID(text), BlrUUID::null_uuid) << text;
   }

@@ -40,8 +40,8 @@ bool SqlTestDb::setUp(DWSqlBackend backend, std::string* whyNot) {
   pgSchema_ = "blrt_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
   DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
   DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);
-  if (!runOnce("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE; CREATE SCHEMA " + pgSchema_, whyNot))
-    return false;
+  std::string create = "DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE; CREATE SCHEMA " + pgSchema_;
+  if (!runOnce(create, whyNot)) return false;
   DWPlatformInfo::setValue("Database", "sPostgresConnInfo",
                            pgConnInfo_ + " options='-c search_path=" + pgSchema_ + "'");
   return true;

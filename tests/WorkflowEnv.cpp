@@ -104,7 +104,8 @@ std::vector<std::string> ProxyProcess::commandLine(const std::string& bin, const
                      "sCAFile = " + tls.caFile + "\nsCertFile = " + tls.certFile +
                      "\nsKeyFile = " + tls.keyFile + "\n[EventManager]\nsLogFile = " + log.path() +
                      "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n" +
-                     "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";
+                     "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " +
+                     std::to_string(linkPort) + "\n";
   registry.write(text);
   args.insert(args.begin(), {bin, "--registry", registry.path(), "--dwd-port", "0"});
   return args;
