@@ -11,7 +11,6 @@
 
 #include "LinkTestEnv.h"
 #include "host/DWPlatformInfo.h"
-#include "host/DwClock.h"
 #include "host/DwLink.h"
 #include "host/DwLinkFrame.h"
 #include "host/DwLinkPool.h"
