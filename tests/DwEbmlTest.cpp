@@ -116,25 +116,6 @@ TEST(DwEbmlWriter, UnencodableSizesThrowInsteadOfCorrupting) {
   EXPECT_EQ(writer.getSize(), 0);
 }
 
-TEST(DwEbmlWriterUnsafe, WritesTheSameBytes) {
-  uint8_t id[16] = {0xAB};
-  auto writeAll = [&](auto& w) {
-    w.writeNumTag(92, 12);
-    w.writeNumTag(300, -5);
-    w.writeNumTag(74, 1ul << 40);
-    w.writeUUIDTag(5, id);
-  };
-  DwEbmlBuffer buffer(8);
-  DwEbmlWriter safe(buffer, 0);
-  char block[256];
-  DwEbmlWriterUnsafe unsafe(block, 4);
-  writeAll(safe);
-  writeAll(unsafe);
-  ASSERT_EQ(unsafe.getSize(), safe.getSize());
-  EXPECT_EQ(std::memcmp(block + 4, safe.getBuffer(), safe.getSize()), 0);
-  EXPECT_EQ(unsafe.getBuffer(), block);
-}
-
 TEST(DwEbmlContainer, SizeFieldHoldsTheExactContentLength) {
   DwEbmlBuffer buffer(8);
   DwEbmlWriter writer(buffer, 0);
