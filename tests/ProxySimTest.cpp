@@ -1,5 +1,5 @@
-// The simulated replication service: its state and its faults (the program
-// itself runs in the workflow tests).
+// The simulated replication service: its state, its faults, and the program on
+// its own (the workflow tests run it with a pair database).
 #include <chrono>
 #include <thread>
 
@@ -115,6 +115,13 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).action, ProxyFault::kNone);
   EXPECT_EQ(control.settings().syncDelayMs, base.syncDelayMs);
   EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
+}
+
+TEST(ProxyProgram, RunsWithoutAPairDatabaseAndStopsCleanly) {
+  ProxyProcess proxy(BLR_PROXY_BIN, "anchor", 0);
+  EXPECT_THAT(proxy.banner, StartsWith("blr-proxy anchor@127.0.0.1:"));
+  EXPECT_NE(proxy.dwdPort, 0);
+  EXPECT_EQ(proxy.process.stop(), 0);
 }
 
 }  // namespace

@@ -103,9 +103,9 @@ std::vector<std::string> ProxyProcess::commandLine(const std::string& bin, const
   std::string text = "[Host]\nsClientName = " + name + "\nsNetHostName = 127.0.0.1\n[Security]\n" +
                      "sCAFile = " + tls.caFile + "\nsCertFile = " + tls.certFile +
                      "\nsKeyFile = " + tls.keyFile + "\n[EventManager]\nsLogFile = " + log.path() +
-                     "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n" +
-                     "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " +
-                     std::to_string(linkPort) + "\n";
+                     "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
+  if (linkPort != 0)
+    text += "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";
   registry.write(text);
   args.insert(args.begin(), {bin, "--registry", registry.path(), "--dwd-port", "0"});
   return args;

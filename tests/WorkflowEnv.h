@@ -77,8 +77,8 @@ struct SimProxy {
 };
 
 // The blr-proxy program at `bin` as client `name` on loopback, reporting
-// pair statuses to the link server on `linkPort`, with `args` added to its
-// command line.
+// pair statuses to the link server on `linkPort` (none when 0), with `args`
+// added to its command line.
 struct ProxyProcess {
   ProxyProcess(const std::string& bin, const std::string& name, int linkPort,
                std::vector<std::string> args = {});
