@@ -1,5 +1,4 @@
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -11,17 +10,11 @@
 
 #include "BLR/BlrCtrl.h"
 #include "CtrlTestEnv.h"
+#include "PairDbTestEnv.h"
 #include "host/DwTcp.h"
-#include "host/KrpSocket.h"
 #include "support/EvDebugRecorder.h"
-#include "support/TempFile.h"
 
 namespace {
-
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 // A payload of number tags and, when given, an error text under tag 2.
 std::vector<char> payload(std::initializer_list<std::pair<int, uint64_t>> nums,
@@ -41,29 +34,32 @@ void sendRaw(KrpSocket* s, uint32_t id, uint32_t total, const std::vector<char>&
   bytes.insert(bytes.end(), body.begin(), body.end());
   CZuError err;
   krpSend(s, bytes.data(), static_cast<int>(bytes.size()), 5, &err);
-  ASSERT_FALSE(err.IsError()) << err.AsString();
+  ASSERT_OK(err);
 }
 
 void sendMsg(KrpSocket* s, uint32_t id, const std::vector<char>& body = {}) {
   sendRaw(s, id, static_cast<uint32_t>(body.size() + 8), body);
 }
 
+// Connected to the simulated proxy "anchor", which keeps statuses in-process.
 class CtrlTest : public CtrlFixture {
  protected:
+  void SetUp() override {
+    CtrlFixture::SetUp();
+    ASSERT_OK(sim_.start());
+    ASSERT_OK(ctrl_.connect(sim_.mangled()));
+  }
+
   LinkTestEnv& env = LinkTestEnv::get();
   BlrUUID vm{std::string("00112233445566778899aabbccddeeff")};
   BlrUUID dst{std::string("ffeeddccbbaa99887766554433221100")};
+  SimProxy sim_{"anchor"};
+  BlrCtrl ctrl_;
 };
 
-// ---- Names and framing ----
+// ---- Framing ----
 
-TEST_F(CtrlTest, NamesOutsideTheCataloguesAreUnknown) {
-  EXPECT_STREQ(BlrCtrl::msg2str(0), "UNKNOWN");
-  EXPECT_STREQ(BlrCtrl::msg2str(21), "UNKNOWN");
-  EXPECT_STREQ(BlrCtrl::pairOp2str(8), "UNKNOWN");
-}
-
-TEST_F(CtrlTest, PingIsAnEightByteHeader) {
+TEST_F(CtrlTest, PingIsAnEightByteHeaderAndOtherIdsHaveNoName) {
   KrpPair pair(env.client, env.server);
   ASSERT_TRUE(pair.handshake());
   EXPECT_OK(BlrCtrl::sendMsg(pair.client, BLR_CTRL_MSG_PING, nullptr, 0));
@@ -72,6 +68,9 @@ TEST_F(CtrlTest, PingIsAnEightByteHeader) {
   EXPECT_EQ(krpRecv(pair.server, got, 8, 5, &err), 8);
   const unsigned char want[8] = {0, 0, 0, 0x0A, 0, 0, 0, 8};
   EXPECT_EQ(0, std::memcmp(got, want, 8));
+  EXPECT_STREQ(BlrCtrl::msg2str(0), "UNKNOWN");
+  EXPECT_STREQ(BlrCtrl::msg2str(21), "UNKNOWN");
+  EXPECT_STREQ(BlrCtrl::pairOp2str(8), "UNKNOWN");
 }
 
 TEST_F(CtrlTest, ResponsesCarryThePeersCodeAndText) {
@@ -79,29 +78,17 @@ TEST_F(CtrlTest, ResponsesCarryThePeersCodeAndText) {
   ASSERT_TRUE(pair.handshake());
   sendMsg(pair.server, BLR_CTRL_MSG_RESP);
   EXPECT_OK(BlrCtrl::recvResp(pair.client));
-
   sendMsg(pair.server, BLR_CTRL_MSG_RESP, payload({{1, 5}}));
-  CZuError err = BlrCtrl::recvResp(pair.client);
-  EXPECT_EQ(err.Code(), 5);
-  EXPECT_EQ(err.Summary(), "unknown error");
-
+  EXPECT_EQ(failure(BlrCtrl::recvResp(pair.client)), "5: unknown error");
   sendMsg(pair.server, BLR_CTRL_MSG_RESP, payload({{1, 7}}, "pair is busy"));
-  err = BlrCtrl::recvResp(pair.client);
-  EXPECT_EQ(err.Code(), 7);
-  EXPECT_EQ(err.Summary(), "pair is busy");
-
+  EXPECT_EQ(failure(BlrCtrl::recvResp(pair.client)), "7: pair is busy");
   sendMsg(pair.server, BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP);
-  err = BlrCtrl::recvResp(pair.client);
-  EXPECT_EQ(err.Code(), 1);
-  EXPECT_TRUE(contains(err.Summary(),
-                       "Didn't receive expected BLR_CTRL_MSG_RESP message back. Got "
-                       "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP=7 instead"))
-      << err.Summary();
-}
+  EXPECT_THAT(failure(BlrCtrl::recvResp(pair.client)),
+              AllOf(StartsWith("1: "),
+                    HasSubstr("Didn't receive expected BLR_CTRL_MSG_RESP message back. Got "
+                              "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP=7 instead")));
 
-TEST_F(CtrlTest, ReusedBufferHoldsExactlyTheLastPayload) {
-  KrpPair pair(env.client, env.server);
-  ASSERT_TRUE(pair.handshake());
+  // A reused buffer holds exactly the last payload.
   sendMsg(pair.server, 40, std::vector<char>(100, 'x'));
   sendMsg(pair.server, 41, std::vector<char>(10, 'y'));
   DwBuffer buf;
@@ -110,8 +97,7 @@ TEST_F(CtrlTest, ReusedBufferHoldsExactlyTheLastPayload) {
   EXPECT_EQ(id, 40);
   EXPECT_EQ(buf.getSize(), 100u);
   EXPECT_OK(BlrCtrl::recvMsg(pair.client, &id, buf, 41));
-  EXPECT_EQ(buf.getSize(), 10u);
-  EXPECT_EQ(std::string(buf.data(), 10), std::string(10, 'y'));
+  EXPECT_EQ(std::string(buf.data(), buf.getSize()), std::string(10, 'y'));
 }
 
 TEST_F(CtrlTest, HostileHeadersAndPayloadsFailCleanly) {
@@ -143,8 +129,8 @@ TEST_F(CtrlTest, HostileHeadersAndPayloadsFailCleanly) {
     CZuError err = BlrCtrl::recvResp(pair.client);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(err.Code(), c.code) << err.AsString();
-    EXPECT_TRUE(contains(err.Summary(), c.text)) << err.Summary();
-    EXPECT_TRUE(contains(err.Summary(), "Couldn't receive response back"));
+    EXPECT_THAT(err.Summary(),
+                AllOf(HasSubstr(c.text), HasSubstr("Couldn't receive response back")));
   }
 }
 
@@ -152,11 +138,11 @@ TEST_F(CtrlTest, PendingCountsDataTheTlsLayerHolds) {
   BlrCtrl ctrl;
   EXPECT_FALSE(ctrl.msgPending());
   CZuSocket a, b;
-  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   KrpSocket* server = nullptr;
-  ASSERT_FALSE(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &ctrl.krpSocket).IsError());
+  ASSERT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &ctrl.krpSocket));
   ctrl.socket = a;
-  ASSERT_FALSE(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, env.server, &server).IsError());
+  ASSERT_OK(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, env.server, &server));
   std::thread t([&] { krpAuthSocketMs(server, KRP_ROLE_SERVER, nullptr, 5000); });
   EXPECT_OK(krpAuthSocketMs(ctrl.krpSocket, KRP_ROLE_CLIENT, nullptr, 5000));
   t.join();
@@ -184,37 +170,26 @@ TEST_F(CtrlTest, PendingCountsDataTheTlsLayerHolds) {
 TEST_F(CtrlTest, NeverConnectedObjectRefusesEveryOperation) {
   BlrCtrl ctrl;
   EXPECT_EQ(ctrl.krpSocket, nullptr);
-  EXPECT_FALSE(ctrl.socket.IsValid());
   EXPECT_EQ(ctrl.port, 0);
   std::list<BlrDB::Pair> none;
   uint64_t seq = 5;
   bool on = true;
-  CZuError results[] = {
-      ctrl.applyRepCfg(vm, none),     ctrl.registerBackup(vm, 1),
-      ctrl.cleanupPairs(none),        ctrl.jobDone(1),
-      ctrl.testBootCrossing(vm, 1, 1, &seq, &seq), ctrl.testBootCrossed(vm, 1),
-      ctrl.startPair(1),              ctrl.ping(),
-      ctrl.insFlushMarker(vm, &seq),  ctrl.getLastSeqNum(vm, &seq),
-      ctrl.failoverCrossing(vm),      ctrl.failoverCrossed(vm),
-      ctrl.powerOnOffTailVM(1, true, &on), ctrl.createFailoverSnap(1),
-      ctrl.deleteFailoverSnap(1, false),
-  };
-  for (const CZuError& err : results) {
-    EXPECT_EQ(err.Code(), 1);
-    EXPECT_EQ(err.Summary(), "Not connected");
-  }
+  for (const CZuError& err :
+       {ctrl.applyRepCfg(vm, none), ctrl.registerBackup(vm, 1), ctrl.cleanupPairs(none),
+        ctrl.jobDone(1), ctrl.testBootCrossing(vm, 1, 1, &seq, &seq), ctrl.testBootCrossed(vm, 1),
+        ctrl.startPair(1), ctrl.ping(), ctrl.insFlushMarker(vm, &seq), ctrl.getLastSeqNum(vm, &seq),
+        ctrl.failoverCrossing(vm), ctrl.failoverCrossed(vm), ctrl.powerOnOffTailVM(1, true, &on),
+        ctrl.createFailoverSnap(1), ctrl.deleteFailoverSnap(1, false)})
+    EXPECT_EQ(failure(err), "1: Not connected");
   EXPECT_EQ(seq, 5u);
   EXPECT_TRUE(on);
 }
 
 TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
-  SimProxy sim(env.server);
-  BlrCtrl ctrl;
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  EXPECT_EQ(ctrl.clientName, "anchor");
-  EXPECT_EQ(ctrl.hostName, "127.0.0.1");
-  EXPECT_EQ(ctrl.port, sim.server.port());
-  EXPECT_EQ(ctrl.port2, sim.server.port2());
+  EXPECT_EQ(ctrl_.clientName, "anchor");
+  EXPECT_EQ(ctrl_.hostName, "127.0.0.1");
+  EXPECT_EQ(ctrl_.port, sim_.server.port());
+  EXPECT_EQ(ctrl_.port2, sim_.server.port2());
 
   BlrDB::Pair pair;
   pair.id = 12;
@@ -222,36 +197,25 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   pair.dstGuid = dst;
   uint64_t marker = 0, last = 0, seq = 0, expiry = 0;
   bool headWasOn = false, tailWasOn = true;
-  EXPECT_OK(ctrl.applyRepCfg(vm, {pair}));
-  EXPECT_OK(ctrl.registerBackup(vm, 1ULL << 40));
-  EXPECT_OK(ctrl.ping());
-  EXPECT_OK(ctrl.startPair(12));
-  EXPECT_OK(ctrl.powerOnOffHeadVM(12, false, &headWasOn));
-  EXPECT_OK(ctrl.powerOnOffTailVM(12, true, &tailWasOn));
-  EXPECT_OK(ctrl.powerOnOffTailVM(12, true, nullptr));
-  EXPECT_OK(ctrl.insFlushMarker(vm, &marker));
-  EXPECT_OK(ctrl.getLastSeqNum(dst, &last));
-  EXPECT_OK(ctrl.pausePair(12));
-  EXPECT_OK(ctrl.failoverCrossing(dst));
-  EXPECT_OK(ctrl.createFailoverSnap(12));
-  EXPECT_OK(ctrl.testBootCrossing(dst, 4, 600, &seq, &expiry));
-  EXPECT_OK(ctrl.testBootCrossed(dst, 4));
-  EXPECT_OK(ctrl.deleteFailoverSnap(12, true));
-  EXPECT_OK(ctrl.failoverCrossed(dst));
-  EXPECT_OK(ctrl.stopPair(12));
-  EXPECT_OK(ctrl.cleanupPair(12));
-  EXPECT_OK(ctrl.cleanupPairs({pair}));
-  EXPECT_OK(ctrl.jobDone(99));
+  for (const CZuError& err :
+       {ctrl_.applyRepCfg(vm, {pair}), ctrl_.registerBackup(vm, 1ULL << 40), ctrl_.ping(),
+        ctrl_.startPair(12), ctrl_.powerOnOffHeadVM(12, false, &headWasOn),
+        ctrl_.powerOnOffTailVM(12, true, &tailWasOn), ctrl_.powerOnOffTailVM(12, true, nullptr),
+        ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(dst, &last), ctrl_.pausePair(12),
+        ctrl_.failoverCrossing(dst), ctrl_.createFailoverSnap(12),
+        ctrl_.testBootCrossing(dst, 4, 600, &seq, &expiry), ctrl_.testBootCrossed(dst, 4),
+        ctrl_.deleteFailoverSnap(12, true), ctrl_.failoverCrossed(dst), ctrl_.stopPair(12),
+        ctrl_.cleanupPair(12), ctrl_.cleanupPairs({pair}), ctrl_.jobDone(99)})
+    EXPECT_OK(err);
 
-  EXPECT_TRUE(headWasOn);
-  EXPECT_FALSE(tailWasOn);
+  EXPECT_TRUE(headWasOn && !tailWasOn);
   EXPECT_GT(marker, 0u);
   EXPECT_GE(last, marker);
   EXPECT_GT(seq, 0u);
   EXPECT_GT(expiry, 600u);
-  EXPECT_EQ(sim.reporter.statuses(12), (std::vector<int>{3, 4, 6}));
+  EXPECT_EQ(sim_.reporter.statuses(12), (std::vector<int>{3, 4, 6}));
 
-  std::vector<ProxyRequest> h = sim.state.history();
+  std::vector<ProxyRequest> h = sim_.state.history();
   std::vector<int> ids;
   for (const ProxyRequest& r : h) ids.push_back(r.msgId);
   EXPECT_EQ(ids, (std::vector<int>{2, 6, 10, 8, 17, 17, 17, 11, 13, 8, 15, 19, 4, 5, 20, 16, 8, 8,
@@ -273,179 +237,151 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   EXPECT_EQ(h[16].pairOp, BLR_CTRL_PAIROP_STOP);
   EXPECT_EQ(h[17].pairOp, BLR_CTRL_PAIROP_CLEANUP);
   EXPECT_EQ(h[19].jobId, 99u);
-  ProxyStateView view = sim.state.view();
+  ProxyStateView view = sim_.state.view();
   EXPECT_EQ(view.doneJobs, std::vector<uint64_t>{99});
-  EXPECT_TRUE(view.pairs.empty());
-  EXPECT_TRUE(view.snapshots.empty());
-  EXPECT_TRUE(view.blocked.empty());
+  EXPECT_TRUE(view.pairs.empty() && view.snapshots.empty() && view.blocked.empty());
 }
 
 TEST_F(CtrlTest, ReplicationConfigOfAVmComesFromThePairDatabase) {
-  SimProxy sim(env.server);
-  BlrCtrl ctrl;
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  CZuError err = ctrl.applyRepCfg(vm);  // no pair database reachable
-  EXPECT_TRUE(contains(err.Summary(),
-                       "Couldn't look up list of BLR pairs in DB for VM " + vm.toString()))
-      << err.Summary();
-  EXPECT_TRUE(sim.state.history().empty());
+  EXPECT_THAT(ctrl_.applyRepCfg(vm).Summary(),  // no pair database reachable
+              HasSubstr("Couldn't look up list of BLR pairs in DB for VM " + vm.toString()));
+  EXPECT_TRUE(sim_.state.history().empty());
 
-  InProcessPairDb db;
-  int first = db.addPair(vm), second = db.addPair(vm);
-  db.addPair(dst);
-  EXPECT_OK(ctrl.applyRepCfg(vm));
-  ASSERT_EQ(sim.state.history().size(), 1u);
-  std::list<BlrDB::Pair> sent = sim.state.history()[0].pairs;
+  TempDir dir;
+  DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
+  DWPlatformInfo::setValue("Database", "sSqliteDir", dir.path());
+  ASSERT_OK(DWCreateSchema("Anchor"));
+  ASSERT_OK(DWClientDirectory::add(PairDbTest::tailClient()));  // pairs are read with their Tail
+  BlrDBSvc svc;
   std::vector<int> ids;
-  for (const BlrDB::Pair& p : sent) ids.push_back(p.id);
-  std::sort(ids.begin(), ids.end());
-  EXPECT_EQ(ids, (std::vector<int>{first, second}));
+  for (const BlrUUID& source : {vm, vm, dst}) {
+    BlrDB::Pair p = PairDbTest::newPair(int(ids.size()) + 1, int(ids.size()) + 1, 1);
+    p.srcGuid = source;
+    ASSERT_OK(BlrDB().createOrUpdatePair(p));
+    ids.push_back(p.id);
+  }
+  EXPECT_OK(ctrl_.applyRepCfg(vm));
+  std::vector<ProxyRequest> history = sim_.state.history();
+  ASSERT_EQ(history.size(), 1u);
+  std::vector<int> sent;
+  for (const BlrDB::Pair& p : history[0].pairs) sent.push_back(p.id);
+  std::sort(sent.begin(), sent.end());
+  EXPECT_EQ(sent, (std::vector<int>{ids[0], ids[1]}));
 }
 
 TEST_F(CtrlTest, PeerRefusalsCarryThePeersCodeAndText) {
-  SimProxy sim(env.server);
-  BlrCtrl ctrl;
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  sim.fault("STOP=fail:7:pair is busy");
-  sim.fault("PING=fail:5");
-  sim.fault("GET_LAST_SEQNUM_REQ=fail:9:no such VM");
-  sim.fault("17=fail:3:locked");
-
-  CZuError err = ctrl.stopPair(12);
-  EXPECT_EQ(err.Code(), 7);
-  EXPECT_EQ(err.Summary(), "Couldn't BLR_CTRL_PAIROP_STOP pair 12: pair is busy");
-  EXPECT_TRUE(sim.reporter.statuses(12).empty());  // refused: nothing changed
-  err = ctrl.ping();
-  EXPECT_EQ(err.Code(), 5);
-  EXPECT_EQ(err.Summary(), "Couldn't send BLR_CTRL_MSG_PING: unknown error");
+  for (const char* rule : {"STOP=fail:7:pair is busy", "PING=fail:5",
+                           "GET_LAST_SEQNUM_REQ=fail:9:no such VM", "17=fail:3:locked"})
+    ASSERT_OK(sim_.fault(rule));
+  EXPECT_EQ(failure(ctrl_.stopPair(12)), "7: Couldn't BLR_CTRL_PAIROP_STOP pair 12: pair is busy");
+  EXPECT_TRUE(sim_.reporter.statuses(12).empty());  // refused: nothing changed
+  EXPECT_EQ(failure(ctrl_.ping()), "5: Couldn't send BLR_CTRL_MSG_PING: unknown error");
   uint64_t seq = 42;
-  err = ctrl.getLastSeqNum(vm, &seq);
-  EXPECT_EQ(err.Code(), 9);
-  EXPECT_EQ(err.Summary(), "Couldn't get last seqnum from tail for VM " + vm.toHex() + ": no such VM");
+  EXPECT_EQ(failure(ctrl_.getLastSeqNum(vm, &seq)),
+            "9: Couldn't get last seqnum from tail for VM " + vm.toHex() + ": no such VM");
   EXPECT_EQ(seq, 42u);
-  err = ctrl.powerOnOffHeadVM(3, false, nullptr);
-  EXPECT_EQ(err.Code(), 3);
-  EXPECT_EQ(err.Summary(), "Couldn't power OFF source VM for pair 3: locked");
-  // A refusal leaves the connection usable.
-  EXPECT_OK(ctrl.startPair(12));
+  EXPECT_EQ(failure(ctrl_.powerOnOffHeadVM(3, false, nullptr)),
+            "3: Couldn't power OFF source VM for pair 3: locked");
+  EXPECT_OK(ctrl_.startPair(12));  // a refusal leaves the connection usable
 }
 
 TEST_F(CtrlTest, MissingResultsReadAsZeroAndBrokenRepliesFail) {
-  SimProxy sim(env.server);
-  BlrCtrl ctrl;
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
   for (const char* op : {"INS_FLUSH_MARKER_REQ", "GET_LAST_SEQNUM_REQ", "POWER_ON_OFF_VM_REQ",
                          "TESTBOOT_CROSSING_REQ", "PING"})
-    sim.fault(std::string(op) + "=empty");
+    ASSERT_OK(sim_.fault(std::string(op) + "=empty"));
   uint64_t marker = 1, last = 1, seq = 1, expiry = 1;
   bool wasOn = true;
-  EXPECT_OK(ctrl.insFlushMarker(vm, &marker));
-  EXPECT_OK(ctrl.getLastSeqNum(vm, &last));
-  EXPECT_OK(ctrl.powerOnOffHeadVM(1, false, &wasOn));
-  EXPECT_OK(ctrl.testBootCrossing(vm, 1, 1, &seq, &expiry));
-  EXPECT_OK(ctrl.ping());
+  for (const CZuError& err :
+       {ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(vm, &last),
+        ctrl_.powerOnOffHeadVM(1, false, &wasOn), ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry),
+        ctrl_.ping()})
+    EXPECT_OK(err);
   EXPECT_EQ(marker + last + seq + expiry, 0u);
   EXPECT_FALSE(wasOn);
 
-  sim.fault("GET_LAST_SEQNUM_REQ=malformed");
-  CZuError err = ctrl.getLastSeqNum(vm, &last);
-  EXPECT_TRUE(contains(err.Summary(), "Couldn't get last seqnum from tail for VM " + vm.toHex() +
-                                          ": Couldn't parse BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP "
-                                          "message"))
-      << err.Summary();
-  sim.fault("PING=malformed");
-  err = ctrl.ping();
-  EXPECT_TRUE(contains(err.Summary(), "Couldn't parse response message")) << err.Summary();
+  ASSERT_OK(sim_.fault("GET_LAST_SEQNUM_REQ=malformed"));
+  EXPECT_THAT(ctrl_.getLastSeqNum(vm, &last).Summary(),
+              HasSubstr("Couldn't get last seqnum from tail for VM " + vm.toHex() +
+                        ": Couldn't parse BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP message"));
+  ASSERT_OK(sim_.fault("PING=malformed"));
+  EXPECT_THAT(ctrl_.ping().Summary(), HasSubstr("Couldn't parse response message"));
 }
 
 TEST_F(CtrlTest, DroppedAndHangingRequestsFailWithinTheControlTimeout) {
   setBlr("nCtrlTimeoutSecs", 1);
-  SimProxy sim(env.server);
-  BlrCtrl ctrl;
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  sim.fault("PING=drop");
-  CZuError err = ctrl.ping();
-  EXPECT_EQ(err.Code(), ECONNRESET) << err.AsString();
+  ASSERT_OK(sim_.fault("PING=drop"));
+  EXPECT_EQ(ctrl_.ping().Code(), ECONNRESET);
 
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  sim.fault("PAUSE=hang");
+  ASSERT_OK(ctrl_.connect(sim_.mangled()));
+  ASSERT_OK(sim_.fault("PAUSE=hang"));
   auto start = std::chrono::steady_clock::now();
-  err = ctrl.pausePair(3);
-  EXPECT_EQ(err.Code(), ETIMEDOUT) << err.AsString();
+  CZuError err = ctrl_.pausePair(3);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_TRUE(contains(err.Summary(), "Couldn't BLR_CTRL_PAIROP_PAUSE pair 3")) << err.Summary();
+  EXPECT_EQ(err.Code(), ETIMEDOUT) << err.AsString();
+  EXPECT_THAT(err.Summary(), HasSubstr("Couldn't BLR_CTRL_PAIROP_PAUSE pair 3"));
 }
 
 // ---- Connecting ----
 
 TEST_F(CtrlTest, BuiltInCertificateNeedsItsSetting) {
-  SimProxy sim(env.product);
+  SimProxy product("product");
+  ASSERT_OK(product.start());
   BlrCtrl ctrl;
   setBlr("nAllowBuiltinCerts", 0);
-  CZuError err = ctrl.connect(sim.mangled("product"));
-  EXPECT_EQ(err.Code(), 1);
-  EXPECT_EQ(err.Summary(), "product did not authenticate with a per-client certificate");
+  EXPECT_EQ(failure(ctrl.connect(product.mangled())),
+            "1: product did not authenticate with a per-client certificate");
   EXPECT_EQ(ctrl.krpSocket, nullptr);
   EXPECT_FALSE(ctrl.socket.IsValid());
   EXPECT_EQ(ctrl.ping().Summary(), "Not connected");
 
   setBlr("nAllowBuiltinCerts", 1);
-  EXPECT_OK(ctrl.connect(sim.mangled("product")));
+  EXPECT_OK(ctrl.connect(product.mangled()));
   EXPECT_OK(ctrl.ping());
 }
 
 TEST_F(CtrlTest, PeerUnderAnotherNameIsAcceptedWithAWarning) {
-  SimProxy sim(env.server);
   EvDebugRecorder recorder;
-  BlrCtrl ctrl;
-  EXPECT_OK(ctrl.connect(sim.mangled("proxy9")));
-  EXPECT_OK(ctrl.ping());
-  int warnings = 0;
-  for (const std::string& m : recorder.messages())
-    warnings += m == "Warning: remote client proxy9 authenticated as anchor";
-  EXPECT_EQ(warnings, 1);
+  EXPECT_OK(ctrl_.connect(sim_.mangled("proxy9")));
+  EXPECT_OK(ctrl_.ping());
+  std::vector<std::string> logged = recorder.messages();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                       "Warning: remote client proxy9 authenticated as anchor"),
+            1);
 }
 
 TEST_F(CtrlTest, ReconnectingClosesTheFirstConnectionAndFailedLookupsKeepIt) {
-  SimProxy sim(env.server);
-  BlrCtrl ctrl;
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  ASSERT_FALSE(ctrl.connect(sim.mangled()).IsError());
-  EXPECT_EQ(sim.server.waitForConnections(1, 5000), 1);
-  EXPECT_OK(ctrl.ping());
+  ASSERT_OK(ctrl_.connect(sim_.mangled()));
+  EXPECT_EQ(sim_.server.waitForConnections(1, 5000), 1);
+  EXPECT_OK(ctrl_.ping());
 
-  CZuError err = ctrl.connect("no-such-host");
-  EXPECT_EQ(err.Summary().rfind("Couldn't lookup BlrCtrlSvc's port numbers on no-such-host", 0), 0u)
-      << err.Summary();
-  SimProxy other(env.server);
+  EXPECT_THAT(ctrl_.connect("no-such-host").Summary(),
+              StartsWith("Couldn't lookup BlrCtrlSvc's port numbers on no-such-host"));
+  SimProxy other("anchor");
+  ASSERT_OK(other.start());
   std::string gone = other.mangled();
   other.server.stop();
-  EXPECT_TRUE(ctrl.connect(gone).IsError());
-  EXPECT_OK(ctrl.ping());
-  EXPECT_EQ(sim.server.waitForConnections(1, 100), 1);
+  EXPECT_TRUE(ctrl_.connect(gone).IsError());
+  EXPECT_OK(ctrl_.ping());
+  EXPECT_EQ(sim_.server.waitForConnections(1, 100), 1);
 }
 
 TEST_F(CtrlTest, LocalServiceAndJobCompletion) {
-  SimProxy sim(env.server);
   BlrCtrl ctrl;
   EvDebugRecorder recorder;
-  CZuError err = ctrl.connect();
-  EXPECT_EQ(err.Summary(), "Couldn't derive local PM client name");
+  EXPECT_EQ(ctrl.connect().Summary(), "Couldn't derive local PM client name");
   blrJobDone(76);
-  EXPECT_TRUE(contains(recorder.messages().back(),
-                       "Couldn't notify BLR of job completion: Couldn't derive local PM client name"))
-      << recorder.messages().back();
+  EXPECT_THAT(recorder.messages().back(), HasSubstr("Couldn't notify BLR of job completion: "
+                                                    "Couldn't derive local PM client name"));
 
   DWPlatformInfo::setValue("Host", "sClientName", "anchor");
   DWPlatformInfo::setValue("Host", "sNetHostName", "127.0.0.1");
-  DWPlatformInfo::setNumber("Host", "nDwdPort", sim.server.dwdPort());
+  DWPlatformInfo::setNumber("Host", "nDwdPort", sim_.server.dwdPort());
   EXPECT_OK(ctrl.connect());
   blrJobDone(77);
-  EXPECT_EQ(sim.state.view().doneJobs, std::vector<uint64_t>{77});
+  EXPECT_EQ(sim_.state.view().doneJobs, std::vector<uint64_t>{77});
 
   DWPlatformInfo::setNumber("Host", "nDwdPort", 0);
-  err = ctrl.connect();
-  EXPECT_EQ(err.Summary(), "Couldn't derive local PM mangled hostname");
+  EXPECT_EQ(ctrl.connect().Summary(), "Couldn't derive local PM mangled hostname");
 }
 
 // A port lookup that sends clients to `port`, then `port2`.
@@ -455,17 +391,17 @@ struct FakeLookup {
     config.address = "127.0.0.1";
     config.port = 0;
     config.tls = LinkTestEnv::get().server;
-    EXPECT_FALSE(responder.start(config).IsError());
+    EXPECT_OK(responder.start(config));
     responder.table().setPorts("BlrCtrlSvc", port, port2);
   }
   std::string mangled() const { return MangleHostName("127.0.0.1", "anchor", responder.port(), 0); }
   DwPortResponder responder;
 };
 
-// A TCP listener whose accepted connections get `greeting` and then silence.
+// A TCP listener whose accepted connection gets `greeting` and then silence.
 struct RawPeer {
   explicit RawPeer(std::string greeting) {
-    EXPECT_FALSE(dwTcpListen("127.0.0.1", 0, 4, &listener, &port).IsError());
+    EXPECT_OK(dwTcpListen("127.0.0.1", 0, 4, &listener, &port));
     thread = std::thread([this, greeting] {
       DwWait w;
       if (dwWaitFd(listener.GetDescriptor(), POLLIN, 10000, -1, &w).IsError()) return;
@@ -492,29 +428,26 @@ TEST_F(CtrlTest, GarbageOrSilenceInsteadOfTlsFailsTheConnection) {
     FakeLookup lookup(peer.port, 0);
     BlrCtrl ctrl;
     auto start = std::chrono::steady_clock::now();
-    CZuError err = ctrl.connect(lookup.mangled());
+    EXPECT_THAT(ctrl.connect(lookup.mangled()).Summary(),
+                HasSubstr("Couldn't setup secure connection to anchor"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-    EXPECT_TRUE(contains(err.Summary(), "Couldn't setup secure connection to anchor"))
-        << err.AsString();
     EXPECT_EQ(ctrl.krpSocket, nullptr);
   }
 }
 
 TEST_F(CtrlTest, SecondPortIsTriedWhenTheFirstRefuses) {
-  SimProxy sim(env.server);
   CZuSocket closed;
   int deadPort = 0;
-  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 1, &closed, &deadPort).IsError());
+  ASSERT_OK(dwTcpListen("127.0.0.1", 0, 1, &closed, &deadPort));
   closed.Close();
-  FakeLookup lookup(deadPort, sim.server.port2());
+  FakeLookup lookup(deadPort, sim_.server.port2());
   BlrCtrl ctrl;
   EXPECT_OK(ctrl.connect(lookup.mangled()));
   EXPECT_EQ(ctrl.port, deadPort);
   EXPECT_OK(ctrl.ping());
 
   FakeLookup nowhere(deadPort, 0);
-  CZuError err = ctrl.connect(nowhere.mangled());
-  EXPECT_EQ(err.Code(), ECONNREFUSED) << err.AsString();
+  EXPECT_EQ(ctrl.connect(nowhere.mangled()).Code(), ECONNREFUSED);
   EXPECT_EQ(ctrl.krpSocket, nullptr);
 }
 

@@ -1,9 +1,12 @@
-// The service frame: dispatch, the connection class, and the statement
-// builders.
-#include <gtest/gtest.h>
+// The service frame: dispatch, the connection class, and the service behind
+// the TLS link server.
+#include <algorithm>
 
+#include "LinkTestEnv.h"
 #include "PairDbTestEnv.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwLink.h"
+#include "host/DwLinkServer.h"
 #include "support/EvDebugRecorder.h"
 
 namespace {
@@ -24,41 +27,9 @@ TEST(BlrDBSvcDispatch, RefusesMissingEmptyAndUnknownNames) {
       {{{"req", ""}}, "Unknown request \"\""},
       {{{"req", "GET_PAIRS"}}, "Unknown request \"GET_PAIRS\""},
   };
-  for (const Case& c : cases) {
-    CZuError err = svc.dispatch(c.req, &resp, "tester", cert);
-    EXPECT_EQ(err.Code(), 1);
-    EXPECT_EQ(err.Summary(), c.summary);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(failure(svc.dispatch(c.req, &resp, "tester", cert)), std::string("1: ") + c.summary);
   EXPECT_TRUE(resp.empty());
-}
-
-TEST(BlrDBSvcText, NumbersAndQuotedTexts) {
-  EXPECT_EQ(blrdbsvc::i2s(-1), "-1");
-  EXPECT_EQ(blrdbsvc::ll2s(1ul << 63), "-9223372036854775808");
-  EXPECT_EQ(blrdbsvc::ll2s(42), "42");
-  EXPECT_EQ(blrdbsvc::sqlText("it's ''x"), "'it''s ''''x'");
-  EXPECT_EQ(blrdbsvc::sqlText(""), "''");
-}
-
-TEST(BlrDBSvcText, FiltersBecomeOneClauseInTableOrder) {
-  BlrDB::Pair byId;
-  byId.id = 5;
-  EXPECT_EQ(blrdbsvc::filter2where(byId), "WHERE BlrPair.id=5");
-  EXPECT_EQ(blrdbsvc::filter2where(BlrDB::Pair()), "");
-
-  BlrDB::Pair a, b, negativeFlags;
-  a.subClientId = 3;
-  a.srcType = 2;
-  b.flags = 8;
-  negativeFlags.flags = -4;
-  EXPECT_EQ(blrdbsvc::filters2where({BlrDB::Pair(), a, negativeFlags, b}),
-            "WHERE BlrPair.srcType=2 AND BlrPair.subClientId=3 OR BlrPair.flags&8=8");
-
-  BlrDB::Pair named;
-  named.srcName = "x' OR 1=1 --";
-  named.rpStoreId = 0;
-  EXPECT_EQ(blrdbsvc::filter2where(named),
-            "WHERE BlrPair.srcName='x'' OR 1=1 --' AND BlrPair.rpStoreId=0");
 }
 
 class BlrSQLTest : public SqlBackendTest {};
@@ -92,16 +63,54 @@ TEST_P(BlrSQLTest, UnreachableDatabaseFailsRequestsAndIsLogged) {
   EvDebugRecorder recorder;
   BlrDB db;
   std::list<BlrDB::Pair> pairs;
-  CZuError err = db.getPairs(BlrDB::Pair(), &pairs);
-  ASSERT_TRUE(err.IsError());
-  EXPECT_NE(err.AsString().find("Couldn't query BLR pairs"), std::string::npos);
+  EXPECT_THAT(db.getPairs(BlrDB::Pair(), &pairs).AsString(), HasSubstr("Couldn't query BLR pairs"));
   EXPECT_TRUE(db.setPairFlags(1, 2).IsError());
-  int logged = 0;
-  for (const std::string& m : recorder.messages())
-    logged += m == "Couldn't open connection to Anchor Database: rc=308";
-  EXPECT_EQ(logged, 2);
+  std::vector<std::string> logged = recorder.messages();
+  EXPECT_EQ(std::count(logged.begin(), logged.end(),
+                       "Couldn't open connection to Anchor Database: rc=308"),
+            2);
 }
 
 BLR_SQL_BACKENDS(BlrSQLTest);
+
+// The service behind the TLS link server.
+using PairDbLinkTest = PairDbTest;
+
+TEST_P(PairDbLinkTest, AnswersAuthenticatedPeersOnly) {
+  LinkTestEnv& env = LinkTestEnv::get();
+  DwLinkServerConfig config;
+  config.address = "127.0.0.1";
+  config.port = 0;
+  config.tls = env.server;
+  DwLinkServer server;
+  ASSERT_OK(server.start(config));
+  auto remote = [&](std::shared_ptr<TlsContext> tls, const BlrDBSvc::Map& req,
+                    BlrDBSvc::Map* resp) {
+    DwLinkClientConfig c;
+    c.host = "127.0.0.1";
+    c.port = server.port();
+    c.tls = tls;
+    c.timeoutMs = 5000;
+    return DwLink("BLR").makeRemoteReq(c, req, resp);
+  };
+
+  BlrDB::Pair p = store(3, 1, 2);
+  BlrDBSvc::Map req{{"req", "get_pairs"}}, resp;
+  blrSetBlob(req, BlrDB::encodePairs({p}));
+  ASSERT_OK(remote(env.client, req, &resp));
+  std::list<BlrDB::Pair> pairs;
+  ASSERT_OK(BlrDB::decodePairs(blrGetBlob(resp), &pairs));
+  EXPECT_EQ(pairs, std::list<BlrDB::Pair>{p});
+
+  for (auto tls : {env.noCert, env.otherCa}) {
+    resp.clear();
+    EXPECT_TRUE(remote(tls, req, &resp).IsError());
+    EXPECT_TRUE(resp.empty());
+  }
+  server.stop();  // refusals are counted on the server's threads
+  EXPECT_EQ(server.stats().refused, 2u);
+}
+
+BLR_SQL_BACKENDS(PairDbLinkTest);
 
 }  // namespace

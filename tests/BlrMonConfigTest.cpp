@@ -1,23 +1,17 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "BLR/BlrMonConfig.h"
 #include "EbmlTestUtil.h"
+#include "support/Check.h"
 #include "support/BlrLogFixture.h"
 
 namespace {
 
 using ebmltest::bytes;
+using ebmltest::decode;
+using ebmltest::encode;
 using ebmltest::hex;
-
-std::vector<char> encode(const BlrMonConfig& config) {
-  DwEbmlBuffer buffer(128);
-  DwEbmlWriter writer(buffer, 0);
-  config.serialize(writer);
-  return writer.getBlob();
-}
 
 BlrMonConfig::Disk makeDisk(const std::string& path, uint16_t id, unsigned char seed) {
   BlrMonConfig::Disk disk;
@@ -48,10 +42,7 @@ TEST(BlrMonConfig, DisksComeFirstAndRoundTrip) {
   config.disks.push_back(makeDisk(std::string(1000, 'p'), 10, 2));
   const std::vector<char> blob = encode(config);
   EXPECT_EQ(static_cast<unsigned char>(blob[0]), 0x85);
-
-  BlrMonConfig decoded;
-  ASSERT_FALSE(decoded.unserialize(blob.data(), static_cast<int>(blob.size())).IsError());
-  EXPECT_EQ(decoded, config);
+  EXPECT_EQ(decode<BlrMonConfig>(blob), config);
 }
 
 TEST(BlrMonConfig, AbsentScalarsKeepTheirValuesButDisksAreReplaced) {
@@ -59,7 +50,7 @@ TEST(BlrMonConfig, AbsentScalarsKeepTheirValuesButDisksAreReplaced) {
   config.throttleWrites = true;
   config.disks.push_back(makeDisk("old", 1, 0));
   const std::vector<uint8_t> onlyQueue = bytes("E6 81 20");
-  ASSERT_FALSE(config.unserialize(onlyQueue.data(), 3).IsError());
+  ASSERT_OK(config.unserialize(onlyQueue.data(), 3));
   EXPECT_TRUE(config.throttleWrites);
   EXPECT_EQ(config.maxDrvQueueSize, 32);
   EXPECT_TRUE(config.disks.empty());

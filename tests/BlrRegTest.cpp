@@ -106,16 +106,4 @@ TEST_F(BlrRegTest, EachGetterReadsItsOwnKey) {
   EXPECT_EQ(BlrReg::getSSBlockSize(), 16);
 }
 
-TEST_F(BlrRegTest, MissingJobResultsDirectoryIsAnErrorOnEveryLoad) {
-  DWPlatformInfo::eraseValue("Host", "sJobResultsDirectory");
-  EXPECT_EQ(BlrReg::getConfigDir(), "");
-  clock_.advance(60);
-  EXPECT_EQ(BlrReg::getCacheDir(), "");
-  std::vector<std::string> errors;
-  for (const RecordedLine& l : recorder_.lines())
-    if (l.severity == -1) errors.push_back(l.message);
-  EXPECT_EQ(errors, (std::vector<std::string>(2, "Couldn't retrieve JobResults directory from pm1's registry")));
-  EXPECT_EQ(recorder_.messages()[14], "BLR/sConfigDir is not set. Defaulting to ");
-}
-
 }  // namespace

@@ -1,12 +1,6 @@
 // The recovery workflows end to end, as a job process runs them: the pair
 // database in-process on SQLite, Head and Tail simulators over TLS, waits
 // taken on a manual clock.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -17,30 +11,15 @@
 #include "WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLinkServer.h"
+#include "support/Check.h"
+#include "support/ChildProcess.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
-#include "support/ReadLine.h"
-#include "support/TempFile.h"
-
-#define ASSERT_OK(expr)                              \
-  do {                                               \
-    CZuError err_ = (expr);                          \
-    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
-  } while (0)
+#include "support/TestCerts.h"
 
 namespace {
 
 using W = BlrSvcWorkflow;
-
-// A manual clock that can act on each sleep.
-class HookedClock : public ManualClock {
- public:
-  void sleepMs(int ms) override {
-    ManualClock::sleepMs(ms);
-    if (onSleep) onSleep();
-  }
-  std::function<void()> onSleep;
-};
 
 // ---- State of an installation, as text ----
 
@@ -52,7 +31,7 @@ std::string vmName(const std::string& hex) {
 
 std::string propsText(int pairId) {
   std::map<std::string, std::string> props;
-  EXPECT_FALSE(BlrDB().getPairProps(pairId, &props).IsError());
+  EXPECT_OK(BlrDB().getPairProps(pairId, &props));
   std::string text;
   for (const auto& [name, value] : props)
     if (name != BlrDB::PairProps::CUR_ANCHOR_TIME) text += " " + name + "=" + value;
@@ -61,7 +40,7 @@ std::string propsText(int pairId) {
 
 // A simulator's pairs (others than `pairId` unnamed), snapshots, blocked
 // VMs and the power of `vm`.
-std::string simText(WorkflowSim& sim, int pairId, const BlrUUID& vm, bool vmDefault) {
+std::string simText(SimProxy& sim, int pairId, const BlrUUID& vm, bool vmDefault) {
   static const char* const kRun[] = {"stopped", "syncing", "running", "paused"};
   ProxyStateView view = sim.state.view();
   std::ostringstream out;
@@ -77,25 +56,26 @@ std::string simText(WorkflowSim& sim, int pairId, const BlrUUID& vm, bool vmDefa
   return out.str();
 }
 
-// The original pair, every other pair, and both proxies.
+// The original pair, every other pair, and the simulators.
 std::string stateText(WorkflowEnv& env, int pairId, bool withHead = true) {
   std::ostringstream out;
   BlrDB::Pair pair;
-  EXPECT_FALSE(BlrDB().getPair(pairId, &pair).IsError());
+  EXPECT_OK(BlrDB().getPair(pairId, &pair));
   if (pair.id == 0)
     out << "pair: none\n";
   else
     out << "pair: status " << pair.statusCode << " flags " << pair.flags << " event "
         << pair.eventId << " props" << propsText(pairId) << "\n";
   std::list<BlrDB::Pair> all;
-  EXPECT_FALSE(BlrDB().getPairs(BlrDB::Pair(), &all).IsError());
+  EXPECT_OK(BlrDB().getPairs(BlrDB::Pair(), &all));
   for (const BlrDB::Pair& p : all)
     if (p.id != pairId)
       out << "other: status " << p.statusCode << " flags " << p.flags << " "
           << vmName(p.srcGuid.toHex()) << "->" << vmName(p.dstGuid.toHex()) << " props"
           << propsText(p.id) << "\n";
-  if (withHead) out << "head: " << simText(*env.head, pairId, WorkflowEnv::kSrcVm, true) << "\n";
-  out << "tail: " << simText(*env.tail, pairId, WorkflowEnv::kDstVm, false) << "\n";
+  if (withHead && env.head)
+    out << "head: " << simText(*env.head, pairId, WorkflowEnv::kSrcVm, true) << "\n";
+  if (env.tail) out << "tail: " << simText(*env.tail, pairId, WorkflowEnv::kDstVm, false) << "\n";
   return out.str();
 }
 
@@ -139,24 +119,23 @@ class WorkflowTest : public ::testing::Test {
 
   int runningPair() {
     int id = 0;
-    EXPECT_FALSE(env_->addPair(&id).IsError());
+    EXPECT_OK(env_->addPair(&id));
     return id;
   }
   int failedOverPair() {
     int id = 0;
-    CZuError err = env_->addFailedOverPair(&id);
-    EXPECT_FALSE(err.IsError()) << err.AsString();
+    EXPECT_OK(env_->addFailedOverPair(&id));
     return id;
   }
 
   int status(int pairId) {
     BlrDB::Pair pair;
-    EXPECT_FALSE(BlrDB().getPair(pairId, &pair).IsError());
+    EXPECT_OK(BlrDB().getPair(pairId, &pair));
     return pair.statusCode;
   }
   std::string prop(int pairId, const char* name) {
     std::string value;
-    EXPECT_FALSE(BlrDB().getPairProp(pairId, name, &value).IsError());
+    EXPECT_OK(BlrDB().getPairProp(pairId, name, &value));
     return value;
   }
   // Messages logged by `function`, inside the pair's debug context.
@@ -178,64 +157,12 @@ class WorkflowTest : public ::testing::Test {
       ASSERT_OK((where == "head" ? env_->head : env_->tail)->fault(what));
   }
 
-  HookedClock clock_;
+  ManualClock clock_;
   ManualClock::Installer installer_{&clock_};
   TempFile log_;
   EvDebugRecorder recorder_;
   std::unique_ptr<WorkflowEnv> env_;
 };
-
-// ---- The frame ----
-
-TEST(WorkflowFrame, ProgressTexts) {
-  W::PropMap props{{"a", "1"}, {"b", "0"}, {"c", ""}, {"d", "yes"}};
-  EXPECT_STREQ(W::progStatus(props, "a"), "DONE");
-  for (const char* failed : {"b", "c", "d"}) EXPECT_STREQ(W::progStatus(props, failed), "FAILED");
-  EXPECT_STREQ(W::progStatus(props, "e"), "N/A");
-  EXPECT_EQ(W::progValue(props, "d"), "yes");
-  EXPECT_EQ(W::progValue(props, "c"), "");
-  EXPECT_EQ(W::progValue(props, "e"), "N/A");
-}
-
-TEST_F(WorkflowTest, ClearingStopsAtTheFirstFailure) {
-  int id = runningPair();
-  BlrDB db;
-  for (const char* name : {W::FBPROP_SNAP_DELETED, W::FBPROP_HIDDEN_PAIR_ID, W::FBPROP_VM_STARTED})
-    ASSERT_OK(db.setPairProp(id, name, "1"));
-  env_->tap->fail("del_pair_prop", W::FBPROP_HIDDEN_PAIR_ID);
-  int before = env_->tap->requests("del_pair_prop");
-  CZuError err = W(id).clearFailbackProps(db);
-  EXPECT_EQ(err.Code(), 1);
-  EXPECT_EQ(err.Summary().rfind("Couldn't clear pair property failbackHiddenPairId: ", 0), 0u)
-      << err.Summary();
-  EXPECT_EQ(env_->tap->requests("del_pair_prop") - before, 5);
-  EXPECT_EQ(prop(id, W::FBPROP_SNAP_DELETED), "");
-  EXPECT_EQ(prop(id, W::FBPROP_HIDDEN_PAIR_ID), "1");
-  EXPECT_EQ(prop(id, W::FBPROP_VM_STARTED), "1");
-}
-
-TEST_F(WorkflowTest, ConnectionHoldersAndTheFailedStatusGuard) {
-  std::unique_ptr<BlrCtrl> conn;
-  std::string nowhere = "nobody@127.0.0.1:1:1";
-  CZuError err = W::connectToSvc(conn, nowhere);
-  EXPECT_NE(err.Summary().find("Couldn't open control connection to " + nowhere), std::string::npos)
-      << err.Summary();
-  ASSERT_TRUE(conn);
-  EXPECT_FALSE(W::connectToSvc(conn, nowhere).IsError());  // no second attempt
-  EXPECT_EQ(conn->ping().Summary(), "Not connected");
-
-  int id = runningPair();
-  BlrDB db;
-  int before = env_->tap->requests("set_pair_status");
-  { W::FailedStatusSetter disarmed(db, id, 18, false); }
-  EXPECT_EQ(env_->tap->requests("set_pair_status"), before);
-  { W::FailedStatusSetter armed(db, id, 18, true); }
-  EXPECT_EQ(status(id), 18);
-  env_->tap->fail("set_pair_status");
-  { W::FailedStatusSetter failing(db, id, 20, true); }  // nothing propagates
-  EXPECT_EQ(env_->tap->requests("set_pair_status"), before + 2);
-  EXPECT_EQ(status(id), 18);
-}
 
 // ---- Failover and cancel ----
 
@@ -263,8 +190,8 @@ TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
   inject("head PAUSE=fail:9:busy");
   CZuError err = W(id).failover(false, false, nullptr);
   EXPECT_EQ(err.Code(), 204);
-  EXPECT_NE(err.AsString().find("Couldn't suspend pair " + std::to_string(id) + " for failover"),
-            std::string::npos);
+  EXPECT_THAT(err.AsString(),
+              HasSubstr("Couldn't suspend pair " + std::to_string(id) + " for failover"));
   env_->clearFaults();
   recorder_.clear();
   ASSERT_OK(W(id).failover(false, false, nullptr));
@@ -291,20 +218,16 @@ TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
       "   Snap Taken: DONE",
   };
   EXPECT_EQ(logged("BlrSvcWorkflow::failover"), expected);
-  for (const RecordedLine& line : recorder_.lines()) {
-    if (line.message == "Suspending replication for failover") {
-      EXPECT_EQ(line.id, id);  // tagged with the pair
-    }
-  }
+  for (const RecordedLine& line : recorder_.lines())  // tagged with the pair
+    EXPECT_TRUE(line.message != "Suspending replication for failover" || line.id == id);
 }
 
 TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
   int id = runningPair();
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_STOPPED, "", 0));
   int writes = env_->tap->requests();
-  CZuError err = W(id).failover(false, true, nullptr);
-  EXPECT_EQ(err.Code(), 200);
-  EXPECT_EQ(err.Summary(), "Can't failover stopped pair " + std::to_string(id));
+  EXPECT_EQ(failure(W(id).failover(false, true, nullptr)),
+            "200: Can't failover stopped pair " + std::to_string(id));
   EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
   EXPECT_EQ(logged("BlrSvcWorkflow::failover").size(), 1u);
 }
@@ -322,20 +245,16 @@ TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
   EXPECT_EQ(prop(id, W::FOPROP_REPLICATION_BLOCKED), "1");
   EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "0");
   std::vector<std::string> lines = logged("BlrSvcWorkflow::failover");
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Failover Partially successful:"), lines.end());
+  EXPECT_THAT(lines, ::testing::Contains("Failover Partially successful:"));
 }
 
 TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   int id = runningPair();
-  ProxySettings never = env_->tail->control.settings();
-  never.flushDelayMs = -1;  // markers never arrive
-  env_->tail->control.updateSettings(never);
-  env_->tail->state.setSettings(never);
+  env_->tail->changeSettings([](ProxySettings& s) { s.flushDelayMs = -1; });  // no marker arrives
   time_t start = clock_.now();
   CZuError err = W(id).failover(false, true, nullptr);
   EXPECT_EQ(err.Code(), 203);
-  EXPECT_NE(err.AsString().find("Couldn't flush replication pipeline: timed out"),
-            std::string::npos);
+  EXPECT_THAT(err.AsString(), HasSubstr("Couldn't flush replication pipeline: timed out"));
   EXPECT_EQ(clock_.now() - start, 305);  // polls every 5 s until more than 300 s passed
   EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
 
@@ -344,17 +263,6 @@ TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   EXPECT_TRUE(partial);
   EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "0");
   EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "1");
-}
-
-TEST_F(WorkflowTest, UnreachableHeadFailsTheVmStop) {
-  int id = runningPair();
-  std::string host = env_->head->mangled();
-  env_->head.reset();
-  CZuError err = W(id).failover(false, true, nullptr);
-  EXPECT_EQ(err.Code(), 202);
-  EXPECT_NE(err.AsString().find("Couldn't open control connection to " + host), std::string::npos);
-  EXPECT_EQ(prop(id, W::FOPROP_POWER_BEFORE_FAILOVER), "0");
-  EXPECT_EQ(prop(id, W::FOPROP_VM_STOPPED), "0");
 }
 
 TEST_F(WorkflowTest, CancelFailover) {
@@ -377,21 +285,17 @@ TEST_F(WorkflowTest, FailbackStraightPath) {
 
 TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
   int id = failedOverPair();
-  ProxySettings slow = env_->tail->control.settings();
-  slow.syncDelayMs = -1;  // the hidden pair stays synchronising
-  env_->tail->control.updateSettings(slow);
-  env_->tail->state.setSettings(slow);
+  env_->tail->changeSettings([](ProxySettings& s) { s.syncDelayMs = -1; });  // the copy-back lasts
   CZuError err = W(id).failback(false);
-  EXPECT_EQ(err.Code(), 201);
   int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
-  EXPECT_EQ(err.Summary(), "Pair " + std::to_string(hidden) + " is still smart-syncing");
+  EXPECT_EQ(failure(err), "201: Pair " + std::to_string(hidden) + " is still smart-syncing");
   EXPECT_EQ(status(id), W::STATUS_FAILING_BACK);
 
   // Waiting: the copy-back completes after the second poll.
   int polls = 0;
   clock_.onSleep = [&] {
     if (++polls == 2) {
-      EXPECT_FALSE(BlrDB().setPairStatus(hidden, 4, "", 0).IsError());
+      EXPECT_OK(BlrDB().setPairStatus(hidden, 4, "", 0));
     }
   };
   ASSERT_OK(W(id).failback(true));
@@ -405,20 +309,14 @@ TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
 
 TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
   int id = failedOverPair();
-  ProxySettings missing = env_->tail->control.settings();
-  missing.missingVm = true;
-  env_->tail->control.updateSettings(missing);
-  env_->tail->state.setSettings(missing);
-  CZuError err = W(id).failback(true);
-  EXPECT_EQ(err.Code(), 217);
+  env_->tail->changeSettings([](ProxySettings& s) { s.missingVm = true; });
+  EXPECT_EQ(W(id).failback(true).Code(), 217);
   EXPECT_EQ(status(id), W::STATUS_FAILBACK_FAILED);
 
   int hidden = std::stoi(prop(id, W::FBPROP_HIDDEN_PAIR_ID));
   ASSERT_OK(BlrDB().setPairStatus(hidden, 7, "", 0));
-  err = W(id).failback(true);
-  EXPECT_EQ(err.Code(), 209);
-  EXPECT_EQ(err.Summary(), "Couldn't sync changes back: Pair " + std::to_string(hidden) +
-                               " has unexpected status 7");
+  EXPECT_EQ(failure(W(id).failback(true)), "209: Couldn't sync changes back: Pair " +
+                                               std::to_string(hidden) + " has unexpected status 7");
 
   ASSERT_OK(W(id).resetAfterFailback());
   EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
@@ -431,7 +329,8 @@ TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
 
 TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
   int id = failedOverPair();
-  env_->tail->setVmPower(WorkflowEnv::kDstVm.toHex(), false);
+  env_->tail->changeSettings(  // the recovery VM was shut down: production stays off
+      [](ProxySettings& s) { s.vmPower[WorkflowEnv::kDstVm.toHex()] = false; });
   ASSERT_OK(W(id).failback(true));
   std::string expected = kAfterFailback;
   expected.replace(expected.find("vm:on"), 5, "vm:off");
@@ -444,9 +343,8 @@ TEST_F(WorkflowTest, FailbackAndSwitchRolesRefuseOtherStates) {
   EXPECT_EQ(W(id).failback(true).Code(), 200);
   ASSERT_OK(BlrDB().setPairFlags(id, W::FAILOVER));
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_OVER, "", 0));
-  CZuError err = W(id).failback(true);
-  EXPECT_EQ(err.Code(), 200);
-  EXPECT_EQ(err.Summary(), "Can't failback pair " + std::to_string(id) + ": invalid pair state 14");
+  EXPECT_EQ(failure(W(id).failback(true)),
+            "200: Can't failback pair " + std::to_string(id) + ": invalid pair state 14");
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_BACK, "", 0));
   int newId = 0;
   EXPECT_EQ(W(id).switchRoles(&newId).Code(), 200);
@@ -625,47 +523,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The simulator program ----
 
-// A blr-proxy process reporting to `linkPort`; its port lookup's port is read
-// from the line it prints once ready.
-class ProxyProcess {
- public:
-  ProxyProcess(const std::string& name, int linkPort) {
-    TlsConfig tls = WorkflowCerts::get().config(name);
-    std::ofstream(registry_.path())
-        << "[Host]\nsClientName = " << name << "\nsNetHostName = 127.0.0.1\n"
-        << "[Security]\nsCAFile = " << tls.caFile << "\nsCertFile = " << tls.certFile
-        << "\nsKeyFile = " << tls.keyFile << "\n[EventManager]\nsLogFile = " << log_.path()
-        << "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n"
-        << "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << linkPort << "\n";
-    int out[2];
-    if (::pipe(out) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::dup2(out[1], 1);
-      ::execl(BLR_PROXY_BIN, BLR_PROXY_BIN, "--registry", registry_.path().c_str(), "--dwd-port",
-              "0", "--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0", nullptr);
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    std::string banner = readLine(out[0]);
-    ::close(out[0]);
-    size_t at = banner.rfind("port lookup on ");
-    if (at != std::string::npos) dwdPort = std::atoi(banner.c_str() + at + 15);
-  }
-  ~ProxyProcess() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-
-  int dwdPort = 0;
-
- private:
-  TempFile registry_, log_;
-  pid_t pid_ = -1;
-};
-
 TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
   ManualClock clock;
   ManualClock::Installer installer(&clock);
@@ -676,10 +533,14 @@ TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
   config.address = "127.0.0.1";
   config.port = 0;
   config.service = env.tap.get();
-  ASSERT_OK(TlsContext::create(WorkflowCerts::get().config("job1"), &config.tls));
+  config.tls = TestCerts::get().context("job1");
   DwLinkServer server;  // where the proxies report pair statuses
   ASSERT_OK(server.start(config));
-  ProxyProcess head("head1", server.port()), tail("tail1", server.port());
+  TempFile control;  // the Head's faults
+  std::vector<std::string> args = {"--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0"};
+  ProxyProcess tail(BLR_PROXY_BIN, "tail1", server.port(), args);
+  args.insert(args.end(), {"--control-file", control.path()});
+  ProxyProcess head(BLR_PROXY_BIN, "head1", server.port(), args);
   ASSERT_NE(head.dwdPort, 0);
   ASSERT_NE(tail.dwdPort, 0);
   ASSERT_OK(env.addClient(WorkflowEnv::kHeadClient, "head1", head.dwdPort));
@@ -687,22 +548,20 @@ TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
 
   int id = 0;
   ASSERT_OK(env.addFailedOverPair(&id));
-  EXPECT_NE(propsText(id).find("failoverMarkerReceived=1 failoverPairPaused=1 "
-                               "failoverReplicationBlocked=1 failoverSnapTaken=1"),
-            std::string::npos);
+  EXPECT_THAT(propsText(id), HasSubstr("failoverMarkerReceived=1 failoverPairPaused=1 "
+                                       "failoverReplicationBlocked=1 failoverSnapTaken=1"));
   ASSERT_OK(W(id).failback(true));
-  BlrDB::Pair pair;
-  ASSERT_OK(BlrDB().getPair(id, &pair));
-  EXPECT_EQ(pair.statusCode, W::STATUS_RUNNING);  // reported by the Head's restart
-  EXPECT_EQ(pair.flags, 0);
-  EXPECT_EQ(propsText(id), "");
-  std::list<BlrDB::Pair> all;
-  ASSERT_OK(BlrDB().getPairs(BlrDB::Pair(), &all));
-  EXPECT_EQ(all.size(), 1u);  // the hidden pair is gone
+  // Running again as the Head's restart reported, and the hidden pair gone.
+  EXPECT_EQ(stateText(env, id), "pair: status 4 flags 0 event 0 props\n");
   EXPECT_EQ(env.control(WorkflowEnv::kTailClient,
                         [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); })
                 .Code(),
             2);  // no failover snapshot left to revert to
+
+  control.write("fault PING=fail:4:from the control file\n");  // read while running
+  EXPECT_EQ(failure(env.control(WorkflowEnv::kHeadClient, [](BlrCtrl& c) { return c.ping(); })),
+            "4: Couldn't send BLR_CTRL_MSG_PING: from the control file");
+  EXPECT_EQ(head.process.stop(), 0);
   server.stop();
 }
 

@@ -14,6 +14,7 @@
 #include "BLR/BlrUtils.h"
 #include "host/CZuSocket.h"
 #include "host/FXFile.h"
+#include "support/Check.h"
 
 namespace {
 
@@ -60,15 +61,15 @@ class TrickleLayer : public FXFile {
 
 TEST(BlrUtilsIo, WholeBufferCrossesSocketPair) {
   CZuSocket pair[2];
-  ASSERT_FALSE(BlrUtils::createSocketPair(pair).IsError());
+  ASSERT_OK(BlrUtils::createSocketPair(pair));
   std::vector<char> sent = randomBytes(3 << 20, 7), received(sent.size());
   CZuError writeErr;
   std::thread writer(
       [&] { writeErr = BlrUtils::writeAll(pair[0].GetHandle(), sent.data(), 3 << 20); });
   CZuError readErr = BlrUtils::readAll(pair[1].GetHandle(), received.data(), 3 << 20);
   writer.join();
-  ASSERT_FALSE(writeErr.IsError()) << writeErr.AsString();
-  ASSERT_FALSE(readErr.IsError()) << readErr.AsString();
+  ASSERT_OK(writeErr);
+  ASSERT_OK(readErr);
   EXPECT_EQ(sent, received);
 }
 
@@ -76,8 +77,8 @@ TEST(BlrUtilsIo, ShortTransfersAreResumed) {
   Pipe p;
   std::vector<char> sent = randomBytes(1000, 3), received(1000);
   TrickleLayer layer(7);
-  ASSERT_FALSE(BlrUtils::writeAll(p.writeEnd, sent.data(), 1000).IsError());
-  ASSERT_FALSE(BlrUtils::readAll(p.readEnd, received.data(), 1000).IsError());
+  ASSERT_OK(BlrUtils::writeAll(p.writeEnd, sent.data(), 1000));
+  ASSERT_OK(BlrUtils::readAll(p.readEnd, received.data(), 1000));
   EXPECT_EQ(layer.calls, 2 * 143);  // each way 142 chunks of 7 bytes and one of 6
   EXPECT_EQ(sent, received);
 }
@@ -85,35 +86,33 @@ TEST(BlrUtilsIo, ShortTransfersAreResumed) {
 TEST(BlrUtilsIo, WriteOfNothingFailsInsteadOfLooping) {
   Pipe p;
   TrickleLayer layer(0);
-  CZuError err = BlrUtils::writeAll(p.writeEnd, "hello", 5);
-  EXPECT_EQ(err.Summary(), "Couldn't write 5 of 5 bytes: 0 bytes written");
+  EXPECT_EQ(BlrUtils::writeAll(p.writeEnd, "hello", 5).Summary(),
+            "Couldn't write 5 of 5 bytes: 0 bytes written");
   EXPECT_EQ(layer.calls, 1);
-  EXPECT_FALSE(BlrUtils::writeAll(p.writeEnd, "hello", 0).IsError());  // no call at all
+  EXPECT_OK(BlrUtils::writeAll(p.writeEnd, "hello", 0));  // no call at all
   EXPECT_EQ(layer.calls, 1);
 }
 
 TEST(BlrUtilsIo, StreamEndingEarlyIsUnexpectedEof) {
   Pipe p;
-  ASSERT_FALSE(BlrUtils::writeAll(p.writeEnd, "0123456789", 10).IsError());
+  ASSERT_OK(BlrUtils::writeAll(p.writeEnd, "0123456789", 10));
   p.writeEnd.reset();
   char buf[20];
-  CZuError err = BlrUtils::readAll(p.readEnd, buf, 20);
-  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
-  EXPECT_EQ(err.Summary(), "Unexpected EOF");
+  EXPECT_EQ(failure(BlrUtils::readAll(p.readEnd, buf, 20)), "1: Unexpected EOF");
   EXPECT_EQ(std::string(buf, 10), "0123456789");  // what did arrive is kept
 }
 
 TEST(BlrUtilsIo, HostErrorsKeepTheirCodeAndGainThisLocation) {
   CZuSocket a, b;
-  ASSERT_FALSE(BlrUtils::createSocketPair(&a, &b).IsError());
+  ASSERT_OK(BlrUtils::createSocketPair(&a, &b));
   b.Close();  // a write to a vanished peer fails instead of raising SIGPIPE
   CZuError err = BlrUtils::writeAll(a.GetHandle(), "data", 4);
-  EXPECT_EQ(FXErrorUtil::GetInt(err), EPIPE);
-  EXPECT_EQ(err.AsString().rfind("BlrUtils:", 0), 0u) << err.AsString();
+  EXPECT_EQ(err.Code(), EPIPE);
+  EXPECT_THAT(err.AsString(), StartsWith("BlrUtils:"));
   char c;
   err = BlrUtils::readAll(b.GetHandle(), &c, 1);
-  EXPECT_EQ(FXErrorUtil::GetInt(err), EBADF);
-  EXPECT_EQ(err.AsString().rfind("BlrUtils:", 0), 0u) << err.AsString();
+  EXPECT_EQ(err.Code(), EBADF);
+  EXPECT_THAT(err.AsString(), StartsWith("BlrUtils:"));
 }
 
 std::vector<char> compressible(size_t n) {
@@ -133,8 +132,8 @@ TEST(BlrUtilsLz4, RoundTripsInAWorstCaseSizedBuffer) {
     int n = int(in.size());
     std::vector<char> packed(n + BlrUtils::lz4Expansion(n)), out(n + 1);
     int packedSize = int(packed.size()), outSize = n;
-    ASSERT_FALSE(BlrUtils::lz4Compress(in.data(), packed.data(), n, packedSize).IsError()) << n;
-    ASSERT_FALSE(BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, outSize).IsError());
+    ASSERT_OK(BlrUtils::lz4Compress(in.data(), packed.data(), n, packedSize)) << n;
+    ASSERT_OK(BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, outSize));
     EXPECT_EQ(outSize, n);
     EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
   }
@@ -143,23 +142,22 @@ TEST(BlrUtilsLz4, RoundTripsInAWorstCaseSizedBuffer) {
 TEST(BlrUtilsLz4, TooSmallBuffersFailAndLeaveTheSizeAlone) {
   std::vector<char> in = randomBytes(1000, 9), packed(2000), out(1000);
   int capacity = 500;
-  CZuError err = BlrUtils::lz4Compress(in.data(), packed.data(), 1000, capacity);
-  EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
-  EXPECT_EQ(err.Summary(), "Insufficient buffer size 500 for LZ4 compression of 1000");
+  EXPECT_EQ(failure(BlrUtils::lz4Compress(in.data(), packed.data(), 1000, capacity)),
+            "1: Insufficient buffer size 500 for LZ4 compression of 1000");
   EXPECT_EQ(capacity, 500);
 
   int packedSize = int(packed.size());
-  ASSERT_FALSE(BlrUtils::lz4Compress(in.data(), packed.data(), 1000, packedSize).IsError());
+  ASSERT_OK(BlrUtils::lz4Compress(in.data(), packed.data(), 1000, packedSize));
   capacity = 999;
-  err = BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, capacity);
-  EXPECT_EQ(err.Summary(), decompressionError(999, packedSize));
+  EXPECT_EQ(BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, capacity).Summary(),
+            decompressionError(999, packedSize));
   EXPECT_EQ(capacity, 999);
 }
 
 TEST(BlrUtilsLz4, CorruptStreamsFailWithoutOverrun) {
   std::vector<char> in = compressible(4096), packed(8192);
   int packedSize = int(packed.size());
-  ASSERT_FALSE(BlrUtils::lz4Compress(in.data(), packed.data(), 4096, packedSize).IsError());
+  ASSERT_OK(BlrUtils::lz4Compress(in.data(), packed.data(), 4096, packedSize));
   const std::vector<char> streams[] = {
       std::vector<char>(packed.begin(), packed.begin() + packedSize / 2),  // truncated
       randomBytes(300, 11),                                                // noise

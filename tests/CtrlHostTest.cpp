@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,14 +14,14 @@ namespace {
 int closedPort() {
   CZuSocket s;
   int port = 0;
-  EXPECT_FALSE(dwTcpListen("127.0.0.1", 0, 1, &s, &port).IsError());
+  EXPECT_OK(dwTcpListen("127.0.0.1", 0, 1, &s, &port));
   return port;  // closed when `s` goes
 }
 
 TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
   CZuSocket listener;
   int port = 0;
-  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 4, &listener, &port).IsError());
+  ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &listener, &port));
   int dead = closedPort();
   DwFwClient fw;
   // A mangled name stands for its network host.
@@ -52,7 +51,7 @@ TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
 
 TEST(ZuFdsetTest, KeepsReadyDescriptorsOnly) {
   CZuSocket a, b;
-  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   ASSERT_EQ(::write(b.GetDescriptor(), "x", 1), 1);
   ZuFdset rd, wr;
   rd.set(a.GetDescriptor());
@@ -93,36 +92,33 @@ TEST_F(CtrlFixture, PortLookupAnswersKnownServicesOnly) {
   config.address = "127.0.0.1";
   config.port = 0;
   config.tls = LinkTestEnv::get().server;
-  ASSERT_FALSE(responder.start(config).IsError());
+  ASSERT_OK(responder.start(config));
   responder.table().setPorts("BlrCtrlSvc", 4001, 4002);
   responder.table().setPorts("Single", 4003, 0);
   std::string host = MangleHostName("127.0.0.1", "anchor", responder.port(), 0);
 
   int port = 0, port2 = 0;
-  ASSERT_FALSE(DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2).IsError());
+  ASSERT_OK(DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2));
   EXPECT_EQ(port, 4001);
   EXPECT_EQ(port2, 4002);
-  ASSERT_FALSE(DwLink::lookupPort(host, "Single", &port, &port2).IsError());
+  ASSERT_OK(DwLink::lookupPort(host, "Single", &port, &port2));
   EXPECT_EQ(port2, 0);
 
   port = port2 = -1;
-  CZuError err = DwLink::lookupPort(host, "Nope", &port, &port2);
-  EXPECT_NE(err.Summary().find("No service \"Nope\" on this machine"), std::string::npos)
-      << err.Summary();
+  EXPECT_THAT(DwLink::lookupPort(host, "Nope", &port, &port2).Summary(),
+              HasSubstr("No service \"Nope\" on this machine"));
   EXPECT_EQ(port, -1);
   // The responder's server delivers to its own table only.
   DwLinkClientConfig client;
-  ASSERT_FALSE(DwLinkClientConfig::fromRegistry(&client).IsError());
+  ASSERT_OK(DwLinkClientConfig::fromRegistry(&client));
   client.host = "127.0.0.1";
   client.port = responder.port();
-  err = DwLink("BLR").makeRemoteReq(client, {{"req", "get_pairs"}}, nullptr);
-  EXPECT_NE(err.Summary().find("No service \"BLR\" on this server"), std::string::npos)
-      << err.Summary();
-  err = DwLink::lookupPort("anchor@127.0.0.1", "BlrCtrlSvc", &port, &port2);
-  EXPECT_NE(err.Summary().find("not a mangled host name"), std::string::npos) << err.Summary();
+  EXPECT_THAT(DwLink("BLR").makeRemoteReq(client, {{"req", "get_pairs"}}, nullptr).Summary(),
+              HasSubstr("No service \"BLR\" on this server"));
+  EXPECT_THAT(DwLink::lookupPort("anchor@127.0.0.1", "BlrCtrlSvc", &port, &port2).Summary(),
+              HasSubstr("not a mangled host name"));
   responder.stop();
-  err = DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2);
-  EXPECT_EQ(err.Code(), ECONNREFUSED) << err.AsString();
+  EXPECT_EQ(DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2).Code(), ECONNREFUSED);
 }
 
 }  // namespace

@@ -1,105 +1,59 @@
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "host/DWPlatformInfo.h"
+#include "support/Check.h"
+#include "support/TempFile.h"
 
 namespace {
 
 class DWPlatformInfoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    DWPlatformInfo::reset();
-    char tmpl[] = "/tmp/blr-registry-XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path_ = tmpl;
-  }
-  void TearDown() override {
-    DWPlatformInfo::reset();
-    std::remove(path_.c_str());
-  }
-  void write(const std::string& text) {
-    std::ofstream out(path_, std::ios::trunc);
-    out << text;
+  void SetUp() override { DWPlatformInfo::reset(); }
+  void TearDown() override { DWPlatformInfo::reset(); }
+
+  long long number(const char* section, const char* key) {
+    long long n = -999;
+    return info_.getNumber(section, key, &n) ? n : -999;
   }
 
-  std::string path_;
+  TempFile file_;
+  DWPlatformInfo info_;
 };
 
 TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTexts) {
-  write("# comment\n[BLR]\nnCtrlTimeoutSecs = 30\nsCacheDir = \" /a b \"\nnHex=0x10\nnBad = 12x\n"
-        "; other comment\n[EventManager]\nBLR_DEBUGLEVEL=3\n");
-  ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(path_).IsError());
-  DWPlatformInfo info;
-  long long n = 0;
-  EXPECT_TRUE(info.getNumber("BLR", "nCtrlTimeoutSecs", &n));
-  EXPECT_EQ(n, 30);
-  EXPECT_TRUE(info.getNumber("BLR", "nHex", &n));
-  EXPECT_EQ(n, 16);
-  EXPECT_FALSE(info.getNumber("BLR", "nBad", &n));  // not a number
-  EXPECT_TRUE(info.getNumber("EventManager", "BLR_DEBUGLEVEL", &n));
-  EXPECT_EQ(n, 3);
-  EXPECT_FALSE(info.getNumber("EventManager", "nCtrlTimeoutSecs", &n));  // other section
+  file_.write("# comment\n[BLR]\nnCtrlTimeoutSecs = 30\nsCacheDir = \" /a b \"\nnHex=0x10\n"
+              "nBad = 12x\n; other comment\n[EventManager]\nBLR_DEBUGLEVEL=3\n");
+  ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
+  EXPECT_EQ(number("BLR", "nCtrlTimeoutSecs"), 30);
+  EXPECT_EQ(number("BLR", "nHex"), 16);
+  EXPECT_EQ(number("BLR", "nBad"), -999);  // not a number
+  EXPECT_EQ(number("EventManager", "BLR_DEBUGLEVEL"), 3);
+  EXPECT_EQ(number("EventManager", "nCtrlTimeoutSecs"), -999);  // other section
   std::string s;
-  EXPECT_TRUE(info.getString("BLR", "sCacheDir", &s));
+  EXPECT_TRUE(info_.getString("BLR", "sCacheDir", &s));
   EXPECT_EQ(s, " /a b ");
-  EXPECT_FALSE(info.getString("BLR", "sMissing", &s));
+  EXPECT_FALSE(info_.getString("BLR", "sMissing", &s));
 }
 
 TEST_F(DWPlatformInfoTest, MalformedLineIsReported) {
-  write("[BLR]\nnA = 1\njust text\n");
-  CZuError err = DWPlatformInfo::loadRegistryFile(path_);
-  ASSERT_TRUE(err.IsError());
-  EXPECT_NE(err.Summary().find("line 3"), std::string::npos);
-  long long n = 0;
-  EXPECT_TRUE(DWPlatformInfo().getNumber("BLR", "nA", &n));  // the good lines still count
+  file_.write("[BLR]\nnA = 1\njust text\n");
+  EXPECT_THAT(DWPlatformInfo::loadRegistryFile(file_.path()).Summary(), HasSubstr("line 3"));
+  EXPECT_EQ(number("BLR", "nA"), 1);  // the good lines still count
 }
 
-TEST_F(DWPlatformInfoTest, SeesEditsWithoutReload) {
-  write("[BLR]\nnA = 1\n");
-  ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(path_).IsError());
-  long long n = 0;
-  DWPlatformInfo info;
-  ASSERT_TRUE(info.getNumber("BLR", "nA", &n));
-  EXPECT_EQ(n, 1);
-  write("[BLR]\nnA = 22\nnB = 5\n");
-  ASSERT_TRUE(info.getNumber("BLR", "nA", &n));
-  EXPECT_EQ(n, 22);
-  EXPECT_TRUE(info.getNumber("BLR", "nB", &n));
-  write("[BLR]\n");
-  EXPECT_FALSE(info.getNumber("BLR", "nA", &n));
-}
-
-TEST_F(DWPlatformInfoTest, InProcessValuesWinOverTheFile) {
-  write("[BLR]\nnA = 1\n");
-  ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(path_).IsError());
+TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
+  file_.write("[BLR]\nnA = 1\n");
+  ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
+  EXPECT_EQ(number("BLR", "nA"), 1);
+  file_.write("[BLR]\nnA = 22\nnB = 5\n");
+  EXPECT_EQ(number("BLR", "nA"), 22);
+  EXPECT_EQ(number("BLR", "nB"), 5);
   DWPlatformInfo::setNumber("BLR", "nA", 9);
-  long long n = 0;
-  DWPlatformInfo info;
-  ASSERT_TRUE(info.getNumber("BLR", "nA", &n));
-  EXPECT_EQ(n, 9);
+  EXPECT_EQ(number("BLR", "nA"), 9);
   DWPlatformInfo::eraseValue("BLR", "nA");
-  ASSERT_TRUE(info.getNumber("BLR", "nA", &n));
-  EXPECT_EQ(n, 1);
-}
-
-TEST_F(DWPlatformInfoTest, PhysicalMachineAndJobResults) {
-  DWPlatformInfo info;
-  EXPECT_EQ(info.getPhysicalMachine(), nullptr);
-  DWPlatformInfo::setValue("Host", "sClientName", "pm1");
-  DWPlatformInfo::setValue("Host", "sJobResultsDirectory", "/var/jr");
-  ASSERT_NE(info.getPhysicalMachine(), nullptr);
-  EXPECT_STREQ(info.getPhysicalMachine(), "pm1");
-  std::string dir;
-  EXPECT_TRUE(DWPI_HostClient("pm1").getJobResultsDirectory(&dir));
-  EXPECT_EQ(dir, "/var/jr");
-  EXPECT_FALSE(DWPI_HostClient("other").getJobResultsDirectory(&dir));
+  EXPECT_EQ(number("BLR", "nA"), 22);
+  file_.write("[BLR]\n");
+  EXPECT_EQ(number("BLR", "nA"), -999);
 }
 
 }  // namespace

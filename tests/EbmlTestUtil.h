@@ -1,4 +1,4 @@
-// Hex helpers for byte-exact encoding tests.
+// Hex and record helpers for byte-exact encoding tests.
 #ifndef BLR_TESTS_EBMLTESTUTIL_H
 #define BLR_TESTS_EBMLTESTUTIL_H
 
@@ -7,6 +7,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "DwLink/DwEbml.h"
+#include "support/Check.h"
 
 namespace ebmltest {
 
@@ -32,6 +35,23 @@ inline std::vector<uint8_t> bytes(const std::string& text) {
     }
   }
   return out;
+}
+
+// The bytes `record.serialize` writes.
+template <class Record>
+std::vector<char> encode(const Record& record) {
+  DwEbmlBuffer buffer(128);
+  DwEbmlWriter writer(buffer, 0);
+  record.serialize(writer);
+  return writer.getBlob();
+}
+
+// `blob` read into a fresh record; a failure fails the test.
+template <class Record>
+Record decode(const std::vector<char>& blob) {
+  Record record;
+  EXPECT_OK(record.unserialize(blob.data(), static_cast<int>(blob.size())));
+  return record;
 }
 
 }  // namespace ebmltest

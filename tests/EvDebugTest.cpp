@@ -3,25 +3,12 @@
 #include <regex>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "host/DWPlatformInfo.h"
 #include "host/EvDebug.h"
-#include "support/EvDebugRecorder.h"
-#include "support/TempFile.h"
+#include "support/BlrLogFixture.h"
 
 namespace {
 
-class EvDebugTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    DWPlatformInfo::reset();
-    DWPlatformInfo::setValue("EventManager", "sLogFile", log_.path());
-  }
-  void TearDown() override { DWPlatformInfo::reset(); }
-
-  TempFile log_;
-};
+using EvDebugTest = BlrLogFixture;
 
 bool endsWith(const std::string& line, const std::string& pattern) {
   return std::regex_search(line, std::regex(pattern + "$"));
@@ -63,7 +50,6 @@ TEST_F(EvDebugTest, DestinationFollowsTheLogFileKey) {
 }
 
 TEST_F(EvDebugTest, ThreadInstanceTagsRecordsWithoutAPrefix) {
-  EvDebugRecorder recorder;
   EvDebugFileInstance job = EvDebug().RefreshInstance();
   job.setPrefix("[job]");
   job.setId(12);
@@ -78,7 +64,7 @@ TEST_F(EvDebugTest, ThreadInstanceTagsRecordsWithoutAPrefix) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(endsWith(lines[0], " id=12 \\[job\\] g\\(\\): tagged")) << lines[0];
   EXPECT_TRUE(endsWith(lines[1], " id=3 g\\(\\): explicit")) << lines[1];
-  EXPECT_EQ(recorder.lines()[0].id, 0);  // the observer sees the arguments as passed
+  EXPECT_EQ(recorder_.lines()[0].id, 0);  // the observer sees the arguments as passed
 }
 
 }  // namespace

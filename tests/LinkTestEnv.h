@@ -1,95 +1,45 @@
-// Certificates and TLS contexts shared by the link tests: made once per
-// program in a temporary directory.
+// TLS contexts of the link tests, made once per program from TestCerts, and
+// both ends of a connected socket pair in the TLS layer.
 #ifndef TESTS_LINKTESTENV_H
 #define TESTS_LINKTESTENV_H
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
-#include <string>
 #include <thread>
 
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "support/Check.h"
+#include "support/TestCerts.h"
 
 struct LinkTestEnv {
-  std::string dir;                      // holds ca.crt and the certificates of "Test CA"
-  std::string otherDir;                 // another authority, "Other CA"
-  std::shared_ptr<TlsContext> server;   // "anchor", per-client
-  std::shared_ptr<TlsContext> client;   // "client1", per-client
-  std::shared_ptr<TlsContext> product;  // "product", built-in product certificate
-  std::shared_ptr<TlsContext> noCert;   // trusts the CA, presents nothing
-  std::shared_ptr<TlsContext> otherCa;  // trusts the CA, presents a cert of another CA
+  std::shared_ptr<TlsContext> server = ctx("anchor");    // per-client
+  std::shared_ptr<TlsContext> client = ctx("client1");   // per-client
+  std::shared_ptr<TlsContext> product = ctx("product");  // built-in product certificate
+  std::shared_ptr<TlsContext> noCert = ctx("");          // trusts the CA, presents nothing
+  std::shared_ptr<TlsContext> otherCa = ctx("intruder"); // a certificate of another CA
 
   static LinkTestEnv& get() {
-    static LinkTestEnv* env = make();
-    return *env;
+    static LinkTestEnv env;
+    return env;
   }
-
-  TlsConfig config(const std::string& name) const {
-    return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
-                     KrpCertAuthority::keyPath(dir, name)};
-  }
+  static std::string dir() { return TestCerts::get().dir(); }
+  static TlsConfig config(const std::string& name) { return TestCerts::get().config(name); }
 
  private:
-  static std::shared_ptr<TlsContext> context(const TlsConfig& c) {
-    std::shared_ptr<TlsContext> tls;
-    CZuError err = TlsContext::create(c, &tls);
-    if (err.IsError()) {
-      ADD_FAILURE() << err.AsString();
-      std::abort();
-    }
-    return tls;
-  }
-
-  static void check(const CZuError& err) {
-    if (err.IsError()) {
-      ADD_FAILURE() << err.AsString();
-      std::abort();
-    }
-  }
-
-  static LinkTestEnv* make() {
-    auto* env = new LinkTestEnv;
-    char tmpl[] = "/tmp/blr-link-test-XXXXXX";
-    env->dir = mkdtemp(tmpl);
-    static struct Cleanup {
-      std::string dir;
-      ~Cleanup() { std::filesystem::remove_all(dir); }
-    } cleanup{env->dir};
-    env->otherDir = env->dir + "/other";
-    KrpCertAuthority ca, other;
-    check(KrpCertAuthority::create(env->dir, "Test CA", KrpCertAuthority::kCaValidDays, &ca));
-    check(KrpCertAuthority::create(env->otherDir, "Other CA", 30, &other));
-    int days = KrpCertAuthority::kCertValidDays;
-    check(ca.issue("anchor", KRP_CERT_KIND_CLIENT, days, env->dir));
-    check(ca.issue("client1", KRP_CERT_KIND_CLIENT, days, env->dir));
-    check(ca.issue("product", KRP_CERT_KIND_PRODUCT, days, env->dir));
-    check(other.issue("intruder", KRP_CERT_KIND_CLIENT, days, env->otherDir));
-    env->server = context(env->config("anchor"));
-    env->client = context(env->config("client1"));
-    env->product = context(env->config("product"));
-    env->noCert = context(TlsConfig{env->dir + "/ca.crt", "", ""});
-    env->otherCa = context(TlsConfig{env->dir + "/ca.crt",
-                                     KrpCertAuthority::certPath(env->otherDir, "intruder"),
-                                     KrpCertAuthority::keyPath(env->otherDir, "intruder")});
-    return env;
+  static std::shared_ptr<TlsContext> ctx(const char* name) {
+    return TestCerts::get().context(name);
   }
 };
 
-// Both ends of a connected stream pair wrapped in the TLS layer.
 struct KrpPair {
   KrpSocket* client = nullptr;
   KrpSocket* server = nullptr;
 
   KrpPair(std::shared_ptr<TlsContext> clientTls, std::shared_ptr<TlsContext> serverTls) {
     CZuSocket a, b;
-    EXPECT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
-    EXPECT_FALSE(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, clientTls, &client).IsError());
-    EXPECT_FALSE(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, serverTls, &server).IsError());
+    EXPECT_OK(CZuSocket::CreateSocketPair(a, b));
+    EXPECT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, clientTls, &client));
+    EXPECT_OK(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, serverTls, &server));
   }
   ~KrpPair() {
     krpDestroySocket(client);

@@ -22,21 +22,16 @@ TEST_P(PairDbPairsTest, NewPairIsStoredWithDefaultsAndReadBack) {
   ASSERT_EQ(p.disks.size(), 2u);
   EXPECT_NE(p.disks.front().id, 0);
   EXPECT_NE(p.disks.front().id, p.disks.back().id);
-  EXPECT_EQ(p.srcType, 1);
-  EXPECT_EQ(p.dstType, 2);
-  EXPECT_EQ(p.statusCode, 0);
-  EXPECT_EQ(p.eventId, 0);
+  // rpStoreId and lagTime are -1 in the request.
+  EXPECT_EQ(std::vector<int>({p.srcType, p.dstType, p.statusCode, p.eventId, p.rpStoreId,
+                              p.lagTime, p.flags}),
+            std::vector<int>({1, 2, 0, 0, 0, 0, 0}));
   EXPECT_EQ(p.statusMessage, "");
-  EXPECT_EQ(p.rpStoreId, 0);  // -1 in the request
-  EXPECT_EQ(p.lagTime, 0);
-  EXPECT_EQ(p.flags, 0);
   EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
   EXPECT_EQ(count("BlrPair"), 1);
   EXPECT_EQ(count("BlrDisk"), 2);
 
-  BlrDB::Pair read;
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read, p);
+  EXPECT_EQ(read(p.id), p);
 }
 
 TEST_P(PairDbPairsTest, SameKeyUpdatesInPlaceAndReconcilesDisks) {
@@ -75,19 +70,14 @@ TEST_P(PairDbPairsTest, IncompletePairsAreRefusedWithoutWriting) {
   BlrDB::Pair p = newPair(3, 1, 2);
   p.headClientId = 0;
   CZuError err = db_.createOrUpdatePair(p);
-  ASSERT_TRUE(err.IsError());
-  EXPECT_EQ(err.Summary().find("Couldn't create or update BlrPair: "), 0u);
-  EXPECT_NE(err.AsString().find("BlrPair must have headClientId set"), std::string::npos);
-
+  EXPECT_THAT(err.Summary(), StartsWith("Couldn't create or update BlrPair: "));
+  EXPECT_THAT(err.AsString(), HasSubstr("BlrPair must have headClientId set"));
   p = newPair(3, 1, 2);
   p.disks.back().srcGuid.clear();
-  err = db_.createOrUpdatePair(p);
-  EXPECT_NE(err.AsString().find("BlrPair must have srcGuid set for all disks"),
-            std::string::npos);
-
+  EXPECT_THAT(db_.createOrUpdatePair(p).AsString(),
+              HasSubstr("BlrPair must have srcGuid set for all disks"));
   p = newPair(3, 1, 0);
-  EXPECT_NE(db_.createOrUpdatePair(p).AsString().find("BlrPair must have disks set"),
-            std::string::npos);
+  EXPECT_THAT(db_.createOrUpdatePair(p).AsString(), HasSubstr("BlrPair must have disks set"));
   EXPECT_EQ(count("BlrPair"), 0);
   EXPECT_EQ(count("BlrDisk"), 0);
 }
@@ -95,9 +85,8 @@ TEST_P(PairDbPairsTest, IncompletePairsAreRefusedWithoutWriting) {
 TEST_P(PairDbPairsTest, PairWithoutClientEntryIsStoredButNotFound) {
   BlrDB::Pair p = newPair(3, 1, 1);
   p.tailClientId = 99;
-  CZuError err = db_.createOrUpdatePair(p);
-  EXPECT_NE(err.AsString().find("Unexpectedly didn't find the newly inserted BlrPair in the DB"),
-            std::string::npos);
+  EXPECT_THAT(db_.createOrUpdatePair(p).AsString(),
+              HasSubstr("Unexpectedly didn't find the newly inserted BlrPair in the DB"));
   EXPECT_EQ(count("BlrPair"), 1);
   BlrDB::Pair read;
   read.tailHostName = "kept";
@@ -158,10 +147,8 @@ TEST_P(PairDbPairsTest, DeletingRemovesDisksAndPropertiesButKeepsBootVMs) {
 
   // No identifiers, and filters without a field, delete nothing.
   ASSERT_OK(db_.delPairs(std::list<int>()));
-  CZuError err = db_.delPairs(BlrDB::Pair());
-  ASSERT_TRUE(err.IsError());
-  EXPECT_NE(err.AsString().find("No filter of the del_pairs request sets a field"),
-            std::string::npos);
+  EXPECT_THAT(db_.delPairs(BlrDB::Pair()).AsString(),
+              HasSubstr("No filter of the del_pairs request sets a field"));
   EXPECT_EQ(count("BlrPair"), 1);
 
   ASSERT_OK(db_.delPairs(3));
@@ -209,9 +196,8 @@ TEST_P(PairDbPairsTest, FailureInsideTransactionLeavesNoTrace) {
   BlrDB::Pair p = newPair(4, 2, 2);
   p.disks.back().srcPath = p.disks.front().srcPath;  // the second disk insert fails
   CZuError err = db_.createOrUpdatePair(p);
-  ASSERT_TRUE(err.IsError());
   EXPECT_EQ(err.Code(), 1);  // every service failure reaches the client as code 1
-  EXPECT_NE(err.AsString().find("Query [INSERT INTO BlrDisk"), std::string::npos);
+  EXPECT_THAT(err.AsString(), HasSubstr("Query [INSERT INTO BlrDisk"));
   EXPECT_EQ(count("BlrPair"), 1);
   EXPECT_EQ(count("BlrDisk"), 1);
 

@@ -1,7 +1,5 @@
-// Pair state, properties, statistics and boot VMs, end to end through the
-// link on both backends.
-#include <gtest/gtest.h>
-
+// Pair state, events, properties, statistics and boot VMs, end to end
+// through the link on both backends.
 #include <algorithm>
 #include <functional>
 #include <thread>
@@ -41,16 +39,49 @@ TEST_P(PairDbStateTest, StatusChangesPostEventsWithTheOldName) {
   ASSERT_OK(db_.setPairStatus(p.id, 7, "no event", 0));
   ASSERT_OK(db_.setPairStatus(p.id, 0, "no event", 0));
   EXPECT_EQ(pairEvents(p.id).size(), 2u);
-  BlrDB::Pair read;
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read.statusCode, 0);
-  EXPECT_EQ(read.statusMessage, "no event");
+  EXPECT_EQ(read(p.id).statusCode, 0);
+  EXPECT_EQ(read(p.id).statusMessage, "no event");
 
   // A pair without a row: status 0 assumed, empty name, success.
   ASSERT_OK(db_.setPairStatus(9999, 1, "", 0));
   events = pairEvents(9999);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events.front().arguments, std::vector<std::string>{""});
+}
+
+// The event log: stored events read back newest first, by entity.
+TEST_P(PairDbStateTest, EventsAreKeptWithArgumentsAndFilteredByEntity) {
+  const std::vector<std::string> args = {"3:not a length", "", "it's", "a\nb"};
+  for (int i = 0; i < 4; ++i) {
+    EvEvent event;
+    for (const std::string& a : args) event.addArgument(a, EV_ARG_TEXT);
+    event.setEntity(i % 2, 187);
+    ASSERT_OK(event.InfoEvent(100 + i, 0, 0));
+  }
+  EvEvent other;
+  other.setEntity(0, 5);
+  ASSERT_OK(other.InfoEvent(200, 0, 0));
+
+  std::vector<EvEventRecord> events;
+  EvEvent::Filter filter;
+  ASSERT_OK(EvEvent::list(filter, &events));
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(events.front().eventId, 200);
+  EXPECT_TRUE(events.front().arguments.empty());
+  EXPECT_EQ(events.back().arguments, args);
+  EXPECT_EQ(events.back().time, kNow);
+
+  filter.entityType = 187;
+  filter.entityId = 1;
+  ASSERT_OK(EvEvent::list(filter, &events));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events.front().eventId, 103);
+  EXPECT_EQ(events.back().eventId, 101);
+  filter.entityId = -1;
+  filter.limit = 3;
+  ASSERT_OK(EvEvent::list(filter, &events));
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events.front().eventId, 103);
 }
 
 TEST_P(PairDbStateTest, SingleFieldUpdates) {
@@ -67,25 +98,18 @@ TEST_P(PairDbStateTest, SingleFieldUpdates) {
   ASSERT_OK(db_.clrPairFlags(p.id, 8));
   ASSERT_OK(db_.setPairFlags(999, 8));  // no such pair: accepted
 
-  BlrDB::Pair read;
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read.pendingStatusCode, 6);
-  EXPECT_EQ(read.statusCode, 0);
-  EXPECT_EQ(read.lagTime, 0);
-  EXPECT_EQ(read.eventId, 5);
-  EXPECT_EQ(read.flags, 16);
-  EXPECT_EQ(read.disks.back().statusCode, 2);
-  EXPECT_EQ(read.disks.back().statusMessage, "degraded");
-  ASSERT_OK(db_.getPair(q.id, &read));
-  EXPECT_EQ(read.lagTime, 30);
-  EXPECT_EQ(read.eventId, 0);
-
+  BlrDB::Pair r = read(p.id);
+  EXPECT_EQ(std::vector<int>({r.pendingStatusCode, r.statusCode, r.lagTime, r.eventId, r.flags}),
+            std::vector<int>({6, 0, 0, 5, 16}));
+  EXPECT_EQ(r.disks.back().statusCode, 2);
+  EXPECT_EQ(r.disks.back().statusMessage, "degraded");
+  EXPECT_EQ(read(q.id).lagTime, 30);
+  EXPECT_EQ(read(q.id).eventId, 0);
   ASSERT_OK(db_.setPairEvent(q.srcGuid, 12));  // every pair of that source VM
-  ASSERT_OK(db_.getPair(q.id, &read));
-  EXPECT_EQ(read.eventId, 12);
+  EXPECT_EQ(read(q.id).eventId, 12);
 
-  EXPECT_NE(db_.setPairFlags(p.id, 0).AsString().find("No flags passed to setPairFlags() request"),
-            std::string::npos);
+  EXPECT_THAT(db_.setPairFlags(p.id, 0).AsString(),
+              HasSubstr("No flags passed to setPairFlags() request"));
   EXPECT_TRUE(db_.clrPairFlags(0, 1).IsError());
 }
 
@@ -99,24 +123,22 @@ TEST_P(PairDbStateTest, DestinationInfoAndSourcePaths) {
   disk.dstPath = "/new/dst";
   update.disks.push_back(disk);
   ASSERT_OK(db_.updateDestInfo(update));  // id 0: the pair row stays, the disk moves
-  BlrDB::Pair read;
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read.dstName, p.dstName);
-  EXPECT_EQ(read.disks.front().dstPath, "/new/dst");
-  EXPECT_EQ(read.disks.front().dstGuid, p.disks.front().dstGuid);
+  BlrDB::Pair r = read(p.id);
+  EXPECT_EQ(r.dstName, p.dstName);
+  EXPECT_EQ(r.disks.front().dstPath, "/new/dst");
+  EXPECT_EQ(r.disks.front().dstGuid, p.disks.front().dstGuid);
 
   update.id = p.id;
   ASSERT_OK(db_.updateDestInfo(update));
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read.dstName, "new-dr");
-  EXPECT_EQ(read.dstGuid, guid(777));
+  EXPECT_EQ(read(p.id).dstName, "new-dr");
+  EXPECT_EQ(read(p.id).dstGuid, guid(777));
 
   std::map<BlrUUID, std::string> paths{{p.disks.front().srcGuid, "/renamed"},
                                        {p.disks.back().srcGuid, ""}};
   ASSERT_OK(db_.updateSrcPaths(paths));
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read.disks.front().srcPath, "/renamed");
-  EXPECT_EQ(read.disks.back().srcPath, p.disks.back().srcPath);  // no path given: skipped
+  r = read(p.id);
+  EXPECT_EQ(r.disks.front().srcPath, "/renamed");
+  EXPECT_EQ(r.disks.back().srcPath, p.disks.back().srcPath);  // no path given: skipped
 }
 
 TEST_P(PairDbStateTest, PropertySetsAreReplacedWholeWithoutTheServerTime) {
@@ -150,8 +172,8 @@ TEST_P(PairDbStateTest, PropertySetsAreReplacedWholeWithoutTheServerTime) {
   BlrPairPropMap(std::map<std::string, std::string>{{"curAnchorTime", "5"}}).serialize(writer);
   writer.closeContTag();
   blrSetBlob(req, writer.getBuffer(), writer.getSize());
-  CZuError err = svc_->dispatch(req, &resp, "test", KRP_Cert());
-  EXPECT_NE(err.Summary().find("holds only curAnchorTime"), std::string::npos) << err.Summary();
+  EXPECT_THAT(svc_->dispatch(req, &resp, "test", KRP_Cert()).Summary(),
+              HasSubstr("holds only curAnchorTime"));
   EXPECT_EQ(count("BlrPairProperties"), 9);
 }
 
@@ -177,9 +199,8 @@ TEST_P(PairDbStateTest, SinglePropertiesReadWriteAndDelete) {
   ASSERT_OK(svc_->dispatch(req, &resp, "test", KRP_Cert()));
   EXPECT_EQ(resp.at("blob"), "958100");  // tag 21 with the empty text
   req["req"] = "set_pair_prop";  // a name without a value
-  EXPECT_NE(svc_->dispatch(req, &resp, "test", KRP_Cert()).Summary().find(
-                "No property value passed to setPairProp() request"),
-            std::string::npos);
+  EXPECT_THAT(svc_->dispatch(req, &resp, "test", KRP_Cert()).Summary(),
+              HasSubstr("No property value passed to setPairProp() request"));
 
   ASSERT_OK(db_.delPairProp(p.id, "a"));
   EXPECT_EQ(count("BlrPairProperties"), 1);
@@ -201,8 +222,7 @@ TEST_P(PairDbStateTest, StatisticsGoToTheHistoryDatabase) {
   EXPECT_EQ(sql("SELECT MIN(repSetSize) FROM BlrPairStats", "HistoryDB"), -5);
   EXPECT_EQ(sql("SELECT MIN(iopsDelta) FROM BlrPairStats", "HistoryDB"), 1ll << 40);
   s.pairId = 0;
-  EXPECT_NE(db_.addPairStats(s).AsString().find("PairStats must have pairId set"),
-            std::string::npos);
+  EXPECT_THAT(db_.addPairStats(s).AsString(), HasSubstr("PairStats must have pairId set"));
 }
 
 BlrDB::BootVM newBootVM(int pairId, int disks) {
@@ -232,9 +252,8 @@ TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
   int bare = 0, full = 0;
   BlrDB::BootVM incomplete = newBootVM(p.id, 2);
   incomplete.disks.back().snapId.clear();
-  EXPECT_NE(db_.addBootVM(incomplete, &bare).AsString().find(
-                "BlrBootVM must have snapId set for all disks"),
-            std::string::npos);
+  EXPECT_THAT(db_.addBootVM(incomplete, &bare).AsString(),
+              HasSubstr("BlrBootVM must have snapId set for all disks"));
   ASSERT_OK(db_.addBootVM(newBootVM(p.id, 0), &bare));
   ASSERT_OK(db_.addBootVM(newBootVM(p.id, 3), &full));
   EXPECT_NE(bare, 0);
@@ -370,9 +389,7 @@ TEST_P(PairDbStateTest, ConcurrentFlagAndPropertyWritersLoseNothing) {
   }
   for (std::thread& t : threads) t.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
-  BlrDB::Pair read;
-  ASSERT_OK(db_.getPair(p.id, &read));
-  EXPECT_EQ(read.flags, 0x100 | 0x01 | 0x04 | 0x10 | 0x40);  // even threads' bits kept
+  EXPECT_EQ(read(p.id).flags, 0x100 | 0x01 | 0x04 | 0x10 | 0x40);  // even threads' bits kept
   std::map<std::string, std::string> props;
   ASSERT_OK(db_.getPairProps(p.id, &props));
   for (int t = 0; t < kThreads; ++t)

@@ -3,10 +3,9 @@
 #ifndef TESTS_PAIRDBTESTENV_H
 #define TESTS_PAIRDBTESTENV_H
 
-#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
@@ -14,41 +13,19 @@
 #include "host/DWClientDirectory.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DWSqlSchema.h"
-#include "host/DwClock.h"
+#include "support/Check.h"
 #include "support/ManualClock.h"
-
-#define EXPECT_OK(expr)                            \
-  do {                                             \
-    CZuError err_ = (expr);                        \
-    EXPECT_FALSE(err_.IsError()) << err_.AsString(); \
-  } while (0)
-#define ASSERT_OK(expr)                            \
-  do {                                             \
-    CZuError err_ = (expr);                        \
-    ASSERT_FALSE(err_.IsError()) << err_.AsString(); \
-  } while (0)
-
-// A clock whose time stands still but whose sleeps are real: the database
-// waits for locks through the clock, and concurrent tests need those waits.
-class FixedTimeClock : public DwClock {
- public:
-  explicit FixedTimeClock(time_t now) : now_(now) {}
-  time_t now() override { return now_; }
-  void sleepMs(int ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
- private:
-  time_t now_;
-};
 
 class PairDbTest : public SqlBackendTest {
  public:
   static constexpr int kTail = 20;  // has a client directory entry
   static constexpr time_t kNow = 1700000000;
 
-  PairDbTest() : clock_(kNow), installer_(&clock_) {}
+  // The time stands still, but sleeps are real: the database waits for locks
+  // through the clock, and concurrent tests need those waits.
+  PairDbTest() : clock_(kNow, true), installer_(&clock_) {}
 
  protected:
-
   void SetUp() override {
     SqlBackendTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
@@ -110,6 +87,13 @@ class PairDbTest : public SqlBackendTest {
     return p;
   }
 
+  // The pair as the service reads it back.
+  BlrDB::Pair read(int pairId) {
+    BlrDB::Pair p;
+    EXPECT_OK(db_.getPair(pairId, &p));
+    return p;
+  }
+
   // Runs raw SQL on "Anchor" (or `dbName`); with a query, the first column of
   // its first row (0 without rows).
   static long long sql(const std::string& statement, const char* dbName = "Anchor") {
@@ -125,7 +109,7 @@ class PairDbTest : public SqlBackendTest {
     return sql("SELECT COUNT(*) FROM " + table + (where.empty() ? "" : " WHERE " + where));
   }
 
-  FixedTimeClock clock_;
+  ManualClock clock_;
   ManualClock::Installer installer_;
   std::unique_ptr<BlrDBSvc> svc_;
   BlrDB db_;

@@ -1,151 +1,46 @@
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The simulated replication service: its state, its faults, and the program on
+// its own (the workflow tests run it with a pair database).
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <functional>
 #include <thread>
 
 #include "BLR/BlrCtrl.h"
 #include "CtrlTestEnv.h"
-#include "support/ReadLine.h"
-#include "support/TempFile.h"
 
 namespace {
 
-ProxyRequest request(int msgId, int pairId = 0, int pairOp = 0) {
+ProxyRequest request(int msgId, int pairId = 0, int pairOp = 0, const BlrUUID& vm = BlrUUID()) {
   ProxyRequest r;
   r.msgId = msgId;
   r.pairId = pairId;
   r.pairOp = pairOp;
-  return r;
-}
-
-ProxyRequest vmRequest(int msgId, const BlrUUID& vm) {
-  ProxyRequest r = request(msgId);
   r.vm = vm;
   return r;
 }
 
-uint64_t result(const ProxyReply& reply, int tag) {
-  for (const auto& [t, v] : reply.results)
-    if (t == tag) return v;
-  ADD_FAILURE() << "no result tag " << tag;
-  return 0;
-}
-
-class ProxyStateTest : public ::testing::Test {
- protected:
-  void configure(const std::function<void(ProxySettings&)>& change) {
-    ProxySettings s = SimProxy::instant();
-    change(s);
-    state.setSettings(s);
-  }
-  ProxyReply pairOp(int pairId, int op) {
-    return state.handle(request(BLR_CTRL_MSG_PAIR_OP, pairId, op));
-  }
-
-  RecordingReporter reporter;
-  ProxyState state{&reporter};
-  BlrUUID vm{std::string("00112233445566778899aabbccddeeff")};
-};
-
-TEST_F(ProxyStateTest, StartedPairsReportSyncingThenRunning) {
-  configure([](ProxySettings&) {});
-  pairOp(1, BLR_CTRL_PAIROP_START);
-  EXPECT_EQ(reporter.statuses(1), (std::vector<int>{3, 4}));
-
-  configure([](ProxySettings& s) { s.syncDelayMs = -1; });
-  pairOp(2, BLR_CTRL_PAIROP_FULL_RESYNC);
-  EXPECT_EQ(reporter.statuses(2), std::vector<int>{3});
-  EXPECT_EQ(state.view().pairs[2].run, ProxyPair::kSyncing);
-
-  configure([](ProxySettings& s) { s.missingVm = true; });
-  pairOp(3, BLR_CTRL_PAIROP_START);
-  RecordingReporter::Report last = reporter.reports().back();
-  EXPECT_EQ(last.status, 3);
-  EXPECT_EQ(last.eventId, kProxyEventVmMissing);
-  EXPECT_EQ(reporter.statuses(3), std::vector<int>{3});
-}
-
-TEST_F(ProxyStateTest, DelayedRunningReportIsDroppedOnceThePairStops) {
-  configure([](ProxySettings& s) { s.syncDelayMs = 10; });
-  pairOp(1, BLR_CTRL_PAIROP_START);
-  pairOp(1, BLR_CTRL_PAIROP_STOP);
-  pairOp(2, BLR_CTRL_PAIROP_START);
-  ASSERT_TRUE(reporter.awaitReports(4));
+TEST(ProxyStateTest, DelayedRunningReportIsDroppedOnceThePairStops) {
+  SimReporter reporter(false);
+  ProxyState state(&reporter);
+  ProxySettings settings = SimProxy::instant();
+  settings.syncDelayMs = 10;
+  state.setSettings(settings);
+  state.handle(request(BLR_CTRL_MSG_PAIR_OP, 1, BLR_CTRL_PAIROP_START));
+  state.handle(request(BLR_CTRL_MSG_PAIR_OP, 1, BLR_CTRL_PAIROP_STOP));
+  state.handle(request(BLR_CTRL_MSG_PAIR_OP, 2, BLR_CTRL_PAIROP_START));
+  EXPECT_EQ(reporter.statuses(2, 4), (std::vector<int>{3, 4}));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // pair 1's report would be due
   EXPECT_EQ(reporter.statuses(1), (std::vector<int>{3, 6}));
-  EXPECT_EQ(reporter.statuses(2), (std::vector<int>{3, 4}));
 }
 
-TEST_F(ProxyStateTest, StopLeavesStatusesOfRecoveryWorkflowsAlone) {
-  configure([](ProxySettings&) {});
-  for (int status : {14, 17, 20, 4}) {
-    BlrDB::Pair stored;
-    stored.id = status;
-    stored.statusCode = status;
-    reporter.stored[status] = stored;
-    pairOp(status, BLR_CTRL_PAIROP_STOP);
-    pairOp(status, BLR_CTRL_PAIROP_CLEANUP);
-  }
-  EXPECT_TRUE(reporter.statuses(14).empty());
-  EXPECT_TRUE(reporter.statuses(17).empty());
-  EXPECT_TRUE(reporter.statuses(20).empty());
-  EXPECT_EQ(reporter.statuses(4), std::vector<int>{6});
-  EXPECT_TRUE(state.view().pairs.empty());
-}
-
-TEST_F(ProxyStateTest, MarkersReachTheTailAfterTheFlushDelayUnlessBlocked) {
-  configure([](ProxySettings&) {});
-  uint64_t marker = result(state.handle(vmRequest(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, vm)), 50);
-  uint64_t next = result(state.handle(vmRequest(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, vm)), 50);
-  EXPECT_GE(next, marker);
-  EXPECT_GE(result(state.handle(vmRequest(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, vm)), 18), next);
-
-  state.handle(vmRequest(BLR_CTRL_MSG_FAILOVER_CROSSING, vm));
-  uint64_t frozen = result(state.handle(vmRequest(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, vm)), 18);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(result(state.handle(vmRequest(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, vm)), 18), frozen);
-  state.handle(vmRequest(BLR_CTRL_MSG_FAILOVER_CROSSED, vm));
-
-  configure([](ProxySettings& s) { s.flushDelayMs = -1; });
-  marker = result(state.handle(vmRequest(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, vm)), 50);
-  EXPECT_LT(result(state.handle(vmRequest(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, vm)), 18), marker);
-}
-
-TEST_F(ProxyStateTest, PowerStatesFollowDefaultsRequestsAndSettings) {
-  BlrDB::Pair stored;
-  stored.id = 7;
-  stored.srcGuid = vm;
-  reporter.stored[7] = stored;
-  configure([](ProxySettings& s) { s.vmPower["pair8/tail"] = true; });
-  auto power = [&](int pairId, bool tail, bool on) {
-    ProxyRequest r = request(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, pairId);
-    r.tail = tail;
-    r.on = on;
-    return result(state.handle(r), BLR_CTRL_TAG_WAS_ON) != 0;
-  };
-  EXPECT_TRUE(power(7, false, false));   // Head VMs start on
-  EXPECT_FALSE(power(7, false, true));
-  EXPECT_TRUE(power(7, false, true));
-  EXPECT_FALSE(power(7, true, false));   // Tail VMs start off
-  EXPECT_TRUE(power(8, true, false));    // as the settings say
-  ProxyStateView view = state.view();
-  EXPECT_TRUE(view.vmPower.at(vm.toHex()));  // keyed by the VM the database knows
-  EXPECT_FALSE(view.vmPower.at("pair7/tail"));
-}
-
-TEST_F(ProxyStateTest, ImpossibleRequestsAreRefused) {
-  configure([](ProxySettings&) {});
+TEST(ProxyStateTest, ImpossibleRequestsAreRefused) {
+  SimReporter reporter(false);
+  ProxyState state(&reporter);
+  state.setSettings(SimProxy::instant());
   EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_PAIR_OP, 0, BLR_CTRL_PAIROP_START)).text,
             "No pair ID given");
   EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_PAIR_OP, 1, 9)).text, "Unknown pair operation 9");
   EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ)).text, "No VM given");
-  EXPECT_EQ(state.handle(vmRequest(BLR_CTRL_MSG_TESTBOOT_CROSSED, vm)).code, 2);
+  BlrUUID vm(std::string("00112233445566778899aabbccddeeff"));
+  EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_TESTBOOT_CROSSED, 0, 0, vm)).code, 2);
   // Deleting a missing snapshot is done; reverting to one is not possible.
   ProxyRequest snap = request(BLR_CTRL_MSG_DELETE_FAILOVER_SNAP, 4);
   EXPECT_EQ(state.handle(snap).code, 0);
@@ -171,18 +66,15 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
       {"BLR_CTRL_PAIROP_STOP=MALFORMED", 8, 5, ProxyFault::kMalformed},
       {"cleanup_pairs=empty", 9, 0, ProxyFault::kEmpty},
   };
-  for (const Case& c : good) {
-    ProxyFaultKey key;
-    ProxyFault fault;
-    CZuError err = proxyParseFault(c.spec, &key, &fault);
-    ASSERT_FALSE(err.IsError()) << c.spec << ": " << err.Summary();
-    EXPECT_EQ(key.msgId, c.msgId) << c.spec;
-    EXPECT_EQ(key.pairOp, c.pairOp) << c.spec;
-    EXPECT_EQ(fault.action, c.action) << c.spec;
-  }
   ProxyFaultKey key;
   ProxyFault fault;
-  ASSERT_FALSE(proxyParseFault("start=fail:7:busy: really", &key, &fault).IsError());
+  for (const Case& c : good) {
+    ASSERT_OK(proxyParseFault(c.spec, &key, &fault));
+    EXPECT_EQ(std::vector<int>({key.msgId, key.pairOp, fault.action}),
+              std::vector<int>({c.msgId, c.pairOp, c.action}))
+        << c.spec;
+  }
+  ASSERT_OK(proxyParseFault("start=fail:7:busy: really", &key, &fault));
   EXPECT_EQ(fault.code, 7);
   EXPECT_EQ(fault.text, "busy: really");
   for (const char* bad : {"PING", "XYZ=drop", "21=drop", "PING=fail:0", "PING=fail:x",
@@ -203,12 +95,9 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   ProxyFaults baseFaults;
   baseFaults[{10, 0}].action = ProxyFault::kDrop;
   ProxyControl control(base, baseFaults, file.path());
-  auto write = [&](const std::string& text) {
-    std::ofstream(file.path(), std::ios::trunc) << text;
-  };
   CZuError problem;
-  write("# faults for the demo\nfault STOP = fail:3:stuck\nset sync-delay-ms 0\n"
-        "vm pair3/head off  # the production VM\n");
+  file.write("# faults for the demo\nfault STOP = fail:3:stuck\nset sync-delay-ms 0\n"
+             "vm pair3/head off  # the production VM\n");
   EXPECT_TRUE(control.refresh(&problem));
   EXPECT_FALSE(control.refresh(&problem));  // unchanged
   EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).text, "stuck");
@@ -216,10 +105,9 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(control.settings().syncDelayMs, 0);
   EXPECT_FALSE(control.settings().vmPower.at("pair3/head"));
 
-  write("fault STOP=none\nset bogus 1\n");
+  file.write("fault STOP=none\nset bogus 1\n");
   EXPECT_FALSE(control.refresh(&problem));
-  EXPECT_NE(problem.Summary().find("Line 2 \"set bogus 1\""), std::string::npos)
-      << problem.Summary();
+  EXPECT_THAT(problem.Summary(), HasSubstr("Line 2 \"set bogus 1\""));
   EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).text, "stuck");  // last good file holds
 
   std::remove(file.path().c_str());
@@ -229,70 +117,11 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
 }
 
-// ---- With the pair database, and as a program ----
-
-class ProxyProgramTest : public CtrlFixture {};
-
-TEST_F(ProxyProgramTest, StatusChangesReachThePairDatabase) {
-  InProcessPairDb db;
-  BlrUUID vm(std::string("00112233445566778899aabbccddeeff"));
-  int id = db.addPair(vm), failingBack = db.addPair(vm, 17);
-  ProxyDbReporter reporter;
-  ProxyState state(&reporter);
-  state.setSettings(SimProxy::instant());
-  auto statusOf = [](int pairId) {
-    BlrDB::Pair p;
-    EXPECT_FALSE(BlrDB().getPair(pairId, &p).IsError());
-    return p.statusCode;
-  };
-  state.handle(request(BLR_CTRL_MSG_PAIR_OP, id, BLR_CTRL_PAIROP_START));
-  EXPECT_EQ(statusOf(id), 4);
-  EXPECT_EQ(state.view().pairs[id].srcGuid, vm);  // learnt from the database
-  state.handle(request(BLR_CTRL_MSG_PAIR_OP, id, BLR_CTRL_PAIROP_STOP));
-  EXPECT_EQ(statusOf(id), 6);
-  state.handle(request(BLR_CTRL_MSG_PAIR_OP, failingBack, BLR_CTRL_PAIROP_STOP));
-  EXPECT_EQ(statusOf(failingBack), 17);
-}
-
-TEST_F(ProxyProgramTest, ServesLookupAndControlAndFollowsItsControlFile) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  TempFile registry, control, log;
-  TlsConfig tls = env.config("anchor");
-  std::ofstream(registry.path())
-      << "[Host]\nsClientName = anchor\nsNetHostName = 127.0.0.1\n"
-      << "[Security]\nsCAFile = " << tls.caFile << "\nsCertFile = " << tls.certFile
-      << "\nsKeyFile = " << tls.keyFile << "\n[EventManager]\nsLogFile = " << log.path()
-      << "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
-  int out[2];
-  ASSERT_EQ(::pipe(out), 0);
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(out[1], 1);
-    ::execl(BLR_PROXY_BIN, BLR_PROXY_BIN, "--registry", registry.path().c_str(), "--dwd-port", "0",
-            "--control-file", control.path().c_str(), "--set", "sync-delay-ms=0", nullptr);
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string banner = readLine(out[0]);
-  int dwdPort = 0;
-  size_t at = banner.rfind("port lookup on ");
-  if (at != std::string::npos) dwdPort = std::atoi(banner.c_str() + at + 15);
-  EXPECT_EQ(banner.rfind("blr-proxy anchor@127.0.0.1:", 0), 0u) << banner;
-
-  BlrCtrl ctrl;
-  CZuError err = ctrl.connect(MangleHostName("127.0.0.1", "anchor", dwdPort, 0));
-  EXPECT_FALSE(err.IsError()) << err.AsString();
-  EXPECT_FALSE(ctrl.ping().IsError());
-  std::ofstream(control.path()) << "fault PING=fail:4:from the control file\n";
-  err = ctrl.ping();
-  EXPECT_EQ(err.Code(), 4);
-  EXPECT_EQ(err.Summary(), "Couldn't send BLR_CTRL_MSG_PING: from the control file");
-
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  ::close(out[0]);
+TEST(ProxyProgram, RunsWithoutAPairDatabaseAndStopsCleanly) {
+  ProxyProcess proxy(BLR_PROXY_BIN, "anchor", 0);
+  EXPECT_THAT(proxy.banner, StartsWith("blr-proxy anchor@127.0.0.1:"));
+  EXPECT_NE(proxy.dwdPort, 0);
+  EXPECT_EQ(proxy.process.stop(), 0);
 }
 
 }  // namespace

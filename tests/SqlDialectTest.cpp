@@ -47,8 +47,8 @@ TEST(SqlDialectRewrite, DeleteJoinBecomesSubqueryOnSqliteAndUsingOnPostgres) {
 }
 
 TEST(SqlDialectRewrite, DeleteJoinKeepsLiteralsAndFindsTheOuterWhere) {
-  std::string cmd =
-      "delete t from t join u on (u.id=t.uid and u.n='x WHERE y') where u.name='a''b' -- done";
+  std::string cmd = "delete t from t join u /* where */ on (u.id=t.uid and u.n='x WHERE y') "
+                    "where u.name='a''b' -- done";
   EXPECT_EQ(rewrite(cmd, kPostgres),
             "DELETE FROM t USING u WHERE ((u.id=t.uid and u.n='x WHERE y')) AND (u.name='a''b')");
 }

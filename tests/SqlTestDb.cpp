@@ -4,18 +4,16 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 
 #include "host/DWPlatformInfo.h"
 #include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlSchema.h"
 
 namespace {
 
-bool runOnce(const char* statement, std::string* whyNot) {
+bool runOnce(const std::string& statement, std::string* whyNot) {
   DWSimpleDBConnObject conn;
   int rc = conn.openSQLConnectionUsingDbName("Anchor");
-  if (rc == 0) rc = conn.execQuery(statement, false, false);
+  if (rc == 0) rc = conn.execQuery(statement.c_str(), false, false);
   if (rc != 0 && whyNot) *whyNot = conn.getLastErrorText();
   return rc == 0;
 }
@@ -24,17 +22,12 @@ bool runOnce(const char* statement, std::string* whyNot) {
 
 bool SqlTestDb::setUp(DWSqlBackend backend, std::string* whyNot) {
   DWPlatformInfo::reset();
-  backend_ = backend;
   if (backend == DWSqlBackend::kSqlite) {
-    char tmpl[] = "/tmp/blr-sqltest-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-      *whyNot = "mkdtemp failed";
-      return false;
-    }
-    sqliteDir_ = tmpl;
+    sqliteDir_ = std::make_unique<TempDir>();
     DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
-    DWPlatformInfo::setValue("Database", "sSqliteDir", sqliteDir_);
-    return true;
+    DWPlatformInfo::setValue("Database", "sSqliteDir", sqliteDir_->path());
+    *whyNot = "mkdtemp failed";
+    return !sqliteDir_->path().empty();
   }
   const char* conninfo = std::getenv("BLR_TEST_PG_CONNINFO");
   if (conninfo == nullptr || *conninfo == '\0') {
@@ -47,23 +40,18 @@ bool SqlTestDb::setUp(DWSqlBackend backend, std::string* whyNot) {
   pgSchema_ = "blrt_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
   DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
   DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);
-  if (!runOnce(("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE; CREATE SCHEMA " + pgSchema_).c_str(),
-               whyNot))
-    return false;
+  std::string create = "DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE; CREATE SCHEMA " + pgSchema_;
+  if (!runOnce(create, whyNot)) return false;
   DWPlatformInfo::setValue("Database", "sPostgresConnInfo",
                            pgConnInfo_ + " options='-c search_path=" + pgSchema_ + "'");
   return true;
 }
 
 void SqlTestDb::tearDown() {
-  if (!sqliteDir_.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(sqliteDir_, ignored);
-    sqliteDir_.clear();
-  }
+  sqliteDir_.reset();
   if (!pgSchema_.empty()) {
     DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);
-    runOnce(("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE").c_str(), nullptr);
+    runOnce("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE", nullptr);
     pgSchema_.clear();
   }
   DWPlatformInfo::reset();
@@ -71,14 +59,11 @@ void SqlTestDb::tearDown() {
 
 void SqlBackendTest::SetUp() {
   std::string whyNot;
-  if (!db_.setUp(GetParam(), &whyNot)) {
-    if (GetParam() == DWSqlBackend::kPostgres && whyNot.find("BLR_TEST_PG_CONNINFO") == 0)
-      GTEST_SKIP() << whyNot;
-    FAIL() << whyNot;
-  }
+  if (db_.setUp(GetParam(), &whyNot)) return;
+  if (GetParam() == DWSqlBackend::kPostgres && whyNot.find("BLR_TEST_PG_CONNINFO") == 0)
+    GTEST_SKIP() << whyNot;
+  FAIL() << whyNot;
 }
-
-void SqlBackendTest::TearDown() { db_.tearDown(); }
 
 std::string backendName(const ::testing::TestParamInfo<DWSqlBackend>& info) {
   return info.param == DWSqlBackend::kSqlite ? "Sqlite" : "Postgres";

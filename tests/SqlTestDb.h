@@ -5,12 +5,14 @@
 #ifndef TESTS_SQLTESTDB_H
 #define TESTS_SQLTESTDB_H
 
+#include <memory>
 #include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "host/DWSqlDialect.h"
+#include "support/TempFile.h"
 
 class SqlTestDb {
  public:
@@ -19,12 +21,8 @@ class SqlTestDb {
   // Drops what setUp made and resets the registry.
   void tearDown();
 
-  DWSqlBackend backend() const { return backend_; }
-  const std::string& sqliteDir() const { return sqliteDir_; }
-
  private:
-  DWSqlBackend backend_ = DWSqlBackend::kSqlite;
-  std::string sqliteDir_;
+  std::unique_ptr<TempDir> sqliteDir_;
   std::string pgConnInfo_;
   std::string pgSchema_;
 };
@@ -34,7 +32,7 @@ class SqlTestDb {
 class SqlBackendTest : public ::testing::TestWithParam<DWSqlBackend> {
  protected:
   void SetUp() override;
-  void TearDown() override;
+  void TearDown() override { db_.tearDown(); }
 
   SqlTestDb db_;
 };

@@ -1,34 +1,18 @@
 #include "WorkflowEnv.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 
-#include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
 #include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DWSqlSchema.h"
 #include "host/DwHostName.h"
 #include "host/DwLinkPool.h"
-#include "host/KrpCertAuthority.h"
+#include "support/TestCerts.h"
 
 namespace {
-
-CZuError makeCerts(std::string* dir) {
-  char tmpl[] = "/tmp/blr-workflow-certs-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr)
-    return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't make a certificate directory");
-  *dir = tmpl;
-  KrpCertAuthority ca;
-  CZuError err = KrpCertAuthority::create(*dir, "Workflow Test CA", 30, &ca);
-  for (const char* name : {"head1", "tail1", "job1"})
-    if (!err.IsError()) err = ca.issue(name, KRP_CERT_KIND_CLIENT, 30, *dir);
-  return err;
-}
 
 BlrUUID guid(int seed) {
   char hex[33];
@@ -41,28 +25,90 @@ BlrUUID guid(int seed) {
 const BlrUUID WorkflowEnv::kSrcVm = guid(1);
 const BlrUUID WorkflowEnv::kDstVm = guid(2);
 
-// ---- Certificates ----
+// ---- Simulators ----
 
-const WorkflowCerts& WorkflowCerts::get() {
-  static WorkflowCerts* certs = [] {
-    auto* c = new WorkflowCerts;
-    CZuError err = makeCerts(&c->dir);
-    if (err.IsError()) {
-      std::fprintf(stderr, "%s\n", err.AsString().c_str());
-      std::abort();
-    }
-    static struct Cleanup {
-      std::string dir;
-      ~Cleanup() { std::filesystem::remove_all(dir); }
-    } cleanup{c->dir};
-    return c;
-  }();
-  return *certs;
+CZuError SimReporter::setPairStatus(int pairId, int status, const std::string& message,
+                                    int eventId) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    reports_.emplace_back(pairId, status);
+    cv_.notify_all();
+  }
+  return toDb_ ? BlrDB().setPairStatus(pairId, status, message, eventId) : CZuError();
 }
 
-TlsConfig WorkflowCerts::config(const std::string& name) const {
-  return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
-                   KrpCertAuthority::keyPath(dir, name)};
+std::vector<int> SimReporter::statuses(int pairId, size_t reports) {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait_for(lock, std::chrono::seconds(10), [&] { return reports_.size() >= reports; });
+  std::vector<int> out;
+  for (const auto& [id, status] : reports_)
+    if (id == pairId) out.push_back(status);
+  return out;
+}
+
+ProxySettings SimProxy::instant() {
+  ProxySettings s;
+  s.syncDelayMs = 0;
+  s.flushDelayMs = 0;
+  return s;
+}
+
+SimProxy::SimProxy(const std::string& clientName, bool toDb)
+    : clientName(clientName),
+      reporter(toDb),
+      control(instant(), ProxyFaults(), ""),
+      state(&reporter),
+      server(&control, &state) {
+  state.setSettings(control.settings());
+}
+
+CZuError SimProxy::start() {
+  ProxyServerConfig config;
+  config.address = "127.0.0.1";
+  config.authTimeoutMs = 5000;
+  CZuError err = TlsContext::create(TestCerts::get().config(clientName), &config.tls);
+  if (!err.IsError()) err = server.start(config);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't start the simulator %s", clientName.c_str());
+  return err;
+}
+
+CZuError SimProxy::fault(const std::string& rule) {
+  ProxyFaultKey key;
+  ProxyFault f;
+  CZuError err = proxyParseFault(rule, &key, &f);
+  if (!err.IsError()) control.setFault(key, f);
+  return err;
+}
+
+void SimProxy::changeSettings(const std::function<void(ProxySettings&)>& change) {
+  ProxySettings settings = control.settings();
+  change(settings);
+  control.updateSettings(settings);
+  state.setSettings(control.settings());
+}
+
+std::string SimProxy::mangled(const std::string& name) const {
+  return MangleHostName("127.0.0.1", name.empty() ? clientName : name, server.dwdPort(), 1);
+}
+
+ProxyProcess::ProxyProcess(const std::string& bin, const std::string& name, int linkPort,
+                           std::vector<std::string> args)
+    : process(commandLine(bin, name, linkPort, std::move(args))),
+      banner(process.readLine()),
+      dwdPort(numberAfter(banner, "port lookup on ")) {}
+
+std::vector<std::string> ProxyProcess::commandLine(const std::string& bin, const std::string& name,
+                                                   int linkPort, std::vector<std::string> args) {
+  TlsConfig tls = TestCerts::get().config(name);
+  std::string text = "[Host]\nsClientName = " + name + "\nsNetHostName = 127.0.0.1\n[Security]\n" +
+                     "sCAFile = " + tls.caFile + "\nsCertFile = " + tls.certFile +
+                     "\nsKeyFile = " + tls.keyFile + "\n[EventManager]\nsLogFile = " + log.path() +
+                     "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
+  if (linkPort != 0)
+    text += "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";
+  registry.write(text);
+  args.insert(args.begin(), {bin, "--registry", registry.path(), "--dwd-port", "0"});
+  return args;
 }
 
 // ---- The database tap ----
@@ -75,7 +121,7 @@ CZuError PairDbTap::dispatch(const Map& req, Map* resp, const std::string& from,
   std::function<void(const Map&)> observer;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ++counts_[request];
+    ++requests_;
     std::vector<char> body = blrGetBlob(req);
     auto range = failing_.equal_range(request);
     for (auto it = range.first; it != range.second && !fails; ++it)
@@ -88,101 +134,16 @@ CZuError PairDbTap::dispatch(const Map& req, Map* resp, const std::string& from,
   return service_->dispatch(req, resp, from, cert);
 }
 
-void PairDbTap::fail(const std::string& request, const std::string& text) {
-  std::lock_guard<std::mutex> lock(mu_);
-  failing_.emplace(request, text);
-}
-
-void PairDbTap::clear() {
-  std::lock_guard<std::mutex> lock(mu_);
-  failing_.clear();
-  observer_ = nullptr;
-}
-
-void PairDbTap::setObserver(std::function<void(const Map&)> observer) {
-  std::lock_guard<std::mutex> lock(mu_);
-  observer_ = std::move(observer);
-}
-
-int PairDbTap::requests() {
-  std::lock_guard<std::mutex> lock(mu_);
-  int total = 0;
-  for (const auto& entry : counts_) total += entry.second;
-  return total;
-}
-
-int PairDbTap::requests(const std::string& name) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = counts_.find(name);
-  return it == counts_.end() ? 0 : it->second;
-}
-
-// ---- Simulators ----
-
-namespace {
-
-// Pairs run and markers arrive at once.
-ProxySettings instantSettings() {
-  ProxySettings s;
-  s.syncDelayMs = 0;
-  s.flushDelayMs = 0;
-  return s;
-}
-
-}  // namespace
-
-WorkflowSim::WorkflowSim(const std::string& clientName)
-    : clientName(clientName),
-      control(instantSettings(), ProxyFaults(), ""),
-      state(&reporter),
-      server(&control, &state) {
-  state.setSettings(control.settings());
-}
-
-CZuError WorkflowSim::start() {
-  ProxyServerConfig config;
-  config.address = "127.0.0.1";
-  config.authTimeoutMs = 5000;
-  CZuError err = TlsContext::create(WorkflowCerts::get().config(clientName), &config.tls);
-  if (!err.IsError()) err = server.start(config);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't start the simulator %s", clientName.c_str());
-  return err;
-}
-
-CZuError WorkflowSim::fault(const std::string& rule) {
-  ProxyFaultKey key;
-  ProxyFault f;
-  CZuError err = proxyParseFault(rule, &key, &f);
-  if (!err.IsError()) control.setFault(key, f);
-  return err;
-}
-
-void WorkflowSim::setVmPower(const std::string& vmKey, bool on) {
-  ProxySettings settings = control.settings();
-  settings.vmPower[vmKey] = on;
-  control.updateSettings(settings);
-  state.setSettings(control.settings());
-}
-
-std::string WorkflowSim::mangled() const {
-  return MangleHostName("127.0.0.1", clientName, server.dwdPort(), 1);
-}
-
 // ---- The installation ----
 
-WorkflowEnv::WorkflowEnv(const std::string& logFile, bool onDisk) {
-  // In memory where the machine has it, unless asked: every commit is
-  // synchronous.
-  char shm[] = "/dev/shm/blr-workflow-db-XXXXXX";
-  char tmp[] = "/tmp/blr-workflow-db-XXXXXX";
-  if (!onDisk && mkdtemp(shm) != nullptr)
-    dir = shm;
-  else if (mkdtemp(tmp) != nullptr)
-    dir = tmp;
+WorkflowEnv::WorkflowEnv(const std::string& logFile, bool onDisk)
+    // In memory where the machine has it, unless asked: every commit is
+    // synchronous.
+    : dir(std::make_unique<TempDir>(onDisk ? "/tmp" : "/dev/shm")) {
   DWPlatformInfo::reset();
   DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
-  DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
-  TlsConfig tls = WorkflowCerts::get().config("job1");
+  DWPlatformInfo::setValue("Database", "sSqliteDir", dir->path());
+  TlsConfig tls = TestCerts::get().config("job1");
   DWPlatformInfo::setValue("Security", "sCAFile", tls.caFile);
   DWPlatformInfo::setValue("Security", "sCertFile", tls.certFile);
   DWPlatformInfo::setValue("Security", "sKeyFile", tls.keyFile);
@@ -197,11 +158,10 @@ WorkflowEnv::~WorkflowEnv() {
   service.reset();
   DwLinkPool::instance().clear();
   DWPlatformInfo::reset();
-  if (!dir.empty()) std::filesystem::remove_all(dir);
 }
 
 CZuError WorkflowEnv::startDatabase() {
-  if (dir.empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "No database directory");
+  if (dir->path().empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "No database directory");
   CZuError err = DWCreateSchema("Anchor");
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create the pair database");
   service = std::make_unique<BlrDBSvc>();
@@ -222,8 +182,8 @@ CZuError WorkflowEnv::addClient(int id, const std::string& name, int dwdPort) {
 
 CZuError WorkflowEnv::start() {
   CZuError err = startDatabase();
-  head = std::make_unique<WorkflowSim>("head1");
-  tail = std::make_unique<WorkflowSim>("tail1");
+  head = std::make_unique<SimProxy>("head1", true);
+  tail = std::make_unique<SimProxy>("tail1", true);
   if (!err.IsError()) err = head->start();
   if (!err.IsError()) err = tail->start();
   if (!err.IsError()) err = addClient(kHeadClient, "head1", head->server.dwdPort());

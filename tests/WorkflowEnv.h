@@ -1,18 +1,22 @@
-// A whole installation in one process, for running the recovery workflows as
-// a job process would: the pair database on SQLite served in-process behind
-// a tap that counts and fails requests, the client directory, and a Head and
-// a Tail simulator over TLS on loopback.  The process is the job process
-// (certificate "job1"); the simulators are "head1" and "tail1".
+// Simulated proxies, and a whole installation in one process for running the
+// recovery workflows as a job process would: the pair database on SQLite
+// served in-process behind a tap that counts and fails requests, the client
+// directory, and a Head and a Tail simulator over TLS on loopback.  The
+// process is the job process (certificate "job1"); the simulators are
+// "head1" and "tail1".
 //
-// Used by the workflow tests and the workflow benchmark.
+// Used by the control, simulator and workflow tests and the workflow
+// benchmark.
 #ifndef TESTS_WORKFLOWENV_H
 #define TESTS_WORKFLOWENV_H
 
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
@@ -23,13 +27,70 @@
 #include "host/CZuError.h"
 #include "host/DWClientDirectory.h"
 #include "host/DwLinkSvc.h"
-#include "host/TlsContext.h"
+#include "support/ChildProcess.h"
+#include "support/TempFile.h"
 
-// Certificates of one fresh authority, made once per process.
-struct WorkflowCerts {
-  std::string dir;
-  static const WorkflowCerts& get();
-  TlsConfig config(const std::string& name) const;
+// Keeps the pair statuses a simulator reports.  With `toDb` they go on to
+// the pair database, which also answers pair lookups; else no pair is known.
+class SimReporter : public ProxyReporter {
+ public:
+  explicit SimReporter(bool toDb) : toDb_(toDb) {}
+  CZuError setPairStatus(int pairId, int status, const std::string& message,
+                         int eventId) override;
+  CZuError getPair(int pairId, BlrDB::Pair* pair) override {
+    pair->clear();
+    return toDb_ ? BlrDB().getPair(pairId, pair) : CZuError();
+  }
+
+  // The statuses reported for `pairId`, once (waiting up to 10 s) at least
+  // `reports` statuses were reported in all.
+  std::vector<int> statuses(int pairId, size_t reports = 0);
+
+ private:
+  bool toDb_;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::pair<int, int>> reports_;  // pair, status
+};
+
+// One simulated proxy on loopback with the certificate of `clientName`;
+// pairs run and markers arrive at once.
+struct SimProxy {
+  explicit SimProxy(const std::string& clientName, bool toDb = false);
+  CZuError start();
+  // A fault "<operation>=<action>" (docs/proxy.md).
+  CZuError fault(const std::string& rule);
+  void clearFaults() { control.clearFaults(); }
+  void changeSettings(const std::function<void(ProxySettings&)>& change);
+  // Its port lookup's address, under `name` (its own by default).
+  std::string mangled(const std::string& name = "") const;
+  // Control requests received.
+  int requests() { return static_cast<int>(state.history().size()); }
+
+  static ProxySettings instant();
+
+  std::string clientName;
+  SimReporter reporter;
+  ProxyControl control;
+  ProxyState state;
+  ProxyServer server;
+};
+
+// The blr-proxy program at `bin` as client `name` on loopback, reporting
+// pair statuses to the link server on `linkPort` (none when 0), with `args`
+// added to its command line.
+struct ProxyProcess {
+  ProxyProcess(const std::string& bin, const std::string& name, int linkPort,
+               std::vector<std::string> args = {});
+
+  TempFile registry, log;
+  ChildProcess process;
+  std::string banner;  // its first line
+  int dwdPort;         // of its port lookup
+
+ private:
+  std::vector<std::string> commandLine(const std::string& bin, const std::string& name,
+                                       int linkPort, std::vector<std::string> args);
 };
 
 // Stands in front of the pair database service on the link "BLR" (the most
@@ -44,38 +105,31 @@ class PairDbTap : public DwLinkSvc {
 
   // Fails every request named `request` whose body holds the bytes of
   // `text` (any body when empty), until cleared.
-  void fail(const std::string& request, const std::string& text = "");
-  void clear();
+  void fail(const std::string& request, const std::string& text = "") {
+    std::lock_guard<std::mutex> lock(mu_);
+    failing_.emplace(request, text);
+  }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    failing_.clear();
+    observer_ = nullptr;
+  }
   // Called with each request before it is answered (or failed).
-  void setObserver(std::function<void(const Map&)> observer);
-  int requests();
-  int requests(const std::string& name);
+  void setObserver(std::function<void(const Map&)> observer) {
+    std::lock_guard<std::mutex> lock(mu_);
+    observer_ = std::move(observer);
+  }
+  int requests() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
+  }
 
  private:
   DwLinkSvc* service_;
   std::mutex mu_;
   std::multimap<std::string, std::string> failing_;
   std::function<void(const Map&)> observer_;
-  std::map<std::string, int> counts_;
-};
-
-// One simulated proxy, reporting pair status changes to the pair database.
-struct WorkflowSim {
-  explicit WorkflowSim(const std::string& clientName);
-  CZuError start();
-  // A fault "<operation>=<action>" (docs/proxy.md).
-  CZuError fault(const std::string& rule);
-  void clearFaults() { control.clearFaults(); }
-  void setVmPower(const std::string& vmKey, bool on);
-  std::string mangled() const;
-  // Control requests received.
-  int requests() { return static_cast<int>(state.history().size()); }
-
-  std::string clientName;
-  ProxyDbReporter reporter;
-  ProxyControl control;
-  ProxyState state;
-  ProxyServer server;
+  int requests_ = 0;
 };
 
 class WorkflowEnv {
@@ -108,12 +162,12 @@ class WorkflowEnv {
 
   void clearFaults();
 
-  std::string dir;
+  std::unique_ptr<TempDir> dir;
   std::unique_ptr<BlrDBSvc> service;
   std::unique_ptr<DWClientDirectorySvc> clients;
   std::unique_ptr<PairDbTap> tap;
-  std::unique_ptr<WorkflowSim> head;
-  std::unique_ptr<WorkflowSim> tail;
+  std::unique_ptr<SimProxy> head;
+  std::unique_ptr<SimProxy> tail;
 };
 
 #endif  // TESTS_WORKFLOWENV_H

@@ -1,13 +1,15 @@
+// Who owns what: sockets shared by their copies, buffers copied deep, blocks
+// and bitmaps holding private copies.
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
+#include "BLR/BlrIfaces.h"
 #include "host/CZuSocket.h"
 #include "host/DwBuffer.h"
+#include "support/Check.h"
 
 namespace {
 
@@ -15,7 +17,7 @@ bool isClosed(int fd) { return ::fcntl(fd, F_GETFD) < 0 && errno == EBADF; }
 
 TEST(CZuSocket, CopiesShareTheSocketUntilTheLastGoesOrOneCloses) {
   CZuSocket a, b;
-  ASSERT_FALSE(CZuSocket::CreateSocketPair(a, b).IsError());
+  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   int fd = a.GetDescriptor();
   {
     CZuSocket copy = a;
@@ -40,13 +42,35 @@ TEST(DwBuffer, ResizeKeepsContentsAndCopiesAreDeep) {
   DwBuffer buf(100);
   std::memcpy(buf.data(), bytes.data(), 100);
   for (size_t size : {101, 1 << 20, 10, 50}) {
-    ASSERT_FALSE(buf.resize(size).IsError());
+    ASSERT_OK(buf.resize(size));
     EXPECT_EQ(buf.getSize(), size);
     EXPECT_EQ(std::memcmp(buf.data(), bytes.data(), 10), 0);
   }
   DwBuffer copy = buf;
   copy.data()[0] = 'b';
   EXPECT_EQ(buf.data()[0], bytes[0]);
+}
+
+TEST(BlrRPStore, BlockHoldsAPrivateCopy) {
+  char bytes[] = "sector data";
+  BlrRPStore::Block block(4096, sizeof bytes, bytes);
+  bytes[0] = 'X';
+  ASSERT_EQ(block.buffer.getSize(), sizeof bytes);
+  EXPECT_STREQ(block.buffer.data(), "sector data");
+  EXPECT_EQ(BlrRPStore::Block(0, 0, nullptr).buffer.getSize(), 0u);
+}
+
+TEST(BlrRPStore, BitmapRoundsBitsUpToBytes) {
+  const unsigned char bits[] = {0xFF, 0x01, 0xEE};
+  BlrUUID id(std::string("00112233445566778899aabbccddeeff"));
+  for (auto [nbits, nbytes] : {std::pair{0u, 0u}, {1u, 1u}, {8u, 1u}, {9u, 2u}, {24u, 3u}}) {
+    BlrRPStore::Bitmap map(id, nbits, bits);
+    EXPECT_EQ(map.id, id);
+    ASSERT_EQ(map.buffer.getSize(), nbytes) << nbits;
+    if (nbytes != 0) {
+      EXPECT_EQ(std::memcmp(map.buffer.data(), bits, nbytes), 0);
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,74 @@
+// A program run as a child process with its standard output on a pipe, for
+// tests of the real binaries.  Destroying it stops the program.
+#ifndef BLR_TESTS_SUPPORT_CHILDPROCESS_H
+#define BLR_TESTS_SUPPORT_CHILDPROCESS_H
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "host/DwTcp.h"
+
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> argv) {
+    std::vector<char*> args;  // made before fork: the child only execs
+    for (std::string& a : argv) args.push_back(&a[0]);
+    args.push_back(nullptr);
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], 1);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~ChildProcess() {
+    stop();
+    if (out_ >= 0) ::close(out_);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // One line of its output without the newline; what arrived so far when
+  // `timeoutMs` passes between two bytes or the output closes.
+  std::string readLine(int timeoutMs = 10000) {
+    std::string line;
+    char c = 0;
+    DwWait w = DwWait::kReady;
+    while (!dwWaitFd(out_, POLLIN, timeoutMs, -1, &w).IsError() && w == DwWait::kReady &&
+           ::read(out_, &c, 1) == 1 && c != '\n')
+      line += c;
+    return line;
+  }
+
+  // Sends SIGTERM and returns the exit status (-1 when it did not exit).
+  int stop() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    pid_t got = ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return got > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+// The number following `marker` in `text`, or 0.
+inline int numberAfter(const std::string& text, const std::string& marker) {
+  size_t at = text.rfind(marker);
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + marker.size());
+}
+
+#endif  // BLR_TESTS_SUPPORT_CHILDPROCESS_H
