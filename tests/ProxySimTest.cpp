@@ -55,7 +55,7 @@ TEST(ProxyStateTest, ImpossibleRequestsAreRefused) {
 
 TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
   struct Case {
-    const char* spec;
+    const char* text;
     int msgId, pairOp;
     ProxyFault::Action action;
   } good[] = {
@@ -69,10 +69,10 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
   ProxyFaultKey key;
   ProxyFault fault;
   for (const Case& c : good) {
-    ASSERT_OK(proxyParseFault(c.spec, &key, &fault));
+    ASSERT_OK(proxyParseFault(c.text, &key, &fault));
     EXPECT_EQ(std::vector<int>({key.msgId, key.pairOp, fault.action}),
               std::vector<int>({c.msgId, c.pairOp, c.action}))
-        << c.spec;
+        << c.text;
   }
   ASSERT_OK(proxyParseFault("start=fail:7:busy: really", &key, &fault));
   EXPECT_EQ(fault.code, 7);
