@@ -21,12 +21,13 @@ const size_t kMaxBufferSize = 1 << 24;
 int64_t cellInteger(const SqlCell& cell) {
   if (cell.kind == SqlCell::kInt) return cell.integer;
   if (cell.kind == SqlCell::kNull) return 0;
-  return std::strtoll(cell.text.c_str(), nullptr, 10);  // saturates when out of range
+  std::string text(cell.text, cell.size);
+  return std::strtoll(text.c_str(), nullptr, 10);  // saturates when out of range
 }
 
 std::string cellText(const SqlCell& cell) {
   if (cell.kind == SqlCell::kInt) return std::to_string(cell.integer);
-  return cell.text;
+  return std::string(cell.text != nullptr ? cell.text : "", cell.size);
 }
 
 int32_t saturate32(int64_t v) {
@@ -82,6 +83,7 @@ struct DWSimpleDBConnObject::Binding {
 DWSimpleDBConnObject::DWSimpleDBConnObject() : result_(new SqlResult), lastError_("Not open") {}
 
 DWSimpleDBConnObject::~DWSimpleDBConnObject() {
+  result_->clear();  // a driver statement still being read ends first
   if (backend_ && inTran_) {
     std::string ignored;
     backend_->rollback(&ignored);
@@ -121,6 +123,7 @@ int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
 int DWSimpleDBConnObject::startTran() {
   if (!backend_) return fail(openCode_, lastError_);
   if (inTran_) return fail(DWSQL_MISUSE, "A transaction is already open");
+  result_->clear();
   std::string error;
   int rc = backend_->begin(&error);
   if (rc != 0) return fail(rc, error);
@@ -136,6 +139,7 @@ int DWSimpleDBConnObject::endTran(int how) {
     inTran_ = false;
     return fail(DWSQL_ERROR, "The database rolled the transaction back");
   }
+  result_->clear();
   std::string error;
   int rc = how == 1 ? backend_->commit(&error) : backend_->rollback(&error);
   inTran_ = backend_->inTransaction();
@@ -145,7 +149,6 @@ int DWSimpleDBConnObject::endTran(int how) {
 int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool /*flag2*/) {
   result_->clear();
   bindings_.clear();
-  nextRow_ = 0;
   if (!backend_) return fail(openCode_, lastError_);
   if (statement == nullptr) return fail(DWSQL_MISUSE, "No statement");
   std::vector<std::string> commands = DWSqlDialect::splitCommands(statement);
@@ -160,7 +163,7 @@ int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool 
     return rc;
   }
   succeed();
-  return result_->returnsRows && result_->rows() == 0 ? DWSQL_NO_ROWS : DWSQL_OK;
+  return result_->returnsRows && !result_->hasRows ? DWSQL_NO_ROWS : DWSQL_OK;
 }
 
 // The commands in order; the last one's rows stay in result_.
@@ -208,10 +211,11 @@ int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
   std::vector<std::pair<char, size_t>> items;
   if (format == nullptr || !parseFormat(format, &items))
     return fail(DWSQL_MISUSE, std::string("Bad bind format \"") + (format ? format : "") + "\"");
-  if (static_cast<int>(items.size()) != result_->columns)
+  const int columns = result_->rows ? result_->rows->columns() : 0;
+  if (static_cast<int>(items.size()) != columns)
     return fail(DWSQL_MISUSE, "Bind format \"" + std::string(format) + "\" has " +
                                   std::to_string(items.size()) + " items for " +
-                                  std::to_string(result_->columns) + " columns");
+                                  std::to_string(columns) + " columns");
   std::vector<Binding> bindings;
   va_list ap;
   va_start(ap, format);
@@ -226,14 +230,17 @@ int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
 int DWSimpleDBConnObject::getNextRow() {
   if (!backend_) return fail(openCode_, lastError_);
   if (bindings_.empty()) return fail(DWSQL_MISUSE, "No columns bound");
-  if (nextRow_ >= result_->rows()) return DWSQL_NO_ROWS;
-  for (size_t col = 0; col < bindings_.size(); ++col) copyCell(nextRow_, col, bindings_[col]);
-  ++nextRow_;
+  if (!result_->rows) return DWSQL_NO_ROWS;
+  std::string error;
+  int rc = result_->rows->next(&error);
+  if (rc == DWSQL_NO_ROWS) return rc;
+  if (rc != 0) return fail(rc, error);
+  for (size_t col = 0; col < bindings_.size(); ++col) copyCell(col, bindings_[col]);
   return DWSQL_OK;
 }
 
-void DWSimpleDBConnObject::copyCell(size_t row, size_t column, const Binding& b) {
-  const SqlCell& cell = result_->cells[row * result_->columns + column];
+void DWSimpleDBConnObject::copyCell(size_t column, const Binding& b) {
+  const SqlCell cell = result_->rows->cell(static_cast<int>(column));
   switch (b.type) {
     case 'i':
       *static_cast<int32_t*>(b.buffer) = saturate32(cellInteger(cell));

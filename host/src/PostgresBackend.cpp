@@ -59,6 +59,32 @@ bool namesDatabase(const std::string& connInfo, std::string* error, bool* ok) {
   return named;
 }
 
+// The rows of a query as libpq received them; nothing is copied.
+class PostgresRows : public SqlRows {
+ public:
+  explicit PostgresRows(ResultPtr result)
+      : result_(std::move(result)), rows_(PQntuples(result_.get())), columns_(PQnfields(result_.get())) {}
+
+  int columns() const override { return columns_; }
+  int next(std::string*) override { return ++row_ < rows_ ? 0 : DWSQL_NO_ROWS; }
+
+  SqlCell cell(int column) const override {
+    SqlCell cell;
+    if (!PQgetisnull(result_.get(), row_, column)) {
+      cell.kind = SqlCell::kText;
+      cell.text = PQgetvalue(result_.get(), row_, column);
+      cell.size = static_cast<size_t>(PQgetlength(result_.get(), row_, column));
+    }
+    return cell;
+  }
+
+ private:
+  ResultPtr result_;
+  int rows_;
+  int columns_;
+  int row_ = -1;
+};
+
 class PostgresBackend : public SqlBackend {
  public:
   ~PostgresBackend() override { PQfinish(conn_); }
@@ -101,7 +127,9 @@ class PostgresBackend : public SqlBackend {
       case PGRES_EMPTY_QUERY:
         return 0;
       case PGRES_TUPLES_OK:
-        readRows(r.get(), result);
+        result->returnsRows = true;
+        result->hasRows = PQntuples(r.get()) > 0;
+        result->rows.reset(new PostgresRows(std::move(r)));
         return 0;
       case PGRES_COPY_IN:
       case PGRES_COPY_OUT:
@@ -153,23 +181,6 @@ class PostgresBackend : public SqlBackend {
   DWSqlBackend dialect() const override { return DWSqlBackend::kPostgres; }
 
  private:
-  static void readRows(const PGresult* r, SqlResult* result) {
-    result->returnsRows = true;
-    result->columns = PQnfields(r);
-    int rows = PQntuples(r);
-    result->cells.reserve(static_cast<size_t>(rows) * result->columns);
-    for (int row = 0; row < rows; ++row) {
-      for (int col = 0; col < result->columns; ++col) {
-        SqlCell cell;
-        if (!PQgetisnull(r, row, col)) {
-          cell.kind = SqlCell::kText;
-          cell.text.assign(PQgetvalue(r, row, col), PQgetlength(r, row, col));
-        }
-        result->cells.push_back(std::move(cell));
-      }
-    }
-  }
-
   int failure(const PGresult* r, std::string* error) {
     const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     *error = trimNewlines(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));

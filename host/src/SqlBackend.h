@@ -10,21 +10,38 @@
 
 #include "host/DWSqlDialect.h"
 
-// One value of a result row.
+// One value of the current row, as the driver holds it: `text` stays valid
+// until the rows move on.
 struct SqlCell {
   enum Kind { kNull, kInt, kText } kind = kNull;
   int64_t integer = 0;
-  std::string text;
+  const char* text = nullptr;  // kText: `size` bytes, not NUL-terminated
+  size_t size = 0;
 };
 
-// The rows of one command, read in full.
-struct SqlResult {
-  bool returnsRows = false;  // a query, even one that found nothing
-  int columns = 0;
-  std::vector<SqlCell> cells;  // row-major
+// The rows of a query, read one at a time from the driver, so that a large
+// answer is never copied in full.
+class SqlRows {
+ public:
+  virtual ~SqlRows() = default;
+  virtual int columns() const = 0;
+  // Moves to the next row: 0, DWSQL_NO_ROWS after the last one, or a failure
+  // code with the driver's text in `error`.
+  virtual int next(std::string* error) = 0;
+  // A value of the current row; 0 <= column < columns().
+  virtual SqlCell cell(int column) const = 0;
+};
 
-  size_t rows() const { return columns == 0 ? 0 : cells.size() / columns; }
-  void clear() { *this = SqlResult(); }
+// What one command gave.
+struct SqlResult {
+  bool returnsRows = false;   // a query, even one that found nothing
+  bool hasRows = false;       // the query found at least one row
+  std::unique_ptr<SqlRows> rows;  // before its first row; null unless returnsRows
+
+  void clear() {
+    rows.reset();
+    returnsRows = hasRows = false;
+  }
 };
 
 // Where a database name lives, from the registry.

@@ -56,6 +56,68 @@ bool makeParentDirs(const std::string& file, std::string* error) {
   return true;
 }
 
+int sqliteFailure(sqlite3* db, int rc, std::string* error) {
+  *error = std::string(sqlite3_errmsg(db)) + " (SQLite " + std::to_string(sqlite3_extended_errcode(db)) + ")";
+  return mapSqliteCode(rc);
+}
+
+// The rows of a query straight from its statement, which it owns.
+class SqliteRows : public SqlRows {
+ public:
+  // `onRow`: the statement already stands on its first row.
+  SqliteRows(sqlite3_stmt* stmt, int columns, bool onRow)
+      : stmt_(stmt), columns_(columns), pending_(onRow) {
+    if (!onRow) finish();
+  }
+  ~SqliteRows() override { finish(); }
+
+  int columns() const override { return columns_; }
+
+  int next(std::string* error) override {
+    if (pending_) {
+      pending_ = false;
+      return 0;
+    }
+    if (stmt_ == nullptr) return DWSQL_NO_ROWS;
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return 0;
+    if (rc == SQLITE_DONE) {
+      finish();
+      return DWSQL_NO_ROWS;
+    }
+    rc = sqliteFailure(sqlite3_db_handle(stmt_), rc, error);
+    finish();
+    return rc;
+  }
+
+  SqlCell cell(int column) const override {
+    SqlCell cell;
+    switch (sqlite3_column_type(stmt_, column)) {
+      case SQLITE_NULL:
+        break;
+      case SQLITE_INTEGER:
+        cell.kind = SqlCell::kInt;
+        cell.integer = sqlite3_column_int64(stmt_, column);
+        break;
+      default:
+        cell.kind = SqlCell::kText;
+        cell.text = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
+        cell.size = static_cast<size_t>(sqlite3_column_bytes(stmt_, column));
+    }
+    return cell;
+  }
+
+ private:
+  void finish() {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+
+  sqlite3_stmt* stmt_;
+  int columns_;
+  bool pending_;
+};
+
 class SqliteBackend : public SqlBackend {
  public:
   ~SqliteBackend() override { sqlite3_close_v2(db_); }
@@ -73,7 +135,7 @@ class SqliteBackend : public SqlBackend {
     sqlite3_busy_handler(db_, &SqliteBackend::onBusy, this);
     SqlResult mode;
     rc = run("PRAGMA journal_mode=WAL", &mode, error);
-    if (rc == 0 && (mode.rows() != 1 || mode.cells[0].text != "wal")) {
+    if (rc == 0 && !firstCellIs(&mode, "wal")) {
       *error = where.sqliteFile + ": couldn't switch to WAL journal mode";
       return DWSQL_IO;
     }
@@ -82,20 +144,27 @@ class SqliteBackend : public SqlBackend {
     return rc;
   }
 
+  // Steps the command once: a query keeps its statement open in `result`
+  // and hands out its rows one by one; anything else runs to completion.
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
     sqlite3_stmt* stmt = nullptr;
     int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
     if (rc != SQLITE_OK) return failure(rc, error);
     if (stmt == nullptr) return 0;  // only comments
-    result->columns = sqlite3_column_count(stmt);
-    result->returnsRows = result->columns > 0;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) readRow(stmt, result);
-    sqlite3_finalize(stmt);
-    if (rc != SQLITE_DONE) {
-      result->clear();
+    rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+      sqlite3_finalize(stmt);
       return failure(rc, error);
     }
+    int columns = sqlite3_column_count(stmt);
+    if (columns == 0) {
+      sqlite3_finalize(stmt);
+      return 0;
+    }
+    result->returnsRows = true;
+    result->hasRows = rc == SQLITE_ROW;
+    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows));
     return 0;
   }
 
@@ -115,31 +184,14 @@ class SqliteBackend : public SqlBackend {
   DWSqlBackend dialect() const override { return DWSqlBackend::kSqlite; }
 
  private:
-  static void readRow(sqlite3_stmt* stmt, SqlResult* result) {
-    for (int col = 0; col < result->columns; ++col) {
-      SqlCell cell;
-      switch (sqlite3_column_type(stmt, col)) {
-        case SQLITE_NULL:
-          break;
-        case SQLITE_INTEGER:
-          cell.kind = SqlCell::kInt;
-          cell.integer = sqlite3_column_int64(stmt, col);
-          break;
-        default: {
-          cell.kind = SqlCell::kText;
-          const void* bytes = sqlite3_column_blob(stmt, col);
-          int n = sqlite3_column_bytes(stmt, col);
-          if (bytes != nullptr) cell.text.assign(static_cast<const char*>(bytes), n);
-        }
-      }
-      result->cells.push_back(std::move(cell));
-    }
+  static bool firstCellIs(SqlResult* result, const char* text) {
+    std::string ignored;
+    if (!result->hasRows || result->rows->next(&ignored) != 0) return false;
+    SqlCell cell = result->rows->cell(0);
+    return cell.kind == SqlCell::kText && std::string(cell.text, cell.size) == text;
   }
 
-  int failure(int rc, std::string* error) {
-    *error = std::string(sqlite3_errmsg(db_)) + " (SQLite " + std::to_string(sqlite3_extended_errcode(db_)) + ")";
-    return mapSqliteCode(rc);
-  }
+  int failure(int rc, std::string* error) { return sqliteFailure(db_, rc, error); }
 
   // Waits in growing steps, through the host clock, until the busy timeout
   // is spent; `count` restarts at 0 for every lock the connection waits on.

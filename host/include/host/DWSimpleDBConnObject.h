@@ -90,12 +90,11 @@ class DWSimpleDBConnObject {
   int succeed();
   int runCommands(const std::vector<std::string>& commands);
   int runAtomically(const std::vector<std::string>& commands);
-  void copyCell(size_t row, size_t column, const Binding& binding);
+  void copyCell(size_t column, const Binding& binding);
 
   std::unique_ptr<SqlBackend> backend_;
   std::unique_ptr<SqlResult> result_;
   std::vector<Binding> bindings_;
-  size_t nextRow_ = 0;
   int openCode_ = DWSQL_CONNECTION;
   bool inTran_ = false;
   std::string dbName_;
