@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
@@ -37,6 +38,7 @@ struct PairDbBenchEnv {
   PairDbBenchEnv() {
     char tmpl[] = "/tmp/blr-pairdb-bench-XXXXXX";
     dir = mkdtemp(tmpl);
+    removeAtExit(dir);  // also for environments that are never destroyed
     DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
     benchMust(DWCreateSchema("Anchor"));
     benchMust(DWCreateSchema("HistoryDB"));
@@ -49,6 +51,18 @@ struct PairDbBenchEnv {
     benchMust(DWClientDirectory::add(tail));
   }
   ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }
+
+  static void removeAtExit(const std::string& path) {
+    static std::vector<std::string>* paths = nullptr;
+    if (paths == nullptr) {
+      paths = new std::vector<std::string>;
+      std::atexit([] {
+        std::error_code ignored;
+        for (const std::string& p : *paths) std::filesystem::remove_all(p, ignored);
+      });
+    }
+    paths->push_back(path);
+  }
 
   // Stores a pair with `disks` disks through the service; its id.
   int addPair(int seed, int disks) {
