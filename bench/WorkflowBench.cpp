@@ -14,7 +14,7 @@
 #include "BLR/BlrSvcWorkflow.h"
 #include "BenchCerts.h"
 #include "BenchRatio.h"
-#include "WorkflowEnv.h"
+#include "support/WorkflowEnv.h"
 #include "host/DWClient.h"
 #include "support/ManualClock.h"
 

@@ -1,4 +1,4 @@
-#include "SqlTestDb.h"
+#include "support/SqlTestDb.h"
 
 #include <unistd.h>
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "BLR/BlrCtrl.h"
-#include "CtrlTestEnv.h"
+#include "support/CtrlTestEnv.h"
 
 namespace {
 

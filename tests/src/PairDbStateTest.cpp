@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "PairDbTestEnv.h"
+#include "support/PairDbTestEnv.h"
 #include "host/EvEvent.h"
 
 namespace {

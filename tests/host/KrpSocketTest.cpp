@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "LinkTestEnv.h"
+#include "support/LinkTestEnv.h"
 #include "host/DWPlatformInfo.h"
 
 namespace {

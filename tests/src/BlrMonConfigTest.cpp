@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "BLR/BlrMonConfig.h"
-#include "EbmlTestUtil.h"
+#include "support/EbmlTestUtil.h"
 #include "support/Check.h"
 #include "support/BlrLogFixture.h"
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "LinkTestEnv.h"
+#include "support/LinkTestEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLink.h"
 #include "host/DwLinkFrame.h"

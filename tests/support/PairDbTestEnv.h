@@ -9,7 +9,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
-#include "SqlTestDb.h"
+#include "support/SqlTestDb.h"
 #include "host/DWClientDirectory.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DWSqlSchema.h"

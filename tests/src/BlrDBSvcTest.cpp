@@ -2,8 +2,8 @@
 // the TLS link server.
 #include <algorithm>
 
-#include "LinkTestEnv.h"
-#include "PairDbTestEnv.h"
+#include "support/LinkTestEnv.h"
+#include "support/PairDbTestEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLink.h"
 #include "host/DwLinkServer.h"

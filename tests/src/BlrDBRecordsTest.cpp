@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "BLR/BlrDB.h"
-#include "EbmlTestUtil.h"
+#include "support/EbmlTestUtil.h"
 #include "support/Check.h"
 
 namespace {

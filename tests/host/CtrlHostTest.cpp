@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "CtrlTestEnv.h"
+#include "support/CtrlTestEnv.h"
 #include "host/DwFwClient.h"
 #include "host/DwLink.h"
 #include "host/DwTcp.h"

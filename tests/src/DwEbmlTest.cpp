@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "DwLink/DwEbml.h"
-#include "EbmlTestUtil.h"
+#include "support/EbmlTestUtil.h"
 #include "support/Check.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "BLR/BlrCtrl.h"
-#include "CtrlTestEnv.h"
-#include "PairDbTestEnv.h"
+#include "support/CtrlTestEnv.h"
+#include "support/PairDbTestEnv.h"
 #include "host/DwTcp.h"
 #include "support/EvDebugRecorder.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <thread>
 
-#include "SqlTestDb.h"
+#include "support/SqlTestDb.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DWSqlSchema.h"

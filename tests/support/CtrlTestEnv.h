@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "BlrTesting.h"
-#include "LinkTestEnv.h"
-#include "WorkflowEnv.h"
+#include "support/LinkTestEnv.h"
+#include "support/WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
 #include "host/DwLinkPool.h"

@@ -1,4 +1,4 @@
-#include "WorkflowEnv.h"
+#include "support/WorkflowEnv.h"
 
 #include <algorithm>
 #include <chrono>

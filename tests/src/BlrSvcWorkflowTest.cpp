@@ -8,7 +8,7 @@
 
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrSvcWorkflow.h"
-#include "WorkflowEnv.h"
+#include "support/WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLinkServer.h"
 #include "support/Check.h"
