@@ -1,7 +1,5 @@
 #include "BLR/BlrCtrl.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -12,6 +10,7 @@
 #include "BLR/BlrReg.h"
 #include "DwLink/DwEbml.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwBytes.h"
 #include "host/DwFwClient.h"
 #include "host/DwHostName.h"
 #include "host/DwLink.h"
@@ -38,17 +37,6 @@ CZuError notConnected(const FXCodeLocation& loc) {
 CZuError shortTransfer(const FXCodeLocation& loc, CZuError err, int moved, int wanted) {
   if (err.IsError()) return err;
   return FXErrorUtil::ErrorInt(loc, EIO, "Moved %d of %d bytes", moved, wanted);
-}
-
-void putBE32(char* p, uint32_t v) {
-  v = htonl(v);
-  std::memcpy(p, &v, 4);
-}
-
-uint32_t getBE32(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return ntohl(v);
 }
 
 // The error part of a specific reply, decoded along with its results.
@@ -223,8 +211,8 @@ CZuError BlrCtrl::sendMsg(KrpSocket* s, int msgId, const void* payload, int len)
     if (err.IsError()) return err.Push(FXLOC, "Couldn't send %s message", msg2str(msgId));
     msg = large.data();
   }
-  putBE32(msg, static_cast<uint32_t>(msgId));
-  putBE32(msg + 4, static_cast<uint32_t>(total));
+  dw_bytes::putBE32(msg, static_cast<uint32_t>(msgId));
+  dw_bytes::putBE32(msg + 4, static_cast<uint32_t>(total));
   if (len > 0) std::memcpy(msg + kHeaderLen, payload, len);
   CZuError err;
   int sent = krpSend(s, msg, total, timeout, &err);
@@ -242,8 +230,8 @@ CZuError BlrCtrl::recvMsg(KrpSocket* s, int* msgId, DwBuffer& buf, int expectedI
   if (err.IsError() || got != kHeaderLen)
     return shortTransfer(FXLOC, err, got, kHeaderLen)
         .Push(FXLOC, "Couldn't receive next control message");
-  int id = static_cast<int>(getBE32(header));
-  uint32_t total = getBE32(header + 4);
+  int id = static_cast<int>(dw_bytes::getBE32(header));
+  uint32_t total = dw_bytes::getBE32(header + 4);
   if (expectedId != 0 && id != expectedId)
     return FXErrorUtil::ErrorInt(FXLOC, 1,
                                  "Didn't receive expected %s message back. Got %s=%d instead",
