@@ -3,12 +3,11 @@
 #include <tuple>
 
 #include "BLR/BlrDB.h"
+#include "BLR/BlrPairCodes.h"
 #include "BLR/BlrUtils.h"
 #include "BlrDBTags.h"
 
 namespace {
-
-const int32_t kFlagReverse = 32;
 
 std::string textOrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
 
@@ -186,7 +185,7 @@ CZuError BlrDB::Pair::unserialize(const void* data, int size) {
 
 BlrDB::Pair BlrDB::Pair::reverse() const {
   Pair reversed;
-  reversed.flags = kFlagReverse;
+  reversed.flags = BlrPairCodes::REVERSE;
   reversed.subClientId = subClientId;
   reversed.dstClientId = headClientId;
   reversed.headClientId = tailClientId;
