@@ -225,6 +225,21 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
   return err;
 }
 
+std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter writer(buffer, 0);
+  PairList(pairs).serialize(writer);
+  return writer.getBlob();
+}
+
+CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
+  PairList decoded;
+  CZuError err = decoded.unserialize(bytes.data(), static_cast<int>(bytes.size()));
+  if (err.IsError()) return err.Push(FXLOC);
+  pairs->swap(decoded);
+  return CZuError();
+}
+
 // ---- PairStats ----
 
 void BlrDB::PairStats::clear() {
