@@ -138,10 +138,9 @@ namespace {
 }  // namespace
 
 bool WorkflowRun::lookUpHost(int clientId, std::string* host) {
-  DWClient client(clientId);
-  if (client.getNetworkHostnameMangled(*host, nullptr) == 0) return true;
-  error("%s", client.lastError().Summary().c_str());
-  return false;
+  CZuError err = DWClient(clientId).lookUp(host);
+  if (err.IsError()) error("%s", err.Summary().c_str());
+  return !err.IsError();
 }
 
 CZuError WorkflowRun::resolveHosts(const FXCodeLocation& loc) {

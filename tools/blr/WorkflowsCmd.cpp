@@ -12,7 +12,6 @@
 #include "Cli.h"
 #include "CliProgress.h"
 #include "CliRecords.h"
-#include "host/DWClient.h"
 
 namespace {
 
@@ -36,13 +35,8 @@ CZuError ownError(const FXCodeLocation& loc, const CZuError& err) {
 CZuError proxyStep(CliProgress& view, const std::string& title, int clientId,
                    const std::function<CZuError(BlrCtrl&)>& request) {
   view.beginStep(title);
-  std::string host;
-  DWClient client(clientId);
-  CZuError err;
-  if (client.getNetworkHostnameMangled(host, nullptr) != 0)
-    err = CZuError(client.lastError()).Push(FXLOC, "Couldn't look up client %d", clientId);
   BlrCtrl ctrl;
-  if (!err.IsError()) err = ctrl.connect(host);
+  CZuError err = ctrl.connectToClient(clientId);
   if (!err.IsError()) err = request(ctrl);
   view.endStep(!err.IsError());
   return err;
