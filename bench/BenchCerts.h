@@ -36,7 +36,7 @@ struct BenchCerts {
 
   TlsConfig tls(const std::string& name) const {
     return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),
-                     KrpCertAuthority::keyPath(dir, name)};
+                     KrpCertAuthority::keyPath(dir, name), ""};
   }
   std::shared_ptr<TlsContext> context(const std::string& name) const {
     std::shared_ptr<TlsContext> out;

@@ -43,7 +43,7 @@ struct Env : PairDbBenchEnv {
   TlsConfig tls(const std::string& name) const {
     const std::string certs = dir + "/certs";
     return TlsConfig{certs + "/ca.crt", KrpCertAuthority::certPath(certs, name),
-                     KrpCertAuthority::keyPath(certs, name)};
+                     KrpCertAuthority::keyPath(certs, name), ""};
   }
 };
 

@@ -28,11 +28,11 @@ class TestCerts {
   TlsConfig config(const std::string& name) const {
     std::string d = name == "intruder" ? otherDir() : dir();
     return TlsConfig{dir() + "/ca.crt", KrpCertAuthority::certPath(d, name),
-                     KrpCertAuthority::keyPath(d, name)};
+                     KrpCertAuthority::keyPath(d, name), ""};
   }
   // A TLS context presenting `name`'s certificate; "" presents none.
   std::shared_ptr<TlsContext> context(const std::string& name) const {
-    TlsConfig c = name.empty() ? TlsConfig{dir() + "/ca.crt", "", ""} : config(name);
+    TlsConfig c = name.empty() ? TlsConfig{dir() + "/ca.crt", "", "", ""} : config(name);
     std::shared_ptr<TlsContext> tls;
     check(TlsContext::create(c, &tls));
     return tls;

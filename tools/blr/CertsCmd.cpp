@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -35,7 +36,7 @@ std::string registryText(const InitOptions& o, const std::string& dir, const std
           "\nnDwdPort = " + std::to_string(dwd) + "\nnEvmgrcPort = " + std::to_string(dwd + 1) + "\n";
   text += "[Security]\nsCAFile = " + dir + "/ca.crt\nsCertFile = " +
           KrpCertAuthority::certPath(dir, name) + "\nsKeyFile = " + KrpCertAuthority::keyPath(dir, name) +
-          "\n";
+          "\nsCRLFile = " + KrpCertAuthority::crlPath(dir) + "\n";
   text += "[Link]\nsServerHost = " + o.host + "\nnServerPort = " + std::to_string(o.basePort) +
           "\nsServerName = " + o.anchor + "\n";
   if (name == o.anchor)
@@ -51,10 +52,9 @@ CZuError writeRegistries(const InitOptions& o, const std::string& dir) {
   for (size_t i = 0; i < o.clients.size(); ++i) {
     std::string path = dir + "/" + o.clients[i] + ".reg";
     std::string text = registryText(o, dir, o.clients[i], static_cast<int>(i));
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't write %s", path.c_str());
+    // Registries name key files and ports: not for every local user.
+    CZuError err = KrpCertAuthority::writeFile(path, text, 0640);
+    if (err.IsError()) return err;
   }
   return CZuError();
 }
@@ -69,6 +69,7 @@ int initCerts(const Cli& cli, InitOptions o) {
   CZuError err = KrpCertAuthority::create(dir, o.caName, KrpCertAuthority::kCaValidDays, &ca);
   for (size_t i = 0; i < o.clients.size() && !err.IsError(); ++i)
     err = ca.issue(o.clients[i], KRP_CERT_KIND_CLIENT, o.days, dir);
+  if (!err.IsError()) err = ca.startRevocationList(dir);
   if (!err.IsError() && o.registries) err = writeRegistries(o, dir);
   if (err.IsError()) return cli.fail(err);
   if (cli.json()) {
@@ -94,6 +95,48 @@ int issueCerts(const Cli& cli, const std::string& dir, const std::vector<std::st
   }
   for (const std::string& name : names)
     std::printf("Issued %s\n", KrpCertAuthority::certPath(dir, name).c_str());
+  return kExitOk;
+}
+
+int revokeCerts(const Cli& cli, const std::string& dir, const std::vector<std::string>& names) {
+  KrpCertAuthority ca;
+  CZuError err = KrpCertAuthority::open(dir, &ca);
+  for (size_t i = 0; i < names.size() && !err.IsError(); ++i) err = ca.revoke(dir, names[i]);
+  if (err.IsError()) return cli.fail(err);
+  if (cli.json()) {
+    cli.printJson(Json{{"crl", KrpCertAuthority::crlPath(dir)}, {"revoked", names}});
+    return kExitOk;
+  }
+  for (const std::string& name : names)
+    std::printf("Revoked %s in %s\n", name.c_str(), KrpCertAuthority::crlPath(dir).c_str());
+  return kExitOk;
+}
+
+std::string utcDate(time_t t) {
+  char buf[32];
+  struct tm tm {};
+  gmtime_r(&t, &tm);
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+int listCerts(const Cli& cli, const std::string& dir) {
+  std::vector<KrpCertEntry> certs;
+  CZuError err = KrpCertAuthority::list(dir, &certs);
+  if (err.IsError()) return cli.fail(err);
+  time_t now = std::time(nullptr);
+  if (cli.json()) {
+    Json rows = Json::array();
+    for (const KrpCertEntry& c : certs)
+      rows.push_back(Json{{"name", c.name}, {"expires", utcDate(c.notAfter)},
+                          {"expired", c.notAfter <= now}, {"revoked", c.revoked}});
+    cli.printJson(Json{{"certificates", rows}});
+    return kExitOk;
+  }
+  std::printf("%-24s %-20s %s\n", "NAME", "EXPIRES (UTC)", "STATE");
+  for (const KrpCertEntry& c : certs)
+    std::printf("%-24s %-20s %s\n", c.name.c_str(), utcDate(c.notAfter).c_str(),
+                c.revoked ? "revoked" : c.notAfter <= now ? "expired" : "valid");
   return kExitOk;
 }
 
@@ -133,4 +176,15 @@ void addCertCommands(Cli& cli) {
   cmd->add_option("NAME", i->names, "Client names")->required();
   cmd->add_option("--days", i->days, "Validity")->capture_default_str()->check(CLI::Range(1, 36500));
   cli.on(cmd, [&cli, i] { return issueCerts(cli, i->dir, i->names, i->days); }, false);
+
+  auto r = std::make_shared<IssueOptions>();
+  cmd = group->add_subcommand("revoke", "Revoke certificates: add them to the signed revocation list");
+  cmd->add_option("DIR", r->dir, "Directory of the authority")->required();
+  cmd->add_option("NAME", r->names, "Client names")->required();
+  cli.on(cmd, [&cli, r] { return revokeCerts(cli, r->dir, r->names); }, false);
+
+  auto l = std::make_shared<std::string>();
+  cmd = group->add_subcommand("list", "The issued certificates with expiry and revocation");
+  cmd->add_option("DIR", *l, "Directory of the authority")->required();
+  cli.on(cmd, [&cli, l] { return listCerts(cli, *l); }, false);
 }

@@ -11,13 +11,23 @@
 // Files, all PEM: <dir>/ca.crt and <dir>/ca.key for the authority;
 // <dir>/<name>.crt and <dir>/<name>.key for an issued certificate.  Key files
 // are created with mode 0600.  Every file is written whole or not at all.
+// <dir>/ca.crl is the authority's revocation list (TlsContext's sCRLFile).
 #ifndef HOST_KRPCERTAUTHORITY_H
 #define HOST_KRPCERTAUTHORITY_H
 
 #include <memory>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "host/CZuError.h"
+
+// An issued certificate as `KrpCertAuthority::list` finds it.
+struct KrpCertEntry {
+  std::string name;
+  time_t notAfter = 0;
+  bool revoked = false;
+};
 
 class KrpCertAuthority {
  public:
@@ -38,7 +48,20 @@ class KrpCertAuthority {
   // digits, '.', '_' and '-', not starting with '.'.
   CZuError issue(const std::string& name, int kind, int validDays, const std::string& outDir) const;
 
+  // Writes an empty signed revocation list to `dir` unless it has one.
+  CZuError startRevocationList(const std::string& dir) const;
+  // Adds the certificate issued for `name` in `dir` to the revocation list
+  // (created when missing) and signs the list anew.  Revoking twice is no error.
+  CZuError revoke(const std::string& dir, const std::string& name) const;
+  // The certificates issued in `dir`, by name, with their state in its list.
+  static CZuError list(const std::string& dir, std::vector<KrpCertEntry>* out);
+
+  // Writes `data` to `path` through a temporary file and a rename, with
+  // `mode` whatever the umask.
+  static CZuError writeFile(const std::string& path, const std::string& data, int mode);
+
   const std::string& caFile() const { return caFile_; }
+  static std::string crlPath(const std::string& dir);
   static std::string certPath(const std::string& dir, const std::string& name);
   static std::string keyPath(const std::string& dir, const std::string& name);
 

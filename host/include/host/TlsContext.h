@@ -6,20 +6,27 @@
 //   sCAFile    text  (none)  PEM file of the certificate authority
 //   sCertFile  text  (none)  PEM file of this process's certificate (+ chain)
 //   sKeyFile   text  (none)  PEM file of its private key
+//   sCRLFile   text  (none)  PEM revocation list of the authority; when set,
+//                            every peer certificate is checked against it and
+//                            the file is read again whenever it changes
 #ifndef HOST_TLSCONTEXT_H
 #define HOST_TLSCONTEXT_H
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "host/CZuError.h"
 
 struct ssl_ctx_st;
+struct ssl_st;
+struct x509_store_st;
 
 struct TlsConfig {
   std::string caFile;    // required
   std::string certFile;  // optional: without it this side presents no certificate
   std::string keyFile;   // required with certFile
+  std::string crlFile;   // optional: revoked certificates
 };
 
 class TlsContext {
@@ -37,11 +44,20 @@ class TlsContext {
   const TlsConfig& config() const { return config_; }
   ssl_ctx_st* native() const { return ctx_; }
 
+  // Gives `ssl` the authority and the current revocation list, reading the
+  // list again first when its file changed.  Fails (refusing the connection)
+  // when the list can't be read: a revoked peer must not slip through.
+  CZuError applyRevocation(ssl_st* ssl);
+
  private:
   TlsContext(const TlsConfig& config, ssl_ctx_st* ctx) : config_(config), ctx_(ctx) {}
+  CZuError loadRevocation(const std::string& stamp);
 
   TlsConfig config_;
   ssl_ctx_st* ctx_;
+  std::mutex crlMu_;
+  x509_store_st* crlStore_ = nullptr;  // authority + list; null without sCRLFile
+  std::string crlStamp_;
 };
 
 // The text of OpenSSL's pending errors, oldest first, joined by "; " (empty

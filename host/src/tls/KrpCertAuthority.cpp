@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "host/TlsContext.h"
 
@@ -38,6 +40,10 @@ struct BioFree {
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
+struct CrlFree {
+  void operator()(X509_CRL* c) const { X509_CRL_free(c); }
+};
+using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
 
 bool validName(const std::string& name) {
   if (name.empty() || name.size() > 64 || name[0] == '.') return false;
@@ -265,5 +271,125 @@ CZuError KrpCertAuthority::issue(const std::string& name, int kind, int validDay
   if (!err.IsError()) err = writePem(keyPath(outDir, name), nullptr, key.get());
   if (!err.IsError()) err = writePem(certPath(outDir, name), cert.get(), nullptr);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't issue certificate for %s", name.c_str());
+  return CZuError();
+}
+
+std::string KrpCertAuthority::crlPath(const std::string& dir) { return dir + "/ca.crl"; }
+
+CZuError KrpCertAuthority::writeFile(const std::string& path, const std::string& data, int mode) {
+  return writeWhole(path, data, static_cast<mode_t>(mode));
+}
+
+namespace {
+
+// The list kept in `dir`, or a new empty one of the authority `ca`.
+CZuError loadOrNewCrl(const std::string& dir, X509* ca, CrlPtr* out) {
+  std::string path = KrpCertAuthority::crlPath(dir);
+  if (exists(path)) {
+    X509_CRL* crl = nullptr;
+    CZuError err = readPem(path, PEM_read_bio_X509_CRL, &crl);
+    out->reset(crl);
+    return err;
+  }
+  out->reset(X509_CRL_new());
+  if (*out && X509_CRL_set_version(out->get(), 1) == 1 &&
+      X509_CRL_set_issuer_name(out->get(), X509_get_subject_name(ca)) == 1)
+    return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create revocation list: %s",
+                               tlsErrorText().c_str());
+}
+
+bool listed(X509_CRL* crl, X509* cert) {
+  X509_REVOKED* entry = nullptr;
+  return crl != nullptr && X509_CRL_get0_by_cert(crl, &entry, cert) == 1;
+}
+
+CZuError addRevoked(X509_CRL* crl, X509* cert) {
+  X509_REVOKED* entry = X509_REVOKED_new();
+  ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
+  bool ok = entry != nullptr && now != nullptr &&
+            X509_REVOKED_set_serialNumber(entry, X509_get_serialNumber(cert)) == 1 &&
+            X509_REVOKED_set_revocationDate(entry, now) == 1 && X509_CRL_add0_revoked(crl, entry) == 1;
+  ASN1_TIME_free(now);
+  if (ok) return CZuError();
+  X509_REVOKED_free(entry);
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't add to revocation list: %s",
+                               tlsErrorText().c_str());
+}
+
+// Dates and signs the list, valid as long as the authority so that it never
+// goes stale unattended, and writes it to `dir`.
+CZuError signCrl(X509_CRL* crl, EVP_PKEY* key, const std::string& dir) {
+  ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
+  ASN1_TIME* next = X509_gmtime_adj(nullptr, 86400L * KrpCertAuthority::kCaValidDays);
+  bool ok = now && next && X509_CRL_set1_lastUpdate(crl, now) == 1 &&
+            X509_CRL_set1_nextUpdate(crl, next) == 1 && X509_CRL_sort(crl) == 1 &&
+            X509_CRL_sign(crl, key, EVP_sha256()) > 0;
+  ASN1_TIME_free(now);
+  ASN1_TIME_free(next);
+  BioPtr mem(ok ? BIO_new(BIO_s_mem()) : nullptr);
+  ok = mem && PEM_write_bio_X509_CRL(mem.get(), crl) == 1;
+  if (!ok)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't sign revocation list: %s",
+                                 tlsErrorText().c_str());
+  return writeWhole(KrpCertAuthority::crlPath(dir), bioText(mem.get()), 0644);
+}
+
+}  // namespace
+
+CZuError KrpCertAuthority::startRevocationList(const std::string& dir) const {
+  if (!keys_) return FXErrorUtil::ErrorInt(FXLOC, 1, "No certificate authority");
+  if (exists(crlPath(dir))) return CZuError();
+  CrlPtr crl;
+  CZuError err = loadOrNewCrl(dir, keys_->cert, &crl);
+  if (!err.IsError()) err = signCrl(crl.get(), keys_->key, dir);
+  return err;
+}
+
+CZuError KrpCertAuthority::revoke(const std::string& dir, const std::string& name) const {
+  CZuError err;
+  if (!keys_) err = FXErrorUtil::ErrorInt(FXLOC, 1, "No certificate authority");
+  if (!err.IsError() && (!validName(name) || name == "ca"))
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid client name \"%s\"", name.c_str());
+  X509* raw = nullptr;
+  if (!err.IsError()) err = readPem(certPath(dir, name), PEM_read_bio_X509, &raw);
+  X509Ptr cert(raw);
+  CrlPtr crl;
+  if (!err.IsError()) err = loadOrNewCrl(dir, keys_->cert, &crl);
+  if (!err.IsError() && !listed(crl.get(), cert.get())) err = addRevoked(crl.get(), cert.get());
+  if (!err.IsError()) err = signCrl(crl.get(), keys_->key, dir);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't revoke certificate of %s", name.c_str());
+  return CZuError();
+}
+
+CZuError KrpCertAuthority::list(const std::string& dir, std::vector<KrpCertEntry>* out) {
+  out->clear();
+  CrlPtr crl;
+  if (exists(crlPath(dir))) {
+    X509_CRL* raw = nullptr;
+    CZuError err = readPem(crlPath(dir), PEM_read_bio_X509_CRL, &raw);
+    crl.reset(raw);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't list certificates in %s", dir.c_str());
+  }
+  std::error_code ec;
+  for (const auto& file : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = file.path().stem().string();
+    if (file.path().extension() != ".crt" || name == "ca") continue;
+    X509* raw = nullptr;
+    CZuError err = readPem(file.path().string(), PEM_read_bio_X509, &raw);
+    X509Ptr cert(raw);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't list certificates in %s", dir.c_str());
+    KrpCertEntry entry;
+    entry.name = name;
+    struct tm tm {};
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(cert.get()), &tm) == 1) entry.notAfter = timegm(&tm);
+    entry.revoked = listed(crl.get(), cert.get());
+    out->push_back(entry);
+  }
+  if (ec)
+    return FXErrorUtil::ErrorErrNo(FXLOC, ec.value(), "Couldn't list certificates in %s",
+                                   dir.c_str());
+  std::sort(out->begin(), out->end(),
+            [](const KrpCertEntry& a, const KrpCertEntry& b) { return a.name < b.name; });
   return CZuError();
 }

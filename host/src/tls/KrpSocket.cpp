@@ -274,6 +274,13 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create authenticated socket");
   ERR_clear_error();
   SSL* ssl = SSL_new(tls->native());
+  if (ssl != nullptr) {
+    err = tls->applyRevocation(ssl);
+    if (err.IsError()) {
+      SSL_free(ssl);
+      return err.Push(FXLOC, "Couldn't create authenticated socket");
+    }
+  }
   BIO* bio = ssl ? newSocketBio(socket.GetDescriptor()) : nullptr;
   if (bio == nullptr) {
     SSL_free(ssl);

@@ -1,12 +1,17 @@
 #include "host/TlsContext.h"
 
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 
 #include <mutex>
 
 #include "host/DWPlatformInfo.h"
+
+namespace {
+std::string fileStamp(const std::string& path);
+}  // namespace
 
 std::string tlsErrorText() {
   std::string out;
@@ -19,7 +24,10 @@ std::string tlsErrorText() {
   return out;
 }
 
-TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+TlsContext::~TlsContext() {
+  X509_STORE_free(crlStore_);
+  SSL_CTX_free(ctx_);
+}
 
 CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>* out) {
   if (config.caFile.empty())
@@ -55,6 +63,10 @@ CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>
       return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't load private key %s: %s",
                                    config.keyFile.c_str(), tlsErrorText().c_str());
   }
+  if (!config.crlFile.empty()) {
+    CZuError err = tls->applyRevocation(nullptr);
+    if (err.IsError()) return err;
+  }
   *out = std::move(tls);
   return CZuError();
 }
@@ -72,6 +84,48 @@ std::string fileStamp(const std::string& path) {
 
 }  // namespace
 
+CZuError TlsContext::loadRevocation(const std::string& stamp) {
+  X509_STORE* store = X509_STORE_new();
+  bool ok = store != nullptr &&
+            X509_STORE_load_file(store, config_.caFile.c_str()) == 1;
+  BIO* file = ok ? BIO_new_file(config_.crlFile.c_str(), "r") : nullptr;
+  int crls = 0;
+  while (file != nullptr) {
+    X509_CRL* crl = PEM_read_bio_X509_CRL(file, nullptr, nullptr, nullptr);
+    if (crl == nullptr) break;
+    ok = ok && X509_STORE_add_crl(store, crl) == 1;
+    X509_CRL_free(crl);
+    ++crls;
+  }
+  BIO_free(file);
+  ERR_clear_error();  // the end of the file reads as an error
+  if (!ok || crls == 0) {
+    X509_STORE_free(store);
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't read revocation list %s%s",
+                                 config_.crlFile.c_str(), ok ? ": no list in it" : "");
+  }
+  // Only leaf certificates are ever revoked; the authority is the root.
+  X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
+  X509_STORE_free(crlStore_);
+  crlStore_ = store;
+  crlStamp_ = stamp;
+  return CZuError();
+}
+
+CZuError TlsContext::applyRevocation(ssl_st* ssl) {
+  if (config_.crlFile.empty()) return CZuError();
+  std::lock_guard<std::mutex> lock(crlMu_);
+  std::string stamp = fileStamp(config_.crlFile);
+  if (crlStore_ == nullptr || stamp != crlStamp_) {
+    CZuError err = loadRevocation(stamp);
+    if (err.IsError()) return err;
+  }
+  if (ssl != nullptr && SSL_set1_verify_cert_store(ssl, crlStore_) != 1)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't apply revocation list: %s",
+                                 tlsErrorText().c_str());
+  return CZuError();
+}
+
 CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   static std::mutex mu;
   static std::shared_ptr<TlsContext> cached;
@@ -81,8 +135,10 @@ CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   info.getString("Security", "sCAFile", &config.caFile);
   info.getString("Security", "sCertFile", &config.certFile);
   info.getString("Security", "sKeyFile", &config.keyFile);
+  info.getString("Security", "sCRLFile", &config.crlFile);
+  // The list's content is followed by the context itself (applyRevocation).
   std::string stamp = fileStamp(config.caFile) + "\n" + fileStamp(config.certFile) + "\n" +
-                      fileStamp(config.keyFile);
+                      fileStamp(config.keyFile) + "\n" + config.crlFile;
   std::lock_guard<std::mutex> lock(mu);
   if (cached && stamp == cachedStamp) {
     *out = cached;
