@@ -76,7 +76,7 @@ await_status() {
 
 started=$(date +%s)
 say "Fresh certificates: an authority, and one certificate per client"
-blr certs init "$work" --client head1 --client tail1 --client cli --registries
+blr certs init "$work" --client head1 --client tail1 --operator cli --registries
 
 say "The central server (pair database on SQLite) and two simulated proxies"
 # Free ports everywhere: the registries are amended with the ports in use.

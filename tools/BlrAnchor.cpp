@@ -25,6 +25,7 @@
 #include "host/DWSqlSchema.h"
 #include "host/DwLinkConfig.h"
 #include "host/DwLinkServer.h"
+#include "host/KrpPeerPolicy.h"
 #include "host/EvEvent.h"
 
 namespace {
@@ -67,8 +68,19 @@ int serve() {
   DwLinkServerConfig config;
   err = DwLinkServerConfig::fromRegistry(&config);
   if (err.IsError()) return serverFail(err);
+  // Registered clients and operators only; the directory is read on demand.
+  if (!err.IsError())
+    err = KrpPeerPolicy::forLinkServer(
+        [](KrpPeerPolicy::Names* names) {
+          std::vector<DWClientInfo> clients;
+          CZuError e = DWClientDirectory::list(&clients);
+          for (const DWClientInfo& c : clients) names->insert(c.name);
+          return e;
+        },
+        &config.peers);
+  if (err.IsError()) return serverFail(err);
   initBlrDBSvc();
-  DWClientDirectorySvc directory;
+  DWClientDirectorySvc directory(KrpPeerPolicy::operatorNames());
   DwLinkServer server;
   err = server.start(config);
   if (err.IsError()) return serverFail(err.Push(FXLOC, "Couldn't start the link server"));

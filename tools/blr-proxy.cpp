@@ -15,6 +15,7 @@
 #include "ProxyServer.h"
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
+#include "host/KrpPeerPolicy.h"
 #include "host/TlsContext.h"
 
 namespace {
@@ -87,8 +88,8 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
   config->allowBuiltinCerts = BlrReg::getAllowBuiltinCerts();
   config->authTimeoutMs = BlrReg::getAuthTimeoutSecs() * 1000;
   CZuError err = TlsContext::fromRegistry(&config->tls);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't load this proxy's certificate");
-  return err;
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't load this proxy's certificate");
+  return KrpPeerPolicy::forHostServer("control", &config->peers);
 }
 
 int fail(const CZuError& err) {

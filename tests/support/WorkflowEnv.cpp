@@ -102,7 +102,8 @@ std::vector<std::string> ProxyProcess::commandLine(const std::string& bin, const
   TlsConfig tls = TestCerts::get().config(name);
   std::string text = "[Host]\nsClientName = " + name + "\nsNetHostName = 127.0.0.1\n[Security]\n" +
                      "sCAFile = " + tls.caFile + "\nsCertFile = " + tls.certFile +
-                     "\nsKeyFile = " + tls.keyFile + "\n[EventManager]\nsLogFile = " + log.path() +
+                     "\nsKeyFile = " + tls.keyFile +
+                     "\nsTrustedNames = anchor, client1, head1, tail1, job1\n[EventManager]\nsLogFile = " + log.path() +
                      "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
   if (linkPort != 0)
     text += "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";

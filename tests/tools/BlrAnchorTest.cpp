@@ -24,7 +24,7 @@ class BlrAnchorTest : public ::testing::Test {
     registry_ = dir_.path() + "/anchor.reg";
     std::ofstream(registry_) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = "
                              << anchor.certFile << "\nsKeyFile = " << anchor.keyFile
-                             << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
+                             << "\nsOperatorNames = job1\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
                              << "[Database]\nsSqliteDir = " << dir_.path() << "/db\n"
                              << "[EventManager]\nsLogFile = " << dir_.path() << "/anchor.log\n";
     ASSERT_EQ(admin("client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8400 "

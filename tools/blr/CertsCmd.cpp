@@ -17,6 +17,7 @@ namespace {
 struct InitOptions {
   std::string dir;
   std::vector<std::string> clients;
+  std::vector<std::string> operators;  // also get certificates
   std::string caName = "BLR CA";
   int days = KrpCertAuthority::kCertValidDays;
   bool registries = false;
@@ -37,6 +38,11 @@ std::string registryText(const InitOptions& o, const std::string& dir, const std
   text += "[Security]\nsCAFile = " + dir + "/ca.crt\nsCertFile = " +
           KrpCertAuthority::certPath(dir, name) + "\nsKeyFile = " + KrpCertAuthority::keyPath(dir, name) +
           "\nsCRLFile = " + KrpCertAuthority::crlPath(dir) + "\n";
+  if (!o.operators.empty()) {
+    text += "sOperatorNames =";
+    for (const std::string& op : o.operators) text += " " + op;
+    text += "\n";
+  }
   text += "[Link]\nsServerHost = " + o.host + "\nnServerPort = " + std::to_string(o.basePort) +
           "\nsServerName = " + o.anchor + "\n";
   if (name == o.anchor)
@@ -65,6 +71,9 @@ int initCerts(const Cli& cli, InitOptions o) {
   if (!dir.empty() && dir.back() == '/') dir.pop_back();
   if (o.registries && std::find(o.clients.begin(), o.clients.end(), o.anchor) == o.clients.end())
     o.clients.insert(o.clients.begin(), o.anchor);
+  for (const std::string& op : o.operators)
+    if (std::find(o.clients.begin(), o.clients.end(), op) == o.clients.end())
+      o.clients.push_back(op);
   KrpCertAuthority ca;
   CZuError err = KrpCertAuthority::create(dir, o.caName, KrpCertAuthority::kCaValidDays, &ca);
   for (size_t i = 0; i < o.clients.size() && !err.IsError(); ++i)
@@ -151,6 +160,9 @@ void addCertCommands(Cli& cli) {
   cmd->add_option("DIR", o->dir, "Directory (must not hold an authority yet)")->required();
   cmd->add_option("--client", o->clients, "A client name to issue a certificate for (repeatable)")
       ->required();
+  cmd->add_option("--operator", o->operators,
+                  "An operator name (repeatable): gets a certificate and, with --registries, is "
+                  "admitted by every server and may edit the client directory");
   cmd->add_option("--ca-name", o->caName, "The authority's name")->capture_default_str();
   cmd->add_option("--days", o->days, "Validity of the client certificates")
       ->capture_default_str()

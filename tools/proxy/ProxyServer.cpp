@@ -12,6 +12,7 @@
 #include "BLR/BlrDebug.h"
 #include "host/DwLinkConfig.h"
 #include "host/DwTcp.h"
+#include "host/KrpPeerPolicy.h"
 #include "host/KrpSocket.h"
 #include "host/ZuFdset.h"
 
@@ -47,6 +48,7 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
     lookup.tls = config.tls;
     lookup.allowBuiltinCerts = config.allowBuiltinCerts;
     lookup.authTimeoutMs = config.authTimeoutMs;
+    lookup.peers = config.peers;
     responder_ = std::make_unique<DwPortResponder>();
     responder_->table().setPorts(kService, ports_[0], ports_[1]);
     err = responder_->start(lookup);
@@ -126,7 +128,10 @@ void ProxyServer::serveConnection(CZuSocket& sock) {
     std::shared_ptr<KRP_Cert> peer;
     err = krpAuthSocketMs(s, KRP_ROLE_SERVER, &peer, config_.authTimeoutMs);
     if (!err.IsError()) err = dwLinkCheckPeerKind(*peer, config_.allowBuiltinCerts);
-    if (!err.IsError()) {
+    // A refused name is logged by the policy, at most once a minute.
+    bool admitted =
+        !err.IsError() && (!config_.peers || !config_.peers->admit(peer->clientName).IsError());
+    if (admitted) {
       blrCtrlDebug("ProxyServer", 2, "Serving %s", peer->clientName.c_str());
       while (serveOne(s)) {
       }

@@ -20,6 +20,8 @@
 class TlsContext;
 struct KrpSocket;
 
+class KrpPeerPolicy;
+
 struct ProxyServerConfig {
   std::string address;  // listen address; empty: every local address
   int port = 0;         // "BlrCtrlSvc"; 0 picks a free port
@@ -28,6 +30,9 @@ struct ProxyServerConfig {
   std::shared_ptr<TlsContext> tls;  // this proxy's certificate
   bool allowBuiltinCerts = false;   // clients may present the built-in certificate
   int authTimeoutMs = 30 * 1000;
+  // Names admitted on the control ports and the port lookup; null: any name
+  // the authority signed.
+  std::shared_ptr<KrpPeerPolicy> peers;
 };
 
 class ProxyServer {

@@ -8,12 +8,13 @@
 //                   "dwdPort.i", "evmgrcPort.i"
 //   "add_client"    "id", "name", "host", "dwdPort", "evmgrcPort"
 //   "remove_client" "id"
-// Every client the link server admits with a certificate of its own may edit
-// the directory, as it may edit the pair database; the shared product
-// certificate may only read it.
+// Only the operator names given to the service (and in-process callers) may
+// edit the directory: a client able to re-point another client's id could
+// have its connections sent to itself.  Everyone admitted may read it.
 #ifndef HOST_DWCLIENTDIRECTORY_H
 #define HOST_DWCLIENTDIRECTORY_H
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,12 @@ CZuError find(int id, DWClientInfo* client, bool* found);
 // accepts requests from other processes.
 class DWClientDirectorySvc : public DwLinkSvc {
  public:
-  DWClientDirectorySvc();
+  explicit DWClientDirectorySvc(std::set<std::string> editors = {});
   CZuError dispatch(const Map& req, Map* resp, const std::string& from,
                     const KRP_Cert& cert) override;
+
+ private:
+  const std::set<std::string> editors_;
 };
 
 #endif  // HOST_DWCLIENTDIRECTORY_H

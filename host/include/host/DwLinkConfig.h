@@ -25,6 +25,7 @@
 #include "host/CZuError.h"
 
 class TlsContext;
+class KrpPeerPolicy;
 class DwLinkSvc;
 struct KRP_Cert;
 
@@ -57,6 +58,9 @@ struct DwLinkServerConfig {
   // When set, the one service this server delivers to, whatever its
   // acceptsRemote; otherwise the process's remote-accepting services.
   DwLinkSvc* service = nullptr;
+  // When set, the names admitted after the handshake (KrpPeerPolicy.h);
+  // otherwise every name the authority signed.
+  std::shared_ptr<KrpPeerPolicy> peers;
 
   static CZuError fromRegistry(DwLinkServerConfig* out);
 };

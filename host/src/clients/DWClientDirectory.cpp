@@ -93,7 +93,10 @@ CZuError find(int id, DWClientInfo* client, bool* found) {
 
 }  // namespace DWClientDirectory
 
-DWClientDirectorySvc::DWClientDirectorySvc() : DwLinkSvc("CLIENTS") { acceptsRemote = true; }
+DWClientDirectorySvc::DWClientDirectorySvc(std::set<std::string> editors)
+    : DwLinkSvc("CLIENTS"), editors_(std::move(editors)) {
+  acceptsRemote = true;
+}
 
 namespace {
 
@@ -199,11 +202,13 @@ CZuError DWClientDirectorySvc::dispatch(const Map& req, Map* resp, const std::st
   auto name = req.find("req");
   for (const Route& route : kRoutes) {
     if (name == req.end() || name->second != route.name) continue;
-    // The shared product certificate names no one: it may read, not edit.
-    if (route.edits && cert.kind != KRP_CERT_KIND_CLIENT && cert.kind != KRP_CERT_KIND_LOCAL)
+    // The shared product certificate names no one: it may never edit.
+    bool editor = cert.kind == KRP_CERT_KIND_LOCAL ||
+                  (cert.kind == KRP_CERT_KIND_CLIENT && editors_.count(from) != 0);
+    if (route.edits && !editor)
       return FXErrorUtil::ErrorInt(FXLOC, 1,
-                                   "Client %s may not edit the client directory: it needs a "
-                                   "certificate of its own",
+                                   "Client %s may not edit the client directory: only operators "
+                                   "may",
                                    from.c_str());
     return route.handler(req, resp);
   }

@@ -11,6 +11,7 @@
 #include "host/DwLinkSvc.h"
 #include "host/DwTcp.h"
 #include "host/EvDebug.h"
+#include "host/KrpPeerPolicy.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
 
@@ -126,13 +127,18 @@ void DwLinkServer::serveConnection(CZuSocket& sock) {
 bool DwLinkServer::authenticate(KrpSocket* s, std::shared_ptr<KRP_Cert>* peer) {
   CZuError err = krpAuthSocketMs(s, KRP_ROLE_SERVER, peer, config_.authTimeoutMs);
   if (!err.IsError()) err = dwLinkCheckPeerKind(**peer, config_.allowBuiltinCerts);
+  bool nameRefused = false;
+  if (!err.IsError() && config_.peers) {
+    err = config_.peers->admit((*peer)->clientName);
+    nameRefused = err.IsError();  // the policy logs these, once a minute per name
+  }
   if (!err.IsError()) return true;
   if (FXErrorUtil::GetInt(err) == ECANCELED) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     ++stats_.refused;
   }
-  report(err.Push(FXLOC, "Refused link connection"));
+  if (!nameRefused) report(err.Push(FXLOC, "Refused link connection"));
   return false;
 }
 

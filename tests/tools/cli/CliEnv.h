@@ -80,7 +80,7 @@ class CliEnv {
   // The central server and a Head (client 2) and a Tail (client 3) on free
   // ports, with the short delays of `proxyArgs`; blr is client "cli".
   void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0") {
-    ASSERT_EQ(run("blr certs init . --client head1 --client tail1 --client cli --registries").code, 0);
+    ASSERT_EQ(run("blr certs init . --client head1 --client tail1 --operator cli --registries").code, 0);
     append("anchor.reg", "[Link]\nnListenPort = 0\n");
     std::string line = start("blr-anchor serve --registry anchor.reg");
     int port = 0;
