@@ -1,0 +1,182 @@
+// Who may connect where, against the real programs of a trial installation:
+// names the installation doesn't know are refused after the handshake on
+// the request link, the port lookup and the control port, before anything
+// is read; revocation takes effect without a restart; blr certs writes its
+// files with fixed modes.
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "host/DwTcp.h"
+#include "host/KrpCertAuthority.h"
+#include "host/KrpSocket.h"
+#include "host/TlsContext.h"
+#include "tools/cli/CliEnv.h"
+
+namespace {
+
+// Issues a certificate of the trial's authority whose common name is `cn`
+// taken as raw bytes (none when null), so that names the authority's own
+// tools refuse can be presented.
+void craftCert(const std::string& dir, const std::string& file, const char* cn, size_t cnLen) {
+  FILE* f = std::fopen((dir + "/ca.crt").c_str(), "r");
+  X509* ca = PEM_read_X509(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  f = std::fopen((dir + "/ca.key").c_str(), "r");
+  EVP_PKEY* caKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
+  std::fclose(f);
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 777 + static_cast<long>(cnLen));
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("BLR"),
+                             -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("kind=3"), -1, -1, 0);
+  if (cn != nullptr)
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(cn),
+                               static_cast<int>(cnLen), -1, 0);
+  X509_set_issuer_name(cert, X509_get_subject_name(ca));
+  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
+  X509_set_pubkey(cert, key);
+  ASSERT_GT(X509_sign(cert, caKey, EVP_sha256()), 0);
+  f = std::fopen((dir + "/" + file + ".crt").c_str(), "w");
+  PEM_write_X509(f, cert);
+  std::fclose(f);
+  f = std::fopen((dir + "/" + file + ".key").c_str(), "w");
+  PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::fclose(f);
+  X509_free(cert);
+  X509_free(ca);
+  EVP_PKEY_free(key);
+  EVP_PKEY_free(caKey);
+}
+
+enum class Outcome { kServed, kClosed, kNoHandshake };
+
+// Connects to `port` as the holder of `<dir>/<name>.crt`, sends nothing and
+// tells whether the server keeps the connection open for a request (served)
+// or closes it.
+Outcome probe(const CliEnv& env, int port, const std::string& name) {
+  TlsConfig config{env.dir + "/ca.crt", env.dir + "/" + name + ".crt",
+                   env.dir + "/" + name + ".key", env.dir + "/ca.crl"};
+  std::shared_ptr<TlsContext> tls;
+  EXPECT_FALSE(TlsContext::create(config, &tls).IsError());
+  CZuSocket sock;
+  EXPECT_FALSE(dwTcpConnect("127.0.0.1", port, 5000, &sock).IsError());
+  KrpSocket* s = nullptr;
+  EXPECT_FALSE(krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, tls, &s).IsError());
+  Outcome out = Outcome::kNoHandshake;
+  if (!krpAuthSocketMs(s, KRP_ROLE_CLIENT, nullptr, 5000).IsError()) {
+    char byte;
+    CZuError err;
+    krpRecvMs(s, &byte, 1, 1000, &err);
+    out = err.Code() == ETIMEDOUT ? Outcome::kServed : Outcome::kClosed;
+  }
+  krpDestroySocket(s);
+  return out;
+}
+
+int numberAfter(const std::string& text, const std::string& marker) {
+  size_t at = text.find(marker);
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + marker.size());
+}
+
+class AccessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env.startAll();
+    anchorPort = numberAfter(env.read(".server0"), "127.0.0.1:");
+    std::string head = env.read(".server1");
+    ctrlPort = numberAfter(head, "on ports ");
+    lookupPort = numberAfter(head, "port lookup on ");
+    ASSERT_NE(anchorPort * ctrlPort * lookupPort, 0) << head;
+  }
+  // The outcome on each of the three ports, in the order anchor, lookup, control.
+  std::vector<Outcome> probeAll(const std::string& name) {
+    return {probe(env, anchorPort, name), probe(env, lookupPort, name),
+            probe(env, ctrlPort, name)};
+  }
+
+  CliEnv env;
+  int anchorPort = 0, ctrlPort = 0, lookupPort = 0;
+};
+
+const std::vector<Outcome> kServedEverywhere(3, Outcome::kServed);
+const std::vector<Outcome> kClosedEverywhere(3, Outcome::kClosed);
+
+TEST_F(AccessTest, OnlyRegisteredClientsAndOperatorsAreServed) {
+  EXPECT_EQ(probeAll("cli"), kServedEverywhere);    // operator
+  EXPECT_EQ(probeAll("tail1"), kServedEverywhere);  // registered client
+  ASSERT_EQ(env.run("blr certs issue . stranger").code, 0);
+  craftCert(env.dir, "nocn", nullptr, 0);
+  craftCert(env.dir, "newline", "tail1\nroot", 10);
+  craftCert(env.dir, "nul", "tail1\0x", 7);
+  for (const char* name : {"stranger", "nocn", "newline", "nul"})
+    EXPECT_EQ(probeAll(name), kClosedEverywhere) << name;
+  // A name retrying is logged once a minute, with the reason.
+  EXPECT_EQ(probe(env, anchorPort, "stranger"), Outcome::kClosed);
+  std::string log = env.read("anchor.log");
+  size_t first = log.find("stranger is neither a registered client nor an operator");
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("stranger is neither", first + 1), std::string::npos) << log;
+  EXPECT_NE(log.find("is not a client name"), std::string::npos) << log;
+
+  // A registered client may use the database but not re-point the directory.
+  EXPECT_EQ(env.run("blr -r tail1.reg pairs list").code, 0) << env.read(".err");
+  CliEnv::Result r = env.run("blr -r tail1.reg clients add --id 9 --name stranger --host 127.0.0.1 "
+                             "--dwd-port 1 --evmgrc-port 1");
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("only operators"), std::string::npos) << r.err;
+
+  // Registering a name lets it in once the servers look again (a refused
+  // name makes them look at most every two seconds).
+  ASSERT_EQ(env.blr("clients add --id 9 --name stranger --host 127.0.0.1 --dwd-port 1 "
+                    "--evmgrc-port 1")
+                .code,
+            0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(probe(env, anchorPort, "stranger"), Outcome::kServed);
+  EXPECT_EQ(probe(env, ctrlPort, "stranger"), Outcome::kServed);
+}
+
+TEST_F(AccessTest, RevocationTakesEffectWithoutRestart) {
+  EXPECT_EQ(probeAll("tail1"), kServedEverywhere);
+  CliEnv::Result r = env.run("blr certs revoke . tail1");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(env.run("blr certs list .").out.find("revoked"), std::string::npos);
+  // The servers refuse the peer in the handshake.
+  for (Outcome o : probeAll("tail1")) EXPECT_NE(o, Outcome::kServed);
+  EXPECT_EQ(probeAll("cli"), kServedEverywhere);
+
+  // A client refuses a revoked server.
+  EXPECT_EQ(env.blr("pairs list").code, 0);
+  ASSERT_EQ(env.run("blr certs revoke . anchor").code, 0);
+  r = env.blr("pairs list");
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("revoked"), std::string::npos) << r.err;
+}
+
+TEST(CertFiles, ModesDoNotFollowTheUmask) {
+  CliEnv env;
+  ASSERT_EQ(env.run("umask 000 && blr certs init t --client a --operator op --registries").code, 0);
+  auto mode = [&](const std::string& file) {
+    struct stat st {};
+    EXPECT_EQ(::stat((env.dir + "/t/" + file).c_str(), &st), 0) << file;
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(mode("a.key"), 0600u);
+  EXPECT_EQ(mode("ca.key"), 0600u);
+  EXPECT_EQ(mode("a.reg"), 0640u);
+  EXPECT_EQ(mode("anchor.reg"), 0640u);
+  ASSERT_EQ(env.run("umask 000 && blr certs revoke t a").code, 0);
+  EXPECT_EQ(mode("ca.crl"), 0644u);
+}
+
+}  // namespace
