@@ -7,6 +7,7 @@
 #include "BlrDBSvcInternal.h"
 #include "host/DWSqlDialect.h"
 #include "host/DwClock.h"
+#include "host/EvEvent.h"
 
 namespace blrdbsvc {
 
@@ -89,6 +90,45 @@ struct Route {
   Handler handler;
 };
 
+// Requests that change the database and leave a trace of who sent them.
+// Status changes leave their own event; statistics and lag times are
+// measurements, sent every few seconds, and would drown the trail.
+const char* const kAudited[] = {
+    blrdb_req::kDelPairs,        blrdb_req::kCreateOrUpdatePair,    blrdb_req::kUpdateDestInfo,
+    blrdb_req::kUpdateSrcPaths,  blrdb_req::kSetPairEvent,          blrdb_req::kSetPairPendingStatus,
+    blrdb_req::kSetDiskStatus,   blrdb_req::kSetPairFlags,          blrdb_req::kClrPairFlags,
+    blrdb_req::kSetPairProps,    blrdb_req::kSetPairProp,           blrdb_req::kDelPairProp,
+    blrdb_req::kCreateOrUpdateBootVm, blrdb_req::kDelBootVm,
+};
+
+bool audited(const std::string& name) {
+  for (const char* a : kAudited)
+    if (name == a) return true;
+  return false;
+}
+
+// The pair a request or its answer names, or 0 for requests that name
+// none or several.
+long long pairOf(const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp, const std::string& name) {
+  const BlrDBSvc::Map* carrier = nullptr;
+  if (name == blrdb_req::kCreateOrUpdatePair) carrier = &resp;  // the id is the server's
+  if (name == blrdb_req::kUpdateDestInfo || name == blrdb_req::kUpdateSrcPaths ||
+      name == blrdb_req::kSetPairEvent)
+    carrier = &req;
+  BlrDB::Pair pair;
+  if (carrier == nullptr || blrdbsvc::decodePayload(*carrier, &pair, "", FXLOC).IsError()) return 0;
+  return pair.id;
+}
+
+void postAudit(const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp, const std::string& name,
+               const std::string& from) {
+  EvEvent event;
+  event.addArgument(name, EV_ARG_TEXT);
+  event.setEntity(static_cast<int>(pairOf(req, resp, name)), blrdbsvc::kPairEntityType);
+  event.setActor(from);
+  event.InfoEvent(blrdbsvc::kRequestEventId, 0, 0);
+}
+
 const Route kRoutes[] = {
     {blrdb_req::kGetPairs, &BlrDBSvc::getPairsHnd},
     {blrdb_req::kDelPairs, &BlrDBSvc::delPairsHnd},
@@ -127,7 +167,10 @@ CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
   const std::string& name = it->second;
   blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
   for (const Route& route : kRoutes) {
-    if (name == route.name) return route.handler(req, resp, cert);
+    if (name != route.name) continue;
+    CZuError err = route.handler(req, resp, cert);
+    if (!err.IsError() && audited(name)) postAudit(req, *resp, name, from);
+    return err;
   }
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
 }

@@ -40,6 +40,11 @@ CZuError decodePayload(const Map& req, Record* record, const char* context,
   return err;
 }
 
+// Events of the pair database: the entity type of a pair, and the event of
+// a request that changed the database (its one argument: the request name).
+inline constexpr int kPairEntityType = 187;
+inline constexpr int kRequestEventId = 0x025A0100;
+
 // The central server's time, in seconds since the epoch.
 int64_t nowSecs();
 

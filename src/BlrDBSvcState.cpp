@@ -11,8 +11,6 @@ using namespace blrdbsvc;
 
 namespace {
 
-const int kPairEntityType = 187;
-
 // The event posted when a pair takes a status, or 0 for none.
 int statusEvent(int statusCode) {
   const BlrPairStatusRow* row = blrPairStatusRow(statusCode);
@@ -101,7 +99,7 @@ CZuError BlrDBSvc::setPairEventHnd(const Map& req, Map*, const KRP_Cert&) {
   return CZuError();
 }
 
-CZuError BlrDBSvc::setPairStatusHnd(const Map& req, Map*, const KRP_Cert&) {
+CZuError BlrDBSvc::setPairStatusHnd(const Map& req, Map*, const KRP_Cert& cert) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse setPairStatus() request", FXLOC);
   if (err.IsError()) return err;
@@ -119,6 +117,7 @@ CZuError BlrDBSvc::setPairStatusHnd(const Map& req, Map*, const KRP_Cert&) {
     EvEvent event;
     event.addArgument(FXString::ToString(oldName), EV_ARG_TEXT);
     event.setEntity(pair.id, kPairEntityType);
+    event.setActor(cert.clientName);
     event.InfoEvent(eventId, 0, 0);
   }
   return exec(sql,

@@ -2,7 +2,8 @@
 //
 //   blr-anchor serve --registry FILE
 //   blr-anchor client add|list|remove ... --registry FILE
-//   blr-anchor events list [--entity-type T] [--entity-id N] [--limit N] --registry FILE
+//   blr-anchor events list [--entity-type T] [--entity-id N] [--by NAME] [--limit N]
+//                          --registry FILE
 //
 // "serve" creates the database schemas when missing, installs the pair
 // database service and the client directory, and answers the request link
@@ -48,7 +49,7 @@ CZuError createSchemas() {
     CZuError err = DWCreateSchema(db);
     if (err.IsError()) return err.Push(FXLOC, "Couldn't create the schema of %s", db);
   }
-  return CZuError();
+  return EvEvent::upgradeTable();
 }
 
 // Blocks the stop signals in every thread, so that serve can wait for them.
@@ -123,6 +124,7 @@ int listEvents(const EvEvent::Filter& filter) {
     std::printf("%s 0x%08X severity=%d entity=%d/%lld", when, static_cast<unsigned>(e.eventId),
                 e.severity, e.entityType, e.entityId);
     for (const std::string& a : e.arguments) std::printf(" \"%s\"", a.c_str());
+    if (!e.actor.empty()) std::printf(" by=%s", e.actor.c_str());
     std::printf("\n");
   }
   return 0;
@@ -170,6 +172,7 @@ int main(int argc, char** argv) {
   CLI::App* eventsListCmd = eventsCmd->add_subcommand("list", "List events, newest first");
   eventsListCmd->add_option("--entity-type", filter.entityType, "Only this entity type");
   eventsListCmd->add_option("--entity-id", filter.entityId, "Only this entity id");
+  eventsListCmd->add_option("--by", filter.actor, "Only events caused by this client name");
   eventsListCmd->add_option("--limit", filter.limit, "At most this many (0: all)")
       ->check(CLI::NonNegativeNumber);
   eventsListCmd->fallthrough();

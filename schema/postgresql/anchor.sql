@@ -100,6 +100,7 @@ CREATE TABLE IF NOT EXISTS APP_Event (
   severity INTEGER NOT NULL,
   entityType INTEGER NOT NULL DEFAULT 0,
   entityId BIGINT NOT NULL DEFAULT 0,
-  arguments TEXT NOT NULL DEFAULT ''          -- 65535 bytes
+  arguments TEXT NOT NULL DEFAULT '',         -- 65535 bytes
+  actor TEXT NOT NULL DEFAULT ''              -- authenticated client name of the requester
 );
 CREATE INDEX IF NOT EXISTS APP_Event_entity ON APP_Event(entityType, entityId, id);

@@ -22,6 +22,7 @@ struct EvEventRecord {
   int entityType = 0;
   long long entityId = 0;
   std::vector<std::string> arguments;
+  std::string actor;  // who caused it: an authenticated client name, or empty
 };
 
 // Collects one event's arguments and entity, then posts it.
@@ -33,6 +34,8 @@ class EvEvent {
   // as text too).
   void addArgument(const std::string& text, int type);
   void setEntity(int entityId, int entityType);
+  // The authenticated client name of whoever caused the event.
+  void setActor(const std::string& actor) { actor_ = actor; }
 
   // Stores the event as informational.  The two trailing arguments are kept
   // for the framework's callers and ignored.  A failure is also written to
@@ -43,9 +46,12 @@ class EvEvent {
     int entityType = -1;      // -1: any
     long long entityId = -1;  // -1: any
     int limit = 100;          // newest first; 0: no limit
+    std::string actor;        // empty: any
   };
   // Stored events, newest first.
   static CZuError list(const Filter& filter, std::vector<EvEventRecord>* events);
+  // Adds the actor column to an event table made before it existed.
+  static CZuError upgradeTable();
 
  private:
   CZuError post(int eventId, int severity);
@@ -53,6 +59,7 @@ class EvEvent {
   std::vector<std::string> arguments_;
   int entityType_ = 0;
   long long entityId_ = 0;
+  std::string actor_;
 };
 
 #endif  // HOST_EVEVENT_H

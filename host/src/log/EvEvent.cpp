@@ -64,11 +64,12 @@ CZuError EvEvent::post(int eventId, int severity) {
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't post event %d: arguments exceed %zu bytes",
                                  eventId, kMaxArgumentBytes);
   const std::string statement =
-      "INSERT INTO APP_Event(time, eventId, severity, entityType, entityId, arguments) VALUES(" +
+      "INSERT INTO APP_Event(time, eventId, severity, entityType, entityId, arguments, actor) "
+      "VALUES(" +
       std::to_string(static_cast<long long>(DwClock::current()->now())) + ", " +
       std::to_string(eventId) + ", " + std::to_string(severity) + ", " +
       std::to_string(entityType_) + ", " + std::to_string(entityId_) + ", " +
-      DWSqlDialect::quote(args) + ")";
+      DWSqlDialect::quote(args) + ", " + DWSqlDialect::quote(actor_) + ")";
   DWSimpleDBConnObject conn;
   CZuError err = openAnchor(&conn, FXLOC);
   if (!err.IsError()) {
@@ -84,8 +85,9 @@ CZuError EvEvent::list(const Filter& filter, std::vector<EvEventRecord>* events)
   std::string where;
   if (filter.entityType >= 0) where += " AND entityType=" + std::to_string(filter.entityType);
   if (filter.entityId >= 0) where += " AND entityId=" + std::to_string(filter.entityId);
+  if (!filter.actor.empty()) where += " AND actor=" + DWSqlDialect::quote(filter.actor);
   std::string statement =
-      "SELECT id, time, eventId, severity, entityType, entityId, arguments FROM APP_Event";
+      "SELECT id, time, eventId, severity, entityType, entityId, arguments, actor FROM APP_Event";
   if (!where.empty()) statement += " WHERE" + where.substr(4);
   statement += " ORDER BY id DESC";
   if (filter.limit > 0) statement += " LIMIT " + std::to_string(filter.limit);
@@ -99,9 +101,10 @@ CZuError EvEvent::list(const Filter& filter, std::vector<EvEventRecord>* events)
   EvEventRecord row;
   int64_t seq = 0, time = 0, entityId = 0;
   std::unique_ptr<char[]> args(new char[kMaxArgumentBytes + 1]);
+  char actor[256];
   if (rc == 0)
-    rc = conn.ibindstruct("b|b|i|i|i|b|s65536", &seq, &time, &row.eventId, &row.severity,
-                          &row.entityType, &entityId, args.get());
+    rc = conn.ibindstruct("b|b|i|i|i|b|s65536|s256", &seq, &time, &row.eventId, &row.severity,
+                          &row.entityType, &entityId, args.get(), actor);
   if (rc != 0)
     return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't list events: %s",
                                  conn.getLastErrorText().c_str());
@@ -110,7 +113,21 @@ CZuError EvEvent::list(const Filter& filter, std::vector<EvEventRecord>* events)
     row.time = static_cast<time_t>(time);
     row.entityId = entityId;
     row.arguments = splitArguments(args.get());
+    row.actor = actor;
     events->push_back(row);
   }
+  return CZuError();
+}
+
+CZuError EvEvent::upgradeTable() {
+  DWSimpleDBConnObject conn;
+  CZuError err = openAnchor(&conn, FXLOC);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't upgrade the event table");
+  int rc = conn.execQuery("SELECT actor FROM APP_Event WHERE 1=0");
+  if (rc == 0 || rc == DWSQL_NO_ROWS) return CZuError();
+  rc = conn.execQuery("ALTER TABLE APP_Event ADD COLUMN actor TEXT NOT NULL DEFAULT ''");
+  if (rc != 0 && rc != DWSQL_NO_ROWS)
+    return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't upgrade the event table: %s",
+                                 conn.getLastErrorText().c_str());
   return CZuError();
 }

@@ -163,6 +163,40 @@ TEST_F(AccessTest, RevocationTakesEffectWithoutRestart) {
   EXPECT_NE(r.err.find("revoked"), std::string::npos) << r.err;
 }
 
+TEST_F(AccessTest, EveryChangeNamesWhoAskedForIt) {
+  CliEnv::Json pair = env.json(
+      "pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name web01 "
+      "--src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f --dst-name web01-dr "
+      "--disk 11111111111111111111111111111111:/vmfs/web01/disk0.vmdk");
+  std::string id = std::to_string(pair.value("id", 0));
+  int disk = env.json("pairs show " + id)["disks"][0]["id"];
+  ASSERT_EQ(env.blr("pairs set-dest " + id + " --dst-guid 0c9d8e7f6a5b4c3d2e1f0a9b8c7d6e5f --disk " +
+                    std::to_string(disk) + "=a1a1a1a1a1a1a1a1a1a1a1a1a1a1a1a0:/dr/0")
+                .code,
+            0);
+  ASSERT_EQ(env.blr("proxies start " + id).code, 0);
+  for (int i = 0; i < 100 && env.json("pairs show " + id)["statusCode"] != 4; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  CliEnv::Result r = env.blr("failover " + id + " --no-power-on");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  ASSERT_EQ(env.blr("pairs set-status " + id + " 6").code, 0);
+  ASSERT_EQ(env.blr("pairs delete " + id).code, 0);
+
+  std::string byCli = env.run("blr-anchor events list --by cli --limit 0 --registry anchor.reg").out;
+  std::string entity = "entity=187/" + id;
+  for (const char* line : {" \"create_or_update_pair\" by=cli", " \"update_dest_info\" by=cli",
+                           " \"del_pairs\" by=cli"})
+    EXPECT_NE(byCli.find(line), std::string::npos) << line << " in\n" << byCli;
+  // Failing over, failed over (the workflow run by blr) and stopped (by hand).
+  for (const char* event : {"0x025A008E", "0x025A008F", "0x025A0095"})
+    EXPECT_NE(byCli.find(std::string(event) + " severity=1 " + entity), std::string::npos)
+        << event << " in\n" << byCli;
+  EXPECT_EQ(byCli.find("by=head1"), std::string::npos) << byCli;
+  // The Head's own report of the running pair is its own.
+  std::string byHead = env.run("blr-anchor events list --by head1 --registry anchor.reg").out;
+  EXPECT_NE(byHead.find("0x025A0094 severity=1 " + entity), std::string::npos) << byHead;
+}
+
 TEST(CertFiles, ModesDoNotFollowTheUmask) {
   CliEnv env;
   ASSERT_EQ(env.run("umask 000 && blr certs init t --client a --operator op --registries").code, 0);
