@@ -12,12 +12,16 @@ namespace {
 
 using PairDbStateTest = PairDbTest;
 
+// The pair's status events, without those of the requests that changed it.
 std::vector<EvEventRecord> pairEvents(int pairId) {
   EvEvent::Filter filter;
   filter.entityType = 187;
   filter.entityId = pairId;
   std::vector<EvEventRecord> events;
   EXPECT_OK(EvEvent::list(filter, &events));
+  events.erase(std::remove_if(events.begin(), events.end(),
+                              [](const EvEventRecord& e) { return e.eventId == 0x025A0100; }),
+               events.end());
   return events;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "host/KrpPeerPolicy.h"
 #include "host/TlsContext.h"
 
 struct KrpCertAuthority::Keys {
@@ -45,15 +46,7 @@ struct CrlFree {
 };
 using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
 
-bool validName(const std::string& name) {
-  if (name.empty() || name.size() > 64 || name[0] == '.') return false;
-  for (char c : name) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '.' || c == '_' || c == '-';
-    if (!ok) return false;
-  }
-  return true;
-}
+bool validName(const std::string& name) { return KrpPeerPolicy::wellFormed(name); }
 
 // An authority's name is only a common name: any printable text.
 bool validCommonName(const std::string& name) {
