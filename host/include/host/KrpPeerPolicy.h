@@ -55,7 +55,8 @@ class KrpPeerPolicy {
   static constexpr std::chrono::seconds kRetry{2};
 
  private:
-  CZuError known(const std::string& name, bool* found);  // with mu_ held
+  // Whether the source names `name`, fetching when due; with mu_ held.
+  CZuError known(const std::string& name, bool* found);
   void logRefusal(const std::string& name, const CZuError& why);
 
   const std::string server_;
@@ -64,6 +65,7 @@ class KrpPeerPolicy {
   std::mutex mu_;
   Names fetched_;
   Clock::time_point fetchedAt_{};
+  Clock::time_point triedAt_{};
   bool everFetched_ = false;
   std::map<std::string, Clock::time_point> lastLogged_;
 };

@@ -94,18 +94,21 @@ CZuError KrpPeerPolicy::forHostServer(const std::string& server,
 }
 
 CZuError KrpPeerPolicy::known(const std::string& name, bool* found) {
-  *found = fixed_.count(name) != 0;
-  if (*found || !source_) return CZuError();
+  *found = false;
+  if (!source_) return CZuError();
   Clock::time_point now = Clock::now();
   bool stale = !everFetched_ || now - fetchedAt_ > kMaxAge;
   bool missing = fetched_.count(name) == 0;
   CZuError err;
-  if (stale || (missing && now - fetchedAt_ > kRetry)) {
+  // Neither a refused name retrying nor a source out of reach is asked more
+  // often than every kRetry.
+  if ((stale || missing) && now - triedAt_ > kRetry) {
     Names names;
     err = source_(&names);
-    fetchedAt_ = now;  // a failing source is asked again after kRetry
+    triedAt_ = now;
     if (!err.IsError()) {
       fetched_ = std::move(names);
+      fetchedAt_ = now;
       everFetched_ = true;
     }
   }
@@ -120,7 +123,8 @@ CZuError KrpPeerPolicy::admit(const std::string& name) {
   if (!wellFormed(name)) {
     err = FXErrorUtil::ErrorInt(FXLOC, 1, "certificate name \"%s\" is not a client name",
                                 printable(name).c_str());
-  } else {
+  } else if (fixed_.count(name) == 0) {
+    // Fixed names never wait behind a fetch.
     std::lock_guard<std::mutex> lock(mu_);
     bool found = false;
     err = known(name, &found);
