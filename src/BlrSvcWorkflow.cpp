@@ -161,7 +161,8 @@ constexpr int kFlushPollMs = 5000;
 
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   if (FXErrorUtil::GetInt(err) == code) return err;
-  return FXErrorUtil::ErrorInt(loc, code, "%s", err.AsString().c_str());
+  // The messages only: a re-coded error is shown to operators as it is.
+  return FXErrorUtil::ErrorInt(loc, code, "%s", err.Summary().c_str());
 }
 
 CZuError WorkflowRun::load(const FXCodeLocation& loc) {
