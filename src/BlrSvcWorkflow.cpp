@@ -271,7 +271,8 @@ CZuError WorkflowRun::finish(const char* prop, CZuError outcome, const std::stri
 
 CZuError WorkflowRun::failed(const FXCodeLocation& loc, const CZuError& err) {
   if (!continueOnError) return withCode(loc, err, stepCode);
-  blrError(ctx, "%s", err.AsString().c_str());
+  // The messages first, for readers of the first line; the stack below.
+  blrError(ctx, "%s\n%s", err.Summary().c_str(), err.AsString().c_str());
   partial = true;
   return CZuError();
 }

@@ -329,6 +329,9 @@ TEST_F(CliWorkflowTest, FailedStepIsCancelledAndRolesAreSwitched) {
   env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
   Json run = env_.json("failover" + p, 202);
   EXPECT_EQ(run["exitCode"], 202);
+  EXPECT_NE(run["error"].get<std::string>().find("VM is locked"), std::string::npos);
+  EXPECT_FALSE(std::regex_search(run["error"].get<std::string>(), std::regex(R"(\w+:\d+ \()")))
+      << run["error"] << ": operators see messages, not source locations";
   EXPECT_EQ(run["steps"].back()["result"], "failed");
   EXPECT_EQ(run["progress"]["failoverVmStopped"], "0");
   env_.write("head1.ctl", "");
