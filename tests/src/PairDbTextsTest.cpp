@@ -66,59 +66,60 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
     EXPECT_OK(db_.getBootVMsForPair(pairId, &vms));
     return vms.empty() ? BlrDB::BootVM() : vms.back();
   };
-  // Pair texts are sent as the same pair (same key), so it is updated in place.
+  using Encode = std::function<void(const std::string&, DwEbmlWriter&)>;
+  using Text = const std::string&;
+  // Pair texts go out as the same pair (same key), which is updated in place;
+  // boot VM texts each as a new boot VM.
+  auto asPair = [](void (*set)(BlrDB::Pair&, Text)) -> Encode {
+    return [set](Text t, DwEbmlWriter& w) {
+      BlrDB::Pair p = newPair(3, 1, 1);
+      set(p, t);
+      p.serialize(w);
+    };
+  };
+  auto asBootVm = [pairId](void (*set)(BlrDB::BootVM&, Text)) -> Encode {
+    return [set, pairId](Text t, DwEbmlWriter& w) {
+      BlrDB::BootVM vm = bootVm(pairId);
+      set(vm, t);
+      vm.serialize(w);
+    };
+  };
+  auto asProp = [pairId](bool asName) -> Encode {
+    return [pairId, asName](Text t, DwEbmlWriter& w) {
+      w.writeNumTag(kTagPairId, pairId);
+      w.writeStrTag(kTagPropName, asName ? t : "p");
+      w.writeStrTag(kTagPropValue, asName ? "named" : t);
+    };
+  };
+  const auto chars = BlrTextUnit::kChars, bytes = BlrTextUnit::kBytes;
   const std::vector<Field> fields = {
-      {"srcName", 128, BlrTextUnit::kChars, "create_or_update_pair",
-       [](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::Pair p = newPair(3, 1, 1);
-         p.srcName = t;
-         p.serialize(w);
-       },
-       [&] { return pair().srcName; }},
-      {"dstName", 128, BlrTextUnit::kChars, "create_or_update_pair",
-       [](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::Pair p = newPair(3, 1, 1);
-         p.dstName = t;
-         p.serialize(w);
-       },
-       [&] { return pair().dstName; }},
-      {"disks[0].srcPath", 1024, BlrTextUnit::kChars, "create_or_update_pair",
-       [](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::Pair p = newPair(3, 1, 1);
-         p.disks.front().srcPath = t;
-         p.serialize(w);
-       },
+      {"srcName", 128, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.srcName = t; }), [&] { return pair().srcName; }},
+      {"dstName", 128, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.dstName = t; }), [&] { return pair().dstName; }},
+      {"disks[0].srcPath", 1024, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.disks.front().srcPath = t; }),
        [&] { return pair().disks.front().srcPath; }},
-      {"disks[0].dstPath", 1024, BlrTextUnit::kChars, "create_or_update_pair",
-       [](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::Pair p = newPair(3, 1, 1);
-         p.disks.front().dstPath = t;
-         p.serialize(w);
-       },
+      {"disks[0].dstPath", 1024, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.disks.front().dstPath = t; }),
        [&] { return pair().disks.front().dstPath; }},
-      {"statusMessage", 256, BlrTextUnit::kBytes, "set_pair_status",
-       [=](const std::string& t, DwEbmlWriter& w) {
+      {"statusMessage", 256, bytes, "set_pair_status",
+       [=](Text t, DwEbmlWriter& w) {
          BlrDB::Pair p;
          p.id = pairId;
-         p.statusCode = 7;
          p.statusMessage = t;
          p.serialize(w);
        },
        [&] { return pair().statusMessage; }},
-      {"statusMessage", 256, BlrTextUnit::kBytes, "set_disk_status",
-       [=](const std::string& t, DwEbmlWriter& w) {
+      {"statusMessage", 256, bytes, "set_disk_status",
+       [=](Text t, DwEbmlWriter& w) {
          BlrDB::Disk d;
          d.id = diskId;
          d.statusMessage = t;
          d.serialize(w);
        },
        [&] { return pair().disks.front().statusMessage; }},
-      {"propertyName", 128, BlrTextUnit::kBytes, "set_pair_prop",
-       [=](const std::string& t, DwEbmlWriter& w) {
-         w.writeNumTag(kTagPairId, pairId);
-         w.writeStrTag(kTagPropName, t);
-         w.writeStrTag(kTagPropValue, "named");
-       },
+      {"propertyName", 128, bytes, "set_pair_prop", asProp(true),
        [&] {  // the longest name set here
          std::map<std::string, std::string> props;
          EXPECT_OK(db_.getPairProps(pairId, &props));
@@ -127,44 +128,22 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
            if (kv.second == "named" && kv.first.size() > longest.size()) longest = kv.first;
          return longest;
        }},
-      {"propertyValue", 1024, BlrTextUnit::kChars, "set_pair_prop",
-       [=](const std::string& t, DwEbmlWriter& w) {
-         w.writeNumTag(kTagPairId, pairId);
-         w.writeStrTag(kTagPropName, "p");
-         w.writeStrTag(kTagPropValue, t);
-       },
+      {"propertyValue", 1024, chars, "set_pair_prop", asProp(false),
        [&] {
          std::string value;
          EXPECT_OK(db_.getPairProp(pairId, "p", &value));
          return value;
        }},
-      {"name", 128, BlrTextUnit::kChars, "create_or_update_boot_vm",
-       [=](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::BootVM vm = bootVm(pairId);
-         vm.name = t;
-         vm.serialize(w);
-       },
-       [&] { return lastBootVm().name; }},
-      {"statusMessage", 1024, BlrTextUnit::kBytes, "create_or_update_boot_vm",
-       [=](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::BootVM vm = bootVm(pairId);
-         vm.statusMessage = t;
-         vm.serialize(w);
-       },
+      {"name", 128, chars, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.name = t; }), [&] { return lastBootVm().name; }},
+      {"statusMessage", 1024, bytes, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.statusMessage = t; }),
        [&] { return lastBootVm().statusMessage; }},
-      {"disks[0].path", 1024, BlrTextUnit::kChars, "create_or_update_boot_vm",
-       [=](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::BootVM vm = bootVm(pairId);
-         vm.disks.front().path = t;
-         vm.serialize(w);
-       },
+      {"disks[0].path", 1024, chars, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.disks.front().path = t; }),
        [&] { return lastBootVm().disks.front().path; }},
-      {"disks[0].snapId", 64, BlrTextUnit::kBytes, "create_or_update_boot_vm",
-       [=](const std::string& t, DwEbmlWriter& w) {
-         BlrDB::BootVM vm = bootVm(pairId);
-         vm.disks.front().snapId = t;
-         vm.serialize(w);
-       },
+      {"disks[0].snapId", 64, bytes, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.disks.front().snapId = t; }),
        [&] { return lastBootVm().disks.front().snapId; }},
   };
   auto send = [&](const Field& f, const std::string& text) {
