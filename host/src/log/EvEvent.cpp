@@ -13,6 +13,8 @@ namespace {
 const char kDbName[] = "Anchor";
 // Read width of the arguments column; posting refuses longer argument lists.
 const size_t kMaxArgumentBytes = 65535;
+// Read width of the actor column (client names are far shorter).
+const size_t kMaxActorBytes = 255;
 
 // Arguments as one text: each as "<byte count>:<bytes>", so any byte survives.
 std::string joinArguments(const std::vector<std::string>& args) {
@@ -63,6 +65,9 @@ CZuError EvEvent::post(int eventId, int severity) {
   if (args.size() > kMaxArgumentBytes)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't post event %d: arguments exceed %zu bytes",
                                  eventId, kMaxArgumentBytes);
+  if (actor_.size() > kMaxActorBytes)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't post event %d: actor exceeds %zu bytes",
+                                 eventId, kMaxActorBytes);
   const std::string statement =
       "INSERT INTO APP_Event(time, eventId, severity, entityType, entityId, arguments, actor) "
       "VALUES(" +
@@ -101,9 +106,9 @@ CZuError EvEvent::list(const Filter& filter, std::vector<EvEventRecord>* events)
   EvEventRecord row;
   int64_t seq = 0, time = 0, entityId = 0;
   std::unique_ptr<char[]> args(new char[kMaxArgumentBytes + 1]);
-  char actor[256];
+  char actor[kMaxActorBytes + 1];
   if (rc == 0)
-    rc = conn.ibindstruct("b|b|i|i|i|b|s65536|s256", &seq, &time, &row.eventId, &row.severity,
+    rc = conn.ibindstruct("b|b|i|i|i|b|s65535|s255", &seq, &time, &row.eventId, &row.severity,
                           &row.entityType, &entityId, args.get(), actor);
   if (rc != 0)
     return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't list events: %s",
