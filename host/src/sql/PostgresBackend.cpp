@@ -146,12 +146,11 @@ class PostgresBackend : public SqlBackend {
   // IMMEDIATE does: a read-then-write transaction (look a pair up, insert it
   // when absent) would otherwise race with its twin under READ COMMITTED.
   // The lock waits at most the lock time-out and ends with the transaction.
+  // Both go in one round trip.
   int begin(std::string* error) override {
     SqlResult none;
-    int rc = run("BEGIN", &none, error);
-    if (rc != 0) return rc;
-    rc = run("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
-    if (rc != 0) {
+    int rc = run("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
+    if (rc != 0 && inTransaction()) {
       std::string ignored;
       run("ROLLBACK", &none, &ignored);
     }
@@ -178,6 +177,7 @@ class PostgresBackend : public SqlBackend {
     PGTransactionStatusType s = PQtransactionStatus(conn_);
     return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
   }
+  bool broken() const override { return broken_ || conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK; }
   DWSqlBackend dialect() const override { return DWSqlBackend::kPostgres; }
 
  private:
@@ -187,7 +187,9 @@ class PostgresBackend : public SqlBackend {
     if (error->empty()) *error = trimNewlines(PQerrorMessage(conn_));
     if (state != nullptr) *error += std::string(" (SQLSTATE ") + state + ")";
     if (PQstatus(conn_) == CONNECTION_BAD) return DWSQL_CONNECTION;
-    return mapSqlState(state);
+    int code = mapSqlState(state);
+    if (code == DWSQL_CONNECTION) broken_ = true;  // e.g. the server ended the session
+    return code;
   }
 
   void abandonCopy(ExecStatusType status) {
@@ -201,6 +203,7 @@ class PostgresBackend : public SqlBackend {
   }
 
   PGconn* conn_ = nullptr;
+  bool broken_ = false;
 };
 
 }  // namespace

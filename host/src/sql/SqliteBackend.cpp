@@ -1,12 +1,17 @@
-// Embedded SQLite: one database file per name, WAL, synchronous writes, and a
-// busy handler that waits through the host clock for the write lock.
+// Embedded SQLite: one database file per name, WAL, synchronous writes.
+// Writers of this process queue on an in-process lock; a busy handler that
+// waits through the host clock covers writers of other processes.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "SqlBackend.h"
+#include "SqliteWriterLock.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DwClock.h"
 
@@ -46,6 +51,9 @@ int mapSqliteCode(int rc) {
 
 // mkdir -p of the directory holding `file`.
 bool makeParentDirs(const std::string& file, std::string* error) {
+  struct stat st;
+  size_t last = file.rfind('/');
+  if (last == std::string::npos || last == 0 || ::stat(file.substr(0, last).c_str(), &st) == 0) return true;
   for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1)) {
     std::string dir = file.substr(0, slash);
     if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
@@ -64,9 +72,10 @@ int sqliteFailure(sqlite3* db, int rc, std::string* error) {
 // The rows of a query straight from its statement, which it owns.
 class SqliteRows : public SqlRows {
  public:
-  // `onRow`: the statement already stands on its first row.
-  SqliteRows(sqlite3_stmt* stmt, int columns, bool onRow)
-      : stmt_(stmt), columns_(columns), pending_(onRow) {
+  // `onRow`: the statement already stands on its first row.  `onFinish`
+  // runs once the statement is finalized.
+  SqliteRows(sqlite3_stmt* stmt, int columns, bool onRow, std::function<void()> onFinish)
+      : stmt_(stmt), columns_(columns), pending_(onRow), onFinish_(std::move(onFinish)) {
     if (!onRow) finish();
   }
   ~SqliteRows() override { finish(); }
@@ -111,16 +120,22 @@ class SqliteRows : public SqlRows {
   void finish() {
     sqlite3_finalize(stmt_);
     stmt_ = nullptr;
+    if (onFinish_) onFinish_();
+    onFinish_ = nullptr;
   }
 
   sqlite3_stmt* stmt_;
   int columns_;
   bool pending_;
+  std::function<void()> onFinish_;
 };
 
 class SqliteBackend : public SqlBackend {
  public:
-  ~SqliteBackend() override { sqlite3_close_v2(db_); }
+  ~SqliteBackend() override {
+    sqlite3_close_v2(db_);
+    if (holding_) writer_->release();
+  }
 
   int open(const SqlLocation& where, std::string* error) override {
     if (!makeParentDirs(where.sqliteFile, error)) return DWSQL_CONNECTION;
@@ -131,6 +146,13 @@ class SqliteBackend : public SqlBackend {
       *error = where.sqliteFile + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
       return mapSqliteCode(rc);
     }
+    char canonical[PATH_MAX];
+    writer_ = SqliteWriterLock::forFile(::realpath(where.sqliteFile.c_str(), canonical) ? canonical
+                                                                                         : where.sqliteFile);
+    // The -wal and -shm files stay when the last handle closes, instead of
+    // being removed and made again by the next one.
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_handler(db_, &SqliteBackend::onBusy, this);
     SqlResult mode;
@@ -141,6 +163,7 @@ class SqliteBackend : public SqlBackend {
     }
     if (rc == 0) rc = run("PRAGMA synchronous=FULL", &mode, error);
     if (rc == 0) rc = run("PRAGMA foreign_keys=ON", &mode, error);
+    opened_ = rc == 0;
     return rc;
   }
 
@@ -152,25 +175,35 @@ class SqliteBackend : public SqlBackend {
     int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
     if (rc != SQLITE_OK) return failure(rc, error);
     if (stmt == nullptr) return 0;  // only comments
-    rc = sqlite3_step(stmt);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    // A write outside a transaction holds the writer lock while it runs.
+    bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
+    if (ownWrite && (rc = takeWriterLock(error)) != 0) {
       sqlite3_finalize(stmt);
-      return failure(rc, error);
+      return rc;
     }
+    rc = sqlite3_step(stmt);
     int columns = sqlite3_column_count(stmt);
-    if (columns == 0) {
+    if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || columns == 0) {
       sqlite3_finalize(stmt);
-      return 0;
+      if (ownWrite) releaseWriterLock();
+      settle();
+      return rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : failure(rc, error);
     }
     result->returnsRows = true;
     result->hasRows = rc == SQLITE_ROW;
-    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows));
+    std::function<void()> onFinish;
+    if (ownWrite) onFinish = [this] { releaseWriterLock(); };
+    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, std::move(onFinish)));
     return 0;
   }
 
   int begin(std::string* error) override {
+    int rc = takeWriterLock(error);
+    if (rc != 0) return rc;
     SqlResult none;
-    return run("BEGIN IMMEDIATE", &none, error);
+    rc = run("BEGIN IMMEDIATE", &none, error);
+    settle();
+    return rc;
   }
   int commit(std::string* error) override {
     SqlResult none;
@@ -178,9 +211,12 @@ class SqliteBackend : public SqlBackend {
   }
   int rollback(std::string* error) override {
     SqlResult none;
-    return run("ROLLBACK", &none, error);
+    int rc = run("ROLLBACK", &none, error);
+    if (rc != 0 && inTransaction()) broken_ = true;
+    return rc;
   }
   bool inTransaction() const override { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
+  bool broken() const override { return broken_ || db_ == nullptr; }
   DWSqlBackend dialect() const override { return DWSqlBackend::kSqlite; }
 
  private:
@@ -191,7 +227,26 @@ class SqliteBackend : public SqlBackend {
     return cell.kind == SqlCell::kText && std::string(cell.text, cell.size) == text;
   }
 
-  int failure(int rc, std::string* error) { return sqliteFailure(db_, rc, error); }
+  int failure(int rc, std::string* error) {
+    int code = sqliteFailure(db_, rc, error);
+    if (code == DWSQL_IO) broken_ = true;  // disk, memory or a damaged file
+    return code;
+  }
+
+  int takeWriterLock(std::string* error) {
+    int rc = writer_->acquire(busyTimeoutMs_, error);
+    holding_ = rc == 0;
+    return rc;
+  }
+  void releaseWriterLock() {
+    if (!holding_) return;
+    holding_ = false;
+    writer_->release();
+  }
+  // The writer lock lasts as long as the transaction, however it ended.
+  void settle() {
+    if (holding_ && !inTransaction()) releaseWriterLock();
+  }
 
   // Waits in growing steps, through the host clock, until the busy timeout
   // is spent; `count` restarts at 0 for every lock the connection waits on.
@@ -209,6 +264,10 @@ class SqliteBackend : public SqlBackend {
   }
 
   sqlite3* db_ = nullptr;
+  std::shared_ptr<SqliteWriterLock> writer_;
+  bool opened_ = false;   // the session is set up; writes take the writer lock
+  bool holding_ = false;  // of the writer lock
+  bool broken_ = false;
   int busyTimeoutMs_ = 0;
   int waitedMs_ = 0;
 };
