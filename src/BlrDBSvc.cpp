@@ -92,6 +92,7 @@ const Route kRoutes[] = {
     {"get_pairs", &BlrDBSvc::getPairsHnd},
     {"del_pairs", &BlrDBSvc::delPairsHnd},
     {"create_or_update_pair", &BlrDBSvc::createOrUpdatePairHnd},
+    {"create_pairs", &BlrDBSvc::createPairsHnd},
     {"update_dest_info", &BlrDBSvc::updateDestInfoHnd},
     {"update_src_paths", &BlrDBSvc::updateSrcPathsHnd},
     {"set_pair_event", &BlrDBSvc::setPairEventHnd},

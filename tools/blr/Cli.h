@@ -75,6 +75,7 @@ std::string cliOneLine(const std::string& summary);
 
 // Registration of each command family (one source file each).
 void addPairCommands(Cli& cli);
+void addPairImportCommand(Cli& cli, CLI::App* pairs);
 void addBootVmCommands(Cli& cli);
 void addProxyCommands(Cli& cli);
 void addWorkflowCommands(Cli& cli);
