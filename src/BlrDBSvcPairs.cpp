@@ -304,6 +304,45 @@ CZuError storePair(BlrSQL& sql, BlrDB::Pair* pair) {
   return err;
 }
 
+// The id of the stored pair with `pair`'s key, or 0.
+CZuError findPairId(BlrSQL& sql, const BlrDB::Pair& pair, int32_t* id) {
+  *id = 0;
+  int found = 0;
+  CZuError err = exec(sql,
+                      "SELECT id FROM BlrPair WHERE subClientId=" + i2s(pair.subClientId) +
+                          " AND srcGuid=" + sqlText(pair.srcGuid.toString()),
+                      Accept::kOkOrNoRows, FXLOC, &found);
+  if (err.IsError() || found == DWSQL_NO_ROWS) return err;
+  int rc = sql.ibindstruct("i", id);
+  if (rc == 0) rc = sql.getNextRow();
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the id of a stored BlrPair");
+  return CZuError();
+}
+
+// A pair not stored yet: its row, then all its disks in one statement, whose
+// ids are read back in the order they were inserted.
+CZuError insertNewPair(BlrSQL& sql, BlrDB::Pair* pair) {
+  CZuError err = insertPair(sql, pair);
+  if (err.IsError()) return err;
+  std::string values;
+  for (const BlrDB::Disk& d : pair->disks)
+    values += std::string(values.empty() ? "" : ", ") + "(" + i2s(pair->id) + ", " + sqlText(d.srcPath) + ", " +
+              sqlText(d.dstPath) + ", " + sqlText(d.srcGuid.toString()) + ", " + sqlText(d.dstGuid.toString()) +
+              ", 0, '')";
+  err = exec(sql,
+             "INSERT INTO BlrDisk(pairId, srcPath, dstPath, srcGuid, dstGuid, statusCode, statusMessage) VALUES" +
+                 values,
+             Accept::kOk, FXLOC);
+  if (!err.IsError())
+    err = exec(sql, "SELECT id FROM BlrDisk WHERE pairId=" + i2s(pair->id) + " ORDER BY id", Accept::kOk, FXLOC);
+  int32_t id = 0;
+  int rc = err.IsError() ? 0 : sql.ibindstruct("i", &id);
+  for (auto it = pair->disks.begin(); !err.IsError() && rc == 0 && it != pair->disks.end(); ++it)
+    if ((rc = sql.getNextRow()) == 0) it->id = id;
+  if (!err.IsError() && rc != 0) err = FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the ids of inserted BlrDisks");
+  return err;
+}
+
 // Fills the defaults and clears the ids of a pair to be stored; fails when
 // a required field is missing.
 CZuError prepareNewPair(BlrDB::Pair* pair) {
@@ -337,7 +376,9 @@ CZuError BlrDBSvc::createPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
   position = 0;
   for (auto it = pairs.begin(); !err.IsError() && it != pairs.end(); ++it) {
     ++position;
-    err = storePair(sql, &*it);
+    int32_t stored = 0;
+    err = findPairId(sql, *it, &stored);
+    if (!err.IsError()) err = stored == 0 ? insertNewPair(sql, &*it) : storePair(sql, &*it);
     if (err.IsError()) err.Push(FXLOC, "Couldn't store pair %d of %zu", position, pairs.size());
   }
   if (!err.IsError()) err = commit(sql, FXLOC);
