@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <mutex>
 
 #include "SqlBackend.h"
 #include "SqliteWriterLock.h"
@@ -62,6 +63,14 @@ bool makeParentDirs(const std::string& file, std::string* error) {
     }
   }
   return true;
+}
+
+// SQLite counts its memory under one process-wide mutex by default, on every
+// allocation; nothing here reads the counts.  Only possible before SQLite
+// starts, so the first open does it (a later attempt is refused, harmlessly).
+void configureSqliteOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
 }
 
 int sqliteFailure(sqlite3* db, int rc, std::string* error) {
@@ -139,6 +148,7 @@ class SqliteBackend : public SqlBackend {
 
   int open(const SqlLocation& where, std::string* error) override {
     if (!makeParentDirs(where.sqliteFile, error)) return DWSQL_CONNECTION;
+    configureSqliteOnce();
     busyTimeoutMs_ = where.busyTimeoutMs;
     int rc = sqlite3_open_v2(where.sqliteFile.c_str(), &db_,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
