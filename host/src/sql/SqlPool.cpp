@@ -53,18 +53,37 @@ struct SqlLease::Shelf {
 
 namespace {
 
-// The shelves of which the running thread holds a handle.
-thread_local std::vector<const SqlLease::Shelf*> tHeld;
+// The shelves of which the running thread holds a handle.  Plain data, so
+// that it outlives the thread's destructors: a database may still be used
+// from exit handlers.  A thread holding more handles at once than there are
+// slots is not tracked beyond them.
+struct HeldShelves {
+  static const int kSlots = 16;
+  const SqlLease::Shelf* shelves[kSlots];
+  int count;
+};
+thread_local HeldShelves tHeld;
 
-void markHeld(const SqlLease::Shelf* shelf) { tHeld.push_back(shelf); }
+void markHeld(const SqlLease::Shelf* shelf) {
+  if (tHeld.count < HeldShelves::kSlots) tHeld.shelves[tHeld.count] = shelf;
+  ++tHeld.count;
+}
 
 void unmarkHeld(const SqlLease::Shelf* shelf) {
-  auto it = std::find(tHeld.begin(), tHeld.end(), shelf);
-  if (it != tHeld.end()) tHeld.erase(it);
+  const int tracked = std::min(tHeld.count, static_cast<int>(HeldShelves::kSlots));
+  for (int i = tracked - 1; i >= 0; --i) {
+    if (tHeld.shelves[i] != shelf) continue;
+    tHeld.shelves[i] = tHeld.shelves[tracked - 1];
+    break;
+  }
+  --tHeld.count;
 }
 
 bool holds(const SqlLease::Shelf* shelf) {
-  return std::find(tHeld.begin(), tHeld.end(), shelf) != tHeld.end();
+  const int tracked = std::min(tHeld.count, static_cast<int>(HeldShelves::kSlots));
+  for (int i = 0; i < tracked; ++i)
+    if (tHeld.shelves[i] == shelf) return true;
+  return false;
 }
 
 }  // namespace
