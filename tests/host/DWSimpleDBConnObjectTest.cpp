@@ -208,6 +208,33 @@ TEST_P(ConnTest, UnopenedConnectionFailsEveryOperationWithItsCode) {
   EXPECT_EQ(badName.openCode, DWSQL_CONFIG);
 }
 
+// Statements that differ only in their values share a prepared statement on
+// SQLite; each must still see its own values.
+TEST_P(ConnTest, RepeatedStatementsKeepTheirOwnValues) {
+  Conn conn;
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_EQ(conn.exec("INSERT INTO T(id, n, s) VALUES(" + std::to_string(i) + ", " + std::to_string(i * 10) +
+                        ", 'it''s " + std::to_string(i) + "')"),
+              0);
+  char text[32];
+  for (int i : {3, 1, 5}) {
+    ASSERT_EQ(conn.exec("SELECT s FROM T WHERE id=" + std::to_string(i)), 0);
+    ASSERT_EQ(conn.ibindstruct("s32", text), 0);
+    ASSERT_EQ(conn.getNextRow(), 0);
+    EXPECT_EQ(std::string(text), "it's " + std::to_string(i));
+  }
+  EXPECT_EQ(conn.scalar("SELECT n FROM T WHERE s='it''s 4'"), 40);
+  EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T WHERE n IN (10, 30, 77)"), 2);
+  // A number after ORDER BY names a column; a text literal in a comment is no value.
+  int32_t first = 0, second = 0;
+  ASSERT_EQ(conn.exec("SELECT n, id FROM T WHERE id > 1 /* 'x' */ ORDER BY 1 DESC"), 0);
+  ASSERT_EQ(conn.ibindstruct("i|i", &first, &second), 0);
+  ASSERT_EQ(conn.getNextRow(), 0);
+  EXPECT_EQ(first, 50);
+  EXPECT_EQ(conn.exec("UPDATE T SET s='x' WHERE id=99"), 0);
+  EXPECT_EQ(conn.exec("SELECT s FROM T WHERE id=99"), DWSQL_NO_ROWS);
+}
+
 // Which pooled handle a connection runs on: a number kept in a table of the
 // handle's own session.
 int handleId(Conn& conn) {

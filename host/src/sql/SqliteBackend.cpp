@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <list>
 #include <mutex>
 
 #include "SqlBackend.h"
+#include "SqlTemplate.h"
 #include "SqliteWriterLock.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DwClock.h"
@@ -82,7 +84,8 @@ int sqliteFailure(sqlite3* db, int rc, std::string* error) {
 class SqliteRows : public SqlRows {
  public:
   // `onRow`: the statement already stands on its first row.  `onFinish`
-  // runs once the statement is finalized.
+  // ends the statement (finalizes it, or resets it for reuse) once the rows
+  // are read or abandoned.
   SqliteRows(sqlite3_stmt* stmt, int columns, bool onRow, std::function<void()> onFinish)
       : stmt_(stmt), columns_(columns), pending_(onRow), onFinish_(std::move(onFinish)) {
     if (!onRow) finish();
@@ -127,7 +130,6 @@ class SqliteRows : public SqlRows {
 
  private:
   void finish() {
-    sqlite3_finalize(stmt_);
     stmt_ = nullptr;
     if (onFinish_) onFinish_();
     onFinish_ = nullptr;
@@ -142,6 +144,7 @@ class SqliteRows : public SqlRows {
 class SqliteBackend : public SqlBackend {
  public:
   ~SqliteBackend() override {
+    for (CachedStatement& c : cache_) sqlite3_finalize(c.stmt);
     sqlite3_close_v2(db_);
     if (holding_) writer_->release();
   }
@@ -179,31 +182,39 @@ class SqliteBackend : public SqlBackend {
 
   // Steps the command once: a query keeps its statement open in `result`
   // and hands out its rows one by one; anything else runs to completion.
+  // Data commands differing only in their literals share a prepared
+  // statement (SqlTemplate.h); anything else is prepared each time.
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
-    sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
-    if (rc != SQLITE_OK) return failure(rc, error);
-    if (stmt == nullptr) return 0;  // only comments
+    CachedStatement* cached = nullptr;
+    sqlite3_stmt* stmt = cachedStatement(command, &cached);
+    if (stmt == nullptr) {
+      int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
+      if (rc != SQLITE_OK) return failure(rc, error);
+      if (stmt == nullptr) return 0;  // only comments
+    }
     // A write outside a transaction holds the writer lock while it runs.
     bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
-    if (ownWrite && (rc = takeWriterLock(error)) != 0) {
-      sqlite3_finalize(stmt);
+    auto done = [this, stmt, cached, ownWrite] {
+      endStatement(stmt, cached);
+      if (ownWrite) releaseWriterLock();
+    };
+    int rc = ownWrite ? takeWriterLock(error) : 0;
+    if (rc != 0) {
+      endStatement(stmt, cached);
       return rc;
     }
     rc = sqlite3_step(stmt);
     int columns = sqlite3_column_count(stmt);
     if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || columns == 0) {
-      sqlite3_finalize(stmt);
-      if (ownWrite) releaseWriterLock();
+      int code = rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : failure(rc, error);
+      done();
       settle();
-      return rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : failure(rc, error);
+      return code;
     }
     result->returnsRows = true;
     result->hasRows = rc == SQLITE_ROW;
-    std::function<void()> onFinish;
-    if (ownWrite) onFinish = [this] { releaseWriterLock(); };
-    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, std::move(onFinish)));
+    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, done));
     return 0;
   }
 
@@ -243,6 +254,73 @@ class SqliteBackend : public SqlBackend {
     return code;
   }
 
+  // A prepared statement kept for the commands of one template.
+  struct CachedStatement {
+    std::string text;
+    sqlite3_stmt* stmt;  // null: the template does not prepare
+    bool inUse;
+  };
+  static const size_t kCachedStatements = 64;
+
+  // The cached statement of `command`'s template with its values bound, or
+  // null when the command has no template, the template doesn't prepare, or
+  // its statement is in use.
+  sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
+    SqlTemplate t;
+    if (!opened_ || !SqlTemplate::make(command, &t)) return nullptr;
+    auto it = cache_.begin();
+    while (it != cache_.end() && it->text != t.text) ++it;
+    if (it == cache_.end()) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        stmt = nullptr;
+      }
+      evictOne();
+      cache_.push_front(CachedStatement{t.text, stmt, false});
+      it = cache_.begin();
+    } else {
+      cache_.splice(cache_.begin(), cache_, it);  // most recently used first
+    }
+    if (it->stmt == nullptr || it->inUse) return nullptr;
+    for (size_t i = 0; i < t.values.size(); ++i) {
+      const SqlTemplate::Value& v = t.values[i];
+      int column = static_cast<int>(i + 1);
+      int rc = v.isText ? sqlite3_bind_text(it->stmt, column, v.text.data(), static_cast<int>(v.text.size()),
+                                            SQLITE_TRANSIENT)
+                        : sqlite3_bind_int64(it->stmt, column, v.integer);
+      if (rc != SQLITE_OK) {
+        sqlite3_clear_bindings(it->stmt);
+        return nullptr;
+      }
+    }
+    it->inUse = true;
+    *entry = &*it;
+    return it->stmt;
+  }
+
+  // Drops the least recently used statement not in use when the cache is full.
+  void evictOne() {
+    if (cache_.size() < kCachedStatements) return;
+    for (auto it = cache_.end(); it != cache_.begin();) {
+      --it;
+      if (it->inUse) continue;
+      sqlite3_finalize(it->stmt);
+      cache_.erase(it);
+      return;
+    }
+  }
+
+  void endStatement(sqlite3_stmt* stmt, CachedStatement* cached) {
+    if (cached == nullptr) {
+      sqlite3_finalize(stmt);
+      return;
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    cached->inUse = false;
+  }
+
   int takeWriterLock(std::string* error) {
     int rc = writer_->acquire(busyTimeoutMs_, error);
     holding_ = rc == 0;
@@ -274,6 +352,7 @@ class SqliteBackend : public SqlBackend {
   }
 
   sqlite3* db_ = nullptr;
+  std::list<CachedStatement> cache_;  // most recently used first
   std::shared_ptr<SqliteWriterLock> writer_;
   bool opened_ = false;   // the session is set up; writes take the writer lock
   bool holding_ = false;  // of the writer lock
