@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -18,15 +19,13 @@ std::string firstWord(const std::string& s) {
   return word;
 }
 
+// ORDER BY or GROUP BY anywhere, in any case.
 bool namesColumnsByNumber(const std::string& s) {
-  std::string upper(s);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const char* clause : {"ORDER", "GROUP"}) {
-    for (size_t at = upper.find(clause); at != std::string::npos; at = upper.find(clause, at + 1)) {
-      size_t after = at + std::strlen(clause);
-      while (after < upper.size() && std::isspace(static_cast<unsigned char>(upper[after]))) ++after;
-      if (upper.compare(after, 2, "BY") == 0) return true;
-    }
+  for (size_t at = 0; at + 5 <= s.size(); ++at) {
+    if (strncasecmp(s.c_str() + at, "order", 5) != 0 && strncasecmp(s.c_str() + at, "group", 5) != 0) continue;
+    size_t after = at + 5;
+    while (after < s.size() && std::isspace(static_cast<unsigned char>(s[after]))) ++after;
+    if (after > at + 5 && strncasecmp(s.c_str() + after, "by", 2) == 0) return true;
   }
   return false;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <list>
+#include <unordered_map>
 #include <mutex>
 
 #include "SqlBackend.h"
@@ -268,8 +269,8 @@ class SqliteBackend : public SqlBackend {
   sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
     SqlTemplate t;
     if (!opened_ || !SqlTemplate::make(command, &t)) return nullptr;
-    auto it = cache_.begin();
-    while (it != cache_.end() && it->text != t.text) ++it;
+    auto found = index_.find(t.text);
+    auto it = found == index_.end() ? cache_.end() : found->second;
     if (it == cache_.end()) {
       sqlite3_stmt* stmt = nullptr;
       if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
@@ -279,6 +280,7 @@ class SqliteBackend : public SqlBackend {
       evictOne();
       cache_.push_front(CachedStatement{t.text, stmt, false});
       it = cache_.begin();
+      index_[it->text] = it;
     } else {
       cache_.splice(cache_.begin(), cache_, it);  // most recently used first
     }
@@ -306,6 +308,7 @@ class SqliteBackend : public SqlBackend {
       --it;
       if (it->inUse) continue;
       sqlite3_finalize(it->stmt);
+      index_.erase(it->text);
       cache_.erase(it);
       return;
     }
@@ -353,6 +356,7 @@ class SqliteBackend : public SqlBackend {
 
   sqlite3* db_ = nullptr;
   std::list<CachedStatement> cache_;  // most recently used first
+  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by text
   std::shared_ptr<SqliteWriterLock> writer_;
   bool opened_ = false;   // the session is set up; writes take the writer lock
   bool holding_ = false;  // of the writer lock
