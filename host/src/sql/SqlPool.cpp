@@ -19,9 +19,6 @@ std::string shelfKey(const SqlLocation& where) {
          std::to_string(where.busyTimeoutMs) + "\n" + std::to_string(where.connectTimeoutSecs);
 }
 
-std::unique_ptr<SqlBackend> newBackend(const SqlLocation& where) {
-  return where.backend == DWSqlBackend::kSqlite ? newSqliteBackend() : newPostgresBackend();
-}
 
 }  // namespace
 
@@ -161,7 +158,7 @@ int SqlHandlePool::lease(const SqlLocation& where, std::unique_ptr<SqlLease>* ou
   }
   ++shelf->open;
   lock.unlock();
-  std::unique_ptr<SqlBackend> handle = newBackend(where);
+  std::unique_ptr<SqlBackend> handle = sqlBackendOf(where.backend).make();
   int rc = handle->open(where, error);
   if (rc != 0) {
     handle.reset();
