@@ -60,7 +60,7 @@ bool copyOpaque(const std::string& s, size_t* i, std::string* out) {
 
 }  // namespace
 
-bool SqlTemplate::make(const std::string& command, SqlTemplate* out) {
+bool SqlTemplate::make(const std::string& command, char marker, SqlTemplate* out) {
   const std::string verb = firstWord(command);
   if (verb != "SELECT" && verb != "INSERT" && verb != "UPDATE" && verb != "DELETE") return false;
   const bool numbersStay = namesColumnsByNumber(command);
@@ -88,7 +88,7 @@ bool SqlTemplate::make(const std::string& command, SqlTemplate* out) {
       }
       if (j >= s.size()) return false;  // unterminated: leave it to the database
       out->values.push_back(std::move(v));
-      out->text += "?" + std::to_string(out->values.size());
+      out->text += marker + std::to_string(out->values.size());
       i = j + 1;
       continue;
     }
@@ -104,7 +104,7 @@ bool SqlTemplate::make(const std::string& command, SqlTemplate* out) {
           Value v;
           v.integer = n;
           out->values.push_back(v);
-          out->text += "?" + std::to_string(out->values.size());
+          out->text += marker + std::to_string(out->values.size());
           i = j;
           continue;
         }

@@ -18,12 +18,13 @@ struct SqlTemplate {
     std::string text;
   };
 
-  std::string text;  // with ?1, ?2, ... in place of the values
+  std::string text;  // with <marker>1, <marker>2, ... in place of the values
   std::vector<Value> values;
 
   // False (and `out` unusable) when `command` is not a data command or
-  // holds no literal to take out.
-  static bool make(const std::string& command, SqlTemplate* out);
+  // holds no literal to take out.  `marker` starts a parameter: '?' for
+  // SQLite, '$' for PostgreSQL.
+  static bool make(const std::string& command, char marker, SqlTemplate* out);
 };
 
 #endif  // HOST_SRC_SQLTEMPLATE_H

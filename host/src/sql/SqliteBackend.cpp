@@ -268,7 +268,7 @@ class SqliteBackend : public SqlBackend {
   // its statement is in use.
   sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
     SqlTemplate t;
-    if (!opened_ || !SqlTemplate::make(command, &t)) return nullptr;
+    if (!opened_ || !SqlTemplate::make(command, '?', &t)) return nullptr;
     auto found = index_.find(t.text);
     auto it = found == index_.end() ? cache_.end() : found->second;
     if (it == cache_.end()) {
