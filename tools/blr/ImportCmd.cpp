@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 
+#include "BLR/BlrDBTexts.h"
 #include "Cli.h"
 #include "CliRecords.h"
 
@@ -49,6 +50,8 @@ CZuError parseRecord(const Json& value, size_t position, std::list<BlrDB::Pair>*
     if (disk < 0) return recordError(position, std::string("field \"") + field + "\" is missing");
     return recordError(position, "disk " + std::to_string(disk + 1) + ": field \"" + field + "\" is missing");
   }
+  err = blrCheckTexts(pair);
+  if (err.IsError()) return recordError(position, err.Summary());
   pairs->push_back(std::move(pair));
   return CZuError();
 }
