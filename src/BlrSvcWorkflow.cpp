@@ -89,6 +89,13 @@ void logProgress(const ProgressRow (&rows)[N], const char* ctx, const W::PropMap
 }
 
 template <size_t N>
+bool anyProp(const ProgressRow (&rows)[N], const W::PropMap& props) {
+  for (const ProgressRow& row : rows)
+    if (props.count(*row.name)) return true;
+  return false;
+}
+
+template <size_t N>
 CZuError clearProps(const ProgressRow (&rows)[N], BlrDB& db, int pairId) {
   for (const ProgressRow& row : rows) {
     CZuError err = db.delPairProp(pairId, *row.name);
@@ -162,6 +169,12 @@ constexpr int kFlushPollMs = 5000;
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   if (FXErrorUtil::GetInt(err) == code) return err;
   return FXErrorUtil::ErrorInt(loc, code, "%s", err.AsString().c_str());
+}
+
+bool failbackBegun(const BlrSvcWorkflow::PropMap& props) { return anyProp(kFailbackRows, props); }
+
+bool switchRolesBegun(const BlrSvcWorkflow::PropMap& props) {
+  return anyProp(kSwitchRolesRows, props);
 }
 
 CZuError WorkflowRun::load(const FXCodeLocation& loc) {

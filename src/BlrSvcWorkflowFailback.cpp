@@ -196,10 +196,21 @@ CZuError restoreProduction(WorkflowRun& run) {
   return CZuError();
 }
 
-bool isFailbackState(const BlrDB::Pair& pair) {
+// A failed-over pair, or one whose failback began.  An interrupted failback
+// is told by its progress, as the replication service may since have
+// reported its original pair stopped (6) or restarted (3, 4).
+bool isFailbackState(const BlrDB::Pair& pair, const W::PropMap& props) {
   return (pair.flags & W::FAILOVER) &&
          (pair.statusCode == W::STATUS_FAILED_OVER || pair.statusCode == W::STATUS_FAILING_BACK ||
-          pair.statusCode == W::STATUS_FAILBACK_FAILED);
+          pair.statusCode == W::STATUS_FAILBACK_FAILED || blrworkflow::failbackBegun(props));
+}
+
+// A failed failback, or one interrupted after its original pair was reported
+// stopped.
+bool isResettable(const BlrDB::Pair& pair, const W::PropMap& props) {
+  return pair.statusCode == W::STATUS_FAILBACK_FAILED ||
+         (pair.statusCode == W::STATUS_STOPPED && (pair.flags & W::FAILOVER) &&
+          blrworkflow::failbackBegun(props));
 }
 
 }  // namespace
@@ -210,7 +221,7 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   const int status = run.pair.statusCode;
-  if (!isFailbackState(run.pair))
+  if (!isFailbackState(run.pair, run.props))
     return FXErrorUtil::ErrorInt(FXLOC, 200, "Can't failback pair %d: invalid pair state %d",
                                  pairId, status);
   if (status == STATUS_FAILED_OVER) {
@@ -248,7 +259,7 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   WorkflowRun run(pairId, "BlrSvcWorkflow::resetAfterFailback", 0);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
-  if (run.pair.statusCode != STATUS_FAILBACK_FAILED) {
+  if (!isResettable(run.pair, run.props)) {
     run.log("Pair %d is not in \"Failback Failed\" state", pairId);
     return CZuError();
   }
