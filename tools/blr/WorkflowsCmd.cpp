@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
@@ -20,6 +22,11 @@ namespace {
 using W = BlrSvcWorkflow;
 
 constexpr int kStatusFailedOver = 16;
+
+// blr's own record on the pair: it powered the recovery VM on after a
+// failover ("1", written before the request).  cancel-failover powers that
+// VM off again before the Tail's disks are reverted.
+constexpr char kRecoveryVmOnProp[] = "recoveryVmPoweredOn";
 
 // A progress property and how the progress table shows it.
 struct ProgressRow {
@@ -88,6 +95,66 @@ CZuError proxyStep(CliProgress& view, const std::string& title, int clientId,
   if (!err.IsError()) err = request(ctrl);
   view.endStep(!err.IsError());
   return err;
+}
+
+using PropMap = std::map<std::string, std::string>;
+
+bool hasAny(const std::vector<ProgressRow>& rows, const PropMap& props) {
+  for (const ProgressRow& row : rows)
+    if (props.count(row.name)) return true;
+  return false;
+}
+
+// A failback or a switch of roles began on the pair and is not finished:
+// only that workflow (or reset after failback) may follow.
+bool returnUnderway(const BlrDB::Pair& pair, const PropMap& props) {
+  return (pair.flags & W::FAILOVER) &&
+         ((pair.statusCode >= W::STATUS_FAILING_BACK &&
+           pair.statusCode <= W::STATUS_SWITCH_ROLES_FAILED) ||
+          hasAny(kFailbackRows, props) || hasAny(kSwitchRolesRows, props));
+}
+
+CZuError readPair(int pairId, BlrDB::Pair* pair, PropMap* props) {
+  CZuError err = BlrDB().getPair(pairId, pair);
+  if (!err.IsError()) err = BlrDB().getPairProps(pairId, props);
+  return err.IsError() ? err.Push(FXLOC, "Couldn't look up pair %d", pairId) : err;
+}
+
+// Refuses a failover or its cancel while the pair is on its way back.
+CZuError refuseWhileReturning(const FXCodeLocation& loc, const char* what, const BlrDB::Pair& pair,
+                              const PropMap& props, int code) {
+  if (!returnUnderway(pair, props)) return CZuError();
+  return FXErrorUtil::ErrorInt(loc, code,
+                               "Can't %s pair %d: a failback or a switch of roles is under way "
+                               "(status %d); resume it, or reset after failback",
+                               what, pair.id, pair.statusCode);
+}
+
+// Forgets that blr powered the recovery VM on, once a workflow turned it off.
+CZuError dropRecoveryVmRecord(int pairId) {
+  std::string value;
+  BlrDB db;
+  if (db.getPairProp(pairId, kRecoveryVmOnProp, &value).IsError() || value.empty())
+    return CZuError();
+  CZuError err = db.delPairProp(pairId, kRecoveryVmOnProp);
+  return err.IsError() ? ownError(FXLOC, err.Push(FXLOC, "Couldn't clear property %s of pair %d",
+                                                  kRecoveryVmOnProp, pairId))
+                       : err;
+}
+
+// Powers the recovery VM off, then asks again: a second power-off must find
+// it off.
+CZuError stopRecoveryVm(CliProgress& view, const BlrDB::Pair& pair) {
+  const int id = pair.id;
+  return proxyStep(view, "Powering off the recovery VM on the Tail", pair.tailClientId,
+                   [id](BlrCtrl& tail) {
+                     bool wasOn = false;
+                     CZuError err = tail.powerOnOffTailVM(id, false, nullptr);
+                     if (!err.IsError()) err = tail.powerOnOffTailVM(id, false, &wasOn);
+                     if (!err.IsError() && wasOn)
+                       err = FXErrorUtil::ErrorInt(FXLOC, 1, "The Tail still reports it on");
+                     return err;
+                   });
 }
 
 int exitStatus(const Workflow& wf, const CZuError& err) {
@@ -170,15 +237,26 @@ struct FailoverOptions {
   bool latest = false;
   bool continueOnError = false;
   bool noPowerOn = false;
+  bool force = false;
 };
 
 // What a job process does after the failover: the recovery VM on, status 16.
+// The VM is powered on only once the production VM is known to be off.
 CZuError completeFailover(const FailoverOptions& o, CliProgress& view) {
   BlrDB::Pair pair;
-  CZuError err = BlrDB().getPair(o.pairId, &pair);
-  if (!err.IsError() && !o.noPowerOn)
-    err = proxyStep(view, "Powering on the recovery VM on the Tail", pair.tailClientId,
-                    [&](BlrCtrl& tail) { return tail.powerOnOffTailVM(o.pairId, true, nullptr); });
+  PropMap props;
+  CZuError err = readPair(o.pairId, &pair, &props);
+  if (!err.IsError() && !o.noPowerOn) {
+    if (props[W::FOPROP_VM_STOPPED] != "1" && !o.force)
+      return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                   "The production VM of pair %d is not known to be off: the "
+                                   "recovery VM stays off (--force powers it on)",
+                                   o.pairId);
+    err = BlrDB().setPairProp(o.pairId, kRecoveryVmOnProp, "1");
+    if (!err.IsError())
+      err = proxyStep(view, "Powering on the recovery VM on the Tail", pair.tailClientId,
+                      [&](BlrCtrl& tail) { return tail.powerOnOffTailVM(o.pairId, true, nullptr); });
+  }
   if (err.IsError())
     return ownError(FXLOC, err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", o.pairId));
   view.beginStep("Setting pair status to Failed Over");
@@ -196,11 +274,18 @@ void addFailover(Cli& cli) {
   cmd->add_flag("--continue-on-error", o->continueOnError,
                 "Report failed proxy steps and go on (a partial failover)");
   cmd->add_flag("--no-power-on", o->noPowerOn, "Leave the recovery VM powered off");
+  cmd->add_flag("--force", o->force,
+                "Power the recovery VM on even when the production VM could not be stopped");
   static const Workflow wf{"Failover", true, {&kFailoverRows}};
   cli.on(cmd, [&cli, o] {
     return runWorkflow(cli, wf, o->pairId, [o](W& w, CliProgress& view, Json* result) {
+      BlrDB::Pair pair;
+      PropMap props;
+      CZuError err = readPair(o->pairId, &pair, &props);
+      if (!err.IsError()) err = refuseWhileReturning(FXLOC, "failover", pair, props, 200);
+      if (err.IsError()) return err;
       bool partial = false;
-      CZuError err = w.failover(o->continueOnError, o->latest, &partial);
+      err = w.failover(o->continueOnError, o->latest, &partial);
       if (err.IsError()) return err;
       (*result)["partial"] = partial;
       return completeFailover(*o, view);
@@ -218,7 +303,8 @@ void addFailback(Cli& cli) {
   static const Workflow wf{"Failback", true, {&kFailoverRows, &kFailbackRows}};
   cli.on(cmd, [&cli, o] {
     return runWorkflow(cli, wf, o->first, [o](W& w, CliProgress&, Json*) {
-      return w.failback(!o->second);
+      CZuError err = w.failback(!o->second);
+      return err.IsError() ? err : dropRecoveryVmRecord(o->first);
     });
   });
 }
@@ -247,16 +333,48 @@ void addSwitchRoles(Cli& cli) {
   });
 }
 
+struct CancelOptions {
+  int pairId = 0;
+  bool keepVmOff = false;
+  bool force = false;
+};
+
+// Before the Tail's disks are reverted, the recovery VM that blr (or whoever
+// set status 16) powered on goes off, and is confirmed off.
+CZuError cancelFailover(const CancelOptions& o, W& w, CliProgress& view) {
+  BlrDB::Pair pair;
+  PropMap props;
+  CZuError err = readPair(o.pairId, &pair, &props);
+  if (!err.IsError()) err = refuseWhileReturning(FXLOC, "cancel the failover of", pair, props, 1);
+  if (err.IsError()) return err;
+  bool recoveryVmMayRun =
+      props.count(kRecoveryVmOnProp) || pair.statusCode == kStatusFailedOver;
+  if ((pair.flags & W::FAILOVER) && recoveryVmMayRun) {
+    err = stopRecoveryVm(view, pair);
+    if (err.IsError() && !o.force)
+      return err.Push(FXLOC,
+                      "Couldn't power off the recovery VM of pair %d: nothing was undone "
+                      "(--force cancels anyway)",
+                      o.pairId);
+    if (err.IsError())
+      std::fprintf(stderr, "blr: cancelling anyway: %s\n", err.Summary().c_str());
+  }
+  err = w.cancelFailover(o.keepVmOff);
+  return err.IsError() ? err : dropRecoveryVmRecord(o.pairId);
+}
+
 void addUndoWorkflows(Cli& cli) {
-  auto cancel = std::make_shared<std::pair<int, bool>>(0, false);
+  auto cancel = std::make_shared<CancelOptions>();
   CLI::App* cmd = cli.app().add_subcommand(
       "cancel-failover", "Roll a failover back and restart the pair");
-  cmd->add_option("PAIR", cancel->first, "Pair id")->required()->check(kPositiveId);
-  cmd->add_flag("--keep-vm-off", cancel->second, "Leave the production VM powered off");
+  cmd->add_option("PAIR", cancel->pairId, "Pair id")->required()->check(kPositiveId);
+  cmd->add_flag("--keep-vm-off", cancel->keepVmOff, "Leave the production VM powered off");
+  cmd->add_flag("--force", cancel->force,
+                "Go on when the recovery VM can't be powered off (both VMs may then run)");
   static const Workflow cancelWf{"Cancel of failover", false, {&kFailoverRows}};
   cli.on(cmd, [&cli, cancel] {
-    return runWorkflow(cli, cancelWf, cancel->first, [cancel](W& w, CliProgress&, Json*) {
-      return w.cancelFailover(cancel->second);
+    return runWorkflow(cli, cancelWf, cancel->pairId, [cancel](W& w, CliProgress& view, Json*) {
+      return cancelFailover(*cancel, w, view);
     });
   });
 
@@ -266,8 +384,14 @@ void addUndoWorkflows(Cli& cli) {
   cmd->add_option("PAIR", *reset, "Pair id")->required()->check(kPositiveId);
   static const Workflow resetWf{"Reset after failback", false, {&kFailoverRows, &kFailbackRows}};
   cli.on(cmd, [&cli, reset] {
-    return runWorkflow(cli, resetWf, *reset,
-                       [](W& w, CliProgress&, Json*) { return w.resetAfterFailback(); });
+    return runWorkflow(cli, resetWf, *reset, [reset](W& w, CliProgress&, Json*) {
+      CZuError err = w.resetAfterFailback();
+      BlrDB::Pair pair;
+      if (!err.IsError() && !BlrDB().getPair(*reset, &pair).IsError() &&
+          !(pair.flags & W::FAILOVER))
+        err = dropRecoveryVmRecord(*reset);
+      return err;
+    });
   });
 }
 

@@ -251,6 +251,14 @@ class CliWorkflowTest : public CliTest {
     EXPECT_EQ(awaitStatus(id, 4), 4);
     return id;
   }
+
+  // The power of the pair's production VM (on the Head) and recovery VM.
+  bool productionOn() {
+    return env_.vmOn("head1", BlrUUID(std::string("6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f")).toHex(), true);
+  }
+  bool recoveryOn() {
+    return env_.vmOn("tail1", BlrUUID(std::string("0c9d8e7f6a5b4c3d2e1f0a9b8c7d6e5f")).toHex(), false);
+  }
 };
 
 TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
@@ -310,6 +318,63 @@ TEST_F(CliWorkflowTest, FailedStepIsCancelledAndRolesAreSwitched) {
   EXPECT_EQ(pair["flagNames"], Json::array({"REVERSE"}));
   EXPECT_EQ(pair["headClientId"], 3);
   EXPECT_EQ(awaitStatus(reverse, 4), 4) << "started on its Head, the former Tail";
+}
+
+TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  ASSERT_EQ(env_.blr("failover" + p + " --latest").code, 0);
+  EXPECT_TRUE(recoveryOn());
+  EXPECT_FALSE(productionOn());
+
+  // The recovery VM can't be powered off: nothing is undone.
+  env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nothing was undone (--force cancels anyway)"), std::string::npos) << r.err;
+  Json props = env_.json("pairs props list" + p);
+  EXPECT_EQ(props["failoverSnapTaken"], "1");
+  EXPECT_EQ(props["recoveryVmPoweredOn"], "1");
+  EXPECT_FALSE(productionOn());
+
+  env_.write("tail1.ctl", "");
+  r = env_.blr("cancel-failover" + p);
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_FALSE(recoveryOn());
+  EXPECT_TRUE(productionOn());
+  EXPECT_EQ(env_.json("pairs props list" + p), Json::object());
+  EXPECT_EQ(awaitStatus(id, 4), 4);
+
+  // A production VM that could not be stopped keeps the recovery VM off.
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  r = env_.blr("failover" + p + " --continue-on-error");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is not known to be off: the recovery VM stays off"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(recoveryOn());
+  EXPECT_EQ(env_.json("pairs show" + p)["statusCode"], 14);
+  env_.write("head1.ctl", "");
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+}
+
+TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  // The power-off is answered late; blr is killed while it waits, and the
+  // Head then switches the VM off.
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=delay:1500\n");
+  CliEnv::Result r = env_.blrKilled("failover" + p, 300, "Stopping VM on the Head");
+  EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
+  for (int i = 0; i < 50 && productionOn(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(productionOn());
+  env_.write("head1.ctl", "");
+
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);  // finds the VM off already
+  EXPECT_EQ(env_.json("pairs props list" + p)["powerBeforeFailover"], "1");
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+  EXPECT_TRUE(productionOn());
+  EXPECT_FALSE(recoveryOn());
 }
 
 }  // namespace
