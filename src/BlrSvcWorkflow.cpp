@@ -171,6 +171,8 @@ CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   return FXErrorUtil::ErrorInt(loc, code, "%s", err.AsString().c_str());
 }
 
+bool failoverBegun(const BlrSvcWorkflow::PropMap& props) { return anyProp(kFailoverRows, props); }
+
 bool failbackBegun(const BlrSvcWorkflow::PropMap& props) { return anyProp(kFailbackRows, props); }
 
 bool switchRolesBegun(const BlrSvcWorkflow::PropMap& props) {

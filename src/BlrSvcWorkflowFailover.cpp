@@ -73,6 +73,22 @@ CZuError flushPipeline(WorkflowRun& run) {
   return err;
 }
 
+// Progress that an earlier failover and failback left behind (their
+// clearing is best effort) would make a new failover skip its steps.
+CZuError clearEarlierProgress(WorkflowRun& run) {
+  if (!blrworkflow::failoverBegun(run.props) && !blrworkflow::failbackBegun(run.props))
+    return CZuError();
+  BlrSvcWorkflow workflow(run.pairId);
+  CZuError err = workflow.clearFailoverProps(run.db);
+  if (!err.IsError()) err = workflow.clearFailbackProps(run.db);
+  if (!err.IsError()) err = run.db.getPairProps(run.pairId, &run.props);
+  if (err.IsError())
+    return run.fatal(FXLOC, err,
+                     FXFormat("Couldn't clear the progress of an earlier failover of pair %d",
+                              run.pairId));
+  return CZuError();
+}
+
 }  // namespace
 
 CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool* partial) {
@@ -88,6 +104,7 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
   if (run.pair.statusCode == STATUS_STOPPED)
     return FXErrorUtil::ErrorInt(FXLOC, 200, "Can't failover stopped pair %d", pairId);
   if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
+  if (!(run.pair.flags & FAILOVER) && (err = clearEarlierProgress(run)).IsError()) return err;
 
   if ((err = run.db.setPairFlags(pairId, FAILOVER)).IsError())
     return err.Push(FXLOC, "Couldn't set FAILOVER flag for pair %d", pairId);

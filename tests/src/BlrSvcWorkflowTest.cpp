@@ -275,6 +275,14 @@ TEST_F(WorkflowTest, CancelFailover) {
   EXPECT_EQ(stateText(*env_, id), kAfterCancel);
 }
 
+TEST_F(WorkflowTest, NewFailoverIgnoresProgressLeftByAnEarlierOne) {
+  int id = runningPair();
+  for (const char* name : {W::FOPROP_VM_STOPPED, W::FOPROP_SNAP_TAKEN, W::FBPROP_VM_STARTED})
+    ASSERT_OK(BlrDB().setPairProp(id, name, "1"));
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+}
+
 TEST_F(WorkflowTest, InterruptedCancelIsRepeatedOrTheFailoverResumed) {
   int id = runningPair();
   ASSERT_OK(W(id).failover(false, true, nullptr));

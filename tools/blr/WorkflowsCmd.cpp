@@ -21,6 +21,7 @@ namespace {
 
 using W = BlrSvcWorkflow;
 
+constexpr int kStatusFailingOver = 14;
 constexpr int kStatusFailedOver = 16;
 
 // blr's own record on the pair: it powered the recovery VM on after a
@@ -358,6 +359,14 @@ CZuError cancelFailover(const CancelOptions& o, W& w, CliProgress& view) {
                       o.pairId);
     if (err.IsError())
       std::fprintf(stderr, "blr: cancelling anyway: %s\n", err.Summary().c_str());
+  }
+  // No longer failed over: failback and switch roles refuse the pair while
+  // the cancel is under way.
+  if ((pair.flags & W::FAILOVER) && pair.statusCode == kStatusFailedOver) {
+    view.beginStep("Setting pair status to Failing Over");
+    err = BlrDB().setPairStatus(o.pairId, kStatusFailingOver, "", 0);
+    view.endStep(!err.IsError());
+    if (err.IsError()) return ownError(FXLOC, err);
   }
   err = w.cancelFailover(o.keepVmOff);
   return err.IsError() ? err : dropRecoveryVmRecord(o.pairId);
