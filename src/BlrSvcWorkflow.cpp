@@ -269,6 +269,24 @@ CZuError WorkflowRun::clearProp(const char* prop) {
   return CZuError();
 }
 
+CZuError WorkflowRun::powerOffNoting(Proxy proxy, const char* powerProp, CZuError* outcome) {
+  const std::string before = value(powerProp);
+  CZuError err;
+  if (before != "1" && (err = setProp(powerProp, "1")).IsError()) return err;
+  bool sent = false, wasOn = false;
+  const int id = pairId;
+  *outcome = call(proxy, [&](BlrCtrl& c) {
+    sent = true;
+    return c.powerOnOffVM(id, proxy == kTail, false, &wasOn);
+  });
+  bool on = true;
+  if (!outcome->IsError())
+    on = wasOn || before == "1";
+  else if (!sent)
+    on = before == "1";
+  return on ? CZuError() : setProp(powerProp, "0");
+}
+
 CZuError WorkflowRun::step(const char* prop, int code, const std::string& title,
                            const Action& action, const std::string& failure) {
   if (done(prop)) return CZuError();

@@ -79,22 +79,15 @@ CZuError awaitCopyBack(Failback& fb, bool wait) {
   }
 }
 
-// Powers the recovery VM off.  Whether it was on is written before the step
-// is recorded, and an earlier attempt that found it on keeps "1", so that a
-// resumed call still powers the production VM on.
+// Powers the recovery VM off and notes whether it was on, so that a resumed
+// call still powers the production VM on.
 CZuError stopRecoveryVm(Failback& fb) {
   WorkflowRun& run = fb.run;
   if (run.done(W::FBPROP_RECOVERY_VM_STOPPED)) return CZuError();
   run.begin(210, "Stopping Recovery VM on Tail");
-  bool wasOn = false;
-  int id = run.pairId;
-  CZuError outcome = run.call(WorkflowRun::kTail,
-                              [&](BlrCtrl& c) { return c.powerOnOffTailVM(id, false, &wasOn); });
-  if (!outcome.IsError()) {
-    bool on = wasOn || run.done(W::FBPROP_POWER_BEFORE_FAILBACK);
-    CZuError err = run.setProp(W::FBPROP_POWER_BEFORE_FAILBACK, on ? "1" : "0");
-    if (err.IsError()) return err;
-  }
+  CZuError outcome;
+  CZuError err = run.powerOffNoting(WorkflowRun::kTail, W::FBPROP_POWER_BEFORE_FAILBACK, &outcome);
+  if (err.IsError()) return err;
   return run.finish(W::FBPROP_RECOVERY_VM_STOPPED, outcome,
                     FXFormat("Couldn't stop recovery VM for pair %d", fb.hiddenId));
 }

@@ -14,32 +14,15 @@ constexpr int kGenericCode = 201;
 
 using W = BlrSvcWorkflow;
 
-// Powers the production VM off and notes whether it was on.  "1" is written
-// before the request, so that a run killed while the request is out still
-// counts the VM as on: a later attempt finds it off either way.  Only the
-// first attempt that surely reached the Head can write "0", and a request
-// that never left (no connection) puts back what was known before it.
+// Powers the production VM off and notes whether it was on.
 CZuError stopProductionVm(WorkflowRun& run) {
   if (run.done(W::FOPROP_VM_STOPPED)) return CZuError();
   run.begin(202, "Stopping VM on the Head");
-  const std::string before = run.value(W::FOPROP_POWER_BEFORE_FAILOVER);
-  CZuError err;
-  if (before != "1" && (err = run.setProp(W::FOPROP_POWER_BEFORE_FAILOVER, "1")).IsError())
-    return err;
-  bool sent = false, wasOn = false;
-  int id = run.pairId;
-  CZuError outcome = run.call(WorkflowRun::kHead, [&](BlrCtrl& c) {
-    sent = true;
-    return c.powerOnOffHeadVM(id, false, &wasOn);
-  });
-  bool on = true;
-  if (!outcome.IsError())
-    on = wasOn || before == "1";
-  else if (!sent)
-    on = before == "1";
-  if (!on && (err = run.setProp(W::FOPROP_POWER_BEFORE_FAILOVER, "0")).IsError()) return err;
+  CZuError outcome;
+  CZuError err = run.powerOffNoting(WorkflowRun::kHead, W::FOPROP_POWER_BEFORE_FAILOVER, &outcome);
+  if (err.IsError()) return err;
   return run.finish(W::FOPROP_VM_STOPPED, outcome,
-                    FXFormat("Couldn't stop production VM for pair %d", id));
+                    FXFormat("Couldn't stop production VM for pair %d", run.pairId));
 }
 
 // Drains the replication pipeline to the Tail with a flush marker.
@@ -171,16 +154,17 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
     if ((err = run.clearProp(FOPROP_REPLICATION_BLOCKED)).IsError()) return err;
   }
   // "1" is written before the power-off, so it also covers a stop whose
-  // answer or record was lost.  Once the VM runs again its stop is undone:
-  // a failover resumed after an interrupted cancel must stop it again.
+  // answer or record was lost.  The stop is forgotten before the VM is
+  // powered on: a failover resumed after an interrupted cancel must stop
+  // the VM again.
   if (!keepVmOff && run.done(FOPROP_POWER_BEFORE_FAILOVER)) {
+    if (run.has(FOPROP_VM_STOPPED) && (err = run.clearProp(FOPROP_VM_STOPPED)).IsError())
+      return err;
     run.log("Powering up production VM");
     err = run.call(WorkflowRun::kHead,
                    [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); });
     if (err.IsError())
       blrError(run.ctx, "Couldn't power up production VM: %s", err.AsString().c_str());
-    else if (run.has(FOPROP_VM_STOPPED) && (err = run.clearProp(FOPROP_VM_STOPPED)).IsError())
-      return err;
   }
   run.log("Clearing all failover properties for pair %d", id);
   clearFailoverProps(run.db);

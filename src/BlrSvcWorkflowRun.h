@@ -63,6 +63,14 @@ class WorkflowRun {
   // Deletes one property (cancel and reset).
   CZuError clearProp(const char* prop);
 
+  // Powers the pair's VM on `proxy` off (the call's result in `outcome`)
+  // and records in `powerProp` whether it was on.  "1" is written before
+  // the request, so that a run killed while it is out still counts the VM
+  // as on: a later attempt finds it off either way.  Only an attempt that
+  // surely reached the proxy first writes "0"; a request that never left
+  // (no connection) keeps what was known before it.  Returns a failed write.
+  CZuError powerOffNoting(Proxy proxy, const char* powerProp, CZuError* outcome);
+
   // A recorded step: skipped when `prop` is "1"; else logs `title`, runs
   // `action`, records its outcome in `prop` and hands a failure, with
   // `failure` pushed, to failed().
