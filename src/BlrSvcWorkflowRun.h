@@ -20,9 +20,9 @@ namespace blrworkflow {
 // `loc` whose text is the whole of `err`.
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code);
 
-// Whether a failback or a switch of roles has begun on the pair: one of its
-// progress properties exists.  These tell an interrupted run apart when the
-// replication service has since reported another status for the pair.
+// Whether a failover, a failback or a switch of roles has begun on the pair:
+// one of its progress properties exists.  These tell an interrupted run apart
+// when the replication service has since reported another status for the pair.
 bool failoverBegun(const BlrSvcWorkflow::PropMap& props);
 bool failbackBegun(const BlrSvcWorkflow::PropMap& props);
 bool switchRolesBegun(const BlrSvcWorkflow::PropMap& props);
