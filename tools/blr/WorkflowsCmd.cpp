@@ -21,9 +21,6 @@ namespace {
 
 using W = BlrSvcWorkflow;
 
-constexpr int kStatusFailingOver = 14;
-constexpr int kStatusFailedOver = 16;
-
 // blr's own record on the pair: it powered the recovery VM on after a
 // failover ("1", written before the request).  cancel-failover powers that
 // VM off again before the Tail's disks are reverted.
@@ -261,7 +258,7 @@ CZuError completeFailover(const FailoverOptions& o, CliProgress& view) {
   if (err.IsError())
     return ownError(FXLOC, err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", o.pairId));
   view.beginStep("Setting pair status to Failed Over");
-  err = BlrDB().setPairStatus(o.pairId, kStatusFailedOver, "", 0);
+  err = BlrDB().setPairStatus(o.pairId, W::STATUS_FAILED_OVER, "", 0);
   view.endStep(!err.IsError());
   return err.IsError() ? ownError(FXLOC, err) : err;
 }
@@ -349,7 +346,7 @@ CZuError cancelFailover(const CancelOptions& o, W& w, CliProgress& view) {
   if (!err.IsError()) err = refuseWhileReturning(FXLOC, "cancel the failover of", pair, props, 1);
   if (err.IsError()) return err;
   bool recoveryVmMayRun =
-      props.count(kRecoveryVmOnProp) || pair.statusCode == kStatusFailedOver;
+      props.count(kRecoveryVmOnProp) || pair.statusCode == W::STATUS_FAILED_OVER;
   if ((pair.flags & W::FAILOVER) && recoveryVmMayRun) {
     err = stopRecoveryVm(view, pair);
     if (err.IsError() && !o.force)
@@ -362,9 +359,9 @@ CZuError cancelFailover(const CancelOptions& o, W& w, CliProgress& view) {
   }
   // No longer failed over: failback and switch roles refuse the pair while
   // the cancel is under way.
-  if ((pair.flags & W::FAILOVER) && pair.statusCode == kStatusFailedOver) {
+  if ((pair.flags & W::FAILOVER) && pair.statusCode == W::STATUS_FAILED_OVER) {
     view.beginStep("Setting pair status to Failing Over");
-    err = BlrDB().setPairStatus(o.pairId, kStatusFailingOver, "", 0);
+    err = BlrDB().setPairStatus(o.pairId, W::STATUS_FAILING_OVER, "", 0);
     view.endStep(!err.IsError());
     if (err.IsError()) return ownError(FXLOC, err);
   }
