@@ -256,7 +256,8 @@ CZuError WorkflowRun::setProp(const char* prop, const std::string& value, int co
   CZuError err = db.setPairProp(pairId, prop, value);
   if (err.IsError()) {
     err.Push(FXLOC, "Couldn't set property %s of pair %d", prop, pairId);
-    return withCode(FXLOC, err, code != 0 ? code : genericCode);
+    if (code == 0) code = genericCode;
+    return code != 0 ? withCode(FXLOC, err, code) : err;
   }
   props[prop] = value;
   return CZuError();

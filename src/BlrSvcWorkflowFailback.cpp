@@ -1,5 +1,6 @@
 // Failback and reset after failback.
 #include <cstdlib>
+#include <list>
 #include <string>
 
 #include "BLR/BlrSvcWorkflow.h"
@@ -206,6 +207,22 @@ bool isResettable(const BlrDB::Pair& pair, const W::PropMap& props) {
           blrworkflow::failbackBegun(props));
 }
 
+// The hidden pair of a failback killed before it recorded the id: found by
+// its VMs and flag.
+CZuError findUnrecordedHiddenPair(WorkflowRun& run, std::string* id) {
+  if (run.pair.srcGuid.empty() || run.pair.dstGuid.empty()) return CZuError();
+  BlrDB::Pair filter;
+  filter.srcGuid = run.pair.dstGuid;
+  filter.dstGuid = run.pair.srcGuid;
+  filter.flags = W::HIDDEN;
+  std::list<BlrDB::Pair> found;
+  CZuError err = run.db.getPairs(filter, &found);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't look up hidden failback pairs of pair %d", run.pairId);
+  if (!found.empty()) *id = std::to_string(found.front().id);
+  return CZuError();
+}
+
 }  // namespace
 
 CZuError BlrSvcWorkflow::failback(bool waitForSync) {
@@ -262,6 +279,7 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   if ((err = run.resolveHostsInTurn(FXLOC)).IsError()) return err;
 
   std::string recorded = run.value(FBPROP_HIDDEN_PAIR_ID);
+  if (recorded.empty() && (err = findUnrecordedHiddenPair(run, &recorded)).IsError()) return err;
   if (!recorded.empty()) {
     BlrDB::Pair hidden;
     if ((err = run.db.getPair(std::atoi(recorded.c_str()), &hidden)).IsError())

@@ -362,6 +362,17 @@ TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
                                      " is not in \"Failback Failed\" state"});
 }
 
+TEST_F(WorkflowTest, ResetRemovesAnUnrecordedHiddenPair) {
+  int id = failedOverPair();
+  // The hidden pair is made, but neither recorded nor deleted again.
+  inject("db set_pair_prop failbackHiddenPairId");
+  inject("db del_pairs");
+  EXPECT_EQ(W(id).failback(true).Code(), 207);
+  env_->clearFaults();
+  ASSERT_OK(W(id).resetAfterFailback());
+  EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
+}
+
 TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
   int id = failedOverPair();
   env_->tail->changeSettings(  // the recovery VM was shut down: production stays off
