@@ -19,11 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
 #include "BLR/BlrSvcWorkflow.h"
 #include "CliEnv.h"
-#include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLinkPool.h"
 
