@@ -355,6 +355,14 @@ TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
   EXPECT_EQ(env_.json("pairs show" + p)["statusCode"], 14);
   env_.write("head1.ctl", "");
   ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+
+  // --force cancels although the recovery VM can't be powered off.
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  r = env_.blr("cancel-failover" + p + " --force");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("blr: cancelling anyway: "), std::string::npos) << r.err;
+  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
 }
 
 TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
