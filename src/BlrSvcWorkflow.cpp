@@ -127,9 +127,13 @@ CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   return FXErrorUtil::ErrorInt(loc, code, "%s", err.AsString().c_str());
 }
 
-bool failoverBegun(const BlrSvcWorkflow::PropMap& props) { return anyProp(blrFailoverSteps(), props); }
+bool failoverBegun(const BlrSvcWorkflow::PropMap& props) {
+  return anyProp(blrFailoverSteps(), props);
+}
 
-bool failbackBegun(const BlrSvcWorkflow::PropMap& props) { return anyProp(blrFailbackSteps(), props); }
+bool failbackBegun(const BlrSvcWorkflow::PropMap& props) {
+  return anyProp(blrFailbackSteps(), props);
+}
 
 bool switchRolesBegun(const BlrSvcWorkflow::PropMap& props) {
   return anyProp(blrSwitchRolesSteps(), props);

@@ -203,7 +203,8 @@ CZuError completeFailover(const FailoverOptions& o, CliProgress& view) {
                       [&](BlrCtrl& tail) { return tail.powerOnOffTailVM(o.pairId, true, nullptr); });
   }
   if (err.IsError())
-    return ownError(FXLOC, err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", o.pairId));
+    return ownError(FXLOC,
+                    err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", o.pairId));
   view.beginStep("Setting pair status to Failed Over");
   err = BlrDB().setPairStatus(o.pairId, W::STATUS_FAILED_OVER, "", 0);
   view.endStep(!err.IsError());

@@ -391,7 +391,8 @@ class RecoveryInvariantTest : public ::testing::Test {
 };
 
 TEST_F(RecoveryInvariantTest, RandomCommandsFaultsAndKills) {
-  const unsigned seed = static_cast<unsigned>(envNumber("BLR_INVARIANT_SEED", std::random_device()()));
+  const unsigned seed =
+      static_cast<unsigned>(envNumber("BLR_INVARIANT_SEED", std::random_device()()));
   const int steps = envNumber("BLR_INVARIANT_STEPS", kDefaultSteps);
   rng_.seed(seed);
   SCOPED_TRACE("BLR_INVARIANT_SEED=" + std::to_string(seed));
@@ -401,8 +402,8 @@ TEST_F(RecoveryInvariantTest, RandomCommandsFaultsAndKills) {
     writeControl();
     newPair();
     if (HasFatalFailure()) break;
-    log_ << "episode " << episode_ << " pair " << id_ << (everyStop_ ? " (every stop reported)" : "")
-         << "\n";
+    log_ << "episode " << episode_ << " pair " << id_
+         << (everyStop_ ? " (every stop reported)" : "") << "\n";
     for (int n = 3 + pick(10); n > 0 && done < steps && read(id_).exists && !HasFailure(); --n) {
       if (chance(25)) {
         changeFaults();
