@@ -267,8 +267,9 @@ class RecoveryInvariantTest : public ::testing::Test {
   int run(const std::string& args, bool kill) {
     if (!kill) return env_.blr(args).code;
     int code = env_.blrKilled(args, 20 + pick(400)).code;
-    // Requests the proxies still hold are answered into the void.
-    std::this_thread::sleep_for(std::chrono::milliseconds(kDelayMs + 50));
+    // Requests the proxies still hold are carried out and answered into the
+    // void; room is left for a loaded machine.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kDelayMs + 300));
     return code;
   }
 
