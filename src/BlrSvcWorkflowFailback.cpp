@@ -283,6 +283,11 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   std::string recorded = run.value(FBPROP_HIDDEN_PAIR_ID);
   if (recorded.empty() && (err = findUnrecordedHiddenPair(run, &recorded)).IsError()) return err;
   if (!recorded.empty()) {
+    // A failback resumed after this reset is interrupted starts the hidden
+    // pair again instead of waiting for one the Tail no longer runs.
+    if (run.has(FBPROP_HIDDEN_PAIR_STARTED) &&
+        (err = run.clearProp(FBPROP_HIDDEN_PAIR_STARTED)).IsError())
+      return err;
     BlrDB::Pair hidden;
     if ((err = run.db.getPair(std::atoi(recorded.c_str()), &hidden)).IsError())
       return err.Push(FXLOC, "Couldn't query hidden failback pair %s", recorded.c_str());
