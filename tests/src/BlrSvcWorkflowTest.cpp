@@ -416,6 +416,18 @@ TEST_F(WorkflowTest, ResetRemovesAnUnrecordedHiddenPair) {
   EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
 }
 
+TEST_F(WorkflowTest, FailbackFinishesAfterAnInterruptedReset) {
+  int id = failedOverPair();
+  inject("tail INS_FLUSH_MARKER_REQ=fail:5");
+  EXPECT_EQ(W(id).failback(true).Code(), 211);
+  env_->clearFaults();
+  inject("db del_pairs");  // the reset stops once the Tail no longer runs the hidden pair
+  EXPECT_TRUE(W(id).resetAfterFailback().IsError());
+  env_->clearFaults();
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
 TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
   int id = failedOverPair();
   env_->tail->changeSettings(  // the recovery VM was shut down: production stays off
