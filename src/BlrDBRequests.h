@@ -34,6 +34,11 @@ inline constexpr char kGetBootVmsForPair[] = "get_boot_vms_for_pair";
 inline constexpr char kGetBootVmsForTail[] = "get_boot_vms_for_tail";
 inline constexpr char kDelBootVm[] = "del_boot_vm";
 
+// Recovery plans.
+inline constexpr char kCreatePlan[] = "create_plan";
+inline constexpr char kGetPlans[] = "get_plans";
+inline constexpr char kDelPlan[] = "del_plan";
+
 }  // namespace blrdb_req
 
 #endif  // BLR_SRC_BLRDBREQUESTS_H

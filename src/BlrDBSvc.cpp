@@ -113,6 +113,9 @@ const Route kRoutes[] = {
     {blrdb_req::kGetBootVmsForPair, &BlrDBSvc::getBootVMsForPairHnd},
     {blrdb_req::kGetBootVmsForTail, &BlrDBSvc::getBootVMsForTailHnd},
     {blrdb_req::kDelBootVm, &BlrDBSvc::delBootVMHnd},
+    {blrdb_req::kCreatePlan, &BlrDBSvc::createPlanHnd},
+    {blrdb_req::kGetPlans, &BlrDBSvc::getPlansHnd},
+    {blrdb_req::kDelPlan, &BlrDBSvc::delPlanHnd},
 };
 
 }  // namespace
