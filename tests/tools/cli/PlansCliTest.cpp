@@ -1,0 +1,112 @@
+// blr plans end to end against a real central server: plan files stored,
+// shown and deleted, and bad files refused with the place at fault.
+#include <gtest/gtest.h>
+
+#include "CliEnv.h"
+
+namespace {
+
+using Json = CliEnv::Json;
+
+class PlansCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override { env_.startAll(); }
+
+  // A new pair on Head 2 and Tail 3 with one disk; its id.
+  int createPair(int seed) {
+    char guid[40];
+    std::snprintf(guid, sizeof guid, "%032x", seed + 0x1000);
+    Json pair = env_.json(
+        "pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name vm" +
+        std::to_string(seed) + " --src-guid " + guid + " --dst-name vm" + std::to_string(seed) +
+        "-dr --disk " + guid + ":/vmfs/vm" + std::to_string(seed) + "/disk0.vmdk");
+    return pair.value("id", 0);
+  }
+
+  CliEnv env_;
+};
+
+TEST_F(PlansCliTest, PlanFilesAreStoredShownListedAndDeleted) {
+  const int a = createPair(1), b = createPair(2), c = createPair(3);
+  env_.write("site.json",
+             "{\"name\": \"site b\", \"healthTimeout\": 90, \"groups\": ["
+             "{\"parallelism\": 2, \"pairs\": [" +
+                 std::to_string(b) + ", {\"pair\": " + std::to_string(a) +
+                 ", \"toLatest\": true, \"continueOnError\": true}]},"
+                 "{\"pairs\": [{\"pair\": " +
+                 std::to_string(c) + ", \"keepProductionOff\": true}]}]}");
+  CliEnv::Result r = env_.blr("plans create --file site.json");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Stored plan site b"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("with 2 groups and 3 pairs"), std::string::npos) << r.out;
+
+  Json plan = env_.json("plans show 'site b'");
+  EXPECT_EQ(plan["healthTimeout"], 90);
+  ASSERT_EQ(plan["groups"].size(), 2u);
+  EXPECT_EQ(plan["groups"][0]["parallelism"], 2);
+  EXPECT_EQ(plan["groups"][1]["parallelism"], 1) << "the default";
+  EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b},
+                                                 {"toLatest", false},
+                                                 {"keepProductionOff", false},
+                                                 {"continueOnError", false}}));
+  EXPECT_EQ(plan["groups"][0]["pairs"][1], (Json{{"pair", a},
+                                                 {"toLatest", true},
+                                                 {"keepProductionOff", false},
+                                                 {"continueOnError", true}}));
+  EXPECT_EQ(plan["groups"][1]["pairs"][0]["keepProductionOff"], true);
+
+  // What --json shows is a plan file: stored again under another name, it reads back the same.
+  plan["name"] = "copy";
+  env_.write("copy.json", plan.dump());
+  ASSERT_EQ(env_.blr("plans create --file copy.json").code, 0);
+  Json copy = env_.json("plans show copy");
+  EXPECT_EQ(copy["groups"], plan["groups"]);
+
+  r = env_.blr("plans show 'site b'");
+  EXPECT_NE(r.out.find("continueOnError"), std::string::npos) << r.out;
+  Json list = env_.json("plans list");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0]["name"], "copy");
+
+  ASSERT_EQ(env_.blr("plans delete copy").code, 0);
+  EXPECT_EQ(env_.blr("plans delete copy").code, 3);
+  EXPECT_EQ(env_.blr("plans show copy").code, 3);
+  EXPECT_EQ(env_.json("plans list").size(), 1u);
+  EXPECT_EQ(env_.json("pairs list").size(), 3u) << "deleting a plan keeps its pairs";
+}
+
+// Each bad file exits 2 with one line naming the field, and stores nothing.
+TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
+  const std::string a = std::to_string(createPair(1));
+  const struct {
+    const char* file;
+    std::string text, message;
+  } cases[] = {
+      {"parse.json", "{\"name\": ", "Couldn't parse parse.json"},
+      {"key.json", "{\"name\": \"k\", \"group\": []}", "plan: unknown key \"group\""},
+      {"type.json", "{\"name\": \"t\", \"groups\": [{\"pairs\": [{\"pair\": \"" + a + "\"}]}]}",
+       "groups[0].pairs[0]: \"pair\" must be a 32-bit integer"},
+      {"flag.json",
+       "{\"name\": \"f\", \"groups\": [{\"pairs\": [{\"pair\": " + a + ", \"toLatest\": 1}]}]}",
+       "groups[0].pairs[0]: \"toLatest\" must be true or false"},
+      {"empty.json", "{\"name\": \"e\", \"groups\": [{\"pairs\": [" + a + "]}, {\"pairs\": []}]}",
+       "groups[1].pairs: empty group"},
+      {"unknown.json", "{\"name\": \"u\", \"groups\": [{\"pairs\": [" + a + ", 4242]}]}",
+       "groups[0].pairs[1].pair: no pair 4242"},
+      {"twice.json",
+       "{\"name\": \"d\", \"groups\": [{\"pairs\": [" + a + "]}, {\"pairs\": [" + a + "]}]}",
+       "groups[1].pairs[0].pair: pair " + a + " is already in groups[0]"},
+      {"noname.json", "{\"groups\": [{\"pairs\": [" + a + "]}]}", "name: a plan needs a name"},
+  };
+  for (const auto& c : cases) {
+    env_.write(c.file, c.text);
+    CliEnv::Result r = env_.blr(std::string("plans create --file ") + c.file);
+    EXPECT_EQ(r.code, 2) << c.file << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.file << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+  }
+  EXPECT_EQ(env_.json("plans list"), Json::array());
+  EXPECT_EQ(env_.blr("plans create --file missing.json").code, 2);
+}
+
+}  // namespace
