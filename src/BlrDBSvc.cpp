@@ -116,6 +116,10 @@ const Route kRoutes[] = {
     {blrdb_req::kCreatePlan, &BlrDBSvc::createPlanHnd},
     {blrdb_req::kGetPlans, &BlrDBSvc::getPlansHnd},
     {blrdb_req::kDelPlan, &BlrDBSvc::delPlanHnd},
+    {blrdb_req::kCreatePlanRun, &BlrDBSvc::createPlanRunHnd},
+    {blrdb_req::kSetPlanRunPair, &BlrDBSvc::setPlanRunPairHnd},
+    {blrdb_req::kFinishPlanRun, &BlrDBSvc::finishPlanRunHnd},
+    {blrdb_req::kGetPlanRuns, &BlrDBSvc::getPlanRunsHnd},
 };
 
 }  // namespace

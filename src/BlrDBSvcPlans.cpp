@@ -121,18 +121,6 @@ CZuError insertPlan(BlrSQL& sql, Plan* plan) {
   return err;
 }
 
-// Runs a query whose rows `onRow` reads after `bind`; no rows is no call.
-template <class Bind, class OnRow>
-CZuError readRows(BlrSQL& sql, const std::string& statement, Bind bind, OnRow onRow) {
-  int result = 0;
-  CZuError err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
-  if (err.IsError() || result != 0) return err;
-  int rc = bind();
-  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed");
-  while (sql.getNextRow() == 0) onRow();
-  return CZuError();
-}
-
 // The plans that `where` selects from BlrPlan, by name, with their groups.
 CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans) {
   plans->clear();
@@ -154,7 +142,8 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
         plan.modified = static_cast<uint64_t>(modified);
         plans->push_back(plan);
         byId[id] = &plans->back();
-      });
+      },
+      FXLOC);
   if (err.IsError() || plans->empty()) return err;
   const std::string ofPlans = " WHERE planId IN (SELECT id FROM BlrPlan " + where + ")";
   err = readRows(
@@ -166,7 +155,8 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
         BlrPlanDB::Group group;
         group.parallelism = number;
         byId[id]->groups.push_back(group);
-      });
+      },
+      FXLOC);
   if (err.IsError()) return err;
   return readRows(
       sql,
@@ -180,7 +170,8 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
         member.pairId = pairId;
         member.options = options;
         std::next(plan->groups.begin(), groupNo)->members.push_back(member);
-      });
+      },
+      FXLOC);
 }
 
 CZuError parseName(const BlrDBSvc::Map& req, std::string* name) {

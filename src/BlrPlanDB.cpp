@@ -67,3 +67,76 @@ CZuError BlrPlanDB::delPlan(const std::string& name, bool* found) {
   if (found) *found = !deleted.empty();
   return CZuError();
 }
+
+// ---- Runs ----
+
+namespace {
+
+CZuError askRuns(const char* request, const DwEbmlWriter& body, std::list<BlrPlanDB::Run>* runs) {
+  std::vector<char> answer;
+  CZuError err = BlrDB().makeReq(request, body, &answer);
+  if (err.IsError()) return err.Push(FXLOC);
+  err = BlrPlanDB::decodeRuns(answer, runs);
+  if (err.IsError()) return err.Push(FXLOC);
+  return CZuError();
+}
+
+}  // namespace
+
+CZuError BlrPlanDB::createRun(Run* run) {
+  DwEbmlBuffer buffer(512);
+  DwEbmlWriter body(buffer, 0);
+  run->serialize(body);
+  std::list<Run> stored;
+  CZuError err = askRuns(blrdb_req::kCreatePlanRun, body, &stored);
+  if (err.IsError() || stored.empty())
+    return err.Push(FXLOC, "Couldn't start a run of plan \"%s\"", run->planName.c_str());
+  *run = stored.front();
+  return CZuError();
+}
+
+CZuError BlrPlanDB::setRunPair(int runId, const RunPair& pair) {
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter body(buffer, 0);
+  body.writeNumTag(BLRDB_TAG_ID, runId);
+  body.openContTag(BLRDB_TAG_PLAN_RUN_PAIR, BLRDB_RECORD_BOUND);
+  pair.serialize(body);
+  body.closeContTag();
+  CZuError err = BlrDB().makeReq(blrdb_req::kSetPlanRunPair, body, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't record pair %d in run %d", pair.pairId, runId);
+  return err;
+}
+
+CZuError BlrPlanDB::finishRun(int runId, const std::string& state) {
+  DwEbmlBuffer buffer(128);
+  DwEbmlWriter body(buffer, 0);
+  body.writeNumTag(BLRDB_TAG_ID, runId);
+  body.writeStrTag(BLRDB_TAG_STATE, state);
+  CZuError err = BlrDB().makeReq(blrdb_req::kFinishPlanRun, body, nullptr);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't finish run %d", runId);
+  return err;
+}
+
+CZuError BlrPlanDB::getRuns(const std::string& planName, std::list<Run>* runs) {
+  DwEbmlBuffer buffer(256);
+  DwEbmlWriter body(buffer, 0);
+  body.writeStrTag(BLRDB_TAG_NAME, planName);
+  CZuError err = askRuns(blrdb_req::kGetPlanRuns, body, runs);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't lookup runs of plan \"%s\"", planName.c_str());
+  return err;
+}
+
+CZuError BlrPlanDB::getRun(int runId, Run* run) {
+  DwEbmlBuffer buffer(64);
+  DwEbmlWriter body(buffer, 0);
+  body.writeNumTag(BLRDB_TAG_ID, runId);
+  std::list<Run> found;
+  CZuError err = askRuns(blrdb_req::kGetPlanRuns, body, &found);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup run %d", runId);
+  if (found.empty()) {
+    run->clear();
+  } else {
+    *run = found.front();
+  }
+  return CZuError();
+}

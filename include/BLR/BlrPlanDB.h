@@ -61,9 +61,66 @@ class BLR_API BlrPlanDB {
     std::list<Group> groups;  // recovered one after the other, in order
   };
 
+  // One pair's part in a run of a plan.
+  struct BLR_API RunPair {
+    RunPair() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const RunPair& other) const;
+
+    int32_t pairId;
+    int32_t groupNo;      // 0, 1, ... as in the plan
+    std::string outcome;  // "running", "done", "failed", "skipped", "not started"
+    uint64_t startTime;
+    uint64_t endTime;
+    uint64_t seqNum;     // the recovery point reached
+    int32_t lagAtStart;  // the pair's lag when it started, in seconds
+    int32_t exitCode;    // the workflow's step code, 0 on success
+    std::string error;   // at most kMaxErrorBytes
+    std::string steps;   // the steps and their timings as the runner writes them
+  };
+
+  // A run of a plan's workflow (failover, failback, test, ...), kept for the report.
+  struct BLR_API Run {
+    Run() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Run& other) const;
+
+    int32_t id;
+    int32_t planId;  // set by the service from planName
+    std::string planName;
+    std::string workflow;      // "failover", "test", ...
+    std::string user;          // who ran it
+    uint64_t startTime;        // set by the service
+    uint64_t endTime;          // 0 while it runs
+    std::string state;         // "running", then what finishRun gave
+    std::list<RunPair> pairs;  // only in getRun's answer
+  };
+
+  static constexpr size_t kMaxErrorBytes = 1023;
+  static constexpr size_t kMaxStepsBytes = 16383;
+  static constexpr size_t kMaxWordBytes = 63;  // workflow, user, outcome, state
+
+  // Starts a run record of plan `run.planName` (which must exist); `run`
+  // receives its id, plan id, start time and state "running".
+  CZuError createRun(Run* run);
+  // Stores (or replaces) pair `pair.pairId`'s part in run `runId`.
+  CZuError setRunPair(int runId, const RunPair& pair);
+  // Ends run `runId` with `state`, at the service's time.
+  CZuError finishRun(int runId, const std::string& state);
+  // The runs of plan `planName`, newest first, without their pairs.
+  CZuError getRuns(const std::string& planName, std::list<Run>* runs);
+  // Run `runId` with its pairs; `run->id` is 0 when there is no such run.
+  CZuError getRun(int runId, Run* run);
+
   // A plan list's bytes as answers carry them (one container per plan).
   static std::vector<char> encodePlans(const std::list<Plan>& plans);
   static CZuError decodePlans(const std::vector<char>& bytes, std::list<Plan>* plans);
+  static std::vector<char> encodeRuns(const std::list<Run>& runs);
+  static CZuError decodeRuns(const std::vector<char>& bytes, std::list<Run>* runs);
 
   // The longest plan name, in bytes.
   static constexpr size_t kMaxNameBytes = 127;

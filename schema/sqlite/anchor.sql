@@ -119,6 +119,34 @@ CREATE TABLE IF NOT EXISTS BlrPlanPair (
 CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanPair_plan ON BlrPlanPair(planId, groupNo, position);
 CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanPair_pair ON BlrPlanPair(planId, pairId);
 
+-- Runs of plans, kept for the report; they keep the plan's name and outlive it.
+CREATE TABLE IF NOT EXISTS BlrPlanRun (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  planId INTEGER NOT NULL DEFAULT 0,
+  planName TEXT NOT NULL DEFAULT '',          -- 127 bytes
+  workflow TEXT NOT NULL DEFAULT '',          -- 63 bytes
+  userName TEXT NOT NULL DEFAULT '',          -- 63 bytes
+  startTime BIGINT NOT NULL DEFAULT 0,
+  endTime BIGINT NOT NULL DEFAULT 0,
+  state TEXT NOT NULL DEFAULT ''              -- 63 bytes
+);
+CREATE INDEX IF NOT EXISTS BlrPlanRun_planName ON BlrPlanRun(planName);
+
+CREATE TABLE IF NOT EXISTS BlrPlanRunPair (
+  runId INTEGER NOT NULL REFERENCES BlrPlanRun(id),
+  pairId INTEGER NOT NULL,
+  groupNo INTEGER NOT NULL DEFAULT 0,
+  outcome TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  startTime BIGINT NOT NULL DEFAULT 0,
+  endTime BIGINT NOT NULL DEFAULT 0,
+  seqNum BIGINT NOT NULL DEFAULT 0,
+  lagAtStart INTEGER NOT NULL DEFAULT 0,
+  exitCode INTEGER NOT NULL DEFAULT 0,
+  error TEXT NOT NULL DEFAULT '',             -- 1023 bytes
+  steps TEXT NOT NULL DEFAULT ''              -- 16383 bytes
+);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanRunPair_run ON BlrPlanRunPair(runId, pairId);
+
 -- The host's event log (EvEvent); arguments are kept as "<bytes>:<text>" runs.
 CREATE TABLE IF NOT EXISTS APP_Event (
   id INTEGER PRIMARY KEY AUTOINCREMENT,

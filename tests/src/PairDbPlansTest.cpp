@@ -29,6 +29,14 @@ BlrPlanDB::Plan plan(const std::string& name, std::list<BlrPlanDB::Group> groups
   return p;
 }
 
+// The error's messages hold `text`.
+::testing::AssertionResult failsWith(const CZuError& err, const std::string& text) {
+  if (err.IsError() && err.Summary().find(text) != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "expected an error with \"" << text << "\", got "
+                                       << (err.IsError() ? err.Summary() : "success");
+}
+
 TEST_P(PairDbPlansTest, PlansKeepTheirGroupOrderAndOptions) {
   const int a = store(1, 1, 1).id, b = store(1, 2, 1).id, c = store(1, 3, 2).id;
   BlrPlanDB plans;
@@ -97,15 +105,83 @@ TEST_P(PairDbPlansTest, BadPlansAreRefusedWholeNamingTheField) {
       {plan("o", {group(1, {member(a, 8)})}), "groups[0].pairs[0].options: unknown option bits 8"},
   };
   for (const Case& c : cases) {
-    CZuError err = plans.createPlan(c.plan, nullptr);
-    ASSERT_TRUE(err.IsError()) << c.message;
-    EXPECT_NE(err.Summary().find(c.message), std::string::npos)
-        << err.Summary() << "\nexpected: " << c.message;
+    EXPECT_TRUE(failsWith(plans.createPlan(c.plan, nullptr), c.message));
   }
   EXPECT_EQ(count("BlrPlanPair") + count("BlrPlanGroup") + count("BlrPlan"), rowsBefore);
 
   // The same pair may be in several plans.
   EXPECT_OK(plans.createPlan(plan("other", {group(1, {member(a)})}), nullptr));
+}
+
+BlrPlanDB::RunPair runPair(int pairId, const std::string& outcome) {
+  BlrPlanDB::RunPair p;
+  p.pairId = pairId;
+  p.groupNo = 1;
+  p.outcome = outcome;
+  p.startTime = 1700000100;
+  p.endTime = 1700000160;
+  p.seqNum = 1ull << 40;
+  p.lagAtStart = 7;
+  p.exitCode = outcome == "failed" ? 202 : 0;
+  p.error = outcome == "failed" ? "Couldn't power off VM 'db01'" : "";
+  p.steps = std::string(BlrPlanDB::kMaxStepsBytes, 's');
+  return p;
+}
+
+// Runs keep each pair's latest outcome whole, outlive their plan, and are
+// listed newest first.
+TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
+  const int a = store(1, 1, 1).id, b = store(1, 2, 1).id;
+  BlrPlanDB plans;
+  ASSERT_OK(plans.createPlan(plan("site", {group(2, {member(a), member(b)})}), nullptr));
+
+  BlrPlanDB::Run run;
+  run.planName = "site";
+  run.workflow = "failover";
+  run.user = "ops";
+  ASSERT_OK(plans.createRun(&run));
+  EXPECT_GT(run.id, 0);
+  EXPECT_EQ(run.state, "running");
+  EXPECT_EQ(run.startTime, static_cast<uint64_t>(kNow));
+
+  ASSERT_OK(plans.setRunPair(run.id, runPair(a, "running")));
+  ASSERT_OK(plans.setRunPair(run.id, runPair(a, "done")));  // replaces
+  ASSERT_OK(plans.setRunPair(run.id, runPair(b, "failed")));
+  ASSERT_OK(plans.finishRun(run.id, "failed"));
+
+  BlrPlanDB::Run second = run;
+  ASSERT_OK(plans.createRun(&second));
+  ASSERT_OK(plans.delPlan("site", nullptr));
+
+  BlrPlanDB::Run read;
+  ASSERT_OK(plans.getRun(run.id, &read));
+  EXPECT_EQ(read.state, "failed");
+  EXPECT_EQ(read.endTime, static_cast<uint64_t>(kNow));
+  EXPECT_EQ(read.user, "ops");
+  ASSERT_EQ(read.pairs.size(), 2u);
+  EXPECT_EQ(read.pairs.front(), runPair(a, "done"));
+  EXPECT_EQ(read.pairs.back(), runPair(b, "failed"));
+
+  std::list<BlrPlanDB::Run> runs;
+  ASSERT_OK(plans.getRuns("site", &runs));
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs.front().id, second.id);
+  EXPECT_TRUE(runs.front().pairs.empty());
+  ASSERT_OK(plans.getRun(9999, &read));
+  EXPECT_EQ(read.id, 0);
+
+  // Refused: no such plan or run, texts beyond their columns.
+  BlrPlanDB::Run orphan;
+  orphan.planName = "site";
+  orphan.workflow = "test";
+  EXPECT_TRUE(failsWith(plans.createRun(&orphan), "plan: no plan \"site\""));
+  EXPECT_TRUE(failsWith(plans.setRunPair(9999, runPair(a, "done")), "run: no run 9999"));
+  EXPECT_TRUE(failsWith(plans.finishRun(9999, "done"), "run: no run 9999"));
+  BlrPlanDB::RunPair tooLong = runPair(a, "done");
+  tooLong.steps += "s";
+  EXPECT_TRUE(failsWith(plans.setRunPair(run.id, tooLong), "steps: longer than 16383 bytes"));
+  ASSERT_OK(plans.getRun(run.id, &read));
+  EXPECT_EQ(read.pairs.front(), runPair(a, "done"));
 }
 
 BLR_SQL_BACKENDS(PairDbPlansTest);
