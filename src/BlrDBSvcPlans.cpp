@@ -152,9 +152,11 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
           " ORDER BY planId, groupNo",
       [&] { return sql.ibindstruct("i|i|i", &id, &groupNo, &number); },
       [&] {
+        auto plan = byId.find(id);
+        if (plan == byId.end()) return;  // stored after the first query
         BlrPlanDB::Group group;
         group.parallelism = number;
-        byId[id]->groups.push_back(group);
+        plan->second->groups.push_back(group);
       },
       FXLOC);
   if (err.IsError()) return err;
@@ -164,7 +166,9 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
           " ORDER BY planId, groupNo, position",
       [&] { return sql.ibindstruct("i|i|i|i", &id, &groupNo, &pairId, &options); },
       [&] {
-        Plan* plan = byId[id];
+        auto found = byId.find(id);
+        if (found == byId.end()) return;
+        Plan* plan = found->second;
         if (groupNo < 0 || static_cast<size_t>(groupNo) >= plan->groups.size()) return;
         BlrPlanDB::Member member;
         member.pairId = pairId;
