@@ -81,5 +81,7 @@ void addWorkflowCommands(Cli& cli);
 void addClientCommands(Cli& cli);
 void addCertCommands(Cli& cli);
 void addPlanCommands(Cli& cli);
+// "plans runs" and "plans report", under the "plans" group.
+void addPlanReportCommands(Cli& cli, CLI::App* plans);
 
 #endif  // TOOLS_BLR_CLI_H

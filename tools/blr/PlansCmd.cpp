@@ -211,4 +211,6 @@ void addPlanCommands(Cli& cli) {
   auto delName = std::make_shared<std::string>();
   del->add_option("NAME", *delName, "Plan name")->required();
   cli.on(del, [&cli, delName] { return deletePlan(cli, *delName); });
+
+  addPlanReportCommands(cli, plans);
 }

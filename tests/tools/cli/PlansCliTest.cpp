@@ -2,7 +2,10 @@
 // shown and deleted, and bad files refused with the place at fault.
 #include <gtest/gtest.h>
 
+#include "BLR/BlrPlanDB.h"
 #include "CliEnv.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwLinkPool.h"
 
 namespace {
 
@@ -107,6 +110,66 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
   }
   EXPECT_EQ(env_.json("plans list"), Json::array());
   EXPECT_EQ(env_.blr("plans create --file missing.json").code, 2);
+}
+
+// A run recorded as a plan runner does, read back as a list, JSON and an
+// HTML page where texts from the records are escaped.
+TEST_F(PlansCliTest, RunsAreListedAndReported) {
+  const int a = createPair(1), b = createPair(2);
+  env_.write("p.json", "{\"name\": \"p\", \"groups\": [{\"pairs\": [" + std::to_string(a) +
+                           "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
+  ASSERT_EQ(env_.blr("plans create --file p.json").code, 0);
+  EXPECT_NE(env_.blr("plans runs p").out.find("No runs of plan p."), std::string::npos);
+
+  ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(env_.dir + "/cli.reg").IsError());
+  BlrPlanDB db;
+  BlrPlanDB::Run run;
+  run.planName = "p";
+  run.workflow = "failover";
+  run.user = "ops";
+  CZuError err = db.createRun(&run);
+  BlrPlanDB::RunPair done, failed;
+  done.pairId = a;
+  done.outcome = "done";
+  done.startTime = 1700000000;
+  done.endTime = 1700000042;
+  done.seqNum = 77;
+  done.steps = "[{\"title\": \"Stopping VM on the Head\", \"seconds\": 1.5}]";
+  failed.pairId = b;
+  failed.groupNo = 1;
+  failed.outcome = "failed";
+  failed.exitCode = 202;
+  failed.error = "Couldn't power off VM <db01> & co";
+  if (!err.IsError()) err = db.setRunPair(run.id, done);
+  if (!err.IsError()) err = db.setRunPair(run.id, failed);
+  if (!err.IsError()) err = db.finishRun(run.id, "failed");
+  DwLinkPool::instance().clear();
+  DWPlatformInfo::reset();
+  ASSERT_FALSE(err.IsError()) << err.AsString();
+
+  Json runs = env_.json("plans runs p");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0]["state"], "failed");
+  EXPECT_EQ(runs[0]["user"], "ops");
+
+  Json report = env_.json("plans report " + std::to_string(run.id));
+  ASSERT_EQ(report["pairs"].size(), 2u);
+  EXPECT_EQ(report["pairs"][0]["seconds"], 42);
+  EXPECT_EQ(report["pairs"][0]["seqNum"], 77);
+  EXPECT_EQ(report["pairs"][0]["steps"][0]["seconds"], 1.5) << "kept as JSON";
+  EXPECT_EQ(report["pairs"][1]["group"], 2);
+  EXPECT_EQ(report["pairs"][1]["exitCode"], 202);
+
+  CliEnv::Result r = env_.blr("plans report " + std::to_string(run.id) + " --format html");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_NE(r.out.find("1 done, 1 failed"), std::string::npos);
+  EXPECT_NE(r.out.find("Couldn&#39;t power off VM &lt;db01&gt; &amp; co"), std::string::npos);
+  EXPECT_EQ(r.out.find("<db01>"), std::string::npos);
+  EXPECT_EQ(r.out.find("http"), std::string::npos) << "self-contained";
+
+  EXPECT_EQ(env_.blr("plans report 999").code, 3);
+  EXPECT_EQ(env_.blr("plans report " + std::to_string(run.id) + " --format pdf").code, 2);
 }
 
 }  // namespace
