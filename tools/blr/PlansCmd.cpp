@@ -213,4 +213,5 @@ void addPlanCommands(Cli& cli) {
   cli.on(del, [&cli, delName] { return deletePlan(cli, *delName); });
 
   addPlanReportCommands(cli, plans);
+  addPlanRunCommands(cli, plans);
 }

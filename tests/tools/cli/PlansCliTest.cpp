@@ -2,6 +2,9 @@
 // shown and deleted, and bad files refused with the place at fault.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "BLR/BlrPlanDB.h"
 #include "CliEnv.h"
 #include "host/DWPlatformInfo.h"
@@ -24,6 +27,29 @@ class PlansCliTest : public ::testing::Test {
         std::to_string(seed) + " --src-guid " + guid + " --dst-name vm" + std::to_string(seed) +
         "-dr --disk " + guid + ":/vmfs/vm" + std::to_string(seed) + "/disk0.vmdk");
     return pair.value("id", 0);
+  }
+
+  // A pair that replicates (status 4), with destination disks so that its
+  // workflows can make reverse pairs.
+  int runningPair(int seed) {
+    const int id = createPair(seed);
+    const std::string p = " " + std::to_string(id);
+    Json disk = env_.json("pairs show" + p)["disks"][0];
+    char guid[40];
+    std::snprintf(guid, sizeof guid, "%032x", seed + 0x2000);
+    EXPECT_EQ(env_.blr("pairs set-dest" + p + " --dst-guid " + guid + " --disk " +
+                       std::to_string(disk["id"].get<int>()) + "=" + guid + ":/dr/" +
+                       std::to_string(seed))
+                  .code,
+              0);
+    EXPECT_EQ(env_.blr("proxies start" + p).code, 0);
+    int status = 0;
+    for (int i = 0; i < 100 && status != 4; ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      status = env_.json("pairs show" + p)["statusCode"].get<int>();
+    }
+    EXPECT_EQ(status, 4);
+    return id;
   }
 
   CliEnv env_;
@@ -110,6 +136,58 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
   }
   EXPECT_EQ(env_.json("plans list"), Json::array());
   EXPECT_EQ(env_.blr("plans create --file missing.json").code, 2);
+}
+
+// A plan's failback stops at a failed group and, run again, resumes the
+// same run: the pairs it did are skipped.
+TEST_F(PlansCliTest, PlanFailbackStopsAtAFailedGroupAndResumes) {
+  const int a = runningPair(1), b = runningPair(2), c = runningPair(3);
+  for (int id : {a, c}) ASSERT_EQ(env_.blr("failover " + std::to_string(id)).code, 0);
+  // b was never failed over: its failback fails and group 2 must not start.
+  env_.write("p.json", "{\"name\": \"p\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
+                           std::to_string(a) + ", " + std::to_string(b) + "]}, {\"pairs\": [" +
+                           std::to_string(c) + "]}]}");
+  ASSERT_EQ(env_.blr("plans create --file p.json").code, 0);
+
+  CliEnv::Result r = env_.blr("plans failback p");
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("1 done, 1 failed, 0 skipped (done before), 1 not started"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("pair " + std::to_string(a) + ": done in "), std::string::npos) << r.out;
+  EXPECT_EQ(env_.json("pairs show " + std::to_string(c))["statusCode"], 16) << "not started";
+  Json runs = env_.json("plans runs p");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0]["state"], "failed");
+  const int runId = runs[0]["run"];
+  Json report = env_.json("plans report " + std::to_string(runId));
+  ASSERT_EQ(report["pairs"].size(), 2u);
+  EXPECT_EQ(report["pairs"][1]["outcome"], "failed");
+  EXPECT_GE(report["pairs"][1]["exitCode"].get<int>(), 200);
+  EXPECT_FALSE(report["pairs"][0]["steps"].empty());
+
+  ASSERT_EQ(env_.blr("failover " + std::to_string(b)).code, 0);
+  r = env_.blr("plans failback p");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("run " + std::to_string(runId) + ", resumed: 1 pairs done before"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("2 done, 0 failed, 1 skipped (done before), 0 not started"),
+            std::string::npos)
+      << r.out;
+  for (int id : {a, b, c}) {
+    Json pair = env_.json("pairs show " + std::to_string(id));
+    EXPECT_EQ(pair["statusCode"], 4) << id;
+    EXPECT_EQ(pair["flags"], 0) << id;
+  }
+  runs = env_.json("plans runs p");
+  ASSERT_EQ(runs.size(), 1u) << "resumed, not a new run";
+  EXPECT_EQ(runs[0]["state"], "done");
+  EXPECT_EQ(env_.json("plans report " + std::to_string(runId))["pairs"].size(), 3u);
+
+  // A finished run is not resumed: the next failback is a run of its own.
+  r = env_.blr("plans failback p");
+  EXPECT_EQ(env_.json("plans runs p").size(), 2u);
 }
 
 // A run recorded as a plan runner does, read back as a list, JSON and an
