@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "BLR/BlrDBSvc.h"
+#include "BLR/BlrDBTexts.h"
 #include "BLR/BlrPlanDB.h"
 #include "BlrDBSvcInternal.h"
 #include "BlrDBTags.h"
@@ -24,8 +25,7 @@ CZuError refuse(const FXCodeLocation& loc, const char* field, const std::string&
 // `text` within `max` bytes; `required` also refuses it empty.
 CZuError checkText(const char* field, const std::string& text, size_t max, bool required) {
   if (required && text.empty()) return refuse(FXLOC, field, "must be given");
-  if (text.size() > max) return refuse(FXLOC, field, "longer than " + i2s(int(max)) + " bytes");
-  return CZuError();
+  return blrCheckText(field, text, static_cast<int>(max), BlrTextUnit::kBytes);
 }
 
 // The id of the first row of a one-column query, 0 without rows.
@@ -117,7 +117,9 @@ struct RunBody {
   std::list<RunPair> pairs;
 
   CZuError parse(const BlrDBSvc::Map& req) {
-    std::vector<char> bytes = blrGetBlob(req);
+    std::vector<char> bytes;
+    CZuError err = blrReadBlob(req, &bytes);
+    if (err.IsError()) return err;
     return dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()),
                                 [this](DwEbmlParser& p, int tag, int len) {
                                   if (tag == BLRDB_TAG_ID) p.getNumPayload(len, &runId);

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "BLR/BlrDBSvc.h"
+#include "BLR/BlrDBTexts.h"
 #include "BLR/BlrPlanDB.h"
 #include "BlrDBSvcInternal.h"
 #include "BlrDBTags.h"
@@ -27,8 +28,8 @@ std::string groupField(int group) { return "groups[" + i2s(group) + "]"; }
 // Everything about a plan that needs no database.
 CZuError checkShape(const Plan& plan) {
   if (plan.name.empty()) return refuse(FXLOC, "name", "a plan needs a name");
-  if (plan.name.size() > BlrPlanDB::kMaxNameBytes)
-    return refuse(FXLOC, "name", "longer than " + i2s(BlrPlanDB::kMaxNameBytes) + " bytes");
+  CZuError err = blrCheckText("name", plan.name, BlrPlanDB::kMaxNameBytes, BlrTextUnit::kBytes);
+  if (err.IsError()) return err;
   if (plan.healthTimeoutSecs < 1) return refuse(FXLOC, "healthTimeout", "must be at least 1");
   if (plan.groups.empty()) return refuse(FXLOC, "groups", "a plan needs at least one group");
   std::map<int32_t, int> groupOfPair;
@@ -179,7 +180,9 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
 }
 
 CZuError parseName(const BlrDBSvc::Map& req, std::string* name) {
-  std::vector<char> bytes = blrGetBlob(req);
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (err.IsError()) return err;
   return dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()),
                               [name](DwEbmlParser& p, int tag, int len) {
                                 if (tag == BLRDB_TAG_NAME) p.getStrPayload(len, name);

@@ -91,7 +91,7 @@ TEST_P(PairDbPlansTest, BadPlansAreRefusedWholeNamingTheField) {
   noTimeout.healthTimeoutSecs = 0;
   const Case cases[] = {
       {plan("", {group(1, {member(a)})}), "name: a plan needs a name"},
-      {plan(std::string(128, 'x'), {group(1, {member(a)})}), "name: longer than 127 bytes"},
+      {plan(std::string(128, 'x'), {group(1, {member(a)})}), "name is 128 bytes long; at most 127 are stored"},
       {plan("taken", {group(1, {member(b)})}), "name: plan \"taken\" already exists"},
       {noTimeout, "healthTimeout: must be at least 1"},
       {plan("g", {}), "groups: a plan needs at least one group"},
@@ -179,7 +179,7 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
   EXPECT_TRUE(failsWith(plans.finishRun(9999, "done"), "run: no run 9999"));
   BlrPlanDB::RunPair tooLong = runPair(a, "done");
   tooLong.steps += "s";
-  EXPECT_TRUE(failsWith(plans.setRunPair(run.id, tooLong), "steps: longer than 16383 bytes"));
+  EXPECT_TRUE(failsWith(plans.setRunPair(run.id, tooLong), "steps is 16384 bytes long; at most 16383 are stored"));
   ASSERT_OK(plans.getRun(run.id, &read));
   EXPECT_EQ(read.pairs.front(), runPair(a, "done"));
 }

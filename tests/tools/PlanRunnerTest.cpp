@@ -81,9 +81,10 @@ TEST(PlanRunnerTest, GroupsRunInOrderWithinTheirParallelism) {
   EXPECT_EQ(rec.maxRunning_[2], 1);
   for (const auto& later : rec.starts_)
     for (const auto& earlier : rec.ends_)
-      if (rec.groupOf_[earlier.first] < rec.groupOf_[later.first])
+      if (rec.groupOf_[earlier.first] < rec.groupOf_[later.first]) {
         EXPECT_LE(earlier.second, later.second)
             << "pair " << later.first << " started before pair " << earlier.first << " ended";
+      }
 }
 
 TEST(PlanRunnerTest, AFailureStopsLaterGroupsUnlessThePairMayContinue) {

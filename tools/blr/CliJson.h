@@ -9,6 +9,7 @@
 
 #include "BLR/BlrUUID.h"
 #include "Cli.h"
+#include "CliRecords.h"
 
 // Parses file `path` ("-": standard input) as JSON.
 CZuError readJsonFile(const std::string& path, Json* out);
@@ -31,7 +32,8 @@ class JsonFields {
     const Json* v = find(key);
     if (v == nullptr) return;
     if (!v->is_string()) return fail(where(key) + " must be a text");
-    *out = v->get<std::string>();
+    CZuError err = cliTextFromJson(where(key), v->get<std::string>(), out);
+    if (err.IsError()) error_ = err;
   }
   void boolean(const char* key, bool* out) {
     const Json* v = find(key);
