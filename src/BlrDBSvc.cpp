@@ -114,6 +114,13 @@ const Route kRoutes[] = {
     {blrdb_req::kGetBootVmsForPair, &BlrDBSvc::getBootVMsForPairHnd},
     {blrdb_req::kGetBootVmsForTail, &BlrDBSvc::getBootVMsForTailHnd},
     {blrdb_req::kDelBootVm, &BlrDBSvc::delBootVMHnd},
+    {blrdb_req::kCreatePlan, &BlrDBSvc::createPlanHnd},
+    {blrdb_req::kGetPlans, &BlrDBSvc::getPlansHnd},
+    {blrdb_req::kDelPlan, &BlrDBSvc::delPlanHnd},
+    {blrdb_req::kCreatePlanRun, &BlrDBSvc::createPlanRunHnd},
+    {blrdb_req::kSetPlanRunPair, &BlrDBSvc::setPlanRunPairHnd},
+    {blrdb_req::kFinishPlanRun, &BlrDBSvc::finishPlanRunHnd},
+    {blrdb_req::kGetPlanRuns, &BlrDBSvc::getPlanRunsHnd},
 };
 
 }  // namespace

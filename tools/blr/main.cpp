@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
   addWorkflowCommands(cli);
   addClientCommands(cli);
   addCertCommands(cli);
+  addPlanCommands(cli);
   return cli.main(argc, argv);
 }
