@@ -131,4 +131,13 @@ CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
 }
 
+CZuError BlrDBSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
+                                  const std::string& from, const KRP_Cert& cert) {
+  auto it = req.find("req");
+  if (it == req.end() || it->second != "get_pairs") return dispatch(req, resp, from, cert);
+  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", it->second.c_str(),
+           from.c_str());
+  return getPairsPiecesHnd(req, reply);
+}
+
 void initBlrDBSvc() { new BlrDBSvc(); }

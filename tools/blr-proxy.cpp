@@ -15,6 +15,7 @@
 #include "ProxyServer.h"
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwLinkConfig.h"
 #include "host/TlsContext.h"
 
 namespace {
@@ -85,9 +86,15 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
                                       : static_cast<int>(registryNumber("Host", "nDwdPort",
                                                                         kDwDefaultDwdPort));
   config->allowBuiltinCerts = BlrReg::getAllowBuiltinCerts();
-  config->authTimeoutMs = BlrReg::getAuthTimeoutSecs() * 1000;
-  CZuError err = TlsContext::fromRegistry(&config->tls);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't load this proxy's certificate");
+  // Admission of connections as for the request link's server ([Link] keys).
+  DwLinkServerConfig link;
+  CZuError err = DwLinkServerConfig::fromRegistry(&link);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't read this proxy's listener settings");
+  config->authTimeoutMs = link.authTimeoutMs;
+  config->messageTimeoutMs = link.timeoutMs;
+  config->limits = link.limits;
+  config->memoryBudgetBytes = link.memoryBudgetBytes;
+  config->tls = link.tls;
   return err;
 }
 
