@@ -134,10 +134,12 @@ CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
 CZuError BlrDBSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
                                   const std::string& from, const KRP_Cert& cert) {
   auto it = req.find("req");
-  if (it == req.end() || it->second != "get_pairs") return dispatch(req, resp, from, cert);
-  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", it->second.c_str(),
-           from.c_str());
-  return getPairsPiecesHnd(req, reply);
+  const std::string name = it == req.end() ? std::string() : it->second;
+  bool pairs = name == "get_pairs";
+  if (!pairs && name != "get_boot_vms_for_pair" && name != "get_boot_vms_for_tail")
+    return dispatch(req, resp, from, cert);
+  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
+  return pairs ? getPairsPiecesHnd(req, reply) : getBootVMsPiecesHnd(req, reply);
 }
 
 void initBlrDBSvc() { new BlrDBSvc(); }

@@ -234,9 +234,6 @@ CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
 
 namespace {
 
-// Hex text of pairs gathered before being handed to the reply.
-constexpr size_t kPieceBytes = 64 * 1024;
-
 // "after_id" and "limit" of a get_pairs request: 0 when absent.
 CZuError readPaging(const BlrDBSvc::Map& req, const char* key, int* value) {
   auto it = req.find(key);
@@ -275,7 +272,7 @@ CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
   err = forEachPair(where, nullptr, [&](BlrDB::Pair& pair) {
     std::vector<char> bytes = BlrDB::encodePairs(std::list<BlrDB::Pair>{std::move(pair)});
     piece += BlrUtils::bin2str(bytes.data(), static_cast<int>(bytes.size()));
-    if (piece.size() >= kPieceBytes) flush();
+    if (piece.size() >= kAnswerPieceBytes) flush();
     ++sent;
     return !replyErr.IsError() && (limit == 0 || sent < limit);
   });

@@ -39,8 +39,9 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
 
   CZuError dispatch(const Map& req, Map* resp, const std::string& from,
                     const KRP_Cert& cert) override;
-  // "get_pairs" answers piece by piece, in pair id order, so that no end holds
-  // the whole list; every other request goes to dispatch.
+  // "get_pairs" and the boot VM lists answer piece by piece, in id order, so
+  // that the server never holds a whole list; every other request goes to
+  // dispatch.
   CZuError dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply, const std::string& from,
                           const KRP_Cert& cert) override;
 
@@ -75,6 +76,8 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError delBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // "get_boot_vms_for_pair" and "get_boot_vms_for_tail" as pieces of "blob".
+  static CZuError getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply);
 };
 
 // Installs one more service object; it lives until the process ends.
