@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "BLR/BlrDBSvc.h"
+#include "BlrDBRequests.h"
 #include "BlrDBSvcInternal.h"
 #include "BLR/BlrUtils.h"
 #include "BlrDBTags.h"
@@ -251,7 +252,7 @@ CZuError forEachBootVM(const std::string& statement,
 }  // namespace
 
 CZuError BlrDBSvc::getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply) {
-  bool forPair = req.at("req") == "get_boot_vms_for_pair";
+  bool forPair = req.at("req") == blrdb_req::kGetBootVmsForPair;
   int32_t id = 0;
   CZuError err = parseId(req, forPair ? BLRDB_TAG_PAIR_ID : BLRDB_TAG_TAIL_CLIENT_ID, &id);
   if (err.IsError()) return err.Push(FXLOC);
