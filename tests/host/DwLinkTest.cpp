@@ -313,7 +313,10 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
   startServer();
   DwLinkClientConfig c = client();
   c.timeoutMs = 150;
-  EXPECT_EQ(DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}}, nullptr).Code(), ETIMEDOUT);
+  CZuError stalled = DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}}, nullptr);
+  EXPECT_EQ(stalled.Code(), ETIMEDOUT);
+  // The request went out; its answer did not come.
+  EXPECT_THAT(stalled.AsString(), HasSubstr("Couldn't receive the answer on link REMOTE"));
   svc.release();
 
   // A listener that never speaks TLS.
@@ -322,7 +325,9 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
   ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &mute, &port));
   c.port = port;
   c.authTimeoutMs = 150;
-  EXPECT_EQ(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).Code(), ETIMEDOUT);
+  CZuError mum = DwLink("REMOTE").makeRemoteReq(c, {}, nullptr);
+  EXPECT_EQ(mum.Code(), ETIMEDOUT);
+  EXPECT_THAT(mum.AsString(), HasSubstr("Couldn't send request on link REMOTE"));
   mute.Close();
 }
 
