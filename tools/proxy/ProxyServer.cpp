@@ -28,7 +28,7 @@ bool isQuietEnd(const CZuError& err) {
 }  // namespace
 
 CZuError ProxyServer::listen(int port, int slot) {
-  CZuError err = dwTcpListen(config_.address, port, 64, &listen_[slot], &ports_[slot]);
+  CZuError err = dwTcpListen(config_.address, port, 512, &listen_[slot], &ports_[slot]);
   if (err.IsError()) err.Push(FXLOC, "Couldn't listen for %s on port %d", kService, port);
   return err;
 }
