@@ -15,6 +15,7 @@
 #include "ProxyServer.h"
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwHostName.h"
 #include "host/DwLinkConfig.h"
 #include "host/TlsContext.h"
 
@@ -103,6 +104,20 @@ int fail(const CZuError& err) {
   return 1;
 }
 
+// The name clients are told to use: the registry's, with the port the
+// lookup really listens on (--dwd-port may override the registry's).
+std::string readyName(int dwdPort) {
+  DWPlatformInfo info;
+  const char* client = info.getPhysicalMachine();
+  if (client == nullptr) return "(no [Host] sClientName)";
+  std::string mangled, host, name;
+  int registryDwd = 0, evmgrc = 0;
+  if (!info.getClientHostNameMangled(client, mangled)) return client;
+  if (dwdPort > 0 && DemangleHostName(mangled.c_str(), host, name, registryDwd, evmgrc))
+    mangled = MangleHostName(host, name, dwdPort, evmgrc);
+  return mangled;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,13 +171,9 @@ int main(int argc, char** argv) {
   err = server.start(config);
   if (err.IsError()) return fail(err);
 
-  DWPlatformInfo info;
-  const char* client = info.getPhysicalMachine();
-  std::string mangled;
-  if (client == nullptr) client = "(no [Host] sClientName)";
   std::printf("blr-proxy %s: BlrCtrlSvc on ports %d and %d, port lookup on %d\n",
-              info.getClientHostNameMangled(client, mangled) ? mangled.c_str() : client,
-              server.port(), server.port2(), server.dwdPort());
+              readyName(server.dwdPort()).c_str(), server.port(), server.port2(),
+              server.dwdPort());
   std::fflush(stdout);
 
   int sig = 0;
