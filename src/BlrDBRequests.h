@@ -9,6 +9,7 @@ namespace blrdb_req {
 inline constexpr char kGetPairs[] = "get_pairs";
 inline constexpr char kDelPairs[] = "del_pairs";
 inline constexpr char kCreateOrUpdatePair[] = "create_or_update_pair";
+inline constexpr char kCreatePairs[] = "create_pairs";
 inline constexpr char kUpdateDestInfo[] = "update_dest_info";
 inline constexpr char kUpdateSrcPaths[] = "update_src_paths";
 

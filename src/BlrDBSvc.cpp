@@ -93,6 +93,7 @@ const Route kRoutes[] = {
     {blrdb_req::kGetPairs, &BlrDBSvc::getPairsHnd},
     {blrdb_req::kDelPairs, &BlrDBSvc::delPairsHnd},
     {blrdb_req::kCreateOrUpdatePair, &BlrDBSvc::createOrUpdatePairHnd},
+    {blrdb_req::kCreatePairs, &BlrDBSvc::createPairsHnd},
     {blrdb_req::kUpdateDestInfo, &BlrDBSvc::updateDestInfoHnd},
     {blrdb_req::kUpdateSrcPaths, &BlrDBSvc::updateSrcPathsHnd},
     {blrdb_req::kSetPairEvent, &BlrDBSvc::setPairEventHnd},

@@ -53,6 +53,7 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getPairsPiecesHnd(const Map& req, DwLinkReply* reply);
   static CZuError delPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError createPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   // Pair state.
   static CZuError updateDestInfoHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError updateSrcPathsHnd(const Map& req, Map* resp, const KRP_Cert& cert);

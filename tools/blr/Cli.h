@@ -79,6 +79,7 @@ std::string cliTerminalText(const std::string& text);
 
 // Registration of each command family (one source file each).
 void addPairCommands(Cli& cli);
+void addPairImportCommand(Cli& cli, CLI::App* pairs);
 void addBootVmCommands(Cli& cli);
 void addProxyCommands(Cli& cli);
 void addWorkflowCommands(Cli& cli);

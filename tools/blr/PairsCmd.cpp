@@ -581,6 +581,7 @@ void addPairCommands(Cli& cli) {
   CLI::App* pairs = Cli::group(&cli.app(), "pairs", "Replication pairs in the pair database");
   addQueryCommands(cli, pairs);
   addStoreCommands(cli, pairs);
+  addPairImportCommand(cli, pairs);
   addStateCommands(cli, pairs);
   addPropCommands(cli, pairs);
   addStatsCommands(cli, pairs);

@@ -140,6 +140,36 @@ TEST_F(CliTest, CreateFromJsonUpdatesTheStoredPair) {
   EXPECT_NE(r.err.find("BlrPair must have dstClientId set"), std::string::npos) << r.err;
 }
 
+TEST_F(CliTest, ImportStoresAllRecordsOrNone) {
+  auto record = [](int n, const std::string& srcPath) {
+    char guid[33];
+    std::snprintf(guid, sizeof guid, "%032x", n);
+    return Json{{"subClientId", 8}, {"dstClientId", 3}, {"headClientId", 2}, {"tailClientId", 3},
+                {"srcName", "vm" + std::to_string(n)}, {"srcGuid", guid},
+                {"disks", Json::array({Json{{"srcGuid", guid}, {"srcPath", srcPath}}})}}
+        .dump();
+  };
+  // JSON lines, a bad record in the middle: its position and field, nothing stored.
+  env_.write("bad.jsonl", record(1, "/a") + "\n\n" + record(2, "") + "\n" + record(3, "/c") + "\n");
+  CliEnv::Result r = env_.blr("pairs import bad.jsonl");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: Record 2: disk 1: field \"srcPath\" is missing; nothing was imported\n");
+  env_.write("typo.jsonl", record(1, "/a") + "\n{\"srcNme\": 1}\n");
+  r = env_.blr("pairs import typo.jsonl");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: Record 2: pair: unknown key \"srcNme\"; nothing was imported\n");
+  EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 0u);
+
+  env_.write("good.json", "[" + record(1, "/a") + ", " + record(2, "/b") + "]");
+  r = env_.blr("pairs import good.json");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("Imported 2 pairs with 2 disks in "), 0u) << r.out;
+  Json imported = env_.json("pairs import good.json");  // the same keys update in place
+  ASSERT_EQ(imported["ids"].size(), 2u);
+  EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 2u);
+  EXPECT_EQ(env_.json("pairs show " + std::to_string(imported["ids"][1].get<int>()))["srcName"], "vm2");
+}
+
 TEST_F(CliTest, StoredBytesAreShownSafelyAndReadBackExactly) {
   std::string args = kPairArgs;
   const std::string name = "--src-name web01";
