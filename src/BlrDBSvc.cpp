@@ -140,4 +140,15 @@ CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
 }
 
+CZuError BlrDBSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
+                                  const std::string& from, const KRP_Cert& cert) {
+  auto it = req.find("req");
+  const std::string name = it == req.end() ? std::string() : it->second;
+  bool pairs = name == blrdb_req::kGetPairs;
+  if (!pairs && name != blrdb_req::kGetBootVmsForPair && name != blrdb_req::kGetBootVmsForTail)
+    return dispatch(req, resp, from, cert);
+  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
+  return pairs ? getPairsPiecesHnd(req, reply) : getBootVMsPiecesHnd(req, reply);
+}
+
 void initBlrDBSvc() { new BlrDBSvc(); }

@@ -19,6 +19,10 @@ using Map = std::map<std::string, std::string>;
 // Results a statement may give besides a failure.
 enum class Accept { kOk, kOkOrNoRows };
 
+// Hex text of records gathered before it is handed on as one piece of a long
+// answer (DwLinkReply).
+constexpr size_t kAnswerPieceBytes = 64 * 1024;
+
 // Runs `statement`; a result outside `accept` fails with its code and
 // "Query [...] failed".  `result` (may be null) receives 0 or 1.
 CZuError exec(BlrSQL& sql, const std::string& statement, Accept accept, const FXCodeLocation& loc,

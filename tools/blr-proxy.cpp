@@ -16,6 +16,7 @@
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
+#include "host/DwLinkConfig.h"
 #include "host/TlsContext.h"
 
 namespace {
@@ -88,9 +89,15 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
                                                                         kDwDefaultDwdPort));
   config->stateFile = opt.stateFile.empty() ? registryString(kSection, "sStateFile") : opt.stateFile;
   config->allowBuiltinCerts = BlrReg::getAllowBuiltinCerts();
-  config->authTimeoutMs = BlrReg::getAuthTimeoutSecs() * 1000;
-  CZuError err = TlsContext::fromRegistry(&config->tls);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't load this proxy's certificate");
+  // Admission of connections as for the request link's server ([Link] keys).
+  DwLinkServerConfig link;
+  CZuError err = DwLinkServerConfig::fromRegistry(&link);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't read this proxy's listener settings");
+  config->authTimeoutMs = link.authTimeoutMs;
+  config->messageTimeoutMs = link.timeoutMs;
+  config->limits = link.limits;
+  config->memoryBudgetBytes = link.memoryBudgetBytes;
+  config->tls = link.tls;
   return err;
 }
 

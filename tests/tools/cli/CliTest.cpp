@@ -53,6 +53,14 @@ TEST_F(CliTest, PairLifecycleReadsBackAsJson) {
   EXPECT_EQ(env_.json("pairs list --tail 3 --src-name web01").size(), 1u);
   EXPECT_EQ(env_.json("pairs list --tail 9").size(), 0u);
   EXPECT_EQ(env_.json("pairs list --status 4").size(), 0u);
+  // Pages by id; the table streams under its header.
+  EXPECT_EQ(env_.json("pairs list --limit 1").size(), 1u);
+  EXPECT_EQ(env_.json("pairs list --after-id " + std::to_string(id)).size(), 0u);
+  EXPECT_EQ(env_.json("pairs list --after-id " + std::to_string(id - 1))[0]["id"], id);
+  CliEnv::Result table = env_.blr("pairs list");
+  EXPECT_EQ(table.out.compare(0, 6, "ID    "), 0) << table.out;
+  EXPECT_NE(table.out.find("\n" + std::to_string(id) + " "), std::string::npos) << table.out;
+  EXPECT_EQ(env_.blr("pairs list --after-id " + std::to_string(id)).out, "No pairs.\n");
 
   std::string p = " " + std::to_string(id);
   ASSERT_EQ(env_.blr("pairs set-status" + p + " 14 --message 'by hand'").code, 0);
