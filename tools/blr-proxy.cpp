@@ -15,13 +15,14 @@
 #include "ProxyServer.h"
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwHostName.h"
 #include "host/TlsContext.h"
 
 namespace {
 
 constexpr char kSection[] = "Proxy";
-constexpr int kDefaultCtrlPort = 8402;
-constexpr int kDefaultCtrlPort2 = 8403;
+constexpr int kDefaultCtrlPort = 8408;
+constexpr int kDefaultCtrlPort2 = 8409;
 
 struct Options {
   std::string registry;
@@ -91,6 +92,20 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
   return err;
 }
 
+// The mangled host name that clients use to reach this proxy, with the port
+// lookup's real port (it may have been picked free).
+std::string addressForClients(int dwdPort) {
+  DWPlatformInfo info;
+  const char* client = info.getPhysicalMachine();
+  std::string mangled, host, name;
+  int registered = 0, evmgrc = 0;
+  if (client == nullptr) return "(no [Host] sClientName)";
+  if (!info.getClientHostNameMangled(client, mangled)) return client;
+  if (dwdPort > 0 && DemangleHostName(mangled.c_str(), host, name, registered, evmgrc))
+    mangled = MangleHostName(host, name, dwdPort, evmgrc);
+  return mangled;
+}
+
 int fail(const CZuError& err) {
   std::fprintf(stderr, "blr-proxy: %s\n", err.Summary().c_str());
   return 1;
@@ -149,13 +164,9 @@ int main(int argc, char** argv) {
   err = server.start(config);
   if (err.IsError()) return fail(err);
 
-  DWPlatformInfo info;
-  const char* client = info.getPhysicalMachine();
-  std::string mangled;
-  if (client == nullptr) client = "(no [Host] sClientName)";
   std::printf("blr-proxy %s: BlrCtrlSvc on ports %d and %d, port lookup on %d\n",
-              info.getClientHostNameMangled(client, mangled) ? mangled.c_str() : client,
-              server.port(), server.port2(), server.dwdPort());
+              addressForClients(server.dwdPort()).c_str(), server.port(), server.port2(),
+              server.dwdPort());
   std::fflush(stdout);
 
   int sig = 0;

@@ -27,7 +27,7 @@ TEST_P(PairDbPairsTest, NewPairIsStoredWithDefaultsAndReadBack) {
                               p.lagTime, p.flags}),
             std::vector<int>({1, 2, 0, 0, 0, 0, 0}));
   EXPECT_EQ(p.statusMessage, "");
-  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
+  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   EXPECT_EQ(count("BlrPair"), 1);
   EXPECT_EQ(count("BlrDisk"), 2);
 

@@ -27,8 +27,8 @@ class BlrAnchorTest : public ::testing::Test {
                              << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
                              << "[Database]\nsSqliteDir = " << dir_.path() << "/db\n"
                              << "[EventManager]\nsLogFile = " << dir_.path() << "/anchor.log\n";
-    ASSERT_EQ(admin("client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8400 "
-                    "--evmgrc-port 8401"),
+    ASSERT_EQ(admin("client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8406 "
+                    "--evmgrc-port 8407"),
               0);
     server_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{BLR_ANCHOR_PATH, "serve", "--registry", registry_});
@@ -82,7 +82,7 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   p.disks.front().srcPath = "/d";
   p.disks.front().srcGuid = p.srcGuid;
   ASSERT_OK(db.createOrUpdatePair(p));
-  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
+  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   ASSERT_OK(db.setPairStatus(p.id, 4, "replicating", 0));
   ASSERT_OK(db.setPairProp(p.id, "step", "1"));
   std::string value;

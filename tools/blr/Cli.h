@@ -80,5 +80,6 @@ void addProxyCommands(Cli& cli);
 void addWorkflowCommands(Cli& cli);
 void addClientCommands(Cli& cli);
 void addCertCommands(Cli& cli);
+void addDoctorCommands(Cli& cli);
 
 #endif  // TOOLS_BLR_CLI_H

@@ -10,5 +10,6 @@ int main(int argc, char** argv) {
   addWorkflowCommands(cli);
   addClientCommands(cli);
   addCertCommands(cli);
+  addDoctorCommands(cli);
   return cli.main(argc, argv);
 }

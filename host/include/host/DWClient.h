@@ -5,8 +5,10 @@
 #define HOST_DWCLIENT_H
 
 #include <string>
+#include <vector>
 
 #include "host/CZuError.h"
+#include "host/DWClientDirectory.h"
 
 class DWClient {
  public:
@@ -18,6 +20,9 @@ class DWClient {
   int getNetworkHostnameMangled(std::string& out, void* unused);
 
   const CZuError& lastError() const { return lastError_; }
+
+  // Every client of the directory, asked of the central server.
+  static CZuError listAll(std::vector<DWClientInfo>* clients);
 
  private:
   int clientId_;

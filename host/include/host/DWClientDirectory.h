@@ -2,7 +2,8 @@
 // how to reach each client of the installation.  The central server edits it
 // and serves lookups to other processes on the link "CLIENTS" (request
 // "get_client" with "id"; answer "name", "host", "dwdPort", "evmgrcPort" and
-// "mangled", the mangled host name of DwHostName.h).
+// "mangled", the mangled host name of DwHostName.h; request "list_clients";
+// answer "count" and those fields of the i-th client under "<field>.<i>").
 #ifndef HOST_DWCLIENTDIRECTORY_H
 #define HOST_DWCLIENTDIRECTORY_H
 

@@ -95,9 +95,32 @@ CZuError find(int id, DWClientInfo* client, bool* found) {
 
 DWClientDirectorySvc::DWClientDirectorySvc() : DwLinkSvc("CLIENTS") { acceptsRemote = true; }
 
+namespace {
+
+// Answer of "list_clients": "count", then the fields of client i under
+// "<field>.<i>".
+CZuError answerList(DwLinkSvc::Map* resp) {
+  std::vector<DWClientInfo> clients;
+  CZuError err = DWClientDirectory::list(&clients);
+  if (err.IsError()) return err;
+  (*resp)["count"] = std::to_string(clients.size());
+  for (size_t i = 0; i < clients.size(); ++i) {
+    std::string n = "." + std::to_string(i);
+    (*resp)["id" + n] = std::to_string(clients[i].id);
+    (*resp)["name" + n] = clients[i].name;
+    (*resp)["host" + n] = clients[i].netHostName;
+    (*resp)["dwdPort" + n] = std::to_string(clients[i].dwdPort);
+    (*resp)["evmgrcPort" + n] = std::to_string(clients[i].evmgrcPort);
+  }
+  return CZuError();
+}
+
+}  // namespace
+
 CZuError DWClientDirectorySvc::dispatch(const Map& req, Map* resp, const std::string&,
                                         const KRP_Cert&) {
   auto name = req.find("req");
+  if (name != req.end() && name->second == "list_clients") return answerList(resp);
   if (name == req.end() || name->second != "get_client")
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"",
                                  name == req.end() ? "" : name->second.c_str());
