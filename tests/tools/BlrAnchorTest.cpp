@@ -35,6 +35,8 @@ class BlrAnchorTest : public ::testing::Test {
     std::string line = server_->readLine();
     int port = numberAfter(line, "listening on 127.0.0.1:");
     ASSERT_NE(port, 0) << line << "; see " << dir_.path() << "/anchor.log";
+    EXPECT_THAT(line, HasSubstr("clients: [Link] sServerHost = 127.0.0.1, nServerPort = " +
+                                std::to_string(port) + ")"));
 
     DWPlatformInfo::reset();
     DwLinkPool::instance().clear();
@@ -93,6 +95,11 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   DWClient tail(20);
   ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
   EXPECT_EQ(mangled, p.tailHostName);
+  std::vector<DWClientInfo> all;
+  ASSERT_OK(DWClient::listAll(&all));
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].id, 20);
+  EXPECT_EQ(MangleHostName(all[0].netHostName, all[0].name, all[0].dwdPort, all[0].evmgrcPort), mangled);
   DWClient unknown(21);
   EXPECT_NE(unknown.getNetworkHostnameMangled(mangled, nullptr), 0);
   EXPECT_THAT(unknown.lastError().AsString(), HasSubstr("There is no client with id 21"));
