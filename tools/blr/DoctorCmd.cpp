@@ -37,6 +37,11 @@ class Doctor {
     fail(name, cliOneLine(err.Summary()), fix);
   }
 
+  bool allOk() const {
+    for (const Check& c : checks_)
+      if (!c.ok) return false;
+    return true;
+  }
   int report() const;
 
  private:
@@ -45,17 +50,15 @@ class Doctor {
 };
 
 int Doctor::report() const {
-  bool allOk = true;
   Json list = Json::array();
   for (const Check& c : checks_) {
-    allOk = allOk && c.ok;
     list.push_back(Json{{"check", c.name}, {"ok", c.ok}, {"detail", c.detail}, {"fix", c.fix}});
     if (!cli_.json())
       std::printf("%-5s %s: %s%s\n", c.ok ? "ok" : "FAIL", c.name.c_str(), c.detail.c_str(),
                   c.ok ? "" : (" -- " + c.fix).c_str());
   }
-  if (cli_.json()) cli_.printJson(Json{{"ok", allOk}, {"checks", list}});
-  return allOk ? kExitOk : kExitFailure;
+  if (cli_.json()) cli_.printJson(Json{{"ok", allOk()}, {"checks", list}});
+  return allOk() ? kExitOk : kExitFailure;
 }
 
 std::string registryText(const char* section, const char* key) {
@@ -195,7 +198,9 @@ std::string reachFix(const CZuError& err, const std::string& whatRuns, const std
   return "check that both sides hold certificates of the same authority, and " + where;
 }
 
-bool checkCentralServer(Doctor* d, std::vector<DWClientInfo>* clients) {
+// `localOk`: whether this machine's own files passed; a connection with
+// broken ones fails whatever the server does.
+bool checkCentralServer(Doctor* d, bool localOk, std::vector<DWClientInfo>* clients) {
   std::string host = registryText("Link", "sServerHost");
   long long port = 0;
   if (!DWPlatformInfo().getNumber("Link", "nServerPort", &port)) port = kDwLinkDefaultPort;
@@ -206,7 +211,8 @@ bool checkCentralServer(Doctor* d, std::vector<DWClientInfo>* clients) {
   }
   CZuError err = DWClient::listAll(clients);
   if (err.IsError()) {
-    d->fail(what, err, reachFix(err, "blr-anchor serve there", "[Link] sServerHost and nServerPort"));
+    std::string fix = reachFix(err, "blr-anchor serve there", "[Link] sServerHost and nServerPort");
+    d->fail(what, err, localOk ? fix : "mend the failed checks above first");
     return false;
   }
   d->add(what, "answers; " + std::to_string(clients->size()) + " clients in its directory");
@@ -240,7 +246,7 @@ int runDoctor(const Cli& cli) {
   checkCertificate(&d, caOk ? caFile : "", &certFile);
   checkKey(&d, certFile);
   std::vector<DWClientInfo> clients;
-  if (checkCentralServer(&d, &clients))
+  if (checkCentralServer(&d, d.allOk(), &clients))
     for (const DWClientInfo& c : clients) checkProxy(&d, c);
   return d.report();
 }
