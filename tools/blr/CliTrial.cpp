@@ -78,6 +78,13 @@ std::string registryText(const TrialPlan& plan, const TrialMember& m) {
 }  // namespace
 
 CZuError trialAssignPorts(int portBase, TrialPlan* plan) {
+  CZuSocket probe;
+  int anyPort = 0;
+  CZuError err = dwTcpListen(plan->host, 0, 1, &probe, &anyPort);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't listen on %s: the trial's servers need an address of this machine",
+                    plan->host.c_str());
+  probe.Close();
   if (portBase != 0) {
     layOut(portBase, plan);
     int busy = busyPort(plan->host, listenedPorts(*plan));
