@@ -1,7 +1,5 @@
 #include "BLR/BlrCtrl.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -12,6 +10,7 @@
 #include "BLR/BlrReg.h"
 #include "DwLink/DwEbml.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DwBytes.h"
 #include "host/DwFwClient.h"
 #include "host/DwHostName.h"
 #include "host/DwLink.h"
@@ -38,17 +37,6 @@ CZuError notConnected(const FXCodeLocation& loc) {
 CZuError shortTransfer(const FXCodeLocation& loc, CZuError err, int moved, int wanted) {
   if (err.IsError()) return err;
   return FXErrorUtil::ErrorInt(loc, EIO, "Moved %d of %d bytes", moved, wanted);
-}
-
-void putBE32(char* p, uint32_t v) {
-  v = htonl(v);
-  std::memcpy(p, &v, 4);
-}
-
-uint32_t getBE32(const unsigned char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return ntohl(v);
 }
 
 // The error part of a specific reply, decoded along with its results.
@@ -173,40 +161,14 @@ CZuError BlrCtrl::connect() {
 // ---- Framing ----
 
 const char* BlrCtrl::msg2str(int msgId) {
-  static const char* const kNames[] = {
-      "BLR_CTRL_MSG_RESP",
-      "BLR_CTRL_MSG_APPLYREPCFG",
-      "BLR_CTRL_MSG_JOB_DONE",
-      "BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ",
-      "BLR_CTRL_MSG_TESTBOOT_CROSSED",
-      "BLR_CTRL_MSG_REGISTER_BACKUP",
-      "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP",
-      "BLR_CTRL_MSG_PAIR_OP",
-      "BLR_CTRL_MSG_CLEANUP_PAIRS",
-      "BLR_CTRL_MSG_PING",
-      "BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ",
-      "BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP",
-      "BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ",
-      "BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP",
-      "BLR_CTRL_MSG_FAILOVER_CROSSING",
-      "BLR_CTRL_MSG_FAILOVER_CROSSED",
-      "BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ",
-      "BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP",
-      "BLR_CTRL_MSG_CREATE_FAILOVER_SNAP",
-      "BLR_CTRL_MSG_DELETE_FAILOVER_SNAP",
-  };
-  constexpr int kCount = sizeof kNames / sizeof kNames[0];
-  return msgId >= 1 && msgId <= kCount ? kNames[msgId - 1] : "UNKNOWN";
+  const BlrCtrlMsgRow* row = blrCtrlMsgRow(msgId);
+  return row != nullptr ? row->name : "UNKNOWN";
 }
 
 const char* BlrCtrl::pairOp2str(int op) {
-  static const char* const kNames[] = {
-      "BLR_CTRL_PAIROP_SMART_RESYNC", "BLR_CTRL_PAIROP_FULL_RESYNC", "BLR_CTRL_PAIROP_PAUSE",
-      "BLR_CTRL_PAIROP_RESUME",       "BLR_CTRL_PAIROP_STOP",        "BLR_CTRL_PAIROP_START",
-      "BLR_CTRL_PAIROP_CLEANUP",
-  };
-  constexpr int kCount = sizeof kNames / sizeof kNames[0];
-  return op >= 1 && op <= kCount ? kNames[op - 1] : "UNKNOWN";
+  for (const BlrCtrlPairOpRow& row : kBlrCtrlPairOpRows)
+    if (row.op == op) return row.name;
+  return "UNKNOWN";
 }
 
 CZuError BlrCtrl::sendMsg(KrpSocket* s, int msgId, const void* payload, int len) {
@@ -223,8 +185,8 @@ CZuError BlrCtrl::sendMsg(KrpSocket* s, int msgId, const void* payload, int len)
     if (err.IsError()) return err.Push(FXLOC, "Couldn't send %s message", msg2str(msgId));
     msg = large.data();
   }
-  putBE32(msg, static_cast<uint32_t>(msgId));
-  putBE32(msg + 4, static_cast<uint32_t>(total));
+  dw_bytes::putBE32(msg, static_cast<uint32_t>(msgId));
+  dw_bytes::putBE32(msg + 4, static_cast<uint32_t>(total));
   if (len > 0) std::memcpy(msg + kHeaderLen, payload, len);
   CZuError err;
   int sent = krpSend(s, msg, total, timeout, &err);
@@ -242,8 +204,8 @@ CZuError BlrCtrl::recvMsg(KrpSocket* s, int* msgId, DwBuffer& buf, int expectedI
   if (err.IsError() || got != kHeaderLen)
     return shortTransfer(FXLOC, err, got, kHeaderLen)
         .Push(FXLOC, "Couldn't receive next control message");
-  int id = static_cast<int>(getBE32(header));
-  uint32_t total = getBE32(header + 4);
+  int id = static_cast<int>(dw_bytes::getBE32(header));
+  uint32_t total = dw_bytes::getBE32(header + 4);
   if (expectedId != 0 && id != expectedId)
     return FXErrorUtil::ErrorInt(FXLOC, 1,
                                  "Didn't receive expected %s message back. Got %s=%d instead",
@@ -307,9 +269,9 @@ CZuError BlrCtrl::request(int msgId, const void* payload, int len) {
   return err;
 }
 
-CZuError BlrCtrl::request(int msgId, const void* payload, int len, int replyId, DwBuffer& reply) {
+CZuError BlrCtrl::request(int msgId, const void* payload, int len, DwBuffer& reply) {
   CZuError err = sendMsg(krpSocket, msgId, payload, len);
-  if (!err.IsError()) err = recvMsg(krpSocket, nullptr, reply, replyId);
+  if (!err.IsError()) err = recvMsg(krpSocket, nullptr, reply, blrCtrlMsgRow(msgId)->replyId);
   return err;
 }
 
@@ -404,8 +366,8 @@ CZuError BlrCtrl::testBootCrossing(const BlrUUID& vm, int bootId, int timeout, u
   std::string failure =
       FXFormat("Couldn't notify destination of a test boot of VM %s", hex.c_str());
   DwBuffer reply;
-  CZuError err = request(BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, req.block, req.writer.getSize(),
-                         BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, reply);
+  CZuError err =
+      request(BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, req.block, req.writer.getSize(), reply);
   if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
   uint64_t seq = 0, second = 0;
   ReplyStatus status;
@@ -456,12 +418,12 @@ CZuError BlrCtrl::ping() {
 }
 
 CZuError BlrCtrl::seqNumRequest(const char* function, const char* vmField, int msgId,
-                                int replyId, int resultTag, const BlrUUID& vm,
-                                const std::string& failure, uint64_t* seqNum) {
+                                int resultTag, const BlrUUID& vm, const std::string& failure,
+                                uint64_t* seqNum) {
   blrCtrlDebug(function, 2, "%s: %s=%s", msg2str(msgId), vmField, vm.toString().c_str());
   VmRequest req(vm);
   DwBuffer reply;
-  CZuError err = request(msgId, req.block, req.writer.getSize(), replyId, reply);
+  CZuError err = request(msgId, req.block, req.writer.getSize(), reply);
   if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
   uint64_t seq = 0;
   ReplyStatus status;
@@ -469,7 +431,7 @@ CZuError BlrCtrl::seqNumRequest(const char* function, const char* vmField, int m
   err = parser.parseMsg(resultTag, DW_EBML_VAR_UINT64, &seq, BLR_CTRL_TAG_ERROR_CODE,
                         DW_EBML_VAR_INT32, &status.code, BLR_CTRL_TAG_ERROR_TEXT,
                         DW_EBML_VAR_STR, &status.text, 0);
-  err = status.check(FXLOC, err, replyId, failure);
+  err = status.check(FXLOC, err, blrCtrlMsgRow(msgId)->replyId, failure);
   if (err.IsError()) return err;
   if (seqNum != nullptr) *seqNum = seq;
   return CZuError();
@@ -479,7 +441,7 @@ CZuError BlrCtrl::insFlushMarker(const BlrUUID& vm, uint64_t* seqNum) {
   if (krpSocket == nullptr) return notConnected(FXLOC);
   return seqNumRequest(
       "BlrCtrl::insFlushMarker", "vm_uuid", BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ,
-      BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, BLR_CTRL_TAG_MARKER_SEQ_NUM, vm,
+      BLR_CTRL_TAG_MARKER_SEQ_NUM, vm,
       FXFormat("Couldn't make Head insert a marker into replication stream of VM %s",
              vm.toHex().c_str()),
       seqNum);
@@ -488,7 +450,7 @@ CZuError BlrCtrl::insFlushMarker(const BlrUUID& vm, uint64_t* seqNum) {
 CZuError BlrCtrl::getLastSeqNum(const BlrUUID& vm, uint64_t* seqNum) {
   if (krpSocket == nullptr) return notConnected(FXLOC);
   return seqNumRequest("BlrCtrl::getLastSeqNum", "vm_dst_uuid", BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ,
-                       BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, BLR_CTRL_TAG_SEQ_NUM, vm,
+                       BLR_CTRL_TAG_SEQ_NUM, vm,
                        FXFormat("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str()),
                        seqNum);
 }
@@ -528,8 +490,7 @@ CZuError BlrCtrl::powerOnOffVM(int pairId, bool tail, bool on, bool* wasOn) {
   std::string failure =
       FXFormat("Couldn't request to power %s source VM for pair %d", onOff, pairId);
   DwBuffer reply;
-  CZuError err = request(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, block, writer.getSize(),
-                         BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, reply);
+  CZuError err = request(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, block, writer.getSize(), reply);
   if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
   int32_t previous = 0;
   ReplyStatus status;

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "BLR/BlrDB.h"
+#include "BlrDBRequests.h"
 #include "BlrDBTags.h"
 #include "host/DwLink.h"
 
@@ -35,20 +36,6 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
   auto failure = resp.find("error");
   if (failure != resp.end()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s", failure->second.c_str());
   if (answer) *answer = blrGetBlob(resp);
-  return CZuError();
-}
-
-std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
-  Body body(1024);
-  PairList(pairs).serialize(body.writer);
-  return body.writer.getBlob();
-}
-
-CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
-  PairList decoded;
-  CZuError err = decoded.unserialize(bytes.data(), static_cast<int>(bytes.size()));
-  if (err.IsError()) return err.Push(FXLOC);
-  pairs->swap(decoded);
   return CZuError();
 }
 
@@ -90,7 +77,7 @@ CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs)
   Body body(1024);
   PairList(filters).serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq("get_pairs", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kGetPairs, body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup BlrPairs");
   err = decodePairs(answer, pairs);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
@@ -127,7 +114,7 @@ CZuError BlrDB::delPairs(const std::list<Pair>& filters) {
   Body body(1024);
   PairList(filters).serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq("del_pairs", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kDelPairs, body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't delete BlrPairs");
   return CZuError();
 }
@@ -136,7 +123,7 @@ CZuError BlrDB::createOrUpdatePair(Pair& pair) {
   Body body(1024);
   pair.serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq("create_or_update_pair", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kCreateOrUpdatePair, body.writer, &answer);
   if (!err.IsError()) err = pair.unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create or update BlrPair");
   return CZuError();
@@ -145,7 +132,7 @@ CZuError BlrDB::createOrUpdatePair(Pair& pair) {
 CZuError BlrDB::updateDestInfo(const Pair& pair) {
   Body body(1024);
   pair.serialize(body.writer);
-  CZuError err = makeReq("update_dest_info", body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::kUpdateDestInfo, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update BlrPair's destination info");
   return err;
 }
@@ -160,7 +147,7 @@ CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByD
   }
   Body body(1024);
   pair.serialize(body.writer);
-  CZuError err = makeReq("update_src_paths", body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::kUpdateSrcPaths, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update source disk paths");
   return err;
 }
@@ -190,7 +177,7 @@ CZuError sendPairNumber(BlrDB* db, const char* request, int pairId, int tag, int
 CZuError BlrDB::setPairEvent(int pairId, int eventId) {
   Pair pair = pairWithId(pairId);
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, "set_pair_event", pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::kSetPairEvent, pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
   return err;
 }
@@ -199,7 +186,7 @@ CZuError BlrDB::setPairEvent(const BlrUUID& srcGuid, int eventId) {
   Pair pair;
   pair.srcGuid = srcGuid;
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, "set_pair_event", pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::kSetPairEvent, pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
   return err;
 }
@@ -210,7 +197,7 @@ CZuError BlrDB::setPairStatus(int pairId, int statusCode, const std::string& sta
   pair.statusCode = statusCode;
   pair.statusMessage = statusMessage;
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, "set_pair_status", pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::kSetPairStatus, pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
   return err;
 }
@@ -220,7 +207,7 @@ CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& sta
   disk.id = diskId;
   disk.statusCode = statusCode;
   disk.statusMessage = statusMessage;
-  CZuError err = sendRecord(this, "set_disk_status", disk, 1024);
+  CZuError err = sendRecord(this, blrdb_req::kSetDiskStatus, disk, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrDisk status");
   return err;
 }
@@ -228,31 +215,31 @@ CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& sta
 CZuError BlrDB::setPairPendingStatus(int pairId, int pendingStatusCode) {
   Pair pair = pairWithId(pairId);
   pair.pendingStatusCode = pendingStatusCode;
-  CZuError err = sendRecord(this, "set_pair_pending_status", pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::kSetPairPendingStatus, pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair pending status");
   return err;
 }
 
 CZuError BlrDB::setPairFlags(int pairId, int flags) {
-  CZuError err = sendPairNumber(this, "set_pair_flags", pairId, BLRDB_TAG_FLAGS, flags);
+  CZuError err = sendPairNumber(this, blrdb_req::kSetPairFlags, pairId, BLRDB_TAG_FLAGS, flags);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair flags");
   return err;
 }
 
 CZuError BlrDB::clrPairFlags(int pairId, int flags) {
-  CZuError err = sendPairNumber(this, "clr_pair_flags", pairId, BLRDB_TAG_FLAGS, flags);
+  CZuError err = sendPairNumber(this, blrdb_req::kClrPairFlags, pairId, BLRDB_TAG_FLAGS, flags);
   if (err.IsError()) err.Push(FXLOC, "Couldn't clear BlrPair flags");
   return err;
 }
 
 CZuError BlrDB::setPairLagTime(int pairId, int lagTime) {
-  CZuError err = sendPairNumber(this, "set_pair_lag_time", pairId, BLRDB_TAG_LAG_TIME, lagTime);
+  CZuError err = sendPairNumber(this, blrdb_req::kSetPairLagTime, pairId, BLRDB_TAG_LAG_TIME, lagTime);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair lag time");
   return err;
 }
 
 CZuError BlrDB::addPairStats(const PairStats& stats) {
-  CZuError err = sendRecord(this, "add_pair_stats", stats, 4096);
+  CZuError err = sendRecord(this, blrdb_req::kAddPairStats, stats, 4096);
   if (err.IsError()) err.Push(FXLOC, "Couldn't insert new stats point for pair %d", stats.pairId);
   return err;
 }
@@ -263,7 +250,7 @@ CZuError BlrDB::setPairProps(int pairId, const PairProps& props) {
   body.writer.openContTag(BLRDB_TAG_PROP_MAP, BLRDB_RECORD_BOUND);
   BlrPairPropMap(props.toMap()).serialize(body.writer);
   body.writer.closeContTag();
-  CZuError err = makeReq("set_pair_props", body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::kSetPairProps, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair properties");
   return err;
 }
@@ -273,7 +260,7 @@ CZuError BlrDB::getPairProps(int pairId, std::map<std::string, std::string>* pro
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   std::vector<char> answer;
   BlrPairPropMap decoded;
-  CZuError err = makeReq("get_pair_props", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kGetPairProps, body.writer, &answer);
   if (!err.IsError()) err = decoded.unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) return err.Push(FXLOC, "Couldn't get BlrPair properties");
   props->swap(decoded);
@@ -293,7 +280,7 @@ CZuError BlrDB::setPairProp(int pairId, const std::string& name, const std::stri
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
   body.writer.writeStrTag(BLRDB_TAG_PROP_VALUE, value);
-  CZuError err = makeReq("set_pair_prop", body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::kSetPairProp, body.writer, nullptr);
   if (err.IsError())
     err.Push(FXLOC, "Couldn't set BlrPair property %s=%s", name.c_str(), value.c_str());
   return err;
@@ -305,7 +292,7 @@ CZuError BlrDB::getPairProp(int pairId, const std::string& name, std::string* va
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
   std::vector<char> answer;
   const char* found = nullptr;
-  CZuError err = makeReq("get_pair_prop", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kGetPairProp, body.writer, &answer);
   if (!err.IsError()) {
     DwEbmlParser parser(answer.data(), answer.size());
     err = parser.parseMsg(BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &found, 0);
@@ -319,7 +306,7 @@ CZuError BlrDB::delPairProp(int pairId, const std::string& name) {
   Body body(1024);
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
-  CZuError err = makeReq("del_pair_prop", body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::kDelPairProp, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't delete BlrPair property %s", name.c_str());
   return err;
 }
@@ -348,7 +335,7 @@ CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
   Body body(4096);
   vm.serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq("create_or_update_boot_vm", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kCreateOrUpdateBootVm, body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create new Boot VM");
   int32_t id = 0;
   DwEbmlParser parser(answer.data(), answer.size());
@@ -358,7 +345,7 @@ CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
 }
 
 CZuError BlrDB::populateBootVM(const BootVM& vm) {
-  CZuError err = sendRecord(this, "create_or_update_boot_vm", vm, 4096);
+  CZuError err = sendRecord(this, blrdb_req::kCreateOrUpdateBootVm, vm, 4096);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
   return err;
 }
@@ -370,7 +357,7 @@ CZuError BlrDB::setBootVMStatus(int bootVmId, int statusCode, const std::string&
   vm.statusCode = statusCode;
   vm.statusMessage = statusMessage;
   vm.eventId = eventId;
-  CZuError err = sendRecord(this, "create_or_update_boot_vm", vm, 4096);
+  CZuError err = sendRecord(this, blrdb_req::kCreateOrUpdateBootVm, vm, 4096);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
   return err;
 }
@@ -380,7 +367,7 @@ CZuError BlrDB::getBootVM(int bootVmId, BootVM* vm) {
   body.writer.writeNumTag(BLRDB_TAG_BOOT_VM_ID, bootVmId);
   vm->clear();
   std::vector<char> answer;
-  CZuError err = makeReq("get_boot_vm", body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::kGetBootVm, body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't retrieve BootVM with ID %d", bootVmId);
   err = vm->unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) err.Push(FXLOC);
@@ -407,19 +394,19 @@ CZuError listBootVMs(BlrDB* db, const char* request, int tag, int id, const std:
 }  // namespace
 
 CZuError BlrDB::getBootVMsForPair(int pairId, std::list<BootVM>* vms) {
-  return listBootVMs(this, "get_boot_vms_for_pair", BLRDB_TAG_PAIR_ID, pairId,
+  return listBootVMs(this, blrdb_req::kGetBootVmsForPair, BLRDB_TAG_PAIR_ID, pairId,
                      "pair " + std::to_string(pairId), vms);
 }
 
 CZuError BlrDB::getBootVMsForTail(int tailClientId, std::list<BootVM>* vms) {
-  return listBootVMs(this, "get_boot_vms_for_tail", BLRDB_TAG_TAIL_CLIENT_ID, tailClientId,
+  return listBootVMs(this, blrdb_req::kGetBootVmsForTail, BLRDB_TAG_TAIL_CLIENT_ID, tailClientId,
                      "tailClientId " + std::to_string(tailClientId), vms);
 }
 
 CZuError BlrDB::delBootVM(int bootVmId) {
   Body body(1024);
   body.writer.writeNumTag(BLRDB_TAG_BOOT_VM_ID, bootVmId);
-  CZuError err = makeReq("del_boot_vm", body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::kDelBootVm, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't delete Boot VM with ID %d", bootVmId);
   return err;
 }

@@ -3,12 +3,11 @@
 #include <tuple>
 
 #include "BLR/BlrDB.h"
+#include "BLR/BlrPairCodes.h"
 #include "BLR/BlrUtils.h"
 #include "BlrDBTags.h"
 
 namespace {
-
-const int32_t kFlagReverse = 32;
 
 std::string textOrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
 
@@ -186,7 +185,7 @@ CZuError BlrDB::Pair::unserialize(const void* data, int size) {
 
 BlrDB::Pair BlrDB::Pair::reverse() const {
   Pair reversed;
-  reversed.flags = kFlagReverse;
+  reversed.flags = BlrPairCodes::REVERSE;
   reversed.subClientId = subClientId;
   reversed.dstClientId = headClientId;
   reversed.headClientId = tailClientId;
@@ -224,6 +223,21 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
   });
   if (err.IsError()) err.Push(FXLOC);
   return err;
+}
+
+std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter writer(buffer, 0);
+  PairList(pairs).serialize(writer);
+  return writer.getBlob();
+}
+
+CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
+  PairList decoded;
+  CZuError err = decoded.unserialize(bytes.data(), static_cast<int>(bytes.size()));
+  if (err.IsError()) return err.Push(FXLOC);
+  pairs->swap(decoded);
+  return CZuError();
 }
 
 // ---- PairStats ----

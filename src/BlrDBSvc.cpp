@@ -3,6 +3,7 @@
 #include "BLR/BlrDBSvc.h"
 
 #include "BLR/BlrDebug.h"
+#include "BlrDBRequests.h"
 #include "BlrDBSvcInternal.h"
 #include "host/DWSqlDialect.h"
 #include "host/DwClock.h"
@@ -89,29 +90,29 @@ struct Route {
 };
 
 const Route kRoutes[] = {
-    {"get_pairs", &BlrDBSvc::getPairsHnd},
-    {"del_pairs", &BlrDBSvc::delPairsHnd},
-    {"create_or_update_pair", &BlrDBSvc::createOrUpdatePairHnd},
-    {"update_dest_info", &BlrDBSvc::updateDestInfoHnd},
-    {"update_src_paths", &BlrDBSvc::updateSrcPathsHnd},
-    {"set_pair_event", &BlrDBSvc::setPairEventHnd},
-    {"set_pair_status", &BlrDBSvc::setPairStatusHnd},
-    {"set_pair_pending_status", &BlrDBSvc::setPairPendingStatusHnd},
-    {"set_disk_status", &BlrDBSvc::setDiskStatusHnd},
-    {"set_pair_flags", &BlrDBSvc::setPairFlagsHnd},
-    {"clr_pair_flags", &BlrDBSvc::clrPairFlagsHnd},
-    {"set_pair_lag_time", &BlrDBSvc::setPairLagTimeHnd},
-    {"add_pair_stats", &BlrDBSvc::addPairStatsHnd},
-    {"set_pair_props", &BlrDBSvc::setPairPropsHnd},
-    {"get_pair_props", &BlrDBSvc::getPairPropsHnd},
-    {"set_pair_prop", &BlrDBSvc::setPairPropHnd},
-    {"get_pair_prop", &BlrDBSvc::getPairPropHnd},
-    {"del_pair_prop", &BlrDBSvc::delPairPropHnd},
-    {"create_or_update_boot_vm", &BlrDBSvc::createOrUpdateBootVMHnd},
-    {"get_boot_vm", &BlrDBSvc::getBootVMHnd},
-    {"get_boot_vms_for_pair", &BlrDBSvc::getBootVMsForPairHnd},
-    {"get_boot_vms_for_tail", &BlrDBSvc::getBootVMsForTailHnd},
-    {"del_boot_vm", &BlrDBSvc::delBootVMHnd},
+    {blrdb_req::kGetPairs, &BlrDBSvc::getPairsHnd},
+    {blrdb_req::kDelPairs, &BlrDBSvc::delPairsHnd},
+    {blrdb_req::kCreateOrUpdatePair, &BlrDBSvc::createOrUpdatePairHnd},
+    {blrdb_req::kUpdateDestInfo, &BlrDBSvc::updateDestInfoHnd},
+    {blrdb_req::kUpdateSrcPaths, &BlrDBSvc::updateSrcPathsHnd},
+    {blrdb_req::kSetPairEvent, &BlrDBSvc::setPairEventHnd},
+    {blrdb_req::kSetPairStatus, &BlrDBSvc::setPairStatusHnd},
+    {blrdb_req::kSetPairPendingStatus, &BlrDBSvc::setPairPendingStatusHnd},
+    {blrdb_req::kSetDiskStatus, &BlrDBSvc::setDiskStatusHnd},
+    {blrdb_req::kSetPairFlags, &BlrDBSvc::setPairFlagsHnd},
+    {blrdb_req::kClrPairFlags, &BlrDBSvc::clrPairFlagsHnd},
+    {blrdb_req::kSetPairLagTime, &BlrDBSvc::setPairLagTimeHnd},
+    {blrdb_req::kAddPairStats, &BlrDBSvc::addPairStatsHnd},
+    {blrdb_req::kSetPairProps, &BlrDBSvc::setPairPropsHnd},
+    {blrdb_req::kGetPairProps, &BlrDBSvc::getPairPropsHnd},
+    {blrdb_req::kSetPairProp, &BlrDBSvc::setPairPropHnd},
+    {blrdb_req::kGetPairProp, &BlrDBSvc::getPairPropHnd},
+    {blrdb_req::kDelPairProp, &BlrDBSvc::delPairPropHnd},
+    {blrdb_req::kCreateOrUpdateBootVm, &BlrDBSvc::createOrUpdateBootVMHnd},
+    {blrdb_req::kGetBootVm, &BlrDBSvc::getBootVMHnd},
+    {blrdb_req::kGetBootVmsForPair, &BlrDBSvc::getBootVMsForPairHnd},
+    {blrdb_req::kGetBootVmsForTail, &BlrDBSvc::getBootVMsForTailHnd},
+    {blrdb_req::kDelBootVm, &BlrDBSvc::delBootVMHnd},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Pair state handlers: destination info, source paths, event, status,
 // pending status, disk status, flags and lag time.
 #include "BLR/BlrDBSvc.h"
+#include "BLR/BlrPairCodes.h"
 #include "BlrDBSvcInternal.h"
 #include "BlrDBTags.h"
 #include "host/EvEvent.h"
@@ -14,20 +15,8 @@ const int kPairEntityType = 187;
 
 // The event posted when a pair takes a status, or 0 for none.
 int statusEvent(int statusCode) {
-  switch (statusCode) {
-    case 1: return 0x025A008D;
-    case 2: return 0x025A0092;
-    case 3: return 0x025A0093;
-    case 4: return 0x025A0094;
-    case 5: return 0x025A0091;
-    case 6: return 0x025A0095;
-    case 14: return 0x025A008E;
-    case 15: return 0x025A0090;
-    case 16: return 0x025A008F;
-    case 19: return 0x025A0097;
-    case 20: return 0x025A0096;
-    default: return 0;
-  }
+  const BlrPairStatusRow* row = blrPairStatusRow(statusCode);
+  return row != nullptr ? row->event : 0;
 }
 
 // Runs one UPDATE outside a transaction; "no row" is accepted.

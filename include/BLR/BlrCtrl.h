@@ -57,6 +57,90 @@ enum BlrCtrlPairOp {
   BLR_CTRL_PAIROP_CLEANUP = 7,
 };
 
+// What a request must carry for the service to act on it.
+enum BlrCtrlNeeds { BLR_CTRL_NEEDS_NOTHING, BLR_CTRL_NEEDS_VM, BLR_CTRL_NEEDS_PAIR };
+
+// One row per message, in id order: its name, the message that answers it
+// (0 for the answers themselves) and what its request needs.
+struct BlrCtrlMsgRow {
+  int id;
+  const char* name;
+  int replyId;
+  BlrCtrlNeeds needs;
+};
+
+inline constexpr BlrCtrlMsgRow kBlrCtrlMsgRows[] = {
+    {BLR_CTRL_MSG_RESP, "BLR_CTRL_MSG_RESP", 0, BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_APPLYREPCFG, "BLR_CTRL_MSG_APPLYREPCFG", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_JOB_DONE, "BLR_CTRL_MSG_JOB_DONE", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, "BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ",
+     BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_TESTBOOT_CROSSED, "BLR_CTRL_MSG_TESTBOOT_CROSSED", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_REGISTER_BACKUP, "BLR_CTRL_MSG_REGISTER_BACKUP", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP", 0,
+     BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_PAIR_OP, "BLR_CTRL_MSG_PAIR_OP", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_PAIR},
+    {BLR_CTRL_MSG_CLEANUP_PAIRS, "BLR_CTRL_MSG_CLEANUP_PAIRS", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_PING, "BLR_CTRL_MSG_PING", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, "BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ",
+     BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, "BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP", 0,
+     BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, "BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ",
+     BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, "BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP", 0,
+     BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_FAILOVER_CROSSING, "BLR_CTRL_MSG_FAILOVER_CROSSING", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_FAILOVER_CROSSED, "BLR_CTRL_MSG_FAILOVER_CROSSED", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_VM},
+    {BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, "BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ",
+     BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, BLR_CTRL_NEEDS_PAIR},
+    {BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, "BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP", 0,
+     BLR_CTRL_NEEDS_NOTHING},
+    {BLR_CTRL_MSG_CREATE_FAILOVER_SNAP, "BLR_CTRL_MSG_CREATE_FAILOVER_SNAP", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_PAIR},
+    {BLR_CTRL_MSG_DELETE_FAILOVER_SNAP, "BLR_CTRL_MSG_DELETE_FAILOVER_SNAP", BLR_CTRL_MSG_RESP,
+     BLR_CTRL_NEEDS_PAIR},
+};
+
+// The row of a message id, or null.
+inline const BlrCtrlMsgRow* blrCtrlMsgRow(int msgId) {
+  constexpr int kCount = sizeof kBlrCtrlMsgRows / sizeof kBlrCtrlMsgRows[0];
+  return msgId >= 1 && msgId <= kCount ? &kBlrCtrlMsgRows[msgId - 1] : nullptr;
+}
+
+struct BlrCtrlPairOpRow {
+  int op;
+  const char* name;
+};
+
+// In operation order.
+inline constexpr BlrCtrlPairOpRow kBlrCtrlPairOpRows[] = {
+    {BLR_CTRL_PAIROP_SMART_RESYNC, "BLR_CTRL_PAIROP_SMART_RESYNC"},
+    {BLR_CTRL_PAIROP_FULL_RESYNC, "BLR_CTRL_PAIROP_FULL_RESYNC"},
+    {BLR_CTRL_PAIROP_PAUSE, "BLR_CTRL_PAIROP_PAUSE"},
+    {BLR_CTRL_PAIROP_RESUME, "BLR_CTRL_PAIROP_RESUME"},
+    {BLR_CTRL_PAIROP_STOP, "BLR_CTRL_PAIROP_STOP"},
+    {BLR_CTRL_PAIROP_START, "BLR_CTRL_PAIROP_START"},
+    {BLR_CTRL_PAIROP_CLEANUP, "BLR_CTRL_PAIROP_CLEANUP"},
+};
+
+// Rows are found by position, so each must sit at its id.
+constexpr bool blrCtrlRowsInIdOrder() {
+  int i = 1;
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows)
+    if (row.id != i++) return false;
+  i = 1;
+  for (const BlrCtrlPairOpRow& row : kBlrCtrlPairOpRows)
+    if (row.op != i++) return false;
+  return true;
+}
+static_assert(blrCtrlRowsInIdOrder(), "control message rows must follow their ids");
+
 // Payload tags.  Numbers are 32-bit unless noted.
 enum BlrCtrlTag {
   BLR_CTRL_TAG_ERROR_CODE = 1,
@@ -160,15 +244,14 @@ class BLR_API BlrCtrl {
   void disconnect();
   // One request answered by BLR_CTRL_MSG_RESP.
   CZuError request(int msgId, const void* payload, int len);
-  // One request answered by `replyId`, whose payload lands in `reply`.
-  CZuError request(int msgId, const void* payload, int len, int replyId, DwBuffer& reply);
+  // One request answered by its reply message, whose payload lands in `reply`.
+  CZuError request(int msgId, const void* payload, int len, DwBuffer& reply);
   CZuError sendPairList(const char* function, int msgId, const BlrUUID* vm,
                         const std::list<BlrDB::Pair>& pairs);
-  // Flush marker and last sequence number: a VM's request answered by
-  // `replyId` with one sequence number under `resultTag`.
-  CZuError seqNumRequest(const char* function, const char* vmField, int msgId, int replyId,
-                         int resultTag, const BlrUUID& vm, const std::string& failure,
-                         uint64_t* seqNum);
+  // Flush marker and last sequence number: a VM's request answered with one
+  // sequence number under `resultTag`.
+  CZuError seqNumRequest(const char* function, const char* vmField, int msgId, int resultTag,
+                         const BlrUUID& vm, const std::string& failure, uint64_t* seqNum);
   // Failover crossing and crossed: the Tail's VM, answered by BLR_CTRL_MSG_RESP.
   CZuError failoverNotice(const char* function, int msgId, const BlrUUID& vm, const char* stage);
 };

@@ -179,6 +179,8 @@ class BLR_API BlrDB {
 
   // Sends one request; `answer` (may be null) receives the answer's bytes.
   CZuError makeReq(const std::string& request, const DwEbmlWriter& body, std::vector<char>* answer);
+  // A pair list's bytes as requests and answers carry them, for client and
+  // service alike (they live with the records).
   static std::vector<char> encodePairs(const std::list<Pair>& pairs);
   static CZuError decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs);
 

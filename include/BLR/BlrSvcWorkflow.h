@@ -21,37 +21,14 @@
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
+#include "BLR/BlrPairCodes.h"
 #include "host/CZuError.h"
 
-class BLR_API BlrSvcWorkflow {
+// The pair codes (STATUS_*, FAILOVER, HIDDEN, REVERSE,
+// EVENT_PRODUCTION_VM_MISSING) are reachable as BlrSvcWorkflow::NAME.
+class BLR_API BlrSvcWorkflow : public BlrPairCodes {
  public:
   using PropMap = std::map<std::string, std::string>;
-
-  // ---- Pair states the workflows read and write ----
-  // Status codes (BlrDB::Pair::statusCode).
-  enum PairStatus : int {
-    STATUS_NO_PAIR = -1,  // getPair found no such pair
-    STATUS_SYNCING = 0,   // 0, 3 and 10: still synchronising
-    STATUS_SMART_SYNCING = 3,
-    STATUS_RUNNING = 4,
-    STATUS_STOPPED = 6,
-    STATUS_RESYNCING = 10,
-    STATUS_FAILING_OVER = 14,
-    STATUS_FAILED_OVER = 16,  // set by the caller once a failover is complete
-    STATUS_FAILING_BACK = 17,
-    STATUS_FAILBACK_FAILED = 18,
-    STATUS_SWITCHING_ROLES = 19,
-    STATUS_SWITCH_ROLES_FAILED = 20,
-  };
-  // Flag bits (BlrDB::Pair::flags).
-  enum PairFlag : int {
-    FAILOVER = 8,  // a failover was started and not yet undone
-    HIDDEN = 16,   // a failback's temporary reverse pair
-    REVERSE = 32,  // made by BlrDB::Pair::reverse()
-  };
-  // Event id on a failback's hidden pair: the production VM is missing or
-  // its disks changed (0x025A008C).
-  static constexpr int EVENT_PRODUCTION_VM_MISSING = 39452812;
 
   // ---- Progress property names, in log and clearing order ----
   // Failover.

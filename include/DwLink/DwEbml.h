@@ -2,9 +2,8 @@
 // payload).  Ids and sizes are big-endian variable-length integers of one to
 // four bytes whose first set bit gives the length.
 //
-// Everything needed to write and read number, text and identifier elements is
-// inline so that the host layer can use it without linking libblr; only
-// DwEbmlParser::parseMsg lives in the library.
+// The integer forms come from host/DwBytes.h, which the request link's framing
+// shares.  Everything but DwEbmlParser::parseMsg is inline.
 #ifndef DWLINK_DWEBML_H
 #define DWLINK_DWEBML_H
 
@@ -20,6 +19,7 @@
 
 #include "BLR/BlrExport.h"
 #include "host/CZuError.h"
+#include "host/DwBytes.h"
 
 inline constexpr char dw_ebml_err_eof_msg[] = "Encoded data ends inside an element";
 inline constexpr char dw_ebml_err_corrupt_msg[] = "Corrupt encoded data: invalid length marker";
@@ -30,7 +30,7 @@ inline constexpr int DW_EBML_ERR_EOF = 100;
 inline constexpr int DW_EBML_ERR_CORRUPT = 101;
 
 // Largest tag id or payload size the four-byte form can hold.
-inline constexpr uint32_t DW_EBML_MAX_VARINT = 0x0FFFFFFF;
+inline constexpr uint32_t DW_EBML_MAX_VARINT = dw_bytes::kMaxVarInt;
 
 // Destination kinds of DwEbmlParser::parseMsg.
 enum DW_EBML_VAR_TYPE {
@@ -49,45 +49,9 @@ struct DwEbmlBinary {
 
 namespace dw_ebml_detail {
 
-inline int varIntWidth(uint32_t v) {
-  return v <= 0x7F ? 1 : v <= 0x3FFF ? 2 : v <= 0x1FFFFF ? 3 : 4;
-}
-
-[[noreturn]] inline void throwTooLarge(uint64_t v) {
-  throw std::length_error("tag id or payload size " + std::to_string(v) +
-                          " does not fit in 28 bits");
-}
-
-// Writes `v` in exactly `width` bytes; `v` must fit.
-inline char* putVarInt(char* p, uint32_t v, int width) {
-  switch (width) {
-    case 1:
-      p[0] = static_cast<char>(0x80 | v);
-      return p + 1;
-    case 2:
-      p[0] = static_cast<char>(0x40 | (v >> 8));
-      p[1] = static_cast<char>(v);
-      return p + 2;
-    case 3:
-      p[0] = static_cast<char>(0x20 | (v >> 16));
-      p[1] = static_cast<char>(v >> 8);
-      p[2] = static_cast<char>(v);
-      return p + 3;
-    default:
-      p[0] = static_cast<char>(0x10 | (v >> 24));
-      p[1] = static_cast<char>(v >> 16);
-      p[2] = static_cast<char>(v >> 8);
-      p[3] = static_cast<char>(v);
-      return p + 4;
-  }
-}
-
-// Shortest form.  A value above 28 bits would corrupt the marker bits, so it
-// is refused instead.
-inline char* putVarInt(char* p, uint32_t v) {
-  if (v > DW_EBML_MAX_VARINT) throwTooLarge(v);
-  return putVarInt(p, v, varIntWidth(v));
-}
+using dw_bytes::putVarInt;
+using dw_bytes::throwTooLarge;
+using dw_bytes::varIntWidth;
 
 inline char* putNum(char* p, int tag, uint64_t v) {
   p = putVarInt(p, static_cast<uint32_t>(tag));
@@ -385,26 +349,15 @@ class DwEbmlParser {
  private:
   // Reads a variable-length integer; returns 0 or the failure code.
   int readVarInt(uint32_t* out) {
-    if (cursor_ >= end_) return DW_EBML_ERR_EOF;
-    uint32_t v = *cursor_++;
-    if (v & 0x80) {
-      *out = v & 0x7F;
-      return 0;
+    switch (dw_bytes::readVarInt(&cursor_, end_, out)) {
+      case dw_bytes::VarIntRead::kOk:
+        return 0;
+      case dw_bytes::VarIntRead::kEnd:
+        return DW_EBML_ERR_EOF;
+      case dw_bytes::VarIntRead::kNoMarker:
+        return DW_EBML_ERR_CORRUPT;
     }
-    int extra;
-    if (v & 0x40) {
-      extra = 1, v &= 0x3F;
-    } else if (v & 0x20) {
-      extra = 2, v &= 0x1F;
-    } else if (v & 0x10) {
-      extra = 3, v &= 0x0F;
-    } else {
-      return DW_EBML_ERR_CORRUPT;
-    }
-    if (end_ - cursor_ < extra) return DW_EBML_ERR_EOF;
-    for (int i = 0; i < extra; ++i) v = (v << 8) | *cursor_++;
-    *out = v;
-    return 0;
+    return DW_EBML_ERR_CORRUPT;
   }
 
   CZuError readNum(int size, uint64_t* out) {

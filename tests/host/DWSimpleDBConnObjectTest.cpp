@@ -188,7 +188,8 @@ TEST_P(ConnTest, UnopenedConnectionFailsEveryOperationWithItsCode) {
   DWPlatformInfo::setValue("Database.Broken", "sBackend", "oracle");
   Conn conn("Broken");
   EXPECT_EQ(conn.openCode, DWSQL_CONFIG);
-  EXPECT_NE(conn.getLastErrorText().find("oracle"), std::string::npos);
+  EXPECT_NE(conn.getLastErrorText().find("\"oracle\" for database Broken (expected sqlite or postgresql)"),
+            std::string::npos);
   int32_t v;
   EXPECT_EQ(conn.exec("SELECT 1"), DWSQL_CONFIG);
   EXPECT_EQ(conn.startTran(), DWSQL_CONFIG);

@@ -22,13 +22,24 @@ bool runOnce(const std::string& statement, std::string* whyNot) {
 
 bool SqlTestDb::setUp(DWSqlBackend backend, std::string* whyNot) {
   DWPlatformInfo::reset();
-  if (backend == DWSqlBackend::kSqlite) {
-    sqliteDir_ = std::make_unique<TempDir>();
-    DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
-    DWPlatformInfo::setValue("Database", "sSqliteDir", sqliteDir_->path());
-    *whyNot = "mkdtemp failed";
-    return !sqliteDir_->path().empty();
+  switch (backend) {
+    case DWSqlBackend::kSqlite:
+      return setUpSqlite(whyNot);
+    case DWSqlBackend::kPostgres:
+      return setUpPostgres(whyNot);
   }
+  return false;
+}
+
+bool SqlTestDb::setUpSqlite(std::string* whyNot) {
+  sqliteDir_ = std::make_unique<TempDir>();
+  DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
+  DWPlatformInfo::setValue("Database", "sSqliteDir", sqliteDir_->path());
+  *whyNot = "mkdtemp failed";
+  return !sqliteDir_->path().empty();
+}
+
+bool SqlTestDb::setUpPostgres(std::string* whyNot) {
   const char* conninfo = std::getenv("BLR_TEST_PG_CONNINFO");
   if (conninfo == nullptr || *conninfo == '\0') {
     *whyNot = "BLR_TEST_PG_CONNINFO is not set: no PostgreSQL server to test on "
@@ -66,9 +77,22 @@ void SqlBackendTest::SetUp() {
 }
 
 std::string backendName(const ::testing::TestParamInfo<DWSqlBackend>& info) {
-  return info.param == DWSqlBackend::kSqlite ? "Sqlite" : "Postgres";
+  switch (info.param) {
+    case DWSqlBackend::kSqlite:
+      return "Sqlite";
+    case DWSqlBackend::kPostgres:
+      return "Postgres";
+  }
+  return "";
 }
 
 void PrintTo(DWSqlBackend backend, std::ostream* out) {
-  *out << (backend == DWSqlBackend::kSqlite ? "SQLite" : "PostgreSQL");
+  switch (backend) {
+    case DWSqlBackend::kSqlite:
+      *out << "SQLite";
+      break;
+    case DWSqlBackend::kPostgres:
+      *out << "PostgreSQL";
+      break;
+  }
 }

@@ -22,6 +22,9 @@ class SqlTestDb {
   void tearDown();
 
  private:
+  bool setUpSqlite(std::string* whyNot);
+  bool setUpPostgres(std::string* whyNot);
+
   std::unique_ptr<TempDir> sqliteDir_;
   std::string pgConnInfo_;
   std::string pgSchema_;

@@ -9,13 +9,6 @@
 
 namespace {
 
-struct FlagName {
-  int bit;
-  const char* name;
-};
-constexpr FlagName kFlagNames[] = {
-    {kFlagFailover, "FAILOVER"}, {kFlagHidden, "HIDDEN"}, {kFlagReverse, "REVERSE"}};
-
 // Reads the fields of one JSON object, keeping the first problem.
 class JsonFields {
  public:
@@ -107,31 +100,8 @@ CZuError diskFromJson(const Json& value, size_t index, BlrDB::Disk* disk) {
 }  // namespace
 
 std::string pairStatusName(int code) {
-  switch (code) {
-    case 0:
-      return "new";
-    case 3:
-    case 10:
-      return "synchronising";
-    case 4:
-      return "running";
-    case 6:
-      return "stopped";
-    case 14:
-      return "failing over";
-    case 16:
-      return "failed over";
-    case 17:
-      return "failing back";
-    case 18:
-      return "failback failed";
-    case 19:
-      return "switching roles";
-    case 20:
-      return "switch roles failed";
-    default:
-      return "";
-  }
+  const BlrPairStatusRow* row = blrPairStatusRow(code);
+  return row != nullptr ? row->name : "";
 }
 
 std::string pairStatusText(int code) {
@@ -141,10 +111,12 @@ std::string pairStatusText(int code) {
 
 std::vector<std::string> pairFlagNames(int flags) {
   std::vector<std::string> names;
-  for (const FlagName& f : kFlagNames)
-    if (flags & f.bit) names.push_back(f.name);
-  unsigned rest = static_cast<unsigned>(flags) & ~static_cast<unsigned>(kFlagFailover | kFlagHidden |
-                                                                         kFlagReverse);
+  unsigned rest = static_cast<unsigned>(flags);
+  for (const BlrPairFlagRow& f : kBlrPairFlagRows)
+    if (flags & f.bit) {
+      names.push_back(f.name);
+      rest &= ~static_cast<unsigned>(f.bit);
+    }
   for (unsigned bit = 1; rest != 0 && bit != 0; bit <<= 1)
     if (rest & bit) {
       char hex[16];
@@ -164,9 +136,9 @@ CZuError parsePairFlags(const std::string& text, int* flags) {
     start = comma + 1;
     std::string upper = item;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-    auto named = std::find_if(std::begin(kFlagNames), std::end(kFlagNames),
-                              [&](const FlagName& f) { return upper == f.name; });
-    if (named != std::end(kFlagNames)) {
+    auto named = std::find_if(std::begin(kBlrPairFlagRows), std::end(kBlrPairFlagRows),
+                              [&](const BlrPairFlagRow& f) { return upper == f.name; });
+    if (named != std::end(kBlrPairFlagRows)) {
       bits |= named->bit;
       continue;
     }

@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "BLR/BlrDB.h"
+#include "BLR/BlrPairCodes.h"
 #include "Cli.h"
-
-// Pair flag bits that the recovery workflows set.
-enum CliPairFlag { kFlagFailover = 8, kFlagHidden = 16, kFlagReverse = 32 };
 
 // "running", "failed over", ...; empty for codes without a meaning here.
 std::string pairStatusName(int code);

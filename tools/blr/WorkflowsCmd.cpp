@@ -19,8 +19,6 @@ namespace {
 
 using W = BlrSvcWorkflow;
 
-constexpr int kStatusFailedOver = 16;
-
 // A progress property and how the progress table shows it.
 struct ProgressRow {
   const char* const& name;
@@ -182,7 +180,7 @@ CZuError completeFailover(const FailoverOptions& o, CliProgress& view) {
   if (err.IsError())
     return ownError(FXLOC, err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", o.pairId));
   view.beginStep("Setting pair status to Failed Over");
-  err = BlrDB().setPairStatus(o.pairId, kStatusFailedOver, "", 0);
+  err = BlrDB().setPairStatus(o.pairId, W::STATUS_FAILED_OVER, "", 0);
   view.endStep(!err.IsError());
   return err.IsError() ? ownError(FXLOC, err) : err;
 }

@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr int kMsgCount = BLR_CTRL_MSG_DELETE_FAILOVER_SNAP;
-constexpr int kPairOpCount = BLR_CTRL_PAIROP_CLEANUP;
-
 std::string trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r");
   if (b == std::string::npos) return std::string();
@@ -55,23 +52,21 @@ bool validVmKey(const std::string& key) {
 
 CZuError parseOperation(const std::string& text, ProxyFaultKey* key) {
   int id = 0;
-  if (parseInt(text, 1, kMsgCount, &id)) {
+  if (parseInt(text, 1, INT_MAX, &id) && blrCtrlMsgRow(id) != nullptr) {
     key->msgId = id;
     return CZuError();
   }
   std::string name = upper(text);
-  for (int m = 1; m <= kMsgCount; ++m) {
-    std::string full = BlrCtrl::msg2str(m);
-    if (name == full || "BLR_CTRL_MSG_" + name == full) {
-      key->msgId = m;
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
+    if (name == row.name || "BLR_CTRL_MSG_" + name == row.name) {
+      key->msgId = row.id;
       return CZuError();
     }
   }
-  for (int op = 1; op <= kPairOpCount; ++op) {
-    std::string full = BlrCtrl::pairOp2str(op);
-    if (name == full || "BLR_CTRL_PAIROP_" + name == full) {
+  for (const BlrCtrlPairOpRow& row : kBlrCtrlPairOpRows) {
+    if (name == row.name || "BLR_CTRL_PAIROP_" + name == row.name) {
       key->msgId = BLR_CTRL_MSG_PAIR_OP;
-      key->pairOp = op;
+      key->pairOp = row.op;
       return CZuError();
     }
   }

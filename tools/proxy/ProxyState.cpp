@@ -96,18 +96,8 @@ CZuError ProxyRequest::decode(int msgId, const void* data, int len, ProxyRequest
 }
 
 int ProxyReply::idFor(int requestId) {
-  switch (requestId) {
-    case BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ:
-      return BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP;
-    case BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ:
-      return BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP;
-    case BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ:
-      return BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP;
-    case BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ:
-      return BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP;
-    default:
-      return BLR_CTRL_MSG_RESP;
-  }
+  const BlrCtrlMsgRow* row = blrCtrlMsgRow(requestId);
+  return row != nullptr && row->replyId != 0 ? row->replyId : BLR_CTRL_MSG_RESP;
 }
 
 ProxyReply ProxyReply::success(int requestId) {
@@ -256,16 +246,9 @@ uint64_t ProxyState::lastSeq(const BlrUUID& vm) {
 ProxyReply ProxyState::handle(const ProxyRequest& r) {
   std::lock_guard<std::mutex> lock(mu_);
   ProxyReply reply = ProxyReply::success(r.msgId);
-  bool needsVm = r.msgId == BLR_CTRL_MSG_APPLYREPCFG || r.msgId == BLR_CTRL_MSG_REGISTER_BACKUP ||
-                 r.msgId == BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ ||
-                 r.msgId == BLR_CTRL_MSG_TESTBOOT_CROSSED ||
-                 r.msgId == BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ ||
-                 r.msgId == BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ ||
-                 r.msgId == BLR_CTRL_MSG_FAILOVER_CROSSING ||
-                 r.msgId == BLR_CTRL_MSG_FAILOVER_CROSSED;
-  bool needsPair = r.msgId == BLR_CTRL_MSG_PAIR_OP || r.msgId == BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ ||
-                   r.msgId == BLR_CTRL_MSG_CREATE_FAILOVER_SNAP ||
-                   r.msgId == BLR_CTRL_MSG_DELETE_FAILOVER_SNAP;
+  const BlrCtrlMsgRow* row = blrCtrlMsgRow(r.msgId);
+  BlrCtrlNeeds needs = row != nullptr ? row->needs : BLR_CTRL_NEEDS_NOTHING;
+  bool needsVm = needs == BLR_CTRL_NEEDS_VM, needsPair = needs == BLR_CTRL_NEEDS_PAIR;
   if (needsVm && r.vm.empty()) return ProxyReply::failure(r.msgId, 1, "No VM given");
   if (needsPair && r.pairId == 0) return ProxyReply::failure(r.msgId, 1, "No pair ID given");
   std::string vm = r.vm.toHex();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "DwLink/DwEbml.h"
+#include "host/DwBytes.h"
 #include "host/KrpSocket.h"
 
 namespace {
@@ -13,15 +13,29 @@ enum { kTagName = 1, kTagKey = 2, kTagValue = 3, kTagFailure = 4 };
 constexpr size_t kRecvChunk = 1u << 20;
 
 size_t elementBytes(const std::string& text) {
-  return 1 + dw_ebml_detail::varIntWidth(static_cast<uint32_t>(text.size())) + text.size();
+  return 1 + dw_bytes::varIntWidth(static_cast<uint32_t>(text.size())) + text.size();
 }
 
 // One element whose payload is the text's bytes, terminator-free.
 char* putElement(char* p, int tag, const std::string& text) {
-  p = dw_ebml_detail::putVarInt(p, static_cast<uint32_t>(tag));
-  p = dw_ebml_detail::putVarInt(p, static_cast<uint32_t>(text.size()));
+  p = dw_bytes::putVarInt(p, static_cast<uint32_t>(tag));
+  p = dw_bytes::putVarInt(p, static_cast<uint32_t>(text.size()));
   std::memcpy(p, text.data(), text.size());
   return p + text.size();
+}
+
+// An element's tag and payload size, the payload lying within the data.
+CZuError readElementHeader(const uint8_t** cursor, const uint8_t* end, uint32_t* tag,
+                           uint32_t* len) {
+  dw_bytes::VarIntRead r = dw_bytes::readVarInt(cursor, end, tag);
+  if (r == dw_bytes::VarIntRead::kOk) r = dw_bytes::readVarInt(cursor, end, len);
+  if (r == dw_bytes::VarIntRead::kOk && *len > static_cast<size_t>(end - *cursor))
+    r = dw_bytes::VarIntRead::kEnd;
+  if (r == dw_bytes::VarIntRead::kNoMarker)
+    return FXErrorUtil::ErrorInt(FXLOC, 101, "Corrupt encoded data: invalid length marker");
+  if (r == dw_bytes::VarIntRead::kEnd)
+    return FXErrorUtil::ErrorInt(FXLOC, 100, "Encoded data ends inside an element");
+  return CZuError();
 }
 
 }  // namespace
@@ -36,7 +50,7 @@ CZuError dwLinkEncode(const DwLinkMessage& msg, uint32_t maxBytes, std::string* 
         FXLOC, 1, "Couldn't encode link message: %zu bytes exceed the limit of %u", size, maxBytes);
   std::string out(kDwLinkHeaderBytes, '\0');
   std::memcpy(&out[0], kMagic, sizeof kMagic);
-  for (int i = 0; i < 4; ++i) out[4 + i] = static_cast<char>((size >> (24 - 8 * i)) & 0xFF);
+  dw_bytes::putBE32(&out[4], static_cast<uint32_t>(size));
   out.resize(kDwLinkHeaderBytes + size);
   char* p = &out[kDwLinkHeaderBytes];
   if (!msg.name.empty()) p = putElement(p, kTagName, msg.name);
@@ -50,16 +64,17 @@ CZuError dwLinkEncode(const DwLinkMessage& msg, uint32_t maxBytes, std::string* 
 }
 
 CZuError dwLinkDecode(const char* payload, size_t size, DwLinkMessage* out) {
-  DwEbmlParser parser(payload, size);
+  const uint8_t* cursor = reinterpret_cast<const uint8_t*>(payload);
+  const uint8_t* end = cursor + size;
   DwLinkMessage msg;
   bool keyPending = false;
   std::string key;
-  while (!parser.atEnd()) {
-    int tag = 0, len = 0;
-    CZuError err = parser.getNextTag(&tag, &len);
+  while (cursor < end) {
+    uint32_t tag = 0, len = 0;
+    CZuError err = readElementHeader(&cursor, end, &tag, &len);
     if (err.IsError()) return err.Push(FXLOC, "Corrupt link message");
-    std::string text(reinterpret_cast<const char*>(parser.getPos()), static_cast<size_t>(len));
-    parser.skipPayload(len);
+    std::string text(reinterpret_cast<const char*>(cursor), len);
+    cursor += len;
     if ((tag == kTagValue) != keyPending)
       return FXErrorUtil::ErrorInt(FXLOC, 1, "Corrupt link message: %s",
                                    keyPending ? "key without value" : "value without key");
@@ -86,8 +101,7 @@ CZuError dwLinkParseHeader(const unsigned char* header, uint32_t maxBytes, uint3
   if (!std::equal(kMagic, kMagic + sizeof kMagic, header))
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Not a link frame (bad magic %02x %02x %02x %02x)",
                                  header[0], header[1], header[2], header[3]);
-  uint32_t len = (uint32_t(header[4]) << 24) | (uint32_t(header[5]) << 16) |
-                 (uint32_t(header[6]) << 8) | header[7];
+  uint32_t len = dw_bytes::getBE32(header + 4);
   if (len > maxBytes)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Link frame of %u bytes exceeds the limit of %u bytes",
                                  len, maxBytes);

@@ -111,8 +111,7 @@ int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
   std::string error;
   openCode_ = resolveSqlLocation(dbName, &where, &error);
   if (openCode_ == 0) {
-    std::unique_ptr<SqlBackend> backend =
-        where.backend == DWSqlBackend::kSqlite ? newSqliteBackend() : newPostgresBackend();
+    std::unique_ptr<SqlBackend> backend = sqlBackendOf(where.backend).make();
     openCode_ = backend->open(where, &error);
     if (openCode_ == 0) backend_ = std::move(backend);
   }

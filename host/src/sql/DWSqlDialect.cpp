@@ -138,12 +138,22 @@ class Command {
   std::vector<size_t> significant_;
 };
 
+const char* lastIdFunction(DWSqlBackend backend) {
+  switch (backend) {
+    case DWSqlBackend::kSqlite:
+      return "last_insert_rowid()";
+    case DWSqlBackend::kPostgres:
+      return "lastval()";
+  }
+  return "";
+}
+
 void rewriteScopeIdentity(Command* cmd, DWSqlBackend backend) {
   for (size_t n = 0; n + 2 < cmd->count(); ++n) {
     if (!cmd->isWord(n, "SCOPE_IDENTITY") || !cmd->isOp(n + 1, '(') || !cmd->isOp(n + 2, ')'))
       continue;
     std::vector<std::string>& pieces = cmd->pieces();
-    pieces[cmd->index(n)] = backend == DWSqlBackend::kSqlite ? "last_insert_rowid()" : "lastval()";
+    pieces[cmd->index(n)] = lastIdFunction(backend);
     for (size_t i = cmd->index(n) + 1; i <= cmd->index(n + 2); ++i) pieces[i].clear();
   }
 }
@@ -187,14 +197,17 @@ bool rewriteDeleteJoin(const Command& cmd, DWSqlBackend backend, std::string* ou
   if (where == condFirst || where + 1 == cmd.count()) return false;
   std::string cond = cmd.span(condFirst, where - 1);
   std::string filter = where < cmd.count() ? cmd.span(where + 1, cmd.count() - 1) : std::string();
-  if (backend == DWSqlBackend::kPostgres) {
-    *out = "DELETE FROM " + target + " USING " + joined + " WHERE (" + cond + ")";
-    if (!filter.empty()) *out += " AND (" + filter + ")";
-  } else {
-    *out = "DELETE FROM " + target + " WHERE rowid IN (SELECT " + target + ".rowid FROM " + target +
-           " INNER JOIN " + joined + " ON " + cond;
-    if (!filter.empty()) *out += " WHERE " + filter;
-    *out += ")";
+  switch (backend) {
+    case DWSqlBackend::kPostgres:
+      *out = "DELETE FROM " + target + " USING " + joined + " WHERE (" + cond + ")";
+      if (!filter.empty()) *out += " AND (" + filter + ")";
+      break;
+    case DWSqlBackend::kSqlite:
+      *out = "DELETE FROM " + target + " WHERE rowid IN (SELECT " + target + ".rowid FROM " +
+             target + " INNER JOIN " + joined + " ON " + cond;
+      if (!filter.empty()) *out += " WHERE " + filter;
+      *out += ")";
+      break;
   }
   return true;
 }
@@ -223,7 +236,13 @@ std::vector<std::string> splitCommands(const std::string& text) {
 std::string rewrite(const std::string& command, DWSqlBackend backend) {
   Command cmd(command);
   rewriteScopeIdentity(&cmd, backend);
-  if (backend == DWSqlBackend::kPostgres) separateUnaryOperators(&cmd);
+  switch (backend) {
+    case DWSqlBackend::kPostgres:
+      separateUnaryOperators(&cmd);
+      break;
+    case DWSqlBackend::kSqlite:
+      break;
+  }
   std::string deleted;
   if (rewriteDeleteJoin(cmd, backend, &deleted)) return deleted;
   return cmd.joined();

@@ -73,6 +73,22 @@ class SqlBackend {
 std::unique_ptr<SqlBackend> newSqliteBackend();
 std::unique_ptr<SqlBackend> newPostgresBackend();
 
+// One row per backend: its registry name (the value of sBackend, also the
+// folder of its schema texts under schema/), its kind and its factory.
+struct SqlBackendRow {
+  const char* name;
+  DWSqlBackend kind;
+  std::unique_ptr<SqlBackend> (*make)();
+};
+
+// The row of a registry name, or null for a name no backend has.
+const SqlBackendRow* sqlBackendNamed(const std::string& name);
+const SqlBackendRow& sqlBackendOf(DWSqlBackend kind);
+// "sqlite or postgresql": the registry names, for messages.
+std::string sqlBackendNames();
+// The text of schema/<backend>/<file>.sql, or null.
+const char* sqlSchemaText(const std::string& backend, const std::string& file);
+
 // Reads the location of `dbName` from the registry ([Database.<name>] over
 // [Database]).  0, or DWSQL_CONFIG with the reason in `error`.
 int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error);

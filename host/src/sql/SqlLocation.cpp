@@ -56,13 +56,11 @@ int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::strin
 
   std::string backend = "sqlite";
   settings.text("sBackend", &backend);
-  if (backend == "sqlite")
-    loc.backend = DWSqlBackend::kSqlite;
-  else if (backend == "postgresql")
-    loc.backend = DWSqlBackend::kPostgres;
-  else
+  const SqlBackendRow* row = sqlBackendNamed(backend);
+  if (row == nullptr)
     return configError("Unknown sBackend \"" + backend + "\" for database " + dbName +
-                           " (expected sqlite or postgresql)", error);
+                           " (expected " + sqlBackendNames() + ")", error);
+  loc.backend = row->kind;
 
   if (!settings.text("sSqliteFile", &loc.sqliteFile)) {
     std::string dir = kDefaultSqliteDir;
