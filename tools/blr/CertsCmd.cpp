@@ -1,10 +1,8 @@
 // blr certs ...: a certificate authority and the per-client certificates of
 // an installation, and (for trials) ready registry files on free ports.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "Cli.h"
