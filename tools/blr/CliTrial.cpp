@@ -15,7 +15,7 @@ namespace {
 
 // Free bases are drawn below the kernel's ephemeral ports (32768 and up), so
 // that outgoing connections do not take them between set-up and start.
-constexpr int kFreeBaseLow = 20000;
+constexpr int kFreeBaseLow = 10000;
 constexpr int kFreeBaseHigh = 32000;
 constexpr int kFreeBaseTries = 64;
 
