@@ -71,8 +71,7 @@ class Bench {
  private:
   static std::string host(int clientId) {
     std::string mangled;
-    DWClient client(clientId);
-    if (client.getNetworkHostnameMangled(mangled, nullptr) != 0) must(client.lastError());
+    must(DWClient(clientId).lookUp(&mangled));
     return mangled;
   }
 

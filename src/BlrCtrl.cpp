@@ -9,6 +9,7 @@
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrReg.h"
 #include "DwLink/DwEbml.h"
+#include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwBytes.h"
 #include "host/DwFwClient.h"
@@ -156,6 +157,13 @@ CZuError BlrCtrl::connect() {
   CZuError err = connect(mangled);
   if (err.IsError()) err.Push(FXLOC, "Couldn't connect to local BLR service");
   return err;
+}
+
+CZuError BlrCtrl::connectToClient(int clientId) {
+  std::string host;
+  CZuError err = DWClient(clientId).lookUp(&host);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't look up client %d", clientId);
+  return connect(host);
 }
 
 // ---- Framing ----

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 
+#include "BLR/BlrWorkflowSteps.h"
 #include "BlrSvcWorkflowRun.h"
 #include "host/DWClient.h"
 #include "host/DwClock.h"
@@ -37,62 +38,18 @@ namespace {
 
 using W = BlrSvcWorkflow;
 
-// One row of a progress log: the property, its label, and whether the
-// label shows the stored value (else DONE/FAILED/N/A).
-struct ProgressRow {
-  const char* const* name;
-  const char* label;
-  bool showsValue;
-};
-
-const ProgressRow kFailoverRows[] = {
-    {&W::FOPROP_STATUS_BEFORE_FAILOVER, "   Status Before Failover: %s", true},
-    {&W::FOPROP_POWER_BEFORE_FAILOVER, "   Power Before Failover: %s", true},
-    {&W::FOPROP_VM_STOPPED, "   VM Stopped: %s", false},
-    {&W::FOPROP_MARKER_RECEIVED, "   PL Flushed: %s", false},
-    {&W::FOPROP_PAIR_PAUSED, "   Pair Paused: %s", false},
-    {&W::FOPROP_REPLICATION_BLOCKED, "   Replication Blocked: %s", false},
-    {&W::FOPROP_SNAP_TAKEN, "   Snap Taken: %s", false},
-};
-
-const ProgressRow kFailbackRows[] = {
-    {&W::FBPROP_SNAP_DELETED, "   Snap Deleted: %s", false},
-    {&W::FBPROP_ORIG_VM_STOPPED, "   Orig VM Stopped: %s", false},
-    {&W::FBPROP_ORIG_PAIR_STOPPED, "   Orig Pair Stopped: %s", false},
-    {&W::FBPROP_ORIG_PAIR_CLEANED, "   Orig Pair Cleaned: %s", false},
-    {&W::FBPROP_HIDDEN_PAIR_ID, "   Hidden Pair ID: %s", true},
-    {&W::FBPROP_HIDDEN_PAIR_STARTED, "   Hidden Pair Started: %s", false},
-    {&W::FBPROP_POWER_BEFORE_FAILBACK, "   Power Before Failback: %s", true},
-    {&W::FBPROP_RECOVERY_VM_STOPPED, "   Recovery VM Stopped: %s", false},
-    {&W::FBPROP_MARKER_RECEIVED, "   Hidden PL Flushed: %s", false},
-    {&W::FBPROP_HIDDEN_PAIR_STOPPED, "   Hidden Pair Stopped: %s", false},
-    {&W::FBPROP_HIDDEN_PAIR_CLEANED, "   Hidden Pair Cleaned: %s", false},
-    {&W::FBPROP_HIDDEN_PAIR_DELETED, "   Hidden Pair Deleted: %s", false},
-    {&W::FBPROP_REPLICATION_UNBLOCKED, "   Replication Unblocked: %s", false},
-    {&W::FBPROP_VM_STARTED, "   Production VM Started: %s", false},
-};
-
-const ProgressRow kSwitchRolesRows[] = {
-    {&W::SRPROP_SNAP_DELETED, "   Snap Deleted: %s", false},
-    {&W::SRPROP_ORIG_PAIR_STOPPED, "   Orig Pair Stopped: %s", false},
-    {&W::SRPROP_ORIG_PAIR_CLEANED, "   Orig Pair Cleaned: %s", false},
-    {&W::SRPROP_REVERSE_PAIR_ID, "   Reverse Pair ID: %s", true},
-};
-
-template <size_t N>
-void logProgress(const ProgressRow (&rows)[N], const char* ctx, const W::PropMap& props) {
-  for (const ProgressRow& row : rows) {
-    std::string text = row.showsValue ? W::progValue(props, *row.name)
-                                      : std::string(W::progStatus(props, *row.name));
-    blrDebug(ctx, 1, row.label, text.c_str());
+void logProgress(const BlrWorkflowSteps& rows, const char* ctx, const W::PropMap& props) {
+  for (const BlrWorkflowStep& row : rows) {
+    std::string text = row.showsValue ? W::progValue(props, *row.property)
+                                      : std::string(W::progStatus(props, *row.property));
+    blrDebug(ctx, 1, row.logLabel, text.c_str());
   }
 }
 
-template <size_t N>
-CZuError clearProps(const ProgressRow (&rows)[N], BlrDB& db, int pairId) {
-  for (const ProgressRow& row : rows) {
-    CZuError err = db.delPairProp(pairId, *row.name);
-    if (err.IsError()) return err.Push(FXLOC, "Couldn't clear pair property %s", *row.name);
+CZuError clearProps(const BlrWorkflowSteps& rows, BlrDB& db, int pairId) {
+  for (const BlrWorkflowStep& row : rows) {
+    CZuError err = db.delPairProp(pairId, *row.property);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't clear pair property %s", *row.property);
   }
   return CZuError();
 }
@@ -102,27 +59,27 @@ CZuError clearProps(const ProgressRow (&rows)[N], BlrDB& db, int pairId) {
 // ---- Supporting operations ----
 
 void BlrSvcWorkflow::logFailoverProgress(const char* ctx, const PropMap& props) {
-  logProgress(kFailoverRows, ctx, props);
+  logProgress(blrFailoverSteps(), ctx, props);
 }
 
 void BlrSvcWorkflow::logFailbackProgress(const char* ctx, const PropMap& props) {
-  logProgress(kFailbackRows, ctx, props);
+  logProgress(blrFailbackSteps(), ctx, props);
 }
 
 void BlrSvcWorkflow::logSwitchRolesProgress(const char* ctx, const PropMap& props) {
-  logProgress(kSwitchRolesRows, ctx, props);
+  logProgress(blrSwitchRolesSteps(), ctx, props);
 }
 
 CZuError BlrSvcWorkflow::clearFailoverProps(BlrDB& db) {
-  return clearProps(kFailoverRows, db, pairId);
+  return clearProps(blrFailoverSteps(), db, pairId);
 }
 
 CZuError BlrSvcWorkflow::clearFailbackProps(BlrDB& db) {
-  return clearProps(kFailbackRows, db, pairId);
+  return clearProps(blrFailbackSteps(), db, pairId);
 }
 
 CZuError BlrSvcWorkflow::clearSwitchRolesProps(BlrDB& db) {
-  return clearProps(kSwitchRolesRows, db, pairId);
+  return clearProps(blrSwitchRolesSteps(), db, pairId);
 }
 
 CZuError BlrSvcWorkflow::connectToSvc(std::unique_ptr<BlrCtrl>& conn, const std::string& host) {
@@ -178,23 +135,21 @@ CZuError WorkflowRun::load(const FXCodeLocation& loc) {
 
 namespace {
 
-// The proxy's mangled host name, or the lookup's failure logged.
-bool lookUpHost(const char* ctx, int clientId, std::string* host) {
-  DWClient client(clientId);
-  if (client.getNetworkHostnameMangled(*host, nullptr) == 0) return true;
-  blrError(ctx, "%s", client.lastError().Summary().c_str());
-  return false;
-}
-
 }  // namespace
+
+bool WorkflowRun::lookUpHost(int clientId, std::string* host) {
+  CZuError err = DWClient(clientId).lookUp(host);
+  if (err.IsError()) error("%s", err.Summary().c_str());
+  return !err.IsError();
+}
 
 CZuError WorkflowRun::resolveHosts(const FXCodeLocation& loc) {
   CZuError err;
-  if (!lookUpHost(ctx, pair.headClientId, &headHost))
+  if (!lookUpHost(pair.headClientId, &headHost))
     err = FXErrorUtil::ErrorInt(loc, genericCode,
                                 "Couldn't lookup head proxy mangled name (client ID %d)",
                                 pair.headClientId);
-  if (!lookUpHost(ctx, pair.tailClientId, &tailHost))
+  if (!lookUpHost(pair.tailClientId, &tailHost))
     err = FXErrorUtil::ErrorInt(loc, genericCode,
                                 "Couldn't lookup tail proxy mangled name (client ID %d)",
                                 pair.tailClientId);
@@ -202,9 +157,9 @@ CZuError WorkflowRun::resolveHosts(const FXCodeLocation& loc) {
 }
 
 CZuError WorkflowRun::resolveHostsInTurn(const FXCodeLocation& loc) {
-  if (!lookUpHost(ctx, pair.headClientId, &headHost))
+  if (!lookUpHost(pair.headClientId, &headHost))
     return FXErrorUtil::ErrorInt(loc, 1, "Couldn't lookup head proxy mangled name");
-  if (!lookUpHost(ctx, pair.tailClientId, &tailHost))
+  if (!lookUpHost(pair.tailClientId, &tailHost))
     return FXErrorUtil::ErrorInt(loc, 1, "Couldn't lookup tail proxy mangled name");
   return CZuError();
 }
@@ -222,9 +177,42 @@ void WorkflowRun::log(const char* fmt, ...) const {
   blrDebug(ctx, 1, "%s", text.c_str());
 }
 
-void WorkflowRun::begin(int code, const std::string& title) {
-  stepCode = code;
-  log("%s", title.c_str());
+void WorkflowRun::action(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = FXFormatV(fmt, args);
+  va_end(args);
+  blrDebug(ctx, 1, "%s", text.c_str());
+  announce(text);
+}
+
+void WorkflowRun::announce(const std::string& title) {
+  if (BlrWorkflowObserver* observer = blrGetWorkflowObserver())
+    observer->onStepBegin(stepCode, title);
+}
+
+void WorkflowRun::tick(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = FXFormatV(fmt, args);
+  va_end(args);
+  blrDebug(ctx, 1, "%s", text.c_str());
+  if (BlrWorkflowObserver* observer = blrGetWorkflowObserver()) observer->onWaitTick(text);
+}
+
+void WorkflowRun::error(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = FXFormatV(fmt, args);
+  va_end(args);
+  blrError(ctx, "%s", text.c_str());
+  if (BlrWorkflowObserver* observer = blrGetWorkflowObserver()) observer->onFailure(text);
+}
+
+void WorkflowRun::begin(const char* prop, int titleArg) {
+  const BlrWorkflowStep* row = blrFindWorkflowStep(prop);
+  stepCode = row->code;
+  action(row->title, titleArg);
 }
 
 CZuError WorkflowRun::call(Proxy proxy, const CtrlAction& action) {
@@ -254,23 +242,25 @@ CZuError WorkflowRun::clearProp(const char* prop) {
   return CZuError();
 }
 
-CZuError WorkflowRun::step(const char* prop, int code, const std::string& title,
-                           const Action& action, const std::string& failure) {
+CZuError WorkflowRun::step(const char* prop, int titleArg, const Action& act,
+                           const std::string& failure) {
   if (done(prop)) return CZuError();
-  begin(code, title);
-  return finish(prop, action(), failure);
+  begin(prop, titleArg);
+  return finish(prop, act(), failure);
 }
 
 CZuError WorkflowRun::finish(const char* prop, CZuError outcome, const std::string& failure) {
   CZuError err = setProp(prop, outcome.IsError() ? "0" : "1");
-  if (err.IsError()) return err;
-  if (!outcome.IsError()) return CZuError();
-  return failed(FXLOC, outcome.Push(FXLOC, "%s", failure.c_str()));
+  bool ok = !err.IsError() && !outcome.IsError();
+  if (!err.IsError() && outcome.IsError())
+    err = failed(FXLOC, outcome.Push(FXLOC, "%s", failure.c_str()));
+  if (BlrWorkflowObserver* observer = blrGetWorkflowObserver()) observer->onStepEnd(ok);
+  return err;
 }
 
 CZuError WorkflowRun::failed(const FXCodeLocation& loc, const CZuError& err) {
   if (!continueOnError) return withCode(loc, err, stepCode);
-  blrError(ctx, "%s", err.AsString().c_str());
+  error("%s", err.AsString().c_str());
   partial = true;
   return CZuError();
 }
@@ -292,7 +282,7 @@ CZuError WorkflowRun::awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marke
       lastSeq = seq;
     else if ((err = failed(FXLOC, err.Push(FXLOC, "%s", texts.queryFailure.c_str()))).IsError())
       return err;
-    log(texts.polled, static_cast<long long>(lastSeq));
+    tick(texts.polled, static_cast<long long>(lastSeq));
     if (lastSeq >= marker) {
       *arrived = true;
       return CZuError();
@@ -305,7 +295,7 @@ CZuError WorkflowRun::awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marke
 
 CZuError WorkflowRun::createPair(BlrDB::Pair* pair, const BlrSvcWorkflow::PropMap& extraProps,
                                  const char* recordProp, const char* what) {
-  log("Creating %s", what);
+  begin(recordProp);
   CZuError err = db.createOrUpdatePair(*pair);
   if (err.IsError()) return withCode(FXLOC, err.Push(FXLOC, "Couldn't create %s", what), stepCode);
   BlrDB::PairProps settings;

@@ -11,8 +11,6 @@ using blrworkflow::WorkflowRun;
 
 namespace {
 
-constexpr int kGenericCode = 202;
-constexpr int kHiddenPairCode = 207;
 constexpr int kSyncPollMs = 15000;
 
 using W = BlrSvcWorkflow;
@@ -28,7 +26,7 @@ struct Failback {
 // The hidden pair recorded by an earlier call, or a new one.
 CZuError findOrCreateHiddenPair(Failback& fb) {
   WorkflowRun& run = fb.run;
-  run.stepCode = kHiddenPairCode;
+  run.stepCode = BLR_FB_CREATE_HIDDEN_PAIR;
   std::string recorded = run.value(W::FBPROP_HIDDEN_PAIR_ID);
   if (recorded.empty()) {
     fb.hidden = run.pair.reverse();
@@ -52,9 +50,9 @@ CZuError findOrCreateHiddenPair(Failback& fb) {
 // so a resumed call goes on without waiting.
 CZuError awaitCopyBack(Failback& fb, bool wait) {
   WorkflowRun& run = fb.run;
-  run.stepCode = 209;
+  run.stepCode = BLR_FB_SYNC_HIDDEN_PAIR;
   if (run.done(W::FBPROP_HIDDEN_PAIR_STOPPED)) return CZuError();
-  for (;;) {
+  for (bool first = true;;) {
     BlrDB::Pair hidden;
     CZuError err = run.db.getPair(fb.hiddenId, &hidden);
     if (err.IsError())
@@ -62,19 +60,23 @@ CZuError awaitCopyBack(Failback& fb, bool wait) {
                        FXFormat("Couldn't query status of hidden failback pair %d", fb.hiddenId));
     if (hidden.statusCode == W::STATUS_RUNNING) return CZuError();
     if (hidden.eventId == W::EVENT_PRODUCTION_VM_MISSING)
-      return FXErrorUtil::ErrorInt(FXLOC, 217,
+      return FXErrorUtil::ErrorInt(FXLOC, BLR_FB_PRODUCTION_VM_MISSING,
                                    "Either production VM is missing or its disk configuration "
                                    "has changed. Automatic failback is not possible.");
     if (hidden.statusCode != W::STATUS_SYNCING && hidden.statusCode != W::STATUS_SMART_SYNCING &&
         hidden.statusCode != W::STATUS_RESYNCING)
-      return FXErrorUtil::ErrorInt(FXLOC, 209, "Pair %d has unexpected status %d", fb.hiddenId,
+      return FXErrorUtil::ErrorInt(FXLOC, BLR_FB_SYNC_HIDDEN_PAIR,
+                                   "Pair %d has unexpected status %d", fb.hiddenId,
                                    hidden.statusCode)
           .Push(FXLOC, "Couldn't sync changes back");
     if (!wait) {
       fb.guard.armed = false;
-      return FXErrorUtil::ErrorInt(FXLOC, 201, "Pair %d is still smart-syncing", fb.hiddenId);
+      return FXErrorUtil::ErrorInt(FXLOC, BLR_FB_STILL_SYNCING, "Pair %d is still smart-syncing",
+                                   fb.hiddenId);
     }
-    run.log("Waiting for pair %d to finish syncing...", fb.hiddenId);
+    if (first) run.announce(FXFormat("Waiting for pair %d to finish syncing", fb.hiddenId));
+    first = false;
+    run.tick("Waiting for pair %d to finish syncing...", fb.hiddenId);
     ZUSLEEP(kSyncPollMs);
   }
 }
@@ -85,7 +87,7 @@ CZuError awaitCopyBack(Failback& fb, bool wait) {
 CZuError stopRecoveryVm(Failback& fb) {
   WorkflowRun& run = fb.run;
   if (run.done(W::FBPROP_RECOVERY_VM_STOPPED)) return CZuError();
-  run.begin(210, "Stopping Recovery VM on Tail");
+  run.begin(W::FBPROP_RECOVERY_VM_STOPPED);
   bool wasOn = false;
   int id = run.pairId;
   CZuError outcome = run.call(WorkflowRun::kTail,
@@ -103,17 +105,17 @@ CZuError stopRecoveryVm(Failback& fb) {
 CZuError flushReversePipeline(Failback& fb) {
   WorkflowRun& run = fb.run;
   if (run.done(W::FBPROP_MARKER_RECEIVED)) return CZuError();
-  run.begin(211, "Flushing reverse pipeline");
+  run.begin(W::FBPROP_MARKER_RECEIVED);
   CZuError err = run.setProp(W::FBPROP_MARKER_RECEIVED, "0");
   if (err.IsError()) return err;
-  run.log("Injecting flush marker");
+  run.action("Injecting flush marker");
   uint64_t marker = 0;
   err = run.call(WorkflowRun::kTail,
                  [&](BlrCtrl& c) { return c.insFlushMarker(fb.hidden.srcGuid, &marker); });
   if (err.IsError())
     return run.failed(FXLOC, err.Push(FXLOC, "Couldn't inject marker for pair %d", fb.hiddenId));
   if (marker == 0) return CZuError();
-  run.log("Waiting for the flush marker to reach the Head");
+  run.action("Waiting for the flush marker to reach the Head");
   bool arrived = false;
   err = run.awaitMarker(WorkflowRun::kHead, fb.hidden.dstGuid, marker,
                         {"Last seqnum on head: %lld",
@@ -128,20 +130,20 @@ CZuError flushReversePipeline(Failback& fb) {
 CZuError retireOriginalPair(WorkflowRun& run) {
   const int id = run.pairId;
   CZuError err = run.step(
-      W::FBPROP_SNAP_DELETED, 203, "Deleting failover snapshot on Tail",
+      W::FBPROP_SNAP_DELETED, id,
       run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
       FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
   if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_VM_STOPPED, 204, "Stopping Production VM on Head",
+    err = run.step(W::FBPROP_ORIG_VM_STOPPED, id,
                    run.on(WorkflowRun::kHead,
                           [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, nullptr); }),
                    FXFormat("Couldn't stop production VM for pair %d", id));
   if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_PAIR_STOPPED, 205, FXFormat("Stopping original pair %d", id),
+    err = run.step(W::FBPROP_ORIG_PAIR_STOPPED, id,
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.stopPair(id); }),
                    FXFormat("Couldn't stop original pair %d", id));
   if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_PAIR_CLEANED, 206, FXFormat("Cleaning original pair %d", id),
+    err = run.step(W::FBPROP_ORIG_PAIR_CLEANED, id,
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
                    FXFormat("Couldn't clean original pair %d", id));
   return err;
@@ -152,16 +154,16 @@ CZuError removeHiddenPair(Failback& fb) {
   WorkflowRun& run = fb.run;
   const int hid = fb.hiddenId;
   CZuError err =
-      run.step(W::FBPROP_HIDDEN_PAIR_STOPPED, 212, FXFormat("Stopping hidden pair %d", hid),
+      run.step(W::FBPROP_HIDDEN_PAIR_STOPPED, hid,
                run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.stopPair(hid); }),
                FXFormat("Couldn't stop hidden pair %d", hid));
   if (!err.IsError())
-    err = run.step(W::FBPROP_HIDDEN_PAIR_CLEANED, 213, FXFormat("Cleaning hidden pair %d", hid),
+    err = run.step(W::FBPROP_HIDDEN_PAIR_CLEANED, hid,
                    run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.cleanupPair(hid); }),
                    FXFormat("Couldn't cleanup hidden pair %d", hid));
   if (!err.IsError())
     err = run.step(
-        W::FBPROP_HIDDEN_PAIR_DELETED, 214, FXFormat("Deleting hidden pair %d", hid),
+        W::FBPROP_HIDDEN_PAIR_DELETED, hid,
         [&run, hid] { return run.db.delPair(hid); },
         FXFormat("Couldn't delete hidden pair %d", hid));
   return err;
@@ -174,18 +176,18 @@ CZuError restoreProduction(WorkflowRun& run) {
   const int id = run.pairId;
   CZuError err;
   if (run.done(W::FBPROP_POWER_BEFORE_FAILBACK))
-    err = run.step(W::FBPROP_VM_STARTED, 215, "Starting Production VM on Head",
+    err = run.step(W::FBPROP_VM_STARTED, id,
                    run.on(WorkflowRun::kHead,
                           [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); }),
                    FXFormat("Couldn't start production VM for pair %d", id));
   if (!err.IsError())
-    err = run.step(W::FBPROP_REPLICATION_UNBLOCKED, 216, "Unblocking replication on Tail",
+    err = run.step(W::FBPROP_REPLICATION_UNBLOCKED, id,
                    run.on(WorkflowRun::kTail,
                           [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); }),
                    FXFormat("Couldn't unblock replication for pair %d", id));
   if (err.IsError()) return err;
-  run.stepCode = 216;
-  run.log("Starting pair %d", id);
+  run.stepCode = BLR_FB_RESTART_PAIR;
+  run.action("Starting pair %d", id);
   err = run.call(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.startPair(id); });
   if (err.IsError()) return run.failed(FXLOC, err.Push(FXLOC, "Couldn't start pair %d", id));
   if ((err = run.db.clrPairFlags(id, W::FAILOVER)).IsError())
@@ -205,13 +207,13 @@ bool isFailbackState(const BlrDB::Pair& pair) {
 }  // namespace
 
 CZuError BlrSvcWorkflow::failback(bool waitForSync) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::failback", kGenericCode);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::failback", BLR_FB_GENERIC);
   FailedStatusSetter guard(run.db, pairId, STATUS_FAILBACK_FAILED, false);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   const int status = run.pair.statusCode;
   if (!isFailbackState(run.pair))
-    return FXErrorUtil::ErrorInt(FXLOC, 200, "Can't failback pair %d: invalid pair state %d",
+    return FXErrorUtil::ErrorInt(FXLOC, BLR_WF_BAD_STATE, "Can't failback pair %d: invalid pair state %d",
                                  pairId, status);
   if (status == STATUS_FAILED_OVER) {
     run.log("Starting failback for pair %d", pairId);
@@ -221,7 +223,7 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
   }
   if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
   if (status != STATUS_FAILING_BACK) {
-    run.log("Setting pair status to Failing Back");
+    run.action("Setting pair status to Failing Back");
     if ((err = run.db.setPairStatus(pairId, STATUS_FAILING_BACK, "", 0)).IsError())
       return run.fatal(FXLOC, err, "Couldn't set pair status to Failing Back");
   }
@@ -231,7 +233,7 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
   if ((err = retireOriginalPair(run)).IsError()) return err;
   if ((err = findOrCreateHiddenPair(fb)).IsError()) return err;
   const int hid = fb.hiddenId;
-  err = run.step(FBPROP_HIDDEN_PAIR_STARTED, 208, FXFormat("Starting hidden failback pair %d", hid),
+  err = run.step(FBPROP_HIDDEN_PAIR_STARTED, hid,
                  run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.startPair(hid); }),
                  "Couldn't start hidden reverse failback pair");
   if (err.IsError()) return err;
@@ -265,14 +267,14 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
     const int hid = hidden.id;
     if (hid != 0) {
       if (hidden.statusCode != STATUS_STOPPED) {
-        run.log("Stopping hidden pair %d", hid);
+        run.action("Stopping hidden pair %d", hid);
         if (run.call(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.stopPair(hid); }).IsError())
-          blrError(run.ctx, "Couldn't stop hidden pair %d", hid);
+          run.error("Couldn't stop hidden pair %d", hid);
       }
-      run.log("Cleaning hidden pair %d", hid);
+      run.action("Cleaning hidden pair %d", hid);
       err = run.call(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.cleanupPair(hid); });
       if (err.IsError()) return err.Push(FXLOC, "Couldn't cleanup hidden pair %d", hid);
-      run.log("Deleting hidden pair %d", hid);
+      run.action("Deleting hidden pair %d", hid);
       if ((err = run.db.delPair(hid)).IsError())
         return err.Push(FXLOC, "Couldn't delete hidden pair %d", hid);
     }
@@ -280,22 +282,22 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   }
   const int id = pairId;
   if (!run.done(FBPROP_SNAP_DELETED)) {
-    run.log("Deleting failover snapshot on Tail");
+    run.action("Deleting failover snapshot on Tail");
     err =
         run.call(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); });
     if (err.IsError())
       return err.Push(FXLOC, "Couldn't delete failover snapshot for pair %d on Tail", id);
     if ((err = run.clearProp(FBPROP_SNAP_DELETED)).IsError()) return err;
   }
-  run.log("Stopping Recovery VM on Tail");
+  run.action("Stopping Recovery VM on Tail");
   err = run.call(WorkflowRun::kTail,
                  [id](BlrCtrl& c) { return c.powerOnOffTailVM(id, false, nullptr); });
   if (err.IsError()) return err.Push(FXLOC, "Couldn't power off recovery VM");
-  run.log("Unblocking replication on Tail");
+  run.action("Unblocking replication on Tail");
   err = run.call(WorkflowRun::kTail,
                  [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); });
   if (err.IsError())
-    blrError(run.ctx, "Couldn't unblock replication on tail: %s", err.AsString().c_str());
+    run.error("Couldn't unblock replication on tail: %s", err.AsString().c_str());
   clearFailoverProps(run.db);
   clearFailbackProps(run.db);
   if ((err = run.db.clrPairFlags(id, FAILOVER)).IsError())

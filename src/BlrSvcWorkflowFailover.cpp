@@ -10,15 +10,13 @@ using blrworkflow::WorkflowRun;
 
 namespace {
 
-constexpr int kGenericCode = 201;
-
 using W = BlrSvcWorkflow;
 
 // Powers the production VM off and notes whether it was on.  An earlier
 // attempt that found it on keeps "1": the VM is off by then.
 CZuError stopProductionVm(WorkflowRun& run) {
   if (run.done(W::FOPROP_VM_STOPPED)) return CZuError();
-  run.begin(202, "Stopping VM on the Head");
+  run.begin(W::FOPROP_VM_STOPPED);
   bool wasOn = false;
   int id = run.pairId;
   CZuError outcome = run.call(WorkflowRun::kHead,
@@ -33,15 +31,15 @@ CZuError stopProductionVm(WorkflowRun& run) {
 // Drains the replication pipeline to the Tail with a flush marker.
 CZuError flushPipeline(WorkflowRun& run) {
   if (run.done(W::FOPROP_MARKER_RECEIVED)) return CZuError();
-  run.begin(203, "Flushing replication pipeline");
+  run.begin(W::FOPROP_MARKER_RECEIVED);
   CZuError err = run.setProp(W::FOPROP_MARKER_RECEIVED, "0");
   if (err.IsError()) return err;
   if (run.value(W::FOPROP_STATUS_BEFORE_FAILOVER) != "4") {
     CZuError notRunning = FXErrorUtil::ErrorInt(
-        FXLOC, 203, "Pair must be running before trying to failover to the latest state");
+        FXLOC, BLR_FO_FLUSH, "Pair must be running before trying to failover to the latest state");
     if ((err = run.failed(FXLOC, notRunning)).IsError()) return err;
   }
-  run.log("Injecting failover marker");
+  run.action("Injecting failover marker");
   uint64_t marker = 0;
   err = run.call(WorkflowRun::kHead,
                  [&](BlrCtrl& c) { return c.insFlushMarker(run.pair.srcGuid, &marker); });
@@ -50,7 +48,7 @@ CZuError flushPipeline(WorkflowRun& run) {
     if ((err = run.failed(FXLOC, err)).IsError()) return err;
   }
   if (marker == 0) return CZuError();
-  run.log("Waiting for failover marker to reach the Tail");
+  run.action("Waiting for failover marker to reach the Tail");
   bool arrived = false;
   err = run.awaitMarker(WorkflowRun::kTail, run.pair.dstGuid, marker,
                         {"Last seqnum on tail: %lld",
@@ -64,7 +62,7 @@ CZuError flushPipeline(WorkflowRun& run) {
 }  // namespace
 
 CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool* partial) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::failover", kGenericCode);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::failover", BLR_FO_GENERIC);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   if (run.pair.flags & FAILOVER) {
@@ -74,7 +72,7 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
     run.log("Starting failover for pair %d", pairId);
   }
   if (run.pair.statusCode == STATUS_STOPPED)
-    return FXErrorUtil::ErrorInt(FXLOC, 200, "Can't failover stopped pair %d", pairId);
+    return FXErrorUtil::ErrorInt(FXLOC, BLR_WF_BAD_STATE, "Can't failover stopped pair %d", pairId);
   if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
 
   if ((err = run.db.setPairFlags(pairId, FAILOVER)).IsError())
@@ -91,16 +89,16 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
   if (toLatestState && (err = flushPipeline(run)).IsError()) return err;
   const int id = pairId;
   const BlrUUID dstGuid = run.pair.dstGuid;
-  err = run.step(FOPROP_PAIR_PAUSED, 204, "Suspending replication for failover",
+  err = run.step(FOPROP_PAIR_PAUSED, id,
                  run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.pausePair(id); }),
                  FXFormat("Couldn't suspend pair %d for failover", id));
   if (err.IsError()) return err;
   err = run.step(
-      FOPROP_REPLICATION_BLOCKED, 205, "Blocking replication on Tail due to failover",
+      FOPROP_REPLICATION_BLOCKED, id,
       run.on(WorkflowRun::kTail, [&dstGuid](BlrCtrl& c) { return c.failoverCrossing(dstGuid); }),
       FXFormat("Couldn't block replication of pair %d on Tail", id));
   if (err.IsError()) return err;
-  err = run.step(FOPROP_SNAP_TAKEN, 206, "Creating failover snapshot on Tail",
+  err = run.step(FOPROP_SNAP_TAKEN, id,
                  run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.createFailoverSnap(id); }),
                  FXFormat("Couldn't create failover snapshot for pair %d on Tail", id));
   if (err.IsError()) return err;
@@ -127,14 +125,14 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
 
   const int id = pairId;
   if (run.done(FOPROP_SNAP_TAKEN)) {
-    run.log("Reverting to failover snapshot on Tail");
+    run.action("Reverting to failover snapshot on Tail");
     err = run.call(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); });
     if (err.IsError())
       return err.Push(FXLOC, "Couldn't revert to failover snapshot for pair %d on Tail", id);
     if ((err = run.clearProp(FOPROP_SNAP_TAKEN)).IsError()) return err;
   }
   if (run.done(FOPROP_REPLICATION_BLOCKED)) {
-    run.log("Unblocking replication on Tail");
+    run.action("Unblocking replication on Tail");
     err = run.call(WorkflowRun::kTail,
                    [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); });
     if (err.IsError())
@@ -144,13 +142,13 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
   // "1" is written only once the VM was found on and powered off, also when
   // recording the stop itself failed.
   if (!keepVmOff && run.done(FOPROP_POWER_BEFORE_FAILOVER)) {
-    run.log("Powering up production VM");
+    run.action("Powering up production VM");
     err = run.call(WorkflowRun::kHead,
                    [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); });
     if (err.IsError())
-      blrError(run.ctx, "Couldn't power up production VM: %s", err.AsString().c_str());
+      run.error("Couldn't power up production VM: %s", err.AsString().c_str());
   }
-  run.log("Clearing all failover properties for pair %d", id);
+  run.action("Clearing all failover properties for pair %d", id);
   clearFailoverProps(run.db);
   if ((err = run.db.clrPairFlags(id, FAILOVER)).IsError())
     return err.Push(FXLOC, "Couldn't clear FAILOVER flag for pair %d", id);

@@ -12,6 +12,7 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrSvcWorkflow.h"
+#include "BLR/BlrWorkflowSteps.h"
 #include "host/CZuError.h"
 
 namespace blrworkflow {
@@ -42,9 +43,18 @@ class WorkflowRun {
   std::string value(const char* prop) const;
   bool has(const char* prop) const { return !value(prop).empty(); }
 
+  // A line of the run's log.
   void log(const char* fmt, ...) const BLR_PRINTF(2, 3);
-  // Sets the step code and logs the step's title.
-  void begin(int code, const std::string& title);
+  // A logged line that the thread's observer sees as an action starting,
+  // a wait's poll, or a failure passed over.
+  void action(const char* fmt, ...) BLR_PRINTF(2, 3);
+  void tick(const char* fmt, ...) BLR_PRINTF(2, 3);
+  void error(const char* fmt, ...) BLR_PRINTF(2, 3);
+  // An action starting that the log already shows otherwise.
+  void announce(const std::string& title);
+  // Starts the step that records `prop`: sets its code and logs its title
+  // (`titleArg` fills a "%d").
+  void begin(const char* prop, int titleArg = 0);
 
   // Opens the proxy's connection on first use and runs `action` on it.
   CZuError call(Proxy proxy, const CtrlAction& action);
@@ -56,11 +66,10 @@ class WorkflowRun {
   // Deletes one property (cancel and reset).
   CZuError clearProp(const char* prop);
 
-  // A recorded step: skipped when `prop` is "1"; else logs `title`, runs
-  // `action`, records its outcome in `prop` and hands a failure, with
-  // `failure` pushed, to failed().
-  CZuError step(const char* prop, int code, const std::string& title, const Action& action,
-                const std::string& failure);
+  // A recorded step: skipped when `prop` is "1"; else begins it, runs `act`,
+  // records its outcome in `prop` and hands a failure, with `failure`
+  // pushed, to failed().
+  CZuError step(const char* prop, int titleArg, const Action& act, const std::string& failure);
   // Records `outcome` in `prop`, then hands a failure to failed().
   CZuError finish(const char* prop, CZuError outcome, const std::string& failure);
   // A failed step: ends the run under the step code, or, when continuing on
@@ -83,16 +92,17 @@ class WorkflowRun {
   CZuError awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marker, const FlushTexts& texts,
                        bool* arrived);
 
-  // Stores `pair` (a new reverse pair; its id is set), gives it the default
-  // settings and `extraProps`, and records its id in `recordProp`; a pair
-  // that can't be configured or recorded is deleted again.  `what` names it.
+  // The step that records `recordProp`: stores `pair` (a new reverse pair;
+  // its id is set), gives it the default settings and `extraProps`, and
+  // records its id; a pair that can't be configured or recorded is deleted
+  // again.  `what` names it in failures.
   CZuError createPair(BlrDB::Pair* pair, const BlrSvcWorkflow::PropMap& extraProps,
                       const char* recordProp, const char* what);
 
   const int pairId;
   const char* const ctx;
   const int genericCode;
-  int stepCode = 200;
+  int stepCode = BLR_WF_BAD_STATE;
   bool continueOnError = false;
   bool partial = false;
 
@@ -102,6 +112,9 @@ class WorkflowRun {
   std::string headHost, tailHost;
 
  private:
+  // The proxy's mangled host name, or the lookup's failure logged.
+  bool lookUpHost(int clientId, std::string* host);
+
   std::unique_ptr<BlrCtrl> head_, tail_;
   std::unique_ptr<BlrDebugCtx> debugCtx_;
 };

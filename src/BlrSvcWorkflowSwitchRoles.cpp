@@ -11,9 +11,6 @@ using blrworkflow::WorkflowRun;
 
 namespace {
 
-constexpr int kGenericCode = 201;
-constexpr int kReversePairCode = 205;
-
 using W = BlrSvcWorkflow;
 
 CZuError createReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
@@ -25,7 +22,7 @@ CZuError createReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
 // pair that no longer exists is made again rather than leaving the VM
 // without any pair once the original is deleted.
 CZuError findOrCreateReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
-  run.stepCode = kReversePairCode;
+  run.stepCode = BLR_SR_CREATE_REVERSE_PAIR;
   std::string recorded = run.value(W::SRPROP_REVERSE_PAIR_ID);
   if (recorded.empty()) return createReversePair(run, reverse);
   CZuError err = run.db.getPair(std::atoi(recorded.c_str()), reverse);
@@ -33,7 +30,7 @@ CZuError findOrCreateReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
     return run.fatal(FXLOC, err,
                      FXFormat("Couldn't query reverse replication pair %s", recorded.c_str()));
   if (reverse->id != 0) return CZuError();
-  blrError(run.ctx, "Reverse replication pair %s no longer exists", recorded.c_str());
+  run.error("Reverse replication pair %s no longer exists", recorded.c_str());
   return createReversePair(run, reverse);
 }
 
@@ -46,14 +43,14 @@ bool isSwitchRolesState(const BlrDB::Pair& pair) {
 }  // namespace
 
 CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::switchRoles", kGenericCode);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::switchRoles", BLR_SR_GENERIC);
   FailedStatusSetter guard(run.db, pairId, STATUS_SWITCH_ROLES_FAILED, false);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   const int status = run.pair.statusCode;
   if (!isSwitchRolesState(run.pair))
     return FXErrorUtil::ErrorInt(
-        FXLOC, 200, "Can't switch roles for pair %d: invalid pair state %d", pairId, status);
+        FXLOC, BLR_WF_BAD_STATE, "Can't switch roles for pair %d: invalid pair state %d", pairId, status);
   if (status == STATUS_FAILED_OVER) {
     run.log("Starting switching roles for pair %d", pairId);
   } else {
@@ -62,7 +59,7 @@ CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
   }
   if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
   if (status != STATUS_SWITCHING_ROLES) {
-    run.log("Setting pair status to Switching Roles");
+    run.action("Setting pair status to Switching Roles");
     if ((err = run.db.setPairStatus(pairId, STATUS_SWITCHING_ROLES, "", 0)).IsError())
       return run.fatal(FXLOC, err, "Couldn't set pair status to Switching Roles");
   }
@@ -70,15 +67,15 @@ CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
 
   const int id = pairId;
   err = run.step(
-      SRPROP_SNAP_DELETED, 202, "Deleting failover snapshot on Tail",
+      SRPROP_SNAP_DELETED, id,
       run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
       FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
   if (!err.IsError())
-    err = run.step(SRPROP_ORIG_PAIR_STOPPED, 203, FXFormat("Stopping original pair %d", id),
+    err = run.step(SRPROP_ORIG_PAIR_STOPPED, id,
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.stopPair(id); }),
                    FXFormat("Couldn't stop original pair %d", id));
   if (!err.IsError())
-    err = run.step(SRPROP_ORIG_PAIR_CLEANED, 204, FXFormat("Cleaning original pair %d", id),
+    err = run.step(SRPROP_ORIG_PAIR_CLEANED, id,
                    run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
                    FXFormat("Couldn't clean original pair %d", id));
   BlrDB::Pair reverse;
@@ -86,10 +83,11 @@ CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
   if (err.IsError()) return err;
   *newPairId = reverse.id;
 
-  run.stepCode = 206;
-  run.log("Deleting original pair %d", id);
+  run.stepCode = BLR_SR_DELETE_ORIG_PAIR;
+  run.action("Deleting original pair %d", id);
   if ((err = run.db.delPair(id)).IsError())
-    return withCode(FXLOC, err.Push(FXLOC, "Couldn't delete original pair %d", id), 206);
+    return withCode(FXLOC, err.Push(FXLOC, "Couldn't delete original pair %d", id),
+                    BLR_SR_DELETE_ORIG_PAIR);
   guard.armed = false;
   return CZuError();
 }

@@ -183,6 +183,9 @@ class BLR_API BlrCtrl {
   CZuError connect(const std::string& host);
   // Connects to the service on the local machine.
   CZuError connect();
+  // Connects to the proxy of a client, looked up in the central server's
+  // client directory.
+  CZuError connectToClient(int clientId);
 
   // Operations: one request and its reply each.  Output pointers may be null;
   // result values missing from a reply read as 0.  A peer's refusal carries

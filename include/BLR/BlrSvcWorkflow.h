@@ -10,7 +10,9 @@
 // (FXErrorUtil::GetInt).
 //
 // Steps are logged at level 1 of the BLR subsystem under the workflow's
-// function name ("BlrSvcWorkflow::failover", ...), tagged with the pair.
+// function name ("BlrSvcWorkflow::failover", ...), tagged with the pair, and
+// reported to the thread's BlrWorkflowObserver; their codes and progress
+// properties are tabled in BLR/BlrWorkflowSteps.h.
 #ifndef BLR_BLRSVCWORKFLOW_H
 #define BLR_BLRSVCWORKFLOW_H
 
@@ -22,6 +24,7 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
 #include "BLR/BlrPairCodes.h"
+#include "BLR/BlrWorkflowSteps.h"
 #include "host/CZuError.h"
 
 // The pair codes (STATUS_*, FAILOVER, HIDDEN, REVERSE,

@@ -164,6 +164,23 @@ class WorkflowTest : public ::testing::Test {
   std::unique_ptr<WorkflowEnv> env_;
 };
 
+// What a thread's workflow observer is told, one line per call.
+class StepRecorder : public BlrWorkflowObserver {
+ public:
+  void onStepBegin(int code, const std::string& title) override {
+    events.push_back("begin " + std::to_string(code) + " " + title);
+  }
+  void onStepEnd(bool ok) override { events.push_back(ok ? "end ok" : "end failed"); }
+  void onWaitTick(const std::string& news) override { events.push_back("tick " + news); }
+  void onFailure(const std::string& text) override {
+    events.push_back("failure");
+    failures.push_back(text);
+  }
+
+  std::vector<std::string> events;
+  std::vector<std::string> failures;
+};
+
 // ---- Failover and cancel ----
 
 TEST_F(WorkflowTest, FailoverStraightPathAndAgain) {
@@ -238,7 +255,33 @@ TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
   inject("head PAUSE=fail:9:busy");
   inject("tail CREATE_FAILOVER_SNAP=fail:9:no space");
   bool partial = false;
-  ASSERT_OK(W(id).failover(true, true, &partial));
+  StepRecorder outer;
+  {
+    StepRecorder steps;  // the innermost observer is the thread's
+    ASSERT_OK(W(id).failover(true, true, &partial));
+    std::vector<std::string> expected = {
+        "begin 202 Stopping VM on the Head",
+        "end ok",
+        "begin 203 Flushing replication pipeline",
+        "failure",
+        "begin 203 Injecting failover marker",
+        "begin 203 Waiting for failover marker to reach the Tail",
+    };
+    ASSERT_GT(steps.events.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(steps.events.begin(), steps.events.begin() + 6), expected);
+    EXPECT_THAT(steps.events[6], HasSubstr("tick Last seqnum on tail: "));
+    EXPECT_THAT(steps.events, ::testing::IsSupersetOf(std::vector<std::string>{
+                                  "begin 204 Suspending replication for failover",
+                                  "begin 206 Creating failover snapshot on Tail"}));
+    std::vector<std::string> last(steps.events.end() - 2, steps.events.end());
+    EXPECT_EQ(last, (std::vector<std::string>{"failure", "end failed"}));
+    ASSERT_EQ(steps.failures.size(), 3u);
+    EXPECT_THAT(steps.failures[0], HasSubstr("Pair must be running before trying to failover"));
+    EXPECT_THAT(steps.failures[1], HasSubstr("busy"));
+    EXPECT_THAT(steps.failures[2], HasSubstr("Couldn't create failover snapshot"));
+  }
+  EXPECT_TRUE(outer.events.empty());
+  EXPECT_EQ(blrGetWorkflowObserver(), &outer);
   EXPECT_TRUE(partial);
   EXPECT_EQ(prop(id, W::FOPROP_MARKER_RECEIVED), "1");  // injected anyway, and arrived
   EXPECT_EQ(prop(id, W::FOPROP_PAIR_PAUSED), "0");

@@ -225,11 +225,8 @@ CZuError WorkflowEnv::addFailedOverPair(int* pairId) {
 }
 
 CZuError WorkflowEnv::control(int clientId, const std::function<CZuError(BlrCtrl&)>& action) {
-  std::string host;
-  DWClient client(clientId);
-  if (client.getNetworkHostnameMangled(host, nullptr) != 0) return client.lastError();
   BlrCtrl ctrl;
-  CZuError err = ctrl.connect(host);
+  CZuError err = ctrl.connectToClient(clientId);
   return err.IsError() ? err : action(ctrl);
 }
 

@@ -96,13 +96,37 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
   EXPECT_EQ(mangled, p.tailHostName);
   std::vector<DWClientInfo> all;
-  ASSERT_OK(DWClient::listAll(&all));
+  ASSERT_OK(DWClient::list(&all));
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].id, 20);
   EXPECT_EQ(MangleHostName(all[0].netHostName, all[0].name, all[0].dwdPort, all[0].evmgrcPort), mangled);
   DWClient unknown(21);
   EXPECT_NE(unknown.getNetworkHostnameMangled(mangled, nullptr), 0);
   EXPECT_THAT(unknown.lastError().AsString(), HasSubstr("There is no client with id 21"));
+
+  // The directory is edited through the server as well.
+  DWClientInfo added;
+  added.id = 21;
+  added.name = "head2";
+  added.netHostName = "10.0.0.8";
+  added.dwdPort = 8500;
+  added.evmgrcPort = 8501;
+  ASSERT_OK(DWClient::add(added));
+  EXPECT_THAT(DWClient::add(added).AsString(), HasSubstr("A client with id 21 already exists"));
+  added.dwdPort = 70000;
+  added.id = 22;
+  EXPECT_THAT(DWClient::add(added).AsString(), HasSubstr("two ports from 1 to 65535"));
+  std::vector<DWClientInfo> clients;
+  ASSERT_OK(DWClient::list(&clients));
+  ASSERT_EQ(clients.size(), 2u);
+  EXPECT_EQ(clients[1].name, "head2");
+  EXPECT_EQ(clients[1].evmgrcPort, 8501);
+  ASSERT_OK(DWClient::list(&clients, 22));
+  EXPECT_TRUE(clients.empty());
+  ASSERT_OK(unknown.lookUp(&mangled));
+  EXPECT_EQ(mangled, MangleHostName("10.0.0.8", "head2", 8500, 8501));
+  ASSERT_OK(DWClient::remove(21));
+  EXPECT_THAT(DWClient::remove(21).AsString(), HasSubstr("There is no client with id 21"));
 
   std::string out;
   ASSERT_EQ(admin("events list --entity-type 187 --entity-id " + std::to_string(p.id), &out), 0);
@@ -118,6 +142,17 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   std::ifstream log(dir_.path() + "/anchor.log");
   EXPECT_THAT(std::string(std::istreambuf_iterator<char>(log), {}),
               HasSubstr("stopping after the requests in flight"));
+}
+
+TEST(ClientDirectoryEdits, NeedACertificateOfTheirOwn) {
+  DWClientDirectorySvc directory;  // refuses before reaching any database
+  KRP_Cert shared;
+  shared.kind = KRP_CERT_KIND_PRODUCT;
+  for (const char* req : {"add_client", "remove_client"}) {
+    DwLinkSvc::Map resp;
+    EXPECT_THAT(directory.dispatch({{"req", req}, {"id", "5"}}, &resp, "someone", shared).AsString(),
+                HasSubstr("Client someone may not edit the client directory"));
+  }
 }
 
 }  // namespace

@@ -1,10 +1,6 @@
 #include "CliProgress.h"
 
-#include <regex>
-
 namespace {
-
-const char kWorkflowPrefix[] = "BlrSvcWorkflow::";
 
 std::string seconds(double s) {
   char text[32];
@@ -18,68 +14,29 @@ CliProgress::CliProgress(FILE* out, bool live)
     : out_(out), live_(live && out != nullptr), system_(DwClock::current()) {}
 
 CliProgress::~CliProgress() {
-  if (!attached_) return;
-  EvDebug::installObserver(nullptr);
-  DwClock::install(system_);
+  if (attached_) DwClock::install(system_);
 }
 
 void CliProgress::attach() {
-  EvDebug::installObserver(this);
   system_ = DwClock::install(this);
   attached_ = true;
 }
 
-CliProgress::Kind CliProgress::classify(const std::string& message) {
-  static const std::regex header(
-      "^(Starting (failover|failback|switching roles) for pair|Resuming |Cleaning up failover for "
-      "pair|Nothing to cleanup|Resetting pair|Previous progress:|Pair [0-9]+ is not in)");
-  static const std::string done = "successful:";  // "Failover successful:" before its progress
-  bool endsDone = message.size() >= done.size() &&
-                  message.compare(message.size() - done.size(), done.size(), done) == 0;
-  if (message.rfind("   ", 0) == 0 || endsDone) return Kind::kProgress;  // blr prints its own table
-  if (message.rfind("Last seqnum on ", 0) == 0 || message.rfind("Waiting for pair ", 0) == 0)
-    return Kind::kWait;
-  return std::regex_search(message, header) ? Kind::kHeader : Kind::kStep;
+void CliProgress::onStepBegin(int, const std::string& title) { beginStep(title); }
+
+void CliProgress::onWaitTick(const std::string& news) {
+  if (!waiting_) waitStart_ = Clock::now();
+  waiting_ = true;
+  news_ = news;
+  if (live_)
+    drawRunning();
+  else
+    print("        " + seconds(since(waitStart_)) + "  " + news);
 }
 
-void CliProgress::onRecord(const EvDebugRecord& record) {
-  // Inside the pair's debug context the function is part of the prefix.
-  std::string where = std::string(record.function ? record.function : "") +
-                      (record.prefix ? record.prefix : "");
-  if (where.find(kWorkflowPrefix) == std::string::npos) return;
-  std::string message = record.message.substr(0, record.message.find('\n'));
-  if (record.severity < 0) {  // a step that failed and was passed over
-    if (!steps_.empty() && steps_.back().result.empty()) stepFailed_ = true;
-    print("      ! " + cliOneLine(message));
-    return;
-  }
-  switch (classify(message)) {
-    case Kind::kProgress:
-      return;
-    case Kind::kHeader: {
-      endStep(true);
-      size_t cut = message.find(" Previous progress:");
-      if (cut != 0) print("  " + message.substr(0, cut));
-      return;
-    }
-    case Kind::kStep:
-      beginStep(message);
-      return;
-    case Kind::kWait:
-      // Failback's synchronisation wait has no title of its own.
-      if (message.rfind("Waiting for pair ", 0) == 0) {
-        std::string title = message.substr(0, message.find("..."));
-        if (steps_.empty() || steps_.back().title != title) beginStep(title);
-      }
-      if (!waiting_) waitStart_ = Clock::now();
-      waiting_ = true;
-      news_ = message;
-      if (live_)
-        drawRunning();
-      else
-        print("        " + seconds(since(waitStart_)) + "  " + message);
-      return;
-  }
+void CliProgress::onFailure(const std::string& text) {
+  if (!steps_.empty() && steps_.back().result.empty()) stepFailed_ = true;
+  print("      ! " + cliOneLine(text.substr(0, text.find('\n'))));
 }
 
 void CliProgress::beginStep(const std::string& title) {

@@ -1,7 +1,5 @@
-// The live display of a recovery workflow.  The workflows log each step's
-// title and each poll of their waits (level 1, function
-// "BlrSvcWorkflow::<name>"); this view receives those records from the log
-// sink and shows every step as it starts and ends, and a wait as one line
+// The live display of a recovery workflow.  As the thread's workflow
+// observer it shows every step as it starts and ends, and a wait as one line
 // with its elapsed time and latest news.  It also stands in as the process's
 // clock, so that the wait line keeps counting while the workflow sleeps.
 //
@@ -15,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "BLR/BlrWorkflowSteps.h"
 #include "Cli.h"
 #include "host/DwClock.h"
-#include "host/EvDebug.h"
 
-class CliProgress : public EvDebugObserver, public DwClock {
+class CliProgress : public BlrWorkflowObserver, public DwClock {
  public:
   struct Step {
     std::string title;
@@ -27,15 +25,14 @@ class CliProgress : public EvDebugObserver, public DwClock {
     double seconds = 0;
   };
 
-  // Shows nothing when `out` is null (the JSON output), but still records.
-  // `live` rewrites lines in place.
+  // Observes the calling thread's workflows.  Shows nothing when `out` is
+  // null (the JSON output), but still records.  `live` rewrites lines in
+  // place.
   CliProgress(FILE* out, bool live);
-  // Stops observing and gives the clock back.
+  // Gives the clock back.
   ~CliProgress() override;
-  CliProgress(const CliProgress&) = delete;
-  CliProgress& operator=(const CliProgress&) = delete;
 
-  // Starts observing the log and replaces the process's clock.
+  // Replaces the process's clock.
   void attach();
 
   // Steps of blr's own, around the workflow's.
@@ -46,16 +43,17 @@ class CliProgress : public EvDebugObserver, public DwClock {
   const std::vector<Step>& steps() const { return steps_; }
   Json stepsJson() const;
 
-  // EvDebugObserver.
-  void onRecord(const EvDebugRecord& record) override;
+  // BlrWorkflowObserver.
+  void onStepBegin(int code, const std::string& title) override;
+  void onStepEnd(bool ok) override { endStep(ok); }
+  void onWaitTick(const std::string& news) override;
+  void onFailure(const std::string& text) override;
   // DwClock.
   time_t now() override { return system_->now(); }
   void sleepMs(int ms) override;
 
  private:
   using Clock = std::chrono::steady_clock;
-  enum class Kind { kHeader, kStep, kWait, kProgress };
-  static Kind classify(const std::string& message);
 
   void print(const std::string& line);
   void drawRunning();

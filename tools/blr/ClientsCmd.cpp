@@ -6,23 +6,13 @@
 #include "Cli.h"
 #include "CliRecords.h"
 #include "host/DWClient.h"
-#include "host/DWClientDirectory.h"
-#include "host/DWSqlSchema.h"
 #include "host/DwHostName.h"
 
+// Every command is a request to the central server, like the other families.
 namespace {
 
-// The directory is edited in the central server's database, which the
-// registry names as the server's does; the schema is created when missing.
-CZuError openDirectory() {
-  CZuError err = DWCreateSchema("Anchor");
-  if (err.IsError()) err.Push(FXLOC, "Couldn't open the central server's database");
-  return err;
-}
-
 int addClient(const Cli& cli, const DWClientInfo& client) {
-  CZuError err = openDirectory();
-  if (!err.IsError()) err = DWClientDirectory::add(client);
+  CZuError err = DWClient::add(client);
   if (err.IsError()) return cli.fail(err);
   std::string mangled =
       MangleHostName(client.netHostName, client.name, client.dwdPort, client.evmgrcPort);
@@ -35,8 +25,7 @@ int addClient(const Cli& cli, const DWClientInfo& client) {
 
 int listClients(const Cli& cli) {
   std::vector<DWClientInfo> clients;
-  CZuError err = openDirectory();
-  if (!err.IsError()) err = DWClientDirectory::list(&clients);
+  CZuError err = DWClient::list(&clients);
   if (err.IsError()) return cli.fail(err);
   Json list = Json::array();
   CliTable table({"ID", "NAME", "HOST", "DWD PORT", "EVMGRC PORT"});
@@ -58,29 +47,24 @@ int listClients(const Cli& cli) {
 }
 
 int removeClient(const Cli& cli, int id) {
-  CZuError err = openDirectory();
-  bool found = false;
-  DWClientInfo client;
-  if (!err.IsError()) err = DWClientDirectory::find(id, &client, &found);
+  std::vector<DWClientInfo> found;
+  CZuError err = DWClient::list(&found, id);
   if (err.IsError()) return cli.fail(err);
-  if (!found) return cli.failText("No client " + std::to_string(id), kExitNotFound);
-  err = DWClientDirectory::remove(id);
+  if (found.empty()) return cli.failText("No client " + std::to_string(id), kExitNotFound);
+  err = DWClient::remove(id);
   if (err.IsError()) return cli.fail(err);
   if (cli.json())
     cli.printJson(Json{{"deleted", id}});
   else
-    std::printf("Removed client %d (%s)\n", id, client.name.c_str());
+    std::printf("Removed client %d (%s)\n", id, found.front().name.c_str());
   return kExitOk;
 }
 
 // Asks the central server, as the workflows do.
 int showClient(const Cli& cli, int id) {
-  DWClient client(id);
   std::string mangled;
-  if (client.getNetworkHostnameMangled(mangled, nullptr) != 0) {
-    CZuError err = client.lastError();
-    return cli.fail(err.Push(FXLOC, "Couldn't look up client %d", id));
-  }
+  CZuError err = DWClient(id).lookUp(&mangled);
+  if (err.IsError()) return cli.fail(err.Push(FXLOC, "Couldn't look up client %d", id));
   std::string host, name;
   int dwd = 0, evmgrc = 0;
   DemangleHostName(mangled.c_str(), host, name, dwd, evmgrc);
@@ -102,7 +86,7 @@ void addClientCommands(Cli& cli) {
   CLI::App* group = Cli::group(&cli.app(), "clients", "The central server's directory of clients");
 
   auto c = std::make_shared<DWClientInfo>();
-  CLI::App* cmd = group->add_subcommand("add", "Add a client (on the central server's machine)");
+  CLI::App* cmd = group->add_subcommand("add", "Add a client");
   cmd->add_option("--id", c->id, "Client id")->required()->check(kPositiveId);
   cmd->add_option("--name", c->name, "Client name (its certificate's name)")->required();
   cmd->add_option("--host", c->netHostName, "Network host name or address")->required();
@@ -114,11 +98,11 @@ void addClientCommands(Cli& cli) {
       ->check(CLI::Range(1, 65535));
   cli.on(cmd, [&cli, c] { return addClient(cli, *c); });
 
-  cmd = group->add_subcommand("list", "List the clients (on the central server's machine)");
+  cmd = group->add_subcommand("list", "List the clients");
   cli.on(cmd, [&cli] { return listClients(cli); });
 
   auto remove = std::make_shared<int>(0);
-  cmd = group->add_subcommand("remove", "Remove a client (on the central server's machine)");
+  cmd = group->add_subcommand("remove", "Remove a client");
   cmd->add_option("ID", *remove, "Client id")->required()->check(kPositiveId);
   cli.on(cmd, [&cli, remove] { return removeClient(cli, *remove); });
 

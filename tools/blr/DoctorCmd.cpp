@@ -209,7 +209,7 @@ bool checkCentralServer(Doctor* d, bool localOk, std::vector<DWClientInfo>* clie
     d->fail("central server", "no [Link] sServerHost", "name the central server's host in the registry");
     return false;
   }
-  CZuError err = DWClient::listAll(clients);
+  CZuError err = DWClient::list(clients);
   if (err.IsError()) {
     std::string fix = reachFix(err, "blr-anchor serve there", "[Link] sServerHost and nServerPort");
     d->fail(what, err, localOk ? fix : "mend the failed checks above first");

@@ -67,10 +67,9 @@ CZuError resolveProxy(const std::string& arg, std::string* mangled) {
     return CZuError();
   }
   int id = std::atoi(arg.c_str());
-  DWClient client(id);
-  if (client.getNetworkHostnameMangled(*mangled, nullptr) == 0) return CZuError();
-  CZuError err = client.lastError();
-  return err.Push(FXLOC, "Couldn't find the host of client %d", id);
+  CZuError err = DWClient(id).lookUp(mangled);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't find the host of client %d", id);
+  return err;
 }
 
 // Connects to `mangled`, or to the local machine's service when it is empty.

@@ -12,56 +12,15 @@
 #include "Cli.h"
 #include "CliProgress.h"
 #include "CliRecords.h"
-#include "host/DWClient.h"
-#include "host/DWPlatformInfo.h"
 
 namespace {
 
 using W = BlrSvcWorkflow;
 
-// A progress property and how the progress table shows it.
-struct ProgressRow {
-  const char* const& name;
-  const char* label;
-  bool isValue;  // shows its value, not DONE/FAILED/N/A
-};
-
-const std::vector<ProgressRow> kFailoverRows = {
-    {W::FOPROP_STATUS_BEFORE_FAILOVER, "Status before failover", true},
-    {W::FOPROP_POWER_BEFORE_FAILOVER, "Power before failover", true},
-    {W::FOPROP_VM_STOPPED, "VM stopped", false},
-    {W::FOPROP_MARKER_RECEIVED, "Pipeline flushed", false},
-    {W::FOPROP_PAIR_PAUSED, "Pair paused", false},
-    {W::FOPROP_REPLICATION_BLOCKED, "Replication blocked", false},
-    {W::FOPROP_SNAP_TAKEN, "Snapshot taken", false},
-};
-const std::vector<ProgressRow> kFailbackRows = {
-    {W::FBPROP_SNAP_DELETED, "Snapshot deleted", false},
-    {W::FBPROP_ORIG_VM_STOPPED, "Original VM stopped", false},
-    {W::FBPROP_ORIG_PAIR_STOPPED, "Original pair stopped", false},
-    {W::FBPROP_ORIG_PAIR_CLEANED, "Original pair cleaned", false},
-    {W::FBPROP_HIDDEN_PAIR_ID, "Hidden pair id", true},
-    {W::FBPROP_HIDDEN_PAIR_STARTED, "Hidden pair started", false},
-    {W::FBPROP_POWER_BEFORE_FAILBACK, "Power before failback", true},
-    {W::FBPROP_RECOVERY_VM_STOPPED, "Recovery VM stopped", false},
-    {W::FBPROP_MARKER_RECEIVED, "Hidden pipeline flushed", false},
-    {W::FBPROP_HIDDEN_PAIR_STOPPED, "Hidden pair stopped", false},
-    {W::FBPROP_HIDDEN_PAIR_CLEANED, "Hidden pair cleaned", false},
-    {W::FBPROP_HIDDEN_PAIR_DELETED, "Hidden pair deleted", false},
-    {W::FBPROP_REPLICATION_UNBLOCKED, "Replication unblocked", false},
-    {W::FBPROP_VM_STARTED, "Production VM started", false},
-};
-const std::vector<ProgressRow> kSwitchRolesRows = {
-    {W::SRPROP_SNAP_DELETED, "Snapshot deleted", false},
-    {W::SRPROP_ORIG_PAIR_STOPPED, "Original pair stopped", false},
-    {W::SRPROP_ORIG_PAIR_CLEANED, "Original pair cleaned", false},
-    {W::SRPROP_REVERSE_PAIR_ID, "Reverse pair id", true},
-};
-
 struct Workflow {
   const char* title;  // "Failover"
   bool stepCodes;     // its errors carry step codes
-  std::vector<const std::vector<ProgressRow>*> groups;
+  std::vector<const BlrWorkflowSteps*> groups;
 };
 
 // The body of a run: the workflow and what blr does around it.
@@ -76,13 +35,8 @@ CZuError ownError(const FXCodeLocation& loc, const CZuError& err) {
 CZuError proxyStep(CliProgress& view, const std::string& title, int clientId,
                    const std::function<CZuError(BlrCtrl&)>& request) {
   view.beginStep(title);
-  std::string host;
-  DWClient client(clientId);
-  CZuError err;
-  if (client.getNetworkHostnameMangled(host, nullptr) != 0)
-    err = CZuError(client.lastError()).Push(FXLOC, "Couldn't look up client %d", clientId);
   BlrCtrl ctrl;
-  if (!err.IsError()) err = ctrl.connect(host);
+  CZuError err = ctrl.connectToClient(clientId);
   if (!err.IsError()) err = request(ctrl);
   view.endStep(!err.IsError());
   return err;
@@ -91,14 +45,8 @@ CZuError proxyStep(CliProgress& view, const std::string& title, int clientId,
 int exitStatus(const Workflow& wf, const CZuError& err) {
   if (!err.IsError()) return kExitOk;
   int code = err.Code();
-  return wf.stepCodes && code >= 200 && code <= 217 ? code : kExitFailure;
-}
-
-// The workflows write their titles at level 1 of subsystem BLR.
-void showWorkflowLog() {
-  long long level = 1;
-  DWPlatformInfo().getNumber("EventManager", "BLR_DEBUGLEVEL", &level);
-  if (level < 1) DWPlatformInfo::setNumber("EventManager", "BLR_DEBUGLEVEL", 1);
+  return wf.stepCodes && code >= BLR_WF_FIRST_CODE && code <= BLR_WF_LAST_CODE ? code
+                                                                                : kExitFailure;
 }
 
 void printProgressTable(const Workflow& wf, int pairId,
@@ -106,10 +54,10 @@ void printProgressTable(const Workflow& wf, int pairId,
   CliTable table({"PROGRESS", "STATE"});
   bool any = false;
   for (const auto* group : wf.groups)
-    for (const ProgressRow& row : *group) {
-      any = any || props.count(row.name);
-      table.add({row.label, row.isValue ? W::progValue(props, row.name)
-                                        : std::string(W::progStatus(props, row.name))});
+    for (const BlrWorkflowStep& row : *group) {
+      any = any || props.count(*row.property);
+      table.add({row.displayLabel, row.showsValue ? W::progValue(props, *row.property)
+                                                  : std::string(W::progStatus(props, *row.property))});
     }
   if (any)
     std::printf("\nProgress of pair %d\n%s", pairId, table.render().c_str());
@@ -120,7 +68,6 @@ void printProgressTable(const Workflow& wf, int pairId,
 int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const Body& body) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
-  showWorkflowLog();
   if (!cli.json()) std::printf("%s of pair %d (%s)\n", wf.title, pairId, pair.srcName.c_str());
   auto start = std::chrono::steady_clock::now();
   Json result = Json::object();
@@ -194,7 +141,7 @@ void addFailover(Cli& cli) {
   cmd->add_flag("--continue-on-error", o->continueOnError,
                 "Report failed proxy steps and go on (a partial failover)");
   cmd->add_flag("--no-power-on", o->noPowerOn, "Leave the recovery VM powered off");
-  static const Workflow wf{"Failover", true, {&kFailoverRows}};
+  static const Workflow wf{"Failover", true, {&blrFailoverSteps()}};
   cli.on(cmd, [&cli, o] {
     return runWorkflow(cli, wf, o->pairId, [o](W& w, CliProgress& view, Json* result) {
       bool partial = false;
@@ -213,7 +160,7 @@ void addFailback(Cli& cli) {
   cmd->add_option("PAIR", o->first, "Pair id")->required()->check(kPositiveId);
   cmd->add_flag("--no-wait", o->second,
                 "Return (status 201) while the reverse copy is still synchronising");
-  static const Workflow wf{"Failback", true, {&kFailoverRows, &kFailbackRows}};
+  static const Workflow wf{"Failback", true, {&blrFailoverSteps(), &blrFailbackSteps()}};
   cli.on(cmd, [&cli, o] {
     return runWorkflow(cli, wf, o->first, [o](W& w, CliProgress&, Json*) {
       return w.failback(!o->second);
@@ -227,7 +174,7 @@ void addSwitchRoles(Cli& cli) {
       "switch-roles", "Replace a failed-over pair by a reverse pair protecting the recovery VM");
   cmd->add_option("PAIR", o->first, "Pair id")->required()->check(kPositiveId);
   cmd->add_flag("--start", o->second, "Start the reverse pair on its Head (the former Tail)");
-  static const Workflow wf{"Switch of roles", true, {&kSwitchRolesRows}};
+  static const Workflow wf{"Switch of roles", true, {&blrSwitchRolesSteps()}};
   cli.on(cmd, [&cli, o] {
     return runWorkflow(cli, wf, o->first, [o](W& w, CliProgress& view, Json* result) {
       int newPairId = 0;
@@ -251,7 +198,7 @@ void addUndoWorkflows(Cli& cli) {
       "cancel-failover", "Roll a failover back and restart the pair");
   cmd->add_option("PAIR", cancel->first, "Pair id")->required()->check(kPositiveId);
   cmd->add_flag("--keep-vm-off", cancel->second, "Leave the production VM powered off");
-  static const Workflow cancelWf{"Cancel of failover", false, {&kFailoverRows}};
+  static const Workflow cancelWf{"Cancel of failover", false, {&blrFailoverSteps()}};
   cli.on(cmd, [&cli, cancel] {
     return runWorkflow(cli, cancelWf, cancel->first, [cancel](W& w, CliProgress&, Json*) {
       return w.cancelFailover(cancel->second);
@@ -262,7 +209,7 @@ void addUndoWorkflows(Cli& cli) {
   cmd = cli.app().add_subcommand("reset-after-failback",
                                  "Clean up after a failed failback and leave the pair stopped");
   cmd->add_option("PAIR", *reset, "Pair id")->required()->check(kPositiveId);
-  static const Workflow resetWf{"Reset after failback", false, {&kFailoverRows, &kFailbackRows}};
+  static const Workflow resetWf{"Reset after failback", false, {&blrFailoverSteps(), &blrFailbackSteps()}};
   cli.on(cmd, [&cli, reset] {
     return runWorkflow(cli, resetWf, *reset,
                        [](W& w, CliProgress&, Json*) { return w.resetAfterFailback(); });

@@ -1,9 +1,16 @@
 // The central server's directory of clients (table APP_Client of "Anchor"):
-// how to reach each client of the installation.  The central server edits it
-// and serves lookups to other processes on the link "CLIENTS" (request
-// "get_client" with "id"; answer "name", "host", "dwdPort", "evmgrcPort" and
-// "mangled", the mangled host name of DwHostName.h; request "list_clients";
-// answer "count" and those fields of the i-th client under "<field>.<i>").
+// how to reach each client of the installation.  The central server serves
+// it to other processes on the link "CLIENTS" (DWClient.h is their side):
+//   "get_client"    "id"; answer "name", "host", "dwdPort", "evmgrcPort" and
+//                   "mangled", the mangled host name of DwHostName.h
+//   "list_clients"  optional "id" (only that client); answer "count" and, for
+//                   each client i from 0, "id.i", "name.i", "host.i",
+//                   "dwdPort.i", "evmgrcPort.i"
+//   "add_client"    "id", "name", "host", "dwdPort", "evmgrcPort"
+//   "remove_client" "id"
+// Every client the link server admits with a certificate of its own may edit
+// the directory, as it may edit the pair database; the shared product
+// certificate may only read it.
 #ifndef HOST_DWCLIENTDIRECTORY_H
 #define HOST_DWCLIENTDIRECTORY_H
 
@@ -22,6 +29,12 @@ struct DWClientInfo {
 };
 
 namespace DWClientDirectory {
+
+// Request names on the link "CLIENTS".
+inline constexpr char kGetClient[] = "get_client";
+inline constexpr char kListClients[] = "list_clients";
+inline constexpr char kAddClient[] = "add_client";
+inline constexpr char kRemoveClient[] = "remove_client";
 
 // Fails when the id is taken or a field is out of range (id above 0, name
 // and host not empty, ports 1..65535).

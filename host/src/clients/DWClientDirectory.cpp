@@ -97,11 +97,56 @@ DWClientDirectorySvc::DWClientDirectorySvc() : DwLinkSvc("CLIENTS") { acceptsRem
 
 namespace {
 
-// Answer of "list_clients": "count", then the fields of client i under
-// "<field>.<i>".
-CZuError answerList(DwLinkSvc::Map* resp) {
+using Map = DwLinkSvc::Map;
+
+// A number field of a request within [min, max].
+CZuError number(const Map& req, const char* key, long min, long max, int* out) {
+  auto text = req.find(key);
+  char* end = nullptr;
+  long v = text == req.end() ? 0 : std::strtol(text->second.c_str(), &end, 10);
+  if (text == req.end() || text->second.empty() || *end != '\0' || v < min || v > max)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "\"%s\" must be a number from %ld to %ld", key, min,
+                                 max);
+  *out = static_cast<int>(v);
+  return CZuError();
+}
+
+std::string text(const Map& req, const char* key) {
+  auto it = req.find(key);
+  return it == req.end() ? std::string() : it->second;
+}
+
+CZuError getClient(const Map& req, Map* resp) {
+  int id = 0;
+  if (number(req, "id", 1, INT32_MAX, &id).IsError())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "get_client needs a client id above 0");
+  DWClientInfo client;
+  bool found = false;
+  CZuError err = DWClientDirectory::find(id, &client, &found);
+  if (err.IsError()) return err;
+  if (!found) return FXErrorUtil::ErrorInt(FXLOC, 1, "There is no client with id %d", id);
+  (*resp)["name"] = client.name;
+  (*resp)["host"] = client.netHostName;
+  (*resp)["dwdPort"] = std::to_string(client.dwdPort);
+  (*resp)["evmgrcPort"] = std::to_string(client.evmgrcPort);
+  (*resp)["mangled"] =
+      MangleHostName(client.netHostName, client.name, client.dwdPort, client.evmgrcPort);
+  return CZuError();
+}
+
+CZuError listClients(const Map& req, Map* resp) {
   std::vector<DWClientInfo> clients;
-  CZuError err = DWClientDirectory::list(&clients);
+  CZuError err;
+  if (req.count("id") != 0) {
+    int id = 0;
+    DWClientInfo client;
+    bool found = false;
+    err = number(req, "id", 1, INT32_MAX, &id);
+    if (!err.IsError()) err = DWClientDirectory::find(id, &client, &found);
+    if (found) clients.push_back(client);
+  } else {
+    err = DWClientDirectory::list(&clients);
+  }
   if (err.IsError()) return err;
   (*resp)["count"] = std::to_string(clients.size());
   for (size_t i = 0; i < clients.size(); ++i) {
@@ -115,30 +160,53 @@ CZuError answerList(DwLinkSvc::Map* resp) {
   return CZuError();
 }
 
+// Out-of-range fields are left for DWClientDirectory::add to refuse.
+CZuError addClient(const Map& req, Map*) {
+  DWClientInfo client;
+  CZuError err = number(req, "id", INT32_MIN, INT32_MAX, &client.id);
+  if (!err.IsError()) err = number(req, "dwdPort", INT32_MIN, INT32_MAX, &client.dwdPort);
+  if (!err.IsError()) err = number(req, "evmgrcPort", INT32_MIN, INT32_MAX, &client.evmgrcPort);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't add client");
+  client.name = text(req, "name");
+  client.netHostName = text(req, "host");
+  return DWClientDirectory::add(client);
+}
+
+CZuError removeClient(const Map& req, Map*) {
+  int id = 0;
+  CZuError err = number(req, "id", 1, INT32_MAX, &id);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't remove client");
+  return DWClientDirectory::remove(id);
+}
+
+struct Route {
+  const char* name;
+  CZuError (*handler)(const Map&, Map*);
+  bool edits;
+};
+
+const Route kRoutes[] = {
+    {DWClientDirectory::kGetClient, getClient, false},
+    {DWClientDirectory::kListClients, listClients, false},
+    {DWClientDirectory::kAddClient, addClient, true},
+    {DWClientDirectory::kRemoveClient, removeClient, true},
+};
+
 }  // namespace
 
-CZuError DWClientDirectorySvc::dispatch(const Map& req, Map* resp, const std::string&,
-                                        const KRP_Cert&) {
+CZuError DWClientDirectorySvc::dispatch(const Map& req, Map* resp, const std::string& from,
+                                        const KRP_Cert& cert) {
   auto name = req.find("req");
-  if (name != req.end() && name->second == "list_clients") return answerList(resp);
-  if (name == req.end() || name->second != "get_client")
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"",
-                                 name == req.end() ? "" : name->second.c_str());
-  auto idText = req.find("id");
-  char* end = nullptr;
-  long id = idText == req.end() ? 0 : std::strtol(idText->second.c_str(), &end, 10);
-  if (id <= 0 || id > INT32_MAX || *end != '\0')
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "get_client needs a client id above 0");
-  DWClientInfo client;
-  bool found = false;
-  CZuError err = DWClientDirectory::find(static_cast<int>(id), &client, &found);
-  if (err.IsError()) return err;
-  if (!found) return FXErrorUtil::ErrorInt(FXLOC, 1, "There is no client with id %ld", id);
-  (*resp)["name"] = client.name;
-  (*resp)["host"] = client.netHostName;
-  (*resp)["dwdPort"] = std::to_string(client.dwdPort);
-  (*resp)["evmgrcPort"] = std::to_string(client.evmgrcPort);
-  (*resp)["mangled"] =
-      MangleHostName(client.netHostName, client.name, client.dwdPort, client.evmgrcPort);
-  return CZuError();
+  for (const Route& route : kRoutes) {
+    if (name == req.end() || name->second != route.name) continue;
+    // The shared product certificate names no one: it may read, not edit.
+    if (route.edits && cert.kind != KRP_CERT_KIND_CLIENT && cert.kind != KRP_CERT_KIND_LOCAL)
+      return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                   "Client %s may not edit the client directory: it needs a "
+                                   "certificate of its own",
+                                   from.c_str());
+    return route.handler(req, resp);
+  }
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"",
+                               name == req.end() ? "" : name->second.c_str());
 }
