@@ -65,8 +65,8 @@ void BM_RawGetPairById(benchmark::State& state) {
       "BlrPair.tailClientId=APP_Client.id WHERE BlrPair.id=" +
       std::to_string(env().pairId);
   static int32_t n[18];
-  static wchar_t w[6][1024];
-  static char s[6][256];
+  static wchar_t w[6][1025];
+  static char s[6][257];
   for (auto _ : state) {
     DWSimpleDBConnObject conn;
     benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);

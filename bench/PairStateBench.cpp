@@ -48,8 +48,8 @@ void BM_ServiceSetPairProp(benchmark::State& state) {
 void BM_RawGetPairProps(benchmark::State& state) {
   const std::string statement =
       "SELECT propertyName, propertyValue FROM BlrPairProperties WHERE pairId=" + env().id;
-  static char name[128];
-  static wchar_t value[1024];
+  static char name[129];
+  static wchar_t value[1025];
   for (auto _ : state) {
     DWSimpleDBConnObject conn;
     benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
@@ -78,7 +78,7 @@ void BM_RawSetPairStatus(benchmark::State& state) {
       "UPDATE BlrPair SET statusCode=7, statusMessage='x', eventId=0 WHERE id=" + id,
       "UPDATE BlrPair SET statusCode=8, statusMessage='x', eventId=0 WHERE id=" + id};
   int32_t status = 0;
-  static wchar_t name[128];
+  static wchar_t name[129];
   int n = 0;
   for (auto _ : state) {
     DWSimpleDBConnObject conn;

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "BLR/BlrDB.h"
+#include "BLR/BlrDBTexts.h"
 #include "BlrDBRequests.h"
 #include "BlrDBTags.h"
 #include "host/DwLink.h"
@@ -35,7 +36,11 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
   if (err.IsError()) return err.Push(FXLOC);
   auto failure = resp.find("error");
   if (failure != resp.end()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s", failure->second.c_str());
-  if (answer) *answer = blrGetBlob(resp);
+  if (answer == nullptr) return CZuError();
+  std::vector<char> bytes;
+  err = blrReadBlob(resp, &bytes);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't read the answer to \"%s\"", request.c_str());
+  answer->swap(bytes);
   return CZuError();
 }
 
@@ -123,7 +128,8 @@ CZuError BlrDB::createOrUpdatePair(Pair& pair) {
   Body body(1024);
   pair.serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq(blrdb_req::kCreateOrUpdatePair, body.writer, &answer);
+  CZuError err = blrCheckTexts(pair);
+  if (!err.IsError()) err = makeReq(blrdb_req::kCreateOrUpdatePair, body.writer, &answer);
   if (!err.IsError()) err = pair.unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create or update BlrPair");
   return CZuError();
@@ -132,7 +138,8 @@ CZuError BlrDB::createOrUpdatePair(Pair& pair) {
 CZuError BlrDB::updateDestInfo(const Pair& pair) {
   Body body(1024);
   pair.serialize(body.writer);
-  CZuError err = makeReq(blrdb_req::kUpdateDestInfo, body.writer, nullptr);
+  CZuError err = blrCheckTexts(pair);
+  if (!err.IsError()) err = makeReq(blrdb_req::kUpdateDestInfo, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update BlrPair's destination info");
   return err;
 }
@@ -147,7 +154,8 @@ CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByD
   }
   Body body(1024);
   pair.serialize(body.writer);
-  CZuError err = makeReq(blrdb_req::kUpdateSrcPaths, body.writer, nullptr);
+  CZuError err = blrCheckTexts(pair);
+  if (!err.IsError()) err = makeReq(blrdb_req::kUpdateSrcPaths, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update source disk paths");
   return err;
 }
@@ -156,9 +164,18 @@ CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByD
 
 namespace {
 
-// Sends a record body without asking for an answer.
+CZuError checkTexts(const BlrDB::PairStats&) { return CZuError(); }  // numbers only
+template <class Record>
+CZuError checkTexts(const Record& record) {
+  return blrCheckTexts(record);
+}
+
+// Sends a record body without asking for an answer; a text too long to be
+// stored is refused before sending.
 template <class Record>
 CZuError sendRecord(BlrDB* db, const char* request, const Record& record, int bufferSize) {
+  CZuError err = checkTexts(record);
+  if (err.IsError()) return err;
   Body body(bufferSize);
   record.serialize(body.writer);
   return db->makeReq(request, body.writer, nullptr);
@@ -245,12 +262,16 @@ CZuError BlrDB::addPairStats(const PairStats& stats) {
 }
 
 CZuError BlrDB::setPairProps(int pairId, const PairProps& props) {
+  const BlrPairPropMap map(props.toMap());
+  CZuError err;
+  for (auto it = map.begin(); !err.IsError() && it != map.end(); ++it)
+    err = blrCheckProp(it->first, it->second);
   Body body(1024);
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   body.writer.openContTag(BLRDB_TAG_PROP_MAP, BLRDB_RECORD_BOUND);
-  BlrPairPropMap(props.toMap()).serialize(body.writer);
+  map.serialize(body.writer);
   body.writer.closeContTag();
-  CZuError err = makeReq(blrdb_req::kSetPairProps, body.writer, nullptr);
+  if (!err.IsError()) err = makeReq(blrdb_req::kSetPairProps, body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair properties");
   return err;
 }
@@ -280,7 +301,8 @@ CZuError BlrDB::setPairProp(int pairId, const std::string& name, const std::stri
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
   body.writer.writeStrTag(BLRDB_TAG_PROP_VALUE, value);
-  CZuError err = makeReq(blrdb_req::kSetPairProp, body.writer, nullptr);
+  CZuError err = blrCheckProp(name, value);
+  if (!err.IsError()) err = makeReq(blrdb_req::kSetPairProp, body.writer, nullptr);
   if (err.IsError())
     err.Push(FXLOC, "Couldn't set BlrPair property %s=%s", name.c_str(), value.c_str());
   return err;
@@ -335,7 +357,8 @@ CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
   Body body(4096);
   vm.serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq(blrdb_req::kCreateOrUpdateBootVm, body.writer, &answer);
+  CZuError err = blrCheckTexts(vm);
+  if (!err.IsError()) err = makeReq(blrdb_req::kCreateOrUpdateBootVm, body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create new Boot VM");
   int32_t id = 0;
   DwEbmlParser parser(answer.data(), answer.size());

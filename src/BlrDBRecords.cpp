@@ -542,3 +542,25 @@ std::vector<char> blrGetBlob(const std::map<std::string, std::string>& map) {
   BlrUtils::str2bin(it->second, bytes.data(), static_cast<int>(bytes.size()));
   return bytes;
 }
+
+CZuError blrReadBlob(const std::map<std::string, std::string>& map, std::vector<char>* bytes) {
+  auto it = map.find("blob");
+  if (it == map.end()) {
+    bytes->clear();
+    return CZuError();
+  }
+  const std::string& hex = it->second;
+  if (hex.size() % 2 != 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "The \"blob\" has an odd length (%zu)", hex.size());
+  size_t bad = hex.find_first_not_of("0123456789abcdefABCDEF");
+  if (bad != std::string::npos)
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "The \"blob\" holds a byte 0x%02x at offset %zu that is not a "
+                                 "hexadecimal digit",
+                                 static_cast<unsigned char>(hex[bad]), bad);
+  std::vector<char> out(hex.size() / 2);
+  CZuError err = BlrUtils::str2bin(hex, out.data(), static_cast<int>(out.size()));
+  if (err.IsError()) return err.Push(FXLOC);
+  bytes->swap(out);
+  return CZuError();
+}

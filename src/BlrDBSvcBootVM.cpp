@@ -28,18 +28,19 @@ const char kBootVMFormat[] = "i|i|i|w128|s64|i|i|i|b|i|s1024|i|B|i|i|i|s64|w1024
 // One row of a boot VM query, bound column by column.
 struct BootVMRow {
   int32_t id, bootType, pairId;
-  wchar_t name[128];
-  char uuid[64];
+  // Each text buffer holds its column's width and a terminator.
+  wchar_t name[BLRDB_VM_NAME_CHARS + 1];
+  char uuid[BLRDB_UUID_BYTES + 1];
   int32_t creationTime, deletionTime, bestBefore;
   int64_t seqNum;
   int32_t statusCode;
-  char statusMessage[1024];
+  char statusMessage[BLRDB_BOOT_STATUS_BYTES + 1];
   int32_t eventId;
   int64_t jobId;
   int32_t diskId, origDiskId, bootVmId;
-  char diskUuid[64];
-  wchar_t path[1024];
-  char snapId[64];
+  char diskUuid[BLRDB_UUID_BYTES + 1];
+  wchar_t path[BLRDB_PATH_CHARS + 1];
+  char snapId[BLRDB_SNAP_ID_BYTES + 1];
 
   int bind(BlrSQL& sql) {
     return sql.ibindstruct(kBootVMFormat, &id, &bootType, &pairId, name, uuid, &creationTime,
@@ -201,7 +202,9 @@ CZuError storeBootDisk(BlrSQL& sql, const BlrDB::BootDisk& d) {
 
 // A flat message holding one int under `tag`.
 CZuError parseId(const BlrDBSvc::Map& req, int tag, int32_t* id) {
-  std::vector<char> bytes = blrGetBlob(req);
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (err.IsError()) return err;
   DwEbmlParser parser(bytes.data(), bytes.size());
   return parser.parseMsg(tag, DW_EBML_VAR_INT32, id, 0);
 }
@@ -228,6 +231,8 @@ CZuError BlrDBSvc::createOrUpdateBootVMHnd(const Map& req, Map* resp, const KRP_
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrBootVM must have %s set", field);
   if (const char* field = missingBootDiskField(vm))
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrBootVM must have %s set for all disks", field);
+  err = blrCheckTexts(vm);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't store BlrBootVM");
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
   if (!err.IsError()) err = vm.id == 0 ? insertBootVM(sql, &vm) : updateBootVM(sql, vm);

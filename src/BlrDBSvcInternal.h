@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BLR/BlrDBSvc.h"
+#include "BLR/BlrDBTexts.h"
 #include "host/CZuError.h"
 
 namespace blrdbsvc {
@@ -34,8 +35,9 @@ CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeL
 template <class Record>
 CZuError decodePayload(const Map& req, Record* record, const char* context,
                        const FXCodeLocation& loc) {
-  std::vector<char> bytes = blrGetBlob(req);
-  CZuError err = record->unserialize(bytes.data(), static_cast<int>(bytes.size()));
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (!err.IsError()) err = record->unserialize(bytes.data(), static_cast<int>(bytes.size()));
   if (err.IsError()) err.Push(loc, "%s", context);
   return err;
 }

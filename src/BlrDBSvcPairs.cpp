@@ -27,17 +27,18 @@ const char kPairFormat[] =
 // One row of the pair query, bound column by column.
 struct PairRow {
   int32_t id, subClientId, dstClientId, headClientId, tailClientId, srcType, dstType;
-  wchar_t srcName[128], dstName[128];
-  char srcGuid[64], dstGuid[64];
+  // Each text buffer holds its column's width and a terminator.
+  wchar_t srcName[BLRDB_VM_NAME_CHARS + 1], dstName[BLRDB_VM_NAME_CHARS + 1];
+  char srcGuid[BLRDB_UUID_BYTES + 1], dstGuid[BLRDB_UUID_BYTES + 1];
   int32_t statusCode, pendingStatusCode;
-  char statusMessage[256];
+  char statusMessage[BLRDB_STATUS_MESSAGE_BYTES + 1];
   int32_t eventId, rpStoreId, lagTime, flags;
   int32_t diskId;
-  wchar_t diskSrcPath[1024], diskDstPath[1024];
-  char diskSrcGuid[64], diskDstGuid[64];
+  wchar_t diskSrcPath[BLRDB_PATH_CHARS + 1], diskDstPath[BLRDB_PATH_CHARS + 1];
+  char diskSrcGuid[BLRDB_UUID_BYTES + 1], diskDstGuid[BLRDB_UUID_BYTES + 1];
   int32_t diskStatusCode;
-  char diskStatusMessage[256];
-  wchar_t clientName[256], netHostName[256];
+  char diskStatusMessage[BLRDB_STATUS_MESSAGE_BYTES + 1];
+  wchar_t clientName[BLRDB_CLIENT_TEXT_CHARS + 1], netHostName[BLRDB_CLIENT_TEXT_CHARS + 1];
   int32_t dwdPort, evmgrcPort;
 
   int bind(BlrSQL& sql) {
@@ -186,9 +187,21 @@ CZuError delPairs(const std::string& where) {
 
 using namespace blrdbsvc;
 
+namespace {
+
+// A corrupt payload is refused: read as no filter it would select every pair.
+CZuError decodeFilters(const BlrDBSvc::Map& req, std::list<BlrDB::Pair>* filters) {
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (!err.IsError()) err = BlrDB::decodePairs(bytes, filters);
+  return err;
+}
+
+}  // namespace
+
 CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
   std::list<BlrDB::Pair> filters, result;
-  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &filters);
+  CZuError err = decodeFilters(req, &filters);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
   err = blrdbsvc::getPairs(filters2where(filters), &result, nullptr);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't query BLR pairs");
@@ -198,7 +211,7 @@ CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
 
 CZuError BlrDBSvc::delPairsHnd(const Map& req, Map*, const KRP_Cert&) {
   std::list<BlrDB::Pair> filters;
-  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &filters);
+  CZuError err = decodeFilters(req, &filters);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
   const std::string where = filters2where(filters);
   // An empty clause would delete every pair.
@@ -309,13 +322,25 @@ CZuError storeDisk(BlrSQL& sql, int32_t pairId, BlrDB::Disk* d) {
               Accept::kOk, FXLOC);
 }
 
-// Steps inside the transaction: look the pair up, then insert or update it
-// with its disks.
+// The pair query joins the Tail's client entry, so a pair stored without
+// one could never be read back.
+CZuError checkTailClient(BlrSQL& sql, int32_t tailClientId) {
+  int result = 0;
+  CZuError err = exec(sql, "SELECT id FROM APP_Client WHERE id=" + i2s(tailClientId),
+                      Accept::kOkOrNoRows, FXLOC, &result);
+  if (err.IsError() || result != DWSQL_NO_ROWS) return err;
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Tail client %d has no client entry", tailClientId);
+}
+
+// Steps inside the transaction: check the Tail, look the pair up, then
+// insert or update it with its disks.
 CZuError storePair(BlrSQL& sql, BlrDB::Pair* pair) {
+  CZuError err = checkTailClient(sql, pair->tailClientId);
+  if (err.IsError()) return err;
   const std::string lookup = "WHERE BlrPair.subClientId=" + i2s(pair->subClientId) +
                              " AND BlrPair.srcGuid=" + sqlText(pair->srcGuid.toString());
   std::list<BlrDB::Pair> found;
-  CZuError err = blrdbsvc::getPairs(lookup, &found, &sql);
+  err = blrdbsvc::getPairs(lookup, &found, &sql);
   if (err.IsError()) return err.Push(FXLOC);
   if (!found.empty()) err = matchStored(sql, found.front(), pair);
   if (!err.IsError()) err = pair->id == 0 ? insertPair(sql, pair) : updatePair(sql, *pair);
@@ -336,6 +361,8 @@ CZuError BlrDBSvc::createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Ce
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set", field);
   if (const char* field = missingDiskField(pair))
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set for all disks", field);
+  err = blrCheckTexts(pair);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't store BlrPair");
   pair.id = 0;
   for (BlrDB::Disk& disk : pair.disks) disk.id = 0;
   {

@@ -33,7 +33,8 @@ struct PropRequest {
   std::vector<char> bytes;
 
   CZuError parse(const BlrDBSvc::Map& req) {
-    bytes = blrGetBlob(req);
+    CZuError err = blrReadBlob(req, &bytes);
+    if (err.IsError()) return err;
     DwEbmlParser parser(bytes.data(), bytes.size());
     return parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_NAME,
                            DW_EBML_VAR_STR, &name, BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &value,
@@ -63,10 +64,12 @@ CZuError BlrDBSvc::addPairStatsHnd(const Map& req, Map*, const KRP_Cert&) {
 CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
   int32_t pairId = 0;
   DwEbmlBinary block{nullptr, 0};
-  std::vector<char> bytes = blrGetBlob(req);
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
   DwEbmlParser parser(bytes.data(), bytes.size());
-  CZuError err = parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId,
-                                 BLRDB_TAG_PROP_MAP, DW_EBML_VAR_BINARY, &block, 0);
+  if (!err.IsError())
+    err = parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_MAP,
+                          DW_EBML_VAR_BINARY, &block, 0);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse setPairProps() request");
   if (pairId == 0)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to setPairProps() request");
@@ -81,6 +84,8 @@ CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
   std::string values;
   for (const auto& entry : props) {
     if (entry.first == BlrDB::PairProps::CUR_ANCHOR_TIME) continue;
+    err = blrCheckProp(entry.first, entry.second);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't store the pair property map");
     values += "(" + i2s(pairId) + ", " + sqlText(entry.first) + ", " + sqlText(entry.second) +
               ", '', 0, 0), ";
   }
@@ -108,8 +113,8 @@ CZuError BlrDBSvc::getPairPropsHnd(const Map& req, Map* resp, const KRP_Cert&) {
   int result = 0;
   err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  char name[128];
-  std::unique_ptr<wchar_t[]> value(new wchar_t[1024]);
+  char name[BLRDB_PROP_NAME_BYTES + 1];
+  std::unique_ptr<wchar_t[]> value(new wchar_t[BLRDB_PROP_VALUE_CHARS + 1]);
   int rc = sql.ibindstruct("s128|w1024", name, value.get());
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   BlrPairPropMap props;
@@ -132,6 +137,8 @@ CZuError BlrDBSvc::setPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
     return FXErrorUtil::ErrorInt(FXLOC, 1, "No property name passed to setPairProp() request");
   if (r.value == nullptr)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "No property value passed to setPairProp() request");
+  err = blrCheckProp(r.name, r.value);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't store pair property");
   const std::string id = i2s(r.pairId), name = sqlText(r.name);
   const std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + id +
                                 " AND propertyName=" + name + "; " + kInsertProperty + "(" + id +
@@ -153,7 +160,7 @@ CZuError BlrDBSvc::getPairPropHnd(const Map& req, Map* resp, const KRP_Cert&) {
   int result = 0;
   err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  std::unique_ptr<wchar_t[]> value(new wchar_t[1024]());
+  std::unique_ptr<wchar_t[]> value(new wchar_t[BLRDB_PROP_VALUE_CHARS + 1]());
   int rc = sql.ibindstruct("w1024", value.get());
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   sql.getNextRow();

@@ -19,6 +19,14 @@ int statusEvent(int statusCode) {
   return row != nullptr ? row->event : 0;
 }
 
+// A text longer than its column is refused before anything is written.
+template <class Record>
+CZuError checkTexts(const Record& record) {
+  CZuError err = blrCheckTexts(record);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't store the request's texts");
+  return err;
+}
+
 // Runs one UPDATE outside a transaction; "no row" is accepted.
 CZuError update(const std::string& statement, const FXCodeLocation& loc) {
   BlrSQL sql(ANCHOR_DB);
@@ -27,7 +35,9 @@ CZuError update(const std::string& statement, const FXCodeLocation& loc) {
 
 // A flat message of tag 2 (pair id) and one more int tag.
 CZuError parsePairNumber(const BlrDBSvc::Map& req, int tag, int32_t* pairId, int32_t* value) {
-  std::vector<char> bytes = blrGetBlob(req);
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (err.IsError()) return err;
   DwEbmlParser parser(bytes.data(), bytes.size());
   return parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, pairId, tag, DW_EBML_VAR_INT32,
                          value, 0);
@@ -51,6 +61,7 @@ CZuError changeFlags(const BlrDBSvc::Map& req, const char* name, const char* op)
 CZuError BlrDBSvc::updateDestInfoHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse updateDestInfo() request", FXLOC);
+  if (!err.IsError()) err = checkTexts(pair);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
@@ -76,6 +87,7 @@ CZuError BlrDBSvc::updateDestInfoHnd(const Map& req, Map*, const KRP_Cert&) {
 CZuError BlrDBSvc::updateSrcPathsHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse updateSrcPaths() request", FXLOC);
+  if (!err.IsError()) err = checkTexts(pair);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
@@ -104,12 +116,13 @@ CZuError BlrDBSvc::setPairEventHnd(const Map& req, Map*, const KRP_Cert&) {
 CZuError BlrDBSvc::setPairStatusHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse setPairStatus() request", FXLOC);
+  if (!err.IsError()) err = checkTexts(pair);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   // The stored status decides whether the change is an event; a failed read
   // counts as status 0 and is not reported.
   int32_t oldStatus = 0;
-  wchar_t oldName[128] = {};
+  wchar_t oldName[BLRDB_VM_NAME_CHARS + 1] = {};
   const std::string read = "SELECT statusCode, srcName FROM BlrPair WHERE id=" + i2s(pair.id);
   if (sql.execQuery(read.c_str(), false, false) == 0 &&
       sql.ibindstruct("i|w128", &oldStatus, oldName) == 0)
@@ -141,6 +154,7 @@ CZuError BlrDBSvc::setPairPendingStatusHnd(const Map& req, Map*, const KRP_Cert&
 CZuError BlrDBSvc::setDiskStatusHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Disk disk;
   CZuError err = decodePayload(req, &disk, "Couldn't parse setDiskStatus() request", FXLOC);
+  if (!err.IsError()) err = checkTexts(disk);
   if (err.IsError()) return err;
   return update("UPDATE BlrDisk SET statusCode=" + i2s(disk.statusCode) +
                     ", statusMessage=" + sqlText(disk.statusMessage) +

@@ -118,7 +118,8 @@ constexpr int kFlushPollMs = 5000;
 
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   if (FXErrorUtil::GetInt(err) == code) return err;
-  return FXErrorUtil::ErrorInt(loc, code, "%s", err.AsString().c_str());
+  // The messages only: a re-coded error is shown to operators as it is.
+  return FXErrorUtil::ErrorInt(loc, code, "%s", err.Summary().c_str());
 }
 
 CZuError WorkflowRun::load(const FXCodeLocation& loc) {
@@ -260,7 +261,8 @@ CZuError WorkflowRun::finish(const char* prop, CZuError outcome, const std::stri
 
 CZuError WorkflowRun::failed(const FXCodeLocation& loc, const CZuError& err) {
   if (!continueOnError) return withCode(loc, err, stepCode);
-  error("%s", err.AsString().c_str());
+  // The messages first, for readers of the first line; the stack below.
+  error("%s\n%s", err.Summary().c_str(), err.AsString().c_str());
   partial = true;
   return CZuError();
 }

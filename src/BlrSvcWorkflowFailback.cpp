@@ -297,7 +297,8 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   err = run.call(WorkflowRun::kTail,
                  [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); });
   if (err.IsError())
-    run.error("Couldn't unblock replication on tail: %s", err.AsString().c_str());
+    run.error("Couldn't unblock replication on tail: %s\n%s", err.Summary().c_str(),
+              err.AsString().c_str());
   clearFailoverProps(run.db);
   clearFailbackProps(run.db);
   if ((err = run.db.clrPairFlags(id, FAILOVER)).IsError())

@@ -146,7 +146,8 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
     err = run.call(WorkflowRun::kHead,
                    [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); });
     if (err.IsError())
-      run.error("Couldn't power up production VM: %s", err.AsString().c_str());
+      run.error("Couldn't power up production VM: %s\n%s", err.Summary().c_str(),
+                err.AsString().c_str());
   }
   run.action("Clearing all failover properties for pair %d", id);
   clearFailoverProps(run.db);

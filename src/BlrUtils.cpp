@@ -248,9 +248,7 @@ CZuError BlrUtils::createSocketPair(CZuSocket* pair) {
 }
 
 CZuError BlrUtils::lz4Compress(const void* src, void* dst, int srcSize, int& dstSize) {
-  if (srcSize < 0 || dstSize < 0)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid sizes %d and %d for LZ4 compression", srcSize,
-                                 dstSize);
+  // liblz4 refuses negative sizes itself (result 0).
   int n = LZ4_compress_default(static_cast<const char*>(src), static_cast<char*>(dst), srcSize,
                                dstSize);
   if (n <= 0)
@@ -261,9 +259,7 @@ CZuError BlrUtils::lz4Compress(const void* src, void* dst, int srcSize, int& dst
 }
 
 CZuError BlrUtils::lz4Decompress(const void* src, void* dst, int srcSize, int& dstSize) {
-  if (srcSize < 0 || dstSize < 0)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid sizes %d and %d for LZ4 decompression",
-                                 srcSize, dstSize);
+  // liblz4 refuses negative sizes itself (a negative result).
   int n = LZ4_decompress_safe(static_cast<const char*>(src), static_cast<char*>(dst), srcSize,
                               dstSize);
   if (n < 0)

@@ -92,23 +92,23 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
   return err;
 }
 
-// The mangled host name that clients use to reach this proxy, with the port
-// lookup's real port (it may have been picked free).
-std::string addressForClients(int dwdPort) {
-  DWPlatformInfo info;
-  const char* client = info.getPhysicalMachine();
-  std::string mangled, host, name;
-  int registered = 0, evmgrc = 0;
-  if (client == nullptr) return "(no [Host] sClientName)";
-  if (!info.getClientHostNameMangled(client, mangled)) return client;
-  if (dwdPort > 0 && DemangleHostName(mangled.c_str(), host, name, registered, evmgrc))
-    mangled = MangleHostName(host, name, dwdPort, evmgrc);
-  return mangled;
-}
-
 int fail(const CZuError& err) {
   std::fprintf(stderr, "blr-proxy: %s\n", err.Summary().c_str());
   return 1;
+}
+
+// The name clients are told to use: the registry's, with the port the
+// lookup really listens on (--dwd-port may override the registry's).
+std::string readyName(int dwdPort) {
+  DWPlatformInfo info;
+  const char* client = info.getPhysicalMachine();
+  if (client == nullptr) return "(no [Host] sClientName)";
+  std::string mangled, host, name;
+  int registryDwd = 0, evmgrc = 0;
+  if (!info.getClientHostNameMangled(client, mangled)) return client;
+  if (dwdPort > 0 && DemangleHostName(mangled.c_str(), host, name, registryDwd, evmgrc))
+    mangled = MangleHostName(host, name, dwdPort, evmgrc);
+  return mangled;
 }
 
 }  // namespace
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
   if (err.IsError()) return fail(err);
 
   std::printf("blr-proxy %s: BlrCtrlSvc on ports %d and %d, port lookup on %d\n",
-              addressForClients(server.dwdPort()).c_str(), server.port(), server.port2(),
+              readyName(server.dwdPort()).c_str(), server.port(), server.port2(),
               server.dwdPort());
   std::fflush(stdout);
 

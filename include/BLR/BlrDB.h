@@ -245,5 +245,9 @@ BLR_API void blrSetBlob(std::map<std::string, std::string>& map, const std::vect
 // The bytes under "blob"; empty without the key.  Malformed hex is not an
 // error: odd text keeps a zeroed vector, non-digits count as 0.
 BLR_API std::vector<char> blrGetBlob(const std::map<std::string, std::string>& map);
+// The bytes under "blob" (none without the key); text that is not whole
+// pairs of hex digits fails with code 1 and leaves `bytes` untouched.
+BLR_API CZuError blrReadBlob(const std::map<std::string, std::string>& map,
+                             std::vector<char>* bytes);
 
 #endif  // BLR_BLRDB_H

@@ -361,11 +361,12 @@ class DwEbmlParser {
   }
 
   CZuError readNum(int size, uint64_t* out) {
-    if (size > end_ - cursor_) return eofError();
+    // A length no number can have is corrupt, however little data is left.
     if (size <= 0 || size > 8) {
-      if (size > 0) ++cursor_;
+      if (size > 0 && cursor_ < end_) ++cursor_;
       return numLengthError(size);
     }
+    if (size > end_ - cursor_) return eofError();
     uint64_t v = 0;
     for (int i = 0; i < size; ++i) v = (v << 8) | cursor_[i];
     cursor_ += size;

@@ -6,8 +6,8 @@
 -- The host's clients; the service only reads it.
 CREATE TABLE IF NOT EXISTS APP_Client (
   id INTEGER PRIMARY KEY,
-  name TEXT NOT NULL DEFAULT '',              -- 255 characters
-  net_hostname TEXT NOT NULL DEFAULT '',      -- 255 characters
+  name TEXT NOT NULL DEFAULT '',              -- 256 characters
+  net_hostname TEXT NOT NULL DEFAULT '',      -- 256 characters
   dwdPort INTEGER NOT NULL DEFAULT 0,
   evmgrcPort INTEGER NOT NULL DEFAULT 0
 );
@@ -20,13 +20,13 @@ CREATE TABLE IF NOT EXISTS BlrPair (
   tailClientId INTEGER NOT NULL DEFAULT 0,
   srcType INTEGER NOT NULL DEFAULT 1,
   dstType INTEGER NOT NULL DEFAULT 1,
-  srcName TEXT NOT NULL DEFAULT '',           -- 127 characters
-  dstName TEXT NOT NULL DEFAULT '',           -- 127 characters
-  srcGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
-  dstGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  srcName TEXT NOT NULL DEFAULT '',           -- 128 characters
+  dstName TEXT NOT NULL DEFAULT '',           -- 128 characters
+  srcGuid TEXT NOT NULL DEFAULT '',           -- 64 bytes
+  dstGuid TEXT NOT NULL DEFAULT '',           -- 64 bytes
   statusCode INTEGER NOT NULL DEFAULT 0,
   pendingStatusCode INTEGER NOT NULL DEFAULT 0,
-  statusMessage TEXT NOT NULL DEFAULT '',     -- 255 bytes
+  statusMessage TEXT NOT NULL DEFAULT '',     -- 256 bytes
   eventId INTEGER NOT NULL DEFAULT 0,
   rpStoreId INTEGER NOT NULL DEFAULT 0,
   lagTime INTEGER NOT NULL DEFAULT 0,
@@ -41,12 +41,12 @@ CREATE INDEX IF NOT EXISTS BlrPair_tailClient ON BlrPair(tailClientId);
 CREATE TABLE IF NOT EXISTS BlrDisk (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   pairId INTEGER NOT NULL REFERENCES BlrPair(id),
-  srcPath TEXT NOT NULL DEFAULT '',           -- 1023 characters
-  dstPath TEXT NOT NULL DEFAULT '',           -- 1023 characters
-  srcGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
-  dstGuid TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  srcPath TEXT NOT NULL DEFAULT '',           -- 1024 characters
+  dstPath TEXT NOT NULL DEFAULT '',           -- 1024 characters
+  srcGuid TEXT NOT NULL DEFAULT '',           -- 64 bytes
+  dstGuid TEXT NOT NULL DEFAULT '',           -- 64 bytes
   statusCode INTEGER NOT NULL DEFAULT 0,
-  statusMessage TEXT NOT NULL DEFAULT ''      -- 255 bytes
+  statusMessage TEXT NOT NULL DEFAULT ''      -- 256 bytes
 );
 CREATE INDEX IF NOT EXISTS BlrDisk_pair ON BlrDisk(pairId);
 CREATE INDEX IF NOT EXISTS BlrDisk_srcGuid ON BlrDisk(srcGuid);
@@ -54,8 +54,8 @@ CREATE INDEX IF NOT EXISTS BlrDisk_srcGuid ON BlrDisk(srcGuid);
 -- Properties are kept by pair id alone; pairId is not a foreign key.
 CREATE TABLE IF NOT EXISTS BlrPairProperties (
   pairId INTEGER NOT NULL,
-  propertyName TEXT NOT NULL,                 -- 127 bytes
-  propertyValue TEXT NOT NULL DEFAULT '',     -- 1023 characters
+  propertyName TEXT NOT NULL,                 -- 128 bytes
+  propertyValue TEXT NOT NULL DEFAULT '',     -- 1024 characters
   propertyTypeId TEXT NOT NULL DEFAULT '',
   created INTEGER NOT NULL DEFAULT 0,
   modified INTEGER NOT NULL DEFAULT 0
@@ -68,14 +68,14 @@ CREATE TABLE IF NOT EXISTS BlrBootVM (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   bootType INTEGER NOT NULL DEFAULT 0,
   pairId INTEGER NOT NULL DEFAULT 0,
-  name TEXT NOT NULL DEFAULT '',              -- 127 characters
-  uuid TEXT NOT NULL DEFAULT '',              -- 63 bytes
+  name TEXT NOT NULL DEFAULT '',              -- 128 characters
+  uuid TEXT NOT NULL DEFAULT '',              -- 64 bytes
   creationTime BIGINT NOT NULL DEFAULT 0,
   deletionTime BIGINT NOT NULL DEFAULT 0,
   bestBefore BIGINT NOT NULL DEFAULT 0,
   seqNum BIGINT NOT NULL DEFAULT 0,
   statusCode INTEGER NOT NULL DEFAULT 0,
-  statusMessage TEXT NOT NULL DEFAULT '',     -- 1023 bytes
+  statusMessage TEXT NOT NULL DEFAULT '',     -- 1024 bytes
   eventId INTEGER NOT NULL DEFAULT 0,
   jobId BIGINT NOT NULL DEFAULT 0
 );
@@ -85,9 +85,9 @@ CREATE TABLE IF NOT EXISTS BlrBootDisk (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   origDiskId INTEGER NOT NULL DEFAULT 0,
   bootVmId INTEGER NOT NULL REFERENCES BlrBootVM(id),
-  uuid TEXT NOT NULL DEFAULT '',              -- 63 bytes
-  path TEXT NOT NULL DEFAULT '',              -- 1023 characters
-  snapId TEXT NOT NULL DEFAULT ''             -- 63 bytes
+  uuid TEXT NOT NULL DEFAULT '',              -- 64 bytes
+  path TEXT NOT NULL DEFAULT '',              -- 1024 characters
+  snapId TEXT NOT NULL DEFAULT ''             -- 64 bytes
 );
 CREATE INDEX IF NOT EXISTS BlrBootDisk_bootVm ON BlrBootDisk(bootVmId);
 

@@ -83,8 +83,8 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
   ASSERT_EQ(conn.exec("SELECT n, 5000000000, -5000000000, 5000000000, s, s, s, n FROM T"), 0);
   int32_t n = 0, small = 0;
   int64_t big = 0, jobId = 0;
-  char s4[4], s64[64], num[8];
-  wchar_t w5[5];
+  char s4[5], s64[65], num[9];
+  wchar_t w5[6];
   ASSERT_EQ(conn.ibindstruct("i|i|b|B|s4|s64|w5|s8", &n, &small, &big, &jobId, s4, s64, w5, num), 0)
       << conn.getLastErrorText();
   ASSERT_EQ(conn.getNextRow(), 0);
@@ -92,21 +92,21 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
   EXPECT_EQ(small, INT32_MAX);
   EXPECT_EQ(big, -5000000000LL);
   EXPECT_EQ(jobId, 5000000000LL);
-  EXPECT_STREQ(s4, "abc");
+  EXPECT_STREQ(s4, "abcd");  // a text of the width is read whole
   EXPECT_STREQ(s64, "abcdefghij");
-  EXPECT_STREQ(w5, L"abcd");
+  EXPECT_STREQ(w5, L"abcde");
   EXPECT_STREQ(num, "7");  // a number read as text
   EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
   EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
 
   // A narrow text is not cut inside a UTF-8 sequence.
   ASSERT_EQ(conn.exec("UPDATE T SET s='ab\xE2\x82\xAC" "c'"), 0);
-  char s6[6];
+  char s6[7];
   ASSERT_EQ(conn.exec("SELECT s, s FROM T"), 0);
   ASSERT_EQ(conn.ibindstruct("s4|s6", s4, s6), 0);
   ASSERT_EQ(conn.getNextRow(), 0);
   EXPECT_STREQ(s4, "ab");
-  EXPECT_STREQ(s6, "ab\xE2\x82\xAC");
+  EXPECT_STREQ(s6, "ab\xE2\x82\xAC" "c");
 }
 
 TEST_P(ConnTest, BindMisuseIsRefused) {

@@ -121,7 +121,7 @@ std::vector<char> compressible(size_t n) {
   return std::vector<char>(text.begin(), text.begin() + n);
 }
 
-std::string decompressionError(int capacity, size_t srcSize) {
+std::string decompressionError(int capacity, long long srcSize) {
   return "Insufficient buffer size " + std::to_string(capacity) + " for LZ4 decompression of " +
          std::to_string(srcSize) + " or corrupt compressed stream";
 }
@@ -152,6 +152,20 @@ TEST(BlrUtilsLz4, TooSmallBuffersFailAndLeaveTheSizeAlone) {
   EXPECT_EQ(BlrUtils::lz4Decompress(packed.data(), out.data(), packedSize, capacity).Summary(),
             decompressionError(999, packedSize));
   EXPECT_EQ(capacity, 999);
+}
+
+TEST(BlrUtilsLz4, NegativeSizesFailWithTheUsualTexts) {
+  std::vector<char> in = randomBytes(100, 3), out(400, '#');
+  for (auto sizes : {std::make_pair(-1, 400), std::make_pair(100, -1), std::make_pair(0, -5)}) {
+    int capacity = sizes.second;
+    EXPECT_EQ(failure(BlrUtils::lz4Compress(in.data(), out.data(), sizes.first, capacity)),
+              "1: Insufficient buffer size " + std::to_string(sizes.second) +
+                  " for LZ4 compression of " + std::to_string(sizes.first));
+    EXPECT_EQ(capacity, sizes.second);
+    EXPECT_EQ(BlrUtils::lz4Decompress(in.data(), out.data(), sizes.first, capacity).Summary(),
+              decompressionError(sizes.second, sizes.first));
+  }
+  EXPECT_EQ(std::string(out.begin(), out.end()), std::string(400, '#'));
 }
 
 TEST(BlrUtilsLz4, CorruptStreamsFailWithoutOverrun) {

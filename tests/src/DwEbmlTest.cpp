@@ -249,6 +249,7 @@ TEST(DwEbmlParser, BadPayloadsFailWithoutLeavingThePayload) {
   // Sizes beyond the data are refused by every reader.
   DwEbmlParser past(data.data(), 4);
   EXPECT_EQ(FXErrorUtil::GetInt(past.getNumPayload(5, &value)), 100);
+  EXPECT_EQ(FXErrorUtil::GetInt(past.getNumPayload(9, &value)), 101);  // the length comes first
   EXPECT_EQ(FXErrorUtil::GetInt(past.getStrPayload(5, &text)), 100);
   past.skipPayload(100);
   EXPECT_EQ(past.getPos(), data.data() + 4);

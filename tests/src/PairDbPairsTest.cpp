@@ -82,18 +82,50 @@ TEST_P(PairDbPairsTest, IncompletePairsAreRefusedWithoutWriting) {
   EXPECT_EQ(count("BlrDisk"), 0);
 }
 
-TEST_P(PairDbPairsTest, PairWithoutClientEntryIsStoredButNotFound) {
+TEST_P(PairDbPairsTest, PairWhoseTailHasNoClientEntryIsRefusedAndNotStored) {
   BlrDB::Pair p = newPair(3, 1, 1);
   p.tailClientId = 99;
-  EXPECT_THAT(db_.createOrUpdatePair(p).AsString(),
-              HasSubstr("Unexpectedly didn't find the newly inserted BlrPair in the DB"));
-  EXPECT_EQ(count("BlrPair"), 1);
+  for (int attempt = 0; attempt < 2; ++attempt)  // a retry adds nothing either
+    EXPECT_THAT(db_.createOrUpdatePair(p).Summary(),
+                HasSubstr("Tail client 99 has no client entry"));
+  EXPECT_EQ(count("BlrPair") + count("BlrDisk"), 0);
+
+  // A row stored without one anyway is never returned.
+  sql("INSERT INTO BlrPair(subClientId, tailClientId, srcGuid) VALUES(3, 99, 'x')");
+  const int id = static_cast<int>(sql("SELECT id FROM BlrPair"));
+  sql("INSERT INTO BlrDisk(pairId, srcPath) VALUES(" + std::to_string(id) + ", '/d')");
   BlrDB::Pair read;
   read.tailHostName = "kept";
-  ASSERT_OK(db_.getPair(static_cast<int>(sql("SELECT id FROM BlrPair")), &read));
+  ASSERT_OK(db_.getPair(id, &read));
   EXPECT_EQ(read.id, 0);
-  EXPECT_EQ(read.statusCode, -1);
   EXPECT_EQ(read.tailHostName, "kept");
+}
+
+TEST_P(PairDbPairsTest, ClientsWhoseMangledNameWouldBeAmbiguousAreRefused) {
+  DWClientInfo c = tailClient();
+  c.id = 21;
+  for (const char* name : {"tail@1", "tail:1"}) {
+    c.name = name;
+    EXPECT_THAT(DWClientDirectory::add(c).Summary(), HasSubstr("its name holds '@' or ':'"));
+  }
+  c.name = "tail6";
+  c.netHostName = "evil@10.0.0.1";
+  EXPECT_THAT(DWClientDirectory::add(c).Summary(), HasSubstr("its host holds '@'"));
+  EXPECT_EQ(count("APP_Client"), 1);
+
+  // An IPv6 literal host survives the mangled name, read from the right.
+  c.netHostName = "fd00::7";
+  ASSERT_OK(DWClientDirectory::add(c));
+  BlrDB::Pair p = newPair(3, 1, 1);
+  p.tailClientId = 21;
+  ASSERT_OK(db_.createOrUpdatePair(p));
+  std::string host, name;
+  int dwd = 0, evmgrc = 0;
+  ASSERT_TRUE(DemangleHostName(read(p.id).tailHostName.c_str(), host, name, dwd, evmgrc));
+  EXPECT_EQ(host, "fd00::7");
+  EXPECT_EQ(name, "tail6");
+  EXPECT_EQ(dwd, 8406);
+  EXPECT_EQ(evmgrc, 8407);
 }
 
 TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {

@@ -1,8 +1,9 @@
 #include "Cli.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -34,40 +35,71 @@ const char kFooter[] =
     "Exit status: 0 success, 1 failure, 2 bad command line or input, 3 not found;\n"
     "a recovery workflow that fails exits with its step code (200-217).\n";
 
-// Length of a frame location "<file>:<line> (<signature>): " at `at`, or 0.
-size_t locationLength(const std::string& text, size_t at) {
-  size_t i = at;
-  while (i < text.size() && (std::isalnum(static_cast<unsigned char>(text[i])) || text[i] == '_')) ++i;
-  if (i == at || i >= text.size() || text[i] != ':') return 0;
-  size_t digits = ++i;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) ++i;
-  if (i == digits || text.compare(i, 2, " (") != 0) return 0;
-  int depth = 0;
-  for (i += 1; i < text.size(); ++i) {
-    if (text[i] == '(') ++depth;
-    if (text[i] == ')' && --depth == 0) break;
+// Length of the strict UTF-8 sequence at `i` (shortest form, no surrogates,
+// at most U+10FFFF), or 0 when the bytes there are not one.
+size_t utf8Length(const std::string& s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (len == 0 || i + len > s.size()) return 0;
+  uint32_t cp = c & (0x7F >> len);
+  for (size_t k = 1; k < len; ++k) {
+    const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
   }
-  if (i >= text.size() || text.compare(i + 1, 2, ": ") != 0) return 0;
-  return i + 3 - at;
+  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void appendHexByte(unsigned char c, std::string* out) {
+  static const char kDigits[] = "0123456789abcdef";
+  *out += "\\x";
+  *out += kDigits[c >> 4];
+  *out += kDigits[c & 15];
 }
 
 }  // namespace
 
-std::string cliOneLine(const std::string& summary) {
+bool cliIsUtf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    size_t len = utf8Length(text, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string cliTerminalText(const std::string& text) {
   std::string out;
-  for (size_t i = 0; i < summary.size();) {
-    bool wordStart = i == 0 || summary[i - 1] == ' ' || summary[i - 1] == '\n';
-    size_t skip = wordStart ? locationLength(summary, i) : 0;
-    if (skip > 0) {
-      i += skip;
-    } else if (summary[i] == '\n') {
-      out += ": ";
-      ++i;
-    } else {
-      out += summary[i++];
+  for (size_t i = 0; i < text.size();) {
+    size_t len = utf8Length(text, i);
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // C0 controls, DEL, C1 controls (U+0080..U+009F) and stray bytes.
+    bool control = len == 0 || (len == 1 && (c < 0x20 || c == 0x7F)) ||
+                   (len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+    if (!control) {
+      out.append(text, i, len);
+      i += len;
+      continue;
     }
+    for (size_t k = 0; k < std::max<size_t>(len, 1); ++k)
+      appendHexByte(static_cast<unsigned char>(text[i + k]), &out);
+    i += std::max<size_t>(len, 1);
   }
   return out;
+}
+
+std::string cliOneLine(const std::string& summary) {
+  std::string line;
+  for (char c : summary) {
+    if (c == '\n')
+      line += ": ";
+    else
+      line += c;
+  }
+  return cliTerminalText(line);
 }
 
 Cli::Cli()
@@ -130,14 +162,25 @@ CZuError Cli::loadRegistry() {
 int Cli::fail(const CZuError& err, int exitCode) const {
   std::fflush(stdout);  // what was said before the error comes first
   std::fprintf(stderr, "blr: %s\n", cliOneLine(err.Summary()).c_str());
-  if (verbose_) std::fprintf(stderr, "error code %d:\n%s\n", err.Code(), err.AsString().c_str());
+  if (!verbose_) return exitCode;
+  std::fprintf(stderr, "error code %d:\n", err.Code());
+  std::string stack = err.AsString();
+  for (size_t start = 0; start <= stack.size();) {
+    size_t end = std::min(stack.find('\n', start), stack.size());
+    std::fprintf(stderr, "%s\n", cliTerminalText(stack.substr(start, end - start)).c_str());
+    start = end + 1;
+  }
   return exitCode;
 }
 
 int Cli::failText(const std::string& text, int exitCode) const {
   std::fflush(stdout);
-  std::fprintf(stderr, "blr: %s\n", text.c_str());
+  std::fprintf(stderr, "blr: %s\n", cliTerminalText(text).c_str());
   return exitCode;
 }
 
-void Cli::printJson(const Json& value) const { std::cout << value.dump(2) << std::endl; }
+// Texts of records are made valid UTF-8 by cliTextJson; anything else that is
+// not (a peer's error message) has its stray bytes replaced, never a crash.
+void Cli::printJson(const Json& value) const {
+  std::cout << value.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
+}

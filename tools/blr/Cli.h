@@ -69,9 +69,13 @@ extern const CLI::Validator kPositiveId;  // 1 .. 2^31-1
 // (kExitNotFound when there is no such pair).
 int cliLoadPair(const Cli& cli, int id, BlrDB::Pair* pair);
 
-// A message text without the source locations that a remote peer's whole
-// error stack carries, on one line.
+// An error's summary on one line, safe for a terminal.
 std::string cliOneLine(const std::string& summary);
+// Whether `text` is strict UTF-8.
+bool cliIsUtf8(const std::string& text);
+// `text` for a terminal: control characters (C0, DEL, C1) and bytes that are
+// not UTF-8 are shown as \xNN, so stored texts can't drive the terminal.
+std::string cliTerminalText(const std::string& text);
 
 // Registration of each command family (one source file each).
 void addPairCommands(Cli& cli);

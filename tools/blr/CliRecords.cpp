@@ -7,6 +7,8 @@
 #include <ctime>
 #include <set>
 
+#include "BLR/BlrUtils.h"
+
 namespace {
 
 // Reads the fields of one JSON object, keeping the first problem.
@@ -27,7 +29,8 @@ class JsonFields {
     const Json* v = find(key);
     if (v == nullptr) return;
     if (!v->is_string()) return fail(where(key) + " must be a text");
-    *out = v->get<std::string>();
+    CZuError err = cliTextFromJson(where(key), v->get<std::string>(), out);
+    if (err.IsError()) error_ = err;
   }
   void uuid(const char* key, BlrUUID* out) {
     std::string t;
@@ -73,16 +76,18 @@ class JsonFields {
   CZuError error_;
 };
 
+const char kHexPrefix[] = "hex:";
+
 std::string uuidText(const BlrUUID& id) { return id.empty() ? std::string() : id.toString(); }
 
 Json diskToJson(const BlrDB::Disk& d) {
   return Json{{"id", d.id},
-              {"srcPath", d.srcPath},
-              {"dstPath", d.dstPath},
+              {"srcPath", cliTextJson(d.srcPath)},
+              {"dstPath", cliTextJson(d.dstPath)},
               {"srcGuid", uuidText(d.srcGuid)},
               {"dstGuid", uuidText(d.dstGuid)},
               {"statusCode", d.statusCode},
-              {"statusMessage", d.statusMessage}};
+              {"statusMessage", cliTextJson(d.statusMessage)}};
 }
 
 CZuError diskFromJson(const Json& value, size_t index, BlrDB::Disk* disk) {
@@ -98,6 +103,34 @@ CZuError diskFromJson(const Json& value, size_t index, BlrDB::Disk* disk) {
 }
 
 }  // namespace
+
+std::string cliTextJson(const std::string& text) {
+  if (cliIsUtf8(text) && text.compare(0, 4, kHexPrefix) != 0) return text;
+  return kHexPrefix + BlrUtils::bin2str(text.data(), static_cast<int>(text.size()));
+}
+
+CZuError cliTextFromJson(const std::string& field, const std::string& json, std::string* text) {
+  std::string bytes = json;
+  if (json.compare(0, 4, kHexPrefix) == 0) {
+    const std::string hex = json.substr(4);
+    bytes.assign(hex.size() / 2, '\0');
+    if (hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos ||
+        BlrUtils::str2bin(hex, &bytes[0], static_cast<int>(bytes.size())).IsError())
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "%s: \"hex:\" must be followed by pairs of hex digits",
+                                   field.c_str());
+  }
+  size_t nul = bytes.find('\0');
+  if (nul != std::string::npos)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "%s holds a NUL byte at offset %zu", field.c_str(), nul);
+  *text = bytes;
+  return CZuError();
+}
+
+Json cliTextMapJson(const std::map<std::string, std::string>& map) {
+  Json out = Json::object();
+  for (const auto& kv : map) out[cliTextJson(kv.first)] = cliTextJson(kv.second);
+  return out;
+}
 
 std::string pairStatusName(int code) {
   const BlrPairStatusRow* row = blrPairStatusRow(code);
@@ -165,6 +198,11 @@ std::string timeText(uint64_t secs) {
   return text;
 }
 
+void CliTable::add(std::vector<std::string> row) {
+  for (std::string& cell : row) cell = cliTerminalText(cell);
+  rows_.push_back(std::move(row));
+}
+
 std::string CliTable::render() const {
   std::vector<size_t> widths;
   for (const auto& row : rows_)
@@ -189,7 +227,8 @@ std::string renderFields(const std::vector<std::pair<std::string, std::string>>&
   for (const auto& f : fields) width = std::max(width, f.first.size());
   std::string out;
   for (const auto& f : fields)
-    out += f.first + ":" + std::string(width - f.first.size() + 1, ' ') + f.second + "\n";
+    out += f.first + ":" + std::string(width - f.first.size() + 1, ' ') +
+           cliTerminalText(f.second) + "\n";
   return out;
 }
 
@@ -203,20 +242,20 @@ Json pairToJson(const BlrDB::Pair& p) {
               {"tailClientId", p.tailClientId},
               {"srcType", p.srcType},
               {"dstType", p.dstType},
-              {"srcName", p.srcName},
-              {"dstName", p.dstName},
+              {"srcName", cliTextJson(p.srcName)},
+              {"dstName", cliTextJson(p.dstName)},
               {"srcGuid", uuidText(p.srcGuid)},
               {"dstGuid", uuidText(p.dstGuid)},
               {"statusCode", p.statusCode},
               {"status", pairStatusName(p.statusCode)},
-              {"statusMessage", p.statusMessage},
+              {"statusMessage", cliTextJson(p.statusMessage)},
               {"pendingStatusCode", p.pendingStatusCode},
               {"eventId", p.eventId},
               {"rpStoreId", p.rpStoreId},
               {"lagTime", p.lagTime},
               {"flags", p.flags},
               {"flagNames", pairFlagNames(p.flags)},
-              {"tailHostName", p.tailHostName},
+              {"tailHostName", cliTextJson(p.tailHostName)},
               {"disks", disks}};
 }
 
@@ -261,19 +300,19 @@ Json bootVmToJson(const BlrDB::BootVM& vm) {
                          {"origDiskId", d.origDiskId},
                          {"bootVmId", d.bootVmId},
                          {"uuid", uuidText(d.uuid)},
-                         {"path", d.path},
-                         {"snapId", d.snapId}});
+                         {"path", cliTextJson(d.path)},
+                         {"snapId", cliTextJson(d.snapId)}});
   return Json{{"id", vm.id},
               {"bootType", vm.bootType},
               {"pairId", vm.pairId},
-              {"name", vm.name},
+              {"name", cliTextJson(vm.name)},
               {"uuid", uuidText(vm.uuid)},
               {"creationTime", vm.creationTime},
               {"deletionTime", vm.deletionTime},
               {"bestBefore", vm.bestBefore},
               {"seqNum", vm.seqNum},
               {"statusCode", vm.statusCode},
-              {"statusMessage", vm.statusMessage},
+              {"statusMessage", cliTextJson(vm.statusMessage)},
               {"eventId", vm.eventId},
               {"jobId", vm.jobId},
               {"disks", disks}};

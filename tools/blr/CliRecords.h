@@ -28,15 +28,25 @@ std::string timeText(uint64_t secs);
 class CliTable {
  public:
   explicit CliTable(std::vector<std::string> headers) : rows_{std::move(headers)} {}
-  void add(std::vector<std::string> row) { rows_.push_back(std::move(row)); }
+  // Cells are shown through cliTerminalText.
+  void add(std::vector<std::string> row);
   std::string render() const;
 
  private:
   std::vector<std::vector<std::string>> rows_;
 };
 
-// "name: value" lines, names aligned.
+// "name: value" lines, names aligned; values through cliTerminalText.
 std::string renderFields(const std::vector<std::pair<std::string, std::string>>& fields);
+
+// The JSON form of a stored text: the text itself when it is UTF-8 and does
+// not begin with "hex:"; otherwise "hex:" and its bytes as hex digits, so
+// that any bytes survive and read back exactly.
+std::string cliTextJson(const std::string& text);
+// The inverse, for `field` of an input file; a NUL byte is refused.
+CZuError cliTextFromJson(const std::string& field, const std::string& json, std::string* text);
+// A map of texts (properties) with keys and values in that form.
+Json cliTextMapJson(const std::map<std::string, std::string>& map);
 
 Json pairToJson(const BlrDB::Pair& pair);
 Json bootVmToJson(const BlrDB::BootVM& vm);

@@ -17,9 +17,9 @@ int addClient(const Cli& cli, const DWClientInfo& client) {
   std::string mangled =
       MangleHostName(client.netHostName, client.name, client.dwdPort, client.evmgrcPort);
   if (cli.json())
-    cli.printJson(Json{{"id", client.id}, {"mangled", mangled}});
+    cli.printJson(Json{{"id", client.id}, {"mangled", cliTextJson(mangled)}});
   else
-    std::printf("Added client %d: %s\n", client.id, mangled.c_str());
+    std::printf("Added client %d: %s\n", client.id, cliTerminalText(mangled).c_str());
   return kExitOk;
 }
 
@@ -31,11 +31,12 @@ int listClients(const Cli& cli) {
   CliTable table({"ID", "NAME", "HOST", "DWD PORT", "EVMGRC PORT"});
   for (const DWClientInfo& c : clients) {
     list.push_back(Json{{"id", c.id},
-                        {"name", c.name},
-                        {"host", c.netHostName},
+                        {"name", cliTextJson(c.name)},
+                        {"host", cliTextJson(c.netHostName)},
                         {"dwdPort", c.dwdPort},
                         {"evmgrcPort", c.evmgrcPort},
-                        {"mangled", MangleHostName(c.netHostName, c.name, c.dwdPort, c.evmgrcPort)}});
+                        {"mangled", cliTextJson(MangleHostName(c.netHostName, c.name, c.dwdPort,
+                                                               c.evmgrcPort))}});
     table.add({std::to_string(c.id), c.name, c.netHostName, std::to_string(c.dwdPort),
                std::to_string(c.evmgrcPort)});
   }
@@ -56,7 +57,7 @@ int removeClient(const Cli& cli, int id) {
   if (cli.json())
     cli.printJson(Json{{"deleted", id}});
   else
-    std::printf("Removed client %d (%s)\n", id, found.front().name.c_str());
+    std::printf("Removed client %d (%s)\n", id, cliTerminalText(found.front().name).c_str());
   return kExitOk;
 }
 
@@ -70,13 +71,13 @@ int showClient(const Cli& cli, int id) {
   DemangleHostName(mangled.c_str(), host, name, dwd, evmgrc);
   if (cli.json())
     cli.printJson(Json{{"id", id},
-                       {"name", name},
-                       {"host", host},
+                       {"name", cliTextJson(name)},
+                       {"host", cliTextJson(host)},
                        {"dwdPort", dwd},
                        {"evmgrcPort", evmgrc},
-                       {"mangled", mangled}});
+                       {"mangled", cliTextJson(mangled)}});
   else
-    std::printf("%s\n", mangled.c_str());
+    std::printf("%s\n", cliTerminalText(mangled).c_str());
   return kExitOk;
 }
 

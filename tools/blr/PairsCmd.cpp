@@ -139,7 +139,7 @@ int showPair(const Cli& cli, int id) {
     return kExitOk;
   }
   Json out = pairToJson(pair);
-  out["properties"] = props;
+  out["properties"] = cliTextMapJson(props);
   cli.printJson(out);
   return kExitOk;
 }
@@ -226,7 +226,8 @@ int createPair(const Cli& cli, CreateOptions& o) {
   }
   std::string diskIds;
   for (const BlrDB::Disk& d : pair.disks) diskIds += (diskIds.empty() ? "" : ", ") + std::to_string(d.id);
-  std::printf("Stored pair %d (%s) with disks %s\n", pair.id, pair.srcName.c_str(), diskIds.c_str());
+  std::printf("Stored pair %d (%s) with disks %s\n", pair.id, cliTerminalText(pair.srcName).c_str(),
+              diskIds.c_str());
   return kExitOk;
 }
 
@@ -438,13 +439,13 @@ int listProps(const Cli& cli, const PropOptions& o) {
       return cli.failText("Pair " + std::to_string(o.id) + " has no property \"" + o.name + "\"",
                           kExitNotFound);
     if (cli.json())
-      cli.printJson(Json{{"name", it->first}, {"value", it->second}});
+      cli.printJson(Json{{"name", cliTextJson(it->first)}, {"value", cliTextJson(it->second)}});
     else
-      std::printf("%s\n", it->second.c_str());
+      std::printf("%s\n", cliTerminalText(it->second).c_str());
     return kExitOk;
   }
   if (cli.json()) {
-    cli.printJson(Json(props));
+    cli.printJson(cliTextMapJson(props));
     return kExitOk;
   }
   CliTable table({"PROPERTY", "VALUE"});

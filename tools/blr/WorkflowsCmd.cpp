@@ -68,7 +68,8 @@ void printProgressTable(const Workflow& wf, int pairId,
 int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const Body& body) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
-  if (!cli.json()) std::printf("%s of pair %d (%s)\n", wf.title, pairId, pair.srcName.c_str());
+  if (!cli.json())
+    std::printf("%s of pair %d (%s)\n", wf.title, pairId, cliTerminalText(pair.srcName).c_str());
   auto start = std::chrono::steady_clock::now();
   Json result = Json::object();
   CZuError err;

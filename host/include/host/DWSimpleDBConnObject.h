@@ -66,8 +66,9 @@ class DWSimpleDBConnObject {
   // Binds the columns of the last query, in order, to the buffers that
   // follow the format: items joined by '|', one per column:
   //   i    int32_t*               b, B  int64_t*
-  //   sN   char[N]: at most N-1 bytes, NUL-terminated
-  //   wN   wchar_t[N]: at most N-1 characters, NUL-terminated
+  //   sN   char[N+1]: at most N bytes, NUL-terminated
+  //   wN   wchar_t[N+1]: at most N characters, NUL-terminated
+  // N is the column's width: a text of N is read whole.
   // Longer texts are cut (narrow texts not inside a UTF-8 sequence); NULL
   // reads as 0 or empty; a number too large for "i" reads as the nearest
   // int32 value.  The item count must equal the column count.

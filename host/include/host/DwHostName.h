@@ -2,8 +2,9 @@
 // or the central server) in one text:
 //   <client name>@<network host name>:<dwdPort>:<evmgrcPort>
 // for example "proxy1@10.0.0.5:8406:8407".  The ports are read from the right
-// and the client name ends at the last '@', so IPv6 literals and client names
-// holding '@' or ':' survive the round trip; host names never hold '@'.
+// and the client name ends at the last '@', so IPv6 literal hosts survive the
+// round trip.  Client names hold neither '@' nor ':' and hosts never hold '@'
+// (DWClientDirectory::add refuses them).
 #ifndef HOST_DWHOSTNAME_H
 #define HOST_DWHOSTNAME_H
 

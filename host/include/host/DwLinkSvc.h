@@ -33,7 +33,9 @@ class DwLinkSvc {
   virtual CZuError dispatch2(const Map& req, KrpSocket* socket);
 
   // Calls dispatch; a failure, returned or thrown, becomes the answer's
-  // "error": the error's whole text.
+  // "error": the error's messages on one line with its code and a request
+  // id, "<messages> (code <n>, request <16 hex digits>)".  The whole stack,
+  // with source locations, is logged under that id and never sent.
   void answer(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert);
 
   const std::string& linkName() const { return name_; }

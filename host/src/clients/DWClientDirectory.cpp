@@ -21,7 +21,7 @@ CZuError run(const std::string& statement, std::vector<DWClientInfo>* rows,
   if (rc == 0) rc = conn.execQuery(statement.c_str());
   if (rc == DWSQL_NO_ROWS) return CZuError();
   DWClientInfo row;
-  wchar_t name[256], host[256];
+  wchar_t name[257], host[257];  // 256 characters and a terminator
   if (rc == 0 && rows)
     rc = conn.ibindstruct("i|w256|w256|i|i", &row.id, name, host, &row.dwdPort, &row.evmgrcPort);
   if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "%s", conn.getLastErrorText().c_str());
@@ -37,6 +37,22 @@ const char kSelect[] = "SELECT id, name, net_hostname, dwdPort, evmgrcPort FROM 
 
 bool validPort(int port) { return port >= 1 && port <= 65535; }
 
+const size_t kMaxTextChars = 256;  // what the pair queries read of name and host
+
+// Why the mangled host name of `c` would not split back into its parts, or
+// would not be read back whole; empty when it would.
+std::string unmangleable(const DWClientInfo& c) {
+  if (c.name.find_first_of("@:") != std::string::npos)
+    return "its name holds '@' or ':'";
+  if (c.netHostName.find('@') != std::string::npos) return "its host holds '@'";
+  if (c.name.find('\0') != std::string::npos || c.netHostName.find('\0') != std::string::npos)
+    return "its name or host holds a NUL byte";
+  if (FXString::FromString(c.name).size() > kMaxTextChars ||
+      FXString::FromString(c.netHostName).size() > kMaxTextChars)
+    return "its name or host is longer than 256 characters";
+  return std::string();
+}
+
 }  // namespace
 
 namespace DWClientDirectory {
@@ -48,6 +64,9 @@ CZuError add(const DWClientInfo& c) {
                                  "Couldn't add client %d: it needs an id above 0, a name, a host "
                                  "and two ports from 1 to 65535",
                                  c.id);
+  const std::string why = unmangleable(c);
+  if (!why.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't add client %d: %s", c.id, why.c_str());
   bool exists = false;
   DWClientInfo ignored;
   CZuError err = find(c.id, &ignored, &exists);

@@ -1,9 +1,14 @@
 #include "host/DwLinkSvc.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <exception>
 #include <mutex>
+#include <random>
 #include <vector>
+
+#include "host/EvDebug.h"
 
 namespace {
 
@@ -16,6 +21,23 @@ struct Registry {
 Registry& registry() {
   static Registry* r = new Registry;  // outlives services destroyed at exit
   return *r;
+}
+
+// Names one failed request in the server's log and in the requester's error.
+std::string newRequestId() {
+  std::random_device random;
+  uint64_t id = (static_cast<uint64_t>(random()) << 32) | random();
+  char text[17];
+  std::snprintf(text, sizeof text, "%016" PRIx64, id);
+  return text;
+}
+
+// The error's messages and code on one line, without source locations.
+std::string oneLine(const CZuError& err, const std::string& requestId) {
+  std::string text = err.Summary();
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = ' ';
+  return text + " (code " + std::to_string(err.Code()) + ", request " + requestId + ")";
 }
 
 }  // namespace
@@ -47,7 +69,16 @@ void DwLinkSvc::answer(const Map& req, Map* resp, const std::string& from, const
   } catch (...) {
     err = FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s failed", name_.c_str());
   }
-  if (err.IsError()) (*resp)["error"] = err.AsString();
+  if (!err.IsError()) return;
+  // The whole stack stays in the server's log; the requester gets the
+  // summary and the id that finds it there.
+  const std::string requestId = newRequestId();
+  auto it = req.find("req");
+  EvDebug().handleMsgEventDebug(-1, "DwLinkSvc::answer", 0, nullptr,
+                                "Request %s \"%s\" on link %s from %s failed (code %d):\n%s",
+                                requestId.c_str(), it == req.end() ? "" : it->second.c_str(),
+                                name_.c_str(), from.c_str(), err.Code(), err.AsString().c_str());
+  (*resp)["error"] = oneLine(err, requestId);
 }
 
 DwLinkSvc* DwLinkSvc::find(const std::string& name) {

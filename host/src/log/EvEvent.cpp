@@ -100,7 +100,7 @@ CZuError EvEvent::list(const Filter& filter, std::vector<EvEventRecord>* events)
   int64_t seq = 0, time = 0, entityId = 0;
   std::unique_ptr<char[]> args(new char[kMaxArgumentBytes + 1]);
   if (rc == 0)
-    rc = conn.ibindstruct("b|b|i|i|i|b|s65536", &seq, &time, &row.eventId, &row.severity,
+    rc = conn.ibindstruct("b|b|i|i|i|b|s65535", &seq, &time, &row.eventId, &row.severity,
                           &row.entityType, &entityId, args.get());
   if (rc != 0)
     return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't list events: %s",

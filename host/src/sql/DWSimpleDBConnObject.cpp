@@ -76,7 +76,7 @@ bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items
 
 struct DWSimpleDBConnObject::Binding {
   char type;
-  size_t size;  // elements of an 's' or 'w' buffer
+  size_t size;  // text width of an 's' or 'w' item; its buffer holds one more
   void* buffer;
 };
 
@@ -250,14 +250,14 @@ void DWSimpleDBConnObject::copyCell(size_t column, const Binding& b) {
       break;
     case 's': {
       std::string text = cellText(cell);
-      size_t n = utf8Cut(text, b.size - 1);
+      size_t n = utf8Cut(text, b.size);
       std::memcpy(b.buffer, text.data(), n);
       static_cast<char*>(b.buffer)[n] = '\0';
       break;
     }
     case 'w': {
       std::wstring wide = FXString::FromString(cellText(cell));
-      size_t n = std::min(wide.size(), b.size - 1);
+      size_t n = std::min(wide.size(), b.size);
       std::wmemcpy(static_cast<wchar_t*>(b.buffer), wide.data(), n);
       static_cast<wchar_t*>(b.buffer)[n] = L'\0';
       break;

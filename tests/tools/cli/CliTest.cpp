@@ -2,6 +2,8 @@
 // proxies: exit statuses, JSON output read back, and the messages people see.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "BLR/BlrDB.h"
 #include "CliEnv.h"
 #include "host/DWPlatformInfo.h"
@@ -130,12 +132,46 @@ TEST_F(CliTest, CreateFromJsonUpdatesTheStoredPair) {
   EXPECT_NE(r.err.find("BlrPair must have dstClientId set"), std::string::npos) << r.err;
 }
 
+TEST_F(CliTest, StoredBytesAreShownSafelyAndReadBackExactly) {
+  std::string args = kPairArgs;
+  const std::string name = "--src-name web01";
+  args.replace(args.find(name), name.size(), "--src-name \"$(printf 'a\\377\\376\\033[2J\\r')\"");
+  ASSERT_EQ(env_.blr("pairs create " + args).code, 0);
+  Json pair = env_.json("pairs list")[0];
+  EXPECT_EQ(pair["srcName"], "hex:61fffe1b5b324a0d");  // not UTF-8: its bytes in hex
+  CliEnv::Result r = env_.blr("pairs show " + std::to_string(pair["id"].get<int>()));
+  EXPECT_NE(r.out.find("a\\xff\\xfe\\x1b[2J\\x0d"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+
+  // The JSON form reads back to the same bytes.
+  pair["dstName"] = "hex:";  // "hex:" and nothing: the empty text, left unchanged
+  env_.write("pair.json", pair.dump());
+  ASSERT_EQ(env_.blr("pairs update --file pair.json").code, 0);
+  Json stored = env_.json("pairs list");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["srcName"], "hex:61fffe1b5b324a0d");
+  EXPECT_EQ(stored[0]["dstName"], "web01-dr");
+
+  env_.write("nul.json", R"({"srcName": "a\u0000b"})");
+  r = env_.blr("pairs create --file nul.json");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: pair: \"srcName\" holds a NUL byte at offset 1\n");
+
+  r = env_.blr("pairs props set " + std::to_string(pair["id"].get<int>()) + " " +
+               std::string(129, 'k') + " v");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("propertyName is 129 bytes long; at most 128 are stored"), std::string::npos)
+      << r.err;
+}
+
 TEST_F(CliTest, ErrorsAreOneLineUnlessVerbose) {
   CliEnv::Result r = env_.blr("proxies ping 9");
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err,
-            "blr: Couldn't find the host of client 9: Couldn't get the host name of client 9: "
-            "There is no client with id 9\n");
+  // The server's error comes as one line with its code and request id.
+  EXPECT_TRUE(std::regex_match(
+      r.err, std::regex("blr: Couldn't find the host of client 9: Couldn't get the host name of "
+                        "client 9: There is no client with id 9 \\(code 1, request [0-9a-f]{16}\\)\n")))
+      << r.err;
   r = env_.blr("--verbose proxies ping 9");
   EXPECT_NE(r.err.find("error code 1:\nProxiesCmd:"), std::string::npos) << r.err;
 
@@ -293,6 +329,9 @@ TEST_F(CliWorkflowTest, FailedStepIsCancelledAndRolesAreSwitched) {
   env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
   Json run = env_.json("failover" + p, 202);
   EXPECT_EQ(run["exitCode"], 202);
+  EXPECT_NE(run["error"].get<std::string>().find("VM is locked"), std::string::npos);
+  EXPECT_FALSE(std::regex_search(run["error"].get<std::string>(), std::regex(R"(\w+:\d+ \()")))
+      << run["error"] << ": operators see messages, not source locations";
   EXPECT_EQ(run["steps"].back()["result"], "failed");
   EXPECT_EQ(run["progress"]["failoverVmStopped"], "0");
   env_.write("head1.ctl", "");

@@ -1,0 +1,222 @@
+// Every stored text at and past its width, hostile bytes, and corrupt
+// payloads, through the service on both backends.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "BLR/BlrDBTexts.h"
+#include "support/PairDbTestEnv.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using PairDbTextsTest = PairDbTest;
+
+// Tags of the flat property requests.
+const int kTagPairId = 2, kTagPropName = 20, kTagPropValue = 21;
+
+// `n` units of text: characters of two bytes each for a wide column, so a
+// count of bytes would be wrong; plain bytes otherwise.
+std::string textOf(int n, BlrTextUnit unit) {
+  std::string text;
+  for (int i = 0; i < n; ++i) text += unit == BlrTextUnit::kChars ? "\xC3\xA9" : "b";
+  return text;
+}
+
+const std::string kHostile = std::string("O'Brien\"s; DROP TABLE BlrPair; -- \\ \x01\x1b[2J\r\n\t\x7f") +
+                             "\xff\xfe\xc3 \xed\xa0\x80 end";
+
+BlrDB::BootVM bootVm(int pairId) {
+  BlrDB::BootVM vm;
+  vm.bootType = 1;
+  vm.pairId = pairId;
+  vm.name = "boot";
+  vm.uuid = PairDbTest::guid(900);
+  vm.creationTime = 1000;
+  vm.bestBefore = 2000;
+  vm.seqNum = 5;
+  vm.jobId = 77;
+  BlrDB::BootDisk d;
+  d.origDiskId = 1;
+  d.uuid = PairDbTest::guid(901);
+  d.path = "/boot/0";
+  d.snapId = "snap0";
+  vm.disks.push_back(d);
+  return vm;
+}
+
+// One stored text: how a request sets it (the encoded body of `request`,
+// sent as is so that only the service judges it) and how it reads back.
+struct Field {
+  const char* name;
+  int width;
+  BlrTextUnit unit;
+  const char* request;
+  std::function<void(const std::string&, DwEbmlWriter&)> encode;
+  std::function<std::string()> read;
+};
+
+TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
+  BlrDB::Pair base = store(3, 1, 1);
+  const int pairId = base.id, diskId = base.disks.front().id;
+  auto pair = [&] { return read(pairId); };
+  auto lastBootVm = [&] {
+    std::list<BlrDB::BootVM> vms;
+    EXPECT_OK(db_.getBootVMsForPair(pairId, &vms));
+    return vms.empty() ? BlrDB::BootVM() : vms.back();
+  };
+  using Encode = std::function<void(const std::string&, DwEbmlWriter&)>;
+  using Text = const std::string&;
+  // Pair texts go out as the same pair (same key), which is updated in place;
+  // boot VM texts each as a new boot VM.
+  auto asPair = [](void (*set)(BlrDB::Pair&, Text)) -> Encode {
+    return [set](Text t, DwEbmlWriter& w) {
+      BlrDB::Pair p = newPair(3, 1, 1);
+      set(p, t);
+      p.serialize(w);
+    };
+  };
+  auto asBootVm = [pairId](void (*set)(BlrDB::BootVM&, Text)) -> Encode {
+    return [set, pairId](Text t, DwEbmlWriter& w) {
+      BlrDB::BootVM vm = bootVm(pairId);
+      set(vm, t);
+      vm.serialize(w);
+    };
+  };
+  auto asProp = [pairId](bool asName) -> Encode {
+    return [pairId, asName](Text t, DwEbmlWriter& w) {
+      w.writeNumTag(kTagPairId, pairId);
+      w.writeStrTag(kTagPropName, asName ? t : "p");
+      w.writeStrTag(kTagPropValue, asName ? "named" : t);
+    };
+  };
+  const auto chars = BlrTextUnit::kChars, bytes = BlrTextUnit::kBytes;
+  const std::vector<Field> fields = {
+      {"srcName", 128, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.srcName = t; }), [&] { return pair().srcName; }},
+      {"dstName", 128, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.dstName = t; }), [&] { return pair().dstName; }},
+      {"disks[0].srcPath", 1024, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.disks.front().srcPath = t; }),
+       [&] { return pair().disks.front().srcPath; }},
+      {"disks[0].dstPath", 1024, chars, "create_or_update_pair",
+       asPair([](BlrDB::Pair& p, Text t) { p.disks.front().dstPath = t; }),
+       [&] { return pair().disks.front().dstPath; }},
+      {"statusMessage", 256, bytes, "set_pair_status",
+       [=](Text t, DwEbmlWriter& w) {
+         BlrDB::Pair p;
+         p.id = pairId;
+         p.statusMessage = t;
+         p.serialize(w);
+       },
+       [&] { return pair().statusMessage; }},
+      {"statusMessage", 256, bytes, "set_disk_status",
+       [=](Text t, DwEbmlWriter& w) {
+         BlrDB::Disk d;
+         d.id = diskId;
+         d.statusMessage = t;
+         d.serialize(w);
+       },
+       [&] { return pair().disks.front().statusMessage; }},
+      {"propertyName", 128, bytes, "set_pair_prop", asProp(true),
+       [&] {  // the longest name set here
+         std::map<std::string, std::string> props;
+         EXPECT_OK(db_.getPairProps(pairId, &props));
+         std::string longest;
+         for (const auto& kv : props)
+           if (kv.second == "named" && kv.first.size() > longest.size()) longest = kv.first;
+         return longest;
+       }},
+      {"propertyValue", 1024, chars, "set_pair_prop", asProp(false),
+       [&] {
+         std::string value;
+         EXPECT_OK(db_.getPairProp(pairId, "p", &value));
+         return value;
+       }},
+      {"name", 128, chars, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.name = t; }), [&] { return lastBootVm().name; }},
+      {"statusMessage", 1024, bytes, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.statusMessage = t; }),
+       [&] { return lastBootVm().statusMessage; }},
+      {"disks[0].path", 1024, chars, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.disks.front().path = t; }),
+       [&] { return lastBootVm().disks.front().path; }},
+      {"disks[0].snapId", 64, bytes, "create_or_update_boot_vm",
+       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.disks.front().snapId = t; }),
+       [&] { return lastBootVm().disks.front().snapId; }},
+  };
+  auto send = [&](const Field& f, const std::string& text) {
+    DwEbmlBuffer buffer(4096);
+    DwEbmlWriter writer(buffer, 0);
+    f.encode(text, writer);
+    return db_.makeReq(f.request, writer, nullptr);
+  };
+  auto rows = [&] {
+    return count("BlrPair") + count("BlrDisk") + count("BlrPairProperties") +
+           count("BlrBootVM") + count("BlrBootDisk");
+  };
+  for (const Field& f : fields) {
+    SCOPED_TRACE(std::string(f.request) + " " + f.name);
+    for (const std::string& text : {kHostile, textOf(f.width, f.unit)}) {
+      ASSERT_OK(send(f, text));
+      EXPECT_EQ(f.read(), text);
+    }
+    const long long before = rows();
+    CZuError err = send(f, textOf(f.width + 1, f.unit));
+    EXPECT_THAT(err.Summary(), HasSubstr(std::string(f.name) + " is " +
+                                         std::to_string(f.width + 1)));
+    EXPECT_THAT(err.Summary(), HasSubstr("at most " + std::to_string(f.width) + " are stored"));
+    EXPECT_EQ(f.read(), textOf(f.width, f.unit));
+    EXPECT_EQ(rows(), before);
+  }
+}
+
+// The client refuses before sending, with the same message.
+TEST_P(PairDbTextsTest, ClientRefusesLongTextsBeforeSending) {
+  BlrDB::Pair p = newPair(3, 1, 1);
+  p.srcName = std::string(129, 'n');
+  svc_.reset();  // nothing would answer
+  EXPECT_THAT(db_.createOrUpdatePair(p).Summary(),
+              HasSubstr("srcName is 129 characters long; at most 128 are stored"));
+  EXPECT_THAT(db_.setPairProp(1, std::string(65536, 'k'), "v").Summary(),
+              HasSubstr("propertyName is 65536 bytes long; at most 128 are stored"));
+  EXPECT_THAT(db_.setPairStatus(1, 4, std::string("a\0b", 3), 0).Summary(),
+              HasSubstr("statusMessage holds a NUL byte at offset 1"));
+}
+
+TEST_P(PairDbTextsTest, CorruptPayloadsAreRefusedByEveryHandler) {
+  BlrDB::Pair p = store(3, 1, 2);
+  ASSERT_OK(db_.setPairProp(p.id, "kept", "1"));
+  int bootVmId = 0;
+  ASSERT_OK(db_.addBootVM(bootVm(p.id), &bootVmId));
+  const char* requests[] = {
+      "get_pairs", "del_pairs", "create_or_update_pair", "update_dest_info", "update_src_paths",
+      "set_pair_event", "set_pair_status", "set_pair_pending_status", "set_disk_status",
+      "set_pair_flags", "clr_pair_flags", "set_pair_lag_time", "add_pair_stats", "set_pair_props",
+      "get_pair_props", "set_pair_prop", "get_pair_prop", "del_pair_prop",
+      "create_or_update_boot_vm", "get_boot_vm", "get_boot_vms_for_pair",
+      "get_boot_vms_for_tail", "del_boot_vm"};
+  const std::pair<std::string, const char*> blobs[] = {{"0a1", "odd length"},
+                                                       {"0g", "not a hexadecimal digit"},
+                                                       {std::string("0a\0\0", 4), "byte 0x00"}};
+  KRP_Cert cert;
+  for (const char* request : requests) {
+    for (const auto& blob : blobs) {
+      SCOPED_TRACE(std::string(request) + " " + blob.second);
+      BlrDBSvc::Map resp;
+      CZuError err = svc_->dispatch({{"req", request}, {"blob", blob.first}}, &resp, "t", cert);
+      EXPECT_EQ(err.Code(), 1);
+      EXPECT_THAT(err.Summary(), HasSubstr(blob.second));
+      EXPECT_TRUE(resp.empty());
+    }
+  }
+  EXPECT_EQ(read(p.id), p);
+  EXPECT_EQ(count("BlrPairProperties"), 1);
+  EXPECT_EQ(count("BlrBootVM"), 1);
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM BlrPairStats", "HistoryDB"), 0);
+}
+
+BLR_SQL_BACKENDS(PairDbTextsTest);
+
+}  // namespace
