@@ -1,66 +1,75 @@
 // A buffer's life cycle through the cache against the same cycle through the
-// heap: obtain, write the first byte of every page, give back.
-#include <sys/mman.h>
+// heap: obtain, write the first byte of every page, give back.  Interleaved
+// rounds, median of the per-round ratios (BenchRounds.h), twice: with glibc
+// as it comes (it raises its mmap threshold after the first large free, so
+// its cycle reuses resident pages), and with the threshold fixed at 128 KiB
+// through GLIBC_TUNABLES, an allocator that returns large buffers to the
+// system at once.  The second run is this program again, with the tunable
+// set before glibc starts.
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "BLR/BlrBufCache.h"
-#include "BenchRatio.h"
+#include "BenchRounds.h"
 
 namespace {
 
+const char kTunable[] = "glibc.malloc.mmap_threshold=131072";
+
 void touchEveryPage(char* p, int size) {
   for (int i = 0; i < size; i += 4096) p[i] = static_cast<char>(i >> 12);
-  benchmark::ClobberMemory();
+  asm volatile("" : : "r"(p) : "memory");
 }
 
-void BM_HeapCycle(benchmark::State& state) {
-  int size = static_cast<int>(state.range(0));
-  for (auto _ : state) {
+void heapCycles(int size, int ops) {
+  for (int i = 0; i < ops; ++i) {
     char* p = static_cast<char*>(std::malloc(size));
     touchEveryPage(p, size);
     std::free(p);
   }
 }
 
-void BM_CacheCycle(benchmark::State& state) {
-  int size = static_cast<int>(state.range(0));
-  BlrBufCache::clear();
-  for (auto _ : state) {
+void cacheCycles(int size, int ops) {
+  for (int i = 0; i < ops; ++i) {
     int actual = 0;
     char* p = static_cast<char*>(BlrBufCache::get(size, &actual));
     touchEveryPage(p, size);
     BlrBufCache::put(p, actual);
   }
+}
+
+void compare(const char* allocator, int rounds) {
+  for (int size : {64 << 10, 256 << 10, 1 << 20, 2 << 20}) {
+    BlrBufCache::clear();
+    std::string label = "cache cycle / " + std::string(allocator) + " " + std::to_string(size >> 10) + " KiB";
+    int ops = std::getenv("GLIBC_TUNABLES") && size > (128 << 10) ? 2000 : 200000;
+    benchInterleave(label, rounds, ops, [&](int n) { heapCycles(size, n); },
+                    [&](int n) { cacheCycles(size, n); });
+  }
   BlrBufCache::clear();
 }
-
-// glibc raises its mmap threshold after the first large free, so the heap
-// cycle above ends up reusing resident pages.  Below the threshold's default
-// (128 KiB), or with the threshold fixed, a large malloc maps fresh pages and
-// free unmaps them: that cycle, done directly.
-void BM_MapCycle(benchmark::State& state) {
-  size_t size = static_cast<size_t>(state.range(0));
-  for (auto _ : state) {
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    touchEveryPage(static_cast<char*>(p), static_cast<int>(size));
-    munmap(p, size);
-  }
-}
-
-const int64_t kSizes[] = {64 << 10, 1 << 20, 3 << 20};
-
-void sizes(benchmark::internal::Benchmark* b) {
-  for (int64_t size : kSizes) b->Arg(size);
-}
-
-BENCHMARK(BM_HeapCycle)->Apply(sizes);
-BENCHMARK(BM_CacheCycle)->Apply(sizes);
-BENCHMARK(BM_MapCycle)->Apply(sizes);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return runWithRatios(argc, argv, {{"BM_HeapCycle", "BM_CacheCycle"},
-                                    {"BM_MapCycle", "BM_CacheCycle"}});
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 9;
+  const char* tunables = std::getenv("GLIBC_TUNABLES");
+  if (tunables != nullptr && std::strstr(tunables, "mmap_threshold") != nullptr) {
+    compare("malloc (mmap_threshold 128 KiB)", rounds);
+    return 0;
+  }
+  compare("malloc (glibc default)", rounds);
+  std::fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("GLIBC_TUNABLES", kTunable, 1);
+    execv("/proc/self/exe", argv);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -1,18 +1,18 @@
 // Round trips of the control channel over TLS on loopback: BlrCtrl::ping
 // against the simulator, next to a plain echo of 8 bytes over the same kind
-// of connection.  Times are the whole process's CPU time (client and server
-// threads); the ratio line reads above 1 when ping is faster than the echo.
+// of connection.  Wall time, interleaved rounds, median of the per-round
+// ratios (BenchRounds.h); the ratio reads 1 when ping is as fast as the echo.
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 
-#include <benchmark/benchmark.h>
 
 #include "BLR/BlrCtrl.h"
 #include "BenchCerts.h"
-#include "BenchRatio.h"
+#include "BenchRounds.h"
 #include "ProxyServer.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
@@ -49,52 +49,59 @@ Env& env() {
   return e;
 }
 
-void BM_Echo8(benchmark::State& st) {
-  Env& e = env();
+// An authenticated TLS connection whose peer sends back every 8 bytes.
+struct Echo8 {
   CZuSocket listener;
-  int port = 0;
-  must(dwTcpListen("127.0.0.1", 0, 1, &listener, &port));
-  std::shared_ptr<TlsContext> serverTls = e.certs.context("anchor");
-  std::shared_ptr<TlsContext> clientTls = e.certs.context("client");
-  std::thread echo([&] {
-    DwWait w;
-    must(dwWaitFd(listener.GetDescriptor(), POLLIN, 10000, -1, &w));
-    KrpSocket* s = nullptr;
-    must(krpInitSocketWithContext(CZuSocket(::accept(listener.GetDescriptor(), nullptr, nullptr)),
-                                  KRP_INIT_DEFAULT, serverTls, &s));
-    must(krpAuthSocketMs(s, KRP_ROLE_SERVER, nullptr, 10000));
-    char buf[8];
-    CZuError err;
-    while (krpRecv(s, buf, 8, 10, &err) == 8 && krpSend(s, buf, 8, 10, &err) == 8) {
-    }
-    krpDestroySocket(s);
-  });
-  CZuSocket sock;
-  must(dwTcpConnect("127.0.0.1", port, 10000, &sock));
-  KrpSocket* c = nullptr;
-  must(krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, clientTls, &c));
-  must(krpAuthSocketMs(c, KRP_ROLE_CLIENT, nullptr, 10000));
-  char msg[8] = {0, 0, 0, 10, 0, 0, 0, 8}, back[8];
-  CZuError err;
-  for (auto _ : st) {
-    krpSend(c, msg, 8, 10, &err);
-    krpRecv(c, back, 8, 10, &err);
-    must(err);
-  }
-  krpDestroySocket(c);
-  echo.join();
-  st.SetItemsProcessed(st.iterations());
-}
-BENCHMARK(BM_Echo8)->Name("echo8")->MeasureProcessCPUTime()->UseRealTime();
+  std::thread server;
+  KrpSocket* client = nullptr;
 
-void BM_Ping(benchmark::State& st) {
-  BlrCtrl ctrl;
-  must(ctrl.connect(env().mangled()));
-  for (auto _ : st) must(ctrl.ping());
-  st.SetItemsProcessed(st.iterations());
-}
-BENCHMARK(BM_Ping)->Name("ping")->MeasureProcessCPUTime()->UseRealTime();
+  explicit Echo8(Env& e) {
+    int port = 0;
+    must(dwTcpListen("127.0.0.1", 0, 1, &listener, &port));
+    std::shared_ptr<TlsContext> serverTls = e.certs.context("anchor");
+    server = std::thread([this, serverTls] {
+      DwWait w;
+      must(dwWaitFd(listener.GetDescriptor(), POLLIN, 10000, -1, &w));
+      KrpSocket* s = nullptr;
+      must(krpInitSocketWithContext(CZuSocket(::accept(listener.GetDescriptor(), nullptr, nullptr)),
+                                    KRP_INIT_DEFAULT, serverTls, &s));
+      must(krpAuthSocketMs(s, KRP_ROLE_SERVER, nullptr, 10000));
+      char buf[8];
+      CZuError err;
+      while (krpRecv(s, buf, 8, 10, &err) == 8 && krpSend(s, buf, 8, 10, &err) == 8) {
+      }
+      krpDestroySocket(s);
+    });
+    CZuSocket sock;
+    must(dwTcpConnect("127.0.0.1", port, 10000, &sock));
+    must(krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, e.certs.context("client"), &client));
+    must(krpAuthSocketMs(client, KRP_ROLE_CLIENT, nullptr, 10000));
+  }
+  ~Echo8() {
+    krpDestroySocket(client);
+    server.join();
+  }
+  void roundTrips(int n) {
+    char msg[8] = {0, 0, 0, 10, 0, 0, 0, 8}, back[8];
+    CZuError err;
+    for (int i = 0; i < n; ++i) {
+      krpSend(client, msg, 8, 10, &err);
+      krpRecv(client, back, 8, 10, &err);
+      must(err);
+    }
+  }
+};
 
 }  // namespace
 
-int main(int argc, char** argv) { return runWithRatios(argc, argv, {{"echo8", "ping"}}); }
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 9;
+  Echo8 echo(env());
+  BlrCtrl ctrl;
+  must(ctrl.connect(env().mangled()));
+  benchInterleave("ping round trip / raw 8-byte TLS echo", rounds, 2000, [&](int n) { echo.roundTrips(n); },
+                  [&](int n) {
+                    for (int i = 0; i < n; ++i) must(ctrl.ping());
+                  });
+  return 0;
+}

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -32,14 +33,19 @@ struct PairDbBenchEnv {
   static constexpr int kTail = 20;
 
   std::string dir;
+  bool postgres = false;
+  std::string pgConnInfo;  // with the search path of the benchmark's schema
   BlrDBSvc svc;
   BlrDB db;
 
-  PairDbBenchEnv() {
+  // SQLite files in a temporary directory, or (`onPostgres`) a fresh schema
+  // on the server that BLR_TEST_PG_CONNINFO names.
+  explicit PairDbBenchEnv(bool onPostgres = false) : postgres(onPostgres) {
     char tmpl[] = "/tmp/blr-pairdb-bench-XXXXXX";
     dir = mkdtemp(tmpl);
     removeAtExit(dir);  // also for environments that are never destroyed
     DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
+    if (postgres) usePostgres();
     benchMust(DWCreateSchema("Anchor"));
     benchMust(DWCreateSchema("HistoryDB"));
     DWClientInfo tail;
@@ -51,6 +57,34 @@ struct PairDbBenchEnv {
     benchMust(DWClientDirectory::add(tail));
   }
   ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }
+
+  void usePostgres() {
+    const char* conninfo = std::getenv("BLR_TEST_PG_CONNINFO");
+    if (conninfo == nullptr || *conninfo == '\0') {
+      std::fprintf(stderr, "BLR_TEST_PG_CONNINFO is not set\n");
+      std::exit(2);
+    }
+    static std::string schema = "blrbench_" + std::to_string(getpid());
+    static std::string server = conninfo;
+    DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
+    DWPlatformInfo::setValue("Database", "sPostgresConnInfo", server);
+    {
+      DWSimpleDBConnObject conn;
+      benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+      benchMust(conn.execQuery(("DROP SCHEMA IF EXISTS " + schema + " CASCADE; CREATE SCHEMA " + schema).c_str()),
+                conn);
+    }
+    DWSimpleDBConnObject::closeIdleHandles();
+    std::atexit([] {
+      DWSimpleDBConnObject::closeIdleHandles();
+      DWPlatformInfo::setValue("Database", "sPostgresConnInfo", server);
+      DWSimpleDBConnObject conn;
+      if (conn.openSQLConnectionUsingDbName("Anchor") == 0)
+        conn.execQuery(("DROP SCHEMA IF EXISTS " + schema + " CASCADE").c_str());
+    });
+    pgConnInfo = server + " options='-c search_path=" + schema + "'";
+    DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo);
+  }
 
   static void removeAtExit(const std::string& path) {
     static std::vector<std::string>* paths = nullptr;

@@ -1,19 +1,26 @@
-// Wall time of a whole failover and a whole failback: the pair database on
-// SQLite in this process (argument 0: in memory, 1: on disk), Head and Tail
-// simulators over TLS that answer at once, and the polls' sleeps taken by a
-// manual clock.  Each is shown next to a baseline of the same number of bare
-// round trips (property writes to the database, pings on two open control
-// connections), and with its counts of database requests ("db") and control
-// messages ("ctrl").  The ratio line reads above 1 when the workflow is
-// faster than its round trips alone.
-#include <benchmark/benchmark.h>
-
+// Wall time of a whole failover (undone by a cancel) and a whole failback
+// (after a failover): Head and Tail simulators over TLS that answer at once,
+// the polls' sleeps taken by a manual clock, and the pair database on SQLite
+// served three ways: in this process in memory, in this process on disk, and
+// by a real blr-anchor over the TLS link (on disk).  Each is compared, in
+// interleaved rounds (BenchRounds.h), with a baseline of the same number of
+// bare round trips (property writes to the database, pings on two open
+// control connections); the ratio reads 1 when the workflow costs no more
+// than its round trips.
+//
+//   workflow_bench [rounds]
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "BLR/BlrSvcWorkflow.h"
 #include "BenchCerts.h"
-#include "BenchRatio.h"
+#include "BenchRounds.h"
+#include "support/ChildProcess.h"
+#include "support/TestCerts.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwLinkPool.h"
 #include "support/WorkflowEnv.h"
 #include "host/DWClient.h"
 #include "support/ManualClock.h"
@@ -25,6 +32,31 @@ using W = BlrSvcWorkflow;
 struct Counts {
   int db = 0;
   int ctrl = 0;
+  Counts operator+(const Counts& o) const { return Counts{db + o.db, ctrl + o.ctrl}; }
+};
+
+// blr-anchor serving the database files in `dbDir` on a free loopback port.
+struct AnchorProcess {
+  explicit AnchorProcess(const std::string& dbDir) {
+    TlsConfig anchor = TestCerts::get().config("anchor");
+    registry = dbDir + "/anchor.reg";
+    std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = " << anchor.certFile
+                            << "\nsKeyFile = " << anchor.keyFile
+                            << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
+                            << "[Database]\nsSqliteDir = " << dbDir << "\n"
+                            << "[EventManager]\nsLogFile = /dev/null\n";
+    process.reset(new ChildProcess({BLR_ANCHOR_PATH, "serve", "--registry", registry}));
+    std::string line = process->readLine();
+    size_t at = line.find("listening on 127.0.0.1:");
+    if (at == std::string::npos) {
+      std::fprintf(stderr, "blr-anchor: %s\n", line.c_str());
+      std::exit(1);
+    }
+    port = std::atoi(line.c_str() + at + std::strlen("listening on 127.0.0.1:"));
+  }
+  std::string registry;
+  std::unique_ptr<ChildProcess> process;
+  int port = 0;
 };
 
 class Bench {
@@ -35,6 +67,15 @@ class Bench {
     env_.tap->setObserver([this](const DwLinkSvc::Map&) {
       if (std::this_thread::get_id() == self_) ++db_;  // not the simulators' reports
     });
+  }
+
+  // From now on the database is served by a blr-anchor process over TLS.
+  void serveRemotely() {
+    anchor_.reset(new AnchorProcess(env_.dir->path()));
+    env_.tap.reset();
+    env_.service.reset();
+    DWPlatformInfo::setValue("Link", "sServerHost", "127.0.0.1");
+    DWPlatformInfo::setNumber("Link", "nServerPort", anchor_->port);
   }
 
   // What `call` sent: its own database requests and the control messages.
@@ -78,70 +119,45 @@ class Bench {
   ManualClock clock_;
   ManualClock::Installer installer_{&clock_};
   WorkflowEnv env_;
+  std::unique_ptr<AnchorProcess> anchor_;
   std::thread::id self_ = std::this_thread::get_id();
   int db_ = 0;
 };
 
-void report(benchmark::State& st, const Counts& c) {
-  st.counters["db"] = c.db;
-  st.counters["ctrl"] = c.ctrl;
-}
-
-void BM_Failover(benchmark::State& st) {
-  Bench b(st.range(0) != 0);
-  auto failover = [&] { return W(b.pairId).failover(false, true, nullptr); };
-  Counts counts = b.measure(failover);
-  b.cancel();
-  for (auto _ : st) {
-    must(failover());
-    st.PauseTiming();
-    b.cancel();
-    st.ResumeTiming();
-  }
-  report(st, counts);
-}
-
-void BM_FailoverRoundTrips(benchmark::State& st) {
-  Bench b(st.range(0) != 0);
-  Counts counts = b.measure([&] { return W(b.pairId).failover(false, true, nullptr); });
-  for (auto _ : st) b.roundTrips(counts);
-  report(st, counts);
-}
-
-void BM_Failback(benchmark::State& st) {
-  Bench b(st.range(0) != 0);
-  auto failback = [&] { return W(b.pairId).failback(true); };
-  b.failOver();
-  Counts counts = b.measure(failback);
-  for (auto _ : st) {
-    st.PauseTiming();
+void compare(const char* where, bool onDisk, bool remote, int rounds) {
+  Bench b(onDisk);
+  const int id = b.pairId;
+  // Each round starts and ends with the pair running.
+  Counts failover = b.measure([&] { return W(id).failover(false, true, nullptr); });
+  Counts cancel = b.measure([&] { return W(id).cancelFailover(false); });
+  Counts failedOver = b.measure([&] {
     b.failOver();
-    st.ResumeTiming();
-    must(failback());
-  }
-  report(st, counts);
+    return CZuError();
+  });
+  Counts failback = b.measure([&] { return W(id).failback(true); });
+  if (remote) b.serveRemotely();
+  std::printf("%s: failover %d db + %d ctrl, cancel %d + %d, failback %d + %d\n", where, failover.db, failover.ctrl,
+              cancel.db, cancel.ctrl, failback.db, failback.ctrl);
+  benchInterleave(std::string("failover+cancel / round trips, ") + where, rounds, 1,
+                  [&](int) { b.roundTrips(failover + cancel); },
+                  [&](int) {
+                    must(W(id).failover(false, true, nullptr));
+                    must(W(id).cancelFailover(false));
+                  });
+  benchInterleave(std::string("failover+failback / round trips, ") + where, rounds, 1,
+                  [&](int) { b.roundTrips(failedOver + failback); },
+                  [&](int) {
+                    b.failOver();
+                    must(W(id).failback(true));
+                  });
 }
-
-void BM_FailbackRoundTrips(benchmark::State& st) {
-  Bench b(st.range(0) != 0);
-  b.failOver();
-  Counts counts = b.measure([&] { return W(b.pairId).failback(true); });
-  for (auto _ : st) b.roundTrips(counts);
-  report(st, counts);
-}
-
-#define WORKFLOW_BENCH(fn, name)                                                           \
-  BENCHMARK(fn)->Name(name)->Arg(0)->Arg(1)->MeasureProcessCPUTime()->UseRealTime()->Unit( \
-      benchmark::kMillisecond)
-
-WORKFLOW_BENCH(BM_FailoverRoundTrips, "failover_roundtrips");
-WORKFLOW_BENCH(BM_Failover, "failover");
-WORKFLOW_BENCH(BM_FailbackRoundTrips, "failback_roundtrips");
-WORKFLOW_BENCH(BM_Failback, "failback");
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  return runWithRatios(argc, argv,
-                       {{"failover_roundtrips", "failover"}, {"failback_roundtrips", "failback"}});
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
+  compare("in-process, in memory", false, false, rounds);
+  compare("in-process, on disk", true, false, rounds);
+  compare("blr-anchor over TLS, on disk", true, true, rounds);
+  return 0;
 }

@@ -31,20 +31,24 @@ void unlink(Link* node) {
   node->next->prev = node->prev;
 }
 
+// floor(log2(n)) for n > 0.
+int log2Floor(uint32_t n) { return 31 - __builtin_clz(n); }
+
+const int kMinShift = 10;  // log2(kMinCachedSize)
+static_assert(BlrBufCache::kMinCachedSize == 1 << kMinShift, "classes start at 2^kMinShift");
+
 // Smallest class whose lower bound holds `size`, or -1 above 2 MiB.
 int classForRequest(int size) {
-  for (int k = 0; k < BlrBufCache::kClasses; ++k)
-    if (size <= BlrBufCache::kMinCachedSize << k) return k;
-  return -1;
+  if (size <= BlrBufCache::kMinCachedSize) return 0;
+  int k = log2Floor(static_cast<uint32_t>(size) - 1) + 1 - kMinShift;
+  return k < BlrBufCache::kClasses ? k : -1;
 }
 
 // Class of a buffer of `size` bytes, or -1 below 1 KiB and from 4 MiB on.
 int classOfBuffer(int size) {
   if (size < BlrBufCache::kMinCachedSize) return -1;
-  int k = 0;
-  for (int64_t bound = int64_t{BlrBufCache::kMinCachedSize} * 2; size >= bound; bound *= 2)
-    if (++k == BlrBufCache::kClasses) return -1;
-  return k;
+  int k = log2Floor(static_cast<uint32_t>(size)) - kMinShift;
+  return k < BlrBufCache::kClasses ? k : -1;
 }
 
 // Frees a chain of buffers linked through their `all.next`, ending in null.

@@ -135,6 +135,29 @@ CZuError BlrDB::createOrUpdatePair(Pair& pair) {
   return CZuError();
 }
 
+CZuError BlrDB::createPairs(std::list<Pair>& pairs) {
+  std::vector<char> answer;
+  Body body(1024);
+  PairList(pairs).serialize(body.writer);
+  CZuError err = makeReq(blrdb_req::kCreatePairs, body.writer, &answer);
+  std::list<Pair> ids;
+  if (!err.IsError()) err = decodePairs(answer, &ids);
+  if (!err.IsError() && ids.size() != pairs.size())
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "The answer holds %zu ids for %zu pairs", ids.size(), pairs.size());
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't create %zu BlrPairs", pairs.size());
+  auto stored = ids.begin();
+  for (Pair& pair : pairs) {
+    pair.id = stored->id;
+    auto disk = stored->disks.begin();
+    for (Disk& d : pair.disks) {
+      if (disk == stored->disks.end()) break;
+      d.id = (disk++)->id;
+    }
+    ++stored;
+  }
+  return CZuError();
+}
+
 CZuError BlrDB::updateDestInfo(const Pair& pair) {
   Body body(1024);
   pair.serialize(body.writer);

@@ -140,6 +140,27 @@ void BlrDB::Pair::serialize(DwEbmlWriter& writer) const {
   writer.writeStrTag(BLRDB_TAG_TAIL_HOST_NAME, tailHostName);
 }
 
+const char* BlrDB::Pair::missingField(int* disk) const {
+  if (disk) *disk = -1;
+  if (subClientId == 0) return "subClientId";
+  if (dstClientId == 0) return "dstClientId";
+  if (headClientId == 0) return "headClientId";
+  if (tailClientId == 0) return "tailClientId";
+  if (srcName.empty()) return "srcName";
+  if (srcGuid.empty()) return "srcGuid";
+  if (disks.empty()) return "disks";
+  int index = 0;
+  for (const Disk& d : disks) {
+    const char* field = d.srcPath.empty() ? "srcPath" : d.srcGuid.empty() ? "srcGuid" : nullptr;
+    if (field != nullptr) {
+      if (disk) *disk = index;
+      return field;
+    }
+    ++index;
+  }
+  return nullptr;
+}
+
 CZuError BlrDB::Pair::unserialize(const void* data, int size) {
   clear();
   CZuError err = dwEbmlForEachElement(data, size, [this](DwEbmlParser& p, int tag, int len) {

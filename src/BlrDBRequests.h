@@ -9,6 +9,7 @@ namespace blrdb_req {
 inline constexpr char kGetPairs[] = "get_pairs";
 inline constexpr char kDelPairs[] = "del_pairs";
 inline constexpr char kCreateOrUpdatePair[] = "create_or_update_pair";
+inline constexpr char kCreatePairs[] = "create_pairs";
 inline constexpr char kUpdateDestInfo[] = "update_dest_info";
 inline constexpr char kUpdateSrcPaths[] = "update_src_paths";
 
@@ -33,6 +34,15 @@ inline constexpr char kGetBootVm[] = "get_boot_vm";
 inline constexpr char kGetBootVmsForPair[] = "get_boot_vms_for_pair";
 inline constexpr char kGetBootVmsForTail[] = "get_boot_vms_for_tail";
 inline constexpr char kDelBootVm[] = "del_boot_vm";
+
+// Recovery plans.
+inline constexpr char kCreatePlan[] = "create_plan";
+inline constexpr char kGetPlans[] = "get_plans";
+inline constexpr char kDelPlan[] = "del_plan";
+inline constexpr char kCreatePlanRun[] = "create_plan_run";
+inline constexpr char kSetPlanRunPair[] = "set_plan_run_pair";
+inline constexpr char kFinishPlanRun[] = "finish_plan_run";
+inline constexpr char kGetPlanRuns[] = "get_plan_runs";
 
 }  // namespace blrdb_req
 

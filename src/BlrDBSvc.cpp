@@ -93,6 +93,7 @@ const Route kRoutes[] = {
     {blrdb_req::kGetPairs, &BlrDBSvc::getPairsHnd},
     {blrdb_req::kDelPairs, &BlrDBSvc::delPairsHnd},
     {blrdb_req::kCreateOrUpdatePair, &BlrDBSvc::createOrUpdatePairHnd},
+    {blrdb_req::kCreatePairs, &BlrDBSvc::createPairsHnd},
     {blrdb_req::kUpdateDestInfo, &BlrDBSvc::updateDestInfoHnd},
     {blrdb_req::kUpdateSrcPaths, &BlrDBSvc::updateSrcPathsHnd},
     {blrdb_req::kSetPairEvent, &BlrDBSvc::setPairEventHnd},
@@ -113,6 +114,13 @@ const Route kRoutes[] = {
     {blrdb_req::kGetBootVmsForPair, &BlrDBSvc::getBootVMsForPairHnd},
     {blrdb_req::kGetBootVmsForTail, &BlrDBSvc::getBootVMsForTailHnd},
     {blrdb_req::kDelBootVm, &BlrDBSvc::delBootVMHnd},
+    {blrdb_req::kCreatePlan, &BlrDBSvc::createPlanHnd},
+    {blrdb_req::kGetPlans, &BlrDBSvc::getPlansHnd},
+    {blrdb_req::kDelPlan, &BlrDBSvc::delPlanHnd},
+    {blrdb_req::kCreatePlanRun, &BlrDBSvc::createPlanRunHnd},
+    {blrdb_req::kSetPlanRunPair, &BlrDBSvc::setPlanRunPairHnd},
+    {blrdb_req::kFinishPlanRun, &BlrDBSvc::finishPlanRunHnd},
+    {blrdb_req::kGetPlanRuns, &BlrDBSvc::getPlanRunsHnd},
 };
 
 }  // namespace

@@ -42,6 +42,19 @@ CZuError decodePayload(const Map& req, Record* record, const char* context,
   return err;
 }
 
+// Runs a query whose rows `onRow` reads after `bind`; no rows is no call.
+template <class Bind, class OnRow>
+CZuError readRows(BlrSQL& sql, const std::string& statement, Bind bind, OnRow onRow,
+                  const FXCodeLocation& loc) {
+  int result = 0;
+  CZuError err = exec(sql, statement, Accept::kOkOrNoRows, loc, &result);
+  if (err.IsError() || result != 0) return err;
+  int rc = bind();
+  if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Bind failed");
+  while (sql.getNextRow() == 0) onRow();
+  return CZuError();
+}
+
 // The central server's time, in seconds since the epoch.
 int64_t nowSecs();
 

@@ -227,26 +227,6 @@ CZuError BlrDBSvc::delPairsHnd(const Map& req, Map*, const KRP_Cert&) {
 
 namespace {
 
-// The first missing required field, or null.
-const char* missingPairField(const BlrDB::Pair& p) {
-  if (p.subClientId == 0) return "subClientId";
-  if (p.dstClientId == 0) return "dstClientId";
-  if (p.headClientId == 0) return "headClientId";
-  if (p.tailClientId == 0) return "tailClientId";
-  if (p.srcName.empty()) return "srcName";
-  if (p.srcGuid.empty()) return "srcGuid";
-  if (p.disks.empty()) return "disks";
-  return nullptr;
-}
-
-const char* missingDiskField(const BlrDB::Pair& p) {
-  for (const BlrDB::Disk& d : p.disks) {
-    if (d.srcPath.empty()) return "srcPath";
-    if (d.srcGuid.empty()) return "srcGuid";
-  }
-  return nullptr;
-}
-
 int notNegative(int value) { return value < 0 ? 0 : value; }
 
 // Takes the stored ids into the request and deletes stored disks it no
@@ -349,22 +329,107 @@ CZuError storePair(BlrSQL& sql, BlrDB::Pair* pair) {
   return err;
 }
 
+// The id of the stored pair with `pair`'s key, or 0.
+CZuError findPairId(BlrSQL& sql, const BlrDB::Pair& pair, int32_t* id) {
+  *id = 0;
+  int found = 0;
+  CZuError err = exec(sql,
+                      "SELECT id FROM BlrPair WHERE subClientId=" + i2s(pair.subClientId) +
+                          " AND srcGuid=" + sqlText(pair.srcGuid.toString()),
+                      Accept::kOkOrNoRows, FXLOC, &found);
+  if (err.IsError() || found == DWSQL_NO_ROWS) return err;
+  int rc = sql.ibindstruct("i", id);
+  if (rc == 0) rc = sql.getNextRow();
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the id of a stored BlrPair");
+  return CZuError();
+}
+
+// A pair not stored yet: its row, then all its disks in one statement, whose
+// ids are read back in the order they were inserted.
+CZuError insertNewPair(BlrSQL& sql, BlrDB::Pair* pair) {
+  CZuError err = insertPair(sql, pair);
+  if (err.IsError()) return err;
+  std::string values;
+  for (const BlrDB::Disk& d : pair->disks)
+    values += std::string(values.empty() ? "" : ", ") + "(" + i2s(pair->id) + ", " + sqlText(d.srcPath) + ", " +
+              sqlText(d.dstPath) + ", " + sqlText(d.srcGuid.toString()) + ", " + sqlText(d.dstGuid.toString()) +
+              ", 0, '')";
+  err = exec(sql,
+             "INSERT INTO BlrDisk(pairId, srcPath, dstPath, srcGuid, dstGuid, statusCode, statusMessage) VALUES" +
+                 values,
+             Accept::kOk, FXLOC);
+  if (!err.IsError())
+    err = exec(sql, "SELECT id FROM BlrDisk WHERE pairId=" + i2s(pair->id) + " ORDER BY id", Accept::kOk, FXLOC);
+  int32_t id = 0;
+  int rc = err.IsError() ? 0 : sql.ibindstruct("i", &id);
+  for (auto it = pair->disks.begin(); !err.IsError() && rc == 0 && it != pair->disks.end(); ++it)
+    if ((rc = sql.getNextRow()) == 0) it->id = id;
+  if (!err.IsError() && rc != 0) err = FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the ids of inserted BlrDisks");
+  return err;
+}
+
+// Fills the defaults and clears the ids of a pair to be stored; fails when
+// a required field is missing.
+CZuError prepareNewPair(BlrDB::Pair* pair) {
+  if (pair->srcType == 0) pair->srcType = 1;
+  if (pair->dstType == 0) pair->dstType = 1;
+  int disk = -1;
+  if (const char* field = pair->missingField(&disk)) {
+    if (disk < 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set", field);
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set for all disks", field);
+  }
+  CZuError err = blrCheckTexts(*pair);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't store BlrPair");
+  pair->id = 0;
+  for (BlrDB::Disk& d : pair->disks) d.id = 0;
+  return CZuError();
+}
+
 }  // namespace
+
+CZuError BlrDBSvc::createPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
+  std::list<BlrDB::Pair> pairs;
+  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &pairs);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse createPairs() request");
+  if (pairs.empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "The create_pairs request holds no pair");
+  int position = 0;
+  for (BlrDB::Pair& pair : pairs) {
+    ++position;
+    err = prepareNewPair(&pair);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't create pair %d of %zu", position, pairs.size());
+  }
+  BlrSQL sql(ANCHOR_DB);
+  err = begin(sql, FXLOC);
+  position = 0;
+  for (auto it = pairs.begin(); !err.IsError() && it != pairs.end(); ++it) {
+    ++position;
+    int32_t stored = 0;
+    err = findPairId(sql, *it, &stored);
+    if (!err.IsError()) err = stored == 0 ? insertNewPair(sql, &*it) : storePair(sql, &*it);
+    if (err.IsError()) err.Push(FXLOC, "Couldn't store pair %d of %zu", position, pairs.size());
+  }
+  if (!err.IsError()) err = commit(sql, FXLOC);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't create BLR pairs; none was stored");
+  // Only the ids go back, in the order of the request.
+  std::list<BlrDB::Pair> ids;
+  for (const BlrDB::Pair& pair : pairs) {
+    ids.emplace_back();
+    ids.back().id = pair.id;
+    for (const BlrDB::Disk& disk : pair.disks) {
+      ids.back().disks.emplace_back();
+      ids.back().disks.back().id = disk.id;
+    }
+  }
+  blrSetBlob(*resp, BlrDB::encodePairs(ids));
+  return CZuError();
+}
 
 CZuError BlrDBSvc::createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse createOrUpdatePair() request", FXLOC);
   if (err.IsError()) return err;
-  if (pair.srcType == 0) pair.srcType = 1;
-  if (pair.dstType == 0) pair.dstType = 1;
-  if (const char* field = missingPairField(pair))
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set", field);
-  if (const char* field = missingDiskField(pair))
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set for all disks", field);
-  err = blrCheckTexts(pair);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't store BlrPair");
-  pair.id = 0;
-  for (BlrDB::Disk& disk : pair.disks) disk.id = 0;
+  err = prepareNewPair(&pair);
+  if (err.IsError()) return err;
   {
     BlrSQL sql(ANCHOR_DB);
     err = begin(sql, FXLOC);

@@ -67,27 +67,33 @@ uint64_t sumBlocks16(const unsigned char* p, size_t blocks) {
   return foldLanes(lanes[0] + lanes[1], highs[0] + highs[1]);
 }
 
-// Whole 32-byte blocks, AVX2 (chosen at run time).
+struct Avx2Sums {
+  __m256i lanes, highs;
+};
+
+__attribute__((target("avx2"), always_inline)) inline void addBlock32(Avx2Sums* sums, const unsigned char* p) {
+  __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  // Left to itself GCC folds the load into the first add as well, reading
+  // each block twice; through the empty asm it is loaded once.
+  asm("" : "+x"(a));
+  sums->lanes = _mm256_add_epi64(sums->lanes, a);
+  sums->highs = _mm256_add_epi64(sums->highs, _mm256_srli_epi64(a, 32));
+}
+
+// Whole 32-byte blocks, AVX2 (chosen at run time).  The odd block goes
+// first and the loop counts down, so that GCC keeps the accumulators in
+// their registers: 11 instructions and 2 loads per 64 bytes, no moves.
 __attribute__((target("avx2"))) uint64_t sumBlocks32(const unsigned char* p, size_t blocks) {
-  __m256i s0 = _mm256_setzero_si256(), s1 = _mm256_setzero_si256();
-  __m256i h0 = _mm256_setzero_si256(), h1 = _mm256_setzero_si256();
-  size_t i = 0;
-  for (; i + 2 <= blocks; i += 2) {
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i + 32));
-    s0 = _mm256_add_epi64(s0, a);
-    h0 = _mm256_add_epi64(h0, _mm256_srli_epi64(a, 32));
-    s1 = _mm256_add_epi64(s1, b);
-    h1 = _mm256_add_epi64(h1, _mm256_srli_epi64(b, 32));
-  }
-  if (i < blocks) {
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-    s0 = _mm256_add_epi64(s0, a);
-    h0 = _mm256_add_epi64(h0, _mm256_srli_epi64(a, 32));
+  Avx2Sums x{_mm256_setzero_si256(), _mm256_setzero_si256()}, y = x;
+  if (blocks & 1) addBlock32(&y, p);
+  p += 32 * (blocks & 1);
+  for (size_t n = blocks / 2; n != 0; --n, p += 64) {
+    addBlock32(&x, p);
+    addBlock32(&y, p + 32);
   }
   uint64_t lanes[4], highs[4];
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(s0, s1));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(highs), _mm256_add_epi64(h0, h1));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(x.lanes, y.lanes));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(highs), _mm256_add_epi64(x.highs, y.highs));
   return foldLanes(lanes[0] + lanes[1] + lanes[2] + lanes[3], highs[0] + highs[1] + highs[2] + highs[3]);
 }
 

@@ -47,6 +47,10 @@ class BLR_API BlrDB {
     bool operator!=(const Pair& other) const { return !(*this == other); }
     // A new pair for the opposite direction, flagged REVERSE.
     Pair reverse() const;
+    // The first field that creating this pair requires and it lacks, or
+    // null; `disk` (may be null) receives the index of the disk that lacks
+    // it, or -1 for a field of the pair itself.
+    const char* missingField(int* disk) const;
 
     int32_t id;
     int32_t subClientId;
@@ -197,6 +201,11 @@ class BLR_API BlrDB {
   CZuError delPairs(const Pair& filter);
   CZuError delPairs(const std::list<Pair>& filters);
   CZuError createOrUpdatePair(Pair& pair);
+  // Creates (or, as createOrUpdatePair, updates) every pair in one request
+  // and one transaction: all are stored or none.  The stored ids are written
+  // into `pairs` and their disks, in order.  A pair that fails the checks of
+  // createOrUpdatePair fails the request with its position (from 1).
+  CZuError createPairs(std::list<Pair>& pairs);
   CZuError updateDestInfo(const Pair& pair);
   CZuError updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByDiskGuid);
 

@@ -43,6 +43,7 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError delPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError createPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   // Pair state.
   static CZuError updateDestInfoHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError updateSrcPathsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
@@ -66,6 +67,14 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError delBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // Recovery plans.
+  static CZuError createPlanHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getPlansHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError delPlanHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError createPlanRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPlanRunPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError finishPlanRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getPlanRunsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
 };
 
 // Installs one more service object; it lives until the process ends.

@@ -1,5 +1,11 @@
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -22,6 +28,7 @@ class Conn : public DWSimpleDBConnObject {
     if (exec(sql) != 0 || ibindstruct("i", &value) != 0 || getNextRow() != 0) return INT_MIN;
     return value;
   }
+  Conn& self() { return *this; }
   int openCode;
 };
 
@@ -202,7 +209,155 @@ TEST_P(ConnTest, UnopenedConnectionFailsEveryOperationWithItsCode) {
   EXPECT_EQ(badName.openCode, DWSQL_CONFIG);
 }
 
+// Statements that differ only in their values share a prepared statement on
+// SQLite; each must still see its own values.
+TEST_P(ConnTest, RepeatedStatementsKeepTheirOwnValues) {
+  Conn conn;
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_EQ(conn.exec("INSERT INTO T(id, n, s) VALUES(" + std::to_string(i) + ", " + std::to_string(i * 10) +
+                        ", 'it''s " + std::to_string(i) + "')"),
+              0);
+  char text[32];
+  for (int i : {3, 1, 5}) {
+    ASSERT_EQ(conn.exec("SELECT s FROM T WHERE id=" + std::to_string(i)), 0);
+    ASSERT_EQ(conn.ibindstruct("s32", text), 0);
+    ASSERT_EQ(conn.getNextRow(), 0);
+    EXPECT_EQ(std::string(text), "it's " + std::to_string(i));
+  }
+  EXPECT_EQ(conn.scalar("SELECT n FROM T WHERE s='it''s 4'"), 40);
+  EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T WHERE n IN (10, 30, 77)"), 2);
+  // A number after ORDER BY names a column; a text literal in a comment is no value.
+  int32_t first = 0, second = 0;
+  ASSERT_EQ(conn.exec("SELECT n, id FROM T WHERE id > 1 /* 'x' */ ORDER BY 1 DESC"), 0);
+  ASSERT_EQ(conn.ibindstruct("i|i", &first, &second), 0);
+  ASSERT_EQ(conn.getNextRow(), 0);
+  EXPECT_EQ(first, 50);
+  EXPECT_EQ(conn.exec("UPDATE T SET s='x' WHERE id=99"), 0);
+  EXPECT_EQ(conn.exec("SELECT s FROM T WHERE id=99"), DWSQL_NO_ROWS);
+}
+
+// Which pooled handle a connection runs on: a number kept in a table of the
+// handle's own session.
+int handleId(Conn& conn) {
+  static std::atomic<int> next{1};
+  conn.exec("CREATE TEMP TABLE IF NOT EXISTS Handle(id INTEGER)");
+  conn.exec("INSERT INTO Handle(id) SELECT " + std::to_string(next++) + " WHERE NOT EXISTS (SELECT 1 FROM Handle)");
+  return conn.scalar("SELECT id FROM Handle");
+}
+
+TEST_P(ConnTest, PooledHandlesComeBackWithoutTheirTransaction) {
+  DWPlatformInfo::setNumber("Database", "nPoolSize", 1);
+  int first;
+  {
+    Conn conn;
+    first = handleId(conn);
+    ASSERT_EQ(conn.startTran(), 0);
+    ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(1)"), 0);
+    EXPECT_EQ(conn.exec("INSERT INTO Missing VALUES(1)"), DWSQL_ERROR);
+  }  // a failed request, abandoned
+  {
+    Conn conn;
+    EXPECT_EQ(handleId(conn), first);
+    EXPECT_EQ(conn.exec("SELECT id FROM T"), DWSQL_NO_ROWS);
+    ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(2)"), 0);  // commits by itself
+    // A transaction begun by a statement rather than startTran.
+    ASSERT_EQ(conn.exec("BEGIN"), 0);
+    ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(3)"), 0);
+  }
+  Conn conn;
+  EXPECT_EQ(handleId(conn), first);
+  EXPECT_EQ(conn.scalar("SELECT SUM(id) FROM T"), 2);
+
+  // Without idle time nothing is kept.
+  DWPlatformInfo::setNumber("Database", "nPoolIdleSecs", 0);
+  int a = handleId(Conn().self()), b = handleId(Conn().self());
+  EXPECT_NE(a, b);
+}
+
+TEST_P(ConnTest, PoolStaysWithinItsSizeUnderManyConcurrentRequests) {
+  const int kSize = 4, kRequests = 64;
+  DWPlatformInfo::setNumber("Database", "nPoolSize", kSize);
+  std::atomic<int> holding{0}, most{0}, failures{0};
+  std::mutex idsMutex;
+  std::set<int> ids;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kRequests; ++i) {
+    threads.emplace_back([&, i] {
+      Conn conn;
+      int now = ++holding;
+      for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {}
+      int id = handleId(conn);
+      if (conn.openCode != 0 || id == INT_MIN || conn.exec("INSERT INTO T(id) VALUES(" + std::to_string(i + 1) + ")") != 0)
+        ++failures;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      --holding;
+      std::lock_guard<std::mutex> lock(idsMutex);
+      ids.insert(id);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_LE(most, kSize);
+  EXPECT_LE(ids.size(), static_cast<size_t>(kSize));
+  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), kRequests);
+
+  // A thread that holds a handle gets a second one even when none is free.
+  DWPlatformInfo::setNumber("Database", "nPoolSize", 1);
+  Conn outer, inner;
+  EXPECT_EQ(outer.openCode, 0);
+  EXPECT_EQ(inner.openCode, 0);
+  EXPECT_NE(handleId(outer), handleId(inner));
+}
+
+// Read, then write what was read: lost updates would show in the total.
+TEST_P(ConnTest, ConcurrentWritersOnPooledHandlesLoseNothing) {
+  const int kThreads = 8, kEach = 25;
+  DWPlatformInfo::setNumber("Database", "nPoolSize", 3);
+  ASSERT_EQ(Conn().exec("INSERT INTO T(id, n) VALUES(1, 0)"), 0);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        Conn conn;
+        int rc = conn.startTran();
+        int n = rc == 0 ? conn.scalar("SELECT n FROM T WHERE id=1") : INT_MIN;
+        if (rc == 0 && n != INT_MIN) rc = conn.exec("UPDATE T SET n=" + std::to_string(n + 1) + " WHERE id=1");
+        if (rc == 0 && n != INT_MIN) rc = conn.endTran(1);
+        if (rc != 0 || n == INT_MIN) ++failures;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(Conn().scalar("SELECT n FROM T WHERE id=1"), kThreads * kEach);
+}
+
 BLR_SQL_BACKENDS(ConnTest);
+
+// The server ends a session in the middle of a transaction.
+TEST(SqlPoolPostgres, HandleBrokenMidTransactionIsNeverReused) {
+  SqlTestDb db;
+  std::string whyNot;
+  if (!db.setUp(DWSqlBackend::kPostgres, &whyNot)) GTEST_SKIP() << whyNot;
+  DWPlatformInfo::setNumber("Database", "nPoolSize", 2);
+  int broken;
+  {
+    Conn victim;
+    broken = victim.scalar("SELECT pg_backend_pid()");
+    ASSERT_EQ(victim.startTran(), 0);
+    Conn killer;
+    EXPECT_EQ(killer.scalar("SELECT CASE WHEN pg_terminate_backend(" + std::to_string(broken) + ") THEN 1 ELSE 0 END"), 1);
+    EXPECT_EQ(victim.exec("SELECT 1"), DWSQL_CONNECTION);
+  }
+  for (int i = 0; i < 4; ++i) {
+    Conn next;
+    int pid = next.scalar("SELECT pg_backend_pid()");
+    EXPECT_NE(pid, INT_MIN) << next.getLastErrorText();
+    EXPECT_NE(pid, broken);
+  }
+  db.tearDown();
+}
 
 TEST(SqlLocation, UnreachableServersAndBadSettingsAreReported) {
   DWPlatformInfo::reset();
@@ -231,39 +386,101 @@ class SqliteLockTest : public ::testing::Test {
   }
   void TearDown() override { db_.tearDown(); }
 
+  static std::string file() {
+    std::string dir;
+    DWPlatformInfo().getString("Database", "sSqliteDir", &dir);
+    return dir + "/Anchor.db";
+  }
+
   SqlTestDb db_;
   ManualClock clock_;
   ManualClock::Installer installer_{&clock_};
 };
 
-TEST_F(SqliteLockTest, SecondWriterWaitsThroughTheClockForTheFirst) {
+// A handle outside the pool stands for a writer in another process.
+struct ForeignWriter {
+  explicit ForeignWriter(const std::string& file) {
+    sqlite3_open(file.c_str(), &db);
+    ok = sqlite3_exec(db, "BEGIN IMMEDIATE; INSERT INTO T(id) VALUES(1)", nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  ~ForeignWriter() { sqlite3_close(db); }
+  int commit() { return sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+  sqlite3* db = nullptr;
+  bool ok = false;
+};
+
+TEST_F(SqliteLockTest, WriterOfAnotherProcessIsAwaitedThroughTheClock) {
+  ForeignWriter other(file());
+  ASSERT_TRUE(other.ok);
+  int sleeps = 0, otherCommit = -1;
+  clock_.onSleep = [&] {
+    if (sleeps++ == 0) otherCommit = other.commit();
+  };
+  Conn conn;
+  ASSERT_EQ(conn.startTran(), 0);
+  ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(2)"), 0);
+  ASSERT_EQ(conn.endTran(1), 0);
+  EXPECT_GT(sleeps, 0);
+  EXPECT_EQ(otherCommit, SQLITE_OK);
+  EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 2);
+}
+
+TEST_F(SqliteLockTest, WaitingForAnotherProcessEndsWithBusyAfterTheTimeout) {
+  DWPlatformInfo::setNumber("Database", "nBusyTimeoutMs", 1500);
+  ForeignWriter other(file());
+  ASSERT_TRUE(other.ok);
+  Conn conn;
+  long long start = clock_.nowMs();
+  EXPECT_EQ(conn.startTran(), DWSQL_BUSY);
+  EXPECT_EQ(clock_.nowMs() - start, 1500);
+  EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 0);  // readers don't wait
+  EXPECT_EQ(conn.exec("INSERT INTO T(id) VALUES(3)"), DWSQL_BUSY);
+}
+
+// Writers of this process queue on each other without sleeping.
+TEST_F(SqliteLockTest, WritersOfThisProcessQueueWithoutPolling) {
   Conn first;
   ASSERT_EQ(first.startTran(), 0);
   ASSERT_EQ(first.exec("INSERT INTO T(id) VALUES(1)"), 0);
-  int sleeps = 0, firstCommit = -1, secondResult = -1;
-  clock_.onSleep = [&] {  // the second writer waits: let the first one finish
-    if (sleeps++ == 0) firstCommit = first.endTran(1);
-  };
-  std::thread([&] {
+  int sleeps = 0;
+  clock_.onSleep = [&] { ++sleeps; };
+  std::atomic<int> secondResult{-1};
+  std::thread second([&] {
     Conn conn;
-    secondResult = conn.startTran();
-    if (secondResult == 0) secondResult = conn.exec("INSERT INTO T(id) VALUES(2)");
-    if (secondResult == 0) secondResult = conn.endTran(1);
-  }).join();
-  EXPECT_GT(sleeps, 0);
-  EXPECT_EQ(firstCommit, 0);
+    int rc = conn.exec("INSERT INTO T(id) VALUES(2)");  // a write outside a transaction queues too
+    if (rc == 0) rc = conn.startTran();
+    if (rc == 0) rc = conn.exec("INSERT INTO T(id) VALUES(3)");
+    if (rc == 0) rc = conn.endTran(1);
+    secondResult = rc;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(secondResult, -1);  // still waiting
+  ASSERT_EQ(first.endTran(1), 0);
+  second.join();
   EXPECT_EQ(secondResult, 0);
-  EXPECT_EQ(first.scalar("SELECT COUNT(*) FROM T"), 2);
+  EXPECT_EQ(sleeps, 0);
+  EXPECT_EQ(first.scalar("SELECT COUNT(*) FROM T"), 3);
+
+  // The same thread writing through a second connection would wait for itself.
+  ASSERT_EQ(first.startTran(), 0);
+  Conn again;
+  EXPECT_EQ(again.startTran(), DWSQL_BUSY);
+  EXPECT_EQ(again.exec("INSERT INTO T(id) VALUES(4)"), DWSQL_BUSY);
+  ASSERT_EQ(first.endTran(2), 0);
 }
 
-TEST_F(SqliteLockTest, WaitingEndsWithBusyAfterTheTimeout) {
-  DWPlatformInfo::setNumber("Database", "nBusyTimeoutMs", 1500);
-  Conn first, second;
+TEST_F(SqliteLockTest, InProcessWaitEndsWithBusyAfterTheTimeout) {
+  DWPlatformInfo::setNumber("Database", "nBusyTimeoutMs", 200);
+  Conn first;
   ASSERT_EQ(first.startTran(), 0);
-  long long start = clock_.nowMs();
-  EXPECT_EQ(second.startTran(), DWSQL_BUSY);
-  EXPECT_EQ(clock_.nowMs() - start, 1500);
-  EXPECT_EQ(second.scalar("SELECT COUNT(*) FROM T"), 0);  // readers don't wait
+  int rc = -1;
+  auto start = std::chrono::steady_clock::now();
+  std::thread([&] { rc = Conn().startTran(); }).join();
+  EXPECT_EQ(rc, DWSQL_BUSY);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  ASSERT_EQ(first.endTran(1), 0);
+  std::thread([&] { rc = Conn().exec("INSERT INTO T(id) VALUES(9)"); }).join();
+  EXPECT_EQ(rc, 0);
 }
 
 }  // namespace

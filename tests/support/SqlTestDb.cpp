@@ -59,6 +59,7 @@ bool SqlTestDb::setUpPostgres(std::string* whyNot) {
 }
 
 void SqlTestDb::tearDown() {
+  DWSimpleDBConnObject::closeIdleHandles();  // the next test has other databases
   sqliteDir_.reset();
   if (!pgSchema_.empty()) {
     DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);

@@ -79,11 +79,17 @@ std::string cliTerminalText(const std::string& text);
 
 // Registration of each command family (one source file each).
 void addPairCommands(Cli& cli);
+void addPairImportCommand(Cli& cli, CLI::App* pairs);
 void addBootVmCommands(Cli& cli);
 void addProxyCommands(Cli& cli);
 void addWorkflowCommands(Cli& cli);
 void addClientCommands(Cli& cli);
 void addCertCommands(Cli& cli);
 void addDoctorCommands(Cli& cli);
+void addPlanCommands(Cli& cli);
+// "plans runs" and "plans report", under the "plans" group.
+void addPlanReportCommands(Cli& cli, CLI::App* plans);
+// The workflows run on a plan's pairs, under the "plans" group.
+void addPlanRunCommands(Cli& cli, CLI::App* plans);
 
 #endif  // TOOLS_BLR_CLI_H

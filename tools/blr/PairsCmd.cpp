@@ -10,6 +10,7 @@
 #include <set>
 
 #include "Cli.h"
+#include "CliJson.h"
 #include "CliRecords.h"
 
 namespace {
@@ -174,21 +175,6 @@ struct CreateOptions {
   std::string srcGuid, dstGuid;
   std::vector<std::string> disks;
 };
-
-CZuError readJsonFile(const std::string& path, Json* out) {
-  std::ifstream file;
-  if (path != "-") {
-    file.open(path);
-    if (!file) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't open %s", path.c_str());
-  }
-  std::istream& in = path == "-" ? std::cin : file;
-  try {
-    *out = Json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
-  } catch (const Json::exception& e) {
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't parse %s: %s", path.c_str(), e.what());
-  }
-  return CZuError();
-}
 
 // "<disk id>:<path>" (a disk's identifier and path); the path may hold ':'.
 CZuError parseDisk(const std::string& arg, BlrUUID* id, std::string* path) {
@@ -531,6 +517,7 @@ void addPairCommands(Cli& cli) {
   CLI::App* pairs = Cli::group(&cli.app(), "pairs", "Replication pairs in the pair database");
   addQueryCommands(cli, pairs);
   addStoreCommands(cli, pairs);
+  addPairImportCommand(cli, pairs);
   addStateCommands(cli, pairs);
   addPropCommands(cli, pairs);
   addStatsCommands(cli, pairs);

@@ -11,5 +11,6 @@ int main(int argc, char** argv) {
   addClientCommands(cli);
   addCertCommands(cli);
   addDoctorCommands(cli);
+  addPlanCommands(cli);
   return cli.main(argc, argv);
 }

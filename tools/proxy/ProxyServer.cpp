@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDebug.h"
@@ -51,6 +53,7 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
     responder_->table().setPorts(kService, ports_[0], ports_[1]);
     err = responder_->start(lookup);
   }
+  if (!err.IsError() && !config.stateFile.empty()) saveState();
   if (!err.IsError() && ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
     err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't start proxy");
   if (err.IsError()) {
@@ -146,6 +149,22 @@ void ProxyServer::refreshControl() {
   if (problem.IsError()) blrError("ProxyServer", "%s", problem.Summary().c_str());
 }
 
+// Replaces the state file whole, so that a reader never sees half of it.
+void ProxyServer::saveState() {
+  std::lock_guard<std::mutex> lock(saveMu_);
+  std::string temp = config_.stateFile + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << proxyStateText(state_->view());
+    if (!out.flush()) {
+      blrError("ProxyServer", "Couldn't write %s", temp.c_str());
+      return;
+    }
+  }
+  if (std::rename(temp.c_str(), config_.stateFile.c_str()) != 0)
+    blrError("ProxyServer", "Couldn't replace %s: %s", config_.stateFile.c_str(), strerror(errno));
+}
+
 // Waits out a delay or a hang; false when the connection is to end.
 bool ProxyServer::applyFault(KrpSocket* s, const ProxyFault& fault) {
   DwWait w;
@@ -191,6 +210,7 @@ bool ProxyServer::serveOne(KrpSocket* s) {
     reply = ProxyReply::failure(msgId, fault.code, fault.text);
   else
     reply = state_->handle(request);
+  if (!config_.stateFile.empty()) saveState();  // before the answer: the client then sees it
   std::vector<char> bytes;
   if (fault.action == ProxyFault::kMalformed)
     bytes = {0, 0};  // a tag id without a length marker

@@ -28,6 +28,7 @@ struct ProxyServerConfig {
   std::shared_ptr<TlsContext> tls;  // this proxy's certificate
   bool allowBuiltinCerts = false;   // clients may present the built-in certificate
   int authTimeoutMs = 30 * 1000;
+  std::string stateFile;  // rewritten with the state after every request; empty: none
 };
 
 class ProxyServer {
@@ -56,6 +57,7 @@ class ProxyServer {
   bool serveOne(KrpSocket* s);
   bool applyFault(KrpSocket* s, const ProxyFault& fault);
   void refreshControl();
+  void saveState();
 
   ProxyControl* control_;
   ProxyState* state_;
@@ -70,6 +72,7 @@ class ProxyServer {
   std::condition_variable cv_;  // the connection count changed
   DwThreadGroup workers_;
   int active_ = 0;
+  std::mutex saveMu_;  // one writer of the state file at a time, latest state last
 };
 
 #endif  // TOOLS_PROXY_PROXYSERVER_H

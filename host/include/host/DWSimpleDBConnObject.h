@@ -1,6 +1,9 @@
 // The host's SQL connection: one connection to a named database on the
 // backend that the registry gives for that name (embedded SQLite or
-// PostgreSQL).  Statements are written in Transact-SQL; the few constructs the
+// PostgreSQL).  The connection is a handle borrowed from the process's pool
+// of open handles of that database ([Database] nPoolSize, nPoolIdleSecs) and
+// given back when the object is destroyed; a handle that failed, or that is
+// still inside a transaction the roll back couldn't end, is closed instead.  Statements are written in Transact-SQL; the few constructs the
 // backend lacks are rewritten (host/DWSqlDialect.h), everything else is sent
 // as written.
 //
@@ -34,6 +37,7 @@ enum DWSqlResult {
 };
 
 class SqlBackend;
+class SqlLease;
 struct SqlResult;
 
 class DWSimpleDBConnObject {
@@ -44,6 +48,9 @@ class DWSimpleDBConnObject {
 
   DWSimpleDBConnObject(const DWSimpleDBConnObject&) = delete;
   DWSimpleDBConnObject& operator=(const DWSimpleDBConnObject&) = delete;
+
+  // Closes the pooled handles that no object holds, of every database.
+  static void closeIdleHandles();
 
   // Opens the database that the registry names `dbName` ("Anchor",
   // "HistoryDB", ...).  When this fails, every later operation fails with the
@@ -93,7 +100,8 @@ class DWSimpleDBConnObject {
   int runAtomically(const std::vector<std::string>& commands);
   void copyCell(size_t column, const Binding& binding);
 
-  std::unique_ptr<SqlBackend> backend_;
+  std::unique_ptr<SqlLease> lease_;
+  SqlBackend* backend_ = nullptr;  // the leased handle
   std::unique_ptr<SqlResult> result_;
   std::vector<Binding> bindings_;
   int openCode_ = DWSQL_CONNECTION;

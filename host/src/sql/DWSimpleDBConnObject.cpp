@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "SqlBackend.h"
+#include "SqlPool.h"
 #include "host/FXString.h"
 
 namespace {
@@ -84,11 +85,14 @@ DWSimpleDBConnObject::DWSimpleDBConnObject() : result_(new SqlResult), lastError
 
 DWSimpleDBConnObject::~DWSimpleDBConnObject() {
   result_->clear();  // a driver statement still being read ends first
-  if (backend_ && inTran_) {
+  if (backend_ && (inTran_ || backend_->inTransaction())) {
     std::string ignored;
     backend_->rollback(&ignored);
   }
+  // The lease gives the handle back, or closes it if still in a transaction.
 }
+
+void DWSimpleDBConnObject::closeIdleHandles() { SqlHandlePool::process().closeIdle(); }
 
 DWSqlBackend DWSimpleDBConnObject::backend() const {
   return backend_ ? backend_->dialect() : DWSqlBackend::kSqlite;
@@ -110,11 +114,8 @@ int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
   SqlLocation where;
   std::string error;
   openCode_ = resolveSqlLocation(dbName, &where, &error);
-  if (openCode_ == 0) {
-    std::unique_ptr<SqlBackend> backend = sqlBackendOf(where.backend).make();
-    openCode_ = backend->open(where, &error);
-    if (openCode_ == 0) backend_ = std::move(backend);
-  }
+  if (openCode_ == 0) openCode_ = SqlHandlePool::process().lease(where, &lease_, &error);
+  if (openCode_ == 0) backend_ = lease_->get();
   if (openCode_ != 0) return fail(openCode_, "Couldn't open database " + dbName + ": " + error);
   return succeed();
 }

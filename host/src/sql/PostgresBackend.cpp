@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
+#include <vector>
 
 #include "SqlBackend.h"
+#include "SqlTemplate.h"
 #include "host/DWSimpleDBConnObject.h"
 
 namespace {
@@ -119,9 +122,13 @@ class PostgresBackend : public SqlBackend {
     return run(settings, &none, error);
   }
 
+  // Data commands differing only in their literals share a prepared
+  // statement (SqlTemplate.h) once one was prepared outside a transaction.
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
-    ResultPtr r(PQexec(conn_, command.c_str()));
+    SqlTemplate t;
+    const std::string* name = SqlTemplate::make(command, '$', &t) ? preparedName(t) : nullptr;
+    ResultPtr r(name ? execPrepared(*name, t) : PQexec(conn_, command.c_str()));
     switch (PQresultStatus(r.get())) {
       case PGRES_COMMAND_OK:
       case PGRES_EMPTY_QUERY:
@@ -146,12 +153,11 @@ class PostgresBackend : public SqlBackend {
   // IMMEDIATE does: a read-then-write transaction (look a pair up, insert it
   // when absent) would otherwise race with its twin under READ COMMITTED.
   // The lock waits at most the lock time-out and ends with the transaction.
+  // Both go in one round trip.
   int begin(std::string* error) override {
     SqlResult none;
-    int rc = run("BEGIN", &none, error);
-    if (rc != 0) return rc;
-    rc = run("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
-    if (rc != 0) {
+    int rc = run("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
+    if (rc != 0 && inTransaction()) {
       std::string ignored;
       run("ROLLBACK", &none, &ignored);
     }
@@ -178,6 +184,7 @@ class PostgresBackend : public SqlBackend {
     PGTransactionStatusType s = PQtransactionStatus(conn_);
     return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
   }
+  bool broken() const override { return broken_ || conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK; }
   DWSqlBackend dialect() const override { return DWSqlBackend::kPostgres; }
 
  private:
@@ -187,7 +194,33 @@ class PostgresBackend : public SqlBackend {
     if (error->empty()) *error = trimNewlines(PQerrorMessage(conn_));
     if (state != nullptr) *error += std::string(" (SQLSTATE ") + state + ")";
     if (PQstatus(conn_) == CONNECTION_BAD) return DWSQL_CONNECTION;
-    return mapSqlState(state);
+    int code = mapSqlState(state);
+    if (code == DWSQL_CONNECTION) broken_ = true;  // e.g. the server ended the session
+    return code;
+  }
+
+  // The name of the statement prepared for `t`, or null.  A template is
+  // prepared only outside a transaction, where its failure (a literal
+  // where no parameter may stand) can't end the transaction.
+  const std::string* preparedName(const SqlTemplate& t) {
+    static const size_t kMaxPrepared = 256;
+    auto it = prepared_.find(t.text);
+    if (it != prepared_.end()) return it->second.empty() ? nullptr : &it->second;
+    if (inTransaction() || prepared_.size() >= kMaxPrepared) return nullptr;
+    std::string name = "blr_t" + std::to_string(prepared_.size());
+    ResultPtr r(PQprepare(conn_, name.c_str(), t.text.c_str(), 0, nullptr));
+    if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) name.clear();  // remembered as not preparable
+    it = prepared_.emplace(t.text, name).first;
+    return it->second.empty() ? nullptr : &it->second;
+  }
+
+  PGresult* execPrepared(const std::string& name, const SqlTemplate& t) {
+    std::vector<std::string> texts;
+    std::vector<const char*> values;
+    texts.reserve(t.values.size());
+    for (const SqlTemplate::Value& v : t.values) texts.push_back(v.isText ? v.text : std::to_string(v.integer));
+    for (const std::string& text : texts) values.push_back(text.c_str());
+    return PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0);
   }
 
   void abandonCopy(ExecStatusType status) {
@@ -201,6 +234,8 @@ class PostgresBackend : public SqlBackend {
   }
 
   PGconn* conn_ = nullptr;
+  bool broken_ = false;
+  std::unordered_map<std::string, std::string> prepared_;  // template -> statement name, "" if it failed
 };
 
 }  // namespace

@@ -53,6 +53,8 @@ struct SqlLocation {
   std::string postgresDbName;  // empty: the connection string's, else `name`
   int busyTimeoutMs = 30000;
   int connectTimeoutSecs = 10;
+  int poolSize = 16;      // handles open at once per database
+  int poolIdleSecs = 60;  // an idle handle is closed after this; 0 keeps none
 };
 
 class SqlBackend {
@@ -67,6 +69,8 @@ class SqlBackend {
   virtual int commit(std::string* error) = 0;
   virtual int rollback(std::string* error) = 0;
   virtual bool inTransaction() const = 0;
+  // The handle failed in a way that makes it unfit for another request.
+  virtual bool broken() const = 0;
   virtual DWSqlBackend dialect() const = 0;
 };
 

@@ -75,8 +75,15 @@ int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::strin
     return configError("nBusyTimeoutMs for database " + dbName + " is not 0..3600000", error);
   if (!settings.number("nConnectTimeoutSecs", &connectSecs) || connectSecs < 0 || connectSecs > 3600)
     return configError("nConnectTimeoutSecs for database " + dbName + " is not 0..3600", error);
+  long long poolSize = loc.poolSize, poolIdleSecs = loc.poolIdleSecs;
+  if (!settings.number("nPoolSize", &poolSize) || poolSize < 1 || poolSize > 1024)
+    return configError("nPoolSize for database " + dbName + " is not 1..1024", error);
+  if (!settings.number("nPoolIdleSecs", &poolIdleSecs) || poolIdleSecs < 0 || poolIdleSecs > 86400)
+    return configError("nPoolIdleSecs for database " + dbName + " is not 0..86400", error);
   loc.busyTimeoutMs = static_cast<int>(busyMs);
   loc.connectTimeoutSecs = static_cast<int>(connectSecs);
+  loc.poolSize = static_cast<int>(poolSize);
+  loc.poolIdleSecs = static_cast<int>(poolIdleSecs);
   *where = loc;
   return 0;
 }

@@ -1,12 +1,21 @@
-// Embedded SQLite: one database file per name, WAL, synchronous writes, and a
-// busy handler that waits through the host clock for the write lock.
+// Embedded SQLite: one database file per name, WAL, synchronous writes.
+// Writers of this process queue on an in-process lock; a busy handler that
+// waits through the host clock covers writers of other processes.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <list>
+#include <unordered_map>
+#include <mutex>
 
 #include "SqlBackend.h"
+#include "SqlTemplate.h"
+#include "SqliteWriterLock.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DwClock.h"
 
@@ -46,6 +55,9 @@ int mapSqliteCode(int rc) {
 
 // mkdir -p of the directory holding `file`.
 bool makeParentDirs(const std::string& file, std::string* error) {
+  struct stat st;
+  size_t last = file.rfind('/');
+  if (last == std::string::npos || last == 0 || ::stat(file.substr(0, last).c_str(), &st) == 0) return true;
   for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1)) {
     std::string dir = file.substr(0, slash);
     if (::mkdir(dir.c_str(), 0750) != 0 && errno != EEXIST) {
@@ -56,6 +68,14 @@ bool makeParentDirs(const std::string& file, std::string* error) {
   return true;
 }
 
+// SQLite counts its memory under one process-wide mutex by default, on every
+// allocation; nothing here reads the counts.  Only possible before SQLite
+// starts, so the first open does it (a later attempt is refused, harmlessly).
+void configureSqliteOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
+}
+
 int sqliteFailure(sqlite3* db, int rc, std::string* error) {
   *error = std::string(sqlite3_errmsg(db)) + " (SQLite " + std::to_string(sqlite3_extended_errcode(db)) + ")";
   return mapSqliteCode(rc);
@@ -64,9 +84,11 @@ int sqliteFailure(sqlite3* db, int rc, std::string* error) {
 // The rows of a query straight from its statement, which it owns.
 class SqliteRows : public SqlRows {
  public:
-  // `onRow`: the statement already stands on its first row.
-  SqliteRows(sqlite3_stmt* stmt, int columns, bool onRow)
-      : stmt_(stmt), columns_(columns), pending_(onRow) {
+  // `onRow`: the statement already stands on its first row.  `onFinish`
+  // ends the statement (finalizes it, or resets it for reuse) once the rows
+  // are read or abandoned.
+  SqliteRows(sqlite3_stmt* stmt, int columns, bool onRow, std::function<void()> onFinish)
+      : stmt_(stmt), columns_(columns), pending_(onRow), onFinish_(std::move(onFinish)) {
     if (!onRow) finish();
   }
   ~SqliteRows() override { finish(); }
@@ -109,21 +131,28 @@ class SqliteRows : public SqlRows {
 
  private:
   void finish() {
-    sqlite3_finalize(stmt_);
     stmt_ = nullptr;
+    if (onFinish_) onFinish_();
+    onFinish_ = nullptr;
   }
 
   sqlite3_stmt* stmt_;
   int columns_;
   bool pending_;
+  std::function<void()> onFinish_;
 };
 
 class SqliteBackend : public SqlBackend {
  public:
-  ~SqliteBackend() override { sqlite3_close_v2(db_); }
+  ~SqliteBackend() override {
+    for (CachedStatement& c : cache_) sqlite3_finalize(c.stmt);
+    sqlite3_close_v2(db_);
+    if (holding_) writer_->release();
+  }
 
   int open(const SqlLocation& where, std::string* error) override {
     if (!makeParentDirs(where.sqliteFile, error)) return DWSQL_CONNECTION;
+    configureSqliteOnce();
     busyTimeoutMs_ = where.busyTimeoutMs;
     int rc = sqlite3_open_v2(where.sqliteFile.c_str(), &db_,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
@@ -131,6 +160,13 @@ class SqliteBackend : public SqlBackend {
       *error = where.sqliteFile + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
       return mapSqliteCode(rc);
     }
+    char canonical[PATH_MAX];
+    writer_ = SqliteWriterLock::forFile(::realpath(where.sqliteFile.c_str(), canonical) ? canonical
+                                                                                         : where.sqliteFile);
+    // The -wal and -shm files stay when the last handle closes, instead of
+    // being removed and made again by the next one.
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_handler(db_, &SqliteBackend::onBusy, this);
     SqlResult mode;
@@ -141,36 +177,55 @@ class SqliteBackend : public SqlBackend {
     }
     if (rc == 0) rc = run("PRAGMA synchronous=FULL", &mode, error);
     if (rc == 0) rc = run("PRAGMA foreign_keys=ON", &mode, error);
+    opened_ = rc == 0;
     return rc;
   }
 
   // Steps the command once: a query keeps its statement open in `result`
   // and hands out its rows one by one; anything else runs to completion.
+  // Data commands differing only in their literals share a prepared
+  // statement (SqlTemplate.h); anything else is prepared each time.
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
-    sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
-    if (rc != SQLITE_OK) return failure(rc, error);
-    if (stmt == nullptr) return 0;  // only comments
-    rc = sqlite3_step(stmt);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-      sqlite3_finalize(stmt);
-      return failure(rc, error);
+    CachedStatement* cached = nullptr;
+    sqlite3_stmt* stmt = cachedStatement(command, &cached);
+    if (stmt == nullptr) {
+      int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
+      if (rc != SQLITE_OK) return failure(rc, error);
+      if (stmt == nullptr) return 0;  // only comments
     }
+    // A write outside a transaction holds the writer lock while it runs.
+    bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
+    auto done = [this, stmt, cached, ownWrite] {
+      endStatement(stmt, cached);
+      if (ownWrite) releaseWriterLock();
+    };
+    int rc = ownWrite ? takeWriterLock(error) : 0;
+    if (rc != 0) {
+      endStatement(stmt, cached);
+      return rc;
+    }
+    rc = sqlite3_step(stmt);
     int columns = sqlite3_column_count(stmt);
-    if (columns == 0) {
-      sqlite3_finalize(stmt);
-      return 0;
+    if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || columns == 0) {
+      int code = rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : failure(rc, error);
+      done();
+      settle();
+      return code;
     }
     result->returnsRows = true;
     result->hasRows = rc == SQLITE_ROW;
-    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows));
+    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, done));
     return 0;
   }
 
   int begin(std::string* error) override {
+    int rc = takeWriterLock(error);
+    if (rc != 0) return rc;
     SqlResult none;
-    return run("BEGIN IMMEDIATE", &none, error);
+    rc = run("BEGIN IMMEDIATE", &none, error);
+    settle();
+    return rc;
   }
   int commit(std::string* error) override {
     SqlResult none;
@@ -178,9 +233,12 @@ class SqliteBackend : public SqlBackend {
   }
   int rollback(std::string* error) override {
     SqlResult none;
-    return run("ROLLBACK", &none, error);
+    int rc = run("ROLLBACK", &none, error);
+    if (rc != 0 && inTransaction()) broken_ = true;
+    return rc;
   }
   bool inTransaction() const override { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
+  bool broken() const override { return broken_ || db_ == nullptr; }
   DWSqlBackend dialect() const override { return DWSqlBackend::kSqlite; }
 
  private:
@@ -191,7 +249,95 @@ class SqliteBackend : public SqlBackend {
     return cell.kind == SqlCell::kText && std::string(cell.text, cell.size) == text;
   }
 
-  int failure(int rc, std::string* error) { return sqliteFailure(db_, rc, error); }
+  int failure(int rc, std::string* error) {
+    int code = sqliteFailure(db_, rc, error);
+    if (code == DWSQL_IO) broken_ = true;  // disk, memory or a damaged file
+    return code;
+  }
+
+  // A prepared statement kept for the commands of one template.
+  struct CachedStatement {
+    std::string text;
+    sqlite3_stmt* stmt;  // null: the template does not prepare
+    bool inUse;
+  };
+  static const size_t kCachedStatements = 64;
+
+  // The cached statement of `command`'s template with its values bound, or
+  // null when the command has no template, the template doesn't prepare, or
+  // its statement is in use.
+  sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
+    SqlTemplate t;
+    if (!opened_ || !SqlTemplate::make(command, '?', &t)) return nullptr;
+    auto found = index_.find(t.text);
+    auto it = found == index_.end() ? cache_.end() : found->second;
+    if (it == cache_.end()) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        stmt = nullptr;
+      }
+      evictOne();
+      cache_.push_front(CachedStatement{t.text, stmt, false});
+      it = cache_.begin();
+      index_[it->text] = it;
+    } else {
+      cache_.splice(cache_.begin(), cache_, it);  // most recently used first
+    }
+    if (it->stmt == nullptr || it->inUse) return nullptr;
+    for (size_t i = 0; i < t.values.size(); ++i) {
+      const SqlTemplate::Value& v = t.values[i];
+      int column = static_cast<int>(i + 1);
+      int rc = v.isText ? sqlite3_bind_text(it->stmt, column, v.text.data(), static_cast<int>(v.text.size()),
+                                            SQLITE_TRANSIENT)
+                        : sqlite3_bind_int64(it->stmt, column, v.integer);
+      if (rc != SQLITE_OK) {
+        sqlite3_clear_bindings(it->stmt);
+        return nullptr;
+      }
+    }
+    it->inUse = true;
+    *entry = &*it;
+    return it->stmt;
+  }
+
+  // Drops the least recently used statement not in use when the cache is full.
+  void evictOne() {
+    if (cache_.size() < kCachedStatements) return;
+    for (auto it = cache_.end(); it != cache_.begin();) {
+      --it;
+      if (it->inUse) continue;
+      sqlite3_finalize(it->stmt);
+      index_.erase(it->text);
+      cache_.erase(it);
+      return;
+    }
+  }
+
+  void endStatement(sqlite3_stmt* stmt, CachedStatement* cached) {
+    if (cached == nullptr) {
+      sqlite3_finalize(stmt);
+      return;
+    }
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    cached->inUse = false;
+  }
+
+  int takeWriterLock(std::string* error) {
+    int rc = writer_->acquire(busyTimeoutMs_, error);
+    holding_ = rc == 0;
+    return rc;
+  }
+  void releaseWriterLock() {
+    if (!holding_) return;
+    holding_ = false;
+    writer_->release();
+  }
+  // The writer lock lasts as long as the transaction, however it ended.
+  void settle() {
+    if (holding_ && !inTransaction()) releaseWriterLock();
+  }
 
   // Waits in growing steps, through the host clock, until the busy timeout
   // is spent; `count` restarts at 0 for every lock the connection waits on.
@@ -209,6 +355,12 @@ class SqliteBackend : public SqlBackend {
   }
 
   sqlite3* db_ = nullptr;
+  std::list<CachedStatement> cache_;  // most recently used first
+  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by text
+  std::shared_ptr<SqliteWriterLock> writer_;
+  bool opened_ = false;   // the session is set up; writes take the writer lock
+  bool holding_ = false;  // of the writer lock
+  bool broken_ = false;
   int busyTimeoutMs_ = 0;
   int waitedMs_ = 0;
 };

@@ -132,6 +132,36 @@ TEST_F(CliTest, CreateFromJsonUpdatesTheStoredPair) {
   EXPECT_NE(r.err.find("BlrPair must have dstClientId set"), std::string::npos) << r.err;
 }
 
+TEST_F(CliTest, ImportStoresAllRecordsOrNone) {
+  auto record = [](int n, const std::string& srcPath) {
+    char guid[33];
+    std::snprintf(guid, sizeof guid, "%032x", n);
+    return Json{{"subClientId", 8}, {"dstClientId", 3}, {"headClientId", 2}, {"tailClientId", 3},
+                {"srcName", "vm" + std::to_string(n)}, {"srcGuid", guid},
+                {"disks", Json::array({Json{{"srcGuid", guid}, {"srcPath", srcPath}}})}}
+        .dump();
+  };
+  // JSON lines, a bad record in the middle: its position and field, nothing stored.
+  env_.write("bad.jsonl", record(1, "/a") + "\n\n" + record(2, "") + "\n" + record(3, "/c") + "\n");
+  CliEnv::Result r = env_.blr("pairs import bad.jsonl");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: Record 2: disk 1: field \"srcPath\" is missing; nothing was imported\n");
+  env_.write("typo.jsonl", record(1, "/a") + "\n{\"srcNme\": 1}\n");
+  r = env_.blr("pairs import typo.jsonl");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err, "blr: Record 2: pair: unknown key \"srcNme\"; nothing was imported\n");
+  EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 0u);
+
+  env_.write("good.json", "[" + record(1, "/a") + ", " + record(2, "/b") + "]");
+  r = env_.blr("pairs import good.json");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.find("Imported 2 pairs with 2 disks in "), 0u) << r.out;
+  Json imported = env_.json("pairs import good.json");  // the same keys update in place
+  ASSERT_EQ(imported["ids"].size(), 2u);
+  EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 2u);
+  EXPECT_EQ(env_.json("pairs show " + std::to_string(imported["ids"][1].get<int>()))["srcName"], "vm2");
+}
+
 TEST_F(CliTest, StoredBytesAreShownSafelyAndReadBackExactly) {
   std::string args = kPairArgs;
   const std::string name = "--src-name web01";
@@ -287,6 +317,14 @@ class CliWorkflowTest : public CliTest {
     EXPECT_EQ(awaitStatus(id, 4), 4);
     return id;
   }
+
+  // The power of the pair's production VM (on the Head) and recovery VM.
+  bool productionOn() {
+    return env_.vmOn("head1", BlrUUID(std::string("6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f")).toHex(), true);
+  }
+  bool recoveryOn() {
+    return env_.vmOn("tail1", BlrUUID(std::string("0c9d8e7f6a5b4c3d2e1f0a9b8c7d6e5f")).toHex(), false);
+  }
 };
 
 TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
@@ -349,6 +387,71 @@ TEST_F(CliWorkflowTest, FailedStepIsCancelledAndRolesAreSwitched) {
   EXPECT_EQ(pair["flagNames"], Json::array({"REVERSE"}));
   EXPECT_EQ(pair["headClientId"], 3);
   EXPECT_EQ(awaitStatus(reverse, 4), 4) << "started on its Head, the former Tail";
+}
+
+TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  ASSERT_EQ(env_.blr("failover" + p + " --latest").code, 0);
+  EXPECT_TRUE(recoveryOn());
+  EXPECT_FALSE(productionOn());
+
+  // The recovery VM can't be powered off: nothing is undone.
+  env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nothing was undone (--force cancels anyway)"), std::string::npos) << r.err;
+  Json props = env_.json("pairs props list" + p);
+  EXPECT_EQ(props["failoverSnapTaken"], "1");
+  EXPECT_EQ(props["recoveryVmPoweredOn"], "1");
+  EXPECT_FALSE(productionOn());
+
+  env_.write("tail1.ctl", "");
+  r = env_.blr("cancel-failover" + p);
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_FALSE(recoveryOn());
+  EXPECT_TRUE(productionOn());
+  EXPECT_EQ(env_.json("pairs props list" + p), Json::object());
+  EXPECT_EQ(awaitStatus(id, 4), 4);
+
+  // A production VM that could not be stopped keeps the recovery VM off.
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  r = env_.blr("failover" + p + " --continue-on-error");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is not known to be off: the recovery VM stays off"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(recoveryOn());
+  EXPECT_EQ(env_.json("pairs show" + p)["statusCode"], 14);
+  env_.write("head1.ctl", "");
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+
+  // --force cancels although the recovery VM can't be powered off.
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  r = env_.blr("cancel-failover" + p + " --force");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("blr: cancelling anyway: "), std::string::npos) << r.err;
+  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+}
+
+TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  // The power-off is answered late; blr is killed while it waits, and the
+  // Head then switches the VM off.
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=delay:1500\n");
+  CliEnv::Result r = env_.blrKilled("failover" + p, 300, "Stopping VM on the Head");
+  EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
+  for (int i = 0; i < 50 && productionOn(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(productionOn());
+  env_.write("head1.ctl", "");
+
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);  // finds the VM off already
+  EXPECT_EQ(env_.json("pairs props list" + p)["powerBeforeFailover"], "1");
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+  EXPECT_TRUE(productionOn());
+  EXPECT_FALSE(recoveryOn());
 }
 
 }  // namespace

@@ -1,0 +1,30 @@
+// A command with its literal values taken out as numbered parameters, so
+// that commands differing only in those values share one prepared statement.
+// Only plain data commands are rewritten, and only literals whose meaning
+// can't change: every 'text' literal, and whole integers that follow a
+// comparison, "(" or "," (never those of a statement with ORDER BY or
+// GROUP BY, where "1" names a column).  Internal to the host library.
+#ifndef HOST_SRC_SQLTEMPLATE_H
+#define HOST_SRC_SQLTEMPLATE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SqlTemplate {
+  struct Value {
+    bool isText = false;
+    int64_t integer = 0;
+    std::string text;
+  };
+
+  std::string text;  // with <marker>1, <marker>2, ... in place of the values
+  std::vector<Value> values;
+
+  // False (and `out` unusable) when `command` is not a data command or
+  // holds no literal to take out.  `marker` starts a parameter: '?' for
+  // SQLite, '$' for PostgreSQL.
+  static bool make(const std::string& command, char marker, SqlTemplate* out);
+};
+
+#endif  // HOST_SRC_SQLTEMPLATE_H
