@@ -75,7 +75,7 @@ struct Anchor {
                             << "[EventManager]\nsLogFile = " << dir << "/anchor.log\n";
     std::string add = std::string(BLR_TOOLS_DIR) +
                       "/blr-anchor client add --id 20 --name tail1 --host 10.0.0.7 "
-                      "--dwd-port 8400 --evmgrc-port 8401 --registry " + registry + " >/dev/null";
+                      "--dwd-port 8406 --evmgrc-port 8407 --registry " + registry + " >/dev/null";
     if (std::system(add.c_str()) != 0) std::abort();
     useAsClient();
   }

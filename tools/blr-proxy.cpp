@@ -22,8 +22,8 @@
 namespace {
 
 constexpr char kSection[] = "Proxy";
-constexpr int kDefaultCtrlPort = 8402;
-constexpr int kDefaultCtrlPort2 = 8403;
+constexpr int kDefaultCtrlPort = 8408;
+constexpr int kDefaultCtrlPort2 = 8409;
 
 struct Options {
   std::string registry;

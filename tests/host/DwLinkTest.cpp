@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/LinkTestEnv.h"
+#include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLink.h"
 #include "host/DwLinkFrame.h"
@@ -231,6 +232,21 @@ TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
   }
   DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
   EXPECT_EQ(svc.calls, 4);
+}
+
+// A client list claiming more clients than its answer carries is refused
+// rather than walked.
+TEST_F(DwLinkTest, ClientListClaimingMoreThanItCarriesIsRefused) {
+  struct Liar : DwLinkSvc {
+    Liar() : DwLinkSvc("CLIENTS") { acceptsRemote = false; }
+    CZuError dispatch(const Map&, Map* resp, const std::string&, const KRP_Cert&) override {
+      (*resp)["count"] = "2000000000";
+      return CZuError();
+    }
+  } liar;
+  std::vector<DWClientInfo> clients;
+  EXPECT_THAT(DWClient::list(&clients).Summary(), HasSubstr("missing"));
+  EXPECT_TRUE(clients.empty());
 }
 
 TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFails) {

@@ -27,7 +27,7 @@ TEST_P(PairDbPairsTest, NewPairIsStoredWithDefaultsAndReadBack) {
                               p.lagTime, p.flags}),
             std::vector<int>({1, 2, 0, 0, 0, 0, 0}));
   EXPECT_EQ(p.statusMessage, "");
-  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
+  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   EXPECT_EQ(count("BlrPair"), 1);
   EXPECT_EQ(count("BlrDisk"), 2);
 
@@ -124,8 +124,8 @@ TEST_P(PairDbPairsTest, ClientsWhoseMangledNameWouldBeAmbiguousAreRefused) {
   ASSERT_TRUE(DemangleHostName(read(p.id).tailHostName.c_str(), host, name, dwd, evmgrc));
   EXPECT_EQ(host, "fd00::7");
   EXPECT_EQ(name, "tail6");
-  EXPECT_EQ(dwd, 8400);
-  EXPECT_EQ(evmgrc, 8401);
+  EXPECT_EQ(dwd, 8406);
+  EXPECT_EQ(evmgrc, 8407);
 }
 
 TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {

@@ -78,8 +78,8 @@ class ResilienceTest : public ::testing::Test {
                             << extra << "[Database]\nsSqliteDir = " << dir_.path() << "/db\n"
                             << "[EventManager]\nsLogFile = " << dir_.path() << "/anchor.log\n";
     std::string add = std::string(BLR_ANCHOR_PATH) +
-                      " client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8400 "
-                      "--evmgrc-port 8401 --registry " + registry + " >/dev/null";
+                      " client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8406 "
+                      "--evmgrc-port 8407 --registry " + registry + " >/dev/null";
     ASSERT_EQ(std::system(add.c_str()), 0);
     anchor_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{BLR_ANCHOR_PATH, "serve", "--registry", registry});

@@ -85,6 +85,7 @@ void addProxyCommands(Cli& cli);
 void addWorkflowCommands(Cli& cli);
 void addClientCommands(Cli& cli);
 void addCertCommands(Cli& cli);
+void addDoctorCommands(Cli& cli);
 void addPlanCommands(Cli& cli);
 // "plans runs" and "plans report", under the "plans" group.
 void addPlanReportCommands(Cli& cli, CLI::App* plans);

@@ -38,6 +38,13 @@ class KrpCertAuthority {
   // digits, '.', '_' and '-', not starting with '.'.
   CZuError issue(const std::string& name, int kind, int validDays, const std::string& outDir) const;
 
+  // Whether the private key in `keyFile` belongs to the certificate in
+  // `certFile`; fails with the reason when it does not or a file is unusable.
+  static CZuError checkKeyMatches(const std::string& certFile, const std::string& keyFile);
+  // Whether the certificate in `certFile` carries a valid signature of the
+  // authority whose certificate is in `caFile` (validity dates not checked).
+  static CZuError checkIssuedBy(const std::string& certFile, const std::string& caFile);
+
   const std::string& caFile() const { return caFile_; }
   static std::string certPath(const std::string& dir, const std::string& name);
   static std::string keyPath(const std::string& dir, const std::string& name);

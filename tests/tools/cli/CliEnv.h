@@ -89,28 +89,16 @@ class CliEnv {
     return "";
   }
 
-  // The central server and a Head (client 2) and a Tail (client 3) on free
-  // ports, with the short delays of `proxyArgs`; blr is client "cli".
+  // The trial of `blr certs init --registries` on free ports: the central
+  // server, a Head (client 2) and a Tail (client 3) with the short delays of
+  // `proxyArgs`; blr is client "cli".
   void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0") {
-    ASSERT_EQ(run("blr certs init . --client head1 --client tail1 --client cli --registries").code, 0);
-    append("anchor.reg", "[Link]\nnListenPort = 0\n");
-    std::string line = start("blr-anchor serve --registry anchor.reg");
-    int port = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "listening on 127.0.0.1:%d", &port), 1) << line;
-    for (const char* name : {"head1", "tail1", "cli"})
-      append(std::string(name) + ".reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n");
-    int id = 2;
-    for (const char* name : {"head1", "tail1"}) {
-      line = start(std::string("blr-proxy --registry ") + name + ".reg --port 0 --port2 -1 --dwd-port 0 " +
-                   "--state-file " + name + ".state " + proxyArgs);
-      size_t at = line.rfind("port lookup on ");
-      ASSERT_NE(at, std::string::npos) << line;
-      std::string dwd = line.substr(at + 15);
-      ASSERT_EQ(blr("clients add --id " + std::to_string(id++) + " --name " + name +
-                    " --host 127.0.0.1 --dwd-port " + dwd + " --evmgrc-port 1")
-                    .code,
-                0);
-    }
+    ASSERT_EQ(run("blr certs init . --proxy head1 --proxy tail1 --client cli --registries").code, 0);
+    ASSERT_NE(start("blr-anchor serve --registry anchor.reg"), "");
+    for (const char* name : {"head1", "tail1"})
+      ASSERT_NE(start(std::string("blr-proxy --registry ") + name + ".reg --state-file " + name +
+                      ".state " + proxyArgs),
+                "");
   }
 
   // A VM's power in a simulator's state file ("head1" or "tail1"), by its
