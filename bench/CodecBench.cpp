@@ -40,7 +40,7 @@ BlrDB::Pair makePair(int id) {
   pair.lagTime = 45;
   pair.flags = 0;
   pair.statusMessage = "Replicating";
-  pair.tailHostName = "proxy-b*8400*8401";
+  pair.tailHostName = "proxy-b*8406*8407";
   for (int d = 0; d < 3; ++d) {
     BlrDB::Disk disk;
     disk.id = id * 3 + d;

@@ -52,8 +52,8 @@ struct PairDbBenchEnv {
     tail.id = kTail;
     tail.name = "tail1";
     tail.netHostName = "10.0.0.7";
-    tail.dwdPort = 8400;
-    tail.evmgrcPort = 8401;
+    tail.dwdPort = 8406;
+    tail.evmgrcPort = 8407;
     benchMust(DWClientDirectory::add(tail));
   }
   ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }

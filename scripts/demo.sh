@@ -49,6 +49,7 @@ blr() {
 start() {
   local name=$1
   shift
+  : >"$name.out"  # exists before the server's own redirection, for the wait below
   "$@" >"$name.out" 2>&1 &
   pids+=($!)
   for _ in $(seq 200); do
@@ -75,28 +76,22 @@ await_status() {
 }
 
 started=$(date +%s)
-say "Fresh certificates: an authority, and one certificate per client"
-blr certs init "$work" --client head1 --client tail1 --operator cli --registries
+say "A trial set-up: an authority, one certificate and registry per client, free ports"
+blr certs init "$work" --proxy head1 --proxy tail1 --operator cli --registries
 
 say "The central server (pair database on SQLite) and two simulated proxies"
-# Free ports everywhere: the registries are amended with the ports in use.
-echo -e "[Link]\nnListenPort = 0" >>anchor.reg
+# The simulator's delays: a pair synchronises for 1.5 s, so failback's wait
+# for it is seen once; flush markers arrive at once, so each marker wait
+# shows one reading and ends.
+proxy_args=(--set sync-delay-ms=1500 --set flush-delay-ms=0)
 echo -n "blr-anchor: "
 start anchor "$bin/blr-anchor" serve --registry anchor.reg
-line=$(head -n 1 anchor.out)
-port=${line##*:}
-for reg in head1 tail1 cli; do echo -e "[Link]\nnServerPort = $port" >>$reg.reg; done
-proxy_args=(--port 0 --port2 -1 --dwd-port 0 --set sync-delay-ms=1500 --set flush-delay-ms=1000)
 start head1 "$bin/blr-proxy" --registry head1.reg "${proxy_args[@]}"
 start tail1 "$bin/blr-proxy" --registry tail1.reg "${proxy_args[@]}"
-head_line=$(head -n 1 head1.out)
-tail_line=$(head -n 1 tail1.out)
 
-say "The proxies join the central server's client directory"
-blr clients add --id 2 --name head1 --host 127.0.0.1 --dwd-port "${head_line##* }" --evmgrc-port 1
-blr clients add --id 3 --name tail1 --host 127.0.0.1 --dwd-port "${tail_line##* }" --evmgrc-port 1
-blr proxies ping 2
-blr proxies ping 3
+say "The proxies are in the central server's client directory; everything answers"
+blr clients list
+blr doctor
 
 say "Two pairs: web01 (two disks) and db01, on the Head, protected on the Tail"
 blr pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 \

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ pkg-config git libcli11-dev nlohmann-json3-dev
+  cmake make g++ pkg-config git libcli11-dev nlohmann-json3-dev dpkg-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev
   postgresql

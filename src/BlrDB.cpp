@@ -1,9 +1,11 @@
 // The pair database client: each operation encodes its body, sends it on the
 // link "BLR" and decodes the answer.
+#include <cerrno>
 #include <map>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBTexts.h"
+#include "BLR/BlrUtils.h"
 #include "BlrDBRequests.h"
 #include "BlrDBTags.h"
 #include "host/DwLink.h"
@@ -78,15 +80,80 @@ CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
   return getPairs(std::list<Pair>{filter}, pairs);
 }
 
-CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs) {
+// Asks for the pairs of `filters` and decodes the answer piece by piece.
+// `parseFailed` tells a failure to decode from one of the request.
+CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int limit,
+                            const std::function<bool(const Pair&)>& onPair, bool* parseFailed) {
   Body body(1024);
   PairList(filters).serialize(body.writer);
-  std::vector<char> answer;
-  CZuError err = makeReq(blrdb_req::kGetPairs, body.writer, &answer);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup BlrPairs");
-  err = decodePairs(answer, pairs);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
+  Map req{{"req", blrdb_req::kGetPairs}};
+  blrSetBlob(req, body.writer.getBuffer(), body.writer.getSize());
+  if (afterId > 0) req["after_id"] = std::to_string(afterId);
+  if (limit > 0) req["limit"] = std::to_string(limit);
+  *parseFailed = false;
+  bool stopped = false;
+  int handed = 0;
+  // An older server ignores the paging keys: they are applied here too.
+  auto take = [&](const std::string& hex) {
+    std::vector<char> bytes(hex.size() / 2);
+    PairList pairs;
+    CZuError err = BlrUtils::str2bin(hex, bytes.data(), static_cast<int>(bytes.size()));
+    if (!err.IsError()) err = pairs.unserialize(bytes.data(), static_cast<int>(bytes.size()));
+    if (err.IsError()) {
+      *parseFailed = true;
+      return err;
+    }
+    for (const Pair& pair : pairs) {
+      if (pair.id <= afterId && afterId > 0) continue;
+      if ((limit > 0 && handed >= limit) || !onPair(pair)) {
+        stopped = true;
+        return FXErrorUtil::ErrorInt(FXLOC, ECANCELED, "Stopped reading pairs");
+      }
+      ++handed;
+    }
+    return CZuError();
+  };
+  Map resp;
+  CZuError err = DwLink("BLR").makeReqPieces(
+      req, &resp,
+      [&](const std::string& key, std::string& piece) {
+        return key == "blob" ? take(piece) : CZuError();
+      },
+      nullptr);
+  if (stopped) return CZuError();
+  if (err.IsError()) return err.Push(FXLOC);
+  auto failure = resp.find("error");
+  if (failure != resp.end()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s", failure->second.c_str());
+  auto rest = resp.find("blob");
+  if (rest != resp.end()) err = take(rest->second);
+  if (stopped) return CZuError();
+  return err;
+}
+
+CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs) {
+  std::list<Pair> found;
+  bool parseFailed = false;
+  CZuError err = streamPairs(
+      filters, 0, 0,
+      [&](const Pair& pair) {
+        found.push_back(pair);
+        return true;
+      },
+      &parseFailed);
+  if (err.IsError())
+    return err.Push(FXLOC, parseFailed ? "Couldn't parse BlrPairs" : "Couldn't lookup BlrPairs");
+  pairs->swap(found);
   return CZuError();
+}
+
+CZuError BlrDB::forEachPair(const std::list<Pair>& filters,
+                            const std::function<bool(const Pair&)>& onPair, int afterId,
+                            int limit) {
+  bool parseFailed = false;
+  CZuError err = streamPairs(filters, afterId, limit, onPair, &parseFailed);
+  if (err.IsError())
+    return err.Push(FXLOC, parseFailed ? "Couldn't parse BlrPairs" : "Couldn't lookup BlrPairs");
+  return err;
 }
 
 CZuError BlrDB::delPair(int pairId) {

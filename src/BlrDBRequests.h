@@ -35,6 +35,15 @@ inline constexpr char kGetBootVmsForPair[] = "get_boot_vms_for_pair";
 inline constexpr char kGetBootVmsForTail[] = "get_boot_vms_for_tail";
 inline constexpr char kDelBootVm[] = "del_boot_vm";
 
+// Recovery plans.
+inline constexpr char kCreatePlan[] = "create_plan";
+inline constexpr char kGetPlans[] = "get_plans";
+inline constexpr char kDelPlan[] = "del_plan";
+inline constexpr char kCreatePlanRun[] = "create_plan_run";
+inline constexpr char kSetPlanRunPair[] = "set_plan_run_pair";
+inline constexpr char kFinishPlanRun[] = "finish_plan_run";
+inline constexpr char kGetPlanRuns[] = "get_plan_runs";
+
 }  // namespace blrdb_req
 
 #endif  // BLR_SRC_BLRDBREQUESTS_H

@@ -154,6 +154,13 @@ const Route kRoutes[] = {
     {blrdb_req::kGetBootVmsForPair, &BlrDBSvc::getBootVMsForPairHnd},
     {blrdb_req::kGetBootVmsForTail, &BlrDBSvc::getBootVMsForTailHnd},
     {blrdb_req::kDelBootVm, &BlrDBSvc::delBootVMHnd},
+    {blrdb_req::kCreatePlan, &BlrDBSvc::createPlanHnd},
+    {blrdb_req::kGetPlans, &BlrDBSvc::getPlansHnd},
+    {blrdb_req::kDelPlan, &BlrDBSvc::delPlanHnd},
+    {blrdb_req::kCreatePlanRun, &BlrDBSvc::createPlanRunHnd},
+    {blrdb_req::kSetPlanRunPair, &BlrDBSvc::setPlanRunPairHnd},
+    {blrdb_req::kFinishPlanRun, &BlrDBSvc::finishPlanRunHnd},
+    {blrdb_req::kGetPlanRuns, &BlrDBSvc::getPlanRunsHnd},
 };
 
 }  // namespace
@@ -174,6 +181,17 @@ CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
     return err;
   }
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
+}
+
+CZuError BlrDBSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
+                                  const std::string& from, const KRP_Cert& cert) {
+  auto it = req.find("req");
+  const std::string name = it == req.end() ? std::string() : it->second;
+  bool pairs = name == blrdb_req::kGetPairs;
+  if (!pairs && name != blrdb_req::kGetBootVmsForPair && name != blrdb_req::kGetBootVmsForTail)
+    return dispatch(req, resp, from, cert);
+  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
+  return pairs ? getPairsPiecesHnd(req, reply) : getBootVMsPiecesHnd(req, reply);
 }
 
 void initBlrDBSvc() { new BlrDBSvc(); }

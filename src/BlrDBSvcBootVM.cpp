@@ -1,9 +1,12 @@
 // Boot VM handlers and their readers.
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
 #include "BLR/BlrDBSvc.h"
+#include "BlrDBRequests.h"
 #include "BlrDBSvcInternal.h"
+#include "BLR/BlrUtils.h"
 #include "BlrDBTags.h"
 #include "host/FXString.h"
 
@@ -221,7 +224,67 @@ void answerBootVMs(const std::list<BlrDB::BootVM>& vms, BlrDBSvc::Map* resp) {
   blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
 }
 
+// Reads the boot VMs of `statement`, ordered by boot VM id, and hands each to
+// `onVm` whole, so that no list is held.
+CZuError forEachBootVM(const std::string& statement,
+                       const std::function<CZuError(const BlrDB::BootVM&)>& onVm) {
+  BlrSQL sql(ANCHOR_DB);
+  int result = 0;
+  CZuError err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
+  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
+  std::unique_ptr<BootVMRow> row(new BootVMRow());
+  int rc = row->bind(sql);
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed");
+  BlrDB::BootVM vm;
+  bool open = false;
+  while (sql.getNextRow() == 0) {
+    if (open && vm.id != row->id) {
+      err = onVm(vm);
+      if (err.IsError()) return err;
+      open = false;
+    }
+    if (!open) {
+      vm = row->vm();
+      open = true;
+    }
+    if (row->diskId != 0) vm.disks.push_back(row->disk());
+  }
+  return open ? onVm(vm) : CZuError();
+}
+
 }  // namespace
+
+CZuError BlrDBSvc::getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply) {
+  bool forPair = req.at("req") == blrdb_req::kGetBootVmsForPair;
+  int32_t id = 0;
+  CZuError err = parseId(req, forPair ? BLRDB_TAG_PAIR_ID : BLRDB_TAG_TAIL_CLIENT_ID, &id);
+  if (err.IsError()) return err.Push(FXLOC);
+  if (id == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, forPair ? "Pair ID expected" : "Tail Client ID expected");
+  const std::string statement =
+      std::string(kBootVMColumns) +
+      (forPair ? std::string(kBootVMQueryFrom) + "WHERE BlrBootVM.pairId=" : kTailQueryFrom) +
+      i2s(id) + " ORDER BY BlrBootVM.id";
+  std::string piece;
+  err = forEachBootVM(statement, [&](const BlrDB::BootVM& vm) {
+    DwEbmlBuffer buffer(4096);
+    DwEbmlWriter writer(buffer, 0);
+    writer.openContTag(BLRDB_TAG_BOOT_VM, BLRDB_RECORD_BOUND);
+    vm.serialize(writer);
+    writer.closeContTag();
+    piece += BlrUtils::bin2str(writer.getBuffer(), static_cast<int>(writer.getSize()));
+    if (piece.size() < kAnswerPieceBytes) return CZuError();
+    CZuError e = reply->append("blob", std::move(piece));
+    piece.clear();
+    return e;
+  });
+  if (!err.IsError() && !piece.empty()) err = reply->append("blob", std::move(piece));
+  if (err.IsError())
+    return err.Push(FXLOC, forPair ? "Couldn't query BlrBootVMs for pair %d"
+                                   : "Couldn't query BlrBootVMs for tailClientId %d",
+                    id);
+  return err;
+}
 
 CZuError BlrDBSvc::createOrUpdateBootVMHnd(const Map& req, Map* resp, const KRP_Cert&) {
   BlrDB::BootVM vm;

@@ -19,6 +19,10 @@ using Map = std::map<std::string, std::string>;
 // Results a statement may give besides a failure.
 enum class Accept { kOk, kOkOrNoRows };
 
+// Hex text of records gathered before it is handed on as one piece of a long
+// answer (DwLinkReply).
+constexpr size_t kAnswerPieceBytes = 64 * 1024;
+
 // Runs `statement`; a result outside `accept` fails with its code and
 // "Query [...] failed".  `result` (may be null) receives 0 or 1.
 CZuError exec(BlrSQL& sql, const std::string& statement, Accept accept, const FXCodeLocation& loc,
@@ -46,6 +50,18 @@ CZuError decodePayload(const Map& req, Record* record, const char* context,
 // a request that changed the database (its one argument: the request name).
 inline constexpr int kPairEntityType = 187;
 inline constexpr int kRequestEventId = 0x025A0100;
+// Runs a query whose rows `onRow` reads after `bind`; no rows is no call.
+template <class Bind, class OnRow>
+CZuError readRows(BlrSQL& sql, const std::string& statement, Bind bind, OnRow onRow,
+                  const FXCodeLocation& loc) {
+  int result = 0;
+  CZuError err = exec(sql, statement, Accept::kOkOrNoRows, loc, &result);
+  if (err.IsError() || result != 0) return err;
+  int rc = bind();
+  if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Bind failed");
+  while (sql.getNextRow() == 0) onRow();
+  return CZuError();
+}
 
 // The central server's time, in seconds since the epoch.
 int64_t nowSecs();

@@ -1,9 +1,13 @@
 // Pair queries, deletion and create-or-update.
+#include <climits>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 
 #include "BLR/BlrDBSvc.h"
 #include "BlrDBSvcInternal.h"
+#include "BLR/BlrUtils.h"
 #include "host/DwHostName.h"
 #include "host/FXString.h"
 
@@ -166,6 +170,38 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
   return CZuError();
 }
 
+CZuError forEachPair(const std::string& where, BlrSQL* sql,
+                     const std::function<bool(BlrDB::Pair&)>& onPair) {
+  std::unique_ptr<BlrSQL> own;
+  if (sql == nullptr) {
+    own.reset(new BlrSQL(ANCHOR_DB));
+    sql = own.get();
+  }
+  // In pair order, so that a pair is whole once the next one begins.
+  const std::string statement = kPairQueryHead + where + " ORDER BY BlrPair.id";
+  int result = 0;
+  CZuError err = exec(*sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
+  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
+  std::unique_ptr<PairRow> row(new PairRow());
+  int rc = row->bind(*sql);
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
+  BlrDB::Pair pair;
+  bool open = false;
+  while (sql->getNextRow() == 0) {
+    if (open && pair.id != row->id) {
+      if (!onPair(pair)) return CZuError();
+      open = false;
+    }
+    if (!open) {
+      pair = row->pair();
+      open = true;
+    }
+    pair.disks.push_back(row->disk());
+  }
+  if (open) onPair(pair);
+  return CZuError();
+}
+
 CZuError delPairs(const std::string& where) {
   BlrSQL sql(ANCHOR_DB);
   CZuError err = begin(sql, FXLOC);
@@ -207,6 +243,55 @@ CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
   if (err.IsError()) return err.Push(FXLOC, "Couldn't query BLR pairs");
   blrSetBlob(*resp, BlrDB::encodePairs(result));
   return CZuError();
+}
+
+namespace {
+
+// "after_id" and "limit" of a get_pairs request: 0 when absent.
+CZuError readPaging(const BlrDBSvc::Map& req, const char* key, int* value) {
+  auto it = req.find(key);
+  *value = 0;
+  if (it == req.end()) return CZuError();
+  char* end = nullptr;
+  long v = std::strtol(it->second.c_str(), &end, 10);
+  if (it->second.empty() || *end != '\0' || v < 0 || v > INT32_MAX)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid \"%s\" of get_pairs: \"%s\"", key,
+                                 it->second.c_str());
+  *value = static_cast<int>(v);
+  return CZuError();
+}
+
+}  // namespace
+
+CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
+  std::list<BlrDB::Pair> filters;
+  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &filters);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
+  int afterId = 0, limit = 0;
+  err = readPaging(req, "after_id", &afterId);
+  if (!err.IsError()) err = readPaging(req, "limit", &limit);
+  if (err.IsError()) return err;
+  std::string where = filters2where(filters);
+  if (afterId > 0)
+    where = "WHERE BlrPair.id>" + i2s(afterId) +
+            (where.empty() ? std::string() : " AND (" + where.substr(6) + ")");
+  std::string piece;
+  int sent = 0;
+  CZuError replyErr;
+  auto flush = [&] {
+    if (!piece.empty() && !replyErr.IsError()) replyErr = reply->append("blob", std::move(piece));
+    piece.clear();
+  };
+  err = forEachPair(where, nullptr, [&](BlrDB::Pair& pair) {
+    std::vector<char> bytes = BlrDB::encodePairs(std::list<BlrDB::Pair>{std::move(pair)});
+    piece += BlrUtils::bin2str(bytes.data(), static_cast<int>(bytes.size()));
+    if (piece.size() >= kAnswerPieceBytes) flush();
+    ++sent;
+    return !replyErr.IsError() && (limit == 0 || sent < limit);
+  });
+  flush();
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't query BLR pairs");
+  return replyErr;
 }
 
 CZuError BlrDBSvc::delPairsHnd(const Map& req, Map*, const KRP_Cert&) {

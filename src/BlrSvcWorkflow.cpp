@@ -46,6 +46,12 @@ void logProgress(const BlrWorkflowSteps& rows, const char* ctx, const W::PropMap
   }
 }
 
+bool anyProp(const BlrWorkflowSteps& rows, const W::PropMap& props) {
+  for (const BlrWorkflowStep& row : rows)
+    if (props.count(*row.property)) return true;
+  return false;
+}
+
 CZuError clearProps(const BlrWorkflowSteps& rows, BlrDB& db, int pairId) {
   for (const BlrWorkflowStep& row : rows) {
     CZuError err = db.delPairProp(pairId, *row.property);
@@ -120,6 +126,18 @@ CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code) {
   if (FXErrorUtil::GetInt(err) == code) return err;
   // The messages only: a re-coded error is shown to operators as it is.
   return FXErrorUtil::ErrorInt(loc, code, "%s", err.Summary().c_str());
+}
+
+bool failoverBegun(const BlrSvcWorkflow::PropMap& props) {
+  return anyProp(blrFailoverSteps(), props);
+}
+
+bool failbackBegun(const BlrSvcWorkflow::PropMap& props) {
+  return anyProp(blrFailbackSteps(), props);
+}
+
+bool switchRolesBegun(const BlrSvcWorkflow::PropMap& props) {
+  return anyProp(blrSwitchRolesSteps(), props);
 }
 
 CZuError WorkflowRun::load(const FXCodeLocation& loc) {
@@ -230,7 +248,8 @@ CZuError WorkflowRun::setProp(const char* prop, const std::string& value, int co
   CZuError err = db.setPairProp(pairId, prop, value);
   if (err.IsError()) {
     err.Push(FXLOC, "Couldn't set property %s of pair %d", prop, pairId);
-    return withCode(FXLOC, err, code != 0 ? code : genericCode);
+    if (code == 0) code = genericCode;
+    return code != 0 ? withCode(FXLOC, err, code) : err;
   }
   props[prop] = value;
   return CZuError();
@@ -241,6 +260,24 @@ CZuError WorkflowRun::clearProp(const char* prop) {
   if (err.IsError()) return err.Push(FXLOC, "Couldn't clear property %s of pair %d", prop, pairId);
   props.erase(prop);
   return CZuError();
+}
+
+CZuError WorkflowRun::powerOffNoting(Proxy proxy, const char* powerProp, CZuError* outcome) {
+  const std::string before = value(powerProp);
+  CZuError err;
+  if (before != "1" && (err = setProp(powerProp, "1")).IsError()) return err;
+  bool sent = false, wasOn = false;
+  const int id = pairId;
+  *outcome = call(proxy, [&](BlrCtrl& c) {
+    sent = true;
+    return c.powerOnOffVM(id, proxy == kTail, false, &wasOn);
+  });
+  bool on = true;
+  if (!outcome->IsError())
+    on = wasOn || before == "1";
+  else if (!sent)
+    on = before == "1";
+  return on ? CZuError() : setProp(powerProp, "0");
 }
 
 CZuError WorkflowRun::step(const char* prop, int titleArg, const Action& act,

@@ -1,5 +1,6 @@
 // Failback and reset after failback.
 #include <cstdlib>
+#include <list>
 #include <string>
 
 #include "BLR/BlrSvcWorkflow.h"
@@ -81,22 +82,15 @@ CZuError awaitCopyBack(Failback& fb, bool wait) {
   }
 }
 
-// Powers the recovery VM off.  Whether it was on is written before the step
-// is recorded, and an earlier attempt that found it on keeps "1", so that a
-// resumed call still powers the production VM on.
+// Powers the recovery VM off and notes whether it was on, so that a resumed
+// call still powers the production VM on.
 CZuError stopRecoveryVm(Failback& fb) {
   WorkflowRun& run = fb.run;
   if (run.done(W::FBPROP_RECOVERY_VM_STOPPED)) return CZuError();
   run.begin(W::FBPROP_RECOVERY_VM_STOPPED);
-  bool wasOn = false;
-  int id = run.pairId;
-  CZuError outcome = run.call(WorkflowRun::kTail,
-                              [&](BlrCtrl& c) { return c.powerOnOffTailVM(id, false, &wasOn); });
-  if (!outcome.IsError()) {
-    bool on = wasOn || run.done(W::FBPROP_POWER_BEFORE_FAILBACK);
-    CZuError err = run.setProp(W::FBPROP_POWER_BEFORE_FAILBACK, on ? "1" : "0");
-    if (err.IsError()) return err;
-  }
+  CZuError outcome;
+  CZuError err = run.powerOffNoting(WorkflowRun::kTail, W::FBPROP_POWER_BEFORE_FAILBACK, &outcome);
+  if (err.IsError()) return err;
   return run.finish(W::FBPROP_RECOVERY_VM_STOPPED, outcome,
                     FXFormat("Couldn't stop recovery VM for pair %d", fb.hiddenId));
 }
@@ -198,10 +192,37 @@ CZuError restoreProduction(WorkflowRun& run) {
   return CZuError();
 }
 
-bool isFailbackState(const BlrDB::Pair& pair) {
+// A failed-over pair, or one whose failback began.  An interrupted failback
+// is told by its progress, as the replication service may since have
+// reported its original pair stopped (6) or restarted (3, 4).
+bool isFailbackState(const BlrDB::Pair& pair, const W::PropMap& props) {
   return (pair.flags & W::FAILOVER) &&
          (pair.statusCode == W::STATUS_FAILED_OVER || pair.statusCode == W::STATUS_FAILING_BACK ||
-          pair.statusCode == W::STATUS_FAILBACK_FAILED);
+          pair.statusCode == W::STATUS_FAILBACK_FAILED || blrworkflow::failbackBegun(props));
+}
+
+// A failed failback, or one interrupted after its original pair was reported
+// stopped.
+bool isResettable(const BlrDB::Pair& pair, const W::PropMap& props) {
+  return pair.statusCode == W::STATUS_FAILBACK_FAILED ||
+         (pair.statusCode == W::STATUS_STOPPED && (pair.flags & W::FAILOVER) &&
+          blrworkflow::failbackBegun(props));
+}
+
+// The hidden pair of a failback killed before it recorded the id: found by
+// its VMs and flag.
+CZuError findUnrecordedHiddenPair(WorkflowRun& run, std::string* id) {
+  if (run.pair.srcGuid.empty() || run.pair.dstGuid.empty()) return CZuError();
+  BlrDB::Pair filter;
+  filter.srcGuid = run.pair.dstGuid;
+  filter.dstGuid = run.pair.srcGuid;
+  filter.flags = W::HIDDEN;
+  std::list<BlrDB::Pair> found;
+  CZuError err = run.db.getPairs(filter, &found);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't look up hidden failback pairs of pair %d", run.pairId);
+  if (!found.empty()) *id = std::to_string(found.front().id);
+  return CZuError();
 }
 
 }  // namespace
@@ -212,7 +233,7 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   const int status = run.pair.statusCode;
-  if (!isFailbackState(run.pair))
+  if (!isFailbackState(run.pair, run.props))
     return FXErrorUtil::ErrorInt(FXLOC, BLR_WF_BAD_STATE, "Can't failback pair %d: invalid pair state %d",
                                  pairId, status);
   if (status == STATUS_FAILED_OVER) {
@@ -250,7 +271,7 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   WorkflowRun run(pairId, "BlrSvcWorkflow::resetAfterFailback", 0);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
-  if (run.pair.statusCode != STATUS_FAILBACK_FAILED) {
+  if (!isResettable(run.pair, run.props)) {
     run.log("Pair %d is not in \"Failback Failed\" state", pairId);
     return CZuError();
   }
@@ -260,7 +281,13 @@ CZuError BlrSvcWorkflow::resetAfterFailback() {
   if ((err = run.resolveHostsInTurn(FXLOC)).IsError()) return err;
 
   std::string recorded = run.value(FBPROP_HIDDEN_PAIR_ID);
+  if (recorded.empty() && (err = findUnrecordedHiddenPair(run, &recorded)).IsError()) return err;
   if (!recorded.empty()) {
+    // A failback resumed after this reset is interrupted starts the hidden
+    // pair again instead of waiting for one the Tail no longer runs.
+    if (run.has(FBPROP_HIDDEN_PAIR_STARTED) &&
+        (err = run.clearProp(FBPROP_HIDDEN_PAIR_STARTED)).IsError())
+      return err;
     BlrDB::Pair hidden;
     if ((err = run.db.getPair(std::atoi(recorded.c_str()), &hidden)).IsError())
       return err.Push(FXLOC, "Couldn't query hidden failback pair %s", recorded.c_str());

@@ -12,20 +12,15 @@ namespace {
 
 using W = BlrSvcWorkflow;
 
-// Powers the production VM off and notes whether it was on.  An earlier
-// attempt that found it on keeps "1": the VM is off by then.
+// Powers the production VM off and notes whether it was on.
 CZuError stopProductionVm(WorkflowRun& run) {
   if (run.done(W::FOPROP_VM_STOPPED)) return CZuError();
   run.begin(W::FOPROP_VM_STOPPED);
-  bool wasOn = false;
-  int id = run.pairId;
-  CZuError outcome = run.call(WorkflowRun::kHead,
-                              [&](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, &wasOn); });
-  bool on = (!outcome.IsError() && wasOn) || run.done(W::FOPROP_POWER_BEFORE_FAILOVER);
-  CZuError err = run.setProp(W::FOPROP_POWER_BEFORE_FAILOVER, on ? "1" : "0");
+  CZuError outcome;
+  CZuError err = run.powerOffNoting(WorkflowRun::kHead, W::FOPROP_POWER_BEFORE_FAILOVER, &outcome);
   if (err.IsError()) return err;
   return run.finish(W::FOPROP_VM_STOPPED, outcome,
-                    FXFormat("Couldn't stop production VM for pair %d", id));
+                    FXFormat("Couldn't stop production VM for pair %d", run.pairId));
 }
 
 // Drains the replication pipeline to the Tail with a flush marker.
@@ -59,6 +54,22 @@ CZuError flushPipeline(WorkflowRun& run) {
   return err;
 }
 
+// Progress that an earlier failover and failback left behind (their
+// clearing is best effort) would make a new failover skip its steps.
+CZuError clearEarlierProgress(WorkflowRun& run) {
+  if (!blrworkflow::failoverBegun(run.props) && !blrworkflow::failbackBegun(run.props))
+    return CZuError();
+  BlrSvcWorkflow workflow(run.pairId);
+  CZuError err = workflow.clearFailoverProps(run.db);
+  if (!err.IsError()) err = workflow.clearFailbackProps(run.db);
+  if (!err.IsError()) err = run.db.getPairProps(run.pairId, &run.props);
+  if (err.IsError())
+    return run.fatal(FXLOC, err,
+                     FXFormat("Couldn't clear the progress of an earlier failover of pair %d",
+                              run.pairId));
+  return CZuError();
+}
+
 }  // namespace
 
 CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool* partial) {
@@ -74,6 +85,7 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
   if (run.pair.statusCode == STATUS_STOPPED)
     return FXErrorUtil::ErrorInt(FXLOC, BLR_WF_BAD_STATE, "Can't failover stopped pair %d", pairId);
   if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
+  if (!(run.pair.flags & FAILOVER) && (err = clearEarlierProgress(run)).IsError()) return err;
 
   if ((err = run.db.setPairFlags(pairId, FAILOVER)).IsError())
     return err.Push(FXLOC, "Couldn't set FAILOVER flag for pair %d", pairId);
@@ -139,9 +151,13 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
       return err.Push(FXLOC, "Couldn't unblock replication of pair %d on Tail", id);
     if ((err = run.clearProp(FOPROP_REPLICATION_BLOCKED)).IsError()) return err;
   }
-  // "1" is written only once the VM was found on and powered off, also when
-  // recording the stop itself failed.
+  // "1" is written before the power-off, so it also covers a stop whose
+  // answer or record was lost.  The stop is forgotten before the VM is
+  // powered on: a failover resumed after an interrupted cancel must stop
+  // the VM again.
   if (!keepVmOff && run.done(FOPROP_POWER_BEFORE_FAILOVER)) {
+    if (run.has(FOPROP_VM_STOPPED) && (err = run.clearProp(FOPROP_VM_STOPPED)).IsError())
+      return err;
     run.action("Powering up production VM");
     err = run.call(WorkflowRun::kHead,
                    [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, true, nullptr); });
@@ -151,9 +167,11 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
   }
   run.action("Clearing all failover properties for pair %d", id);
   clearFailoverProps(run.db);
-  if ((err = run.db.clrPairFlags(id, FAILOVER)).IsError())
-    return err.Push(FXLOC, "Couldn't clear FAILOVER flag for pair %d", id);
+  // Restarted before FAILOVER is cleared, so that a failed restart is
+  // retried by cancelling again.
   err = run.call(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.startPair(id); });
   if (err.IsError()) return err.Push(FXLOC, "Couldn't start pair %d back", id);
+  if ((err = run.db.clrPairFlags(id, FAILOVER)).IsError())
+    return err.Push(FXLOC, "Couldn't clear FAILOVER flag for pair %d", id);
   return CZuError();
 }

@@ -21,6 +21,13 @@ namespace blrworkflow {
 // `loc` whose text is the whole of `err`.
 CZuError withCode(const FXCodeLocation& loc, const CZuError& err, int code);
 
+// Whether a failover, a failback or a switch of roles has begun on the pair:
+// one of its progress properties exists.  These tell an interrupted run apart
+// when the replication service has since reported another status for the pair.
+bool failoverBegun(const BlrSvcWorkflow::PropMap& props);
+bool failbackBegun(const BlrSvcWorkflow::PropMap& props);
+bool switchRolesBegun(const BlrSvcWorkflow::PropMap& props);
+
 class WorkflowRun {
  public:
   enum Proxy { kHead, kTail };
@@ -65,6 +72,14 @@ class WorkflowRun {
   CZuError setProp(const char* prop, const std::string& value, int code = 0);
   // Deletes one property (cancel and reset).
   CZuError clearProp(const char* prop);
+
+  // Powers the pair's VM on `proxy` off (the call's result in `outcome`)
+  // and records in `powerProp` whether it was on.  "1" is written before
+  // the request, so that a run killed while it is out still counts the VM
+  // as on: a later attempt finds it off either way.  Only an attempt that
+  // surely reached the proxy first writes "0"; a request that never left
+  // (no connection) keeps what was known before it.  Returns a failed write.
+  CZuError powerOffNoting(Proxy proxy, const char* powerProp, CZuError* outcome);
 
   // A recorded step: skipped when `prop` is "1"; else begins it, runs `act`,
   // records its outcome in `prop` and hands a failure, with `failure`

@@ -34,10 +34,13 @@ CZuError findOrCreateReversePair(WorkflowRun& run, BlrDB::Pair* reverse) {
   return createReversePair(run, reverse);
 }
 
-bool isSwitchRolesState(const BlrDB::Pair& pair) {
-  return (pair.flags & W::FAILOVER) && (pair.statusCode == W::STATUS_FAILED_OVER ||
-                                        pair.statusCode == W::STATUS_SWITCHING_ROLES ||
-                                        pair.statusCode == W::STATUS_SWITCH_ROLES_FAILED);
+// A failed-over pair, or one whose switch of roles began (the replication
+// service may since have reported the original pair stopped).
+bool isSwitchRolesState(const BlrDB::Pair& pair, const W::PropMap& props) {
+  return (pair.flags & W::FAILOVER) &&
+         (pair.statusCode == W::STATUS_FAILED_OVER ||
+          pair.statusCode == W::STATUS_SWITCHING_ROLES ||
+          pair.statusCode == W::STATUS_SWITCH_ROLES_FAILED || blrworkflow::switchRolesBegun(props));
 }
 
 }  // namespace
@@ -48,7 +51,7 @@ CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   const int status = run.pair.statusCode;
-  if (!isSwitchRolesState(run.pair))
+  if (!isSwitchRolesState(run.pair, run.props))
     return FXErrorUtil::ErrorInt(
         FXLOC, BLR_WF_BAD_STATE, "Can't switch roles for pair %d: invalid pair state %d", pairId, status);
   if (status == STATUS_FAILED_OVER) {

@@ -10,6 +10,7 @@
 // over TLS until SIGTERM or SIGINT, finishing the requests in flight.  The
 // other commands work directly on the configured database.
 #include <signal.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -52,6 +53,19 @@ CZuError createSchemas() {
   return EvEvent::upgradeTable();
 }
 
+// The host name clients reach this server by: the address it listens on, or
+// this machine's network name when it listens on all of them.
+std::string hostForClients(const DwLinkServerConfig& config) {
+  std::string host = config.address;
+  if (host.empty() || host == "0.0.0.0" || host == "::") {
+    host.clear();
+    DWPlatformInfo().getString("Host", "sNetHostName", &host);
+  }
+  char name[256] = "";
+  if (host.empty() && gethostname(name, sizeof name - 1) == 0) host = name;
+  return host;
+}
+
 // Blocks the stop signals in every thread, so that serve can wait for them.
 sigset_t stopSignals() {
   sigset_t set;
@@ -87,7 +101,8 @@ int serve() {
   if (err.IsError()) return serverFail(err.Push(FXLOC, "Couldn't start the link server"));
   const char* address = config.address.empty() ? "*" : config.address.c_str();
   blrDebug(kLogContext, 1, "Serving the pair database on %s:%d", address, server.port());
-  std::printf("listening on %s:%d\n", address, server.port());
+  std::printf("listening on %s:%d (clients: [Link] sServerHost = %s, nServerPort = %d)\n", address,
+              server.port(), hostForClients(config).c_str(), server.port());
   std::fflush(stdout);
 
   int received = 0;

@@ -16,14 +16,15 @@
 #include "ProxyState.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
+#include "host/DwLinkConfig.h"
 #include "host/KrpPeerPolicy.h"
 #include "host/TlsContext.h"
 
 namespace {
 
 constexpr char kSection[] = "Proxy";
-constexpr int kDefaultCtrlPort = 8402;
-constexpr int kDefaultCtrlPort2 = 8403;
+constexpr int kDefaultCtrlPort = 8408;
+constexpr int kDefaultCtrlPort2 = 8409;
 
 struct Options {
   std::string registry;
@@ -32,6 +33,7 @@ struct Options {
   int port2 = -2;
   int dwdPort = -2;
   std::string controlFile;
+  std::string stateFile;
   std::vector<std::string> faults;
   std::vector<std::string> settings;
   bool noDb = false;
@@ -86,10 +88,17 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
   config->dwdPort = opt.dwdPort != -2 ? opt.dwdPort
                                       : static_cast<int>(registryNumber("Host", "nDwdPort",
                                                                         kDwDefaultDwdPort));
+  config->stateFile = opt.stateFile.empty() ? registryString(kSection, "sStateFile") : opt.stateFile;
   config->allowBuiltinCerts = BlrReg::getAllowBuiltinCerts();
-  config->authTimeoutMs = BlrReg::getAuthTimeoutSecs() * 1000;
-  CZuError err = TlsContext::fromRegistry(&config->tls);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't load this proxy's certificate");
+  // Admission of connections as for the request link's server ([Link] keys).
+  DwLinkServerConfig link;
+  CZuError err = DwLinkServerConfig::fromRegistry(&link);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't read this proxy's listener settings");
+  config->authTimeoutMs = link.authTimeoutMs;
+  config->messageTimeoutMs = link.timeoutMs;
+  config->limits = link.limits;
+  config->memoryBudgetBytes = link.memoryBudgetBytes;
+  config->tls = link.tls;
   return KrpPeerPolicy::forHostServer("control", &config->peers);
 }
 
@@ -125,6 +134,8 @@ int main(int argc, char** argv) {
   app.add_option("--port2", opt.port2, "Its second port (0: any free, -1: none; default [Proxy] nCtrlPort2)");
   app.add_option("--dwd-port", opt.dwdPort, "Port lookup (0: any free, -1: none; default [Host] nDwdPort)");
   app.add_option("--control-file", opt.controlFile, "File of faults and settings, re-read when it changes");
+  app.add_option("--state-file", opt.stateFile,
+                 "File rewritten with the simulated state after every request");
   app.add_option("--fault", opt.faults, "Fault <operation>=<action> (repeatable)");
   app.add_option("--set", opt.settings, "Setting <name>=<value> (repeatable)");
   app.add_flag("--no-db", opt.noDb, "Don't report pair status changes to the pair database");

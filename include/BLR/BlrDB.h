@@ -4,6 +4,7 @@
 #define BLR_BLRDB_H
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -195,6 +196,13 @@ class BLR_API BlrDB {
   CZuError getPairs(const BlrUUID& srcGuid, std::list<Pair>* pairs);
   CZuError getPairs(const Pair& filter, std::list<Pair>* pairs);
   CZuError getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs);
+  // The pairs matching `filters` handed to `onPair` one at a time as they
+  // arrive, in id order, so that neither end holds the whole list; `onPair`
+  // returns false to stop early.  `afterId` pages: only pairs with a greater
+  // id; `limit` (0: no limit) stops after so many.  A failure after some pairs
+  // were handed over voids them.
+  CZuError forEachPair(const std::list<Pair>& filters, const std::function<bool(const Pair&)>& onPair,
+                       int afterId = 0, int limit = 0);
   CZuError delPair(int pairId);
   CZuError delPairs(int subClientId);
   CZuError delPairs(const std::list<int>& pairIds);
@@ -235,6 +243,10 @@ class BLR_API BlrDB {
   CZuError getBootVMsForPair(int pairId, std::list<BootVM>* vms);
   CZuError getBootVMsForTail(int tailClientId, std::list<BootVM>* vms);
   CZuError delBootVM(int bootVmId);
+
+ private:
+  CZuError streamPairs(const std::list<Pair>& filters, int afterId, int limit,
+                       const std::function<bool(const Pair&)>& onPair, bool* parseFailed);
 };
 
 // Property name to value; encoded as (tag 20 name, tag 21 value) pairs in key

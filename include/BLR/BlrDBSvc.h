@@ -4,6 +4,7 @@
 #ifndef BLR_BLRDBSVC_H
 #define BLR_BLRDBSVC_H
 
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -38,9 +39,18 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
 
   CZuError dispatch(const Map& req, Map* resp, const std::string& from,
                     const KRP_Cert& cert) override;
+  // "get_pairs" and the boot VM lists answer piece by piece, in id order, so
+  // that the server never holds a whole list; every other request goes to
+  // dispatch.
+  CZuError dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply, const std::string& from,
+                          const KRP_Cert& cert) override;
 
   // Pairs.
   static CZuError getPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // The same answer as pieces of "blob", a few pairs each.  Optional request
+  // keys "after_id" (pairs with a greater id only) and "limit" (at most so
+  // many pairs; 0 is no limit) page through the list.
+  static CZuError getPairsPiecesHnd(const Map& req, DwLinkReply* reply);
   static CZuError delPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
@@ -67,6 +77,16 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError delBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // Recovery plans.
+  static CZuError createPlanHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getPlansHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError delPlanHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError createPlanRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError setPlanRunPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError finishPlanRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getPlanRunsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  // "get_boot_vms_for_pair" and "get_boot_vms_for_tail" as pieces of "blob".
+  static CZuError getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply);
 };
 
 // Installs one more service object; it lives until the process ends.
@@ -92,6 +112,10 @@ BLR_API std::string filters2where(const std::list<BlrDB::Pair>& filters);
 // Pairs with their disks for a WHERE clause (or ""), in the order of their
 // first row.  A null `sql` reads on a connection of its own to "Anchor".
 BLR_API CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQL* sql);
+// Hands the pairs of `where` to `onPair` one at a time, whole with their disks,
+// in id order; `onPair` returns false to stop.
+BLR_API CZuError forEachPair(const std::string& where, BlrSQL* sql,
+                             const std::function<bool(BlrDB::Pair&)>& onPair);
 // Deletes the selected pairs with their disks and properties, in one
 // transaction.
 BLR_API CZuError delPairs(const std::string& where);

@@ -91,6 +91,62 @@ CREATE TABLE IF NOT EXISTS BlrBootDisk (
 );
 CREATE INDEX IF NOT EXISTS BlrBootDisk_bootVm ON BlrBootDisk(bootVmId);
 
+-- Recovery plans: ordered groups of pairs.  Pair IDs are not foreign keys:
+-- a plan that names a deleted pair reports it when it runs.
+CREATE TABLE IF NOT EXISTS BlrPlan (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name TEXT NOT NULL,                         -- 127 bytes
+  healthTimeoutSecs INTEGER NOT NULL DEFAULT 300,
+  created BIGINT NOT NULL DEFAULT 0,
+  modified BIGINT NOT NULL DEFAULT 0
+);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPlan_name ON BlrPlan(name);
+
+CREATE TABLE IF NOT EXISTS BlrPlanGroup (
+  planId INTEGER NOT NULL REFERENCES BlrPlan(id),
+  groupNo INTEGER NOT NULL,                   -- 0, 1, ... in run order
+  parallelism INTEGER NOT NULL DEFAULT 1
+);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanGroup_plan ON BlrPlanGroup(planId, groupNo);
+
+CREATE TABLE IF NOT EXISTS BlrPlanPair (
+  planId INTEGER NOT NULL REFERENCES BlrPlan(id),
+  groupNo INTEGER NOT NULL,
+  position INTEGER NOT NULL,
+  pairId INTEGER NOT NULL,
+  options INTEGER NOT NULL DEFAULT 0          -- to latest 1, keep production off 2, continue 4
+);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanPair_plan ON BlrPlanPair(planId, groupNo, position);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanPair_pair ON BlrPlanPair(planId, pairId);
+
+-- Runs of plans, kept for the report; they keep the plan's name and outlive it.
+CREATE TABLE IF NOT EXISTS BlrPlanRun (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  planId INTEGER NOT NULL DEFAULT 0,
+  planName TEXT NOT NULL DEFAULT '',          -- 127 bytes
+  workflow TEXT NOT NULL DEFAULT '',          -- 63 bytes
+  userName TEXT NOT NULL DEFAULT '',          -- 63 bytes
+  startTime BIGINT NOT NULL DEFAULT 0,
+  endTime BIGINT NOT NULL DEFAULT 0,
+  state TEXT NOT NULL DEFAULT ''              -- 63 bytes
+);
+CREATE INDEX IF NOT EXISTS BlrPlanRun_planName ON BlrPlanRun(planName);
+
+CREATE TABLE IF NOT EXISTS BlrPlanRunPair (
+  runId INTEGER NOT NULL REFERENCES BlrPlanRun(id),
+  pairId INTEGER NOT NULL,
+  groupNo INTEGER NOT NULL DEFAULT 0,
+  outcome TEXT NOT NULL DEFAULT '',           -- 63 bytes
+  startTime BIGINT NOT NULL DEFAULT 0,
+  endTime BIGINT NOT NULL DEFAULT 0,
+  seqNum BIGINT NOT NULL DEFAULT 0,
+  lagAtStart INTEGER NOT NULL DEFAULT 0,
+  exitCode INTEGER NOT NULL DEFAULT 0,
+  error TEXT NOT NULL DEFAULT '',             -- 1023 bytes
+  steps TEXT NOT NULL DEFAULT ''              -- 16383 bytes
+);
+CREATE UNIQUE INDEX IF NOT EXISTS BlrPlanRunPair_run ON BlrPlanRunPair(runId, pairId);
+
 -- The host's event log (EvEvent); arguments are kept as "<bytes>:<text>" runs.
 CREATE TABLE IF NOT EXISTS APP_Event (
   id INTEGER PRIMARY KEY AUTOINCREMENT,

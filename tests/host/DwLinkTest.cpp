@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/LinkTestEnv.h"
+#include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwLink.h"
 #include "host/DwLinkFrame.h"
@@ -20,6 +21,7 @@
 #include "host/DwTcp.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
+#include "support/RawPeers.h"
 
 namespace {
 
@@ -157,13 +159,15 @@ class DwLinkTest : public ::testing::Test {
     DWPlatformInfo::reset();
   }
 
-  void startServer(bool allowBuiltin = false, int idleTimeoutMs = 60000) {
+  void startServer(bool allowBuiltin = false, int idleTimeoutMs = 60000,
+                   const std::function<void(DwLinkServerConfig*)>& tune = nullptr) {
     DwLinkServerConfig c;
     c.address = "127.0.0.1";
     c.port = 0;
     c.tls = env_->server;
     c.allowBuiltinCerts = allowBuiltin;
     c.idleTimeoutMs = idleTimeoutMs;
+    if (tune) tune(&c);
     server_.setErrorHook([this](const CZuError& err) {
       std::lock_guard<std::mutex> lock(hookMu_);
       serverErrors_.push_back(err.AsString());
@@ -228,6 +232,21 @@ TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
   }
   DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
   EXPECT_EQ(svc.calls, 4);
+}
+
+// A client list claiming more clients than its answer carries is refused
+// rather than walked.
+TEST_F(DwLinkTest, ClientListClaimingMoreThanItCarriesIsRefused) {
+  struct Liar : DwLinkSvc {
+    Liar() : DwLinkSvc("CLIENTS") { acceptsRemote = false; }
+    CZuError dispatch(const Map&, Map* resp, const std::string&, const KRP_Cert&) override {
+      (*resp)["count"] = "2000000000";
+      return CZuError();
+    }
+  } liar;
+  std::vector<DWClientInfo> clients;
+  EXPECT_THAT(DWClient::list(&clients).Summary(), HasSubstr("missing"));
+  EXPECT_TRUE(clients.empty());
 }
 
 TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFails) {
@@ -328,7 +347,10 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
   startServer();
   DwLinkClientConfig c = client();
   c.timeoutMs = 150;
-  EXPECT_EQ(DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}}, nullptr).Code(), ETIMEDOUT);
+  CZuError stalled = DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}}, nullptr);
+  EXPECT_EQ(stalled.Code(), ETIMEDOUT);
+  // The request went out; its answer did not come.
+  EXPECT_THAT(stalled.AsString(), HasSubstr("Couldn't receive the answer on link REMOTE"));
   svc.release();
 
   // A listener that never speaks TLS.
@@ -337,7 +359,9 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
   ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &mute, &port));
   c.port = port;
   c.authTimeoutMs = 150;
-  EXPECT_EQ(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).Code(), ETIMEDOUT);
+  CZuError mum = DwLink("REMOTE").makeRemoteReq(c, {}, nullptr);
+  EXPECT_EQ(mum.Code(), ETIMEDOUT);
+  EXPECT_THAT(mum.AsString(), HasSubstr("Couldn't send request on link REMOTE"));
   mute.Close();
 }
 
@@ -468,6 +492,159 @@ TEST_F(DwLinkTest, StopFinishesRequestsInFlight) {
   EXPECT_EQ(server_.stats().requests, 2u);
   // Nothing listens any more.
   EXPECT_TRUE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+}
+
+// ---- Answers in pieces ----
+
+// Answers with `count` pieces of "blob", each 64 KiB of its index's letter,
+// then "tail"; "fail" fails after the pieces.
+class PieceSvc : public DwLinkSvc {
+ public:
+  PieceSvc() : DwLinkSvc("PIECES") { acceptsRemote = true; }
+  CZuError dispatch(const Map&, Map*, const std::string&, const KRP_Cert&) override {
+    return CZuError();
+  }
+  CZuError dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply, const std::string&,
+                          const KRP_Cert&) override {
+    for (int i = 0; i < std::stoi(req.at("count")); ++i) {
+      CZuError err = reply->append("blob", std::string(64 * 1024, static_cast<char>('a' + i % 26)));
+      if (err.IsError()) return err;
+    }
+    if (req.count("fail")) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't finish");
+    (*resp)["tail"] = "end";
+    return CZuError();
+  }
+};
+
+std::string expectedPieces(int count) {
+  std::string out;
+  for (int i = 0; i < count; ++i) out += std::string(64 * 1024, static_cast<char>('a' + i % 26));
+  return out;
+}
+
+TEST_F(DwLinkTest, AnswersOfAnySizeArriveInOrderPieceByPiece) {
+  PieceSvc svc;
+  startServer();
+  std::string address = "127.0.0.1:" + std::to_string(server_.port());
+  TlsConfig tc = LinkTestEnv::config("client1");
+  DWPlatformInfo::setValue("Security", "sCAFile", tc.caFile);
+  DWPlatformInfo::setValue("Security", "sCertFile", tc.certFile);
+  DWPlatformInfo::setValue("Security", "sKeyFile", tc.keyFile);
+  const int kCount = 80;  // 5 MiB: several frames
+  for (const char* server : {address.c_str(), static_cast<const char*>(nullptr)}) {
+    std::string joined;
+    int pieces = 0;
+    Map resp;
+    ASSERT_OK(DwLink("PIECES").makeReqPieces(
+        {{"count", std::to_string(kCount)}}, &resp,
+        [&](const std::string& key, std::string& piece) {
+          EXPECT_EQ(key, "blob");
+          joined += piece;
+          ++pieces;
+          return CZuError();
+        },
+        server));
+    EXPECT_EQ(joined + resp["blob"], expectedPieces(kCount)) << (server ? "remote" : "local");
+    EXPECT_GT(pieces, 1);
+    EXPECT_EQ(resp.at("tail"), "end");
+  }
+  // Taken whole, the pieces come first.
+  Map whole;
+  ASSERT_OK(DwLink("PIECES").makeReqToAnchor({{"count", "3"}}, &whole, address.c_str()));
+  EXPECT_EQ(whole.at("blob"), expectedPieces(3));
+  // A failure after pieces voids them: the answer is the error.
+  Map failed;
+  ASSERT_OK(DwLink("PIECES").makeReqToAnchor({{"count", "40"}, {"fail", ""}}, &failed,
+                                             address.c_str()));
+  EXPECT_THAT(failed.at("error"), HasSubstr("Couldn't finish"));
+  EXPECT_EQ(failed.count("blob"), 0u);
+  // A requester that stops early drops its connection; the next request is served.
+  CZuError stopped = DwLink("PIECES").makeReqPieces(
+      {{"count", std::to_string(kCount)}}, nullptr,
+      [](const std::string&, std::string&) { return FXErrorUtil::ErrorInt(FXLOC, 1, "enough"); },
+      address.c_str());
+  EXPECT_THAT(stopped.Summary(), HasSubstr("enough"));
+  ASSERT_OK(DwLink("PIECES").makeReqToAnchor({{"count", "1"}}, &whole, address.c_str()));
+  EXPECT_EQ(whole.at("tail"), "end");
+}
+
+// ---- Admission ----
+
+TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
+  EchoSvc svc("REMOTE");
+  startServer(false, 60000, [](DwLinkServerConfig* c) { c->timeoutMs = 600; });
+  RawPeer peer("127.0.0.1", server_.port());
+  ASSERT_OK(peer.authenticate(env_->client));
+  const char header[] = {'D', 'L', 'K', 1, 0, 0, 0, 100};
+  auto begin = std::chrono::steady_clock::now();
+  CZuError err;
+  for (int i = 0; i < 30 && !err.IsError(); ++i) {  // one byte every 100 ms
+    krpSendMs(peer.tls, i < 8 ? &header[i] : "x", 1, 1000, &err);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(err.IsError());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
+  server_.stop();
+  ASSERT_EQ(serverErrors_.size(), 1u);
+  EXPECT_THAT(serverErrors_[0], HasSubstr("not complete within 600 ms"));
+}
+
+TEST_F(DwLinkTest, HandshakesAreBoundedPerAddressAndInTime) {
+  EchoSvc svc("REMOTE");
+  startServer(false, 60000, [](DwLinkServerConfig* c) {
+    c->authTimeoutMs = 400;
+    c->limits.maxPendingPerAddress = 2;
+  });
+  std::vector<std::unique_ptr<RawPeer>> idle;
+  for (int i = 0; i < 3; ++i)
+    idle.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port(), "127.0.0.2"));
+  // The third from that address is closed at once; the others at their deadline.
+  EXPECT_LT(idle[2]->msUntilClosed(2000), 300);
+  Map resp;
+  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));  // another address
+  EXPECT_EQ(resp.at("k"), "v");
+  int closedAfter = idle[0]->msUntilClosed(2000);
+  EXPECT_GE(closedAfter, 150);
+  EXPECT_LT(closedAfter, 1500);
+  EXPECT_LT(idle[1]->msUntilClosed(2000), 1500);
+  EXPECT_EQ(server_.stats().gate.shed, 1u);
+}
+
+TEST_F(DwLinkTest, LongestIdleConnectionMakesRoomForANewClient) {
+  EchoSvc svc("REMOTE");
+  startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxConnections = 2; });
+  RawPeer older("127.0.0.1", server_.port()), newer("127.0.0.1", server_.port());
+  ASSERT_OK(older.authenticate(env_->client));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_OK(newer.authenticate(env_->client));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  Map resp;
+  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));
+  EXPECT_LT(older.msUntilClosed(2000), 1000);
+  EXPECT_EQ(newer.msUntilClosed(200), -1);  // still open
+  EXPECT_EQ(server_.stats().gate.evicted, 1u);
+}
+
+TEST_F(DwLinkTest, FrameBeyondTheMemoryBudgetIsRefusedBeforeItsPayload) {
+  EchoSvc svc("REMOTE");
+  startServer(false, 60000, [](DwLinkServerConfig* c) { c->memoryBudgetBytes = 1u << 20; });
+  RawPeer peer("127.0.0.1", server_.port());
+  ASSERT_OK(peer.authenticate(env_->client));
+  const unsigned char header[] = {'D', 'L', 'K', 1, 0x00, 0x10, 0x00, 0x00};  // 1 MiB
+  CZuError err;
+  krpSendMs(peer.tls, header, sizeof header, 5000, &err);
+  ASSERT_OK(err);
+  std::string payload;
+  bool started = false;
+  ASSERT_OK(dwLinkRecvFrame(peer.tls, kDwLinkMaxFrameBytes, 5000, &payload, &started));
+  DwLinkMessage answer;
+  ASSERT_OK(dwLinkDecode(payload.data(), payload.size(), &answer));
+  EXPECT_THAT(answer.failure, HasSubstr("exceed the server's memory budget of 1048576 bytes"));
+  EXPECT_EQ(server_.stats().overBudget, 1u);
+  // Frames that fit are still served.
+  Map resp;
+  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", std::string(300000, 'x')}}, &resp));
+  EXPECT_EQ(resp.at("k").size(), 300000u);
 }
 
 }  // namespace

@@ -318,6 +318,41 @@ TEST_F(WorkflowTest, CancelFailover) {
   EXPECT_EQ(stateText(*env_, id), kAfterCancel);
 }
 
+TEST_F(WorkflowTest, NewFailoverIgnoresProgressLeftByAnEarlierOne) {
+  int id = runningPair();
+  for (const char* name : {W::FOPROP_VM_STOPPED, W::FOPROP_SNAP_TAKEN, W::FBPROP_VM_STARTED})
+    ASSERT_OK(BlrDB().setPairProp(id, name, "1"));
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+}
+
+TEST_F(WorkflowTest, InterruptedCancelIsRepeatedOrTheFailoverResumed) {
+  int id = runningPair();
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  // The restart fails: FAILOVER stays, and cancelling again restarts.
+  inject("head START=fail:5");
+  EXPECT_THAT(W(id).cancelFailover(false).AsString(),
+              HasSubstr("Couldn't start pair " + std::to_string(id) + " back"));
+  env_->clearFaults();
+  EXPECT_EQ(stateText(*env_, id, false).substr(0, 32), "pair: status 14 flags 8 event 0 ");
+  ASSERT_OK(W(id).cancelFailover(false));
+  EXPECT_EQ(stateText(*env_, id), kAfterCancel);
+
+  // Killed once the production VM runs again: a resumed failover stops it.
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  env_->tap->setObserver([this](const DwLinkSvc::Map& req) {
+    std::vector<char> body = blrGetBlob(req);
+    if (req.at("req") == "del_pair_prop" &&
+        std::string(body.begin(), body.end()).find(W::FOPROP_VM_STOPPED) != std::string::npos)
+      env_->tap->fail("del_pair_prop");  // from the next request on
+  });
+  inject("head START=fail:5");
+  EXPECT_TRUE(W(id).cancelFailover(false).IsError());
+  env_->clearFaults();
+  ASSERT_OK(W(id).failover(false, true, nullptr));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+}
+
 // ---- Failback and reset ----
 
 TEST_F(WorkflowTest, FailbackStraightPath) {
@@ -368,6 +403,29 @@ TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
   EXPECT_EQ(logged("BlrSvcWorkflow::resetAfterFailback"),
             std::vector<std::string>{"Pair " + std::to_string(id) +
                                      " is not in \"Failback Failed\" state"});
+}
+
+TEST_F(WorkflowTest, ResetRemovesAnUnrecordedHiddenPair) {
+  int id = failedOverPair();
+  // The hidden pair is made, but neither recorded nor deleted again.
+  inject("db set_pair_prop failbackHiddenPairId");
+  inject("db del_pairs");
+  EXPECT_EQ(W(id).failback(true).Code(), 207);
+  env_->clearFaults();
+  ASSERT_OK(W(id).resetAfterFailback());
+  EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
+}
+
+TEST_F(WorkflowTest, FailbackFinishesAfterAnInterruptedReset) {
+  int id = failedOverPair();
+  inject("tail INS_FLUSH_MARKER_REQ=fail:5");
+  EXPECT_EQ(W(id).failback(true).Code(), 211);
+  env_->clearFaults();
+  inject("db del_pairs");  // the reset stops once the Tail no longer runs the hidden pair
+  EXPECT_TRUE(W(id).resetAfterFailback().IsError());
+  env_->clearFaults();
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
 }
 
 TEST_F(WorkflowTest, FailbackLeavesAnOffProductionVmOff) {
@@ -563,6 +621,85 @@ INSTANTIATE_TEST_SUITE_P(
         StepFault{"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId", nullptr},
         StepFault{"DeleteOriginal", 206, 20, "db del_pairs", nullptr}),
     stepName);
+
+// ---- Interrupted returns, whatever the replication service reported ----
+
+// A failback or switch of roles whose process dies: its failed status is
+// never written.  The parameter: the Head reports every stop (6), as a real
+// replication service may, or holds back while a workflow owns the status.
+class InterruptedTest : public WorkflowTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    WorkflowTest::SetUp();
+    bool everyStop = GetParam();
+    env_->head->changeSettings([everyStop](ProxySettings& s) { s.reportEveryStop = everyStop; });
+  }
+  // No status is written once a `request` whose body holds `text` passed.
+  void dieAfter(const std::string& request, const std::string& text) {
+    env_->tap->setObserver([this, request, text](const DwLinkSvc::Map& req) {
+      std::vector<char> body = blrGetBlob(req);
+      if (req.at("req") == request &&
+          std::string(body.begin(), body.end()).find(text) != std::string::npos)
+        env_->tap->fail("set_pair_status");
+    });
+  }
+  // A failback that dies after stopping the original pair.
+  void failbackDiesAfterStop(int id) {
+    dieAfter("set_pair_prop", W::FBPROP_ORIG_PAIR_STOPPED);
+    inject("head CLEANUP=fail:5");
+    EXPECT_EQ(W(id).failback(true).Code(), 206);
+    env_->clearFaults();
+    EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : W::STATUS_FAILING_BACK);
+  }
+};
+
+TEST_P(InterruptedTest, FailbackResumesAfterStoppingTheOriginalPair) {
+  int id = failedOverPair();
+  failbackDiesAfterStop(id);
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
+TEST_P(InterruptedTest, ResetCleansUpAStoppedFailback) {
+  int id = failedOverPair();
+  failbackDiesAfterStop(id);
+  ASSERT_OK(W(id).resetAfterFailback());
+  if (GetParam()) {
+    EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
+  } else {  // still failing back: resumed instead
+    EXPECT_EQ(status(id), W::STATUS_FAILING_BACK);
+    ASSERT_OK(W(id).failback(true));
+    EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+  }
+}
+
+TEST_P(InterruptedTest, FailbackResumesAfterRestartingTheOriginalPair) {
+  int id = failedOverPair();
+  inject("db clr_pair_flags");
+  dieAfter("clr_pair_flags", "");
+  EXPECT_TRUE(W(id).failback(true).IsError());
+  env_->clearFaults();
+  EXPECT_EQ(status(id), 4);  // as the Head reported the restart
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
+TEST_P(InterruptedTest, SwitchRolesResumesAfterStoppingTheOriginalPair) {
+  int id = failedOverPair();
+  dieAfter("set_pair_prop", W::SRPROP_ORIG_PAIR_STOPPED);
+  inject("head CLEANUP=fail:5");
+  int newId = 0;
+  EXPECT_EQ(W(id).switchRoles(&newId).Code(), 204);
+  env_->clearFaults();
+  EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : W::STATUS_SWITCHING_ROLES);
+  ASSERT_OK(W(id).switchRoles(&newId));
+  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stops, InterruptedTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "EveryStopReported" : "WorkflowStatusKept";
+                         });
 
 // ---- The simulator program ----
 

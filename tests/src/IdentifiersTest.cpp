@@ -67,12 +67,12 @@ void expectRoundTrip(const std::string& host, const std::string& client, int p1,
 }
 
 TEST(DwHostName, FormatIsReadable) {
-  EXPECT_EQ(MangleHostName("10.0.0.5", "proxy1", 8400, 8401), "proxy1@10.0.0.5:8400:8401");
+  EXPECT_EQ(MangleHostName("10.0.0.5", "proxy1", 8406, 8407), "proxy1@10.0.0.5:8406:8407");
 }
 
 TEST(DwHostName, RoundTripsAwkwardNames) {
   expectRoundTrip("localhost", "pm1", 1, 65535);
-  expectRoundTrip("::1", "pm1", 8400, 0);
+  expectRoundTrip("::1", "pm1", 8406, 0);
   expectRoundTrip("fe80::1%eth0", "a@b:c", 22, 23);
   expectRoundTrip("host.example", "", 5, 6);
 }

@@ -27,7 +27,7 @@ TEST_P(PairDbPairsTest, NewPairIsStoredWithDefaultsAndReadBack) {
                               p.lagTime, p.flags}),
             std::vector<int>({1, 2, 0, 0, 0, 0, 0}));
   EXPECT_EQ(p.statusMessage, "");
-  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
+  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   EXPECT_EQ(count("BlrPair"), 1);
   EXPECT_EQ(count("BlrDisk"), 2);
 
@@ -124,8 +124,8 @@ TEST_P(PairDbPairsTest, ClientsWhoseMangledNameWouldBeAmbiguousAreRefused) {
   ASSERT_TRUE(DemangleHostName(read(p.id).tailHostName.c_str(), host, name, dwd, evmgrc));
   EXPECT_EQ(host, "fd00::7");
   EXPECT_EQ(name, "tail6");
-  EXPECT_EQ(dwd, 8400);
-  EXPECT_EQ(evmgrc, 8401);
+  EXPECT_EQ(dwd, 8406);
+  EXPECT_EQ(evmgrc, 8407);
 }
 
 TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {
@@ -162,6 +162,44 @@ TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {
   found.push_back(a);
   ASSERT_OK(db_.getPairs(missing, &found));
   EXPECT_TRUE(found.empty());
+}
+
+TEST_P(PairDbPairsTest, LongListsArriveInIdOrderPieceByPieceAndPage) {
+  std::vector<int> ids, ofThree;
+  for (int seed = 1; seed <= 240; ++seed) {  // several pieces of the answer
+    BlrDB::Pair p = store(seed % 2 ? 3 : 4, seed, 2);
+    ids.push_back(p.id);
+    if (seed % 2) ofThree.push_back(p.id);
+  }
+  std::list<BlrDB::Pair> all;
+  ASSERT_OK(db_.getPairs(BlrDB::Pair(), &all));
+  std::vector<int> got;
+  for (const BlrDB::Pair& p : all) {
+    got.push_back(p.id);
+    EXPECT_EQ(p.disks.size(), 2u);
+  }
+  EXPECT_EQ(got, ids);
+
+  // Pages by id, with and without a filter, and an early stop.
+  auto collect = [&](const BlrDB::Pair& filter, int afterId, int limit, int stopAfter) {
+    std::vector<int> out;
+    EXPECT_OK(db_.forEachPair(
+        {filter},
+        [&](const BlrDB::Pair& p) {
+          out.push_back(p.id);
+          return stopAfter == 0 || static_cast<int>(out.size()) < stopAfter;
+        },
+        afterId, limit));
+    return out;
+  };
+  EXPECT_EQ(collect(BlrDB::Pair(), ids[99], 50, 0),
+            std::vector<int>(ids.begin() + 100, ids.begin() + 150));
+  BlrDB::Pair three;
+  three.subClientId = 3;
+  EXPECT_EQ(collect(three, ids[199], 0, 0),
+            std::vector<int>(ofThree.begin() + 100, ofThree.end()));
+  EXPECT_EQ(collect(BlrDB::Pair(), 0, 0, 7), std::vector<int>(ids.begin(), ids.begin() + 7));
+  EXPECT_EQ(collect(BlrDB::Pair(), ids.back(), 0, 0), std::vector<int>());
 }
 
 TEST_P(PairDbPairsTest, DeletingRemovesDisksAndPropertiesButKeepsBootVMs) {

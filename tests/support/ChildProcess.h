@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,18 @@ class ChildProcess {
     pid_t got = ::waitpid(pid_, &status, 0);
     pid_ = -1;
     return got > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  pid_t pid() const { return pid_; }
+  // A "Vm..." figure of /proc/<pid>/status in KiB ("VmHWM": peak resident
+  // memory, "VmRSS": resident now); 0 when unknown.
+  long memoryKiB(const std::string& field) const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.compare(0, field.size() + 1, field + ":") == 0)
+        return std::atol(line.c_str() + field.size() + 1);
+    return 0;
   }
 
  private:

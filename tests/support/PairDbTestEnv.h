@@ -45,8 +45,8 @@ class PairDbTest : public SqlBackendTest {
     c.id = kTail;
     c.name = "tail1";
     c.netHostName = "10.0.0.7";
-    c.dwdPort = 8400;
-    c.evmgrcPort = 8401;
+    c.dwdPort = 8406;
+    c.evmgrcPort = 8407;
     return c;
   }
 

@@ -27,14 +27,16 @@ class BlrAnchorTest : public ::testing::Test {
                              << "\nsOperatorNames = job1\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
                              << "[Database]\nsSqliteDir = " << dir_.path() << "/db\n"
                              << "[EventManager]\nsLogFile = " << dir_.path() << "/anchor.log\n";
-    ASSERT_EQ(admin("client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8400 "
-                    "--evmgrc-port 8401"),
+    ASSERT_EQ(admin("client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8406 "
+                    "--evmgrc-port 8407"),
               0);
     server_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{BLR_ANCHOR_PATH, "serve", "--registry", registry_});
     std::string line = server_->readLine();
     int port = numberAfter(line, "listening on 127.0.0.1:");
     ASSERT_NE(port, 0) << line << "; see " << dir_.path() << "/anchor.log";
+    EXPECT_THAT(line, HasSubstr("clients: [Link] sServerHost = 127.0.0.1, nServerPort = " +
+                                std::to_string(port) + ")"));
 
     DWPlatformInfo::reset();
     DwLinkPool::instance().clear();
@@ -82,7 +84,7 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   p.disks.front().srcPath = "/d";
   p.disks.front().srcGuid = p.srcGuid;
   ASSERT_OK(db.createOrUpdatePair(p));
-  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8400, 8401));
+  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   ASSERT_OK(db.setPairStatus(p.id, 4, "replicating", 0));
   ASSERT_OK(db.setPairProp(p.id, "step", "1"));
   std::string value;
@@ -93,6 +95,11 @@ TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   DWClient tail(20);
   ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
   EXPECT_EQ(mangled, p.tailHostName);
+  std::vector<DWClientInfo> all;
+  ASSERT_OK(DWClient::list(&all));
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].id, 20);
+  EXPECT_EQ(MangleHostName(all[0].netHostName, all[0].name, all[0].dwdPort, all[0].evmgrcPort), mangled);
   DWClient unknown(21);
   EXPECT_NE(unknown.getNetworkHostnameMangled(mangled, nullptr), 0);
   EXPECT_THAT(unknown.lastError().AsString(), HasSubstr("There is no client with id 21"));

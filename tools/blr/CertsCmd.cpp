@@ -1,14 +1,13 @@
 // blr certs ...: a certificate authority and the per-client certificates of
-// an installation, and (for trials) ready registry files.
+// an installation, and (for trials) ready registry files on free ports.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "Cli.h"
+#include "CliTrial.h"
 #include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
 
@@ -18,77 +17,111 @@ struct InitOptions {
   std::string dir;
   std::vector<std::string> clients;
   std::vector<std::string> operators;  // also get certificates
+  std::vector<std::string> proxies;
   std::string caName = "BLR CA";
   int days = KrpCertAuthority::kCertValidDays;
   bool registries = false;
   std::string anchor = "anchor";
   std::string host = "127.0.0.1";
-  int basePort = 4760;
+  int portBase = 0;  // 0: free ports
 };
 
-// One registry file per client, all on one host: the central server listens
-// on the base port; client i gets its port lookup on base + 10 (i + 1), the
-// event manager port after it, and the control ports 2 and 3 above it.
-std::string registryText(const InitOptions& o, const std::string& dir, const std::string& name,
-                         int index) {
-  int dwd = o.basePort + 10 * (index + 1);
-  std::string text = "# Registry of " + name + ", written by blr certs init.\n";
-  text += "[Host]\nsClientName = " + name + "\nsNetHostName = " + o.host +
-          "\nnDwdPort = " + std::to_string(dwd) + "\nnEvmgrcPort = " + std::to_string(dwd + 1) + "\n";
-  text += "[Security]\nsCAFile = " + dir + "/ca.crt\nsCertFile = " +
-          KrpCertAuthority::certPath(dir, name) + "\nsKeyFile = " + KrpCertAuthority::keyPath(dir, name) +
-          "\nsCRLFile = " + KrpCertAuthority::crlPath(dir) + "\n";
-  if (!o.operators.empty()) {
-    text += "sOperatorNames =";
-    for (const std::string& op : o.operators) text += " " + op;
-    text += "\n";
-  }
-  text += "[Link]\nsServerHost = " + o.host + "\nnServerPort = " + std::to_string(o.basePort) +
-          "\nsServerName = " + o.anchor + "\n";
-  if (name == o.anchor)
-    text += "sListenAddress = " + o.host + "\nnListenPort = " + std::to_string(o.basePort) + "\n";
-  text += "[Proxy]\nnCtrlPort = " + std::to_string(dwd + 2) + "\nnCtrlPort2 = " +
-          std::to_string(dwd + 3) + "\nsControlFile = " + dir + "/" + name + ".ctl\n";
-  text += "[Database]\nsSqliteDir = " + dir + "/db\n";
-  text += "[EventManager]\nsLogFile = " + dir + "/" + name + ".log\n";
-  return text;
+// The names to issue certificates for: with registries the central server
+// first, then the proxies, then the other clients; each once.
+std::vector<std::string> issuedNames(const InitOptions& o) {
+  std::vector<std::string> names;
+  auto add = [&names](const std::string& name) {
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  };
+  if (o.registries) add(o.anchor);
+  for (const std::string& name : o.proxies) add(name);
+  for (const std::string& name : o.clients) add(name);
+  for (const std::string& name : o.operators) add(name);
+  return names;
 }
 
-CZuError writeRegistries(const InitOptions& o, const std::string& dir) {
-  for (size_t i = 0; i < o.clients.size(); ++i) {
-    std::string path = dir + "/" + o.clients[i] + ".reg";
-    std::string text = registryText(o, dir, o.clients[i], static_cast<int>(i));
-    // Registries name key files and ports: not for every local user.
-    CZuError err = KrpCertAuthority::writeFile(path, text, 0640);
-    if (err.IsError()) return err;
+TrialPlan trialPlan(const InitOptions& o, const std::string& dir) {
+  TrialPlan plan;
+  plan.dir = dir;
+  plan.host = o.host;
+  plan.operators = o.operators;
+  for (const std::string& name : issuedNames(o)) {
+    TrialMember m;
+    m.name = name;
+    m.anchor = name == o.anchor;
+    m.proxy = !m.anchor && std::find(o.proxies.begin(), o.proxies.end(), name) != o.proxies.end();
+    plan.members.push_back(m);
   }
-  return CZuError();
+  return plan;
 }
 
-int initCerts(const Cli& cli, InitOptions o) {
+// The registry a command-line user of the trial works with: a client that
+// is neither the central server nor a proxy, else the central server's.
+const TrialMember& operatorMember(const TrialPlan& plan) {
+  for (const TrialMember& m : plan.members)
+    if (!m.anchor && !m.proxy) return m;
+  return *plan.anchor();
+}
+
+void printTrial(const TrialPlan& plan) {
+  std::printf("Central server on %s:%d", plan.host.c_str(), plan.serverPort);
+  const char* sep = "; in its client directory: ";
+  for (const TrialMember& m : plan.members)
+    if (m.proxy) {
+      std::printf("%s%s (client %d)", sep, m.name.c_str(), m.clientId);
+      sep = ", ";
+    }
+  std::printf("\nStart each server (in its own terminal, or in the background):\n");
+  for (const std::string& command : trialStartCommands(plan)) std::printf("  %s\n", command.c_str());
+  std::printf("Then check the set-up:\n  blr -r %s doctor\n",
+              plan.registryPath(operatorMember(plan)).c_str());
+}
+
+Json trialJson(const TrialPlan& plan) {
+  Json members = Json::array();
+  for (const TrialMember& m : plan.members) {
+    Json j{{"name", m.name}, {"registry", plan.registryPath(m)}, {"dwdPort", m.dwdPort},
+           {"evmgrcPort", m.evmgrcPort}};
+    if (m.proxy) {
+      j["clientId"] = m.clientId;
+      j["ctrlPorts"] = {m.ctrlPort, m.ctrlPort2};
+    }
+    members.push_back(j);
+  }
+  return Json{{"serverPort", plan.serverPort}, {"members", members},
+              {"start", trialStartCommands(plan)}};
+}
+
+int initCerts(const Cli& cli, const InitOptions& o) {
+  if (!o.registries && (o.portBase != 0 || !o.proxies.empty()))
+    return cli.failText("--port-base and --proxy need --registries", kExitUsage);
+  std::vector<std::string> names = issuedNames(o);
+  if (names.empty()) return cli.failText("Name at least one --client or --proxy", kExitUsage);
   std::error_code ec;
   std::string dir = std::filesystem::absolute(o.dir, ec).lexically_normal().string();
   if (!dir.empty() && dir.back() == '/') dir.pop_back();
-  if (o.registries && std::find(o.clients.begin(), o.clients.end(), o.anchor) == o.clients.end())
-    o.clients.insert(o.clients.begin(), o.anchor);
-  for (const std::string& op : o.operators)
-    if (std::find(o.clients.begin(), o.clients.end(), op) == o.clients.end())
-      o.clients.push_back(op);
+  TrialPlan plan = trialPlan(o, dir);
+  CZuError err;
+  if (o.registries) err = trialAssignPorts(o.portBase, &plan);
   KrpCertAuthority ca;
-  CZuError err = KrpCertAuthority::create(dir, o.caName, KrpCertAuthority::kCaValidDays, &ca);
-  for (size_t i = 0; i < o.clients.size() && !err.IsError(); ++i)
-    err = ca.issue(o.clients[i], KRP_CERT_KIND_CLIENT, o.days, dir);
+  if (!err.IsError()) err = KrpCertAuthority::create(dir, o.caName, KrpCertAuthority::kCaValidDays, &ca);
+  for (size_t i = 0; i < names.size() && !err.IsError(); ++i)
+    err = ca.issue(names[i], KRP_CERT_KIND_CLIENT, o.days, dir);
   if (!err.IsError()) err = ca.startRevocationList(dir);
-  if (!err.IsError() && o.registries) err = writeRegistries(o, dir);
+  if (!err.IsError() && o.registries) err = trialWriteRegistries(plan);
+  if (!err.IsError() && o.registries) err = trialRegisterProxies(plan);
   if (err.IsError()) return cli.fail(err);
   if (cli.json()) {
-    cli.printJson(Json{{"dir", dir}, {"ca", ca.caFile()}, {"clients", o.clients}});
+    Json out{{"dir", dir}, {"ca", ca.caFile()}, {"clients", names}};
+    if (o.registries) out["trial"] = trialJson(plan);
+    cli.printJson(out);
     return kExitOk;
   }
   std::printf("Certificate authority \"%s\" in %s\n", o.caName.c_str(), ca.caFile().c_str());
-  for (const std::string& name : o.clients)
+  for (const std::string& name : names)
     std::printf("  %-16s %s%s\n", name.c_str(), KrpCertAuthority::certPath(dir, name).c_str(),
                 o.registries ? ("  " + dir + "/" + name + ".reg").c_str() : "");
+  if (o.registries) printTrial(plan);
   return kExitOk;
 }
 
@@ -158,8 +191,10 @@ void addCertCommands(Cli& cli) {
   CLI::App* cmd = group->add_subcommand(
       "init", "Create a certificate authority and per-client certificates in a new directory");
   cmd->add_option("DIR", o->dir, "Directory (must not hold an authority yet)")->required();
-  cmd->add_option("--client", o->clients, "A client name to issue a certificate for (repeatable)")
-      ->required();
+  cmd->add_option("--client", o->clients, "A client name to issue a certificate for (repeatable)");
+  cmd->add_option("--proxy", o->proxies,
+                  "With --registries: a proxy's client name (repeatable); it gets control ports "
+                  "and joins the central server's client directory");
   cmd->add_option("--operator", o->operators,
                   "An operator name (repeatable): gets a certificate and, with --registries, is "
                   "admitted by every server and may edit the client directory");
@@ -168,12 +203,14 @@ void addCertCommands(Cli& cli) {
       ->capture_default_str()
       ->check(CLI::Range(1, 36500));
   cmd->add_flag("--registries", o->registries,
-                "Also write <client>.reg for every client, all on one host (trials, demo)");
+                "Also write <client>.reg for every client, all on one host, on free ports "
+                "(trials, demo)");
   cmd->add_option("--anchor", o->anchor, "With --registries: the central server's client name")
       ->capture_default_str();
   cmd->add_option("--host", o->host, "With --registries: the host's address")->capture_default_str();
-  cmd->add_option("--base-port", o->basePort, "With --registries: the central server's port")
-      ->capture_default_str()
+  cmd->add_option("--port-base", o->portBase,
+                  "With --registries: the central server's port, the others above it "
+                  "(default: free ports)")
       ->check(CLI::Range(1, 65000));
   cli.on(cmd, [&cli, o] { return initCerts(cli, *o); }, false);
 

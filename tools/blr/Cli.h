@@ -85,5 +85,11 @@ void addProxyCommands(Cli& cli);
 void addWorkflowCommands(Cli& cli);
 void addClientCommands(Cli& cli);
 void addCertCommands(Cli& cli);
+void addDoctorCommands(Cli& cli);
+void addPlanCommands(Cli& cli);
+// "plans runs" and "plans report", under the "plans" group.
+void addPlanReportCommands(Cli& cli, CLI::App* plans);
+// The workflows run on a plan's pairs, under the "plans" group.
+void addPlanRunCommands(Cli& cli, CLI::App* plans);
 
 #endif  // TOOLS_BLR_CLI_H

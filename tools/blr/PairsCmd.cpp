@@ -10,6 +10,7 @@
 #include <set>
 
 #include "Cli.h"
+#include "CliJson.h"
 #include "CliRecords.h"
 
 namespace {
@@ -24,19 +25,59 @@ std::string joinNames(const std::vector<std::string>& names) {
 
 std::string uuidOrDash(const BlrUUID& id) { return id.empty() ? "-" : id.toString(); }
 
-void printPairTable(std::list<BlrDB::Pair> pairs) {
-  if (pairs.empty()) {
-    std::printf("No pairs.\n");
-    return;
+// Prints pairs as they arrive, as table rows or as the elements of a JSON
+// array, so that a list of any length starts at once and is never held.
+class PairPrinter {
+ public:
+  explicit PairPrinter(bool json) : json_(json) {}
+
+  void add(const BlrDB::Pair& p) {
+    if (json_) {
+      std::string item = pairToJson(p).dump(2);
+      std::string indented = "  ";
+      for (char c : item) indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
+      std::printf("%s\n%s", count_ == 0 ? "[" : ",", indented.c_str());
+    } else {
+      if (count_ == 0) row(kHeaders);
+      row({std::to_string(p.id), p.srcName, orDash(p.dstName), std::to_string(p.headClientId),
+           std::to_string(p.tailClientId), pairStatusText(p.statusCode),
+           joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
+           std::to_string(p.disks.size())});
+    }
+    if (++count_ == 1) std::fflush(stdout);  // the first line shows at once
   }
-  CliTable table({"ID", "SOURCE", "DESTINATION", "HEAD", "TAIL", "STATUS", "FLAGS", "LAG", "DISKS"});
-  for (const BlrDB::Pair& p : pairs)
-    table.add({std::to_string(p.id), p.srcName, orDash(p.dstName), std::to_string(p.headClientId),
-               std::to_string(p.tailClientId), pairStatusText(p.statusCode),
-               joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
-               std::to_string(p.disks.size())});
-  std::fputs(table.render().c_str(), stdout);
-}
+
+  void finish() {
+    if (json_)
+      std::printf("%s\n", count_ == 0 ? "[]" : "\n]");
+    else if (count_ == 0)
+      std::printf("No pairs.\n");
+    std::fflush(stdout);
+  }
+
+ private:
+  static const std::vector<std::string> kHeaders;
+  static const size_t kWidths[];
+
+  // Columns of fixed widths, since later rows are not known yet; a longer
+  // value pushes the rest of its row right.
+  static void row(const std::vector<std::string>& cells) {
+    std::string line;
+    for (size_t i = 0; i < cells.size(); ++i) {
+      line += cells[i];
+      if (i + 1 < cells.size())
+        line += std::string(cells[i].size() < kWidths[i] ? kWidths[i] - cells[i].size() + 2 : 2, ' ');
+    }
+    std::printf("%s\n", line.c_str());
+  }
+
+  bool json_;
+  size_t count_ = 0;
+};
+
+const std::vector<std::string> PairPrinter::kHeaders = {
+    "ID", "SOURCE", "DESTINATION", "HEAD", "TAIL", "STATUS", "FLAGS", "LAG", "DISKS"};
+const size_t PairPrinter::kWidths[] = {8, 20, 20, 6, 6, 14, 10, 6, 5};
 
 void printPairDetails(const BlrDB::Pair& p, const std::map<std::string, std::string>& props) {
   std::string status = pairStatusText(p.statusCode);
@@ -103,6 +144,8 @@ struct ListOptions {
   BlrDB::Pair filter;
   std::string srcGuid, dstGuid, flags;
   int status = -2;  // -2: any
+  int limit = 0;    // 0: all
+  int afterId = 0;
 };
 
 int listPairs(const Cli& cli, ListOptions& o) {
@@ -112,19 +155,24 @@ int listPairs(const Cli& cli, ListOptions& o) {
     CZuError err = parsePairFlags(o.flags, &o.filter.flags);
     if (err.IsError()) return cli.fail(err, kExitUsage);
   }
-  std::list<BlrDB::Pair> pairs;
-  CZuError err = BlrDB().getPairs(o.filter, &pairs);
-  if (err.IsError()) return cli.fail(err);
-  // The service filters on identity fields only; the status is filtered here.
-  if (o.status != -2) pairs.remove_if([&](const BlrDB::Pair& p) { return p.statusCode != o.status; });
-  pairs.sort([](const BlrDB::Pair& a, const BlrDB::Pair& b) { return a.id < b.id; });
-  if (!cli.json()) {
-    printPairTable(pairs);
-    return kExitOk;
+  PairPrinter printer(cli.json());
+  int shown = 0;
+  // The service filters on identity fields only; the status is filtered here,
+  // so the service can be told the limit only when no status is asked for.
+  bool byStatus = o.status != -2;
+  CZuError err = BlrDB().forEachPair(
+      {o.filter},
+      [&](const BlrDB::Pair& p) {
+        if (byStatus && p.statusCode != o.status) return true;
+        printer.add(p);
+        return o.limit == 0 || ++shown < o.limit;
+      },
+      o.afterId, byStatus ? 0 : o.limit);
+  if (err.IsError()) {
+    std::fflush(stdout);
+    return cli.fail(err);
   }
-  Json list = Json::array();
-  for (const BlrDB::Pair& p : pairs) list.push_back(pairToJson(p));
-  cli.printJson(list);
+  printer.finish();
   return kExitOk;
 }
 
@@ -158,6 +206,9 @@ void addQueryCommands(Cli& cli, CLI::App* pairs) {
   list->add_option("--rp-store", o->filter.rpStoreId, "Recovery-point store id");
   list->add_option("--flags", o->flags, "Pairs with all these flags (FAILOVER, HIDDEN, REVERSE, bits)");
   list->add_option("--status", o->status, "Status code");
+  list->add_option("--limit", o->limit, "At most this many pairs")->check(kPositiveId);
+  list->add_option("--after-id", o->afterId, "Only pairs with a greater id (to page)")
+      ->check(CLI::NonNegativeNumber);
   cli.on(list, [&cli, o] { return listPairs(cli, *o); });
 
   auto id = std::make_shared<int>(0);
@@ -174,21 +225,6 @@ struct CreateOptions {
   std::string srcGuid, dstGuid;
   std::vector<std::string> disks;
 };
-
-CZuError readJsonFile(const std::string& path, Json* out) {
-  std::ifstream file;
-  if (path != "-") {
-    file.open(path);
-    if (!file) return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't open %s", path.c_str());
-  }
-  std::istream& in = path == "-" ? std::cin : file;
-  try {
-    *out = Json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
-  } catch (const Json::exception& e) {
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't parse %s: %s", path.c_str(), e.what());
-  }
-  return CZuError();
-}
 
 // "<disk id>:<path>" (a disk's identifier and path); the path may hold ':'.
 CZuError parseDisk(const std::string& arg, BlrUUID* id, std::string* path) {

@@ -10,5 +10,7 @@ int main(int argc, char** argv) {
   addWorkflowCommands(cli);
   addClientCommands(cli);
   addCertCommands(cli);
+  addDoctorCommands(cli);
+  addPlanCommands(cli);
   return cli.main(argc, argv);
 }

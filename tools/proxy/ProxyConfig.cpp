@@ -114,6 +114,8 @@ CZuError ProxySettings::set(const std::string& name, const std::string& value) {
     ok = parseInt(value, -1, INT_MAX, &flushDelayMs);
   else if (name == "missing-vm")
     ok = parseOnOff(value, &missingVm);
+  else if (name == "report-every-stop")
+    ok = parseOnOff(value, &reportEveryStop);
   else if (name == "head-vm-power")
     ok = parseOnOff(value, &headVmPower);
   else if (name == "tail-vm-power")

@@ -21,8 +21,10 @@
 // Settings: sync-delay-ms (a started pair reports status 4 this long after 3;
 // -1 never), flush-delay-ms (how far the Tail lags behind the Head's sequence
 // numbers; -1: markers never arrive), missing-vm (on: started pairs report
-// event 39452812 and stay synchronising), head-vm-power and tail-vm-power
-// (on|off: the power state of VMs not seen before).
+// event 39452812 and stay synchronising), report-every-stop (on: a stop
+// reports 6 also while a recovery workflow owns the pair's status, as a real
+// service may), head-vm-power and tail-vm-power (on|off: the power state of
+// VMs not seen before).
 #ifndef TOOLS_PROXY_PROXYCONFIG_H
 #define TOOLS_PROXY_PROXYCONFIG_H
 
@@ -40,6 +42,7 @@ struct ProxySettings {
   int syncDelayMs = 5000;
   int flushDelayMs = 2000;
   bool missingVm = false;
+  bool reportEveryStop = false;
   bool headVmPower = true;
   bool tailVmPower = false;
   std::map<std::string, bool> vmPower;  // VM key -> powered on

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDebug.h"
@@ -29,7 +31,7 @@ bool isQuietEnd(const CZuError& err) {
 }  // namespace
 
 CZuError ProxyServer::listen(int port, int slot) {
-  CZuError err = dwTcpListen(config_.address, port, 64, &listen_[slot], &ports_[slot]);
+  CZuError err = dwTcpListen(config_.address, port, 512, &listen_[slot], &ports_[slot]);
   if (err.IsError()) err.Push(FXLOC, "Couldn't listen for %s on port %d", kService, port);
   return err;
 }
@@ -49,10 +51,14 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
     lookup.allowBuiltinCerts = config.allowBuiltinCerts;
     lookup.authTimeoutMs = config.authTimeoutMs;
     lookup.peers = config.peers;
+    lookup.timeoutMs = config.messageTimeoutMs;
+    lookup.limits = config.limits;
+    lookup.memoryBudgetBytes = config.memoryBudgetBytes;
     responder_ = std::make_unique<DwPortResponder>();
     responder_->table().setPorts(kService, ports_[0], ports_[1]);
     err = responder_->start(lookup);
   }
+  if (!err.IsError() && !config.stateFile.empty()) saveState();
   if (!err.IsError() && ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
     err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't start proxy");
   if (err.IsError()) {
@@ -61,6 +67,7 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
     listen_[1].Close();
     return err;
   }
+  gate_.reset(new DwConnGate(config.limits));
   acceptThread_ = std::thread(&ProxyServer::acceptLoop, this);
   return CZuError();
 }
@@ -71,6 +78,7 @@ void ProxyServer::stop() {
   while (::write(stopPipe_[1], &byte, 1) < 0 && errno == EINTR) {
   }
   acceptThread_.join();
+  gate_->close();
   if (responder_) responder_->stop();
   listen_[0].Close();
   listen_[1].Close();
@@ -108,38 +116,54 @@ void ProxyServer::acceptLoop() {
           dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);
         continue;
       }
-      CZuSocket sock(fd);
-      std::lock_guard<std::mutex> lock(mu_);
-      CZuError err = workers_.spawn([this, sock]() mutable { serveConnection(sock); });
-      if (err.IsError())
-        blrError("ProxyServer", "%s", err.Summary().c_str());
-      else
-        ++active_;  // the worker can't finish before: it needs the lock
+      spawnWorker(fd);
     }
   }
 }
 
-void ProxyServer::serveConnection(CZuSocket& sock) {
+void ProxyServer::spawnWorker(int fd) {
+  CZuSocket sock(fd);
+  CZuError err;
+  DwConnGate::ConnPtr conn = gate_->admit(DwConnGate::peerAddress(fd), &err);
+  if (!conn) {  // over the limits of connections not yet authenticated
+    sock.Close();
+    if (err.IsError()) blrError("ProxyServer", "%s", err.Summary().c_str());
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  err = workers_.spawn([this, sock, conn]() mutable { serveConnection(sock, conn); });
+  if (err.IsError()) {
+    blrError("ProxyServer", "%s", err.Summary().c_str());
+    gate_->leave(conn);
+    sock.Close();
+  } else {
+    ++active_;  // the worker can't finish before: it needs the lock
+  }
+}
+
+void ProxyServer::serveConnection(CZuSocket& sock, const DwConnGate::ConnPtr& conn) {
   KrpSocket* s = nullptr;
   CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
   sock = CZuSocket();  // the layer's copy owns the connection now
   if (!err.IsError()) {
-    krpSetCancelFd(s, stopPipe_[0]);
+    krpSetCancelFd(s, conn->cancelFd());
     std::shared_ptr<KRP_Cert> peer;
     err = krpAuthSocketMs(s, KRP_ROLE_SERVER, &peer, config_.authTimeoutMs);
     if (!err.IsError()) err = dwLinkCheckPeerKind(*peer, config_.allowBuiltinCerts);
     // A refused name is logged by the policy, at most once a minute.
     bool admitted =
         !err.IsError() && (!config_.peers || !config_.peers->admit(peer->clientName).IsError());
-    if (admitted) {
+    if (admitted && gate_->seat(conn, config_.messageTimeoutMs)) {
       blrCtrlDebug("ProxyServer", 2, "Serving %s", peer->clientName.c_str());
-      while (serveOne(s)) {
+      while (serveOne(s, conn)) {
       }
     }
   }
   if (err.IsError() && err.Code() != ECANCELED)
-    blrError("ProxyServer", "Refused control connection: %s", err.Summary().c_str());
+    blrError("ProxyServer", "Refused control connection from %s: %s", conn->address().c_str(),
+             err.Summary().c_str());
   krpDestroySocket(s);
+  gate_->leave(conn);
   std::lock_guard<std::mutex> lock(mu_);
   --active_;
   cv_.notify_all();
@@ -149,6 +173,22 @@ void ProxyServer::refreshControl() {
   CZuError problem;
   if (control_->refresh(&problem)) state_->setSettings(control_->settings());
   if (problem.IsError()) blrError("ProxyServer", "%s", problem.Summary().c_str());
+}
+
+// Replaces the state file whole, so that a reader never sees half of it.
+void ProxyServer::saveState() {
+  std::lock_guard<std::mutex> lock(saveMu_);
+  std::string temp = config_.stateFile + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << proxyStateText(state_->view());
+    if (!out.flush()) {
+      blrError("ProxyServer", "Couldn't write %s", temp.c_str());
+      return;
+    }
+  }
+  if (std::rename(temp.c_str(), config_.stateFile.c_str()) != 0)
+    blrError("ProxyServer", "Couldn't replace %s: %s", config_.stateFile.c_str(), strerror(errno));
 }
 
 // Waits out a delay or a hang; false when the connection is to end.
@@ -169,15 +209,24 @@ bool ProxyServer::applyFault(KrpSocket* s, const ProxyFault& fault) {
 }
 
 // Reads one request and answers it; false ends the connection.
-bool ProxyServer::serveOne(KrpSocket* s) {
+bool ProxyServer::serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn) {
+  if (!gate_->setIdle(conn, true)) return false;
   DwWait w;
   CZuError err = krpWaitReadable(s, -1, &w);
-  if (err.IsError() || w != DwWait::kReady) return false;
+  if (err.IsError() || w != DwWait::kReady || !gate_->setIdle(conn, false)) return false;
   int msgId = 0;
   DwBuffer payload;
+  // The whole message within its deadline, however its bytes trickle.
+  conn->armDeadline(config_.messageTimeoutMs);
   err = BlrCtrl::recvMsg(s, &msgId, payload, 0);
+  bool late = conn->deadlinePassed();
+  conn->disarm();
   if (err.IsError()) {
-    if (!isQuietEnd(err)) blrError("ProxyServer", "Dropping connection: %s", err.Summary().c_str());
+    if (late)
+      blrError("ProxyServer", "Dropping connection from %s: request not complete within %d ms",
+               conn->address().c_str(), config_.messageTimeoutMs);
+    else if (!isQuietEnd(err))
+      blrError("ProxyServer", "Dropping connection: %s", err.Summary().c_str());
     return false;
   }
   refreshControl();
@@ -196,6 +245,7 @@ bool ProxyServer::serveOne(KrpSocket* s) {
     reply = ProxyReply::failure(msgId, fault.code, fault.text);
   else
     reply = state_->handle(request);
+  if (!config_.stateFile.empty()) saveState();  // before the answer: the client then sees it
   std::vector<char> bytes;
   if (fault.action == ProxyFault::kMalformed)
     bytes = {0, 0};  // a tag id without a length marker
@@ -203,7 +253,7 @@ bool ProxyServer::serveOne(KrpSocket* s) {
     bytes = reply.encode();
   krpSetCancelFd(s, -1);  // an answer being sent is finished even while stopping
   err = BlrCtrl::sendMsg(s, reply.msgId, bytes.data(), static_cast<int>(bytes.size()));
-  krpSetCancelFd(s, stopPipe_[0]);
+  krpSetCancelFd(s, conn->cancelFd());
   if (err.IsError() && !isQuietEnd(err))
     blrError("ProxyServer", "Couldn't answer: %s", err.Summary().c_str());
   return !err.IsError();

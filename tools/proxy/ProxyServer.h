@@ -1,7 +1,10 @@
 // The network side of the simulator: "BlrCtrlSvc" on two TLS ports, and the
 // machine's port lookup (DwPortMap.h) that tells clients which two.  Each
 // connection is served on a thread of its own, one request at a time, with
-// the faults of the control in force.
+// the faults of the control in force.  Connections are admitted as by the
+// request link's server (DwConnGate.h): bounded handshakes, bounded slots with
+// the longest idle connection closed to make room, and a deadline for every
+// whole message.
 #ifndef TOOLS_PROXY_PROXYSERVER_H
 #define TOOLS_PROXY_PROXYSERVER_H
 
@@ -14,6 +17,7 @@
 #include "ProxyConfig.h"
 #include "ProxyState.h"
 #include "host/CZuSocket.h"
+#include "host/DwConnGate.h"
 #include "host/DwPortMap.h"
 #include "host/DwThreadGroup.h"
 
@@ -29,7 +33,11 @@ struct ProxyServerConfig {
   int dwdPort = 0;      // the port lookup; 0 picks a free port, -1: none
   std::shared_ptr<TlsContext> tls;  // this proxy's certificate
   bool allowBuiltinCerts = false;   // clients may present the built-in certificate
-  int authTimeoutMs = 30 * 1000;
+  std::string stateFile;  // rewritten with the state after every request; empty: none
+  int authTimeoutMs = 5 * 1000;     // TLS handshake of a new connection
+  int messageTimeoutMs = 60 * 1000; // one whole request
+  DwConnLimits limits;              // of each listener: control ports, port lookup
+  size_t memoryBudgetBytes = size_t(256) << 20;  // the port lookup's frames
   // Names admitted on the control ports and the port lookup; null: any name
   // the authority signed.
   std::shared_ptr<KrpPeerPolicy> peers;
@@ -57,10 +65,12 @@ class ProxyServer {
  private:
   CZuError listen(int port, int slot);
   void acceptLoop();
-  void serveConnection(CZuSocket& sock);  // takes the socket over
-  bool serveOne(KrpSocket* s);
+  void spawnWorker(int fd);
+  void serveConnection(CZuSocket& sock, const DwConnGate::ConnPtr& conn);  // takes the socket over
+  bool serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn);
   bool applyFault(KrpSocket* s, const ProxyFault& fault);
   void refreshControl();
+  void saveState();
 
   ProxyControl* control_;
   ProxyState* state_;
@@ -70,11 +80,13 @@ class ProxyServer {
   std::unique_ptr<DwPortResponder> responder_;
   int stopPipe_[2] = {-1, -1};  // readable once stop begins
   std::thread acceptThread_;
+  std::unique_ptr<DwConnGate> gate_;
 
   std::mutex mu_;
   std::condition_variable cv_;  // the connection count changed
   DwThreadGroup workers_;
   int active_ = 0;
+  std::mutex saveMu_;  // one writer of the state file at a time, latest state last
 };
 
 #endif  // TOOLS_PROXY_PROXYSERVER_H

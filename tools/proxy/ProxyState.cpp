@@ -126,6 +126,17 @@ std::vector<char> ProxyReply::encode() const {
 
 // ---- State ----
 
+std::string proxyStateText(const ProxyStateView& view) {
+  static const char* const kRun[] = {"stopped", "syncing", "running", "paused"};
+  std::string text;
+  for (const auto& [key, on] : view.vmPower) text += "vm " + key + (on ? " on\n" : " off\n");
+  for (const auto& [id, pair] : view.pairs)
+    text += "pair " + std::to_string(id) + " " + kRun[pair.run] + "\n";
+  for (int id : view.snapshots) text += "snapshot " + std::to_string(id) + "\n";
+  for (const auto& entry : view.blocked) text += "blocked " + entry.first + "\n";
+  return text;
+}
+
 ProxyState::ProxyState(ProxyReporter* reporter) : reporter_(reporter), startSeq_(nowUs()) {}
 
 ProxyState::~ProxyState() { timer_.reset(); }  // no delayed report outlives the state
@@ -223,7 +234,7 @@ void ProxyState::startSync(ProxyPair& pair) {
 void ProxyState::stopPair(ProxyPair& pair, bool reportStop) {
   pair.run = ProxyPair::kStopped;
   ++pair.startCount;  // a pending "running" report no longer applies
-  if (reportStop && !workflowOwnsStatus(pair.id))
+  if (reportStop && (settings_.reportEveryStop || !workflowOwnsStatus(pair.id)))
     report(pair.id, kProxyStatusStopped, "", 0);
 }
 

@@ -5,7 +5,7 @@
 // (their VMs then come from the pair database, if it knows the pair).  A pair
 // that starts or resynchronises reports status 3 and, sync-delay-ms later,
 // 4; one that stops reports 6 unless a recovery workflow owns its status
-// (14, 16-20).  Pausing, resuming and cleaning up report nothing.
+// (14, 16-20) and report-every-stop is off.  Pausing, resuming and cleaning up report nothing.
 //
 // Sequence numbers are microseconds of the wall clock, so that Head and Tail
 // processes on one machine agree without talking: a flush marker is the
@@ -112,6 +112,11 @@ struct ProxyStateView {
   std::map<uint64_t, std::string> backups;          // backup job id -> VM (hex)
   std::vector<uint64_t> doneJobs;
 };
+
+// The view as lines of text, one fact per line, for other processes to read:
+// "vm <key> on|off", "pair <id> stopped|syncing|running|paused",
+// "snapshot <pair id>", "blocked <vm>".
+std::string proxyStateText(const ProxyStateView& view);
 
 class ProxyState {
  public:

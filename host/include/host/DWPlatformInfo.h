@@ -19,8 +19,8 @@
 
 // Default ports of a client machine: the port lookup (DwPortMap.h) and the
 // event manager.
-constexpr int kDwDefaultDwdPort = 8400;
-constexpr int kDwDefaultEvmgrcPort = 8401;
+constexpr int kDwDefaultDwdPort = 8406;
+constexpr int kDwDefaultEvmgrcPort = 8407;
 
 class DWPlatformInfo {
  public:

@@ -1,7 +1,7 @@
 // Mangled host names: how the system stores a way to reach a client (a proxy
 // or the central server) in one text:
 //   <client name>@<network host name>:<dwdPort>:<evmgrcPort>
-// for example "proxy1@10.0.0.5:8400:8401".  The ports are read from the right
+// for example "proxy1@10.0.0.5:8406:8407".  The ports are read from the right
 // and the client name ends at the last '@', so IPv6 literal hosts survive the
 // round trip.  Client names hold neither '@' nor ':' and hosts never hold '@'
 // (DWClientDirectory::add refuses them).

@@ -8,6 +8,7 @@
 #ifndef HOST_DWLINK_H
 #define HOST_DWLINK_H
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -17,6 +18,8 @@
 class DwLink {
  public:
   using Map = std::map<std::string, std::string>;
+  // Takes one piece of the value of `key`; an error stops the request.
+  using PieceFn = std::function<CZuError(const std::string& key, std::string& piece)>;
 
   explicit DwLink(const std::string& name) : name_(name) {}
 
@@ -24,6 +27,14 @@ class DwLink {
   // "[v6-address]:port"; the port may be left out) and skips the in-process
   // service.  `resp` may be null when the answer is not wanted.
   CZuError makeReqToAnchor(const Map& req, Map* resp, const char* server);
+
+  // Like makeReqToAnchor for answers of any size: the parts of an answer that
+  // the service produces piece by piece are handed to `onPiece` as they
+  // arrive, in order, and never gathered; `resp` gets the rest, which follows
+  // them (the value of a key is its pieces and then its value in `resp`).
+  // When `resp` holds "error" the pieces already handed over are void.  An
+  // error of `onPiece` ends the request and is returned.
+  CZuError makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece, const char* server);
 
   // Over the network to the server of `config`, even when a service of this
   // name lives in the process.
@@ -37,6 +48,9 @@ class DwLink {
                              int* port2);
 
  private:
+  CZuError exchange(const DwLinkClientConfig& config, const Map& req, Map* resp,
+                    const PieceFn& onPiece);
+
   std::string name_;
 };
 

@@ -5,15 +5,21 @@
 //   nServerPort        number  4760    its port
 //   sServerName        text    (none)  client name the server must authenticate as;
 //                                      empty accepts any name the authority signed
-//   nTimeoutSecs       number  60      connect, and each wait while moving a frame
-//   nAuthTimeoutSecs   number  30      TLS handshake
+//   nTimeoutSecs       number  60      connect, and moving one whole frame
+//   nAuthTimeoutSecs   number  30      client: TLS handshake
 //   nPoolSize          number  4       idle connections kept per server
 //   nPoolIdleSecs      number  60      idle connections older than this are closed
 //   nAllowBuiltinCerts number  0       1 accepts peers holding the built-in product
 //                                      certificate; 0 requires per-client ones
 //   sListenAddress     text    (all)   server: address to listen on
 //   nListenPort        number  nServerPort  server: port to listen on
-//   nMaxConnections    number  64      server: connections served at once
+//   nMaxConnections    number  64      server: authenticated connections served at once;
+//                                      when all are taken the longest idle one is closed
+//   nMaxPending        number  128     server: connections not yet authenticated
+//   nMaxPendingPerAddress number 16    server: of those, from one source address
+//   nHandshakeTimeoutSecs number 5     server: TLS handshake of a new connection
+//   nMemoryBudgetMB    number  256     server: request frames held at once (each counts
+//                                      twice its size: its bytes and their decoded form)
 //   nIdleTimeoutSecs   number  300     server: an idle connection is closed after this
 // TLS files come from section "Security" (TlsContext.h).
 #ifndef HOST_DWLINKCONFIG_H
@@ -23,6 +29,7 @@
 #include <string>
 
 #include "host/CZuError.h"
+#include "host/DwConnGate.h"
 
 class TlsContext;
 class KrpPeerPolicy;
@@ -49,9 +56,10 @@ struct DwLinkClientConfig {
 struct DwLinkServerConfig {
   std::string address;            // empty: every local address
   int port = kDwLinkDefaultPort;  // 0 picks a free port
-  int maxConnections = 64;
-  int timeoutMs = 60 * 1000;
-  int authTimeoutMs = 30 * 1000;
+  DwConnLimits limits;
+  size_t memoryBudgetBytes = size_t(256) << 20;
+  int timeoutMs = 60 * 1000;      // one whole frame
+  int authTimeoutMs = 5 * 1000;   // TLS handshake
   int idleTimeoutMs = 300 * 1000;
   bool allowBuiltinCerts = false;
   std::shared_ptr<TlsContext> tls;

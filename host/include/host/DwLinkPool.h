@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -27,11 +28,16 @@ class DwLinkPool {
 
   static DwLinkPool& instance();
 
-  // Sends one request frame and receives the response payload.  A reused
+  // Told each answer frame's payload; sets `more` when further frames of the
+  // same answer follow.  An error ends the exchange and drops the connection.
+  using FrameFn = std::function<CZuError(std::string& payload, bool* more)>;
+
+  // Sends one request frame and receives the answer's frames.  A reused
   // connection that turns out closed before any answer arrived is replaced by
-  // a new one and the request sent again, once.
+  // a new one and the request sent again, once.  `sent` tells whether the
+  // failure came after the request was sent.
   CZuError exchange(const DwLinkClientConfig& config, const std::string& frame,
-                    std::string* response);
+                    const FrameFn& onFrame, bool* sent);
 
   // Closes every idle connection.
   void clear();

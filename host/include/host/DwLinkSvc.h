@@ -14,6 +14,17 @@
 #include "host/CZuError.h"
 #include "host/KrpSocket.h"
 
+// Where a service puts an answer it produces piece by piece, so that neither
+// end needs to hold all of it: the server sends what has gathered as a frame
+// of its own (DwLinkFrame.h), an in-process caller takes each piece as it comes.
+class DwLinkReply {
+ public:
+  virtual ~DwLinkReply() = default;
+  // Adds `piece` to the value of `key`.  A piece is never split; a failure
+  // (the requester left) should end the service's work.
+  virtual CZuError append(const std::string& key, std::string piece) = 0;
+};
+
 class DwLinkSvc {
  public:
   using Map = std::map<std::string, std::string>;
@@ -28,6 +39,11 @@ class DwLinkSvc {
   // A failure is returned to the requester as the text of "error".
   virtual CZuError dispatch(const Map& req, Map* resp, const std::string& from,
                             const KRP_Cert& cert) = 0;
+  // Answers one request whose answer may be long: the service may hand parts
+  // of values to `reply` as it produces them; what `resp` holds at the end
+  // follows them.  The base calls dispatch.
+  virtual CZuError dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
+                                  const std::string& from, const KRP_Cert& cert);
   // For services that take over a connection after its first request; the
   // base supports none.
   virtual CZuError dispatch2(const Map& req, KrpSocket* socket);
@@ -37,6 +53,9 @@ class DwLinkSvc {
   // id, "<messages> (code <n>, request <16 hex digits>)".  The whole stack,
   // with source locations, is logged under that id and never sent.
   void answer(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert);
+  // The same through dispatchPieces: pieces go to `reply` as they come.
+  void answer(const Map& req, Map* resp, DwLinkReply* reply, const std::string& from,
+              const KRP_Cert& cert);
 
   const std::string& linkName() const { return name_; }
 

@@ -59,6 +59,12 @@ class KrpCertAuthority {
   // Writes `data` to `path` through a temporary file and a rename, with
   // `mode` whatever the umask.
   static CZuError writeFile(const std::string& path, const std::string& data, int mode);
+  // Whether the private key in `keyFile` belongs to the certificate in
+  // `certFile`; fails with the reason when it does not or a file is unusable.
+  static CZuError checkKeyMatches(const std::string& certFile, const std::string& keyFile);
+  // Whether the certificate in `certFile` carries a valid signature of the
+  // authority whose certificate is in `caFile` (validity dates not checked).
+  static CZuError checkIssuedBy(const std::string& certFile, const std::string& caFile);
 
   const std::string& caFile() const { return caFile_; }
   static std::string crlPath(const std::string& dir);

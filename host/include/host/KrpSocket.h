@@ -59,6 +59,11 @@ struct KRP_Cert {
   bool nameMatches() const { return expectedName.empty() || expectedName == clientName; }
 };
 
+// Describes the first certificate of the PEM file `path`, as krpAuthSocket
+// describes a peer's (no expected name).  Fails when the file can't be read
+// or holds no certificate.
+CZuError krpReadCertFile(const std::string& path, KRP_Cert* out);
+
 // Creates the layer over a copy of `socket` with the TLS context of the
 // registry (TlsContext::fromRegistry); `flags` must be KRP_INIT_DEFAULT.  The
 // descriptor is switched to non-blocking.  The layer's copy keeps the socket

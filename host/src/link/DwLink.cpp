@@ -41,7 +41,48 @@ CZuError parseServer(const std::string& text, std::string* host, int* port) {
 
 }  // namespace
 
+namespace {
+
+// Pieces gathered for a caller that takes the answer whole.
+struct Gathered {
+  DwLink::Map values;
+  CZuError add(const std::string& key, std::string& piece) {
+    values[key] += piece;
+    return CZuError();
+  }
+  // The pieces come before the last frame's values.
+  void finish(DwLink::Map* resp) {
+    for (auto& kv : values) (*resp)[kv.first].insert(0, kv.second);
+  }
+};
+
+// Hands a service's pieces straight to an in-process caller.
+class CallbackReply : public DwLinkReply {
+ public:
+  explicit CallbackReply(const DwLink::PieceFn& onPiece) : onPiece_(onPiece) {}
+  CZuError append(const std::string& key, std::string piece) override {
+    return onPiece_(key, piece);
+  }
+
+ private:
+  const DwLink::PieceFn& onPiece_;
+};
+
+}  // namespace
+
 CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) {
+  Map scratch;
+  if (resp == nullptr) resp = &scratch;
+  Gathered gathered;
+  CZuError err = makeReqPieces(
+      req, resp, [&](const std::string& key, std::string& piece) { return gathered.add(key, piece); },
+      server);
+  if (!err.IsError() && !resp->count("error")) gathered.finish(resp);
+  return err;
+}
+
+CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece,
+                               const char* server) {
   Map scratch;
   if (resp == nullptr) resp = &scratch;
   bool explicitServer = server != nullptr && *server != '\0';
@@ -53,7 +94,8 @@ CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) 
       const char* local = info.getPhysicalMachine();
       cert.clientName = local ? local : "localhost";
       cert.issuerName = "in-process";
-      svc->answer(req, resp, cert.clientName, cert);
+      CallbackReply reply(onPiece);
+      svc->answer(req, resp, &reply, cert.clientName, cert);
       return CZuError();
     }
   }
@@ -61,12 +103,22 @@ CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) 
   CZuError err = DwLinkClientConfig::fromRegistry(&config);
   if (!err.IsError() && explicitServer) err = parseServer(server, &config.host, &config.port);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
-  return makeRemoteReq(config, req, resp);
+  return exchange(config, req, resp, onPiece);
 }
 
 CZuError DwLink::makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp) {
   Map scratch;
   if (resp == nullptr) resp = &scratch;
+  Gathered gathered;
+  CZuError err = exchange(
+      config, req, resp,
+      [&](const std::string& key, std::string& piece) { return gathered.add(key, piece); });
+  if (!err.IsError() && !resp->count("error")) gathered.finish(resp);
+  return err;
+}
+
+CZuError DwLink::exchange(const DwLinkClientConfig& config, const Map& req, Map* resp,
+                          const PieceFn& onPiece) {
   if (name_.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send request: empty link name");
   if (config.host.empty())
@@ -77,16 +129,37 @@ CZuError DwLink::makeRemoteReq(const DwLinkClientConfig& config, const Map& req,
   DwLinkMessage msg;
   msg.name = name_;
   msg.entries = req;
-  std::string frame, payload;
+  msg.acceptsPieces = true;
+  std::string frame;
+  bool sent = false;
+  Map last;
   CZuError err = dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame);
-  if (!err.IsError()) err = DwLinkPool::instance().exchange(config, frame, &payload);
-  DwLinkMessage answer;
-  if (!err.IsError()) err = dwLinkDecode(payload.data(), payload.size(), &answer);
-  if (!err.IsError() && !answer.failure.empty())
-    err = FXErrorUtil::ErrorInt(FXLOC, 1, "%s", answer.failure.c_str());
-  if (err.IsError())
-    return err.Push(FXLOC, "Couldn't send request on link %s to %s:%d", name_.c_str(),
-                    config.host.c_str(), config.port);
-  for (auto& kv : answer.entries) (*resp)[kv.first] = std::move(kv.second);
+  if (!err.IsError())
+    err = DwLinkPool::instance().exchange(
+        config, frame,
+        [&](std::string& payload, bool* more) {
+          DwLinkMessage answer;
+          CZuError e = dwLinkDecode(payload.data(), payload.size(), &answer);
+          std::string().swap(payload);
+          if (!e.IsError() && !answer.failure.empty())
+            e = FXErrorUtil::ErrorInt(FXLOC, 1, "%s", answer.failure.c_str());
+          *more = answer.more;
+          if (e.IsError() || !answer.more) {
+            last.swap(answer.entries);
+            return e;
+          }
+          for (auto& kv : answer.entries) {
+            e = onPiece(kv.first, kv.second);
+            if (e.IsError()) return e;
+          }
+          return e;
+        },
+        &sent);
+  if (err.IsError()) {
+    const char* what = sent ? "Couldn't receive the answer on link %s from %s:%d"
+                            : "Couldn't send request on link %s to %s:%d";
+    return err.Push(FXLOC, what, name_.c_str(), config.host.c_str(), config.port);
+  }
+  for (auto& kv : last) (*resp)[kv.first] = std::move(kv.second);
   return CZuError();
 }

@@ -66,9 +66,15 @@ CZuError DwLinkServerConfig::fromRegistry(DwLinkServerConfig* out) {
   int serverPort = 0;
   CZuError err = readNumber("nServerPort", kDwLinkDefaultPort, 1, 65535, &serverPort);
   if (!err.IsError()) err = readNumber("nListenPort", serverPort, 0, 65535, &c.port);
-  if (!err.IsError()) err = readNumber("nMaxConnections", 64, 1, 4096, &c.maxConnections);
+  if (!err.IsError()) err = readNumber("nMaxConnections", 64, 1, 4096, &c.limits.maxConnections);
+  if (!err.IsError()) err = readNumber("nMaxPending", 128, 1, 65536, &c.limits.maxPending);
+  if (!err.IsError())
+    err = readNumber("nMaxPendingPerAddress", 16, 1, 65536, &c.limits.maxPendingPerAddress);
+  int budgetMB = 0;
+  if (!err.IsError()) err = readNumber("nMemoryBudgetMB", 256, 1, 1 << 20, &budgetMB);
+  c.memoryBudgetBytes = static_cast<size_t>(budgetMB) << 20;
   if (!err.IsError()) err = readSeconds("nTimeoutSecs", 60, &c.timeoutMs);
-  if (!err.IsError()) err = readSeconds("nAuthTimeoutSecs", 30, &c.authTimeoutMs);
+  if (!err.IsError()) err = readSeconds("nHandshakeTimeoutSecs", 5, &c.authTimeoutMs);
   if (!err.IsError()) err = readSeconds("nIdleTimeoutSecs", 300, &c.idleTimeoutMs);
   if (!err.IsError()) err = readFlag("nAllowBuiltinCerts", &c.allowBuiltinCerts);
   if (!err.IsError()) err = TlsContext::fromRegistry(&c.tls);

@@ -1,6 +1,8 @@
 #include "host/DwLinkFrame.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "host/DwBytes.h"
@@ -9,7 +11,8 @@
 namespace {
 
 const unsigned char kMagic[4] = {0x44, 0x4C, 0x4B, 0x01};
-enum { kTagName = 1, kTagKey = 2, kTagValue = 3, kTagFailure = 4 };
+enum { kTagName = 1, kTagKey = 2, kTagValue = 3, kTagFailure = 4, kTagMore = 5, kTagPieces = 6 };
+const std::string kFlagOn = "1";
 constexpr size_t kRecvChunk = 1u << 20;
 
 size_t elementBytes(const std::string& text) {
@@ -44,6 +47,8 @@ CZuError dwLinkEncode(const DwLinkMessage& msg, uint32_t maxBytes, std::string* 
   size_t size = 0;
   if (!msg.name.empty()) size += elementBytes(msg.name);
   if (!msg.failure.empty()) size += elementBytes(msg.failure);
+  if (msg.more) size += elementBytes(kFlagOn);
+  if (msg.acceptsPieces) size += elementBytes(kFlagOn);
   for (const auto& kv : msg.entries) size += elementBytes(kv.first) + elementBytes(kv.second);
   if (size > maxBytes)
     return FXErrorUtil::ErrorInt(
@@ -55,6 +60,8 @@ CZuError dwLinkEncode(const DwLinkMessage& msg, uint32_t maxBytes, std::string* 
   char* p = &out[kDwLinkHeaderBytes];
   if (!msg.name.empty()) p = putElement(p, kTagName, msg.name);
   if (!msg.failure.empty()) p = putElement(p, kTagFailure, msg.failure);
+  if (msg.more) p = putElement(p, kTagMore, kFlagOn);
+  if (msg.acceptsPieces) p = putElement(p, kTagPieces, kFlagOn);
   for (const auto& kv : msg.entries) {
     p = putElement(p, kTagKey, kv.first);
     p = putElement(p, kTagValue, kv.second);
@@ -82,6 +89,10 @@ CZuError dwLinkDecode(const char* payload, size_t size, DwLinkMessage* out) {
       msg.name.swap(text);
     } else if (tag == kTagFailure) {
       msg.failure.swap(text);
+    } else if (tag == kTagMore) {
+      msg.more = text == kFlagOn;
+    } else if (tag == kTagPieces) {
+      msg.acceptsPieces = text == kFlagOn;
     } else if (tag == kTagKey) {
       key.swap(text);
       keyPending = true;
@@ -117,24 +128,37 @@ CZuError dwLinkSendFrame(KrpSocket* s, const std::string& frame, int timeoutMs) 
 }
 
 CZuError dwLinkRecvFrame(KrpSocket* s, uint32_t maxBytes, int timeoutMs, std::string* payload,
-                         bool* started) {
+                         bool* started, const DwLinkAdmit& admit) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // What is left of the frame's time: a trickling peer gets no fresh time-out per byte.
+  auto left = [&] {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(ms.count(), 0));
+  };
+  auto late = [&](CZuError err, const char* what) {
+    if (FXErrorUtil::GetInt(err) == ETIMEDOUT)
+      return FXErrorUtil::ErrorInt(FXLOC, ETIMEDOUT,
+                                   "Couldn't receive link frame %s: not complete within %d ms",
+                                   what, timeoutMs);
+    return err.Push(FXLOC, "Couldn't receive link frame %s", what);
+  };
   unsigned char header[kDwLinkHeaderBytes];
   CZuError err;
-  int got = krpRecvMs(s, header, sizeof header, timeoutMs, &err);
+  int got = krpRecvMs(s, header, sizeof header, left(), &err);
   *started = got > 0;
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't receive link frame");
+  if (err.IsError()) return late(err, "header");
   uint32_t len = 0;
   err = dwLinkParseHeader(header, maxBytes, &len);
+  if (!err.IsError() && admit) err = admit(len, left());
   if (err.IsError()) return err;
-  // Grown as the bytes arrive, so a peer can't make us reserve memory it never sends.
   std::string body;
-  while (body.size() < len) {
-    size_t offset = body.size();
+  body.resize(len);  // admitted: the whole payload may be held now
+  for (size_t offset = 0; offset < len;) {
     size_t chunk = std::min<size_t>(kRecvChunk, len - offset);
-    body.resize(offset + chunk);
-    krpRecvMs(s, &body[offset], static_cast<int>(chunk), timeoutMs, &err);
-    if (err.IsError())
-      return err.Push(FXLOC, "Couldn't receive link frame payload of %u bytes", len);
+    krpRecvMs(s, &body[offset], static_cast<int>(chunk), left(), &err);
+    if (err.IsError()) return late(err, "payload");
+    offset += chunk;
   }
   payload->swap(body);
   return CZuError();

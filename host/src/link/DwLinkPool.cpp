@@ -31,22 +31,30 @@ DwLinkPool& DwLinkPool::instance() {
 }
 
 CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::string& frame,
-                              std::string* response) {
+                              const FrameFn& onFrame, bool* sent) {
   std::string key = poolKey(config);
+  *sent = false;
   for (int attempt = 0;; ++attempt) {
     KrpSocket* s = takeIdle(key, config.poolIdleSecs);
     bool reused = s != nullptr;
     CZuError err;
     if (!reused) err = connect(config, &s);
     if (err.IsError()) return err;
-    bool started = false;
+    bool started = false, more = true;
     err = dwLinkSendFrame(s, frame, config.timeoutMs);
-    if (!err.IsError())
-      err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config.timeoutMs, response, &started);
+    *sent = !err.IsError();
+    for (bool first = true; !err.IsError() && more; first = false) {
+      std::string payload;
+      bool frameStarted = false;
+      err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config.timeoutMs, &payload, &frameStarted);
+      started = started || frameStarted || !first;
+      if (!err.IsError()) err = onFrame(payload, &more);
+    }
     if (!err.IsError()) {
       putIdle(key, config, s);
       return err;
     }
+    // Frames may be left unread: the connection can't serve another request.
     krpDestroySocket(s);
     // Only a reused connection that the server had closed while idle is
     // retried: the request never reached a live server then.

@@ -15,15 +15,71 @@
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
 
+namespace {
+
+// A request frame is charged for its bytes and for its decoded form.
+constexpr size_t kChargePerByte = 2;
+
+// Sends the pieces of an answer as frames of about one window each.
+class FrameReply : public DwLinkReply {
+ public:
+  FrameReply(KrpSocket* s, int timeoutMs) : s_(s), timeoutMs_(timeoutMs) {}
+
+  CZuError append(const std::string& key, std::string piece) override {
+    if (err_.IsError()) return err_;
+    bytes_ += key.size() + piece.size();
+    gathered_.entries[key] += piece;
+    if (bytes_ >= kDwLinkAnswerWindowBytes) send(&gathered_, true);
+    return err_;
+  }
+
+  // The last frame: what is still gathered, then what the service left.
+  CZuError finish(DwLinkMessage* last) {
+    if (err_.IsError()) return err_;
+    if (last->failure.empty() && !last->entries.count("error"))
+      for (auto& kv : gathered_.entries) last->entries[kv.first].insert(0, kv.second);
+    send(last, false);
+    return err_;
+  }
+
+ private:
+  void send(DwLinkMessage* msg, bool more) {
+    msg->more = more;
+    std::string frame;
+    err_ = dwLinkEncode(*msg, kDwLinkMaxFrameBytes, &frame);
+    if (err_.IsError() && !more) {  // say why instead
+      DwLinkMessage tooBig;
+      tooBig.failure = err_.Summary();
+      err_ = dwLinkEncode(tooBig, kDwLinkMaxFrameBytes, &frame);
+    }
+    if (!err_.IsError()) err_ = dwLinkSendFrame(s_, frame, timeoutMs_);
+    msg->entries.clear();
+    bytes_ = 0;
+  }
+
+  KrpSocket* s_;
+  int timeoutMs_;
+  DwLinkMessage gathered_;
+  size_t bytes_ = 0;
+  CZuError err_;
+};
+
+bool quiet(const CZuError& err) {
+  int code = FXErrorUtil::GetInt(err);
+  return code == ECANCELED;
+}
+
+}  // namespace
+
 DwLinkServer::~DwLinkServer() { stop(); }
 
 CZuError DwLinkServer::start(const DwLinkServerConfig& config) {
   if (acceptThread_.joinable())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start link server: already running");
-  if (!config.tls || config.maxConnections < 1)
+  if (!config.tls || config.limits.maxConnections < 1 || config.limits.maxPending < 1)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start link server: %s",
                                  config.tls ? "no connection allowed" : "no TLS context");
-  CZuError err = dwTcpListen(config.address, config.port, 128, &listen_, &port_);
+  CZuError err = dwTcpListen(config.address, config.port, 512, &listen_, &port_);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't start link server");
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     int e = errno;
@@ -32,6 +88,9 @@ CZuError DwLinkServer::start(const DwLinkServerConfig& config) {
   }
   config_ = config;
   stopping_ = false;
+  stats_ = Stats();
+  gate_.reset(new DwConnGate(config.limits));
+  budget_.reset(new DwMemBudget(config.memoryBudgetBytes));
   acceptThread_ = std::thread(&DwLinkServer::acceptLoop, this);
   return CZuError();
 }
@@ -45,9 +104,10 @@ void DwLinkServer::stop() {
   char byte = 1;
   while (::write(stopPipe_[1], &byte, 1) < 0 && errno == EINTR) {
   }
-  cv_.notify_all();
   acceptThread_.join();
   listen_.Close();
+  gate_->close();
+  budget_->close();
   workers_.joinAll();
   ::close(stopPipe_[0]);
   ::close(stopPipe_[1]);
@@ -60,8 +120,19 @@ bool DwLinkServer::stopping() {
 }
 
 DwLinkServer::Stats DwLinkServer::stats() {
+  Stats out;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    out = stats_;
+  }
+  if (gate_) out.gate = gate_->stats();
+  if (budget_) out.peakBytes = budget_->peak();
+  return out;
+}
+
+void DwLinkServer::count(uint64_t Stats::*field) {
   std::lock_guard<std::mutex> lock(mu_);
-  return stats_;
+  ++(stats_.*field);
 }
 
 void DwLinkServer::report(const CZuError& err) {
@@ -71,14 +142,9 @@ void DwLinkServer::report(const CZuError& err) {
     EvDebug().handleMsgEventDebug(-1, "DwLinkServer", 0, nullptr, "%s", err.AsString().c_str());
 }
 
-bool DwLinkServer::waitForSlot() {
-  std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [this] { return stopping_ || active_ < config_.maxConnections; });
-  return !stopping_;
-}
-
+// Accepts whatever arrives: the gate, not the listen queue, decides who stays.
 void DwLinkServer::acceptLoop() {
-  while (waitForSlot()) {
+  for (;;) {
     workers_.reapDone();
     DwWait w;
     CZuError err = dwWaitFd(listen_.GetDescriptor(), POLLIN, -1, stopPipe_[0], &w);
@@ -89,7 +155,7 @@ void DwLinkServer::acceptLoop() {
       if (fd < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
         err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection");
     }
-    if (fd >= 0) err = spawnWorker(CZuSocket(fd));
+    if (fd >= 0) err = spawnWorker(fd);
     if (err.IsError()) {
       report(err);
       dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);  // e.g. out of descriptors: don't spin
@@ -97,34 +163,42 @@ void DwLinkServer::acceptLoop() {
   }
 }
 
-CZuError DwLinkServer::spawnWorker(CZuSocket sock) {
-  std::lock_guard<std::mutex> lock(mu_);
-  ++stats_.accepted;
-  CZuError err = workers_.spawn([this, sock]() mutable { serveConnection(sock); });
-  if (!err.IsError()) ++active_;  // the worker can't finish before: it needs the lock
+CZuError DwLinkServer::spawnWorker(int fd) {
+  CZuSocket sock(fd);
+  count(&Stats::accepted);
+  CZuError err;
+  ConnPtr conn = gate_->admit(DwConnGate::peerAddress(fd), &err);
+  if (!conn) {
+    sock.Close();
+    return err;
+  }
+  err = workers_.spawn([this, sock, conn]() mutable { serveConnection(sock, conn); });
+  if (err.IsError()) {
+    gate_->leave(conn);
+    sock.Close();
+  }
   return err;
 }
 
-void DwLinkServer::serveConnection(CZuSocket& sock) {
+void DwLinkServer::serveConnection(CZuSocket& sock, const ConnPtr& conn) {
   KrpSocket* s = nullptr;
   CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
   sock = CZuSocket();  // the layer's copy owns the connection now
   if (err.IsError()) {
     report(err);
   } else {
-    krpSetCancelFd(s, stopPipe_[0]);
+    krpSetCancelFd(s, conn->cancelFd());
     std::shared_ptr<KRP_Cert> peer;
-    if (authenticate(s, &peer))
-      while (serveOne(s, *peer)) {
+    if (authenticate(s, conn, &peer) && gate_->seat(conn, config_.timeoutMs))
+      while (serveOne(s, *peer, conn)) {
       }
     krpDestroySocket(s);
   }
-  std::lock_guard<std::mutex> lock(mu_);
-  --active_;
-  cv_.notify_all();
+  gate_->leave(conn);
 }
 
-bool DwLinkServer::authenticate(KrpSocket* s, std::shared_ptr<KRP_Cert>* peer) {
+bool DwLinkServer::authenticate(KrpSocket* s, const ConnPtr& conn,
+                                std::shared_ptr<KRP_Cert>* peer) {
   CZuError err = krpAuthSocketMs(s, KRP_ROLE_SERVER, peer, config_.authTimeoutMs);
   if (!err.IsError()) err = dwLinkCheckPeerKind(**peer, config_.allowBuiltinCerts);
   bool nameRefused = false;
@@ -133,55 +207,67 @@ bool DwLinkServer::authenticate(KrpSocket* s, std::shared_ptr<KRP_Cert>* peer) {
     nameRefused = err.IsError();  // the policy logs these, once a minute per name
   }
   if (!err.IsError()) return true;
-  if (FXErrorUtil::GetInt(err) == ECANCELED) return false;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++stats_.refused;
-  }
-  if (!nameRefused) report(err.Push(FXLOC, "Refused link connection"));
+  if (quiet(err)) return false;
+  count(&Stats::refused);
+  if (!nameRefused)
+    report(err.Push(FXLOC, "Refused link connection from %s", conn->address().c_str()));
   return false;
 }
 
+// Tells the peer why its frame was refused, then gives up the stream.
+void DwLinkServer::refuseFrame(KrpSocket* s, const KRP_Cert& peer, const CZuError& err,
+                               bool started) {
+  int code = FXErrorUtil::GetInt(err);
+  if (code == 1) {  // malformed, oversized, or beyond the memory budget
+    DwLinkMessage refusal;
+    refusal.failure = err.Summary();
+    std::string frame;
+    if (!dwLinkEncode(refusal, kDwLinkMaxFrameBytes, &frame).IsError())
+      dwLinkSendFrame(s, frame, config_.timeoutMs);
+  }
+  if (!(code == ECONNRESET && !started) && !quiet(err))
+    report(CZuError(err).Push(FXLOC, "Dropped link connection from %s", peer.clientName.c_str()));
+}
+
 // Reads one request and answers it; false ends the connection.
-bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
+bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& conn) {
+  if (!gate_->setIdle(conn, true)) return false;
   DwWait w;
   CZuError err = krpWaitReadable(s, config_.idleTimeoutMs, &w);
-  if (err.IsError() || w != DwWait::kReady) return false;
-  std::string payload, frame;
-  bool started = false;
-  err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config_.timeoutMs, &payload, &started);
-  if (err.IsError()) {
-    int code = FXErrorUtil::GetInt(err);
-    if (code == 1) {  // a malformed or oversized frame: say why, then give up the stream
-      DwLinkMessage refusal;
-      refusal.failure = err.Summary();
-      if (!dwLinkEncode(refusal, kDwLinkMaxFrameBytes, &frame).IsError())
-        dwLinkSendFrame(s, frame, config_.timeoutMs);
+  if (err.IsError() || w != DwWait::kReady || !gate_->setIdle(conn, false)) return false;
+  DwMemBudget::Grant grant;
+  auto admit = [&](uint32_t len, int leftMs) {
+    CZuError e = grant.take(budget_.get(), kChargePerByte * len, leftMs,
+                            [&] { return conn->cancelled(); });
+    if (e.IsError() && !quiet(e)) {
+      count(&Stats::overBudget);
+      e = FXErrorUtil::ErrorInt(FXLOC, 1, "Refused link frame of %u bytes: %s", len,
+                                e.Summary().c_str());
     }
-    if (!(code == ECONNRESET && !started) && code != ECANCELED)
-      report(err.Push(FXLOC, "Dropped link connection from %s", peer.clientName.c_str()));
+    return e;
+  };
+  std::string payload;
+  bool started = false;
+  err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config_.timeoutMs, &payload, &started, admit);
+  if (err.IsError()) {
+    refuseFrame(s, peer, err, started);
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++stats_.requests;
-  }
-  DwLinkMessage request, response;
+  count(&Stats::requests);
+  DwLinkMessage request;
   err = dwLinkDecode(payload.data(), payload.size(), &request);
-  if (err.IsError())
-    response.failure = err.Summary();
-  else
-    answer(request, peer, &response);
-  err = dwLinkEncode(response, kDwLinkMaxFrameBytes, &frame);
-  if (err.IsError()) {
-    DwLinkMessage tooBig;
-    tooBig.failure = err.Summary();
-    dwLinkEncode(tooBig, kDwLinkMaxFrameBytes, &frame);
-  }
+  std::string().swap(payload);
   // The answer of a request being served is sent even while stopping.
   krpSetCancelFd(s, -1);
-  err = dwLinkSendFrame(s, frame, config_.timeoutMs);
-  krpSetCancelFd(s, stopPipe_[0]);
+  if (err.IsError()) {
+    FrameReply reply(s, config_.timeoutMs);
+    DwLinkMessage failure;
+    failure.failure = err.Summary();
+    err = reply.finish(&failure);
+  } else {
+    err = answer(s, request, peer);
+  }
+  krpSetCancelFd(s, conn->cancelFd());
   if (err.IsError()) {
     report(err.Push(FXLOC, "Couldn't answer %s", peer.clientName.c_str()));
     return false;
@@ -189,8 +275,7 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer) {
   return true;
 }
 
-void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer,
-                          DwLinkMessage* response) {
+DwLinkSvc* DwLinkServer::serviceFor(const DwLinkMessage& request) {
   DwLinkSvc* svc = config_.service;
   if (svc == nullptr) {
     svc = DwLinkSvc::find(request.name);
@@ -198,9 +283,18 @@ void DwLinkServer::answer(const DwLinkMessage& request, const KRP_Cert& peer,
   } else if (svc->linkName() != request.name) {
     svc = nullptr;
   }
-  if (svc == nullptr) {
-    response->failure = "No service \"" + request.name + "\" on this server";
-    return;
-  }
-  svc->answer(request.entries, &response->entries, peer.clientName, peer);
+  return svc;
+}
+
+CZuError DwLinkServer::answer(KrpSocket* s, const DwLinkMessage& request, const KRP_Cert& peer) {
+  FrameReply reply(s, config_.timeoutMs);
+  DwLinkMessage response;
+  DwLinkSvc* svc = serviceFor(request);
+  if (svc == nullptr)
+    response.failure = "No service \"" + request.name + "\" on this server";
+  else if (request.acceptsPieces)
+    svc->answer(request.entries, &response.entries, &reply, peer.clientName, peer);
+  else
+    svc->answer(request.entries, &response.entries, peer.clientName, peer);
+  return reply.finish(&response);
 }

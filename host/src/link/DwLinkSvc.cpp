@@ -58,10 +58,45 @@ CZuError DwLinkSvc::dispatch2(const Map&, KrpSocket*) {
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Service %s doesn't take over connections", name_.c_str());
 }
 
+namespace {
+
+// Gathers the pieces of an answer, for requesters that take it whole.
+class GatheringReply : public DwLinkReply {
+ public:
+  CZuError append(const std::string& key, std::string piece) override {
+    gathered_[key] += piece;
+    return CZuError();
+  }
+  // The pieces come before what the service left in `resp`.
+  void finish(DwLinkSvc::Map* resp) {
+    for (auto& kv : gathered_) {
+      std::string& value = (*resp)[kv.first];
+      value.insert(0, kv.second);
+    }
+  }
+
+ private:
+  DwLinkSvc::Map gathered_;
+};
+
+}  // namespace
+
+CZuError DwLinkSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply*,
+                                   const std::string& from, const KRP_Cert& cert) {
+  return dispatch(req, resp, from, cert);
+}
+
 void DwLinkSvc::answer(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert) {
+  GatheringReply reply;
+  answer(req, resp, &reply, from, cert);
+  if (!resp->count("error")) reply.finish(resp);
+}
+
+void DwLinkSvc::answer(const Map& req, Map* resp, DwLinkReply* reply, const std::string& from,
+                       const KRP_Cert& cert) {
   CZuError err;
   try {
-    err = dispatch(req, resp, from, cert);
+    err = dispatchPieces(req, resp, reply, from, cert);
   } catch (const CZuError& thrown) {
     err = thrown;
   } catch (const std::exception& e) {

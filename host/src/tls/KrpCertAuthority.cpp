@@ -242,6 +242,29 @@ CZuError KrpCertAuthority::open(const std::string& dir, KrpCertAuthority* out) {
   return CZuError();
 }
 
+CZuError KrpCertAuthority::checkKeyMatches(const std::string& certFile, const std::string& keyFile) {
+  Keys pair;
+  CZuError err = readPem(certFile, PEM_read_bio_X509, &pair.cert);
+  if (!err.IsError()) err = readPem(keyFile, PEM_read_bio_PrivateKey, &pair.key);
+  if (!err.IsError() && X509_check_private_key(pair.cert, pair.key) != 1)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "The key in %s does not belong to the certificate in %s",
+                                keyFile.c_str(), certFile.c_str());
+  tlsErrorText();  // a mismatch leaves its reason queued
+  return err;
+}
+
+CZuError KrpCertAuthority::checkIssuedBy(const std::string& certFile, const std::string& caFile) {
+  Keys cert, ca;
+  CZuError err = readPem(certFile, PEM_read_bio_X509, &cert.cert);
+  if (!err.IsError()) err = readPem(caFile, PEM_read_bio_X509, &ca.cert);
+  EVP_PKEY* caKey = err.IsError() ? nullptr : X509_get0_pubkey(ca.cert);
+  if (!err.IsError() && (caKey == nullptr || X509_verify(cert.cert, caKey) != 1))
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "%s is not signed by the authority of %s",
+                                certFile.c_str(), caFile.c_str());
+  tlsErrorText();
+  return err;
+}
+
 CZuError KrpCertAuthority::issue(const std::string& name, int kind, int validDays,
                                  const std::string& outDir) const {
   CZuError err = checkDays(validDays);

@@ -253,6 +253,18 @@ int moveAll(KrpSocket* s, int len, int timeoutMs, const char* what, CZuError* er
 
 }  // namespace
 
+CZuError krpReadCertFile(const std::string& path, KRP_Cert* out) {
+  BIO* file = BIO_new_file(path.c_str(), "r");
+  X509* cert = file ? PEM_read_bio_X509(file, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(file);
+  if (cert == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't read a certificate from %s: %s", path.c_str(),
+                                 tlsErrorText().c_str());
+  *out = *describe(cert, std::string());
+  X509_free(cert);
+  return CZuError();
+}
+
 CZuError krpInitSocket(CZuSocket socket, int flags, KrpSocket** out) {
   std::shared_ptr<TlsContext> tls;
   CZuError err = TlsContext::fromRegistry(&tls);

@@ -54,19 +54,31 @@ class CliEnv {
     return Json::parse(r.out.empty() ? "null" : r.out);
   }
 
+  // Runs `blr -r cli.reg ARGS` and kills it (SIGKILL) `afterMs` after its
+  // output first holds `text` (at once when empty); code -9 when killed.
+  Result blrKilled(const std::string& args, int afterMs, const std::string& text = "") const {
+    pid_t pid = spawn("exec blr -r cli.reg " + args + " >.kout 2>.kerr </dev/null");
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 3000 && !text.empty() && !ended; ++i) {  // 30 s
+      if (read(".kout").find(text) != std::string::npos) break;
+      ended = waitpid(pid, &status, WNOHANG) == pid;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!ended) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    int code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+    return {code, read(".kout"), read(".kerr")};
+  }
+
   // Starts a server program (shell words, run in the directory) and waits
   // for the first line it prints; empty when it ended first.
   std::string start(const std::string& command) {
     std::string out = dir + "/.server" + std::to_string(servers_.size());
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(127);
-      std::string path = std::string(BLR_TOOLS_DIR) + ":" + getenv("PATH");
-      setenv("PATH", path.c_str(), 1);
-      std::string exec = "exec " + command + " >'" + out + "' 2>&1";
-      execl("/bin/sh", "sh", "-c", exec.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    pid_t pid = spawn("exec " + command + " >'" + out + "' 2>&1");
     servers_.push_back(pid);
     for (int i = 0; i < 600; ++i) {  // 30 s, for the sanitizer build
       std::string text = read(out.substr(dir.size() + 1));
@@ -77,28 +89,25 @@ class CliEnv {
     return "";
   }
 
-  // The central server and a Head (client 2) and a Tail (client 3) on free
-  // ports, with the short delays of `proxyArgs`; blr is client "cli".
+  // The trial of `blr certs init --registries` on free ports: the central
+  // server, a Head (client 2) and a Tail (client 3) with the short delays of
+  // `proxyArgs`; blr is client "cli".
   void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0") {
-    ASSERT_EQ(run("blr certs init . --client head1 --client tail1 --operator cli --registries").code, 0);
-    append("anchor.reg", "[Link]\nnListenPort = 0\n");
-    std::string line = start("blr-anchor serve --registry anchor.reg");
-    int port = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "listening on 127.0.0.1:%d", &port), 1) << line;
-    for (const char* name : {"head1", "tail1", "cli"})
-      append(std::string(name) + ".reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n");
-    int id = 2;
-    for (const char* name : {"head1", "tail1"}) {
-      line = start(std::string("blr-proxy --registry ") + name + ".reg --port 0 --port2 -1 --dwd-port 0 " +
-                   proxyArgs);
-      size_t at = line.rfind("port lookup on ");
-      ASSERT_NE(at, std::string::npos) << line;
-      std::string dwd = line.substr(at + 15);
-      ASSERT_EQ(blr("clients add --id " + std::to_string(id++) + " --name " + name +
-                    " --host 127.0.0.1 --dwd-port " + dwd + " --evmgrc-port 1")
-                    .code,
-                0);
-    }
+    ASSERT_EQ(run("blr certs init . --proxy head1 --proxy tail1 --operator cli --registries").code, 0);
+    ASSERT_NE(start("blr-anchor serve --registry anchor.reg"), "");
+    for (const char* name : {"head1", "tail1"})
+      ASSERT_NE(start(std::string("blr-proxy --registry ") + name + ".reg --state-file " + name +
+                      ".state " + proxyArgs),
+                "");
+  }
+
+  // A VM's power in a simulator's state file ("head1" or "tail1"), by its
+  // key (docs/proxy.md); `otherwise` when the simulator has not seen it.
+  bool vmOn(const std::string& proxy, const std::string& key, bool otherwise) const {
+    std::string text = read(proxy + ".state");
+    if (text.find("vm " + key + " on\n") != std::string::npos) return true;
+    if (text.find("vm " + key + " off\n") != std::string::npos) return false;
+    return otherwise;
   }
 
   void write(const std::string& name, const std::string& text) const {
@@ -115,6 +124,19 @@ class CliEnv {
   std::string dir;
 
  private:
+  // A shell running `script` in the directory, the tools first on PATH.
+  pid_t spawn(const std::string& script) const {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(127);
+      std::string path = std::string(BLR_TOOLS_DIR) + ":" + getenv("PATH");
+      setenv("PATH", path.c_str(), 1);
+      execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return pid;
+  }
+
   std::vector<pid_t> servers_;
 };
 

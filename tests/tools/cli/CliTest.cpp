@@ -53,6 +53,14 @@ TEST_F(CliTest, PairLifecycleReadsBackAsJson) {
   EXPECT_EQ(env_.json("pairs list --tail 3 --src-name web01").size(), 1u);
   EXPECT_EQ(env_.json("pairs list --tail 9").size(), 0u);
   EXPECT_EQ(env_.json("pairs list --status 4").size(), 0u);
+  // Pages by id; the table streams under its header.
+  EXPECT_EQ(env_.json("pairs list --limit 1").size(), 1u);
+  EXPECT_EQ(env_.json("pairs list --after-id " + std::to_string(id)).size(), 0u);
+  EXPECT_EQ(env_.json("pairs list --after-id " + std::to_string(id - 1))[0]["id"], id);
+  CliEnv::Result table = env_.blr("pairs list");
+  EXPECT_EQ(table.out.compare(0, 6, "ID    "), 0) << table.out;
+  EXPECT_NE(table.out.find("\n" + std::to_string(id) + " "), std::string::npos) << table.out;
+  EXPECT_EQ(env_.blr("pairs list --after-id " + std::to_string(id)).out, "No pairs.\n");
 
   std::string p = " " + std::to_string(id);
   ASSERT_EQ(env_.blr("pairs set-status" + p + " 14 --message 'by hand'").code, 0);
@@ -317,6 +325,14 @@ class CliWorkflowTest : public CliTest {
     EXPECT_EQ(awaitStatus(id, 4), 4);
     return id;
   }
+
+  // The power of the pair's production VM (on the Head) and recovery VM.
+  bool productionOn() {
+    return env_.vmOn("head1", BlrUUID(std::string("6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f")).toHex(), true);
+  }
+  bool recoveryOn() {
+    return env_.vmOn("tail1", BlrUUID(std::string("0c9d8e7f6a5b4c3d2e1f0a9b8c7d6e5f")).toHex(), false);
+  }
 };
 
 TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
@@ -379,6 +395,71 @@ TEST_F(CliWorkflowTest, FailedStepIsCancelledAndRolesAreSwitched) {
   EXPECT_EQ(pair["flagNames"], Json::array({"REVERSE"}));
   EXPECT_EQ(pair["headClientId"], 3);
   EXPECT_EQ(awaitStatus(reverse, 4), 4) << "started on its Head, the former Tail";
+}
+
+TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  ASSERT_EQ(env_.blr("failover" + p + " --latest").code, 0);
+  EXPECT_TRUE(recoveryOn());
+  EXPECT_FALSE(productionOn());
+
+  // The recovery VM can't be powered off: nothing is undone.
+  env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("nothing was undone (--force cancels anyway)"), std::string::npos) << r.err;
+  Json props = env_.json("pairs props list" + p);
+  EXPECT_EQ(props["failoverSnapTaken"], "1");
+  EXPECT_EQ(props["recoveryVmPoweredOn"], "1");
+  EXPECT_FALSE(productionOn());
+
+  env_.write("tail1.ctl", "");
+  r = env_.blr("cancel-failover" + p);
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_FALSE(recoveryOn());
+  EXPECT_TRUE(productionOn());
+  EXPECT_EQ(env_.json("pairs props list" + p), Json::object());
+  EXPECT_EQ(awaitStatus(id, 4), 4);
+
+  // A production VM that could not be stopped keeps the recovery VM off.
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  r = env_.blr("failover" + p + " --continue-on-error");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is not known to be off: the recovery VM stays off"), std::string::npos)
+      << r.err;
+  EXPECT_FALSE(recoveryOn());
+  EXPECT_EQ(env_.json("pairs show" + p)["statusCode"], 14);
+  env_.write("head1.ctl", "");
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+
+  // --force cancels although the recovery VM can't be powered off.
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
+  r = env_.blr("cancel-failover" + p + " --force");
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("blr: cancelling anyway: "), std::string::npos) << r.err;
+  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+}
+
+TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  // The power-off is answered late; blr is killed while it waits, and the
+  // Head then switches the VM off.
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=delay:1500\n");
+  CliEnv::Result r = env_.blrKilled("failover" + p, 300, "Stopping VM on the Head");
+  EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
+  for (int i = 0; i < 50 && productionOn(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(productionOn());
+  env_.write("head1.ctl", "");
+
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);  // finds the VM off already
+  EXPECT_EQ(env_.json("pairs props list" + p)["powerBeforeFailover"], "1");
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+  EXPECT_TRUE(productionOn());
+  EXPECT_FALSE(recoveryOn());
 }
 
 }  // namespace

@@ -1,0 +1,323 @@
+// The central server at fleet scale, measured against the real blr-anchor:
+//   attack  a good client's get_pairs by id while idle plain sockets, idle
+//           authenticated connections and trickling requests are held open,
+//           against the same client on a quiet server (interleaved rounds);
+//   memory  peak resident memory of the server while 32 clients send frames
+//           at the size bound at once, against its memory budget;
+//   list    all pairs over the link, against reading the same rows straight
+//           from the database in this process (interleaved rounds), with the
+//           server's peak memory, and `blr pairs list` to a file.
+// Lists of 1,000 and 100,000 pairs; BLR_BENCH_MILLION=1 adds 1,000,000.
+// Usage: fleet_bench [attack|memory|list]...
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BLR/BlrDB.h"
+#include "BenchCerts.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
+#include "host/DWSqlSchema.h"
+#include "host/DwLinkFrame.h"
+#include "host/DwLinkPool.h"
+#include "support/ChildProcess.h"
+#include "support/LinkAttack.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point begin) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+}
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
+}
+
+double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
+
+void mustSql(int rc, const DWSimpleDBConnObject& conn) {
+  if (rc == 0 || rc == DWSQL_NO_ROWS) return;
+  std::fprintf(stderr, "SQL failure %d: %s\n", rc, conn.getLastErrorText().c_str());
+  std::abort();
+}
+
+// blr-anchor on SQLite in its own directory, and this process as its client.
+struct Anchor {
+  BenchCerts& certs;
+  std::string dir, registry;
+  std::unique_ptr<ChildProcess> process;
+  int port = 0;
+
+  Anchor(BenchCerts& c, const std::string& extra = "") : certs(c) {
+    char tmpl[] = "/tmp/blr-fleet-bench-XXXXXX";
+    dir = mkdtemp(tmpl);
+    TlsConfig anchor = certs.tls("anchor");
+    registry = dir + "/anchor.reg";
+    std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = "
+                            << anchor.certFile << "\nsKeyFile = " << anchor.keyFile
+                            << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
+                            << extra << "[Database]\nsSqliteDir = " << dir << "/db\n"
+                            << "[EventManager]\nsLogFile = " << dir << "/anchor.log\n";
+    std::string add = std::string(BLR_TOOLS_DIR) +
+                      "/blr-anchor client add --id 20 --name tail1 --host 10.0.0.7 "
+                      "--dwd-port 8406 --evmgrc-port 8407 --registry " + registry + " >/dev/null";
+    if (std::system(add.c_str()) != 0) std::abort();
+    useAsClient();
+  }
+  ~Anchor() {
+    process.reset();
+    DwLinkPool::instance().clear();
+    std::filesystem::remove_all(dir);
+  }
+
+  void start() {
+    process = std::make_unique<ChildProcess>(std::vector<std::string>{
+        std::string(BLR_TOOLS_DIR) + "/blr-anchor", "serve", "--registry", registry});
+    port = numberAfter(process->readLine(), "listening on 127.0.0.1:");
+    if (port == 0) std::abort();
+    DWPlatformInfo::setNumber("Link", "nServerPort", port);
+    writeClientRegistry();
+  }
+
+  // This process reads the same database directly, and asks the server.
+  void useAsClient() {
+    DWPlatformInfo::reset();
+    TlsConfig client = certs.tls("client");
+    DWPlatformInfo::setValue("Security", "sCAFile", client.caFile);
+    DWPlatformInfo::setValue("Security", "sCertFile", client.certFile);
+    DWPlatformInfo::setValue("Security", "sKeyFile", client.keyFile);
+    DWPlatformInfo::setValue("Link", "sServerHost", "127.0.0.1");
+    DWPlatformInfo::setNumber("Link", "nTimeoutSecs", 120);
+    DWPlatformInfo::setValue("Database", "sSqliteDir", dir + "/db");
+  }
+
+  void writeClientRegistry() {
+    TlsConfig client = certs.tls("client");
+    std::ofstream(dir + "/blr.reg") << "[Security]\nsCAFile = " << client.caFile
+                                    << "\nsCertFile = " << client.certFile
+                                    << "\nsKeyFile = " << client.keyFile
+                                    << "\n[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << port
+                                    << "\nnTimeoutSecs = 120\n";
+  }
+
+  // `count` pairs of three disks each, written straight into the database.
+  void fill(int count) {
+    DWSimpleDBConnObject conn;
+    mustSql(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+    mustSql(conn.startTran(), conn);
+    for (int i = 1; i <= count; ++i) {
+      const std::string id = std::to_string(i);
+      mustSql(conn.execQuery(("INSERT INTO BlrPair(id, subClientId, tailClientId, srcName, "
+                              "srcGuid) VALUES(" + id + ", 3, 20, 'vm" + id + "', 'g" + id +
+                              "'); INSERT INTO BlrDisk(pairId, srcPath) VALUES(" + id +
+                              ", '/a'), (" + id + ", '/b'), (" + id + ", '/c')")
+                                 .c_str()),
+              conn);
+    }
+    mustSql(conn.endTran(1), conn);
+  }
+};
+
+// ---- attack ----
+
+std::vector<double> goodClientRound(int pairId, int requests, int* failures) {
+  std::vector<double> ms;
+  for (int i = 0; i < requests; ++i) {
+    auto begin = Clock::now();
+    BlrDB::Pair pair;
+    CZuError err = BlrDB().getPair(pairId, &pair);
+    ms.push_back(msSince(begin));
+    if (err.IsError() || pair.id != pairId) ++*failures;
+  }
+  return ms;
+}
+
+void benchAttack(BenchCerts& certs) {
+  Anchor anchor(certs);
+  anchor.start();
+  BlrDB::Pair p;
+  p.subClientId = 3;
+  p.dstClientId = 11;
+  p.headClientId = 12;
+  p.tailClientId = 20;
+  p.srcName = "vm1";
+  p.srcGuid = BlrUUID(std::string("00000000000000000000000000000001"));
+  p.disks.resize(1);
+  p.disks.front().srcPath = "/d";
+  p.disks.front().srcGuid = p.srcGuid;
+  must(BlrDB().createOrUpdatePair(p));
+  std::shared_ptr<TlsContext> tls;
+  must(TlsContext::create(certs.tls("client"), &tls));
+  const int kRounds = 5, kRequests = 200;
+  std::vector<double> quietAll, attackAll, ratios;
+  int quietFailures = 0, attackFailures = 0;
+  for (int r = 0; r < kRounds; ++r) {
+    std::vector<double> quiet = goodClientRound(p.id, kRequests, &quietFailures);
+    std::vector<double> attacked;
+    {
+      LinkAttack attack({{anchor.port, false}}, tls, LinkAttack::Counts());
+      attacked = goodClientRound(p.id, kRequests, &attackFailures);
+    }
+    ratios.push_back(percentile(attacked, 0.99) / percentile(quiet, 0.99));
+    quietAll.insert(quietAll.end(), quiet.begin(), quiet.end());
+    attackAll.insert(attackAll.end(), attacked.begin(), attacked.end());
+  }
+  std::printf("attack: get_pairs by id, %d rounds of %d requests (pooled connection)\n", kRounds,
+              kRequests);
+  std::printf("  quiet:  p50 %.2f ms  p99 %.2f ms  failures %d\n", percentile(quietAll, 0.5),
+              percentile(quietAll, 0.99), quietFailures);
+  std::printf("  attack: p50 %.2f ms  p99 %.2f ms  failures %d\n", percentile(attackAll, 0.5),
+              percentile(attackAll, 0.99), attackFailures);
+  std::printf("  p99 under attack vs quiet: %.2fx (median of per-round ratios)\n", median(ratios));
+}
+
+// ---- memory ----
+
+void benchMemory(BenchCerts& certs) {
+  Anchor anchor(certs);
+  anchor.start();
+  long before = anchor.process->memoryKiB("VmRSS");
+  DwLinkMessage big;
+  big.name = "BLR";
+  big.entries["req"] = "get_pairs";
+  big.entries["blob"] = std::string(kDwLinkMaxFrameBytes - 64, '0');
+  std::string frame;
+  must(dwLinkEncode(big, kDwLinkMaxFrameBytes, &frame));
+  big.entries.clear();
+  std::shared_ptr<TlsContext> tls;
+  must(TlsContext::create(certs.tls("client"), &tls));
+  const int kClients = 32;
+  std::atomic<int> answered{0};
+  auto begin = Clock::now();
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i)
+    clients.emplace_back([&, i] {
+      RawPeer peer("127.0.0.1", anchor.port, "127.0.0." + std::to_string(10 + i));
+      if (peer.authenticate(tls).IsError()) return;
+      std::string payload;
+      bool started = false;
+      if (!dwLinkSendFrame(peer.tls, frame, 120000).IsError() &&
+          !dwLinkRecvFrame(peer.tls, kDwLinkMaxFrameBytes, 120000, &payload, &started).IsError())
+        ++answered;
+    });
+  for (std::thread& t : clients) t.join();
+  double seconds = msSince(begin) / 1000;
+  long peak = anchor.process->memoryKiB("VmHWM");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  long after = anchor.process->memoryKiB("VmRSS");
+  std::printf("memory: %d clients x %u-byte frames, budget 256 MiB: %d answered in %.1f s\n",
+              kClients, kDwLinkMaxFrameBytes, answered.load(), seconds);
+  std::printf("  server RSS: %ld MiB before, %ld MiB peak, %ld MiB after\n", before / 1024,
+              peak / 1024, after / 1024);
+}
+
+// ---- list ----
+
+// Reads every row of the pair query in this process: the work the server
+// cannot avoid.
+double rawRowsMs() {
+  auto begin = Clock::now();
+  DWSimpleDBConnObject conn;
+  mustSql(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+  mustSql(conn.execQuery(
+              "SELECT BlrPair.id, BlrPair.srcName, BlrDisk.id, BlrDisk.srcPath, APP_Client.name "
+              "FROM BlrPair INNER JOIN BlrDisk ON BlrPair.id=BlrDisk.pairId INNER JOIN "
+              "APP_Client ON BlrPair.tailClientId=APP_Client.id ORDER BY BlrPair.id"),
+          conn);
+  int32_t id = 0, diskId = 0;
+  static wchar_t name[128], path[1024], client[256];
+  mustSql(conn.ibindstruct("i|w128|i|w1024|w256", &id, name, &diskId, path, client), conn);
+  long rows = 0;
+  while (conn.getNextRow() == 0) ++rows;
+  if (rows == 0) std::abort();
+  return msSince(begin);
+}
+
+double linkListMs(int expected) {
+  auto begin = Clock::now();
+  int count = 0;
+  must(BlrDB().forEachPair({BlrDB::Pair()}, [&](const BlrDB::Pair&) {
+    ++count;
+    return true;
+  }));
+  if (count != expected) std::abort();
+  return msSince(begin);
+}
+
+// `blr pairs list` into a file: the time to its first line and to its end.
+void cliList(const Anchor& anchor, double* firstLineMs, double* totalMs) {
+  std::string out = anchor.dir + "/list.txt";
+  std::remove(out.c_str());
+  std::string command = std::string(BLR_TOOLS_DIR) + "/blr -r " + anchor.dir +
+                        "/blr.reg pairs list > " + out;
+  auto begin = Clock::now();
+  *firstLineMs = -1;
+  std::thread runner([&] {
+    if (std::system(command.c_str()) != 0) std::abort();
+  });
+  struct stat st {};
+  while (*firstLineMs < 0) {
+    if (::stat(out.c_str(), &st) == 0 && st.st_size > 200) *firstLineMs = msSince(begin);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (msSince(begin) > 600000) break;
+  }
+  runner.join();
+  *totalMs = msSince(begin);
+}
+
+void benchList(BenchCerts& certs) {
+  std::vector<int> sizes = {1000, 100000};
+  const char* million = std::getenv("BLR_BENCH_MILLION");
+  if (million != nullptr && std::string(million) == "1") sizes.push_back(1000000);
+  std::printf("list: all pairs (3 disks each) over the link vs the rows read in-process\n");
+  for (int n : sizes) {
+    Anchor anchor(certs);
+    anchor.fill(n);
+    anchor.start();
+    const int kRounds = n >= 1000000 ? 3 : 5;
+    std::vector<double> raw, link, ratios;
+    for (int r = 0; r < kRounds; ++r) {
+      raw.push_back(rawRowsMs());
+      link.push_back(linkListMs(n));
+      ratios.push_back(link.back() / raw.back());
+    }
+    long peak = anchor.process->memoryKiB("VmHWM");
+    double first = 0, total = 0;
+    cliList(anchor, &first, &total);
+    std::printf("  %7d pairs: link %.3f us/pair, rows %.3f us/pair, link/rows %.2fx; "
+                "server peak RSS %ld MiB; blr pairs list: first line %.0f ms, all %.1f s\n",
+                n, median(link) * 1000 / n, median(raw) * 1000 / n, median(ratios), peak / 1024,
+                first, total / 1000);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  raiseDescriptorLimit(4096);
+  BenchCerts certs;
+  std::vector<std::string> parts(argv + 1, argv + argc);
+  if (parts.empty()) parts = {"attack", "memory", "list"};
+  for (const std::string& part : parts) {
+    if (part == "attack") benchAttack(certs);
+    else if (part == "memory") benchMemory(certs);
+    else if (part == "list") benchList(certs);
+    else std::fprintf(stderr, "unknown part %s\n", part.c_str());
+  }
+  return 0;
+}

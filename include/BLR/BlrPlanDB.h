@@ -1,0 +1,140 @@
+// Recovery plans in the pair database: named, ordered groups of pairs that
+// are recovered together, with a parallelism limit per group and options per
+// pair.  BlrPlanDB is the client; its requests go on the link "BLR" like
+// those of BlrDB.
+#ifndef BLR_BLRPLANDB_H
+#define BLR_BLRPLANDB_H
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "BLR/BlrExport.h"
+#include "DwLink/DwEbml.h"
+#include "host/CZuError.h"
+
+class BLR_API BlrPlanDB {
+ public:
+  // Option bits of a pair in a plan.
+  enum MemberOption : int32_t {
+    PLAN_TO_LATEST = 1,         // recover to the latest state, not the last snapshot
+    PLAN_KEEP_PROD_OFF = 2,     // leave the production VM powered off
+    PLAN_CONTINUE_ON_ERROR = 4  // a failure of this pair does not stop the plan
+  };
+
+  struct BLR_API Member {
+    Member() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Member& other) const;
+    bool has(MemberOption option) const { return (options & option) != 0; }
+
+    int32_t pairId;
+    int32_t options;  // MemberOption bits
+  };
+
+  struct BLR_API Group {
+    Group() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Group& other) const;
+
+    int32_t parallelism;  // pairs of the group run at most this many at once
+    std::list<Member> members;
+  };
+
+  struct BLR_API Plan {
+    Plan() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Plan& other) const;
+
+    int32_t id;
+    std::string name;
+    int32_t healthTimeoutSecs;  // how long a drill waits for a test VM to report on
+    uint64_t created;           // set by the service
+    uint64_t modified;
+    std::list<Group> groups;  // recovered one after the other, in order
+  };
+
+  // One pair's part in a run of a plan.
+  struct BLR_API RunPair {
+    RunPair() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const RunPair& other) const;
+
+    int32_t pairId;
+    int32_t groupNo;      // 0, 1, ... as in the plan
+    std::string outcome;  // "running", "done", "failed", "skipped", "not started"
+    uint64_t startTime;
+    uint64_t endTime;
+    uint64_t seqNum;     // the recovery point reached
+    int32_t lagAtStart;  // the pair's lag when it started, in seconds
+    int32_t exitCode;    // the workflow's step code, 0 on success
+    std::string error;   // at most kMaxErrorBytes
+    std::string steps;   // the steps and their timings as the runner writes them
+  };
+
+  // A run of a plan's workflow (failover, failback, test, ...), kept for the report.
+  struct BLR_API Run {
+    Run() { clear(); }
+    void clear();
+    void serialize(DwEbmlWriter& writer) const;
+    CZuError unserialize(const void* data, int size);
+    bool operator==(const Run& other) const;
+
+    int32_t id;
+    int32_t planId;  // set by the service from planName
+    std::string planName;
+    std::string workflow;      // "failover", "test", ...
+    std::string user;          // who ran it
+    uint64_t startTime;        // set by the service
+    uint64_t endTime;          // 0 while it runs
+    std::string state;         // "running", then what finishRun gave
+    std::list<RunPair> pairs;  // only in getRun's answer
+  };
+
+  static constexpr size_t kMaxErrorBytes = 1023;
+  static constexpr size_t kMaxStepsBytes = 16383;
+  static constexpr size_t kMaxWordBytes = 63;  // workflow, user, outcome, state
+
+  // Starts a run record of plan `run.planName` (which must exist); `run`
+  // receives its id, plan id, start time and state "running".
+  CZuError createRun(Run* run);
+  // Stores (or replaces) pair `pair.pairId`'s part in run `runId`.
+  CZuError setRunPair(int runId, const RunPair& pair);
+  // Ends run `runId` with `state`, at the service's time.
+  CZuError finishRun(int runId, const std::string& state);
+  // The runs of plan `planName`, newest first, without their pairs.
+  CZuError getRuns(const std::string& planName, std::list<Run>* runs);
+  // Run `runId` with its pairs; `run->id` is 0 when there is no such run.
+  CZuError getRun(int runId, Run* run);
+
+  // A plan list's bytes as answers carry them (one container per plan).
+  static std::vector<char> encodePlans(const std::list<Plan>& plans);
+  static CZuError decodePlans(const std::vector<char>& bytes, std::list<Plan>* plans);
+  static std::vector<char> encodeRuns(const std::list<Run>& runs);
+  static CZuError decodeRuns(const std::vector<char>& bytes, std::list<Run>* runs);
+
+  // The longest plan name, in bytes.
+  static constexpr size_t kMaxNameBytes = 127;
+
+  // Stores a new plan after checking it whole; a plan that fails a check is
+  // refused with a message naming the field, and nothing is stored.
+  // `planId` (may be null) receives the new plan's id.
+  CZuError createPlan(const Plan& plan, int* planId);
+  // Reads plan `name`; `plan->id` is 0 when there is no such plan.
+  CZuError getPlan(const std::string& name, Plan* plan);
+  // Every plan, by name, with its groups.
+  CZuError listPlans(std::list<Plan>* plans);
+  // Deletes plan `name`; `found` (may be null) tells whether it existed.
+  CZuError delPlan(const std::string& name, bool* found);
+};
+
+#endif  // BLR_BLRPLANDB_H

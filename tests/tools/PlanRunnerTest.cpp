@@ -1,0 +1,121 @@
+// The order and parallelism of a plan's pairs, with an action that only
+// records when it ran.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "PlanRunner.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Outcome = PlanRunner::Outcome;
+
+BlrPlanDB::Plan planOf(const std::vector<std::pair<int, int>>& groups, int options = 0) {
+  BlrPlanDB::Plan plan;
+  int pairId = 1;
+  for (const auto& g : groups) {  // (pairs, parallelism)
+    BlrPlanDB::Group group;
+    group.parallelism = g.second;
+    for (int i = 0; i < g.first; ++i) {
+      BlrPlanDB::Member m;
+      m.pairId = pairId++;
+      m.options = options;
+      group.members.push_back(m);
+    }
+    plan.groups.push_back(group);
+  }
+  return plan;
+}
+
+// Records each pair's start and end and the most pairs running at once.
+class Recorder {
+ public:
+  explicit Recorder(std::set<int> failing = {}) : failing_(std::move(failing)) {}
+
+  PlanRunner::Action action() {
+    return [this](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        starts_[m.pairId] = Clock::now();
+        groupOf_[m.pairId] = groupNo;
+        maxRunning_[groupNo] = std::max(maxRunning_[groupNo], ++running_);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      std::lock_guard<std::mutex> lock(mu_);
+      --running_;
+      ends_[m.pairId] = Clock::now();
+      if (!failing_.count(m.pairId)) return 0;
+      *error = "pair " + std::to_string(m.pairId) + " failed";
+      return 202;
+    };
+  }
+
+  std::mutex mu_;
+  std::set<int> failing_;
+  std::map<int, Clock::time_point> starts_, ends_;
+  std::map<int, int> groupOf_, maxRunning_;
+  int running_ = 0;
+};
+
+void noListener(const PlanRunner::Result&, bool) {}
+
+TEST(PlanRunnerTest, GroupsRunInOrderWithinTheirParallelism) {
+  const BlrPlanDB::Plan plan = planOf({{10, 8}, {10, 3}, {10, 1}});
+  Recorder rec;
+  int started = 0, ended = 0;
+  std::vector<PlanRunner::Result> results =
+      PlanRunner::run(plan, {}, rec.action(), [&](const PlanRunner::Result&, bool begin) {
+        ++(begin ? started : ended);  // serialised by the runner
+      });
+  ASSERT_EQ(results.size(), 30u);
+  EXPECT_EQ(started, 30);
+  EXPECT_EQ(ended, 30);
+  for (const PlanRunner::Result& r : results) EXPECT_EQ(r.outcome, Outcome::kDone) << r.pairId;
+  EXPECT_LE(rec.maxRunning_[0], 8);
+  EXPECT_GT(rec.maxRunning_[0], 1) << "the first group ran in parallel";
+  EXPECT_LE(rec.maxRunning_[1], 3);
+  EXPECT_EQ(rec.maxRunning_[2], 1);
+  for (const auto& later : rec.starts_)
+    for (const auto& earlier : rec.ends_)
+      if (rec.groupOf_[earlier.first] < rec.groupOf_[later.first]) {
+        EXPECT_LE(earlier.second, later.second)
+            << "pair " << later.first << " started before pair " << earlier.first << " ended";
+      }
+}
+
+TEST(PlanRunnerTest, AFailureStopsLaterGroupsUnlessThePairMayContinue) {
+  const BlrPlanDB::Plan plan = planOf({{3, 2}, {2, 2}});
+  Recorder stops({2});
+  std::vector<PlanRunner::Result> results = PlanRunner::run(plan, {}, stops.action(), noListener);
+  EXPECT_EQ(results[0].outcome, Outcome::kDone);
+  EXPECT_EQ(results[1].outcome, Outcome::kFailed);
+  EXPECT_EQ(results[1].exitCode, 202);
+  EXPECT_EQ(results[1].error, "pair 2 failed");
+  EXPECT_EQ(results[2].outcome, Outcome::kDone) << "its group finishes";
+  EXPECT_EQ(results[3].outcome, Outcome::kNotStarted);
+  EXPECT_EQ(results[4].outcome, Outcome::kNotStarted);
+  EXPECT_EQ(stops.starts_.size(), 3u);
+
+  Recorder goesOn({2});
+  results = PlanRunner::run(planOf({{3, 2}, {2, 2}}, BlrPlanDB::PLAN_CONTINUE_ON_ERROR), {},
+                            goesOn.action(), noListener);
+  EXPECT_EQ(results[1].outcome, Outcome::kFailed);
+  EXPECT_EQ(results[4].outcome, Outcome::kDone);
+}
+
+TEST(PlanRunnerTest, PairsDoneBeforeAreSkipped) {
+  Recorder rec;
+  std::vector<PlanRunner::Result> results =
+      PlanRunner::run(planOf({{2, 1}, {2, 1}}), {1, 3}, rec.action(), noListener);
+  EXPECT_EQ(results[0].outcome, Outcome::kSkipped);
+  EXPECT_EQ(results[2].outcome, Outcome::kSkipped);
+  EXPECT_EQ(results[3].outcome, Outcome::kDone);
+  EXPECT_EQ(rec.starts_.size(), 2u);
+  EXPECT_EQ(rec.starts_.count(1), 0u);
+}
+
+}  // namespace

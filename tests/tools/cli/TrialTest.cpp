@@ -1,0 +1,153 @@
+// Trials of `blr certs init --registries` and what `blr doctor` finds in
+// them: two trials side by side on one machine, and each way a set-up can
+// be wrong.
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
+#include "CliEnv.h"
+#include "host/DwTcp.h"
+#include "host/KrpCertAuthority.h"
+#include "host/KrpSocket.h"
+
+namespace {
+
+using Json = CliEnv::Json;
+
+int numberAfter(const std::string& text, const std::string& key) {
+  size_t at = text.find(key);
+  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + key.size());
+}
+
+// A port nothing listens on (for a moment).
+int closedPort() {
+  CZuSocket socket;
+  int port = 0;
+  EXPECT_FALSE(dwTcpListen("127.0.0.1", 0, 1, &socket, &port).IsError());
+  return port;
+}
+
+// Writes a copy of `certFile` re-signed by the trial's authority, valid
+// until yesterday.
+void writeExpiredCopy(const CliEnv& env, const std::string& certFile, const std::string& out) {
+  FILE* in = std::fopen((env.dir + "/" + certFile).c_str(), "r");
+  FILE* keyIn = std::fopen((env.dir + "/ca.key").c_str(), "r");
+  ASSERT_TRUE(in && keyIn);
+  X509* cert = PEM_read_X509(in, nullptr, nullptr, nullptr);
+  EVP_PKEY* caKey = PEM_read_PrivateKey(keyIn, nullptr, nullptr, nullptr);
+  std::fclose(in);
+  std::fclose(keyIn);
+  ASSERT_TRUE(cert && caKey);
+  X509_gmtime_adj(X509_getm_notBefore(cert), -2 * 86400);
+  X509_gmtime_adj(X509_getm_notAfter(cert), -86400);
+  ASSERT_GT(X509_sign(cert, caKey, EVP_sha256()), 0);
+  FILE* f = std::fopen((env.dir + "/" + out).c_str(), "w");
+  ASSERT_TRUE(f);
+  PEM_write_X509(f, cert);
+  std::fclose(f);
+  X509_free(cert);
+  EVP_PKEY_free(caKey);
+}
+
+// The checks `blr doctor` fails with the registry `reg`, by name without
+// the file or address that follows it.
+std::set<std::string> failedChecks(const CliEnv& env, const std::string& reg) {
+  CliEnv::Result r = env.run("blr --json -r " + reg + " doctor");
+  std::set<std::string> failed;
+  Json out = Json::parse(r.out.empty() ? "null" : r.out);
+  if (!out.is_object()) return {"(no JSON: " + r.err + ")"};
+  EXPECT_EQ(r.code, out["ok"].get<bool>() ? 0 : 1);
+  for (const Json& c : out["checks"]) {
+    if (c["ok"].get<bool>()) continue;
+    EXPECT_FALSE(c["fix"].get<std::string>().empty()) << c.dump();
+    std::string name = c["check"].get<std::string>();
+    failed.insert(name.substr(0, name.find(" /")));
+  }
+  return failed;
+}
+
+// cli.reg with `overrides` appended (a later key replaces an earlier one).
+std::string variant(const CliEnv& env, const std::string& name, const std::string& overrides) {
+  env.write(name, env.read("cli.reg") + overrides);
+  return name;
+}
+
+TEST(TrialTest, TwoTrialsRunSideBySide) {
+  CliEnv first, second;
+  first.startAll();
+  second.startAll();
+  ASSERT_FALSE(HasFailure());
+  EXPECT_NE(first.read("anchor.reg"), second.read("anchor.reg"));
+  for (CliEnv* env : {&first, &second}) {
+    CliEnv::Result r = env->blr("doctor");
+    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("proxy tail1 (client 3)"), std::string::npos) << r.out;
+  }
+  ASSERT_EQ(first.blr("pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name a "
+                      "--src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f --disk "
+                      "11111111111111111111111111111111:/a.vmdk")
+                .code,
+            0);
+  EXPECT_EQ(first.json("pairs list").size(), 1u);
+  EXPECT_EQ(second.json("pairs list").size(), 0u) << "each trial has its own database";
+
+  // Every process of a trial finds its job results directory.
+  EXPECT_EQ(first.read("anchor.log").find("JobResults"), std::string::npos);
+  EXPECT_EQ(first.read("head1.log").find("ERROR"), std::string::npos) << first.read("head1.log");
+
+  // A named base whose ports are taken is refused before anything is written.
+  int taken = numberAfter(first.read("anchor.reg"), "nListenPort = ");
+  CliEnv::Result r = second.run("blr certs init third --proxy p --registries --port-base " +
+                                std::to_string(taken));
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("Port " + std::to_string(taken)), std::string::npos) << r.err;
+  EXPECT_FALSE(std::ifstream(second.dir + "/third/ca.crt").good());
+}
+
+TEST(TrialTest, DoctorNamesEachFault) {
+  CliEnv env;
+  env.startAll();
+  ASSERT_FALSE(HasFailure());
+  EXPECT_EQ(failedChecks(env, "cli.reg"), std::set<std::string>{});
+
+  // A certificate fault also keeps the central server from accepting this
+  // client; the local check names the cause.
+  std::string server = "central server 127.0.0.1:" + std::to_string(numberAfter(env.read("cli.reg"), "nServerPort = "));
+  EXPECT_EQ(failedChecks(env, variant(env, "noca.reg", "[Security]\nsCAFile = " + env.dir + "/gone.crt\n")),
+            (std::set<std::string>{"CA file", server}));
+
+  EXPECT_EQ(failedChecks(env, variant(env, "key.reg", "[Security]\nsKeyFile = " + env.dir + "/tail1.key\n")),
+            (std::set<std::string>{"private key", server}));
+
+  writeExpiredCopy(env, "cli.crt", "expired.crt");
+  EXPECT_EQ(failedChecks(env, variant(env, "old.reg", "[Security]\nsCertFile = " + env.dir + "/expired.crt\n")),
+            (std::set<std::string>{"certificate dates", server}));
+
+  // The built-in kind, from the installation's own authority.
+  KrpCertAuthority ca;
+  ASSERT_FALSE(KrpCertAuthority::open(env.dir, &ca).IsError());
+  ASSERT_FALSE(ca.issue("cli", KRP_CERT_KIND_PRODUCT, 30, env.dir + "/product").IsError());
+  EXPECT_EQ(failedChecks(env, variant(env, "kind.reg",
+                                      "[Security]\nsCertFile = " + env.dir + "/product/cli.crt\nsKeyFile = " +
+                                          env.dir + "/product/cli.key\n")),
+            (std::set<std::string>{"certificate", server}));
+
+  int port = closedPort();
+  EXPECT_EQ(failedChecks(env, variant(env, "noserver.reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n")),
+            std::set<std::string>{"central server 127.0.0.1:" + std::to_string(port)});
+
+  ASSERT_EQ(env.blr("clients add --id 9 --name ghost --host 127.0.0.1 --dwd-port " +
+                    std::to_string(closedPort()) + " --evmgrc-port 1")
+                .code,
+            0);
+  std::set<std::string> failed = failedChecks(env, "cli.reg");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed.begin()->rfind("proxy ghost (client 9)", 0), 0u) << *failed.begin();
+}
+
+}  // namespace

@@ -1,0 +1,233 @@
+// blr plans failback | reset-after-failback NAME: a pair workflow on every
+// pair of a plan, in the plan's order and parallelism, recorded as a run.
+// Running it again resumes the latest run that did not finish well: pairs it
+// has done are skipped, the others resume through their own progress.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "BLR/BlrSvcWorkflow.h"
+#include "Cli.h"
+#include "CliPlans.h"
+#include "CliProgress.h"
+#include "PlanRunner.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using PairWork = std::function<CZuError(int pairId, const BlrPlanDB::Member& member)>;
+
+struct PlanWorkflow {
+  const char* name;   // "failback", as recorded in the run
+  const char* title;  // "Failback"
+  PairWork work;
+};
+
+std::string userName() {
+  struct passwd* pw = getpwuid(geteuid());
+  return pw && pw->pw_name ? pw->pw_name : std::to_string(geteuid());
+}
+
+// One line per pair: rewritten in place on a terminal, otherwise a line per
+// change.  Calls come from the pairs' threads.
+class PlanDisplay {
+ public:
+  PlanDisplay(FILE* out, bool live, const BlrPlanDB::Plan& plan) : out_(out), live_(live) {
+    for (const BlrPlanDB::Group& g : plan.groups)
+      for (const BlrPlanDB::Member& m : g.members) {
+        row_[m.pairId] = lines_.size();
+        lines_.push_back("pair " + std::to_string(m.pairId) + ": waiting");
+      }
+    if (live_ && out_) draw(false);
+  }
+
+  void show(int pairId, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string line = "pair " + std::to_string(pairId) + ": " + text;
+    lines_[row_[pairId]] = line;
+    if (out_ == nullptr) return;
+    if (live_) return draw(true);
+    std::fprintf(out_, "%s\n", line.c_str());
+    std::fflush(out_);
+  }
+
+ private:
+  void draw(bool again) {
+    if (again) std::fprintf(out_, "\033[%zuA", lines_.size());
+    for (const std::string& l : lines_) std::fprintf(out_, "\r\033[K%s\n", l.c_str());
+    std::fflush(out_);
+  }
+
+  std::mutex mu_;
+  FILE* out_;
+  bool live_;
+  std::vector<std::string> lines_;
+  std::map<int, size_t> row_;
+};
+
+// Records a pair's steps (through CliProgress, shown nowhere) and shows the
+// step that runs.
+class PairSteps : public CliProgress {
+ public:
+  PairSteps(PlanDisplay& display, int pairId)
+      : CliProgress(nullptr, false), display_(display), pairId_(pairId) {}
+  void onStepBegin(int code, const std::string& title) override {
+    CliProgress::onStepBegin(code, title);
+    display_.show(pairId_, title.substr(0, title.find('\n')));
+  }
+
+ private:
+  PlanDisplay& display_;
+  int pairId_;
+};
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The latest run of this workflow, when it did not end "done": resumed.
+CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB::Run* run) {
+  std::list<BlrPlanDB::Run> runs;
+  CZuError err = BlrPlanDB().getRuns(plan, &runs);
+  if (err.IsError()) return err;
+  for (const BlrPlanDB::Run& r : runs) {
+    if (r.workflow != workflow) continue;
+    if (r.state != "done") return BlrPlanDB().getRun(r.id, run);
+    break;
+  }
+  run->clear();
+  return CZuError();
+}
+
+// Runs one pair on its own thread, recording it before and after.
+int runPair(const PlanWorkflow& wf, int runId, PlanDisplay& display,
+            const BlrPlanDB::Member& member, int groupNo, std::string* error) {
+  BlrPlanDB::RunPair rec;
+  rec.pairId = member.pairId;
+  rec.groupNo = groupNo;
+  rec.outcome = "running";
+  rec.startTime = static_cast<uint64_t>(time(nullptr));
+  BlrDB::Pair pair;
+  CZuError err = BlrDB().getPair(member.pairId, &pair);
+  if (!err.IsError() && pair.id == 0)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "No pair %d", member.pairId);
+  rec.lagAtStart = pair.lagTime;
+  if (!err.IsError()) err = BlrPlanDB().setRunPair(runId, rec);
+  Clock::time_point start = Clock::now();
+  Json steps = Json::array();
+  if (!err.IsError()) {
+    PairSteps observer(display, member.pairId);
+    err = wf.work(member.pairId, member);
+    observer.endStep(!err.IsError());
+    steps = observer.stepsJson();
+  }
+  int status = kExitOk;
+  if (err.IsError()) {
+    int code = err.Code();
+    status = code >= BLR_WF_FIRST_CODE && code <= BLR_WF_LAST_CODE ? code : kExitFailure;
+    *error = cliOneLine(err.Summary());
+  }
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1fs", secondsSince(start));
+  display.show(member.pairId, status == kExitOk
+                                  ? std::string("done in ") + took
+                                  : "failed after " + std::string(took) + " (exit status " +
+                                        std::to_string(status) + "): " + *error);
+  rec.outcome = status == kExitOk ? "done" : "failed";
+  rec.endTime = static_cast<uint64_t>(time(nullptr));
+  rec.exitCode = status;
+  rec.error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
+  std::string stepsText = steps.dump();
+  if (stepsText.size() <= BlrPlanDB::kMaxStepsBytes) rec.steps = stepsText;
+  CZuError recorded = BlrPlanDB().setRunPair(runId, rec);
+  if (recorded.IsError() && status == kExitOk) {
+    // Unrecorded, the pair would not count as done when the run resumes.
+    *error = cliOneLine(recorded.Summary());
+    return kExitFailure;
+  }
+  return status;
+}
+
+int runPlan(const Cli& cli, const PlanWorkflow& wf, const std::string& name) {
+  BlrPlanDB::Plan plan;
+  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  BlrPlanDB::Run run;
+  CZuError err = findResumable(name, wf.name, &run);
+  std::set<int> done;
+  for (const BlrPlanDB::RunPair& p : run.pairs)
+    if (p.outcome == "done") done.insert(p.pairId);
+  if (!err.IsError() && run.id == 0) {
+    run.planName = name;
+    run.workflow = wf.name;
+    run.user = userName();
+    err = BlrPlanDB().createRun(&run);
+  }
+  if (err.IsError()) return cli.fail(err);
+  FILE* out = cli.json() ? nullptr : stdout;
+  if (out)
+    std::printf("%s of plan %s: run %d%s\n", wf.title, name.c_str(), run.id,
+                done.empty()
+                    ? ""
+                    : (", resumed: " + std::to_string(done.size()) + " pairs done before").c_str());
+  Clock::time_point start = Clock::now();
+  PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
+  std::vector<PlanRunner::Result> results = PlanRunner::run(
+      plan, done,
+      [&](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
+        return runPair(wf, run.id, display, m, groupNo, error);
+      },
+      [&](const PlanRunner::Result& r, bool started) {
+        if (started) display.show(r.pairId, "starting");
+      });
+  std::map<PlanRunner::Outcome, int> count;
+  for (const PlanRunner::Result& r : results) ++count[r.outcome];
+  const bool ok =
+      count[PlanRunner::Outcome::kFailed] == 0 && count[PlanRunner::Outcome::kNotStarted] == 0;
+  err = BlrPlanDB().finishRun(run.id, ok ? "done" : "failed");
+  if (err.IsError()) cli.fail(err);
+  if (cli.json()) {
+    Json pairs = Json::array();
+    for (const PlanRunner::Result& r : results)
+      pairs.push_back(Json{{"pair", r.pairId},
+                           {"group", r.groupNo + 1},
+                           {"outcome", PlanRunner::outcomeName(r.outcome)},
+                           {"exitCode", r.exitCode},
+                           {"error", r.error}});
+    cli.printJson(Json{{"run", run.id}, {"plan", name}, {"workflow", wf.name}, {"pairs", pairs}});
+  } else {
+    std::printf(
+        "%s of plan %s %s in %.1fs: %d done, %d failed, %d skipped (done before), %d not "
+        "started\n",
+        wf.title, name.c_str(), ok ? "finished" : "failed", secondsSince(start),
+        count[PlanRunner::Outcome::kDone], count[PlanRunner::Outcome::kFailed],
+        count[PlanRunner::Outcome::kSkipped], count[PlanRunner::Outcome::kNotStarted]);
+  }
+  return ok && !err.IsError() ? kExitOk : kExitFailure;
+}
+
+void addPlanWorkflow(Cli& cli, CLI::App* plans, const PlanWorkflow& wf, const std::string& help) {
+  CLI::App* cmd = plans->add_subcommand(wf.name, help);
+  auto name = std::make_shared<std::string>();
+  cmd->add_option("NAME", *name, "Plan name")->required();
+  cli.on(cmd, [&cli, &wf, name] { return runPlan(cli, wf, *name); });
+}
+
+}  // namespace
+
+void addPlanRunCommands(Cli& cli, CLI::App* plans) {
+  static const PlanWorkflow failback{
+      "failback", "Failback",
+      [](int pairId, const BlrPlanDB::Member&) { return BlrSvcWorkflow(pairId).failback(true); }};
+  static const PlanWorkflow reset{"reset-after-failback", "Reset after failback",
+                                  [](int pairId, const BlrPlanDB::Member&) {
+                                    return BlrSvcWorkflow(pairId).resetAfterFailback();
+                                  }};
+  addPlanWorkflow(cli, plans, failback, "Fail back every pair of a plan, group by group");
+  addPlanWorkflow(cli, plans, reset,
+                  "Clean up after failed failbacks of a plan's pairs, group by group");
+}
