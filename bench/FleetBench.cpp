@@ -70,7 +70,7 @@ struct Anchor {
     registry = dir + "/anchor.reg";
     std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = "
                             << anchor.certFile << "\nsKeyFile = " << anchor.keyFile
-                            << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
+                            << "\nsOperatorNames = client\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
                             << extra << "[Database]\nsSqliteDir = " << dir << "/db\n"
                             << "[EventManager]\nsLogFile = " << dir << "/anchor.log\n";
     std::string add = std::string(BLR_TOOLS_DIR) +

@@ -42,7 +42,7 @@ struct AnchorProcess {
     registry = dbDir + "/anchor.reg";
     std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = " << anchor.certFile
                             << "\nsKeyFile = " << anchor.keyFile
-                            << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
+                            << "\nsOperatorNames = job1\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
                             << "[Database]\nsSqliteDir = " << dbDir << "\n"
                             << "[EventManager]\nsLogFile = /dev/null\n";
     process.reset(new ChildProcess({BLR_ANCHOR_PATH, "serve", "--registry", registry}));

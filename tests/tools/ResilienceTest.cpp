@@ -74,7 +74,7 @@ class ResilienceTest : public ::testing::Test {
     std::string registry = dir_.path() + "/anchor.reg";
     std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = "
                             << anchor.certFile << "\nsKeyFile = " << anchor.keyFile
-                            << "\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
+                            << "\nsOperatorNames = job1\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
                             << extra << "[Database]\nsSqliteDir = " << dir_.path() << "/db\n"
                             << "[EventManager]\nsLogFile = " << dir_.path() << "/anchor.log\n";
     std::string add = std::string(BLR_ANCHOR_PATH) +

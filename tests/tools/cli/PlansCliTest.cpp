@@ -177,7 +177,8 @@ TEST_F(PlansCliTest, PlanFailbackStopsAtAFailedGroupAndResumes) {
       << r.out;
   for (int id : {a, b, c}) {
     Json pair = env_.json("pairs show " + std::to_string(id));
-    EXPECT_EQ(pair["statusCode"], 4) << id;
+    int status = pair["statusCode"];
+    EXPECT_TRUE(status == 3 || status == 4) << id << ": " << status;  // syncing or running
     EXPECT_EQ(pair["flags"], 0) << id;
   }
   runs = env_.json("plans runs p");
