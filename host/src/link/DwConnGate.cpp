@@ -10,12 +10,12 @@
 namespace {
 
 void setTimer(int fd, std::chrono::nanoseconds in) {
-  itimerspec spec{};
+  itimerspec when{};
   if (in.count() > 0) {
-    spec.it_value.tv_sec = static_cast<time_t>(in.count() / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(in.count() % 1000000000);
+    when.it_value.tv_sec = static_cast<time_t>(in.count() / 1000000000);
+    when.it_value.tv_nsec = static_cast<long>(in.count() % 1000000000);
   }
-  timerfd_settime(fd, 0, &spec, nullptr);  // a zero value disarms
+  timerfd_settime(fd, 0, &when, nullptr);  // a zero value disarms
 }
 
 }  // namespace
