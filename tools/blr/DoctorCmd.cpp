@@ -90,7 +90,8 @@ void preferShortWaits() {
 }
 
 std::string clientName() {
-  const char* name = DWPlatformInfo().getPhysicalMachine();
+  DWPlatformInfo info;  // the name points into it
+  const char* name = info.getPhysicalMachine();
   return name ? name : "";
 }
 

@@ -96,7 +96,7 @@ class AccessTest : public ::testing::Test {
     std::string head = env.read(".server1");
     ctrlPort = numberAfter(head, "on ports ");
     lookupPort = numberAfter(head, "port lookup on ");
-    ASSERT_NE(anchorPort * ctrlPort * lookupPort, 0) << head;
+    ASSERT_TRUE(anchorPort != 0 && ctrlPort != 0 && lookupPort != 0) << head;
   }
   // The outcome on each of the three ports, in the order anchor, lookup, control.
   std::vector<Outcome> probeAll(const std::string& name) {
