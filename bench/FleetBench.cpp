@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "BLR/BlrDB.h"
+#include "support/SamplePair.h"
 #include "BenchCerts.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DWSimpleDBConnObject.h"
@@ -150,16 +151,7 @@ std::vector<double> goodClientRound(int pairId, int requests, int* failures) {
 void benchAttack(BenchCerts& certs) {
   Anchor anchor(certs);
   anchor.start();
-  BlrDB::Pair p;
-  p.subClientId = 3;
-  p.dstClientId = 11;
-  p.headClientId = 12;
-  p.tailClientId = 20;
-  p.srcName = "vm1";
-  p.srcGuid = BlrUUID(std::string("00000000000000000000000000000001"));
-  p.disks.resize(1);
-  p.disks.front().srcPath = "/d";
-  p.disks.front().srcGuid = p.srcGuid;
+  BlrDB::Pair p = samplePair();
   must(BlrDB().createOrUpdatePair(p));
   std::shared_ptr<TlsContext> tls;
   must(TlsContext::create(certs.tls("client"), &tls));

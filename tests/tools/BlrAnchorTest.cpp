@@ -12,6 +12,7 @@
 #include "host/DwHostName.h"
 #include "host/DwLinkPool.h"
 #include "support/Check.h"
+#include "support/SamplePair.h"
 #include "support/ChildProcess.h"
 #include "support/TestCerts.h"
 
@@ -73,16 +74,7 @@ class BlrAnchorTest : public ::testing::Test {
 
 TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   BlrDB db;
-  BlrDB::Pair p;
-  p.subClientId = 3;
-  p.dstClientId = 11;
-  p.headClientId = 12;
-  p.tailClientId = 20;
-  p.srcName = "vm'1";
-  p.srcGuid = BlrUUID(std::string("00000000000000000000000000000001"));
-  p.disks.resize(1);
-  p.disks.front().srcPath = "/d";
-  p.disks.front().srcGuid = p.srcGuid;
+  BlrDB::Pair p = samplePair("vm'1");
   ASSERT_OK(db.createOrUpdatePair(p));
   EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   ASSERT_OK(db.setPairStatus(p.id, 4, "replicating", 0));

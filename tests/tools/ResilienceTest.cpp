@@ -20,6 +20,7 @@
 #include "host/DwLinkFrame.h"
 #include "host/DwLinkPool.h"
 #include "support/Check.h"
+#include "support/SamplePair.h"
 #include "support/ChildProcess.h"
 #include "support/LinkAttack.h"
 #include "support/TestCerts.h"
@@ -91,16 +92,7 @@ class ResilienceTest : public ::testing::Test {
   }
 
   int storePair() {
-    BlrDB::Pair p;
-    p.subClientId = 3;
-    p.dstClientId = 11;
-    p.headClientId = 12;
-    p.tailClientId = 20;
-    p.srcName = "vm1";
-    p.srcGuid = BlrUUID(std::string("00000000000000000000000000000001"));
-    p.disks.resize(1);
-    p.disks.front().srcPath = "/d";
-    p.disks.front().srcGuid = p.srcGuid;
+    BlrDB::Pair p = samplePair();
     EXPECT_OK(BlrDB().createOrUpdatePair(p));
     return p.id;
   }
