@@ -62,6 +62,7 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
     info.getString("Security", "sCertFile", &c.http.certFile);
     info.getString("Security", "sKeyFile", &c.http.keyFile);
     info.getString("Security", "sCAFile", &c.http.caFile);
+    info.getString("Security", "sCRLFile", &c.http.crlFile);
     if (c.http.certFile.empty() || c.http.keyFile.empty())
       return FXErrorUtil::ErrorInt(FXLOC, 1,
                                    "[Metrics] nTls = 1 needs [Security] sCertFile and sKeyFile");

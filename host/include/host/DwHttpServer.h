@@ -27,6 +27,7 @@ struct DwHttpServerConfig {
   bool tls = false;
   std::string certFile, keyFile, caFile;  // with tls
   bool requireClientCert = false;
+  std::string crlFile;  // with requireClientCert: revoked client certificates, read at start
   std::string filesDir;  // served below "/"; empty: none
 };
 

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 namespace {
 
@@ -21,6 +22,11 @@ bool setupTls(const DwHttpServerConfig& config, SSL_CTX& ctx) {
     return false;
   if (config.requireClientCert) {
     if (SSL_CTX_load_verify_locations(&ctx, config.caFile.c_str(), nullptr) != 1) return false;
+    if (!config.crlFile.empty()) {
+      X509_STORE* store = SSL_CTX_get_cert_store(&ctx);
+      if (X509_STORE_load_file(store, config.crlFile.c_str()) != 1) return false;
+      X509_STORE_set_flags(store, X509_V_FLAG_CRL_CHECK);
+    }
     SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   }
   return true;
@@ -71,10 +77,10 @@ CZuError DwHttpServer::start(const DwHttpServerConfig& config) {
     server.reset(new httplib::SSLServer([&](SSL_CTX& ctx) { return ready = setupTls(config, ctx); }));
     if (!ready || !server->is_valid())
       return FXErrorUtil::ErrorInt(FXLOC, 1,
-                                   "Couldn't start HTTPS server: can't use certificate %s, key %s "
-                                   "or authority %s",
+                                   "Couldn't start HTTPS server: can't use certificate %s, key %s, "
+                                   "authority %s or revocation list %s",
                                    config.certFile.c_str(), config.keyFile.c_str(),
-                                   config.caFile.c_str());
+                                   config.caFile.c_str(), config.crlFile.c_str());
   } else {
     server.reset(new httplib::Server);
   }
@@ -101,12 +107,14 @@ CZuError DwHttpServer::start(const DwHttpServerConfig& config) {
       res.set_header("Cache-Control", "no-store");
     });
   }
-  auto notAllowed = [](const httplib::Request&, httplib::Response& res) { refuse(405, res); };
-  server->Post(".*", notAllowed);
-  server->Put(".*", notAllowed);
-  server->Patch(".*", notAllowed);
-  server->Delete(".*", notAllowed);
-  server->Options(".*", notAllowed);
+  // Before any body is read: nothing but reading is offered.
+  server->set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+    refuse(405, res);
+    res.set_header("Allow", "GET, HEAD");
+    res.set_header("Connection", "close");  // its body is never read
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server->set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) refuse(res.status, res);
   });
