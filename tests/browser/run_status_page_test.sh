@@ -4,8 +4,9 @@
 # Node.js, npm or Chromium is missing, or the package can't be installed.
 set -euo pipefail
 src_dir=$(cd "$(dirname "$0")" && pwd)
-build_dir=$1  # the test's directory in the build tree
-tools_dir=$2
+mkdir -p "$1"
+build_dir=$(cd "$1" && pwd)  # the test's directory in the build tree
+tools_dir=$(cd "$2" && pwd)
 
 skip() { echo "SKIPPED: $*" >&2; exit 77; }
 command -v node >/dev/null || skip "no Node.js (scripts/deps.sh installs it)"
@@ -13,7 +14,6 @@ command -v npm >/dev/null || skip "no npm (scripts/deps.sh installs it)"
 chromium=$(command -v chromium || command -v chromium-browser || true)
 [ -n "$chromium" ] || skip "no Chromium (scripts/deps.sh installs the Debian package chromium)"
 
-mkdir -p "$build_dir"
 if ! cmp -s "$src_dir/package-lock.json" "$build_dir/package-lock.json" ||
    [ ! -d "$build_dir/node_modules/puppeteer-core" ]; then
   cp "$src_dir/package.json" "$src_dir/package-lock.json" "$build_dir/"

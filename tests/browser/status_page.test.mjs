@@ -119,7 +119,11 @@ try {
     return steps.some(([, cls]) => cls.includes("done")) && steps;
   });
   assert.equal(failoverDone, false, "the steps must appear while the failover runs");
-  assert.ok(seen.some(([text, cls]) => text.startsWith("VM stopped") && cls.includes("done")), JSON.stringify(seen));
+  assert.ok(seen.some(([text, cls]) => text.startsWith("VM stopped") && cls === "done"), JSON.stringify(seen));
+  // The flush waits on the proxies: shown under way, not failed.
+  await until("the flush under way", async () =>
+    (await page.$$eval(`#runs .run[data-pair-id="${web}"] li.running`, (lis) => lis.map((li) => li.textContent)))
+      .some((t) => t.startsWith("Pipeline flushed")), 3000);
   mkdirSync(artefacts, { recursive: true });
   await page.screenshot({ path: path.join(artefacts, "status-page.png"), fullPage: true });
   assert.equal(await exit, 0, "the failover succeeds");

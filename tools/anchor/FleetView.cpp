@@ -1,5 +1,6 @@
 #include "FleetView.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -149,6 +150,11 @@ CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun
       run.pairName = pair.srcName;
       run.kind = w.kind;
       run.running = pair.status == w.runningStatus;
+      // A step of a running workflow records "0" before it acts and "1"
+      // after: the last one so far is under way, not failed.
+      auto last = std::find_if(run.steps.rbegin(), run.steps.rend(),
+                               [](const FleetStep& s) { return s.state != "not run"; });
+      if (run.running && last != run.steps.rend() && last->state == "failed") last->state = "running";
       runs->push_back(std::move(run));
     }
   }

@@ -30,7 +30,7 @@ struct FleetPair {
 struct FleetStep {
   std::string property;  // its progress property
   std::string label;
-  std::string state;     // "done", "failed" or "not run"
+  std::string state;     // "done", "failed", "running" or "not run"
   int64_t at = 0;        // when it was recorded
   int64_t secs = -1;     // since the step recorded before it; -1 unknown
 };

@@ -124,12 +124,10 @@ function renderRuns(running) {
     h.textContent = `${run.kind.replace("_", " ")} of pair ${run.pairId} (${run.pair})`;
     const ul = document.createElement("ul");
     ul.className = "steps";
-    let next = true;
     for (const s of run.steps) {
       const li = document.createElement("li");
-      li.className = s.state === "done" ? "done" : s.state === "failed" ? "failed" : "";
-      if (s.state === "not run" && next) { li.classList.add("next"); next = false; }
-      li.textContent = s.label + (s.secs >= 0 ? ` (${duration(s.secs)})` : "");
+      li.className = s.state === "not run" ? "" : s.state;
+      li.textContent = s.label + (s.secs >= 0 && s.state !== "running" ? ` (${duration(s.secs)})` : "");
       ul.appendChild(li);
     }
     div.append(h, ul);
