@@ -256,3 +256,75 @@ TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
 }
 
 }  // namespace
+
+namespace {
+
+// The ```yaml blocks of a Markdown file, in order.
+std::vector<std::string> yamlBlocks(const std::string& file) {
+  std::ifstream in(std::string(BLR_SOURCE_DIR) + "/" + file);
+  std::vector<std::string> blocks;
+  bool inBlock = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("```", 0) == 0) {
+      inBlock = !inBlock && line == "```yaml";
+      if (inBlock) blocks.emplace_back();
+      continue;
+    }
+    if (inBlock) blocks.back() += line + "\n";
+  }
+  return blocks;
+}
+
+// The documentation's scrape configuration and alert rules are valid, and the
+// rules fire on the series this server exports.
+TEST(MonitorDocsTest, ScrapeConfigAndAlertRulesWork) {
+  if (!installed("promtool"))
+    GTEST_SKIP() << "promtool is missing: scripts/deps.sh installs the Debian package prometheus";
+  std::vector<std::string> blocks = yamlBlocks("docs/monitoring.md");
+  ASSERT_EQ(blocks.size(), 3u);
+  CliEnv env;
+  env.write("prometheus.yml", blocks[0]);
+  CliEnv::Result r = env.run("promtool check config prometheus.yml");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  env.write("rules.yml", blocks[2]);
+  r = env.run("promtool check rules rules.yml");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  env.write("rules_test.yml", R"(rule_files: [rules.yml]
+evaluation_interval: 1m
+tests:
+  - interval: 1m
+    input_series:
+      - series: 'blr_pair_lag_seconds{pair_id="7",source="web01",head="head1",tail="tail1"}'
+        values: '1000x10'
+      - series: 'blr_pair_lag_seconds{pair_id="8",source="db01",head="head1",tail="tail1"}'
+        values: '30x10'
+      - series: 'blr_pairs{status="failback failed",code="18"}'
+        values: '0 0 2x8'
+      - series: 'blr_pairs{status="running",code="4"}'
+        values: '5x10'
+      - series: 'blr_anchor_connections_refused_total{instance="a:9476",reason="authentication"}'
+        values: '0+6x20'
+      - series: 'blr_anchor_connections_refused_total{instance="a:9476",reason="idle_evicted"}'
+        values: '0+60x20'
+    alert_rule_test:
+      - eval_time: 6m
+        alertname: BlrPairLagHigh
+        exp_alerts:
+          - exp_labels: {severity: warning, pair_id: "7", source: web01, head: head1, tail: tail1}
+            exp_annotations: {summary: "Pair 7 (web01) is 16m 40s behind"}
+      - eval_time: 6m
+        alertname: BlrPairsFailed
+        exp_alerts:
+          - exp_labels: {severity: critical, status: failback failed}
+            exp_annotations: {summary: "2 pairs in status failback failed"}
+      - eval_time: 16m
+        alertname: BlrAnchorRefusingConnections
+        exp_alerts:
+          - exp_labels: {severity: warning, instance: "a:9476"}
+            exp_annotations: {summary: "a:9476 refuses 100m connections a second"}
+)");
+  r = env.run("promtool test rules rules_test.yml");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+}
+
+}  // namespace
