@@ -155,11 +155,15 @@ async function refreshLive() {
   $("updated").textContent = "Updated " + new Date().toISOString().slice(11, 19) + " UTC";
 }
 
-// Polls without overlapping: the next round starts when the last has ended.
+// Polls without overlapping: the next round starts when the last has ended,
+// and a fleet slow to read is asked less often.
 function poll(refresh, ms) {
-  const round = () => refresh()
-    .catch((e) => { $("updated").textContent = "Not updated: " + e.message; })
-    .finally(() => setTimeout(round, ms));
+  const round = () => {
+    const began = Date.now();
+    refresh()
+      .catch((e) => { $("updated").textContent = "Not updated: " + e.message; })
+      .finally(() => setTimeout(round, Math.max(ms, 10 * (Date.now() - began))));
+  };
   round();
 }
 
