@@ -214,4 +214,5 @@ void addPlanCommands(Cli& cli) {
 
   addPlanReportCommands(cli, plans);
   addPlanRunCommands(cli, plans);
+  addPlanDrillCommands(cli, plans);
 }
