@@ -201,7 +201,7 @@ class TestBootRun {
         return stepEnds(FXErrorUtil::ErrorInt(
             FXLOC, 1, "The test VM of pair %d did not report on within %d s", pair_.id, timeout_));
       if (BlrWorkflowObserver* observer = blrGetWorkflowObserver())
-        observer->onWaitTick("test VM status " + std::to_string(stored.statusCode));
+        observer->onWaitTick("not on yet (record status " + std::to_string(stored.statusCode) + ")");
       ZUSLEEP(kHealthPollMs);
     }
   }
