@@ -116,7 +116,8 @@ CZuError askRuns(const char* request, const DwEbmlWriter& body, std::list<BlrPla
 
 CZuError BlrPlanDB::createRun(Run* run) {
   CZuError err = checkTexts(*run);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't start a run of plan \"%s\"", run->planName.c_str());
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't start a run of plan \"%s\"", run->planName.c_str());
   DwEbmlBuffer buffer(512);
   DwEbmlWriter body(buffer, 0);
   run->serialize(body);
@@ -130,7 +131,8 @@ CZuError BlrPlanDB::createRun(Run* run) {
 
 CZuError BlrPlanDB::setRunPair(int runId, const RunPair& pair) {
   CZuError err = checkTexts(pair);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't record pair %d in run %d", pair.pairId, runId);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't record pair %d in run %d", pair.pairId, runId);
   DwEbmlBuffer buffer(1024);
   DwEbmlWriter body(buffer, 0);
   body.writeNumTag(BLRDB_TAG_ID, runId);

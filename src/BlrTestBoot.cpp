@@ -61,7 +61,8 @@ class TailLink {
                         pair_.tailClientId);
       auto ctrl = std::make_unique<BlrCtrl>();
       err = ctrl->connect(host);
-      if (err.IsError()) return err.Push(FXLOC, "Couldn't open control connection to %s", host.c_str());
+      if (err.IsError())
+        return err.Push(FXLOC, "Couldn't open control connection to %s", host.c_str());
       ctrl_ = std::move(ctrl);
     }
     *ctrl = ctrl_.get();
@@ -201,7 +202,8 @@ class TestBootRun {
         return stepEnds(FXErrorUtil::ErrorInt(
             FXLOC, 1, "The test VM of pair %d did not report on within %d s", pair_.id, timeout_));
       if (BlrWorkflowObserver* observer = blrGetWorkflowObserver())
-        observer->onWaitTick("not on yet (record status " + std::to_string(stored.statusCode) + ")");
+        observer->onWaitTick("not on yet (record status " + std::to_string(stored.statusCode) +
+                             ")");
       ZUSLEEP(kHealthPollMs);
     }
   }
@@ -239,9 +241,9 @@ CZuError BlrTestBoot::run(int healthTimeoutSecs, uint64_t jobId, uint64_t* seqNu
   BlrDebugCtx ctx(pair.srcName, pairId_);
   if ((pair.flags & (BlrPairCodes::FAILOVER | BlrPairCodes::HIDDEN)) != 0 ||
       pair.statusCode != BlrPairCodes::STATUS_RUNNING)
-    return FXErrorUtil::ErrorInt(FXLOC, 1,
-                                 "Couldn't test pair %d: it is not replicating (status %d, flags %d)",
-                                 pairId_, pair.statusCode, pair.flags);
+    return FXErrorUtil::ErrorInt(
+        FXLOC, 1, "Couldn't test pair %d: it is not replicating (status %d, flags %d)", pairId_,
+        pair.statusCode, pair.flags);
   std::list<BlrDB::BootVM> vms;
   err = BlrDB().getBootVMsForPair(pairId_, &vms);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't test pair %d", pairId_);

@@ -147,7 +147,8 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
 
   // Texts too long to store are refused before anything is sent: with no
   // central server to ask, the field is still named.
-  ASSERT_EQ(env_.run("cp cli.reg off.reg && printf '[Link]\\nnServerPort = 1\\n' >>off.reg").code, 0);
+  ASSERT_EQ(env_.run("cp cli.reg off.reg && printf '[Link]\\nnServerPort = 1\\n' >>off.reg").code,
+            0);
   const std::string group = "\"groups\": [{\"pairs\": [" + a + "]}]";
   env_.write("long.json", "{\"name\": \"" + std::string(200, 'n') + "\", " + group + "}");
   env_.write("short.json", "{\"name\": \"" + std::string(127, 'n') + "\", " + group + "}");
@@ -330,7 +331,8 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
   auto leftovers = [&] {
     Json all = Json::array();
     for (int id : {a, b})
-      for (const Json& vm : env_.json("bootvms list --pair " + std::to_string(id))) all.push_back(vm);
+      for (const Json& vm : env_.json("bootvms list --pair " + std::to_string(id)))
+        all.push_back(vm);
     return all;
   };
   auto nothingLeft = [&](const char* when) {
@@ -371,7 +373,8 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
               std::string::npos)
         << p;
   }
-  for (const Json& p : env_.json("plans report " + std::to_string(runs[1]["run"].get<int>()))["pairs"])
+  const Json killed = env_.json("plans report " + std::to_string(runs[1]["run"].get<int>()));
+  for (const Json& p : killed["pairs"])
     EXPECT_NE(p["outcome"], "running") << "the killed run's pairs are closed";
 
   k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
