@@ -385,9 +385,25 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
   EXPECT_NE(r.out.find("test boot(s) cleaned up"), std::string::npos) << r.out;
   nothingLeft("after test-cleanup");
 
-  // Healthy again, one pair's drill passes on its own.
+  // A Tail that can't end a test boot: the VM is off again, and the record
+  // stays for test-cleanup.
+  const std::string pa = " " + std::to_string(a);
+  env_.write("tail1.ctl", "fault TESTBOOT_CROSSED=fail:5:busy\n");
+  r = env_.blr("pairs test" + pa);
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("its record is kept"), std::string::npos) << r.err;
+  ASSERT_EQ(leftovers().size(), 1u);
+  EXPECT_EQ(leftovers()[0]["statusCode"], 5) << "powering off, done";
+  EXPECT_FALSE(env_.vmOn("tail1", vmKey(0x2001), true));
+  EXPECT_EQ(env_.blr("pairs test-cleanup" + pa).code, 1) << "the Tail still refuses";
   ASSERT_EQ(env_.run("rm tail1.ctl").code, 0);
-  Json one = env_.json("pairs test " + std::to_string(a));
+  r = env_.blr("pairs test-cleanup" + pa);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("1 test boot(s) cleaned up"), std::string::npos) << r.out;
+  nothingLeft("after the pair's test-cleanup");
+
+  // Healthy again, one pair's drill passes on its own.
+  Json one = env_.json("pairs test" + pa);
   EXPECT_GT(one["seqNum"].get<uint64_t>(), 0u);
   EXPECT_EQ(one["error"], nullptr);
   nothingLeft("after the pair's drill");
