@@ -3,13 +3,11 @@
 // come up, without touching production; a plan's drill is recorded as a run
 // of kind "test".  Test boots left by an interrupted drill are found through
 // their boot VM records and undone, also before the next drill starts.
-#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <memory>
 #include <mutex>
 
@@ -27,11 +25,6 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string operatorName() {
-  const struct passwd* pw = getpwuid(geteuid());
-  return pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
 }
 
 // Lines "pair N: ..." from the pairs' threads, one at a time; none for --json.
@@ -118,14 +111,7 @@ int cleanUpPlan(const Cli& cli, const BlrPlanDB::Plan& plan, DrillLog& log, int*
 int drillPair(const BlrPlanDB::Plan& plan, int runId, DrillLog& log,
               const BlrPlanDB::Member& member, int groupNo, std::string* error) {
   BlrPlanDB::RunPair rec;
-  rec.pairId = member.pairId;
-  rec.groupNo = groupNo;
-  rec.outcome = "running";
-  rec.startTime = static_cast<uint64_t>(time(nullptr));
-  BlrDB::Pair pair;
-  CZuError err = BlrDB().getPair(member.pairId, &pair);
-  rec.lagAtStart = pair.lagTime;
-  if (!err.IsError()) err = BlrPlanDB().setRunPair(runId, rec);
+  CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
   Clock::time_point start = Clock::now();
   std::string steps;
   if (!err.IsError()) {
@@ -163,7 +149,7 @@ int drillPlan(const Cli& cli, const std::string& name) {
   BlrPlanDB::Run run;
   run.planName = name;
   run.workflow = kDrill;
-  run.user = operatorName();
+  run.user = cliUserName();
   CZuError err = BlrPlanDB().createRun(&run);
   if (err.IsError()) return cli.fail(err);
   if (out)
@@ -178,28 +164,21 @@ int drillPlan(const Cli& cli, const std::string& name) {
       [&](const PlanRunner::Result& r, bool started) {
         if (started) log.show(r.pairId, "starting");
       });
-  std::map<PlanRunner::Outcome, int> count;
-  for (const PlanRunner::Result& r : results) ++count[r.outcome];
-  const bool ok =
-      count[PlanRunner::Outcome::kFailed] == 0 && count[PlanRunner::Outcome::kNotStarted] == 0;
-  err = BlrPlanDB().finishRun(run.id, ok ? "done" : "failed");
+  const CliPlanTally tally(results);
+  err = BlrPlanDB().finishRun(run.id, tally.ok() ? "done" : "failed");
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
-    Json pairs = Json::array();
-    for (const PlanRunner::Result& r : results)
-      pairs.push_back(Json{{"pair", r.pairId},
-                           {"group", r.groupNo + 1},
-                           {"outcome", PlanRunner::outcomeName(r.outcome)},
-                           {"error", r.error}});
-    cli.printJson(
-        Json{{"run", run.id}, {"plan", name}, {"cleanedUp", undone}, {"pairs", pairs}});
+    cli.printJson(Json{{"run", run.id},
+                       {"plan", name},
+                       {"cleanedUp", undone},
+                       {"pairs", cliPlanResultsJson(results)}});
   } else {
     std::printf("Drill of plan %s %s in %.1fs: %d done, %d failed, %d not started\n",
-                name.c_str(), ok ? "passed" : "failed", secondsSince(start),
-                count[PlanRunner::Outcome::kDone], count[PlanRunner::Outcome::kFailed],
-                count[PlanRunner::Outcome::kNotStarted]);
+                name.c_str(), tally.ok() ? "passed" : "failed", secondsSince(start),
+                tally[PlanRunner::Outcome::kDone], tally[PlanRunner::Outcome::kFailed],
+                tally[PlanRunner::Outcome::kNotStarted]);
   }
-  return ok && !err.IsError() ? kExitOk : kExitFailure;
+  return tally.ok() && !err.IsError() ? kExitOk : kExitFailure;
 }
 
 int cleanUpPlanCmd(const Cli& cli, const std::string& name) {
