@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "Cli.h"
 #include "CliPairWorkflows.h"
+#include "host/DWPlatformInfo.h"
 #include "CliPlans.h"
 #include "CliProgress.h"
 #include "PlanRunner.h"
@@ -101,6 +103,17 @@ class PairSteps : public CliProgress {
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Lets each pair's thread keep its connection to the central server between
+// requests: the link keeps at most nPoolSize idle connections, and one
+// closed at every return would cost a new handshake at the next request.
+void keepLinkConnections(const BlrPlanDB::Plan& plan) {
+  long long threads = 1, kept = 4;  // the link's default
+  for (const BlrPlanDB::Group& g : plan.groups) threads = std::max<long long>(threads, g.parallelism);
+  DWPlatformInfo().getNumber("Link", "nPoolSize", &kept);
+  if (kept < threads)
+    DWPlatformInfo::setNumber("Link", "nPoolSize", std::min<long long>(threads, 1024));
 }
 
 // The latest run of this workflow, when it did not end "done": resumed.
@@ -194,6 +207,7 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
                 done.empty()
                     ? ""
                     : (", resumed: " + std::to_string(done.size()) + " pairs done before").c_str());
+  keepLinkConnections(plan);
   Clock::time_point start = Clock::now();
   PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
   std::vector<PlanRunner::Result> results = PlanRunner::run(
