@@ -11,7 +11,9 @@
 // the last plan run's record.
 // Usage: plan_bench [sqlite] [postgresql]  (PostgreSQL: the server that
 // BLR_TEST_PG_CONNINFO names, in a fresh schema dropped at the end).
-// BLR_PLAN_BENCH_PAIRS and BLR_PLAN_BENCH_ROUNDS change 1,000 and 3.
+// BLR_PLAN_BENCH_PAIRS and BLR_PLAN_BENCH_ROUNDS change 1,000 and 3;
+// BLR_PLAN_BENCH_PERF=1 samples blr-anchor with perf during the last plan run
+// and prints its busiest functions.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -26,7 +28,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,10 +47,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kParallelism = 32;
 
-[[noreturn]] void fail(const std::string& what) {
-  std::fprintf(stderr, "plan_bench: %s\n", what.c_str());
-  std::exit(1);
-}
+// Ends the benchmark; thrown, so that the trial's servers are stopped.
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
 
 int envNumber(const char* name, int def) {
   const char* v = std::getenv(name);
@@ -86,7 +88,13 @@ class PgSchema {
     name_ = "blrplanbench_" + std::to_string(getpid());
     exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE; CREATE SCHEMA " + name_);
   }
-  ~PgSchema() { exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE"); }
+  ~PgSchema() {
+    try {
+      exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "plan_bench: %s\n", e.what());
+    }
+  }
   std::string connInfo() const { return server_ + " options='-c search_path=" + name_ + "'"; }
 
  private:
@@ -111,24 +119,23 @@ class Trial {
     char tmpl[] = "/tmp/blr-plan-bench-XXXXXX";
     dir_ = mkdtemp(tmpl);
     sh("blr certs init . --proxy head1 --proxy tail1 --operator bench --registries >/dev/null");
-    if (!pgConnInfo.empty())
-      std::ofstream(dir_ + "/anchor.reg", std::ios::app)
-          << "\n[Database]\nsBackend = postgresql\nsPostgresConnInfo = " << pgConnInfo << "\n";
+    if (!pgConnInfo.empty()) usePostgres(pgConnInfo);
     // blr sets up connections on 32 threads at once; by default a server
     // sheds handshakes beyond 16 from one address.
     for (const char* server : {"anchor.reg", "head1.reg", "tail1.reg"})
       std::ofstream(dir_ + "/" + server, std::ios::app) << "\n[Link]\nnMaxPendingPerAddress = 128\n";
-    anchor_ = start("blr-anchor serve --registry anchor.reg", "anchor.out");
-    head_ = start("blr-proxy --registry head1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
-                  "head1.out");
-    tail_ = start("blr-proxy --registry tail1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
-                  "tail1.out");
+    try {
+      anchor_ = start("blr-anchor serve --registry anchor.reg", "anchor.out");
+      head_ = start("blr-proxy --registry head1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
+                    "head1.out");
+      tail_ = start("blr-proxy --registry tail1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
+                    "tail1.out");
+    } catch (...) {
+      stop();
+      throw;
+    }
   }
-  ~Trial() {
-    for (pid_t pid : {anchor_, head_, tail_}) kill(pid, SIGTERM);
-    for (pid_t pid : {anchor_, head_, tail_}) waitpid(pid, nullptr, 0);
-    std::filesystem::remove_all(dir_);
-  }
+  ~Trial() { stop(); }
 
   // Runs a shell command in the directory, the tools first on PATH; fails
   // the benchmark unless it exits 0.  Its output, when `out` is given.
@@ -160,6 +167,33 @@ class Trial {
   pid_t anchor_ = 0, head_ = 0, tail_ = 0;
 
  private:
+  // The central server on PostgreSQL, with the client directory that
+  // `certs init` wrote to its SQLite files.
+  void usePostgres(const std::string& connInfo) {
+    std::string clients;
+    sh("blr-anchor client list --registry anchor.reg", &clients);
+    std::ofstream(dir_ + "/anchor.reg", std::ios::app)
+        << "\n[Database]\nsBackend = postgresql\nsPostgresConnInfo = " << connInfo << "\n";
+    std::istringstream rows(clients);
+    std::string line;
+    std::getline(rows, line);  // the heading
+    while (std::getline(rows, line)) {
+      std::istringstream f(line);
+      std::string id, name, host, dwd, evmgrc;
+      if (!(f >> id >> name >> host >> dwd >> evmgrc)) continue;
+      sh("blr-anchor client add --id " + id + " --name " + name + " --host " + host +
+         " --dwd-port " + dwd + " --evmgrc-port " + evmgrc + " --registry anchor.reg");
+    }
+  }
+
+  void stop() {
+    for (pid_t pid : {anchor_, head_, tail_})
+      if (pid > 0) kill(pid, SIGTERM);
+    for (pid_t pid : {anchor_, head_, tail_})
+      if (pid > 0) waitpid(pid, nullptr, 0);
+    std::filesystem::remove_all(dir_);
+  }
+
   // Starts a server with its output to a file; waits for its first line.
   pid_t start(const std::string& command, const std::string& out) {
     pid_t pid = fork();
@@ -176,6 +210,8 @@ class Trial {
       if (waitpid(pid, nullptr, WNOHANG) == pid) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
     fail("couldn't start " + command + ": " + read(out));
   }
 
@@ -200,9 +236,8 @@ std::vector<int> importPairs(const Trial& trial, int count) {
   }
   trial.write("pairs.jsonl", lines);
   Json imported = trial.json("pairs import pairs.jsonl");
-  std::vector<int> ids;
-  for (const Json& p : trial.json("pairs list")) ids.push_back(p["id"]);
-  if (static_cast<int>(ids.size()) != count) fail("the pairs were not all imported");
+  std::vector<int> ids = imported["ids"].get<std::vector<int>>();
+  if (static_cast<int>(ids.size()) != count) fail("imported " + imported.dump());
   return ids;
 }
 
@@ -241,6 +276,38 @@ void printSteps(const Trial& trial, const std::string& plan) {
     std::printf("    %8.2f  %s\n", total[title] / pairs * 1000, title.c_str());
 }
 
+// `perf record` of a process while it lives; the report's top lines on stop.
+class PerfSampler {
+ public:
+  PerfSampler(pid_t target, const std::string& file) : file_(file) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::string p = std::to_string(target);
+      execlp("perf", "perf", "record", "-F", "999", "-g", "-p", p.c_str(), "-o", file.c_str(),
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // attached
+  }
+  void stopAndReport() {
+    kill(pid_, SIGINT);
+    waitpid(pid_, nullptr, 0);
+    std::string cmd = "perf report --stdio --no-children --sort symbol -i " + file_ +
+                      " 2>/dev/null | grep -E '^ +[0-9.]+%' | head -15";
+    std::printf("  blr-anchor's busiest functions (perf, self time):\n");
+    std::fflush(stdout);
+    if (std::system(cmd.c_str()) != 0) std::printf("    (perf report failed)\n");
+    std::remove(file_.c_str());
+  }
+
+ private:
+  pid_t pid_;
+  std::string file_;
+};
+
 void bench(const char* backend, const std::string& pgConnInfo) {
   const int pairs = envNumber("BLR_PLAN_BENCH_PAIRS", 1000);
   const int rounds = envNumber("BLR_PLAN_BENCH_ROUNDS", 3);
@@ -257,6 +324,10 @@ void bench(const char* backend, const std::string& pgConnInfo) {
   std::vector<double> planSecs, perPairMs, ratios;
   double anchorCpu = 0, headCpu = 0, tailCpu = 0, blrCpu = 0;
   for (int r = 0; r < rounds; ++r) {
+    std::unique_ptr<PerfSampler> perf;
+    if (r == rounds - 1 && std::getenv("BLR_PLAN_BENCH_PERF"))
+      perf = std::make_unique<PerfSampler>(trial.anchor_, "/tmp/plan-bench-" +
+                                                              std::to_string(getpid()) + ".perf");
     const double a0 = cpuSeconds(trial.anchor_), h0 = cpuSeconds(trial.head_),
                  t0 = cpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
     const double plan = trial.blr("plans failover plan");
@@ -264,6 +335,7 @@ void bench(const char* backend, const std::string& pgConnInfo) {
     headCpu += cpuSeconds(trial.head_) - h0;
     tailCpu += cpuSeconds(trial.tail_) - t0;
     blrCpu += childrenCpuSeconds() - b0;
+    if (perf) perf->stopAndReport();
     trial.blr("plans cancel-failover plan");
     const double one = trial.blr("plans failover baseline") / kParallelism;
     trial.blr("plans cancel-failover baseline");
@@ -297,15 +369,20 @@ void bench(const char* backend, const std::string& pgConnInfo) {
 int main(int argc, char** argv) {
   std::vector<std::string> backends(argv + 1, argv + argc);
   if (backends.empty()) backends = {"sqlite", "postgresql"};
-  for (const std::string& b : backends) {
-    if (b == "sqlite") {
-      bench("SQLite", "");
-    } else if (b == "postgresql") {
-      PgSchema schema;
-      bench("PostgreSQL", schema.connInfo());
-    } else {
-      fail("usage: plan_bench [sqlite] [postgresql]");
+  try {
+    for (const std::string& b : backends) {
+      if (b == "sqlite") {
+        bench("SQLite", "");
+      } else if (b == "postgresql") {
+        PgSchema schema;
+        bench("PostgreSQL", schema.connInfo());
+      } else {
+        fail("usage: plan_bench [sqlite] [postgresql]");
+      }
     }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "plan_bench: %s\n", e.what());
+    return 1;
   }
   return 0;
 }
