@@ -12,8 +12,8 @@
 // Usage: plan_bench [sqlite] [postgresql]  (PostgreSQL: the server that
 // BLR_TEST_PG_CONNINFO names, in a fresh schema dropped at the end).
 // BLR_PLAN_BENCH_PAIRS and BLR_PLAN_BENCH_ROUNDS change 1,000 and 3;
-// BLR_PLAN_BENCH_PERF=1 samples blr-anchor with perf during the last plan run
-// and prints its busiest functions.
+// BLR_PLAN_BENCH_PERF=1 adds an untimed plan run sampled with perf, and
+// prints the busiest functions of blr-anchor and of blr.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -276,7 +276,19 @@ void printSteps(const Trial& trial, const std::string& plan) {
     std::printf("    %8.2f  %s\n", total[title] / pairs * 1000, title.c_str());
 }
 
-// `perf record` of a process while it lives; the report's top lines on stop.
+// Where the samples that `perf record` saved in `file` fell: by library,
+// then the busiest functions.
+void printPerf(const std::string& what, const std::string& file) {
+  const std::string report = "perf report --stdio --no-children -i " + file + " --sort ";
+  const std::string rows = " 2>/dev/null | grep -E '^ +[0-9.]+%' | sed -e 's/  */ /g' -e 's/ [- ]*$//' | head -";
+  std::string cmd = report + "dso" + rows + "6 && " + report + "symbol" + rows + "8";
+  std::printf("  %s's samples (perf, self time) by library, then by function:\n", what.c_str());
+  std::fflush(stdout);
+  if (std::system(cmd.c_str()) != 0) std::printf("    (perf report failed)\n");
+  std::remove(file.c_str());
+}
+
+// `perf record` of a running process until stopped.
 class PerfSampler {
  public:
   PerfSampler(pid_t target, const std::string& file) : file_(file) {
@@ -292,15 +304,9 @@ class PerfSampler {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // attached
   }
-  void stopAndReport() {
+  void stop() {
     kill(pid_, SIGINT);
     waitpid(pid_, nullptr, 0);
-    std::string cmd = "perf report --stdio --no-children --sort symbol -i " + file_ +
-                      " 2>/dev/null | grep -E '^ +[0-9.]+%' | head -15";
-    std::printf("  blr-anchor's busiest functions (perf, self time):\n");
-    std::fflush(stdout);
-    if (std::system(cmd.c_str()) != 0) std::printf("    (perf report failed)\n");
-    std::remove(file_.c_str());
   }
 
  private:
@@ -324,10 +330,6 @@ void bench(const char* backend, const std::string& pgConnInfo) {
   std::vector<double> planSecs, perPairMs, ratios;
   double anchorCpu = 0, headCpu = 0, tailCpu = 0, blrCpu = 0;
   for (int r = 0; r < rounds; ++r) {
-    std::unique_ptr<PerfSampler> perf;
-    if (r == rounds - 1 && std::getenv("BLR_PLAN_BENCH_PERF"))
-      perf = std::make_unique<PerfSampler>(trial.anchor_, "/tmp/plan-bench-" +
-                                                              std::to_string(getpid()) + ".perf");
     const double a0 = cpuSeconds(trial.anchor_), h0 = cpuSeconds(trial.head_),
                  t0 = cpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
     const double plan = trial.blr("plans failover plan");
@@ -335,7 +337,6 @@ void bench(const char* backend, const std::string& pgConnInfo) {
     headCpu += cpuSeconds(trial.head_) - h0;
     tailCpu += cpuSeconds(trial.tail_) - t0;
     blrCpu += childrenCpuSeconds() - b0;
-    if (perf) perf->stopAndReport();
     trial.blr("plans cancel-failover plan");
     const double one = trial.blr("plans failover baseline") / kParallelism;
     trial.blr("plans cancel-failover baseline");
@@ -362,6 +363,15 @@ void bench(const char* backend, const std::string& pgConnInfo) {
               wall, anchorCpu, blrCpu, headCpu, tailCpu);
   printSteps(trial, "plan");
   std::fflush(stdout);
+  if (std::getenv("BLR_PLAN_BENCH_PERF")) {
+    const std::string prefix = "/tmp/plan-bench-" + std::to_string(getpid());
+    PerfSampler anchor(trial.anchor_, prefix + "-anchor.perf");
+    trial.sh("perf record -F 999 -g -o " + prefix +
+             "-blr.perf -- blr -r bench.reg plans failover plan");
+    anchor.stop();
+    printPerf("blr-anchor", prefix + "-anchor.perf");
+    printPerf("blr", prefix + "-blr.perf");
+  }
 }
 
 }  // namespace

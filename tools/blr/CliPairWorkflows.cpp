@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "BLR/BlrCtrl.h"
@@ -24,13 +25,35 @@ CZuError ownError(const FXCodeLocation& loc, const CZuError& err) {
   return err.Code() == 1 ? err : FXErrorUtil::ErrorInt(loc, 1, "%s", err.AsString().c_str());
 }
 
+// The control connection to a client's proxy for blr's own steps on one
+// pair: opened at its first request, kept for the next (a plan runs many
+// pairs at once, and each connection costs a handshake on both sides), and
+// opened again after a failed request.
+class ProxyConn {
+ public:
+  explicit ProxyConn(int clientId) : clientId_(clientId) {}
+
+  CZuError call(const std::function<CZuError(BlrCtrl&)>& request) {
+    CZuError err;
+    if (!ctrl_) {
+      ctrl_ = std::make_unique<BlrCtrl>();
+      err = ctrl_->connectToClient(clientId_);
+    }
+    if (!err.IsError()) err = request(*ctrl_);
+    if (err.IsError()) ctrl_.reset();
+    return err;
+  }
+
+ private:
+  int clientId_;
+  std::unique_ptr<BlrCtrl> ctrl_;
+};
+
 // One control request to a client's proxy, shown as a step.
-CZuError proxyStep(CliProgress& view, const std::string& title, int clientId,
+CZuError proxyStep(CliProgress& view, const std::string& title, ProxyConn& conn,
                    const std::function<CZuError(BlrCtrl&)>& request) {
   view.beginStep(title);
-  BlrCtrl ctrl;
-  CZuError err = ctrl.connectToClient(clientId);
-  if (!err.IsError()) err = request(ctrl);
+  CZuError err = conn.call(request);
   view.endStep(!err.IsError());
   return err;
 }
@@ -82,7 +105,8 @@ CZuError dropRecoveryVmRecord(int pairId) {
 // it off.
 CZuError stopRecoveryVm(CliProgress& view, const BlrDB::Pair& pair) {
   const int id = pair.id;
-  return proxyStep(view, "Powering off the recovery VM on the Tail", pair.tailClientId,
+  ProxyConn tail(pair.tailClientId);
+  return proxyStep(view, "Powering off the recovery VM on the Tail", tail,
                    [id](BlrCtrl& tail) {
                      bool wasOn = false;
                      CZuError err = tail.powerOnOffTailVM(id, false, nullptr);
@@ -96,29 +120,29 @@ CZuError stopRecoveryVm(CliProgress& view, const BlrDB::Pair& pair) {
 // The recovery point: the Tail's last sequence number of the recovery VM,
 // held since the failover blocked replication.  Not knowing it fails
 // nothing (0, and a failed step in the record).
-uint64_t readRecoveryPoint(CliProgress& view, const BlrDB::Pair& pair) {
+uint64_t readRecoveryPoint(CliProgress& view, const BlrDB::Pair& pair, ProxyConn& tail) {
   uint64_t seqNum = 0;
-  CZuError err = proxyStep(view, "Reading the recovery point on the Tail", pair.tailClientId,
+  CZuError err = proxyStep(view, "Reading the recovery point on the Tail", tail,
                            [&](BlrCtrl& tail) { return tail.getLastSeqNum(pair.dstGuid, &seqNum); });
   return err.IsError() ? 0 : seqNum;
 }
 
 // What a job process does after the failover: the recovery VM on, status 16.
 // The VM is powered on only once the production VM is known to be off.
-CZuError completeFailover(int pairId, const PairWorkflowOptions& o, CliProgress& view) {
-  BlrDB::Pair pair;
-  PropMap props;
-  CZuError err = readPair(pairId, &pair, &props);
+CZuError completeFailover(int pairId, const PairWorkflowOptions& o, CliProgress& view,
+                          ProxyConn& tail) {
+  std::string vmStopped;
+  CZuError err = BlrDB().getPairProp(pairId, W::FOPROP_VM_STOPPED, &vmStopped);
   if (!err.IsError() && !o.noPowerOn) {
-    if (props[W::FOPROP_VM_STOPPED] != "1" && !o.force)
+    if (vmStopped != "1" && !o.force)
       return FXErrorUtil::ErrorInt(FXLOC, 1,
                                    "The production VM of pair %d is not known to be off: the "
                                    "recovery VM stays off (--force powers it on)",
                                    pairId);
     err = BlrDB().setPairProp(pairId, kRecoveryVmOnProp, "1");
     if (!err.IsError())
-      err = proxyStep(view, "Powering on the recovery VM on the Tail", pair.tailClientId,
-                      [&](BlrCtrl& tail) { return tail.powerOnOffTailVM(pairId, true, nullptr); });
+      err = proxyStep(view, "Powering on the recovery VM on the Tail", tail,
+                      [&](BlrCtrl& c) { return c.powerOnOffTailVM(pairId, true, nullptr); });
   }
   if (err.IsError())
     return ownError(FXLOC, err.Push(FXLOC, "Couldn't power on the recovery VM of pair %d", pairId));
@@ -138,8 +162,9 @@ CZuError cliFailoverPair(int pairId, const PairWorkflowOptions& o, CliProgress& 
   if (!err.IsError()) err = refuseWhileReturning(FXLOC, "failover", pair, props, BLR_WF_BAD_STATE);
   if (!err.IsError()) err = W(pairId).failover(o.continueOnError, o.latest, &result->partial);
   if (err.IsError()) return err;
-  result->seqNum = readRecoveryPoint(view, pair);
-  return completeFailover(pairId, o, view);
+  ProxyConn tail(pair.tailClientId);
+  result->seqNum = readRecoveryPoint(view, pair, tail);
+  return completeFailover(pairId, o, view, tail);
 }
 
 // Before the Tail's disks are reverted, the recovery VM that blr (or whoever
@@ -198,8 +223,9 @@ CZuError cliSwitchRolesPair(int pairId, const PairWorkflowOptions& o, CliProgres
   if (err.IsError() || !o.startReverse) return err;
   BlrDB::Pair reverse;
   err = BlrDB().getPair(newPairId, &reverse);
+  ProxyConn head(reverse.headClientId);
   if (!err.IsError())
-    err = proxyStep(view, "Starting reverse pair " + std::to_string(newPairId),
-                    reverse.headClientId, [&](BlrCtrl& head) { return head.startPair(newPairId); });
+    err = proxyStep(view, "Starting reverse pair " + std::to_string(newPairId), head,
+                    [&](BlrCtrl& c) { return c.startPair(newPairId); });
   return err.IsError() ? ownError(FXLOC, err) : err;
 }
