@@ -4,7 +4,6 @@
 // run.
 // Running it again resumes the latest run that did not finish well: pairs it
 // has done are skipped, the others resume through their own progress.
-#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,11 +40,6 @@ PairWorkflowOptions pairOptions(const PairWorkflowOptions& command, const BlrPla
   o.keepVmOff = o.keepVmOff || m.has(BlrPlanDB::PLAN_KEEP_PROD_OFF);
   o.continueOnError = o.continueOnError || m.has(BlrPlanDB::PLAN_CONTINUE_ON_ERROR);
   return o;
-}
-
-std::string userName() {
-  struct passwd* pw = getpwuid(geteuid());
-  return pw && pw->pw_name ? pw->pw_name : std::to_string(geteuid());
 }
 
 // One line per pair: rewritten in place on a terminal, otherwise a line per
@@ -135,16 +129,7 @@ int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runI
             PlanDisplay& display, const BlrPlanDB::Member& member, int groupNo,
             std::string* error) {
   BlrPlanDB::RunPair rec;
-  rec.pairId = member.pairId;
-  rec.groupNo = groupNo;
-  rec.outcome = "running";
-  rec.startTime = static_cast<uint64_t>(time(nullptr));
-  BlrDB::Pair pair;
-  CZuError err = BlrDB().getPair(member.pairId, &pair);
-  if (!err.IsError() && pair.id == 0)
-    err = FXErrorUtil::ErrorInt(FXLOC, 1, "No pair %d", member.pairId);
-  rec.lagAtStart = pair.lagTime;
-  if (!err.IsError()) err = BlrPlanDB().setRunPair(runId, rec);
+  CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
   Clock::time_point start = Clock::now();
   Json steps = Json::array();
   PairWorkflowResult result;
@@ -197,7 +182,7 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
   if (!err.IsError() && run.id == 0) {
     run.planName = name;
     run.workflow = wf.name;
-    run.user = userName();
+    run.user = cliUserName();
     err = BlrPlanDB().createRun(&run);
   }
   if (err.IsError()) return cli.fail(err);
@@ -218,21 +203,15 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
       [&](const PlanRunner::Result& r, bool started) {
         if (started) display.show(r.pairId, "starting");
       });
-  std::map<PlanRunner::Outcome, int> count;
-  for (const PlanRunner::Result& r : results) ++count[r.outcome];
-  const bool ok =
-      count[PlanRunner::Outcome::kFailed] == 0 && count[PlanRunner::Outcome::kNotStarted] == 0;
+  const CliPlanTally count(results);
+  const bool ok = count.ok();
   err = BlrPlanDB().finishRun(run.id, ok ? "done" : "failed");
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
-    Json pairs = Json::array();
-    for (const PlanRunner::Result& r : results)
-      pairs.push_back(Json{{"pair", r.pairId},
-                           {"group", r.groupNo + 1},
-                           {"outcome", PlanRunner::outcomeName(r.outcome)},
-                           {"exitCode", r.exitCode},
-                           {"error", r.error}});
-    cli.printJson(Json{{"run", run.id}, {"plan", name}, {"workflow", wf.name}, {"pairs", pairs}});
+    cli.printJson(Json{{"run", run.id},
+                       {"plan", name},
+                       {"workflow", wf.name},
+                       {"pairs", cliPlanResultsJson(results)}});
   } else {
     std::printf(
         "%s of plan %s %s in %.1fs: %d done, %d failed, %d skipped (done before), %d not "
