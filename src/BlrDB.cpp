@@ -1,7 +1,9 @@
 // The pair database client: each operation encodes its body, sends it on the
 // link "BLR" and decodes the answer.
 #include <cerrno>
+#include <cstdio>
 #include <map>
+#include <random>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBTexts.h"
@@ -21,6 +23,16 @@ struct Body {
   DwEbmlWriter writer;
 };
 
+// A request id: 128 random bits in hex, drawn once per request and kept
+// when the link sends it again.
+std::string newRequestId() {
+  thread_local std::mt19937_64 bits{std::random_device{}() ^ (uint64_t(std::random_device{}()) << 32)};
+  char text[33];
+  std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(bits()),
+                static_cast<unsigned long long>(bits()));
+  return text;
+}
+
 BlrDB::Pair pairWithId(int pairId) {
   BlrDB::Pair pair;
   pair.id = pairId;
@@ -33,8 +45,12 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
                         std::vector<char>* answer) {
   Map req{{"req", request}};
   blrSetBlob(req, body.getBuffer(), body.getSize());
+  // Reads and changes that carry a request id may be sent again.
+  if (blrdb_req::changedDatabase(request) != nullptr) req[blrdb_req::kRequestIdKey] = newRequestId();
+  DwLink link("BLR");
+  link.setResendable(true);
   Map resp;
-  CZuError err = DwLink("BLR").makeReqToAnchor(req, &resp, nullptr);
+  CZuError err = link.makeReqToAnchor(req, &resp, nullptr);
   if (err.IsError()) return err.Push(FXLOC);
   auto failure = resp.find("error");
   if (failure != resp.end()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s", failure->second.c_str());
@@ -114,7 +130,9 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
     return CZuError();
   };
   Map resp;
-  CZuError err = DwLink("BLR").makeReqPieces(
+  DwLink link("BLR");
+  link.setResendable(true);
+  CZuError err = link.makeReqPieces(
       req, &resp,
       [&](const std::string& key, std::string& piece) {
         return key == "blob" ? take(piece) : CZuError();
