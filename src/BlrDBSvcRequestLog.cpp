@@ -132,6 +132,7 @@ CZuError changeOnce(const char* db, const std::string& name, const std::string& 
   int rc = unit.begin(db);
   if (rc != 0) {
     *retry = rc == DWSQL_CONNECTION;
+    if (!unit.conn().isOpen()) blrError("BlrSQL", "Couldn't open connection to %s Database: rc=%d", db, rc);
     return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't start transaction: %s", unit.lastError().c_str());
   }
   bool found = false;
