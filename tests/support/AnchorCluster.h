@@ -91,10 +91,13 @@ class AnchorCluster {
   std::string servers(size_t first = 0) const {
     std::string list;
     for (size_t k = 0; k < ports_.size(); ++k)
-      list += (k ? ", " : "") + std::string("127.0.0.1:") + std::to_string(ports_[(first + k) % ports_.size()]);
+      list += (k ? ", " : "") + server((first + k) % ports_.size());
     return list;
   }
 
+  // "127.0.0.1:<port>" of server `i`.
+  std::string server(size_t i) const { return "127.0.0.1:" + std::to_string(ports_[i]); }
+  pid_t pid(size_t i) const { return processes_[i] ? processes_[i]->pid() : 0; }
   const std::string& registry(size_t i) const { return registries_[i]; }
   size_t size() const { return ports_.size(); }
 
