@@ -277,6 +277,28 @@ TEST_F(FailoverTest, AnswerLostAfterCommitIsNotAppliedTwice) {
   EXPECT_EQ(cluster_->eventsHolding(1, "\"create_or_update_pair\""), 1);
 }
 
+// Ready only while the server takes connections and its database answers.
+TEST_F(FailoverTest, HealthIsReadyOnlyWhileServingWithADatabase) {
+  startServers(sqliteDatabase(), {""});
+  auto health = [&](const std::string& registry, std::string* line) {
+    const std::string out = dir_.path() + "/health.txt";
+    int status = std::system((std::string(BLR_ANCHOR_PATH) + " health --registry " + registry + " >" + out).c_str());
+    std::getline(std::ifstream(out), *line);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string line;
+  EXPECT_EQ(health(cluster_->registry(0), &line), 0);
+  EXPECT_EQ(line, "ready");
+  std::string noDatabase = dir_.path() + "/nodb.reg";
+  std::ofstream(noDatabase) << std::ifstream(cluster_->registry(0)).rdbuf()
+                            << "[Database]\nsBackend = postgresql\nsPostgresConnInfo = host=/nonexistent port=1\n";
+  EXPECT_EQ(health(noDatabase, &line), 1);
+  EXPECT_THAT(line, HasSubstr("not ready: The database does not answer"));
+  cluster_->kill(0);
+  EXPECT_EQ(health(cluster_->registry(0), &line), 1);
+  EXPECT_THAT(line, HasSubstr("not ready: The server does not take connections"));
+}
+
 // A primary and a synchronous standby (scripts/pg.sh start-pair); the
 // standby is promoted under load.  Requests may fail during the switch, but
 // none that was acknowledged is lost, and the servers go on on the new
