@@ -99,7 +99,8 @@ CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
 // Asks for the pairs of `filters` and decodes the answer piece by piece.
 // `parseFailed` tells a failure to decode from one of the request.
 CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int limit,
-                            const std::function<bool(const Pair&)>& onPair, bool* parseFailed) {
+                            const std::function<bool(const Pair&)>& onPair, bool* parseFailed,
+                            const std::function<void()>& restart) {
   Body body(1024);
   PairList(filters).serialize(body.writer);
   Map req{{"req", blrdb_req::kGetPairs}};
@@ -132,6 +133,11 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
   Map resp;
   DwLink link("BLR");
   link.setResendable(true);
+  if (restart)
+    link.setRestart([&] {
+      handed = 0;
+      restart();
+    });
   CZuError err = link.makeReqPieces(
       req, &resp,
       [&](const std::string& key, std::string& piece) {
@@ -157,7 +163,7 @@ CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs)
         found.push_back(pair);
         return true;
       },
-      &parseFailed);
+      &parseFailed, [&] { found.clear(); });
   if (err.IsError())
     return err.Push(FXLOC, parseFailed ? "Couldn't parse BlrPairs" : "Couldn't lookup BlrPairs");
   pairs->swap(found);

@@ -32,6 +32,9 @@ class DwLink {
   // a request that only reads, or that the service recognises when it comes
   // again (a request id).  A request that never left is always sent on.
   void setResendable(bool resendable) { resendable_ = resendable; }
+  // For makeReqPieces: undoes what `onPiece` took, so that a resendable
+  // request may start over on another server after part of its answer came.
+  void setRestart(std::function<void()> undo) { onRestart_ = std::move(undo); }
 
   // `server`, when not null or empty, names the server as "host:port" (or
   // "[v6-address]:port"; the port may be left out) and skips the in-process
