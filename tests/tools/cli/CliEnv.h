@@ -91,9 +91,12 @@ class CliEnv {
 
   // The trial of `blr certs init --registries` on free ports: the central
   // server, a Head (client 2) and a Tail (client 3) with the short delays of
-  // `proxyArgs`; blr is client "cli".
-  void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0") {
+  // `proxyArgs`; blr is client "cli".  `anchorRegistry` is added to the
+  // central server's registry.
+  void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0",
+                const std::string& anchorRegistry = "") {
     ASSERT_EQ(run("blr certs init . --proxy head1 --proxy tail1 --operator cli --registries").code, 0);
+    append("anchor.reg", anchorRegistry);
     ASSERT_NE(start("blr-anchor serve --registry anchor.reg"), "");
     for (const char* name : {"head1", "tail1"})
       ASSERT_NE(start(std::string("blr-proxy --registry ") + name + ".reg --state-file " + name +
