@@ -186,13 +186,7 @@ CZuError checkHealth(std::string server) {
   CZuSocket socket;
   if (!err.IsError()) err = dwTcpConnect(host, port, 5000, &socket);
   if (err.IsError()) return err.Push(FXLOC, "The server does not take connections");
-  DWSimpleDBConnObject conn;
-  int rc = conn.openSQLConnectionUsingDbName("Anchor");
-  if (rc == 0) rc = conn.execQuery("SELECT 1");
-  if (rc != 0)
-    return FXErrorUtil::ErrorInt(FXLOC, rc, "The database does not answer: %s",
-                                 conn.getLastErrorText().c_str());
-  return CZuError();
+  return anchorDatabaseAnswers();
 }
 
 }  // namespace
