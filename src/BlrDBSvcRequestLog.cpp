@@ -6,6 +6,8 @@
 // of it was committed is run once more on a new connection.
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
