@@ -92,25 +92,32 @@ CZuError findAnswer(const char* db, const std::string& requestId, Map* resp, boo
   return CZuError();
 }
 
-// Records the answer and drops records past the age or count bound.
+// Records the answer.  A twin of the request (the same id, resent to
+// another server while this one worked) that committed first makes the
+// insert fail with DWSQL_CONSTRAINT.
 CZuError recordAnswer(const char* db, const std::string& requestId, const Map& resp) {
   std::string answer = encodeAnswer(resp);
   if (answer.size() > kMaxAnswerBytes) answer = kAnswerNotKept;
-  const int64_t now = nowSecs();
-  const long long maxAge = registryNumber("nRequestLogSecs", kRequestLogDefaultSecs);
-  const long long maxCount = registryNumber("nRequestLogMax", kRequestLogDefaultMax);
   BlrSQL sql(db);
   CZuError err = exec(sql,
                       "INSERT INTO BlrRequestLog(requestId, time, answer) VALUES(" + sqlText(requestId) + ", " +
-                          std::to_string(static_cast<long long>(now)) + ", " + sqlText(answer) + ")",
+                          std::to_string(static_cast<long long>(nowSecs())) + ", " + sqlText(answer) + ")",
                       Accept::kOk, FXLOC);
-  if (!err.IsError())
-    err = exec(sql,
-               "DELETE FROM BlrRequestLog WHERE time < " + std::to_string(static_cast<long long>(now) - maxAge) +
-                   " OR seq <= (SELECT MAX(seq) FROM BlrRequestLog) - " + std::to_string(maxCount),
-               Accept::kOkOrNoRows, FXLOC);
   if (err.IsError()) err.Push(FXLOC, "Couldn't record the answer of request %s", requestId.c_str());
   return err;
+}
+
+// Drops the records past the age or count bound, after the commit and
+// outside any lock; a failure only delays that.
+void pruneAnswers(DWSimpleDBConnObject& conn) {
+  const long long maxAge = registryNumber("nRequestLogSecs", kRequestLogDefaultSecs);
+  const long long maxCount = registryNumber("nRequestLogMax", kRequestLogDefaultMax);
+  const std::string statement =
+      "DELETE FROM BlrRequestLog WHERE time < " + std::to_string(static_cast<long long>(nowSecs()) - maxAge) +
+      " OR seq <= (SELECT MAX(seq) FROM BlrRequestLog) - " + std::to_string(maxCount);
+  int rc = conn.execQuery(statement.c_str());
+  if (rc != 0 && rc != DWSQL_NO_ROWS)
+    blrDebug("BlrDBSvc", 1, "Couldn't prune the record of answers: %s", conn.getLastErrorText().c_str());
 }
 
 // A test aid: the server ends right after committing a request of this
@@ -146,9 +153,15 @@ CZuError changeOnce(const char* db, const std::string& name, const std::string& 
     return err;
   }
   err = apply(resp);
-  if (!err.IsError() && !requestId.empty()) err = recordAnswer(db, requestId, *resp);
   if (err.IsError()) {
     *retry = connectionLost(err);
+    return err;
+  }
+  if (!requestId.empty()) err = recordAnswer(db, requestId, *resp);
+  if (err.IsError()) {
+    // A twin committed first: this try is undone and the next one answers
+    // from its record.
+    *retry = connectionLost(err) || err.Code() == DWSQL_CONSTRAINT;
     return err;
   }
   rc = unit.commit();
@@ -158,6 +171,7 @@ CZuError changeOnce(const char* db, const std::string& name, const std::string& 
     return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't commit DB transaction: %s", unit.lastError().c_str());
   }
   exitIfTestSaysSo(name);
+  if (!requestId.empty()) pruneAnswers(unit.conn());
   return CZuError();
 }
 
@@ -175,7 +189,7 @@ CZuError runChange(const char* db, const std::string& name, const Map& req, Map*
   bool retry = false;
   CZuError err = changeOnce(db, name, requestId, apply, resp, &retry);
   if (!err.IsError() || !retry) return err;
-  blrDebug("BlrDBSvc", 1, "\"%s\" met a lost database connection before committing; running it again: %s",
+  blrDebug("BlrDBSvc", 1, "\"%s\" met a lost database connection or a twin before committing; running it again: %s",
            name.c_str(), err.Summary().c_str());
   resp->clear();
   return changeOnce(db, name, requestId, apply, resp, &retry);

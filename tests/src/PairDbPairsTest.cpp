@@ -416,6 +416,22 @@ TEST_P(PairDbPairsTest, RepeatedRequestIdsAreAnsweredFromTheRecord) {
   EXPECT_EQ(send("set_pair_status", body, "s-1").count("error"), 0u);
   EXPECT_EQ(count("APP_Event"), once);
 
+  // Twins at once (a resend racing the first try on another server) are
+  // applied once and get the same answer.
+  BlrDB::Pair twin = newPair(5, 9, 1);
+  DwEbmlBuffer twinBuffer(1024);
+  DwEbmlWriter twinWriter(twinBuffer, 0);
+  twin.serialize(twinWriter);
+  const std::vector<char> twinBody(twinWriter.getBuffer(), twinWriter.getBuffer() + twinWriter.getSize());
+  const long long beforeTwins = count("APP_Event");
+  BlrDBSvc::Map answers[2];
+  std::thread other([&] { answers[1] = send("create_or_update_pair", twinBody, "twin-1"); });
+  answers[0] = send("create_or_update_pair", twinBody, "twin-1");
+  other.join();
+  EXPECT_EQ(answers[0].count("error"), 0u) << answers[0]["error"];
+  EXPECT_EQ(answers[0], answers[1]);
+  EXPECT_EQ(count("APP_Event"), beforeTwins + 1);
+
   // Bounded by count, then by age; every change through BlrDB carries an id.
   DWPlatformInfo::setNumber("Database", "nRequestLogMax", 3);
   DWPlatformInfo::setNumber("Database", "nRequestLogSecs", 60);

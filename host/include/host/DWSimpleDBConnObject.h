@@ -111,6 +111,8 @@ class DWSimpleDBConnObject {
   int runCommands(const std::vector<std::string>& commands);
   int runAtomically(const std::vector<std::string>& commands);
   int endJoined(int how);
+  friend class DWSqlUnit;
+  int startUnitTran();
   void copyCell(size_t column, const Binding& binding);
 
   std::unique_ptr<SqlLease> lease_;

@@ -5,6 +5,11 @@
 // startTran and endTran become a savepoint and its release or roll back;
 // its statements run in the unit's transaction.
 //
+// The unit begins without the database's write lock (on SQLite the file's
+// lock is taken anyway); a joined startTran takes it, so that the steps that
+// read before they write are serialised as before, also across processes,
+// while single statements only wait for the rows they change.
+//
 // One unit per thread at a time; joined objects must not outlive it.
 #ifndef HOST_DWSQLUNIT_H
 #define HOST_DWSQLUNIT_H
@@ -21,8 +26,8 @@ class DWSqlUnit {
   DWSqlUnit(const DWSqlUnit&) = delete;
   DWSqlUnit& operator=(const DWSqlUnit&) = delete;
 
-  // Opens `dbName` and begins the transaction (a write transaction: it takes
-  // the database's write lock).  0 or a DWSQL_* code, the text in lastError.
+  // Opens `dbName` and begins the transaction.  0 or a DWSQL_* code, the
+  // text in lastError.
   int begin(const std::string& dbName);
   // Commits; afterwards the unit is no longer joined.  A commit that fails
   // with DWSQL_CONNECTION may or may not have been applied.

@@ -145,7 +145,19 @@ int DWSimpleDBConnObject::startTran() {
   result_->clear();
   std::string error;
   SqlResult none;
+  // A joined step takes the write lock that the unit began without.
   int rc = joined_ ? backend_->run(kJoinedBegin, &none, &error) : backend_->begin(&error);
+  if (rc == 0 && joined_) rc = backend_->lockWrites(&error);
+  if (rc != 0) return fail(rc, error);
+  inTran_ = true;
+  return succeed();
+}
+
+int DWSimpleDBConnObject::startUnitTran() {
+  if (!backend_) return fail(openCode_, lastError_);
+  if (inTran_) return fail(DWSQL_MISUSE, "A transaction is already open");
+  std::string error;
+  int rc = backend_->beginUnlocked(&error);
   if (rc != 0) return fail(rc, error);
   inTran_ = true;
   return succeed();

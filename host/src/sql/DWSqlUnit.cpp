@@ -11,7 +11,7 @@ DWSqlUnit::~DWSqlUnit() { leave(); }
 int DWSqlUnit::begin(const std::string& dbName) {
   if (tUnit != nullptr) return DWSQL_MISUSE;  // units do not nest
   int rc = conn_.openSQLConnectionUsingDbName(dbName);
-  if (rc == 0) rc = conn_.startTran();
+  if (rc == 0) rc = conn_.startUnitTran();
   if (rc != 0) return rc;
   active_ = true;
   tUnit = this;
