@@ -318,7 +318,13 @@ class RecoveryInvariantTest : public ::testing::Test {
     if (what == "failover") {
       EXPECT_TRUE(s.failover());
       EXPECT_EQ(s.status, W::STATUS_FAILED_OVER);
-      EXPECT_FALSE(prod);
+      // Continuing on errors goes past a production VM that would not stop;
+      // the two are still never both on (checked above).
+      const bool stopSkipped =
+          args.find("--continue-on-error") != std::string::npos && headPowerFault();
+      if (!stopSkipped) {
+        EXPECT_FALSE(prod);
+      }
       if (args.find("--no-power-on") == std::string::npos) {
         EXPECT_TRUE(rec);
       }
