@@ -6,26 +6,36 @@
 //           at the size bound at once, against its memory budget;
 //   list    all pairs over the link, against reading the same rows straight
 //           from the database in this process (interleaved rounds), with the
-//           server's peak memory, and `blr pairs list` to a file.
+//           server's peak memory, and `blr pairs list` to a file;
+//   scrape  get_pairs throughput of 4 clients while /metrics is scraped every
+//           second, against the same clients without scrapes (interleaved
+//           rounds), on 1,000 pairs; and the time of one scrape by fleet size.
 // Lists of 1,000 and 100,000 pairs; BLR_BENCH_MILLION=1 adds 1,000,000.
 // Usage: fleet_bench [attack|memory|list]...
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "BLR/BlrDB.h"
+#include "BenchRounds.h"
 #include "support/SamplePair.h"
 #include "BenchCerts.h"
 #include "host/DWPlatformInfo.h"
@@ -298,17 +308,117 @@ void benchList(BenchCerts& certs) {
   }
 }
 
+// ---- scrape ----
+
+// One plain HTTP GET of `path`; the size of the answer, 0 on failure.
+size_t httpGet(int port, const std::string& path) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  size_t total = 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      char buf[65536];
+      for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) total += static_cast<size_t>(n);
+    }
+  }
+  close(fd);
+  return total;
+}
+
+// Scrapes at once and then every second until destroyed.
+class Scraper {
+ public:
+  explicit Scraper(int port) : thread_([this, port] {
+    std::unique_lock<std::mutex> lock(mu_);
+    do {
+      lock.unlock();
+      if (httpGet(port, "/metrics") == 0) std::abort();
+      ++scrapes;
+      lock.lock();
+    } while (!cv_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; }));
+  }) {}
+  ~Scraper() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  std::atomic<int> scrapes{0};
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+void getPairsFromClients(int ops, int pairs) {
+  const int kClients = 4;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c)
+    clients.emplace_back([=] {
+      for (int i = c; i < ops; i += kClients) {
+        BlrDB::Pair pair;
+        must(BlrDB().getPair(1 + i % pairs, &pair));
+      }
+    });
+  for (std::thread& t : clients) t.join();
+}
+
+void benchScrape(BenchCerts& certs) {
+  const int kPairs = 1000;
+  {
+    Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
+    anchor.fill(kPairs);
+    anchor.start();
+    const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
+    if (metricsPort == 0) std::abort();
+    std::atomic<int> scrapes{0};
+    std::printf("scrape: get_pairs by id from 4 clients, %d pairs, /metrics every second\n", kPairs);
+    benchInterleave(
+        "  with scrapes / without", 9, 16000, [&](int ops) { getPairsFromClients(ops, kPairs); },
+        [&](int ops) {
+          Scraper scraper(metricsPort);
+          getPairsFromClients(ops, kPairs);
+          scrapes += scraper.scrapes.load();
+        });
+    std::printf("  %d scrapes during the measured rounds\n", scrapes.load());
+  }
+  for (int n : {1000, 10000, 100000}) {
+    Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
+    anchor.fill(n);
+    anchor.start();
+    const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
+    std::vector<double> ms;
+    size_t bytes = 0;
+    for (int i = 0; i < 5; ++i) {
+      auto begin = Clock::now();
+      bytes = httpGet(metricsPort, "/metrics");
+      ms.push_back(msSince(begin));
+    }
+    std::printf("  one scrape of %d pairs (1,000 with series): median %.1f ms, %zu bytes\n", n,
+                median(ms), bytes);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   raiseDescriptorLimit(4096);
   BenchCerts certs;
   std::vector<std::string> parts(argv + 1, argv + argc);
-  if (parts.empty()) parts = {"attack", "memory", "list"};
+  if (parts.empty()) parts = {"attack", "memory", "list", "scrape"};
   for (const std::string& part : parts) {
     if (part == "attack") benchAttack(certs);
     else if (part == "memory") benchMemory(certs);
     else if (part == "list") benchList(certs);
+    else if (part == "scrape") benchScrape(certs);
     else std::fprintf(stderr, "unknown part %s\n", part.c_str());
   }
   return 0;

@@ -9,7 +9,10 @@ packages=(
   liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev
   postgresql
   clang libclang-rt-14-dev
+  libcpp-httplib-dev prometheus chromium nodejs
 )
+# Node.js from other sources brings its own npm, which Debian's npm conflicts with.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for p in "${packages[@]}"; do

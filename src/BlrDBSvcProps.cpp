@@ -82,12 +82,14 @@ CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
   if (props.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Pair property map passed to setPairProps() is empty");
   std::string values;
+  const std::string now = std::to_string(nowSecs());  // when each was written
+  const std::string stamps = ", '', " + now + ", " + now;
   for (const auto& entry : props) {
     if (entry.first == BlrDB::PairProps::CUR_ANCHOR_TIME) continue;
     err = blrCheckProp(entry.first, entry.second);
     if (err.IsError()) return err.Push(FXLOC, "Couldn't store the pair property map");
     values += "(" + i2s(pairId) + ", " + sqlText(entry.first) + ", " + sqlText(entry.second) +
-              ", '', 0, 0), ";
+              stamps + "), ";
   }
   // A set of nothing but the server's time would have no row to insert.
   if (values.empty())
@@ -139,10 +141,11 @@ CZuError BlrDBSvc::setPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
     return FXErrorUtil::ErrorInt(FXLOC, 1, "No property value passed to setPairProp() request");
   err = blrCheckProp(r.name, r.value);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't store pair property");
-  const std::string id = i2s(r.pairId), name = sqlText(r.name);
+  const std::string id = i2s(r.pairId), name = sqlText(r.name), now = std::to_string(nowSecs());
   const std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + id +
                                 " AND propertyName=" + name + "; " + kInsertProperty + "(" + id +
-                                ", " + name + ", " + sqlText(r.value) + ", '', 0, 0)";
+                                ", " + name + ", " + sqlText(r.value) + ", '', " + now + ", " +
+                                now + ")";
   return runInTransaction(ANCHOR_DB, statement, FXLOC);
 }
 

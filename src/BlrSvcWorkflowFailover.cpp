@@ -105,6 +105,11 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
                  run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.pausePair(id); }),
                  FXFormat("Couldn't suspend pair %d for failover", id));
   if (err.IsError()) return err;
+  // Noted before the request: a run that ends before the answer may still
+  // have blocked the Tail, and a cancel must then unblock it.
+  if (!run.has(FOPROP_REPLICATION_BLOCKED) &&
+      (err = run.setProp(FOPROP_REPLICATION_BLOCKED, "0")).IsError())
+    return err;
   err = run.step(
       FOPROP_REPLICATION_BLOCKED, id,
       run.on(WorkflowRun::kTail, [&dstGuid](BlrCtrl& c) { return c.failoverCrossing(dstGuid); }),
@@ -143,7 +148,7 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
       return err.Push(FXLOC, "Couldn't revert to failover snapshot for pair %d on Tail", id);
     if ((err = run.clearProp(FOPROP_SNAP_TAKEN)).IsError()) return err;
   }
-  if (run.done(FOPROP_REPLICATION_BLOCKED)) {
+  if (run.has(FOPROP_REPLICATION_BLOCKED)) {
     run.action("Unblocking replication on Tail");
     err = run.call(WorkflowRun::kTail,
                    [&run](BlrCtrl& c) { return c.failoverCrossed(run.pair.dstGuid); });

@@ -20,6 +20,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "AnchorMonitor.h"
+
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrDebug.h"
 #include "host/DWClientDirectory.h"
@@ -75,6 +77,14 @@ sigset_t stopSignals() {
   return set;
 }
 
+// The directory of this program, where the installed status page is found.
+std::string programDir() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string dir = n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string(".");
+  return dir.substr(0, dir.rfind('/'));
+}
+
 int serve() {
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts
@@ -99,15 +109,24 @@ int serve() {
   DwLinkServer server;
   err = server.start(config);
   if (err.IsError()) return serverFail(err.Push(FXLOC, "Couldn't start the link server"));
+  AnchorMonitorConfig monitorConfig;
+  err = AnchorMonitorConfig::fromRegistry(programDir(), &monitorConfig);
+  AnchorMonitor monitor(server);
+  if (!err.IsError() && monitorConfig.enabled) err = monitor.start(monitorConfig);
+  if (err.IsError()) return serverFail(err.Push(FXLOC, "Couldn't start the metrics listener"));
   const char* address = config.address.empty() ? "*" : config.address.c_str();
   blrDebug(kLogContext, 1, "Serving the pair database on %s:%d", address, server.port());
   std::printf("listening on %s:%d (clients: [Link] sServerHost = %s, nServerPort = %d)\n", address,
               server.port(), hostForClients(config).c_str(), server.port());
+  if (monitorConfig.enabled)
+    std::printf("metrics on %s://%s:%d/metrics\n", monitorConfig.http.tls ? "https" : "http",
+                monitorConfig.http.address.c_str(), monitor.port());
   std::fflush(stdout);
 
   int received = 0;
   sigwait(&signals, &received);
   blrDebug(kLogContext, 1, "Got signal %d: stopping after the requests in flight", received);
+  monitor.stop();
   server.stop();
   DwLinkServer::Stats stats = server.stats();
   blrDebug(kLogContext, 1, "Stopped after %llu requests on %llu connections",

@@ -40,6 +40,13 @@ class SqlBackend;
 class SqlLease;
 struct SqlResult;
 
+// Pooled handles of one database: lent to a connection object, or idle.
+struct DWSqlHandleUsage {
+  std::string database;
+  int inUse;
+  int idle;
+};
+
 class DWSimpleDBConnObject {
  public:
   DWSimpleDBConnObject();
@@ -51,6 +58,8 @@ class DWSimpleDBConnObject {
 
   // Closes the pooled handles that no object holds, of every database.
   static void closeIdleHandles();
+  // The pool's handles of every database opened so far.
+  static std::vector<DWSqlHandleUsage> handleUsage();
 
   // Opens the database that the registry names `dbName` ("Anchor",
   // "HistoryDB", ...).  When this fails, every later operation fails with the

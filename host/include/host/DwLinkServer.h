@@ -28,6 +28,7 @@
 #include "host/CZuSocket.h"
 #include "host/DwConnGate.h"
 #include "host/DwLinkConfig.h"
+#include "host/DwLinkTraffic.h"
 #include "host/DwMemBudget.h"
 #include "host/DwThreadGroup.h"
 
@@ -69,6 +70,10 @@ class DwLinkServer {
   int port() const { return port_; }
   bool stopping();
   Stats stats();
+  // Connections being authenticated, and those holding a serving slot.
+  int pendingConnections() { return gate_ ? gate_->pending() : 0; }
+  int seatedConnections() { return gate_ ? gate_->seated() : 0; }
+  const DwLinkTraffic& traffic() const { return traffic_; }
 
  private:
   using ConnPtr = DwConnGate::ConnPtr;
@@ -97,6 +102,7 @@ class DwLinkServer {
   DwThreadGroup workers_;
   bool stopping_ = false;
   Stats stats_;
+  DwLinkTraffic traffic_;  // over the object's whole life
 };
 
 #endif  // HOST_DWLINKSERVER_H

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "host/DwLinkFrame.h"
 #include "host/DwLinkSvc.h"
@@ -23,7 +24,8 @@ constexpr size_t kChargePerByte = 2;
 // Sends the pieces of an answer as frames of about one window each.
 class FrameReply : public DwLinkReply {
  public:
-  FrameReply(KrpSocket* s, int timeoutMs) : s_(s), timeoutMs_(timeoutMs) {}
+  FrameReply(KrpSocket* s, int timeoutMs, DwLinkTraffic* traffic)
+      : s_(s), timeoutMs_(timeoutMs), traffic_(traffic) {}
 
   CZuError append(const std::string& key, std::string piece) override {
     if (err_.IsError()) return err_;
@@ -53,12 +55,14 @@ class FrameReply : public DwLinkReply {
       err_ = dwLinkEncode(tooBig, kDwLinkMaxFrameBytes, &frame);
     }
     if (!err_.IsError()) err_ = dwLinkSendFrame(s_, frame, timeoutMs_);
+    if (!err_.IsError()) traffic_->frameOut(frame.size() + kDwLinkHeaderBytes);
     msg->entries.clear();
     bytes_ = 0;
   }
 
   KrpSocket* s_;
   int timeoutMs_;
+  DwLinkTraffic* traffic_;
   DwLinkMessage gathered_;
   size_t bytes_ = 0;
   CZuError err_;
@@ -257,13 +261,14 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& c
     return false;
   }
   count(&Stats::requests);
+  traffic_.frameIn(payload.size() + kDwLinkHeaderBytes);
   DwLinkMessage request;
   err = dwLinkDecode(payload.data(), payload.size(), &request);
   std::string().swap(payload);
   // The answer of a request being served is sent even while stopping.
   krpSetCancelFd(s, -1);
   if (err.IsError()) {
-    FrameReply reply(s, config_.timeoutMs);
+    FrameReply reply(s, config_.timeoutMs, &traffic_);
     DwLinkMessage failure;
     failure.failure = err.Summary();
     err = reply.finish(&failure);
@@ -290,7 +295,8 @@ DwLinkSvc* DwLinkServer::serviceFor(const DwLinkMessage& request) {
 }
 
 CZuError DwLinkServer::answer(KrpSocket* s, const DwLinkMessage& request, const KRP_Cert& peer) {
-  FrameReply reply(s, config_.timeoutMs);
+  const auto began = std::chrono::steady_clock::now();
+  FrameReply reply(s, config_.timeoutMs, &traffic_);
   DwLinkMessage response;
   DwLinkSvc* svc = serviceFor(request);
   if (svc == nullptr)
@@ -299,5 +305,11 @@ CZuError DwLinkServer::answer(KrpSocket* s, const DwLinkMessage& request, const 
     svc->answer(request.entries, &response.entries, &reply, peer.clientName, peer);
   else
     svc->answer(request.entries, &response.entries, peer.clientName, peer);
-  return reply.finish(&response);
+  const bool failed = !response.failure.empty() || response.entries.count("error") != 0;
+  CZuError err = reply.finish(&response);
+  auto name = request.entries.find("req");
+  traffic_.answered(request.name, name == request.entries.end() ? "" : name->second,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count(),
+                    failed || err.IsError());
+  return err;
 }

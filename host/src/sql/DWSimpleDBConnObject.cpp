@@ -94,6 +94,10 @@ DWSimpleDBConnObject::~DWSimpleDBConnObject() {
 
 void DWSimpleDBConnObject::closeIdleHandles() { SqlHandlePool::process().closeIdle(); }
 
+std::vector<DWSqlHandleUsage> DWSimpleDBConnObject::handleUsage() {
+  return SqlHandlePool::process().usage();
+}
+
 DWSqlBackend DWSimpleDBConnObject::backend() const {
   return backend_ ? backend_->dialect() : DWSqlBackend::kSqlite;
 }

@@ -28,6 +28,7 @@ struct SqlLease::Shelf {
     Clock::time_point since;
   };
 
+  std::string database;  // its registry name
   std::mutex mutex;
   std::condition_variable changed;
   SqlTicketLine line;
@@ -123,7 +124,10 @@ SqlHandlePool::~SqlHandlePool() = default;
 SqlLease::Shelf* SqlHandlePool::shelf(const SqlLocation& where) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::unique_ptr<SqlLease::Shelf>& shelf = shelves_[shelfKey(where)];
-  if (!shelf) shelf.reset(new SqlLease::Shelf);
+  if (!shelf) {
+    shelf.reset(new SqlLease::Shelf);
+    shelf->database = where.name;
+  }
   return shelf.get();
 }
 
@@ -187,4 +191,20 @@ int SqlHandlePool::openCount(const SqlLocation& where) {
   SqlLease::Shelf* shelf = this->shelf(where);
   std::lock_guard<std::mutex> lock(shelf->mutex);
   return shelf->open;
+}
+
+std::vector<DWSqlHandleUsage> SqlHandlePool::usage() {
+  std::vector<DWSqlHandleUsage> out;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : shelves_) {
+    SqlLease::Shelf& shelf = *entry.second;
+    std::lock_guard<std::mutex> shelfLock(shelf.mutex);
+    auto same = std::find_if(out.begin(), out.end(),
+                             [&](const DWSqlHandleUsage& u) { return u.database == shelf.database; });
+    if (same == out.end()) same = out.insert(out.end(), DWSqlHandleUsage{shelf.database, 0, 0});
+    const int idle = static_cast<int>(shelf.idle.size());
+    same->idle += idle;
+    same->inUse += shelf.open - idle;
+  }
+  return out;
 }

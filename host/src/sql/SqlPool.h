@@ -10,8 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "SqlBackend.h"
+#include "host/DWSimpleDBConnObject.h"
 
 class SqlHandlePool;
 
@@ -56,6 +58,8 @@ class SqlHandlePool {
   // Handles of `where`'s database open now, lent or idle (for tests and
   // benchmarks).
   int openCount(const SqlLocation& where);
+  // Handles lent and idle now, per database name.
+  std::vector<DWSqlHandleUsage> usage();
 
  private:
   SqlLease::Shelf* shelf(const SqlLocation& where);

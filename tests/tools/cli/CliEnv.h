@@ -34,8 +34,8 @@ class CliEnv {
     dir = mkdtemp(tmpl);
   }
   ~CliEnv() {
-    for (pid_t pid : servers_) kill(pid, SIGTERM);
-    for (pid_t pid : servers_) waitpid(pid, nullptr, 0);
+    for (const Server& s : servers_) kill(s.pid, SIGTERM);
+    for (const Server& s : servers_) stop(s);
     std::filesystem::remove_all(dir);
   }
 
@@ -79,7 +79,7 @@ class CliEnv {
   std::string start(const std::string& command) {
     std::string out = dir + "/.server" + std::to_string(servers_.size());
     pid_t pid = spawn("exec " + command + " >'" + out + "' 2>&1");
-    servers_.push_back(pid);
+    servers_.push_back({pid, command});
     for (int i = 0; i < 600; ++i) {  // 30 s, for the sanitizer build
       std::string text = read(out.substr(dir.size() + 1));
       if (text.find('\n') != std::string::npos) return text.substr(0, text.find('\n'));
@@ -91,9 +91,12 @@ class CliEnv {
 
   // The trial of `blr certs init --registries` on free ports: the central
   // server, a Head (client 2) and a Tail (client 3) with the short delays of
-  // `proxyArgs`; blr is client "cli".
-  void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0") {
+  // `proxyArgs`; blr is client "cli".  `anchorRegistry` is added to the
+  // central server's registry.
+  void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0",
+                const std::string& anchorRegistry = "") {
     ASSERT_EQ(run("blr certs init . --proxy head1 --proxy tail1 --operator cli --registries").code, 0);
+    append("anchor.reg", anchorRegistry);
     ASSERT_NE(start("blr-anchor serve --registry anchor.reg"), "");
     for (const char* name : {"head1", "tail1"})
       ASSERT_NE(start(std::string("blr-proxy --registry ") + name + ".reg --state-file " + name +
@@ -137,7 +140,24 @@ class CliEnv {
     return pid;
   }
 
-  std::vector<pid_t> servers_;
+  struct Server {
+    pid_t pid;
+    std::string command;
+  };
+
+  // Waits for a server told to stop; one that does not within 30 s is a
+  // fault of its own, and is killed so that the test ends.
+  static void stop(const Server& s) {
+    for (int i = 0; i < 600; ++i) {
+      if (waitpid(s.pid, nullptr, WNOHANG) != 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << s.command << " did not stop within 30 s of SIGTERM";
+    kill(s.pid, SIGKILL);
+    waitpid(s.pid, nullptr, 0);
+  }
+
+  std::vector<Server> servers_;
 };
 
 #endif  // TESTS_CLI_CLIENV_H

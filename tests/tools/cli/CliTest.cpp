@@ -462,4 +462,26 @@ TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
   EXPECT_FALSE(recoveryOn());
 }
 
+TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  // The Tail blocks replication after blr is killed waiting for its answer.
+  env_.write("tail1.ctl", "fault FAILOVER_CROSSING=delay:1500\n");
+  CliEnv::Result r =
+      env_.blrKilled("failover" + p, 300, "Blocking replication on Tail due to failover");
+  EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
+  for (int i = 0; i < 50 && env_.read("tail1.state").find("blocked ") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_NE(env_.read("tail1.state").find("blocked "), std::string::npos);
+  env_.write("tail1.ctl", "");
+
+  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+  EXPECT_EQ(env_.read("tail1.state").find("blocked "), std::string::npos);
+  // Replication reaches the Tail again: a failover to the latest state
+  // does not wait out its flush.
+  ASSERT_EQ(awaitStatus(id, 4), 4);
+  r = env_.blr("failover" + p + " --latest");
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
 }  // namespace

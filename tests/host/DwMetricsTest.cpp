@@ -1,0 +1,73 @@
+// The figures of the monitoring listener: exposition text that any stored
+// name can be put into, histograms, and the link's per-request counters under
+// concurrent updates and made-up names.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "host/DwLinkTraffic.h"
+#include "host/DwMetrics.h"
+
+namespace {
+
+TEST(DwMetricsTest, TextEscapesLabelsAndKeepsItUtf8) {
+  DwMetricsText m;
+  m.family("x_total", "counter", "Things.");
+  m.sample("x_total", {{"name", "a\"b\\c\nd"}, {"raw", std::string("ok\xff\xc3(\xe2\x82\xac\xed\xa0\x80")}}, 3);
+  m.sample("x_total", {}, 0.25);
+  EXPECT_EQ(m.text(),
+            "# HELP x_total Things.\n# TYPE x_total counter\n"
+            "x_total{name=\"a\\\"b\\\\c\\nd\",raw=\"ok\xEF\xBF\xBD\xEF\xBF\xBD(\xe2\x82\xac"
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"} 3\n"
+            "x_total 0.25\n");
+}
+
+TEST(DwMetricsTest, HistogramBucketsAreCumulative) {
+  DwHistogram h({1, 5});
+  for (double v : {0.5, 1.0, 3.0, 7.0, 9.0}) h.observe(v);
+  DwMetricsText m;
+  m.histogram("d_seconds", {{"k", "v"}}, h.snapshot());
+  EXPECT_EQ(m.text(),
+            "d_seconds_bucket{k=\"v\",le=\"1\"} 2\n"
+            "d_seconds_bucket{k=\"v\",le=\"5\"} 3\n"
+            "d_seconds_bucket{k=\"v\",le=\"+Inf\"} 5\n"
+            "d_seconds_sum{k=\"v\"} 20.5\n"
+            "d_seconds_count{k=\"v\"} 5\n");
+}
+
+// Threads answering known and made-up names at once: nothing is lost, and
+// names past the cap are counted together.
+TEST(DwLinkTrafficTest, CountsEveryRequestAndCapsTheNames) {
+  DwLinkTraffic traffic;
+  const int kThreads = 4, kEach = 2000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&traffic, t] {
+      for (int i = 0; i < kEach; ++i) {
+        traffic.answered("BLR", "get_pairs", 0.001, i % 10 == 0);
+        traffic.answered("BLR", "made_up_" + std::to_string(t * kEach + i), 0.002, true);
+        traffic.frameIn(100);
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  uint64_t answered = 0, failed = 0, named = 0, other = 0;
+  traffic.forEachRequest([&](const DwLinkTraffic::Request& r) {
+    ++named;
+    answered += r.answered.value();
+    failed += r.failed.value();
+    if (r.name == "get_pairs") {
+      EXPECT_EQ(r.answered.value(), uint64_t(kThreads * kEach));
+      EXPECT_EQ(r.latency.snapshot().cumulative.back(), uint64_t(kThreads * kEach));
+    }
+    if (r.name == DwLinkTraffic::kOtherName) other = r.answered.value();
+  });
+  EXPECT_EQ(named, uint64_t(DwLinkTraffic::kMaxNames + 1));
+  EXPECT_EQ(answered, uint64_t(2 * kThreads * kEach));
+  EXPECT_EQ(failed, uint64_t(kThreads * kEach / 10 + kThreads * kEach));
+  EXPECT_EQ(other, uint64_t(kThreads * kEach - (DwLinkTraffic::kMaxNames - 1)));
+  EXPECT_EQ(traffic.framesIn(), uint64_t(kThreads * kEach));
+  EXPECT_EQ(traffic.bytesIn(), uint64_t(100 * kThreads * kEach));
+}
+
+}  // namespace

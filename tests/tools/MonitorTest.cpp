@@ -1,0 +1,330 @@
+// The central server's monitoring listener, end to end: a trial installation
+// (blr certs init) whose blr-anchor serves [Metrics]; the scrape checked by
+// promtool and by a real Prometheus server; bad HTTP refused without harm to
+// the request link; nothing on the listener changes the pair database.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "tools/cli/CliEnv.h"
+
+namespace {
+
+using Json = CliEnv::Json;
+
+// What a raw client gets back for `request` (the status line, or "" when the
+// connection was closed without an answer).
+std::string rawExchange(int port, const std::string& request) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    timeval tv{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    size_t sent = 0;
+    while (sent < request.size()) {
+      ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+    char buf[4096];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) answer.assign(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return answer.substr(0, answer.find("\r\n"));
+}
+
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+bool installed(const char* program) {
+  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  // A fleet of three pairs (lags 30, 7200 and 0) and per-pair series for two.
+  void SetUp() override {
+    env_.startAll("--set sync-delay-ms=300 --set flush-delay-ms=0",
+                  "[Metrics]\nnListenPort = 0\nnMaxPairSeries = 2\n");
+    std::smatch m;
+    std::string out = env_.read(".server0");
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("metrics on http://127.0.0.1:(\\d+)/metrics")))
+        << out;
+    port_ = std::stoi(m[1]);
+    const char* names[] = {"web01", "db \"main\"\\01", "mail01"};
+    const char* guids[] = {"6f1c0a3e-5b7d-4c2a-9e8f-1a2b3c4d5e6f",
+                           "5e4d3c2b-1a09-4f8e-8d7c-6b5a49382716",
+                           "7a6b5c4d-3e2f-4a1b-9c8d-7e6f5a4b3c2d"};
+    for (int i = 0; i < 3; ++i)
+      ASSERT_EQ(env_.run("blr -r cli.reg pairs create --sub-client 7 --dst-client 3 --head 2 "
+                         "--tail 3 --src-name '" + std::string(names[i]) + "' --src-guid " +
+                         guids[i] + " --disk " + std::string(guids[i]).substr(0, 24) +
+                         "aaaaaaaaaaaa:/vmfs/disk" + std::to_string(i))
+                    .code,
+                0);
+    ASSERT_EQ(env_.blr("pairs set-lag 1 30").code, 0);
+    ASSERT_EQ(env_.blr("pairs set-lag 2 7200").code, 0);
+    ASSERT_EQ(env_.blr("pairs set-status 2 18").code, 0);
+  }
+
+  httplib::Result get(const std::string& path) {
+    httplib::Client client("127.0.0.1", port_);
+    return client.Get(path);
+  }
+
+  CliEnv env_;
+  int port_ = 0;
+};
+
+TEST_F(MonitorTest, ScrapeIsValidAndShowsTheFleetAndTheServer) {
+  auto r = get("/metrics");
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 200);
+  EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  const std::string& text = r->body;
+  env_.write("scrape.txt", text);
+  if (installed("promtool")) {
+    CliEnv::Result check = env_.run("promtool check metrics < scrape.txt");
+    EXPECT_EQ(check.code, 0) << check.out << check.err;
+  } else {
+    ADD_FAILURE() << "promtool is missing: scripts/deps.sh installs the Debian package prometheus";
+  }
+  // The two worst lags keep series of their own, labelled with their clients;
+  // the third is counted as omitted.  Quotes and backslashes are escaped.
+  EXPECT_NE(text.find("blr_pair_lag_seconds{pair_id=\"2\",source=\"db \\\"main\\\"\\\\01\","
+                      "head=\"head1\",tail=\"tail1\"} 7200\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("blr_pair_lag_seconds{pair_id=\"1\",source=\"web01\",head=\"head1\","
+                      "tail=\"tail1\"} 30\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("blr_pair_lag_seconds{pair_id=\"3\""), std::string::npos);
+  EXPECT_NE(text.find("blr_pair_series_omitted 1\n"), std::string::npos);
+  EXPECT_NE(text.find("blr_pair_lag_worst_seconds 7200\n"), std::string::npos);
+  EXPECT_NE(text.find("blr_pairs{status=\"failback failed\",code=\"18\"} 1\n"), std::string::npos);
+  EXPECT_NE(text.find("blr_pairs{status=\"new\",code=\"0\"} 2\n"), std::string::npos);
+  EXPECT_NE(text.find("blr_pair_status_code{pair_id=\"2\""), std::string::npos);
+  // The server's own figures: three creations counted, none failed.
+  EXPECT_NE(text.find("blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 3\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("blr_anchor_request_errors_total{service=\"BLR\",request=\"create_or_update_pair\"} 0\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("blr_anchor_request_duration_seconds_count{service=\"BLR\",request=\"set_pair_lag_time\"} 2\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("blr_anchor_db_handles{database=\"Anchor\",state=\"idle\"}"), std::string::npos);
+  EXPECT_NE(text.find("blr_anchor_fleet_up 1\n"), std::string::npos);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(text, m, std::regex("blr_anchor_frames_total\\{direction=\"in\"\\} (\\d+)")));
+  EXPECT_GE(std::stoi(m[1]), 6);
+
+  // A request the service refuses is counted as failed.
+  EXPECT_EQ(env_.blr("pairs create --sub-client 7 --head 2 --tail 3 --src-name nodisk "
+                     "--src-guid 0b0b0b0b-1a09-4f8e-8d7c-6b5a49382716").code,
+            1);
+  r = get("/metrics");
+  ASSERT_TRUE(r);
+  EXPECT_NE(r->body.find("blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 4\n"),
+            std::string::npos);
+  EXPECT_NE(r->body.find("blr_anchor_request_errors_total{service=\"BLR\",request=\"create_or_update_pair\"} 1\n"),
+            std::string::npos);
+}
+
+TEST_F(MonitorTest, BadRequestsAreRefusedAndNothingIsWritten) {
+  const std::string pairsBefore = env_.blr("--json pairs list").out;
+  const size_t eventsBefore = env_.run("blr-anchor events list --limit 0 --registry anchor.reg").out.size();
+  for (const char* path : {"/metrics", "/api/pairs", "/api/live", "/", "/index.html"}) {
+    httplib::Client client("127.0.0.1", port_);
+    std::vector<httplib::Result> results;
+    results.push_back(client.Post(path, "x=1", "application/x-www-form-urlencoded"));
+    results.push_back(client.Put(path, "{}", "application/json"));
+    results.push_back(client.Delete(path));
+    results.push_back(client.Patch(path, "{}", "application/json"));
+    for (const httplib::Result& result : results) {
+      ASSERT_TRUE(result) << path;
+      EXPECT_EQ(result->status, 405) << path;
+    }
+  }
+  for (const char* path : {"/nowhere", "/api", "/api/pairs/1", "/../anchor.reg", "/metrics/x"}) {
+    auto r = get(path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 404) << path;
+  }
+  EXPECT_EQ(rawExchange(port_, "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"),
+            "HTTP/1.1 414 URI Too Long");
+  EXPECT_EQ(rawExchange(port_, "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Big: " +
+                                   std::string(20000, 'b') + "\r\n\r\n"),
+            "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(rawExchange(port_, "garbage\r\n\r\n"), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(rawExchange(port_, std::string("GET /metrics HTTP/1.1\r\nHost: \x01\xff\r\n\r\n")),
+            "HTTP/1.1 200 OK");
+  // Many half-sent requests: each ends at the listener's time-out, and the
+  // request link keeps answering meanwhile.
+  std::vector<int> stalled;
+  for (int i = 0; i < 16; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+      send(fd, "GET /metr", 9, MSG_NOSIGNAL);
+    stalled.push_back(fd);
+  }
+  EXPECT_EQ(env_.blr("--json pairs list").out, pairsBefore);
+  for (int fd : stalled) close(fd);
+  EXPECT_EQ(env_.run("blr-anchor events list --limit 0 --registry anchor.reg").out.size(),
+            eventsBefore);
+  auto r = get("/metrics");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+}
+
+// A real Prometheus server scrapes the central server and answers the lag of
+// a known pair through its query API.
+TEST_F(MonitorTest, PrometheusScrapesTheLagOfAPair) {
+  if (!installed("prometheus"))
+    GTEST_SKIP() << "prometheus is missing: scripts/deps.sh installs the Debian package prometheus";
+  const int promPort = freePort();
+  env_.write("prometheus.yml",
+             "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+             "scrape_configs:\n  - job_name: blr-anchor\n    static_configs:\n"
+             "      - targets: ['127.0.0.1:" + std::to_string(port_) + "']\n");
+  ASSERT_NE(env_.start("prometheus --config.file=prometheus.yml --storage.tsdb.path=promdata "
+                       "--web.listen-address=127.0.0.1:" + std::to_string(promPort)),
+            "");
+  httplib::Client prom("127.0.0.1", promPort);
+  prom.set_connection_timeout(2);
+  std::string value;
+  for (int i = 0; i < 600 && value.empty(); ++i) {  // 60 s
+    auto r = prom.Get("/api/v1/query", {{"query", "blr_pair_lag_seconds{pair_id=\"1\"}"}},
+                      httplib::Headers());
+    if (r && r->status == 200) {
+      Json answer = Json::parse(r->body, nullptr, false);
+      if (!answer.is_discarded() && answer["data"]["result"].size() == 1) {
+        EXPECT_EQ(answer["data"]["result"][0]["metric"]["source"], "web01");
+        EXPECT_EQ(answer["data"]["result"][0]["metric"]["job"], "blr-anchor");
+        value = answer["data"]["result"][0]["value"][1];
+      }
+    }
+    if (value.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(value, "30");
+}
+
+// With TLS, the listener presents the installation's certificate and, when
+// told to, answers only clients holding one of its authority.
+TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
+  CliEnv env;
+  ASSERT_EQ(env.run("blr certs init . --proxy head1 --operator cli --registries").code, 0);
+  env.append("anchor.reg", "[Metrics]\nnListenPort = 0\nnTls = 1\nnRequireClientCert = 1\n");
+  ASSERT_NE(env.start("blr-anchor serve --registry anchor.reg"), "");
+  std::smatch m;
+  std::string out = env.read(".server0");
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("metrics on https://127.0.0.1:(\\d+)/metrics")))
+      << out;
+  const int port = std::stoi(m[1]);
+  httplib::SSLClient withCert("127.0.0.1", port, env.dir + "/cli.crt", env.dir + "/cli.key");
+  withCert.enable_server_certificate_verification(false);  // its name is "anchor"
+  auto r = withCert.Get("/metrics");
+  ASSERT_TRUE(r) << httplib::to_string(r.error());
+  EXPECT_EQ(r->status, 200);
+  EXPECT_NE(r->body.find("blr_anchor_fleet_up 1"), std::string::npos);
+
+  httplib::SSLClient without("127.0.0.1", port);
+  without.enable_server_certificate_verification(false);
+  EXPECT_FALSE(without.Get("/metrics"));
+  EXPECT_EQ(rawExchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), "");  // not TLS
+}
+
+}  // namespace
+
+namespace {
+
+// The ```yaml blocks of a Markdown file, in order.
+std::vector<std::string> yamlBlocks(const std::string& file) {
+  std::ifstream in(std::string(BLR_SOURCE_DIR) + "/" + file);
+  std::vector<std::string> blocks;
+  bool inBlock = false;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("```", 0) == 0) {
+      inBlock = !inBlock && line == "```yaml";
+      if (inBlock) blocks.emplace_back();
+      continue;
+    }
+    if (inBlock) blocks.back() += line + "\n";
+  }
+  return blocks;
+}
+
+// The documentation's scrape configuration and alert rules are valid, and the
+// rules fire on the series this server exports.
+TEST(MonitorDocsTest, ScrapeConfigAndAlertRulesWork) {
+  if (!installed("promtool"))
+    GTEST_SKIP() << "promtool is missing: scripts/deps.sh installs the Debian package prometheus";
+  std::vector<std::string> blocks = yamlBlocks("docs/monitoring.md");
+  ASSERT_EQ(blocks.size(), 3u);
+  CliEnv env;
+  env.write("prometheus.yml", blocks[0]);
+  CliEnv::Result r = env.run("promtool check config prometheus.yml");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  env.write("rules.yml", blocks[2]);
+  r = env.run("promtool check rules rules.yml");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  env.write("rules_test.yml", R"(rule_files: [rules.yml]
+evaluation_interval: 1m
+tests:
+  - interval: 1m
+    input_series:
+      - series: 'blr_pair_lag_seconds{pair_id="7",source="web01",head="head1",tail="tail1"}'
+        values: '1000x10'
+      - series: 'blr_pair_lag_seconds{pair_id="8",source="db01",head="head1",tail="tail1"}'
+        values: '30x10'
+      - series: 'blr_pairs{status="failback failed",code="18"}'
+        values: '0 0 2x8'
+      - series: 'blr_pairs{status="running",code="4"}'
+        values: '5x10'
+      - series: 'blr_anchor_connections_refused_total{instance="a:9476",reason="authentication"}'
+        values: '0+6x20'
+      - series: 'blr_anchor_connections_refused_total{instance="a:9476",reason="idle_evicted"}'
+        values: '0+60x20'
+    alert_rule_test:
+      - eval_time: 6m
+        alertname: BlrPairLagHigh
+        exp_alerts:
+          - exp_labels: {severity: warning, pair_id: "7", source: web01, head: head1, tail: tail1}
+            exp_annotations: {summary: "Pair 7 (web01) is 16m 40s behind"}
+      - eval_time: 6m
+        alertname: BlrPairsFailed
+        exp_alerts:
+          - exp_labels: {severity: critical, status: failback failed}
+            exp_annotations: {summary: "2 pairs in status failback failed"}
+      - eval_time: 16m
+        alertname: BlrAnchorRefusingConnections
+        exp_alerts:
+          - exp_labels: {severity: warning, instance: "a:9476"}
+            exp_annotations: {summary: "a:9476 refuses 100m connections a second"}
+)");
+  r = env.run("promtool test rules rules_test.yml");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include "AnchorMonitor.h"
+
+#include <nlohmann/json.hpp>
+
+#include "BLR/BlrPairCodes.h"
+#include "FleetView.h"
+#include "host/DWPlatformInfo.h"
+#include "host/DwLinkServer.h"
+#include "host/DwMetrics.h"
+
+namespace {
+
+const char kSection[] = "Metrics";
+const char kJson[] = "application/json; charset=utf-8";
+
+CZuError readNumber(const char* key, long long low, long long high, int* value) {
+  long long n = 0;
+  if (!DWPlatformInfo().getNumber(kSection, key, &n)) return CZuError();
+  if (n < low || n > high)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "[%s] %s = %lld is out of range (%lld..%lld)", kSection,
+                                 key, n, low, high);
+  *value = static_cast<int>(n);
+  return CZuError();
+}
+
+std::string dump(const nlohmann::json& j) {
+  // Stored names may hold bytes that are not UTF-8.
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void answerError(const CZuError& err, DwHttpResponse* out) {
+  out->status = 503;
+  out->contentType = kJson;
+  out->body = dump({{"error", err.Summary()}});
+}
+
+}  // namespace
+
+CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, AnchorMonitorConfig* out) {
+  AnchorMonitorConfig c;
+  DWPlatformInfo info;
+  long long port = 0;
+  c.enabled = info.getNumber(kSection, "nListenPort", &port) != 0;
+  if (!c.enabled) {
+    *out = c;
+    return CZuError();
+  }
+  if (port < 0 || port > 65535)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "[Metrics] nListenPort = %lld is out of range", port);
+  c.http.port = static_cast<int>(port);
+  info.getString(kSection, "sListenAddress", &c.http.address);
+  int tls = 0, clientCert = 0;
+  CZuError err = readNumber("nTls", 0, 1, &tls);
+  if (!err.IsError()) err = readNumber("nRequireClientCert", 0, 1, &clientCert);
+  if (!err.IsError()) err = readNumber("nMaxPairSeries", 0, 1000000, &c.maxPairSeries);
+  if (!err.IsError()) err = readNumber("nLagWarnSecs", 0, INT32_MAX, &c.lagWarnSecs);
+  if (!err.IsError()) err = readNumber("nLagAlertSecs", 0, INT32_MAX, &c.lagAlertSecs);
+  if (err.IsError()) return err;
+  c.http.tls = tls != 0;
+  c.http.requireClientCert = clientCert != 0;
+  if (c.http.tls) {
+    info.getString("Security", "sCertFile", &c.http.certFile);
+    info.getString("Security", "sKeyFile", &c.http.keyFile);
+    info.getString("Security", "sCAFile", &c.http.caFile);
+    info.getString("Security", "sCRLFile", &c.http.crlFile);
+    if (c.http.certFile.empty() || c.http.keyFile.empty())
+      return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                   "[Metrics] nTls = 1 needs [Security] sCertFile and sKeyFile");
+  }
+  c.http.filesDir = programDir + "/../share/blr/status";
+  info.getString(kSection, "sPageDir", &c.http.filesDir);
+  *out = c;
+  return CZuError();
+}
+
+CZuError AnchorMonitor::start(const AnchorMonitorConfig& config) {
+  config_ = config;
+  http_.get("/metrics", [this](const DwHttpRequest&, DwHttpResponse* out) { metrics(out); });
+  http_.get("/api/pairs", [this](const DwHttpRequest&, DwHttpResponse* out) { pairs(out); });
+  http_.get("/api/live", [this](const DwHttpRequest&, DwHttpResponse* out) { live(out); });
+  return http_.start(config.http);
+}
+
+void AnchorMonitor::metrics(DwHttpResponse* out) {
+  out->contentType = DwMetricsText::kContentType;
+  out->body = anchorMetricsText(link_, config_);
+}
+
+void AnchorMonitor::pairs(DwHttpResponse* out) {
+  std::vector<FleetPair> pairs;
+  CZuError err = fleetReadPairs(&pairs);
+  if (err.IsError()) return answerError(err, out);
+  nlohmann::json list = nlohmann::json::array();
+  for (const FleetPair& p : pairs) {
+    nlohmann::json flags = nlohmann::json::array();
+    for (const BlrPairFlagRow& row : kBlrPairFlagRows)
+      if (p.flags & row.bit) flags.push_back(row.name);
+    list.push_back({{"id", p.id},
+                    {"source", p.srcName},
+                    {"destination", p.dstName},
+                    {"head", p.headClient.empty() ? std::to_string(p.headClientId) : p.headClient},
+                    {"tail", p.tailClient.empty() ? std::to_string(p.tailClientId) : p.tailClient},
+                    {"status", fleetStatusName(p.status)},
+                    {"statusCode", p.status},
+                    {"message", p.statusMessage},
+                    {"flags", flags},
+                    {"lagSecs", p.lagSecs},
+                    {"statusChanged", p.statusChanged}});
+  }
+  out->contentType = kJson;
+  out->body = dump({{"lagWarnSecs", config_.lagWarnSecs},
+                    {"lagAlertSecs", config_.lagAlertSecs},
+                    {"pairs", list}});
+}
+
+void AnchorMonitor::live(DwHttpResponse* out) {
+  std::vector<FleetPair> pairs;
+  std::vector<FleetRun> runs;
+  std::vector<FleetEvent> events;
+  CZuError err = fleetReadPairs(&pairs);
+  if (!err.IsError()) err = fleetReadRuns(pairs, &runs);
+  if (!err.IsError()) err = fleetReadEvents(config_.eventCount, &events);
+  if (err.IsError()) return answerError(err, out);
+  nlohmann::json running = nlohmann::json::array();
+  for (const FleetRun& r : runs) {
+    if (!r.running) continue;
+    nlohmann::json steps = nlohmann::json::array();
+    for (const FleetStep& s : r.steps)
+      steps.push_back({{"label", s.label}, {"state", s.state}, {"at", s.at}, {"secs", s.secs}});
+    running.push_back({{"pairId", r.pairId}, {"pair", r.pairName}, {"kind", r.kind}, {"steps", steps}});
+  }
+  nlohmann::json last = nlohmann::json::array();
+  for (const FleetEvent& e : events)
+    last.push_back({{"seq", e.seq},
+                    {"time", e.time},
+                    {"pairId", e.pairId},
+                    {"text", e.text},
+                    {"actor", e.actor}});
+  out->contentType = kJson;
+  out->body = dump({{"running", running}, {"events", last}});
+}

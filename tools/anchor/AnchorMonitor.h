@@ -1,0 +1,59 @@
+// The central server's monitoring listener: /metrics for monitoring systems,
+// and a read-only status page with the JSON it polls.  Everything it shows is
+// read at the time of asking, from the link server's counters, the handle
+// pool and the pair database; no request it takes can change anything.
+//
+// Registry, section "Metrics" (the listener is off unless nListenPort is set):
+//   sListenAddress    text    127.0.0.1  address to listen on
+//   nListenPort       number  (off)      port; 0 picks a free one
+//   nTls              number  0          1 serves HTTPS with [Security] sCertFile/sKeyFile
+//   nRequireClientCert number 0          with TLS: clients need a certificate of sCAFile
+//   nMaxPairSeries    number  1000       pairs with series of their own (worst lag first)
+//   nLagWarnSecs      number  300        the page shows lag above this in amber
+//   nLagAlertSecs     number  900        and above this in red
+//   sPageDir          text    <program>/../share/blr/status  files of the page
+#ifndef TOOLS_ANCHOR_ANCHORMONITOR_H
+#define TOOLS_ANCHOR_ANCHORMONITOR_H
+
+#include <chrono>
+#include <string>
+
+#include "host/CZuError.h"
+#include "host/DwHttpServer.h"
+
+class DwLinkServer;
+
+struct AnchorMonitorConfig {
+  bool enabled = false;
+  DwHttpServerConfig http;
+  int maxPairSeries = 1000;
+  int lagWarnSecs = 300;
+  int lagAlertSecs = 900;
+  int eventCount = 50;  // the page's last events
+
+  // `programDir` locates the installed page.
+  static CZuError fromRegistry(const std::string& programDir, AnchorMonitorConfig* out);
+};
+
+// The text of one scrape of /metrics.
+std::string anchorMetricsText(DwLinkServer& link, const AnchorMonitorConfig& config);
+
+class AnchorMonitor {
+ public:
+  explicit AnchorMonitor(DwLinkServer& link) : link_(link) {}
+
+  CZuError start(const AnchorMonitorConfig& config);
+  void stop() { http_.stop(); }
+  int port() const { return http_.port(); }
+
+ private:
+  void metrics(DwHttpResponse* out);
+  void pairs(DwHttpResponse* out);
+  void live(DwHttpResponse* out);
+
+  DwLinkServer& link_;
+  AnchorMonitorConfig config_;
+  DwHttpServer http_;
+};
+
+#endif  // TOOLS_ANCHOR_ANCHORMONITOR_H

@@ -1,0 +1,221 @@
+#include "FleetView.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "BLR/BlrDBSvc.h"
+#include "BLR/BlrPairCodes.h"
+#include "BLR/BlrWorkflowSteps.h"
+#include "host/EvEvent.h"
+#include "host/FXString.h"
+
+namespace {
+
+constexpr int kPairEntityType = 187;
+constexpr int kRequestEventId = 0x025A0100;
+
+struct Workflow {
+  const char* kind;
+  const BlrWorkflowSteps& (*steps)();
+  int runningStatus;
+};
+
+const Workflow kWorkflows[] = {
+    {"failover", &blrFailoverSteps, BlrPairCodes::STATUS_FAILING_OVER},
+    {"failback", &blrFailbackSteps, BlrPairCodes::STATUS_FAILING_BACK},
+    {"switch_roles", &blrSwitchRolesSteps, BlrPairCodes::STATUS_SWITCHING_ROLES},
+};
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }  // known names only
+
+// The event ids of status changes, as an SQL list.
+std::string statusEventList() {
+  std::string list;
+  for (const BlrPairStatusRow& row : kBlrPairStatusRows)
+    if (row.event != 0) list += (list.empty() ? "" : ", ") + std::to_string(row.event);
+  return list;
+}
+
+// Runs `statement`, binds with `bind`, calls `onRow` per row.
+template <class Bind, class OnRow>
+CZuError query(const std::string& statement, Bind bind, OnRow onRow) {
+  BlrSQL sql("Anchor");
+  int rc = sql.execQuery(statement.c_str());
+  if (rc == DWSQL_NO_ROWS) return CZuError();
+  if (rc == 0) rc = bind(sql);
+  if (rc != 0)
+    return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the fleet: %s",
+                                 sql.getLastErrorText().c_str());
+  while ((rc = sql.getNextRow()) == 0) onRow();
+  if (rc != DWSQL_NO_ROWS)
+    return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the fleet: %s",
+                                 sql.getLastErrorText().c_str());
+  return CZuError();
+}
+
+}  // namespace
+
+const char* fleetRunningKind(int status) {
+  for (const Workflow& w : kWorkflows)
+    if (w.runningStatus == status) return w.kind;
+  return nullptr;
+}
+
+std::string fleetStatusName(int status) {
+  const BlrPairStatusRow* row = blrPairStatusRow(status);
+  if (row != nullptr && row->name[0] != '\0') return row->name;
+  return "status " + std::to_string(status);
+}
+
+CZuError fleetReadPairs(std::vector<FleetPair>* pairs) {
+  const std::string statement =
+      "SELECT p.id, p.srcName, p.dstName, p.headClientId, p.tailClientId, p.statusCode, "
+      "p.pendingStatusCode, p.flags, p.lagTime, p.statusMessage, COALESCE(h.name, ''), "
+      "COALESCE(t.name, ''), COALESCE((SELECT MAX(e.time) FROM APP_Event e WHERE e.entityType=" +
+      std::to_string(kPairEntityType) + " AND e.entityId=p.id AND e.eventId IN (" +
+      statusEventList() +
+      ")), 0) FROM BlrPair p LEFT JOIN APP_Client h ON h.id=p.headClientId "
+      "LEFT JOIN APP_Client t ON t.id=p.tailClientId ORDER BY p.id";
+  FleetPair row;
+  wchar_t src[129], dst[129], head[257], tail[257];
+  char message[257];
+  int64_t changed = 0;
+  pairs->clear();
+  return query(
+      statement,
+      [&](BlrSQL& sql) {
+        return sql.ibindstruct("i|w128|w128|i|i|i|i|i|i|s256|w256|w256|b", &row.id, src, dst,
+                               &row.headClientId, &row.tailClientId, &row.status,
+                               &row.pendingStatus, &row.flags, &row.lagSecs, message, head, tail,
+                               &changed);
+      },
+      [&] {
+        row.srcName = FXString::ToString(src);
+        row.dstName = FXString::ToString(dst);
+        row.headClient = FXString::ToString(head);
+        row.tailClient = FXString::ToString(tail);
+        row.statusMessage = message;
+        row.statusChanged = changed;
+        pairs->push_back(row);
+      });
+}
+
+CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun>* runs) {
+  std::string names;
+  for (const Workflow& w : kWorkflows)
+    for (const BlrWorkflowStep& step : w.steps())
+      names += (names.empty() ? "" : ", ") + quoted(*step.property);
+  struct Recorded {
+    std::string value;
+    int64_t at;
+  };
+  std::map<int, std::map<std::string, Recorded>> byPair;
+  int32_t pairId = 0;
+  char name[129];
+  std::unique_ptr<wchar_t[]> value(new wchar_t[1025]);
+  int64_t at = 0;
+  CZuError err = query(
+      "SELECT pairId, propertyName, propertyValue, modified FROM BlrPairProperties "
+      "WHERE propertyName IN (" + names + ") ORDER BY pairId",
+      [&](BlrSQL& sql) { return sql.ibindstruct("i|s128|w1024|b", &pairId, name, value.get(), &at); },
+      [&] { byPair[pairId][name] = {FXString::ToString(value.get()), at}; });
+  if (err.IsError()) return err;
+  runs->clear();
+  for (const FleetPair& pair : pairs) {
+    auto recorded = byPair.find(pair.id);
+    if (recorded == byPair.end()) continue;
+    for (const Workflow& w : kWorkflows) {
+      FleetRun run;
+      int64_t previous = 0;
+      for (const BlrWorkflowStep& row : w.steps()) {
+        FleetStep step;
+        step.property = *row.property;
+        step.label = row.displayLabel;
+        auto it = recorded->second.find(step.property);
+        if (it == recorded->second.end()) {
+          step.state = "not run";
+        } else {
+          step.state = row.code != 0 && it->second.value != "1" ? "failed" : "done";
+          step.at = it->second.at;
+          if (previous > 0 && step.at >= previous) step.secs = step.at - previous;
+          if (step.at > 0) previous = step.at;
+        }
+        run.steps.push_back(step);
+      }
+      bool any = false;
+      for (const FleetStep& s : run.steps) any = any || s.state != "not run";
+      if (!any && pair.status != w.runningStatus) continue;
+      run.pairId = pair.id;
+      run.pairName = pair.srcName;
+      run.kind = w.kind;
+      run.running = pair.status == w.runningStatus;
+      // A step of a running workflow records "0" before it acts and "1"
+      // after: the last one so far is under way, not failed.
+      auto last = std::find_if(run.steps.rbegin(), run.steps.rend(),
+                               [](const FleetStep& s) { return s.state != "not run"; });
+      if (run.running && last != run.steps.rend() && last->state == "failed") last->state = "running";
+      runs->push_back(std::move(run));
+    }
+  }
+  return CZuError();
+}
+
+CZuError fleetCountPlanRuns(std::map<std::pair<std::string, std::string>, int64_t>* counts) {
+  char workflow[64], outcome[64];
+  int64_t n = 0;
+  counts->clear();
+  return query(
+      "SELECT r.workflow, rp.outcome, COUNT(*) FROM BlrPlanRunPair rp "
+      "JOIN BlrPlanRun r ON r.id=rp.runId GROUP BY r.workflow, rp.outcome",
+      [&](BlrSQL& sql) { return sql.ibindstruct("s63|s63|b", workflow, outcome, &n); },
+      [&] { (*counts)[{workflow, outcome}] = n; });
+}
+
+CZuError fleetCountStatusChanges(std::map<int, int64_t>* counts) {
+  int32_t eventId = 0;
+  int64_t n = 0;
+  counts->clear();
+  std::map<int, int64_t> byEvent;
+  CZuError err = query(
+      "SELECT eventId, COUNT(*) FROM APP_Event WHERE entityType=" +
+          std::to_string(kPairEntityType) + " AND eventId IN (" + statusEventList() +
+          ") GROUP BY eventId",
+      [&](BlrSQL& sql) { return sql.ibindstruct("i|b", &eventId, &n); },
+      [&] { byEvent[eventId] = n; });
+  for (const BlrPairStatusRow& row : kBlrPairStatusRows)
+    if (row.event != 0) (*counts)[row.code] = byEvent.count(row.event) ? byEvent[row.event] : 0;
+  return err;
+}
+
+CZuError fleetReadEvents(int limit, std::vector<FleetEvent>* events) {
+  EvEvent::Filter filter;
+  filter.limit = limit;
+  std::vector<EvEventRecord> records;
+  CZuError err = EvEvent::list(filter, &records);
+  if (err.IsError()) return err;
+  events->clear();
+  for (const EvEventRecord& r : records) {
+    FleetEvent e;
+    e.seq = r.seq;
+    e.time = r.time;
+    e.eventId = r.eventId;
+    e.pairId = r.entityType == kPairEntityType ? r.entityId : 0;
+    e.actor = r.actor;
+    const std::string arg = r.arguments.empty() ? "" : r.arguments[0];
+    if (r.eventId == kRequestEventId) {
+      e.text = "request " + arg;
+    } else {
+      for (const BlrPairStatusRow& row : kBlrPairStatusRows)
+        if (row.event == r.eventId) e.text = "status " + fleetStatusName(row.code);
+      if (e.text.empty()) {
+        char id[16];
+        std::snprintf(id, sizeof id, "0x%08X", static_cast<unsigned>(r.eventId));
+        e.text = std::string("event ") + id;
+      }
+      if (!arg.empty()) e.text += " (" + arg + ")";
+    }
+    events->push_back(e);
+  }
+  return CZuError();
+}

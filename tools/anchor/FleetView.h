@@ -1,0 +1,72 @@
+// What the central server's monitoring shows of the fleet, read from the pair
+// database at the time of asking: every pair with its clients, lag and last
+// status change; the workflow steps recorded as progress properties; plan
+// runs and status changes counted; the last events.  Only SELECTs: nothing
+// here writes.
+#ifndef TOOLS_ANCHOR_FLEETVIEW_H
+#define TOOLS_ANCHOR_FLEETVIEW_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/CZuError.h"
+
+struct FleetPair {
+  int id = 0;
+  std::string srcName, dstName;
+  int headClientId = 0, tailClientId = 0;
+  std::string headClient, tailClient;  // names; empty when not in the directory
+  int status = 0;
+  int pendingStatus = 0;
+  int flags = 0;
+  int lagSecs = 0;
+  std::string statusMessage;
+  int64_t statusChanged = 0;  // last status event, else 0
+};
+
+// A recorded step of a workflow on one pair, in the workflow's order.
+struct FleetStep {
+  std::string property;  // its progress property
+  std::string label;
+  std::string state;     // "done", "failed", "running" or "not run"
+  int64_t at = 0;        // when it was recorded
+  int64_t secs = -1;     // since the step recorded before it; -1 unknown
+};
+
+// The workflow of a pair that has recorded progress.
+struct FleetRun {
+  int pairId = 0;
+  std::string pairName;
+  std::string kind;  // "failover", "failback", "switch_roles"
+  bool running = false;  // the pair is in the workflow's transitional status
+  std::vector<FleetStep> steps;
+};
+
+struct FleetEvent {
+  long long seq = 0;
+  int64_t time = 0;
+  int eventId = 0;
+  long long pairId = 0;
+  std::string text;
+  std::string actor;
+};
+
+// "failover" etc. for a transitional status, else null.
+const char* fleetRunningKind(int status);
+// The name programs show for a status ("running", ...), or "status N".
+std::string fleetStatusName(int status);
+
+// Pairs in id order.
+CZuError fleetReadPairs(std::vector<FleetPair>* pairs);
+// Per pair and workflow, the steps that recorded progress.
+CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun>* runs);
+// Plan runs per (workflow, outcome).
+CZuError fleetCountPlanRuns(std::map<std::pair<std::string, std::string>, int64_t>* counts);
+// Status events per status taken.
+CZuError fleetCountStatusChanges(std::map<int, int64_t>* counts);
+// The newest `limit` events, newest first.
+CZuError fleetReadEvents(int limit, std::vector<FleetEvent>* events);
+
+#endif  // TOOLS_ANCHOR_FLEETVIEW_H
