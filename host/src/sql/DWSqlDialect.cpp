@@ -221,8 +221,9 @@ bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
   const bool postgres = backend == DWSqlBackend::kPostgres;
   for (size_t i = 0; i < s.size(); ++i) {
     const char lower = static_cast<char>(s[i] | 0x20);
-    if (lower == 's' && ::strncasecmp(s.c_str() + i, "SCOPE_IDENTITY", 14) == 0) return true;
-    if (lower == 'd' && ::strncasecmp(s.c_str() + i, "DELETE", 6) == 0) return true;
+    const char next = i + 1 < s.size() ? static_cast<char>(s[i + 1] | 0x20) : '\0';
+    if (lower == 's' && next == 'c' && ::strncasecmp(s.c_str() + i, "SCOPE_IDENTITY", 14) == 0) return true;
+    if (lower == 'd' && next == 'e' && ::strncasecmp(s.c_str() + i, "DELETE", 6) == 0) return true;
     if (postgres && i > 0 && std::strchr(kUnaryOperators, s[i]) != nullptr &&
         std::strchr(kOperatorChars, s[i - 1]) != nullptr)
       return true;
