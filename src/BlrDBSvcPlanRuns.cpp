@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "BLR/BlrDBSvc.h"
-#include "BLR/BlrDBTexts.h"
 #include "BLR/BlrPlanDB.h"
 #include "BlrDBSvcInternal.h"
 #include "BlrDBTags.h"
@@ -20,12 +19,6 @@ std::string u2s(uint64_t value) { return std::to_string(static_cast<long long>(v
 
 CZuError refuse(const FXCodeLocation& loc, const char* field, const std::string& why) {
   return FXErrorUtil::ErrorInt(loc, 1, "%s: %s", field, why.c_str());
-}
-
-// `text` within `max` bytes; `required` also refuses it empty.
-CZuError checkText(const char* field, const std::string& text, size_t max, bool required) {
-  if (required && text.empty()) return refuse(FXLOC, field, "must be given");
-  return blrCheckText(field, text, static_cast<int>(max), BlrTextUnit::kBytes);
 }
 
 // The id of the first row of a one-column query, 0 without rows.
@@ -103,10 +96,7 @@ CZuError readRunPairs(BlrSQL& sql, Run* run) {
 
 CZuError checkRunPair(const RunPair& p) {
   if (p.pairId < 1) return refuse(FXLOC, "pair", "must be a pair ID");
-  CZuError err = checkText("outcome", p.outcome, 63, true);
-  if (!err.IsError()) err = checkText("error", p.error, BlrPlanDB::kMaxErrorBytes, false);
-  if (!err.IsError()) err = checkText("steps", p.steps, BlrPlanDB::kMaxStepsBytes, false);
-  return err;
+  return BlrPlanDB::checkTexts(p);
 }
 
 // "1 = run id" and one nested part of the body, whichever are there.
@@ -157,8 +147,7 @@ CZuError changeRun(int32_t runId, Change change) {
 CZuError BlrDBSvc::createPlanRunHnd(const Map& req, Map* resp, const KRP_Cert&) {
   Run run;
   CZuError err = decodePayload(req, &run, "Couldn't parse createPlanRun() request", FXLOC);
-  if (!err.IsError()) err = checkText("workflow", run.workflow, BlrPlanDB::kMaxWordBytes, true);
-  if (!err.IsError()) err = checkText("user", run.user, BlrPlanDB::kMaxWordBytes, false);
+  if (!err.IsError()) err = BlrPlanDB::checkTexts(run);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
@@ -214,7 +203,7 @@ CZuError BlrDBSvc::finishPlanRunHnd(const Map& req, Map*, const KRP_Cert&) {
   RunBody body;
   CZuError err = body.parse(req);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse finishPlanRun() request");
-  err = checkText("state", body.state, BlrPlanDB::kMaxWordBytes, true);
+  err = BlrPlanDB::checkState(body.state);
   if (err.IsError()) return err;
   return changeRun(body.runId, [&](BlrSQL& sql) {
     return exec(sql,

@@ -5,7 +5,6 @@
 #include <set>
 
 #include "BLR/BlrDBSvc.h"
-#include "BLR/BlrDBTexts.h"
 #include "BLR/BlrPlanDB.h"
 #include "BlrDBSvcInternal.h"
 #include "BlrDBTags.h"
@@ -28,7 +27,7 @@ std::string groupField(int group) { return "groups[" + i2s(group) + "]"; }
 // Everything about a plan that needs no database.
 CZuError checkShape(const Plan& plan) {
   if (plan.name.empty()) return refuse(FXLOC, "name", "a plan needs a name");
-  CZuError err = blrCheckText("name", plan.name, BlrPlanDB::kMaxNameBytes, BlrTextUnit::kBytes);
+  CZuError err = BlrPlanDB::checkTexts(plan);
   if (err.IsError()) return err;
   if (plan.healthTimeoutSecs < 1) return refuse(FXLOC, "healthTimeout", "must be at least 1");
   if (plan.groups.empty()) return refuse(FXLOC, "groups", "a plan needs at least one group");

@@ -2,6 +2,7 @@
 #include "BLR/BlrPlanDB.h"
 
 #include "BLR/BlrDB.h"
+#include "BLR/BlrDBTexts.h"
 #include "BlrDBRequests.h"
 #include "BlrDBTags.h"
 
@@ -27,14 +28,44 @@ CZuError askByName(const char* request, const std::string& name,
   return askPlans(request, body, plans);
 }
 
+// `text` within `max` bytes; `required` also refuses it empty.
+CZuError checkText(const char* field, const std::string& text, size_t max, bool required) {
+  if (required && text.empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s: must be given", field);
+  return blrCheckText(field, text, static_cast<int>(max), BlrTextUnit::kBytes);
+}
+
 }  // namespace
 
+CZuError BlrPlanDB::checkTexts(const Plan& plan) {
+  return checkText("name", plan.name, kMaxNameBytes, false);
+}
+
+CZuError BlrPlanDB::checkTexts(const Run& run) {
+  CZuError err = checkText("workflow", run.workflow, kMaxWordBytes, true);
+  if (!err.IsError()) err = checkText("user", run.user, kMaxWordBytes, false);
+  if (!err.IsError()) err = checkText("plan", run.planName, kMaxNameBytes, false);
+  return err;
+}
+
+CZuError BlrPlanDB::checkTexts(const RunPair& p) {
+  CZuError err = checkText("outcome", p.outcome, kMaxWordBytes, true);
+  if (!err.IsError()) err = checkText("error", p.error, kMaxErrorBytes, false);
+  if (!err.IsError()) err = checkText("steps", p.steps, kMaxStepsBytes, false);
+  return err;
+}
+
+CZuError BlrPlanDB::checkState(const std::string& state) {
+  return checkText("state", state, kMaxWordBytes, true);
+}
+
 CZuError BlrPlanDB::createPlan(const Plan& plan, int* planId) {
+  CZuError err = checkTexts(plan);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't create plan");
   DwEbmlBuffer buffer(4096);
   DwEbmlWriter body(buffer, 0);
   plan.serialize(body);
   std::list<Plan> stored;
-  CZuError err = askPlans(blrdb_req::kCreatePlan, body, &stored);
+  err = askPlans(blrdb_req::kCreatePlan, body, &stored);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create plan \"%s\"", plan.name.c_str());
   if (planId) *planId = stored.empty() ? 0 : stored.front().id;
   return CZuError();
@@ -84,11 +115,14 @@ CZuError askRuns(const char* request, const DwEbmlWriter& body, std::list<BlrPla
 }  // namespace
 
 CZuError BlrPlanDB::createRun(Run* run) {
+  CZuError err = checkTexts(*run);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't start a run of plan \"%s\"", run->planName.c_str());
   DwEbmlBuffer buffer(512);
   DwEbmlWriter body(buffer, 0);
   run->serialize(body);
   std::list<Run> stored;
-  CZuError err = askRuns(blrdb_req::kCreatePlanRun, body, &stored);
+  err = askRuns(blrdb_req::kCreatePlanRun, body, &stored);
   if (err.IsError() || stored.empty())
     return err.Push(FXLOC, "Couldn't start a run of plan \"%s\"", run->planName.c_str());
   *run = stored.front();
@@ -96,23 +130,28 @@ CZuError BlrPlanDB::createRun(Run* run) {
 }
 
 CZuError BlrPlanDB::setRunPair(int runId, const RunPair& pair) {
+  CZuError err = checkTexts(pair);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't record pair %d in run %d", pair.pairId, runId);
   DwEbmlBuffer buffer(1024);
   DwEbmlWriter body(buffer, 0);
   body.writeNumTag(BLRDB_TAG_ID, runId);
   body.openContTag(BLRDB_TAG_PLAN_RUN_PAIR, BLRDB_RECORD_BOUND);
   pair.serialize(body);
   body.closeContTag();
-  CZuError err = BlrDB().makeReq(blrdb_req::kSetPlanRunPair, body, nullptr);
+  err = BlrDB().makeReq(blrdb_req::kSetPlanRunPair, body, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't record pair %d in run %d", pair.pairId, runId);
   return err;
 }
 
 CZuError BlrPlanDB::finishRun(int runId, const std::string& state) {
+  CZuError err = checkState(state);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't finish run %d", runId);
   DwEbmlBuffer buffer(128);
   DwEbmlWriter body(buffer, 0);
   body.writeNumTag(BLRDB_TAG_ID, runId);
   body.writeStrTag(BLRDB_TAG_STATE, state);
-  CZuError err = BlrDB().makeReq(blrdb_req::kFinishPlanRun, body, nullptr);
+  err = BlrDB().makeReq(blrdb_req::kFinishPlanRun, body, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't finish run %d", runId);
   return err;
 }

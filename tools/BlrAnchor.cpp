@@ -88,6 +88,9 @@ std::string programDir() {
 int serve() {
   sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts
+  // The monitoring listener's TLS writes use a plain socket BIO: a reader
+  // that vanishes mid-answer must cost a failed write, not the server.
+  signal(SIGPIPE, SIG_IGN);
   CZuError err = createSchemas();
   if (err.IsError()) return serverFail(err);
   DwLinkServerConfig config;

@@ -125,6 +125,16 @@ class BLR_API BlrPlanDB {
   // The longest plan name, in bytes.
   static constexpr size_t kMaxNameBytes = 127;
 
+  // The text checks the service makes before it stores a record, which the
+  // client repeats before sending: the first text that is too long (or holds
+  // a NUL byte), or a required one that is empty, fails with code 1 naming
+  // its field.  A plan's name may be empty here: the service refuses that
+  // with its other checks of a plan.
+  static CZuError checkTexts(const Plan& plan);
+  static CZuError checkTexts(const Run& run);
+  static CZuError checkTexts(const RunPair& pair);
+  static CZuError checkState(const std::string& state);
+
   // Stores a new plan after checking it whole; a plan that fails a check is
   // refused with a message naming the field, and nothing is stored.
   // `planId` (may be null) receives the new plan's id.

@@ -91,5 +91,8 @@ void addPlanCommands(Cli& cli);
 void addPlanReportCommands(Cli& cli, CLI::App* plans);
 // The workflows run on a plan's pairs, under the "plans" group.
 void addPlanRunCommands(Cli& cli, CLI::App* plans);
+// Drills: "plans test", "plans test-cleanup", "pairs test", "pairs test-cleanup".
+void addPlanDrillCommands(Cli& cli, CLI::App* plans);
+void addPairDrillCommands(Cli& cli, CLI::App* pairs);
 
 #endif  // TOOLS_BLR_CLI_H

@@ -2,10 +2,13 @@
 #ifndef TOOLS_BLR_CLIPLANS_H
 #define TOOLS_BLR_CLIPLANS_H
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
+#include "PlanRunner.h"
 
 // The plan a `blr plans create` file describes; the first problem names its
 // place ("groups[1].pairs[0]: \"pair\" must be a 32-bit integer").
@@ -14,5 +17,26 @@ CZuError planFromJson(const Json& value, BlrPlanDB::Plan* plan);
 // Reads plan `name`: 0, or the exit status of a failure already reported
 // (kExitNotFound when there is no such plan).
 int cliLoadPlan(const Cli& cli, const std::string& name, BlrPlanDB::Plan* plan);
+
+// The user running blr, as run records name it.
+std::string cliUserName();
+
+// How the pairs of a plan run ended: a count per outcome.
+struct CliPlanTally {
+  explicit CliPlanTally(const std::vector<PlanRunner::Result>& results);
+  int operator[](PlanRunner::Outcome outcome) const;
+  // No pair failed and none was left unstarted.
+  bool ok() const;
+
+  std::map<PlanRunner::Outcome, int> count;
+};
+
+// Records pair `member` of run `runId` as running, with its lag now; `rec`
+// receives the record, for the pair's end.
+CZuError cliStartRunPair(int runId, const BlrPlanDB::Member& member, int groupNo,
+                         BlrPlanDB::RunPair* rec);
+
+// The pairs' results as the plan commands print them with --json.
+Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results);
 
 #endif  // TOOLS_BLR_CLIPLANS_H

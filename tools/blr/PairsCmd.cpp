@@ -571,4 +571,5 @@ void addPairCommands(Cli& cli) {
   addStateCommands(cli, pairs);
   addPropCommands(cli, pairs);
   addStatsCommands(cli, pairs);
+  addPairDrillCommands(cli, pairs);
 }

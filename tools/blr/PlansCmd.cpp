@@ -1,5 +1,9 @@
 // blr plans create|show|list|delete: recovery plans kept in the pair database.
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <ctime>
 #include <memory>
 
 #include "BLR/BlrPlanDB.h"
@@ -191,6 +195,52 @@ int cliLoadPlan(const Cli& cli, const std::string& name, Plan* plan) {
   return kExitOk;
 }
 
+std::string cliUserName() {
+  const struct passwd* pw = getpwuid(geteuid());
+  return pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
+}
+
+CliPlanTally::CliPlanTally(const std::vector<PlanRunner::Result>& results) {
+  for (const PlanRunner::Result& r : results) ++count[r.outcome];
+}
+
+int CliPlanTally::operator[](PlanRunner::Outcome outcome) const {
+  auto it = count.find(outcome);
+  return it == count.end() ? 0 : it->second;
+}
+
+bool CliPlanTally::ok() const {
+  return (*this)[PlanRunner::Outcome::kFailed] == 0 &&
+         (*this)[PlanRunner::Outcome::kNotStarted] == 0;
+}
+
+CZuError cliStartRunPair(int runId, const BlrPlanDB::Member& member, int groupNo,
+                         BlrPlanDB::RunPair* rec) {
+  rec->clear();
+  rec->pairId = member.pairId;
+  rec->groupNo = groupNo;
+  rec->outcome = "running";
+  rec->startTime = static_cast<uint64_t>(time(nullptr));
+  BlrDB::Pair pair;
+  CZuError err = BlrDB().getPair(member.pairId, &pair);
+  if (!err.IsError() && pair.id == 0)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "No pair %d", member.pairId);
+  if (err.IsError()) return err;
+  rec->lagAtStart = pair.lagTime;
+  return BlrPlanDB().setRunPair(runId, *rec);
+}
+
+Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results) {
+  Json pairs = Json::array();
+  for (const PlanRunner::Result& r : results)
+    pairs.push_back(Json{{"pair", r.pairId},
+                         {"group", r.groupNo + 1},
+                         {"outcome", PlanRunner::outcomeName(r.outcome)},
+                         {"exitCode", r.exitCode},
+                         {"error", r.error}});
+  return pairs;
+}
+
 void addPlanCommands(Cli& cli) {
   CLI::App* plans = Cli::group(&cli.app(), "plans", "Recovery plans: ordered groups of pairs");
 
@@ -214,4 +264,5 @@ void addPlanCommands(Cli& cli) {
 
   addPlanReportCommands(cli, plans);
   addPlanRunCommands(cli, plans);
+  addPlanDrillCommands(cli, plans);
 }

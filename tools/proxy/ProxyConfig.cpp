@@ -120,6 +120,8 @@ CZuError ProxySettings::set(const std::string& name, const std::string& value) {
     ok = parseOnOff(value, &headVmPower);
   else if (name == "tail-vm-power")
     ok = parseOnOff(value, &tailVmPower);
+  else if (name == "test-vm-boot-ms")
+    ok = parseInt(value, -1, INT_MAX, &testVmBootMs);
   else
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown setting \"%s\"", name.c_str());
   if (!ok)

@@ -24,7 +24,8 @@
 // event 39452812 and stay synchronising), report-every-stop (on: a stop
 // reports 6 also while a recovery workflow owns the pair's status, as a real
 // service may), head-vm-power and tail-vm-power (on|off: the power state of
-// VMs not seen before).
+// VMs not seen before), test-vm-boot-ms (a test VM powered on during a test
+// boot reports on this long after; -1 never).
 #ifndef TOOLS_PROXY_PROXYCONFIG_H
 #define TOOLS_PROXY_PROXYCONFIG_H
 
@@ -45,6 +46,7 @@ struct ProxySettings {
   bool reportEveryStop = false;
   bool headVmPower = true;
   bool tailVmPower = false;
+  int testVmBootMs = 1000;
   std::map<std::string, bool> vmPower;  // VM key -> powered on
 
   // Applies "<setting> <value>"; fails on an unknown setting or bad value.

@@ -8,6 +8,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDebug.h"
+#include "BLR/BlrTestBoot.h"
 #include "DwLink/DwEbml.h"
 
 namespace {
@@ -134,6 +135,8 @@ std::string proxyStateText(const ProxyStateView& view) {
     text += "pair " + std::to_string(id) + " " + kRun[pair.run] + "\n";
   for (int id : view.snapshots) text += "snapshot " + std::to_string(id) + "\n";
   for (const auto& entry : view.blocked) text += "blocked " + entry.first + "\n";
+  for (const auto& [vm, bootId] : view.testBoots)
+    text += "testboot " + vm + " " + std::to_string(bootId) + "\n";
   return text;
 }
 
@@ -366,9 +369,30 @@ ProxyReply ProxyState::powerOnOff(const ProxyRequest& r) {
                                           : (r.tail != 0 ? settings_.tailVmPower
                                                          : settings_.headVmPower);
   state_.vmPower[key] = r.on != 0;
+  if (r.tail != 0 && r.on != 0 && !wasOn) bootTestVm(key);
   ProxyReply reply = ProxyReply::success(r.msgId);
   reply.results.emplace_back(BLR_CTRL_TAG_WAS_ON, wasOn ? 1 : 0);
   return reply;
+}
+
+void ProxyState::bootTestVm(const std::string& vm) {
+  if (settings_.testVmBootMs < 0) return;
+  auto held = [this, vm](int bootId) {
+    auto power = state_.vmPower.find(vm);
+    return power != state_.vmPower.end() && power->second && state_.testBoots.count({vm, bootId});
+  };
+  for (const auto& [bootVm, bootId] : state_.testBoots) {
+    if (bootVm != vm) continue;
+    if (!timer_) timer_ = std::make_unique<Timer>();
+    timer_->after(settings_.testVmBootMs, [this, held, id = bootId] {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!held(id) || reporter_ == nullptr) return;
+      CZuError err = reporter_->setBootVMStatus(id, BlrTestBoot::STATUS_ON, "on");
+      if (err.IsError())
+        blrError("ProxyState::bootTestVm", "Couldn't report test VM %d on: %s", id,
+                 err.Summary().c_str());
+    });
+  }
 }
 
 ProxyReply ProxyState::testBootCrossing(const ProxyRequest& r) {

@@ -12,6 +12,11 @@
 // Head's current time, and the Tail's last sequence number is its current
 // time less flush-delay-ms (held at the moment replication was blocked by
 // a failover crossing).
+//
+// The Tail's VM powered on while a test boot of it is announced is a test
+// VM: test-vm-boot-ms later, if it is still on and the boot still held, it
+// reports on (BlrTestBoot::STATUS_ON) on the boot VM record of each of its
+// test boots.
 #ifndef TOOLS_PROXY_PROXYSTATE_H
 #define TOOLS_PROXY_PROXYSTATE_H
 
@@ -47,6 +52,11 @@ class ProxyReporter {
                                  int eventId) = 0;
   // The stored pair; a cleared record (id 0) when there is none.
   virtual CZuError getPair(int pairId, BlrDB::Pair* pair) = 0;
+  // A test VM's status, on the boot VM record that its test boot names.
+  virtual CZuError setBootVMStatus(int bootVmId, int status, const std::string& message) {
+    (void)bootVmId, (void)status, (void)message;
+    return CZuError();
+  }
 };
 
 // Reports to the pair database through BlrDB, as the real service does.
@@ -58,6 +68,9 @@ class ProxyDbReporter : public ProxyReporter {
   }
   CZuError getPair(int pairId, BlrDB::Pair* pair) override {
     return BlrDB().getPair(pairId, pair);
+  }
+  CZuError setBootVMStatus(int bootVmId, int status, const std::string& message) override {
+    return BlrDB().setBootVMStatus(bootVmId, status, message, 0);
   }
 };
 
@@ -115,7 +128,7 @@ struct ProxyStateView {
 
 // The view as lines of text, one fact per line, for other processes to read:
 // "vm <key> on|off", "pair <id> stopped|syncing|running|paused",
-// "snapshot <pair id>", "blocked <vm>".
+// "snapshot <pair id>", "blocked <vm>", "testboot <vm> <boot id>".
 std::string proxyStateText(const ProxyStateView& view);
 
 class ProxyState {
@@ -157,6 +170,7 @@ class ProxyState {
   void cleanupPairs(const ProxyRequest& r);
   ProxyReply pairOp(const ProxyRequest& r);
   ProxyReply powerOnOff(const ProxyRequest& r);
+  void bootTestVm(const std::string& vm);
   ProxyReply testBootCrossing(const ProxyRequest& r);
   ProxyReply testBootCrossed(const ProxyRequest& r);
   ProxyReply deleteSnap(const ProxyRequest& r);

@@ -1,5 +1,6 @@
 // blr plans end to end against a real central server: plan files stored,
-// shown and deleted, and bad files refused with the place at fault.
+// shown and deleted, and bad files refused with the place at fault; plan
+// runs and drills.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,6 +14,13 @@
 namespace {
 
 using Json = CliEnv::Json;
+
+// A VM's key in the simulators' state files: its identifier in hex.
+std::string vmKey(int value) {
+  char hex[40];
+  std::snprintf(hex, sizeof hex, "%032x", value);
+  return hex;
+}
 
 class PlansCliTest : public ::testing::Test {
  protected:
@@ -136,6 +144,21 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
   }
   EXPECT_EQ(env_.json("plans list"), Json::array());
   EXPECT_EQ(env_.blr("plans create --file missing.json").code, 2);
+
+  // Texts too long to store are refused before anything is sent: with no
+  // central server to ask, the field is still named.
+  ASSERT_EQ(env_.run("cp cli.reg off.reg && printf '[Link]\\nnServerPort = 1\\n' >>off.reg").code,
+            0);
+  const std::string group = "\"groups\": [{\"pairs\": [" + a + "]}]";
+  env_.write("long.json", "{\"name\": \"" + std::string(200, 'n') + "\", " + group + "}");
+  env_.write("short.json", "{\"name\": \"" + std::string(127, 'n') + "\", " + group + "}");
+  CliEnv::Result r = env_.run("blr -r off.reg plans create --file long.json");
+  EXPECT_EQ(r.code, 2) << r.err;
+  EXPECT_NE(r.err.find("name is 200 bytes long; at most 127 are stored"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(env_.run("blr -r off.reg plans create --file short.json").code, 1)
+      << "the longest name goes on to the server";
+  EXPECT_EQ(env_.blr("plans create --file short.json").code, 0);
 }
 
 // A plan's failback stops at a failed group and, run again, resumes the
@@ -249,6 +272,141 @@ TEST_F(PlansCliTest, RunsAreListedAndReported) {
 
   EXPECT_EQ(env_.blr("plans report 999").code, 3);
   EXPECT_EQ(env_.blr("plans report " + std::to_string(run.id) + " --format pdf").code, 2);
+}
+
+// A drill boots each pair's recovery VM from replicated data, waits for it
+// to report on and shuts it down again, group by group: production,
+// replication and the pair database are left as they were.
+TEST_F(PlansCliTest, DrillLeavesProductionReplicationAndThePairDatabaseAsTheyWere) {
+  const int a = runningPair(1), b = runningPair(2);
+  env_.write("d.json", "{\"name\": \"d\", \"healthTimeout\": 60, \"groups\": [{\"pairs\": [" +
+                           std::to_string(a) + "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
+  ASSERT_EQ(env_.blr("plans create --file d.json").code, 0);
+  env_.write("tail1.ctl", "set test-vm-boot-ms 200\n");
+  const Json pairsBefore = env_.json("pairs list");
+  const std::string headBefore = env_.read("head1.state");
+
+  CliEnv::Result r = env_.blr("plans test d");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("2 done, 0 failed, 0 not started"), std::string::npos) << r.out;
+
+  EXPECT_EQ(env_.json("pairs list"), pairsBefore);
+  EXPECT_EQ(env_.read("head1.state"), headBefore) << "nothing was asked of the Head";
+  const std::string tail = env_.read("tail1.state");
+  for (int seed : {1, 2}) {
+    EXPECT_NE(tail.find("vm " + vmKey(seed + 0x2000) + " off\n"), std::string::npos)
+        << "test VM " << seed << " was powered on and off again: " << tail;
+  }
+  EXPECT_EQ(tail.find("testboot"), std::string::npos) << tail;
+  for (int id : {a, b})
+    EXPECT_EQ(env_.json("bootvms list --pair " + std::to_string(id)), Json::array());
+
+  Json runs = env_.json("plans runs d");
+  ASSERT_EQ(runs.size(), 1u);
+  Json report = env_.json("plans report " + std::to_string(runs[0]["run"].get<int>()));
+  EXPECT_EQ(report["workflow"], "test");
+  EXPECT_EQ(report["state"], "done");
+  ASSERT_EQ(report["pairs"].size(), 2u);
+  for (const Json& p : report["pairs"]) {
+    EXPECT_EQ(p["outcome"], "done") << p;
+    EXPECT_GT(p["seqNum"].get<uint64_t>(), 0u) << "the recovery point booted";
+    ASSERT_EQ(p["steps"].size(), 7u) << p;
+    EXPECT_EQ(p["steps"][3]["title"], "Waiting for the test VM to report on");
+    for (const Json& step : p["steps"]) EXPECT_EQ(step["result"], "done") << step;
+  }
+  EXPECT_EQ(report["pairs"][0]["pair"], a) << "group 1 first";
+}
+
+// A drill killed while its test VMs wait leaves boot VM records that lead
+// test-cleanup and the next drill to what must be undone; a test VM that
+// never reports on fails its pair with the time-out, and is undone too.
+TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair) {
+  const int a = runningPair(1), b = runningPair(2);
+  env_.write("t.json", "{\"name\": \"t\", \"healthTimeout\": 2, \"groups\": [{\"parallelism\": 2, "
+                           "\"pairs\": [{\"pair\": " + std::to_string(a) +
+                           ", \"continueOnError\": true}, " + std::to_string(b) + "]}]}");
+  ASSERT_EQ(env_.blr("plans create --file t.json").code, 0);
+  const Json pairsBefore = env_.json("pairs list");
+  env_.write("tail1.ctl", "set test-vm-boot-ms -1\n");  // test VMs never report on
+  auto leftovers = [&] {
+    Json all = Json::array();
+    for (int id : {a, b})
+      for (const Json& vm : env_.json("bootvms list --pair " + std::to_string(id)))
+        all.push_back(vm);
+    return all;
+  };
+  auto nothingLeft = [&](const char* when) {
+    EXPECT_EQ(leftovers(), Json::array()) << when;
+    const std::string tail = env_.read("tail1.state");
+    EXPECT_EQ(tail.find("testboot"), std::string::npos) << when << ": " << tail;
+    for (int seed : {1, 2}) EXPECT_FALSE(env_.vmOn("tail1", vmKey(seed + 0x2000), false)) << when;
+    EXPECT_EQ(env_.json("pairs list"), pairsBefore) << when;
+  };
+
+  CliEnv::Result k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
+  ASSERT_EQ(k.code, -9) << k.out << k.err;
+  Json left = leftovers();
+  ASSERT_FALSE(left.empty()) << k.out;
+  for (const Json& vm : left) {
+    EXPECT_EQ(vm["bootType"], 1);
+    EXPECT_EQ(vm["disks"].size(), 1u);
+  }
+  EXPECT_NE(env_.read("tail1.state").find("testboot"), std::string::npos);
+
+  // The next drill undoes what the killed one left, then times out on both pairs.
+  CliEnv::Result r = env_.blr("plans test t");
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("test boot(s) left by a drill"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("0 done, 2 failed"), std::string::npos) << r.out;
+  nothingLeft("after the timed-out drill");
+  Json runs = env_.json("plans runs t");
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(runs[0]["state"], "failed");
+  EXPECT_EQ(runs[1]["state"], "interrupted");
+  Json report = env_.json("plans report " + std::to_string(runs[0]["run"].get<int>()));
+  ASSERT_EQ(report["pairs"].size(), 2u);
+  for (const Json& p : report["pairs"]) {
+    EXPECT_EQ(p["outcome"], "failed");
+    EXPECT_NE(p["error"].get<std::string>().find(
+                  "The test VM of pair " + std::to_string(p["pair"].get<int>()) +
+                  " did not report on within 2 s"),
+              std::string::npos)
+        << p;
+  }
+  const Json killed = env_.json("plans report " + std::to_string(runs[1]["run"].get<int>()));
+  for (const Json& p : killed["pairs"])
+    EXPECT_NE(p["outcome"], "running") << "the killed run's pairs are closed";
+
+  k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
+  ASSERT_EQ(k.code, -9) << k.out << k.err;
+  ASSERT_FALSE(leftovers().empty());
+  r = env_.blr("plans test-cleanup t");
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("test boot(s) cleaned up"), std::string::npos) << r.out;
+  nothingLeft("after test-cleanup");
+
+  // A Tail that can't end a test boot: the VM is off again, and the record
+  // stays for test-cleanup.
+  const std::string pa = " " + std::to_string(a);
+  env_.write("tail1.ctl", "fault TESTBOOT_CROSSED=fail:5:busy\n");
+  r = env_.blr("pairs test" + pa);
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("its record is kept"), std::string::npos) << r.err;
+  ASSERT_EQ(leftovers().size(), 1u);
+  EXPECT_EQ(leftovers()[0]["statusCode"], 5) << "powering off, done";
+  EXPECT_FALSE(env_.vmOn("tail1", vmKey(0x2001), true));
+  EXPECT_EQ(env_.blr("pairs test-cleanup" + pa).code, 1) << "the Tail still refuses";
+  ASSERT_EQ(env_.run("rm tail1.ctl").code, 0);
+  r = env_.blr("pairs test-cleanup" + pa);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("1 test boot(s) cleaned up"), std::string::npos) << r.out;
+  nothingLeft("after the pair's test-cleanup");
+
+  // Healthy again, one pair's drill passes on its own.
+  Json one = env_.json("pairs test" + pa);
+  EXPECT_GT(one["seqNum"].get<uint64_t>(), 0u);
+  EXPECT_EQ(one["error"], nullptr);
+  nothingLeft("after the pair's drill");
 }
 
 }  // namespace

@@ -1,0 +1,279 @@
+// blr plans test | test-cleanup NAME and blr pairs test | test-cleanup ID:
+// drills that boot the recovery VMs from replicated data and check that they
+// come up, without touching production; a plan's drill is recorded as a run
+// of kind "test".  Test boots left by an interrupted drill are found through
+// their boot VM records and undone, also before the next drill starts.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+
+#include "BLR/BlrTestBoot.h"
+#include "Cli.h"
+#include "CliPlans.h"
+#include "CliProgress.h"
+#include "PlanRunner.h"
+
+namespace {
+
+constexpr char kDrill[] = "test";  // the run records' kind
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Lines "pair N: ..." from the pairs' threads, one at a time; none for --json.
+class DrillLog {
+ public:
+  explicit DrillLog(FILE* out) : out_(out) {}
+  void show(int pairId, const std::string& text) {
+    if (out_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    std::fprintf(out_, "pair %d: %s\n", pairId, text.c_str());
+    std::fflush(out_);
+  }
+
+ private:
+  std::mutex mu_;
+  FILE* out_;
+};
+
+// Keeps a pair's steps and timings for its run record, and logs each step.
+class DrillSteps : public CliProgress {
+ public:
+  DrillSteps(DrillLog& log, int pairId) : CliProgress(nullptr, false), log_(log), pairId_(pairId) {}
+  void onStepBegin(int code, const std::string& title) override {
+    CliProgress::onStepBegin(code, title);
+    log_.show(pairId_, title);
+  }
+
+ private:
+  DrillLog& log_;
+  int pairId_;
+};
+
+// Undoes the test boots left on `pairIds`; the number undone.
+CZuError cleanUpPairs(const std::vector<int>& pairIds, DrillLog& log, int* undone) {
+  *undone = 0;
+  for (int id : pairIds) {
+    int n = 0;
+    CZuError err = BlrTestBoot(id).cleanup(&n);
+    if (n > 0) log.show(id, "undid " + std::to_string(n) + " test boot(s) left by a drill");
+    *undone += n;
+    if (err.IsError()) return err;
+  }
+  return CZuError();
+}
+
+std::vector<int> planPairs(const BlrPlanDB::Plan& plan) {
+  std::vector<int> ids;
+  for (const BlrPlanDB::Group& g : plan.groups)
+    for (const BlrPlanDB::Member& m : g.members) ids.push_back(m.pairId);
+  return ids;
+}
+
+// Drill runs of the plan that never finished end as "interrupted", with the
+// pairs they left running.
+CZuError closeInterruptedRuns(const std::string& plan) {
+  std::list<BlrPlanDB::Run> runs;
+  BlrPlanDB db;
+  CZuError err = db.getRuns(plan, &runs);
+  for (auto r = runs.begin(); !err.IsError() && r != runs.end(); ++r) {
+    if (r->workflow != kDrill || r->state != "running") continue;
+    BlrPlanDB::Run run;
+    err = db.getRun(r->id, &run);
+    for (auto p = run.pairs.begin(); !err.IsError() && p != run.pairs.end(); ++p) {
+      if (p->outcome != "running") continue;
+      p->outcome = "interrupted";
+      p->exitCode = kExitFailure;
+      p->error = "The drill was interrupted; its test boot was cleaned up";
+      err = db.setRunPair(run.id, *p);
+    }
+    if (!err.IsError()) err = db.finishRun(run.id, "interrupted");
+  }
+  return err;
+}
+
+// Cleans up after interrupted drills of the plan; 0 or the exit status of a
+// failure already reported.
+int cleanUpPlan(const Cli& cli, const BlrPlanDB::Plan& plan, DrillLog& log, int* undone) {
+  CZuError err = cleanUpPairs(planPairs(plan), log, undone);
+  if (!err.IsError()) err = closeInterruptedRuns(plan.name);
+  return err.IsError() ? cli.fail(err) : kExitOk;
+}
+
+// One pair's drill on its own thread, recorded in run `runId` before and after.
+int drillPair(const BlrPlanDB::Plan& plan, int runId, DrillLog& log,
+              const BlrPlanDB::Member& member, int groupNo, std::string* error) {
+  BlrPlanDB::RunPair rec;
+  CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
+  Clock::time_point start = Clock::now();
+  std::string steps;
+  if (!err.IsError()) {
+    DrillSteps observer(log, member.pairId);
+    err = BlrTestBoot(member.pairId)
+              .run(plan.healthTimeoutSecs, static_cast<uint64_t>(runId), &rec.seqNum);
+    observer.endStep(!err.IsError());
+    steps = observer.stepsJson().dump();
+  }
+  if (err.IsError()) *error = cliOneLine(err.Summary());
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1fs", secondsSince(start));
+  log.show(member.pairId, err.IsError() ? "failed after " + std::string(took) + ": " + *error
+                                        : "test VM came up, done in " + std::string(took));
+  rec.outcome = err.IsError() ? "failed" : "done";
+  rec.endTime = static_cast<uint64_t>(time(nullptr));
+  rec.exitCode = err.IsError() ? kExitFailure : kExitOk;
+  rec.error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
+  if (steps.size() <= BlrPlanDB::kMaxStepsBytes) rec.steps = steps;
+  CZuError recorded = BlrPlanDB().setRunPair(runId, rec);
+  if (recorded.IsError() && !err.IsError()) {
+    *error = cliOneLine(recorded.Summary());
+    return kExitFailure;
+  }
+  return rec.exitCode;
+}
+
+int drillPlan(const Cli& cli, const std::string& name) {
+  BlrPlanDB::Plan plan;
+  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  FILE* out = cli.json() ? nullptr : stdout;
+  DrillLog log(out);
+  int undone = 0;
+  if (int rc = cleanUpPlan(cli, plan, log, &undone)) return rc;
+  BlrPlanDB::Run run;
+  run.planName = name;
+  run.workflow = kDrill;
+  run.user = cliUserName();
+  CZuError err = BlrPlanDB().createRun(&run);
+  if (err.IsError()) return cli.fail(err);
+  if (out)
+    std::printf("Drill of plan %s: run %d, health time-out %d s\n", name.c_str(), run.id,
+                plan.healthTimeoutSecs);
+  Clock::time_point start = Clock::now();
+  std::vector<PlanRunner::Result> results = PlanRunner::run(
+      plan, {},
+      [&](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
+        return drillPair(plan, run.id, log, m, groupNo, error);
+      },
+      [&](const PlanRunner::Result& r, bool started) {
+        if (started) log.show(r.pairId, "starting");
+      });
+  const CliPlanTally tally(results);
+  err = BlrPlanDB().finishRun(run.id, tally.ok() ? "done" : "failed");
+  if (err.IsError()) cli.fail(err);
+  if (cli.json()) {
+    cli.printJson(Json{{"run", run.id},
+                       {"plan", name},
+                       {"cleanedUp", undone},
+                       {"pairs", cliPlanResultsJson(results)}});
+  } else {
+    std::printf("Drill of plan %s %s in %.1fs: %d done, %d failed, %d not started\n",
+                name.c_str(), tally.ok() ? "passed" : "failed", secondsSince(start),
+                tally[PlanRunner::Outcome::kDone], tally[PlanRunner::Outcome::kFailed],
+                tally[PlanRunner::Outcome::kNotStarted]);
+  }
+  return tally.ok() && !err.IsError() ? kExitOk : kExitFailure;
+}
+
+int cleanUpPlanCmd(const Cli& cli, const std::string& name) {
+  BlrPlanDB::Plan plan;
+  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  DrillLog log(cli.json() ? nullptr : stdout);
+  int undone = 0;
+  if (int rc = cleanUpPlan(cli, plan, log, &undone)) return rc;
+  if (cli.json())
+    cli.printJson(Json{{"plan", name}, {"cleanedUp", undone}});
+  else
+    std::printf("Plan %s: %d test boot(s) cleaned up\n", name.c_str(), undone);
+  return kExitOk;
+}
+
+struct PairDrillOptions {
+  int pairId = 0;
+  int healthTimeoutSecs = BlrTestBoot::DEFAULT_HEALTH_TIMEOUT_SECS;
+};
+
+int drillOnePair(const Cli& cli, const PairDrillOptions& o) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, o.pairId, &pair)) return rc;
+  FILE* out = cli.json() ? nullptr : stdout;
+  DrillLog log(out);
+  int undone = 0;
+  CZuError err = cleanUpPairs({o.pairId}, log, &undone);
+  if (err.IsError()) return cli.fail(err);
+  if (out)
+    std::printf("Drill of pair %d (%s)\n", o.pairId, cliTerminalText(pair.srcName).c_str());
+  Clock::time_point start = Clock::now();
+  uint64_t seqNum = 0;
+  Json steps;
+  {
+    CliProgress view(out, out != nullptr && isatty(STDOUT_FILENO));
+    view.attach();
+    err = BlrTestBoot(o.pairId).run(o.healthTimeoutSecs, static_cast<uint64_t>(getpid()), &seqNum);
+    view.endStep(!err.IsError());
+    steps = view.stepsJson();
+  }
+  if (cli.json()) {
+    cli.printJson(Json{{"pair", o.pairId},
+                       {"cleanedUp", undone},
+                       {"seqNum", seqNum},
+                       {"error", err.IsError() ? Json(cliOneLine(err.Summary())) : Json()},
+                       {"steps", steps}});
+    return err.IsError() ? kExitFailure : kExitOk;
+  }
+  if (err.IsError()) return cli.fail(err);
+  std::printf("Drill of pair %d passed in %.1fs: the test VM came up at sequence number %llu\n",
+              o.pairId, secondsSince(start), static_cast<unsigned long long>(seqNum));
+  return kExitOk;
+}
+
+int cleanUpPairCmd(const Cli& cli, int pairId) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  DrillLog log(cli.json() ? nullptr : stdout);
+  int undone = 0;
+  CZuError err = cleanUpPairs({pairId}, log, &undone);
+  if (err.IsError()) return cli.fail(err);
+  if (cli.json())
+    cli.printJson(Json{{"pair", pairId}, {"cleanedUp", undone}});
+  else
+    std::printf("Pair %d: %d test boot(s) cleaned up\n", pairId, undone);
+  return kExitOk;
+}
+
+}  // namespace
+
+void addPlanDrillCommands(Cli& cli, CLI::App* plans) {
+  CLI::App* cmd = plans->add_subcommand(
+      "test", "Drill: boot every pair's recovery VM from replicated data, check it, shut it down");
+  auto name = std::make_shared<std::string>();
+  cmd->add_option("NAME", *name, "Plan name")->required();
+  cli.on(cmd, [&cli, name] { return drillPlan(cli, *name); });
+
+  cmd = plans->add_subcommand("test-cleanup", "Undo the test boots an interrupted drill left");
+  auto cleanName = std::make_shared<std::string>();
+  cmd->add_option("NAME", *cleanName, "Plan name")->required();
+  cli.on(cmd, [&cli, cleanName] { return cleanUpPlanCmd(cli, *cleanName); });
+}
+
+void addPairDrillCommands(Cli& cli, CLI::App* pairs) {
+  auto o = std::make_shared<PairDrillOptions>();
+  CLI::App* cmd = pairs->add_subcommand(
+      "test", "Drill: boot the pair's recovery VM from replicated data, check it, shut it down");
+  cmd->add_option("ID", o->pairId, "Pair id")->required()->check(kPositiveId);
+  cmd->add_option("--health-timeout", o->healthTimeoutSecs,
+                  "Seconds the test VM may take to report on (default 300)")
+      ->check(CLI::Range(1, 86400));
+  cli.on(cmd, [&cli, o] { return drillOnePair(cli, *o); });
+
+  auto cleanId = std::make_shared<int>(0);
+  cmd = pairs->add_subcommand("test-cleanup", "Undo the test boots an interrupted drill left");
+  cmd->add_option("ID", *cleanId, "Pair id")->required()->check(kPositiveId);
+  cli.on(cmd, [&cli, cleanId] { return cleanUpPairCmd(cli, *cleanId); });
+}
