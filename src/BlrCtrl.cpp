@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <exception>
+#include <random>
 
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrReg.h"
@@ -12,6 +13,7 @@
 #include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwBytes.h"
+#include "host/DwClock.h"
 #include "host/DwFwClient.h"
 #include "host/DwHostName.h"
 #include "host/DwLink.h"
@@ -22,6 +24,21 @@
 namespace {
 
 constexpr char kServiceName[] = "BlrCtrlSvc";
+// A proxy with as many handshakes in progress as it admits closes further
+// connections at once; such a refusal is tried again a few times.
+constexpr int kConnectAttempts = 5;
+
+bool shedByPeer(const CZuError& err) {
+  return err.Code() == ECONNRESET || err.Code() == EPIPE;
+}
+
+// A growing pause (50 ms, 100 ms, ...) with jitter, so that refused clients
+// do not all come back at once.
+int retryPauseMs(int attempt) {
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  const int base = 50 << (attempt - 1);
+  return base + std::uniform_int_distribution<int>(0, base)(jitter);
+}
 constexpr int kHeaderLen = 8;
 // Requests without pair lists are encoded on the stack; theirs are a few
 // dozen bytes.
@@ -89,6 +106,15 @@ void BlrCtrl::disconnect() {
 // ---- Connection ----
 
 CZuError BlrCtrl::connect(const std::string& host) {
+  CZuError err;
+  for (int attempt = 1;; ++attempt) {
+    err = connectOnce(host);
+    if (!err.IsError() || attempt == kConnectAttempts || !shedByPeer(err)) return err;
+    ZUSLEEP(retryPauseMs(attempt));
+  }
+}
+
+CZuError BlrCtrl::connectOnce(const std::string& host) {
   try {
     return connectTo(host);
   } catch (const CZuError& thrown) {

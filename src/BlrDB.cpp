@@ -1,7 +1,9 @@
 // The pair database client: each operation encodes its body, sends it on the
 // link "BLR" and decodes the answer.
 #include <cerrno>
+#include <cstdio>
 #include <map>
+#include <random>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBTexts.h"
@@ -21,6 +23,16 @@ struct Body {
   DwEbmlWriter writer;
 };
 
+// A request id: 128 random bits in hex, drawn once per request and kept
+// when the link sends it again.
+std::string newRequestId() {
+  thread_local std::mt19937_64 bits{std::random_device{}() ^ (uint64_t(std::random_device{}()) << 32)};
+  char text[33];
+  std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(bits()),
+                static_cast<unsigned long long>(bits()));
+  return text;
+}
+
 BlrDB::Pair pairWithId(int pairId) {
   BlrDB::Pair pair;
   pair.id = pairId;
@@ -33,8 +45,12 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
                         std::vector<char>* answer) {
   Map req{{"req", request}};
   blrSetBlob(req, body.getBuffer(), body.getSize());
+  // Reads and changes that carry a request id may be sent again.
+  if (blrdb_req::changedDatabase(request) != nullptr) req[blrdb_req::kRequestIdKey] = newRequestId();
+  DwLink link("BLR");
+  link.setResendable(true);
   Map resp;
-  CZuError err = DwLink("BLR").makeReqToAnchor(req, &resp, nullptr);
+  CZuError err = link.makeReqToAnchor(req, &resp, nullptr);
   if (err.IsError()) return err.Push(FXLOC);
   auto failure = resp.find("error");
   if (failure != resp.end()) return FXErrorUtil::ErrorInt(FXLOC, 1, "%s", failure->second.c_str());
@@ -83,7 +99,8 @@ CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
 // Asks for the pairs of `filters` and decodes the answer piece by piece.
 // `parseFailed` tells a failure to decode from one of the request.
 CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int limit,
-                            const std::function<bool(const Pair&)>& onPair, bool* parseFailed) {
+                            const std::function<bool(const Pair&)>& onPair, bool* parseFailed,
+                            const std::function<void()>& restart) {
   Body body(1024);
   PairList(filters).serialize(body.writer);
   Map req{{"req", blrdb_req::kGetPairs}};
@@ -114,7 +131,14 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
     return CZuError();
   };
   Map resp;
-  CZuError err = DwLink("BLR").makeReqPieces(
+  DwLink link("BLR");
+  link.setResendable(true);
+  if (restart)
+    link.setRestart([&] {
+      handed = 0;
+      restart();
+    });
+  CZuError err = link.makeReqPieces(
       req, &resp,
       [&](const std::string& key, std::string& piece) {
         return key == "blob" ? take(piece) : CZuError();
@@ -139,7 +163,7 @@ CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs)
         found.push_back(pair);
         return true;
       },
-      &parseFailed);
+      &parseFailed, [&] { found.clear(); });
   if (err.IsError())
     return err.Push(FXLOC, parseFailed ? "Couldn't parse BlrPairs" : "Couldn't lookup BlrPairs");
   pairs->swap(found);

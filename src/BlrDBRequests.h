@@ -3,6 +3,8 @@
 #ifndef BLR_SRC_BLRDBREQUESTS_H
 #define BLR_SRC_BLRDBREQUESTS_H
 
+#include <string>
+
 namespace blrdb_req {
 
 // Pairs.
@@ -43,6 +45,27 @@ inline constexpr char kCreatePlanRun[] = "create_plan_run";
 inline constexpr char kSetPlanRunPair[] = "set_plan_run_pair";
 inline constexpr char kFinishPlanRun[] = "finish_plan_run";
 inline constexpr char kGetPlanRuns[] = "get_plan_runs";
+
+// The optional entry of a request that changes the database: an id the
+// client draws once per request and keeps when it resends the request, so
+// that the service answers a repeat from its record instead of applying it
+// again.  Peers that don't know it ignore it.
+inline constexpr char kRequestIdKey[] = "rid";
+
+// The database a request changes ("Anchor", "HistoryDB"), or null for a
+// request that only reads.
+inline const char* changedDatabase(const std::string& name) {
+  static const char* const kAnchor[] = {
+      kDelPairs,         kCreateOrUpdatePair,   kCreatePairs,      kUpdateDestInfo,  kUpdateSrcPaths,
+      kSetPairEvent,     kSetPairStatus,        kSetPairPendingStatus, kSetDiskStatus, kSetPairFlags,
+      kClrPairFlags,     kSetPairLagTime,       kSetPairProps,     kSetPairProp,     kDelPairProp,
+      kCreateOrUpdateBootVm, kDelBootVm,        kCreatePlan,       kDelPlan,         kCreatePlanRun,
+      kSetPlanRunPair,   kFinishPlanRun,
+  };
+  for (const char* changing : kAnchor)
+    if (name == changing) return "Anchor";
+  return name == kAddPairStats ? "HistoryDB" : nullptr;
+}
 
 }  // namespace blrdb_req
 

@@ -129,6 +129,20 @@ void postAudit(const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp, const std::s
   event.InfoEvent(blrdbsvc::kRequestEventId, 0, 0);
 }
 
+// Counts the pieces handed on.
+class CountingReply : public DwLinkReply {
+ public:
+  explicit CountingReply(DwLinkReply* reply) : reply_(reply) {}
+  CZuError append(const std::string& key, std::string piece) override {
+    ++pieces;
+    return reply_->append(key, std::move(piece));
+  }
+  int pieces = 0;
+
+ private:
+  DwLinkReply* reply_;
+};
+
 const Route kRoutes[] = {
     {blrdb_req::kGetPairs, &BlrDBSvc::getPairsHnd},
     {blrdb_req::kDelPairs, &BlrDBSvc::delPairsHnd},
@@ -176,9 +190,16 @@ CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
   blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
   for (const Route& route : kRoutes) {
     if (name != route.name) continue;
-    CZuError err = route.handler(req, resp, cert);
-    if (!err.IsError() && audited(name)) postAudit(req, *resp, name, from);
-    return err;
+    const char* db = blrdb_req::changedDatabase(name);
+    if (db == nullptr)
+      return blrdbsvc::runRead(
+          resp, [&](Map* answer) { return route.handler(req, answer, cert); }, [] { return true; });
+    // The audit event joins the change's transaction.
+    return blrdbsvc::runChange(db, name, req, resp, [&](Map* answer) {
+      CZuError err = route.handler(req, answer, cert);
+      if (!err.IsError() && audited(name)) postAudit(req, *answer, name, from);
+      return err;
+    });
   }
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
 }
@@ -191,7 +212,12 @@ CZuError BlrDBSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
   if (!pairs && name != blrdb_req::kGetBootVmsForPair && name != blrdb_req::kGetBootVmsForTail)
     return dispatch(req, resp, from, cert);
   blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
-  return pairs ? getPairsPiecesHnd(req, reply) : getBootVMsPiecesHnd(req, reply);
+  // Read again after a lost database connection only while no piece has left.
+  CountingReply counted(reply);
+  return blrdbsvc::runRead(
+      resp,
+      [&](Map*) { return pairs ? getPairsPiecesHnd(req, &counted) : getBootVMsPiecesHnd(req, &counted); },
+      [&] { return counted.pieces == 0; });
 }
 
 void initBlrDBSvc() { new BlrDBSvc(); }

@@ -4,6 +4,7 @@
 #define BLR_SRC_BLRDBSVCINTERNAL_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -65,6 +66,23 @@ CZuError readRows(BlrSQL& sql, const std::string& statement, Bind bind, OnRow on
 
 // The central server's time, in seconds since the epoch.
 int64_t nowSecs();
+
+// Bounds of the record of recent answers ([Database] nRequestLogSecs,
+// nRequestLogMax).
+inline constexpr long long kRequestLogDefaultSecs = 900;
+inline constexpr long long kRequestLogDefaultMax = 100000;
+
+// Applies a change, filling the answer.
+using ChangeFn = std::function<CZuError(Map* resp)>;
+
+// Runs `apply` for the request `name` as one transaction on `db`, answering a
+// repeated request id from the record and recording the answer of a new one
+// (BlrDBSvcRequestLog.cpp).
+CZuError runChange(const char* db, const std::string& name, const Map& req, Map* resp, const ChangeFn& apply);
+
+// Runs `read`, and once more when it met a lost database connection and
+// `mayRetry` says nothing of its answer has left yet.
+CZuError runRead(Map* resp, const std::function<CZuError(Map*)>& read, const std::function<bool()>& mayRetry);
 
 }  // namespace blrdbsvc
 

@@ -4,11 +4,14 @@
 //   blr-anchor client add|list|remove ... --registry FILE
 //   blr-anchor events list [--entity-type T] [--entity-id N] [--by NAME] [--limit N]
 //                          --registry FILE
+//   blr-anchor health [--server HOST:PORT] --registry FILE
 //
 // "serve" creates the database schemas when missing, installs the pair
 // database service and the client directory, and answers the request link
 // over TLS until SIGTERM or SIGINT, finishing the requests in flight.  The
-// other commands work directly on the configured database.
+// other commands work directly on the configured database.  "health" exits
+// 0 ("ready") only when the server takes connections and its database
+// answers, for load balancers and service managers.
 #include <signal.h>
 #include <unistd.h>
 
@@ -26,7 +29,9 @@
 #include "BLR/BlrDebug.h"
 #include "host/DWClientDirectory.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
 #include "host/DWSqlSchema.h"
+#include "host/DwTcp.h"
 #include "host/DwLinkConfig.h"
 #include "host/DwLinkServer.h"
 #include "host/KrpPeerPolicy.h"
@@ -167,6 +172,26 @@ int listEvents(const EvEvent::Filter& filter) {
   return 0;
 }
 
+// The server's listening port answers, and a query on "Anchor" with the
+// server's database settings does (on PostgreSQL with target_session_attrs
+// =read-write, only on the server that takes writes).
+CZuError checkHealth(std::string server) {
+  DwLinkServerConfig config;
+  CZuError err = DwLinkServerConfig::fromRegistry(&config);
+  if (err.IsError()) return err;
+  std::string host = config.address.empty() || config.address == "0.0.0.0" ? "127.0.0.1"
+                     : config.address == "::"                               ? "::1"
+                                                                              : config.address;
+  int port = config.port;
+  if (!server.empty()) err = dwLinkParseAddress(server, &host, &port);
+  if (!err.IsError() && port == 0)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "The server listens on any free port: name it with --server");
+  CZuSocket socket;
+  if (!err.IsError()) err = dwTcpConnect(host, port, 5000, &socket);
+  if (err.IsError()) return err.Push(FXLOC, "The server does not take connections");
+  return anchorDatabaseAnswers();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -214,11 +239,22 @@ int main(int argc, char** argv) {
       ->check(CLI::NonNegativeNumber);
   eventsListCmd->fallthrough();
 
+  CLI::App* healthCmd =
+      app.add_subcommand("health", "Exit 0 when the server takes connections and its database answers");
+  std::string healthServer;
+  healthCmd->add_option("--server", healthServer, "HOST:PORT of the server (default: its registry's)");
+  healthCmd->fallthrough();
+
   CLI11_PARSE(app, argc, argv);
 
   CZuError err = DWPlatformInfo::loadRegistryFile(registry);
   if (err.IsError()) return fail(err);
   if (serveCmd->parsed()) return serve();
+  if (healthCmd->parsed()) {
+    err = checkHealth(healthServer);
+    std::printf(err.IsError() ? "not ready: %s\n" : "ready\n", err.Summary().c_str());
+    return err.IsError() ? 1 : 0;
+  }
   err = createSchemas();
   if (err.IsError()) return fail(err);
   if (addCmd->parsed()) {

@@ -34,6 +34,7 @@ struct Options {
   int dwdPort = -2;
   std::string controlFile;
   std::string stateFile;
+  std::string requestLog;
   std::vector<std::string> faults;
   std::vector<std::string> settings;
   bool noDb = false;
@@ -89,6 +90,7 @@ CZuError buildServerConfig(const Options& opt, ProxyServerConfig* config) {
                                       : static_cast<int>(registryNumber("Host", "nDwdPort",
                                                                         kDwDefaultDwdPort));
   config->stateFile = opt.stateFile.empty() ? registryString(kSection, "sStateFile") : opt.stateFile;
+  config->requestLog = opt.requestLog;
   config->allowBuiltinCerts = BlrReg::getAllowBuiltinCerts();
   // Admission of connections as for the request link's server ([Link] keys).
   DwLinkServerConfig link;
@@ -136,6 +138,8 @@ int main(int argc, char** argv) {
   app.add_option("--control-file", opt.controlFile, "File of faults and settings, re-read when it changes");
   app.add_option("--state-file", opt.stateFile,
                  "File rewritten with the simulated state after every request");
+  app.add_option("--request-log", opt.requestLog,
+                 "File that every request is appended to as it arrives, one line each");
   app.add_option("--fault", opt.faults, "Fault <operation>=<action> (repeatable)");
   app.add_option("--set", opt.settings, "Setting <name>=<value> (repeatable)");
   app.add_flag("--no-db", opt.noDb, "Don't report pair status changes to the pair database");

@@ -179,7 +179,9 @@ class BLR_API BlrCtrl {
   // `host` and authenticates it: the peer must present a per-client
   // certificate unless [BLR] nAllowBuiltinCerts is set.  An earlier
   // connection is closed once the ports are known; when the lookup fails the
-  // object is left as it was.
+  // object is left as it was.  A connection the proxy closes before the
+  // handshake (it sheds handshakes beyond its limit) is tried again, up to
+  // five times within 1.5 s.
   CZuError connect(const std::string& host);
   // Connects to the service on the local machine.
   CZuError connect();
@@ -243,6 +245,7 @@ class BLR_API BlrCtrl {
   CZuSocket socket;      // the TCP connection under krpSocket
 
  private:
+  CZuError connectOnce(const std::string& host);
   CZuError connectTo(const std::string& host);
   void disconnect();
   // One request answered by BLR_CTRL_MSG_RESP.

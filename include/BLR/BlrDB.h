@@ -245,8 +245,11 @@ class BLR_API BlrDB {
   CZuError delBootVM(int bootVmId);
 
  private:
+  // `restart`, when set, forgets the pairs handed on so far, so that the
+  // request may start over on another central server.
   CZuError streamPairs(const std::list<Pair>& filters, int afterId, int limit,
-                       const std::function<bool(const Pair&)>& onPair, bool* parseFailed);
+                       const std::function<bool(const Pair&)>& onPair, bool* parseFailed,
+                       const std::function<void()>& restart = nullptr);
 };
 
 // Property name to value; encoded as (tag 20 name, tag 21 value) pairs in key

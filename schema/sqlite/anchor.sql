@@ -159,3 +159,14 @@ CREATE TABLE IF NOT EXISTS APP_Event (
   actor TEXT NOT NULL DEFAULT ''              -- authenticated client name of the requester
 );
 CREATE INDEX IF NOT EXISTS APP_Event_entity ON APP_Event(entityType, entityId, id);
+
+-- Answers of recent requests that changed this database, by the request id
+-- the client gave, so that a request resent after a lost answer is answered
+-- again rather than applied twice.  Pruned by age and count.
+CREATE TABLE IF NOT EXISTS BlrRequestLog (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  requestId TEXT NOT NULL UNIQUE,             -- 64 bytes
+  time BIGINT NOT NULL,
+  answer TEXT NOT NULL DEFAULT ''             -- 1048576 bytes
+);
+CREATE INDEX IF NOT EXISTS BlrRequestLog_time ON BlrRequestLog(time);

@@ -12,3 +12,14 @@ CREATE TABLE IF NOT EXISTS BlrPairStats (
   retention INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS BlrPairStats_pair_time ON BlrPairStats(pairId, timeStamp);
+
+-- Answers of recent requests that changed this database, by the request id
+-- the client gave, so that a request resent after a lost answer is answered
+-- again rather than applied twice.  Pruned by age and count.
+CREATE TABLE IF NOT EXISTS BlrRequestLog (
+  seq INTEGER PRIMARY KEY AUTOINCREMENT,
+  requestId TEXT NOT NULL UNIQUE,             -- 64 bytes
+  time BIGINT NOT NULL,
+  answer TEXT NOT NULL DEFAULT ''             -- 1048576 bytes
+);
+CREATE INDEX IF NOT EXISTS BlrRequestLog_time ON BlrRequestLog(time);

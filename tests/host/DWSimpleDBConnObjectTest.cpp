@@ -13,6 +13,7 @@
 #include "host/DWPlatformInfo.h"
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DWSqlSchema.h"
+#include "host/DWSqlUnit.h"
 #include "support/Check.h"
 #include "support/ManualClock.h"
 
@@ -343,6 +344,48 @@ TEST_P(ConnTest, ConcurrentWritersOnPooledHandlesLoseNothing) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures, 0);
   EXPECT_EQ(Conn().scalar("SELECT n FROM T WHERE id=1"), kThreads * kEach);
+}
+
+// Objects opened inside a unit of work share its transaction: their own
+// transactions become savepoints, a rolled back one leaves the unit going,
+// and nothing is kept unless the unit commits.  Other databases and other
+// threads are not joined.
+TEST_P(ConnTest, UnitOfWorkJoinsTheObjectsOfItsThread) {
+  {
+    DWSqlUnit unit;
+    ASSERT_EQ(unit.begin("Anchor"), 0) << unit.lastError();
+    {
+      Conn step;
+      ASSERT_EQ(step.startTran(), 0);
+      EXPECT_EQ(step.exec("INSERT INTO T(id, n) VALUES(1, 10)"), 0);
+      EXPECT_EQ(step.endTran(1), 0);
+    }
+    {
+      Conn undone;
+      ASSERT_EQ(undone.startTran(), 0);
+      EXPECT_EQ(undone.exec("INSERT INTO T(id, n) VALUES(2, 20)"), 0);
+      EXPECT_EQ(undone.endTran(2), 0);
+      Conn abandoned;  // destroyed inside its transaction
+      ASSERT_EQ(abandoned.startTran(), 0);
+      EXPECT_EQ(abandoned.exec("INSERT INTO T(id, n) VALUES(3, 30)"), 0);
+    }
+    EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 1);  // seen inside the unit only
+    EXPECT_EQ(DWSqlUnit().begin("Anchor"), DWSQL_MISUSE);  // units do not nest
+    // Another thread neither joins nor sees it.
+    int seen = -1;
+    std::thread([&] {
+      Conn other;
+      seen = other.scalar("SELECT COUNT(*) FROM T");
+    }).join();
+    EXPECT_EQ(seen, 0);
+  }
+  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 0);  // never committed
+
+  DWSqlUnit unit;
+  ASSERT_EQ(unit.begin("Anchor"), 0);
+  EXPECT_EQ(Conn().exec("INSERT INTO T(id, n) VALUES(4, 40); INSERT INTO T(id, n) VALUES(5, 50)"), 0);
+  ASSERT_EQ(unit.commit(), 0) << unit.lastError();
+  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 2);
 }
 
 BLR_SQL_BACKENDS(ConnTest);

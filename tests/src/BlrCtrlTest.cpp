@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "BLR/BlrCtrl.h"
 #include "support/CtrlTestEnv.h"
@@ -363,6 +364,28 @@ TEST_F(CtrlTest, ReconnectingClosesTheFirstConnectionAndFailedLookupsKeepIt) {
   EXPECT_TRUE(ctrl_.connect(gone).IsError());
   EXPECT_OK(ctrl_.ping());
   EXPECT_EQ(sim_.server.waitForConnections(1, 100), 1);
+}
+
+// A proxy sheds connections beyond its limit of handshakes in progress
+// from one address; clients that meet the refusal try again.
+class CtrlConnectTest : public CtrlFixture {};
+
+TEST_F(CtrlConnectTest, ConnectionsShedByABusyProxyAreRetried) {
+  SimProxy sim("anchor");
+  sim.limits.maxPendingPerAddress = 1;
+  ASSERT_OK(sim.start());
+  constexpr int kClients = 12;
+  std::vector<std::string> errors(kClients);
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kClients; ++i)
+    clients.emplace_back([&, i] {
+      BlrCtrl ctrl;
+      CZuError err = ctrl.connect(sim.mangled());
+      if (!err.IsError()) err = ctrl.ping();
+      errors[i] = err.Summary();
+    });
+  for (std::thread& t : clients) t.join();
+  for (int i = 0; i < kClients; ++i) EXPECT_EQ(errors[i], "") << "client " << i;
 }
 
 TEST_F(CtrlTest, LocalServiceAndJobCompletion) {

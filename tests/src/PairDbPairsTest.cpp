@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/PairDbTestEnv.h"
+#include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
 
 namespace {
@@ -366,6 +367,86 @@ TEST_P(PairDbPairsTest, BulkCreationIsAllOrNothing) {
 
   std::list<BlrDB::Pair> none;
   EXPECT_THAT(db_.createPairs(none).AsString(), HasSubstr("holds no pair"));
+}
+
+// A change resent with its request id is answered from the record, never
+// applied again, even when the data changed in between; the record keeps a
+// bounded number of recent answers for a bounded time.
+TEST_P(PairDbPairsTest, RepeatedRequestIdsAreAnsweredFromTheRecord) {
+  KRP_Cert cert;
+  cert.clientName = "job1";
+  auto send = [&](const std::string& name, const std::vector<char>& body, const std::string& rid) {
+    BlrDBSvc::Map req{{"req", name}}, resp;
+    blrSetBlob(req, body);
+    if (!rid.empty()) req["rid"] = rid;
+    svc_->answer(req, &resp, cert.clientName, cert);
+    return resp;
+  };
+  const std::vector<char> two = BlrDB::encodePairs({newPair(3, 1, 2), newPair(3, 2, 1)});
+  BlrDBSvc::Map first = send("create_pairs", two, "r-1");
+  ASSERT_EQ(first.count("error"), 0u) << first["error"];
+  std::list<BlrDB::Pair> stored;
+  ASSERT_OK(db_.getPairs(3, &stored));
+  ASSERT_EQ(stored.size(), 2u);
+  for (const BlrDB::Pair& p : stored) ASSERT_OK(db_.delPair(p.id));
+  BlrDBSvc::Map again = send("create_pairs", two, "r-1");
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(count("BlrPair"), 0);  // not created a second time
+
+  // Without an id, or with a new one, the request is applied.
+  EXPECT_EQ(send("create_pairs", two, "").count("error"), 0u);
+  EXPECT_EQ(count("BlrPair"), 2);
+  EXPECT_EQ(send("create_or_update_pair", {}, "c-1").count("error"), 1u);
+  EXPECT_EQ(count("BlrRequestLog", "requestId='c-1'"), 0);  // refusals are not recorded
+  EXPECT_THAT(send("create_pairs", two, "bad id;--")["error"], HasSubstr("Bad request id"));
+
+  // A status change resent posts its event once.
+  ASSERT_OK(db_.getPairs(3, &stored));
+  BlrDB::Pair status;
+  status.id = stored.front().id;
+  status.statusCode = 4;
+  DwEbmlBuffer buffer(256);
+  DwEbmlWriter writer(buffer, 0);
+  status.serialize(writer);
+  const std::vector<char> body(writer.getBuffer(), writer.getBuffer() + writer.getSize());
+  const long long events = count("APP_Event");
+  EXPECT_EQ(send("set_pair_status", body, "s-1").count("error"), 0u);
+  const long long once = count("APP_Event");
+  EXPECT_GT(once, events);
+  EXPECT_EQ(send("set_pair_status", body, "s-1").count("error"), 0u);
+  EXPECT_EQ(count("APP_Event"), once);
+
+  // Twins at once (a resend racing the first try on another server) are
+  // applied once and get the same answer.
+  BlrDB::Pair twin = newPair(5, 9, 1);
+  DwEbmlBuffer twinBuffer(1024);
+  DwEbmlWriter twinWriter(twinBuffer, 0);
+  twin.serialize(twinWriter);
+  const std::vector<char> twinBody(twinWriter.getBuffer(), twinWriter.getBuffer() + twinWriter.getSize());
+  const long long beforeTwins = count("APP_Event");
+  BlrDBSvc::Map answers[2];
+  std::thread other([&] { answers[1] = send("create_or_update_pair", twinBody, "twin-1"); });
+  answers[0] = send("create_or_update_pair", twinBody, "twin-1");
+  other.join();
+  EXPECT_EQ(answers[0].count("error"), 0u) << answers[0]["error"];
+  EXPECT_EQ(answers[0], answers[1]);
+  EXPECT_EQ(count("APP_Event"), beforeTwins + 1);
+
+  // Bounded by count, then by age; every change through BlrDB carries an id.
+  DWPlatformInfo::setNumber("Database", "nRequestLogMax", 3);
+  DWPlatformInfo::setNumber("Database", "nRequestLogSecs", 60);
+  for (int i = 0; i < 5; ++i) ASSERT_OK(db_.setPairProp(status.id, "p" + std::to_string(i), "v"));
+  EXPECT_EQ(count("BlrRequestLog"), 3);
+  EXPECT_EQ(count("BlrRequestLog", "requestId='r-1'"), 0);
+  clock_.advance(61);
+  ASSERT_OK(db_.setPairProp(status.id, "late", "v"));
+  EXPECT_EQ(count("BlrRequestLog"), 1);
+  BlrDB::PairStats point;
+  point.pairId = status.id;
+  const long long history = sql("SELECT COUNT(*) FROM BlrRequestLog", "HistoryDB");
+  ASSERT_OK(db_.addPairStats(point));
+  // The record of statistics lives with them (one schema for both on the test server).
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM BlrRequestLog", "HistoryDB"), history + 1);
 }
 
 BLR_SQL_BACKENDS(PairDbPairsTest);

@@ -66,6 +66,7 @@ CZuError SimProxy::start() {
   ProxyServerConfig config;
   config.address = "127.0.0.1";
   config.authTimeoutMs = 5000;
+  config.limits = limits;
   CZuError err = TlsContext::create(TestCerts::get().config(clientName), &config.tls);
   if (!err.IsError()) err = server.start(config);
   if (err.IsError()) err.Push(FXLOC, "Couldn't start the simulator %s", clientName.c_str());

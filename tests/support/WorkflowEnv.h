@@ -70,6 +70,7 @@ struct SimProxy {
   static ProxySettings instant();
 
   std::string clientName;
+  DwConnLimits limits;  // of its listeners, set before start()
   SimReporter reporter;
   ProxyControl control;
   ProxyState state;

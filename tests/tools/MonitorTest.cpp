@@ -150,6 +150,12 @@ TEST_F(MonitorTest, ScrapeIsValidAndShowsTheFleetAndTheServer) {
   ASSERT_TRUE(std::regex_search(text, m, std::regex("blr_anchor_frames_total\\{direction=\"in\"\\} (\\d+)")));
   EXPECT_GE(std::stoi(m[1]), 6);
 
+  // Load balancers ask /health (the failover tests cover "not ready").
+  auto health = get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(health->body, "ready\n");
+
   // A request the service refuses is counted as failed.
   EXPECT_EQ(env_.blr("pairs create --sub-client 7 --head 2 --tail 3 --src-name nodisk "
                      "--src-guid 0b0b0b0b-1a09-4f8e-8d7c-6b5a49382716").code,

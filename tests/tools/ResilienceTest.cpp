@@ -2,7 +2,8 @@
 // sockets, idle authenticated connections and trickled requests are held open
 // while a good client's requests must all succeed; and many clients sending
 // frames at the size bound at once must not take the server past its memory
-// budget.
+// budget.  Then several servers on one database killed under a load of
+// changes, and a database failing over to its standby.
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -19,7 +20,9 @@
 #include "host/DwHostName.h"
 #include "host/DwLinkFrame.h"
 #include "host/DwLinkPool.h"
+#include "support/AnchorCluster.h"
 #include "support/Check.h"
+#include "support/SqlTestDb.h"
 #include "support/SamplePair.h"
 #include "support/ChildProcess.h"
 #include "support/LinkAttack.h"
@@ -184,6 +187,162 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
               peak / 1024, after / 1024);
   EXPECT_LE(peak, (kBudgetMiB + kOverheadMiB) * 1024);
   EXPECT_LE(after, before + 32 * 1024);  // handed back after the burst
+}
+
+// Two servers on one database; clients list both.
+class FailoverTest : public ResilienceTest {
+ protected:
+  void TearDown() override {
+    cluster_.reset();
+    ResilienceTest::TearDown();
+    db_.tearDown();
+  }
+
+  std::string sqliteDatabase() { return "[Database]\nsSqliteDir = " + dir_.path() + "/db\n"; }
+
+  // A fresh schema on the server of BLR_TEST_PG_CONNINFO; empty when unset.
+  std::string postgresDatabase() {
+    std::string whyNot, connInfo;
+    if (!db_.setUp(DWSqlBackend::kPostgres, &whyNot)) return "";
+    DWPlatformInfo().getString("Database", "sPostgresConnInfo", &connInfo);
+    return "[Database]\nsBackend = postgresql\nsPostgresConnInfo = " + connInfo + "\n";
+  }
+
+  // Servers with `extra` registry lines each; this process their client.
+  void startServers(const std::string& database, const std::vector<std::string>& extra) {
+    cluster_ = std::make_unique<AnchorCluster>(BLR_ANCHOR_PATH, TestCerts::get().config("anchor"), "job1",
+                                               dir_.path(), database);
+    for (const std::string& e : extra) ASSERT_TRUE(cluster_->add(e));
+    for (size_t i = 0; i < extra.size(); ++i) ASSERT_TRUE(cluster_->start(i)) << "server " << i;
+    useClientCertificate();
+    DWPlatformInfo::setValue("Link", "sServers", cluster_->servers());
+    DWPlatformInfo::setNumber("Link", "nConnectTimeoutSecs", 1);
+  }
+
+  // Kills the server in use, in turn, `kills` times during a load of
+  // changes: no client sees an error, and every acknowledged change is
+  // stored once (its request leaves one event).
+  void killRepeatedly(const std::string& database, int kills) {
+    startServers(database, {"", ""});
+    if (HasFatalFailure()) return;
+    ChangeLoad load(3, 100000);
+    std::atomic<bool> stop{false};
+    ChangeLoad::Outcome outcome;
+    std::thread loader([&] { outcome = load.run(stop); });
+    for (int k = 0; k < kills && !HasFailure(); ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+      cluster_->kill(k % 2);
+      EXPECT_TRUE(cluster_->start(k % 2)) << "restart " << k;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    stop = true;
+    loader.join();
+    std::printf("%d kills: %d pairs acknowledged, %d reads, slowest request %.0f ms\n", kills,
+                outcome.acknowledged, outcome.reads, outcome.slowestMs);
+    EXPECT_TRUE(outcome.errors.empty()) << outcome.errors.size() << " errors, first: " << outcome.errors.front();
+    EXPECT_GT(outcome.acknowledged, kills);
+    EXPECT_GT(outcome.reads, kills);
+    EXPECT_EQ(load.check(), "");
+    EXPECT_EQ(cluster_->eventsHolding(0, "\"create_or_update_pair\""), outcome.acknowledged);
+  }
+
+  SqlTestDb db_;
+  std::unique_ptr<AnchorCluster> cluster_;
+};
+
+TEST_F(FailoverTest, KilledServersLoseAndRepeatNothingOnSqlite) { killRepeatedly(sqliteDatabase(), 6); }
+
+TEST_F(FailoverTest, KilledServersLoseAndRepeatNothingOnPostgres) {
+  std::string database = postgresDatabase();
+  if (database.empty()) GTEST_SKIP() << "BLR_TEST_PG_CONNINFO is not set: no PostgreSQL server to test on";
+  killRepeatedly(database, 6);
+}
+
+// The first server ends between committing a create and answering it; the
+// client resends it to the second, which answers from the record.
+TEST_F(FailoverTest, AnswerLostAfterCommitIsNotAppliedTwice) {
+  startServers(sqliteDatabase(), {"[Test]\nsExitAfterCommit = create_or_update_pair\n", ""});
+  BlrDB::Pair p = ChangeLoad::pairOf(0, 0);
+  ASSERT_OK(BlrDB().createOrUpdatePair(p));
+  int status = -1;
+  for (int i = 0; i < 50 && status < 0; ++i) {
+    status = cluster_->exitStatus(0);
+    if (status < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(status, 3);  // the test aid fired
+  std::list<BlrDB::Pair> stored;
+  ASSERT_OK(BlrDB().getPairs(ChangeLoad::subClientOf(0), &stored));
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored.front().id, p.id);
+  EXPECT_EQ(cluster_->eventsHolding(1, "\"create_or_update_pair\""), 1);
+}
+
+// Ready only while the server takes connections and its database answers.
+TEST_F(FailoverTest, HealthIsReadyOnlyWhileServingWithADatabase) {
+  startServers(sqliteDatabase(), {""});
+  auto health = [&](const std::string& registry, std::string* line) {
+    const std::string out = dir_.path() + "/health.txt";
+    int status = std::system((std::string(BLR_ANCHOR_PATH) + " health --registry " + registry + " >" + out).c_str());
+    std::getline(std::ifstream(out), *line);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string line;
+  EXPECT_EQ(health(cluster_->registry(0), &line), 0);
+  EXPECT_EQ(line, "ready");
+  std::string noDatabase = dir_.path() + "/nodb.reg";
+  std::ofstream(noDatabase) << std::ifstream(cluster_->registry(0)).rdbuf()
+                            << "[Database]\nsBackend = postgresql\nsPostgresConnInfo = host=/nonexistent port=1\n";
+  EXPECT_EQ(health(noDatabase, &line), 1);
+  EXPECT_THAT(line, HasSubstr("not ready: The database does not answer"));
+  cluster_->kill(0);
+  EXPECT_EQ(health(cluster_->registry(0), &line), 1);
+  EXPECT_THAT(line, HasSubstr("not ready: The server does not take connections"));
+}
+
+// A primary and a synchronous standby (scripts/pg.sh start-pair); the
+// standby is promoted under load.  Requests may fail during the switch, but
+// none that was acknowledged is lost, and the servers go on on the new
+// primary.
+TEST_F(FailoverTest, PromotedStandbyKeepsEveryAcknowledgedChange) {
+  if (std::getenv("BLR_TEST_PG_CONNINFO") == nullptr)
+    GTEST_SKIP() << "BLR_TEST_PG_CONNINFO is not set: PostgreSQL is not at hand";
+  const std::string pg = "/tmp/blr-pgpair-" + std::to_string(getpid());
+  const std::string script = std::string(BLR_SOURCE_DIR) + "/scripts/pg.sh ";
+  std::string connInfo;
+  {
+    std::unique_ptr<FILE, int (*)(FILE*)> out(popen((script + "start-pair " + pg).c_str(), "r"), pclose);
+    char line[1024] = "";
+    if (out && std::fgets(line, sizeof line, out.get())) connInfo = line;
+  }
+  while (!connInfo.empty() && connInfo.back() == '\n') connInfo.pop_back();
+  struct Stop {
+    std::string command;
+    ~Stop() { std::system(command.c_str()); }
+  } stopPg{script + "stop " + pg + " >/dev/null 2>&1"};
+  ASSERT_NE(connInfo.find("target_session_attrs=read-write"), std::string::npos) << connInfo;
+  startServers("[Database]\nsBackend = postgresql\nsPostgresConnInfo = " + connInfo +
+                   "\nnConnectTimeoutSecs = 2\n",
+               {"", ""});
+  ChangeLoad load(2, 100000, 50);
+  std::atomic<bool> stop{false};
+  ChangeLoad::Outcome outcome;
+  std::thread loader([&] { outcome = load.run(stop); });
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(std::system((script + "promote " + pg).c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  stop = true;
+  loader.join();
+  std::printf("promotion: %d pairs acknowledged, %zu errors on the way, slowest request %.0f ms\n",
+              outcome.acknowledged, outcome.errors.size(), outcome.slowestMs);
+  EXPECT_EQ(load.check(), "");
+  EXPECT_GT(outcome.acknowledged, 0);
+  // Both servers answer on the new primary.
+  for (size_t i = 0; i < 2; ++i) {
+    DwLinkPool::instance().clear();
+    DWPlatformInfo::setValue("Link", "sServers", cluster_->servers(i));
+    BlrDB::Pair p = ChangeLoad::pairOf(9, static_cast<int>(i));
+    EXPECT_OK(BlrDB().createOrUpdatePair(p)) << "server " << i;
+  }
 }
 
 }  // namespace

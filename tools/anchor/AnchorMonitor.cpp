@@ -5,6 +5,7 @@
 #include "BLR/BlrPairCodes.h"
 #include "FleetView.h"
 #include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
 #include "host/DwLinkServer.h"
 #include "host/DwMetrics.h"
 
@@ -76,9 +77,26 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
 CZuError AnchorMonitor::start(const AnchorMonitorConfig& config) {
   config_ = config;
   http_.get("/metrics", [this](const DwHttpRequest&, DwHttpResponse* out) { metrics(out); });
+  http_.get("/health", [this](const DwHttpRequest&, DwHttpResponse* out) { health(out); });
   http_.get("/api/pairs", [this](const DwHttpRequest&, DwHttpResponse* out) { pairs(out); });
   http_.get("/api/live", [this](const DwHttpRequest&, DwHttpResponse* out) { live(out); });
   return http_.start(config.http);
+}
+
+CZuError anchorDatabaseAnswers() {
+  DWSimpleDBConnObject conn;
+  int rc = conn.openSQLConnectionUsingDbName("Anchor");
+  if (rc == 0) rc = conn.execQuery("SELECT 1");
+  if (rc != 0)
+    return FXErrorUtil::ErrorInt(FXLOC, rc, "The database does not answer: %s",
+                                 conn.getLastErrorText().c_str());
+  return CZuError();
+}
+
+void AnchorMonitor::health(DwHttpResponse* out) {
+  CZuError err = anchorDatabaseAnswers();
+  out->status = err.IsError() ? 503 : 200;
+  out->body = err.IsError() ? "not ready: " + err.Summary() + "\n" : "ready\n";
 }
 
 void AnchorMonitor::metrics(DwHttpResponse* out) {

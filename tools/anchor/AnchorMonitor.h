@@ -1,5 +1,6 @@
 // The central server's monitoring listener: /metrics for monitoring systems,
-// and a read-only status page with the JSON it polls.  Everything it shows is
+// /health for load balancers (200 "ready" while the database answers, else
+// 503), and a read-only status page with the JSON it polls.  Everything it shows is
 // read at the time of asking, from the link server's counters, the handle
 // pool and the pair database; no request it takes can change anything.
 //
@@ -35,6 +36,10 @@ struct AnchorMonitorConfig {
   static CZuError fromRegistry(const std::string& programDir, AnchorMonitorConfig* out);
 };
 
+// A query on "Anchor" answers (on PostgreSQL with target_session_attrs=
+// read-write, only a server that takes writes does).
+CZuError anchorDatabaseAnswers();
+
 // The text of one scrape of /metrics.
 std::string anchorMetricsText(DwLinkServer& link, const AnchorMonitorConfig& config);
 
@@ -48,6 +53,7 @@ class AnchorMonitor {
 
  private:
   void metrics(DwHttpResponse* out);
+  void health(DwHttpResponse* out);
   void pairs(DwHttpResponse* out);
   void live(DwHttpResponse* out);
 

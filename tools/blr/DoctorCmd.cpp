@@ -206,13 +206,16 @@ bool checkCentralServer(Doctor* d, bool localOk, std::vector<DWClientInfo>* clie
   long long port = 0;
   if (!DWPlatformInfo().getNumber("Link", "nServerPort", &port)) port = kDwLinkDefaultPort;
   std::string what = "central server " + host + ":" + std::to_string(port);
-  if (host.empty()) {
+  const std::string servers = registryText("Link", "sServers");
+  if (!servers.empty()) what = "central servers " + servers + " (one of them)";
+  if (host.empty() && servers.empty()) {
     d->fail("central server", "no [Link] sServerHost", "name the central server's host in the registry");
     return false;
   }
   CZuError err = DWClient::list(clients);
   if (err.IsError()) {
-    std::string fix = reachFix(err, "blr-anchor serve there", "[Link] sServerHost and nServerPort");
+    std::string fix = reachFix(err, "blr-anchor serve there",
+                               servers.empty() ? "[Link] sServerHost and nServerPort" : "[Link] sServers");
     d->fail(what, err, localOk ? fix : "mend the failed checks above first");
     return false;
   }

@@ -1,18 +1,21 @@
-// blr plans failback | reset-after-failback NAME: a pair workflow on every
-// pair of a plan, in the plan's order and parallelism, recorded as a run.
+// blr plans failover | cancel-failover | failback | reset-after-failback |
+// switch-roles NAME: blr's workflow of one pair on every pair of a plan, in
+// the plan's order and parallelism, with the pair's options, recorded as a
+// run.
 // Running it again resumes the latest run that did not finish well: pairs it
 // has done are skipped, the others resume through their own progress.
-#include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 
-#include "BLR/BlrSvcWorkflow.h"
 #include "Cli.h"
+#include "CliPairWorkflows.h"
+#include "host/DWPlatformInfo.h"
 #include "CliPlans.h"
 #include "CliProgress.h"
 #include "PlanRunner.h"
@@ -20,17 +23,23 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using PairWork = std::function<CZuError(int pairId, const BlrPlanDB::Member& member)>;
 
 struct PlanWorkflow {
   const char* name;   // "failback", as recorded in the run
   const char* title;  // "Failback"
-  PairWork work;
+  CliPairWorkflow run;
+  const char* help;
 };
 
-std::string userName() {
-  struct passwd* pw = getpwuid(geteuid());
-  return pw && pw->pw_name ? pw->pw_name : std::to_string(geteuid());
+// The command's options with the pair's own: to the latest state, the
+// production VM kept off (by a cancel), and continue on error, which also
+// lets a failover go on past failed proxy steps.
+PairWorkflowOptions pairOptions(const PairWorkflowOptions& command, const BlrPlanDB::Member& m) {
+  PairWorkflowOptions o = command;
+  o.latest = o.latest || m.has(BlrPlanDB::PLAN_TO_LATEST);
+  o.keepVmOff = o.keepVmOff || m.has(BlrPlanDB::PLAN_KEEP_PROD_OFF);
+  o.continueOnError = o.continueOnError || m.has(BlrPlanDB::PLAN_CONTINUE_ON_ERROR);
+  return o;
 }
 
 // One line per pair: rewritten in place on a terminal, otherwise a line per
@@ -90,6 +99,17 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Lets each pair's thread keep its connection to the central server between
+// requests: the link keeps at most nPoolSize idle connections, and one
+// closed at every return would cost a new handshake at the next request.
+void keepLinkConnections(const BlrPlanDB::Plan& plan) {
+  long long threads = 1, kept = 4;  // the link's default
+  for (const BlrPlanDB::Group& g : plan.groups) threads = std::max<long long>(threads, g.parallelism);
+  DWPlatformInfo().getNumber("Link", "nPoolSize", &kept);
+  if (kept < threads)
+    DWPlatformInfo::setNumber("Link", "nPoolSize", std::min<long long>(threads, 1024));
+}
+
 // The latest run of this workflow, when it did not end "done": resumed.
 CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB::Run* run) {
   std::list<BlrPlanDB::Run> runs;
@@ -105,24 +125,17 @@ CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB:
 }
 
 // Runs one pair on its own thread, recording it before and after.
-int runPair(const PlanWorkflow& wf, int runId, PlanDisplay& display,
-            const BlrPlanDB::Member& member, int groupNo, std::string* error) {
+int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runId,
+            PlanDisplay& display, const BlrPlanDB::Member& member, int groupNo,
+            std::string* error) {
   BlrPlanDB::RunPair rec;
-  rec.pairId = member.pairId;
-  rec.groupNo = groupNo;
-  rec.outcome = "running";
-  rec.startTime = static_cast<uint64_t>(time(nullptr));
-  BlrDB::Pair pair;
-  CZuError err = BlrDB().getPair(member.pairId, &pair);
-  if (!err.IsError() && pair.id == 0)
-    err = FXErrorUtil::ErrorInt(FXLOC, 1, "No pair %d", member.pairId);
-  rec.lagAtStart = pair.lagTime;
-  if (!err.IsError()) err = BlrPlanDB().setRunPair(runId, rec);
+  CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
   Clock::time_point start = Clock::now();
   Json steps = Json::array();
+  PairWorkflowResult result;
   if (!err.IsError()) {
     PairSteps observer(display, member.pairId);
-    err = wf.work(member.pairId, member);
+    err = wf.run(member.pairId, pairOptions(options, member), observer, &result);
     observer.endStep(!err.IsError());
     steps = observer.stepsJson();
   }
@@ -135,12 +148,16 @@ int runPair(const PlanWorkflow& wf, int runId, PlanDisplay& display,
   char took[32];
   std::snprintf(took, sizeof took, "%.1fs", secondsSince(start));
   display.show(member.pairId, status == kExitOk
-                                  ? std::string("done in ") + took
+                                  ? std::string(result.partial ? "done partially (failed steps "
+                                                                 "skipped) in "
+                                                               : "done in ") +
+                                        took
                                   : "failed after " + std::string(took) + " (exit status " +
                                         std::to_string(status) + "): " + *error);
   rec.outcome = status == kExitOk ? "done" : "failed";
   rec.endTime = static_cast<uint64_t>(time(nullptr));
   rec.exitCode = status;
+  rec.seqNum = result.seqNum;
   rec.error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
   std::string stepsText = steps.dump();
   if (stepsText.size() <= BlrPlanDB::kMaxStepsBytes) rec.steps = stepsText;
@@ -153,7 +170,8 @@ int runPair(const PlanWorkflow& wf, int runId, PlanDisplay& display,
   return status;
 }
 
-int runPlan(const Cli& cli, const PlanWorkflow& wf, const std::string& name) {
+int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
+            const std::string& name) {
   BlrPlanDB::Plan plan;
   if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
   BlrPlanDB::Run run;
@@ -164,7 +182,7 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const std::string& name) {
   if (!err.IsError() && run.id == 0) {
     run.planName = name;
     run.workflow = wf.name;
-    run.user = userName();
+    run.user = cliUserName();
     err = BlrPlanDB().createRun(&run);
   }
   if (err.IsError()) return cli.fail(err);
@@ -174,31 +192,26 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const std::string& name) {
                 done.empty()
                     ? ""
                     : (", resumed: " + std::to_string(done.size()) + " pairs done before").c_str());
+  keepLinkConnections(plan);
   Clock::time_point start = Clock::now();
   PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
   std::vector<PlanRunner::Result> results = PlanRunner::run(
       plan, done,
       [&](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
-        return runPair(wf, run.id, display, m, groupNo, error);
+        return runPair(wf, options, run.id, display, m, groupNo, error);
       },
       [&](const PlanRunner::Result& r, bool started) {
         if (started) display.show(r.pairId, "starting");
       });
-  std::map<PlanRunner::Outcome, int> count;
-  for (const PlanRunner::Result& r : results) ++count[r.outcome];
-  const bool ok =
-      count[PlanRunner::Outcome::kFailed] == 0 && count[PlanRunner::Outcome::kNotStarted] == 0;
+  const CliPlanTally count(results);
+  const bool ok = count.ok();
   err = BlrPlanDB().finishRun(run.id, ok ? "done" : "failed");
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
-    Json pairs = Json::array();
-    for (const PlanRunner::Result& r : results)
-      pairs.push_back(Json{{"pair", r.pairId},
-                           {"group", r.groupNo + 1},
-                           {"outcome", PlanRunner::outcomeName(r.outcome)},
-                           {"exitCode", r.exitCode},
-                           {"error", r.error}});
-    cli.printJson(Json{{"run", run.id}, {"plan", name}, {"workflow", wf.name}, {"pairs", pairs}});
+    cli.printJson(Json{{"run", run.id},
+                       {"plan", name},
+                       {"workflow", wf.name},
+                       {"pairs", cliPlanResultsJson(results)}});
   } else {
     std::printf(
         "%s of plan %s %s in %.1fs: %d done, %d failed, %d skipped (done before), %d not "
@@ -210,24 +223,36 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const std::string& name) {
   return ok && !err.IsError() ? kExitOk : kExitFailure;
 }
 
-void addPlanWorkflow(Cli& cli, CLI::App* plans, const PlanWorkflow& wf, const std::string& help) {
-  CLI::App* cmd = plans->add_subcommand(wf.name, help);
+// The command of `wf`; its flags fill the options it returns.
+std::shared_ptr<PairWorkflowOptions> addPlanWorkflow(Cli& cli, CLI::App* plans,
+                                                     const PlanWorkflow& wf, CLI::App** cmd) {
+  *cmd = plans->add_subcommand(wf.name, wf.help);
   auto name = std::make_shared<std::string>();
-  cmd->add_option("NAME", *name, "Plan name")->required();
-  cli.on(cmd, [&cli, &wf, name] { return runPlan(cli, wf, *name); });
+  auto options = std::make_shared<PairWorkflowOptions>();
+  (*cmd)->add_option("NAME", *name, "Plan name")->required();
+  cli.on(*cmd, [&cli, &wf, name, options] { return runPlan(cli, wf, *options, *name); });
+  return options;
 }
 
 }  // namespace
 
 void addPlanRunCommands(Cli& cli, CLI::App* plans) {
-  static const PlanWorkflow failback{
-      "failback", "Failback",
-      [](int pairId, const BlrPlanDB::Member&) { return BlrSvcWorkflow(pairId).failback(true); }};
-  static const PlanWorkflow reset{"reset-after-failback", "Reset after failback",
-                                  [](int pairId, const BlrPlanDB::Member&) {
-                                    return BlrSvcWorkflow(pairId).resetAfterFailback();
-                                  }};
-  addPlanWorkflow(cli, plans, failback, "Fail back every pair of a plan, group by group");
-  addPlanWorkflow(cli, plans, reset,
-                  "Clean up after failed failbacks of a plan's pairs, group by group");
+  static const PlanWorkflow workflows[] = {
+      {"failover", "Failover", cliFailoverPair,
+       "Fail over every pair of a plan, group by group, and power the recovery VMs on"},
+      {"cancel-failover", "Cancel of failover", cliCancelFailoverPair,
+       "Roll back the failovers of a plan's pairs, group by group"},
+      {"failback", "Failback", cliFailbackPair, "Fail back every pair of a plan, group by group"},
+      {"reset-after-failback", "Reset after failback", cliResetAfterFailbackPair,
+       "Clean up after failed failbacks of a plan's pairs, group by group"},
+      {"switch-roles", "Switch of roles", cliSwitchRolesPair,
+       "Replace every failed-over pair of a plan by its reverse pair, group by group"},
+  };
+  for (const PlanWorkflow& wf : workflows) {
+    CLI::App* cmd = nullptr;
+    std::shared_ptr<PairWorkflowOptions> options = addPlanWorkflow(cli, plans, wf, &cmd);
+    if (wf.run == cliSwitchRolesPair)
+      cmd->add_flag("--start", options->startReverse,
+                    "Start each reverse pair on its Head (the former Tail)");
+  }
 }

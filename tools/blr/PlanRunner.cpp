@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -10,17 +11,32 @@ namespace {
 using Result = PlanRunner::Result;
 using Outcome = PlanRunner::Outcome;
 
+// Workers start at most this many at a time: until it has done its first
+// pair, a worker sets up its connections, and servers shed handshakes beyond
+// a bound per client address.
+constexpr size_t kColdWorkers = 8;
+
 // The pairs of one group, taken by its workers one at a time.
 struct GroupRun {
   std::vector<const BlrPlanDB::Member*> members;
   std::vector<Result*> results;
   std::atomic<size_t> next{0};
   std::atomic<bool> stopPlan{false};
+  std::mutex mu;
+  std::condition_variable warmed;
+  size_t warm = 0;  // workers past their first pair (or out of pairs)
 };
+
+void markWarm(GroupRun& group) {
+  std::lock_guard<std::mutex> lock(group.mu);
+  ++group.warm;
+  group.warmed.notify_all();
+}
 
 void worker(GroupRun& group, int groupNo, const PlanRunner::Action& action,
             const PlanRunner::Listener& listener, std::mutex& listenerMu) {
-  for (size_t i = group.next++; i < group.members.size(); i = group.next++) {
+  bool first = true;
+  for (size_t i = group.next++; i < group.members.size(); i = group.next++, first = false) {
     const BlrPlanDB::Member& member = *group.members[i];
     Result& result = *group.results[i];
     {
@@ -33,9 +49,13 @@ void worker(GroupRun& group, int groupNo, const PlanRunner::Action& action,
     result.error = error;
     if (result.exitCode != 0 && !member.has(BlrPlanDB::PLAN_CONTINUE_ON_ERROR))
       group.stopPlan = true;
-    std::lock_guard<std::mutex> lock(listenerMu);
-    listener(result, false);
+    {
+      std::lock_guard<std::mutex> lock(listenerMu);
+      listener(result, false);
+    }
+    if (first) markWarm(group);
   }
+  if (first) markWarm(group);
 }
 
 }  // namespace
@@ -71,9 +91,13 @@ std::vector<Result> PlanRunner::run(const BlrPlanDB::Plan& plan, const std::set<
     size_t threads =
         std::min(group.members.size(), static_cast<size_t>(std::max(1, g.parallelism)));
     std::vector<std::thread> workers;
-    for (size_t i = 0; i < threads; ++i)
+    for (size_t i = 0; i < threads; ++i) {
+      std::unique_lock<std::mutex> lock(group.mu);
+      group.warmed.wait(lock, [&] { return i - group.warm < kColdWorkers; });
+      lock.unlock();
       workers.emplace_back(worker, std::ref(group), groupNo, std::cref(action), std::cref(listener),
                            std::ref(listenerMu));
+    }
     for (std::thread& t : workers) t.join();
     if (group.stopPlan) break;
     ++groupNo;

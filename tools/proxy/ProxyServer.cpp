@@ -59,10 +59,18 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
     err = responder_->start(lookup);
   }
   if (!err.IsError() && !config.stateFile.empty()) saveState();
+  if (!err.IsError() && !config.requestLog.empty()) {
+    requestLog_.reset(::open(config.requestLog.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                             0644));
+    if (!requestLog_.valid())
+      err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't open request log %s",
+                                    config.requestLog.c_str());
+  }
   if (!err.IsError() && ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
     err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't start proxy");
   if (err.IsError()) {
     responder_.reset();
+    requestLog_.reset();
     listen_[0].Close();
     listen_[1].Close();
     return err;
@@ -191,6 +199,20 @@ void ProxyServer::saveState() {
     blrError("ProxyServer", "Couldn't replace %s: %s", config_.stateFile.c_str(), strerror(errno));
 }
 
+// One line per request, written whole (O_APPEND), so that the logs of
+// several proxies may share a file: microseconds of the wall clock, the
+// message id, the pair operation, the pair and the VM.
+void ProxyServer::logRequest(const ProxyRequest& r) {
+  const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  char line[128];
+  int n = std::snprintf(line, sizeof line, "%lld msg=%d op=%d pair=%d vm=%s\n", us, r.msgId,
+                        r.pairOp, r.pairId, r.vm.toHex().c_str());
+  if (::write(requestLog_.get(), line, static_cast<size_t>(n)) != n)
+    blrError("ProxyServer", "Couldn't write request log %s", config_.requestLog.c_str());
+}
+
 // Waits out a delay or a hang; false when the connection is to end.
 bool ProxyServer::applyFault(KrpSocket* s, const ProxyFault& fault) {
   DwWait w;
@@ -235,6 +257,7 @@ bool ProxyServer::serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn) {
       ProxyRequest::decode(msgId, payload.data(), static_cast<int>(payload.getSize()), &request);
   request.msgId = msgId;
   state_->record(request);
+  if (requestLog_.valid()) logRequest(request);
   ProxyFault fault = proxyFindFault(control_->faults(), msgId, request.pairOp);
   if (!applyFault(s, fault)) return false;
 

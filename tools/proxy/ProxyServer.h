@@ -17,6 +17,7 @@
 #include "ProxyConfig.h"
 #include "ProxyState.h"
 #include "host/CZuSocket.h"
+#include "host/auto_handle.h"
 #include "host/DwConnGate.h"
 #include "host/DwPortMap.h"
 #include "host/DwThreadGroup.h"
@@ -34,6 +35,8 @@ struct ProxyServerConfig {
   std::shared_ptr<TlsContext> tls;  // this proxy's certificate
   bool allowBuiltinCerts = false;   // clients may present the built-in certificate
   std::string stateFile;  // rewritten with the state after every request; empty: none
+  // Every request appended as it arrives, one line each (logRequest); empty: none.
+  std::string requestLog;
   int authTimeoutMs = 5 * 1000;     // TLS handshake of a new connection
   int messageTimeoutMs = 60 * 1000; // one whole request
   DwConnLimits limits;              // of each listener: control ports, port lookup
@@ -71,6 +74,7 @@ class ProxyServer {
   bool applyFault(KrpSocket* s, const ProxyFault& fault);
   void refreshControl();
   void saveState();
+  void logRequest(const ProxyRequest& request);
 
   ProxyControl* control_;
   ProxyState* state_;
@@ -87,6 +91,7 @@ class ProxyServer {
   DwThreadGroup workers_;
   int active_ = 0;
   std::mutex saveMu_;  // one writer of the state file at a time, latest state last
+  auto_handle requestLog_;
 };
 
 #endif  // TOOLS_PROXY_PROXYSERVER_H

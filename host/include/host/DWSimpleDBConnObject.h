@@ -12,6 +12,9 @@
 // A failure is never 0 or 1.  The backend's own text of the last failure is
 // kept for messages (getLastErrorText).
 //
+// An object opened while its thread runs a unit of work on the same
+// database joins the unit's transaction (host/DWSqlUnit.h).
+//
 // Not thread-safe: one thread uses an object at a time.
 #ifndef HOST_DWSIMPLEDBCONNOBJECT_H
 #define HOST_DWSIMPLEDBCONNOBJECT_H
@@ -107,6 +110,9 @@ class DWSimpleDBConnObject {
   int succeed();
   int runCommands(const std::vector<std::string>& commands);
   int runAtomically(const std::vector<std::string>& commands);
+  int endJoined(int how);
+  friend class DWSqlUnit;
+  int startUnitTran();
   void copyCell(size_t column, const Binding& binding);
 
   std::unique_ptr<SqlLease> lease_;
@@ -115,6 +121,7 @@ class DWSimpleDBConnObject {
   std::vector<Binding> bindings_;
   int openCode_ = DWSQL_CONNECTION;
   bool inTran_ = false;
+  bool joined_ = false;  // uses the handle of a unit of work (DWSqlUnit.h)
   std::string dbName_;
   std::string lastError_;
 };

@@ -3,6 +3,10 @@
 // is called directly; otherwise the request travels to the central server
 // (DwLinkConfig.h) over an authenticated, pooled connection (DwLinkPool.h).
 //
+// With several central servers ([Link] sServers) a request goes to the one
+// that answered last and moves on to the next when a server can't be
+// reached or drops the connection (see setResendable).
+//
 // A request the service fails is answered with its error's whole text under
 // "error"; the returned error fails only when the exchange itself failed.
 #ifndef HOST_DWLINK_H
@@ -22,6 +26,15 @@ class DwLink {
   using PieceFn = std::function<CZuError(const std::string& key, std::string& piece)>;
 
   explicit DwLink(const std::string& name) : name_(name) {}
+
+  // Whether the request may be sent again when its answer was lost after it
+  // left, to the same or another central server ([Link] sServers): true for
+  // a request that only reads, or that the service recognises when it comes
+  // again (a request id).  A request that never left is always sent on.
+  void setResendable(bool resendable) { resendable_ = resendable; }
+  // For makeReqPieces: undoes what `onPiece` took, so that a resendable
+  // request may start over on another server after part of its answer came.
+  void setRestart(std::function<void()> undo) { onRestart_ = std::move(undo); }
 
   // `server`, when not null or empty, names the server as "host:port" (or
   // "[v6-address]:port"; the port may be left out) and skips the in-process
@@ -50,8 +63,14 @@ class DwLink {
  private:
   CZuError exchange(const DwLinkClientConfig& config, const Map& req, Map* resp,
                     const PieceFn& onPiece);
+  CZuError exchangeWith(const DwLinkClientConfig& config, const std::string& frame, Map* resp,
+                        const PieceFn& onPiece, bool* sent, bool* answerFailed, bool* piecesTaken);
 
   std::string name_;
+  bool resendable_ = false;
+  // Undoes the pieces gathered so far, so that a resent request starts over;
+  // null when the pieces went on to the caller.
+  std::function<void()> onRestart_;
 };
 
 #endif  // HOST_DWLINK_H

@@ -3,6 +3,11 @@
 // Section "Link" (numbers are decimal; times in seconds):
 //   sServerHost        text    (none)  central server's host name or address
 //   nServerPort        number  4760    its port
+//   sServers           text    (none)  several central servers serving one database,
+//                                      "host[:port], ..." (port: nServerPort); replaces
+//                                      sServerHost.  A client moves to the next one when
+//                                      a server can't be reached or drops the connection
+//   nConnectTimeoutSecs number nTimeoutSecs  client: one TCP connection attempt
 //   sServerName        text    (none)  client name the server must authenticate as;
 //                                      empty accepts any name the authority signed
 //   nTimeoutSecs       number  60      connect, and moving one whole frame
@@ -27,6 +32,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/CZuError.h"
 #include "host/DwConnGate.h"
@@ -39,10 +45,18 @@ struct KRP_Cert;
 constexpr int kDwLinkDefaultPort = 4760;
 
 struct DwLinkClientConfig {
-  std::string host;
+  struct Address {
+    std::string host;
+    int port = kDwLinkDefaultPort;
+  };
+
+  std::string host;  // the server a request goes to
   int port = kDwLinkDefaultPort;
+  // Every server, in the order they are tried; empty means host and port.
+  std::vector<Address> servers;
   std::string serverName;
   int timeoutMs = 60 * 1000;
+  int connectTimeoutMs = 0;  // 0: timeoutMs
   int authTimeoutMs = 30 * 1000;
   int poolSize = 4;
   int poolIdleSecs = 60;
@@ -72,6 +86,10 @@ struct DwLinkServerConfig {
 
   static CZuError fromRegistry(DwLinkServerConfig* out);
 };
+
+// Splits "host:port", "[v6]:port", "host" or "[v6]"; the port is left as
+// it was when the text has none.
+CZuError dwLinkParseAddress(const std::string& text, std::string* host, int* port);
 
 // The certificate policy of both ends: a per-client certificate, or the
 // built-in product certificate when `allowBuiltinCerts`.

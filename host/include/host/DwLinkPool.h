@@ -9,6 +9,7 @@
 #include <ctime>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,6 +40,12 @@ class DwLinkPool {
   CZuError exchange(const DwLinkClientConfig& config, const std::string& frame,
                     const FrameFn& onFrame, bool* sent);
 
+  // Which of a list of servers (named by `servers`, any text) a request
+  // tries first: the one that answered last, so that the clients of a
+  // process stay together on one server while it answers.
+  size_t preferred(const std::string& servers);
+  void prefer(const std::string& servers, size_t index);
+
   // Closes every idle connection.
   void clear();
   Stats stats();
@@ -59,6 +66,7 @@ class DwLinkPool {
 
   std::mutex mu_;
   std::list<Idle> idle_;  // most recently used first
+  std::map<std::string, size_t> preferred_;
   Stats stats_;
 };
 

@@ -11,7 +11,10 @@ using Map = std::map<std::string, std::string>;
 
 // One request to the directory; the server's refusal becomes an error.
 CZuError ask(Map req, Map* resp) {
-  CZuError err = DwLink("CLIENTS").makeReqToAnchor(req, resp, nullptr);
+  DwLink link("CLIENTS");
+  // Look-ups may be sent again to another central server; edits may not.
+  link.setResendable(req["req"] == DWClientDirectory::kGetClient || req["req"] == DWClientDirectory::kListClients);
+  CZuError err = link.makeReqToAnchor(req, resp, nullptr);
   if (!err.IsError() && resp->count("error"))
     err = FXErrorUtil::ErrorInt(FXLOC, 1, "%s", (*resp)["error"].c_str());
   return err;

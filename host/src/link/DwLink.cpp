@@ -7,39 +7,6 @@
 #include "host/DwLinkPool.h"
 #include "host/DwLinkSvc.h"
 
-namespace {
-
-// Splits "host:port", "[v6]:port", "host" or "[v6]".
-CZuError parseServer(const std::string& text, std::string* host, int* port) {
-  std::string h = text, p;
-  if (!text.empty() && text[0] == '[') {
-    size_t close = text.find(']');
-    if (close == std::string::npos)
-      return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
-    h = text.substr(1, close - 1);
-    if (close + 1 < text.size()) {
-      if (text[close + 1] != ':')
-        return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
-      p = text.substr(close + 2);
-    }
-  } else if (text.find(':') != std::string::npos && text.find(':') == text.rfind(':')) {
-    h = text.substr(0, text.find(':'));
-    p = text.substr(text.find(':') + 1);
-  }
-  if (!p.empty()) {
-    char* end = nullptr;
-    long value = std::strtol(p.c_str(), &end, 10);
-    if (*end != '\0' || value < 1 || value > 65535)
-      return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid port in server address \"%s\"", text.c_str());
-    *port = static_cast<int>(value);
-  }
-  if (h.empty())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
-  *host = h;
-  return CZuError();
-}
-
-}  // namespace
 
 namespace {
 
@@ -74,9 +41,11 @@ CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) 
   Map scratch;
   if (resp == nullptr) resp = &scratch;
   Gathered gathered;
+  onRestart_ = [&] { gathered.values.clear(); };
   CZuError err = makeReqPieces(
       req, resp, [&](const std::string& key, std::string& piece) { return gathered.add(key, piece); },
       server);
+  onRestart_ = nullptr;
   if (!err.IsError() && !resp->count("error")) gathered.finish(resp);
   return err;
 }
@@ -101,7 +70,10 @@ CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece
   }
   DwLinkClientConfig config;
   CZuError err = DwLinkClientConfig::fromRegistry(&config);
-  if (!err.IsError() && explicitServer) err = parseServer(server, &config.host, &config.port);
+  if (!err.IsError() && explicitServer) {
+    err = dwLinkParseAddress(server, &config.host, &config.port);
+    config.servers.clear();
+  }
   if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
   return exchange(config, req, resp, onPiece);
 }
@@ -110,9 +82,11 @@ CZuError DwLink::makeRemoteReq(const DwLinkClientConfig& config, const Map& req,
   Map scratch;
   if (resp == nullptr) resp = &scratch;
   Gathered gathered;
+  onRestart_ = [&] { gathered.values.clear(); };
   CZuError err = exchange(
       config, req, resp,
       [&](const std::string& key, std::string& piece) { return gathered.add(key, piece); });
+  onRestart_ = nullptr;
   if (!err.IsError() && !resp->count("error")) gathered.finish(resp);
   return err;
 }
@@ -121,43 +95,76 @@ CZuError DwLink::exchange(const DwLinkClientConfig& config, const Map& req, Map*
                           const PieceFn& onPiece) {
   if (name_.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send request: empty link name");
-  if (config.host.empty())
+  if (config.host.empty() && config.servers.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1,
                                  "Couldn't send request on link %s: no central server configured "
-                                 "(registry [Link] sServerHost)",
+                                 "(registry [Link] sServerHost or sServers)",
                                  name_.c_str());
   DwLinkMessage msg;
   msg.name = name_;
   msg.entries = req;
   msg.acceptsPieces = true;
   std::string frame;
-  bool sent = false;
-  Map last;
   CZuError err = dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame);
-  if (!err.IsError())
-    err = DwLinkPool::instance().exchange(
-        config, frame,
-        [&](std::string& payload, bool* more) {
-          DwLinkMessage answer;
-          CZuError e = dwLinkDecode(payload.data(), payload.size(), &answer);
-          std::string().swap(payload);
-          if (!e.IsError() && !answer.failure.empty())
-            e = FXErrorUtil::ErrorInt(FXLOC, 1, "%s", answer.failure.c_str());
-          *more = answer.more;
-          if (e.IsError() || !answer.more) {
-            last.swap(answer.entries);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
+  std::vector<DwLinkClientConfig::Address> servers = config.servers;
+  if (servers.empty()) servers.push_back({config.host, config.port});
+  std::string listKey;
+  for (const auto& a : servers) listKey += a.host + ":" + std::to_string(a.port) + ",";
+  const size_t first = DwLinkPool::instance().preferred(listKey) % servers.size();
+  // Each server once, from the one that answered last.
+  for (size_t i = 0;; ++i) {
+    DwLinkClientConfig one = config;
+    one.host = servers[(first + i) % servers.size()].host;
+    one.port = servers[(first + i) % servers.size()].port;
+    bool sent = false, answerFailed = false, piecesTaken = false;
+    err = exchangeWith(one, frame, resp, onPiece, &sent, &answerFailed, &piecesTaken);
+    if (!err.IsError()) {
+      if (i > 0) DwLinkPool::instance().prefer(listKey, (first + i) % servers.size());
+      return err;
+    }
+    const bool resent = !sent || (resendable_ && (!piecesTaken || onRestart_));
+    if (answerFailed || !resent || i + 1 >= servers.size()) return err;
+    if (piecesTaken) onRestart_();
+  }
+}
+
+// One try on the server of `config`.  `answerFailed`: the server answered,
+// with a failure or an answer that can't be read, or `onPiece` failed, so
+// that no other server would do better; `piecesTaken`: some of the answer
+// was handed to `onPiece`.
+CZuError DwLink::exchangeWith(const DwLinkClientConfig& config, const std::string& frame, Map* resp,
+                              const PieceFn& onPiece, bool* sent, bool* answerFailed,
+                              bool* piecesTaken) {
+  Map last;
+  CZuError err = DwLinkPool::instance().exchange(
+      config, frame,
+      [&](std::string& payload, bool* more) {
+        DwLinkMessage answer;
+        CZuError e = dwLinkDecode(payload.data(), payload.size(), &answer);
+        std::string().swap(payload);
+        if (!e.IsError() && !answer.failure.empty())
+          e = FXErrorUtil::ErrorInt(FXLOC, 1, "%s", answer.failure.c_str());
+        *more = answer.more;
+        if (e.IsError() || !answer.more) {
+          last.swap(answer.entries);
+          *answerFailed = e.IsError();
+          return e;
+        }
+        for (auto& kv : answer.entries) {
+          *piecesTaken = true;
+          e = onPiece(kv.first, kv.second);
+          if (e.IsError()) {
+            *answerFailed = true;
             return e;
           }
-          for (auto& kv : answer.entries) {
-            e = onPiece(kv.first, kv.second);
-            if (e.IsError()) return e;
-          }
-          return e;
-        },
-        &sent);
+        }
+        return e;
+      },
+      sent);
   if (err.IsError()) {
-    const char* what = sent ? "Couldn't receive the answer on link %s from %s:%d"
-                            : "Couldn't send request on link %s to %s:%d";
+    const char* what = *sent ? "Couldn't receive the answer on link %s from %s:%d"
+                             : "Couldn't send request on link %s to %s:%d";
     return err.Push(FXLOC, what, name_.c_str(), config.host.c_str(), config.port);
   }
   for (auto& kv : last) (*resp)[kv.first] = std::move(kv.second);

@@ -1,5 +1,7 @@
 #include "host/DwLinkConfig.h"
 
+#include <cstdlib>
+
 #include "host/DWPlatformInfo.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
@@ -40,7 +42,57 @@ CZuError readFlag(const char* key, bool* out) {
   return err;
 }
 
+// "a:1, b , [::1]:3": the servers of sServers, in order.
+CZuError parseServers(const std::string& text, int defaultPort,
+                      std::vector<DwLinkClientConfig::Address>* out) {
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    size_t comma = text.find(',', pos);
+    if (comma == std::string::npos) comma = text.size();
+    std::string item = text.substr(pos, comma - pos);
+    item.erase(0, item.find_first_not_of(" \t"));
+    item.erase(item.find_last_not_of(" \t") + 1);
+    pos = comma + 1;
+    if (item.empty()) continue;
+    DwLinkClientConfig::Address a;
+    a.port = defaultPort;
+    CZuError err = dwLinkParseAddress(item, &a.host, &a.port);
+    if (err.IsError()) return err.Push(FXLOC, "Registry [%s] sServers = \"%s\"", kSection, text.c_str());
+    out->push_back(a);
+  }
+  return CZuError();
+}
+
 }  // namespace
+
+CZuError dwLinkParseAddress(const std::string& text, std::string* host, int* port) {
+  std::string h = text, p;
+  if (!text.empty() && text[0] == '[') {
+    size_t close = text.find(']');
+    if (close == std::string::npos)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
+    h = text.substr(1, close - 1);
+    if (close + 1 < text.size()) {
+      if (text[close + 1] != ':')
+        return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
+      p = text.substr(close + 2);
+    }
+  } else if (text.find(':') != std::string::npos && text.find(':') == text.rfind(':')) {
+    h = text.substr(0, text.find(':'));
+    p = text.substr(text.find(':') + 1);
+  }
+  if (!p.empty()) {
+    char* end = nullptr;
+    long value = std::strtol(p.c_str(), &end, 10);
+    if (*end != '\0' || value < 1 || value > 65535)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid port in server address \"%s\"", text.c_str());
+    *port = static_cast<int>(value);
+  }
+  if (h.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid server address \"%s\"", text.c_str());
+  *host = h;
+  return CZuError();
+}
 
 CZuError DwLinkClientConfig::fromRegistry(DwLinkClientConfig* out) {
   DwLinkClientConfig c;
@@ -49,6 +101,14 @@ CZuError DwLinkClientConfig::fromRegistry(DwLinkClientConfig* out) {
   info.getString(kSection, "sServerName", &c.serverName);
   CZuError err = readNumber("nServerPort", kDwLinkDefaultPort, 1, 65535, &c.port);
   if (!err.IsError()) err = readSeconds("nTimeoutSecs", 60, &c.timeoutMs);
+  if (!err.IsError()) err = readSeconds("nConnectTimeoutSecs", c.timeoutMs / 1000, &c.connectTimeoutMs);
+  std::string servers;
+  if (!err.IsError() && info.getString(kSection, "sServers", &servers))
+    err = parseServers(servers, c.port, &c.servers);
+  if (!err.IsError() && !c.servers.empty()) {
+    c.host = c.servers.front().host;
+    c.port = c.servers.front().port;
+  }
   if (!err.IsError()) err = readSeconds("nAuthTimeoutSecs", 30, &c.authTimeoutMs);
   if (!err.IsError()) err = readNumber("nPoolSize", 4, 0, 1024, &c.poolSize);
   if (!err.IsError()) err = readNumber("nPoolIdleSecs", 60, 1, 24 * 3600, &c.poolIdleSecs);

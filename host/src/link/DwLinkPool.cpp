@@ -68,7 +68,8 @@ CZuError DwLinkPool::connect(const DwLinkClientConfig& config, KrpSocket** out) 
   if (!config.tls)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't connect to central server: no TLS context");
   CZuSocket sock;
-  CZuError err = dwTcpConnect(config.host, config.port, config.timeoutMs, &sock);
+  const int connectMs = config.connectTimeoutMs > 0 ? config.connectTimeoutMs : config.timeoutMs;
+  CZuError err = dwTcpConnect(config.host, config.port, connectMs, &sock);
   if (err.IsError()) return err;
   KrpSocket* s = nullptr;
   err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config.tls, &s);
@@ -127,6 +128,17 @@ void DwLinkPool::putIdle(const std::string& key, const DwLinkClientConfig& confi
     }
   }
   krpDestroySocket(evicted);
+}
+
+size_t DwLinkPool::preferred(const std::string& servers) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = preferred_.find(servers);
+  return it == preferred_.end() ? 0 : it->second;
+}
+
+void DwLinkPool::prefer(const std::string& servers, size_t index) {
+  std::lock_guard<std::mutex> lock(mu_);
+  preferred_[servers] = index;
 }
 
 void DwLinkPool::clear() {

@@ -10,6 +10,7 @@
 
 #include "SqlBackend.h"
 #include "SqlPool.h"
+#include "host/DWSqlUnit.h"
 #include "host/FXString.h"
 
 namespace {
@@ -17,6 +18,10 @@ namespace {
 const char kSavepoint[] = "SAVEPOINT dw_exec";
 const char kReleaseSavepoint[] = "RELEASE SAVEPOINT dw_exec";
 const char kRollbackToSavepoint[] = "ROLLBACK TO SAVEPOINT dw_exec";
+// The transaction of an object that joined a unit of work (DWSqlUnit.h).
+const char kJoinedBegin[] = "SAVEPOINT dw_joined";
+const char kJoinedCommit[] = "RELEASE SAVEPOINT dw_joined";
+const char kJoinedRollback[] = "ROLLBACK TO SAVEPOINT dw_joined";
 const size_t kMaxBufferSize = 1 << 24;
 
 int64_t cellInteger(const SqlCell& cell) {
@@ -89,6 +94,10 @@ DWSimpleDBConnObject::DWSimpleDBConnObject() : result_(new SqlResult), lastError
 
 DWSimpleDBConnObject::~DWSimpleDBConnObject() {
   result_->clear();  // a driver statement still being read ends first
+  if (joined_) {
+    if (inTran_) endTran(2);
+    return;  // the handle is the unit's
+  }
   if (backend_ && (inTran_ || backend_->inTransaction())) {
     std::string ignored;
     backend_->rollback(&ignored);
@@ -119,6 +128,12 @@ int DWSimpleDBConnObject::succeed() {
 int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
   if (backend_) return fail(DWSQL_MISUSE, "Connection is already open on database " + dbName_);
   dbName_ = dbName;
+  if (DWSimpleDBConnObject* unit = DWSqlUnit::joinable(dbName)) {
+    joined_ = true;
+    backend_ = unit->backend_;
+    openCode_ = 0;
+    return succeed();
+  }
   SqlLocation where;
   std::string error;
   openCode_ = resolveSqlLocation(dbName, &where, &error);
@@ -133,7 +148,20 @@ int DWSimpleDBConnObject::startTran() {
   if (inTran_) return fail(DWSQL_MISUSE, "A transaction is already open");
   result_->clear();
   std::string error;
-  int rc = backend_->begin(&error);
+  SqlResult none;
+  // A joined step takes the write lock that the unit began without.
+  int rc = joined_ ? backend_->run(kJoinedBegin, &none, &error) : backend_->begin(&error);
+  if (rc == 0 && joined_) rc = backend_->lockWrites(&error);
+  if (rc != 0) return fail(rc, error);
+  inTran_ = true;
+  return succeed();
+}
+
+int DWSimpleDBConnObject::startUnitTran() {
+  if (!backend_) return fail(openCode_, lastError_);
+  if (inTran_) return fail(DWSQL_MISUSE, "A transaction is already open");
+  std::string error;
+  int rc = backend_->beginUnlocked(&error);
   if (rc != 0) return fail(rc, error);
   inTran_ = true;
   return succeed();
@@ -149,6 +177,7 @@ int DWSimpleDBConnObject::endTran(int how) {
   }
   result_->clear();
   std::string error;
+  if (joined_) return endJoined(how);
   int rc = how == 1 ? backend_->commit(&error) : backend_->rollback(&error);
   inTran_ = backend_->inTransaction();
   return rc == 0 ? succeed() : fail(rc, error);
@@ -163,8 +192,10 @@ int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool 
   if (commands.empty()) return fail(DWSQL_MISUSE, "Statement holds no command");
   // Some failures make the database end the transaction itself; later
   // commands must not run outside it.
-  if (inTran_ && !backend_->inTransaction())
+  if ((inTran_ || joined_) && !backend_->inTransaction())
     return fail(DWSQL_ERROR, "The database rolled the transaction back; end it with a roll back");
+  // A joined object's single command needs no savepoint: its failure fails
+  // the unit, which is then rolled back whole.
   int rc = commands.size() == 1 && !inTran_ ? runCommands(commands) : runAtomically(commands);
   if (rc != 0) {
     result_->clear();
@@ -195,21 +226,35 @@ int DWSimpleDBConnObject::runCommands(const std::vector<std::string>& commands) 
 int DWSimpleDBConnObject::runAtomically(const std::vector<std::string>& commands) {
   SqlResult scratch;
   std::string error;
-  int rc = inTran_ ? backend_->run(kSavepoint, &scratch, &error) : backend_->begin(&error);
+  const bool nested = inTran_ || joined_;
+  int rc = nested ? backend_->run(kSavepoint, &scratch, &error) : backend_->begin(&error);
   if (rc != 0) return fail(rc, error);
   rc = runCommands(commands);
   if (rc == 0) {
-    int end = inTran_ ? backend_->run(kReleaseSavepoint, &scratch, &error) : backend_->commit(&error);
+    int end = nested ? backend_->run(kReleaseSavepoint, &scratch, &error) : backend_->commit(&error);
     if (end == 0) return 0;
     rc = fail(end, error);
   }
-  if (inTran_) {
+  if (nested) {
     backend_->run(kRollbackToSavepoint, &scratch, &error);
     backend_->run(kReleaseSavepoint, &scratch, &error);
   } else if (backend_->inTransaction()) {
     backend_->rollback(&error);
   }
   return rc;
+}
+
+// The savepoint of a joined object: released on commit, rolled back to
+// otherwise; the unit's transaction goes on.
+int DWSimpleDBConnObject::endJoined(int how) {
+  std::string error;
+  inTran_ = false;
+  if (!backend_->inTransaction())
+    return fail(DWSQL_ERROR, "The database rolled the transaction back");
+  SqlResult none;
+  int rc = backend_->run(how == 1 ? kJoinedCommit : kJoinedRollback, &none, &error);
+  if (rc == 0 && how == 2) rc = backend_->run(kJoinedCommit, &none, &error);
+  return rc == 0 ? succeed() : fail(rc, error);
 }
 
 int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {

@@ -164,6 +164,16 @@ class PostgresBackend : public SqlBackend {
     return rc;
   }
 
+  int beginUnlocked(std::string* error) override {
+    SqlResult none;
+    return run("BEGIN", &none, error);
+  }
+
+  int lockWrites(std::string* error) override {
+    SqlResult none;
+    return run("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
+  }
+
   // COMMIT of a transaction that had failed answers "ROLLBACK".
   int commit(std::string* error) override {
     ResultPtr r(PQexec(conn_, "COMMIT"));

@@ -66,6 +66,13 @@ class SqlBackend {
   // Runs one command in the backend's dialect; a query's rows go to `result`.
   virtual int run(const std::string& command, SqlResult* result, std::string* error) = 0;
   virtual int begin(std::string* error) = 0;
+  // A transaction that takes the write lock only when lockWrites is called,
+  // so that writers of different rows need not wait on each other (SQLite:
+  // as begin, whose lock covers the file anyway).
+  virtual int beginUnlocked(std::string* error) { return begin(error); }
+  // Takes the write lock inside a transaction begun unlocked; it is held to
+  // the transaction's end.
+  virtual int lockWrites(std::string* /*error*/) { return 0; }
   virtual int commit(std::string* error) = 0;
   virtual int rollback(std::string* error) = 0;
   virtual bool inTransaction() const = 0;

@@ -1,10 +1,16 @@
-// blr plans end to end against a real central server: plan files stored,
-// shown and deleted, and bad files refused with the place at fault; plan
-// runs and drills.
+// blr plans end to end against a real central server and simulated proxies:
+// plan files stored, shown and deleted, bad files refused with the place at
+// fault; plans run (groups in order, the parallelism kept, failures stopping
+// or not stopping the plan, a killed run resumed) and drills.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <map>
+#include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "BLR/BlrPlanDB.h"
 #include "CliEnv.h"
@@ -22,9 +28,44 @@ std::string vmKey(int value) {
   return hex;
 }
 
+// The plan of the end-to-end runs: three groups, the middle one large
+// enough to keep all its threads busy; smaller under the address sanitizer,
+// whose programs are several times slower.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kGroupSizes[] = {4, 10, 4}, kParallelism = 4;
+#else
+constexpr int kGroupSizes[] = {6, 18, 6}, kParallelism = 8;
+#endif
+constexpr int kGroups = 3;
+constexpr int kPairs = kGroupSizes[0] + kGroupSizes[1] + kGroupSizes[2];
+
+// The index of group `g`'s first pair among the plan's.
+int groupStart(int g) {
+  int at = 0;
+  for (int i = 0; i < g; ++i) at += kGroupSizes[i];
+  return at;
+}
+
+long long wallMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A VM's identifier as the simulators key it: 32 lower-case hex digits.
+std::string vmKey(const Json& dashed) {
+  std::string key;
+  for (char c : dashed.get<std::string>())
+    if (c != '-') key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
 class PlansCliTest : public ::testing::Test {
  protected:
-  void SetUp() override { env_.startAll(); }
+  // Both simulators append every request they get to requests.log.
+  void SetUp() override {
+    env_.startAll("--set sync-delay-ms=300 --set flush-delay-ms=0 --request-log requests.log");
+  }
 
   // A new pair on Head 2 and Tail 3 with one disk; its id.
   int createPair(int seed) {
@@ -58,6 +99,115 @@ class PlansCliTest : public ::testing::Test {
     }
     EXPECT_EQ(status, 4);
     return id;
+  }
+
+  // `n` replicating pairs with destinations, imported at once and started;
+  // their ids.  Pair i has lag i seconds.
+  std::vector<int> runningPairs(int n) {
+    Json records = Json::array();
+    char guid[4][40];
+    for (int i = 0; i < n; ++i) {
+      for (int k = 0; k < 4; ++k) std::snprintf(guid[k], sizeof guid[k], "%032x", (k + 1) * 0x1000 + i);
+      const std::string vm = "vm" + std::to_string(i);
+      records.push_back(Json{{"subClientId", 7}, {"dstClientId", 3}, {"headClientId", 2},
+                             {"tailClientId", 3}, {"srcName", vm}, {"dstName", vm + "-dr"},
+                             {"srcGuid", guid[0]}, {"dstGuid", guid[1]}, {"lagTime", i},
+                             {"disks", Json::array({Json{{"srcGuid", guid[2]},
+                                                         {"dstGuid", guid[3]},
+                                                         {"srcPath", "/vmfs/" + vm + "/disk0.vmdk"},
+                                                         {"dstPath", "/dr/" + vm}}})}});
+    }
+    env_.write("pairs.json", records.dump());
+    EXPECT_EQ(env_.blr("pairs import pairs.json").code, 0);
+    std::vector<int> ids;
+    for (const Json& p : env_.json("pairs list")) ids.push_back(p["id"]);
+    EXPECT_EQ(ids.size(), static_cast<size_t>(n));
+    std::string loop = "for id in";
+    for (int id : ids) loop += " " + std::to_string(id);
+    CliEnv::Result r =
+        env_.run(loop + "; do blr -r cli.reg proxies start $id >/dev/null || exit 1; done");
+    EXPECT_EQ(r.code, 0) << r.err;
+    waitForStatus(ids, {4});
+    return ids;
+  }
+
+  // Waits up to 20 s for every pair of `ids` to be in one of `statuses`.
+  void waitForStatus(const std::vector<int>& ids, const std::vector<int>& statuses) {
+    std::map<int, int> status;
+    for (int i = 0; i < 200; ++i) {
+      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      for (const Json& p : env_.json("pairs list")) status[p["id"]] = p["statusCode"];
+      bool all = true;
+      for (int id : ids)
+        all = all && std::count(statuses.begin(), statuses.end(), status[id]) > 0;
+      if (all) return;
+    }
+    ADD_FAILURE() << "pairs not in the expected status";
+  }
+
+  // A plan of the pairs in groups of kGroupSizes, at kParallelism;
+  // `options` per pair id, as JSON members ("\"continueOnError\": true").
+  void storePlan(const std::string& name, const std::vector<int>& ids,
+                 const std::map<int, std::string>& options = {}) {
+    std::string text = "{\"name\": \"" + name + "\", \"groups\": [";
+    for (int g = 0; g < kGroups; ++g) {
+      text += std::string(g ? ", " : "") + "{\"parallelism\": " + std::to_string(kParallelism) +
+              ", \"pairs\": [";
+      for (int i = 0; i < kGroupSizes[g]; ++i) {
+        const int id = ids[groupStart(g) + i];
+        auto o = options.find(id);
+        text += std::string(i ? ", " : "") + "{\"pair\": " + std::to_string(id) +
+                (o == options.end() ? "" : ", " + o->second) + "}";
+      }
+      text += "]}";
+    }
+    env_.write(name + ".json", text + "]}");
+    CliEnv::Result r = env_.blr("plans create --file " + name + ".json");
+    ASSERT_EQ(r.code, 0) << r.err;
+  }
+
+  // Each pair's first and last request to either simulator since `since`
+  // (wall-clock microseconds), found by its id or its VMs.
+  std::map<int, std::pair<long long, long long>> requestSpans(long long since) {
+    std::map<std::string, int> byVm;
+    for (const Json& p : env_.json("pairs list")) {
+      byVm[vmKey(p["srcGuid"])] = p["id"];
+      byVm[vmKey(p["dstGuid"])] = p["id"];
+    }
+    std::map<int, std::pair<long long, long long>> spans;
+    std::istringstream log(env_.read("requests.log"));
+    std::string line;
+    while (std::getline(log, line)) {
+      long long us = 0;
+      int msg = 0, op = 0, pair = 0;
+      char vm[40] = "";
+      if (std::sscanf(line.c_str(), "%lld msg=%d op=%d pair=%d vm=%39s", &us, &msg, &op, &pair,
+                      vm) != 5 || us < since)
+        continue;
+      if (pair == 0 && byVm.count(vm)) pair = byVm[vm];
+      if (pair == 0) continue;
+      auto it = spans.find(pair);
+      if (it == spans.end())
+        spans[pair] = {us, us};
+      else
+        it->second.second = std::max(it->second.second, us);
+    }
+    return spans;
+  }
+
+  // Expects a pair's documented state after a failover (`failedOver`) or
+  // once back to normal, with the VMs' power in the simulators.
+  void expectState(const Json& pair, bool failedOver, bool productionOn) {
+    const int id = pair["id"], status = pair["statusCode"];
+    if (failedOver) {
+      EXPECT_EQ(status, 16) << id;
+      EXPECT_EQ(pair["flags"], 8) << id;
+    } else {
+      EXPECT_TRUE(status == 3 || status == 4) << id << ": " << status;
+      EXPECT_EQ(pair["flags"], 0) << id;
+    }
+    EXPECT_EQ(env_.vmOn("head1", vmKey(pair["srcGuid"]), true), productionOn) << id;
+    EXPECT_EQ(env_.vmOn("tail1", vmKey(pair["dstGuid"]), false), failedOver) << id;
   }
 
   CliEnv env_;
@@ -407,6 +557,164 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
   EXPECT_GT(one["seqNum"].get<uint64_t>(), 0u);
   EXPECT_EQ(one["error"], nullptr);
   nothingLeft("after the pair's drill");
+}
+
+// The groups of a plan's failover run one after the other and never more
+// than the parallelism of a group at once (as the simulators saw the
+// requests); every pair ends failed over with its recovery point and lag
+// recorded, and the plan's cancel brings all back, one production VM kept
+// off by its option.  A plan's switch of roles replaces failed-over pairs by
+// started reverse pairs.
+TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
+  const std::vector<int> ids = runningPairs(kPairs);
+  ASSERT_EQ(ids.size(), static_cast<size_t>(kPairs));
+  // The first half of each group's parallelism goes to the latest state,
+  // whose flush markers take 1.5 s: the other pairs of the group pass by them,
+  // and a thread too many would show as one more pair under way.
+  const int kept = ids[groupStart(1)];
+  std::map<int, std::string> options;
+  for (int g = 0; g < kGroups; ++g)
+    for (int i = 0; i < kParallelism / 2; ++i) options[ids[groupStart(g) + i]] = "\"toLatest\": true";
+  options[kept] += ", \"keepProductionOff\": true";
+  storePlan("site", ids, options);
+  env_.write("head1.ctl", "fault INS_FLUSH_MARKER_REQ=delay:1500\n");
+  const long long mark = wallMicros();
+  CliEnv::Result r = env_.blr("plans failover site");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  const long long end = wallMicros();
+  EXPECT_NE(r.out.find(std::to_string(ids.size()) +
+                       " done, 0 failed, 0 skipped (done before), 0 not started"),
+            std::string::npos)
+      << r.out;
+  env_.run("rm head1.ctl");
+
+  std::map<int, std::pair<long long, long long>> spans = requestSpans(mark);
+  ASSERT_EQ(spans.size(), ids.size());
+  long long previousEnd = 0;
+  int most = 0;
+  for (int g = 0; g < kGroups; ++g) {
+    long long first = end, last = 0;
+    std::vector<std::pair<long long, int>> edges;
+    for (int i = 0; i < kGroupSizes[g]; ++i) {
+      const std::pair<long long, long long>& span = spans[ids[groupStart(g) + i]];
+      first = std::min(first, span.first);
+      last = std::max(last, span.second);
+      edges.push_back({span.first, 1});
+      edges.push_back({span.second, -1});
+    }
+    EXPECT_GT(first, previousEnd) << "group " << g + 1 << " began before the one before ended";
+    previousEnd = last;
+    std::sort(edges.begin(), edges.end());
+    int running = 0;
+    for (const auto& edge : edges) most = std::max(most, running += edge.second);
+  }
+  EXPECT_EQ(most, kParallelism) << "at most the parallelism, and all of it used";
+
+  for (const Json& pair : env_.json("pairs list")) expectState(pair, true, false);
+  Json runs = env_.json("plans runs site");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0]["workflow"], "failover");
+  Json report = env_.json("plans report " + std::to_string(runs[0]["run"].get<int>()));
+  ASSERT_EQ(report["pairs"].size(), ids.size());
+  for (const Json& p : report["pairs"]) {
+    const int at = static_cast<int>(std::find(ids.begin(), ids.end(), p["pair"]) - ids.begin());
+    EXPECT_EQ(p["outcome"], "done");
+    EXPECT_EQ(p["group"], at < groupStart(1) ? 1 : at < groupStart(2) ? 2 : 3);
+    EXPECT_EQ(p["lagAtStart"], at);
+    // The simulated Tail's sequence numbers are microseconds of its clock.
+    const long long seq = p["seqNum"];
+    EXPECT_TRUE(seq > mark && seq < end) << p["pair"] << ": " << seq;
+  }
+
+  r = env_.blr("plans cancel-failover site");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  for (const Json& pair : env_.json("pairs list")) expectState(pair, false, pair["id"] != kept);
+
+  const std::vector<int> swapped(ids.begin(), ids.begin() + 3);
+  env_.write("swap.json", "{\"name\": \"swap\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
+                              std::to_string(swapped[0]) + ", " + std::to_string(swapped[1]) +
+                              ", " + std::to_string(swapped[2]) + "]}]}");
+  ASSERT_EQ(env_.blr("plans create --file swap.json").code, 0);
+  ASSERT_EQ(env_.blr("plans failover swap").code, 0);
+  r = env_.blr("plans switch-roles swap --start");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  for (int id : swapped) EXPECT_EQ(env_.blr("pairs show " + std::to_string(id)).code, 3);
+  Json reverse = env_.json("pairs list --flags REVERSE");
+  ASSERT_EQ(reverse.size(), swapped.size());
+  for (const Json& pair : reverse) {
+    const int status = pair["statusCode"];
+    EXPECT_TRUE(status == 3 || status == 4) << "started: " << status;
+    EXPECT_EQ(pair["headClientId"], 3);
+  }
+}
+
+// A failing pair (a stopped one) fails alone under continue on error; without
+// it the rest of its group finishes and no pair of a later group is touched.
+// A run killed while a group is under way is resumed by running it again.
+TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
+  const std::vector<int> ids = runningPairs(kPairs);
+  ASSERT_EQ(ids.size(), static_cast<size_t>(kPairs));
+  const int bad = ids[1];
+  const std::string n = std::to_string(ids.size());
+  storePlan("site", ids);
+  storePlan("coe", ids, {{bad, "\"continueOnError\": true"}});
+  ASSERT_EQ(env_.blr("proxies stop " + std::to_string(bad)).code, 0);
+  waitForStatus({bad}, {6});
+
+  CliEnv::Result r = env_.blr("plans failover coe");
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find(std::to_string(ids.size() - 1) +
+                       " done, 1 failed, 0 skipped (done before), 0 not started"),
+            std::string::npos)
+      << r.out;
+  Json report = env_.json("plans report " +
+                          std::to_string(env_.json("plans runs coe")[0]["run"].get<int>()));
+  for (const Json& p : report["pairs"])
+    EXPECT_EQ(p["exitCode"], p["pair"] == bad ? 200 : 0) << p["pair"];
+  ASSERT_EQ(env_.blr("plans cancel-failover coe").code, 0);
+
+  const long long mark = wallMicros();
+  r = env_.blr("plans failover site");
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find(std::to_string(kGroupSizes[0] - 1) + " done, 1 failed, 0 skipped (done before), " +
+                       std::to_string(ids.size() - kGroupSizes[0]) + " not started"),
+            std::string::npos)
+      << r.out;
+  std::map<int, std::pair<long long, long long>> spans = requestSpans(mark);
+  for (size_t i = kGroupSizes[0]; i < ids.size(); ++i) {
+    EXPECT_EQ(spans.count(ids[i]), 0u) << ids[i] << " was not to be touched";
+    EXPECT_EQ(env_.json("pairs show " + std::to_string(ids[i]))["flags"], 0) << ids[i];
+  }
+
+  // Every pause takes 600 ms: the kill comes while the second group runs.
+  ASSERT_EQ(env_.blr("proxies start " + std::to_string(bad)).code, 0);
+  waitForStatus({bad}, {4});
+  env_.write("head1.ctl", "fault PAUSE=delay:600\n");
+  CliEnv::Result killed = env_.blrKilled("plans failover site", 250, "done in");
+  env_.run("rm head1.ctl");
+  ASSERT_EQ(killed.code, -9) << killed.out << killed.err;
+  Json runs = env_.json("plans runs site");
+  ASSERT_EQ(runs.size(), 1u);
+  const std::string run = std::to_string(runs[0]["run"].get<int>());
+  EXPECT_NE(runs[0]["state"], "done");
+  int cut = 0;
+  report = env_.json("plans report " + run);
+  for (const Json& p : report["pairs"]) cut += p["outcome"] == "running";
+  EXPECT_GE(cut, 1) << "some pair was killed in its workflow\n" << killed.out << report.dump(1);
+
+  r = env_.blr("plans failover site");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("run " + run + ", resumed: " + std::to_string(kGroupSizes[0]) +
+                       " pairs done before"),
+            std::string::npos)
+      << r.out;
+  for (const Json& pair : env_.json("pairs list")) expectState(pair, true, false);
+  runs = env_.json("plans runs site");
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0]["state"], "done");
+  report = env_.json("plans report " + run);
+  ASSERT_EQ(report["pairs"].size(), ids.size());
+  for (const Json& p : report["pairs"]) EXPECT_EQ(p["outcome"], "done") << p["pair"];
 }
 
 }  // namespace

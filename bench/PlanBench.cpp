@@ -1,0 +1,398 @@
+// Failover of a recovery plan through the real programs: blr-anchor, a Head
+// and a Tail simulator that answer at once, and `blr plans failover`.
+//   plan      1,000 pairs in one group at parallelism 32: total time;
+//   baseline  32 other pairs one at a time (a plan at parallelism 1) through
+//             the same processes: time per pair, times 1,000 / 32, is the
+//             ideal parallel time.
+// Rounds interleave the two (plan, baseline, plan, ...); each run is undone
+// by the plan's cancel-failover, untimed.  The figure is the median of the
+// rounds' plan time / ideal time.  Where the time goes: CPU seconds of each
+// process over the timed plan runs, and each step's mean time per pair from
+// the last plan run's record.
+// Usage: plan_bench [sqlite] [postgresql]  (PostgreSQL: the server that
+// BLR_TEST_PG_CONNINFO names, in a fresh schema dropped at the end).
+// BLR_PLAN_BENCH_PAIRS and BLR_PLAN_BENCH_ROUNDS change 1,000 and 3;
+// BLR_PLAN_BENCH_PERF=1 adds an untimed plan run sampled with perf, and
+// prints the busiest functions of blr-anchor and of blr.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "host/DWPlatformInfo.h"
+#include "host/DWSimpleDBConnObject.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kParallelism = 32;
+
+// Ends the benchmark; thrown, so that the trial's servers are stopped.
+[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+
+int envNumber(const char* name, int def) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::atoi(v) : def;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// CPU seconds (user and system) a live process has used.
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string f;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> f; ++i)
+    if (i >= 14) ticks += std::stod(f);  // utime, stime
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double childrenCpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_CHILDREN, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// A fresh schema on the PostgreSQL server, dropped when the object goes.
+class PgSchema {
+ public:
+  PgSchema() {
+    const char* conninfo = std::getenv("BLR_TEST_PG_CONNINFO");
+    if (conninfo == nullptr || *conninfo == '\0') fail("BLR_TEST_PG_CONNINFO is not set");
+    server_ = conninfo;
+    name_ = "blrplanbench_" + std::to_string(getpid());
+    exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE; CREATE SCHEMA " + name_);
+  }
+  ~PgSchema() {
+    try {
+      exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE");
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "plan_bench: %s\n", e.what());
+    }
+  }
+  std::string connInfo() const { return server_ + " options='-c search_path=" + name_ + "'"; }
+
+ private:
+  void exec(const std::string& sql) {
+    DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
+    DWPlatformInfo::setValue("Database", "sPostgresConnInfo", server_);
+    {
+      DWSimpleDBConnObject conn;
+      if (conn.openSQLConnectionUsingDbName("Anchor") != 0 || conn.execQuery(sql.c_str()) != 0)
+        fail("couldn't prepare the PostgreSQL schema");
+    }
+    DWSimpleDBConnObject::closeIdleHandles();
+  }
+  std::string server_, name_;
+};
+
+// The trial of `blr certs init --registries` in a temporary directory, its
+// three servers running.
+class Trial {
+ public:
+  explicit Trial(const std::string& pgConnInfo) {
+    char tmpl[] = "/tmp/blr-plan-bench-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    sh("blr certs init . --proxy head1 --proxy tail1 --operator bench --registries >/dev/null");
+    if (!pgConnInfo.empty()) usePostgres(pgConnInfo);
+    // blr sets up connections on 32 threads at once; by default a server
+    // sheds handshakes beyond 16 from one address.
+    for (const char* server : {"anchor.reg", "head1.reg", "tail1.reg"})
+      std::ofstream(dir_ + "/" + server, std::ios::app) << "\n[Link]\nnMaxPendingPerAddress = 128\n";
+    try {
+      anchor_ = start("blr-anchor serve --registry anchor.reg", "anchor.out");
+      head_ = start("blr-proxy --registry head1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
+                    "head1.out");
+      tail_ = start("blr-proxy --registry tail1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
+                    "tail1.out");
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  ~Trial() { stop(); }
+
+  // Runs a shell command in the directory, the tools first on PATH; fails
+  // the benchmark unless it exits 0.  Its output, when `out` is given.
+  void sh(const std::string& command, std::string* out = nullptr) const {
+    std::string line = "cd '" + dir_ + "' && PATH='" + BLR_TOOLS_DIR + "':\"$PATH\" && (" +
+                       command + ") >.out 2>>bench.err";
+    if (std::system(line.c_str()) != 0) fail(command + ": " + read(".out") + read("bench.err"));
+    if (out) *out = read(".out");
+  }
+  // Seconds that `blr ARGS` took.
+  double blr(const std::string& args) const {
+    Clock::time_point start = Clock::now();
+    sh("blr -r bench.reg " + args);
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+  Json json(const std::string& args) const {
+    std::string out;
+    sh("blr -r bench.reg --json " + args, &out);
+    return Json::parse(out);
+  }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ + "/" + name) << text;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream in(dir_ + "/" + name);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+
+  pid_t anchor_ = 0, head_ = 0, tail_ = 0;
+
+ private:
+  // The central server on PostgreSQL, with the client directory that
+  // `certs init` wrote to its SQLite files.
+  void usePostgres(const std::string& connInfo) {
+    std::string clients;
+    sh("blr-anchor client list --registry anchor.reg", &clients);
+    std::ofstream(dir_ + "/anchor.reg", std::ios::app)
+        << "\n[Database]\nsBackend = postgresql\nsPostgresConnInfo = " << connInfo << "\n";
+    std::istringstream rows(clients);
+    std::string line;
+    std::getline(rows, line);  // the heading
+    while (std::getline(rows, line)) {
+      std::istringstream f(line);
+      std::string id, name, host, dwd, evmgrc;
+      if (!(f >> id >> name >> host >> dwd >> evmgrc)) continue;
+      sh("blr-anchor client add --id " + id + " --name " + name + " --host " + host +
+         " --dwd-port " + dwd + " --evmgrc-port " + evmgrc + " --registry anchor.reg");
+    }
+  }
+
+  void stop() {
+    for (pid_t pid : {anchor_, head_, tail_})
+      if (pid > 0) kill(pid, SIGTERM);
+    for (pid_t pid : {anchor_, head_, tail_})
+      if (pid > 0) waitpid(pid, nullptr, 0);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Starts a server with its output to a file; waits for its first line.
+  pid_t start(const std::string& command, const std::string& out) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir_.c_str()) != 0) _exit(127);
+      std::string path = std::string(BLR_TOOLS_DIR) + ":" + getenv("PATH");
+      setenv("PATH", path.c_str(), 1);
+      std::string script = "exec " + command + " >" + out + " 2>&1";
+      execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 600; ++i) {
+      if (read(out).find('\n') != std::string::npos) return pid;
+      if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    fail("couldn't start " + command + ": " + read(out));
+  }
+
+  std::string dir_;
+};
+
+// `count` pairs on Head 2 and Tail 3 with a destination and one disk each.
+std::vector<int> importPairs(const Trial& trial, int count) {
+  std::string lines;
+  char guid[4][40];
+  for (int i = 0; i < count; ++i) {
+    for (int k = 0; k < 4; ++k) std::snprintf(guid[k], sizeof guid[k], "%032x", (k + 1) * 0x100000 + i);
+    const std::string vm = "vm" + std::to_string(i);
+    lines += Json{{"subClientId", 7}, {"dstClientId", 3}, {"headClientId", 2}, {"tailClientId", 3},
+                  {"srcName", vm}, {"dstName", vm + "-dr"}, {"srcGuid", guid[0]},
+                  {"dstGuid", guid[1]}, {"statusCode", 4},
+                  {"disks", Json::array({Json{{"srcGuid", guid[2]}, {"dstGuid", guid[3]},
+                                              {"srcPath", "/vmfs/" + vm + "/disk0.vmdk"},
+                                              {"dstPath", "/dr/" + vm}}})}}
+                 .dump() +
+             "\n";
+  }
+  trial.write("pairs.jsonl", lines);
+  Json imported = trial.json("pairs import pairs.jsonl");
+  std::vector<int> ids = imported["ids"].get<std::vector<int>>();
+  if (static_cast<int>(ids.size()) != count) fail("imported " + imported.dump());
+  return ids;
+}
+
+void storePlan(const Trial& trial, const std::string& name, std::vector<int>::const_iterator first,
+               std::vector<int>::const_iterator last, int parallelism) {
+  Json plan = {{"name", name},
+               {"groups", Json::array({Json{{"parallelism", parallelism},
+                                            {"pairs", std::vector<int>(first, last)}}})}};
+  trial.write(name + ".json", plan.dump());
+  trial.sh("blr -r bench.reg plans create --file " + name + ".json >/dev/null");
+}
+
+// Each step's mean time per pair in the latest failover of `plan`.
+void printSteps(const Trial& trial, const std::string& plan) {
+  int run = 0;
+  for (const Json& r : trial.json("plans runs " + plan))
+    if (run == 0 && r["workflow"] == "failover") run = r["run"];
+  Json report = trial.json("plans report " + std::to_string(run));
+  std::map<std::string, double> total;
+  std::vector<std::string> order;
+  for (const Json& p : report["pairs"])
+    for (const Json& s : p["steps"]) {
+      std::string title;  // pair ids and numbers as N, so that steps add up
+      for (char c : s["title"].get<std::string>())
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+          title += c;
+        else if (title.empty() || title.back() != 'N')
+          title += 'N';
+      if (!total.count(title)) order.push_back(title);
+      total[title] += s["seconds"].get<double>();
+    }
+  const double pairs = static_cast<double>(report["pairs"].size());
+  std::printf("  steps of the last plan run, mean ms per pair (%zu pairs, %d at once):\n",
+              report["pairs"].size(), kParallelism);
+  for (const std::string& title : order)
+    std::printf("    %8.2f  %s\n", total[title] / pairs * 1000, title.c_str());
+}
+
+// Where the samples that `perf record` saved in `file` fell: by library,
+// then the busiest functions.
+void printPerf(const std::string& what, const std::string& file) {
+  const std::string report = "perf report --stdio --no-children -i " + file + " --sort ";
+  const std::string rows = " 2>/dev/null | grep -E '^ +[0-9.]+%' | sed -e 's/  */ /g' -e 's/ [- ]*$//' | head -";
+  std::string cmd = report + "dso" + rows + "6 && " + report + "symbol" + rows + "8";
+  std::printf("  %s's samples (perf, self time) by library, then by function:\n", what.c_str());
+  std::fflush(stdout);
+  if (std::system(cmd.c_str()) != 0) std::printf("    (perf report failed)\n");
+  std::remove(file.c_str());
+}
+
+// `perf record` of a running process until stopped.
+class PerfSampler {
+ public:
+  PerfSampler(pid_t target, const std::string& file) : file_(file) {
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      std::string p = std::to_string(target);
+      execlp("perf", "perf", "record", "-F", "999", "-g", "-p", p.c_str(), "-o", file.c_str(),
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // attached
+  }
+  void stop() {
+    kill(pid_, SIGINT);
+    waitpid(pid_, nullptr, 0);
+  }
+
+ private:
+  pid_t pid_;
+  std::string file_;
+};
+
+void bench(const char* backend, const std::string& pgConnInfo) {
+  const int pairs = envNumber("BLR_PLAN_BENCH_PAIRS", 1000);
+  const int rounds = envNumber("BLR_PLAN_BENCH_ROUNDS", 3);
+  Trial trial(pgConnInfo);
+  std::vector<int> ids = importPairs(trial, pairs + kParallelism);
+  storePlan(trial, "plan", ids.begin(), ids.begin() + pairs, kParallelism);
+  storePlan(trial, "baseline", ids.begin() + pairs, ids.end(), 1);
+
+  // A warm-up of each, then the rounds.
+  for (const char* plan : {"baseline", "plan"}) {
+    trial.blr(std::string("plans failover ") + plan);
+    trial.blr(std::string("plans cancel-failover ") + plan);
+  }
+  std::vector<double> planSecs, perPairMs, ratios;
+  double anchorCpu = 0, headCpu = 0, tailCpu = 0, blrCpu = 0;
+  for (int r = 0; r < rounds; ++r) {
+    const double a0 = cpuSeconds(trial.anchor_), h0 = cpuSeconds(trial.head_),
+                 t0 = cpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
+    const double plan = trial.blr("plans failover plan");
+    anchorCpu += cpuSeconds(trial.anchor_) - a0;
+    headCpu += cpuSeconds(trial.head_) - h0;
+    tailCpu += cpuSeconds(trial.tail_) - t0;
+    blrCpu += childrenCpuSeconds() - b0;
+    trial.blr("plans cancel-failover plan");
+    const double one = trial.blr("plans failover baseline") / kParallelism;
+    trial.blr("plans cancel-failover baseline");
+    const double ideal = static_cast<double>(pairs) / kParallelism * one;
+    planSecs.push_back(plan);
+    perPairMs.push_back(one * 1000);
+    ratios.push_back(plan / ideal);
+    std::printf("  round %d: plan %.2f s, one pair %.1f ms, ideal %.2f s, ratio %.2f\n", r + 1,
+                plan, one * 1000, ideal, plan / ideal);
+    std::fflush(stdout);
+  }
+  std::printf("%s: failover of %d pairs at %d at once: %.2f s (median of %d rounds); one pair "
+              "alone %.1f ms; plan / (%d / %d x one pair) = %.2fx (%.2f .. %.2f)\n",
+              backend, pairs, kParallelism, median(planSecs), rounds, median(perPairMs), pairs,
+              kParallelism, median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+              *std::max_element(ratios.begin(), ratios.end()));
+  const double wall = [&] {
+    double s = 0;
+    for (double p : planSecs) s += p;
+    return s;
+  }();
+  std::printf("  CPU over the timed plan runs (%.1f s of wall time): blr-anchor %.1f s, blr %.1f s, "
+              "Head %.1f s, Tail %.1f s\n",
+              wall, anchorCpu, blrCpu, headCpu, tailCpu);
+  printSteps(trial, "plan");
+  std::fflush(stdout);
+  if (std::getenv("BLR_PLAN_BENCH_PERF")) {
+    const std::string prefix = "/tmp/plan-bench-" + std::to_string(getpid());
+    PerfSampler anchor(trial.anchor_, prefix + "-anchor.perf");
+    trial.sh("perf record -F 999 -g -o " + prefix +
+             "-blr.perf -- blr -r bench.reg plans failover plan");
+    anchor.stop();
+    printPerf("blr-anchor", prefix + "-anchor.perf");
+    printPerf("blr", prefix + "-blr.perf");
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> backends(argv + 1, argv + argc);
+  if (backends.empty()) backends = {"sqlite", "postgresql"};
+  try {
+    for (const std::string& b : backends) {
+      if (b == "sqlite") {
+        bench("SQLite", "");
+      } else if (b == "postgresql") {
+        PgSchema schema;
+        bench("PostgreSQL", schema.connInfo());
+      } else {
+        fail("usage: plan_bench [sqlite] [postgresql]");
+      }
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "plan_bench: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
