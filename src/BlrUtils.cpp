@@ -43,12 +43,24 @@ inline uint64_t foldLanes(uint64_t lanes, uint64_t highs) {
   return lanes - ((uint64_t{1} << 32) - 1) * highs;
 }
 
+// The hardware prefetcher alone leaves the loops below waiting on L2 and
+// memory: asking for the line 2 KiB ahead, once per 64 bytes read, keeps
+// them at the speed of a plain read that prefetches alike (checksum_bench).
+// Computed as an integer: prefetching past the end is harmless, a pointer
+// there would not be.
+constexpr uintptr_t kPrefetchAhead = 2048;
+
+inline void prefetchAhead(const unsigned char* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<uintptr_t>(p) + kPrefetchAhead), _MM_HINT_T0);
+}
+
 // Whole 16-byte blocks, SSE2 (always present on x86-64).
 uint64_t sumBlocks16(const unsigned char* p, size_t blocks) {
   __m128i s0 = _mm_setzero_si128(), s1 = _mm_setzero_si128();
   __m128i h0 = _mm_setzero_si128(), h1 = _mm_setzero_si128();
   size_t i = 0;
   for (; i + 2 <= blocks; i += 2) {
+    if (i % 4 == 0) prefetchAhead(p + 16 * i);
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i + 16));
     s0 = _mm_add_epi64(s0, a);
@@ -82,12 +94,14 @@ __attribute__((target("avx2"), always_inline)) inline void addBlock32(Avx2Sums* 
 
 // Whole 32-byte blocks, AVX2 (chosen at run time).  The odd block goes
 // first and the loop counts down, so that GCC keeps the accumulators in
-// their registers: 11 instructions and 2 loads per 64 bytes, no moves.
+// their registers: per 64 bytes 2 loads, 6 vector operations, a prefetch
+// and the loop's 3 instructions, no moves.
 __attribute__((target("avx2"))) uint64_t sumBlocks32(const unsigned char* p, size_t blocks) {
   Avx2Sums x{_mm256_setzero_si256(), _mm256_setzero_si256()}, y = x;
   if (blocks & 1) addBlock32(&y, p);
   p += 32 * (blocks & 1);
   for (size_t n = blocks / 2; n != 0; --n, p += 64) {
+    prefetchAhead(p);
     addBlock32(&x, p);
     addBlock32(&y, p + 32);
   }

@@ -2,13 +2,18 @@
 //
 // Buffers of 1 KiB to just under 4 MiB are kept in twelve size classes: class
 // k holds buffers whose size lies in [1024 * 2^k, 1024 * 2^(k+1)).  Within a
-// class the buffer returned last is reused first.  When more than 256 MiB are
-// cached, the next get() frees the buffers returned longest ago.  A cached
-// buffer holds the cache's bookkeeping in its first bytes, so its contents
-// are not preserved.  Any thread may call get() and put().
+// class the buffer a thread returned last is the one its next get() reuses
+// first; that buffer stays the thread's own (at most one per class) until
+// the thread returns another of its class or ends, and the others are shared
+// by every thread, newest first.  When more than 256 MiB are cached (shared,
+// and the calling thread's own), the next get() frees the shared buffers
+// returned longest ago.  A cached buffer holds
+// the cache's bookkeeping in its first bytes, so its contents are not
+// preserved.  Any thread may call get() and put().
 #ifndef BLR_BLRBUFCACHE_H
 #define BLR_BLRBUFCACHE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "BLR/BlrExport.h"
@@ -36,17 +41,25 @@ class BLR_API BlrBufCache {
   // Buffers below 1 KiB or of 4 MiB and more are freed at once.
   static void put(void* buf, int size);
 
-  // Bytes currently cached.
+  // Bytes currently cached: the shared buffers and the calling thread's own.
   static int64_t cachedBytes();
-  // Frees every cached buffer.
+  // Frees the shared buffers and the calling thread's own.
   static void clear();
 
  private:
   friend class BlrBufCacheInit;
+  friend struct BlrBufCacheExit;
 
-  static BlrBufLink allBuffers_;         // newest first
+  static void trim();
+  // Links a buffer whose bookkeeping is written into the shared lists of class k.
+  static void shelve(void* buf, int k);
+  // Hands the calling thread's own buffers to the shared lists.
+  static void handBack();
+  static void addShared(int64_t bytes);
+
+  static BlrBufLink allBuffers_;         // shared buffers, newest first
   static BlrBufLink classes_[kClasses];  // per class, newest first
-  static int64_t totalSize_;
+  static std::atomic<int64_t> sharedSize_;  // changed under lock_, read without
   static DwCriticalSection lock_;
 };
 

@@ -41,19 +41,36 @@ TEST_F(DWPlatformInfoTest, MalformedLineIsReported) {
   EXPECT_EQ(number("BLR", "nA"), 1);  // the good lines still count
 }
 
+// Every change moves the generation on, which readers that keep what they
+// derived from the values rely on; reading alone does not.
 TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
+  uint64_t seen = DWPlatformInfo::generation();
+  auto changed = [&seen] {
+    uint64_t now = DWPlatformInfo::generation();
+    bool moved = now != seen;
+    seen = now;
+    return moved;
+  };
   file_.write("[BLR]\nnA = 1\n");
   ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
+  EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 1);
+  EXPECT_FALSE(changed());
   file_.write("[BLR]\nnA = 22\nnB = 5\n");
+  EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 22);
   EXPECT_EQ(number("BLR", "nB"), 5);
   DWPlatformInfo::setNumber("BLR", "nA", 9);
+  EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 9);
   DWPlatformInfo::eraseValue("BLR", "nA");
+  EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 22);
   file_.write("[BLR]\n");
   EXPECT_EQ(number("BLR", "nA"), -999);
+  EXPECT_TRUE(changed());
+  DWPlatformInfo::reset();
+  EXPECT_TRUE(changed());
 }
 
 }  // namespace

@@ -227,12 +227,24 @@ TEST_P(ConnTest, RepeatedStatementsKeepTheirOwnValues) {
   }
   EXPECT_EQ(conn.scalar("SELECT n FROM T WHERE s='it''s 4'"), 40);
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T WHERE n IN (10, 30, 77)"), 2);
-  // A number after ORDER BY names a column; a text literal in a comment is no value.
+  // A number after ORDER BY or GROUP BY names a column, one before it is a
+  // value; a text literal in a comment is no value.
   int32_t first = 0, second = 0;
-  ASSERT_EQ(conn.exec("SELECT n, id FROM T WHERE id > 1 /* 'x' */ ORDER BY 1 DESC"), 0);
-  ASSERT_EQ(conn.ibindstruct("i|i", &first, &second), 0);
-  ASSERT_EQ(conn.getNextRow(), 0);
-  EXPECT_EQ(first, 50);
+  for (int above : {1, 3}) {
+    ASSERT_EQ(conn.exec("SELECT n, id FROM T WHERE id > " + std::to_string(above) + " /* 'x' */ ORDER BY 1 DESC, 2"),
+              0);
+    ASSERT_EQ(conn.ibindstruct("i|i", &first, &second), 0);
+    ASSERT_EQ(conn.getNextRow(), 0);
+    EXPECT_EQ(first, 50);
+  }
+  EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T WHERE id > 1 GROUP BY n > 25 ORDER BY 1 DESC"), 3);
+  EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T WHERE id > 3 GROUP BY n > 25 ORDER BY 1 DESC"), 2);
+  for (int id : {2, 4}) {
+    ASSERT_EQ(conn.exec("SELECT n, id FROM T WHERE id<=" + std::to_string(id) + " ORDER BY 2 DESC"), 0);
+    ASSERT_EQ(conn.ibindstruct("i|i", &first, &second), 0);
+    ASSERT_EQ(conn.getNextRow(), 0);
+    EXPECT_EQ(second, id);
+  }
   EXPECT_EQ(conn.exec("UPDATE T SET s='x' WHERE id=99"), 0);
   EXPECT_EQ(conn.exec("SELECT s FROM T WHERE id=99"), DWSQL_NO_ROWS);
 }

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <random>
 #include <thread>
 #include <vector>
@@ -88,6 +89,34 @@ TEST_F(BlrBufCacheTest, TrimDropsTheOldestAboveTheLimit) {
   for (int i = 298; i >= 44; --i) ASSERT_EQ(take(MiB).first, bufs[i]) << i;
   EXPECT_EQ(BlrBufCache::cachedBytes(), 0);
   for (int i = 44; i < 300; ++i) std::free(bufs[i]);
+}
+
+// A thread's newest buffer of each class is its own until the thread ends;
+// then any thread may reuse it.
+TEST_F(BlrBufCacheTest, AThreadsOwnBuffersAreSharedOnceItEnds) {
+  void* own[2] = {nullptr, nullptr};
+  std::promise<void> put, done;
+  std::thread owner([&] {
+    own[0] = take(64 * KiB).first;
+    own[1] = take(MiB).first;
+    BlrBufCache::put(own[0], 64 * KiB);
+    BlrBufCache::put(own[1], MiB);
+    EXPECT_EQ(BlrBufCache::cachedBytes(), MiB + 64 * KiB);
+    put.set_value();
+    done.get_future().wait();
+  });
+  put.get_future().wait();
+  EXPECT_EQ(BlrBufCache::cachedBytes(), 0);
+  auto other = take(64 * KiB);
+  EXPECT_NE(other.first, own[0]);
+  std::free(other.first);
+  done.set_value();
+  owner.join();
+  EXPECT_EQ(BlrBufCache::cachedBytes(), MiB + 64 * KiB);
+  EXPECT_EQ(take(64 * KiB).first, own[0]);
+  EXPECT_EQ(take(MiB).first, own[1]);
+  EXPECT_EQ(BlrBufCache::cachedBytes(), 0);
+  for (void* b : own) std::free(b);
 }
 
 TEST_F(BlrBufCacheTest, ConcurrentGetAndPutNeverShareABuffer) {

@@ -13,6 +13,7 @@
 #ifndef HOST_DWPLATFORMINFO_H
 #define HOST_DWPLATFORMINFO_H
 
+#include <cstdint>
 #include <string>
 
 #include "host/CZuError.h"
@@ -54,6 +55,10 @@ class DWPlatformInfo {
   static void eraseValue(const std::string& section, const std::string& key);
   // Forgets the file and every in-process value.
   static void reset();
+  // A number that changes whenever a value may have: set, erased, reset, or
+  // the file loaded or found changed (looked at by this call), so that a
+  // reader can keep what it derived from the values until it changes.
+  static uint64_t generation();
 
  private:
   std::string physicalMachine_;

@@ -20,6 +20,11 @@ CZuError dwWaitFd(int fd, short events, int timeoutMs, int cancelFd, DwWait* out
 // turn.  The socket comes back non-blocking, close-on-exec, without Nagle delay.
 CZuError dwTcpConnect(const std::string& host, int port, int timeoutMs, CZuSocket* out);
 
+// Sends small segments at once instead of holding them back until the peer
+// acknowledges the previous one (Nagle): a frame written in several pieces
+// would otherwise wait for the peer's delayed acknowledgement.
+void dwTcpSendAtOnce(int fd);
+
 // Listens on address:port (an empty address means every local address; port 0
 // picks a free port, returned in `boundPort`).  The socket is non-blocking.
 CZuError dwTcpListen(const std::string& address, int port, int backlog, CZuSocket* out,

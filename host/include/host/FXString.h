@@ -17,6 +17,9 @@ class FXString {
 
   // Narrow text as wide characters (see the escape rule above).
   static std::wstring FromString(const std::string& text);
+  // The same for `size` bytes at `text`, written to `out` until `max`
+  // characters are there; the count written (no terminator).
+  static size_t FromString(const char* text, size_t size, wchar_t* out, size_t max);
 };
 
 #endif  // HOST_FXSTRING_H

@@ -9,9 +9,10 @@ const uint32_t kReplacement = 0xFFFD;
 
 bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// Decodes one strict UTF-8 sequence at `s[i]`; returns its length, or 0 when
-// the bytes there are not a valid, shortest-form, non-surrogate sequence.
-size_t decodeOne(const std::string& s, size_t i, uint32_t* cp) {
+// Decodes one strict UTF-8 sequence at `s[i]` of `size` bytes; returns its
+// length, or 0 when the bytes there are not a valid, shortest-form,
+// non-surrogate sequence.
+size_t decodeOne(const char* s, size_t size, size_t i, uint32_t* cp) {
   unsigned char c = static_cast<unsigned char>(s[i]);
   size_t len;
   uint32_t value, min;
@@ -27,7 +28,7 @@ size_t decodeOne(const std::string& s, size_t i, uint32_t* cp) {
   } else {
     return 0;
   }
-  if (i + len > s.size()) return 0;
+  if (i + len > size) return 0;
   for (size_t k = 1; k < len; ++k) {
     unsigned char cc = static_cast<unsigned char>(s[i + k]);
     if (!isContinuation(cc)) return 0;
@@ -74,19 +75,23 @@ std::string FXString::ToString(const wchar_t* text) {
 }
 
 std::wstring FXString::FromString(const std::string& text) {
-  std::wstring out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
+  std::wstring out(text.size(), L'\0');  // never more characters than bytes
+  out.resize(FromString(text.data(), text.size(), &out[0], out.size()));
+  return out;
+}
+
+size_t FXString::FromString(const char* text, size_t size, wchar_t* out, size_t max) {
+  size_t i = 0, n = 0;
+  while (i < size && n < max) {
     uint32_t cp = 0;
-    size_t len = decodeOne(text, i, &cp);
+    size_t len = decodeOne(text, size, i, &cp);
     if (len == 0) {
-      out.push_back(static_cast<wchar_t>(kEscapeBase + static_cast<unsigned char>(text[i])));
+      out[n++] = static_cast<wchar_t>(kEscapeBase + static_cast<unsigned char>(text[i]));
       ++i;
     } else {
-      out.push_back(static_cast<wchar_t>(cp));
+      out[n++] = static_cast<wchar_t>(cp);
       i += len;
     }
   }
-  return out;
+  return n;
 }

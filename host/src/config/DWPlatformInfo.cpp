@@ -74,6 +74,7 @@ class RegistryStore {
     path_ = path;
     stamp_ = FileStamp();
     file_.clear();
+    ++generation_;
     return reloadLocked(true);
   }
 
@@ -87,11 +88,13 @@ class RegistryStore {
   void set(const std::string& section, const std::string& key, const std::string& value) {
     std::lock_guard<std::mutex> lock(mu_);
     overrides_[section][key] = value;
+    ++generation_;
   }
 
   void erase(const std::string& section, const std::string& key) {
     std::lock_guard<std::mutex> lock(mu_);
     overrides_[section].erase(key);
+    ++generation_;
   }
 
   void reset() {
@@ -100,6 +103,13 @@ class RegistryStore {
     stamp_ = FileStamp();
     file_.clear();
     overrides_.clear();
+    ++generation_;
+  }
+
+  uint64_t generation() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!path_.empty()) reloadLocked(false);
+    return generation_;
   }
 
   std::string path() {
@@ -148,6 +158,7 @@ class RegistryStore {
     int bad = parseRegistry(in, &parsed);
     file_.swap(parsed);
     stamp_ = stamp;
+    ++generation_;
     if (bad != 0 && strict)
       return FXErrorUtil::ErrorInt(FXLOC, 1, "Registry file %s: line %d is not a setting", path_.c_str(), bad);
     return CZuError();
@@ -158,6 +169,7 @@ class RegistryStore {
   FileStamp stamp_;
   Sections file_;
   Sections overrides_;
+  uint64_t generation_ = 0;
 };
 
 }  // namespace
@@ -213,6 +225,8 @@ void DWPlatformInfo::eraseValue(const std::string& section, const std::string& k
 }
 
 void DWPlatformInfo::reset() { RegistryStore::instance().reset(); }
+
+uint64_t DWPlatformInfo::generation() { return RegistryStore::instance().generation(); }
 
 int DWPI_HostClient::getJobResultsDirectory(std::string* dir) const {
   DWPlatformInfo info;

@@ -159,7 +159,10 @@ void DwLinkServer::acceptLoop() {
       if (fd < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
         err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection");
     }
-    if (fd >= 0) err = spawnWorker(fd);
+    if (fd >= 0) {
+      dwTcpSendAtOnce(fd);  // an answer may span several TLS records and frames
+      err = spawnWorker(fd);
+    }
     if (err.IsError()) {
       report(err);
       dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);  // e.g. out of descriptors: don't spin

@@ -59,13 +59,17 @@ CZuError connectOne(const addrinfo* ai, SteadyClock::time_point deadline, CZuSoc
       err = FXErrorUtil::ErrorErrNo(FXLOC, soErr, "Couldn't connect");
     if (err.IsError()) return err;
   }
-  int one = 1;
-  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  dwTcpSendAtOnce(s);
   *out = sock;
   return CZuError();
 }
 
 }  // namespace
+
+void dwTcpSendAtOnce(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
 
 CZuError dwWaitFd(int fd, short events, int timeoutMs, int cancelFd, DwWait* out) {
   auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);

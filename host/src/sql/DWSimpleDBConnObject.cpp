@@ -31,9 +31,13 @@ int64_t cellInteger(const SqlCell& cell) {
   return std::strtoll(text.c_str(), nullptr, 10);  // saturates when out of range
 }
 
-std::string cellText(const SqlCell& cell) {
-  if (cell.kind == SqlCell::kInt) return std::to_string(cell.integer);
-  return std::string(cell.text != nullptr ? cell.text : "", cell.size);
+// A cell's text without copying it; `digits` holds an integer's.
+std::pair<const char*, size_t> cellText(const SqlCell& cell, std::string* digits) {
+  if (cell.kind == SqlCell::kInt) {
+    *digits = std::to_string(cell.integer);
+    return {digits->data(), digits->size()};
+  }
+  return {cell.text != nullptr ? cell.text : "", cell.size};
 }
 
 int32_t saturate32(int64_t v) {
@@ -42,15 +46,15 @@ int32_t saturate32(int64_t v) {
   return static_cast<int32_t>(v);
 }
 
-// Where to cut `text` to at most `max` bytes without splitting a UTF-8
-// sequence; bytes that are not UTF-8 are cut anywhere.
-size_t utf8Cut(const std::string& text, size_t max) {
-  if (text.size() <= max) return text.size();
+// Where to cut the `size` bytes of `text` to at most `max` bytes without
+// splitting a UTF-8 sequence; bytes that are not UTF-8 are cut anywhere.
+size_t utf8Cut(const char* text, size_t size, size_t max) {
+  if (size <= max) return size;
   size_t lead = max;
   while (lead > 0 && max - lead < 3 && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
   unsigned char c = static_cast<unsigned char>(text[lead]);
   size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-  if (len == 0 || lead + len <= max || lead + len > text.size()) return max;
+  if (len == 0 || lead + len <= max || lead + len > size) return max;
   for (size_t k = lead + 1; k < lead + len; ++k)
     if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) return max;
   return lead;
@@ -299,17 +303,18 @@ void DWSimpleDBConnObject::copyCell(size_t column, const Binding& b) {
       *static_cast<int64_t*>(b.buffer) = cellInteger(cell);
       break;
     case 's': {
-      std::string text = cellText(cell);
-      size_t n = utf8Cut(text, b.size);
-      std::memcpy(b.buffer, text.data(), n);
+      std::string digits;
+      auto text = cellText(cell, &digits);
+      size_t n = utf8Cut(text.first, text.second, b.size);
+      std::memcpy(b.buffer, text.first, n);
       static_cast<char*>(b.buffer)[n] = '\0';
       break;
     }
     case 'w': {
-      std::wstring wide = FXString::FromString(cellText(cell));
-      size_t n = std::min(wide.size(), b.size);
-      std::wmemcpy(static_cast<wchar_t*>(b.buffer), wide.data(), n);
-      static_cast<wchar_t*>(b.buffer)[n] = L'\0';
+      std::string digits;
+      auto text = cellText(cell, &digits);
+      wchar_t* wide = static_cast<wchar_t*>(b.buffer);
+      wide[FXString::FromString(text.first, text.second, wide, b.size)] = L'\0';
       break;
     }
   }

@@ -158,16 +158,18 @@ void rewriteScopeIdentity(Command* cmd, DWSqlBackend backend) {
   }
 }
 
+const char kOperatorChars[] = "+-*/<>=~!%^&|`?";
+const char kUnaryOperators[] = "~+-";
+
 // PostgreSQL reads a run of operator characters as one operator, so "&~8"
 // would name an operator "&~".  A blank before the unary one keeps them apart.
 void separateUnaryOperators(Command* cmd) {
-  static const char kOperatorChars[] = "+-*/<>=~!%^&|`?";
   std::vector<Token>& tokens = cmd->tokens();
   const std::string& text = cmd->text();
   for (size_t i = 1; i < tokens.size(); ++i) {
     if (tokens[i].kind != Token::kOp || tokens[i - 1].kind != Token::kOp) continue;
     char c = text[tokens[i].begin], prev = text[tokens[i - 1].begin];
-    if (std::strchr("~+-", c) != nullptr && std::strchr(kOperatorChars, prev) != nullptr)
+    if (std::strchr(kUnaryOperators, c) != nullptr && std::strchr(kOperatorChars, prev) != nullptr)
       cmd->pieces()[i].insert(0, " ");
   }
 }
@@ -212,12 +214,36 @@ bool rewriteDeleteJoin(const Command& cmd, DWSqlBackend backend, std::string* ou
   return true;
 }
 
+// False when no rewrite can apply, which the text shows without tokens:
+// each rewrite needs its word, or (PostgreSQL) two operator characters in
+// a row.
+bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
+  const bool postgres = backend == DWSqlBackend::kPostgres;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char lower = static_cast<char>(s[i] | 0x20);
+    const char next = i + 1 < s.size() ? static_cast<char>(s[i + 1] | 0x20) : '\0';
+    if (lower == 's' && next == 'c' && ::strncasecmp(s.c_str() + i, "SCOPE_IDENTITY", 14) == 0) return true;
+    if (lower == 'd' && next == 'e' && ::strncasecmp(s.c_str() + i, "DELETE", 6) == 0) return true;
+    if (postgres && i > 0 && std::strchr(kUnaryOperators, s[i]) != nullptr &&
+        std::strchr(kOperatorChars, s[i - 1]) != nullptr)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 namespace DWSqlDialect {
 
 std::vector<std::string> splitCommands(const std::string& text) {
   std::vector<std::string> commands;
+  // The common case, one command without comments, needs no tokens.
+  if (text.find(';') == std::string::npos && text.find("--") == std::string::npos &&
+      text.find("/*") == std::string::npos) {
+    std::string command = trimBlanks(text);
+    if (!command.empty()) commands.push_back(std::move(command));
+    return commands;
+  }
   size_t start = 0;
   bool hasContent = false;
   for (const Token& t : tokenize(text)) {
@@ -234,6 +260,7 @@ std::vector<std::string> splitCommands(const std::string& text) {
 }
 
 std::string rewrite(const std::string& command, DWSqlBackend backend) {
+  if (!mayNeedRewrite(command, backend)) return command;
   Command cmd(command);
   rewriteScopeIdentity(&cmd, backend);
   switch (backend) {

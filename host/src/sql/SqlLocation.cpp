@@ -1,5 +1,7 @@
 // The registry's description of a database name.
 #include <cctype>
+#include <map>
+#include <mutex>
 
 #include "SqlBackend.h"
 #include "host/DWPlatformInfo.h"
@@ -46,10 +48,8 @@ int configError(const std::string& text, std::string* error) {
   return DWSQL_CONFIG;
 }
 
-}  // namespace
-
-int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error) {
-  if (!validName(dbName)) return configError("Bad database name \"" + dbName + "\"", error);
+// The registry's answer, read key by key.
+int readSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error) {
   DatabaseSettings settings(dbName);
   SqlLocation loc;
   loc.name = dbName;
@@ -85,5 +85,33 @@ int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::strin
   loc.poolSize = static_cast<int>(poolSize);
   loc.poolIdleSecs = static_cast<int>(poolIdleSecs);
   *where = loc;
+  return 0;
+}
+
+}  // namespace
+
+// Every request opens its database; the registry is read again only once it
+// changed (DWPlatformInfo::generation), not key by key on every open.
+int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error) {
+  if (!validName(dbName)) return configError("Bad database name \"" + dbName + "\"", error);
+  struct Resolved {
+    uint64_t generation;
+    SqlLocation where;
+  };
+  static std::mutex mutex;
+  static std::map<std::string, Resolved>* resolved = new std::map<std::string, Resolved>;  // lives to the end
+  const uint64_t generation = DWPlatformInfo::generation();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = resolved->find(dbName);
+    if (it != resolved->end() && it->second.generation == generation) {
+      *where = it->second.where;
+      return 0;
+    }
+  }
+  int rc = readSqlLocation(dbName, where, error);
+  if (rc != 0) return rc;
+  std::lock_guard<std::mutex> lock(mutex);
+  (*resolved)[dbName] = Resolved{generation, *where};
   return 0;
 }

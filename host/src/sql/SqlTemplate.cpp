@@ -8,7 +8,26 @@
 
 namespace {
 
-bool isWordChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$'; }
+// Character classes, ASCII only as in the "C" locale; a table because the
+// scan below looks at every character of every command.
+enum : unsigned char { kWordChar = 1, kStartsSomething = 2 };
+
+struct CharClasses {
+  unsigned char of[256] = {};
+  constexpr CharClasses() {
+    for (int c = 0; c < 256; ++c) {
+      bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '$';
+      // May start a literal, a quoted run or a comment.
+      bool starts = word || c == '\'' || c == '"' || c == '[' || c == '`' || c == '-' || c == '/';
+      of[c] = static_cast<unsigned char>((word ? kWordChar : 0) | (starts ? kStartsSomething : 0));
+    }
+  }
+};
+constexpr CharClasses kClasses;
+
+bool is(char c, unsigned char cls) { return (kClasses.of[static_cast<unsigned char>(c)] & cls) != 0; }
+bool isWordChar(char c) { return is(c, kWordChar); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The first word, upper-cased.
 std::string firstWord(const std::string& s) {
@@ -19,43 +38,60 @@ std::string firstWord(const std::string& s) {
   return word;
 }
 
-// ORDER BY or GROUP BY anywhere, in any case.
-bool namesColumnsByNumber(const std::string& s) {
+// Where the first ORDER BY or GROUP BY starts, in any case, or the size:
+// from there on a number may name a column.
+size_t columnsByNumberFrom(const std::string& s) {
   for (size_t at = 0; at + 5 <= s.size(); ++at) {
+    const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(s[at])));
+    if (c != 'o' && c != 'g') continue;
     if (strncasecmp(s.c_str() + at, "order", 5) != 0 && strncasecmp(s.c_str() + at, "group", 5) != 0) continue;
     size_t after = at + 5;
     while (after < s.size() && std::isspace(static_cast<unsigned char>(s[after]))) ++after;
-    if (after > at + 5 && strncasecmp(s.c_str() + after, "by", 2) == 0) return true;
+    if (after > at + 5 && strncasecmp(s.c_str() + after, "by", 2) == 0) return at;
   }
-  return false;
+  return s.size();
 }
 
-// The last character before `end` that is not blank, or 0.
-char previousSignificant(const std::string& out) {
-  for (size_t i = out.size(); i > 0; --i)
-    if (!std::isspace(static_cast<unsigned char>(out[i - 1]))) return out[i - 1];
+// The last character before s[at] that is not blank, or 0.
+char previousSignificant(const std::string& s, size_t at) {
+  for (size_t i = at; i > 0; --i)
+    if (!std::isspace(static_cast<unsigned char>(s[i - 1]))) return s[i - 1];
   return 0;
 }
 
-// Copies a quoted or bracketed run, or a comment, from s[i]; false when s[i] starts none.
-bool copyOpaque(const std::string& s, size_t* i, std::string* out) {
-  size_t start = *i, end;
-  if (s[start] == '"' || s[start] == '[' || s[start] == '`') {
-    char close = s[start] == '[' ? ']' : s[start];
-    end = s.find(close, start + 1);
+// The end of the quoted or bracketed run, or the comment, that starts at
+// s[i]; `i` when none starts there.
+size_t opaqueEnd(const std::string& s, size_t i) {
+  const char c = s[i], next = i + 1 < s.size() ? s[i + 1] : '\0';
+  size_t end = i;
+  if (c == '"' || c == '[' || c == '`') {
+    end = s.find(c == '[' ? ']' : c, i + 1);
     end = end == std::string::npos ? s.size() : end + 1;
-  } else if (s.compare(start, 2, "--") == 0) {
-    end = s.find('\n', start);
+  } else if (c == '-' && next == '-') {
+    end = s.find('\n', i);
     end = end == std::string::npos ? s.size() : end;
-  } else if (s.compare(start, 2, "/*") == 0) {
-    end = s.find("*/", start + 2);
+  } else if (c == '/' && next == '*') {
+    end = s.find("*/", i + 2);
     end = end == std::string::npos ? s.size() : end + 2;
-  } else {
-    return false;
   }
-  out->append(s, start, end - start);
-  *i = end;
-  return true;
+  return end;
+}
+
+// The text of the 'literal' whose opening quote is s[i], and the index of
+// its closing quote; false when it is not closed.
+bool readLiteral(const std::string& s, size_t i, std::string* text, size_t* close) {
+  size_t j = i + 1;
+  for (;;) {
+    size_t quote = s.find('\'', j);
+    if (quote == std::string::npos) return false;
+    text->append(s, j, quote - j);
+    if (quote + 1 == s.size() || s[quote + 1] != '\'') {
+      *close = quote;
+      return true;
+    }
+    *text += '\'';  // doubled
+    j = quote + 2;
+  }
 }
 
 }  // namespace
@@ -63,58 +99,63 @@ bool copyOpaque(const std::string& s, size_t* i, std::string* out) {
 bool SqlTemplate::make(const std::string& command, char marker, SqlTemplate* out) {
   const std::string verb = firstWord(command);
   if (verb != "SELECT" && verb != "INSERT" && verb != "UPDATE" && verb != "DELETE") return false;
-  const bool numbersStay = namesColumnsByNumber(command);
-  out->text.clear();
-  out->values.clear();
+  const size_t numbersStayFrom = columnsByNumberFrom(command);
   const std::string& s = command;
+  out->text.clear();
+  out->text.reserve(s.size());
+  out->values.clear();
+  size_t copied = 0;  // s[0, copied) is in out->text already
+  // Puts a parameter in place of s[from, to).
+  auto takeOut = [&](size_t from, size_t to, Value v) {
+    out->text.append(s, copied, from - copied);
+    out->values.push_back(std::move(v));
+    out->text += marker;
+    out->text += std::to_string(out->values.size());
+    copied = to;
+  };
   size_t i = 0;
   while (i < s.size()) {
-    char c = s[i];
-    if (copyOpaque(s, &i, &out->text)) continue;
+    const char c = s[i];
+    size_t end = opaqueEnd(s, i);
+    if (end > i) {
+      i = end;
+      continue;
+    }
     const bool wordBefore = i > 0 && isWordChar(s[i - 1]);
     if (c == '\'' && !wordBefore) {  // X'..' blobs stay
       Value v;
       v.isText = true;
-      size_t j = i + 1;
-      for (; j < s.size(); ++j) {
-        if (s[j] != '\'') {
-          v.text += s[j];
-        } else if (j + 1 < s.size() && s[j + 1] == '\'') {
-          v.text += '\'';
-          ++j;
-        } else {
-          break;
-        }
-      }
-      if (j >= s.size()) return false;  // unterminated: leave it to the database
-      out->values.push_back(std::move(v));
-      out->text += marker + std::to_string(out->values.size());
-      i = j + 1;
+      size_t close = 0;
+      if (!readLiteral(s, i, &v.text, &close)) return false;  // unterminated: leave it to the database
+      takeOut(i, close + 1, std::move(v));
+      i = close + 1;
       continue;
     }
-    if (std::isdigit(static_cast<unsigned char>(c)) && !wordBefore && !numbersStay) {
+    if (isDigit(c) && !wordBefore && i < numbersStayFrom) {
       size_t j = i;
-      while (j < s.size() && std::isdigit(static_cast<unsigned char>(s[j]))) ++j;
-      char before = previousSignificant(out->text);
-      bool whole = j == s.size() || (!isWordChar(s[j]) && s[j] != '.');
-      if (whole && std::strchr("=<>(,", before) != nullptr && before != 0) {
+      while (j < s.size() && isDigit(s[j])) ++j;
+      const char before = previousSignificant(s, i);
+      const bool whole = j == s.size() || (!isWordChar(s[j]) && s[j] != '.');
+      if (whole && before != 0 && std::strchr("=<>(,", before) != nullptr) {
         errno = 0;
         long long n = std::strtoll(s.substr(i, j - i).c_str(), nullptr, 10);
         if (errno == 0) {
           Value v;
           v.integer = n;
-          out->values.push_back(v);
-          out->text += marker + std::to_string(out->values.size());
-          i = j;
-          continue;
+          takeOut(i, j, std::move(v));
         }
       }
-      out->text.append(s, i, j - i);
       i = j;
       continue;
     }
-    out->text += c;
+    // A run that holds no value: a word, or characters that start nothing.
     ++i;
+    if (isWordChar(c)) {
+      while (i < s.size() && isWordChar(s[i])) ++i;
+    } else {
+      while (i < s.size() && !is(s[i], kStartsSomething)) ++i;
+    }
   }
+  out->text.append(s, copied, std::string::npos);
   return !out->values.empty();
 }

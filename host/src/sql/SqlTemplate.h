@@ -2,8 +2,8 @@
 // that commands differing only in those values share one prepared statement.
 // Only plain data commands are rewritten, and only literals whose meaning
 // can't change: every 'text' literal, and whole integers that follow a
-// comparison, "(" or "," (never those of a statement with ORDER BY or
-// GROUP BY, where "1" names a column).  Internal to the host library.
+// comparison, "(" or "," (never those from the first ORDER BY or GROUP BY
+// on, where "1" names a column).  Internal to the host library.
 #ifndef HOST_SRC_SQLTEMPLATE_H
 #define HOST_SRC_SQLTEMPLATE_H
 
