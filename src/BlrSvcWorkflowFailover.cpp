@@ -12,6 +12,12 @@ namespace {
 
 using W = BlrSvcWorkflow;
 
+// The Tail's refusal to revert to a snapshot it does not hold.
+constexpr int kNoSnapshotCode = 2;
+// failoverSnapTaken once a cancel has asked the Tail to revert: not taken,
+// as far as a resumed failover is concerned.
+constexpr char kSnapReverting[] = "2";
+
 // Powers the production VM off and notes whether it was on.
 CZuError stopProductionVm(WorkflowRun& run) {
   if (run.done(W::FOPROP_VM_STOPPED)) return CZuError();
@@ -141,9 +147,18 @@ CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
   if ((err = run.resolveHostsInTurn(FXLOC)).IsError()) return err;
 
   const int id = pairId;
-  if (run.done(FOPROP_SNAP_TAKEN)) {
+  const bool revertSent = run.value(FOPROP_SNAP_TAKEN) == kSnapReverting;
+  if (run.done(FOPROP_SNAP_TAKEN) || revertSent) {
     run.action("Reverting to failover snapshot on Tail");
+    // Noted before the request: a cancel that ends before the answer may
+    // have reverted (and so removed) the snapshot, and a failover resumed
+    // after it must take a new one.
+    if (!revertSent && (err = run.setProp(FOPROP_SNAP_TAKEN, kSnapReverting)).IsError()) return err;
     err = run.call(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); });
+    if (err.IsError() && revertSent && err.Code() == kNoSnapshotCode) {
+      run.log("No failover snapshot of pair %d left on Tail: an earlier cancel reverted to it", id);
+      err = CZuError();
+    }
     if (err.IsError())
       return err.Push(FXLOC, "Couldn't revert to failover snapshot for pair %d on Tail", id);
     if ((err = run.clearProp(FOPROP_SNAP_TAKEN)).IsError()) return err;

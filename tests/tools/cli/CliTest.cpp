@@ -484,4 +484,37 @@ TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
   EXPECT_EQ(r.code, 0) << r.err;
 }
 
+TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResumed) {
+  int id = runningPair();
+  std::string p = " " + std::to_string(id);
+  const std::string snapshot = "snapshot " + std::to_string(id) + "\n";
+  auto killCancelAfterTheRevert = [&] {
+    // The Tail reverts after blr is killed waiting for its answer.
+    env_.write("tail1.ctl", "fault DELETE_FAILOVER_SNAP=delay:1500\n");
+    CliEnv::Result r =
+        env_.blrKilled("cancel-failover" + p, 300, "Reverting to failover snapshot on Tail");
+    EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
+    for (int i = 0; i < 50 && env_.read("tail1.state").find(snapshot) != std::string::npos; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(env_.read("tail1.state").find(snapshot), std::string::npos);
+    env_.write("tail1.ctl", "");
+  };
+
+  // A resumed failover takes a new snapshot, which the next cancel reverts to.
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  killCancelAfterTheRevert();
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  EXPECT_NE(env_.read("tail1.state").find(snapshot), std::string::npos);
+  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  EXPECT_EQ(r.code, 0) << r.err;
+  ASSERT_EQ(awaitStatus(id, 4), 4);
+
+  // A repeated cancel finds the revert done.
+  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  killCancelAfterTheRevert();
+  r = env_.blr("cancel-failover" + p);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+}
+
 }  // namespace
