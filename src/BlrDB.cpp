@@ -1,5 +1,6 @@
 // The pair database client: each operation encodes its body, sends it on the
 // link "BLR" and decodes the answer.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <map>
@@ -110,6 +111,8 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
   *parseFailed = false;
   bool stopped = false;
   int handed = 0;
+  int lastHanded = 0;           // id of the last pair handed over
+  int skipThrough = afterId;    // pairs up to this id are not handed over
   // An older server ignores the paging keys: they are applied here too.
   auto take = [&](const std::string& hex) {
     std::vector<char> bytes(hex.size() / 2);
@@ -121,23 +124,29 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
       return err;
     }
     for (const Pair& pair : pairs) {
-      if (pair.id <= afterId && afterId > 0) continue;
+      if (pair.id <= skipThrough && skipThrough > 0) continue;
       if ((limit > 0 && handed >= limit) || !onPair(pair)) {
         stopped = true;
         return FXErrorUtil::ErrorInt(FXLOC, ECANCELED, "Stopped reading pairs");
       }
       ++handed;
+      lastHanded = pair.id;
     }
     return CZuError();
   };
   Map resp;
   DwLink link("BLR");
   link.setResendable(true);
-  if (restart)
+  if (restart) {
     link.setRestart([&] {
       handed = 0;
       restart();
     });
+  } else {
+    // The server answers in id order: a start over on another server goes
+    // on after the last pair handed over, which the caller keeps.
+    link.setRestart([&] { skipThrough = std::max(skipThrough, lastHanded); });
+  }
   CZuError err = link.makeReqPieces(
       req, &resp,
       [&](const std::string& key, std::string& piece) {

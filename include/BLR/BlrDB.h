@@ -199,8 +199,10 @@ class BLR_API BlrDB {
   // The pairs matching `filters` handed to `onPair` one at a time as they
   // arrive, in id order, so that neither end holds the whole list; `onPair`
   // returns false to stop early.  `afterId` pages: only pairs with a greater
-  // id; `limit` (0: no limit) stops after so many.  A failure after some pairs
-  // were handed over voids them.
+  // id; `limit` (0: no limit) stops after so many.  A central server lost
+  // part-way is left for the next one, which goes on after the last pair
+  // handed over; another failure after some pairs were handed over voids
+  // them.
   CZuError forEachPair(const std::list<Pair>& filters, const std::function<bool(const Pair&)>& onPair,
                        int afterId = 0, int limit = 0);
   CZuError delPair(int pairId);

@@ -277,6 +277,27 @@ TEST_F(FailoverTest, AnswerLostAfterCommitIsNotAppliedTwice) {
   EXPECT_EQ(cluster_->eventsHolding(1, "\"create_or_update_pair\""), 1);
 }
 
+// A pair list streamed to the caller goes on from the next server after the
+// one in use dies part-way: each pair handed over once, in id order.
+TEST_F(FailoverTest, StreamedPairListGoesOnAfterTheServerInUseDies) {
+  startServers(sqliteDatabase(), {"", ""});
+  if (HasFatalFailure()) return;
+  constexpr int kPairs = 10000;  // an answer of many frames, more than the sockets buffer
+  std::list<BlrDB::Pair> pairs;
+  for (int n = 0; n < kPairs; ++n) pairs.push_back(ChangeLoad::pairOf(0, n));
+  ASSERT_OK(BlrDB().createPairs(pairs));  // through the first server, which stays in use
+  int handed = 0, lastId = 0;
+  bool ordered = true;
+  ASSERT_OK(BlrDB().forEachPair({BlrDB::Pair()}, [&](const BlrDB::Pair& pair) {
+    if (handed++ == 0) cluster_->kill(0);
+    ordered = ordered && pair.id > lastId;
+    lastId = pair.id;
+    return true;
+  }));
+  EXPECT_TRUE(ordered);
+  EXPECT_EQ(handed, kPairs);
+}
+
 // Ready only while the server takes connections and its database answers.
 TEST_F(FailoverTest, HealthIsReadyOnlyWhileServingWithADatabase) {
   startServers(sqliteDatabase(), {""});
