@@ -39,6 +39,7 @@ int retryPauseMs(int attempt) {
   const int base = 50 << (attempt - 1);
   return base + std::uniform_int_distribution<int>(0, base)(jitter);
 }
+
 constexpr int kHeaderLen = 8;
 // Requests without pair lists are encoded on the stack; theirs are a few
 // dozen bytes.
