@@ -10,12 +10,9 @@
 #include "BLR/BlrSvcWorkflow.h"
 #include "support/WorkflowEnv.h"
 #include "host/DWPlatformInfo.h"
-#include "host/DwLinkServer.h"
 #include "support/Check.h"
-#include "support/ChildProcess.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
-#include "support/TestCerts.h"
 
 namespace {
 
@@ -138,13 +135,6 @@ class WorkflowTest : public ::testing::Test {
     EXPECT_OK(BlrDB().getPairProp(pairId, name, &value));
     return value;
   }
-  // Messages logged by `function`, inside the pair's debug context.
-  std::vector<std::string> logged(const std::string& function) {
-    std::vector<std::string> out;
-    for (const RecordedLine& line : recorder_.lines())
-      if (line.prefix == "[vm1] " + function + "() - ") out.push_back(line.message);
-    return out;
-  }
 
   // "head OP=ACTION", "tail OP=ACTION" or "db REQUEST [TEXT]".
   void inject(const std::string& fault) {
@@ -185,58 +175,27 @@ class StepRecorder : public BlrWorkflowObserver {
 
 TEST_F(WorkflowTest, FailoverStraightPathAndAgain) {
   int id = runningPair();
+  // Progress left by an earlier failover is ignored.
+  for (const char* name : {W::FOPROP_VM_STOPPED, W::FOPROP_SNAP_TAKEN, W::FBPROP_VM_STARTED})
+    ASSERT_OK(BlrDB().setPairProp(id, name, "1"));
   bool partial = true;
   ASSERT_OK(W(id).failover(false, true, &partial));
   EXPECT_FALSE(partial);
   EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+  int tagged = 0;  // the workflow's lines carry the pair's context and id
+  for (const RecordedLine& line : recorder_.lines())
+    if (line.prefix == "[vm1] BlrSvcWorkflow::failover() - ") {
+      EXPECT_EQ(line.id, id) << line.message;
+      ++tagged;
+    }
+  EXPECT_GT(tagged, 0);
 
   // Done already: the second call looks up, marks, and talks to no proxy.
   int head = env_->head->requests(), tail = env_->tail->requests();
-  recorder_.clear();
   ASSERT_OK(W(id).failover(false, true, &partial));
   EXPECT_EQ(env_->head->requests(), head);
   EXPECT_EQ(env_->tail->requests(), tail);
-  std::vector<std::string> lines = logged("BlrSvcWorkflow::failover");
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines[0], "Resuming failover for pair " + std::to_string(id) + ". Previous progress:");
   EXPECT_EQ(stateText(*env_, id), kAfterFailover);
-}
-
-TEST_F(WorkflowTest, ResumedFailoverLogsItsProgress) {
-  int id = runningPair();
-  inject("head PAUSE=fail:9:busy");
-  CZuError err = W(id).failover(false, false, nullptr);
-  EXPECT_EQ(err.Code(), 204);
-  EXPECT_THAT(err.AsString(),
-              HasSubstr("Couldn't suspend pair " + std::to_string(id) + " for failover"));
-  env_->clearFaults();
-  recorder_.clear();
-  ASSERT_OK(W(id).failover(false, false, nullptr));
-  std::string p = std::to_string(id);
-  std::vector<std::string> expected = {
-      "Resuming failover for pair " + p + ". Previous progress:",
-      "   Status Before Failover: 4",
-      "   Power Before Failover: 1",
-      "   VM Stopped: DONE",
-      "   PL Flushed: N/A",
-      "   Pair Paused: FAILED",
-      "   Replication Blocked: N/A",
-      "   Snap Taken: N/A",
-      "Suspending replication for failover",
-      "Blocking replication on Tail due to failover",
-      "Creating failover snapshot on Tail",
-      "Failover successful:",
-      "   Status Before Failover: 4",
-      "   Power Before Failover: 1",
-      "   VM Stopped: DONE",
-      "   PL Flushed: N/A",
-      "   Pair Paused: DONE",
-      "   Replication Blocked: DONE",
-      "   Snap Taken: DONE",
-  };
-  EXPECT_EQ(logged("BlrSvcWorkflow::failover"), expected);
-  for (const RecordedLine& line : recorder_.lines())  // tagged with the pair
-    EXPECT_TRUE(line.message != "Suspending replication for failover" || line.id == id);
 }
 
 TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
@@ -246,7 +205,6 @@ TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
   EXPECT_EQ(failure(W(id).failover(false, true, nullptr)),
             "200: Can't failover stopped pair " + std::to_string(id));
   EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
-  EXPECT_EQ(logged("BlrSvcWorkflow::failover").size(), 1u);
 }
 
 TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
@@ -259,22 +217,12 @@ TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
   {
     StepRecorder steps;  // the innermost observer is the thread's
     ASSERT_OK(W(id).failover(true, true, &partial));
-    std::vector<std::string> expected = {
-        "begin 202 Stopping VM on the Head",
-        "end ok",
-        "begin 203 Flushing replication pipeline",
-        "failure",
-        "begin 203 Injecting failover marker",
-        "begin 203 Waiting for failover marker to reach the Tail",
-    };
-    ASSERT_GT(steps.events.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(steps.events.begin(), steps.events.begin() + 6), expected);
+    ASSERT_GT(steps.events.size(), 6u);
+    EXPECT_EQ(steps.events[0], "begin 202 Stopping VM on the Head");
+    EXPECT_EQ(steps.events[1], "end ok");
+    EXPECT_EQ(steps.events[3], "failure");  // flushing: the pair is not running
     EXPECT_THAT(steps.events[6], HasSubstr("tick Last seqnum on tail: "));
-    EXPECT_THAT(steps.events, ::testing::IsSupersetOf(std::vector<std::string>{
-                                  "begin 204 Suspending replication for failover",
-                                  "begin 206 Creating failover snapshot on Tail"}));
-    std::vector<std::string> last(steps.events.end() - 2, steps.events.end());
-    EXPECT_EQ(last, (std::vector<std::string>{"failure", "end failed"}));
+    EXPECT_EQ(steps.events.back(), "end failed");
     ASSERT_EQ(steps.failures.size(), 3u);
     EXPECT_THAT(steps.failures[0], HasSubstr("Pair must be running before trying to failover"));
     EXPECT_THAT(steps.failures[1], HasSubstr("busy"));
@@ -287,8 +235,6 @@ TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
   EXPECT_EQ(prop(id, W::FOPROP_PAIR_PAUSED), "0");
   EXPECT_EQ(prop(id, W::FOPROP_REPLICATION_BLOCKED), "1");
   EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "0");
-  std::vector<std::string> lines = logged("BlrSvcWorkflow::failover");
-  EXPECT_THAT(lines, ::testing::Contains("Failover Partially successful:"));
 }
 
 TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
@@ -308,26 +254,10 @@ TEST_F(WorkflowTest, FlushGivesUpAfter300Seconds) {
   EXPECT_EQ(prop(id, W::FOPROP_SNAP_TAKEN), "1");
 }
 
-TEST_F(WorkflowTest, CancelFailover) {
-  int id = runningPair();
-  ASSERT_OK(W(id).cancelFailover(false));
-  EXPECT_EQ(logged("BlrSvcWorkflow::cancelFailover"),
-            std::vector<std::string>{"Nothing to cleanup for pair " + std::to_string(id)});
-  ASSERT_OK(W(id).failover(false, true, nullptr));
-  ASSERT_OK(W(id).cancelFailover(false));
-  EXPECT_EQ(stateText(*env_, id), kAfterCancel);
-}
-
-TEST_F(WorkflowTest, NewFailoverIgnoresProgressLeftByAnEarlierOne) {
-  int id = runningPair();
-  for (const char* name : {W::FOPROP_VM_STOPPED, W::FOPROP_SNAP_TAKEN, W::FBPROP_VM_STARTED})
-    ASSERT_OK(BlrDB().setPairProp(id, name, "1"));
-  ASSERT_OK(W(id).failover(false, true, nullptr));
-  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
-}
-
 TEST_F(WorkflowTest, InterruptedCancelIsRepeatedOrTheFailoverResumed) {
   int id = runningPair();
+  ASSERT_OK(W(id).cancelFailover(false));  // nothing to undo
+  EXPECT_EQ(stateText(*env_, id), kAfterCancel);
   ASSERT_OK(W(id).failover(false, true, nullptr));
   // The restart fails: FAILOVER stays, and cancelling again restarts.
   inject("head START=fail:5");
@@ -354,12 +284,6 @@ TEST_F(WorkflowTest, InterruptedCancelIsRepeatedOrTheFailoverResumed) {
 }
 
 // ---- Failback and reset ----
-
-TEST_F(WorkflowTest, FailbackStraightPath) {
-  int id = failedOverPair();
-  ASSERT_OK(W(id).failback(true));
-  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
-}
 
 TEST_F(WorkflowTest, FailbackWaitsForTheCopyBack) {
   int id = failedOverPair();
@@ -398,11 +322,8 @@ TEST_F(WorkflowTest, FailbackStopsWhenTheCopyBackCantFinish) {
 
   ASSERT_OK(W(id).resetAfterFailback());
   EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
-  recorder_.clear();
   ASSERT_OK(W(id).resetAfterFailback());  // no longer in 18: nothing to do
-  EXPECT_EQ(logged("BlrSvcWorkflow::resetAfterFailback"),
-            std::vector<std::string>{"Pair " + std::to_string(id) +
-                                     " is not in \"Failback Failed\" state"});
+  EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
 }
 
 TEST_F(WorkflowTest, ResetRemovesAnUnrecordedHiddenPair) {
@@ -454,17 +375,6 @@ TEST_F(WorkflowTest, FailbackAndSwitchRolesRefuseOtherStates) {
 
 // ---- Switch roles ----
 
-TEST_F(WorkflowTest, SwitchRolesStraightPath) {
-  int id = failedOverPair();
-  int newId = 0;
-  ASSERT_OK(W(id).switchRoles(&newId));
-  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
-  BlrDB::Pair reverse;
-  ASSERT_OK(BlrDB().getPair(newId, &reverse));
-  EXPECT_EQ(reverse.flags, W::REVERSE);
-  EXPECT_EQ(prop(newId, BlrDB::PairProps::ORIG_PAIR_ID), "");
-}
-
 TEST_F(WorkflowTest, SwitchRolesRemakesAReversePairThatVanished) {
   int id = failedOverPair();
   env_->tap->fail("del_pairs");
@@ -478,13 +388,14 @@ TEST_F(WorkflowTest, SwitchRolesRemakesAReversePairThatVanished) {
 }
 
 // ---- Every step fails once, and the next call finishes the work ----
+// (A fault in the first step changes nothing: the next call is the straight path.)
 
 struct StepFault {
   const char* name;
   int code;           // of the failed call
   int statusAfter;    // of the pair after it
   const char* fault;  // see WorkflowTest::inject
-  const char* after;  // "db REQUEST TEXT": inject only once such a request passed
+  const char* after = nullptr;  // "db REQUEST TEXT": inject only once such a request passed
 };
 
 void PrintTo(const StepFault& f, std::ostream* out) { *out << f.name; }
@@ -538,17 +449,17 @@ TEST_P(FailoverStepTest, CancelUndoesWhatWasDone) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailoverStepTest,
     ::testing::Values(
-        StepFault{"ReadPair", 201, 4, "db get_pairs", nullptr},
-        StepFault{"SetFlag", 1, 4, "db set_pair_flags", nullptr},
-        StepFault{"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover", nullptr},
-        StepFault{"SetStatus", 201, 4, "db set_pair_status", nullptr},
-        StepFault{"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5", nullptr},
-        StepFault{"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped", nullptr},
-        StepFault{"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5", nullptr},
-        StepFault{"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5", nullptr},
-        StepFault{"Pause", 204, 14, "head PAUSE=fail:5", nullptr},
-        StepFault{"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5", nullptr},
-        StepFault{"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5", nullptr}),
+        StepFault{"ReadPair", 201, 4, "db get_pairs"},
+        StepFault{"SetFlag", 1, 4, "db set_pair_flags"},
+        StepFault{"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover"},
+        StepFault{"SetStatus", 201, 4, "db set_pair_status"},
+        StepFault{"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5"},
+        StepFault{"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped"},
+        StepFault{"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5"},
+        StepFault{"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5"},
+        StepFault{"Pause", 204, 14, "head PAUSE=fail:5"},
+        StepFault{"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5"},
+        StepFault{"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5"}),
     stepName);
 
 TEST_P(FailbackStepTest, ResumeFinishesTheFailback) {
@@ -571,30 +482,29 @@ TEST_P(FailbackStepTest, ResetCleansUp) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, FailbackStepTest,
     ::testing::Values(
-        StepFault{"SetStatus", 202, 16, "db set_pair_status", nullptr},
-        StepFault{"DeleteSnapshot", 203, 18, "tail DELETE_FAILOVER_SNAP=fail:5", nullptr},
-        StepFault{"StopProductionVm", 204, 18, "head POWER_ON_OFF_VM_REQ=fail:5", nullptr},
-        StepFault{"StopOriginal", 205, 18, "head STOP=fail:5", nullptr},
-        StepFault{"CleanOriginal", 206, 18, "head CLEANUP=fail:5", nullptr},
-        StepFault{"CreateHidden", 207, 18, "db create_or_update_pair", nullptr},
-        StepFault{"ConfigureHidden", 207, 18, "db set_pair_props", nullptr},
-        StepFault{"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId", nullptr},
-        StepFault{"StartHidden", 208, 18, "tail START=fail:5", nullptr},
+        StepFault{"SetStatus", 202, 16, "db set_pair_status"},
+        StepFault{"DeleteSnapshot", 203, 18, "tail DELETE_FAILOVER_SNAP=fail:5"},
+        StepFault{"StopProductionVm", 204, 18, "head POWER_ON_OFF_VM_REQ=fail:5"},
+        StepFault{"StopOriginal", 205, 18, "head STOP=fail:5"},
+        StepFault{"CleanOriginal", 206, 18, "head CLEANUP=fail:5"},
+        StepFault{"CreateHidden", 207, 18, "db create_or_update_pair"},
+        StepFault{"ConfigureHidden", 207, 18, "db set_pair_props"},
+        StepFault{"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId"},
+        StepFault{"StartHidden", 208, 18, "tail START=fail:5"},
         StepFault{"QueryHidden", 202, 18, "db get_pairs",
                   "db set_pair_prop failbackHiddenPairStarted"},
-        StepFault{"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5", nullptr},
-        StepFault{"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped",
-                  nullptr},
-        StepFault{"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5", nullptr},
-        StepFault{"QuerySeqNum", 211, 18, "head GET_LAST_SEQNUM_REQ=fail:5", nullptr},
-        StepFault{"StopHidden", 212, 18, "tail STOP=fail:5", nullptr},
-        StepFault{"CleanHidden", 213, 18, "tail CLEANUP=fail:5", nullptr},
-        StepFault{"DeleteHidden", 214, 18, "db del_pairs", nullptr},
+        StepFault{"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5"},
+        StepFault{"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped"},
+        StepFault{"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5"},
+        StepFault{"QuerySeqNum", 211, 18, "head GET_LAST_SEQNUM_REQ=fail:5"},
+        StepFault{"StopHidden", 212, 18, "tail STOP=fail:5"},
+        StepFault{"CleanHidden", 213, 18, "tail CLEANUP=fail:5"},
+        StepFault{"DeleteHidden", 214, 18, "db del_pairs"},
         StepFault{"StartProductionVm", 215, 18, "head POWER_ON_OFF_VM_REQ=fail:5",
                   "db set_pair_prop failbackHiddenPairDeleted"},
-        StepFault{"Unblock", 216, 18, "tail FAILOVER_CROSSED=fail:5", nullptr},
-        StepFault{"Restart", 216, 18, "head START=fail:5", nullptr},
-        StepFault{"ClearFlag", 1, 18, "db clr_pair_flags", nullptr}),
+        StepFault{"Unblock", 216, 18, "tail FAILOVER_CROSSED=fail:5"},
+        StepFault{"Restart", 216, 18, "head START=fail:5"},
+        StepFault{"ClearFlag", 1, 18, "db clr_pair_flags"}),
     stepName);
 
 TEST_P(SwitchRolesStepTest, ResumeFinishesTheSwitch) {
@@ -605,21 +515,23 @@ TEST_P(SwitchRolesStepTest, ResumeFinishesTheSwitch) {
   });
   int newId = 0;
   ASSERT_OK(W(id).switchRoles(&newId));
-  EXPECT_NE(newId, 0);
+  BlrDB::Pair reverse;
+  ASSERT_OK(BlrDB().getPair(newId, &reverse));
+  EXPECT_EQ(reverse.flags, W::REVERSE);
   EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, SwitchRolesStepTest,
     ::testing::Values(
-        StepFault{"SetStatus", 201, 16, "db set_pair_status", nullptr},
-        StepFault{"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5", nullptr},
-        StepFault{"StopOriginal", 203, 20, "head STOP=fail:5", nullptr},
-        StepFault{"CleanOriginal", 204, 20, "head CLEANUP=fail:5", nullptr},
-        StepFault{"CreateReverse", 205, 20, "db create_or_update_pair", nullptr},
-        StepFault{"ConfigureReverse", 205, 20, "db set_pair_props", nullptr},
-        StepFault{"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId", nullptr},
-        StepFault{"DeleteOriginal", 206, 20, "db del_pairs", nullptr}),
+        StepFault{"SetStatus", 201, 16, "db set_pair_status"},
+        StepFault{"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5"},
+        StepFault{"StopOriginal", 203, 20, "head STOP=fail:5"},
+        StepFault{"CleanOriginal", 204, 20, "head CLEANUP=fail:5"},
+        StepFault{"CreateReverse", 205, 20, "db create_or_update_pair"},
+        StepFault{"ConfigureReverse", 205, 20, "db set_pair_props"},
+        StepFault{"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId"},
+        StepFault{"DeleteOriginal", 206, 20, "db del_pairs"}),
     stepName);
 
 // ---- Interrupted returns, whatever the replication service reported ----
@@ -700,49 +612,5 @@ INSTANTIATE_TEST_SUITE_P(Stops, InterruptedTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                            return info.param ? "EveryStopReported" : "WorkflowStatusKept";
                          });
-
-// ---- The simulator program ----
-
-TEST(WorkflowProgram, FailoverAndFailbackAgainstProxyProcesses) {
-  ManualClock clock;
-  ManualClock::Installer installer(&clock);
-  TempFile log;
-  WorkflowEnv env(log.path());
-  ASSERT_OK(env.startDatabase());
-  DwLinkServerConfig config;
-  config.address = "127.0.0.1";
-  config.port = 0;
-  config.service = env.tap.get();
-  config.tls = TestCerts::get().context("job1");
-  DwLinkServer server;  // where the proxies report pair statuses
-  ASSERT_OK(server.start(config));
-  TempFile control;  // the Head's faults
-  std::vector<std::string> args = {"--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0"};
-  ProxyProcess tail(BLR_PROXY_BIN, "tail1", server.port(), args);
-  args.insert(args.end(), {"--control-file", control.path()});
-  ProxyProcess head(BLR_PROXY_BIN, "head1", server.port(), args);
-  ASSERT_NE(head.dwdPort, 0);
-  ASSERT_NE(tail.dwdPort, 0);
-  ASSERT_OK(env.addClient(WorkflowEnv::kHeadClient, "head1", head.dwdPort));
-  ASSERT_OK(env.addClient(WorkflowEnv::kTailClient, "tail1", tail.dwdPort));
-
-  int id = 0;
-  ASSERT_OK(env.addFailedOverPair(&id));
-  EXPECT_THAT(propsText(id), HasSubstr("failoverMarkerReceived=1 failoverPairPaused=1 "
-                                       "failoverReplicationBlocked=1 failoverSnapTaken=1"));
-  ASSERT_OK(W(id).failback(true));
-  // Running again as the Head's restart reported, and the hidden pair gone.
-  EXPECT_EQ(stateText(env, id), "pair: status 4 flags 0 event 0 props\n");
-  EXPECT_EQ(env.control(WorkflowEnv::kTailClient,
-                        [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, true); })
-                .Code(),
-            2);  // no failover snapshot left to revert to
-
-  control.write("fault PING=fail:4:from the control file\n");  // read while running
-  EXPECT_EQ(failure(env.control(WorkflowEnv::kHeadClient, [](BlrCtrl& c) { return c.ping(); })),
-            "4: Couldn't send BLR_CTRL_MSG_PING: from the control file");
-  EXPECT_EQ(head.process.stop(), 0);
-  server.stop();
-}
 
 }  // namespace

@@ -116,26 +116,22 @@ TEST(TrialTest, DoctorNamesEachFault) {
   EXPECT_EQ(failedChecks(env, "cli.reg"), std::set<std::string>{});
 
   // A certificate fault also keeps the central server from accepting this
-  // client; the local check names the cause.
-  std::string server = "central server 127.0.0.1:" + std::to_string(numberAfter(env.read("cli.reg"), "nServerPort = "));
-  EXPECT_EQ(failedChecks(env, variant(env, "noca.reg", "[Security]\nsCAFile = " + env.dir + "/gone.crt\n")),
-            (std::set<std::string>{"CA file", server}));
-
-  EXPECT_EQ(failedChecks(env, variant(env, "key.reg", "[Security]\nsKeyFile = " + env.dir + "/tail1.key\n")),
-            (std::set<std::string>{"private key", server}));
-
+  // client; the local check names the cause.  The kind: built-in, from the
+  // installation's own authority.
   writeExpiredCopy(env, "cli.crt", "expired.crt");
-  EXPECT_EQ(failedChecks(env, variant(env, "old.reg", "[Security]\nsCertFile = " + env.dir + "/expired.crt\n")),
-            (std::set<std::string>{"certificate dates", server}));
-
-  // The built-in kind, from the installation's own authority.
   KrpCertAuthority ca;
   ASSERT_FALSE(KrpCertAuthority::open(env.dir, &ca).IsError());
   ASSERT_FALSE(ca.issue("cli", KRP_CERT_KIND_PRODUCT, 30, env.dir + "/product").IsError());
-  EXPECT_EQ(failedChecks(env, variant(env, "kind.reg",
-                                      "[Security]\nsCertFile = " + env.dir + "/product/cli.crt\nsKeyFile = " +
-                                          env.dir + "/product/cli.key\n")),
-            (std::set<std::string>{"certificate", server}));
+  const std::string d = "[Security]\n", at = " = " + env.dir;
+  const std::pair<std::string, std::string> kCertFaults[] = {
+      {"CA file", d + "sCAFile" + at + "/gone.crt\n"},
+      {"private key", d + "sKeyFile" + at + "/tail1.key\n"},
+      {"certificate dates", d + "sCertFile" + at + "/expired.crt\n"},
+      {"certificate", d + "sCertFile" + at + "/product/cli.crt\nsKeyFile" + at + "/product/cli.key\n"}};
+  std::string server = "central server 127.0.0.1:" + std::to_string(numberAfter(env.read("cli.reg"), "nServerPort = "));
+  for (const auto& [check, overrides] : kCertFaults)
+    EXPECT_EQ(failedChecks(env, variant(env, "fault.reg", overrides)),
+              (std::set<std::string>{check, server})) << check;
 
   int port = closedPort();
   EXPECT_EQ(failedChecks(env, variant(env, "noserver.reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n")),
