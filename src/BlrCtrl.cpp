@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <exception>
-#include <random>
 
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrReg.h"
@@ -13,7 +12,7 @@
 #include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwBytes.h"
-#include "host/DwClock.h"
+#include "host/DwConnGate.h"
 #include "host/DwFwClient.h"
 #include "host/DwHostName.h"
 #include "host/DwLink.h"
@@ -24,22 +23,6 @@
 namespace {
 
 constexpr char kServiceName[] = "BlrCtrlSvc";
-// A proxy with as many handshakes in progress as it admits closes further
-// connections at once; such a refusal is tried again a few times.
-constexpr int kConnectAttempts = 5;
-
-bool shedByPeer(const CZuError& err) {
-  return err.Code() == ECONNRESET || err.Code() == EPIPE;
-}
-
-// A growing pause (50 ms, 100 ms, ...) with jitter, so that refused clients
-// do not all come back at once.
-int retryPauseMs(int attempt) {
-  thread_local std::minstd_rand jitter(std::random_device{}());
-  const int base = 50 << (attempt - 1);
-  return base + std::uniform_int_distribution<int>(0, base)(jitter);
-}
-
 constexpr int kHeaderLen = 8;
 // Requests without pair lists are encoded on the stack; theirs are a few
 // dozen bytes.
@@ -107,15 +90,6 @@ void BlrCtrl::disconnect() {
 // ---- Connection ----
 
 CZuError BlrCtrl::connect(const std::string& host) {
-  CZuError err;
-  for (int attempt = 1;; ++attempt) {
-    err = connectOnce(host);
-    if (!err.IsError() || attempt == kConnectAttempts || !shedByPeer(err)) return err;
-    ZUSLEEP(retryPauseMs(attempt));
-  }
-}
-
-CZuError BlrCtrl::connectOnce(const std::string& host) {
   try {
     return connectTo(host);
   } catch (const CZuError& thrown) {
@@ -140,7 +114,13 @@ CZuError BlrCtrl::connectTo(const std::string& host) {
   clientName = client;
   port = lookedUp;
   port2 = lookedUp2;
+  // A proxy busy with handshakes sheds new connections: those are tried again.
+  return dwRetryWhileShed([&] { return openControl(host); });
+}
 
+// The control connection to the looked-up ports, authenticated; closed again
+// when it fails.
+CZuError BlrCtrl::openControl(const std::string& host) {
   blrDebug("BlrCtrl::connect", 1, "Connecting to %s/%s:%d", clientName.c_str(), hostName.c_str(),
            port);
   DwFwClient fw;
@@ -156,15 +136,19 @@ CZuError BlrCtrl::connectTo(const std::string& host) {
 
   int authTimeout = BlrReg::getAuthTimeoutSecs();
   std::shared_ptr<KRP_Cert> peer;
-  err = socket.SetToNonBlocking();
+  CZuError err = socket.SetToNonBlocking();
   if (!err.IsError()) err = krpInitSocket(socket, KRP_INIT_DEFAULT, &krpSocket);
   if (!err.IsError()) err = krpSetRemoteClientName(krpSocket, clientName);
   if (!err.IsError()) err = krpAuthSocket(krpSocket, KRP_ROLE_CLIENT, &peer, authTimeout);
-  if (err.IsError())
-    throw err.Push(FXLOC, "Couldn't setup secure connection to %s", clientName.c_str());
-  if (!BlrReg::getAllowBuiltinCerts() && peer->kind != KRP_CERT_KIND_CLIENT)
-    throw FXErrorUtil::ErrorInt(FXLOC, 1, "%s did not authenticate with a per-client certificate",
-                                clientName.c_str());
+  if (err.IsError()) {
+    disconnect();
+    return err.Push(FXLOC, "Couldn't setup secure connection to %s", clientName.c_str());
+  }
+  if (!BlrReg::getAllowBuiltinCerts() && peer->kind != KRP_CERT_KIND_CLIENT) {
+    disconnect();
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "%s did not authenticate with a per-client certificate",
+                                 clientName.c_str());
+  }
   if (peer->clientName != clientName)
     blrDebug("BlrCtrl::connect", 1, "Warning: remote client %s authenticated as %s",
              clientName.c_str(), peer->clientName.c_str());

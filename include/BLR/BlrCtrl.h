@@ -245,8 +245,8 @@ class BLR_API BlrCtrl {
   CZuSocket socket;      // the TCP connection under krpSocket
 
  private:
-  CZuError connectOnce(const std::string& host);
   CZuError connectTo(const std::string& host);
+  CZuError openControl(const std::string& host);
   void disconnect();
   // One request answered by BLR_CTRL_MSG_RESP.
   CZuError request(int msgId, const void* payload, int len);

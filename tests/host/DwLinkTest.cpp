@@ -35,16 +35,7 @@ TEST(DwLinkFrameTest, EncodesHeaderAndElements) {
   msg.entries["req"] = "get";
   std::string frame;
   ASSERT_OK(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame));
-  const std::string expected(
-      "DLK\x01\x00\x00\x00\x0F"
-      "\x81\x83"
-      "BLR"
-      "\x82\x83"
-      "req"
-      "\x83\x83"
-      "get",
-      23);
-  EXPECT_EQ(frame, expected);
+  EXPECT_EQ(frame, std::string("DLK\x01\x00\x00\x00\x0F\x81\x83" "BLR\x82\x83" "req\x83\x83" "get", 23));
 }
 
 TEST(DwLinkFrameTest, RoundTripKeepsEveryByte) {
@@ -175,6 +166,27 @@ class DwLinkTest : public ::testing::Test {
     ASSERT_OK(server_.start(c));
   }
 
+  // Client TLS files in the registry, as a remote requester reads them.
+  static void setClientFilesInRegistry() {
+    TlsConfig tc = LinkTestEnv::config("client1");
+    DWPlatformInfo::setValue("Security", "sCAFile", tc.caFile);
+    DWPlatformInfo::setValue("Security", "sCertFile", tc.certFile);
+    DWPlatformInfo::setValue("Security", "sKeyFile", tc.keyFile);
+  }
+
+  // Sends `header` on an authenticated raw connection; the server's failure answer.
+  std::string failureForHeader(const unsigned char (&header)[8], RawPeer* peer) {
+    CZuError err;
+    krpSendMs(peer->tls, header, sizeof header, 5000, &err);
+    EXPECT_OK(err);
+    std::string payload;
+    bool started = false;
+    DwLinkMessage answer;
+    EXPECT_OK(dwLinkRecvFrame(peer->tls, kDwLinkMaxFrameBytes, 5000, &payload, &started));
+    EXPECT_OK(dwLinkDecode(payload.data(), payload.size(), &answer));
+    return answer.failure;
+  }
+
   DwLinkClientConfig client(std::shared_ptr<TlsContext> tls = nullptr) {
     DwLinkClientConfig c;
     c.host = "127.0.0.1";
@@ -262,10 +274,7 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EchoSvc svc("REMOTE");
   startServer();
   // Client settings from the registry; the explicit address skips the local service.
-  TlsConfig tc = LinkTestEnv::config("client1");
-  DWPlatformInfo::setValue("Security", "sCAFile", tc.caFile);
-  DWPlatformInfo::setValue("Security", "sCertFile", tc.certFile);
-  DWPlatformInfo::setValue("Security", "sKeyFile", tc.keyFile);
+  setClientFilesInRegistry();
   DWPlatformInfo::setValue("Link", "sServerName", "anchor");
   std::string address = "127.0.0.1:" + std::to_string(server_.port());
   Map resp;
@@ -295,16 +304,9 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
 TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
   EchoSvc svc("REMOTE");
   startServer();
-  struct Case {
-    const char* what;
-    std::shared_ptr<TlsContext> tls;
-  } cases[] = {{"no certificate", env_->noCert},
-               {"another authority", env_->otherCa},
-               {"product certificate", env_->product}};
-  for (const Case& c : cases) {
-    EXPECT_TRUE(DwLink("REMOTE").makeRemoteReq(client(c.tls), {{"req", "x"}}, nullptr).IsError())
-        << c.what;
-  }
+  // No certificate, another authority, the built-in product certificate.
+  for (const auto& tls : {env_->noCert, env_->otherCa, env_->product})
+    EXPECT_TRUE(DwLink("REMOTE").makeRemoteReq(client(tls), {{"req", "x"}}, nullptr).IsError());
   server_.stop();
   EXPECT_EQ(server_.stats().refused, 3u);
   EXPECT_EQ(server_.stats().requests, 0u);
@@ -323,23 +325,14 @@ TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
 
 TEST_F(DwLinkTest, OversizedFrameIsAnsweredAndConnectionClosed) {
   startServer();
-  CZuSocket sock;
-  ASSERT_OK(dwTcpConnect("127.0.0.1", server_.port(), 5000, &sock));
-  KrpSocket* s = nullptr;
-  ASSERT_OK(krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, env_->client, &s));
-  ASSERT_OK(krpAuthSocketMs(s, KRP_ROLE_CLIENT, nullptr, 5000));
+  RawPeer peer("127.0.0.1", server_.port());
+  ASSERT_OK(peer.authenticate(env_->client));
   const unsigned char huge[] = {'D', 'L', 'K', 1, 0x40, 0x00, 0x00, 0x00};  // 1 GiB
-  CZuError err;
-  krpSendMs(s, huge, sizeof huge, 5000, &err);
-  ASSERT_OK(err);
+  EXPECT_THAT(failureForHeader(huge, &peer), HasSubstr("exceeds the limit"));
   std::string payload;
   bool started = false;
-  ASSERT_OK(dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, 5000, &payload, &started));
-  DwLinkMessage answer;
-  ASSERT_OK(dwLinkDecode(payload.data(), payload.size(), &answer));
-  EXPECT_THAT(answer.failure, HasSubstr("exceeds the limit"));
-  EXPECT_EQ(dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, 5000, &payload, &started).Code(), ECONNRESET);
-  krpDestroySocket(s);
+  EXPECT_EQ(dwLinkRecvFrame(peer.tls, kDwLinkMaxFrameBytes, 5000, &payload, &started).Code(),
+            ECONNRESET);
 }
 
 TEST_F(DwLinkTest, StalledServerTimesOut) {
@@ -526,10 +519,7 @@ TEST_F(DwLinkTest, AnswersOfAnySizeArriveInOrderPieceByPiece) {
   PieceSvc svc;
   startServer();
   std::string address = "127.0.0.1:" + std::to_string(server_.port());
-  TlsConfig tc = LinkTestEnv::config("client1");
-  DWPlatformInfo::setValue("Security", "sCAFile", tc.caFile);
-  DWPlatformInfo::setValue("Security", "sCertFile", tc.certFile);
-  DWPlatformInfo::setValue("Security", "sKeyFile", tc.keyFile);
+  setClientFilesInRegistry();
   const int kCount = 80;  // 5 MiB: several frames
   for (const char* server : {address.c_str(), static_cast<const char*>(nullptr)}) {
     std::string joined;
@@ -631,15 +621,7 @@ TEST_F(DwLinkTest, FrameBeyondTheMemoryBudgetIsRefusedBeforeItsPayload) {
   RawPeer peer("127.0.0.1", server_.port());
   ASSERT_OK(peer.authenticate(env_->client));
   const unsigned char header[] = {'D', 'L', 'K', 1, 0x00, 0x10, 0x00, 0x00};  // 1 MiB
-  CZuError err;
-  krpSendMs(peer.tls, header, sizeof header, 5000, &err);
-  ASSERT_OK(err);
-  std::string payload;
-  bool started = false;
-  ASSERT_OK(dwLinkRecvFrame(peer.tls, kDwLinkMaxFrameBytes, 5000, &payload, &started));
-  DwLinkMessage answer;
-  ASSERT_OK(dwLinkDecode(payload.data(), payload.size(), &answer));
-  EXPECT_THAT(answer.failure, HasSubstr("exceed the server's memory budget of 1048576 bytes"));
+  EXPECT_THAT(failureForHeader(header, &peer), HasSubstr("exceed the server's memory budget"));
   EXPECT_EQ(server_.stats().overBudget, 1u);
   // Frames that fit are still served.
   Map resp;

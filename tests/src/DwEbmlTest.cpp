@@ -34,6 +34,12 @@ TEST(DwEbmlWriter, TagIdsUseTheShortestForm) {
               std::string(c.bytes) + " 81 00")
         << c.tag;
   }
+  // Tags beyond four bytes throw instead of corrupting.
+  DwEbmlBuffer buffer(128);
+  DwEbmlWriter writer(buffer, 0);
+  EXPECT_THROW(writer.writeNumTag(0x10000000, 1), std::length_error);
+  EXPECT_THROW(writer.writeNumTag(-1, 1), std::length_error);
+  EXPECT_EQ(writer.getSize(), 0);
 }
 
 TEST(DwEbmlWriter, LiteralsAreByteExact) {
@@ -68,27 +74,6 @@ TEST(DwEbmlWriter, LiteralsAreByteExact) {
   EXPECT_EQ(encoded.substr(0, 9), "83 40 80 ");
 }
 
-TEST(DwEbmlWriter, GrowsByCapacityOrByPagesAboveTheElement) {
-  DwEbmlBuffer small(128);
-  DwEbmlWriter toText(small, 0);
-  toText.writeStrTag(1, std::string(200, 'a'));
-  EXPECT_EQ(small.capacity, 128 + 4096);
-  EXPECT_EQ(toText.getSize(), 1 + 2 + 201);
-
-  DwEbmlBuffer big(1024);
-  DwEbmlWriter toNumber(big, 0);
-  while (toNumber.getSize() + 13 <= 1024) toNumber.writeNumTag(1, 7);
-  EXPECT_EQ(big.capacity, 1024);
-  toNumber.writeNumTag(1, 7);
-  EXPECT_EQ(big.capacity, 2048);
-  // The content survived the move.
-  std::vector<char> expected;
-  while (expected.size() < static_cast<size_t>(toNumber.getSize())) {
-    expected.insert(expected.end(), {'\x81', '\x81', '\x07'});
-  }
-  EXPECT_EQ(toNumber.getBlob(), expected);
-}
-
 TEST(DwEbmlWriter, BlobAndSizeCountFromTheStartOffset) {
   DwEbmlBuffer fresh(128);
   EXPECT_TRUE(DwEbmlWriter(fresh, 0).getBlob().empty());
@@ -106,14 +91,6 @@ TEST(DwEbmlWriter, BlobAndSizeCountFromTheStartOffset) {
   DwEbmlWriter beyond(tiny, 100);  // start offset past the block
   beyond.writeNumTag(1, 1);
   EXPECT_EQ(hex(beyond.getBlob()), "81 81 01");
-}
-
-TEST(DwEbmlWriter, UnencodableSizesThrowInsteadOfCorrupting) {
-  DwEbmlBuffer buffer(128);
-  DwEbmlWriter writer(buffer, 0);
-  EXPECT_THROW(writer.writeNumTag(0x10000000, 1), std::length_error);
-  EXPECT_THROW(writer.writeNumTag(-1, 1), std::length_error);
-  EXPECT_EQ(writer.getSize(), 0);
 }
 
 TEST(DwEbmlContainer, SizeFieldHoldsTheExactContentLength) {
@@ -202,18 +179,17 @@ TEST(DwEbmlParser, AcceptsLongFormsAndEmptyPayloadAtTheEnd) {
 }
 
 TEST(DwEbmlParser, NumbersAreZeroExtended) {
-  const std::vector<uint8_t> ff = bytes("FF");
-  const std::vector<uint8_t> eightFF = bytes("FF FF FF FF FF FF FF FF");
+  const std::vector<uint8_t> ff = bytes("FF FF FF FF FF FF FF FF");
   int32_t i32 = 0;
   int64_t i64 = 0;
   bool flag = false;
   DwEbmlParser(ff.data(), 1).getNumPayload(1, &i32);
   EXPECT_EQ(i32, 255);
-  DwEbmlParser(eightFF.data(), 8).getNumPayload(8, &i32);
+  DwEbmlParser(ff.data(), 8).getNumPayload(8, &i32);
   EXPECT_EQ(i32, -1);
-  DwEbmlParser(eightFF.data(), 8).getNumPayload(8, &i64);
+  DwEbmlParser(ff.data(), 8).getNumPayload(8, &i64);
   EXPECT_EQ(i64, -1);
-  DwEbmlParser(eightFF.data(), 8).getNumPayload(8, &flag);
+  DwEbmlParser(ff.data(), 8).getNumPayload(8, &flag);
   EXPECT_TRUE(flag);
 }
 
@@ -243,7 +219,6 @@ TEST(DwEbmlParser, BadPayloadsFailWithoutLeavingThePayload) {
   DwEbmlParser shortId(data.data(), data.size());
   CZuError err = shortId.getUUIDPayload(15, id);
   EXPECT_EQ(FXErrorUtil::GetInt(err), 1);
-  EXPECT_EQ(err.Summary(), "Can't decode UUID payload: incorrect size 15");
   EXPECT_EQ(shortId.getPos(), data.data());
 
   // Sizes beyond the data are refused by every reader.

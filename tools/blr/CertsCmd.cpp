@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "Cli.h"
+#include "CliRecords.h"
 #include "CliTrial.h"
 #include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
@@ -154,14 +155,6 @@ int revokeCerts(const Cli& cli, const std::string& dir, const std::vector<std::s
   return kExitOk;
 }
 
-std::string utcDate(time_t t) {
-  char buf[32];
-  struct tm tm {};
-  gmtime_r(&t, &tm);
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
 int listCerts(const Cli& cli, const std::string& dir) {
   std::vector<KrpCertEntry> certs;
   CZuError err = KrpCertAuthority::list(dir, &certs);
@@ -170,14 +163,16 @@ int listCerts(const Cli& cli, const std::string& dir) {
   if (cli.json()) {
     Json rows = Json::array();
     for (const KrpCertEntry& c : certs)
-      rows.push_back(Json{{"name", c.name}, {"expires", utcDate(c.notAfter)},
+      rows.push_back(Json{{"name", c.name},
+                          {"expires", timeText(static_cast<uint64_t>(c.notAfter))},
                           {"expired", c.notAfter <= now}, {"revoked", c.revoked}});
     cli.printJson(Json{{"certificates", rows}});
     return kExitOk;
   }
-  std::printf("%-24s %-20s %s\n", "NAME", "EXPIRES (UTC)", "STATE");
+  std::printf("%-24s %-23s %s\n", "NAME", "EXPIRES", "STATE");
   for (const KrpCertEntry& c : certs)
-    std::printf("%-24s %-20s %s\n", c.name.c_str(), utcDate(c.notAfter).c_str(),
+    std::printf("%-24s %-23s %s\n", c.name.c_str(),
+                timeText(static_cast<uint64_t>(c.notAfter)).c_str(),
                 c.revoked ? "revoked" : c.notAfter <= now ? "expired" : "valid");
   return kExitOk;
 }

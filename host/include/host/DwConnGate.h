@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -108,5 +109,10 @@ class DwConnGate::Conn {
   Clock::time_point idleSince_;
   Clock::time_point deadline_ = Clock::time_point::max();
 };
+
+// A client's side of shedding: runs `attempt` again while it fails because
+// the peer closed the connection before the handshake (ECONNRESET, EPIPE),
+// up to five times in all, after growing, jittered pauses (within 1.5 s).
+CZuError dwRetryWhileShed(const std::function<CZuError()>& attempt);
 
 #endif  // HOST_DWCONNGATE_H

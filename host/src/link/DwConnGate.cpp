@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <random>
+
+#include "host/DwClock.h"
 
 namespace {
 
@@ -184,4 +187,18 @@ int DwConnGate::seated() {
 int DwConnGate::pending() {
   std::lock_guard<std::mutex> lock(mu_);
   return pending_;
+}
+
+// ---- Clients ----
+
+CZuError dwRetryWhileShed(const std::function<CZuError()>& attempt) {
+  constexpr int kAttempts = 5;
+  thread_local std::minstd_rand jitter(std::random_device{}());
+  for (int n = 1;; ++n) {
+    CZuError err = attempt();
+    const bool shed = err.Code() == ECONNRESET || err.Code() == EPIPE;
+    if (!err.IsError() || !shed || n == kAttempts) return err;
+    const int pauseMs = 50 << (n - 1);  // 50, 100, 200, 400 ms, each up to twice that
+    ZUSLEEP(pauseMs + std::uniform_int_distribution<int>(0, pauseMs)(jitter));
+  }
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "host/DwClock.h"
+#include "host/DwConnGate.h"
 #include "host/DwLinkFrame.h"
 #include "host/DwTcp.h"
 #include "host/KrpSocket.h"
@@ -38,7 +39,7 @@ CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::strin
     KrpSocket* s = takeIdle(key, config.poolIdleSecs);
     bool reused = s != nullptr;
     CZuError err;
-    if (!reused) err = connect(config, &s);
+    if (!reused) err = dwRetryWhileShed([&] { return connect(config, &s); });
     if (err.IsError()) return err;
     bool started = false, more = true;
     err = dwLinkSendFrame(s, frame, config.timeoutMs);
