@@ -88,7 +88,7 @@ TEST_P(PairDbStateTest, EventsAreKeptWithArgumentsAndFilteredByEntity) {
   EXPECT_EQ(events.front().eventId, 103);
 }
 
-TEST_P(PairDbStateTest, SingleFieldUpdates) {
+TEST_P(PairDbStateTest, SingleFieldDestinationAndSourcePathUpdates) {
   BlrDB::Pair p = store(3, 1, 2);
   BlrDB::Pair q = store(4, 2, 1);
   ASSERT_OK(db_.setPairPendingStatus(p.id, 6));
@@ -115,10 +115,8 @@ TEST_P(PairDbStateTest, SingleFieldUpdates) {
   EXPECT_THAT(db_.setPairFlags(p.id, 0).AsString(),
               HasSubstr("No flags passed to setPairFlags() request"));
   EXPECT_TRUE(db_.clrPairFlags(0, 1).IsError());
-}
 
-TEST_P(PairDbStateTest, DestinationInfoAndSourcePaths) {
-  BlrDB::Pair p = store(3, 1, 2);
+  // Destination info and source paths.
   BlrDB::Pair update;
   update.dstName = "new-dr";
   update.dstGuid = guid(777);
@@ -127,7 +125,7 @@ TEST_P(PairDbStateTest, DestinationInfoAndSourcePaths) {
   disk.dstPath = "/new/dst";
   update.disks.push_back(disk);
   ASSERT_OK(db_.updateDestInfo(update));  // id 0: the pair row stays, the disk moves
-  BlrDB::Pair r = read(p.id);
+  r = read(p.id);
   EXPECT_EQ(r.dstName, p.dstName);
   EXPECT_EQ(r.disks.front().dstPath, "/new/dst");
   EXPECT_EQ(r.disks.front().dstGuid, p.disks.front().dstGuid);
@@ -145,44 +143,21 @@ TEST_P(PairDbStateTest, DestinationInfoAndSourcePaths) {
   EXPECT_EQ(r.disks.back().srcPath, p.disks.back().srcPath);  // no path given: skipped
 }
 
-TEST_P(PairDbStateTest, PropertySetsAreReplacedWholeWithoutTheServerTime) {
+// Single properties are read, written and deleted; a set of them replaces
+// the pair's whole set, without the server's time.
+TEST_P(PairDbStateTest, PropertiesOneByOneAndAsAWholeSet) {
   BlrDB::Pair p = store(3, 1, 1);
-  std::map<std::string, std::string> props;
-  ASSERT_OK(db_.getPairProps(p.id, &props));
-  EXPECT_TRUE(props.empty());
-
-  ASSERT_OK(db_.setPairProp(p.id, "progress", "1"));
-  BlrDB::PairProps settings;
-  settings.recoveryMode = 2;
-  settings.curAnchorTime = 5;
-  ASSERT_OK(db_.setPairProps(p.id, settings));
-  EXPECT_EQ(count("BlrPairProperties", "propertyName='progress'"), 0);
-  EXPECT_EQ(count("BlrPairProperties", "propertyName='curAnchorTime'"), 0);
-  EXPECT_EQ(count("BlrPairProperties"), 9);
-
-  BlrDB::PairProps read;
-  ASSERT_OK(db_.getPairProps(p.id, &read));
-  EXPECT_EQ(read.recoveryMode, 2);
-  EXPECT_EQ(read.curAnchorTime, kNow);
-  ASSERT_OK(db_.getPairProps(p.id, &props));
-  EXPECT_EQ(props.size(), 10u);
-
-  // A set of nothing but the server's time is refused and changes nothing.
-  BlrDBSvc::Map req{{"req", "set_pair_props"}}, resp;
-  DwEbmlBuffer buffer(256);
-  DwEbmlWriter writer(buffer, 0);
-  writer.writeNumTag(2, p.id);
-  writer.openContTag(19, 1 << 20);
-  BlrPairPropMap(std::map<std::string, std::string>{{"curAnchorTime", "5"}}).serialize(writer);
-  writer.closeContTag();
-  blrSetBlob(req, writer.getBuffer(), writer.getSize());
-  EXPECT_THAT(svc_->dispatch(req, &resp, "test", KRP_Cert()).Summary(),
-              HasSubstr("holds only curAnchorTime"));
-  EXPECT_EQ(count("BlrPairProperties"), 9);
-}
-
-TEST_P(PairDbStateTest, SinglePropertiesReadWriteAndDelete) {
-  BlrDB::Pair p = store(3, 1, 1);
+  // A request for pair p, its body written by `body` and sent as is.
+  auto dispatch = [&](const char* name, const std::function<void(DwEbmlWriter&)>& body,
+                      BlrDBSvc::Map* resp) {
+    BlrDBSvc::Map req{{"req", name}};
+    DwEbmlBuffer buffer(256);
+    DwEbmlWriter writer(buffer, 0);
+    writer.writeNumTag(2, p.id);
+    body(writer);
+    blrSetBlob(req, writer.getBuffer(), writer.getSize());
+    return svc_->dispatch(req, resp, "test", KRP_Cert());
+  };
   std::string value = "x";
   ASSERT_OK(db_.getPairProp(p.id, "absent", &value));
   EXPECT_EQ(value, "");
@@ -194,23 +169,42 @@ TEST_P(PairDbStateTest, SinglePropertiesReadWriteAndDelete) {
   EXPECT_EQ(count("BlrPairProperties"), 2);
 
   BlrDBSvc::Map resp;
-  DwEbmlBuffer buffer(64);
-  DwEbmlWriter writer(buffer, 0);
-  writer.writeNumTag(2, p.id);
-  writer.writeStrTag(20, "empty");
-  BlrDBSvc::Map req{{"req", "get_pair_prop"}};
-  blrSetBlob(req, writer.getBuffer(), writer.getSize());
-  ASSERT_OK(svc_->dispatch(req, &resp, "test", KRP_Cert()));
+  auto nameOnly = [](DwEbmlWriter& w) { w.writeStrTag(20, "empty"); };
+  ASSERT_OK(dispatch("get_pair_prop", nameOnly, &resp));
   EXPECT_EQ(resp.at("blob"), "958100");  // tag 21 with the empty text
-  req["req"] = "set_pair_prop";  // a name without a value
-  EXPECT_THAT(svc_->dispatch(req, &resp, "test", KRP_Cert()).Summary(),
+  EXPECT_THAT(dispatch("set_pair_prop", nameOnly, &resp).Summary(),
               HasSubstr("No property value passed to setPairProp() request"));
 
   ASSERT_OK(db_.delPairProp(p.id, "a"));
   EXPECT_EQ(count("BlrPairProperties"), 1);
-  ASSERT_OK(db_.setPairProp(p.id, "b", "1"));
   ASSERT_OK(db_.delPairProps(p.id));
   EXPECT_EQ(count("BlrPairProperties"), 0);
+
+  ASSERT_OK(db_.setPairProp(p.id, "progress", "1"));
+  BlrDB::PairProps settings;
+  settings.recoveryMode = 2;
+  settings.curAnchorTime = 5;
+  ASSERT_OK(db_.setPairProps(p.id, settings));
+  EXPECT_EQ(count("BlrPairProperties", "propertyName='progress'"), 0);
+  EXPECT_EQ(count("BlrPairProperties", "propertyName='curAnchorTime'"), 0);
+  EXPECT_EQ(count("BlrPairProperties"), 9);
+  BlrDB::PairProps read;
+  ASSERT_OK(db_.getPairProps(p.id, &read));
+  EXPECT_EQ(read.recoveryMode, 2);
+  EXPECT_EQ(read.curAnchorTime, kNow);
+  std::map<std::string, std::string> props;
+  ASSERT_OK(db_.getPairProps(p.id, &props));
+  EXPECT_EQ(props.size(), 10u);
+
+  // A set of nothing but the server's time is refused and changes nothing.
+  EXPECT_THAT(dispatch("set_pair_props", [](DwEbmlWriter& w) {
+                w.openContTag(19, 1 << 20);
+                BlrPairPropMap(std::map<std::string, std::string>{{"curAnchorTime", "5"}})
+                    .serialize(w);
+                w.closeContTag();
+              }, &resp).Summary(),
+              HasSubstr("holds only curAnchorTime"));
+  EXPECT_EQ(count("BlrPairProperties"), 9);
 }
 
 TEST_P(PairDbStateTest, StatisticsGoToTheHistoryDatabase) {

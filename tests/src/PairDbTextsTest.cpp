@@ -68,21 +68,31 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
   };
   using Encode = std::function<void(const std::string&, DwEbmlWriter&)>;
   using Text = const std::string&;
-  // Pair texts go out as the same pair (same key), which is updated in place;
-  // boot VM texts each as a new boot VM.
-  auto asPair = [](void (*set)(BlrDB::Pair&, Text)) -> Encode {
-    return [set](Text t, DwEbmlWriter& w) {
+  const auto chars = BlrTextUnit::kChars, bytes = BlrTextUnit::kBytes;
+  // A pair text goes out as the same pair (same key), updated in place; a
+  // boot VM text as a new boot VM.  `at` picks the text in the record.
+  auto pairText = [&](const char* name, int width, std::string& (*at)(BlrDB::Pair&)) {
+    Encode encode = [at](Text t, DwEbmlWriter& w) {
       BlrDB::Pair p = newPair(3, 1, 1);
-      set(p, t);
+      at(p) = t;
       p.serialize(w);
     };
+    return Field{name, width, chars, "create_or_update_pair", encode, [&, at] {
+                   BlrDB::Pair p = pair();
+                   return at(p);
+                 }};
   };
-  auto asBootVm = [pairId](void (*set)(BlrDB::BootVM&, Text)) -> Encode {
-    return [set, pairId](Text t, DwEbmlWriter& w) {
+  auto bootText = [&](const char* name, int width, BlrTextUnit unit,
+                      std::string& (*at)(BlrDB::BootVM&)) {
+    Encode encode = [at, pairId](Text t, DwEbmlWriter& w) {
       BlrDB::BootVM vm = bootVm(pairId);
-      set(vm, t);
+      at(vm) = t;
       vm.serialize(w);
     };
+    return Field{name, width, unit, "create_or_update_boot_vm", encode, [&, at] {
+                   BlrDB::BootVM vm = lastBootVm();
+                   return at(vm);
+                 }};
   };
   auto asProp = [pairId](bool asName) -> Encode {
     return [pairId, asName](Text t, DwEbmlWriter& w) {
@@ -91,18 +101,15 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
       w.writeStrTag(kTagPropValue, asName ? "named" : t);
     };
   };
-  const auto chars = BlrTextUnit::kChars, bytes = BlrTextUnit::kBytes;
+  using P = BlrDB::Pair;
+  using VM = BlrDB::BootVM;
   const std::vector<Field> fields = {
-      {"srcName", 128, chars, "create_or_update_pair",
-       asPair([](BlrDB::Pair& p, Text t) { p.srcName = t; }), [&] { return pair().srcName; }},
-      {"dstName", 128, chars, "create_or_update_pair",
-       asPair([](BlrDB::Pair& p, Text t) { p.dstName = t; }), [&] { return pair().dstName; }},
-      {"disks[0].srcPath", 1024, chars, "create_or_update_pair",
-       asPair([](BlrDB::Pair& p, Text t) { p.disks.front().srcPath = t; }),
-       [&] { return pair().disks.front().srcPath; }},
-      {"disks[0].dstPath", 1024, chars, "create_or_update_pair",
-       asPair([](BlrDB::Pair& p, Text t) { p.disks.front().dstPath = t; }),
-       [&] { return pair().disks.front().dstPath; }},
+      pairText("srcName", 128, [](P& p) -> std::string& { return p.srcName; }),
+      pairText("dstName", 128, [](P& p) -> std::string& { return p.dstName; }),
+      pairText("disks[0].srcPath", 1024,
+               [](P& p) -> std::string& { return p.disks.front().srcPath; }),
+      pairText("disks[0].dstPath", 1024,
+               [](P& p) -> std::string& { return p.disks.front().dstPath; }),
       {"statusMessage", 256, bytes, "set_pair_status",
        [=](Text t, DwEbmlWriter& w) {
          BlrDB::Pair p;
@@ -134,17 +141,13 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
          EXPECT_OK(db_.getPairProp(pairId, "p", &value));
          return value;
        }},
-      {"name", 128, chars, "create_or_update_boot_vm",
-       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.name = t; }), [&] { return lastBootVm().name; }},
-      {"statusMessage", 1024, bytes, "create_or_update_boot_vm",
-       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.statusMessage = t; }),
-       [&] { return lastBootVm().statusMessage; }},
-      {"disks[0].path", 1024, chars, "create_or_update_boot_vm",
-       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.disks.front().path = t; }),
-       [&] { return lastBootVm().disks.front().path; }},
-      {"disks[0].snapId", 64, bytes, "create_or_update_boot_vm",
-       asBootVm([](BlrDB::BootVM& vm, Text t) { vm.disks.front().snapId = t; }),
-       [&] { return lastBootVm().disks.front().snapId; }},
+      bootText("name", 128, chars, [](VM& vm) -> std::string& { return vm.name; }),
+      bootText("statusMessage", 1024, bytes,
+               [](VM& vm) -> std::string& { return vm.statusMessage; }),
+      bootText("disks[0].path", 1024, chars,
+               [](VM& vm) -> std::string& { return vm.disks.front().path; }),
+      bootText("disks[0].snapId", 64, bytes,
+               [](VM& vm) -> std::string& { return vm.disks.front().snapId; }),
   };
   auto send = [&](const Field& f, const std::string& text) {
     DwEbmlBuffer buffer(4096);

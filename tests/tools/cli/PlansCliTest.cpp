@@ -2,6 +2,7 @@
 // plan files stored, shown and deleted, bad files refused with the place at
 // fault; plans run (groups in order, the parallelism kept, failures stopping
 // or not stopping the plan, a killed run resumed) and drills.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,9 +21,11 @@
 namespace {
 
 using Json = CliEnv::Json;
+using ::testing::HasSubstr;
 
-// A VM's key in the simulators' state files: its identifier in hex.
-std::string vmKey(int value) {
+// The identifiers the tests give VMs and disks: 32 lower-case hex digits,
+// which is also how the simulators key a VM.
+std::string guid(int value) {
   char hex[40];
   std::snprintf(hex, sizeof hex, "%032x", value);
   return hex;
@@ -46,13 +49,20 @@ int groupStart(int g) {
   return at;
 }
 
+// A plan run's closing tally.
+std::string tally(size_t done, size_t failed, size_t skipped, size_t notStarted) {
+  return std::to_string(done) + " done, " + std::to_string(failed) + " failed, " +
+         std::to_string(skipped) + " skipped (done before), " + std::to_string(notStarted) +
+         " not started";
+}
+
 long long wallMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
 
-// A VM's identifier as the simulators key it: 32 lower-case hex digits.
+// A VM's key in the simulators from its identifier as the pair database shows it.
 std::string vmKey(const Json& dashed) {
   std::string key;
   for (char c : dashed.get<std::string>())
@@ -69,12 +79,10 @@ class PlansCliTest : public ::testing::Test {
 
   // A new pair on Head 2 and Tail 3 with one disk; its id.
   int createPair(int seed) {
-    char guid[40];
-    std::snprintf(guid, sizeof guid, "%032x", seed + 0x1000);
-    Json pair = env_.json(
-        "pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name vm" +
-        std::to_string(seed) + " --src-guid " + guid + " --dst-name vm" + std::to_string(seed) +
-        "-dr --disk " + guid + ":/vmfs/vm" + std::to_string(seed) + "/disk0.vmdk");
+    const std::string vm = "vm" + std::to_string(seed), g = guid(seed + 0x1000);
+    Json pair = env_.json("pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3" +
+                          std::string(" --src-name ") + vm + " --src-guid " + g + " --dst-name " +
+                          vm + "-dr --disk " + g + ":/vmfs/" + vm + "/disk0.vmdk");
     return pair.value("id", 0);
   }
 
@@ -83,21 +91,13 @@ class PlansCliTest : public ::testing::Test {
   int runningPair(int seed) {
     const int id = createPair(seed);
     const std::string p = " " + std::to_string(id);
-    Json disk = env_.json("pairs show" + p)["disks"][0];
-    char guid[40];
-    std::snprintf(guid, sizeof guid, "%032x", seed + 0x2000);
-    EXPECT_EQ(env_.blr("pairs set-dest" + p + " --dst-guid " + guid + " --disk " +
-                       std::to_string(disk["id"].get<int>()) + "=" + guid + ":/dr/" +
-                       std::to_string(seed))
-                  .code,
+    const int disk = env_.json("pairs show" + p)["disks"][0]["id"];
+    const std::string g = guid(seed + 0x2000);
+    EXPECT_EQ(env_.blr("pairs set-dest" + p + " --dst-guid " + g + " --disk " +
+                       std::to_string(disk) + "=" + g + ":/dr/" + std::to_string(seed)).code,
               0);
     EXPECT_EQ(env_.blr("proxies start" + p).code, 0);
-    int status = 0;
-    for (int i = 0; i < 100 && status != 4; ++i) {
-      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      status = env_.json("pairs show" + p)["statusCode"].get<int>();
-    }
-    EXPECT_EQ(status, 4);
+    waitForStatus({id}, {4});
     return id;
   }
 
@@ -105,15 +105,14 @@ class PlansCliTest : public ::testing::Test {
   // their ids.  Pair i has lag i seconds.
   std::vector<int> runningPairs(int n) {
     Json records = Json::array();
-    char guid[4][40];
     for (int i = 0; i < n; ++i) {
-      for (int k = 0; k < 4; ++k) std::snprintf(guid[k], sizeof guid[k], "%032x", (k + 1) * 0x1000 + i);
       const std::string vm = "vm" + std::to_string(i);
       records.push_back(Json{{"subClientId", 7}, {"dstClientId", 3}, {"headClientId", 2},
                              {"tailClientId", 3}, {"srcName", vm}, {"dstName", vm + "-dr"},
-                             {"srcGuid", guid[0]}, {"dstGuid", guid[1]}, {"lagTime", i},
-                             {"disks", Json::array({Json{{"srcGuid", guid[2]},
-                                                         {"dstGuid", guid[3]},
+                             {"srcGuid", guid(0x1000 + i)}, {"dstGuid", guid(0x2000 + i)},
+                             {"lagTime", i},
+                             {"disks", Json::array({Json{{"srcGuid", guid(0x3000 + i)},
+                                                         {"dstGuid", guid(0x4000 + i)},
                                                          {"srcPath", "/vmfs/" + vm + "/disk0.vmdk"},
                                                          {"dstPath", "/dr/" + vm}}})}});
     }
@@ -161,9 +160,20 @@ class PlansCliTest : public ::testing::Test {
       }
       text += "]}";
     }
-    env_.write(name + ".json", text + "]}");
+    createPlan(name, text + "]}");
+  }
+
+  // Stores plan `name` from the plan file `text`.
+  void createPlan(const std::string& name, const std::string& text) {
+    env_.write(name + ".json", text);
     CliEnv::Result r = env_.blr("plans create --file " + name + ".json");
     ASSERT_EQ(r.code, 0) << r.err;
+  }
+
+  // The report of plan `name`'s run `i` (the latest first).
+  Json report(const std::string& name, int i = 0) {
+    const int run = env_.json("plans runs " + name)[i]["run"];
+    return env_.json("plans report " + std::to_string(run));
   }
 
   // Each pair's first and last request to either simulator since `since`
@@ -224,33 +234,30 @@ TEST_F(PlansCliTest, PlanFilesAreStoredShownListedAndDeleted) {
                  std::to_string(c) + ", \"keepProductionOff\": true}]}]}");
   CliEnv::Result r = env_.blr("plans create --file site.json");
   ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("Stored plan site b"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("with 2 groups and 3 pairs"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("Stored plan site b"));
+  EXPECT_THAT(r.out, HasSubstr("with 2 groups and 3 pairs"));
 
   Json plan = env_.json("plans show 'site b'");
   EXPECT_EQ(plan["healthTimeout"], 90);
   ASSERT_EQ(plan["groups"].size(), 2u);
   EXPECT_EQ(plan["groups"][0]["parallelism"], 2);
   EXPECT_EQ(plan["groups"][1]["parallelism"], 1) << "the default";
-  EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b},
-                                                 {"toLatest", false},
+  EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b}, {"toLatest", false},
                                                  {"keepProductionOff", false},
                                                  {"continueOnError", false}}));
-  EXPECT_EQ(plan["groups"][0]["pairs"][1], (Json{{"pair", a},
-                                                 {"toLatest", true},
+  EXPECT_EQ(plan["groups"][0]["pairs"][1], (Json{{"pair", a}, {"toLatest", true},
                                                  {"keepProductionOff", false},
                                                  {"continueOnError", true}}));
   EXPECT_EQ(plan["groups"][1]["pairs"][0]["keepProductionOff"], true);
 
   // What --json shows is a plan file: stored again under another name, it reads back the same.
   plan["name"] = "copy";
-  env_.write("copy.json", plan.dump());
-  ASSERT_EQ(env_.blr("plans create --file copy.json").code, 0);
+  createPlan("copy", plan.dump());
   Json copy = env_.json("plans show copy");
   EXPECT_EQ(copy["groups"], plan["groups"]);
 
   r = env_.blr("plans show 'site b'");
-  EXPECT_NE(r.out.find("continueOnError"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("continueOnError"));
   Json list = env_.json("plans list");
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0]["name"], "copy");
@@ -317,17 +324,14 @@ TEST_F(PlansCliTest, PlanFailbackStopsAtAFailedGroupAndResumes) {
   const int a = runningPair(1), b = runningPair(2), c = runningPair(3);
   for (int id : {a, c}) ASSERT_EQ(env_.blr("failover " + std::to_string(id)).code, 0);
   // b was never failed over: its failback fails and group 2 must not start.
-  env_.write("p.json", "{\"name\": \"p\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
-                           std::to_string(a) + ", " + std::to_string(b) + "]}, {\"pairs\": [" +
-                           std::to_string(c) + "]}]}");
-  ASSERT_EQ(env_.blr("plans create --file p.json").code, 0);
+  createPlan("p", "{\"name\": \"p\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
+                  std::to_string(a) + ", " + std::to_string(b) + "]}, {\"pairs\": [" +
+                  std::to_string(c) + "]}]}");
 
   CliEnv::Result r = env_.blr("plans failback p");
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("1 done, 1 failed, 0 skipped (done before), 1 not started"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("pair " + std::to_string(a) + ": done in "), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr(tally(1, 1, 0, 1)));
+  EXPECT_THAT(r.out, HasSubstr("pair " + std::to_string(a) + ": done in "));
   EXPECT_EQ(env_.json("pairs show " + std::to_string(c))["statusCode"], 16) << "not started";
   Json runs = env_.json("plans runs p");
   ASSERT_EQ(runs.size(), 1u);
@@ -342,17 +346,12 @@ TEST_F(PlansCliTest, PlanFailbackStopsAtAFailedGroupAndResumes) {
   ASSERT_EQ(env_.blr("failover " + std::to_string(b)).code, 0);
   r = env_.blr("plans failback p");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("run " + std::to_string(runId) + ", resumed: 1 pairs done before"),
-            std::string::npos)
-      << r.out;
-  EXPECT_NE(r.out.find("2 done, 0 failed, 1 skipped (done before), 0 not started"),
-            std::string::npos)
-      << r.out;
-  for (int id : {a, b, c}) {
-    Json pair = env_.json("pairs show " + std::to_string(id));
-    int status = pair["statusCode"];
-    EXPECT_TRUE(status == 3 || status == 4) << id << ": " << status;  // syncing or running
-    EXPECT_EQ(pair["flags"], 0) << id;
+  EXPECT_THAT(r.out, HasSubstr("run " + std::to_string(runId) + ", resumed: 1 pairs done before"));
+  EXPECT_THAT(r.out, HasSubstr(tally(2, 0, 1, 0)));
+  for (const Json& pair : env_.json("pairs list")) {
+    const int status = pair["statusCode"];
+    EXPECT_TRUE(status == 3 || status == 4) << pair["id"] << ": " << status;
+    EXPECT_EQ(pair["flags"], 0) << pair["id"];
   }
   runs = env_.json("plans runs p");
   ASSERT_EQ(runs.size(), 1u) << "resumed, not a new run";
@@ -368,9 +367,8 @@ TEST_F(PlansCliTest, PlanFailbackStopsAtAFailedGroupAndResumes) {
 // HTML page where texts from the records are escaped.
 TEST_F(PlansCliTest, RunsAreListedAndReported) {
   const int a = createPair(1), b = createPair(2);
-  env_.write("p.json", "{\"name\": \"p\", \"groups\": [{\"pairs\": [" + std::to_string(a) +
-                           "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
-  ASSERT_EQ(env_.blr("plans create --file p.json").code, 0);
+  createPlan("p", "{\"name\": \"p\", \"groups\": [{\"pairs\": [" + std::to_string(a) +
+                  "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
   EXPECT_NE(env_.blr("plans runs p").out.find("No runs of plan p."), std::string::npos);
 
   ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(env_.dir + "/cli.reg").IsError());
@@ -415,7 +413,7 @@ TEST_F(PlansCliTest, RunsAreListedAndReported) {
   CliEnv::Result r = env_.blr("plans report " + std::to_string(run.id) + " --format html");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out.rfind("<!DOCTYPE html>", 0), 0u);
-  EXPECT_NE(r.out.find("1 done, 1 failed"), std::string::npos);
+  EXPECT_THAT(r.out, HasSubstr("1 done, 1 failed"));
   EXPECT_NE(r.out.find("Couldn&#39;t power off VM &lt;db01&gt; &amp; co"), std::string::npos);
   EXPECT_EQ(r.out.find("<db01>"), std::string::npos);
   EXPECT_EQ(r.out.find("http"), std::string::npos) << "self-contained";
@@ -426,58 +424,19 @@ TEST_F(PlansCliTest, RunsAreListedAndReported) {
 
 // A drill boots each pair's recovery VM from replicated data, waits for it
 // to report on and shuts it down again, group by group: production,
-// replication and the pair database are left as they were.
-TEST_F(PlansCliTest, DrillLeavesProductionReplicationAndThePairDatabaseAsTheyWere) {
+// replication and the pair database are left as they were.  A drill killed
+// while its test VMs wait leaves boot VM records that lead test-cleanup and
+// the next drill to what must be undone; a test VM that never reports on
+// fails its pair with the time-out, and is undone too.
+TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   const int a = runningPair(1), b = runningPair(2);
-  env_.write("d.json", "{\"name\": \"d\", \"healthTimeout\": 60, \"groups\": [{\"pairs\": [" +
-                           std::to_string(a) + "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
-  ASSERT_EQ(env_.blr("plans create --file d.json").code, 0);
-  env_.write("tail1.ctl", "set test-vm-boot-ms 200\n");
+  createPlan("d", "{\"name\": \"d\", \"healthTimeout\": 60, \"groups\": [{\"pairs\": [" +
+                  std::to_string(a) + "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
+  createPlan("t", "{\"name\": \"t\", \"healthTimeout\": 2, \"groups\": [{\"parallelism\": 2, "
+                  "\"pairs\": [{\"pair\": " + std::to_string(a) +
+                  ", \"continueOnError\": true}, " + std::to_string(b) + "]}]}");
   const Json pairsBefore = env_.json("pairs list");
   const std::string headBefore = env_.read("head1.state");
-
-  CliEnv::Result r = env_.blr("plans test d");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("2 done, 0 failed, 0 not started"), std::string::npos) << r.out;
-
-  EXPECT_EQ(env_.json("pairs list"), pairsBefore);
-  EXPECT_EQ(env_.read("head1.state"), headBefore) << "nothing was asked of the Head";
-  const std::string tail = env_.read("tail1.state");
-  for (int seed : {1, 2}) {
-    EXPECT_NE(tail.find("vm " + vmKey(seed + 0x2000) + " off\n"), std::string::npos)
-        << "test VM " << seed << " was powered on and off again: " << tail;
-  }
-  EXPECT_EQ(tail.find("testboot"), std::string::npos) << tail;
-  for (int id : {a, b})
-    EXPECT_EQ(env_.json("bootvms list --pair " + std::to_string(id)), Json::array());
-
-  Json runs = env_.json("plans runs d");
-  ASSERT_EQ(runs.size(), 1u);
-  Json report = env_.json("plans report " + std::to_string(runs[0]["run"].get<int>()));
-  EXPECT_EQ(report["workflow"], "test");
-  EXPECT_EQ(report["state"], "done");
-  ASSERT_EQ(report["pairs"].size(), 2u);
-  for (const Json& p : report["pairs"]) {
-    EXPECT_EQ(p["outcome"], "done") << p;
-    EXPECT_GT(p["seqNum"].get<uint64_t>(), 0u) << "the recovery point booted";
-    ASSERT_EQ(p["steps"].size(), 7u) << p;
-    EXPECT_EQ(p["steps"][3]["title"], "Waiting for the test VM to report on");
-    for (const Json& step : p["steps"]) EXPECT_EQ(step["result"], "done") << step;
-  }
-  EXPECT_EQ(report["pairs"][0]["pair"], a) << "group 1 first";
-}
-
-// A drill killed while its test VMs wait leaves boot VM records that lead
-// test-cleanup and the next drill to what must be undone; a test VM that
-// never reports on fails its pair with the time-out, and is undone too.
-TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair) {
-  const int a = runningPair(1), b = runningPair(2);
-  env_.write("t.json", "{\"name\": \"t\", \"healthTimeout\": 2, \"groups\": [{\"parallelism\": 2, "
-                           "\"pairs\": [{\"pair\": " + std::to_string(a) +
-                           ", \"continueOnError\": true}, " + std::to_string(b) + "]}]}");
-  ASSERT_EQ(env_.blr("plans create --file t.json").code, 0);
-  const Json pairsBefore = env_.json("pairs list");
-  env_.write("tail1.ctl", "set test-vm-boot-ms -1\n");  // test VMs never report on
   auto leftovers = [&] {
     Json all = Json::array();
     for (int id : {a, b})
@@ -489,10 +448,34 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
     EXPECT_EQ(leftovers(), Json::array()) << when;
     const std::string tail = env_.read("tail1.state");
     EXPECT_EQ(tail.find("testboot"), std::string::npos) << when << ": " << tail;
-    for (int seed : {1, 2}) EXPECT_FALSE(env_.vmOn("tail1", vmKey(seed + 0x2000), false)) << when;
+    for (int seed : {1, 2}) EXPECT_FALSE(env_.vmOn("tail1", guid(seed + 0x2000), false)) << when;
     EXPECT_EQ(env_.json("pairs list"), pairsBefore) << when;
   };
 
+  env_.write("tail1.ctl", "set test-vm-boot-ms 200\n");
+  CliEnv::Result r = env_.blr("plans test d");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr("2 done, 0 failed, 0 not started"));
+  nothingLeft("after the drill");
+  EXPECT_EQ(env_.read("head1.state"), headBefore) << "nothing was asked of the Head";
+  const std::string tail = env_.read("tail1.state");
+  for (int seed : {1, 2})
+    EXPECT_THAT(tail, HasSubstr("vm " + guid(seed + 0x2000) + " off\n")) << "powered on and off";
+  ASSERT_EQ(env_.json("plans runs d").size(), 1u);
+  Json report = this->report("d");
+  EXPECT_EQ(report["workflow"], "test");
+  EXPECT_EQ(report["state"], "done");
+  ASSERT_EQ(report["pairs"].size(), 2u);
+  for (const Json& p : report["pairs"]) {
+    EXPECT_EQ(p["outcome"], "done") << p;
+    EXPECT_GT(p["seqNum"].get<uint64_t>(), 0u) << "the recovery point booted";
+    ASSERT_EQ(p["steps"].size(), 7u) << p;
+    EXPECT_EQ(p["steps"][3]["title"], "Waiting for the test VM to report on");
+    for (const Json& step : p["steps"]) EXPECT_EQ(step["result"], "done") << step;
+  }
+  EXPECT_EQ(report["pairs"][0]["pair"], a) << "group 1 first";
+
+  env_.write("tail1.ctl", "set test-vm-boot-ms -1\n");  // test VMs never report on
   CliEnv::Result k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
   ASSERT_EQ(k.code, -9) << k.out << k.err;
   Json left = leftovers();
@@ -504,16 +487,16 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
   EXPECT_NE(env_.read("tail1.state").find("testboot"), std::string::npos);
 
   // The next drill undoes what the killed one left, then times out on both pairs.
-  CliEnv::Result r = env_.blr("plans test t");
+  r = env_.blr("plans test t");
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find("test boot(s) left by a drill"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("0 done, 2 failed"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("test boot(s) left by a drill"));
+  EXPECT_THAT(r.out, HasSubstr("0 done, 2 failed"));
   nothingLeft("after the timed-out drill");
   Json runs = env_.json("plans runs t");
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs[0]["state"], "failed");
   EXPECT_EQ(runs[1]["state"], "interrupted");
-  Json report = env_.json("plans report " + std::to_string(runs[0]["run"].get<int>()));
+  report = this->report("t");
   ASSERT_EQ(report["pairs"].size(), 2u);
   for (const Json& p : report["pairs"]) {
     EXPECT_EQ(p["outcome"], "failed");
@@ -523,8 +506,7 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
               std::string::npos)
         << p;
   }
-  const Json killed = env_.json("plans report " + std::to_string(runs[1]["run"].get<int>()));
-  for (const Json& p : killed["pairs"])
+  for (const Json& p : this->report("t", 1)["pairs"])
     EXPECT_NE(p["outcome"], "running") << "the killed run's pairs are closed";
 
   k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
@@ -532,7 +514,7 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
   ASSERT_FALSE(leftovers().empty());
   r = env_.blr("plans test-cleanup t");
   EXPECT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("test boot(s) cleaned up"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("test boot(s) cleaned up"));
   nothingLeft("after test-cleanup");
 
   // A Tail that can't end a test boot: the VM is off again, and the record
@@ -541,15 +523,15 @@ TEST_F(PlansCliTest, InterruptedDrillsAreCleanedUpAndHealthTimeoutsFailTheirPair
   env_.write("tail1.ctl", "fault TESTBOOT_CROSSED=fail:5:busy\n");
   r = env_.blr("pairs test" + pa);
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_NE(r.err.find("its record is kept"), std::string::npos) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("its record is kept"));
   ASSERT_EQ(leftovers().size(), 1u);
   EXPECT_EQ(leftovers()[0]["statusCode"], 5) << "powering off, done";
-  EXPECT_FALSE(env_.vmOn("tail1", vmKey(0x2001), true));
+  EXPECT_FALSE(env_.vmOn("tail1", guid(0x2001), true));
   EXPECT_EQ(env_.blr("pairs test-cleanup" + pa).code, 1) << "the Tail still refuses";
   ASSERT_EQ(env_.run("rm tail1.ctl").code, 0);
   r = env_.blr("pairs test-cleanup" + pa);
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("1 test boot(s) cleaned up"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("1 test boot(s) cleaned up"));
   nothingLeft("after the pair's test-cleanup");
 
   // Healthy again, one pair's drill passes on its own.
@@ -574,7 +556,8 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
   const int kept = ids[groupStart(1)];
   std::map<int, std::string> options;
   for (int g = 0; g < kGroups; ++g)
-    for (int i = 0; i < kParallelism / 2; ++i) options[ids[groupStart(g) + i]] = "\"toLatest\": true";
+    for (int i = 0; i < kParallelism / 2; ++i)
+      options[ids[groupStart(g) + i]] = "\"toLatest\": true";
   options[kept] += ", \"keepProductionOff\": true";
   storePlan("site", ids, options);
   env_.write("head1.ctl", "fault INS_FLUSH_MARKER_REQ=delay:1500\n");
@@ -582,10 +565,7 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
   CliEnv::Result r = env_.blr("plans failover site");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   const long long end = wallMicros();
-  EXPECT_NE(r.out.find(std::to_string(ids.size()) +
-                       " done, 0 failed, 0 skipped (done before), 0 not started"),
-            std::string::npos)
-      << r.out;
+  EXPECT_THAT(r.out, HasSubstr(tally(ids.size(), 0, 0, 0)));
   env_.run("rm head1.ctl");
 
   std::map<int, std::pair<long long, long long>> spans = requestSpans(mark);
@@ -614,7 +594,7 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
   Json runs = env_.json("plans runs site");
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0]["workflow"], "failover");
-  Json report = env_.json("plans report " + std::to_string(runs[0]["run"].get<int>()));
+  Json report = this->report("site");
   ASSERT_EQ(report["pairs"].size(), ids.size());
   for (const Json& p : report["pairs"]) {
     const int at = static_cast<int>(std::find(ids.begin(), ids.end(), p["pair"]) - ids.begin());
@@ -631,10 +611,9 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
   for (const Json& pair : env_.json("pairs list")) expectState(pair, false, pair["id"] != kept);
 
   const std::vector<int> swapped(ids.begin(), ids.begin() + 3);
-  env_.write("swap.json", "{\"name\": \"swap\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
-                              std::to_string(swapped[0]) + ", " + std::to_string(swapped[1]) +
-                              ", " + std::to_string(swapped[2]) + "]}]}");
-  ASSERT_EQ(env_.blr("plans create --file swap.json").code, 0);
+  createPlan("swap", "{\"name\": \"swap\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
+                     std::to_string(swapped[0]) + ", " + std::to_string(swapped[1]) +
+                     ", " + std::to_string(swapped[2]) + "]}]}");
   ASSERT_EQ(env_.blr("plans failover swap").code, 0);
   r = env_.blr("plans switch-roles swap --start");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
@@ -663,12 +642,8 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
 
   CliEnv::Result r = env_.blr("plans failover coe");
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find(std::to_string(ids.size() - 1) +
-                       " done, 1 failed, 0 skipped (done before), 0 not started"),
-            std::string::npos)
-      << r.out;
-  Json report = env_.json("plans report " +
-                          std::to_string(env_.json("plans runs coe")[0]["run"].get<int>()));
+  EXPECT_THAT(r.out, HasSubstr(tally(ids.size() - 1, 1, 0, 0)));
+  Json report = this->report("coe");
   for (const Json& p : report["pairs"])
     EXPECT_EQ(p["exitCode"], p["pair"] == bad ? 200 : 0) << p["pair"];
   ASSERT_EQ(env_.blr("plans cancel-failover coe").code, 0);
@@ -676,10 +651,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   const long long mark = wallMicros();
   r = env_.blr("plans failover site");
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_NE(r.out.find(std::to_string(kGroupSizes[0] - 1) + " done, 1 failed, 0 skipped (done before), " +
-                       std::to_string(ids.size() - kGroupSizes[0]) + " not started"),
-            std::string::npos)
-      << r.out;
+  EXPECT_THAT(r.out, HasSubstr(tally(kGroupSizes[0] - 1, 1, 0, ids.size() - kGroupSizes[0])));
   std::map<int, std::pair<long long, long long>> spans = requestSpans(mark);
   for (size_t i = kGroupSizes[0]; i < ids.size(); ++i) {
     EXPECT_EQ(spans.count(ids[i]), 0u) << ids[i] << " was not to be touched";
@@ -704,10 +676,8 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
 
   r = env_.blr("plans failover site");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("run " + run + ", resumed: " + std::to_string(kGroupSizes[0]) +
-                       " pairs done before"),
-            std::string::npos)
-      << r.out;
+  EXPECT_THAT(r.out, HasSubstr("run " + run + ", resumed: " + std::to_string(kGroupSizes[0]) +
+                               " pairs done before"));
   for (const Json& pair : env_.json("pairs list")) expectState(pair, true, false);
   runs = env_.json("plans runs site");
   ASSERT_EQ(runs.size(), 1u);
