@@ -506,7 +506,8 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
               std::string::npos)
         << p;
   }
-  for (const Json& p : this->report("t", 1)["pairs"])
+  const Json killedRun = this->report("t", 1);
+  for (const Json& p : killedRun["pairs"])
     EXPECT_NE(p["outcome"], "running") << "the killed run's pairs are closed";
 
   k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
