@@ -6,14 +6,17 @@
 //             ideal parallel time.
 // Rounds interleave the two (plan, baseline, plan, ...); each run is undone
 // by the plan's cancel-failover, untimed.  The figure is the median of the
-// rounds' plan time / ideal time.  Where the time goes: CPU seconds of each
+// rounds' plan time / ideal time, next to the least ratio the machine's cores
+// allow: the plan's CPU time (all processes, as measured one pair at a time)
+// spread over every core.  Where the time goes: CPU seconds of each
 // process over the timed plan runs, and each step's mean time per pair from
 // the last plan run's record.
 // Usage: plan_bench [sqlite] [postgresql]  (PostgreSQL: the server that
 // BLR_TEST_PG_CONNINFO names, in a fresh schema dropped at the end).
 // BLR_PLAN_BENCH_PAIRS and BLR_PLAN_BENCH_ROUNDS change 1,000 and 3;
 // BLR_PLAN_BENCH_PERF=1 adds an untimed plan run sampled with perf, and
-// prints the busiest functions of blr-anchor and of blr.
+// prints the busiest functions of blr-anchor and of blr (BLR_PLAN_BENCH_KEEP_PERF=1 keeps
+// the perf files in /tmp).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -285,7 +288,7 @@ void printPerf(const std::string& what, const std::string& file) {
   std::printf("  %s's samples (perf, self time) by library, then by function:\n", what.c_str());
   std::fflush(stdout);
   if (std::system(cmd.c_str()) != 0) std::printf("    (perf report failed)\n");
-  std::remove(file.c_str());
+  if (!std::getenv("BLR_PLAN_BENCH_KEEP_PERF")) std::remove(file.c_str());
 }
 
 // `perf record` of a running process until stopped.
@@ -327,8 +330,13 @@ void bench(const char* backend, const std::string& pgConnInfo) {
     trial.blr(std::string("plans failover ") + plan);
     trial.blr(std::string("plans cancel-failover ") + plan);
   }
-  std::vector<double> planSecs, perPairMs, ratios;
+  std::vector<double> planSecs, perPairMs, ratios, floors;
   double anchorCpu = 0, headCpu = 0, tailCpu = 0, blrCpu = 0;
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  auto allCpu = [&] {
+    return cpuSeconds(trial.anchor_) + cpuSeconds(trial.head_) + cpuSeconds(trial.tail_) +
+           childrenCpuSeconds();
+  };
   for (int r = 0; r < rounds; ++r) {
     const double a0 = cpuSeconds(trial.anchor_), h0 = cpuSeconds(trial.head_),
                  t0 = cpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
@@ -338,14 +346,21 @@ void bench(const char* backend, const std::string& pgConnInfo) {
     tailCpu += cpuSeconds(trial.tail_) - t0;
     blrCpu += childrenCpuSeconds() - b0;
     trial.blr("plans cancel-failover plan");
+    const double c0 = allCpu();
     const double one = trial.blr("plans failover baseline") / kParallelism;
+    const double oneCpu = (allCpu() - c0) / kParallelism;
     trial.blr("plans cancel-failover baseline");
     const double ideal = static_cast<double>(pairs) / kParallelism * one;
+    // Even without any cost of running at once, the cores can't do the
+    // plan's work faster than its CPU time over their number.
+    const double floor = pairs * oneCpu / cores / ideal;
     planSecs.push_back(plan);
     perPairMs.push_back(one * 1000);
     ratios.push_back(plan / ideal);
-    std::printf("  round %d: plan %.2f s, one pair %.1f ms, ideal %.2f s, ratio %.2f\n", r + 1,
-                plan, one * 1000, ideal, plan / ideal);
+    floors.push_back(floor);
+    std::printf("  round %d: plan %.2f s, one pair %.1f ms (%.1f ms of CPU), ideal %.2f s, ratio "
+                "%.2f, least ratio %u cores allow %.2f\n",
+                r + 1, plan, one * 1000, oneCpu * 1000, ideal, plan / ideal, cores, floor);
     std::fflush(stdout);
   }
   std::printf("%s: failover of %d pairs at %d at once: %.2f s (median of %d rounds); one pair "
@@ -353,6 +368,9 @@ void bench(const char* backend, const std::string& pgConnInfo) {
               backend, pairs, kParallelism, median(planSecs), rounds, median(perPairMs), pairs,
               kParallelism, median(ratios), *std::min_element(ratios.begin(), ratios.end()),
               *std::max_element(ratios.begin(), ratios.end()));
+  std::printf("  least ratio %u cores allow (pairs x CPU of one pair alone / cores / ideal): "
+              "%.2fx (median)\n",
+              cores, median(floors));
   const double wall = [&] {
     double s = 0;
     for (double p : planSecs) s += p;

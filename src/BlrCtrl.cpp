@@ -12,6 +12,7 @@
 #include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwBytes.h"
+#include "host/DwClock.h"
 #include "host/DwConnGate.h"
 #include "host/DwFwClient.h"
 #include "host/DwHostName.h"
@@ -77,7 +78,7 @@ struct VmRequest {
 
 }  // namespace
 
-BlrCtrl::BlrCtrl() : port(0), port2(0), krpSocket(nullptr) {}
+BlrCtrl::BlrCtrl() : port(0), port2(0), krpSocket(nullptr), inStep_(false), connectedAt_(0) {}
 
 BlrCtrl::~BlrCtrl() { disconnect(); }
 
@@ -85,6 +86,7 @@ void BlrCtrl::disconnect() {
   if (krpSocket != nullptr) krpDestroySocket(krpSocket);
   krpSocket = nullptr;
   socket.Close();
+  inStep_ = false;
 }
 
 // ---- Connection ----
@@ -149,6 +151,8 @@ CZuError BlrCtrl::openControl(const std::string& host) {
     return FXErrorUtil::ErrorInt(FXLOC, 1, "%s did not authenticate with a per-client certificate",
                                  clientName.c_str());
   }
+  inStep_ = true;
+  connectedAt_ = DwClock::current()->now();
   if (peer->clientName != clientName)
     blrDebug("BlrCtrl::connect", 1, "Warning: remote client %s authenticated as %s",
              clientName.c_str(), peer->clientName.c_str());
@@ -257,9 +261,13 @@ CZuError BlrCtrl::recvResp(KrpSocket* s) {
   DwBuffer buf;
   CZuError err = recvMsg(s, nullptr, buf, BLR_CTRL_MSG_RESP);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't receive response back");
+  return respStatus(buf);
+}
+
+CZuError BlrCtrl::respStatus(const DwBuffer& buf) {
   ReplyStatus status;
   DwEbmlParser parser = parserOf(buf);
-  err = parser.parseMsg(BLR_CTRL_TAG_ERROR_CODE, DW_EBML_VAR_INT32, &status.code,
+  CZuError err = parser.parseMsg(BLR_CTRL_TAG_ERROR_CODE, DW_EBML_VAR_INT32, &status.code,
                         BLR_CTRL_TAG_ERROR_TEXT, DW_EBML_VAR_STR, &status.text, 0);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse response message");
   if (status.code != 0)
@@ -283,16 +291,28 @@ bool BlrCtrl::msgPending() {
 }
 
 CZuError BlrCtrl::request(int msgId, const void* payload, int len) {
-  CZuError err = sendMsg(krpSocket, msgId, payload, len);
-  if (!err.IsError()) err = recvResp(krpSocket);
-  return err;
+  DwBuffer reply;
+  CZuError err = exchange(msgId, payload, len, BLR_CTRL_MSG_RESP, reply);
+  return err.IsError() ? err : respStatus(reply);
 }
 
 CZuError BlrCtrl::request(int msgId, const void* payload, int len, DwBuffer& reply) {
+  return exchange(msgId, payload, len, blrCtrlMsgRow(msgId)->replyId, reply);
+}
+
+CZuError BlrCtrl::exchange(int msgId, const void* payload, int len, int replyId, DwBuffer& reply) {
+  // In step with the peer again only once the whole reply is read.
+  inStep_ = false;
   CZuError err = sendMsg(krpSocket, msgId, payload, len);
-  if (!err.IsError()) err = recvMsg(krpSocket, nullptr, reply, blrCtrlMsgRow(msgId)->replyId);
+  if (err.IsError()) return err;
+  err = recvMsg(krpSocket, nullptr, reply, replyId);
+  if (err.IsError() && replyId == BLR_CTRL_MSG_RESP)
+    return err.Push(FXLOC, "Couldn't receive response back");
+  inStep_ = !err.IsError();
   return err;
 }
+
+bool BlrCtrl::reusable() const { return krpSocket != nullptr && socket.IsValid() && inStep_; }
 
 // ---- Operations ----
 

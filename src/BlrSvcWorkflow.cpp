@@ -234,9 +234,17 @@ void WorkflowRun::begin(const char* prop, int titleArg) {
   action(row->title, titleArg);
 }
 
+WorkflowRun::~WorkflowRun() {
+  if (connections_ == nullptr) return;
+  connections_->keep(headHost, std::move(head_));
+  connections_->keep(tailHost, std::move(tail_));
+}
+
 CZuError WorkflowRun::call(Proxy proxy, const CtrlAction& action) {
   std::unique_ptr<BlrCtrl>& conn = proxy == kHead ? head_ : tail_;
-  CZuError err = BlrSvcWorkflow::connectToSvc(conn, proxy == kHead ? headHost : tailHost);
+  const std::string& host = proxy == kHead ? headHost : tailHost;
+  if (!conn && connections_ != nullptr) conn = connections_->take(host);
+  CZuError err = BlrSvcWorkflow::connectToSvc(conn, host);
   return err.IsError() ? err : action(*conn);
 }
 

@@ -228,7 +228,7 @@ CZuError findUnrecordedHiddenPair(WorkflowRun& run, std::string* id) {
 }  // namespace
 
 CZuError BlrSvcWorkflow::failback(bool waitForSync) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::failback", BLR_FB_GENERIC);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::failback", BLR_FB_GENERIC, connections);
   FailedStatusSetter guard(run.db, pairId, STATUS_FAILBACK_FAILED, false);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
@@ -268,7 +268,7 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
 }
 
 CZuError BlrSvcWorkflow::resetAfterFailback() {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::resetAfterFailback", 0);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::resetAfterFailback", 0, connections);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   if (!isResettable(run.pair, run.props)) {

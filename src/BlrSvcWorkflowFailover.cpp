@@ -79,7 +79,7 @@ CZuError clearEarlierProgress(WorkflowRun& run) {
 }  // namespace
 
 CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool* partial) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::failover", BLR_FO_GENERIC);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::failover", BLR_FO_GENERIC, connections);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   if (run.pair.flags & FAILOVER) {
@@ -135,7 +135,7 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
 }
 
 CZuError BlrSvcWorkflow::cancelFailover(bool keepVmOff) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::cancelFailover", 0);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::cancelFailover", 0, connections);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;
   if (!(run.pair.flags & FAILOVER)) {

@@ -35,9 +35,13 @@ class WorkflowRun {
   using CtrlAction = std::function<CZuError(BlrCtrl&)>;
 
   // `ctx` is the log context; `genericCode` the code of lookup and database
-  // failures (0: the callee's code is kept).
-  WorkflowRun(int pairId, const char* ctx, int genericCode)
-      : pairId(pairId), ctx(ctx), genericCode(genericCode) {}
+  // failures (0: the callee's code is kept).  Control connections come from
+  // `connections` when it holds one and go back to it at the end.
+  WorkflowRun(int pairId, const char* ctx, int genericCode, BlrCtrlCache* connections)
+      : pairId(pairId), ctx(ctx), genericCode(genericCode), connections_(connections) {}
+  ~WorkflowRun();
+  WorkflowRun(const WorkflowRun&) = delete;
+  WorkflowRun& operator=(const WorkflowRun&) = delete;
 
   // Reads the pair and its properties, then opens the debug context.
   CZuError load(const FXCodeLocation& loc);
@@ -63,7 +67,8 @@ class WorkflowRun {
   // (`titleArg` fills a "%d").
   void begin(const char* prop, int titleArg = 0);
 
-  // Opens the proxy's connection on first use and runs `action` on it.
+  // Opens the proxy's connection on first use (or borrows one) and runs
+  // `action` on it.
   CZuError call(Proxy proxy, const CtrlAction& action);
   Action on(Proxy proxy, CtrlAction action);
 
@@ -130,6 +135,7 @@ class WorkflowRun {
   // The proxy's mangled host name, or the lookup's failure logged.
   bool lookUpHost(int clientId, std::string* host);
 
+  BlrCtrlCache* const connections_;
   std::unique_ptr<BlrCtrl> head_, tail_;
   std::unique_ptr<BlrDebugCtx> debugCtx_;
 };

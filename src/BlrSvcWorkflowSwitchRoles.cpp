@@ -46,7 +46,7 @@ bool isSwitchRolesState(const BlrDB::Pair& pair, const W::PropMap& props) {
 }  // namespace
 
 CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
-  WorkflowRun run(pairId, "BlrSvcWorkflow::switchRoles", BLR_SR_GENERIC);
+  WorkflowRun run(pairId, "BlrSvcWorkflow::switchRoles", BLR_SR_GENERIC, connections);
   FailedStatusSetter guard(run.db, pairId, STATUS_SWITCH_ROLES_FAILED, false);
   CZuError err = run.load(FXLOC);
   if (err.IsError()) return err;

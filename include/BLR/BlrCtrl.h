@@ -10,7 +10,9 @@
 #define BLR_BLRCTRL_H
 
 #include <cstdint>
+#include <ctime>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "BLR/BlrDB.h"
@@ -231,10 +233,18 @@ class BLR_API BlrCtrl {
   static CZuError recvMsg(KrpSocket* s, int* msgId, DwBuffer& buf, int expectedId);
   // Receives a BLR_CTRL_MSG_RESP and returns the peer's error, if any.
   static CZuError recvResp(KrpSocket* s);
+  // The peer's error a received BLR_CTRL_MSG_RESP payload carries, if any.
+  static CZuError respStatus(const DwBuffer& payload);
   // Whether something waits to be read on the connection, never waiting.
   // Data the TLS layer already holds counts; a failed poll counts too, so
   // that the following receive reports it.  False when not connected.
   bool msgPending();
+  // Whether the connection may carry another request: it is open and its
+  // last request was answered in full (a refusal counts), so that nothing of
+  // an earlier exchange is left in it.
+  bool reusable() const;
+  // When the connection was authenticated (DwClock seconds; 0: never).
+  time_t connectedAt() const { return connectedAt_; }
 
   // Connection state.
   std::string clientName;  // the name the proxy must authenticate as
@@ -252,6 +262,7 @@ class BLR_API BlrCtrl {
   CZuError request(int msgId, const void* payload, int len);
   // One request answered by its reply message, whose payload lands in `reply`.
   CZuError request(int msgId, const void* payload, int len, DwBuffer& reply);
+  CZuError exchange(int msgId, const void* payload, int len, int replyId, DwBuffer& reply);
   CZuError sendPairList(const char* function, int msgId, const BlrUUID* vm,
                         const std::list<BlrDB::Pair>& pairs);
   // Flush marker and last sequence number: a VM's request answered with one
@@ -260,6 +271,50 @@ class BLR_API BlrCtrl {
                          const BlrUUID& vm, const std::string& failure, uint64_t* seqNum);
   // Failover crossing and crossed: the Tail's VM, answered by BLR_CTRL_MSG_RESP.
   CZuError failoverNotice(const char* function, int msgId, const BlrUUID& vm, const char* stage);
+
+  bool inStep_;          // no exchange left half done
+  time_t connectedAt_;
+};
+
+// Control connections kept between the workflows of one thread, so that the
+// pairs a plan's worker runs one after the other on the same proxies don't
+// each pay a handshake on both sides.  A connection is kept only when it is
+// reusable(); it is handed out again only while the peer has not closed it,
+// within `maxIdleSecs` of being kept and `maxAgeSecs` of its handshake (so a
+// revoked certificate is met at a new handshake within that time).  At most
+// `maxKept` are kept; the one kept longest ago goes first.  Not thread-safe:
+// one per thread.
+class BLR_API BlrCtrlCache {
+ public:
+  struct Limits {
+    int maxKept = 8;
+    int maxIdleSecs = 10;
+    int maxAgeSecs = 60;
+  };
+
+  BlrCtrlCache() : BlrCtrlCache(Limits()) {}
+  explicit BlrCtrlCache(const Limits& limits);
+  ~BlrCtrlCache();
+  BlrCtrlCache(const BlrCtrlCache&) = delete;
+  BlrCtrlCache& operator=(const BlrCtrlCache&) = delete;
+
+  // A kept connection to `host` (a mangled host name), or null.  Kept
+  // connections found closed or too old on the way are closed.
+  std::unique_ptr<BlrCtrl> take(const std::string& host);
+  // Keeps `conn` for `host` when it is reusable, else closes it.
+  void keep(const std::string& host, std::unique_ptr<BlrCtrl> conn);
+  size_t size() const { return kept_.size(); }
+
+ private:
+  struct Kept {
+    std::string host;
+    std::unique_ptr<BlrCtrl> conn;
+    time_t keptAt;
+  };
+  bool fresh(Kept& kept, time_t now) const;
+
+  Limits limits_;
+  std::list<Kept> kept_;  // oldest first
 };
 
 extern "C" {

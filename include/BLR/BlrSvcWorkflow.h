@@ -63,7 +63,10 @@ class BLR_API BlrSvcWorkflow : public BlrPairCodes {
   static const char* const SRPROP_ORIG_PAIR_CLEANED;
   static const char* const SRPROP_REVERSE_PAIR_ID;
 
-  explicit BlrSvcWorkflow(int pairId) : pairId(pairId) {}
+  // With `connections`, the runs borrow their control connections from it
+  // and leave them there when they end.
+  explicit BlrSvcWorkflow(int pairId, BlrCtrlCache* connections = nullptr)
+      : pairId(pairId), connections(connections) {}
 
   // ---- Workflows ----
   // Hands production over to the recovery VM: powers the production VM off,
@@ -128,6 +131,7 @@ class BLR_API BlrSvcWorkflow : public BlrPairCodes {
   };
 
   int pairId;
+  BlrCtrlCache* connections;  // may be null; not owned
 };
 
 #endif  // BLR_BLRSVCWORKFLOW_H

@@ -14,6 +14,7 @@
 #include "support/PairDbTestEnv.h"
 #include "host/DwTcp.h"
 #include "support/EvDebugRecorder.h"
+#include "support/ManualClock.h"
 
 namespace {
 
@@ -343,6 +344,68 @@ TEST_F(CtrlTest, ReconnectingClosesTheFirstConnectionAndFailedLookupsKeepIt) {
   EXPECT_TRUE(ctrl_.connect(gone).IsError());
   EXPECT_OK(ctrl_.ping());
   EXPECT_EQ(sim_.server.waitForConnections(1, 100), 1);
+}
+
+// Kept connections come back only to their own host, in step with the peer,
+// open, and within the idle and age limits; the oldest goes when full.
+TEST_F(CtrlTest, KeptConnectionsAreHandedOutOnlyWhileFitForReuse) {
+  ManualClock clock;
+  ManualClock::Installer installed(&clock);
+  BlrCtrlCache::Limits limits;
+  limits.maxKept = 2;
+  BlrCtrlCache cache(limits);
+  auto open = [&](SimProxy& sim) {
+    auto conn = std::make_unique<BlrCtrl>();
+    EXPECT_OK(conn->connect(sim.mangled()));
+    return conn;
+  };
+  const std::string host = sim_.mangled();
+
+  std::unique_ptr<BlrCtrl> conn = open(sim_);
+  BlrCtrl* first = conn.get();
+  cache.keep(host, std::move(conn));
+  EXPECT_EQ(cache.take(sim_.mangled("proxy9")), nullptr);
+  conn = cache.take(host);
+  ASSERT_EQ(conn.get(), first);
+  EXPECT_OK(conn->ping());
+
+  // A refusal leaves the connection in step; a request left unanswered not.
+  ASSERT_OK(sim_.fault("PAUSE=fail:7:busy"));
+  EXPECT_EQ(conn->pausePair(3).Code(), 7);
+  cache.keep(host, std::move(conn));
+  conn = cache.take(host);
+  ASSERT_EQ(conn.get(), first);
+  ASSERT_OK(sim_.fault("PING=drop"));
+  EXPECT_TRUE(conn->ping().IsError());
+  cache.keep(host, std::move(conn));
+  EXPECT_EQ(cache.size(), 0u);
+  sim_.clearFaults();
+
+  // Idle too long, or authenticated too long ago.
+  cache.keep(host, open(sim_));
+  clock.advance(limits.maxIdleSecs + 1);
+  EXPECT_EQ(cache.take(host), nullptr);
+  conn = open(sim_);
+  clock.advance(limits.maxAgeSecs - 1);
+  cache.keep(host, std::move(conn));
+  clock.advance(2);
+  EXPECT_EQ(cache.take(host), nullptr);
+  EXPECT_EQ(cache.size(), 0u);
+
+  // Closed by the peer while kept.
+  SimProxy other("anchor");
+  ASSERT_OK(other.start());
+  cache.keep(other.mangled(), open(other));
+  other.server.stop();
+  EXPECT_EQ(cache.take(other.mangled()), nullptr);
+
+  // Full: the one kept longest ago goes.
+  cache.keep("a", open(sim_));
+  cache.keep("b", open(sim_));
+  cache.keep("c", open(sim_));
+  EXPECT_EQ(cache.size(), 2u);
+  EXPECT_EQ(cache.take("a"), nullptr);
+  EXPECT_NE(cache.take("c"), nullptr);
 }
 
 // A proxy sheds connections beyond its limit of handshakes in progress

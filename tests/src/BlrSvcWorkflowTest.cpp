@@ -198,6 +198,20 @@ TEST_F(WorkflowTest, FailoverStraightPathAndAgain) {
   EXPECT_EQ(stateText(*env_, id), kAfterFailover);
 }
 
+// Runs lent the caller's connections use them and leave them there, except
+// one a failed request left out of step.
+TEST_F(WorkflowTest, RunsBorrowAndLeaveTheCallersConnections) {
+  int id = runningPair();
+  BlrCtrlCache connections;
+  ASSERT_OK(W(id, &connections).failover(false, false, nullptr));
+  EXPECT_EQ(connections.size(), 2u) << "the Head's and the Tail's";
+  ASSERT_OK(W(id, &connections).cancelFailover(false));
+  EXPECT_EQ(connections.size(), 2u) << "the cancel used them";
+  ASSERT_OK(env_->tail->fault("FAILOVER_CROSSING=drop"));
+  EXPECT_EQ(W(id, &connections).failover(false, false, nullptr).Code(), BLR_FO_BLOCK_REPLICATION);
+  EXPECT_EQ(connections.size(), 1u) << "the Tail's was dropped";
+}
+
 TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
   int id = runningPair();
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_STOPPED, "", 0));

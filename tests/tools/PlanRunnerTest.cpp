@@ -37,9 +37,11 @@ class Recorder {
   explicit Recorder(std::set<int> failing = {}) : failing_(std::move(failing)) {}
 
   PlanRunner::Action action() {
-    return [this](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
+    return [this](const BlrPlanDB::Member& m, int groupNo, BlrCtrlCache& connections,
+                  std::string* error) {
       {
         std::lock_guard<std::mutex> lock(mu_);
+        cacheOf_[{groupNo, std::this_thread::get_id()}].insert(&connections);
         starts_[m.pairId] = Clock::now();
         groupOf_[m.pairId] = groupNo;
         maxRunning_[groupNo] = std::max(maxRunning_[groupNo], ++running_);
@@ -58,6 +60,8 @@ class Recorder {
   std::set<int> failing_;
   std::map<int, Clock::time_point> starts_, ends_;
   std::map<int, int> groupOf_, maxRunning_;
+  // Per group (threads are joined, and their ids reused, only between groups).
+  std::map<std::pair<int, std::thread::id>, std::set<const BlrCtrlCache*>> cacheOf_;
   int running_ = 0;
 };
 
@@ -79,6 +83,12 @@ TEST(PlanRunnerTest, GroupsRunInOrderWithinTheirParallelism) {
   EXPECT_GT(rec.maxRunning_[0], 1) << "the first group ran in parallel";
   EXPECT_LE(rec.maxRunning_[1], 3);
   EXPECT_EQ(rec.maxRunning_[2], 1);
+  // Each thread keeps one set of connections for all its pairs, its own.
+  std::set<std::pair<int, const BlrCtrlCache*>> caches;
+  for (const auto& thread : rec.cacheOf_) {
+    EXPECT_EQ(thread.second.size(), 1u);
+    EXPECT_TRUE(caches.insert({thread.first.first, *thread.second.begin()}).second);
+  }
   for (const auto& later : rec.starts_)
     for (const auto& earlier : rec.ends_)
       if (rec.groupOf_[earlier.first] < rec.groupOf_[later.first]) {

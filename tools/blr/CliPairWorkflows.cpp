@@ -8,6 +8,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
+#include "host/DWClient.h"
 #include "CliProgress.h"
 
 namespace {
@@ -26,26 +27,41 @@ CZuError ownError(const FXCodeLocation& loc, const CZuError& err) {
 }
 
 // The control connection to a client's proxy for blr's own steps on one
-// pair: opened at its first request, kept for the next (a plan runs many
-// pairs at once, and each connection costs a handshake on both sides), and
-// opened again after a failed request.
+// pair: opened (or borrowed from the plan worker's connections) at its first
+// request, kept for the next, opened again after a failed request, and left
+// with the worker's connections at the end.
 class ProxyConn {
  public:
-  explicit ProxyConn(int clientId) : clientId_(clientId) {}
+  ProxyConn(int clientId, BlrCtrlCache* connections)
+      : clientId_(clientId), connections_(connections) {}
+  ~ProxyConn() {
+    if (connections_ != nullptr) connections_->keep(host_, std::move(ctrl_));
+  }
+  ProxyConn(const ProxyConn&) = delete;
+  ProxyConn& operator=(const ProxyConn&) = delete;
 
   CZuError call(const std::function<CZuError(BlrCtrl&)>& request) {
-    CZuError err;
-    if (!ctrl_) {
-      ctrl_ = std::make_unique<BlrCtrl>();
-      err = ctrl_->connectToClient(clientId_);
-    }
+    CZuError err = ctrl_ ? CZuError() : open();
     if (!err.IsError()) err = request(*ctrl_);
     if (err.IsError()) ctrl_.reset();
     return err;
   }
 
  private:
+  CZuError open() {
+    if (host_.empty()) {
+      CZuError err = DWClient(clientId_).lookUp(&host_);
+      if (err.IsError()) return err.Push(FXLOC, "Couldn't look up client %d", clientId_);
+    }
+    if (connections_ != nullptr) ctrl_ = connections_->take(host_);
+    if (ctrl_) return CZuError();
+    ctrl_ = std::make_unique<BlrCtrl>();
+    return ctrl_->connect(host_);
+  }
+
   int clientId_;
+  BlrCtrlCache* connections_;
+  std::string host_;
   std::unique_ptr<BlrCtrl> ctrl_;
 };
 
@@ -103,9 +119,9 @@ CZuError dropRecoveryVmRecord(int pairId) {
 
 // Powers the recovery VM off, then asks again: a second power-off must find
 // it off.
-CZuError stopRecoveryVm(CliProgress& view, const BlrDB::Pair& pair) {
+CZuError stopRecoveryVm(CliProgress& view, const BlrDB::Pair& pair, BlrCtrlCache* connections) {
   const int id = pair.id;
-  ProxyConn tail(pair.tailClientId);
+  ProxyConn tail(pair.tailClientId, connections);
   return proxyStep(view, "Powering off the recovery VM on the Tail", tail,
                    [id](BlrCtrl& tail) {
                      bool wasOn = false;
@@ -160,9 +176,10 @@ CZuError cliFailoverPair(int pairId, const PairWorkflowOptions& o, CliProgress& 
   PropMap props;
   CZuError err = readPair(pairId, &pair, &props);
   if (!err.IsError()) err = refuseWhileReturning(FXLOC, "failover", pair, props, BLR_WF_BAD_STATE);
-  if (!err.IsError()) err = W(pairId).failover(o.continueOnError, o.latest, &result->partial);
+  if (!err.IsError())
+    err = W(pairId, o.connections).failover(o.continueOnError, o.latest, &result->partial);
   if (err.IsError()) return err;
-  ProxyConn tail(pair.tailClientId);
+  ProxyConn tail(pair.tailClientId, o.connections);
   result->seqNum = readRecoveryPoint(view, pair, tail);
   return completeFailover(pairId, o, view, tail);
 }
@@ -179,7 +196,7 @@ CZuError cliCancelFailoverPair(int pairId, const PairWorkflowOptions& o, CliProg
   bool recoveryVmMayRun =
       props.count(kRecoveryVmOnProp) || pair.statusCode == W::STATUS_FAILED_OVER;
   if ((pair.flags & W::FAILOVER) && recoveryVmMayRun) {
-    err = stopRecoveryVm(view, pair);
+    err = stopRecoveryVm(view, pair, o.connections);
     if (err.IsError() && !o.force)
       return err.Push(FXLOC,
                       "Couldn't power off the recovery VM of pair %d: nothing was undone "
@@ -196,19 +213,19 @@ CZuError cliCancelFailoverPair(int pairId, const PairWorkflowOptions& o, CliProg
     view.endStep(!err.IsError());
     if (err.IsError()) return ownError(FXLOC, err);
   }
-  err = W(pairId).cancelFailover(o.keepVmOff);
+  err = W(pairId, o.connections).cancelFailover(o.keepVmOff);
   return err.IsError() ? err : dropRecoveryVmRecord(pairId);
 }
 
 CZuError cliFailbackPair(int pairId, const PairWorkflowOptions& o, CliProgress&,
                          PairWorkflowResult*) {
-  CZuError err = W(pairId).failback(!o.noWait);
+  CZuError err = W(pairId, o.connections).failback(!o.noWait);
   return err.IsError() ? err : dropRecoveryVmRecord(pairId);
 }
 
-CZuError cliResetAfterFailbackPair(int pairId, const PairWorkflowOptions&, CliProgress&,
+CZuError cliResetAfterFailbackPair(int pairId, const PairWorkflowOptions& o, CliProgress&,
                                    PairWorkflowResult*) {
-  CZuError err = W(pairId).resetAfterFailback();
+  CZuError err = W(pairId, o.connections).resetAfterFailback();
   BlrDB::Pair pair;
   if (!err.IsError() && !BlrDB().getPair(pairId, &pair).IsError() && !(pair.flags & W::FAILOVER))
     err = dropRecoveryVmRecord(pairId);
@@ -218,12 +235,12 @@ CZuError cliResetAfterFailbackPair(int pairId, const PairWorkflowOptions&, CliPr
 CZuError cliSwitchRolesPair(int pairId, const PairWorkflowOptions& o, CliProgress& view,
                             PairWorkflowResult* result) {
   int newPairId = 0;
-  CZuError err = W(pairId).switchRoles(&newPairId);
+  CZuError err = W(pairId, o.connections).switchRoles(&newPairId);
   if (newPairId > 0) result->newPairId = newPairId;
   if (err.IsError() || !o.startReverse) return err;
   BlrDB::Pair reverse;
   err = BlrDB().getPair(newPairId, &reverse);
-  ProxyConn head(reverse.headClientId);
+  ProxyConn head(reverse.headClientId, o.connections);
   if (!err.IsError())
     err = proxyStep(view, "Starting reverse pair " + std::to_string(newPairId), head,
                     [&](BlrCtrl& c) { return c.startPair(newPairId); });

@@ -11,6 +11,7 @@
 
 #include "host/CZuError.h"
 
+class BlrCtrlCache;
 class CliProgress;
 
 struct PairWorkflowOptions {
@@ -24,6 +25,9 @@ struct PairWorkflowOptions {
   bool force = false;
   bool noWait = false;        // failback: return (201) while the copy synchronises
   bool startReverse = false;  // switch-roles: start the reverse pair on its Head
+  // Control connections to borrow and leave for the thread's next pair (may
+  // be null: each pair opens its own).
+  BlrCtrlCache* connections = nullptr;
 };
 
 struct PairWorkflowResult {

@@ -158,7 +158,7 @@ int drillPlan(const Cli& cli, const std::string& name) {
   Clock::time_point start = Clock::now();
   std::vector<PlanRunner::Result> results = PlanRunner::run(
       plan, {},
-      [&](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
+      [&](const BlrPlanDB::Member& m, int groupNo, BlrCtrlCache&, std::string* error) {
         return drillPair(plan, run.id, log, m, groupNo, error);
       },
       [&](const PlanRunner::Result& r, bool started) {

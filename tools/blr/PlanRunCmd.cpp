@@ -127,7 +127,7 @@ CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB:
 // Runs one pair on its own thread, recording it before and after.
 int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runId,
             PlanDisplay& display, const BlrPlanDB::Member& member, int groupNo,
-            std::string* error) {
+            BlrCtrlCache& connections, std::string* error) {
   BlrPlanDB::RunPair rec;
   CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
   Clock::time_point start = Clock::now();
@@ -135,7 +135,9 @@ int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runI
   PairWorkflowResult result;
   if (!err.IsError()) {
     PairSteps observer(display, member.pairId);
-    err = wf.run(member.pairId, pairOptions(options, member), observer, &result);
+    PairWorkflowOptions pairOpts = pairOptions(options, member);
+    pairOpts.connections = &connections;
+    err = wf.run(member.pairId, pairOpts, observer, &result);
     observer.endStep(!err.IsError());
     steps = observer.stepsJson();
   }
@@ -197,8 +199,9 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
   PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
   std::vector<PlanRunner::Result> results = PlanRunner::run(
       plan, done,
-      [&](const BlrPlanDB::Member& m, int groupNo, std::string* error) {
-        return runPair(wf, options, run.id, display, m, groupNo, error);
+      [&](const BlrPlanDB::Member& m, int groupNo, BlrCtrlCache& connections,
+          std::string* error) {
+        return runPair(wf, options, run.id, display, m, groupNo, connections, error);
       },
       [&](const PlanRunner::Result& r, bool started) {
         if (started) display.show(r.pairId, "starting");

@@ -36,6 +36,7 @@ void markWarm(GroupRun& group) {
 void worker(GroupRun& group, int groupNo, const PlanRunner::Action& action,
             const PlanRunner::Listener& listener, std::mutex& listenerMu) {
   bool first = true;
+  BlrCtrlCache connections;
   for (size_t i = group.next++; i < group.members.size(); i = group.next++, first = false) {
     const BlrPlanDB::Member& member = *group.members[i];
     Result& result = *group.results[i];
@@ -44,7 +45,7 @@ void worker(GroupRun& group, int groupNo, const PlanRunner::Action& action,
       listener(result, true);
     }
     std::string error;
-    result.exitCode = action(member, groupNo, &error);
+    result.exitCode = action(member, groupNo, connections, &error);
     result.outcome = result.exitCode == 0 ? Outcome::kDone : Outcome::kFailed;
     result.error = error;
     if (result.exitCode != 0 && !member.has(BlrPlanDB::PLAN_CONTINUE_ON_ERROR))

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "BLR/BlrCtrl.h"
 #include "BLR/BlrPlanDB.h"
 
 class PlanRunner {
@@ -26,9 +27,10 @@ class PlanRunner {
   };
 
   // Runs on the pair's own thread: 0 on success or an exit status, with
-  // `error` set on failure.
-  using Action =
-      std::function<int(const BlrPlanDB::Member& member, int groupNo, std::string* error)>;
+  // `error` set on failure.  `connections` are the thread's control
+  // connections, kept from one of its pairs to the next.
+  using Action = std::function<int(const BlrPlanDB::Member& member, int groupNo,
+                                   BlrCtrlCache& connections, std::string* error)>;
   // Told on the pair's thread as it starts and as it ends; calls are
   // serialised by the runner.
   using Listener = std::function<void(const Result& result, bool started)>;
