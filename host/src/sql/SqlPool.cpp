@@ -30,8 +30,7 @@ struct SqlLease::Shelf {
 
   std::string database;  // its registry name
   std::mutex mutex;
-  std::condition_variable changed;
-  SqlTicketLine line;
+  SqlTicketLine line;  // woken when a handle comes back or a slot frees
   std::vector<Idle> idle;  // the most recently given back last
   int open = 0;            // lent and idle
   int limit = 1;
@@ -109,7 +108,7 @@ SqlLease::~SqlLease() {
     } else {
       shelf_->idle.push_back({std::move(handle_), Clock::now()});
     }
-    shelf_->changed.notify_all();
+    shelf_->line.wakeFirst();
   }
   // `closing` closes its handles here, outside the lock.
 }
@@ -141,26 +140,30 @@ int SqlHandlePool::lease(const SqlLocation& where, std::unique_ptr<SqlLease>* ou
   shelf->idleSecs = where.poolIdleSecs;
   shelf->expire(start, &expired);
   const bool nested = holds(shelf);
-  const uint64_t ticket = shelf->line.take();
-  auto ready = [&] {
-    return nested || (shelf->line.isTurn(ticket) && (!shelf->idle.empty() || shelf->open < shelf->limit));
-  };
-  if (!shelf->changed.wait_until(lock, deadline, ready)) {
-    shelf->line.done(ticket);
-    shelf->changed.notify_all();
-    *error = "All " + std::to_string(shelf->open) + " handles of database " + where.name +
-             " stayed in use for " + std::to_string(where.busyTimeoutMs) + " ms";
-    return DWSQL_BUSY;
+  auto available = [&] { return !shelf->idle.empty() || shelf->open < shelf->limit; };
+  // A thread holding a handle already goes first: it may be what the line waits for.
+  if (!nested) {
+    SqlTicketLine::Place place;
+    shelf->line.join(&place);
+    const bool ready = place.turn.wait_until(
+        lock, deadline, [&] { return shelf->line.first(&place) && available(); });
+    shelf->line.leave(&place);
+    if (!ready) {
+      shelf->line.wakeFirst();
+      *error = "All " + std::to_string(shelf->open) + " handles of database " + where.name +
+               " stayed in use for " + std::to_string(where.busyTimeoutMs) + " ms";
+      return DWSQL_BUSY;
+    }
   }
-  shelf->line.done(ticket);
-  shelf->changed.notify_all();
   if (!shelf->idle.empty()) {
     std::unique_ptr<SqlBackend> handle = std::move(shelf->idle.back().handle);
     shelf->idle.pop_back();
+    if (available()) shelf->line.wakeFirst();
     out->reset(new SqlLease(shelf, std::move(handle)));
     return 0;
   }
   ++shelf->open;
+  if (available()) shelf->line.wakeFirst();
   lock.unlock();
   std::unique_ptr<SqlBackend> handle = sqlBackendOf(where.backend).make();
   int rc = handle->open(where, error);
@@ -168,7 +171,7 @@ int SqlHandlePool::lease(const SqlLocation& where, std::unique_ptr<SqlLease>* ou
     handle.reset();
     lock.lock();
     --shelf->open;
-    shelf->changed.notify_all();
+    shelf->line.wakeFirst();
     return rc;
   }
   out->reset(new SqlLease(shelf, std::move(handle)));

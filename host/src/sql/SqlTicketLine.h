@@ -1,34 +1,36 @@
-// Arrival order for threads that wait under one mutex and condition
-// variable: each takes a ticket and is served only when its ticket is first
-// in line, so that a thread arriving late never overtakes one that waits.
-// A ticket given up (its wait timed out) is skipped when its turn comes.
-// Not locked itself: every call is made under the owner's mutex.
+// Arrival order for threads that wait under one mutex: each joins the line
+// with a place of its own (on its stack) and may go only when it is first, so
+// that a thread arriving late never overtakes one that waits.  Each place has
+// its own condition variable and only the first is woken, so a release wakes
+// one thread rather than all that wait.  Not locked itself: every call is
+// made under the owner's mutex.
 #ifndef HOST_SRC_SQLTICKETLINE_H
 #define HOST_SRC_SQLTICKETLINE_H
 
-#include <cstdint>
-#include <set>
+#include <condition_variable>
+#include <list>
 
 class SqlTicketLine {
  public:
-  uint64_t take() { return next_++; }
-  bool isTurn(uint64_t ticket) const { return ticket == serving_; }
-  bool empty() const { return serving_ == next_; }
+  struct Place {
+    std::condition_variable turn;
+    std::list<Place*>::iterator at;
+  };
 
-  // The ticket was served or given up; the owner wakes the waiters.
-  void done(uint64_t ticket) {
-    if (ticket != serving_) {
-      abandoned_.insert(ticket);
-      return;
-    }
-    ++serving_;
-    while (abandoned_.erase(serving_) != 0) ++serving_;
+  void join(Place* place) { place->at = waiting_.insert(waiting_.end(), place); }
+  bool first(const Place* place) const { return !waiting_.empty() && waiting_.front() == place; }
+  bool empty() const { return waiting_.empty(); }
+
+  // The place was served or given up.  The owner wakes the next in line when
+  // what it waits for may hold.
+  void leave(Place* place) { waiting_.erase(place->at); }
+  // What the first waits for may hold now.
+  void wakeFirst() {
+    if (!waiting_.empty()) waiting_.front()->turn.notify_one();
   }
 
  private:
-  uint64_t next_ = 0;
-  uint64_t serving_ = 0;
-  std::set<uint64_t> abandoned_;
+  std::list<Place*> waiting_;
 };
 
 #endif  // HOST_SRC_SQLTICKETLINE_H

@@ -24,12 +24,13 @@ int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
     *error = "This thread already holds the write lock through another connection";
     return DWSQL_BUSY;
   }
-  const uint64_t ticket = line_.take();
+  SqlTicketLine::Place place;
+  line_.join(&place);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool granted = released_.wait_until(lock, deadline, [&] { return !held_ && line_.isTurn(ticket); });
-  line_.done(ticket);
+  bool granted = place.turn.wait_until(lock, deadline, [&] { return !held_ && line_.first(&place); });
+  line_.leave(&place);
   if (!granted) {
-    released_.notify_all();  // the line may have moved on to a waiter behind
+    line_.wakeFirst();  // the lock may be free for the one behind
     *error = "Another writer of this process held the database for " + std::to_string(timeoutMs) + " ms";
     return DWSQL_BUSY;
   }
@@ -43,6 +44,6 @@ void SqliteWriterLock::release() {
     std::lock_guard<std::mutex> lock(mutex_);
     held_ = false;
     owner_ = std::thread::id();
+    line_.wakeFirst();
   }
-  released_.notify_all();
 }

@@ -27,7 +27,6 @@ class SqliteWriterLock {
 
  private:
   std::mutex mutex_;
-  std::condition_variable released_;
   SqlTicketLine line_;
   bool held_ = false;
   std::thread::id owner_;
