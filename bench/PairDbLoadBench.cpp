@@ -6,7 +6,8 @@
 //   pairdb_load_bench [sqlite|postgresql] [rounds]
 //
 // PostgreSQL uses BLR_TEST_PG_CONNINFO (a fresh schema, dropped at exit).
-// Sections: "get_pairs" by id in-process and over TLS with 1/4/16 clients;
+// Sections: "get_pairs" by id in-process and over TLS with 1/4/16 clients,
+// each next to its ceiling (a bare 8-byte TLS echo with as many clients);
 // mixed load (half "set_pair_lag_time") at 32 clients over TLS with its
 // latency percentiles and a check that no acknowledged write was lost; bulk
 // creation of 100,000 pairs of 3 disks over TLS, 1,000 pairs a request.
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "BenchRounds.h"
+#include "BenchTlsEcho.h"
 #include "BlrDBTags.h"
 #include "PairDbBenchEnv.h"
 #include "host/DwLink.h"
@@ -119,6 +121,7 @@ class PostgresReader : public RawReader {
 struct Env : PairDbBenchEnv {
   std::vector<int> pairIds;
   DwLinkServer server;
+  std::shared_ptr<TlsContext> serverTls;
   DwLinkClientConfig client;
 
   explicit Env(bool postgres) : PairDbBenchEnv(postgres) {
@@ -131,6 +134,7 @@ struct Env : PairDbBenchEnv {
     sc.address = "127.0.0.1";
     sc.port = 0;
     benchMust(TlsContext::create(tls("anchor"), &sc.tls));
+    serverTls = sc.tls;
     benchMust(server.start(sc));
     client.host = "127.0.0.1";
     client.port = server.port();
@@ -189,12 +193,22 @@ void getPairs(Env& e, int rounds) {
   for (int clients : {1, 4, 16}) {
     std::vector<std::unique_ptr<RawReader>> readers;
     for (int c = 0; c < clients; ++c) readers.push_back(e.rawReader());
-    benchInterleave("get_pairs TLS " + std::to_string(clients) + " clients / raw " + backend, rounds, 1600,
-                    [&](int ops) {
-                      onThreads(clients, ops, [&](int c, int count) {
-                        for (int i = 0; i < count; ++i) mustRows(readers[c]->get(e.pairId(i + c)));
+    auto raw = [&](int ops) {
+      onThreads(clients, ops, [&](int c, int count) {
+        for (int i = 0; i < count; ++i) mustRows(readers[c]->get(e.pairId(i + c)));
+      });
+    };
+    {
+      // What no service answering over TLS can pass: a bare 8-byte echo.
+      BenchTlsEcho echo(e.serverTls, e.client.tls, clients);
+      benchInterleave("  ceiling: 8-byte TLS echo " + std::to_string(clients) + " clients / raw " +
+                          backend,
+                      rounds, 1600, raw, [&](int ops) {
+                        onThreads(clients, ops, [&](int c, int count) { echo.roundTrips(count, c); });
                       });
-                    },
+    }
+    benchInterleave("get_pairs TLS " + std::to_string(clients) + " clients / raw " + backend, rounds, 1600,
+                    raw,
                     [&](int ops) {
                       onThreads(clients, ops, [&](int c, int count) {
                         DwLink link("BLR");
