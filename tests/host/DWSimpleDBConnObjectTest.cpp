@@ -1,4 +1,5 @@
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include "host/DWSimpleDBConnObject.h"
 #include "host/DWSqlSchema.h"
 #include "host/DWSqlUnit.h"
+#include "SqliteWriterLock.h"
 #include "support/Check.h"
 #include "support/ManualClock.h"
 
@@ -523,6 +525,38 @@ TEST_F(SqliteLockTest, WritersOfThisProcessQueueWithoutPollingUntilTheTimeout) {
   ASSERT_EQ(first.endTran(1), 0);
   std::thread([&] { rc = Conn().exec("INSERT INTO T(id) VALUES(9)"); }).join();
   EXPECT_EQ(rc, 0);
+}
+
+// Commits are answered once the log is flushed; one flush covers every
+// commit counted before it starts, and a log that can't be flushed fails the
+// commits waiting on it.
+TEST(SqliteWriterLockTest, OneFlushCoversTheCommitsBeforeIt) {
+  char dir[] = "/tmp/blr-wal-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/Anchor.db", log = file + "-wal";
+  std::FILE* f = std::fopen(log.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("frames", f);
+  std::fclose(f);
+  std::shared_ptr<SqliteWriterLock> lock = SqliteWriterLock::forFile(file);
+  std::string error;
+  ASSERT_EQ(lock->acquire(1000, &error), 0);
+  const uint64_t first = lock->release();
+  ASSERT_EQ(lock->acquire(1000, &error), 0);
+  const uint64_t second = lock->release();
+  EXPECT_EQ(lock->syncWritten(second, &error), 0) << error;
+  EXPECT_EQ(lock->flushes(), 1u);
+  EXPECT_EQ(lock->syncWritten(first, &error), 0);
+  EXPECT_EQ(lock->flushes(), 1u) << "the first commit was flushed with the second";
+
+  ASSERT_EQ(std::remove(log.c_str()), 0);
+  ASSERT_EQ(symlink(log.c_str(), log.c_str()), 0);  // opening it loops
+  const uint64_t third = lock->committed();
+  EXPECT_EQ(lock->syncWritten(third, &error), DWSQL_IO);
+  EXPECT_NE(error.find("Couldn't flush " + log), std::string::npos) << error;
+  ASSERT_EQ(std::remove(log.c_str()), 0);
+  EXPECT_EQ(lock->syncWritten(third, &error), 0) << "no log: nothing is left to flush";
+  std::remove(dir);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// Embedded SQLite: one database file per name, WAL, synchronous writes.
+// Embedded SQLite: one database file per name, WAL, durable commits.
 // Writers of this process queue on an in-process lock; a busy handler that
-// waits through the host clock covers writers of other processes.
+// waits through the host clock covers writers of other processes.  A commit
+// returns once the log is flushed, by one flush shared with the commits made
+// meanwhile (SqliteWriterLock.h).
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -147,7 +149,7 @@ class SqliteBackend : public SqlBackend {
   ~SqliteBackend() override {
     for (CachedStatement& c : cache_) sqlite3_finalize(c.stmt);
     sqlite3_close_v2(db_);
-    if (holding_) writer_->release();
+    if (holding_) writer_->release();  // what it wrote was rolled back
   }
 
   int open(const SqlLocation& where, std::string* error) override {
@@ -175,7 +177,8 @@ class SqliteBackend : public SqlBackend {
       *error = where.sqliteFile + ": couldn't switch to WAL journal mode";
       return DWSQL_IO;
     }
-    if (rc == 0) rc = run("PRAGMA synchronous=FULL", &mode, error);
+    // The log is flushed by syncWritten() before a commit returns.
+    if (rc == 0) rc = run("PRAGMA synchronous=NORMAL", &mode, error);
     if (rc == 0) rc = run("PRAGMA foreign_keys=ON", &mode, error);
     opened_ = rc == 0;
     return rc;
@@ -196,9 +199,14 @@ class SqliteBackend : public SqlBackend {
     }
     // A write outside a transaction holds the writer lock while it runs.
     bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
+    // A write (or a transaction that wrote) ending with this statement commits.
+    const bool writing = ownWrite || sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE;
     auto done = [this, stmt, cached, ownWrite] {
       endStatement(stmt, cached);
-      if (ownWrite) releaseWriterLock();
+      // The reader of the rows can't be told of a failed flush: the handle
+      // is dropped instead.
+      std::string ignored;
+      if (ownWrite && endWrite(true, &ignored) != 0) broken_ = true;
     };
     int rc = ownWrite ? takeWriterLock(error) : 0;
     if (rc != 0) {
@@ -209,8 +217,11 @@ class SqliteBackend : public SqlBackend {
     int columns = sqlite3_column_count(stmt);
     if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || columns == 0) {
       int code = rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : failure(rc, error);
-      done();
-      settle();
+      endStatement(stmt, cached);
+      if (!inTransaction()) {
+        int flushed = endWrite(writing && code == 0, error);
+        if (code == 0) code = flushed;
+      }
       return code;
     }
     result->returnsRows = true;
@@ -224,7 +235,7 @@ class SqliteBackend : public SqlBackend {
     if (rc != 0) return rc;
     SqlResult none;
     rc = run("BEGIN IMMEDIATE", &none, error);
-    settle();
+    if (rc != 0 && !inTransaction()) endWrite(false, error);
     return rc;
   }
   int commit(std::string* error) override {
@@ -329,14 +340,20 @@ class SqliteBackend : public SqlBackend {
     holding_ = rc == 0;
     return rc;
   }
-  void releaseWriterLock() {
-    if (!holding_) return;
-    holding_ = false;
-    writer_->release();
-  }
-  // The writer lock lasts as long as the transaction, however it ended.
-  void settle() {
-    if (holding_ && !inTransaction()) releaseWriterLock();
+  // The write or transaction ended: the writer lock, held as long as it
+  // lasts, goes to the next writer, and a commit returns once on disk.
+  int endWrite(bool committed, std::string* error) {
+    uint64_t written = 0;
+    if (holding_) {
+      holding_ = false;
+      written = writer_->release();
+    } else if (committed) {
+      written = writer_->committed();
+    }
+    if (!committed) return 0;
+    int rc = writer_->syncWritten(written, error);
+    if (rc != 0) broken_ = true;
+    return rc;
   }
 
   // Waits in growing steps, through the host clock, until the busy timeout

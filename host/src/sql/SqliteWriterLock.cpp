@@ -1,6 +1,12 @@
 #include "SqliteWriterLock.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <map>
 
 #include "host/DWSimpleDBConnObject.h"
@@ -12,7 +18,7 @@ std::shared_ptr<SqliteWriterLock> SqliteWriterLock::forFile(const std::string& f
   std::shared_ptr<SqliteWriterLock> lock = (*locks)[file].lock();
   if (!lock) {
     for (auto it = locks->begin(); it != locks->end();) it = it->second.expired() ? locks->erase(it) : std::next(it);
-    lock = std::make_shared<SqliteWriterLock>();
+    lock.reset(new SqliteWriterLock(file));
     (*locks)[file] = lock;
   }
   return lock;
@@ -39,11 +45,60 @@ int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
   return 0;
 }
 
-void SqliteWriterLock::release() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    held_ = false;
-    owner_ = std::thread::id();
-    line_.wakeFirst();
+uint64_t SqliteWriterLock::release() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  held_ = false;
+  owner_ = std::thread::id();
+  line_.wakeFirst();
+  return ++written_;
+}
+
+uint64_t SqliteWriterLock::committed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ++written_;
+}
+
+namespace {
+
+// Flushes the file's data to disk.  A log that isn't there holds nothing to
+// flush: SQLite removes it only after a checkpoint flushed its commits.
+int flushFile(const std::string& path, std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return 0;
+  if (fd < 0 || ::fdatasync(fd) != 0) {
+    *error = "Couldn't flush " + path + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return DWSQL_IO;
   }
+  ::close(fd);
+  return 0;
+}
+
+}  // namespace
+
+int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (synced_ < written) {
+    if (syncing_) {
+      syncEnded_.wait(lock);
+      continue;
+    }
+    // Every commit counted so far was written before this flush starts.
+    syncing_ = true;
+    const uint64_t covered = written_;
+    lock.unlock();
+    int rc = flushFile(log_, error);
+    lock.lock();
+    syncing_ = false;
+    ++flushes_;
+    syncEnded_.notify_all();
+    if (rc != 0) return rc;
+    synced_ = std::max(synced_, covered);
+  }
+  return 0;
+}
+
+uint64_t SqliteWriterLock::flushes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return flushes_;
 }

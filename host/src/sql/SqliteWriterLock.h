@@ -1,12 +1,19 @@
-// The lock that the writers of one SQLite file in this process take, in
-// arrival order, before asking SQLite for the file's write lock.  Writers of
-// the same process thus wait on each other without polling; SQLite's busy
-// handler is left to wait for writers of other processes.  Internal to the
-// host library.
+// The writers of one SQLite file in this process.  They take this lock, in
+// arrival order, before asking SQLite for the file's write lock, so that they
+// wait on each other without polling; SQLite's busy handler is left to wait
+// for writers of other processes.
+//
+// Their commits are made durable together: SQLite writes a commit to the
+// write-ahead log without flushing it (synchronous=NORMAL), and each writer,
+// once it has let the next one in, waits in syncWritten() until one flush of
+// the log covers its commit.  One flush thus serves every commit made while
+// the previous one ran, and no commit is answered before it is on disk.
+// Internal to the host library.
 #ifndef HOST_SRC_SQLITEWRITERLOCK_H
 #define HOST_SRC_SQLITEWRITERLOCK_H
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,13 +30,31 @@ class SqliteWriterLock {
   // `timeoutMs` or the calling thread holds it already (through another
   // handle, which would wait for itself).
   int acquire(int timeoutMs, std::string* error);
-  void release();
+  // Lets the next writer in; returns what syncWritten() must cover for the
+  // holder's commit.
+  uint64_t release();
+  // The same for a commit made without the lock (a transaction begun by a
+  // bare BEGIN).
+  uint64_t committed();
+  // Waits until the log is flushed past `written` (from release() or
+  // committed()), flushing it when no other writer is: 0, or DWSQL_IO.
+  int syncWritten(uint64_t written, std::string* error);
+  // Flushes of the log made so far (tests).
+  uint64_t flushes();
 
  private:
+  explicit SqliteWriterLock(const std::string& file) : log_(file + "-wal") {}
+
+  const std::string log_;  // the write-ahead log
   std::mutex mutex_;
   SqlTicketLine line_;
   bool held_ = false;
   std::thread::id owner_;
+  uint64_t written_ = 0;  // commits (or releases) so far
+  uint64_t synced_ = 0;   // of those, the ones on disk
+  bool syncing_ = false;
+  uint64_t flushes_ = 0;
+  std::condition_variable syncEnded_;
 };
 
 #endif  // HOST_SRC_SQLITEWRITERLOCK_H
