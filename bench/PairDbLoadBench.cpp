@@ -175,7 +175,8 @@ void onThreads(int clients, int ops, const std::function<void(int client, int co
   for (std::thread& t : threads) t.join();
 }
 
-void getPairs(Env& e, int rounds) {
+// `withLink`: also over TLS with 1, 4 and 16 clients.
+void getPairs(Env& e, int rounds, bool withLink) {
   const char* backend = e.postgres ? "PostgreSQL" : "SQLite";
   std::unique_ptr<RawReader> raw = e.rawReader();
   benchInterleave(std::string("get_pairs in-process / raw ") + backend, rounds, 2000,
@@ -186,6 +187,7 @@ void getPairs(Env& e, int rounds) {
                     BlrDB::Pair pair;
                     for (int i = 0; i < ops; ++i) benchMust(e.db.getPair(e.pairId(i), &pair));
                   });
+  if (!withLink) return;
   for (int clients : {1, 4, 16}) {
     std::vector<std::unique_ptr<RawReader>> readers;
     for (int c = 0; c < clients; ++c) readers.push_back(e.rawReader());
@@ -312,10 +314,12 @@ void bulkCreate(Env& e, int total, int batch) {
 int main(int argc, char** argv) {
   const bool postgres = argc > 1 && std::strcmp(argv[1], "postgresql") == 0;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 7;
-  const char* only = std::getenv("BLR_BENCH_ONLY");  // "get", "mixed" or "bulk"
+  // "get", "inproc" (get_pairs in-process only), "mixed" or "bulk"
+  const char* only = std::getenv("BLR_BENCH_ONLY");
   DWPlatformInfo::setValue("EventManager", "sLogFile", "/dev/null");
   Env* e = new Env(postgres);  // lives to the end: the service is registered
-  if (!only || std::strcmp(only, "get") == 0) getPairs(*e, rounds);
+  if (!only || std::strcmp(only, "get") == 0 || std::strcmp(only, "inproc") == 0)
+    getPairs(*e, rounds, !only || std::strcmp(only, "get") == 0);
   if (!only || std::strcmp(only, "mixed") == 0) mixedLoad(*e, 32, 200);
   if (!only || std::strcmp(only, "bulk") == 0) bulkCreate(*e, 100000, 1000);
   e->server.stop();

@@ -62,6 +62,7 @@ size_t utf8Cut(const char* text, size_t size, size_t max) {
 
 // Parses "i|s64|w128|b"; false on a malformed item.
 bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items) {
+  items->reserve(static_cast<size_t>(std::count(format, format + std::strlen(format), '|')) + 1);
   const char* p = format;
   while (true) {
     char type = *p++;
@@ -270,6 +271,7 @@ int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
                                   std::to_string(items.size()) + " items for " +
                                   std::to_string(columns) + " columns");
   std::vector<Binding> bindings;
+  bindings.reserve(items.size());
   va_list ap;
   va_start(ap, format);
   for (const auto& item : items) bindings.push_back({item.first, item.second, va_arg(ap, void*)});

@@ -20,11 +20,20 @@ struct SqlTemplate {
 
   std::string text;  // with <marker>1, <marker>2, ... in place of the values
   std::vector<Value> values;
+  std::vector<size_t> marks;  // where each marker starts in `text`
 
   // False (and `out` unusable) when `command` is not a data command or
   // holds no literal to take out.  `marker` starts a parameter: '?' for
   // SQLite, '$' for PostgreSQL.
   static bool make(const std::string& command, char marker, SqlTemplate* out);
+
+  // Takes `command`'s values when it is this template's text with a
+  // literal of the same kind in place of each marker; false otherwise.
+  // Much cheaper than make() for the command of a template already seen:
+  // the text between the values is compared, not scanned.  Each literal
+  // stands where one stood in the command the template was made of, with
+  // the same text before it, so it is a value there too.
+  bool match(const std::string& command, std::vector<Value>* out) const;
 };
 
 #endif  // HOST_SRC_SQLTEMPLATE_H

@@ -257,36 +257,33 @@ class SqliteBackend : public SqlBackend {
 
   // A prepared statement kept for the commands of one template.
   struct CachedStatement {
-    std::string text;
+    SqlTemplate shape;   // its values are those of the command it was made of
     sqlite3_stmt* stmt;  // null: the template does not prepare
     bool inUse;
   };
   static const size_t kCachedStatements = 64;
+  // Statements whose templates a command is matched against before it is
+  // scanned for its own; a request repeats the few commands it runs.
+  static const size_t kMatchedStatements = 8;
 
   // The cached statement of `command`'s template with its values bound, or
   // null when the command has no template, the template doesn't prepare, or
   // its statement is in use.
   sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
-    SqlTemplate t;
-    if (!opened_ || !SqlTemplate::make(command, '?', &t)) return nullptr;
-    auto found = index_.find(t.text);
-    auto it = found == index_.end() ? cache_.end() : found->second;
+    if (!opened_) return nullptr;
+    auto it = recentMatch(command);
     if (it == cache_.end()) {
-      sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(stmt);
-        stmt = nullptr;
-      }
-      evictOne();
-      cache_.push_front(CachedStatement{t.text, stmt, false});
-      it = cache_.begin();
-      index_[it->text] = it;
-    } else {
-      cache_.splice(cache_.begin(), cache_, it);  // most recently used first
+      SqlTemplate t;
+      if (!SqlTemplate::make(command, '?', &t)) return nullptr;
+      values_ = t.values;
+      auto found = index_.find(t.text);
+      it = found == index_.end() ? cache_.end() : found->second;
+      if (it == cache_.end()) it = addStatement(std::move(t));
     }
+    cache_.splice(cache_.begin(), cache_, it);  // most recently used first
     if (it->stmt == nullptr || it->inUse) return nullptr;
-    for (size_t i = 0; i < t.values.size(); ++i) {
-      const SqlTemplate::Value& v = t.values[i];
+    for (size_t i = 0; i < values_.size(); ++i) {
+      const SqlTemplate::Value& v = values_[i];
       int column = static_cast<int>(i + 1);
       int rc = v.isText ? sqlite3_bind_text(it->stmt, column, v.text.data(), static_cast<int>(v.text.size()),
                                             SQLITE_TRANSIENT)
@@ -301,6 +298,28 @@ class SqliteBackend : public SqlBackend {
     return it->stmt;
   }
 
+  // The recently used statement whose template `command` matches, with the
+  // command's values in values_, or the end of the cache.
+  std::list<CachedStatement>::iterator recentMatch(const std::string& command) {
+    size_t tried = 0;
+    for (auto it = cache_.begin(); it != cache_.end() && tried < kMatchedStatements; ++it, ++tried)
+      if (it->shape.match(command, &values_)) return it;
+    return cache_.end();
+  }
+
+  // Prepares the statement of template `t` and caches it.
+  std::list<CachedStatement>::iterator addStatement(SqlTemplate t) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      stmt = nullptr;
+    }
+    evictOne();
+    cache_.push_front(CachedStatement{std::move(t), stmt, false});
+    index_[cache_.front().shape.text] = cache_.begin();
+    return cache_.begin();
+  }
+
   // Drops the least recently used statement not in use when the cache is full.
   void evictOne() {
     if (cache_.size() < kCachedStatements) return;
@@ -308,7 +327,7 @@ class SqliteBackend : public SqlBackend {
       --it;
       if (it->inUse) continue;
       sqlite3_finalize(it->stmt);
-      index_.erase(it->text);
+      index_.erase(it->shape.text);
       cache_.erase(it);
       return;
     }
@@ -356,7 +375,8 @@ class SqliteBackend : public SqlBackend {
 
   sqlite3* db_ = nullptr;
   std::list<CachedStatement> cache_;  // most recently used first
-  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by text
+  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by template text
+  std::vector<SqlTemplate::Value> values_;  // of the command being bound
   std::shared_ptr<SqliteWriterLock> writer_;
   bool opened_ = false;   // the session is set up; writes take the writer lock
   bool holding_ = false;  // of the writer lock
