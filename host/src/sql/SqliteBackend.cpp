@@ -112,19 +112,23 @@ class SqliteRows : public SqlRows {
     return rc;
   }
 
+  // Through the column's value, read once: each sqlite3_column_* call
+  // checks the statement and the column again.  The value is unprotected,
+  // which is sound here: a handle is used by one thread at a time.
   SqlCell cell(int column) const override {
     SqlCell cell;
-    switch (sqlite3_column_type(stmt_, column)) {
+    sqlite3_value* value = sqlite3_column_value(stmt_, column);
+    switch (sqlite3_value_type(value)) {
       case SQLITE_NULL:
         break;
       case SQLITE_INTEGER:
         cell.kind = SqlCell::kInt;
-        cell.integer = sqlite3_column_int64(stmt_, column);
+        cell.integer = sqlite3_value_int64(value);
         break;
       default:
         cell.kind = SqlCell::kText;
-        cell.text = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
-        cell.size = static_cast<size_t>(sqlite3_column_bytes(stmt_, column));
+        cell.text = static_cast<const char*>(sqlite3_value_blob(value));
+        cell.size = static_cast<size_t>(sqlite3_value_bytes(value));
     }
     return cell;
   }
