@@ -72,7 +72,7 @@ CZuError BlrDB::getPair(int pairId, Pair* pair) {
   if (found.empty()) {
     pair->clear();
   } else {
-    *pair = found.front();
+    *pair = std::move(found.front());
   }
   return CZuError();
 }
@@ -102,10 +102,8 @@ CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
 CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int limit,
                             const std::function<bool(const Pair&)>& onPair, bool* parseFailed,
                             const std::function<void()>& restart) {
-  Body body(1024);
-  PairList(filters).serialize(body.writer);
   Map req{{"req", blrdb_req::kGetPairs}};
-  blrSetBlob(req, body.writer.getBuffer(), body.writer.getSize());
+  blrSetBlob(req, encodePairs(filters));
   if (afterId > 0) req["after_id"] = std::to_string(afterId);
   if (limit > 0) req["limit"] = std::to_string(limit);
   *parseFailed = false;
