@@ -36,4 +36,16 @@ struct SqlTemplate {
   bool match(const std::string& command, std::vector<Value>* out) const;
 };
 
+// The first of the `limit` first entries of `recent` (each with its template
+// as `shape`) whose template `command` matches, with the command's values in
+// `values`; else the end of `recent`.
+template <typename List>
+typename List::iterator matchRecentTemplate(List& recent, size_t limit, const std::string& command,
+                                            std::vector<SqlTemplate::Value>* values) {
+  size_t tried = 0;
+  for (auto it = recent.begin(); it != recent.end() && tried < limit; ++it, ++tried)
+    if (it->shape.match(command, values)) return it;
+  return recent.end();
+}
+
 #endif  // HOST_SRC_SQLTEMPLATE_H

@@ -275,7 +275,7 @@ class SqliteBackend : public SqlBackend {
   // its statement is in use.
   sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
     if (!opened_) return nullptr;
-    auto it = recentMatch(command);
+    auto it = matchRecentTemplate(cache_, kMatchedStatements, command, &values_);
     if (it == cache_.end()) {
       SqlTemplate t;
       if (!SqlTemplate::make(command, '?', &t)) return nullptr;
@@ -300,15 +300,6 @@ class SqliteBackend : public SqlBackend {
     it->inUse = true;
     *entry = &*it;
     return it->stmt;
-  }
-
-  // The recently used statement whose template `command` matches, with the
-  // command's values in values_, or the end of the cache.
-  std::list<CachedStatement>::iterator recentMatch(const std::string& command) {
-    size_t tried = 0;
-    for (auto it = cache_.begin(); it != cache_.end() && tried < kMatchedStatements; ++it, ++tried)
-      if (it->shape.match(command, &values_)) return it;
-    return cache_.end();
   }
 
   // Prepares the statement of template `t` and caches it.
