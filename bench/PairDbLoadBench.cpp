@@ -58,7 +58,7 @@ class RawReader {
 class SqliteReader : public RawReader {
  public:
   explicit SqliteReader(const std::string& file) {
-    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+    if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(db_, pairQuery("?").c_str(), -1, &stmt_, nullptr) != SQLITE_OK) {
       std::fprintf(stderr, "sqlite: %s\n", sqlite3_errmsg(db_));
       std::abort();
@@ -75,6 +75,10 @@ class SqliteReader : public RawReader {
     while (sqlite3_step(stmt_) == SQLITE_ROW) {
       ++rows;
       for (int c = 0; c < sqlite3_column_count(stmt_); ++c) {
+        if (sqlite3_column_type(stmt_, c) == SQLITE_INTEGER) {
+          integers_ += sqlite3_column_int64(stmt_, c);
+          continue;
+        }
         const unsigned char* t = sqlite3_column_text(stmt_, c);
         if (t) text.assign(reinterpret_cast<const char*>(t), sqlite3_column_bytes(stmt_, c));
       }
@@ -86,6 +90,7 @@ class SqliteReader : public RawReader {
  private:
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
+  int64_t integers_ = 0;  // read, so that reading them is not left out
 };
 
 class PostgresReader : public RawReader {
