@@ -151,7 +151,9 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
   int result = 0;
   CZuError err = exec(*conn, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  std::unique_ptr<PairRow> row(new PairRow());  // about 20 KiB: not on the stack
+  // About 20 KiB: not on the stack, and not zeroed, since every row read
+  // fills every column.
+  std::unique_ptr<PairRow> row(new PairRow);
   int rc = row->bind(*conn);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   // Where each pair already listed is, so that grouping stays linear.
@@ -182,7 +184,7 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
   int result = 0;
   CZuError err = exec(*sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  std::unique_ptr<PairRow> row(new PairRow());
+  std::unique_ptr<PairRow> row(new PairRow);
   int rc = row->bind(*sql);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   BlrDB::Pair pair;
