@@ -68,12 +68,12 @@ bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items
     char type = *p++;
     size_t size = 0;
     if (type == 's' || type == 'w') {
-      char* end = nullptr;
       if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-      unsigned long n = std::strtoul(p, &end, 10);
-      if (n == 0 || n > kMaxBufferSize) return false;
-      size = n;
-      p = end;
+      for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        size = size * 10 + static_cast<size_t>(*p - '0');
+        if (size > kMaxBufferSize) return false;
+      }
+      if (size == 0) return false;
     } else if (type != 'i' && type != 'b' && type != 'B') {
       return false;
     }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <vector>
 
 #include "SqlTicketLine.h"
@@ -24,8 +23,8 @@ std::string shelfKey(const SqlLocation& where) {
     key += '\n';
   }
   for (int number : {static_cast<int>(where.backend), where.busyTimeoutMs, where.connectTimeoutSecs}) {
-    char digits[16];
-    key.append(digits, static_cast<size_t>(std::snprintf(digits, sizeof digits, "%d\n", number)));
+    key += std::to_string(number);
+    key += '\n';
   }
   return key;
 }
