@@ -67,7 +67,7 @@ bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items
   while (true) {
     char type = *p++;
     size_t size = 0;
-    if (type == 's' || type == 'w') {
+    if (type == 's' || type == 'w' || type == 'u') {
       if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
       for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
         size = size * 10 + static_cast<size_t>(*p - '0');
@@ -308,6 +308,17 @@ void DWSimpleDBConnObject::copyCell(size_t column, const Binding& b) {
       std::string digits;
       auto text = cellText(cell, &digits);
       size_t n = utf8Cut(text.first, text.second, b.size);
+      std::memcpy(b.buffer, text.first, n);
+      static_cast<char*>(b.buffer)[n] = '\0';
+      break;
+    }
+    case 'u': {
+      std::string digits;
+      auto text = cellText(cell, &digits);
+      // The wide text would end at a NUL.
+      const void* nul = std::memchr(text.first, '\0', text.second);
+      size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.first) : text.second;
+      size_t n = FXString::PrefixBytes(text.first, size, b.size);
       std::memcpy(b.buffer, text.first, n);
       static_cast<char*>(b.buffer)[n] = '\0';
       break;
