@@ -156,10 +156,13 @@ TEST(DwEbmlParser, BadPayloadsFailWithoutLeavingThePayload) {
     EXPECT_EQ(parser.getPos(), data.data() + (size > 0 ? 1 : 0));
   }
   EXPECT_EQ(value, 42);
-  // Numbers are zero-extended: one 0xFF byte is 255.
+  // Numbers are zero-extended: one 0xFF byte is 255; any bit set is true.
   const std::vector<uint8_t> ff = bytes("FF");
+  bool flag = false;
   ASSERT_OK(DwEbmlParser(ff.data(), 1).getNumPayload(1, &value));
+  ASSERT_OK(DwEbmlParser(ff.data(), 1).getNumPayload(1, &flag));
   EXPECT_EQ(value, 255);
+  EXPECT_TRUE(flag);
 
   std::string text = "kept";
   const std::vector<uint8_t> twoTexts = bytes("61 00 62 00");
