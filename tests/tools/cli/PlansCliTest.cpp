@@ -86,23 +86,9 @@ class PlansCliTest : public ::testing::Test {
     return pair.value("id", 0);
   }
 
-  // A pair that replicates (status 4), with destination disks so that its
-  // workflows can make reverse pairs.
-  int runningPair(int seed) {
-    const int id = createPair(seed);
-    const std::string p = " " + std::to_string(id);
-    const int disk = env_.json("pairs show" + p)["disks"][0]["id"];
-    const std::string g = guid(seed + 0x2000);
-    EXPECT_EQ(env_.blr("pairs set-dest" + p + " --dst-guid " + g + " --disk " +
-                       std::to_string(disk) + "=" + g + ":/dr/" + std::to_string(seed)).code,
-              0);
-    EXPECT_EQ(env_.blr("proxies start" + p).code, 0);
-    waitForStatus({id}, {4});
-    return id;
-  }
-
-  // `n` replicating pairs with destinations, imported at once and started;
-  // their ids.  Pair i has lag i seconds.
+  // `n` replicating pairs with destinations (so that their workflows can make
+  // reverse pairs), imported at once and started; their ids.  Pair i has lag
+  // i seconds and recovery VM guid(0x2000 + i).
   std::vector<int> runningPairs(int n) {
     Json records = Json::array();
     for (int i = 0; i < n; ++i) {
@@ -356,7 +342,8 @@ TEST_F(PlansCliTest, RunsAreListedAndReported) {
 // the next drill to what must be undone; a test VM that never reports on
 // fails its pair with the time-out, and is undone too.
 TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
-  const int a = runningPair(1), b = runningPair(2);
+  const std::vector<int> ids = runningPairs(2);
+  const int a = ids[0], b = ids[1];
   createPlan("d", "{\"name\": \"d\", \"healthTimeout\": 60, \"groups\": [{\"pairs\": [" +
                   std::to_string(a) + "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
   createPlan("t", "{\"name\": \"t\", \"healthTimeout\": 2, \"groups\": [{\"parallelism\": 2, "
@@ -375,7 +362,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
     EXPECT_EQ(leftovers(), Json::array()) << when;
     const std::string tail = env_.read("tail1.state");
     EXPECT_EQ(tail.find("testboot"), std::string::npos) << when << ": " << tail;
-    for (int seed : {1, 2}) EXPECT_FALSE(env_.vmOn("tail1", guid(seed + 0x2000), false)) << when;
+    for (int i : {0, 1}) EXPECT_FALSE(env_.vmOn("tail1", guid(0x2000 + i), false)) << when;
     EXPECT_EQ(env_.json("pairs list"), pairsBefore) << when;
   };
 
@@ -386,8 +373,8 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   nothingLeft("after the drill");
   EXPECT_EQ(env_.read("head1.state"), headBefore) << "nothing was asked of the Head";
   const std::string tail = env_.read("tail1.state");
-  for (int seed : {1, 2})
-    EXPECT_THAT(tail, HasSubstr("vm " + guid(seed + 0x2000) + " off\n")) << "powered on and off";
+  for (int i : {0, 1})
+    EXPECT_THAT(tail, HasSubstr("vm " + guid(0x2000 + i) + " off\n")) << "powered on and off";
   ASSERT_EQ(env_.json("plans runs d").size(), 1u);
   Json report = this->report("d");
   EXPECT_EQ(report["workflow"], "test");
@@ -448,7 +435,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   EXPECT_THAT(r.err, HasSubstr("its record is kept"));
   ASSERT_EQ(leftovers().size(), 1u);
   EXPECT_EQ(leftovers()[0]["statusCode"], 5) << "powering off, done";
-  EXPECT_FALSE(env_.vmOn("tail1", guid(0x2001), true));
+  EXPECT_FALSE(env_.vmOn("tail1", guid(0x2000), true));
   EXPECT_EQ(env_.blr("pairs test-cleanup" + pa).code, 1) << "the Tail still refuses";
   ASSERT_EQ(env_.run("rm tail1.ctl").code, 0);
   r = env_.blr("pairs test-cleanup" + pa);
