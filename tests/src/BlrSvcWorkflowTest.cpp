@@ -147,6 +147,16 @@ class WorkflowTest : public ::testing::Test {
     else
       ASSERT_OK((where == "head" ? env_->head : env_->tail)->fault(what));
   }
+  // Calls `then` whenever a `request` whose body holds `text` passed.
+  void onRequest(const std::string& request, const std::string& text,
+                 const std::function<void()>& then) {
+    env_->tap->setObserver([request, text, then](const DwLinkSvc::Map& req) {
+      std::vector<char> body = blrGetBlob(req);
+      if (req.at("req") == request &&
+          std::string(body.begin(), body.end()).find(text) != std::string::npos)
+        then();
+    });
+  }
 
   ManualClock clock_;
   ManualClock::Installer installer_{&clock_};
@@ -280,12 +290,8 @@ TEST_F(WorkflowTest, InterruptedCancelIsRepeatedOrTheFailoverResumed) {
 
   // Killed once the production VM runs again: a resumed failover stops it.
   ASSERT_OK(W(id).failover(false, true, nullptr));
-  env_->tap->setObserver([this](const DwLinkSvc::Map& req) {
-    std::vector<char> body = blrGetBlob(req);
-    if (req.at("req") == "del_pair_prop" &&
-        std::string(body.begin(), body.end()).find(W::FOPROP_VM_STOPPED) != std::string::npos)
-      env_->tap->fail("del_pair_prop");  // from the next request on
-  });
+  onRequest("del_pair_prop", W::FOPROP_VM_STOPPED,
+            [this] { env_->tap->fail("del_pair_prop"); });  // from the next request on
   inject("head START=fail:5");
   EXPECT_TRUE(W(id).cancelFailover(false).IsError());
   env_->clearFaults();
@@ -410,13 +416,7 @@ class WorkflowStepTest : public WorkflowTest, public ::testing::WithParamInterfa
     std::istringstream in(f.after);
     std::string db, request, text;
     in >> db >> request >> text;
-    env_->tap->setObserver(
-        [this, request, text, fault = std::string(f.fault)](const DwLinkSvc::Map& req) {
-          std::vector<char> body = blrGetBlob(req);
-          if (req.at("req") == request &&
-              std::string(body.begin(), body.end()).find(text) != std::string::npos)
-            inject(fault);
-        });
+    onRequest(request, text, [this, fault = std::string(f.fault)] { inject(fault); });
   }
   // Runs `call` with the fault, checks code and status, clears the fault.
   void failOnce(int id, const std::function<CZuError()>& call) {
@@ -548,12 +548,7 @@ class InterruptedTest : public WorkflowTest, public ::testing::WithParamInterfac
   }
   // No status is written once a `request` whose body holds `text` passed.
   void dieAfter(const std::string& request, const std::string& text) {
-    env_->tap->setObserver([this, request, text](const DwLinkSvc::Map& req) {
-      std::vector<char> body = blrGetBlob(req);
-      if (req.at("req") == request &&
-          std::string(body.begin(), body.end()).find(text) != std::string::npos)
-        env_->tap->fail("set_pair_status");
-    });
+    onRequest(request, text, [this] { env_->tap->fail("set_pair_status"); });
   }
   // A failback that dies after stopping the original pair.
   void failbackDiesAfterStop(int id) {
