@@ -189,6 +189,7 @@ class DwLinkTest : public ::testing::Test {
   }
 
   LinkTestEnv* env_ = nullptr;
+  EchoSvc echo_{"REMOTE"};
   DwLinkServer server_;
   std::mutex hookMu_;
   std::vector<std::string> serverErrors_;
@@ -263,7 +264,6 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFails) {
 }
 
 TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
-  EchoSvc svc("REMOTE");
   startServer();
   // Client settings from the registry; the explicit address skips the local service.
   setClientFilesInRegistry();
@@ -294,7 +294,6 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
 }
 
 TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
-  EchoSvc svc("REMOTE");
   startServer();
   // No certificate, another authority, the built-in product certificate.
   for (const auto& tls : {env_->noCert, env_->otherCa, env_->product})
@@ -302,7 +301,7 @@ TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
   server_.stop();
   EXPECT_EQ(server_.stats().refused, 3u);
   EXPECT_EQ(server_.stats().requests, 0u);
-  EXPECT_EQ(svc.calls, 0);
+  EXPECT_EQ(echo_.calls, 0);
   ASSERT_EQ(serverErrors_.size(), 3u);  // in any order: refusals happen on several threads
   const std::string kindRefusal = "product did not authenticate with a per-client certificate";
   EXPECT_EQ(std::count_if(serverErrors_.begin(), serverErrors_.end(),
@@ -319,7 +318,6 @@ TEST_F(DwLinkTest, ServerRefusesPeersBeforeReadingRequests) {
 // beyond the memory budget is refused before its payload, and frames that
 // fit are still served.
 TEST_F(DwLinkTest, OversizedFramesAreAnsweredAndRefused) {
-  EchoSvc svc("REMOTE");
   startServer(false, 60000, [](DwLinkServerConfig* c) { c->memoryBudgetBytes = 1u << 20; });
   RawPeer peer("127.0.0.1", server_.port()), poor("127.0.0.1", server_.port());
   ASSERT_OK(peer.authenticate(env_->client));
@@ -340,7 +338,6 @@ TEST_F(DwLinkTest, OversizedFramesAreAnsweredAndRefused) {
 }
 
 TEST_F(DwLinkTest, StalledServerTimesOut) {
-  EchoSvc svc("REMOTE");
   startServer();
   DwLinkClientConfig c = client();
   c.timeoutMs = 150;
@@ -348,7 +345,7 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
   EXPECT_EQ(stalled.Code(), ETIMEDOUT);
   // The request went out; its answer did not come.
   EXPECT_THAT(stalled.AsString(), HasSubstr("Couldn't receive the answer on link REMOTE"));
-  svc.release();
+  echo_.release();
 
   // A listener that never speaks TLS.
   CZuSocket mute;
@@ -363,7 +360,6 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
 }
 
 TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
-  EchoSvc svc("REMOTE");
   startServer();
   ManualClock clock;
   ManualClock::Installer installer(&clock);
@@ -445,7 +441,6 @@ TEST_F(DwLinkTest, BrokenPooledConnectionIsReplacedOnce) {
 }
 
 TEST_F(DwLinkTest, StopFinishesRequestsInFlight) {
-  EchoSvc svc("REMOTE");
   startServer();
   DwLinkClientConfig c = client();
   ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));  // an idle connection
@@ -455,10 +450,10 @@ TEST_F(DwLinkTest, StopFinishesRequestsInFlight) {
     DwLinkPool::instance().clear();
     inFlight = DwLink("REMOTE").makeRemoteReq(c, {{"wait", ""}, {"k", "v"}}, &resp);
   });
-  svc.awaitWaiting();
+  echo_.awaitWaiting();
   std::thread stopper([&] { server_.stop(); });
   while (!server_.stopping()) std::this_thread::yield();
-  svc.release();
+  echo_.release();
   stopper.join();
   requester.join();
   ASSERT_OK(inFlight);
@@ -542,7 +537,6 @@ TEST_F(DwLinkTest, AnswersOfAnySizeArriveInOrderPieceByPiece) {
 // ---- Admission ----
 
 TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
-  EchoSvc svc("REMOTE");
   startServer(false, 60000, [](DwLinkServerConfig* c) { c->timeoutMs = 600; });
   RawPeer peer("127.0.0.1", server_.port());
   ASSERT_OK(peer.authenticate(env_->client));
@@ -561,7 +555,6 @@ TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
 }
 
 TEST_F(DwLinkTest, HandshakesAreBoundedPerAddressAndInTime) {
-  EchoSvc svc("REMOTE");
   startServer(false, 60000, [](DwLinkServerConfig* c) {
     c->authTimeoutMs = 400;
     c->limits.maxPendingPerAddress = 2;
@@ -582,7 +575,6 @@ TEST_F(DwLinkTest, HandshakesAreBoundedPerAddressAndInTime) {
 }
 
 TEST_F(DwLinkTest, LongestIdleConnectionMakesRoomForANewClient) {
-  EchoSvc svc("REMOTE");
   startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxConnections = 2; });
   RawPeer older("127.0.0.1", server_.port()), newer("127.0.0.1", server_.port());
   ASSERT_OK(older.authenticate(env_->client));
