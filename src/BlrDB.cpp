@@ -72,7 +72,7 @@ CZuError BlrDB::getPair(int pairId, Pair* pair) {
   if (found.empty()) {
     pair->clear();
   } else {
-    *pair = found.front();
+    *pair = std::move(found.front());
   }
   return CZuError();
 }
@@ -100,12 +100,10 @@ CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
 // Asks for the pairs of `filters` and decodes the answer piece by piece.
 // `parseFailed` tells a failure to decode from one of the request.
 CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int limit,
-                            const std::function<bool(const Pair&)>& onPair, bool* parseFailed,
+                            const std::function<bool(Pair&)>& onPair, bool* parseFailed,
                             const std::function<void()>& restart) {
-  Body body(1024);
-  PairList(filters).serialize(body.writer);
   Map req{{"req", blrdb_req::kGetPairs}};
-  blrSetBlob(req, body.writer.getBuffer(), body.writer.getSize());
+  blrSetBlob(req, encodePairs(filters));
   if (afterId > 0) req["after_id"] = std::to_string(afterId);
   if (limit > 0) req["limit"] = std::to_string(limit);
   *parseFailed = false;
@@ -123,14 +121,15 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
       *parseFailed = true;
       return err;
     }
-    for (const Pair& pair : pairs) {
-      if (pair.id <= skipThrough && skipThrough > 0) continue;
+    for (Pair& pair : pairs) {
+      const int id = pair.id;
+      if (id <= skipThrough && skipThrough > 0) continue;
       if ((limit > 0 && handed >= limit) || !onPair(pair)) {
         stopped = true;
         return FXErrorUtil::ErrorInt(FXLOC, ECANCELED, "Stopped reading pairs");
       }
       ++handed;
-      lastHanded = pair.id;
+      lastHanded = id;
     }
     return CZuError();
   };
@@ -168,8 +167,8 @@ CZuError BlrDB::getPairs(const std::list<Pair>& filters, std::list<Pair>* pairs)
   bool parseFailed = false;
   CZuError err = streamPairs(
       filters, 0, 0,
-      [&](const Pair& pair) {
-        found.push_back(pair);
+      [&](Pair& pair) {
+        found.push_back(std::move(pair));
         return true;
       },
       &parseFailed, [&] { found.clear(); });

@@ -249,7 +249,7 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
 std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
   DwEbmlBuffer buffer(1024);
   DwEbmlWriter writer(buffer, 0);
-  PairList(pairs).serialize(writer);
+  for (const Pair& pair : pairs) writeContainer(writer, BLRDB_TAG_PAIR, pair);  // as PairList, without a copy
   return writer.getBlob();
 }
 

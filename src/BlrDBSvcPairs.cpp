@@ -9,7 +9,6 @@
 #include "BlrDBSvcInternal.h"
 #include "BLR/BlrUtils.h"
 #include "host/DwHostName.h"
-#include "host/FXString.h"
 
 namespace blrdbsvc {
 
@@ -26,23 +25,24 @@ const char kPairQueryHead[] =
     "BlrPair.id=BlrDisk.pairId INNER JOIN APP_Client ON BlrPair.tailClientId=APP_Client.id ";
 
 const char kPairFormat[] =
-    "i|i|i|i|i|i|i|w128|w128|s64|s64|i|i|s256|i|i|i|i|i|w1024|w1024|s64|s64|i|s256|w256|w256|i|i";
+    "i|i|i|i|i|i|i|u128|u128|s64|s64|i|i|s256|i|i|i|i|i|u1024|u1024|s64|s64|i|s256|u256|u256|i|i";
 
 // One row of the pair query, bound column by column.
 struct PairRow {
   int32_t id, subClientId, dstClientId, headClientId, tailClientId, srcType, dstType;
-  // Each text buffer holds its column's width and a terminator.
-  wchar_t srcName[BLRDB_VM_NAME_CHARS + 1], dstName[BLRDB_VM_NAME_CHARS + 1];
+  // Each text buffer holds its column's width and a terminator; a width in
+  // characters ("u") takes up to 4 bytes a character.
+  char srcName[4 * BLRDB_VM_NAME_CHARS + 1], dstName[4 * BLRDB_VM_NAME_CHARS + 1];
   char srcGuid[BLRDB_UUID_BYTES + 1], dstGuid[BLRDB_UUID_BYTES + 1];
   int32_t statusCode, pendingStatusCode;
   char statusMessage[BLRDB_STATUS_MESSAGE_BYTES + 1];
   int32_t eventId, rpStoreId, lagTime, flags;
   int32_t diskId;
-  wchar_t diskSrcPath[BLRDB_PATH_CHARS + 1], diskDstPath[BLRDB_PATH_CHARS + 1];
+  char diskSrcPath[4 * BLRDB_PATH_CHARS + 1], diskDstPath[4 * BLRDB_PATH_CHARS + 1];
   char diskSrcGuid[BLRDB_UUID_BYTES + 1], diskDstGuid[BLRDB_UUID_BYTES + 1];
   int32_t diskStatusCode;
   char diskStatusMessage[BLRDB_STATUS_MESSAGE_BYTES + 1];
-  wchar_t clientName[BLRDB_CLIENT_TEXT_CHARS + 1], netHostName[BLRDB_CLIENT_TEXT_CHARS + 1];
+  char clientName[4 * BLRDB_CLIENT_TEXT_CHARS + 1], netHostName[4 * BLRDB_CLIENT_TEXT_CHARS + 1];
   int32_t dwdPort, evmgrcPort;
 
   int bind(BlrSQL& sql) {
@@ -63,8 +63,8 @@ struct PairRow {
     p.tailClientId = tailClientId;
     p.srcType = srcType;
     p.dstType = dstType;
-    p.srcName = FXString::ToString(srcName);
-    p.dstName = FXString::ToString(dstName);
+    p.srcName = srcName;
+    p.dstName = dstName;
     p.srcGuid = BlrUUID(std::string(srcGuid));
     p.dstGuid = BlrUUID(std::string(dstGuid));
     p.statusCode = statusCode;
@@ -74,16 +74,15 @@ struct PairRow {
     p.rpStoreId = rpStoreId;
     p.lagTime = lagTime;
     p.flags = flags;
-    p.tailHostName = MangleHostName(FXString::ToString(netHostName),
-                                    FXString::ToString(clientName), dwdPort, evmgrcPort);
+    p.tailHostName = MangleHostName(netHostName, clientName, dwdPort, evmgrcPort);
     return p;
   }
 
   BlrDB::Disk disk() const {
     BlrDB::Disk d;
     d.id = diskId;
-    d.srcPath = FXString::ToString(diskSrcPath);
-    d.dstPath = FXString::ToString(diskDstPath);
+    d.srcPath = diskSrcPath;
+    d.dstPath = diskDstPath;
     d.srcGuid = BlrUUID(std::string(diskSrcGuid));
     d.dstGuid = BlrUUID(std::string(diskDstGuid));
     d.statusCode = diskStatusCode;
@@ -151,7 +150,9 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
   int result = 0;
   CZuError err = exec(*conn, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  std::unique_ptr<PairRow> row(new PairRow());  // about 20 KiB: not on the stack
+  // About 20 KiB: not on the stack, and not zeroed, since every row read
+  // fills every column.
+  std::unique_ptr<PairRow> row(new PairRow);
   int rc = row->bind(*conn);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   // Where each pair already listed is, so that grouping stays linear.
@@ -182,7 +183,7 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
   int result = 0;
   CZuError err = exec(*sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  std::unique_ptr<PairRow> row(new PairRow());
+  std::unique_ptr<PairRow> row(new PairRow);
   int rc = row->bind(*sql);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   BlrDB::Pair pair;

@@ -23,17 +23,11 @@ bool isDashPosition(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; 
 
 BlrUUID::BlrUUID(const std::string& text) : bytes_{} {
   if (text.size() != 32 && text.size() != 36) return;
-  int byte = 0;
-  bool high = true;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text.size() == 36 && isDashPosition(i)) continue;
-    int v = digitValue(text[i]) & 0xF;
-    if (high) {
-      bytes_[byte] = static_cast<unsigned char>(v << 4);
-    } else {
-      bytes_[byte++] |= static_cast<unsigned char>(v);
-    }
-    high = !high;
+  const bool dashed = text.size() == 36;
+  // Two digits a byte; a dash only ever stands between two bytes.
+  for (size_t byte = 0, i = 0; byte < sizeof bytes_; ++byte, i += 2) {
+    if (dashed && isDashPosition(i)) ++i;
+    bytes_[byte] = static_cast<unsigned char>((digitValue(text[i]) & 0xF) << 4 | (digitValue(text[i + 1]) & 0xF));
   }
 }
 

@@ -14,12 +14,24 @@
 
 namespace {
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
-}
+// Hex digits by value and values by digit (0 for a character that is none),
+// as tables: answers of the pair database are hex-coded a byte at a time.
+struct HexTables {
+  char digits[256][2];
+  unsigned char values[256];
+  constexpr HexTables() : digits(), values() {
+    const char kHex[] = "0123456789abcdef";
+    for (int i = 0; i < 256; ++i) {
+      digits[i][0] = kHex[i >> 4];
+      digits[i][1] = kHex[i & 0xF];
+    }
+    for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<unsigned char>(i);
+    for (int i = 0; i < 6; ++i) values['a' + i] = values['A' + i] = static_cast<unsigned char>(10 + i);
+  }
+};
+constexpr HexTables kHexTables;
+
+int hexValue(char c) { return kHexTables.values[static_cast<unsigned char>(c)]; }
 
 struct BitTable {
   unsigned char bits[256];
@@ -141,15 +153,12 @@ long long BlrUtils::atoll(const char* text) {
 }
 
 std::string BlrUtils::bin2str(const void* data, int len) {
-  static const char kHex[] = "0123456789abcdef";
   const unsigned char* p = static_cast<const unsigned char*>(data);
   std::string out;
   if (len <= 0) return out;
   out.resize(2 * static_cast<size_t>(len));
-  for (int i = 0; i < len; ++i) {
-    out[2 * i] = kHex[p[i] >> 4];
-    out[2 * i + 1] = kHex[p[i] & 0xF];
-  }
+  char* dst = &out[0];
+  for (int i = 0; i < len; ++i, dst += 2) std::memcpy(dst, kHexTables.digits[p[i]], 2);
   return out;
 }
 

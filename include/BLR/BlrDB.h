@@ -248,9 +248,10 @@ class BLR_API BlrDB {
 
  private:
   // `restart`, when set, forgets the pairs handed on so far, so that the
-  // request may start over on another central server.
+  // request may start over on another central server.  `onPair` may move
+  // the pair it is handed.
   CZuError streamPairs(const std::list<Pair>& filters, int afterId, int limit,
-                       const std::function<bool(const Pair&)>& onPair, bool* parseFailed,
+                       const std::function<bool(Pair&)>& onPair, bool* parseFailed,
                        const std::function<void()>& restart = nullptr);
 };
 

@@ -9,12 +9,15 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/SqlTestDb.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DWSimpleDBConnObject.h"
+#include "host/DWSqlDialect.h"
 #include "host/DWSqlSchema.h"
 #include "host/DWSqlUnit.h"
+#include "host/FXString.h"
 #include "SqliteWriterLock.h"
 #include "support/Check.h"
 #include "support/ManualClock.h"
@@ -123,6 +126,33 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
   EXPECT_STREQ(s6, "ab\xE2\x82\xAC" "c");
 }
 
+// "u" reads what "w" reads, as UTF-8: the same characters, cut at the same
+// place, invalid bytes (SQLite keeps them) passed through.
+TEST_P(ConnTest, NarrowCharacterWidthReadsWhatWideReads) {
+  Conn conn;
+  std::vector<std::string> texts = {"abcdefghij", "ab\xE2\x82\xAC" "c", "\xC3\xB1" "and\xC3\xBA", "\xF0\x9D\x84\x9Ex", ""};
+  if (GetParam() == DWSqlBackend::kSqlite) {
+    texts.push_back("\xFF\xC3(ab");
+    texts.push_back("ab\xE2\x82");
+    texts.push_back("\xED\xA0\x80z\xC0\xAF");  // a surrogate and an overlong form
+  }
+  for (size_t i = 0; i < texts.size(); ++i)
+    ASSERT_EQ(conn.exec("INSERT INTO T(id, s) VALUES(" + std::to_string(i + 1) + ", " +
+                        DWSqlDialect::quote(texts[i]) + ")"),
+              0);
+  for (int width = 1; width <= 9; ++width) {
+    const std::string format = "w" + std::to_string(width) + "|u" + std::to_string(width);
+    ASSERT_EQ(conn.exec("SELECT s, s FROM T ORDER BY id"), 0);
+    wchar_t wide[10];
+    char narrow[4 * 9 + 1];
+    ASSERT_EQ(conn.ibindstruct(format.c_str(), wide, narrow), 0) << conn.getLastErrorText();
+    for (const std::string& text : texts) {
+      ASSERT_EQ(conn.getNextRow(), 0);
+      EXPECT_EQ(std::string(narrow), FXString::ToString(wide)) << "width " << width << " of " << text;
+    }
+  }
+}
+
 TEST_P(ConnTest, BindMisuseIsRefused) {
   Conn conn;
   int32_t a = 0, b = 0;
@@ -210,6 +240,50 @@ TEST_P(ConnTest, RepeatedStatementsKeepTheirOwnValues) {
   }
   EXPECT_EQ(conn.exec("UPDATE T SET s='x' WHERE id=99"), 0);
   EXPECT_EQ(conn.exec("SELECT s FROM T WHERE id=99"), DWSQL_NO_ROWS);
+}
+
+// A command of a shape the handle has run is matched against that shape's
+// text: only a literal of the same kind, whole, may take a value's place.
+TEST_P(ConnTest, CommandsOfAKnownShapeKeepWhatTheirLiteralsMean) {
+  Conn conn;
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_EQ(conn.exec("INSERT INTO T(id, n, s) VALUES(" + std::to_string(i) + ", " + std::to_string(i * 10) +
+                        ", 'it''s " + std::to_string(i) + "')"),
+              0);
+  const int none = INT_MIN;
+  struct Case {
+    const char* sql;
+    int expected;
+  };
+  std::vector<Case> cases = {
+      {"SELECT n FROM T WHERE id=2", 20},
+      {"SELECT n FROM T WHERE id=003", 30},
+      {"SELECT n FROM T WHERE id=3.5", none},
+      {"SELECT n FROM T WHERE id=99999999999999999999", none},
+      {"SELECT n FROM T WHERE id=4 OR id=5 ORDER BY n DESC", 50},
+      {"SELECT n FROM T WHERE id='4'", 40},
+      {"SELECT n FROM T WHERE s='it''s 1'", 10},
+      {"SELECT n FROM T WHERE s='it''s 3'", 30},
+      {"SELECT n FROM T WHERE s='it''s 3' ORDER BY 1", 30},
+      {"SELECT n FROM T WHERE s='x'' ORDER BY 1 -- '", none},
+      {"SELECT n FROM T WHERE s='?1'", none},
+      {"SELECT COUNT(*) FROM T WHERE id IN (1,2,3,4,5,6,7,8,9,10,11) AND s<>'a'", 5},
+      {"SELECT COUNT(*) FROM T WHERE id IN (5,6,7,8,9,10,11,12,13,14,1) AND s<>'a'", 2},
+      {"SELECT COUNT(*) FROM T WHERE id IN (1,2,3,4,5,6,7,8,9,10,11) AND s<>'it''s 3'", 4},
+  };
+  if (GetParam() == DWSqlBackend::kSqlite) {
+    cases.push_back({"SELECT n FROM T WHERE id=0x4", 40});  // "0" followed by a word: no value
+    cases.push_back({"SELECT n FROM T WHERE id=4e0", 40});
+    cases.push_back({"SELECT n FROM T WHERE s=X'41'", none});
+  }
+  // Twice, so that every command also meets its own shape again.
+  for (int pass = 0; pass < 2; ++pass)
+    for (const Case& c : cases) EXPECT_EQ(conn.scalar(c.sql), c.expected) << c.sql;
+  // An unterminated literal is the database's to refuse.
+  int rc = conn.exec("SELECT n FROM T WHERE s='it''s 2");
+  EXPECT_NE(rc, 0);
+  EXPECT_NE(rc, DWSQL_NO_ROWS);
+  EXPECT_EQ(conn.scalar("SELECT n FROM T WHERE s='it''s 2'"), 20);
 }
 
 // Which pooled handle a connection runs on: a number kept in a table of the

@@ -87,6 +87,8 @@ class DWSimpleDBConnObject {
   //   i    int32_t*               b, B  int64_t*
   //   sN   char[N+1]: at most N bytes, NUL-terminated
   //   wN   wchar_t[N+1]: at most N characters, NUL-terminated
+  //   uN   char[4N+1]: the UTF-8 of what wN reads (FXString::ToString of
+  //        it), without the wide text
   // N is the column's width: a text of N is read whole.
   // Longer texts are cut (narrow texts not inside a UTF-8 sequence); NULL
   // reads as 0 or empty; a number too large for "i" reads as the nearest

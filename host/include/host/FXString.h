@@ -20,6 +20,11 @@ class FXString {
   // The same for `size` bytes at `text`, written to `out` until `max`
   // characters are there; the count written (no terminator).
   static size_t FromString(const char* text, size_t size, wchar_t* out, size_t max);
+
+  // The bytes of the first `max` characters of the `size` bytes at `text`,
+  // counted as FromString counts them (an escaped byte is one): narrow ->
+  // wide -> narrow of that many characters without the wide text.
+  static size_t PrefixBytes(const char* text, size_t size, size_t max);
 };
 
 #endif  // HOST_FXSTRING_H

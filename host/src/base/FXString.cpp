@@ -95,3 +95,13 @@ size_t FXString::FromString(const char* text, size_t size, wchar_t* out, size_t 
   }
   return n;
 }
+
+size_t FXString::PrefixBytes(const char* text, size_t size, size_t max) {
+  size_t i = 0;
+  for (size_t n = 0; i < size && n < max; ++n) {
+    uint32_t cp = 0;
+    size_t len = decodeOne(text, size, i, &cp);
+    i += len == 0 ? 1 : len;
+  }
+  return i;
+}

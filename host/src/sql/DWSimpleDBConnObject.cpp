@@ -62,17 +62,18 @@ size_t utf8Cut(const char* text, size_t size, size_t max) {
 
 // Parses "i|s64|w128|b"; false on a malformed item.
 bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items) {
+  items->reserve(static_cast<size_t>(std::count(format, format + std::strlen(format), '|')) + 1);
   const char* p = format;
   while (true) {
     char type = *p++;
     size_t size = 0;
-    if (type == 's' || type == 'w') {
-      char* end = nullptr;
+    if (type == 's' || type == 'w' || type == 'u') {
       if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-      unsigned long n = std::strtoul(p, &end, 10);
-      if (n == 0 || n > kMaxBufferSize) return false;
-      size = n;
-      p = end;
+      for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        size = size * 10 + static_cast<size_t>(*p - '0');
+        if (size > kMaxBufferSize) return false;
+      }
+      if (size == 0) return false;
     } else if (type != 'i' && type != 'b' && type != 'B') {
       return false;
     }
@@ -270,6 +271,7 @@ int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
                                   std::to_string(items.size()) + " items for " +
                                   std::to_string(columns) + " columns");
   std::vector<Binding> bindings;
+  bindings.reserve(items.size());
   va_list ap;
   va_start(ap, format);
   for (const auto& item : items) bindings.push_back({item.first, item.second, va_arg(ap, void*)});
@@ -306,6 +308,17 @@ void DWSimpleDBConnObject::copyCell(size_t column, const Binding& b) {
       std::string digits;
       auto text = cellText(cell, &digits);
       size_t n = utf8Cut(text.first, text.second, b.size);
+      std::memcpy(b.buffer, text.first, n);
+      static_cast<char*>(b.buffer)[n] = '\0';
+      break;
+    }
+    case 'u': {
+      std::string digits;
+      auto text = cellText(cell, &digits);
+      // The wide text would end at a NUL.
+      const void* nul = std::memchr(text.first, '\0', text.second);
+      size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.first) : text.second;
+      size_t n = FXString::PrefixBytes(text.first, size, b.size);
       std::memcpy(b.buffer, text.first, n);
       static_cast<char*>(b.buffer)[n] = '\0';
       break;

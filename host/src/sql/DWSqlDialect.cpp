@@ -218,16 +218,23 @@ bool rewriteDeleteJoin(const Command& cmd, DWSqlBackend backend, std::string* ou
 // each rewrite needs its word, or (PostgreSQL) two operator characters in
 // a row.
 bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
-  const bool postgres = backend == DWSqlBackend::kPostgres;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const char lower = static_cast<char>(s[i] | 0x20);
-    const char next = i + 1 < s.size() ? static_cast<char>(s[i + 1] | 0x20) : '\0';
-    if (lower == 's' && next == 'c' && ::strncasecmp(s.c_str() + i, "SCOPE_IDENTITY", 14) == 0) return true;
-    if (lower == 'd' && next == 'e' && ::strncasecmp(s.c_str() + i, "DELETE", 6) == 0) return true;
-    if (postgres && i > 0 && std::strchr(kUnaryOperators, s[i]) != nullptr &&
-        std::strchr(kOperatorChars, s[i - 1]) != nullptr)
-      return true;
+  // The rewritten DELETE is the first word; blanks or a comment may come first.
+  const size_t first = s.find_first_not_of(" \t\r\n\f\v");
+  if (first != std::string::npos &&
+      (s[first] == '-' || s[first] == '/' || ::strncasecmp(s.c_str() + first, "DELETE", 6) == 0))
+    return true;
+  // SCOPE_IDENTITY, found by its '_', which few commands hold.
+  const char* text = s.c_str();
+  const char* end = text + s.size();
+  for (const void* u = std::memchr(text, '_', s.size()); u != nullptr;) {
+    const char* at = static_cast<const char*>(u);
+    if (at - text >= 5 && ::strncasecmp(at - 5, "SCOPE_IDENTITY", 14) == 0) return true;
+    u = std::memchr(at + 1, '_', static_cast<size_t>(end - at - 1));
   }
+  if (backend != DWSqlBackend::kPostgres) return false;
+  for (size_t i = 1; i < s.size(); ++i)
+    if (std::strchr(kUnaryOperators, s[i]) != nullptr && std::strchr(kOperatorChars, s[i - 1]) != nullptr)
+      return true;
   return false;
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 #include <unordered_map>
 #include <vector>
 
@@ -126,9 +127,8 @@ class PostgresBackend : public SqlBackend {
   // statement (SqlTemplate.h) once one was prepared outside a transaction.
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
-    SqlTemplate t;
-    const std::string* name = SqlTemplate::make(command, '$', &t) ? preparedName(t) : nullptr;
-    ResultPtr r(name ? execPrepared(*name, t) : PQexec(conn_, command.c_str()));
+    const std::string* name = preparedFor(command);
+    ResultPtr r(name ? execPrepared(*name) : PQexec(conn_, command.c_str()));
     switch (PQresultStatus(r.get())) {
       case PGRES_COMMAND_OK:
       case PGRES_EMPTY_QUERY:
@@ -209,6 +209,25 @@ class PostgresBackend : public SqlBackend {
     return code;
   }
 
+  // The name of the statement prepared for `command`'s template, with the
+  // command's values in values_, or null.  The templates used last are
+  // matched first, which spares most commands their scan.
+  const std::string* preparedFor(const std::string& command) {
+    auto it = matchRecentTemplate(recent_, kMatchedTemplates, command, &values_);
+    if (it != recent_.end()) {
+      recent_.splice(recent_.begin(), recent_, it);
+      return &it->name;
+    }
+    SqlTemplate t;
+    if (!SqlTemplate::make(command, '$', &t)) return nullptr;
+    const std::string* name = preparedName(t);
+    if (name == nullptr) return nullptr;
+    values_ = t.values;
+    recent_.push_front(Recent{std::move(t), *name});
+    if (recent_.size() > kMatchedTemplates) recent_.pop_back();
+    return &recent_.front().name;
+  }
+
   // The name of the statement prepared for `t`, or null.  A template is
   // prepared only outside a transaction, where its failure (a literal
   // where no parameter may stand) can't end the transaction.
@@ -224,11 +243,12 @@ class PostgresBackend : public SqlBackend {
     return it->second.empty() ? nullptr : &it->second;
   }
 
-  PGresult* execPrepared(const std::string& name, const SqlTemplate& t) {
+  // Runs the statement `name` with values_.
+  PGresult* execPrepared(const std::string& name) {
     std::vector<std::string> texts;
     std::vector<const char*> values;
-    texts.reserve(t.values.size());
-    for (const SqlTemplate::Value& v : t.values) texts.push_back(v.isText ? v.text : std::to_string(v.integer));
+    texts.reserve(values_.size());
+    for (const SqlTemplate::Value& v : values_) texts.push_back(v.isText ? v.text : std::to_string(v.integer));
     for (const std::string& text : texts) values.push_back(text.c_str());
     return PQexecPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr, nullptr, 0);
   }
@@ -246,6 +266,14 @@ class PostgresBackend : public SqlBackend {
   PGconn* conn_ = nullptr;
   bool broken_ = false;
   std::unordered_map<std::string, std::string> prepared_;  // template -> statement name, "" if it failed
+  // Templates prepared and used last, most recent first.
+  struct Recent {
+    SqlTemplate shape;
+    std::string name;
+  };
+  static const size_t kMatchedTemplates = 8;
+  std::list<Recent> recent_;
+  std::vector<SqlTemplate::Value> values_;  // of the command being run
 };
 
 }  // namespace

@@ -14,9 +14,19 @@ using Clock = std::chrono::steady_clock;
 
 std::string shelfKey(const SqlLocation& where) {
   // Everything that shapes a handle; a change in the registry makes a new shelf.
-  return std::to_string(static_cast<int>(where.backend)) + "\n" + where.sqliteFile + "\n" +
-         where.postgresConnInfo + "\n" + where.postgresDbName + "\n" + where.name + "\n" +
-         std::to_string(where.busyTimeoutMs) + "\n" + std::to_string(where.connectTimeoutSecs);
+  // Built in place: every request looks its shelf up.
+  std::string key;
+  key.reserve(where.sqliteFile.size() + where.postgresConnInfo.size() + where.postgresDbName.size() +
+              where.name.size() + 40);
+  for (const std::string* part : {&where.sqliteFile, &where.postgresConnInfo, &where.postgresDbName, &where.name}) {
+    key += *part;
+    key += '\n';
+  }
+  for (int number : {static_cast<int>(where.backend), where.busyTimeoutMs, where.connectTimeoutSecs}) {
+    key += std::to_string(number);
+    key += '\n';
+  }
+  return key;
 }
 
 

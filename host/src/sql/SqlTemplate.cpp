@@ -1,7 +1,7 @@
 #include "SqlTemplate.h"
 
 #include <cctype>
-#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
@@ -94,7 +94,53 @@ bool readLiteral(const std::string& s, size_t i, std::string* text, size_t* clos
   }
 }
 
+// The whole number of the digits s[from, to); false when it overflows.
+bool readInteger(const std::string& s, size_t from, size_t to, int64_t* out) {
+  int64_t n = 0;
+  for (size_t i = from; i < to; ++i) {
+    const int digit = s[i] - '0';
+    if (n > (INT64_MAX - digit) / 10) return false;
+    n = n * 10 + digit;
+  }
+  *out = n;
+  return true;
+}
+
+// The digits a marker for value number `n` (from 1) takes.
+size_t digitsOf(size_t n) {
+  size_t digits = 1;
+  while (n >= 10) n /= 10, ++digits;
+  return digits;
+}
+
 }  // namespace
+
+bool SqlTemplate::match(const std::string& command, std::vector<Value>* out) const {
+  if (marks.empty()) return false;
+  out->resize(marks.size());
+  size_t at = 0, from = 0;  // command[at...] stands for text[from...]
+  for (size_t n = 0; n < marks.size(); ++n) {
+    const size_t fixed = marks[n] - from;
+    if (command.size() - at < fixed || command.compare(at, fixed, text, from, fixed) != 0) return false;
+    at += fixed;
+    from = marks[n] + 1 + digitsOf(n + 1);
+    Value& v = (*out)[n];
+    v.isText = values[n].isText;
+    if (v.isText) {
+      size_t close = 0;
+      v.text.clear();
+      if (at == command.size() || command[at] != '\'' || !readLiteral(command, at, &v.text, &close)) return false;
+      at = close + 1;
+      continue;
+    }
+    size_t end = at;
+    while (end < command.size() && isDigit(command[end])) ++end;
+    const bool whole = end == command.size() || (!isWordChar(command[end]) && command[end] != '.');
+    if (end == at || !whole || !readInteger(command, at, end, &v.integer)) return false;
+    at = end;
+  }
+  return command.size() - at == text.size() - from && command.compare(at, std::string::npos, text, from) == 0;
+}
 
 bool SqlTemplate::make(const std::string& command, char marker, SqlTemplate* out) {
   const std::string verb = firstWord(command);
@@ -104,11 +150,13 @@ bool SqlTemplate::make(const std::string& command, char marker, SqlTemplate* out
   out->text.clear();
   out->text.reserve(s.size());
   out->values.clear();
+  out->marks.clear();
   size_t copied = 0;  // s[0, copied) is in out->text already
   // Puts a parameter in place of s[from, to).
   auto takeOut = [&](size_t from, size_t to, Value v) {
     out->text.append(s, copied, from - copied);
     out->values.push_back(std::move(v));
+    out->marks.push_back(out->text.size());
     out->text += marker;
     out->text += std::to_string(out->values.size());
     copied = to;
@@ -137,13 +185,8 @@ bool SqlTemplate::make(const std::string& command, char marker, SqlTemplate* out
       const char before = previousSignificant(s, i);
       const bool whole = j == s.size() || (!isWordChar(s[j]) && s[j] != '.');
       if (whole && before != 0 && std::strchr("=<>(,", before) != nullptr) {
-        errno = 0;
-        long long n = std::strtoll(s.substr(i, j - i).c_str(), nullptr, 10);
-        if (errno == 0) {
-          Value v;
-          v.integer = n;
-          takeOut(i, j, std::move(v));
-        }
+        Value v;
+        if (readInteger(s, i, j, &v.integer)) takeOut(i, j, std::move(v));
       }
       i = j;
       continue;

@@ -114,19 +114,23 @@ class SqliteRows : public SqlRows {
     return rc;
   }
 
+  // Through the column's value, read once: each sqlite3_column_* call
+  // checks the statement and the column again.  The value is unprotected,
+  // which is sound here: a handle is used by one thread at a time.
   SqlCell cell(int column) const override {
     SqlCell cell;
-    switch (sqlite3_column_type(stmt_, column)) {
+    sqlite3_value* value = sqlite3_column_value(stmt_, column);
+    switch (sqlite3_value_type(value)) {
       case SQLITE_NULL:
         break;
       case SQLITE_INTEGER:
         cell.kind = SqlCell::kInt;
-        cell.integer = sqlite3_column_int64(stmt_, column);
+        cell.integer = sqlite3_value_int64(value);
         break;
       default:
         cell.kind = SqlCell::kText;
-        cell.text = static_cast<const char*>(sqlite3_column_blob(stmt_, column));
-        cell.size = static_cast<size_t>(sqlite3_column_bytes(stmt_, column));
+        cell.text = static_cast<const char*>(sqlite3_value_blob(value));
+        cell.size = static_cast<size_t>(sqlite3_value_bytes(value));
     }
     return cell;
   }
@@ -268,36 +272,33 @@ class SqliteBackend : public SqlBackend {
 
   // A prepared statement kept for the commands of one template.
   struct CachedStatement {
-    std::string text;
+    SqlTemplate shape;   // its values are those of the command it was made of
     sqlite3_stmt* stmt;  // null: the template does not prepare
     bool inUse;
   };
   static const size_t kCachedStatements = 64;
+  // Statements whose templates a command is matched against before it is
+  // scanned for its own; a request repeats the few commands it runs.
+  static const size_t kMatchedStatements = 8;
 
   // The cached statement of `command`'s template with its values bound, or
   // null when the command has no template, the template doesn't prepare, or
   // its statement is in use.
   sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
-    SqlTemplate t;
-    if (!opened_ || !SqlTemplate::make(command, '?', &t)) return nullptr;
-    auto found = index_.find(t.text);
-    auto it = found == index_.end() ? cache_.end() : found->second;
+    if (!opened_) return nullptr;
+    auto it = matchRecentTemplate(cache_, kMatchedStatements, command, &values_);
     if (it == cache_.end()) {
-      sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(stmt);
-        stmt = nullptr;
-      }
-      evictOne();
-      cache_.push_front(CachedStatement{t.text, stmt, false});
-      it = cache_.begin();
-      index_[it->text] = it;
-    } else {
-      cache_.splice(cache_.begin(), cache_, it);  // most recently used first
+      SqlTemplate t;
+      if (!SqlTemplate::make(command, '?', &t)) return nullptr;
+      values_ = t.values;
+      auto found = index_.find(t.text);
+      it = found == index_.end() ? cache_.end() : found->second;
+      if (it == cache_.end()) it = addStatement(std::move(t));
     }
+    cache_.splice(cache_.begin(), cache_, it);  // most recently used first
     if (it->stmt == nullptr || it->inUse) return nullptr;
-    for (size_t i = 0; i < t.values.size(); ++i) {
-      const SqlTemplate::Value& v = t.values[i];
+    for (size_t i = 0; i < values_.size(); ++i) {
+      const SqlTemplate::Value& v = values_[i];
       int column = static_cast<int>(i + 1);
       int rc = v.isText ? sqlite3_bind_text(it->stmt, column, v.text.data(), static_cast<int>(v.text.size()),
                                             SQLITE_TRANSIENT)
@@ -312,6 +313,19 @@ class SqliteBackend : public SqlBackend {
     return it->stmt;
   }
 
+  // Prepares the statement of template `t` and caches it.
+  std::list<CachedStatement>::iterator addStatement(SqlTemplate t) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      stmt = nullptr;
+    }
+    evictOne();
+    cache_.push_front(CachedStatement{std::move(t), stmt, false});
+    index_[cache_.front().shape.text] = cache_.begin();
+    return cache_.begin();
+  }
+
   // Drops the least recently used statement not in use when the cache is full.
   void evictOne() {
     if (cache_.size() < kCachedStatements) return;
@@ -319,7 +333,7 @@ class SqliteBackend : public SqlBackend {
       --it;
       if (it->inUse) continue;
       sqlite3_finalize(it->stmt);
-      index_.erase(it->text);
+      index_.erase(it->shape.text);
       cache_.erase(it);
       return;
     }
@@ -373,7 +387,8 @@ class SqliteBackend : public SqlBackend {
 
   sqlite3* db_ = nullptr;
   std::list<CachedStatement> cache_;  // most recently used first
-  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by text
+  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by template text
+  std::vector<SqlTemplate::Value> values_;  // of the command being bound
   std::shared_ptr<SqliteWriterLock> writer_;
   bool opened_ = false;   // the session is set up; writes take the writer lock
   bool holding_ = false;  // of the writer lock
