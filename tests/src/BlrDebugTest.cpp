@@ -177,7 +177,7 @@ class Record {
 const char kCcrp[] = "\xcd\x10\x36\xf5\xfa\xee\xda\xe8\x3b\xa6\x84\xfc\x85\xdd\xce\xbb";
 const char kStartMon[] = "\x0d\xa1\xd1\xb5\xd7\xfa\x5d\x27\x7e\x5a\xab\xc9\xde\x02\x30\x06";
 
-TEST(BlrJrnLog, TextOfEveryRecordType) {
+TEST(BlrJrnLog, TextOfEveryRecordTypeWithinTheRecordsLength) {
   EXPECT_EQ(Record(5, 36, 0xabc, 1).text(20, kCcrp, 16).log(), "BLR_JRN_MARKER(5, 0x0abc, CCRP)");
   EXPECT_EQ(Record(5, 36, 1, 1).text(20, kStartMon, 16).log(), "BLR_JRN_MARKER(5, 0x0001, STARTMON)");
   EXPECT_EQ(Record(5, 36, 1, 1).text(20, kStartMon, 15).log(),
@@ -197,9 +197,8 @@ TEST(BlrJrnLog, TextOfEveryRecordType) {
   EXPECT_EQ(Record(123456, 16, 0, 5).log(10), "BLR_JRN_N");  // cut to the buffer
   EXPECT_EQ(Record(123456, 16, 0, 5).log(1), "");
   EXPECT_STREQ(blrJrnGetMarkerName(nullptr), "UNKNOWN");
-}
 
-TEST(BlrJrnLog, ShortRecordsAreNotReadPastTheirLength) {
+  // Short records are not read past their length.
   EXPECT_EQ(Record(5, 30, 1, 1).log(), "BLR_JRN_MARKER(5, 0x0001, truncated: 30 bytes)");
   EXPECT_EQ(Record(7, 24, 2, 2).log(), "BLR_JRN_HYDRATED_WRITE(7, 0x0002, truncated: 24 bytes)");
   EXPECT_EQ(Record(4, 16, 0, 7).log(), "BLR_JRN_VMCONFIG(4, 0x0000, truncated: 16 bytes)");
