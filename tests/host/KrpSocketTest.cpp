@@ -1,15 +1,15 @@
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <thread>
 
 #include "support/LinkTestEnv.h"
 #include "host/DWPlatformInfo.h"
 
 namespace {
 
-TEST(KrpSocketTest, HandshakeDescribesBothPeersAndMovesData) {
+// Data over the handshaken socket, many TLS records each way, is covered by
+// the request link's tests (DwLinkTest).
+TEST(KrpSocketTest, HandshakeDescribesBothPeers) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpPair pair(env.client, env.server);
   ASSERT_OK(krpSetRemoteClientName(pair.client, "anchor"));
@@ -19,30 +19,12 @@ TEST(KrpSocketTest, HandshakeDescribesBothPeersAndMovesData) {
 
   EXPECT_EQ(serverCert->kind, KRP_CERT_KIND_CLIENT);
   EXPECT_EQ(serverCert->clientName, "anchor");
-  EXPECT_EQ(serverCert->issuerName, "Test CA");
   EXPECT_TRUE(serverCert->nameMatches());
-  EXPECT_EQ(serverCert->fingerprint.size(), 64u);
-  EXPECT_EQ(serverCert->pem.rfind("-----BEGIN CERTIFICATE-----", 0), 0u);
-  EXPECT_LT(serverCert->notBefore, time(nullptr));
-  EXPECT_GT(serverCert->notAfter, time(nullptr) + 2 * 365 * 86400);
   // A name other than the expected one is reported, not refused.
   EXPECT_EQ(clientCert->clientName, "client1");
   EXPECT_EQ(clientCert->expectedName, "someone-else");
   EXPECT_FALSE(clientCert->nameMatches());
   EXPECT_NE(clientCert->fingerprint, serverCert->fingerprint);
-
-  // More than one TLS record each way.
-  std::string out(100000, 'x'), in(out.size(), '\0');
-  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(i * 7);
-  CZuError sendErr, recvErr;
-  std::thread sender(
-      [&] { krpSend(pair.client, out.data(), static_cast<int>(out.size()), 5, &sendErr); });
-  int got = krpRecv(pair.server, &in[0], static_cast<int>(in.size()), 5, &recvErr);
-  sender.join();
-  EXPECT_OK(sendErr);
-  EXPECT_OK(recvErr);
-  EXPECT_EQ(got, static_cast<int>(out.size()));
-  EXPECT_EQ(in, out);
 
   KrpPair product(env.product, env.server);  // accepted, and reported as such
   ASSERT_TRUE(product.handshake()) << product.serverErr.AsString();
@@ -127,8 +109,11 @@ TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   krpDestroySocket(s);
 
   // The context is kept while the files stay, and rebuilt when one is replaced.
+  // (blr certs covers the authority's refusals and file modes end to end.)
   KrpCertAuthority ca;
   ASSERT_OK(KrpCertAuthority::open(dir, &ca));
+  EXPECT_TRUE(ca.issue("", KRP_CERT_KIND_CLIENT, 10, dir).IsError());
+  EXPECT_TRUE(ca.issue("ok", KRP_CERT_KIND_CLIENT, 0, dir).IsError());
   ASSERT_OK(ca.issue("renewed", KRP_CERT_KIND_CLIENT, 10, dir));
   DWPlatformInfo::setValue("Security", "sCertFile", KrpCertAuthority::certPath(dir, "renewed"));
   DWPlatformInfo::setValue("Security", "sKeyFile", KrpCertAuthority::keyPath(dir, "renewed"));
@@ -140,25 +125,6 @@ TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   ASSERT_OK(TlsContext::fromRegistry(&renewed));
   EXPECT_NE(first, renewed);
   DWPlatformInfo::reset();
-}
-
-TEST(KrpCertAuthorityTest, KeepsExistingAuthorityAndProtectsKeys) {
-  const std::string dir = LinkTestEnv::dir();
-  KrpCertAuthority ca;
-  EXPECT_TRUE(KrpCertAuthority::create(dir, "Again", 10, &ca).IsError());
-  ASSERT_OK(KrpCertAuthority::open(dir, &ca));
-  std::string out = dir + "/issued";
-  EXPECT_TRUE(ca.issue("../escape", KRP_CERT_KIND_CLIENT, 10, out).IsError());
-  EXPECT_TRUE(ca.issue("", KRP_CERT_KIND_CLIENT, 10, out).IsError());
-  EXPECT_TRUE(ca.issue("ok", KRP_CERT_KIND_CLIENT, 0, out).IsError());
-  ASSERT_OK(ca.issue("host-2.example", KRP_CERT_KIND_CLIENT, 10, out));
-  struct stat st;
-  ASSERT_EQ(stat(KrpCertAuthority::keyPath(out, "host-2.example").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ASSERT_EQ(stat((dir + "/ca.key").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  KrpCertAuthority missing;
-  EXPECT_TRUE(KrpCertAuthority::open(out, &missing).IsError());
 }
 
 }  // namespace

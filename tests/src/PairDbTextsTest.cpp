@@ -27,25 +27,6 @@ std::string textOf(int n, BlrTextUnit unit) {
 const std::string kHostile = std::string("O'Brien\"s; DROP TABLE BlrPair; -- \\ \x01\x1b[2J\r\n\t\x7f") +
                              "\xff\xfe\xc3 \xed\xa0\x80 end";
 
-BlrDB::BootVM bootVm(int pairId) {
-  BlrDB::BootVM vm;
-  vm.bootType = 1;
-  vm.pairId = pairId;
-  vm.name = "boot";
-  vm.uuid = PairDbTest::guid(900);
-  vm.creationTime = 1000;
-  vm.bestBefore = 2000;
-  vm.seqNum = 5;
-  vm.jobId = 77;
-  BlrDB::BootDisk d;
-  d.origDiskId = 1;
-  d.uuid = PairDbTest::guid(901);
-  d.path = "/boot/0";
-  d.snapId = "snap0";
-  vm.disks.push_back(d);
-  return vm;
-}
-
 // One stored text: how a request sets it (the encoded body of `request`,
 // sent as is so that only the service judges it) and how it reads back.
 struct Field {
@@ -85,7 +66,7 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
   auto bootText = [&](const char* name, int width, BlrTextUnit unit,
                       std::string& (*at)(BlrDB::BootVM&)) {
     Encode encode = [at, pairId](Text t, DwEbmlWriter& w) {
-      BlrDB::BootVM vm = bootVm(pairId);
+      BlrDB::BootVM vm = newBootVM(pairId, 1);
       at(vm) = t;
       vm.serialize(w);
     };
@@ -192,7 +173,7 @@ TEST_P(PairDbTextsTest, CorruptPayloadsAreRefusedByEveryHandler) {
   BlrDB::Pair p = store(3, 1, 2);
   ASSERT_OK(db_.setPairProp(p.id, "kept", "1"));
   int bootVmId = 0;
-  ASSERT_OK(db_.addBootVM(bootVm(p.id), &bootVmId));
+  ASSERT_OK(db_.addBootVM(newBootVM(p.id, 1), &bootVmId));
   const char* requests[] = {
       "get_pairs", "del_pairs", "create_or_update_pair", "update_dest_info", "update_src_paths",
       "set_pair_event", "set_pair_status", "set_pair_pending_status", "set_disk_status",

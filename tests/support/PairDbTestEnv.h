@@ -79,6 +79,28 @@ class PairDbTest : public SqlBackendTest {
     return p;
   }
 
+  // A complete boot VM of `pairId` with `disks` disks.
+  static BlrDB::BootVM newBootVM(int pairId, int disks) {
+    BlrDB::BootVM vm;
+    vm.bootType = 1;
+    vm.pairId = pairId;
+    vm.name = "boot's vm";
+    vm.uuid = guid(pairId + 300);
+    vm.creationTime = 1000;
+    vm.bestBefore = 2000;
+    vm.seqNum = 1ull << 40;
+    vm.jobId = 77;
+    vm.statusMessage = "booting";
+    for (int i = 0; i < disks; ++i) {
+      vm.disks.emplace_back();
+      vm.disks.back().origDiskId = 10 + i;
+      vm.disks.back().uuid = guid(pairId * 10 + i + 400);
+      vm.disks.back().path = "/boot/" + std::to_string(i);
+      vm.disks.back().snapId = "snap" + std::to_string(i);
+    }
+    return vm;
+  }
+
  protected:
   // Stores a new pair and returns it as the service answered.
   BlrDB::Pair store(int subClient, int seed, int disks) {

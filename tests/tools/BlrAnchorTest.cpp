@@ -72,53 +72,25 @@ class BlrAnchorTest : public ::testing::Test {
   std::unique_ptr<ChildProcess> server_;
 };
 
+// blr clients and blr pairs drive the same calls end to end (CliTest); here
+// what only the library's callers and the admin commands see.
 TEST_F(BlrAnchorTest, ServesClientsOverTlsKeepsEventsAndStopsCleanly) {
   BlrDB db;
   BlrDB::Pair p = samplePair("vm'1");
   ASSERT_OK(db.createOrUpdatePair(p));
-  EXPECT_EQ(p.tailHostName, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   ASSERT_OK(db.setPairStatus(p.id, 4, "replicating", 0));
-  ASSERT_OK(db.setPairProp(p.id, "step", "1"));
-  std::string value;
-  ASSERT_OK(db.getPairProp(p.id, "step", &value));
-  EXPECT_EQ(value, "1");
-
   std::string mangled;
   DWClient tail(20);
   ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
+  EXPECT_EQ(mangled, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   EXPECT_EQ(mangled, p.tailHostName);
-  std::vector<DWClientInfo> all;
-  ASSERT_OK(DWClient::list(&all));
-  ASSERT_EQ(all.size(), 1u);
-  EXPECT_EQ(all[0].id, 20);
-  EXPECT_EQ(MangleHostName(all[0].netHostName, all[0].name, all[0].dwdPort, all[0].evmgrcPort), mangled);
-  DWClient unknown(21);
-  EXPECT_NE(unknown.getNetworkHostnameMangled(mangled, nullptr), 0);
-  EXPECT_THAT(unknown.lastError().AsString(), HasSubstr("There is no client with id 21"));
-
-  // The directory is edited through the server as well.
-  DWClientInfo added;
-  added.id = 21;
-  added.name = "head2";
-  added.netHostName = "10.0.0.8";
-  added.dwdPort = 8500;
-  added.evmgrcPort = 8501;
-  ASSERT_OK(DWClient::add(added));
-  EXPECT_THAT(DWClient::add(added).AsString(), HasSubstr("A client with id 21 already exists"));
-  added.dwdPort = 70000;
-  added.id = 22;
-  EXPECT_THAT(DWClient::add(added).AsString(), HasSubstr("two ports from 1 to 65535"));
-  std::vector<DWClientInfo> clients;
-  ASSERT_OK(DWClient::list(&clients));
-  ASSERT_EQ(clients.size(), 2u);
-  EXPECT_EQ(clients[1].name, "head2");
-  EXPECT_EQ(clients[1].evmgrcPort, 8501);
-  ASSERT_OK(DWClient::list(&clients, 22));
-  EXPECT_TRUE(clients.empty());
-  ASSERT_OK(unknown.lookUp(&mangled));
-  EXPECT_EQ(mangled, MangleHostName("10.0.0.8", "head2", 8500, 8501));
-  ASSERT_OK(DWClient::remove(21));
-  EXPECT_THAT(DWClient::remove(21).AsString(), HasSubstr("There is no client with id 21"));
+  DWClientInfo bad;
+  bad.id = 22;
+  bad.name = "head2";
+  bad.netHostName = "10.0.0.8";
+  bad.dwdPort = 70000;
+  bad.evmgrcPort = 8501;
+  EXPECT_THAT(DWClient::add(bad).AsString(), HasSubstr("two ports from 1 to 65535"));
 
   std::string out;
   ASSERT_EQ(admin("events list --entity-type 187 --entity-id " + std::to_string(p.id), &out), 0);

@@ -9,11 +9,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "host/DwTcp.h"
 #include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
+#include "support/ChildProcess.h"
 #include "tools/cli/CliEnv.h"
 
 namespace {
@@ -22,40 +24,31 @@ namespace {
 // taken as raw bytes (none when null), so that names the authority's own
 // tools refuse can be presented.
 void craftCert(const std::string& dir, const std::string& file, const char* cn, size_t cnLen) {
-  FILE* f = std::fopen((dir + "/ca.crt").c_str(), "r");
-  X509* ca = PEM_read_X509(f, nullptr, nullptr, nullptr);
-  std::fclose(f);
-  f = std::fopen((dir + "/ca.key").c_str(), "r");
-  EVP_PKEY* caKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
-  std::fclose(f);
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* cert = X509_new();
-  X509_set_version(cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert), 777 + static_cast<long>(cnLen));
-  X509_NAME* name = X509_get_subject_name(cert);
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("BLR"),
-                             -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("kind=3"), -1, -1, 0);
+  auto readPem = [&](const char* name, auto read) {
+    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen((dir + name).c_str(), "r"), std::fclose);
+    return read(f.get(), nullptr, nullptr, nullptr);
+  };
+  std::unique_ptr<X509, void (*)(X509*)> ca(readPem("/ca.crt", PEM_read_X509), X509_free),
+      cert(X509_new(), X509_free);
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> caKey(readPem("/ca.key", PEM_read_PrivateKey), EVP_PKEY_free),
+      key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+  X509_set_version(cert.get(), 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 777 + static_cast<long>(cnLen));
+  X509_NAME* name = X509_get_subject_name(cert.get());
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("BLR"), -1, -1, 0);
+  X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("kind=3"), -1, -1, 0);
   if (cn != nullptr)
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(cn),
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn),
                                static_cast<int>(cnLen), -1, 0);
-  X509_set_issuer_name(cert, X509_get_subject_name(ca));
-  X509_gmtime_adj(X509_getm_notBefore(cert), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-  X509_set_pubkey(cert, key);
-  ASSERT_GT(X509_sign(cert, caKey, EVP_sha256()), 0);
-  f = std::fopen((dir + "/" + file + ".crt").c_str(), "w");
-  PEM_write_X509(f, cert);
-  std::fclose(f);
-  f = std::fopen((dir + "/" + file + ".key").c_str(), "w");
-  PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr);
-  std::fclose(f);
-  X509_free(cert);
-  X509_free(ca);
-  EVP_PKEY_free(key);
-  EVP_PKEY_free(caKey);
+  X509_set_issuer_name(cert.get(), X509_get_subject_name(ca.get()));
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
+  X509_set_pubkey(cert.get(), key.get());
+  ASSERT_GT(X509_sign(cert.get(), caKey.get(), EVP_sha256()), 0);
+  std::unique_ptr<FILE, int (*)(FILE*)> crt(std::fopen((dir + "/" + file + ".crt").c_str(), "w"), std::fclose),
+      pem(std::fopen((dir + "/" + file + ".key").c_str(), "w"), std::fclose);
+  PEM_write_X509(crt.get(), cert.get());
+  PEM_write_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
 }
 
 enum class Outcome { kServed, kClosed, kNoHandshake };
@@ -81,11 +74,6 @@ Outcome probe(const CliEnv& env, int port, const std::string& name) {
   }
   krpDestroySocket(s);
   return out;
-}
-
-int numberAfter(const std::string& text, const std::string& marker) {
-  size_t at = text.find(marker);
-  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + marker.size());
 }
 
 class AccessTest : public ::testing::Test {

@@ -2,6 +2,7 @@
 // proxies: exit statuses, JSON output read back, and the messages people see.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 
 #include "BLR/BlrDB.h"
@@ -28,13 +29,17 @@ class CliTest : public ::testing::Test {
     return pair.value("id", 0);
   }
 
-  // Polls the pair's status (the simulator reports it a little later).
+  // Polls `done` for up to 10 s (the simulators act a little later); its last answer.
+  static bool eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 100; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
+  }
   int awaitStatus(int id, int status) {
     int seen = -1;
-    for (int i = 0; i < 100 && seen != status; ++i) {
-      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      seen = env_.json("pairs show " + std::to_string(id))["statusCode"].get<int>();
-    }
+    eventually([&] { return (seen = env_.json("pairs show " + std::to_string(id))["statusCode"]) == status; });
     return seen;
   }
 
@@ -298,8 +303,10 @@ class CliWorkflowTest : public CliTest {
   void SetUp() override { env_.startAll("--set sync-delay-ms=1000 --set flush-delay-ms=0"); }
 
   // Workflows make reverse pairs, whose disks need the destination paths.
+  // Sets p_ to " <id>".
   int runningPair() {
     int id = createPair();
+    p_ = " " + std::to_string(id);
     Json disks = env_.json("pairs show " + std::to_string(id))["disks"];
     std::string dest = " --dst-guid 0c9d8e7f6a5b4c3d2e1f0a9b8c7d6e5f";
     for (int i : {0, 1})
@@ -318,38 +325,45 @@ class CliWorkflowTest : public CliTest {
   bool recoveryOn() {
     return env_.vmOn("tail1", BlrUUID(std::string("0c9d8e7f6a5b4c3d2e1f0a9b8c7d6e5f")).toHex(), false);
   }
+
+  // Runs `command` with `fault` on `proxy`, killing blr once it shows `step`;
+  // the fault is cleared once `done` holds (the proxy acts after the kill).
+  void killDuring(const std::string& command, const std::string& proxy, const std::string& fault,
+                  const std::string& step, const std::function<bool()>& done) {
+    env_.write(proxy + ".ctl", "fault " + fault + "\n");
+    CliEnv::Result r = env_.blrKilled(command + p_, 300, step);
+    EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
+    EXPECT_TRUE(eventually(done)) << env_.read(proxy + ".state");
+    env_.write(proxy + ".ctl", "");
+  }
+
+  std::string p_;
 };
 
 TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
   int id = runningPair();
-  std::string p = " " + std::to_string(id);
-  CliEnv::Result r = env_.blr("failover" + p + " --latest");
+  CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("  ->  Stopping VM on the Head\n  ok  Stopping VM on the Head ("),
             std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Last seqnum on tail: "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Pipeline flushed        DONE"), std::string::npos) << r.out;
-  Json pair = env_.json("pairs show" + p);
+  Json pair = env_.json("pairs show" + p_);
   EXPECT_EQ(pair["statusCode"], 16);
   EXPECT_EQ(pair["flagNames"], Json::array({"FAILOVER"}));
 
   // The hidden pair synchronises for a second: --no-wait returns 201 first.
-  Json run = env_.json("failback" + p + " --no-wait", 201);
+  Json run = env_.json("failback" + p_ + " --no-wait", 201);
   EXPECT_EQ(run["exitCode"], 201);
   EXPECT_NE(run["error"].get<std::string>().find("is still smart-syncing"), std::string::npos);
-  int code = 201;
-  for (int i = 0; i < 50 && code == 201; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    code = env_.blr("failback" + p + " --no-wait").code;
-  }
-  EXPECT_EQ(code, 0);
+  EXPECT_TRUE(eventually([&] { return env_.blr("failback" + p_ + " --no-wait").code == 0; }));
   EXPECT_EQ(awaitStatus(id, 4), 4);
-  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
-  EXPECT_EQ(env_.json("pairs props list" + p), Json::object()) << "progress cleared";
+  EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
+  EXPECT_EQ(env_.json("pairs props list" + p_), Json::object()) << "progress cleared";
 
   // A failed step: its code, and a cancel undoes it.
   env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
-  run = env_.json("failover" + p, 202);
+  run = env_.json("failover" + p_, 202);
   EXPECT_EQ(run["exitCode"], 202);
   EXPECT_NE(run["error"].get<std::string>().find("VM is locked"), std::string::npos);
   EXPECT_FALSE(std::regex_search(run["error"].get<std::string>(), std::regex(R"(\w+:\d+ \()")))
@@ -357,128 +371,107 @@ TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
   EXPECT_EQ(run["steps"].back()["result"], "failed");
   EXPECT_EQ(run["progress"]["failoverVmStopped"], "0");
   env_.write("head1.ctl", "");
-  r = env_.blr("cancel-failover" + p);
+  r = env_.blr("cancel-failover" + p_);
   ASSERT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
-  EXPECT_EQ(env_.blr("cancel-failover" + p).code, 0) << "nothing left to undo";
+  EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
+  EXPECT_EQ(env_.blr("cancel-failover" + p_).code, 0) << "nothing left to undo";
 }
 
 TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
   int id = runningPair();
-  std::string p = " " + std::to_string(id);
-  ASSERT_EQ(env_.blr("failover" + p + " --latest").code, 0);
+  ASSERT_EQ(env_.blr("failover" + p_ + " --latest").code, 0);
   EXPECT_TRUE(recoveryOn());
   EXPECT_FALSE(productionOn());
 
   // The recovery VM can't be powered off: nothing is undone.
   env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
-  EXPECT_NE(err("cancel-failover" + p, 1).find("nothing was undone (--force cancels anyway)"),
+  EXPECT_NE(err("cancel-failover" + p_, 1).find("nothing was undone (--force cancels anyway)"),
             std::string::npos);
-  Json props = env_.json("pairs props list" + p);
+  Json props = env_.json("pairs props list" + p_);
   EXPECT_EQ(props["failoverSnapTaken"], "1");
   EXPECT_EQ(props["recoveryVmPoweredOn"], "1");
   EXPECT_FALSE(productionOn());
 
   env_.write("tail1.ctl", "");
-  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  CliEnv::Result r = env_.blr("cancel-failover" + p_);
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_FALSE(recoveryOn());
   EXPECT_TRUE(productionOn());
-  EXPECT_EQ(env_.json("pairs props list" + p), Json::object());
+  EXPECT_EQ(env_.json("pairs props list" + p_), Json::object());
   EXPECT_EQ(awaitStatus(id, 4), 4);
 
   // A production VM that could not be stopped keeps the recovery VM off.
   env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
-  EXPECT_NE(err("failover" + p + " --continue-on-error", 1)
+  EXPECT_NE(err("failover" + p_ + " --continue-on-error", 1)
                 .find("is not known to be off: the recovery VM stays off"),
             std::string::npos);
   EXPECT_FALSE(recoveryOn());
-  EXPECT_EQ(env_.json("pairs show" + p)["statusCode"], 14);
+  EXPECT_EQ(env_.json("pairs show" + p_)["statusCode"], 14);
   env_.write("head1.ctl", "");
-  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+  ASSERT_EQ(env_.blr("cancel-failover" + p_).code, 0);
 
   // --force cancels although the recovery VM can't be powered off.
-  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
-  r = env_.blr("cancel-failover" + p + " --force");
+  r = env_.blr("cancel-failover" + p_ + " --force");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("blr: cancelling anyway: "), std::string::npos) << r.err;
-  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+  EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
 
 TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
-  int id = runningPair();
-  std::string p = " " + std::to_string(id);
+  runningPair();
   // The power-off is answered late; blr is killed while it waits, and the
   // Head then switches the VM off.
-  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=delay:1500\n");
-  CliEnv::Result r = env_.blrKilled("failover" + p, 300, "Stopping VM on the Head");
-  EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
-  for (int i = 0; i < 50 && productionOn(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_FALSE(productionOn());
-  env_.write("head1.ctl", "");
-
-  ASSERT_EQ(env_.blr("failover" + p).code, 0);  // finds the VM off already
-  EXPECT_EQ(env_.json("pairs props list" + p)["powerBeforeFailover"], "1");
-  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
+  killDuring("failover", "head1", "POWER_ON_OFF_VM_REQ=delay:1500", "Stopping VM on the Head",
+             [&] { return !productionOn(); });
+  ASSERT_EQ(env_.blr("failover" + p_).code, 0);  // finds the VM off already
+  EXPECT_EQ(env_.json("pairs props list" + p_)["powerBeforeFailover"], "1");
+  ASSERT_EQ(env_.blr("cancel-failover" + p_).code, 0);
   EXPECT_TRUE(productionOn());
   EXPECT_FALSE(recoveryOn());
 }
 
 TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
   int id = runningPair();
-  std::string p = " " + std::to_string(id);
   // The Tail blocks replication after blr is killed waiting for its answer.
-  env_.write("tail1.ctl", "fault FAILOVER_CROSSING=delay:1500\n");
-  CliEnv::Result r =
-      env_.blrKilled("failover" + p, 300, "Blocking replication on Tail due to failover");
-  EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
-  for (int i = 0; i < 50 && env_.read("tail1.state").find("blocked ") == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  ASSERT_NE(env_.read("tail1.state").find("blocked "), std::string::npos);
-  env_.write("tail1.ctl", "");
-
-  ASSERT_EQ(env_.blr("cancel-failover" + p).code, 0);
-  EXPECT_EQ(env_.read("tail1.state").find("blocked "), std::string::npos);
+  auto blocked = [&] { return env_.read("tail1.state").find("blocked ") != std::string::npos; };
+  killDuring("failover", "tail1", "FAILOVER_CROSSING=delay:1500",
+             "Blocking replication on Tail due to failover", blocked);
+  ASSERT_EQ(env_.blr("cancel-failover" + p_).code, 0);
+  EXPECT_FALSE(blocked());
   // Replication reaches the Tail again: a failover to the latest state
   // does not wait out its flush.
   ASSERT_EQ(awaitStatus(id, 4), 4);
-  r = env_.blr("failover" + p + " --latest");
+  CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   EXPECT_EQ(r.code, 0) << r.err;
 }
 
 TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResumed) {
   int id = runningPair();
-  std::string p = " " + std::to_string(id);
   const std::string snapshot = "snapshot " + std::to_string(id) + "\n";
+  auto hasSnapshot = [&] { return env_.read("tail1.state").find(snapshot) != std::string::npos; };
+  // The Tail reverts after blr is killed waiting for its answer.
   auto killCancelAfterTheRevert = [&] {
-    // The Tail reverts after blr is killed waiting for its answer.
-    env_.write("tail1.ctl", "fault DELETE_FAILOVER_SNAP=delay:1500\n");
-    CliEnv::Result r =
-        env_.blrKilled("cancel-failover" + p, 300, "Reverting to failover snapshot on Tail");
-    EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
-    for (int i = 0; i < 50 && env_.read("tail1.state").find(snapshot) != std::string::npos; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(env_.read("tail1.state").find(snapshot), std::string::npos);
-    env_.write("tail1.ctl", "");
+    killDuring("cancel-failover", "tail1", "DELETE_FAILOVER_SNAP=delay:1500",
+               "Reverting to failover snapshot on Tail", [&] { return !hasSnapshot(); });
   };
 
   // A resumed failover takes a new snapshot, which the next cancel reverts to.
-  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   killCancelAfterTheRevert();
-  ASSERT_EQ(env_.blr("failover" + p).code, 0);
-  EXPECT_NE(env_.read("tail1.state").find(snapshot), std::string::npos);
-  CliEnv::Result r = env_.blr("cancel-failover" + p);
+  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
+  EXPECT_TRUE(hasSnapshot());
+  CliEnv::Result r = env_.blr("cancel-failover" + p_);
   EXPECT_EQ(r.code, 0) << r.err;
   ASSERT_EQ(awaitStatus(id, 4), 4);
 
   // A repeated cancel finds the revert done.
-  ASSERT_EQ(env_.blr("failover" + p).code, 0);
+  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   killCancelAfterTheRevert();
-  r = env_.blr("cancel-failover" + p);
+  r = env_.blr("cancel-failover" + p_);
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(env_.json("pairs show" + p)["flags"], 0);
+  EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
 
 }  // namespace
