@@ -299,7 +299,7 @@ TEST_P(ConnTest, PooledHandlesComeBackWithoutTheirTransaction) {
 // Concurrent read-then-write transactions stay within the pool's handles and
 // lose no update (a lost one would show in the total).
 TEST_P(ConnTest, ConcurrentWritersStayWithinThePoolAndLoseNothing) {
-  const int kSize = 3, kThreads = 8, kEach = 25;
+  const int kSize = 3, kThreads = 64, kEach = 4;  // 64 requests at once
   DWPlatformInfo::setNumber("Database", "nPoolSize", kSize);
   ASSERT_EQ(Conn().exec("INSERT INTO T(id, n) VALUES(1, 0)"), 0);
   std::atomic<int> holding{0}, most{0}, failures{0};

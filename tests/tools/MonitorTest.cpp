@@ -1,7 +1,7 @@
 // The central server's monitoring listener, end to end: a trial installation
 // (blr certs init) whose blr-anchor serves [Metrics]; the scrape checked by
-// promtool; bad HTTP refused without harm to the request link; nothing on the
-// listener changes the pair database.
+// promtool and by a real Prometheus server; bad HTTP refused without harm to
+// the request link; nothing on the listener changes the pair database.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -34,6 +34,12 @@ std::string rawExchange(int port, const std::string& request) {
 
 bool installed(const char* program) {
   return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+int freePort() {
+  CZuSocket sock;
+  int port = 0;
+  return dwTcpListen("127.0.0.1", 0, 1, &sock, &port).IsError() ? 0 : port;
 }
 
 class MonitorTest : public ::testing::Test {
@@ -175,6 +181,39 @@ TEST_F(MonitorTest, BadRequestsAreRefusedAndNothingIsWritten) {
   auto r = get("/metrics");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
+}
+
+// A real Prometheus server scrapes the central server and answers the lag of
+// a known pair through its query API.
+TEST_F(MonitorTest, PrometheusScrapesTheLagOfAPair) {
+  if (!installed("prometheus"))
+    GTEST_SKIP() << "prometheus is missing: scripts/deps.sh installs the Debian package prometheus";
+  const int promPort = freePort();
+  ASSERT_NE(promPort, 0);
+  env_.write("prometheus.yml",
+             "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+             "scrape_configs:\n  - job_name: blr-anchor\n    static_configs:\n"
+             "      - targets: ['127.0.0.1:" + std::to_string(port_) + "']\n");
+  ASSERT_NE(env_.start("prometheus --config.file=prometheus.yml --storage.tsdb.path=promdata "
+                       "--web.listen-address=127.0.0.1:" + std::to_string(promPort)),
+            "");
+  httplib::Client prom("127.0.0.1", promPort);
+  prom.set_connection_timeout(2);
+  std::string value;
+  for (int i = 0; i < 600 && value.empty(); ++i) {  // 60 s
+    auto r = prom.Get("/api/v1/query", {{"query", "blr_pair_lag_seconds{pair_id=\"1\"}"}},
+                      httplib::Headers());
+    if (r && r->status == 200) {
+      CliEnv::Json answer = CliEnv::Json::parse(r->body, nullptr, false);
+      if (!answer.is_discarded() && answer["data"]["result"].size() == 1) {
+        EXPECT_EQ(answer["data"]["result"][0]["metric"]["source"], "web01");
+        EXPECT_EQ(answer["data"]["result"][0]["metric"]["job"], "blr-anchor");
+        value = answer["data"]["result"][0]["value"][1];
+      }
+    }
+    if (value.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(value, "30");
 }
 
 // With TLS, the listener presents the installation's certificate and, when
