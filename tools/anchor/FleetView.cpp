@@ -56,12 +56,6 @@ CZuError query(const std::string& statement, Bind bind, OnRow onRow) {
 
 }  // namespace
 
-const char* fleetRunningKind(int status) {
-  for (const Workflow& w : kWorkflows)
-    if (w.runningStatus == status) return w.kind;
-  return nullptr;
-}
-
 std::string fleetStatusName(int status) {
   const BlrPairStatusRow* row = blrPairStatusRow(status);
   if (row != nullptr && row->name[0] != '\0') return row->name;
@@ -71,7 +65,7 @@ std::string fleetStatusName(int status) {
 CZuError fleetReadPairs(std::vector<FleetPair>* pairs) {
   const std::string statement =
       "SELECT p.id, p.srcName, p.dstName, p.headClientId, p.tailClientId, p.statusCode, "
-      "p.pendingStatusCode, p.flags, p.lagTime, p.statusMessage, COALESCE(h.name, ''), "
+      "p.flags, p.lagTime, p.statusMessage, COALESCE(h.name, ''), "
       "COALESCE(t.name, ''), COALESCE((SELECT MAX(e.time) FROM APP_Event e WHERE e.entityType=" +
       std::to_string(kPairEntityType) + " AND e.entityId=p.id AND e.eventId IN (" +
       statusEventList() +
@@ -80,21 +74,21 @@ CZuError fleetReadPairs(std::vector<FleetPair>* pairs) {
   FleetPair row;
   wchar_t src[129], dst[129], head[257], tail[257];
   char message[257];
+  int32_t headId = 0, tailId = 0;
   int64_t changed = 0;
   pairs->clear();
   return query(
       statement,
       [&](BlrSQL& sql) {
-        return sql.ibindstruct("i|w128|w128|i|i|i|i|i|i|s256|w256|w256|b", &row.id, src, dst,
-                               &row.headClientId, &row.tailClientId, &row.status,
-                               &row.pendingStatus, &row.flags, &row.lagSecs, message, head, tail,
+        return sql.ibindstruct("i|w128|w128|i|i|i|i|i|s256|w256|w256|b", &row.id, src, dst, &headId,
+                               &tailId, &row.status, &row.flags, &row.lagSecs, message, head, tail,
                                &changed);
       },
       [&] {
         row.srcName = FXString::ToString(src);
         row.dstName = FXString::ToString(dst);
-        row.headClient = FXString::ToString(head);
-        row.tailClient = FXString::ToString(tail);
+        row.headClient = head[0] != L'\0' ? FXString::ToString(head) : std::to_string(headId);
+        row.tailClient = tail[0] != L'\0' ? FXString::ToString(tail) : std::to_string(tailId);
         row.statusMessage = message;
         row.statusChanged = changed;
         pairs->push_back(row);
@@ -199,7 +193,6 @@ CZuError fleetReadEvents(int limit, std::vector<FleetEvent>* events) {
     FleetEvent e;
     e.seq = r.seq;
     e.time = r.time;
-    e.eventId = r.eventId;
     e.pairId = r.entityType == kPairEntityType ? r.entityId : 0;
     e.actor = r.actor;
     const std::string arg = r.arguments.empty() ? "" : r.arguments[0];
