@@ -6,11 +6,6 @@
 
 namespace {
 
-class FixedPool : public httplib::ThreadPool {
- public:
-  explicit FixedPool(int n) : httplib::ThreadPool(n > 0 ? n : 1) {}
-};
-
 // TLS 1.2 or later with the installation's files; the authority checks
 // clients when they must present a certificate.
 bool setupTls(const DwHttpServerConfig& config, SSL_CTX& ctx) {
@@ -84,8 +79,8 @@ CZuError DwHttpServer::start(const DwHttpServerConfig& config) {
   } else {
     server.reset(new httplib::Server);
   }
-  const int threads = config.threads;
-  server->new_task_queue = [threads] { return new FixedPool(threads); };
+  const size_t threads = config.threads > 0 ? config.threads : 1;
+  server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server->set_read_timeout(config.timeoutSecs);
   server->set_write_timeout(config.timeoutSecs);
   server->set_keep_alive_timeout(config.timeoutSecs);
