@@ -1,6 +1,5 @@
 #include "FleetView.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -122,6 +121,7 @@ CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun
     for (const Workflow& w : kWorkflows) {
       FleetRun run;
       int64_t previous = 0;
+      int lastRecorded = -1;  // index of the last step that recorded progress
       for (const BlrWorkflowStep& row : w.steps()) {
         FleetStep step;
         step.property = *row.property;
@@ -134,21 +134,19 @@ CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun
           step.at = it->second.at;
           if (previous > 0 && step.at >= previous) step.secs = step.at - previous;
           if (step.at > 0) previous = step.at;
+          lastRecorded = static_cast<int>(run.steps.size());
         }
         run.steps.push_back(step);
       }
-      bool any = false;
-      for (const FleetStep& s : run.steps) any = any || s.state != "not run";
-      if (!any && pair.status != w.runningStatus) continue;
+      if (lastRecorded < 0 && pair.status != w.runningStatus) continue;
       run.pairId = pair.id;
       run.pairName = pair.srcName;
       run.kind = w.kind;
       run.running = pair.status == w.runningStatus;
       // A step of a running workflow records "0" before it acts and "1"
       // after: the last one so far is under way, not failed.
-      auto last = std::find_if(run.steps.rbegin(), run.steps.rend(),
-                               [](const FleetStep& s) { return s.state != "not run"; });
-      if (run.running && last != run.steps.rend() && last->state == "failed") last->state = "running";
+      if (run.running && lastRecorded >= 0 && run.steps[lastRecorded].state == "failed")
+        run.steps[lastRecorded].state = "running";
       runs->push_back(std::move(run));
     }
   }
