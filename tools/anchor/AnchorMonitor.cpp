@@ -76,10 +76,10 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
 
 CZuError AnchorMonitor::start(const AnchorMonitorConfig& config) {
   config_ = config;
-  http_.get("/metrics", [this](const DwHttpRequest&, DwHttpResponse* out) { metrics(out); });
-  http_.get("/health", [this](const DwHttpRequest&, DwHttpResponse* out) { health(out); });
-  http_.get("/api/pairs", [this](const DwHttpRequest&, DwHttpResponse* out) { pairs(out); });
-  http_.get("/api/live", [this](const DwHttpRequest&, DwHttpResponse* out) { live(out); });
+  http_.get("/metrics", [this](DwHttpResponse* out) { metrics(out); });
+  http_.get("/health", [this](DwHttpResponse* out) { health(out); });
+  http_.get("/api/pairs", [this](DwHttpResponse* out) { pairs(out); });
+  http_.get("/api/live", [this](DwHttpResponse* out) { live(out); });
   return http_.start(config.http);
 }
 

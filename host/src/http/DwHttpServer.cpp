@@ -46,11 +46,6 @@ void refuse(int status, httplib::Response& res) {
 
 }  // namespace
 
-std::string DwHttpRequest::param(const std::string& name, const std::string& otherwise) const {
-  auto it = params.find(name);
-  return it == params.end() ? otherwise : it->second;
-}
-
 struct DwHttpServer::Impl {
   std::unique_ptr<httplib::Server> server;
 };
@@ -91,12 +86,9 @@ CZuError DwHttpServer::start(const DwHttpServerConfig& config) {
                                  config.filesDir.c_str());
   for (const auto& route : handlers_) {
     Handler handler = route.second;
-    server->Get(route.first, [handler](const httplib::Request& req, httplib::Response& res) {
-      DwHttpRequest request;
-      request.path = req.path;
-      for (const auto& p : req.params) request.params.emplace(p.first, p.second);
+    server->Get(route.first, [handler](const httplib::Request&, httplib::Response& res) {
       DwHttpResponse response;
-      handler(request, &response);
+      handler(&response);
       res.status = response.status;
       res.set_content(std::move(response.body), response.contentType.c_str());
       res.set_header("Cache-Control", "no-store");
