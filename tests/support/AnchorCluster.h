@@ -5,10 +5,7 @@
 #ifndef BLR_TESTS_SUPPORT_ANCHORCLUSTER_H
 #define BLR_TESTS_SUPPORT_ANCHORCLUSTER_H
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +24,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrUUID.h"
+#include "host/DwTcp.h"
 #include "host/TlsContext.h"
 #include "support/ChildProcess.h"
 
@@ -99,7 +97,6 @@ class AnchorCluster {
   std::string server(size_t i) const { return "127.0.0.1:" + std::to_string(ports_[i]); }
   pid_t pid(size_t i) const { return processes_[i] ? processes_[i]->pid() : 0; }
   const std::string& registry(size_t i) const { return registries_[i]; }
-  size_t size() const { return ports_.size(); }
 
   // Lines of "blr-anchor events list" run against server `i`'s registry
   // holding `text`.
@@ -114,17 +111,9 @@ class AnchorCluster {
   }
 
   static int freePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
+    CZuSocket sock;
     int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-      port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
+    return dwTcpListen("127.0.0.1", 0, 1, &sock, &port).IsError() ? 0 : port;
   }
 
  private:

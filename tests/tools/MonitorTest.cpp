@@ -223,6 +223,11 @@ TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
   signal(SIGPIPE, SIG_IGN);
   CliEnv env;
   ASSERT_EQ(env.run("blr certs init . --proxy head1 --operator cli --registries").code, 0);
+  // A setting that is not a number stops the server rather than being ignored.
+  env.write("bad.reg", env.read("anchor.reg") + "[Metrics]\nnListenPort = 0\nnTls = yes\n");
+  CliEnv::Result bad = env.run("blr-anchor serve --registry bad.reg");
+  EXPECT_NE(bad.code, 0);
+  EXPECT_NE(bad.err.find("nTls = \"yes\" is not a number from 0 to 1"), std::string::npos) << bad.err;
   env.append("anchor.reg", "[Metrics]\nnListenPort = 0\nnTls = 1\nnRequireClientCert = 1\n");
   ASSERT_NE(env.start("blr-anchor serve --registry anchor.reg"), "");
   std::smatch m;

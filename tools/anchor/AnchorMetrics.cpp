@@ -68,8 +68,8 @@ void serverMetrics(DwLinkServer& link, DwMetricsText* m) {
 DwLabels pairLabels(const FleetPair& p) {
   return {{"pair_id", std::to_string(p.id)},
           {"source", p.srcName},
-          {"head", p.headClient.empty() ? std::to_string(p.headClientId) : p.headClient},
-          {"tail", p.tailClient.empty() ? std::to_string(p.tailClientId) : p.tailClient}};
+          {"head", p.headClient},
+          {"tail", p.tailClient}};
 }
 
 void fleetMetrics(const std::vector<FleetPair>& pairs, int maxSeries, DwMetricsText* m) {

@@ -14,16 +14,6 @@ namespace {
 const char kSection[] = "Metrics";
 const char kJson[] = "application/json; charset=utf-8";
 
-CZuError readNumber(const char* key, long long low, long long high, int* value) {
-  long long n = 0;
-  if (!DWPlatformInfo().getNumber(kSection, key, &n)) return CZuError();
-  if (n < low || n > high)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "[%s] %s = %lld is out of range (%lld..%lld)", kSection,
-                                 key, n, low, high);
-  *value = static_cast<int>(n);
-  return CZuError();
-}
-
 std::string dump(const nlohmann::json& j) {
   // Stored names may hold bytes that are not UTF-8.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -40,22 +30,23 @@ void answerError(const CZuError& err, DwHttpResponse* out) {
 CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, AnchorMonitorConfig* out) {
   AnchorMonitorConfig c;
   DWPlatformInfo info;
-  long long port = 0;
-  c.enabled = info.getNumber(kSection, "nListenPort", &port) != 0;
+  std::string port;
+  c.enabled = info.getString(kSection, "nListenPort", &port) != 0;
   if (!c.enabled) {
     *out = c;
     return CZuError();
   }
-  if (port < 0 || port > 65535)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "[Metrics] nListenPort = %lld is out of range", port);
-  c.http.port = static_cast<int>(port);
   info.getString(kSection, "sListenAddress", &c.http.address);
   int tls = 0, clientCert = 0;
-  CZuError err = readNumber("nTls", 0, 1, &tls);
-  if (!err.IsError()) err = readNumber("nRequireClientCert", 0, 1, &clientCert);
-  if (!err.IsError()) err = readNumber("nMaxPairSeries", 0, 1000000, &c.maxPairSeries);
-  if (!err.IsError()) err = readNumber("nLagWarnSecs", 0, INT32_MAX, &c.lagWarnSecs);
-  if (!err.IsError()) err = readNumber("nLagAlertSecs", 0, INT32_MAX, &c.lagAlertSecs);
+  CZuError err = info.readNumber(kSection, "nListenPort", 0, 0, 65535, &c.http.port);
+  if (!err.IsError()) err = info.readNumber(kSection, "nTls", 0, 0, 1, &tls);
+  if (!err.IsError()) err = info.readNumber(kSection, "nRequireClientCert", 0, 0, 1, &clientCert);
+  if (!err.IsError())
+    err = info.readNumber(kSection, "nMaxPairSeries", c.maxPairSeries, 0, 1000000, &c.maxPairSeries);
+  if (!err.IsError())
+    err = info.readNumber(kSection, "nLagWarnSecs", c.lagWarnSecs, 0, INT32_MAX, &c.lagWarnSecs);
+  if (!err.IsError())
+    err = info.readNumber(kSection, "nLagAlertSecs", c.lagAlertSecs, 0, INT32_MAX, &c.lagAlertSecs);
   if (err.IsError()) return err;
   c.http.tls = tls != 0;
   c.http.requireClientCert = clientCert != 0;
@@ -76,10 +67,10 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
 
 CZuError AnchorMonitor::start(const AnchorMonitorConfig& config) {
   config_ = config;
-  http_.get("/metrics", [this](const DwHttpRequest&, DwHttpResponse* out) { metrics(out); });
-  http_.get("/health", [this](const DwHttpRequest&, DwHttpResponse* out) { health(out); });
-  http_.get("/api/pairs", [this](const DwHttpRequest&, DwHttpResponse* out) { pairs(out); });
-  http_.get("/api/live", [this](const DwHttpRequest&, DwHttpResponse* out) { live(out); });
+  http_.get("/metrics", [this](DwHttpResponse* out) { metrics(out); });
+  http_.get("/health", [this](DwHttpResponse* out) { health(out); });
+  http_.get("/api/pairs", [this](DwHttpResponse* out) { pairs(out); });
+  http_.get("/api/live", [this](DwHttpResponse* out) { live(out); });
   return http_.start(config.http);
 }
 
@@ -116,8 +107,8 @@ void AnchorMonitor::pairs(DwHttpResponse* out) {
     list.push_back({{"id", p.id},
                     {"source", p.srcName},
                     {"destination", p.dstName},
-                    {"head", p.headClient.empty() ? std::to_string(p.headClientId) : p.headClient},
-                    {"tail", p.tailClient.empty() ? std::to_string(p.tailClientId) : p.tailClient},
+                    {"head", p.headClient},
+                    {"tail", p.tailClient},
                     {"status", fleetStatusName(p.status)},
                     {"statusCode", p.status},
                     {"message", p.statusMessage},

@@ -1,6 +1,5 @@
 #include "FleetView.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -56,12 +55,6 @@ CZuError query(const std::string& statement, Bind bind, OnRow onRow) {
 
 }  // namespace
 
-const char* fleetRunningKind(int status) {
-  for (const Workflow& w : kWorkflows)
-    if (w.runningStatus == status) return w.kind;
-  return nullptr;
-}
-
 std::string fleetStatusName(int status) {
   const BlrPairStatusRow* row = blrPairStatusRow(status);
   if (row != nullptr && row->name[0] != '\0') return row->name;
@@ -71,7 +64,7 @@ std::string fleetStatusName(int status) {
 CZuError fleetReadPairs(std::vector<FleetPair>* pairs) {
   const std::string statement =
       "SELECT p.id, p.srcName, p.dstName, p.headClientId, p.tailClientId, p.statusCode, "
-      "p.pendingStatusCode, p.flags, p.lagTime, p.statusMessage, COALESCE(h.name, ''), "
+      "p.flags, p.lagTime, p.statusMessage, COALESCE(h.name, ''), "
       "COALESCE(t.name, ''), COALESCE((SELECT MAX(e.time) FROM APP_Event e WHERE e.entityType=" +
       std::to_string(kPairEntityType) + " AND e.entityId=p.id AND e.eventId IN (" +
       statusEventList() +
@@ -80,21 +73,21 @@ CZuError fleetReadPairs(std::vector<FleetPair>* pairs) {
   FleetPair row;
   wchar_t src[129], dst[129], head[257], tail[257];
   char message[257];
+  int32_t headId = 0, tailId = 0;
   int64_t changed = 0;
   pairs->clear();
   return query(
       statement,
       [&](BlrSQL& sql) {
-        return sql.ibindstruct("i|w128|w128|i|i|i|i|i|i|s256|w256|w256|b", &row.id, src, dst,
-                               &row.headClientId, &row.tailClientId, &row.status,
-                               &row.pendingStatus, &row.flags, &row.lagSecs, message, head, tail,
+        return sql.ibindstruct("i|w128|w128|i|i|i|i|i|s256|w256|w256|b", &row.id, src, dst, &headId,
+                               &tailId, &row.status, &row.flags, &row.lagSecs, message, head, tail,
                                &changed);
       },
       [&] {
         row.srcName = FXString::ToString(src);
         row.dstName = FXString::ToString(dst);
-        row.headClient = FXString::ToString(head);
-        row.tailClient = FXString::ToString(tail);
+        row.headClient = head[0] != L'\0' ? FXString::ToString(head) : std::to_string(headId);
+        row.tailClient = tail[0] != L'\0' ? FXString::ToString(tail) : std::to_string(tailId);
         row.statusMessage = message;
         row.statusChanged = changed;
         pairs->push_back(row);
@@ -128,6 +121,7 @@ CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun
     for (const Workflow& w : kWorkflows) {
       FleetRun run;
       int64_t previous = 0;
+      int lastRecorded = -1;  // index of the last step that recorded progress
       for (const BlrWorkflowStep& row : w.steps()) {
         FleetStep step;
         step.property = *row.property;
@@ -140,21 +134,19 @@ CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun
           step.at = it->second.at;
           if (previous > 0 && step.at >= previous) step.secs = step.at - previous;
           if (step.at > 0) previous = step.at;
+          lastRecorded = static_cast<int>(run.steps.size());
         }
         run.steps.push_back(step);
       }
-      bool any = false;
-      for (const FleetStep& s : run.steps) any = any || s.state != "not run";
-      if (!any && pair.status != w.runningStatus) continue;
+      if (lastRecorded < 0 && pair.status != w.runningStatus) continue;
       run.pairId = pair.id;
       run.pairName = pair.srcName;
       run.kind = w.kind;
       run.running = pair.status == w.runningStatus;
       // A step of a running workflow records "0" before it acts and "1"
       // after: the last one so far is under way, not failed.
-      auto last = std::find_if(run.steps.rbegin(), run.steps.rend(),
-                               [](const FleetStep& s) { return s.state != "not run"; });
-      if (run.running && last != run.steps.rend() && last->state == "failed") last->state = "running";
+      if (run.running && lastRecorded >= 0 && run.steps[lastRecorded].state == "failed")
+        run.steps[lastRecorded].state = "running";
       runs->push_back(std::move(run));
     }
   }
@@ -199,7 +191,6 @@ CZuError fleetReadEvents(int limit, std::vector<FleetEvent>* events) {
     FleetEvent e;
     e.seq = r.seq;
     e.time = r.time;
-    e.eventId = r.eventId;
     e.pairId = r.entityType == kPairEntityType ? r.entityId : 0;
     e.actor = r.actor;
     const std::string arg = r.arguments.empty() ? "" : r.arguments[0];

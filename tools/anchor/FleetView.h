@@ -16,10 +16,8 @@
 struct FleetPair {
   int id = 0;
   std::string srcName, dstName;
-  int headClientId = 0, tailClientId = 0;
-  std::string headClient, tailClient;  // names; empty when not in the directory
+  std::string headClient, tailClient;  // names; the client id when not in the directory
   int status = 0;
-  int pendingStatus = 0;
   int flags = 0;
   int lagSecs = 0;
   std::string statusMessage;
@@ -47,14 +45,11 @@ struct FleetRun {
 struct FleetEvent {
   long long seq = 0;
   int64_t time = 0;
-  int eventId = 0;
   long long pairId = 0;
   std::string text;
   std::string actor;
 };
 
-// "failover" etc. for a transitional status, else null.
-const char* fleetRunningKind(int status);
 // The name programs show for a status ("running", ...), or "status N".
 std::string fleetStatusName(int status);
 

@@ -31,6 +31,10 @@ class DWPlatformInfo {
   int getNumber(const char* section, const char* key, long long* value) const;
   // Non-zero when the key exists.
   int getString(const char* section, const char* key, std::string* value) const;
+  // A number from `min` to `max`, or `def` when the key is absent; a value
+  // that is not such a number is refused rather than guessed at.
+  CZuError readNumber(const char* section, const char* key, int def, int min, int max,
+                      int* value) const;
 
   // The local physical machine's client name ([Host] sClientName), or null
   // when not configured.  Valid until the next call on this object.

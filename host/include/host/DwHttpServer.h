@@ -10,7 +10,6 @@
 #ifndef HOST_DWHTTPSERVER_H
 #define HOST_DWHTTPSERVER_H
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,14 +30,6 @@ struct DwHttpServerConfig {
   std::string filesDir;  // served below "/"; empty: none
 };
 
-struct DwHttpRequest {
-  std::string path;
-  std::multimap<std::string, std::string> params;  // the query's, decoded
-
-  // The first value of `name`, or `otherwise`.
-  std::string param(const std::string& name, const std::string& otherwise = "") const;
-};
-
 struct DwHttpResponse {
   int status = 200;
   std::string contentType = "text/plain; charset=utf-8";
@@ -47,7 +38,7 @@ struct DwHttpResponse {
 
 class DwHttpServer {
  public:
-  using Handler = std::function<void(const DwHttpRequest&, DwHttpResponse*)>;
+  using Handler = std::function<void(DwHttpResponse*)>;
 
   DwHttpServer();
   ~DwHttpServer();  // stops

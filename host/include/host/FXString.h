@@ -25,6 +25,10 @@ class FXString {
   // counted as FromString counts them (an escaped byte is one): narrow ->
   // wide -> narrow of that many characters without the wide text.
   static size_t PrefixBytes(const char* text, size_t size, size_t max);
+
+  // `text` with each byte that does not start a valid sequence replaced by
+  // U+FFFD, for readers that require valid UTF-8.
+  static std::string ValidUtf8(const std::string& text);
 };
 
 #endif  // HOST_FXSTRING_H

@@ -105,3 +105,20 @@ size_t FXString::PrefixBytes(const char* text, size_t size, size_t max) {
   }
   return i;
 }
+
+std::string FXString::ValidUtf8(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    uint32_t cp = 0;
+    size_t len = decodeOne(text.data(), text.size(), i, &cp);
+    if (len == 0) {
+      appendUtf8(kReplacement, &out);
+      ++i;
+    } else {
+      out.append(text, i, len);
+      i += len;
+    }
+  }
+  return out;
+}

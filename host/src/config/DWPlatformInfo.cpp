@@ -184,6 +184,21 @@ int DWPlatformInfo::getString(const char* section, const char* key, std::string*
   return RegistryStore::instance().lookup(section, key, value) ? 1 : 0;
 }
 
+CZuError DWPlatformInfo::readNumber(const char* section, const char* key, int def, int min, int max,
+                                    int* value) const {
+  std::string text;
+  if (!getString(section, key, &text)) {
+    *value = def;
+    return CZuError();
+  }
+  long long n = 0;
+  if (!getNumber(section, key, &n) || n < min || n > max)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Registry [%s] %s = \"%s\" is not a number from %d to %d",
+                                 section, key, text.c_str(), min, max);
+  *value = static_cast<int>(n);
+  return CZuError();
+}
+
 const char* DWPlatformInfo::getPhysicalMachine() {
   if (!getString("Host", "sClientName", &physicalMachine_) || physicalMachine_.empty()) return nullptr;
   return physicalMachine_.c_str();

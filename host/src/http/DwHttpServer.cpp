@@ -6,11 +6,6 @@
 
 namespace {
 
-class FixedPool : public httplib::ThreadPool {
- public:
-  explicit FixedPool(int n) : httplib::ThreadPool(n > 0 ? n : 1) {}
-};
-
 // TLS 1.2 or later with the installation's files; the authority checks
 // clients when they must present a certificate.
 bool setupTls(const DwHttpServerConfig& config, SSL_CTX& ctx) {
@@ -51,11 +46,6 @@ void refuse(int status, httplib::Response& res) {
 
 }  // namespace
 
-std::string DwHttpRequest::param(const std::string& name, const std::string& otherwise) const {
-  auto it = params.find(name);
-  return it == params.end() ? otherwise : it->second;
-}
-
 struct DwHttpServer::Impl {
   std::unique_ptr<httplib::Server> server;
 };
@@ -84,8 +74,8 @@ CZuError DwHttpServer::start(const DwHttpServerConfig& config) {
   } else {
     server.reset(new httplib::Server);
   }
-  const int threads = config.threads;
-  server->new_task_queue = [threads] { return new FixedPool(threads); };
+  const size_t threads = config.threads > 0 ? config.threads : 1;
+  server->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server->set_read_timeout(config.timeoutSecs);
   server->set_write_timeout(config.timeoutSecs);
   server->set_keep_alive_timeout(config.timeoutSecs);
@@ -96,12 +86,9 @@ CZuError DwHttpServer::start(const DwHttpServerConfig& config) {
                                  config.filesDir.c_str());
   for (const auto& route : handlers_) {
     Handler handler = route.second;
-    server->Get(route.first, [handler](const httplib::Request& req, httplib::Response& res) {
-      DwHttpRequest request;
-      request.path = req.path;
-      for (const auto& p : req.params) request.params.emplace(p.first, p.second);
+    server->Get(route.first, [handler](const httplib::Request&, httplib::Response& res) {
       DwHttpResponse response;
-      handler(request, &response);
+      handler(&response);
       res.status = response.status;
       res.set_content(std::move(response.body), response.contentType.c_str());
       res.set_header("Cache-Control", "no-store");

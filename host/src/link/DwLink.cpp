@@ -7,7 +7,6 @@
 #include "host/DwLinkPool.h"
 #include "host/DwLinkSvc.h"
 
-
 namespace {
 
 // Pieces gathered for a caller that takes the answer whole.
@@ -109,9 +108,12 @@ CZuError DwLink::exchange(const DwLinkClientConfig& config, const Map& req, Map*
   if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
   std::vector<DwLinkClientConfig::Address> servers = config.servers;
   if (servers.empty()) servers.push_back({config.host, config.port});
-  std::string listKey;
-  for (const auto& a : servers) listKey += a.host + ":" + std::to_string(a.port) + ",";
-  const size_t first = DwLinkPool::instance().preferred(listKey) % servers.size();
+  std::string listKey;  // only a list of several has one that answered last
+  size_t first = 0;
+  if (servers.size() > 1) {
+    for (const auto& a : servers) listKey += a.host + ":" + std::to_string(a.port) + ",";
+    first = DwLinkPool::instance().preferred(listKey) % servers.size();
+  }
   // Each server once, from the one that answered last.
   for (size_t i = 0;; ++i) {
     DwLinkClientConfig one = config;

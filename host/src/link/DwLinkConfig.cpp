@@ -10,22 +10,8 @@ namespace {
 
 const char kSection[] = "Link";
 
-// A number of section "Link", or `def` when absent; out-of-range and
-// non-numeric values are refused rather than guessed at.
 CZuError readNumber(const char* key, int def, int min, int max, int* out) {
-  DWPlatformInfo info;
-  std::string text;
-  if (!info.getString(kSection, key, &text)) {
-    *out = def;
-    return CZuError();
-  }
-  long long value = 0;
-  if (!info.getNumber(kSection, key, &value) || value < min || value > max)
-    return FXErrorUtil::ErrorInt(FXLOC, 1,
-                                 "Registry [%s] %s = \"%s\" is not a number from %d to %d",
-                                 kSection, key, text.c_str(), min, max);
-  *out = static_cast<int>(value);
-  return CZuError();
+  return DWPlatformInfo().readNumber(kSection, key, def, min, max, out);
 }
 
 CZuError readSeconds(const char* key, int defSecs, int* outMs) {

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "host/FXString.h"
+
 DwHistogram::DwHistogram(std::vector<double> bounds)
     : bounds_(std::move(bounds)), counts_(new std::atomic<uint64_t>[bounds_.size() + 1]) {
   for (size_t i = 0; i <= bounds_.size(); ++i) counts_[i].store(0, std::memory_order_relaxed);
@@ -53,33 +55,11 @@ std::string number(double value) {
   return text;
 }
 
-// Length of the UTF-8 sequence at `s`, or 0 when it is not one.
-size_t utf8Length(const unsigned char* s, size_t left) {
-  if (s[0] < 0x80) return 1;
-  size_t n = (s[0] & 0xE0) == 0xC0 ? 2 : (s[0] & 0xF0) == 0xE0 ? 3 : (s[0] & 0xF8) == 0xF0 ? 4 : 0;
-  if (n == 0 || n > left) return 0;
-  for (size_t i = 1; i < n; ++i)
-    if ((s[i] & 0xC0) != 0x80) return 0;
-  uint32_t cp = s[0] & (0x7F >> n);
-  for (size_t i = 1; i < n; ++i) cp = (cp << 6) | (s[i] & 0x3F);
-  static const uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return n;
-}
-
 }  // namespace
 
 std::string DwMetricsText::escapeLabelValue(const std::string& value) {
   std::string out;
-  const auto* s = reinterpret_cast<const unsigned char*>(value.data());
-  for (size_t i = 0; i < value.size();) {
-    size_t n = utf8Length(s + i, value.size() - i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    char c = value[i];
+  for (char c : FXString::ValidUtf8(value)) {
     if (c == '\\')
       out += "\\\\";
     else if (c == '"')
@@ -87,8 +67,7 @@ std::string DwMetricsText::escapeLabelValue(const std::string& value) {
     else if (c == '\n')
       out += "\\n";
     else
-      out.append(value, i, n);
-    i += n;
+      out += c;
   }
   return out;
 }
