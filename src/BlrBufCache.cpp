@@ -202,15 +202,10 @@ void BlrBufCache::addShared(int64_t bytes) {
 int64_t BlrBufCache::cachedBytes() { return sharedSize_.load(std::memory_order_relaxed) + tFront.bytes; }
 
 void BlrBufCache::clear() {
+  handBack();  // the calling thread's own go with the shared ones
   Link* all = nullptr;
   {
     DwCriticalSectionLock guard(&lock_);
-    for (int k = 0; k < kClasses; ++k) {
-      if (tFront.newest[k] == nullptr) continue;
-      linkFirst(&allBuffers_, &static_cast<Header*>(tFront.newest[k])->all);
-      tFront.newest[k] = nullptr;
-    }
-    tFront.bytes = 0;
     if (!isEmpty(&allBuffers_)) {
       allBuffers_.prev->next = nullptr;  // turn the ring into a null-ended chain
       all = allBuffers_.next;

@@ -296,39 +296,30 @@ int DWSimpleDBConnObject::getNextRow() {
 
 void DWSimpleDBConnObject::copyCell(size_t column, const Binding& b) {
   const SqlCell cell = result_->rows->cell(static_cast<int>(column));
-  switch (b.type) {
-    case 'i':
-      *static_cast<int32_t*>(b.buffer) = saturate32(cellInteger(cell));
-      break;
-    case 'b':
-    case 'B':
-      *static_cast<int64_t*>(b.buffer) = cellInteger(cell);
-      break;
-    case 's': {
-      std::string digits;
-      auto text = cellText(cell, &digits);
-      size_t n = utf8Cut(text.first, text.second, b.size);
-      std::memcpy(b.buffer, text.first, n);
-      static_cast<char*>(b.buffer)[n] = '\0';
-      break;
-    }
-    case 'u': {
-      std::string digits;
-      auto text = cellText(cell, &digits);
-      // The wide text would end at a NUL.
-      const void* nul = std::memchr(text.first, '\0', text.second);
-      size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.first) : text.second;
-      size_t n = FXString::PrefixBytes(text.first, size, b.size);
-      std::memcpy(b.buffer, text.first, n);
-      static_cast<char*>(b.buffer)[n] = '\0';
-      break;
-    }
-    case 'w': {
-      std::string digits;
-      auto text = cellText(cell, &digits);
-      wchar_t* wide = static_cast<wchar_t*>(b.buffer);
-      wide[FXString::FromString(text.first, text.second, wide, b.size)] = L'\0';
-      break;
-    }
+  if (b.type == 'i') {
+    *static_cast<int32_t*>(b.buffer) = saturate32(cellInteger(cell));
+    return;
   }
+  if (b.type == 'b' || b.type == 'B') {
+    *static_cast<int64_t*>(b.buffer) = cellInteger(cell);
+    return;
+  }
+  std::string digits;
+  const auto text = cellText(cell, &digits);
+  if (b.type == 'w') {
+    wchar_t* wide = static_cast<wchar_t*>(b.buffer);
+    wide[FXString::FromString(text.first, text.second, wide, b.size)] = L'\0';
+    return;
+  }
+  size_t n = 0;
+  if (b.type == 's') {
+    n = utf8Cut(text.first, text.second, b.size);
+  } else {  // 'u': what 'w' reads, in UTF-8; the wide text would end at a NUL
+    const void* nul = std::memchr(text.first, '\0', text.second);
+    n = FXString::PrefixBytes(
+        text.first, nul ? static_cast<size_t>(static_cast<const char*>(nul) - text.first) : text.second,
+        b.size);
+  }
+  std::memcpy(b.buffer, text.first, n);
+  static_cast<char*>(b.buffer)[n] = '\0';
 }

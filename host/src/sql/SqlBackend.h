@@ -55,6 +55,9 @@ struct SqlLocation {
   int connectTimeoutSecs = 10;
   int poolSize = 16;      // handles open at once per database
   int poolIdleSecs = 60;  // an idle handle is closed after this; 0 keeps none
+  // Everything above that shapes a handle: handles of one key share a shelf
+  // of the pool, and a change in the registry makes a new one.
+  std::string poolKey;
 };
 
 class SqlBackend {

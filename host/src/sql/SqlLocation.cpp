@@ -84,6 +84,10 @@ int readSqlLocation(const std::string& dbName, SqlLocation* where, std::string* 
   loc.connectTimeoutSecs = static_cast<int>(connectSecs);
   loc.poolSize = static_cast<int>(poolSize);
   loc.poolIdleSecs = static_cast<int>(poolIdleSecs);
+  for (const std::string* part : {&loc.sqliteFile, &loc.postgresConnInfo, &loc.postgresDbName, &loc.name})
+    loc.poolKey += *part + '\n';
+  for (int number : {static_cast<int>(loc.backend), loc.busyTimeoutMs, loc.connectTimeoutSecs})
+    loc.poolKey += std::to_string(number) + '\n';
   *where = loc;
   return 0;
 }

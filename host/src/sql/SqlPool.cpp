@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <vector>
 
 #include "SqlTicketLine.h"
@@ -11,24 +10,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string shelfKey(const SqlLocation& where) {
-  // Everything that shapes a handle; a change in the registry makes a new shelf.
-  // Built in place: every request looks its shelf up.
-  std::string key;
-  key.reserve(where.sqliteFile.size() + where.postgresConnInfo.size() + where.postgresDbName.size() +
-              where.name.size() + 40);
-  for (const std::string* part : {&where.sqliteFile, &where.postgresConnInfo, &where.postgresDbName, &where.name}) {
-    key += *part;
-    key += '\n';
-  }
-  for (int number : {static_cast<int>(where.backend), where.busyTimeoutMs, where.connectTimeoutSecs}) {
-    key += std::to_string(number);
-    key += '\n';
-  }
-  return key;
-}
-
 
 }  // namespace
 
@@ -132,7 +113,7 @@ SqlHandlePool::~SqlHandlePool() = default;
 
 SqlLease::Shelf* SqlHandlePool::shelf(const SqlLocation& where) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::unique_ptr<SqlLease::Shelf>& shelf = shelves_[shelfKey(where)];
+  std::unique_ptr<SqlLease::Shelf>& shelf = shelves_[where.poolKey];
   if (!shelf) {
     shelf.reset(new SqlLease::Shelf);
     shelf->database = where.name;
