@@ -9,6 +9,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "Cli.h"
+#include "CliRecords.h"
 #include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
@@ -67,14 +68,6 @@ std::string registryText(const char* section, const char* key) {
   return value;
 }
 
-std::string day(time_t t) {
-  char text[16];
-  struct tm tm {};
-  gmtime_r(&t, &tm);
-  std::strftime(text, sizeof text, "%Y-%m-%d", &tm);
-  return text;
-}
-
 // Shorter waits than the defaults, which suit long jobs rather than a check;
 // values set in the registry are kept.
 void preferShortWaits() {
@@ -126,11 +119,13 @@ bool checkCaFile(Doctor* d, std::string* caFile) {
     return false;
   }
   if (ca.notAfter < std::time(nullptr)) {
-    d->fail("CA file " + *caFile, "the authority expired on " + day(ca.notAfter),
+    d->fail("CA file " + *caFile,
+            "the authority expired on " + timeText(static_cast<uint64_t>(ca.notAfter)),
             "make a new authority and certificates (blr certs init) and install them everywhere");
     return false;
   }
-  d->add("CA file " + *caFile, "authority \"" + ca.clientName + "\", valid until " + day(ca.notAfter));
+  d->add("CA file " + *caFile, "authority \"" + ca.clientName + "\", valid until " +
+                                   timeText(static_cast<uint64_t>(ca.notAfter)));
   return true;
 }
 
@@ -163,12 +158,14 @@ bool checkCertificate(Doctor* d, const std::string& caFile, std::string* certFil
 
   time_t now = std::time(nullptr);
   if (cert.notAfter < now)
-    d->fail("certificate dates", "expired on " + day(cert.notAfter), renew);
+    d->fail("certificate dates", "expired on " + timeText(static_cast<uint64_t>(cert.notAfter)),
+            renew);
   else if (cert.notBefore > now)
-    d->fail("certificate dates", "not valid before " + day(cert.notBefore),
+    d->fail("certificate dates",
+            "not valid before " + timeText(static_cast<uint64_t>(cert.notBefore)),
             "check this machine's clock, or " + renew);
   else
-    d->add("certificate dates", "valid until " + day(cert.notAfter));
+    d->add("certificate dates", "valid until " + timeText(static_cast<uint64_t>(cert.notAfter)));
 
   if (!caFile.empty()) {
     err = KrpCertAuthority::checkIssuedBy(*certFile, caFile);

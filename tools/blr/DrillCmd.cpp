@@ -126,17 +126,7 @@ int drillPair(const BlrPlanDB::Plan& plan, int runId, DrillLog& log,
   std::snprintf(took, sizeof took, "%.1fs", secondsSince(start));
   log.show(member.pairId, err.IsError() ? "failed after " + std::string(took) + ": " + *error
                                         : "test VM came up, done in " + std::string(took));
-  rec.outcome = err.IsError() ? "failed" : "done";
-  rec.endTime = static_cast<uint64_t>(time(nullptr));
-  rec.exitCode = err.IsError() ? kExitFailure : kExitOk;
-  rec.error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
-  if (steps.size() <= BlrPlanDB::kMaxStepsBytes) rec.steps = steps;
-  CZuError recorded = BlrPlanDB().setRunPair(runId, rec);
-  if (recorded.IsError() && !err.IsError()) {
-    *error = cliOneLine(recorded.Summary());
-    return kExitFailure;
-  }
-  return rec.exitCode;
+  return cliFinishRunPair(runId, err.IsError() ? kExitFailure : kExitOk, steps, &rec, error);
 }
 
 int drillPlan(const Cli& cli, const std::string& name) {

@@ -156,20 +156,8 @@ int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runI
                                         took
                                   : "failed after " + std::string(took) + " (exit status " +
                                         std::to_string(status) + "): " + *error);
-  rec.outcome = status == kExitOk ? "done" : "failed";
-  rec.endTime = static_cast<uint64_t>(time(nullptr));
-  rec.exitCode = status;
   rec.seqNum = result.seqNum;
-  rec.error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
-  std::string stepsText = steps.dump();
-  if (stepsText.size() <= BlrPlanDB::kMaxStepsBytes) rec.steps = stepsText;
-  CZuError recorded = BlrPlanDB().setRunPair(runId, rec);
-  if (recorded.IsError() && status == kExitOk) {
-    // Unrecorded, the pair would not count as done when the run resumes.
-    *error = cliOneLine(recorded.Summary());
-    return kExitFailure;
-  }
-  return status;
+  return cliFinishRunPair(runId, status, steps.dump(), &rec, error);
 }
 
 int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,

@@ -230,6 +230,21 @@ CZuError cliStartRunPair(int runId, const BlrPlanDB::Member& member, int groupNo
   return BlrPlanDB().setRunPair(runId, *rec);
 }
 
+int cliFinishRunPair(int runId, int status, const std::string& steps, BlrPlanDB::RunPair* rec,
+                     std::string* error) {
+  rec->outcome = status == kExitOk ? "done" : "failed";
+  rec->endTime = static_cast<uint64_t>(time(nullptr));
+  rec->exitCode = status;
+  rec->error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
+  if (steps.size() <= BlrPlanDB::kMaxStepsBytes) rec->steps = steps;
+  CZuError recorded = BlrPlanDB().setRunPair(runId, *rec);
+  if (recorded.IsError() && status == kExitOk) {
+    *error = cliOneLine(recorded.Summary());
+    return kExitFailure;
+  }
+  return status;
+}
+
 Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results) {
   Json pairs = Json::array();
   for (const PlanRunner::Result& r : results)

@@ -100,60 +100,57 @@ int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const PairWorkfl
   return status;
 }
 
-// The pair id and options of one command, filled by its arguments.
-using Args = std::shared_ptr<std::pair<int, PairWorkflowOptions>>;
-
-// A command of one workflow on one pair; its flags fill `options->second`.
-CLI::App* addCommand(Cli& cli, const char* name, const char* help, const Workflow& wf,
-                     Args options) {
-  CLI::App* cmd = cli.app().add_subcommand(name, help);
-  cmd->add_option("PAIR", options->first, "Pair id")->required()->check(kPositiveId);
-  cli.on(cmd, [&cli, &wf, options] { return runWorkflow(cli, wf, options->first, options->second); });
-  return cmd;
+// A command of one workflow on one pair; its flags fill the options it returns.
+PairWorkflowOptions& addCommand(Cli& cli, const char* name, const char* help, const Workflow& wf,
+                                CLI::App** cmd) {
+  auto args = std::make_shared<std::pair<int, PairWorkflowOptions>>();
+  *cmd = cli.app().add_subcommand(name, help);
+  (*cmd)->add_option("PAIR", args->first, "Pair id")->required()->check(kPositiveId);
+  cli.on(*cmd, [&cli, &wf, args] { return runWorkflow(cli, wf, args->first, args->second); });
+  return args->second;
 }
 
 void addFailover(Cli& cli) {
   static const Workflow wf{"Failover", true, {&blrFailoverSteps()}, cliFailoverPair};
-  Args a = std::make_shared<Args::element_type>();
-  CLI::App* cmd = addCommand(cli, "failover", "Hand production over to the recovery VM (the Tail's)",
-                             wf, a);
-  cmd->add_flag("--latest", a->second.latest, "Drain the replication pipeline to the Tail first");
-  cmd->add_flag("--continue-on-error", a->second.continueOnError,
+  CLI::App* cmd = nullptr;
+  PairWorkflowOptions& o = addCommand(
+      cli, "failover", "Hand production over to the recovery VM (the Tail's)", wf, &cmd);
+  cmd->add_flag("--latest", o.latest, "Drain the replication pipeline to the Tail first");
+  cmd->add_flag("--continue-on-error", o.continueOnError,
                 "Report failed proxy steps and go on (a partial failover)");
-  cmd->add_flag("--no-power-on", a->second.noPowerOn, "Leave the recovery VM powered off");
-  cmd->add_flag("--force", a->second.force,
+  cmd->add_flag("--no-power-on", o.noPowerOn, "Leave the recovery VM powered off");
+  cmd->add_flag("--force", o.force,
                 "Power the recovery VM on even when the production VM could not be stopped");
 }
 
 void addFailback(Cli& cli) {
   static const Workflow wf{
       "Failback", true, {&blrFailoverSteps(), &blrFailbackSteps()}, cliFailbackPair};
-  Args a = std::make_shared<Args::element_type>();
-  CLI::App* cmd = addCommand(
+  CLI::App* cmd = nullptr;
+  PairWorkflowOptions& o = addCommand(
       cli, "failback", "Copy the recovery VM's changes back and return production to the source VM",
-      wf, a);
-  cmd->add_flag("--no-wait", a->second.noWait,
+      wf, &cmd);
+  cmd->add_flag("--no-wait", o.noWait,
                 "Return (status 201) while the reverse copy is still synchronising");
 }
 
 void addSwitchRoles(Cli& cli) {
   static const Workflow wf{"Switch of roles", true, {&blrSwitchRolesSteps()}, cliSwitchRolesPair};
-  Args a = std::make_shared<Args::element_type>();
-  CLI::App* cmd = addCommand(
+  CLI::App* cmd = nullptr;
+  PairWorkflowOptions& o = addCommand(
       cli, "switch-roles", "Replace a failed-over pair by a reverse pair protecting the recovery VM",
-      wf, a);
-  cmd->add_flag("--start", a->second.startReverse,
-                "Start the reverse pair on its Head (the former Tail)");
+      wf, &cmd);
+  cmd->add_flag("--start", o.startReverse, "Start the reverse pair on its Head (the former Tail)");
 }
 
 void addUndoWorkflows(Cli& cli) {
   static const Workflow cancelWf{
       "Cancel of failover", false, {&blrFailoverSteps()}, cliCancelFailoverPair};
-  Args a = std::make_shared<Args::element_type>();
-  CLI::App* cmd =
-      addCommand(cli, "cancel-failover", "Roll a failover back and restart the pair", cancelWf, a);
-  cmd->add_flag("--keep-vm-off", a->second.keepVmOff, "Leave the production VM powered off");
-  cmd->add_flag("--force", a->second.force,
+  CLI::App* cmd = nullptr;
+  PairWorkflowOptions& o = addCommand(
+      cli, "cancel-failover", "Roll a failover back and restart the pair", cancelWf, &cmd);
+  cmd->add_flag("--keep-vm-off", o.keepVmOff, "Leave the production VM powered off");
+  cmd->add_flag("--force", o.force,
                 "Go on when the recovery VM can't be powered off (both VMs may then run)");
 
   static const Workflow resetWf{"Reset after failback",
@@ -161,8 +158,7 @@ void addUndoWorkflows(Cli& cli) {
                                 {&blrFailoverSteps(), &blrFailbackSteps()},
                                 cliResetAfterFailbackPair};
   addCommand(cli, "reset-after-failback",
-             "Clean up after a failed failback and leave the pair stopped", resetWf,
-             std::make_shared<Args::element_type>());
+             "Clean up after a failed failback and leave the pair stopped", resetWf, &cmd);
 }
 
 }  // namespace
