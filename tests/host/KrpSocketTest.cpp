@@ -101,10 +101,7 @@ TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   KrpSocket* s = nullptr;
   EXPECT_TRUE(krpInitSocket(a, KRP_INIT_DEFAULT, &s).IsError());  // nothing configured
-  TlsConfig c = LinkTestEnv::config("client1");
-  DWPlatformInfo::setValue("Security", "sCAFile", c.caFile);
-  DWPlatformInfo::setValue("Security", "sCertFile", c.certFile);
-  DWPlatformInfo::setValue("Security", "sKeyFile", c.keyFile);
+  TestCerts::get().useInRegistry("client1");
   ASSERT_OK(krpInitSocket(a, KRP_INIT_DEFAULT, &s));
   krpDestroySocket(s);
 
