@@ -351,23 +351,17 @@ TEST_F(FailoverTest, StreamedPairListGoesOnAfterTheServerInUseDies) {
 // Ready only while the server takes connections and its database answers.
 TEST_F(FailoverTest, HealthIsReadyOnlyWhileServingWithADatabase) {
   startServers(sqliteDatabase(), {""});
-  auto health = [&](const std::string& registry, std::string* line) {
-    const std::string out = dir_.path() + "/health.txt";
-    int status = std::system((std::string(BLR_ANCHOR_PATH) + " health --registry " + registry + " >" + out).c_str());
-    std::getline(std::ifstream(out), *line);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  std::string line;
-  EXPECT_EQ(health(cluster_->registry(0), &line), 0);
-  EXPECT_EQ(line, "ready");
+  std::string out;
+  EXPECT_EQ(admin(cluster_->registry(0), "health", &out), 0);
+  EXPECT_EQ(out, "ready\n");
   std::string noDatabase = dir_.path() + "/nodb.reg";
   std::ofstream(noDatabase) << std::ifstream(cluster_->registry(0)).rdbuf()
                             << "[Database]\nsBackend = postgresql\nsPostgresConnInfo = host=/nonexistent port=1\n";
-  EXPECT_EQ(health(noDatabase, &line), 1);
-  EXPECT_THAT(line, HasSubstr("not ready: The database does not answer"));
+  EXPECT_EQ(admin(noDatabase, "health", &out), 1);
+  EXPECT_THAT(out, HasSubstr("not ready: The database does not answer"));
   cluster_->kill(0);
-  EXPECT_EQ(health(cluster_->registry(0), &line), 1);
-  EXPECT_THAT(line, HasSubstr("not ready: The server does not take connections"));
+  EXPECT_EQ(admin(cluster_->registry(0), "health", &out), 1);
+  EXPECT_THAT(out, HasSubstr("not ready: The server does not take connections"));
 }
 
 // A primary and a synchronous standby (scripts/pg.sh start-pair); the
