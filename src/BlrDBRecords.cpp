@@ -249,9 +249,11 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
 std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
   DwEbmlBuffer buffer(1024);
   DwEbmlWriter writer(buffer, 0);
-  for (const Pair& pair : pairs) writeContainer(writer, BLRDB_TAG_PAIR, pair);  // as PairList, without a copy
+  for (const Pair& pair : pairs) appendPair(pair, writer);  // as PairList, without a copy
   return writer.getBlob();
 }
+
+void BlrDB::appendPair(const Pair& pair, DwEbmlWriter& writer) { writeContainer(writer, BLRDB_TAG_PAIR, pair); }
 
 CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
   PairList decoded;
