@@ -23,12 +23,13 @@ void writeContainer(DwEbmlWriter& writer, int tag, const Record& record) {
   writer.closeContTag();
 }
 
-// Decodes one nested record from an element's payload and appends it.
+// Decodes one nested record from an element's payload and appends it; one
+// that fails is not kept.  Decoded in place: a record is costly to move.
 template <class Record, class List>
 CZuError appendNested(DwEbmlParser& parser, int size, List& list) {
-  Record record;
-  CZuError err = record.unserialize(parser.getPos(), size);
-  if (!err.IsError()) list.push_back(std::move(record));
+  list.emplace_back();
+  CZuError err = list.back().unserialize(parser.getPos(), size);
+  if (err.IsError()) list.pop_back();
   return err;
 }
 

@@ -134,10 +134,10 @@ int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
     openCode_ = 0;
     return succeed();
   }
-  SqlLocation where;
+  std::shared_ptr<const SqlLocation> where;
   std::string error;
   openCode_ = resolveSqlLocation(dbName, &where, &error);
-  if (openCode_ == 0) openCode_ = SqlHandlePool::process().lease(where, &lease_, &error);
+  if (openCode_ == 0) openCode_ = SqlHandlePool::process().lease(*where, &lease_, &error);
   if (openCode_ == 0) backend_ = lease_->get();
   if (openCode_ != 0) return fail(openCode_, "Couldn't open database " + dbName + ": " + error);
   return succeed();
