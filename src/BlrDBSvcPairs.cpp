@@ -25,6 +25,14 @@ const char kPairQueryHead[] =
     "APP_Client.dwdPort, APP_Client.evmgrcPort FROM BlrPair INNER JOIN BlrDisk ON "
     "BlrPair.id=BlrDisk.pairId INNER JOIN APP_Client ON BlrPair.tailClientId=APP_Client.id ";
 
+// The pair query with its clause and order, built in one piece.
+std::string pairQuery(const std::string& where, const char* order) {
+  std::string query;
+  query.reserve(sizeof kPairQueryHead + where.size() + std::strlen(order));
+  query.append(kPairQueryHead).append(where).append(order);
+  return query;
+}
+
 const char kPairFormat[] =
     "i|i|i|i|i|i|i|u128|u128|s64|s64|i|i|s256|i|i|i|i|i|u1024|u1024|s64|s64|i|s256|u256|u256|i|i";
 
@@ -173,7 +181,7 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
     own.reset(new BlrSQL(ANCHOR_DB));
     conn = own.get();
   }
-  const std::string statement = kPairQueryHead + where;
+  const std::string statement = pairQuery(where, "");
   pairs->clear();
   int result = 0;
   CZuError err = exec(*conn, statement, Accept::kOkOrNoRows, FXLOC, &result);
@@ -205,7 +213,7 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
     sql = own.get();
   }
   // In pair order, so that a pair is whole once the next one begins.
-  const std::string statement = kPairQueryHead + where + " ORDER BY BlrPair.id";
+  const std::string statement = pairQuery(where, " ORDER BY BlrPair.id");
   int result = 0;
   CZuError err = exec(*sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;

@@ -188,7 +188,7 @@ int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool 
   bindings_.clear();
   if (!backend_) return fail(openCode_, lastError_);
   if (statement == nullptr) return fail(DWSQL_MISUSE, "No statement");
-  std::vector<std::string> commands = DWSqlDialect::splitCommands(statement);
+  std::vector<std::string> commands = DWSqlDialect::splitCommands(std::string(statement));
   if (commands.empty()) return fail(DWSQL_MISUSE, "Statement holds no command");
   // Some failures make the database end the transaction itself; later
   // commands must not run outside it.
@@ -209,7 +209,11 @@ int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool 
 int DWSimpleDBConnObject::runCommands(const std::vector<std::string>& commands) {
   DWSqlBackend dialect = backend_->dialect();
   for (size_t i = 0; i < commands.size(); ++i) {
-    std::string command = DWSqlDialect::rewrite(commands[i], dialect);
+    // Most commands need no rewriting, nor a copy.
+    std::string rewritten;
+    const bool rewrites = DWSqlDialect::mayNeedRewrite(commands[i], dialect);
+    if (rewrites) rewritten = DWSqlDialect::rewrite(commands[i], dialect);
+    const std::string& command = rewrites ? rewritten : commands[i];
     SqlResult scratch;
     std::string error;
     int rc = backend_->run(command, i + 1 == commands.size() ? result_.get() : &scratch, &error);
