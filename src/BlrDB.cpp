@@ -112,11 +112,12 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
   int lastHanded = 0;           // id of the last pair handed over
   int skipThrough = afterId;    // pairs up to this id are not handed over
   // An older server ignores the paging keys: they are applied here too.
-  auto take = [&](const std::string& hex) {
-    std::vector<char> bytes(hex.size() / 2);
+  // Decodes a piece in its own storage, which it no longer needs.
+  auto take = [&](std::string& hex) {
+    const int size = static_cast<int>(hex.size() / 2);
     PairList pairs;
-    CZuError err = BlrUtils::str2bin(hex, bytes.data(), static_cast<int>(bytes.size()));
-    if (!err.IsError()) err = pairs.unserialize(bytes.data(), static_cast<int>(bytes.size()));
+    CZuError err = BlrUtils::str2bin(hex, &hex[0], size);
+    if (!err.IsError()) err = pairs.unserialize(hex.data(), size);
     if (err.IsError()) {
       *parseFailed = true;
       return err;
