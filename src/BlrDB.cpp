@@ -66,13 +66,23 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
 // ---- Pair queries and updates ----
 
 CZuError BlrDB::getPair(int pairId, Pair* pair) {
-  std::list<Pair> found;
-  CZuError err = getPairs(pairWithId(pairId), &found);
-  if (err.IsError()) return err.Push(FXLOC);
-  if (found.empty()) {
-    pair->clear();
+  // Taken straight from the answer, without a list in between.
+  Pair first;
+  bool found = false, parseFailed = false;
+  CZuError err = streamPairs(
+      std::list<Pair>(1, pairWithId(pairId)), 0, 0,
+      [&](Pair& each) {
+        if (!found) first = std::move(each);
+        found = true;
+        return true;
+      },
+      &parseFailed, [&] { found = false; });
+  if (err.IsError())
+    return err.Push(FXLOC, parseFailed ? "Couldn't parse BlrPairs" : "Couldn't lookup BlrPairs");
+  if (found) {
+    *pair = std::move(first);
   } else {
-    *pair = std::move(found.front());
+    pair->clear();
   }
   return CZuError();
 }

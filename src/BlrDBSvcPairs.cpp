@@ -224,11 +224,8 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
 
 CZuError forEachPair(const std::string& where, BlrSQL* sql,
                      const std::function<bool(BlrDB::Pair&)>& onPair) {
-  std::unique_ptr<BlrSQL> own;
-  if (sql == nullptr) {
-    own.reset(new BlrSQL(ANCHOR_DB));
-    sql = own.get();
-  }
+  std::optional<BlrSQL> own;
+  if (sql == nullptr) sql = &own.emplace(ANCHOR_DB);
   // In pair order, so that a pair is whole once the next one begins.
   const std::string statement = pairQuery(where, " ORDER BY BlrPair.id");
   int result = 0;
