@@ -1,5 +1,6 @@
 #include "BLR/BlrUtils.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -30,8 +31,6 @@ struct HexTables {
   }
 };
 constexpr HexTables kHexTables;
-
-int hexValue(char c) { return kHexTables.values[static_cast<unsigned char>(c)]; }
 
 struct BitTable {
   unsigned char bits[256];
@@ -166,14 +165,17 @@ CZuError BlrUtils::str2bin(const std::string& hex, void* out, int outSize) {
   if (hex.size() % 2 != 0)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Hex string \"%s\" has an odd length", hex.c_str());
   unsigned char* dst = static_cast<unsigned char*>(out);
-  const char* text = hex.c_str();  // decoding stops at the first NUL
-  size_t pos = 0;
-  int written = 0;
-  while (text[pos] != '\0' && written < outSize) {
-    dst[written++] = static_cast<unsigned char>(hexValue(text[pos]) << 4 | hexValue(text[pos + 1]));
-    pos += 2;
+  // Decoding stops at the first NUL in place of a pair of digits; c_str()
+  // ends with one.
+  const unsigned char* src = reinterpret_cast<const unsigned char*>(hex.c_str());
+  const size_t room = outSize > 0 ? static_cast<size_t>(outSize) : 0;
+  const size_t limit = std::min(hex.size() / 2, room);
+  size_t written = 0;
+  for (; written < limit && src[2 * written] != '\0'; ++written) {
+    const unsigned high = kHexTables.values[src[2 * written]], low = kHexTables.values[src[2 * written + 1]];
+    dst[written] = static_cast<unsigned char>(high << 4 | low);
   }
-  if (text[pos] != '\0') return FXErrorUtil::ErrorInt(FXLOC, 1, "Overflow");
+  if (src[2 * written] != '\0') return FXErrorUtil::ErrorInt(FXLOC, 1, "Overflow");
   return CZuError();
 }
 

@@ -46,6 +46,16 @@ TEST(BlrUtils, HexRoundTripAndErrors) {
   EXPECT_EQ(out[0], 0xEE);
   EXPECT_OK(BlrUtils::str2bin("zz", out, 4));  // non-digits count as 0
   EXPECT_EQ(out[0], 0x00);
+
+  // Into the text's own storage; a NUL in place of a digit pair ends it.
+  std::string text = BlrUtils::bin2str(bytes, 4);
+  EXPECT_OK(BlrUtils::str2bin(text, &text[0], 4));
+  EXPECT_EQ(text.substr(0, 4), std::string(reinterpret_cast<const char*>(bytes), 4));
+  std::string stop("0a\0" "0ff", 6);
+  out[1] = 0xEE;
+  EXPECT_OK(BlrUtils::str2bin(stop, out, 4));
+  EXPECT_EQ(out[0], 0x0A);
+  EXPECT_EQ(out[1], 0xEE);
 }
 
 TEST(BlrUtils, Time2StrAndCountBits) {
