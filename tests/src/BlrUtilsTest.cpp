@@ -1,3 +1,4 @@
+#include <cctype>
 #include <random>
 #include <vector>
 
@@ -47,10 +48,26 @@ TEST(BlrUtils, HexRoundTripAndErrors) {
   EXPECT_OK(BlrUtils::str2bin("zz", out, 4));  // non-digits count as 0
   EXPECT_EQ(out[0], 0x00);
 
-  // Into the text's own storage; a NUL in place of a digit pair ends it.
-  std::string text = BlrUtils::bin2str(bytes, 4);
-  EXPECT_OK(BlrUtils::str2bin(text, &text[0], 4));
-  EXPECT_EQ(text.substr(0, 4), std::string(reinterpret_cast<const char*>(bytes), 4));
+  // Long texts, in either case and with a non-digit anywhere, decode as
+  // short ones do, also into the text's own storage.
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+  const std::string allHex = BlrUtils::bin2str(all.data(), 256);
+  std::string text = allHex;
+  EXPECT_OK(BlrUtils::str2bin(text, &text[0], 256));
+  EXPECT_EQ(text.substr(0, 256), all);
+  for (size_t at : {0, 7, 16, 31, 200, 511}) {
+    std::string upper = allHex, odd = allHex;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    odd[at] = 'g';
+    std::string expected = all;
+    expected[at / 2] = static_cast<char>(at % 2 ? expected[at / 2] & 0xF0 : expected[at / 2] & 0x0F);
+    std::vector<char> decoded(256);
+    EXPECT_OK(BlrUtils::str2bin(upper, decoded.data(), 256));
+    EXPECT_EQ(std::string(decoded.data(), 256), all);
+    EXPECT_OK(BlrUtils::str2bin(odd, decoded.data(), 256));
+    EXPECT_EQ(std::string(decoded.data(), 256), expected) << at;
+  }
   std::string stop("0a\0" "0ff", 6);
   out[1] = 0xEE;
   EXPECT_OK(BlrUtils::str2bin(stop, out, 4));
