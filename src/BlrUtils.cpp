@@ -32,6 +32,17 @@ struct HexTables {
 };
 constexpr HexTables kHexTables;
 
+// Eight bytes to sixteen lower-case hex digits.
+void bytesToHexBlock(const unsigned char* src, char* dst) {
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i nibbles = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(bytes, 4), low4),
+                                            _mm_and_si128(bytes, low4));  // high digit first
+  const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+  const __m128i digits = _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), digits);
+}
+
 // Sixteen hex digits to eight bytes; false, with nothing written, unless all
 // sixteen are digits, for the byte-by-byte loop to take over.  The digits
 // are read before the bytes are written, so `dst` may overlap `src`.
@@ -179,7 +190,9 @@ std::string BlrUtils::bin2str(const void* data, int len) {
   if (len <= 0) return out;
   out.resize(2 * static_cast<size_t>(len));
   char* dst = &out[0];
-  for (int i = 0; i < len; ++i, dst += 2) std::memcpy(dst, kHexTables.digits[p[i]], 2);
+  int i = 0;
+  for (; i + 8 <= len; i += 8, dst += 16) bytesToHexBlock(p + i, dst);
+  for (; i < len; ++i, dst += 2) std::memcpy(dst, kHexTables.digits[p[i]], 2);
   return out;
 }
 

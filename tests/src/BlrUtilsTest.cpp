@@ -1,4 +1,5 @@
 #include <cctype>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -53,6 +54,11 @@ TEST(BlrUtils, HexRoundTripAndErrors) {
   std::string all;
   for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
   const std::string allHex = BlrUtils::bin2str(all.data(), 256);
+  for (int i = 0; i < 256; ++i) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", i);
+    ASSERT_EQ(allHex.substr(2 * i, 2), digits) << i;
+  }
   std::string text = allHex;
   EXPECT_OK(BlrUtils::str2bin(text, &text[0], 256));
   EXPECT_EQ(text.substr(0, 256), all);
