@@ -241,8 +241,16 @@ bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
     u = std::memchr(at + 1, '_', static_cast<size_t>(end - at - 1));
   }
   if (backend != DWSqlBackend::kPostgres) return false;
-  for (size_t i = 1; i < s.size(); ++i)
-    if (isUnaryOperator(s[i]) && isOperatorChar(s[i - 1])) return true;
+  // Unary operators are rare: look for each one, not at every character.
+  for (char unary : {'~', '+', '-'}) {
+    for (const char* from = text + 1; from < end;) {
+      const void* u = std::memchr(from, unary, static_cast<size_t>(end - from));
+      if (u == nullptr) break;
+      const char* at = static_cast<const char*>(u);
+      if (isOperatorChar(at[-1])) return true;
+      from = at + 1;
+    }
+  }
   return false;
 }
 
