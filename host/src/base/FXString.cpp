@@ -97,6 +97,7 @@ size_t FXString::FromString(const char* text, size_t size, wchar_t* out, size_t 
 }
 
 size_t FXString::PrefixBytes(const char* text, size_t size, size_t max) {
+  if (size <= max) return size;  // no character is shorter than a byte
   size_t i = 0;
   for (size_t n = 0; i < size && n < max; ++n) {
     uint32_t cp = 0;
