@@ -45,7 +45,11 @@ void compare(const char* allocator, int rounds) {
   for (int size : {64 << 10, 256 << 10, 1 << 20, 2 << 20}) {
     BlrBufCache::clear();
     std::string label = "cache cycle / " + std::string(allocator) + " " + std::to_string(size >> 10) + " KiB";
-    int ops = std::getenv("GLIBC_TUNABLES") && size > (128 << 10) ? 2000 : 200000;
+    // Rounds of a few milliseconds (2 GiB of buffer per round; 2000 cycles
+    // where the heap maps and unmaps each buffer): on a shared machine a
+    // longer round is preempted several times, and its ratio measures the
+    // scheduler rather than the cycle.
+    int ops = std::getenv("GLIBC_TUNABLES") && size > (128 << 10) ? 2000 : int((int64_t{1} << 31) / size);
     benchInterleave(label, rounds, ops, [&](int n) { heapCycles(size, n); },
                     [&](int n) { cacheCycles(size, n); });
   }
@@ -55,7 +59,7 @@ void compare(const char* allocator, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 9;
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 31;
   const char* tunables = std::getenv("GLIBC_TUNABLES");
   if (tunables != nullptr && std::strstr(tunables, "mmap_threshold") != nullptr) {
     compare("malloc (mmap_threshold 128 KiB)", rounds);

@@ -51,8 +51,9 @@ class BLR_API BlrBufCache {
   friend struct BlrBufCacheExit;
 
   static void trim();
-  // Links a buffer whose bookkeeping is written into the shared lists of class k.
-  static void shelve(void* buf, int k);
+  // Writes the bookkeeping of a buffer of `size` bytes and links it into the
+  // shared lists of class k.
+  static void shelve(void* buf, int size, int k);
   // Hands the calling thread's own buffers to the shared lists.
   static void handBack();
   static void addShared(int64_t bytes);
