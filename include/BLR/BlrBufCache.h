@@ -10,6 +10,12 @@
 // returned longest ago.  A cached buffer holds
 // the cache's bookkeeping in its first bytes, so its contents are not
 // preserved.  Any thread may call get() and put().
+//
+// Every buffer is a heap block that free() may release.  Those of 2 MiB and
+// more that the cache allocates start on a 2 MiB boundary and ask the kernel
+// for transparent huge pages over their whole 2 MiB stretches, where it
+// offers them: such a buffer is resident in whole 2 MiB pages once written,
+// never beyond its own length.
 #ifndef BLR_BLRBUFCACHE_H
 #define BLR_BLRBUFCACHE_H
 
