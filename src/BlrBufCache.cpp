@@ -159,8 +159,25 @@ static BlrBufCacheInit blrBufCacheInit;
 static_assert(offsetof(Header, all) == 0, "a buffer's address is its all-link");
 static_assert(sizeof(Header) <= BlrBufCache::kMinCachedSize, "bookkeeping fits");
 
+// The common cycle, kept free of calls so that it saves no registers: a
+// cycle that writes to every page of a buffer is bound by the store queue,
+// and every store of the cache's own counts.
 void* BlrBufCache::get(int size, int* actualSize) {
   const int k = classForRequest(size);
+  BlrBufCacheFront& front = tFront;
+  if (k >= 0 && front.newest[k] != nullptr &&
+      sharedSize_.load(std::memory_order_relaxed) + front.bytes <= kTrimAbove) {
+    void* buf = front.newest[k];
+    const int bytes = front.sizes[k];
+    front.newest[k] = nullptr;
+    front.bytes -= bytes;
+    if (actualSize != nullptr) *actualSize = bytes;
+    return buf;
+  }
+  return getSlowly(size, k, actualSize);
+}
+
+void* BlrBufCache::getSlowly(int size, int k, int* actualSize) {
   BlrBufCacheFront& front = tFront;
   if (sharedSize_.load(std::memory_order_relaxed) + front.bytes > kTrimAbove) trim();
   void* buf = nullptr;
@@ -210,8 +227,19 @@ void BlrBufCache::trim() {
 }
 
 void BlrBufCache::put(void* buf, int size) {
+  const int k = classOfBuffer(size);
+  BlrBufCacheFront& front = tFront;
+  if (buf != nullptr && k >= 0 && front.handsBack && front.newest[k] == nullptr) {
+    front.newest[k] = buf;
+    front.sizes[k] = size;
+    front.bytes += size;
+    return;
+  }
+  putSlowly(buf, size, k);
+}
+
+void BlrBufCache::putSlowly(void* buf, int size, int k) {
   if (buf == nullptr) return;
-  int k = classOfBuffer(size);
   if (k < 0) {
     std::free(buf);
     return;

@@ -56,6 +56,9 @@ class BLR_API BlrBufCache {
   friend class BlrBufCacheInit;
   friend struct BlrBufCacheExit;
 
+  // get() and put() beyond the thread's own buffers; k is the class.
+  static void* getSlowly(int size, int k, int* actualSize);
+  static void putSlowly(void* buf, int size, int k);
   static void trim();
   // Writes the bookkeeping of a buffer of `size` bytes and links it into the
   // shared lists of class k.
