@@ -23,12 +23,13 @@ void writeContainer(DwEbmlWriter& writer, int tag, const Record& record) {
   writer.closeContTag();
 }
 
-// Decodes one nested record from an element's payload and appends it.
+// Decodes one nested record from an element's payload and appends it; one
+// that fails is not kept.  Decoded in place: a record is costly to move.
 template <class Record, class List>
 CZuError appendNested(DwEbmlParser& parser, int size, List& list) {
-  Record record;
-  CZuError err = record.unserialize(parser.getPos(), size);
-  if (!err.IsError()) list.push_back(std::move(record));
+  list.emplace_back();
+  CZuError err = list.back().unserialize(parser.getPos(), size);
+  if (err.IsError()) list.pop_back();
   return err;
 }
 
@@ -249,9 +250,11 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
 std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
   DwEbmlBuffer buffer(1024);
   DwEbmlWriter writer(buffer, 0);
-  for (const Pair& pair : pairs) writeContainer(writer, BLRDB_TAG_PAIR, pair);  // as PairList, without a copy
+  for (const Pair& pair : pairs) appendPair(pair, writer);  // as PairList, without a copy
   return writer.getBlob();
 }
+
+void BlrDB::appendPair(const Pair& pair, DwEbmlWriter& writer) { writeContainer(writer, BLRDB_TAG_PAIR, pair); }
 
 CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
   PairList decoded;

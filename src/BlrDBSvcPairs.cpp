@@ -1,6 +1,7 @@
 // Pair queries, deletion and create-or-update.
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <unordered_map>
@@ -24,8 +25,19 @@ const char kPairQueryHead[] =
     "APP_Client.dwdPort, APP_Client.evmgrcPort FROM BlrPair INNER JOIN BlrDisk ON "
     "BlrPair.id=BlrDisk.pairId INNER JOIN APP_Client ON BlrPair.tailClientId=APP_Client.id ";
 
+// The pair query with its clause and order, built in one piece.
+std::string pairQuery(const std::string& where, const char* order) {
+  std::string query;
+  query.reserve(sizeof kPairQueryHead + where.size() + std::strlen(order));
+  query.append(kPairQueryHead).append(where).append(order);
+  return query;
+}
+
 const char kPairFormat[] =
     "i|i|i|i|i|i|i|u128|u128|s64|s64|i|i|s256|i|i|i|i|i|u1024|u1024|s64|s64|i|s256|u256|u256|i|i";
+
+// The identifier a bound text column holds.
+BlrUUID guid(const char* text) { return BlrUUID(text, std::strlen(text)); }
 
 // One row of the pair query, bound column by column.
 struct PairRow {
@@ -65,8 +77,8 @@ struct PairRow {
     p.dstType = dstType;
     p.srcName = srcName;
     p.dstName = dstName;
-    p.srcGuid = BlrUUID(std::string(srcGuid));
-    p.dstGuid = BlrUUID(std::string(dstGuid));
+    p.srcGuid = guid(srcGuid);
+    p.dstGuid = guid(dstGuid);
     p.statusCode = statusCode;
     p.pendingStatusCode = pendingStatusCode;
     p.statusMessage = statusMessage;
@@ -83,12 +95,36 @@ struct PairRow {
     d.id = diskId;
     d.srcPath = diskSrcPath;
     d.dstPath = diskDstPath;
-    d.srcGuid = BlrUUID(std::string(diskSrcGuid));
-    d.dstGuid = BlrUUID(std::string(diskDstGuid));
+    d.srcGuid = guid(diskSrcGuid);
+    d.dstGuid = guid(diskDstGuid);
     d.statusCode = diskStatusCode;
     d.statusMessage = diskStatusMessage;
     return d;
   }
+};
+
+// About 20 KiB: not on the stack, and not zeroed, since every row read fills
+// every column.  A block that size costs the allocator more than the query
+// reads, so each thread keeps one for its next query; a query run while
+// another is being read (from a caller's callback) takes a block of its own.
+class BorrowedRow {
+ public:
+  BorrowedRow() : row_(spare().release()) {
+    if (!row_) row_.reset(new PairRow);
+  }
+  ~BorrowedRow() {
+    if (!spare()) spare() = std::move(row_);
+  }
+  BorrowedRow(const BorrowedRow&) = delete;
+  BorrowedRow& operator=(const BorrowedRow&) = delete;
+  PairRow* operator->() const { return row_.get(); }
+
+ private:
+  static std::unique_ptr<PairRow>& spare() {
+    thread_local std::unique_ptr<PairRow> row;
+    return row;
+  }
+  std::unique_ptr<PairRow> row_;
 };
 
 void addNumber(std::string* where, const char* column, int value) {
@@ -145,14 +181,12 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
     own.reset(new BlrSQL(ANCHOR_DB));
     conn = own.get();
   }
-  const std::string statement = kPairQueryHead + where;
+  const std::string statement = pairQuery(where, "");
   pairs->clear();
   int result = 0;
   CZuError err = exec(*conn, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  // About 20 KiB: not on the stack, and not zeroed, since every row read
-  // fills every column.
-  std::unique_ptr<PairRow> row(new PairRow);
+  BorrowedRow row;
   int rc = row->bind(*conn);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   // Where each pair already listed is, so that grouping stays linear.
@@ -179,11 +213,11 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
     sql = own.get();
   }
   // In pair order, so that a pair is whole once the next one begins.
-  const std::string statement = kPairQueryHead + where + " ORDER BY BlrPair.id";
+  const std::string statement = pairQuery(where, " ORDER BY BlrPair.id");
   int result = 0;
   CZuError err = exec(*sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  std::unique_ptr<PairRow> row(new PairRow);
+  BorrowedRow row;
   int rc = row->bind(*sql);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   BlrDB::Pair pair;
@@ -276,17 +310,19 @@ CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
   if (afterId > 0)
     where = "WHERE BlrPair.id>" + i2s(afterId) +
             (where.empty() ? std::string() : " AND (" + where.substr(6) + ")");
-  std::string piece;
+  // The pairs of the next piece, encoded as one pair list, in hex once whole.
+  DwEbmlBuffer encoded(1000);  // within the allocator's cache of small blocks
+  std::unique_ptr<DwEbmlWriter> writer(new DwEbmlWriter(encoded, 0));
   int sent = 0;
   CZuError replyErr;
   auto flush = [&] {
-    if (!piece.empty() && !replyErr.IsError()) replyErr = reply->append("blob", std::move(piece));
-    piece.clear();
+    if (writer->getSize() > 0 && !replyErr.IsError())
+      replyErr = reply->append("blob", BlrUtils::bin2str(encoded.data, writer->getSize()));
+    writer.reset(new DwEbmlWriter(encoded, 0));
   };
   err = forEachPair(where, nullptr, [&](BlrDB::Pair& pair) {
-    std::vector<char> bytes = BlrDB::encodePairs(std::list<BlrDB::Pair>{std::move(pair)});
-    piece += BlrUtils::bin2str(bytes.data(), static_cast<int>(bytes.size()));
-    if (piece.size() >= kAnswerPieceBytes) flush();
+    BlrDB::appendPair(pair, *writer);
+    if (2 * static_cast<size_t>(writer->getSize()) >= kAnswerPieceBytes) flush();
     ++sent;
     return !replyErr.IsError() && (limit == 0 || sent < limit);
   });

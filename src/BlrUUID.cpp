@@ -9,26 +9,31 @@ namespace {
 const char kLowerHex[] = "0123456789abcdef";
 const char kUpperHex[] = "0123456789ABCDEF";
 
-// Unchecked digit value, as the text forms have always been read.
-int digitValue(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  if (u < 'A') return u - '0';
-  if (u < 'a') return u - 'A' + 10;
-  return u - 'a' + 10;
-}
+// Unchecked digit values, as the text forms have always been read: '0'-'9',
+// 'A'-'F' and 'a'-'f' read as hex digits, anything else as some value.
+struct DigitTable {
+  unsigned char value[256]{};
+  constexpr DigitTable() {
+    for (int c = 0; c < 256; ++c)
+      value[c] = static_cast<unsigned char>((c < 'A' ? c - '0' : c < 'a' ? c - 'A' + 10 : c - 'a' + 10) & 0xF);
+  }
+};
+constexpr DigitTable kDigits;  // filled at compile time: usable from static initialisers
 
 bool isDashPosition(size_t i) { return i == 8 || i == 13 || i == 18 || i == 23; }
 
+// Where each byte's two digits begin in the 32- and the 36-character form.
+const unsigned char kPlainAt[16] = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30};
+const unsigned char kDashedAt[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+
 }  // namespace
 
-BlrUUID::BlrUUID(const std::string& text) : bytes_{} {
-  if (text.size() != 32 && text.size() != 36) return;
-  const bool dashed = text.size() == 36;
-  // Two digits a byte; a dash only ever stands between two bytes.
-  for (size_t byte = 0, i = 0; byte < sizeof bytes_; ++byte, i += 2) {
-    if (dashed && isDashPosition(i)) ++i;
-    bytes_[byte] = static_cast<unsigned char>((digitValue(text[i]) & 0xF) << 4 | (digitValue(text[i + 1]) & 0xF));
-  }
+BlrUUID::BlrUUID(const char* text, size_t size) : bytes_{} {
+  if (size != 32 && size != 36) return;
+  const unsigned char* at = size == 36 ? kDashedAt : kPlainAt;
+  const unsigned char* t = reinterpret_cast<const unsigned char*>(text);
+  for (int byte = 0; byte < 16; ++byte)
+    bytes_[byte] = static_cast<unsigned char>(kDigits.value[t[at[byte]]] << 4 | kDigits.value[t[at[byte] + 1]]);
 }
 
 bool BlrUUID::isValid(const std::string& text) {

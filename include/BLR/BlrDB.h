@@ -188,6 +188,8 @@ class BLR_API BlrDB {
   // service alike (they live with the records).
   static std::vector<char> encodePairs(const std::list<Pair>& pairs);
   static CZuError decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs);
+  // Appends `pair` as the next element of an encoded pair list.
+  static void appendPair(const Pair& pair, DwEbmlWriter& writer);
 
   // Pair queries and updates.  A missing pair is not an error: getPair then
   // leaves a cleared pair (id 0).

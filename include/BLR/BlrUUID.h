@@ -16,7 +16,8 @@ class BLR_API BlrUUID {
   // Parses 32 hex digits or the 36-character dashed form; any other length
   // gives the null identifier.  Digits are not checked: call isValid first on
   // text from outside.
-  explicit BlrUUID(const std::string& text);
+  explicit BlrUUID(const std::string& text) : BlrUUID(text.data(), text.size()) {}
+  BlrUUID(const char* text, size_t size);
 
   static bool isValid(const std::string& text);
 

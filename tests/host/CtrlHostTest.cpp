@@ -11,18 +11,11 @@
 
 namespace {
 
-int closedPort() {
-  CZuSocket s;
-  int port = 0;
-  EXPECT_OK(dwTcpListen("127.0.0.1", 0, 1, &s, &port));
-  return port;  // closed when `s` goes
-}
-
 TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
   CZuSocket listener;
   int port = 0;
   ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &listener, &port));
-  int dead = closedPort();
+  int dead = freePort();
   DwFwClient fw;
   // A mangled name stands for its network host.
   CZuSocket s = fw.connect(MangleHostName("127.0.0.1", "pm", 1, 2).c_str(), dead, port, 5, -1,
@@ -87,15 +80,10 @@ TEST_F(CtrlFixture, LocalMangledNameComesFromTheHostSection) {
 }
 
 TEST_F(CtrlFixture, PortLookupAnswersKnownServicesOnly) {
-  DwPortResponder responder;
-  DwLinkServerConfig config;
-  config.address = "127.0.0.1";
-  config.port = 0;
-  config.tls = LinkTestEnv::get().server;
-  ASSERT_OK(responder.start(config));
-  responder.table().setPorts("BlrCtrlSvc", 4001, 4002);
+  FakeLookup lookup(4001, 4002);
+  DwPortResponder& responder = lookup.responder;
   responder.table().setPorts("Single", 4003, 0);
-  std::string host = MangleHostName("127.0.0.1", "anchor", responder.port(), 0);
+  std::string host = lookup.mangled();
 
   int port = 0, port2 = 0;
   ASSERT_OK(DwLink::lookupPort(host, "BlrCtrlSvc", &port, &port2));

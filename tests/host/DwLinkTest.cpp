@@ -158,14 +158,6 @@ class DwLinkTest : public ::testing::Test {
     ASSERT_OK(server_.start(c));
   }
 
-  // Client TLS files in the registry, as a remote requester reads them.
-  static void setClientFilesInRegistry() {
-    TlsConfig tc = LinkTestEnv::config("client1");
-    DWPlatformInfo::setValue("Security", "sCAFile", tc.caFile);
-    DWPlatformInfo::setValue("Security", "sCertFile", tc.certFile);
-    DWPlatformInfo::setValue("Security", "sKeyFile", tc.keyFile);
-  }
-
   // Sends `header` on an authenticated raw connection; the server's failure answer.
   std::string failureForHeader(const unsigned char (&header)[8], RawPeer* peer) {
     CZuError err;
@@ -266,7 +258,7 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFails) {
 TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   startServer();
   // Client settings from the registry; the explicit address skips the local service.
-  setClientFilesInRegistry();
+  TestCerts::get().useInRegistry("client1");
   DWPlatformInfo::setValue("Link", "sServerName", "anchor");
   std::string address = "127.0.0.1:" + std::to_string(server_.port());
   Map resp;
@@ -495,7 +487,7 @@ TEST_F(DwLinkTest, AnswersOfAnySizeArriveInOrderPieceByPiece) {
   PieceSvc svc;
   startServer();
   std::string address = "127.0.0.1:" + std::to_string(server_.port());
-  setClientFilesInRegistry();
+  TestCerts::get().useInRegistry("client1");
   const int kCount = 80;  // 5 MiB: several frames
   for (const char* server : {address.c_str(), static_cast<const char*>(nullptr)}) {
     std::string joined;

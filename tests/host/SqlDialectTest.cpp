@@ -23,6 +23,8 @@ TEST(SqlDialectSplit, SeparatorsInsideLiteralsIdentifiersAndCommentsDoNotSplit) 
 TEST(SqlDialectSplit, EmptyAndUnterminatedTexts) {
   EXPECT_TRUE(splitCommands("").empty());
   EXPECT_TRUE(splitCommands(" ; ;\n").empty());
+  EXPECT_TRUE(splitCommands(" \t\n").empty());
+  EXPECT_EQ(splitCommands(" \tSELECT 1\n "), std::vector<std::string>{"SELECT 1"});
   // An unterminated literal swallows the rest, separators included.
   std::vector<std::string> commands = splitCommands("SELECT 'abc; SELECT 2");
   ASSERT_EQ(commands.size(), 1u);

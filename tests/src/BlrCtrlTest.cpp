@@ -404,20 +404,6 @@ TEST_F(CtrlTest, LocalServiceAndJobCompletion) {
   EXPECT_EQ(sim_.state.view().doneJobs, std::vector<uint64_t>{77});
 }
 
-// A port lookup that sends clients to `port`, then `port2`.
-struct FakeLookup {
-  FakeLookup(int port, int port2) {
-    DwLinkServerConfig config;
-    config.address = "127.0.0.1";
-    config.port = 0;
-    config.tls = LinkTestEnv::get().server;
-    EXPECT_OK(responder.start(config));
-    responder.table().setPorts("BlrCtrlSvc", port, port2);
-  }
-  std::string mangled() const { return MangleHostName("127.0.0.1", "anchor", responder.port(), 0); }
-  DwPortResponder responder;
-};
-
 // A TCP listener whose accepted connection gets `greeting` and then silence.
 struct RawPeer {
   explicit RawPeer(std::string greeting) {
@@ -455,11 +441,7 @@ TEST_F(CtrlTest, RefusalGarbageOrSilenceInsteadOfTlsFailsTheConnection) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
     EXPECT_EQ(ctrl.krpSocket, nullptr);
   }
-  CZuSocket closed;
-  int deadPort = 0;
-  ASSERT_OK(dwTcpListen("127.0.0.1", 0, 1, &closed, &deadPort));
-  closed.Close();
-  FakeLookup nowhere(deadPort, 0);
+  FakeLookup nowhere(freePort(), 0);
   BlrCtrl ctrl;
   EXPECT_EQ(ctrl.connect(nowhere.mangled()).Code(), ECONNREFUSED);
   EXPECT_EQ(ctrl.krpSocket, nullptr);

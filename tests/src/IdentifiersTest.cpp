@@ -66,10 +66,6 @@ void expectRoundTrip(const std::string& host, const std::string& client, int p1,
   EXPECT_EQ(b, p2);
 }
 
-TEST(DwHostName, FormatIsReadable) {
-  EXPECT_EQ(MangleHostName("10.0.0.5", "proxy1", 8406, 8407), "proxy1@10.0.0.5:8406:8407");
-}
-
 TEST(DwHostName, RoundTripsAwkwardNames) {
   expectRoundTrip("localhost", "pm1", 1, 65535);
   expectRoundTrip("::1", "pm1", 8406, 0);

@@ -185,6 +185,18 @@ TEST_P(PairDbPairsTest, LongListsArriveInIdOrderPieceByPieceAndPage) {
   }
   EXPECT_EQ(got, ids);
 
+  // A caller may query again while the pairs stream in; neither read
+  // disturbs the other.
+  got.clear();
+  ASSERT_OK(db_.forEachPair({BlrDB::Pair()}, [&](const BlrDB::Pair& p) {
+    BlrDB::Pair again;
+    EXPECT_OK(db_.getPair(p.id, &again));
+    EXPECT_TRUE(again == p) << p.id;
+    got.push_back(p.id);
+    return true;
+  }));
+  EXPECT_EQ(got, ids);
+
   // Pages by id, with and without a filter, and an early stop.
   auto collect = [&](const BlrDB::Pair& filter, int afterId, int limit, int stopAfter) {
     std::vector<int> out;

@@ -54,6 +54,7 @@ class AnchorCluster {
     ports_.push_back(port);
     registries_.push_back(registry);
     processes_.emplace_back();
+    banners_.emplace_back();
     return true;
   }
 
@@ -67,7 +68,8 @@ class AnchorCluster {
     }
     processes_[i] = std::make_unique<ChildProcess>(
         std::vector<std::string>{anchorPath_, "serve", "--registry", registries_[i]});
-    return numberAfter(processes_[i]->readLine(30000), "listening on 127.0.0.1:") == ports_[i];
+    banners_[i] = processes_[i]->readLine(30000);
+    return numberAfter(banners_[i], "listening on 127.0.0.1:") == ports_[i];
   }
 
   // kill -9, as a crash would; returns once the process is gone.
@@ -95,7 +97,11 @@ class AnchorCluster {
 
   // "127.0.0.1:<port>" of server `i`.
   std::string server(size_t i) const { return "127.0.0.1:" + std::to_string(ports_[i]); }
+  int port(size_t i) const { return ports_[i]; }
   pid_t pid(size_t i) const { return processes_[i] ? processes_[i]->pid() : 0; }
+  ChildProcess* process(size_t i) { return processes_[i].get(); }
+  // The first line server `i` printed when it last started.
+  const std::string& banner(size_t i) const { return banners_[i]; }
   const std::string& registry(size_t i) const { return registries_[i]; }
 
   // Lines of "blr-anchor events list" run against server `i`'s registry
@@ -110,18 +116,12 @@ class AnchorCluster {
     return n;
   }
 
-  static int freePort() {
-    CZuSocket sock;
-    int port = 0;
-    return dwTcpListen("127.0.0.1", 0, 1, &sock, &port).IsError() ? 0 : port;
-  }
-
  private:
   std::string anchorPath_;
   TlsConfig tls_;
   std::string operator_, dir_, database_;
   std::vector<int> ports_;
-  std::vector<std::string> registries_;
+  std::vector<std::string> registries_, banners_;
   std::vector<std::unique_ptr<ChildProcess>> processes_;
   bool tailAdded_ = false;
 };

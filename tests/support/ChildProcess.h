@@ -84,4 +84,11 @@ inline int numberAfter(const std::string& text, const std::string& marker) {
   return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + marker.size());
 }
 
+// A loopback port nothing listens on (for a moment); 0 when none was found.
+inline int freePort() {
+  CZuSocket sock;
+  int port = 0;
+  return dwTcpListen("127.0.0.1", 0, 1, &sock, &port).IsError() ? 0 : port;
+}
+
 #endif  // BLR_TESTS_SUPPORT_CHILDPROCESS_H

@@ -12,6 +12,7 @@
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
 #include "host/DwLinkPool.h"
+#include "host/DwPortMap.h"
 #include "support/Check.h"
 #include "support/TempFile.h"
 
@@ -19,10 +20,7 @@ class CtrlFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     DWPlatformInfo::reset();
-    TlsConfig tls = TestCerts::get().config("client1");
-    DWPlatformInfo::setValue("Security", "sCAFile", tls.caFile);
-    DWPlatformInfo::setValue("Security", "sCertFile", tls.certFile);
-    DWPlatformInfo::setValue("Security", "sKeyFile", tls.keyFile);
+    TestCerts::get().useInRegistry("client1");
     DWPlatformInfo::setValue("EventManager", "sLogFile", log_.path());
     setBlr("nAuthTimeoutSecs", 5);
     setBlr("nCtrlTimeoutSecs", 5);
@@ -40,6 +38,20 @@ class CtrlFixture : public ::testing::Test {
   }
 
   TempFile log_;
+};
+
+// A port lookup of "anchor" that sends clients of BlrCtrlSvc to `port`, then `port2`.
+struct FakeLookup {
+  FakeLookup(int port, int port2) {
+    DwLinkServerConfig config;
+    config.address = "127.0.0.1";
+    config.port = 0;
+    config.tls = LinkTestEnv::get().server;
+    EXPECT_OK(responder.start(config));
+    responder.table().setPorts("BlrCtrlSvc", port, port2);
+  }
+  std::string mangled() const { return MangleHostName("127.0.0.1", "anchor", responder.port(), 0); }
+  DwPortResponder responder;
 };
 
 #endif  // TESTS_CTRLTESTENV_H

@@ -23,7 +23,6 @@ struct LinkTestEnv {
     return env;
   }
   static std::string dir() { return TestCerts::get().dir(); }
-  static TlsConfig config(const std::string& name) { return TestCerts::get().config(name); }
 
  private:
   static std::shared_ptr<TlsContext> ctx(const char* name) {

@@ -78,22 +78,9 @@ void SqlBackendTest::SetUp() {
 }
 
 std::string backendName(const ::testing::TestParamInfo<DWSqlBackend>& info) {
-  switch (info.param) {
-    case DWSqlBackend::kSqlite:
-      return "Sqlite";
-    case DWSqlBackend::kPostgres:
-      return "Postgres";
-  }
-  return "";
+  return info.param == DWSqlBackend::kSqlite ? "Sqlite" : "Postgres";
 }
 
 void PrintTo(DWSqlBackend backend, std::ostream* out) {
-  switch (backend) {
-    case DWSqlBackend::kSqlite:
-      *out << "SQLite";
-      break;
-    case DWSqlBackend::kPostgres:
-      *out << "PostgreSQL";
-      break;
-  }
+  *out << (backend == DWSqlBackend::kSqlite ? "SQLite" : "PostgreSQL");
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "host/DWPlatformInfo.h"
 #include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
 #include "host/TlsContext.h"
@@ -36,6 +37,14 @@ class TestCerts {
     std::shared_ptr<TlsContext> tls;
     check(TlsContext::create(c, &tls));
     return tls;
+  }
+  // Points the registry's [Security] files at `name`'s certificate, as a
+  // program of that client reads them.
+  void useInRegistry(const std::string& name) const {
+    TlsConfig c = config(name);
+    DWPlatformInfo::setValue("Security", "sCAFile", c.caFile);
+    DWPlatformInfo::setValue("Security", "sCertFile", c.certFile);
+    DWPlatformInfo::setValue("Security", "sKeyFile", c.keyFile);
   }
 
  private:

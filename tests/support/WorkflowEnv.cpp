@@ -145,10 +145,7 @@ WorkflowEnv::WorkflowEnv(const std::string& logFile, bool onDisk)
   DWPlatformInfo::reset();
   DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
   DWPlatformInfo::setValue("Database", "sSqliteDir", dir->path());
-  TlsConfig tls = TestCerts::get().config("job1");
-  DWPlatformInfo::setValue("Security", "sCAFile", tls.caFile);
-  DWPlatformInfo::setValue("Security", "sCertFile", tls.certFile);
-  DWPlatformInfo::setValue("Security", "sKeyFile", tls.keyFile);
+  TestCerts::get().useInRegistry("job1");
   DWPlatformInfo::setValue("EventManager", "sLogFile", logFile);
 }
 

@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "host/DwTcp.h"
+#include "support/ChildProcess.h"
 #include "tools/cli/CliEnv.h"
 
 namespace {
@@ -34,12 +35,6 @@ std::string rawExchange(int port, const std::string& request) {
 
 bool installed(const char* program) {
   return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-int freePort() {
-  CZuSocket sock;
-  int port = 0;
-  return dwTcpListen("127.0.0.1", 0, 1, &sock, &port).IsError() ? 0 : port;
 }
 
 class MonitorTest : public ::testing::Test {

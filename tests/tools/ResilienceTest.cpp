@@ -1,4 +1,5 @@
-// The real blr-anchor and blr-proxy programs under attack: idle plain
+// The real blr-anchor and blr-proxy programs: a server answering the
+// library's clients and its admin commands; then under attack: idle plain
 // sockets, idle authenticated connections and trickled requests are held open
 // while a good client's requests must all succeed; and many clients sending
 // frames at the size bound at once must not take the server past its memory
@@ -16,6 +17,7 @@
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
 #include "BLR/BlrReg.h"
+#include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwHostName.h"
 #include "host/DwLinkFrame.h"
@@ -37,10 +39,7 @@ using Clock = std::chrono::steady_clock;
 void useClientCertificate() {
   DWPlatformInfo::reset();
   DwLinkPool::instance().clear();
-  TlsConfig job = TestCerts::get().config("job1");
-  DWPlatformInfo::setValue("Security", "sCAFile", job.caFile);
-  DWPlatformInfo::setValue("Security", "sCertFile", job.certFile);
-  DWPlatformInfo::setValue("Security", "sKeyFile", job.keyFile);
+  TestCerts::get().useInRegistry("job1");
   DWPlatformInfo::setNumber("Link", "nTimeoutSecs", 20);
   DWPlatformInfo::setNumber("BLR", "nAuthTimeoutSecs", 20);
   DWPlatformInfo::setNumber("BLR", "nCtrlTimeoutSecs", 20);
@@ -68,30 +67,26 @@ class ResilienceTest : public ::testing::Test {
     tls_ = TestCerts::get().context("job1");
   }
   void TearDown() override {
+    cluster_.reset();
     DwLinkPool::instance().clear();
     DWPlatformInfo::reset();
   }
 
-  // Starts blr-anchor with `extra` registry lines in its [Link] section.
-  void startAnchor(const std::string& extra = "") {
-    TlsConfig anchor = TestCerts::get().config("anchor");
-    std::string registry = dir_.path() + "/anchor.reg";
-    std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = "
-                            << anchor.certFile << "\nsKeyFile = " << anchor.keyFile
-                            << "\nsOperatorNames = job1\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
-                            << extra << "[Database]\nsSqliteDir = " << dir_.path() << "/db\n"
-                            << "[EventManager]\nsLogFile = " << dir_.path() << "/anchor.log\n";
-    std::string add = std::string(BLR_ANCHOR_PATH) +
-                      " client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8406 "
-                      "--evmgrc-port 8407 --registry " + registry + " >/dev/null";
-    ASSERT_EQ(std::system(add.c_str()), 0);
-    anchor_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{BLR_ANCHOR_PATH, "serve", "--registry", registry});
-    anchorPort_ = numberAfter(anchor_->readLine(), "listening on 127.0.0.1:");
-    ASSERT_NE(anchorPort_, 0);
+  std::string sqliteDatabase() { return "[Database]\nsSqliteDir = " + dir_.path() + "/db\n"; }
+
+  // Servers on `database` with `extra` registry lines each; this process their client.
+  void startServers(const std::string& database, const std::vector<std::string>& extra) {
+    cluster_ = std::make_unique<AnchorCluster>(BLR_ANCHOR_PATH, TestCerts::get().config("anchor"), "job1",
+                                               dir_.path(), database);
+    for (const std::string& e : extra) ASSERT_TRUE(cluster_->add(e));
+    for (size_t i = 0; i < extra.size(); ++i) ASSERT_TRUE(cluster_->start(i)) << "server " << i;
     useClientCertificate();
-    DWPlatformInfo::setValue("Link", "sServerHost", "127.0.0.1");
-    DWPlatformInfo::setNumber("Link", "nServerPort", anchorPort_);
+    DWPlatformInfo::setValue("Link", "sServers", cluster_->servers());
+  }
+  // One server on SQLite with `extra` lines in its [Link] section.
+  void startAnchor(const std::string& extra = "") {
+    startServers(sqliteDatabase(), {"[Link]\n" + extra});
+    if (!HasFatalFailure()) anchorPort_ = cluster_->port(0);
   }
 
   int storePair() {
@@ -102,9 +97,72 @@ class ResilienceTest : public ::testing::Test {
 
   TempDir dir_;
   std::shared_ptr<TlsContext> tls_;
-  std::unique_ptr<ChildProcess> anchor_;
+  std::unique_ptr<AnchorCluster> cluster_;
   int anchorPort_ = 0;
 };
+
+// Runs a blr-anchor admin command with `registry`; its exit status, its
+// standard output in `out`.
+int admin(const std::string& registry, const std::string& args, std::string* out = nullptr) {
+  std::string command = std::string(BLR_ANCHOR_PATH) + " " + args + " --registry " + registry;
+  FILE* p = popen(command.c_str(), "r");
+  char buf[512];
+  std::string text;
+  while (p && std::fgets(buf, sizeof buf, p)) text += buf;
+  int status = p ? pclose(p) : -1;
+  if (out) *out = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// blr clients and blr pairs drive the same calls end to end (CliTest); here
+// what only the library's callers and the admin commands see.
+TEST_F(ResilienceTest, AnchorServesClientsOverTlsKeepsEventsAndStopsCleanly) {
+  startAnchor();
+  EXPECT_THAT(cluster_->banner(0), HasSubstr("clients: [Link] sServerHost = 127.0.0.1, nServerPort = " +
+                                             std::to_string(anchorPort_) + ")"));
+  const std::string registry = cluster_->registry(0);
+  BlrDB db;
+  BlrDB::Pair p = samplePair("vm'1");
+  ASSERT_OK(db.createOrUpdatePair(p));
+  ASSERT_OK(db.setPairStatus(p.id, 4, "replicating", 0));
+  std::string mangled;
+  DWClient tail(20);
+  ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
+  EXPECT_EQ(mangled, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
+  EXPECT_EQ(mangled, p.tailHostName);
+  DWClientInfo bad;
+  bad.id = 22;
+  bad.name = "head2";
+  bad.netHostName = "10.0.0.8";
+  bad.dwdPort = 70000;
+  bad.evmgrcPort = 8501;
+  EXPECT_THAT(DWClient::add(bad).AsString(), HasSubstr("two ports from 1 to 65535"));
+
+  std::string out;
+  ASSERT_EQ(admin(registry, "events list --entity-type 187 --entity-id " + std::to_string(p.id), &out), 0);
+  EXPECT_THAT(out, HasSubstr("0x025A0094 severity=1 entity=187/" + std::to_string(p.id) + " \"vm'1\""));
+  ASSERT_EQ(admin(registry, "client list", &out), 0);
+  EXPECT_THAT(out, HasSubstr("tail1"));
+  ASSERT_EQ(admin(registry, "client remove --id 20"), 0);
+  EXPECT_NE(admin(registry, "client remove --id 20"), 0);
+  EXPECT_NE(tail.getNetworkHostnameMangled(mangled, nullptr), 0);
+
+  EXPECT_EQ(cluster_->process(0)->stop(), 0);
+  std::ifstream log(registry + ".log");
+  EXPECT_THAT(std::string(std::istreambuf_iterator<char>(log), {}),
+              HasSubstr("stopping after the requests in flight"));
+}
+
+TEST(ClientDirectoryEdits, NeedACertificateOfTheirOwn) {
+  DWClientDirectorySvc directory;  // refuses before reaching any database
+  KRP_Cert shared;
+  shared.kind = KRP_CERT_KIND_PRODUCT;
+  for (const char* req : {"add_client", "remove_client"}) {
+    DwLinkSvc::Map resp;
+    EXPECT_THAT(directory.dispatch({{"req", req}, {"id", "5"}}, &resp, "someone", shared).AsString(),
+                HasSubstr("Client someone may not edit the client directory"));
+  }
+}
 
 TEST_F(ResilienceTest, AnchorServesAGoodClientUnderAttack) {
   startAnchor();
@@ -148,7 +206,8 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
 #endif
   const long kBudgetMiB = 128, kOverheadMiB = 64;
   startAnchor("nMemoryBudgetMB = " + std::to_string(kBudgetMiB) + "\n");
-  long before = anchor_->memoryKiB("VmRSS");
+  ChildProcess* anchor = cluster_->process(0);
+  long before = anchor->memoryKiB("VmRSS");
   DwLinkMessage big;
   big.name = "BLR";
   big.entries["req"] = "get_pairs";
@@ -176,12 +235,12 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
   }
   for (std::thread& t : clients) t.join();
   EXPECT_EQ(answered, kClients);
-  long peak = anchor_->memoryKiB("VmHWM");
-  long after = anchor_->memoryKiB("VmRSS");
+  long peak = anchor->memoryKiB("VmHWM");
+  long after = anchor->memoryKiB("VmRSS");
   // The last answer may be read before the server lets go of its frame.
   for (int i = 0; i < 50 && after > before + 32 * 1024; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    after = anchor_->memoryKiB("VmRSS");
+    after = anchor->memoryKiB("VmRSS");
   }
   std::printf("server RSS: %ld MiB before, %ld MiB peak, %ld MiB after\n", before / 1024,
               peak / 1024, after / 1024);
@@ -193,12 +252,9 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
 class FailoverTest : public ResilienceTest {
  protected:
   void TearDown() override {
-    cluster_.reset();
     ResilienceTest::TearDown();
     db_.tearDown();
   }
-
-  std::string sqliteDatabase() { return "[Database]\nsSqliteDir = " + dir_.path() + "/db\n"; }
 
   // A fresh schema on the server of BLR_TEST_PG_CONNINFO; empty when unset.
   std::string postgresDatabase() {
@@ -208,14 +264,9 @@ class FailoverTest : public ResilienceTest {
     return "[Database]\nsBackend = postgresql\nsPostgresConnInfo = " + connInfo + "\n";
   }
 
-  // Servers with `extra` registry lines each; this process their client.
+  // Servers with `extra` registry lines each, tried quickly in turn.
   void startServers(const std::string& database, const std::vector<std::string>& extra) {
-    cluster_ = std::make_unique<AnchorCluster>(BLR_ANCHOR_PATH, TestCerts::get().config("anchor"), "job1",
-                                               dir_.path(), database);
-    for (const std::string& e : extra) ASSERT_TRUE(cluster_->add(e));
-    for (size_t i = 0; i < extra.size(); ++i) ASSERT_TRUE(cluster_->start(i)) << "server " << i;
-    useClientCertificate();
-    DWPlatformInfo::setValue("Link", "sServers", cluster_->servers());
+    ResilienceTest::startServers(database, extra);
     DWPlatformInfo::setNumber("Link", "nConnectTimeoutSecs", 1);
   }
 
@@ -247,7 +298,6 @@ class FailoverTest : public ResilienceTest {
   }
 
   SqlTestDb db_;
-  std::unique_ptr<AnchorCluster> cluster_;
 };
 
 TEST_F(FailoverTest, KilledServersLoseAndRepeatNothingOnSqlite) { killRepeatedly(sqliteDatabase(), 6); }
@@ -301,23 +351,17 @@ TEST_F(FailoverTest, StreamedPairListGoesOnAfterTheServerInUseDies) {
 // Ready only while the server takes connections and its database answers.
 TEST_F(FailoverTest, HealthIsReadyOnlyWhileServingWithADatabase) {
   startServers(sqliteDatabase(), {""});
-  auto health = [&](const std::string& registry, std::string* line) {
-    const std::string out = dir_.path() + "/health.txt";
-    int status = std::system((std::string(BLR_ANCHOR_PATH) + " health --registry " + registry + " >" + out).c_str());
-    std::getline(std::ifstream(out), *line);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  std::string line;
-  EXPECT_EQ(health(cluster_->registry(0), &line), 0);
-  EXPECT_EQ(line, "ready");
+  std::string out;
+  EXPECT_EQ(admin(cluster_->registry(0), "health", &out), 0);
+  EXPECT_EQ(out, "ready\n");
   std::string noDatabase = dir_.path() + "/nodb.reg";
   std::ofstream(noDatabase) << std::ifstream(cluster_->registry(0)).rdbuf()
                             << "[Database]\nsBackend = postgresql\nsPostgresConnInfo = host=/nonexistent port=1\n";
-  EXPECT_EQ(health(noDatabase, &line), 1);
-  EXPECT_THAT(line, HasSubstr("not ready: The database does not answer"));
+  EXPECT_EQ(admin(noDatabase, "health", &out), 1);
+  EXPECT_THAT(out, HasSubstr("not ready: The database does not answer"));
   cluster_->kill(0);
-  EXPECT_EQ(health(cluster_->registry(0), &line), 1);
-  EXPECT_THAT(line, HasSubstr("not ready: The server does not take connections"));
+  EXPECT_EQ(admin(cluster_->registry(0), "health", &out), 1);
+  EXPECT_THAT(out, HasSubstr("not ready: The server does not take connections"));
 }
 
 // A primary and a synchronous standby (scripts/pg.sh start-pair); the

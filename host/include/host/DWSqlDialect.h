@@ -19,9 +19,14 @@ namespace DWSqlDialect {
 // Splits text at the ';' that are outside literals, quoted identifiers and
 // comments.  Commands that hold nothing but blanks and comments are dropped.
 std::vector<std::string> splitCommands(const std::string& text);
+// The same, taking over `text` for a single command instead of copying it.
+std::vector<std::string> splitCommands(std::string&& text);
 
 // One command (no separating ';') in the backend's dialect.
 std::string rewrite(const std::string& command, DWSqlBackend backend);
+// False when rewrite would give `command` back unchanged; a quick scan that
+// may say true of a command that needs nothing.
+bool mayNeedRewrite(const std::string& command, DWSqlBackend backend);
 
 // `text` as a string literal: between single quotes, its own quotes doubled.
 // Statements built from outside texts go through this, so that any text is

@@ -97,6 +97,8 @@ size_t FXString::FromString(const char* text, size_t size, wchar_t* out, size_t 
 }
 
 size_t FXString::PrefixBytes(const char* text, size_t size, size_t max) {
+  // Every character takes at least one byte.
+  if (size <= max) return size;
   size_t i = 0;
   for (size_t n = 0; i < size && n < max; ++n) {
     uint32_t cp = 0;

@@ -20,7 +20,11 @@ bool parsePort(const std::string& text, int* port) {
 
 std::string MangleHostName(const std::string& netHostName, const std::string& clientName, int dwdPort,
                            int evmgrcPort) {
-  return clientName + '@' + netHostName + ':' + std::to_string(dwdPort) + ':' + std::to_string(evmgrcPort);
+  const std::string dwd = std::to_string(dwdPort), evmgrc = std::to_string(evmgrcPort);
+  std::string mangled;
+  mangled.reserve(clientName.size() + netHostName.size() + dwd.size() + evmgrc.size() + 3);
+  mangled.append(clientName).append(1, '@').append(netHostName).append(1, ':').append(dwd).append(1, ':').append(evmgrc);
+  return mangled;
 }
 
 bool DemangleHostName(const char* mangled, std::string& hostName, std::string& clientName, int& dwdPort,

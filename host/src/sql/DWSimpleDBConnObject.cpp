@@ -60,27 +60,26 @@ size_t utf8Cut(const char* text, size_t size, size_t max) {
   return lead;
 }
 
-// Parses "i|s64|w128|b"; false on a malformed item.
-bool parseFormat(const char* format, std::vector<std::pair<char, size_t>>* items) {
-  items->reserve(static_cast<size_t>(std::count(format, format + std::strlen(format), '|')) + 1);
-  const char* p = format;
-  while (true) {
-    char type = *p++;
-    size_t size = 0;
-    if (type == 's' || type == 'w' || type == 'u') {
-      if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-      for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        size = size * 10 + static_cast<size_t>(*p - '0');
-        if (size > kMaxBufferSize) return false;
-      }
-      if (size == 0) return false;
-    } else if (type != 'i' && type != 'b' && type != 'B') {
-      return false;
+// Reads the next item of a format such as "i|s64|w128|b" at `*p` and moves
+// past it and its separator; false on a malformed item.
+bool nextFormatItem(const char** p, char* type, size_t* size) {
+  const char* q = *p;
+  *type = *q++;
+  *size = 0;
+  if (*type == 's' || *type == 'w' || *type == 'u') {
+    if (!std::isdigit(static_cast<unsigned char>(*q))) return false;
+    for (; std::isdigit(static_cast<unsigned char>(*q)); ++q) {
+      *size = *size * 10 + static_cast<size_t>(*q - '0');
+      if (*size > kMaxBufferSize) return false;
     }
-    items->emplace_back(type, size);
-    if (*p == '\0') return true;
-    if (*p++ != '|') return false;
+    if (*size == 0) return false;
+  } else if (*type != 'i' && *type != 'b' && *type != 'B') {
+    return false;
   }
+  if (*q == '|' && q[1] != '\0') ++q;
+  else if (*q != '\0') return false;
+  *p = q;
+  return true;
 }
 
 }  // namespace
@@ -135,10 +134,10 @@ int DWSimpleDBConnObject::openSQLConnectionUsingDbName(std::string dbName) {
     openCode_ = 0;
     return succeed();
   }
-  SqlLocation where;
+  std::shared_ptr<const SqlLocation> where;
   std::string error;
   openCode_ = resolveSqlLocation(dbName, &where, &error);
-  if (openCode_ == 0) openCode_ = SqlHandlePool::process().lease(where, &lease_, &error);
+  if (openCode_ == 0) openCode_ = SqlHandlePool::process().lease(*where, &lease_, &error);
   if (openCode_ == 0) backend_ = lease_->get();
   if (openCode_ != 0) return fail(openCode_, "Couldn't open database " + dbName + ": " + error);
   return succeed();
@@ -189,7 +188,7 @@ int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool 
   bindings_.clear();
   if (!backend_) return fail(openCode_, lastError_);
   if (statement == nullptr) return fail(DWSQL_MISUSE, "No statement");
-  std::vector<std::string> commands = DWSqlDialect::splitCommands(statement);
+  std::vector<std::string> commands = DWSqlDialect::splitCommands(std::string(statement));
   if (commands.empty()) return fail(DWSQL_MISUSE, "Statement holds no command");
   // Some failures make the database end the transaction itself; later
   // commands must not run outside it.
@@ -210,7 +209,11 @@ int DWSimpleDBConnObject::execQuery(const char* statement, bool /*flag1*/, bool 
 int DWSimpleDBConnObject::runCommands(const std::vector<std::string>& commands) {
   DWSqlBackend dialect = backend_->dialect();
   for (size_t i = 0; i < commands.size(); ++i) {
-    std::string command = DWSqlDialect::rewrite(commands[i], dialect);
+    // Most commands need no rewriting, nor a copy.
+    std::string rewritten;
+    const bool rewrites = DWSqlDialect::mayNeedRewrite(commands[i], dialect);
+    if (rewrites) rewritten = DWSqlDialect::rewrite(commands[i], dialect);
+    const std::string& command = rewrites ? rewritten : commands[i];
     SqlResult scratch;
     std::string error;
     int rc = backend_->run(command, i + 1 == commands.size() ? result_.get() : &scratch, &error);
@@ -259,27 +262,36 @@ int DWSimpleDBConnObject::endJoined(int how) {
 }
 
 int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
-  bindings_.clear();
+  bindings_.clear();  // keeps its room for the next query's
   if (!backend_) return fail(openCode_, lastError_);
   if (!result_->returnsRows) return fail(DWSQL_MISUSE, "No query result to bind");
-  std::vector<std::pair<char, size_t>> items;
-  if (format == nullptr || !parseFormat(format, &items))
-    return fail(DWSQL_MISUSE, std::string("Bad bind format \"") + (format ? format : "") + "\"");
+  if (format == nullptr || *format == '\0') return fail(DWSQL_MISUSE, "Bad bind format \"\"");
   const int columns = result_->rows ? result_->rows->columns() : 0;
-  if (static_cast<int>(items.size()) != columns)
-    return fail(DWSQL_MISUSE, "Bind format \"" + std::string(format) + "\" has " +
-                                  std::to_string(items.size()) + " items for " +
-                                  std::to_string(columns) + " columns");
-  std::vector<Binding> bindings;
-  bindings.reserve(items.size());
+  // One pass over the format, taking a buffer for each item.
+  bindings_.reserve(static_cast<size_t>(columns));
   va_list ap;
   va_start(ap, format);
-  for (const auto& item : items) bindings.push_back({item.first, item.second, va_arg(ap, void*)});
+  const char* p = format;
+  bool wellFormed = true, nullBuffer = false;
+  while (*p != '\0') {
+    Binding b;
+    if (!nextFormatItem(&p, &b.type, &b.size)) {
+      wellFormed = false;
+      break;
+    }
+    b.buffer = static_cast<int>(bindings_.size()) < columns ? va_arg(ap, void*) : nullptr;
+    nullBuffer = nullBuffer || b.buffer == nullptr;
+    bindings_.push_back(b);
+  }
   va_end(ap);
-  for (const Binding& b : bindings)
-    if (b.buffer == nullptr) return fail(DWSQL_MISUSE, "Null buffer bound");
-  bindings_.swap(bindings);
-  return succeed();
+  const size_t items = bindings_.size();
+  if (wellFormed && items == static_cast<size_t>(columns) && !nullBuffer) return succeed();
+  bindings_.clear();
+  if (!wellFormed) return fail(DWSQL_MISUSE, std::string("Bad bind format \"") + format + "\"");
+  if (items != static_cast<size_t>(columns))
+    return fail(DWSQL_MISUSE, "Bind format \"" + std::string(format) + "\" has " + std::to_string(items) +
+                                  " items for " + std::to_string(columns) + " columns");
+  return fail(DWSQL_MISUSE, "Null buffer bound");
 }
 
 int DWSimpleDBConnObject::getNextRow() {

@@ -217,7 +217,7 @@ bool rewriteDeleteJoin(const Command& cmd, DWSqlBackend backend, std::string* ou
 // False when no rewrite can apply, which the text shows without tokens:
 // each rewrite needs its word, or (PostgreSQL) two operator characters in
 // a row.
-bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
+bool quickRewriteCheck(const std::string& s, DWSqlBackend backend) {
   // The rewritten DELETE is the first word; blanks or a comment may come first.
   const size_t first = s.find_first_not_of(" \t\r\n\f\v");
   if (first != std::string::npos &&
@@ -242,13 +242,18 @@ bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
 
 namespace DWSqlDialect {
 
-std::vector<std::string> splitCommands(const std::string& text) {
+std::vector<std::string> splitCommands(const std::string& text) { return splitCommands(std::string(text)); }
+
+std::vector<std::string> splitCommands(std::string&& text) {
   std::vector<std::string> commands;
   // The common case, one command without comments, needs no tokens.
   if (text.find(';') == std::string::npos && text.find("--") == std::string::npos &&
       text.find("/*") == std::string::npos) {
-    std::string command = trimBlanks(text);
-    if (!command.empty()) commands.push_back(std::move(command));
+    size_t b = 0, e = text.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(text[b]))) ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(text[e - 1]))) --e;
+    text.erase(e).erase(0, b);
+    if (!text.empty()) commands.push_back(std::move(text));
     return commands;
   }
   size_t start = 0;
@@ -266,8 +271,12 @@ std::vector<std::string> splitCommands(const std::string& text) {
   return commands;
 }
 
+bool mayNeedRewrite(const std::string& command, DWSqlBackend backend) {
+  return quickRewriteCheck(command, backend);
+}
+
 std::string rewrite(const std::string& command, DWSqlBackend backend) {
-  if (!mayNeedRewrite(command, backend)) return command;
+  if (!quickRewriteCheck(command, backend)) return command;
   Command cmd(command);
   rewriteScopeIdentity(&cmd, backend);
   switch (backend) {

@@ -104,7 +104,9 @@ std::string sqlBackendNames();
 const char* sqlSchemaText(const std::string& backend, const std::string& file);
 
 // Reads the location of `dbName` from the registry ([Database.<name>] over
-// [Database]).  0, or DWSQL_CONFIG with the reason in `error`.
-int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error);
+// [Database]).  0, or DWSQL_CONFIG with the reason in `error`.  The answer
+// is shared with the other opens of the name until the registry changes.
+int resolveSqlLocation(const std::string& dbName, std::shared_ptr<const SqlLocation>* where,
+                       std::string* error);
 
 #endif  // HOST_SRC_SQLBACKEND_H

@@ -96,11 +96,12 @@ int readSqlLocation(const std::string& dbName, SqlLocation* where, std::string* 
 
 // Every request opens its database; the registry is read again only once it
 // changed (DWPlatformInfo::generation), not key by key on every open.
-int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::string* error) {
+int resolveSqlLocation(const std::string& dbName, std::shared_ptr<const SqlLocation>* where,
+                       std::string* error) {
   if (!validName(dbName)) return configError("Bad database name \"" + dbName + "\"", error);
   struct Resolved {
     uint64_t generation;
-    SqlLocation where;
+    std::shared_ptr<const SqlLocation> where;
   };
   static std::mutex mutex;
   static std::map<std::string, Resolved>* resolved = new std::map<std::string, Resolved>;  // lives to the end
@@ -113,9 +114,11 @@ int resolveSqlLocation(const std::string& dbName, SqlLocation* where, std::strin
       return 0;
     }
   }
-  int rc = readSqlLocation(dbName, where, error);
+  std::shared_ptr<SqlLocation> read(new SqlLocation);
+  int rc = readSqlLocation(dbName, read.get(), error);
   if (rc != 0) return rc;
+  *where = read;
   std::lock_guard<std::mutex> lock(mutex);
-  (*resolved)[dbName] = Resolved{generation, *where};
+  (*resolved)[dbName] = Resolved{generation, read};
   return 0;
 }

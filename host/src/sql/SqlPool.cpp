@@ -132,8 +132,9 @@ int SqlHandlePool::lease(const SqlLocation& where, std::unique_ptr<SqlLease>* ou
   shelf->expire(start, &expired);
   const bool nested = holds(shelf);
   auto available = [&] { return !shelf->idle.empty() || shelf->open < shelf->limit; };
-  // A thread holding a handle already goes first: it may be what the line waits for.
-  if (!nested) {
+  // A thread holding a handle already goes first: it may be what the line
+  // waits for.  Nobody waiting and a handle to be had: no need to queue.
+  if (!nested && !(shelf->line.empty() && available())) {
     SqlTicketLine::Place place;
     shelf->line.join(&place);
     const bool ready = place.turn.wait_until(

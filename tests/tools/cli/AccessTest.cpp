@@ -163,8 +163,7 @@ TEST_F(AccessTest, EveryChangeNamesWhoAskedForIt) {
                 .code,
             0);
   ASSERT_EQ(env.blr("proxies start " + id).code, 0);
-  for (int i = 0; i < 100 && env.json("pairs show " + id)["statusCode"] != 4; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(env.awaitStatus({std::stoi(id)}, {4}));
   CliEnv::Result r = env.blr("failover " + id + " --no-power-on");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   ASSERT_EQ(env.blr("pairs set-status " + id + " 6").code, 0);

@@ -10,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,6 +105,25 @@ class CliEnv {
       ASSERT_NE(start(std::string("blr-proxy --registry ") + name + ".reg --state-file " + name +
                       ".state " + proxyArgs),
                 "");
+  }
+
+  // Polls `done` for up to 20 s (the simulators act a little later); its last answer.
+  static bool eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 200; ++i) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
+  }
+  // Whether every pair of `ids` comes to be in one of `statuses` within 20 s.
+  bool awaitStatus(const std::vector<int>& ids, const std::vector<int>& statuses) const {
+    return eventually([&] {
+      std::map<int, int> status;
+      for (const Json& p : json("pairs list")) status[p["id"]] = p["statusCode"];
+      return std::all_of(ids.begin(), ids.end(), [&](int id) {
+        return std::count(statuses.begin(), statuses.end(), status[id]) > 0;
+      });
+    });
   }
 
   // A VM's power in a simulator's state file ("head1" or "tail1"), by its

@@ -29,20 +29,6 @@ class CliTest : public ::testing::Test {
     return pair.value("id", 0);
   }
 
-  // Polls `done` for up to 10 s (the simulators act a little later); its last answer.
-  static bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 100; ++i) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return done();
-  }
-  int awaitStatus(int id, int status) {
-    int seen = -1;
-    eventually([&] { return (seen = env_.json("pairs show " + std::to_string(id))["statusCode"]) == status; });
-    return seen;
-  }
-
   // The error output of `args`, which must exit with `code`.
   std::string err(const std::string& args, int code) {
     CliEnv::Result r = env_.blr(args);
@@ -191,9 +177,6 @@ TEST_F(CliTest, StoredBytesAreShownSafelyAndReadBackExactly) {
 
   env_.write("nul.json", R"({"srcName": "a\u0000b"})");
   EXPECT_EQ(err("pairs create --file nul.json", 2), "blr: pair: \"srcName\" holds a NUL byte at offset 1\n");
-  EXPECT_NE(err("pairs props set " + std::to_string(pair["id"].get<int>()) + " " + std::string(129, 'k') + " v", 1)
-                .find("propertyName is 129 bytes long; at most 128 are stored"),
-            std::string::npos);
 }
 
 TEST_F(CliTest, ErrorsAreOneLineUnlessVerbose) {
@@ -228,14 +211,14 @@ TEST_F(CliTest, ProxyRequestsReachTheSimulator) {
 
   Json started = env_.json("proxies start" + p);
   EXPECT_EQ(started["proxy"], head);
-  EXPECT_EQ(awaitStatus(id, 4), 4);
+  EXPECT_TRUE(env_.awaitStatus({id}, {4}));
 
   env_.write("head1.ctl", "fault STOP=fail:7:pair is busy\n");
   EXPECT_EQ(err("proxies stop" + p, 1),
             "blr: Couldn't BLR_CTRL_PAIROP_STOP pair " + std::to_string(id) + ": pair is busy\n");
   env_.write("head1.ctl", "");
   ASSERT_EQ(env_.blr("proxies stop" + p).code, 0);
-  EXPECT_EQ(awaitStatus(id, 6), 6);
+  EXPECT_TRUE(env_.awaitStatus({id}, {6}));
 
   EXPECT_EQ(env_.json("proxies resync" + p + " --full --tail")["operation"],
             "BLR_CTRL_PAIROP_FULL_RESYNC");
@@ -314,7 +297,7 @@ class CliWorkflowTest : public CliTest {
               std::to_string(i) + ":/dr/" + std::to_string(i);
     EXPECT_EQ(env_.blr("pairs set-dest " + std::to_string(id) + dest).code, 0);
     EXPECT_EQ(env_.blr("proxies start " + std::to_string(id)).code, 0);
-    EXPECT_EQ(awaitStatus(id, 4), 4);
+    EXPECT_TRUE(env_.awaitStatus({id}, {4}));
     return id;
   }
 
@@ -333,7 +316,7 @@ class CliWorkflowTest : public CliTest {
     env_.write(proxy + ".ctl", "fault " + fault + "\n");
     CliEnv::Result r = env_.blrKilled(command + p_, 300, step);
     EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
-    EXPECT_TRUE(eventually(done)) << env_.read(proxy + ".state");
+    EXPECT_TRUE(CliEnv::eventually(done)) << env_.read(proxy + ".state");
     env_.write(proxy + ".ctl", "");
   }
 
@@ -356,8 +339,8 @@ TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
   Json run = env_.json("failback" + p_ + " --no-wait", 201);
   EXPECT_EQ(run["exitCode"], 201);
   EXPECT_NE(run["error"].get<std::string>().find("is still smart-syncing"), std::string::npos);
-  EXPECT_TRUE(eventually([&] { return env_.blr("failback" + p_ + " --no-wait").code == 0; }));
-  EXPECT_EQ(awaitStatus(id, 4), 4);
+  EXPECT_TRUE(CliEnv::eventually([&] { return env_.blr("failback" + p_ + " --no-wait").code == 0; }));
+  EXPECT_TRUE(env_.awaitStatus({id}, {4}));
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
   EXPECT_EQ(env_.json("pairs props list" + p_), Json::object()) << "progress cleared";
 
@@ -398,7 +381,7 @@ TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
   EXPECT_FALSE(recoveryOn());
   EXPECT_TRUE(productionOn());
   EXPECT_EQ(env_.json("pairs props list" + p_), Json::object());
-  EXPECT_EQ(awaitStatus(id, 4), 4);
+  EXPECT_TRUE(env_.awaitStatus({id}, {4}));
 
   // A production VM that could not be stopped keeps the recovery VM off.
   env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
@@ -442,7 +425,7 @@ TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
   EXPECT_FALSE(blocked());
   // Replication reaches the Tail again: a failover to the latest state
   // does not wait out its flush.
-  ASSERT_EQ(awaitStatus(id, 4), 4);
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
   CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   EXPECT_EQ(r.code, 0) << r.err;
 }
@@ -464,7 +447,7 @@ TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResu
   EXPECT_TRUE(hasSnapshot());
   CliEnv::Result r = env_.blr("cancel-failover" + p_);
   EXPECT_EQ(r.code, 0) << r.err;
-  ASSERT_EQ(awaitStatus(id, 4), 4);
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
 
   // A repeated cancel finds the revert done.
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);

@@ -110,22 +110,8 @@ class PlansCliTest : public ::testing::Test {
     CliEnv::Result r =
         env_.run(loop + "; do blr -r cli.reg proxies start $id >/dev/null || exit 1; done");
     EXPECT_EQ(r.code, 0) << r.err;
-    waitForStatus(ids, {4});
+    EXPECT_TRUE(env_.awaitStatus(ids, {4}));
     return ids;
-  }
-
-  // Waits up to 20 s for every pair of `ids` to be in one of `statuses`.
-  void waitForStatus(const std::vector<int>& ids, const std::vector<int>& statuses) {
-    std::map<int, int> status;
-    for (int i = 0; i < 200; ++i) {
-      if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      for (const Json& p : env_.json("pairs list")) status[p["id"]] = p["statusCode"];
-      bool all = true;
-      for (int id : ids)
-        all = all && std::count(statuses.begin(), statuses.end(), status[id]) > 0;
-      if (all) return;
-    }
-    ADD_FAILURE() << "pairs not in the expected status";
   }
 
   // A plan of the pairs in groups of kGroupSizes, at kParallelism;
@@ -500,7 +486,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   const std::string coe = "c<o>&e";  // a name the run's page must escape
   storePlan(coe, ids, {{bad, "\"continueOnError\": true"}});
   ASSERT_EQ(env_.blr("proxies stop " + std::to_string(bad)).code, 0);
-  waitForStatus({bad}, {6});
+  ASSERT_TRUE(env_.awaitStatus({bad}, {6}));
 
   CliEnv::Result r = env_.blr("plans failover '" + coe + "'");
   EXPECT_EQ(r.code, 1) << r.out << r.err;
@@ -533,7 +519,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
 
   // Every pause takes 600 ms: the kill comes while the second group runs.
   ASSERT_EQ(env_.blr("proxies start " + std::to_string(bad)).code, 0);
-  waitForStatus({bad}, {4});
+  ASSERT_TRUE(env_.awaitStatus({bad}, {4}));
   env_.write("head1.ctl", "fault PAUSE=delay:600\n");
   CliEnv::Result killed = env_.blrKilled("plans failover site", 250, "done in");
   env_.run("rm head1.ctl");

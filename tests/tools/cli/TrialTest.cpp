@@ -10,26 +10,13 @@
 #include <set>
 
 #include "CliEnv.h"
-#include "host/DwTcp.h"
 #include "host/KrpCertAuthority.h"
 #include "host/KrpSocket.h"
+#include "support/ChildProcess.h"
 
 namespace {
 
 using Json = CliEnv::Json;
-
-int numberAfter(const std::string& text, const std::string& key) {
-  size_t at = text.find(key);
-  return at == std::string::npos ? 0 : std::atoi(text.c_str() + at + key.size());
-}
-
-// A port nothing listens on (for a moment).
-int closedPort() {
-  CZuSocket socket;
-  int port = 0;
-  EXPECT_FALSE(dwTcpListen("127.0.0.1", 0, 1, &socket, &port).IsError());
-  return port;
-}
 
 // Writes a copy of `certFile` re-signed by the trial's authority, valid
 // until yesterday.
@@ -133,12 +120,12 @@ TEST(TrialTest, DoctorNamesEachFault) {
     EXPECT_EQ(failedChecks(env, variant(env, "fault.reg", overrides)),
               (std::set<std::string>{check, server})) << check;
 
-  int port = closedPort();
+  int port = freePort();
   EXPECT_EQ(failedChecks(env, variant(env, "noserver.reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n")),
             std::set<std::string>{"central server 127.0.0.1:" + std::to_string(port)});
 
   ASSERT_EQ(env.blr("clients add --id 9 --name ghost --host 127.0.0.1 --dwd-port " +
-                    std::to_string(closedPort()) + " --evmgrc-port 1")
+                    std::to_string(freePort()) + " --evmgrc-port 1")
                 .code,
             0);
   std::set<std::string> failed = failedChecks(env, "cli.reg");
