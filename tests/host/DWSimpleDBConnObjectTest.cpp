@@ -112,6 +112,27 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
   EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
   EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
 
+  // Texts read as numbers as strtoll reads them: blanks and a sign first,
+  // digits up to the first other character, saturated when out of range.
+  ASSERT_EQ(conn.exec("SELECT ' 42', '+7', '-9223372036854775808', '99999999999999999999', "
+                      "'-99999999999999999999', '12abc', '', '-3000000000'"),
+            0);
+  int64_t texts[7] = {};
+  int32_t narrow = 0;
+  ASSERT_EQ(conn.ibindstruct("b|b|b|b|b|b|b|i", &texts[0], &texts[1], &texts[2], &texts[3],
+                             &texts[4], &texts[5], &texts[6], &narrow),
+            0)
+      << conn.getLastErrorText();
+  ASSERT_EQ(conn.getNextRow(), 0);
+  EXPECT_EQ(texts[0], 42);
+  EXPECT_EQ(texts[1], 7);
+  EXPECT_EQ(texts[2], INT64_MIN);
+  EXPECT_EQ(texts[3], INT64_MAX);
+  EXPECT_EQ(texts[4], INT64_MIN);
+  EXPECT_EQ(texts[5], 12);
+  EXPECT_EQ(texts[6], 0);
+  EXPECT_EQ(narrow, INT32_MIN);
+
   // A narrow text is not cut inside a UTF-8 sequence.
   ASSERT_EQ(conn.exec("UPDATE T SET s='ab\xE2\x82\xAC" "c'"), 0);
   char s6[7];

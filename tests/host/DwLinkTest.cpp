@@ -351,6 +351,37 @@ TEST_F(DwLinkTest, StalledServerTimesOut) {
   mute.Close();
 }
 
+// Requests that reach the server together, while it is busy with an earlier
+// one, are all read and answered in order: the second one waits whole in the
+// TLS layer, not on the socket, once the first is read.
+TEST_F(DwLinkTest, RequestsArrivingTogetherAreAllAnswered) {
+  startServer();
+  RawPeer peer("127.0.0.1", server_.port());
+  ASSERT_OK(peer.authenticate(env_->client));
+  auto send = [&](const Map& entries) {
+    DwLinkMessage msg;
+    msg.name = "REMOTE";
+    msg.entries = entries;
+    std::string frame;
+    CZuError err = dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame);
+    if (!err.IsError()) krpSendMs(peer.tls, frame.data(), static_cast<int>(frame.size()), 5000, &err);
+    return err;
+  };
+  ASSERT_OK(send({{"n", "0"}, {"wait", ""}}));
+  echo_.awaitWaiting();
+  ASSERT_OK(send({{"n", "1"}}));  // a TLS record each
+  ASSERT_OK(send({{"n", "2"}}));
+  echo_.release();
+  for (const char* n : {"0", "1", "2"}) {
+    std::string payload;
+    bool started = false;
+    DwLinkMessage answer;
+    ASSERT_OK(dwLinkRecvFrame(peer.tls, kDwLinkMaxFrameBytes, 5000, &payload, &started));
+    ASSERT_OK(dwLinkDecode(payload.data(), payload.size(), &answer));
+    EXPECT_EQ(answer.entries["n"], n);
+  }
+}
+
 TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
   startServer();
   ManualClock clock;

@@ -1,6 +1,8 @@
 #include "host/DwLinkPool.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 #include "host/DwClock.h"
@@ -16,6 +18,24 @@ std::string poolKey(const DwLinkClientConfig& c) {
   char tls[32];
   std::snprintf(tls, sizeof tls, "%p", static_cast<void*>(c.tls.get()));
   return c.host + "|" + std::to_string(c.port) + "|" + c.serverName + "|" + tls;
+}
+
+// Waits for the first bytes of the answer: the server works on the request
+// meanwhile, so a read tried at once would only find nothing.  The rest of
+// `*leftMs` stays for reading the frame.
+CZuError awaitAnswer(KrpSocket* s, int* leftMs) {
+  const auto start = std::chrono::steady_clock::now();
+  DwWait w;
+  CZuError err = krpWaitReadable(s, *leftMs, &w);
+  if (!err.IsError() && w == DwWait::kTimeout)
+    err = FXErrorUtil::ErrorInt(FXLOC, ETIMEDOUT, "no answer within %d ms", *leftMs);
+  if (!err.IsError() && w == DwWait::kCancelled)
+    err = FXErrorUtil::ErrorInt(FXLOC, ECANCELED, "cancelled");
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't receive link frame header");
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  *leftMs = std::max(1, *leftMs - static_cast<int>(waited.count()));
+  return CZuError();
 }
 
 bool closedByPeer(const CZuError& err) {
@@ -44,10 +64,13 @@ CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::strin
     bool started = false, more = true;
     err = dwLinkSendFrame(s, frame, config.timeoutMs);
     *sent = !err.IsError();
+    int firstMs = config.timeoutMs;
+    if (!err.IsError()) err = awaitAnswer(s, &firstMs);
     for (bool first = true; !err.IsError() && more; first = false) {
       std::string payload;
       bool frameStarted = false;
-      err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, config.timeoutMs, &payload, &frameStarted);
+      err = dwLinkRecvFrame(s, kDwLinkMaxFrameBytes, first ? firstMs : config.timeoutMs, &payload,
+                            &frameStarted);
       started = started || frameStarted || !first;
       if (!err.IsError()) err = onFrame(payload, &more);
     }
@@ -93,27 +116,29 @@ CZuError DwLinkPool::connect(const DwLinkClientConfig& config, KrpSocket** out) 
   return CZuError();
 }
 
+// The most recently used connection of `key` that is still alive.  The
+// liveness check polls the socket, so it runs outside the lock, which every
+// request of the process takes.
 KrpSocket* DwLinkPool::takeIdle(const std::string& key, int maxIdleSecs) {
-  time_t now = DwClock::current()->now();
-  std::list<Idle> stale;
-  KrpSocket* found = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    for (auto it = idle_.begin(); it != idle_.end() && found == nullptr;) {
-      auto next = std::next(it);
-      if (it->key == key) {
-        if (now - it->since < maxIdleSecs && krpIsIdleAlive(it->socket)) {
-          found = it->socket;
-          ++stats_.reuses;
-        }
-        stale.splice(stale.end(), idle_, it);
-      }
-      it = next;
+  const time_t now = DwClock::current()->now();
+  for (;;) {
+    KrpSocket* candidate = nullptr;
+    bool fresh = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = std::find_if(idle_.begin(), idle_.end(), [&](const Idle& i) { return i.key == key; });
+      if (it == idle_.end()) return nullptr;
+      candidate = it->socket;
+      fresh = now - it->since < maxIdleSecs;
+      idle_.erase(it);
     }
+    if (fresh && krpIsIdleAlive(candidate)) {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++stats_.reuses;
+      return candidate;
+    }
+    krpDestroySocket(candidate);
   }
-  for (Idle& i : stale)
-    if (i.socket != found) krpDestroySocket(i.socket);
-  return found;
 }
 
 void DwLinkPool::putIdle(const std::string& key, const DwLinkClientConfig& config,

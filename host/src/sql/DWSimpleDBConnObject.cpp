@@ -24,11 +24,29 @@ const char kJoinedCommit[] = "RELEASE SAVEPOINT dw_joined";
 const char kJoinedRollback[] = "ROLLBACK TO SAVEPOINT dw_joined";
 const size_t kMaxBufferSize = 1 << 24;
 
+// strtoll's reading of the `size` bytes at `p` in base 10, without copying
+// them to end them with a NUL: leading blanks, a sign, the digits up to the
+// first other byte; saturates when out of range.
+int64_t parseInteger(const char* p, size_t size) {
+  const char* end = p + size;
+  while (p < end && std::isspace(static_cast<unsigned char>(*p))) ++p;
+  const bool negative = p < end && *p == '-';
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  const uint64_t limit = negative ? static_cast<uint64_t>(INT64_MAX) + 1 : INT64_MAX;
+  uint64_t v = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    const unsigned digit = static_cast<unsigned>(*p - '0');
+    if (v > (limit - digit) / 10) return negative ? INT64_MIN : INT64_MAX;
+    v = v * 10 + digit;
+  }
+  if (!negative || v == 0) return static_cast<int64_t>(v);
+  return -static_cast<int64_t>(v - 1) - 1;
+}
+
 int64_t cellInteger(const SqlCell& cell) {
   if (cell.kind == SqlCell::kInt) return cell.integer;
   if (cell.kind == SqlCell::kNull) return 0;
-  std::string text(cell.text, cell.size);
-  return std::strtoll(text.c_str(), nullptr, 10);  // saturates when out of range
+  return parseInteger(cell.text, cell.size);
 }
 
 // A cell's text without copying it; `digits` holds an integer's.

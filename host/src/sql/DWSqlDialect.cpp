@@ -158,8 +158,18 @@ void rewriteScopeIdentity(Command* cmd, DWSqlBackend backend) {
   }
 }
 
-const char kOperatorChars[] = "+-*/<>=~!%^&|`?";
-const char kUnaryOperators[] = "~+-";
+// Characters of an operator: + - * / < > = ~ ! % ^ & | ` ?
+bool isOperatorChar(char c) {
+  switch (c) {
+    case '+': case '-': case '*': case '/': case '<': case '>': case '=': case '~':
+    case '!': case '%': case '^': case '&': case '|': case '`': case '?':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isUnaryOperator(char c) { return c == '~' || c == '+' || c == '-'; }
 
 // PostgreSQL reads a run of operator characters as one operator, so "&~8"
 // would name an operator "&~".  A blank before the unary one keeps them apart.
@@ -169,8 +179,7 @@ void separateUnaryOperators(Command* cmd) {
   for (size_t i = 1; i < tokens.size(); ++i) {
     if (tokens[i].kind != Token::kOp || tokens[i - 1].kind != Token::kOp) continue;
     char c = text[tokens[i].begin], prev = text[tokens[i - 1].begin];
-    if (std::strchr(kUnaryOperators, c) != nullptr && std::strchr(kOperatorChars, prev) != nullptr)
-      cmd->pieces()[i].insert(0, " ");
+    if (isUnaryOperator(c) && isOperatorChar(prev)) cmd->pieces()[i].insert(0, " ");
   }
 }
 
@@ -232,9 +241,16 @@ bool quickRewriteCheck(const std::string& s, DWSqlBackend backend) {
     u = std::memchr(at + 1, '_', static_cast<size_t>(end - at - 1));
   }
   if (backend != DWSqlBackend::kPostgres) return false;
-  for (size_t i = 1; i < s.size(); ++i)
-    if (std::strchr(kUnaryOperators, s[i]) != nullptr && std::strchr(kOperatorChars, s[i - 1]) != nullptr)
-      return true;
+  // Unary operators are rare: look for each one, not at every character.
+  for (char unary : {'~', '+', '-'}) {
+    for (const char* from = text + 1; from < end;) {
+      const void* u = std::memchr(from, unary, static_cast<size_t>(end - from));
+      if (u == nullptr) break;
+      const char* at = static_cast<const char*>(u);
+      if (isOperatorChar(at[-1])) return true;
+      from = at + 1;
+    }
+  }
   return false;
 }
 

@@ -72,13 +72,14 @@ class PostgresRows : public SqlRows {
   int columns() const override { return columns_; }
   int next(std::string*) override { return ++row_ < rows_ ? 0 : DWSQL_NO_ROWS; }
 
+  // Only an empty value may be NULL: the others need no third call.
   SqlCell cell(int column) const override {
     SqlCell cell;
-    if (!PQgetisnull(result_.get(), row_, column)) {
-      cell.kind = SqlCell::kText;
-      cell.text = PQgetvalue(result_.get(), row_, column);
-      cell.size = static_cast<size_t>(PQgetlength(result_.get(), row_, column));
-    }
+    const int size = PQgetlength(result_.get(), row_, column);
+    if (size == 0 && PQgetisnull(result_.get(), row_, column)) return cell;
+    cell.kind = SqlCell::kText;
+    cell.text = PQgetvalue(result_.get(), row_, column);
+    cell.size = static_cast<size_t>(size);
     return cell;
   }
 

@@ -300,6 +300,10 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
                                  tlsErrorText().c_str());
   }
   SSL_set_bio(ssl, bio, bio);
+  // A record's header and body (and whatever follows) in one read: a frame
+  // costs one receive call instead of two.  Waits must then look at what the
+  // layer holds (krpWaitReadable) before polling the descriptor.
+  SSL_set_read_ahead(ssl, 1);
   KrpSocket* s = new KrpSocket;
   s->socket = socket;
   s->tls = std::move(tls);
@@ -375,7 +379,7 @@ int krpRecvMs(KrpSocket* s, void* data, int len, int timeoutMs, CZuError* err) {
 CZuError krpWaitReadable(KrpSocket* s, int timeoutMs, DwWait* out) {
   CZuError err = checkUsable(s, FXLOC, "wait for data");
   if (err.IsError()) return err;
-  if (SSL_pending(s->ssl) > 0) {
+  if (krpHasBufferedData(s)) {
     *out = DwWait::kReady;
     return CZuError();
   }
@@ -388,13 +392,16 @@ bool krpHasBufferedData(KrpSocket* s) {
 
 bool krpIsIdleAlive(KrpSocket* s) {
   if (s == nullptr || !s->authenticated || s->broken) return false;
-  // Post-handshake records (session tickets) make the socket readable without
-  // carrying data; consume them and look again.
+  // Post-handshake records (session tickets) make the socket readable, or sit
+  // read ahead in the layer, without carrying data; consume them and look
+  // again.
   for (int round = 0; round < 8; ++round) {
     if (SSL_pending(s->ssl) > 0) return false;
-    DwWait w;
-    if (dwWaitFd(s->socket.GetDescriptor(), POLLIN, 0, -1, &w).IsError()) return false;
-    if (w != DwWait::kReady) return true;
+    if (!SSL_has_pending(s->ssl)) {
+      DwWait w;
+      if (dwWaitFd(s->socket.GetDescriptor(), POLLIN, 0, -1, &w).IsError()) return false;
+      if (w != DwWait::kReady) return true;
+    }
     char byte;
     size_t moved = 0;
     ERR_clear_error();
