@@ -1,12 +1,15 @@
 // Interleaved comparison of a candidate with a baseline doing the same work:
 // rounds of (baseline, candidate) in alternation, each side timed in wall
-// time over a fixed number of operations; the figure is the median of the
+// time (or its thread's CPU time, see BenchClock) over a fixed number of
+// operations; the figure is the median of the
 // per-round ratios, so that a disturbance of the machine lands on both sides
 // of a round rather than on one side of the whole comparison.
 #ifndef BENCH_BENCHROUNDS_H
 #define BENCH_BENCHROUNDS_H
 
 #include <algorithm>
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -26,23 +29,38 @@ inline double benchMedian(std::vector<double> v) {
   return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Times `run(ops)` (which performs `ops` operations) in wall-clock seconds.
-inline double benchTime(const std::function<void(int)>& run, int ops) {
-  auto start = std::chrono::steady_clock::now();
+// What a round is timed by: wall-clock time, or the CPU time of the calling
+// thread (user and system, so system calls and page faults count, time
+// spent descheduled does not), for work that neither waits nor hands off
+// to other threads.
+enum class BenchClock { kWall, kThreadCpu };
+
+inline double benchNow(BenchClock clock) {
+  if (clock == BenchClock::kWall)
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Times `run(ops)` (which performs `ops` operations) in seconds.
+inline double benchTime(const std::function<void(int)>& run, int ops, BenchClock clock = BenchClock::kWall) {
+  double start = benchNow(clock);
   run(ops);
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return benchNow(clock) - start;
 }
 
 // One warm-up of each side, then `rounds` rounds.  Prints one line:
 //   <label>: <candidate> / <baseline> = <median>x (min .. max, <r> rounds) ...
 inline BenchRoundsResult benchInterleave(const std::string& label, int rounds, int ops,
                                          const std::function<void(int)>& baseline,
-                                         const std::function<void(int)>& candidate) {
+                                         const std::function<void(int)>& candidate,
+                                         BenchClock clock = BenchClock::kWall) {
   benchTime(baseline, std::max(1, ops / 10));
   benchTime(candidate, std::max(1, ops / 10));
   std::vector<double> ratios, base, cand;
   for (int r = 0; r < rounds; ++r) {
-    double b = benchTime(baseline, ops), c = benchTime(candidate, ops);
+    double b = benchTime(baseline, ops, clock), c = benchTime(candidate, ops, clock);
     ratios.push_back(b / c);
     base.push_back(ops / b);
     cand.push_back(ops / c);

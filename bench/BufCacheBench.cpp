@@ -5,7 +5,10 @@
 // its cycle reuses resident pages), and with the threshold fixed at 128 KiB
 // through GLIBC_TUNABLES, an allocator that returns large buffers to the
 // system at once.  The second run is this program again, with the tunable
-// set before glibc starts.
+// set before glibc starts.  Rounds are timed by the thread's CPU time (user
+// and system: the heap's mmap, munmap and page faults count), so that on a
+// shared machine a round's ratio does not depend on how often the scheduler
+// took the core away; BENCH_WALL=1 times them by the wall clock instead.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +21,7 @@
 namespace {
 
 const char kTunable[] = "glibc.malloc.mmap_threshold=131072";
+BenchClock gClock = std::getenv("BENCH_WALL") ? BenchClock::kWall : BenchClock::kThreadCpu;
 
 void touchEveryPage(char* p, int size) {
   for (int i = 0; i < size; i += 4096) p[i] = static_cast<char>(i >> 12);
@@ -45,9 +49,12 @@ void compare(const char* allocator, int rounds) {
   for (int size : {64 << 10, 256 << 10, 1 << 20, 2 << 20}) {
     BlrBufCache::clear();
     std::string label = "cache cycle / " + std::string(allocator) + " " + std::to_string(size >> 10) + " KiB";
-    int ops = std::getenv("GLIBC_TUNABLES") && size > (128 << 10) ? 2000 : 200000;
+    // Rounds of a few milliseconds (2 GiB of buffer per round; 2000 cycles
+    // where the heap maps and unmaps each buffer), so that a disturbance
+    // lands on few rounds.
+    int ops = std::getenv("GLIBC_TUNABLES") && size > (128 << 10) ? 2000 : int((int64_t{1} << 31) / size);
     benchInterleave(label, rounds, ops, [&](int n) { heapCycles(size, n); },
-                    [&](int n) { cacheCycles(size, n); });
+                    [&](int n) { cacheCycles(size, n); }, gClock);
   }
   BlrBufCache::clear();
 }
@@ -55,7 +62,7 @@ void compare(const char* allocator, int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::atoi(argv[1]) : 9;
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 31;
   const char* tunables = std::getenv("GLIBC_TUNABLES");
   if (tunables != nullptr && std::strstr(tunables, "mmap_threshold") != nullptr) {
     compare("malloc (mmap_threshold 128 KiB)", rounds);

@@ -13,4 +13,9 @@ BLR_API void blrRegResetForTesting();
 // keeps it to SSE2, so that both paths can be tested on one machine.
 BLR_API void blrChecksumAllowAvx2ForTesting(bool allow);
 
+// Lets the buffer cache ask for transparent huge pages where the kernel
+// offers them (the default), or keeps its buffers in plain heap blocks as on a
+// kernel without them.
+BLR_API void blrBufCacheAllowHugePagesForTesting(bool allow);
+
 #endif  // BLR_SRC_BLRTESTING_H

@@ -10,6 +10,12 @@
 // returned longest ago.  A cached buffer holds
 // the cache's bookkeeping in its first bytes, so its contents are not
 // preserved.  Any thread may call get() and put().
+//
+// Every buffer is a heap block that free() may release.  Those of 2 MiB and
+// more that the cache allocates start on a 2 MiB boundary and ask the kernel
+// for transparent huge pages over their whole 2 MiB stretches, where it
+// offers them: such a buffer is resident in whole 2 MiB pages once written,
+// never beyond its own length.
 #ifndef BLR_BLRBUFCACHE_H
 #define BLR_BLRBUFCACHE_H
 
@@ -50,9 +56,13 @@ class BLR_API BlrBufCache {
   friend class BlrBufCacheInit;
   friend struct BlrBufCacheExit;
 
+  // get() and put() beyond the thread's own buffers; k is the class.
+  static void* getSlowly(int size, int k, int* actualSize);
+  static void putSlowly(void* buf, int size, int k);
   static void trim();
-  // Links a buffer whose bookkeeping is written into the shared lists of class k.
-  static void shelve(void* buf, int k);
+  // Writes the bookkeeping of a buffer of `size` bytes and links it into the
+  // shared lists of class k.
+  static void shelve(void* buf, int size, int k);
   // Hands the calling thread's own buffers to the shared lists.
   static void handBack();
   static void addShared(int64_t bytes);
