@@ -66,13 +66,23 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
 // ---- Pair queries and updates ----
 
 CZuError BlrDB::getPair(int pairId, Pair* pair) {
-  std::list<Pair> found;
-  CZuError err = getPairs(pairWithId(pairId), &found);
-  if (err.IsError()) return err.Push(FXLOC);
-  if (found.empty()) {
-    pair->clear();
+  // Taken straight from the answer, without a list in between.
+  Pair first;
+  bool found = false, parseFailed = false;
+  CZuError err = streamPairs(
+      std::list<Pair>(1, pairWithId(pairId)), 0, 0,
+      [&](Pair& each) {
+        if (!found) first = std::move(each);
+        found = true;
+        return true;
+      },
+      &parseFailed, [&] { found = false; });
+  if (err.IsError())
+    return err.Push(FXLOC, parseFailed ? "Couldn't parse BlrPairs" : "Couldn't lookup BlrPairs");
+  if (found) {
+    *pair = std::move(first);
   } else {
-    *pair = std::move(found.front());
+    pair->clear();
   }
   return CZuError();
 }
@@ -112,11 +122,12 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
   int lastHanded = 0;           // id of the last pair handed over
   int skipThrough = afterId;    // pairs up to this id are not handed over
   // An older server ignores the paging keys: they are applied here too.
-  auto take = [&](const std::string& hex) {
-    std::vector<char> bytes(hex.size() / 2);
+  // Decodes a piece in its own storage, which it no longer needs.
+  auto take = [&](std::string& hex) {
+    const int size = static_cast<int>(hex.size() / 2);
     PairList pairs;
-    CZuError err = BlrUtils::str2bin(hex, bytes.data(), static_cast<int>(bytes.size()));
-    if (!err.IsError()) err = pairs.unserialize(bytes.data(), static_cast<int>(bytes.size()));
+    CZuError err = BlrUtils::str2bin(hex, &hex[0], size);
+    if (!err.IsError()) err = pairs.unserialize(hex.data(), size);
     if (err.IsError()) {
       *parseFailed = true;
       return err;

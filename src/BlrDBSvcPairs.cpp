@@ -1,9 +1,11 @@
 // Pair queries, deletion and create-or-update.
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "BLR/BlrDBSvc.h"
@@ -66,41 +68,55 @@ struct PairRow {
                            netHostName, &dwdPort, &evmgrcPort);
   }
 
+  // Every field of the pair but its disks, over what `p` held: its texts
+  // keep their storage.
+  void fillPair(BlrDB::Pair* p) const {
+    p->id = id;
+    p->subClientId = subClientId;
+    p->dstClientId = dstClientId;
+    p->headClientId = headClientId;
+    p->tailClientId = tailClientId;
+    p->srcType = srcType;
+    p->dstType = dstType;
+    p->srcName.assign(srcName);
+    p->dstName.assign(dstName);
+    p->srcGuid = guid(srcGuid);
+    p->dstGuid = guid(dstGuid);
+    p->statusCode = statusCode;
+    p->pendingStatusCode = pendingStatusCode;
+    p->statusMessage.assign(statusMessage);
+    p->eventId = eventId;
+    p->rpStoreId = rpStoreId;
+    p->lagTime = lagTime;
+    p->flags = flags;
+    MangleHostName(netHostName, clientName, dwdPort, evmgrcPort, &p->tailHostName);
+  }
+
+  void fillDisk(BlrDB::Disk* d) const {
+    d->id = diskId;
+    d->srcPath.assign(diskSrcPath);
+    d->dstPath.assign(diskDstPath);
+    d->srcGuid = guid(diskSrcGuid);
+    d->dstGuid = guid(diskDstGuid);
+    d->statusCode = diskStatusCode;
+    d->statusMessage.assign(diskStatusMessage);
+  }
+
   BlrDB::Pair pair() const {
     BlrDB::Pair p;
-    p.id = id;
-    p.subClientId = subClientId;
-    p.dstClientId = dstClientId;
-    p.headClientId = headClientId;
-    p.tailClientId = tailClientId;
-    p.srcType = srcType;
-    p.dstType = dstType;
-    p.srcName = srcName;
-    p.dstName = dstName;
-    p.srcGuid = guid(srcGuid);
-    p.dstGuid = guid(dstGuid);
-    p.statusCode = statusCode;
-    p.pendingStatusCode = pendingStatusCode;
-    p.statusMessage = statusMessage;
-    p.eventId = eventId;
-    p.rpStoreId = rpStoreId;
-    p.lagTime = lagTime;
-    p.flags = flags;
-    p.tailHostName = MangleHostName(netHostName, clientName, dwdPort, evmgrcPort);
+    fillPair(&p);
     return p;
   }
 
   BlrDB::Disk disk() const {
     BlrDB::Disk d;
-    d.id = diskId;
-    d.srcPath = diskSrcPath;
-    d.dstPath = diskDstPath;
-    d.srcGuid = guid(diskSrcGuid);
-    d.dstGuid = guid(diskDstGuid);
-    d.statusCode = diskStatusCode;
-    d.statusMessage = diskStatusMessage;
+    fillDisk(&d);
     return d;
   }
+
+  // The pair being assembled by forEachPair; kept with the row so that its
+  // texts and disks reuse their storage from one query to the next.
+  BlrDB::Pair assembled;
 };
 
 // About 20 KiB: not on the stack, and not zeroed, since every row read fills
@@ -128,9 +144,9 @@ class BorrowedRow {
 };
 
 void addNumber(std::string* where, const char* column, int value) {
-  *where += " AND BlrPair.";
-  *where += column;
-  *where += "=" + i2s(value);
+  char digits[16];
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  where->append(" AND BlrPair.").append(column).append(1, '=').append(digits, end - digits);
 }
 
 void addText(std::string* where, const char* column, const std::string& value) {
@@ -143,6 +159,7 @@ void addText(std::string* where, const char* column, const std::string& value) {
 
 std::string filter2where(const BlrDB::Pair& f) {
   std::string where;
+  where.reserve(64);  // one id or two: one allocation
   if (f.id != 0) addNumber(&where, "id", f.id);
   if (f.srcType != 0) addNumber(&where, "srcType", f.srcType);
   if (!f.srcGuid.empty()) addText(&where, "srcGuid", f.srcGuid.toString());
@@ -157,7 +174,7 @@ std::string filter2where(const BlrDB::Pair& f) {
   if (f.rpStoreId >= 0) addNumber(&where, "rpStoreId", f.rpStoreId);
   if (f.flags > 0) where += " AND BlrPair.flags&" + i2s(f.flags) + "=" + i2s(f.flags);
   if (where.empty()) return where;
-  return "WHERE " + where.substr(5);
+  return where.replace(0, 5, "WHERE ");  // the first " AND "
 }
 
 std::string filters2where(const std::list<BlrDB::Pair>& filters) {
@@ -166,9 +183,9 @@ std::string filters2where(const std::list<BlrDB::Pair>& filters) {
     std::string clause = filter2where(filter);
     if (clause.empty()) continue;
     if (result.empty()) {
-      result = clause;
+      result = std::move(clause);
     } else {
-      result += " OR " + clause.substr(6);
+      result.append(" OR ").append(clause, 6, std::string::npos);
     }
   }
   return result;
@@ -207,11 +224,8 @@ CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQ
 
 CZuError forEachPair(const std::string& where, BlrSQL* sql,
                      const std::function<bool(BlrDB::Pair&)>& onPair) {
-  std::unique_ptr<BlrSQL> own;
-  if (sql == nullptr) {
-    own.reset(new BlrSQL(ANCHOR_DB));
-    sql = own.get();
-  }
+  std::optional<BlrSQL> own;
+  if (sql == nullptr) sql = &own.emplace(ANCHOR_DB);
   // In pair order, so that a pair is whole once the next one begins.
   const std::string statement = pairQuery(where, " ORDER BY BlrPair.id");
   int result = 0;
@@ -220,20 +234,29 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
   BorrowedRow row;
   int rc = row->bind(*sql);
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
-  BlrDB::Pair pair;
+  BlrDB::Pair& pair = row->assembled;
+  auto disk = pair.disks.end();  // the next disk to fill
+  // Drops the disks a longer pair left, and hands the pair over.
+  auto handOver = [&] {
+    pair.disks.erase(disk, pair.disks.end());
+    return onPair(pair);
+  };
   bool open = false;
   while (sql->getNextRow() == 0) {
     if (open && pair.id != row->id) {
-      if (!onPair(pair)) return CZuError();
+      if (!handOver()) return CZuError();
       open = false;
     }
     if (!open) {
-      pair = row->pair();
+      row->fillPair(&pair);
+      disk = pair.disks.begin();
       open = true;
     }
-    pair.disks.push_back(row->disk());
+    if (disk == pair.disks.end()) disk = pair.disks.emplace(disk);
+    row->fillDisk(&*disk);
+    ++disk;
   }
-  if (open) onPair(pair);
+  if (open) handOver();
   return CZuError();
 }
 
@@ -311,24 +334,33 @@ CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
     where = "WHERE BlrPair.id>" + i2s(afterId) +
             (where.empty() ? std::string() : " AND (" + where.substr(6) + ")");
   // The pairs of the next piece, encoded as one pair list, in hex once whole.
-  DwEbmlBuffer encoded(1000);  // within the allocator's cache of small blocks
-  std::unique_ptr<DwEbmlWriter> writer(new DwEbmlWriter(encoded, 0));
-  int sent = 0;
-  CZuError replyErr;
-  auto flush = [&] {
-    if (writer->getSize() > 0 && !replyErr.IsError())
-      replyErr = reply->append("blob", BlrUtils::bin2str(encoded.data, writer->getSize()));
-    writer.reset(new DwEbmlWriter(encoded, 0));
-  };
-  err = forEachPair(where, nullptr, [&](BlrDB::Pair& pair) {
-    BlrDB::appendPair(pair, *writer);
-    if (2 * static_cast<size_t>(writer->getSize()) >= kAnswerPieceBytes) flush();
-    ++sent;
-    return !replyErr.IsError() && (limit == 0 || sent < limit);
+  struct Pieces {
+    DwEbmlBuffer encoded{1000};  // within the allocator's cache of small blocks
+    std::optional<DwEbmlWriter> writer;
+    DwLinkReply* reply;
+    int limit;
+    int sent = 0;
+    CZuError replyErr;
+
+    void flush() {
+      if (writer->getSize() > 0 && !replyErr.IsError())
+        replyErr = reply->append("blob", BlrUtils::bin2str(encoded.data, writer->getSize()));
+      writer.emplace(encoded, 0);
+    }
+  } pieces;
+  pieces.writer.emplace(pieces.encoded, 0);
+  pieces.reply = reply;
+  pieces.limit = limit;
+  // Captures one pointer, which std::function keeps without an allocation.
+  err = forEachPair(where, nullptr, [p = &pieces](BlrDB::Pair& pair) {
+    BlrDB::appendPair(pair, *p->writer);
+    if (2 * static_cast<size_t>(p->writer->getSize()) >= kAnswerPieceBytes) p->flush();
+    ++p->sent;
+    return !p->replyErr.IsError() && (p->limit == 0 || p->sent < p->limit);
   });
-  flush();
+  pieces.flush();
   if (err.IsError()) return err.Push(FXLOC, "Couldn't query BLR pairs");
-  return replyErr;
+  return pieces.replyErr;
 }
 
 CZuError BlrDBSvc::delPairsHnd(const Map& req, Map*, const KRP_Cert&) {

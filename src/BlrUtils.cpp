@@ -1,5 +1,6 @@
 #include "BLR/BlrUtils.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +32,38 @@ struct HexTables {
 };
 constexpr HexTables kHexTables;
 
-int hexValue(char c) { return kHexTables.values[static_cast<unsigned char>(c)]; }
+// Eight bytes to sixteen lower-case hex digits.
+void bytesToHexBlock(const unsigned char* src, char* dst) {
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i nibbles = _mm_unpacklo_epi8(_mm_and_si128(_mm_srli_epi16(bytes, 4), low4),
+                                            _mm_and_si128(bytes, low4));  // high digit first
+  const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+  const __m128i digits = _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), digits);
+}
+
+// Sixteen hex digits to eight bytes; false, with nothing written, unless all
+// sixteen are digits, for the byte-by-byte loop to take over.  The digits
+// are read before the bytes are written, so `dst` may overlap `src`.
+bool hexBlockToBytes(const unsigned char* src, unsigned char* dst) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  auto inRange = [&v](char low, char high) {
+    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                         _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
+  };
+  const __m128i digit = inRange('0', '9'), lower = inRange('a', 'f'), upper = inRange('A', 'F');
+  if (_mm_movemask_epi8(_mm_or_si128(digit, _mm_or_si128(lower, upper))) != 0xFFFF) return false;
+  const __m128i nibbles =
+      _mm_or_si128(_mm_and_si128(digit, _mm_sub_epi8(v, _mm_set1_epi8('0'))),
+                   _mm_or_si128(_mm_and_si128(lower, _mm_sub_epi8(v, _mm_set1_epi8('a' - 10))),
+                                _mm_and_si128(upper, _mm_sub_epi8(v, _mm_set1_epi8('A' - 10)))));
+  // A 16-bit lane holds a byte's high digit in its low half.
+  const __m128i bytes = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(nibbles, _mm_set1_epi16(0x00FF)), 4),
+                                     _mm_srli_epi16(nibbles, 8));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(bytes, bytes));
+  return true;
+}
 
 struct BitTable {
   unsigned char bits[256];
@@ -158,7 +190,9 @@ std::string BlrUtils::bin2str(const void* data, int len) {
   if (len <= 0) return out;
   out.resize(2 * static_cast<size_t>(len));
   char* dst = &out[0];
-  for (int i = 0; i < len; ++i, dst += 2) std::memcpy(dst, kHexTables.digits[p[i]], 2);
+  int i = 0;
+  for (; i + 8 <= len; i += 8, dst += 16) bytesToHexBlock(p + i, dst);
+  for (; i < len; ++i, dst += 2) std::memcpy(dst, kHexTables.digits[p[i]], 2);
   return out;
 }
 
@@ -166,14 +200,18 @@ CZuError BlrUtils::str2bin(const std::string& hex, void* out, int outSize) {
   if (hex.size() % 2 != 0)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Hex string \"%s\" has an odd length", hex.c_str());
   unsigned char* dst = static_cast<unsigned char*>(out);
-  const char* text = hex.c_str();  // decoding stops at the first NUL
-  size_t pos = 0;
-  int written = 0;
-  while (text[pos] != '\0' && written < outSize) {
-    dst[written++] = static_cast<unsigned char>(hexValue(text[pos]) << 4 | hexValue(text[pos + 1]));
-    pos += 2;
+  // Decoding stops at the first NUL in place of a pair of digits; c_str()
+  // ends with one.
+  const unsigned char* src = reinterpret_cast<const unsigned char*>(hex.c_str());
+  const size_t room = outSize > 0 ? static_cast<size_t>(outSize) : 0;
+  const size_t limit = std::min(hex.size() / 2, room);
+  size_t written = 0;
+  while (written + 8 <= limit && hexBlockToBytes(src + 2 * written, dst + written)) written += 8;
+  for (; written < limit && src[2 * written] != '\0'; ++written) {
+    const unsigned high = kHexTables.values[src[2 * written]], low = kHexTables.values[src[2 * written + 1]];
+    dst[written] = static_cast<unsigned char>(high << 4 | low);
   }
-  if (text[pos] != '\0') return FXErrorUtil::ErrorInt(FXLOC, 1, "Overflow");
+  if (src[2 * written] != '\0') return FXErrorUtil::ErrorInt(FXLOC, 1, "Overflow");
   return CZuError();
 }
 

@@ -33,7 +33,8 @@ class BLR_API BlrUtils {
   static std::string bin2str(const void* data, int len);
   // Inverse of bin2str.  Fails with code 1 on an odd length (nothing written)
   // or with "Overflow" when the text holds more bytes than `outSize` (the
-  // first `outSize` bytes are written).
+  // first `outSize` bytes are written).  `out` may be the text's own
+  // storage: each byte lands before the digits still to be read.
   static CZuError str2bin(const std::string& hex, void* out, int outSize);
 
   // "MM/DD/YYYY hh:mm:ss" in local time.

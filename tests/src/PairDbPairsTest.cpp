@@ -158,7 +158,15 @@ TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {
   BlrDB::Pair byStore;
   byStore.rpStoreId = 0;  // every pair is in store 0
   ASSERT_OK(db_.getPairs(byStore, &found));
-  EXPECT_EQ(found.size(), 3u);
+  ASSERT_EQ(found.size(), 3u);
+  // 3, 1 and 2 disks in one answer: no pair keeps disks of the one before.
+  auto it = found.begin();
+  for (const BlrDB::Pair* stored : {&a, &b, &c}) {
+    EXPECT_EQ(it->id, stored->id);
+    EXPECT_EQ(it->disks, stored->disks);
+    EXPECT_EQ(it->tailHostName, a.tailHostName);
+    ++it;
+  }
   ASSERT_OK(db_.getPairs(BlrDB::Pair(), &found));
   EXPECT_EQ(found.size(), 3u);
 

@@ -9,9 +9,13 @@
 #define HOST_DWHOSTNAME_H
 
 #include <string>
+#include <string_view>
 
 std::string MangleHostName(const std::string& netHostName, const std::string& clientName, int dwdPort,
                            int evmgrcPort);
+// The same into `mangled`, whose storage is reused.
+void MangleHostName(std::string_view netHostName, std::string_view clientName, int dwdPort, int evmgrcPort,
+                    std::string* mangled);
 
 // Splits a mangled host name; false (outputs untouched) when `mangled` is not
 // in the form above.

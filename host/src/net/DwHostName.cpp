@@ -1,6 +1,7 @@
 #include "host/DwHostName.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 
 namespace {
@@ -20,11 +21,20 @@ bool parsePort(const std::string& text, int* port) {
 
 std::string MangleHostName(const std::string& netHostName, const std::string& clientName, int dwdPort,
                            int evmgrcPort) {
-  const std::string dwd = std::to_string(dwdPort), evmgrc = std::to_string(evmgrcPort);
   std::string mangled;
-  mangled.reserve(clientName.size() + netHostName.size() + dwd.size() + evmgrc.size() + 3);
-  mangled.append(clientName).append(1, '@').append(netHostName).append(1, ':').append(dwd).append(1, ':').append(evmgrc);
+  MangleHostName(netHostName, clientName, dwdPort, evmgrcPort, &mangled);
   return mangled;
+}
+
+void MangleHostName(std::string_view netHostName, std::string_view clientName, int dwdPort, int evmgrcPort,
+                    std::string* mangled) {
+  char dwd[16], evmgrc[16];
+  const char* dwdEnd = std::to_chars(dwd, dwd + sizeof dwd, dwdPort).ptr;
+  const char* evmgrcEnd = std::to_chars(evmgrc, evmgrc + sizeof evmgrc, evmgrcPort).ptr;
+  mangled->clear();
+  mangled->reserve(clientName.size() + netHostName.size() + (dwdEnd - dwd) + (evmgrcEnd - evmgrc) + 3);
+  mangled->append(clientName).append(1, '@').append(netHostName).append(1, ':');
+  mangled->append(dwd, dwdEnd - dwd).append(1, ':').append(evmgrc, evmgrcEnd - evmgrc);
 }
 
 bool DemangleHostName(const char* mangled, std::string& hostName, std::string& clientName, int& dwdPort,

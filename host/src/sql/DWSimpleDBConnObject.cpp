@@ -82,20 +82,22 @@ size_t utf8Cut(const char* text, size_t size, size_t max) {
 // past it and its separator; false on a malformed item.
 bool nextFormatItem(const char** p, char* type, size_t* size) {
   const char* q = *p;
-  *type = *q++;
-  *size = 0;
-  if (*type == 's' || *type == 'w' || *type == 'u') {
+  const char t = *q++;
+  size_t n = 0;  // in a register: a store through `size` could alias the format
+  if (t == 's' || t == 'w' || t == 'u') {
     if (!std::isdigit(static_cast<unsigned char>(*q))) return false;
     for (; std::isdigit(static_cast<unsigned char>(*q)); ++q) {
-      *size = *size * 10 + static_cast<size_t>(*q - '0');
-      if (*size > kMaxBufferSize) return false;
+      n = n * 10 + static_cast<size_t>(*q - '0');
+      if (n > kMaxBufferSize) return false;
     }
-    if (*size == 0) return false;
-  } else if (*type != 'i' && *type != 'b' && *type != 'B') {
+    if (n == 0) return false;
+  } else if (t != 'i' && t != 'b' && t != 'B') {
     return false;
   }
   if (*q == '|' && q[1] != '\0') ++q;
   else if (*q != '\0') return false;
+  *type = t;
+  *size = n;
   *p = q;
   return true;
 }
@@ -292,14 +294,20 @@ int DWSimpleDBConnObject::ibindstruct(const char* format, ...) {
   const char* p = format;
   bool wellFormed = true, nullBuffer = false;
   while (*p != '\0') {
-    Binding b;
-    if (!nextFormatItem(&p, &b.type, &b.size)) {
+    char type = 0;
+    size_t size = 0;
+    if (!nextFormatItem(&p, &type, &size)) {
       wellFormed = false;
       break;
     }
-    b.buffer = static_cast<int>(bindings_.size()) < columns ? va_arg(ap, void*) : nullptr;
-    nullBuffer = nullBuffer || b.buffer == nullptr;
-    bindings_.push_back(b);
+    void* buffer = static_cast<int>(bindings_.size()) < columns ? va_arg(ap, void*) : nullptr;
+    nullBuffer = nullBuffer || buffer == nullptr;
+    // Filled in place: a copy of a Binding built piece by piece on the
+    // stack stalls on every item.
+    bindings_.emplace_back();
+    bindings_.back().type = type;
+    bindings_.back().size = size;
+    bindings_.back().buffer = buffer;
   }
   va_end(ap);
   const size_t items = bindings_.size();

@@ -205,13 +205,18 @@ class SqliteBackend : public SqlBackend {
     bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
     // A write (or a transaction that wrote) ending with this statement commits.
     const bool writing = ownWrite || sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE;
-    auto done = [this, stmt, cached, ownWrite] {
-      endStatement(stmt, cached);
-      // The reader of the rows can't be told of a failed flush: the handle
-      // is dropped instead.
-      std::string ignored;
-      if (ownWrite && endWrite(true, &ignored) != 0) broken_ = true;
-    };
+    std::function<void()> done;
+    if (cached != nullptr && !ownWrite) {
+      done = [this, cached] { endStatement(cached->stmt, cached); };  // small enough to need no allocation
+    } else {
+      done = [this, stmt, cached, ownWrite] {
+        endStatement(stmt, cached);
+        // The reader of the rows can't be told of a failed flush: the handle
+        // is dropped instead.
+        std::string ignored;
+        if (ownWrite && endWrite(true, &ignored) != 0) broken_ = true;
+      };
+    }
     int rc = ownWrite ? takeWriterLock(error) : 0;
     if (rc != 0) {
       endStatement(stmt, cached);
@@ -230,7 +235,7 @@ class SqliteBackend : public SqlBackend {
     }
     result->returnsRows = true;
     result->hasRows = rc == SQLITE_ROW;
-    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, done));
+    result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, std::move(done)));
     return 0;
   }
 
