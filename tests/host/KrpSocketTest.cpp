@@ -39,7 +39,7 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
-TEST(KrpSocketTest, CancelFdInterruptsAWait) {
+TEST(KrpSocketTest, CancelFdInterruptsAWaitAndMisuseIsRefused) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpPair pair(env.client, env.server);
   ASSERT_TRUE(pair.handshake());
@@ -54,10 +54,8 @@ TEST(KrpSocketTest, CancelFdInterruptsAWait) {
   krpSetCancelFd(pair.client, -1);
   close(fds[0]);
   close(fds[1]);
-}
 
-TEST(KrpSocketTest, MisuseIsRefused) {
-  LinkTestEnv& env = LinkTestEnv::get();
+  // Misuse is refused.
   KrpSocket* s = nullptr;
   EXPECT_TRUE(krpInitSocketWithContext(CZuSocket(), 0, env.client, &s).IsError());
   CZuSocket a, b;
