@@ -62,7 +62,7 @@ TEST(KrpSocketTest, CancelFdInterruptsAWaitAndMisuseIsRefused) {
   ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   EXPECT_TRUE(krpInitSocketWithContext(a, 8, env.client, &s).IsError());
   ASSERT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &s));
-  CZuError err;
+  err = CZuError();
   EXPECT_EQ(krpSend(s, "x", 1, 1, &err), 0);  // before the handshake
   EXPECT_TRUE(err.IsError());
   EXPECT_TRUE(krpAuthSocket(s, 7, nullptr, 1).IsError());
