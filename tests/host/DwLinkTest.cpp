@@ -207,13 +207,10 @@ TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
     ASSERT_TRUE(std::regex_match(
         error, id, std::regex(R"(Couldn't do it \(100%\) \(code 7, request ([0-9a-f]{16})\))")))
         << error;
-    int found = 0;
-    for (const std::string& line : log.messages()) {
-      if (line.find("Request " + id[1].str()) == std::string::npos) continue;
-      ++found;
-      EXPECT_THAT(line, AllOf(HasSubstr("DwLinkTest:"), HasSubstr("Couldn't do it (100%)")));
-    }
-    EXPECT_EQ(found, 1);
+    const std::string logged = "Request " + id[1].str();
+    EXPECT_THAT(log.messages(), testing::Contains(HasSubstr(logged)).Times(1));
+    EXPECT_THAT(log.messages(), testing::Contains(AllOf(HasSubstr(logged), HasSubstr("DwLinkTest:"),
+                                                        HasSubstr("Couldn't do it (100%)"))));
   }
   EXPECT_EQ(failed.count("fail"), 0u);
   Map thrown;
