@@ -186,7 +186,7 @@ class DwLinkTest : public ::testing::Test {
   std::vector<std::string> serverErrors_;
 };
 
-TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
+TEST_F(DwLinkTest, InProcessServicesAreCalledDirectlyAndTheirAnswersChecked) {
   DWPlatformInfo::setValue("Host", "sClientName", "pm1");
   EchoSvc svc("LOCAL", false);
   Map resp;
@@ -225,11 +225,9 @@ TEST_F(DwLinkTest, InProcessServiceIsCalledDirectly) {
   }
   DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
   EXPECT_EQ(svc.calls, 4);
-}
 
-// A client list claiming more clients than its answer carries is refused
-// rather than walked.
-TEST_F(DwLinkTest, ClientListClaimingMoreThanItCarriesIsRefused) {
+  // A client list claiming more clients than its answer carries is refused
+  // rather than walked.
   struct Liar : DwLinkSvc {
     Liar() : DwLinkSvc("CLIENTS") { acceptsRemote = false; }
     CZuError dispatch(const Map&, Map* resp, const std::string&, const KRP_Cert&) override {
