@@ -7,14 +7,6 @@ namespace {
 
 CZuError failingCallee() { return FXErrorUtil::ErrorInt(FXLOC, 7, "inner %d", 42); }
 
-TEST(CZuError, DefaultIsSuccessAndPushKeepsItSo) {
-  CZuError err;
-  err.Push(FXLOC, "ignored");
-  EXPECT_FALSE(err.IsError());
-  EXPECT_EQ(err.AsString(), "");
-  EXPECT_EQ(FXErrorUtil::GetInt(err), 0);
-}
-
 TEST(CZuError, StackIsOutermostFirstWithLocations) {
   CZuError err = failingCallee();
   err.Push(FXLOC);
@@ -32,7 +24,12 @@ TEST(CZuError, StackIsOutermostFirstWithLocations) {
   EXPECT_EQ(FXErrorUtil::ErrorInt(FXLOC, 1, "%s", big.c_str()).Summary(), big);
 }
 
-TEST(CZuError, CopiesShareDetails) {
+TEST(CZuError, CopiesShareDetailsAndSuccessStaysSuccess) {
+  CZuError ok;
+  ok.Push(FXLOC, "ignored");
+  EXPECT_FALSE(ok.IsError());
+  EXPECT_EQ(ok.AsString(), "");
+  EXPECT_EQ(FXErrorUtil::GetInt(ok), 0);
   CZuError a = failingCallee();
   CZuError b = a;
   b.Push(FXLOC, "pushed on the copy");

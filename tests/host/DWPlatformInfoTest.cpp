@@ -20,7 +20,7 @@ class DWPlatformInfoTest : public ::testing::Test {
   DWPlatformInfo info_;
 };
 
-TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTexts) {
+TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTextsAndReportsMalformedLines) {
   file_.write("# comment\n[BLR]\nnCtrlTimeoutSecs = 30\nsCacheDir = \" /a b \"\nnHex=0x10\n"
               "nBad = 12x\n; other comment\n[EventManager]\nBLR_DEBUGLEVEL=3\n");
   ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
@@ -33,9 +33,7 @@ TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTexts) {
   EXPECT_TRUE(info_.getString("BLR", "sCacheDir", &s));
   EXPECT_EQ(s, " /a b ");
   EXPECT_FALSE(info_.getString("BLR", "sMissing", &s));
-}
 
-TEST_F(DWPlatformInfoTest, MalformedLineIsReported) {
   file_.write("[BLR]\nnA = 1\njust text\n");
   EXPECT_THAT(DWPlatformInfo::loadRegistryFile(file_.path()).Summary(), HasSubstr("line 3"));
   EXPECT_EQ(number("BLR", "nA"), 1);  // the good lines still count

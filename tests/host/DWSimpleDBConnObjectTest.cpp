@@ -76,6 +76,9 @@ TEST_P(ConnTest, ResultCodesFollowTheLastCommand) {
   }
   EXPECT_EQ(conn.execQuery(nullptr, false, false), DWSQL_MISUSE);
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 1);
+  // Schema creation is idempotent, for known databases only.
+  for (const char* db : {"Anchor", "HistoryDB", "HistoryDB"}) EXPECT_OK(DWCreateSchema(db));
+  EXPECT_TRUE(DWCreateSchema("Unknown").IsError());
 }
 
 TEST_P(ConnTest, ScopeIdentityReadsTheIdOfTheInsertedRow) {
@@ -114,24 +117,18 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
 
   // Texts read as numbers as strtoll reads them: blanks and a sign first,
   // digits up to the first other character, saturated when out of range.
-  ASSERT_EQ(conn.exec("SELECT ' 42', '+7', '-9223372036854775808', '99999999999999999999', "
-                      "'-99999999999999999999', '12abc', '', '-3000000000'"),
-            0);
-  int64_t texts[7] = {};
-  int32_t narrow = 0;
-  ASSERT_EQ(conn.ibindstruct("b|b|b|b|b|b|b|i", &texts[0], &texts[1], &texts[2], &texts[3],
-                             &texts[4], &texts[5], &texts[6], &narrow),
-            0)
-      << conn.getLastErrorText();
-  ASSERT_EQ(conn.getNextRow(), 0);
-  EXPECT_EQ(texts[0], 42);
-  EXPECT_EQ(texts[1], 7);
-  EXPECT_EQ(texts[2], INT64_MIN);
-  EXPECT_EQ(texts[3], INT64_MAX);
-  EXPECT_EQ(texts[4], INT64_MIN);
-  EXPECT_EQ(texts[5], 12);
-  EXPECT_EQ(texts[6], 0);
-  EXPECT_EQ(narrow, INT32_MIN);
+  const std::pair<const char*, int64_t> texts[] = {
+      {"' 42'", 42}, {"'+7'", 7}, {"'-9223372036854775808'", INT64_MIN}, {"'99999999999999999999'", INT64_MAX},
+      {"'-99999999999999999999'", INT64_MIN}, {"'12abc'", 12}, {"''", 0}};
+  for (const auto& [text, expected] : texts) {
+    int64_t wide = -1;
+    int32_t narrow = 0;
+    ASSERT_EQ(conn.exec(std::string("SELECT ") + text + ", '-3000000000'"), 0);
+    ASSERT_EQ(conn.ibindstruct("b|i", &wide, &narrow), 0) << conn.getLastErrorText();
+    ASSERT_EQ(conn.getNextRow(), 0);
+    EXPECT_EQ(wide, expected) << text;
+    EXPECT_EQ(narrow, INT32_MIN);
+  }
 
   // A narrow text is not cut inside a UTF-8 sequence.
   ASSERT_EQ(conn.exec("UPDATE T SET s='ab\xE2\x82\xAC" "c'"), 0);
@@ -217,11 +214,6 @@ TEST_P(ConnTest, TransactionsEndByCommitRollbackOrDestructionAndFailuresLeaveNoT
   EXPECT_EQ(conn.exec("INSERT INTO T(id) VALUES(8)"), 0);
   ASSERT_EQ(conn.endTran(1), 0);
   EXPECT_EQ(conn.scalar("SELECT SUM(id) FROM T"), 15);
-}
-
-TEST_P(ConnTest, SchemaCreationIsIdempotentForKnownDatabasesOnly) {
-  for (const char* db : {"Anchor", "HistoryDB", "HistoryDB"}) EXPECT_OK(DWCreateSchema(db));
-  EXPECT_TRUE(DWCreateSchema("Unknown").IsError());
 }
 
 // Statements that differ only in their values share a prepared statement on

@@ -11,7 +11,7 @@
 
 namespace {
 
-TEST(DwMetricsTest, TextEscapesLabelsAndKeepsItUtf8) {
+TEST(DwMetricsTest, TextEscapesLabelsKeepsItUtf8AndBucketsAreCumulative) {
   DwMetricsText m;
   m.family("x_total", "counter", "Things.");
   m.sample("x_total", {{"name", "a\"b\\c\nd"}, {"raw", std::string("ok\xff\xc3(\xe2\x82\xac\xed\xa0\x80")}}, 3);
@@ -21,12 +21,11 @@ TEST(DwMetricsTest, TextEscapesLabelsAndKeepsItUtf8) {
             "x_total{name=\"a\\\"b\\\\c\\nd\",raw=\"ok\xEF\xBF\xBD\xEF\xBF\xBD(\xe2\x82\xac"
             "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"} 3\n"
             "x_total 0.25\n");
-}
 
-TEST(DwMetricsTest, HistogramBucketsAreCumulative) {
+  // Histogram buckets are cumulative.
   DwHistogram h({1, 5});
   for (double v : {0.5, 1.0, 3.0, 7.0, 9.0}) h.observe(v);
-  DwMetricsText m;
+  m = DwMetricsText();
   m.histogram("d_seconds", {{"k", "v"}}, h.snapshot());
   EXPECT_EQ(m.text(),
             "d_seconds_bucket{k=\"v\",le=\"1\"} 2\n"

@@ -4,7 +4,7 @@
 
 namespace {
 
-TEST(FXString, AnyBytesComeBackByteForByteThroughWideCharacters) {
+TEST(FXString, AnyBytesComeBackByteForByteAndOddWideValuesAreReplaced) {
   EXPECT_EQ(FXString::FromString("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"),  // a é € 😀 z
             std::wstring(L"a\u00E9\u20AC\U0001F600z"));
   EXPECT_EQ(FXString::FromString(std::string("\xFF", 1)),
@@ -20,9 +20,7 @@ TEST(FXString, AnyBytesComeBackByteForByteThroughWideCharacters) {
   };
   for (const std::string& s : samples)
     EXPECT_EQ(FXString::ToString(FXString::FromString(s).c_str()), s);
-}
-
-TEST(FXString, NullAndUnencodableWideValues) {
+  // Null and unencodable wide values.
   EXPECT_EQ(FXString::ToString(nullptr), "");
   const wchar_t odd[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), 0};
   EXPECT_EQ(FXString::ToString(odd), "\xEF\xBF\xBD\xEF\xBF\xBD");

@@ -39,7 +39,7 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
-TEST(KrpSocketTest, CancelFdInterruptsAWait) {
+TEST(KrpSocketTest, CancelFdInterruptsAWaitAndMisuseIsRefused) {
   LinkTestEnv& env = LinkTestEnv::get();
   KrpPair pair(env.client, env.server);
   ASSERT_TRUE(pair.handshake());
@@ -54,17 +54,15 @@ TEST(KrpSocketTest, CancelFdInterruptsAWait) {
   krpSetCancelFd(pair.client, -1);
   close(fds[0]);
   close(fds[1]);
-}
 
-TEST(KrpSocketTest, MisuseIsRefused) {
-  LinkTestEnv& env = LinkTestEnv::get();
+  // Misuse is refused.
   KrpSocket* s = nullptr;
   EXPECT_TRUE(krpInitSocketWithContext(CZuSocket(), 0, env.client, &s).IsError());
   CZuSocket a, b;
   ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
   EXPECT_TRUE(krpInitSocketWithContext(a, 8, env.client, &s).IsError());
   ASSERT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &s));
-  CZuError err;
+  err = CZuError();
   EXPECT_EQ(krpSend(s, "x", 1, 1, &err), 0);  // before the handshake
   EXPECT_TRUE(err.IsError());
   EXPECT_TRUE(krpAuthSocket(s, 7, nullptr, 1).IsError());
