@@ -402,8 +402,10 @@ TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
 
-TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
-  runningPair();
+// blr killed while a proxy is about to act: the next failover or cancel
+// finds what the killed one left and finishes or undoes it.
+TEST_F(CliWorkflowTest, KilledFailoversAndCancelsAreResumedOrUndone) {
+  int id = runningPair();
   // The power-off is answered late; blr is killed while it waits, and the
   // Head then switches the VM off.
   killDuring("failover", "head1", "POWER_ON_OFF_VM_REQ=delay:1500", "Stopping VM on the Head",
@@ -413,10 +415,8 @@ TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
   ASSERT_EQ(env_.blr("cancel-failover" + p_).code, 0);
   EXPECT_TRUE(productionOn());
   EXPECT_FALSE(recoveryOn());
-}
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
 
-TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
-  int id = runningPair();
   // The Tail blocks replication after blr is killed waiting for its answer.
   auto blocked = [&] { return env_.read("tail1.state").find("blocked ") != std::string::npos; };
   killDuring("failover", "tail1", "FAILOVER_CROSSING=delay:1500",
@@ -428,10 +428,7 @@ TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
   ASSERT_TRUE(env_.awaitStatus({id}, {4}));
   CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   EXPECT_EQ(r.code, 0) << r.err;
-}
 
-TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResumed) {
-  int id = runningPair();
   const std::string snapshot = "snapshot " + std::to_string(id) + "\n";
   auto hasSnapshot = [&] { return env_.read("tail1.state").find(snapshot) != std::string::npos; };
   // The Tail reverts after blr is killed waiting for its answer.
@@ -439,13 +436,11 @@ TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResu
     killDuring("cancel-failover", "tail1", "DELETE_FAILOVER_SNAP=delay:1500",
                "Reverting to failover snapshot on Tail", [&] { return !hasSnapshot(); });
   };
-
   // A resumed failover takes a new snapshot, which the next cancel reverts to.
-  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   killCancelAfterTheRevert();
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   EXPECT_TRUE(hasSnapshot());
-  CliEnv::Result r = env_.blr("cancel-failover" + p_);
+  r = env_.blr("cancel-failover" + p_);
   EXPECT_EQ(r.code, 0) << r.err;
   ASSERT_TRUE(env_.awaitStatus({id}, {4}));
 
