@@ -235,7 +235,7 @@ bool BlrDB::Pair::operator==(const Pair& o) const {
 // ---- PairList ----
 
 void BlrDB::PairList::serialize(DwEbmlWriter& writer) const {
-  for (const Pair& pair : *this) writeContainer(writer, BLRDB_TAG_PAIR, pair);
+  for (const Pair& pair : *this) appendPair(pair, writer);
 }
 
 CZuError BlrDB::PairList::unserialize(const void* data, int size) {
@@ -250,7 +250,7 @@ CZuError BlrDB::PairList::unserialize(const void* data, int size) {
 std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
   DwEbmlBuffer buffer(1024);
   DwEbmlWriter writer(buffer, 0);
-  for (const Pair& pair : pairs) appendPair(pair, writer);  // as PairList, without a copy
+  for (const Pair& pair : pairs) appendPair(pair, writer);  // as PairList::serialize, without a copy
   return writer.getBlob();
 }
 

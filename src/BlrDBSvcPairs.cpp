@@ -6,7 +6,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 #include "BLR/BlrDBSvc.h"
 #include "BlrDBSvcInternal.h"
@@ -102,18 +101,6 @@ struct PairRow {
     d->statusMessage.assign(diskStatusMessage);
   }
 
-  BlrDB::Pair pair() const {
-    BlrDB::Pair p;
-    fillPair(&p);
-    return p;
-  }
-
-  BlrDB::Disk disk() const {
-    BlrDB::Disk d;
-    fillDisk(&d);
-    return d;
-  }
-
   // The pair being assembled by forEachPair; kept with the row so that its
   // texts and disks reuse their storage from one query to the next.
   BlrDB::Pair assembled;
@@ -191,37 +178,6 @@ std::string filters2where(const std::list<BlrDB::Pair>& filters) {
   return result;
 }
 
-CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQL* sql) {
-  BlrSQL* conn = sql;
-  std::unique_ptr<BlrSQL> own;
-  if (conn == nullptr) {
-    own.reset(new BlrSQL(ANCHOR_DB));
-    conn = own.get();
-  }
-  const std::string statement = pairQuery(where, "");
-  pairs->clear();
-  int result = 0;
-  CZuError err = exec(*conn, statement, Accept::kOkOrNoRows, FXLOC, &result);
-  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
-  BorrowedRow row;
-  int rc = row->bind(*conn);
-  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
-  // Where each pair already listed is, so that grouping stays linear.
-  std::unordered_map<int32_t, BlrDB::Pair*> byId;
-  while (conn->getNextRow() == 0) {
-    BlrDB::Disk disk = row->disk();
-    auto found = byId.find(row->id);
-    if (found != byId.end()) {
-      found->second->disks.push_back(std::move(disk));
-      continue;
-    }
-    pairs->push_back(row->pair());
-    pairs->back().disks.push_back(std::move(disk));
-    byId.emplace(row->id, &pairs->back());
-  }
-  return CZuError();
-}
-
 CZuError forEachPair(const std::string& where, BlrSQL* sql,
                      const std::function<bool(BlrDB::Pair&)>& onPair) {
   std::optional<BlrSQL> own;
@@ -258,6 +214,14 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
   }
   if (open) handOver();
   return CZuError();
+}
+
+CZuError getPairs(const std::string& where, std::list<BlrDB::Pair>* pairs, BlrSQL* sql) {
+  pairs->clear();
+  return forEachPair(where, sql, [pairs](BlrDB::Pair& pair) {
+    pairs->push_back(std::move(pair));
+    return true;
+  });
 }
 
 CZuError delPairs(const std::string& where) {

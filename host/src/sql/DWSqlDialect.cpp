@@ -85,11 +85,13 @@ std::vector<Token> tokenize(const std::string& s) {
   return tokens;
 }
 
-std::string trimBlanks(const std::string& s) {
+// Trimmed in its own storage.
+std::string trimBlanks(std::string s) {
   size_t b = 0, e = s.size();
   while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
   while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
+  s.erase(e).erase(0, b);
+  return s;
 }
 
 // The command as tokens, each with the text that will replace it.
@@ -223,10 +225,14 @@ bool rewriteDeleteJoin(const Command& cmd, DWSqlBackend backend, std::string* ou
   return true;
 }
 
+}  // namespace
+
+namespace DWSqlDialect {
+
 // False when no rewrite can apply, which the text shows without tokens:
 // each rewrite needs its word, or (PostgreSQL) two operator characters in
 // a row.
-bool quickRewriteCheck(const std::string& s, DWSqlBackend backend) {
+bool mayNeedRewrite(const std::string& s, DWSqlBackend backend) {
   // The rewritten DELETE is the first word; blanks or a comment may come first.
   const size_t first = s.find_first_not_of(" \t\r\n\f\v");
   if (first != std::string::npos &&
@@ -254,10 +260,6 @@ bool quickRewriteCheck(const std::string& s, DWSqlBackend backend) {
   return false;
 }
 
-}  // namespace
-
-namespace DWSqlDialect {
-
 std::vector<std::string> splitCommands(const std::string& text) { return splitCommands(std::string(text)); }
 
 std::vector<std::string> splitCommands(std::string&& text) {
@@ -265,11 +267,8 @@ std::vector<std::string> splitCommands(std::string&& text) {
   // The common case, one command without comments, needs no tokens.
   if (text.find(';') == std::string::npos && text.find("--") == std::string::npos &&
       text.find("/*") == std::string::npos) {
-    size_t b = 0, e = text.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(text[b]))) ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(text[e - 1]))) --e;
-    text.erase(e).erase(0, b);
-    if (!text.empty()) commands.push_back(std::move(text));
+    std::string command = trimBlanks(std::move(text));
+    if (!command.empty()) commands.push_back(std::move(command));
     return commands;
   }
   size_t start = 0;
@@ -287,12 +286,8 @@ std::vector<std::string> splitCommands(std::string&& text) {
   return commands;
 }
 
-bool mayNeedRewrite(const std::string& command, DWSqlBackend backend) {
-  return quickRewriteCheck(command, backend);
-}
-
 std::string rewrite(const std::string& command, DWSqlBackend backend) {
-  if (!quickRewriteCheck(command, backend)) return command;
+  if (!mayNeedRewrite(command, backend)) return command;
   Command cmd(command);
   rewriteScopeIdentity(&cmd, backend);
   switch (backend) {
