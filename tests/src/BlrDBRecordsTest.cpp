@@ -48,27 +48,6 @@ BlrDB::Pair randomPair(std::mt19937& rng) {
   return p;
 }
 
-BlrDB::BootVM randomBootVM(std::mt19937& rng) {
-  BlrDB::BootVM vm;
-  for (int32_t* f : {&vm.id, &vm.bootType, &vm.pairId, &vm.statusCode, &vm.eventId})
-    *f = randomInt(rng);
-  for (std::string* f : {&vm.name, &vm.statusMessage}) *f = randomText(rng);
-  vm.uuid = randomUUID(rng);
-  vm.creationTime = uint64_t{rng()} << (rng() % 33);
-  vm.deletionTime = rng();
-  vm.bestBefore = uint64_t{rng()} << 32 | rng();
-  vm.seqNum = uint64_t{rng()} << 32 | rng();
-  vm.jobId = rng();
-  for (unsigned n = rng() % 4; n > 0; --n) {
-    BlrDB::BootDisk d;
-    for (int32_t* f : {&d.id, &d.origDiskId, &d.bootVmId}) *f = randomInt(rng);
-    for (std::string* f : {&d.path, &d.snapId}) *f = randomText(rng);
-    d.uuid = randomUUID(rng);
-    vm.disks.push_back(d);
-  }
-  return vm;
-}
-
 const std::string kZeroUUID = "90 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
 const std::string kMinusOne = "88 FF FF FF FF FF FF FF FF";
 
@@ -100,27 +79,6 @@ TEST(BlrDBRecords, DefaultEncodingsAreExact) {
             "B0 81 00 B1 81 00 82 81 03");
 }
 
-TEST(BlrDBRecords, RandomRecordsRoundTripInOrder) {
-  std::mt19937 rng(42);
-  for (int round = 0; round < 100; ++round) {
-    BlrDB::PairList list;
-    for (unsigned n = rng() % 6; n > 0; --n) list.push_back(randomPair(rng));
-    EXPECT_EQ(decode<BlrDB::PairList>(encode(list)), list);
-    if (!list.empty()) {
-      EXPECT_EQ(decode<BlrDB::Pair>(encode(list.front())), list.front());
-    }
-    const BlrDB::BootVM vm = randomBootVM(rng);
-    EXPECT_EQ(decode<BlrDB::BootVM>(encode(vm)), vm);
-    BlrDB::PairStats stats;
-    for (int64_t* f : {&stats.repDataDeltaActual, &stats.repDataDeltaComp, &stats.ioDelta, &stats.iopsDelta,
-                       &stats.repSetSize, &stats.sizeInRpStore, &stats.timeStamp})
-      *f = static_cast<int64_t>(uint64_t{rng()} << 32 | rng()) >> (rng() % 64);
-    stats.retention = randomInt(rng);
-    stats.pairId = randomInt(rng);
-    EXPECT_EQ(decode<BlrDB::PairStats>(encode(stats)), stats);
-  }
-}
-
 // Clearing, and reading an empty blob or one without tag 18, keep the Tail's
 // host name.
 TEST(BlrDBPair, EmptyBlobsGiveClearedRecordsButTheTailHostNameStays) {
@@ -139,7 +97,10 @@ TEST(BlrDBPair, EmptyBlobsGiveClearedRecordsButTheTailHostNameStays) {
   EXPECT_EQ(pair.id, 4);
   EXPECT_EQ(pair.tailHostName, cleared.tailHostName);
 
-  BlrDB::BootVM vm = randomBootVM(rng);
+  BlrDB::BootVM vm;
+  vm.id = 5;
+  vm.name = "boot";
+  vm.disks.resize(2);
   ASSERT_OK(vm.unserialize("", 0));
   EXPECT_EQ(vm, BlrDB::BootVM());
   BlrDB::PairList list;

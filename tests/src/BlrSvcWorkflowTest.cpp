@@ -396,13 +396,21 @@ TEST_F(WorkflowTest, SwitchRolesRemakesAReversePairThatVanished) {
 // ---- Every step fails once, and the next call finishes the work ----
 // (A fault in the first step changes nothing: the next call is the straight path.)
 
+enum class Flow { kFailover, kFailback, kSwitchRoles };
+
 struct StepFault {
   const char* name;
   int code;           // of the failed call
   int statusAfter;    // of the pair after it
   const char* fault;  // see WorkflowTest::inject
   const char* after = nullptr;  // "db REQUEST TEXT": inject only once such a request passed
+  Flow flow = Flow::kFailover;  // set by steps()
 };
+
+std::vector<StepFault> steps(Flow flow, std::vector<StepFault> faults) {
+  for (StepFault& f : faults) f.flow = flow;
+  return faults;
+}
 
 void PrintTo(const StepFault& f, std::ostream* out) { *out << f.name; }
 std::string stepName(const ::testing::TestParamInfo<StepFault>& info) { return info.param.name; }
@@ -418,121 +426,105 @@ class WorkflowStepTest : public WorkflowTest, public ::testing::WithParamInterfa
     in >> db >> request >> text;
     onRequest(request, text, [this, fault = std::string(f.fault)] { inject(fault); });
   }
-  // Runs `call` with the fault, checks code and status, clears the fault.
-  void failOnce(int id, const std::function<CZuError()>& call) {
+  // The parameter's workflow.
+  CZuError run(int id) {
+    int newId = 0;
+    switch (GetParam().flow) {
+      case Flow::kFailover: return W(id).failover(false, true, nullptr);
+      case Flow::kFailback: return W(id).failback(true);
+      default: return W(id).switchRoles(&newId);
+    }
+  }
+  // A pair the workflow starts from, the workflow run on it with the fault
+  // (code and status checked), and the fault cleared.
+  int failOnce() {
+    int id = GetParam().flow == Flow::kFailover ? runningPair() : failedOverPair();
     injectFault();
-    CZuError err = call();
+    CZuError err = run(id);
     env_->clearFaults();
     EXPECT_EQ(err.Code(), GetParam().code) << err.AsString();
     EXPECT_EQ(status(id), GetParam().statusAfter);
+    return id;
   }
 };
 
-using FailoverStepTest = WorkflowStepTest;
-using FailbackStepTest = WorkflowStepTest;
-using SwitchRolesStepTest = WorkflowStepTest;
-
-TEST_P(FailoverStepTest, ResumeFinishesTheFailover) {
-  int id = runningPair();
-  failOnce(id, [id] { return W(id).failover(false, true, nullptr); });
-  ASSERT_OK(W(id).failover(false, true, nullptr));
-  EXPECT_EQ(stateText(*env_, id), kAfterFailover);
+// (The reverse pair's REVERSE flag, 32, shows in kAfterSwitchRoles.)
+TEST_P(WorkflowStepTest, ResumeFinishesTheWork) {
+  static const char* const kAfter[] = {kAfterFailover, kAfterFailback, kAfterSwitchRoles};
+  int id = failOnce();
+  ASSERT_OK(run(id));
+  EXPECT_EQ(stateText(*env_, id), kAfter[static_cast<int>(GetParam().flow)]);
 }
 
-TEST_P(FailoverStepTest, CancelUndoesWhatWasDone) {
-  int id = runningPair();
-  failOnce(id, [id] { return W(id).failover(false, true, nullptr); });
-  ASSERT_OK(W(id).cancelFailover(false));
-  EXPECT_EQ(stateText(*env_, id), kAfterCancel);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, FailoverStepTest,
-    ::testing::Values(
-        StepFault{"ReadPair", 201, 4, "db get_pairs"},
-        StepFault{"SetFlag", 1, 4, "db set_pair_flags"},
-        StepFault{"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover"},
-        StepFault{"SetStatus", 201, 4, "db set_pair_status"},
-        StepFault{"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5"},
-        StepFault{"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped"},
-        StepFault{"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5"},
-        StepFault{"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5"},
-        StepFault{"Pause", 204, 14, "head PAUSE=fail:5"},
-        StepFault{"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5"},
-        StepFault{"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5"}),
-    stepName);
-
-TEST_P(FailbackStepTest, ResumeFinishesTheFailback) {
-  int id = failedOverPair();
-  failOnce(id, [id] { return W(id).failback(true); });
-  ASSERT_OK(W(id).failback(true));
-  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
-}
-
-TEST_P(FailbackStepTest, ResetCleansUp) {
-  int id = failedOverPair();
-  failOnce(id, [id] { return W(id).failback(true); });
+// A cancel undoes what a failover did; a reset cleans up a failed failback
+// and leaves any other alone.
+using UndoStepTest = WorkflowStepTest;
+TEST_P(UndoStepTest, UndoCleansUp) {
+  int id = failOnce();
+  if (GetParam().flow == Flow::kFailover) {
+    ASSERT_OK(W(id).cancelFailover(false));
+    EXPECT_EQ(stateText(*env_, id), kAfterCancel);
+    return;
+  }
   ASSERT_OK(W(id).resetAfterFailback());
   if (GetParam().statusAfter == W::STATUS_FAILBACK_FAILED)
     EXPECT_EQ(stateText(*env_, id, false), kAfterReset);
   else
-    EXPECT_EQ(status(id), GetParam().statusAfter);  // not a failed failback: left alone
+    EXPECT_EQ(status(id), GetParam().statusAfter);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, FailbackStepTest,
-    ::testing::Values(
-        StepFault{"SetStatus", 202, 16, "db set_pair_status"},
-        StepFault{"DeleteSnapshot", 203, 18, "tail DELETE_FAILOVER_SNAP=fail:5"},
-        StepFault{"StopProductionVm", 204, 18, "head POWER_ON_OFF_VM_REQ=fail:5"},
-        StepFault{"StopOriginal", 205, 18, "head STOP=fail:5"},
-        StepFault{"CleanOriginal", 206, 18, "head CLEANUP=fail:5"},
-        StepFault{"CreateHidden", 207, 18, "db create_or_update_pair"},
-        StepFault{"ConfigureHidden", 207, 18, "db set_pair_props"},
-        StepFault{"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId"},
-        StepFault{"StartHidden", 208, 18, "tail START=fail:5"},
-        StepFault{"QueryHidden", 202, 18, "db get_pairs",
-                  "db set_pair_prop failbackHiddenPairStarted"},
-        StepFault{"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5"},
-        StepFault{"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped"},
-        StepFault{"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5"},
-        StepFault{"QuerySeqNum", 211, 18, "head GET_LAST_SEQNUM_REQ=fail:5"},
-        StepFault{"StopHidden", 212, 18, "tail STOP=fail:5"},
-        StepFault{"CleanHidden", 213, 18, "tail CLEANUP=fail:5"},
-        StepFault{"DeleteHidden", 214, 18, "db del_pairs"},
-        StepFault{"StartProductionVm", 215, 18, "head POWER_ON_OFF_VM_REQ=fail:5",
-                  "db set_pair_prop failbackHiddenPairDeleted"},
-        StepFault{"Unblock", 216, 18, "tail FAILOVER_CROSSED=fail:5"},
-        StepFault{"Restart", 216, 18, "head START=fail:5"},
-        StepFault{"ClearFlag", 1, 18, "db clr_pair_flags"}),
-    stepName);
+const std::vector<StepFault> kFailoverSteps = steps(Flow::kFailover, {
+    {"ReadPair", 201, 4, "db get_pairs"},
+    {"SetFlag", 1, 4, "db set_pair_flags"},
+    {"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover"},
+    {"SetStatus", 201, 4, "db set_pair_status"},
+    {"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5"},
+    {"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped"},
+    {"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5"},
+    {"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5"},
+    {"Pause", 204, 14, "head PAUSE=fail:5"},
+    {"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5"},
+    {"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5"}});
+const std::vector<StepFault> kFailbackSteps = steps(Flow::kFailback, {
+    {"SetStatus", 202, 16, "db set_pair_status"},
+    {"DeleteSnapshot", 203, 18, "tail DELETE_FAILOVER_SNAP=fail:5"},
+    {"StopProductionVm", 204, 18, "head POWER_ON_OFF_VM_REQ=fail:5"},
+    {"StopOriginal", 205, 18, "head STOP=fail:5"},
+    {"CleanOriginal", 206, 18, "head CLEANUP=fail:5"},
+    {"CreateHidden", 207, 18, "db create_or_update_pair"},
+    {"ConfigureHidden", 207, 18, "db set_pair_props"},
+    {"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId"},
+    {"StartHidden", 208, 18, "tail START=fail:5"},
+    {"QueryHidden", 202, 18, "db get_pairs",
+     "db set_pair_prop failbackHiddenPairStarted"},
+    {"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5"},
+    {"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped"},
+    {"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5"},
+    {"QuerySeqNum", 211, 18, "head GET_LAST_SEQNUM_REQ=fail:5"},
+    {"StopHidden", 212, 18, "tail STOP=fail:5"},
+    {"CleanHidden", 213, 18, "tail CLEANUP=fail:5"},
+    {"DeleteHidden", 214, 18, "db del_pairs"},
+    {"StartProductionVm", 215, 18, "head POWER_ON_OFF_VM_REQ=fail:5",
+     "db set_pair_prop failbackHiddenPairDeleted"},
+    {"Unblock", 216, 18, "tail FAILOVER_CROSSED=fail:5"},
+    {"Restart", 216, 18, "head START=fail:5"},
+    {"ClearFlag", 1, 18, "db clr_pair_flags"}});
+const std::vector<StepFault> kSwitchRolesSteps = steps(Flow::kSwitchRoles, {
+    {"SetStatus", 201, 16, "db set_pair_status"},
+    {"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5"},
+    {"StopOriginal", 203, 20, "head STOP=fail:5"},
+    {"CleanOriginal", 204, 20, "head CLEANUP=fail:5"},
+    {"CreateReverse", 205, 20, "db create_or_update_pair"},
+    {"ConfigureReverse", 205, 20, "db set_pair_props"},
+    {"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId"},
+    {"DeleteOriginal", 206, 20, "db del_pairs"}});
 
-TEST_P(SwitchRolesStepTest, ResumeFinishesTheSwitch) {
-  int id = failedOverPair();
-  failOnce(id, [id] {
-    int newId = 0;
-    return W(id).switchRoles(&newId);
-  });
-  int newId = 0;
-  ASSERT_OK(W(id).switchRoles(&newId));
-  BlrDB::Pair reverse;
-  ASSERT_OK(BlrDB().getPair(newId, &reverse));
-  EXPECT_EQ(reverse.flags, W::REVERSE);
-  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, SwitchRolesStepTest,
-    ::testing::Values(
-        StepFault{"SetStatus", 201, 16, "db set_pair_status"},
-        StepFault{"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5"},
-        StepFault{"StopOriginal", 203, 20, "head STOP=fail:5"},
-        StepFault{"CleanOriginal", 204, 20, "head CLEANUP=fail:5"},
-        StepFault{"CreateReverse", 205, 20, "db create_or_update_pair"},
-        StepFault{"ConfigureReverse", 205, 20, "db set_pair_props"},
-        StepFault{"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId"},
-        StepFault{"DeleteOriginal", 206, 20, "db del_pairs"}),
-    stepName);
+INSTANTIATE_TEST_SUITE_P(Failover, WorkflowStepTest, ::testing::ValuesIn(kFailoverSteps), stepName);
+INSTANTIATE_TEST_SUITE_P(Failover, UndoStepTest, ::testing::ValuesIn(kFailoverSteps), stepName);
+INSTANTIATE_TEST_SUITE_P(Failback, WorkflowStepTest, ::testing::ValuesIn(kFailbackSteps), stepName);
+INSTANTIATE_TEST_SUITE_P(Failback, UndoStepTest, ::testing::ValuesIn(kFailbackSteps), stepName);
+INSTANTIATE_TEST_SUITE_P(SwitchRoles, WorkflowStepTest, ::testing::ValuesIn(kSwitchRolesSteps),
+                         stepName);
 
 // ---- Interrupted returns, whatever the replication service reported ----
 
