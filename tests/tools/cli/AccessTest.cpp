@@ -99,59 +99,9 @@ class AccessTest : public ::testing::Test {
 const std::vector<Outcome> kServedEverywhere(3, Outcome::kServed);
 const std::vector<Outcome> kClosedEverywhere(3, Outcome::kClosed);
 
-TEST_F(AccessTest, OnlyRegisteredClientsAndOperatorsAreServed) {
-  EXPECT_EQ(probeAll("cli"), kServedEverywhere);    // operator
-  EXPECT_EQ(probeAll("tail1"), kServedEverywhere);  // registered client
-  ASSERT_EQ(env.run("blr certs issue . stranger").code, 0);
-  craftCert(env.dir, "nocn", nullptr, 0);
-  craftCert(env.dir, "newline", "tail1\nroot", 10);
-  craftCert(env.dir, "nul", "tail1\0x", 7);
-  for (const char* name : {"stranger", "nocn", "newline", "nul"})
-    EXPECT_EQ(probeAll(name), kClosedEverywhere) << name;
-  // A name retrying is logged once a minute, with the reason.
-  EXPECT_EQ(probe(env, anchorPort, "stranger"), Outcome::kClosed);
-  std::string log = env.read("anchor.log");
-  size_t first = log.find("stranger is neither a registered client nor an operator");
-  ASSERT_NE(first, std::string::npos) << log;
-  EXPECT_EQ(log.find("stranger is neither", first + 1), std::string::npos) << log;
-  EXPECT_NE(log.find("is not a client name"), std::string::npos) << log;
-
-  // A registered client may use the database but not re-point the directory.
-  EXPECT_EQ(env.run("blr -r tail1.reg pairs list").code, 0) << env.read(".err");
-  CliEnv::Result r = env.run("blr -r tail1.reg clients add --id 9 --name stranger --host 127.0.0.1 "
-                             "--dwd-port 1 --evmgrc-port 1");
-  EXPECT_NE(r.code, 0);
-  EXPECT_NE(r.err.find("only operators"), std::string::npos) << r.err;
-
-  // Registering a name lets it in once the servers look again (a refused
-  // name makes them look at most every two seconds).
-  ASSERT_EQ(env.blr("clients add --id 9 --name stranger --host 127.0.0.1 --dwd-port 1 "
-                    "--evmgrc-port 1")
-                .code,
-            0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
-  EXPECT_EQ(probe(env, anchorPort, "stranger"), Outcome::kServed);
-  EXPECT_EQ(probe(env, ctrlPort, "stranger"), Outcome::kServed);
-}
-
-TEST_F(AccessTest, RevocationTakesEffectWithoutRestart) {
-  EXPECT_EQ(probeAll("tail1"), kServedEverywhere);
-  CliEnv::Result r = env.run("blr certs revoke . tail1");
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(env.run("blr certs list .").out.find("revoked"), std::string::npos);
-  // The servers refuse the peer in the handshake.
-  for (Outcome o : probeAll("tail1")) EXPECT_NE(o, Outcome::kServed);
-  EXPECT_EQ(probeAll("cli"), kServedEverywhere);
-
-  // A client refuses a revoked server.
-  EXPECT_EQ(env.blr("pairs list").code, 0);
-  ASSERT_EQ(env.run("blr certs revoke . anchor").code, 0);
-  r = env.blr("pairs list");
-  EXPECT_NE(r.code, 0);
-  EXPECT_NE(r.err.find("revoked"), std::string::npos) << r.err;
-}
-
-TEST_F(AccessTest, EveryChangeNamesWhoAskedForIt) {
+// Every change names who asked for it; then who is served, and revocation
+// (which shuts out the Tail and the central server) last.
+TEST_F(AccessTest, ChangesNameWhoAskedAndOnlyRegisteredNamesAreServedUntilRevoked) {
   CliEnv::Json pair = env.json(
       "pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name web01 "
       "--src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f --dst-name web01-dr "
@@ -182,6 +132,55 @@ TEST_F(AccessTest, EveryChangeNamesWhoAskedForIt) {
   // The Head's own report of the running pair is its own.
   std::string byHead = env.run("blr-anchor events list --by head1 --registry anchor.reg").out;
   EXPECT_NE(byHead.find("0x025A0094 severity=1 " + entity), std::string::npos) << byHead;
+
+  EXPECT_EQ(probeAll("cli"), kServedEverywhere);    // operator
+  EXPECT_EQ(probeAll("tail1"), kServedEverywhere);  // registered client
+  ASSERT_EQ(env.run("blr certs issue . stranger").code, 0);
+  craftCert(env.dir, "nocn", nullptr, 0);
+  craftCert(env.dir, "newline", "tail1\nroot", 10);
+  craftCert(env.dir, "nul", "tail1\0x", 7);
+  for (const char* name : {"stranger", "nocn", "newline", "nul"})
+    EXPECT_EQ(probeAll(name), kClosedEverywhere) << name;
+  // A name retrying is logged once a minute, with the reason.
+  EXPECT_EQ(probe(env, anchorPort, "stranger"), Outcome::kClosed);
+  std::string log = env.read("anchor.log");
+  size_t first = log.find("stranger is neither a registered client nor an operator");
+  ASSERT_NE(first, std::string::npos) << log;
+  EXPECT_EQ(log.find("stranger is neither", first + 1), std::string::npos) << log;
+  EXPECT_NE(log.find("is not a client name"), std::string::npos) << log;
+
+  // A registered client may use the database but not re-point the directory.
+  EXPECT_EQ(env.run("blr -r tail1.reg pairs list").code, 0) << env.read(".err");
+  r = env.run("blr -r tail1.reg clients add --id 9 --name stranger --host 127.0.0.1 "
+                             "--dwd-port 1 --evmgrc-port 1");
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("only operators"), std::string::npos) << r.err;
+
+  // Registering a name lets it in once the servers look again (a refused
+  // name makes them look at most every two seconds).
+  ASSERT_EQ(env.blr("clients add --id 9 --name stranger --host 127.0.0.1 --dwd-port 1 "
+                    "--evmgrc-port 1")
+                .code,
+            0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(probe(env, anchorPort, "stranger"), Outcome::kServed);
+  EXPECT_EQ(probe(env, ctrlPort, "stranger"), Outcome::kServed);
+
+  // Revocation takes effect without a restart.
+  EXPECT_EQ(probeAll("tail1"), kServedEverywhere);
+  r = env.run("blr certs revoke . tail1");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(env.run("blr certs list .").out.find("revoked"), std::string::npos);
+  // The servers refuse the peer in the handshake.
+  for (Outcome o : probeAll("tail1")) EXPECT_NE(o, Outcome::kServed);
+  EXPECT_EQ(probeAll("cli"), kServedEverywhere);
+
+  // A client refuses a revoked server.
+  EXPECT_EQ(env.blr("pairs list").code, 0);
+  ASSERT_EQ(env.run("blr certs revoke . anchor").code, 0);
+  r = env.blr("pairs list");
+  EXPECT_NE(r.code, 0);
+  EXPECT_NE(r.err.find("revoked"), std::string::npos) << r.err;
 }
 
 TEST(CertFiles, ModesDoNotFollowTheUmask) {

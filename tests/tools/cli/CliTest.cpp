@@ -39,7 +39,7 @@ class CliTest : public ::testing::Test {
   CliEnv env_;
 };
 
-TEST_F(CliTest, PairLifecycleReadsBackAsJson) {
+TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   int id = createPair();
   ASSERT_GT(id, 0);
   Json pair = env_.json("pairs show " + std::to_string(id));
@@ -106,31 +106,52 @@ TEST_F(CliTest, PairLifecycleReadsBackAsJson) {
   EXPECT_NE(err("pairs delete" + p + " 4242", 3).find("No pair 4242: nothing deleted"), std::string::npos);
   ASSERT_EQ(env_.blr("pairs delete" + p).code, 0);
   EXPECT_EQ(err("pairs show" + p, 3), "blr: No pair " + std::to_string(id) + "\n");
-}
 
-TEST_F(CliTest, CreateFromJsonUpdatesTheStoredPair) {
-  int id = createPair();
-  Json pair = env_.json("pairs show " + std::to_string(id));
+  // Bytes that are not text.
+  std::string args = kPairArgs;
+  const std::string name = "--src-name web01";
+  args.replace(args.find(name), name.size(), "--src-name \"$(printf 'a\\377\\376\\033[2J\\r')\"");
+  ASSERT_EQ(env_.blr("pairs create " + args).code, 0);
+  pair = env_.json("pairs list")[0];
+  EXPECT_EQ(pair["srcName"], "hex:61fffe1b5b324a0d");  // not UTF-8: its bytes in hex
+  r = env_.blr("pairs show " + std::to_string(pair["id"].get<int>()));
+  EXPECT_NE(r.out.find("a\\xff\\xfe\\x1b[2J\\x0d"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+
+  // The JSON form reads back to the same bytes.
+  pair["dstName"] = "hex:";  // "hex:" and nothing: the empty text, left unchanged
+  env_.write("pair.json", pair.dump());
+  ASSERT_EQ(env_.blr("pairs update --file pair.json").code, 0);
+  Json stored = env_.json("pairs list");
+  ASSERT_EQ(stored.size(), 1u);
+  EXPECT_EQ(stored[0]["srcName"], "hex:61fffe1b5b324a0d");
+  EXPECT_EQ(stored[0]["dstName"], "web01-dr");
+
+  env_.write("nul.json", R"({"srcName": "a\u0000b"})");
+  EXPECT_EQ(err("pairs create --file nul.json", 2), "blr: pair: \"srcName\" holds a NUL byte at offset 1\n");
+
+  // A pair read back as JSON and stored again updates it in place.
+  id = createPair();
+  pair = env_.json("pairs show " + std::to_string(id));
   pair["dstName"] = "renamed";
   pair["disks"].erase(1);
   env_.write("pair.json", pair.dump());
-  Json stored = env_.json("pairs update --file pair.json");
+  stored = env_.json("pairs update --file pair.json");
   EXPECT_EQ(stored["id"], id);
   EXPECT_EQ(stored["dstName"], "renamed");
   EXPECT_EQ(stored["disks"].size(), 1u);
 
   env_.write("typo.json", R"({"srcName": "x", "dstname": "y"})");
   EXPECT_EQ(err("pairs create --file typo.json", 2), "blr: pair: unknown key \"dstname\"\n");
-  CliEnv::Result r = env_.run("echo '{\"disks\": [{\"srcGuid\": \"nope\"}]}' | blr -r cli.reg pairs create --file -");
+  r = env_.run("echo '{\"disks\": [{\"srcGuid\": \"nope\"}]}' | blr -r cli.reg pairs create --file -");
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err, "blr: disk 1: \"srcGuid\" is not an identifier\n");
   err("pairs create --file pair.json --src-name other", 2);  // --file excludes the field options
   EXPECT_NE(err("pairs create --sub-client 7 --src-name x --src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f", 1)
                 .find("BlrPair must have dstClientId set"),
             std::string::npos);
-}
 
-TEST_F(CliTest, ImportStoresAllRecordsOrNone) {
+  // Import: all records or none.
   auto record = [](int n, const std::string& srcPath) {
     char guid[33];
     std::snprintf(guid, sizeof guid, "%032x", n);
@@ -146,7 +167,7 @@ TEST_F(CliTest, ImportStoresAllRecordsOrNone) {
   EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 0u);
 
   env_.write("good.json", "[" + record(1, "/a") + ", " + record(2, "/b") + "]");
-  CliEnv::Result r = env_.blr("pairs import good.json");
+  r = env_.blr("pairs import good.json");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out.find("Imported 2 pairs with 2 disks in "), 0u) << r.out;
   Json imported = env_.json("pairs import good.json");  // the same keys update in place
@@ -155,31 +176,8 @@ TEST_F(CliTest, ImportStoresAllRecordsOrNone) {
   EXPECT_EQ(env_.json("pairs show " + std::to_string(imported["ids"][1].get<int>()))["srcName"], "vm2");
 }
 
-TEST_F(CliTest, StoredBytesAreShownSafelyAndReadBackExactly) {
-  std::string args = kPairArgs;
-  const std::string name = "--src-name web01";
-  args.replace(args.find(name), name.size(), "--src-name \"$(printf 'a\\377\\376\\033[2J\\r')\"");
-  ASSERT_EQ(env_.blr("pairs create " + args).code, 0);
-  Json pair = env_.json("pairs list")[0];
-  EXPECT_EQ(pair["srcName"], "hex:61fffe1b5b324a0d");  // not UTF-8: its bytes in hex
-  CliEnv::Result r = env_.blr("pairs show " + std::to_string(pair["id"].get<int>()));
-  EXPECT_NE(r.out.find("a\\xff\\xfe\\x1b[2J\\x0d"), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
-
-  // The JSON form reads back to the same bytes.
-  pair["dstName"] = "hex:";  // "hex:" and nothing: the empty text, left unchanged
-  env_.write("pair.json", pair.dump());
-  ASSERT_EQ(env_.blr("pairs update --file pair.json").code, 0);
-  Json stored = env_.json("pairs list");
-  ASSERT_EQ(stored.size(), 1u);
-  EXPECT_EQ(stored[0]["srcName"], "hex:61fffe1b5b324a0d");
-  EXPECT_EQ(stored[0]["dstName"], "web01-dr");
-
-  env_.write("nul.json", R"({"srcName": "a\u0000b"})");
-  EXPECT_EQ(err("pairs create --file nul.json", 2), "blr: pair: \"srcName\" holds a NUL byte at offset 1\n");
-}
-
-TEST_F(CliTest, ErrorsAreOneLineUnlessVerbose) {
+TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
+  // Errors are one line unless verbose.
   CliEnv::Result r = env_.blr("proxies ping 9");
   EXPECT_EQ(r.code, 1);
   // The server's error comes as one line with its code and request id.
@@ -200,9 +198,8 @@ TEST_F(CliTest, ErrorsAreOneLineUnlessVerbose) {
   r = env_.blr("pairs props set --help");
   EXPECT_EQ(r.code, 0);
   EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
-}
 
-TEST_F(CliTest, ProxyRequestsReachTheSimulator) {
+  // Proxy requests reach the simulator.
   int id = createPair();
   std::string p = " " + std::to_string(id);
   std::string head = env_.json("clients show 2")["mangled"];
@@ -225,10 +222,8 @@ TEST_F(CliTest, ProxyRequestsReachTheSimulator) {
   EXPECT_EQ(env_.blr("proxies apply-config 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f").code, 0);
   err("proxies apply-config 0123456789abcdef0123456789abcdef", 3);
   EXPECT_EQ(env_.blr("proxies job-done 99 --proxy 3").code, 0);
-}
 
-TEST_F(CliTest, BootVmsAreListedShownAndDeleted) {
-  int id = createPair();
+  // Boot VM records, stored as a drill does.
   ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(env_.dir + "/cli.reg").IsError());
   BlrDB::BootVM vm;
   vm.bootType = 1;
@@ -255,16 +250,15 @@ TEST_F(CliTest, BootVmsAreListedShownAndDeleted) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]["name"], "web01-test");
   EXPECT_EQ(env_.json("bootvms list --tail 3").size(), 1u);
-  CliEnv::Result r = env_.blr("bootvms show " + std::to_string(vmId));
+  r = env_.blr("bootvms show " + std::to_string(vmId));
   EXPECT_NE(r.out.find("2023-11-14 22:13:20 UTC"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("/dr/boot0.vmdk"), std::string::npos) << r.out;
   ASSERT_EQ(env_.blr("bootvms delete " + std::to_string(vmId)).code, 0);
   EXPECT_EQ(env_.blr("bootvms show " + std::to_string(vmId)).code, 3);
   EXPECT_EQ(env_.blr("bootvms list").code, 2) << "--pair or --tail is required";
-}
 
-TEST_F(CliTest, CertificatesAndClients) {
-  CliEnv::Result r = env_.run("blr certs init . --client x");
+  // Certificates and clients; the Tail's removal comes last.
+  r = env_.run("blr certs init . --client x");
   EXPECT_EQ(r.code, 1) << "an existing authority is never replaced";
   ASSERT_EQ(env_.run("blr certs issue . job7").code, 0);
   EXPECT_NE(env_.read("job7.crt").find("BEGIN CERTIFICATE"), std::string::npos);
@@ -323,7 +317,7 @@ class CliWorkflowTest : public CliTest {
   std::string p_;
 };
 
-TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
+TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFirst) {
   int id = runningPair();
   CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   ASSERT_EQ(r.code, 0) << r.out << r.err;
@@ -358,10 +352,9 @@ TEST_F(CliWorkflowTest, FailoverAndFailbackShowTheirStepsAndExitWithStepCodes) {
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
   EXPECT_EQ(env_.blr("cancel-failover" + p_).code, 0) << "nothing left to undo";
-}
 
-TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
-  int id = runningPair();
+  // A cancel turns the recovery VM off first.
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
   ASSERT_EQ(env_.blr("failover" + p_ + " --latest").code, 0);
   EXPECT_TRUE(recoveryOn());
   EXPECT_FALSE(productionOn());
@@ -376,7 +369,7 @@ TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
   EXPECT_FALSE(productionOn());
 
   env_.write("tail1.ctl", "");
-  CliEnv::Result r = env_.blr("cancel-failover" + p_);
+  r = env_.blr("cancel-failover" + p_);
   ASSERT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_FALSE(recoveryOn());
   EXPECT_TRUE(productionOn());
@@ -402,8 +395,10 @@ TEST_F(CliWorkflowTest, CancelTurnsTheRecoveryVmOffFirst) {
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
 
-TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
-  runningPair();
+// blr killed while a proxy is about to act: the next failover or cancel
+// finds what the killed one left and finishes or undoes it.
+TEST_F(CliWorkflowTest, KilledFailoversAndCancelsAreResumedOrUndone) {
+  int id = runningPair();
   // The power-off is answered late; blr is killed while it waits, and the
   // Head then switches the VM off.
   killDuring("failover", "head1", "POWER_ON_OFF_VM_REQ=delay:1500", "Stopping VM on the Head",
@@ -413,10 +408,8 @@ TEST_F(CliWorkflowTest, KilledFailoverStillKnowsTheProductionVmWasOn) {
   ASSERT_EQ(env_.blr("cancel-failover" + p_).code, 0);
   EXPECT_TRUE(productionOn());
   EXPECT_FALSE(recoveryOn());
-}
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
 
-TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
-  int id = runningPair();
   // The Tail blocks replication after blr is killed waiting for its answer.
   auto blocked = [&] { return env_.read("tail1.state").find("blocked ") != std::string::npos; };
   killDuring("failover", "tail1", "FAILOVER_CROSSING=delay:1500",
@@ -428,10 +421,7 @@ TEST_F(CliWorkflowTest, CancelUnblocksATailBlockedByAKilledFailover) {
   ASSERT_TRUE(env_.awaitStatus({id}, {4}));
   CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   EXPECT_EQ(r.code, 0) << r.err;
-}
 
-TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResumed) {
-  int id = runningPair();
   const std::string snapshot = "snapshot " + std::to_string(id) + "\n";
   auto hasSnapshot = [&] { return env_.read("tail1.state").find(snapshot) != std::string::npos; };
   // The Tail reverts after blr is killed waiting for its answer.
@@ -439,13 +429,11 @@ TEST_F(CliWorkflowTest, CancelKilledAfterTheRevertCanBeRepeatedOrTheFailoverResu
     killDuring("cancel-failover", "tail1", "DELETE_FAILOVER_SNAP=delay:1500",
                "Reverting to failover snapshot on Tail", [&] { return !hasSnapshot(); });
   };
-
   // A resumed failover takes a new snapshot, which the next cancel reverts to.
-  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   killCancelAfterTheRevert();
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   EXPECT_TRUE(hasSnapshot());
-  CliEnv::Result r = env_.blr("cancel-failover" + p_);
+  r = env_.blr("cancel-failover" + p_);
   EXPECT_EQ(r.code, 0) << r.err;
   ASSERT_TRUE(env_.awaitStatus({id}, {4}));
 

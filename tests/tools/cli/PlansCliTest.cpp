@@ -201,43 +201,9 @@ class PlansCliTest : public ::testing::Test {
   CliEnv env_;
 };
 
-TEST_F(PlansCliTest, PlanFilesAreStoredShownListedAndDeleted) {
-  const int a = createPair(1), b = createPair(2), c = createPair(3);
-  env_.write("site.json", "{\"name\": \"site b\", \"healthTimeout\": 90, \"groups\": ["
-                          "{\"parallelism\": 2, \"pairs\": [" + std::to_string(b) +
-                              ", {\"pair\": " + std::to_string(a) + ", \"toLatest\": true}]},"
-                              "{\"pairs\": [{\"pair\": " + std::to_string(c) +
-                              ", \"keepProductionOff\": true}]}]}");
-  CliEnv::Result r = env_.blr("plans create --file site.json");
-  ASSERT_EQ(r.code, 0) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("Stored plan site b"));
-
-  Json plan = env_.json("plans show 'site b'");
-  EXPECT_EQ(plan["healthTimeout"], 90);
-  ASSERT_EQ(plan["groups"].size(), 2u);
-  EXPECT_EQ(plan["groups"][1]["parallelism"], 1) << "the default";
-  EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b}, {"toLatest", false},
-                                                 {"keepProductionOff", false},
-                                                 {"continueOnError", false}}));
-  EXPECT_EQ(plan["groups"][0]["pairs"][1]["toLatest"], true);
-
-  // What --json shows is a plan file: stored again under another name, it reads back the same.
-  plan["name"] = "copy";
-  createPlan("copy", plan.dump());
-  EXPECT_EQ(env_.json("plans show copy")["groups"], plan["groups"]);
-  Json list = env_.json("plans list");
-  ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0]["name"], "copy");
-
-  ASSERT_EQ(env_.blr("plans delete copy").code, 0);
-  EXPECT_EQ(env_.blr("plans delete copy").code, 3);
-  EXPECT_EQ(env_.blr("plans show copy").code, 3);
-  EXPECT_EQ(env_.json("plans list").size(), 1u);
-  EXPECT_EQ(env_.json("pairs list").size(), 3u) << "deleting a plan keeps its pairs";
-}
-
-// Each bad file exits 2 with one line naming the field, and stores nothing.
-TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
+// Each bad file exits 2 with one line naming the field, and stores nothing;
+// good ones read back as they were written.
+TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
   const std::string a = std::to_string(createPair(1));
   const struct {
     const char* file;
@@ -278,6 +244,40 @@ TEST_F(PlansCliTest, BadPlanFilesAreRefusedNamingTheField) {
   EXPECT_EQ(env_.run("blr -r off.reg plans create --file short.json").code, 1)
       << "the longest name goes on to the server";
   EXPECT_EQ(env_.blr("plans create --file short.json").code, 0);
+
+  // Good files are stored, shown, listed and deleted.
+  const int b = createPair(2), c = createPair(3);
+  env_.write("site.json", "{\"name\": \"site b\", \"healthTimeout\": 90, \"groups\": ["
+                          "{\"parallelism\": 2, \"pairs\": [" + std::to_string(b) +
+                              ", {\"pair\": " + a + ", \"toLatest\": true}]},"
+                              "{\"pairs\": [{\"pair\": " + std::to_string(c) +
+                              ", \"keepProductionOff\": true}]}]}");
+  r = env_.blr("plans create --file site.json");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("Stored plan site b"));
+
+  Json plan = env_.json("plans show 'site b'");
+  EXPECT_EQ(plan["healthTimeout"], 90);
+  ASSERT_EQ(plan["groups"].size(), 2u);
+  EXPECT_EQ(plan["groups"][1]["parallelism"], 1) << "the default";
+  EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b}, {"toLatest", false},
+                                                 {"keepProductionOff", false},
+                                                 {"continueOnError", false}}));
+  EXPECT_EQ(plan["groups"][0]["pairs"][1]["toLatest"], true);
+
+  // What --json shows is a plan file: stored again under another name, it reads back the same.
+  plan["name"] = "copy";
+  createPlan("copy", plan.dump());
+  EXPECT_EQ(env_.json("plans show copy")["groups"], plan["groups"]);
+  Json list = env_.json("plans list");
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0]["name"], "copy");
+
+  ASSERT_EQ(env_.blr("plans delete copy").code, 0);
+  EXPECT_EQ(env_.blr("plans delete copy").code, 3);
+  EXPECT_EQ(env_.blr("plans show copy").code, 3);
+  EXPECT_EQ(env_.json("plans list").size(), 2u);
+  EXPECT_EQ(env_.json("pairs list").size(), 3u) << "deleting a plan keeps its pairs";
 }
 
 // A drill boots each pair's recovery VM from replicated data, waits for it
