@@ -47,7 +47,8 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
   Map req{{"req", request}};
   blrSetBlob(req, body.getBuffer(), body.getSize());
   // Reads and changes that carry a request id may be sent again.
-  if (blrdb_req::changedDatabase(request) != nullptr) req[blrdb_req::kRequestIdKey] = newRequestId();
+  const blrdb_req::Row* row = blrdb_req::find(request);
+  if (row != nullptr && row->replays) req[blrdb_req::kRequestIdKey] = newRequestId();
   DwLink link("BLR");
   link.setResendable(true);
   Map resp;
@@ -112,7 +113,7 @@ CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
 CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int limit,
                             const std::function<bool(Pair&)>& onPair, bool* parseFailed,
                             const std::function<void()>& restart) {
-  Map req{{"req", blrdb_req::kGetPairs}};
+  Map req{{"req", blrdb_req::name(BlrDBReq::kGetPairs)}};
   blrSetBlob(req, encodePairs(filters));
   if (afterId > 0) req["after_id"] = std::to_string(afterId);
   if (limit > 0) req["limit"] = std::to_string(limit);
@@ -229,7 +230,7 @@ CZuError BlrDB::delPairs(const std::list<Pair>& filters) {
   Body body(1024);
   PairList(filters).serialize(body.writer);
   std::vector<char> answer;
-  CZuError err = makeReq(blrdb_req::kDelPairs, body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kDelPairs), body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't delete BlrPairs");
   return CZuError();
 }
@@ -239,7 +240,7 @@ CZuError BlrDB::createOrUpdatePair(Pair& pair) {
   pair.serialize(body.writer);
   std::vector<char> answer;
   CZuError err = blrCheckTexts(pair);
-  if (!err.IsError()) err = makeReq(blrdb_req::kCreateOrUpdatePair, body.writer, &answer);
+  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kCreateOrUpdatePair), body.writer, &answer);
   if (!err.IsError()) err = pair.unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create or update BlrPair");
   return CZuError();
@@ -249,7 +250,7 @@ CZuError BlrDB::createPairs(std::list<Pair>& pairs) {
   std::vector<char> answer;
   Body body(1024);
   PairList(pairs).serialize(body.writer);
-  CZuError err = makeReq(blrdb_req::kCreatePairs, body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kCreatePairs), body.writer, &answer);
   std::list<Pair> ids;
   if (!err.IsError()) err = decodePairs(answer, &ids);
   if (!err.IsError() && ids.size() != pairs.size())
@@ -272,7 +273,7 @@ CZuError BlrDB::updateDestInfo(const Pair& pair) {
   Body body(1024);
   pair.serialize(body.writer);
   CZuError err = blrCheckTexts(pair);
-  if (!err.IsError()) err = makeReq(blrdb_req::kUpdateDestInfo, body.writer, nullptr);
+  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kUpdateDestInfo), body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update BlrPair's destination info");
   return err;
 }
@@ -288,7 +289,7 @@ CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByD
   Body body(1024);
   pair.serialize(body.writer);
   CZuError err = blrCheckTexts(pair);
-  if (!err.IsError()) err = makeReq(blrdb_req::kUpdateSrcPaths, body.writer, nullptr);
+  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kUpdateSrcPaths), body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update source disk paths");
   return err;
 }
@@ -327,7 +328,7 @@ CZuError sendPairNumber(BlrDB* db, const char* request, int pairId, int tag, int
 CZuError BlrDB::setPairEvent(int pairId, int eventId) {
   Pair pair = pairWithId(pairId);
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::kSetPairEvent, pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairEvent), pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
   return err;
 }
@@ -336,7 +337,7 @@ CZuError BlrDB::setPairEvent(const BlrUUID& srcGuid, int eventId) {
   Pair pair;
   pair.srcGuid = srcGuid;
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::kSetPairEvent, pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairEvent), pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
   return err;
 }
@@ -347,7 +348,7 @@ CZuError BlrDB::setPairStatus(int pairId, int statusCode, const std::string& sta
   pair.statusCode = statusCode;
   pair.statusMessage = statusMessage;
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::kSetPairStatus, pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairStatus), pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
   return err;
 }
@@ -357,7 +358,7 @@ CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& sta
   disk.id = diskId;
   disk.statusCode = statusCode;
   disk.statusMessage = statusMessage;
-  CZuError err = sendRecord(this, blrdb_req::kSetDiskStatus, disk, 1024);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetDiskStatus), disk, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrDisk status");
   return err;
 }
@@ -365,31 +366,31 @@ CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& sta
 CZuError BlrDB::setPairPendingStatus(int pairId, int pendingStatusCode) {
   Pair pair = pairWithId(pairId);
   pair.pendingStatusCode = pendingStatusCode;
-  CZuError err = sendRecord(this, blrdb_req::kSetPairPendingStatus, pair, 1024);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairPendingStatus), pair, 1024);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair pending status");
   return err;
 }
 
 CZuError BlrDB::setPairFlags(int pairId, int flags) {
-  CZuError err = sendPairNumber(this, blrdb_req::kSetPairFlags, pairId, BLRDB_TAG_FLAGS, flags);
+  CZuError err = sendPairNumber(this, blrdb_req::name(BlrDBReq::kSetPairFlags), pairId, BLRDB_TAG_FLAGS, flags);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair flags");
   return err;
 }
 
 CZuError BlrDB::clrPairFlags(int pairId, int flags) {
-  CZuError err = sendPairNumber(this, blrdb_req::kClrPairFlags, pairId, BLRDB_TAG_FLAGS, flags);
+  CZuError err = sendPairNumber(this, blrdb_req::name(BlrDBReq::kClrPairFlags), pairId, BLRDB_TAG_FLAGS, flags);
   if (err.IsError()) err.Push(FXLOC, "Couldn't clear BlrPair flags");
   return err;
 }
 
 CZuError BlrDB::setPairLagTime(int pairId, int lagTime) {
-  CZuError err = sendPairNumber(this, blrdb_req::kSetPairLagTime, pairId, BLRDB_TAG_LAG_TIME, lagTime);
+  CZuError err = sendPairNumber(this, blrdb_req::name(BlrDBReq::kSetPairLagTime), pairId, BLRDB_TAG_LAG_TIME, lagTime);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair lag time");
   return err;
 }
 
 CZuError BlrDB::addPairStats(const PairStats& stats) {
-  CZuError err = sendRecord(this, blrdb_req::kAddPairStats, stats, 4096);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kAddPairStats), stats, 4096);
   if (err.IsError()) err.Push(FXLOC, "Couldn't insert new stats point for pair %d", stats.pairId);
   return err;
 }
@@ -404,7 +405,7 @@ CZuError BlrDB::setPairProps(int pairId, const PairProps& props) {
   body.writer.openContTag(BLRDB_TAG_PROP_MAP, BLRDB_RECORD_BOUND);
   map.serialize(body.writer);
   body.writer.closeContTag();
-  if (!err.IsError()) err = makeReq(blrdb_req::kSetPairProps, body.writer, nullptr);
+  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kSetPairProps), body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair properties");
   return err;
 }
@@ -414,7 +415,7 @@ CZuError BlrDB::getPairProps(int pairId, std::map<std::string, std::string>* pro
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   std::vector<char> answer;
   BlrPairPropMap decoded;
-  CZuError err = makeReq(blrdb_req::kGetPairProps, body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kGetPairProps), body.writer, &answer);
   if (!err.IsError()) err = decoded.unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) return err.Push(FXLOC, "Couldn't get BlrPair properties");
   props->swap(decoded);
@@ -435,7 +436,7 @@ CZuError BlrDB::setPairProp(int pairId, const std::string& name, const std::stri
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
   body.writer.writeStrTag(BLRDB_TAG_PROP_VALUE, value);
   CZuError err = blrCheckProp(name, value);
-  if (!err.IsError()) err = makeReq(blrdb_req::kSetPairProp, body.writer, nullptr);
+  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kSetPairProp), body.writer, nullptr);
   if (err.IsError())
     err.Push(FXLOC, "Couldn't set BlrPair property %s=%s", name.c_str(), value.c_str());
   return err;
@@ -447,7 +448,7 @@ CZuError BlrDB::getPairProp(int pairId, const std::string& name, std::string* va
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
   std::vector<char> answer;
   const char* found = nullptr;
-  CZuError err = makeReq(blrdb_req::kGetPairProp, body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kGetPairProp), body.writer, &answer);
   if (!err.IsError()) {
     DwEbmlParser parser(answer.data(), answer.size());
     err = parser.parseMsg(BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &found, 0);
@@ -461,7 +462,7 @@ CZuError BlrDB::delPairProp(int pairId, const std::string& name) {
   Body body(1024);
   body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
   body.writer.writeStrTag(BLRDB_TAG_PROP_NAME, name);
-  CZuError err = makeReq(blrdb_req::kDelPairProp, body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kDelPairProp), body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't delete BlrPair property %s", name.c_str());
   return err;
 }
@@ -491,7 +492,7 @@ CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
   vm.serialize(body.writer);
   std::vector<char> answer;
   CZuError err = blrCheckTexts(vm);
-  if (!err.IsError()) err = makeReq(blrdb_req::kCreateOrUpdateBootVm, body.writer, &answer);
+  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kCreateOrUpdateBootVm), body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create new Boot VM");
   int32_t id = 0;
   DwEbmlParser parser(answer.data(), answer.size());
@@ -501,7 +502,7 @@ CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
 }
 
 CZuError BlrDB::populateBootVM(const BootVM& vm) {
-  CZuError err = sendRecord(this, blrdb_req::kCreateOrUpdateBootVm, vm, 4096);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kCreateOrUpdateBootVm), vm, 4096);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
   return err;
 }
@@ -513,7 +514,7 @@ CZuError BlrDB::setBootVMStatus(int bootVmId, int statusCode, const std::string&
   vm.statusCode = statusCode;
   vm.statusMessage = statusMessage;
   vm.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::kCreateOrUpdateBootVm, vm, 4096);
+  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kCreateOrUpdateBootVm), vm, 4096);
   if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
   return err;
 }
@@ -523,7 +524,7 @@ CZuError BlrDB::getBootVM(int bootVmId, BootVM* vm) {
   body.writer.writeNumTag(BLRDB_TAG_BOOT_VM_ID, bootVmId);
   vm->clear();
   std::vector<char> answer;
-  CZuError err = makeReq(blrdb_req::kGetBootVm, body.writer, &answer);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kGetBootVm), body.writer, &answer);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't retrieve BootVM with ID %d", bootVmId);
   err = vm->unserialize(answer.data(), static_cast<int>(answer.size()));
   if (err.IsError()) err.Push(FXLOC);
@@ -550,19 +551,19 @@ CZuError listBootVMs(BlrDB* db, const char* request, int tag, int id, const std:
 }  // namespace
 
 CZuError BlrDB::getBootVMsForPair(int pairId, std::list<BootVM>* vms) {
-  return listBootVMs(this, blrdb_req::kGetBootVmsForPair, BLRDB_TAG_PAIR_ID, pairId,
+  return listBootVMs(this, blrdb_req::name(BlrDBReq::kGetBootVmsForPair), BLRDB_TAG_PAIR_ID, pairId,
                      "pair " + std::to_string(pairId), vms);
 }
 
 CZuError BlrDB::getBootVMsForTail(int tailClientId, std::list<BootVM>* vms) {
-  return listBootVMs(this, blrdb_req::kGetBootVmsForTail, BLRDB_TAG_TAIL_CLIENT_ID, tailClientId,
+  return listBootVMs(this, blrdb_req::name(BlrDBReq::kGetBootVmsForTail), BLRDB_TAG_TAIL_CLIENT_ID, tailClientId,
                      "tailClientId " + std::to_string(tailClientId), vms);
 }
 
 CZuError BlrDB::delBootVM(int bootVmId) {
   Body body(1024);
   body.writer.writeNumTag(BLRDB_TAG_BOOT_VM_ID, bootVmId);
-  CZuError err = makeReq(blrdb_req::kDelBootVm, body.writer, nullptr);
+  CZuError err = makeReq(blrdb_req::name(BlrDBReq::kDelBootVm), body.writer, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't delete Boot VM with ID %d", bootVmId);
   return err;
 }

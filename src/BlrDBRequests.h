@@ -1,71 +1,181 @@
-// The requests of the pair database on the link "BLR": the value of a
-// request's "req" entry, as the client sends it and the service routes it.
+// The requests of the pair database on the link "BLR", one row each, shared
+// by the client (the name it sends, whether it draws a request id) and the
+// service (the handler, the transaction, the audit record, streaming).
+//
+// Adding a request: a value of BlrDBReq and its row below (in the same
+// order), the handler in its family's src/BlrDBSvc*.cpp, and a BlrDB
+// method that sends it.  The checks at the end of this file refuse a row out
+// of order, a write without its database, or a trait that makes no sense
+// for a read.
 #ifndef BLR_SRC_BLRDBREQUESTS_H
 #define BLR_SRC_BLRDBREQUESTS_H
 
+#include <cstddef>
 #include <string>
+
+#include "BLR/BlrDBSvc.h"
+
+enum class BlrDBReq {
+  // Pairs.
+  kGetPairs,
+  kDelPairs,
+  kCreateOrUpdatePair,
+  kCreatePairs,
+  kUpdateDestInfo,
+  kUpdateSrcPaths,
+  // Pair state, statistics and properties.
+  kSetPairEvent,
+  kSetPairStatus,
+  kSetPairPendingStatus,
+  kSetDiskStatus,
+  kSetPairFlags,
+  kClrPairFlags,
+  kSetPairLagTime,
+  kAddPairStats,
+  kSetPairProps,
+  kGetPairProps,
+  kSetPairProp,
+  kGetPairProp,
+  kDelPairProp,
+  // Boot VMs.
+  kCreateOrUpdateBootVm,
+  kGetBootVm,
+  kGetBootVmsForPair,
+  kGetBootVmsForTail,
+  kDelBootVm,
+  // Recovery plans and their runs.
+  kCreatePlan,
+  kGetPlans,
+  kDelPlan,
+  kCreatePlanRun,
+  kSetPlanRunPair,
+  kFinishPlanRun,
+  kGetPlanRuns,
+  kCount
+};
 
 namespace blrdb_req {
 
-// Pairs.
-inline constexpr char kGetPairs[] = "get_pairs";
-inline constexpr char kDelPairs[] = "del_pairs";
-inline constexpr char kCreateOrUpdatePair[] = "create_or_update_pair";
-inline constexpr char kCreatePairs[] = "create_pairs";
-inline constexpr char kUpdateDestInfo[] = "update_dest_info";
-inline constexpr char kUpdateSrcPaths[] = "update_src_paths";
+using Map = BlrDBSvc::Map;
+using Handler = CZuError (*)(const Map& req, Map* resp, const KRP_Cert& cert);
+// Produces the answer as pieces of "blob"; the handler of such a row
+// gathers the same pieces into one answer.
+using Streamer = CZuError (*)(const Map& req, DwLinkReply* reply);
 
-// Pair state, statistics and properties.
-inline constexpr char kSetPairEvent[] = "set_pair_event";
-inline constexpr char kSetPairStatus[] = "set_pair_status";
-inline constexpr char kSetPairPendingStatus[] = "set_pair_pending_status";
-inline constexpr char kSetDiskStatus[] = "set_disk_status";
-inline constexpr char kSetPairFlags[] = "set_pair_flags";
-inline constexpr char kClrPairFlags[] = "clr_pair_flags";
-inline constexpr char kSetPairLagTime[] = "set_pair_lag_time";
-inline constexpr char kAddPairStats[] = "add_pair_stats";
-inline constexpr char kSetPairProps[] = "set_pair_props";
-inline constexpr char kGetPairProps[] = "get_pair_props";
-inline constexpr char kSetPairProp[] = "set_pair_prop";
-inline constexpr char kGetPairProp[] = "get_pair_prop";
-inline constexpr char kDelPairProp[] = "del_pair_prop";
+// Where the pair an audited change acts on is found.
+enum class PairIn {
+  kNone,     // the request names none or several
+  kRequest,  // the request's pair record
+  kAnswer,   // the answer's pair record (its id is the server's)
+};
 
-// Boot VMs.
-inline constexpr char kCreateOrUpdateBootVm[] = "create_or_update_boot_vm";
-inline constexpr char kGetBootVm[] = "get_boot_vm";
-inline constexpr char kGetBootVmsForPair[] = "get_boot_vms_for_pair";
-inline constexpr char kGetBootVmsForTail[] = "get_boot_vms_for_tail";
-inline constexpr char kDelBootVm[] = "del_boot_vm";
+struct Row {
+  BlrDBReq id;
+  const char* name;
+  Handler handler;
+  // The database the request changes, in one transaction with the record
+  // of its answer; null for a read.
+  const char* writes;
+  // The change leaves an event naming who sent it.  Status changes leave
+  // their own event; statistics and lag times would drown the trail.
+  bool audited;
+  PairIn pairIn;
+  // The answer may go in pieces; null when it always goes whole.
+  Streamer stream;
+  // A resent request id is answered from the record of the first answer.
+  bool replays;
+};
 
-// Recovery plans.
-inline constexpr char kCreatePlan[] = "create_plan";
-inline constexpr char kGetPlans[] = "get_plans";
-inline constexpr char kDelPlan[] = "del_plan";
-inline constexpr char kCreatePlanRun[] = "create_plan_run";
-inline constexpr char kSetPlanRunPair[] = "set_plan_run_pair";
-inline constexpr char kFinishPlanRun[] = "finish_plan_run";
-inline constexpr char kGetPlanRuns[] = "get_plan_runs";
+inline constexpr const char kAnchor[] = "Anchor";
+inline constexpr const char kHistory[] = "HistoryDB";
+
+// Row builders, so that each row reads as what it is.
+constexpr Row readRow(BlrDBReq id, const char* name, Handler handler, Streamer stream = nullptr) {
+  return Row{id, name, handler, nullptr, false, PairIn::kNone, stream, false};
+}
+constexpr Row writeRow(BlrDBReq id, const char* name, Handler handler, const char* db = kAnchor) {
+  return Row{id, name, handler, db, false, PairIn::kNone, nullptr, true};
+}
+constexpr Row auditedRow(BlrDBReq id, const char* name, Handler handler,
+                      PairIn pairIn = PairIn::kNone) {
+  return Row{id, name, handler, kAnchor, true, pairIn, nullptr, true};
+}
+
+using S = BlrDBSvc;
+using R = BlrDBReq;
+
+inline constexpr Row kRows[] = {
+    readRow(R::kGetPairs, "get_pairs", &S::getPairsHnd, &S::getPairsPieces),
+    auditedRow(R::kDelPairs, "del_pairs", &S::delPairsHnd),
+    auditedRow(R::kCreateOrUpdatePair, "create_or_update_pair", &S::createOrUpdatePairHnd, PairIn::kAnswer),
+    writeRow(R::kCreatePairs, "create_pairs", &S::createPairsHnd),
+    auditedRow(R::kUpdateDestInfo, "update_dest_info", &S::updateDestInfoHnd, PairIn::kRequest),
+    auditedRow(R::kUpdateSrcPaths, "update_src_paths", &S::updateSrcPathsHnd, PairIn::kRequest),
+    auditedRow(R::kSetPairEvent, "set_pair_event", &S::setPairEventHnd, PairIn::kRequest),
+    writeRow(R::kSetPairStatus, "set_pair_status", &S::setPairStatusHnd),
+    auditedRow(R::kSetPairPendingStatus, "set_pair_pending_status", &S::setPairPendingStatusHnd),
+    auditedRow(R::kSetDiskStatus, "set_disk_status", &S::setDiskStatusHnd),
+    auditedRow(R::kSetPairFlags, "set_pair_flags", &S::setPairFlagsHnd),
+    auditedRow(R::kClrPairFlags, "clr_pair_flags", &S::clrPairFlagsHnd),
+    writeRow(R::kSetPairLagTime, "set_pair_lag_time", &S::setPairLagTimeHnd),
+    writeRow(R::kAddPairStats, "add_pair_stats", &S::addPairStatsHnd, kHistory),
+    auditedRow(R::kSetPairProps, "set_pair_props", &S::setPairPropsHnd),
+    readRow(R::kGetPairProps, "get_pair_props", &S::getPairPropsHnd),
+    auditedRow(R::kSetPairProp, "set_pair_prop", &S::setPairPropHnd),
+    readRow(R::kGetPairProp, "get_pair_prop", &S::getPairPropHnd),
+    auditedRow(R::kDelPairProp, "del_pair_prop", &S::delPairPropHnd),
+    auditedRow(R::kCreateOrUpdateBootVm, "create_or_update_boot_vm", &S::createOrUpdateBootVMHnd),
+    readRow(R::kGetBootVm, "get_boot_vm", &S::getBootVMHnd),
+    readRow(R::kGetBootVmsForPair, "get_boot_vms_for_pair", &S::getBootVMsForPairHnd, &S::getBootVMsForPairPieces),
+    readRow(R::kGetBootVmsForTail, "get_boot_vms_for_tail", &S::getBootVMsForTailHnd, &S::getBootVMsForTailPieces),
+    auditedRow(R::kDelBootVm, "del_boot_vm", &S::delBootVMHnd),
+    writeRow(R::kCreatePlan, "create_plan", &S::createPlanHnd),
+    readRow(R::kGetPlans, "get_plans", &S::getPlansHnd),
+    writeRow(R::kDelPlan, "del_plan", &S::delPlanHnd),
+    writeRow(R::kCreatePlanRun, "create_plan_run", &S::createPlanRunHnd),
+    writeRow(R::kSetPlanRunPair, "set_plan_run_pair", &S::setPlanRunPairHnd),
+    writeRow(R::kFinishPlanRun, "finish_plan_run", &S::finishPlanRunHnd),
+    readRow(R::kGetPlanRuns, "get_plan_runs", &S::getPlanRunsHnd),
+};
+inline constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
+
+constexpr const Row& row(BlrDBReq id) { return kRows[static_cast<size_t>(id)]; }
+constexpr const char* name(BlrDBReq id) { return row(id).name; }
+
+// The row of the request named `name`, or null.
+inline const Row* find(const std::string& name) {
+  for (const Row& r : kRows)
+    if (name == r.name) return &r;
+  return nullptr;
+}
+
+constexpr bool sameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+// Every row at its id, with a handler and a unique name; a write names its
+// database and replays; a read is neither audited nor replayed.
+constexpr bool rowsAreSound() {
+  if (kRowCount != static_cast<size_t>(BlrDBReq::kCount)) return false;
+  for (size_t i = 0; i < kRowCount; ++i) {
+    const Row& r = kRows[i];
+    if (static_cast<size_t>(r.id) != i || r.handler == nullptr || r.name == nullptr) return false;
+    const bool isWrite = r.writes != nullptr;
+    if (isWrite != r.replays || (!isWrite && r.audited) || (isWrite && r.stream != nullptr)) return false;
+    if (r.pairIn != PairIn::kNone && !r.audited) return false;
+    for (size_t j = 0; j < i; ++j)
+      if (sameText(kRows[j].name, r.name)) return false;
+  }
+  return true;
+}
+static_assert(rowsAreSound(), "a row of kRows is out of order, incomplete or inconsistent");
 
 // The optional entry of a request that changes the database: an id the
 // client draws once per request and keeps when it resends the request, so
 // that the service answers a repeat from its record instead of applying it
 // again.  Peers that don't know it ignore it.
 inline constexpr char kRequestIdKey[] = "rid";
-
-// The database a request changes ("Anchor", "HistoryDB"), or null for a
-// request that only reads.
-inline const char* changedDatabase(const std::string& name) {
-  static const char* const kAnchor[] = {
-      kDelPairs,         kCreateOrUpdatePair,   kCreatePairs,      kUpdateDestInfo,  kUpdateSrcPaths,
-      kSetPairEvent,     kSetPairStatus,        kSetPairPendingStatus, kSetDiskStatus, kSetPairFlags,
-      kClrPairFlags,     kSetPairLagTime,       kSetPairProps,     kSetPairProp,     kDelPairProp,
-      kCreateOrUpdateBootVm, kDelBootVm,        kCreatePlan,       kDelPlan,         kCreatePlanRun,
-      kSetPlanRunPair,   kFinishPlanRun,
-  };
-  for (const char* changing : kAnchor)
-    if (name == changing) return "Anchor";
-  return name == kAddPairStats ? "HistoryDB" : nullptr;
-}
 
 }  // namespace blrdb_req
 

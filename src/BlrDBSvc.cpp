@@ -52,6 +52,36 @@ CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeL
   return CZuError();
 }
 
+CZuError decodePairList(const Map& req, std::list<BlrDB::Pair>* pairs) {
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (!err.IsError()) err = BlrDB::decodePairs(bytes, pairs);
+  return err;
+}
+
+namespace {
+
+// Gathers the pieces of "blob" after what `resp` holds.
+class BlobGatherer : public DwLinkReply {
+ public:
+  explicit BlobGatherer(Map* resp) : blob_((*resp)["blob"]) {}
+  CZuError append(const std::string& key, std::string piece) override {
+    if (key != "blob") return FXErrorUtil::ErrorInt(FXLOC, 1, "Unexpected answer piece \"%s\"", key.c_str());
+    blob_ += piece;
+    return CZuError();
+  }
+
+ private:
+  std::string& blob_;
+};
+
+}  // namespace
+
+CZuError answerWhole(const Map& req, Map* resp, CZuError (*stream)(const Map&, DwLinkReply*)) {
+  BlobGatherer gatherer(resp);
+  return stream(req, &gatherer);
+}
+
 int64_t nowSecs() { return static_cast<int64_t>(DwClock::current()->now()); }
 
 }  // namespace blrdbsvc
@@ -83,48 +113,23 @@ int BlrSQL::commitTran() {
 
 namespace {
 
-using Handler = CZuError (*)(const BlrDBSvc::Map&, BlrDBSvc::Map*, const KRP_Cert&);
+using blrdb_req::PairIn;
+using blrdb_req::Row;
 
-struct Route {
-  const char* name;
-  Handler handler;
-};
-
-// Requests that change the database and leave a trace of who sent them.
-// Status changes leave their own event; statistics and lag times are
-// measurements, sent every few seconds, and would drown the trail.
-const char* const kAudited[] = {
-    blrdb_req::kDelPairs,        blrdb_req::kCreateOrUpdatePair,    blrdb_req::kUpdateDestInfo,
-    blrdb_req::kUpdateSrcPaths,  blrdb_req::kSetPairEvent,          blrdb_req::kSetPairPendingStatus,
-    blrdb_req::kSetDiskStatus,   blrdb_req::kSetPairFlags,          blrdb_req::kClrPairFlags,
-    blrdb_req::kSetPairProps,    blrdb_req::kSetPairProp,           blrdb_req::kDelPairProp,
-    blrdb_req::kCreateOrUpdateBootVm, blrdb_req::kDelBootVm,
-};
-
-bool audited(const std::string& name) {
-  for (const char* a : kAudited)
-    if (name == a) return true;
-  return false;
-}
-
-// The pair a request or its answer names, or 0 for requests that name
-// none or several.
-long long pairOf(const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp, const std::string& name) {
-  const BlrDBSvc::Map* carrier = nullptr;
-  if (name == blrdb_req::kCreateOrUpdatePair) carrier = &resp;  // the id is the server's
-  if (name == blrdb_req::kUpdateDestInfo || name == blrdb_req::kUpdateSrcPaths ||
-      name == blrdb_req::kSetPairEvent)
-    carrier = &req;
+// The pair an audited change acts on, or 0 when it names none or several.
+long long pairOf(const Row& row, const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp) {
+  if (row.pairIn == PairIn::kNone) return 0;
   BlrDB::Pair pair;
-  if (carrier == nullptr || blrdbsvc::decodePayload(*carrier, &pair, "", FXLOC).IsError()) return 0;
+  const BlrDBSvc::Map& carrier = row.pairIn == PairIn::kAnswer ? resp : req;
+  if (blrdbsvc::decodePayload(carrier, &pair, "", FXLOC).IsError()) return 0;
   return pair.id;
 }
 
-void postAudit(const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp, const std::string& name,
+void postAudit(const Row& row, const BlrDBSvc::Map& req, const BlrDBSvc::Map& resp,
                const std::string& from) {
   EvEvent event;
-  event.addArgument(name, EV_ARG_TEXT);
-  event.setEntity(static_cast<int>(pairOf(req, resp, name)), blrdbsvc::kPairEntityType);
+  event.addArgument(row.name, EV_ARG_TEXT);
+  event.setEntity(static_cast<int>(pairOf(row, req, resp)), blrdbsvc::kPairEntityType);
   event.setActor(from);
   event.InfoEvent(blrdbsvc::kRequestEventId, 0, 0);
 }
@@ -143,39 +148,36 @@ class CountingReply : public DwLinkReply {
   DwLinkReply* reply_;
 };
 
-const Route kRoutes[] = {
-    {blrdb_req::kGetPairs, &BlrDBSvc::getPairsHnd},
-    {blrdb_req::kDelPairs, &BlrDBSvc::delPairsHnd},
-    {blrdb_req::kCreateOrUpdatePair, &BlrDBSvc::createOrUpdatePairHnd},
-    {blrdb_req::kCreatePairs, &BlrDBSvc::createPairsHnd},
-    {blrdb_req::kUpdateDestInfo, &BlrDBSvc::updateDestInfoHnd},
-    {blrdb_req::kUpdateSrcPaths, &BlrDBSvc::updateSrcPathsHnd},
-    {blrdb_req::kSetPairEvent, &BlrDBSvc::setPairEventHnd},
-    {blrdb_req::kSetPairStatus, &BlrDBSvc::setPairStatusHnd},
-    {blrdb_req::kSetPairPendingStatus, &BlrDBSvc::setPairPendingStatusHnd},
-    {blrdb_req::kSetDiskStatus, &BlrDBSvc::setDiskStatusHnd},
-    {blrdb_req::kSetPairFlags, &BlrDBSvc::setPairFlagsHnd},
-    {blrdb_req::kClrPairFlags, &BlrDBSvc::clrPairFlagsHnd},
-    {blrdb_req::kSetPairLagTime, &BlrDBSvc::setPairLagTimeHnd},
-    {blrdb_req::kAddPairStats, &BlrDBSvc::addPairStatsHnd},
-    {blrdb_req::kSetPairProps, &BlrDBSvc::setPairPropsHnd},
-    {blrdb_req::kGetPairProps, &BlrDBSvc::getPairPropsHnd},
-    {blrdb_req::kSetPairProp, &BlrDBSvc::setPairPropHnd},
-    {blrdb_req::kGetPairProp, &BlrDBSvc::getPairPropHnd},
-    {blrdb_req::kDelPairProp, &BlrDBSvc::delPairPropHnd},
-    {blrdb_req::kCreateOrUpdateBootVm, &BlrDBSvc::createOrUpdateBootVMHnd},
-    {blrdb_req::kGetBootVm, &BlrDBSvc::getBootVMHnd},
-    {blrdb_req::kGetBootVmsForPair, &BlrDBSvc::getBootVMsForPairHnd},
-    {blrdb_req::kGetBootVmsForTail, &BlrDBSvc::getBootVMsForTailHnd},
-    {blrdb_req::kDelBootVm, &BlrDBSvc::delBootVMHnd},
-    {blrdb_req::kCreatePlan, &BlrDBSvc::createPlanHnd},
-    {blrdb_req::kGetPlans, &BlrDBSvc::getPlansHnd},
-    {blrdb_req::kDelPlan, &BlrDBSvc::delPlanHnd},
-    {blrdb_req::kCreatePlanRun, &BlrDBSvc::createPlanRunHnd},
-    {blrdb_req::kSetPlanRunPair, &BlrDBSvc::setPlanRunPairHnd},
-    {blrdb_req::kFinishPlanRun, &BlrDBSvc::finishPlanRunHnd},
-    {blrdb_req::kGetPlanRuns, &BlrDBSvc::getPlanRunsHnd},
-};
+// Runs the request of `row`: a change as one transaction with its answer's
+// record and its audit event, a read once more after a lost connection
+// while nothing of its answer has left.  `reply` is null when the answer
+// goes whole.
+CZuError route(const Row& row, const BlrDBSvc::Map& req, BlrDBSvc::Map* resp, DwLinkReply* reply,
+               const std::string& from, const KRP_Cert& cert) {
+  if (row.writes != nullptr)
+    return blrdbsvc::runChange(row.writes, row.name, req, resp, [&](BlrDBSvc::Map* answer) {
+      CZuError err = row.handler(req, answer, cert);
+      if (!err.IsError() && row.audited) postAudit(row, req, *answer, from);
+      return err;
+    });
+  if (reply == nullptr || row.stream == nullptr)
+    return blrdbsvc::runRead(
+        resp, [&](BlrDBSvc::Map* answer) { return row.handler(req, answer, cert); }, [] { return true; });
+  CountingReply counted(reply);
+  return blrdbsvc::runRead(
+      resp, [&](BlrDBSvc::Map*) { return row.stream(req, &counted); },
+      [&] { return counted.pieces == 0; });
+}
+
+CZuError findRow(const BlrDBSvc::Map& req, const std::string& from, const Row** row) {
+  auto it = req.find("req");
+  if (it == req.end())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't find request type in received request map");
+  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", it->second.c_str(), from.c_str());
+  *row = blrdb_req::find(it->second);
+  if (*row == nullptr) return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", it->second.c_str());
+  return CZuError();
+}
 
 }  // namespace
 
@@ -183,41 +185,18 @@ BlrDBSvc::BlrDBSvc() : DwLinkSvc("BLR") { acceptsRemote = true; }
 
 CZuError BlrDBSvc::dispatch(const Map& req, Map* resp, const std::string& from,
                             const KRP_Cert& cert) {
-  auto it = req.find("req");
-  if (it == req.end())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't find request type in received request map");
-  const std::string& name = it->second;
-  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
-  for (const Route& route : kRoutes) {
-    if (name != route.name) continue;
-    const char* db = blrdb_req::changedDatabase(name);
-    if (db == nullptr)
-      return blrdbsvc::runRead(
-          resp, [&](Map* answer) { return route.handler(req, answer, cert); }, [] { return true; });
-    // The audit event joins the change's transaction.
-    return blrdbsvc::runChange(db, name, req, resp, [&](Map* answer) {
-      CZuError err = route.handler(req, answer, cert);
-      if (!err.IsError() && audited(name)) postAudit(req, *answer, name, from);
-      return err;
-    });
-  }
-  return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown request \"%s\"", name.c_str());
+  const Row* row = nullptr;
+  CZuError err = findRow(req, from, &row);
+  if (err.IsError()) return err;
+  return route(*row, req, resp, nullptr, from, cert);
 }
 
 CZuError BlrDBSvc::dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply,
                                   const std::string& from, const KRP_Cert& cert) {
-  auto it = req.find("req");
-  const std::string name = it == req.end() ? std::string() : it->second;
-  bool pairs = name == blrdb_req::kGetPairs;
-  if (!pairs && name != blrdb_req::kGetBootVmsForPair && name != blrdb_req::kGetBootVmsForTail)
-    return dispatch(req, resp, from, cert);
-  blrDebug("BlrDBSvc::dispatch", 2, "Got \"%s\" request from %s", name.c_str(), from.c_str());
-  // Read again after a lost database connection only while no piece has left.
-  CountingReply counted(reply);
-  return blrdbsvc::runRead(
-      resp,
-      [&](Map*) { return pairs ? getPairsPiecesHnd(req, &counted) : getBootVMsPiecesHnd(req, &counted); },
-      [&] { return counted.pieces == 0; });
+  const Row* row = nullptr;
+  CZuError err = findRow(req, from, &row);
+  if (err.IsError()) return err;
+  return route(*row, req, resp, reply, from, cert);
 }
 
 void initBlrDBSvc() { new BlrDBSvc(); }

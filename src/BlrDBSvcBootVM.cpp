@@ -4,7 +4,6 @@
 #include <unordered_map>
 
 #include "BLR/BlrDBSvc.h"
-#include "BlrDBRequests.h"
 #include "BlrDBSvcInternal.h"
 #include "BLR/BlrUtils.h"
 #include "BlrDBTags.h"
@@ -212,18 +211,6 @@ CZuError parseId(const BlrDBSvc::Map& req, int tag, int32_t* id) {
   return parser.parseMsg(tag, DW_EBML_VAR_INT32, id, 0);
 }
 
-// One tag-34 container per boot VM.
-void answerBootVMs(const std::list<BlrDB::BootVM>& vms, BlrDBSvc::Map* resp) {
-  DwEbmlBuffer buffer(4096);
-  DwEbmlWriter writer(buffer, 0);
-  for (const BlrDB::BootVM& vm : vms) {
-    writer.openContTag(BLRDB_TAG_BOOT_VM, BLRDB_RECORD_BOUND);
-    vm.serialize(writer);
-    writer.closeContTag();
-  }
-  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
-}
-
 // Reads the boot VMs of `statement`, ordered by boot VM id, and hands each to
 // `onVm` whole, so that no list is held.
 CZuError forEachBootVM(const std::string& statement,
@@ -254,8 +241,9 @@ CZuError forEachBootVM(const std::string& statement,
 
 }  // namespace
 
-CZuError BlrDBSvc::getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply) {
-  bool forPair = req.at("req") == blrdb_req::kGetBootVmsForPair;
+// The boot VMs of a pair or of a Tail, in id order, one tag-34 container
+// each, in pieces of "blob".
+static CZuError streamBootVMs(const BlrDBSvc::Map& req, DwLinkReply* reply, bool forPair) {
   int32_t id = 0;
   CZuError err = parseId(req, forPair ? BLRDB_TAG_PAIR_ID : BLRDB_TAG_TAIL_CLIENT_ID, &id);
   if (err.IsError()) return err.Push(FXLOC);
@@ -328,28 +316,20 @@ CZuError BlrDBSvc::getBootVMHnd(const Map& req, Map* resp, const KRP_Cert&) {
   return CZuError();
 }
 
+CZuError BlrDBSvc::getBootVMsForPairPieces(const Map& req, DwLinkReply* reply) {
+  return streamBootVMs(req, reply, true);
+}
+
+CZuError BlrDBSvc::getBootVMsForTailPieces(const Map& req, DwLinkReply* reply) {
+  return streamBootVMs(req, reply, false);
+}
+
 CZuError BlrDBSvc::getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  int32_t pairId = 0;
-  CZuError err = parseId(req, BLRDB_TAG_PAIR_ID, &pairId);
-  if (err.IsError()) return err.Push(FXLOC);
-  if (pairId == 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Pair ID expected");
-  std::list<BlrDB::BootVM> vms;
-  err = getBootVMs("WHERE BlrBootVM.pairId=" + i2s(pairId), &vms, nullptr);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't query BlrBootVMs for pair %d", pairId);
-  answerBootVMs(vms, resp);
-  return CZuError();
+  return answerWhole(req, resp, &BlrDBSvc::getBootVMsForPairPieces);
 }
 
 CZuError BlrDBSvc::getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  int32_t tail = 0;
-  CZuError err = parseId(req, BLRDB_TAG_TAIL_CLIENT_ID, &tail);
-  if (err.IsError()) return err.Push(FXLOC);
-  if (tail == 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Tail Client ID expected");
-  std::list<BlrDB::BootVM> vms;
-  err = blrdbsvc::getBootVMsForTail(tail, &vms, nullptr);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't query BlrBootVMs for tailClientId %d", tail);
-  answerBootVMs(vms, resp);
-  return CZuError();
+  return answerWhole(req, resp, &BlrDBSvc::getBootVMsForTailPieces);
 }
 
 CZuError BlrDBSvc::delBootVMHnd(const Map& req, Map*, const KRP_Cert&) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <string>
 #include <vector>
@@ -46,6 +47,13 @@ CZuError decodePayload(const Map& req, Record* record, const char* context,
   if (err.IsError()) err.Push(loc, "%s", context);
   return err;
 }
+
+// A corrupt payload is refused, never read as an empty filter list: that
+// would select every pair.
+CZuError decodePairList(const Map& req, std::list<BlrDB::Pair>* pairs);
+
+// The answer of a streaming request whole: its pieces gathered into "blob".
+CZuError answerWhole(const Map& req, Map* resp, CZuError (*stream)(const Map&, DwLinkReply*));
 
 // Events of the pair database: the entity type of a pair, and the event of
 // a request that changed the database (its one argument: the request name).

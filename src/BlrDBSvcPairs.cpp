@@ -245,26 +245,8 @@ CZuError delPairs(const std::string& where) {
 
 using namespace blrdbsvc;
 
-namespace {
-
-// A corrupt payload is refused: read as no filter it would select every pair.
-CZuError decodeFilters(const BlrDBSvc::Map& req, std::list<BlrDB::Pair>* filters) {
-  std::vector<char> bytes;
-  CZuError err = blrReadBlob(req, &bytes);
-  if (!err.IsError()) err = BlrDB::decodePairs(bytes, filters);
-  return err;
-}
-
-}  // namespace
-
 CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  std::list<BlrDB::Pair> filters, result;
-  CZuError err = decodeFilters(req, &filters);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
-  err = blrdbsvc::getPairs(filters2where(filters), &result, nullptr);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't query BLR pairs");
-  blrSetBlob(*resp, BlrDB::encodePairs(result));
-  return CZuError();
+  return answerWhole(req, resp, &BlrDBSvc::getPairsPieces);
 }
 
 namespace {
@@ -285,9 +267,9 @@ CZuError readPaging(const BlrDBSvc::Map& req, const char* key, int* value) {
 
 }  // namespace
 
-CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
+CZuError BlrDBSvc::getPairsPieces(const Map& req, DwLinkReply* reply) {
   std::list<BlrDB::Pair> filters;
-  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &filters);
+  CZuError err = decodePairList(req, &filters);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
   int afterId = 0, limit = 0;
   err = readPaging(req, "after_id", &afterId);
@@ -329,7 +311,7 @@ CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
 
 CZuError BlrDBSvc::delPairsHnd(const Map& req, Map*, const KRP_Cert&) {
   std::list<BlrDB::Pair> filters;
-  CZuError err = decodeFilters(req, &filters);
+  CZuError err = decodePairList(req, &filters);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
   const std::string where = filters2where(filters);
   // An empty clause would delete every pair.
@@ -507,7 +489,7 @@ CZuError prepareNewPair(BlrDB::Pair* pair) {
 
 CZuError BlrDBSvc::createPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
   std::list<BlrDB::Pair> pairs;
-  CZuError err = BlrDB::decodePairs(blrGetBlob(req), &pairs);
+  CZuError err = decodePairList(req, &pairs);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse createPairs() request");
   if (pairs.empty()) return FXErrorUtil::ErrorInt(FXLOC, 1, "The create_pairs request holds no pair");
   int position = 0;

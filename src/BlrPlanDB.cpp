@@ -65,7 +65,7 @@ CZuError BlrPlanDB::createPlan(const Plan& plan, int* planId) {
   DwEbmlWriter body(buffer, 0);
   plan.serialize(body);
   std::list<Plan> stored;
-  err = askPlans(blrdb_req::kCreatePlan, body, &stored);
+  err = askPlans(blrdb_req::name(BlrDBReq::kCreatePlan), body, &stored);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't create plan \"%s\"", plan.name.c_str());
   if (planId) *planId = stored.empty() ? 0 : stored.front().id;
   return CZuError();
@@ -73,7 +73,7 @@ CZuError BlrPlanDB::createPlan(const Plan& plan, int* planId) {
 
 CZuError BlrPlanDB::getPlan(const std::string& name, Plan* plan) {
   std::list<Plan> found;
-  CZuError err = askByName(blrdb_req::kGetPlans, name, &found);
+  CZuError err = askByName(blrdb_req::name(BlrDBReq::kGetPlans), name, &found);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup plan \"%s\"", name.c_str());
   if (found.empty()) {
     plan->clear();
@@ -86,14 +86,14 @@ CZuError BlrPlanDB::getPlan(const std::string& name, Plan* plan) {
 CZuError BlrPlanDB::listPlans(std::list<Plan>* plans) {
   DwEbmlBuffer buffer(16);
   DwEbmlWriter body(buffer, 0);
-  CZuError err = askPlans(blrdb_req::kGetPlans, body, plans);
+  CZuError err = askPlans(blrdb_req::name(BlrDBReq::kGetPlans), body, plans);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup plans");
   return CZuError();
 }
 
 CZuError BlrPlanDB::delPlan(const std::string& name, bool* found) {
   std::list<Plan> deleted;
-  CZuError err = askByName(blrdb_req::kDelPlan, name, &deleted);
+  CZuError err = askByName(blrdb_req::name(BlrDBReq::kDelPlan), name, &deleted);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't delete plan \"%s\"", name.c_str());
   if (found) *found = !deleted.empty();
   return CZuError();
@@ -122,7 +122,7 @@ CZuError BlrPlanDB::createRun(Run* run) {
   DwEbmlWriter body(buffer, 0);
   run->serialize(body);
   std::list<Run> stored;
-  err = askRuns(blrdb_req::kCreatePlanRun, body, &stored);
+  err = askRuns(blrdb_req::name(BlrDBReq::kCreatePlanRun), body, &stored);
   if (err.IsError() || stored.empty())
     return err.Push(FXLOC, "Couldn't start a run of plan \"%s\"", run->planName.c_str());
   *run = stored.front();
@@ -139,7 +139,7 @@ CZuError BlrPlanDB::setRunPair(int runId, const RunPair& pair) {
   body.openContTag(BLRDB_TAG_PLAN_RUN_PAIR, BLRDB_RECORD_BOUND);
   pair.serialize(body);
   body.closeContTag();
-  err = BlrDB().makeReq(blrdb_req::kSetPlanRunPair, body, nullptr);
+  err = BlrDB().makeReq(blrdb_req::name(BlrDBReq::kSetPlanRunPair), body, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't record pair %d in run %d", pair.pairId, runId);
   return err;
 }
@@ -151,7 +151,7 @@ CZuError BlrPlanDB::finishRun(int runId, const std::string& state) {
   DwEbmlWriter body(buffer, 0);
   body.writeNumTag(BLRDB_TAG_ID, runId);
   body.writeStrTag(BLRDB_TAG_STATE, state);
-  err = BlrDB().makeReq(blrdb_req::kFinishPlanRun, body, nullptr);
+  err = BlrDB().makeReq(blrdb_req::name(BlrDBReq::kFinishPlanRun), body, nullptr);
   if (err.IsError()) err.Push(FXLOC, "Couldn't finish run %d", runId);
   return err;
 }
@@ -160,7 +160,7 @@ CZuError BlrPlanDB::getRuns(const std::string& planName, std::list<Run>* runs) {
   DwEbmlBuffer buffer(256);
   DwEbmlWriter body(buffer, 0);
   body.writeStrTag(BLRDB_TAG_NAME, planName);
-  CZuError err = askRuns(blrdb_req::kGetPlanRuns, body, runs);
+  CZuError err = askRuns(blrdb_req::name(BlrDBReq::kGetPlanRuns), body, runs);
   if (err.IsError()) err.Push(FXLOC, "Couldn't lookup runs of plan \"%s\"", planName.c_str());
   return err;
 }
@@ -170,7 +170,7 @@ CZuError BlrPlanDB::getRun(int runId, Run* run) {
   DwEbmlWriter body(buffer, 0);
   body.writeNumTag(BLRDB_TAG_ID, runId);
   std::list<Run> found;
-  CZuError err = askRuns(blrdb_req::kGetPlanRuns, body, &found);
+  CZuError err = askRuns(blrdb_req::name(BlrDBReq::kGetPlanRuns), body, &found);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup run %d", runId);
   if (found.empty()) {
     run->clear();

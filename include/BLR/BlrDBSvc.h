@@ -39,18 +39,19 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
 
   CZuError dispatch(const Map& req, Map* resp, const std::string& from,
                     const KRP_Cert& cert) override;
-  // "get_pairs" and the boot VM lists answer piece by piece, in id order, so
-  // that the server never holds a whole list; every other request goes to
-  // dispatch.
+  // The same, for a transport that takes an answer in pieces: "get_pairs"
+  // and the boot VM lists answer piece by piece, in id order, so that the
+  // server never holds a whole list.  The handlers of those requests gather
+  // the same pieces into one answer.  Optional keys of "get_pairs":
+  // "after_id" (pairs with a greater id only) and "limit" (at most so many
+  // pairs; 0 is no limit) page through the list.
   CZuError dispatchPieces(const Map& req, Map* resp, DwLinkReply* reply, const std::string& from,
                           const KRP_Cert& cert) override;
 
   // Pairs.
   static CZuError getPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
-  // The same answer as pieces of "blob", a few pairs each.  Optional request
-  // keys "after_id" (pairs with a greater id only) and "limit" (at most so
-  // many pairs; 0 is no limit) page through the list.
-  static CZuError getPairsPiecesHnd(const Map& req, DwLinkReply* reply);
+  // The answer of getPairsHnd as pieces of "blob"; the handler gathers them.
+  static CZuError getPairsPieces(const Map& req, DwLinkReply* reply);
   static CZuError delPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
@@ -76,6 +77,8 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError getBootVMsForPairPieces(const Map& req, DwLinkReply* reply);
+  static CZuError getBootVMsForTailPieces(const Map& req, DwLinkReply* reply);
   static CZuError delBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   // Recovery plans.
   static CZuError createPlanHnd(const Map& req, Map* resp, const KRP_Cert& cert);
@@ -85,8 +88,6 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError setPlanRunPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError finishPlanRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getPlanRunsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
-  // "get_boot_vms_for_pair" and "get_boot_vms_for_tail" as pieces of "blob".
-  static CZuError getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply);
 };
 
 // Installs one more service object; it lives until the process ends.

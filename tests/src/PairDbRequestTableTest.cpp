@@ -1,0 +1,321 @@
+// Every request of the pair database, taken from the request table, on every
+// path it can arrive by: in process and over a TLS link, whole and in
+// pieces.  The requests are the client's own, recorded while it exercises
+// every row, so that a row the client can't send fails here too.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <list>
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "BLR/BlrPlanDB.h"
+#include "BlrDBRequests.h"
+#include "host/DwLink.h"
+#include "host/DwLinkFrame.h"
+#include "host/DwLinkServer.h"
+#include "support/LinkTestEnv.h"
+#include "support/PairDbTestEnv.h"
+#include "support/RawPeers.h"
+
+namespace {
+
+using Map = BlrDBSvc::Map;
+using ::testing::HasSubstr;
+
+// Stands in front of the service under the same link name and keeps every
+// request that reaches it with its whole answer.
+class RecordingSvc : public DwLinkSvc {
+ public:
+  explicit RecordingSvc(BlrDBSvc* target) : DwLinkSvc("BLR"), target_(target) {}
+  CZuError dispatch(const Map& req, Map* resp, const std::string& from, const KRP_Cert& cert) override {
+    CZuError err = target_->dispatch(req, resp, from, cert);
+    std::lock_guard<std::mutex> lock(mu_);
+    seen.push_back({req, *resp});
+    return err;
+  }
+  struct Exchange {
+    Map req, resp;
+  };
+  std::vector<Exchange> seen;
+
+ private:
+  BlrDBSvc* target_;
+  std::mutex mu_;
+};
+
+// Gathers pieces for an in-process caller that takes them one by one.
+class PieceSink : public DwLinkReply {
+ public:
+  CZuError append(const std::string& key, std::string piece) override {
+    values[key] += piece;
+    ++pieces;
+    return CZuError();
+  }
+  Map values;
+  int pieces = 0;
+};
+
+class PairDbRequestTableTest : public PairDbTest {
+ protected:
+  void TearDown() override {
+    server_.stop();
+    PairDbTest::TearDown();
+  }
+
+  // Everything a request may change, read through the client and by counts.
+  std::string snapshot() {
+    std::string out;
+    for (const char* table : {"BlrPair", "BlrDisk", "BlrPairProperties", "BlrBootVM", "BlrBootDisk",
+                              "BlrPlan", "BlrPlanGroup", "BlrPlanPair", "BlrPlanRun", "BlrPlanRunPair",
+                              "APP_Event"})
+      out += std::string(table) + "=" + std::to_string(count(table)) + " ";
+    out += "stats=" + std::to_string(sql("SELECT COUNT(*) FROM BlrPairStats", "HistoryDB"));
+    std::list<BlrDB::Pair> pairs;
+    EXPECT_OK(db_.getPairs(BlrDB::Pair(), &pairs));
+    for (const BlrDB::Pair& p : pairs) {
+      out += "\npair " + std::to_string(p.id) + " " + p.srcName + " " + p.dstName + " status " +
+             std::to_string(p.statusCode) + "/" + std::to_string(p.pendingStatusCode) + " flags " +
+             std::to_string(p.flags) + " lag " + std::to_string(p.lagTime) + " event " +
+             std::to_string(p.eventId);
+      for (const BlrDB::Disk& d : p.disks)
+        out += " disk " + d.srcPath + ">" + d.dstPath + ":" + std::to_string(d.statusCode);
+      std::map<std::string, std::string> props;
+      EXPECT_OK(db_.getPairProps(p.id, &props));
+      for (const auto& kv : props) out += " " + kv.first + "=" + kv.second;
+      std::list<BlrDB::BootVM> vms;
+      EXPECT_OK(db_.getBootVMsForPair(p.id, &vms));
+      for (const BlrDB::BootVM& vm : vms)
+        out += " vm " + std::to_string(vm.id) + ":" + std::to_string(vm.statusCode);
+    }
+    std::list<BlrPlanDB::Run> runs;
+    EXPECT_OK(BlrPlanDB().getRuns("", &runs));
+    for (const BlrPlanDB::Run& r : runs) out += "\nrun " + std::to_string(r.id) + " " + r.state;
+    return out;
+  }
+
+  // Sends one request of every row through the client, recording each.
+  std::vector<RecordingSvc::Exchange> tour() {
+    RecordingSvc recorder(svc_.get());
+    BlrDB::Pair p = store(3, 1, 2);
+    std::list<BlrDB::Pair> batch{newPair(4, 2, 1), newPair(4, 3, 1)};
+    EXPECT_OK(db_.createPairs(batch));
+    BlrDB::Pair dest = p;
+    dest.dstName = "renamed-dr";
+    EXPECT_OK(db_.updateDestInfo(dest));
+    EXPECT_OK(db_.updateSrcPaths({{p.disks.front().srcGuid, "/moved"}}));
+    EXPECT_OK(db_.setPairEvent(p.id, 5));
+    EXPECT_OK(db_.setPairStatus(p.id, 3, "synchronising", 0));
+    EXPECT_OK(db_.setPairPendingStatus(p.id, 4));
+    EXPECT_OK(db_.setDiskStatus(p.disks.front().id, 2, "busy"));
+    EXPECT_OK(db_.setPairFlags(p.id, 8));
+    EXPECT_OK(db_.clrPairFlags(p.id, 8));
+    EXPECT_OK(db_.setPairLagTime(p.id, 17));
+    BlrDB::PairStats stats;
+    stats.pairId = p.id;
+    stats.ioDelta = 5;
+    EXPECT_OK(db_.addPairStats(stats));
+    BlrDB::PairProps props;
+    EXPECT_OK(db_.getPairProps(p.id, &props));
+    EXPECT_OK(db_.setPairProps(p.id, props));
+    EXPECT_OK(db_.setPairProp(p.id, "owner", "first"));
+    std::string value;
+    EXPECT_OK(db_.getPairProp(p.id, "owner", &value));
+    std::list<BlrDB::Pair> pairs;
+    EXPECT_OK(db_.getPairs(p.subClientId, &pairs));
+    EXPECT_OK(db_.delPairProp(p.id, "owner"));
+    int bootVmId = 0;
+    EXPECT_OK(db_.addBootVM(newBootVM(p.id, 1), &bootVmId));
+    BlrDB::BootVM vm;
+    EXPECT_OK(db_.getBootVM(bootVmId, &vm));
+    std::list<BlrDB::BootVM> vms;
+    EXPECT_OK(db_.getBootVMsForPair(p.id, &vms));
+    EXPECT_OK(db_.getBootVMsForTail(kTail, &vms));
+    EXPECT_OK(db_.delBootVM(bootVmId));
+    BlrPlanDB plans;
+    BlrPlanDB::Plan plan;
+    plan.name = "site b";
+    plan.healthTimeoutSecs = 60;
+    plan.groups.emplace_back();
+    plan.groups.back().parallelism = 1;
+    plan.groups.back().members.emplace_back();
+    plan.groups.back().members.back().pairId = p.id;
+    EXPECT_OK(plans.createPlan(plan, nullptr));
+    BlrPlanDB::Run run;
+    run.planName = plan.name;
+    run.workflow = "test";
+    run.user = "alice";
+    EXPECT_OK(plans.createRun(&run));
+    BlrPlanDB::RunPair runPair;
+    runPair.pairId = p.id;
+    runPair.outcome = "done";
+    EXPECT_OK(plans.setRunPair(run.id, runPair));
+    EXPECT_OK(plans.finishRun(run.id, "done"));
+    std::list<BlrPlanDB::Run> runs;
+    EXPECT_OK(plans.getRuns(plan.name, &runs));
+    EXPECT_OK(plans.getPlan(plan.name, &plan));
+    bool found = false;
+    EXPECT_OK(plans.createPlan([&] {
+      BlrPlanDB::Plan other = plan;
+      other.name = "doomed";
+      return other;
+    }(), nullptr));
+    EXPECT_OK(plans.delPlan("doomed", &found));
+    EXPECT_OK(db_.delPairs(4));
+    return recorder.seen;
+  }
+
+  // The first recorded request of each row.
+  static std::map<std::string, RecordingSvc::Exchange> byName(
+      const std::vector<RecordingSvc::Exchange>& seen) {
+    std::map<std::string, RecordingSvc::Exchange> first;
+    for (const auto& e : seen) first.emplace(e.req.at("req"), e);
+    return first;
+  }
+
+  // A server on loopback for the service, and both kinds of requester.
+  void serve() {
+    DwLinkServerConfig config;
+    config.address = "127.0.0.1";
+    config.port = 0;
+    config.tls = LinkTestEnv::get().server;
+    config.service = svc_.get();
+    ASSERT_OK(server_.start(config));
+  }
+  // A requester that takes an answer in pieces.
+  CZuError overLinkInPieces(const Map& req, Map* resp) {
+    DwLinkClientConfig c;
+    c.host = "127.0.0.1";
+    c.port = server_.port();
+    c.tls = LinkTestEnv::get().client;
+    c.timeoutMs = 5000;
+    return DwLink("BLR").makeRemoteReq(c, req, resp);
+  }
+  // A requester that takes it whole, as an older peer does.
+  CZuError overLinkWhole(const Map& req, Map* resp) {
+    RawPeer peer("127.0.0.1", server_.port());
+    CZuError err = peer.authenticate(LinkTestEnv::get().client);
+    DwLinkMessage msg;
+    msg.name = "BLR";
+    msg.entries = req;
+    std::string frame, payload;
+    if (!err.IsError()) err = dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame);
+    if (!err.IsError()) err = dwLinkSendFrame(peer.tls, frame, 5000);
+    bool started = false;
+    if (!err.IsError()) err = dwLinkRecvFrame(peer.tls, kDwLinkMaxFrameBytes, 5000, &payload, &started);
+    DwLinkMessage answer;
+    if (!err.IsError()) err = dwLinkDecode(payload.data(), payload.size(), &answer);
+    EXPECT_FALSE(answer.more) << "an answer in pieces to a requester that takes it whole";
+    *resp = answer.entries;
+    return err;
+  }
+
+  DwLinkServer server_;
+};
+
+TEST_P(PairDbRequestTableTest, TheClientSendsEveryRowAndEveryRowIsDocumented) {
+  auto seen = byName(tour());
+  std::ifstream file(std::string(BLR_SOURCE_DIR) + "/docs/pairdb.md");
+  const std::string docs((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(docs.empty());
+  for (const blrdb_req::Row& row : blrdb_req::kRows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(seen.count(row.name)) << "no client operation sends it";
+    const Map& req = seen.at(row.name).req;
+    EXPECT_EQ(req.count(blrdb_req::kRequestIdKey), row.replays ? 1u : 0u);
+    EXPECT_THAT(docs, HasSubstr(std::string("\"") + row.name + "\""));
+  }
+  EXPECT_EQ(seen.size(), blrdb_req::kRowCount) << "a request without a row";
+}
+
+// Three kinds of damage to the hex of the body, on every path: refused with
+// the reader's reason and code 1, nothing changed.
+TEST_P(PairDbRequestTableTest, CorruptBodiesAreRefusedOnEveryPathAndChangeNothing) {
+  tour();
+  serve();
+  const std::string before = snapshot();
+  const std::pair<std::string, const char*> blobs[] = {{"0a1", "odd length"},
+                                                       {"0g", "not a hexadecimal digit"},
+                                                       {std::string("0a\0\0", 4), "byte 0x00"}};
+  KRP_Cert cert;
+  for (const blrdb_req::Row& row : blrdb_req::kRows) {
+    for (const auto& blob : blobs) {
+      SCOPED_TRACE(std::string(row.name) + ": " + blob.second);
+      const Map req{{"req", row.name}, {"blob", blob.first}};
+      Map resp;
+      CZuError err = svc_->dispatch(req, &resp, "t", cert);
+      EXPECT_EQ(err.Code(), 1);
+      EXPECT_THAT(err.Summary(), HasSubstr(blob.second));
+      PieceSink sink;
+      resp.clear();
+      err = svc_->dispatchPieces(req, &resp, &sink, "t", cert);
+      EXPECT_EQ(err.Code(), 1);
+      EXPECT_THAT(err.Summary(), HasSubstr(blob.second));
+      EXPECT_EQ(sink.pieces, 0);
+      for (bool pieces : {true, false}) {
+        resp.clear();
+        ASSERT_OK(pieces ? overLinkInPieces(req, &resp) : overLinkWhole(req, &resp));
+        EXPECT_THAT(resp["error"], HasSubstr(blob.second));
+        EXPECT_THAT(resp["error"], HasSubstr("(code 1, request "));
+        EXPECT_EQ(resp.count("blob"), 0u);
+      }
+    }
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+// A recorded request sent again under its request id: the first answer, on
+// every path, and nothing applied twice.  Reads give the same answer whole
+// and in pieces.
+TEST_P(PairDbRequestTableTest, RepeatsGetTheFirstAnswerAndReadsAgreeOnEveryPath) {
+  auto seen = byName(tour());
+  serve();
+  const std::string before = snapshot();
+  KRP_Cert cert;
+  for (const blrdb_req::Row& row : blrdb_req::kRows) {
+    SCOPED_TRACE(row.name);
+    const RecordingSvc::Exchange& first = seen.at(row.name);
+    Map whole, pieces, linkWhole;
+    svc_->answer(first.req, &whole, "t", cert);
+    ASSERT_OK(overLinkInPieces(first.req, &pieces));
+    ASSERT_OK(overLinkWhole(first.req, &linkWhole));
+    EXPECT_EQ(pieces, whole);
+    EXPECT_EQ(linkWhole, whole);
+    if (row.replays) {
+      EXPECT_EQ(whole, first.resp);
+    }
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+// A change whose last statement fails (the record of its answer, which a
+// view that can't be written to refuses) leaves no trace: not a row, not an
+// event.
+TEST_P(PairDbRequestTableTest, EveryChangeIsUndoneWhenItsTransactionFails) {
+  auto seen = byName(tour());
+  // SQLite keeps a file per database, PostgreSQL one schema for both here.
+  std::vector<const char*> dbs{"Anchor"};
+  if (GetParam() == DWSqlBackend::kSqlite) dbs.push_back("HistoryDB");
+  for (const char* db : dbs) {
+    sql("ALTER TABLE BlrRequestLog RENAME TO BlrRequestLogKept", db);
+    sql("CREATE VIEW BlrRequestLog AS SELECT DISTINCT * FROM BlrRequestLogKept", db);
+  }
+  const std::string before = snapshot();
+  KRP_Cert cert;
+  for (const blrdb_req::Row& row : blrdb_req::kRows) {
+    if (!row.replays) continue;
+    SCOPED_TRACE(row.name);
+    Map req = seen.at(row.name).req, resp;
+    req[blrdb_req::kRequestIdKey] = std::string("again-") + row.name;
+    CZuError err = svc_->dispatch(req, &resp, "t", cert);
+    EXPECT_TRUE(err.IsError());
+    EXPECT_EQ(snapshot(), before);
+  }
+}
+
+BLR_SQL_BACKENDS(PairDbRequestTableTest);
+
+}  // namespace
