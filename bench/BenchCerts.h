@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 // Ends the benchmark program on a failed setup step.
 inline void must(const CZuError& err) {

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/DwTcp.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 class BenchTlsEcho {
  public:

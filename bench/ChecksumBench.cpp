@@ -17,7 +17,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BLR/BlrUtils.h"
-#include "BlrTesting.h"
+#include "base/BlrTesting.h"
 
 namespace {
 

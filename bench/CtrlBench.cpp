@@ -12,11 +12,11 @@
 #include "BenchRounds.h"
 #include "BenchTlsEcho.h"
 #include "ProxyServer.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwHostName.h"
-#include "host/DwTcp.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/net/DwHostName.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

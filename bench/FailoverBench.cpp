@@ -27,9 +27,9 @@
 
 #include "BenchCerts.h"
 #include "BenchRounds.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DwLinkPool.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/link/DwLinkPool.h"
 #include "support/AnchorCluster.h"
 
 namespace {

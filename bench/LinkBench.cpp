@@ -11,12 +11,12 @@
 
 #include "BenchCerts.h"
 #include "BenchRatio.h"
-#include "host/DwLink.h"
-#include "host/DwLinkPool.h"
-#include "host/DwLinkServer.h"
-#include "host/DwLinkSvc.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/link/DwLink.h"
+#include "host/link/DwLinkPool.h"
+#include "host/link/DwLinkServer.h"
+#include "host/link/DwLinkSvc.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

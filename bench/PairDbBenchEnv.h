@@ -12,10 +12,10 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
-#include "host/DWClientDirectory.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlSchema.h"
+#include "host/clients/DWClientDirectory.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/sql/DWSqlSchema.h"
 
 inline void benchMust(const CZuError& err) {
   if (!err.IsError()) return;

@@ -23,13 +23,13 @@
 
 #include "BenchRounds.h"
 #include "BenchTlsEcho.h"
-#include "BlrDBTags.h"
+#include "records/BlrDBTags.h"
 #include "PairDbBenchEnv.h"
-#include "host/DwLink.h"
-#include "host/DwLinkPool.h"
-#include "host/DwLinkServer.h"
-#include "host/KrpCertAuthority.h"
-#include "host/TlsContext.h"
+#include "host/link/DwLink.h"
+#include "host/link/DwLinkPool.h"
+#include "host/link/DwLinkServer.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

@@ -40,8 +40,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include "BenchRounds.h"
 #include "support/ChildProcess.h"
 #include "support/TestCerts.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwLinkPool.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLinkPool.h"
 #include "support/WorkflowEnv.h"
-#include "host/DWClient.h"
+#include "host/clients/DWClient.h"
 #include "support/ManualClock.h"
 
 namespace {

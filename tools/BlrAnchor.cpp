@@ -27,15 +27,15 @@
 
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrDebug.h"
-#include "host/DWClientDirectory.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlSchema.h"
-#include "host/DwTcp.h"
-#include "host/DwLinkConfig.h"
-#include "host/DwLinkServer.h"
-#include "host/KrpPeerPolicy.h"
-#include "host/EvEvent.h"
+#include "host/clients/DWClientDirectory.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/sql/DWSqlSchema.h"
+#include "host/net/DwTcp.h"
+#include "host/link/DwLinkConfig.h"
+#include "host/link/DwLinkServer.h"
+#include "host/tls/KrpPeerPolicy.h"
+#include "host/log/EvEvent.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 #include "ProxyConfig.h"
 #include "ProxyServer.h"
 #include "ProxyState.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwHostName.h"
-#include "host/DwLinkConfig.h"
-#include "host/KrpPeerPolicy.h"
-#include "host/TlsContext.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/net/DwHostName.h"
+#include "host/link/DwLinkConfig.h"
+#include "host/tls/KrpPeerPolicy.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

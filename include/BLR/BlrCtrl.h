@@ -18,9 +18,9 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
 #include "BLR/BlrUUID.h"
-#include "host/CZuError.h"
-#include "host/CZuSocket.h"
-#include "host/DwBuffer.h"
+#include "host/base/CZuError.h"
+#include "host/net/CZuSocket.h"
+#include "host/base/DwBuffer.h"
 
 struct KrpSocket;
 

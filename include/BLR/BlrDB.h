@@ -13,7 +13,7 @@
 #include "BLR/BlrExport.h"
 #include "BLR/BlrUUID.h"
 #include "DwLink/DwEbml.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 class BLR_API BlrDB {
  public:

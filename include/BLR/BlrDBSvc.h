@@ -11,9 +11,9 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
-#include "host/CZuError.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DwLinkSvc.h"
+#include "host/base/CZuError.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/link/DwLinkSvc.h"
 
 // One connection for one request.  A transaction still open when the object
 // is destroyed is rolled back.

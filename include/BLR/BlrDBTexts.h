@@ -8,7 +8,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 constexpr int BLRDB_VM_NAME_CHARS = 128;          // srcName, dstName, boot VM name
 constexpr int BLRDB_PATH_CHARS = 1024;            // disk and boot disk paths

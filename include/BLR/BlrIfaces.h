@@ -12,8 +12,8 @@
 
 #include "BLR/BlrExport.h"
 #include "BLR/BlrUUID.h"
-#include "host/CZuError.h"
-#include "host/DwBuffer.h"
+#include "host/base/CZuError.h"
+#include "host/base/DwBuffer.h"
 
 // A point-in-time view of one source disk: freeze it, learn which blocks
 // changed since a base, read them.  Used by one thread at a time, except

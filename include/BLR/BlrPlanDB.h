@@ -12,7 +12,7 @@
 
 #include "BLR/BlrExport.h"
 #include "DwLink/DwEbml.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 class BLR_API BlrPlanDB {
  public:

@@ -25,7 +25,7 @@
 #include "BLR/BlrExport.h"
 #include "BLR/BlrPairCodes.h"
 #include "BLR/BlrWorkflowSteps.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 // The pair codes (STATUS_*, FAILOVER, HIDDEN, REVERSE,
 // EVENT_PRODUCTION_VM_MISSING) are reachable as BlrSvcWorkflow::NAME.

@@ -18,7 +18,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 class BLR_API BlrTestBoot {
  public:

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "BLR/BlrExport.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 class auto_handle;
 class CZuSocket;

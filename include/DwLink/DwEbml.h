@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "BLR/BlrExport.h"
-#include "host/CZuError.h"
-#include "host/DwBytes.h"
+#include "host/base/CZuError.h"
+#include "host/base/DwBytes.h"
 
 inline constexpr char dw_ebml_err_eof_msg[] = "Encoded data ends inside an element";
 inline constexpr char dw_ebml_err_corrupt_msg[] = "Corrupt encoded data: invalid length marker";

@@ -4,10 +4,10 @@
 #include <cerrno>
 
 #include "support/CtrlTestEnv.h"
-#include "host/DwFwClient.h"
-#include "host/DwLink.h"
-#include "host/DwTcp.h"
-#include "host/ZuFdset.h"
+#include "host/net/DwFwClient.h"
+#include "host/link/DwLink.h"
+#include "host/net/DwTcp.h"
+#include "host/net/ZuFdset.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 #include "support/Check.h"
 #include "support/TempFile.h"
 

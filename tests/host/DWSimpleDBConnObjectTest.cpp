@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "support/SqlTestDb.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlDialect.h"
-#include "host/DWSqlSchema.h"
-#include "host/DWSqlUnit.h"
-#include "host/FXString.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/sql/DWSqlDialect.h"
+#include "host/sql/DWSqlSchema.h"
+#include "host/sql/DWSqlUnit.h"
+#include "host/base/FXString.h"
 #include "SqliteWriterLock.h"
 #include "support/Check.h"
 #include "support/ManualClock.h"

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "host/DwLinkTraffic.h"
-#include "host/DwMetrics.h"
+#include "host/link/DwLinkTraffic.h"
+#include "host/metrics/DwMetrics.h"
 
 namespace {
 

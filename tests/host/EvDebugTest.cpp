@@ -3,7 +3,7 @@
 #include <regex>
 #include <string>
 
-#include "host/EvDebug.h"
+#include "host/log/EvDebug.h"
 #include "support/BlrLogFixture.h"
 
 namespace {

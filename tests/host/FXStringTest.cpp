@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/FXString.h"
+#include "host/base/FXString.h"
 
 namespace {
 

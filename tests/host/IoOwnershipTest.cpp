@@ -7,8 +7,8 @@
 #include <string>
 
 #include "BLR/BlrIfaces.h"
-#include "host/CZuSocket.h"
-#include "host/DwBuffer.h"
+#include "host/net/CZuSocket.h"
+#include "host/base/DwBuffer.h"
 #include "support/Check.h"
 
 namespace {

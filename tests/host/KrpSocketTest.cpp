@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "support/LinkTestEnv.h"
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 
 namespace {
 

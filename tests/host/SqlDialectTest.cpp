@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/DWSqlDialect.h"
+#include "host/sql/DWSqlDialect.h"
 
 namespace {
 

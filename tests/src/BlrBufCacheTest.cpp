@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrBufCache.h"
-#include "BlrTesting.h"
+#include "base/BlrTesting.h"
 
 namespace {
 

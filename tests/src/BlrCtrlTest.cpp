@@ -11,7 +11,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "support/CtrlTestEnv.h"
-#include "host/DwTcp.h"
+#include "host/net/DwTcp.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
 

@@ -1,7 +1,7 @@
 // What the client sends and how it reads answers, against a scripted service.
 #include "BLR/BlrDB.h"
 #include "BLR/BlrUtils.h"
-#include "host/DwLinkSvc.h"
+#include "host/link/DwLinkSvc.h"
 #include "support/Check.h"
 
 namespace {

@@ -4,9 +4,9 @@
 
 #include "support/LinkTestEnv.h"
 #include "support/PairDbTestEnv.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwLink.h"
-#include "host/DwLinkServer.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLink.h"
+#include "host/link/DwLinkServer.h"
 #include "support/EvDebugRecorder.h"
 
 namespace {

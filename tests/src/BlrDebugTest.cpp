@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrDebug.h"
-#include "host/EvDebug.h"
+#include "host/log/EvDebug.h"
 #include "support/BlrLogFixture.h"
 
 namespace {

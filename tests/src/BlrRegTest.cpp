@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrReg.h"
-#include "BlrTesting.h"
+#include "base/BlrTesting.h"
 #include "support/BlrLogFixture.h"
 
 namespace {

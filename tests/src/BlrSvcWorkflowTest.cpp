@@ -10,7 +10,7 @@
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrSvcWorkflow.h"
 #include "support/WorkflowEnv.h"
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 #include "support/Check.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"

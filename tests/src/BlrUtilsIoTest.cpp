@@ -11,8 +11,8 @@
 #include <lz4.h>
 
 #include "BLR/BlrUtils.h"
-#include "host/CZuSocket.h"
-#include "host/FXFile.h"
+#include "host/net/CZuSocket.h"
+#include "host/base/FXFile.h"
 #include "support/Check.h"
 
 namespace {

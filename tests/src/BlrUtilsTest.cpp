@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "BLR/BlrUtils.h"
-#include "BlrTesting.h"
+#include "base/BlrTesting.h"
 #include "support/Check.h"
 
 namespace {

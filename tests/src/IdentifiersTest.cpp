@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrUUID.h"
-#include "host/DwHostName.h"
+#include "host/net/DwHostName.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "support/EbmlTestUtil.h"
 #include "support/PairDbTestEnv.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwHostName.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/net/DwHostName.h"
 
 namespace {
 

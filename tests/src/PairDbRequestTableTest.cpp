@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "BLR/BlrPlanDB.h"
-#include "BlrDBRequests.h"
-#include "host/DwLink.h"
-#include "host/DwLinkFrame.h"
-#include "host/DwLinkServer.h"
+#include "pairdb/BlrDBRequests.h"
+#include "host/link/DwLink.h"
+#include "host/link/DwLinkFrame.h"
+#include "host/link/DwLinkServer.h"
 #include "support/LinkTestEnv.h"
 #include "support/PairDbTestEnv.h"
 #include "support/RawPeers.h"

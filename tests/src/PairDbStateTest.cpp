@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "support/PairDbTestEnv.h"
-#include "host/EvEvent.h"
+#include "host/log/EvEvent.h"
 
 namespace {
 

@@ -24,8 +24,8 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrUUID.h"
-#include "host/DwTcp.h"
-#include "host/TlsContext.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/TlsContext.h"
 #include "support/ChildProcess.h"
 
 class AnchorCluster {

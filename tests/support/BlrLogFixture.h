@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "BLR/BlrDebug.h"
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
 #include "support/TempFile.h"

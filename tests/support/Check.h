@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 inline ::testing::AssertionResult IsOk(const char* expr, const CZuError& err) {
   if (!err.IsError()) return ::testing::AssertionSuccess();

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/DwTcp.h"
+#include "host/net/DwTcp.h"
 
 class ChildProcess {
  public:

@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "BlrTesting.h"
+#include "base/BlrTesting.h"
 #include "support/LinkTestEnv.h"
 #include "support/WorkflowEnv.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwHostName.h"
-#include "host/DwLinkPool.h"
-#include "host/DwPortMap.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/net/DwHostName.h"
+#include "host/link/DwLinkPool.h"
+#include "host/net/DwPortMap.h"
 #include "support/Check.h"
 #include "support/TempFile.h"
 

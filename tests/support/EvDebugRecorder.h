@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/EvDebug.h"
+#include "host/log/EvDebug.h"
 
 struct RecordedLine {
   int severity;

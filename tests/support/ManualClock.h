@@ -9,7 +9,7 @@
 #include <ctime>
 #include <functional>
 
-#include "host/DwClock.h"
+#include "host/base/DwClock.h"
 
 class ManualClock : public DwClock {
  public:

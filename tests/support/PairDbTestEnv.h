@@ -10,9 +10,9 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
 #include "support/SqlTestDb.h"
-#include "host/DWClientDirectory.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlSchema.h"
+#include "host/clients/DWClientDirectory.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/sql/DWSqlSchema.h"
 #include "support/Check.h"
 #include "support/ManualClock.h"
 

@@ -15,9 +15,9 @@
 #include <memory>
 #include <string>
 
-#include "host/CZuError.h"
-#include "host/CZuSocket.h"
-#include "host/KrpSocket.h"
+#include "host/base/CZuError.h"
+#include "host/net/CZuSocket.h"
+#include "host/tls/KrpSocket.h"
 
 struct RawPeer {
   // Connects to host:port (IPv4) from `source` (any port) when given.

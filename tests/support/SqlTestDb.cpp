@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
 

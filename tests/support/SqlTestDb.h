@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/DWSqlDialect.h"
+#include "host/sql/DWSqlDialect.h"
 #include "support/TempFile.h"
 
 class SqlTestDb {

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "host/DWPlatformInfo.h"
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 #include "support/TempFile.h"
 
 class TestCerts {

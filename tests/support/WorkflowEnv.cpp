@@ -5,11 +5,11 @@
 #include <cstdio>
 
 #include "BLR/BlrSvcWorkflow.h"
-#include "host/DWClient.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSqlSchema.h"
-#include "host/DwHostName.h"
-#include "host/DwLinkPool.h"
+#include "host/clients/DWClient.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSqlSchema.h"
+#include "host/net/DwHostName.h"
+#include "host/link/DwLinkPool.h"
 #include "support/TestCerts.h"
 
 namespace {

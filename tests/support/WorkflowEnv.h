@@ -24,9 +24,9 @@
 #include "ProxyConfig.h"
 #include "ProxyServer.h"
 #include "ProxyState.h"
-#include "host/CZuError.h"
-#include "host/DWClientDirectory.h"
-#include "host/DwLinkSvc.h"
+#include "host/base/CZuError.h"
+#include "host/clients/DWClientDirectory.h"
+#include "host/link/DwLinkSvc.h"
 #include "support/ChildProcess.h"
 #include "support/TempFile.h"
 

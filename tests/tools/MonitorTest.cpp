@@ -12,7 +12,7 @@
 #include <thread>
 #include <chrono>
 
-#include "host/DwTcp.h"
+#include "host/net/DwTcp.h"
 #include "support/ChildProcess.h"
 #include "tools/cli/CliEnv.h"
 

@@ -8,9 +8,9 @@
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrPairCodes.h"
 #include "FleetView.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DwLinkServer.h"
-#include "host/DwMetrics.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/link/DwLinkServer.h"
+#include "host/metrics/DwMetrics.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 
 #include "BLR/BlrPairCodes.h"
 #include "FleetView.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DwLinkServer.h"
-#include "host/DwMetrics.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/link/DwLinkServer.h"
+#include "host/metrics/DwMetrics.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <chrono>
 #include <string>
 
-#include "host/CZuError.h"
-#include "host/DwHttpServer.h"
+#include "host/base/CZuError.h"
+#include "host/http/DwHttpServer.h"
 
 class DwLinkServer;
 

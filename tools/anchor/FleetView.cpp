@@ -6,8 +6,8 @@
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrPairCodes.h"
 #include "BLR/BlrWorkflowSteps.h"
-#include "host/EvEvent.h"
-#include "host/FXString.h"
+#include "host/log/EvEvent.h"
+#include "host/base/FXString.h"
 
 namespace {
 

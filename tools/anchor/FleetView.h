@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 struct FleetPair {
   int id = 0;

@@ -9,8 +9,8 @@
 #include "Cli.h"
 #include "CliRecords.h"
 #include "CliTrial.h"
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpSocket.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <iostream>
 
 #include "BLR/BlrUUID.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwLinkPool.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLinkPool.h"
 
 const CLI::Validator kUuidText(
     [](std::string& text) {

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BLR/BlrDB.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 using Json = nlohmann::ordered_json;
 

@@ -8,7 +8,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
-#include "host/DWClient.h"
+#include "host/clients/DWClient.h"
 #include "CliProgress.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 class BlrCtrlCache;
 class CliProgress;

@@ -15,7 +15,7 @@
 
 #include "BLR/BlrWorkflowSteps.h"
 #include "Cli.h"
-#include "host/DwClock.h"
+#include "host/base/DwClock.h"
 
 class CliProgress : public BlrWorkflowObserver, public DwClock {
  public:

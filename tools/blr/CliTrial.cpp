@@ -5,11 +5,11 @@
 #include <fstream>
 #include <random>
 
-#include "host/DWClientDirectory.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSqlSchema.h"
-#include "host/DwTcp.h"
-#include "host/KrpCertAuthority.h"
+#include "host/clients/DWClientDirectory.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSqlSchema.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/KrpCertAuthority.h"
 
 namespace {
 

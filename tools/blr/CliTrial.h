@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 struct TrialMember {
   std::string name;

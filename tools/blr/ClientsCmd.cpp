@@ -5,8 +5,8 @@
 
 #include "Cli.h"
 #include "CliRecords.h"
-#include "host/DWClient.h"
-#include "host/DwHostName.h"
+#include "host/clients/DWClient.h"
+#include "host/net/DwHostName.h"
 
 // Every command is a request to the central server, like the other families.
 namespace {

@@ -10,12 +10,12 @@
 #include "BLR/BlrCtrl.h"
 #include "Cli.h"
 #include "CliRecords.h"
-#include "host/DWClient.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwHostName.h"
-#include "host/DwLinkConfig.h"
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
+#include "host/clients/DWClient.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/net/DwHostName.h"
+#include "host/link/DwLinkConfig.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpSocket.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include "Cli.h"
 #include "CliPairWorkflows.h"
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 #include "CliPlans.h"
 #include "CliProgress.h"
 #include "PlanRunner.h"

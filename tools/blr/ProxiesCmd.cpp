@@ -6,8 +6,8 @@
 
 #include "BLR/BlrCtrl.h"
 #include "Cli.h"
-#include "host/DWClient.h"
-#include "host/DwHostName.h"
+#include "host/clients/DWClient.h"
+#include "host/net/DwHostName.h"
 
 namespace {
 

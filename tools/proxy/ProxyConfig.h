@@ -37,7 +37,7 @@
 #include <string>
 #include <vector>
 
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 struct ProxySettings {
   int syncDelayMs = 5000;

@@ -12,11 +12,11 @@
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrDebug.h"
-#include "host/DwLinkConfig.h"
-#include "host/DwTcp.h"
-#include "host/KrpPeerPolicy.h"
-#include "host/KrpSocket.h"
-#include "host/ZuFdset.h"
+#include "host/link/DwLinkConfig.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/KrpPeerPolicy.h"
+#include "host/tls/KrpSocket.h"
+#include "host/net/ZuFdset.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 
 #include "ProxyConfig.h"
 #include "ProxyState.h"
-#include "host/CZuSocket.h"
-#include "host/auto_handle.h"
-#include "host/DwConnGate.h"
-#include "host/DwPortMap.h"
-#include "host/DwThreadGroup.h"
+#include "host/net/CZuSocket.h"
+#include "host/base/auto_handle.h"
+#include "host/link/DwConnGate.h"
+#include "host/net/DwPortMap.h"
+#include "host/base/DwThreadGroup.h"
 
 class TlsContext;
 struct KrpSocket;

@@ -34,7 +34,7 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrUUID.h"
 #include "ProxyConfig.h"
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 // Pair status codes and the event the simulator reports.
 enum {

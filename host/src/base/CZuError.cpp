@@ -1,4 +1,4 @@
-#include "host/CZuError.h"
+#include "host/base/CZuError.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "host/FXFormat.h"
+#include "host/base/FXFormat.h"
 
 struct CZuError::Frame {
   FXCodeLocation loc;

@@ -1,4 +1,4 @@
-#include "host/DwBuffer.h"
+#include "host/base/DwBuffer.h"
 
 #include <cstdlib>
 #include <cstring>

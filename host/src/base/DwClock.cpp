@@ -1,4 +1,4 @@
-#include "host/DwClock.h"
+#include "host/base/DwClock.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "host/DwCriticalSectionH.h"
+#include "host/base/DwCriticalSectionH.h"
 
 bool DwCriticalSectionH::enter(bool wait) {
   if (!wait) return mu_.try_lock();

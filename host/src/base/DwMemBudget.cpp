@@ -1,4 +1,4 @@
-#include "host/DwMemBudget.h"
+#include "host/base/DwMemBudget.h"
 
 #include <malloc.h>
 

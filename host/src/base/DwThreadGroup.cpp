@@ -1,4 +1,4 @@
-#include "host/DwThreadGroup.h"
+#include "host/base/DwThreadGroup.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "host/FXFile.h"
+#include "host/base/FXFile.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "host/FXFormat.h"
+#include "host/base/FXFormat.h"
 
 #include <cstdio>
 

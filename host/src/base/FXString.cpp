@@ -1,4 +1,4 @@
-#include "host/FXString.h"
+#include "host/base/FXString.h"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-#include "host/auto_handle.h"
+#include "host/base/auto_handle.h"
 
 #include <unistd.h>
 

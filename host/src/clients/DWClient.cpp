@@ -1,9 +1,9 @@
-#include "host/DWClient.h"
+#include "host/clients/DWClient.h"
 
 #include <cstdlib>
 #include <map>
 
-#include "host/DwLink.h"
+#include "host/link/DwLink.h"
 
 namespace {
 

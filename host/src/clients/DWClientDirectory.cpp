@@ -1,12 +1,12 @@
-#include "host/DWClientDirectory.h"
+#include "host/clients/DWClientDirectory.h"
 
 #include <climits>
 #include <cstdlib>
 
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlDialect.h"
-#include "host/DwHostName.h"
-#include "host/FXString.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/sql/DWSqlDialect.h"
+#include "host/net/DwHostName.h"
+#include "host/base/FXString.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <map>
 #include <mutex>
 
-#include "host/DwHostName.h"
+#include "host/net/DwHostName.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/DwHttpServer.h"
+#include "host/http/DwHttpServer.h"
 
 #include <httplib.h>
 #include <openssl/ssl.h>

@@ -1,4 +1,4 @@
-#include "host/DwConnGate.h"
+#include "host/link/DwConnGate.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <random>
 
-#include "host/DwClock.h"
+#include "host/base/DwClock.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "host/DwLink.h"
+#include "host/link/DwLink.h"
 
 #include <cstdlib>
 
-#include "host/DWPlatformInfo.h"
-#include "host/DwLinkFrame.h"
-#include "host/DwLinkPool.h"
-#include "host/DwLinkSvc.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLinkFrame.h"
+#include "host/link/DwLinkPool.h"
+#include "host/link/DwLinkSvc.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "host/DwLinkConfig.h"
+#include "host/link/DwLinkConfig.h"
 
 #include <cstdlib>
 
-#include "host/DWPlatformInfo.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "host/DwLinkFrame.h"
+#include "host/link/DwLinkFrame.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
-#include "host/DwBytes.h"
-#include "host/KrpSocket.h"
+#include "host/base/DwBytes.h"
+#include "host/tls/KrpSocket.h"
 
 namespace {
 

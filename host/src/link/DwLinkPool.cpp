@@ -1,16 +1,16 @@
-#include "host/DwLinkPool.h"
+#include "host/link/DwLinkPool.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 
-#include "host/DwClock.h"
-#include "host/DwConnGate.h"
-#include "host/DwLinkFrame.h"
-#include "host/DwTcp.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/base/DwClock.h"
+#include "host/link/DwConnGate.h"
+#include "host/link/DwLinkFrame.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

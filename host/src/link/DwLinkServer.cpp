@@ -1,4 +1,4 @@
-#include "host/DwLinkServer.h"
+#include "host/link/DwLinkServer.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <chrono>
 
-#include "host/DwLinkFrame.h"
-#include "host/DwLinkSvc.h"
-#include "host/DwTcp.h"
-#include "host/EvDebug.h"
-#include "host/KrpPeerPolicy.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/link/DwLinkFrame.h"
+#include "host/link/DwLinkSvc.h"
+#include "host/net/DwTcp.h"
+#include "host/log/EvDebug.h"
+#include "host/tls/KrpPeerPolicy.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/DwLinkSvc.h"
+#include "host/link/DwLinkSvc.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "host/EvDebug.h"
+#include "host/log/EvDebug.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/DwLinkTraffic.h"
+#include "host/link/DwLinkTraffic.h"
 
 DwLinkTraffic::DwLinkTraffic() : other_(kOtherName, kOtherName) {}
 

@@ -1,4 +1,4 @@
-#include "host/EvDebug.h"
+#include "host/log/EvDebug.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -11,8 +11,8 @@
 #include <ctime>
 #include <mutex>
 
-#include "host/DWPlatformInfo.h"
-#include "host/FXFormat.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/base/FXFormat.h"
 
 namespace {
 

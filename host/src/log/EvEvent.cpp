@@ -1,12 +1,12 @@
-#include "host/EvEvent.h"
+#include "host/log/EvEvent.h"
 
 #include <cstdlib>
 #include <memory>
 
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DWSqlDialect.h"
-#include "host/DwClock.h"
-#include "host/EvDebug.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/sql/DWSqlDialect.h"
+#include "host/base/DwClock.h"
+#include "host/log/EvDebug.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "host/DwMetrics.h"
+#include "host/metrics/DwMetrics.h"
 
 #include <cmath>
 #include <cstdio>
 
-#include "host/FXString.h"
+#include "host/base/FXString.h"
 
 DwHistogram::DwHistogram(std::vector<double> bounds)
     : bounds_(std::move(bounds)), counts_(new std::atomic<uint64_t>[bounds_.size() + 1]) {

@@ -1,4 +1,4 @@
-#include "host/CZuSocket.h"
+#include "host/net/CZuSocket.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

@@ -1,14 +1,14 @@
-#include "host/DwFwClient.h"
+#include "host/net/DwFwClient.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 #include <climits>
 
-#include "host/DWPlatformInfo.h"
-#include "host/DwClock.h"
-#include "host/DwHostName.h"
-#include "host/DwTcp.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/base/DwClock.h"
+#include "host/net/DwHostName.h"
+#include "host/net/DwTcp.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/DwHostName.h"
+#include "host/net/DwHostName.h"
 
 #include <cerrno>
 #include <charconv>

@@ -1,9 +1,9 @@
-#include "host/DwPortMap.h"
+#include "host/net/DwPortMap.h"
 
 #include <cstdlib>
 
-#include "host/DwHostName.h"
-#include "host/DwLink.h"
+#include "host/net/DwHostName.h"
+#include "host/link/DwLink.h"
 
 namespace {
 

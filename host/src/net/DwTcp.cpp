@@ -1,4 +1,4 @@
-#include "host/DwTcp.h"
+#include "host/net/DwTcp.h"
 
 #include <fcntl.h>
 #include <netdb.h>

@@ -1,4 +1,4 @@
-#include "host/ZuFdset.h"
+#include "host/net/ZuFdset.h"
 
 #include <poll.h>
 

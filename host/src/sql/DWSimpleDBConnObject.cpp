@@ -1,4 +1,4 @@
-#include "host/DWSimpleDBConnObject.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,8 +10,8 @@
 
 #include "SqlBackend.h"
 #include "SqlPool.h"
-#include "host/DWSqlUnit.h"
-#include "host/FXString.h"
+#include "host/sql/DWSqlUnit.h"
+#include "host/base/FXString.h"
 
 namespace {
 

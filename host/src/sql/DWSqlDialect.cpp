@@ -1,4 +1,4 @@
-#include "host/DWSqlDialect.h"
+#include "host/sql/DWSqlDialect.h"
 
 #include <strings.h>
 

@@ -1,6 +1,6 @@
-#include "host/DWSqlSchema.h"
+#include "host/sql/DWSqlSchema.h"
 
-#include "host/DWSimpleDBConnObject.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 CZuError DWCreateSchema(const std::string& dbName) {
   DWSimpleDBConnObject conn;

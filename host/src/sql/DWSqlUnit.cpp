@@ -1,4 +1,4 @@
-#include "host/DWSqlUnit.h"
+#include "host/sql/DWSqlUnit.h"
 
 namespace {
 

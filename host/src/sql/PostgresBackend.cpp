@@ -11,7 +11,7 @@
 
 #include "SqlBackend.h"
 #include "SqlTemplate.h"
-#include "host/DWSimpleDBConnObject.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
 

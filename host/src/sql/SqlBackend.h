@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/DWSqlDialect.h"
+#include "host/sql/DWSqlDialect.h"
 
 // One value of the current row, as the driver holds it: `text` stays valid
 // until the rows move on.

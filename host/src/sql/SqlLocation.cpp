@@ -4,8 +4,8 @@
 #include <mutex>
 
 #include "SqlBackend.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DWSimpleDBConnObject.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
 

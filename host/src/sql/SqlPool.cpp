@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "SqlTicketLine.h"
-#include "host/DWSimpleDBConnObject.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "SqlBackend.h"
-#include "host/DWSimpleDBConnObject.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 class SqlHandlePool;
 

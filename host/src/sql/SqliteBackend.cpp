@@ -18,8 +18,8 @@
 #include "SqlBackend.h"
 #include "SqlTemplate.h"
 #include "SqliteWriterLock.h"
-#include "host/DWSimpleDBConnObject.h"
-#include "host/DwClock.h"
+#include "host/sql/DWSimpleDBConnObject.h"
+#include "host/base/DwClock.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <map>
 
-#include "host/DWSimpleDBConnObject.h"
+#include "host/sql/DWSimpleDBConnObject.h"
 
 std::shared_ptr<SqliteWriterLock> SqliteWriterLock::forFile(const std::string& file) {
   static std::mutex mutex;

@@ -1,4 +1,4 @@
-#include "host/KrpCertAuthority.h"
+#include "host/tls/KrpCertAuthority.h"
 
 #include <fcntl.h>
 #include <openssl/bn.h>
@@ -15,8 +15,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "host/KrpPeerPolicy.h"
-#include "host/TlsContext.h"
+#include "host/tls/KrpPeerPolicy.h"
+#include "host/tls/TlsContext.h"
 
 struct KrpCertAuthority::Keys {
   ~Keys() {

@@ -1,10 +1,10 @@
-#include "host/KrpPeerPolicy.h"
+#include "host/tls/KrpPeerPolicy.h"
 
 #include <memory>
 
-#include "host/DWClient.h"
-#include "host/DWPlatformInfo.h"
-#include "host/EvDebug.h"
+#include "host/clients/DWClient.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/log/EvDebug.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host/KrpSocket.h"
+#include "host/tls/KrpSocket.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/TlsContext.h"
+#include "host/tls/TlsContext.h"
 
 struct KrpSocket {
   CZuSocket socket;

@@ -1,4 +1,4 @@
-#include "host/TlsContext.h"
+#include "host/tls/TlsContext.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -7,7 +7,7 @@
 
 #include <mutex>
 
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 
 namespace {
 std::string fileStamp(const std::string& path);

@@ -7,7 +7,7 @@
 #include "BLR/BlrReg.h"
 #include "BLR/BlrUUID.h"
 #include "BLR/BlrUtils.h"
-#include "host/DWPlatformInfo.h"
+#include "host/config/DWPlatformInfo.h"
 
 int main() {
   DWPlatformInfo::setValue("EventManager", "sLogFile", "/dev/null");

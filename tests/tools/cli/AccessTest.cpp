@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "host/DwTcp.h"
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
-#include "host/TlsContext.h"
+#include "host/net/DwTcp.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpSocket.h"
+#include "host/tls/TlsContext.h"
 #include "support/ChildProcess.h"
 #include "tools/cli/CliEnv.h"
 

@@ -7,8 +7,8 @@
 
 #include "BLR/BlrDB.h"
 #include "CliEnv.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwLinkPool.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLinkPool.h"
 
 namespace {
 

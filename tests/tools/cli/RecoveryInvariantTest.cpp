@@ -25,8 +25,8 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrSvcWorkflow.h"
 #include "CliEnv.h"
-#include "host/DWPlatformInfo.h"
-#include "host/DwLinkPool.h"
+#include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLinkPool.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <set>
 
 #include "CliEnv.h"
-#include "host/KrpCertAuthority.h"
-#include "host/KrpSocket.h"
+#include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpSocket.h"
 #include "support/ChildProcess.h"
 
 namespace {

@@ -1,0 +1,187 @@
+// Statistics points (into "HistoryDB") and pair properties.
+#include <memory>
+
+#include "BLR/BlrDBSvc.h"
+#include "service/BlrDBSvcInternal.h"
+#include "records/BlrDBTags.h"
+#include "host/base/FXString.h"
+
+using namespace blrdbsvc;
+
+namespace {
+
+const char kInsertProperty[] =
+    "INSERT INTO BlrPairProperties(pairId, propertyName, propertyValue, propertyTypeId, "
+    "created, modified) VALUES";
+
+// Runs `statement` in a transaction of its own on "Anchor"; only 0 accepted.
+CZuError runInTransaction(const char* dbName, const std::string& statement,
+                          const FXCodeLocation& loc) {
+  BlrSQL sql(dbName);
+  CZuError err = begin(sql, loc);
+  if (!err.IsError()) err = exec(sql, statement, Accept::kOk, loc);
+  if (!err.IsError()) err = commit(sql, loc);
+  return err;
+}
+
+// The flat message of the property requests: 2 = pair id, 20 = name,
+// 21 = value; absent texts stay null.
+struct PropRequest {
+  int32_t pairId = 0;
+  const char* name = nullptr;
+  const char* value = nullptr;
+  std::vector<char> bytes;
+
+  CZuError parse(const BlrDBSvc::Map& req) {
+    CZuError err = blrReadBlob(req, &bytes);
+    if (err.IsError()) return err;
+    DwEbmlParser parser(bytes.data(), bytes.size());
+    return parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_NAME,
+                           DW_EBML_VAR_STR, &name, BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &value,
+                           0);
+  }
+  bool hasName() const { return name != nullptr && *name != '\0'; }
+};
+
+}  // namespace
+
+CZuError BlrDBSvc::addPairStatsHnd(const Map& req, Map*, const KRP_Cert&) {
+  BlrDB::PairStats s;
+  CZuError err = decodePayload(req, &s, "Couldn't parse addPairStats() request", FXLOC);
+  if (err.IsError()) return err;
+  if (s.pairId == 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "PairStats must have pairId set");
+  if (s.timeStamp == 0) s.timeStamp = nowSecs();
+  auto wide = [](int64_t v) { return ll2s(static_cast<unsigned long>(v)); };
+  const std::string statement =
+      "INSERT INTO BlrPairStats(pairId, timeStamp, repDataDeltaActual, repDataDeltaComp, "
+      "ioDelta, iopsDelta, repSetSize, sizeInRpStore, retention) VALUES(" +
+      i2s(s.pairId) + ", " + wide(s.timeStamp) + ", " + wide(s.repDataDeltaActual) + ", " +
+      wide(s.repDataDeltaComp) + ", " + wide(s.ioDelta) + ", " + wide(s.iopsDelta) + ", " +
+      wide(s.repSetSize) + ", " + wide(s.sizeInRpStore) + ", " + i2s(s.retention) + ");";
+  return runInTransaction(HISTORY_DB, statement, FXLOC);
+}
+
+CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
+  int32_t pairId = 0;
+  DwEbmlBinary block{nullptr, 0};
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  DwEbmlParser parser(bytes.data(), bytes.size());
+  if (!err.IsError())
+    err = parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_MAP,
+                          DW_EBML_VAR_BINARY, &block, 0);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse setPairProps() request");
+  if (pairId == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to setPairProps() request");
+  if (block.data == nullptr || block.size == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "No pair property map passed to setPairProps() request");
+  BlrPairPropMap props;
+  err = props.unserialize(block.data, block.size);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't parse pair property map");
+  if (props.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Pair property map passed to setPairProps() is empty");
+  std::string values;
+  const std::string now = std::to_string(nowSecs());  // when each was written
+  const std::string stamps = ", '', " + now + ", " + now;
+  for (const auto& entry : props) {
+    if (entry.first == BlrDB::PairProps::CUR_ANCHOR_TIME) continue;
+    err = blrCheckProp(entry.first, entry.second);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't store the pair property map");
+    values += "(" + i2s(pairId) + ", " + sqlText(entry.first) + ", " + sqlText(entry.second) +
+              stamps + "), ";
+  }
+  // A set of nothing but the server's time would have no row to insert.
+  if (values.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "Pair property map passed to setPairProps() holds only %s, "
+                                 "which is never stored",
+                                 BlrDB::PairProps::CUR_ANCHOR_TIME);
+  const std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + i2s(pairId) +
+                                "; " + kInsertProperty + " " +
+                                values.substr(0, values.size() - 2) + ";";
+  return runInTransaction(ANCHOR_DB, statement, FXLOC);
+}
+
+CZuError BlrDBSvc::getPairPropsHnd(const Map& req, Map* resp, const KRP_Cert&) {
+  PropRequest r;
+  CZuError err = r.parse(req);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse getPairProps() request");
+  if (r.pairId == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to getPairProps() request");
+  const std::string statement =
+      "SELECT propertyName, propertyValue FROM BlrPairProperties WHERE pairId=" + i2s(r.pairId);
+  BlrSQL sql(ANCHOR_DB);
+  int result = 0;
+  err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
+  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
+  char name[BLRDB_PROP_NAME_BYTES + 1];
+  std::unique_ptr<wchar_t[]> value(new wchar_t[BLRDB_PROP_VALUE_CHARS + 1]);
+  int rc = sql.ibindstruct("s128|w1024", name, value.get());
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
+  BlrPairPropMap props;
+  while (sql.getNextRow() == 0) props[name] = FXString::ToString(value.get());
+  props[BlrDB::PairProps::CUR_ANCHOR_TIME] = std::to_string(nowSecs());
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter writer(buffer, 0);
+  props.serialize(writer);
+  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
+  return CZuError();
+}
+
+CZuError BlrDBSvc::setPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
+  PropRequest r;
+  CZuError err = r.parse(req);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse setPairProp() request");
+  if (r.pairId == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to setPairProp() request");
+  if (!r.hasName())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No property name passed to setPairProp() request");
+  if (r.value == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No property value passed to setPairProp() request");
+  err = blrCheckProp(r.name, r.value);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't store pair property");
+  const std::string id = i2s(r.pairId), name = sqlText(r.name), now = std::to_string(nowSecs());
+  const std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + id +
+                                " AND propertyName=" + name + "; " + kInsertProperty + "(" + id +
+                                ", " + name + ", " + sqlText(r.value) + ", '', " + now + ", " +
+                                now + ")";
+  return runInTransaction(ANCHOR_DB, statement, FXLOC);
+}
+
+CZuError BlrDBSvc::getPairPropHnd(const Map& req, Map* resp, const KRP_Cert&) {
+  PropRequest r;
+  CZuError err = r.parse(req);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse getPairProp() request");
+  if (r.pairId == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to getPairProp() request");
+  if (!r.hasName())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No property name passed to getPairProp() request");
+  const std::string statement = "SELECT propertyValue FROM BlrPairProperties WHERE pairId=" +
+                                i2s(r.pairId) + " AND propertyName=" + sqlText(r.name);
+  BlrSQL sql(ANCHOR_DB);
+  int result = 0;
+  err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
+  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
+  std::unique_ptr<wchar_t[]> value(new wchar_t[BLRDB_PROP_VALUE_CHARS + 1]());
+  int rc = sql.ibindstruct("w1024", value.get());
+  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
+  sql.getNextRow();
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter writer(buffer, 0);
+  writer.writeStrTag(BLRDB_TAG_PROP_VALUE, FXString::ToString(value.get()));
+  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
+  return CZuError();
+}
+
+CZuError BlrDBSvc::delPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
+  PropRequest r;
+  CZuError err = r.parse(req);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse delPairProp() request");
+  if (r.pairId == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to delPairProp() request");
+  std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + i2s(r.pairId);
+  if (r.hasName()) statement += " AND propertyName=" + sqlText(r.name);
+  BlrSQL sql(ANCHOR_DB);
+  return exec(sql, statement, Accept::kOk, FXLOC);
+}
