@@ -34,7 +34,10 @@ class PairPrinter {
   explicit PairPrinter(bool json) : json_(json) {}
 
   void add(const BlrDB::Pair& p) {
-    if (json_) return array_.add(pairToJson(p));
+    if (json_) {
+      array_.add(pairToJson(p));
+      return;
+    }
     table_.add({std::to_string(p.id), p.srcName, orDash(p.dstName), std::to_string(p.headClientId),
                 std::to_string(p.tailClientId), pairStatusText(p.statusCode),
                 joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
