@@ -119,9 +119,12 @@ int initCerts(const Cli& cli, const InitOptions& o) {
     return kExitOk;
   }
   std::printf("Certificate authority \"%s\" in %s\n", o.caName.c_str(), ca.caFile().c_str());
+  std::vector<std::string> headers = {"CLIENT", "CERTIFICATE"};
+  if (o.registries) headers.push_back("REGISTRY");
+  CliTable table(headers);
   for (const std::string& name : names)
-    std::printf("  %-16s %s%s\n", name.c_str(), KrpCertAuthority::certPath(dir, name).c_str(),
-                o.registries ? ("  " + dir + "/" + name + ".reg").c_str() : "");
+    table.add({name, KrpCertAuthority::certPath(dir, name), dir + "/" + name + ".reg"});
+  std::fputs(table.render().c_str(), stdout);
   if (o.registries) printTrial(plan);
   return kExitOk;
 }
@@ -169,11 +172,11 @@ int listCerts(const Cli& cli, const std::string& dir) {
     cli.printJson(Json{{"certificates", rows}});
     return kExitOk;
   }
-  std::printf("%-24s %-23s %s\n", "NAME", "EXPIRES", "STATE");
+  CliTable table({"NAME", "EXPIRES", "STATE"});
   for (const KrpCertEntry& c : certs)
-    std::printf("%-24s %-23s %s\n", c.name.c_str(),
-                timeText(static_cast<uint64_t>(c.notAfter)).c_str(),
-                c.revoked ? "revoked" : c.notAfter <= now ? "expired" : "valid");
+    table.add({c.name, timeText(static_cast<uint64_t>(c.notAfter)),
+               c.revoked ? "revoked" : c.notAfter <= now ? "expired" : "valid"});
+  std::fputs(table.render().c_str(), stdout);
   return kExitOk;
 }
 

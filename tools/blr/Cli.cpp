@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 
 #include "BLR/BlrUUID.h"
 #include "host/config/DWPlatformInfo.h"
@@ -179,8 +178,23 @@ int Cli::failText(const std::string& text, int exitCode) const {
   return exitCode;
 }
 
-// Texts of records are made valid UTF-8 by cliTextJson; anything else that is
-// not (a peer's error message) has its stray bytes replaced, never a crash.
+std::string cliJsonText(const Json& value) {
+  return value.dump(2, ' ', false, Json::error_handler_t::replace);
+}
+
 void Cli::printJson(const Json& value) const {
-  std::cout << value.dump(2, ' ', false, Json::error_handler_t::replace) << std::endl;
+  std::fputs((cliJsonText(value) + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void CliJsonArray::add(const Json& element) {
+  std::string text = count_ == 0 ? "[\n  " : ",\n  ";
+  for (char c : cliJsonText(element)) text += c == '\n' ? std::string("\n  ") : std::string(1, c);
+  std::fputs(text.c_str(), stdout);
+  if (++count_ == 1) std::fflush(stdout);  // the first element shows at once
+}
+
+void CliJsonArray::finish() {
+  std::fputs(count_ == 0 ? "[]\n" : "\n]\n", stdout);
+  std::fflush(stdout);
 }

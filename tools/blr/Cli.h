@@ -48,6 +48,7 @@ class Cli {
   int fail(const CZuError& err, int exitCode = kExitFailure) const;
   // Prints a one-line message of a failure that has no error value.
   int failText(const std::string& text, int exitCode) const;
+  // Prints a whole answer as JSON, in the text of cliJsonText.
   void printJson(const Json& value) const;
 
  private:
@@ -76,6 +77,24 @@ bool cliIsUtf8(const std::string& text);
 // `text` for a terminal: control characters (C0, DEL, C1) and bytes that are
 // not UTF-8 are shown as \xNN, so stored texts can't drive the terminal.
 std::string cliTerminalText(const std::string& text);
+
+// JSON as blr prints it: indented by two, and bytes that are not UTF-8
+// (which the texts of records never hold, see cliTextJson) replaced rather
+// than failing.
+std::string cliJsonText(const Json& value);
+
+// A JSON array printed element by element as they arrive, in the same text
+// as printJson of the whole array, so that a list of any length is never
+// held.
+class CliJsonArray {
+ public:
+  void add(const Json& element);
+  // Closes the array ("[]" when nothing was added).
+  void finish();
+
+ private:
+  size_t count_ = 0;
+};
 
 // Registration of each command family (one source file each).
 void addPairCommands(Cli& cli);

@@ -134,30 +134,6 @@ std::string timeText(uint64_t secs) {
   return text;
 }
 
-void CliTable::add(std::vector<std::string> row) {
-  for (std::string& cell : row) cell = cliTerminalText(cell);
-  rows_.push_back(std::move(row));
-}
-
-std::string CliTable::render() const {
-  std::vector<size_t> widths;
-  for (const auto& row : rows_)
-    for (size_t i = 0; i < row.size(); ++i) {
-      if (widths.size() <= i) widths.push_back(0);
-      widths[i] = std::max(widths[i], row[i].size());
-    }
-  std::string out;
-  for (const auto& row : rows_) {
-    std::string line;
-    for (size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line += std::string(widths[i] - row[i].size() + 2, ' ');
-    }
-    out += line + "\n";
-  }
-  return out;
-}
-
 std::string renderFields(const std::vector<std::pair<std::string, std::string>>& fields) {
   size_t width = 0;
   for (const auto& f : fields) width = std::max(width, f.first.size());

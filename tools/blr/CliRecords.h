@@ -1,5 +1,5 @@
 // How blr shows the pair database's records: names of status codes and
-// flags, aligned tables, and the JSON form of pairs and boot VMs (the form
+// flags, and the JSON form of pairs and boot VMs (the form
 // `blr pairs create --file` reads back).
 #ifndef TOOLS_BLR_CLIRECORDS_H
 #define TOOLS_BLR_CLIRECORDS_H
@@ -12,6 +12,7 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrPairCodes.h"
 #include "Cli.h"
+#include "CliTable.h"
 
 // "running", "failed over", ...; empty for codes without a meaning here.
 std::string pairStatusName(int code);
@@ -23,18 +24,6 @@ std::vector<std::string> pairFlagNames(int flags);
 CZuError parsePairFlags(const std::string& text, int* flags);
 // "2024-05-01 12:00:00 UTC" for seconds since the epoch; "-" for 0.
 std::string timeText(uint64_t secs);
-
-// Columns padded to their widest cell, two blanks apart.
-class CliTable {
- public:
-  explicit CliTable(std::vector<std::string> headers) : rows_{std::move(headers)} {}
-  // Cells are shown through cliTerminalText.
-  void add(std::vector<std::string> row);
-  std::string render() const;
-
- private:
-  std::vector<std::vector<std::string>> rows_;
-};
 
 // "name: value" lines, names aligned; values through cliTerminalText.
 std::string renderFields(const std::vector<std::pair<std::string, std::string>>& fields);

@@ -136,9 +136,13 @@ int importPairs(const Cli& cli, const ImportOptions& o) {
     batch.splice(batch.end(), pairs, batchStart, batchEnd);
     err = db.createPairs(batch);
     if (err.IsError()) {
-      pairs.splice(batchEnd, batch);
-      err.Push(FXLOC, "Couldn't import the records from %zu on; the %zu before them are stored", stored + 1,
-               stored);
+      // The batch may have been committed with its answer lost.  Pairs are
+      // matched by sub-client and source VM, so a second import updates the
+      // stored ones in place.
+      err.Push(FXLOC,
+               "Couldn't import the records from %zu on: at least %zu, at most %zu stored; running the "
+               "same import again completes it without duplicates",
+               stored + 1, stored, stored + batch.size());
       return cli.fail(err);
     }
     for (const BlrDB::Pair& p : batch) disks += p.disks.size();

@@ -25,59 +25,48 @@ std::string joinNames(const std::vector<std::string>& names) {
 
 std::string uuidOrDash(const BlrUUID& id) { return id.empty() ? "-" : id.toString(); }
 
-// Prints pairs as they arrive, as table rows or as the elements of a JSON
-// array, so that a list of any length starts at once and is never held.
+// Prints pairs as they arrive.  Up to kWholeRows pairs are held, and a list
+// that ends there is one table whose columns fit their longest value; a
+// longer list goes on row by row in the declared widths, so that it starts
+// at once and is never held.  JSON is always printed as it arrives.
 class PairPrinter {
  public:
   explicit PairPrinter(bool json) : json_(json) {}
 
   void add(const BlrDB::Pair& p) {
     if (json_) {
-      std::string item = pairToJson(p).dump(2);
-      std::string indented = "  ";
-      for (char c : item) indented += c == '\n' ? std::string("\n  ") : std::string(1, c);
-      std::printf("%s\n%s", count_ == 0 ? "[" : ",", indented.c_str());
-    } else {
-      if (count_ == 0) row(kHeaders);
-      row({std::to_string(p.id), p.srcName, orDash(p.dstName), std::to_string(p.headClientId),
-           std::to_string(p.tailClientId), pairStatusText(p.statusCode),
-           joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
-           std::to_string(p.disks.size())});
+      array_.add(pairToJson(p));
+      return;
     }
-    if (++count_ == 1) std::fflush(stdout);  // the first line shows at once
+    table_.add({std::to_string(p.id), p.srcName, orDash(p.dstName), std::to_string(p.headClientId),
+                std::to_string(p.tailClientId), pairStatusText(p.statusCode),
+                joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
+                std::to_string(p.disks.size())});
+    if (!streaming_ && table_.rows() <= kWholeRows) return;
+    std::fputs(table_.take().c_str(), stdout);
+    if (!streaming_) std::fflush(stdout);  // the first lines show at once
+    streaming_ = true;
   }
 
   void finish() {
     if (json_)
-      std::printf("%s\n", count_ == 0 ? "[]" : "\n]");
-    else if (count_ == 0)
-      std::printf("No pairs.\n");
+      array_.finish();
+    else if (!streaming_)
+      std::fputs(table_.rows() == 0 ? "No pairs.\n" : table_.render().c_str(), stdout);
     std::fflush(stdout);
   }
 
  private:
-  static const std::vector<std::string> kHeaders;
-  static const size_t kWidths[];
-
-  // Columns of fixed widths, since later rows are not known yet; a longer
-  // value pushes the rest of its row right.
-  static void row(const std::vector<std::string>& cells) {
-    std::string line;
-    for (size_t i = 0; i < cells.size(); ++i) {
-      line += cells[i];
-      if (i + 1 < cells.size())
-        line += std::string(cells[i].size() < kWidths[i] ? kWidths[i] - cells[i].size() + 2 : 2, ' ');
-    }
-    std::printf("%s\n", line.c_str());
-  }
+  static const size_t kWholeRows = 100;
 
   bool json_;
-  size_t count_ = 0;
+  bool streaming_ = false;
+  CliJsonArray array_;
+  // Widths that fit every pair id and status and the flags a pair comes
+  // to have; longer values are cut.
+  CliTable table_{{"ID", "SOURCE", "DESTINATION", "HEAD", "TAIL", "STATUS", "FLAGS", "LAG", "DISKS"},
+                  {10, 20, 20, 6, 6, 22, 16, 8, 5}};
 };
-
-const std::vector<std::string> PairPrinter::kHeaders = {
-    "ID", "SOURCE", "DESTINATION", "HEAD", "TAIL", "STATUS", "FLAGS", "LAG", "DISKS"};
-const size_t PairPrinter::kWidths[] = {8, 20, 20, 6, 6, 14, 10, 6, 5};
 
 void printPairDetails(const BlrDB::Pair& p, const std::map<std::string, std::string>& props) {
   std::string status = pairStatusText(p.statusCode);

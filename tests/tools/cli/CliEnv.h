@@ -60,6 +60,9 @@ class CliEnv {
   // Runs `blr -r cli.reg ARGS` and kills it (SIGKILL) `afterMs` after its
   // output first holds `text` (at once when empty); code -9 when killed.
   Result blrKilled(const std::string& args, int afterMs, const std::string& text = "") const {
+    // The last run's output must not pass for this one's before the shell
+    // truncates it.
+    std::filesystem::remove(dir + "/.kout");
     pid_t pid = spawn("exec blr -r cli.reg " + args + " >.kout 2>.kerr </dev/null");
     int status = 0;
     bool ended = false;

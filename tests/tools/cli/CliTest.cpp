@@ -2,7 +2,9 @@
 // proxies: exit statuses, JSON output read back, and the messages people see.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <sstream>
 #include <regex>
 
 #include "BLR/BlrDB.h"
@@ -39,6 +41,40 @@ class CliTest : public ::testing::Test {
   CliEnv env_;
 };
 
+// A record of `blr pairs import`: pair n of sub-client 8 with one disk.
+std::string record(int n, const std::string& srcPath, const std::string& srcName = "") {
+  char guid[33];
+  std::snprintf(guid, sizeof guid, "%032x", n);
+  return Json{{"subClientId", 8}, {"dstClientId", 3}, {"headClientId", 2}, {"tailClientId", 3},
+              {"srcName", srcName.empty() ? "vm" + std::to_string(n) : srcName}, {"srcGuid", guid},
+              {"disks", Json::array({Json{{"srcGuid", guid}, {"srcPath", srcPath}}})}}
+      .dump();
+}
+
+// Whether every line of `table` has a cell where the header has one, two
+// blanks after the cell before it; offsets count characters.
+bool columnsInLine(const std::string& table) {
+  std::vector<std::vector<std::string>> lines;
+  std::istringstream in(table);
+  for (std::string text; std::getline(in, text);) {
+    lines.emplace_back();
+    for (char c : text)
+      if ((c & 0xC0) == 0x80)
+        lines.back().back() += c;
+      else
+        lines.back().emplace_back(1, c);
+  }
+  if (lines.size() < 2) return false;
+  std::vector<size_t> starts;
+  const std::vector<std::string>& header = lines[0];
+  for (size_t i = 2; i < header.size(); ++i)
+    if (header[i] != " " && header[i - 1] == " " && header[i - 2] == " ") starts.push_back(i);
+  for (const auto& line : lines)
+    for (size_t s : starts)
+      if (s >= line.size() || line[s] == " " || line[s - 1] != " " || line[s - 2] != " ") return false;
+  return !starts.empty();
+}
+
 TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   int id = createPair();
   ASSERT_GT(id, 0);
@@ -56,7 +92,7 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   EXPECT_EQ(env_.json("pairs list --after-id " + std::to_string(id)).size(), 0u);
   EXPECT_EQ(env_.json("pairs list --after-id " + std::to_string(id - 1))[0]["id"], id);
   CliEnv::Result table = env_.blr("pairs list");
-  EXPECT_EQ(table.out.compare(0, 6, "ID    "), 0) << table.out;
+  EXPECT_EQ(table.out.compare(0, 4, "ID  "), 0) << table.out;
   EXPECT_NE(table.out.find("\n" + std::to_string(id) + " "), std::string::npos) << table.out;
   EXPECT_EQ(env_.blr("pairs list --after-id " + std::to_string(id)).out, "No pairs.\n");
 
@@ -118,6 +154,33 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   EXPECT_NE(r.out.find("a\\xff\\xfe\\x1b[2J\\x0d"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 
+  // Listed whole (up to 100 pairs) and as the pairs arrive (more): the same
+  // escapes and JSON, columns in line, a long value cut only when streamed.
+  const std::string odd = std::to_string(pair["id"].get<int>());
+  ASSERT_EQ(env_.blr("pairs set-status " + odd + " 3").code, 0);
+  ASSERT_EQ(env_.blr("pairs set-flags " + odd + " REVERSE").code, 0);
+  const std::string longName = "\u00fcn\u00efc\u00f6d\u00e9-vm-with-a-very-long-name";
+  std::string bulk;
+  for (int n = 1; n <= 100; ++n) bulk += record(n, "/d", n == 1 ? longName : "") + "\n";
+  env_.write("bulk.jsonl", bulk);
+  ASSERT_EQ(env_.blr("pairs import bulk.jsonl").code, 0);
+  const CliEnv::Result whole = env_.blr("pairs list --limit 2"), streamed = env_.blr("pairs list");
+  for (const CliEnv::Result* listed : {&whole, &streamed}) {
+    EXPECT_TRUE(columnsInLine(listed->out)) << listed->out;
+    EXPECT_NE(listed->out.find("\n" + odd + " "), std::string::npos) << listed->out;
+    EXPECT_NE(listed->out.find(" a\\xff\\xfe\\x1b[2J\\x0d  "), std::string::npos) << listed->out;
+    EXPECT_EQ(listed->out.find('\x1b'), std::string::npos);
+  }
+  EXPECT_EQ(std::count(streamed.out.begin(), streamed.out.end(), '\n'), 102);
+  EXPECT_NE(whole.out.find(" " + longName + "  "), std::string::npos) << whole.out;
+  EXPECT_NE(streamed.out.find(" \u00fcn\u00efc\u00f6d\u00e9-vm-with-a-v\u2026  "), std::string::npos);
+  Json list = env_.json("pairs list");
+  ASSERT_EQ(list.size(), 101u);
+  Json shown = env_.json("pairs show " + odd);
+  shown.erase("properties");
+  EXPECT_EQ(list[0], shown);
+  ASSERT_EQ(env_.blr("pairs delete --sub-client 8").code, 0);
+
   // The JSON form reads back to the same bytes.
   pair["dstName"] = "hex:";  // "hex:" and nothing: the empty text, left unchanged
   env_.write("pair.json", pair.dump());
@@ -152,14 +215,6 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
             std::string::npos);
 
   // Import: all records or none.
-  auto record = [](int n, const std::string& srcPath) {
-    char guid[33];
-    std::snprintf(guid, sizeof guid, "%032x", n);
-    return Json{{"subClientId", 8}, {"dstClientId", 3}, {"headClientId", 2}, {"tailClientId", 3},
-                {"srcName", "vm" + std::to_string(n)}, {"srcGuid", guid},
-                {"disks", Json::array({Json{{"srcGuid", guid}, {"srcPath", srcPath}}})}}
-        .dump();
-  };
   // JSON lines, a bad record in the middle: its position and field, nothing stored.
   env_.write("bad.jsonl", record(1, "/a") + "\n\n" + record(2, "") + "\n" + record(3, "/c") + "\n");
   EXPECT_EQ(err("pairs import bad.jsonl", 2),
@@ -174,6 +229,32 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   ASSERT_EQ(imported["ids"].size(), 2u);
   EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 2u);
   EXPECT_EQ(env_.json("pairs show " + std::to_string(imported["ids"][1].get<int>()))["srcName"], "vm2");
+}
+
+// The central server ends between committing an import and answering it:
+// the message bounds what is stored, and the same import run again, on the
+// server started anew, completes it without duplicates.
+TEST(CliImportTest, AnswerLostAfterCommitIsBoundedAndRunningAgainCompletes) {
+  CliEnv env;
+  const std::string aid = "\n[Test]\nsExitAfterCommit = create_pairs\n";
+  env.startAll("--set sync-delay-ms=0 --set flush-delay-ms=0", aid);
+  env.write("pairs.jsonl", record(1, "/a") + "\n" + record(2, "/b") + "\n");
+  CliEnv::Result r = env.blr("pairs import pairs.jsonl");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err.rfind("blr: Couldn't import the records from 1 on: at least 0, at most 2 stored; "
+                        "running the same import again completes it without duplicates: ",
+                        0),
+            0u)
+      << r.err;
+  const std::string registry = env.read("anchor.reg");
+  env.write("anchor.reg", registry.substr(0, registry.find(aid)));
+  ASSERT_NE(env.start("blr-anchor serve --registry anchor.reg"), "");
+  EXPECT_EQ(env.json("pairs list").size(), 2u);  // committed, only the answer was lost
+  r = env.blr("pairs import pairs.jsonl");
+  EXPECT_EQ(r.code, 0) << r.err;
+  Json pairs = env.json("pairs list");
+  ASSERT_EQ(pairs.size(), 2u);
+  EXPECT_EQ(pairs[1]["srcName"], "vm2");
 }
 
 TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
