@@ -182,6 +182,10 @@ std::string cliJsonText(const Json& value) {
   return value.dump(2, ' ', false, Json::error_handler_t::replace);
 }
 
+std::string cliJsonCompact(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 void Cli::printJson(const Json& value) const {
   std::fputs((cliJsonText(value) + "\n").c_str(), stdout);
   std::fflush(stdout);

@@ -82,6 +82,9 @@ std::string cliTerminalText(const std::string& text);
 // (which the texts of records never hold, see cliTextJson) replaced rather
 // than failing.
 std::string cliJsonText(const Json& value);
+// The same on one line, for texts stored in records.  Bytes that are not
+// UTF-8 (a peer's message, say) become U+FFFD instead of failing.
+std::string cliJsonCompact(const Json& value);
 
 // A JSON array printed element by element as they arrive, in the same text
 // as printJson of the whole array, so that a list of any length is never

@@ -119,7 +119,7 @@ int drillPair(const BlrPlanDB::Plan& plan, int runId, DrillLog& log,
     err = BlrTestBoot(member.pairId)
               .run(plan.healthTimeoutSecs, static_cast<uint64_t>(runId), &rec.seqNum);
     observer.endStep(!err.IsError());
-    steps = observer.stepsJson().dump();
+    steps = cliJsonCompact(observer.stepsJson());
   }
   if (err.IsError()) *error = cliOneLine(err.Summary());
   char took[32];

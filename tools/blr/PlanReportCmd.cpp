@@ -65,7 +65,7 @@ std::string html(const std::string& text) {
 std::string cell(const Json& value) {
   if (value.is_string()) return "<td>" + html(value.get<std::string>()) + "</td>";
   if (value.is_null()) return "<td>-</td>";
-  return "<td>" + html(value.dump()) + "</td>";
+  return "<td>" + html(cliJsonCompact(value)) + "</td>";
 }
 
 // One page, no outside resources: it opens the same anywhere, offline.

@@ -157,7 +157,7 @@ int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runI
                                   : "failed after " + std::string(took) + " (exit status " +
                                         std::to_string(status) + "): " + *error);
   rec.seqNum = result.seqNum;
-  return cliFinishRunPair(runId, status, steps.dump(), &rec, error);
+  return cliFinishRunPair(runId, status, cliJsonCompact(steps), &rec, error);
 }
 
 int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
