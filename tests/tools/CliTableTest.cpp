@@ -2,7 +2,7 @@
 // and the cells of a streamed table cut to the declared widths.
 #include <gtest/gtest.h>
 
-#include "CliTable.h"
+#include "output/CliTable.h"
 
 namespace {
 

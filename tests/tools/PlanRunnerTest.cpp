@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "PlanRunner.h"
+#include "plans/PlanRunner.h"
 
 namespace {
 

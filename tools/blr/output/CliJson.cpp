@@ -1,4 +1,4 @@
-#include "CliJson.h"
+#include "output/CliJson.h"
 
 #include <cerrno>
 #include <fstream>

@@ -6,8 +6,8 @@
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
-#include "CliPlans.h"
-#include "CliRecords.h"
+#include "plans/CliPlans.h"
+#include "output/CliRecords.h"
 
 namespace {
 

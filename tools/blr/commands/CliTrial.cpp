@@ -1,4 +1,4 @@
-#include "CliTrial.h"
+#include "commands/CliTrial.h"
 
 #include <cerrno>
 #include <filesystem>

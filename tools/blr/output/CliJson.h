@@ -9,7 +9,7 @@
 
 #include "BLR/BlrUUID.h"
 #include "Cli.h"
-#include "CliRecords.h"
+#include "output/CliRecords.h"
 
 // Parses file `path` ("-": standard input) as JSON.
 CZuError readJsonFile(const std::string& path, Json* out);

@@ -1,4 +1,4 @@
-#include "CliProgress.h"
+#include "output/CliProgress.h"
 
 namespace {
 

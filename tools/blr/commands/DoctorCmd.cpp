@@ -9,7 +9,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "Cli.h"
-#include "CliRecords.h"
+#include "output/CliRecords.h"
 #include "host/clients/DWClient.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/net/DwHostName.h"

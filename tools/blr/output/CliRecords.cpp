@@ -1,4 +1,4 @@
-#include "CliRecords.h"
+#include "output/CliRecords.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,7 +8,7 @@
 #include <set>
 
 #include "BLR/BlrUtils.h"
-#include "CliJson.h"
+#include "output/CliJson.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "BLR/BlrDBTexts.h"
 #include "Cli.h"
-#include "CliRecords.h"
+#include "output/CliRecords.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CliPairWorkflows.h"
+#include "commands/CliPairWorkflows.h"
 
 #include <cstdio>
 #include <functional>
@@ -9,7 +9,7 @@
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
 #include "host/clients/DWClient.h"
-#include "CliProgress.h"
+#include "output/CliProgress.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "Cli.h"
-#include "CliRecords.h"
-#include "CliTrial.h"
+#include "output/CliRecords.h"
+#include "commands/CliTrial.h"
 #include "host/tls/KrpCertAuthority.h"
 #include "host/tls/KrpSocket.h"
 

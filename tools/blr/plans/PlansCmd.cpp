@@ -8,9 +8,9 @@
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
-#include "CliJson.h"
-#include "CliPlans.h"
-#include "CliRecords.h"
+#include "output/CliJson.h"
+#include "plans/CliPlans.h"
+#include "output/CliRecords.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 #include "BLR/BlrSvcWorkflow.h"
 #include "Cli.h"
-#include "CliPairWorkflows.h"
-#include "CliProgress.h"
-#include "CliRecords.h"
+#include "commands/CliPairWorkflows.h"
+#include "output/CliProgress.h"
+#include "output/CliRecords.h"
 
 namespace {
 

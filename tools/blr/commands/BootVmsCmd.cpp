@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Cli.h"
-#include "CliRecords.h"
+#include "output/CliRecords.h"
 
 namespace {
 

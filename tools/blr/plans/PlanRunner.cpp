@@ -1,4 +1,4 @@
-#include "PlanRunner.h"
+#include "plans/PlanRunner.h"
 
 #include <algorithm>
 #include <atomic>

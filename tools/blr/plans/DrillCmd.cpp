@@ -13,9 +13,9 @@
 
 #include "BLR/BlrTestBoot.h"
 #include "Cli.h"
-#include "CliPlans.h"
-#include "CliProgress.h"
-#include "PlanRunner.h"
+#include "plans/CliPlans.h"
+#include "output/CliProgress.h"
+#include "plans/PlanRunner.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <set>
 
 #include "Cli.h"
-#include "CliJson.h"
-#include "CliRecords.h"
+#include "output/CliJson.h"
+#include "output/CliRecords.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "CliTable.h"
+#include "output/CliTable.h"
 
 #include <algorithm>
 #include <cctype>

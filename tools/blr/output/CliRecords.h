@@ -12,7 +12,7 @@
 #include "BLR/BlrDB.h"
 #include "BLR/BlrPairCodes.h"
 #include "Cli.h"
-#include "CliTable.h"
+#include "output/CliTable.h"
 
 // "running", "failed over", ...; empty for codes without a meaning here.
 std::string pairStatusName(int code);

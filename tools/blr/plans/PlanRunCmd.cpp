@@ -14,11 +14,11 @@
 #include <mutex>
 
 #include "Cli.h"
-#include "CliPairWorkflows.h"
+#include "commands/CliPairWorkflows.h"
 #include "host/config/DWPlatformInfo.h"
-#include "CliPlans.h"
-#include "CliProgress.h"
-#include "PlanRunner.h"
+#include "plans/CliPlans.h"
+#include "output/CliProgress.h"
+#include "plans/PlanRunner.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
-#include "PlanRunner.h"
+#include "plans/PlanRunner.h"
 
 // The plan a `blr plans create` file describes; the first problem names its
 // place ("groups[1].pairs[0]: \"pair\" must be a 32-bit integer").

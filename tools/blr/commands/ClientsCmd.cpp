@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "Cli.h"
-#include "CliRecords.h"
+#include "output/CliRecords.h"
 #include "host/clients/DWClient.h"
 #include "host/net/DwHostName.h"
 
