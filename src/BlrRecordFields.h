@@ -12,6 +12,8 @@
 #include <iterator>
 #include <list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "BLR/BlrDBTexts.h"
 #include "BLR/BlrUUID.h"
