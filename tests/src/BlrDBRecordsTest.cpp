@@ -177,9 +177,7 @@ TEST(BlrDBRecords, EncodingsAreExact) {
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     EXPECT_EQ(squeeze(hex(cases[i].first)), cases[i].second) << "case " << i;
 
-  EXPECT_EQ(decode<BlrDB::Pair>(encode(fullPair())), fullPair());
-  EXPECT_EQ(decode<BlrDB::BootVM>(encode(fullBootVM())), fullBootVM());
-  EXPECT_EQ(decode<BlrDB::PairStats>(encode(stats)), stats);
+  // Plans have no fuzz target to check their round trips.
   std::list<BlrPlanDB::Plan> plans;
   ASSERT_OK(BlrPlanDB::decodePlans(BlrPlanDB::encodePlans({fullPlan()}), &plans));
   EXPECT_EQ(plans, std::list<BlrPlanDB::Plan>{fullPlan()});
