@@ -7,7 +7,6 @@
 //                                      "host[:port], ..." (port: nServerPort); replaces
 //                                      sServerHost.  A client moves to the next one when
 //                                      a server can't be reached or drops the connection
-// Every client finds its servers through dwLinkResolveServers below.
 //   nConnectTimeoutSecs number nTimeoutSecs  client: one TCP connection attempt
 //   sServerName        text    (none)  client name the server must authenticate as;
 //                                      empty accepts any name the authority signed
@@ -27,6 +26,7 @@
 //   nMemoryBudgetMB    number  256     server: request frames held at once (each counts
 //                                      twice its size: its bytes and their decoded form)
 //   nIdleTimeoutSecs   number  300     server: an idle connection is closed after this
+// A client's servers come from dwLinkResolveServers alone (below).
 // TLS files come from section "Security" (TlsContext.h).
 #ifndef HOST_DWLINKCONFIG_H
 #define HOST_DWLINKCONFIG_H
