@@ -44,8 +44,7 @@ struct Env {
     sc.port = 0;
     sc.tls = certs.context("anchor");
     must(server.start(sc));
-    client.host = "127.0.0.1";
-    client.port = server.port();
+    client.servers = {{"127.0.0.1", server.port()}};
     client.tls = certs.context("client");
   }
   ~Env() {

@@ -142,8 +142,7 @@ struct Env : PairDbBenchEnv {
     benchMust(TlsContext::create(tls("anchor"), &sc.tls));
     serverTls = sc.tls;
     benchMust(server.start(sc));
-    client.host = "127.0.0.1";
-    client.port = server.port();
+    client.servers = {{"127.0.0.1", server.port()}};
     client.poolSize = 64;
     benchMust(TlsContext::create(tls("client"), &client.tls));
   }

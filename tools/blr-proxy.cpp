@@ -167,8 +167,10 @@ int main(int argc, char** argv) {
   ProxyControl control(settings, faults, opt.controlFile);
   // Status changes go to the central server's pair database, when one is named.
   std::unique_ptr<ProxyReporter> reporter;
-  if (!opt.noDb && registryString("Link", "sServerHost").empty())
-    blrError("blr-proxy", "Pair status changes are not reported: no [Link] sServerHost");
+  std::vector<DwLinkAddress> centralServers;
+  CZuError noServer = opt.noDb ? CZuError() : dwLinkResolveServers("", &centralServers);
+  if (noServer.IsError())
+    blrError("blr-proxy", "Pair status changes are not reported: %s", noServer.Summary().c_str());
   else if (!opt.noDb)
     reporter = std::make_unique<ProxyDbReporter>();
   ProxyState state(reporter.get());

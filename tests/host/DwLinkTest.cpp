@@ -172,8 +172,7 @@ class DwLinkTest : public ::testing::Test {
 
   DwLinkClientConfig client(std::shared_ptr<TlsContext> tls = nullptr) {
     DwLinkClientConfig c;
-    c.host = "127.0.0.1";
-    c.port = server_.port();
+    c.servers = {{"127.0.0.1", server_.port()}};
     c.tls = tls ? tls : env_->client;
     c.timeoutMs = 5000;
     return c;
@@ -314,7 +313,7 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFailsAndAStalledOneTimesOut)
   EXPECT_TRUE(DwLink("NOWHERE").makeReqToAnchor({}, nullptr, nullptr).IsError());  // no TLS files
   DwLinkClientConfig c;
   c.tls = env_->client;
-  EXPECT_THAT(DwLink("NOWHERE").makeRemoteReq(c, {}, nullptr).Summary(), HasSubstr("sServerHost"));
+  EXPECT_THAT(DwLink("NOWHERE").makeRemoteReq(c, {}, nullptr).Summary(), HasSubstr("no server named"));
   DWPlatformInfo::setValue("Link", "nTimeoutSecs", "0");
   EXPECT_THAT(DwLinkClientConfig::fromRegistry(&c).Summary(), HasSubstr("nTimeoutSecs"));
 
@@ -331,7 +330,7 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFailsAndAStalledOneTimesOut)
   CZuSocket mute;
   int port = 0;
   ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &mute, &port));
-  c.port = port;
+  c.servers = {{"127.0.0.1", port}};
   c.authTimeoutMs = 150;
   CZuError mum = DwLink("REMOTE").makeRemoteReq(c, {}, nullptr);
   EXPECT_EQ(mum.Code(), ETIMEDOUT);
@@ -392,7 +391,7 @@ TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
   // Closed by the server while idle: noticed before use.
   server_.stop();
   startServer();
-  c.port = server_.port();
+  c.servers = {{"127.0.0.1", server_.port()}};
   ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
   EXPECT_EQ(pool.stats().connects - before.connects, 3u);
   EXPECT_EQ(pool.stats().replaced, before.replaced);
@@ -428,7 +427,7 @@ TEST_F(DwLinkTest, BrokenPooledConnectionIsReplacedOnce) {
   ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &listener, &port));
   std::thread fake(serveThenDrop, listener, env_->server, 2, 1);
   DwLinkClientConfig c = client();
-  c.port = port;
+  c.servers = {{"127.0.0.1", port}};
   DwLinkPool& pool = DwLinkPool::instance();
   DwLinkPool::Stats before = pool.stats();
   Map first, second;
@@ -472,6 +471,47 @@ TEST_F(DwLinkTest, StopFinishesRequestsInFlight) {
   EXPECT_EQ(server_.stats().requests, 2u);
   // Nothing listens any more.
   EXPECT_TRUE(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr).IsError());
+}
+
+// ---- Where requests go ----
+
+// The servers that `link` (keys of [Link]) and `address` resolve to, after
+// where they came from; or the error.
+std::string resolved(const Map& link, const std::string& address = "") {
+  DWPlatformInfo::reset();
+  for (const auto& kv : link) DWPlatformInfo::setValue("Link", kv.first.c_str(), kv.second);
+  std::vector<DwLinkAddress> servers;
+  std::string text;
+  CZuError err = dwLinkResolveServers(address, &servers, &text);
+  DWPlatformInfo::reset();
+  if (err.IsError()) return "error: " + err.Summary();
+  for (const DwLinkAddress& s : servers) text += " " + s.text();
+  return text;
+}
+
+TEST(DwLinkServersTest, RegistryFormsAndExplicitAddressesResolveToOneList) {
+  const std::string host = "[Link] sServerHost and nServerPort", list = "[Link] sServers";
+  EXPECT_EQ(resolved({{"sServerHost", " anchor "}}), host + " anchor:4760");
+  EXPECT_EQ(resolved({{"sServerHost", "::1"}, {"nServerPort", "5000"}}), host + " [::1]:5000");
+  EXPECT_EQ(resolved({{"sServers", "a:1, b ,,[::1]:3, [fe80::2]"}, {"nServerPort", "9"}}),
+            list + " a:1 b:9 [::1]:3 [fe80::2]:9");
+  // The list replaces sServerHost; a blank one names nothing.
+  EXPECT_EQ(resolved({{"sServerHost", "old"}, {"sServers", "a, b:2"}}), list + " a:4760 b:2");
+  EXPECT_EQ(resolved({{"sServerHost", "old"}, {"sServers", " , "}}), host + " old:4760");
+  // An address the caller names is the only server.
+  EXPECT_EQ(resolved({{"sServers", "a:1"}, {"nServerPort", "7"}}, "10.0.0.7"),
+            "the address \"10.0.0.7\" 10.0.0.7:7");
+  EXPECT_EQ(resolved({{"sServerHost", "a"}}, "[::1]:8"), "the address \"[::1]:8\" [::1]:8");
+
+  EXPECT_EQ(resolved({{"sServerName", "anchor"}}),
+            "error: No central server configured: set [Link] sServerHost or sServers");
+  EXPECT_THAT(resolved({{"sServers", "a:1, b:x"}, {"sServerHost", "ok"}}),
+              AllOf(HasSubstr("[Link] sServers = \"a:1, b:x\""), HasSubstr("Invalid port in server address \"b:x\"")));
+  EXPECT_THAT(resolved({{"sServers", "[::1"}}), HasSubstr("[Link] sServers = \"[::1\""));
+  EXPECT_THAT(resolved({{"sServerHost", "a, b"}}),
+              HasSubstr("[Link] sServerHost = \"a, b\" is not one host name or address"));
+  EXPECT_THAT(resolved({{"sServerHost", "a"}, {"nServerPort", "0"}}), HasSubstr("[Link] nServerPort = \"0\""));
+  EXPECT_THAT(resolved({}, "a:70000"), HasSubstr("Invalid port in server address \"a:70000\""));
 }
 
 // ---- Answers in pieces ----

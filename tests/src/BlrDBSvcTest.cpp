@@ -87,8 +87,7 @@ TEST_P(PairDbLinkTest, AnswersAuthenticatedPeersOnly) {
   auto remote = [&](std::shared_ptr<TlsContext> tls, const BlrDBSvc::Map& req,
                     BlrDBSvc::Map* resp) {
     DwLinkClientConfig c;
-    c.host = "127.0.0.1";
-    c.port = server.port();
+    c.servers = {{"127.0.0.1", server.port()}};
     c.tls = tls;
     c.timeoutMs = 5000;
     return DwLink("BLR").makeRemoteReq(c, req, resp);

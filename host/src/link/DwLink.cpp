@@ -68,11 +68,7 @@ CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece
     }
   }
   DwLinkClientConfig config;
-  CZuError err = DwLinkClientConfig::fromRegistry(&config);
-  if (!err.IsError() && explicitServer) {
-    err = dwLinkParseAddress(server, &config.host, &config.port);
-    config.servers.clear();
-  }
+  CZuError err = DwLinkClientConfig::fromRegistry(&config, explicitServer ? server : "");
   if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
   return exchange(config, req, resp, onPiece);
 }
@@ -94,10 +90,8 @@ CZuError DwLink::exchange(const DwLinkClientConfig& config, const Map& req, Map*
                           const PieceFn& onPiece) {
   if (name_.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send request: empty link name");
-  if (config.host.empty() && config.servers.empty())
-    return FXErrorUtil::ErrorInt(FXLOC, 1,
-                                 "Couldn't send request on link %s: no central server configured "
-                                 "(registry [Link] sServerHost or sServers)",
+  if (config.servers.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't send request on link %s: no server named",
                                  name_.c_str());
   DwLinkMessage msg;
   msg.name = name_;
@@ -106,21 +100,18 @@ CZuError DwLink::exchange(const DwLinkClientConfig& config, const Map& req, Map*
   std::string frame;
   CZuError err = dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
-  std::vector<DwLinkClientConfig::Address> servers = config.servers;
-  if (servers.empty()) servers.push_back({config.host, config.port});
+  const std::vector<DwLinkAddress>& servers = config.servers;
   std::string listKey;  // only a list of several has one that answered last
   size_t first = 0;
   if (servers.size() > 1) {
-    for (const auto& a : servers) listKey += a.host + ":" + std::to_string(a.port) + ",";
+    for (const DwLinkAddress& a : servers) listKey += a.text() + ",";
     first = DwLinkPool::instance().preferred(listKey) % servers.size();
   }
   // Each server once, from the one that answered last.
   for (size_t i = 0;; ++i) {
-    DwLinkClientConfig one = config;
-    one.host = servers[(first + i) % servers.size()].host;
-    one.port = servers[(first + i) % servers.size()].port;
+    const DwLinkAddress& server = servers[(first + i) % servers.size()];
     bool sent = false, answerFailed = false, piecesTaken = false;
-    err = exchangeWith(one, frame, resp, onPiece, &sent, &answerFailed, &piecesTaken);
+    err = exchangeWith(config, server, frame, resp, onPiece, &sent, &answerFailed, &piecesTaken);
     if (!err.IsError()) {
       if (i > 0) DwLinkPool::instance().prefer(listKey, (first + i) % servers.size());
       return err;
@@ -131,16 +122,16 @@ CZuError DwLink::exchange(const DwLinkClientConfig& config, const Map& req, Map*
   }
 }
 
-// One try on the server of `config`.  `answerFailed`: the server answered,
+// One try on `server`.  `answerFailed`: the server answered,
 // with a failure or an answer that can't be read, or `onPiece` failed, so
 // that no other server would do better; `piecesTaken`: some of the answer
 // was handed to `onPiece`.
-CZuError DwLink::exchangeWith(const DwLinkClientConfig& config, const std::string& frame, Map* resp,
-                              const PieceFn& onPiece, bool* sent, bool* answerFailed,
-                              bool* piecesTaken) {
+CZuError DwLink::exchangeWith(const DwLinkClientConfig& config, const DwLinkAddress& server,
+                              const std::string& frame, Map* resp, const PieceFn& onPiece, bool* sent,
+                              bool* answerFailed, bool* piecesTaken) {
   Map last;
   CZuError err = DwLinkPool::instance().exchange(
-      config, frame,
+      config, server, frame,
       [&](std::string& payload, bool* more) {
         DwLinkMessage answer;
         CZuError e = dwLinkDecode(payload.data(), payload.size(), &answer);
@@ -165,9 +156,9 @@ CZuError DwLink::exchangeWith(const DwLinkClientConfig& config, const std::strin
       },
       sent);
   if (err.IsError()) {
-    const char* what = *sent ? "Couldn't receive the answer on link %s from %s:%d"
-                             : "Couldn't send request on link %s to %s:%d";
-    return err.Push(FXLOC, what, name_.c_str(), config.host.c_str(), config.port);
+    const char* what = *sent ? "Couldn't receive the answer on link %s from %s"
+                             : "Couldn't send request on link %s to %s";
+    return err.Push(FXLOC, what, name_.c_str(), server.text().c_str());
   }
   for (auto& kv : last) (*resp)[kv.first] = std::move(kv.second);
   return CZuError();

@@ -28,25 +28,52 @@ CZuError readFlag(const char* key, bool* out) {
   return err;
 }
 
-// "a:1, b , [::1]:3": the servers of sServers, in order.
-CZuError parseServers(const std::string& text, int defaultPort,
-                      std::vector<DwLinkClientConfig::Address>* out) {
+std::string trimmed(const std::string& text) {
+  size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+}
+
+// "a:1, b , [::1]:3": the servers of sServers, in order; none when blank.
+CZuError parseServers(const std::string& text, int defaultPort, std::vector<DwLinkAddress>* out) {
   size_t pos = 0;
   while (pos <= text.size()) {
     size_t comma = text.find(',', pos);
     if (comma == std::string::npos) comma = text.size();
-    std::string item = text.substr(pos, comma - pos);
-    item.erase(0, item.find_first_not_of(" \t"));
-    item.erase(item.find_last_not_of(" \t") + 1);
+    std::string item = trimmed(text.substr(pos, comma - pos));
     pos = comma + 1;
     if (item.empty()) continue;
-    DwLinkClientConfig::Address a;
+    DwLinkAddress a;
     a.port = defaultPort;
     CZuError err = dwLinkParseAddress(item, &a.host, &a.port);
-    if (err.IsError()) return err.Push(FXLOC, "Registry [%s] sServers = \"%s\"", kSection, text.c_str());
+    if (err.IsError()) return err;
     out->push_back(a);
   }
   return CZuError();
+}
+
+// The servers of sServers when it names any, otherwise sServerHost's.
+CZuError registryServers(int port, std::vector<DwLinkAddress>* out, std::string* source) {
+  DWPlatformInfo info;
+  std::string servers, host;
+  info.getString(kSection, "sServers", &servers);
+  CZuError err = parseServers(servers, port, out);
+  if (err.IsError()) return err.Push(FXLOC, "Registry [%s] sServers = \"%s\"", kSection, servers.c_str());
+  *source = "[Link] sServers";
+  if (!out->empty()) return err;
+  info.getString(kSection, "sServerHost", &host);
+  host = trimmed(host);
+  *source = "[Link] sServerHost and nServerPort";
+  if (host.find_first_of(" \t,") != std::string::npos)
+    return FXErrorUtil::ErrorInt(FXLOC, 1,
+                                 "Registry [%s] sServerHost = \"%s\" is not one host name or address "
+                                 "(several servers go in sServers)",
+                                 kSection, host.c_str());
+  if (host.empty())
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No central server configured: set [%s] sServerHost or sServers",
+                                 kSection);
+  out->push_back({host, port});
+  return err;
 }
 
 }  // namespace
@@ -80,25 +107,40 @@ CZuError dwLinkParseAddress(const std::string& text, std::string* host, int* por
   return CZuError();
 }
 
-CZuError DwLinkClientConfig::fromRegistry(DwLinkClientConfig* out) {
+std::string DwLinkAddress::text() const {
+  const bool v6 = host.find(':') != std::string::npos;
+  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+CZuError dwLinkResolveServers(const std::string& address, std::vector<DwLinkAddress>* out,
+                              std::string* source) {
+  int port = kDwLinkDefaultPort;
+  CZuError err = readNumber("nServerPort", kDwLinkDefaultPort, 1, 65535, &port);
+  std::vector<DwLinkAddress> found;
+  std::string from = "the address \"" + address + "\"";
+  if (!err.IsError() && address.empty()) {
+    err = registryServers(port, &found, &from);
+  } else if (!err.IsError()) {
+    found.push_back({"", port});
+    err = dwLinkParseAddress(address, &found.back().host, &found.back().port);
+  }
+  if (err.IsError()) return err;
+  out->swap(found);
+  if (source != nullptr) *source = from;
+  return CZuError();
+}
+
+CZuError DwLinkClientConfig::fromRegistry(DwLinkClientConfig* out, const std::string& address) {
   DwLinkClientConfig c;
   DWPlatformInfo info;
-  info.getString(kSection, "sServerHost", &c.host);
   info.getString(kSection, "sServerName", &c.serverName);
-  CZuError err = readNumber("nServerPort", kDwLinkDefaultPort, 1, 65535, &c.port);
-  if (!err.IsError()) err = readSeconds("nTimeoutSecs", 60, &c.timeoutMs);
+  CZuError err = readSeconds("nTimeoutSecs", 60, &c.timeoutMs);
   if (!err.IsError()) err = readSeconds("nConnectTimeoutSecs", c.timeoutMs / 1000, &c.connectTimeoutMs);
-  std::string servers;
-  if (!err.IsError() && info.getString(kSection, "sServers", &servers))
-    err = parseServers(servers, c.port, &c.servers);
-  if (!err.IsError() && !c.servers.empty()) {
-    c.host = c.servers.front().host;
-    c.port = c.servers.front().port;
-  }
   if (!err.IsError()) err = readSeconds("nAuthTimeoutSecs", 30, &c.authTimeoutMs);
   if (!err.IsError()) err = readNumber("nPoolSize", 4, 0, 1024, &c.poolSize);
   if (!err.IsError()) err = readNumber("nPoolIdleSecs", 60, 1, 24 * 3600, &c.poolIdleSecs);
   if (!err.IsError()) err = readFlag("nAllowBuiltinCerts", &c.allowBuiltinCerts);
+  if (!err.IsError()) err = dwLinkResolveServers(address, &c.servers);
   if (!err.IsError()) err = TlsContext::fromRegistry(&c.tls);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't read the link's client settings");
   *out = std::move(c);

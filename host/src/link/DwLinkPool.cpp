@@ -14,10 +14,10 @@
 
 namespace {
 
-std::string poolKey(const DwLinkClientConfig& c) {
+std::string poolKey(const DwLinkClientConfig& c, const DwLinkAddress& server) {
   char tls[32];
   std::snprintf(tls, sizeof tls, "%p", static_cast<void*>(c.tls.get()));
-  return c.host + "|" + std::to_string(c.port) + "|" + c.serverName + "|" + tls;
+  return server.text() + "|" + c.serverName + "|" + tls;
 }
 
 // Waits for the first bytes of the answer: the server works on the request
@@ -51,15 +51,15 @@ DwLinkPool& DwLinkPool::instance() {
   return *pool;
 }
 
-CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::string& frame,
-                              const FrameFn& onFrame, bool* sent) {
-  std::string key = poolKey(config);
+CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const DwLinkAddress& server,
+                              const std::string& frame, const FrameFn& onFrame, bool* sent) {
+  std::string key = poolKey(config, server);
   *sent = false;
   for (int attempt = 0;; ++attempt) {
     KrpSocket* s = takeIdle(key, config.poolIdleSecs);
     bool reused = s != nullptr;
     CZuError err;
-    if (!reused) err = dwRetryWhileShed([&] { return connect(config, &s); });
+    if (!reused) err = dwRetryWhileShed([&] { return connect(config, server, &s); });
     if (err.IsError()) return err;
     bool started = false, more = true;
     err = dwLinkSendFrame(s, frame, config.timeoutMs);
@@ -88,12 +88,13 @@ CZuError DwLinkPool::exchange(const DwLinkClientConfig& config, const std::strin
   }
 }
 
-CZuError DwLinkPool::connect(const DwLinkClientConfig& config, KrpSocket** out) {
+CZuError DwLinkPool::connect(const DwLinkClientConfig& config, const DwLinkAddress& server,
+                             KrpSocket** out) {
   if (!config.tls)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't connect to central server: no TLS context");
   CZuSocket sock;
   const int connectMs = config.connectTimeoutMs > 0 ? config.connectTimeoutMs : config.timeoutMs;
-  CZuError err = dwTcpConnect(config.host, config.port, connectMs, &sock);
+  CZuError err = dwTcpConnect(server.host, server.port, connectMs, &sock);
   if (err.IsError()) return err;
   KrpSocket* s = nullptr;
   err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config.tls, &s);
@@ -107,8 +108,7 @@ CZuError DwLinkPool::connect(const DwLinkClientConfig& config, KrpSocket** out) 
                                 peer->clientName.c_str(), config.serverName.c_str());
   if (err.IsError()) {
     krpDestroySocket(s);
-    return err.Push(FXLOC, "Couldn't set up secure connection to %s:%d", config.host.c_str(),
-                    config.port);
+    return err.Push(FXLOC, "Couldn't set up secure connection to %s", server.text().c_str());
   }
   std::lock_guard<std::mutex> lock(mu_);
   ++stats_.connects;

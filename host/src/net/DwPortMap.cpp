@@ -60,13 +60,12 @@ CZuError DwLink::lookupPort(const std::string& host, const std::string& service,
   if (!DemangleHostName(host.c_str(), netHost, clientName, dwdPort, evmgrcPort) || dwdPort == 0)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown host \"%s\": not a mangled host name",
                                  host.c_str());
+  // Asked of that machine alone, whatever central servers the registry names.
   DwLinkClientConfig config;
-  CZuError err = DwLinkClientConfig::fromRegistry(&config);
+  CZuError err = DwLinkClientConfig::fromRegistry(&config, DwLinkAddress{netHost, dwdPort}.text());
   if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup port of %s", service.c_str());
   // Port numbers are not trusted: the connection made with them authenticates
   // on its own.  So any certificate of the authority will do here.
-  config.host = netHost;
-  config.port = dwdPort;
   config.serverName.clear();
   config.allowBuiltinCerts = true;
   Map req{{"req", kLookupReq}, {"service", service}}, resp;

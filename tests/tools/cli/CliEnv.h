@@ -18,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,12 +99,25 @@ class CliEnv {
   // The trial of `blr certs init --registries` on free ports: the central
   // server, a Head (client 2) and a Tail (client 3) with the short delays of
   // `proxyArgs`; blr is client "cli".  `anchorRegistry` is added to the
-  // central server's registry.
+  // central server's registry.  With `centralServers` above 1, more central
+  // servers serve the same database and the registries of blr and the
+  // proxies name them all by [Link] sServers alone.
   void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0",
-                const std::string& anchorRegistry = "") {
+                const std::string& anchorRegistry = "", int centralServers = 1) {
     ASSERT_EQ(run("blr certs init . --proxy head1 --proxy tail1 --operator cli --registries").code, 0);
     append("anchor.reg", anchorRegistry);
-    ASSERT_NE(start("blr-anchor serve --registry anchor.reg"), "");
+    std::string servers = listening(start("blr-anchor serve --registry anchor.reg"));
+    ASSERT_NE(servers, "");
+    for (int i = 2; i <= centralServers; ++i) {
+      std::string name = "anchor" + std::to_string(i);
+      write(name + ".reg", read("anchor.reg") + "[Link]\nnListenPort = 0\n[EventManager]\nsLogFile = " + dir +
+                               "/" + name + ".log\n");
+      std::string address = listening(start("blr-anchor serve --registry " + name + ".reg"));
+      ASSERT_NE(address, "");
+      servers += ", " + address;
+    }
+    if (centralServers > 1)
+      for (const char* name : {"cli.reg", "head1.reg", "tail1.reg"}) listServers(name, servers);
     for (const char* name : {"head1", "tail1"})
       ASSERT_NE(start(std::string("blr-proxy --registry ") + name + ".reg --state-file " + name +
                       ".state " + proxyArgs),
@@ -163,6 +177,23 @@ class CliEnv {
       _exit(127);
     }
     return pid;
+  }
+
+  // "ADDRESS:PORT" from blr-anchor's first line, "listening on ADDRESS:PORT (...)".
+  static std::string listening(const std::string& banner) {
+    const std::string marker = "listening on ";
+    size_t from = banner.find(marker), to = banner.find(" (");
+    if (from == std::string::npos || to == std::string::npos) return "";
+    return banner.substr(from + marker.size(), to - from - marker.size());
+  }
+
+  // Registry `name` with [Link] sServers = `servers` for sServerHost and nServerPort.
+  void listServers(const std::string& name, const std::string& servers) const {
+    std::istringstream in(read(name));
+    std::string text;
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("sServerHost", 0) != 0 && line.rfind("nServerPort", 0) != 0) text += line + "\n";
+    write(name, text + "[Link]\nsServers = " + servers + "\n");
   }
 
   struct Server {

@@ -355,10 +355,11 @@ TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
 }
 
 // Workflows need a pair that synchronises for a while, so that failback's
-// wait can be seen.
+// wait can be seen.  Two central servers, which blr and the proxies know by
+// [Link] sServers alone.
 class CliWorkflowTest : public CliTest {
  protected:
-  void SetUp() override { env_.startAll("--set sync-delay-ms=1000 --set flush-delay-ms=0"); }
+  void SetUp() override { env_.startAll("--set sync-delay-ms=1000 --set flush-delay-ms=0", "", 2); }
 
   // Workflows make reverse pairs, whose disks need the destination paths.
   // Sets p_ to " <id>".
@@ -399,6 +400,14 @@ class CliWorkflowTest : public CliTest {
 };
 
 TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFirst) {
+  // The proxies are found through the servers of the list, and report to them.
+  ASSERT_EQ(env_.read("head1.reg").find("sServerHost"), std::string::npos);
+  CliEnv::Result doctor = env_.blr("doctor");
+  EXPECT_EQ(doctor.code, 0) << doctor.out;
+  for (const char* line : {"ok    central servers 127.0.0.1:", "ok    proxy head1 (client 2)",
+                           "ok    proxy tail1 (client 3)"})
+    EXPECT_NE(doctor.out.find(line), std::string::npos) << doctor.out;
+  EXPECT_EQ(env_.json("proxies ping 3")["alive"], true);
   int id = runningPair();
   CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
   ASSERT_EQ(r.code, 0) << r.out << r.err;

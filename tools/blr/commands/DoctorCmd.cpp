@@ -199,21 +199,22 @@ std::string reachFix(const CZuError& err, const std::string& whatRuns, const std
 // `localOk`: whether this machine's own files passed; a connection with
 // broken ones fails whatever the server does.
 bool checkCentralServer(Doctor* d, bool localOk, std::vector<DWClientInfo>* clients) {
-  std::string host = registryText("Link", "sServerHost");
-  long long port = 0;
-  if (!DWPlatformInfo().getNumber("Link", "nServerPort", &port)) port = kDwLinkDefaultPort;
-  std::string what = "central server " + host + ":" + std::to_string(port);
-  const std::string servers = registryText("Link", "sServers");
-  if (!servers.empty()) what = "central servers " + servers + " (one of them)";
-  if (host.empty() && servers.empty()) {
-    d->fail("central server", "no [Link] sServerHost", "name the central server's host in the registry");
+  std::vector<DwLinkAddress> servers;
+  std::string source;
+  CZuError err = dwLinkResolveServers("", &servers, &source);
+  if (err.IsError()) {
+    d->fail("central server", err, "name the central server in the registry: [Link] sServerHost, or sServers");
     return false;
   }
-  CZuError err = DWClient::list(clients);
+  std::string what = "central server " + servers.front().text();
+  if (servers.size() > 1) {
+    what = "central servers ";
+    for (size_t i = 0; i < servers.size(); ++i) what += (i ? ", " : "") + servers[i].text();
+    what += " (one of them)";
+  }
+  err = DWClient::list(clients);
   if (err.IsError()) {
-    std::string fix = reachFix(err, "blr-anchor serve there",
-                               servers.empty() ? "[Link] sServerHost and nServerPort" : "[Link] sServers");
-    d->fail(what, err, localOk ? fix : "mend the failed checks above first");
+    d->fail(what, err, localOk ? reachFix(err, "blr-anchor serve there", source) : "mend the failed checks above first");
     return false;
   }
   d->add(what, "answers; " + std::to_string(clients->size()) + " clients in its directory");

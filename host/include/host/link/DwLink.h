@@ -49,8 +49,8 @@ class DwLink {
   // error of `onPiece` ends the request and is returned.
   CZuError makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece, const char* server);
 
-  // Over the network to the server of `config`, even when a service of this
-  // name lives in the process.
+  // Over the network to the servers of `config`, even when a service of
+  // this name lives in the process.
   CZuError makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp);
 
   // The two ports that `service` listens on at the machine named by the
@@ -63,8 +63,9 @@ class DwLink {
  private:
   CZuError exchange(const DwLinkClientConfig& config, const Map& req, Map* resp,
                     const PieceFn& onPiece);
-  CZuError exchangeWith(const DwLinkClientConfig& config, const std::string& frame, Map* resp,
-                        const PieceFn& onPiece, bool* sent, bool* answerFailed, bool* piecesTaken);
+  CZuError exchangeWith(const DwLinkClientConfig& config, const DwLinkAddress& server,
+                        const std::string& frame, Map* resp, const PieceFn& onPiece, bool* sent,
+                        bool* answerFailed, bool* piecesTaken);
 
   std::string name_;
   bool resendable_ = false;

@@ -26,6 +26,7 @@
 //   nMemoryBudgetMB    number  256     server: request frames held at once (each counts
 //                                      twice its size: its bytes and their decoded form)
 //   nIdleTimeoutSecs   number  300     server: an idle connection is closed after this
+// A client's servers come from dwLinkResolveServers alone (below).
 // TLS files come from section "Security" (TlsContext.h).
 #ifndef HOST_DWLINKCONFIG_H
 #define HOST_DWLINKCONFIG_H
@@ -44,16 +45,17 @@ struct KRP_Cert;
 
 constexpr int kDwLinkDefaultPort = 4760;
 
-struct DwLinkClientConfig {
-  struct Address {
-    std::string host;
-    int port = kDwLinkDefaultPort;
-  };
-
-  std::string host;  // the server a request goes to
+struct DwLinkAddress {
+  std::string host;
   int port = kDwLinkDefaultPort;
-  // Every server, in the order they are tried; empty means host and port.
-  std::vector<Address> servers;
+
+  // "host:port", or "[host]:port" for an IPv6 address.
+  std::string text() const;
+};
+
+struct DwLinkClientConfig {
+  // The servers a request may go to, in the order they are tried.
+  std::vector<DwLinkAddress> servers;
   std::string serverName;
   int timeoutMs = 60 * 1000;
   int connectTimeoutMs = 0;  // 0: timeoutMs
@@ -63,8 +65,10 @@ struct DwLinkClientConfig {
   bool allowBuiltinCerts = false;
   std::shared_ptr<TlsContext> tls;
 
-  // Fails on a value out of range or TLS files that can't be loaded.
-  static CZuError fromRegistry(DwLinkClientConfig* out);
+  // The servers are `address` when not empty, otherwise the registry's
+  // (dwLinkResolveServers).  Fails on a value out of range, no server, or
+  // TLS files that can't be loaded.
+  static CZuError fromRegistry(DwLinkClientConfig* out, const std::string& address = "");
 };
 
 struct DwLinkServerConfig {
@@ -90,6 +94,15 @@ struct DwLinkServerConfig {
 // Splits "host:port", "[v6]:port", "host" or "[v6]"; the port is left as
 // it was when the text has none.
 CZuError dwLinkParseAddress(const std::string& text, std::string* host, int* port);
+
+// The servers a client's requests go to, in the order they are tried:
+// `address` when not empty (as dwLinkParseAddress takes it), otherwise the
+// servers of [Link] sServers, otherwise sServerHost; a port left out is
+// nServerPort.  Fails when none is named and for a malformed value, naming
+// its key.  `source`, when not null, gets where the list came from, for an
+// operator's message ("[Link] sServers", ...).
+CZuError dwLinkResolveServers(const std::string& address, std::vector<DwLinkAddress>* out,
+                              std::string* source = nullptr);
 
 // The certificate policy of both ends: a per-client certificate, or the
 // built-in product certificate when `allowBuiltinCerts`.

@@ -33,12 +33,12 @@ class DwLinkPool {
   // same answer follow.  An error ends the exchange and drops the connection.
   using FrameFn = std::function<CZuError(std::string& payload, bool* more)>;
 
-  // Sends one request frame and receives the answer's frames.  A reused
+  // Sends one request frame to `server` and receives the answer's frames.  A reused
   // connection that turns out closed before any answer arrived is replaced by
   // a new one and the request sent again, once.  `sent` tells whether the
   // failure came after the request was sent.
-  CZuError exchange(const DwLinkClientConfig& config, const std::string& frame,
-                    const FrameFn& onFrame, bool* sent);
+  CZuError exchange(const DwLinkClientConfig& config, const DwLinkAddress& server,
+                    const std::string& frame, const FrameFn& onFrame, bool* sent);
 
   // Which of a list of servers (named by `servers`, any text) a request
   // tries first: the one that answered last, so that the clients of a
@@ -62,7 +62,7 @@ class DwLinkPool {
   DwLinkPool() = default;
   KrpSocket* takeIdle(const std::string& key, int maxIdleSecs);
   void putIdle(const std::string& key, const DwLinkClientConfig& config, KrpSocket* socket);
-  CZuError connect(const DwLinkClientConfig& config, KrpSocket** out);
+  CZuError connect(const DwLinkClientConfig& config, const DwLinkAddress& server, KrpSocket** out);
 
   std::mutex mu_;
   std::list<Idle> idle_;  // most recently used first
