@@ -188,8 +188,7 @@ class PairDbRequestTableTest : public PairDbTest {
   // A requester that takes an answer in pieces.
   CZuError overLinkInPieces(const Map& req, Map* resp) {
     DwLinkClientConfig c;
-    c.host = "127.0.0.1";
-    c.port = server_.port();
+    c.servers = {{"127.0.0.1", server_.port()}};
     c.tls = LinkTestEnv::get().client;
     c.timeoutMs = 5000;
     return DwLink("BLR").makeRemoteReq(c, req, resp);
