@@ -154,13 +154,15 @@ constexpr bool sameText(const char* a, const char* b) {
   return *a == *b;
 }
 
-// Every row at its id, with a handler and a unique name; a write names its
+// Every row at its id, with a unique name; a write names its
 // database and replays; a read is neither audited nor replayed.
 constexpr bool rowsAreSound() {
   if (kRowCount != static_cast<size_t>(BlrDBReq::kCount)) return false;
   for (size_t i = 0; i < kRowCount; ++i) {
     const Row& r = kRows[i];
-    if (static_cast<size_t>(r.id) != i || r.handler == nullptr || r.name == nullptr) return false;
+    // (A handler's address can't be compared in a constant expression when
+    // symbols may be interposed; the request-table test calls every one.)
+    if (static_cast<size_t>(r.id) != i || r.name == nullptr) return false;
     const bool isWrite = r.writes != nullptr;
     if (isWrite != r.replays || (!isWrite && r.audited) || (isWrite && r.stream != nullptr)) return false;
     if (r.pairIn != PairIn::kNone && !r.audited) return false;
