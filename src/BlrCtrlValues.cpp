@@ -56,11 +56,6 @@ std::string BlrCtrlValues::text(int tag) const {
   return it != texts_.end() ? it->second : std::string();
 }
 
-bool BlrCtrlValues::operator==(const BlrCtrlValues& o) const {
-  return nums_ == o.nums_ && texts_ == o.texts_ && hasVm_ == o.hasVm_ && vm_ == o.vm_ &&
-         hasPairs_ == o.hasPairs_ && pairs_ == o.pairs_;
-}
-
 int BlrCtrlValues::missing(const BlrCtrlMsgRow& row) const {
   for (int tag : row.required.tags)
     if (tag != 0 && !given(tag)) return tag;

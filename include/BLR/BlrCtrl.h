@@ -26,41 +26,6 @@
 
 struct KrpSocket;
 
-// Message identifiers.
-enum BlrCtrlMsg {
-  BLR_CTRL_MSG_RESP = 1,
-  BLR_CTRL_MSG_APPLYREPCFG = 2,
-  BLR_CTRL_MSG_JOB_DONE = 3,
-  BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ = 4,
-  BLR_CTRL_MSG_TESTBOOT_CROSSED = 5,
-  BLR_CTRL_MSG_REGISTER_BACKUP = 6,
-  BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP = 7,
-  BLR_CTRL_MSG_PAIR_OP = 8,
-  BLR_CTRL_MSG_CLEANUP_PAIRS = 9,
-  BLR_CTRL_MSG_PING = 10,
-  BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ = 11,
-  BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP = 12,
-  BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ = 13,
-  BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP = 14,
-  BLR_CTRL_MSG_FAILOVER_CROSSING = 15,
-  BLR_CTRL_MSG_FAILOVER_CROSSED = 16,
-  BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ = 17,
-  BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP = 18,
-  BLR_CTRL_MSG_CREATE_FAILOVER_SNAP = 19,
-  BLR_CTRL_MSG_DELETE_FAILOVER_SNAP = 20,
-};
-
-// Operations carried by BLR_CTRL_MSG_PAIR_OP.
-enum BlrCtrlPairOp {
-  BLR_CTRL_PAIROP_SMART_RESYNC = 1,
-  BLR_CTRL_PAIROP_FULL_RESYNC = 2,
-  BLR_CTRL_PAIROP_PAUSE = 3,
-  BLR_CTRL_PAIROP_RESUME = 4,
-  BLR_CTRL_PAIROP_STOP = 5,
-  BLR_CTRL_PAIROP_START = 6,
-  BLR_CTRL_PAIROP_CLEANUP = 7,
-};
-
 // Payload tags.  Numbers are 32-bit unless noted.
 enum BlrCtrlTag {
   BLR_CTRL_TAG_ERROR_CODE = 1,
@@ -171,6 +136,30 @@ constexpr BlrCtrlMsgRow blrCtrlReply(int id, const char* name) {
   return {id, name, 0, BLR_CTRL_NEEDS_NOTHING, {}, {}, {}, false};
 }
 
+// Message identifiers, each with its row just below.
+enum BlrCtrlMsg {
+  BLR_CTRL_MSG_RESP = 1,
+  BLR_CTRL_MSG_APPLYREPCFG = 2,
+  BLR_CTRL_MSG_JOB_DONE = 3,
+  BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ = 4,
+  BLR_CTRL_MSG_TESTBOOT_CROSSED = 5,
+  BLR_CTRL_MSG_REGISTER_BACKUP = 6,
+  BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP = 7,
+  BLR_CTRL_MSG_PAIR_OP = 8,
+  BLR_CTRL_MSG_CLEANUP_PAIRS = 9,
+  BLR_CTRL_MSG_PING = 10,
+  BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ = 11,
+  BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP = 12,
+  BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ = 13,
+  BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP = 14,
+  BLR_CTRL_MSG_FAILOVER_CROSSING = 15,
+  BLR_CTRL_MSG_FAILOVER_CROSSED = 16,
+  BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ = 17,
+  BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP = 18,
+  BLR_CTRL_MSG_CREATE_FAILOVER_SNAP = 19,
+  BLR_CTRL_MSG_DELETE_FAILOVER_SNAP = 20,
+};
+
 inline constexpr BlrCtrlMsgRow kBlrCtrlMsgRows[] = {
     blrCtrlReply(BLR_CTRL_MSG_RESP, "BLR_CTRL_MSG_RESP"),
     blrCtrlRequest(BLR_CTRL_MSG_APPLYREPCFG, "BLR_CTRL_MSG_APPLYREPCFG", BLR_CTRL_MSG_RESP,
@@ -225,6 +214,17 @@ inline const BlrCtrlMsgRow* blrCtrlMsgRow(int msgId) {
   return msgId >= 1 && msgId <= kCount ? &kBlrCtrlMsgRows[msgId - 1] : nullptr;
 }
 
+// Operations carried by BLR_CTRL_MSG_PAIR_OP.
+enum BlrCtrlPairOp {
+  BLR_CTRL_PAIROP_SMART_RESYNC = 1,
+  BLR_CTRL_PAIROP_FULL_RESYNC = 2,
+  BLR_CTRL_PAIROP_PAUSE = 3,
+  BLR_CTRL_PAIROP_RESUME = 4,
+  BLR_CTRL_PAIROP_STOP = 5,
+  BLR_CTRL_PAIROP_START = 6,
+  BLR_CTRL_PAIROP_CLEANUP = 7,
+};
+
 struct BlrCtrlPairOpRow {
   int op;
   const char* name;
@@ -259,7 +259,8 @@ constexpr bool blrCtrlRowsInIdOrder() {
 static_assert(blrCtrlRowsInIdOrder(), "control message rows must follow their ids");
 
 // The tag values of one message, as sent or received.  Numbers are kept as
-// they are encoded (32-bit ones sign-extended); absent tags read as 0.
+// they are encoded (32-bit ones sign-extended); absent tags read as 0.  The
+// VM is the one UUID tag, the pair list the one list tag.
 class BLR_API BlrCtrlValues {
  public:
   BlrCtrlValues& set(int tag, uint64_t value);
@@ -279,7 +280,6 @@ class BLR_API BlrCtrlValues {
   const BlrUUID& vm() const { return vm_; }
   const std::list<BlrDB::Pair>& pairs() const { return pairs_; }
   std::string text(int tag) const;
-  bool operator==(const BlrCtrlValues& o) const;
 
   // A request of `row`: its required and optional tags that are present, in
   // the row's order.
@@ -293,7 +293,7 @@ class BLR_API BlrCtrlValues {
                               BlrCtrlValues* out);
   // The first required tag of `row` missing here, or 0.
   int missing(const BlrCtrlMsgRow& row) const;
-  // "tag=value" for each present tag, for debug lines.
+  // "<what>=<value>" for each present tag, for debug lines and tests.
   std::string describe() const;
 
  private:
