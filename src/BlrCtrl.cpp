@@ -2,13 +2,11 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 #include <exception>
 
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrReg.h"
-#include "DwLink/DwEbml.h"
 #include "host/DWClient.h"
 #include "host/DWPlatformInfo.h"
 #include "host/DwBytes.h"

@@ -1,8 +1,10 @@
-#include <exception>
-
+// The tag values of control messages, and their encoding by a message's row.
 #include "BLR/BlrCtrl.h"
+
+#include <exception>
+#include <string>
+
 #include "DwLink/DwEbml.h"
-#include "host/FXFormat.h"
 
 BlrCtrlValues& BlrCtrlValues::set(int tag, uint64_t value) {
   nums_[tag] = value;
