@@ -13,7 +13,9 @@
 #include <ctime>
 #include <list>
 #include <memory>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrExport.h"
@@ -24,7 +26,117 @@
 
 struct KrpSocket;
 
-// Message identifiers.
+// Payload tags.  Numbers are 32-bit unless noted.
+enum BlrCtrlTag {
+  BLR_CTRL_TAG_ERROR_CODE = 1,
+  BLR_CTRL_TAG_ERROR_TEXT = 2,       // NUL-terminated text
+  BLR_CTRL_TAG_VM_UUID = 13,         // 16 bytes
+  BLR_CTRL_TAG_SEQ_NUM = 18,         // unsigned 64-bit
+  BLR_CTRL_TAG_MARKER_SEQ_NUM = 50,  // unsigned 64-bit
+  BLR_CTRL_TAG_BACKUP_JOB_ID = 74,   // 64-bit
+  BLR_CTRL_TAG_JOB_ID = 75,          // 64-bit
+  BLR_CTRL_TAG_PAIR_LIST = 83,       // container of an encoded BlrDB::PairList
+  BLR_CTRL_TAG_TIMEOUT = 89,
+  BLR_CTRL_TAG_PAIR_ID = 92,
+  BLR_CTRL_TAG_REVERT = 95,
+  BLR_CTRL_TAG_ON = 96,
+  BLR_CTRL_TAG_WAS_ON = 97,
+  BLR_CTRL_TAG_PAIR_OP = 122,
+  BLR_CTRL_TAG_TESTBOOT_VALUE2 = 133,  // unsigned 64-bit, set by the service
+  BLR_CTRL_TAG_BOOT_ID = 159,
+  BLR_CTRL_TAG_TAIL = 176,  // 0: the Head's VM, 1: the Tail's VM
+};
+
+// How a tag's payload is encoded.  32-bit numbers are sign-extended.
+enum BlrCtrlTagKind {
+  BLR_CTRL_KIND_NUM32,
+  BLR_CTRL_KIND_NUM64,
+  BLR_CTRL_KIND_UUID,
+  BLR_CTRL_KIND_TEXT,
+  BLR_CTRL_KIND_PAIR_LIST,
+};
+
+struct BlrCtrlTagRow {
+  int tag;
+  BlrCtrlTagKind kind;
+  const char* what;  // in debug lines and "No <what> given"
+};
+
+inline constexpr BlrCtrlTagRow kBlrCtrlTagRows[] = {
+    {BLR_CTRL_TAG_ERROR_CODE, BLR_CTRL_KIND_NUM32, "error code"},
+    {BLR_CTRL_TAG_ERROR_TEXT, BLR_CTRL_KIND_TEXT, "error text"},
+    {BLR_CTRL_TAG_VM_UUID, BLR_CTRL_KIND_UUID, "VM"},
+    {BLR_CTRL_TAG_SEQ_NUM, BLR_CTRL_KIND_NUM64, "sequence number"},
+    {BLR_CTRL_TAG_MARKER_SEQ_NUM, BLR_CTRL_KIND_NUM64, "marker sequence number"},
+    {BLR_CTRL_TAG_BACKUP_JOB_ID, BLR_CTRL_KIND_NUM64, "backup job ID"},
+    {BLR_CTRL_TAG_JOB_ID, BLR_CTRL_KIND_NUM64, "job ID"},
+    {BLR_CTRL_TAG_PAIR_LIST, BLR_CTRL_KIND_PAIR_LIST, "pair list"},
+    {BLR_CTRL_TAG_TIMEOUT, BLR_CTRL_KIND_NUM32, "time-out"},
+    {BLR_CTRL_TAG_PAIR_ID, BLR_CTRL_KIND_NUM32, "pair ID"},
+    {BLR_CTRL_TAG_REVERT, BLR_CTRL_KIND_NUM32, "revert"},
+    {BLR_CTRL_TAG_ON, BLR_CTRL_KIND_NUM32, "on"},
+    {BLR_CTRL_TAG_WAS_ON, BLR_CTRL_KIND_NUM32, "was on"},
+    {BLR_CTRL_TAG_PAIR_OP, BLR_CTRL_KIND_NUM32, "pair operation"},
+    {BLR_CTRL_TAG_TESTBOOT_VALUE2, BLR_CTRL_KIND_NUM64, "test boot expiry"},
+    {BLR_CTRL_TAG_BOOT_ID, BLR_CTRL_KIND_NUM32, "boot ID"},
+    {BLR_CTRL_TAG_TAIL, BLR_CTRL_KIND_NUM32, "tail"},
+};
+
+// The row of a tag, or null.
+constexpr const BlrCtrlTagRow* blrCtrlTagRow(int tag) {
+  for (const BlrCtrlTagRow& row : kBlrCtrlTagRows)
+    if (row.tag == tag) return &row;
+  return nullptr;
+}
+
+// What a request must carry for the service to act on it.
+enum BlrCtrlNeeds { BLR_CTRL_NEEDS_NOTHING, BLR_CTRL_NEEDS_VM, BLR_CTRL_NEEDS_PAIR };
+
+// Up to four tags, in the order they are sent; 0 ends the list.
+struct BlrCtrlTags {
+  int tags[4];
+
+  constexpr bool has(int tag) const {
+    for (int t : tags)
+      if (t != 0 && t == tag) return true;
+    return false;
+  }
+  constexpr bool empty() const { return tags[0] == 0; }
+};
+
+// One row per message, in id order.  A request names the message that
+// answers it (BLR_CTRL_MSG_RESP: a plain status reply; 0 on the answers
+// themselves), the tags it must carry (a zero number or an all-zero VM counts
+// as missing) and may carry, the result tags of its reply, and whether it
+// may be sent again after its answer was lost without changing the outcome.
+// `needs` follows from the required tags.
+struct BlrCtrlMsgRow {
+  int id;
+  const char* name;
+  int replyId;
+  BlrCtrlNeeds needs;
+  BlrCtrlTags required;
+  BlrCtrlTags optional;
+  BlrCtrlTags results;
+  bool replayable;
+};
+
+enum BlrCtrlReplay { BLR_CTRL_ONCE, BLR_CTRL_REPLAYABLE };
+
+constexpr BlrCtrlMsgRow blrCtrlRequest(int id, const char* name, int replyId,
+                                       BlrCtrlTags required, BlrCtrlTags optional,
+                                       BlrCtrlTags results, BlrCtrlReplay replay) {
+  BlrCtrlNeeds needs = required.has(BLR_CTRL_TAG_VM_UUID)   ? BLR_CTRL_NEEDS_VM
+                       : required.has(BLR_CTRL_TAG_PAIR_ID) ? BLR_CTRL_NEEDS_PAIR
+                                                            : BLR_CTRL_NEEDS_NOTHING;
+  return {id, name, replyId, needs, required, optional, results, replay == BLR_CTRL_REPLAYABLE};
+}
+
+constexpr BlrCtrlMsgRow blrCtrlReply(int id, const char* name) {
+  return {id, name, 0, BLR_CTRL_NEEDS_NOTHING, {}, {}, {}, false};
+}
+
+// Message identifiers, each with its row just below.
 enum BlrCtrlMsg {
   BLR_CTRL_MSG_RESP = 1,
   BLR_CTRL_MSG_APPLYREPCFG = 2,
@@ -48,6 +160,60 @@ enum BlrCtrlMsg {
   BLR_CTRL_MSG_DELETE_FAILOVER_SNAP = 20,
 };
 
+inline constexpr BlrCtrlMsgRow kBlrCtrlMsgRows[] = {
+    blrCtrlReply(BLR_CTRL_MSG_RESP, "BLR_CTRL_MSG_RESP"),
+    blrCtrlRequest(BLR_CTRL_MSG_APPLYREPCFG, "BLR_CTRL_MSG_APPLYREPCFG", BLR_CTRL_MSG_RESP,
+                   {{BLR_CTRL_TAG_VM_UUID, BLR_CTRL_TAG_PAIR_LIST}}, {}, {},
+                   BLR_CTRL_REPLAYABLE),
+    blrCtrlRequest(BLR_CTRL_MSG_JOB_DONE, "BLR_CTRL_MSG_JOB_DONE", BLR_CTRL_MSG_RESP,
+                   {{BLR_CTRL_TAG_JOB_ID}}, {}, {}, BLR_CTRL_ONCE),
+    blrCtrlRequest(BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, "BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ",
+                   BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP,
+                   {{BLR_CTRL_TAG_VM_UUID, BLR_CTRL_TAG_BOOT_ID}}, {{BLR_CTRL_TAG_TIMEOUT}},
+                   {{BLR_CTRL_TAG_SEQ_NUM, BLR_CTRL_TAG_TESTBOOT_VALUE2}}, BLR_CTRL_ONCE),
+    blrCtrlRequest(BLR_CTRL_MSG_TESTBOOT_CROSSED, "BLR_CTRL_MSG_TESTBOOT_CROSSED",
+                   BLR_CTRL_MSG_RESP, {{BLR_CTRL_TAG_VM_UUID, BLR_CTRL_TAG_BOOT_ID}}, {}, {},
+                   BLR_CTRL_ONCE),
+    blrCtrlRequest(BLR_CTRL_MSG_REGISTER_BACKUP, "BLR_CTRL_MSG_REGISTER_BACKUP",
+                   BLR_CTRL_MSG_RESP, {{BLR_CTRL_TAG_VM_UUID, BLR_CTRL_TAG_BACKUP_JOB_ID}}, {},
+                   {}, BLR_CTRL_REPLAYABLE),
+    blrCtrlReply(BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP"),
+    blrCtrlRequest(BLR_CTRL_MSG_PAIR_OP, "BLR_CTRL_MSG_PAIR_OP", BLR_CTRL_MSG_RESP,
+                   {{BLR_CTRL_TAG_PAIR_ID, BLR_CTRL_TAG_PAIR_OP}}, {}, {}, BLR_CTRL_ONCE),
+    blrCtrlRequest(BLR_CTRL_MSG_CLEANUP_PAIRS, "BLR_CTRL_MSG_CLEANUP_PAIRS", BLR_CTRL_MSG_RESP,
+                   {{BLR_CTRL_TAG_PAIR_LIST}}, {}, {}, BLR_CTRL_REPLAYABLE),
+    blrCtrlRequest(BLR_CTRL_MSG_PING, "BLR_CTRL_MSG_PING", BLR_CTRL_MSG_RESP, {}, {}, {},
+                   BLR_CTRL_REPLAYABLE),
+    blrCtrlRequest(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, "BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ",
+                   BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, {{BLR_CTRL_TAG_VM_UUID}}, {},
+                   {{BLR_CTRL_TAG_MARKER_SEQ_NUM}}, BLR_CTRL_ONCE),
+    blrCtrlReply(BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, "BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP"),
+    blrCtrlRequest(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, "BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ",
+                   BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, {{BLR_CTRL_TAG_VM_UUID}}, {},
+                   {{BLR_CTRL_TAG_SEQ_NUM}}, BLR_CTRL_REPLAYABLE),
+    blrCtrlReply(BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, "BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP"),
+    blrCtrlRequest(BLR_CTRL_MSG_FAILOVER_CROSSING, "BLR_CTRL_MSG_FAILOVER_CROSSING",
+                   BLR_CTRL_MSG_RESP, {{BLR_CTRL_TAG_VM_UUID}}, {}, {}, BLR_CTRL_REPLAYABLE),
+    blrCtrlRequest(BLR_CTRL_MSG_FAILOVER_CROSSED, "BLR_CTRL_MSG_FAILOVER_CROSSED",
+                   BLR_CTRL_MSG_RESP, {{BLR_CTRL_TAG_VM_UUID}}, {}, {}, BLR_CTRL_REPLAYABLE),
+    blrCtrlRequest(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, "BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ",
+                   BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, {{BLR_CTRL_TAG_PAIR_ID}},
+                   {{BLR_CTRL_TAG_TAIL, BLR_CTRL_TAG_ON}}, {{BLR_CTRL_TAG_WAS_ON}},
+                   BLR_CTRL_ONCE),
+    blrCtrlReply(BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, "BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP"),
+    blrCtrlRequest(BLR_CTRL_MSG_CREATE_FAILOVER_SNAP, "BLR_CTRL_MSG_CREATE_FAILOVER_SNAP",
+                   BLR_CTRL_MSG_RESP, {{BLR_CTRL_TAG_PAIR_ID}}, {}, {}, BLR_CTRL_ONCE),
+    blrCtrlRequest(BLR_CTRL_MSG_DELETE_FAILOVER_SNAP, "BLR_CTRL_MSG_DELETE_FAILOVER_SNAP",
+                   BLR_CTRL_MSG_RESP, {{BLR_CTRL_TAG_PAIR_ID}}, {{BLR_CTRL_TAG_REVERT}}, {},
+                   BLR_CTRL_ONCE),
+};
+
+// The row of a message id, or null.
+inline const BlrCtrlMsgRow* blrCtrlMsgRow(int msgId) {
+  constexpr int kCount = sizeof kBlrCtrlMsgRows / sizeof kBlrCtrlMsgRows[0];
+  return msgId >= 1 && msgId <= kCount ? &kBlrCtrlMsgRows[msgId - 1] : nullptr;
+}
+
 // Operations carried by BLR_CTRL_MSG_PAIR_OP.
 enum BlrCtrlPairOp {
   BLR_CTRL_PAIROP_SMART_RESYNC = 1,
@@ -58,62 +224,6 @@ enum BlrCtrlPairOp {
   BLR_CTRL_PAIROP_START = 6,
   BLR_CTRL_PAIROP_CLEANUP = 7,
 };
-
-// What a request must carry for the service to act on it.
-enum BlrCtrlNeeds { BLR_CTRL_NEEDS_NOTHING, BLR_CTRL_NEEDS_VM, BLR_CTRL_NEEDS_PAIR };
-
-// One row per message, in id order: its name, the message that answers it
-// (0 for the answers themselves) and what its request needs.
-struct BlrCtrlMsgRow {
-  int id;
-  const char* name;
-  int replyId;
-  BlrCtrlNeeds needs;
-};
-
-inline constexpr BlrCtrlMsgRow kBlrCtrlMsgRows[] = {
-    {BLR_CTRL_MSG_RESP, "BLR_CTRL_MSG_RESP", 0, BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_APPLYREPCFG, "BLR_CTRL_MSG_APPLYREPCFG", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_JOB_DONE, "BLR_CTRL_MSG_JOB_DONE", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, "BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ",
-     BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_TESTBOOT_CROSSED, "BLR_CTRL_MSG_TESTBOOT_CROSSED", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_REGISTER_BACKUP, "BLR_CTRL_MSG_REGISTER_BACKUP", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, "BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP", 0,
-     BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_PAIR_OP, "BLR_CTRL_MSG_PAIR_OP", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_PAIR},
-    {BLR_CTRL_MSG_CLEANUP_PAIRS, "BLR_CTRL_MSG_CLEANUP_PAIRS", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_PING, "BLR_CTRL_MSG_PING", BLR_CTRL_MSG_RESP, BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, "BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ",
-     BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP, "BLR_CTRL_MSG_INS_FLUSH_MARKER_RESP", 0,
-     BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, "BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ",
-     BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP, "BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP", 0,
-     BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_FAILOVER_CROSSING, "BLR_CTRL_MSG_FAILOVER_CROSSING", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_FAILOVER_CROSSED, "BLR_CTRL_MSG_FAILOVER_CROSSED", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_VM},
-    {BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, "BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ",
-     BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, BLR_CTRL_NEEDS_PAIR},
-    {BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, "BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP", 0,
-     BLR_CTRL_NEEDS_NOTHING},
-    {BLR_CTRL_MSG_CREATE_FAILOVER_SNAP, "BLR_CTRL_MSG_CREATE_FAILOVER_SNAP", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_PAIR},
-    {BLR_CTRL_MSG_DELETE_FAILOVER_SNAP, "BLR_CTRL_MSG_DELETE_FAILOVER_SNAP", BLR_CTRL_MSG_RESP,
-     BLR_CTRL_NEEDS_PAIR},
-};
-
-// The row of a message id, or null.
-inline const BlrCtrlMsgRow* blrCtrlMsgRow(int msgId) {
-  constexpr int kCount = sizeof kBlrCtrlMsgRows / sizeof kBlrCtrlMsgRows[0];
-  return msgId >= 1 && msgId <= kCount ? &kBlrCtrlMsgRows[msgId - 1] : nullptr;
-}
 
 struct BlrCtrlPairOpRow {
   int op;
@@ -131,11 +241,16 @@ inline constexpr BlrCtrlPairOpRow kBlrCtrlPairOpRows[] = {
     {BLR_CTRL_PAIROP_CLEANUP, "BLR_CTRL_PAIROP_CLEANUP"},
 };
 
-// Rows are found by position, so each must sit at its id.
+// Rows are found by position, so each must sit at its id; every tag a row
+// lists has a tag row.
 constexpr bool blrCtrlRowsInIdOrder() {
   int i = 1;
-  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows)
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
     if (row.id != i++) return false;
+    for (const BlrCtrlTags* list : {&row.required, &row.optional, &row.results})
+      for (int tag : list->tags)
+        if (tag != 0 && blrCtrlTagRow(tag) == nullptr) return false;
+  }
   i = 1;
   for (const BlrCtrlPairOpRow& row : kBlrCtrlPairOpRows)
     if (row.op != i++) return false;
@@ -143,25 +258,51 @@ constexpr bool blrCtrlRowsInIdOrder() {
 }
 static_assert(blrCtrlRowsInIdOrder(), "control message rows must follow their ids");
 
-// Payload tags.  Numbers are 32-bit unless noted.
-enum BlrCtrlTag {
-  BLR_CTRL_TAG_ERROR_CODE = 1,
-  BLR_CTRL_TAG_ERROR_TEXT = 2,       // NUL-terminated text
-  BLR_CTRL_TAG_VM_UUID = 13,         // 16 bytes
-  BLR_CTRL_TAG_SEQ_NUM = 18,         // unsigned 64-bit
-  BLR_CTRL_TAG_MARKER_SEQ_NUM = 50,  // unsigned 64-bit
-  BLR_CTRL_TAG_BACKUP_JOB_ID = 74,   // 64-bit
-  BLR_CTRL_TAG_JOB_ID = 75,          // 64-bit
-  BLR_CTRL_TAG_PAIR_LIST = 83,       // container of an encoded BlrDB::PairList
-  BLR_CTRL_TAG_TIMEOUT = 89,
-  BLR_CTRL_TAG_PAIR_ID = 92,
-  BLR_CTRL_TAG_REVERT = 95,
-  BLR_CTRL_TAG_ON = 96,
-  BLR_CTRL_TAG_WAS_ON = 97,
-  BLR_CTRL_TAG_PAIR_OP = 122,
-  BLR_CTRL_TAG_TESTBOOT_VALUE2 = 133,  // unsigned 64-bit, set by the service
-  BLR_CTRL_TAG_BOOT_ID = 159,
-  BLR_CTRL_TAG_TAIL = 176,  // 0: the Head's VM, 1: the Tail's VM
+// The tag values of one message, as sent or received.  Numbers are kept as
+// they are encoded (32-bit ones sign-extended); absent tags read as 0.  The
+// VM is the one UUID tag, the pair list the one list tag.
+class BLR_API BlrCtrlValues {
+ public:
+  BlrCtrlValues& set(int tag, uint64_t value);
+  BlrCtrlValues& setInt(int tag, int32_t value) {
+    return set(tag, static_cast<uint64_t>(int64_t{value}));
+  }
+  BlrCtrlValues& setVm(const BlrUUID& vm);
+  BlrCtrlValues& setPairs(const std::list<BlrDB::Pair>& pairs);
+  BlrCtrlValues& setText(int tag, const std::string& text);
+  void erase(int tag);
+
+  bool has(int tag) const;
+  // Present and not zero (an all-zero VM counts as missing).
+  bool given(int tag) const;
+  uint64_t num(int tag) const;
+  int32_t int32(int tag) const { return static_cast<int32_t>(num(tag)); }
+  const BlrUUID& vm() const { return vm_; }
+  const std::list<BlrDB::Pair>& pairs() const { return pairs_; }
+  std::string text(int tag) const;
+
+  // A request of `row`: its required and optional tags that are present, in
+  // the row's order.
+  CZuError encodeRequest(const BlrCtrlMsgRow& row, std::vector<char>* out) const;
+  // A request of `row` (its required and optional tags), or the reply to it
+  // (its result tags, the error code and text).  Other tags are skipped; a
+  // header, or a listed payload, that can't be read fails.
+  static CZuError decodeRequest(const BlrCtrlMsgRow& row, const void* data, int len,
+                                BlrCtrlValues* out);
+  static CZuError decodeReply(const BlrCtrlMsgRow& row, const void* data, int len,
+                              BlrCtrlValues* out);
+  // The first required tag of `row` missing here, or 0.
+  int missing(const BlrCtrlMsgRow& row) const;
+  // "<what>=<value>" for each present tag, for debug lines and tests.
+  std::string describe() const;
+
+ private:
+  std::map<int, uint64_t> nums_;
+  std::map<int, std::string> texts_;
+  BlrUUID vm_;
+  bool hasVm_ = false;
+  std::list<BlrDB::Pair> pairs_;
+  bool hasPairs_ = false;
 };
 
 // Largest total length of a message, header included; a longer header is
@@ -222,6 +363,15 @@ class BLR_API BlrCtrl {
   CZuError createFailoverSnap(int pairId);
   CZuError deleteFailoverSnap(int pairId, bool revert);
 
+  // Any request by its row; the operations above are built on it.  A request
+  // missing a required tag is refused before it is sent.  The reply must be
+  // the row's; its results land in `results` (may be null), a refusal comes
+  // back with the peer's code and text.  A replayable request whose answer
+  // was lost with the connection is sent once more on a new connection.
+  // Failures are pushed under `failure`.
+  CZuError call(int msgId, const BlrCtrlValues& request, BlrCtrlValues* results,
+                const std::string& failure);
+
   // Framing.  `msg2str` and `pairOp2str` name an id ("UNKNOWN" for others).
   static const char* msg2str(int msgId);
   static const char* pairOp2str(int op);
@@ -258,20 +408,11 @@ class BLR_API BlrCtrl {
   CZuError connectTo(const std::string& host);
   CZuError openControl(const std::string& host);
   void disconnect();
-  // One request answered by BLR_CTRL_MSG_RESP.
-  CZuError request(int msgId, const void* payload, int len);
-  // One request answered by its reply message, whose payload lands in `reply`.
-  CZuError request(int msgId, const void* payload, int len, DwBuffer& reply);
   CZuError exchange(int msgId, const void* payload, int len, int replyId, DwBuffer& reply);
-  CZuError sendPairList(const char* function, int msgId, const BlrUUID* vm,
-                        const std::list<BlrDB::Pair>& pairs);
-  // Flush marker and last sequence number: a VM's request answered with one
-  // sequence number under `resultTag`.
-  CZuError seqNumRequest(const char* function, const char* vmField, int msgId, int resultTag,
-                         const BlrUUID& vm, const std::string& failure, uint64_t* seqNum);
-  // Failover crossing and crossed: the Tail's VM, answered by BLR_CTRL_MSG_RESP.
-  CZuError failoverNotice(const char* function, int msgId, const BlrUUID& vm, const char* stage);
+  CZuError callOnce(const BlrCtrlMsgRow& row, const std::vector<char>& payload,
+                    BlrCtrlValues* results, const std::string& failure);
 
+  std::string host_;     // the mangled host name connected to; replays reconnect there
   bool inStep_;          // no exchange left half done
   time_t connectedAt_;
 };

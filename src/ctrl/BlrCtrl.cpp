@@ -2,13 +2,11 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 #include <exception>
 
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrReg.h"
-#include "DwLink/DwEbml.h"
 #include "host/clients/DWClient.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/base/DwBytes.h"
@@ -25,8 +23,8 @@ namespace {
 
 constexpr char kServiceName[] = "BlrCtrlSvc";
 constexpr int kHeaderLen = 8;
-// Requests without pair lists are encoded on the stack; theirs are a few
-// dozen bytes.
+// Messages without pair lists are framed on the stack; their payloads are a
+// few dozen bytes.
 constexpr int kSmallPayload = 256;
 // Payloads are received in steps of this size, so that memory grows only as
 // bytes arrive.
@@ -42,39 +40,18 @@ CZuError shortTransfer(const FXCodeLocation& loc, CZuError err, int moved, int w
   return FXErrorUtil::ErrorInt(loc, EIO, "Moved %d of %d bytes", moved, wanted);
 }
 
-// The error part of a specific reply, decoded along with its results.
-struct ReplyStatus {
-  int32_t code = 0;
-  const char* text = nullptr;
+// The peer's refusal a decoded reply carries, if any.
+CZuError peerStatus(const FXCodeLocation& loc, const BlrCtrlValues& reply) {
+  int32_t code = reply.int32(BLR_CTRL_TAG_ERROR_CODE);
+  if (code == 0) return CZuError();
+  std::string text = reply.text(BLR_CTRL_TAG_ERROR_TEXT);
+  return FXErrorUtil::ErrorInt(loc, code, "%s", text.empty() ? "unknown error" : text.c_str());
+}
 
-  // The outcome of decoding a reply `replyId`: a decoding failure, the
-  // peer's refusal (with `peerFailure` and the peer's text), or success.
-  CZuError check(const FXCodeLocation& loc, CZuError parsed, int replyId,
-                 const std::string& failure, const std::string& peerFailure) const {
-    if (parsed.IsError())
-      return parsed.Push(loc, "Couldn't parse %s message", BlrCtrl::msg2str(replyId))
-          .Push(loc, "%s", failure.c_str());
-    if (code != 0)
-      return FXErrorUtil::ErrorInt(loc, code, "%s: %s", peerFailure.c_str(),
-                                   text != nullptr ? text : "unknown error");
-    return CZuError();
-  }
-  CZuError check(const FXCodeLocation& loc, CZuError parsed, int replyId,
-                 const std::string& failure) const {
-    return check(loc, parsed, replyId, failure, failure);
-  }
-};
-
-DwEbmlParser parserOf(const DwBuffer& buf) { return DwEbmlParser(buf.data(), buf.getSize()); }
-
-// A VM's request with one identifier tag, built on the stack.
-struct VmRequest {
-  explicit VmRequest(const BlrUUID& vm) : writer(block, 0) {
-    writer.writeUUIDTag(BLR_CTRL_TAG_VM_UUID, vm.data());
-  }
-  char block[kSmallPayload];
-  DwEbmlWriterUnsafe writer;
-};
+// The connection closed before the whole answer arrived.
+bool answerLost(const CZuError& err) {
+  return err.Code() == ECONNRESET || err.Code() == EPIPE;
+}
 
 }  // namespace
 
@@ -112,6 +89,7 @@ CZuError BlrCtrl::connectTo(const std::string& host) {
   int dwdPort = 0, evmgrcPort = 0;
   DemangleHostName(host.c_str(), net, client, dwdPort, evmgrcPort);  // the lookup checked it
   disconnect();
+  host_ = host;
   hostName = net;
   clientName = client;
   port = lookedUp;
@@ -265,15 +243,11 @@ CZuError BlrCtrl::recvResp(KrpSocket* s) {
 }
 
 CZuError BlrCtrl::respStatus(const DwBuffer& buf) {
-  ReplyStatus status;
-  DwEbmlParser parser = parserOf(buf);
-  CZuError err = parser.parseMsg(BLR_CTRL_TAG_ERROR_CODE, DW_EBML_VAR_INT32, &status.code,
-                        BLR_CTRL_TAG_ERROR_TEXT, DW_EBML_VAR_STR, &status.text, 0);
+  BlrCtrlValues status;
+  CZuError err = BlrCtrlValues::decodeReply(kBlrCtrlMsgRows[0], buf.data(),
+                                            static_cast<int>(buf.getSize()), &status);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse response message");
-  if (status.code != 0)
-    return FXErrorUtil::ErrorInt(FXLOC, status.code, "%s",
-                                 status.text != nullptr ? status.text : "unknown error");
-  return CZuError();
+  return peerStatus(FXLOC, status);
 }
 
 bool BlrCtrl::msgPending() {
@@ -288,16 +262,6 @@ bool BlrCtrl::msgPending() {
     if (n < 0 && errno == EINTR) continue;
     return n != 0;
   }
-}
-
-CZuError BlrCtrl::request(int msgId, const void* payload, int len) {
-  DwBuffer reply;
-  CZuError err = exchange(msgId, payload, len, BLR_CTRL_MSG_RESP, reply);
-  return err.IsError() ? err : respStatus(reply);
-}
-
-CZuError BlrCtrl::request(int msgId, const void* payload, int len, DwBuffer& reply) {
-  return exchange(msgId, payload, len, blrCtrlMsgRow(msgId)->replyId, reply);
 }
 
 CZuError BlrCtrl::exchange(int msgId, const void* payload, int len, int replyId, DwBuffer& reply) {
@@ -316,32 +280,47 @@ bool BlrCtrl::reusable() const { return krpSocket != nullptr && socket.IsValid()
 
 // ---- Operations ----
 
-CZuError BlrCtrl::sendPairList(const char* function, int msgId, const BlrUUID* vm,
-                               const std::list<BlrDB::Pair>& pairs) {
-  if (vm != nullptr)
-    blrCtrlDebug(function, 2, "%s: vm_uuid=%s, pairs=%d", msg2str(msgId), vm->toHex().c_str(),
-                 static_cast<int>(pairs.size()));
-  else
-    blrCtrlDebug(function, 2, "%s: pairs=%d", msg2str(msgId), static_cast<int>(pairs.size()));
-  try {
-    DwEbmlBuffer block(1024);
-    DwEbmlWriter writer(block, 0);
-    if (vm != nullptr) writer.writeUUIDTag(BLR_CTRL_TAG_VM_UUID, vm->data());
-    int before = writer.getSize();
-    writer.openContTag(BLR_CTRL_TAG_PAIR_LIST, BLR_CTRL_MAX_PAIR_LIST_LEN);
-    BlrDB::PairList(pairs).serialize(writer);
-    writer.closeContTag();
-    // Tag (1 byte) and size field (3 bytes up to 2 MiB) precede the list.
-    int listLen = writer.getSize() - before - 4;
-    if (listLen > BLR_CTRL_MAX_PAIR_LIST_LEN)
-      return FXErrorUtil::ErrorInt(FXLOC, 1, "List of %d pairs takes %d bytes; at most %d fit",
-                                   static_cast<int>(pairs.size()), listLen,
-                                   BLR_CTRL_MAX_PAIR_LIST_LEN);
-    return request(msgId, writer.getBuffer(), writer.getSize());
-  } catch (const std::exception& e) {
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't encode list of %d pairs: %s",
-                                 static_cast<int>(pairs.size()), e.what());
+CZuError BlrCtrl::call(int msgId, const BlrCtrlValues& request, BlrCtrlValues* results,
+                       const std::string& failure) {
+  if (krpSocket == nullptr) return notConnected(FXLOC);
+  const BlrCtrlMsgRow* row = blrCtrlMsgRow(msgId);
+  if (row == nullptr || row->replyId == 0)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "%s: message %d is not a request", failure.c_str(),
+                                 msgId);
+  if (int tag = request.missing(*row))
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "No %s given", blrCtrlTagRow(tag)->what)
+        .Push(FXLOC, "%s", failure.c_str());
+  blrCtrlDebug("BlrCtrl::call", 2, "%s: %s", row->name, request.describe().c_str());
+  std::vector<char> payload;
+  CZuError err = request.encodeRequest(*row, &payload);
+  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
+  err = callOnce(*row, payload, results, failure);
+  // Sent again only where the same request twice has the outcome of one.
+  if (err.IsError() && !inStep_ && answerLost(err) && row->replayable && !host_.empty()) {
+    blrNetDebug("BlrCtrl::call", 1, "The answer to %s was lost; sending it again", row->name);
+    std::string host = host_;
+    CZuError again = connect(host);
+    if (again.IsError()) return err;
+    err = callOnce(*row, payload, results, failure);
   }
+  return err;
+}
+
+CZuError BlrCtrl::callOnce(const BlrCtrlMsgRow& row, const std::vector<char>& payload,
+                           BlrCtrlValues* results, const std::string& failure) {
+  DwBuffer reply;
+  CZuError err = exchange(row.id, payload.data(), static_cast<int>(payload.size()), row.replyId,
+                          reply);
+  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
+  BlrCtrlValues got;
+  err = BlrCtrlValues::decodeReply(row, reply.data(), static_cast<int>(reply.getSize()), &got);
+  if (err.IsError())
+    return err.Push(FXLOC, "Couldn't parse %s message", msg2str(row.replyId))
+        .Push(FXLOC, "%s", failure.c_str());
+  err = peerStatus(FXLOC, got);
+  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
+  if (results != nullptr) *results = std::move(got);
+  return CZuError();
 }
 
 CZuError BlrCtrl::applyRepCfg(const BlrUUID& vm) {
@@ -354,221 +333,116 @@ CZuError BlrCtrl::applyRepCfg(const BlrUUID& vm) {
 }
 
 CZuError BlrCtrl::applyRepCfg(const BlrUUID& vm, const std::list<BlrDB::Pair>& pairs) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  CZuError err = sendPairList("BlrCtrl::applyRepCfg", BLR_CTRL_MSG_APPLYREPCFG, &vm, pairs);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't start replication");
-  return err;
+  return call(BLR_CTRL_MSG_APPLYREPCFG, BlrCtrlValues().setVm(vm).setPairs(pairs), nullptr,
+              "Couldn't start replication");
 }
 
 CZuError BlrCtrl::cleanupPairs(const std::list<BlrDB::Pair>& pairs) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  CZuError err = sendPairList("BlrCtrl::cleanupPairs", BLR_CTRL_MSG_CLEANUP_PAIRS, nullptr, pairs);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't order pair cleanup on the head proxy");
-  return err;
+  return call(BLR_CTRL_MSG_CLEANUP_PAIRS, BlrCtrlValues().setPairs(pairs), nullptr,
+              "Couldn't order pair cleanup on the head proxy");
 }
 
 CZuError BlrCtrl::registerBackup(const BlrUUID& vm, uint64_t backupJobId) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::registerBackup", 2,
-               "BLR_CTRL_MSG_REGISTER_BACKUP: vm_uuid=%s, backup_job_id=%jd",
-               vm.toHex().c_str(), static_cast<intmax_t>(backupJobId));
-  VmRequest req(vm);
-  req.writer.writeNumTag(BLR_CTRL_TAG_BACKUP_JOB_ID, static_cast<unsigned long>(backupJobId));
-  CZuError err = request(BLR_CTRL_MSG_REGISTER_BACKUP, req.block, req.writer.getSize());
-  if (err.IsError()) err.Push(FXLOC, "Couldn't register backup");
-  return err;
+  return call(BLR_CTRL_MSG_REGISTER_BACKUP,
+              BlrCtrlValues().setVm(vm).set(BLR_CTRL_TAG_BACKUP_JOB_ID, backupJobId), nullptr,
+              "Couldn't register backup");
 }
 
 CZuError BlrCtrl::jobDone(uint64_t jobId) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::jobDone", 2, "BLR_CTRL_MSG_JOB_DONE: job_id=%jd",
-               static_cast<intmax_t>(jobId));
-  char block[kSmallPayload];
-  DwEbmlWriterUnsafe writer(block, 0);
-  writer.writeNumTag(BLR_CTRL_TAG_JOB_ID, static_cast<unsigned long>(jobId));
-  CZuError err = request(BLR_CTRL_MSG_JOB_DONE, block, writer.getSize());
-  if (err.IsError())
-    err.Push(FXLOC, "Couldn't report completion of job %jd", static_cast<intmax_t>(jobId));
-  return err;
+  return call(BLR_CTRL_MSG_JOB_DONE, BlrCtrlValues().set(BLR_CTRL_TAG_JOB_ID, jobId), nullptr,
+              FXFormat("Couldn't report completion of job %jd", static_cast<intmax_t>(jobId)));
 }
 
 CZuError BlrCtrl::testBootCrossing(const BlrUUID& vm, int bootId, int timeout, uint64_t* seqNum,
                                    uint64_t* value2) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  std::string hex = vm.toHex();
-  blrCtrlDebug("BlrCtrl::testBootCrossing", 2,
-               "BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ: vm_uuid=%s, boot_id=%d, timeout=%d",
-               hex.c_str(), bootId, timeout);
-  VmRequest req(vm);
-  req.writer.writeNumTag(BLR_CTRL_TAG_BOOT_ID, bootId);
-  req.writer.writeNumTag(BLR_CTRL_TAG_TIMEOUT, timeout);
-  std::string failure =
-      FXFormat("Couldn't notify destination of a test boot of VM %s", hex.c_str());
-  DwBuffer reply;
-  CZuError err =
-      request(BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ, req.block, req.writer.getSize(), reply);
-  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
-  uint64_t seq = 0, second = 0;
-  ReplyStatus status;
-  DwEbmlParser parser = parserOf(reply);
-  err = parser.parseMsg(BLR_CTRL_TAG_SEQ_NUM, DW_EBML_VAR_UINT64, &seq,
-                        BLR_CTRL_TAG_TESTBOOT_VALUE2, DW_EBML_VAR_UINT64, &second,
-                        BLR_CTRL_TAG_ERROR_CODE, DW_EBML_VAR_INT32, &status.code,
-                        BLR_CTRL_TAG_ERROR_TEXT, DW_EBML_VAR_STR, &status.text, 0);
-  err = status.check(FXLOC, err, BLR_CTRL_MSG_TESTBOOT_CROSSING_RESP, failure);
+  BlrCtrlValues reply;
+  CZuError err = call(
+      BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ,
+      BlrCtrlValues().setVm(vm).setInt(BLR_CTRL_TAG_BOOT_ID, bootId).setInt(BLR_CTRL_TAG_TIMEOUT,
+                                                                            timeout),
+      &reply, FXFormat("Couldn't notify destination of a test boot of VM %s", vm.toHex().c_str()));
   if (err.IsError()) return err;
-  if (seqNum != nullptr) *seqNum = seq;
-  if (value2 != nullptr) *value2 = second;
+  if (seqNum != nullptr) *seqNum = reply.num(BLR_CTRL_TAG_SEQ_NUM);
+  if (value2 != nullptr) *value2 = reply.num(BLR_CTRL_TAG_TESTBOOT_VALUE2);
   return CZuError();
 }
 
 CZuError BlrCtrl::testBootCrossed(const BlrUUID& vm, int bootId) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  std::string hex = vm.toHex();
-  blrCtrlDebug("BlrCtrl::testBootCrossed", 2,
-               "BLR_CTRL_MSG_TESTBOOT_CROSSED: vm_uuid=%s, boot_id=%d", hex.c_str(), bootId);
-  VmRequest req(vm);
-  req.writer.writeNumTag(BLR_CTRL_TAG_BOOT_ID, bootId);
-  CZuError err = request(BLR_CTRL_MSG_TESTBOOT_CROSSED, req.block, req.writer.getSize());
-  if (err.IsError())
-    err.Push(FXLOC, "Couldn't notify destination of a completed test boot for VM %s", hex.c_str());
-  return err;
+  return call(BLR_CTRL_MSG_TESTBOOT_CROSSED,
+              BlrCtrlValues().setVm(vm).setInt(BLR_CTRL_TAG_BOOT_ID, bootId), nullptr,
+              FXFormat("Couldn't notify destination of a completed test boot for VM %s",
+                       vm.toHex().c_str()));
 }
 
 CZuError BlrCtrl::pairOp(int pairId, int op) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::pairOp", 2, "BLR_CTRL_MSG_PAIR_OP: pair_id=%d, pair_op=%s", pairId,
-               pairOp2str(op));
-  char block[kSmallPayload];
-  DwEbmlWriterUnsafe writer(block, 0);
-  writer.writeNumTag(BLR_CTRL_TAG_PAIR_ID, pairId);
-  writer.writeNumTag(BLR_CTRL_TAG_PAIR_OP, op);
-  CZuError err = request(BLR_CTRL_MSG_PAIR_OP, block, writer.getSize());
-  if (err.IsError()) err.Push(FXLOC, "Couldn't %s pair %d", pairOp2str(op), pairId);
-  return err;
+  return call(BLR_CTRL_MSG_PAIR_OP,
+              BlrCtrlValues().setInt(BLR_CTRL_TAG_PAIR_ID, pairId).setInt(BLR_CTRL_TAG_PAIR_OP, op),
+              nullptr, FXFormat("Couldn't %s pair %d", pairOp2str(op), pairId));
 }
 
 CZuError BlrCtrl::ping() {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::ping", 2, "BLR_CTRL_MSG_PING");
-  CZuError err = request(BLR_CTRL_MSG_PING, nullptr, 0);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't send BLR_CTRL_MSG_PING");
-  return err;
-}
-
-CZuError BlrCtrl::seqNumRequest(const char* function, const char* vmField, int msgId,
-                                int resultTag, const BlrUUID& vm, const std::string& failure,
-                                uint64_t* seqNum) {
-  blrCtrlDebug(function, 2, "%s: %s=%s", msg2str(msgId), vmField, vm.toString().c_str());
-  VmRequest req(vm);
-  DwBuffer reply;
-  CZuError err = request(msgId, req.block, req.writer.getSize(), reply);
-  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
-  uint64_t seq = 0;
-  ReplyStatus status;
-  DwEbmlParser parser = parserOf(reply);
-  err = parser.parseMsg(resultTag, DW_EBML_VAR_UINT64, &seq, BLR_CTRL_TAG_ERROR_CODE,
-                        DW_EBML_VAR_INT32, &status.code, BLR_CTRL_TAG_ERROR_TEXT,
-                        DW_EBML_VAR_STR, &status.text, 0);
-  err = status.check(FXLOC, err, blrCtrlMsgRow(msgId)->replyId, failure);
-  if (err.IsError()) return err;
-  if (seqNum != nullptr) *seqNum = seq;
-  return CZuError();
+  return call(BLR_CTRL_MSG_PING, BlrCtrlValues(), nullptr, "Couldn't send BLR_CTRL_MSG_PING");
 }
 
 CZuError BlrCtrl::insFlushMarker(const BlrUUID& vm, uint64_t* seqNum) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  return seqNumRequest(
-      "BlrCtrl::insFlushMarker", "vm_uuid", BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ,
-      BLR_CTRL_TAG_MARKER_SEQ_NUM, vm,
-      FXFormat("Couldn't make Head insert a marker into replication stream of VM %s",
-             vm.toHex().c_str()),
-      seqNum);
+  BlrCtrlValues reply;
+  CZuError err = call(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ, BlrCtrlValues().setVm(vm), &reply,
+                      FXFormat("Couldn't make Head insert a marker into replication stream of "
+                               "VM %s",
+                               vm.toHex().c_str()));
+  if (!err.IsError() && seqNum != nullptr) *seqNum = reply.num(BLR_CTRL_TAG_MARKER_SEQ_NUM);
+  return err;
 }
 
 CZuError BlrCtrl::getLastSeqNum(const BlrUUID& vm, uint64_t* seqNum) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  return seqNumRequest("BlrCtrl::getLastSeqNum", "vm_dst_uuid", BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ,
-                       BLR_CTRL_TAG_SEQ_NUM, vm,
-                       FXFormat("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str()),
-                       seqNum);
-}
-
-CZuError BlrCtrl::failoverNotice(const char* function, int msgId, const BlrUUID& vm,
-                                 const char* stage) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  std::string hex = vm.toHex();
-  blrCtrlDebug(function, 2, "%s: vm_dst_uuid=%s", msg2str(msgId), hex.c_str());
-  VmRequest req(vm);
-  CZuError err = request(msgId, req.block, req.writer.getSize());
-  if (err.IsError())
-    err.Push(FXLOC, "Couldn't notify destination of %s failover for VM %s", stage, hex.c_str());
+  BlrCtrlValues reply;
+  CZuError err =
+      call(BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ, BlrCtrlValues().setVm(vm), &reply,
+           FXFormat("Couldn't get last seqnum from tail for VM %s", vm.toHex().c_str()));
+  if (!err.IsError() && seqNum != nullptr) *seqNum = reply.num(BLR_CTRL_TAG_SEQ_NUM);
   return err;
 }
 
 CZuError BlrCtrl::failoverCrossing(const BlrUUID& vm) {
-  return failoverNotice("BlrCtrl::failoverCrossing", BLR_CTRL_MSG_FAILOVER_CROSSING, vm,
-                        "an ongoing");
+  return call(BLR_CTRL_MSG_FAILOVER_CROSSING, BlrCtrlValues().setVm(vm), nullptr,
+              FXFormat("Couldn't notify destination of an ongoing failover for VM %s",
+                       vm.toHex().c_str()));
 }
 
 CZuError BlrCtrl::failoverCrossed(const BlrUUID& vm) {
-  return failoverNotice("BlrCtrl::failoverCrossed", BLR_CTRL_MSG_FAILOVER_CROSSED, vm,
-                        "a completed");
+  return call(BLR_CTRL_MSG_FAILOVER_CROSSED, BlrCtrlValues().setVm(vm), nullptr,
+              FXFormat("Couldn't notify destination of a completed failover for VM %s",
+                       vm.toHex().c_str()));
 }
 
 CZuError BlrCtrl::powerOnOffVM(int pairId, bool tail, bool on, bool* wasOn) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  const char* onOff = on ? "ON" : "OFF";
-  blrCtrlDebug("BlrCtrl::powerOnOffVM", 2, "BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ: pair_id=%d, on=%s",
-               pairId, onOff);
-  char block[kSmallPayload];
-  DwEbmlWriterUnsafe writer(block, 0);
-  writer.writeNumTag(BLR_CTRL_TAG_PAIR_ID, pairId);
-  writer.writeNumTag(BLR_CTRL_TAG_TAIL, tail ? 1 : 0);
-  writer.writeNumTag(BLR_CTRL_TAG_ON, on ? 1 : 0);
-  std::string failure =
-      FXFormat("Couldn't request to power %s source VM for pair %d", onOff, pairId);
-  DwBuffer reply;
-  CZuError err = request(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ, block, writer.getSize(), reply);
-  if (err.IsError()) return err.Push(FXLOC, "%s", failure.c_str());
-  int32_t previous = 0;
-  ReplyStatus status;
-  DwEbmlParser parser = parserOf(reply);
-  err = parser.parseMsg(BLR_CTRL_TAG_WAS_ON, DW_EBML_VAR_INT32, &previous, BLR_CTRL_TAG_ERROR_CODE,
-                        DW_EBML_VAR_INT32, &status.code, BLR_CTRL_TAG_ERROR_TEXT,
-                        DW_EBML_VAR_STR, &status.text, 0);
-  err = status.check(FXLOC, err, BLR_CTRL_MSG_POWER_ON_OFF_VM_RESP, failure,
-                     FXFormat("Couldn't power %s source VM for pair %d", onOff, pairId));
-  if (err.IsError()) return err;
-  if (wasOn != nullptr) *wasOn = previous != 0;
-  return CZuError();
+  BlrCtrlValues reply;
+  CZuError err = call(BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ,
+                      BlrCtrlValues()
+                          .setInt(BLR_CTRL_TAG_PAIR_ID, pairId)
+                          .setInt(BLR_CTRL_TAG_TAIL, tail ? 1 : 0)
+                          .setInt(BLR_CTRL_TAG_ON, on ? 1 : 0),
+                      &reply,
+                      FXFormat("Couldn't power %s source VM for pair %d", on ? "ON" : "OFF",
+                               pairId));
+  if (!err.IsError() && wasOn != nullptr) *wasOn = reply.int32(BLR_CTRL_TAG_WAS_ON) != 0;
+  return err;
 }
 
 CZuError BlrCtrl::createFailoverSnap(int pairId) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::createFailoverSnap", 2, "BLR_CTRL_MSG_CREATE_FAILOVER_SNAP: pair_id=%d",
-               pairId);
-  char block[kSmallPayload];
-  DwEbmlWriterUnsafe writer(block, 0);
-  writer.writeNumTag(BLR_CTRL_TAG_PAIR_ID, pairId);
-  CZuError err = request(BLR_CTRL_MSG_CREATE_FAILOVER_SNAP, block, writer.getSize());
-  if (err.IsError()) err.Push(FXLOC, "Couldn't create failover snap for pair %d", pairId);
-  return err;
+  return call(BLR_CTRL_MSG_CREATE_FAILOVER_SNAP,
+              BlrCtrlValues().setInt(BLR_CTRL_TAG_PAIR_ID, pairId), nullptr,
+              FXFormat("Couldn't create failover snap for pair %d", pairId));
 }
 
 CZuError BlrCtrl::deleteFailoverSnap(int pairId, bool revert) {
-  if (krpSocket == nullptr) return notConnected(FXLOC);
-  blrCtrlDebug("BlrCtrl::deleteFailoverSnap", 2,
-               "BLR_CTRL_MSG_DELETE_FAILOVER_SNAP: pair_id=%d, revert=%d", pairId, revert ? 1 : 0);
-  char block[kSmallPayload];
-  DwEbmlWriterUnsafe writer(block, 0);
-  writer.writeNumTag(BLR_CTRL_TAG_PAIR_ID, pairId);
-  writer.writeNumTag(BLR_CTRL_TAG_REVERT, revert ? 1 : 0);
-  CZuError err = request(BLR_CTRL_MSG_DELETE_FAILOVER_SNAP, block, writer.getSize());
-  if (err.IsError())
-    err.Push(FXLOC, "Couldn't %s failover snap for pair %d", revert ? "revert to" : "delete",
-             pairId);
-  return err;
+  return call(BLR_CTRL_MSG_DELETE_FAILOVER_SNAP,
+              BlrCtrlValues()
+                  .setInt(BLR_CTRL_TAG_PAIR_ID, pairId)
+                  .setInt(BLR_CTRL_TAG_REVERT, revert ? 1 : 0),
+              nullptr,
+              FXFormat("Couldn't %s failover snap for pair %d", revert ? "revert to" : "delete",
+                       pairId));
 }
 
 void blrJobDone(uint64_t jobId) {

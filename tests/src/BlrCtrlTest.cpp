@@ -6,6 +6,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -217,38 +222,19 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   EXPECT_TRUE(view.pairs.empty() && view.snapshots.empty() && view.blocked.empty());
 }
 
-TEST_F(CtrlTest, PeerRefusalsCarryThePeersCodeAndText) {
-  for (const char* rule : {"STOP=fail:7:pair is busy", "GET_LAST_SEQNUM_REQ=fail:9:no such VM"})
-    ASSERT_OK(sim_.fault(rule));
-  EXPECT_EQ(failure(ctrl_.stopPair(12)), "7: Couldn't BLR_CTRL_PAIROP_STOP pair 12: pair is busy");
-  EXPECT_TRUE(sim_.reporter.statuses(12).empty());  // refused: nothing changed
-  uint64_t seq = 42;
-  EXPECT_EQ(failure(ctrl_.getLastSeqNum(vm, &seq)),
-            "9: Couldn't get last seqnum from tail for VM " + vm.toHex() + ": no such VM");
-  EXPECT_EQ(seq, 42u);
-  EXPECT_OK(ctrl_.startPair(12));  // a refusal leaves the connection usable
-}
-
-TEST_F(CtrlTest, MissingResultsReadAsZeroAndBrokenRepliesFail) {
+// Operations with results set them to 0 when the reply leaves them out.
+TEST_F(CtrlTest, MissingResultsReadAsZero) {
   for (const char* op : {"INS_FLUSH_MARKER_REQ", "GET_LAST_SEQNUM_REQ", "POWER_ON_OFF_VM_REQ",
-                         "TESTBOOT_CROSSING_REQ", "PING"})
+                         "TESTBOOT_CROSSING_REQ"})
     ASSERT_OK(sim_.fault(std::string(op) + "=empty"));
   uint64_t marker = 1, last = 1, seq = 1, expiry = 1;
   bool wasOn = true;
   for (const CZuError& err :
        {ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(vm, &last),
-        ctrl_.powerOnOffHeadVM(1, false, &wasOn), ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry),
-        ctrl_.ping()})
+        ctrl_.powerOnOffHeadVM(1, false, &wasOn), ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry)})
     EXPECT_OK(err);
   EXPECT_EQ(marker + last + seq + expiry, 0u);
   EXPECT_FALSE(wasOn);
-
-  ASSERT_OK(sim_.fault("GET_LAST_SEQNUM_REQ=malformed"));
-  EXPECT_THAT(ctrl_.getLastSeqNum(vm, &last).Summary(),
-              HasSubstr("Couldn't get last seqnum from tail for VM " + vm.toHex() +
-                        ": Couldn't parse BLR_CTRL_MSG_GET_LAST_SEQNUM_RESP message"));
-  ASSERT_OK(sim_.fault("PING=malformed"));
-  EXPECT_THAT(ctrl_.ping().Summary(), HasSubstr("Couldn't parse response message"));
 }
 
 TEST_F(CtrlTest, DroppedAndHangingRequestsFailWithinTheControlTimeout) {
@@ -263,6 +249,205 @@ TEST_F(CtrlTest, DroppedAndHangingRequestsFailWithinTheControlTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   EXPECT_EQ(err.Code(), ETIMEDOUT) << err.AsString();
   EXPECT_THAT(err.Summary(), HasSubstr("Couldn't BLR_CTRL_PAIROP_PAUSE pair 3"));
+}
+
+// ---- Every message, from its row ----
+
+std::vector<const BlrCtrlMsgRow*> requestRows() {
+  std::vector<const BlrCtrlMsgRow*> rows;
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows)
+    if (row.replyId != 0) rows.push_back(&row);
+  return rows;
+}
+
+// Every tag of a request, with the same values for every message, so that
+// rows taken in id order find what earlier ones set up (a test boot's
+// crossing before its crossed, a snapshot before its deletion).
+BlrCtrlValues sample(const BlrCtrlMsgRow& row, const BlrUUID& vm) {
+  BlrCtrlValues values;
+  for (const BlrCtrlTags* list : {&row.required, &row.optional}) {
+    for (int tag : list->tags) {
+      if (tag == 0) continue;
+      switch (blrCtrlTagRow(tag)->kind) {
+        case BLR_CTRL_KIND_UUID:
+          values.setVm(vm);
+          break;
+        case BLR_CTRL_KIND_PAIR_LIST: {
+          BlrDB::Pair pair;
+          pair.id = 1;
+          pair.srcGuid = pair.dstGuid = vm;
+          values.setPairs({pair});
+          break;
+        }
+        case BLR_CTRL_KIND_TEXT:
+          values.setText(tag, "text");
+          break;
+        default:
+          values.set(tag, 1);
+      }
+    }
+  }
+  return values;
+}
+
+std::string readSource(const std::string& path) {
+  std::ifstream in(std::string(BLR_SOURCE_DIR) + "/" + path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string replyName(const BlrCtrlMsgRow& row) { return BlrCtrl::msg2str(row.replyId); }
+
+// What the simulator keeps, for comparing before and after.
+std::string stateOf(SimProxy& sim) {
+  ProxyStateView view = sim.state.view();
+  std::string text = proxyStateText(view);
+  for (const auto& [job, vm] : view.backups) text += "backup " + std::to_string(job) + "\n";
+  for (uint64_t job : view.doneJobs) text += "done " + std::to_string(job) + "\n";
+  return text;
+}
+
+// The steps of adding a message: an id with a row, the row's answer, the
+// simulator's behaviour and the message list of docs/ctrl.md.
+TEST(CtrlRowsTest, EveryMessageHasARowAnAnswerABehaviourAndADocumentedName) {
+  std::string header = readSource("include/BLR/BlrCtrl.h");
+  std::string docs = readSource("docs/ctrl.md");
+  ASSERT_FALSE(header.empty() || docs.empty());
+  std::regex declared("(BLR_CTRL_MSG_[A-Z0-9_]+) = ([0-9]+),");
+  size_t ids = 0;
+  for (std::sregex_iterator it(header.begin(), header.end(), declared), end; it != end; ++it) {
+    ++ids;
+    const BlrCtrlMsgRow* row = blrCtrlMsgRow(std::stoi((*it)[2]));
+    ASSERT_NE(row, nullptr) << (*it)[1] << " has no row";
+    EXPECT_EQ(row->name, (*it)[1].str());
+  }
+  EXPECT_EQ(ids, std::size(kBlrCtrlMsgRows));
+
+  std::map<int, int> answers;  // reply id -> requests it answers
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_NE(docs.find(std::string("`") + row.name + "`"), std::string::npos)
+        << "not in docs/ctrl.md";
+    if (row.replyId == 0) {
+      EXPECT_EQ(ProxyState::behaviour(row.id), nullptr) << "a reply is never a request";
+      continue;
+    }
+    EXPECT_NE(ProxyState::behaviour(row.id), nullptr) << "the simulator has no behaviour";
+    const BlrCtrlMsgRow* reply = blrCtrlMsgRow(row.replyId);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(reply->replyId, 0) << "answered by a request";
+    ++answers[row.replyId];
+    // Results come in a reply of the request's own, named after it.
+    if (row.replyId == BLR_CTRL_MSG_RESP) {
+      EXPECT_TRUE(row.results.empty());
+    } else {
+      EXPECT_FALSE(row.results.empty());
+      std::string name = row.name;
+      EXPECT_EQ(reply->name, name.substr(0, name.rfind("_REQ")) + "_RESP");
+    }
+  }
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
+    if (row.replyId == 0 && row.id != BLR_CTRL_MSG_RESP) {
+      EXPECT_EQ(answers[row.id], 1) << row.name << " must answer one request";
+    }
+  }
+}
+
+TEST_F(CtrlTest, EveryRequestIsAnsweredAsItsRowSays) {
+  for (const BlrCtrlMsgRow* row : requestRows()) {
+    SCOPED_TRACE(row->name);
+    BlrCtrlValues request = sample(*row, vm), results;
+    EXPECT_OK(ctrl_.call(row->id, request, &results, row->name));
+    EXPECT_EQ(sim_.state.history().back().values.describe(), request.describe())
+        << "every tag arrives";
+    for (int tag : row->results.tags) {
+      if (tag != 0) {
+        EXPECT_TRUE(results.has(tag)) << "result " << tag;
+      }
+    }
+  }
+}
+
+// Refusals, undecodable and truncated replies all leave the connection in step.
+TEST_F(CtrlTest, EveryRequestCarriesRefusalsAndRefusesBrokenReplies) {
+  for (const BlrCtrlMsgRow* row : requestRows()) {
+    SCOPED_TRACE(row->name);
+    BlrCtrlValues request = sample(*row, vm);
+    const std::string name = row->name;
+    ASSERT_OK(sim_.fault(name + "=fail:7:refused by " + name));
+    EXPECT_EQ(failure(ctrl_.call(row->id, request, nullptr, "failed")),
+              "7: failed: refused by " + name);
+    ASSERT_OK(sim_.fault(name + "=malformed"));
+    EXPECT_EQ(failure(ctrl_.call(row->id, request, nullptr, "failed")),
+              std::to_string(DW_EBML_ERR_CORRUPT) + ": failed: Couldn't parse " + replyName(*row) +
+                  " message: " + dw_ebml_err_corrupt_msg);
+    ASSERT_OK(sim_.fault(name + "=truncated"));
+    EXPECT_EQ(failure(ctrl_.call(row->id, request, nullptr, "failed")),
+              std::to_string(DW_EBML_ERR_EOF) + ": failed: Couldn't parse " + replyName(*row) +
+                  " message: " + dw_ebml_err_eof_msg);
+    EXPECT_TRUE(ctrl_.reusable());
+  }
+}
+
+// A required tag absent or zero: the client doesn't send the request, and
+// the simulator refuses it when it arrives all the same.
+TEST_F(CtrlTest, EveryMissingRequiredTagIsRefusedByBothSides) {
+  for (const BlrCtrlMsgRow* row : requestRows()) {
+    for (int tag : row->required.tags) {
+      if (tag == 0) continue;
+      const BlrCtrlTagRow* tagRow = blrCtrlTagRow(tag);
+      for (bool zero : {false, true}) {
+        if (zero && tagRow->kind == BLR_CTRL_KIND_PAIR_LIST) continue;  // an empty list is one
+        SCOPED_TRACE(std::string(row->name) + " without " + tagRow->what + (zero ? " (0)" : ""));
+        BlrCtrlValues request = sample(*row, vm);
+        request.erase(tag);
+        if (zero && tagRow->kind == BLR_CTRL_KIND_UUID) request.setVm(BlrUUID());
+        if (zero && tagRow->kind != BLR_CTRL_KIND_UUID) request.set(tag, 0);
+        const std::string refusal = std::string("No ") + tagRow->what + " given";
+        int sent = sim_.requests();
+        EXPECT_EQ(failure(ctrl_.call(row->id, request, nullptr, "failed")),
+                  "1: failed: " + refusal);
+        EXPECT_EQ(sim_.requests(), sent);
+
+        std::vector<char> payload;
+        ASSERT_OK(request.encodeRequest(*row, &payload));
+        ASSERT_OK(BlrCtrl::sendMsg(ctrl_.krpSocket, row->id, payload.data(),
+                                   static_cast<int>(payload.size())));
+        DwBuffer reply;
+        ASSERT_OK(BlrCtrl::recvMsg(ctrl_.krpSocket, nullptr, reply, row->replyId));
+        BlrCtrlValues got;
+        ASSERT_OK(BlrCtrlValues::decodeReply(*row, reply.data(),
+                                             static_cast<int>(reply.getSize()), &got));
+        EXPECT_EQ(got.int32(BLR_CTRL_TAG_ERROR_CODE), 1);
+        EXPECT_EQ(got.text(BLR_CTRL_TAG_ERROR_TEXT), refusal);
+      }
+    }
+  }
+}
+
+// The simulator acts on the request and closes the connection instead of
+// answering.  A replayable request is sent again and ends as if its first
+// answer had arrived; another fails, sent once.
+TEST_F(CtrlTest, ReplayableRequestsGiveTheSameOutcomeAfterALostAnswer) {
+  sim_.changeSettings([](ProxySettings& s) { s.flushDelayMs = -1; });  // sequence numbers hold
+  for (const BlrCtrlMsgRow* row : requestRows()) {
+    SCOPED_TRACE(row->name);
+    BlrCtrlValues request = sample(*row, vm), first, again;
+    CZuError once = ctrl_.call(row->id, request, &first, row->name);
+    const std::string state = stateOf(sim_);
+    ASSERT_OK(sim_.fault(std::string(row->name) + "=lose:1"));
+    const int sent = sim_.requests();
+    CZuError twice = ctrl_.call(row->id, request, &again, row->name);
+    if (row->replayable) {
+      EXPECT_EQ(failure(twice), failure(once));
+      EXPECT_EQ(again.describe(), first.describe());
+      EXPECT_EQ(stateOf(sim_), state);
+      EXPECT_EQ(sim_.requests() - sent, 2) << "lost, then sent again";
+    } else {
+      EXPECT_EQ(twice.Code(), ECONNRESET) << twice.AsString();
+      EXPECT_EQ(sim_.requests() - sent, 1) << "the peer may have acted on it: not sent again";
+      ASSERT_OK(ctrl_.connect(sim_.mangled()));
+    }
+  }
 }
 
 // ---- Connecting ----

@@ -35,10 +35,8 @@ TEST(ProxyStateTest, ImpossibleRequestsAreRefused) {
   SimReporter reporter(false);
   ProxyState state(&reporter);
   state.setSettings(SimProxy::instant());
-  EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_PAIR_OP, 0, BLR_CTRL_PAIROP_START)).text,
-            "No pair ID given");
   EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_PAIR_OP, 1, 9)).text, "Unknown pair operation 9");
-  EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ)).text, "No VM given");
+  EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_RESP)).text, "Unexpected message BLR_CTRL_MSG_RESP (1)");
   BlrUUID vm(std::string("00112233445566778899aabbccddeeff"));
   EXPECT_EQ(state.handle(request(BLR_CTRL_MSG_TESTBOOT_CROSSED, 0, 0, vm)).code, 2);
   // Deleting a missing snapshot is done; reverting to one is not possible.
@@ -65,6 +63,8 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
       {"start=fail:7:busy: really", 8, 6, ProxyFault::kFail},
       {"BLR_CTRL_PAIROP_STOP=MALFORMED", 8, 5, ProxyFault::kMalformed},
       {"cleanup_pairs=empty", 9, 0, ProxyFault::kEmpty},
+      {"ping=truncated", 10, 0, ProxyFault::kTruncated},
+      {"ping=lose:2", 10, 0, ProxyFault::kLose},
   };
   ProxyFaultKey key;
   ProxyFault fault;
@@ -78,7 +78,7 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
   EXPECT_EQ(fault.code, 7);
   EXPECT_EQ(fault.text, "busy: really");
   for (const char* bad : {"PING", "XYZ=drop", "21=drop", "PING=fail:0", "PING=fail:x",
-                          "PING=delay:-1", "PING=drop:1", "PING=explode"})
+                          "PING=delay:-1", "PING=drop:1", "PING=lose:0", "PING=explode"})
     EXPECT_TRUE(proxyParseFault(bad, &key, &fault).IsError()) << bad;
 
   ProxyFaults faults;
@@ -87,6 +87,17 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
   EXPECT_EQ(proxyFindFault(faults, 8, 5).action, ProxyFault::kHang);
   EXPECT_EQ(proxyFindFault(faults, 8, 6).action, ProxyFault::kDrop);
   EXPECT_EQ(proxyFindFault(faults, 10, 0).action, ProxyFault::kNone);
+
+  // A fault with a count applies that many times, anew once faults change.
+  ProxyControl control(ProxySettings(), ProxyFaults(), "");
+  ASSERT_OK(proxyParseFault("ping=lose:2", &key, &fault));
+  control.setFault(key, fault);
+  std::vector<int> taken;
+  for (int i = 0; i < 3; ++i) taken.push_back(control.take(10, 0).action);
+  control.setFault({8, 0}, ProxyFault());
+  taken.push_back(control.take(10, 0).action);
+  EXPECT_EQ(taken, (std::vector<int>{ProxyFault::kLose, ProxyFault::kLose, ProxyFault::kNone,
+                                     ProxyFault::kLose}));
 }
 
 TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {

@@ -87,13 +87,16 @@ CZuError parseAction(const std::string& text, ProxyFault* fault) {
   } else if (verb == "DELAY") {
     f.action = ProxyFault::kDelay;
     ok = parseInt(args, 0, 3600 * 1000, &f.delayMs);
+  } else if (verb == "LOSE") {
+    f.action = ProxyFault::kLose;
+    ok = args.empty() || parseInt(args, 1, INT_MAX, &f.times);
   } else {
     static const struct {
       const char* name;
       ProxyFault::Action action;
     } kPlain[] = {{"DROP", ProxyFault::kDrop},           {"HANG", ProxyFault::kHang},
-                  {"MALFORMED", ProxyFault::kMalformed}, {"EMPTY", ProxyFault::kEmpty},
-                  {"NONE", ProxyFault::kNone}};
+                  {"MALFORMED", ProxyFault::kMalformed}, {"TRUNCATED", ProxyFault::kTruncated},
+                  {"EMPTY", ProxyFault::kEmpty},         {"NONE", ProxyFault::kNone}};
     ok = false;
     for (const auto& p : kPlain) {
       if (verb == p.name && args.empty()) f.action = p.action, ok = true;
@@ -145,12 +148,17 @@ CZuError proxyParseFault(const std::string& text, ProxyFaultKey* key, ProxyFault
   return CZuError();
 }
 
+namespace {
+
+ProxyFaults::const_iterator findFault(const ProxyFaults& faults, int msgId, int pairOp) {
+  auto it = pairOp != 0 ? faults.find(ProxyFaultKey{msgId, pairOp}) : faults.end();
+  return it != faults.end() ? it : faults.find(ProxyFaultKey{msgId, 0});
+}
+
+}  // namespace
+
 ProxyFault proxyFindFault(const ProxyFaults& faults, int msgId, int pairOp) {
-  if (pairOp != 0) {
-    auto it = faults.find(ProxyFaultKey{msgId, pairOp});
-    if (it != faults.end()) return it->second;
-  }
-  auto it = faults.find(ProxyFaultKey{msgId, 0});
+  auto it = findFault(faults, msgId, pairOp);
   return it != faults.end() ? it->second : ProxyFault();
 }
 
@@ -241,7 +249,16 @@ bool ProxyControl::refresh(CZuError* problem) {
   return true;
 }
 
+ProxyFault ProxyControl::take(int msgId, int pairOp) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = findFault(faults_, msgId, pairOp);
+  if (it == faults_.end()) return ProxyFault();
+  if (it->second.times > 0 && ++used_[it->first] > it->second.times) return ProxyFault();
+  return it->second;
+}
+
 void ProxyControl::rebuild() {
+  used_.clear();
   settings_ = baseSettings_;
   faults_ = baseFaults_;
   proxyApplyControl(fileLines_, &settings_, &faults_);  // checked when read

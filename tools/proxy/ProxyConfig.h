@@ -10,7 +10,10 @@
 //   delay:<ms>            answer normally after that pause
 //   drop                  close the connection without answering
 //   hang                  never answer (until the client goes or the server stops)
+//   lose[:<n>]            act on the request, then close the connection without
+//                         answering (the next n such requests; every one without n)
 //   malformed             answer with a payload that can't be decoded
+//   truncated             answer with a payload that ends inside an element
 //   empty                 answer with an empty payload (every result reads as 0)
 //   none                  no fault (clears one set earlier)
 //
@@ -54,11 +57,12 @@ struct ProxySettings {
 };
 
 struct ProxyFault {
-  enum Action { kNone, kFail, kDelay, kDrop, kHang, kMalformed, kEmpty };
+  enum Action { kNone, kFail, kDelay, kDrop, kHang, kLose, kMalformed, kTruncated, kEmpty };
   Action action = kNone;
   int code = 0;
   std::string text;
   int delayMs = 0;
+  int times = 0;  // requests it applies to; 0: every one
 };
 
 // Which requests a fault applies to: a message, or one pair operation.
@@ -90,6 +94,8 @@ class ProxyControl {
 
   ProxySettings settings();
   ProxyFaults faults();
+  // The fault for a request (proxyFindFault), counting it against its times.
+  ProxyFault take(int msgId, int pairOp);
   // Changes made in-process (tests): applied under the file's overlay.
   void setFault(const ProxyFaultKey& key, const ProxyFault& fault);
   void clearFaults();
@@ -113,6 +119,7 @@ class ProxyControl {
   std::vector<std::string> fileLines_;  // commands of the last good read
   ProxySettings settings_;
   ProxyFaults faults_;
+  std::map<ProxyFaultKey, int> used_;  // of faults with times, since the last rebuild
 };
 
 // Applies control-file text to settings and faults; fails naming the line.

@@ -258,7 +258,7 @@ bool ProxyServer::serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn) {
   request.msgId = msgId;
   state_->record(request);
   if (requestLog_.valid()) logRequest(request);
-  ProxyFault fault = proxyFindFault(control_->faults(), msgId, request.pairOp);
+  ProxyFault fault = control_->take(msgId, request.pairOp);
   if (!applyFault(s, fault)) return false;
 
   ProxyReply reply;
@@ -269,11 +269,15 @@ bool ProxyServer::serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn) {
   else
     reply = state_->handle(request);
   if (!config_.stateFile.empty()) saveState();  // before the answer: the client then sees it
+  if (fault.action == ProxyFault::kLose) return false;
   std::vector<char> bytes;
-  if (fault.action == ProxyFault::kMalformed)
+  if (fault.action == ProxyFault::kMalformed) {
     bytes = {0, 0};  // a tag id without a length marker
-  else if (fault.action != ProxyFault::kEmpty)
+  } else if (fault.action != ProxyFault::kEmpty) {
     bytes = reply.encode();
+    // An error code announced as four bytes, of which one follows.
+    if (fault.action == ProxyFault::kTruncated) bytes.insert(bytes.end(), {'\x81', '\x84', 0});
+  }
   krpSetCancelFd(s, -1);  // an answer being sent is finished even while stopping
   err = BlrCtrl::sendMsg(s, reply.msgId, bytes.data(), static_cast<int>(bytes.size()));
   krpSetCancelFd(s, conn->cancelFd());

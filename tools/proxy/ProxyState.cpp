@@ -72,26 +72,40 @@ class ProxyState::Timer {
 
 // ---- Requests and replies ----
 
+// The named fields of number tags.
+const struct {
+  int tag;
+  int32_t ProxyRequest::*narrow;
+  uint64_t ProxyRequest::*wide;
+} kNumberFields[] = {
+    {BLR_CTRL_TAG_PAIR_ID, &ProxyRequest::pairId, nullptr},
+    {BLR_CTRL_TAG_PAIR_OP, &ProxyRequest::pairOp, nullptr},
+    {BLR_CTRL_TAG_BOOT_ID, &ProxyRequest::bootId, nullptr},
+    {BLR_CTRL_TAG_TIMEOUT, &ProxyRequest::timeout, nullptr},
+    {BLR_CTRL_TAG_TAIL, &ProxyRequest::tail, nullptr},
+    {BLR_CTRL_TAG_ON, &ProxyRequest::on, nullptr},
+    {BLR_CTRL_TAG_REVERT, &ProxyRequest::revert, nullptr},
+    {BLR_CTRL_TAG_JOB_ID, nullptr, &ProxyRequest::jobId},
+    {BLR_CTRL_TAG_BACKUP_JOB_ID, nullptr, &ProxyRequest::backupJobId},
+};
+
 CZuError ProxyRequest::decode(int msgId, const void* data, int len, ProxyRequest* out) {
   ProxyRequest r;
   r.msgId = msgId;
-  DwEbmlBinary list{nullptr, 0};
-  DwEbmlParser parser(data, len > 0 ? static_cast<unsigned long>(len) : 0);
-  CZuError err = parser.parseMsg(
-      BLR_CTRL_TAG_VM_UUID, DW_EBML_VAR_UUID, r.vm.data(), BLR_CTRL_TAG_PAIR_ID, DW_EBML_VAR_INT32,
-      &r.pairId, BLR_CTRL_TAG_PAIR_OP, DW_EBML_VAR_INT32, &r.pairOp, BLR_CTRL_TAG_BOOT_ID,
-      DW_EBML_VAR_INT32, &r.bootId, BLR_CTRL_TAG_TIMEOUT, DW_EBML_VAR_INT32, &r.timeout,
-      BLR_CTRL_TAG_TAIL, DW_EBML_VAR_INT32, &r.tail, BLR_CTRL_TAG_ON, DW_EBML_VAR_INT32, &r.on,
-      BLR_CTRL_TAG_REVERT, DW_EBML_VAR_INT32, &r.revert, BLR_CTRL_TAG_JOB_ID, DW_EBML_VAR_UINT64,
-      &r.jobId, BLR_CTRL_TAG_BACKUP_JOB_ID, DW_EBML_VAR_UINT64, &r.backupJobId,
-      BLR_CTRL_TAG_PAIR_LIST, DW_EBML_VAR_BINARY, &list, 0);
-  if (!err.IsError() && list.data != nullptr) {
-    BlrDB::PairList pairs;
-    err = pairs.unserialize(list.data, list.size);
-    r.pairs = pairs;
+  const BlrCtrlMsgRow* row = blrCtrlMsgRow(msgId);
+  if (row != nullptr) {
+    CZuError err = BlrCtrlValues::decodeRequest(*row, data, len, &r.values);
+    if (err.IsError())
+      return err.Push(FXLOC, "Couldn't decode %s request", BlrCtrl::msg2str(msgId));
+    if (int tag = r.values.missing(*row))
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "No %s given", blrCtrlTagRow(tag)->what);
   }
-  if (err.IsError())
-    return err.Push(FXLOC, "Couldn't decode %s request", BlrCtrl::msg2str(msgId));
+  for (const auto& field : kNumberFields) {
+    if (field.narrow != nullptr) r.*field.narrow = r.values.int32(field.tag);
+    if (field.wide != nullptr) r.*field.wide = r.values.num(field.tag);
+  }
+  r.vm = r.values.vm();
+  r.pairs = r.values.pairs();
   *out = std::move(r);
   return CZuError();
 }
@@ -257,65 +271,74 @@ uint64_t ProxyState::lastSeq(const BlrUUID& vm) {
 
 // ---- Requests ----
 
-ProxyReply ProxyState::handle(const ProxyRequest& r) {
-  std::lock_guard<std::mutex> lock(mu_);
-  ProxyReply reply = ProxyReply::success(r.msgId);
-  const BlrCtrlMsgRow* row = blrCtrlMsgRow(r.msgId);
-  BlrCtrlNeeds needs = row != nullptr ? row->needs : BLR_CTRL_NEEDS_NOTHING;
-  bool needsVm = needs == BLR_CTRL_NEEDS_VM, needsPair = needs == BLR_CTRL_NEEDS_PAIR;
-  if (needsVm && r.vm.empty()) return ProxyReply::failure(r.msgId, 1, "No VM given");
-  if (needsPair && r.pairId == 0) return ProxyReply::failure(r.msgId, 1, "No pair ID given");
-  std::string vm = r.vm.toHex();
-  switch (r.msgId) {
-    case BLR_CTRL_MSG_PING:
-      break;
-    case BLR_CTRL_MSG_APPLYREPCFG:
-      applyRepCfg(r);
-      break;
-    case BLR_CTRL_MSG_CLEANUP_PAIRS:
-      cleanupPairs(r);
-      break;
-    case BLR_CTRL_MSG_REGISTER_BACKUP:
-      state_.backups[r.backupJobId] = vm;
-      break;
-    case BLR_CTRL_MSG_JOB_DONE:
-      state_.doneJobs.push_back(r.jobId);
-      state_.backups.erase(r.jobId);
-      break;
-    case BLR_CTRL_MSG_PAIR_OP:
-      return pairOp(r);
-    case BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ:
-      return powerOnOff(r);
-    case BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ:
-      return testBootCrossing(r);
-    case BLR_CTRL_MSG_TESTBOOT_CROSSED:
-      return testBootCrossed(r);
-    case BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ:
-      reply.results.emplace_back(BLR_CTRL_TAG_MARKER_SEQ_NUM, markerSeq());
-      break;
-    case BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ:
-      reply.results.emplace_back(BLR_CTRL_TAG_SEQ_NUM, lastSeq(r.vm));
-      break;
-    case BLR_CTRL_MSG_FAILOVER_CROSSING:
-      state_.blocked.emplace(vm, lastSeq(r.vm));
-      break;
-    case BLR_CTRL_MSG_FAILOVER_CROSSED:
-      state_.blocked.erase(vm);
-      break;
-    case BLR_CTRL_MSG_CREATE_FAILOVER_SNAP:
-      state_.snapshots.insert(r.pairId);
-      break;
-    case BLR_CTRL_MSG_DELETE_FAILOVER_SNAP:
-      return deleteSnap(r);
-    default:
-      return ProxyReply::failure(r.msgId, 1,
-                                 "Unexpected message " + std::string(BlrCtrl::msg2str(r.msgId)) +
-                                     " (" + std::to_string(r.msgId) + ")");
-  }
-  return reply;
+const ProxyState::Behaviour ProxyState::kBehaviours[] = {
+    {BLR_CTRL_MSG_APPLYREPCFG, [](ProxyState& s, const ProxyRequest& r) { return s.applyRepCfg(r); }},
+    {BLR_CTRL_MSG_JOB_DONE,
+     [](ProxyState& s, const ProxyRequest& r) {
+       s.state_.doneJobs.push_back(r.jobId);
+       s.state_.backups.erase(r.jobId);
+       return ProxyReply::success(r.msgId);
+     }},
+    {BLR_CTRL_MSG_TESTBOOT_CROSSING_REQ,
+     [](ProxyState& s, const ProxyRequest& r) { return s.testBootCrossing(r); }},
+    {BLR_CTRL_MSG_TESTBOOT_CROSSED,
+     [](ProxyState& s, const ProxyRequest& r) { return s.testBootCrossed(r); }},
+    {BLR_CTRL_MSG_REGISTER_BACKUP,
+     [](ProxyState& s, const ProxyRequest& r) {
+       s.state_.backups[r.backupJobId] = r.vm.toHex();
+       return ProxyReply::success(r.msgId);
+     }},
+    {BLR_CTRL_MSG_PAIR_OP, [](ProxyState& s, const ProxyRequest& r) { return s.pairOp(r); }},
+    {BLR_CTRL_MSG_CLEANUP_PAIRS,
+     [](ProxyState& s, const ProxyRequest& r) { return s.cleanupPairs(r); }},
+    {BLR_CTRL_MSG_PING,
+     [](ProxyState&, const ProxyRequest& r) { return ProxyReply::success(r.msgId); }},
+    {BLR_CTRL_MSG_INS_FLUSH_MARKER_REQ,
+     [](ProxyState& s, const ProxyRequest& r) {
+       return ProxyReply::success(r.msgId).with(BLR_CTRL_TAG_MARKER_SEQ_NUM, s.markerSeq());
+     }},
+    {BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ,
+     [](ProxyState& s, const ProxyRequest& r) {
+       return ProxyReply::success(r.msgId).with(BLR_CTRL_TAG_SEQ_NUM, s.lastSeq(r.vm));
+     }},
+    {BLR_CTRL_MSG_FAILOVER_CROSSING,
+     [](ProxyState& s, const ProxyRequest& r) {
+       s.state_.blocked.emplace(r.vm.toHex(), s.lastSeq(r.vm));
+       return ProxyReply::success(r.msgId);
+     }},
+    {BLR_CTRL_MSG_FAILOVER_CROSSED,
+     [](ProxyState& s, const ProxyRequest& r) {
+       s.state_.blocked.erase(r.vm.toHex());
+       return ProxyReply::success(r.msgId);
+     }},
+    {BLR_CTRL_MSG_POWER_ON_OFF_VM_REQ,
+     [](ProxyState& s, const ProxyRequest& r) { return s.powerOnOff(r); }},
+    {BLR_CTRL_MSG_CREATE_FAILOVER_SNAP,
+     [](ProxyState& s, const ProxyRequest& r) {
+       s.state_.snapshots.insert(r.pairId);
+       return ProxyReply::success(r.msgId);
+     }},
+    {BLR_CTRL_MSG_DELETE_FAILOVER_SNAP,
+     [](ProxyState& s, const ProxyRequest& r) { return s.deleteSnap(r); }},
+};
+
+const ProxyState::Behaviour* ProxyState::behaviour(int msgId) {
+  for (const Behaviour& b : kBehaviours)
+    if (b.msgId == msgId) return &b;
+  return nullptr;
 }
 
-void ProxyState::applyRepCfg(const ProxyRequest& r) {
+ProxyReply ProxyState::handle(const ProxyRequest& r) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const Behaviour* b = behaviour(r.msgId);
+  if (b == nullptr)
+    return ProxyReply::failure(r.msgId, 1,
+                               "Unexpected message " + std::string(BlrCtrl::msg2str(r.msgId)) +
+                                   " (" + std::to_string(r.msgId) + ")");
+  return b->act(*this, r);
+}
+
+ProxyReply ProxyState::applyRepCfg(const ProxyRequest& r) {
   for (const BlrDB::Pair& p : r.pairs) {
     if (p.id == 0) continue;  // not stored yet: nothing to replicate under
     ProxyPair& pair = state_.pairs[p.id];
@@ -323,15 +346,17 @@ void ProxyState::applyRepCfg(const ProxyRequest& r) {
     pair.srcGuid = p.srcGuid;
     pair.dstGuid = p.dstGuid;
   }
+  return ProxyReply::success(r.msgId);
 }
 
-void ProxyState::cleanupPairs(const ProxyRequest& r) {
+ProxyReply ProxyState::cleanupPairs(const ProxyRequest& r) {
   for (const BlrDB::Pair& p : r.pairs) {
     auto it = state_.pairs.find(p.id);
     if (it == state_.pairs.end()) continue;
     stopPair(it->second, false);
     state_.pairs.erase(it);
   }
+  return ProxyReply::success(r.msgId);
 }
 
 ProxyReply ProxyState::pairOp(const ProxyRequest& r) {
@@ -370,9 +395,7 @@ ProxyReply ProxyState::powerOnOff(const ProxyRequest& r) {
                                                          : settings_.headVmPower);
   state_.vmPower[key] = r.on != 0;
   if (r.tail != 0 && r.on != 0 && !wasOn) bootTestVm(key);
-  ProxyReply reply = ProxyReply::success(r.msgId);
-  reply.results.emplace_back(BLR_CTRL_TAG_WAS_ON, wasOn ? 1 : 0);
-  return reply;
+  return ProxyReply::success(r.msgId).with(BLR_CTRL_TAG_WAS_ON, wasOn ? 1 : 0);
 }
 
 void ProxyState::bootTestVm(const std::string& vm) {
@@ -397,12 +420,11 @@ void ProxyState::bootTestVm(const std::string& vm) {
 
 ProxyReply ProxyState::testBootCrossing(const ProxyRequest& r) {
   state_.testBoots.emplace(r.vm.toHex(), r.bootId);
-  ProxyReply reply = ProxyReply::success(r.msgId);
-  reply.results.emplace_back(BLR_CTRL_TAG_SEQ_NUM, lastSeq(r.vm));
   // The second value: when the boot's recovery point expires (seconds).
-  reply.results.emplace_back(BLR_CTRL_TAG_TESTBOOT_VALUE2,
-                             nowUs() / 1000000 + static_cast<uint64_t>(std::max(r.timeout, 0)));
-  return reply;
+  return ProxyReply::success(r.msgId)
+      .with(BLR_CTRL_TAG_SEQ_NUM, lastSeq(r.vm))
+      .with(BLR_CTRL_TAG_TESTBOOT_VALUE2,
+            nowUs() / 1000000 + static_cast<uint64_t>(std::max(r.timeout, 0)));
 }
 
 ProxyReply ProxyState::testBootCrossed(const ProxyRequest& r) {

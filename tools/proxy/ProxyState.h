@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
 #include "BLR/BlrUUID.h"
 #include "ProxyConfig.h"
@@ -74,7 +75,8 @@ class ProxyDbReporter : public ProxyReporter {
   }
 };
 
-// One decoded control request.  Absent tags read as 0.
+// One decoded control request: the tags its row lists, also by name.
+// Absent tags read as 0.
 struct ProxyRequest {
   int msgId = 0;
   BlrUUID vm;
@@ -88,7 +90,9 @@ struct ProxyRequest {
   uint64_t jobId = 0;
   uint64_t backupJobId = 0;
   std::list<BlrDB::Pair> pairs;
+  BlrCtrlValues values;
 
+  // Fails with code 1 and "No <what> given" when a required tag is missing.
   static CZuError decode(int msgId, const void* data, int len, ProxyRequest* out);
 };
 
@@ -103,6 +107,10 @@ struct ProxyReply {
   static int idFor(int requestId);
   static ProxyReply success(int requestId);
   static ProxyReply failure(int requestId, int code, const std::string& text);
+  ProxyReply& with(int tag, uint64_t value) {
+    results.emplace_back(tag, value);
+    return *this;
+  }
   std::vector<char> encode() const;
 };
 
@@ -143,8 +151,17 @@ class ProxyState {
 
   static constexpr size_t kHistoryLength = 1000;
 
+  // What the simulated service does for one request message.
+  struct Behaviour {
+    int msgId;
+    ProxyReply (*act)(ProxyState& state, const ProxyRequest& request);
+  };
+  // The behaviour of a request message, or null.
+  static const Behaviour* behaviour(int msgId);
+
   // Keeps `request` in the history, whether it is then answered or not.
   void record(const ProxyRequest& request);
+  // Answers a decoded request (required tags are checked when decoding).
   ProxyReply handle(const ProxyRequest& request);
 
   std::vector<ProxyRequest> history();
@@ -166,8 +183,9 @@ class ProxyState {
   uint64_t markerSeq();
   uint64_t lastSeq(const BlrUUID& vm);
 
-  void applyRepCfg(const ProxyRequest& r);
-  void cleanupPairs(const ProxyRequest& r);
+  static const Behaviour kBehaviours[];
+  ProxyReply applyRepCfg(const ProxyRequest& r);
+  ProxyReply cleanupPairs(const ProxyRequest& r);
   ProxyReply pairOp(const ProxyRequest& r);
   ProxyReply powerOnOff(const ProxyRequest& r);
   void bootTestVm(const std::string& vm);
