@@ -154,8 +154,8 @@ class CountingReply : public DwLinkReply {
 // goes whole.
 CZuError route(const Row& row, const BlrDBSvc::Map& req, BlrDBSvc::Map* resp, DwLinkReply* reply,
                const std::string& from, const KRP_Cert& cert) {
-  if (row.writes != nullptr)
-    return blrdbsvc::runChange(row.writes, row.name, req, resp, [&](BlrDBSvc::Map* answer) {
+  if (row.writes != blrdb_req::Writes::kNothing)
+    return blrdbsvc::runChange(blrdb_req::databaseName(row.writes), row.name, req, resp, [&](BlrDBSvc::Map* answer) {
       CZuError err = row.handler(req, answer, cert);
       if (!err.IsError() && row.audited) postAudit(row, req, *answer, from);
       return err;
