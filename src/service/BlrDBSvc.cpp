@@ -78,8 +78,13 @@ class BlobGatherer : public DwLinkReply {
 }  // namespace
 
 CZuError answerWhole(const Map& req, Map* resp, CZuError (*stream)(const Map&, DwLinkReply*)) {
-  BlobGatherer gatherer(resp);
-  return stream(req, &gatherer);
+  CZuError err;
+  {
+    BlobGatherer gatherer(resp);
+    err = stream(req, &gatherer);
+  }
+  if (err.IsError()) resp->erase("blob");  // a failure answers nothing else
+  return err;
 }
 
 int64_t nowSecs() { return static_cast<int64_t>(DwClock::current()->now()); }

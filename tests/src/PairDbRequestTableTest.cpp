@@ -248,6 +248,7 @@ TEST_P(PairDbRequestTableTest, CorruptBodiesAreRefusedOnEveryPathAndChangeNothin
       CZuError err = svc_->dispatch(req, &resp, "t", cert);
       EXPECT_EQ(err.Code(), 1);
       EXPECT_THAT(err.Summary(), HasSubstr(blob.second));
+      EXPECT_TRUE(resp.empty());
       PieceSink sink;
       resp.clear();
       err = svc_->dispatchPieces(req, &resp, &sink, "t", cert);
