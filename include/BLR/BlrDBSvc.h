@@ -51,7 +51,7 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   // Pairs.
   static CZuError getPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   // The answer of getPairsHnd as pieces of "blob"; the handler gathers them.
-  static CZuError getPairsPieces(const Map& req, DwLinkReply* reply);
+  static CZuError getPairsPiecesHnd(const Map& req, DwLinkReply* reply);
   static CZuError delPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createOrUpdatePairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError createPairsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
@@ -77,8 +77,9 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError getBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert& cert);
-  static CZuError getBootVMsForPairPieces(const Map& req, DwLinkReply* reply);
-  static CZuError getBootVMsForTailPieces(const Map& req, DwLinkReply* reply);
+  // The answers of "get_boot_vms_for_pair" and "get_boot_vms_for_tail" (by
+  // the request's "req") as pieces of "blob"; their handlers gather them.
+  static CZuError getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply);
   static CZuError delBootVMHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   // Recovery plans.
   static CZuError createPlanHnd(const Map& req, Map* resp, const KRP_Cert& cert);

@@ -108,7 +108,7 @@ using S = BlrDBSvc;
 using R = BlrDBReq;
 
 inline constexpr Row kRows[] = {
-    readRow(R::kGetPairs, "get_pairs", &S::getPairsHnd, &S::getPairsPieces),
+    readRow(R::kGetPairs, "get_pairs", &S::getPairsHnd, &S::getPairsPiecesHnd),
     auditedRow(R::kDelPairs, "del_pairs", &S::delPairsHnd),
     auditedRow(R::kCreateOrUpdatePair, "create_or_update_pair", &S::createOrUpdatePairHnd, PairIn::kAnswer),
     writeRow(R::kCreatePairs, "create_pairs", &S::createPairsHnd),
@@ -129,8 +129,8 @@ inline constexpr Row kRows[] = {
     auditedRow(R::kDelPairProp, "del_pair_prop", &S::delPairPropHnd),
     auditedRow(R::kCreateOrUpdateBootVm, "create_or_update_boot_vm", &S::createOrUpdateBootVMHnd),
     readRow(R::kGetBootVm, "get_boot_vm", &S::getBootVMHnd),
-    readRow(R::kGetBootVmsForPair, "get_boot_vms_for_pair", &S::getBootVMsForPairHnd, &S::getBootVMsForPairPieces),
-    readRow(R::kGetBootVmsForTail, "get_boot_vms_for_tail", &S::getBootVMsForTailHnd, &S::getBootVMsForTailPieces),
+    readRow(R::kGetBootVmsForPair, "get_boot_vms_for_pair", &S::getBootVMsForPairHnd, &S::getBootVMsPiecesHnd),
+    readRow(R::kGetBootVmsForTail, "get_boot_vms_for_tail", &S::getBootVMsForTailHnd, &S::getBootVMsPiecesHnd),
     auditedRow(R::kDelBootVm, "del_boot_vm", &S::delBootVMHnd),
     writeRow(R::kCreatePlan, "create_plan", &S::createPlanHnd),
     readRow(R::kGetPlans, "get_plans", &S::getPlansHnd),

@@ -316,20 +316,25 @@ CZuError BlrDBSvc::getBootVMHnd(const Map& req, Map* resp, const KRP_Cert&) {
   return CZuError();
 }
 
-CZuError BlrDBSvc::getBootVMsForPairPieces(const Map& req, DwLinkReply* reply) {
-  return streamBootVMs(req, reply, true);
+CZuError BlrDBSvc::getBootVMsPiecesHnd(const Map& req, DwLinkReply* reply) {
+  auto name = req.find("req");
+  const bool forPair = name != req.end() && name->second == "get_boot_vms_for_pair";
+  return streamBootVMs(req, reply, forPair);
 }
 
-CZuError BlrDBSvc::getBootVMsForTailPieces(const Map& req, DwLinkReply* reply) {
-  return streamBootVMs(req, reply, false);
-}
-
+// Both lists answer through getBootVMsPiecesHnd, which reads "req" to tell
+// them apart: a request that reached one of these handlers under another
+// name is answered as the handler's own.
 CZuError BlrDBSvc::getBootVMsForPairHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  return answerWhole(req, resp, &BlrDBSvc::getBootVMsForPairPieces);
+  Map named = req;
+  named["req"] = "get_boot_vms_for_pair";
+  return answerWhole(named, resp, &BlrDBSvc::getBootVMsPiecesHnd);
 }
 
 CZuError BlrDBSvc::getBootVMsForTailHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  return answerWhole(req, resp, &BlrDBSvc::getBootVMsForTailPieces);
+  Map named = req;
+  named["req"] = "get_boot_vms_for_tail";
+  return answerWhole(named, resp, &BlrDBSvc::getBootVMsPiecesHnd);
 }
 
 CZuError BlrDBSvc::delBootVMHnd(const Map& req, Map*, const KRP_Cert&) {

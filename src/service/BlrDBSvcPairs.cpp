@@ -246,7 +246,7 @@ CZuError delPairs(const std::string& where) {
 using namespace blrdbsvc;
 
 CZuError BlrDBSvc::getPairsHnd(const Map& req, Map* resp, const KRP_Cert&) {
-  return answerWhole(req, resp, &BlrDBSvc::getPairsPieces);
+  return answerWhole(req, resp, &BlrDBSvc::getPairsPiecesHnd);
 }
 
 namespace {
@@ -267,7 +267,7 @@ CZuError readPaging(const BlrDBSvc::Map& req, const char* key, int* value) {
 
 }  // namespace
 
-CZuError BlrDBSvc::getPairsPieces(const Map& req, DwLinkReply* reply) {
+CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
   std::list<BlrDB::Pair> filters;
   CZuError err = decodePairList(req, &filters);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse BlrPairs");
