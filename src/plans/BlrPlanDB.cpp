@@ -8,15 +8,19 @@
 
 namespace {
 
-// Sends a body and decodes the plan list of the answer.
-CZuError askPlans(const char* request, const DwEbmlWriter& body,
-                  std::list<BlrPlanDB::Plan>* plans) {
+// Sends a body and decodes the answer as a list of plans or of runs.
+template <class Record>
+CZuError askList(const char* request, const DwEbmlWriter& body, std::list<Record>* records,
+                 CZuError (*decode)(const std::vector<char>&, std::list<Record>*)) {
   std::vector<char> answer;
   CZuError err = BlrDB().makeReq(request, body, &answer);
-  if (err.IsError()) return err.Push(FXLOC);
-  err = BlrPlanDB::decodePlans(answer, plans);
+  if (!err.IsError()) err = decode(answer, records);
   if (err.IsError()) return err.Push(FXLOC);
   return CZuError();
+}
+
+CZuError askPlans(const char* request, const DwEbmlWriter& body, std::list<BlrPlanDB::Plan>* plans) {
+  return askList(request, body, plans, &BlrPlanDB::decodePlans);
 }
 
 // Sends "29 = name" and decodes the plan list of the answer.
@@ -104,12 +108,7 @@ CZuError BlrPlanDB::delPlan(const std::string& name, bool* found) {
 namespace {
 
 CZuError askRuns(const char* request, const DwEbmlWriter& body, std::list<BlrPlanDB::Run>* runs) {
-  std::vector<char> answer;
-  CZuError err = BlrDB().makeReq(request, body, &answer);
-  if (err.IsError()) return err.Push(FXLOC);
-  err = BlrPlanDB::decodeRuns(answer, runs);
-  if (err.IsError()) return err.Push(FXLOC);
-  return CZuError();
+  return askList(request, body, runs, &BlrPlanDB::decodeRuns);
 }
 
 }  // namespace
