@@ -269,7 +269,7 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EXPECT_EQ(server_.stats().requests, 4u);
 }
 
-// Peers without a valid certificate are refused too: see PairDbLinkTest.
+// Peers without a valid certificate are refused too: see PairDbRequestTableTest.
 TEST_F(DwLinkTest, ServerRefusesBuiltinCertificatesBeforeReadingRequestsUnlessAllowed) {
   startServer();
   EXPECT_TRUE(DwLink("REMOTE").makeRemoteReq(client(env_->product), {{"req", "x"}}, nullptr).IsError());

@@ -1,12 +1,9 @@
-// The service frame: dispatch, the connection class, and the service behind
-// the TLS link server.
+// The service frame: dispatch and the connection class (the service behind
+// the TLS link server: PairDbRequestTableTest).
 #include <algorithm>
 
-#include "support/LinkTestEnv.h"
 #include "support/PairDbTestEnv.h"
 #include "host/config/DWPlatformInfo.h"
-#include "host/link/DwLink.h"
-#include "host/link/DwLinkServer.h"
 #include "support/EvDebugRecorder.h"
 
 namespace {
@@ -72,44 +69,5 @@ TEST_P(BlrSQLTest, UnreachableDatabaseFailsRequestsAndIsLogged) {
 }
 
 BLR_SQL_BACKENDS(BlrSQLTest);
-
-// The service behind the TLS link server.
-using PairDbLinkTest = PairDbTest;
-
-TEST_P(PairDbLinkTest, AnswersAuthenticatedPeersOnly) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  DwLinkServerConfig config;
-  config.address = "127.0.0.1";
-  config.port = 0;
-  config.tls = env.server;
-  DwLinkServer server;
-  ASSERT_OK(server.start(config));
-  auto remote = [&](std::shared_ptr<TlsContext> tls, const BlrDBSvc::Map& req,
-                    BlrDBSvc::Map* resp) {
-    DwLinkClientConfig c;
-    c.servers = {{"127.0.0.1", server.port()}};
-    c.tls = tls;
-    c.timeoutMs = 5000;
-    return DwLink("BLR").makeRemoteReq(c, req, resp);
-  };
-
-  BlrDB::Pair p = store(3, 1, 2);
-  BlrDBSvc::Map req{{"req", "get_pairs"}}, resp;
-  blrSetBlob(req, BlrDB::encodePairs({p}));
-  ASSERT_OK(remote(env.client, req, &resp));
-  std::list<BlrDB::Pair> pairs;
-  ASSERT_OK(BlrDB::decodePairs(blrGetBlob(resp), &pairs));
-  EXPECT_EQ(pairs, std::list<BlrDB::Pair>{p});
-
-  for (auto tls : {env.noCert, env.otherCa}) {
-    resp.clear();
-    EXPECT_TRUE(remote(tls, req, &resp).IsError());
-    EXPECT_TRUE(resp.empty());
-  }
-  server.stop();  // refusals are counted on the server's threads
-  EXPECT_EQ(server.stats().refused, 2u);
-}
-
-BLR_SQL_BACKENDS(PairDbLinkTest);
 
 }  // namespace

@@ -186,10 +186,11 @@ class PairDbRequestTableTest : public PairDbTest {
     ASSERT_OK(server_.start(config));
   }
   // A requester that takes an answer in pieces.
-  CZuError overLinkInPieces(const Map& req, Map* resp) {
+  CZuError overLinkInPieces(const Map& req, Map* resp,
+                            std::shared_ptr<TlsContext> tls = LinkTestEnv::get().client) {
     DwLinkClientConfig c;
     c.servers = {{"127.0.0.1", server_.port()}};
-    c.tls = LinkTestEnv::get().client;
+    c.tls = tls;
     c.timeoutMs = 5000;
     return DwLink("BLR").makeRemoteReq(c, req, resp);
   }
@@ -314,6 +315,19 @@ TEST_P(PairDbRequestTableTest, EveryChangeIsUndoneWhenItsTransactionFails) {
     EXPECT_TRUE(err.IsError());
     EXPECT_EQ(snapshot(), before);
   }
+}
+
+// Peers without a valid certificate get no answer, and are counted.
+TEST_P(PairDbRequestTableTest, PeersWithoutAValidCertificateAreRefused) {
+  serve();
+  const Map req{{"req", "get_pairs"}};
+  for (auto tls : {LinkTestEnv::get().noCert, LinkTestEnv::get().otherCa}) {
+    Map resp;
+    EXPECT_TRUE(overLinkInPieces(req, &resp, tls).IsError());
+    EXPECT_TRUE(resp.empty());
+  }
+  server_.stop();  // refusals are counted on the server's threads
+  EXPECT_EQ(server_.stats().refused, 2u);
 }
 
 BLR_SQL_BACKENDS(PairDbRequestTableTest);
