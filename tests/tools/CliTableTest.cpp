@@ -1,7 +1,9 @@
 // The table printer of blr: columns in line whatever the bytes of the cells,
-// and the cells of a streamed table cut to the declared widths.
+// and the cells of a streamed table cut to the declared widths; JSON of texts
+// that are not UTF-8.
 #include <gtest/gtest.h>
 
+#include "Cli.h"
 #include "output/CliTable.h"
 
 namespace {
@@ -29,6 +31,16 @@ TEST(CliTableTest, StreamedRowsKeepTheDeclaredWidthsAndCutLongerCells) {
             "2     \xc3\xbcn\xc3\xaf" "c\xc3\xb6" "d\xc3\xa9\xe2\x80\xa6  ok\n");
   EXPECT_EQ(table.rows(), 0u);
   EXPECT_EQ(table.take(), "");
+}
+
+// A step's result may hold a peer's bytes as they came: storing the steps
+// must not throw on them (it once ended blr mid-run).
+TEST(CliJsonTest, TextsThatAreNotUtf8AreReplacedNotThrownOn) {
+  Json steps = Json::array({Json{{"title", "Stopping VM"}, {"result", std::string("FAILED: \xff\xfe boom")}}});
+  std::string compact;
+  ASSERT_NO_THROW(compact = cliJsonCompact(steps));
+  EXPECT_EQ(compact, "[{\"title\":\"Stopping VM\",\"result\":\"FAILED: \xef\xbf\xbd\xef\xbf\xbd boom\"}]");
+  ASSERT_NO_THROW(cliJsonText(steps));
 }
 
 }  // namespace
