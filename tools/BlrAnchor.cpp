@@ -5,8 +5,10 @@
 //   blr-anchor events list [--entity-type T] [--entity-id N] [--by NAME] [--limit N]
 //                          --registry FILE
 //   blr-anchor health [--server HOST:PORT] --registry FILE
+//   blr-anchor migrate --registry FILE
 //
-// "serve" creates the database schemas when missing, installs the pair
+// "serve" brings the database schemas to this release's version (as
+// "migrate" does, which then exits), installs the pair
 // database service and the client directory, and answers the request link
 // over TLS until SIGTERM or SIGINT, finishing the requests in flight.  The
 // other commands work directly on the configured database.  "health" exits
@@ -24,6 +26,7 @@
 #include <CLI/CLI.hpp>
 
 #include "AnchorMonitor.h"
+#include "ToolVersion.h"
 
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrDebug.h"
@@ -52,10 +55,18 @@ int serverFail(const CZuError& err) {
   return fail(err);
 }
 
-CZuError createSchemas() {
+// Brings both databases to this release's schema; `report` gets one line
+// per database.
+CZuError createSchemas(std::vector<std::string>* report) {
   for (const char* db : {"Anchor", "HistoryDB"}) {
-    CZuError err = DWCreateSchema(db);
-    if (err.IsError()) return err.Push(FXLOC, "Couldn't create the schema of %s", db);
+    DWSchemaMigration migration;
+    CZuError err = DWCreateSchema(db, &migration);
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't migrate %s", db);
+    std::string line = std::string(db) + ": schema version " + std::to_string(migration.to);
+    if (!migration.applied.empty()) line += " (was " + std::to_string(migration.from) + "; applied";
+    for (const std::string& step : migration.applied) line += " " + step;
+    if (!migration.applied.empty()) line += ")";
+    if (report != nullptr) report->push_back(line);
   }
   return EvEvent::upgradeTable();
 }
@@ -96,8 +107,10 @@ int serve() {
   // The monitoring listener's TLS writes use a plain socket BIO: a reader
   // that vanishes mid-answer must cost a failed write, not the server.
   signal(SIGPIPE, SIG_IGN);
-  CZuError err = createSchemas();
+  std::vector<std::string> schemas;
+  CZuError err = createSchemas(&schemas);
   if (err.IsError()) return serverFail(err);
+  for (const std::string& line : schemas) blrDebug(kLogContext, 1, "%s", line.c_str());
   DwLinkServerConfig config;
   err = DwLinkServerConfig::fromRegistry(&config);
   if (err.IsError()) return serverFail(err);
@@ -202,6 +215,7 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::ExistingFile);
   app.fallthrough();
+  app.set_version_flag("--version", toolVersionText("blr-anchor"));
 
   CLI::App* serveCmd = app.add_subcommand("serve", "Serve the pair database in the foreground");
 
@@ -245,6 +259,10 @@ int main(int argc, char** argv) {
   healthCmd->add_option("--server", healthServer, "HOST:PORT of the server (default: its registry's)");
   healthCmd->fallthrough();
 
+  CLI::App* migrateCmd =
+      app.add_subcommand("migrate", "Bring the databases to this release's schema version, then exit");
+  migrateCmd->fallthrough();
+
   CLI11_PARSE(app, argc, argv);
 
   CZuError err = DWPlatformInfo::loadRegistryFile(registry);
@@ -255,8 +273,13 @@ int main(int argc, char** argv) {
     std::printf(err.IsError() ? "not ready: %s\n" : "ready\n", err.Summary().c_str());
     return err.IsError() ? 1 : 0;
   }
-  err = createSchemas();
+  std::vector<std::string> report;
+  err = createSchemas(&report);
   if (err.IsError()) return fail(err);
+  if (migrateCmd->parsed()) {
+    for (const std::string& line : report) std::printf("%s\n", line.c_str());
+    return 0;
+  }
   if (addCmd->parsed()) {
     err = DWClientDirectory::add(client);
     return err.IsError() ? fail(err) : 0;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "BLR/BlrUUID.h"
+#include "ToolVersion.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/link/DwLinkPool.h"
 
@@ -112,6 +113,7 @@ Cli::Cli()
   app_.add_flag("-v,--verbose", verbose_,
                 "On failure print the whole message stack; show the library's log");
   app_.footer(kFooter);
+  app_.set_version_flag("--version", toolVersionText("blr"));
 }
 
 void Cli::on(CLI::App* cmd, Action action, bool needsRegistry) {

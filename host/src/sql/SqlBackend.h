@@ -100,8 +100,6 @@ const SqlBackendRow* sqlBackendNamed(const std::string& name);
 const SqlBackendRow& sqlBackendOf(DWSqlBackend kind);
 // "sqlite or postgresql": the registry names, for messages.
 std::string sqlBackendNames();
-// The text of schema/<backend>/<file>.sql, or null.
-const char* sqlSchemaText(const std::string& backend, const std::string& file);
 
 // Reads the location of `dbName` from the registry ([Database.<name>] over
 // [Database]).  0, or DWSQL_CONFIG with the reason in `error`.  The answer

@@ -1,0 +1,134 @@
+// A database of the first release, with pairs, plans, runs and events in it,
+// brought to this release's schema and to one more step: every row reads
+// back the same through the service.
+#include <gtest/gtest.h>
+
+#include <list>
+#include <map>
+#include <vector>
+
+#include "BLR/BlrPlanDB.h"
+#include "host/log/EvEvent.h"
+#include "support/PairDbTestEnv.h"
+
+namespace {
+
+struct Contents {
+  std::list<BlrDB::Pair> pairs;
+  std::vector<std::map<std::string, std::string>> props;
+  std::vector<std::list<BlrDB::BootVM>> bootVms;
+  std::list<BlrPlanDB::Plan> plans;
+  std::list<BlrPlanDB::Run> runs;
+  BlrPlanDB::Run firstRun;
+  std::vector<std::string> events;
+  long long stats = 0;
+
+  bool operator==(const Contents& o) const {
+    return pairs == o.pairs && props == o.props && bootVms == o.bootVms && plans == o.plans &&
+           runs == o.runs && firstRun == o.firstRun && events == o.events && stats == o.stats;
+  }
+};
+
+class PairDbSchemaUpgradeTest : public PairDbTest {
+ protected:
+  // Pairs with disks, properties and boot VMs, statistics, a plan with a
+  // finished run, and the events the changes left.
+  void populate() {
+    for (int seed = 1; seed <= 3; ++seed) {
+      BlrDB::Pair p = store(3, seed, seed);
+      ASSERT_OK(db_.setPairStatus(p.id, 3, "synchronising", 0));
+      ASSERT_OK(db_.setPairProp(p.id, "owner", "team " + std::to_string(seed)));
+      int bootVmId = 0;
+      ASSERT_OK(db_.addBootVM(newBootVM(p.id, 2), &bootVmId));
+      BlrDB::PairStats stats;
+      stats.pairId = p.id;
+      stats.ioDelta = seed;
+      ASSERT_OK(db_.addPairStats(stats));
+    }
+    BlrPlanDB plans;
+    BlrPlanDB::Plan plan;
+    plan.name = "site b";
+    plan.healthTimeoutSecs = 60;
+    plan.groups.emplace_back();
+    plan.groups.back().parallelism = 2;
+    plan.groups.back().members.emplace_back();
+    plan.groups.back().members.back().pairId = 1;
+    ASSERT_OK(plans.createPlan(plan, nullptr));
+    BlrPlanDB::Run run;
+    run.planName = plan.name;
+    run.workflow = "test";
+    run.user = "alice";
+    ASSERT_OK(plans.createRun(&run));
+    BlrPlanDB::RunPair runPair;
+    runPair.pairId = 1;
+    runPair.outcome = "done";
+    ASSERT_OK(plans.setRunPair(run.id, runPair));
+    ASSERT_OK(plans.finishRun(run.id, "done"));
+  }
+
+  Contents contents() {
+    Contents c;
+    EXPECT_OK(db_.getPairs(BlrDB::Pair(), &c.pairs));
+    for (const BlrDB::Pair& p : c.pairs) {
+      c.props.emplace_back();
+      EXPECT_OK(db_.getPairProps(p.id, &c.props.back()));
+      c.bootVms.emplace_back();
+      EXPECT_OK(db_.getBootVMsForPair(p.id, &c.bootVms.back()));
+    }
+    BlrPlanDB plans;
+    EXPECT_OK(plans.listPlans(&c.plans));
+    EXPECT_OK(plans.getRuns("site b", &c.runs));
+    if (!c.runs.empty()) {
+      EXPECT_OK(plans.getRun(c.runs.front().id, &c.firstRun));
+    }
+    std::vector<EvEventRecord> events;
+    EvEvent::Filter all;
+    all.limit = 0;
+    EXPECT_OK(EvEvent::list(all, &events));
+    for (const EvEventRecord& e : events) {
+      std::string text = std::to_string(e.seq) + " " + std::to_string(e.time) + " " + std::to_string(e.eventId) +
+                         " " + std::to_string(e.entityId) + " " + e.actor;
+      for (const std::string& a : e.arguments) text += " " + a;
+      c.events.push_back(text);
+    }
+    c.stats = sql("SELECT COUNT(*) FROM BlrPairStats", "HistoryDB");
+    return c;
+  }
+};
+
+TEST_P(PairDbSchemaUpgradeTest, EveryRowReadsBackTheSameAfterMigration) {
+  populate();
+  const Contents before = contents();
+  ASSERT_EQ(before.pairs.size(), 3u);
+  ASSERT_EQ(before.plans.size(), 1u);
+  ASSERT_EQ(before.firstRun.pairs.size(), 1u);
+  ASSERT_FALSE(before.events.empty());
+  ASSERT_EQ(before.stats, 3);
+
+  // The first release kept no record of its schema.
+  for (const char* db : {"Anchor", "HistoryDB"}) sql("DROP TABLE IF EXISTS APP_SchemaVersion", db);
+  for (const char* db : {"Anchor", "HistoryDB"}) {
+    DWSchemaMigration migration;
+    ASSERT_OK(DWCreateSchema(db, &migration));
+    EXPECT_EQ(migration.from, 0) << db;
+    EXPECT_EQ(migration.to, DWSchemaVersion(db)) << db;
+  }
+  EXPECT_TRUE(contents() == before);
+
+  // A later step that reshapes a table leaves its rows as they read.
+  std::vector<DWSchemaStep> steps = DWSchemaSteps("Anchor", GetParam());
+  steps.push_back({static_cast<int>(steps.size()) + 1, "pair-notes",
+                   "ALTER TABLE BlrPair ADD COLUMN note TEXT NOT NULL DEFAULT '';"
+                   "CREATE INDEX BlrPair_note ON BlrPair(note)"});
+  DWSchemaMigration migration;
+  ASSERT_OK(DWMigrateSchema("Anchor", steps, &migration));
+  EXPECT_EQ(migration.applied.size(), 1u);
+  EXPECT_TRUE(contents() == before);
+  // The program that knows one step fewer refuses the database.
+  EXPECT_TRUE(DWCreateSchema("Anchor").IsError());
+  EXPECT_TRUE(contents() == before);
+}
+
+BLR_SQL_BACKENDS(PairDbSchemaUpgradeTest);
+
+}  // namespace
