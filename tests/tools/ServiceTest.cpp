@@ -6,9 +6,14 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <future>
 #include <string>
+#include <thread>
 
+#include "ServiceLoop.h"
 #include "support/NotifySocket.h"
 #include "tools/cli/CliEnv.h"
 
@@ -67,6 +72,8 @@ TEST_F(ServiceTest, AnchorIsReadyWhenItServesPingsTheWatchdogAndStops) {
   EXPECT_EQ(env_.blr("pairs list").code, 0) << env_.read(".err");
 
   // Half of 400 ms: about six pings in 1.2 s, never a gap of three intervals.
+  for (std::string queued = manager_.next(0); !queued.empty(); queued = manager_.next(0))
+    ASSERT_EQ(queued, "WATCHDOG=1");
   int pings = 0;
   for (Clock::time_point end = Clock::now() + std::chrono::milliseconds(1200); Clock::now() < end;) {
     ASSERT_EQ(manager_.next(600), "WATCHDOG=1") << "after " << pings << " pings";
@@ -133,6 +140,64 @@ TEST_F(ServiceTest, ReloadPutsARevocationListInForceAndKeepsTheOldOnFailure) {
   reload(0);
   EXPECT_FALSE(served("tail1"));
   EXPECT_TRUE(served("cli"));
+}
+
+// The loop on a thread of this process, signals sent to that thread: pings
+// only while the server says it is alive, the reload done on the loop.
+TEST(ServiceLoopTest, PingsOnlyWhileAliveAndReloadsOnTheLoop) {
+  std::string path = "/tmp/blr-loop-notify-" + std::to_string(getpid());
+  NotifySocket manager(path);
+  ASSERT_TRUE(manager.bound());
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "100000", 1);  // a ping every 50 ms
+  std::atomic<bool> healthy{true};
+  std::atomic<int> reloads{0};
+  std::thread::id reloadedOn;
+  ServiceHooks hooks;
+  hooks.alive = [&] { return healthy.load(); };
+  hooks.reload = [&] {
+    reloadedOn = std::this_thread::get_id();
+    ++reloads;
+  };
+  std::promise<pthread_t> started;
+  std::thread::id loopId;
+  std::future<int> stopped = std::async(std::launch::async, [&] {
+    sigset_t signals = serviceBlockSignals();
+    loopId = std::this_thread::get_id();
+    started.set_value(pthread_self());
+    return serviceRun(signals, hooks);
+  });
+  pthread_t loop = started.get_future().get();
+  EXPECT_EQ(manager.next(2000), "READY=1");
+  EXPECT_EQ(manager.next(500), "WATCHDOG=1");
+  EXPECT_EQ(manager.next(500), "WATCHDOG=1");
+
+  healthy = false;  // pings sent before may still be queued; then none
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  while (!manager.next(0).empty()) {
+  }
+  EXPECT_EQ(manager.next(400), "");
+  healthy = true;
+  EXPECT_EQ(manager.next(500), "WATCHDOG=1");
+
+  ASSERT_EQ(pthread_kill(loop, SIGHUP), 0);
+  std::string state;
+  do state = manager.next(2000);
+  while (state == "WATCHDOG=1");
+  EXPECT_EQ(state.rfind("RELOADING=1", 0), 0u) << state;
+  do state = manager.next(2000);
+  while (state == "WATCHDOG=1");
+  EXPECT_EQ(state, "READY=1");
+  EXPECT_EQ(reloads.load(), 1);
+  EXPECT_EQ(reloadedOn, loopId);
+
+  ASSERT_EQ(pthread_kill(loop, SIGTERM), 0);
+  EXPECT_EQ(stopped.get(), SIGTERM);
+  do state = manager.next(2000);
+  while (state == "WATCHDOG=1");
+  EXPECT_EQ(state, "STOPPING=1");
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
 }
 
 }  // namespace
