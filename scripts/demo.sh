@@ -6,18 +6,26 @@
 # or Ctrl-C.
 #
 # With BLR_DEMO_BIN set to a directory holding blr, blr-anchor and blr-proxy,
-# those are used as they are; otherwise the missing Debian packages are
-# installed and the default preset's tools are built when out of date.
+# those are used as they are.  Otherwise the Debian packages the build needs
+# (only those: scripts/test.sh installs the test suite's) are installed when
+# missing, and the three programs are built when out of date: in the default
+# preset's tree when there is one, else in build/demo without the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bin=${BLR_DEMO_BIN:-}
 if [ -z "$bin" ]; then
-  scripts/deps.sh
-  [ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null
-  echo "Building blr, blr-anchor and blr-proxy (build/default) if needed..."
-  cmake --build --preset default -j "$(nproc)" --target blr_cli blr-anchor blr-proxy >/dev/null
-  bin=$PWD/build/default/tools
+  scripts/deps.sh build
+  build=build/default
+  if [ ! -f $build/CMakeCache.txt ]; then
+    build=build/demo
+    [ -f $build/CMakeCache.txt ] ||
+      cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLR_BUILD_TESTS=OFF \
+            -DBLR_BUILD_BENCH=OFF >/dev/null
+  fi
+  echo "Building blr, blr-anchor and blr-proxy ($build) if needed..."
+  cmake --build $build -j "$(nproc)" --target blr_cli blr-anchor blr-proxy >/dev/null
+  bin=$PWD/$build/tools
 fi
 
 work=$(mktemp -d /tmp/blr-demo.XXXXXX)

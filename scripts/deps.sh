@@ -1,18 +1,38 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, if any
-# is missing.  Safe to run repeatedly.
+# Installs the Debian packages that are missing, if any.  Safe to run
+# repeatedly.
+#
+#   scripts/deps.sh build   what building the three programs and the demo need
+#   scripts/deps.sh [test]  that and what the test suite needs: GoogleTest, the
+#                           packaging tools, PostgreSQL, clang (fuzzing),
+#                           promtool and Prometheus, Chromium and Node.js
+#                           (the status page)
 set -euo pipefail
 
-packages=(
-  cmake make g++ pkg-config git libcli11-dev nlohmann-json3-dev dpkg-dev
+build_packages=(
+  cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev
+  liblz4-dev libssl-dev libsqlite3-dev libpq-dev libcpp-httplib-dev
+)
+test_packages=(
+  git dpkg-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
-  liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev
   postgresql
   clang libclang-rt-14-dev
-  libcpp-httplib-dev prometheus chromium nodejs
+  prometheus chromium nodejs
 )
-# Node.js from other sources brings its own npm, which Debian's npm conflicts with.
-command -v npm >/dev/null 2>&1 || packages+=(npm)
+
+case "${1:-test}" in
+  build) packages=("${build_packages[@]}") ;;
+  test)
+    packages=("${build_packages[@]}" "${test_packages[@]}")
+    # Node.js from other sources brings its own npm, which Debian's npm conflicts with.
+    command -v npm >/dev/null 2>&1 || packages+=(npm)
+    ;;
+  *)
+    echo "usage: $0 [build|test]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

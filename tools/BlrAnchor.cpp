@@ -10,7 +10,9 @@
 // "serve" brings the database schemas to this release's version (as
 // "migrate" does, which then exits), installs the pair
 // database service and the client directory, and answers the request link
-// over TLS until SIGTERM or SIGINT, finishing the requests in flight.  The
+// over TLS until SIGTERM or SIGINT, finishing the requests in flight; SIGHUP
+// reloads the debug levels, certificates and revocation list.  Under a
+// service manager it reports ready, stopping and alive (ServiceLoop.h).  The
 // other commands work directly on the configured database.  "health" exits
 // 0 ("ready") only when the server takes connections and its database
 // answers, for load balancers and service managers.
@@ -26,6 +28,7 @@
 #include <CLI/CLI.hpp>
 
 #include "AnchorMonitor.h"
+#include "ServiceLoop.h"
 #include "ToolVersion.h"
 
 #include "BLR/BlrDBSvc.h"
@@ -38,6 +41,7 @@
 #include "host/link/DwLinkConfig.h"
 #include "host/link/DwLinkServer.h"
 #include "host/tls/KrpPeerPolicy.h"
+#include "host/tls/TlsContext.h"
 #include "host/log/EvEvent.h"
 
 namespace {
@@ -84,13 +88,19 @@ std::string hostForClients(const DwLinkServerConfig& config) {
   return host;
 }
 
-// Blocks the stop signals in every thread, so that serve can wait for them.
-sigset_t stopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  return set;
+// SIGHUP: the debug levels, and the certificates and revocation list from the
+// registry for the connections accepted from now on.  What fails to load is
+// logged and the settings in force stay.
+void reload(DwLinkServer* server) {
+  serviceReloadDebugLevels();
+  std::shared_ptr<TlsContext> tls;
+  CZuError err = TlsContext::fromRegistry(&tls);
+  if (!err.IsError()) err = tls->reloadRevocation();
+  if (err.IsError()) {
+    blrError(kLogContext, "Kept the TLS settings in force: %s", err.Summary().c_str());
+    return;
+  }
+  server->setTls(std::move(tls));
 }
 
 // The directory of this program, where the installed status page is found.
@@ -102,8 +112,7 @@ std::string programDir() {
 }
 
 int serve() {
-  sigset_t signals = stopSignals();
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts
+  sigset_t signals = serviceBlockSignals();  // before any thread starts
   // The monitoring listener's TLS writes use a plain socket BIO: a reader
   // that vanishes mid-answer must cost a failed write, not the server.
   signal(SIGPIPE, SIG_IGN);
@@ -144,8 +153,14 @@ int serve() {
                 monitorConfig.http.address.c_str(), monitor.port());
   std::fflush(stdout);
 
-  int received = 0;
-  sigwait(&signals, &received);
+  ServiceHooks hooks;
+  // A server wedged on its own locks blocks here, and the watchdog restarts it.
+  hooks.alive = [&server] {
+    server.stats();
+    return !server.stopping();
+  };
+  hooks.reload = [&server] { reload(&server); };
+  int received = serviceRun(signals, hooks);
   blrDebug(kLogContext, 1, "Got signal %d: stopping after the requests in flight", received);
   monitor.stop();
   server.stop();

@@ -14,6 +14,7 @@
 #include "ProxyConfig.h"
 #include "ProxyServer.h"
 #include "ProxyState.h"
+#include "ServiceLoop.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/net/DwHostName.h"
 #include "host/link/DwLinkConfig.h"
@@ -157,12 +158,8 @@ int main(int argc, char** argv) {
   err = buildServerConfig(opt, &config);
   if (err.IsError()) return fail(err);
 
-  // Signals are taken by sigwait below, never by the server's threads.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // Signals are taken by serviceRun below, never by the server's threads.
+  sigset_t signals = serviceBlockSignals();
 
   ProxyControl control(settings, faults, opt.controlFile);
   // Status changes go to the central server's pair database, when one is named.
@@ -187,8 +184,14 @@ int main(int argc, char** argv) {
               server.dwdPort());
   std::fflush(stdout);
 
-  int sig = 0;
-  sigwait(&stopSignals, &sig);
+  ServiceHooks hooks;
+  hooks.alive = [&server] { return server.waitForConnections(-1, 0) >= 0; };
+  hooks.reload = [&config] {
+    serviceReloadDebugLevels();
+    CZuError e = config.tls->reloadRevocation();
+    if (e.IsError()) blrError("blr-proxy", "Kept the revocation list in force: %s", e.Summary().c_str());
+  };
+  serviceRun(signals, hooks);
   server.stop();
   return 0;
 }

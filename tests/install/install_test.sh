@@ -68,6 +68,11 @@ for unit in blr-anchor blr-proxy; do
     { echo "$file: not unprivileged or not restarted"; exit 1; }
 done
 
+step "monitoring files"
+for file in prometheus/blr-alerts.yml grafana/blr.json; do
+  [ -s "$prefix/share/blr/$file" ] || { echo "share/blr/$file not installed"; exit 1; }
+done
+
 step "consumer through find_package(blr)"
 "$cmake_cmd" -S "$here/consumer" -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxx_flags" >/dev/null

@@ -8,7 +8,12 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <chrono>
 
@@ -95,7 +100,7 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
     CliEnv::Result check = env_.run("promtool check metrics < scrape.txt");
     EXPECT_EQ(check.code, 0) << check.out << check.err;
   } else {
-    ADD_FAILURE() << "promtool is missing: scripts/deps.sh installs the Debian package prometheus";
+    ADD_FAILURE() << "promtool is missing: scripts/test.sh installs the Debian package prometheus";
   }
   // The two worst lags keep series of their own, labelled with their clients;
   // the third is counted as omitted.  Quotes and backslashes are escaped.
@@ -181,7 +186,7 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
 // a known pair through its query API.
 TEST_F(MonitorTest, PrometheusScrapesTheLagOfAPair) {
   if (!installed("prometheus"))
-    GTEST_SKIP() << "prometheus is missing: scripts/deps.sh installs the Debian package prometheus";
+    GTEST_SKIP() << "prometheus is missing: scripts/test.sh installs the Debian package prometheus";
   const int promPort = freePort();
   ASSERT_NE(promPort, 0);
   env_.write("prometheus.yml",
@@ -212,6 +217,65 @@ TEST_F(MonitorTest, PrometheusScrapesTheLagOfAPair) {
 
 // With TLS, the listener presents the installation's certificate and, when
 // told to, answers only clients holding one of its authority.
+// The metric names in `expr` (blr_*), as written.
+std::set<std::string> metricNames(const std::string& expr) {
+  std::set<std::string> names;
+  std::regex name("\\bblr_[a-z0-9_]+");
+  for (std::sregex_iterator it(expr.begin(), expr.end(), name), end; it != end; ++it)
+    names.insert(it->str());
+  return names;
+}
+
+// Every query of the shipped Grafana dashboard and alert rules names only
+// series this server exports: a renamed metric fails here, not on a silent
+// panel or an alert that can never fire.
+TEST_F(MonitorTest, ShippedDashboardAndRulesUseOnlyExportedMetrics) {
+  auto r = get("/metrics");
+  ASSERT_TRUE(r);
+  std::set<std::string> exported;
+  std::istringstream lines(r->body);
+  std::smatch m;
+  std::regex type("# TYPE (\\S+) (\\S+)");
+  for (std::string line; std::getline(lines, line);) {
+    if (!std::regex_match(line, m, type)) continue;
+    exported.insert(m[1]);
+    if (m[2] == "histogram")
+      for (const char* part : {"_bucket", "_sum", "_count"}) exported.insert(m[1].str() + part);
+  }
+  ASSERT_GT(exported.size(), 10u) << r->body;
+
+  std::map<std::string, std::set<std::string>> used;  // metric -> where
+  std::ifstream dashboardFile(std::string(BLR_SOURCE_DIR) + "/monitoring/grafana/blr.json");
+  nlohmann::json dashboard = nlohmann::json::parse(dashboardFile);
+  std::string where;
+  std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& j) {
+    if (j.is_object() && j.contains("title") && j["title"].is_string()) where = j["title"];
+    if (j.is_object() && j.contains("expr") && j["expr"].is_string())
+      for (const std::string& n : metricNames(j["expr"])) used[n].insert("panel " + where);
+    if (j.is_object() && j.contains("definition") && j["definition"].is_string())
+      for (const std::string& n : metricNames(j["definition"])) used[n].insert("variable");
+    if (j.is_structured())
+      for (const auto& item : j) walk(item);
+  };
+  walk(dashboard);
+  EXPECT_GE(dashboard["panels"].size(), 10u);
+
+  std::ifstream rules(std::string(BLR_SOURCE_DIR) + "/monitoring/prometheus/blr-alerts.yml");
+  int exprs = 0;
+  for (std::string line; std::getline(rules, line);) {
+    size_t at = line.find("expr:");
+    if (at == std::string::npos) continue;
+    ++exprs;
+    for (const std::string& n : metricNames(line.substr(at))) used[n].insert("alert rule");
+  }
+  EXPECT_GE(exprs, 4);
+
+  EXPECT_GE(used.size(), 12u);
+  for (const auto& [name, places] : used)
+    EXPECT_EQ(exported.count(name), 1u) << name << " (used by " << *places.begin()
+                                        << ") is not in the scrape";
+}
+
 TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
   // The refused clients write into connections the server has closed.
   signal(SIGPIPE, SIG_IGN);
@@ -262,56 +326,19 @@ std::vector<std::string> yamlBlocks(const std::string& file) {
   return blocks;
 }
 
-// The documentation's scrape configuration and alert rules are valid, and the
-// rules fire on the series this server exports.
-TEST(MonitorDocsTest, ScrapeConfigAndAlertRulesWork) {
+// The documentation's scrape configurations are valid Prometheus
+// configuration; the alert rules are a file of their own (monitoring/).
+TEST(MonitorDocsTest, ScrapeConfigsAreValid) {
   if (!installed("promtool"))
-    GTEST_SKIP() << "promtool is missing: scripts/deps.sh installs the Debian package prometheus";
+    GTEST_SKIP() << "promtool is missing: scripts/test.sh installs the Debian package prometheus";
   std::vector<std::string> blocks = yamlBlocks("docs/monitoring.md");
   ASSERT_EQ(blocks.size(), 3u);
   CliEnv env;
-  env.write("prometheus.yml", blocks[0]);
-  CliEnv::Result r = env.run("promtool check config prometheus.yml");
-  EXPECT_EQ(r.code, 0) << r.out << r.err;
-  env.write("rules.yml", blocks[2]);
-  r = env.run("promtool check rules rules.yml");
-  EXPECT_EQ(r.code, 0) << r.out << r.err;
-  env.write("rules_test.yml", R"(rule_files: [rules.yml]
-evaluation_interval: 1m
-tests:
-  - interval: 1m
-    input_series:
-      - series: 'blr_pair_lag_seconds{pair_id="7",source="web01",head="head1",tail="tail1"}'
-        values: '1000x10'
-      - series: 'blr_pair_lag_seconds{pair_id="8",source="db01",head="head1",tail="tail1"}'
-        values: '30x10'
-      - series: 'blr_pairs{status="failback failed",code="18"}'
-        values: '0 0 2x8'
-      - series: 'blr_pairs{status="running",code="4"}'
-        values: '5x10'
-      - series: 'blr_anchor_connections_refused_total{instance="a:9476",reason="authentication"}'
-        values: '0+6x20'
-      - series: 'blr_anchor_connections_refused_total{instance="a:9476",reason="idle_evicted"}'
-        values: '0+60x20'
-    alert_rule_test:
-      - eval_time: 6m
-        alertname: BlrPairLagHigh
-        exp_alerts:
-          - exp_labels: {severity: warning, pair_id: "7", source: web01, head: head1, tail: tail1}
-            exp_annotations: {summary: "Pair 7 (web01) is 16m 40s behind"}
-      - eval_time: 6m
-        alertname: BlrPairsFailed
-        exp_alerts:
-          - exp_labels: {severity: critical, status: failback failed}
-            exp_annotations: {summary: "2 pairs in status failback failed"}
-      - eval_time: 16m
-        alertname: BlrAnchorRefusingConnections
-        exp_alerts:
-          - exp_labels: {severity: warning, instance: "a:9476"}
-            exp_annotations: {summary: "a:9476 refuses 100m connections a second"}
-)");
-  r = env.run("promtool test rules rules_test.yml");
-  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  for (const std::string& block : blocks) {
+    env.write("prometheus.yml", block);
+    CliEnv::Result r = env.run("promtool check config --syntax-only prometheus.yml");
+    EXPECT_EQ(r.code, 0) << block << r.out << r.err;
+  }
 }
 
 }  // namespace

@@ -118,6 +118,11 @@ void DwLinkServer::stop() {
   stopPipe_[0] = stopPipe_[1] = -1;
 }
 
+void DwLinkServer::setTls(std::shared_ptr<TlsContext> tls) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (tls) config_.tls = std::move(tls);
+}
+
 bool DwLinkServer::stopping() {
   std::lock_guard<std::mutex> lock(mu_);
   return stopping_;
@@ -189,7 +194,12 @@ CZuError DwLinkServer::spawnWorker(int fd) {
 
 void DwLinkServer::serveConnection(CZuSocket& sock, const ConnPtr& conn) {
   KrpSocket* s = nullptr;
-  CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, config_.tls, &s);
+  std::shared_ptr<TlsContext> tls;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    tls = config_.tls;
+  }
+  CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, tls, &s);
   sock = CZuSocket();  // the layer's copy owns the connection now
   if (err.IsError()) {
     report(err);

@@ -126,6 +126,12 @@ CZuError TlsContext::applyRevocation(ssl_st* ssl) {
   return CZuError();
 }
 
+CZuError TlsContext::reloadRevocation() {
+  if (config_.crlFile.empty()) return CZuError();
+  std::lock_guard<std::mutex> lock(crlMu_);
+  return loadRevocation(fileStamp(config_.crlFile));
+}
+
 CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   static std::mutex mu;
   static std::shared_ptr<TlsContext> cached;

@@ -96,6 +96,9 @@ class CliEnv {
     return "";
   }
 
+  // The process of the `index`th server started (for signals).
+  pid_t serverPid(size_t index) const { return servers_.at(index).pid; }
+
   // The trial of `blr certs init --registries` on free ports: the central
   // server, a Head (client 2) and a Tail (client 3) with the short delays of
   // `proxyArgs`; blr is client "cli".  `anchorRegistry` is added to the

@@ -34,6 +34,7 @@
 
 struct KrpSocket;
 struct KRP_Cert;
+class TlsContext;
 struct DwLinkMessage;
 class DwLinkReply;
 
@@ -67,6 +68,10 @@ class DwLinkServer {
   // for every connection thread.  Must not be called from a service.
   void stop();
 
+  // Connections accepted from now on use `tls` (a reload of the
+  // certificates); those already open keep theirs.
+  void setTls(std::shared_ptr<TlsContext> tls);
+
   int port() const { return port_; }
   bool stopping();
   Stats stats();
@@ -98,7 +103,7 @@ class DwLinkServer {
   std::unique_ptr<DwConnGate> gate_;
   std::unique_ptr<DwMemBudget> budget_;
 
-  std::mutex mu_;
+  std::mutex mu_;  // also guards config_.tls, which setTls replaces
   DwThreadGroup workers_;
   bool stopping_ = false;
   Stats stats_;

@@ -48,6 +48,10 @@ class TlsContext {
   // list again first when its file changed.  Fails (refusing the connection)
   // when the list can't be read: a revoked peer must not slip through.
   CZuError applyRevocation(ssl_st* ssl);
+  // Reads the revocation list again now, whether or not its file looks
+  // changed (a reload asked for by the operator).  On failure the list read
+  // before stays in force.
+  CZuError reloadRevocation();
 
  private:
   TlsContext(const TlsConfig& config, ssl_ctx_st* ctx) : config_(config), ctx_(ctx) {}

@@ -1,0 +1,87 @@
+// Notifications to the service manager: sent as single datagrams to the
+// socket $NOTIFY_SOCKET names, nothing at all without it, and the watchdog
+// interval taken from the manager's variables.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "host/base/DwServiceNotify.h"
+#include "support/NotifySocket.h"
+
+namespace {
+
+// Sets the variables for one test and removes them after it.
+class ServiceEnv : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) unsetenv(name);
+  }
+};
+
+TEST_F(ServiceEnv, StatesArriveAsDatagramsAndNothingIsSentWithoutTheVariable) {
+  std::string path = "/tmp/blr-notify-" + std::to_string(getpid());
+  NotifySocket manager(path);
+  ASSERT_TRUE(manager.bound());
+
+  EXPECT_FALSE(dwServiceReady().IsError());  // no variable: nothing, and no error
+  EXPECT_EQ(manager.next(50), "");
+
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  EXPECT_FALSE(dwServiceReady().IsError());
+  EXPECT_EQ(manager.next(1000), "READY=1");
+  EXPECT_FALSE(dwServiceWatchdog().IsError());
+  EXPECT_EQ(manager.next(1000), "WATCHDOG=1");
+  EXPECT_FALSE(dwServiceReloading().IsError());
+  std::string reloading = manager.next(1000);
+  EXPECT_EQ(reloading.rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u) << reloading;
+  EXPECT_GT(std::stoull(reloading.substr(reloading.find('=', 12) + 1)), 0u);
+  EXPECT_FALSE(dwServiceStopping().IsError());
+  EXPECT_EQ(manager.next(1000), "STOPPING=1");
+
+  // A manager that went away, or a name that is no socket, is an error.
+  setenv("NOTIFY_SOCKET", (path + ".gone").c_str(), 1);
+  EXPECT_TRUE(dwServiceReady().IsError());
+  setenv("NOTIFY_SOCKET", "relative/name", 1);
+  EXPECT_TRUE(dwServiceReady().IsError());
+}
+
+TEST_F(ServiceEnv, AbstractSocketNames) {
+  std::string name = "blr-notify-test-" + std::to_string(getpid());
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, name.data(), name.size());
+  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+  EXPECT_FALSE(dwServiceStopping().IsError());
+  char buf[64];
+  ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "STOPPING=1");
+  ::close(fd);
+}
+
+TEST_F(ServiceEnv, WatchdogIntervalIsHalfThePeriodForThisProcessOnly) {
+  EXPECT_EQ(dwServiceWatchdogMs(), 0);
+  setenv("WATCHDOG_USEC", "30000000", 1);
+  EXPECT_EQ(dwServiceWatchdogMs(), 15000);
+  setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+  EXPECT_EQ(dwServiceWatchdogMs(), 15000);
+  setenv("WATCHDOG_PID", std::to_string(getpid() + 1).c_str(), 1);
+  EXPECT_EQ(dwServiceWatchdogMs(), 0);  // meant for another process
+  unsetenv("WATCHDOG_PID");
+  setenv("WATCHDOG_USEC", "1", 1);
+  EXPECT_EQ(dwServiceWatchdogMs(), 1);  // never a busy loop of zero
+  for (const char* bad : {"0", "", "-5", "12x"}) {
+    setenv("WATCHDOG_USEC", bad, 1);
+    EXPECT_EQ(dwServiceWatchdogMs(), 0) << bad;
+  }
+}
+
+}  // namespace
