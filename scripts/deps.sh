@@ -9,8 +9,10 @@ packages=(
   liblz4-dev libssl-dev openssl libsqlite3-dev libpq-dev
   postgresql
   clang libclang-rt-14-dev
-  libcpp-httplib-dev prometheus chromium nodejs
+  libcpp-httplib-dev prometheus chromium nodejs lowdown
 )
+# The Debian packages are built and checked only when asked (scripts/test.sh).
+[ -z "${BLR_TEST_PACKAGES:-}" ] || packages+=(debhelper lintian)
 # Node.js from other sources brings its own npm, which Debian's npm conflicts with.
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 
