@@ -40,7 +40,7 @@ step "build $version and $previous"
 build "$work/new" "$version"
 build "$work/old" "$previous"
 changes=$(ls "$work/new/"*.changes)
-[ "$(ls "$work/new/"*.deb | wc -l)" -eq ${#packages[@]} ] ||
+[ "$(ls "$work/new/"*.deb | grep -vc dbgsym)" -eq ${#packages[@]} ] ||
   fail "the build did not make ${#packages[@]} packages"
 
 step "lintian"
