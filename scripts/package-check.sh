@@ -19,8 +19,10 @@ fail() { echo "package check: $*" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/blr-package-check.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-# ccache, when there is one, makes the second build cheap.
-[ -d /usr/lib/ccache ] && export PATH=/usr/lib/ccache:$PATH CCACHE_NOHASHDIR=1 CCACHE_BASEDIR=$work
+# ccache, when there is one, makes the second build cheap (and the first,
+# after a build of the same sources elsewhere: paths are taken relative to
+# the tree).
+[ ! -d /usr/lib/ccache ] || export PATH=/usr/lib/ccache:$PATH CCACHE_NOHASHDIR=1
 
 # build DIR VERSION: the packages of this tree as VERSION, in DIR.
 build() {
@@ -30,7 +32,7 @@ build() {
   tree=$(git stash create)
   git archive "${tree:-HEAD}" | tar -x -C "$dir/src"
   sed -i "1s/(.*)/($version)/" "$dir/src/debian/changelog"
-  (cd "$dir/src" && dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$dir/build.log" 2>&1 ||
+  (cd "$dir/src" && CCACHE_BASEDIR=$PWD dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$dir/build.log" 2>&1 ||
     { tail -n 40 "$dir/build.log"; fail "the build of $version failed"; }
 }
 
