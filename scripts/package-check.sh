@@ -6,7 +6,9 @@
 # checking the programs, the user, the conffiles and the libraries after each
 # step.  Needs root (or sudo); leaves nothing installed.
 #
-# usage: scripts/package-check.sh
+# usage: scripts/package-check.sh [NEW [OLD]]
+#   NEW, OLD: directories holding packages already built (NEW with its
+#   .changes), used instead of building; without OLD there is no upgrade.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,11 +40,15 @@ build() {
 
 version=$(dpkg-parsechangelog -S Version)
 previous=$version~prev
-step "build $version and $previous"
-build "$work/new" "$version"
-build "$work/old" "$previous"
-changes=$(ls "$work/new/"*.changes)
-[ "$(ls "$work/new/"*.deb | grep -vc dbgsym)" -eq ${#packages[@]} ] ||
+new=${1:-$work/new} old=${2:-}
+if [ $# -eq 0 ]; then
+  step "build $version and $previous"
+  build "$new" "$version"
+  old=$work/old
+  build "$old" "$previous"
+fi
+changes=$(ls "$new/blr_${version}_"*.changes)
+[ "$(ls "$new/"*_"$version"_*.deb | grep -vc dbgsym)" -eq ${#packages[@]} ] ||
   fail "the build did not make ${#packages[@]} packages"
 
 step "lintian"
@@ -51,7 +57,7 @@ echo "${lintian_out:-(nothing)}"
 ! grep -q '^E: ' <<<"$lintian_out" || fail "lintian reports errors"
 [ "$(grep -c '^W: ' <<<"$lintian_out")" -le 2 ] || fail "lintian reports more than 2 warnings"
 
-debs() { for p in "${packages[@]}"; do ls "$1/${p}_"*.deb; done; }
+debs() { for p in "${packages[@]}"; do ls "$1/${p}_$2_"*.deb; done; }
 install_debs() { as_root apt-get install -y -qq --allow-downgrades "$@" >/dev/null; }
 
 installed() {  # installed VERSION
@@ -99,15 +105,20 @@ removed() {  # removed purged|kept: the conffiles
 }
 
 for round in 1 2; do
-  step "round $round: install $previous"
-  install_debs $(debs "$work/old")
+  first=$version
+  [ -z "$old" ] || first=$previous
+  step "round $round: install $first"
+  install_debs $(debs "${old:-$new}" "$first")
   echo "# kept by the package check" | as_root tee -a /etc/blr/anchor.reg >/dev/null
-  installed "$previous"
-  step "round $round: upgrade to $version, then reinstall it twice"
-  install_debs $(debs "$work/new")
-  installed "$version"
+  installed "$first"
+  if [ -n "$old" ]; then
+    step "round $round: upgrade to $version"
+    install_debs $(debs "$new" "$version")
+    installed "$version"
+  fi
+  step "round $round: reinstall $version twice"
   for _ in 1 2; do
-    as_root apt-get install -y -qq --reinstall $(debs "$work/new") >/dev/null
+    as_root apt-get install -y -qq --reinstall $(debs "$new" "$version") >/dev/null
     installed "$version"
   done
   step "round $round: remove twice, purge twice"
