@@ -12,6 +12,7 @@ set -euo pipefail
 build_packages=(
   cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev
   liblz4-dev libssl-dev libsqlite3-dev libpq-dev libcpp-httplib-dev
+  lowdown  # the manual pages, made from docs/
 )
 test_packages=(
   git dpkg-dev openssl
@@ -25,6 +26,8 @@ case "${1:-test}" in
   build) packages=("${build_packages[@]}") ;;
   test)
     packages=("${build_packages[@]}" "${test_packages[@]}")
+    # The Debian packages are built and checked only when asked (scripts/test.sh).
+    [ -z "${BLR_TEST_PACKAGES:-}" ] || packages+=(debhelper lintian)
     # Node.js from other sources brings its own npm, which Debian's npm conflicts with.
     command -v npm >/dev/null 2>&1 || packages+=(npm)
     ;;

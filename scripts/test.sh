@@ -2,7 +2,8 @@
 # Builds and runs the whole test suite: the default build and the
 # AddressSanitizer/UndefinedBehaviorSanitizer build.  The database tests run on
 # SQLite and on a private PostgreSQL server started here (or on the server that
-# BLR_TEST_PG_CONNINFO already names).
+# BLR_TEST_PG_CONNINFO already names).  With BLR_TEST_PACKAGES set, the Debian
+# packages are built and installed on this machine too (scripts/package-check.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,4 +34,9 @@ run_preset asan
 echo "== fuzz: libFuzzer targets, bounded time each"
 scripts/fuzz.sh
 echo "== fuzz: done at ${SECONDS}s"
+if [ -n "${BLR_TEST_PACKAGES:-}" ]; then
+  echo "== Debian packages: build, lintian, install, upgrade, remove, purge"
+  scripts/package-check.sh
+  echo "== packages: done at ${SECONDS}s"
+fi
 echo "== all tests passed"
