@@ -36,6 +36,7 @@ enum Flag : unsigned {
   kNotGiven = 2,          // cleared to -1 ("not given") rather than 0
   kZeroIfUnreadable = 4,  // an unreadable payload sets 0 rather than keeping the value
   kKeptByClear = 8,       // clear leaves it alone (the service fills it in)
+  kNotStored = 16,        // no column of the record's SQL table (BlrRecordColumns.h)
 };
 
 // The stored width of a text, which checkTexts enforces; no units: unchecked.
