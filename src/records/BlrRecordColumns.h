@@ -95,6 +95,17 @@ std::string columnNames(const char* table) {
   return names;
 }
 
+// Binds the last query's columns, in order, to `buffers` with `format`.
+template <class Sql, size_t N, size_t... I>
+int bindBuffers(Sql& sql, const char* format, const std::array<void*, N>& buffers,
+                std::index_sequence<I...>) {
+  return sql.ibindstruct(format, buffers[I]...);
+}
+template <class Sql, size_t N>
+int bindBuffers(Sql& sql, const std::string& format, const std::array<void*, N>& buffers) {
+  return bindBuffers(sql, format.c_str(), buffers, std::make_index_sequence<N>{});
+}
+
 // The buffers one row of a record's columns is read into.  Not zeroed: every
 // row read fills every column.
 template <class Record>
@@ -108,6 +119,15 @@ class RecordColumns {
     for (size_t i = 0; i < rowCount<Record>(); ++i)
       if (isColumn(FieldTable<Record>::rows[i])) *out++ = block_ + offsetOf(i);
     return out;
+  }
+
+  // Binds the last query's columns, which are the record's alone.
+  template <class Sql>
+  int bind(Sql& sql) {
+    static const std::string format = columnFormat<Record>();
+    std::array<void*, kCount> all;
+    buffers(all.data());
+    return bindBuffers(sql, format, all);
   }
 
   // The 32-bit column of `tag`.
@@ -156,17 +176,6 @@ class RecordColumns {
 
   alignas(8) char block_[ColumnLayout<Record>::layout.bytes];
 };
-
-// Binds the last query's columns, in order, to `buffers` with `format`.
-template <class Sql, size_t N, size_t... I>
-int bindBuffers(Sql& sql, const char* format, const std::array<void*, N>& buffers,
-                std::index_sequence<I...>) {
-  return sql.ibindstruct(format, buffers[I]...);
-}
-template <class Sql, size_t N>
-int bindBuffers(Sql& sql, const std::string& format, const std::array<void*, N>& buffers) {
-  return bindBuffers(sql, format.c_str(), buffers, std::make_index_sequence<N>{});
-}
 
 }  // namespace blr_fields
 
