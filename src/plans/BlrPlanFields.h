@@ -11,33 +11,25 @@
 
 namespace blr_fields {
 
-using M = BlrPlanDB::Member;
-using G = BlrPlanDB::Group;
-using PL = BlrPlanDB::Plan;
-using RP = BlrPlanDB::RunPair;
-using R = BlrPlanDB::Run;
-
 constexpr Width kPlanName{static_cast<int>(BlrPlanDB::kMaxNameBytes), BlrTextUnit::kBytes};
 constexpr Width kWord{static_cast<int>(BlrPlanDB::kMaxWordBytes), BlrTextUnit::kBytes};
 
-template <>
-struct FieldTable<M> {
-  static constexpr Field<M> rows[] = {
-      {BLRDB_TAG_PAIR_ID, "pairId", &M::pairId},
-      {BLRDB_TAG_OPTIONS, "options", &M::options},
+template <> struct FieldTable<BlrPlanDB::Member> {
+  static constexpr Field<BlrPlanDB::Member> rows[] = {
+      {BLRDB_TAG_PAIR_ID, "pairId", &BlrPlanDB::Member::pairId},
+      {BLRDB_TAG_OPTIONS, "options", &BlrPlanDB::Member::options},
   };
 };
 
-template <>
-struct FieldTable<G> {
-  static constexpr Field<G> rows[] = {
-      {BLRDB_TAG_PARALLELISM, "parallelism", &G::parallelism},
-      {BLRDB_TAG_PLAN_MEMBER, "members", listOf<&G::members>()},
+template <> struct FieldTable<BlrPlanDB::Group> {
+  static constexpr Field<BlrPlanDB::Group> rows[] = {
+      {BLRDB_TAG_PARALLELISM, "parallelism", &BlrPlanDB::Group::parallelism},
+      {BLRDB_TAG_PLAN_MEMBER, "members", listOf<&BlrPlanDB::Group::members>()},
   };
 };
 
-template <>
-struct FieldTable<PL> {
+template <> struct FieldTable<BlrPlanDB::Plan> {
+  using PL = BlrPlanDB::Plan;
   static constexpr Field<PL> rows[] = {
       {BLRDB_TAG_ID, "id", &PL::id},
       {BLRDB_TAG_NAME, "name", &PL::name, 0, kPlanName},
@@ -48,26 +40,25 @@ struct FieldTable<PL> {
   };
 };
 
-template <>
-struct FieldTable<RP> {
-  static constexpr Field<RP> rows[] = {
-      {BLRDB_TAG_PAIR_ID, "pairId", &RP::pairId},
-      {BLRDB_TAG_GROUP_NO, "groupNo", &RP::groupNo},
-      {BLRDB_TAG_STATE, "outcome", &RP::outcome, 0, kWord},
-      {BLRDB_TAG_CREATION_TIME, "startTime", &RP::startTime},
-      {BLRDB_TAG_END_TIME, "endTime", &RP::endTime},
-      {BLRDB_TAG_SEQ_NUM, "seqNum", &RP::seqNum},
-      {BLRDB_TAG_LAG_TIME, "lagAtStart", &RP::lagAtStart},
-      {BLRDB_TAG_EXIT_CODE, "exitCode", &RP::exitCode},
-      {BLRDB_TAG_STATUS_MESSAGE, "error", &RP::error, 0,
+template <> struct FieldTable<BlrPlanDB::RunPair> {
+  static constexpr Field<BlrPlanDB::RunPair> rows[] = {
+      {BLRDB_TAG_PAIR_ID, "pairId", &BlrPlanDB::RunPair::pairId},
+      {BLRDB_TAG_GROUP_NO, "groupNo", &BlrPlanDB::RunPair::groupNo},
+      {BLRDB_TAG_STATE, "outcome", &BlrPlanDB::RunPair::outcome, 0, kWord},
+      {BLRDB_TAG_CREATION_TIME, "startTime", &BlrPlanDB::RunPair::startTime},
+      {BLRDB_TAG_END_TIME, "endTime", &BlrPlanDB::RunPair::endTime},
+      {BLRDB_TAG_SEQ_NUM, "seqNum", &BlrPlanDB::RunPair::seqNum},
+      {BLRDB_TAG_LAG_TIME, "lagAtStart", &BlrPlanDB::RunPair::lagAtStart},
+      {BLRDB_TAG_EXIT_CODE, "exitCode", &BlrPlanDB::RunPair::exitCode},
+      {BLRDB_TAG_STATUS_MESSAGE, "error", &BlrPlanDB::RunPair::error, 0,
        {static_cast<int>(BlrPlanDB::kMaxErrorBytes), BlrTextUnit::kBytes}},
-      {BLRDB_TAG_STEPS, "steps", &RP::steps, 0,
+      {BLRDB_TAG_STEPS, "steps", &BlrPlanDB::RunPair::steps, 0,
        {static_cast<int>(BlrPlanDB::kMaxStepsBytes), BlrTextUnit::kBytes}},
   };
 };
 
-template <>
-struct FieldTable<R> {
+template <> struct FieldTable<BlrPlanDB::Run> {
+  using R = BlrPlanDB::Run;
   static constexpr Field<R> rows[] = {
       {BLRDB_TAG_ID, "id", &R::id},
       {BLRDB_TAG_PLAN_ID, "planId", &R::planId},

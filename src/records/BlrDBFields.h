@@ -23,9 +23,7 @@ constexpr Width kStatus{BLRDB_STATUS_MESSAGE_BYTES, BlrTextUnit::kBytes};
 
 // Read whole, as the service's disks always are: a disk with anything
 // unreadable is not kept.
-template <>
-struct FieldTable<D> {
-  static constexpr bool whole = true;
+template <> struct FieldTable<D> : WholeRecord {
   static constexpr Field<D> rows[] = {
       {BLRDB_TAG_ID, "id", &D::id},
       {BLRDB_TAG_SRC_PATH, "srcPath", &D::srcPath, kRequired, kPath},
@@ -39,8 +37,7 @@ struct FieldTable<D> {
 
 // srcType and dstType read as none (0) when unreadable, as a kind the
 // system does not know would.
-template <>
-struct FieldTable<P> {
+template <> struct FieldTable<P> {
   static constexpr Field<P> rows[] = {
       {BLRDB_TAG_ID, "id", &P::id},
       {BLRDB_TAG_SUB_CLIENT_ID, "subClientId", &P::subClientId, kRequired},
@@ -66,8 +63,7 @@ struct FieldTable<P> {
 };
 
 // timeStamp reads as 0 (the service's current time) when unreadable.
-template <>
-struct FieldTable<S> {
+template <> struct FieldTable<S> {
   static constexpr Field<S> rows[] = {
       {BLRDB_TAG_REP_DATA_DELTA_ACTUAL, "repDataDeltaActual", &S::repDataDeltaActual},
       {BLRDB_TAG_REP_DATA_DELTA_COMP, "repDataDeltaComp", &S::repDataDeltaComp},
@@ -81,9 +77,7 @@ struct FieldTable<S> {
   };
 };
 
-template <>
-struct FieldTable<BD> {
-  static constexpr bool whole = true;
+template <> struct FieldTable<BD> : WholeRecord {
   static constexpr Field<BD> rows[] = {
       {BLRDB_TAG_ID, "id", &BD::id},
       {BLRDB_TAG_ORIG_DISK_ID, "origDiskId", &BD::origDiskId},
@@ -95,8 +89,7 @@ struct FieldTable<BD> {
 };
 
 // The three times read as 0 when unreadable.
-template <>
-struct FieldTable<VM> {
+template <> struct FieldTable<VM> {
   static constexpr Field<VM> rows[] = {
       {BLRDB_TAG_ID, "id", &VM::id},
       {BLRDB_TAG_BOOT_TYPE, "bootType", &VM::bootType},

@@ -22,25 +22,11 @@ CZuError pushed(CZuError err) {
 
 }  // namespace
 
-using blr_fields::checkTexts;
-using blr_fields::clearFields;
-using blr_fields::decodeContainers;
-using blr_fields::decodeFields;
-using blr_fields::encodeFields;
-using blr_fields::encodeList;
-using blr_fields::equalFields;
 using blr_fields::firstMissing;
-using blr_fields::writeContainer;
 
 // ---- Disk ----
 
-void BlrDB::Disk::clear() { clearFields(*this); }
-void BlrDB::Disk::serialize(DwEbmlWriter& writer) const { encodeFields(writer, *this); }
-bool BlrDB::Disk::operator==(const Disk& o) const { return equalFields(*this, o); }
-
-CZuError BlrDB::Disk::unserialize(const void* data, int size) {
-  return pushed(decodeFields(data, size, *this));
-}
+BLR_RECORD_BY_TABLE(BlrDB::Disk)
 
 // Paths and identifiers change sides; id and status are the new disk's own.
 BlrDB::Disk BlrDB::Disk::reverse() const {
@@ -52,14 +38,7 @@ BlrDB::Disk BlrDB::Disk::reverse() const {
 
 // ---- Pair ----
 
-void BlrDB::Pair::clear() { clearFields(*this); }
-
-void BlrDB::Pair::serialize(DwEbmlWriter& writer) const { encodeFields(writer, *this); }
-bool BlrDB::Pair::operator==(const Pair& o) const { return equalFields(*this, o); }
-
-CZuError BlrDB::Pair::unserialize(const void* data, int size) {
-  return pushed(decodeFields(data, size, *this));
-}
+BLR_RECORD_BY_TABLE(BlrDB::Pair)
 
 const char* BlrDB::Pair::missingField(int* disk) const {
   if (disk) *disk = -1;
@@ -100,15 +79,15 @@ void BlrDB::PairList::serialize(DwEbmlWriter& writer) const {
 
 CZuError BlrDB::PairList::unserialize(const void* data, int size) {
   clear();
-  return pushed(decodeContainers(data, size, BLRDB_TAG_PAIR, *this));
+  return pushed(blr_fields::decodeContainers(data, size, BLRDB_TAG_PAIR, *this));
 }
 
 std::vector<char> BlrDB::encodePairs(const std::list<Pair>& pairs) {
-  return encodeList(BLRDB_TAG_PAIR, pairs);  // as PairList::serialize, without a copy
+  return blr_fields::encodeList(BLRDB_TAG_PAIR, pairs);  // as PairList::serialize, without a copy
 }
 
 void BlrDB::appendPair(const Pair& pair, DwEbmlWriter& writer) {
-  writeContainer(writer, BLRDB_TAG_PAIR, pair);
+  blr_fields::writeContainer(writer, BLRDB_TAG_PAIR, pair);
 }
 
 CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pairs) {
@@ -121,13 +100,7 @@ CZuError BlrDB::decodePairs(const std::vector<char>& bytes, std::list<Pair>* pai
 
 // ---- PairStats ----
 
-void BlrDB::PairStats::clear() { clearFields(*this); }
-void BlrDB::PairStats::serialize(DwEbmlWriter& writer) const { encodeFields(writer, *this); }
-bool BlrDB::PairStats::operator==(const PairStats& o) const { return equalFields(*this, o); }
-
-CZuError BlrDB::PairStats::unserialize(const void* data, int size) {
-  return pushed(decodeFields(data, size, *this));
-}
+BLR_RECORD_BY_TABLE(BlrDB::PairStats)
 
 // ---- PairProps ----
 
@@ -229,29 +202,17 @@ CZuError BlrPairPropMap::unserialize(const void* data, int size) {
 
 // ---- BootDisk ----
 
-void BlrDB::BootDisk::clear() { clearFields(*this); }
-void BlrDB::BootDisk::serialize(DwEbmlWriter& writer) const { encodeFields(writer, *this); }
-bool BlrDB::BootDisk::operator==(const BootDisk& o) const { return equalFields(*this, o); }
-
-CZuError BlrDB::BootDisk::unserialize(const void* data, int size) {
-  return pushed(decodeFields(data, size, *this));
-}
+BLR_RECORD_BY_TABLE(BlrDB::BootDisk)
 
 // ---- BootVM ----
 
-void BlrDB::BootVM::clear() { clearFields(*this); }
-void BlrDB::BootVM::serialize(DwEbmlWriter& writer) const { encodeFields(writer, *this); }
-bool BlrDB::BootVM::operator==(const BootVM& o) const { return equalFields(*this, o); }
-
-CZuError BlrDB::BootVM::unserialize(const void* data, int size) {
-  return pushed(decodeFields(data, size, *this));
-}
+BLR_RECORD_BY_TABLE(BlrDB::BootVM)
 
 // ---- Text checks ----
 
-CZuError blrCheckTexts(const BlrDB::Disk& disk) { return checkTexts(disk); }
-CZuError blrCheckTexts(const BlrDB::Pair& pair) { return checkTexts(pair); }
-CZuError blrCheckTexts(const BlrDB::BootVM& vm) { return checkTexts(vm); }
+CZuError blrCheckTexts(const BlrDB::Disk& disk) { return blr_fields::checkTexts(disk); }
+CZuError blrCheckTexts(const BlrDB::Pair& pair) { return blr_fields::checkTexts(pair); }
+CZuError blrCheckTexts(const BlrDB::BootVM& vm) { return blr_fields::checkTexts(vm); }
 
 // ---- Blob helpers ----
 

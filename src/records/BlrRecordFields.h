@@ -87,10 +87,14 @@ struct Field {
   };
 };
 
-// Specialised for each record with `static constexpr Field<Record> rows[]`,
-// and `static constexpr bool whole = true` for a record read all or nothing.
+// Specialised for each record with `static constexpr Field<Record> rows[]`;
+// the table of a record read all or nothing derives from WholeRecord.
 template <class Record>
 struct FieldTable;
+
+struct WholeRecord {
+  static constexpr bool whole = true;
+};
 
 template <class Record, class = void>
 struct DecodedWhole : std::false_type {};
@@ -313,15 +317,17 @@ inline CZuError decodeFresh(const void* data, int size, Record& r) {
 // element reads, and left as they were otherwise.
 template <class Record>
 CZuError decodeFields(const void* data, int size, Record& r) {
+  CZuError err;
   if constexpr (DecodedWhole<Record>::value) {
     Record decoded;
-    CZuError err = decodeFresh(data, size, decoded);
+    err = decodeFresh(data, size, decoded);
     if (!err.IsError()) r = std::move(decoded);
-    return err;
   } else {
     r.clear();
-    return decodeFresh(data, size, r);
+    err = decodeFresh(data, size, r);
   }
+  if (err.IsError()) err.Push(FXLOC);
+  return err;
 }
 
 // The first text longer than its width (or holding a NUL), named by `prefix`
@@ -446,5 +452,15 @@ constexpr const ListOps<typename ListField<M>::Record>* listOf() {
 }
 
 }  // namespace blr_fields
+
+// Defines what BLR_RECORD_MEMBERS (BLR/BlrRecord.h) declares by the record's
+// table.
+#define BLR_RECORD_BY_TABLE(Record)                                                       \
+  void Record::clear() { blr_fields::clearFields(*this); }                                \
+  void Record::serialize(DwEbmlWriter& writer) const { blr_fields::encodeFields(writer, *this); } \
+  bool Record::operator==(const Record& o) const { return blr_fields::equalFields(*this, o); } \
+  CZuError Record::unserialize(const void* data, int size) {                              \
+    return blr_fields::decodeFields(data, size, *this);                                   \
+  }
 
 #endif  // BLR_SRC_BLRRECORDFIELDS_H
