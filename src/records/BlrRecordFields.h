@@ -109,11 +109,11 @@ constexpr size_t rowCount() {
 
 // Calls fn(std::integral_constant<size_t, I>) for every row I, unrolled.
 template <class Record, class Fn, size_t... I>
-inline void visitRows(Fn&& fn, std::index_sequence<I...>) {
+[[gnu::always_inline]] inline void visitRows(Fn&& fn, std::index_sequence<I...>) {
   (fn(std::integral_constant<size_t, I>{}), ...);
 }
 template <class Record, class Fn>
-inline void visitRows(Fn&& fn) {
+[[gnu::always_inline]] inline void visitRows(Fn&& fn) {
   visitRows<Record>(fn, std::make_index_sequence<rowCount<Record>()>{});
 }
 
