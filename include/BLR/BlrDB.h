@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BLR/BlrExport.h"
+#include "BLR/BlrRecord.h"
 #include "BLR/BlrUUID.h"
 #include "DwLink/DwEbml.h"
 #include "host/base/CZuError.h"
@@ -19,12 +20,7 @@ class BLR_API BlrDB {
  public:
   // A replicated disk of a pair.
   struct BLR_API Disk {
-    Disk() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const Disk& other) const;
-    bool operator!=(const Disk& other) const { return !(*this == other); }
+    BLR_RECORD_MEMBERS(Disk)
     // The same disk seen from the opposite replication direction.
     Disk reverse() const;
 
@@ -39,13 +35,8 @@ class BLR_API BlrDB {
 
   // A replication pair.  The six status-like fields hold -1 for "not given".
   struct BLR_API Pair {
-    Pair() { clear(); }
-    // Everything but tailHostName, which the service fills in.
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const Pair& other) const;
-    bool operator!=(const Pair& other) const { return !(*this == other); }
+    // clear() leaves tailHostName, which the service fills in.
+    BLR_RECORD_MEMBERS(Pair)
     // A new pair for the opposite direction, flagged REVERSE.
     Pair reverse() const;
     // The first field that creating this pair requires and it lacks, or
@@ -86,12 +77,7 @@ class BLR_API BlrDB {
 
   // One statistics point of a pair.
   struct BLR_API PairStats {
-    PairStats() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const PairStats& other) const;
-    bool operator!=(const PairStats& other) const { return !(*this == other); }
+    BLR_RECORD_MEMBERS(PairStats)
 
     int64_t repDataDeltaActual;
     int64_t repDataDeltaComp;
@@ -137,12 +123,7 @@ class BLR_API BlrDB {
 
   // A disk of a boot VM.
   struct BLR_API BootDisk {
-    BootDisk() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const BootDisk& other) const;
-    bool operator!=(const BootDisk& other) const { return !(*this == other); }
+    BLR_RECORD_MEMBERS(BootDisk)
 
     int32_t id;
     int32_t origDiskId;
@@ -154,12 +135,7 @@ class BLR_API BlrDB {
 
   // A VM booted from a pair's replicated data.
   struct BLR_API BootVM {
-    BootVM() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const BootVM& other) const;
-    bool operator!=(const BootVM& other) const { return !(*this == other); }
+    BLR_RECORD_MEMBERS(BootVM)
 
     int32_t id;
     int32_t bootType;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "BLR/BlrExport.h"
+#include "BLR/BlrRecord.h"
 #include "DwLink/DwEbml.h"
 #include "host/base/CZuError.h"
 
@@ -24,11 +25,7 @@ class BLR_API BlrPlanDB {
   };
 
   struct BLR_API Member {
-    Member() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const Member& other) const;
+    BLR_RECORD_MEMBERS(Member)
     bool has(MemberOption option) const { return (options & option) != 0; }
 
     int32_t pairId;
@@ -36,22 +33,14 @@ class BLR_API BlrPlanDB {
   };
 
   struct BLR_API Group {
-    Group() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const Group& other) const;
+    BLR_RECORD_MEMBERS(Group)
 
     int32_t parallelism;  // pairs of the group run at most this many at once
     std::list<Member> members;
   };
 
   struct BLR_API Plan {
-    Plan() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const Plan& other) const;
+    BLR_RECORD_MEMBERS(Plan)
 
     int32_t id;
     std::string name;
@@ -63,11 +52,7 @@ class BLR_API BlrPlanDB {
 
   // One pair's part in a run of a plan.
   struct BLR_API RunPair {
-    RunPair() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const RunPair& other) const;
+    BLR_RECORD_MEMBERS(RunPair)
 
     int32_t pairId;
     int32_t groupNo;      // 0, 1, ... as in the plan
@@ -83,11 +68,7 @@ class BLR_API BlrPlanDB {
 
   // A run of a plan's workflow (failover, failback, test, ...), kept for the report.
   struct BLR_API Run {
-    Run() { clear(); }
-    void clear();
-    void serialize(DwEbmlWriter& writer) const;
-    CZuError unserialize(const void* data, int size);
-    bool operator==(const Run& other) const;
+    BLR_RECORD_MEMBERS(Run)
 
     int32_t id;
     int32_t planId;  // set by the service from planName

@@ -6,7 +6,9 @@
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrPlanDB.h"
 #include "service/BlrDBSvcInternal.h"
+#include "plans/BlrPlanFields.h"
 #include "records/BlrDBTags.h"
+#include "records/BlrRecordColumns.h"
 
 using namespace blrdbsvc;
 
@@ -28,70 +30,29 @@ CZuError lookupId(BlrSQL& sql, const std::string& statement, int32_t* id) {
       sql, statement, [&] { return sql.ibindstruct("i", id); }, [] {}, FXLOC);
 }
 
+using blr_fields::RecordColumns;
+
+// A run's columns in the order of its table of fields; its user is stored as
+// userName.
 const char kRunColumns[] =
     "SELECT id, planId, planName, workflow, userName, startTime, endTime, state FROM BlrPlanRun ";
 
 CZuError readRuns(BlrSQL& sql, const std::string& where, std::list<Run>* runs) {
-  int32_t id = 0, planId = 0;
-  char name[BlrPlanDB::kMaxNameBytes + 1], workflow[64], user[64], state[64];
-  int64_t start = 0, end = 0;
+  RecordColumns<Run> row;
   return readRows(
-      sql, kRunColumns + where,
-      [&] {
-        return sql.ibindstruct("i|i|s128|s64|s64|b|b|s64", &id, &planId, name, workflow, user,
-                               &start, &end, state);
-      },
-      [&] {
-        Run run;
-        run.id = id;
-        run.planId = planId;
-        run.planName = name;
-        run.workflow = workflow;
-        run.user = user;
-        run.startTime = static_cast<uint64_t>(start);
-        run.endTime = static_cast<uint64_t>(end);
-        run.state = state;
-        runs->push_back(run);
-      },
-      FXLOC);
+      sql, kRunColumns + where, [&] { return row.bind(sql); },
+      [&] { row.fill(&runs->emplace_back()); }, FXLOC);
 }
 
-// One row of BlrPlanRunPair; the texts are large, so it lives on the heap.
-struct RunPairRow {
-  int32_t pairId, groupNo, lag, exitCode;
-  char outcome[64];
-  int64_t start, end, seqNum;
-  char error[BlrPlanDB::kMaxErrorBytes + 1];
-  char steps[BlrPlanDB::kMaxStepsBytes + 1];
-
-  int bind(BlrSQL& sql) {
-    return sql.ibindstruct("i|i|s64|b|b|b|i|i|s1024|s16384", &pairId, &groupNo, outcome, &start,
-                           &end, &seqNum, &lag, &exitCode, error, steps);
-  }
-  RunPair pair() const {
-    RunPair p;
-    p.pairId = pairId;
-    p.groupNo = groupNo;
-    p.outcome = outcome;
-    p.startTime = static_cast<uint64_t>(start);
-    p.endTime = static_cast<uint64_t>(end);
-    p.seqNum = static_cast<uint64_t>(seqNum);
-    p.lagAtStart = lag;
-    p.exitCode = exitCode;
-    p.error = error;
-    p.steps = steps;
-    return p;
-  }
-};
-
 CZuError readRunPairs(BlrSQL& sql, Run* run) {
-  std::unique_ptr<RunPairRow> row(new RunPairRow());
+  // The texts are large, so the row lives on the heap.
+  std::unique_ptr<RecordColumns<RunPair>> row(new RecordColumns<RunPair>());
   return readRows(
       sql,
-      "SELECT pairId, groupNo, outcome, startTime, endTime, seqNum, lagAtStart, exitCode, error, "
-      "steps FROM BlrPlanRunPair WHERE runId=" +
-          i2s(run->id) + " ORDER BY groupNo, startTime, pairId",
-      [&] { return row->bind(sql); }, [&] { run->pairs.push_back(row->pair()); }, FXLOC);
+      "SELECT " + blr_fields::columnNames<RunPair>("BlrPlanRunPair") +
+          " FROM BlrPlanRunPair WHERE runId=" + i2s(run->id) +
+          " ORDER BY groupNo, startTime, pairId",
+      [&] { return row->bind(sql); }, [&] { row->fill(&run->pairs.emplace_back()); }, FXLOC);
 }
 
 CZuError checkRunPair(const RunPair& p) {

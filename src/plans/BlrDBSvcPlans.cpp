@@ -7,7 +7,9 @@
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrPlanDB.h"
 #include "service/BlrDBSvcInternal.h"
+#include "plans/BlrPlanFields.h"
 #include "records/BlrDBTags.h"
+#include "records/BlrRecordColumns.h"
 
 using namespace blrdbsvc;
 
@@ -125,26 +127,20 @@ CZuError insertPlan(BlrSQL& sql, Plan* plan) {
 CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans) {
   plans->clear();
   std::map<int32_t, Plan*> byId;
-  int32_t id = 0, timeout = 0, groupNo = 0, number = 0, pairId = 0, options = 0;
-  int64_t created = 0, modified = 0;
-  char name[BlrPlanDB::kMaxNameBytes + 1];
+  blr_fields::RecordColumns<Plan> row;
   CZuError err = readRows(
       sql,
-      "SELECT id, name, healthTimeoutSecs, created, modified FROM BlrPlan " + where +
+      "SELECT " + blr_fields::columnNames<Plan>("BlrPlan") + " FROM BlrPlan " + where +
           " ORDER BY name",
-      [&] { return sql.ibindstruct("i|s128|i|b|b", &id, name, &timeout, &created, &modified); },
+      [&] { return row.bind(sql); },
       [&] {
-        Plan plan;
-        plan.id = id;
-        plan.name = name;
-        plan.healthTimeoutSecs = timeout;
-        plan.created = static_cast<uint64_t>(created);
-        plan.modified = static_cast<uint64_t>(modified);
-        plans->push_back(plan);
-        byId[id] = &plans->back();
+        Plan& plan = plans->emplace_back();
+        row.fill(&plan);
+        byId[plan.id] = &plan;
       },
       FXLOC);
   if (err.IsError() || plans->empty()) return err;
+  int32_t id = 0, groupNo = 0, number = 0, pairId = 0, options = 0;
   const std::string ofPlans = " WHERE planId IN (SELECT id FROM BlrPlan " + where + ")";
   err = readRows(
       sql,

@@ -3,6 +3,9 @@
 #ifndef BLR_SRC_BLRDBTAGS_H
 #define BLR_SRC_BLRDBTAGS_H
 
+// Content bound of every pair, disk and boot VM container.
+constexpr int BLRDB_RECORD_BOUND = 1048576;
+
 enum BlrDBTag {
   BLRDB_TAG_ID = 1,
   BLRDB_TAG_PAIR_ID = 2,
@@ -71,8 +74,5 @@ enum BlrDBTag {
   BLRDB_TAG_STEPS = 66,
   BLRDB_TAG_PLAN_ID = 67,
 };
-
-// Content bound of every pair, disk and boot VM container.
-constexpr int BLRDB_RECORD_BOUND = 1048576;
 
 #endif  // BLR_SRC_BLRDBTAGS_H

@@ -1,4 +1,5 @@
 // Pair queries, deletion and create-or-update.
+#include <array>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 #include <optional>
 
 #include "BLR/BlrDBSvc.h"
+#include "records/BlrDBFields.h"
+#include "records/BlrRecordColumns.h"
 #include "service/BlrDBSvcInternal.h"
 #include "BLR/BlrUtils.h"
 #include "host/net/DwHostName.h"
@@ -16,90 +19,65 @@ namespace blrdbsvc {
 
 namespace {
 
-const char kPairQueryHead[] =
-    "SELECT BlrPair.id, BlrPair.subClientId, BlrPair.dstClientId, BlrPair.headClientId, "
-    "BlrPair.tailClientId, BlrPair.srcType, BlrPair.dstType, BlrPair.srcName, BlrPair.dstName, "
-    "BlrPair.srcGuid, BlrPair.dstGuid, BlrPair.statusCode, BlrPair.pendingStatusCode, "
-    "BlrPair.statusMessage, BlrPair.eventId, BlrPair.rpStoreId, BlrPair.lagTime, BlrPair.flags, "
-    "BlrDisk.id, BlrDisk.srcPath, BlrDisk.dstPath, BlrDisk.srcGuid, BlrDisk.dstGuid, "
-    "BlrDisk.statusCode, BlrDisk.statusMessage, APP_Client.name, APP_Client.net_hostname, "
-    "APP_Client.dwdPort, APP_Client.evmgrcPort FROM BlrPair INNER JOIN BlrDisk ON "
-    "BlrPair.id=BlrDisk.pairId INNER JOIN APP_Client ON BlrPair.tailClientId=APP_Client.id ";
+using blr_fields::RecordColumns;
+
+// The columns of the pair query: the stored fields of the pair and of one of
+// its disks, as their tables list them, then the tail client's.
+const std::string& pairQueryHead() {
+  static const std::string head =
+      "SELECT " + blr_fields::columnNames<BlrDB::Pair>("BlrPair") + ", " +
+      blr_fields::columnNames<BlrDB::Disk>("BlrDisk") +
+      ", APP_Client.name, APP_Client.net_hostname, APP_Client.dwdPort, APP_Client.evmgrcPort "
+      "FROM BlrPair INNER JOIN BlrDisk ON BlrPair.id=BlrDisk.pairId INNER JOIN APP_Client ON "
+      "BlrPair.tailClientId=APP_Client.id ";
+  return head;
+}
 
 // The pair query with its clause and order, built in one piece.
 std::string pairQuery(const std::string& where, const char* order) {
+  const std::string& head = pairQueryHead();
   std::string query;
-  query.reserve(sizeof kPairQueryHead + where.size() + std::strlen(order));
-  query.append(kPairQueryHead).append(where).append(order);
+  query.reserve(head.size() + where.size() + std::strlen(order));
+  query.append(head).append(where).append(order);
   return query;
 }
 
-const char kPairFormat[] =
-    "i|i|i|i|i|i|i|u128|u128|s64|s64|i|i|s256|i|i|i|i|i|u1024|u1024|s64|s64|i|s256|u256|u256|i|i";
-
-// The identifier a bound text column holds.
-BlrUUID guid(const char* text) { return BlrUUID(text, std::strlen(text)); }
-
 // One row of the pair query, bound column by column.
 struct PairRow {
-  int32_t id, subClientId, dstClientId, headClientId, tailClientId, srcType, dstType;
-  // Each text buffer holds its column's width and a terminator; a width in
-  // characters ("u") takes up to 4 bytes a character.
-  char srcName[4 * BLRDB_VM_NAME_CHARS + 1], dstName[4 * BLRDB_VM_NAME_CHARS + 1];
-  char srcGuid[BLRDB_UUID_BYTES + 1], dstGuid[BLRDB_UUID_BYTES + 1];
-  int32_t statusCode, pendingStatusCode;
-  char statusMessage[BLRDB_STATUS_MESSAGE_BYTES + 1];
-  int32_t eventId, rpStoreId, lagTime, flags;
-  int32_t diskId;
-  char diskSrcPath[4 * BLRDB_PATH_CHARS + 1], diskDstPath[4 * BLRDB_PATH_CHARS + 1];
-  char diskSrcGuid[BLRDB_UUID_BYTES + 1], diskDstGuid[BLRDB_UUID_BYTES + 1];
-  int32_t diskStatusCode;
-  char diskStatusMessage[BLRDB_STATUS_MESSAGE_BYTES + 1];
+  static constexpr size_t kColumns = RecordColumns<BlrDB::Pair>::kCount +
+                                     RecordColumns<BlrDB::Disk>::kCount + 4;
+
+  RecordColumns<BlrDB::Pair> pair;
+  RecordColumns<BlrDB::Disk> disk;
+  // Each text buffer holds its column's width in characters, up to 4 bytes
+  // a character, and a terminator.
   char clientName[4 * BLRDB_CLIENT_TEXT_CHARS + 1], netHostName[4 * BLRDB_CLIENT_TEXT_CHARS + 1];
   int32_t dwdPort, evmgrcPort;
 
   int bind(BlrSQL& sql) {
-    return sql.ibindstruct(kPairFormat, &id, &subClientId, &dstClientId, &headClientId,
-                           &tailClientId, &srcType, &dstType, srcName, dstName, srcGuid, dstGuid,
-                           &statusCode, &pendingStatusCode, statusMessage, &eventId, &rpStoreId,
-                           &lagTime, &flags, &diskId, diskSrcPath, diskDstPath, diskSrcGuid,
-                           diskDstGuid, &diskStatusCode, diskStatusMessage, clientName,
-                           netHostName, &dwdPort, &evmgrcPort);
+    static const std::string format = blr_fields::columnFormat<BlrDB::Pair>() + "|" +
+                                      blr_fields::columnFormat<BlrDB::Disk>() + "|u" +
+                                      std::to_string(BLRDB_CLIENT_TEXT_CHARS) + "|u" +
+                                      std::to_string(BLRDB_CLIENT_TEXT_CHARS) + "|i|i";
+    std::array<void*, kColumns> buffers;
+    void** client = disk.buffers(pair.buffers(buffers.data()));
+    client[0] = clientName;
+    client[1] = netHostName;
+    client[2] = &dwdPort;
+    client[3] = &evmgrcPort;
+    return blr_fields::bindBuffers(sql, format, buffers);
   }
+
+  int32_t pairId() const { return pair.number<BLRDB_TAG_ID>(); }
 
   // Every field of the pair but its disks, over what `p` held: its texts
   // keep their storage.
   void fillPair(BlrDB::Pair* p) const {
-    p->id = id;
-    p->subClientId = subClientId;
-    p->dstClientId = dstClientId;
-    p->headClientId = headClientId;
-    p->tailClientId = tailClientId;
-    p->srcType = srcType;
-    p->dstType = dstType;
-    p->srcName.assign(srcName);
-    p->dstName.assign(dstName);
-    p->srcGuid = guid(srcGuid);
-    p->dstGuid = guid(dstGuid);
-    p->statusCode = statusCode;
-    p->pendingStatusCode = pendingStatusCode;
-    p->statusMessage.assign(statusMessage);
-    p->eventId = eventId;
-    p->rpStoreId = rpStoreId;
-    p->lagTime = lagTime;
-    p->flags = flags;
+    pair.fill(p);
     MangleHostName(netHostName, clientName, dwdPort, evmgrcPort, &p->tailHostName);
   }
 
-  void fillDisk(BlrDB::Disk* d) const {
-    d->id = diskId;
-    d->srcPath.assign(diskSrcPath);
-    d->dstPath.assign(diskDstPath);
-    d->srcGuid = guid(diskSrcGuid);
-    d->dstGuid = guid(diskDstGuid);
-    d->statusCode = diskStatusCode;
-    d->statusMessage.assign(diskStatusMessage);
-  }
+  void fillDisk(BlrDB::Disk* d) const { disk.fill(d); }
 
   // The pair being assembled by forEachPair; kept with the row so that its
   // texts and disks reuse their storage from one query to the next.
@@ -199,7 +177,7 @@ CZuError forEachPair(const std::string& where, BlrSQL* sql,
   };
   bool open = false;
   while (sql->getNextRow() == 0) {
-    if (open && pair.id != row->id) {
+    if (open && pair.id != row->pairId()) {
       if (!handOver()) return CZuError();
       open = false;
     }

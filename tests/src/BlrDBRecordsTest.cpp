@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <string>
@@ -311,6 +312,63 @@ TEST(BlrDBPair, AFailingDiskFailsTheListAndEarlierPairsAreKept) {
   EXPECT_NE(err.AsString().find("BlrDBRecords"), std::string::npos);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list.front().id, 5);
+}
+
+// The top-level elements of `blob`, each as its header and payload bytes.
+std::vector<std::vector<char>> elements(const std::vector<char>& blob) {
+  std::vector<std::vector<char>> out;
+  DwEbmlParser parser(blob.data(), blob.size());
+  const char* start = blob.data();
+  while (!parser.atEnd()) {
+    int tag = 0, len = 0;
+    EXPECT_OK(parser.getNextTag(&tag, &len));
+    parser.skipPayload(len);
+    const char* end = reinterpret_cast<const char*>(parser.getPos());
+    out.emplace_back(start, end);
+    start = end;
+  }
+  return out;
+}
+
+// Elements read in table order and out of it (reversed, so each disk is
+// found by tag) give the same record, whatever the record held before.
+TEST(BlrDBPair, ElementsOutOfOrderDecodeAsInOrder) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 20; ++round) {
+    const BlrDB::Pair pair = randomPair(rng);
+    std::vector<std::vector<char>> parts = elements(encode(pair));
+    std::vector<char> reversed;
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+      reversed.insert(reversed.end(), it->begin(), it->end());
+    BlrDB::Pair expected = pair;
+    expected.disks.reverse();
+
+    BlrDB::Pair decoded = randomPair(rng);  // texts and disks to be replaced
+    decoded.disks.resize(decoded.disks.size() + 2);
+    ASSERT_OK(decoded.unserialize(reversed.data(), static_cast<int>(reversed.size())));
+    EXPECT_EQ(decoded, expected) << round;
+    ASSERT_OK(decoded.unserialize(encode(pair).data(), static_cast<int>(encode(pair).size())));
+    EXPECT_EQ(decoded, pair) << round;
+  }
+}
+
+// A disk read whole takes its elements in any order; one that fails leaves
+// the disk as it was.
+TEST(BlrDBDisk, WholeDecodingInAnyOrderOrNotAtAll) {
+  std::mt19937 rng(9);
+  const BlrDB::Disk disk = randomDisk(rng);
+  std::vector<std::vector<char>> parts = elements(encode(disk));
+  std::shuffle(parts.begin(), parts.end(), rng);
+  std::vector<char> shuffled;
+  for (const auto& part : parts) shuffled.insert(shuffled.end(), part.begin(), part.end());
+  BlrDB::Disk decoded = randomDisk(rng);
+  ASSERT_OK(decoded.unserialize(shuffled.data(), static_cast<int>(shuffled.size())));
+  EXPECT_EQ(decoded, disk);
+
+  const std::vector<uint8_t> bad = bytes("81 81 05 84 82 61 00 85 83 01 02 03");
+  const BlrDB::Disk before = decoded;
+  EXPECT_EQ(FXErrorUtil::GetInt(decoded.unserialize(bad.data(), static_cast<int>(bad.size()))), 1);
+  EXPECT_EQ(decoded, before);
 }
 
 TEST(BlrDBPair, ReverseSwapsDirectionAndResetsState) {
