@@ -14,6 +14,7 @@
 #include <string>
 
 #include "BLR/BlrDBSvc.h"
+#include "records/BlrDBTags.h"
 
 enum class BlrDBReq {
   // Pairs.
@@ -77,6 +78,11 @@ inline const char* databaseName(Writes db) {
   return db == Writes::kAnchor ? "Anchor" : db == Writes::kHistory ? "HistoryDB" : nullptr;
 }
 
+// Tags a request's body must hold at its top level; 0 ends the list.
+struct Tags {
+  int tags[3];
+};
+
 struct Row {
   BlrDBReq id;
   const char* name;
@@ -90,18 +96,32 @@ struct Row {
   Streamer stream;
   // A resent request id is answered from the record of the first answer.
   bool replays;
+  // Fields without which the request means nothing (or, for a filter of
+  // deletions, everything): a body without one is refused.
+  Tags required;
+
+  constexpr bool needs(int tag) const {
+    for (int t : required.tags)
+      if (t != 0 && t == tag) return true;
+    return false;
+  }
+  constexpr Row needing(int a, int b = 0, int c = 0) const {
+    Row r = *this;
+    r.required = Tags{{a, b, c}};
+    return r;
+  }
 };
 
 // Row builders, so that each row reads as what it is.
 constexpr Row readRow(BlrDBReq id, const char* name, Handler handler, Streamer stream = nullptr) {
-  return Row{id, name, handler, Writes::kNothing, false, PairIn::kNone, stream, false};
+  return Row{id, name, handler, Writes::kNothing, false, PairIn::kNone, stream, false, {}};
 }
 constexpr Row writeRow(BlrDBReq id, const char* name, Handler handler, Writes db = Writes::kAnchor) {
-  return Row{id, name, handler, db, false, PairIn::kNone, nullptr, true};
+  return Row{id, name, handler, db, false, PairIn::kNone, nullptr, true, {}};
 }
 constexpr Row auditedRow(BlrDBReq id, const char* name, Handler handler,
                       PairIn pairIn = PairIn::kNone) {
-  return Row{id, name, handler, Writes::kAnchor, true, pairIn, nullptr, true};
+  return Row{id, name, handler, Writes::kAnchor, true, pairIn, nullptr, true, {}};
 }
 
 using S = BlrDBSvc;
@@ -109,35 +129,35 @@ using R = BlrDBReq;
 
 inline constexpr Row kRows[] = {
     readRow(R::kGetPairs, "get_pairs", &S::getPairsHnd, &S::getPairsPiecesHnd),
-    auditedRow(R::kDelPairs, "del_pairs", &S::delPairsHnd),
+    auditedRow(R::kDelPairs, "del_pairs", &S::delPairsHnd).needing(BLRDB_TAG_PAIR),
     auditedRow(R::kCreateOrUpdatePair, "create_or_update_pair", &S::createOrUpdatePairHnd, PairIn::kAnswer),
     writeRow(R::kCreatePairs, "create_pairs", &S::createPairsHnd),
     auditedRow(R::kUpdateDestInfo, "update_dest_info", &S::updateDestInfoHnd, PairIn::kRequest),
-    auditedRow(R::kUpdateSrcPaths, "update_src_paths", &S::updateSrcPathsHnd, PairIn::kRequest),
-    auditedRow(R::kSetPairEvent, "set_pair_event", &S::setPairEventHnd, PairIn::kRequest),
-    writeRow(R::kSetPairStatus, "set_pair_status", &S::setPairStatusHnd),
-    auditedRow(R::kSetPairPendingStatus, "set_pair_pending_status", &S::setPairPendingStatusHnd),
-    auditedRow(R::kSetDiskStatus, "set_disk_status", &S::setDiskStatusHnd),
-    auditedRow(R::kSetPairFlags, "set_pair_flags", &S::setPairFlagsHnd),
-    auditedRow(R::kClrPairFlags, "clr_pair_flags", &S::clrPairFlagsHnd),
-    writeRow(R::kSetPairLagTime, "set_pair_lag_time", &S::setPairLagTimeHnd),
-    writeRow(R::kAddPairStats, "add_pair_stats", &S::addPairStatsHnd, Writes::kHistory),
-    auditedRow(R::kSetPairProps, "set_pair_props", &S::setPairPropsHnd),
-    readRow(R::kGetPairProps, "get_pair_props", &S::getPairPropsHnd),
-    auditedRow(R::kSetPairProp, "set_pair_prop", &S::setPairPropHnd),
-    readRow(R::kGetPairProp, "get_pair_prop", &S::getPairPropHnd),
-    auditedRow(R::kDelPairProp, "del_pair_prop", &S::delPairPropHnd),
+    auditedRow(R::kUpdateSrcPaths, "update_src_paths", &S::updateSrcPathsHnd, PairIn::kRequest).needing(BLRDB_TAG_DISK),
+    auditedRow(R::kSetPairEvent, "set_pair_event", &S::setPairEventHnd, PairIn::kRequest).needing(BLRDB_TAG_EVENT_ID),
+    writeRow(R::kSetPairStatus, "set_pair_status", &S::setPairStatusHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_STATUS_CODE),
+    auditedRow(R::kSetPairPendingStatus, "set_pair_pending_status", &S::setPairPendingStatusHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_PENDING_STATUS_CODE),
+    auditedRow(R::kSetDiskStatus, "set_disk_status", &S::setDiskStatusHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_STATUS_CODE),
+    auditedRow(R::kSetPairFlags, "set_pair_flags", &S::setPairFlagsHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_FLAGS),
+    auditedRow(R::kClrPairFlags, "clr_pair_flags", &S::clrPairFlagsHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_FLAGS),
+    writeRow(R::kSetPairLagTime, "set_pair_lag_time", &S::setPairLagTimeHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_LAG_TIME),
+    writeRow(R::kAddPairStats, "add_pair_stats", &S::addPairStatsHnd, Writes::kHistory).needing(BLRDB_TAG_PAIR_ID),
+    auditedRow(R::kSetPairProps, "set_pair_props", &S::setPairPropsHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_MAP),
+    readRow(R::kGetPairProps, "get_pair_props", &S::getPairPropsHnd).needing(BLRDB_TAG_PAIR_ID),
+    auditedRow(R::kSetPairProp, "set_pair_prop", &S::setPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME, BLRDB_TAG_PROP_VALUE),
+    readRow(R::kGetPairProp, "get_pair_prop", &S::getPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME),
+    auditedRow(R::kDelPairProp, "del_pair_prop", &S::delPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME),
     auditedRow(R::kCreateOrUpdateBootVm, "create_or_update_boot_vm", &S::createOrUpdateBootVMHnd),
-    readRow(R::kGetBootVm, "get_boot_vm", &S::getBootVMHnd),
-    readRow(R::kGetBootVmsForPair, "get_boot_vms_for_pair", &S::getBootVMsForPairHnd, &S::getBootVMsPiecesHnd),
-    readRow(R::kGetBootVmsForTail, "get_boot_vms_for_tail", &S::getBootVMsForTailHnd, &S::getBootVMsPiecesHnd),
-    auditedRow(R::kDelBootVm, "del_boot_vm", &S::delBootVMHnd),
-    writeRow(R::kCreatePlan, "create_plan", &S::createPlanHnd),
+    readRow(R::kGetBootVm, "get_boot_vm", &S::getBootVMHnd).needing(BLRDB_TAG_BOOT_VM_ID),
+    readRow(R::kGetBootVmsForPair, "get_boot_vms_for_pair", &S::getBootVMsForPairHnd, &S::getBootVMsPiecesHnd).needing(BLRDB_TAG_PAIR_ID),
+    readRow(R::kGetBootVmsForTail, "get_boot_vms_for_tail", &S::getBootVMsForTailHnd, &S::getBootVMsPiecesHnd).needing(BLRDB_TAG_TAIL_CLIENT_ID),
+    auditedRow(R::kDelBootVm, "del_boot_vm", &S::delBootVMHnd).needing(BLRDB_TAG_BOOT_VM_ID),
+    writeRow(R::kCreatePlan, "create_plan", &S::createPlanHnd).needing(BLRDB_TAG_NAME),
     readRow(R::kGetPlans, "get_plans", &S::getPlansHnd),
-    writeRow(R::kDelPlan, "del_plan", &S::delPlanHnd),
-    writeRow(R::kCreatePlanRun, "create_plan_run", &S::createPlanRunHnd),
-    writeRow(R::kSetPlanRunPair, "set_plan_run_pair", &S::setPlanRunPairHnd),
-    writeRow(R::kFinishPlanRun, "finish_plan_run", &S::finishPlanRunHnd),
+    writeRow(R::kDelPlan, "del_plan", &S::delPlanHnd).needing(BLRDB_TAG_NAME),
+    writeRow(R::kCreatePlanRun, "create_plan_run", &S::createPlanRunHnd).needing(BLRDB_TAG_NAME),
+    writeRow(R::kSetPlanRunPair, "set_plan_run_pair", &S::setPlanRunPairHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_PLAN_RUN_PAIR),
+    writeRow(R::kFinishPlanRun, "finish_plan_run", &S::finishPlanRunHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_STATE),
     readRow(R::kGetPlanRuns, "get_plan_runs", &S::getPlanRunsHnd),
 };
 inline constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];

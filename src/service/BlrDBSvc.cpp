@@ -153,12 +153,34 @@ class CountingReply : public DwLinkReply {
   DwLinkReply* reply_;
 };
 
+// Refuses a body that can't be read, or that lacks a field its row requires.
+CZuError checkRequired(const Row& row, const BlrDBSvc::Map& req) {
+  if (row.required.tags[0] == 0) return CZuError();
+  std::vector<char> bytes;
+  CZuError err = blrReadBlob(req, &bytes);
+  if (err.IsError()) return err;
+  for (int tag : row.required.tags) {
+    bool found = tag == 0;
+    dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()),
+                         [&found, tag](DwEbmlParser&, int each, int) {
+                           found = found || each == tag;
+                           return CZuError();
+                         });
+    if (!found)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "The body of \"%s\" lacks its field of tag %d",
+                                   row.name, tag);
+  }
+  return CZuError();
+}
+
 // Runs the request of `row`: a change as one transaction with its answer's
 // record and its audit event, a read once more after a lost connection
 // while nothing of its answer has left.  `reply` is null when the answer
 // goes whole.
 CZuError route(const Row& row, const BlrDBSvc::Map& req, BlrDBSvc::Map* resp, DwLinkReply* reply,
                const std::string& from, const KRP_Cert& cert) {
+  CZuError err = checkRequired(row, req);
+  if (err.IsError()) return err;
   if (row.writes != blrdb_req::Writes::kNothing)
     return blrdbsvc::runChange(blrdb_req::databaseName(row.writes), row.name, req, resp, [&](BlrDBSvc::Map* answer) {
       CZuError err = row.handler(req, answer, cert);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <list>
 #include <map>
@@ -58,6 +59,79 @@ class PieceSink : public DwLinkReply {
   Map values;
   int pieces = 0;
 };
+
+// The elements of an encoded record, and back.
+struct Element {
+  int tag;
+  std::string payload;
+};
+
+std::vector<Element> elementsOf(const std::string& bytes) {
+  std::vector<Element> out;
+  DwEbmlParser parser(bytes.data(), bytes.size());
+  int tag = 0, len = 0;
+  while (!parser.atEnd() && !parser.getNextTag(&tag, &len).IsError()) {
+    out.push_back({tag, std::string(reinterpret_cast<const char*>(parser.getPos()), len)});
+    parser.skipPayload(len);
+  }
+  return out;
+}
+
+std::string encoded(const std::vector<Element>& elements) {
+  std::string bytes;
+  for (const Element& e : elements) {
+    char header[16];
+    char* end = dw_ebml_detail::putVarInt(header, static_cast<uint32_t>(e.tag));
+    end = dw_ebml_detail::putVarInt(end, static_cast<uint32_t>(e.payload.size()));
+    bytes.append(header, end).append(e.payload);
+  }
+  return bytes;
+}
+
+// A payload that reads as text: one NUL, at its end.
+bool isText(const std::string& payload) {
+  return !payload.empty() && payload.find('\0') == payload.size() - 1;
+}
+
+bool isRecordList(int tag) {
+  for (int list : {BLRDB_TAG_DISK, BLRDB_TAG_PAIR, BLRDB_TAG_PROP_MAP, BLRDB_TAG_BOOT_DISK,
+                   BLRDB_TAG_PLAN_GROUP, BLRDB_TAG_PLAN_MEMBER, BLRDB_TAG_PLAN_RUN_PAIR})
+    if (tag == list) return true;
+  return false;
+}
+
+std::vector<Element> replaced(std::vector<Element> elements, size_t i, const std::string& payload) {
+  elements[i].payload = payload;
+  return elements;
+}
+
+using Damaged = std::vector<std::pair<std::string, std::string>>;
+
+// `bytes` with one field damaged, for each field, nested records included:
+// made unreadable (a payload no number, text, identifier or record can
+// have), wider than any column (a text), or left out (where `needed`).
+void damage(const std::string& bytes, const std::string& path,
+            const std::function<bool(int)>& needed, Damaged* out) {
+  const std::vector<Element> elements = elementsOf(bytes);
+  for (size_t i = 0; i < elements.size(); ++i) {
+    const std::string name = path + std::to_string(elements[i].tag);
+    auto with = [&](const std::string& label, const std::string& payload) {
+      out->push_back({label + " " + name, encoded(replaced(elements, i, payload))});
+    };
+    with("unreadable", std::string(9, '\xff'));
+    if (isText(elements[i].payload)) with("over-wide", std::string(70000, 'x') + '\0');
+    if (needed(elements[i].tag)) {
+      std::vector<Element> body = elements;
+      body.erase(body.begin() + static_cast<long>(i));
+      out->push_back({"missing " + name, encoded(body)});
+    }
+    if (isRecordList(elements[i].tag)) {
+      Damaged inner;
+      damage(elements[i].payload, name + "/", [](int) { return false; }, &inner);
+      for (const auto& d : inner) out->push_back({d.first, encoded(replaced(elements, i, d.second))});
+    }
+  }
+}
 
 class PairDbRequestTableTest : public PairDbTest {
  protected:
@@ -263,6 +337,37 @@ TEST_P(PairDbRequestTableTest, CorruptBodiesAreRefusedOnEveryPathAndChangeNothin
         EXPECT_THAT(resp["error"], HasSubstr("(code 1, request "));
         EXPECT_EQ(resp.count("blob"), 0u);
       }
+    }
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+// Each request of the tour, damaged one field at a time, on every path:
+// refused, and nothing changed.
+TEST_P(PairDbRequestTableTest, DamagedFieldsAreRefusedOnEveryPathAndChangeNothing) {
+  auto seen = byName(tour());
+  serve();
+  const std::string before = snapshot();
+  KRP_Cert cert;
+  int ids = 0;
+  for (const blrdb_req::Row& row : blrdb_req::kRows) {
+    const Map& first = seen.at(row.name).req;
+    std::vector<char> bytes;
+    ASSERT_OK(blrReadBlob(first, &bytes));
+    Damaged damaged;
+    damage(std::string(bytes.begin(), bytes.end()), "field ",
+           [&row](int tag) { return row.needs(tag); }, &damaged);
+    for (const auto& d : damaged) {
+      SCOPED_TRACE(std::string(row.name) + ": " + d.first);
+      Map req = first, resp;
+      blrSetBlob(req, d.second.data(), static_cast<int>(d.second.size()));
+      if (row.replays) req[blrdb_req::kRequestIdKey] = "damaged-" + std::to_string(++ids);
+      EXPECT_TRUE(svc_->dispatch(req, &resp, "t", cert).IsError());
+      EXPECT_EQ(resp.count("blob"), 0u);
+      resp.clear();
+      ASSERT_OK(overLinkInPieces(req, &resp));
+      EXPECT_EQ(resp.count("error"), 1u);
+      EXPECT_EQ(resp.count("blob"), 0u);
     }
   }
   EXPECT_EQ(snapshot(), before);
