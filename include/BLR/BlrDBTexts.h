@@ -19,6 +19,9 @@ constexpr int BLRDB_PROP_NAME_BYTES = 128;
 constexpr int BLRDB_PROP_VALUE_CHARS = 1024;
 constexpr int BLRDB_SNAP_ID_BYTES = 64;
 constexpr int BLRDB_CLIENT_TEXT_CHARS = 256;      // client name and host name
+// A pair's Tail as "client@host:port:port", made by the service from the client
+// directory; longer in a request is refused.
+constexpr int BLRDB_TAIL_HOST_NAME_CHARS = 2 * BLRDB_CLIENT_TEXT_CHARS + 24;
 
 enum class BlrTextUnit { kBytes, kChars };
 

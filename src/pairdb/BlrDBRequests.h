@@ -144,7 +144,7 @@ inline constexpr Row kRows[] = {
     writeRow(R::kAddPairStats, "add_pair_stats", &S::addPairStatsHnd, Writes::kHistory).needing(BLRDB_TAG_PAIR_ID),
     auditedRow(R::kSetPairProps, "set_pair_props", &S::setPairPropsHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_MAP),
     readRow(R::kGetPairProps, "get_pair_props", &S::getPairPropsHnd).needing(BLRDB_TAG_PAIR_ID),
-    auditedRow(R::kSetPairProp, "set_pair_prop", &S::setPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME, BLRDB_TAG_PROP_VALUE),
+    auditedRow(R::kSetPairProp, "set_pair_prop", &S::setPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME),
     readRow(R::kGetPairProp, "get_pair_prop", &S::getPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME),
     auditedRow(R::kDelPairProp, "del_pair_prop", &S::delPairPropHnd).needing(BLRDB_TAG_PAIR_ID, BLRDB_TAG_PROP_NAME),
     auditedRow(R::kCreateOrUpdateBootVm, "create_or_update_boot_vm", &S::createOrUpdateBootVMHnd),

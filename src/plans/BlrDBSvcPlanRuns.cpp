@@ -67,21 +67,26 @@ struct RunBody {
   std::string planName;
   std::list<RunPair> pairs;
 
+  // Every element must read, and a text must fit its column.
   CZuError parse(const BlrDBSvc::Map& req) {
     std::vector<char> bytes;
     CZuError err = blrReadBlob(req, &bytes);
-    if (err.IsError()) return err;
-    return dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()),
-                                [this](DwEbmlParser& p, int tag, int len) {
-                                  if (tag == BLRDB_TAG_ID) p.getNumPayload(len, &runId);
-                                  if (tag == BLRDB_TAG_STATE) p.getStrPayload(len, &state);
-                                  if (tag == BLRDB_TAG_NAME) p.getStrPayload(len, &planName);
-                                  if (tag != BLRDB_TAG_PLAN_RUN_PAIR) return CZuError();
-                                  RunPair pair;
-                                  CZuError err = pair.unserialize(p.getPos(), len);
-                                  if (!err.IsError()) pairs.push_back(pair);
-                                  return err;
-                                });
+    DwEbmlParser p(bytes.data(), bytes.size());
+    while (!err.IsError() && !p.atEnd()) {
+      int tag = 0, len = 0;
+      err = p.getNextTag(&tag, &len);
+      if (err.IsError()) break;
+      const uint8_t* next = p.getPos() + len;
+      if (tag == BLRDB_TAG_ID) err = p.getNumPayload(len, &runId);
+      if (tag == BLRDB_TAG_STATE) err = readText(p, len, "state", BlrPlanDB::kMaxWordBytes, &state);
+      if (tag == BLRDB_TAG_NAME) err = readText(p, len, "plan name", BlrPlanDB::kMaxNameBytes, &planName);
+      if (tag == BLRDB_TAG_PLAN_RUN_PAIR) {
+        pairs.emplace_back();
+        err = blr_fields::decodeWholly(p.getPos(), len, pairs.back());
+      }
+      p.skipPayload(static_cast<int>(next - p.getPos()));
+    }
+    return err;
   }
 };
 

@@ -174,15 +174,20 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
       FXLOC);
 }
 
+// The plan name of a request's body, if it names one; every element must read.
 CZuError parseName(const BlrDBSvc::Map& req, std::string* name) {
   std::vector<char> bytes;
   CZuError err = blrReadBlob(req, &bytes);
-  if (err.IsError()) return err;
-  return dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()),
-                              [name](DwEbmlParser& p, int tag, int len) {
-                                if (tag == BLRDB_TAG_NAME) p.getStrPayload(len, name);
-                                return CZuError();
-                              });
+  DwEbmlParser p(bytes.data(), bytes.size());
+  while (!err.IsError() && !p.atEnd()) {
+    int tag = 0, len = 0;
+    err = p.getNextTag(&tag, &len);
+    if (err.IsError()) break;
+    const uint8_t* next = p.getPos() + len;
+    if (tag == BLRDB_TAG_NAME) err = readText(p, len, "plan name", BlrPlanDB::kMaxNameBytes, name);
+    p.skipPayload(static_cast<int>(next - p.getPos()));
+  }
+  return err;
 }
 
 void answerPlans(const std::list<Plan>& plans, BlrDBSvc::Map* resp) {

@@ -20,6 +20,7 @@ using VM = BlrDB::BootVM;
 constexpr Width kVmName{BLRDB_VM_NAME_CHARS, BlrTextUnit::kChars};
 constexpr Width kPath{BLRDB_PATH_CHARS, BlrTextUnit::kChars};
 constexpr Width kStatus{BLRDB_STATUS_MESSAGE_BYTES, BlrTextUnit::kBytes};
+constexpr Width kTailHostName{BLRDB_TAIL_HOST_NAME_CHARS, BlrTextUnit::kChars};
 
 // Read whole, as the service's disks always are: a disk with anything
 // unreadable is not kept.
@@ -58,7 +59,7 @@ template <> struct FieldTable<P> {
       {BLRDB_TAG_LAG_TIME, "lagTime", &P::lagTime, kNotGiven},
       {BLRDB_TAG_FLAGS, "flags", &P::flags, kNotGiven},
       {BLRDB_TAG_DISK, "disks", listOf<&P::disks>(), kRequired},
-      {BLRDB_TAG_TAIL_HOST_NAME, "tailHostName", &P::tailHostName, kKeptByClear | kNotStored},
+      {BLRDB_TAG_TAIL_HOST_NAME, "tailHostName", &P::tailHostName, kKeptByClear | kNotStored, kTailHostName},
   };
 };
 

@@ -50,6 +50,7 @@ template <class Record>
 struct ListOps {
   void (*encode)(DwEbmlWriter& writer, int tag, const Record& record);
   CZuError (*decodeOne)(DwEbmlParser& parser, int size, Record& record);
+  CZuError (*decodeOneWhole)(DwEbmlParser& parser, int size, Record& record);
   void (*clear)(Record& record);
   bool (*equal)(const Record& a, const Record& b);
   bool (*empty)(const Record& record);
@@ -223,7 +224,7 @@ inline CZuError readNumber(DwEbmlParser& parser, int size, Number& out, unsigned
 
 // Reads one payload straight into its member; a text is assigned into the
 // storage the member has.
-template <class Record>
+template <class Record, bool whole>
 inline CZuError readField(const Field<Record>& f, DwEbmlParser& parser, int size, Record& r) {
   switch (f.kind) {
     case Kind::kInt32: return readNumber(parser, size, r.*f.i32, f.flags);
@@ -231,7 +232,8 @@ inline CZuError readField(const Field<Record>& f, DwEbmlParser& parser, int size
     case Kind::kUInt64: return readNumber(parser, size, r.*f.u64, f.flags);
     case Kind::kText: return parser.getStrPayload(size, &(r.*f.text));
     case Kind::kUUID: return parser.getUUIDPayload(size, (r.*f.uuid).data());
-    case Kind::kList: return f.list->decodeOne(parser, size, r);
+    case Kind::kList:
+      return whole ? f.list->decodeOneWhole(parser, size, r) : f.list->decodeOne(parser, size, r);
   }
   return CZuError();
 }
@@ -259,7 +261,7 @@ inline void nextElement(DwEbmlParser& parser, DecodeState& s) {
 template <class Record, bool whole>
 [[gnu::always_inline]] inline void readElement(const Field<Record>& f, DwEbmlParser& parser, DecodeState& s, Record& r) {
   const uint8_t* end = parser.getPos() + s.len;
-  CZuError err = readField(f, parser, s.len, r);
+  CZuError err = readField<Record, whole>(f, parser, s.len, r);
   if (err.IsError() && (whole || f.kind == Kind::kList)) {
     s.err = err;
     s.at = DecodeState::kFailed;
@@ -310,6 +312,18 @@ template <class Record, bool whole>
 template <class Record>
 inline CZuError decodeFresh(const void* data, int size, Record& r) {
   return decodeElements<Record, DecodedWhole<Record>::value>(data, size, r);
+}
+
+// All of `data` or nothing, nested records included: every header and every
+// payload of a known field must read (unknown tags are skipped).  `r` is
+// replaced only then.  What a request's body must be.
+template <class Record>
+CZuError decodeWholly(const void* data, int size, Record& r) {
+  Record decoded;
+  CZuError err = decodeElements<Record, true>(data, size, decoded);
+  if (err.IsError()) return err.Push(FXLOC);
+  r = std::move(decoded);
+  return CZuError();
 }
 
 // A record's own unserialize.  Lenient records are cleared (with the
@@ -373,10 +387,12 @@ void writeContainer(DwEbmlWriter& writer, int tag, const Element& e) {
 
 // Decodes the nested record at the parser and appends it to `list`; one that
 // fails is not kept.  Decoded in place: a record is costly to move.
-template <class List>
+template <bool whole = false, class List>
 CZuError appendDecoded(DwEbmlParser& parser, int size, List& list) {
   list.emplace_back();
-  CZuError err = decodeFresh(parser.getPos(), size, list.back());
+  using Element = typename List::value_type;
+  CZuError err = whole ? decodeElements<Element, true>(parser.getPos(), size, list.back())
+                       : decodeFresh(parser.getPos(), size, list.back());
   if (err.IsError()) list.pop_back();
   return err;
 }
@@ -397,6 +413,21 @@ CZuError decodeContainers(const void* data, int size, int tag, std::list<Record>
   return dwEbmlForEachElement(data, size, [&records, tag](DwEbmlParser& p, int found, int len) {
     return found == tag ? appendDecoded(p, len, records) : CZuError();
   });
+}
+
+// The same all or nothing: a header that can't be read fails, and each
+// record is read as decodeWholly reads one.
+template <class Record>
+CZuError decodeContainersWholly(const void* data, int size, int tag, std::list<Record>& records) {
+  DwEbmlParser parser(data, size > 0 ? static_cast<unsigned long>(size) : 0);
+  while (!parser.atEnd()) {
+    int found = 0, len = 0;
+    CZuError err = parser.getNextTag(&found, &len);
+    if (!err.IsError() && found == tag) err = appendDecoded<true>(parser, len, records);
+    if (err.IsError()) return err.Push(FXLOC);
+    parser.skipPayload(len);
+  }
+  return CZuError();
 }
 
 // The containers of `tag`; `records` is left as it was on failure.
@@ -430,6 +461,9 @@ struct ListField {
   static CZuError decodeOne(DwEbmlParser& parser, int size, Record& r) {
     return appendDecoded(parser, size, r.*M);
   }
+  static CZuError decodeOneWhole(DwEbmlParser& parser, int size, Record& r) {
+    return appendDecoded<true>(parser, size, r.*M);
+  }
   static void clear(Record& r) { (r.*M).clear(); }
   static bool equal(const Record& a, const Record& b) { return a.*M == b.*M; }
   static bool empty(const Record& r) { return (r.*M).empty(); }
@@ -442,7 +476,8 @@ struct ListField {
     return CZuError();
   }
 
-  static constexpr ListOps<Record> ops = {&encode, &decodeOne, &clear, &equal, &empty, &checkTexts};
+  static constexpr ListOps<Record> ops = {&encode, &decodeOne, &decodeOneWhole, &clear,
+                                          &equal,  &empty,     &checkTexts};
 };
 
 // The row value of list member `M`: {tag, name, listOf<&Record::member>(), flags}.

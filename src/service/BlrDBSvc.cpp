@@ -52,10 +52,20 @@ CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeL
   return CZuError();
 }
 
+CZuError readText(DwEbmlParser& parser, int len, const char* field, int width, std::string* out) {
+  CZuError err = parser.getStrPayload(len, out);
+  if (!err.IsError()) err = blrCheckText(field, *out, width, BlrTextUnit::kBytes);
+  return err;
+}
+
 CZuError decodePairList(const Map& req, std::list<BlrDB::Pair>* pairs) {
   std::vector<char> bytes;
+  std::list<BlrDB::Pair> decoded;
   CZuError err = blrReadBlob(req, &bytes);
-  if (!err.IsError()) err = BlrDB::decodePairs(bytes, pairs);
+  if (!err.IsError())
+    err = blr_fields::decodeContainersWholly(bytes.data(), static_cast<int>(bytes.size()), BLRDB_TAG_PAIR, decoded);
+  for (auto it = decoded.begin(); !err.IsError() && it != decoded.end(); ++it) err = blr_fields::checkTexts(*it);
+  if (!err.IsError()) pairs->swap(decoded);
   return err;
 }
 

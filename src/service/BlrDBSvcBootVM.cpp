@@ -282,8 +282,6 @@ CZuError BlrDBSvc::createOrUpdateBootVMHnd(const Map& req, Map* resp, const KRP_
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrBootVM must have %s set", field);
   if (const char* field = missingBootDiskField(vm))
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrBootVM must have %s set for all disks", field);
-  err = blrCheckTexts(vm);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't store BlrBootVM");
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
   if (!err.IsError()) err = vm.id == 0 ? insertBootVM(sql, &vm) : updateBootVM(sql, vm);

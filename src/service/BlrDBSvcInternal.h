@@ -13,6 +13,9 @@
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrDBTexts.h"
 #include "host/base/CZuError.h"
+#include "plans/BlrPlanFields.h"
+#include "records/BlrDBFields.h"
+#include "records/BlrRecordFields.h"
 
 namespace blrdbsvc {
 
@@ -37,19 +40,27 @@ CZuError commit(BlrSQL& sql, const FXCodeLocation& loc);
 // Reads the identity an insert's "SELECT SCOPE_IDENTITY()" returned.
 CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeLocation& loc);
 
-// Decodes the payload as a record; a failure gets `context` pushed.
+// Decodes the payload as a record: every field it holds must read, nested
+// records too, and no text may be longer than its column.  A failure gets
+// `context` pushed.
 template <class Record>
 CZuError decodePayload(const Map& req, Record* record, const char* context,
                        const FXCodeLocation& loc) {
   std::vector<char> bytes;
   CZuError err = blrReadBlob(req, &bytes);
-  if (!err.IsError()) err = record->unserialize(bytes.data(), static_cast<int>(bytes.size()));
+  if (!err.IsError()) err = blr_fields::decodeWholly(bytes.data(), static_cast<int>(bytes.size()), *record);
+  if (!err.IsError()) err = blr_fields::checkTexts(*record);
   if (err.IsError()) err.Push(loc, "%s", context);
   return err;
 }
 
-// A corrupt payload is refused, never read as an empty filter list: that
-// would select every pair.
+// A text element of a request's body at the parser (`len` bytes): it must
+// read, and fit `width` bytes; `field` names it in the refusal.
+CZuError readText(DwEbmlParser& parser, int len, const char* field, int width, std::string* out);
+
+// The pairs of a request, read as decodePayload reads one.  A corrupt
+// payload is refused, never read as an empty filter list: that would select
+// every pair.
 CZuError decodePairList(const Map& req, std::list<BlrDB::Pair>* pairs);
 
 // The answer of a streaming request whole: its pieces gathered into "blob".

@@ -456,8 +456,6 @@ CZuError prepareNewPair(BlrDB::Pair* pair) {
     if (disk < 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set", field);
     return FXErrorUtil::ErrorInt(FXLOC, 1, "BlrPair must have %s set for all disks", field);
   }
-  CZuError err = blrCheckTexts(*pair);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't store BlrPair");
   pair->id = 0;
   for (BlrDB::Disk& d : pair->disks) d.id = 0;
   return CZuError();

@@ -36,12 +36,36 @@ struct PropRequest {
     CZuError err = blrReadBlob(req, &bytes);
     if (err.IsError()) return err;
     DwEbmlParser parser(bytes.data(), bytes.size());
-    return parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_NAME,
-                           DW_EBML_VAR_STR, &name, BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &value,
-                           0);
+    err = parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_NAME,
+                          DW_EBML_VAR_STR, &name, BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &value, 0);
+    if (!err.IsError() && name != nullptr)
+      err = blrCheckText("propertyName", name, BLRDB_PROP_NAME_BYTES, BlrTextUnit::kBytes);
+    return err;
   }
   bool hasName() const { return name != nullptr && *name != '\0'; }
 };
+
+// The property map of a request: names, each followed by its value; every
+// element must read, and every name and value fit its column.
+CZuError readPropMap(const DwEbmlBinary& block, BlrPairPropMap* props) {
+  DwEbmlParser p(block.data, static_cast<unsigned long>(block.size));
+  std::string name, value;
+  CZuError err;
+  while (!err.IsError() && !p.atEnd()) {
+    int tag = 0, len = 0;
+    err = p.getNextTag(&tag, &len);
+    if (err.IsError()) break;
+    const uint8_t* next = p.getPos() + len;
+    if (tag == BLRDB_TAG_PROP_NAME) err = p.getStrPayload(len, &name);
+    if (tag == BLRDB_TAG_PROP_VALUE) err = p.getStrPayload(len, &value);
+    if (!err.IsError() && tag == BLRDB_TAG_PROP_VALUE) {
+      err = blrCheckProp(name, value);
+      (*props)[name] = value;
+    }
+    p.skipPayload(static_cast<int>(next - p.getPos()));
+  }
+  return err;
+}
 
 }  // namespace
 
@@ -77,7 +101,7 @@ CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
     return FXErrorUtil::ErrorInt(FXLOC, 1,
                                  "No pair property map passed to setPairProps() request");
   BlrPairPropMap props;
-  err = props.unserialize(block.data, block.size);
+  err = readPropMap(block, &props);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't parse pair property map");
   if (props.empty())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Pair property map passed to setPairProps() is empty");
@@ -86,8 +110,6 @@ CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
   const std::string stamps = ", '', " + now + ", " + now;
   for (const auto& entry : props) {
     if (entry.first == BlrDB::PairProps::CUR_ANCHOR_TIME) continue;
-    err = blrCheckProp(entry.first, entry.second);
-    if (err.IsError()) return err.Push(FXLOC, "Couldn't store the pair property map");
     values += "(" + i2s(pairId) + ", " + sqlText(entry.first) + ", " + sqlText(entry.second) +
               stamps + "), ";
   }

@@ -17,14 +17,6 @@ int statusEvent(int statusCode) {
   return row != nullptr ? row->event : 0;
 }
 
-// A text longer than its column is refused before anything is written.
-template <class Record>
-CZuError checkTexts(const Record& record) {
-  CZuError err = blrCheckTexts(record);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't store the request's texts");
-  return err;
-}
-
 // Runs one UPDATE outside a transaction; "no row" is accepted.
 CZuError update(const std::string& statement, const FXCodeLocation& loc) {
   BlrSQL sql(ANCHOR_DB);
@@ -59,7 +51,6 @@ CZuError changeFlags(const BlrDBSvc::Map& req, const char* name, const char* op)
 CZuError BlrDBSvc::updateDestInfoHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse updateDestInfo() request", FXLOC);
-  if (!err.IsError()) err = checkTexts(pair);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
@@ -85,7 +76,6 @@ CZuError BlrDBSvc::updateDestInfoHnd(const Map& req, Map*, const KRP_Cert&) {
 CZuError BlrDBSvc::updateSrcPathsHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse updateSrcPaths() request", FXLOC);
-  if (!err.IsError()) err = checkTexts(pair);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   err = begin(sql, FXLOC);
@@ -114,7 +104,6 @@ CZuError BlrDBSvc::setPairEventHnd(const Map& req, Map*, const KRP_Cert&) {
 CZuError BlrDBSvc::setPairStatusHnd(const Map& req, Map*, const KRP_Cert& cert) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse setPairStatus() request", FXLOC);
-  if (!err.IsError()) err = checkTexts(pair);
   if (err.IsError()) return err;
   BlrSQL sql(ANCHOR_DB);
   // The stored status decides whether the change is an event; a failed read
@@ -153,7 +142,6 @@ CZuError BlrDBSvc::setPairPendingStatusHnd(const Map& req, Map*, const KRP_Cert&
 CZuError BlrDBSvc::setDiskStatusHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Disk disk;
   CZuError err = decodePayload(req, &disk, "Couldn't parse setDiskStatus() request", FXLOC);
-  if (!err.IsError()) err = checkTexts(disk);
   if (err.IsError()) return err;
   return update("UPDATE BlrDisk SET statusCode=" + i2s(disk.statusCode) +
                     ", statusMessage=" + sqlText(disk.statusMessage) +
