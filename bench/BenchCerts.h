@@ -4,22 +4,14 @@
 #ifndef BENCH_BENCHCERTS_H
 #define BENCH_BENCHCERTS_H
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
 
+#include "BenchSetup.h"
 #include "host/tls/KrpCertAuthority.h"
 #include "host/tls/KrpSocket.h"
 #include "host/tls/TlsContext.h"
-
-// Ends the benchmark program on a failed setup step.
-inline void must(const CZuError& err) {
-  if (!err.IsError()) return;
-  std::fprintf(stderr, "%s\n", err.AsString().c_str());
-  std::abort();
-}
 
 struct BenchCerts {
   std::string dir;

@@ -61,12 +61,6 @@ double percentile(std::vector<double> v, double p) {
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 
-void mustSql(int rc, const DWSimpleDBConnObject& conn) {
-  if (rc == 0 || rc == DWSQL_NO_ROWS) return;
-  std::fprintf(stderr, "SQL failure %d: %s\n", rc, conn.getLastErrorText().c_str());
-  std::abort();
-}
-
 // blr-anchor on SQLite in its own directory, and this process as its client.
 struct Anchor {
   BenchCerts& certs;
@@ -124,23 +118,6 @@ struct Anchor {
                                     << "\nsKeyFile = " << client.keyFile
                                     << "\n[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << port
                                     << "\nnTimeoutSecs = 120\n";
-  }
-
-  // `count` pairs of three disks each, written straight into the database.
-  void fill(int count) {
-    DWSimpleDBConnObject conn;
-    mustSql(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-    mustSql(conn.startTran(), conn);
-    for (int i = 1; i <= count; ++i) {
-      const std::string id = std::to_string(i);
-      mustSql(conn.execQuery(("INSERT INTO BlrPair(id, subClientId, tailClientId, srcName, "
-                              "srcGuid) VALUES(" + id + ", 3, 20, 'vm" + id + "', 'g" + id +
-                              "'); INSERT INTO BlrDisk(pairId, srcPath) VALUES(" + id +
-                              ", '/a'), (" + id + ", '/b'), (" + id + ", '/c')")
-                                 .c_str()),
-              conn);
-    }
-    mustSql(conn.endTran(1), conn);
   }
 };
 
@@ -235,15 +212,15 @@ void benchMemory(BenchCerts& certs) {
 double rawRowsMs() {
   auto begin = Clock::now();
   DWSimpleDBConnObject conn;
-  mustSql(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-  mustSql(conn.execQuery(
-              "SELECT BlrPair.id, BlrPair.srcName, BlrDisk.id, BlrDisk.srcPath, APP_Client.name "
-              "FROM BlrPair INNER JOIN BlrDisk ON BlrPair.id=BlrDisk.pairId INNER JOIN "
-              "APP_Client ON BlrPair.tailClientId=APP_Client.id ORDER BY BlrPair.id"),
-          conn);
+  must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+  must(conn.execQuery(
+           "SELECT BlrPair.id, BlrPair.srcName, BlrDisk.id, BlrDisk.srcPath, APP_Client.name "
+           "FROM BlrPair INNER JOIN BlrDisk ON BlrPair.id=BlrDisk.pairId INNER JOIN "
+           "APP_Client ON BlrPair.tailClientId=APP_Client.id ORDER BY BlrPair.id"),
+       conn);
   int32_t id = 0, diskId = 0;
   static wchar_t name[128], path[1024], client[256];
-  mustSql(conn.ibindstruct("i|w128|i|w1024|w256", &id, name, &diskId, path, client), conn);
+  must(conn.ibindstruct("i|w128|i|w1024|w256", &id, name, &diskId, path, client), conn);
   long rows = 0;
   while (conn.getNextRow() == 0) ++rows;
   if (rows == 0) std::abort();
@@ -289,7 +266,7 @@ void benchList(BenchCerts& certs) {
   std::printf("list: all pairs (3 disks each) over the link vs the rows read in-process\n");
   for (int n : sizes) {
     Anchor anchor(certs);
-    anchor.fill(n);
+    fillPairs(n);
     anchor.start();
     const int kRounds = n >= 1000000 ? 3 : 5;
     std::vector<double> raw, link, ratios;
@@ -375,7 +352,7 @@ void benchScrape(BenchCerts& certs) {
   const int kPairs = 1000;
   {
     Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
-    anchor.fill(kPairs);
+    fillPairs(kPairs);
     anchor.start();
     const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
     if (metricsPort == 0) std::abort();
@@ -392,7 +369,7 @@ void benchScrape(BenchCerts& certs) {
   }
   for (int n : {1000, 10000, 100000}) {
     Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
-    anchor.fill(n);
+    fillPairs(n);
     anchor.start();
     const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
     std::vector<double> ms;

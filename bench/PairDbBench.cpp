@@ -13,24 +13,12 @@ void BM_GetAllPairs(benchmark::State& state) {
   if (tableSize != state.range(0)) {
     table.reset();  // drop the smaller table first: one "BLR" service at a time
     table.reset(new PairDbBenchEnv);
-    DWSimpleDBConnObject conn;
-    benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-    benchMust(conn.startTran(), conn);
-    for (int64_t i = 1; i <= state.range(0); ++i) {
-      const std::string id = std::to_string(i);
-      benchMust(conn.execQuery(("INSERT INTO BlrPair(id, subClientId, tailClientId, srcName, "
-                                "srcGuid) VALUES(" + id + ", 3, 20, 'vm" + id + "', 'g" + id +
-                                "'); INSERT INTO BlrDisk(pairId, srcPath) VALUES(" + id +
-                                ", '/a'), (" + id + ", '/b'), (" + id + ", '/c')")
-                                   .c_str()),
-                conn);
-    }
-    benchMust(conn.endTran(1), conn);
+    fillPairs(static_cast<int>(state.range(0)));
     tableSize = state.range(0);
   }
   for (auto _ : state) {
     std::list<BlrDB::Pair> pairs;
-    benchMust(table->db.getPairs(BlrDB::Pair(), &pairs));
+    must(table->db.getPairs(BlrDB::Pair(), &pairs));
     if (static_cast<int64_t>(pairs.size()) != state.range(0)) state.SkipWithError("short answer");
   }
   state.counters["per_pair"] = benchmark::Counter(

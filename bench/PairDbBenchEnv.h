@@ -12,22 +12,11 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
+#include "BenchSetup.h"
 #include "host/clients/DWClientDirectory.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 #include "host/sql/DWSqlSchema.h"
-
-inline void benchMust(const CZuError& err) {
-  if (!err.IsError()) return;
-  std::fprintf(stderr, "%s\n", err.AsString().c_str());
-  std::abort();
-}
-
-inline void benchMust(int rc, const DWSimpleDBConnObject& conn) {
-  if (rc == 0 || rc == DWSQL_NO_ROWS) return;
-  std::fprintf(stderr, "SQL failure %d: %s\n", rc, conn.getLastErrorText().c_str());
-  std::abort();
-}
 
 struct PairDbBenchEnv {
   static constexpr int kTail = 20;
@@ -46,15 +35,15 @@ struct PairDbBenchEnv {
     removeAtExit(dir);  // also for environments that are never destroyed
     DWPlatformInfo::setValue("Database", "sSqliteDir", dir);
     if (postgres) usePostgres();
-    benchMust(DWCreateSchema("Anchor"));
-    benchMust(DWCreateSchema("HistoryDB"));
+    must(DWCreateSchema("Anchor"));
+    must(DWCreateSchema("HistoryDB"));
     DWClientInfo tail;
     tail.id = kTail;
     tail.name = "tail1";
     tail.netHostName = "10.0.0.7";
     tail.dwdPort = 8406;
     tail.evmgrcPort = 8407;
-    benchMust(DWClientDirectory::add(tail));
+    must(DWClientDirectory::add(tail));
   }
   ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }
 
@@ -70,9 +59,9 @@ struct PairDbBenchEnv {
     DWPlatformInfo::setValue("Database", "sPostgresConnInfo", server);
     {
       DWSimpleDBConnObject conn;
-      benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-      benchMust(conn.execQuery(("DROP SCHEMA IF EXISTS " + schema + " CASCADE; CREATE SCHEMA " + schema).c_str()),
-                conn);
+      must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+      must(conn.execQuery(("DROP SCHEMA IF EXISTS " + schema + " CASCADE; CREATE SCHEMA " + schema).c_str()),
+           conn);
     }
     DWSimpleDBConnObject::closeIdleHandles();
     std::atexit([] {
@@ -116,7 +105,7 @@ struct PairDbBenchEnv {
       d.srcGuid = BlrUUID(std::string(hex));
       p.disks.push_back(d);
     }
-    benchMust(db.createOrUpdatePair(p));
+    must(db.createOrUpdatePair(p));
     return p.id;
   }
 };

@@ -133,18 +133,18 @@ struct Env : PairDbBenchEnv {
   explicit Env(bool postgres) : PairDbBenchEnv(postgres) {
     for (int i = 1; i <= 100; ++i) pairIds.push_back(addPair(i, 3));
     KrpCertAuthority ca;
-    benchMust(KrpCertAuthority::create(dir + "/certs", "Bench CA", 30, &ca));
-    benchMust(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir + "/certs"));
-    benchMust(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir + "/certs"));
+    must(KrpCertAuthority::create(dir + "/certs", "Bench CA", 30, &ca));
+    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir + "/certs"));
+    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir + "/certs"));
     DwLinkServerConfig sc;
     sc.address = "127.0.0.1";
     sc.port = 0;
-    benchMust(TlsContext::create(tls("anchor"), &sc.tls));
+    must(TlsContext::create(tls("anchor"), &sc.tls));
     serverTls = sc.tls;
-    benchMust(server.start(sc));
+    must(server.start(sc));
     client.servers = {{"127.0.0.1", server.port()}};
     client.poolSize = 64;
-    benchMust(TlsContext::create(tls("client"), &client.tls));
+    must(TlsContext::create(tls("client"), &client.tls));
   }
   ~Env() {
     server.stop();
@@ -194,7 +194,7 @@ void getPairs(Env& e, int rounds, bool withLink) {
                   },
                   [&](int ops) {
                     BlrDB::Pair pair;
-                    for (int i = 0; i < ops; ++i) benchMust(e.db.getPair(e.pairId(i), &pair));
+                    for (int i = 0; i < ops; ++i) must(e.db.getPair(e.pairId(i), &pair));
                   });
   if (!withLink) return;
   for (int clients : {1, 4, 16}) {
@@ -230,8 +230,8 @@ void getPairs(Env& e, int rounds, bool withLink) {
                         for (int i = 0; i < count; ++i) {
                           Map resp;
                           std::list<BlrDB::Pair> pairs;
-                          benchMust(link.makeRemoteReq(e.client, getPairsRequest(e.pairId(i + c)), &resp));
-                          benchMust(BlrDB::decodePairs(blrGetBlob(resp), &pairs));
+                          must(link.makeRemoteReq(e.client, getPairsRequest(e.pairId(i + c)), &resp));
+                          must(BlrDB::decodePairs(blrGetBlob(resp), &pairs));
                           if (pairs.size() != 1) std::abort();
                         }
                       });
@@ -285,7 +285,7 @@ void mixedLoad(Env& e, int clients, int perClient) {
   int lost = 0;
   for (int c = 0; c < clients; ++c) {
     BlrDB::Pair stored;
-    benchMust(e.db.getPair(e.pairId(c), &stored));
+    must(e.db.getPair(e.pairId(c), &stored));
     if (acknowledged[c] >= 0 && stored.lagTime != acknowledged[c]) ++lost;
   }
   double p50 = percentile(latencies, 0.5), p99 = percentile(latencies, 0.99);
@@ -324,7 +324,7 @@ void bulkCreate(Env& e, int total, int batch) {
     for (int i = first; i < std::min(total, first + batch); ++i) pairs.push_back(bulkPair(i));
     Map req{{"req", "create_pairs"}}, resp;
     blrSetBlob(req, BlrDB::encodePairs(pairs));
-    benchMust(link.makeRemoteReq(e.client, req, &resp));
+    must(link.makeRemoteReq(e.client, req, &resp));
     if (resp.count("error")) {
       std::fprintf(stderr, "%s\n", resp["error"].c_str());
       std::abort();

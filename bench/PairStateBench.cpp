@@ -16,7 +16,7 @@ struct Env : PairDbBenchEnv {
     pairId = addPair(1, 3);
     id = std::to_string(pairId);
     for (int i = 0; i < 25; ++i)
-      benchMust(db.setPairProp(pairId, "property" + std::to_string(i), std::to_string(i * 1000)));
+      must(db.setPairProp(pairId, "property" + std::to_string(i), std::to_string(i * 1000)));
   }
 };
 
@@ -33,16 +33,16 @@ void BM_RawSetPairProp(benchmark::State& state) {
       "propertyValue, propertyTypeId, created, modified) VALUES(" + id + ", 'step', '1', '', 0, 0)";
   for (auto _ : state) {
     DWSimpleDBConnObject conn;
-    benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-    benchMust(conn.startTran(), conn);
-    benchMust(conn.execQuery(statement.c_str()), conn);
-    benchMust(conn.endTran(1), conn);
+    must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+    must(conn.startTran(), conn);
+    must(conn.execQuery(statement.c_str()), conn);
+    must(conn.endTran(1), conn);
   }
 }
 
 void BM_ServiceSetPairProp(benchmark::State& state) {
   Env& e = env();
-  for (auto _ : state) benchMust(e.db.setPairProp(e.pairId, "step", "1"));
+  for (auto _ : state) must(e.db.setPairProp(e.pairId, "step", "1"));
 }
 
 void BM_RawGetPairProps(benchmark::State& state) {
@@ -52,9 +52,9 @@ void BM_RawGetPairProps(benchmark::State& state) {
   static wchar_t value[1025];
   for (auto _ : state) {
     DWSimpleDBConnObject conn;
-    benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-    benchMust(conn.execQuery(statement.c_str()), conn);
-    benchMust(conn.ibindstruct("s128|w1024", name, value), conn);
+    must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+    must(conn.execQuery(statement.c_str()), conn);
+    must(conn.ibindstruct("s128|w1024", name, value), conn);
     int rows = 0;
     while (conn.getNextRow() == 0) ++rows;
     benchmark::DoNotOptimize(rows);
@@ -65,7 +65,7 @@ void BM_ServiceGetPairProps(benchmark::State& state) {
   Env& e = env();
   for (auto _ : state) {
     std::map<std::string, std::string> props;
-    benchMust(e.db.getPairProps(e.pairId, &props));
+    must(e.db.getPairProps(e.pairId, &props));
     benchmark::DoNotOptimize(props);
   }
 }
@@ -82,18 +82,18 @@ void BM_RawSetPairStatus(benchmark::State& state) {
   int n = 0;
   for (auto _ : state) {
     DWSimpleDBConnObject conn;
-    benchMust(conn.openSQLConnectionUsingDbName("Anchor"), conn);
-    benchMust(conn.execQuery(read.c_str()), conn);
-    benchMust(conn.ibindstruct("i|w128", &status, name), conn);
+    must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+    must(conn.execQuery(read.c_str()), conn);
+    must(conn.ibindstruct("i|w128", &status, name), conn);
     conn.getNextRow();
-    benchMust(conn.execQuery(update[n++ & 1].c_str()), conn);
+    must(conn.execQuery(update[n++ & 1].c_str()), conn);
   }
 }
 
 void BM_ServiceSetPairStatus(benchmark::State& state) {
   Env& e = env();
   int n = 0;
-  for (auto _ : state) benchMust(e.db.setPairStatus(e.pairId, 7 + (n++ & 1), "x", 0));
+  for (auto _ : state) must(e.db.setPairStatus(e.pairId, 7 + (n++ & 1), "x", 0));
 }
 
 BENCHMARK(BM_RawSetPairProp)->MeasureProcessCPUTime()->UseRealTime();

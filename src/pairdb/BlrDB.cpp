@@ -11,6 +11,7 @@
 #include "BLR/BlrUtils.h"
 #include "pairdb/BlrDBRequests.h"
 #include "records/BlrDBTags.h"
+#include "host/base/FXFormat.h"
 #include "host/link/DwLink.h"
 
 namespace {
@@ -38,6 +39,35 @@ BlrDB::Pair pairWithId(int pairId) {
   BlrDB::Pair pair;
   pair.id = pairId;
   return pair;
+}
+
+CZuError checkTexts(const BlrDB::PairStats&) { return CZuError(); }  // numbers only
+template <class Record>
+CZuError checkTexts(const Record& record) {
+  return blrCheckTexts(record);
+}
+
+// Sends a record body without asking for an answer; a text too long to be
+// stored is refused before sending.  A failure gets `context` pushed at `loc`.
+template <class Record>
+CZuError sendRecord(BlrDB* db, BlrDBReq request, const Record& record, int bufferSize,
+                    const char* context, const FXCodeLocation& loc) {
+  CZuError err = checkTexts(record);
+  if (!err.IsError()) {
+    Body body(bufferSize);
+    record.serialize(body.writer);
+    err = db->makeReq(blrdb_req::name(request), body.writer, nullptr);
+  }
+  return err.Push(loc, "%s", context);
+}
+
+// Sends "2 = pair id, <tag> = value"; a failure gets `context` pushed.
+CZuError sendPairNumber(BlrDB* db, BlrDBReq request, int pairId, int tag, int value,
+                        const char* context, const FXCodeLocation& loc) {
+  Body body(1024);
+  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
+  body.writer.writeNumTag(tag, value);
+  return db->makeReq(blrdb_req::name(request), body.writer, nullptr).Push(loc, "%s", context);
 }
 
 }  // namespace
@@ -91,17 +121,13 @@ CZuError BlrDB::getPair(int pairId, Pair* pair) {
 CZuError BlrDB::getPairs(int subClientId, std::list<Pair>* pairs) {
   Pair filter;
   filter.subClientId = subClientId;
-  CZuError err = getPairs(filter, pairs);
-  if (err.IsError()) err.Push(FXLOC);
-  return err;
+  return getPairs(filter, pairs).Push(FXLOC);
 }
 
 CZuError BlrDB::getPairs(const BlrUUID& srcGuid, std::list<Pair>* pairs) {
   Pair filter;
   filter.srcGuid = srcGuid;
-  CZuError err = getPairs(filter, pairs);
-  if (err.IsError()) err.Push(FXLOC);
-  return err;
+  return getPairs(filter, pairs).Push(FXLOC);
 }
 
 CZuError BlrDB::getPairs(const Pair& filter, std::list<Pair>* pairs) {
@@ -200,18 +226,12 @@ CZuError BlrDB::forEachPair(const std::list<Pair>& filters,
   return err;
 }
 
-CZuError BlrDB::delPair(int pairId) {
-  CZuError err = delPairs(pairWithId(pairId));
-  if (err.IsError()) err.Push(FXLOC);
-  return err;
-}
+CZuError BlrDB::delPair(int pairId) { return delPairs(pairWithId(pairId)).Push(FXLOC); }
 
 CZuError BlrDB::delPairs(int subClientId) {
   Pair filter;
   filter.subClientId = subClientId;
-  CZuError err = delPairs(filter);
-  if (err.IsError()) err.Push(FXLOC);
-  return err;
+  return delPairs(filter).Push(FXLOC);
 }
 
 CZuError BlrDB::delPairs(const std::list<int>& pairIds) {
@@ -219,9 +239,7 @@ CZuError BlrDB::delPairs(const std::list<int>& pairIds) {
   if (pairIds.empty()) return CZuError();
   std::list<Pair> filters;
   for (int id : pairIds) filters.push_back(pairWithId(id));
-  CZuError err = delPairs(filters);
-  if (err.IsError()) err.Push(FXLOC);
-  return err;
+  return delPairs(filters).Push(FXLOC);
 }
 
 CZuError BlrDB::delPairs(const Pair& filter) { return delPairs(std::list<Pair>{filter}); }
@@ -270,12 +288,8 @@ CZuError BlrDB::createPairs(std::list<Pair>& pairs) {
 }
 
 CZuError BlrDB::updateDestInfo(const Pair& pair) {
-  Body body(1024);
-  pair.serialize(body.writer);
-  CZuError err = blrCheckTexts(pair);
-  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kUpdateDestInfo), body.writer, nullptr);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't update BlrPair's destination info");
-  return err;
+  return sendRecord(this, BlrDBReq::kUpdateDestInfo, pair, 1024,
+                    "Couldn't update BlrPair's destination info", FXLOC);
 }
 
 CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByDiskGuid) {
@@ -286,60 +300,25 @@ CZuError BlrDB::updateSrcPaths(const std::map<BlrUUID, std::string>& srcPathsByD
     disk.srcPath = entry.second;
     pair.disks.push_back(disk);
   }
-  Body body(1024);
-  pair.serialize(body.writer);
-  CZuError err = blrCheckTexts(pair);
-  if (!err.IsError()) err = makeReq(blrdb_req::name(BlrDBReq::kUpdateSrcPaths), body.writer, nullptr);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't update source disk paths");
-  return err;
+  return sendRecord(this, BlrDBReq::kUpdateSrcPaths, pair, 1024,
+                    "Couldn't update source disk paths", FXLOC);
 }
 
 // ---- Pair state, statistics and properties ----
 
-namespace {
-
-CZuError checkTexts(const BlrDB::PairStats&) { return CZuError(); }  // numbers only
-template <class Record>
-CZuError checkTexts(const Record& record) {
-  return blrCheckTexts(record);
-}
-
-// Sends a record body without asking for an answer; a text too long to be
-// stored is refused before sending.
-template <class Record>
-CZuError sendRecord(BlrDB* db, const char* request, const Record& record, int bufferSize) {
-  CZuError err = checkTexts(record);
-  if (err.IsError()) return err;
-  Body body(bufferSize);
-  record.serialize(body.writer);
-  return db->makeReq(request, body.writer, nullptr);
-}
-
-// Sends "2 = pair id, <tag> = value".
-CZuError sendPairNumber(BlrDB* db, const char* request, int pairId, int tag, int value) {
-  Body body(1024);
-  body.writer.writeNumTag(BLRDB_TAG_PAIR_ID, pairId);
-  body.writer.writeNumTag(tag, value);
-  return db->makeReq(request, body.writer, nullptr);
-}
-
-}  // namespace
-
 CZuError BlrDB::setPairEvent(int pairId, int eventId) {
   Pair pair = pairWithId(pairId);
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairEvent), pair, 1024);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
-  return err;
+  return sendRecord(this, BlrDBReq::kSetPairEvent, pair, 1024,
+                    "Couldn't set BlrPair status", FXLOC);
 }
 
 CZuError BlrDB::setPairEvent(const BlrUUID& srcGuid, int eventId) {
   Pair pair;
   pair.srcGuid = srcGuid;
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairEvent), pair, 1024);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
-  return err;
+  return sendRecord(this, BlrDBReq::kSetPairEvent, pair, 1024,
+                    "Couldn't set BlrPair status", FXLOC);
 }
 
 CZuError BlrDB::setPairStatus(int pairId, int statusCode, const std::string& statusMessage,
@@ -348,9 +327,8 @@ CZuError BlrDB::setPairStatus(int pairId, int statusCode, const std::string& sta
   pair.statusCode = statusCode;
   pair.statusMessage = statusMessage;
   pair.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairStatus), pair, 1024);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair status");
-  return err;
+  return sendRecord(this, BlrDBReq::kSetPairStatus, pair, 1024,
+                    "Couldn't set BlrPair status", FXLOC);
 }
 
 CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& statusMessage) {
@@ -358,41 +336,35 @@ CZuError BlrDB::setDiskStatus(int diskId, int statusCode, const std::string& sta
   disk.id = diskId;
   disk.statusCode = statusCode;
   disk.statusMessage = statusMessage;
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetDiskStatus), disk, 1024);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrDisk status");
-  return err;
+  return sendRecord(this, BlrDBReq::kSetDiskStatus, disk, 1024,
+                    "Couldn't set BlrDisk status", FXLOC);
 }
 
 CZuError BlrDB::setPairPendingStatus(int pairId, int pendingStatusCode) {
   Pair pair = pairWithId(pairId);
   pair.pendingStatusCode = pendingStatusCode;
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kSetPairPendingStatus), pair, 1024);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair pending status");
-  return err;
+  return sendRecord(this, BlrDBReq::kSetPairPendingStatus, pair, 1024,
+                    "Couldn't set BlrPair pending status", FXLOC);
 }
 
 CZuError BlrDB::setPairFlags(int pairId, int flags) {
-  CZuError err = sendPairNumber(this, blrdb_req::name(BlrDBReq::kSetPairFlags), pairId, BLRDB_TAG_FLAGS, flags);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair flags");
-  return err;
+  return sendPairNumber(this, BlrDBReq::kSetPairFlags, pairId, BLRDB_TAG_FLAGS, flags,
+                        "Couldn't set BlrPair flags", FXLOC);
 }
 
 CZuError BlrDB::clrPairFlags(int pairId, int flags) {
-  CZuError err = sendPairNumber(this, blrdb_req::name(BlrDBReq::kClrPairFlags), pairId, BLRDB_TAG_FLAGS, flags);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't clear BlrPair flags");
-  return err;
+  return sendPairNumber(this, BlrDBReq::kClrPairFlags, pairId, BLRDB_TAG_FLAGS, flags,
+                        "Couldn't clear BlrPair flags", FXLOC);
 }
 
 CZuError BlrDB::setPairLagTime(int pairId, int lagTime) {
-  CZuError err = sendPairNumber(this, blrdb_req::name(BlrDBReq::kSetPairLagTime), pairId, BLRDB_TAG_LAG_TIME, lagTime);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't set BlrPair lag time");
-  return err;
+  return sendPairNumber(this, BlrDBReq::kSetPairLagTime, pairId, BLRDB_TAG_LAG_TIME, lagTime,
+                        "Couldn't set BlrPair lag time", FXLOC);
 }
 
 CZuError BlrDB::addPairStats(const PairStats& stats) {
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kAddPairStats), stats, 4096);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't insert new stats point for pair %d", stats.pairId);
-  return err;
+  const std::string context = FXFormat("Couldn't insert new stats point for pair %d", stats.pairId);
+  return sendRecord(this, BlrDBReq::kAddPairStats, stats, 4096, context.c_str(), FXLOC);
 }
 
 CZuError BlrDB::setPairProps(int pairId, const PairProps& props) {
@@ -502,9 +474,8 @@ CZuError BlrDB::addBootVM(const BootVM& vm, int* bootVmId) {
 }
 
 CZuError BlrDB::populateBootVM(const BootVM& vm) {
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kCreateOrUpdateBootVm), vm, 4096);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
-  return err;
+  return sendRecord(this, BlrDBReq::kCreateOrUpdateBootVm, vm, 4096,
+                    "Couldn't update existing Boot VM", FXLOC);
 }
 
 CZuError BlrDB::setBootVMStatus(int bootVmId, int statusCode, const std::string& statusMessage,
@@ -514,9 +485,8 @@ CZuError BlrDB::setBootVMStatus(int bootVmId, int statusCode, const std::string&
   vm.statusCode = statusCode;
   vm.statusMessage = statusMessage;
   vm.eventId = eventId;
-  CZuError err = sendRecord(this, blrdb_req::name(BlrDBReq::kCreateOrUpdateBootVm), vm, 4096);
-  if (err.IsError()) err.Push(FXLOC, "Couldn't update existing Boot VM");
-  return err;
+  return sendRecord(this, BlrDBReq::kCreateOrUpdateBootVm, vm, 4096,
+                    "Couldn't update existing Boot VM", FXLOC);
 }
 
 CZuError BlrDB::getBootVM(int bootVmId, BootVM* vm) {

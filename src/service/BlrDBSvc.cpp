@@ -44,6 +44,16 @@ CZuError commit(BlrSQL& sql, const FXCodeLocation& loc) {
   return CZuError();
 }
 
+CZuError execInTransaction(const char* dbName, const std::vector<std::string>& statements,
+                           const FXCodeLocation& loc) {
+  BlrSQL sql(dbName);
+  CZuError err = begin(sql, loc);
+  for (auto it = statements.begin(); !err.IsError() && it != statements.end(); ++it)
+    err = exec(sql, *it, Accept::kOk, loc);
+  if (!err.IsError()) err = commit(sql, loc);
+  return err;
+}
+
 CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeLocation& loc) {
   int rc = sql.ibindstruct("i", id);
   if (rc != 0) return FXErrorUtil::ErrorInt(loc, rc, "Couldn't bind ID of inserted %s", table);

@@ -37,6 +37,10 @@ CZuError exec(BlrSQL& sql, const std::string& statement, Accept accept, const FX
 CZuError begin(BlrSQL& sql, const FXCodeLocation& loc);
 CZuError commit(BlrSQL& sql, const FXCodeLocation& loc);
 
+// Runs `statements` in order in one transaction on `dbName`; each must give 0.
+CZuError execInTransaction(const char* dbName, const std::vector<std::string>& statements,
+                           const FXCodeLocation& loc);
+
 // Reads the identity an insert's "SELECT SCOPE_IDENTITY()" returned.
 CZuError readIdentity(BlrSQL& sql, const char* table, int32_t* id, const FXCodeLocation& loc);
 

@@ -14,16 +14,6 @@ const char kInsertProperty[] =
     "INSERT INTO BlrPairProperties(pairId, propertyName, propertyValue, propertyTypeId, "
     "created, modified) VALUES";
 
-// Runs `statement` in a transaction of its own on "Anchor"; only 0 accepted.
-CZuError runInTransaction(const char* dbName, const std::string& statement,
-                          const FXCodeLocation& loc) {
-  BlrSQL sql(dbName);
-  CZuError err = begin(sql, loc);
-  if (!err.IsError()) err = exec(sql, statement, Accept::kOk, loc);
-  if (!err.IsError()) err = commit(sql, loc);
-  return err;
-}
-
 // The flat message of the property requests: 2 = pair id, 20 = name,
 // 21 = value; absent texts stay null.
 struct PropRequest {
@@ -32,15 +22,24 @@ struct PropRequest {
   const char* value = nullptr;
   std::vector<char> bytes;
 
-  CZuError parse(const BlrDBSvc::Map& req) {
+  // Parses the request `request` names in failures; one without a pair id,
+  // or without a name when `needsName`, is refused.
+  CZuError parse(const BlrDBSvc::Map& req, const char* request, bool needsName) {
     CZuError err = blrReadBlob(req, &bytes);
-    if (err.IsError()) return err;
-    DwEbmlParser parser(bytes.data(), bytes.size());
-    err = parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_NAME,
-                          DW_EBML_VAR_STR, &name, BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &value, 0);
+    if (!err.IsError()) {
+      DwEbmlParser parser(bytes.data(), bytes.size());
+      err = parser.parseMsg(BLRDB_TAG_PAIR_ID, DW_EBML_VAR_INT32, &pairId, BLRDB_TAG_PROP_NAME,
+                            DW_EBML_VAR_STR, &name, BLRDB_TAG_PROP_VALUE, DW_EBML_VAR_STR, &value,
+                            0);
+    }
     if (!err.IsError() && name != nullptr)
       err = blrCheckText("propertyName", name, BLRDB_PROP_NAME_BYTES, BlrTextUnit::kBytes);
-    return err;
+    if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse %s() request", request);
+    if (pairId == 0)
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to %s() request", request);
+    if (needsName && !hasName())
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "No property name passed to %s() request", request);
+    return CZuError();
   }
   bool hasName() const { return name != nullptr && *name != '\0'; }
 };
@@ -67,6 +66,15 @@ CZuError readPropMap(const DwEbmlBinary& block, BlrPairPropMap* props) {
   return err;
 }
 
+// Answers with one blob that `write` fills.
+template <class Write>
+void answerBlob(BlrDBSvc::Map* resp, Write write) {
+  DwEbmlBuffer buffer(1024);
+  DwEbmlWriter writer(buffer, 0);
+  write(writer);
+  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
+}
+
 }  // namespace
 
 CZuError BlrDBSvc::addPairStatsHnd(const Map& req, Map*, const KRP_Cert&) {
@@ -82,7 +90,7 @@ CZuError BlrDBSvc::addPairStatsHnd(const Map& req, Map*, const KRP_Cert&) {
       i2s(s.pairId) + ", " + wide(s.timeStamp) + ", " + wide(s.repDataDeltaActual) + ", " +
       wide(s.repDataDeltaComp) + ", " + wide(s.ioDelta) + ", " + wide(s.iopsDelta) + ", " +
       wide(s.repSetSize) + ", " + wide(s.sizeInRpStore) + ", " + i2s(s.retention) + ");";
-  return runInTransaction(HISTORY_DB, statement, FXLOC);
+  return execInTransaction(HISTORY_DB, {statement}, FXLOC);
 }
 
 CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
@@ -122,43 +130,37 @@ CZuError BlrDBSvc::setPairPropsHnd(const Map& req, Map*, const KRP_Cert&) {
   const std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + i2s(pairId) +
                                 "; " + kInsertProperty + " " +
                                 values.substr(0, values.size() - 2) + ";";
-  return runInTransaction(ANCHOR_DB, statement, FXLOC);
+  return execInTransaction(ANCHOR_DB, {statement}, FXLOC);
 }
 
 CZuError BlrDBSvc::getPairPropsHnd(const Map& req, Map* resp, const KRP_Cert&) {
   PropRequest r;
-  CZuError err = r.parse(req);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse getPairProps() request");
-  if (r.pairId == 0)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to getPairProps() request");
+  CZuError err = r.parse(req, "getPairProps", false);
+  if (err.IsError()) return err;
   const std::string statement =
       "SELECT propertyName, propertyValue FROM BlrPairProperties WHERE pairId=" + i2s(r.pairId);
   BlrSQL sql(ANCHOR_DB);
-  int result = 0;
-  err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
-  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
   char name[BLRDB_PROP_NAME_BYTES + 1];
   std::unique_ptr<wchar_t[]> value(new wchar_t[BLRDB_PROP_VALUE_CHARS + 1]);
-  int rc = sql.ibindstruct("s128|w1024", name, value.get());
-  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
   BlrPairPropMap props;
-  while (sql.getNextRow() == 0) props[name] = FXString::ToString(value.get());
+  bool found = false;  // no rows is an answer without a blob
+  err = readRows(
+      sql, statement,
+      [&] {
+        found = true;
+        return sql.ibindstruct("s128|w1024", name, value.get());
+      },
+      [&] { props[name] = FXString::ToString(value.get()); }, FXLOC);
+  if (err.IsError() || !found) return err;
   props[BlrDB::PairProps::CUR_ANCHOR_TIME] = std::to_string(nowSecs());
-  DwEbmlBuffer buffer(1024);
-  DwEbmlWriter writer(buffer, 0);
-  props.serialize(writer);
-  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
+  answerBlob(resp, [&](DwEbmlWriter& writer) { props.serialize(writer); });
   return CZuError();
 }
 
 CZuError BlrDBSvc::setPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
   PropRequest r;
-  CZuError err = r.parse(req);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse setPairProp() request");
-  if (r.pairId == 0)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to setPairProp() request");
-  if (!r.hasName())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "No property name passed to setPairProp() request");
+  CZuError err = r.parse(req, "setPairProp", true);
+  if (err.IsError()) return err;
   if (r.value == nullptr)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "No property value passed to setPairProp() request");
   err = blrCheckProp(r.name, r.value);
@@ -168,40 +170,36 @@ CZuError BlrDBSvc::setPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
                                 " AND propertyName=" + name + "; " + kInsertProperty + "(" + id +
                                 ", " + name + ", " + sqlText(r.value) + ", '', " + now + ", " +
                                 now + ")";
-  return runInTransaction(ANCHOR_DB, statement, FXLOC);
+  return execInTransaction(ANCHOR_DB, {statement}, FXLOC);
 }
 
 CZuError BlrDBSvc::getPairPropHnd(const Map& req, Map* resp, const KRP_Cert&) {
   PropRequest r;
-  CZuError err = r.parse(req);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse getPairProp() request");
-  if (r.pairId == 0)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to getPairProp() request");
-  if (!r.hasName())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "No property name passed to getPairProp() request");
+  CZuError err = r.parse(req, "getPairProp", true);
+  if (err.IsError()) return err;
   const std::string statement = "SELECT propertyValue FROM BlrPairProperties WHERE pairId=" +
                                 i2s(r.pairId) + " AND propertyName=" + sqlText(r.name);
   BlrSQL sql(ANCHOR_DB);
-  int result = 0;
-  err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC, &result);
-  if (err.IsError() || result == DWSQL_NO_ROWS) return err;
   std::unique_ptr<wchar_t[]> value(new wchar_t[BLRDB_PROP_VALUE_CHARS + 1]());
-  int rc = sql.ibindstruct("w1024", value.get());
-  if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Bind failed: [%s]", statement.c_str());
-  sql.getNextRow();
-  DwEbmlBuffer buffer(1024);
-  DwEbmlWriter writer(buffer, 0);
-  writer.writeStrTag(BLRDB_TAG_PROP_VALUE, FXString::ToString(value.get()));
-  blrSetBlob(*resp, writer.getBuffer(), writer.getSize());
+  bool found = false;  // the name is unique per pair: one row at most
+  err = readRows(
+      sql, statement,
+      [&] {
+        found = true;
+        return sql.ibindstruct("w1024", value.get());
+      },
+      [] {}, FXLOC);
+  if (err.IsError() || !found) return err;
+  answerBlob(resp, [&](DwEbmlWriter& writer) {
+    writer.writeStrTag(BLRDB_TAG_PROP_VALUE, FXString::ToString(value.get()));
+  });
   return CZuError();
 }
 
 CZuError BlrDBSvc::delPairPropHnd(const Map& req, Map*, const KRP_Cert&) {
   PropRequest r;
-  CZuError err = r.parse(req);
-  if (err.IsError()) return err.Push(FXLOC, "Couldn't get parse delPairProp() request");
-  if (r.pairId == 0)
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "No pair ID passed to delPairProp() request");
+  CZuError err = r.parse(req, "delPairProp", false);
+  if (err.IsError()) return err;
   std::string statement = "DELETE FROM BlrPairProperties WHERE pairId=" + i2s(r.pairId);
   if (r.hasName()) statement += " AND propertyName=" + sqlText(r.name);
   BlrSQL sql(ANCHOR_DB);

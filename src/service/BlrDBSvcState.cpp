@@ -52,42 +52,32 @@ CZuError BlrDBSvc::updateDestInfoHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse updateDestInfo() request", FXLOC);
   if (err.IsError()) return err;
-  BlrSQL sql(ANCHOR_DB);
-  err = begin(sql, FXLOC);
-  if (err.IsError()) return err;
+  std::vector<std::string> updates;
   std::string set;
   if (!pair.dstGuid.empty()) set += ", dstGuid=" + sqlText(pair.dstGuid.toString());
   if (!pair.dstName.empty()) set += ", dstName=" + sqlText(pair.dstName);
   if (pair.id != 0 && !set.empty())
-    err = exec(sql, "UPDATE BlrPair SET " + set.substr(2) + " WHERE id=" + i2s(pair.id),
-               Accept::kOk, FXLOC);
-  for (auto it = pair.disks.begin(); !err.IsError() && it != pair.disks.end(); ++it) {
+    updates.push_back("UPDATE BlrPair SET " + set.substr(2) + " WHERE id=" + i2s(pair.id));
+  for (const BlrDB::Disk& disk : pair.disks) {
     set.clear();
-    if (!it->dstGuid.empty()) set += ", dstGuid=" + sqlText(it->dstGuid.toString());
-    if (!it->dstPath.empty()) set += ", dstPath=" + sqlText(it->dstPath);
-    if (it->id == 0 || set.empty()) continue;
-    err = exec(sql, "UPDATE BlrDisk SET " + set.substr(2) + " WHERE id=" + i2s(it->id),
-               Accept::kOk, FXLOC);
+    if (!disk.dstGuid.empty()) set += ", dstGuid=" + sqlText(disk.dstGuid.toString());
+    if (!disk.dstPath.empty()) set += ", dstPath=" + sqlText(disk.dstPath);
+    if (disk.id != 0 && !set.empty())
+      updates.push_back("UPDATE BlrDisk SET " + set.substr(2) + " WHERE id=" + i2s(disk.id));
   }
-  if (err.IsError()) return err;
-  return commit(sql, FXLOC);
+  return execInTransaction(ANCHOR_DB, updates, FXLOC);
 }
 
 CZuError BlrDBSvc::updateSrcPathsHnd(const Map& req, Map*, const KRP_Cert&) {
   BlrDB::Pair pair;
   CZuError err = decodePayload(req, &pair, "Couldn't parse updateSrcPaths() request", FXLOC);
   if (err.IsError()) return err;
-  BlrSQL sql(ANCHOR_DB);
-  err = begin(sql, FXLOC);
-  for (auto it = pair.disks.begin(); !err.IsError() && it != pair.disks.end(); ++it) {
-    if (it->srcGuid.empty() || it->srcPath.empty()) continue;
-    err = exec(sql,
-               "UPDATE BlrDisk SET srcPath=" + sqlText(it->srcPath) +
-                   " WHERE srcGuid=" + sqlText(it->srcGuid.toString()),
-               Accept::kOk, FXLOC);
-  }
-  if (err.IsError()) return err;
-  return commit(sql, FXLOC);
+  std::vector<std::string> updates;
+  for (const BlrDB::Disk& disk : pair.disks)
+    if (!disk.srcGuid.empty() && !disk.srcPath.empty())
+      updates.push_back("UPDATE BlrDisk SET srcPath=" + sqlText(disk.srcPath) +
+                        " WHERE srcGuid=" + sqlText(disk.srcGuid.toString()));
+  return execInTransaction(ANCHOR_DB, updates, FXLOC);
 }
 
 CZuError BlrDBSvc::setPairEventHnd(const Map& req, Map*, const KRP_Cert&) {

@@ -152,9 +152,29 @@ CZuError WorkflowRun::load(const FXCodeLocation& loc) {
   return CZuError();
 }
 
-namespace {
-
-}  // namespace
+CZuError WorkflowRun::loadAfterFailover(const FXCodeLocation& loc, const AfterFailover& wf,
+                                        BlrSvcWorkflow::FailedStatusSetter* guard) {
+  CZuError err = load(loc);
+  if (err.IsError()) return err;
+  const int status = pair.statusCode;
+  if (!wf.startsFrom(pair, props))
+    return FXErrorUtil::ErrorInt(loc, BLR_WF_BAD_STATE, "Can't %s pair %d: invalid pair state %d",
+                                 wf.refusal, pairId, status);
+  if (status == W::STATUS_FAILED_OVER) {
+    log("Starting %s for pair %d", wf.name, pairId);
+  } else {
+    log("Resuming %s for pair %d. Previous progress:", wf.name, pairId);
+    logProgress(wf.steps, ctx, props);
+  }
+  if ((err = resolveHosts(loc)).IsError()) return err;
+  if (status != wf.status) {
+    action("Setting pair status to %s", wf.statusName);
+    if ((err = db.setPairStatus(pairId, wf.status, "", 0)).IsError())
+      return fatal(loc, err, FXFormat("Couldn't set pair status to %s", wf.statusName));
+  }
+  guard->armed = true;
+  return CZuError();
+}
 
 bool WorkflowRun::lookUpHost(int clientId, std::string* host) {
   CZuError err = DWClient(clientId).lookUp(host);
@@ -188,21 +208,24 @@ std::string WorkflowRun::value(const char* prop) const {
   return it == props.end() ? std::string() : it->second;
 }
 
+std::string WorkflowRun::logV(const char* fmt, va_list args) const {
+  std::string text = FXFormatV(fmt, args);
+  blrDebug(ctx, 1, "%s", text.c_str());
+  return text;
+}
+
 void WorkflowRun::log(const char* fmt, ...) const {
   va_list args;
   va_start(args, fmt);
-  std::string text = FXFormatV(fmt, args);
+  logV(fmt, args);
   va_end(args);
-  blrDebug(ctx, 1, "%s", text.c_str());
 }
 
 void WorkflowRun::action(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string text = FXFormatV(fmt, args);
+  announce(logV(fmt, args));
   va_end(args);
-  blrDebug(ctx, 1, "%s", text.c_str());
-  announce(text);
 }
 
 void WorkflowRun::announce(const std::string& title) {
@@ -213,9 +236,8 @@ void WorkflowRun::announce(const std::string& title) {
 void WorkflowRun::tick(const char* fmt, ...) {
   va_list args;
   va_start(args, fmt);
-  std::string text = FXFormatV(fmt, args);
+  const std::string text = logV(fmt, args);
   va_end(args);
-  blrDebug(ctx, 1, "%s", text.c_str());
   if (BlrWorkflowObserver* observer = blrGetWorkflowObserver()) observer->onWaitTick(text);
 }
 
@@ -295,6 +317,41 @@ CZuError WorkflowRun::step(const char* prop, int titleArg, const Action& act,
   return finish(prop, act(), failure);
 }
 
+CZuError WorkflowRun::stopVm(const char* prop, Proxy proxy, const char* powerProp,
+                             const std::string& failure) {
+  if (done(prop)) return CZuError();
+  begin(prop);
+  CZuError outcome;
+  CZuError err = powerOffNoting(proxy, powerProp, &outcome);
+  if (err.IsError()) return err;
+  return finish(prop, outcome, failure);
+}
+
+CZuError WorkflowRun::retireOriginalPair(const RetireSteps& steps) {
+  const int id = pairId;
+  CZuError err = step(
+      steps.snapDeleted, id,
+      on(kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
+      FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
+  if (!err.IsError() && steps.vmStopped != nullptr)
+    err = step(steps.vmStopped, id,
+               on(kHead, [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, nullptr); }),
+               FXFormat("Couldn't stop production VM for pair %d", id));
+  if (!err.IsError())
+    err = stopAndCleanPair(kHead, id, steps.pairStopped, steps.pairCleaned, "original");
+  return err;
+}
+
+CZuError WorkflowRun::stopAndCleanPair(Proxy proxy, int id, const char* stoppedProp,
+                                       const char* cleanedProp, const char* which) {
+  CZuError err = step(stoppedProp, id, on(proxy, [id](BlrCtrl& c) { return c.stopPair(id); }),
+                      FXFormat("Couldn't stop %s pair %d", which, id));
+  if (!err.IsError())
+    err = step(cleanedProp, id, on(proxy, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
+               FXFormat("Couldn't clean %s pair %d", which, id));
+  return err;
+}
+
 CZuError WorkflowRun::finish(const char* prop, CZuError outcome, const std::string& failure) {
   CZuError err = setProp(prop, outcome.IsError() ? "0" : "1");
   bool ok = !err.IsError() && !outcome.IsError();
@@ -317,7 +374,19 @@ CZuError WorkflowRun::fatal(const FXCodeLocation& loc, CZuError err, const std::
   return genericCode != 0 ? withCode(loc, err, genericCode) : err;
 }
 
-CZuError WorkflowRun::awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marker,
+CZuError WorkflowRun::flush(int id, Proxy from, const BlrUUID& source, Proxy to,
+                            const BlrUUID& target, const FlushTexts& texts, bool* arrived) {
+  action("%s", texts.injecting);
+  uint64_t marker = 0;
+  CZuError err = call(from, [&](BlrCtrl& c) { return c.insFlushMarker(source, &marker); });
+  if (err.IsError() && (err = failed(FXLOC, err.Push(FXLOC, texts.injectFailure, id))).IsError())
+    return err;
+  if (marker == 0) return CZuError();
+  action("%s", texts.waiting);
+  return awaitMarker(id, to, target, marker, texts, arrived);
+}
+
+CZuError WorkflowRun::awaitMarker(int id, Proxy proxy, const BlrUUID& vm, uint64_t marker,
                                   const FlushTexts& texts, bool* arrived) {
   DwClock* clock = DwClock::current();
   time_t start = clock->now();
@@ -327,7 +396,7 @@ CZuError WorkflowRun::awaitMarker(Proxy proxy, const BlrUUID& vm, uint64_t marke
     CZuError err = call(proxy, [&](BlrCtrl& c) { return c.getLastSeqNum(vm, &seq); });
     if (!err.IsError())
       lastSeq = seq;
-    else if ((err = failed(FXLOC, err.Push(FXLOC, "%s", texts.queryFailure.c_str()))).IsError())
+    else if ((err = failed(FXLOC, err.Push(FXLOC, texts.queryFailure, id))).IsError())
       return err;
     tick(texts.polled, static_cast<long long>(lastSeq));
     if (lastSeq >= marker) {

@@ -82,18 +82,10 @@ CZuError awaitCopyBack(Failback& fb, bool wait) {
   }
 }
 
-// Powers the recovery VM off and notes whether it was on, so that a resumed
-// call still powers the production VM on.
-CZuError stopRecoveryVm(Failback& fb) {
-  WorkflowRun& run = fb.run;
-  if (run.done(W::FBPROP_RECOVERY_VM_STOPPED)) return CZuError();
-  run.begin(W::FBPROP_RECOVERY_VM_STOPPED);
-  CZuError outcome;
-  CZuError err = run.powerOffNoting(WorkflowRun::kTail, W::FBPROP_POWER_BEFORE_FAILBACK, &outcome);
-  if (err.IsError()) return err;
-  return run.finish(W::FBPROP_RECOVERY_VM_STOPPED, outcome,
-                    FXFormat("Couldn't stop recovery VM for pair %d", fb.hiddenId));
-}
+const WorkflowRun::FlushTexts kReverseFlush{
+    "Injecting flush marker", "Couldn't inject marker for pair %d",
+    "Waiting for the flush marker to reach the Head", "Last seqnum on head: %lld",
+    "Couldn't query last sync seqnum pair %d", "Couldn't flush pipeline: timed out"};
 
 // Drains the reverse pipeline to the Head with a flush marker.
 CZuError flushReversePipeline(Failback& fb) {
@@ -102,59 +94,19 @@ CZuError flushReversePipeline(Failback& fb) {
   run.begin(W::FBPROP_MARKER_RECEIVED);
   CZuError err = run.setProp(W::FBPROP_MARKER_RECEIVED, "0");
   if (err.IsError()) return err;
-  run.action("Injecting flush marker");
-  uint64_t marker = 0;
-  err = run.call(WorkflowRun::kTail,
-                 [&](BlrCtrl& c) { return c.insFlushMarker(fb.hidden.srcGuid, &marker); });
-  if (err.IsError())
-    return run.failed(FXLOC, err.Push(FXLOC, "Couldn't inject marker for pair %d", fb.hiddenId));
-  if (marker == 0) return CZuError();
-  run.action("Waiting for the flush marker to reach the Head");
   bool arrived = false;
-  err = run.awaitMarker(WorkflowRun::kHead, fb.hidden.dstGuid, marker,
-                        {"Last seqnum on head: %lld",
-                         FXFormat("Couldn't query last sync seqnum pair %d", fb.hiddenId),
-                         "Couldn't flush pipeline: timed out"},
-                        &arrived);
-  if (err.IsError()) return err;
+  err = run.flush(fb.hiddenId, WorkflowRun::kTail, fb.hidden.srcGuid, WorkflowRun::kHead,
+                  fb.hidden.dstGuid, kReverseFlush, &arrived);
+  if (err.IsError() || !arrived) return err;
   return run.setProp(W::FBPROP_MARKER_RECEIVED, "1");
-}
-
-// Steps 7 to 10: the failover snapshot and the original pair on the Head.
-CZuError retireOriginalPair(WorkflowRun& run) {
-  const int id = run.pairId;
-  CZuError err = run.step(
-      W::FBPROP_SNAP_DELETED, id,
-      run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
-      FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
-  if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_VM_STOPPED, id,
-                   run.on(WorkflowRun::kHead,
-                          [id](BlrCtrl& c) { return c.powerOnOffHeadVM(id, false, nullptr); }),
-                   FXFormat("Couldn't stop production VM for pair %d", id));
-  if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_PAIR_STOPPED, id,
-                   run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.stopPair(id); }),
-                   FXFormat("Couldn't stop original pair %d", id));
-  if (!err.IsError())
-    err = run.step(W::FBPROP_ORIG_PAIR_CLEANED, id,
-                   run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
-                   FXFormat("Couldn't clean original pair %d", id));
-  return err;
 }
 
 // Steps 16 to 18: the hidden pair on the Tail and in the database.
 CZuError removeHiddenPair(Failback& fb) {
   WorkflowRun& run = fb.run;
   const int hid = fb.hiddenId;
-  CZuError err =
-      run.step(W::FBPROP_HIDDEN_PAIR_STOPPED, hid,
-               run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.stopPair(hid); }),
-               FXFormat("Couldn't stop hidden pair %d", hid));
-  if (!err.IsError())
-    err = run.step(W::FBPROP_HIDDEN_PAIR_CLEANED, hid,
-                   run.on(WorkflowRun::kTail, [hid](BlrCtrl& c) { return c.cleanupPair(hid); }),
-                   FXFormat("Couldn't cleanup hidden pair %d", hid));
+  CZuError err = run.stopAndCleanPair(WorkflowRun::kTail, hid, W::FBPROP_HIDDEN_PAIR_STOPPED,
+                                      W::FBPROP_HIDDEN_PAIR_CLEANED, "hidden");
   if (!err.IsError())
     err = run.step(
         W::FBPROP_HIDDEN_PAIR_DELETED, hid,
@@ -230,28 +182,17 @@ CZuError findUnrecordedHiddenPair(WorkflowRun& run, std::string* id) {
 CZuError BlrSvcWorkflow::failback(bool waitForSync) {
   WorkflowRun run(pairId, "BlrSvcWorkflow::failback", BLR_FB_GENERIC, connections);
   FailedStatusSetter guard(run.db, pairId, STATUS_FAILBACK_FAILED, false);
-  CZuError err = run.load(FXLOC);
+  CZuError err = run.loadAfterFailover(
+      FXLOC,
+      {"failback", "failback", isFailbackState, blrFailbackSteps(), STATUS_FAILING_BACK,
+       "Failing Back"},
+      &guard);
   if (err.IsError()) return err;
-  const int status = run.pair.statusCode;
-  if (!isFailbackState(run.pair, run.props))
-    return FXErrorUtil::ErrorInt(FXLOC, BLR_WF_BAD_STATE, "Can't failback pair %d: invalid pair state %d",
-                                 pairId, status);
-  if (status == STATUS_FAILED_OVER) {
-    run.log("Starting failback for pair %d", pairId);
-  } else {
-    run.log("Resuming failback for pair %d. Previous progress:", pairId);
-    logFailbackProgress(run.ctx, run.props);
-  }
-  if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
-  if (status != STATUS_FAILING_BACK) {
-    run.action("Setting pair status to Failing Back");
-    if ((err = run.db.setPairStatus(pairId, STATUS_FAILING_BACK, "", 0)).IsError())
-      return run.fatal(FXLOC, err, "Couldn't set pair status to Failing Back");
-  }
-  guard.armed = true;
 
   Failback fb{run, guard, BlrDB::Pair(), 0};
-  if ((err = retireOriginalPair(run)).IsError()) return err;
+  err = run.retireOriginalPair({FBPROP_SNAP_DELETED, FBPROP_ORIG_VM_STOPPED,
+                                FBPROP_ORIG_PAIR_STOPPED, FBPROP_ORIG_PAIR_CLEANED});
+  if (err.IsError()) return err;
   if ((err = findOrCreateHiddenPair(fb)).IsError()) return err;
   const int hid = fb.hiddenId;
   err = run.step(FBPROP_HIDDEN_PAIR_STARTED, hid,
@@ -259,7 +200,11 @@ CZuError BlrSvcWorkflow::failback(bool waitForSync) {
                  "Couldn't start hidden reverse failback pair");
   if (err.IsError()) return err;
   if ((err = awaitCopyBack(fb, waitForSync)).IsError()) return err;
-  if ((err = stopRecoveryVm(fb)).IsError()) return err;
+  // Whether the recovery VM was on is noted, so that a resumed call still
+  // powers the production VM on.
+  err = run.stopVm(FBPROP_RECOVERY_VM_STOPPED, WorkflowRun::kTail, FBPROP_POWER_BEFORE_FAILBACK,
+                   FXFormat("Couldn't stop recovery VM for pair %d", hid));
+  if (err.IsError()) return err;
   if ((err = flushReversePipeline(fb)).IsError()) return err;
   if ((err = removeHiddenPair(fb)).IsError()) return err;
   if ((err = restoreProduction(run)).IsError()) return err;

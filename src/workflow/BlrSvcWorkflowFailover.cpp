@@ -18,16 +18,11 @@ constexpr int kNoSnapshotCode = 2;
 // as far as a resumed failover is concerned.
 constexpr char kSnapReverting[] = "2";
 
-// Powers the production VM off and notes whether it was on.
-CZuError stopProductionVm(WorkflowRun& run) {
-  if (run.done(W::FOPROP_VM_STOPPED)) return CZuError();
-  run.begin(W::FOPROP_VM_STOPPED);
-  CZuError outcome;
-  CZuError err = run.powerOffNoting(WorkflowRun::kHead, W::FOPROP_POWER_BEFORE_FAILOVER, &outcome);
-  if (err.IsError()) return err;
-  return run.finish(W::FOPROP_VM_STOPPED, outcome,
-                    FXFormat("Couldn't stop production VM for pair %d", run.pairId));
-}
+const WorkflowRun::FlushTexts kFailoverFlush{
+    "Injecting failover marker", "Couldn't inject failover marker for pair %d",
+    "Waiting for failover marker to reach the Tail", "Last seqnum on tail: %lld",
+    "Couldn't query last replicated seqnum pair %d",
+    "Couldn't flush replication pipeline: timed out"};
 
 // Drains the replication pipeline to the Tail with a flush marker.
 CZuError flushPipeline(WorkflowRun& run) {
@@ -40,22 +35,9 @@ CZuError flushPipeline(WorkflowRun& run) {
         FXLOC, BLR_FO_FLUSH, "Pair must be running before trying to failover to the latest state");
     if ((err = run.failed(FXLOC, notRunning)).IsError()) return err;
   }
-  run.action("Injecting failover marker");
-  uint64_t marker = 0;
-  err = run.call(WorkflowRun::kHead,
-                 [&](BlrCtrl& c) { return c.insFlushMarker(run.pair.srcGuid, &marker); });
-  if (err.IsError()) {
-    err.Push(FXLOC, "Couldn't inject failover marker for pair %d", run.pairId);
-    if ((err = run.failed(FXLOC, err)).IsError()) return err;
-  }
-  if (marker == 0) return CZuError();
-  run.action("Waiting for failover marker to reach the Tail");
   bool arrived = false;
-  err = run.awaitMarker(WorkflowRun::kTail, run.pair.dstGuid, marker,
-                        {"Last seqnum on tail: %lld",
-                         FXFormat("Couldn't query last replicated seqnum pair %d", run.pairId),
-                         "Couldn't flush replication pipeline: timed out"},
-                        &arrived);
+  err = run.flush(run.pairId, WorkflowRun::kHead, run.pair.srcGuid, WorkflowRun::kTail,
+                  run.pair.dstGuid, kFailoverFlush, &arrived);
   if (!err.IsError() && arrived) err = run.setProp(W::FOPROP_MARKER_RECEIVED, "1");
   return err;
 }
@@ -103,7 +85,9 @@ CZuError BlrSvcWorkflow::failover(bool continueOnError, bool toLatestState, bool
     return run.fatal(FXLOC, err, "Couldn't set pair status to Failing Over");
 
   run.continueOnError = continueOnError;
-  if ((err = stopProductionVm(run)).IsError()) return err;
+  err = run.stopVm(FOPROP_VM_STOPPED, WorkflowRun::kHead, FOPROP_POWER_BEFORE_FAILOVER,
+                   FXFormat("Couldn't stop production VM for pair %d", pairId));
+  if (err.IsError()) return err;
   if (toLatestState && (err = flushPipeline(run)).IsError()) return err;
   const int id = pairId;
   const BlrUUID dstGuid = run.pair.dstGuid;

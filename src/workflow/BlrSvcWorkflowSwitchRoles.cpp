@@ -48,39 +48,16 @@ bool isSwitchRolesState(const BlrDB::Pair& pair, const W::PropMap& props) {
 CZuError BlrSvcWorkflow::switchRoles(int* newPairId) {
   WorkflowRun run(pairId, "BlrSvcWorkflow::switchRoles", BLR_SR_GENERIC, connections);
   FailedStatusSetter guard(run.db, pairId, STATUS_SWITCH_ROLES_FAILED, false);
-  CZuError err = run.load(FXLOC);
+  CZuError err = run.loadAfterFailover(
+      FXLOC,
+      {"switch roles for", "switching roles", isSwitchRolesState, blrSwitchRolesSteps(),
+       STATUS_SWITCHING_ROLES, "Switching Roles"},
+      &guard);
   if (err.IsError()) return err;
-  const int status = run.pair.statusCode;
-  if (!isSwitchRolesState(run.pair, run.props))
-    return FXErrorUtil::ErrorInt(
-        FXLOC, BLR_WF_BAD_STATE, "Can't switch roles for pair %d: invalid pair state %d", pairId, status);
-  if (status == STATUS_FAILED_OVER) {
-    run.log("Starting switching roles for pair %d", pairId);
-  } else {
-    run.log("Resuming switching roles for pair %d. Previous progress:", pairId);
-    logSwitchRolesProgress(run.ctx, run.props);
-  }
-  if ((err = run.resolveHosts(FXLOC)).IsError()) return err;
-  if (status != STATUS_SWITCHING_ROLES) {
-    run.action("Setting pair status to Switching Roles");
-    if ((err = run.db.setPairStatus(pairId, STATUS_SWITCHING_ROLES, "", 0)).IsError())
-      return run.fatal(FXLOC, err, "Couldn't set pair status to Switching Roles");
-  }
-  guard.armed = true;
 
   const int id = pairId;
-  err = run.step(
-      SRPROP_SNAP_DELETED, id,
-      run.on(WorkflowRun::kTail, [id](BlrCtrl& c) { return c.deleteFailoverSnap(id, false); }),
-      FXFormat("Couldn't delete failover snapshot for pair %d on Tail", id));
-  if (!err.IsError())
-    err = run.step(SRPROP_ORIG_PAIR_STOPPED, id,
-                   run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.stopPair(id); }),
-                   FXFormat("Couldn't stop original pair %d", id));
-  if (!err.IsError())
-    err = run.step(SRPROP_ORIG_PAIR_CLEANED, id,
-                   run.on(WorkflowRun::kHead, [id](BlrCtrl& c) { return c.cleanupPair(id); }),
-                   FXFormat("Couldn't clean original pair %d", id));
+  err = run.retireOriginalPair(
+      {SRPROP_SNAP_DELETED, nullptr, SRPROP_ORIG_PAIR_STOPPED, SRPROP_ORIG_PAIR_CLEANED});
   BlrDB::Pair reverse;
   if (!err.IsError()) err = findOrCreateReversePair(run, &reverse);
   if (err.IsError()) return err;

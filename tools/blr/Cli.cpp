@@ -131,6 +131,14 @@ CLI::App* Cli::group(CLI::App* parent, const std::string& name, const std::strin
   return cmd;
 }
 
+void Cli::addIdCommand(CLI::App* parent, const std::string& name, const std::string& help,
+                       const std::string& idHelp, int (*run)(const Cli& cli, int id)) {
+  auto id = std::make_shared<int>(0);
+  CLI::App* cmd = parent->add_subcommand(name, help);
+  cmd->add_option("ID", *id, idHelp)->required()->check(kPositiveId);
+  on(cmd, [this, run, id] { return run(*this, *id); });
+}
+
 int Cli::main(int argc, char** argv) {
   try {
     app_.parse(argc, argv);

@@ -38,6 +38,10 @@ class Cli {
   void on(CLI::App* cmd, Action action, bool needsRegistry = true);
   // A command that only groups others ("pairs", "pairs props").
   static CLI::App* group(CLI::App* parent, const std::string& name, const std::string& help);
+  // A command of `parent` whose one argument is a record's id ("ID": required,
+  // positive; `idHelp` says whose), running `run` with it.
+  void addIdCommand(CLI::App* parent, const std::string& name, const std::string& help,
+                    const std::string& idHelp, int (*run)(const Cli& cli, int id));
   CLI::App& app() { return app_; }
 
   bool json() const { return json_; }

@@ -70,16 +70,20 @@ std::string CZuError::Summary() const {
   return out;
 }
 
-CZuError FXErrorUtil::ErrorInt(const FXCodeLocation& loc, int code, const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  std::string message = FXFormatV(fmt, args);
-  va_end(args);
+CZuError FXErrorUtil::Create(const FXCodeLocation& loc, int code, std::string message) {
   CZuError err;
   err.status_ = -1;
   err.detail_ = std::make_shared<CZuError::Detail>();
   err.detail_->code = code;
   err.detail_->frames.push_back(CZuError::Frame{loc, true, std::move(message)});
+  return err;
+}
+
+CZuError FXErrorUtil::ErrorInt(const FXCodeLocation& loc, int code, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  CZuError err = Create(loc, code, FXFormatV(fmt, args));
+  va_end(args);
   return err;
 }
 
@@ -90,7 +94,5 @@ CZuError FXErrorUtil::ErrorErrNo(const FXCodeLocation& loc, int errnum, const ch
   va_end(args);
   char buf[256];
   const char* text = strerror_r(errnum, buf, sizeof buf);  // GNU variant
-  message += ": ";
-  message += text;
-  return ErrorInt(loc, errnum, "%s", message.c_str());
+  return Create(loc, errnum, message + ": " + text);
 }

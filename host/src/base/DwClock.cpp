@@ -1,8 +1,9 @@
 #include "host/base/DwClock.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
+
+#include "host/base/DwSeam.h"
 
 namespace {
 
@@ -15,19 +16,13 @@ class SystemClock : public DwClock {
 };
 
 SystemClock systemClock;
-std::atomic<DwClock*> installed{nullptr};
+DwSeam<DwClock> seam(&systemClock);
 
 }  // namespace
 
-DwClock* DwClock::current() {
-  DwClock* c = installed.load(std::memory_order_acquire);
-  return c ? c : &systemClock;
-}
+DwClock* DwClock::current() { return seam.current(); }
 
-DwClock* DwClock::install(DwClock* clock) {
-  DwClock* previous = installed.exchange(clock, std::memory_order_acq_rel);
-  return previous ? previous : &systemClock;
-}
+DwClock* DwClock::install(DwClock* clock) { return seam.install(clock); }
 
 struct tm DW_localtime(time_t t) {
   struct tm out {};

@@ -61,11 +61,6 @@ void DwMemBudget::close() {
   cv_.notify_all();
 }
 
-size_t DwMemBudget::inFlight() {
-  std::lock_guard<std::mutex> lock(mu_);
-  return inFlight_;
-}
-
 size_t DwMemBudget::peak() {
   std::lock_guard<std::mutex> lock(mu_);
   return peak_;

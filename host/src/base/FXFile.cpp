@@ -3,13 +3,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+
+#include "host/base/DwSeam.h"
 
 namespace {
 
 FXFile systemLayer;
-std::atomic<FXFile*> installed{nullptr};
+DwSeam<FXFile> seam(&systemLayer);
 
 CZuError checkArgs(int len, int* moved, void* reserved) {
   if (len < 0) return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid transfer length %d", len);
@@ -21,15 +22,9 @@ CZuError checkArgs(int len, int* moved, void* reserved) {
 
 }  // namespace
 
-FXFile* FXFile::current() {
-  FXFile* layer = installed.load(std::memory_order_acquire);
-  return layer ? layer : &systemLayer;
-}
+FXFile* FXFile::current() { return seam.current(); }
 
-FXFile* FXFile::install(FXFile* layer) {
-  FXFile* previous = installed.exchange(layer, std::memory_order_acq_rel);
-  return previous ? previous : &systemLayer;
-}
+FXFile* FXFile::install(FXFile* layer) { return seam.install(layer); }
 
 CZuError FXFile::DWReadFile(auto_handle& h, void* buf, int len, int* moved, void* reserved) {
   CZuError err = checkArgs(len, moved, reserved);

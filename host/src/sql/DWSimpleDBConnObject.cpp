@@ -168,9 +168,8 @@ int DWSimpleDBConnObject::startTran() {
   if (inTran_) return fail(DWSQL_MISUSE, "A transaction is already open");
   result_->clear();
   std::string error;
-  SqlResult none;
   // A joined step takes the write lock that the unit began without.
-  int rc = joined_ ? backend_->run(kJoinedBegin, &none, &error) : backend_->begin(&error);
+  int rc = joined_ ? backend_->exec(kJoinedBegin, &error) : backend_->begin(&error);
   if (rc == 0 && joined_) rc = backend_->lockWrites(&error);
   if (rc != 0) return fail(rc, error);
   inTran_ = true;
@@ -275,9 +274,8 @@ int DWSimpleDBConnObject::endJoined(int how) {
   inTran_ = false;
   if (!backend_->inTransaction())
     return fail(DWSQL_ERROR, "The database rolled the transaction back");
-  SqlResult none;
-  int rc = backend_->run(how == 1 ? kJoinedCommit : kJoinedRollback, &none, &error);
-  if (rc == 0 && how == 2) rc = backend_->run(kJoinedCommit, &none, &error);
+  int rc = backend_->exec(how == 1 ? kJoinedCommit : kJoinedRollback, &error);
+  if (rc == 0 && how == 2) rc = backend_->exec(kJoinedCommit, &error);
   return rc == 0 ? succeed() : fail(rc, error);
 }
 

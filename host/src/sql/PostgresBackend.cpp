@@ -120,8 +120,7 @@ class PostgresBackend : public SqlBackend {
     // lock_timeout 0 would wait forever; the SQLite meaning of 0 is "don't wait".
     std::string settings = "SET standard_conforming_strings = on; SET lock_timeout = " +
                            std::to_string(std::max(1, where.busyTimeoutMs));
-    SqlResult none;
-    return run(settings, &none, error);
+    return exec(settings, error);
   }
 
   // Data commands differing only in their literals share a prepared
@@ -156,23 +155,18 @@ class PostgresBackend : public SqlBackend {
   // The lock waits at most the lock time-out and ends with the transaction.
   // Both go in one round trip.
   int begin(std::string* error) override {
-    SqlResult none;
-    int rc = run("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
+    int rc = exec("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", error);
     if (rc != 0 && inTransaction()) {
       std::string ignored;
-      run("ROLLBACK", &none, &ignored);
+      exec("ROLLBACK", &ignored);
     }
     return rc;
   }
 
-  int beginUnlocked(std::string* error) override {
-    SqlResult none;
-    return run("BEGIN", &none, error);
-  }
+  int beginUnlocked(std::string* error) override { return exec("BEGIN", error); }
 
   int lockWrites(std::string* error) override {
-    SqlResult none;
-    return run("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", &none, error);
+    return exec("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", error);
   }
 
   // COMMIT of a transaction that had failed answers "ROLLBACK".
@@ -186,10 +180,7 @@ class PostgresBackend : public SqlBackend {
     return 0;
   }
 
-  int rollback(std::string* error) override {
-    SqlResult none;
-    return run("ROLLBACK", &none, error);
-  }
+  int rollback(std::string* error) override { return exec("ROLLBACK", error); }
 
   bool inTransaction() const override {
     PGTransactionStatusType s = PQtransactionStatus(conn_);

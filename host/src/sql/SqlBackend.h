@@ -68,6 +68,11 @@ class SqlBackend {
   virtual int open(const SqlLocation& where, std::string* error) = 0;
   // Runs one command in the backend's dialect; a query's rows go to `result`.
   virtual int run(const std::string& command, SqlResult* result, std::string* error) = 0;
+  // The same for a command whose rows, if any, are not wanted.
+  int exec(const std::string& command, std::string* error) {
+    SqlResult none;
+    return run(command, &none, error);
+  }
   virtual int begin(std::string* error) = 0;
   // A transaction that takes the write lock only when lockWrites is called,
   // so that writers of different rows need not wait on each other (SQLite:

@@ -242,18 +242,13 @@ class SqliteBackend : public SqlBackend {
   int begin(std::string* error) override {
     int rc = takeWriterLock(error);
     if (rc != 0) return rc;
-    SqlResult none;
-    rc = run("BEGIN IMMEDIATE", &none, error);
+    rc = exec("BEGIN IMMEDIATE", error);
     if (rc != 0 && !inTransaction()) endWrite(false, error);
     return rc;
   }
-  int commit(std::string* error) override {
-    SqlResult none;
-    return run("COMMIT", &none, error);
-  }
+  int commit(std::string* error) override { return exec("COMMIT", error); }
   int rollback(std::string* error) override {
-    SqlResult none;
-    int rc = run("ROLLBACK", &none, error);
+    int rc = exec("ROLLBACK", error);
     if (rc != 0 && inTransaction()) broken_ = true;
     return rc;
   }

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "Cli.h"
+#include "output/CliList.h"
 #include "output/CliRecords.h"
 
 namespace {
@@ -22,23 +23,14 @@ int listBootVms(const Cli& cli, const ListOptions& o) {
   CZuError err = o.pairId > 0 ? BlrDB().getBootVMsForPair(o.pairId, &vms)
                               : BlrDB().getBootVMsForTail(o.tailClientId, &vms);
   if (err.IsError()) return cli.fail(err);
-  if (cli.json()) {
-    Json list = Json::array();
-    for (const BlrDB::BootVM& vm : vms) list.push_back(bootVmToJson(vm));
-    cli.printJson(list);
-    return kExitOk;
-  }
-  if (vms.empty()) {
-    std::printf("No boot VMs.\n");
-    return kExitOk;
-  }
-  CliTable table({"ID", "NAME", "PAIR", "TYPE", "CREATED", "BEST BEFORE", "STATUS", "DISKS"});
-  for (const BlrDB::BootVM& vm : vms)
-    table.add({std::to_string(vm.id), vm.name, std::to_string(vm.pairId), std::to_string(vm.bootType),
-               timeText(vm.creationTime), timeText(vm.bestBefore), vmStatus(vm),
-               std::to_string(vm.disks.size())});
-  std::fputs(table.render().c_str(), stdout);
-  return kExitOk;
+  return cliPrintList(
+      cli, vms, bootVmToJson, "No boot VMs.",
+      {"ID", "NAME", "PAIR", "TYPE", "CREATED", "BEST BEFORE", "STATUS", "DISKS"},
+      [](const BlrDB::BootVM& vm) -> std::vector<std::string> {
+        return {std::to_string(vm.id), vm.name, std::to_string(vm.pairId),
+                std::to_string(vm.bootType), timeText(vm.creationTime), timeText(vm.bestBefore),
+                vmStatus(vm), std::to_string(vm.disks.size())};
+      });
 }
 
 // Reads boot VM `id`: 0, or the exit status of a failure already reported.
@@ -104,14 +96,6 @@ void addBootVmCommands(Cli& cli) {
       ->excludes(pair);
   cmd->require_option(1);
   cli.on(cmd, [&cli, list] { return listBootVms(cli, *list); });
-
-  auto show = std::make_shared<int>(0);
-  cmd = group->add_subcommand("show", "Show a boot VM with its disks");
-  cmd->add_option("ID", *show, "Boot VM id")->required()->check(kPositiveId);
-  cli.on(cmd, [&cli, show] { return showBootVm(cli, *show); });
-
-  auto del = std::make_shared<int>(0);
-  cmd = group->add_subcommand("delete", "Delete a boot VM record");
-  cmd->add_option("ID", *del, "Boot VM id")->required()->check(kPositiveId);
-  cli.on(cmd, [&cli, del] { return deleteBootVm(cli, *del); });
+  cli.addIdCommand(group, "show", "Show a boot VM with its disks", "Boot VM id", showBootVm);
+  cli.addIdCommand(group, "delete", "Delete a boot VM record", "Boot VM id", deleteBootVm);
 }

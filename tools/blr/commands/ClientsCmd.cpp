@@ -101,14 +101,7 @@ void addClientCommands(Cli& cli) {
 
   cmd = group->add_subcommand("list", "List the clients");
   cli.on(cmd, [&cli] { return listClients(cli); });
-
-  auto remove = std::make_shared<int>(0);
-  cmd = group->add_subcommand("remove", "Remove a client");
-  cmd->add_option("ID", *remove, "Client id")->required()->check(kPositiveId);
-  cli.on(cmd, [&cli, remove] { return removeClient(cli, *remove); });
-
-  auto show = std::make_shared<int>(0);
-  cmd = group->add_subcommand("show", "Look a client up through the central server");
-  cmd->add_option("ID", *show, "Client id")->required()->check(kPositiveId);
-  cli.on(cmd, [&cli, show] { return showClient(cli, *show); });
+  cli.addIdCommand(group, "remove", "Remove a client", "Client id", removeClient);
+  cli.addIdCommand(group, "show", "Look a client up through the central server", "Client id",
+                   showClient);
 }

@@ -100,72 +100,65 @@ int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const PairWorkfl
   return status;
 }
 
-// A command of one workflow on one pair; its flags fill the options it returns.
-PairWorkflowOptions& addCommand(Cli& cli, const char* name, const char* help, const Workflow& wf,
-                                CLI::App** cmd) {
+// A flag of a workflow command and the option it sets.
+struct Flag {
+  const char* name;
+  bool PairWorkflowOptions::*option;
+  const char* help;
+};
+
+// A command of one workflow on one pair.
+struct Command {
+  const char* name;
+  const char* help;
+  Workflow wf;
+  std::vector<Flag> flags;
+};
+
+void addCommand(Cli& cli, const Command& c) {
   auto args = std::make_shared<std::pair<int, PairWorkflowOptions>>();
-  *cmd = cli.app().add_subcommand(name, help);
-  (*cmd)->add_option("PAIR", args->first, "Pair id")->required()->check(kPositiveId);
-  cli.on(*cmd, [&cli, &wf, args] { return runWorkflow(cli, wf, args->first, args->second); });
-  return args->second;
-}
-
-void addFailover(Cli& cli) {
-  static const Workflow wf{"Failover", true, {&blrFailoverSteps()}, cliFailoverPair};
-  CLI::App* cmd = nullptr;
-  PairWorkflowOptions& o = addCommand(
-      cli, "failover", "Hand production over to the recovery VM (the Tail's)", wf, &cmd);
-  cmd->add_flag("--latest", o.latest, "Drain the replication pipeline to the Tail first");
-  cmd->add_flag("--continue-on-error", o.continueOnError,
-                "Report failed proxy steps and go on (a partial failover)");
-  cmd->add_flag("--no-power-on", o.noPowerOn, "Leave the recovery VM powered off");
-  cmd->add_flag("--force", o.force,
-                "Power the recovery VM on even when the production VM could not be stopped");
-}
-
-void addFailback(Cli& cli) {
-  static const Workflow wf{
-      "Failback", true, {&blrFailoverSteps(), &blrFailbackSteps()}, cliFailbackPair};
-  CLI::App* cmd = nullptr;
-  PairWorkflowOptions& o = addCommand(
-      cli, "failback", "Copy the recovery VM's changes back and return production to the source VM",
-      wf, &cmd);
-  cmd->add_flag("--no-wait", o.noWait,
-                "Return (status 201) while the reverse copy is still synchronising");
-}
-
-void addSwitchRoles(Cli& cli) {
-  static const Workflow wf{"Switch of roles", true, {&blrSwitchRolesSteps()}, cliSwitchRolesPair};
-  CLI::App* cmd = nullptr;
-  PairWorkflowOptions& o = addCommand(
-      cli, "switch-roles", "Replace a failed-over pair by a reverse pair protecting the recovery VM",
-      wf, &cmd);
-  cmd->add_flag("--start", o.startReverse, "Start the reverse pair on its Head (the former Tail)");
-}
-
-void addUndoWorkflows(Cli& cli) {
-  static const Workflow cancelWf{
-      "Cancel of failover", false, {&blrFailoverSteps()}, cliCancelFailoverPair};
-  CLI::App* cmd = nullptr;
-  PairWorkflowOptions& o = addCommand(
-      cli, "cancel-failover", "Roll a failover back and restart the pair", cancelWf, &cmd);
-  cmd->add_flag("--keep-vm-off", o.keepVmOff, "Leave the production VM powered off");
-  cmd->add_flag("--force", o.force,
-                "Go on when the recovery VM can't be powered off (both VMs may then run)");
-
-  static const Workflow resetWf{"Reset after failback",
-                                false,
-                                {&blrFailoverSteps(), &blrFailbackSteps()},
-                                cliResetAfterFailbackPair};
-  addCommand(cli, "reset-after-failback",
-             "Clean up after a failed failback and leave the pair stopped", resetWf, &cmd);
+  CLI::App* cmd = cli.app().add_subcommand(c.name, c.help);
+  cmd->add_option("PAIR", args->first, "Pair id")->required()->check(kPositiveId);
+  for (const Flag& f : c.flags) cmd->add_flag(f.name, args->second.*f.option, f.help);
+  cli.on(cmd, [&cli, &c, args] { return runWorkflow(cli, c.wf, args->first, args->second); });
 }
 
 }  // namespace
 
 void addWorkflowCommands(Cli& cli) {
-  addFailover(cli);
-  addUndoWorkflows(cli);
-  addFailback(cli);
-  addSwitchRoles(cli);
+  using O = PairWorkflowOptions;
+  static const Command kCommands[] = {
+      {"failover",
+       "Hand production over to the recovery VM (the Tail's)",
+       {"Failover", true, {&blrFailoverSteps()}, cliFailoverPair},
+       {{"--latest", &O::latest, "Drain the replication pipeline to the Tail first"},
+        {"--continue-on-error", &O::continueOnError,
+         "Report failed proxy steps and go on (a partial failover)"},
+        {"--no-power-on", &O::noPowerOn, "Leave the recovery VM powered off"},
+        {"--force", &O::force,
+         "Power the recovery VM on even when the production VM could not be stopped"}}},
+      {"cancel-failover",
+       "Roll a failover back and restart the pair",
+       {"Cancel of failover", false, {&blrFailoverSteps()}, cliCancelFailoverPair},
+       {{"--keep-vm-off", &O::keepVmOff, "Leave the production VM powered off"},
+        {"--force", &O::force,
+         "Go on when the recovery VM can't be powered off (both VMs may then run)"}}},
+      {"reset-after-failback",
+       "Clean up after a failed failback and leave the pair stopped",
+       {"Reset after failback",
+        false,
+        {&blrFailoverSteps(), &blrFailbackSteps()},
+        cliResetAfterFailbackPair},
+       {}},
+      {"failback",
+       "Copy the recovery VM's changes back and return production to the source VM",
+       {"Failback", true, {&blrFailoverSteps(), &blrFailbackSteps()}, cliFailbackPair},
+       {{"--no-wait", &O::noWait,
+         "Return (status 201) while the reverse copy is still synchronising"}}},
+      {"switch-roles",
+       "Replace a failed-over pair by a reverse pair protecting the recovery VM",
+       {"Switch of roles", true, {&blrSwitchRolesSteps()}, cliSwitchRolesPair},
+       {{"--start", &O::startReverse, "Start the reverse pair on its Head (the former Tail)"}}},
+  };
+  for (const Command& c : kCommands) addCommand(cli, c);
 }

@@ -261,9 +261,6 @@ void addPairDrillCommands(Cli& cli, CLI::App* pairs) {
                   "Seconds the test VM may take to report on (default 300)")
       ->check(CLI::Range(1, 86400));
   cli.on(cmd, [&cli, o] { return drillOnePair(cli, *o); });
-
-  auto cleanId = std::make_shared<int>(0);
-  cmd = pairs->add_subcommand("test-cleanup", "Undo the test boots an interrupted drill left");
-  cmd->add_option("ID", *cleanId, "Pair id")->required()->check(kPositiveId);
-  cli.on(cmd, [&cli, cleanId] { return cleanUpPairCmd(cli, *cleanId); });
+  cli.addIdCommand(pairs, "test-cleanup", "Undo the test boots an interrupted drill left",
+                   "Pair id", cleanUpPairCmd);
 }

@@ -6,6 +6,7 @@
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
+#include "output/CliList.h"
 #include "plans/CliPlans.h"
 #include "output/CliRecords.h"
 
@@ -104,22 +105,12 @@ int listRuns(const Cli& cli, const std::string& name) {
   std::list<Run> runs;
   CZuError err = BlrPlanDB().getRuns(name, &runs);
   if (err.IsError()) return cli.fail(err);
-  if (cli.json()) {
-    Json list = Json::array();
-    for (const Run& r : runs) list.push_back(runToJson(r));
-    cli.printJson(list);
-    return kExitOk;
-  }
-  if (runs.empty()) {
-    std::printf("No runs of plan %s.\n", name.c_str());
-    return kExitOk;
-  }
-  CliTable table({"RUN", "WORKFLOW", "USER", "STARTED", "ENDED", "STATE"});
-  for (const Run& r : runs)
-    table.add({std::to_string(r.id), r.workflow, r.user, timeText(r.startTime), timeText(r.endTime),
-               r.state});
-  std::fputs(table.render().c_str(), stdout);
-  return kExitOk;
+  return cliPrintList(cli, runs, runToJson, "No runs of plan " + name + ".",
+                      {"RUN", "WORKFLOW", "USER", "STARTED", "ENDED", "STATE"},
+                      [](const Run& r) -> std::vector<std::string> {
+                        return {std::to_string(r.id), r.workflow, r.user, timeText(r.startTime),
+                                timeText(r.endTime), r.state};
+                      });
 }
 
 int report(const Cli& cli, int runId, const std::string& format) {

@@ -8,6 +8,7 @@
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
+#include "output/CliList.h"
 #include "output/CliJson.h"
 #include "plans/CliPlans.h"
 #include "output/CliRecords.h"
@@ -137,22 +138,12 @@ int listPlans(const Cli& cli) {
   std::list<Plan> plans;
   CZuError err = BlrPlanDB().listPlans(&plans);
   if (err.IsError()) return cli.fail(err);
-  if (cli.json()) {
-    Json list = Json::array();
-    for (const Plan& p : plans) list.push_back(planToJson(p));
-    cli.printJson(list);
-    return kExitOk;
-  }
-  if (plans.empty()) {
-    std::printf("No plans.\n");
-    return kExitOk;
-  }
-  CliTable table({"NAME", "ID", "GROUPS", "PAIRS", "CREATED"});
-  for (const Plan& p : plans)
-    table.add({p.name, std::to_string(p.id), std::to_string(p.groups.size()),
-               std::to_string(pairCount(p)), timeText(p.created)});
-  std::fputs(table.render().c_str(), stdout);
-  return kExitOk;
+  return cliPrintList(cli, plans, planToJson, "No plans.",
+                      {"NAME", "ID", "GROUPS", "PAIRS", "CREATED"},
+                      [](const Plan& p) -> std::vector<std::string> {
+                        return {p.name, std::to_string(p.id), std::to_string(p.groups.size()),
+                                std::to_string(pairCount(p)), timeText(p.created)};
+                      });
 }
 
 int deletePlan(const Cli& cli, const std::string& name) {

@@ -72,6 +72,9 @@ class FXErrorUtil {
   // operating system's text for it.
   static CZuError ErrorErrNo(const FXCodeLocation& loc, int errnum, const char* fmt, ...) FX_PRINTF(3, 4);
   static int GetInt(const CZuError& err) { return err.Code(); }
+
+ private:
+  static CZuError Create(const FXCodeLocation& loc, int code, std::string message);
 };
 
 #endif  // HOST_CZUERROR_H

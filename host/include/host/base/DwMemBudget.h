@@ -28,7 +28,7 @@ class DwMemBudget {
   void close();
 
   size_t limit() const { return limit_; }
-  size_t inFlight();
+  // The most bytes held at once so far.
   size_t peak();
 
   // Bytes held for one frame; released on destruction.
