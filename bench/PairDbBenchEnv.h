@@ -16,6 +16,7 @@
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 #include "host/sql/DWSqlSchema.h"
+#include "support/SamplePair.h"
 
 inline void benchMust(const CZuError& err) {
   if (!err.IsError()) return;
@@ -48,13 +49,7 @@ struct PairDbBenchEnv {
     if (postgres) usePostgres();
     benchMust(DWCreateSchema("Anchor"));
     benchMust(DWCreateSchema("HistoryDB"));
-    DWClientInfo tail;
-    tail.id = kTail;
-    tail.name = "tail1";
-    tail.netHostName = "10.0.0.7";
-    tail.dwdPort = 8406;
-    tail.evmgrcPort = 8407;
-    benchMust(DWClientDirectory::add(tail));
+    benchMust(DWClientDirectory::add(sampleTail(kTail)));
   }
   ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }
 

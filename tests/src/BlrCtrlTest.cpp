@@ -237,20 +237,6 @@ TEST_F(CtrlTest, MissingResultsReadAsZero) {
   EXPECT_FALSE(wasOn);
 }
 
-TEST_F(CtrlTest, DroppedAndHangingRequestsFailWithinTheControlTimeout) {
-  setBlr("nCtrlTimeoutSecs", 1);
-  ASSERT_OK(sim_.fault("PING=drop"));
-  EXPECT_EQ(ctrl_.ping().Code(), ECONNRESET);
-
-  ASSERT_OK(ctrl_.connect(sim_.mangled()));
-  ASSERT_OK(sim_.fault("PAUSE=hang"));
-  auto start = std::chrono::steady_clock::now();
-  CZuError err = ctrl_.pausePair(3);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-  EXPECT_EQ(err.Code(), ETIMEDOUT) << err.AsString();
-  EXPECT_THAT(err.Summary(), HasSubstr("Couldn't BLR_CTRL_PAIROP_PAUSE pair 3"));
-}
-
 // ---- Every message, from its row ----
 
 std::vector<const BlrCtrlMsgRow*> requestRows() {

@@ -201,13 +201,8 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
   startAnchor("nMemoryBudgetMB = " + std::to_string(kBudgetMiB) + "\n");
   ChildProcess* anchor = cluster_->process(0);
   long before = anchor->memoryKiB("VmRSS");
-  DwLinkMessage big;
-  big.name = "BLR";
-  big.entries["req"] = "get_pairs";
-  big.entries["blob"] = std::string(kDwLinkMaxFrameBytes - 64, '0');
-  std::string frame;
-  ASSERT_OK(dwLinkEncode(big, kDwLinkMaxFrameBytes, &frame));
-  big.entries.clear();
+  const std::string frame = frameAtSizeBound();
+  ASSERT_FALSE(frame.empty());
   const int kClients = 32;
   std::vector<std::thread> clients;
   std::atomic<int> answered{0};
