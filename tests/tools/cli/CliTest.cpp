@@ -98,13 +98,12 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   EXPECT_EQ(env_.blr("pairs list --after-id " + std::to_string(id)).out, "No pairs.\n");
 
   std::string p = " " + std::to_string(id);
-  ASSERT_EQ(env_.blr("pairs set-status" + p + " 14 --message 'by hand'").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-flags" + p + " FAILOVER,0x40").code, 0);
-  ASSERT_EQ(env_.blr("pairs clear-flags" + p + " 64").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-lag" + p + " 30").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-event" + p + " 77").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-pending-status" + p + " 6").code, 0);
-  ASSERT_EQ(env_.blr("pairs stats add" + p + " --rep-data 4096 --iops 12").code, 0);
+  for (const char* change : {"set-status%s 14 --message 'by hand'", "set-flags%s FAILOVER,0x40",
+                             "clear-flags%s 64", "set-lag%s 30", "set-event%s 77",
+                             "set-pending-status%s 6", "stats add%s --rep-data 4096 --iops 12"}) {
+    std::string args = change;
+    env_.blr("pairs " + args.replace(args.find("%s"), 2, p), 0);
+  }
   pair = env_.json("pairs show" + p);
   EXPECT_EQ(pair["statusCode"], 14);
   EXPECT_EQ(pair["status"], "failing over");
