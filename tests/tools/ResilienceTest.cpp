@@ -203,7 +203,7 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
   long before = anchor->memoryKiB("VmRSS");
   const std::string frame = frameAtSizeBound();
   ASSERT_FALSE(frame.empty());
-  const int kClients = 32;
+  const int kClients = 8;  // 1 GiB of charges at once were frames not held to the budget
   std::vector<std::thread> clients;
   std::atomic<int> answered{0};
   for (int i = 0; i < kClients; ++i) {
