@@ -139,12 +139,9 @@ TEST_F(ResilienceTest, AnchorServesClientsEvenUnderAttackKeepsEventsAndStopsClea
   ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
   EXPECT_EQ(mangled, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   EXPECT_EQ(mangled, p.tailHostName);
-  DWClientInfo bad;
-  bad.id = 22;
+  DWClientInfo bad = sampleTail(22);
   bad.name = "head2";
-  bad.netHostName = "10.0.0.8";
   bad.dwdPort = 70000;
-  bad.evmgrcPort = 8501;
   EXPECT_THAT(DWClient::add(bad).AsString(), HasSubstr("two ports from 1 to 65535"));
 
   std::string out;
