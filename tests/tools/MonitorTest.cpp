@@ -53,12 +53,10 @@ class MonitorTest : public ::testing::Test {
                            "5e4d3c2b-1a09-4f8e-8d7c-6b5a49382716",
                            "7a6b5c4d-3e2f-4a1b-9c8d-7e6f5a4b3c2d"};
     for (int i = 0; i < 3; ++i)
-      ASSERT_EQ(env_.run("blr -r cli.reg pairs create --sub-client 7 --dst-client 3 --head 2 "
-                         "--tail 3 --src-name '" + std::string(names[i]) + "' --src-guid " +
-                         guids[i] + " --disk " + std::string(guids[i]).substr(0, 24) +
-                         "aaaaaaaaaaaa:/vmfs/disk" + std::to_string(i))
-                    .code,
-                0);
+      env_.run("blr -r cli.reg pairs create --sub-client 7 --dst-client 3 --head 2 "
+               "--tail 3 --src-name '" + std::string(names[i]) + "' --src-guid " +
+               guids[i] + " --disk " + std::string(guids[i]).substr(0, 24) +
+               "aaaaaaaaaaaa:/vmfs/disk" + std::to_string(i), 0);
     ASSERT_EQ(env_.blr("pairs set-lag 1 30").code, 0);
     ASSERT_EQ(env_.blr("pairs set-lag 2 7200").code, 0);
     ASSERT_EQ(env_.blr("pairs set-status 2 18").code, 0);
