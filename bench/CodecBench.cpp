@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "BLR/BlrDB.h"
+#include "support/SamplePair.h"
 
 namespace {
 
@@ -54,14 +55,6 @@ BlrDB::Pair makePair(int id) {
   return pair;
 }
 
-template <class Record>
-std::vector<char> encode(const Record& record) {
-  DwEbmlBuffer buffer(4096);
-  DwEbmlWriter writer(buffer, 0);
-  record.serialize(writer);
-  return writer.getBlob();
-}
-
 BlrDB::PairList makeList(int count) {
   BlrDB::PairList list;
   for (int i = 0; i < count; ++i) list.push_back(makePair(i));
@@ -103,7 +96,7 @@ void runEncode(benchmark::State& state, const Record& record, int pairs) {
 
 template <class Record>
 void runDecode(benchmark::State& state, const Record& record, int pairs) {
-  const std::vector<char> blob = encode(record);
+  const std::vector<char> blob = encodeRecord(record);
   Record decoded;
   const auto start = Clock::now();
   for (auto _ : state) {

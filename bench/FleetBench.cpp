@@ -171,13 +171,8 @@ void benchMemory(BenchCerts& certs) {
   Anchor anchor(certs);
   anchor.start();
   long before = anchor.process->memoryKiB("VmRSS");
-  DwLinkMessage big;
-  big.name = "BLR";
-  big.entries["req"] = "get_pairs";
-  big.entries["blob"] = std::string(kDwLinkMaxFrameBytes - 64, '0');
-  std::string frame;
-  must(dwLinkEncode(big, kDwLinkMaxFrameBytes, &frame));
-  big.entries.clear();
+  const std::string frame = frameAtSizeBound();
+  if (frame.empty()) std::abort();
   std::shared_ptr<TlsContext> tls;
   must(TlsContext::create(certs.tls("client"), &tls));
   const int kClients = 32;

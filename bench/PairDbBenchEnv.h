@@ -17,6 +17,7 @@
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 #include "host/sql/DWSqlSchema.h"
+#include "support/SamplePair.h"
 
 struct PairDbBenchEnv {
   static constexpr int kTail = 20;
@@ -37,13 +38,7 @@ struct PairDbBenchEnv {
     if (postgres) usePostgres();
     must(DWCreateSchema("Anchor"));
     must(DWCreateSchema("HistoryDB"));
-    DWClientInfo tail;
-    tail.id = kTail;
-    tail.name = "tail1";
-    tail.netHostName = "10.0.0.7";
-    tail.dwdPort = 8406;
-    tail.evmgrcPort = 8407;
-    must(DWClientDirectory::add(tail));
+    must(DWClientDirectory::add(sampleTail(kTail)));
   }
   ~PairDbBenchEnv() { std::filesystem::remove_all(dir); }
 

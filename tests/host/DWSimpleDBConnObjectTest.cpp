@@ -67,6 +67,7 @@ TEST_P(ConnTest, ResultCodesFollowTheLastCommand) {
       {"SELEC 1", DWSQL_ERROR},
       {"SELECT nothere FROM T", DWSQL_ERROR},
       {"INSERT INTO T(id) VALUES(1)", DWSQL_CONSTRAINT},
+      {"INSERT INTO T(id) VALUES(1); SELECT n FROM T", DWSQL_CONSTRAINT},  // not only the last
       {"INSERT INTO BlrDisk(pairId) VALUES(12345)", DWSQL_CONSTRAINT},  // no such pair
       {"   ;  -- nothing\n", DWSQL_MISUSE},
   };

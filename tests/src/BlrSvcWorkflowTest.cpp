@@ -542,13 +542,19 @@ class InterruptedTest : public WorkflowTest, public ::testing::WithParamInterfac
   void dieAfter(const std::string& request, const std::string& text) {
     onRequest(request, text, [this] { env_->tap->fail("set_pair_status"); });
   }
-  // A failback that dies after stopping the original pair.
-  void failbackDiesAfterStop(int id) {
-    dieAfter("set_pair_prop", W::FBPROP_ORIG_PAIR_STOPPED);
+  // A workflow that dies after stopping the original pair (recorded under
+  // `stopped`) with `code`; the pair is stopped or still in `ownStatus`.
+  void diesAfterStop(int id, const char* stopped, int code, int ownStatus,
+                     const std::function<CZuError()>& workflow) {
+    dieAfter("set_pair_prop", stopped);
     inject("head CLEANUP=fail:5");
-    EXPECT_EQ(W(id).failback(true).Code(), 206);
+    EXPECT_EQ(workflow().Code(), code);
     env_->clearFaults();
-    EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : W::STATUS_FAILING_BACK);
+    EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : ownStatus);
+  }
+  void failbackDiesAfterStop(int id) {
+    diesAfterStop(id, W::FBPROP_ORIG_PAIR_STOPPED, 206, W::STATUS_FAILING_BACK,
+                  [id] { return W(id).failback(true); });
   }
 };
 
@@ -584,13 +590,9 @@ TEST_P(InterruptedTest, FailbackResumesAfterRestartingTheOriginalPair) {
 }
 
 TEST_P(InterruptedTest, SwitchRolesResumesAfterStoppingTheOriginalPair) {
-  int id = failedOverPair();
-  dieAfter("set_pair_prop", W::SRPROP_ORIG_PAIR_STOPPED);
-  inject("head CLEANUP=fail:5");
-  int newId = 0;
-  EXPECT_EQ(W(id).switchRoles(&newId).Code(), 204);
-  env_->clearFaults();
-  EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : W::STATUS_SWITCHING_ROLES);
+  int id = failedOverPair(), newId = 0;
+  diesAfterStop(id, W::SRPROP_ORIG_PAIR_STOPPED, 204, W::STATUS_SWITCHING_ROLES,
+                [&] { return W(id).switchRoles(&newId); });
   ASSERT_OK(W(id).switchRoles(&newId));
   EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
 }

@@ -280,8 +280,6 @@ TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
   EXPECT_TRUE(vms.empty());
 }
 
-// Each transactional handler, made to fail half-way by a constraint the test
-// adds, leaves the database as it was; the failure reaches the client as code 1.
 TEST_P(PairDbStateTest, ConcurrentFlagAndPropertyWritersLoseNothing) {
   BlrDB::Pair p = store(3, 1, 1);
   ASSERT_OK(db_.setPairFlags(p.id, 0x100));  // no thread touches it

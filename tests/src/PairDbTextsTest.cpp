@@ -38,6 +38,17 @@ struct Field {
   std::function<std::string()> read;
 };
 
+// A status request of the record with `id`: the id and the message alone.
+template <class Record>
+std::function<void(const std::string&, DwEbmlWriter&)> status(int id) {
+  return [id](const std::string& text, DwEbmlWriter& w) {
+    Record r;
+    r.id = id;
+    r.statusMessage = text;
+    r.serialize(w);
+  };
+}
+
 TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
   BlrDB::Pair base = store(3, 1, 1);
   const int pairId = base.id, diskId = base.disks.front().id;
@@ -91,21 +102,9 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
                [](P& p) -> std::string& { return p.disks.front().srcPath; }),
       pairText("disks[0].dstPath", 1024,
                [](P& p) -> std::string& { return p.disks.front().dstPath; }),
-      {"statusMessage", 256, bytes, "set_pair_status",
-       [=](Text t, DwEbmlWriter& w) {
-         BlrDB::Pair p;
-         p.id = pairId;
-         p.statusMessage = t;
-         p.serialize(w);
-       },
+      {"statusMessage", 256, bytes, "set_pair_status", status<BlrDB::Pair>(pairId),
        [&] { return pair().statusMessage; }},
-      {"statusMessage", 256, bytes, "set_disk_status",
-       [=](Text t, DwEbmlWriter& w) {
-         BlrDB::Disk d;
-         d.id = diskId;
-         d.statusMessage = t;
-         d.serialize(w);
-       },
+      {"statusMessage", 256, bytes, "set_disk_status", status<BlrDB::Disk>(diskId),
        [&] { return pair().disks.front().statusMessage; }},
       {"propertyName", 128, bytes, "set_pair_prop", asProp(true),
        [&] {  // the longest name set here

@@ -10,6 +10,7 @@
 
 #include "DwLink/DwEbml.h"
 #include "support/Check.h"
+#include "support/SamplePair.h"
 
 namespace ebmltest {
 
@@ -39,12 +40,7 @@ inline std::vector<uint8_t> bytes(const std::string& text) {
 
 // The bytes `record.serialize` writes.
 template <class Record>
-std::vector<char> encode(const Record& record) {
-  DwEbmlBuffer buffer(128);
-  DwEbmlWriter writer(buffer, 0);
-  record.serialize(writer);
-  return writer.getBlob();
-}
+std::vector<char> encode(const Record& record) { return encodeRecord(record); }
 
 // `blob` read into a fresh record; a failure fails the test.
 template <class Record>

@@ -15,6 +15,7 @@
 #include "host/sql/DWSqlSchema.h"
 #include "support/Check.h"
 #include "support/ManualClock.h"
+#include "support/SamplePair.h"
 
 class PairDbTest : public SqlBackendTest {
  public:
@@ -40,15 +41,7 @@ class PairDbTest : public SqlBackendTest {
   }
 
  public:
-  static DWClientInfo tailClient() {
-    DWClientInfo c;
-    c.id = kTail;
-    c.name = "tail1";
-    c.netHostName = "10.0.0.7";
-    c.dwdPort = 8406;
-    c.evmgrcPort = 8407;
-    return c;
-  }
+  static DWClientInfo tailClient() { return sampleTail(kTail); }
 
   // A distinct identifier per seed.
   static BlrUUID guid(int seed) {
@@ -79,27 +72,7 @@ class PairDbTest : public SqlBackendTest {
     return p;
   }
 
-  // A complete boot VM of `pairId` with `disks` disks.
-  static BlrDB::BootVM newBootVM(int pairId, int disks) {
-    BlrDB::BootVM vm;
-    vm.bootType = 1;
-    vm.pairId = pairId;
-    vm.name = "boot's vm";
-    vm.uuid = guid(pairId + 300);
-    vm.creationTime = 1000;
-    vm.bestBefore = 2000;
-    vm.seqNum = 1ull << 40;
-    vm.jobId = 77;
-    vm.statusMessage = "booting";
-    for (int i = 0; i < disks; ++i) {
-      vm.disks.emplace_back();
-      vm.disks.back().origDiskId = 10 + i;
-      vm.disks.back().uuid = guid(pairId * 10 + i + 400);
-      vm.disks.back().path = "/boot/" + std::to_string(i);
-      vm.disks.back().snapId = "snap" + std::to_string(i);
-    }
-    return vm;
-  }
+  static BlrDB::BootVM newBootVM(int pairId, int disks) { return sampleBootVM(pairId, disks); }
 
  protected:
   // Stores a new pair and returns it as the service answered.

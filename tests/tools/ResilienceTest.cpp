@@ -139,12 +139,9 @@ TEST_F(ResilienceTest, AnchorServesClientsEvenUnderAttackKeepsEventsAndStopsClea
   ASSERT_EQ(tail.getNetworkHostnameMangled(mangled, nullptr), 0) << tail.lastError().AsString();
   EXPECT_EQ(mangled, MangleHostName("10.0.0.7", "tail1", 8406, 8407));
   EXPECT_EQ(mangled, p.tailHostName);
-  DWClientInfo bad;
-  bad.id = 22;
+  DWClientInfo bad = sampleTail(22);
   bad.name = "head2";
-  bad.netHostName = "10.0.0.8";
   bad.dwdPort = 70000;
-  bad.evmgrcPort = 8501;
   EXPECT_THAT(DWClient::add(bad).AsString(), HasSubstr("two ports from 1 to 65535"));
 
   std::string out;
@@ -201,14 +198,9 @@ TEST_F(ResilienceTest, FramesAtTheSizeBoundStayWithinTheMemoryBudget) {
   startAnchor("nMemoryBudgetMB = " + std::to_string(kBudgetMiB) + "\n");
   ChildProcess* anchor = cluster_->process(0);
   long before = anchor->memoryKiB("VmRSS");
-  DwLinkMessage big;
-  big.name = "BLR";
-  big.entries["req"] = "get_pairs";
-  big.entries["blob"] = std::string(kDwLinkMaxFrameBytes - 64, '0');
-  std::string frame;
-  ASSERT_OK(dwLinkEncode(big, kDwLinkMaxFrameBytes, &frame));
-  big.entries.clear();
-  const int kClients = 32;
+  const std::string frame = frameAtSizeBound();
+  ASSERT_FALSE(frame.empty());
+  const int kClients = 8;  // 1 GiB of charges at once were frames not held to the budget
   std::vector<std::thread> clients;
   std::atomic<int> answered{0};
   for (int i = 0; i < kClients; ++i) {

@@ -51,11 +51,21 @@ class CliEnv {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read(".out"), read(".err")};
   }
   Result blr(const std::string& args) const { return run("blr -r cli.reg " + args); }
+  // The same, expected to exit with `code`.
+  Result run(const std::string& command, int code) const { return expect(run(command), command, code); }
+  Result blr(const std::string& args, int code) const { return expect(blr(args), args, code); }
   // The JSON that `blr --json ARGS` prints, exiting with `code`.
   Json json(const std::string& args, int code = 0) const {
     Result r = blr("--json " + args);
     EXPECT_EQ(r.code, code) << args << ": " << r.err;
     return Json::parse(r.out.empty() ? "null" : r.out);
+  }
+
+  // `remove` succeeds once, then finds nothing (3); `show` then exits with `showCode`.
+  void removeOnce(const std::string& remove, const std::string& show, int showCode = 3) const {
+    EXPECT_EQ(blr(remove).code, 0) << remove;
+    EXPECT_EQ(blr(remove).code, 3) << remove;
+    EXPECT_EQ(blr(show).code, showCode) << show;
   }
 
   // Runs `blr -r cli.reg ARGS` and kills it (SIGKILL) `afterMs` after its
@@ -169,6 +179,11 @@ class CliEnv {
   std::string dir;
 
  private:
+  static Result expect(Result r, const std::string& what, int code) {
+    EXPECT_EQ(r.code, code) << what << "\n" << r.out << r.err;
+    return r;
+  }
+
   // A shell running `script` in the directory, the tools first on PATH.
   pid_t spawn(const std::string& script) const {
     pid_t pid = fork();

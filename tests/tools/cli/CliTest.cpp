@@ -9,6 +9,7 @@
 
 #include "BLR/BlrDB.h"
 #include "CliEnv.h"
+#include "support/SamplePair.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/link/DwLinkPool.h"
 
@@ -97,13 +98,12 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   EXPECT_EQ(env_.blr("pairs list --after-id " + std::to_string(id)).out, "No pairs.\n");
 
   std::string p = " " + std::to_string(id);
-  ASSERT_EQ(env_.blr("pairs set-status" + p + " 14 --message 'by hand'").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-flags" + p + " FAILOVER,0x40").code, 0);
-  ASSERT_EQ(env_.blr("pairs clear-flags" + p + " 64").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-lag" + p + " 30").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-event" + p + " 77").code, 0);
-  ASSERT_EQ(env_.blr("pairs set-pending-status" + p + " 6").code, 0);
-  ASSERT_EQ(env_.blr("pairs stats add" + p + " --rep-data 4096 --iops 12").code, 0);
+  for (const char* change : {"set-status%s 14 --message 'by hand'", "set-flags%s FAILOVER,0x40",
+                             "clear-flags%s 64", "set-lag%s 30", "set-event%s 77",
+                             "set-pending-status%s 6", "stats add%s --rep-data 4096 --iops 12"}) {
+    std::string args = change;
+    env_.blr("pairs " + args.replace(args.find("%s"), 2, p), 0);
+  }
   pair = env_.json("pairs show" + p);
   EXPECT_EQ(pair["statusCode"], 14);
   EXPECT_EQ(pair["status"], "failing over");
@@ -206,8 +206,7 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
 
   env_.write("typo.json", R"({"srcName": "x", "dstname": "y"})");
   EXPECT_EQ(err("pairs create --file typo.json", 2), "blr: pair: unknown key \"dstname\"\n");
-  r = env_.run("echo '{\"disks\": [{\"srcGuid\": \"nope\"}]}' | blr -r cli.reg pairs create --file -");
-  EXPECT_EQ(r.code, 2);
+  r = env_.run("echo '{\"disks\": [{\"srcGuid\": \"nope\"}]}' | blr -r cli.reg pairs create --file -", 2);
   EXPECT_EQ(r.err, "blr: disk 1: \"srcGuid\" is not an identifier\n");
   err("pairs create --file pair.json --src-name other", 2);  // --file excludes the field options
   EXPECT_NE(err("pairs create --sub-client 7 --src-name x --src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f", 1)
@@ -222,8 +221,7 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   EXPECT_EQ(env_.json("pairs list --sub-client 8").size(), 0u);
 
   env_.write("good.json", "[" + record(1, "/a") + ", " + record(2, "/b") + "]");
-  r = env_.blr("pairs import good.json");
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = env_.blr("pairs import good.json", 0);
   EXPECT_EQ(r.out.find("Imported 2 pairs with 2 disks in "), 0u) << r.out;
   Json imported = env_.json("pairs import good.json");  // the same keys update in place
   ASSERT_EQ(imported["ids"].size(), 2u);
@@ -239,8 +237,7 @@ TEST(CliImportTest, AnswerLostAfterCommitIsBoundedAndRunningAgainCompletes) {
   const std::string aid = "\n[Test]\nsExitAfterCommit = create_pairs\n";
   env.startAll("--set sync-delay-ms=0 --set flush-delay-ms=0", aid);
   env.write("pairs.jsonl", record(1, "/a") + "\n" + record(2, "/b") + "\n");
-  CliEnv::Result r = env.blr("pairs import pairs.jsonl");
-  EXPECT_EQ(r.code, 1);
+  CliEnv::Result r = env.blr("pairs import pairs.jsonl", 1);
   EXPECT_EQ(r.err.rfind("blr: Couldn't import the records from 1 on: at least 0, at most 2 stored; "
                         "running the same import again completes it without duplicates: ",
                         0),
@@ -250,8 +247,7 @@ TEST(CliImportTest, AnswerLostAfterCommitIsBoundedAndRunningAgainCompletes) {
   env.write("anchor.reg", registry.substr(0, registry.find(aid)));
   ASSERT_NE(env.start("blr-anchor serve --registry anchor.reg"), "");
   EXPECT_EQ(env.json("pairs list").size(), 2u);  // committed, only the answer was lost
-  r = env.blr("pairs import pairs.jsonl");
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = env.blr("pairs import pairs.jsonl", 0);
   Json pairs = env.json("pairs list");
   ASSERT_EQ(pairs.size(), 2u);
   EXPECT_EQ(pairs[1]["srcName"], "vm2");
@@ -259,8 +255,7 @@ TEST(CliImportTest, AnswerLostAfterCommitIsBoundedAndRunningAgainCompletes) {
 
 TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
   // Errors are one line unless verbose.
-  CliEnv::Result r = env_.blr("proxies ping 9");
-  EXPECT_EQ(r.code, 1);
+  CliEnv::Result r = env_.blr("proxies ping 9", 1);
   // The server's error comes as one line with its code and request id.
   EXPECT_TRUE(std::regex_match(
       r.err, std::regex("blr: Couldn't find the host of client 9: Couldn't get the host name of "
@@ -269,15 +264,13 @@ TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
   r = env_.blr("--verbose proxies ping 9");
   EXPECT_NE(r.err.find("error code 1:\nProxiesCmd:"), std::string::npos) << r.err;
 
-  r = env_.run("blr -r missing.reg pairs list");
-  EXPECT_EQ(r.code, 1);
+  r = env_.run("blr -r missing.reg pairs list", 1);
   EXPECT_EQ(r.err.rfind("blr: Couldn't load the registry file missing.reg (see --registry)", 0), 0u);
   EXPECT_NE(err("pairs list --src-guid xyz", 2).find("--src-guid: not an identifier"), std::string::npos);
   EXPECT_EQ(env_.blr("pairs show 0").code, 2);
   EXPECT_EQ(env_.blr("proxies ping nobody").code, 2);
   EXPECT_EQ(env_.blr("pairs").code, 2);
-  r = env_.blr("pairs props set --help");
-  EXPECT_EQ(r.code, 0);
+  r = env_.blr("pairs props set --help", 0);
   EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
 
   // Proxy requests reach the simulator.
@@ -306,21 +299,10 @@ TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
 
   // Boot VM records, stored as a drill does.
   ASSERT_FALSE(DWPlatformInfo::loadRegistryFile(env_.dir + "/cli.reg").IsError());
-  BlrDB::BootVM vm;
-  vm.bootType = 1;
-  vm.pairId = id;
+  BlrDB::BootVM vm = sampleBootVM(id, 1);
   vm.name = "web01-test";
-  vm.uuid = BlrUUID(std::string("abcdefabcdefabcdefabcdefabcdefab"));
   vm.creationTime = 1700000000;
-  vm.bestBefore = 1700003600;
-  vm.seqNum = 5;
-  vm.jobId = 9;
-  BlrDB::BootDisk disk;
-  disk.origDiskId = 1;
-  disk.uuid = vm.uuid;
-  disk.path = "/dr/boot0.vmdk";
-  disk.snapId = "snap-1";
-  vm.disks.push_back(disk);
+  vm.disks.front().path = "/dr/boot0.vmdk";
   int vmId = 0;
   CZuError err = BlrDB().addBootVM(vm, &vmId);
   DwLinkPool::instance().clear();
@@ -334,13 +316,11 @@ TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
   r = env_.blr("bootvms show " + std::to_string(vmId));
   EXPECT_NE(r.out.find("2023-11-14 22:13:20 UTC"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("/dr/boot0.vmdk"), std::string::npos) << r.out;
-  ASSERT_EQ(env_.blr("bootvms delete " + std::to_string(vmId)).code, 0);
-  EXPECT_EQ(env_.blr("bootvms show " + std::to_string(vmId)).code, 3);
+  env_.removeOnce("bootvms delete " + std::to_string(vmId), "bootvms show " + std::to_string(vmId));
   EXPECT_EQ(env_.blr("bootvms list").code, 2) << "--pair or --tail is required";
 
   // Certificates and clients; the Tail's removal comes last.
-  r = env_.run("blr certs init . --client x");
-  EXPECT_EQ(r.code, 1) << "an existing authority is never replaced";
+  env_.run("blr certs init . --client x", 1);  // an existing authority is never replaced
   ASSERT_EQ(env_.run("blr certs issue . job7").code, 0);
   EXPECT_NE(env_.read("job7.crt").find("BEGIN CERTIFICATE"), std::string::npos);
   EXPECT_EQ(env_.run("blr certs issue . ../escape").code, 1);
@@ -349,9 +329,7 @@ TEST_F(CliTest, ErrorsProxiesBootVmsAndClients) {
   ASSERT_EQ(clients.size(), 2u);
   EXPECT_EQ(clients[1]["name"], "tail1");
   EXPECT_EQ(env_.blr("clients add --id 3 --name again --host h --dwd-port 1 --evmgrc-port 2").code, 1);
-  ASSERT_EQ(env_.blr("clients remove 3").code, 0);
-  EXPECT_EQ(env_.blr("clients remove 3").code, 3);
-  EXPECT_EQ(env_.blr("clients show 3").code, 1);
+  env_.removeOnce("clients remove 3", "clients show 3", 1);
 }
 
 // Workflows need a pair that synchronises for a while, so that failback's
@@ -402,15 +380,13 @@ class CliWorkflowTest : public CliTest {
 TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFirst) {
   // The proxies are found through the servers of the list, and report to them.
   ASSERT_EQ(env_.read("head1.reg").find("sServerHost"), std::string::npos);
-  CliEnv::Result doctor = env_.blr("doctor");
-  EXPECT_EQ(doctor.code, 0) << doctor.out;
+  CliEnv::Result doctor = env_.blr("doctor", 0);
   for (const char* line : {"ok    central servers 127.0.0.1:", "ok    proxy head1 (client 2)",
                            "ok    proxy tail1 (client 3)"})
     EXPECT_NE(doctor.out.find(line), std::string::npos) << doctor.out;
   EXPECT_EQ(env_.json("proxies ping 3")["alive"], true);
   int id = runningPair();
-  CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  CliEnv::Result r = env_.blr("failover" + p_ + " --latest", 0);
   EXPECT_NE(r.out.find("  ->  Stopping VM on the Head\n  ok  Stopping VM on the Head ("),
             std::string::npos) << r.out;
   EXPECT_NE(r.out.find("Last seqnum on tail: "), std::string::npos) << r.out;
@@ -438,8 +414,7 @@ TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFir
   EXPECT_EQ(run["steps"].back()["result"], "failed");
   EXPECT_EQ(run["progress"]["failoverVmStopped"], "0");
   env_.write("head1.ctl", "");
-  r = env_.blr("cancel-failover" + p_);
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("cancel-failover" + p_, 0);
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
   EXPECT_EQ(env_.blr("cancel-failover" + p_).code, 0) << "nothing left to undo";
 
@@ -459,8 +434,7 @@ TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFir
   EXPECT_FALSE(productionOn());
 
   env_.write("tail1.ctl", "");
-  r = env_.blr("cancel-failover" + p_);
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("cancel-failover" + p_, 0);
   EXPECT_FALSE(recoveryOn());
   EXPECT_TRUE(productionOn());
   EXPECT_EQ(env_.json("pairs props list" + p_), Json::object());
@@ -479,8 +453,7 @@ TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFir
   // --force cancels although the recovery VM can't be powered off.
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
-  r = env_.blr("cancel-failover" + p_ + " --force");
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = env_.blr("cancel-failover" + p_ + " --force", 0);
   EXPECT_NE(r.err.find("blr: cancelling anyway: "), std::string::npos) << r.err;
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
@@ -509,8 +482,7 @@ TEST_F(CliWorkflowTest, KilledFailoversAndCancelsAreResumedOrUndone) {
   // Replication reaches the Tail again: a failover to the latest state
   // does not wait out its flush.
   ASSERT_TRUE(env_.awaitStatus({id}, {4}));
-  CliEnv::Result r = env_.blr("failover" + p_ + " --latest");
-  EXPECT_EQ(r.code, 0) << r.err;
+  CliEnv::Result r = env_.blr("failover" + p_ + " --latest", 0);
 
   const std::string snapshot = "snapshot " + std::to_string(id) + "\n";
   auto hasSnapshot = [&] { return env_.read("tail1.state").find(snapshot) != std::string::npos; };
@@ -523,15 +495,13 @@ TEST_F(CliWorkflowTest, KilledFailoversAndCancelsAreResumedOrUndone) {
   killCancelAfterTheRevert();
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   EXPECT_TRUE(hasSnapshot());
-  r = env_.blr("cancel-failover" + p_);
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = env_.blr("cancel-failover" + p_, 0);
   ASSERT_TRUE(env_.awaitStatus({id}, {4}));
 
   // A repeated cancel finds the revert done.
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   killCancelAfterTheRevert();
-  r = env_.blr("cancel-failover" + p_);
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = env_.blr("cancel-failover" + p_, 0);
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
 

@@ -144,8 +144,7 @@ class PlansCliTest : public ::testing::Test {
   // Stores plan `name` from the plan file `text`.
   void createPlan(const std::string& name, const std::string& text) {
     env_.write(name + ".json", text);
-    CliEnv::Result r = env_.blr("plans create --file '" + name + ".json'");
-    ASSERT_EQ(r.code, 0) << r.err;
+    env_.blr("plans create --file '" + name + ".json'", 0);
   }
 
   // The report of plan `name`'s run `i` (the latest first).
@@ -222,8 +221,7 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
   };
   for (const auto& c : cases) {
     env_.write(c.file, c.text);
-    CliEnv::Result r = env_.blr(std::string("plans create --file ") + c.file);
-    EXPECT_EQ(r.code, 2) << c.file << ": " << r.err;
+    CliEnv::Result r = env_.blr(std::string("plans create --file ") + c.file, 2);
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.file << ": " << r.err;
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
   }
@@ -237,8 +235,7 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
   const std::string group = "\"groups\": [{\"pairs\": [" + a + "]}]";
   env_.write("long.json", "{\"name\": \"" + std::string(200, 'n') + "\", " + group + "}");
   env_.write("short.json", "{\"name\": \"" + std::string(127, 'n') + "\", " + group + "}");
-  CliEnv::Result r = env_.run("blr -r off.reg plans create --file long.json");
-  EXPECT_EQ(r.code, 2) << r.err;
+  CliEnv::Result r = env_.run("blr -r off.reg plans create --file long.json", 2);
   EXPECT_NE(r.err.find("name is 200 bytes long; at most 127 are stored"), std::string::npos)
       << r.err;
   EXPECT_EQ(env_.run("blr -r off.reg plans create --file short.json").code, 1)
@@ -252,8 +249,7 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
                               ", {\"pair\": " + a + ", \"toLatest\": true}]},"
                               "{\"pairs\": [{\"pair\": " + std::to_string(c) +
                               ", \"keepProductionOff\": true}]}]}");
-  r = env_.blr("plans create --file site.json");
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = env_.blr("plans create --file site.json", 0);
   EXPECT_THAT(r.out, HasSubstr("Stored plan site b"));
 
   Json plan = env_.json("plans show 'site b'");
@@ -273,9 +269,7 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0]["name"], "copy");
 
-  ASSERT_EQ(env_.blr("plans delete copy").code, 0);
-  EXPECT_EQ(env_.blr("plans delete copy").code, 3);
-  EXPECT_EQ(env_.blr("plans show copy").code, 3);
+  env_.removeOnce("plans delete copy", "plans show copy");
   EXPECT_EQ(env_.json("plans list").size(), 2u);
   EXPECT_EQ(env_.json("pairs list").size(), 3u) << "deleting a plan keeps its pairs";
 }
@@ -312,8 +306,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   };
 
   env_.write("tail1.ctl", "set test-vm-boot-ms 200\n");
-  CliEnv::Result r = env_.blr("plans test d");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  CliEnv::Result r = env_.blr("plans test d", 0);
   EXPECT_THAT(r.out, HasSubstr("2 done, 0 failed, 0 not started"));
   nothingLeft("after the drill");
   EXPECT_EQ(env_.read("head1.state"), headBefore) << "nothing was asked of the Head";
@@ -340,8 +333,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   EXPECT_NE(env_.read("tail1.state").find("testboot"), std::string::npos);
 
   // The next drill undoes what the killed one left, then times out on both pairs.
-  r = env_.blr("plans test t");
-  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  r = env_.blr("plans test t", 1);
   EXPECT_THAT(r.out, HasSubstr("test boot(s) left by a drill"));
   EXPECT_THAT(r.out, HasSubstr("0 done, 2 failed"));
   nothingLeft("after the timed-out drill");
@@ -366,8 +358,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
   ASSERT_EQ(k.code, -9) << k.out << k.err;
   ASSERT_FALSE(leftovers().empty());
-  r = env_.blr("plans test-cleanup t");
-  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("plans test-cleanup t", 0);
   EXPECT_THAT(r.out, HasSubstr("test boot(s) cleaned up"));
   nothingLeft("after test-cleanup");
 
@@ -375,16 +366,14 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   // stays for test-cleanup.
   const std::string pa = " " + std::to_string(a);
   env_.write("tail1.ctl", "fault TESTBOOT_CROSSED=fail:5:busy\n");
-  r = env_.blr("pairs test" + pa);
-  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  r = env_.blr("pairs test" + pa, 1);
   EXPECT_THAT(r.err, HasSubstr("its record is kept"));
   ASSERT_EQ(leftovers().size(), 1u);
   EXPECT_EQ(leftovers()[0]["statusCode"], 5) << "powering off, done";
   EXPECT_FALSE(env_.vmOn("tail1", guid(0x2000), true));
   EXPECT_EQ(env_.blr("pairs test-cleanup" + pa).code, 1) << "the Tail still refuses";
   ASSERT_EQ(env_.run("rm tail1.ctl").code, 0);
-  r = env_.blr("pairs test-cleanup" + pa);
-  EXPECT_EQ(r.code, 0) << r.err;
+  r = env_.blr("pairs test-cleanup" + pa, 0);
   EXPECT_THAT(r.out, HasSubstr("1 test boot(s) cleaned up"));
   nothingLeft("after the pair's test-cleanup");
 }
@@ -410,8 +399,7 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
   storePlan("site", ids, options);
   env_.write("head1.ctl", "fault INS_FLUSH_MARKER_REQ=delay:1500\n");
   const long long mark = wallMicros();
-  CliEnv::Result r = env_.blr("plans failover site");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  CliEnv::Result r = env_.blr("plans failover site", 0);
   const long long end = wallMicros();
   EXPECT_THAT(r.out, HasSubstr(tally(ids.size(), 0, 0, 0)));
   env_.run("rm head1.ctl");
@@ -454,15 +442,13 @@ TEST_F(PlansCliTest, PlanFailoverKeepsGroupOrderAndParallelism) {
     EXPECT_TRUE(seq > mark && seq < end) << p["pair"] << ": " << seq;
   }
 
-  r = env_.blr("plans cancel-failover site");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("plans cancel-failover site", 0);
   for (const Json& pair : env_.json("pairs list")) expectState(pair, false, pair["id"] != kept);
 
   const std::vector<int> swapped(ids.begin(), ids.begin() + 3);
   storeGroup("swap", swapped, 2);
   ASSERT_EQ(env_.blr("plans failover swap").code, 0);
-  r = env_.blr("plans switch-roles swap --start");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("plans switch-roles swap --start", 0);
   for (int id : swapped) EXPECT_EQ(env_.blr("pairs show " + std::to_string(id)).code, 3);
   Json reverse = env_.json("pairs list --flags REVERSE");
   ASSERT_EQ(reverse.size(), swapped.size());
@@ -488,16 +474,14 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   ASSERT_EQ(env_.blr("proxies stop " + std::to_string(bad)).code, 0);
   ASSERT_TRUE(env_.awaitStatus({bad}, {6}));
 
-  CliEnv::Result r = env_.blr("plans failover '" + coe + "'");
-  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  CliEnv::Result r = env_.blr("plans failover '" + coe + "'", 1);
   EXPECT_THAT(r.out, HasSubstr(tally(ids.size() - 1, 1, 0, 0)));
   Json report = this->report(coe);
   for (const Json& p : report["pairs"])
     EXPECT_EQ(p["exitCode"], p["pair"] == bad ? 200 : 0) << p["pair"];
   // The run as a self-contained page, the texts of its records escaped.
   const std::string coeRun = std::to_string(report["run"].get<int>());
-  r = env_.blr("plans report " + coeRun + " --format html");
-  ASSERT_EQ(r.code, 0) << r.err;
+  r = env_.blr("plans report " + coeRun + " --format html", 0);
   EXPECT_EQ(r.out.rfind("<!DOCTYPE html>", 0), 0u);
   EXPECT_THAT(r.out, HasSubstr("of plan c&lt;o&gt;&amp;e</h1>"));
   EXPECT_THAT(r.out, HasSubstr("Can&#39;t failover stopped pair " + std::to_string(bad)));
@@ -508,8 +492,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   ASSERT_EQ(env_.blr("plans cancel-failover '" + coe + "'").code, 0);
 
   const long long mark = wallMicros();
-  r = env_.blr("plans failover site");
-  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  r = env_.blr("plans failover site", 1);
   EXPECT_THAT(r.out, HasSubstr(tally(kGroupSizes[0] - 1, 1, 0, ids.size() - kGroupSizes[0])));
   std::map<int, std::pair<long long, long long>> spans = requestSpans(mark);
   for (size_t i = kGroupSizes[0]; i < ids.size(); ++i) {
@@ -533,8 +516,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   for (const Json& p : report["pairs"]) cut += p["outcome"] == "running";
   EXPECT_GE(cut, 1) << "some pair was killed in its workflow\n" << killed.out << report.dump(1);
 
-  r = env_.blr("plans failover site");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("plans failover site", 0);
   EXPECT_THAT(r.out, HasSubstr("run " + run + ", resumed: " + std::to_string(kGroupSizes[0]) +
                                " pairs done before"));
   for (const Json& pair : env_.json("pairs list")) expectState(pair, true, false);
@@ -548,8 +530,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   // Each failback waits one synchronisation poll: a few pairs at once.
   const std::vector<int> back(ids.begin(), ids.begin() + 3);
   storeGroup("back", back, 3);
-  r = env_.blr("plans failback back");
-  ASSERT_EQ(r.code, 0) << r.out << r.err;
+  r = env_.blr("plans failback back", 0);
   EXPECT_THAT(r.out, HasSubstr(tally(back.size(), 0, 0, 0)));
   for (const Json& pair : env_.json("pairs list"))
     if (std::count(back.begin(), back.end(), pair["id"].get<int>())) expectState(pair, false, true);

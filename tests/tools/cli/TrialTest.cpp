@@ -70,16 +70,13 @@ TEST(TrialTest, TwoTrialsRunSideBySideAndDoctorNamesEachFault) {
   ASSERT_FALSE(HasFailure());
   EXPECT_NE(first.read("anchor.reg"), second.read("anchor.reg"));
   for (CliEnv* env : {&first, &second}) {
-    CliEnv::Result r = env->blr("doctor");
-    EXPECT_EQ(r.code, 0) << r.out << r.err;
+    CliEnv::Result r = env->blr("doctor", 0);
     EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("proxy tail1 (client 3)"), std::string::npos) << r.out;
   }
-  ASSERT_EQ(first.blr("pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name a "
-                      "--src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f --disk "
-                      "11111111111111111111111111111111:/a.vmdk")
-                .code,
-            0);
+  first.blr("pairs create --sub-client 7 --dst-client 3 --head 2 --tail 3 --src-name a "
+            "--src-guid 6f1c0a3e5b7d4c2a9e8f1a2b3c4d5e6f --disk "
+            "11111111111111111111111111111111:/a.vmdk", 0);
   EXPECT_EQ(first.json("pairs list").size(), 1u);
   EXPECT_EQ(second.json("pairs list").size(), 0u) << "each trial has its own database";
 
@@ -90,8 +87,7 @@ TEST(TrialTest, TwoTrialsRunSideBySideAndDoctorNamesEachFault) {
   // A named base whose ports are taken is refused before anything is written.
   int taken = numberAfter(first.read("anchor.reg"), "nListenPort = ");
   CliEnv::Result r = second.run("blr certs init third --proxy p --registries --port-base " +
-                                std::to_string(taken));
-  EXPECT_EQ(r.code, 1);
+                                std::to_string(taken), 1);
   EXPECT_NE(r.err.find("Port " + std::to_string(taken)), std::string::npos) << r.err;
   EXPECT_FALSE(std::ifstream(second.dir + "/third/ca.crt").good());
 
@@ -121,10 +117,8 @@ TEST(TrialTest, TwoTrialsRunSideBySideAndDoctorNamesEachFault) {
   EXPECT_EQ(failedChecks(env, variant(env, "noserver.reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n")),
             std::set<std::string>{"central server 127.0.0.1:" + std::to_string(port)});
 
-  ASSERT_EQ(env.blr("clients add --id 9 --name ghost --host 127.0.0.1 --dwd-port " +
-                    std::to_string(freePort()) + " --evmgrc-port 1")
-                .code,
-            0);
+  env.blr("clients add --id 9 --name ghost --host 127.0.0.1 --dwd-port " +
+          std::to_string(freePort()) + " --evmgrc-port 1", 0);
   std::set<std::string> failed = failedChecks(env, "cli.reg");
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed.begin()->rfind("proxy ghost (client 9)", 0), 0u) << *failed.begin();
