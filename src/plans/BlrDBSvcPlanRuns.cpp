@@ -71,22 +71,15 @@ struct RunBody {
   CZuError parse(const BlrDBSvc::Map& req) {
     std::vector<char> bytes;
     CZuError err = blrReadBlob(req, &bytes);
-    DwEbmlParser p(bytes.data(), bytes.size());
-    while (!err.IsError() && !p.atEnd()) {
-      int tag = 0, len = 0;
-      err = p.getNextTag(&tag, &len);
-      if (err.IsError()) break;
-      const uint8_t* next = p.getPos() + len;
-      if (tag == BLRDB_TAG_ID) err = p.getNumPayload(len, &runId);
-      if (tag == BLRDB_TAG_STATE) err = readText(p, len, "state", BlrPlanDB::kMaxWordBytes, &state);
-      if (tag == BLRDB_TAG_NAME) err = readText(p, len, "plan name", BlrPlanDB::kMaxNameBytes, &planName);
-      if (tag == BLRDB_TAG_PLAN_RUN_PAIR) {
-        pairs.emplace_back();
-        err = blr_fields::decodeWholly(p.getPos(), len, pairs.back());
-      }
-      p.skipPayload(static_cast<int>(next - p.getPos()));
-    }
-    return err;
+    if (err.IsError()) return err;
+    return forEachElementWholly(bytes.data(), bytes.size(), [this](DwEbmlParser& p, int tag, int len) {
+      if (tag == BLRDB_TAG_ID) return p.getNumPayload(len, &runId);
+      if (tag == BLRDB_TAG_STATE) return readText(p, len, "state", BlrPlanDB::kMaxWordBytes, &state);
+      if (tag == BLRDB_TAG_NAME) return readText(p, len, "plan name", BlrPlanDB::kMaxNameBytes, &planName);
+      if (tag != BLRDB_TAG_PLAN_RUN_PAIR) return CZuError();
+      pairs.emplace_back();
+      return blr_fields::decodeWholly(p.getPos(), len, pairs.back());
+    });
   }
 };
 

@@ -178,16 +178,10 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
 CZuError parseName(const BlrDBSvc::Map& req, std::string* name) {
   std::vector<char> bytes;
   CZuError err = blrReadBlob(req, &bytes);
-  DwEbmlParser p(bytes.data(), bytes.size());
-  while (!err.IsError() && !p.atEnd()) {
-    int tag = 0, len = 0;
-    err = p.getNextTag(&tag, &len);
-    if (err.IsError()) break;
-    const uint8_t* next = p.getPos() + len;
-    if (tag == BLRDB_TAG_NAME) err = readText(p, len, "plan name", BlrPlanDB::kMaxNameBytes, name);
-    p.skipPayload(static_cast<int>(next - p.getPos()));
-  }
-  return err;
+  if (err.IsError()) return err;
+  return forEachElementWholly(bytes.data(), bytes.size(), [name](DwEbmlParser& p, int tag, int len) {
+    return tag == BLRDB_TAG_NAME ? readText(p, len, "plan name", BlrPlanDB::kMaxNameBytes, name) : CZuError();
+  });
 }
 
 void answerPlans(const std::list<Plan>& plans, BlrDBSvc::Map* resp) {

@@ -58,6 +58,25 @@ CZuError decodePayload(const Map& req, Record* record, const char* context,
   return err;
 }
 
+// Calls onElement(parser, tag, len) for each element of `data`, with the
+// parser on its payload, and resumes after the payload.  Unlike
+// dwEbmlForEachElement, a header that can't be read fails: a request's body
+// is read whole.
+template <class OnElement>
+CZuError forEachElementWholly(const void* data, size_t size, OnElement&& onElement) {
+  DwEbmlParser parser(data, size);
+  CZuError err;
+  while (!err.IsError() && !parser.atEnd()) {
+    int tag = 0, len = 0;
+    err = parser.getNextTag(&tag, &len);
+    if (err.IsError()) break;
+    const uint8_t* next = parser.getPos() + len;
+    err = onElement(parser, tag, len);
+    parser.skipPayload(static_cast<int>(next - parser.getPos()));
+  }
+  return err;
+}
+
 // A text element of a request's body at the parser (`len` bytes): it must
 // read, and fit `width` bytes; `field` names it in the refusal.
 CZuError readText(DwEbmlParser& parser, int len, const char* field, int width, std::string* out);

@@ -47,23 +47,16 @@ struct PropRequest {
 // The property map of a request: names, each followed by its value; every
 // element must read, and every name and value fit its column.
 CZuError readPropMap(const DwEbmlBinary& block, BlrPairPropMap* props) {
-  DwEbmlParser p(block.data, static_cast<unsigned long>(block.size));
   std::string name, value;
-  CZuError err;
-  while (!err.IsError() && !p.atEnd()) {
-    int tag = 0, len = 0;
-    err = p.getNextTag(&tag, &len);
-    if (err.IsError()) break;
-    const uint8_t* next = p.getPos() + len;
-    if (tag == BLRDB_TAG_PROP_NAME) err = p.getStrPayload(len, &name);
-    if (tag == BLRDB_TAG_PROP_VALUE) err = p.getStrPayload(len, &value);
-    if (!err.IsError() && tag == BLRDB_TAG_PROP_VALUE) {
-      err = blrCheckProp(name, value);
-      (*props)[name] = value;
-    }
-    p.skipPayload(static_cast<int>(next - p.getPos()));
-  }
-  return err;
+  return forEachElementWholly(block.data, static_cast<size_t>(block.size),
+                              [&](DwEbmlParser& p, int tag, int len) {
+                                if (tag == BLRDB_TAG_PROP_NAME) return p.getStrPayload(len, &name);
+                                if (tag != BLRDB_TAG_PROP_VALUE) return CZuError();
+                                CZuError err = p.getStrPayload(len, &value);
+                                if (!err.IsError()) err = blrCheckProp(name, value);
+                                if (!err.IsError()) (*props)[name] = value;
+                                return err;
+                              });
 }
 
 // Answers with one blob that `write` fills.

@@ -210,13 +210,7 @@ class PairDbRequestTableTest : public PairDbTest {
     EXPECT_OK(db_.getBootVMsForTail(kTail, &vms));
     EXPECT_OK(db_.delBootVM(bootVmId));
     BlrPlanDB plans;
-    BlrPlanDB::Plan plan;
-    plan.name = "site b";
-    plan.healthTimeoutSecs = 60;
-    plan.groups.emplace_back();
-    plan.groups.back().parallelism = 1;
-    plan.groups.back().members.emplace_back();
-    plan.groups.back().members.back().pairId = p.id;
+    BlrPlanDB::Plan plan = newPlan("site b", p.id);
     EXPECT_OK(plans.createPlan(plan, nullptr));
     BlrPlanDB::Run run;
     run.planName = plan.name;

@@ -46,13 +46,7 @@ class PairDbSchemaUpgradeTest : public PairDbTest {
       ASSERT_OK(db_.addPairStats(stats));
     }
     BlrPlanDB plans;
-    BlrPlanDB::Plan plan;
-    plan.name = "site b";
-    plan.healthTimeoutSecs = 60;
-    plan.groups.emplace_back();
-    plan.groups.back().parallelism = 2;
-    plan.groups.back().members.emplace_back();
-    plan.groups.back().members.back().pairId = 1;
+    BlrPlanDB::Plan plan = newPlan("site b", 1);
     ASSERT_OK(plans.createPlan(plan, nullptr));
     BlrPlanDB::Run run;
     run.planName = plan.name;

@@ -9,6 +9,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrDBSvc.h"
+#include "BLR/BlrPlanDB.h"
 #include "support/SqlTestDb.h"
 #include "host/clients/DWClientDirectory.h"
 #include "host/sql/DWSimpleDBConnObject.h"
@@ -73,6 +74,18 @@ class PairDbTest : public SqlBackendTest {
   }
 
   static BlrDB::BootVM newBootVM(int pairId, int disks) { return sampleBootVM(pairId, disks); }
+
+  // A plan of one group holding pair `pairId`.
+  static BlrPlanDB::Plan newPlan(const std::string& name, int pairId) {
+    BlrPlanDB::Plan plan;
+    plan.name = name;
+    plan.healthTimeoutSecs = 60;
+    plan.groups.emplace_back();
+    plan.groups.back().parallelism = 1;
+    plan.groups.back().members.emplace_back();
+    plan.groups.back().members.back().pairId = pairId;
+    return plan;
+  }
 
  protected:
   // Stores a new pair and returns it as the service answered.
