@@ -179,17 +179,15 @@ CZuError checkRequired(const Row& row, const BlrDBSvc::Map& req) {
   std::vector<char> bytes;
   CZuError err = blrReadBlob(req, &bytes);
   if (err.IsError()) return err;
-  for (int tag : row.required.tags) {
-    bool found = tag == 0;
-    dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()),
-                         [&found, tag](DwEbmlParser&, int each, int) {
-                           found = found || each == tag;
-                           return CZuError();
-                         });
-    if (!found)
-      return FXErrorUtil::ErrorInt(FXLOC, 1, "The body of \"%s\" lacks its field of tag %d",
-                                   row.name, tag);
-  }
+  bool found[3] = {};
+  dwEbmlForEachElement(bytes.data(), static_cast<int>(bytes.size()), [&](DwEbmlParser&, int tag, int) {
+    for (int i = 0; i < 3; ++i) found[i] = found[i] || row.required.tags[i] == tag;
+    return CZuError();
+  });
+  for (int i = 0; i < 3 && row.required.tags[i] != 0; ++i)
+    if (!found[i])
+      return FXErrorUtil::ErrorInt(FXLOC, 1, "The body of \"%s\" lacks its field of tag %d", row.name,
+                                   row.required.tags[i]);
   return CZuError();
 }
 

@@ -45,19 +45,7 @@ class PairDbSchemaUpgradeTest : public PairDbTest {
       stats.ioDelta = seed;
       ASSERT_OK(db_.addPairStats(stats));
     }
-    BlrPlanDB plans;
-    BlrPlanDB::Plan plan = newPlan("site b", 1);
-    ASSERT_OK(plans.createPlan(plan, nullptr));
-    BlrPlanDB::Run run;
-    run.planName = plan.name;
-    run.workflow = "test";
-    run.user = "alice";
-    ASSERT_OK(plans.createRun(&run));
-    BlrPlanDB::RunPair runPair;
-    runPair.pairId = 1;
-    runPair.outcome = "done";
-    ASSERT_OK(plans.setRunPair(run.id, runPair));
-    ASSERT_OK(plans.finishRun(run.id, "done"));
+    storePlanWithRun("site b", 1);
   }
 
   Contents contents() {

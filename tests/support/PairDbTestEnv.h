@@ -87,6 +87,24 @@ class PairDbTest : public SqlBackendTest {
     return plan;
   }
 
+  // Stores plan `name` of pair `pairId` and a run of it that finished "done"
+  // with that pair; returns the run's id.
+  static int storePlanWithRun(const std::string& name, int pairId) {
+    BlrPlanDB plans;
+    EXPECT_OK(plans.createPlan(newPlan(name, pairId), nullptr));
+    BlrPlanDB::Run run;
+    run.planName = name;
+    run.workflow = "test";
+    run.user = "alice";
+    EXPECT_OK(plans.createRun(&run));
+    BlrPlanDB::RunPair runPair;
+    runPair.pairId = pairId;
+    runPair.outcome = "done";
+    EXPECT_OK(plans.setRunPair(run.id, runPair));
+    EXPECT_OK(plans.finishRun(run.id, "done"));
+    return run.id;
+  }
+
  protected:
   // Stores a new pair and returns it as the service answered.
   BlrDB::Pair store(int subClient, int seed, int disks) {
