@@ -2,8 +2,10 @@
 // connection its handler opens joins one transaction), together with the
 // record of its answer when it carries a request id, so that a request
 // resent after a lost answer is answered from the record and never applied
-// twice.  A request that meets a failed database connection before anything
-// of it was committed is run once more on a new connection.
+// twice.  The record keeps the digest of the request, so that an id sent
+// with another request is refused rather than answered for it.  A request
+// that meets a failed database connection before anything of it was
+// committed is run once more on a new connection.
 #include <unistd.h>
 
 #include <cctype>
@@ -14,6 +16,7 @@
 #include "BLR/BlrDebug.h"
 #include "pairdb/BlrDBRequests.h"
 #include "service/BlrDBSvcInternal.h"
+#include "host/base/DwSha256.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSqlUnit.h"
 
@@ -26,6 +29,8 @@ const size_t kMaxRequestIdBytes = 64;
 const size_t kMaxAnswerBytes = 1 << 20;
 // Marks a record whose answer was too large to keep.
 const char kAnswerNotKept[] = "!";
+// Hex digits of a request's digest.
+const size_t kDigestChars = 64;
 
 bool validRequestId(const std::string& id) {
   if (id.empty() || id.size() > kMaxRequestIdBytes) return false;
@@ -71,19 +76,40 @@ long long registryNumber(const char* key, long long def) {
   return value;
 }
 
-// The stored answer of `requestId`, if any.
-CZuError findAnswer(const char* db, const std::string& requestId, Map* resp, bool* found) {
+// What a request id is bound to: SHA-256 of the request name, a NUL byte
+// and the body's hex text in lower case (so the body's bytes, however a peer
+// cases its digits; no "blob" is an empty body).  The other entries, the id
+// among them, are not part of the request.
+CZuError requestDigest(const std::string& name, const Map& req, std::string* digest) {
+  std::string body;
+  auto it = req.find("blob");
+  if (it != req.end()) body = it->second;
+  for (char& c : body) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  CZuError err = DwSha256Hex({name, std::string_view("", 1), body}, digest);
+  if (err.IsError()) err.Push(FXLOC, "Couldn't take the digest of \"%s\"", name.c_str());
+  return err;
+}
+
+// The stored answer of `requestId`, if any.  A record of another request
+// under that id is refused; one without a digest, recorded before digests
+// were kept, is answered from as before.
+CZuError findAnswer(const char* db, const std::string& requestId, const std::string& digest, Map* resp,
+                    bool* found) {
   *found = false;
   BlrSQL sql(db);
   int result = 0;
-  CZuError err = exec(sql, "SELECT answer FROM BlrRequestLog WHERE requestId=" + sqlText(requestId),
+  CZuError err = exec(sql, "SELECT answer, digest FROM BlrRequestLog WHERE requestId=" + sqlText(requestId),
                       Accept::kOkOrNoRows, FXLOC, &result);
   if (err.IsError() || result == DWSQL_NO_ROWS) return err;
   std::unique_ptr<char[]> answer(new char[kMaxAnswerBytes + 1]);
-  int rc = sql.ibindstruct("s1048576", answer.get());
+  char recorded[kDigestChars + 1] = "";
+  int rc = sql.ibindstruct("s1048576|s64", answer.get(), recorded);
   if (rc == 0) rc = sql.getNextRow();
   if (rc != 0) return FXErrorUtil::ErrorInt(FXLOC, rc, "Couldn't read the answer of request %s", requestId.c_str());
   *found = true;
+  if (recorded[0] != '\0' && digest != recorded)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "request id %s was already used for a different request",
+                                 requestId.c_str());
   if (std::strcmp(answer.get(), kAnswerNotKept) == 0)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Request %s was applied; its answer was too large to keep",
                                  requestId.c_str());
@@ -95,13 +121,15 @@ CZuError findAnswer(const char* db, const std::string& requestId, Map* resp, boo
 // Records the answer.  A twin of the request (the same id, resent to
 // another server while this one worked) that committed first makes the
 // insert fail with DWSQL_CONSTRAINT.
-CZuError recordAnswer(const char* db, const std::string& requestId, const Map& resp) {
+CZuError recordAnswer(const char* db, const std::string& requestId, const std::string& digest,
+                      const Map& resp) {
   std::string answer = encodeAnswer(resp);
   if (answer.size() > kMaxAnswerBytes) answer = kAnswerNotKept;
   BlrSQL sql(db);
   CZuError err = exec(sql,
-                      "INSERT INTO BlrRequestLog(requestId, time, answer) VALUES(" + sqlText(requestId) + ", " +
-                          std::to_string(static_cast<long long>(nowSecs())) + ", " + sqlText(answer) + ")",
+                      "INSERT INTO BlrRequestLog(requestId, time, answer, digest) VALUES(" + sqlText(requestId) +
+                          ", " + std::to_string(static_cast<long long>(nowSecs())) + ", " + sqlText(answer) +
+                          ", " + sqlText(digest) + ")",
                       Accept::kOk, FXLOC);
   if (err.IsError()) err.Push(FXLOC, "Couldn't record the answer of request %s", requestId.c_str());
   return err;
@@ -135,7 +163,7 @@ bool connectionLost(const CZuError& err) { return err.Code() == DWSQL_CONNECTION
 // One try.  `retry` is set when the failure met a lost connection before
 // anything was committed.
 CZuError changeOnce(const char* db, const std::string& name, const std::string& requestId,
-                    const ChangeFn& apply, Map* resp, bool* retry) {
+                    const std::string& digest, const ChangeFn& apply, Map* resp, bool* retry) {
   *retry = false;
   DWSqlUnit unit;
   int rc = unit.begin(db);
@@ -146,10 +174,11 @@ CZuError changeOnce(const char* db, const std::string& name, const std::string& 
   }
   bool found = false;
   CZuError err;
-  if (!requestId.empty()) err = findAnswer(db, requestId, resp, &found);
+  if (!requestId.empty()) err = findAnswer(db, requestId, digest, resp, &found);
   if (found || err.IsError()) {
     *retry = connectionLost(err);
-    if (found) blrDebug("BlrDBSvc", 2, "Answered repeated request %s from the record", requestId.c_str());
+    if (found && !err.IsError())
+      blrDebug("BlrDBSvc", 2, "Answered repeated request %s from the record", requestId.c_str());
     return err;
   }
   err = apply(resp);
@@ -157,7 +186,7 @@ CZuError changeOnce(const char* db, const std::string& name, const std::string& 
     *retry = connectionLost(err);
     return err;
   }
-  if (!requestId.empty()) err = recordAnswer(db, requestId, *resp);
+  if (!requestId.empty()) err = recordAnswer(db, requestId, digest, *resp);
   if (err.IsError()) {
     // A twin committed first: this try is undone and the next one answers
     // from its record.
@@ -186,13 +215,18 @@ CZuError runChange(const char* db, const std::string& name, const Map& req, Map*
       return FXErrorUtil::ErrorInt(FXLOC, 1, "Bad request id \"%.64s\": 1 to %zu letters, digits, '-', '_' or '.'",
                                    requestId.c_str(), kMaxRequestIdBytes);
   }
+  std::string digest;
+  if (!requestId.empty()) {
+    CZuError err = requestDigest(name, req, &digest);
+    if (err.IsError()) return err;
+  }
   bool retry = false;
-  CZuError err = changeOnce(db, name, requestId, apply, resp, &retry);
+  CZuError err = changeOnce(db, name, requestId, digest, apply, resp, &retry);
   if (!err.IsError() || !retry) return err;
   blrDebug("BlrDBSvc", 1, "\"%s\" met a lost database connection or a twin before committing; running it again: %s",
            name.c_str(), err.Summary().c_str());
   resp->clear();
-  return changeOnce(db, name, requestId, apply, resp, &retry);
+  return changeOnce(db, name, requestId, digest, apply, resp, &retry);
 }
 
 CZuError runRead(Map* resp, const std::function<CZuError(Map*)>& read, const std::function<bool()>& mayRetry) {

@@ -71,14 +71,17 @@ TEST_P(SqlSchemaTest, AFreshDatabaseIsMigratedOnceAndAgainFindsNothingToDo) {
   EXPECT_TRUE(DWCreateSchema("Unknown").IsError());
 }
 
-// A database that a release before versions made (its tables, no record)
-// takes the first step as a no-op and is recorded, rows untouched.
+// A database that a release before versions made (the first step's tables,
+// no record) takes the first step as a no-op and the later ones, rows
+// untouched: a recorded answer of then has no digest.
 TEST_P(SqlSchemaTest, ADatabaseWithoutARecordedVersionKeepsItsRows) {
-  ASSERT_OK(DWCreateSchema("Anchor"));
+  ASSERT_OK(DWMigrateSchema("Anchor", {DWSchemaSteps("Anchor", GetParam()).front()}));
   DWSimpleDBConnObject conn;
   ASSERT_EQ(conn.openSQLConnectionUsingDbName("Anchor"), 0);
   ASSERT_EQ(conn.execQuery("INSERT INTO BlrPlan (name, healthTimeoutSecs, created, modified) "
-                           "VALUES ('kept', 30, 1, 2); DROP TABLE APP_SchemaVersion"),
+                           "VALUES ('kept', 30, 1, 2); "
+                           "INSERT INTO BlrRequestLog (requestId, time, answer) VALUES ('old', 1, ''); "
+                           "DROP TABLE APP_SchemaVersion"),
             0)
       << conn.getLastErrorText();
   DWSchemaMigration migration;
@@ -86,6 +89,7 @@ TEST_P(SqlSchemaTest, ADatabaseWithoutARecordedVersionKeepsItsRows) {
   EXPECT_EQ(migration.from, 0);
   EXPECT_EQ(migration.to, DWSchemaVersion("Anchor"));
   EXPECT_EQ(scalar("SELECT healthTimeoutSecs FROM BlrPlan WHERE name='kept'"), 30);
+  EXPECT_EQ(scalar("SELECT COUNT(*) FROM BlrRequestLog WHERE requestId='old' AND digest IS NULL"), 1);
 }
 
 TEST_P(SqlSchemaTest, ANewerDatabaseIsRefusedNamingBothVersionsAndNothingIsWritten) {

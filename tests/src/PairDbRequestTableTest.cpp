@@ -4,6 +4,7 @@
 // every row, so that a row the client can't send fails here too.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -46,6 +47,18 @@ class RecordingSvc : public DwLinkSvc {
  private:
   BlrDBSvc* target_;
   std::mutex mu_;
+};
+
+// Stands in front of the service and keeps the last request, unanswered:
+// what the client sends, without applying it.
+class CatchingSvc : public DwLinkSvc {
+ public:
+  CatchingSvc() : DwLinkSvc("BLR") {}
+  CZuError dispatch(const Map& req, Map*, const std::string&, const KRP_Cert&) override {
+    caught = req;
+    return CZuError();
+  }
+  Map caught;
 };
 
 // Gathers pieces for an in-process caller that takes them one by one.
@@ -378,6 +391,69 @@ TEST_P(PairDbRequestTableTest, RepeatsGetTheFirstAnswerAndReadsAgreeOnEveryPath)
     if (row.replays) {
       EXPECT_EQ(whole, first.resp);
     }
+  }
+  EXPECT_EQ(snapshot(), before);
+}
+
+// A request id stands for one request.  The changes of the first request
+// sent again under its id, and its body under another name, are refused on
+// every path, not recorded, and change nothing; the request itself, its hex
+// in either case, still gets the first answer.
+TEST_P(PairDbRequestTableTest, ARequestIdIsBoundToItsNameAndBody) {
+  const BlrDB::Pair p = store(3, 1, 2), other = store(3, 2, 1);
+  auto sent = [&](const std::function<CZuError(BlrDB&)>& call) {
+    CatchingSvc catcher;
+    EXPECT_OK(call(db_));
+    return catcher.caught;
+  };
+  const Map first = sent([&](BlrDB& db) { return db.setPairProp(p.id, "owner", "first"); });
+  const std::string rid = first.at(blrdb_req::kRequestIdKey);
+  KRP_Cert cert;
+  Map firstAnswer;
+  ASSERT_OK(svc_->dispatch(first, &firstAnswer, "t", cert));
+  serve();
+  const std::string before = snapshot();
+  const long long recorded = count("BlrRequestLog");
+
+  const std::pair<const char*, std::function<CZuError(BlrDB&)>> changes[] = {
+      {"another value", [&](BlrDB& db) { return db.setPairProp(p.id, "owner", "second"); }},
+      {"another request", [&](BlrDB& db) { return db.setPairFlags(p.id, 8); }},
+      {"a deletion", [&](BlrDB& db) { return db.delPairProp(p.id, "owner"); }},
+      {"another pair", [&](BlrDB& db) { return db.setPairProp(other.id, "owner", "first"); }},
+  };
+  std::vector<std::pair<std::string, Map>> variants;
+  for (const auto& change : changes) {
+    Map req = sent(change.second);
+    req[blrdb_req::kRequestIdKey] = rid;
+    variants.push_back({change.first, req});
+  }
+  Map renamed = first;
+  renamed["req"] = "del_pair_prop";
+  variants.push_back({"the body under another name", renamed});
+
+  const std::string refusal = "request id " + rid + " was already used for a different request";
+  for (const auto& variant : variants) {
+    SCOPED_TRACE(variant.first);
+    Map resp;
+    CZuError err = svc_->dispatch(variant.second, &resp, "t", cert);
+    EXPECT_EQ(err.Summary(), refusal);
+    for (bool pieces : {true, false}) {
+      resp.clear();
+      ASSERT_OK(pieces ? overLinkInPieces(variant.second, &resp) : overLinkWhole(variant.second, &resp));
+      EXPECT_THAT(resp["error"], ::testing::StartsWith(refusal + " (code 1, request "));
+    }
+  }
+  EXPECT_EQ(snapshot(), before);
+  EXPECT_EQ(count("BlrRequestLog"), recorded);
+
+  Map upperHex = first;
+  for (char& c : upperHex["blob"]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const Map& again : {first, upperHex}) {
+    Map whole, pieces;
+    ASSERT_OK(svc_->dispatch(again, &whole, "t", cert));
+    ASSERT_OK(overLinkInPieces(again, &pieces));
+    EXPECT_EQ(whole, firstAnswer);
+    EXPECT_EQ(pieces, firstAnswer);
   }
   EXPECT_EQ(snapshot(), before);
 }

@@ -1,6 +1,7 @@
-// A database of the first release, with pairs, plans, runs and events in it,
-// brought to this release's schema and to one more step: every row reads
-// back the same through the service.
+// A database of the first release, with pairs, plans, runs, events and
+// recorded answers in it, brought to this release's schema and to one more
+// step: every row reads back the same through the service, and a recorded
+// answer still answers its request id.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -9,6 +10,7 @@
 
 #include "BLR/BlrPlanDB.h"
 #include "host/log/EvEvent.h"
+#include "records/BlrDBTags.h"
 #include "support/PairDbTestEnv.h"
 
 namespace {
@@ -48,6 +50,19 @@ class PairDbSchemaUpgradeTest : public PairDbTest {
     storePlanWithRun("site b", 1);
   }
 
+  // "set_pair_prop" of `value` on the first pair under request id `rid`.
+  CZuError setOwner(const std::string& rid, const std::string& value, BlrDBSvc::Map* resp) {
+    DwEbmlBuffer buffer(256);
+    DwEbmlWriter body(buffer, 0);
+    body.writeNumTag(BLRDB_TAG_PAIR_ID, 1);
+    body.writeStrTag(BLRDB_TAG_PROP_NAME, "owner");
+    body.writeStrTag(BLRDB_TAG_PROP_VALUE, value);
+    BlrDBSvc::Map req{{"req", "set_pair_prop"}, {"rid", rid}};
+    blrSetBlob(req, body.getBuffer(), body.getSize());
+    resp->clear();
+    return svc_->dispatch(req, resp, "t", KRP_Cert());
+  }
+
   Contents contents() {
     Contents c;
     EXPECT_OK(db_.getPairs(BlrDB::Pair(), &c.pairs));
@@ -80,6 +95,8 @@ class PairDbSchemaUpgradeTest : public PairDbTest {
 
 TEST_P(PairDbSchemaUpgradeTest, EveryRowReadsBackTheSameAfterMigration) {
   populate();
+  BlrDBSvc::Map oldAnswer, resp;
+  ASSERT_OK(setOwner("old-1", "kept", &oldAnswer));
   const Contents before = contents();
   ASSERT_EQ(before.pairs.size(), 3u);
   ASSERT_EQ(before.plans.size(), 1u);
@@ -87,8 +104,11 @@ TEST_P(PairDbSchemaUpgradeTest, EveryRowReadsBackTheSameAfterMigration) {
   ASSERT_FALSE(before.events.empty());
   ASSERT_EQ(before.stats, 3);
 
-  // The first release kept no record of its schema.
+  // The first release kept no record of its schema, nor digests of requests
+  // (PostgreSQL keeps both databases in one schema here).
   for (const char* db : {"Anchor", "HistoryDB"}) sql("DROP TABLE IF EXISTS APP_SchemaVersion", db);
+  sql("ALTER TABLE BlrRequestLog DROP COLUMN digest");
+  if (GetParam() == DWSqlBackend::kSqlite) sql("ALTER TABLE BlrRequestLog DROP COLUMN digest", "HistoryDB");
   for (const char* db : {"Anchor", "HistoryDB"}) {
     DWSchemaMigration migration;
     ASSERT_OK(DWCreateSchema(db, &migration));
@@ -96,6 +116,15 @@ TEST_P(PairDbSchemaUpgradeTest, EveryRowReadsBackTheSameAfterMigration) {
     EXPECT_EQ(migration.to, DWSchemaVersion(db)) << db;
   }
   EXPECT_TRUE(contents() == before);
+  // An answer recorded without a digest answers its id as it did, whatever
+  // comes with it; a new id is bound to its request.
+  ASSERT_OK(setOwner("old-1", "changed", &resp));
+  EXPECT_EQ(resp, oldAnswer);
+  EXPECT_TRUE(contents() == before);
+  ASSERT_OK(setOwner("new-1", "kept", &resp));
+  const Contents upgraded = contents();
+  EXPECT_THAT(setOwner("new-1", "changed", &resp).Summary(), ::testing::HasSubstr("already used"));
+  EXPECT_TRUE(contents() == upgraded);
 
   // A later step that reshapes a table leaves its rows as they read.
   std::vector<DWSchemaStep> steps = DWSchemaSteps("Anchor", GetParam());
@@ -105,10 +134,10 @@ TEST_P(PairDbSchemaUpgradeTest, EveryRowReadsBackTheSameAfterMigration) {
   DWSchemaMigration migration;
   ASSERT_OK(DWMigrateSchema("Anchor", steps, &migration));
   EXPECT_EQ(migration.applied.size(), 1u);
-  EXPECT_TRUE(contents() == before);
+  EXPECT_TRUE(contents() == upgraded);
   // The program that knows one step fewer refuses the database.
   EXPECT_TRUE(DWCreateSchema("Anchor").IsError());
-  EXPECT_TRUE(contents() == before);
+  EXPECT_TRUE(contents() == upgraded);
 }
 
 BLR_SQL_BACKENDS(PairDbSchemaUpgradeTest);
