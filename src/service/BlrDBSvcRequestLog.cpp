@@ -118,7 +118,7 @@ CZuError findAnswer(const char* db, const std::string& requestId, const std::str
   return CZuError();
 }
 
-// Records the answer.  A twin of the request (the same id, resent to
+// Records the answer with the request's digest.  A twin of the request (the same id, resent to
 // another server while this one worked) that committed first makes the
 // insert fail with DWSQL_CONSTRAINT.
 CZuError recordAnswer(const char* db, const std::string& requestId, const std::string& digest,
@@ -189,7 +189,7 @@ CZuError changeOnce(const char* db, const std::string& name, const std::string& 
   if (!requestId.empty()) err = recordAnswer(db, requestId, digest, *resp);
   if (err.IsError()) {
     // A twin committed first: this try is undone and the next one answers
-    // from its record.
+    // from its record, or refuses when the twin was another request.
     *retry = connectionLost(err) || err.Code() == DWSQL_CONSTRAINT;
     return err;
   }
