@@ -106,9 +106,7 @@ bool DwAcceptor::takeDescriptor(int listenFd, int* fd) {
     if (errno == EINTR || errno == ECONNABORTED) continue;
     if (errno != EMFILE && errno != ENFILE) return false;  // EAGAIN, or nothing to do
     if (!silent_.empty()) {
-      drop(silent_.find(share_.victim("")));
-      std::lock_guard<std::mutex> lock(statsMu_);
-      ++stats_.shed;
+      shed(silent_.find(share_.oldestOfLargest()));
       continue;
     }
     if (spareFd_ >= 0) ::close(spareFd_);
@@ -128,11 +126,14 @@ void DwAcceptor::acceptFrom(int listenFd) {
       ++stats_.accepted;
     }
     const std::string address = DwConnGate::peerAddress(fd);
-    if (!share_.roomFor(address)) {
-      drop(silent_.find(share_.victim(address)));
-      std::lock_guard<std::mutex> lock(statsMu_);
-      ++stats_.shed;
+    uint64_t victim = 0;
+    const auto verdict = share_.judge(address, &victim);
+    if (verdict == DwFairShare<uint64_t>::Verdict::kRefuse) {
+      countShed();
+      ::close(fd);
+      continue;
     }
+    if (verdict == DwFairShare<uint64_t>::Verdict::kReplace) shed(silent_.find(victim));
     const uint64_t id = nextId_++;
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP;
@@ -168,12 +169,26 @@ void DwAcceptor::drop(std::map<uint64_t, Silent>::iterator it) {
   silent_.erase(it);
 }
 
+// Counted before the connection is closed, so that a peer seeing it closed
+// finds it counted.
+void DwAcceptor::shed(std::map<uint64_t, Silent>::iterator it) {
+  countShed();
+  drop(it);
+}
+
+void DwAcceptor::countShed() {
+  std::lock_guard<std::mutex> lock(statsMu_);
+  ++stats_.shed;
+}
+
 void DwAcceptor::expire() {
   const Clock::time_point now = Clock::now();
   while (!silent_.empty() && silent_.begin()->second.deadline <= now) {
+    {
+      std::lock_guard<std::mutex> lock(statsMu_);
+      ++stats_.late;
+    }
     drop(silent_.begin());
-    std::lock_guard<std::mutex> lock(statsMu_);
-    ++stats_.late;
   }
 }
 

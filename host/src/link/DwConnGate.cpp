@@ -74,20 +74,23 @@ DwConnGate::DwConnGate(const DwConnLimits& limits)
     : limits_(limits), pending_(limits.maxPending, limits.maxPendingPerAddress) {}
 
 DwConnGate::ConnPtr DwConnGate::admit(const std::string& address, CZuError* err) {
+  using Verdict = DwFairShare<Conn*>::Verdict;
   std::lock_guard<std::mutex> lock(mu_);
   if (closed_) return nullptr;
-  int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  Conn* victim = nullptr;
+  const Verdict verdict = pending_.judge(address, &victim);
+  if (verdict != Verdict::kTake) ++stats_.shed;
+  if (verdict == Verdict::kRefuse) return nullptr;
+  const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (fd < 0) {
     *err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't admit connection from %s",
                                    address.c_str());
     return nullptr;
   }
-  if (!pending_.roomFor(address) && !pending_.empty()) {
-    Conn* victim = pending_.victim(address);
+  if (victim) {
     std::lock_guard<std::mutex> victimLock(victim->mu_);
     leavePendingLocked(victim);
     victim->cancelLocked();
-    ++stats_.shed;
   }
   ConnPtr conn(new Conn(address, fd));
   conn->pending_ = true;

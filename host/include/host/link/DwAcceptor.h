@@ -4,8 +4,9 @@
 // server a descriptor, never a thread or a place in its handshakes.
 //
 // Silent connections share `maxSilent` places fairly among their source
-// addresses (DwFairShare.h): a newcomer always gets one, and the oldest of the
-// address holding most is closed to make room.  A connection silent for
+// addresses (DwFairShare.h): when they run out, the oldest of the address
+// holding most is closed for a newcomer from an address holding fewer; a
+// newcomer from an address holding as many as any other is closed at once.  A connection silent for
 // `silentMs` is closed.  When the process runs out of descriptors, the oldest
 // silent connection of the address holding most is closed to take the
 // newcomer; when none is silent, the newcomer is closed at once, so that
@@ -29,7 +30,7 @@ class DwAcceptor {
  public:
   struct Stats {
     uint64_t accepted = 0;  // TCP connections taken
-    uint64_t shed = 0;      // silent connections closed to make room
+    uint64_t shed = 0;      // silent connections closed, or turned away, for want of places
     uint64_t late = 0;      // silent connections closed at their deadline
   };
   // Told each connection that spoke (or closed after speaking) on the
@@ -60,6 +61,8 @@ class DwAcceptor {
   bool takeDescriptor(int listenFd, int* fd);
   void spoke(uint64_t id, bool hungUp);
   void drop(std::map<uint64_t, Silent>::iterator it);
+  void shed(std::map<uint64_t, Silent>::iterator it);
+  void countShed();
   void expire();
   int msToNextDeadline() const;
 

@@ -3,9 +3,11 @@
 //
 // A connection is pending from the moment it has something to say until it
 // has authenticated.  Pending connections share `maxPending` places fairly
-// among their source addresses (DwFairShare.h): a newcomer is never turned
-// away; when the places run out, the oldest pending connection of the
-// address holding most is closed instead.  An authenticated connection takes
+// among their source addresses (DwFairShare.h): when the places run out, the
+// oldest pending connection of the address holding most is closed for a
+// newcomer from an address holding fewer; only an address holding its
+// `maxPendingPerAddress`, or as many as any other, is turned away, before
+// its handshake, which a client may retry.  An authenticated connection takes
 // one of `maxConnections` slots; when all are taken, the connection idle the
 // longest is closed to make room, and only when every slot is busy does the
 // newcomer wait.  Of the connections idle under one certificate name, at most
@@ -46,7 +48,7 @@ class DwConnGate {
   using ConnPtr = std::shared_ptr<Conn>;
 
   struct Stats {
-    uint64_t shed = 0;      // pending connections closed to make room for newer ones
+    uint64_t shed = 0;      // turned away, or closed for newer ones: pending places taken
     uint64_t evicted = 0;   // idle connections closed to make room
     uint64_t unseated = 0;  // authenticated but no slot freed in time
     uint64_t crowded = 0;   // idle connections beyond their name's share, closed
@@ -57,8 +59,8 @@ class DwConnGate {
   DwConnGate& operator=(const DwConnGate&) = delete;
 
   // A pending connection from `address`, closing an older pending one when
-  // the places are taken; null only when the gate is closed or `err` tells
-  // why a timer couldn't be made.
+  // the places are taken; null when its address is refused, when the gate is
+  // closed, or when `err` tells why a timer couldn't be made.
   ConnPtr admit(const std::string& address, CZuError* err);
   // Moves a connection authenticated as `name` into a slot, evicting the
   // longest idle connection when all are taken; waits up to `waitMs` while

@@ -1,9 +1,10 @@
 // Places shared among source addresses so that no crowd of them can keep a
-// newcomer out: when the places run out, a newcomer is always let in, and
-// the place given up is the one held longest by the address holding most
-// (or by the newcomer's own address, once it holds its full share).  An
-// address with one place among many that hold several keeps it; a fresh
-// place is only given up after every older place of an equal share.
+// newcomer out.  An address holding fewer places than any other always gets
+// one: when they have run out, the place held longest by the address holding
+// most gives way.  Only an address at its full share, or holding as many as
+// any other when every place is taken, is refused.  So an address with one
+// place among others that hold several keeps it, and a fresh place is only
+// given up after every older place of an equal share.
 #ifndef HOST_DWFAIRSHARE_H
 #define HOST_DWFAIRSHARE_H
 
@@ -20,28 +21,25 @@ class DwFairShare {
   DwFairShare(size_t capacity, size_t perAddress)
       : capacity_(capacity < 1 ? 1 : capacity), perAddress_(perAddress < 1 ? 1 : perAddress) {}
 
-  // Whether `address` can take a place without another giving one up.
-  bool roomFor(const std::string& address) const {
-    auto it = byAddress_.find(address);
-    const size_t held = it == byAddress_.end() ? 0 : it->second.size();
-    return size_ < capacity_ && held < perAddress_;
+  enum class Verdict { kTake, kReplace, kRefuse };
+
+  // Whether a newcomer from `address` takes a free place, replaces
+  // `*victim` (the place held longest by the address holding most), or is
+  // refused: its address holds its full share, or, when every place is
+  // taken, as many as any other.
+  Verdict judge(const std::string& address, Key* victim) const {
+    auto own = byAddress_.find(address);
+    const size_t held = own == byAddress_.end() ? 0 : own->second.size();
+    if (held >= perAddress_) return Verdict::kRefuse;
+    if (size_ < capacity_) return Verdict::kTake;
+    const Places& most = largest();
+    if (held >= most.size()) return Verdict::kRefuse;
+    *victim = most.front().second;
+    return Verdict::kReplace;
   }
 
-  // The place to give up so that `address` may take one; only when there is
-  // no room and something is held.
-  Key victim(const std::string& address) const {
-    auto own = byAddress_.find(address);
-    if (own != byAddress_.end() && own->second.size() >= perAddress_)
-      return own->second.front().second;
-    const Places* most = nullptr;
-    for (const auto& entry : byAddress_) {
-      const Places& places = entry.second;
-      if (!most || places.size() > most->size() ||
-          (places.size() == most->size() && places.front().first < most->front().first))
-        most = &places;
-    }
-    return most->front().second;
-  }
+  // The place held longest by the address holding most; only when not empty.
+  Key oldestOfLargest() const { return largest().front().second; }
 
   void add(const std::string& address, Key key) {
     byAddress_[address].emplace_back(next_++, key);
@@ -66,6 +64,18 @@ class DwFairShare {
 
  private:
   using Places = std::deque<std::pair<uint64_t, Key>>;  // oldest first
+
+  // Of equal holdings, the one whose oldest place is older.
+  const Places& largest() const {
+    const Places* most = nullptr;
+    for (const auto& entry : byAddress_) {
+      const Places& places = entry.second;
+      if (!most || places.size() > most->size() ||
+          (places.size() == most->size() && places.front().first < most->front().first))
+        most = &places;
+    }
+    return *most;
+  }
 
   size_t capacity_;
   size_t perAddress_;
