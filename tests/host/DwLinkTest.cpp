@@ -605,24 +605,51 @@ TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
   EXPECT_THAT(serverErrors_[0], HasSubstr("not complete within 600 ms"));
 }
 
-TEST_F(DwLinkTest, HandshakesAreBoundedPerAddressAndInTime) {
+// Silent connections cost no thread and are closed at their deadline; a
+// handshake beyond its address's share is closed at once, and those left
+// half done are closed at theirs.  Another address is served meanwhile.
+TEST_F(DwLinkTest, HandshakesShareTheirPlacesAndFinishInTime) {
   startServer(false, 60000, [](DwLinkServerConfig* c) {
     c->authTimeoutMs = 400;
     c->limits.maxPendingPerAddress = 2;
   });
-  std::vector<std::unique_ptr<RawPeer>> idle;
-  for (int i = 0; i < 3; ++i)
-    idle.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port(), "127.0.0.2"));
-  // The third from that address is closed at once; the others at their deadline.
-  EXPECT_LT(idle[2]->msUntilClosed(2000), 300);
+  std::vector<std::unique_ptr<RawPeer>> halfDone;
+  for (int i = 0; i < 3; ++i) {
+    halfDone.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port(), "127.0.0.2"));
+    halfDone.back()->sendClientHello();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  RawPeer silent("127.0.0.1", server_.port(), "127.0.0.3");
+  EXPECT_LT(halfDone[2]->msUntilClosed(2000), 300);  // beyond its address's share
   Map resp;
   ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));  // another address
   EXPECT_EQ(resp.at("k"), "v");
-  int closedAfter = idle[0]->msUntilClosed(2000);
-  EXPECT_GE(closedAfter, 150);
-  EXPECT_LT(closedAfter, 1500);
-  EXPECT_LT(idle[1]->msUntilClosed(2000), 1500);
-  EXPECT_EQ(server_.stats().gate.shed, 1u);
+  for (RawPeer* late : {halfDone[0].get(), halfDone[1].get(), &silent}) {
+    int closedAfter = late->msUntilClosed(2000);
+    EXPECT_GE(closedAfter, 0);
+    EXPECT_LT(closedAfter, 1500);
+  }
+  DwLinkServer::Stats stats = server_.stats();
+  EXPECT_EQ(stats.gate.shed, 1u);
+  EXPECT_EQ(stats.late, 2u);
+  EXPECT_EQ(stats.acceptor.late, 1u);
+  EXPECT_EQ(server_.pendingConnections(), 0);
+}
+
+// Of one certificate name's idle connections, the least recently used are
+// closed beyond its share; another name's are left alone.
+TEST_F(DwLinkTest, IdleConnectionsOfOneNameAreCappedLeastRecentlyUsedFirst) {
+  startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxIdlePerName = 2; });
+  std::vector<std::unique_ptr<RawPeer>> idle;
+  for (int i = 0; i < 3; ++i) {
+    idle.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port()));
+    ASSERT_OK(idle.back()->authenticate(env_->client));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_LT(idle[0]->msUntilClosed(1000), 900);
+  EXPECT_EQ(idle[1]->msUntilClosed(100), -1);
+  EXPECT_EQ(idle[2]->msUntilClosed(100), -1);
+  EXPECT_EQ(server_.stats().gate.crowded, 1u);
 }
 
 TEST_F(DwLinkTest, LongestIdleConnectionMakesRoomForANewClient) {

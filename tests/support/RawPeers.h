@@ -1,10 +1,12 @@
 // Peers of a server that misbehave on purpose: a TCP connection from a chosen
-// loopback source address, optionally authenticated, that the test then
-// leaves idle, trickles bytes on, or watches for the server closing it.
+// loopback source address, optionally authenticated or left in the middle of
+// its handshake, that the test then leaves idle, trickles bytes on, or
+// watches for the server closing it.
 #ifndef BLR_TESTS_SUPPORT_RAWPEERS_H
 #define BLR_TESTS_SUPPORT_RAWPEERS_H
 
 #include <arpa/inet.h>
+#include <openssl/ssl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -45,6 +47,23 @@ struct RawPeer {
     CZuError err = krpInitSocketWithContext(sock, KRP_INIT_DEFAULT, context, &tls);
     if (!err.IsError()) err = krpAuthSocketMs(tls, KRP_ROLE_CLIENT, nullptr, timeoutMs);
     return err;
+  }
+
+  // Writes what a TLS client says first, and goes no further: a handshake
+  // left half done.
+  void sendClientHello() {
+    if (fd < 0) return;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
+    if (ssl) {
+      SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+      SSL_connect(ssl);  // wants the server's answer; the hello is written
+      char* data = nullptr;
+      long n = BIO_get_mem_data(SSL_get_wbio(ssl), &data);
+      if (n > 0) ::send(fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
+      SSL_free(ssl);
+    }
+    SSL_CTX_free(ctx);
   }
 
   // Milliseconds until the server closed the connection, reading and dropping

@@ -45,11 +45,17 @@ void serverMetrics(DwLinkServer& link, DwMetricsText* m) {
   m->sample("blr_anchor_connections_accepted_total", {}, stats.accepted);
   m->family("blr_anchor_connections_refused_total", "counter",
             "Connections refused or closed by the server, by reason.");
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "authentication"}}, stats.refused);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "pending_limit"}}, stats.gate.shed);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "no_slot"}}, stats.gate.unseated);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "idle_evicted"}}, stats.gate.evicted);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "memory_budget"}}, stats.overBudget);
+  const std::pair<const char*, uint64_t> closed[] = {
+      {"authentication", stats.refused},
+      {"pending_limit", stats.gate.shed + stats.acceptor.shed},
+      {"handshake_deadline", stats.late + stats.acceptor.late},
+      {"no_slot", stats.gate.unseated},
+      {"idle_evicted", stats.gate.evicted},
+      {"idle_per_name", stats.gate.crowded},
+      {"memory_budget", stats.overBudget},
+  };
+  for (const auto& reason : closed)
+    m->sample("blr_anchor_connections_refused_total", {{"reason", reason.first}}, reason.second);
   m->family("blr_anchor_frames_total", "counter", "Frames of the request link, by direction.");
   m->sample("blr_anchor_frames_total", {{"direction", "in"}}, traffic.framesIn());
   m->sample("blr_anchor_frames_total", {{"direction", "out"}}, traffic.framesOut());

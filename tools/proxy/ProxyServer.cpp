@@ -37,8 +37,7 @@ CZuError ProxyServer::listen(int port, int slot) {
 }
 
 CZuError ProxyServer::start(const ProxyServerConfig& config) {
-  if (acceptThread_.joinable())
-    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start proxy: already running");
+  if (gate_) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start proxy: already running");
   if (!config.tls) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start proxy: no TLS context");
   config_ = config;
   CZuError err = listen(config.port, 0);
@@ -68,32 +67,44 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
   }
   if (!err.IsError() && ::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0)
     err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't start proxy");
+  if (!err.IsError()) {
+    gate_.reset(new DwConnGate(config.limits));
+    std::vector<int> listening;
+    for (const CZuSocket& l : listen_)
+      if (l.IsValid()) listening.push_back(l.GetDescriptor());
+    err = acceptor_.start(listening, config.limits.maxSilent, config.authTimeoutMs,
+                          [this](int fd, const std::string& address) { spawnWorker(fd, address); });
+  }
   if (err.IsError()) {
     responder_.reset();
     requestLog_.reset();
     listen_[0].Close();
     listen_[1].Close();
+    gate_.reset();
+    closeStopPipe();
     return err;
   }
-  gate_.reset(new DwConnGate(config.limits));
-  acceptThread_ = std::thread(&ProxyServer::acceptLoop, this);
   return CZuError();
 }
 
 void ProxyServer::stop() {
-  if (!acceptThread_.joinable()) return;
+  if (!gate_) return;
   char byte = 1;
   while (::write(stopPipe_[1], &byte, 1) < 0 && errno == EINTR) {
   }
-  acceptThread_.join();
+  acceptor_.stop();
   gate_->close();
   if (responder_) responder_->stop();
   listen_[0].Close();
   listen_[1].Close();
   workers_.joinAll();
-  ::close(stopPipe_[0]);
-  ::close(stopPipe_[1]);
-  stopPipe_[0] = stopPipe_[1] = -1;
+  gate_.reset();
+  closeStopPipe();
+}
+
+void ProxyServer::closeStopPipe() {
+  for (int& fd : stopPipe_)
+    if (fd >= 0) ::close(fd), fd = -1;
 }
 
 int ProxyServer::waitForConnections(int n, int timeoutMs) {
@@ -102,38 +113,14 @@ int ProxyServer::waitForConnections(int n, int timeoutMs) {
   return active_;
 }
 
-void ProxyServer::acceptLoop() {
-  for (;;) {
-    workers_.reapDone();
-    ZuFdset ready;
-    ready.set(stopPipe_[0]);
-    for (const CZuSocket& l : listen_)
-      if (l.IsValid()) ready.set(l.GetDescriptor());
-    if (ZuFdset::select(&ready, nullptr, nullptr, -1) < 0) {
-      if (errno == EINTR) continue;
-      blrError("ProxyServer", "Couldn't wait for connections: %s", strerror(errno));
-      return;
-    }
-    if (ready.isSet(stopPipe_[0])) return;
-    for (const CZuSocket& l : listen_) {
-      if (!l.IsValid() || !ready.isSet(l.GetDescriptor())) continue;
-      int fd = ::accept4(l.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0) {
-        DwWait w;
-        if (errno == EMFILE || errno == ENFILE)  // out of descriptors: don't spin
-          dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);
-        continue;
-      }
-      spawnWorker(fd);
-    }
-  }
-}
-
-void ProxyServer::spawnWorker(int fd) {
+// A connection that has spoken: it is admitted (closing an older pending
+// one if need be) and served on a thread of its own.
+void ProxyServer::spawnWorker(int fd, const std::string& address) {
+  workers_.reapDone();
   CZuSocket sock(fd);
   CZuError err;
-  DwConnGate::ConnPtr conn = gate_->admit(DwConnGate::peerAddress(fd), &err);
-  if (!conn) {  // over the limits of connections not yet authenticated
+  DwConnGate::ConnPtr conn = gate_->admit(address, &err);
+  if (!conn) {  // the gate is closing, or out of timers
     sock.Close();
     if (err.IsError()) blrError("ProxyServer", "%s", err.Summary().c_str());
     return;
@@ -161,7 +148,7 @@ void ProxyServer::serveConnection(CZuSocket& sock, const DwConnGate::ConnPtr& co
     // A refused name is logged by the policy, at most once a minute.
     bool admitted =
         !err.IsError() && (!config_.peers || !config_.peers->admit(peer->clientName).IsError());
-    if (admitted && gate_->seat(conn, config_.messageTimeoutMs)) {
+    if (admitted && gate_->seat(conn, peer->clientName, config_.messageTimeoutMs)) {
       blrCtrlDebug("ProxyServer", 2, "Serving %s", peer->clientName.c_str());
       while (serveOne(s, conn)) {
       }
@@ -231,11 +218,14 @@ bool ProxyServer::applyFault(KrpSocket* s, const ProxyFault& fault) {
 }
 
 // Reads one request and answers it; false ends the connection.
+// The connection counts as idle until a request is whole, so that one
+// trickling in holds nothing a newcomer needs.
 bool ProxyServer::serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn) {
   if (!gate_->setIdle(conn, true)) return false;
   DwWait w;
   CZuError err = krpWaitReadable(s, -1, &w);
-  if (err.IsError() || w != DwWait::kReady || !gate_->setIdle(conn, false)) return false;
+  if (err.IsError() || w != DwWait::kReady) return false;
+  if (!gate_->setIdle(conn, true)) return false;  // a request begins: used last
   int msgId = 0;
   DwBuffer payload;
   // The whole message within its deadline, however its bytes trickle.
@@ -243,6 +233,7 @@ bool ProxyServer::serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn) {
   err = BlrCtrl::recvMsg(s, &msgId, payload, 0);
   bool late = conn->deadlinePassed();
   conn->disarm();
+  if (!err.IsError() && !gate_->setIdle(conn, false)) return false;
   if (err.IsError()) {
     if (late)
       blrError("ProxyServer", "Dropping connection from %s: request not complete within %d ms",

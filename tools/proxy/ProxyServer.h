@@ -18,6 +18,7 @@
 #include "ProxyState.h"
 #include "host/net/CZuSocket.h"
 #include "host/base/auto_handle.h"
+#include "host/link/DwAcceptor.h"
 #include "host/link/DwConnGate.h"
 #include "host/net/DwPortMap.h"
 #include "host/base/DwThreadGroup.h"
@@ -67,13 +68,13 @@ class ProxyServer {
 
  private:
   CZuError listen(int port, int slot);
-  void acceptLoop();
-  void spawnWorker(int fd);
+  void spawnWorker(int fd, const std::string& address);
   void serveConnection(CZuSocket& sock, const DwConnGate::ConnPtr& conn);  // takes the socket over
   bool serveOne(KrpSocket* s, const DwConnGate::ConnPtr& conn);
   bool applyFault(KrpSocket* s, const ProxyFault& fault);
   void refreshControl();
   void saveState();
+  void closeStopPipe();
   void logRequest(const ProxyRequest& request);
 
   ProxyControl* control_;
@@ -83,7 +84,7 @@ class ProxyServer {
   int ports_[2] = {0, 0};
   std::unique_ptr<DwPortResponder> responder_;
   int stopPipe_[2] = {-1, -1};  // readable once stop begins
-  std::thread acceptThread_;
+  DwAcceptor acceptor_;
   std::unique_ptr<DwConnGate> gate_;
 
   std::mutex mu_;

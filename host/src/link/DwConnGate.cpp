@@ -40,8 +40,7 @@ std::string DwConnGate::peerAddress(int fd) {
 
 DwConnGate::Conn::~Conn() { ::close(timerFd_); }
 
-void DwConnGate::Conn::fireNow() {
-  std::lock_guard<std::mutex> lock(mu_);
+void DwConnGate::Conn::cancelLocked() {
   cancelled_ = true;
   setTimer(timerFd_, std::chrono::nanoseconds(1));
 }
@@ -71,62 +70,75 @@ bool DwConnGate::Conn::cancelled() {
 
 // ---- DwConnGate ----
 
+DwConnGate::DwConnGate(const DwConnLimits& limits)
+    : limits_(limits), pending_(limits.maxPending, limits.maxPendingPerAddress) {}
+
 DwConnGate::ConnPtr DwConnGate::admit(const std::string& address, CZuError* err) {
+  using Verdict = DwFairShare<Conn*>::Verdict;
   std::lock_guard<std::mutex> lock(mu_);
-  int& fromAddress = pendingByAddress_[address];
-  if (closed_ || pending_ >= limits_.maxPending || fromAddress >= limits_.maxPendingPerAddress) {
-    if (fromAddress == 0) pendingByAddress_.erase(address);
-    ++stats_.shed;
-    return nullptr;
-  }
-  int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+  if (closed_) return nullptr;
+  Conn* victim = nullptr;
+  const Verdict verdict = pending_.judge(address, &victim);
+  if (verdict != Verdict::kTake) ++stats_.shed;
+  if (verdict == Verdict::kRefuse) return nullptr;
+  const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (fd < 0) {
     *err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't admit connection from %s",
                                    address.c_str());
-    if (fromAddress == 0) pendingByAddress_.erase(address);
     return nullptr;
   }
+  if (victim) {
+    std::lock_guard<std::mutex> victimLock(victim->mu_);
+    leavePendingLocked(victim);
+    victim->cancelLocked();
+  }
   ConnPtr conn(new Conn(address, fd));
-  ++fromAddress;
-  ++pending_;
   conn->pending_ = true;
+  pending_.add(address, conn.get());
   conns_.push_back(conn);
   return conn;
-}
-
-bool DwConnGate::evictIdleLocked() {
-  ConnPtr oldest;
-  for (const ConnPtr& c : conns_) {
-    std::lock_guard<std::mutex> lock(c->mu_);
-    if (c->seated_ && c->idle_ && !c->cancelled_ &&
-        (!oldest || c->idleSince_ < oldest->idleSince_))
-      oldest = c;
-  }
-  if (!oldest) return false;
-  oldest->fireNow();
-  // Its slot is handed over now; the evicted thread only cleans up.
-  std::lock_guard<std::mutex> lock(oldest->mu_);
-  oldest->seated_ = false;
-  --seated_;
-  ++stats_.evicted;
-  return true;
 }
 
 void DwConnGate::leavePendingLocked(Conn* conn) {
   if (!conn->pending_) return;
   conn->pending_ = false;
-  --pending_;
-  if (--pendingByAddress_[conn->address_] == 0) pendingByAddress_.erase(conn->address_);
+  pending_.remove(conn->address_, conn);
 }
 
-bool DwConnGate::seat(const ConnPtr& conn, int waitMs) {
+void DwConnGate::unseatLocked(Conn* conn) {
+  if (!conn->seated_) return;
+  if (conn->idle_ && --idleByName_[conn->name_] == 0) idleByName_.erase(conn->name_);
+  conn->seated_ = false;
+  conn->idle_ = false;
+  --seated_;
+}
+
+// Closes the connection idle the longest, of `name` or of any name; its slot
+// is handed over now, and its thread only cleans up.
+bool DwConnGate::evictIdleLocked(const std::string* name) {
+  Conn* oldest = nullptr;
+  for (const ConnPtr& c : conns_) {
+    std::lock_guard<std::mutex> lock(c->mu_);
+    if (c->seated_ && c->idle_ && !c->cancelled_ && (!name || c->name_ == *name) &&
+        (!oldest || c->idleSince_ < oldest->idleSince_))
+      oldest = c.get();
+  }
+  if (!oldest) return false;
+  std::lock_guard<std::mutex> lock(oldest->mu_);
+  oldest->cancelLocked();
+  unseatLocked(oldest);
+  ++(name ? stats_.crowded : stats_.evicted);
+  return true;
+}
+
+bool DwConnGate::seat(const ConnPtr& conn, const std::string& name, int waitMs) {
   std::unique_lock<std::mutex> lock(mu_);
   auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
     if (closed_ || conn->cancelled()) return false;
-    if (seated_ < limits_.maxConnections || evictIdleLocked()) break;
+    if (seated_ < limits_.maxConnections || evictIdleLocked(nullptr)) break;
     if (cv_.wait_until(lock, until) == std::cv_status::timeout &&
-        seated_ >= limits_.maxConnections && !evictIdleLocked()) {
+        seated_ >= limits_.maxConnections && !evictIdleLocked(nullptr)) {
       ++stats_.unseated;
       return false;
     }
@@ -134,6 +146,7 @@ bool DwConnGate::seat(const ConnPtr& conn, int waitMs) {
   ++seated_;
   std::lock_guard<std::mutex> connLock(conn->mu_);
   leavePendingLocked(conn.get());
+  conn->name_ = name;
   conn->seated_ = true;
   conn->idle_ = false;
   return true;
@@ -141,14 +154,20 @@ bool DwConnGate::seat(const ConnPtr& conn, int waitMs) {
 
 bool DwConnGate::setIdle(const ConnPtr& conn, bool idle) {
   std::lock_guard<std::mutex> lock(mu_);
-  std::lock_guard<std::mutex> connLock(conn->mu_);
-  if (conn->cancelled_ || !conn->seated_) return false;
-  conn->idle_ = idle;
-  if (idle) {
-    conn->idleSince_ = Conn::Clock::now();
-    cv_.notify_all();  // a waiting newcomer may evict it now
+  {
+    std::lock_guard<std::mutex> connLock(conn->mu_);
+    if (conn->cancelled_ || !conn->seated_) return false;
+    if (idle) conn->idleSince_ = Conn::Clock::now();  // again: used just now
+    if (conn->idle_ == idle) return true;
+    conn->idle_ = idle;
+    if (!idle) {
+      if (--idleByName_[conn->name_] == 0) idleByName_.erase(conn->name_);
+      return true;
+    }
   }
-  return true;
+  if (++idleByName_[conn->name_] > limits_.maxIdlePerName) evictIdleLocked(&conn->name_);
+  cv_.notify_all();  // a waiting newcomer may evict it now
+  return !conn->cancelled();
 }
 
 void DwConnGate::leave(const ConnPtr& conn) {
@@ -158,10 +177,7 @@ void DwConnGate::leave(const ConnPtr& conn) {
     conns_.erase(it);
     std::lock_guard<std::mutex> connLock(conn->mu_);
     leavePendingLocked(conn.get());
-    if (conn->seated_) {
-      conn->seated_ = false;
-      --seated_;
-    }
+    unseatLocked(conn.get());
     break;
   }
   cv_.notify_all();
@@ -170,7 +186,10 @@ void DwConnGate::leave(const ConnPtr& conn) {
 void DwConnGate::close() {
   std::lock_guard<std::mutex> lock(mu_);
   closed_ = true;
-  for (const ConnPtr& c : conns_) c->fireNow();
+  for (const ConnPtr& c : conns_) {
+    std::lock_guard<std::mutex> connLock(c->mu_);
+    c->cancelLocked();
+  }
   cv_.notify_all();
 }
 
@@ -186,7 +205,7 @@ int DwConnGate::seated() {
 
 int DwConnGate::pending() {
   std::lock_guard<std::mutex> lock(mu_);
-  return pending_;
+  return static_cast<int>(pending_.size());
 }
 
 // ---- Clients ----

@@ -158,6 +158,8 @@ CZuError DwLinkServerConfig::fromRegistry(DwLinkServerConfig* out) {
   if (!err.IsError()) err = readNumber("nMaxPending", 128, 1, 65536, &c.limits.maxPending);
   if (!err.IsError())
     err = readNumber("nMaxPendingPerAddress", 16, 1, 65536, &c.limits.maxPendingPerAddress);
+  if (!err.IsError()) err = readNumber("nMaxSilent", 4096, 1, 1 << 20, &c.limits.maxSilent);
+  if (!err.IsError()) err = readNumber("nMaxIdlePerName", 32, 1, 65536, &c.limits.maxIdlePerName);
   int budgetMB = 0;
   if (!err.IsError()) err = readNumber("nMemoryBudgetMB", 256, 1, 1 << 20, &budgetMB);
   c.memoryBudgetBytes = static_cast<size_t>(budgetMB) << 20;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -78,44 +79,38 @@ bool quiet(const CZuError& err) {
 DwLinkServer::~DwLinkServer() { stop(); }
 
 CZuError DwLinkServer::start(const DwLinkServerConfig& config) {
-  if (acceptThread_.joinable())
+  if (listen_.IsValid())
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start link server: already running");
   if (!config.tls || config.limits.maxConnections < 1 || config.limits.maxPending < 1)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't start link server: %s",
                                  config.tls ? "no connection allowed" : "no TLS context");
   CZuError err = dwTcpListen(config.address, config.port, 512, &listen_, &port_);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't start link server");
-  if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    int e = errno;
-    listen_.Close();
-    return FXErrorUtil::ErrorErrNo(FXLOC, e, "Couldn't start link server");
-  }
   config_ = config;
   stopping_ = false;
   stats_ = Stats();
   gate_.reset(new DwConnGate(config.limits));
   budget_.reset(new DwMemBudget(config.memoryBudgetBytes));
-  acceptThread_ = std::thread(&DwLinkServer::acceptLoop, this);
+  err = acceptor_.start({listen_.GetDescriptor()}, config.limits.maxSilent, config.authTimeoutMs,
+                        [this](int fd, const std::string& address) { spawnWorker(fd, address); });
+  if (err.IsError()) {
+    listen_.Close();
+    return err.Push(FXLOC, "Couldn't start link server");
+  }
   return CZuError();
 }
 
 void DwLinkServer::stop() {
-  if (!acceptThread_.joinable()) return;
+  if (!listen_.IsValid()) return;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
   }
-  char byte = 1;
-  while (::write(stopPipe_[1], &byte, 1) < 0 && errno == EINTR) {
-  }
-  acceptThread_.join();
+  acceptor_.stop();
   listen_.Close();
   gate_->close();
   budget_->close();
   workers_.joinAll();
-  ::close(stopPipe_[0]);
-  ::close(stopPipe_[1]);
-  stopPipe_[0] = stopPipe_[1] = -1;
 }
 
 void DwLinkServer::setTls(std::shared_ptr<TlsContext> tls) {
@@ -134,6 +129,8 @@ DwLinkServer::Stats DwLinkServer::stats() {
     std::lock_guard<std::mutex> lock(mu_);
     out = stats_;
   }
+  out.acceptor = acceptor_.stats();
+  out.accepted = out.acceptor.accepted;
   if (gate_) out.gate = gate_->stats();
   if (budget_) out.peakBytes = budget_->peak();
   return out;
@@ -151,45 +148,22 @@ void DwLinkServer::report(const CZuError& err) {
     EvDebug().handleMsgEventDebug(-1, "DwLinkServer", 0, nullptr, "%s", err.AsString().c_str());
 }
 
-// Accepts whatever arrives: the gate, not the listen queue, decides who stays.
-void DwLinkServer::acceptLoop() {
-  for (;;) {
-    workers_.reapDone();
-    DwWait w;
-    CZuError err = dwWaitFd(listen_.GetDescriptor(), POLLIN, -1, stopPipe_[0], &w);
-    if (!err.IsError() && w == DwWait::kCancelled) return;
-    int fd = -1;
-    if (!err.IsError()) {
-      fd = ::accept4(listen_.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNABORTED)
-        err = FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept connection");
-    }
-    if (fd >= 0) {
-      dwTcpSendAtOnce(fd);  // an answer may span several TLS records and frames
-      err = spawnWorker(fd);
-    }
-    if (err.IsError()) {
-      report(err);
-      dwWaitFd(stopPipe_[0], POLLIN, 100, -1, &w);  // e.g. out of descriptors: don't spin
-    }
-  }
-}
-
-CZuError DwLinkServer::spawnWorker(int fd) {
+// A connection that has spoken: it is admitted (closing an older pending
+// one if need be) and served on a thread of its own.
+void DwLinkServer::spawnWorker(int fd, const std::string& address) {
+  workers_.reapDone();
+  dwTcpSendAtOnce(fd);  // an answer may span several TLS records and frames
   CZuSocket sock(fd);
-  count(&Stats::accepted);
   CZuError err;
-  ConnPtr conn = gate_->admit(DwConnGate::peerAddress(fd), &err);
-  if (!conn) {
-    sock.Close();
-    return err;
+  ConnPtr conn = gate_->admit(address, &err);
+  if (conn) {
+    err = workers_.spawn([this, sock, conn]() mutable { serveConnection(sock, conn); });
+    if (err.IsError()) gate_->leave(conn);
   }
-  err = workers_.spawn([this, sock, conn]() mutable { serveConnection(sock, conn); });
-  if (err.IsError()) {
-    gate_->leave(conn);
+  if (!conn || err.IsError()) {
     sock.Close();
+    if (err.IsError()) report(err);
   }
-  return err;
 }
 
 void DwLinkServer::serveConnection(CZuSocket& sock, const ConnPtr& conn) {
@@ -206,9 +180,11 @@ void DwLinkServer::serveConnection(CZuSocket& sock, const ConnPtr& conn) {
   } else {
     krpSetCancelFd(s, conn->cancelFd());
     std::shared_ptr<KRP_Cert> peer;
-    if (authenticate(s, conn, &peer) && gate_->seat(conn, config_.timeoutMs))
-      while (serveOne(s, *peer, conn)) {
-      }
+    if (authenticate(s, conn, &peer) && gate_->seat(conn, peer->clientName, config_.timeoutMs)) {
+      // The first request within the time of a frame, later ones within the idle time.
+      int waitMs = std::min(config_.timeoutMs, config_.idleTimeoutMs);
+      while (serveOne(s, *peer, conn, waitMs)) waitMs = config_.idleTimeoutMs;
+    }
     krpDestroySocket(s);
   }
   gate_->leave(conn);
@@ -225,7 +201,7 @@ bool DwLinkServer::authenticate(KrpSocket* s, const ConnPtr& conn,
   }
   if (!err.IsError()) return true;
   if (quiet(err)) return false;
-  count(&Stats::refused);
+  count(err.Code() == ETIMEDOUT ? &Stats::late : &Stats::refused);
   if (!nameRefused)
     report(err.Push(FXLOC, "Refused link connection from %s", conn->address().c_str()));
   return false;
@@ -246,12 +222,15 @@ void DwLinkServer::refuseFrame(KrpSocket* s, const KRP_Cert& peer, const CZuErro
     report(CZuError(err).Push(FXLOC, "Dropped link connection from %s", peer.clientName.c_str()));
 }
 
-// Reads one request and answers it; false ends the connection.
-bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& conn) {
+// Reads one request, begun within `waitMs`, and answers it; false ends the
+// connection.  The connection counts as idle until the request is whole, so
+// that one trickling in holds nothing a newcomer needs.
+bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& conn, int waitMs) {
   if (!gate_->setIdle(conn, true)) return false;
   DwWait w;
-  CZuError err = krpWaitReadable(s, config_.idleTimeoutMs, &w);
-  if (err.IsError() || w != DwWait::kReady || !gate_->setIdle(conn, false)) return false;
+  CZuError err = krpWaitReadable(s, waitMs, &w);
+  if (err.IsError() || w != DwWait::kReady) return false;
+  if (!gate_->setIdle(conn, true)) return false;  // a request begins: used last
   DwMemBudget::Grant grant;
   auto admit = [&](uint32_t len, int leftMs) {
     CZuError e = grant.take(budget_.get(), kChargePerByte * len, leftMs,
@@ -270,6 +249,7 @@ bool DwLinkServer::serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& c
     refuseFrame(s, peer, err, started);
     return false;
   }
+  if (!gate_->setIdle(conn, false)) return false;
   count(&Stats::requests);
   traffic_.frameIn(payload.size() + kDwLinkHeaderBytes);
   DwLinkMessage request;

@@ -5,11 +5,18 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 #include "CliEnv.h"
+#include "host/net/DwTcp.h"
 #include "host/tls/KrpCertAuthority.h"
 #include "host/tls/KrpSocket.h"
 #include "support/ChildProcess.h"
@@ -116,6 +123,31 @@ TEST(TrialTest, TwoTrialsRunSideBySideAndDoctorNamesEachFault) {
   int port = freePort();
   EXPECT_EQ(failedChecks(env, variant(env, "noserver.reg", "[Link]\nnServerPort = " + std::to_string(port) + "\n")),
             std::set<std::string>{"central server 127.0.0.1:" + std::to_string(port)});
+
+  // A server that cuts every handshake short, as one shedding them does, is
+  // not taken for a certificate fault.
+  CZuSocket shedding;
+  int shedPort = 0;
+  ASSERT_FALSE(dwTcpListen("127.0.0.1", 0, 16, &shedding, &shedPort).IsError());
+  std::atomic<bool> done{false};
+  std::thread shedder([&] {
+    while (!done) {
+      DwWait w;
+      dwWaitFd(shedding.GetDescriptor(), POLLIN, 50, -1, &w);
+      int fd = w == DwWait::kReady ? ::accept(shedding.GetDescriptor(), nullptr, nullptr) : -1;
+      if (fd < 0) continue;
+      char hello[512];
+      ::recv(fd, hello, sizeof hello, 0);
+      ::close(fd);
+    }
+  });
+  CliEnv::Result shed =
+      env.run("blr -r " + variant(env, "shed.reg", "[Link]\nnServerPort = " + std::to_string(shedPort) + "\n") +
+              " doctor", 1);
+  done = true;
+  shedder.join();
+  EXPECT_NE(shed.out.find("not accepting handshakes in time (overloaded or under attack)"), std::string::npos)
+      << shed.out;
 
   env.blr("clients add --id 9 --name ghost --host 127.0.0.1 --dwd-port " +
           std::to_string(freePort()) + " --evmgrc-port 1", 0);

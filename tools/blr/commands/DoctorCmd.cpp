@@ -189,8 +189,19 @@ void checkKey(Doctor* d, const std::string& certFile) {
     d->add("private key " + keyFile, "belongs to the certificate");
 }
 
+// Connected, but the handshake was cut short or ran out of time with no word
+// from TLS: a server shedding handshakes, not a certificate it refused.
+bool handshakeNotAccepted(const CZuError& err) {
+  const int code = err.Code();
+  return code == ECONNRESET || code == EPIPE ||
+         (code == ETIMEDOUT && err.Summary().find("authenticate") != std::string::npos);
+}
+
 std::string reachFix(const CZuError& err, const std::string& whatRuns, const std::string& where) {
   if (err.Code() == ECONNREFUSED) return "nothing listens there: start " + whatRuns + ", or correct " + where;
+  if (handshakeNotAccepted(err))
+    return "the server is not accepting handshakes in time (overloaded or under attack): see its "
+           "connections_refused metrics and log, and try again";
   if (err.Code() == ETIMEDOUT || err.Code() == EHOSTUNREACH || err.Code() == ENETUNREACH)
     return "no answer: check " + where + " and the network between the machines";
   return "check that both sides hold certificates of the same authority, and " + where;

@@ -20,9 +20,16 @@
 //   nListenPort        number  nServerPort  server: port to listen on
 //   nMaxConnections    number  64      server: authenticated connections served at once;
 //                                      when all are taken the longest idle one is closed
-//   nMaxPending        number  128     server: connections not yet authenticated
+//   nMaxPending        number  128     server: connections in their handshake; when all
+//                                      places are taken, the oldest of the source address
+//                                      holding most is closed for the newcomer
 //   nMaxPendingPerAddress number 16    server: of those, from one source address
-//   nHandshakeTimeoutSecs number 5     server: TLS handshake of a new connection
+//   nMaxSilent         number  4096    server: connections that have sent nothing yet
+//                                      (held without a thread), shared the same way
+//   nMaxIdlePerName    number  32      server: idle connections of one certificate name;
+//                                      beyond it the least recently used is closed
+//   nHandshakeTimeoutSecs number 5     server: a new connection's first bytes, and then
+//                                      its TLS handshake
 //   nMemoryBudgetMB    number  256     server: request frames held at once (each counts
 //                                      twice its size: its bytes and their decoded form)
 //   nIdleTimeoutSecs   number  300     server: an idle connection is closed after this

@@ -26,6 +26,7 @@
 
 #include "host/base/CZuError.h"
 #include "host/net/CZuSocket.h"
+#include "host/link/DwAcceptor.h"
 #include "host/link/DwConnGate.h"
 #include "host/link/DwLinkConfig.h"
 #include "host/link/DwLinkTraffic.h"
@@ -46,9 +47,11 @@ class DwLinkServer {
   struct Stats {
     uint64_t accepted = 0;    // TCP connections taken
     uint64_t refused = 0;     // peers refused at authentication
+    uint64_t late = 0;        // handshakes not finished in time
+    DwAcceptor::Stats acceptor;  // silent connections shed or timed out
     uint64_t requests = 0;    // requests received whole
     uint64_t overBudget = 0;  // frames refused by the memory budget
-    DwConnGate::Stats gate;   // connections shed, evicted, left without a slot
+    DwConnGate::Stats gate;   // connections shed, evicted, crowded out, left without a slot
     size_t peakBytes = 0;     // most bytes of the budget in use at once
   };
   // Told about connection-level failures (refused peers, broken frames), on
@@ -83,11 +86,10 @@ class DwLinkServer {
  private:
   using ConnPtr = DwConnGate::ConnPtr;
 
-  void acceptLoop();
-  CZuError spawnWorker(int fd);
+  void spawnWorker(int fd, const std::string& address);
   void serveConnection(CZuSocket& sock, const ConnPtr& conn);  // takes the socket over
   bool authenticate(KrpSocket* s, const ConnPtr& conn, std::shared_ptr<KRP_Cert>* peer);
-  bool serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& conn);
+  bool serveOne(KrpSocket* s, const KRP_Cert& peer, const ConnPtr& conn, int waitMs);
   void refuseFrame(KrpSocket* s, const KRP_Cert& peer, const CZuError& err, bool started);
   CZuError answer(KrpSocket* s, const DwLinkMessage& request, const KRP_Cert& peer);
   DwLinkSvc* serviceFor(const DwLinkMessage& request);
@@ -98,8 +100,7 @@ class DwLinkServer {
   ErrorHook hook_;
   CZuSocket listen_;
   int port_ = 0;
-  int stopPipe_[2] = {-1, -1};  // readable once stop begins
-  std::thread acceptThread_;
+  DwAcceptor acceptor_;
   std::unique_ptr<DwConnGate> gate_;
   std::unique_ptr<DwMemBudget> budget_;
 
