@@ -16,7 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void serverMetrics(DwLinkServer& link, DwMetricsText* m) {
+void serverMetrics(DwLinkServer& link, const DwHttpServer::Stats& listener, DwMetricsText* m) {
   const DwLinkTraffic& traffic = link.traffic();
   m->family("blr_anchor_requests_total", "counter", "Requests answered, by service and request name.");
   traffic.forEachRequest([&](const DwLinkTraffic::Request& r) {
@@ -44,12 +44,21 @@ void serverMetrics(DwLinkServer& link, DwMetricsText* m) {
   m->family("blr_anchor_connections_accepted_total", "counter", "TCP connections accepted.");
   m->sample("blr_anchor_connections_accepted_total", {}, stats.accepted);
   m->family("blr_anchor_connections_refused_total", "counter",
-            "Connections refused or closed by the server, by reason.");
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "authentication"}}, stats.refused);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "pending_limit"}}, stats.gate.shed);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "no_slot"}}, stats.gate.unseated);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "idle_evicted"}}, stats.gate.evicted);
-  m->sample("blr_anchor_connections_refused_total", {{"reason", "memory_budget"}}, stats.overBudget);
+            "Connections refused or closed by the server, by listener and reason.");
+  auto refused = [m](const char* listener, const char* reason, uint64_t value) {
+    m->sample("blr_anchor_connections_refused_total", {{"listener", listener}, {"reason", reason}},
+              static_cast<double>(value));
+  };
+  refused("link", "authentication", stats.refused);
+  refused("link", "pending_limit", stats.gate.shed);
+  refused("link", "no_slot", stats.gate.unseated);
+  refused("link", "idle_evicted", stats.gate.evicted);
+  refused("link", "memory_budget", stats.overBudget);
+  refused("metrics", "authentication", listener.handshake);
+  refused("metrics", "pending_limit", listener.pendingLimit);
+  refused("metrics", "deadline", listener.deadline);
+  refused("metrics", "bad_request", listener.badRequest);
+  refused("metrics", "idle_evicted", listener.idleEvicted);
   m->family("blr_anchor_frames_total", "counter", "Frames of the request link, by direction.");
   m->sample("blr_anchor_frames_total", {{"direction", "in"}}, traffic.framesIn());
   m->sample("blr_anchor_frames_total", {{"direction", "out"}}, traffic.framesOut());
@@ -154,10 +163,11 @@ void workflowMetrics(const std::vector<FleetRun>& runs,
 
 }  // namespace
 
-std::string anchorMetricsText(DwLinkServer& link, const AnchorMonitorConfig& config) {
+std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& listener,
+                              const AnchorMonitorConfig& config) {
   const Clock::time_point began = Clock::now();
   DwMetricsText m;
-  serverMetrics(link, &m);
+  serverMetrics(link, listener, &m);
   std::vector<FleetPair> pairs;
   std::vector<FleetRun> runs;
   std::map<std::pair<std::string, std::string>, int64_t> planRuns;
