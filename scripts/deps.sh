@@ -11,12 +11,13 @@ set -euo pipefail
 
 build_packages=(
   cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev
-  liblz4-dev libssl-dev libsqlite3-dev libpq-dev libcpp-httplib-dev
+  liblz4-dev libssl-dev libsqlite3-dev libpq-dev
   lowdown  # the manual pages, made from docs/
 )
 test_packages=(
   git dpkg-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcpp-httplib-dev  # the monitoring test's HTTP client
   postgresql
   clang libclang-rt-14-dev
   prometheus chromium nodejs

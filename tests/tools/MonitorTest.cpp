@@ -177,6 +177,12 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   r = get("/metrics");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
+  // The listener counts what it refused: 20 methods, 414, two 400s.
+  std::smatch refused;
+  ASSERT_TRUE(std::regex_search(r->body, refused, std::regex(
+      "blr_anchor_connections_refused_total\\{listener=\"metrics\",reason=\"bad_request\"\\} (\\d+)")))
+      << r->body;
+  EXPECT_EQ(std::stoi(refused[1]), 23);
 }
 
 // A real Prometheus server scrapes the central server and answers the lag of

@@ -364,14 +364,16 @@ void DwHttpServer::Impl::onSocket(Peer* p) {
 
 // The armed deadline passed, or the gate closed the connection.
 void DwHttpServer::Impl::onTimer(Peer* p) {
-  if (p->state == State::kWorking) {  // only a cancel: closed when its answer comes
+  const bool cancelled = p->admission->cancelled();
+  if (!cancelled && !p->admission->deadlinePassed()) return;  // re-armed since it fired
+  if (p->state == State::kWorking) {  // closed when its answer comes
     p->doomed = true;
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, p->admission->cancelFd(), nullptr);
     p->timerWatched = false;
     return;
   }
   uint64_t Stats::*reason = &Stats::deadline;
-  if (p->admission->cancelled())
+  if (cancelled)
     reason = p->seated ? &Stats::idleEvicted : &Stats::pendingLimit;
   else if (p->state == State::kDraining || (p->state == State::kReading && p->seated && p->in.empty()))
     reason = nullptr;  // answered, or idle as long as it may be
@@ -498,14 +500,16 @@ bool DwHttpServer::Impl::takeAnswers() {
   while (::read(wake_, &ignored, sizeof ignored) < 0 && errno == EINTR) {
   }
   std::deque<Answer> answers;
+  bool stopping;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (stopping_) {
-      while (!peers_.empty()) close(peers_.begin()->second.get(), nullptr);
-      gate_->close();
-      return false;
-    }
+    stopping = stopping_;
     answers.swap(answers_);
+  }
+  if (stopping) {
+    while (!peers_.empty()) close(peers_.begin()->second.get(), nullptr);
+    gate_->close();
+    return false;
   }
   for (Answer& a : answers) {
     auto it = peers_.find(a.id);
