@@ -15,6 +15,7 @@
 #include "host/http/DwHttpServer.h"
 #include "support/RawPeers.h"
 #include "support/TempFile.h"
+#include "support/TestCerts.h"
 
 namespace {
 
@@ -45,6 +46,17 @@ std::string exchange(int port, const std::string& request) {
   return readAll(peer.fd);
 }
 
+// The same over TLS, presenting the certificate of `tls`.
+std::string exchange(int port, const std::string& request, std::shared_ptr<TlsContext> tls) {
+  RawPeer peer("127.0.0.1", port);
+  CZuError err = peer.authenticate(tls);
+  if (!err.IsError()) krpSendMs(peer.tls, request.data(), static_cast<int>(request.size()), 5000, &err);
+  std::string got;
+  char buf[4096];
+  while (!err.IsError()) got.append(buf, krpRecvMs(peer.tls, buf, sizeof buf, 5000, &err));
+  return got;
+}
+
 std::string statusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
 
 class DwHttpServerTest : public ::testing::Test {
@@ -56,20 +68,33 @@ class DwHttpServerTest : public ::testing::Test {
   DwHttpServer server_;
 };
 
-TEST_F(DwHttpServerTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodClient) {
+// Plain HTTP, or HTTPS with a client certificate required.
+class DwHttpSiegeTest : public DwHttpServerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodClient) {
   raiseDescriptorLimit(4096);
+  const bool tls = GetParam();
   DwHttpServerConfig config;
   config.timeoutSecs = 2;
+  if (tls) {
+    TlsConfig files = TestCerts::get().config("anchor");
+    config.tls = config.requireClientCert = true;
+    config.certFile = files.certFile;
+    config.keyFile = files.keyFile;
+    config.caFile = files.caFile;
+  }
   start(config);
   // From each of 50 addresses: 4 connections that send nothing, and one that
-  // sends its request line, then a header byte every 200 ms.
+  // sends the start of a request (a request line, or a TLS record header),
+  // then a byte every 200 ms.
+  const std::string start = tls ? std::string("\x16\x03\x01\x02\x00", 5) : "GET /metrics HTTP/1.1\r\n";
   std::vector<std::unique_ptr<RawPeer>> idle, trickling;
   const Clock::time_point siege = Clock::now();
   for (int a = 2; a <= 51; ++a) {
     const std::string source = "127.0.0." + std::to_string(a);
     for (int i = 0; i < 4; ++i) idle.emplace_back(new RawPeer("127.0.0.1", server_.port(), source));
     trickling.emplace_back(new RawPeer("127.0.0.1", server_.port(), source));
-    ::send(trickling.back()->fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+    ::send(trickling.back()->fd, start.data(), start.size(), MSG_NOSIGNAL);
   }
   std::atomic<bool> done{false};
   std::thread trickle([&] {
@@ -80,7 +105,9 @@ TEST_F(DwHttpServerTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCl
   });
   for (int i = 0; i < 20; ++i) {
     const Clock::time_point began = Clock::now();
-    std::string answer = exchange(server_.port(), "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const std::string request = "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n";
+    std::string answer = tls ? exchange(server_.port(), request, TestCerts::get().context("client1"))
+                             : exchange(server_.port(), request);
     EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK") << "scrape " << i;
     EXPECT_LT(msSince(began), 500) << "scrape " << i;
   }
@@ -93,6 +120,8 @@ TEST_F(DwHttpServerTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCl
   EXPECT_GE(stats.deadline, 50u);
   EXPECT_EQ(stats.pendingLimit, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, DwHttpSiegeTest, ::testing::Bool());
 
 // A request must keep to the limits as a whole, whatever each read brings;
 // what is within them is answered on one connection in turn.
