@@ -17,7 +17,6 @@ build_packages=(
 test_packages=(
   git dpkg-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
-  libcpp-httplib-dev  # the monitoring test's HTTP client
   postgresql
   clang libclang-rt-14-dev
   prometheus chromium nodejs

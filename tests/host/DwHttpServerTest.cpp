@@ -3,7 +3,6 @@
 // kept-alive and pipelined requests, files that must stay below their
 // directory whatever the encoding.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -13,7 +12,7 @@
 #include <vector>
 
 #include "host/http/DwHttpServer.h"
-#include "support/RawPeers.h"
+#include "support/HttpExchange.h"
 #include "support/TempFile.h"
 #include "support/TestCerts.h"
 
@@ -26,38 +25,7 @@ int msSince(Clock::time_point t) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
-// What the server sent until it closed the connection (at most 5 s).
-std::string readAll(int fd) {
-  std::string got;
-  char buf[4096];
-  for (auto begin = Clock::now(); msSince(begin) < 5000;) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return got;
-}
-
-std::string exchange(int port, const std::string& request) {
-  RawPeer peer("127.0.0.1", port);
-  ::send(peer.fd, request.data(), request.size(), MSG_NOSIGNAL);
-  return readAll(peer.fd);
-}
-
-// The same over TLS, presenting the certificate of `tls`.
-std::string exchange(int port, const std::string& request, std::shared_ptr<TlsContext> tls) {
-  RawPeer peer("127.0.0.1", port);
-  CZuError err = peer.authenticate(tls);
-  if (!err.IsError()) krpSendMs(peer.tls, request.data(), static_cast<int>(request.size()), 5000, &err);
-  std::string got;
-  char buf[4096];
-  while (!err.IsError()) got.append(buf, krpRecvMs(peer.tls, buf, sizeof buf, 5000, &err));
-  return got;
-}
-
-std::string statusLine(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+std::string statusLine(const std::string& answer) { return HttpAnswer(answer).statusLine; }
 
 class DwHttpServerTest : public ::testing::Test {
  protected:
@@ -106,8 +74,8 @@ TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCli
   for (int i = 0; i < 20; ++i) {
     const Clock::time_point began = Clock::now();
     const std::string request = "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n";
-    std::string answer = tls ? exchange(server_.port(), request, TestCerts::get().context("client1"))
-                             : exchange(server_.port(), request);
+    std::string answer = tls ? httpExchange(server_.port(), request, TestCerts::get().context("client1"))
+                             : httpExchange(server_.port(), request);
     EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK") << "scrape " << i;
     EXPECT_LT(msSince(began), 500) << "scrape " << i;
   }
@@ -135,15 +103,15 @@ TEST_F(DwHttpServerTest, HeadsOverALimitAreRefusedAndGoodOnesKeptAlive) {
                                  std::string("GET /metrics%zz HTTP/1.1\r\n\r\n"),
                                  std::string("GET /metrics HTTP/1.1\r\nContent-Length: 1\r\n"
                                              "Content-Length: 2\r\n\r\n")})
-    EXPECT_EQ(statusLine(exchange(server_.port(), bad)), "HTTP/1.1 400 Bad Request") << bad.substr(0, 60);
-  EXPECT_EQ(statusLine(exchange(server_.port(), "GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")),
+    EXPECT_EQ(statusLine(httpExchange(server_.port(), bad)), "HTTP/1.1 400 Bad Request") << bad.substr(0, 60);
+  EXPECT_EQ(statusLine(httpExchange(server_.port(), "GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")),
             "HTTP/1.1 413 Payload Too Large");
-  std::string refused = exchange(server_.port(), "DELETE /metrics HTTP/1.1\r\n\r\n");
+  std::string refused = httpExchange(server_.port(), "DELETE /metrics HTTP/1.1\r\n\r\n");
   EXPECT_EQ(statusLine(refused), "HTTP/1.1 405 Method Not Allowed");
   EXPECT_NE(refused.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
 
   // Pipelined: a GET, then a HEAD (headers alone) that closes.
-  std::string both = exchange(server_.port(),
+  std::string both = httpExchange(server_.port(),
                               "GET /metrics HTTP/1.1\r\n\r\nHEAD /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 5\r\n";
@@ -165,13 +133,13 @@ TEST_F(DwHttpServerTest, FilesStayBelowTheirDirectory) {
   DwHttpServerConfig config;
   config.filesDir = dir.path() + "/page";
   start(config);
-  std::string page = exchange(server_.port(), "GET / HTTP/1.0\r\n\r\n");
+  std::string page = httpExchange(server_.port(), "GET / HTTP/1.0\r\n\r\n");
   EXPECT_EQ(statusLine(page), "HTTP/1.1 200 OK");
   EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
   EXPECT_NE(page.find("\r\n\r\n<p>page</p>"), std::string::npos);
   for (const char* path : {"/../secret", "/%2e%2e/secret", "/.%2E/secret", "/..%2fsecret",
                            "/..%5csecret", "/%252e%252e/secret", "/./../secret"})
-    EXPECT_EQ(statusLine(exchange(server_.port(), "GET " + std::string(path) + " HTTP/1.0\r\n\r\n")),
+    EXPECT_EQ(statusLine(httpExchange(server_.port(), "GET " + std::string(path) + " HTTP/1.0\r\n\r\n")),
               "HTTP/1.1 404 Not Found")
         << path;
 }
