@@ -11,7 +11,7 @@ set -euo pipefail
 
 build_packages=(
   cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev
-  liblz4-dev libssl-dev libsqlite3-dev libpq-dev libcpp-httplib-dev
+  liblz4-dev libssl-dev libsqlite3-dev libpq-dev
   lowdown  # the manual pages, made from docs/
 )
 test_packages=(

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <httplib.h>
 #include <sys/socket.h>
 
 #include <fstream>
@@ -19,6 +18,7 @@
 
 #include "host/net/DwTcp.h"
 #include "support/ChildProcess.h"
+#include "support/HttpExchange.h"
 #include "tools/cli/CliEnv.h"
 
 namespace {
@@ -67,15 +67,12 @@ class MonitorTest : public ::testing::Test {
     ASSERT_EQ(env_.blr("pairs set-status 2 18").code, 0);
   }
 
-  httplib::Result get(const std::string& path) {
-    httplib::Client client("127.0.0.1", port_);
-    return client.Get(path);
-  }
+  HttpAnswer get(const std::string& path) { return HttpAnswer(httpExchange(port_, httpRequest("GET", path))); }
   // A scrape once it holds `line`: a request is counted just after its
   // answer is sent, so a scrape at once may not see it yet (5 s at most).
-  httplib::Result scrapeShowing(const std::string& line) {
-    httplib::Result r = get("/metrics");
-    for (int i = 0; i < 100 && r && r->body.find(line) == std::string::npos; ++i) {
+  HttpAnswer scrapeShowing(const std::string& line) {
+    HttpAnswer r = get("/metrics");
+    for (int i = 0; i < 100 && r && r.body.find(line) == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
       r = get("/metrics");
     }
@@ -90,9 +87,9 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   auto r = scrapeShowing(
       "blr_anchor_request_duration_seconds_count{service=\"BLR\",request=\"set_pair_status\"} 1\n");
   ASSERT_TRUE(r);
-  ASSERT_EQ(r->status, 200);
-  EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
-  const std::string& text = r->body;
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  const std::string& text = r.body;
   env_.write("scrape.txt", text);
   if (installed("promtool")) {
     env_.run("promtool check metrics < scrape.txt", 0);
@@ -121,8 +118,8 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   // Load balancers ask /health (the failover tests cover "not ready").
   auto health = get("/health");
   ASSERT_TRUE(health);
-  EXPECT_EQ(health->status, 200);
-  EXPECT_EQ(health->body, "ready\n");
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.body, "ready\n");
 
   // A request the service refuses is counted as failed.
   EXPECT_EQ(env_.blr("pairs create --sub-client 7 --head 2 --tail 3 --src-name nodisk "
@@ -131,30 +128,24 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   r = scrapeShowing(
       "blr_anchor_request_errors_total{service=\"BLR\",request=\"create_or_update_pair\"} 1\n");
   ASSERT_TRUE(r);
-  EXPECT_NE(r->body.find("blr_anchor_request_errors_total{service=\"BLR\",request=\"create_or_update_pair\"} 1\n"),
+  EXPECT_NE(r.body.find("blr_anchor_request_errors_total{service=\"BLR\",request=\"create_or_update_pair\"} 1\n"),
             std::string::npos);
-  EXPECT_NE(r->body.find("blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 4\n"),
+  EXPECT_NE(r.body.find("blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 4\n"),
             std::string::npos);
 
   // Bad requests are refused, and nothing is written.
   const std::string pairsBefore = env_.blr("--json pairs list").out;
   const size_t eventsBefore = env_.run("blr-anchor events list --limit 0 --registry anchor.reg").out.size();
   for (const char* path : {"/metrics", "/api/pairs", "/api/live", "/", "/index.html"}) {
-    httplib::Client client("127.0.0.1", port_);
-    std::vector<httplib::Result> results;
-    results.push_back(client.Post(path, "x=1", "application/x-www-form-urlencoded"));
-    results.push_back(client.Put(path, "{}", "application/json"));
-    results.push_back(client.Delete(path));
-    results.push_back(client.Patch(path, "{}", "application/json"));
-    for (const httplib::Result& result : results) {
-      ASSERT_TRUE(result) << path;
-      EXPECT_EQ(result->status, 405) << path;
+    for (const char* method : {"POST", "PUT", "DELETE", "PATCH"}) {
+      HttpAnswer result(httpExchange(port_, httpRequest(method, path, method[0] == 'D' ? "" : "{}")));
+      EXPECT_EQ(result.status, 405) << method << " " << path;
     }
   }
   for (const char* path : {"/nowhere", "/api", "/api/pairs/1", "/../anchor.reg", "/metrics/x"}) {
     auto notFound = get(path);
     ASSERT_TRUE(notFound);
-    EXPECT_EQ(notFound->status, 404) << path;
+    EXPECT_EQ(notFound.status, 404) << path;
   }
   EXPECT_EQ(rawExchange(port_, "GET /" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"),
             "HTTP/1.1 414 URI Too Long");
@@ -176,7 +167,13 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
             eventsBefore);
   r = get("/metrics");
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r.status, 200);
+  // The listener counts what it refused: 20 methods, 414, two 400s.
+  std::smatch refused;
+  ASSERT_TRUE(std::regex_search(r.body, refused, std::regex(
+      "blr_anchor_connections_refused_total\\{listener=\"metrics\",reason=\"bad_request\"\\} (\\d+)")))
+      << r.body;
+  EXPECT_EQ(std::stoi(refused[1]), 23);
 }
 
 // A real Prometheus server scrapes the central server and answers the lag of
@@ -193,14 +190,13 @@ TEST_F(MonitorTest, PrometheusScrapesTheLagOfAPair) {
   ASSERT_NE(env_.start("prometheus --config.file=prometheus.yml --storage.tsdb.path=promdata "
                        "--web.listen-address=127.0.0.1:" + std::to_string(promPort)),
             "");
-  httplib::Client prom("127.0.0.1", promPort);
-  prom.set_connection_timeout(2);
   std::string value;
   for (int i = 0; i < 600 && value.empty(); ++i) {  // 60 s
-    auto r = prom.Get("/api/v1/query", {{"query", "blr_pair_lag_seconds{pair_id=\"1\"}"}},
-                      httplib::Headers());
-    if (r && r->status == 200) {
-      CliEnv::Json answer = CliEnv::Json::parse(r->body, nullptr, false);
+    // HTTP/1.0: an answer without chunks.
+    HttpAnswer r(httpExchange(promPort, "GET /api/v1/query?query=blr_pair_lag_seconds%7Bpair_id%3D%221%22%7D"
+                                        " HTTP/1.0\r\n\r\n"));
+    if (r.status == 200) {
+      CliEnv::Json answer = CliEnv::Json::parse(r.body, nullptr, false);
       if (!answer.is_discarded() && answer["data"]["result"].size() == 1) {
         EXPECT_EQ(answer["data"]["result"][0]["metric"]["source"], "web01");
         EXPECT_EQ(answer["data"]["result"][0]["metric"]["job"], "blr-anchor");
@@ -230,7 +226,7 @@ TEST_F(MonitorTest, ShippedDashboardAndRulesUseOnlyExportedMetrics) {
   auto r = get("/metrics");
   ASSERT_TRUE(r);
   std::set<std::string> exported;
-  std::istringstream lines(r->body);
+  std::istringstream lines(r.body);
   std::smatch m;
   std::regex type("# TYPE (\\S+) (\\S+)");
   for (std::string line; std::getline(lines, line);) {
@@ -239,7 +235,7 @@ TEST_F(MonitorTest, ShippedDashboardAndRulesUseOnlyExportedMetrics) {
     if (m[2] == "histogram")
       for (const char* part : {"_bucket", "_sum", "_count"}) exported.insert(m[1].str() + part);
   }
-  ASSERT_GT(exported.size(), 10u) << r->body;
+  ASSERT_GT(exported.size(), 10u) << r.body;
 
   std::map<std::string, std::set<std::string>> used;  // metric -> where
   std::ifstream dashboardFile(std::string(BLR_SOURCE_DIR) + "/monitoring/grafana/blr.json");
@@ -290,16 +286,19 @@ TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
   ASSERT_TRUE(std::regex_search(out, m, std::regex("metrics on https://127.0.0.1:(\\d+)/metrics")))
       << out;
   const int port = std::stoi(m[1]);
-  httplib::SSLClient withCert("127.0.0.1", port, env.dir + "/cli.crt", env.dir + "/cli.key");
-  withCert.enable_server_certificate_verification(false);  // its name is "anchor"
-  auto r = withCert.Get("/metrics");
-  ASSERT_TRUE(r) << httplib::to_string(r.error());
-  EXPECT_EQ(r->status, 200);
-  EXPECT_NE(r->body.find("blr_anchor_fleet_up 1"), std::string::npos);
-
-  httplib::SSLClient without("127.0.0.1", port);
-  without.enable_server_certificate_verification(false);
-  EXPECT_FALSE(without.Get("/metrics"));
+  auto context = [&](const std::string& cert) {
+    std::shared_ptr<TlsContext> tls;
+    EXPECT_FALSE(TlsContext::create({env.dir + "/ca.crt", cert.empty() ? "" : env.dir + "/" + cert + ".crt",
+                                     cert.empty() ? "" : env.dir + "/" + cert + ".key", ""},
+                                    &tls)
+                     .IsError());
+    return tls;
+  };
+  HttpAnswer r(httpExchange(port, httpRequest("GET", "/metrics"), context("cli")));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("blr_anchor_fleet_up 1"), std::string::npos);
+  EXPECT_FALSE(HttpAnswer(httpExchange(port, httpRequest("GET", "/metrics"), context(""))));
   EXPECT_EQ(rawExchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), "");  // not TLS
 }
 

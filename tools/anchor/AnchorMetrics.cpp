@@ -16,7 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void serverMetrics(DwLinkServer& link, DwMetricsText* m) {
+void serverMetrics(DwLinkServer& link, const DwHttpServer::Stats& listener, DwMetricsText* m) {
   const DwLinkTraffic& traffic = link.traffic();
   m->family("blr_anchor_requests_total", "counter", "Requests answered, by service and request name.");
   traffic.forEachRequest([&](const DwLinkTraffic::Request& r) {
@@ -44,18 +44,23 @@ void serverMetrics(DwLinkServer& link, DwMetricsText* m) {
   m->family("blr_anchor_connections_accepted_total", "counter", "TCP connections accepted.");
   m->sample("blr_anchor_connections_accepted_total", {}, stats.accepted);
   m->family("blr_anchor_connections_refused_total", "counter",
-            "Connections refused or closed by the server, by reason.");
-  const std::pair<const char*, uint64_t> closed[] = {
-      {"authentication", stats.refused},
-      {"pending_limit", stats.gate.shed + stats.acceptor.shed},
-      {"handshake_deadline", stats.late + stats.acceptor.late},
-      {"no_slot", stats.gate.unseated},
-      {"idle_evicted", stats.gate.evicted},
-      {"idle_per_name", stats.gate.crowded},
-      {"memory_budget", stats.overBudget},
+            "Connections refused or closed by the server, by listener and reason.");
+  auto refused = [m](const char* listener, const char* reason, uint64_t value) {
+    m->sample("blr_anchor_connections_refused_total", {{"listener", listener}, {"reason", reason}},
+              static_cast<double>(value));
   };
-  for (const auto& reason : closed)
-    m->sample("blr_anchor_connections_refused_total", {{"reason", reason.first}}, reason.second);
+  refused("link", "authentication", stats.refused);
+  refused("link", "pending_limit", stats.gate.shed + stats.acceptor.shed);
+  refused("link", "handshake_deadline", stats.late + stats.acceptor.late);
+  refused("link", "no_slot", stats.gate.unseated);
+  refused("link", "idle_evicted", stats.gate.evicted);
+  refused("link", "idle_per_name", stats.gate.crowded);
+  refused("link", "memory_budget", stats.overBudget);
+  refused("metrics", "authentication", listener.handshake);
+  refused("metrics", "pending_limit", listener.pendingLimit);
+  refused("metrics", "deadline", listener.deadline);
+  refused("metrics", "bad_request", listener.badRequest);
+  refused("metrics", "idle_evicted", listener.idleEvicted);
   m->family("blr_anchor_frames_total", "counter", "Frames of the request link, by direction.");
   m->sample("blr_anchor_frames_total", {{"direction", "in"}}, traffic.framesIn());
   m->sample("blr_anchor_frames_total", {{"direction", "out"}}, traffic.framesOut());
@@ -160,10 +165,11 @@ void workflowMetrics(const std::vector<FleetRun>& runs,
 
 }  // namespace
 
-std::string anchorMetricsText(DwLinkServer& link, const AnchorMonitorConfig& config) {
+std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& listener,
+                              const AnchorMonitorConfig& config) {
   const Clock::time_point began = Clock::now();
   DwMetricsText m;
-  serverMetrics(link, &m);
+  serverMetrics(link, listener, &m);
   std::vector<FleetPair> pairs;
   std::vector<FleetRun> runs;
   std::map<std::pair<std::string, std::string>, int64_t> planRuns;

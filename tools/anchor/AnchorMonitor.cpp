@@ -42,6 +42,15 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
   if (!err.IsError()) err = info.readNumber(kSection, "nTls", 0, 0, 1, &tls);
   if (!err.IsError()) err = info.readNumber(kSection, "nRequireClientCert", 0, 0, 1, &clientCert);
   if (!err.IsError())
+    err = info.readNumber(kSection, "nMaxPending", c.http.maxPending, 1, 65536, &c.http.maxPending);
+  if (!err.IsError())
+    err = info.readNumber(kSection, "nMaxPendingPerAddress", c.http.maxPendingPerAddress, 1, 65536,
+                          &c.http.maxPendingPerAddress);
+  if (!err.IsError())
+    err = info.readNumber(kSection, "nMaxKeepAlive", c.http.maxKeepAlive, 0, 65536, &c.http.maxKeepAlive);
+  if (!err.IsError())
+    err = info.readNumber(kSection, "nTimeoutSecs", c.http.timeoutSecs, 1, 3600, &c.http.timeoutSecs);
+  if (!err.IsError())
     err = info.readNumber(kSection, "nMaxPairSeries", c.maxPairSeries, 0, 1000000, &c.maxPairSeries);
   if (!err.IsError())
     err = info.readNumber(kSection, "nLagWarnSecs", c.lagWarnSecs, 0, INT32_MAX, &c.lagWarnSecs);
@@ -92,7 +101,7 @@ void AnchorMonitor::health(DwHttpResponse* out) {
 
 void AnchorMonitor::metrics(DwHttpResponse* out) {
   out->contentType = DwMetricsText::kContentType;
-  out->body = anchorMetricsText(link_, config_);
+  out->body = anchorMetricsText(link_, http_.stats(), config_);
 }
 
 void AnchorMonitor::pairs(DwHttpResponse* out) {

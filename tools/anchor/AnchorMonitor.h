@@ -9,6 +9,10 @@
 //   nListenPort       number  (off)      port; 0 picks a free one
 //   nTls              number  0          1 serves HTTPS with [Security] sCertFile/sKeyFile
 //   nRequireClientCert number 0          with TLS: clients need a certificate of sCAFile
+//   nMaxPending       number  256        connections whose first request is not yet whole
+//   nMaxPendingPerAddress number 8       of those, from one source address
+//   nMaxKeepAlive     number  32         connections kept open between requests
+//   nTimeoutSecs      number  5          for a whole request, an answer; idle keep-alive
 //   nMaxPairSeries    number  1000       pairs with series of their own (worst lag first)
 //   nLagWarnSecs      number  300        the page shows lag above this in amber
 //   nLagAlertSecs     number  900        and above this in red
@@ -40,8 +44,10 @@ struct AnchorMonitorConfig {
 // read-write, only a server that takes writes does).
 CZuError anchorDatabaseAnswers();
 
-// The text of one scrape of /metrics.
-std::string anchorMetricsText(DwLinkServer& link, const AnchorMonitorConfig& config);
+// The text of one scrape of /metrics; `listener` counts the monitoring
+// listener's own refusals.
+std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& listener,
+                              const AnchorMonitorConfig& config);
 
 class AnchorMonitor {
  public:

@@ -1,8 +1,19 @@
 // A small read-only HTTP(S) server for monitoring: answers GET and HEAD on
 // the paths it is given, and serves the files of one directory; every other
-// method is refused with 405 and every other path with 404.  Requests are
-// bounded (request line and headers by the HTTP library, bodies refused) and
-// must arrive within the read time-out, on a small pool of its own threads.
+// method is refused with 405 and every other path with 404.
+//
+// No crowd of clients can starve it.  One thread accepts every connection and
+// waits on all of them at once (epoll); only a request received whole is
+// handed to one of `threads` workers, so idle, half-open and trickling
+// connections never hold a worker.  Admission (DwConnGate): a connection is
+// pending from accept until its first request is whole, and pending
+// connections are bounded in total and per source address.  A request must
+// be whole within `timeoutSecs` of the accept (or of its first byte, on a
+// kept-alive connection), or the connection is closed; request lines over 8
+// KiB get 414, header sections over 8 KiB or malformed heads 400, bodies 413
+// (never read).  Connections kept alive between requests take one of
+// `maxKeepAlive` slots; the one idle the longest is closed for a newcomer, and
+// when every slot is busy the newcomer is answered and closed.
 //
 // With TLS it presents the installation's certificate and accepts TLS 1.2 or
 // later; with `requireClientCert` only clients holding a certificate of the
@@ -10,19 +21,23 @@
 #ifndef HOST_DWHTTPSERVER_H
 #define HOST_DWHTTPSERVER_H
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "host/base/CZuError.h"
 
 struct DwHttpServerConfig {
   std::string address = "127.0.0.1";
   int port = 0;  // 0 picks a free port
-  int threads = 4;
-  int timeoutSecs = 5;  // reading one request, writing one answer; idle keep-alive
+  int threads = 4;  // answering whole requests
+  int timeoutSecs = 5;  // receiving one request, writing one answer; idle keep-alive
+  int maxPending = 256;  // connections whose first request is not yet whole
+  int maxPendingPerAddress = 8;  // of those, from one source address
+  int maxKeepAlive = 32;  // connections kept open between requests
+  int maxRequestsPerConnection = 100;
   bool tls = false;
   std::string certFile, keyFile, caFile;  // with tls
   bool requireClientCert = false;
@@ -40,6 +55,17 @@ class DwHttpServer {
  public:
   using Handler = std::function<void(DwHttpResponse*)>;
 
+  // Connections closed by the server, by reason.
+  struct Stats {
+    uint64_t accepted = 0;      // TCP connections taken
+    uint64_t pendingLimit = 0;  // refused at accept, or closed to make room, by the pending limits
+    uint64_t deadline = 0;      // request not whole, or answer not taken, in time
+    uint64_t badRequest = 0;    // refused (400, 405, 413, 414) and closed
+    uint64_t handshake = 0;     // TLS handshake failed (no valid client certificate, not TLS)
+    uint64_t idleEvicted = 0;   // kept-alive connections closed to make room
+    uint64_t requests = 0;      // requests answered by a handler or a file
+  };
+
   DwHttpServer();
   ~DwHttpServer();  // stops
   DwHttpServer(const DwHttpServer&) = delete;
@@ -48,15 +74,16 @@ class DwHttpServer {
   // Answers GET and HEAD of exactly `path`; before start.
   void get(const std::string& path, Handler handler);
   CZuError start(const DwHttpServerConfig& config);
-  // Stops accepting and waits for the answers being written.
+  // Stops accepting, closes every connection, and waits for the handlers
+  // running.
   void stop();
   int port() const { return port_; }
+  Stats stats() const;
 
  private:
-  struct Impl;
+  class Impl;
   std::unique_ptr<Impl> impl_;
   std::map<std::string, Handler> handlers_;
-  std::thread thread_;
   int port_ = 0;
 };
 
