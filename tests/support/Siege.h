@@ -44,14 +44,11 @@ class Siege {
   // Spreads each kind over the targets and the source addresses in turn.
   Siege(const std::vector<Target>& targets, std::shared_ptr<TlsContext> tls, Counts counts)
       : targets_(targets), tls_(std::move(tls)), counts_(counts) {
+    // The authenticated connections first, as an attacker holding a
+    // certificate would, before the flood that would also hold up its own.
     int n = 0;
-    for (int i = 0; i < counts.silent; ++i) silent_.push_back(open(n++, false, false));
-    for (int i = 0; i < counts.halfOpen; ++i) {
-      if (tlsTarget(n).kind == Kind::kHttp) ++n;  // speaks no TLS
-      halfOpen_.push_back(open(n++, true, false));
-    }
     for (int i = 0; i < counts.idle; ++i) {
-      if (tlsTarget(n).kind == Kind::kHttp) ++n;
+      if (targets_[n % targets_.size()].kind == Kind::kHttp) ++n;  // speaks no TLS
       Peer p = open(n++, false, true);
       if (p.authenticated) ++idleAuthenticated_;
       idle_.push_back(std::move(p));
@@ -59,6 +56,11 @@ class Siege {
     for (int i = 0; i < counts.trickling; ++i) {
       Peer p = open(n++, false, true);
       if (p.authenticated || p.target.kind == Kind::kHttp) trickling_.push_back(std::move(p));
+    }
+    for (int i = 0; i < counts.silent; ++i) silent_.push_back(open(n++, false, false));
+    for (int i = 0; i < counts.halfOpen; ++i) {
+      if (targets_[n % targets_.size()].kind == Kind::kHttp) ++n;
+      halfOpen_.push_back(open(n++, true, false));
     }
     worker_ = std::thread([this] { keepUp(); });
   }
@@ -85,8 +87,6 @@ class Siege {
     bool authenticated = false;
     size_t sent = 0;
   };
-
-  const Target& tlsTarget(int n) const { return targets_[n % targets_.size()]; }
 
   Peer open(int n, bool hello, bool authenticate) {
     Peer p;

@@ -26,6 +26,7 @@
 #include "support/SqlTestDb.h"
 #include "support/SamplePair.h"
 #include "support/ChildProcess.h"
+#include "support/HttpExchange.h"
 #include "support/Siege.h"
 #include "support/TestCerts.h"
 #include "support/WorkflowEnv.h"
@@ -156,10 +157,15 @@ TEST(ClientDirectoryEdits, NeedACertificateOfTheirOwn) {
   }
 }
 
-// A good client's requests, each on a new connection, all succeed while the
-// link port is besieged from 1, 8, 50 and 200 source addresses.
+// A good client's requests and scrapes, each on a new connection, all
+// succeed while the link port and the metrics listener are besieged from 1,
+// 8, 50 and 200 source addresses.
 TEST_F(ResilienceTest, AnchorServesAGoodClientUnderSiegeFromAnyNumberOfAddresses) {
-  startAnchor();
+  startServers(sqliteDatabase(), {"[Metrics]\nnListenPort = 0\n"});
+  ASSERT_FALSE(HasFatalFailure());
+  anchorPort_ = cluster_->port(0);
+  const int metricsPort = numberAfter(cluster_->process(0)->readLine(10000), "http://127.0.0.1:");
+  ASSERT_NE(metricsPort, 0);
   BlrDB::Pair p = samplePair();
   ASSERT_OK(BlrDB().createOrUpdatePair(p));
   auto getPair = [&] {
@@ -169,11 +175,19 @@ TEST_F(ResilienceTest, AnchorServesAGoodClientUnderSiegeFromAnyNumberOfAddresses
     if (!err.IsError() && pair.id != p.id) err = FXErrorUtil::ErrorInt(FXLOC, 1, "Got pair %d", pair.id);
     return err;
   };
+  auto scrape = [&] {
+    HttpAnswer answer(httpExchange(metricsPort, httpRequest("GET", "/metrics")));
+    return answer.status == 200 ? CZuError() : FXErrorUtil::ErrorInt(FXLOC, 1, "Scrape answered %d", answer.status);
+  };
   goodClient("get_pairs, quiet", 20, getPair);
+  goodClient("scrape, quiet", 20, scrape);
   for (int addresses : {1, 8, 50, 200}) {
-    Siege siege({{anchorPort_, Siege::Kind::kLink}}, tls_, siegeFrom(addresses));
+    const std::string from = ", siege from " + std::to_string(addresses) + " addresses";
+    Siege siege({{anchorPort_, Siege::Kind::kLink}, {metricsPort, Siege::Kind::kHttp}}, tls_,
+                siegeFrom(addresses));
     EXPECT_EQ(siege.trickling(), 20);
-    goodClient("get_pairs, siege from " + std::to_string(addresses) + " addresses", 20, getPair);
+    goodClient("get_pairs" + from, 20, getPair);
+    goodClient("scrape" + from, 20, scrape);
   }
 }
 
