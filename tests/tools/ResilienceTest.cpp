@@ -4,6 +4,7 @@
 // frames at the size bound at once must not take the server past its memory
 // budget.  Then several servers on one database killed under a load of
 // changes, and a database failing over to its standby.
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -189,6 +190,35 @@ TEST_F(ResilienceTest, AnchorServesAGoodClientUnderSiegeFromAnyNumberOfAddresses
     goodClient("get_pairs" + from, 20, getPair);
     goodClient("scrape" + from, 20, scrape);
   }
+}
+
+// At the common default of 1024 descriptors, a siege holding more
+// connections than that neither stops the anchor accepting nor keeps a good
+// client out, and the anchor serves on once it lifts.
+TEST_F(ResilienceTest, AnchorAtItsDescriptorLimitGoesOnServing) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  startAnchor();  // inherits the limit
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_FALSE(HasFatalFailure());
+  BlrDB::Pair p = samplePair();
+  ASSERT_OK(BlrDB().createOrUpdatePair(p));
+  auto getPair = [&] {
+    DwLinkPool::instance().clear();
+    BlrDB::Pair pair;
+    return BlrDB().getPair(p.id, &pair);
+  };
+  {
+    Siege::Counts counts = siegeFrom(50);
+    counts.silent = 1500;
+    Siege siege({{anchorPort_, Siege::Kind::kLink}}, tls_, counts);
+    goodClient("get_pairs, anchor at its descriptor limit", 20, getPair);
+  }
+  goodClient("get_pairs, after the siege", 5, getPair);
+  EXPECT_EQ(cluster_->process(0)->stop(), 0);
 }
 
 TEST_F(ResilienceTest, ProxyListenersServeAGoodClientUnderSiege) {

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "host/link/DwConnGate.h"
@@ -18,6 +20,15 @@ constexpr uint64_t kListenBase = ~uint64_t(0) - 64;
 constexpr int kAcceptBatch = 64;  // then deadlines and speakers get a turn
 
 int openSpare() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+// Silent connections take at most half the process's descriptors: the rest
+// are for the connections being served, the database and files.
+int silentShare(int wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const rlim_t half = limit.rlim_cur / 2;
+  return half < static_cast<rlim_t>(wanted) ? static_cast<int>(std::max<rlim_t>(half, 1)) : wanted;
+}
 
 }  // namespace
 
@@ -55,6 +66,7 @@ CZuError DwAcceptor::start(const std::vector<int>& listenFds, int maxSilent, int
   listenFds_ = listenFds;
   silentMs_ = silentMs;
   handoff_ = std::move(handoff);
+  maxSilent = silentShare(maxSilent);
   share_ = DwFairShare<uint64_t>(maxSilent, maxSilent);
   {
     std::lock_guard<std::mutex> lock(statsMu_);

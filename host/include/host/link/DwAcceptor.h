@@ -3,7 +3,8 @@
 // the server.  A peer that opens connections and stays silent costs the
 // server a descriptor, never a thread or a place in its handshakes.
 //
-// Silent connections share `maxSilent` places fairly among their source
+// Silent connections share `maxSilent` places (at most half the process's
+// descriptors) fairly among their source
 // addresses (DwFairShare.h): when they run out, the oldest of the address
 // holding most is closed for a newcomer from an address holding fewer; a
 // newcomer from an address holding as many as any other is closed at once.  A connection silent for
