@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,6 +45,7 @@
 #include "host/link/DwLinkFrame.h"
 #include "host/link/DwLinkPool.h"
 #include "support/ChildProcess.h"
+#include "support/HttpExchange.h"
 #include "support/Siege.h"
 
 namespace {
@@ -125,54 +127,74 @@ struct Anchor {
 
 // A new connection for each request: the harder case, since each needs a
 // handshake while the siege holds the server's places.
-std::vector<double> goodClientRound(int pairId, int requests, int* failures) {
+std::vector<double> timedRound(int requests, int* failures, const std::function<bool()>& request) {
   std::vector<double> ms;
   for (int i = 0; i < requests; ++i) {
     DwLinkPool::instance().clear();
     auto begin = Clock::now();
-    BlrDB::Pair pair;
-    CZuError err = BlrDB().getPair(pairId, &pair);
+    bool ok = request();
     ms.push_back(msSince(begin));
-    if (err.IsError() || pair.id != pairId) ++*failures;
+    if (!ok) ++*failures;
   }
   return ms;
 }
 
-// The good client's p50 and p99 without and under a siege from 1, 8, 50 and
-// 200 source addresses, in interleaved rounds.  BLR_BENCH_SIEGE_ROUNDS sets
-// the rounds (a soak: many).
+// Without and under siege, in interleaved rounds: `request`'s p50 and p99.
+struct SiegeFigures {
+  std::vector<double> quiet, sieged, ratios;
+  int quietFailures = 0, siegeFailures = 0;
+
+  void print(const char* what, int addresses) const {
+    std::printf("  %-9s %3d addresses: quiet p50 %.2f p99 %.2f ms (%d failed); siege p50 %.2f "
+                "p99 %.2f ms (%d failed); p99 ratio %.2fx (median of rounds)\n",
+                what, addresses, percentile(quiet, 0.5), percentile(quiet, 0.99), quietFailures,
+                percentile(sieged, 0.5), percentile(sieged, 0.99), siegeFailures, median(ratios));
+  }
+};
+
+// The good client's requests and scrapes without and under a siege of both
+// listeners of the anchor from 1, 8, 50 and 200 source addresses.
+// BLR_BENCH_SIEGE_ROUNDS sets the rounds (a soak: many).
 void benchAttack(BenchCerts& certs) {
-  Anchor anchor(certs);
+  Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
   anchor.start();
+  const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
+  if (metricsPort == 0) std::abort();
   BlrDB::Pair p = samplePair();
   must(BlrDB().createOrUpdatePair(p));
   std::shared_ptr<TlsContext> tls;
   must(TlsContext::create(certs.tls("client"), &tls));
   const char* roundsText = std::getenv("BLR_BENCH_SIEGE_ROUNDS");
   const int kRounds = roundsText ? std::max(1, std::atoi(roundsText)) : 3, kRequests = 200;
-  std::printf("siege: get_pairs by id on a new connection each, %d rounds of %d requests\n",
+  auto getPair = [&] {
+    BlrDB::Pair pair;
+    return !BlrDB().getPair(p.id, &pair).IsError() && pair.id == p.id;
+  };
+  auto scrape = [&] { return HttpAnswer(httpExchange(metricsPort, httpRequest("GET", "/metrics"))).status == 200; };
+  std::printf("siege: get_pairs by id and scrapes, each on a new connection, %d rounds of %d\n",
               kRounds, kRequests);
   for (int addresses : {1, 8, 50, 200}) {
-    std::vector<double> quietAll, siegeAll, ratios;
-    int quietFailures = 0, siegeFailures = 0;
+    SiegeFigures pairs, scrapes;
     for (int r = 0; r < kRounds; ++r) {
-      std::vector<double> quiet = goodClientRound(p.id, kRequests, &quietFailures);
-      std::vector<double> sieged;
+      std::vector<double> quietPairs = timedRound(kRequests, &pairs.quietFailures, getPair);
+      std::vector<double> quietScrapes = timedRound(kRequests, &scrapes.quietFailures, scrape);
+      std::vector<double> siegedPairs, siegedScrapes;
       {
         Siege::Counts counts;
         counts.addresses = addresses;
-        Siege siege({{anchor.port, Siege::Kind::kLink}}, tls, counts);
-        sieged = goodClientRound(p.id, kRequests, &siegeFailures);
+        Siege siege({{anchor.port, Siege::Kind::kLink}, {metricsPort, Siege::Kind::kHttp}}, tls, counts);
+        siegedPairs = timedRound(kRequests, &pairs.siegeFailures, getPair);
+        siegedScrapes = timedRound(kRequests, &scrapes.siegeFailures, scrape);
       }
-      ratios.push_back(percentile(sieged, 0.99) / percentile(quiet, 0.99));
-      quietAll.insert(quietAll.end(), quiet.begin(), quiet.end());
-      siegeAll.insert(siegeAll.end(), sieged.begin(), sieged.end());
+      for (auto [f, quiet, sieged] : {std::tie(pairs, quietPairs, siegedPairs),
+                                      std::tie(scrapes, quietScrapes, siegedScrapes)}) {
+        f.ratios.push_back(percentile(sieged, 0.99) / percentile(quiet, 0.99));
+        f.quiet.insert(f.quiet.end(), quiet.begin(), quiet.end());
+        f.sieged.insert(f.sieged.end(), sieged.begin(), sieged.end());
+      }
     }
-    std::printf("  %3d addresses: quiet p50 %.2f p99 %.2f ms (%d failed); siege p50 %.2f p99 %.2f ms "
-                "(%d failed); p99 ratio %.2fx (median of rounds)\n",
-                addresses, percentile(quietAll, 0.5), percentile(quietAll, 0.99), quietFailures,
-                percentile(siegeAll, 0.5), percentile(siegeAll, 0.99), siegeFailures,
-                median(ratios));
+    pairs.print("get_pairs", addresses);
+    scrapes.print("scrape", addresses);
   }
 }
 
@@ -295,21 +317,7 @@ void benchList(BenchCerts& certs) {
 
 // One plain HTTP GET of `path`; the size of the answer, 0 on failure.
 size_t httpGet(int port, const std::string& path) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  size_t total = 0;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    std::string request = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-      char buf[65536];
-      for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) total += static_cast<size_t>(n);
-    }
-  }
-  close(fd);
-  return total;
+  return httpExchange(port, httpRequest("GET", path)).size();
 }
 
 // Scrapes at once and then every second until destroyed.
