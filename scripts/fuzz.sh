@@ -7,10 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-targets=(element_loop parse_msg pair pair_list boot_vm pair_stats prop_map mon_config)
-
 cmake --preset fuzz
 cmake --build --preset fuzz -j "$(nproc)"
+# Every target the build made (fuzz/CMakeLists.txt lists them).
+mapfile -t targets < <(cd build/fuzz/fuzz && ls fuzz_* | sed 's/^fuzz_//')
 
 work=build/fuzz/run
 mkdir -p "$work/artifacts" "$work/logs"
