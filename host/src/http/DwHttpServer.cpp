@@ -4,11 +4,14 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
+#include "host/tls/TlsContext.h"
+
 namespace {
 
 // TLS 1.2 or later with the installation's files; the authority checks
 // clients when they must present a certificate.
 bool setupTls(const DwHttpServerConfig& config, SSL_CTX& ctx) {
+  if (!tlsApplyPolicy(&ctx)) return false;
   SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   if (SSL_CTX_use_certificate_chain_file(&ctx, config.certFile.c_str()) != 1 ||
