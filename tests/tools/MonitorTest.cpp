@@ -290,12 +290,24 @@ TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
   ASSERT_TRUE(std::regex_search(out, m, std::regex("metrics on https://127.0.0.1:(\\d+)/metrics")))
       << out;
   const int port = std::stoi(m[1]);
+  // The server's certificate names the address dialled.
   httplib::SSLClient withCert("127.0.0.1", port, env.dir + "/cli.crt", env.dir + "/cli.key");
-  withCert.enable_server_certificate_verification(false);  // its name is "anchor"
+  withCert.set_ca_cert_path(env.dir + "/ca.crt");
   auto r = withCert.Get("/metrics");
   ASSERT_TRUE(r) << httplib::to_string(r.error());
   EXPECT_EQ(r->status, 200);
   EXPECT_NE(r->body.find("blr_anchor_fleet_up 1"), std::string::npos);
+  EXPECT_NE(r->body.find("blr_certificate_expiry_timestamp_seconds{name=\"anchor\",role=\"server\"}"),
+            std::string::npos);
+  // TLS 1.2 with an AEAD suite is served; CBC suites and TLS 1.1 are not.
+  const std::pair<const char*, bool> offers[] = {{"-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", true},
+                                                 {"-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA", false},
+                                                 {"-tls1_1 -cipher ALL@SECLEVEL=0", false}};
+  for (const auto& [offer, served] : offers)
+    EXPECT_EQ(env.run("openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                      " -cert cli.crt -key cli.key " + offer + " </dev/null").code == 0,
+              served)
+        << offer;
 
   httplib::SSLClient without("127.0.0.1", port);
   without.enable_server_certificate_verification(false);

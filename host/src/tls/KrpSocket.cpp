@@ -286,6 +286,20 @@ CZuError checkDialledHost(X509* cert, const KRP_Cert& peer, const std::string& h
                                host.c_str(), peer.clientName.c_str(), names.c_str());
 }
 
+std::mutex metMu;
+std::vector<KRP_Cert> met;  // krpServerCertsMet
+
+void rememberServerCert(const KRP_Cert& cert) {
+  std::lock_guard<std::mutex> lock(metMu);
+  for (auto it = met.begin(); it != met.end(); ++it)
+    if (it->fingerprint == cert.fingerprint) {
+      met.erase(it);
+      break;
+    }
+  if (met.size() >= 64) met.pop_back();
+  met.insert(met.begin(), cert);
+}
+
 std::shared_ptr<KRP_Cert> describe(X509* cert, const std::string& expectedName) {
   auto out = std::make_shared<KRP_Cert>();
   X509_NAME* subject = X509_get_subject_name(cert);
@@ -400,6 +414,11 @@ CZuError krpSetRemoteClientName(KrpSocket* s, const std::string& clientName) {
   return CZuError();
 }
 
+std::vector<KRP_Cert> krpServerCertsMet() {
+  std::lock_guard<std::mutex> lock(metMu);
+  return met;
+}
+
 CZuError krpSetDialledHost(KrpSocket* s, const std::string& host) {
   if (s == nullptr)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set dialled host: no socket");
@@ -450,6 +469,7 @@ CZuError krpAuthSocketMs(KrpSocket* s, int role, std::shared_ptr<KRP_Cert>* peer
     return err;
   }
   s->authenticated = true;
+  if (role == KRP_ROLE_CLIENT) rememberServerCert(*described);
   if (peer != nullptr) *peer = std::move(described);
   return CZuError();
 }

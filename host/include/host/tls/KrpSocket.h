@@ -91,6 +91,10 @@ CZuError krpSetDialledHost(KrpSocket* s, const std::string& host);
 // TLS_AES_128_GCM_SHA256"); empty before it.
 std::string krpCipher(KrpSocket* s);
 
+// The server certificates this process's clients authenticated, the latest
+// first, each once (at most 64): what a check of the set-up met.
+std::vector<KRP_Cert> krpServerCertsMet();
+
 // Runs the handshake as KRP_ROLE_CLIENT (the side that connected) or
 // KRP_ROLE_SERVER, verifying the peer's certificate; on success `peer`
 // describes it.
