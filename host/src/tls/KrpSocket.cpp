@@ -1,11 +1,11 @@
 #include "host/tls/KrpSocket.h"
 
+#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <arpa/inet.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
@@ -460,7 +460,9 @@ CZuError krpAuthSocketMs(KrpSocket* s, int role, std::shared_ptr<KRP_Cert>* peer
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't %s: peer presented no valid certificate",
                                  what);
   }
-  std::shared_ptr<KRP_Cert> described = describe(cert, s->expectedName);
+  // A server that asks for nothing is spared describing its peer.
+  std::shared_ptr<KRP_Cert> described;
+  if (peer != nullptr || role == KRP_ROLE_CLIENT) described = describe(cert, s->expectedName);
   if (role == KRP_ROLE_CLIENT && !s->dialledHost.empty())
     err = checkDialledHost(cert, *described, s->dialledHost);
   X509_free(cert);

@@ -227,10 +227,14 @@ int listCerts(const Cli& cli, const std::string& dir) {
     cli.printJson(Json{{"certificates", rows}});
     return kExitOk;
   }
+  const time_t soon = now + KrpCertAuthority::kExpiryWarnDays * 86400L;
   CliTable table({"NAME", "EXPIRES", "STATE"});
   for (const KrpCertEntry& c : certs)
     table.add({c.name, timeText(static_cast<uint64_t>(c.notAfter)),
-               c.revoked ? "revoked" : c.notAfter <= now ? "expired" : "valid"});
+               c.revoked             ? "revoked"
+               : c.notAfter <= now   ? "expired"
+               : c.notAfter <= soon  ? "expiring"
+                                     : "valid"});
   std::fputs(table.render().c_str(), stdout);
   return kExitOk;
 }
