@@ -11,6 +11,7 @@
 #include "output/CliRecords.h"
 #include "commands/CliTrial.h"
 #include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpPeerPolicy.h"
 #include "host/tls/KrpSocket.h"
 
 namespace {
@@ -34,20 +35,12 @@ struct InitOptions {
 std::string splitServer(const std::string& text, std::vector<std::string>* hosts) {
   size_t eq = text.find('=');
   if (eq == std::string::npos) return text;
-  std::string host;
-  for (char c : text.substr(eq + 1) + ",") {
-    if (c != ',') {
-      host += c;
-    } else if (!host.empty()) {
-      hosts->push_back(host);
-      host.clear();
-    }
-  }
+  for (const std::string& host : KrpPeerPolicy::parseNames(text.substr(eq + 1)))
+    hosts->push_back(host);
   return text.substr(0, eq);
 }
 
-// The names --proxy and --server give, with their hosts moved to o->hosts;
-// in a trial every client is on the trial's host.
+// The names --proxy and --server give, with their hosts moved to o->hosts.
 void takeServerHosts(InitOptions* o) {
   for (std::vector<std::string>* list : {&o->proxies, &o->servers})
     for (std::string& entry : *list) {
@@ -58,7 +51,7 @@ void takeServerHosts(InitOptions* o) {
 }
 
 // A certificate's subjectAltName: the client name itself and the hosts it
-// serves on, each once.
+// serves on, each once; in a trial every client is on the trial's host.
 std::vector<std::string> altNames(const std::string& name, std::vector<std::string> hosts,
                                   const std::string& trialHost) {
   if (!trialHost.empty()) hosts.push_back(trialHost);
