@@ -119,6 +119,7 @@ CZuError BlrCtrl::openControl(const std::string& host) {
   CZuError err = socket.SetToNonBlocking();
   if (!err.IsError()) err = krpInitSocket(socket, KRP_INIT_DEFAULT, &krpSocket);
   if (!err.IsError()) err = krpSetRemoteClientName(krpSocket, clientName);
+  if (!err.IsError()) err = krpSetDialledHost(krpSocket, hostName);
   if (!err.IsError()) err = krpAuthSocket(krpSocket, KRP_ROLE_CLIENT, &peer, authTimeout);
   if (err.IsError()) {
     disconnect();

@@ -1,11 +1,156 @@
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 
+#include "support/EvDebugRecorder.h"
 #include "support/LinkTestEnv.h"
 #include "host/config/DWPlatformInfo.h"
 
 namespace {
+
+// A context of `name` narrowed by `narrow`, as an old peer would offer.
+std::shared_ptr<TlsContext> narrowed(const std::string& name, std::function<int(SSL_CTX*)> narrow) {
+  std::shared_ptr<TlsContext> tls = TestCerts::get().context(name);
+  EXPECT_EQ(narrow(tls->native()), 1);
+  return tls;
+}
+
+int tls12Only(SSL_CTX* ctx, const char* suites) {
+  return SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) & SSL_CTX_set_cipher_list(ctx, suites);
+}
+
+TEST(KrpSocketTest, PeersOfferingOnlyRefusedProtocolsOrSuitesAreToldWhy) {
+  LinkTestEnv& env = LinkTestEnv::get();
+  auto cbc = [](SSL_CTX* c) { return tls12Only(c, "ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA"); };
+  auto tls11 = [](SSL_CTX* c) {
+    return SSL_CTX_set_min_proto_version(c, TLS1_1_VERSION) &
+           SSL_CTX_set_max_proto_version(c, TLS1_1_VERSION) &
+           SSL_CTX_set_cipher_list(c, "ECDHE-ECDSA-AES128-SHA:@SECLEVEL=0");
+  };
+  const char* noSuite = "offers no TLS 1.2 AEAD suite with ECDHE key exchange, or TLS 1.3";
+  const char* oldProtocol = "offers neither TLS 1.2 nor TLS 1.3";
+  struct Case {
+    const char* what;
+    std::shared_ptr<TlsContext> clientTls, serverTls;
+    const char* refusingSide;  // "server" or "client"
+    const char* reason;
+  } cases[] = {
+      {"client with CBC suites only", narrowed("client1", cbc), env.server, "server", noSuite},
+      {"client with TLS 1.1 only", narrowed("client1", tls11), env.server, "server", oldProtocol},
+      {"server with CBC suites only", env.client, narrowed("anchor", cbc), "client",
+       "the peer refused the handshake; it may offer no TLS 1.2 AEAD suite"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    KrpPair pair(c.clientTls, c.serverTls);
+    EXPECT_FALSE(pair.handshake());
+    const CZuError& err = std::string(c.refusingSide) == "server" ? pair.serverErr : pair.clientErr;
+    EXPECT_THAT(err.AsString(), HasSubstr(c.reason));
+  }
+}
+
+TEST(KrpSocketTest, TheServersOrderOfSuitesWins) {
+  LinkTestEnv& env = LinkTestEnv::get();
+  struct Case {
+    std::function<int(SSL_CTX*)> prefer;
+    const char* agreed;
+  } cases[] = {
+      {[](SSL_CTX* c) {
+         return tls12Only(c, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256");
+       },
+       "TLSv1.2 ECDHE-ECDSA-AES128-GCM-SHA256"},
+      {[](SSL_CTX* c) {
+         return SSL_CTX_set_ciphersuites(c, "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256");
+       },
+       "TLSv1.3 TLS_AES_128_GCM_SHA256"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.agreed);
+    KrpPair pair(narrowed("client1", c.prefer), env.server);
+    ASSERT_TRUE(pair.handshake());
+    EXPECT_EQ(krpCipher(pair.client), c.agreed);
+    EXPECT_EQ(krpCipher(pair.server), c.agreed);
+  }
+}
+
+// The server "named" lists a DNS name and an address; "legacy" lists none.
+TEST(KrpSocketTest, ClientsCheckTheDialledHostAgainstTheServersAltNames) {
+  const std::string dir = LinkTestEnv::dir();
+  KrpCertAuthority ca;
+  ASSERT_OK(KrpCertAuthority::open(dir, &ca));
+  ASSERT_OK(ca.issue("named", KRP_CERT_KIND_CLIENT, 30, dir, {"srv.example", "10.1.2.3"}));
+  ASSERT_OK(ca.issue("legacy", KRP_CERT_KIND_CLIENT, 30, dir));
+  EXPECT_TRUE(ca.issue("bad", KRP_CERT_KIND_CLIENT, 30, dir, {"a,DNS:b"}).IsError());
+  std::shared_ptr<TlsContext> named = TestCerts::get().context("named");
+  std::shared_ptr<TlsContext> legacy = TestCerts::get().context("legacy");
+  struct Case {
+    std::shared_ptr<TlsContext> server;
+    const char* dialled;
+    const char* refusal;  // null: accepted
+  } cases[] = {
+      {named, "srv.example", nullptr},
+      {named, "SRV.example", nullptr},
+      {named, "10.1.2.3", nullptr},
+      {named, "other.example",
+       "dialled other.example, but the certificate of named holds only srv.example, 10.1.2.3"},
+      {named, "10.1.2.4", "dialled 10.1.2.4"},
+      {legacy, "anything.example", nullptr},
+  };
+  EvDebugRecorder log;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dialled);
+    KrpPair pair(LinkTestEnv::get().client, c.server);
+    ASSERT_OK(krpSetDialledHost(pair.client, c.dialled));
+    pair.handshake();
+    if (c.refusal == nullptr) {
+      EXPECT_OK(pair.clientErr);
+    } else {
+      EXPECT_THAT(pair.clientErr.AsString(), HasSubstr(c.refusal));
+      EXPECT_EQ(pair.serverCert, nullptr);
+    }
+  }
+  // Only the certificate without names is accepted on its client name alone.
+  EXPECT_THAT(log.messages(), testing::Contains(AllOf(HasSubstr("certificate of legacy"),
+                                                      HasSubstr("has no subjectAltName")))
+                                  .Times(1));
+  EXPECT_THAT(log.messages(), testing::Each(testing::Not(HasSubstr("certificate of named"))));
+}
+
+// Leaves at most 397 days and never beyond their authority, which lasts at
+// most 10 years; renewal keeps the key and the names.
+TEST(KrpSocketTest, CertificateLifetimesAreBoundedAndRenewalKeepsKeyAndNames) {
+  const std::string dir = LinkTestEnv::dir();
+  TempDir shortLived;
+  KrpCertAuthority ca, brief;
+  ASSERT_OK(KrpCertAuthority::open(dir, &ca));
+  EXPECT_TRUE(ca.issue("long", KRP_CERT_KIND_CLIENT, KrpCertAuthority::kCertValidDays + 1, dir)
+                  .IsError());
+  EXPECT_TRUE(KrpCertAuthority::create(shortLived.path() + "/x", "X", 3651, &brief).IsError());
+  ASSERT_OK(KrpCertAuthority::create(shortLived.path(), "Brief CA", 5, &brief));
+  ASSERT_OK(brief.issue("leaf", KRP_CERT_KIND_CLIENT, KrpCertAuthority::kCertValidDays,
+                        shortLived.path()));
+  KRP_Cert caCert, leaf;
+  ASSERT_OK(krpReadCertFile(brief.caFile(), &caCert));
+  ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(shortLived.path(), "leaf"), &leaf));
+  EXPECT_EQ(leaf.notAfter, caCert.notAfter);
+
+  ASSERT_OK(ca.issue("renewing", KRP_CERT_KIND_PRODUCT, 3, dir, {"r.example"}));
+  KRP_Cert before, after;
+  ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(dir, "renewing"), &before));
+  EXPECT_NEAR(double(before.notAfter - time(nullptr)), 3 * 86400.0, 60);
+  ASSERT_OK(ca.renew(dir, "renewing", KrpCertAuthority::kCertValidDays));
+  ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(dir, "renewing"), &after));
+  EXPECT_NEAR(double(after.notAfter - time(nullptr)), KrpCertAuthority::kCertValidDays * 86400.0, 60);
+  EXPECT_EQ(after.kind, KRP_CERT_KIND_PRODUCT);
+  EXPECT_EQ(after.altNames, (std::vector<std::string>{"r.example"}));
+  EXPECT_NE(after.fingerprint, before.fingerprint);
+  EXPECT_OK(KrpCertAuthority::checkKeyMatches(KrpCertAuthority::certPath(dir, "renewing"),
+                                              KrpCertAuthority::keyPath(dir, "renewing")));
+  // Another authority's certificate is not renewed.
+  EXPECT_TRUE(brief.renew(dir, "renewing", 30).IsError());
+}
 
 // Data over the handshaken socket, many TLS records each way, and what each
 // side learns of its peer (name, kind, a name other than expected) are

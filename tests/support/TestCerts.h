@@ -1,7 +1,8 @@
 // Certificates of the tests, made once per process in a temporary directory:
 // the authority "Test CA" with per-client certificates for "anchor",
 // "client1", "head1", "tail1" and "job1" and the built-in product certificate
-// "product"; and "Other CA" with "intruder".
+// "product", each serving on the loopback addresses and "localhost"; and
+// "Other CA" with "intruder".
 #ifndef BLR_TESTS_SUPPORT_TESTCERTS_H
 #define BLR_TESTS_SUPPORT_TESTCERTS_H
 
@@ -53,9 +54,10 @@ class TestCerts {
     check(KrpCertAuthority::create(dir(), "Test CA", KrpCertAuthority::kCaValidDays, &ca));
     check(KrpCertAuthority::create(otherDir(), "Other CA", 30, &other));
     int days = KrpCertAuthority::kCertValidDays;
+    const std::vector<std::string> local = {"127.0.0.1", "::1", "localhost"};
     for (const char* name : {"anchor", "client1", "head1", "tail1", "job1"})
-      check(ca.issue(name, KRP_CERT_KIND_CLIENT, days, dir()));
-    check(ca.issue("product", KRP_CERT_KIND_PRODUCT, days, dir()));
+      check(ca.issue(name, KRP_CERT_KIND_CLIENT, days, dir(), local));
+    check(ca.issue("product", KRP_CERT_KIND_PRODUCT, days, dir(), local));
     check(other.issue("intruder", KRP_CERT_KIND_CLIENT, days, otherDir()));
   }
 

@@ -298,6 +298,17 @@ TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("blr_anchor_fleet_up 1"), std::string::npos);
+  EXPECT_NE(r.body.find("blr_certificate_expiry_timestamp_seconds{name=\"anchor\",role=\"server\"}"),
+            std::string::npos);
+  // TLS 1.2 with an AEAD suite is served; CBC suites and TLS 1.1 are not.
+  const std::pair<const char*, bool> offers[] = {{"-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", true},
+                                                 {"-tls1_2 -cipher ECDHE-ECDSA-AES128-SHA", false},
+                                                 {"-tls1_1 -cipher ALL@SECLEVEL=0", false}};
+  for (const auto& [offer, served] : offers)
+    EXPECT_EQ(env.run("openssl s_client -connect 127.0.0.1:" + std::to_string(port) +
+                      " -cert cli.crt -key cli.key " + offer + " </dev/null").code == 0,
+              served)
+        << offer;
   EXPECT_FALSE(HttpAnswer(httpExchange(port, httpRequest("GET", "/metrics"), context(""))));
   EXPECT_EQ(rawExchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), "");  // not TLS
 }

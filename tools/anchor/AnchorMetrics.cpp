@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <set>
 
 #include "AnchorMonitor.h"
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrPairCodes.h"
 #include "FleetView.h"
+#include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
+#include "host/tls/KrpSocket.h"
 #include "host/link/DwLinkServer.h"
 #include "host/metrics/DwMetrics.h"
 
@@ -163,6 +166,27 @@ void workflowMetrics(const std::vector<FleetRun>& runs,
                  {{"kind", s.first.first}, {"step", s.first.second}}, s.second->snapshot());
 }
 
+// When the certificates in use end: the authority's and this server's own
+// (read now, so a renewal shows at once), and those of the servers reached
+// since start, the latest of each name.
+void certificateMetrics(DwMetricsText* m) {
+  const char* name = "blr_certificate_expiry_timestamp_seconds";
+  m->family(name, "gauge", "When a certificate in use ends, by its name and role.");
+  DWPlatformInfo info;
+  const std::pair<const char*, const char*> files[] = {{"sCAFile", "authority"},
+                                                       {"sCertFile", "server"}};
+  for (const auto& [key, role] : files) {
+    std::string path;
+    KRP_Cert cert;
+    if (info.getString("Security", key, &path) && !krpReadCertFile(path, &cert).IsError())
+      m->sample(name, {{"name", cert.clientName}, {"role", role}}, static_cast<double>(cert.notAfter));
+  }
+  std::set<std::string> shown;
+  for (const KRP_Cert& cert : krpServerCertsMet())
+    if (shown.insert(cert.clientName).second)
+      m->sample(name, {{"name", cert.clientName}, {"role", "peer"}}, static_cast<double>(cert.notAfter));
+}
+
 }  // namespace
 
 std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& listener,
@@ -170,6 +194,7 @@ std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& lis
   const Clock::time_point began = Clock::now();
   DwMetricsText m;
   serverMetrics(link, listener, &m);
+  certificateMetrics(&m);
   std::vector<FleetPair> pairs;
   std::vector<FleetRun> runs;
   std::map<std::pair<std::string, std::string>, int64_t> planRuns;

@@ -28,11 +28,10 @@
 
 namespace {
 
-// TLS 1.2 or later with the installation's files; the authority checks
-// clients when they must present a certificate.
+// The installation's TLS policy and files; the authority checks clients when
+// they must present a certificate.
 bool setupTls(const DwHttpServerConfig& config, SSL_CTX& ctx) {
-  SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
-  SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  if (!tlsApplyPolicy(&ctx)) return false;
   if (SSL_CTX_use_certificate_chain_file(&ctx, config.certFile.c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(&ctx, config.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
       SSL_CTX_check_private_key(&ctx) != 1)

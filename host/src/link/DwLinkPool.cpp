@@ -101,6 +101,7 @@ CZuError DwLinkPool::connect(const DwLinkClientConfig& config, const DwLinkAddre
   if (err.IsError()) return err;
   std::shared_ptr<KRP_Cert> peer;
   err = krpSetRemoteClientName(s, config.serverName);
+  if (!err.IsError()) err = krpSetDialledHost(s, server.host);
   if (!err.IsError()) err = krpAuthSocketMs(s, KRP_ROLE_CLIENT, &peer, config.authTimeoutMs);
   if (!err.IsError()) err = dwLinkCheckPeerKind(*peer, config.allowBuiltinCerts);
   if (!err.IsError() && !peer->nameMatches())

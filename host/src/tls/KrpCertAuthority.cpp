@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -11,11 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
 #include "host/tls/KrpPeerPolicy.h"
+#include "host/tls/KrpSocket.h"
 #include "host/tls/TlsContext.h"
 
 struct KrpCertAuthority::Keys {
@@ -174,9 +177,58 @@ CZuError newKey(PkeyPtr* out) {
   return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't generate key: %s", tlsErrorText().c_str());
 }
 
-CZuError checkDays(int validDays) {
-  if (validDays >= 1 && validDays <= 36500) return CZuError();
-  return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid validity of %d days", validDays);
+CZuError checkDays(int validDays, int maxDays) {
+  if (validDays >= 1 && validDays <= maxDays) return CZuError();
+  return FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid validity of %d days (1 to %d)", validDays,
+                               maxDays);
+}
+
+// A DNS name as a certificate may list it: letters, digits, '-', '_' and
+// dots between labels.
+bool validDnsName(const std::string& host) {
+  if (host.empty() || host.size() > 253 || host.front() == '.' ||
+      host.find("..") != std::string::npos)
+    return false;
+  for (char c : host)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+      return false;
+  return true;
+}
+
+// subjectAltName from `hosts`: an address as an IP entry, anything else as a
+// DNS name.
+CZuError addAltNames(X509* cert, const std::vector<std::string>& hosts) {
+  if (hosts.empty()) return CZuError();
+  GENERAL_NAMES* names = sk_GENERAL_NAME_new_null();
+  CZuError err;
+  for (size_t i = 0; names != nullptr && i < hosts.size() && !err.IsError(); ++i) {
+    GENERAL_NAME* name = GENERAL_NAME_new();
+    ASN1_OCTET_STRING* ip = a2i_IPADDRESS(hosts[i].c_str());
+    ERR_clear_error();  // not an address leaves its reason queued
+    if (ip != nullptr) {
+      GENERAL_NAME_set0_value(name, GEN_IPADD, ip);
+    } else if (validDnsName(hosts[i])) {
+      ASN1_IA5STRING* dns = ASN1_IA5STRING_new();
+      ASN1_STRING_set(dns, hosts[i].data(), static_cast<int>(hosts[i].size()));
+      GENERAL_NAME_set0_value(name, GEN_DNS, dns);
+    } else {
+      err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid host name or address \"%s\"",
+                                  hosts[i].c_str());
+    }
+    if (err.IsError() || sk_GENERAL_NAME_push(names, name) <= 0) GENERAL_NAME_free(name);
+  }
+  if (!err.IsError() &&
+      (names == nullptr || X509_add1_ext_i2d(cert, NID_subject_alt_name, names, 0,
+                                                X509V3_ADD_DEFAULT) != 1))
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't add subjectAltName: %s", tlsErrorText().c_str());
+  GENERAL_NAMES_free(names);
+  return err;
+}
+
+// A certificate never outlives the authority that signs it.
+void clampToIssuer(X509* cert, X509* issuer) {
+  if (ASN1_TIME_compare(X509_get0_notAfter(cert), X509_get0_notAfter(issuer)) > 0)
+    X509_set1_notAfter(cert, X509_get0_notAfter(issuer));
 }
 
 template <typename T, typename Read>
@@ -200,7 +252,7 @@ std::string KrpCertAuthority::keyPath(const std::string& dir, const std::string&
 
 CZuError KrpCertAuthority::create(const std::string& dir, const std::string& name, int validDays,
                                   KrpCertAuthority* out) {
-  CZuError err = checkDays(validDays);
+  CZuError err = checkDays(validDays, kCaValidDays);
   if (!err.IsError() && !validCommonName(name))
     err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid authority name \"%s\"", name.c_str());
   if (!err.IsError() && (exists(certPath(dir, "ca")) || exists(keyPath(dir, "ca"))))
@@ -265,28 +317,69 @@ CZuError KrpCertAuthority::checkIssuedBy(const std::string& certFile, const std:
   return err;
 }
 
-CZuError KrpCertAuthority::issue(const std::string& name, int kind, int validDays,
-                                 const std::string& outDir) const {
-  CZuError err = checkDays(validDays);
-  if (!err.IsError() && !keys_) err = FXErrorUtil::ErrorInt(FXLOC, 1, "No certificate authority");
+namespace {
+
+// A leaf certificate for `name` over the public `key`, signed by `ca`.
+CZuError signLeaf(const std::string& name, int kind, int validDays,
+                  const std::vector<std::string>& hosts, EVP_PKEY* key, X509* ca, EVP_PKEY* caKey,
+                  X509Ptr* out) {
+  CZuError err = checkDays(validDays, KrpCertAuthority::kCertValidDays);
+  if (!err.IsError() && ca == nullptr)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "No certificate authority");
   if (!err.IsError() && (!validName(name) || name == "ca"))
     err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid client name \"%s\"", name.c_str());
   if (!err.IsError() && kind < 0) err = FXErrorUtil::ErrorInt(FXLOC, 1, "Invalid kind %d", kind);
-  if (!err.IsError()) err = makeDir(outDir);
-  PkeyPtr key;
   X509Ptr cert;
-  X509* ca = keys_ ? keys_->cert : nullptr;
-  if (!err.IsError()) err = newKey(&key);
   if (!err.IsError())
-    err = newCert(key.get(), "kind=" + std::to_string(kind), name, validDays, ca, &cert);
+    err = newCert(key, "kind=" + std::to_string(kind), name, validDays, ca, &cert);
+  if (!err.IsError()) clampToIssuer(cert.get(), ca);
   if (!err.IsError()) err = addExt(cert.get(), ca, NID_basic_constraints, "critical,CA:FALSE");
   if (!err.IsError()) err = addExt(cert.get(), ca, NID_key_usage, "critical,digitalSignature");
   if (!err.IsError()) err = addExt(cert.get(), ca, NID_ext_key_usage, "serverAuth,clientAuth");
   if (!err.IsError()) err = addExt(cert.get(), ca, NID_authority_key_identifier, "keyid");
-  if (!err.IsError()) err = sign(cert.get(), keys_->key);
+  if (!err.IsError()) err = addAltNames(cert.get(), hosts);
+  if (!err.IsError()) err = sign(cert.get(), caKey);
+  if (!err.IsError()) *out = std::move(cert);
+  return err;
+}
+
+}  // namespace
+
+CZuError KrpCertAuthority::issue(const std::string& name, int kind, int validDays,
+                                 const std::string& outDir,
+                                 const std::vector<std::string>& hosts) const {
+  X509* ca = keys_ ? keys_->cert : nullptr;
+  EVP_PKEY* caKey = keys_ ? keys_->key : nullptr;
+  PkeyPtr key;
+  X509Ptr cert;
+  CZuError err = newKey(&key);
+  if (!err.IsError()) err = signLeaf(name, kind, validDays, hosts, key.get(), ca, caKey, &cert);
+  if (!err.IsError()) err = makeDir(outDir);
   if (!err.IsError()) err = writePem(keyPath(outDir, name), nullptr, key.get());
   if (!err.IsError()) err = writePem(certPath(outDir, name), cert.get(), nullptr);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't issue certificate for %s", name.c_str());
+  return CZuError();
+}
+
+CZuError KrpCertAuthority::renew(const std::string& dir, const std::string& name,
+                                 int validDays) const {
+  const std::string path = certPath(dir, name);
+  KRP_Cert old;
+  CZuError err = krpReadCertFile(path, &old);
+  if (!err.IsError() && old.clientName != name)
+    err = FXErrorUtil::ErrorInt(FXLOC, 1, "%s names client \"%s\"", path.c_str(),
+                                old.clientName.c_str());
+  if (!err.IsError()) err = checkIssuedBy(path, caFile_);
+  X509* raw = nullptr;
+  if (!err.IsError()) err = readPem(path, PEM_read_bio_X509, &raw);
+  X509Ptr oldCert(raw), cert;
+  // The key stays: only the certificate file changes, in one rename, so a
+  // process reloading meanwhile never pairs a key with another certificate.
+  if (!err.IsError())
+    err = signLeaf(name, old.kind, validDays, old.altNames, X509_get0_pubkey(oldCert.get()),
+                   keys_ ? keys_->cert : nullptr, keys_ ? keys_->key : nullptr, &cert);
+  if (!err.IsError()) err = writePem(path, cert.get(), nullptr);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't renew certificate of %s", name.c_str());
   return CZuError();
 }
 

@@ -1,11 +1,13 @@
 #include "host/tls/KrpSocket.h"
 
+#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -14,7 +16,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
+#include "host/log/EvDebug.h"
 #include "host/tls/TlsContext.h"
 
 struct KrpSocket {
@@ -22,6 +27,7 @@ struct KrpSocket {
   std::shared_ptr<TlsContext> tls;
   SSL* ssl = nullptr;
   std::string expectedName;
+  std::string dialledHost;
   int cancelFd = -1;
   bool authenticated = false;
   bool broken = false;  // a fatal error happened; no close notice may be sent
@@ -126,7 +132,11 @@ int runTls(KrpSocket* s, int timeoutMs, const char* what, Op op, CZuError* err) 
       s->broken = true;
       return 0;
     } else {
+      // A peer offering only what the policy refuses is told apart from
+      // other failures: it needs upgrading, not new certificates.
+      std::string why = tlsPolicyRefusal();
       std::string text = tlsErrorText();
+      if (!why.empty()) text = why + " (" + text + ")";
       long verify = SSL_get_verify_result(s->ssl);
       if (!s->authenticated && verify != X509_V_OK)
         text += std::string(" (") + X509_verify_cert_error_string(verify) + ")";
@@ -206,6 +216,90 @@ std::string pemOf(X509* cert) {
   return out;
 }
 
+std::string asnText(const ASN1_STRING* data) {
+  return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)),
+                     static_cast<size_t>(ASN1_STRING_length(data)));
+}
+
+std::vector<std::string> altNamesOf(X509* cert) {
+  std::vector<std::string> out;
+  auto* names = static_cast<GENERAL_NAMES*>(
+      X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+  for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
+    const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
+    if (name->type == GEN_DNS) {
+      out.push_back(asnText(name->d.dNSName));
+    } else if (name->type == GEN_IPADD) {
+      std::string bytes = asnText(name->d.iPAddress);
+      char text[INET6_ADDRSTRLEN] = "";
+      int family = bytes.size() == 4 ? AF_INET : AF_INET6;
+      if ((bytes.size() == 4 || bytes.size() == 16) &&
+          inet_ntop(family, bytes.data(), text, sizeof text) != nullptr)
+        out.push_back(text);
+    }
+  }
+  GENERAL_NAMES_free(names);
+  return out;
+}
+
+// An address is matched against the address entries, a name against the DNS
+// ones; the subject's common name is a client name, never a host name.
+bool hostListed(X509* cert, const std::string& host) {
+  if (X509_check_ip_asc(cert, host.c_str(), 0) == 1) return true;
+  const unsigned flags = X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
+  bool listed = X509_check_host(cert, host.c_str(), host.size(), flags, nullptr) == 1;
+  ERR_clear_error();
+  return listed;
+}
+
+// Logged at most once a minute per server certificate and dialled host, so
+// that a pool reconnecting does not flood the log.
+void warnNoAltNames(const KRP_Cert& peer, const std::string& host) {
+  static std::mutex mu;
+  static std::map<std::string, std::chrono::steady_clock::time_point> logged;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (logged.size() >= 4096) logged.clear();
+    auto it = logged.find(peer.fingerprint + "|" + host);
+    if (it != logged.end() && now - it->second < std::chrono::minutes(1)) return;
+    logged[peer.fingerprint + "|" + host] = now;
+  }
+  EvDebug().handleMsgEventDebug(1, "krpAuthSocket", 0, nullptr,
+                                "Warning: the certificate of %s (dialled as %s) has no "
+                                "subjectAltName; only its client name identifies the server "
+                                "(issue it anew: blr certs issue DIR NAME --host HOST)",
+                                peer.clientName.c_str(), host.c_str());
+}
+
+CZuError checkDialledHost(X509* cert, const KRP_Cert& peer, const std::string& host) {
+  if (peer.altNames.empty()) {
+    warnNoAltNames(peer, host);
+    return CZuError();
+  }
+  if (hostListed(cert, host)) return CZuError();
+  std::string names;
+  for (const std::string& n : peer.altNames) names += (names.empty() ? "" : ", ") + n;
+  return FXErrorUtil::ErrorInt(FXLOC, 1,
+                               "Couldn't authenticate to peer: dialled %s, but the certificate of "
+                               "%s holds only %s",
+                               host.c_str(), peer.clientName.c_str(), names.c_str());
+}
+
+std::mutex metMu;
+std::vector<KRP_Cert> met;  // krpServerCertsMet
+
+void rememberServerCert(const KRP_Cert& cert) {
+  std::lock_guard<std::mutex> lock(metMu);
+  for (auto it = met.begin(); it != met.end(); ++it)
+    if (it->fingerprint == cert.fingerprint) {
+      met.erase(it);
+      break;
+    }
+  if (met.size() >= 64) met.pop_back();
+  met.insert(met.begin(), cert);
+}
+
 std::shared_ptr<KRP_Cert> describe(X509* cert, const std::string& expectedName) {
   auto out = std::make_shared<KRP_Cert>();
   X509_NAME* subject = X509_get_subject_name(cert);
@@ -217,6 +311,7 @@ std::shared_ptr<KRP_Cert> describe(X509* cert, const std::string& expectedName) 
   out->pem = pemOf(cert);
   out->notBefore = asnTime(X509_get0_notBefore(cert));
   out->notAfter = asnTime(X509_get0_notAfter(cert));
+  out->altNames = altNamesOf(cert);
   return out;
 }
 
@@ -319,6 +414,23 @@ CZuError krpSetRemoteClientName(KrpSocket* s, const std::string& clientName) {
   return CZuError();
 }
 
+std::vector<KRP_Cert> krpServerCertsMet() {
+  std::lock_guard<std::mutex> lock(metMu);
+  return met;
+}
+
+CZuError krpSetDialledHost(KrpSocket* s, const std::string& host) {
+  if (s == nullptr)
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't set dialled host: no socket");
+  s->dialledHost = host;
+  return CZuError();
+}
+
+std::string krpCipher(KrpSocket* s) {
+  if (s == nullptr || !s->authenticated) return std::string();
+  return std::string(SSL_get_version(s->ssl)) + " " + SSL_get_cipher_name(s->ssl);
+}
+
 CZuError krpAuthSocket(KrpSocket* s, int role, std::shared_ptr<KRP_Cert>* peer, int timeoutSecs) {
   return krpAuthSocketMs(s, role, peer, secsToMs(timeoutSecs));
 }
@@ -348,9 +460,19 @@ CZuError krpAuthSocketMs(KrpSocket* s, int role, std::shared_ptr<KRP_Cert>* peer
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't %s: peer presented no valid certificate",
                                  what);
   }
-  s->authenticated = true;
-  if (peer != nullptr) *peer = describe(cert, s->expectedName);
+  // A server that asks for nothing is spared describing its peer.
+  std::shared_ptr<KRP_Cert> described;
+  if (peer != nullptr || role == KRP_ROLE_CLIENT) described = describe(cert, s->expectedName);
+  if (role == KRP_ROLE_CLIENT && !s->dialledHost.empty())
+    err = checkDialledHost(cert, *described, s->dialledHost);
   X509_free(cert);
+  if (err.IsError()) {
+    s->broken = true;
+    return err;
+  }
+  s->authenticated = true;
+  if (role == KRP_ROLE_CLIENT) rememberServerCert(*described);
+  if (peer != nullptr) *peer = std::move(described);
   return CZuError();
 }
 

@@ -24,6 +24,51 @@ std::string tlsErrorText() {
   return out;
 }
 
+namespace {
+
+// TLS 1.2: ECDHE with AES-GCM or ChaCha20-Poly1305, strongest first; RSA
+// signatures stay allowed for listeners given a certificate of another
+// authority.  TLS 1.3 suites are all AEAD.
+const char kTls12Suites[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+const char kTls13Suites[] =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+
+}  // namespace
+
+bool tlsApplyPolicy(ssl_ctx_st* ctx) {
+  SSL_CTX_set_options(ctx, SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION |
+                               SSL_OP_NO_RENEGOTIATION);
+  SSL_CTX_clear_options(ctx, SSL_OP_ALLOW_CLIENT_RENEGOTIATION);
+  return SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1 &&
+         SSL_CTX_set_cipher_list(ctx, kTls12Suites) == 1 &&
+         SSL_CTX_set_ciphersuites(ctx, kTls13Suites) == 1 &&
+         SSL_CTX_set1_groups_list(ctx, "X25519:P-256:P-384") == 1;
+}
+
+std::string tlsPolicyRefusal() {
+  unsigned long code = ERR_peek_error();
+  if (ERR_GET_LIB(code) != ERR_LIB_SSL) return std::string();
+  switch (ERR_GET_REASON(code)) {
+    case SSL_R_NO_SHARED_CIPHER:
+    case SSL_R_NO_CIPHERS_AVAILABLE:
+    case SSL_R_WRONG_CIPHER_RETURNED:
+      return "the peer offers no TLS 1.2 AEAD suite with ECDHE key exchange, or TLS 1.3 "
+             "(CBC suites and RSA key exchange are refused)";
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+    case SSL_R_VERSION_TOO_LOW:
+      return "the peer offers neither TLS 1.2 nor TLS 1.3 (older protocols are refused)";
+    case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+      return "the peer refused the handshake; it may offer no TLS 1.2 AEAD suite with ECDHE "
+             "key exchange, or TLS 1.3";
+    default:
+      return std::string();
+  }
+}
+
 TlsContext::~TlsContext() {
   X509_STORE_free(crlStore_);
   SSL_CTX_free(ctx_);
@@ -41,7 +86,9 @@ CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't create TLS context: %s",
                                  tlsErrorText().c_str());
   std::shared_ptr<TlsContext> tls(new TlsContext(config, ctx));
-  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  if (!tlsApplyPolicy(ctx))
+    return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't apply the TLS policy: %s",
+                                 tlsErrorText().c_str());
   SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   // Frames carry their length, so a bare TCP close is reported as a close.
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);

@@ -15,6 +15,7 @@
 #include "host/tls/KrpCertAuthority.h"
 #include "host/tls/KrpSocket.h"
 #include "host/tls/TlsContext.h"
+#include "support/Check.h"
 #include "support/ChildProcess.h"
 #include "tools/cli/CliEnv.h"
 
@@ -177,9 +178,11 @@ TEST_F(AccessTest, ChangesNameWhoAskedAndOnlyRegisteredNamesAreServedUntilRevoke
   EXPECT_NE(r.err.find("revoked"), std::string::npos) << r.err;
 }
 
-TEST(CertFiles, ModesDoNotFollowTheUmask) {
+TEST(CertFiles, ModesDoNotFollowTheUmaskNamesAndRenewal) {
   CliEnv env;
-  ASSERT_EQ(env.run("umask 000 && blr certs init t --client a --operator op --registries").code, 0);
+  ASSERT_EQ(env.run("umask 000 && blr certs init t --client a --operator op --registries "
+                    "--server anchor=anc.example,10.0.0.2").code,
+            0);
   auto mode = [&](const std::string& file) {
     struct stat st {};
     EXPECT_EQ(::stat((env.dir + "/t/" + file).c_str(), &st), 0) << file;
@@ -189,6 +192,26 @@ TEST(CertFiles, ModesDoNotFollowTheUmask) {
   EXPECT_EQ(mode("ca.key"), 0600u);
   EXPECT_EQ(mode("a.reg"), 0640u);
   EXPECT_EQ(mode("anchor.reg"), 0640u);
+
+  // Servers are named by what clients dial; leaves last at most 397 days.
+  KRP_Cert anchor, before, after;
+  ASSERT_OK(krpReadCertFile(env.dir + "/t/anchor.crt", &anchor));
+  EXPECT_EQ(anchor.altNames, (std::vector<std::string>{"anchor", "10.0.0.2", "127.0.0.1", "anc.example"}));
+  EXPECT_NEAR(double(anchor.notAfter - time(nullptr)), 397 * 86400.0, 3600);
+  EXPECT_EQ(env.run("blr certs issue t b --days 398").code, 2);  // usage
+  EXPECT_EQ(env.run("blr certs issue t b --host 'x y'").code, 1);
+
+  // Renewal keeps the key file and the names.
+  const std::string key = env.read("t/a.key");
+  ASSERT_OK(krpReadCertFile(env.dir + "/t/a.crt", &before));
+  ASSERT_EQ(env.run("blr certs renew t a --days 5").code, 0);
+  ASSERT_OK(krpReadCertFile(env.dir + "/t/a.crt", &after));
+  EXPECT_EQ(env.read("t/a.key"), key);
+  EXPECT_EQ(after.altNames, before.altNames);
+  EXPECT_NEAR(double(after.notAfter - time(nullptr)), 5 * 86400.0, 3600);
+  EXPECT_NE(env.run("blr certs list t").out.find("expiring"), std::string::npos);
+  EXPECT_EQ(env.run("blr certs renew t nobody").code, 1);
+
   ASSERT_EQ(env.run("umask 000 && blr certs revoke t a").code, 0);
   EXPECT_EQ(mode("ca.crl"), 0644u);
 }

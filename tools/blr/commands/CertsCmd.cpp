@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "Cli.h"
 #include "output/CliRecords.h"
 #include "commands/CliTrial.h"
 #include "host/tls/KrpCertAuthority.h"
+#include "host/tls/KrpPeerPolicy.h"
 #include "host/tls/KrpSocket.h"
 
 namespace {
@@ -18,7 +20,9 @@ struct InitOptions {
   std::string dir;
   std::vector<std::string> clients;
   std::vector<std::string> operators;  // also get certificates
-  std::vector<std::string> proxies;
+  std::vector<std::string> proxies;    // names; hosts go to `hosts`
+  std::vector<std::string> servers;
+  std::map<std::string, std::vector<std::string>> hosts;  // of --server/--proxy NAME=HOST,...
   std::string caName = "BLR CA";
   int days = KrpCertAuthority::kCertValidDays;
   bool registries = false;
@@ -26,6 +30,37 @@ struct InitOptions {
   std::string host = "127.0.0.1";
   int portBase = 0;  // 0: free ports
 };
+
+// Splits "NAME=HOST,HOST" into the name and its hosts; a bare NAME has none.
+std::string splitServer(const std::string& text, std::vector<std::string>* hosts) {
+  size_t eq = text.find('=');
+  if (eq == std::string::npos) return text;
+  for (const std::string& host : KrpPeerPolicy::parseNames(text.substr(eq + 1)))
+    hosts->push_back(host);
+  return text.substr(0, eq);
+}
+
+// The names --proxy and --server give, with their hosts moved to o->hosts.
+void takeServerHosts(InitOptions* o) {
+  for (std::vector<std::string>* list : {&o->proxies, &o->servers})
+    for (std::string& entry : *list) {
+      std::vector<std::string> hosts;
+      entry = splitServer(entry, &hosts);
+      o->hosts[entry].insert(o->hosts[entry].end(), hosts.begin(), hosts.end());
+    }
+}
+
+// A certificate's subjectAltName: the client name itself and the hosts it
+// serves on, each once; in a trial every client is on the trial's host.
+std::vector<std::string> altNames(const std::string& name, std::vector<std::string> hosts,
+                                  const std::string& trialHost) {
+  if (!trialHost.empty()) hosts.push_back(trialHost);
+  std::sort(hosts.begin(), hosts.end());
+  hosts.erase(std::unique(hosts.begin(), hosts.end()), hosts.end());
+  hosts.erase(std::remove(hosts.begin(), hosts.end(), name), hosts.end());
+  hosts.insert(hosts.begin(), name);
+  return hosts;
+}
 
 // The names to issue certificates for: with registries the central server
 // first, then the proxies, then the other clients; each once.
@@ -36,6 +71,7 @@ std::vector<std::string> issuedNames(const InitOptions& o) {
   };
   if (o.registries) add(o.anchor);
   for (const std::string& name : o.proxies) add(name);
+  for (const std::string& name : o.servers) add(name);
   for (const std::string& name : o.clients) add(name);
   for (const std::string& name : o.operators) add(name);
   return names;
@@ -93,7 +129,8 @@ Json trialJson(const TrialPlan& plan) {
               {"start", trialStartCommands(plan)}};
 }
 
-int initCerts(const Cli& cli, const InitOptions& o) {
+int initCerts(const Cli& cli, InitOptions o) {
+  takeServerHosts(&o);
   if (!o.registries && (o.portBase != 0 || !o.proxies.empty()))
     return cli.failText("--port-base and --proxy need --registries", kExitUsage);
   std::vector<std::string> names = issuedNames(o);
@@ -107,7 +144,8 @@ int initCerts(const Cli& cli, const InitOptions& o) {
   KrpCertAuthority ca;
   if (!err.IsError()) err = KrpCertAuthority::create(dir, o.caName, KrpCertAuthority::kCaValidDays, &ca);
   for (size_t i = 0; i < names.size() && !err.IsError(); ++i)
-    err = ca.issue(names[i], KRP_CERT_KIND_CLIENT, o.days, dir);
+    err = ca.issue(names[i], KRP_CERT_KIND_CLIENT, o.days, dir,
+                   altNames(names[i], o.hosts[names[i]], o.registries ? o.host : ""));
   if (!err.IsError()) err = ca.startRevocationList(dir);
   if (!err.IsError() && o.registries) err = trialWriteRegistries(plan);
   if (!err.IsError() && o.registries) err = trialRegisterProxies(plan);
@@ -129,18 +167,28 @@ int initCerts(const Cli& cli, const InitOptions& o) {
   return kExitOk;
 }
 
-int issueCerts(const Cli& cli, const std::string& dir, const std::vector<std::string>& names, int days) {
+struct IssueOptions {
+  std::string dir;
+  std::vector<std::string> names;
+  std::vector<std::string> hosts;
+  int days = KrpCertAuthority::kCertValidDays;
+};
+
+// `issue` (new keys, the names given) and `renew` (same keys and names).
+int issueCerts(const Cli& cli, const IssueOptions& o, bool renew) {
   KrpCertAuthority ca;
-  CZuError err = KrpCertAuthority::open(dir, &ca);
-  for (size_t i = 0; i < names.size() && !err.IsError(); ++i)
-    err = ca.issue(names[i], KRP_CERT_KIND_CLIENT, days, dir);
+  CZuError err = KrpCertAuthority::open(o.dir, &ca);
+  for (size_t i = 0; i < o.names.size() && !err.IsError(); ++i)
+    err = renew ? ca.renew(o.dir, o.names[i], o.days)
+                : ca.issue(o.names[i], KRP_CERT_KIND_CLIENT, o.days, o.dir,
+                           altNames(o.names[i], o.hosts, ""));
   if (err.IsError()) return cli.fail(err);
   if (cli.json()) {
-    cli.printJson(Json{{"dir", dir}, {"clients", names}});
+    cli.printJson(Json{{"dir", o.dir}, {"clients", o.names}});
     return kExitOk;
   }
-  for (const std::string& name : names)
-    std::printf("Issued %s\n", KrpCertAuthority::certPath(dir, name).c_str());
+  for (const std::string& name : o.names)
+    std::printf("%s %s\n", renew ? "Renewed" : "Issued", KrpCertAuthority::certPath(o.dir, name).c_str());
   return kExitOk;
 }
 
@@ -172,10 +220,14 @@ int listCerts(const Cli& cli, const std::string& dir) {
     cli.printJson(Json{{"certificates", rows}});
     return kExitOk;
   }
+  const time_t soon = now + KrpCertAuthority::kExpiryWarnDays * 86400L;
   CliTable table({"NAME", "EXPIRES", "STATE"});
   for (const KrpCertEntry& c : certs)
     table.add({c.name, timeText(static_cast<uint64_t>(c.notAfter)),
-               c.revoked ? "revoked" : c.notAfter <= now ? "expired" : "valid"});
+               c.revoked             ? "revoked"
+               : c.notAfter <= now   ? "expired"
+               : c.notAfter <= soon  ? "expiring"
+                                     : "valid"});
   std::fputs(table.render().c_str(), stdout);
   return kExitOk;
 }
@@ -191,15 +243,18 @@ void addCertCommands(Cli& cli) {
   cmd->add_option("DIR", o->dir, "Directory (must not hold an authority yet)")->required();
   cmd->add_option("--client", o->clients, "A client name to issue a certificate for (repeatable)");
   cmd->add_option("--proxy", o->proxies,
-                  "With --registries: a proxy's client name (repeatable); it gets control ports "
-                  "and joins the central server's client directory");
+                  "With --registries: a proxy's client name (repeatable), NAME or NAME=HOST,...; "
+                  "it gets control ports and joins the central server's client directory");
+  cmd->add_option("--server", o->servers,
+                  "A server's client name and the DNS names and addresses clients dial it at, "
+                  "NAME=HOST,... (repeatable): its certificate lists them");
   cmd->add_option("--operator", o->operators,
                   "An operator name (repeatable): gets a certificate and, with --registries, is "
                   "admitted by every server and may edit the client directory");
   cmd->add_option("--ca-name", o->caName, "The authority's name")->capture_default_str();
   cmd->add_option("--days", o->days, "Validity of the client certificates")
       ->capture_default_str()
-      ->check(CLI::Range(1, 36500));
+      ->check(CLI::Range(1, KrpCertAuthority::kCertValidDays));
   cmd->add_flag("--registries", o->registries,
                 "Also write <client>.reg for every client, all on one host, on free ports "
                 "(trials, demo)");
@@ -212,17 +267,21 @@ void addCertCommands(Cli& cli) {
       ->check(CLI::Range(1, 65000));
   cli.on(cmd, [&cli, o] { return initCerts(cli, *o); }, false);
 
-  struct IssueOptions {
-    std::string dir;
-    std::vector<std::string> names;
-    int days = KrpCertAuthority::kCertValidDays;
-  };
-  auto i = std::make_shared<IssueOptions>();
-  cmd = group->add_subcommand("issue", "Issue (or renew) per-client certificates");
-  cmd->add_option("DIR", i->dir, "Directory of the authority")->required();
-  cmd->add_option("NAME", i->names, "Client names")->required();
-  cmd->add_option("--days", i->days, "Validity")->capture_default_str()->check(CLI::Range(1, 36500));
-  cli.on(cmd, [&cli, i] { return issueCerts(cli, i->dir, i->names, i->days); }, false);
+  for (bool renew : {false, true}) {
+    auto i = std::make_shared<IssueOptions>();
+    cmd = renew ? group->add_subcommand("renew",
+                                        "Issue certificates anew with their names and keys")
+                : group->add_subcommand("issue", "Issue per-client certificates with new keys");
+    cmd->add_option("DIR", i->dir, "Directory of the authority")->required();
+    cmd->add_option("NAME", i->names, "Client names")->required();
+    if (!renew)
+      cmd->add_option("--host", i->hosts,
+                      "A DNS name or address the client serves on (repeatable)");
+    cmd->add_option("--days", i->days, "Validity")
+        ->capture_default_str()
+        ->check(CLI::Range(1, KrpCertAuthority::kCertValidDays));
+    cli.on(cmd, [&cli, i, renew] { return issueCerts(cli, *i, renew); }, false);
+  }
 
   auto r = std::make_shared<IssueOptions>();
   cmd = group->add_subcommand("revoke", "Revoke certificates: add them to the signed revocation list");

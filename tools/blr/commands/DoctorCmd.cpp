@@ -23,7 +23,8 @@ struct Check {
   std::string name;
   bool ok = true;
   std::string detail;
-  std::string fix;  // what to do, when it failed
+  std::string fix;  // what to do, when it failed or warns
+  bool warning = false;  // passed, but needs attention soon
 };
 
 class Doctor {
@@ -37,6 +38,13 @@ class Doctor {
   void fail(const std::string& name, const CZuError& err, const std::string& fix) {
     fail(name, cliOneLine(err.Summary()), fix);
   }
+  void warn(const std::string& name, const std::string& detail, const std::string& fix) {
+    checks_.push_back({name, true, detail, fix, true});
+  }
+  // An ok line for a certificate valid until `notAfter`, or a warning with
+  // `fix` when that is near.
+  void expiry(const std::string& name, const std::string& detail, time_t notAfter,
+              const std::string& fix);
 
   bool allOk() const {
     for (const Check& c : checks_)
@@ -50,13 +58,26 @@ class Doctor {
   std::vector<Check> checks_;
 };
 
+void Doctor::expiry(const std::string& name, const std::string& detail, time_t notAfter,
+                    const std::string& fix) {
+  const time_t left = notAfter - std::time(nullptr);
+  const std::string until = timeText(static_cast<uint64_t>(notAfter));
+  if (left >= KrpCertAuthority::kExpiryWarnDays * 86400L)
+    add(name, detail + "valid until " + until);
+  else
+    warn(name, detail + "expires on " + until + ", in " + std::to_string(left / 86400) + " days",
+         fix);
+}
+
 int Doctor::report() const {
   Json list = Json::array();
   for (const Check& c : checks_) {
-    list.push_back(Json{{"check", c.name}, {"ok", c.ok}, {"detail", c.detail}, {"fix", c.fix}});
+    list.push_back(Json{{"check", c.name}, {"ok", c.ok}, {"warning", c.warning},
+                        {"detail", c.detail}, {"fix", c.fix}});
+    const bool quiet = c.ok && !c.warning;
     if (!cli_.json())
-      std::printf("%-5s %s: %s%s\n", c.ok ? "ok" : "FAIL", c.name.c_str(), c.detail.c_str(),
-                  c.ok ? "" : (" -- " + c.fix).c_str());
+      std::printf("%-5s %s: %s%s\n", c.warning ? "WARN" : c.ok ? "ok" : "FAIL", c.name.c_str(),
+                  c.detail.c_str(), quiet ? "" : (" -- " + c.fix).c_str());
   }
   if (cli_.json()) cli_.printJson(Json{{"ok", allOk()}, {"checks", list}});
   return allOk() ? kExitOk : kExitFailure;
@@ -124,8 +145,9 @@ bool checkCaFile(Doctor* d, std::string* caFile) {
             "make a new authority and certificates (blr certs init) and install them everywhere");
     return false;
   }
-  d->add("CA file " + *caFile, "authority \"" + ca.clientName + "\", valid until " +
-                                   timeText(static_cast<uint64_t>(ca.notAfter)));
+  d->expiry("CA file " + *caFile, "authority \"" + ca.clientName + "\", ", ca.notAfter,
+            "make a new authority and certificates (blr certs init) and install them everywhere "
+            "before then");
   return true;
 }
 
@@ -136,6 +158,7 @@ bool checkCertificate(Doctor* d, const std::string& caFile, std::string* certFil
   if (certFile->empty()) return false;
   std::string what = "certificate " + *certFile;
   std::string renew = "issue a new one with blr certs issue <authority dir> " + clientName();
+  std::string extend = "renew it: blr certs renew <authority dir> " + clientName();
   KRP_Cert cert;
   CZuError err = krpReadCertFile(*certFile, &cert);
   if (err.IsError()) {
@@ -165,7 +188,7 @@ bool checkCertificate(Doctor* d, const std::string& caFile, std::string* certFil
             "not valid before " + timeText(static_cast<uint64_t>(cert.notBefore)),
             "check this machine's clock, or " + renew);
   else
-    d->add("certificate dates", "valid until " + timeText(static_cast<uint64_t>(cert.notAfter)));
+    d->expiry("certificate dates", "", cert.notAfter, extend);
 
   if (!caFile.empty()) {
     err = KrpCertAuthority::checkIssuedBy(*certFile, caFile);
@@ -250,6 +273,14 @@ void checkProxy(Doctor* d, const DWClientInfo& c) {
   d->add(what, detail);
 }
 
+// The certificates of the servers met above: each one's end is near or not.
+void checkServerCerts(Doctor* d) {
+  for (const KRP_Cert& cert : krpServerCertsMet())
+    d->expiry("certificate of server " + cert.clientName, "", cert.notAfter,
+              "renew it: blr certs renew <authority dir> " + cert.clientName +
+                  ", then reload that server (blr-anchor: SIGHUP) or restart it");
+}
+
 int runDoctor(const Cli& cli) {
   preferShortWaits();
   Doctor d(cli);
@@ -261,6 +292,7 @@ int runDoctor(const Cli& cli) {
   std::vector<DWClientInfo> clients;
   if (checkCentralServer(&d, d.allOk(), &clients))
     for (const DWClientInfo& c : clients) checkProxy(&d, c);
+  checkServerCerts(&d);
   return d.report();
 }
 

@@ -6,7 +6,12 @@
 // organizational unit carries the kind (KRP_CERT_KIND_CLIENT for a per-client
 // certificate, KRP_CERT_KIND_PRODUCT for the built-in product certificate).
 // Keys are EC P-256; certificates are signed with SHA-256 and usable for both
-// TLS client and server authentication.
+// TLS client and server authentication.  An issued certificate lists the DNS
+// names and addresses its holder serves on as subjectAltName, which clients
+// check against the host they dialled (KrpSocket.h).
+//
+// Validity: an authority at most kCaValidDays, an issued certificate at most
+// kCertValidDays and never beyond its authority.
 //
 // Files, all PEM: <dir>/ca.crt and <dir>/ca.key for the authority;
 // <dir>/<name>.crt and <dir>/<name>.key for an issued certificate.  Key files
@@ -31,8 +36,10 @@ struct KrpCertEntry {
 
 class KrpCertAuthority {
  public:
-  static constexpr int kCaValidDays = 10 * 365;
-  static constexpr int kCertValidDays = 3 * 365;
+  static constexpr int kCaValidDays = 10 * 365;  // also the longest allowed
+  static constexpr int kCertValidDays = 397;      // also the longest allowed
+  // Certificates closer to their end than this are reported (blr doctor).
+  static constexpr int kExpiryWarnDays = 30;
 
   KrpCertAuthority() = default;
 
@@ -43,10 +50,17 @@ class KrpCertAuthority {
   // Loads the authority kept in `dir`.
   static CZuError open(const std::string& dir, KrpCertAuthority* out);
 
-  // Issues a certificate for `name` of `kind` into `outDir`, replacing an
-  // earlier one of the same name.  Names are 1 to 64 characters of letters,
-  // digits, '.', '_' and '-', not starting with '.'.
-  CZuError issue(const std::string& name, int kind, int validDays, const std::string& outDir) const;
+  // Issues a certificate for `name` of `kind` into `outDir`, with a new key,
+  // replacing an earlier one of the same name.  Names are 1 to 64 characters
+  // of letters, digits, '.', '_' and '-', not starting with '.'.  `hosts`
+  // (DNS names or IPv4/IPv6 addresses) become its subjectAltName; none gives
+  // a certificate without one.
+  CZuError issue(const std::string& name, int kind, int validDays, const std::string& outDir,
+                 const std::vector<std::string>& hosts = {}) const;
+  // Issues the certificate of `name` in `dir` anew, valid `validDays` from
+  // now, with the same subject, subjectAltName and key.  Only the certificate
+  // file is replaced (atomically); the old one must be this authority's.
+  CZuError renew(const std::string& dir, const std::string& name, int validDays) const;
 
   // Writes an empty signed revocation list to `dir` unless it has one.
   CZuError startRevocationList(const std::string& dir) const;

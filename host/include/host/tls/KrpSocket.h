@@ -6,6 +6,12 @@
 // client than the one expected is not refused: KRP_Cert reports both names and
 // the caller decides.
 //
+// A client that names the host it dialled (krpSetDialledHost) refuses a
+// server whose certificate's subjectAltName lists neither that DNS name nor
+// that address, naming both.  A certificate without subjectAltName (made
+// before certificates carried one) passes with a warning in the log; the
+// caller's check of the client name is then all that identifies the server.
+//
 // Certificate kinds: the kind is carried in the subject's organizational unit
 // as the text "kind=<n>" (see KrpCertAuthority).  A certificate without that
 // unit, or with a value that is not a number, is of kind KRP_CERT_KIND_NONE.
@@ -24,6 +30,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/base/CZuError.h"
 #include "host/net/CZuSocket.h"
@@ -55,6 +62,7 @@ struct KRP_Cert {
   std::string pem;
   time_t notBefore = 0;
   time_t notAfter = 0;
+  std::vector<std::string> altNames;  // subjectAltName: DNS names and addresses, as text
 
   bool nameMatches() const { return expectedName.empty() || expectedName == clientName; }
 };
@@ -74,6 +82,18 @@ CZuError krpInitSocketWithContext(CZuSocket socket, int flags, std::shared_ptr<T
 
 // The client name the peer is expected to authenticate as (reported in KRP_Cert).
 CZuError krpSetRemoteClientName(KrpSocket* s, const std::string& clientName);
+
+// The DNS name or address the client dialled, checked against the server's
+// subjectAltName by krpAuthSocket; empty (the default) checks nothing.
+CZuError krpSetDialledHost(KrpSocket* s, const std::string& host);
+
+// The protocol and suite the handshake agreed on ("TLSv1.3
+// TLS_AES_128_GCM_SHA256"); empty before it.
+std::string krpCipher(KrpSocket* s);
+
+// The server certificates this process's clients authenticated, the latest
+// first, each once (at most 64): what a check of the set-up met.
+std::vector<KRP_Cert> krpServerCertsMet();
 
 // Runs the handshake as KRP_ROLE_CLIENT (the side that connected) or
 // KRP_ROLE_SERVER, verifying the peer's certificate; on success `peer`

@@ -1,6 +1,6 @@
-// TLS settings shared by every authenticated connection of a process: TLS 1.2
-// or later, the one certificate authority that peers must be signed by, and
-// this process's own certificate and key.
+// TLS settings shared by every authenticated connection of a process: the
+// protocol policy (tlsApplyPolicy), the one certificate authority that peers
+// must be signed by, and this process's own certificate and key.
 //
 // Registry, section "Security":
 //   sCAFile    text  (none)  PEM file of the certificate authority
@@ -63,6 +63,18 @@ class TlsContext {
   x509_store_st* crlStore_ = nullptr;  // authority + list; null without sCRLFile
   std::string crlStamp_;
 };
+
+// The protocol policy of every TLS context the project makes (request link,
+// control channel, HTTPS listener): TLS 1.3, or TLS 1.2 with ECDHE key
+// exchange and AEAD suites only (no CBC, no RSA key exchange); the server's
+// order of suites wins; no compression; no renegotiation.  False when OpenSSL
+// refuses a setting.
+bool tlsApplyPolicy(ssl_ctx_st* ctx);
+
+// Why a handshake failed in terms of that policy, when the error at the head
+// of OpenSSL's queue says the peer offers only what it refuses (an old
+// protocol, only CBC suites); empty otherwise.  Does not clear the queue.
+std::string tlsPolicyRefusal();
 
 // The text of OpenSSL's pending errors, oldest first, joined by "; " (empty
 // when there are none).  Clears the thread's error queue.
