@@ -50,65 +50,6 @@ TEST(SqlSchemaSteps, AreNumberedInOrderAndAlikeOnEveryBackend) {
   EXPECT_EQ(DWSchemaVersion("Unknown"), 0);
 }
 
-TEST_P(SqlSchemaTest, AFreshDatabaseIsMigratedOnceAndAgainFindsNothingToDo) {
-  for (const char* db : {"Anchor", "HistoryDB"}) {
-    SCOPED_TRACE(db);
-    int version = -1;
-    ASSERT_OK(DWReadSchemaVersion(db, &version));
-    EXPECT_EQ(version, 0);
-    DWSchemaMigration first, again;
-    ASSERT_OK(DWCreateSchema(db, &first));
-    EXPECT_EQ(first.from, 0);
-    EXPECT_EQ(first.to, DWSchemaVersion(db));
-    EXPECT_EQ(first.applied.size(), static_cast<size_t>(DWSchemaVersion(db)));
-    ASSERT_OK(DWCreateSchema(db, &again));
-    EXPECT_EQ(again.from, DWSchemaVersion(db));
-    EXPECT_EQ(again.to, DWSchemaVersion(db));
-    EXPECT_TRUE(again.applied.empty());
-    ASSERT_OK(DWReadSchemaVersion(db, &version));
-    EXPECT_EQ(version, DWSchemaVersion(db));
-  }
-  EXPECT_TRUE(DWCreateSchema("Unknown").IsError());
-}
-
-// A database that a release before versions made (the first step's tables,
-// no record) takes the first step as a no-op and the later ones, rows
-// untouched: a recorded answer of then has no digest.
-TEST_P(SqlSchemaTest, ADatabaseWithoutARecordedVersionKeepsItsRows) {
-  ASSERT_OK(DWMigrateSchema("Anchor", {DWSchemaSteps("Anchor", GetParam()).front()}));
-  DWSimpleDBConnObject conn;
-  ASSERT_EQ(conn.openSQLConnectionUsingDbName("Anchor"), 0);
-  ASSERT_EQ(conn.execQuery("INSERT INTO BlrPlan (name, healthTimeoutSecs, created, modified) "
-                           "VALUES ('kept', 30, 1, 2); "
-                           "INSERT INTO BlrRequestLog (requestId, time, answer) VALUES ('old', 1, ''); "
-                           "DROP TABLE APP_SchemaVersion"),
-            0)
-      << conn.getLastErrorText();
-  DWSchemaMigration migration;
-  ASSERT_OK(DWCreateSchema("Anchor", &migration));
-  EXPECT_EQ(migration.from, 0);
-  EXPECT_EQ(migration.to, DWSchemaVersion("Anchor"));
-  EXPECT_EQ(scalar("SELECT healthTimeoutSecs FROM BlrPlan WHERE name='kept'"), 30);
-  EXPECT_EQ(scalar("SELECT COUNT(*) FROM BlrRequestLog WHERE requestId='old' AND digest IS NULL"), 1);
-}
-
-TEST_P(SqlSchemaTest, ANewerDatabaseIsRefusedNamingBothVersionsAndNothingIsWritten) {
-  ASSERT_OK(DWCreateSchema("Anchor"));
-  const int known = DWSchemaVersion("Anchor");
-  DWSimpleDBConnObject conn;
-  ASSERT_EQ(conn.openSQLConnectionUsingDbName("Anchor"), 0);
-  const std::string newer = std::to_string(known + 2);
-  ASSERT_EQ(conn.execQuery(("INSERT INTO APP_SchemaVersion VALUES ('Anchor', " + newer + ", 'later', 0)").c_str()), 0);
-  for (const auto& steps : {DWSchemaSteps("Anchor", GetParam()), withStep("marker", "CREATE TABLE Marker (x INTEGER)")}) {
-    CZuError err = DWMigrateSchema("Anchor", steps);
-    ASSERT_TRUE(err.IsError());
-    EXPECT_THAT(err.Summary(), HasSubstr("schema version " + newer));
-    EXPECT_THAT(err.Summary(), HasSubstr("newer than version " + std::to_string(steps.back().version)));
-  }
-  EXPECT_FALSE(tableExists("Marker"));
-  EXPECT_EQ(scalar("SELECT COUNT(*) FROM APP_SchemaVersion WHERE db='Anchor'"), known + 1);
-}
-
 TEST_P(SqlSchemaTest, AFailingStepLeavesNothingAndTheVersionBeforeIt) {
   ASSERT_OK(DWCreateSchema("Anchor"));
   const int known = DWSchemaVersion("Anchor");

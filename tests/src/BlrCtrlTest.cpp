@@ -154,17 +154,6 @@ TEST_F(CtrlTest, PendingCountsDataTheTlsLayerHolds) {
 
 // ---- Operations against the simulator ----
 
-// Every operation is a call(), which needs the connection first.
-TEST_F(CtrlTest, NeverConnectedObjectRefusesEveryOperation) {
-  BlrCtrl ctrl;
-  uint64_t seq = 5;
-  for (const CZuError& err : {ctrl.applyRepCfg(vm, {}), ctrl.cleanupPairs({}), ctrl.ping(),
-                              ctrl.call(BLR_CTRL_MSG_JOB_DONE, BlrCtrlValues(), nullptr, "x"),
-                              ctrl.getLastSeqNum(vm, &seq)})
-    EXPECT_EQ(failure(err), "1: Not connected");
-  EXPECT_EQ(seq, 5u);
-}
-
 TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   BlrDB::Pair pair;
   pair.id = 12;

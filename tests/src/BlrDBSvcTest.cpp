@@ -12,8 +12,6 @@ using Map = std::map<std::string, std::string>;
 
 TEST(BlrDBSvcDispatch, RefusesMissingEmptyAndUnknownNames) {
   BlrDBSvc svc;
-  EXPECT_TRUE(svc.acceptsRemote);
-  EXPECT_EQ(svc.linkName(), "BLR");
   KRP_Cert cert;
   Map resp;
   struct Case {
@@ -30,29 +28,6 @@ TEST(BlrDBSvcDispatch, RefusesMissingEmptyAndUnknownNames) {
 }
 
 class BlrSQLTest : public SqlBackendTest {};
-
-TEST_P(BlrSQLTest, OpenTransactionIsRolledBackOnDestruction) {
-  ASSERT_OK(DWCreateSchema("Anchor"));
-  {
-    BlrSQL sql("Anchor");
-    EXPECT_FALSE(sql.inTran);
-    EXPECT_STREQ(sql.dbName, "Anchor");
-    ASSERT_EQ(sql.startTran(), 0);
-    EXPECT_TRUE(sql.inTran);
-    ASSERT_EQ(sql.execQuery("INSERT INTO APP_Client(id, name) VALUES(1, 'a')"), 0);
-  }
-  {
-    BlrSQL sql("Anchor");
-    ASSERT_EQ(sql.startTran(), 0);
-    ASSERT_EQ(sql.execQuery("INSERT INTO APP_Client(id, name) VALUES(2, 'b')"), 0);
-    ASSERT_EQ(sql.commitTran(), 0);
-    EXPECT_FALSE(sql.inTran);
-  }
-  std::vector<DWClientInfo> clients;
-  ASSERT_OK(DWClientDirectory::list(&clients));
-  ASSERT_EQ(clients.size(), 1u);
-  EXPECT_EQ(clients.front().id, 2);
-}
 
 TEST_P(BlrSQLTest, UnreachableDatabaseFailsRequestsAndIsLogged) {
   BlrDBSvc svc;

@@ -68,25 +68,6 @@ TEST_P(PairDbPairsTest, SameKeyUpdatesInPlaceAndReconcilesDisks) {
   EXPECT_EQ(unset.rpStoreId, 4);
 }
 
-TEST_P(PairDbPairsTest, IncompletePairsAreRefusedWithoutWriting) {
-  const struct {
-    const char* message;
-    void (*spoil)(BlrDB::Pair&);
-  } cases[] = {
-      {"BlrPair must have headClientId set", [](BlrDB::Pair& p) { p.headClientId = 0; }},
-      {"BlrPair must have srcGuid set for all disks", [](BlrDB::Pair& p) { p.disks.back().srcGuid.clear(); }},
-      {"BlrPair must have disks set", [](BlrDB::Pair& p) { p.disks.clear(); }},
-  };
-  for (const auto& c : cases) {
-    BlrDB::Pair p = newPair(3, 1, 2);
-    c.spoil(p);
-    CZuError err = db_.createOrUpdatePair(p);
-    EXPECT_THAT(err.Summary(), StartsWith("Couldn't create or update BlrPair: "));
-    EXPECT_THAT(err.AsString(), HasSubstr(c.message));
-  }
-  EXPECT_EQ(count("BlrPair") + count("BlrDisk"), 0);
-}
-
 TEST_P(PairDbPairsTest, PairWhoseTailHasNoClientEntryIsRefusedAndNotStored) {
   BlrDB::Pair p = newPair(3, 1, 1);
   p.tailClientId = 99;
