@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BenchSetup.h"
 #include "host/tls/KrpCertAuthority.h"
@@ -21,8 +22,9 @@ struct BenchCerts {
     dir = mkdtemp(tmpl);
     KrpCertAuthority ca;
     must(KrpCertAuthority::create(dir, "Bench CA", 30, &ca));
-    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir));
-    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir));
+    const std::vector<std::string> local = {"127.0.0.1", "localhost"};
+    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir, local));
+    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir, local));
   }
   ~BenchCerts() { std::filesystem::remove_all(dir); }
 

@@ -52,18 +52,8 @@ struct RawPeer {
   // Writes what a TLS client says first, and goes no further: a handshake
   // left half done.
   void sendClientHello() {
-    if (fd < 0) return;
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
-    if (ssl) {
-      SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
-      SSL_connect(ssl);  // wants the server's answer; the hello is written
-      char* data = nullptr;
-      long n = BIO_get_mem_data(SSL_get_wbio(ssl), &data);
-      if (n > 0) ::send(fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
-      SSL_free(ssl);
-    }
-    SSL_CTX_free(ctx);
+    static const std::string hello = clientHello();  // made once: a siege sends many
+    if (fd >= 0 && !hello.empty()) ::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
   }
 
   // Milliseconds until the server closed the connection, reading and dropping
@@ -91,6 +81,22 @@ struct RawPeer {
   KrpSocket* tls = nullptr;
 
  private:
+  static std::string clientHello() {
+    std::string out;
+    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
+    if (ssl) {
+      SSL_set_bio(ssl, BIO_new(BIO_s_mem()), BIO_new(BIO_s_mem()));
+      SSL_connect(ssl);  // wants the server's answer; the hello is written
+      char* data = nullptr;
+      long n = BIO_get_mem_data(SSL_get_wbio(ssl), &data);
+      if (n > 0) out.assign(data, static_cast<size_t>(n));
+      SSL_free(ssl);
+    }
+    SSL_CTX_free(ctx);
+    return out;
+  }
+
   void closeFd() {
     if (fd >= 0) ::close(fd);
     fd = -1;
