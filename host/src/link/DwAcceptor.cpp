@@ -123,7 +123,10 @@ bool DwAcceptor::takeDescriptor(int listenFd, int* fd) {
     }
     if (spareFd_ >= 0) ::close(spareFd_);
     int newcomer = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (newcomer >= 0) ::close(newcomer);
+    if (newcomer >= 0) {
+      countShed();
+      ::close(newcomer);
+    }
     spareFd_ = openSpare();
     if (newcomer < 0) return false;
   }
