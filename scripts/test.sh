@@ -32,7 +32,7 @@ run_preset() {
 run_preset default
 run_preset asan
 echo "== fuzz: libFuzzer targets, bounded time each"
-scripts/fuzz.sh
+scripts/fuzz.sh "${BLR_FUZZ_SECONDS:-10}"  # longer runs: BLR_FUZZ_SECONDS
 echo "== fuzz: done at ${SECONDS}s"
 if [ -n "${BLR_TEST_PACKAGES:-}" ]; then
   echo "== Debian packages: build, lintian, install, upgrade, remove, purge"
