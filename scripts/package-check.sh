@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of this tree (its uncommitted changes too), and
-# of the same tree as the previous version, runs lintian, then on this
-# machine, twice over: installs the previous version, upgrades to this one,
+# of the previous release (below) as the previous version, runs lintian, then
+# on this machine, twice over: installs the previous version, fills its
+# database, upgrades to this one (which must migrate it and keep its rows),
 # reinstalls it, removes and purges the packages (each of those twice),
 # checking the programs, the user, the conffiles and the libraries after each
 # step.  Needs root (or sudo); leaves nothing installed.
@@ -26,12 +27,12 @@ trap 'rm -rf "$work"' EXIT
 # the tree).
 [ ! -d /usr/lib/ccache ] || export PATH=/usr/lib/ccache:$PATH CCACHE_NOHASHDIR=1
 
-# build DIR VERSION: the packages of this tree as VERSION, in DIR.
+# build DIR VERSION [REV]: the packages of REV (default: this tree) as
+# VERSION, in DIR.
 build() {
-  local dir=$1 version=$2
+  local dir=$1 version=$2 tree=${3:-}
   mkdir -p "$dir/src"
-  local tree
-  tree=$(git stash create)
+  [ -n "$tree" ] || tree=$(git stash create)
   git archive "${tree:-HEAD}" | tar -x -C "$dir/src"
   sed -i "1s/(.*)/($version)/" "$dir/src/debian/changelog"
   (cd "$dir/src" && CCACHE_BASEDIR=$PWD dpkg-buildpackage -b -us -uc -j"$(nproc)") >"$dir/build.log" 2>&1 ||
@@ -40,12 +41,15 @@ build() {
 
 version=$(dpkg-parsechangelog -S Version)
 previous=$version~prev
+# The previous release: BLR_PREVIOUS_REV, or the tree just before the newest
+# schema step, so that the upgrade migrates a database of the older schema.
+previous_rev=${BLR_PREVIOUS_REV:-$(git log -1 --diff-filter=A --format=%H -- schema/sqlite/anchor)^}
 new=${1:-$work/new} old=${2:-}
 if [ $# -eq 0 ]; then
-  step "build $version and $previous"
+  step "build $version, and $previous from $(git rev-parse --short "$previous_rev")"
   build "$new" "$version"
   old=$work/old
-  build "$old" "$previous"
+  build "$old" "$previous" "$(git rev-parse "$previous_rev")"
 fi
 changes=$(ls "$new/blr_${version}_"*.changes)
 [ "$(ls "$new/"*_"$version"_*.deb | grep -vc dbgsym)" -eq ${#packages[@]} ] ||
@@ -88,6 +92,19 @@ installed() {  # installed VERSION
   bash -n /usr/share/bash-completion/completions/blr || fail "bad completion file"
 }
 
+# The anchor's database, as the blr user keeps it with the shipped registry.
+anchor_admin() { as_root runuser -u blr -- /usr/bin/blr-anchor "$@" --registry /etc/blr/anchor.reg; }
+
+populate() {
+  anchor_admin client add --id 20 --name tail1 --host 10.0.0.7 --dwd-port 8406 --evmgrc-port 8407 \
+    >/dev/null || fail "couldn't add a client to the database"
+}
+
+kept_data() {  # after an upgrade: migrated, with its rows
+  anchor_admin migrate >"$work/migrate.log" 2>&1 || { cat "$work/migrate.log"; fail "migrate failed"; }
+  anchor_admin client list | grep -q 'tail1' || fail "the upgrade lost the client directory"
+}
+
 removed() {  # removed purged|kept: the conffiles
   local p
   for p in "${packages[@]}"; do
@@ -104,6 +121,12 @@ removed() {  # removed purged|kept: the conffiles
   fi
 }
 
+# The database the check fills is its own: purging keeps databases, so the
+# check removes it after each round, and won't run beside a real one.
+db=/var/lib/blr/db
+[ ! -e "$db" ] || fail "$db exists: run the check on a machine without a blr database"
+trap 'rm -rf "$work"; as_root rm -rf "$db"' EXIT
+
 for round in 1 2; do
   first=$version
   [ -z "$old" ] || first=$previous
@@ -111,10 +134,12 @@ for round in 1 2; do
   install_debs $(debs "${old:-$new}" "$first")
   echo "# kept by the package check" | as_root tee -a /etc/blr/anchor.reg >/dev/null
   installed "$first"
+  populate
   if [ -n "$old" ]; then
-    step "round $round: upgrade to $version"
+    step "round $round: upgrade to $version, with a populated database"
     install_debs $(debs "$new" "$version")
     installed "$version"
+    kept_data
   fi
   step "round $round: reinstall $version twice"
   for _ in 1 2; do
@@ -130,5 +155,7 @@ for round in 1 2; do
     as_root dpkg -P "${packages[@]}" >/dev/null 2>&1
     removed purged
   done
+  [ -d "$db" ] || fail "purge took the database"
+  as_root rm -rf "$db"
 done
 echo "package check passed"

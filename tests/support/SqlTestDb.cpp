@@ -61,7 +61,8 @@ bool SqlTestDb::setUpPostgres(std::string* whyNot) {
 void SqlTestDb::tearDown() {
   DWSimpleDBConnObject::closeIdleHandles();  // the next test has other databases
   sqliteDir_.reset();
-  if (!pgSchema_.empty()) {
+  if (!pgSchema_.empty()) {  // the test may have reset the registry meanwhile
+    DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
     DWPlatformInfo::setValue("Database", "sPostgresConnInfo", pgConnInfo_);
     runOnce("DROP SCHEMA IF EXISTS " + pgSchema_ + " CASCADE", nullptr);
     pgSchema_.clear();
