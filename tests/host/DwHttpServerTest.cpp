@@ -77,7 +77,8 @@ TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCli
     std::string answer = tls ? httpExchange(server_.port(), request, TestCerts::get().context("client1"))
                              : httpExchange(server_.port(), request);
     EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK") << "scrape " << i;
-    EXPECT_LT(msSince(began), 500) << "scrape " << i;
+    // Served at once, not when the crowd's 2 s deadline frees the listener.
+    EXPECT_LT(msSince(began), 1500) << "scrape " << i;
   }
   // The trickling requests are cut at their deadline, not kept alive by each byte.
   for (auto& peer : trickling) EXPECT_NE(peer->msUntilClosed(3500 - msSince(siege)), -1);
