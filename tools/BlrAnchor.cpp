@@ -167,7 +167,7 @@ int serve() {
   DwLinkServer::Stats stats = server.stats();
   blrDebug(kLogContext, 1, "Stopped after %llu requests on %llu connections",
            static_cast<unsigned long long>(stats.requests),
-           static_cast<unsigned long long>(stats.accepted));
+           static_cast<unsigned long long>(stats.acceptor.accepted));
   return 0;
 }
 

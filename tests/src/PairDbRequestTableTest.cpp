@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "BLR/BlrPlanDB.h"
@@ -456,6 +457,32 @@ TEST_P(PairDbRequestTableTest, ARequestIdIsBoundToItsNameAndBody) {
     EXPECT_EQ(pieces, firstAnswer);
   }
   EXPECT_EQ(snapshot(), before);
+
+  // Two operators at once, different changes under one new id: one is
+  // applied, the other refused, and the stored value is the winner's.
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    Map twins[2] = {sent([&](BlrDB& db) { return db.setPairProp(p.id, "owner", "alpha"); }),
+                    sent([&](BlrDB& db) { return db.setPairProp(p.id, "owner", "beta"); })};
+    const std::string id = "twins-" + std::to_string(round) + "-" + rid;
+    Map answers[2];
+    CZuError errs[2];
+    std::vector<std::thread> operators;
+    for (int i = 0; i < 2; ++i) {
+      twins[i][blrdb_req::kRequestIdKey] = id;
+      operators.emplace_back([&, i] { errs[i] = overLinkInPieces(twins[i], &answers[i]); });
+    }
+    for (std::thread& t : operators) t.join();
+    ASSERT_OK(errs[0]);
+    ASSERT_OK(errs[1]);
+    const bool firstWon = answers[0].count("error") == 0;
+    EXPECT_NE(firstWon, answers[1].count("error") == 0) << "exactly one is applied";
+    EXPECT_THAT(answers[firstWon ? 1 : 0]["error"],
+                ::testing::StartsWith("request id " + id + " was already used for a different request"));
+    std::string owner;
+    ASSERT_OK(db_.getPairProp(p.id, "owner", &owner));
+    EXPECT_EQ(owner, firstWon ? "alpha" : "beta");
+  }
 }
 
 // A change whose last statement fails (the record of its answer, which a

@@ -45,7 +45,7 @@ void serverMetrics(DwLinkServer& link, const DwHttpServer::Stats& listener, DwMe
   m->sample("blr_anchor_connections_open", {{"state", "authenticating"}}, link.pendingConnections());
   m->sample("blr_anchor_connections_open", {{"state", "serving"}}, link.seatedConnections());
   m->family("blr_anchor_connections_accepted_total", "counter", "TCP connections accepted.");
-  m->sample("blr_anchor_connections_accepted_total", {}, stats.accepted);
+  m->sample("blr_anchor_connections_accepted_total", {}, stats.acceptor.accepted);
   m->family("blr_anchor_connections_refused_total", "counter",
             "Connections refused or closed by the server, by listener and reason.");
   auto refused = [m](const char* listener, const char* reason, uint64_t value) {

@@ -130,7 +130,6 @@ DwLinkServer::Stats DwLinkServer::stats() {
     out = stats_;
   }
   out.acceptor = acceptor_.stats();
-  out.accepted = out.acceptor.accepted;
   if (gate_) out.gate = gate_->stats();
   if (budget_) out.peakBytes = budget_->peak();
   return out;

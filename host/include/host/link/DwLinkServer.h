@@ -45,10 +45,9 @@ constexpr size_t kDwLinkAnswerWindowBytes = 1u << 20;
 class DwLinkServer {
  public:
   struct Stats {
-    uint64_t accepted = 0;    // TCP connections taken
     uint64_t refused = 0;     // peers refused at authentication
     uint64_t late = 0;        // handshakes not finished in time
-    DwAcceptor::Stats acceptor;  // silent connections shed or timed out
+    DwAcceptor::Stats acceptor;  // connections taken; silent ones shed or timed out
     uint64_t requests = 0;    // requests received whole
     uint64_t overBudget = 0;  // frames refused by the memory budget
     DwConnGate::Stats gate;   // connections shed, evicted, crowded out, left without a slot
