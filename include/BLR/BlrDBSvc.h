@@ -89,6 +89,10 @@ class BLR_API BlrDBSvc : public DwLinkSvc {
   static CZuError setPlanRunPairHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError finishPlanRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
   static CZuError getPlanRunsHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError claimRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError renewRunLeaseHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError stopRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
+  static CZuError resumeRunHnd(const Map& req, Map* resp, const KRP_Cert& cert);
 };
 
 // Installs one more service object; it lives until the process ends.

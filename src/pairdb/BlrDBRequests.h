@@ -52,6 +52,10 @@ enum class BlrDBReq {
   kSetPlanRunPair,
   kFinishPlanRun,
   kGetPlanRuns,
+  kClaimRun,
+  kRenewRunLease,
+  kStopRun,
+  kResumeRun,
   kCount
 };
 
@@ -159,6 +163,10 @@ inline constexpr Row kRows[] = {
     writeRow(R::kSetPlanRunPair, "set_plan_run_pair", &S::setPlanRunPairHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_PLAN_RUN_PAIR),
     writeRow(R::kFinishPlanRun, "finish_plan_run", &S::finishPlanRunHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_STATE),
     readRow(R::kGetPlanRuns, "get_plan_runs", &S::getPlanRunsHnd),
+    writeRow(R::kClaimRun, "claim_run", &S::claimRunHnd).needing(BLRDB_TAG_RUNNER, BLRDB_TAG_LEASE_SECS),
+    writeRow(R::kRenewRunLease, "renew_run_lease", &S::renewRunLeaseHnd).needing(BLRDB_TAG_ID, BLRDB_TAG_RUNNER, BLRDB_TAG_LEASE_SECS),
+    auditedRow(R::kStopRun, "stop_run", &S::stopRunHnd).needing(BLRDB_TAG_ID),
+    auditedRow(R::kResumeRun, "resume_run", &S::resumeRunHnd).needing(BLRDB_TAG_ID),
 };
 inline constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
 

@@ -175,6 +175,20 @@ CZuError readPlans(BlrSQL& sql, const std::string& where, std::list<Plan>* plans
 }
 
 // The plan name of a request's body, if it names one; every element must read.
+// A plan is not deleted under a live run of it: the runner would find
+// nothing to run.
+CZuError checkNoLiveRun(BlrSQL& sql, const Plan& plan) {
+  int32_t runId = 0;
+  CZuError err = readRows(
+      sql,
+      "SELECT id FROM BlrPlanRun WHERE planId=" + i2s(plan.id) + " AND state IN (" +
+          sqlText(BlrPlanDB::kQueued) + ", " + sqlText(BlrPlanDB::kRunning) + ") LIMIT 1",
+      [&] { return sql.ibindstruct("i", &runId); }, [] {}, FXLOC);
+  if (err.IsError() || runId == 0) return err;
+  return refuse(FXLOC, "plan",
+                "run " + i2s(runId) + " of plan \"" + plan.name + "\" is live: stop it first");
+}
+
 CZuError parseName(const BlrDBSvc::Map& req, std::string* name) {
   std::vector<char> bytes;
   CZuError err = blrReadBlob(req, &bytes);
@@ -230,6 +244,7 @@ CZuError BlrDBSvc::delPlanHnd(const Map& req, Map* resp, const KRP_Cert&) {
   if (!err.IsError()) err = readPlans(sql, "WHERE name=" + sqlText(name), &plans);
   for (const Plan& plan : plans) {
     const std::string of = " WHERE planId=" + i2s(plan.id);
+    if (!err.IsError()) err = checkNoLiveRun(sql, plan);
     if (!err.IsError()) err = exec(sql, "DELETE FROM BlrPlanPair" + of, Accept::kOk, FXLOC);
     if (!err.IsError()) err = exec(sql, "DELETE FROM BlrPlanGroup" + of, Accept::kOk, FXLOC);
     if (!err.IsError())

@@ -69,6 +69,14 @@ template <> struct FieldTable<BlrPlanDB::Run> {
       {BLRDB_TAG_END_TIME, "endTime", &R::endTime},
       {BLRDB_TAG_STATE, "state", &R::state, 0, kWord},
       {BLRDB_TAG_PLAN_RUN_PAIR, "pairs", listOf<&R::pairs>()},
+      {BLRDB_TAG_PAIR_ID, "pairId", &R::pairId},
+      {BLRDB_TAG_RUN_OPTIONS, "options", &R::options, 0,
+       {static_cast<int>(BlrPlanDB::kMaxOptionsBytes), BlrTextUnit::kBytes}},
+      {BLRDB_TAG_ACTOR, "actor", &R::actor, 0, kPlanName},
+      {BLRDB_TAG_HOST, "host", &R::host, 0, kWord},
+      {BLRDB_TAG_RUNNER, "runner", &R::runner, 0, kWord},
+      {BLRDB_TAG_LEASE_UNTIL, "leaseUntil", &R::leaseUntil},
+      {BLRDB_TAG_STOP_REQUESTED, "stopRequested", &R::stopRequested},
   };
 };
 

@@ -1,5 +1,8 @@
 // Recovery plans stored, read back, refused and deleted, end to end through
 // the link on both backends.
+#include <thread>
+#include <vector>
+
 #include "BLR/BlrPlanDB.h"
 #include "support/PairDbTestEnv.h"
 
@@ -133,7 +136,7 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
   run.user = "ops";
   ASSERT_OK(plans.createRun(&run));
   EXPECT_GT(run.id, 0);
-  EXPECT_EQ(run.state, "running");
+  EXPECT_EQ(run.state, "queued");
   EXPECT_EQ(run.startTime, static_cast<uint64_t>(kNow));
 
   ASSERT_OK(plans.setRunPair(run.id, runPair(a, "running")));
@@ -143,6 +146,11 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
 
   BlrPlanDB::Run second = run;
   ASSERT_OK(plans.createRun(&second));
+  // Not under a live run; a queued run stops at once.
+  EXPECT_THAT(plans.delPlan("site", nullptr).Summary(),
+              HasSubstr("run " + std::to_string(second.id) + " of plan \"site\" is live"));
+  ASSERT_OK(plans.stopRun(second.id, &second));
+  EXPECT_EQ(second.state, "stopped");
   ASSERT_OK(plans.delPlan("site", nullptr));
 
   BlrPlanDB::Run read;
@@ -174,6 +182,143 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
   EXPECT_THAT(plans.setRunPair(run.id, tooLong).Summary(), HasSubstr("steps is 16384 bytes long; at most 16383 are stored"));
   ASSERT_OK(plans.getRun(run.id, &read));
   EXPECT_EQ(read.pairs.front(), runPair(a, "done"));
+}
+
+BlrPlanDB::Run runOf(const std::string& planName, int pairId, const char* workflow = "failover") {
+  BlrPlanDB::Run run;
+  run.planName = planName;
+  run.pairId = pairId;
+  run.workflow = workflow;
+  run.user = "ops";
+  return run;
+}
+
+// A live run holds its pairs: a run that would touch one is refused naming
+// the holder.  Runners claim runs under leases; a runner whose lease ran
+// out or was taken over learns it and can record nothing more.
+TEST_P(PairDbPlansTest, RunsHoldTheirPairsAndRunnersHoldRunsUnderLeases) {
+  const int a = store(1, 1, 1).id, b = store(1, 2, 1).id, c = store(1, 3, 1).id;
+  BlrPlanDB plans;
+  ASSERT_OK(plans.createPlan(plan("site", {group(2, {member(a), member(b)})}), nullptr));
+  ASSERT_OK(plans.createPlan(plan("other", {group(1, {member(b), member(c)})}), nullptr));
+
+  BlrPlanDB::Run site = runOf("site", 0, "test");
+  ASSERT_OK(plans.createRun(&site));
+  EXPECT_FALSE(site.actor.empty());
+  BlrPlanDB::Run other = runOf("other", 0);
+  EXPECT_THAT(plans.createRun(&other).Summary(),
+              HasSubstr("pair " + std::to_string(b) + " is held by run " + std::to_string(site.id) +
+                        " (test of plan \"site\", started by " + site.actor + ")"));
+  BlrPlanDB::Run single = runOf("", a);
+  EXPECT_THAT(plans.createRun(&single).Summary(), HasSubstr("is held by run " + std::to_string(site.id)));
+  single = runOf("", c);
+  ASSERT_OK(plans.createRun(&single));
+
+  // Oldest first, each to one runner.
+  BlrPlanDB::Run claimed;
+  ASSERT_OK(plans.claimRun("r1", 10, &claimed));
+  EXPECT_EQ(claimed.id, site.id);
+  EXPECT_EQ(claimed.state, "running");
+  EXPECT_EQ(claimed.leaseUntil, static_cast<uint64_t>(kNow + 10));
+  ASSERT_OK(plans.claimRun("r2", 10, &claimed));
+  EXPECT_EQ(claimed.id, single.id);
+  ASSERT_OK(plans.claimRun("r3", 10, &claimed));
+  EXPECT_EQ(claimed.id, 0);
+  EXPECT_THAT(plans.claimRun("r3", 10, &claimed, site.id).Summary(),
+              HasSubstr("runner r1 holds it for 10 s more"));
+
+  // The lease runs out: another runner takes the run over, and the first
+  // learns it from its renewal and is refused what it records.
+  clock_.advance(11);
+  ASSERT_OK(plans.claimRun("r3", 10, &claimed, site.id));
+  EXPECT_EQ(claimed.runner, "r3");
+  BlrPlanDB::Run renewed;
+  ASSERT_OK(plans.renewLease(site.id, "r1", 10, &renewed));
+  EXPECT_EQ(renewed.runner, "r3");
+  EXPECT_THAT(plans.setRunPair(site.id, runPair(a, "done"), "r1").Summary(),
+              HasSubstr("no longer held by runner r1: runner r3 holds it"));
+  EXPECT_THAT(plans.finishRun(site.id, "done", "r1").Summary(), HasSubstr("no longer held"));
+  // A runner named gone is taken over whatever its lease.
+  ASSERT_OK(plans.claimRun("r4", 10, &claimed, single.id, "r2"));
+  EXPECT_EQ(claimed.runner, "r4");
+
+  // Stop: the runner hears of it, ends the run, and the pairs are free.
+  ASSERT_OK(plans.stopRun(site.id, &renewed));
+  ASSERT_OK(plans.renewLease(site.id, "r3", 10, &renewed));
+  EXPECT_EQ(renewed.stopRequested, 1);
+  ASSERT_OK(plans.setRunPair(site.id, runPair(a, "done"), "r3"));
+  ASSERT_OK(plans.finishRun(site.id, "stopped", "r3"));
+  EXPECT_THAT(plans.stopRun(site.id, &renewed).Summary(), HasSubstr("has already ended (stopped)"));
+  EXPECT_THAT(plans.createRun(&other).Summary(),
+              HasSubstr("pair " + std::to_string(c) + " is held by run " + std::to_string(single.id)));
+  ASSERT_OK(plans.finishRun(single.id, "done", "r4"));
+  other = runOf("other", 0);
+  ASSERT_OK(plans.createRun(&other));
+
+  // Resumed: it holds its pairs again, so not while "other" holds b.
+  EXPECT_THAT(plans.resumeRun(site.id, &renewed).Summary(), HasSubstr("is held by run " + std::to_string(other.id)));
+  ASSERT_OK(plans.stopRun(other.id, &renewed));
+  ASSERT_OK(plans.resumeRun(site.id, &renewed, "r5", 10));
+  EXPECT_EQ(renewed.state, "running");
+  ASSERT_EQ(renewed.pairs.size(), 1u);  // what it did before
+
+  std::list<BlrPlanDB::Run> runs;
+  ASSERT_OK(plans.listRuns("stopped", "", 0, &runs));
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs.front().id, other.id);
+  ASSERT_OK(plans.listRuns("", "site", 0, &runs));
+  ASSERT_EQ(runs.size(), 1u);
+
+  // Bad input changes nothing.
+  EXPECT_THAT(plans.stopRun(9999, &renewed).Summary(), HasSubstr("no run 9999"));
+  EXPECT_THAT(plans.resumeRun(single.id, &renewed).Summary(), HasSubstr("is done: nothing to resume"));
+  EXPECT_THAT(plans.resumeRun(site.id, &renewed).Summary(), HasSubstr("is running already"));
+  EXPECT_THAT(plans.claimRun("r6", 0, &claimed).Summary(), HasSubstr("lease: must be 1 to 600 seconds"));
+  EXPECT_THAT(plans.claimRun("r6", 601, &claimed).Summary(), HasSubstr("lease: must be 1 to 600"));
+  EXPECT_THAT(plans.finishRun(site.id, "running", "r5").Summary(), HasSubstr("does not end a run"));
+  ASSERT_OK(plans.getRun(site.id, &renewed));
+  EXPECT_EQ(renewed.runner, "r5");
+  EXPECT_EQ(renewed.state, "running");
+
+  // A lease ending further ahead than any lease may (a clock that jumped
+  // back) is not honoured; a run whose plan went is not resumed.
+  clock_.advance(-(BlrPlanDB::kMaxLeaseSecs + 20));
+  ASSERT_OK(plans.claimRun("r7", 10, &claimed));
+  EXPECT_EQ(claimed.id, site.id);
+  ASSERT_OK(plans.finishRun(site.id, "failed", "r7"));
+  ASSERT_OK(plans.delPlan("site", nullptr));
+  EXPECT_THAT(plans.resumeRun(site.id, &renewed).Summary(),
+              HasSubstr("the plan \"site\" of run " + std::to_string(site.id) + " no longer exists"));
+}
+
+// Two submissions of each of five plans at the same moment: exactly one of
+// each runs, the other is refused naming it.
+TEST_P(PairDbPlansTest, SimultaneousSubmissionsOfOnePlanRunOnce) {
+  BlrPlanDB plans;
+  for (int i = 0; i < 5; ++i) {
+    const int p = store(1, 10 + 2 * i, 1).id, q = store(1, 11 + 2 * i, 1).id;
+    ASSERT_OK(plans.createPlan(plan("p" + std::to_string(i), {group(2, {member(p), member(q)})}),
+                               nullptr));
+  }
+  std::vector<BlrPlanDB::Run> runs(10);
+  std::vector<CZuError> errs(10);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 10; ++i)
+    threads.emplace_back([&, i] {
+      runs[i] = runOf("p" + std::to_string(i / 2), 0);
+      errs[i] = BlrPlanDB().createRun(&runs[i]);
+    });
+  for (std::thread& t : threads) t.join();
+  for (int i = 0; i < 10; i += 2) {
+    SCOPED_TRACE("plan p" + std::to_string(i / 2));
+    ASSERT_NE(errs[i].IsError(), errs[i + 1].IsError());
+    const int winner = errs[i].IsError() ? i + 1 : i;
+    const int loser = errs[i].IsError() ? i : i + 1;
+    EXPECT_THAT(errs[loser].Summary(), HasSubstr("is held by run " + std::to_string(runs[winner].id)));
+  }
+  std::list<BlrPlanDB::Run> live;
+  ASSERT_OK(plans.listRuns("queued", "", 0, &live));
+  EXPECT_EQ(live.size(), 5u);
 }
 
 BLR_SQL_BACKENDS(PairDbPlansTest);

@@ -120,5 +120,6 @@ void addPlanRunCommands(Cli& cli, CLI::App* plans);
 // Drills: "plans test", "plans test-cleanup", "pairs test", "pairs test-cleanup".
 void addPlanDrillCommands(Cli& cli, CLI::App* plans);
 void addPairDrillCommands(Cli& cli, CLI::App* pairs);
+void addRunCommands(Cli& cli);
 
 #endif  // TOOLS_BLR_CLI_H

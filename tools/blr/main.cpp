@@ -12,5 +12,6 @@ int main(int argc, char** argv) {
   addCertCommands(cli);
   addDoctorCommands(cli);
   addPlanCommands(cli);
+  addRunCommands(cli);
   return cli.main(argc, argv);
 }

@@ -8,6 +8,7 @@
 
 #include "BLR/BlrCtrl.h"
 #include "BLR/BlrSvcWorkflow.h"
+#include "Cli.h"
 #include "host/clients/DWClient.h"
 #include "output/CliProgress.h"
 
@@ -169,6 +170,19 @@ CZuError completeFailover(int pairId, const PairWorkflowOptions& o, CliProgress&
 }
 
 }  // namespace
+
+std::string cliWorkflowOptionsText(const PairWorkflowOptions& o) {
+  const std::pair<const char*, bool> flags[] = {
+      {"latest", o.latest},       {"continueOnError", o.continueOnError},
+      {"noPowerOn", o.noPowerOn}, {"keepVmOff", o.keepVmOff},
+      {"force", o.force},         {"noWait", o.noWait},
+      {"startReverse", o.startReverse},
+  };
+  Json set = Json::object();
+  for (const auto& [name, on] : flags)
+    if (on) set[name] = true;
+  return cliJsonCompact(set);
+}
 
 CZuError cliFailoverPair(int pairId, const PairWorkflowOptions& o, CliProgress& view,
                          PairWorkflowResult* result) {

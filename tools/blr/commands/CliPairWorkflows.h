@@ -8,6 +8,7 @@
 #define TOOLS_BLR_CLIPAIRWORKFLOWS_H
 
 #include <cstdint>
+#include <string>
 
 #include "host/base/CZuError.h"
 
@@ -29,6 +30,9 @@ struct PairWorkflowOptions {
   // be null: each pair opens its own).
   BlrCtrlCache* connections = nullptr;
 };
+
+// The options that are set, as a run records them: {"latest": true, ...}.
+std::string cliWorkflowOptionsText(const PairWorkflowOptions& options);
 
 struct PairWorkflowResult {
   bool partial = false;  // failover: failed proxy steps were skipped

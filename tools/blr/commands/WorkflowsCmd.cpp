@@ -14,6 +14,8 @@
 #include "commands/CliPairWorkflows.h"
 #include "output/CliProgress.h"
 #include "output/CliRecords.h"
+#include "plans/CliPlans.h"
+#include "runs/RunLease.h"
 
 namespace {
 
@@ -49,14 +51,31 @@ void printProgressTable(const Workflow& wf, int pairId,
     std::printf("\nPair %d holds no progress of this workflow (cleared when done).\n", pairId);
 }
 
-int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const PairWorkflowOptions& o) {
+// Records the workflow on the pair as run `kind`, holding the pair against
+// every other run while it goes.
+int runWorkflow(const Cli& cli, const char* kind, const Workflow& wf, int pairId,
+                const PairWorkflowOptions& o) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  BlrPlanDB::Run run;
+  run.pairId = pairId;
+  run.workflow = kind;
+  run.options = cliWorkflowOptionsText(o);
+  std::unique_ptr<RunLease> lease;
+  CZuError err = RunLease::start(&run, &lease);
+  BlrPlanDB::Member member;
+  member.pairId = pairId;
+  BlrPlanDB::RunPair rec;
+  if (!err.IsError()) err = cliStartRunPair(run.id, member, 0, &rec);
+  if (err.IsError()) {
+    if (lease) lease->finish(BlrPlanDB::kFailed);
+    return cli.fail(err);
+  }
   if (!cli.json())
-    std::printf("%s of pair %d (%s)\n", wf.title, pairId, cliTerminalText(pair.srcName).c_str());
+    std::printf("%s of pair %d (%s): run %d\n", wf.title, pairId,
+                cliTerminalText(pair.srcName).c_str(), run.id);
   auto start = std::chrono::steady_clock::now();
   PairWorkflowResult result;
-  CZuError err;
   Json steps;
   {
     CliProgress view(cli.json() ? nullptr : stdout, isatty(STDOUT_FILENO));
@@ -67,6 +86,13 @@ int runWorkflow(const Cli& cli, const Workflow& wf, int pairId, const PairWorkfl
   }
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   int status = exitStatus(wf, err);
+  std::string error = err.IsError() ? cliOneLine(err.Summary()) : "";
+  rec.seqNum = result.seqNum;
+  if (cliFinishRunPair(run.id, status, cliJsonCompact(steps), &rec, &error) != status ||
+      status != kExitOk)
+    lease->finish(BlrPlanDB::kFailed);
+  else if (CZuError ended = lease->finish(BlrPlanDB::kDone); ended.IsError())
+    cli.fail(ended);
   std::map<std::string, std::string> props;
   BlrDB::Pair after;
   bool exists = !BlrDB().getPair(pairId, &after).IsError() && after.id == pairId;
@@ -120,7 +146,7 @@ void addCommand(Cli& cli, const Command& c) {
   CLI::App* cmd = cli.app().add_subcommand(c.name, c.help);
   cmd->add_option("PAIR", args->first, "Pair id")->required()->check(kPositiveId);
   for (const Flag& f : c.flags) cmd->add_flag(f.name, args->second.*f.option, f.help);
-  cli.on(cmd, [&cli, &c, args] { return runWorkflow(cli, c.wf, args->first, args->second); });
+  cli.on(cmd, [&cli, &c, args] { return runWorkflow(cli, c.name, c.wf, args->first, args->second); });
 }
 
 }  // namespace

@@ -18,9 +18,6 @@ CZuError planFromJson(const Json& value, BlrPlanDB::Plan* plan);
 // (kExitNotFound when there is no such plan).
 int cliLoadPlan(const Cli& cli, const std::string& name, BlrPlanDB::Plan* plan);
 
-// The user running blr, as run records name it.
-std::string cliUserName();
-
 // How the pairs of a plan run ended: a count per outcome.
 struct CliPlanTally {
   explicit CliPlanTally(const std::vector<PlanRunner::Result>& results);

@@ -16,10 +16,12 @@
 #include "plans/CliPlans.h"
 #include "output/CliProgress.h"
 #include "plans/PlanRunner.h"
+#include "runs/RunLease.h"
 
 namespace {
 
-constexpr char kDrill[] = "test";  // the run records' kind
+constexpr char kDrill[] = "test";  // the run records' kinds
+constexpr char kDrillCleanup[] = "test-cleanup";
 
 using Clock = std::chrono::steady_clock;
 
@@ -77,33 +79,51 @@ std::vector<int> planPairs(const BlrPlanDB::Plan& plan) {
   return ids;
 }
 
-// Drill runs of the plan that never finished end as "interrupted", with the
-// pairs they left running.
+// Drill runs of the plan whose runner went away end as "interrupted", with
+// the pairs they left running.  A drill that still runs is left alone: its
+// pairs stay held, and the next run is refused naming it.
 CZuError closeInterruptedRuns(const std::string& plan) {
   std::list<BlrPlanDB::Run> runs;
   BlrPlanDB db;
   CZuError err = db.getRuns(plan, &runs);
   for (auto r = runs.begin(); !err.IsError() && r != runs.end(); ++r) {
-    if (r->workflow != kDrill || r->state != "running") continue;
-    BlrPlanDB::Run run;
-    err = db.getRun(r->id, &run);
+    if (r->workflow != kDrill || !r->live()) continue;
+    BlrPlanDB::Run run = *r;
+    std::unique_ptr<RunLease> lease;
+    if (RunLease::takeOver(&run, &lease).IsError()) continue;
     for (auto p = run.pairs.begin(); !err.IsError() && p != run.pairs.end(); ++p) {
       if (p->outcome != "running") continue;
       p->outcome = "interrupted";
       p->exitCode = kExitFailure;
       p->error = "The drill was interrupted; its test boot was cleaned up";
-      err = db.setRunPair(run.id, *p);
+      err = db.setRunPair(run.id, *p, lease->runner());
     }
-    if (!err.IsError()) err = db.finishRun(run.id, "interrupted");
+    if (!err.IsError()) err = lease->finish(BlrPlanDB::kInterrupted);
   }
   return err;
 }
 
-// Cleans up after interrupted drills of the plan; 0 or the exit status of a
-// failure already reported.
+// Holds `pairIds` (of plan `plan`, or the one pair) as a run of `kind`.
+CZuError holdForDrill(const char* kind, const std::string& plan, int pairId,
+                      BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease) {
+  CZuError err = plan.empty() ? CZuError() : closeInterruptedRuns(plan);
+  run->planName = plan;
+  run->pairId = plan.empty() ? pairId : 0;
+  run->workflow = kind;
+  return err.IsError() ? err : RunLease::start(run, lease);
+}
+
+// Cleans up after interrupted drills of the plan, as a run of its own; 0 or
+// the exit status of a failure already reported.
 int cleanUpPlan(const Cli& cli, const BlrPlanDB::Plan& plan, DrillLog& log, int* undone) {
-  CZuError err = cleanUpPairs(planPairs(plan), log, undone);
-  if (!err.IsError()) err = closeInterruptedRuns(plan.name);
+  BlrPlanDB::Run run;
+  std::unique_ptr<RunLease> lease;
+  CZuError err = holdForDrill(kDrillCleanup, plan.name, 0, &run, &lease);
+  if (!err.IsError()) err = cleanUpPairs(planPairs(plan), log, undone);
+  if (lease) {
+    CZuError ended = lease->finish(err.IsError() ? BlrPlanDB::kFailed : BlrPlanDB::kDone);
+    if (!err.IsError()) err = ended;
+  }
   return err.IsError() ? cli.fail(err) : kExitOk;
 }
 
@@ -134,14 +154,17 @@ int drillPlan(const Cli& cli, const std::string& name) {
   if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
   FILE* out = cli.json() ? nullptr : stdout;
   DrillLog log(out);
-  int undone = 0;
-  if (int rc = cleanUpPlan(cli, plan, log, &undone)) return rc;
+  // The pairs are held first: test boots found on them then belong to
+  // drills that ended, never to one that runs.
   BlrPlanDB::Run run;
-  run.planName = name;
-  run.workflow = kDrill;
-  run.user = cliUserName();
-  CZuError err = BlrPlanDB().createRun(&run);
-  if (err.IsError()) return cli.fail(err);
+  std::unique_ptr<RunLease> lease;
+  CZuError err = holdForDrill(kDrill, name, 0, &run, &lease);
+  int undone = 0;
+  if (!err.IsError()) err = cleanUpPairs(planPairs(plan), log, &undone);
+  if (err.IsError()) {
+    if (lease) lease->finish(BlrPlanDB::kFailed);
+    return cli.fail(err);
+  }
   if (out)
     std::printf("Drill of plan %s: run %d, health time-out %d s\n", name.c_str(), run.id,
                 plan.healthTimeoutSecs);
@@ -153,9 +176,11 @@ int drillPlan(const Cli& cli, const std::string& name) {
       },
       [&](const PlanRunner::Result& r, bool started) {
         if (started) log.show(r.pairId, "starting");
-      });
+      },
+      [&] { return lease->stopRequested() || lease->lost(); });
   const CliPlanTally tally(results);
-  err = BlrPlanDB().finishRun(run.id, tally.ok() ? "done" : "failed");
+  err = lease->finish(tally.ok() ? BlrPlanDB::kDone : BlrPlanDB::kFailed,
+                      tally[PlanRunner::Outcome::kNotStarted] > 0);
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
     cli.printJson(Json{{"run", run.id},
@@ -194,9 +219,15 @@ int drillOnePair(const Cli& cli, const PairDrillOptions& o) {
   if (int rc = cliLoadPair(cli, o.pairId, &pair)) return rc;
   FILE* out = cli.json() ? nullptr : stdout;
   DrillLog log(out);
+  BlrPlanDB::Run run;
+  std::unique_ptr<RunLease> lease;
+  CZuError err = holdForDrill(kDrill, "", o.pairId, &run, &lease);
   int undone = 0;
-  CZuError err = cleanUpPairs({o.pairId}, log, &undone);
-  if (err.IsError()) return cli.fail(err);
+  if (!err.IsError()) err = cleanUpPairs({o.pairId}, log, &undone);
+  if (err.IsError()) {
+    if (lease) lease->finish(BlrPlanDB::kFailed);
+    return cli.fail(err);
+  }
   if (out)
     std::printf("Drill of pair %d (%s)\n", o.pairId, cliTerminalText(pair.srcName).c_str());
   Clock::time_point start = Clock::now();
@@ -205,10 +236,12 @@ int drillOnePair(const Cli& cli, const PairDrillOptions& o) {
   {
     CliProgress view(out, out != nullptr && isatty(STDOUT_FILENO));
     view.attach();
-    err = BlrTestBoot(o.pairId).run(o.healthTimeoutSecs, static_cast<uint64_t>(getpid()), &seqNum);
+    err = BlrTestBoot(o.pairId).run(o.healthTimeoutSecs, static_cast<uint64_t>(run.id), &seqNum);
     view.endStep(!err.IsError());
     steps = view.stepsJson();
   }
+  CZuError ended = lease->finish(err.IsError() ? BlrPlanDB::kFailed : BlrPlanDB::kDone);
+  if (!err.IsError()) err = ended;
   if (cli.json()) {
     cli.printJson(Json{{"pair", o.pairId},
                        {"cleanedUp", undone},
@@ -227,8 +260,15 @@ int cleanUpPairCmd(const Cli& cli, int pairId) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
   DrillLog log(cli.json() ? nullptr : stdout);
+  BlrPlanDB::Run run;
+  std::unique_ptr<RunLease> lease;
+  CZuError err = holdForDrill(kDrillCleanup, "", pairId, &run, &lease);
   int undone = 0;
-  CZuError err = cleanUpPairs({pairId}, log, &undone);
+  if (!err.IsError()) err = cleanUpPairs({pairId}, log, &undone);
+  if (lease) {
+    CZuError ended = lease->finish(err.IsError() ? BlrPlanDB::kFailed : BlrPlanDB::kDone);
+    if (!err.IsError()) err = ended;
+  }
   if (err.IsError()) return cli.fail(err);
   if (cli.json())
     cli.printJson(Json{{"pair", pairId}, {"cleanedUp", undone}});

@@ -19,6 +19,7 @@
 #include "plans/CliPlans.h"
 #include "output/CliProgress.h"
 #include "plans/PlanRunner.h"
+#include "runs/RunLease.h"
 
 namespace {
 
@@ -165,17 +166,20 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
   BlrPlanDB::Plan plan;
   if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
   BlrPlanDB::Run run;
+  std::unique_ptr<RunLease> lease;
   CZuError err = findResumable(name, wf.name, &run);
+  if (!err.IsError() && run.id != 0) {
+    err = RunLease::takeOver(&run, &lease);
+  } else if (!err.IsError()) {
+    run.planName = name;
+    run.workflow = wf.name;
+    run.options = cliWorkflowOptionsText(options);
+    err = RunLease::start(&run, &lease);
+  }
+  if (err.IsError()) return cli.fail(err);
   std::set<int> done;
   for (const BlrPlanDB::RunPair& p : run.pairs)
     if (p.outcome == "done") done.insert(p.pairId);
-  if (!err.IsError() && run.id == 0) {
-    run.planName = name;
-    run.workflow = wf.name;
-    run.user = cliUserName();
-    err = BlrPlanDB().createRun(&run);
-  }
-  if (err.IsError()) return cli.fail(err);
   FILE* out = cli.json() ? nullptr : stdout;
   if (out)
     std::printf("%s of plan %s: run %d%s\n", wf.title, name.c_str(), run.id,
@@ -193,10 +197,12 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
       },
       [&](const PlanRunner::Result& r, bool started) {
         if (started) display.show(r.pairId, "starting");
-      });
+      },
+      [&] { return lease->stopRequested() || lease->lost(); });
   const CliPlanTally count(results);
   const bool ok = count.ok();
-  err = BlrPlanDB().finishRun(run.id, ok ? "done" : "failed");
+  err = lease->finish(ok ? BlrPlanDB::kDone : BlrPlanDB::kFailed,
+                      count[PlanRunner::Outcome::kNotStarted] > 0);
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
     cli.printJson(Json{{"run", run.id},

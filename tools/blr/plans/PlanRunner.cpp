@@ -34,10 +34,15 @@ void markWarm(GroupRun& group) {
 }
 
 void worker(GroupRun& group, int groupNo, const PlanRunner::Action& action,
-            const PlanRunner::Listener& listener, std::mutex& listenerMu) {
+            const PlanRunner::Listener& listener, const PlanRunner::Stopping& stopping,
+            std::mutex& listenerMu) {
   bool first = true;
   BlrCtrlCache connections;
   for (size_t i = group.next++; i < group.members.size(); i = group.next++, first = false) {
+    if (stopping && stopping()) {
+      group.stopPlan = true;
+      break;
+    }
     const BlrPlanDB::Member& member = *group.members[i];
     Result& result = *group.results[i];
     {
@@ -62,7 +67,8 @@ void worker(GroupRun& group, int groupNo, const PlanRunner::Action& action,
 }  // namespace
 
 std::vector<Result> PlanRunner::run(const BlrPlanDB::Plan& plan, const std::set<int>& done,
-                                    const Action& action, const Listener& listener) {
+                                    const Action& action, const Listener& listener,
+                                    const Stopping& stopping) {
   std::vector<Result> results;
   int groupNo = 0;
   for (const BlrPlanDB::Group& g : plan.groups) {
@@ -97,7 +103,7 @@ std::vector<Result> PlanRunner::run(const BlrPlanDB::Plan& plan, const std::set<
       group.warmed.wait(lock, [&] { return i - group.warm < kColdWorkers; });
       lock.unlock();
       workers.emplace_back(worker, std::ref(group), groupNo, std::cref(action), std::cref(listener),
-                           std::ref(listenerMu));
+                           std::cref(stopping), std::ref(listenerMu));
     }
     for (std::thread& t : workers) t.join();
     if (group.stopPlan) break;

@@ -35,11 +35,16 @@ class PlanRunner {
   // serialised by the runner.
   using Listener = std::function<void(const Result& result, bool started)>;
 
+  // Asked before each pair starts: true starts no more pairs.
+  using Stopping = std::function<bool()>;
+
   // Pairs in `done` are skipped.  A pair that fails without the
   // continue-on-error option lets the rest of its group finish, and the
-  // groups after it do not start.  Results are in plan order.
+  // groups after it do not start; so does `stopping` (may be empty) once it
+  // says so.  Results are in plan order.
   static std::vector<Result> run(const BlrPlanDB::Plan& plan, const std::set<int>& done,
-                                 const Action& action, const Listener& listener);
+                                 const Action& action, const Listener& listener,
+                                 const Stopping& stopping = {});
 
   // "done", "failed", "skipped", "not started".
   static const char* outcomeName(Outcome outcome);

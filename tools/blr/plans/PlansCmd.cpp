@@ -1,6 +1,4 @@
 // blr plans create|show|list|delete: recovery plans kept in the pair database.
-#include <pwd.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -184,11 +182,6 @@ int cliLoadPlan(const Cli& cli, const std::string& name, Plan* plan) {
   if (err.IsError()) return cli.fail(err);
   if (plan->id == 0) return cli.failText("No plan \"" + name + "\"", kExitNotFound);
   return kExitOk;
-}
-
-std::string cliUserName() {
-  const struct passwd* pw = getpwuid(geteuid());
-  return pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
 }
 
 CliPlanTally::CliPlanTally(const std::vector<PlanRunner::Result>& results) {

@@ -1,0 +1,73 @@
+// A run held by this blr process: recorded in the pair database, its pairs
+// held against every other run, and its lease renewed on a thread of its own
+// until the run ends here.  Should this process die, the lease runs out and
+// the run can be taken over.
+#ifndef TOOLS_BLR_RUNLEASE_H
+#define TOOLS_BLR_RUNLEASE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "BLR/BlrPlanDB.h"
+#include "host/base/CZuError.h"
+
+class RunLease {
+ public:
+  // How long a lease lasts; it is renewed every third of that.
+  static constexpr int kLeaseSecs = 30;
+
+  // This process as a runner: "blr@HOST:PID".
+  static std::string runnerName();
+  // Fills the submitter's facts of `run`: the operating-system user, the host
+  // and this runner.
+  static void describeSubmitter(BlrPlanDB::Run* run);
+
+  // Records new run `run` held by this process; `run` receives the record.
+  // Fails, naming the holder, when another live run holds one of its pairs;
+  // runs whose runner is gone are ended "interrupted" first.
+  static CZuError start(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease);
+  // Takes run `run->id` over: an ended one is resumed, a live one claimed
+  // once its runner is gone.  `run` receives the record.
+  static CZuError takeOver(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease);
+  // Whether the runner of running run `run` is gone: a blr process of this
+  // host that no longer exists.  (A runner elsewhere is gone once its lease
+  // runs out, which the pair database decides.)
+  static bool runnerGone(const BlrPlanDB::Run& run);
+  // Ends the running runs whose runner is gone as "interrupted", with the
+  // pairs they left running: their pairs are free again.
+  static CZuError endAbandonedRuns();
+
+  ~RunLease();
+  RunLease(const RunLease&) = delete;
+  RunLease& operator=(const RunLease&) = delete;
+
+  int runId() const { return runId_; }
+  const std::string& runner() const { return runner_; }
+  // Someone asked the run to stop: no new pair should start.
+  bool stopRequested() const { return stopRequested_; }
+  // Another runner holds the run now: nothing more may be recorded.
+  bool lost() const { return lost_; }
+
+  // Ends the run with `state`; a run asked to stop that left pairs
+  // unstarted ends "stopped" instead of `state`.  Renewal stops first.
+  CZuError finish(const std::string& state, bool pairsLeft = false);
+
+ private:
+  explicit RunLease(int runId);
+  void renewLoop();
+
+  const int runId_;
+  const std::string runner_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> lost_{false};
+  std::mutex mu_;
+  std::condition_variable wake_;
+  bool ending_ = false;
+  std::thread renewer_;
+};
+
+#endif  // TOOLS_BLR_RUNLEASE_H
