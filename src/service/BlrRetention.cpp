@@ -101,12 +101,20 @@ class Pass {
   const std::atomic<bool>& stopping_;
 };
 
-// Runs one batch, timed: the next batch is halved after one over kMaxHold
-// and grows back after a quick one; then pauses as long as it took.
+// Runs one batch in a transaction of its own and times it from the write
+// lock taken to the delete done (the commit's flush waits without the
+// lock): the next batch is halved after one over kMaxHold and grows back
+// after a quick one.  Then pauses as long as the batch took.
 CZuError Pass::run(BlrSQL& sql, const std::string& statement) {
   const Clock::time_point began = Clock::now();
-  CZuError err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC);
+  CZuError err = begin(sql, FXLOC);
+  if (!err.IsError()) err = exec(sql, statement, Accept::kOkOrNoRows, FXLOC);
   const Clock::duration took = Clock::now() - began;
+  if (!err.IsError()) err = commit(sql, FXLOC);
+  if (sql.inTran) {
+    sql.endTran(2);
+    sql.inTran = false;
+  }
   ++batches;
   longest = std::max(longest, took);
   if (took > kMaxHold)
