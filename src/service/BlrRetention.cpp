@@ -218,9 +218,12 @@ CZuError Pass::dropRun(BlrSQL& sql, int64_t runId) {
   const std::string pairs = "FROM BlrPlanRunPair WHERE runId = " + num(runId);
   CZuError err;
   int64_t n = readCount(sql, "SELECT COUNT(*) " + pairs, &err);
-  for (; !err.IsError() && n > *batch_ && !stopping_; n -= *batch_)
+  while (!err.IsError() && n > *batch_ && !stopping_) {
+    const int size = *batch_;  // run() may change it
     err = run(sql, "DELETE " + pairs + " AND pairId IN (SELECT pairId " + pairs + " ORDER BY pairId LIMIT " +
-                       num(*batch_) + ")");
+                       num(size) + ")");
+    n -= size;
+  }
   if (err.IsError() || stopping_) return err;
   // The last of its pairs and the run itself together.
   return run(sql,
