@@ -176,7 +176,10 @@ void pruneAnswers(DWSimpleDBConnObject& conn) {
   const long long maxCount = registryNumber("nRequestLogMax", kRequestLogDefaultMax);
   const int64_t grace = std::max<int64_t>(1, std::min<long long>(60, maxAge / 10));
   int64_t minSeq = 0, maxSeq = 0, oldest = 0;
-  int rc = conn.execQuery("SELECT MIN(seq), MAX(seq), MIN(time) FROM BlrRequestLog");
+  // One aggregate a subquery: each is then a look at one end of an index.
+  int rc = conn.execQuery(
+      "SELECT (SELECT MIN(seq) FROM BlrRequestLog), (SELECT MAX(seq) FROM BlrRequestLog), "
+      "(SELECT MIN(time) FROM BlrRequestLog)");
   if (rc == 0) rc = conn.ibindstruct("b|b|b", &minSeq, &maxSeq, &oldest);
   if (rc == 0) rc = conn.getNextRow();
   const bool due = rc == 0 && maxSeq > 0 && (maxSeq - maxCount >= minSeq || oldest < now - maxAge);

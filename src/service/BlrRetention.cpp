@@ -140,7 +140,9 @@ CZuError Pass::events() {
     err = run(sql, "DELETE FROM APP_Event WHERE id < " + num(lo + *batch_) + " AND (time < " + num(cutoff) +
                        " OR id <= " + num(floor) + ")");
   }
-  if (!err.IsError()) err = readFirst(sql, "SELECT MIN(id), MAX(id) FROM APP_Event", &lo, &hi, &found);
+  if (!err.IsError())
+    err = readFirst(sql, "SELECT (SELECT MIN(id) FROM APP_Event), (SELECT MAX(id) FROM APP_Event)", &lo, &hi,
+                    &found);
   rows.push_back({"APP_Event", hi > 0 ? hi - lo + 1 : 0});
   return err;
 }
