@@ -33,6 +33,7 @@
 
 #include "BLR/BlrDBSvc.h"
 #include "BLR/BlrDebug.h"
+#include "BLR/BlrRetention.h"
 #include "host/clients/DWClientDirectory.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
@@ -144,6 +145,10 @@ int serve() {
   AnchorMonitor monitor(server);
   if (!err.IsError() && monitorConfig.enabled) err = monitor.start(monitorConfig);
   if (err.IsError()) return serverFail(err.Push(FXLOC, "Couldn't start the metrics listener"));
+  // Old events, statistics and finished runs go in the background.
+  BlrRetention retention;
+  err = retention.start();
+  if (err.IsError()) return serverFail(err);
   const char* address = config.address.empty() ? "*" : config.address.c_str();
   blrDebug(kLogContext, 1, "Serving the pair database on %s:%d", address, server.port());
   std::printf("listening on %s:%d (clients: [Link] sServerHost = %s, nServerPort = %d)\n", address,
@@ -162,6 +167,7 @@ int serve() {
   hooks.reload = [&server] { reload(&server); };
   int received = serviceRun(signals, hooks);
   blrDebug(kLogContext, 1, "Got signal %d: stopping after the requests in flight", received);
+  retention.stop();
   monitor.stop();
   server.stop();
   DwLinkServer::Stats stats = server.stats();

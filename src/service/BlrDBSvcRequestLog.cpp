@@ -8,10 +8,13 @@
 // committed is run once more on a new connection.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 
 #include "BLR/BlrDebug.h"
 #include "pairdb/BlrDBRequests.h"
@@ -135,17 +138,61 @@ CZuError recordAnswer(const char* db, const std::string& requestId, const std::s
   return err;
 }
 
+// Changes with a request id after which the record is looked at again for
+// its count bound: it may hold that many more than nRequestLogMax.
+const int kPruneEvery = 256;
+
+// When the record of one database is next looked at: after kPruneEvery
+// changes, when its oldest record comes of age, or when the registry changed.
+struct PruneSchedule {
+  int changes = 0;
+  uint64_t generation = 0;  // of the registry at the last look; 0: never looked
+  int64_t dueAt = 0;
+};
+
+std::mutex gScheduleMu;
+std::map<std::string, PruneSchedule> gSchedules;
+
+bool pruneDue(const std::string& db, int64_t now, uint64_t generation) {
+  std::lock_guard<std::mutex> lock(gScheduleMu);
+  PruneSchedule& s = gSchedules[db];
+  return ++s.changes >= kPruneEvery || now >= s.dueAt || s.generation != generation;
+}
+
+void scheduleNext(const std::string& db, int64_t dueAt, uint64_t generation) {
+  std::lock_guard<std::mutex> lock(gScheduleMu);
+  gSchedules[db] = PruneSchedule{0, generation, dueAt};
+}
+
 // Drops the records past the age or count bound, after the commit and
-// outside any lock; a failure only delays that.
+// outside any lock, when they may be due; a failure only delays that.  A
+// look that finds nothing due writes nothing.  Records that came of age
+// wait up to a tenth of their age (at most a minute) for the next look.
 void pruneAnswers(DWSimpleDBConnObject& conn) {
+  const int64_t now = nowSecs();
+  const uint64_t generation = DWPlatformInfo::generation();
+  if (!pruneDue(conn.dbName(), now, generation)) return;
   const long long maxAge = registryNumber("nRequestLogSecs", kRequestLogDefaultSecs);
   const long long maxCount = registryNumber("nRequestLogMax", kRequestLogDefaultMax);
-  const std::string statement =
-      "DELETE FROM BlrRequestLog WHERE time < " + std::to_string(static_cast<long long>(nowSecs()) - maxAge) +
-      " OR seq <= (SELECT MAX(seq) FROM BlrRequestLog) - " + std::to_string(maxCount);
-  int rc = conn.execQuery(statement.c_str());
+  const int64_t grace = std::max<int64_t>(1, std::min<long long>(60, maxAge / 10));
+  int64_t minSeq = 0, maxSeq = 0, oldest = 0;
+  // One aggregate a subquery: each is then a look at one end of an index.
+  int rc = conn.execQuery(
+      "SELECT (SELECT MIN(seq) FROM BlrRequestLog), (SELECT MAX(seq) FROM BlrRequestLog), "
+      "(SELECT MIN(time) FROM BlrRequestLog)");
+  if (rc == 0) rc = conn.ibindstruct("b|b|b", &minSeq, &maxSeq, &oldest);
+  if (rc == 0) rc = conn.getNextRow();
+  const bool due = rc == 0 && maxSeq > 0 && (maxSeq - maxCount >= minSeq || oldest < now - maxAge);
+  if (due) {
+    const std::string statement = "DELETE FROM BlrRequestLog WHERE time < " + std::to_string(now - maxAge) +
+                                  " OR seq <= " + std::to_string(maxSeq - maxCount);
+    rc = conn.execQuery(statement.c_str());
+  }
   if (rc != 0 && rc != DWSQL_NO_ROWS)
     blrDebug("BlrDBSvc", 1, "Couldn't prune the record of answers: %s", conn.getLastErrorText().c_str());
+  // After a prune the records left may come of age at any time.
+  const int64_t comesOfAge = maxSeq == 0 ? now + maxAge : due ? now : oldest + maxAge + 1;
+  scheduleNext(conn.dbName(), std::max(comesOfAge, now + grace), generation);
 }
 
 // A test aid: the server ends right after committing a request of this

@@ -1,4 +1,6 @@
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "host/config/DWPlatformInfo.h"
 #include "support/Check.h"
@@ -54,7 +56,10 @@ TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
   EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 1);
   EXPECT_FALSE(changed());
+  // The file is looked at at most once a second, at once when asked to.
   file_.write("[BLR]\nnA = 22\nnB = 5\n");
+  EXPECT_FALSE(changed());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 22);
   EXPECT_EQ(number("BLR", "nB"), 5);
@@ -65,6 +70,7 @@ TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
   EXPECT_TRUE(changed());
   EXPECT_EQ(number("BLR", "nA"), 22);
   file_.write("[BLR]\n");
+  DWPlatformInfo::recheckFile();
   EXPECT_EQ(number("BLR", "nA"), -999);
   EXPECT_TRUE(changed());
   DWPlatformInfo::reset();

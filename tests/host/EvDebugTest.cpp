@@ -1,7 +1,11 @@
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "host/log/EvDebug.h"
 #include "support/BlrLogFixture.h"
@@ -35,6 +39,21 @@ TEST_F(EvDebugTest, DestinationFollowsTheLogFileKey) {
   EXPECT_EQ(log_.lines().size(), 1u);
   ASSERT_EQ(other.lines().size(), 1u);
   EXPECT_TRUE(endsWith(other.lines()[0], " two"));
+
+  // Rotated away: the file stays open for at most a second more, then a new
+  // one is made at the path.
+  const std::string rotated = other.path() + ".1";
+  ASSERT_EQ(::rename(other.path().c_str(), rotated.c_str()), 0);
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "three");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EvDebug().handleMsgEventDebug(1, nullptr, 0, "", "four");
+  std::ifstream in(rotated);
+  std::string first;
+  std::getline(in, first);
+  ::unlink(rotated.c_str());
+  EXPECT_TRUE(endsWith(first, " two")) << first;
+  ASSERT_FALSE(other.lines().empty());
+  EXPECT_TRUE(endsWith(other.lines().back(), " four"));
 
   // No file, or one that can't be opened (said once): standard error.
   DWPlatformInfo::eraseValue("EventManager", "sLogFile");

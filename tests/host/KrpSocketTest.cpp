@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "support/EvDebugRecorder.h"
 #include "support/LinkTestEnv.h"
@@ -240,7 +242,11 @@ TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   ASSERT_OK(TlsContext::fromRegistry(&first));
   ASSERT_OK(TlsContext::fromRegistry(&again));
   EXPECT_EQ(first, again);
+  // The files are looked at at most once a second.
   ASSERT_OK(ca.issue("renewed", KRP_CERT_KIND_CLIENT, 20, dir));
+  ASSERT_OK(TlsContext::fromRegistry(&again));
+  EXPECT_EQ(first, again);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
   ASSERT_OK(TlsContext::fromRegistry(&renewed));
   EXPECT_NE(first, renewed);
   DWPlatformInfo::reset();

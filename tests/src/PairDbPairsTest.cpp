@@ -356,9 +356,16 @@ TEST_P(PairDbPairsTest, RepeatedRequestIdsAreAnsweredFromTheRecord) {
   EXPECT_EQ(count("APP_Event"), beforeTwins + 1);
 
   // Bounded by count, then by age; every change through BlrDB carries an id.
+  // The record is looked at by the next change, then every 256 changes: it
+  // may grow 255 past its bound, never more.
   DWPlatformInfo::setNumber("Database", "nRequestLogMax", 3);
   DWPlatformInfo::setNumber("Database", "nRequestLogSecs", 60);
-  for (int i = 0; i < 5; ++i) ASSERT_OK(db_.setPairProp(pairId, "p" + std::to_string(i), "v"));
+  ASSERT_OK(db_.setPairProp(pairId, "p", "v"));
+  EXPECT_EQ(count("BlrRequestLog"), 3);
+  for (int i = 0; i < 256; ++i) {
+    ASSERT_OK(db_.setPairProp(pairId, "p" + std::to_string(i % 8), "v"));
+    if (i == 254) EXPECT_EQ(count("BlrRequestLog"), 3 + 255);
+  }
   EXPECT_EQ(count("BlrRequestLog"), 3);
   EXPECT_EQ(count("BlrRequestLog", "requestId='r-1'"), 0);
   clock_.advance(61);

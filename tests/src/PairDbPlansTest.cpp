@@ -1,9 +1,12 @@
 // Recovery plans stored, read back, refused and deleted, end to end through
 // the link on both backends.
+#include <map>
 #include <thread>
 #include <vector>
 
 #include "BLR/BlrPlanDB.h"
+#include "BLR/BlrRetention.h"
+#include "host/config/DWPlatformInfo.h"
 #include "support/PairDbTestEnv.h"
 
 namespace {
@@ -319,6 +322,53 @@ TEST_P(PairDbPlansTest, SimultaneousSubmissionsOfOnePlanRunOnce) {
   std::list<BlrPlanDB::Run> live;
   ASSERT_OK(plans.listRuns("queued", "", 0, &live));
   EXPECT_EQ(live.size(), 5u);
+}
+
+// The pruner's bounds, by age and by count, on events, statistics and
+// finished runs; a run that has not ended stays whatever its age.
+TEST_P(PairDbPlansTest, RetentionDropsWhatIsPastItsBounds) {
+  for (const char* key : {"nEventSecs", "nStatsSecs", "nRunSecs"}) DWPlatformInfo::setNumber("Retention", key, 1000);
+  DWPlatformInfo::setNumber("Retention", "nEventMax", 5);
+  DWPlatformInfo::setNumber("Retention", "nStatsMaxPerPair", 3);
+  DWPlatformInfo::setNumber("Retention", "nRunMax", 2);
+  const std::string old = std::to_string(kNow - 2000), recent = std::to_string(kNow - 10);
+  // Events 1-3 are old; of the seven new ones the count keeps the last five.
+  for (int i = 0; i < 10; ++i)
+    sql("INSERT INTO APP_Event(time, eventId, severity) VALUES(" + (i < 3 ? old : recent) + ", 7, 1)");
+  // Pair 1: two old rows and four new, of which three stay; pair 2 keeps
+  // its two new rows; pair 3 loses its only, old, row.
+  std::string stats = "INSERT INTO BlrPairStats(pairId, timeStamp) VALUES(1, " + old + "), (1, " + old + ")";
+  for (int i = 0; i < 4; ++i) stats += ", (1, " + std::to_string(kNow - 10 + i) + ")";
+  stats += ", (2, " + recent + "), (2, " + recent + "), (3, " + old + ")";
+  sql(stats, "HistoryDB");
+  // Runs: 1 ended long ago; 2 began long ago and runs still; 3, 4 and 5
+  // ended lately, and the count keeps 4 and 5.  Run 3 has more pairs than
+  // one batch takes.
+  const std::string runs[] = {"1, 'a', 1, " + old, "2, 'b', 1, 0", "3, 'c', " + recent + ", " + recent,
+                              "4, 'd', " + recent + ", " + recent, "5, 'e', " + recent + ", " + recent};
+  for (const std::string& run : runs)
+    sql("INSERT INTO BlrPlanRun(id, planName, startTime, endTime) VALUES(" + run + ")");
+  std::string pairs = "INSERT INTO BlrPlanRunPair(runId, pairId) VALUES(1, 1), (1, 2), (2, 1), (4, 1)";
+  for (int i = 0; i < 1200; ++i) pairs += ", (3, " + std::to_string(i) + ")";
+  sql(pairs);
+
+  BlrRetention retention;
+  ASSERT_OK(retention.prune());
+  EXPECT_EQ(sql("SELECT MIN(id) FROM APP_Event"), 6);
+  EXPECT_EQ(count("APP_Event"), 5);
+  const std::string newest = std::to_string(kNow - 9);
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM BlrPairStats WHERE pairId=1 AND timeStamp >= " + newest, "HistoryDB"), 3);
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM BlrPairStats", "HistoryDB"), 5);
+  EXPECT_EQ(sql("SELECT COUNT(*) FROM BlrPairStats WHERE pairId=3", "HistoryDB"), 0);
+  EXPECT_EQ(count("BlrPlanRun", "id IN (2, 4, 5)"), 3);
+  EXPECT_EQ(count("BlrPlanRun"), 3);
+  EXPECT_EQ(count("BlrPlanRunPair"), 2);
+  std::map<std::string, int64_t> rows;
+  for (const BlrTableRows& t : BlrRetention::tableRows()) rows[t.table] = t.rows;
+  EXPECT_EQ(rows, (std::map<std::string, int64_t>{
+                      {"APP_Event", 5}, {"BlrPairStats", 5}, {"BlrPlanRun", 3}, {"BlrPlanRunPair", 2}}));
+  ASSERT_OK(retention.prune());  // nothing more is due
+  EXPECT_EQ(count("APP_Event") + count("BlrPlanRun"), 8);
 }
 
 BLR_SQL_BACKENDS(PairDbPlansTest);

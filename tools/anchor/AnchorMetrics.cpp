@@ -8,6 +8,7 @@
 #include "AnchorMonitor.h"
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrPairCodes.h"
+#include "BLR/BlrRetention.h"
 #include "FleetView.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
@@ -187,6 +188,16 @@ void certificateMetrics(DwMetricsText* m) {
       m->sample(name, {{"name", cert.clientName}, {"role", "peer"}}, static_cast<double>(cert.notAfter));
 }
 
+// As the pruner's last pass counted them: a scrape costs no count.
+void retentionMetrics(DwMetricsText* m) {
+  m->family("blr_anchor_table_rows", "gauge", "Rows of the tables kept by age and count, at the last pruning.");
+  for (const BlrTableRows& t : BlrRetention::tableRows())
+    m->sample("blr_anchor_table_rows", {{"table", t.table}}, static_cast<double>(t.rows));
+  m->family("blr_anchor_prune_batch_longest_seconds", "gauge",
+            "The longest delete of the last pruning, the time it held the write lock.");
+  m->sample("blr_anchor_prune_batch_longest_seconds", {}, BlrRetention::longestBatchSecs());
+}
+
 }  // namespace
 
 std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& listener,
@@ -195,6 +206,7 @@ std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& lis
   DwMetricsText m;
   serverMetrics(link, listener, &m);
   certificateMetrics(&m);
+  retentionMetrics(&m);
   std::vector<FleetPair> pairs;
   std::vector<FleetRun> runs;
   std::map<std::pair<std::string, std::string>, int64_t> planRuns;

@@ -9,6 +9,7 @@
 #include "BLR/BlrDebug.h"
 #include "host/base/DwServiceNotify.h"
 #include "host/config/DWPlatformInfo.h"
+#include "host/tls/TlsContext.h"
 
 namespace {
 
@@ -67,6 +68,9 @@ int serviceRun(const sigset_t& signals, const ServiceHooks& hooks) {
     int sig = waitSignal(signals, nextPing, pingMs > 0);
     if (sig == SIGHUP) {
       logFailure(dwServiceReloading());
+      // What the operator changed is read now, not within the second.
+      DWPlatformInfo::recheckFile();
+      TlsContext::recheckFiles();
       if (hooks.reload) hooks.reload();
       blrDebug(kLogContext, 1, "Reloaded on SIGHUP");
       logFailure(dwServiceReady());

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -78,6 +79,11 @@ class RegistryStore {
     return reloadLocked(true);
   }
 
+  void recheck() {
+    std::lock_guard<std::mutex> lock(mu_);
+    lookedAt_ = Clock::time_point();
+  }
+
   bool lookup(const std::string& section, const std::string& key, std::string* value) {
     std::lock_guard<std::mutex> lock(mu_);
     if (find(overrides_, section, key, value)) return true;
@@ -139,9 +145,13 @@ class RegistryStore {
     return true;
   }
 
-  // Re-reads the file when it changed since the last read.  A file that can't
-  // be read keeps the values last read from it.
+  // Re-reads the file when it changed since the last read, looking at it at
+  // most once a second: every key lookup comes here.  A file that can't be
+  // read keeps the values last read from it.
   CZuError reloadLocked(bool strict) {
+    const Clock::time_point now = Clock::now();
+    if (!strict && now - lookedAt_ < std::chrono::seconds(1)) return CZuError();
+    lookedAt_ = now;
     struct stat st;
     if (::stat(path_.c_str(), &st) != 0)
       return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't read registry file %s", path_.c_str());
@@ -164,9 +174,12 @@ class RegistryStore {
     return CZuError();
   }
 
+  using Clock = std::chrono::steady_clock;
+
   std::mutex mu_;
   std::string path_;
   FileStamp stamp_;
+  Clock::time_point lookedAt_;
   Sections file_;
   Sections overrides_;
   uint64_t generation_ = 0;
@@ -242,6 +255,8 @@ void DWPlatformInfo::eraseValue(const std::string& section, const std::string& k
 void DWPlatformInfo::reset() { RegistryStore::instance().reset(); }
 
 uint64_t DWPlatformInfo::generation() { return RegistryStore::instance().generation(); }
+
+void DWPlatformInfo::recheckFile() { RegistryStore::instance().recheck(); }
 
 int DWPI_HostClient::getJobResultsDirectory(std::string* dir) const {
   DWPlatformInfo info;

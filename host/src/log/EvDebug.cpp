@@ -1,10 +1,12 @@
 #include "host/log/EvDebug.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -70,27 +72,65 @@ void writeAll(int fd, const std::string& text) {
   }
 }
 
+// The log file, kept open between lines.  Whether the path still names the
+// open file (logrotate renames or removes it) is looked at at most once a
+// second; a new path is opened at once.  So is a failed open retried.
+class LogFile {
+ public:
+  // The descriptor to append to `path`, or -1 with the reason in `error`.
+  int fdFor(const std::string& path, std::string* error) {
+    const Clock::time_point now = Clock::now();
+    if (path == path_ && now - lookedAt_ < std::chrono::seconds(1)) return fd_;
+    struct stat st;
+    const bool same = path == path_ && fd_ >= 0 && ::stat(path.c_str(), &st) == 0 && st.st_dev == dev_ &&
+                      st.st_ino == ino_;
+    lookedAt_ = now;
+    if (same) return fd_;
+    if (fd_ >= 0) ::close(fd_);
+    path_ = path;
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ >= 0 && ::fstat(fd_, &st) == 0) {
+      dev_ = st.st_dev;
+      ino_ = st.st_ino;
+    } else if (fd_ < 0) {
+      *error = std::strerror(errno);
+    }
+    return fd_;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  std::string path_;
+  int fd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  Clock::time_point lookedAt_;
+};
+
 // Appends to the configured file, or to standard error when there is none or
-// it can't be opened (reported once per file name).
+// it can't be opened (reported once per file name).  The caller holds the
+// sink's mutex.
 void emit(const std::string& text) {
   static std::string* lastFailed = new std::string;
+  static LogFile* file = new LogFile;  // never closed: threads may log while the process exits
   std::string path;
   if (!DWPlatformInfo().getString("EventManager", "sLogFile", &path) || path.empty()) {
     writeAll(STDERR_FILENO, text);
     return;
   }
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  std::string error;
+  int fd = file->fdFor(path, &error);
   if (fd < 0) {
-    if (*lastFailed != path) {
+    if (*lastFailed != path && !error.empty()) {
       *lastFailed = path;
-      writeAll(STDERR_FILENO, "EvDebug: couldn't open log file " + path + ": " + std::strerror(errno) + "\n");
+      writeAll(STDERR_FILENO, "EvDebug: couldn't open log file " + path + ": " + error + "\n");
     }
     writeAll(STDERR_FILENO, text);
     return;
   }
   lastFailed->clear();
   writeAll(fd, text);
-  ::close(fd);
 }
 
 }  // namespace

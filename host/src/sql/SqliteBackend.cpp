@@ -152,6 +152,7 @@ class SqliteBackend : public SqlBackend {
  public:
   ~SqliteBackend() override {
     for (CachedStatement& c : cache_) sqlite3_finalize(c.stmt);
+    for (auto& c : control_) sqlite3_finalize(c.second.stmt);
     sqlite3_close_v2(db_);
     if (holding_) writer_->release();  // what it wrote was rolled back
   }
@@ -195,7 +196,8 @@ class SqliteBackend : public SqlBackend {
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
     CachedStatement* cached = nullptr;
-    sqlite3_stmt* stmt = cachedStatement(command, &cached);
+    sqlite3_stmt* stmt = controlStatement(command, &cached);
+    if (stmt == nullptr) stmt = cachedStatement(command, &cached);
     if (stmt == nullptr) {
       int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
       if (rc != SQLITE_OK) return failure(rc, error);
@@ -280,6 +282,34 @@ class SqliteBackend : public SqlBackend {
   // Statements whose templates a command is matched against before it is
   // scanned for its own; a request repeats the few commands it runs.
   static const size_t kMatchedStatements = 8;
+
+  // The statement of a transaction command (BEGIN, COMMIT, SAVEPOINT, ...),
+  // prepared once per handle: every transaction runs a few, always the same.
+  // Null for another command, or while its statement is in use.
+  sqlite3_stmt* controlStatement(const std::string& command, CachedStatement** entry) {
+    if (!opened_ || !isControl(command)) return nullptr;
+    auto it = control_.find(command);
+    if (it == control_.end()) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return nullptr;  // prepared again, to report the failure
+      }
+      it = control_.emplace(command, CachedStatement{SqlTemplate(), stmt, false}).first;
+    }
+    if (it->second.inUse) return nullptr;
+    it->second.inUse = true;
+    *entry = &it->second;
+    return it->second.stmt;
+  }
+
+  static bool isControl(const std::string& command) {
+    static const char* const kWords[] = {"BEGIN", "COMMIT", "ROLLBACK", "SAVEPOINT", "RELEASE"};
+    if (command.size() > 64) return false;  // the few this layer sends are short
+    for (const char* word : kWords)
+      if (command.compare(0, std::strlen(word), word) == 0) return true;
+    return false;
+  }
 
   // The cached statement of `command`'s template with its values bound, or
   // null when the command has no template, the template doesn't prepare, or
@@ -388,6 +418,7 @@ class SqliteBackend : public SqlBackend {
   sqlite3* db_ = nullptr;
   std::list<CachedStatement> cache_;  // most recently used first
   std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by template text
+  std::unordered_map<std::string, CachedStatement> control_;  // by command text
   std::vector<SqlTemplate::Value> values_;  // of the command being bound
   std::shared_ptr<SqliteWriterLock> writer_;
   bool opened_ = false;   // the session is set up; writes take the writer lock

@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "host/config/DWPlatformInfo.h"
@@ -120,6 +121,18 @@ CZuError TlsContext::create(const TlsConfig& config, std::shared_ptr<TlsContext>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// How often the files are looked at, and the moment before which every look
+// counts as stale (recheckFiles).
+const Clock::duration kLookEvery = std::chrono::seconds(1);
+std::atomic<Clock::rep> gStaleBefore{0};
+
+// Whether a look at the files at `lookedAt` is too old to rely on now.
+bool lookIsStale(Clock::time_point lookedAt, Clock::time_point now) {
+  return now - lookedAt >= kLookEvery || lookedAt.time_since_epoch().count() < gStaleBefore.load();
+}
+
 // What identifies the registry's context: the paths and the state of the
 // files, so that a renewed certificate is picked up.
 std::string fileStamp(const std::string& path) {
@@ -162,10 +175,14 @@ CZuError TlsContext::loadRevocation(const std::string& stamp) {
 CZuError TlsContext::applyRevocation(ssl_st* ssl) {
   if (config_.crlFile.empty()) return CZuError();
   std::lock_guard<std::mutex> lock(crlMu_);
-  std::string stamp = fileStamp(config_.crlFile);
-  if (crlStore_ == nullptr || stamp != crlStamp_) {
-    CZuError err = loadRevocation(stamp);
-    if (err.IsError()) return err;
+  const Clock::time_point now = Clock::now();
+  if (crlStore_ == nullptr || lookIsStale(crlLookedAt_, now)) {
+    std::string stamp = fileStamp(config_.crlFile);
+    if (crlStore_ == nullptr || stamp != crlStamp_) {
+      CZuError err = loadRevocation(stamp);
+      if (err.IsError()) return err;
+    }
+    crlLookedAt_ = now;
   }
   if (ssl != nullptr && SSL_set1_verify_cert_store(ssl, crlStore_) != 1)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't apply revocation list: %s",
@@ -179,10 +196,25 @@ CZuError TlsContext::reloadRevocation() {
   return loadRevocation(fileStamp(config_.crlFile));
 }
 
+void TlsContext::recheckFiles() { gStaleBefore = Clock::now().time_since_epoch().count() + 1; }
+
 CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   static std::mutex mu;
   static std::shared_ptr<TlsContext> cached;
   static std::string cachedStamp;
+  static Clock::time_point lookedAt;
+  static uint64_t generation = 0;
+  // Every connection comes here: within a second of the last look, and with
+  // the registry unchanged, the context in force is the answer.
+  const uint64_t registry = DWPlatformInfo::generation();
+  const Clock::time_point now = Clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (cached && registry == generation && !lookIsStale(lookedAt, now)) {
+      *out = cached;
+      return CZuError();
+    }
+  }
   DWPlatformInfo info;
   TlsConfig config;
   info.getString("Security", "sCAFile", &config.caFile);
@@ -194,6 +226,8 @@ CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
                       fileStamp(config.keyFile) + "\n" + config.crlFile;
   std::lock_guard<std::mutex> lock(mu);
   if (cached && stamp == cachedStamp) {
+    lookedAt = now;
+    generation = registry;
     *out = cached;
     return CZuError();
   }
@@ -202,6 +236,8 @@ CZuError TlsContext::fromRegistry(std::shared_ptr<TlsContext>* out) {
   if (err.IsError()) return err.Push(FXLOC, "Couldn't set up TLS from registry section Security");
   cached = fresh;
   cachedStamp = stamp;
+  lookedAt = now;
+  generation = registry;
   *out = std::move(fresh);
   return CZuError();
 }

@@ -9,7 +9,8 @@
 // Section and key names are case-sensitive.  The value is the rest of the
 // line with surrounding blanks removed; a value in double quotes keeps its
 // blanks.  A number is decimal, optionally negative, or hexadecimal with 0x.
-// A later line for the same key replaces an earlier one.
+// A later line for the same key replaces an earlier one.  An edit of the
+// file is seen within a second: the file is looked at at most once a second.
 #ifndef HOST_DWPLATFORMINFO_H
 #define HOST_DWPLATFORMINFO_H
 
@@ -63,6 +64,9 @@ class DWPlatformInfo {
   // the file loaded or found changed (looked at by this call), so that a
   // reader can keep what it derived from the values until it changes.
   static uint64_t generation();
+  // The next read looks at the file, however recently it was looked at (a
+  // reload asked for by the operator).
+  static void recheckFile();
 
  private:
   std::string physicalMachine_;

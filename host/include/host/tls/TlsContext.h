@@ -9,9 +9,12 @@
 //   sCRLFile   text  (none)  PEM revocation list of the authority; when set,
 //                            every peer certificate is checked against it and
 //                            the file is read again whenever it changes
+// The files are looked at at most once a second, so a replaced file is in
+// force within a second (at once after recheckFiles, as a reload does).
 #ifndef HOST_TLSCONTEXT_H
 #define HOST_TLSCONTEXT_H
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +43,9 @@ class TlsContext {
   // The context built from the registry's "Security" section.  Built on first
   // use and rebuilt when a path changes or a file is replaced (renewal).
   static CZuError fromRegistry(std::shared_ptr<TlsContext>* out);
+  // The next fromRegistry and applyRevocation look at the files, however
+  // recently they were looked at.
+  static void recheckFiles();
 
   const TlsConfig& config() const { return config_; }
   ssl_ctx_st* native() const { return ctx_; }
@@ -62,6 +68,7 @@ class TlsContext {
   std::mutex crlMu_;
   x509_store_st* crlStore_ = nullptr;  // authority + list; null without sCRLFile
   std::string crlStamp_;
+  std::chrono::steady_clock::time_point crlLookedAt_;
 };
 
 // The protocol policy of every TLS context the project makes (request link,
