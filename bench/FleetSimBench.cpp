@@ -261,7 +261,7 @@ void operate(Run& run, Record* record, Config config, int pairs) {
 // ---- the server's side ----
 
 struct ServerSample {
-  double seconds, cpu;  // since the start, CPU seconds used
+  double seconds, cpu, ownCpu;  // since the start; CPU seconds of the server, of this process
   int64_t backlog, oldestMs;
   long rssKiB, fds, threads;
 };
@@ -379,10 +379,11 @@ bool report(const Options& o, std::vector<Record>& records, const std::vector<Se
     peakFds = std::max(peakFds, s.fds);
     peakThreads = std::max(peakThreads, s.threads);
   }
+  const double wall = last.seconds - samples.front().seconds;
   std::printf("  server: CPU %.0f%% mean, %.0f%% busiest second; RSS %ld MiB peak; %ld descriptors, "
-              "%ld threads at most\n",
-              (last.cpu - samples.front().cpu) / (last.seconds - samples.front().seconds) * 100,
-              peakCpu * 100, peakRss / 1024, peakFds, peakThreads);
+              "%ld threads at most (the fleet itself: CPU %.0f%%)\n",
+              (last.cpu - samples.front().cpu) / wall * 100, peakCpu * 100, peakRss / 1024, peakFds,
+              peakThreads, (last.ownCpu - samples.front().ownCpu) / wall * 100);
   const double mib = 1048576.0, perDay = 86400 / seconds / 1073741824.0;
   std::printf("  database: statistics %.1f -> %.1f MiB, the rest %.1f -> %.1f MiB; growth at this "
               "rate %.2f GiB a day of statistics, %.2f GiB of the rest\n",
@@ -447,6 +448,7 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
     ServerSample sample{};
     sample.seconds = run.nowMs() / 1000.0;
     sample.cpu = benchCpuSeconds(pid);
+    sample.ownCpu = benchCpuSeconds(getpid());
     fleet.backlog(run.nowMs(), &sample.backlog, &sample.oldestMs);
     sample.rssKiB = anchor.process->memoryKiB("VmRSS");
     sample.threads = anchor.process->memoryKiB("Threads");  // a plain count
@@ -458,7 +460,7 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
   serverTraffic(anchor.port, &netIn, &netOut);
   const double seconds = run.nowMs() / 1000.0;
   for (std::thread& t : threads) t.join();
-  samples.push_back(ServerSample{seconds, benchCpuSeconds(pid), 0, 0,
+  samples.push_back(ServerSample{seconds, benchCpuSeconds(pid), benchCpuSeconds(getpid()), 0, 0,
                                  anchor.process->memoryKiB("VmRSS"), openDescriptors(pid),
                                  anchor.process->memoryKiB("Threads")});
   fleet.backlog(static_cast<int64_t>(seconds * 1000), &samples.back().backlog,
