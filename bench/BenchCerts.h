@@ -1,6 +1,6 @@
 // Certificates for benchmarks over TLS: an authority and per-client
-// certificates "anchor" (the server) and "client", in a temporary directory
-// that goes with the object.
+// certificates "anchor" (the server) and "client", and any others issued, in
+// a temporary directory that goes with the object.
 #ifndef BENCH_BENCHCERTS_H
 #define BENCH_BENCHCERTS_H
 
@@ -16,17 +16,20 @@
 
 struct BenchCerts {
   std::string dir;
+  KrpCertAuthority ca;
 
   BenchCerts() {
     char tmpl[] = "/tmp/blr-bench-XXXXXX";
     dir = mkdtemp(tmpl);
-    KrpCertAuthority ca;
     must(KrpCertAuthority::create(dir, "Bench CA", 30, &ca));
-    const std::vector<std::string> local = {"127.0.0.1", "localhost"};
-    must(ca.issue("anchor", KRP_CERT_KIND_CLIENT, 30, dir, local));
-    must(ca.issue("client", KRP_CERT_KIND_CLIENT, 30, dir, local));
+    issue("anchor");
+    issue("client");
   }
   ~BenchCerts() { std::filesystem::remove_all(dir); }
+
+  void issue(const std::string& name) {
+    must(ca.issue(name, KRP_CERT_KIND_CLIENT, 30, dir, {"127.0.0.1", "localhost"}));
+  }
 
   TlsConfig tls(const std::string& name) const {
     return TlsConfig{dir + "/ca.crt", KrpCertAuthority::certPath(dir, name),

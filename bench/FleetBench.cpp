@@ -38,7 +38,7 @@
 #include "BLR/BlrDB.h"
 #include "BenchRounds.h"
 #include "support/SamplePair.h"
-#include "BenchCerts.h"
+#include "BenchAnchor.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 #include "host/sql/DWSqlSchema.h"
@@ -62,66 +62,6 @@ double percentile(std::vector<double> v, double p) {
 }
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
-
-// blr-anchor on SQLite in its own directory, and this process as its client.
-struct Anchor {
-  BenchCerts& certs;
-  std::string dir, registry;
-  std::unique_ptr<ChildProcess> process;
-  int port = 0;
-
-  Anchor(BenchCerts& c, const std::string& extra = "") : certs(c) {
-    char tmpl[] = "/tmp/blr-fleet-bench-XXXXXX";
-    dir = mkdtemp(tmpl);
-    TlsConfig anchor = certs.tls("anchor");
-    registry = dir + "/anchor.reg";
-    std::ofstream(registry) << "[Security]\nsCAFile = " << anchor.caFile << "\nsCertFile = "
-                            << anchor.certFile << "\nsKeyFile = " << anchor.keyFile
-                            << "\nsOperatorNames = client\n[Link]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n"
-                            << extra << "[Database]\nsSqliteDir = " << dir << "/db\n"
-                            << "[EventManager]\nsLogFile = " << dir << "/anchor.log\n";
-    std::string add = std::string(BLR_TOOLS_DIR) +
-                      "/blr-anchor client add --id 20 --name tail1 --host 10.0.0.7 "
-                      "--dwd-port 8406 --evmgrc-port 8407 --registry " + registry + " >/dev/null";
-    if (std::system(add.c_str()) != 0) std::abort();
-    useAsClient();
-  }
-  ~Anchor() {
-    process.reset();
-    DwLinkPool::instance().clear();
-    std::filesystem::remove_all(dir);
-  }
-
-  void start() {
-    process = std::make_unique<ChildProcess>(std::vector<std::string>{
-        std::string(BLR_TOOLS_DIR) + "/blr-anchor", "serve", "--registry", registry});
-    port = numberAfter(process->readLine(), "listening on 127.0.0.1:");
-    if (port == 0) std::abort();
-    DWPlatformInfo::setNumber("Link", "nServerPort", port);
-    writeClientRegistry();
-  }
-
-  // This process reads the same database directly, and asks the server.
-  void useAsClient() {
-    DWPlatformInfo::reset();
-    TlsConfig client = certs.tls("client");
-    DWPlatformInfo::setValue("Security", "sCAFile", client.caFile);
-    DWPlatformInfo::setValue("Security", "sCertFile", client.certFile);
-    DWPlatformInfo::setValue("Security", "sKeyFile", client.keyFile);
-    DWPlatformInfo::setValue("Link", "sServerHost", "127.0.0.1");
-    DWPlatformInfo::setNumber("Link", "nTimeoutSecs", 120);
-    DWPlatformInfo::setValue("Database", "sSqliteDir", dir + "/db");
-  }
-
-  void writeClientRegistry() {
-    TlsConfig client = certs.tls("client");
-    std::ofstream(dir + "/blr.reg") << "[Security]\nsCAFile = " << client.caFile
-                                    << "\nsCertFile = " << client.certFile
-                                    << "\nsKeyFile = " << client.keyFile
-                                    << "\n[Link]\nsServerHost = 127.0.0.1\nnServerPort = " << port
-                                    << "\nnTimeoutSecs = 120\n";
-  }
-};
 
 // ---- attack ----
 
@@ -156,7 +96,7 @@ struct SiegeFigures {
 // listeners of the anchor from 1, 8, 50 and 200 source addresses.
 // BLR_BENCH_SIEGE_ROUNDS sets the rounds (a soak: many).
 void benchAttack(BenchCerts& certs) {
-  Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
+  BenchAnchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
   anchor.start();
   const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
   if (metricsPort == 0) std::abort();
@@ -201,7 +141,7 @@ void benchAttack(BenchCerts& certs) {
 // ---- memory ----
 
 void benchMemory(BenchCerts& certs) {
-  Anchor anchor(certs);
+  BenchAnchor anchor(certs);
   anchor.start();
   long before = anchor.process->memoryKiB("VmRSS");
   const std::string frame = frameAtSizeBound();
@@ -267,7 +207,7 @@ double linkListMs(int expected) {
 }
 
 // `blr pairs list` into a file: the time to its first line and to its end.
-void cliList(const Anchor& anchor, double* firstLineMs, double* totalMs) {
+void cliList(const BenchAnchor& anchor, double* firstLineMs, double* totalMs) {
   std::string out = anchor.dir + "/list.txt";
   std::remove(out.c_str());
   std::string command = std::string(BLR_TOOLS_DIR) + "/blr -r " + anchor.dir +
@@ -293,7 +233,7 @@ void benchList(BenchCerts& certs) {
   if (million != nullptr && std::string(million) == "1") sizes.push_back(1000000);
   std::printf("list: all pairs (3 disks each) over the link vs the rows read in-process\n");
   for (int n : sizes) {
-    Anchor anchor(certs);
+    BenchAnchor anchor(certs);
     fillPairs(n);
     anchor.start();
     const int kRounds = n >= 1000000 ? 3 : 5;
@@ -365,7 +305,7 @@ void getPairsFromClients(int ops, int pairs) {
 void benchScrape(BenchCerts& certs) {
   const int kPairs = 1000;
   {
-    Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
+    BenchAnchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
     fillPairs(kPairs);
     anchor.start();
     const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");
@@ -382,7 +322,7 @@ void benchScrape(BenchCerts& certs) {
     std::printf("  %d scrapes during the measured rounds\n", scrapes.load());
   }
   for (int n : {1000, 10000, 100000}) {
-    Anchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
+    BenchAnchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
     fillPairs(n);
     anchor.start();
     const int metricsPort = numberAfter(anchor.process->readLine(), "/127.0.0.1:");

@@ -40,6 +40,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BenchAnchor.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 
@@ -63,56 +64,11 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-// CPU seconds (user and system) a live process has used.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string f;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> f; ++i)
-    if (i >= 14) ticks += std::stod(f);  // utime, stime
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 double childrenCpuSeconds() {
   struct rusage ru;
   getrusage(RUSAGE_CHILDREN, &ru);
   return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
-
-// A fresh schema on the PostgreSQL server, dropped when the object goes.
-class PgSchema {
- public:
-  PgSchema() {
-    const char* conninfo = std::getenv("BLR_TEST_PG_CONNINFO");
-    if (conninfo == nullptr || *conninfo == '\0') fail("BLR_TEST_PG_CONNINFO is not set");
-    server_ = conninfo;
-    name_ = "blrplanbench_" + std::to_string(getpid());
-    exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE; CREATE SCHEMA " + name_);
-  }
-  ~PgSchema() {
-    try {
-      exec("DROP SCHEMA IF EXISTS " + name_ + " CASCADE");
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "plan_bench: %s\n", e.what());
-    }
-  }
-  std::string connInfo() const { return server_ + " options='-c search_path=" + name_ + "'"; }
-
- private:
-  void exec(const std::string& sql) {
-    DWPlatformInfo::setValue("Database", "sBackend", "postgresql");
-    DWPlatformInfo::setValue("Database", "sPostgresConnInfo", server_);
-    {
-      DWSimpleDBConnObject conn;
-      if (conn.openSQLConnectionUsingDbName("Anchor") != 0 || conn.execQuery(sql.c_str()) != 0)
-        fail("couldn't prepare the PostgreSQL schema");
-    }
-    DWSimpleDBConnObject::closeIdleHandles();
-  }
-  std::string server_, name_;
-};
 
 // The trial of `blr certs init --registries` in a temporary directory, its
 // three servers running.
@@ -334,16 +290,16 @@ void bench(const char* backend, const std::string& pgConnInfo) {
   double anchorCpu = 0, headCpu = 0, tailCpu = 0, blrCpu = 0;
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   auto allCpu = [&] {
-    return cpuSeconds(trial.anchor_) + cpuSeconds(trial.head_) + cpuSeconds(trial.tail_) +
+    return benchCpuSeconds(trial.anchor_) + benchCpuSeconds(trial.head_) + benchCpuSeconds(trial.tail_) +
            childrenCpuSeconds();
   };
   for (int r = 0; r < rounds; ++r) {
-    const double a0 = cpuSeconds(trial.anchor_), h0 = cpuSeconds(trial.head_),
-                 t0 = cpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
+    const double a0 = benchCpuSeconds(trial.anchor_), h0 = benchCpuSeconds(trial.head_),
+                 t0 = benchCpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
     const double plan = trial.blr("plans failover plan");
-    anchorCpu += cpuSeconds(trial.anchor_) - a0;
-    headCpu += cpuSeconds(trial.head_) - h0;
-    tailCpu += cpuSeconds(trial.tail_) - t0;
+    anchorCpu += benchCpuSeconds(trial.anchor_) - a0;
+    headCpu += benchCpuSeconds(trial.head_) - h0;
+    tailCpu += benchCpuSeconds(trial.tail_) - t0;
     blrCpu += childrenCpuSeconds() - b0;
     trial.blr("plans cancel-failover plan");
     const double c0 = allCpu();
@@ -402,7 +358,7 @@ int main(int argc, char** argv) {
       if (b == "sqlite") {
         bench("SQLite", "");
       } else if (b == "postgresql") {
-        PgSchema schema;
+        BenchPgSchema schema("blrplanbench_");
         bench("PostgreSQL", schema.connInfo());
       } else {
         fail("usage: plan_bench [sqlite] [postgresql]");

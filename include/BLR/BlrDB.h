@@ -7,6 +7,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "BLR/BlrUUID.h"
 #include "DwLink/DwEbml.h"
 #include "host/base/CZuError.h"
+
+struct DwLinkClientConfig;
 
 class BLR_API BlrDB {
  public:
@@ -155,8 +158,13 @@ class BLR_API BlrDB {
 
   // ---- Client operations ----
   // Each call is one request to the pair database service over the request
-  // link "BLR"; the object holds no state.  Output arguments are left as they
-  // were on failure unless noted.
+  // link "BLR"; the object holds no state but where requests go.  Output
+  // arguments are left as they were on failure unless noted.
+
+  BlrDB() = default;
+  // Requests go to the servers of `link` with its TLS identity instead of
+  // the registry's (DwLink::setClientConfig).
+  explicit BlrDB(std::shared_ptr<const DwLinkClientConfig> link) : link_(std::move(link)) {}
 
   // Sends one request; `answer` (may be null) receives the answer's bytes.
   CZuError makeReq(const std::string& request, const DwEbmlWriter& body, std::vector<char>* answer);
@@ -231,6 +239,8 @@ class BLR_API BlrDB {
   CZuError streamPairs(const std::list<Pair>& filters, int afterId, int limit,
                        const std::function<bool(Pair&)>& onPair, bool* parseFailed,
                        const std::function<void()>& restart = nullptr);
+
+  std::shared_ptr<const DwLinkClientConfig> link_;  // null: the registry's
 };
 
 // Property name to value; encoded as (tag 20 name, tag 21 value) pairs in key

@@ -80,6 +80,7 @@ CZuError BlrDB::makeReq(const std::string& request, const DwEbmlWriter& body,
   const blrdb_req::Row* row = blrdb_req::find(request);
   if (row != nullptr && row->replays) req[blrdb_req::kRequestIdKey] = newRequestId();
   DwLink link("BLR");
+  link.setClientConfig(link_.get());
   link.setResendable(true);
   Map resp;
   CZuError err = link.makeReqToAnchor(req, &resp, nullptr);
@@ -173,6 +174,7 @@ CZuError BlrDB::streamPairs(const std::list<Pair>& filters, int afterId, int lim
   };
   Map resp;
   DwLink link("BLR");
+  link.setClientConfig(link_.get());
   link.setResendable(true);
   if (restart) {
     link.setRestart([&] {

@@ -257,6 +257,14 @@ CZuError BlrDBSvc::getPairsPiecesHnd(const Map& req, DwLinkReply* reply) {
   if (afterId > 0)
     where = "WHERE BlrPair.id>" + i2s(afterId) +
             (where.empty() ? std::string() : " AND (" + where.substr(6) + ")");
+  // The page is bounded in the statement too: otherwise every later row is
+  // read, and on PostgreSQL held whole, to hand over `limit` pairs.
+  if (limit > 0) {
+    const std::string& head = pairQueryHead();
+    where = "WHERE BlrPair.id IN (SELECT DISTINCT BlrPair.id " + head.substr(head.find("FROM ")) +
+            where + " ORDER BY BlrPair.id LIMIT " + i2s(limit) + ")" +
+            (where.empty() ? std::string() : " AND (" + where.substr(6) + ")");
+  }
   // The pairs of the next piece, encoded as one pair list, in hex once whole.
   struct Pieces {
     DwEbmlBuffer encoded{1000};  // within the allocator's cache of small blocks

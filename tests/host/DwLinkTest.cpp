@@ -252,6 +252,13 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EXPECT_EQ(resp.at("from"), "client1");
   EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_CLIENT));
 
+  // Settings of its own: their name and server, though the service lives here.
+  const DwLinkClientConfig asHead = client(TestCerts::get().context("head1"));
+  DwLink own("REMOTE");
+  own.setClientConfig(&asHead);
+  ASSERT_OK(own.makeReqToAnchor(req, &resp, nullptr));
+  EXPECT_EQ(resp.at("from"), "head1");
+
   Map failed;
   ASSERT_OK(DwLink("REMOTE").makeReqToAnchor({{"fail", "x"}}, &failed, address.c_str()));
   EXPECT_THAT(failed.at("error"), HasSubstr("Couldn't do x (100%)"));
@@ -266,7 +273,7 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   DWPlatformInfo::setValue("Link", "sServerName", "impostor-check");
   EXPECT_THAT(DwLink("REMOTE").makeReqToAnchor({}, nullptr, address.c_str()).Summary(),
               HasSubstr("Server authenticated as anchor, expected impostor-check"));
-  EXPECT_EQ(server_.stats().requests, 4u);
+  EXPECT_EQ(server_.stats().requests, 5u);
 }
 
 // Peers without a valid certificate are refused too: see PairDbRequestTableTest.

@@ -204,6 +204,8 @@ TEST_P(PairDbPairsTest, LongListsArriveInIdOrderPieceByPieceAndPage) {
   three.subClientId = 3;
   EXPECT_EQ(collect(three, ids[199], 0, 0),
             std::vector<int>(ofThree.begin() + 100, ofThree.end()));
+  EXPECT_EQ(collect(three, ids[99], 30, 0),
+            std::vector<int>(ofThree.begin() + 50, ofThree.begin() + 80));
   EXPECT_EQ(collect(BlrDB::Pair(), 0, 0, 7), std::vector<int>(ids.begin(), ids.begin() + 7));
   EXPECT_EQ(collect(BlrDB::Pair(), ids.back(), 0, 0), std::vector<int>());
 }

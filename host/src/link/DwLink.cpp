@@ -54,6 +54,7 @@ CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece
   Map scratch;
   if (resp == nullptr) resp = &scratch;
   bool explicitServer = server != nullptr && *server != '\0';
+  if (!explicitServer && config_ != nullptr) return exchange(*config_, req, resp, onPiece);
   if (!explicitServer) {
     if (DwLinkSvc* svc = DwLinkSvc::find(name_)) {
       KRP_Cert cert;  // the caller is this process

@@ -35,6 +35,10 @@ class DwLink {
   // For makeReqPieces: undoes what `onPiece` took, so that a resendable
   // request may start over on another server after part of its answer came.
   void setRestart(std::function<void()> undo) { onRestart_ = std::move(undo); }
+  // Sends to the servers of `config` (the caller keeps it alive) with its TLS
+  // identity instead of the registry's, even when a service of this name
+  // lives in the process: one process speaking as several clients.
+  void setClientConfig(const DwLinkClientConfig* config) { config_ = config; }
 
   // `server`, when not null or empty, names the server as "host:port" (or
   // "[v6-address]:port"; the port may be left out) and skips the in-process
@@ -72,6 +76,7 @@ class DwLink {
   // Undoes the pieces gathered so far, so that a resent request starts over;
   // null when the pieces went on to the caller.
   std::function<void()> onRestart_;
+  const DwLinkClientConfig* config_ = nullptr;
 };
 
 #endif  // HOST_DWLINK_H
