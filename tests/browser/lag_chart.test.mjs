@@ -4,33 +4,17 @@
 // pair's sparkline cross the stretch, that a malformed /api/lag query is
 // refused, and that nothing overflows 1280 pixels; saves status-lag.png to
 // $BLR_ARTEFACT_DIR (the copy in docs/images comes from there).
-import { execFileSync, spawn } from "node:child_process";
-import { mkdtempSync, readFileSync, writeFileSync, appendFileSync, rmSync, mkdirSync } from "node:fs";
-import { tmpdir } from "node:os";
+import { execFileSync } from "node:child_process";
+import { writeFileSync, appendFileSync, mkdirSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
 import puppeteer from "puppeteer-core";
+import { makeTrial, until } from "./trial.mjs";
 
-const tools = process.env.BLR_TOOLS_DIR;
 const artefacts = process.env.BLR_ARTEFACT_DIR;
-const dir = mkdtempSync(path.join(tmpdir(), "blr-lag-test-"));
-const env = { ...process.env, PATH: `${tools}:${process.env.PATH}` };
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-let anchor, browser;
-
-function blr(...args) {
-  return execFileSync("blr", ["-r", "cli.reg", ...args], { cwd: dir, env, encoding: "utf8" });
-}
-
-async function until(what, check, ms = 15000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(100);
-  }
-}
+const trial = makeTrial("blr-lag-test-");
+const { dir, env, blr } = trial;
+let browser;
 
 // A sample a minute for 5.5 hours, none from 200 to 150 minutes ago: forty
 // pairs whose lags wander between seconds and an hour; 1 to 3 are on the page.
@@ -59,12 +43,7 @@ try {
   writeFileSync(path.join(dir, "lag.seed"), seed());
   appendFileSync(path.join(dir, "anchor.reg"),
                  `[Metrics]\nnListenPort = 0\nsLagSeedFile = ${path.join(dir, "lag.seed")}\n`);
-  const log = path.join(dir, "anchor.out");
-  anchor = spawn("sh", ["-c", `exec blr-anchor serve --registry anchor.reg >'${log}' 2>&1`], { cwd: dir, env });
-  const out = await until("the server", () => {
-    const text = (() => { try { return readFileSync(log, "utf8"); } catch { return ""; } })();
-    return /metrics on (\S+)\/metrics/.test(text) && text;
-  });
+  const out = await trial.start("blr-anchor serve --registry anchor.reg", /metrics on (\S+)\/metrics/);
   const base = out.match(/metrics on (\S+)\/metrics/)[1] + "/";
   for (const [n, name] of ["web01", "db01", "mail01"].entries()) {
     blr("pairs", "create", "--sub-client", "7", "--dst-client", "3", "--head", "2", "--tail", "3",
@@ -103,7 +82,5 @@ try {
   console.log("lag chart: gaps kept in the fleet's lines and the sparklines; screenshot in " + artefacts);
 } finally {
   if (browser) await browser.close();
-  if (anchor) anchor.kill("SIGTERM");
-  await sleep(300);
-  rmSync(dir, { recursive: true, force: true });
+  await trial.close();
 }
