@@ -133,10 +133,19 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   EXPECT_NE(r.body.find("blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 4\n"),
             std::string::npos);
 
+  // The lag history: six hours, a minute apart; a query that is not a list
+  // of pair ids is refused.
+  auto lag = get("/api/lag?pairs=1,2");
+  ASSERT_TRUE(lag);
+  EXPECT_EQ(lag.status, 200);
+  EXPECT_EQ(CliEnv::Json::parse(lag.body)["fleet"]["max"].size(), 360u) << lag.body;
+  for (const char* query : {"pairs=1;2", "pairs=-1", "pairs=99999999999", "pairs=1,,2", "other=1"})
+    EXPECT_EQ(get(std::string("/api/lag?") + query).status, 400) << query;
+
   // Bad requests are refused, and nothing is written.
   const std::string pairsBefore = env_.blr("--json pairs list").out;
   const size_t eventsBefore = env_.run("blr-anchor events list --limit 0 --registry anchor.reg").out.size();
-  for (const char* path : {"/metrics", "/api/pairs", "/api/live", "/", "/index.html"}) {
+  for (const char* path : {"/metrics", "/api/pairs", "/api/live", "/api/lag", "/", "/index.html"}) {
     for (const char* method : {"POST", "PUT", "DELETE", "PATCH"}) {
       HttpAnswer result(httpExchange(port_, httpRequest(method, path, method[0] == 'D' ? "" : "{}")));
       EXPECT_EQ(result.status, 405) << method << " " << path;
@@ -168,12 +177,12 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   r = get("/metrics");
   ASSERT_TRUE(r);
   EXPECT_EQ(r.status, 200);
-  // The listener counts what it refused: 20 methods, 414, two 400s.
+  // The listener counts what it refused: 24 methods, 414, two 400s.
   std::smatch refused;
   ASSERT_TRUE(std::regex_search(r.body, refused, std::regex(
       "blr_anchor_connections_refused_total\\{listener=\"metrics\",reason=\"bad_request\"\\} (\\d+)")))
       << r.body;
-  EXPECT_EQ(std::stoi(refused[1]), 23);
+  EXPECT_EQ(std::stoi(refused[1]), 27);
 }
 
 // A real Prometheus server scrapes the central server and answers the lag of

@@ -1,9 +1,13 @@
 #include "AnchorMonitor.h"
 
+#include <climits>
+#include <sstream>
+
 #include <nlohmann/json.hpp>
 
 #include "BLR/BlrPairCodes.h"
 #include "FleetView.h"
+#include "host/base/DwClock.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 #include "host/link/DwLinkServer.h"
@@ -18,6 +22,27 @@ std::string dump(const nlohmann::json& j) {
   // Stored names may hold bytes that are not UTF-8.
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
+
+// At most this many pairs' series in one answer: a page of the table.
+constexpr size_t kMaxLagPairs = 500;
+
+// "pairs=1,2,3" (or nothing): the ids asked for; false when malformed.
+bool parseLagQuery(const std::string& query, std::vector<int32_t>* ids) {
+  if (query.empty()) return true;
+  if (query.compare(0, 6, "pairs=") != 0) return false;
+  std::stringstream list(query.substr(6));
+  for (std::string item; std::getline(list, item, ',');) {
+    if (item.empty() || item.size() > 10 || item.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    long long id = std::stoll(item);
+    if (id < 1 || id > INT32_MAX || ids->size() == kMaxLagPairs) return false;
+    ids->push_back(static_cast<int32_t>(id));
+  }
+  return true;
+}
+
+// Seconds, or null for a gap.
+nlohmann::json lagValue(int32_t secs) { return secs == LagHistory::kGap ? nlohmann::json() : nlohmann::json(secs); }
 
 void answerError(const CZuError& err, DwHttpResponse* out) {
   out->status = 503;
@@ -70,6 +95,7 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
   }
   c.http.filesDir = programDir + "/../share/blr/status";
   info.getString(kSection, "sPageDir", &c.http.filesDir);
+  info.getString(kSection, "sLagSeedFile", &c.lagSeedFile);
   *out = c;
   return CZuError();
 }
@@ -80,7 +106,11 @@ CZuError AnchorMonitor::start(const AnchorMonitorConfig& config) {
   http_.get("/health", [this](DwHttpResponse* out) { health(out); });
   http_.get("/api/pairs", [this](DwHttpResponse* out) { pairs(out); });
   http_.get("/api/live", [this](DwHttpResponse* out) { live(out); });
-  return http_.start(config.http);
+  http_.getWithQuery("/api/lag", [this](const std::string& q, DwHttpResponse* out) { lag(q, out); });
+  CZuError err = sampler_.start(config.lagSeedFile);
+  if (!err.IsError()) err = http_.start(config.http);
+  if (err.IsError()) sampler_.stop();
+  return err;
 }
 
 CZuError anchorDatabaseAnswers() {
@@ -156,4 +186,33 @@ void AnchorMonitor::live(DwHttpResponse* out) {
                     {"actor", e.actor}});
   out->contentType = kJson;
   out->body = dump({{"running", running}, {"events", last}});
+}
+
+void AnchorMonitor::lag(const std::string& query, DwHttpResponse* out) {
+  std::vector<int32_t> ids;
+  out->contentType = kJson;
+  if (!parseLagQuery(query, &ids)) {
+    out->status = 400;
+    out->body = dump({{"error", "expected pairs=ID,ID,... (at most " + std::to_string(kMaxLagPairs) + ")"}});
+    return;
+  }
+  LagHistory::Series s = history_.read(DwClock::current()->now(), ids);
+  nlohmann::json p50 = nlohmann::json::array(), p95 = nlohmann::json::array(),
+                 max = nlohmann::json::array(), counted = nlohmann::json::array();
+  for (const LagHistory::FleetPoint& f : s.fleet) {
+    p50.push_back(lagValue(f.p50));
+    p95.push_back(lagValue(f.p95));
+    max.push_back(lagValue(f.max));
+    counted.push_back(f.pairs);
+  }
+  nlohmann::json pairs = nlohmann::json::object();
+  for (const auto& series : s.pairs) {
+    nlohmann::json values = nlohmann::json::array();
+    for (int32_t v : series.second) values.push_back(lagValue(v));
+    pairs[std::to_string(series.first)] = values;
+  }
+  out->body = dump({{"start", s.start},
+                    {"intervalSecs", s.intervalSecs},
+                    {"fleet", {{"p50", p50}, {"p95", p95}, {"max", max}, {"pairs", counted}}},
+                    {"pairs", pairs}});
 }

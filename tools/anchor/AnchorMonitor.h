@@ -1,6 +1,7 @@
 // The central server's monitoring listener: /metrics for monitoring systems,
 // /health for load balancers (200 "ready" while the database answers, else
-// 503), and a read-only status page with the JSON it polls.  Everything it shows is
+// 503), and a read-only status page with the JSON it polls.  Besides, it
+// keeps the fleet's lag of the last six hours for the page (LagHistory).  Everything it shows is
 // read at the time of asking, from the link server's counters, the handle
 // pool and the pair database; no request it takes can change anything.
 //
@@ -17,12 +18,15 @@
 //   nLagWarnSecs      number  300        the page shows lag above this in amber
 //   nLagAlertSecs     number  900        and above this in red
 //   sPageDir          text    <program>/../share/blr/status  files of the page
+//   sLagSeedFile      text    (none)     tests only: lag samples to start with (LagSampler.h)
 #ifndef TOOLS_ANCHOR_ANCHORMONITOR_H
 #define TOOLS_ANCHOR_ANCHORMONITOR_H
 
 #include <chrono>
 #include <string>
 
+#include "LagHistory.h"
+#include "LagSampler.h"
 #include "host/base/CZuError.h"
 #include "host/http/DwHttpServer.h"
 
@@ -35,6 +39,7 @@ struct AnchorMonitorConfig {
   int lagWarnSecs = 300;
   int lagAlertSecs = 900;
   int eventCount = 50;  // the page's last events
+  std::string lagSeedFile;
 
   // `programDir` locates the installed page.
   static CZuError fromRegistry(const std::string& programDir, AnchorMonitorConfig* out);
@@ -51,10 +56,13 @@ std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& lis
 
 class AnchorMonitor {
  public:
-  explicit AnchorMonitor(DwLinkServer& link) : link_(link) {}
+  explicit AnchorMonitor(DwLinkServer& link) : link_(link), sampler_(history_) {}
 
   CZuError start(const AnchorMonitorConfig& config);
-  void stop() { http_.stop(); }
+  void stop() {
+    http_.stop();
+    sampler_.stop();
+  }
   int port() const { return http_.port(); }
 
  private:
@@ -62,9 +70,12 @@ class AnchorMonitor {
   void health(DwHttpResponse* out);
   void pairs(DwHttpResponse* out);
   void live(DwHttpResponse* out);
+  void lag(const std::string& query, DwHttpResponse* out);
 
   DwLinkServer& link_;
   AnchorMonitorConfig config_;
+  LagHistory history_;
+  LagSampler sampler_;
   DwHttpServer http_;
 };
 

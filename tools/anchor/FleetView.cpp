@@ -94,6 +94,15 @@ CZuError fleetReadPairs(std::vector<FleetPair>* pairs) {
       });
 }
 
+CZuError fleetReadLags(std::vector<std::pair<int32_t, int32_t>>* lags) {
+  int32_t id = 0, lag = 0;
+  lags->clear();
+  return query(
+      "SELECT id, lagTime FROM BlrPair ORDER BY id",
+      [&](BlrSQL& sql) { return sql.ibindstruct("i|i", &id, &lag); },
+      [&] { lags->emplace_back(id, lag); });
+}
+
 CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun>* runs) {
   std::string names;
   for (const Workflow& w : kWorkflows)

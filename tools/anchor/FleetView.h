@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/base/CZuError.h"
@@ -55,6 +56,8 @@ std::string fleetStatusName(int status);
 
 // Pairs in id order.
 CZuError fleetReadPairs(std::vector<FleetPair>* pairs);
+// Every pair's (id, lag in seconds), in id order: the lag history's sample.
+CZuError fleetReadLags(std::vector<std::pair<int32_t, int32_t>>* lags);
 // Per pair and workflow, the steps that recorded progress.
 CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun>* runs);
 // Plan runs per (workflow, outcome).

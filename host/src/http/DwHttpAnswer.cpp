@@ -90,10 +90,11 @@ bool readFile(const std::string& file, std::string* out) {
 
 }  // namespace
 
-std::string dwHttpHandlerAnswer(const DwHttpServer::Handler& handler, bool head, bool keepAlive) {
+std::string dwHttpHandlerAnswer(const DwHttpServer::QueryHandler& handler, const std::string& query,
+                                bool head, bool keepAlive) {
   DwHttpResponse r;
   try {
-    handler(&r);
+    handler(query, &r);
   } catch (const std::exception&) {
     r = plain(500);
   }

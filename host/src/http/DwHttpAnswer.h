@@ -11,7 +11,8 @@
 
 // `head`: without the body (HEAD); `keepAlive`: says whether the connection
 // stays open.
-std::string dwHttpHandlerAnswer(const DwHttpServer::Handler& handler, bool head, bool keepAlive);
+std::string dwHttpHandlerAnswer(const DwHttpServer::QueryHandler& handler, const std::string& query,
+                                bool head, bool keepAlive);
 // The file at decoded `path` below `dir`, or 404 when there is none, `dir` is
 // empty, or `path` leaves `dir` ("..", "\").  "/" is "/index.html".
 std::string dwHttpFileAnswer(const std::string& dir, const std::string& path, bool head,

@@ -140,3 +140,9 @@ bool dwHttpDecodePath(const std::string& target, std::string* path) {
   }
   return true;
 }
+
+std::string dwHttpQuery(const std::string& target) {
+  size_t mark = target.find_first_of("?#");
+  if (mark == std::string::npos || target[mark] != '?') return "";
+  return target.substr(mark + 1, target.find('#', mark) - mark - 1);
+}

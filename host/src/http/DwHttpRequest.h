@@ -39,5 +39,7 @@ int dwHttpParseHead(std::string_view head, DwHttpRequest* out);
 // The path of an origin-form target ("/a%20b?q" gives "/a b"), percent-decoded;
 // false when the target is not one or decodes to a NUL.
 bool dwHttpDecodePath(const std::string& target, std::string* path);
+// The query of a target: after the first '?', up to a '#'; "" when none.
+std::string dwHttpQuery(const std::string& target);
 
 #endif  // HOST_DWHTTPREQUEST_H

@@ -87,7 +87,7 @@ Io sysWant(ssize_t result) {
 
 class DwHttpServer::Impl {
  public:
-  Impl(const DwHttpServerConfig& config, const std::map<std::string, Handler>& handlers)
+  Impl(const DwHttpServerConfig& config, const std::map<std::string, QueryHandler>& handlers)
       : config_(config), handlers_(handlers), timeoutMs_(config.timeoutSecs * 1000) {}
   ~Impl();
 
@@ -121,6 +121,7 @@ class DwHttpServer::Impl {
   struct Job {
     uint64_t id;
     std::string path;
+    std::string query;
     bool head;
     bool keepAlive;
   };
@@ -161,7 +162,7 @@ class DwHttpServer::Impl {
   }
 
   const DwHttpServerConfig config_;
-  const std::map<std::string, Handler> handlers_;
+  const std::map<std::string, QueryHandler> handlers_;
   const int timeoutMs_;
   SSL_CTX* tls_ = nullptr;
   CZuSocket listen_;
@@ -443,7 +444,7 @@ void DwHttpServer::Impl::takeRequest(Peer* p, int status, const DwHttpRequest& r
   watch(p, 0);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    jobs_.push_back(Job{p->id, std::move(path), req.method == "HEAD",
+    jobs_.push_back(Job{p->id, std::move(path), dwHttpQuery(req.target), req.method == "HEAD",
                         req.keepAlive && p->seated &&
                             p->answered < config_.maxRequestsPerConnection});
   }
@@ -583,7 +584,7 @@ void DwHttpServer::Impl::work() {
     std::string bytes;
     auto handler = handlers_.find(job.path);
     if (handler != handlers_.end())
-      bytes = dwHttpHandlerAnswer(handler->second, job.head, job.keepAlive);
+      bytes = dwHttpHandlerAnswer(handler->second, job.query, job.head, job.keepAlive);
     else
       bytes = dwHttpFileAnswer(config_.filesDir, job.path, job.head, job.keepAlive);
     {
@@ -601,6 +602,10 @@ DwHttpServer::DwHttpServer() = default;
 DwHttpServer::~DwHttpServer() { stop(); }
 
 void DwHttpServer::get(const std::string& path, Handler handler) {
+  handlers_[path] = [handler](const std::string&, DwHttpResponse* out) { handler(out); };
+}
+
+void DwHttpServer::getWithQuery(const std::string& path, QueryHandler handler) {
   handlers_[path] = std::move(handler);
 }
 

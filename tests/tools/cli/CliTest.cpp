@@ -155,23 +155,30 @@ TEST_F(CliTest, PairsReadBackAsJsonAndBadInputIsRefused) {
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 
   // Listed whole (up to 100 pairs) and as the pairs arrive (more): the same
-  // escapes and JSON, columns in line, a long value cut only when streamed.
+  // escapes and JSON, columns in line, a long value cut only when streamed;
+  // both end with the lag summary of the pairs listed.
   const std::string odd = std::to_string(pair["id"].get<int>());
   ASSERT_EQ(env_.blr("pairs set-status " + odd + " 3").code, 0);
   ASSERT_EQ(env_.blr("pairs set-flags " + odd + " REVERSE").code, 0);
+  ASSERT_EQ(env_.blr("pairs set-lag " + odd + " 3780").code, 0);
   const std::string longName = "\u00fcn\u00efc\u00f6d\u00e9-vm-with-a-very-long-name";
   std::string bulk;
   for (int n = 1; n <= 100; ++n) bulk += record(n, "/d", n == 1 ? longName : "") + "\n";
   env_.write("bulk.jsonl", bulk);
   ASSERT_EQ(env_.blr("pairs import bulk.jsonl").code, 0);
   const CliEnv::Result whole = env_.blr("pairs list --limit 2"), streamed = env_.blr("pairs list");
-  for (const CliEnv::Result* listed : {&whole, &streamed}) {
-    EXPECT_TRUE(columnsInLine(listed->out)) << listed->out;
+  const std::pair<const CliEnv::Result*, std::string> summaries[] = {
+      {&whole, "lag: median 0 s, p95 1 h 3 min, max 1 h 3 min over 2 pairs\n"},
+      {&streamed, "lag: median 0 s, p95 0 s, max 1 h 3 min over 101 pairs\n"}};
+  for (const auto& [listed, summary] : summaries) {
+    const size_t last = listed->out.rfind('\n', listed->out.size() - 2) + 1;
+    EXPECT_EQ(listed->out.substr(last), summary);
+    EXPECT_TRUE(columnsInLine(listed->out.substr(0, last))) << listed->out;
     EXPECT_NE(listed->out.find("\n" + odd + " "), std::string::npos) << listed->out;
     EXPECT_NE(listed->out.find(" a\\xff\\xfe\\x1b[2J\\x0d  "), std::string::npos) << listed->out;
     EXPECT_EQ(listed->out.find('\x1b'), std::string::npos);
   }
-  EXPECT_EQ(std::count(streamed.out.begin(), streamed.out.end(), '\n'), 102);
+  EXPECT_EQ(std::count(streamed.out.begin(), streamed.out.end(), '\n'), 103);
   EXPECT_NE(whole.out.find(" " + longName + "  "), std::string::npos) << whole.out;
   EXPECT_NE(streamed.out.find(" \u00fcn\u00efc\u00f6d\u00e9-vm-with-a-v\u2026  "), std::string::npos);
   Json list = env_.json("pairs list");

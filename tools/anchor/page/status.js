@@ -1,11 +1,13 @@
-// The status page: reads /api/pairs and /api/live and shows them.  It only
-// reads; the listener offers nothing that changes the fleet.
+// The status page: reads /api/pairs, /api/live and /api/lag and shows them.
+// It only reads; the listener offers nothing that changes the fleet.
 "use strict";
 
 const state = {
   pairs: [], warn: 300, alert: 900,
   sortKey: "id", sortDir: 1, page: 0,
+  lag: null, lagIds: null,  // the last /api/lag answer; the pairs it was asked for
 };
+const SVG = "http://www.w3.org/2000/svg";
 const FAILED = new Set([18, 20]);
 
 function $(id) { return document.getElementById(id); }
@@ -78,6 +80,7 @@ function renderPairs() {
     cell(tr, p.status, "status").title = p.message;
     cell(tr, p.flags.join(" "));
     cell(tr, duration(p.lagSecs), lagClass(p.lagSecs));
+    cell(tr, "", "spark");
     cell(tr, when(p.statusChanged));
     body.appendChild(tr);
   }
@@ -88,6 +91,108 @@ function renderPairs() {
     th.classList.toggle("sorted-asc", th.dataset.key === state.sortKey && state.sortDir > 0);
     th.classList.toggle("sorted-desc", th.dataset.key === state.sortKey && state.sortDir < 0);
   }
+  renderSparks();
+  const shown = [...body.children].map((tr) => tr.dataset.pairId).join(",");
+  if (state.lag && shown !== state.lagIds) refreshLag().catch(() => {});
+}
+
+function svgNode(parent, tag, attrs, text) {
+  const node = document.createElementNS(SVG, tag);
+  for (const [k, v] of Object.entries(attrs)) node.setAttribute(k, v);
+  if (text !== undefined) node.textContent = text;
+  parent.appendChild(node);
+  return node;
+}
+
+// Runs of samples without a gap, as [index, value] lists: a line is drawn
+// along each run and never across a gap (null).
+function runs(values) {
+  const out = [];
+  let run = null;
+  values.forEach((v, i) => {
+    if (v === null) { run = null; return; }
+    if (!run) out.push(run = []);
+    run.push([i, v]);
+  });
+  return out;
+}
+
+// Lags span seconds to days: the height grows with the logarithm.
+function lagHeight(secs) { return Math.log10(1 + secs); }
+
+function drawLine(svg, values, x, y, cls) {
+  for (const run of runs(values)) {
+    if (run.length === 1) {
+      svgNode(svg, "circle", { class: "lag-dot " + cls, cx: x(run[0][0]), cy: y(run[0][1]), r: 2 });
+      continue;
+    }
+    const d = run.map(([i, v], n) => (n ? "L" : "M") + x(i).toFixed(1) + "," + y(v).toFixed(1)).join("");
+    svgNode(svg, "path", { class: "lag-line " + cls, d });
+  }
+}
+
+// A tick's whole number of days, hours, minutes or seconds.
+function tickLabel(secs) {
+  for (const [unit, name] of [[86400, "d"], [3600, "h"], [60, "min"], [1, "s"]])
+    if (secs >= unit && secs % unit === 0) return secs / unit + " " + name;
+  return "0 s";
+}
+
+function hhmm(epoch) { return new Date(epoch * 1000).toISOString().slice(11, 16); }
+
+function renderLagChart() {
+  const data = state.lag, box = $("lag-chart");
+  box.replaceChildren();
+  if (!data) return;
+  const W = 1000, H = 220, left = 70, right = 10, top = 8, bottom = 22;
+  const n = data.fleet.max.length, step = data.intervalSecs;
+  const top1 = Math.max(60, ...data.fleet.max.filter((v) => v !== null));
+  const x = (i) => left + (i + 0.5) * (W - left - right) / n;
+  const y = (v) => top + (H - top - bottom) * (1 - lagHeight(v) / lagHeight(top1));
+  const svg = svgNode(box, "svg", { viewBox: `0 0 ${W} ${H}`, role: "img",
+                                    "aria-label": "Lag of the fleet over the last 6 hours" });
+  for (const tick of [0, 10, 60, 600, 3600, 6 * 3600, 86400, 7 * 86400].filter((t) => t <= top1)) {
+    svgNode(svg, "line", { class: "axis", x1: left, x2: W - right, y1: y(tick), y2: y(tick) });
+    svgNode(svg, "text", { x: left - 6, y: y(tick) + 4, "text-anchor": "end" }, tickLabel(tick));
+  }
+  for (const [secs, cls] of [[state.warn, "warn"], [state.alert, "alert"]])
+    if (secs > 0 && secs <= top1)
+      svgNode(svg, "line", { class: "threshold " + cls, x1: left, x2: W - right, y1: y(secs), y2: y(secs) });
+  for (let t = Math.ceil(data.start / 3600) * 3600; t < data.start + n * step; t += 3600) {
+    const at = x((t - data.start) / step - 0.5);
+    svgNode(svg, "line", { class: "axis", x1: at, x2: at, y1: top, y2: H - bottom });
+    svgNode(svg, "text", { x: at, y: H - 6, "text-anchor": "middle" }, hhmm(t));
+  }
+  for (const key of ["p50", "p95", "max"]) drawLine(svg, data.fleet[key], x, y, key);
+  if (data.fleet.max.every((v) => v === null))
+    svgNode(svg, "text", { x: W / 2, y: H / 2, "text-anchor": "middle" }, "No samples yet");
+}
+
+// The pair's last six hours, scaled to its own worst lag.
+function sparkline(td, values) {
+  td.replaceChildren();
+  if (!values) return;
+  const W = 120, H = 20, n = values.length;
+  const worst = Math.max(60, ...values.filter((v) => v !== null));
+  const svg = svgNode(td, "svg", { viewBox: `0 0 ${W} ${H}` });
+  svgNode(svg, "title", {}, "worst in 6 h: " + duration(worst));
+  drawLine(svg, values, (i) => (i + 0.5) * W / n, (v) => 1 + (H - 2) * (1 - lagHeight(v) / lagHeight(worst)),
+           "spark");
+}
+
+function renderSparks() {
+  const series = state.lag ? state.lag.pairs : {};
+  for (const td of document.querySelectorAll("#pairs tbody td.spark"))
+    sparkline(td, series[td.parentElement.dataset.pairId]);
+}
+
+// The fleet's series, and those of the pairs on the table's page.
+async function refreshLag() {
+  const ids = [...document.querySelectorAll("#pairs tbody tr")].map((tr) => tr.dataset.pairId);
+  state.lagIds = ids.join(",");
+  state.lag = await getJson("api/lag" + (ids.length ? "?pairs=" + state.lagIds : ""));
+  renderLagChart();
+  renderSparks();
 }
 
 function renderSummary() {
@@ -168,7 +273,7 @@ function poll(refresh, ms) {
 }
 
 function setUp() {
-  for (const th of document.querySelectorAll("#pairs th")) {
+  for (const th of document.querySelectorAll("#pairs th[data-key]")) {
     th.addEventListener("click", () => {
       state.sortDir = state.sortKey === th.dataset.key ? -state.sortDir : 1;
       state.sortKey = th.dataset.key;
@@ -181,6 +286,7 @@ function setUp() {
   $("next").addEventListener("click", () => { state.page++; renderPairs(); });
   poll(refreshPairs, 5000);
   poll(refreshLive, 1000);
+  poll(refreshLag, 15000);
 }
 
 document.addEventListener("DOMContentLoaded", setUp);

@@ -12,6 +12,7 @@
 #include "Cli.h"
 #include "output/CliJson.h"
 #include "output/CliRecords.h"
+#include "host/metrics/DwSummary.h"
 
 namespace {
 
@@ -25,10 +26,30 @@ std::string joinNames(const std::vector<std::string>& names) {
 
 std::string uuidOrDash(const BlrUUID& id) { return id.empty() ? "-" : id.toString(); }
 
+// "45 s", "2 min", "1 h 3 min", "2 d 5 h": two units at most.
+std::string lagText(int32_t secs) {
+  const std::pair<int32_t, const char*> units[] = {{86400, "d"}, {3600, "h"}, {60, "min"}, {1, "s"}};
+  for (size_t i = 0; i < 3; ++i) {
+    if (secs < units[i].first) continue;
+    std::string text = std::to_string(secs / units[i].first) + " " + units[i].second;
+    int32_t rest = secs % units[i].first / units[i + 1].first;
+    return rest == 0 ? text : text + " " + std::to_string(rest) + " " + units[i + 1].second;
+  }
+  return std::to_string(std::max(secs, 0)) + " s";
+}
+
+// The table's last line: the lag of the pairs listed.
+std::string lagSummaryLine(std::vector<int32_t>* lags) {
+  DwSummary s = dwSummarize(lags);
+  return "lag: median " + lagText(s.p50) + ", p95 " + lagText(s.p95) + ", max " + lagText(s.max) +
+         " over " + std::to_string(s.count) + (s.count == 1 ? " pair\n" : " pairs\n");
+}
+
 // Prints pairs as they arrive.  Up to kWholeRows pairs are held, and a list
 // that ends there is one table whose columns fit their longest value; a
 // longer list goes on row by row in the declared widths, so that it starts
-// at once and is never held.  JSON is always printed as it arrives.
+// at once and is never held (only each pair's lag is, for the summary line
+// that ends the table).  JSON is always printed as it arrives.
 class PairPrinter {
  public:
   explicit PairPrinter(bool json) : json_(json) {}
@@ -42,6 +63,7 @@ class PairPrinter {
                 std::to_string(p.tailClientId), pairStatusText(p.statusCode),
                 joinNames(pairFlagNames(p.flags)), std::to_string(p.lagTime) + "s",
                 std::to_string(p.disks.size())});
+    if (p.lagTime >= 0) lags_.push_back(p.lagTime);  // below 0: not known
     if (!streaming_ && table_.rows() <= kWholeRows) return;
     std::fputs(table_.take().c_str(), stdout);
     if (!streaming_) std::fflush(stdout);  // the first lines show at once
@@ -53,6 +75,7 @@ class PairPrinter {
       array_.finish();
     else if (!streaming_)
       std::fputs(table_.rows() == 0 ? "No pairs.\n" : table_.render().c_str(), stdout);
+    if (!json_ && !lags_.empty()) std::fputs(lagSummaryLine(&lags_).c_str(), stdout);
     std::fflush(stdout);
   }
 
@@ -62,6 +85,7 @@ class PairPrinter {
   bool json_;
   bool streaming_ = false;
   CliJsonArray array_;
+  std::vector<int32_t> lags_;
   // Widths that fit every pair id and status and the flags a pair comes
   // to have; longer values are cut.
   CliTable table_{{"ID", "SOURCE", "DESTINATION", "HEAD", "TAIL", "STATUS", "FLAGS", "LAG", "DISKS"},

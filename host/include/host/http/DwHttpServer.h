@@ -54,6 +54,8 @@ struct DwHttpResponse {
 class DwHttpServer {
  public:
   using Handler = std::function<void(DwHttpResponse*)>;
+  // Gets the request's query: what follows '?', as sent (not decoded).
+  using QueryHandler = std::function<void(const std::string& query, DwHttpResponse*)>;
 
   // Connections closed by the server, by reason.
   struct Stats {
@@ -73,6 +75,7 @@ class DwHttpServer {
 
   // Answers GET and HEAD of exactly `path`; before start.
   void get(const std::string& path, Handler handler);
+  void getWithQuery(const std::string& path, QueryHandler handler);
   CZuError start(const DwHttpServerConfig& config);
   // Stops accepting, closes every connection, and waits for the handlers
   // running.
@@ -83,7 +86,7 @@ class DwHttpServer {
  private:
   class Impl;
   std::unique_ptr<Impl> impl_;
-  std::map<std::string, Handler> handlers_;
+  std::map<std::string, QueryHandler> handlers_;
   int port_ = 0;
 };
 
