@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Runs status_page.test.mjs: installs puppeteer-core (the locked version) below
-# the build tree, then drives headless Chromium.  Skips (exit 77) only when
+# Runs a browser test (status_page.test.mjs unless a third argument names
+# another): installs puppeteer-core (the locked version) below the build
+# tree, then drives headless Chromium.  Skips (exit 77) only when
 # Node.js, npm or Chromium is missing, or the package can't be installed.
 set -euo pipefail
 src_dir=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$1"
 build_dir=$(cd "$1" && pwd)  # the test's directory in the build tree
 tools_dir=$(cd "$2" && pwd)
+test_file=${3:-status_page.test.mjs}
 
 skip() { echo "SKIPPED: $*" >&2; exit 77; }
 command -v node >/dev/null || skip "no Node.js (scripts/deps.sh installs it)"
@@ -20,7 +22,7 @@ if ! cmp -s "$src_dir/package-lock.json" "$build_dir/package-lock.json" ||
   (cd "$build_dir" && timeout 300 npm ci --no-audit --no-fund --loglevel=error) ||
     skip "couldn't install puppeteer-core from the npm registry"
 fi
-cp "$src_dir/status_page.test.mjs" "$build_dir/"
+cp "$src_dir/$test_file" "$build_dir/"
 cd "$build_dir"
 BLR_TOOLS_DIR=$tools_dir BLR_CHROMIUM=$chromium BLR_ARTEFACT_DIR=$build_dir/artefacts \
-  PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node status_page.test.mjs
+  BLR_DOCS_IMAGES=$src_dir/../../docs/images PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node "$test_file"
