@@ -54,8 +54,9 @@ try {
                        "--operator", "cli", "--registries"], { cwd: dir, env });
   await start("blr-anchor serve --registry anchor.reg", /listening/);
   const quick = "--set sync-delay-ms=200 --set flush-delay-ms=300";
-  for (const name of ["head1", "tail1"])
-    await start(`blr-proxy --registry ${name}.reg --state-file ${name}.state ${quick}`, /\n/);
+  // Each pair's pause on head1 takes a second: a run of a few seconds to draw.
+  await start(`blr-proxy --registry head1.reg --state-file head1.state ${quick} --fault PAUSE=delay:1000`, /\n/);
+  await start(`blr-proxy --registry tail1.reg --state-file tail1.state ${quick}`, /\n/);
   await start(`blr-proxy --registry head2.reg --state-file head2.state ${quick} ` +
               `--fault 'INS_FLUSH_MARKER_REQ=fail:7:${refusal}'`, /\n/);
 

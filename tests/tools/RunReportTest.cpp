@@ -34,7 +34,8 @@ BlrPlanDB::Plan plan() {
   plan.name = "site <b>";
   plan.rtoSeconds = 100;
   plan.rpoSeconds = 30;
-  for (const auto& g : std::vector<std::pair<int, std::vector<int>>>{{2, {11, 12}}, {1, {21, 22}}, {1, {31}}}) {
+  for (const auto& g :
+       std::vector<std::pair<int, std::vector<int>>>{{2, {11, 12}}, {1, {21, 22}}, {1, {31}}}) {
     BlrPlanDB::Group group;
     group.parallelism = g.first;
     for (int id : g.second) {
@@ -59,8 +60,9 @@ BlrPlanDB::Run run() {
   run.state = "failed";
   // As the service gives them: by group, then start.
   run.pairs = {
-      runPair(12, 0, "done", 0, 40, 10,
-              R"([{"title":"Announce","result":"done","seconds":15},{"title":"Power on","result":"done","seconds":25}])"),
+      runPair(
+          12, 0, "done", 0, 40, 10,
+          R"([{"title":"Announce","result":"done","seconds":15},{"title":"Power on","result":"done","seconds":25}])"),
       runPair(11, 0, "done", 1, 90, 40, ""),
       runPair(21, 1, "failed", 90, 150, 3,
               R"([{"title":"Boot <i>VM</i>","result":"failed","seconds":60}])"),
@@ -79,10 +81,18 @@ TEST(RunReportTest, FiguresAgainstTargetsInPlanOrder) {
   EXPECT_EQ(r["durationSeconds"], 200);
   EXPECT_EQ(r["outcomes"], (Json{{"done", 3}, {"failed", 1}, {"not started", 1}}));
   // Recovery: 12 at +40, 11 at +90, 22 at +180; the failed pair has none.
-  EXPECT_EQ(r["recoveryTime"], (Json{{"pairs", 3}, {"maxSeconds", 180}, {"medianSeconds", 90.0},
-                                     {"targetSeconds", 100}, {"met", false}, {"pairsOverTarget", 1}}));
-  EXPECT_EQ(r["recoveryPoint"], (Json{{"pairs", 3}, {"maxSeconds", 40}, {"medianSeconds", 10.0},
-                                      {"targetSeconds", 30}, {"met", false}, {"pairsOverTarget", 1}}));
+  EXPECT_EQ(r["recoveryTime"], (Json{{"pairs", 3},
+                                     {"maxSeconds", 180},
+                                     {"medianSeconds", 90.0},
+                                     {"targetSeconds", 100},
+                                     {"met", false},
+                                     {"pairsOverTarget", 1}}));
+  EXPECT_EQ(r["recoveryPoint"], (Json{{"pairs", 3},
+                                      {"maxSeconds", 40},
+                                      {"medianSeconds", 10.0},
+                                      {"targetSeconds", 30},
+                                      {"met", false},
+                                      {"pairsOverTarget", 1}}));
   EXPECT_EQ(r["groups"], Json::parse(R"([{"group":1,"parallelism":2,"pairs":2},
                                          {"group":2,"parallelism":1,"pairs":2},
                                          {"group":3,"parallelism":1,"pairs":1}])"));
@@ -92,21 +102,30 @@ TEST(RunReportTest, FiguresAgainstTargetsInPlanOrder) {
   EXPECT_EQ(r["pairs"][2]["recoverySeconds"], nullptr);
   EXPECT_EQ(r["pairs"][4]["outcome"], "not started");
   // Steps without a start follow each other; a given start is kept.
-  EXPECT_EQ(r["pairs"][1]["steps"][1], (Json{{"title", "Power on"}, {"result", "done"}, {"start", 15.0}, {"seconds", 25.0}}));
+  EXPECT_EQ(r["pairs"][1]["steps"][1],
+            (Json{{"title", "Power on"}, {"result", "done"}, {"start", 15.0}, {"seconds", 25.0}}));
   EXPECT_EQ(r["pairs"][3]["steps"][0]["start"], 2.0);
 }
 
 // A plan deleted or stored again under the name since is not the run's:
 // no targets, no unstarted pairs, groups from the records.
 TEST(RunReportTest, AnotherPlanOfTheNameLendsNothing) {
-  const BlrPlanDB::Plan other = [] { BlrPlanDB::Plan p = plan(); p.id = 6; return p; }();
+  const BlrPlanDB::Plan other = [] {
+    BlrPlanDB::Plan p = plan();
+    p.id = 6;
+    return p;
+  }();
   BlrPlanDB::Run r = run();
   r.pairs.pop_back();
   r.endTime = 0;
   for (const BlrPlanDB::Plan* p : {&other, static_cast<const BlrPlanDB::Plan*>(nullptr)}) {
     const Json j = runReportJson(buildRunReport(r, p));
-    EXPECT_EQ(j["recoveryTime"], (Json{{"pairs", 2}, {"maxSeconds", 90}, {"medianSeconds", 65.0},
-                                       {"targetSeconds", nullptr}, {"met", nullptr}, {"pairsOverTarget", nullptr}}));
+    EXPECT_EQ(j["recoveryTime"], (Json{{"pairs", 2},
+                                       {"maxSeconds", 90},
+                                       {"medianSeconds", 65.0},
+                                       {"targetSeconds", nullptr},
+                                       {"met", nullptr},
+                                       {"pairsOverTarget", nullptr}}));
     EXPECT_EQ(j["durationSeconds"], nullptr);
     EXPECT_EQ(j["groups"].size(), 2u);
     EXPECT_EQ(j["groups"][0]["parallelism"], nullptr);

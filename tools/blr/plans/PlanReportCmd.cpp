@@ -35,8 +35,8 @@ int listRuns(const Cli& cli, const std::string& name) {
   return cliPrintList(cli, runs, runListJson, "No runs of plan " + name + ".",
                       {"RUN", "WORKFLOW", "USER", "STARTED", "ENDED", "STATE"},
                       [](const Run& r) -> std::vector<std::string> {
-                        return {std::to_string(r.id), r.workflow, r.user, timeText(r.startTime),
-                                timeText(r.endTime), r.state};
+                        return {std::to_string(r.id),  r.workflow,          r.user,
+                                timeText(r.startTime), timeText(r.endTime), r.state};
                       });
 }
 

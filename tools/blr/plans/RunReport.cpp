@@ -1,3 +1,4 @@
+// Builds the run report from a run's records and its plan: no server, no clock.
 #include "plans/RunReport.h"
 
 #include <algorithm>
@@ -71,7 +72,8 @@ RunReport::Figure figureOf(const std::vector<int64_t>& values, int target) {
   const size_t mid = v.size() / 2;
   f.median = v.size() % 2 ? static_cast<double>(v[mid]) : (v[mid - 1] + v[mid]) / 2.0;
   if (f.target > 0)
-    f.missed = static_cast<int>(std::count_if(v.begin(), v.end(), [&](int64_t x) { return x > f.target; }));
+    f.missed = static_cast<int>(
+        std::count_if(v.begin(), v.end(), [&](int64_t x) { return x > f.target; }));
   return f;
 }
 
@@ -163,7 +165,8 @@ double RunReport::spanSecs() const {
     for (const Pair& p : g.pairs) {
       if (p.startTime == 0) continue;
       span = std::max(span, offset(p.endTime != 0 ? p.endTime : p.startTime));
-      for (const Step& s : p.steps) span = std::max(span, offset(p.startTime) + s.start + s.seconds);
+      for (const Step& s : p.steps)
+        span = std::max(span, offset(p.startTime) + s.start + s.seconds);
     }
   return span;
 }

@@ -59,8 +59,8 @@ struct RunReport {
   std::string actor;
   std::string state;
   uint64_t startTime = 0;
-  uint64_t endTime = 0;      // 0 while the run goes on
-  bool planKnown = false;    // the plan the run ran still exists
+  uint64_t endTime = 0;    // 0 while the run goes on
+  bool planKnown = false;  // the plan the run ran still exists
   std::map<std::string, int> outcomes;
   Figure recovery;
   Figure recoveryPoint;

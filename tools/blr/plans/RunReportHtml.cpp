@@ -1,11 +1,12 @@
 // The run report and a plan's history as pages for operators and auditors:
 // one file each, no script and nothing from elsewhere, so they open the same
 // anywhere, offline, and print on A4.
+#include "plans/RunReportHtml.h"
+
 #include <algorithm>
 #include <cstdio>
 
 #include "output/CliRecords.h"
-#include "plans/RunReportHtml.h"
 
 namespace {
 
@@ -104,10 +105,11 @@ std::string stepsTable(const Pair& p) {
   std::string html;
   bool errorShown = p.error.empty();
   if (!p.steps.empty()) {
-    html += "<table class=\"steps\"><colgroup><col style=\"width:38%\"><col style=\"width:12%\">"
-            "<col style=\"width:12%\"><col style=\"width:13%\"><col></colgroup><tr><th>Step</th>"
-            "<th class=\"num\">Start</th><th class=\"num\">Seconds</th><th>Outcome</th>"
-            "<th>Error</th></tr>\n";
+    html +=
+        "<table class=\"steps\"><colgroup><col style=\"width:38%\"><col style=\"width:12%\">"
+        "<col style=\"width:12%\"><col style=\"width:13%\"><col></colgroup><tr><th>Step</th>"
+        "<th class=\"num\">Start</th><th class=\"num\">Seconds</th><th>Outcome</th>"
+        "<th>Error</th></tr>\n";
     for (size_t i = 0; i < p.steps.size(); ++i) {
       const RunReport::Step& s = p.steps[i];
       // The pair's error belongs to its failed step, else to its last.
@@ -135,10 +137,11 @@ std::string groupSection(const RunReport& r, const RunReport::Group& g) {
                      (g.parallelism > 0 ? "at most " + std::to_string(g.parallelism) + " at once"
                                         : "parallelism unknown") +
                      ".</p>\n";
-  html += "<table class=\"pairs\"><colgroup><col style=\"width:7%\"><col style=\"width:10%\">"
-          "<col style=\"width:12%\"><col style=\"width:12%\"><col></colgroup><tr><th>Pair</th>"
-          "<th>Outcome</th><th class=\"num\">Recovery time</th><th class=\"num\">Recovery "
-          "point</th><th>Steps</th></tr>\n";
+  html +=
+      "<table class=\"pairs\"><colgroup><col style=\"width:7%\"><col style=\"width:10%\">"
+      "<col style=\"width:12%\"><col style=\"width:12%\"><col></colgroup><tr><th>Pair</th>"
+      "<th>Outcome</th><th class=\"num\">Recovery time</th><th class=\"num\">Recovery "
+      "point</th><th>Steps</th></tr>\n";
   for (const Pair& p : g.pairs)
     html += "<tr class=\"pair-" + htmlText(p.outcome == "failed" ? "failed" : "other") +
             "\" data-pair=\"" + std::to_string(p.pairId) + "\"><td>" + std::to_string(p.pairId) +
@@ -175,24 +178,28 @@ std::string historyChart(const std::vector<RunReport>& runs) {
   constexpr double kLeft = 60, kRight = 1190, kTop = 14, kBottom = 210;
   double top = 1;
   for (const RunReport& r : runs)
-    top = std::max({top, static_cast<double>(r.recovery.max), static_cast<double>(r.recovery.target)});
+    top = std::max(
+        {top, static_cast<double>(r.recovery.max), static_cast<double>(r.recovery.target)});
   top *= 1.1;
   const double slot = (kRight - kLeft) / std::max<size_t>(runs.size(), 1);
   auto y = [&](double v) { return kBottom - (kBottom - kTop) * v / top; };
   char buf[256];
-  std::string svg = "<svg class=\"history\" role=\"img\" "
-                    "viewBox=\"0 0 1200 240\"><title>Longest recovery time per run</title>";
-  std::snprintf(buf, sizeof buf, "<line class=\"group-line\" x1=\"%g\" x2=\"%g\" y1=\"%g\" y2=\"%g\"/>",
-                kLeft, kRight, kBottom, kBottom);
+  std::string svg =
+      "<svg class=\"history\" role=\"img\" "
+      "viewBox=\"0 0 1200 240\"><title>Longest recovery time per run</title>";
+  std::snprintf(buf, sizeof buf,
+                "<line class=\"group-line\" x1=\"%g\" x2=\"%g\" y1=\"%g\" y2=\"%g\"/>", kLeft,
+                kRight, kBottom, kBottom);
   svg += buf;
-  std::snprintf(buf, sizeof buf, "<text class=\"tick-label\" x=\"%g\" y=\"%g\">%s</text>", kLeft / 2,
-                kTop + 4, durationText(static_cast<int64_t>(top)).c_str());
+  std::snprintf(buf, sizeof buf, "<text class=\"tick-label\" x=\"%g\" y=\"%g\">%s</text>",
+                kLeft / 2, kTop + 4, durationText(static_cast<int64_t>(top)).c_str());
   svg += buf;
   for (size_t i = 0; i < runs.size(); ++i) {
     const RunReport& r = runs[runs.size() - 1 - i];
     const double value = std::max<double>(0, r.recovery.max);
     const std::string cls = "bar s-" + stateClass(r.state);
-    std::snprintf(buf, sizeof buf, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\">",
+    std::snprintf(buf, sizeof buf,
+                  "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\">",
                   cls.c_str(), kLeft + slot * i + slot * 0.15, y(value), slot * 0.7,
                   std::max(1.0, kBottom - y(value)));
     svg += buf;
@@ -221,12 +228,23 @@ std::string htmlText(const std::string& stored) {
   std::string out;
   for (char c : cliTerminalText(stored)) {
     switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -244,12 +262,15 @@ std::string runHistoryHtml(const std::string& plan, const std::vector<RunReport>
   std::string page = pageHead("Runs of plan " + htmlText(plan));
   if (runs.empty()) return page + "<p>No runs.</p>\n</body></html>\n";
   page += "<h2>Longest recovery time per run</h2>\n" + historyChart(runs);
-  page += "<table class=\"runs\"><tr><th>Run</th><th>Kind</th><th>Started</th><th>Actor</th>"
-          "<th>State</th><th>Pairs</th><th class=\"num\">Recovery time (max)</th><th>Target</th></tr>\n";
+  page +=
+      "<table class=\"runs\"><tr><th>Run</th><th>Kind</th><th>Started</th><th>Actor</th>"
+      "<th>State</th><th>Pairs</th><th class=\"num\">Recovery time "
+      "(max)</th><th>Target</th></tr>\n";
   for (const RunReport& r : runs)
     page += "<tr><td>" + std::to_string(r.runId) + "</td><td>" + htmlText(runKindText(r.workflow)) +
             "</td><td>" + timeText(r.startTime) + "</td><td>" + htmlText(r.actor) + "</td><td>" +
-            htmlText(r.state) + "</td><td>" + htmlText(outcomesText(r.outcomes)) + "</td><td class=\"num\">" +
-            secondsText(r.recovery.max) + "</td>" + verdict(r.recovery) + "</tr>\n";
+            htmlText(r.state) + "</td><td>" + htmlText(outcomesText(r.outcomes)) +
+            "</td><td class=\"num\">" + secondsText(r.recovery.max) + "</td>" +
+            verdict(r.recovery) + "</tr>\n";
   return page + "</table>\n</body></html>\n";
 }

@@ -20,26 +20,27 @@ Json figureJson(const RunReport::Figure& f) {
 Json stepsJson(const std::vector<RunReport::Step>& steps) {
   Json list = Json::array();
   for (const RunReport::Step& s : steps)
-    list.push_back(
-        Json{{"title", s.title}, {"result", s.outcome}, {"start", s.start}, {"seconds", s.seconds}});
+    list.push_back(Json{
+        {"title", s.title}, {"result", s.outcome}, {"start", s.start}, {"seconds", s.seconds}});
   return list;
 }
 
 Json pairJson(const RunReport::Pair& p) {
-  return Json{{"pair", p.pairId},
-              {"group", p.groupNo + 1},
-              {"outcome", p.outcome},
-              {"started", timeText(p.startTime)},
-              {"ended", timeText(p.endTime)},
-              {"seconds", p.endTime >= p.startTime && p.startTime != 0
-                              ? Json(p.endTime - p.startTime) : Json()},
-              {"seqNum", p.seqNum},
-              {"lagAtStart", p.lagAtStart},
-              {"exitCode", p.exitCode},
-              {"error", p.error},
-              {"recoverySeconds", seconds(p.recoverySecs)},
-              {"recoveryPointSeconds", seconds(p.recoveryPointSecs)},
-              {"steps", stepsJson(p.steps)}};
+  return Json{
+      {"pair", p.pairId},
+      {"group", p.groupNo + 1},
+      {"outcome", p.outcome},
+      {"started", timeText(p.startTime)},
+      {"ended", timeText(p.endTime)},
+      {"seconds",
+       p.endTime >= p.startTime && p.startTime != 0 ? Json(p.endTime - p.startTime) : Json()},
+      {"seqNum", p.seqNum},
+      {"lagAtStart", p.lagAtStart},
+      {"exitCode", p.exitCode},
+      {"error", p.error},
+      {"recoverySeconds", seconds(p.recoverySecs)},
+      {"recoveryPointSeconds", seconds(p.recoveryPointSecs)},
+      {"steps", stepsJson(p.steps)}};
 }
 
 // What a run and its history entry share.

@@ -11,7 +11,7 @@ namespace {
 using Pair = RunReport::Pair;
 using Group = RunReport::Group;
 
-constexpr double kWidth = 1200, kPlotLeft = 110, kPlotRight = 1190;
+constexpr double kWidth = 1200, kPlotLeft = 110, kPlotRight = 1165;  // room for the last tick label
 constexpr double kAxisHeight = 26, kHeaderHeight = 22, kRowHeight = 14, kBandHeight = 28;
 constexpr int kBins = 120;
 constexpr size_t kListed = 10;  // slowest pairs listed per collapsed group
@@ -36,6 +36,16 @@ class Timeline {
   }
 
   double x(double offset) const { return kPlotLeft + offset * scale_; }
+
+  // Where a started pair's row ends: its recorded end (whole seconds) or its
+  // last step's, whichever is later; the timeline's end while it runs.
+  double pairEnd(const Pair& p) const {
+    if (p.endTime == 0) return span_;
+    double end = r_.offset(p.endTime);
+    for (const RunReport::Step& s : p.steps)
+      end = std::max(end, r_.offset(p.startTime) + s.start + s.seconds);
+    return end;
+  }
 
   void rect(double from, double seconds, double top, double height, const std::string& cls,
             const std::string& title, const std::string& extra = "") {
@@ -73,7 +83,7 @@ class Timeline {
       if (p.startTime == 0) continue;
       const double start = r_.offset(p.startTime);
       first = first < 0 ? start : std::min(first, start);
-      last = std::max(last, std::max(start, p.endTime ? r_.offset(p.endTime) : span_));
+      last = std::max(last, pairEnd(p));
     }
     out_ += "<g class=\"group-head\" data-group=\"" + std::to_string(g.groupNo + 1) + "\">";
     out_ += "<line class=\"group-line\" x1=\"0\" x2=\"" + num(kWidth) + "\" y1=\"" + num(top) +
@@ -96,14 +106,14 @@ class Timeline {
     if (p.startTime != 0) {
       const double start = r_.offset(p.startTime);
       if (p.steps.empty()) {
-        const double end = p.endTime ? r_.offset(p.endTime) : span_;
+        const double end = pairEnd(p);
         rect(start, end - start, top + 2, kRowHeight - 4, "seg " + outcomeClass(p.outcome),
              who + ": " + htmlText(p.outcome) + ", " + secs(end - start));
       }
       for (const RunReport::Step& s : p.steps)
         rect(start + s.start, s.seconds, top + 2, kRowHeight - 4, "seg " + outcomeClass(s.outcome),
-             who + " · " + htmlText(s.title) + ": " + htmlText(s.outcome) + ", " +
-                 secs(s.seconds) + " from +" + secs(start + s.start));
+             who + " · " + htmlText(s.title) + ": " + htmlText(s.outcome) + ", " + secs(s.seconds) +
+                 " from +" + secs(start + s.start));
     }
     out_ += "</g>";
   }
@@ -115,13 +125,13 @@ class Timeline {
     std::vector<int> running(kBins, 0);
     for (const Pair& p : g.pairs) {
       if (p.startTime == 0) continue;
-      const double start = r_.offset(p.startTime), end = p.endTime ? r_.offset(p.endTime) : span_;
+      const double start = r_.offset(p.startTime), end = pairEnd(p);
       for (int b = std::max(0, static_cast<int>(start / width)); b < kBins && b * width <= end; ++b)
         ++running[b];
     }
     // Shaded against the parallelism, or the busiest slice when it is not known.
-    const int cap = std::max(1, g.parallelism > 0 ? g.parallelism
-                                                  : *std::max_element(running.begin(), running.end()));
+    const int cap = std::max(
+        1, g.parallelism > 0 ? g.parallelism : *std::max_element(running.begin(), running.end()));
     out_ += "<g class=\"band\" data-group=\"" + std::to_string(g.groupNo + 1) + "\">";
     for (int b = 0; b < kBins; ++b) {
       if (running[b] == 0) continue;
@@ -132,7 +142,7 @@ class Timeline {
     }
     for (const Pair& p : g.pairs)
       if (p.outcome == "failed" && p.startTime != 0)
-        rect(p.endTime ? r_.offset(p.endTime) : span_, 0, top, kBandHeight, "seg s-failed",
+        rect(pairEnd(p), 0, top, kBandHeight, "seg s-failed",
              "pair " + std::to_string(p.pairId) + " failed");
     out_ += "</g>";
   }
@@ -162,9 +172,9 @@ class Timeline {
     }
     std::swap(body, out_);
     axis();
-    return "<svg class=\"timeline\" role=\"img\" viewBox=\"0 0 " +
-           num(kWidth) + " " + num(height_) + "\"><title>Timeline of run " +
-           std::to_string(r_.runId) + "</title>" + out_ + body + "</svg>\n";
+    return "<svg class=\"timeline\" role=\"img\" viewBox=\"0 0 " + num(kWidth) + " " +
+           num(height_) + "\"><title>Timeline of run " + std::to_string(r_.runId) + "</title>" +
+           out_ + body + "</svg>\n";
   }
 
  private:
@@ -187,15 +197,17 @@ std::string collapsedLists(const RunReport& r) {
       if (p.startTime) slow.push_back(&p);
       if (p.outcome == "failed") failed += (failed.empty() ? "" : ", ") + std::to_string(p.pairId);
     }
-    std::stable_sort(slow.begin(), slow.end(),
-                     [](const Pair* a, const Pair* b) { return pairSeconds(*a) > pairSeconds(*b); });
+    std::stable_sort(slow.begin(), slow.end(), [](const Pair* a, const Pair* b) {
+      return pairSeconds(*a) > pairSeconds(*b);
+    });
     if (slow.size() > kListed) slow.resize(kListed);
     std::string slowest;
     for (const Pair* p : slow)
       slowest += (slowest.empty() ? "" : ", ") + std::string("pair ") + std::to_string(p->pairId) +
                  " (" + secs(pairSeconds(*p)) + ")";
-    html += "<p><b>Group " + std::to_string(g.groupNo + 1) + "</b>: " +
-            std::to_string(g.pairs.size()) + " pairs. Slowest: " + (slowest.empty() ? "-" : slowest) +
+    html += "<p><b>Group " + std::to_string(g.groupNo + 1) +
+            "</b>: " + std::to_string(g.pairs.size()) +
+            " pairs. Slowest: " + (slowest.empty() ? "-" : slowest) +
             ". Failed: " + (failed.empty() ? "none" : failed) + ".</p>\n";
   }
   return html + "</div>\n";
