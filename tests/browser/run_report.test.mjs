@@ -1,47 +1,22 @@
 // The run report's page in a real browser: a trial installation (central
 // server, three simulated proxies), a plan of three groups whose last pair's
 // Head refuses the flush of its failover to the latest state, the plan's
-// failover, and its report
-// opened in headless Chromium at 1280×800 and as print.  Saves screenshots
-// to $BLR_ARTEFACT_DIR and the picture of docs/cli.md to $BLR_DOCS_IMAGES.
-import { execFileSync, spawn } from "node:child_process";
-import { mkdtempSync, readFileSync, writeFileSync, rmSync, mkdirSync, copyFileSync } from "node:fs";
-import { tmpdir } from "node:os";
+// failover, and its report opened in headless Chromium at 1280×800 and as
+// print.  Saves screenshots to $BLR_ARTEFACT_DIR and the picture of
+// docs/cli.md to $BLR_DOCS_IMAGES.
+import { execFileSync } from "node:child_process";
+import { writeFileSync, mkdirSync, copyFileSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
 import puppeteer from "puppeteer-core";
+import { Trial, until } from "./trial.mjs";
 
-const tools = process.env.BLR_TOOLS_DIR;
 const artefacts = process.env.BLR_ARTEFACT_DIR;
 const docsImages = process.env.BLR_DOCS_IMAGES;
-const dir = mkdtempSync(path.join(tmpdir(), "blr-report-test-"));
-const env = { ...process.env, PATH: `${tools}:${process.env.PATH}` };
-const servers = [];
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-function blr(...args) {
-  return execFileSync("blr", ["-r", "cli.reg", ...args], { cwd: dir, env, encoding: "utf8" });
-}
-
-async function until(what, check, ms = 30000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(100);
-  }
-}
-
-async function start(args, ready) {
-  const log = path.join(dir, `server${servers.length}.out`);
-  const child = spawn("sh", ["-c", `exec ${args} >'${log}' 2>&1`], { cwd: dir, env });
-  servers.push(child);
-  return until(args, () => {
-    const text = (() => { try { return readFileSync(log, "utf8"); } catch { return ""; } })();
-    return ready.test(text) && text;
-  });
-}
+const trial = new Trial("report");
+const { dir, env } = trial;
+const blr = (...args) => trial.blr(...args);
+const start = (args, ready) => trial.start(args, ready);
 
 const hex = (n) => n.toString(16).padStart(32, "0");
 // Markup and a control character in stored texts: the page must show them.
@@ -138,7 +113,5 @@ try {
   console.log(`run report: ${ids.length} rows, escaped texts, fits 1280 px and A4; artefacts in ${artefacts}`);
 } finally {
   if (browser) await browser.close();
-  for (const s of servers) s.kill("SIGTERM");
-  await sleep(300);
-  rmSync(dir, { recursive: true, force: true });
+  await trial.end();
 }

@@ -22,7 +22,7 @@ if ! cmp -s "$src_dir/package-lock.json" "$build_dir/package-lock.json" ||
   (cd "$build_dir" && timeout 300 npm ci --no-audit --no-fund --loglevel=error) ||
     skip "couldn't install puppeteer-core from the npm registry"
 fi
-cp "$src_dir/$test_file" "$build_dir/"
+cp "$src_dir/$test_file" "$src_dir/trial.mjs" "$build_dir/"
 cd "$build_dir"
 BLR_TOOLS_DIR=$tools_dir BLR_CHROMIUM=$chromium BLR_ARTEFACT_DIR=$build_dir/artefacts \
   BLR_DOCS_IMAGES=$src_dir/../../docs/images PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node "$test_file"

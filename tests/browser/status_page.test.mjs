@@ -4,44 +4,18 @@
 // filters work, and that a failover's steps appear while it runs; saves a
 // screenshot to $BLR_ARTEFACT_DIR.
 import { execFileSync, spawn } from "node:child_process";
-import { mkdtempSync, readFileSync, appendFileSync, rmSync, mkdirSync } from "node:fs";
-import { tmpdir } from "node:os";
+import { appendFileSync, mkdirSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
 import puppeteer from "puppeteer-core";
+import { Trial, until } from "./trial.mjs";
 
-const tools = process.env.BLR_TOOLS_DIR;
 const artefacts = process.env.BLR_ARTEFACT_DIR;
 const browserPath = process.env.BLR_CHROMIUM;
-const dir = mkdtempSync(path.join(tmpdir(), "blr-page-test-"));
-const env = { ...process.env, PATH: `${tools}:${process.env.PATH}` };
-const servers = [];
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-
-function blr(...args) {
-  return execFileSync("blr", ["-r", "cli.reg", ...args], { cwd: dir, env, encoding: "utf8" });
-}
-
-async function until(what, check, ms = 30000) {
-  const end = Date.now() + ms;
-  for (;;) {
-    const value = await check();
-    if (value) return value;
-    if (Date.now() > end) throw new Error("timed out waiting for " + what);
-    await sleep(100);
-  }
-}
-
-// Starts a server program; resolves with its output once `ready` shows in it.
-async function start(args, ready) {
-  const log = path.join(dir, `server${servers.length}.out`);
-  const child = spawn("sh", ["-c", `exec ${args} >'${log}' 2>&1`], { cwd: dir, env });
-  servers.push(child);
-  return until(args, () => {
-    const text = (() => { try { return readFileSync(log, "utf8"); } catch { return ""; } })();
-    return ready.test(text) && text;
-  });
-}
+const trial = new Trial("page");
+const { dir, env } = trial;
+const blr = (...args) => trial.blr(...args);
+const start = (args, ready) => trial.start(args, ready);
 
 function createPair(name, guid, head, tail) {
   blr("pairs", "create", "--sub-client", "7", "--dst-client", tail, "--head", head, "--tail", tail,
@@ -137,7 +111,5 @@ try {
   console.log("status page: table, filters, sorting and a live failover shown; screenshot in " + artefacts);
 } finally {
   if (browser) await browser.close();
-  for (const s of servers) s.kill("SIGTERM");
-  await sleep(300);
-  rmSync(dir, { recursive: true, force: true });
+  await trial.end();
 }

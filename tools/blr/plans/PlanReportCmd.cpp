@@ -97,7 +97,7 @@ int history(const Cli& cli, const std::string& name, int last, const std::string
   CZuError err = db.getRuns(name, &runs);
   BlrPlanDB::Plan plan;
   if (!err.IsError()) err = db.getPlan(name, &plan);
-  std::vector<RunReport> reports;
+  std::list<RunReport> reports;
   for (auto r = runs.begin();
        !err.IsError() && r != runs.end() && reports.size() < static_cast<size_t>(last); ++r) {
     Run whole;
@@ -106,23 +106,17 @@ int history(const Cli& cli, const std::string& name, int last, const std::string
   }
   if (err.IsError()) return cli.fail(err);
   if (format == "html") {
-    std::fputs(runHistoryHtml(name, reports).c_str(), stdout);
+    std::fputs(runHistoryHtml(name, {reports.begin(), reports.end()}).c_str(), stdout);
     return kExitOk;
   }
-  if (format == "json" || cli.json()) {
-    Json list = Json::array();
-    for (const RunReport& r : reports) list.push_back(runHistoryJson(r));
-    cli.printJson(list);
-  } else if (reports.empty()) {
-    std::printf("No runs of plan %s.\n", name.c_str());
-  } else {
-    CliTable table({"RUN", "KIND", "STARTED", "STATE", "PAIRS", "RECOVERY TIME (MAX)"});
-    for (const RunReport& r : reports)
-      table.add({std::to_string(r.runId), runKindText(r.workflow), timeText(r.startTime), r.state,
-                 outcomesText(r.outcomes), figureText(r.recovery)});
-    std::fputs(table.render().c_str(), stdout);
-  }
-  return kExitOk;
+  return cliPrintList(
+      cli, reports, runHistoryJson, "No runs of plan " + name + ".",
+      {"RUN", "KIND", "STARTED", "STATE", "PAIRS", "RECOVERY TIME (MAX)"},
+      [](const RunReport& r) -> std::vector<std::string> {
+        return {std::to_string(r.runId), runKindText(r.workflow), timeText(r.startTime), r.state,
+                outcomesText(r.outcomes), figureText(r.recovery)};
+      },
+      format == "json");
 }
 
 }  // namespace
