@@ -42,10 +42,10 @@ int listRuns(const Cli& cli, const std::string& name) {
 
 std::string figureText(const RunReport::Figure& f) {
   std::string text = durationText(f.max);
-  if (f.hasTarget() && f.count > 0)
-    text += " (target " + durationText(f.target) + ": " +
-            (f.met() ? std::string("met") : std::to_string(f.missed) + " over") + ")";
-  return text;
+  if (!f.hasTarget()) return text;
+  text += " (target " + durationText(f.target);
+  if (f.count > 0) text += f.met() ? ": met" : ": " + std::to_string(f.missed) + " over";
+  return text + ")";
 }
 
 void printReportText(const RunReport& r) {
