@@ -45,6 +45,8 @@ class BLR_API BlrPlanDB {
     int32_t id;
     std::string name;
     int32_t healthTimeoutSecs;  // how long a drill waits for a test VM to report on
+    int32_t rtoSeconds;         // recovery time target of a run, 0 for none
+    int32_t rpoSeconds;         // recovery point target (a pair's lag), 0 for none
     uint64_t created;           // set by the service
     uint64_t modified;
     std::list<Group> groups;  // recovered one after the other, in order

@@ -32,6 +32,8 @@ CZuError checkShape(const Plan& plan) {
   CZuError err = BlrPlanDB::checkTexts(plan);
   if (err.IsError()) return err;
   if (plan.healthTimeoutSecs < 1) return refuse(FXLOC, "healthTimeout", "must be at least 1");
+  if (plan.rtoSeconds < 0) return refuse(FXLOC, "rtoSeconds", "must not be negative");
+  if (plan.rpoSeconds < 0) return refuse(FXLOC, "rpoSeconds", "must not be negative");
   if (plan.groups.empty()) return refuse(FXLOC, "groups", "a plan needs at least one group");
   std::map<int32_t, int> groupOfPair;
   int g = 0;
@@ -100,8 +102,10 @@ CZuError insertPlan(BlrSQL& sql, Plan* plan) {
   plan->created = plan->modified = static_cast<uint64_t>(nowSecs());
   const std::string stamp = std::to_string(plan->created);
   CZuError err = exec(sql,
-                      "INSERT INTO BlrPlan(name, healthTimeoutSecs, created, modified) VALUES(" +
-                          sqlText(plan->name) + ", " + i2s(plan->healthTimeoutSecs) + ", " + stamp +
+                      "INSERT INTO BlrPlan(name, healthTimeoutSecs, rtoSeconds, rpoSeconds, created, "
+                      "modified) VALUES(" +
+                          sqlText(plan->name) + ", " + i2s(plan->healthTimeoutSecs) + ", " +
+                          i2s(plan->rtoSeconds) + ", " + i2s(plan->rpoSeconds) + ", " + stamp +
                           ", " + stamp + "); SELECT SCOPE_IDENTITY()",
                       Accept::kOk, FXLOC);
   if (!err.IsError()) err = readIdentity(sql, "BlrPlan", &plan->id, FXLOC);

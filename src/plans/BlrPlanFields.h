@@ -34,6 +34,8 @@ template <> struct FieldTable<BlrPlanDB::Plan> {
       {BLRDB_TAG_ID, "id", &PL::id},
       {BLRDB_TAG_NAME, "name", &PL::name, 0, kPlanName},
       {BLRDB_TAG_HEALTH_TIMEOUT, "healthTimeoutSecs", &PL::healthTimeoutSecs},
+      {BLRDB_TAG_RTO_TARGET, "rtoSeconds", &PL::rtoSeconds},
+      {BLRDB_TAG_RPO_TARGET, "rpoSeconds", &PL::rpoSeconds},
       {BLRDB_TAG_CREATION_TIME, "created", &PL::created},
       {BLRDB_TAG_MODIFIED_TIME, "modified", &PL::modified},
       {BLRDB_TAG_PLAN_GROUP, "groups", listOf<&PL::groups>()},

@@ -9,11 +9,12 @@ import { writeFileSync, appendFileSync, mkdirSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
 import puppeteer from "puppeteer-core";
-import { makeTrial, until } from "./trial.mjs";
+import { Trial, until } from "./trial.mjs";
 
 const artefacts = process.env.BLR_ARTEFACT_DIR;
-const trial = makeTrial("blr-lag-test-");
-const { dir, env, blr } = trial;
+const trial = new Trial("lag");
+const { dir, env } = trial;
+const blr = (...args) => trial.blr(...args);
 let browser;
 
 // A sample a minute for 5.5 hours, none from 200 to 150 minutes ago: forty
@@ -82,5 +83,5 @@ try {
   console.log("lag chart: gaps kept in the fleet's lines and the sparklines; screenshot in " + artefacts);
 } finally {
   if (browser) await browser.close();
-  await trial.close();
+  await trial.end();
 }

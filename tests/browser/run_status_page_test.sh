@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs a test of the status page ($3, status_page.test.mjs unless given):
-# installs puppeteer-core (the locked version) below the build tree, then
-# drives headless Chromium.  Skips (exit 77) only when
+# Runs a browser test (status_page.test.mjs unless a third argument names
+# another): installs puppeteer-core (the locked version) below the build
+# tree, then drives headless Chromium.  Skips (exit 77) only when
 # Node.js, npm or Chromium is missing, or the package can't be installed.
 set -euo pipefail
 src_dir=$(cd "$(dirname "$0")" && pwd)
@@ -25,4 +25,4 @@ fi
 cp "$src_dir/$test_file" "$src_dir/trial.mjs" "$build_dir/"
 cd "$build_dir"
 BLR_TOOLS_DIR=$tools_dir BLR_CHROMIUM=$chromium BLR_ARTEFACT_DIR=$build_dir/artefacts \
-  PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node "$test_file"
+  BLR_DOCS_IMAGES=$src_dir/../../docs/images PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node "$test_file"

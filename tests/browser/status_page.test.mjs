@@ -8,12 +8,14 @@ import { appendFileSync, mkdirSync } from "node:fs";
 import path from "node:path";
 import assert from "node:assert/strict";
 import puppeteer from "puppeteer-core";
-import { makeTrial, until } from "./trial.mjs";
+import { Trial, until } from "./trial.mjs";
 
 const artefacts = process.env.BLR_ARTEFACT_DIR;
 const browserPath = process.env.BLR_CHROMIUM;
-const trial = makeTrial("blr-page-test-");
-const { dir, env, blr, start } = trial;
+const trial = new Trial("page");
+const { dir, env } = trial;
+const blr = (...args) => trial.blr(...args);
+const start = (args, ready) => trial.start(args, ready);
 
 function createPair(name, guid, head, tail) {
   blr("pairs", "create", "--sub-client", "7", "--dst-client", tail, "--head", head, "--tail", tail,
@@ -109,5 +111,5 @@ try {
   console.log("status page: table, filters, sorting and a live failover shown; screenshot in " + artefacts);
 } finally {
   if (browser) await browser.close();
-  await trial.close();
+  await trial.end();
 }

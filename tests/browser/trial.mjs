@@ -1,5 +1,6 @@
-// What the status page tests share: a trial directory with the programs of
-// this build on PATH, servers started in it, and waiting for a condition.
+// What the browser tests share: a trial installation's directory with the
+// programs of this build on the PATH, blr run in it, servers started until
+// they are ready, and waiting with a deadline.
 import { execFileSync, spawn } from "node:child_process";
 import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
@@ -17,26 +18,33 @@ export async function until(what, check, ms = 30000) {
   }
 }
 
-export function makeTrial(prefix) {
-  const dir = mkdtempSync(path.join(tmpdir(), prefix));
-  const env = { ...process.env, PATH: `${process.env.BLR_TOOLS_DIR}:${process.env.PATH}` };
-  const servers = [];
-  return {
-    dir, env,
-    blr: (...args) => execFileSync("blr", ["-r", "cli.reg", ...args], { cwd: dir, env, encoding: "utf8" }),
-    // Starts a server program; resolves with its output once `ready` shows in it.
-    async start(args, ready) {
-      const log = path.join(dir, `server${servers.length}.out`);
-      servers.push(spawn("sh", ["-c", `exec ${args} >'${log}' 2>&1`], { cwd: dir, env }));
-      return until(args, () => {
-        const text = (() => { try { return readFileSync(log, "utf8"); } catch { return ""; } })();
-        return ready.test(text) && text;
-      });
-    },
-    async close() {
-      for (const s of servers) s.kill("SIGTERM");
-      await sleep(300);
-      rmSync(dir, { recursive: true, force: true });
-    },
-  };
+export class Trial {
+  constructor(name) {
+    this.dir = mkdtempSync(path.join(tmpdir(), `blr-${name}-test-`));
+    this.env = { ...process.env, PATH: `${process.env.BLR_TOOLS_DIR}:${process.env.PATH}` };
+    this.servers = [];
+  }
+
+  // blr with the trial's client registry; its output.
+  blr(...args) {
+    return execFileSync("blr", ["-r", "cli.reg", ...args], { cwd: this.dir, env: this.env, encoding: "utf8" });
+  }
+
+  // Starts a server program; resolves with its output once `ready` shows in it.
+  async start(args, ready) {
+    const log = path.join(this.dir, `server${this.servers.length}.out`);
+    const child = spawn("sh", ["-c", `exec ${args} >'${log}' 2>&1`], { cwd: this.dir, env: this.env });
+    this.servers.push(child);
+    return until(args, () => {
+      const text = (() => { try { return readFileSync(log, "utf8"); } catch { return ""; } })();
+      return ready.test(text) && text;
+    });
+  }
+
+  // Stops the servers and removes the directory.
+  async end() {
+    for (const s of this.servers) s.kill("SIGTERM");
+    await sleep(300);
+    rmSync(this.dir, { recursive: true, force: true });
+  }
 }

@@ -43,6 +43,8 @@ TEST_P(PairDbPlansTest, PlansKeepTheirGroupOrderAndOptions) {
       "site-b",
       {group(2, {member(c, BlrPlanDB::PLAN_TO_LATEST), member(a)}),
        group(1, {member(b, BlrPlanDB::PLAN_KEEP_PROD_OFF | BlrPlanDB::PLAN_CONTINUE_ON_ERROR)})});
+  site.rtoSeconds = 900;
+  site.rpoSeconds = 60;
   int id = 0;
   ASSERT_OK(plans.createPlan(site, &id));
   EXPECT_GT(id, 0);
@@ -87,11 +89,14 @@ TEST_P(PairDbPlansTest, BadPlansAreRefusedWholeNamingTheField) {
   };
   BlrPlanDB::Plan noTimeout = plan("t", {group(1, {member(a)})});
   noTimeout.healthTimeoutSecs = 0;
+  BlrPlanDB::Plan negativeTarget = plan("r", {group(1, {member(a)})});
+  negativeTarget.rpoSeconds = -5;
   const Case cases[] = {
       {plan("", {group(1, {member(a)})}), "name: a plan needs a name"},
       {plan(std::string(128, 'x'), {group(1, {member(a)})}), "name is 128 bytes long; at most 127 are stored"},
       {plan("taken", {group(1, {member(b)})}), "name: plan \"taken\" already exists"},
       {noTimeout, "healthTimeout: must be at least 1"},
+      {negativeTarget, "rpoSeconds: must not be negative"},
       {plan("g", {}), "groups: a plan needs at least one group"},
       {plan("e", {group(1, {member(a)}), group(1, {})}), "groups[1].pairs: empty group"},
       {plan("p", {group(0, {member(a)})}), "groups[0].parallelism: must be at least 1"},

@@ -104,10 +104,12 @@ TEST_P(PairDbSchemaUpgradeTest, EveryRowReadsBackTheSameAfterMigration) {
   ASSERT_FALSE(before.events.empty());
   ASSERT_EQ(before.stats, 3);
 
-  // The first release kept no record of its schema, nor digests of requests
-  // (PostgreSQL keeps both databases in one schema here).
+  // The first release kept no record of its schema, nor digests of requests,
+  // nor plan targets (PostgreSQL keeps both databases in one schema here).
   for (const char* db : {"Anchor", "HistoryDB"}) sql("DROP TABLE IF EXISTS APP_SchemaVersion", db);
   sql("ALTER TABLE BlrRequestLog DROP COLUMN digest");
+  for (const char* column : {"rtoSeconds", "rpoSeconds"})
+    sql(std::string("ALTER TABLE BlrPlan DROP COLUMN ") + column);
   if (GetParam() == DWSqlBackend::kSqlite) sql("ALTER TABLE BlrRequestLog DROP COLUMN digest", "HistoryDB");
   for (const char* db : {"Anchor", "HistoryDB"}) {
     DWSchemaMigration migration;

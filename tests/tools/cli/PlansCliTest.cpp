@@ -218,6 +218,8 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
       {"unknown.json", "{\"name\": \"u\", \"groups\": [{\"pairs\": [" + a + ", 4242]}]}",
        "groups[0].pairs[1].pair: no pair 4242"},
       {"noname.json", "{\"groups\": [{\"pairs\": [" + a + "]}]}", "name: a plan needs a name"},
+      {"rto.json", "{\"name\": \"r\", \"rtoSeconds\": 0, \"groups\": [{\"pairs\": [" + a + "]}]}",
+       "plan: \"rtoSeconds\" must be at least 1"},
   };
   for (const auto& c : cases) {
     env_.write(c.file, c.text);
@@ -244,7 +246,7 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
 
   // Good files are stored, shown, listed and deleted.
   const int b = createPair(2), c = createPair(3);
-  env_.write("site.json", "{\"name\": \"site b\", \"healthTimeout\": 90, \"groups\": ["
+  env_.write("site.json", "{\"name\": \"site b\", \"healthTimeout\": 90, \"rtoSeconds\": 600, \"groups\": ["
                           "{\"parallelism\": 2, \"pairs\": [" + std::to_string(b) +
                               ", {\"pair\": " + a + ", \"toLatest\": true}]},"
                               "{\"pairs\": [{\"pair\": " + std::to_string(c) +
@@ -254,6 +256,8 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
 
   Json plan = env_.json("plans show 'site b'");
   EXPECT_EQ(plan["healthTimeout"], 90);
+  EXPECT_EQ(plan["rtoSeconds"], 600);
+  EXPECT_EQ(plan["rpoSeconds"], nullptr) << "not set";
   ASSERT_EQ(plan["groups"].size(), 2u);
   EXPECT_EQ(plan["groups"][1]["parallelism"], 1) << "the default";
   EXPECT_EQ(plan["groups"][0]["pairs"][0], (Json{{"pair", b}, {"toLatest", false},
@@ -264,7 +268,9 @@ TEST_F(PlansCliTest, PlanFilesAreCheckedStoredShownAndDeleted) {
   // What --json shows is a plan file: stored again under another name, it reads back the same.
   plan["name"] = "copy";
   createPlan("copy", plan.dump());
-  EXPECT_EQ(env_.json("plans show copy")["groups"], plan["groups"]);
+  Json copy = env_.json("plans show copy");
+  EXPECT_EQ(copy["groups"], plan["groups"]);
+  EXPECT_EQ(copy["rtoSeconds"], 600);
   Json list = env_.json("plans list");
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0]["name"], "copy");
@@ -489,6 +495,16 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   EXPECT_EQ(r.out.find("http"), std::string::npos) << "self-contained";
   EXPECT_EQ(env_.blr("plans report 999").code, 3);
   EXPECT_EQ(env_.blr("plans report " + coeRun + " --format pdf").code, 2);
+  EXPECT_EQ(env_.blr("plans report " + coeRun + " --last 2").code, 2) << "--last needs --history";
+  // The plan's history: each run with its outcomes and recovery time.
+  Json history = env_.json("plans report '" + coe + "' --history");
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0]["run"], report["run"]);
+  EXPECT_EQ(history[0]["outcomes"], (Json{{"done", ids.size() - 1}, {"failed", 1}}));
+  EXPECT_EQ(history[0]["recoveryTime"]["pairs"], ids.size() - 1);
+  r = env_.blr("plans report '" + coe + "' --history --format html", 0);
+  EXPECT_THAT(r.out, HasSubstr("<svg class=\"history\""));
+  EXPECT_THAT(r.out, HasSubstr("Runs of plan c&lt;o&gt;&amp;e</h1>"));
   ASSERT_EQ(env_.blr("plans cancel-failover '" + coe + "'").code, 0);
 
   const long long mark = wallMicros();

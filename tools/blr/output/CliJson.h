@@ -28,6 +28,15 @@ class JsonFields {
       return fail(where(key) + " must be a 32-bit integer");
     *out = v->get<int32_t>();
   }
+  // An integer of at least 1, for values whose 0 stands for "none".
+  void positive(const char* key, int32_t* out) {
+    const int32_t before = *out;
+    integer(key, out);
+    if (find(key) != nullptr && *out < 1) {
+      *out = before;
+      fail(where(key) + " must be at least 1");
+    }
+  }
   void text(const char* key, std::string* out) {
     const Json* v = find(key);
     if (v == nullptr) return;

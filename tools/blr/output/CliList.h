@@ -12,11 +12,13 @@
 #include "output/CliTable.h"
 
 // `toJson` and `toRow` give an item's JSON and its table row under `header`;
-// `none` is printed for an empty list.  Returns kExitOk.
+// `none` is printed for an empty list.  `json` asks for JSON without --json
+// (a --format option).  Returns kExitOk.
 template <class Item, class ToJson, class ToRow>
 int cliPrintList(const Cli& cli, const std::list<Item>& items, ToJson toJson,
-                 const std::string& none, std::vector<std::string> header, ToRow toRow) {
-  if (cli.json()) {
+                 const std::string& none, std::vector<std::string> header, ToRow toRow,
+                 bool json = false) {
+  if (cli.json() || json) {
     Json list = Json::array();
     for (const Item& item : items) list.push_back(toJson(item));
     cli.printJson(list);

@@ -1,129 +1,122 @@
-// blr plans runs NAME | blr plans report RUN --format json|html: the run
-// records of plans, for operators and auditors.
+// blr plans runs NAME | blr plans report RUN [--format json|html|text] |
+// blr plans report NAME --history [--last N]: the run records of plans, for
+// operators and auditors.
+#include <climits>
 #include <cstdio>
-#include <map>
 #include <memory>
 
 #include "BLR/BlrPlanDB.h"
 #include "Cli.h"
 #include "output/CliList.h"
-#include "plans/CliPlans.h"
 #include "output/CliRecords.h"
+#include "plans/CliPlans.h"
+#include "plans/RunReport.h"
 
 namespace {
 
 using Run = BlrPlanDB::Run;
-using RunPair = BlrPlanDB::RunPair;
 
-// The steps as the runner wrote them: JSON when they parse, else the text.
-Json stepsJson(const std::string& steps) {
-  if (steps.empty()) return Json::array();
-  Json parsed = Json::parse(steps, nullptr, false);
-  return parsed.is_discarded() ? Json(steps) : parsed;
-}
+constexpr int kDefaultHistoryRuns = 10;
 
-Json runToJson(const Run& run) {
-  Json pairs = Json::array();
-  for (const RunPair& p : run.pairs)
-    pairs.push_back(Json{
-        {"pair", p.pairId},
-        {"group", p.groupNo + 1},
-        {"outcome", p.outcome},
-        {"started", timeText(p.startTime)},
-        {"ended", timeText(p.endTime)},
-        {"seconds",
-         p.endTime >= p.startTime && p.startTime != 0 ? Json(p.endTime - p.startTime) : Json()},
-        {"seqNum", p.seqNum},
-        {"lagAtStart", p.lagAtStart},
-        {"exitCode", p.exitCode},
-        {"error", p.error},
-        {"steps", stepsJson(p.steps)}});
+Json runListJson(const Run& run) {
   return Json{{"run", run.id},
               {"plan", run.planName},
               {"workflow", run.workflow},
               {"user", run.user},
               {"started", timeText(run.startTime)},
               {"ended", timeText(run.endTime)},
-              {"state", run.state},
-              {"pairs", pairs}};
-}
-
-std::string html(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '&': out += "&amp;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
-
-std::string cell(const Json& value) {
-  if (value.is_string()) return "<td>" + html(value.get<std::string>()) + "</td>";
-  if (value.is_null()) return "<td>-</td>";
-  return "<td>" + html(cliJsonCompact(value)) + "</td>";
-}
-
-// One page, no outside resources: it opens the same anywhere, offline.
-std::string runToHtml(const Json& run) {
-  std::map<std::string, int> outcomes;
-  for (const Json& p : run["pairs"]) ++outcomes[p["outcome"].get<std::string>()];
-  std::string summary;
-  for (const auto& o : outcomes)
-    summary += (summary.empty() ? "" : ", ") + std::to_string(o.second) + " " + html(o.first);
-  std::string page =
-      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">\n<title>Run " +
-      std::to_string(run["run"].get<int>()) + " of plan " + html(run["plan"]) +
-      "</title>\n<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse}"
-      "td,th{border:1px solid #999;padding:4px 8px;text-align:left;vertical-align:top}"
-      ".done{background:#e6f4e6}.failed{background:#f8dede}</style></head><body>\n<h1>Run " +
-      std::to_string(run["run"].get<int>()) + " of plan " + html(run["plan"]) + "</h1>\n<table>";
-  for (const char* key : {"workflow", "user", "started", "ended", "state"})
-    page += "<tr><th>" + std::string(key) + "</th>" + cell(run[key]) + "</tr>";
-  page += "<tr><th>pairs</th><td>" + (summary.empty() ? "none" : summary) + "</td></tr>";
-  page +=
-      "</table>\n<h2>Pairs</h2>\n<table><tr><th>group</th><th>pair</th><th>outcome</th>"
-      "<th>started</th><th>ended</th><th>seconds</th><th>recovery point</th><th>lag at "
-      "start</th><th>exit code</th><th>error</th><th>steps</th></tr>\n";
-  for (const Json& p : run["pairs"]) {
-    const std::string outcome = p["outcome"].get<std::string>();
-    page += "<tr class=\"" + html(outcome) + "\">";
-    for (const char* key : {"group", "pair", "outcome", "started", "ended", "seconds", "seqNum",
-                            "lagAtStart", "exitCode", "error", "steps"})
-      page += cell(p[key]);
-    page += "</tr>\n";
-  }
-  return page + "</table>\n</body></html>\n";
+              {"state", run.state}};
 }
 
 int listRuns(const Cli& cli, const std::string& name) {
   std::list<Run> runs;
   CZuError err = BlrPlanDB().getRuns(name, &runs);
   if (err.IsError()) return cli.fail(err);
-  return cliPrintList(cli, runs, runToJson, "No runs of plan " + name + ".",
+  return cliPrintList(cli, runs, runListJson, "No runs of plan " + name + ".",
                       {"RUN", "WORKFLOW", "USER", "STARTED", "ENDED", "STATE"},
                       [](const Run& r) -> std::vector<std::string> {
-                        return {std::to_string(r.id), r.workflow, r.user, timeText(r.startTime),
-                                timeText(r.endTime), r.state};
+                        return {std::to_string(r.id),  r.workflow,          r.user,
+                                timeText(r.startTime), timeText(r.endTime), r.state};
                       });
 }
 
-int report(const Cli& cli, int runId, const std::string& format) {
+std::string figureText(const RunReport::Figure& f) {
+  std::string text = durationText(f.max);
+  if (!f.hasTarget()) return text;
+  text += " (target " + durationText(f.target);
+  if (f.count > 0) text += f.met() ? ": met" : ": " + std::to_string(f.missed) + " over";
+  return text + ")";
+}
+
+void printReportText(const RunReport& r) {
+  std::fputs(renderFields({{"Run", std::to_string(r.runId)},
+                           {"Plan", r.plan},
+                           {"Kind", runKindText(r.workflow)},
+                           {"Actor", r.actor},
+                           {"Started", timeText(r.startTime)},
+                           {"Ended", timeText(r.endTime)},
+                           {"Duration", durationText(r.durationSecs())},
+                           {"State", r.state},
+                           {"Pairs", outcomesText(r.outcomes)},
+                           {"Recovery time (max)", figureText(r.recovery)},
+                           {"Recovery point (max)", figureText(r.recoveryPoint)}})
+                 .c_str(),
+             stdout);
+  CliTable table({"GROUP", "PAIR", "OUTCOME", "RECOVERY TIME", "RECOVERY POINT", "ERROR"});
+  for (const RunReport::Group& g : r.groups)
+    for (const RunReport::Pair& p : g.pairs)
+      table.add({std::to_string(g.groupNo + 1), std::to_string(p.pairId), p.outcome,
+                 durationText(p.recoverySecs), durationText(p.recoveryPointSecs), p.error});
+  std::fputs(table.render().c_str(), stdout);
+}
+
+int report(const Cli& cli, const std::string& runText, std::string format) {
+  if (!kPositiveId(std::string(runText)).empty())
+    return cli.failText("RUN: \"" + runText + "\" is not a run id", kExitUsage);
   Run run;
-  CZuError err = BlrPlanDB().getRun(runId, &run);
+  CZuError err = BlrPlanDB().getRun(std::stoi(runText), &run);
   if (err.IsError()) return cli.fail(err);
-  if (run.id == 0) return cli.failText("No run " + std::to_string(runId), kExitNotFound);
-  Json value = runToJson(run);
+  if (run.id == 0) return cli.failText("No run " + runText, kExitNotFound);
+  BlrPlanDB::Plan plan;
+  err = BlrPlanDB().getPlan(run.planName, &plan);  // as it is now
+  if (err.IsError()) return cli.fail(err);
+  const RunReport r = buildRunReport(run, &plan);
   if (format == "html")
-    std::fputs(runToHtml(value).c_str(), stdout);
+    std::fputs(runReportHtml(r).c_str(), stdout);
+  else if (format == "text" && !cli.json())
+    printReportText(r);
   else
-    cli.printJson(value);
+    cli.printJson(runReportJson(r));
   return kExitOk;
+}
+
+// The last `last` runs of plan `name`, newest first, each with its pairs.
+int history(const Cli& cli, const std::string& name, int last, const std::string& format) {
+  std::list<Run> runs;
+  BlrPlanDB db;
+  CZuError err = db.getRuns(name, &runs);
+  BlrPlanDB::Plan plan;
+  if (!err.IsError()) err = db.getPlan(name, &plan);
+  std::list<RunReport> reports;
+  for (auto r = runs.begin();
+       !err.IsError() && r != runs.end() && reports.size() < static_cast<size_t>(last); ++r) {
+    Run whole;
+    err = db.getRun(r->id, &whole);
+    if (!err.IsError() && whole.id != 0) reports.push_back(buildRunReport(whole, &plan));
+  }
+  if (err.IsError()) return cli.fail(err);
+  if (format == "html") {
+    std::fputs(runHistoryHtml(name, {reports.begin(), reports.end()}).c_str(), stdout);
+    return kExitOk;
+  }
+  return cliPrintList(
+      cli, reports, runHistoryJson, "No runs of plan " + name + ".",
+      {"RUN", "KIND", "STARTED", "STATE", "PAIRS", "RECOVERY TIME (MAX)"},
+      [](const RunReport& r) -> std::vector<std::string> {
+        return {std::to_string(r.runId), runKindText(r.workflow), timeText(r.startTime), r.state,
+                outcomesText(r.outcomes), figureText(r.recovery)};
+      },
+      format == "json");
 }
 
 }  // namespace
@@ -134,11 +127,25 @@ void addPlanReportCommands(Cli& cli, CLI::App* plans) {
   runs->add_option("NAME", *name, "Plan name")->required();
   cli.on(runs, [&cli, name] { return listRuns(cli, *name); });
 
-  CLI::App* cmd = plans->add_subcommand("report", "Print one run: each pair's outcome and timings");
-  auto runId = std::make_shared<int>(0);
-  auto format = std::make_shared<std::string>("json");
-  cmd->add_option("RUN", *runId, "Run id")->required()->check(kPositiveId);
-  cmd->add_option("--format", *format, "json, or html: a page that needs nothing else")
-      ->check(CLI::IsMember({"json", "html"}));
-  cli.on(cmd, [&cli, runId, format] { return report(cli, *runId, *format); });
+  CLI::App* cmd = plans->add_subcommand(
+      "report", "Print one run: what it achieved, each pair's outcome and steps; or a plan's runs");
+  auto target = std::make_shared<std::string>();
+  auto format = std::make_shared<std::string>();
+  auto historyOf = std::make_shared<bool>(false);
+  auto last = std::make_shared<int>(kDefaultHistoryRuns);
+  cmd->add_option("RUN", *target, "Run id; with --history, a plan name")->required();
+  cmd->add_option("--format", *format,
+                  "json (a run's default), text (the history's default), or html: a page that "
+                  "needs nothing else")
+      ->check(CLI::IsMember({"json", "html", "text"}));
+  CLI::Option* historyFlag = cmd->add_flag(
+      "--history", *historyOf, "The plan's latest runs: recovery time and outcome of each");
+  cmd->add_option("--last", *last, "With --history: how many runs")
+      ->check(CLI::Range(1, INT_MAX))
+      ->needs(historyFlag)
+      ->capture_default_str();
+  cli.on(cmd, [&cli, target, format, historyOf, last] {
+    if (*historyOf) return history(cli, *target, *last, format->empty() ? "text" : *format);
+    return report(cli, *target, format->empty() ? "json" : *format);
+  });
 }

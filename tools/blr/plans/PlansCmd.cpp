@@ -57,6 +57,13 @@ CZuError groupFromJson(const Json& value, const std::string& where, BlrPlanDB::G
   return CZuError();
 }
 
+// A target as plan files give it: null (read back as absent) when unset.
+Json targetJson(int32_t seconds) { return seconds > 0 ? Json(seconds) : Json(); }
+
+std::string targetText(int32_t seconds) {
+  return seconds > 0 ? std::to_string(seconds) + " s" : "-";
+}
+
 Json planToJson(const Plan& plan) {
   Json groups = Json::array();
   for (const BlrPlanDB::Group& g : plan.groups) {
@@ -71,6 +78,8 @@ Json planToJson(const Plan& plan) {
   return Json{{"id", plan.id},
               {"name", plan.name},
               {"healthTimeout", plan.healthTimeoutSecs},
+              {"rtoSeconds", targetJson(plan.rtoSeconds)},
+              {"rpoSeconds", targetJson(plan.rpoSeconds)},
               {"created", plan.created},
               {"modified", plan.modified},
               {"groups", groups}};
@@ -117,6 +126,8 @@ int showPlan(const Cli& cli, const std::string& name) {
   std::fputs(renderFields({{"Plan", plan.name},
                            {"ID", std::to_string(plan.id)},
                            {"Health timeout", std::to_string(plan.healthTimeoutSecs) + " s"},
+                           {"Recovery time target", targetText(plan.rtoSeconds)},
+                           {"Recovery point target", targetText(plan.rpoSeconds)},
                            {"Created", timeText(plan.created)}})
                  .c_str(),
              stdout);
@@ -164,6 +175,8 @@ CZuError planFromJson(const Json& value, Plan* plan) {
   JsonFields f(value, "plan");
   f.text("name", &plan->name);
   f.integer("healthTimeout", &plan->healthTimeoutSecs);
+  f.positive("rtoSeconds", &plan->rtoSeconds);
+  f.positive("rpoSeconds", &plan->rpoSeconds);
   for (const char* shown : {"id", "created", "modified"}) f.skip(shown);
   const Json* groups = f.array("groups");
   CZuError err = f.finish();
