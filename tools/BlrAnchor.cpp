@@ -28,6 +28,7 @@
 #include <CLI/CLI.hpp>
 
 #include "AnchorMonitor.h"
+#include "AnchorRunner.h"
 #include "ServiceLoop.h"
 #include "ToolVersion.h"
 
@@ -149,6 +150,12 @@ int serve() {
   BlrRetention retention;
   err = retention.start();
   if (err.IsError()) return serverFail(err);
+  // Runs submitted for a runner, and runs whose runner went away.
+  AnchorRunnerConfig runnerConfig;
+  err = AnchorRunnerConfig::fromRegistry(&runnerConfig);
+  if (err.IsError()) return serverFail(err);
+  AnchorRunner runner;
+  runner.start(runnerConfig);
   const char* address = config.address.empty() ? "*" : config.address.c_str();
   blrDebug(kLogContext, 1, "Serving the pair database on %s:%d", address, server.port());
   std::printf("listening on %s:%d (clients: [Link] sServerHost = %s, nServerPort = %d)\n", address,
@@ -167,6 +174,7 @@ int serve() {
   hooks.reload = [&server] { reload(&server); };
   int received = serviceRun(signals, hooks);
   blrDebug(kLogContext, 1, "Got signal %d: stopping after the requests in flight", received);
+  runner.stop();
   retention.stop();
   monitor.stop();
   server.stop();

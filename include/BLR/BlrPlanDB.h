@@ -138,9 +138,11 @@ class BLR_API BlrPlanDB {
   // with its pairs so far; `run->id` is 0 when none is waiting.  With
   // `runId`, takes that run or fails saying why it can't; `goneRunner`
   // names its runner when the caller knows that runner is gone (a process
-  // of its host that no longer exists), whatever its lease.
+  // of its host that no longer exists), whatever its lease.  Without
+  // `runId`, `runnerClass` limits the running runs taken over to those of
+  // runners whose names begin with it.
   CZuError claimRun(const std::string& runner, int leaseSecs, Run* run, int runId = 0,
-                    const std::string& goneRunner = "");
+                    const std::string& goneRunner = "", const std::string& runnerClass = "");
   // Extends `runner`'s lease on run `runId` to `leaseSecs` from now, while
   // it holds the run.  `run` receives the record: the runner holds the run
   // while it is running with `runner` as its runner, and its stopRequested

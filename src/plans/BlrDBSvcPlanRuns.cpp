@@ -87,6 +87,7 @@ struct RunBody {
   std::string planName;
   std::string runner;
   std::string goneRunner;
+  std::string runnerClass;
   int32_t leaseSecs = 0;
   int32_t limit = 0;
   std::list<RunPair> pairs;
@@ -105,6 +106,7 @@ struct RunBody {
           return readText(p, len, "plan name", static_cast<int>(BlrPlanDB::kMaxNameBytes), &planName);
         case BLRDB_TAG_RUNNER: return readText(p, len, "runner", word, &runner);
         case BLRDB_TAG_GONE_RUNNER: return readText(p, len, "gone runner", word, &goneRunner);
+        case BLRDB_TAG_RUNNER_CLASS: return readText(p, len, "runner class", word, &runnerClass);
         case BLRDB_TAG_LEASE_SECS: return p.getNumPayload(len, &leaseSecs);
         case BLRDB_TAG_LIMIT: return p.getNumPayload(len, &limit);
         case BLRDB_TAG_PLAN_RUN_PAIR:
@@ -362,8 +364,10 @@ CZuError takeRun(BlrSQL& sql, int32_t runId, const RunBody& body, BlrDBSvc::Map*
 
 // The oldest queued run (or the one the body names), or a running one whose
 // lease ran out or ends further ahead than any lease may (a clock that
-// jumped), or whose runner the claimant knows to be gone.  PostgreSQL skips
-// the runs another runner is claiming at this moment; SQLite has one writer.
+// jumped), or whose runner the claimant knows to be gone.  With a runner
+// class, only runs of runners whose names begin with it are taken over.
+// PostgreSQL skips the runs another runner is claiming at this moment;
+// SQLite has one writer.
 CZuError BlrDBSvc::claimRunHnd(const Map& req, Map* resp, const KRP_Cert&) {
   RunBody body;
   CZuError err = body.parse(req);
@@ -374,6 +378,9 @@ CZuError BlrDBSvc::claimRunHnd(const Map& req, Map* resp, const KRP_Cert&) {
   std::string query =
       "SELECT id FROM BlrPlanRun WHERE " + (body.runId != 0 ? "id=" + i2s(body.runId) + " AND " : "") +
       "(state=" + sqlText(BlrPlanDB::kQueued) + " OR (state=" + sqlText(BlrPlanDB::kRunning) +
+      (body.runnerClass.empty() ? std::string()
+                                : " AND substr(runner, 1, " + i2s(static_cast<int>(body.runnerClass.size())) +
+                                      ")=" + sqlText(body.runnerClass)) +
       " AND (leaseUntil<" + std::to_string(now) + " OR leaseUntil>" +
       std::to_string(now + BlrPlanDB::kMaxLeaseSecs) +
       (body.runId != 0 && !body.goneRunner.empty() ? " OR runner=" + sqlText(body.goneRunner) : "") +

@@ -227,9 +227,10 @@ CZuError BlrPlanDB::getRun(int runId, Run* run) {
 }
 
 CZuError BlrPlanDB::claimRun(const std::string& runner, int leaseSecs, Run* run, int runId,
-                             const std::string& goneRunner) {
+                             const std::string& goneRunner, const std::string& runnerClass) {
   RunRequest req;
   if (runId != 0) req.id(runId).text(BLRDB_TAG_GONE_RUNNER, goneRunner);
+  req.text(BLRDB_TAG_RUNNER_CLASS, runnerClass);
   CZuError err = askOneRun(BlrDBReq::kClaimRun, req.lease(runner, leaseSecs).body(), run);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't claim a run for runner %s", runner.c_str());
   return CZuError();

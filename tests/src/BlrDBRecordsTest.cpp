@@ -164,16 +164,18 @@ TEST(BlrDBRecords, EncodingsAreExact) {
        "AB 88 80 00*7 AC 88 7F FF*7 AD 88 FF*8 B2 81 01 AE 81 00 AF 85 01 00*4 B0 86 01 8B CF E5 "
        "68 00 B1 88 FF*8 82 81 03"},
       {BlrPlanDB::encodePlans({BlrPlanDB::Plan(), fullPlan()}),
-       "B3 20 00 0F 81 81 00 9D 81 00 B8 81 00 9E 81 00 B9 81 00 B3 20 00 C6 81 81 04 9D 40 80 "
-       "6E*127 00 B8 88 FF*8 9E 88 FF*8 B9 81 02 B4 20 00 03 B6 81 00 B4 20 00 1E B6 81 02 B5 20 "
-       "00 06 82 81 00 B7 81 00 B5 20 00 0D 82 88 FF*7 FE B7 81 07"},
+       "B3 20 00 15 81 81 00 9D 81 00 B8 81 00 CD 81 00 CE 81 00 9E 81 00 B9 81 00 B3 20 00 CC "
+       "81 81 04 9D 40 80 6E*127 00 B8 88 FF*8 CD 81 00 CE 81 00 9E 88 FF*8 B9 81 02 B4 20 00 "
+       "03 B6 81 00 B4 20 00 1E B6 81 02 B5 20 00 06 82 81 00 B7 81 00 B5 20 00 0D 82 88 FF*7 "
+       "FE B7 81 07"},
       {BlrPlanDB::encodeRuns({BlrPlanDB::Run(), fullRun()}),
-       "BA 20 00 18 81 81 00 C3 81 00 9D 81 00 BC 81 00 BD 81 00 9E 81 00 BE 81 00 BF 81 00 BA "
-       "20 44 BC 81 81 01 C3 81 04 9D 82 70 00 BC C0 77*63 00 BD 81 00 9E 81 0A BE 81 00 BF 85 "
-       "64 6F 6E 65 00 BB 20 00 1E 82 81 00 C0 81 00 BF 81 00 9E 81 00 BE 81 00 A1 81 00 A5 81 "
-       "00 C1 81 00 8A 81 00 C2 81 00 BB 20 44 3A 82 81 01 C0 81 02 BF 87 66 61 69 6C 65 64 00 "
-       "9E 81 03 BE 88 FF*8 A1 81 05 A5 88 FF*7 FA C1 88 FF*7 F9 8A 44 00 65*1023 00 C2 20 40 00 "
-       "73*16383 00"},
+       "BA 20 00 2D 81 81 00 C3 81 00 9D 81 00 BC 81 00 BD 81 00 9E 81 00 BE 81 00 BF 81 00 82 "
+       "81 00 C4 81 00 C5 81 00 C6 81 00 C7 81 00 C8 81 00 C9 81 00 BA 20 44 D1 81 81 01 C3 81 "
+       "04 9D 82 70 00 BC C0 77*63 00 BD 81 00 9E 81 0A BE 81 00 BF 85 64 6F 6E 65 00 BB 20 00 "
+       "1E 82 81 00 C0 81 00 BF 81 00 9E 81 00 BE 81 00 A1 81 00 A5 81 00 C1 81 00 8A 81 00 C2 "
+       "81 00 BB 20 44 3A 82 81 01 C0 81 02 BF 87 66 61 69 6C 65 64 00 9E 81 03 BE 88 FF*8 A1 "
+       "81 05 A5 88 FF*7 FA C1 88 FF*7 F9 8A 44 00 65*1023 00 C2 20 40 00 73*16383 00 82 81 00 "
+       "C4 81 00 C5 81 00 C6 81 00 C7 81 00 C8 81 00 C9 81 00"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     EXPECT_EQ(squeeze(hex(cases[i].first)), cases[i].second) << "case " << i;
@@ -251,15 +253,15 @@ TEST(BlrDBRecords, DecodingFixedBytes) {
       {decodeResult("B0 81 05 B0 " + nine + " AB 81 05 AB " + nine + " 82", BlrDB::PairStats()),
        "0: AB 81 05 AC 81 00 AD 81 00 B2 81 00 AE 81 00 AF 81 00 B0 81 00 B1 81 00 82 81 00"},
       {decodeResult("81 81 04 B4 88 B6 81 03 B5 83 82 81 01 B4 8B B6 " + nine + " 9D 81", plan),
-       "0: 81 81 04 9D 81 00 B8 81 00 9E 81 00 B9 81 00 B4 20 00 0D B6 81 03 B5 20 00 06 82 81 "
-       "01 B7 81 00 B4 20 00 03 B6 81 00"},
+       "0: 81 81 04 9D 81 00 B8 81 00 CD 81 00 CE 81 00 9E 81 00 B9 81 00 B4 20 00 0D B6 81 03 "
+       "B5 20 00 06 82 81 01 B7 81 00 B4 20 00 03 B6 81 00"},
       {decodeResult("82 81 01 BF 83 61 62 00 A5 81 FF BF " + nine, BlrPlanDB::RunPair()),
        "0: 82 81 01 C0 81 00 BF 83 61 62 00 9E 81 00 BE 81 00 A1 81 00 A5 81 FF C1 81 00 8A 81 "
        "00 C2 81 00"},
       {decodeResult("81 81 01 BB 83 82 81 02 BB 83 82 81", BlrPlanDB::Run()),
        "0: 81 81 01 C3 81 00 9D 81 00 BC 81 00 BD 81 00 9E 81 00 BE 81 00 BF 81 00 BB 20 00 1E "
        "82 81 02 C0 81 00 BF 81 00 9E 81 00 BE 81 00 A1 81 00 A5 81 00 C1 81 00 8A 81 00 C2 81 "
-       "00"},
+       "00 82 81 00 C4 81 00 C5 81 00 C6 81 00 C7 81 00 C8 81 00 C9 81 00"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;

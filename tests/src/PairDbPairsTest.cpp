@@ -366,7 +366,9 @@ TEST_P(PairDbPairsTest, RepeatedRequestIdsAreAnsweredFromTheRecord) {
   EXPECT_EQ(count("BlrRequestLog"), 3);
   for (int i = 0; i < 256; ++i) {
     ASSERT_OK(db_.setPairProp(pairId, "p" + std::to_string(i % 8), "v"));
-    if (i == 254) EXPECT_EQ(count("BlrRequestLog"), 3 + 255);
+    if (i == 254) {
+      EXPECT_EQ(count("BlrRequestLog"), 3 + 255);
+    }
   }
   EXPECT_EQ(count("BlrRequestLog"), 3);
   EXPECT_EQ(count("BlrRequestLog", "requestId='r-1'"), 0);

@@ -230,6 +230,16 @@ class PairDbRequestTableTest : public PairDbTest {
     std::list<BlrPlanDB::Run> runs;
     EXPECT_OK(plans.getRuns(plan.name, &runs));
     EXPECT_OK(plans.getPlan(plan.name, &plan));
+    BlrPlanDB::Run run;
+    run.planName = plan.name;
+    run.workflow = "test";
+    EXPECT_OK(plans.createRun(&run));
+    EXPECT_OK(plans.claimRun("runner", 30, &run));
+    EXPECT_OK(plans.renewLease(run.id, "runner", 30, &run));
+    EXPECT_OK(plans.stopRun(run.id, &run));
+    EXPECT_OK(plans.finishRun(run.id, BlrPlanDB::kStopped, "runner"));
+    EXPECT_OK(plans.resumeRun(run.id, &run));
+    EXPECT_OK(plans.stopRun(run.id, &run));
     bool found = false;
     EXPECT_OK(plans.createPlan([&] {
       BlrPlanDB::Plan other = plan;

@@ -2,6 +2,7 @@
 // then the fleet and its workflows as the pair database holds them now.
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -132,6 +133,16 @@ void fleetMetrics(const std::vector<FleetPair>& pairs, int maxSeries, DwMetricsT
               static_cast<double>(p->statusChanged));
 }
 
+// Runs by state, and how long the oldest running run has run.
+void runMetrics(const FleetRunStates& states, DwMetricsText* m) {
+  m->family("blr_runs", "gauge", "Runs of workflows on plans and pairs, by state.");
+  for (const auto& s : states.count) m->sample("blr_runs", {{"state", s.first}}, static_cast<double>(s.second));
+  m->family("blr_run_oldest_running_age_seconds", "gauge",
+            "How long the oldest running run has run (0: none runs).");
+  const int64_t age = states.oldestRunningStart > 0 ? time(nullptr) - states.oldestRunningStart : 0;
+  m->sample("blr_run_oldest_running_age_seconds", {}, static_cast<double>(age > 0 ? age : 0));
+}
+
 void workflowMetrics(const std::vector<FleetRun>& runs,
                      const std::map<std::pair<std::string, std::string>, int64_t>& planRuns,
                      const std::map<int, int64_t>& statusChanges, DwMetricsText* m) {
@@ -211,10 +222,12 @@ std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& lis
   std::vector<FleetRun> runs;
   std::map<std::pair<std::string, std::string>, int64_t> planRuns;
   std::map<int, int64_t> statusChanges;
+  FleetRunStates runStates;
   CZuError err = fleetReadPairs(&pairs);
   if (!err.IsError()) err = fleetReadRuns(pairs, &runs);
   if (!err.IsError()) err = fleetCountPlanRuns(&planRuns);
   if (!err.IsError()) err = fleetCountStatusChanges(&statusChanges);
+  if (!err.IsError()) err = fleetCountRunStates(&runStates);
   m.family("blr_anchor_fleet_up", "gauge", "1 when the pair database could be read for this scrape.");
   m.sample("blr_anchor_fleet_up", {}, err.IsError() ? 0 : 1);
   if (err.IsError()) {
@@ -222,6 +235,7 @@ std::string anchorMetricsText(DwLinkServer& link, const DwHttpServer::Stats& lis
   } else {
     fleetMetrics(pairs, config.maxPairSeries, &m);
     workflowMetrics(runs, planRuns, statusChanges, &m);
+    runMetrics(runStates, &m);
   }
   m.family("blr_anchor_scrape_duration_seconds", "gauge", "Time this scrape took.");
   m.sample("blr_anchor_scrape_duration_seconds", {},

@@ -173,6 +173,21 @@ CZuError fleetCountPlanRuns(std::map<std::pair<std::string, std::string>, int64_
       [&] { (*counts)[{workflow, outcome}] = n; });
 }
 
+CZuError fleetCountRunStates(FleetRunStates* states) {
+  char state[64];
+  int64_t n = 0, first = 0;
+  *states = FleetRunStates();
+  for (const char* s : {"queued", "running", "done", "failed", "stopped", "interrupted"})
+    states->count[s] = 0;
+  return query(
+      "SELECT state, COUNT(*), MIN(startTime) FROM BlrPlanRun GROUP BY state",
+      [&](BlrSQL& sql) { return sql.ibindstruct("s63|b|b", state, &n, &first); },
+      [&] {
+        states->count[state] = n;
+        if (std::string(state) == "running") states->oldestRunningStart = first;
+      });
+}
+
 CZuError fleetCountStatusChanges(std::map<int, int64_t>* counts) {
   int32_t eventId = 0;
   int64_t n = 0;

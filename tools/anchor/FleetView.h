@@ -62,6 +62,12 @@ CZuError fleetReadLags(std::vector<std::pair<int32_t, int32_t>>* lags);
 CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun>* runs);
 // Plan runs per (workflow, outcome).
 CZuError fleetCountPlanRuns(std::map<std::pair<std::string, std::string>, int64_t>* counts);
+// Runs per state, and when the oldest running run began (0: none runs).
+struct FleetRunStates {
+  std::map<std::string, int64_t> count;
+  int64_t oldestRunningStart = 0;
+};
+CZuError fleetCountRunStates(FleetRunStates* states);
 // Status events per status taken.
 CZuError fleetCountStatusChanges(std::map<int, int64_t>* counts);
 // The newest `limit` events, newest first.

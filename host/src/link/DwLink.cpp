@@ -49,6 +49,17 @@ CZuError DwLink::makeReqToAnchor(const Map& req, Map* resp, const char* server) 
   return err;
 }
 
+namespace {
+// The sender that in-process requests of this thread name; empty: this machine.
+thread_local std::string tActingFor;
+}  // namespace
+
+DwLink::ActingFor::ActingFor(const std::string& actor) : previous_(tActingFor) {
+  tActingFor = actor;
+}
+
+DwLink::ActingFor::~ActingFor() { tActingFor = previous_; }
+
 CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece,
                                const char* server) {
   Map scratch;
@@ -61,7 +72,7 @@ CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece
       cert.kind = KRP_CERT_KIND_LOCAL;
       DWPlatformInfo info;  // owns the text getPhysicalMachine returns
       const char* local = info.getPhysicalMachine();
-      cert.clientName = local ? local : "localhost";
+      cert.clientName = !tActingFor.empty() ? tActingFor : local ? local : "localhost";
       cert.issuerName = "in-process";
       CallbackReply reply(onPiece);
       svc->answer(req, resp, &reply, cert.clientName, cert);

@@ -108,6 +108,7 @@ class CliEnv {
 
   // The process of the `index`th server started (for signals).
   pid_t serverPid(size_t index) const { return servers_.at(index).pid; }
+  size_t serverCount() const { return servers_.size(); }
 
   // The trial of `blr certs init --registries` on free ports: the central
   // server, a Head (client 2) and a Tail (client 3) with the short delays of

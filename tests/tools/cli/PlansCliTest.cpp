@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -552,6 +554,108 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
     if (std::count(back.begin(), back.end(), pair["id"].get<int>())) expectState(pair, false, true);
   EXPECT_EQ(env_.blr("plans failback back").code, 1) << "nothing is failed over";
   EXPECT_EQ(env_.json("plans runs back").size(), 2u) << "the finished run is not resumed";
+}
+
+// The central server carries out runs handed to it, with short leases so
+// that a killed server's runs are taken over soon.
+class RunnerCliTest : public PlansCliTest {
+ protected:
+  void SetUp() override {
+    // Each pair's failover to the latest state waits 800 ms on its flush.
+    env_.startAll("--set sync-delay-ms=300 --set flush-delay-ms=800",
+                  "[Runner]\nnLeaseSecs = 3\nnPollMs = 200\n");
+  }
+
+  // The run number in the last line of a submission ("run N").
+  static std::string submitted(const CliEnv::Result& r) {
+    const size_t at = r.out.rfind("run ");
+    return at == std::string::npos ? "" : r.out.substr(at + 4, r.out.find('\n', at) - at - 4);
+  }
+};
+
+// A run handed over with --detach goes on without the command that
+// submitted it, and past the kill of the server carrying it out: the
+// restarted server takes it over and finishes it.  Overlapping runs are
+// refused meanwhile, naming the holder; the actor is the certificate name.
+TEST_F(RunnerCliTest, ADetachedRunOutlivesItsTerminalAndAKilledServer) {
+  const std::vector<int> ids = runningPairs(6);
+  std::string pairs;
+  for (int id : ids) pairs += (pairs.empty() ? "" : ", ") + ("{\"pair\": " + std::to_string(id) + ", \"toLatest\": true}");
+  createPlan("far", "{\"name\": \"far\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" + pairs + "]}]}");
+  const std::string run = submitted(env_.blr("plans failover far --detach", 0));
+  ASSERT_FALSE(run.empty());
+  CliEnv::Result r = env_.blr("failover " + std::to_string(ids[0]), 1);
+  EXPECT_THAT(r.err, HasSubstr("is held by run " + run + " (failover of plan \"far\", started by cli)"));
+  EXPECT_THAT(env_.blr("plans failover far --detach", 1).err, HasSubstr("run " + run + " is "));
+
+  ASSERT_TRUE(CliEnv::eventually([&] {
+    const Json shown = env_.json("runs show " + run);
+    for (const Json& p : shown["pairs"])
+      if (p["outcome"] == "done") return true;
+    return false;
+  })) << "the server carries it out\n" << env_.blr("runs show " + run).out;
+  const Json before = env_.json("runs show " + run);
+  ASSERT_NE(before["state"], "done") << "the kill comes mid-run";
+  ::kill(env_.serverPid(0), SIGKILL);
+  const auto killed = std::chrono::steady_clock::now();
+  ASSERT_NE(env_.start("blr-anchor serve --registry anchor.reg"), "");
+  // Taken over within the lease (3 s) and 5 s more.
+  ASSERT_TRUE(CliEnv::eventually([&] { return env_.json("runs show " + run)["runner"] != before["runner"]; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(8));
+  r = env_.blr("runs watch " + run, 0);
+  EXPECT_THAT(r.out, HasSubstr("run " + run + ": done"));
+  const Json shown = env_.json("runs show " + run);
+  EXPECT_EQ(shown["state"], "done");
+  EXPECT_EQ(shown["actor"], "cli");
+  EXPECT_EQ(shown["kind"], "failover");
+  EXPECT_EQ(shown["pairs"].size(), ids.size());
+  for (const Json& p : shown["pairs"]) EXPECT_EQ(p["outcome"], "done") << p.dump();
+  EXPECT_TRUE(env_.awaitStatus(ids, {16})) << "every pair failed over";
+  r = env_.blr("runs list --state done", 0);
+  EXPECT_THAT(r.out, HasSubstr("plan far"));
+  EXPECT_EQ(env_.blr("runs stop " + run).code, 1) << "it has ended";
+  EXPECT_EQ(env_.blr("runs show 999").code, 3);
+}
+
+// The server carrying a plan's failover out is killed 1 to 3 times at
+// random moments (BLR_RUNNER_SEED repeats a case) and started again each
+// time.  The run ends done with every pair failed over, and at every look no
+// pair has both its VMs on.
+TEST_F(RunnerCliTest, RandomKillsOfTheServerNeitherStopNorBreakARun) {
+  const char* given = std::getenv("BLR_RUNNER_SEED");
+  const unsigned seed = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device()();
+  SCOPED_TRACE("BLR_RUNNER_SEED=" + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const int n = 20;
+  const std::vector<int> ids = runningPairs(n);
+  std::string pairs;
+  for (int id : ids) pairs += (pairs.empty() ? "" : ", ") + ("{\"pair\": " + std::to_string(id) + ", \"toLatest\": true}");
+  createPlan("site", "{\"name\": \"site\", \"groups\": [{\"parallelism\": 4, \"pairs\": [" + pairs + "]}]}");
+  auto neverBothOn = [&] {
+    for (int i = 0; i < n; ++i)
+      ASSERT_FALSE(env_.vmOn("head1", guid(0x1000 + i), true) && env_.vmOn("tail1", guid(0x2000 + i), false))
+          << "both VMs of pair " << ids[i] << " run";
+  };
+  const std::string run = submitted(env_.blr("plans failover site --detach", 0));
+  size_t anchor = 0;  // the index of the running central server among the started programs
+  const int kills = 1 + static_cast<int>(rng() % 3);
+  for (int k = 0; k < kills; ++k) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300 + rng() % 3000);
+    while (std::chrono::steady_clock::now() < until) {
+      neverBothOn();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ::kill(env_.serverPid(anchor), SIGKILL);
+    ASSERT_NE(env_.start("blr-anchor serve --registry anchor.reg"), "");
+    anchor = env_.serverCount() - 1;
+    neverBothOn();
+  }
+  CliEnv::Result r = env_.blr("runs watch " + run, 0);
+  EXPECT_THAT(r.out, HasSubstr("run " + run + ": done"));
+  EXPECT_TRUE(env_.awaitStatus(ids, {16})) << "every pair failed over";
+  neverBothOn();
+  for (int i = 0; i < n; ++i)
+    EXPECT_TRUE(env_.vmOn("tail1", guid(0x2000 + i), false)) << "the recovery VM of pair " << ids[i] << " runs";
 }
 
 }  // namespace

@@ -171,17 +171,36 @@ CZuError completeFailover(int pairId, const PairWorkflowOptions& o, CliProgress&
 
 }  // namespace
 
+namespace {
+
+const std::pair<const char*, bool PairWorkflowOptions::*> kOptionNames[] = {
+    {"latest", &PairWorkflowOptions::latest},
+    {"continueOnError", &PairWorkflowOptions::continueOnError},
+    {"noPowerOn", &PairWorkflowOptions::noPowerOn},
+    {"keepVmOff", &PairWorkflowOptions::keepVmOff},
+    {"force", &PairWorkflowOptions::force},
+    {"noWait", &PairWorkflowOptions::noWait},
+    {"startReverse", &PairWorkflowOptions::startReverse},
+};
+
+}  // namespace
+
 std::string cliWorkflowOptionsText(const PairWorkflowOptions& o) {
-  const std::pair<const char*, bool> flags[] = {
-      {"latest", o.latest},       {"continueOnError", o.continueOnError},
-      {"noPowerOn", o.noPowerOn}, {"keepVmOff", o.keepVmOff},
-      {"force", o.force},         {"noWait", o.noWait},
-      {"startReverse", o.startReverse},
-  };
   Json set = Json::object();
-  for (const auto& [name, on] : flags)
-    if (on) set[name] = true;
+  for (const auto& [name, option] : kOptionNames)
+    if (o.*option) set[name] = true;
   return cliJsonCompact(set);
+}
+
+PairWorkflowOptions cliWorkflowOptionsFromText(const std::string& text) {
+  PairWorkflowOptions o;
+  Json set = Json::parse(text.empty() ? "{}" : text, nullptr, false);
+  if (!set.is_object()) return o;
+  for (const auto& [name, option] : kOptionNames) {
+    auto it = set.find(name);
+    o.*option = it != set.end() && it->is_boolean() && it->get<bool>();
+  }
+  return o;
 }
 
 CZuError cliFailoverPair(int pairId, const PairWorkflowOptions& o, CliProgress& view,

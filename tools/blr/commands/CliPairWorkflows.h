@@ -31,8 +31,10 @@ struct PairWorkflowOptions {
   BlrCtrlCache* connections = nullptr;
 };
 
-// The options that are set, as a run records them: {"latest": true, ...}.
+// The options that are set, as a run records them: {"latest": true, ...};
+// and back (what does not read is left unset).
 std::string cliWorkflowOptionsText(const PairWorkflowOptions& options);
+PairWorkflowOptions cliWorkflowOptionsFromText(const std::string& text);
 
 struct PairWorkflowResult {
   bool partial = false;  // failover: failed proxy steps were skipped

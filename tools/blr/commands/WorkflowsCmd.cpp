@@ -14,8 +14,9 @@
 #include "commands/CliPairWorkflows.h"
 #include "output/CliProgress.h"
 #include "output/CliRecords.h"
-#include "plans/CliPlans.h"
+#include "runs/RunExecutor.h"
 #include "runs/RunLease.h"
+#include "runs/RunWatch.h"
 
 namespace {
 
@@ -66,7 +67,7 @@ int runWorkflow(const Cli& cli, const char* kind, const Workflow& wf, int pairId
   BlrPlanDB::Member member;
   member.pairId = pairId;
   BlrPlanDB::RunPair rec;
-  if (!err.IsError()) err = cliStartRunPair(run.id, member, 0, &rec);
+  if (!err.IsError()) err = RunExecutor::recordStart(run.id, lease->runner(), member, 0, &rec);
   if (err.IsError()) {
     if (lease) lease->finish(BlrPlanDB::kFailed);
     return cli.fail(err);
@@ -88,7 +89,8 @@ int runWorkflow(const Cli& cli, const char* kind, const Workflow& wf, int pairId
   int status = exitStatus(wf, err);
   std::string error = err.IsError() ? cliOneLine(err.Summary()) : "";
   rec.seqNum = result.seqNum;
-  if (cliFinishRunPair(run.id, status, cliJsonCompact(steps), &rec, &error) != status ||
+  if (RunExecutor::recordEnd(run.id, lease->runner(), status, cliJsonCompact(steps), &rec,
+                             &error) != status ||
       status != kExitOk)
     lease->finish(BlrPlanDB::kFailed);
   else if (CZuError ended = lease->finish(BlrPlanDB::kDone); ended.IsError())
@@ -141,12 +143,28 @@ struct Command {
   std::vector<Flag> flags;
 };
 
+// Hands the workflow on the pair to a central server's runner.
+int submitWorkflow(const Cli& cli, const char* kind, int pairId, const PairWorkflowOptions& o) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  BlrPlanDB::Run run;
+  run.pairId = pairId;
+  run.workflow = kind;
+  run.options = cliWorkflowOptionsText(o);
+  return cliSubmitRun(cli, run);
+}
+
 void addCommand(Cli& cli, const Command& c) {
   auto args = std::make_shared<std::pair<int, PairWorkflowOptions>>();
+  auto detach = std::make_shared<bool>(false);
   CLI::App* cmd = cli.app().add_subcommand(c.name, c.help);
   cmd->add_option("PAIR", args->first, "Pair id")->required()->check(kPositiveId);
   for (const Flag& f : c.flags) cmd->add_flag(f.name, args->second.*f.option, f.help);
-  cli.on(cmd, [&cli, &c, args] { return runWorkflow(cli, c.name, c.wf, args->first, args->second); });
+  cmd->add_flag("--detach", *detach, "Hand the run to a central server's runner and print \"run N\"");
+  cli.on(cmd, [&cli, &c, args, detach] {
+    return *detach ? submitWorkflow(cli, c.name, args->first, args->second)
+                   : runWorkflow(cli, c.name, c.wf, args->first, args->second);
+  });
 }
 
 }  // namespace

@@ -28,18 +28,6 @@ struct CliPlanTally {
   std::map<PlanRunner::Outcome, int> count;
 };
 
-// Records pair `member` of run `runId` as running, with its lag now; `rec`
-// receives the record, for the pair's end.
-CZuError cliStartRunPair(int runId, const BlrPlanDB::Member& member, int groupNo,
-                         BlrPlanDB::RunPair* rec);
-
-// Records the end of pair `rec` in run `runId`: exit status `status`, its
-// `error` and `steps` (dropped when too long).  Returns `status`, or 1 with
-// `error` set when a pair that ended well could not be recorded: unrecorded,
-// it would not count as done when the run resumes.
-int cliFinishRunPair(int runId, int status, const std::string& steps, BlrPlanDB::RunPair* rec,
-                     std::string* error);
-
 // The pairs' results as the plan commands print them with --json.
 Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results);
 

@@ -16,7 +16,9 @@
 #include "plans/CliPlans.h"
 #include "output/CliProgress.h"
 #include "plans/PlanRunner.h"
+#include "runs/RunExecutor.h"
 #include "runs/RunLease.h"
+#include "runs/RunWatch.h"
 
 namespace {
 
@@ -45,18 +47,22 @@ class DrillLog {
   FILE* out_;
 };
 
-// Keeps a pair's steps and timings for its run record, and logs each step.
-class DrillSteps : public CliProgress {
+// Logs how each pair's drill goes.
+class DrillProgress : public RunExecutor::Listener {
  public:
-  DrillSteps(DrillLog& log, int pairId) : CliProgress(nullptr, false), log_(log), pairId_(pairId) {}
-  void onStepBegin(int code, const std::string& title) override {
-    CliProgress::onStepBegin(code, title);
-    log_.show(pairId_, title);
+  explicit DrillProgress(DrillLog& log) : log_(log) {}
+  void onPairStart(int pairId) override { log_.show(pairId, "starting"); }
+  void onPairStep(int pairId, const std::string& title) override { log_.show(pairId, title); }
+  void onPairEnd(const PlanRunner::Result& r, double seconds, const PairWorkflowResult&) override {
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1fs", seconds);
+    log_.show(r.pairId, r.outcome == PlanRunner::Outcome::kDone
+                            ? "test VM came up, done in " + std::string(took)
+                            : "failed after " + std::string(took) + ": " + r.error);
   }
 
  private:
   DrillLog& log_;
-  int pairId_;
 };
 
 // Undoes the test boots left on `pairIds`; the number undone.
@@ -127,31 +133,15 @@ int cleanUpPlan(const Cli& cli, const BlrPlanDB::Plan& plan, DrillLog& log, int*
   return err.IsError() ? cli.fail(err) : kExitOk;
 }
 
-// One pair's drill on its own thread, recorded in run `runId` before and after.
-int drillPair(const BlrPlanDB::Plan& plan, int runId, DrillLog& log,
-              const BlrPlanDB::Member& member, int groupNo, std::string* error) {
-  BlrPlanDB::RunPair rec;
-  CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
-  Clock::time_point start = Clock::now();
-  std::string steps;
-  if (!err.IsError()) {
-    DrillSteps observer(log, member.pairId);
-    err = BlrTestBoot(member.pairId)
-              .run(plan.healthTimeoutSecs, static_cast<uint64_t>(runId), &rec.seqNum);
-    observer.endStep(!err.IsError());
-    steps = cliJsonCompact(observer.stepsJson());
-  }
-  if (err.IsError()) *error = cliOneLine(err.Summary());
-  char took[32];
-  std::snprintf(took, sizeof took, "%.1fs", secondsSince(start));
-  log.show(member.pairId, err.IsError() ? "failed after " + std::string(took) + ": " + *error
-                                        : "test VM came up, done in " + std::string(took));
-  return cliFinishRunPair(runId, err.IsError() ? kExitFailure : kExitOk, steps, &rec, error);
-}
-
-int drillPlan(const Cli& cli, const std::string& name) {
+int drillPlan(const Cli& cli, const std::string& name, bool detach) {
   BlrPlanDB::Plan plan;
   if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  if (detach) {
+    BlrPlanDB::Run run;
+    run.planName = name;
+    run.workflow = kDrill;
+    return cliSubmitRun(cli, run);
+  }
   FILE* out = cli.json() ? nullptr : stdout;
   DrillLog log(out);
   // The pairs are held first: test boots found on them then belong to
@@ -169,18 +159,10 @@ int drillPlan(const Cli& cli, const std::string& name) {
     std::printf("Drill of plan %s: run %d, health time-out %d s\n", name.c_str(), run.id,
                 plan.healthTimeoutSecs);
   Clock::time_point start = Clock::now();
-  std::vector<PlanRunner::Result> results = PlanRunner::run(
-      plan, {},
-      [&](const BlrPlanDB::Member& m, int groupNo, BlrCtrlCache&, std::string* error) {
-        return drillPair(plan, run.id, log, m, groupNo, error);
-      },
-      [&](const PlanRunner::Result& r, bool started) {
-        if (started) log.show(r.pairId, "starting");
-      },
-      [&] { return lease->stopRequested() || lease->lost(); });
+  DrillProgress progress(log);
+  std::vector<PlanRunner::Result> results;
+  err = RunExecutor::execute(run, *lease, progress, &results);
   const CliPlanTally tally(results);
-  err = lease->finish(tally.ok() ? BlrPlanDB::kDone : BlrPlanDB::kFailed,
-                      tally[PlanRunner::Outcome::kNotStarted] > 0);
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
     cli.printJson(Json{{"run", run.id},
@@ -284,7 +266,9 @@ void addPlanDrillCommands(Cli& cli, CLI::App* plans) {
       "test", "Drill: boot every pair's recovery VM from replicated data, check it, shut it down");
   auto name = std::make_shared<std::string>();
   cmd->add_option("NAME", *name, "Plan name")->required();
-  cli.on(cmd, [&cli, name] { return drillPlan(cli, *name); });
+  auto detach = std::make_shared<bool>(false);
+  cmd->add_flag("--detach", *detach, "Hand the drill to a central server's runner and print \"run N\"");
+  cli.on(cmd, [&cli, name, detach] { return drillPlan(cli, *name, *detach); });
 
   cmd = plans->add_subcommand("test-cleanup", "Undo the test boots an interrupted drill left");
   auto cleanName = std::make_shared<std::string>();

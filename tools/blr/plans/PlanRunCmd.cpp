@@ -19,7 +19,9 @@
 #include "plans/CliPlans.h"
 #include "output/CliProgress.h"
 #include "plans/PlanRunner.h"
+#include "runs/RunExecutor.h"
 #include "runs/RunLease.h"
+#include "runs/RunWatch.h"
 
 namespace {
 
@@ -31,17 +33,6 @@ struct PlanWorkflow {
   CliPairWorkflow run;
   const char* help;
 };
-
-// The command's options with the pair's own: to the latest state, the
-// production VM kept off (by a cancel), and continue on error, which also
-// lets a failover go on past failed proxy steps.
-PairWorkflowOptions pairOptions(const PairWorkflowOptions& command, const BlrPlanDB::Member& m) {
-  PairWorkflowOptions o = command;
-  o.latest = o.latest || m.has(BlrPlanDB::PLAN_TO_LATEST);
-  o.keepVmOff = o.keepVmOff || m.has(BlrPlanDB::PLAN_KEEP_PROD_OFF);
-  o.continueOnError = o.continueOnError || m.has(BlrPlanDB::PLAN_CONTINUE_ON_ERROR);
-  return o;
-}
 
 // One line per pair: rewritten in place on a terminal, otherwise a line per
 // change.  Calls come from the pairs' threads.
@@ -80,20 +71,27 @@ class PlanDisplay {
   std::map<int, size_t> row_;
 };
 
-// Records a pair's steps (through CliProgress, shown nowhere) and shows the
-// step that runs.
-class PairSteps : public CliProgress {
+// Shows each pair's progress on its line.
+class PlanProgress : public RunExecutor::Listener {
  public:
-  PairSteps(PlanDisplay& display, int pairId)
-      : CliProgress(nullptr, false), display_(display), pairId_(pairId) {}
-  void onStepBegin(int code, const std::string& title) override {
-    CliProgress::onStepBegin(code, title);
-    display_.show(pairId_, title.substr(0, title.find('\n')));
+  explicit PlanProgress(PlanDisplay& display) : display_(display) {}
+  void onPairStart(int pairId) override { display_.show(pairId, "starting"); }
+  void onPairStep(int pairId, const std::string& title) override { display_.show(pairId, title); }
+  void onPairEnd(const PlanRunner::Result& r, double seconds,
+                 const PairWorkflowResult& work) override {
+    char took[32];
+    std::snprintf(took, sizeof took, "%.1fs", seconds);
+    if (r.outcome == PlanRunner::Outcome::kDone)
+      display_.show(r.pairId, std::string(work.partial ? "done partially (failed steps skipped) in "
+                                                       : "done in ") +
+                                  took);
+    else
+      display_.show(r.pairId, "failed after " + std::string(took) + " (exit status " +
+                                  std::to_string(r.exitCode) + "): " + r.error);
   }
 
  private:
   PlanDisplay& display_;
-  int pairId_;
 };
 
 double secondsSince(Clock::time_point start) {
@@ -125,51 +123,33 @@ CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB:
   return CZuError();
 }
 
-// Runs one pair on its own thread, recording it before and after.
-int runPair(const PlanWorkflow& wf, const PairWorkflowOptions& options, int runId,
-            PlanDisplay& display, const BlrPlanDB::Member& member, int groupNo,
-            BlrCtrlCache& connections, std::string* error) {
-  BlrPlanDB::RunPair rec;
-  CZuError err = cliStartRunPair(runId, member, groupNo, &rec);
-  Clock::time_point start = Clock::now();
-  Json steps = Json::array();
-  PairWorkflowResult result;
-  if (!err.IsError()) {
-    PairSteps observer(display, member.pairId);
-    PairWorkflowOptions pairOpts = pairOptions(options, member);
-    pairOpts.connections = &connections;
-    err = wf.run(member.pairId, pairOpts, observer, &result);
-    observer.endStep(!err.IsError());
-    steps = observer.stepsJson();
+// Hands the run to a central server's runner: the latest that did not end
+// well, resumed, or a new one.
+int submitPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
+               const std::string& name) {
+  BlrPlanDB::Run run;
+  CZuError err = findResumable(name, wf.name, &run);
+  if (err.IsError()) return cli.fail(err);
+  if (run.id == 0) {
+    run.planName = name;
+    run.workflow = wf.name;
+    run.options = cliWorkflowOptionsText(options);
   }
-  int status = kExitOk;
-  if (err.IsError()) {
-    int code = err.Code();
-    status = code >= BLR_WF_FIRST_CODE && code <= BLR_WF_LAST_CODE ? code : kExitFailure;
-    *error = cliOneLine(err.Summary());
-  }
-  char took[32];
-  std::snprintf(took, sizeof took, "%.1fs", secondsSince(start));
-  display.show(member.pairId, status == kExitOk
-                                  ? std::string(result.partial ? "done partially (failed steps "
-                                                                 "skipped) in "
-                                                               : "done in ") +
-                                        took
-                                  : "failed after " + std::string(took) + " (exit status " +
-                                        std::to_string(status) + "): " + *error);
-  rec.seqNum = result.seqNum;
-  return cliFinishRunPair(runId, status, cliJsonCompact(steps), &rec, error);
+  return cliSubmitRun(cli, run);
 }
 
 int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
-            const std::string& name) {
+            const std::string& name, bool detach) {
   BlrPlanDB::Plan plan;
   if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  if (detach) return submitPlan(cli, wf, options, name);
   BlrPlanDB::Run run;
   std::unique_ptr<RunLease> lease;
   CZuError err = findResumable(name, wf.name, &run);
   if (!err.IsError() && run.id != 0) {
     err = RunLease::takeOver(&run, &lease);
+    // The pairs left go on with this command's options.
+    run.options = cliWorkflowOptionsText(options);
   } else if (!err.IsError()) {
     run.planName = name;
     run.workflow = wf.name;
@@ -189,20 +169,11 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
   keepLinkConnections(plan);
   Clock::time_point start = Clock::now();
   PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
-  std::vector<PlanRunner::Result> results = PlanRunner::run(
-      plan, done,
-      [&](const BlrPlanDB::Member& m, int groupNo, BlrCtrlCache& connections,
-          std::string* error) {
-        return runPair(wf, options, run.id, display, m, groupNo, connections, error);
-      },
-      [&](const PlanRunner::Result& r, bool started) {
-        if (started) display.show(r.pairId, "starting");
-      },
-      [&] { return lease->stopRequested() || lease->lost(); });
+  PlanProgress progress(display);
+  std::vector<PlanRunner::Result> results;
+  err = RunExecutor::execute(run, *lease, progress, &results);
   const CliPlanTally count(results);
   const bool ok = count.ok();
-  err = lease->finish(ok ? BlrPlanDB::kDone : BlrPlanDB::kFailed,
-                      count[PlanRunner::Outcome::kNotStarted] > 0);
   if (err.IsError()) cli.fail(err);
   if (cli.json()) {
     cli.printJson(Json{{"run", run.id},
@@ -227,7 +198,12 @@ std::shared_ptr<PairWorkflowOptions> addPlanWorkflow(Cli& cli, CLI::App* plans,
   auto name = std::make_shared<std::string>();
   auto options = std::make_shared<PairWorkflowOptions>();
   (*cmd)->add_option("NAME", *name, "Plan name")->required();
-  cli.on(*cmd, [&cli, &wf, name, options] { return runPlan(cli, wf, *options, *name); });
+  auto detach = std::make_shared<bool>(false);
+  (*cmd)->add_flag("--detach", *detach,
+                   "Hand the run to a central server's runner and print \"run N\"");
+  cli.on(*cmd, [&cli, &wf, name, options, detach] {
+    return runPlan(cli, wf, *options, *name, *detach);
+  });
   return options;
 }
 

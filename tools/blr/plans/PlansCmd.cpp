@@ -211,37 +211,6 @@ bool CliPlanTally::ok() const {
          (*this)[PlanRunner::Outcome::kNotStarted] == 0;
 }
 
-CZuError cliStartRunPair(int runId, const BlrPlanDB::Member& member, int groupNo,
-                         BlrPlanDB::RunPair* rec) {
-  rec->clear();
-  rec->pairId = member.pairId;
-  rec->groupNo = groupNo;
-  rec->outcome = "running";
-  rec->startTime = static_cast<uint64_t>(time(nullptr));
-  BlrDB::Pair pair;
-  CZuError err = BlrDB().getPair(member.pairId, &pair);
-  if (!err.IsError() && pair.id == 0)
-    err = FXErrorUtil::ErrorInt(FXLOC, 1, "No pair %d", member.pairId);
-  if (err.IsError()) return err;
-  rec->lagAtStart = pair.lagTime;
-  return BlrPlanDB().setRunPair(runId, *rec);
-}
-
-int cliFinishRunPair(int runId, int status, const std::string& steps, BlrPlanDB::RunPair* rec,
-                     std::string* error) {
-  rec->outcome = status == kExitOk ? "done" : "failed";
-  rec->endTime = static_cast<uint64_t>(time(nullptr));
-  rec->exitCode = status;
-  rec->error = error->substr(0, BlrPlanDB::kMaxErrorBytes);
-  if (steps.size() <= BlrPlanDB::kMaxStepsBytes) rec->steps = steps;
-  CZuError recorded = BlrPlanDB().setRunPair(runId, *rec);
-  if (recorded.IsError() && status == kExitOk) {
-    *error = cliOneLine(recorded.Summary());
-    return kExitFailure;
-  }
-  return status;
-}
-
 Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results) {
   Json pairs = Json::array();
   for (const PlanRunner::Result& r : results)

@@ -32,6 +32,10 @@ std::string RunLease::runnerName() {
   return "blr@" + hostName().substr(0, 40) + ":" + std::to_string(getpid());
 }
 
+std::string RunLease::serverRunnerName() {
+  return kServerRunnerPrefix + hostName().substr(0, 40) + ":" + std::to_string(getpid());
+}
+
 void RunLease::describeSubmitter(BlrPlanDB::Run* run) {
   const struct passwd* pw = getpwuid(geteuid());
   run->user = pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
@@ -40,11 +44,18 @@ void RunLease::describeSubmitter(BlrPlanDB::Run* run) {
   run->runner = runnerName();
 }
 
-RunLease::RunLease(int runId) : runId_(runId), runner_(runnerName()) {
+RunLease::RunLease(int runId, std::string runner, int leaseSecs)
+    : runId_(runId), runner_(std::move(runner)), leaseSecs_(leaseSecs) {
   renewer_ = std::thread(&RunLease::renewLoop, this);
 }
 
-RunLease::~RunLease() {
+RunLease::~RunLease() { endRenewal(); }
+
+std::unique_ptr<RunLease> RunLease::adopt(int runId, const std::string& runner, int leaseSecs) {
+  return std::unique_ptr<RunLease>(new RunLease(runId, runner, leaseSecs));
+}
+
+void RunLease::endRenewal() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     ending_ = true;
@@ -62,6 +73,8 @@ CZuError RunLease::endAbandonedRuns() {
   BlrPlanDB db;
   CZuError err = db.listRuns(BlrPlanDB::kRunning, "", 10000, &running);
   for (auto r = running.begin(); !err.IsError() && r != running.end(); ++r) {
+    // A central server's runs go to the next central server's runner.
+    if (r->runner.compare(0, sizeof kServerRunnerPrefix - 1, kServerRunnerPrefix) == 0) continue;
     BlrPlanDB::Run run = *r;
     std::unique_ptr<RunLease> lease;
     // A run whose runner still holds it is refused here, and left alone.
@@ -88,7 +101,7 @@ CZuError RunLease::start(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease) 
     *run = wanted;
     err = BlrPlanDB().createRun(run, kLeaseSecs);
   }
-  if (!err.IsError()) lease->reset(new RunLease(run->id));
+  if (!err.IsError()) *lease = adopt(run->id, runnerName(), kLeaseSecs);
   return err;
 }
 
@@ -98,18 +111,19 @@ CZuError RunLease::takeOver(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* leas
       run->live() ? BlrPlanDB().claimRun(runnerName(), kLeaseSecs, run, runId,
                                          runnerGone(*run) ? run->runner : std::string())
                   : BlrPlanDB().resumeRun(runId, run, runnerName(), kLeaseSecs);
-  if (!err.IsError()) lease->reset(new RunLease(run->id));
+  if (!err.IsError()) *lease = adopt(run->id, runnerName(), kLeaseSecs);
   return err;
 }
 
 void RunLease::renewLoop() {
   std::unique_lock<std::mutex> lock(mu_);
+  const auto every = std::chrono::milliseconds(leaseSecs_ * 1000 / 3);
   while (!ending_ && !lost_) {
-    wake_.wait_for(lock, std::chrono::seconds(kLeaseSecs / 3), [this] { return ending_; });
-    if (ending_) break;
+    wake_.wait_for(lock, every, [this] { return ending_ || abandoned_; });
+    if (ending_ || abandoned_) break;
     lock.unlock();
     BlrPlanDB::Run run;
-    CZuError err = BlrPlanDB().renewLease(runId_, runner_, kLeaseSecs, &run);
+    CZuError err = BlrPlanDB().renewLease(runId_, runner_, leaseSecs_, &run);
     // A failed exchange is tried again at the next turn.
     if (!err.IsError()) {
       if (run.state != BlrPlanDB::kRunning || run.runner != runner_) lost_ = true;
@@ -120,12 +134,8 @@ void RunLease::renewLoop() {
 }
 
 CZuError RunLease::finish(const std::string& state, bool pairsLeft) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ending_ = true;
-  }
-  wake_.notify_all();
-  if (renewer_.joinable()) renewer_.join();
+  endRenewal();
+  if (abandoned_) return CZuError();
   if (lost_)
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Run %d was taken over by another runner", runId_);
   BlrPlanDB::Run run;

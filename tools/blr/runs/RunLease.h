@@ -17,11 +17,15 @@
 
 class RunLease {
  public:
-  // How long a lease lasts; it is renewed every third of that.
+  // How long blr's lease lasts; a lease is renewed every third of its time.
   static constexpr int kLeaseSecs = 30;
+  // How the names of the central servers' runners begin.
+  static constexpr char kServerRunnerPrefix[] = "runner@";
 
-  // This process as a runner: "blr@HOST:PID".
+  // This process as a runner: "blr@HOST:PID", or as a central server's
+  // runner: "runner@HOST:PID".
   static std::string runnerName();
+  static std::string serverRunnerName();
   // Fills the submitter's facts of `run`: the operating-system user, the host
   // and this runner.
   static void describeSubmitter(BlrPlanDB::Run* run);
@@ -33,12 +37,16 @@ class RunLease {
   // Takes run `run->id` over: an ended one is resumed, a live one claimed
   // once its runner is gone.  `run` receives the record.
   static CZuError takeOver(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease);
+  // The lease on run `runId` that `runner` has just claimed for
+  // `leaseSecs`, renewed from now on.
+  static std::unique_ptr<RunLease> adopt(int runId, const std::string& runner, int leaseSecs);
   // Whether the runner of running run `run` is gone: a blr process of this
   // host that no longer exists.  (A runner elsewhere is gone once its lease
   // runs out, which the pair database decides.)
   static bool runnerGone(const BlrPlanDB::Run& run);
-  // Ends the running runs whose runner is gone as "interrupted", with the
-  // pairs they left running: their pairs are free again.
+  // Ends the running runs of blr processes that are gone (or whose leases
+  // ran out) as "interrupted", with the pairs they left running: their
+  // pairs are free again.
   static CZuError endAbandonedRuns();
 
   ~RunLease();
@@ -51,19 +59,31 @@ class RunLease {
   bool stopRequested() const { return stopRequested_; }
   // Another runner holds the run now: nothing more may be recorded.
   bool lost() const { return lost_; }
+  // No new pair should start: a stop was asked for, or the run was lost or
+  // abandoned.
+  bool stopping() const { return stopRequested_ || lost_ || abandoned_; }
+  // Stops renewing and leaves the run running, for the next runner to take
+  // over once the lease runs out; finish() then records nothing.
+  void abandon() {
+    abandoned_ = true;
+    wake_.notify_all();
+  }
 
   // Ends the run with `state`; a run asked to stop that left pairs
   // unstarted ends "stopped" instead of `state`.  Renewal stops first.
   CZuError finish(const std::string& state, bool pairsLeft = false);
 
  private:
-  explicit RunLease(int runId);
+  RunLease(int runId, std::string runner, int leaseSecs);
   void renewLoop();
+  void endRenewal();
 
   const int runId_;
   const std::string runner_;
+  const int leaseSecs_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> lost_{false};
+  std::atomic<bool> abandoned_{false};
   std::mutex mu_;
   std::condition_variable wake_;
   bool ending_ = false;

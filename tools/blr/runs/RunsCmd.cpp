@@ -8,6 +8,7 @@
 #include "output/CliList.h"
 #include "output/CliRecords.h"
 #include "output/CliTable.h"
+#include "runs/RunWatch.h"
 
 namespace {
 
@@ -117,6 +118,14 @@ int stopRun(const Cli& cli, int runId) {
   return kExitOk;
 }
 
+int watchRun(const Cli& cli, int runId) { return cliWatchRun(cli, runId); }
+
+int resumeRun(const Cli& cli, int runId) {
+  Run run;
+  run.id = runId;
+  return cliSubmitRun(cli, run);
+}
+
 }  // namespace
 
 void addRunCommands(Cli& cli) {
@@ -137,4 +146,11 @@ void addRunCommands(Cli& cli) {
   cli.addIdCommand(runs, "stop",
                    "Stop a run: no new pair starts; pairs under way finish their workflow",
                    "Run id", stopRun);
+  cli.addIdCommand(runs, "watch",
+                   "Follow a run until it ends (Ctrl-C stops the following, not the run)",
+                   "Run id", watchRun);
+  cli.addIdCommand(runs, "resume",
+                   "Hand a stopped or failed run to a central server's runner again; pairs "
+                   "done before are skipped",
+                   "Run id", resumeRun);
 }

@@ -27,6 +27,21 @@ class DwLink {
 
   explicit DwLink(const std::string& name) : name_(name) {}
 
+  // While it lives, the requests its thread makes to a service of this
+  // process name `actor` as their sender (a server's runner acting for the
+  // operator who submitted the work).  Requests over the network are not
+  // affected: there the certificate names the sender.
+  class ActingFor {
+   public:
+    explicit ActingFor(const std::string& actor);
+    ~ActingFor();
+    ActingFor(const ActingFor&) = delete;
+    ActingFor& operator=(const ActingFor&) = delete;
+
+   private:
+    std::string previous_;
+  };
+
   // Whether the request may be sent again when its answer was lost after it
   // left, to the same or another central server ([Link] sServers): true for
   // a request that only reads, or that the service recognises when it comes
