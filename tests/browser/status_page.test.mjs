@@ -97,6 +97,11 @@ try {
   await until("the flush under way", async () =>
     (await page.$$eval(`#runs .run[data-pair-id="${web}"] li.running`, (lis) => lis.map((li) => li.textContent)))
       .some((t) => t.startsWith("Pipeline flushed")), 3000);
+  // Its run record too: who started it, who carries it out, its pairs.
+  const record = await until("the failover's run", async () =>
+    (await page.$$eval("#run-list .run", (runs) => runs.map((r) => r.textContent)))
+      .find((t) => t.includes(`failover of pair ${web}, running`)));
+  assert.ok(record.includes("by cli") && record.includes("0 of 1 pairs done, 1 running"), record);
   mkdirSync(artefacts, { recursive: true });
   await page.screenshot({ path: path.join(artefacts, "status-page.png"), fullPage: true });
   assert.equal(await exit, 0, "the failover succeeds");

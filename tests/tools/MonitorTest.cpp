@@ -108,7 +108,8 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
         "blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 3\n",
         "blr_anchor_request_errors_total{service=\"BLR\",request=\"create_or_update_pair\"} 0\n",
         "blr_anchor_request_duration_seconds_count{service=\"BLR\",request=\"set_pair_lag_time\"} 2\n",
-        "blr_anchor_db_handles{database=\"Anchor\",state=\"idle\"}", "blr_anchor_fleet_up 1\n"})
+        "blr_anchor_db_handles{database=\"Anchor\",state=\"idle\"}", "blr_anchor_fleet_up 1\n",
+        "blr_runs{state=\"running\"} 0\n", "blr_run_oldest_running_age_seconds 0\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   EXPECT_EQ(text.find("blr_pair_lag_seconds{pair_id=\"3\""), std::string::npos);
   std::smatch m;
@@ -132,6 +133,11 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
             std::string::npos);
   EXPECT_NE(r.body.find("blr_anchor_requests_total{service=\"BLR\",request=\"create_or_update_pair\"} 4\n"),
             std::string::npos);
+
+  // The runs under way, for the page.
+  auto live = get("/api/live");
+  ASSERT_TRUE(live);
+  EXPECT_TRUE(CliEnv::Json::parse(live.body)["runs"].is_array()) << live.body;
 
   // The lag history: six hours, a minute apart; a query that is not a list
   // of pair ids is refused.

@@ -161,12 +161,17 @@ void AnchorMonitor::pairs(DwHttpResponse* out) {
                     {"pairs", list}});
 }
 
+// The live runs the page lists, oldest first.
+constexpr int kMaxLiveRuns = 50;
+
 void AnchorMonitor::live(DwHttpResponse* out) {
   std::vector<FleetPair> pairs;
   std::vector<FleetRun> runs;
   std::vector<FleetEvent> events;
+  std::vector<FleetLiveRun> records;
   CZuError err = fleetReadPairs(&pairs);
   if (!err.IsError()) err = fleetReadRuns(pairs, &runs);
+  if (!err.IsError()) err = fleetReadLiveRuns(kMaxLiveRuns, &records);
   if (!err.IsError()) err = fleetReadEvents(config_.eventCount, &events);
   if (err.IsError()) return answerError(err, out);
   nlohmann::json running = nlohmann::json::array();
@@ -184,8 +189,20 @@ void AnchorMonitor::live(DwHttpResponse* out) {
                     {"pairId", e.pairId},
                     {"text", e.text},
                     {"actor", e.actor}});
+  nlohmann::json live = nlohmann::json::array();
+  for (const FleetLiveRun& r : records)
+    live.push_back({{"id", r.id},
+                    {"kind", r.kind},
+                    {"plan", r.plan},
+                    {"pairId", r.pairId},
+                    {"state", r.state},
+                    {"actor", r.actor},
+                    {"runner", r.runner},
+                    {"started", r.started},
+                    {"pairs", r.pairs},
+                    {"outcomes", r.outcomes}});
   out->contentType = kJson;
-  out->body = dump({{"running", running}, {"events", last}});
+  out->body = dump({{"running", running}, {"runs", live}, {"events", last}});
 }
 
 void AnchorMonitor::lag(const std::string& query, DwHttpResponse* out) {

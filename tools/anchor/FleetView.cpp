@@ -173,6 +173,41 @@ CZuError fleetCountPlanRuns(std::map<std::pair<std::string, std::string>, int64_
       [&] { (*counts)[{workflow, outcome}] = n; });
 }
 
+CZuError fleetReadLiveRuns(int limit, std::vector<FleetLiveRun>* runs) {
+  FleetLiveRun row;
+  char kind[64], plan[128], state[64], actor[128], runner[64];
+  int32_t planId = 0;
+  runs->clear();
+  std::map<int, int32_t> plans;
+  CZuError err = query(
+      "SELECT id, workflow, planName, planId, pairId, state, actor, runner, startTime FROM BlrPlanRun "
+      "WHERE state IN ('queued', 'running') ORDER BY id LIMIT " + std::to_string(limit),
+      [&](BlrSQL& sql) {
+        return sql.ibindstruct("i|s63|s127|i|i|s63|s127|s63|b", &row.id, kind, plan, &planId,
+                               &row.pairId, state, actor, runner, &row.started);
+      },
+      [&] {
+        FleetLiveRun r = row;
+        r.kind = kind, r.plan = plan, r.state = state, r.actor = actor, r.runner = runner;
+        r.pairs = r.plan.empty() ? 1 : 0;
+        plans[r.id] = planId;
+        runs->push_back(r);
+      });
+  for (FleetLiveRun& r : *runs) {
+    char outcome[64];
+    int64_t n = 0;
+    if (!err.IsError() && !r.plan.empty())
+      err = query("SELECT COUNT(*) FROM BlrPlanPair WHERE planId=" + std::to_string(plans[r.id]),
+                  [&](BlrSQL& sql) { return sql.ibindstruct("b", &r.pairs); }, [] {});
+    if (!err.IsError())
+      err = query("SELECT outcome, COUNT(*) FROM BlrPlanRunPair WHERE runId=" + std::to_string(r.id) +
+                      " GROUP BY outcome",
+                  [&](BlrSQL& sql) { return sql.ibindstruct("s63|b", outcome, &n); },
+                  [&] { r.outcomes[outcome] = n; });
+  }
+  return err;
+}
+
 CZuError fleetCountRunStates(FleetRunStates* states) {
   char state[64];
   int64_t n = 0, first = 0;

@@ -43,6 +43,18 @@ struct FleetRun {
   std::vector<FleetStep> steps;
 };
 
+// A queued or running run record and how far its pairs got.
+struct FleetLiveRun {
+  int id = 0;
+  std::string kind;  // "failover", "test", ...
+  std::string plan;  // empty for a run of one pair
+  int pairId = 0;
+  std::string state, actor, runner;
+  int64_t started = 0;
+  int64_t pairs = 0;  // the pairs it covers
+  std::map<std::string, int64_t> outcomes;  // of the pairs it reached
+};
+
 struct FleetEvent {
   long long seq = 0;
   int64_t time = 0;
@@ -62,6 +74,8 @@ CZuError fleetReadLags(std::vector<std::pair<int32_t, int32_t>>* lags);
 CZuError fleetReadRuns(const std::vector<FleetPair>& pairs, std::vector<FleetRun>* runs);
 // Plan runs per (workflow, outcome).
 CZuError fleetCountPlanRuns(std::map<std::pair<std::string, std::string>, int64_t>* counts);
+// The live runs, oldest first (at most `limit`).
+CZuError fleetReadLiveRuns(int limit, std::vector<FleetLiveRun>* runs);
 // Runs per state, and when the oldest running run began (0: none runs).
 struct FleetRunStates {
   std::map<std::string, int64_t> count;

@@ -38,7 +38,8 @@ class CliEnv {
     dir = mkdtemp(tmpl);
   }
   ~CliEnv() {
-    for (const Server& s : servers_) kill(s.pid, SIGTERM);
+    for (const Server& s : servers_)
+      if (s.pid > 0) kill(s.pid, SIGTERM);
     for (const Server& s : servers_) stop(s);
     std::filesystem::remove_all(dir);
   }
@@ -108,7 +109,24 @@ class CliEnv {
 
   // The process of the `index`th server started (for signals).
   pid_t serverPid(size_t index) const { return servers_.at(index).pid; }
-  size_t serverCount() const { return servers_.size(); }
+  // Whether `pid` is a server started here that still runs.
+  bool serves(pid_t pid) const {
+    return pid > 0 && std::any_of(servers_.begin(), servers_.end(), [&](const Server& s) { return s.pid == pid; });
+  }
+  // Kills server `pid` as a crash would; `restart` starts its command again
+  // (its first line of output, "" when none came).
+  std::string kill9(pid_t pid, bool restart) {
+    for (Server& s : servers_) {
+      if (s.pid != pid) continue;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      s.pid = 0;  // reaped: never signalled again
+      const std::string command = s.command;
+      return restart ? start(command) : "";
+    }
+    ADD_FAILURE() << "no server of process " << pid;
+    return "";
+  }
 
   // The trial of `blr certs init --registries` on free ports: the central
   // server, a Head (client 2) and a Tail (client 3) with the short delays of
@@ -223,6 +241,7 @@ class CliEnv {
   // Waits for a server told to stop; one that does not within 30 s is a
   // fault of its own, and is killed so that the test ends.
   static void stop(const Server& s) {
+    if (s.pid <= 0) return;
     for (int i = 0; i < 600; ++i) {
       if (waitpid(s.pid, nullptr, WNOHANG) != 0) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -240,6 +240,40 @@ function renderRuns(running) {
   }
 }
 
+// Queued and running runs: who started them, who carries them out, and a
+// bar of their pairs done, failed, running and waiting.
+function renderRunRecords(runs) {
+  const box = $("run-list");
+  box.replaceChildren();
+  $("no-run-records").hidden = runs.length > 0;
+  for (const run of runs) {
+    const div = document.createElement("div");
+    div.className = "run";
+    div.dataset.runId = run.id;
+    const h = document.createElement("h3");
+    const target = run.plan ? `plan ${run.plan}` : `pair ${run.pairId}`;
+    h.textContent = `Run ${run.id}: ${run.kind} of ${target}, ${run.state}`;
+    const who = document.createElement("p");
+    who.className = "muted";
+    who.textContent = `started ${when(run.started)} by ${run.actor}` + (run.runner ? `, carried out by ${run.runner}` : "");
+    const count = (o) => run.outcomes[o] || 0;
+    const done = count("done"), failed = count("failed") + count("interrupted"), running = count("running");
+    const bar = document.createElement("div");
+    bar.className = "progress";
+    for (const [n, cls] of [[done, "done"], [failed, "failed"], [running, "running"]]) {
+      const part = document.createElement("span");
+      part.className = cls;
+      part.style.width = `${run.pairs ? (100 * n) / run.pairs : 0}%`;
+      bar.appendChild(part);
+    }
+    const text = document.createElement("p");
+    text.textContent = `${done} of ${run.pairs} pairs done` + (failed ? `, ${failed} failed` : "") +
+                       (running ? `, ${running} running` : "");
+    div.append(h, who, bar, text);
+    box.appendChild(div);
+  }
+}
+
 function renderEvents(events) {
   const body = document.querySelector("#events tbody");
   body.replaceChildren();
@@ -256,6 +290,7 @@ function renderEvents(events) {
 async function refreshLive() {
   const data = await getJson("api/live");
   renderRuns(data.running);
+  renderRunRecords(data.runs);
   renderEvents(data.events);
   $("updated").textContent = "Updated " + new Date().toISOString().slice(11, 19) + " UTC";
 }

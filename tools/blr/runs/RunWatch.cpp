@@ -3,11 +3,16 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "runs/RunExecutor.h"
 #include "runs/RunLease.h"
 
 namespace {
@@ -41,6 +46,52 @@ std::string pairLine(const BlrPlanDB::RunPair& p) {
   return line;
 }
 
+// On a terminal: one line for the run and a bar per group of its plan,
+// drawn again in place at each look.
+class GroupBars {
+ public:
+  explicit GroupBars(const BlrPlanDB::Run& run) {
+    BlrPlanDB::Plan plan;
+    if (RunExecutor::planOf(run, &plan).IsError()) return;
+    for (const BlrPlanDB::Group& g : plan.groups) sizes_.push_back(g.members.size());
+  }
+
+  void draw(const BlrPlanDB::Run& run) {
+    std::vector<std::string> lines = {"run " + std::to_string(run.id) + ": " + run.state};
+    for (size_t g = 0; g < sizes_.size(); ++g) {
+      size_t done = 0, failed = 0, running = 0;
+      for (const BlrPlanDB::RunPair& p : run.pairs) {
+        if (p.groupNo != static_cast<int>(g)) continue;
+        done += p.outcome == "done";
+        failed += p.outcome == "failed" || p.outcome == "interrupted";
+        running += p.outcome == "running";
+      }
+      lines.push_back("group " + std::to_string(g + 1) + " " + bar(done, failed, running, sizes_[g]) +
+                      " " + std::to_string(done) + "/" + std::to_string(sizes_[g]) + " done" +
+                      (failed ? ", " + std::to_string(failed) + " failed" : "") +
+                      (running ? ", " + std::to_string(running) + " running" : ""));
+    }
+    if (drawn_ > 0) std::printf("\033[%zuA", drawn_);
+    for (const std::string& l : lines) std::printf("\r\033[K%s\n", l.c_str());
+    drawn_ = lines.size();
+    std::fflush(stdout);
+  }
+
+ private:
+  // [####xx>....]: done, failed, running, waiting, 30 columns.
+  static std::string bar(size_t done, size_t failed, size_t running, size_t total) {
+    const size_t width = 30;
+    auto cols = [&](size_t n) { return total == 0 ? 0 : (n * width + total - 1) / total; };
+    std::string text = std::string(std::min(width, cols(done)), '#');
+    text += std::string(std::min(width - text.size(), cols(failed)), 'x');
+    text += std::string(std::min(width - text.size(), cols(running)), '>');
+    return "[" + text + std::string(width - text.size(), '.') + "]";
+  }
+
+  std::vector<size_t> sizes_;
+  size_t drawn_ = 0;
+};
+
 int exitStatus(const BlrPlanDB::Run& run) {
   if (run.pairId != 0 && !run.pairs.empty() && run.pairs.front().outcome != "running")
     return run.pairs.front().exitCode;
@@ -71,12 +122,16 @@ int cliWatchRun(const Cli& cli, int runId) {
   gInterrupted = 0;
   std::map<int, std::string> shown;
   std::string state;
+  std::unique_ptr<GroupBars> bars;
   for (;;) {
     BlrPlanDB::Run run;
     CZuError err = BlrPlanDB().getRun(runId, &run);
     if (err.IsError()) return cli.fail(err);
     if (run.id == 0) return cli.failText("No run " + std::to_string(runId), kExitNotFound);
-    if (!cli.json()) {
+    if (!cli.json() && isatty(STDOUT_FILENO)) {
+      if (!bars) bars.reset(new GroupBars(run));
+      bars->draw(run);
+    } else if (!cli.json()) {
       if (run.state != state)
         std::printf("run %d: %s%s\n", run.id, run.state.c_str(),
                     run.runner.empty() || !run.live() ? "" : (" (" + run.runner + ")").c_str());
@@ -89,6 +144,9 @@ int cliWatchRun(const Cli& cli, int runId) {
     }
     state = run.state;
     if (!run.live()) {
+      if (bars)
+        for (const BlrPlanDB::RunPair& p : run.pairs)
+          if (p.outcome != "done") std::printf("%s\n", pairLine(p).c_str());
       if (cli.json()) cli.printJson(Json{{"run", run.id}, {"state", run.state}});
       return exitStatus(run);
     }
