@@ -52,16 +52,22 @@ void printProgressTable(const Workflow& wf, int pairId,
     std::printf("\nPair %d holds no progress of this workflow (cleared when done).\n", pairId);
 }
 
+// The record of a run of `kind` on pair `pairId` with options `o`.
+BlrPlanDB::Run pairRun(const char* kind, int pairId, const PairWorkflowOptions& o) {
+  BlrPlanDB::Run run;
+  run.pairId = pairId;
+  run.workflow = kind;
+  run.options = cliWorkflowOptionsText(o);
+  return run;
+}
+
 // Records the workflow on the pair as run `kind`, holding the pair against
 // every other run while it goes.
 int runWorkflow(const Cli& cli, const char* kind, const Workflow& wf, int pairId,
                 const PairWorkflowOptions& o) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
-  BlrPlanDB::Run run;
-  run.pairId = pairId;
-  run.workflow = kind;
-  run.options = cliWorkflowOptionsText(o);
+  BlrPlanDB::Run run = pairRun(kind, pairId, o);
   std::unique_ptr<RunLease> lease;
   CZuError err = RunLease::start(&run, &lease);
   BlrPlanDB::Member member;
@@ -147,11 +153,7 @@ struct Command {
 int submitWorkflow(const Cli& cli, const char* kind, int pairId, const PairWorkflowOptions& o) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
-  BlrPlanDB::Run run;
-  run.pairId = pairId;
-  run.workflow = kind;
-  run.options = cliWorkflowOptionsText(o);
-  return cliSubmitRun(cli, run);
+  return cliSubmitRun(cli, pairRun(kind, pairId, o));
 }
 
 void addCommand(Cli& cli, const Command& c) {
