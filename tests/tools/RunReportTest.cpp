@@ -131,6 +131,18 @@ TEST(RunReportTest, AnotherPlanOfTheNameLendsNothing) {
     EXPECT_EQ(j["groups"][0]["parallelism"], nullptr);
     EXPECT_EQ(j["pairs"][0]["pair"], 12) << "record order";
   }
+  // A run of one pair names it; it has no plan to lend targets.
+  BlrPlanDB::Run single = run();
+  single.planName.clear();
+  single.planId = 0;
+  single.pairId = 12;
+  single.pairs.resize(1);
+  const RunReport report = buildRunReport(single, nullptr);
+  EXPECT_EQ(report.target(), "pair 12");
+  const Json j = runReportJson(report);
+  EXPECT_EQ(j["pair"], 12);
+  EXPECT_EQ(j["plan"], "");
+  EXPECT_THAT(runReportHtml(report), HasSubstr("<title>Run " + std::to_string(single.id) + " of pair 12</title>"));
 }
 
 TEST(RunReportTest, PageEscapesStoredTextsAndCollapsesLongTimelines) {

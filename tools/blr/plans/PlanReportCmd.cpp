@@ -50,7 +50,8 @@ std::string figureText(const RunReport::Figure& f) {
 
 void printReportText(const RunReport& r) {
   std::fputs(renderFields({{"Run", std::to_string(r.runId)},
-                           {"Plan", r.plan},
+                           {r.plan.empty() ? "Pair" : "Plan",
+                            r.plan.empty() ? std::to_string(r.pairId) : r.plan},
                            {"Kind", runKindText(r.workflow)},
                            {"Actor", r.actor},
                            {"Started", timeText(r.startTime)},

@@ -180,6 +180,7 @@ RunReport buildRunReport(const Run& run, const BlrPlanDB::Plan* plan) {
   if (plan && plan->id != run.planId) plan = nullptr;
   report.runId = run.id;
   report.plan = run.planName;
+  report.pairId = run.pairId;
   report.workflow = run.workflow;
   report.actor = runActor(run);
   report.state = run.state;

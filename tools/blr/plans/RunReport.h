@@ -54,13 +54,17 @@ struct RunReport {
   };
 
   int runId = 0;
-  std::string plan;
+  std::string plan;  // empty for a run of one pair
+  int pairId = 0;    // the pair of a run of one pair
   std::string workflow;
   std::string actor;
   std::string state;
   uint64_t startTime = 0;
   uint64_t endTime = 0;    // 0 while the run goes on
   bool planKnown = false;  // the plan the run ran still exists
+
+  // "plan NAME" or "pair N".
+  std::string target() const { return plan.empty() ? "pair " + std::to_string(pairId) : "plan " + plan; }
   std::map<std::string, int> outcomes;
   Figure recovery;
   Figure recoveryPoint;

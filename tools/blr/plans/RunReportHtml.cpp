@@ -71,7 +71,10 @@ std::string summary(const RunReport& r) {
   auto field = [&](const char* name, const std::string& escaped) {
     html += std::string("<tr><th>") + name + "</th><td>" + escaped + "</td></tr>\n";
   };
-  field("Plan", htmlText(r.plan) + (r.planKnown ? "" : " (deleted or replaced since: no targets)"));
+  if (r.plan.empty())
+    field("Pair", std::to_string(r.pairId));
+  else
+    field("Plan", htmlText(r.plan) + (r.planKnown ? "" : " (deleted or replaced since: no targets)"));
   field("Kind", htmlText(runKindText(r.workflow)));
   field("Actor", htmlText(r.actor));
   field("Started", timeText(r.startTime));
@@ -251,7 +254,7 @@ std::string htmlText(const std::string& stored) {
 }
 
 std::string runReportHtml(const RunReport& r) {
-  std::string page = pageHead("Run " + std::to_string(r.runId) + " of plan " + htmlText(r.plan));
+  std::string page = pageHead("Run " + std::to_string(r.runId) + " of " + htmlText(r.target()));
   page += summary(r) + achieved(r);
   page += "<h2>Timeline</h2>\n" + runTimelineHtml(r) + legend();
   for (const RunReport::Group& g : r.groups) page += groupSection(r, g);

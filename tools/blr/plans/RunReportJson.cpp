@@ -47,6 +47,7 @@ Json pairJson(const RunReport::Pair& p) {
 Json headJson(const RunReport& r) {
   return Json{{"run", r.runId},
               {"plan", r.plan},
+              {"pair", r.pairId != 0 ? Json(r.pairId) : Json()},
               {"workflow", r.workflow},
               {"actor", r.actor},
               {"started", timeText(r.startTime)},
