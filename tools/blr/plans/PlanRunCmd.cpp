@@ -19,6 +19,7 @@
 #include "plans/CliPlans.h"
 #include "output/CliProgress.h"
 #include "plans/PlanRunner.h"
+#include "runs/GroupBars.h"
 #include "runs/RunExecutor.h"
 #include "runs/RunLease.h"
 #include "runs/RunWatch.h"
@@ -35,15 +36,25 @@ struct PlanWorkflow {
 };
 
 // One line per pair: rewritten in place on a terminal, otherwise a line per
-// change.  Calls come from the pairs' threads.
+// change.  A plan of more pairs than a screen holds gets a bar per group on a
+// terminal instead, and the lines of the pairs that failed at the end.
+// Calls come from the pairs' threads.
 class PlanDisplay {
  public:
-  PlanDisplay(FILE* out, bool live, const BlrPlanDB::Plan& plan) : out_(out), live_(live) {
-    for (const BlrPlanDB::Group& g : plan.groups)
+  static constexpr size_t kMaxPairLines = 20;
+
+  PlanDisplay(FILE* out, bool live, const BlrPlanDB::Plan& plan)
+      : out_(out), live_(live), bars_(out) {
+    for (const BlrPlanDB::Group& g : plan.groups) {
       for (const BlrPlanDB::Member& m : g.members) {
         row_[m.pairId] = lines_.size();
+        group_[m.pairId] = counts_.size();
         lines_.push_back("pair " + std::to_string(m.pairId) + ": waiting");
       }
+      counts_.emplace_back();
+      counts_.back().total = g.members.size();
+    }
+    byGroup_ = lines_.size() > kMaxPairLines;
     if (live_ && out_) draw(false);
   }
 
@@ -51,14 +62,33 @@ class PlanDisplay {
     std::lock_guard<std::mutex> lock(mu_);
     std::string line = "pair " + std::to_string(pairId) + ": " + text;
     lines_[row_[pairId]] = line;
-    if (out_ == nullptr) return;
+    if (out_ == nullptr || (live_ && byGroup_)) return;
     if (live_) return draw(true);
     std::fprintf(out_, "%s\n", line.c_str());
     std::fflush(out_);
   }
 
+  // Pair `pairId` started (running), or ended well or not.
+  enum class Change { kStarted, kDone, kFailed };
+  void count(int pairId, Change change) {
+    std::lock_guard<std::mutex> lock(mu_);
+    GroupCount& c = counts_[group_[pairId]];
+    if (change != Change::kStarted) --c.running;
+    (change == Change::kStarted ? c.running : change == Change::kDone ? c.done : c.failed) += 1;
+    if (change == Change::kFailed) failed_.push_back(pairId);
+    if (out_ && live_ && byGroup_) draw(true);
+  }
+
+  // After the run: the lines of the pairs that failed, when bars hid them.
+  void finish() {
+    if (!(out_ && live_ && byGroup_)) return;
+    for (int id : failed_) std::fprintf(out_, "%s\n", lines_[row_[id]].c_str());
+    std::fflush(out_);
+  }
+
  private:
   void draw(bool again) {
+    if (byGroup_) return bars_.draw("", counts_);
     if (again) std::fprintf(out_, "\033[%zuA", lines_.size());
     for (const std::string& l : lines_) std::fprintf(out_, "\r\033[K%s\n", l.c_str());
     std::fflush(out_);
@@ -67,15 +97,23 @@ class PlanDisplay {
   std::mutex mu_;
   FILE* out_;
   bool live_;
+  bool byGroup_ = false;
+  GroupBars bars_;
   std::vector<std::string> lines_;
   std::map<int, size_t> row_;
+  std::map<int, size_t> group_;
+  std::vector<GroupCount> counts_;
+  std::vector<int> failed_;
 };
 
 // Shows each pair's progress on its line.
 class PlanProgress : public RunExecutor::Listener {
  public:
   explicit PlanProgress(PlanDisplay& display) : display_(display) {}
-  void onPairStart(int pairId) override { display_.show(pairId, "starting"); }
+  void onPairStart(int pairId) override {
+    display_.show(pairId, "starting");
+    display_.count(pairId, PlanDisplay::Change::kStarted);
+  }
   void onPairStep(int pairId, const std::string& title) override { display_.show(pairId, title); }
   void onPairEnd(const PlanRunner::Result& r, double seconds,
                  const PairWorkflowResult& work) override {
@@ -88,6 +126,8 @@ class PlanProgress : public RunExecutor::Listener {
     else
       display_.show(r.pairId, "failed after " + std::string(took) + " (exit status " +
                                   std::to_string(r.exitCode) + "): " + r.error);
+    display_.count(r.pairId, r.outcome == PlanRunner::Outcome::kDone ? PlanDisplay::Change::kDone
+                                                                      : PlanDisplay::Change::kFailed);
   }
 
  private:
@@ -172,6 +212,7 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
   PlanProgress progress(display);
   std::vector<PlanRunner::Result> results;
   err = RunExecutor::execute(run, *lease, progress, &results);
+  display.finish();
   const CliPlanTally count(results);
   const bool ok = count.ok();
   if (err.IsError()) cli.fail(err);

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "runs/GroupBars.h"
 #include "runs/RunExecutor.h"
 #include "runs/RunLease.h"
 
@@ -48,48 +48,30 @@ std::string pairLine(const BlrPlanDB::RunPair& p) {
 
 // On a terminal: one line for the run and a bar per group of its plan,
 // drawn again in place at each look.
-class GroupBars {
+class RunBars {
  public:
-  explicit GroupBars(const BlrPlanDB::Run& run) {
+  explicit RunBars(const BlrPlanDB::Run& run) : bars_(stdout) {
     BlrPlanDB::Plan plan;
     if (RunExecutor::planOf(run, &plan).IsError()) return;
-    for (const BlrPlanDB::Group& g : plan.groups) sizes_.push_back(g.members.size());
+    for (const BlrPlanDB::Group& g : plan.groups) totals_.push_back(g.members.size());
   }
 
   void draw(const BlrPlanDB::Run& run) {
-    std::vector<std::string> lines = {"run " + std::to_string(run.id) + ": " + run.state};
-    for (size_t g = 0; g < sizes_.size(); ++g) {
-      size_t done = 0, failed = 0, running = 0;
-      for (const BlrPlanDB::RunPair& p : run.pairs) {
-        if (p.groupNo != static_cast<int>(g)) continue;
-        done += p.outcome == "done";
-        failed += p.outcome == "failed" || p.outcome == "interrupted";
-        running += p.outcome == "running";
-      }
-      lines.push_back("group " + std::to_string(g + 1) + " " + bar(done, failed, running, sizes_[g]) +
-                      " " + std::to_string(done) + "/" + std::to_string(sizes_[g]) + " done" +
-                      (failed ? ", " + std::to_string(failed) + " failed" : "") +
-                      (running ? ", " + std::to_string(running) + " running" : ""));
+    std::vector<GroupCount> groups(totals_.size());
+    for (size_t g = 0; g < groups.size(); ++g) groups[g].total = totals_[g];
+    for (const BlrPlanDB::RunPair& p : run.pairs) {
+      if (p.groupNo < 0 || static_cast<size_t>(p.groupNo) >= groups.size()) continue;
+      GroupCount& c = groups[p.groupNo];
+      c.done += p.outcome == "done";
+      c.failed += p.outcome == "failed" || p.outcome == "interrupted";
+      c.running += p.outcome == "running";
     }
-    if (drawn_ > 0) std::printf("\033[%zuA", drawn_);
-    for (const std::string& l : lines) std::printf("\r\033[K%s\n", l.c_str());
-    drawn_ = lines.size();
-    std::fflush(stdout);
+    bars_.draw("run " + std::to_string(run.id) + ": " + run.state, groups);
   }
 
  private:
-  // [####xx>....]: done, failed, running, waiting, 30 columns.
-  static std::string bar(size_t done, size_t failed, size_t running, size_t total) {
-    const size_t width = 30;
-    auto cols = [&](size_t n) { return total == 0 ? 0 : (n * width + total - 1) / total; };
-    std::string text = std::string(std::min(width, cols(done)), '#');
-    text += std::string(std::min(width - text.size(), cols(failed)), 'x');
-    text += std::string(std::min(width - text.size(), cols(running)), '>');
-    return "[" + text + std::string(width - text.size(), '.') + "]";
-  }
-
-  std::vector<size_t> sizes_;
-  size_t drawn_ = 0;
+  GroupBars bars_;
+  std::vector<size_t> totals_;
 };
 
 int exitStatus(const BlrPlanDB::Run& run) {
@@ -122,14 +104,14 @@ int cliWatchRun(const Cli& cli, int runId) {
   gInterrupted = 0;
   std::map<int, std::string> shown;
   std::string state;
-  std::unique_ptr<GroupBars> bars;
+  std::unique_ptr<RunBars> bars;
   for (;;) {
     BlrPlanDB::Run run;
     CZuError err = BlrPlanDB().getRun(runId, &run);
     if (err.IsError()) return cli.fail(err);
     if (run.id == 0) return cli.failText("No run " + std::to_string(runId), kExitNotFound);
     if (!cli.json() && isatty(STDOUT_FILENO)) {
-      if (!bars) bars.reset(new GroupBars(run));
+      if (!bars) bars.reset(new RunBars(run));
       bars->draw(run);
     } else if (!cli.json()) {
       if (run.state != state)
