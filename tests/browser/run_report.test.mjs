@@ -56,6 +56,11 @@ try {
              { pairs: [{ pair: ids[5], toLatest: true }] }],
   }));
   blr("plans", "create", "--file", "plan.json");
+  // A drill first: every test VM comes up.
+  blr("plans", "test", planName);
+  const drillRun = JSON.parse(blr("--json", "plans", "runs", planName))[0].run;
+  const drillFile = path.join(dir, "drill.html");
+  writeFileSync(drillFile, blr("plans", "report", String(drillRun), "--format", "html"));
   assert.throws(() => blr("plans", "failover", planName), "one pair fails");
   const run = JSON.parse(blr("--json", "plans", "runs", planName))[0].run;
   const report = JSON.parse(blr("--json", "plans", "report", String(run)));
@@ -68,6 +73,16 @@ try {
     args: ["--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"],
   });
   const page = await browser.newPage();
+  await page.setViewport({ width: 1280, height: 800 });
+  await page.goto("file://" + drillFile, { waitUntil: "load" });
+  const drill = await page.evaluate(() => ({
+    overflow: document.documentElement.scrollWidth - innerWidth,
+    rows: document.querySelectorAll("svg.timeline g.row").length,
+    text: document.body.textContent,
+  }));
+  assert.ok(drill.overflow <= 0, `the drill's report fits 1280 px (${drill.overflow} px over)`);
+  assert.equal(drill.rows, ids.length, "one timeline row per pair of the drill");
+  assert.ok(drill.text.includes("Recovery time") && !drill.text.includes('"title"'), "figures, no JSON");
   const fetched = [];
   page.on("request", (r) => fetched.push(r.url()));
   await page.setViewport({ width: 1280, height: 800 });
