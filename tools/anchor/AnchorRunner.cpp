@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <list>
 
 #include "BLR/BlrDebug.h"
 #include "BLR/BlrPlanDB.h"
@@ -84,7 +86,23 @@ void AnchorRunner::loop() {
   }
 }
 
+// Whether a run waits for a runner.  A claim is a write transaction; this
+// is two reads, so an idle server writes nothing while it polls.
+bool AnchorRunner::anyClaimable() const {
+  std::list<BlrPlanDB::Run> runs;
+  BlrPlanDB db;
+  if (db.listRuns(BlrPlanDB::kQueued, "", 1, &runs).IsError() || !runs.empty()) return true;
+  if (db.listRuns(BlrPlanDB::kRunning, "", 10000, &runs).IsError()) return true;
+  const uint64_t now = static_cast<uint64_t>(time(nullptr));
+  for (const BlrPlanDB::Run& r : runs)
+    if (r.runner.rfind(RunLease::kServerRunnerPrefix, 0) == 0 &&
+        (r.leaseUntil < now || r.leaseUntil > now + BlrPlanDB::kMaxLeaseSecs))
+      return true;
+  return false;
+}
+
 bool AnchorRunner::claimOne() {
+  if (!anyClaimable()) return false;
   BlrPlanDB::Run run;
   CZuError err = BlrPlanDB().claimRun(name_, config_.leaseSecs, &run, 0, RunLease::kServerRunnerPrefix);
   if (err.IsError()) {

@@ -55,6 +55,7 @@ class AnchorRunner {
   };
 
   void loop();
+  bool anyClaimable() const;
   // Claims one run and starts it; false when none waits.
   bool claimOne();
   void reapFinished();
