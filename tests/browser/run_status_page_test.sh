@@ -24,5 +24,9 @@ if ! cmp -s "$src_dir/package-lock.json" "$build_dir/package-lock.json" ||
 fi
 cp "$src_dir/$test_file" "$src_dir/trial.mjs" "$build_dir/"
 cd "$build_dir"
+# The pictures of the docs are made again only when asked for
+# (BLR_UPDATE_DOCS_IMAGES=1): a test run leaves the source tree as it was.
+docs_images=
+[ "${BLR_UPDATE_DOCS_IMAGES:-}" = 1 ] && docs_images=$src_dir/../../docs/images
 BLR_TOOLS_DIR=$tools_dir BLR_CHROMIUM=$chromium BLR_ARTEFACT_DIR=$build_dir/artefacts \
-  BLR_DOCS_IMAGES=$src_dir/../../docs/images PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node "$test_file"
+  BLR_DOCS_IMAGES=$docs_images PUPPETEER_SKIP_DOWNLOAD=1 timeout 180 node "$test_file"
