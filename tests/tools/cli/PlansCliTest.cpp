@@ -630,6 +630,13 @@ TEST_F(RunnerCliTest, ADetachedRunOutlivesItsTerminalAndAKilledServer) {
   EXPECT_TRUE(env_.awaitStatus(ids, {16})) << "every pair failed over";
   r = env_.blr("runs list --state done", 0);
   EXPECT_THAT(r.out, HasSubstr("plan far"));
+  // A run of one pair goes the same way; watching it gives the pair's status.
+  const std::string single =
+      submitted(env_.blr("cancel-failover " + std::to_string(ids[0]) + " --detach", 0));
+  ASSERT_FALSE(single.empty());
+  EXPECT_EQ(env_.blr("runs watch " + single).code, 0);
+  EXPECT_EQ(env_.json("runs show " + single)["pair"], ids[0]);
+  EXPECT_TRUE(env_.awaitStatus({ids[0]}, {4})) << "the cancel restarted the pair";
   EXPECT_EQ(env_.blr("runs stop " + run).code, 1) << "it has ended";
   EXPECT_EQ(env_.blr("runs show 999").code, 3);
 }

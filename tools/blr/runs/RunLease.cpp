@@ -26,6 +26,13 @@ bool localProcessGone(const std::string& name) {
   return pid > 0 && pid != getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
+// Whether the runner of running run `run` is gone: a blr process of this
+// host that no longer exists.  (A runner elsewhere is gone once its lease
+// runs out, which the pair database decides.)
+bool runnerGone(const BlrPlanDB::Run& run) {
+  return run.state == BlrPlanDB::kRunning && localProcessGone(run.runner);
+}
+
 }  // namespace
 
 std::string RunLease::runnerName() {
@@ -62,10 +69,6 @@ void RunLease::endRenewal() {
   }
   wake_.notify_all();
   if (renewer_.joinable()) renewer_.join();
-}
-
-bool RunLease::runnerGone(const BlrPlanDB::Run& run) {
-  return run.state == BlrPlanDB::kRunning && localProcessGone(run.runner);
 }
 
 CZuError RunLease::endAbandonedRuns() {

@@ -40,10 +40,6 @@ class RunLease {
   // The lease on run `runId` that `runner` has just claimed for
   // `leaseSecs`, renewed from now on.
   static std::unique_ptr<RunLease> adopt(int runId, const std::string& runner, int leaseSecs);
-  // Whether the runner of running run `run` is gone: a blr process of this
-  // host that no longer exists.  (A runner elsewhere is gone once its lease
-  // runs out, which the pair database decides.)
-  static bool runnerGone(const BlrPlanDB::Run& run);
   // Ends the running runs of blr processes that are gone (or whose leases
   // ran out) as "interrupted", with the pairs they left running: their
   // pairs are free again.
@@ -55,10 +51,6 @@ class RunLease {
 
   int runId() const { return runId_; }
   const std::string& runner() const { return runner_; }
-  // Someone asked the run to stop: no new pair should start.
-  bool stopRequested() const { return stopRequested_; }
-  // Another runner holds the run now: nothing more may be recorded.
-  bool lost() const { return lost_; }
   // No new pair should start: a stop was asked for, or the run was lost or
   // abandoned.
   bool stopping() const { return stopRequested_ || lost_ || abandoned_; }
