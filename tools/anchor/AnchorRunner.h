@@ -8,7 +8,7 @@
 //   nMaxRuns    number  4   runs carried out at once
 //   nLeaseSecs  number  30  a claimed run's lease; a runner that dies loses
 //                           the run this long after its last renewal
-//   nPollMs     number  1000  how often waiting runs are looked for
+//   nPollMs     number  250   how often waiting runs are looked for
 #ifndef TOOLS_ANCHOR_ANCHORRUNNER_H
 #define TOOLS_ANCHOR_ANCHORRUNNER_H
 
@@ -26,7 +26,7 @@ struct AnchorRunnerConfig {
   bool enabled = true;
   int maxRuns = 4;
   int leaseSecs = 30;
-  int pollMs = 1000;
+  int pollMs = 250;
 
   static CZuError fromRegistry(AnchorRunnerConfig* config);
 };

@@ -69,9 +69,10 @@ class CliEnv {
     EXPECT_EQ(blr(show).code, showCode) << show;
   }
 
-  // Runs `blr -r cli.reg ARGS` and kills it (SIGKILL) `afterMs` after its
+  // Runs `blr -r cli.reg ARGS` and sends it `signal` `afterMs` after its
   // output first holds `text` (at once when empty); code -9 when killed.
-  Result blrKilled(const std::string& args, int afterMs, const std::string& text = "") const {
+  Result blrKilled(const std::string& args, int afterMs, const std::string& text = "",
+                   int signal = SIGKILL) const {
     // The last run's output must not pass for this one's before the shell
     // truncates it.
     std::filesystem::remove(dir + "/.kout");
@@ -85,7 +86,7 @@ class CliEnv {
     }
     if (!ended) {
       std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
-      kill(pid, SIGKILL);
+      kill(pid, signal);
       waitpid(pid, &status, 0);
     }
     int code = WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);

@@ -375,7 +375,7 @@ class CliWorkflowTest : public CliTest {
   void killDuring(const std::string& command, const std::string& proxy, const std::string& fault,
                   const std::string& step, const std::function<bool()>& done) {
     env_.write(proxy + ".ctl", "fault " + fault + "\n");
-    CliEnv::Result r = env_.blrKilled(command + p_, 300, step);
+    CliEnv::Result r = env_.blrKilled(command + p_ + " --here", 300, step);
     EXPECT_EQ(r.code, -SIGKILL) << r.out << r.err;
     EXPECT_TRUE(CliEnv::eventually(done)) << env_.read(proxy + ".state");
     env_.write(proxy + ".ctl", "");
@@ -461,14 +461,28 @@ TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFir
   ASSERT_EQ(env_.blr("failover" + p_).code, 0);
   env_.write("tail1.ctl", "fault POWER_ON_OFF_VM_REQ=fail:5:VM is locked\n");
   r = env_.blr("cancel-failover" + p_ + " --force", 0);
-  EXPECT_NE(r.err.find("blr: cancelling anyway: "), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("cancelling anyway: "), std::string::npos) << r.out;
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
 }
 
 // blr killed while a proxy is about to act: the next failover or cancel
-// finds what the killed one left and finishes or undoes it.
+// finds what the killed one left and finishes or undoes it.  A command that
+// only watches a runner's run leaves the run going when it is interrupted.
 TEST_F(CliWorkflowTest, KilledFailoversAndCancelsAreResumedOrUndone) {
   int id = runningPair();
+  env_.write("head1.ctl", "fault POWER_ON_OFF_VM_REQ=delay:1500\n");
+  CliEnv::Result watched = env_.blrKilled("failover" + p_, 200, ": run ", SIGINT);
+  env_.write("head1.ctl", "");
+  EXPECT_EQ(watched.code, 130) << watched.out << watched.err;
+  const std::string run = watched.out.substr(watched.out.find(": run ") + 6);
+  const std::string runId = run.substr(0, run.find('\n'));
+  EXPECT_NE(watched.err.find("run " + runId + " goes on; `blr runs watch " + runId + "`"),
+            std::string::npos) << watched.err;
+  EXPECT_EQ(env_.blr("runs watch " + runId).code, 0);
+  ASSERT_TRUE(env_.awaitStatus({id}, {16}));
+  ASSERT_EQ(env_.blr("cancel-failover" + p_).code, 0);
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
+
   // The power-off is answered late; blr is killed while it waits, and the
   // Head then switches the VM off.
   killDuring("failover", "head1", "POWER_ON_OFF_VM_REQ=delay:1500", "Stopping VM on the Head",

@@ -236,7 +236,7 @@ CZuError cliCancelFailoverPair(int pairId, const PairWorkflowOptions& o, CliProg
                       "(--force cancels anyway)",
                       pairId);
     if (err.IsError())
-      std::fprintf(stderr, "blr: cancelling anyway: %s\n", err.Summary().c_str());
+      view.note("cancelling anyway: " + err.Summary());
   }
   // No longer failed over: failback and switch roles refuse the pair while
   // the cancel is under way.

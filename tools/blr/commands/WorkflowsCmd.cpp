@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -61,10 +62,69 @@ BlrPlanDB::Run pairRun(const char* kind, int pairId, const PairWorkflowOptions& 
   return run;
 }
 
-// Records the workflow on the pair as run `kind`, holding the pair against
-// every other run while it goes.
-int runWorkflow(const Cli& cli, const char* kind, const Workflow& wf, int pairId,
-                const PairWorkflowOptions& o) {
+// How a workflow on one pair ended, wherever it ran.
+struct PairOutcome {
+  int runId = 0;
+  int status = kExitOk;
+  std::string error;  // one line
+  uint64_t seqNum = 0;
+  bool partial = false;
+  int newPairId = 0;
+  Json steps = Json::array();
+  double seconds = 0;
+};
+
+// The end of a workflow on one pair: its outcome, then the pair's progress
+// properties.  `err`, when known, is the failure in full (for --verbose).
+int printOutcome(const Cli& cli, const Workflow& wf, int pairId, const PairOutcome& o,
+                 const CZuError* err) {
+  std::map<std::string, std::string> props;
+  BlrDB::Pair after;
+  bool exists = !BlrDB().getPair(pairId, &after).IsError() && after.id == pairId;
+  if (exists) BlrDB().getPairProps(pairId, &props);  // only shown: a failure leaves it empty
+  const bool failover = wf.run == cliFailoverPair;
+  const bool failed = o.status != kExitOk;
+  if (cli.json()) {
+    Json out = {{"run", o.runId}, {"pair", pairId}, {"workflow", wf.title}, {"exitCode", o.status}};
+    out["error"] = failed ? Json(o.error) : Json();
+    if (failover && !failed) out["partial"] = o.partial;
+    if (failover && o.seqNum != 0) out["seqNum"] = o.seqNum;
+    if (o.newPairId > 0) out["newPairId"] = o.newPairId;
+    out["steps"] = o.steps;
+    out["progress"] = props;
+    cli.printJson(out);
+    return o.status;
+  }
+  if (failed) {
+    std::printf("%s of pair %d failed after %.1fs (exit status %d)\n", wf.title, pairId,
+                o.seconds, o.status);
+    if (err != nullptr)
+      cli.fail(*err, o.status);
+    else
+      cli.failText(o.error, o.status);
+  } else {
+    std::printf("%s of pair %d finished in %.1fs%s\n", wf.title, pairId, o.seconds,
+                o.partial ? ", partially: failed steps were skipped" : "");
+    if (o.seqNum != 0)
+      std::printf("Recovery point: sequence number %llu\n",
+                  static_cast<unsigned long long>(o.seqNum));
+    if (o.newPairId > 0) std::printf("Reverse pair %d replaces pair %d\n", o.newPairId, pairId);
+  }
+  if (exists) printProgressTable(wf, pairId, props);
+  return o.status;
+}
+
+void printStart(const Cli& cli, const Workflow& wf, const BlrDB::Pair& pair, int runId) {
+  if (!cli.json())
+    std::printf("%s of pair %d (%s): run %d\n", wf.title, pair.id,
+                cliTerminalText(pair.srcName).c_str(), runId);
+  std::fflush(stdout);
+}
+
+// --here: carries the workflow out in this process, recorded as run `kind`
+// under a lease, holding the pair against every other run while it goes.
+int runHere(const Cli& cli, const char* kind, const Workflow& wf, int pairId,
+            const PairWorkflowOptions& o) {
   BlrDB::Pair pair;
   if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
   BlrPlanDB::Run run = pairRun(kind, pairId, o);
@@ -78,60 +138,102 @@ int runWorkflow(const Cli& cli, const char* kind, const Workflow& wf, int pairId
     if (lease) lease->finish(BlrPlanDB::kFailed);
     return cli.fail(err);
   }
-  if (!cli.json())
-    std::printf("%s of pair %d (%s): run %d\n", wf.title, pairId,
-                cliTerminalText(pair.srcName).c_str(), run.id);
+  printStart(cli, wf, pair, run.id);
   auto start = std::chrono::steady_clock::now();
   PairWorkflowResult result;
-  Json steps;
+  PairOutcome out;
+  out.runId = run.id;
   {
     CliProgress view(cli.json() ? nullptr : stdout, isatty(STDOUT_FILENO));
     view.attach();
     err = wf.run(pairId, o, view, &result);
     view.endStep(!err.IsError());
-    steps = view.stepsJson();
+    out.steps = view.stepsJson();
   }
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  int status = exitStatus(wf, err);
-  std::string error = err.IsError() ? cliOneLine(err.Summary()) : "";
-  rec.seqNum = result.seqNum;
-  if (RunExecutor::recordEnd(run.id, lease->runner(), status, cliJsonCompact(steps), &rec,
-                             &error) != status ||
-      status != kExitOk)
+  out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  out.status = exitStatus(wf, err);
+  out.error = err.IsError() ? cliOneLine(err.Summary()) : "";
+  out.seqNum = rec.seqNum = result.seqNum;
+  out.partial = result.partial;
+  out.newPairId = result.newPairId;
+  std::string error = out.error;
+  if (RunExecutor::recordEnd(run.id, lease->runner(), out.status, cliJsonCompact(out.steps), &rec,
+                             &error) != out.status ||
+      out.status != kExitOk)
     lease->finish(BlrPlanDB::kFailed);
   else if (CZuError ended = lease->finish(BlrPlanDB::kDone); ended.IsError())
     cli.fail(ended);
-  std::map<std::string, std::string> props;
-  BlrDB::Pair after;
-  bool exists = !BlrDB().getPair(pairId, &after).IsError() && after.id == pairId;
-  if (exists) BlrDB().getPairProps(pairId, &props);  // only shown: a failure leaves it empty
-  const bool failover = wf.run == cliFailoverPair;
+  return printOutcome(cli, wf, pairId, out, err.IsError() ? &err : nullptr);
+}
 
-  if (cli.json()) {
-    Json out = {{"pair", pairId}, {"workflow", wf.title}, {"exitCode", status}};
-    out["error"] = err.IsError() ? Json(cliOneLine(err.Summary())) : Json();
-    if (failover && !err.IsError()) out["partial"] = result.partial;
-    if (failover && result.seqNum != 0) out["seqNum"] = result.seqNum;
-    if (result.newPairId > 0) out["newPairId"] = result.newPairId;
-    out["steps"] = steps;
-    out["progress"] = props;
-    cli.printJson(out);
-    return status;
+// A watched pair's steps, shown line by line as a run in this process shows
+// them where the output is no terminal.
+class PairStepLines : public RunView {
+ public:
+  void onStepBegin(const RunPair&, const Step& step) override {
+    stepSeen_ = std::chrono::steady_clock::now();
+    print(CliProgress::beginLine(step.title));
   }
-  if (err.IsError()) {
-    std::printf("%s of pair %d failed after %.1fs (exit status %d)\n", wf.title, pairId, secs, status);
-    cli.fail(err, status);
-  } else {
-    std::printf("%s of pair %d finished in %.1fs%s\n", wf.title, pairId, secs,
-                result.partial ? ", partially: failed steps were skipped" : "");
-    if (result.seqNum != 0)
-      std::printf("Recovery point: sequence number %llu\n",
-                  static_cast<unsigned long long>(result.seqNum));
-    if (result.newPairId > 0)
-      std::printf("Reverse pair %d replaces pair %d\n", result.newPairId, pairId);
+  void onStepNews(const RunPair&, const Step& step) override {
+    print(CliProgress::waitLine(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - stepSeen_).count(),
+        step.news));
   }
-  if (exists) printProgressTable(wf, pairId, props);
-  return status;
+  void onStepEnd(const RunPair&, const Step& step) override {
+    print(CliProgress::endLine(step));
+  }
+
+ private:
+  static void print(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+
+  std::chrono::steady_clock::time_point stepSeen_ = std::chrono::steady_clock::now();
+};
+
+// How the pair's part in ended run `run` went.
+PairOutcome outcomeOf(const BlrPlanDB::Run& run, const Workflow& wf) {
+  PairOutcome o;
+  o.runId = run.id;
+  if (run.pairs.empty() || run.pairs.front().outcome == "running") {
+    o.status = kExitFailure;
+    o.error = "Run " + std::to_string(run.id) + " ended " + run.state + " before the pair's workflow ended";
+    return o;
+  }
+  const BlrPlanDB::RunPair& p = run.pairs.front();
+  o.status = p.exitCode;
+  o.error = p.error;
+  o.seqNum = p.seqNum;
+  o.seconds = p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
+  Json steps = Json::parse(p.steps.empty() ? "[]" : p.steps, nullptr, false);
+  if (steps.is_array()) o.steps = steps;
+  for (const CliProgress::Step& step : CliProgress::stepsFromJson(p.steps))
+    o.partial = o.partial || (p.exitCode == kExitOk && step.result == "failed");
+  if (wf.run == cliSwitchRolesPair) {
+    std::string reverse;
+    if (!BlrDB().getPairProp(run.pairId, W::SRPROP_REVERSE_PAIR_ID, &reverse).IsError())
+      o.newPairId = std::atoi(reverse.c_str());
+  }
+  return o;
+}
+
+// The default: hands the workflow to a central server's runner and shows it
+// as it goes, until it ends or the watching is interrupted.
+int submitAndWatch(const Cli& cli, const char* kind, const Workflow& wf, int pairId,
+                   const PairWorkflowOptions& o) {
+  BlrDB::Pair pair;
+  if (int rc = cliLoadPair(cli, pairId, &pair)) return rc;
+  BlrPlanDB::Run run = pairRun(kind, pairId, o);
+  CZuError err = cliHandOverRun(&run);
+  if (err.IsError()) return cli.fail(err);
+  printStart(cli, wf, pair, run.id);
+  PairStepLines lines;
+  RunView quiet;
+  BlrPlanDB::Run last;
+  int rc = cliFollowRun(cli, run, cli.json() ? quiet : static_cast<RunView&>(lines), &last);
+  if (rc != kExitOk) return rc;
+  return printOutcome(cli, wf, pairId, outcomeOf(last, wf), nullptr);
 }
 
 // A flag of a workflow command and the option it sets.
@@ -158,14 +260,15 @@ int submitWorkflow(const Cli& cli, const char* kind, int pairId, const PairWorkf
 
 void addCommand(Cli& cli, const Command& c) {
   auto args = std::make_shared<std::pair<int, PairWorkflowOptions>>();
-  auto detach = std::make_shared<bool>(false);
+  auto where = std::make_shared<CliRunPlace>();
   CLI::App* cmd = cli.app().add_subcommand(c.name, c.help);
   cmd->add_option("PAIR", args->first, "Pair id")->required()->check(kPositiveId);
   for (const Flag& f : c.flags) cmd->add_flag(f.name, args->second.*f.option, f.help);
-  cmd->add_flag("--detach", *detach, "Hand the run to a central server's runner and print \"run N\"");
-  cli.on(cmd, [&cli, &c, args, detach] {
-    return *detach ? submitWorkflow(cli, c.name, args->first, args->second)
-                   : runWorkflow(cli, c.name, c.wf, args->first, args->second);
+  cliAddRunPlaceFlags(cmd, where.get());
+  cli.on(cmd, [&cli, &c, args, where] {
+    if (where->detach) return submitWorkflow(cli, c.name, args->first, args->second);
+    if (where->here) return runHere(cli, c.name, c.wf, args->first, args->second);
+    return submitAndWatch(cli, c.name, c.wf, args->first, args->second);
   });
 }
 

@@ -8,6 +8,11 @@ std::string seconds(double s) {
   return text;
 }
 
+std::string textOf(const Json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
+}
+
 }  // namespace
 
 CliProgress::CliProgress(FILE* out, bool live)
@@ -28,10 +33,22 @@ void CliProgress::onWaitTick(const std::string& news) {
   if (!waiting_) waitStart_ = Clock::now();
   waiting_ = true;
   news_ = news;
+  if (!steps_.empty() && steps_.back().result.empty()) steps_.back().news = news;
   if (live_)
     drawRunning();
   else
-    print("        " + seconds(since(waitStart_)) + "  " + news);
+    print(waitLine(since(waitStart_), news));
+}
+
+std::string CliProgress::beginLine(const std::string& title) { return "  ->  " + title; }
+
+std::string CliProgress::waitLine(double secs, const std::string& news) {
+  return "        " + seconds(secs) + "  " + news;
+}
+
+std::string CliProgress::endLine(const Step& step) {
+  return std::string(step.result == "done" ? "  ok  " : "  FAIL  ") + step.title + " (" +
+         seconds(step.seconds) + ")";
 }
 
 void CliProgress::onFailure(const std::string& text) {
@@ -41,7 +58,7 @@ void CliProgress::onFailure(const std::string& text) {
 
 void CliProgress::beginStep(const std::string& title) {
   endStep(true);
-  steps_.push_back(Step{title, "", 0});
+  steps_.push_back(Step{title, "", 0, ""});
   stepStart_ = Clock::now();
   waiting_ = false;
   stepFailed_ = false;
@@ -49,7 +66,7 @@ void CliProgress::beginStep(const std::string& title) {
   if (live_)
     drawRunning();
   else
-    print("  ->  " + title);
+    print(beginLine(title));
 }
 
 void CliProgress::endStep(bool ok) {
@@ -58,8 +75,7 @@ void CliProgress::endStep(bool ok) {
   ok = ok && !stepFailed_;
   step.result = ok ? "done" : "failed";
   step.seconds = since(stepStart_);
-  std::string line = std::string(ok ? "  ok  " : "  FAIL  ") + step.title + " (" +
-                     seconds(step.seconds) + ")";
+  std::string line = endLine(step);
   if (out_ == nullptr) return;
   if (lineOpen_) std::fputs("\r\033[K", out_);
   lineOpen_ = false;
@@ -67,11 +83,36 @@ void CliProgress::endStep(bool ok) {
   std::fflush(out_);
 }
 
+void CliProgress::note(const std::string& text) {
+  if (!steps_.empty()) steps_.back().news = text;
+  print("      ! " + cliOneLine(text));
+}
+
 Json CliProgress::stepsJson() const {
   Json list = Json::array();
-  for (const Step& s : steps_)
-    list.push_back(Json{{"title", s.title}, {"result", s.result}, {"seconds", s.seconds}});
+  for (const Step& s : steps_) {
+    Json step = {{"title", s.title}, {"result", s.result}, {"seconds", s.seconds}};
+    if (!s.news.empty()) step["news"] = s.news;
+    list.push_back(step);
+  }
   return list;
+}
+
+std::vector<CliProgress::Step> CliProgress::stepsFromJson(const std::string& text) {
+  std::vector<Step> steps;
+  Json list = Json::parse(text.empty() ? "[]" : text, nullptr, false);
+  if (!list.is_array()) return steps;
+  for (const Json& s : list) {
+    if (!s.is_object()) continue;
+    Step step;
+    step.title = textOf(s, "title");
+    step.result = textOf(s, "result");
+    step.news = textOf(s, "news");
+    auto secs = s.find("seconds");
+    step.seconds = secs != s.end() && secs->is_number() ? secs->get<double>() : 0;
+    steps.push_back(step);
+  }
+  return steps;
 }
 
 void CliProgress::sleepMs(int ms) {

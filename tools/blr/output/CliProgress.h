@@ -23,7 +23,15 @@ class CliProgress : public BlrWorkflowObserver, public DwClock {
     std::string title;
     std::string result;  // "done", "failed", or "" while running
     double seconds = 0;
+    std::string news;  // the latest line of its wait, if it waited
   };
+
+  // The lines shown of a step: as it begins, a line of its wait, as it ends.
+  static std::string beginLine(const std::string& title);
+  static std::string waitLine(double seconds, const std::string& news);
+  static std::string endLine(const Step& step);
+  // Steps as stepsJson() writes them; unreadable text gives none.
+  static std::vector<Step> stepsFromJson(const std::string& text);
 
   // Observes the calling thread's workflows.  Shows nothing when `out` is
   // null (the JSON output), but still records.  `live` rewrites lines in
@@ -39,6 +47,9 @@ class CliProgress : public BlrWorkflowObserver, public DwClock {
   void beginStep(const std::string& title);
   // Ends the running step, if any.
   void endStep(bool ok);
+  // A word on the latest step (why the workflow goes on after it failed),
+  // shown and kept with the step.
+  void note(const std::string& text);
 
   const std::vector<Step>& steps() const { return steps_; }
   Json stepsJson() const;

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "Cli.h"
 #include "commands/CliPairWorkflows.h"
@@ -106,6 +107,17 @@ class PlanDisplay {
   std::vector<int> failed_;
 };
 
+// A pair's line once its work ended.
+std::string endText(bool done, double seconds, bool partial, int exitCode,
+                    const std::string& error) {
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1fs", seconds);
+  if (done)
+    return std::string(partial ? "done partially (failed steps skipped) in " : "done in ") + took;
+  return "failed after " + std::string(took) + " (exit status " + std::to_string(exitCode) +
+         "): " + error;
+}
+
 // Shows each pair's progress on its line.
 class PlanProgress : public RunExecutor::Listener {
  public:
@@ -117,17 +129,34 @@ class PlanProgress : public RunExecutor::Listener {
   void onPairStep(int pairId, const std::string& title) override { display_.show(pairId, title); }
   void onPairEnd(const PlanRunner::Result& r, double seconds,
                  const PairWorkflowResult& work) override {
-    char took[32];
-    std::snprintf(took, sizeof took, "%.1fs", seconds);
-    if (r.outcome == PlanRunner::Outcome::kDone)
-      display_.show(r.pairId, std::string(work.partial ? "done partially (failed steps skipped) in "
-                                                       : "done in ") +
-                                  took);
-    else
-      display_.show(r.pairId, "failed after " + std::string(took) + " (exit status " +
-                                  std::to_string(r.exitCode) + "): " + r.error);
-    display_.count(r.pairId, r.outcome == PlanRunner::Outcome::kDone ? PlanDisplay::Change::kDone
-                                                                      : PlanDisplay::Change::kFailed);
+    const bool done = r.outcome == PlanRunner::Outcome::kDone;
+    display_.show(r.pairId, endText(done, seconds, work.partial, r.exitCode, r.error));
+    display_.count(r.pairId, done ? PlanDisplay::Change::kDone : PlanDisplay::Change::kFailed);
+  }
+
+ private:
+  PlanDisplay& display_;
+};
+
+// The same lines for a run a runner carries out, from its records.
+class PlanWatch : public RunView {
+ public:
+  explicit PlanWatch(PlanDisplay& display) : display_(display) {}
+  void onPairStart(const RunPair& p) override {
+    display_.show(p.pairId, "starting");
+    display_.count(p.pairId, PlanDisplay::Change::kStarted);
+  }
+  void onStepBegin(const RunPair& p, const Step& step) override {
+    display_.show(p.pairId, step.title);
+  }
+  void onPairEnd(const RunPair& p) override {
+    const bool done = p.outcome == "done";
+    bool partial = false;
+    for (const Step& step : CliProgress::stepsFromJson(p.steps))
+      partial = partial || (done && step.result == "failed");
+    const double secs = p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
+    display_.show(p.pairId, endText(done, secs, partial, p.exitCode, p.error));
+    display_.count(p.pairId, done ? PlanDisplay::Change::kDone : PlanDisplay::Change::kFailed);
   }
 
  private:
@@ -163,61 +192,62 @@ CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB:
   return CZuError();
 }
 
-// Hands the run to a central server's runner: the latest that did not end
-// well, resumed, or a new one.
-int submitPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
-               const std::string& name) {
-  BlrPlanDB::Run run;
-  CZuError err = findResumable(name, wf.name, &run);
-  if (err.IsError()) return cli.fail(err);
-  if (run.id == 0) {
-    run.planName = name;
-    run.workflow = wf.name;
-    run.options = cliWorkflowOptionsText(options);
+// The plan's pairs as run `run` left them: done before (in `before`),
+// done, failed, or not started, in plan order.
+std::vector<PlanRunner::Result> resultsOf(const BlrPlanDB::Plan& plan, const BlrPlanDB::Run& run,
+                                          const std::set<int>& before) {
+  std::map<int, const BlrPlanDB::RunPair*> recorded;
+  for (const BlrPlanDB::RunPair& p : run.pairs) recorded[p.pairId] = &p;
+  std::vector<PlanRunner::Result> results;
+  int groupNo = 0;
+  for (const BlrPlanDB::Group& g : plan.groups) {
+    for (const BlrPlanDB::Member& m : g.members) {
+      PlanRunner::Result r;
+      r.pairId = m.pairId;
+      r.groupNo = groupNo;
+      auto it = recorded.find(m.pairId);
+      if (before.count(m.pairId)) {
+        r.outcome = PlanRunner::Outcome::kSkipped;
+      } else if (it != recorded.end() && it->second->outcome == "done") {
+        r.outcome = PlanRunner::Outcome::kDone;
+      } else if (it != recorded.end() && it->second->outcome != "not started") {
+        r.outcome = PlanRunner::Outcome::kFailed;
+        r.exitCode = it->second->exitCode != kExitOk ? it->second->exitCode : kExitFailure;
+        r.error = it->second->outcome == "running" ? "its run ended first" : it->second->error;
+      }
+      results.push_back(r);
+    }
+    ++groupNo;
   }
-  return cliSubmitRun(cli, run);
+  return results;
 }
 
-int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
-            const std::string& name, bool detach) {
-  BlrPlanDB::Plan plan;
-  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
-  if (detach) return submitPlan(cli, wf, options, name);
-  BlrPlanDB::Run run;
-  std::unique_ptr<RunLease> lease;
-  CZuError err = findResumable(name, wf.name, &run);
-  if (!err.IsError() && run.id != 0) {
-    err = RunLease::takeOver(&run, &lease);
-    // The pairs left go on with this command's options.
-    run.options = cliWorkflowOptionsText(options);
-  } else if (!err.IsError()) {
-    run.planName = name;
-    run.workflow = wf.name;
-    run.options = cliWorkflowOptionsText(options);
-    err = RunLease::start(&run, &lease);
-  }
-  if (err.IsError()) return cli.fail(err);
+std::set<int> doneIn(const BlrPlanDB::Run& run) {
   std::set<int> done;
   for (const BlrPlanDB::RunPair& p : run.pairs)
     if (p.outcome == "done") done.insert(p.pairId);
-  FILE* out = cli.json() ? nullptr : stdout;
-  if (out)
-    std::printf("%s of plan %s: run %d%s\n", wf.title, name.c_str(), run.id,
-                done.empty()
-                    ? ""
-                    : (", resumed: " + std::to_string(done.size()) + " pairs done before").c_str());
-  keepLinkConnections(plan);
-  Clock::time_point start = Clock::now();
-  PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
-  PlanProgress progress(display);
-  std::vector<PlanRunner::Result> results;
-  err = RunExecutor::execute(run, *lease, progress, &results);
-  display.finish();
+  return done;
+}
+
+void printPlanStart(const Cli& cli, const PlanWorkflow& wf, const std::string& name, int runId,
+                    size_t doneBefore) {
+  if (cli.json()) return;
+  std::printf("%s of plan %s: run %d%s\n", wf.title, name.c_str(), runId,
+              doneBefore == 0
+                  ? ""
+                  : (", resumed: " + std::to_string(doneBefore) + " pairs done before").c_str());
+  std::fflush(stdout);
+}
+
+// The end of a plan's run, wherever it ran: its pairs (--json), or a count
+// of each outcome.
+int printPlanEnd(const Cli& cli, const PlanWorkflow& wf, const std::string& name, int runId,
+                 const std::vector<PlanRunner::Result>& results, Clock::time_point start,
+                 bool ended) {
   const CliPlanTally count(results);
-  const bool ok = count.ok();
-  if (err.IsError()) cli.fail(err);
+  const bool ok = count.ok() && ended;
   if (cli.json()) {
-    cli.printJson(Json{{"run", run.id},
+    cli.printJson(Json{{"run", runId},
                        {"plan", name},
                        {"workflow", wf.name},
                        {"pairs", cliPlanResultsJson(results)}});
@@ -229,7 +259,86 @@ int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& o
         count[PlanRunner::Outcome::kDone], count[PlanRunner::Outcome::kFailed],
         count[PlanRunner::Outcome::kSkipped], count[PlanRunner::Outcome::kNotStarted]);
   }
-  return ok && !err.IsError() ? kExitOk : kExitFailure;
+  return ok ? kExitOk : kExitFailure;
+}
+
+// The run this command carries on: the latest of this workflow that did not
+// end "done", or a new one.
+CZuError runToCarryOn(const PlanWorkflow& wf, const PairWorkflowOptions& options,
+                      const std::string& name, BlrPlanDB::Run* run) {
+  CZuError err = findResumable(name, wf.name, run);
+  if (err.IsError() || run->id != 0) return err;
+  run->planName = name;
+  run->workflow = wf.name;
+  run->options = cliWorkflowOptionsText(options);
+  return CZuError();
+}
+
+// --detach: hands the run to a central server's runner.
+int submitPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
+               const std::string& name) {
+  BlrPlanDB::Run run;
+  CZuError err = runToCarryOn(wf, options, name, &run);
+  if (err.IsError()) return cli.fail(err);
+  return cliSubmitRun(cli, run);
+}
+
+// --here: carries the run out in this process, holding it under a lease.
+int runHere(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
+            const std::string& name, const BlrPlanDB::Plan& plan) {
+  BlrPlanDB::Run run;
+  std::unique_ptr<RunLease> lease;
+  CZuError err = runToCarryOn(wf, options, name, &run);
+  if (!err.IsError() && run.id != 0) {
+    err = RunLease::takeOver(&run, &lease);
+    // The pairs left go on with this command's options.
+    run.options = cliWorkflowOptionsText(options);
+  } else if (!err.IsError()) {
+    err = RunLease::start(&run, &lease);
+  }
+  if (err.IsError()) return cli.fail(err);
+  const std::set<int> done = doneIn(run);
+  printPlanStart(cli, wf, name, run.id, done.size());
+  keepLinkConnections(plan);
+  Clock::time_point start = Clock::now();
+  FILE* out = cli.json() ? nullptr : stdout;
+  PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
+  PlanProgress progress(display);
+  std::vector<PlanRunner::Result> results;
+  err = RunExecutor::execute(run, *lease, progress, &results);
+  display.finish();
+  if (err.IsError()) cli.fail(err);
+  return printPlanEnd(cli, wf, name, run.id, results, start, !err.IsError());
+}
+
+// The default: a central server's runner carries the run out (a run under
+// way is followed as it is) while this command shows it.
+int submitAndWatch(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
+                   const std::string& name, const BlrPlanDB::Plan& plan) {
+  BlrPlanDB::Run run;
+  CZuError err = runToCarryOn(wf, options, name, &run);
+  if (!err.IsError() && !run.live()) err = cliHandOverRun(&run);
+  if (err.IsError()) return cli.fail(err);
+  const std::set<int> done = doneIn(run);
+  printPlanStart(cli, wf, name, run.id, done.size());
+  Clock::time_point start = Clock::now();
+  FILE* out = cli.json() ? nullptr : stdout;
+  PlanDisplay display(out, out && isatty(STDOUT_FILENO), plan);
+  PlanWatch watch(display);
+  BlrPlanDB::Run last;
+  if (int rc = cliFollowRun(cli, run, watch, &last)) return rc;
+  display.finish();
+  return printPlanEnd(cli, wf, name, run.id, resultsOf(plan, last, done), start,
+                      last.state == BlrPlanDB::kDone);
+}
+
+int runPlan(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOptions& options,
+            const std::string& name, const CliRunPlace& where) {
+  BlrPlanDB::Plan plan;
+  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  if (where.detach) return submitPlan(cli, wf, options, name);
+  if (where.here) return runHere(cli, wf, options, name, plan);
+  return submitAndWatch(cli, wf, options, name, plan);
 }
 
 // The command of `wf`; its flags fill the options it returns.
@@ -239,11 +348,10 @@ std::shared_ptr<PairWorkflowOptions> addPlanWorkflow(Cli& cli, CLI::App* plans,
   auto name = std::make_shared<std::string>();
   auto options = std::make_shared<PairWorkflowOptions>();
   (*cmd)->add_option("NAME", *name, "Plan name")->required();
-  auto detach = std::make_shared<bool>(false);
-  (*cmd)->add_flag("--detach", *detach,
-                   "Hand the run to a central server's runner and print \"run N\"");
-  cli.on(*cmd, [&cli, &wf, name, options, detach] {
-    return runPlan(cli, wf, *options, *name, *detach);
+  auto where = std::make_shared<CliRunPlace>();
+  cliAddRunPlaceFlags(*cmd, where.get());
+  cli.on(*cmd, [&cli, &wf, name, options, where] {
+    return runPlan(cli, wf, *options, *name, *where);
   });
   return options;
 }

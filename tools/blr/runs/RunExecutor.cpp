@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 
 #include "BLR/BlrDB.h"
 #include "BLR/BlrSvcWorkflow.h"
@@ -93,22 +94,46 @@ const Kind* findKind(const std::string& name) {
   return nullptr;
 }
 
-// Records a pair's steps (through CliProgress, shown nowhere) and tells the
-// listener of each step.
+// Records a pair's steps (through CliProgress, shown nowhere), tells the
+// listener of each step, and writes the steps so far to the pair's record
+// at most once a second, for those who watch the run.
 class PairSteps : public CliProgress {
  public:
-  PairSteps(RunExecutor::Listener& listener, std::mutex& mu, int pairId)
-      : CliProgress(nullptr, false), listener_(listener), mu_(mu), pairId_(pairId) {}
+  using Publish = std::function<void(const std::string& steps)>;
+
+  PairSteps(RunExecutor::Listener& listener, std::mutex& mu, int pairId, Publish publish)
+      : CliProgress(nullptr, false),
+        listener_(listener),
+        mu_(mu),
+        pairId_(pairId),
+        publish_(std::move(publish)),
+        published_(std::chrono::steady_clock::now()) {}
   void onStepBegin(int code, const std::string& title) override {
     CliProgress::onStepBegin(code, title);
-    std::lock_guard<std::mutex> lock(mu_);
-    listener_.onPairStep(pairId_, title.substr(0, title.find('\n')));
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      listener_.onPairStep(pairId_, title.substr(0, title.find('\n')));
+    }
+    publishDue();
+  }
+  void onWaitTick(const std::string& news) override {
+    CliProgress::onWaitTick(news);
+    publishDue();
   }
 
  private:
+  void publishDue() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - published_ < std::chrono::seconds(1)) return;
+    published_ = now;
+    publish_(cliJsonCompact(stepsJson()));
+  }
+
   RunExecutor::Listener& listener_;
   std::mutex& mu_;
   int pairId_;
+  Publish publish_;
+  std::chrono::steady_clock::time_point published_;
 };
 
 // One pair on its own thread, recorded before and after.  The requests of
@@ -126,7 +151,12 @@ int runPair(const Kind& kind, const BlrPlanDB::Run& run, const BlrPlanDB::Plan& 
   if (err.IsError()) {
     *error = cliOneLine(err.Summary());
   } else {
-    PairSteps observer(listener, listenerMu, member.pairId);
+    // Written only to be watched: a failed write changes nothing.
+    PairSteps observer(listener, listenerMu, member.pairId, [&](const std::string& steps) {
+      if (steps.size() > BlrPlanDB::kMaxStepsBytes) return;
+      rec.steps = steps;
+      BlrPlanDB().setRunPair(run.id, rec, lease.runner());
+    });
     status = kind.work(run, plan, member, connections, observer, &result, error);
     steps = cliJsonCompact(observer.stepsJson());
   }

@@ -94,16 +94,23 @@ CZuError RunLease::endAbandonedRuns() {
   return err;
 }
 
-CZuError RunLease::start(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease) {
+CZuError RunLease::submit(BlrPlanDB::Run* run, bool here) {
   describeSubmitter(run);
+  if (!here) run->runner.clear();  // a runner claims it
   const BlrPlanDB::Run wanted = *run;
-  CZuError err = BlrPlanDB().createRun(run, kLeaseSecs);
+  const int leaseSecs = here ? kLeaseSecs : 0;
+  CZuError err = BlrPlanDB().createRun(run, leaseSecs);
   if (err.IsError()) {
     // Held, perhaps by a run nobody runs any more: end those and try again.
     if (endAbandonedRuns().IsError()) return err;
     *run = wanted;
-    err = BlrPlanDB().createRun(run, kLeaseSecs);
+    err = BlrPlanDB().createRun(run, leaseSecs);
   }
+  return err;
+}
+
+CZuError RunLease::start(BlrPlanDB::Run* run, std::unique_ptr<RunLease>* lease) {
+  CZuError err = submit(run, true);
   if (!err.IsError()) *lease = adopt(run->id, runnerName(), kLeaseSecs);
   return err;
 }

@@ -30,6 +30,11 @@ class RunLease {
   // and this runner.
   static void describeSubmitter(BlrPlanDB::Run* run);
 
+  // Records new run `run`: held by this process when `here`, otherwise
+  // queued for a central server's runner.  `run` receives the record.
+  // Fails, naming the holder, when another live run holds one of its pairs;
+  // runs whose runner is gone are ended "interrupted" first.
+  static CZuError submit(BlrPlanDB::Run* run, bool here);
   // Records new run `run` held by this process; `run` receives the record.
   // Fails, naming the holder, when another live run holds one of its pairs;
   // runs whose runner is gone are ended "interrupted" first.
