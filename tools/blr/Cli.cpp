@@ -131,12 +131,13 @@ CLI::App* Cli::group(CLI::App* parent, const std::string& name, const std::strin
   return cmd;
 }
 
-void Cli::addIdCommand(CLI::App* parent, const std::string& name, const std::string& help,
-                       const std::string& idHelp, int (*run)(const Cli& cli, int id)) {
+CLI::App* Cli::addIdCommand(CLI::App* parent, const std::string& name, const std::string& help,
+                            const std::string& idHelp, std::function<int(const Cli&, int)> run) {
   auto id = std::make_shared<int>(0);
   CLI::App* cmd = parent->add_subcommand(name, help);
   cmd->add_option("ID", *id, idHelp)->required()->check(kPositiveId);
-  on(cmd, [this, run, id] { return run(*this, *id); });
+  on(cmd, [this, run = std::move(run), id] { return run(*this, *id); });
+  return cmd;
 }
 
 int Cli::main(int argc, char** argv) {

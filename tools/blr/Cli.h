@@ -40,8 +40,8 @@ class Cli {
   static CLI::App* group(CLI::App* parent, const std::string& name, const std::string& help);
   // A command of `parent` whose one argument is a record's id ("ID": required,
   // positive; `idHelp` says whose), running `run` with it.
-  void addIdCommand(CLI::App* parent, const std::string& name, const std::string& help,
-                    const std::string& idHelp, int (*run)(const Cli& cli, int id));
+  CLI::App* addIdCommand(CLI::App* parent, const std::string& name, const std::string& help,
+                         const std::string& idHelp, std::function<int(const Cli&, int)> run);
   CLI::App& app() { return app_; }
 
   bool json() const { return json_; }

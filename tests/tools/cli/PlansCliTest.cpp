@@ -335,7 +335,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   EXPECT_EQ(report["pairs"][0]["pair"], a) << "group 1 first";
 
   env_.write("tail1.ctl", "set test-vm-boot-ms -1\n");  // test VMs never report on
-  CliEnv::Result k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
+  CliEnv::Result k = env_.blrKilled("plans test t --here", 300, "Waiting for the test VM");
   ASSERT_EQ(k.code, -9) << k.out << k.err;
   ASSERT_FALSE(leftovers().empty()) << k.out;
   EXPECT_NE(env_.read("tail1.state").find("testboot"), std::string::npos);
@@ -363,7 +363,7 @@ TEST_F(PlansCliTest, DrillsLeaveAllAsItWasEvenInterruptedOrTimedOut) {
   for (const Json& p : killedRun["pairs"])
     EXPECT_NE(p["outcome"], "running") << "the killed run's pairs are closed";
 
-  k = env_.blrKilled("plans test t", 300, "Waiting for the test VM");
+  k = env_.blrKilled("plans test t --here", 300, "Waiting for the test VM");
   ASSERT_EQ(k.code, -9) << k.out << k.err;
   ASSERT_FALSE(leftovers().empty());
   r = env_.blr("plans test-cleanup t", 0);
@@ -522,7 +522,7 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   ASSERT_EQ(env_.blr("proxies start " + std::to_string(bad)).code, 0);
   ASSERT_TRUE(env_.awaitStatus({bad}, {4}));
   env_.write("head1.ctl", "fault PAUSE=delay:600\n");
-  CliEnv::Result killed = env_.blrKilled("plans failover site", 250, "done in");
+  CliEnv::Result killed = env_.blrKilled("plans failover site --here", 250, "done in");
   env_.run("rm head1.ctl");
   ASSERT_EQ(killed.code, -9) << killed.out << killed.err;
   Json runs = env_.json("plans runs site");

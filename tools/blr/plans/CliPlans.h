@@ -3,6 +3,7 @@
 #define TOOLS_BLR_CLIPLANS_H
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,16 @@ struct CliPlanTally {
 
   std::map<PlanRunner::Outcome, int> count;
 };
+
+// The report of run `runId` (blr plans report, blr runs report) in
+// `format`: "json", "text" or "html".  Returns the exit status.
+int cliRunReport(const Cli& cli, int runId, const std::string& format);
+
+// The plan's pairs as run `run` left them: done before (in `before`),
+// done, failed, or not started, in plan order.
+std::vector<PlanRunner::Result> cliPlanResultsOf(const BlrPlanDB::Plan& plan,
+                                                 const BlrPlanDB::Run& run,
+                                                 const std::set<int>& before);
 
 // The pairs' results as the plan commands print them with --json.
 Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results);

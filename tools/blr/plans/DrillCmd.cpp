@@ -47,6 +47,13 @@ class DrillLog {
   FILE* out_;
 };
 
+std::string endText(bool done, double seconds, const std::string& error) {
+  char took[32];
+  std::snprintf(took, sizeof took, "%.1fs", seconds);
+  return done ? "test VM came up, done in " + std::string(took)
+              : "failed after " + std::string(took) + ": " + error;
+}
+
 // Logs how each pair's drill goes.
 class DrillProgress : public RunExecutor::Listener {
  public:
@@ -54,11 +61,24 @@ class DrillProgress : public RunExecutor::Listener {
   void onPairStart(int pairId) override { log_.show(pairId, "starting"); }
   void onPairStep(int pairId, const std::string& title) override { log_.show(pairId, title); }
   void onPairEnd(const PlanRunner::Result& r, double seconds, const PairWorkflowResult&) override {
-    char took[32];
-    std::snprintf(took, sizeof took, "%.1fs", seconds);
-    log_.show(r.pairId, r.outcome == PlanRunner::Outcome::kDone
-                            ? "test VM came up, done in " + std::string(took)
-                            : "failed after " + std::string(took) + ": " + r.error);
+    log_.show(r.pairId, endText(r.outcome == PlanRunner::Outcome::kDone, seconds, r.error));
+  }
+
+ private:
+  DrillLog& log_;
+};
+
+// The same lines for a drill a runner carries out, from its records.
+class DrillWatch : public RunView {
+ public:
+  explicit DrillWatch(DrillLog& log) : log_(log) {}
+  void onPairStart(const RunPair& p) override { log_.show(p.pairId, "starting"); }
+  void onStepBegin(const RunPair& p, const Step& step) override {
+    log_.show(p.pairId, step.title);
+  }
+  void onPairEnd(const RunPair& p) override {
+    const double secs = p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
+    log_.show(p.pairId, endText(p.outcome == "done", secs, p.error));
   }
 
  private:
@@ -133,49 +153,83 @@ int cleanUpPlan(const Cli& cli, const BlrPlanDB::Plan& plan, DrillLog& log, int*
   return err.IsError() ? cli.fail(err) : kExitOk;
 }
 
-int drillPlan(const Cli& cli, const std::string& name, bool detach) {
-  BlrPlanDB::Plan plan;
-  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
-  if (detach) {
-    BlrPlanDB::Run run;
-    run.planName = name;
-    run.workflow = kDrill;
-    return cliSubmitRun(cli, run);
+void printDrillStart(const Cli& cli, const BlrPlanDB::Plan& plan, int runId) {
+  if (cli.json()) return;
+  std::printf("Drill of plan %s: run %d, health time-out %d s\n", plan.name.c_str(), runId,
+              plan.healthTimeoutSecs);
+  std::fflush(stdout);
+}
+
+// The end of a plan's drill, wherever it ran; `undone` test boots were
+// undone before it in this process.
+int printDrillEnd(const Cli& cli, const std::string& name, int runId, int undone,
+                  const std::vector<PlanRunner::Result>& results, Clock::time_point start,
+                  bool ended) {
+  const CliPlanTally tally(results);
+  const bool ok = tally.ok() && ended;
+  if (cli.json()) {
+    cli.printJson(Json{{"run", runId},
+                       {"plan", name},
+                       {"cleanedUp", undone},
+                       {"pairs", cliPlanResultsJson(results)}});
+  } else {
+    std::printf("Drill of plan %s %s in %.1fs: %d done, %d failed, %d not started\n",
+                name.c_str(), ok ? "passed" : "failed", secondsSince(start),
+                tally[PlanRunner::Outcome::kDone], tally[PlanRunner::Outcome::kFailed],
+                tally[PlanRunner::Outcome::kNotStarted]);
   }
+  return ok ? kExitOk : kExitFailure;
+}
+
+// --here: the drill in this process.
+int drillHere(const Cli& cli, const BlrPlanDB::Plan& plan) {
   FILE* out = cli.json() ? nullptr : stdout;
   DrillLog log(out);
   // The pairs are held first: test boots found on them then belong to
   // drills that ended, never to one that runs.
   BlrPlanDB::Run run;
   std::unique_ptr<RunLease> lease;
-  CZuError err = holdForDrill(kDrill, name, 0, &run, &lease);
+  CZuError err = holdForDrill(kDrill, plan.name, 0, &run, &lease);
   int undone = 0;
   if (!err.IsError()) err = cleanUpPairs(planPairs(plan), log, &undone);
   if (err.IsError()) {
     if (lease) lease->finish(BlrPlanDB::kFailed);
     return cli.fail(err);
   }
-  if (out)
-    std::printf("Drill of plan %s: run %d, health time-out %d s\n", name.c_str(), run.id,
-                plan.healthTimeoutSecs);
+  printDrillStart(cli, plan, run.id);
   Clock::time_point start = Clock::now();
   DrillProgress progress(log);
   std::vector<PlanRunner::Result> results;
   err = RunExecutor::execute(run, *lease, progress, &results);
-  const CliPlanTally tally(results);
   if (err.IsError()) cli.fail(err);
-  if (cli.json()) {
-    cli.printJson(Json{{"run", run.id},
-                       {"plan", name},
-                       {"cleanedUp", undone},
-                       {"pairs", cliPlanResultsJson(results)}});
-  } else {
-    std::printf("Drill of plan %s %s in %.1fs: %d done, %d failed, %d not started\n",
-                name.c_str(), tally.ok() ? "passed" : "failed", secondsSince(start),
-                tally[PlanRunner::Outcome::kDone], tally[PlanRunner::Outcome::kFailed],
-                tally[PlanRunner::Outcome::kNotStarted]);
-  }
-  return tally.ok() && !err.IsError() ? kExitOk : kExitFailure;
+  return printDrillEnd(cli, plan.name, run.id, undone, results, start, !err.IsError());
+}
+
+// The drill run a central server's runner is to carry out; each pair's
+// drill there undoes the test boots left on it first.
+CZuError submitDrill(const std::string& plan, BlrPlanDB::Run* run) {
+  CZuError err = closeInterruptedRuns(plan);
+  run->planName = plan;
+  run->workflow = kDrill;
+  return err.IsError() ? err : cliHandOverRun(run);
+}
+
+int drillPlan(const Cli& cli, const std::string& name, const CliRunPlace& where) {
+  BlrPlanDB::Plan plan;
+  if (int rc = cliLoadPlan(cli, name, &plan)) return rc;
+  if (where.here) return drillHere(cli, plan);
+  BlrPlanDB::Run run;
+  CZuError err = submitDrill(name, &run);
+  if (err.IsError()) return cli.fail(err);
+  if (where.detach) return cliPrintSubmitted(cli, run.id);
+  printDrillStart(cli, plan, run.id);
+  Clock::time_point start = Clock::now();
+  DrillLog log(cli.json() ? nullptr : stdout);
+  DrillWatch watch(log);
+  BlrPlanDB::Run last;
+  if (int rc = cliFollowRun(cli, run, watch, &last)) return rc;
+  return printDrillEnd(cli, name, run.id, 0, cliPlanResultsOf(plan, last, {}), start,
+                       last.state == BlrPlanDB::kDone);
 }
 
 int cleanUpPlanCmd(const Cli& cli, const std::string& name) {
@@ -266,9 +320,9 @@ void addPlanDrillCommands(Cli& cli, CLI::App* plans) {
       "test", "Drill: boot every pair's recovery VM from replicated data, check it, shut it down");
   auto name = std::make_shared<std::string>();
   cmd->add_option("NAME", *name, "Plan name")->required();
-  auto detach = std::make_shared<bool>(false);
-  cmd->add_flag("--detach", *detach, "Hand the drill to a central server's runner and print \"run N\"");
-  cli.on(cmd, [&cli, name, detach] { return drillPlan(cli, *name, *detach); });
+  auto where = std::make_shared<CliRunPlace>();
+  cliAddRunPlaceFlags(cmd, where.get());
+  cli.on(cmd, [&cli, name, where] { return drillPlan(cli, *name, *where); });
 
   cmd = plans->add_subcommand("test-cleanup", "Undo the test boots an interrupted drill left");
   auto cleanName = std::make_shared<std::string>();

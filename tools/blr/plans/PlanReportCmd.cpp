@@ -71,13 +71,13 @@ void printReportText(const RunReport& r) {
   std::fputs(table.render().c_str(), stdout);
 }
 
-int report(const Cli& cli, const std::string& runText, std::string format) {
-  if (!kPositiveId(std::string(runText)).empty())
-    return cli.failText("RUN: \"" + runText + "\" is not a run id", kExitUsage);
+}  // namespace
+
+int cliRunReport(const Cli& cli, int runId, const std::string& format) {
   Run run;
-  CZuError err = BlrPlanDB().getRun(std::stoi(runText), &run);
+  CZuError err = BlrPlanDB().getRun(runId, &run);
   if (err.IsError()) return cli.fail(err);
-  if (run.id == 0) return cli.failText("No run " + runText, kExitNotFound);
+  if (run.id == 0) return cli.failText("No run " + std::to_string(runId), kExitNotFound);
   BlrPlanDB::Plan plan;
   err = BlrPlanDB().getPlan(run.planName, &plan);  // as it is now
   if (err.IsError()) return cli.fail(err);
@@ -89,6 +89,14 @@ int report(const Cli& cli, const std::string& runText, std::string format) {
   else
     cli.printJson(runReportJson(r));
   return kExitOk;
+}
+
+namespace {
+
+int report(const Cli& cli, const std::string& runText, const std::string& format) {
+  if (!kPositiveId(std::string(runText)).empty())
+    return cli.failText("RUN: \"" + runText + "\" is not a run id", kExitUsage);
+  return cliRunReport(cli, std::stoi(runText), format);
 }
 
 // The last `last` runs of plan `name`, newest first, each with its pairs.

@@ -192,36 +192,6 @@ CZuError findResumable(const std::string& plan, const char* workflow, BlrPlanDB:
   return CZuError();
 }
 
-// The plan's pairs as run `run` left them: done before (in `before`),
-// done, failed, or not started, in plan order.
-std::vector<PlanRunner::Result> resultsOf(const BlrPlanDB::Plan& plan, const BlrPlanDB::Run& run,
-                                          const std::set<int>& before) {
-  std::map<int, const BlrPlanDB::RunPair*> recorded;
-  for (const BlrPlanDB::RunPair& p : run.pairs) recorded[p.pairId] = &p;
-  std::vector<PlanRunner::Result> results;
-  int groupNo = 0;
-  for (const BlrPlanDB::Group& g : plan.groups) {
-    for (const BlrPlanDB::Member& m : g.members) {
-      PlanRunner::Result r;
-      r.pairId = m.pairId;
-      r.groupNo = groupNo;
-      auto it = recorded.find(m.pairId);
-      if (before.count(m.pairId)) {
-        r.outcome = PlanRunner::Outcome::kSkipped;
-      } else if (it != recorded.end() && it->second->outcome == "done") {
-        r.outcome = PlanRunner::Outcome::kDone;
-      } else if (it != recorded.end() && it->second->outcome != "not started") {
-        r.outcome = PlanRunner::Outcome::kFailed;
-        r.exitCode = it->second->exitCode != kExitOk ? it->second->exitCode : kExitFailure;
-        r.error = it->second->outcome == "running" ? "its run ended first" : it->second->error;
-      }
-      results.push_back(r);
-    }
-    ++groupNo;
-  }
-  return results;
-}
-
 std::set<int> doneIn(const BlrPlanDB::Run& run) {
   std::set<int> done;
   for (const BlrPlanDB::RunPair& p : run.pairs)
@@ -263,10 +233,12 @@ int printPlanEnd(const Cli& cli, const PlanWorkflow& wf, const std::string& name
 }
 
 // The run this command carries on: the latest of this workflow that did not
-// end "done", or a new one.
+// end "done" (a live one to be followed), or a new one.
 CZuError runToCarryOn(const PlanWorkflow& wf, const PairWorkflowOptions& options,
                       const std::string& name, BlrPlanDB::Run* run) {
-  CZuError err = findResumable(name, wf.name, run);
+  // A run a gone blr process held ends "interrupted", and is resumed.
+  CZuError err = RunLease::endAbandonedRuns();
+  if (!err.IsError()) err = findResumable(name, wf.name, run);
   if (err.IsError() || run->id != 0) return err;
   run->planName = name;
   run->workflow = wf.name;
@@ -328,7 +300,7 @@ int submitAndWatch(const Cli& cli, const PlanWorkflow& wf, const PairWorkflowOpt
   BlrPlanDB::Run last;
   if (int rc = cliFollowRun(cli, run, watch, &last)) return rc;
   display.finish();
-  return printPlanEnd(cli, wf, name, run.id, resultsOf(plan, last, done), start,
+  return printPlanEnd(cli, wf, name, run.id, cliPlanResultsOf(plan, last, done), start,
                       last.state == BlrPlanDB::kDone);
 }
 

@@ -211,6 +211,34 @@ bool CliPlanTally::ok() const {
          (*this)[PlanRunner::Outcome::kNotStarted] == 0;
 }
 
+std::vector<PlanRunner::Result> cliPlanResultsOf(const BlrPlanDB::Plan& plan, const BlrPlanDB::Run& run,
+                                          const std::set<int>& before) {
+  std::map<int, const BlrPlanDB::RunPair*> recorded;
+  for (const BlrPlanDB::RunPair& p : run.pairs) recorded[p.pairId] = &p;
+  std::vector<PlanRunner::Result> results;
+  int groupNo = 0;
+  for (const BlrPlanDB::Group& g : plan.groups) {
+    for (const BlrPlanDB::Member& m : g.members) {
+      PlanRunner::Result r;
+      r.pairId = m.pairId;
+      r.groupNo = groupNo;
+      auto it = recorded.find(m.pairId);
+      if (before.count(m.pairId)) {
+        r.outcome = PlanRunner::Outcome::kSkipped;
+      } else if (it != recorded.end() && it->second->outcome == "done") {
+        r.outcome = PlanRunner::Outcome::kDone;
+      } else if (it != recorded.end() && it->second->outcome != "not started") {
+        r.outcome = PlanRunner::Outcome::kFailed;
+        r.exitCode = it->second->exitCode != kExitOk ? it->second->exitCode : kExitFailure;
+        r.error = it->second->outcome == "running" ? "its run ended first" : it->second->error;
+      }
+      results.push_back(r);
+    }
+    ++groupNo;
+  }
+  return results;
+}
+
 Json cliPlanResultsJson(const std::vector<PlanRunner::Result>& results) {
   Json pairs = Json::array();
   for (const PlanRunner::Result& r : results)

@@ -58,6 +58,10 @@ int drillPair(const BlrPlanDB::Run& run, const BlrPlanDB::Plan& plan, const Memb
   int undone = 0;
   BlrTestBoot boot(member.pairId);
   CZuError err = boot.cleanup(&undone);
+  if (undone > 0) {
+    steps.beginStep("Undid " + std::to_string(undone) + " test boot(s) left by a drill");
+    steps.endStep(!err.IsError());
+  }
   if (!err.IsError())
     err = boot.run(plan.healthTimeoutSecs, static_cast<uint64_t>(run.id), &result->seqNum);
   steps.endStep(!err.IsError());

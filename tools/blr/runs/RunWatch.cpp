@@ -200,14 +200,17 @@ CZuError cliHandOverRun(BlrPlanDB::Run* run) {
   return RunLease::submit(run, false);
 }
 
+int cliPrintSubmitted(const Cli& cli, int runId) {
+  if (cli.json())
+    cli.printJson(Json{{"run", runId}});
+  else
+    std::printf("run %d\n", runId);
+  return kExitOk;
+}
+
 int cliSubmitRun(const Cli& cli, BlrPlanDB::Run run) {
   CZuError err = cliHandOverRun(&run);
-  if (err.IsError()) return cli.fail(err);
-  if (cli.json())
-    cli.printJson(Json{{"run", run.id}});
-  else
-    std::printf("run %d\n", run.id);
-  return kExitOk;
+  return err.IsError() ? cli.fail(err) : cliPrintSubmitted(cli, run.id);
 }
 
 int cliFollowRun(const Cli& cli, const BlrPlanDB::Run& before, RunView& view,

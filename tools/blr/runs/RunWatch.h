@@ -40,6 +40,9 @@ void cliAddRunPlaceFlags(CLI::App* command, CliRunPlace* place);
 // when set; `run` receives the stored record, pairs included.
 CZuError cliHandOverRun(BlrPlanDB::Run* run);
 
+// Prints "run N" (with --json: {"run": N}), the last line of --detach.
+int cliPrintSubmitted(const Cli& cli, int runId);
+
 // Hands `run` over (cliHandOverRun) and prints "run N" as the last line
 // (with --json: {"run": N}).  Returns the exit status.
 int cliSubmitRun(const Cli& cli, BlrPlanDB::Run run);

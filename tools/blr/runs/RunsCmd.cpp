@@ -8,6 +8,7 @@
 #include "output/CliList.h"
 #include "output/CliRecords.h"
 #include "output/CliTable.h"
+#include "plans/CliPlans.h"
 #include "runs/RunWatch.h"
 
 namespace {
@@ -149,6 +150,12 @@ void addRunCommands(Cli& cli) {
   cli.addIdCommand(runs, "watch",
                    "Follow a run until it ends (Ctrl-C stops the following, not the run)",
                    "Run id", watchRun);
+  auto format = std::make_shared<std::string>("json");
+  CLI::App* report = cli.addIdCommand(
+      runs, "report", "Print a run's report: what it achieved, each pair's outcome and steps",
+      "Run id", [format](const Cli& c, int runId) { return cliRunReport(c, runId, *format); });
+  report->add_option("--format", *format, "json (the default), text, or html: a page that needs nothing else")
+      ->check(CLI::IsMember({"json", "html", "text"}));
   cli.addIdCommand(runs, "resume",
                    "Hand a stopped or failed run to a central server's runner again; pairs "
                    "done before are skipped",
