@@ -138,7 +138,19 @@ class CliEnv {
   void startAll(const std::string& proxyArgs = "--set sync-delay-ms=300 --set flush-delay-ms=0",
                 const std::string& anchorRegistry = "", int centralServers = 1) {
     ASSERT_EQ(run("blr certs init . --proxy head1 --proxy tail1 --operator cli --registries").code, 0);
+    // The proxies' client entries go with a database the central server is
+    // given instead.
+    const std::string clients = run("blr-anchor client list --registry anchor.reg").out;
     append("anchor.reg", anchorRegistry);
+    if (anchorRegistry.find("[Database]") != std::string::npos) {
+      std::istringstream rows(clients.substr(clients.find('\n') + 1));
+      std::string id, name, host, dwd, evmgrc;
+      while (rows >> id >> name >> host >> dwd >> evmgrc)
+        ASSERT_EQ(run("blr-anchor client add --id " + id + " --name " + name + " --host " + host +
+                      " --dwd-port " + dwd + " --evmgrc-port " + evmgrc + " --registry anchor.reg")
+                      .code,
+                  0);
+    }
     std::string servers = listening(start("blr-anchor serve --registry anchor.reg"));
     ASSERT_NE(servers, "");
     for (int i = 2; i <= centralServers; ++i) {
