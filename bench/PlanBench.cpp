@@ -1,16 +1,18 @@
 // Failover of a recovery plan through the real programs: blr-anchor, a Head
 // and a Tail simulator that answer at once, and `blr plans failover`.
-//   plan      1,000 pairs in one group at parallelism 32: total time;
-//   baseline  32 other pairs one at a time (a plan at parallelism 1) through
-//             the same processes: time per pair, times 1,000 / 32, is the
-//             ideal parallel time.
-// Rounds interleave the two (plan, baseline, plan, ...); each run is undone
-// by the plan's cancel-failover, untimed.  The figure is the median of the
-// rounds' plan time / ideal time, next to the least ratio the machine's cores
-// allow: the plan's CPU time (all processes, as measured one pair at a time)
-// spread over every core.  Where the time goes: CPU seconds of each
-// process over the timed plan runs, and each step's mean time per pair from
-// the last plan run's record.
+//   runner    1,000 pairs in one group at parallelism 32, submitted to the
+//             central server's runner and watched until done: total time;
+//   here      the same plan carried out in the blr process (--here);
+//   baseline  32 other pairs one at a time (a plan at parallelism 1, --here)
+//             through the same processes: time per pair, times 1,000 / 32,
+//             is the ideal parallel time.
+// Rounds interleave them (runner, here, baseline, runner, ...); each run is
+// undone by the plan's cancel-failover, untimed.  The figures are the
+// medians of the rounds' runner / here and here / ideal time, next to the
+// least ratio the machine's cores allow: the plan's CPU time (all processes,
+// as measured one pair at a time) spread over every core.  Where the time
+// goes: CPU seconds of each process over the timed runs in blr, and each
+// step's mean time per pair from the last plan run's record.
 // Usage: plan_bench [sqlite] [postgresql]  (PostgreSQL: the server that
 // BLR_TEST_PG_CONNINFO names, in a fresh schema dropped at the end).
 // BLR_PLAN_BENCH_PAIRS and BLR_PLAN_BENCH_ROUNDS change 1,000 and 3;
@@ -282,11 +284,11 @@ void bench(const char* backend, const std::string& pgConnInfo) {
   storePlan(trial, "baseline", ids.begin() + pairs, ids.end(), 1);
 
   // A warm-up of each, then the rounds.
-  for (const char* plan : {"baseline", "plan"}) {
+  for (const char* plan : {"baseline --here", "plan --here", "plan"}) {
     trial.blr(std::string("plans failover ") + plan);
     trial.blr(std::string("plans cancel-failover ") + plan);
   }
-  std::vector<double> planSecs, perPairMs, ratios, floors;
+  std::vector<double> runnerSecs, planSecs, perPairMs, runnerRatios, ratios, floors;
   double anchorCpu = 0, headCpu = 0, tailCpu = 0, blrCpu = 0;
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   auto allCpu = [&] {
@@ -294,35 +296,46 @@ void bench(const char* backend, const std::string& pgConnInfo) {
            childrenCpuSeconds();
   };
   for (int r = 0; r < rounds; ++r) {
+    const double runner = trial.blr("plans failover plan");
+    trial.blr("plans cancel-failover plan --here");
     const double a0 = benchCpuSeconds(trial.anchor_), h0 = benchCpuSeconds(trial.head_),
                  t0 = benchCpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
-    const double plan = trial.blr("plans failover plan");
+    const double plan = trial.blr("plans failover plan --here");
     anchorCpu += benchCpuSeconds(trial.anchor_) - a0;
     headCpu += benchCpuSeconds(trial.head_) - h0;
     tailCpu += benchCpuSeconds(trial.tail_) - t0;
     blrCpu += childrenCpuSeconds() - b0;
-    trial.blr("plans cancel-failover plan");
+    trial.blr("plans cancel-failover plan --here");
     const double c0 = allCpu();
-    const double one = trial.blr("plans failover baseline") / kParallelism;
+    const double one = trial.blr("plans failover baseline --here") / kParallelism;
     const double oneCpu = (allCpu() - c0) / kParallelism;
-    trial.blr("plans cancel-failover baseline");
+    trial.blr("plans cancel-failover baseline --here");
     const double ideal = static_cast<double>(pairs) / kParallelism * one;
     // Even without any cost of running at once, the cores can't do the
     // plan's work faster than its CPU time over their number.
     const double floor = pairs * oneCpu / cores / ideal;
+    runnerSecs.push_back(runner);
     planSecs.push_back(plan);
+    runnerRatios.push_back(runner / plan);
     perPairMs.push_back(one * 1000);
     ratios.push_back(plan / ideal);
     floors.push_back(floor);
-    std::printf("  round %d: plan %.2f s, one pair %.1f ms (%.1f ms of CPU), ideal %.2f s, ratio "
-                "%.2f, least ratio %u cores allow %.2f\n",
-                r + 1, plan, one * 1000, oneCpu * 1000, ideal, plan / ideal, cores, floor);
+    std::printf("  round %d: runner %.2f s, here %.2f s (runner / here %.2f), one pair %.1f ms "
+                "(%.1f ms of CPU), ideal %.2f s, here / ideal %.2f, least ratio %u cores allow "
+                "%.2f\n",
+                r + 1, runner, plan, runner / plan, one * 1000, oneCpu * 1000, ideal, plan / ideal,
+                cores, floor);
     std::fflush(stdout);
   }
-  std::printf("%s: failover of %d pairs at %d at once: %.2f s (median of %d rounds); one pair "
-              "alone %.1f ms; plan / (%d / %d x one pair) = %.2fx (%.2f .. %.2f)\n",
-              backend, pairs, kParallelism, median(planSecs), rounds, median(perPairMs), pairs,
-              kParallelism, median(ratios), *std::min_element(ratios.begin(), ratios.end()),
+  std::printf("%s: failover of %d pairs at %d at once through the central server's runner: "
+              "%.2f s (median of %d rounds); in blr (--here) %.2f s; runner / here = %.2fx "
+              "(%.2f .. %.2f)\n",
+              backend, pairs, kParallelism, median(runnerSecs), rounds, median(planSecs),
+              median(runnerRatios), *std::min_element(runnerRatios.begin(), runnerRatios.end()),
+              *std::max_element(runnerRatios.begin(), runnerRatios.end()));
+  std::printf("  one pair alone %.1f ms; here / (%d / %d x one pair) = %.2fx (%.2f .. %.2f)\n",
+              median(perPairMs), pairs, kParallelism, median(ratios),
+              *std::min_element(ratios.begin(), ratios.end()),
               *std::max_element(ratios.begin(), ratios.end()));
   std::printf("  least ratio %u cores allow (pairs x CPU of one pair alone / cores / ideal): "
               "%.2fx (median)\n",
@@ -332,8 +345,8 @@ void bench(const char* backend, const std::string& pgConnInfo) {
     for (double p : planSecs) s += p;
     return s;
   }();
-  std::printf("  CPU over the timed plan runs (%.1f s of wall time): blr-anchor %.1f s, blr %.1f s, "
-              "Head %.1f s, Tail %.1f s\n",
+  std::printf("  CPU over the timed plan runs in blr (%.1f s of wall time): blr-anchor %.1f s, "
+              "blr %.1f s, Head %.1f s, Tail %.1f s\n",
               wall, anchorCpu, blrCpu, headCpu, tailCpu);
   printSteps(trial, "plan");
   std::fflush(stdout);
@@ -341,7 +354,7 @@ void bench(const char* backend, const std::string& pgConnInfo) {
     const std::string prefix = "/tmp/plan-bench-" + std::to_string(getpid());
     PerfSampler anchor(trial.anchor_, prefix + "-anchor.perf");
     trial.sh("perf record -F 999 -g -o " + prefix +
-             "-blr.perf -- blr -r bench.reg plans failover plan");
+             "-blr.perf -- blr -r bench.reg plans failover plan --here");
     anchor.stop();
     printPerf("blr-anchor", prefix + "-anchor.perf");
     printPerf("blr", prefix + "-blr.perf");

@@ -7,6 +7,8 @@
 #include "BLR/BlrPlanDB.h"
 #include "BLR/BlrRetention.h"
 #include "host/config/DWPlatformInfo.h"
+#include "host/link/DwLink.h"
+#include "host/log/EvEvent.h"
 #include "support/PairDbTestEnv.h"
 
 namespace {
@@ -251,7 +253,19 @@ TEST_P(PairDbPlansTest, RunsHoldTheirPairsAndRunnersHoldRunsUnderLeases) {
   EXPECT_EQ(claimed.runner, "r4");
 
   // Stop: the runner hears of it, ends the run, and the pairs are free.
-  ASSERT_OK(plans.stopRun(site.id, &renewed));
+  // Asked in a runner's process on behalf of the run's actor, the event of
+  // the stop names that actor.
+  {
+    DwLink::ActingFor acting("alice");
+    ASSERT_OK(plans.stopRun(site.id, &renewed));
+  }
+  std::vector<EvEventRecord> events;
+  EvEvent::Filter all;
+  all.limit = 0;
+  ASSERT_OK(EvEvent::list(all, &events));
+  int byAlice = 0;
+  for (const EvEventRecord& e : events) byAlice += e.actor == "alice";
+  EXPECT_EQ(byAlice, 1);
   ASSERT_OK(plans.renewLease(site.id, "r3", 10, &renewed));
   EXPECT_EQ(renewed.stopRequested, 1);
   ASSERT_OK(plans.setRunPair(site.id, runPair(a, "done"), "r3"));
