@@ -164,9 +164,9 @@ void printDrillStart(const Cli& cli, const BlrPlanDB::Plan& plan, int runId) {
 // undone before it in this process.
 int printDrillEnd(const Cli& cli, const std::string& name, int runId, int undone,
                   const std::vector<PlanRunner::Result>& results, Clock::time_point start,
-                  bool ended) {
+                  bool runOk) {
   const CliPlanTally tally(results);
-  const bool ok = tally.ok() && ended;
+  const bool ok = tally.ok() && runOk;
   if (cli.json()) {
     cli.printJson(Json{{"run", runId},
                        {"plan", name},

@@ -213,9 +213,9 @@ void printPlanStart(const Cli& cli, const PlanWorkflow& wf, const std::string& n
 // of each outcome.
 int printPlanEnd(const Cli& cli, const PlanWorkflow& wf, const std::string& name, int runId,
                  const std::vector<PlanRunner::Result>& results, Clock::time_point start,
-                 bool ended) {
+                 bool runOk) {
   const CliPlanTally count(results);
-  const bool ok = count.ok() && ended;
+  const bool ok = count.ok() && runOk;
   if (cli.json()) {
     cli.printJson(Json{{"run", runId},
                        {"plan", name},
