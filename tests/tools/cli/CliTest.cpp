@@ -420,6 +420,11 @@ TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFir
       << run["error"] << ": operators see messages, not source locations";
   EXPECT_EQ(run["steps"].back()["result"], "failed");
   EXPECT_EQ(run["progress"]["failoverVmStopped"], "0");
+  // Carried out in blr instead of watched: the same answer.
+  const Json here = env_.json("failover" + p_ + " --here", 202);
+  for (const auto& field : run.items()) EXPECT_TRUE(here.contains(field.key())) << field.key();
+  EXPECT_EQ(here["error"], run["error"]);
+  EXPECT_EQ(here["steps"].size(), run["steps"].size());
   env_.write("head1.ctl", "");
   r = env_.blr("cancel-failover" + p_, 0);
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
@@ -463,6 +468,17 @@ TEST_F(CliWorkflowTest, WorkflowsShowTheirStepsAndCancelTurnsTheRecoveryVmOffFir
   r = env_.blr("cancel-failover" + p_ + " --force", 0);
   EXPECT_NE(r.out.find("cancelling anyway: "), std::string::npos) << r.out;
   EXPECT_EQ(env_.json("pairs show" + p_)["flags"], 0);
+
+  // A switch of roles names the pair that replaces this one.
+  env_.write("tail1.ctl", "");
+  ASSERT_TRUE(env_.awaitStatus({id}, {4}));
+  ASSERT_EQ(env_.blr("failover" + p_).code, 0);
+  r = env_.blr("switch-roles" + p_, 0);
+  const Json pairs = env_.json("pairs list");
+  ASSERT_EQ(pairs.size(), 1u);
+  EXPECT_NE(r.out.find("Reverse pair " + std::to_string(pairs[0]["id"].get<int>()) +
+                       " replaces pair " + std::to_string(id)),
+            std::string::npos) << r.out;
 }
 
 // blr killed while a proxy is about to act: the next failover or cancel

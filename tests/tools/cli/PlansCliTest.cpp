@@ -647,6 +647,11 @@ TEST_F(RunnerCliTest, ADetachedRunOutlivesItsTerminalAndAKilledServer) {
   ASSERT_FALSE(single.empty());
   EXPECT_EQ(env_.blr("runs watch " + single).code, 0);
   EXPECT_EQ(env_.json("runs show " + single)["pair"], ids[0]);
+  const Json report = env_.json("runs report " + single);
+  EXPECT_EQ(report["state"], "done");
+  ASSERT_EQ(report["pairs"].size(), 1u);
+  EXPECT_EQ(report["pairs"][0]["pair"], ids[0]);
+  EXPECT_THAT(env_.blr("runs report " + run + " --format html", 0).out, HasSubstr("<html"));
   EXPECT_TRUE(env_.awaitStatus({ids[0]}, {4})) << "the cancel restarted the pair";
   EXPECT_EQ(env_.blr("runs stop " + run).code, 1) << "it has ended";
   EXPECT_EQ(env_.blr("runs show 999").code, 3);

@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <list>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -192,8 +192,8 @@ class PairStepLines : public RunView {
   std::chrono::steady_clock::time_point stepSeen_ = std::chrono::steady_clock::now();
 };
 
-// How the pair's part in ended run `run` went.
-PairOutcome outcomeOf(const BlrPlanDB::Run& run, const Workflow& wf) {
+// How the part of pair `before` in ended run `run` went.
+PairOutcome outcomeOf(const BlrPlanDB::Run& run, const Workflow& wf, const BlrDB::Pair& before) {
   PairOutcome o;
   o.runId = run.id;
   if (run.pairs.empty() || run.pairs.front().outcome == "running") {
@@ -210,11 +210,12 @@ PairOutcome outcomeOf(const BlrPlanDB::Run& run, const Workflow& wf) {
   if (steps.is_array()) o.steps = steps;
   for (const CliProgress::Step& step : CliProgress::stepsFromJson(p.steps))
     o.partial = o.partial || (p.exitCode == kExitOk && step.result == "failed");
-  if (wf.run == cliSwitchRolesPair) {
-    std::string reverse;
-    if (!BlrDB().getPairProp(run.pairId, W::SRPROP_REVERSE_PAIR_ID, &reverse).IsError())
-      o.newPairId = std::atoi(reverse.c_str());
-  }
+  // The reverse pair protects the recovery VM from the former Tail.
+  std::list<BlrDB::Pair> reverse;
+  if (wf.run == cliSwitchRolesPair && o.status == kExitOk &&
+      !BlrDB().getPairs(before.dstGuid, &reverse).IsError())
+    for (const BlrDB::Pair& r : reverse)
+      if (r.id != before.id && r.headClientId == before.tailClientId) o.newPairId = r.id;
   return o;
 }
 
@@ -233,7 +234,7 @@ int submitAndWatch(const Cli& cli, const char* kind, const Workflow& wf, int pai
   BlrPlanDB::Run last;
   int rc = cliFollowRun(cli, run, cli.json() ? quiet : static_cast<RunView&>(lines), &last);
   if (rc != kExitOk) return rc;
-  return printOutcome(cli, wf, pairId, outcomeOf(last, wf), nullptr);
+  return printOutcome(cli, wf, pairId, outcomeOf(last, wf, pair), nullptr);
 }
 
 // A flag of a workflow command and the option it sets.

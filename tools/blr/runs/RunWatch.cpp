@@ -96,7 +96,10 @@ std::map<int, Seen> seenIn(const Run& before) {
     s.started = true;
     s.ended = p.outcome != "running";
     s.stepsText = p.steps;
-    s.stepsBegun = s.stepsEnded = CliProgress::stepsFromJson(p.steps).size();
+    const std::vector<Step> steps = CliProgress::stepsFromJson(p.steps);
+    s.stepsBegun = steps.size();
+    while (s.stepsEnded < steps.size() && !steps[s.stepsEnded].result.empty()) ++s.stepsEnded;
+    if (s.stepsEnded < steps.size()) s.news = steps[s.stepsEnded].news;
   }
   return seen;
 }
