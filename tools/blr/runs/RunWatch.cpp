@@ -238,8 +238,9 @@ int cliFollowRun(const Cli& cli, const BlrPlanDB::Run& before, RunView& view,
       hinted = true;
       std::fprintf(stderr,
                    "blr: run %d still waits for a runner: is a central server's runner on "
-                   "([Runner] bEnabled)?\n",
-                   run.id);
+                   "([Runner] bEnabled)? `blr runs stop %d` withdraws it; --here carries the "
+                   "work out in blr\n",
+                   run.id, run.id);
     }
     if (!sleepUnlessInterrupted(kLookEveryMs)) {
       std::fflush(stdout);
