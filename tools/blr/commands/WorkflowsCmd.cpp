@@ -205,11 +205,10 @@ PairOutcome outcomeOf(const BlrPlanDB::Run& run, const Workflow& wf, const BlrDB
   o.status = p.exitCode;
   o.error = p.error;
   o.seqNum = p.seqNum;
-  o.seconds = p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
+  o.seconds = RunView::secondsOf(p);
+  o.partial = wf.run == cliFailoverPair && RunView::partial(p);
   Json steps = Json::parse(p.steps.empty() ? "[]" : p.steps, nullptr, false);
   if (steps.is_array()) o.steps = steps;
-  for (const CliProgress::Step& step : CliProgress::stepsFromJson(p.steps))
-    o.partial = o.partial || (p.exitCode == kExitOk && step.result == "failed");
   // The reverse pair protects the recovery VM from the former Tail.
   std::list<BlrDB::Pair> reverse;
   if (wf.run == cliSwitchRolesPair && o.status == kExitOk &&

@@ -77,8 +77,7 @@ class DrillWatch : public RunView {
     log_.show(p.pairId, step.title);
   }
   void onPairEnd(const RunPair& p) override {
-    const double secs = p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
-    log_.show(p.pairId, endText(p.outcome == "done", secs, p.error));
+    log_.show(p.pairId, endText(p.outcome == "done", secondsOf(p), p.error));
   }
 
  private:

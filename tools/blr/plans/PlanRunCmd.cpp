@@ -151,11 +151,7 @@ class PlanWatch : public RunView {
   }
   void onPairEnd(const RunPair& p) override {
     const bool done = p.outcome == "done";
-    bool partial = false;
-    for (const Step& step : CliProgress::stepsFromJson(p.steps))
-      partial = partial || (done && step.result == "failed");
-    const double secs = p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
-    display_.show(p.pairId, endText(done, secs, partial, p.exitCode, p.error));
+    display_.show(p.pairId, endText(done, secondsOf(p), partial(p), p.exitCode, p.error));
     display_.count(p.pairId, done ? PlanDisplay::Change::kDone : PlanDisplay::Change::kFailed);
   }
 

@@ -185,6 +185,17 @@ int exitStatus(const Run& run) {
 
 }  // namespace
 
+double RunView::secondsOf(const RunPair& p) {
+  return p.endTime >= p.startTime ? static_cast<double>(p.endTime - p.startTime) : 0;
+}
+
+bool RunView::partial(const RunPair& p) {
+  if (p.outcome != "done") return false;
+  for (const Step& step : CliProgress::stepsFromJson(p.steps))
+    if (step.result == "failed") return true;
+  return false;
+}
+
 void cliAddRunPlaceFlags(CLI::App* command, CliRunPlace* place) {
   CLI::Option* detach = command->add_flag(
       "--detach", place->detach, "Hand the run to a central server's runner and print \"run N\"");

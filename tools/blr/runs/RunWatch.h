@@ -18,6 +18,12 @@ class RunView {
   using Step = CliProgress::Step;
 
   virtual ~RunView() = default;
+
+  // How long the pair's work took, as recorded (whole seconds).
+  static double secondsOf(const RunPair& pair);
+  // The pair's work ended well, past steps that failed.
+  static bool partial(const RunPair& pair);
+
   virtual void onPairStart(const RunPair& /*pair*/) {}
   virtual void onStepBegin(const RunPair& /*pair*/, const Step& /*step*/) {}
   // The latest line of the step's wait changed.
