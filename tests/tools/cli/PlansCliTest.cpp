@@ -747,16 +747,17 @@ TEST_F(RunnerPgCliTest, TheOtherServerFinishesAHundredPairPlanAfterAKill) {
 #endif
   const std::vector<int> ids = runningPairs(n);
   ASSERT_EQ(ids.size(), static_cast<size_t>(n));
+  // Two at a time: the run lasts long enough for the kill to come mid-run.
   std::string pairs;
   for (int id : ids) pairs += (pairs.empty() ? "" : ", ") + std::to_string(id);
-  createPlan("site", "{\"name\": \"site\", \"groups\": [{\"parallelism\": 8, \"pairs\": [" + pairs + "]}]}");
+  createPlan("site", "{\"name\": \"site\", \"groups\": [{\"parallelism\": 2, \"pairs\": [" + pairs + "]}]}");
   const std::string run = submitted(env_.blr("plans failover site --detach", 0));
   ASSERT_FALSE(run.empty());
   ASSERT_TRUE(CliEnv::eventually([&] {
     int done = 0;
     const Json shown = env_.json("runs show " + run);
     for (const Json& p : shown["pairs"]) done += p["outcome"] == "done";
-    return done >= n / 10;
+    return done >= 2;
   })) << env_.blr("runs show " + run).out;
   ASSERT_EQ(env_.json("runs show " + run)["state"], "running") << "the kill comes mid-run";
   const auto killed = killHolder(run);
