@@ -26,9 +26,6 @@ class RunLease {
   // runner: "runner@HOST:PID".
   static std::string runnerName();
   static std::string serverRunnerName();
-  // Fills the submitter's facts of `run`: the operating-system user, the host
-  // and this runner.
-  static void describeSubmitter(BlrPlanDB::Run* run);
 
   // Records new run `run`: held by this process when `here`, otherwise
   // queued for a central server's runner.  `run` receives the record.

@@ -154,7 +154,9 @@ void addRunCommands(Cli& cli) {
   CLI::App* report = cli.addIdCommand(
       runs, "report", "Print a run's report: what it achieved, each pair's outcome and steps",
       "Run id", [format](const Cli& c, int runId) { return cliRunReport(c, runId, *format); });
-  report->add_option("--format", *format, "json (the default), text, or html: a page that needs nothing else")
+  report
+      ->add_option("--format", *format,
+                    "json (the default), text, or html: a page that needs nothing else")
       ->check(CLI::IsMember({"json", "html", "text"}));
   cli.addIdCommand(runs, "resume",
                    "Hand a stopped or failed run to a central server's runner again; pairs "
