@@ -94,7 +94,10 @@ struct SiegeFigures {
 
 // The good client's requests and scrapes without and under a siege of both
 // listeners of the anchor from 1, 8, 50 and 200 source addresses.
-// BLR_BENCH_SIEGE_ROUNDS sets the rounds (a soak: many).
+// BLR_BENCH_SIEGE_ROUNDS sets the rounds (a soak: many),
+// BLR_BENCH_SIEGE_REQUESTS the requests of each kind in a round (500: a p99
+// of fewer is one unlucky request), BLR_BENCH_SIEGE_ADDRESSES one count of
+// addresses instead of the four.
 void benchAttack(BenchCerts& certs) {
   BenchAnchor anchor(certs, "[Metrics]\nnListenPort = 0\n");
   anchor.start();
@@ -105,7 +108,9 @@ void benchAttack(BenchCerts& certs) {
   std::shared_ptr<TlsContext> tls;
   must(TlsContext::create(certs.tls("client"), &tls));
   const char* roundsText = std::getenv("BLR_BENCH_SIEGE_ROUNDS");
-  const int kRounds = roundsText ? std::max(1, std::atoi(roundsText)) : 3, kRequests = 200;
+  const char* requestsText = std::getenv("BLR_BENCH_SIEGE_REQUESTS");
+  const int kRounds = roundsText ? std::max(1, std::atoi(roundsText)) : 3;
+  const int kRequests = requestsText ? std::max(100, std::atoi(requestsText)) : 500;
   auto getPair = [&] {
     BlrDB::Pair pair;
     return !BlrDB().getPair(p.id, &pair).IsError() && pair.id == p.id;
@@ -113,7 +118,9 @@ void benchAttack(BenchCerts& certs) {
   auto scrape = [&] { return HttpAnswer(httpExchange(metricsPort, httpRequest("GET", "/metrics"))).status == 200; };
   std::printf("siege: get_pairs by id and scrapes, each on a new connection, %d rounds of %d\n",
               kRounds, kRequests);
-  for (int addresses : {1, 8, 50, 200}) {
+  std::vector<int> addressCounts = {1, 8, 50, 200};
+  if (const char* only = std::getenv("BLR_BENCH_SIEGE_ADDRESSES")) addressCounts = {std::atoi(only)};
+  for (int addresses : addressCounts) {
     SiegeFigures pairs, scrapes;
     for (int r = 0; r < kRounds; ++r) {
       std::vector<double> quietPairs = timedRound(kRequests, &pairs.quietFailures, getPair);

@@ -92,6 +92,35 @@ TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCli
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, DwHttpSiegeTest, ::testing::Bool());
 
+// Connections that have said nothing take no pending place: a crowd of them
+// beyond nMaxPending sheds nobody, and only their own bound (nMaxSilent)
+// turns newcomers away.  A request's deadline counts from the accept, also
+// for a connection that was silent first.
+TEST_F(DwHttpServerTest, SilentConnectionsAreHeldApartFromPendingOnesAndTimedFromTheAccept) {
+  raiseDescriptorLimit(4096);
+  DwHttpServerConfig config;
+  config.timeoutSecs = 2;
+  config.maxPending = 16;
+  config.maxSilent = 200;
+  start(config);
+  const Clock::time_point opened = Clock::now();
+  RawPeer late("127.0.0.1", server_.port(), "127.0.0.60");
+  std::vector<std::unique_ptr<RawPeer>> silent;
+  for (int i = 0; i < 250; ++i)
+    silent.emplace_back(new RawPeer("127.0.0.1", server_.port(), "127.0.0." + std::to_string(2 + i % 50)));
+  const std::string request = "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n";
+  EXPECT_EQ(statusLine(httpExchange(server_.port(), request)), "HTTP/1.1 200 OK");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  ::send(late.fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+  const int closedAfter = late.msUntilClosed(3000);
+  ASSERT_NE(closedAfter, -1);
+  EXPECT_LT(msSince(opened), 2700) << "timed from its first byte, not from the accept";
+  DwHttpServer::Stats stats = server_.stats();
+  EXPECT_GE(stats.pendingLimit, 50u);  // the silent beyond 200, not the pending places
+  EXPECT_LE(stats.pendingLimit, 60u);
+  EXPECT_GE(stats.accepted, 252u);
+}
+
 // A request must keep to the limits as a whole, whatever each read brings;
 // what is within them is answered on one connection in turn.
 TEST_F(DwHttpServerTest, HeadsOverALimitAreRefusedAndGoodOnesKeptAlive) {

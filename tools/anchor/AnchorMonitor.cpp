@@ -72,6 +72,8 @@ CZuError AnchorMonitorConfig::fromRegistry(const std::string& programDir, Anchor
     err = info.readNumber(kSection, "nMaxPendingPerAddress", c.http.maxPendingPerAddress, 1, 65536,
                           &c.http.maxPendingPerAddress);
   if (!err.IsError())
+    err = info.readNumber(kSection, "nMaxSilent", c.http.maxSilent, 1, 65536, &c.http.maxSilent);
+  if (!err.IsError())
     err = info.readNumber(kSection, "nMaxKeepAlive", c.http.maxKeepAlive, 0, 65536, &c.http.maxKeepAlive);
   if (!err.IsError())
     err = info.readNumber(kSection, "nTimeoutSecs", c.http.timeoutSecs, 1, 3600, &c.http.timeoutSecs);

@@ -10,6 +10,7 @@
 //   nListenPort       number  (off)      port; 0 picks a free one
 //   nTls              number  0          1 serves HTTPS with [Security] sCertFile/sKeyFile
 //   nRequireClientCert number 0          with TLS: clients need a certificate of sCAFile
+//   nMaxSilent        number  1024       connections that have not sent a byte yet
 //   nMaxPending       number  256        connections whose first request is not yet whole
 //   nMaxPendingPerAddress number 8       of those, from one source address
 //   nMaxKeepAlive     number  32         connections kept open between requests

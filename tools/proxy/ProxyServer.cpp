@@ -73,7 +73,7 @@ CZuError ProxyServer::start(const ProxyServerConfig& config) {
     for (const CZuSocket& l : listen_)
       if (l.IsValid()) listening.push_back(l.GetDescriptor());
     err = acceptor_.start(listening, config.limits.maxSilent, config.authTimeoutMs,
-                          [this](int fd, const std::string& address) { spawnWorker(fd, address); });
+                          [this](int fd, const std::string& address, auto) { spawnWorker(fd, address); });
   }
   if (err.IsError()) {
     responder_.reset();

@@ -21,6 +21,7 @@
 
 #include "DwHttpAnswer.h"
 #include "DwHttpRequest.h"
+#include "host/link/DwAcceptor.h"
 #include "host/link/DwConnGate.h"
 #include "host/log/EvDebug.h"
 #include "host/net/DwTcp.h"
@@ -50,9 +51,8 @@ bool setupTls(const DwHttpServerConfig& config, SSL_CTX& ctx) {
 
 using Clock = std::chrono::steady_clock;
 
-// epoll tokens: the listener, the wake-up descriptor, then a connection's
-// socket (id << 1) and its cancel descriptor (id << 1 | 1), ids from 1.
-constexpr uint64_t kListenToken = 0;
+// epoll tokens: the wake-up descriptor, then a connection's socket (id << 1)
+// and its cancel descriptor (id << 1 | 1), ids from 1.
 constexpr uint64_t kWakeToken = 1;
 
 // After the last answer of a connection, what the client still sends is read
@@ -93,10 +93,7 @@ class DwHttpServer::Impl {
 
   CZuError start(int* port);
   void stop();
-  Stats stats() const {
-    std::lock_guard<std::mutex> lock(statsMu_);
-    return stats_;
-  }
+  Stats stats();
 
  private:
   struct Peer {
@@ -130,12 +127,16 @@ class DwHttpServer::Impl {
     std::string bytes;
     bool keepAlive;
   };
+  // A connection that spoke, handed over by the acceptor.
+  struct Arrival {
+    int fd;
+    std::string address;
+    Clock::time_point accepted;
+  };
 
   // The poller thread.
   void run();
-  void acceptAll();
-  void admit(int fd);
-  void pauseAccept(const CZuError& why);
+  void admit(const Arrival& arrival);
   void onSocket(Peer* p);
   void onTimer(Peer* p);
   void handshake(Peer* p);
@@ -146,7 +147,7 @@ class DwHttpServer::Impl {
   void writeAnswer(Peer* p);
   void linger(Peer* p);
   void drain(Peer* p);
-  bool takeAnswers();
+  bool takeQueued();
   void close(Peer* p, uint64_t Stats::*reason);
   void watch(Peer* p, uint32_t events);
   Io recvSome(Peer* p, char* buf, size_t cap, size_t* n);
@@ -166,6 +167,7 @@ class DwHttpServer::Impl {
   const int timeoutMs_;
   SSL_CTX* tls_ = nullptr;
   CZuSocket listen_;
+  DwAcceptor acceptor_;  // holds silent connections until they speak
   int epoll_ = -1;
   int wake_ = -1;
   std::unique_ptr<DwConnGate> gate_;
@@ -175,13 +177,12 @@ class DwHttpServer::Impl {
   // The poller's own.
   std::unordered_map<uint64_t, std::unique_ptr<Peer>> peers_;
   uint64_t nextId_ = 1;
-  bool acceptPaused_ = false;
-  Clock::time_point resumeAt_;
 
   std::mutex mu_;
   std::condition_variable cv_;  // a job came, or stop
   std::deque<Job> jobs_;
   std::deque<Answer> answers_;
+  std::vector<Arrival> arrivals_;
   bool stopping_ = false;
 
   mutable std::mutex statsMu_;
@@ -222,18 +223,26 @@ CZuError DwHttpServer::Impl::start(int* port) {
   if (err.IsError()) return err.Push(FXLOC, "Couldn't start HTTP server");
   epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  epoll_event listenEv = eventFor(EPOLLIN, kListenToken);
   epoll_event wakeEv = eventFor(EPOLLIN, kWakeToken);
-  if (epoll_ < 0 || wake_ < 0 ||
-      ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listen_.GetDescriptor(), &listenEv) != 0 ||
-      ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wakeEv) != 0)
+  if (epoll_ < 0 || wake_ < 0 || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &wakeEv) != 0)
     return FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't start HTTP server");
   poller_ = std::thread(&Impl::run, this);
   for (int i = 0; i < std::max(1, config_.threads); ++i) workers_.emplace_back(&Impl::work, this);
+  auto handoff = [this](int fd, const std::string& address, Clock::time_point accepted) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      arrivals_.push_back(Arrival{fd, address, accepted});
+    }
+    wake();
+  };
+  err = acceptor_.start({listen_.GetDescriptor()}, std::max(1, config_.maxSilent), timeoutMs_,
+                        handoff);
+  if (err.IsError()) return err.Push(FXLOC, "Couldn't start HTTP server");
   return CZuError();
 }
 
 void DwHttpServer::Impl::stop() {
+  acceptor_.stop();  // no more arrivals
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
@@ -245,6 +254,22 @@ void DwHttpServer::Impl::stop() {
   }
   for (std::thread& t : workers_) t.join();
   workers_.clear();
+  for (const Arrival& a : arrivals_) ::close(a.fd);
+  arrivals_.clear();
+}
+
+DwHttpServer::Stats DwHttpServer::Impl::stats() {
+  Stats out;
+  {
+    std::lock_guard<std::mutex> lock(statsMu_);
+    out = stats_;
+  }
+  // Silent connections are the acceptor's: turned away or closed there.
+  const DwAcceptor::Stats silent = acceptor_.stats();
+  out.accepted = silent.accepted;
+  out.pendingLimit += silent.shed;
+  out.deadline += silent.late;
+  return out;
 }
 
 void DwHttpServer::Impl::wake() {
@@ -263,19 +288,11 @@ void DwHttpServer::Impl::run() {
   pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
   std::vector<epoll_event> events(256);
   for (;;) {
-    int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()),
-                         acceptPaused_ ? 100 : -1);
-    if (acceptPaused_ && Clock::now() >= resumeAt_) {
-      epoll_event ev = eventFor(EPOLLIN, kListenToken);
-      ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listen_.GetDescriptor(), &ev);
-      acceptPaused_ = false;
-    }
+    int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), -1);
     for (int i = 0; i < n; ++i) {
       const uint64_t token = events[i].data.u64;
-      if (token == kListenToken) {
-        acceptAll();
-      } else if (token == kWakeToken) {
-        if (!takeAnswers()) return;
+      if (token == kWakeToken) {
+        if (!takeQueued()) return;
       } else {
         auto it = peers_.find(token >> 1);
         if (it == peers_.end()) continue;  // closed earlier in this round
@@ -288,40 +305,14 @@ void DwHttpServer::Impl::run() {
   }
 }
 
-// Takes what is waiting (a bounded batch, so that connections keep being
-// served while a crowd arrives): the gate, not the listen queue, decides who
-// stays.
-void DwHttpServer::Impl::acceptAll() {
-  for (int i = 0; i < 64; ++i) {
-    int fd = ::accept4(listen_.GetDescriptor(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK)
-        pauseAccept(FXErrorUtil::ErrorErrNo(FXLOC, errno, "Couldn't accept HTTP connection"));
-      return;
-    }
-    count(&Stats::accepted);
-    admit(fd);
-  }
-}
-
-// E.g. out of descriptors: the listener stays readable, so stop looking at it
-// for a moment instead of spinning.
-void DwHttpServer::Impl::pauseAccept(const CZuError& why) {
-  EvDebug().handleMsgEventDebug(-1, "DwHttpServer", 0, nullptr, "%s", why.AsString().c_str());
-  epoll_event ev = eventFor(0, kListenToken);
-  ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listen_.GetDescriptor(), &ev);
-  acceptPaused_ = true;
-  resumeAt_ = Clock::now() + std::chrono::milliseconds(100);
-}
-
-void DwHttpServer::Impl::admit(int fd) {
+void DwHttpServer::Impl::admit(const Arrival& arrival) {
+  const int fd = arrival.fd;
   CZuError err;
-  DwConnGate::ConnPtr admission = gate_->admit(DwConnGate::peerAddress(fd), &err);
+  DwConnGate::ConnPtr admission = gate_->admit(arrival.address, &err);
   if (!admission) {
     ::close(fd);
     if (err.IsError())
-      pauseAccept(err);
+      EvDebug().handleMsgEventDebug(-1, "DwHttpServer", 0, nullptr, "%s", err.AsString().c_str());
     else
       count(&Stats::pendingLimit);
     return;
@@ -348,8 +339,11 @@ void DwHttpServer::Impl::admit(int fd) {
     close(p, nullptr);
     return;
   }
-  p->admission->armDeadline(timeoutMs_);  // the whole first request, handshake included
-  watch(p, EPOLLIN);
+  // The whole first request, handshake included, counted from the accept.
+  const auto silentMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - arrival.accepted).count();
+  p->admission->armDeadline(std::max<int>(1, timeoutMs_ - static_cast<int>(silentMs)));
+  onSocket(p);  // its first bytes are there
 }
 
 void DwHttpServer::Impl::onSocket(Peer* p) {
@@ -497,23 +491,27 @@ void DwHttpServer::Impl::drain(Peer* p) {
   watch(p, EPOLLIN);
 }
 
-// False once stopping: every connection is then closed.
-bool DwHttpServer::Impl::takeAnswers() {
+// Takes the connections that arrived and the answers that are ready; false
+// once stopping: every connection is then closed.
+bool DwHttpServer::Impl::takeQueued() {
   uint64_t ignored;
   while (::read(wake_, &ignored, sizeof ignored) < 0 && errno == EINTR) {
   }
   std::deque<Answer> answers;
+  std::vector<Arrival> arrivals;
   bool stopping;
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping = stopping_;
     answers.swap(answers_);
+    if (!stopping) arrivals.swap(arrivals_);  // else closed by stop
   }
   if (stopping) {
     while (!peers_.empty()) close(peers_.begin()->second.get(), nullptr);
     gate_->close();
     return false;
   }
+  for (const Arrival& a : arrivals) admit(a);
   for (Answer& a : answers) {
     auto it = peers_.find(a.id);
     if (it == peers_.end()) continue;

@@ -157,7 +157,8 @@ void DwAcceptor::acceptFrom(int listenFd) {
       ::close(fd);
       continue;
     }
-    silent_[id] = Silent{fd, address, Clock::now() + std::chrono::milliseconds(silentMs_)};
+    const Clock::time_point now = Clock::now();
+    silent_[id] = Silent{fd, address, now, now + std::chrono::milliseconds(silentMs_)};
     share_.add(address, id);
   }
 }
@@ -169,12 +170,11 @@ void DwAcceptor::spoke(uint64_t id, bool hungUp) {
     drop(it);
     return;
   }
-  const int fd = it->second.fd;
-  const std::string address = it->second.address;
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-  share_.remove(address, id);
+  const Silent silent = it->second;
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, silent.fd, nullptr);
+  share_.remove(silent.address, id);
   silent_.erase(it);
-  handoff_(fd, address);
+  handoff_(silent.fd, silent.address, silent.accepted);
 }
 
 void DwAcceptor::drop(std::map<uint64_t, Silent>::iterator it) {

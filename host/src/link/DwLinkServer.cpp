@@ -92,7 +92,7 @@ CZuError DwLinkServer::start(const DwLinkServerConfig& config) {
   gate_.reset(new DwConnGate(config.limits));
   budget_.reset(new DwMemBudget(config.memoryBudgetBytes));
   err = acceptor_.start({listen_.GetDescriptor()}, config.limits.maxSilent, config.authTimeoutMs,
-                        [this](int fd, const std::string& address) { spawnWorker(fd, address); });
+                        [this](int fd, const std::string& address, auto) { spawnWorker(fd, address); });
   if (err.IsError()) {
     listen_.Close();
     return err.Push(FXLOC, "Couldn't start link server");

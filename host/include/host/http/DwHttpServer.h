@@ -2,12 +2,14 @@
 // the paths it is given, and serves the files of one directory; every other
 // method is refused with 405 and every other path with 404.
 //
-// No crowd of clients can starve it.  One thread accepts every connection and
-// waits on all of them at once (epoll); only a request received whole is
-// handed to one of `threads` workers, so idle, half-open and trickling
-// connections never hold a worker.  Admission (DwConnGate): a connection is
-// pending from accept until its first request is whole, and pending
-// connections are bounded in total and per source address.  A request must
+// No crowd of clients can starve it.  Connections that have not said a word
+// are held by an acceptor (DwAcceptor) at the cost of a descriptor, at most
+// `maxSilent` of them shared fairly among source addresses.  One thread waits
+// on all that spoke at once (epoll); only a request received whole is handed
+// to one of `threads` workers, so idle, half-open and trickling connections
+// never hold a worker.  Admission (DwConnGate): a connection that spoke is
+// pending until its first request is whole, and pending connections are
+// bounded in total and per source address.  A request must
 // be whole within `timeoutSecs` of the accept (or of its first byte, on a
 // kept-alive connection), or the connection is closed; request lines over 8
 // KiB get 414, header sections over 8 KiB or malformed heads 400, bodies 413
@@ -36,6 +38,7 @@ struct DwHttpServerConfig {
   int timeoutSecs = 5;  // receiving one request, writing one answer; idle keep-alive
   int maxPending = 256;  // connections whose first request is not yet whole
   int maxPendingPerAddress = 8;  // of those, from one source address
+  int maxSilent = 1024;  // connections that have not sent a byte yet
   int maxKeepAlive = 32;  // connections kept open between requests
   int maxRequestsPerConnection = 100;
   bool tls = false;

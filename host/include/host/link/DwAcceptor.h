@@ -35,8 +35,10 @@ class DwAcceptor {
     uint64_t late = 0;      // silent connections closed at their deadline
   };
   // Told each connection that spoke (or closed after speaking) on the
-  // acceptor's thread, with its source address; takes the descriptor over.
-  using Handoff = std::function<void(int fd, const std::string& address)>;
+  // acceptor's thread, with its source address and when it was accepted;
+  // takes the descriptor over.
+  using Handoff = std::function<void(int fd, const std::string& address,
+                                     std::chrono::steady_clock::time_point accepted)>;
 
   DwAcceptor() = default;
   ~DwAcceptor();  // stops
@@ -54,6 +56,7 @@ class DwAcceptor {
   struct Silent {
     int fd;
     std::string address;
+    Clock::time_point accepted;
     Clock::time_point deadline;
   };
 
