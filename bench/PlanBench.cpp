@@ -19,6 +19,10 @@
 // BLR_PLAN_BENCH_PERF=1 adds an untimed plan run sampled with perf, and
 // prints the busiest functions of blr-anchor and of blr (BLR_PLAN_BENCH_KEEP_PERF=1 keeps
 // the perf files in /tmp).
+// What one pair's failover costs, from an untimed plan run in blr traced
+// with strace and the central server's counters: connections (each a TLS
+// handshake) from blr to each server, requests to the central server by
+// name, its frames, and its fsyncs and fdatasyncs.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -43,6 +47,8 @@
 #include <nlohmann/json.hpp>
 
 #include "BenchAnchor.h"
+#include "support/ClientDirectory.h"
+#include "support/HttpExchange.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 
@@ -85,6 +91,7 @@ class Trial {
     // sheds handshakes beyond 16 from one address.
     for (const char* server : {"anchor.reg", "head1.reg", "tail1.reg"})
       std::ofstream(dir_ + "/" + server, std::ios::app) << "\n[Link]\nnMaxPendingPerAddress = 128\n";
+    std::ofstream(dir_ + "/anchor.reg", std::ios::app) << "[Metrics]\nnListenPort = 0\n";
     try {
       anchor_ = start("blr-anchor serve --registry anchor.reg", "anchor.out");
       head_ = start("blr-proxy --registry head1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
@@ -106,6 +113,7 @@ class Trial {
     if (std::system(line.c_str()) != 0) fail(command + ": " + read(".out") + read("bench.err"));
     if (out) *out = read(".out");
   }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
   // Seconds that `blr ARGS` took.
   double blr(const std::string& args) const {
     Clock::time_point start = Clock::now();
@@ -125,6 +133,34 @@ class Trial {
     return std::string((std::istreambuf_iterator<char>(in)), {});
   }
 
+  // The central server's counters, summed over their labels but those in
+  // `keep`: "name" or "name{label=value}" (the first of `keep` it has) to the sum.
+  std::map<std::string, double> counters(const std::vector<std::string>& keep) const {
+    const std::string out = read("anchor.out");
+    const std::string mark = "metrics on http://127.0.0.1:";
+    const size_t at = out.find(mark);
+    if (at == std::string::npos) fail("no metrics listener: " + out);
+    const int port = std::atoi(out.c_str() + at + mark.size());
+    std::istringstream text(HttpAnswer(httpExchange(port, httpRequest("GET", "/metrics"))).body);
+    std::map<std::string, double> sums;
+    std::string line;
+    while (std::getline(text, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      const size_t brace = line.find('{'), space = line.rfind(' ');
+      std::string key = line.substr(0, std::min(brace, space));
+      for (const std::string& k : keep) {
+        const size_t label = brace == std::string::npos ? brace : line.find(k + "=\"", brace);
+        if (label == std::string::npos || label > space) continue;
+        const size_t from = label + k.size() + 2;
+        sums[key + "{" + k + "=" + line.substr(from, line.find('"', from) - from) + "}"] +=
+            std::atof(line.c_str() + space + 1);
+        break;
+      }
+      sums[key] += std::atof(line.c_str() + space + 1);
+    }
+    return sums;
+  }
+
   pid_t anchor_ = 0, head_ = 0, tail_ = 0;
 
  private:
@@ -135,16 +171,7 @@ class Trial {
     sh("blr-anchor client list --registry anchor.reg", &clients);
     std::ofstream(dir_ + "/anchor.reg", std::ios::app)
         << "\n[Database]\nsBackend = postgresql\nsPostgresConnInfo = " << connInfo << "\n";
-    std::istringstream rows(clients);
-    std::string line;
-    std::getline(rows, line);  // the heading
-    while (std::getline(rows, line)) {
-      std::istringstream f(line);
-      std::string id, name, host, dwd, evmgrc;
-      if (!(f >> id >> name >> host >> dwd >> evmgrc)) continue;
-      sh("blr-anchor client add --id " + id + " --name " + name + " --host " + host +
-         " --dwd-port " + dwd + " --evmgrc-port " + evmgrc + " --registry anchor.reg");
-    }
+    for (const std::string& args : clientAddArguments(clients, "anchor.reg")) sh("blr-anchor " + args);
   }
 
   void stop() {
@@ -275,6 +302,90 @@ class PerfSampler {
   std::string file_;
 };
 
+// The numbers in `text` after each of `marks`.
+std::vector<int> numbersAfter(const std::string& text, const std::vector<std::string>& marks) {
+  std::vector<int> out;
+  for (const std::string& m : marks) {
+    const size_t at = text.find(m);
+    if (at != std::string::npos) out.push_back(std::atoi(text.c_str() + at + m.size()));
+  }
+  return out;
+}
+
+// The server each of the trial's listening ports belongs to, from the lines
+// the servers printed.
+std::map<int, std::string> serverPorts(const Trial& trial) {
+  std::map<int, std::string> ports;
+  for (int port : numbersAfter(trial.read("anchor.out"), {"listening on 127.0.0.1:"}))
+    ports[port] = "central server";
+  for (const auto& [file, name] : {std::make_pair("head1.out", "Head"), std::make_pair("tail1.out", "Tail")})
+    for (int port : numbersAfter(trial.read(file), {"on ports ", " and ", "port lookup on "}))
+      ports[port] = name;
+  return ports;
+}
+
+// strace -c's count of calls of each syscall in `summary`.
+std::map<std::string, long> syscallCounts(const std::string& summary) {
+  std::map<std::string, long> calls;
+  std::istringstream rows(summary);
+  std::string line;
+  while (std::getline(rows, line)) {
+    std::istringstream f(line);
+    std::vector<std::string> cols;
+    for (std::string c; f >> c;) cols.push_back(c);
+    // % time, seconds, usecs/call, calls, [errors,] syscall
+    if (cols.size() >= 5 && std::isdigit(static_cast<unsigned char>(cols[0][0])))
+      calls[cols.back()] = std::atol(cols[3].c_str());
+  }
+  return calls;
+}
+
+// An untimed failover of `plan` (`pairs` pairs) in blr, traced: what one
+// pair costs in connections, requests, frames and syncs.
+void printCostPerPair(const Trial& trial, const std::string& plan, int pairs) {
+  const std::map<int, std::string> ports = serverPorts(trial);
+  const std::vector<std::string> labels = {"request", "direction"};
+  const auto before = trial.counters(labels);
+  pid_t strace = fork();
+  if (strace == 0) {
+    const std::string out = trial.path("anchor.strace"), pid = std::to_string(trial.anchor_);
+    execlp("strace", "strace", "-f", "-c", "-e", "trace=fsync,fdatasync", "-o", out.c_str(), "-p",
+           pid.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // attached
+  trial.sh("strace -f -e trace=connect -o blr.strace blr -r bench.reg plans failover " + plan + " --here");
+  kill(strace, SIGINT);
+  waitpid(strace, nullptr, 0);
+  const auto after = trial.counters(labels);
+  trial.blr("plans cancel-failover " + plan + " --here");
+
+  std::map<std::string, int> connections;
+  std::istringstream trace(trial.read("blr.strace"));
+  for (std::string line; std::getline(trace, line);) {
+    for (int port : numbersAfter(line, {"sin_port=htons("})) {
+      auto it = ports.find(port);
+      ++connections[it == ports.end() ? "other" : it->second];
+    }
+  }
+  auto delta = [&](const std::string& key) {
+    auto a = after.find(key), b = before.find(key);
+    return ((a == after.end() ? 0 : a->second) - (b == before.end() ? 0 : b->second)) / pairs;
+  };
+  std::printf("  one pair's failover in a plan of %d (in blr, traced, untimed):\n", pairs);
+  std::printf("    connections from blr (a TLS handshake each):");
+  for (const auto& [server, n] : connections) std::printf(" %s %.2f", server.c_str(), double(n) / pairs);
+  std::printf("\n    requests to the central server: %.1f:", delta("blr_anchor_requests_total"));
+  for (const auto& [key, value] : after)
+    if (key.rfind("blr_anchor_requests_total{", 0) == 0 && delta(key) >= 0.005)
+      std::printf(" %s %.2f", key.substr(key.find('=') + 1, key.size() - key.find('=') - 2).c_str(), delta(key));
+  const std::map<std::string, long> syncs = syscallCounts(trial.read("anchor.strace"));
+  auto syncCount = [&](const char* name) { auto it = syncs.find(name); return it == syncs.end() ? 0L : it->second; };
+  std::printf("\n    the central server's frames: %.1f in, %.1f out; fsync %.2f, fdatasync %.2f\n",
+              delta("blr_anchor_frames_total{direction=in}"), delta("blr_anchor_frames_total{direction=out}"),
+              double(syncCount("fsync")) / pairs, double(syncCount("fdatasync")) / pairs);
+}
+
 void bench(const char* backend, const std::string& pgConnInfo) {
   const int pairs = envNumber("BLR_PLAN_BENCH_PAIRS", 1000);
   const int rounds = envNumber("BLR_PLAN_BENCH_ROUNDS", 3);
@@ -349,6 +460,7 @@ void bench(const char* backend, const std::string& pgConnInfo) {
               "blr %.1f s, Head %.1f s, Tail %.1f s\n",
               wall, anchorCpu, blrCpu, headCpu, tailCpu);
   printSteps(trial, "plan");
+  printCostPerPair(trial, "plan", pairs);
   std::fflush(stdout);
   if (std::getenv("BLR_PLAN_BENCH_PERF")) {
     const std::string prefix = "/tmp/plan-bench-" + std::to_string(getpid());

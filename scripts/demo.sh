@@ -21,7 +21,7 @@ if [ -z "$bin" ]; then
     build=build/demo
     [ -f $build/CMakeCache.txt ] ||
       cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBLR_BUILD_TESTS=OFF \
-            -DBLR_BUILD_BENCH=OFF >/dev/null
+            -DBLR_BUILD_BENCH=OFF -DBLR_BUILD_MAN=OFF >/dev/null
   fi
   echo "Building blr, blr-anchor and blr-proxy ($build) if needed..."
   cmake --build $build -j "$(nproc)" --target blr_cli blr-anchor blr-proxy >/dev/null

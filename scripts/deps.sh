@@ -3,7 +3,8 @@
 # repeatedly.
 #
 #   scripts/deps.sh build   what building the three programs and the demo need
-#   scripts/deps.sh [test]  that and what the test suite needs: GoogleTest, the
+#   scripts/deps.sh [test]  that and what the test suite needs: lowdown (the
+#                           manual pages), GoogleTest, the
 #                           packaging tools, PostgreSQL, clang (fuzzing),
 #                           promtool and Prometheus, Chromium and Node.js
 #                           (the status page)
@@ -12,9 +13,9 @@ set -euo pipefail
 build_packages=(
   cmake make g++ pkg-config libcli11-dev nlohmann-json3-dev
   liblz4-dev libssl-dev libsqlite3-dev libpq-dev
-  lowdown  # the manual pages, made from docs/
 )
 test_packages=(
+  lowdown  # the manual pages, made from docs/
   git dpkg-dev openssl
   libgtest-dev libgmock-dev libbenchmark-dev
   postgresql

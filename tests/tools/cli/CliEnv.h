@@ -25,6 +25,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/ClientDirectory.h"
+
 class CliEnv {
  public:
   using Json = nlohmann::ordered_json;
@@ -143,13 +145,8 @@ class CliEnv {
     const std::string clients = run("blr-anchor client list --registry anchor.reg").out;
     append("anchor.reg", anchorRegistry);
     if (anchorRegistry.find("[Database]") != std::string::npos) {
-      std::istringstream rows(clients.substr(clients.find('\n') + 1));
-      std::string id, name, host, dwd, evmgrc;
-      while (rows >> id >> name >> host >> dwd >> evmgrc)
-        ASSERT_EQ(run("blr-anchor client add --id " + id + " --name " + name + " --host " + host +
-                      " --dwd-port " + dwd + " --evmgrc-port " + evmgrc + " --registry anchor.reg")
-                      .code,
-                  0);
+      for (const std::string& args : clientAddArguments(clients, "anchor.reg"))
+        ASSERT_EQ(run("blr-anchor " + args).code, 0) << args;
     }
     std::string servers = listening(start("blr-anchor serve --registry anchor.reg"));
     ASSERT_NE(servers, "");

@@ -1,5 +1,7 @@
 #include "output/CliProgress.h"
 
+#include <algorithm>
+
 namespace {
 
 std::string seconds(double s) {
@@ -98,18 +100,21 @@ Json CliProgress::stepsJson() const {
   return list;
 }
 
-std::vector<CliProgress::Step> CliProgress::stepsFromJson(const std::string& text) {
+std::vector<CliProgress::Step> CliProgress::stepsFromJson(const std::string& text, bool* readable) {
   std::vector<Step> steps;
   Json list = Json::parse(text.empty() ? "[]" : text, nullptr, false);
+  if (readable) *readable = list.is_array();
   if (!list.is_array()) return steps;
   for (const Json& s : list) {
     if (!s.is_object()) continue;
     Step step;
-    step.title = textOf(s, "title");
+    auto title = s.find("title");
+    if (title != s.end()) step.title = title->is_string() ? title->get<std::string>() : cliJsonCompact(*title);
     step.result = textOf(s, "result");
     step.news = textOf(s, "news");
-    auto secs = s.find("seconds");
-    step.seconds = secs != s.end() && secs->is_number() ? secs->get<double>() : 0;
+    auto secs = s.find("seconds"), start = s.find("start");
+    step.seconds = secs != s.end() && secs->is_number() ? std::max(0.0, secs->get<double>()) : 0;
+    if (start != s.end() && start->is_number()) step.start = std::max(0.0, start->get<double>());
     steps.push_back(step);
   }
   return steps;

@@ -24,14 +24,16 @@ class CliProgress : public BlrWorkflowObserver, public DwClock {
     std::string result;  // "done", "failed", or "" while running
     double seconds = 0;
     std::string news;  // the latest line of its wait, if it waited
+    double start = -1;  // from the pair's start, when the runner gave it
   };
 
   // The lines shown of a step: as it begins, a line of its wait, as it ends.
   static std::string beginLine(const std::string& title);
   static std::string waitLine(double seconds, const std::string& news);
   static std::string endLine(const Step& step);
-  // Steps as stepsJson() writes them; unreadable text gives none.
-  static std::vector<Step> stepsFromJson(const std::string& text);
+  // Steps as stepsJson() or a runner wrote them; text that is not a list
+  // gives none, and `readable` false.
+  static std::vector<Step> stepsFromJson(const std::string& text, bool* readable = nullptr);
 
   // Observes the calling thread's workflows.  Shows nothing when `out` is
   // null (the JSON output), but still records.  `live` rewrites lines in

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <set>
 
+#include "output/CliProgress.h"
+
 namespace {
 
 using Run = BlrPlanDB::Run;
@@ -16,24 +18,20 @@ using RunPair = BlrPlanDB::RunPair;
 // step titled with it, so that nothing recorded is lost.
 std::vector<RunReport::Step> parseSteps(const RunPair& p) {
   std::vector<RunReport::Step> steps;
-  if (p.steps.empty()) return steps;
-  const Json parsed = Json::parse(p.steps, nullptr, false);
-  if (!parsed.is_array()) {
+  bool readable = true;
+  const std::vector<CliProgress::Step> recorded = CliProgress::stepsFromJson(p.steps, &readable);
+  if (!readable) {
     steps.push_back({p.steps, "unfinished", 0, 0});
     return steps;
   }
   double next = 0;
-  for (const Json& s : parsed) {
-    if (!s.is_object()) continue;
+  for (const CliProgress::Step& s : recorded) {
     RunReport::Step step;
-    const Json title = s.value("title", Json());
-    step.title = title.is_string() ? title.get<std::string>() : cliJsonCompact(title);
-    const Json result = s.value("result", Json());
-    step.outcome = result.is_string() ? result.get<std::string>() : "";
+    step.title = s.title;
+    step.outcome = s.result;
     if (step.outcome.empty()) step.outcome = p.outcome == "running" ? "running" : "unfinished";
-    const Json start = s.value("start", Json()), seconds = s.value("seconds", Json());
-    step.start = start.is_number() ? std::max(0.0, start.get<double>()) : next;
-    step.seconds = seconds.is_number() ? std::max(0.0, seconds.get<double>()) : 0;
+    step.start = s.start >= 0 ? s.start : next;
+    step.seconds = s.seconds;
     next = step.start + step.seconds;
     steps.push_back(step);
   }
