@@ -1,7 +1,11 @@
 // The central server at fleet scale, measured against the real blr-anchor:
-//   attack  a good client's get_pairs by id while idle plain sockets, idle
-//           authenticated connections and trickling requests are held open,
-//           against the same client on a quiet server (interleaved rounds);
+//   attack  a good client's get_pairs by id and scrape of /metrics while idle
+//           plain sockets, half-done handshakes, idle authenticated
+//           connections and trickling requests are held open on both
+//           listeners of the central server, and its ping of a blr-proxy
+//           while the proxy's port lookup and control port are held the same
+//           way, against the same client on quiet servers (interleaved
+//           rounds);
 //   memory  peak resident memory of the server while 32 clients send frames
 //           at the size bound at once, against its memory budget;
 //   list    all pairs over the link, against reading the same rows straight
@@ -35,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "BLR/BlrCtrl.h"
 #include "BLR/BlrDB.h"
 #include "BenchRounds.h"
 #include "support/SamplePair.h"
@@ -44,6 +49,7 @@
 #include "host/sql/DWSqlSchema.h"
 #include "host/link/DwLinkFrame.h"
 #include "host/link/DwLinkPool.h"
+#include "host/net/DwHostName.h"
 #include "support/ChildProcess.h"
 #include "support/HttpExchange.h"
 #include "support/Siege.h"
@@ -92,8 +98,43 @@ struct SiegeFigures {
   }
 };
 
+// A blr-proxy as "head1" on loopback, trusting the benchmark's client.
+struct BenchProxy {
+  explicit BenchProxy(BenchCerts& certs) : dir(certs.dir + "/head1") {
+    certs.issue("head1");
+    std::filesystem::create_directories(dir);
+    const TlsConfig tls = certs.tls("head1");
+    std::ofstream(dir + "/head1.reg")
+        << "[Host]\nsClientName = head1\nsNetHostName = 127.0.0.1\n[Security]\nsCAFile = " << tls.caFile
+        << "\nsCertFile = " << tls.certFile << "\nsKeyFile = " << tls.keyFile
+        << "\nsTrustedNames = client\n[EventManager]\nsLogFile = " << dir
+        << "/head1.log\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
+    process = std::make_unique<ChildProcess>(std::vector<std::string>{
+        std::string(BLR_TOOLS_DIR) + "/blr-proxy", "--registry", dir + "/head1.reg", "--dwd-port", "0"});
+    const std::string banner = process->readLine();
+    ctrlPort = numberAfter(banner, "on ports ");
+    dwdPort = numberAfter(banner, "port lookup on ");
+    if (ctrlPort == 0 || dwdPort == 0) std::abort();
+    host = MangleHostName("127.0.0.1", "head1", dwdPort, 0);
+    // The client's connection lines, not the benchmark's output.
+    DWPlatformInfo::setValue("EventManager", "sLogFile", dir + "/client.log");
+  }
+
+  // A ping on a new connection, port lookup included.
+  bool ping() const {
+    DwLinkPool::instance().clear();
+    BlrCtrl ctrl;
+    return !ctrl.connect(host).IsError() && !ctrl.ping().IsError();
+  }
+
+  std::string dir, host;
+  std::unique_ptr<ChildProcess> process;
+  int ctrlPort = 0, dwdPort = 0;
+};
+
 // The good client's requests and scrapes without and under a siege of both
-// listeners of the anchor from 1, 8, 50 and 200 source addresses.
+// listeners of the anchor, and its pings without and under a siege of both
+// listeners of a proxy, from 1, 8, 50 and 200 source addresses.
 // BLR_BENCH_SIEGE_ROUNDS sets the rounds (a soak: many),
 // BLR_BENCH_SIEGE_REQUESTS the requests of each kind in a round (500: a p99
 // of fewer is one unlucky request), BLR_BENCH_SIEGE_ADDRESSES one count of
@@ -105,6 +146,7 @@ void benchAttack(BenchCerts& certs) {
   if (metricsPort == 0) std::abort();
   BlrDB::Pair p = samplePair();
   must(BlrDB().createOrUpdatePair(p));
+  BenchProxy proxy(certs);
   std::shared_ptr<TlsContext> tls;
   must(TlsContext::create(certs.tls("client"), &tls));
   const char* roundsText = std::getenv("BLR_BENCH_SIEGE_ROUNDS");
@@ -116,25 +158,39 @@ void benchAttack(BenchCerts& certs) {
     return !BlrDB().getPair(p.id, &pair).IsError() && pair.id == p.id;
   };
   auto scrape = [&] { return HttpAnswer(httpExchange(metricsPort, httpRequest("GET", "/metrics"))).status == 200; };
-  std::printf("siege: get_pairs by id and scrapes, each on a new connection, %d rounds of %d\n",
+  auto ping = [&] { return proxy.ping(); };
+  auto settle = [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+  std::printf("siege: get_pairs by id, scrapes and proxy pings, each on a new connection, %d rounds "
+              "of %d\n",
               kRounds, kRequests);
   std::vector<int> addressCounts = {1, 8, 50, 200};
   if (const char* only = std::getenv("BLR_BENCH_SIEGE_ADDRESSES")) addressCounts = {std::atoi(only)};
   for (int addresses : addressCounts) {
-    SiegeFigures pairs, scrapes;
+    SiegeFigures pairs, scrapes, pings;
     for (int r = 0; r < kRounds; ++r) {
+      // Each quiet round right before its siege, once the last siege's
+      // connections are gone.
+      Siege::Counts counts;
+      counts.addresses = addresses;
+      settle();
       std::vector<double> quietPairs = timedRound(kRequests, &pairs.quietFailures, getPair);
       std::vector<double> quietScrapes = timedRound(kRequests, &scrapes.quietFailures, scrape);
-      std::vector<double> siegedPairs, siegedScrapes;
+      std::vector<double> siegedPairs, siegedScrapes, siegedPings;
       {
-        Siege::Counts counts;
-        counts.addresses = addresses;
         Siege siege({{anchor.port, Siege::Kind::kLink}, {metricsPort, Siege::Kind::kHttp}}, tls, counts);
         siegedPairs = timedRound(kRequests, &pairs.siegeFailures, getPair);
         siegedScrapes = timedRound(kRequests, &scrapes.siegeFailures, scrape);
       }
+      settle();
+      std::vector<double> quietPings = timedRound(kRequests, &pings.quietFailures, ping);
+      {
+        Siege siege({{proxy.dwdPort, Siege::Kind::kLink}, {proxy.ctrlPort, Siege::Kind::kControl}}, tls,
+                    counts);
+        siegedPings = timedRound(kRequests, &pings.siegeFailures, ping);
+      }
       for (auto [f, quiet, sieged] : {std::tie(pairs, quietPairs, siegedPairs),
-                                      std::tie(scrapes, quietScrapes, siegedScrapes)}) {
+                                      std::tie(scrapes, quietScrapes, siegedScrapes),
+                                      std::tie(pings, quietPings, siegedPings)}) {
         f.ratios.push_back(percentile(sieged, 0.99) / percentile(quiet, 0.99));
         f.quiet.insert(f.quiet.end(), quiet.begin(), quiet.end());
         f.sieged.insert(f.sieged.end(), sieged.begin(), sieged.end());
@@ -142,6 +198,7 @@ void benchAttack(BenchCerts& certs) {
     }
     pairs.print("get_pairs", addresses);
     scrapes.print("scrape", addresses);
+    pings.print("ping", addresses);
   }
 }
 

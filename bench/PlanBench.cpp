@@ -47,6 +47,7 @@
 #include <nlohmann/json.hpp>
 
 #include "BenchAnchor.h"
+#include "support/ChildProcess.h"
 #include "support/ClientDirectory.h"
 #include "support/HttpExchange.h"
 #include "host/config/DWPlatformInfo.h"
@@ -302,13 +303,11 @@ class PerfSampler {
   std::string file_;
 };
 
-// The numbers in `text` after each of `marks`.
+// The numbers in `text` after each of `marks` that it holds.
 std::vector<int> numbersAfter(const std::string& text, const std::vector<std::string>& marks) {
   std::vector<int> out;
-  for (const std::string& m : marks) {
-    const size_t at = text.find(m);
-    if (at != std::string::npos) out.push_back(std::atoi(text.c_str() + at + m.size()));
-  }
+  for (const std::string& m : marks)
+    if (int n = numberAfter(text, m)) out.push_back(n);
   return out;
 }
 
