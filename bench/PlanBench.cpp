@@ -348,6 +348,8 @@ void printCostPerPair(const Trial& trial, const std::string& plan, int pairs) {
   pid_t strace = fork();
   if (strace == 0) {
     const std::string out = trial.path("anchor.strace"), pid = std::to_string(trial.anchor_);
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);  // its notes of threads detached
     execlp("strace", "strace", "-f", "-c", "-e", "trace=fsync,fdatasync", "-o", out.c_str(), "-p",
            pid.c_str(), static_cast<char*>(nullptr));
     _exit(127);
@@ -380,7 +382,8 @@ void printCostPerPair(const Trial& trial, const std::string& plan, int pairs) {
       std::printf(" %s %.2f", key.substr(key.find('=') + 1, key.size() - key.find('=') - 2).c_str(), delta(key));
   const std::map<std::string, long> syncs = syscallCounts(trial.read("anchor.strace"));
   auto syncCount = [&](const char* name) { auto it = syncs.find(name); return it == syncs.end() ? 0L : it->second; };
-  std::printf("\n    the central server's frames: %.1f in, %.1f out; fsync %.2f, fdatasync %.2f\n",
+  std::printf("\n    the central server's frames: %.1f in, %.1f out; its fsync %.2f, fdatasync %.2f "
+              "(on PostgreSQL the database server syncs)\n",
               delta("blr_anchor_frames_total{direction=in}"), delta("blr_anchor_frames_total{direction=out}"),
               double(syncCount("fsync")) / pairs, double(syncCount("fdatasync")) / pairs);
 }
