@@ -137,11 +137,8 @@ class Trial {
   // The central server's counters, summed over their labels but those in
   // `keep`: "name" or "name{label=value}" (the first of `keep` it has) to the sum.
   std::map<std::string, double> counters(const std::vector<std::string>& keep) const {
-    const std::string out = read("anchor.out");
-    const std::string mark = "metrics on http://127.0.0.1:";
-    const size_t at = out.find(mark);
-    if (at == std::string::npos) fail("no metrics listener: " + out);
-    const int port = std::atoi(out.c_str() + at + mark.size());
+    const int port = numberAfter(read("anchor.out"), "metrics on http://127.0.0.1:");
+    if (port == 0) fail("no metrics listener: " + read("anchor.out"));
     std::istringstream text(HttpAnswer(httpExchange(port, httpRequest("GET", "/metrics"))).body);
     std::map<std::string, double> sums;
     std::string line;
