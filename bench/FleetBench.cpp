@@ -53,6 +53,7 @@
 #include "support/ChildProcess.h"
 #include "support/HttpExchange.h"
 #include "support/Siege.h"
+#include "support/WorkflowEnv.h"
 
 namespace {
 
@@ -98,40 +99,6 @@ struct SiegeFigures {
   }
 };
 
-// A blr-proxy as "head1" on loopback, trusting the benchmark's client.
-struct BenchProxy {
-  explicit BenchProxy(BenchCerts& certs) : dir(certs.dir + "/head1") {
-    certs.issue("head1");
-    std::filesystem::create_directories(dir);
-    const TlsConfig tls = certs.tls("head1");
-    std::ofstream(dir + "/head1.reg")
-        << "[Host]\nsClientName = head1\nsNetHostName = 127.0.0.1\n[Security]\nsCAFile = " << tls.caFile
-        << "\nsCertFile = " << tls.certFile << "\nsKeyFile = " << tls.keyFile
-        << "\nsTrustedNames = client\n[EventManager]\nsLogFile = " << dir
-        << "/head1.log\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
-    process = std::make_unique<ChildProcess>(std::vector<std::string>{
-        std::string(BLR_TOOLS_DIR) + "/blr-proxy", "--registry", dir + "/head1.reg", "--dwd-port", "0"});
-    const std::string banner = process->readLine();
-    ctrlPort = numberAfter(banner, "on ports ");
-    dwdPort = numberAfter(banner, "port lookup on ");
-    if (ctrlPort == 0 || dwdPort == 0) std::abort();
-    host = MangleHostName("127.0.0.1", "head1", dwdPort, 0);
-    // The client's connection lines, not the benchmark's output.
-    DWPlatformInfo::setValue("EventManager", "sLogFile", dir + "/client.log");
-  }
-
-  // A ping on a new connection, port lookup included.
-  bool ping() const {
-    DwLinkPool::instance().clear();
-    BlrCtrl ctrl;
-    return !ctrl.connect(host).IsError() && !ctrl.ping().IsError();
-  }
-
-  std::string dir, host;
-  std::unique_ptr<ChildProcess> process;
-  int ctrlPort = 0, dwdPort = 0;
-};
-
 // The good client's requests and scrapes without and under a siege of both
 // listeners of the anchor, and its pings without and under a siege of both
 // listeners of a proxy, from 1, 8, 50 and 200 source addresses.
@@ -146,7 +113,13 @@ void benchAttack(BenchCerts& certs) {
   if (metricsPort == 0) std::abort();
   BlrDB::Pair p = samplePair();
   must(BlrDB().createOrUpdatePair(p));
-  BenchProxy proxy(certs);
+  certs.issue("head1");
+  ProxyProcess proxy(std::string(BLR_TOOLS_DIR) + "/blr-proxy", "head1", certs.tls("head1"), "client", 0);
+  const int proxyCtrlPort = numberAfter(proxy.banner, "on ports ");
+  if (proxyCtrlPort == 0 || proxy.dwdPort == 0) std::abort();
+  const std::string proxyHost = MangleHostName("127.0.0.1", "head1", proxy.dwdPort, 0);
+  // The client's connection lines go to a file, not to the benchmark's output.
+  DWPlatformInfo::setValue("EventManager", "sLogFile", certs.dir + "/client.log");
   std::shared_ptr<TlsContext> tls;
   must(TlsContext::create(certs.tls("client"), &tls));
   const char* roundsText = std::getenv("BLR_BENCH_SIEGE_ROUNDS");
@@ -158,7 +131,11 @@ void benchAttack(BenchCerts& certs) {
     return !BlrDB().getPair(p.id, &pair).IsError() && pair.id == p.id;
   };
   auto scrape = [&] { return HttpAnswer(httpExchange(metricsPort, httpRequest("GET", "/metrics"))).status == 200; };
-  auto ping = [&] { return proxy.ping(); };
+  auto ping = [&] {  // on a new connection, port lookup included
+    DwLinkPool::instance().clear();
+    BlrCtrl ctrl;
+    return !ctrl.connect(proxyHost).IsError() && !ctrl.ping().IsError();
+  };
   auto settle = [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
   std::printf("siege: get_pairs by id, scrapes and proxy pings, each on a new connection, %d rounds "
               "of %d\n",
@@ -184,7 +161,7 @@ void benchAttack(BenchCerts& certs) {
       settle();
       std::vector<double> quietPings = timedRound(kRequests, &pings.quietFailures, ping);
       {
-        Siege siege({{proxy.dwdPort, Siege::Kind::kLink}, {proxy.ctrlPort, Siege::Kind::kControl}}, tls,
+        Siege siege({{proxy.dwdPort, Siege::Kind::kLink}, {proxyCtrlPort, Siege::Kind::kControl}}, tls,
                     counts);
         siegedPings = timedRound(kRequests, &pings.siegeFailures, ping);
       }

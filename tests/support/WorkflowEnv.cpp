@@ -94,17 +94,22 @@ std::string SimProxy::mangled(const std::string& name) const {
 
 ProxyProcess::ProxyProcess(const std::string& bin, const std::string& name, int linkPort,
                            std::vector<std::string> args)
-    : process(commandLine(bin, name, linkPort, std::move(args))),
+    : ProxyProcess(bin, name, TestCerts::get().config(name), "anchor, client1, head1, tail1, job1",
+                   linkPort, std::move(args)) {}
+
+ProxyProcess::ProxyProcess(const std::string& bin, const std::string& name, const TlsConfig& tls,
+                           const std::string& trusted, int linkPort, std::vector<std::string> args)
+    : process(commandLine(bin, name, tls, trusted, linkPort, std::move(args))),
       banner(process.readLine()),
       dwdPort(numberAfter(banner, "port lookup on ")) {}
 
 std::vector<std::string> ProxyProcess::commandLine(const std::string& bin, const std::string& name,
+                                                   const TlsConfig& tls, const std::string& trusted,
                                                    int linkPort, std::vector<std::string> args) {
-  TlsConfig tls = TestCerts::get().config(name);
   std::string text = "[Host]\nsClientName = " + name + "\nsNetHostName = 127.0.0.1\n[Security]\n" +
                      "sCAFile = " + tls.caFile + "\nsCertFile = " + tls.certFile +
-                     "\nsKeyFile = " + tls.keyFile +
-                     "\nsTrustedNames = anchor, client1, head1, tail1, job1\n[EventManager]\nsLogFile = " + log.path() +
+                     "\nsKeyFile = " + tls.keyFile + "\nsTrustedNames = " + trusted +
+                     "\n[EventManager]\nsLogFile = " + log.path() +
                      "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
   if (linkPort != 0)
     text += "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";

@@ -27,6 +27,7 @@
 #include "host/base/CZuError.h"
 #include "host/clients/DWClientDirectory.h"
 #include "host/link/DwLinkSvc.h"
+#include "host/tls/TlsContext.h"
 #include "support/ChildProcess.h"
 #include "support/TempFile.h"
 
@@ -79,10 +80,13 @@ struct SimProxy {
 
 // The blr-proxy program at `bin` as client `name` on loopback, reporting
 // pair statuses to the link server on `linkPort` (none when 0), with `args`
-// added to its command line.
+// added to its command line.  Its certificate is the tests' one of `name`,
+// or `tls`, admitting the peers named in `trusted`.
 struct ProxyProcess {
   ProxyProcess(const std::string& bin, const std::string& name, int linkPort,
                std::vector<std::string> args = {});
+  ProxyProcess(const std::string& bin, const std::string& name, const TlsConfig& tls,
+               const std::string& trusted, int linkPort, std::vector<std::string> args = {});
 
   TempFile registry, log;
   ChildProcess process;
@@ -91,6 +95,7 @@ struct ProxyProcess {
 
  private:
   std::vector<std::string> commandLine(const std::string& bin, const std::string& name,
+                                       const TlsConfig& tls, const std::string& trusted,
                                        int linkPort, std::vector<std::string> args);
 };
 

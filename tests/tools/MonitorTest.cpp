@@ -19,6 +19,7 @@
 #include "host/net/DwTcp.h"
 #include "support/ChildProcess.h"
 #include "support/HttpExchange.h"
+#include "support/RawPeers.h"
 #include "tools/cli/CliEnv.h"
 
 namespace {
@@ -47,7 +48,7 @@ class MonitorTest : public ::testing::Test {
   // A fleet of three pairs (lags 30, 7200 and 0) and per-pair series for two.
   void SetUp() override {
     env_.startAll("--set sync-delay-ms=300 --set flush-delay-ms=0",
-                  "[Metrics]\nnListenPort = 0\nnMaxPairSeries = 2\n");
+                  "[Metrics]\nnListenPort = 0\nnMaxPairSeries = 2\nnMaxSilent = 8\n");
     std::smatch m;
     std::string out = env_.read(".server0");
     ASSERT_TRUE(std::regex_search(out, m, std::regex("metrics on http://127.0.0.1:(\\d+)/metrics")))
@@ -189,6 +190,21 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
       "blr_anchor_connections_refused_total\\{listener=\"metrics\",reason=\"bad_request\"\\} (\\d+)")))
       << r.body;
   EXPECT_EQ(std::stoi(refused[1]), 27);
+  // Silent connections beyond the registry's nMaxSilent are closed, and
+  // counted with the pending ones.
+  auto pendingLimit = [&](const std::string& body) {
+    std::smatch m;
+    return std::regex_search(body, m, std::regex("blr_anchor_connections_refused_total\\{listener=\"metrics\","
+                                                 "reason=\"pending_limit\"\\} (\\d+)"))
+               ? std::stoi(m[1])
+               : -1;
+  };
+  const int shedBefore = pendingLimit(r.body);
+  std::vector<std::unique_ptr<RawPeer>> silent;
+  for (int i = 0; i < 12; ++i) silent.emplace_back(new RawPeer("127.0.0.1", port_, "127.0.0.9"));
+  r = get("/metrics");
+  ASSERT_TRUE(r);
+  EXPECT_GE(pendingLimit(r.body) - shedBefore, 4) << "shedBefore " << shedBefore;
 }
 
 // A real Prometheus server scrapes the central server and answers the lag of

@@ -43,7 +43,6 @@ std::string RunLease::serverRunnerName() {
   return kServerRunnerPrefix + hostName().substr(0, 40) + ":" + std::to_string(getpid());
 }
 
-
 RunLease::RunLease(int runId, std::string runner, int leaseSecs)
     : runId_(runId), runner_(std::move(runner)), leaseSecs_(leaseSecs) {
   renewer_ = std::thread(&RunLease::renewLoop, this);
@@ -87,15 +86,19 @@ CZuError RunLease::endAbandonedRuns() {
   return err;
 }
 
+namespace {
+
 // The submitter's facts of `run`: the operating-system user, the host and
 // this runner.
-static void describeSubmitter(BlrPlanDB::Run* run) {
+void describeSubmitter(BlrPlanDB::Run* run) {
   const struct passwd* pw = getpwuid(geteuid());
   run->user = pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
   run->user = run->user.substr(0, BlrPlanDB::kMaxWordBytes);
   run->host = hostName().substr(0, BlrPlanDB::kMaxWordBytes);
   run->runner = RunLease::runnerName();
 }
+
+}  // namespace
 
 CZuError RunLease::submit(BlrPlanDB::Run* run, bool here) {
   describeSubmitter(run);
