@@ -64,15 +64,6 @@ CZuError getPairAfresh(int id) {
   return err;
 }
 
-// What the siege sends: silent sockets, handshakes left half done, idle
-// authenticated connections and trickled requests, from `addresses` source
-// addresses.  The full counts of a real attack, in a few seconds.
-Siege::Counts siegeFrom(int addresses) {
-  Siege::Counts counts;
-  counts.addresses = addresses;
-  return counts;
-}
-
 class ResilienceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -188,8 +179,9 @@ TEST_F(ResilienceTest, AnchorServesAGoodClientUnderSiegeFromAnyNumberOfAddresses
   goodClient("scrape, quiet", 20, scrape);
   for (int addresses : {1, 8, 50, 200}) {
     const std::string from = ", siege from " + std::to_string(addresses) + " addresses";
+    // The full counts of a real attack, from `addresses` source addresses.
     Siege siege({{anchorPort_, Siege::Kind::kLink}, {metricsPort, Siege::Kind::kHttp}}, tls_,
-                siegeFrom(addresses));
+                Siege::Counts{addresses});
     EXPECT_EQ(siege.trickling(), 20);
     goodClient("get_pairs" + from, 20, getPair);
     goodClient("scrape" + from, 20, scrape);
@@ -212,9 +204,7 @@ TEST_F(ResilienceTest, AnchorAtItsDescriptorLimitGoesOnServing) {
   ASSERT_OK(BlrDB().createOrUpdatePair(p));
   auto getPair = [&] { return getPairAfresh(p.id); };
   {
-    Siege::Counts counts = siegeFrom(50);
-    counts.silent = 1500;
-    Siege siege({{anchorPort_, Siege::Kind::kLink}}, tls_, counts);
+    Siege siege({{anchorPort_, Siege::Kind::kLink}}, tls_, Siege::Counts{50, 1500});  // 1500 silent
     goodClient("get_pairs, anchor at its descriptor limit", 20, getPair);
   }
   goodClient("get_pairs, after the siege", 5, getPair);
@@ -230,7 +220,7 @@ TEST_F(ResilienceTest, ProxyListenersServeAGoodClientUnderSiege) {
   std::string host = MangleHostName("127.0.0.1", "head1", proxy.dwdPort, 0);
   for (int addresses : {1, 8, 50, 200}) {
     Siege siege({{proxy.dwdPort, Siege::Kind::kLink}, {ctrlPort, Siege::Kind::kControl}}, tls_,
-                siegeFrom(addresses));
+                Siege::Counts{addresses});
     goodClient("port lookup and control ping, siege from " + std::to_string(addresses) + " addresses",
                20, [&] {
                  DwLinkPool::instance().clear();
