@@ -51,10 +51,14 @@ class ConnTest : public SqlBackendTest {
 };
 
 // Codes are stable across backends; an error's text is the backend's, and
-// the next success clears it.
-TEST_P(ConnTest, ResultCodesFollowTheLastCommand) {
+// the next success clears it.  Binds that don't fit the query are misuse.
+TEST_P(ConnTest, ResultCodesFollowTheLastCommandAndBindMisuseIsRefused) {
   Conn conn;
   ASSERT_EQ(conn.openCode, 0) << conn.getLastErrorText();
+  int32_t a = 0, b = 0;
+  char s[8];
+  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);  // nothing executed yet
+  EXPECT_EQ(conn.getNextRow(), DWSQL_MISUSE);
   const std::pair<const char*, int> cases[] = {
       {"SELECT n FROM T", DWSQL_NO_ROWS},
       {"INSERT INTO T(id, n) VALUES(1, 10)", 0},
@@ -78,6 +82,18 @@ TEST_P(ConnTest, ResultCodesFollowTheLastCommand) {
   // Schema creation is idempotent, for known databases only.
   for (const char* db : {"Anchor", "HistoryDB", "HistoryDB"}) EXPECT_OK(DWCreateSchema(db));
   EXPECT_TRUE(DWCreateSchema("Unknown").IsError());
+
+  ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(2)"), 0);
+  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);  // not a query
+  ASSERT_EQ(conn.exec("SELECT id, n FROM T"), 0);
+  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);           // too few items
+  EXPECT_EQ(conn.ibindstruct("i|i|i", &a, &b, &a), DWSQL_MISUSE);  // too many
+  for (const char* bad : {"i|", "i|x", "i|s", "i|s0", "i|w-1", "i||"})
+    EXPECT_EQ(conn.ibindstruct(bad, &a, s), DWSQL_MISUSE) << bad;
+  EXPECT_EQ(conn.getNextRow(), DWSQL_MISUSE);  // the failed binds left nothing bound
+  EXPECT_EQ(conn.ibindstruct("i|i", &a, nullptr), DWSQL_MISUSE);
+  EXPECT_EQ(conn.ibindstruct("i|i", &a, &b), 0);
+  EXPECT_EQ(conn.getNextRow(), 0);
 }
 
 TEST_P(ConnTest, ScopeIdentityReadsTheIdOfTheInsertedRow) {
@@ -164,25 +180,6 @@ TEST_P(ConnTest, NarrowCharacterWidthReadsWhatWideReads) {
       EXPECT_EQ(std::string(narrow), FXString::ToString(wide)) << "width " << width << " of " << text;
     }
   }
-}
-
-TEST_P(ConnTest, BindMisuseIsRefused) {
-  Conn conn;
-  int32_t a = 0, b = 0;
-  char s[8];
-  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);  // nothing executed yet
-  EXPECT_EQ(conn.getNextRow(), DWSQL_MISUSE);
-  ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(1)"), 0);
-  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);  // not a query
-  ASSERT_EQ(conn.exec("SELECT id, n FROM T"), 0);
-  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);           // too few items
-  EXPECT_EQ(conn.ibindstruct("i|i|i", &a, &b, &a), DWSQL_MISUSE);  // too many
-  for (const char* bad : {"i|", "i|x", "i|s", "i|s0", "i|w-1", "i||"})
-    EXPECT_EQ(conn.ibindstruct(bad, &a, s), DWSQL_MISUSE) << bad;
-  EXPECT_EQ(conn.getNextRow(), DWSQL_MISUSE);  // the failed binds left nothing bound
-  EXPECT_EQ(conn.ibindstruct("i|i", &a, nullptr), DWSQL_MISUSE);
-  EXPECT_EQ(conn.ibindstruct("i|i", &a, &b), 0);
-  EXPECT_EQ(conn.getNextRow(), 0);
 }
 
 // A failed request leaves no trace: several commands outside a transaction

@@ -23,7 +23,9 @@ int tls12Only(SSL_CTX* ctx, const char* suites) {
   return SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION) & SSL_CTX_set_cipher_list(ctx, suites);
 }
 
-TEST(KrpSocketTest, PeersOfferingOnlyRefusedProtocolsOrSuitesAreToldWhy) {
+// Old peers are told which side refused and why; of the suites both offer,
+// the server's order wins.
+TEST(KrpSocketTest, PeersOfferingOnlyRefusedSuitesAreToldWhyAndTheServersOrderWins) {
   LinkTestEnv& env = LinkTestEnv::get();
   auto cbc = [](SSL_CTX* c) { return tls12Only(c, "ECDHE-ECDSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA"); };
   auto tls11 = [](SSL_CTX* c) {
@@ -31,49 +33,41 @@ TEST(KrpSocketTest, PeersOfferingOnlyRefusedProtocolsOrSuitesAreToldWhy) {
            SSL_CTX_set_max_proto_version(c, TLS1_1_VERSION) &
            SSL_CTX_set_cipher_list(c, "ECDHE-ECDSA-AES128-SHA:@SECLEVEL=0");
   };
+  auto chacha12 = [](SSL_CTX* c) {
+    return tls12Only(c, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256");
+  };
+  auto chacha13 = [](SSL_CTX* c) {
+    return SSL_CTX_set_ciphersuites(c, "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256");
+  };
   const char* noSuite = "offers no TLS 1.2 AEAD suite with ECDHE key exchange, or TLS 1.3";
   const char* oldProtocol = "offers neither TLS 1.2 nor TLS 1.3";
   struct Case {
     const char* what;
     std::shared_ptr<TlsContext> clientTls, serverTls;
-    const char* refusingSide;  // "server" or "client"
-    const char* reason;
+    const char* refusingSide;  // "server", "client", or null: agreed
+    const char* outcome;       // the refusal's reason, or the suite agreed
   } cases[] = {
       {"client with CBC suites only", narrowed("client1", cbc), env.server, "server", noSuite},
       {"client with TLS 1.1 only", narrowed("client1", tls11), env.server, "server", oldProtocol},
       {"server with CBC suites only", env.client, narrowed("anchor", cbc), "client",
        "the peer refused the handshake; it may offer no TLS 1.2 AEAD suite"},
+      {"TLS 1.2, ChaCha20 first", narrowed("client1", chacha12), env.server, nullptr,
+       "TLSv1.2 ECDHE-ECDSA-AES128-GCM-SHA256"},
+      {"TLS 1.3, ChaCha20 first", narrowed("client1", chacha13), env.server, nullptr,
+       "TLSv1.3 TLS_AES_128_GCM_SHA256"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     KrpPair pair(c.clientTls, c.serverTls);
-    EXPECT_FALSE(pair.handshake());
-    const CZuError& err = std::string(c.refusingSide) == "server" ? pair.serverErr : pair.clientErr;
-    EXPECT_THAT(err.AsString(), HasSubstr(c.reason));
-  }
-}
-
-TEST(KrpSocketTest, TheServersOrderOfSuitesWins) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  struct Case {
-    std::function<int(SSL_CTX*)> prefer;
-    const char* agreed;
-  } cases[] = {
-      {[](SSL_CTX* c) {
-         return tls12Only(c, "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256");
-       },
-       "TLSv1.2 ECDHE-ECDSA-AES128-GCM-SHA256"},
-      {[](SSL_CTX* c) {
-         return SSL_CTX_set_ciphersuites(c, "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256");
-       },
-       "TLSv1.3 TLS_AES_128_GCM_SHA256"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.agreed);
-    KrpPair pair(narrowed("client1", c.prefer), env.server);
-    ASSERT_TRUE(pair.handshake());
-    EXPECT_EQ(krpCipher(pair.client), c.agreed);
-    EXPECT_EQ(krpCipher(pair.server), c.agreed);
+    const bool agreed = pair.handshake();
+    EXPECT_EQ(agreed, c.refusingSide == nullptr);
+    if (agreed) {
+      EXPECT_EQ(krpCipher(pair.client), c.outcome);
+      EXPECT_EQ(krpCipher(pair.server), c.outcome);
+    } else if (c.refusingSide != nullptr) {
+      const bool byServer = std::string(c.refusingSide) == "server";
+      EXPECT_THAT((byServer ? pair.serverErr : pair.clientErr).AsString(), HasSubstr(c.outcome));
+    }
   }
 }
 
@@ -121,7 +115,8 @@ TEST(KrpSocketTest, ClientsCheckTheDialledHostAgainstTheServersAltNames) {
 }
 
 // Leaves at most 397 days and never beyond their authority, which lasts at
-// most 10 years; renewal keeps the key and the names.
+// most 10 years; renewal keeps the kind (the key, the names and the new
+// lifetime: CertFiles.ModesDoNotFollowTheUmaskNamesAndRenewal).
 TEST(KrpSocketTest, CertificateLifetimesAreBoundedAndRenewalKeepsKeyAndNames) {
   const std::string dir = LinkTestEnv::dir();
   TempDir shortLived;
@@ -141,15 +136,10 @@ TEST(KrpSocketTest, CertificateLifetimesAreBoundedAndRenewalKeepsKeyAndNames) {
   ASSERT_OK(ca.issue("renewing", KRP_CERT_KIND_PRODUCT, 3, dir, {"r.example"}));
   KRP_Cert before, after;
   ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(dir, "renewing"), &before));
-  EXPECT_NEAR(double(before.notAfter - time(nullptr)), 3 * 86400.0, 60);
   ASSERT_OK(ca.renew(dir, "renewing", KrpCertAuthority::kCertValidDays));
   ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(dir, "renewing"), &after));
-  EXPECT_NEAR(double(after.notAfter - time(nullptr)), KrpCertAuthority::kCertValidDays * 86400.0, 60);
   EXPECT_EQ(after.kind, KRP_CERT_KIND_PRODUCT);
-  EXPECT_EQ(after.altNames, (std::vector<std::string>{"r.example"}));
   EXPECT_NE(after.fingerprint, before.fingerprint);
-  EXPECT_OK(KrpCertAuthority::checkKeyMatches(KrpCertAuthority::certPath(dir, "renewing"),
-                                              KrpCertAuthority::keyPath(dir, "renewing")));
   // Another authority's certificate is not renewed.
   EXPECT_TRUE(brief.renew(dir, "renewing", 30).IsError());
 }

@@ -129,13 +129,4 @@ TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
   EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
 }
 
-TEST(ProxyProgram, RunsWithoutAPairDatabaseAndStopsCleanly) {
-  ProxyProcess proxy(BLR_PROXY_BIN, "anchor", 0);
-  EXPECT_NE(proxy.dwdPort, 0);
-  // The name it announces carries the port --dwd-port chose, not the registry's.
-  EXPECT_THAT(proxy.banner,
-              StartsWith("blr-proxy anchor@127.0.0.1:" + std::to_string(proxy.dwdPort) + ":"));
-  EXPECT_EQ(proxy.process.stop(), 0);
-}
-
 }  // namespace

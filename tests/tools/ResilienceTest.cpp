@@ -64,15 +64,6 @@ CZuError getPairAfresh(int id) {
   return err;
 }
 
-// What the siege sends: silent sockets, handshakes left half done, idle
-// authenticated connections and trickled requests, from `addresses` source
-// addresses.  The full counts of a real attack, in a few seconds.
-Siege::Counts siegeFrom(int addresses) {
-  Siege::Counts counts;
-  counts.addresses = addresses;
-  return counts;
-}
-
 class ResilienceTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -122,8 +113,9 @@ int admin(const std::string& registry, const std::string& args, std::string* out
 }
 
 // blr clients and blr pairs drive the same calls end to end (CliTest); here
-// what only the library's callers and the admin commands see.
-TEST_F(ResilienceTest, AnchorServesClientsKeepsEventsAndStopsCleanly) {
+// what only the library's callers and the admin commands see.  A clean stop
+// on SIGTERM: ServiceTest.
+TEST_F(ResilienceTest, AnchorServesClientsAndKeepsEvents) {
   startAnchor();
   EXPECT_THAT(cluster_->banner(0), HasSubstr("clients: [Link] sServerHost = 127.0.0.1, nServerPort = " +
                                              std::to_string(anchorPort_) + ")"));
@@ -150,11 +142,6 @@ TEST_F(ResilienceTest, AnchorServesClientsKeepsEventsAndStopsCleanly) {
   ASSERT_EQ(admin(registry, "client remove --id 20"), 0);
   EXPECT_NE(admin(registry, "client remove --id 20"), 0);
   EXPECT_NE(tail.getNetworkHostnameMangled(mangled, nullptr), 0);
-
-  EXPECT_EQ(cluster_->process(0)->stop(), 0);
-  std::ifstream log(registry + ".log");
-  EXPECT_THAT(std::string(std::istreambuf_iterator<char>(log), {}),
-              HasSubstr("stopping after the requests in flight"));
 }
 
 TEST(ClientDirectoryEdits, NeedACertificateOfTheirOwn) {
@@ -188,8 +175,9 @@ TEST_F(ResilienceTest, AnchorServesAGoodClientUnderSiegeFromAnyNumberOfAddresses
   goodClient("scrape, quiet", 20, scrape);
   for (int addresses : {1, 8, 50, 200}) {
     const std::string from = ", siege from " + std::to_string(addresses) + " addresses";
+    // The full counts of a real attack, from `addresses` source addresses.
     Siege siege({{anchorPort_, Siege::Kind::kLink}, {metricsPort, Siege::Kind::kHttp}}, tls_,
-                siegeFrom(addresses));
+                Siege::Counts{addresses});
     EXPECT_EQ(siege.trickling(), 20);
     goodClient("get_pairs" + from, 20, getPair);
     goodClient("scrape" + from, 20, scrape);
@@ -212,9 +200,7 @@ TEST_F(ResilienceTest, AnchorAtItsDescriptorLimitGoesOnServing) {
   ASSERT_OK(BlrDB().createOrUpdatePair(p));
   auto getPair = [&] { return getPairAfresh(p.id); };
   {
-    Siege::Counts counts = siegeFrom(50);
-    counts.silent = 1500;
-    Siege siege({{anchorPort_, Siege::Kind::kLink}}, tls_, counts);
+    Siege siege({{anchorPort_, Siege::Kind::kLink}}, tls_, Siege::Counts{50, 1500});  // 1500 silent
     goodClient("get_pairs, anchor at its descriptor limit", 20, getPair);
   }
   goodClient("get_pairs, after the siege", 5, getPair);
@@ -230,7 +216,7 @@ TEST_F(ResilienceTest, ProxyListenersServeAGoodClientUnderSiege) {
   std::string host = MangleHostName("127.0.0.1", "head1", proxy.dwdPort, 0);
   for (int addresses : {1, 8, 50, 200}) {
     Siege siege({{proxy.dwdPort, Siege::Kind::kLink}, {ctrlPort, Siege::Kind::kControl}}, tls_,
-                siegeFrom(addresses));
+                Siege::Counts{addresses});
     goodClient("port lookup and control ping, siege from " + std::to_string(addresses) + " addresses",
                20, [&] {
                  DwLinkPool::instance().clear();

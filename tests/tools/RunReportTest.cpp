@@ -81,17 +81,11 @@ TEST(RunReportTest, FiguresAgainstTargetsInPlanOrder) {
   EXPECT_EQ(r["durationSeconds"], 200);
   EXPECT_EQ(r["outcomes"], (Json{{"done", 3}, {"failed", 1}, {"not started", 1}}));
   // Recovery: 12 at +40, 11 at +90, 22 at +180; the failed pair has none.
-  EXPECT_EQ(r["recoveryTime"], (Json{{"pairs", 3},
-                                     {"maxSeconds", 180},
-                                     {"medianSeconds", 90.0},
-                                     {"targetSeconds", 100},
-                                     {"met", false},
+  EXPECT_EQ(r["recoveryTime"], (Json{{"pairs", 3}, {"maxSeconds", 180}, {"medianSeconds", 90.0},
+                                     {"targetSeconds", 100}, {"met", false},
                                      {"pairsOverTarget", 1}}));
-  EXPECT_EQ(r["recoveryPoint"], (Json{{"pairs", 3},
-                                      {"maxSeconds", 40},
-                                      {"medianSeconds", 10.0},
-                                      {"targetSeconds", 30},
-                                      {"met", false},
+  EXPECT_EQ(r["recoveryPoint"], (Json{{"pairs", 3}, {"maxSeconds", 40}, {"medianSeconds", 10.0},
+                                      {"targetSeconds", 30}, {"met", false},
                                       {"pairsOverTarget", 1}}));
   EXPECT_EQ(r["groups"], Json::parse(R"([{"group":1,"parallelism":2,"pairs":2},
                                          {"group":2,"parallelism":1,"pairs":2},
@@ -120,11 +114,8 @@ TEST(RunReportTest, AnotherPlanOfTheNameLendsNothing) {
   r.endTime = 0;
   for (const BlrPlanDB::Plan* p : {&other, static_cast<const BlrPlanDB::Plan*>(nullptr)}) {
     const Json j = runReportJson(buildRunReport(r, p));
-    EXPECT_EQ(j["recoveryTime"], (Json{{"pairs", 2},
-                                       {"maxSeconds", 90},
-                                       {"medianSeconds", 65.0},
-                                       {"targetSeconds", nullptr},
-                                       {"met", nullptr},
+    EXPECT_EQ(j["recoveryTime"], (Json{{"pairs", 2}, {"maxSeconds", 90}, {"medianSeconds", 65.0},
+                                       {"targetSeconds", nullptr}, {"met", nullptr},
                                        {"pairsOverTarget", nullptr}}));
     EXPECT_EQ(j["durationSeconds"], nullptr);
     EXPECT_EQ(j["groups"].size(), 2u);

@@ -65,11 +65,22 @@ class ServiceTest : public ::testing::Test {
   NotifySocket manager_{env_.dir + "/notify"};
 };
 
-TEST_F(ServiceTest, AnchorIsReadyWhenItServesPingsTheWatchdogAndStops) {
+// Started at debug level 1 and without a revocation list, under a watchdog.
+TEST_F(ServiceTest, AnchorIsReadyPingsTheWatchdogReloadsItsSettingsAndStops) {
+  std::string registry = env_.read("anchor.reg");
+  size_t crl = registry.find("sCRLFile");
+  ASSERT_NE(crl, std::string::npos);
+  env_.write("anchor.reg", registry.erase(crl, registry.find('\n', crl) + 1 - crl) +
+                               "[EventManager]\nBLR_DEBUGLEVEL = 1\n");
   std::string banner = startManaged("blr-anchor serve --registry anchor.reg", 400000);
   ASSERT_NE(banner.find("listening on"), std::string::npos) << banner;
   ASSERT_EQ(manager_.next(10000), "READY=1");
-  EXPECT_EQ(env_.blr("pairs list").code, 0) << env_.read(".err");
+  auto served = [&](const char* client) {
+    return env_.run(std::string("blr -r ") + client + ".reg pairs list").code == 0;
+  };
+  const std::string requestLine = "request from cli";  // logged at level 2
+  ASSERT_TRUE(served("cli")) << env_.read(".err");
+  EXPECT_EQ(env_.read("anchor.log").find(requestLine), std::string::npos);
 
   // Half of 400 ms: about six pings in 1.2 s, never a gap of three intervals.
   for (std::string queued = manager_.next(0); !queued.empty(); queued = manager_.next(0))
@@ -82,9 +93,27 @@ TEST_F(ServiceTest, AnchorIsReadyWhenItServesPingsTheWatchdogAndStops) {
   EXPECT_GE(pings, 4);
   EXPECT_LE(pings, 9);
 
-  reload(0);  // nothing changed: it goes on serving
-  EXPECT_EQ(env_.blr("pairs list").code, 0) << env_.read(".err");
-  EXPECT_EQ(manager_.next(1000), "WATCHDOG=1");
+  // Levels are otherwise read again only every minute.
+  env_.append("anchor.reg", "BLR_DEBUGLEVEL = 2\n");
+  ASSERT_TRUE(served("cli"));
+  EXPECT_EQ(env_.read("anchor.log").find(requestLine), std::string::npos);
+  reload(0);
+  ASSERT_TRUE(served("cli"));
+  EXPECT_NE(env_.read("anchor.log").find(requestLine), std::string::npos) << env_.read("anchor.log");
+
+  ASSERT_TRUE(served("tail1"));
+  ASSERT_EQ(env_.run("blr certs revoke . tail1").code, 0);
+  EXPECT_TRUE(served("tail1"));  // no list in force yet
+  // A list that can't be read is refused, and the settings in force stay.
+  env_.append("anchor.reg", "[Security]\nsCRLFile = " + env_.dir + "/missing.crl\n");
+  reload(0);
+  EXPECT_NE(env_.read("anchor.log").find("Kept the TLS settings in force"), std::string::npos);
+  EXPECT_TRUE(served("cli"));
+  env_.append("anchor.reg", "sCRLFile = " + env_.dir + "/ca.crl\n");
+  reload(0);
+  EXPECT_FALSE(served("tail1"));
+  EXPECT_TRUE(served("cli"));
+  EXPECT_EQ(manager_.next(1000), "WATCHDOG=1");  // pinging on after the reloads
   stop(0);
 }
 
@@ -96,50 +125,6 @@ TEST_F(ServiceTest, ProxyIsReadyAndStopsWithoutPingsWhenNoWatchdogWatches) {
   EXPECT_EQ(manager_.next(500), "");
   reload(1);
   stop(1);
-}
-
-TEST_F(ServiceTest, ReloadTakesInTheDebugLevelsOfTheRegistry) {
-  env_.append("anchor.reg", "[EventManager]\nBLR_DEBUGLEVEL = 1\n");
-  ASSERT_NE(startManaged("blr-anchor serve --registry anchor.reg"), "");
-  ASSERT_EQ(manager_.next(10000), "READY=1");
-  const std::string requestLine = "request from cli";  // logged at level 2
-  ASSERT_EQ(env_.blr("pairs list").code, 0);
-  EXPECT_EQ(env_.read("anchor.log").find(requestLine), std::string::npos);
-
-  // Levels are otherwise read again only every minute.
-  env_.append("anchor.reg", "BLR_DEBUGLEVEL = 2\n");
-  ASSERT_EQ(env_.blr("pairs list").code, 0);
-  EXPECT_EQ(env_.read("anchor.log").find(requestLine), std::string::npos);
-  reload(0);
-  ASSERT_EQ(env_.blr("pairs list").code, 0);
-  EXPECT_NE(env_.read("anchor.log").find(requestLine), std::string::npos) << env_.read("anchor.log");
-}
-
-TEST_F(ServiceTest, ReloadPutsARevocationListInForceAndKeepsTheOldOnFailure) {
-  // Started without a revocation list.
-  std::string registry = env_.read("anchor.reg");
-  size_t crl = registry.find("sCRLFile");
-  ASSERT_NE(crl, std::string::npos);
-  env_.write("anchor.reg", registry.erase(crl, registry.find('\n', crl) + 1 - crl));
-  ASSERT_NE(startManaged("blr-anchor serve --registry anchor.reg"), "");
-  ASSERT_EQ(manager_.next(10000), "READY=1");
-  auto served = [&](const char* client) {
-    return env_.run(std::string("blr -r ") + client + ".reg pairs list").code == 0;
-  };
-  ASSERT_TRUE(served("tail1"));
-  ASSERT_EQ(env_.run("blr certs revoke . tail1").code, 0);
-  EXPECT_TRUE(served("tail1"));  // no list in force yet
-
-  // A list that can't be read is refused, and the settings in force stay.
-  env_.append("anchor.reg", "[Security]\nsCRLFile = " + env_.dir + "/missing.crl\n");
-  reload(0);
-  EXPECT_NE(env_.read("anchor.log").find("Kept the TLS settings in force"), std::string::npos);
-  EXPECT_TRUE(served("cli"));
-
-  env_.append("anchor.reg", "sCRLFile = " + env_.dir + "/ca.crl\n");
-  reload(0);
-  EXPECT_FALSE(served("tail1"));
-  EXPECT_TRUE(served("cli"));
 }
 
 // The loop on a thread of this process, signals sent to that thread: pings
@@ -180,22 +165,21 @@ TEST(ServiceLoopTest, PingsOnlyWhileAliveAndReloadsOnTheLoop) {
   healthy = true;
   EXPECT_EQ(manager.next(500), "WATCHDOG=1");
 
+  auto nextState = [&] {  // the next state other than a ping
+    std::string state;
+    do state = manager.next(2000);
+    while (state == "WATCHDOG=1");
+    return state;
+  };
   ASSERT_EQ(pthread_kill(loop, SIGHUP), 0);
-  std::string state;
-  do state = manager.next(2000);
-  while (state == "WATCHDOG=1");
-  EXPECT_EQ(state.rfind("RELOADING=1", 0), 0u) << state;
-  do state = manager.next(2000);
-  while (state == "WATCHDOG=1");
-  EXPECT_EQ(state, "READY=1");
+  EXPECT_EQ(nextState().rfind("RELOADING=1", 0), 0u);
+  EXPECT_EQ(nextState(), "READY=1");
   EXPECT_EQ(reloads.load(), 1);
   EXPECT_EQ(reloadedOn, loopId);
 
   ASSERT_EQ(pthread_kill(loop, SIGTERM), 0);
   EXPECT_EQ(stopped.get(), SIGTERM);
-  do state = manager.next(2000);
-  while (state == "WATCHDOG=1");
-  EXPECT_EQ(state, "STOPPING=1");
+  EXPECT_EQ(nextState(), "STOPPING=1");
   unsetenv("NOTIFY_SOCKET");
   unsetenv("WATCHDOG_USEC");
 }
