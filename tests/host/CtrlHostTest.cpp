@@ -42,24 +42,6 @@ TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
   EXPECT_EQ(attempts, 2);  // refused at dead, then abandoned before port
 }
 
-TEST(ZuFdsetTest, KeepsReadyDescriptorsOnly) {
-  CZuSocket a, b;
-  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
-  ASSERT_EQ(::write(b.GetDescriptor(), "x", 1), 1);
-  ZuFdset rd, wr;
-  rd.set(a.GetDescriptor());
-  rd.set(b.GetDescriptor());
-  wr.set(a.GetDescriptor());
-  EXPECT_EQ(ZuFdset::select(&rd, &wr, nullptr, -1), 2);
-  EXPECT_TRUE(rd.isSet(a.GetDescriptor()));
-  EXPECT_FALSE(rd.isSet(b.GetDescriptor()));
-  EXPECT_TRUE(wr.isSet(a.GetDescriptor()));
-  ZuFdset bad;
-  bad.set(-1);
-  EXPECT_EQ(ZuFdset::select(&bad, nullptr, nullptr, 0), -1);
-  EXPECT_EQ(errno, EBADF);
-}
-
 TEST_F(CtrlFixture, LocalMangledNameComesFromTheHostSection) {
   DWPlatformInfo info;
   std::string mangled = "unchanged";

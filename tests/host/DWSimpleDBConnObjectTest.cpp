@@ -155,33 +155,6 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
   EXPECT_STREQ(s6, "ab\xE2\x82\xAC" "c");
 }
 
-// "u" reads what "w" reads, as UTF-8: the same characters, cut at the same
-// place, invalid bytes (SQLite keeps them) passed through.
-TEST_P(ConnTest, NarrowCharacterWidthReadsWhatWideReads) {
-  Conn conn;
-  std::vector<std::string> texts = {"abcdefghij", "ab\xE2\x82\xAC" "c", "\xC3\xB1" "and\xC3\xBA", "\xF0\x9D\x84\x9Ex", ""};
-  if (GetParam() == DWSqlBackend::kSqlite) {
-    texts.push_back("\xFF\xC3(ab");
-    texts.push_back("ab\xE2\x82");
-    texts.push_back("\xED\xA0\x80z\xC0\xAF");  // a surrogate and an overlong form
-  }
-  for (size_t i = 0; i < texts.size(); ++i)
-    ASSERT_EQ(conn.exec("INSERT INTO T(id, s) VALUES(" + std::to_string(i + 1) + ", " +
-                        DWSqlDialect::quote(texts[i]) + ")"),
-              0);
-  for (int width = 1; width <= 9; ++width) {
-    const std::string format = "w" + std::to_string(width) + "|u" + std::to_string(width);
-    ASSERT_EQ(conn.exec("SELECT s, s FROM T ORDER BY id"), 0);
-    wchar_t wide[10];
-    char narrow[4 * 9 + 1];
-    ASSERT_EQ(conn.ibindstruct(format.c_str(), wide, narrow), 0) << conn.getLastErrorText();
-    for (const std::string& text : texts) {
-      ASSERT_EQ(conn.getNextRow(), 0);
-      EXPECT_EQ(std::string(narrow), FXString::ToString(wide)) << "width " << width << " of " << text;
-    }
-  }
-}
-
 // A failed request leaves no trace: several commands outside a transaction
 // are one unit, and inside one a failed statement undoes only itself.  An
 // abandoned failed request: see PooledHandlesComeBackWithoutTheirTransaction.

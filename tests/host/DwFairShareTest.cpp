@@ -69,35 +69,4 @@ TEST(DwFairShareTest, OnlyAnAddressHoldingItsShareOrTheMostIsRefused) {
   }
 }
 
-// However many addresses a crowd uses, a newcomer from an address of its own
-// gets in, and its place outlives as many later arrivals as there are places,
-// less one.
-TEST(DwFairShareTest, AFreshPlaceOutlivesAFullRoundOfArrivals) {
-  using Verdict = DwFairShare<int>::Verdict;
-  for (int crowd : {1, 8, 50, 200, 1000}) {
-    DwFairShare<int> share(128, 16);
-    std::map<int, std::string> addressOf;
-    int next = 0;
-    auto arrive = [&](const std::string& address) {
-      int victim = -1;
-      Verdict verdict = share.judge(address, &victim);
-      if (verdict == Verdict::kRefuse) return false;
-      if (verdict == Verdict::kReplace) {
-        EXPECT_NE(victim, 0) << crowd << " addresses: the good place gave way";
-        share.remove(addressOf[victim], victim);
-      }
-      addressOf[++next] = address;
-      share.add(address, next);
-      return true;
-    };
-    for (int i = 0; i < 5000; ++i) arrive("x" + std::to_string(i % crowd));
-    ASSERT_TRUE(share.judge("good", &next) != Verdict::kRefuse);
-    addressOf[0] = "good";
-    int victim = -1;
-    if (share.judge("good", &victim) == Verdict::kReplace) share.remove(addressOf[victim], victim);
-    share.add("good", 0);
-    for (int i = 0; i < 127; ++i) arrive("x" + std::to_string((5000 + i) % crowd));
-  }
-}
-
 }  // namespace

@@ -176,38 +176,6 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
-TEST(KrpSocketTest, CancelFdInterruptsAWaitAndMisuseIsRefused) {
-  LinkTestEnv& env = LinkTestEnv::get();
-  KrpPair pair(env.client, env.server);
-  ASSERT_TRUE(pair.handshake());
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  krpSetCancelFd(pair.client, fds[0]);
-  ASSERT_EQ(write(fds[1], "x", 1), 1);
-  char buf[4];
-  CZuError err;
-  EXPECT_EQ(krpRecvMs(pair.client, buf, sizeof buf, 5000, &err), 0);
-  EXPECT_EQ(err.Code(), ECANCELED);
-  krpSetCancelFd(pair.client, -1);
-  close(fds[0]);
-  close(fds[1]);
-
-  // Misuse is refused.
-  KrpSocket* s = nullptr;
-  EXPECT_TRUE(krpInitSocketWithContext(CZuSocket(), 0, env.client, &s).IsError());
-  CZuSocket a, b;
-  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
-  EXPECT_TRUE(krpInitSocketWithContext(a, 8, env.client, &s).IsError());
-  ASSERT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &s));
-  err = CZuError();
-  EXPECT_EQ(krpSend(s, "x", 1, 1, &err), 0);  // before the handshake
-  EXPECT_TRUE(err.IsError());
-  EXPECT_TRUE(krpAuthSocket(s, 7, nullptr, 1).IsError());
-  krpDestroySocket(s);
-  // The caller's copy keeps the socket open.
-  EXPECT_EQ(write(a.GetDescriptor(), "x", 1), 1);
-}
-
 TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
   const std::string dir = LinkTestEnv::dir();
   DWPlatformInfo::reset();

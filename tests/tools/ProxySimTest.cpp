@@ -100,33 +100,4 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
                                      ProxyFault::kLose}));
 }
 
-TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
-  TempFile file;
-  ProxySettings base;
-  ProxyFaults baseFaults;
-  baseFaults[{10, 0}].action = ProxyFault::kDrop;
-  ProxyControl control(base, baseFaults, file.path());
-  CZuError problem;
-  file.write("# faults for the demo\nfault STOP = fail:3:stuck\nset sync-delay-ms 0\n"
-             "set report-every-stop on\nvm pair3/head off  # the production VM\n");
-  EXPECT_TRUE(control.refresh(&problem));
-  EXPECT_FALSE(control.refresh(&problem));  // unchanged
-  EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).text, "stuck");
-  EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
-  EXPECT_EQ(control.settings().syncDelayMs, 0);
-  EXPECT_TRUE(control.settings().reportEveryStop);
-  EXPECT_FALSE(control.settings().vmPower.at("pair3/head"));
-
-  file.write("fault STOP=none\nset bogus 1\n");
-  EXPECT_FALSE(control.refresh(&problem));
-  EXPECT_THAT(problem.Summary(), HasSubstr("Line 2 \"set bogus 1\""));
-  EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).text, "stuck");  // last good file holds
-
-  std::remove(file.path().c_str());
-  EXPECT_TRUE(control.refresh(&problem));
-  EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).action, ProxyFault::kNone);
-  EXPECT_EQ(control.settings().syncDelayMs, base.syncDelayMs);
-  EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
-}
-
 }  // namespace
