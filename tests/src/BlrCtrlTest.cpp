@@ -182,24 +182,17 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   std::vector<ProxyRequest> h = sim_.state.history();
   std::vector<int> ids;
   for (const ProxyRequest& r : h) ids.push_back(r.msgId);
-  EXPECT_EQ(ids, (std::vector<int>{2, 6, 10, 8, 17, 17, 17, 11, 13, 8, 15, 19, 4, 5, 20, 16, 8, 8,
+  ASSERT_EQ(ids, (std::vector<int>{2, 6, 10, 8, 17, 17, 17, 11, 13, 8, 15, 19, 4, 5, 20, 16, 8, 8,
                                    9, 3}));
-  ASSERT_EQ(h.size(), 20u);
+  // Arguments of the operations no workflow test sends (WorkflowTest checks
+  // the others by the state they leave).
   EXPECT_EQ(h[0].vm, vm);
   ASSERT_EQ(h[0].pairs.size(), 1u);
   EXPECT_EQ(h[0].pairs.front(), pair);
   EXPECT_EQ(h[1].backupJobId, 1ULL << 40);
-  EXPECT_EQ(h[3].pairId, 12);
-  EXPECT_EQ(h[3].pairOp, BLR_CTRL_PAIROP_START);
-  EXPECT_EQ(h[4].tail, 0);
-  EXPECT_EQ(h[5].tail, 1);
-  EXPECT_EQ(h[5].on, 1);
-  EXPECT_EQ(h[10].vm, dst);
   EXPECT_EQ(h[12].bootId, 4);
   EXPECT_EQ(h[12].timeout, 600);
   EXPECT_EQ(h[14].revert, 1);
-  EXPECT_EQ(h[16].pairOp, BLR_CTRL_PAIROP_STOP);
-  EXPECT_EQ(h[17].pairOp, BLR_CTRL_PAIROP_CLEANUP);
   EXPECT_EQ(h[19].jobId, 99u);
   ProxyStateView view = sim_.state.view();
   EXPECT_EQ(view.doneJobs, std::vector<uint64_t>{99});
@@ -485,16 +478,10 @@ TEST_F(CtrlTest, KeptConnectionsAreHandedOutOnlyWhileFitForReuse) {
   conn = cache.take(host);
   ASSERT_EQ(conn.get(), first);
   EXPECT_OK(conn->ping());
-
-  // A refusal leaves the connection in step (one left unanswered is not kept:
-  // see WorkflowTest.RunsBorrowAndLeaveTheCallersConnections).
-  ASSERT_OK(sim_.fault("PAUSE=fail:7:busy"));
-  EXPECT_EQ(conn->pausePair(3).Code(), 7);
-  cache.keep(host, std::move(conn));
-  conn = cache.take(host);
-  ASSERT_EQ(conn.get(), first);
   conn.reset();
-  sim_.clearFaults();
+
+  // A refusal leaves a connection fit for reuse (EveryRequestCarriesRefusals...);
+  // one left unanswered is not kept (WorkflowTest.RunsBorrowAndLeave...).
 
   // Idle too long, or authenticated too long ago.
   cache.keep(host, open(sim_));

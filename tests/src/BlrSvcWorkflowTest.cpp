@@ -220,15 +220,6 @@ TEST_F(WorkflowTest, RunsBorrowAndLeaveTheCallersConnections) {
   EXPECT_EQ(connections.size(), 1u) << "the Tail's was dropped";
 }
 
-TEST_F(WorkflowTest, FailoverRefusesAStoppedPairBeforeWritingAnything) {
-  int id = runningPair();
-  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_STOPPED, "", 0));
-  int writes = env_->tap->requests();
-  EXPECT_EQ(failure(W(id).failover(false, true, nullptr)),
-            "200: Can't failover stopped pair " + std::to_string(id));
-  EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
-}
-
 TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {
   int id = runningPair();
   ASSERT_OK(BlrDB().setPairStatus(id, 3, "", 0));  // not running: no flush to the latest state
@@ -365,8 +356,14 @@ TEST_F(WorkflowTest, FailbackFinishesAfterAnInterruptedReset) {
   EXPECT_EQ(stateText(*env_, id), kAfterFailback);
 }
 
-TEST_F(WorkflowTest, FailbackAndSwitchRolesRefuseOtherStates) {
+// A failover refuses a stopped pair before writing anything.
+TEST_F(WorkflowTest, WorkflowsRefusePairsInOtherStates) {
   int id = runningPair();
+  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_STOPPED, "", 0));
+  int writes = env_->tap->requests();
+  EXPECT_EQ(failure(W(id).failover(false, true, nullptr)),
+            "200: Can't failover stopped pair " + std::to_string(id));
+  EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILED_OVER, "", 0));  // no FAILOVER flag
   EXPECT_EQ(W(id).failback(true).Code(), 200);
   ASSERT_OK(BlrDB().setPairFlags(id, W::FAILOVER));

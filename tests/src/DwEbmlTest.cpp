@@ -224,17 +224,16 @@ TEST(DwEbmlParseMsg, FillsEveryDestinationKind) {
   EXPECT_TRUE(parser.atEnd());
 }
 
+// The readers' failures (DwEbmlParser tests) come through; texts are
+// checked for their use in place.
 TEST(DwEbmlParseMsg, MalformedDataFails) {
   struct Case {
     const char* data;
     int code;
   } cases[] = {
-      {"81 81 01 82", 100},        // truncated header
-      {"81 81 01 0F 81 00", 101},  // corrupt header
-      {"81 89 00 00 00 00 00 00 00 00 00", 101},  // number of 9 bytes
-      {"82 82 61 62", 101},        // text without NUL: can't be used in place
-      {"82 80", 101},              // empty text payload
-      {"83 81 00", 1},             // identifier of one byte
+      {"81 81 01 82", 100},  // truncated header
+      {"82 82 61 62", 101},  // text without NUL: can't be used in place
+      {"82 80", 101},        // empty text payload
   };
   for (const Case& c : cases) {
     const std::vector<uint8_t> data = bytes(c.data);
