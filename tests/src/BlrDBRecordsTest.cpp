@@ -310,16 +310,22 @@ std::vector<std::vector<char>> elements(const std::vector<char>& blob) {
   return out;
 }
 
-// Elements read in table order and out of it (reversed, so each disk is
-// found by tag) give the same record, whatever the record held before.
+// Elements read in table order and out of it give the same record, whatever
+// the record held before: a pair's reversed (each disk is found by tag), a
+// disk's, read whole, shuffled (one that fails leaves the disk as it was:
+// DecodingFixedBytes).
 TEST(BlrDBPair, ElementsOutOfOrderDecodeAsInOrder) {
   std::mt19937 rng(5);
+  auto joined = [](const std::vector<std::vector<char>>& parts) {
+    std::vector<char> out;
+    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+  };
   for (int round = 0; round < 20; ++round) {
     const BlrDB::Pair pair = randomPair(rng);
     std::vector<std::vector<char>> parts = elements(encode(pair));
-    std::vector<char> reversed;
-    for (auto it = parts.rbegin(); it != parts.rend(); ++it)
-      reversed.insert(reversed.end(), it->begin(), it->end());
+    std::reverse(parts.begin(), parts.end());
+    const std::vector<char> reversed = joined(parts);
     BlrDB::Pair expected = pair;
     expected.disks.reverse();
 
@@ -329,21 +335,15 @@ TEST(BlrDBPair, ElementsOutOfOrderDecodeAsInOrder) {
     EXPECT_EQ(decoded, expected) << round;
     ASSERT_OK(decoded.unserialize(encode(pair).data(), static_cast<int>(encode(pair).size())));
     EXPECT_EQ(decoded, pair) << round;
-  }
-}
 
-// A disk read whole takes its elements in any order (one that fails leaves
-// the disk as it was: DecodingFixedBytes).
-TEST(BlrDBDisk, WholeDecodingInAnyOrder) {
-  std::mt19937 rng(9);
-  const BlrDB::Disk disk = randomDisk(rng);
-  std::vector<std::vector<char>> parts = elements(encode(disk));
-  std::shuffle(parts.begin(), parts.end(), rng);
-  std::vector<char> shuffled;
-  for (const auto& part : parts) shuffled.insert(shuffled.end(), part.begin(), part.end());
-  BlrDB::Disk decoded = randomDisk(rng);
-  ASSERT_OK(decoded.unserialize(shuffled.data(), static_cast<int>(shuffled.size())));
-  EXPECT_EQ(decoded, disk);
+    const BlrDB::Disk disk = randomDisk(rng);
+    parts = elements(encode(disk));
+    std::shuffle(parts.begin(), parts.end(), rng);
+    const std::vector<char> shuffled = joined(parts);
+    BlrDB::Disk decodedDisk = randomDisk(rng);
+    ASSERT_OK(decodedDisk.unserialize(shuffled.data(), static_cast<int>(shuffled.size())));
+    EXPECT_EQ(decodedDisk, disk) << round;
+  }
 }
 
 TEST(BlrDBPair, ReverseSwapsDirectionAndResetsState) {

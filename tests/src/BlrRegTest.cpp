@@ -65,12 +65,6 @@ TEST_F(BlrRegTest, EmptyStoreLogsEveryDefaultOnceInLoadOrder) {
   EXPECT_EQ(lines[0].message, "BLR/nEnableJrnComp is not set. Defaulting to 1");
   EXPECT_EQ(lines[13].message, "BLR/sConfigDir is not set. Defaulting to /var/jr/BLR");
   EXPECT_EQ(lines[14].message, "BLR/sCacheDir is not set. Defaulting to /var/jr/BLR");
-
-  // Within the minute the store is not read again.
-  DWPlatformInfo::setNumber("BLR", "nCtrlTimeoutSecs", 30);
-  clock_.advance(59);
-  EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 600);
-  EXPECT_EQ(recorder_.lines().size(), 32u);
 }
 
 TEST_F(BlrRegTest, ChangesTakeEffectAfterAMinuteAndAreLoggedOnce) {
@@ -78,7 +72,9 @@ TEST_F(BlrRegTest, ChangesTakeEffectAfterAMinuteAndAreLoggedOnce) {
   recorder_.clear();
   DWPlatformInfo::setNumber("BLR", "nCtrlTimeoutSecs", 30);
   DWPlatformInfo::setValue("BLR", "sCacheDir", "/cache");
-  clock_.advance(60);
+  clock_.advance(59);  // within the minute the store is not read again
+  EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 600);
+  clock_.advance(1);
   EXPECT_EQ(BlrReg::getCtrlTimeoutSecs(), 30);
   EXPECT_EQ(BlrReg::getCacheDir(), "/cache");
   clock_.advance(60);

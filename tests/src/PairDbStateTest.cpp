@@ -50,7 +50,8 @@ TEST_P(PairDbStateTest, StatusChangesPostEventsWithTheOldName) {
   EXPECT_EQ(events.front().arguments, std::vector<std::string>{""});
 }
 
-// The event log: stored events read back newest first, by entity.
+// The event log keeps arguments as given; entity -1 selects any entity of
+// the type, and a limit the newest (by entity: StatusChangesPostEvents...).
 TEST_P(PairDbStateTest, EventsAreKeptWithArgumentsAndFilteredByEntity) {
   const std::vector<std::string> args = {"3:not a length", "", "it's", "a\nb"};
   for (int i = 0; i < 4; ++i) {
@@ -59,56 +60,37 @@ TEST_P(PairDbStateTest, EventsAreKeptWithArgumentsAndFilteredByEntity) {
     event.setEntity(i % 2, 187);
     ASSERT_OK(event.InfoEvent(100 + i, 0, 0));
   }
-  EvEvent other;
-  other.setEntity(0, 5);
-  ASSERT_OK(other.InfoEvent(200, 0, 0));
-
   std::vector<EvEventRecord> events;
   EvEvent::Filter filter;
-  ASSERT_OK(EvEvent::list(filter, &events));
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(events.front().eventId, 200);
-  EXPECT_TRUE(events.front().arguments.empty());
-  EXPECT_EQ(events.back().arguments, args);
-  EXPECT_EQ(events.back().time, kNow);
-
   filter.entityType = 187;
-  filter.entityId = 1;
-  ASSERT_OK(EvEvent::list(filter, &events));
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events.front().eventId, 103);
-  EXPECT_EQ(events.back().eventId, 101);
   filter.entityId = -1;
   filter.limit = 3;
   ASSERT_OK(EvEvent::list(filter, &events));
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events.front().eventId, 103);
+  EXPECT_EQ(events.back().eventId, 101);
+  EXPECT_EQ(events.back().arguments, args);
+  EXPECT_EQ(events.back().time, kNow);
 }
 
+// Status, flags, lag and pending status by hand, and destination info with
+// the pair's id: CliTest.PairsReadBackAsJsonAndBadInputIsRefused, over the
+// served link.  Here the forms it doesn't send.
 TEST_P(PairDbStateTest, SingleFieldDestinationAndSourcePathUpdates) {
   BlrDB::Pair p = store(3, 1, 2);
   BlrDB::Pair q = store(4, 2, 1);
-  ASSERT_OK(db_.setPairPendingStatus(p.id, 6));
-  ASSERT_OK(db_.setPairLagTime(p.id, 0));
-  ASSERT_OK(db_.setPairLagTime(q.id, 30));
   ASSERT_OK(db_.setPairEvent(p.id, 5));
   ASSERT_OK(db_.setPairEvent(BlrUUID(), 8));  // neither id nor source: nothing
   ASSERT_OK(db_.setDiskStatus(p.disks.back().id, 2, "degraded"));
-  ASSERT_OK(db_.setPairFlags(p.id, 16));
-  ASSERT_OK(db_.setPairFlags(p.id, 8));
-  ASSERT_OK(db_.clrPairFlags(p.id, 8));
   ASSERT_OK(db_.setPairFlags(999, 8));  // no such pair: accepted
 
   BlrDB::Pair r = read(p.id);
-  EXPECT_EQ(std::vector<int>({r.pendingStatusCode, r.statusCode, r.lagTime, r.eventId, r.flags}),
-            std::vector<int>({6, 0, 0, 5, 16}));
+  EXPECT_EQ(r.eventId, 5);
   EXPECT_EQ(r.disks.back().statusCode, 2);
   EXPECT_EQ(r.disks.back().statusMessage, "degraded");
-  EXPECT_EQ(read(q.id).lagTime, 30);
   EXPECT_EQ(read(q.id).eventId, 0);
   ASSERT_OK(db_.setPairEvent(q.srcGuid, 12));  // every pair of that source VM
   EXPECT_EQ(read(q.id).eventId, 12);
-
 
   // Destination info and source paths.
   BlrDB::Pair update;
@@ -123,11 +105,6 @@ TEST_P(PairDbStateTest, SingleFieldDestinationAndSourcePathUpdates) {
   EXPECT_EQ(r.dstName, p.dstName);
   EXPECT_EQ(r.disks.front().dstPath, "/new/dst");
   EXPECT_EQ(r.disks.front().dstGuid, p.disks.front().dstGuid);
-
-  update.id = p.id;
-  ASSERT_OK(db_.updateDestInfo(update));
-  EXPECT_EQ(read(p.id).dstName, "new-dr");
-  EXPECT_EQ(read(p.id).dstGuid, guid(777));
 
   std::map<BlrUUID, std::string> paths{{p.disks.front().srcGuid, "/renamed"},
                                        {p.disks.back().srcGuid, ""}};
