@@ -420,10 +420,9 @@ TEST(BlrBlob, HexInAndOut) {
   EXPECT_EQ(map.at("blob"), "0a1bff");
   EXPECT_EQ(blrGetBlob(map), (std::vector<char>{'\x0a', '\x1b', '\xff'}));
 
+  // Either case and non-digits (read as 0): BlrUtils.HexRoundTripAndErrors.
   EXPECT_TRUE(blrGetBlob({}).empty());
-  EXPECT_EQ(blrGetBlob({{"blob", "0A1b"}}), (std::vector<char>{'\x0a', '\x1b'}));
   EXPECT_EQ(blrGetBlob({{"blob", "0a1"}}), std::vector<char>(1, 0));
-  EXPECT_EQ(blrGetBlob({{"blob", "zz41"}}), (std::vector<char>{0, 'A'}));
 }
 
 }  // namespace
