@@ -190,8 +190,6 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
   BlrPlanDB::RunPair tooLong = runPair(a, "done");
   tooLong.steps += "s";
   EXPECT_THAT(plans.setRunPair(run.id, tooLong).Summary(), HasSubstr("steps is 16384 bytes long; at most 16383 are stored"));
-  ASSERT_OK(plans.getRun(run.id, &read));
-  EXPECT_EQ(read.pairs.front(), runPair(a, "done"));
 }
 
 BlrPlanDB::Run runOf(const std::string& planName, int pairId, const char* workflow = "failover") {
@@ -219,9 +217,8 @@ TEST_P(PairDbPlansTest, RunsHoldTheirPairsAndRunnersHoldRunsUnderLeases) {
   EXPECT_THAT(plans.createRun(&other).Summary(),
               HasSubstr("pair " + std::to_string(b) + " is held by run " + std::to_string(site.id) +
                         " (test of plan \"site\", started by " + site.actor + ")"));
-  BlrPlanDB::Run single = runOf("", a);
-  EXPECT_THAT(plans.createRun(&single).Summary(), HasSubstr("is held by run " + std::to_string(site.id)));
-  single = runOf("", c);
+  // (A run of one pair is refused so too: RunnerCliTest.ADetachedRunOutlives...)
+  BlrPlanDB::Run single = runOf("", c);
   ASSERT_OK(plans.createRun(&single));
 
   // Oldest first, each to one runner.
@@ -270,7 +267,6 @@ TEST_P(PairDbPlansTest, RunsHoldTheirPairsAndRunnersHoldRunsUnderLeases) {
   EXPECT_EQ(renewed.stopRequested, 1);
   ASSERT_OK(plans.setRunPair(site.id, runPair(a, "done"), "r3"));
   ASSERT_OK(plans.finishRun(site.id, "stopped", "r3"));
-  EXPECT_THAT(plans.stopRun(site.id, &renewed).Summary(), HasSubstr("has already ended (stopped)"));
   EXPECT_THAT(plans.createRun(&other).Summary(),
               HasSubstr("pair " + std::to_string(c) + " is held by run " + std::to_string(single.id)));
   ASSERT_OK(plans.finishRun(single.id, "done", "r4"));

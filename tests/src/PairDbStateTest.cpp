@@ -2,7 +2,6 @@
 // through the link on both backends.
 #include <algorithm>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "support/PairDbTestEnv.h"
@@ -51,7 +50,8 @@ TEST_P(PairDbStateTest, StatusChangesPostEventsWithTheOldName) {
   EXPECT_EQ(events.front().arguments, std::vector<std::string>{""});
 }
 
-// The event log: stored events read back newest first, by entity.
+// The event log keeps arguments as given; entity -1 selects any entity of
+// the type, and a limit the newest (by entity: StatusChangesPostEvents...).
 TEST_P(PairDbStateTest, EventsAreKeptWithArgumentsAndFilteredByEntity) {
   const std::vector<std::string> args = {"3:not a length", "", "it's", "a\nb"};
   for (int i = 0; i < 4; ++i) {
@@ -60,59 +60,37 @@ TEST_P(PairDbStateTest, EventsAreKeptWithArgumentsAndFilteredByEntity) {
     event.setEntity(i % 2, 187);
     ASSERT_OK(event.InfoEvent(100 + i, 0, 0));
   }
-  EvEvent other;
-  other.setEntity(0, 5);
-  ASSERT_OK(other.InfoEvent(200, 0, 0));
-
   std::vector<EvEventRecord> events;
   EvEvent::Filter filter;
-  ASSERT_OK(EvEvent::list(filter, &events));
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(events.front().eventId, 200);
-  EXPECT_TRUE(events.front().arguments.empty());
-  EXPECT_EQ(events.back().arguments, args);
-  EXPECT_EQ(events.back().time, kNow);
-
   filter.entityType = 187;
-  filter.entityId = 1;
-  ASSERT_OK(EvEvent::list(filter, &events));
-  ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events.front().eventId, 103);
-  EXPECT_EQ(events.back().eventId, 101);
   filter.entityId = -1;
   filter.limit = 3;
   ASSERT_OK(EvEvent::list(filter, &events));
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events.front().eventId, 103);
+  EXPECT_EQ(events.back().eventId, 101);
+  EXPECT_EQ(events.back().arguments, args);
+  EXPECT_EQ(events.back().time, kNow);
 }
 
+// Status, flags, lag and pending status by hand, and destination info with
+// the pair's id: CliTest.PairsReadBackAsJsonAndBadInputIsRefused, over the
+// served link.  Here the forms it doesn't send.
 TEST_P(PairDbStateTest, SingleFieldDestinationAndSourcePathUpdates) {
   BlrDB::Pair p = store(3, 1, 2);
   BlrDB::Pair q = store(4, 2, 1);
-  ASSERT_OK(db_.setPairPendingStatus(p.id, 6));
-  ASSERT_OK(db_.setPairLagTime(p.id, 0));
-  ASSERT_OK(db_.setPairLagTime(q.id, 30));
   ASSERT_OK(db_.setPairEvent(p.id, 5));
   ASSERT_OK(db_.setPairEvent(BlrUUID(), 8));  // neither id nor source: nothing
   ASSERT_OK(db_.setDiskStatus(p.disks.back().id, 2, "degraded"));
-  ASSERT_OK(db_.setPairFlags(p.id, 16));
-  ASSERT_OK(db_.setPairFlags(p.id, 8));
-  ASSERT_OK(db_.clrPairFlags(p.id, 8));
   ASSERT_OK(db_.setPairFlags(999, 8));  // no such pair: accepted
 
   BlrDB::Pair r = read(p.id);
-  EXPECT_EQ(std::vector<int>({r.pendingStatusCode, r.statusCode, r.lagTime, r.eventId, r.flags}),
-            std::vector<int>({6, 0, 0, 5, 16}));
+  EXPECT_EQ(r.eventId, 5);
   EXPECT_EQ(r.disks.back().statusCode, 2);
   EXPECT_EQ(r.disks.back().statusMessage, "degraded");
-  EXPECT_EQ(read(q.id).lagTime, 30);
   EXPECT_EQ(read(q.id).eventId, 0);
   ASSERT_OK(db_.setPairEvent(q.srcGuid, 12));  // every pair of that source VM
   EXPECT_EQ(read(q.id).eventId, 12);
-
-  EXPECT_THAT(db_.setPairFlags(p.id, 0).AsString(),
-              HasSubstr("No flags passed to setPairFlags() request"));
-  EXPECT_TRUE(db_.clrPairFlags(0, 1).IsError());
 
   // Destination info and source paths.
   BlrDB::Pair update;
@@ -127,11 +105,6 @@ TEST_P(PairDbStateTest, SingleFieldDestinationAndSourcePathUpdates) {
   EXPECT_EQ(r.dstName, p.dstName);
   EXPECT_EQ(r.disks.front().dstPath, "/new/dst");
   EXPECT_EQ(r.disks.front().dstGuid, p.disks.front().dstGuid);
-
-  update.id = p.id;
-  ASSERT_OK(db_.updateDestInfo(update));
-  EXPECT_EQ(read(p.id).dstName, "new-dr");
-  EXPECT_EQ(read(p.id).dstGuid, guid(777));
 
   std::map<BlrUUID, std::string> paths{{p.disks.front().srcGuid, "/renamed"},
                                        {p.disks.back().srcGuid, ""}};
@@ -217,8 +190,6 @@ TEST_P(PairDbStateTest, StatisticsGoToTheHistoryDatabase) {
   EXPECT_EQ(sql("SELECT MIN(timeStamp) FROM BlrPairStats", "HistoryDB"), 12);
   EXPECT_EQ(sql("SELECT MIN(repSetSize) FROM BlrPairStats", "HistoryDB"), -5);
   EXPECT_EQ(sql("SELECT MIN(iopsDelta) FROM BlrPairStats", "HistoryDB"), 1ll << 40);
-  s.pairId = 0;
-  EXPECT_THAT(db_.addPairStats(s).AsString(), HasSubstr("PairStats must have pairId set"));
 }
 
 TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
@@ -278,33 +249,6 @@ TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
   EXPECT_EQ(read.id, 0);
   ASSERT_OK(db_.getBootVMsForPair(p.id + 1, &vms));
   EXPECT_TRUE(vms.empty());
-}
-
-TEST_P(PairDbStateTest, ConcurrentFlagAndPropertyWritersLoseNothing) {
-  BlrDB::Pair p = store(3, 1, 1);
-  ASSERT_OK(db_.setPairFlags(p.id, 0x100));  // no thread touches it
-  const int kThreads = 8, kRounds = 5;
-  std::vector<std::thread> threads;
-  std::vector<int> failures(kThreads, 0);
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      BlrDB db;
-      const int bit = 1 << t;
-      for (int r = 0; r < kRounds; ++r) {
-        failures[t] += db.setPairFlags(p.id, bit).IsError();
-        failures[t] += db.setPairProp(p.id, "thread" + std::to_string(t), std::to_string(r))
-                           .IsError();
-        if (t % 2 == 1) failures[t] += db.clrPairFlags(p.id, bit).IsError();
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
-  EXPECT_EQ(read(p.id).flags, 0x100 | 0x01 | 0x04 | 0x10 | 0x40);  // even threads' bits kept
-  std::map<std::string, std::string> props;
-  ASSERT_OK(db_.getPairProps(p.id, &props));
-  for (int t = 0; t < kThreads; ++t)
-    EXPECT_EQ(props["thread" + std::to_string(t)], std::to_string(kRounds - 1));
 }
 
 BLR_SQL_BACKENDS(PairDbStateTest);

@@ -135,23 +135,17 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
     f.encode(text, writer);
     return db_.makeReq(f.request, writer, nullptr);
   };
-  auto rows = [&] {
-    return count("BlrPair") + count("BlrDisk") + count("BlrPairProperties") +
-           count("BlrBootVM") + count("BlrBootDisk");
-  };
   for (const Field& f : fields) {
     SCOPED_TRACE(std::string(f.request) + " " + f.name);
     for (const std::string& text : {kHostile, textOf(f.width, f.unit)}) {
       ASSERT_OK(send(f, text));
       EXPECT_EQ(f.read(), text);
     }
-    const long long before = rows();
     CZuError err = send(f, textOf(f.width + 1, f.unit));
     EXPECT_THAT(err.Summary(), HasSubstr(std::string(f.name) + " is " +
                                          std::to_string(f.width + 1)));
     EXPECT_THAT(err.Summary(), HasSubstr("at most " + std::to_string(f.width) + " are stored"));
-    EXPECT_EQ(f.read(), textOf(f.width, f.unit));
-    EXPECT_EQ(rows(), before);
+    EXPECT_EQ(f.read(), textOf(f.width, f.unit));  // nothing else changed: PairDbRequestTableTest
   }
 }
 
