@@ -3,8 +3,6 @@
 // the request link, the port lookup and the control port, before anything
 // is read; revocation takes effect without a restart; blr certs writes its
 // files with fixed modes.
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -20,37 +18,6 @@
 #include "tools/cli/CliEnv.h"
 
 namespace {
-
-// Issues a certificate of the trial's authority whose common name is `cn`
-// taken as raw bytes (none when null), so that names the authority's own
-// tools refuse can be presented.
-void craftCert(const std::string& dir, const std::string& file, const char* cn, size_t cnLen) {
-  auto readPem = [&](const char* name, auto read) {
-    std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen((dir + name).c_str(), "r"), std::fclose);
-    return read(f.get(), nullptr, nullptr, nullptr);
-  };
-  std::unique_ptr<X509, void (*)(X509*)> ca(readPem("/ca.crt", PEM_read_X509), X509_free),
-      cert(X509_new(), X509_free);
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> caKey(readPem("/ca.key", PEM_read_PrivateKey), EVP_PKEY_free),
-      key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  X509_set_version(cert.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 777 + static_cast<long>(cnLen));
-  X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("BLR"), -1, -1, 0);
-  X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("kind=3"), -1, -1, 0);
-  if (cn != nullptr)
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn),
-                               static_cast<int>(cnLen), -1, 0);
-  X509_set_issuer_name(cert.get(), X509_get_subject_name(ca.get()));
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-  X509_set_pubkey(cert.get(), key.get());
-  ASSERT_GT(X509_sign(cert.get(), caKey.get(), EVP_sha256()), 0);
-  std::unique_ptr<FILE, int (*)(FILE*)> crt(std::fopen((dir + "/" + file + ".crt").c_str(), "w"), std::fclose),
-      pem(std::fopen((dir + "/" + file + ".key").c_str(), "w"), std::fclose);
-  PEM_write_X509(crt.get(), cert.get());
-  PEM_write_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-}
 
 enum class Outcome { kServed, kClosed, kNoHandshake };
 
@@ -134,9 +101,9 @@ TEST_F(AccessTest, ChangesNameWhoAskedAndOnlyRegisteredNamesAreServedUntilRevoke
   EXPECT_EQ(probeAll("cli"), kServedEverywhere);    // operator
   EXPECT_EQ(probeAll("tail1"), kServedEverywhere);  // registered client
   ASSERT_EQ(env.run("blr certs issue . stranger").code, 0);
-  craftCert(env.dir, "nocn", nullptr, 0);
-  craftCert(env.dir, "newline", "tail1\nroot", 10);
-  craftCert(env.dir, "nul", "tail1\0x", 7);
+  env.craftCert("nocn", nullptr, 0);
+  env.craftCert("newline", "tail1\nroot", 10);
+  env.craftCert("nul", "tail1\0x", 7);
   for (const char* name : {"stranger", "nocn", "newline", "nul"})
     EXPECT_EQ(probeAll(name), kClosedEverywhere) << name;
   // A name retrying is logged once a minute, with the reason.

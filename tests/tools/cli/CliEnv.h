@@ -6,6 +6,8 @@
 #define TESTS_CLI_CLIENV_H
 
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -192,6 +195,41 @@ class CliEnv {
     if (text.find("vm " + key + " on\n") != std::string::npos) return true;
     if (text.find("vm " + key + " off\n") != std::string::npos) return false;
     return otherwise;
+  }
+
+  // Issues `file`.crt and `file`.key from the trial's authority, valid from
+  // `fromSecs` to `untilSecs` around now, whose common name is `cn` taken as
+  // raw bytes (none when null): certificates the authority's own tools
+  // refuse to make.
+  void craftCert(const std::string& file, const char* cn, size_t cnLen, long fromSecs = -3600,
+                 long untilSecs = 86400) const {
+    auto readPem = [&](const char* name, auto read) {
+      std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen((dir + name).c_str(), "r"), std::fclose);
+      return read(f.get(), nullptr, nullptr, nullptr);
+    };
+    std::unique_ptr<X509, void (*)(X509*)> ca(readPem("/ca.crt", PEM_read_X509), X509_free),
+        cert(X509_new(), X509_free);
+    std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> caKey(readPem("/ca.key", PEM_read_PrivateKey),
+                                                         EVP_PKEY_free),
+        key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 777 + static_cast<long>(cnLen));
+    auto text = [](const char* t) { return reinterpret_cast<const unsigned char*>(t); };
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, text("BLR"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_ASC, text("kind=3"), -1, -1, 0);
+    if (cn != nullptr)
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, text(cn), static_cast<int>(cnLen), -1, 0);
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(ca.get()));
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), fromSecs);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), untilSecs);
+    X509_set_pubkey(cert.get(), key.get());
+    ASSERT_GT(X509_sign(cert.get(), caKey.get(), EVP_sha256()), 0);
+    std::unique_ptr<FILE, int (*)(FILE*)> crt(std::fopen((dir + "/" + file + ".crt").c_str(), "w"),
+                                              std::fclose),
+        pem(std::fopen((dir + "/" + file + ".key").c_str(), "w"), std::fclose);
+    PEM_write_X509(crt.get(), cert.get());
+    PEM_write_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   }
 
   void write(const std::string& name, const std::string& text) const {

@@ -2,8 +2,6 @@
 // them: two trials side by side on one machine, and each way a set-up can
 // be wrong.
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -25,28 +23,6 @@
 namespace {
 
 using Json = CliEnv::Json;
-
-// Writes a copy of `certFile` re-signed by the trial's authority, valid
-// until yesterday.
-void writeExpiredCopy(const CliEnv& env, const std::string& certFile, const std::string& out) {
-  FILE* in = std::fopen((env.dir + "/" + certFile).c_str(), "r");
-  FILE* keyIn = std::fopen((env.dir + "/ca.key").c_str(), "r");
-  ASSERT_TRUE(in && keyIn);
-  X509* cert = PEM_read_X509(in, nullptr, nullptr, nullptr);
-  EVP_PKEY* caKey = PEM_read_PrivateKey(keyIn, nullptr, nullptr, nullptr);
-  std::fclose(in);
-  std::fclose(keyIn);
-  ASSERT_TRUE(cert && caKey);
-  X509_gmtime_adj(X509_getm_notBefore(cert), -2 * 86400);
-  X509_gmtime_adj(X509_getm_notAfter(cert), -86400);
-  ASSERT_GT(X509_sign(cert, caKey, EVP_sha256()), 0);
-  FILE* f = std::fopen((env.dir + "/" + out).c_str(), "w");
-  ASSERT_TRUE(f);
-  PEM_write_X509(f, cert);
-  std::fclose(f);
-  X509_free(cert);
-  EVP_PKEY_free(caKey);
-}
 
 // The checks `blr doctor` fails (or, with `warned`, passes with a warning)
 // with the registry `reg`, by name without the file or address that follows.
@@ -106,7 +82,7 @@ TEST(TrialTest, TwoTrialsRunSideBySideAndDoctorNamesEachFault) {
   // A certificate fault also keeps the central server from accepting this
   // client; the local check names the cause.  The kind: built-in, from the
   // installation's own authority.
-  writeExpiredCopy(env, "cli.crt", "expired.crt");
+  env.craftCert("expired", "cli", 3, -2 * 86400, -86400);
   KrpCertAuthority ca;
   ASSERT_FALSE(KrpCertAuthority::open(env.dir, &ca).IsError());
   ASSERT_FALSE(ca.issue("cli", KRP_CERT_KIND_PRODUCT, 30, env.dir + "/product").IsError());
@@ -114,7 +90,7 @@ TEST(TrialTest, TwoTrialsRunSideBySideAndDoctorNamesEachFault) {
   const std::pair<std::string, std::string> kCertFaults[] = {
       {"CA file", d + "sCAFile" + at + "/gone.crt\n"},
       {"private key", d + "sKeyFile" + at + "/tail1.key\n"},
-      {"certificate dates", d + "sCertFile" + at + "/expired.crt\n"},
+      {"certificate dates", d + "sCertFile" + at + "/expired.crt\nsKeyFile" + at + "/expired.key\n"},
       {"certificate", d + "sCertFile" + at + "/product/cli.crt\nsKeyFile" + at + "/product/cli.key\n"}};
   std::string server = "central server 127.0.0.1:" + std::to_string(numberAfter(env.read("cli.reg"), "nServerPort = "));
   for (const auto& [check, overrides] : kCertFaults)
