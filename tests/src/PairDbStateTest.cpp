@@ -80,9 +80,7 @@ TEST_P(PairDbStateTest, SingleFieldDestinationAndSourcePathUpdates) {
   BlrDB::Pair p = store(3, 1, 2);
   BlrDB::Pair q = store(4, 2, 1);
   ASSERT_OK(db_.setPairEvent(p.id, 5));
-  ASSERT_OK(db_.setPairEvent(BlrUUID(), 8));  // neither id nor source: nothing
   ASSERT_OK(db_.setDiskStatus(p.disks.back().id, 2, "degraded"));
-  ASSERT_OK(db_.setPairFlags(999, 8));  // no such pair: accepted
 
   BlrDB::Pair r = read(p.id);
   EXPECT_EQ(r.eventId, 5);
@@ -215,8 +213,6 @@ TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
   EXPECT_EQ(vms.back().name, "boot's vm");
   ASSERT_OK(db_.getBootVMsForTail(kTail, &vms));
   EXPECT_EQ(vms.size(), 2u);
-  ASSERT_OK(db_.getBootVMsForTail(kTail + 1, &vms));
-  EXPECT_TRUE(vms.empty());
 
   // Updates rewrite status always, other fields only when given; listed
   // disks are updated or added, unlisted ones stay.
@@ -247,8 +243,6 @@ TEST_P(PairDbStateTest, BootVMsAreListedOnceWithTheirDisks) {
   EXPECT_EQ(count("BlrBootDisk"), 0);
   ASSERT_OK(db_.getBootVM(full, &read));
   EXPECT_EQ(read.id, 0);
-  ASSERT_OK(db_.getBootVMsForPair(p.id + 1, &vms));
-  EXPECT_TRUE(vms.empty());
 }
 
 BLR_SQL_BACKENDS(PairDbStateTest);

@@ -97,11 +97,8 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
   using VM = BlrDB::BootVM;
   const std::vector<Field> fields = {
       pairText("srcName", 128, [](P& p) -> std::string& { return p.srcName; }),
-      pairText("dstName", 128, [](P& p) -> std::string& { return p.dstName; }),
       pairText("disks[0].srcPath", 1024,
                [](P& p) -> std::string& { return p.disks.front().srcPath; }),
-      pairText("disks[0].dstPath", 1024,
-               [](P& p) -> std::string& { return p.disks.front().dstPath; }),
       {"statusMessage", 256, bytes, "set_pair_status", status<BlrDB::Pair>(pairId),
        [&] { return pair().statusMessage; }},
       {"statusMessage", 256, bytes, "set_disk_status", status<BlrDB::Disk>(diskId),
@@ -124,8 +121,6 @@ TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
       bootText("name", 128, chars, [](VM& vm) -> std::string& { return vm.name; }),
       bootText("statusMessage", 1024, bytes,
                [](VM& vm) -> std::string& { return vm.statusMessage; }),
-      bootText("disks[0].path", 1024, chars,
-               [](VM& vm) -> std::string& { return vm.disks.front().path; }),
       bootText("disks[0].snapId", 64, bytes,
                [](VM& vm) -> std::string& { return vm.disks.front().snapId; }),
   };
@@ -156,8 +151,6 @@ TEST_P(PairDbTextsTest, ClientRefusesLongTextsBeforeSending) {
   svc_.reset();  // nothing would answer
   EXPECT_THAT(db_.createOrUpdatePair(p).Summary(),
               HasSubstr("srcName is 129 characters long; at most 128 are stored"));
-  EXPECT_THAT(db_.setPairProp(1, std::string(65536, 'k'), "v").Summary(),
-              HasSubstr("propertyName is 65536 bytes long; at most 128 are stored"));
   EXPECT_THAT(db_.setPairStatus(1, 4, std::string("a\0b", 3), 0).Summary(),
               HasSubstr("statusMessage holds a NUL byte at offset 1"));
 }
