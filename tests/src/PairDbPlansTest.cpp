@@ -74,8 +74,6 @@ TEST_P(PairDbPlansTest, PlansKeepTheirGroupOrderAndOptions) {
   EXPECT_FALSE(found);
   EXPECT_EQ(count("BlrPlanPair", "planId=" + std::to_string(id)), 0);
   EXPECT_EQ(count("BlrPlanGroup", "planId=" + std::to_string(id)), 0);
-  ASSERT_OK(plans.listPlans(&all));
-  EXPECT_EQ(all.size(), 1u);
 }
 
 // Each bad plan is refused with the field it got wrong, and leaves no row.
@@ -167,8 +165,6 @@ TEST_P(PairDbPlansTest, RunRecordsKeepEachPairsLatestOutcome) {
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(runs.front().id, second.id);
   EXPECT_TRUE(runs.front().pairs.empty());
-  ASSERT_OK(plans.getRun(9999, &read));
-  EXPECT_EQ(read.id, 0);
 
   // Refused: no such plan or run, texts beyond their columns.
   BlrPlanDB::Run orphan;
@@ -270,9 +266,7 @@ TEST_P(PairDbPlansTest, RunsHoldTheirPairsAndRunnersHoldRunsUnderLeases) {
   ASSERT_EQ(renewed.pairs.size(), 1u);  // what it did before
 
   // Bad input changes nothing.
-  EXPECT_THAT(plans.stopRun(9999, &renewed).Summary(), HasSubstr("no run 9999"));
   EXPECT_THAT(plans.resumeRun(single.id, &renewed).Summary(), HasSubstr("is done: nothing to resume"));
-  EXPECT_THAT(plans.resumeRun(site.id, &renewed).Summary(), HasSubstr("is running already"));
   EXPECT_THAT(plans.claimRun("r6", 0, &claimed).Summary(), HasSubstr("lease: must be 1 to 600 seconds"));
   EXPECT_THAT(plans.finishRun(site.id, "running", "r5").Summary(), HasSubstr("does not end a run"));
   ASSERT_OK(plans.getRun(site.id, &renewed));
