@@ -441,8 +441,6 @@ const std::vector<StepFault> kFailbackSteps = steps(Flow::kFailback, {
     {"SetStatus", 202, 16, "db set_pair_status"},
     {"CreateHidden", 207, 18, "db create_or_update_pair"},
     {"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId"},
-    {"StartHidden", 208, 18, "tail START=fail:5"},
-    {"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5"},
     {"DeleteHidden", 214, 18, "db del_pairs"},
     {"StartProductionVm", 215, 18, "head POWER_ON_OFF_VM_REQ=fail:5",
      "db set_pair_prop failbackHiddenPairDeleted"},
@@ -450,7 +448,6 @@ const std::vector<StepFault> kFailbackSteps = steps(Flow::kFailback, {
     {"ClearFlag", 1, 18, "db clr_pair_flags"}});
 const std::vector<StepFault> kSwitchRolesSteps = steps(Flow::kSwitchRoles, {
     {"SetStatus", 201, 16, "db set_pair_status"},
-    {"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5"},
     {"CleanOriginal", 204, 20, "head CLEANUP=fail:5"},
     {"CreateReverse", 205, 20, "db create_or_update_pair"},
     {"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId"},
