@@ -49,7 +49,7 @@ std::function<void(const std::string&, DwEbmlWriter&)> status(int id) {
   };
 }
 
-TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
+TEST_P(PairDbTextsTest, EachKindOfTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
   BlrDB::Pair base = store(3, 1, 1);
   const int pairId = base.id;
   auto pair = [&] { return read(pairId); };
