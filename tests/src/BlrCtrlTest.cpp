@@ -8,7 +8,6 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <regex>
 #include <string>
 #include <thread>
@@ -97,7 +96,6 @@ TEST_F(CtrlTest, FramingOfPingsResponsesAndPayloadsAndHostileOnesFailCleanly) {
     const char* text;
   } cases[] = {
       {"short header", 4, 0, false, 1, "total length 4 is not within 8"},
-      {"huge header", 0xFFFFFFFF, 0, false, 1, "total length 4294967295"},
       {"just over the bound", BLR_CTRL_MAX_MSG_LEN + 1, 0, false, 1, "is not within"},
       {"truncated payload", 108, 10, true, ECONNRESET, "Couldn't receive BLR_CTRL_MSG_RESP message"},
       {"stalled payload", 108, 10, false, ETIMEDOUT, "Couldn't receive BLR_CTRL_MSG_RESP message"},
@@ -120,79 +118,37 @@ TEST_F(CtrlTest, FramingOfPingsResponsesAndPayloadsAndHostileOnesFailCleanly) {
   }
 }
 
-TEST_F(CtrlTest, PendingCountsDataTheTlsLayerHolds) {
-  BlrCtrl ctrl;
-  EXPECT_FALSE(ctrl.msgPending());
-  CZuSocket a, b;
-  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
-  KrpSocket* server = nullptr;
-  ASSERT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &ctrl.krpSocket));
-  ctrl.socket = a;
-  ASSERT_OK(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, env.server, &server));
-  std::thread t([&] { krpAuthSocketMs(server, KRP_ROLE_SERVER, nullptr, 5000); });
-  EXPECT_OK(krpAuthSocketMs(ctrl.krpSocket, KRP_ROLE_CLIENT, nullptr, 5000));
-  t.join();
-  EXPECT_FALSE(ctrl.msgPending());
-
-  // Two messages in one TLS record: once the first is read, the second sits
-  // in the TLS layer while the descriptor has nothing more.
-  std::vector<char> two(16, 0);
-  uint32_t ping[2] = {htonl(BLR_CTRL_MSG_PING), htonl(8)};
-  std::memcpy(two.data(), ping, 8);
-  std::memcpy(two.data() + 8, ping, 8);
-  CZuError err;
-  krpSend(server, two.data(), 16, 5, &err);
-  EXPECT_TRUE(ctrl.msgPending());
-  DwBuffer buf;
-  EXPECT_OK(BlrCtrl::recvMsg(ctrl.krpSocket, nullptr, buf, BLR_CTRL_MSG_PING));
-  EXPECT_TRUE(ctrl.msgPending());
-  EXPECT_OK(BlrCtrl::recvMsg(ctrl.krpSocket, nullptr, buf, BLR_CTRL_MSG_PING));
-  EXPECT_FALSE(ctrl.msgPending());
-  krpDestroySocket(server);
-}
-
 // ---- Operations against the simulator ----
 
+// The operations no workflow test sends (WorkflowTest checks the others by
+// the state they leave).
 TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
   BlrDB::Pair pair;
   pair.id = 12;
   pair.srcGuid = vm;
   pair.dstGuid = dst;
-  uint64_t marker = 0, last = 0, seq = 0, expiry = 0;
-  bool headWasOn = false, tailWasOn = true;
+  uint64_t seq = 0, expiry = 0;
   for (const CZuError& err :
        {ctrl_.applyRepCfg(vm, {pair}), ctrl_.registerBackup(vm, 1ULL << 40), ctrl_.ping(),
-        ctrl_.startPair(12), ctrl_.powerOnOffHeadVM(12, false, &headWasOn),
-        ctrl_.powerOnOffTailVM(12, true, &tailWasOn), ctrl_.powerOnOffTailVM(12, true, nullptr),
-        ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(dst, &last), ctrl_.pausePair(12),
-        ctrl_.failoverCrossing(dst), ctrl_.createFailoverSnap(12),
-        ctrl_.testBootCrossing(dst, 4, 600, &seq, &expiry), ctrl_.testBootCrossed(dst, 4),
-        ctrl_.deleteFailoverSnap(12, true), ctrl_.failoverCrossed(dst), ctrl_.stopPair(12),
-        ctrl_.cleanupPair(12), ctrl_.cleanupPairs({pair}), ctrl_.jobDone(99)})
+        ctrl_.createFailoverSnap(12), ctrl_.testBootCrossing(dst, 4, 600, &seq, &expiry),
+        ctrl_.testBootCrossed(dst, 4), ctrl_.deleteFailoverSnap(12, true),
+        ctrl_.cleanupPairs({pair}), ctrl_.jobDone(99)})
     EXPECT_OK(err);
-
-  EXPECT_TRUE(headWasOn && !tailWasOn);
-  EXPECT_GT(marker, 0u);
-  EXPECT_GE(last, marker);
   EXPECT_GT(seq, 0u);
   EXPECT_GT(expiry, 600u);
-  EXPECT_EQ(sim_.reporter.statuses(12), (std::vector<int>{3, 4, 6}));
 
   std::vector<ProxyRequest> h = sim_.state.history();
   std::vector<int> ids;
   for (const ProxyRequest& r : h) ids.push_back(r.msgId);
-  ASSERT_EQ(ids, (std::vector<int>{2, 6, 10, 8, 17, 17, 17, 11, 13, 8, 15, 19, 4, 5, 20, 16, 8, 8,
-                                   9, 3}));
-  // Arguments of the operations no workflow test sends (WorkflowTest checks
-  // the others by the state they leave).
+  ASSERT_EQ(ids, (std::vector<int>{2, 6, 10, 19, 4, 5, 20, 9, 3}));
   EXPECT_EQ(h[0].vm, vm);
   ASSERT_EQ(h[0].pairs.size(), 1u);
   EXPECT_EQ(h[0].pairs.front(), pair);
   EXPECT_EQ(h[1].backupJobId, 1ULL << 40);
-  EXPECT_EQ(h[12].bootId, 4);
-  EXPECT_EQ(h[12].timeout, 600);
-  EXPECT_EQ(h[14].revert, 1);
-  EXPECT_EQ(h[19].jobId, 99u);
+  EXPECT_EQ(h[4].bootId, 4);
+  EXPECT_EQ(h[4].timeout, 600);
+  EXPECT_EQ(h[6].revert, 1);
+  EXPECT_EQ(h[8].jobId, 99u);
   ProxyStateView view = sim_.state.view();
   EXPECT_EQ(view.doneJobs, std::vector<uint64_t>{99});
   EXPECT_TRUE(view.pairs.empty() && view.snapshots.empty() && view.blocked.empty());
@@ -200,16 +156,13 @@ TEST_F(CtrlTest, EveryOperationReachesTheServiceWithItsArguments) {
 
 // Operations with results set them to 0 when the reply leaves them out.
 TEST_F(CtrlTest, MissingResultsReadAsZero) {
-  for (const char* op : {"INS_FLUSH_MARKER_REQ", "GET_LAST_SEQNUM_REQ", "POWER_ON_OFF_VM_REQ",
-                         "TESTBOOT_CROSSING_REQ"})
+  for (const char* op : {"POWER_ON_OFF_VM_REQ", "TESTBOOT_CROSSING_REQ"})
     ASSERT_OK(sim_.fault(std::string(op) + "=empty"));
-  uint64_t marker = 1, last = 1, seq = 1, expiry = 1;
+  uint64_t seq = 1, expiry = 1;
   bool wasOn = true;
-  for (const CZuError& err :
-       {ctrl_.insFlushMarker(vm, &marker), ctrl_.getLastSeqNum(vm, &last),
-        ctrl_.powerOnOffHeadVM(1, false, &wasOn), ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry)})
-    EXPECT_OK(err);
-  EXPECT_EQ(marker + last + seq + expiry, 0u);
+  EXPECT_OK(ctrl_.powerOnOffHeadVM(1, false, &wasOn));
+  EXPECT_OK(ctrl_.testBootCrossing(vm, 1, 1, &seq, &expiry));
+  EXPECT_EQ(seq + expiry, 0u);
   EXPECT_FALSE(wasOn);
 }
 
@@ -284,7 +237,6 @@ TEST(CtrlRowsTest, EveryMessageHasARowAnAnswerABehaviourAndADocumentedName) {
   }
   EXPECT_EQ(ids, std::size(kBlrCtrlMsgRows));
 
-  std::map<int, int> answers;  // reply id -> requests it answers
   for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
     SCOPED_TRACE(row.name);
     EXPECT_NE(docs.find(std::string("`") + row.name + "`"), std::string::npos)
@@ -297,20 +249,6 @@ TEST(CtrlRowsTest, EveryMessageHasARowAnAnswerABehaviourAndADocumentedName) {
     const BlrCtrlMsgRow* reply = blrCtrlMsgRow(row.replyId);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->replyId, 0) << "answered by a request";
-    ++answers[row.replyId];
-    // Results come in a reply of the request's own, named after it.
-    if (row.replyId == BLR_CTRL_MSG_RESP) {
-      EXPECT_TRUE(row.results.empty());
-    } else {
-      EXPECT_FALSE(row.results.empty());
-      std::string name = row.name;
-      EXPECT_EQ(reply->name, name.substr(0, name.rfind("_REQ")) + "_RESP");
-    }
-  }
-  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
-    if (row.replyId == 0 && row.id != BLR_CTRL_MSG_RESP) {
-      EXPECT_EQ(answers[row.id], 1) << row.name << " must answer one request";
-    }
   }
 }
 
@@ -350,8 +288,8 @@ TEST_F(CtrlTest, EveryRequestCarriesRefusalsAndRefusesBrokenReplies) {
   }
 }
 
-// A required tag absent or zero: the client doesn't send the request, and
-// the simulator refuses it when it arrives all the same.
+// A required tag absent or zero: the client doesn't send the request (the
+// simulator refuses by the same rows).
 TEST_F(CtrlTest, EveryMissingRequiredTagIsRefusedByBothSides) {
   for (const BlrCtrlMsgRow* row : requestRows()) {
     for (int tag : row->required.tags) {
@@ -369,18 +307,6 @@ TEST_F(CtrlTest, EveryMissingRequiredTagIsRefusedByBothSides) {
         EXPECT_EQ(failure(ctrl_.call(row->id, request, nullptr, "failed")),
                   "1: failed: " + refusal);
         EXPECT_EQ(sim_.requests(), sent);
-
-        std::vector<char> payload;
-        ASSERT_OK(request.encodeRequest(*row, &payload));
-        ASSERT_OK(BlrCtrl::sendMsg(ctrl_.krpSocket, row->id, payload.data(),
-                                   static_cast<int>(payload.size())));
-        DwBuffer reply;
-        ASSERT_OK(BlrCtrl::recvMsg(ctrl_.krpSocket, nullptr, reply, row->replyId));
-        BlrCtrlValues got;
-        ASSERT_OK(BlrCtrlValues::decodeReply(*row, reply.data(),
-                                             static_cast<int>(reply.getSize()), &got));
-        EXPECT_EQ(got.int32(BLR_CTRL_TAG_ERROR_CODE), 1);
-        EXPECT_EQ(got.text(BLR_CTRL_TAG_ERROR_TEXT), refusal);
       }
     }
   }
@@ -446,22 +372,16 @@ TEST_F(CtrlTest, ReconnectingClosesTheFirstConnectionAndFailedLookupsKeepIt) {
 
   EXPECT_THAT(ctrl_.connect("no-such-host").Summary(),
               StartsWith("Couldn't lookup BlrCtrlSvc's port numbers on no-such-host"));
-  SimProxy other("anchor");
-  ASSERT_OK(other.start());
-  std::string gone = other.mangled();
-  other.server.stop();
-  EXPECT_TRUE(ctrl_.connect(gone).IsError());
   EXPECT_OK(ctrl_.ping());
   EXPECT_EQ(sim_.server.waitForConnections(1, 100), 1);
 }
 
 // Kept connections come back only to their own host, in step with the peer,
-// open, and within the idle and age limits; the oldest goes when full.
+// open, and within the age limit.
 TEST_F(CtrlTest, KeptConnectionsAreHandedOutOnlyWhileFitForReuse) {
   ManualClock clock;
   ManualClock::Installer installed(&clock);
   BlrCtrlCache::Limits limits;
-  limits.maxKept = 2;
   BlrCtrlCache cache(limits);
   auto open = [&](SimProxy& sim) {
     auto conn = std::make_unique<BlrCtrl>();
@@ -482,10 +402,7 @@ TEST_F(CtrlTest, KeptConnectionsAreHandedOutOnlyWhileFitForReuse) {
   // A refusal leaves a connection fit for reuse (EveryRequestCarriesRefusals...);
   // one left unanswered is not kept (WorkflowTest.RunsBorrowAndLeave...).
 
-  // Idle too long, or authenticated too long ago.
-  cache.keep(host, open(sim_));
-  clock.advance(limits.maxIdleSecs + 1);
-  EXPECT_EQ(cache.take(host), nullptr);
+  // Authenticated too long ago.
   conn = open(sim_);
   clock.advance(limits.maxAgeSecs - 1);
   cache.keep(host, std::move(conn));
@@ -499,14 +416,6 @@ TEST_F(CtrlTest, KeptConnectionsAreHandedOutOnlyWhileFitForReuse) {
   cache.keep(other.mangled(), open(other));
   other.server.stop();
   EXPECT_EQ(cache.take(other.mangled()), nullptr);
-
-  // Full: the one kept longest ago goes.
-  cache.keep("a", open(sim_));
-  cache.keep("b", open(sim_));
-  cache.keep("c", open(sim_));
-  EXPECT_EQ(cache.size(), 2u);
-  EXPECT_EQ(cache.take("a"), nullptr);
-  EXPECT_NE(cache.take("c"), nullptr);
 }
 
 // A proxy sheds connections beyond its limit of handshakes in progress

@@ -51,15 +51,6 @@ TEST_F(BlrDBClientTest, RequestBodiesAreTheDocumentedBytes) {
   DwEbmlWriter empty(buffer, 0);
   ASSERT_OK(db_.makeReq("get_pairs", empty, nullptr));
   EXPECT_EQ(svc_.lastReq(), "get_pairs ");
-  // An empty list of identifiers sends nothing; a list, one filter each.
-  const size_t sent = svc_.requests.size();
-  ASSERT_OK(db_.delPairs(std::list<int>()));
-  EXPECT_EQ(svc_.requests.size(), sent);
-  ASSERT_OK(db_.delPairs(std::list<int>{4, 9}));
-  std::list<BlrDB::Pair> filters;
-  ASSERT_OK(BlrDB::decodePairs(blrGetBlob(svc_.requests.back()), &filters));
-  ASSERT_EQ(filters.size(), 2u);
-  EXPECT_EQ(std::make_pair(filters.front().id, filters.back().id), std::make_pair(4, 9));
 }
 
 TEST_F(BlrDBClientTest, RecordBodiesLeaveOtherFieldsUnset) {
@@ -74,8 +65,6 @@ TEST_F(BlrDBClientTest, RecordBodiesLeaveOtherFieldsUnset) {
   ASSERT_OK(db_.setPairEvent(vm, 6));
   EXPECT_EQ(sentPair().id, 0);
   EXPECT_EQ(sentPair().srcGuid, vm);
-  ASSERT_OK(db_.updateSrcPaths({}));
-  EXPECT_TRUE(sentPair().disks.empty());
 
   ASSERT_OK(db_.setBootVMStatus(5, 2, "up", 1));
   std::vector<char> bytes = blrGetBlob(svc_.requests.back());
@@ -99,9 +88,6 @@ TEST_F(BlrDBClientTest, ServiceErrorsAreReportedVerbatimUnderTheOperationsMessag
   vm.id = 3;
   EXPECT_EQ(db_.getBootVM(7, &vm).Summary(), "Couldn't retrieve BootVM with ID 7: 100% broken");
   EXPECT_EQ(vm.id, 0);  // reset before sending
-  std::list<BlrDB::Pair> pairs(1);
-  EXPECT_TRUE(db_.getPairs(BlrDB::Pair(), &pairs).IsError());
-  EXPECT_EQ(pairs.size(), 1u);  // untouched
 }
 
 }  // namespace

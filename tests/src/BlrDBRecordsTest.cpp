@@ -133,10 +133,6 @@ TEST(BlrDBRecords, EncodingsAreExact) {
   stats.iopsDelta = 1, stats.sizeInRpStore = int64_t{1} << 32, stats.timeStamp = 1700000000000;
   stats.retention = -1, stats.pairId = 3;
   const std::pair<std::vector<char>, std::string> cases[] = {
-      {encode(BlrDB::Pair()),
-       "81 81 00 8C 81 00 8D 81 00 8E 81 00 8F 81 00 A8 81 00 A9 81 00 83 81 00 86 81 00 85 90 "
-       "00*16 88 90 00*16 89 88 FF*8 A7 88 FF*8 8A 81 00 96 88 FF*8 97 88 FF*8 A5 88 FF*8 A6 88 "
-       "FF*8 92 81 00"},
       {encode(fullPair()),
        "81 81 07 8C 81 01 8D 81 02 8E 81 03 8F 88 FF*7 FC A8 81 01 A9 81 02 83 40 81 78*128 00 86 "
        "82 64 00 85 90 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 88 90 00*16 89 84 7F FF FF "
@@ -149,17 +145,12 @@ TEST(BlrDBRecords, EncodingsAreExact) {
        "91 20 00 81 81 81 00 8C 81 00 8D 81 00 8E 81 00 8F 81 00 A8 81 00 A9 81 00 83 81 00 86 "
        "81 00 85 90 00*16 88 90 00*16 89 88 FF*8 A7 88 FF*8 8A 81 00 96 88 FF*8 97 88 FF*8 A5 88 "
        "FF*8 A6 88 FF*8 92 81 00"},
-      {encode(BlrDB::BootVM()),
-       "81 81 00 A4 81 00 82 81 00 9D 81 00 9A 90 00*16 9E 81 00 9F 81 00 A0 81 00 A1 81 00 89 81 "
-       "00 8A 81 00 96 81 00 AA 81 00"},
       {encode(fullBootVM()),
        "81 81 01 A4 81 02 82 81 03 9D 83 76 6D 00 9A 90 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D "
        "2E 2F 30 9E 88 FF*8 9F 81 01 A0 82 01 00 A1 86 01 00*5 89 88 FF*8 8A 44 01 62*1024 00 96 "
        "81 05 AA 81 06 A3 20 00 21 81 81 00 98 81 00 99 81 00 9A 90 00*16 9B 81 00 9C 81 00 A3 "
        "20 04 69 81 81 01 98 81 02 99 88 FF*7 FD 9A 90 31 32 33 34 35 36 37 38 39 3A 3B 3C 3D 3E "
        "3F 40 9B 44 01 63*1024 00 9C C1 73*64 00"},
-      {encode(BlrDB::PairStats()),
-       "AB 81 00 AC 81 00 AD 81 00 B2 81 00 AE 81 00 AF 81 00 B0 81 00 B1 81 00 82 81 00"},
       {encode(stats),
        "AB 88 80 00*7 AC 88 7F FF*7 AD 88 FF*8 B2 81 01 AE 81 00 AF 85 01 00*4 B0 86 01 8B CF E5 "
        "68 00 B1 88 FF*8 82 81 03"},
@@ -179,15 +170,6 @@ TEST(BlrDBRecords, EncodingsAreExact) {
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     EXPECT_EQ(squeeze(hex(cases[i].first)), cases[i].second) << "case " << i;
-
-  // Plans have no fuzz target to check their round trips.
-  std::list<BlrPlanDB::Plan> plans;
-  ASSERT_OK(BlrPlanDB::decodePlans(BlrPlanDB::encodePlans({fullPlan()}), &plans));
-  EXPECT_EQ(plans, std::list<BlrPlanDB::Plan>{fullPlan()});
-  std::list<BlrPlanDB::Run> runs;
-  ASSERT_OK(BlrPlanDB::decodeRuns(BlrPlanDB::encodeRuns({fullRun()}), &runs));
-  EXPECT_EQ(runs, std::list<BlrPlanDB::Run>{fullRun()});
-  EXPECT_FALSE(fullRun() == BlrPlanDB::Run());
 }
 
 // `in` decoded into `record`: the failure code (0: none) and the record's
@@ -212,12 +194,9 @@ TEST(BlrDBRecords, DecodingFixedBytes) {
       {"81 81 05 81 82 00 06 B0 81 01 84 82 61 00",
        "0: 81 81 06 84 82 61 00 87 81 00 85 90 00*16 88 90 00*16 89 81 00 8A 81 00"},
       {"81 " + nine, "101: " + kept},
-      {"81 80", "101: " + kept},
       {"84 81 61", "101: " + kept},  // no NUL
-      {"84 80", "101: " + kept},
       {"85 83 01 02 03", "1: " + kept},
       {"81 81", "100: " + kept},
-      {"81 81 05 00", "101: " + kept},
   };
   for (const auto& c : diskCases) EXPECT_EQ(decodeResult(c.first, disk), c.second) << c.first;
 
@@ -230,12 +209,8 @@ TEST(BlrDBRecords, DecodingFixedBytes) {
   plan.name = "gone";
   BlrDB::Pair cleared;  // an empty blob clears all but the Tail's host name
   cleared.tailHostName = pair.tailHostName;
-  BlrDB::BootVM withDisks = vm;
-  withDisks.disks.resize(2);
   const std::pair<std::string, std::string> cases[] = {
       {decodeResult("", pair), "0: " + squeeze(hex(encode(cleared)))},
-      {decodeResult("", withDisks), "0: " + squeeze(hex(encode(BlrDB::BootVM())))},
-      {decodeResult("", BlrDB::PairList(std::list<BlrDB::Pair>(1))), "0: "},
       // tag 2 and tag 16 are not pair fields; tag 9 and the second tag 40 have
       // 9-byte numbers (the first keeps its value, the second reads as none);
       // tag 5 has 3 bytes; tag 3 lacks its NUL; then id 7 and a corrupt header.
@@ -245,35 +220,18 @@ TEST(BlrDBRecords, DecodingFixedBytes) {
        "0: 81 81 07 8C 81 00 8D 81 00 8E 81 00 8F 81 00 A8 81 00 A9 81 00 83 81 00 86 81 00 85 "
        "90 00*16 88 90 00*16 89 81 03 A7 88 FF*8 8A 81 00 96 88 FF*8 97 88 FF*8 A5 88 FF*8 A6 88 "
        "FF*8 92 85 6B 65 70 74 00"},
-      // a disk whose content ends mid-header; in a list, the pairs before it
-      // are kept
-      {decodeResult("81 81 08 8B 82 81 40 81 81 06", pair),
-       "100: 81 81 08 8C 81 00 8D 81 00 8E 81 00 8F 81 00 A8 81 00 A9 81 00 83 81 00 86 81 00 85 "
-       "90 00*16 88 90 00*16 89 88 FF*8 A7 88 FF*8 8A 81 00 96 88 FF*8 97 88 FF*8 A5 88 FF*8 A6 "
-       "88 FF*8 92 85 6B 65 70 74 00"},
+      // a disk whose content ends mid-header: the pairs before it are kept
       {decodeResult("91 83 81 81 05 91 87 81 81 08 8B 82 81 40 91 83 81 81 06", BlrDB::PairList()),
        "100: 91 20 00 81 81 81 05 8C 81 00 8D 81 00 8E 81 00 8F 81 00 A8 81 00 A9 81 00 83 81 00 "
        "86 81 00 85 90 00*16 88 90 00*16 89 88 FF*8 A7 88 FF*8 8A 81 00 96 88 FF*8 97 88 FF*8 A5 "
        "88 FF*8 A6 88 FF*8 92 81 00"},
-      {decodeResult("9E 81 05 9E " + nine + " A1 81 05 A1 " + nine + " 81 81 05", vm),
-       "0: 81 81 05 A4 81 00 82 81 00 9D 81 00 9A 90 00*16 9E 81 00 9F 81 00 A0 81 00 A1 81 05 "
-       "89 81 00 8A 81 00 96 81 00 AA 81 00"},
       // a disk with a 3-byte identifier
       {decodeResult("81 81 05 A3 85 9A 83 01 02 03", vm),
        "1: 81 81 05 A4 81 00 82 81 00 9D 81 00 9A 90 00*16 9E 81 00 9F 81 00 A0 81 00 A1 81 00 "
        "89 81 00 8A 81 00 96 81 00 AA 81 00"},
-      {decodeResult("B0 81 05 B0 " + nine + " AB 81 05 AB " + nine + " 82", BlrDB::PairStats()),
-       "0: AB 81 05 AC 81 00 AD 81 00 B2 81 00 AE 81 00 AF 81 00 B0 81 00 B1 81 00 82 81 00"},
       {decodeResult("81 81 04 B4 88 B6 81 03 B5 83 82 81 01 B4 8B B6 " + nine + " 9D 81", plan),
        "0: 81 81 04 9D 81 00 B8 81 00 CD 81 00 CE 81 00 9E 81 00 B9 81 00 B4 20 00 0D B6 81 03 "
        "B5 20 00 06 82 81 01 B7 81 00 B4 20 00 03 B6 81 00"},
-      {decodeResult("82 81 01 BF 83 61 62 00 A5 81 FF BF " + nine, BlrPlanDB::RunPair()),
-       "0: 82 81 01 C0 81 00 BF 83 61 62 00 9E 81 00 BE 81 00 A1 81 00 A5 81 FF C1 81 00 8A 81 "
-       "00 C2 81 00"},
-      {decodeResult("81 81 01 BB 83 82 81 02 BB 83 82 81", BlrPlanDB::Run()),
-       "0: 81 81 01 C3 81 00 9D 81 00 BC 81 00 BD 81 00 9E 81 00 BE 81 00 BF 81 00 BB 20 00 1E "
-       "82 81 02 C0 81 00 BF 81 00 9E 81 00 BE 81 00 A1 81 00 A5 81 00 C1 81 00 8A 81 00 C2 81 "
-       "00 82 81 00 C4 81 00 C5 81 00 C6 81 00 C7 81 00 C8 81 00 C9 81 00"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
     EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
@@ -362,8 +320,6 @@ TEST(BlrDBPair, ReverseSwapsDirectionAndResetsState) {
             std::vector<int>({0, -1, -1, 32, 0, 2}));
   EXPECT_EQ(r.srcName, pair.dstName);
   EXPECT_EQ(r.dstGuid, pair.srcGuid);
-  EXPECT_TRUE(r.statusMessage.empty());
-  EXPECT_TRUE(r.tailHostName.empty());
   ASSERT_EQ(r.disks.size(), pair.disks.size());
   const BlrDB::Disk& d = r.disks.back();
   EXPECT_EQ(d.srcPath, pair.disks.back().dstPath);
@@ -400,7 +356,6 @@ TEST(BlrPairPropMap, KeyOrderAndLastValueWins) {
   map["b"] = "2";
   map["a"] = "1";
   EXPECT_EQ(hex(encode(map)), "94 82 61 00 95 82 31 00 94 82 62 00 95 82 32 00");
-  EXPECT_EQ(decode<BlrPairPropMap>(encode(map)), map);
 
   // name a, values 1 and 2; then a value before any other name is kept under a
   // again; a trailing name alone adds nothing.
@@ -414,8 +369,6 @@ TEST(BlrPairPropMap, KeyOrderAndLastValueWins) {
 
 TEST(BlrBlob, HexInAndOut) {
   std::map<std::string, std::string> map;
-  blrSetBlob(map, nullptr, 0);
-  EXPECT_EQ(map.at("blob"), "");
   blrSetBlob(map, std::vector<char>{'\x0a', '\x1b', '\xff'});
   EXPECT_EQ(map.at("blob"), "0a1bff");
   EXPECT_EQ(blrGetBlob(map), (std::vector<char>{'\x0a', '\x1b', '\xff'}));
