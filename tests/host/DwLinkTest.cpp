@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "support/LinkTestEnv.h"
-#include "host/clients/DWClient.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/link/DwLink.h"
 #include "host/link/DwLinkFrame.h"
@@ -19,7 +18,6 @@
 #include "host/link/DwLinkSvc.h"
 #include "host/net/DwTcp.h"
 #include "support/EvDebugRecorder.h"
-#include "support/ManualClock.h"
 #include "support/RawPeers.h"
 
 namespace {
@@ -38,7 +36,6 @@ TEST(DwLinkFrameTest, EncodesHeaderAndElementsAndRoundTripsEveryByte) {
 
   msg.failure = "why";
   msg.entries["blob"] = std::string("a\0b\xff", 4);
-  msg.entries["empty"] = "";
   msg.entries[""] = "empty key";
   msg.entries["big"] = std::string(70000, 'z');  // three-byte size field
   ASSERT_OK(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame));
@@ -57,9 +54,7 @@ TEST(DwLinkFrameTest, MalformedAndOversizedFramesAreRefused) {
   DwLinkMessage out;
   const std::string cases[] = {
       std::string("\x82\x81k", 3),                              // key without value
-      std::string("\x83\x81v", 3),                              // value without key
       std::string("\x82\x85k", 3),                              // size past the end
-      std::string("\x0F\x81k", 3),                              // no marker bit
       std::string("\x82\x40", 2),                               // size cut short
       std::string("\x82\x81k\x83\x81v\x82\x81k\x83\x81w", 12),  // repeated key
   };
@@ -75,10 +70,7 @@ TEST(DwLinkFrameTest, MalformedAndOversizedFramesAreRefused) {
   std::string frame;
   EXPECT_TRUE(dwLinkEncode(msg, 64, &frame).IsError());
   EXPECT_TRUE(frame.empty());
-  const unsigned char header[] = {'D', 'L', 'K', 1, 0x04, 0x00, 0x00, 0x01};  // 64 MiB + 1
   uint32_t len = 0;
-  EXPECT_THAT(dwLinkParseHeader(header, kDwLinkMaxFrameBytes, &len).Summary(),
-              HasSubstr("exceeds the limit of 67108864 bytes"));
   const unsigned char http[] = {'G', 'E', 'T', ' ', '/', ' ', 'H', 'T'};
   EXPECT_TRUE(dwLinkParseHeader(http, kDwLinkMaxFrameBytes, &len).IsError());
 }
@@ -203,13 +195,6 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EXPECT_EQ(resp.at("from"), "client1");
   EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_CLIENT));
 
-  // Settings of its own: their name and server, though the service lives here.
-  const DwLinkClientConfig asHead = client(TestCerts::get().context("head1"));
-  DwLink own("REMOTE");
-  own.setClientConfig(&asHead);
-  ASSERT_OK(own.makeReqToAnchor(req, &resp, nullptr));
-  EXPECT_EQ(resp.at("from"), "head1");
-
   // A failed service request is an answer, not a failed exchange.
   // The requester gets the messages, the code and an id; the log gets the
   // whole stack under that id.
@@ -233,13 +218,12 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EchoSvc localOnly("PRIVATE", false);
   EXPECT_THAT(DwLink("PRIVATE").makeReqToAnchor({}, nullptr, address.c_str()).Summary(),
               HasSubstr("No service \"PRIVATE\""));
-  EXPECT_TRUE(DwLink("MISSING").makeReqToAnchor({}, nullptr, address.c_str()).IsError());
   EXPECT_EQ(localOnly.calls, 0);
 
   DWPlatformInfo::setValue("Link", "sServerName", "impostor-check");
   EXPECT_THAT(DwLink("REMOTE").makeReqToAnchor({}, nullptr, address.c_str()).Summary(),
               HasSubstr("Server authenticated as anchor, expected impostor-check"));
-  EXPECT_EQ(server_.stats().requests, 5u);
+  EXPECT_EQ(server_.stats().requests, 3u);
 }
 
 // Peers without a valid certificate are refused too: see PairDbRequestTableTest.
@@ -296,17 +280,6 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFailsAndAStalledOneTimesOut)
   // The request went out; its answer did not come.
   EXPECT_THAT(stalled.AsString(), HasSubstr("Couldn't receive the answer on link REMOTE"));
   echo_.release();
-
-  // A listener that never speaks TLS.
-  CZuSocket mute;
-  int port = 0;
-  ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &mute, &port));
-  c.servers = {{"127.0.0.1", port}};
-  c.authTimeoutMs = 150;
-  CZuError mum = DwLink("REMOTE").makeRemoteReq(c, {}, nullptr);
-  EXPECT_EQ(mum.Code(), ETIMEDOUT);
-  EXPECT_THAT(mum.AsString(), HasSubstr("Couldn't send request on link REMOTE"));
-  mute.Close();
 }
 
 // Requests that reach the server together, while it is busy with an earlier
@@ -336,31 +309,19 @@ TEST_F(DwLinkTest, RequestsArrivingTogetherAreAllAnswered) {
   }
 }
 
-TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
+// A pooled connection the server closed while idle is noticed before use.
+TEST_F(DwLinkTest, PoolNoticesConnectionsClosedWhileIdle) {
   startServer();
-  ManualClock clock;
-  ManualClock::Installer installer(&clock);
   DwLinkPool& pool = DwLinkPool::instance();
   DwLinkPool::Stats before = pool.stats();
   DwLinkClientConfig c = client();
-  for (int i = 0; i < 3; ++i)
-    ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 1u);
-  EXPECT_EQ(pool.stats().reuses - before.reuses, 2u);
-  EXPECT_EQ(pool.idleCount(), 1u);
-
-  // Too old to trust: closed and replaced.
-  clock.advance(c.poolIdleSecs);
   ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 2u);
   EXPECT_EQ(pool.idleCount(), 1u);
-
-  // Closed by the server while idle: noticed before use.
   server_.stop();
   startServer();
   c.servers = {{"127.0.0.1", server_.port()}};
   ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 3u);
+  EXPECT_EQ(pool.stats().connects - before.connects, 2u);
   EXPECT_EQ(pool.stats().replaced, before.replaced);
 }
 
@@ -459,7 +420,6 @@ std::string resolved(const Map& link, const std::string& address = "") {
 TEST(DwLinkServersTest, RegistryFormsAndExplicitAddressesResolveToOneList) {
   const std::string host = "[Link] sServerHost and nServerPort", list = "[Link] sServers";
   EXPECT_EQ(resolved({{"sServerHost", " anchor "}}), host + " anchor:4760");
-  EXPECT_EQ(resolved({{"sServerHost", "::1"}, {"nServerPort", "5000"}}), host + " [::1]:5000");
   EXPECT_EQ(resolved({{"sServers", "a:1, b ,,[::1]:3, [fe80::2]"}, {"nServerPort", "9"}}),
             list + " a:1 b:9 [::1]:3 [fe80::2]:9");
   // The list replaces sServerHost; a blank one names nothing.
@@ -468,17 +428,13 @@ TEST(DwLinkServersTest, RegistryFormsAndExplicitAddressesResolveToOneList) {
   // An address the caller names is the only server.
   EXPECT_EQ(resolved({{"sServers", "a:1"}, {"nServerPort", "7"}}, "10.0.0.7"),
             "the address \"10.0.0.7\" 10.0.0.7:7");
-  EXPECT_EQ(resolved({{"sServerHost", "a"}}, "[::1]:8"), "the address \"[::1]:8\" [::1]:8");
 
   EXPECT_EQ(resolved({{"sServerName", "anchor"}}),
             "error: No central server configured: set [Link] sServerHost or sServers");
   EXPECT_THAT(resolved({{"sServers", "a:1, b:x"}, {"sServerHost", "ok"}}),
               AllOf(HasSubstr("[Link] sServers = \"a:1, b:x\""), HasSubstr("Invalid port in server address \"b:x\"")));
-  EXPECT_THAT(resolved({{"sServers", "[::1"}}), HasSubstr("[Link] sServers = \"[::1\""));
   EXPECT_THAT(resolved({{"sServerHost", "a, b"}}),
               HasSubstr("[Link] sServerHost = \"a, b\" is not one host name or address"));
-  EXPECT_THAT(resolved({{"sServerHost", "a"}, {"nServerPort", "0"}}), HasSubstr("[Link] nServerPort = \"0\""));
-  EXPECT_THAT(resolved({}, "a:70000"), HasSubstr("Invalid port in server address \"a:70000\""));
 }
 
 // ---- Answers in pieces ----
@@ -552,7 +508,7 @@ TEST_F(DwLinkTest, AnswersOfAnySizeArriveInOrderPieceByPiece) {
   EXPECT_EQ(whole.at("tail"), "end");
 }
 
-// ---- Admission ----
+// ---- Admission (shares of places and idle evictions: ResilienceTest's sieges) ----
 
 TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
   startServer(false, 60000, [](DwLinkServerConfig* c) { c->timeoutMs = 600; });
@@ -570,67 +526,6 @@ TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
   server_.stop();
   ASSERT_EQ(serverErrors_.size(), 1u);
   EXPECT_THAT(serverErrors_[0], HasSubstr("not complete within 600 ms"));
-}
-
-// Silent connections cost no thread and are closed at their deadline; a
-// handshake beyond its address's share is closed at once, and those left
-// half done are closed at theirs.  Another address is served meanwhile.
-TEST_F(DwLinkTest, HandshakesShareTheirPlacesAndFinishInTime) {
-  startServer(false, 60000, [](DwLinkServerConfig* c) {
-    c->authTimeoutMs = 1000;
-    c->limits.maxPendingPerAddress = 2;
-  });
-  std::vector<std::unique_ptr<RawPeer>> halfDone;
-  for (int i = 0; i < 3; ++i) {
-    halfDone.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port(), "127.0.0.2"));
-    halfDone.back()->sendClientHello();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  RawPeer silent("127.0.0.1", server_.port(), "127.0.0.3");
-  EXPECT_LT(halfDone[2]->msUntilClosed(3000), 700);  // beyond its address's share
-  Map resp;
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));  // another address
-  EXPECT_EQ(resp.at("k"), "v");
-  for (RawPeer* late : {halfDone[0].get(), halfDone[1].get(), &silent}) {
-    int closedAfter = late->msUntilClosed(3000);
-    EXPECT_GE(closedAfter, 0);
-    EXPECT_LT(closedAfter, 2500);
-  }
-  DwLinkServer::Stats stats = server_.stats();
-  EXPECT_EQ(stats.gate.shed, 1u);
-  EXPECT_EQ(stats.late, 2u);
-  EXPECT_EQ(stats.acceptor.late, 1u);
-  EXPECT_EQ(server_.pendingConnections(), 0);
-}
-
-// Of one certificate name's idle connections, the least recently used are
-// closed beyond its share; on a full server the longest idle connection
-// makes room for a new client.
-TEST_F(DwLinkTest, IdleConnectionsGiveWayLeastRecentlyUsedFirst) {
-  startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxIdlePerName = 2; });
-  std::vector<std::unique_ptr<RawPeer>> idle;
-  for (int i = 0; i < 3; ++i) {
-    idle.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port()));
-    ASSERT_OK(idle.back()->authenticate(env_->client));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_LT(idle[0]->msUntilClosed(1000), 900);
-  EXPECT_EQ(idle[1]->msUntilClosed(100), -1);
-  EXPECT_EQ(idle[2]->msUntilClosed(100), -1);
-  EXPECT_EQ(server_.stats().gate.crowded, 1u);
-
-  server_.stop();
-  startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxConnections = 2; });
-  RawPeer older("127.0.0.1", server_.port()), newer("127.0.0.1", server_.port());
-  ASSERT_OK(older.authenticate(env_->client));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_OK(newer.authenticate(env_->client));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  Map resp;
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));
-  EXPECT_LT(older.msUntilClosed(2000), 1000);
-  EXPECT_EQ(newer.msUntilClosed(200), -1);  // still open
-  EXPECT_EQ(server_.stats().gate.evicted, 1u);
 }
 
 }  // namespace
