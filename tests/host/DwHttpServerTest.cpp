@@ -36,26 +36,21 @@ class DwHttpServerTest : public ::testing::Test {
   DwHttpServer server_;
 };
 
-// Plain HTTP, or HTTPS with a client certificate required.
-class DwHttpSiegeTest : public DwHttpServerTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodClient) {
+// HTTPS with a client certificate required (plain HTTP under siege:
+// ResilienceTest's sieges of the metrics listener).
+TEST_F(DwHttpServerTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodClient) {
   raiseDescriptorLimit(4096);
-  const bool tls = GetParam();
   DwHttpServerConfig config;
   config.timeoutSecs = 2;
-  if (tls) {
-    TlsConfig files = TestCerts::get().config("anchor");
-    config.tls = config.requireClientCert = true;
-    config.certFile = files.certFile;
-    config.keyFile = files.keyFile;
-    config.caFile = files.caFile;
-  }
+  TlsConfig files = TestCerts::get().config("anchor");
+  config.tls = config.requireClientCert = true;
+  config.certFile = files.certFile;
+  config.keyFile = files.keyFile;
+  config.caFile = files.caFile;
   start(config);
   // From each of 50 addresses: 4 connections that send nothing, and one that
-  // sends the start of a request (a request line, or a TLS record header),
-  // then a byte every 200 ms.
-  const std::string start = tls ? std::string("\x16\x03\x01\x02\x00", 5) : "GET /metrics HTTP/1.1\r\n";
+  // sends the start of a TLS record, then a byte every 200 ms.
+  const std::string start("\x16\x03\x01\x02\x00", 5);
   std::vector<std::unique_ptr<RawPeer>> idle, trickling;
   const Clock::time_point siege = Clock::now();
   for (int a = 2; a <= 51; ++a) {
@@ -74,8 +69,7 @@ TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCli
   for (int i = 0; i < 20; ++i) {
     const Clock::time_point began = Clock::now();
     const std::string request = "GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n";
-    std::string answer = tls ? httpExchange(server_.port(), request, TestCerts::get().context("client1"))
-                             : httpExchange(server_.port(), request);
+    std::string answer = httpExchange(server_.port(), request, TestCerts::get().context("client1"));
     EXPECT_EQ(statusLine(answer), "HTTP/1.1 200 OK") << "scrape " << i;
     // Served at once, not when the crowd's 2 s deadline frees the listener.
     EXPECT_LT(msSince(began), 1500) << "scrape " << i;
@@ -86,8 +80,6 @@ TEST_P(DwHttpSiegeTest, ACrowdOfIdleAndTricklingConnectionsDoesNotStarveAGoodCli
   trickle.join();
   EXPECT_EQ(server_.stats().pendingLimit, 0u);
 }
-
-INSTANTIATE_TEST_SUITE_P(PlainAndTls, DwHttpSiegeTest, ::testing::Bool());
 
 // Connections that have said nothing take no pending place: a crowd of them
 // beyond nMaxPending sheds nobody, and only their own bound (nMaxSilent)

@@ -26,27 +26,15 @@ using Map = std::map<std::string, std::string>;
 
 // ---- Frames ----
 
-TEST(DwLinkFrameTest, EncodesHeaderAndElementsAndRoundTripsEveryByte) {
-  DwLinkMessage msg, back;
+// Any bytes and sizes round trip in the requests below (binary entries,
+// 64 KiB pieces with three-byte sizes, failures).
+TEST(DwLinkFrameTest, EncodesHeaderAndElements) {
+  DwLinkMessage msg;
   msg.name = "BLR";
   msg.entries["req"] = "get";
   std::string frame;
   ASSERT_OK(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame));
   EXPECT_EQ(frame, std::string("DLK\x01\x00\x00\x00\x0F\x81\x83" "BLR\x82\x83" "req\x83\x83" "get", 23));
-
-  msg.failure = "why";
-  msg.entries["blob"] = std::string("a\0b\xff", 4);
-  msg.entries[""] = "empty key";
-  msg.entries["big"] = std::string(70000, 'z');  // three-byte size field
-  ASSERT_OK(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame));
-  uint32_t len = 0;
-  ASSERT_OK(dwLinkParseHeader(reinterpret_cast<const unsigned char*>(frame.data()),
-                              kDwLinkMaxFrameBytes, &len));
-  ASSERT_EQ(len + kDwLinkHeaderBytes, frame.size());
-  ASSERT_OK(dwLinkDecode(frame.data() + kDwLinkHeaderBytes, len, &back));
-  EXPECT_EQ(back.name, msg.name);
-  EXPECT_EQ(back.failure, msg.failure);
-  EXPECT_EQ(back.entries, msg.entries);
 }
 
 // A receiving server stops at an oversized header: see OversizedFramesAreAnsweredAndRefused.
@@ -307,22 +295,6 @@ TEST_F(DwLinkTest, RequestsArrivingTogetherAreAllAnswered) {
     ASSERT_OK(recvMessage(peer.tls, &answer));
     EXPECT_EQ(answer.entries["n"], n);
   }
-}
-
-// A pooled connection the server closed while idle is noticed before use.
-TEST_F(DwLinkTest, PoolNoticesConnectionsClosedWhileIdle) {
-  startServer();
-  DwLinkPool& pool = DwLinkPool::instance();
-  DwLinkPool::Stats before = pool.stats();
-  DwLinkClientConfig c = client();
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.idleCount(), 1u);
-  server_.stop();
-  startServer();
-  c.servers = {{"127.0.0.1", server_.port()}};
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 2u);
-  EXPECT_EQ(pool.stats().replaced, before.replaced);
 }
 
 // Serves the link by hand: answers `answered` requests on each connection,

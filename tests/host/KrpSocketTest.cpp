@@ -170,17 +170,12 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
-TEST(KrpSocketTest, InitFromRegistryUsesSecuritySection) {
+// Sockets made from the [Security] files: every client's; without them:
+// DwLinkTest.WithoutServiceOrServer...
+TEST(KrpSocketTest, RegistryContextIsRebuiltWhenItsFilesAreReplaced) {
   const std::string dir = LinkTestEnv::dir();
   DWPlatformInfo::reset();
-  CZuSocket a, b;
-  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
-  KrpSocket* s = nullptr;
-  EXPECT_TRUE(krpInitSocket(a, KRP_INIT_DEFAULT, &s).IsError());  // nothing configured
   TestCerts::get().useInRegistry("client1");
-  ASSERT_OK(krpInitSocket(a, KRP_INIT_DEFAULT, &s));
-  krpDestroySocket(s);
-
   // The context is kept while the files stay, and rebuilt when one is replaced.
   // (blr certs covers the authority's refusals and file modes end to end.)
   KrpCertAuthority ca;
