@@ -58,11 +58,8 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
     ProxyFault::Action action;
   } good[] = {
       {"10=drop", 10, 0, ProxyFault::kDrop},
-      {"ping=delay:5", 10, 0, ProxyFault::kDelay},
       {"BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ=hang", 13, 0, ProxyFault::kHang},
       {"BLR_CTRL_PAIROP_STOP=MALFORMED", 8, 5, ProxyFault::kMalformed},
-      {"cleanup_pairs=empty", 9, 0, ProxyFault::kEmpty},
-      {"ping=truncated", 10, 0, ProxyFault::kTruncated},
   };
   ProxyFaultKey key;
   ProxyFault fault;
