@@ -41,8 +41,8 @@ TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTextsAndReportsMalformedLines)
   EXPECT_EQ(number("BLR", "nA"), 1);  // the good lines still count
 }
 
-// Caches of derived values follow the generation: their tests show it
-// (KrpSocketTest.InitFromRegistry..., EvDebugTest.DestinationFollows...).
+// What is derived from the values follows their generation: see
+// KrpSocketTest.RegistryContextIsRebuilt... and SqlLocation.UnreachableServers...
 TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
   file_.write("[BLR]\nnA = 1\n");
   ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
