@@ -74,7 +74,7 @@ CZuError recvMessage(KrpSocket* s, DwLinkMessage* msg) {
 }
 
 // Echoes the request with the caller's identity; "fail" makes it fail,
-// "throw" throws, "wait" blocks until released.
+// "wait" blocks until released.
 class EchoSvc : public DwLinkSvc {
  public:
   explicit EchoSvc(const std::string& name, bool remote = true) : DwLinkSvc(name) {
@@ -90,7 +90,6 @@ class EchoSvc : public DwLinkSvc {
       cv.notify_all();
       cv.wait(lock, [this] { return released; });
     }
-    if (req.count("throw")) throw FXErrorUtil::ErrorInt(FXLOC, 3, "Couldn't cope");
     if (req.count("fail"))
       return FXErrorUtil::ErrorInt(FXLOC, 7, "Couldn't do %s (100%%)", req.at("fail").c_str());
     *resp = req;

@@ -1,7 +1,5 @@
 #include <openssl/ssl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <thread>
