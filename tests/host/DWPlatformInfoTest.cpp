@@ -42,7 +42,7 @@ TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTextsAndReportsMalformedLines)
 }
 
 // What is derived from the values follows their generation: see
-// KrpSocketTest.RegistryContextIsRebuilt... and SqlLocation.UnreachableServers...
+// KrpSocketTest.RegistryContextIsRebuilt... and SqlLocation.Unreachable...
 TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
   file_.write("[BLR]\nnA = 1\n");
   ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
