@@ -28,20 +28,15 @@ TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
   EXPECT_NE(fw.getLastError().text.find("Connection refused"), std::string::npos);
 }
 
+// Without a name, and with the host and port set: CtrlTest.LocalServiceAndJobCompletion.
 TEST_F(CtrlFixture, LocalMangledNameComesFromTheHostSection) {
   DWPlatformInfo info;
-  std::string mangled = "unchanged";
-  EXPECT_EQ(info.getClientHostNameMangled("pm1", mangled), 0);
+  std::string mangled;
   DWPlatformInfo::setValue("Host", "sClientName", "pm1");
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
   ASSERT_NE(info.getClientHostNameMangled("pm1", mangled), 0);
   EXPECT_EQ(mangled, MangleHostName(host, "pm1", kDwDefaultDwdPort, kDwDefaultEvmgrcPort));
-  DWPlatformInfo::setValue("Host", "sNetHostName", "10.1.2.3");
-  DWPlatformInfo::setNumber("Host", "nDwdPort", 9000);
-  DWPlatformInfo::setNumber("Host", "nEvmgrcPort", 9001);
-  ASSERT_NE(info.getClientHostNameMangled("pm1", mangled), 0);
-  EXPECT_EQ(mangled, "pm1@10.1.2.3:9000:9001");
   DWPlatformInfo::setNumber("Host", "nDwdPort", 70000);
   EXPECT_EQ(info.getClientHostNameMangled("pm1", mangled), 0);
 }
