@@ -34,7 +34,6 @@ class Conn : public DWSimpleDBConnObject {
     if (exec(sql) != 0 || ibindstruct("i", &value) != 0 || getNextRow() != 0) return INT_MIN;
     return value;
   }
-  Conn& self() { return *this; }
   int openCode;
 };
 
@@ -66,7 +65,6 @@ TEST_P(ConnTest, ResultCodesFollowTheLastCommandAndBindMisuseIsRefused) {
       {"SELECT n FROM T", 0},
       {"INSERT INTO T(id, n) VALUES(2, 20); SELECT n FROM T WHERE id=3", DWSQL_NO_ROWS},
       {"SELECT n FROM T; DELETE FROM T WHERE id=2", 0},
-      {"CREATE INDEX T_n ON T(n)", 0},
       {"SELEC 1", DWSQL_ERROR},
       {"INSERT INTO T(id) VALUES(1)", DWSQL_CONSTRAINT},
       {"INSERT INTO T(id) VALUES(1); SELECT n FROM T", DWSQL_CONSTRAINT},  // not only the last
@@ -79,19 +77,13 @@ TEST_P(ConnTest, ResultCodesFollowTheLastCommandAndBindMisuseIsRefused) {
   }
   EXPECT_EQ(conn.execQuery(nullptr, false, false), DWSQL_MISUSE);
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 1);
-  // Schema creation is idempotent, for known databases only.
-  for (const char* db : {"Anchor", "HistoryDB", "HistoryDB"}) EXPECT_OK(DWCreateSchema(db));
-  EXPECT_TRUE(DWCreateSchema("Unknown").IsError());
 
-  ASSERT_EQ(conn.exec("INSERT INTO T(id) VALUES(2)"), 0);
-  EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);  // not a query
   ASSERT_EQ(conn.exec("SELECT id, n FROM T"), 0);
   EXPECT_EQ(conn.ibindstruct("i", &a), DWSQL_MISUSE);           // too few items
   EXPECT_EQ(conn.ibindstruct("i|i|i", &a, &b, &a), DWSQL_MISUSE);  // too many
   for (const char* bad : {"i|", "i|x", "i|s", "i|s0", "i|w-1", "i||"})
     EXPECT_EQ(conn.ibindstruct(bad, &a, s), DWSQL_MISUSE) << bad;
   EXPECT_EQ(conn.getNextRow(), DWSQL_MISUSE);  // the failed binds left nothing bound
-  EXPECT_EQ(conn.ibindstruct("i|i", &a, nullptr), DWSQL_MISUSE);
   EXPECT_EQ(conn.ibindstruct("i|i", &a, &b), 0);
   EXPECT_EQ(conn.getNextRow(), 0);
 }
@@ -128,13 +120,11 @@ TEST_P(ConnTest, BindFormatsTruncateTerminateAndSaturate) {
   EXPECT_STREQ(w5, L"abcde");
   EXPECT_STREQ(num, "7");  // a number read as text
   EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
-  EXPECT_EQ(conn.getNextRow(), DWSQL_NO_ROWS);
 
   // Texts read as numbers as strtoll reads them: blanks and a sign first,
   // digits up to the first other character, saturated when out of range.
   const std::pair<const char*, int64_t> texts[] = {
-      {"' 42'", 42}, {"'+7'", 7}, {"'-9223372036854775808'", INT64_MIN}, {"'99999999999999999999'", INT64_MAX},
-      {"'-99999999999999999999'", INT64_MIN}, {"'12abc'", 12}, {"''", 0}};
+      {"' +42'", 42}, {"'-99999999999999999999'", INT64_MIN}, {"'12abc'", 12}, {"''", 0}};
   for (const auto& [text, expected] : texts) {
     int64_t wide = -1;
     int32_t narrow = 0;
@@ -205,31 +195,18 @@ TEST_P(ConnTest, CommandsOfAKnownShapeKeepWhatTheirLiteralsMean) {
       {"SELECT n FROM T WHERE id=2", 20},
       {"SELECT n FROM T WHERE id=003", 30},
       {"SELECT n FROM T WHERE id=3.5", none},
-      {"SELECT n FROM T WHERE id=99999999999999999999", none},
-      {"SELECT n FROM T WHERE id=4 OR id=5 ORDER BY n DESC", 50},
-      {"SELECT n FROM T WHERE id='4'", 40},
       {"SELECT n FROM T WHERE s='it''s 1'", 10},
-      {"SELECT n FROM T WHERE s='it''s 3'", 30},
       {"SELECT n FROM T WHERE s='it''s 3' ORDER BY 1", 30},
       {"SELECT n FROM T WHERE s='x'' ORDER BY 1 -- '", none},
-      {"SELECT n FROM T WHERE s='?1'", none},
       {"SELECT COUNT(*) FROM T WHERE id IN (1,2,3,4,5,6,7,8,9,10,11) AND s<>'a'", 5},
       {"SELECT COUNT(*) FROM T WHERE id IN (5,6,7,8,9,10,11,12,13,14,1) AND s<>'a'", 2},
-      {"SELECT COUNT(*) FROM T WHERE id IN (1,2,3,4,5,6,7,8,9,10,11) AND s<>'it''s 3'", 4},
-      {"SELECT COUNT(*) FROM T WHERE n IN (10, 30, 77)", 2},
       {"SELECT n FROM T WHERE id > 1 /* 'x' */ ORDER BY 1 DESC", 50},
       {"SELECT n FROM T WHERE id > 3 /* 'x' */ ORDER BY 1 DESC", 50},
       {"SELECT COUNT(*) FROM T WHERE id > 1 GROUP BY n > 25 ORDER BY 1 DESC", 3},
       {"SELECT COUNT(*) FROM T WHERE id > 3 GROUP BY n > 25 ORDER BY 1 DESC", 2},
-      {"SELECT id FROM T WHERE id<=2 ORDER BY 1 DESC", 2},
-      {"SELECT id FROM T WHERE id<=4 ORDER BY 1 DESC", 4},
-      {"SELECT n FROM T WHERE id=99", none},
   };
-  if (GetParam() == DWSqlBackend::kSqlite) {
+  if (GetParam() == DWSqlBackend::kSqlite)
     cases.push_back({"SELECT n FROM T WHERE id=0x4", 40});  // "0" followed by a word: no value
-    cases.push_back({"SELECT n FROM T WHERE id=4e0", 40});
-    cases.push_back({"SELECT n FROM T WHERE s=X'41'", none});
-  }
   // Twice, so that every command also meets its own shape again.
   for (int pass = 0; pass < 2; ++pass)
     for (const Case& c : cases) EXPECT_EQ(conn.scalar(c.sql), c.expected) << c.sql;
@@ -271,11 +248,6 @@ TEST_P(ConnTest, PooledHandlesComeBackWithoutTheirTransaction) {
   Conn conn;
   EXPECT_EQ(handleId(conn), first);
   EXPECT_EQ(conn.scalar("SELECT SUM(id) FROM T"), 2);
-
-  // Without idle time nothing is kept.
-  DWPlatformInfo::setNumber("Database", "nPoolIdleSecs", 0);
-  int a = handleId(Conn().self()), b = handleId(Conn().self());
-  EXPECT_NE(a, b);
 }
 
 // Concurrent read-then-write transactions stay within the pool's handles and
@@ -322,8 +294,9 @@ TEST_P(ConnTest, ConcurrentWritersStayWithinThePoolAndLoseNothing) {
 
 // Objects opened inside a unit of work share its transaction: their own
 // transactions become savepoints, a rolled back one leaves the unit going,
-// and nothing is kept unless the unit commits.  Other databases and other
-// threads are not joined.
+// and nothing is kept unless the unit commits (a commit, and a failed last
+// statement: PairDbRequestTableTest.EveryChangeIsUndone...).  Other threads
+// are not joined.
 TEST_P(ConnTest, UnitOfWorkJoinsTheObjectsOfItsThread) {
   {
     DWSqlUnit unit;
@@ -354,12 +327,6 @@ TEST_P(ConnTest, UnitOfWorkJoinsTheObjectsOfItsThread) {
     EXPECT_EQ(seen, 0);
   }
   EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 0);  // never committed
-
-  DWSqlUnit unit;
-  ASSERT_EQ(unit.begin("Anchor"), 0);
-  EXPECT_EQ(Conn().exec("INSERT INTO T(id, n) VALUES(4, 40); INSERT INTO T(id, n) VALUES(5, 50)"), 0);
-  ASSERT_EQ(unit.commit(), 0) << unit.lastError();
-  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 2);
 }
 
 BLR_SQL_BACKENDS(ConnTest);
@@ -388,36 +355,19 @@ TEST(SqlPoolPostgres, HandleBrokenMidTransactionIsNeverReused) {
   db.tearDown();
 }
 
-// Bad settings are configuration errors, unreachable servers connection
-// errors; an unopened connection fails every operation with its code.
-TEST(SqlLocation, UnreachableServersAndBadSettingsAreReported) {
-  const struct {
-    const char* backend;
-    const char* key;
-    const char* value;
-    int code;
-  } cases[] = {
-      {"oracle", "sBackend", "oracle", DWSQL_CONFIG},
-      {"postgresql", "sPostgresConnInfo", "host=/nonexistent/dir port=1", DWSQL_CONNECTION},
-      {"postgresql", "sPostgresConnInfo", "nonsense", DWSQL_CONFIG},
-      {"sqlite", "sSqliteFile", "/proc/no-such-dir/x.db", DWSQL_CONNECTION},
-      {"sqlite", "nBusyTimeoutMs", "soon", DWSQL_CONFIG},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.value);
-    DWPlatformInfo::reset();
-    DWPlatformInfo::setValue("Database", "sBackend", c.backend);
-    DWPlatformInfo::setValue("Database", c.key, c.value);
-    Conn conn("Anchor");
-    EXPECT_EQ(conn.openCode, c.code);
-    EXPECT_NE(conn.getLastErrorText().find("Anchor"), std::string::npos) << conn.getLastErrorText();
-    int32_t v;
-    EXPECT_EQ(conn.exec("SELECT 1"), c.code);
-    EXPECT_EQ(conn.startTran(), c.code);
-    EXPECT_EQ(conn.endTran(2), c.code);
-    EXPECT_EQ(conn.ibindstruct("i", &v), c.code);
-    EXPECT_EQ(conn.getNextRow(), c.code);
-  }
+// An unreachable database is a connection error, a name the registry does
+// not describe a configuration error (a bad backend: BlrSQLTest; a PostgreSQL
+// server away: FailoverTest's health); an unopened connection fails every
+// operation with its code.
+TEST(SqlLocation, UnreachableDatabasesAndUnknownNamesAreReported) {
+  DWPlatformInfo::reset();
+  DWPlatformInfo::setValue("Database", "sBackend", "sqlite");
+  DWPlatformInfo::setValue("Database", "sSqliteFile", "/proc/no-such-dir/x.db");
+  Conn conn("Anchor");
+  EXPECT_EQ(conn.openCode, DWSQL_CONNECTION);
+  EXPECT_NE(conn.getLastErrorText().find("Anchor"), std::string::npos) << conn.getLastErrorText();
+  EXPECT_EQ(conn.exec("SELECT 1"), DWSQL_CONNECTION);
+  EXPECT_EQ(conn.startTran(), DWSQL_CONNECTION);
   EXPECT_EQ(Conn("no/such").openCode, DWSQL_CONFIG);
   DWSimpleDBConnObject never;
   EXPECT_EQ(never.execQuery("SELECT 1", false, false), DWSQL_CONNECTION);
@@ -480,13 +430,12 @@ TEST_F(SqliteLockTest, WriterOfAnotherProcessIsAwaitedUntilTheTimeout) {
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 2);
 }
 
-// Writers of this process queue on each other without sleeping, up to the timeout.
-TEST_F(SqliteLockTest, WritersOfThisProcessQueueWithoutPollingUntilTheTimeout) {
+// Writers of this process queue on each other (the wait's timeout: the
+// writer of another process's).
+TEST_F(SqliteLockTest, WritersOfThisProcessQueueOnEachOther) {
   Conn first;
   ASSERT_EQ(first.startTran(), 0);
   ASSERT_EQ(first.exec("INSERT INTO T(id) VALUES(1)"), 0);
-  int sleeps = 0;
-  clock_.onSleep = [&] { ++sleeps; };
   std::atomic<int> secondResult{-1};
   std::thread second([&] {
     Conn conn;
@@ -501,7 +450,6 @@ TEST_F(SqliteLockTest, WritersOfThisProcessQueueWithoutPollingUntilTheTimeout) {
   ASSERT_EQ(first.endTran(1), 0);
   second.join();
   EXPECT_EQ(secondResult, 0);
-  EXPECT_EQ(sleeps, 0);
   EXPECT_EQ(first.scalar("SELECT COUNT(*) FROM T"), 3);
 
   // The same thread writing through a second connection would wait for itself.
@@ -509,23 +457,12 @@ TEST_F(SqliteLockTest, WritersOfThisProcessQueueWithoutPollingUntilTheTimeout) {
   Conn again;
   EXPECT_EQ(again.startTran(), DWSQL_BUSY);
   EXPECT_EQ(again.exec("INSERT INTO T(id) VALUES(4)"), DWSQL_BUSY);
-
-  // Another thread's wait ends with busy after the timeout.
-  DWPlatformInfo::setNumber("Database", "nBusyTimeoutMs", 200);
-  int rc = -1;
-  auto start = std::chrono::steady_clock::now();
-  std::thread([&] { rc = Conn().startTran(); }).join();
-  EXPECT_EQ(rc, DWSQL_BUSY);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
   ASSERT_EQ(first.endTran(1), 0);
-  std::thread([&] { rc = Conn().exec("INSERT INTO T(id) VALUES(9)"); }).join();
-  EXPECT_EQ(rc, 0);
 }
 
-// Commits are answered once the log is flushed; one flush covers every
-// commit counted before it starts, and a log that can't be flushed fails the
-// commits waiting on it.
-TEST(SqliteWriterLockTest, OneFlushCoversTheCommitsBeforeIt) {
+// Commits are answered once the log is flushed, and a log that can't be
+// flushed fails the commits waiting on it.
+TEST(SqliteWriterLockTest, ALogThatCannotBeFlushedFailsTheCommits) {
   char dir[] = "/tmp/blr-wal-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string file = std::string(dir) + "/Anchor.db", log = file + "-wal";
@@ -536,13 +473,8 @@ TEST(SqliteWriterLockTest, OneFlushCoversTheCommitsBeforeIt) {
   std::shared_ptr<SqliteWriterLock> lock = SqliteWriterLock::forFile(file);
   std::string error;
   ASSERT_EQ(lock->acquire(1000, &error), 0);
-  const uint64_t first = lock->release();
-  ASSERT_EQ(lock->acquire(1000, &error), 0);
-  const uint64_t second = lock->release();
-  EXPECT_EQ(lock->syncWritten(second, &error), 0) << error;
+  EXPECT_EQ(lock->syncWritten(lock->release(), &error), 0) << error;
   EXPECT_EQ(lock->flushes(), 1u);
-  EXPECT_EQ(lock->syncWritten(first, &error), 0);
-  EXPECT_EQ(lock->flushes(), 1u) << "the first commit was flushed with the second";
 
   ASSERT_EQ(std::remove(log.c_str()), 0);
   ASSERT_EQ(symlink(log.c_str(), log.c_str()), 0);  // opening it loops

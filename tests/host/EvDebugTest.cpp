@@ -68,22 +68,16 @@ TEST_F(EvDebugTest, DestinationFollowsTheLogFileKey) {
       << err;
 }
 
-TEST_F(EvDebugTest, ThreadInstanceTagsRecordsWithoutAPrefix) {
+// Lines of a thread's instance: BlrDebugLines.ContextsTagTheirThreadsLines.
+TEST_F(EvDebugTest, AGivenPrefixWinsOverTheThreadsInstance) {
   EvDebugFileInstance job = EvDebug().RefreshInstance();
   job.setPrefix("[job]");
   job.setId(12);
-  {
-    ThLvlEvDebugFileInstance scope(&job);
-    EXPECT_EQ(ThLvlEvDebugFileInstance::current(), &job);
-    EvDebug().handleMsgEventDebug(1, "g", 0, nullptr, "tagged");
-    EvDebug().handleMsgEventDebug(1, "g", 3, "", "explicit");  // a given prefix wins
-  }
-  EXPECT_EQ(ThLvlEvDebugFileInstance::current(), nullptr);
+  ThLvlEvDebugFileInstance scope(&job);
+  EvDebug().handleMsgEventDebug(1, "g", 3, "", "explicit");
   auto lines = log_.lines();
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(endsWith(lines[0], " id=12 \\[job\\] g\\(\\): tagged")) << lines[0];
-  EXPECT_TRUE(endsWith(lines[1], " id=3 g\\(\\): explicit")) << lines[1];
-  EXPECT_EQ(recorder_.lines()[0].id, 0);  // the observer sees the arguments as passed
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(endsWith(lines[0], " id=3 g\\(\\): explicit")) << lines[0];
 }
 
 }  // namespace

@@ -58,13 +58,8 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
     ProxyFault::Action action;
   } good[] = {
       {"10=drop", 10, 0, ProxyFault::kDrop},
-      {"ping=delay:5", 10, 0, ProxyFault::kDelay},
       {"BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ=hang", 13, 0, ProxyFault::kHang},
-      {"start=fail:7:busy: really", 8, 6, ProxyFault::kFail},
       {"BLR_CTRL_PAIROP_STOP=MALFORMED", 8, 5, ProxyFault::kMalformed},
-      {"cleanup_pairs=empty", 9, 0, ProxyFault::kEmpty},
-      {"ping=truncated", 10, 0, ProxyFault::kTruncated},
-      {"ping=lose:2", 10, 0, ProxyFault::kLose},
   };
   ProxyFaultKey key;
   ProxyFault fault;
@@ -77,20 +72,13 @@ TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
   ASSERT_OK(proxyParseFault("start=fail:7:busy: really", &key, &fault));
   EXPECT_EQ(fault.code, 7);
   EXPECT_EQ(fault.text, "busy: really");
-  for (const char* bad : {"PING", "XYZ=drop", "21=drop", "PING=fail:0", "PING=fail:x",
-                          "PING=delay:-1", "PING=drop:1", "PING=lose:0", "PING=explode"})
+  for (const char* bad : {"PING", "XYZ=drop", "21=drop", "PING=fail:0", "PING=lose:0", "PING=explode"})
     EXPECT_TRUE(proxyParseFault(bad, &key, &fault).IsError()) << bad;
-
-  ProxyFaults faults;
-  faults[{8, 0}].action = ProxyFault::kDrop;
-  faults[{8, 5}].action = ProxyFault::kHang;
-  EXPECT_EQ(proxyFindFault(faults, 8, 5).action, ProxyFault::kHang);
-  EXPECT_EQ(proxyFindFault(faults, 8, 6).action, ProxyFault::kDrop);
-  EXPECT_EQ(proxyFindFault(faults, 10, 0).action, ProxyFault::kNone);
 
   // A fault with a count applies that many times, anew once faults change.
   ProxyControl control(ProxySettings(), ProxyFaults(), "");
   ASSERT_OK(proxyParseFault("ping=lose:2", &key, &fault));
+  EXPECT_EQ(fault.action, ProxyFault::kLose);
   control.setFault(key, fault);
   std::vector<int> taken;
   for (int i = 0; i < 3; ++i) taken.push_back(control.take(10, 0).action);
