@@ -96,6 +96,40 @@ TEST_F(DwHttpServerTest, ARequestsDeadlineCountsFromTheAccept) {
   EXPECT_LT(msSince(opened), 2700) << "timed from its first byte, not from the accept";
 }
 
+// A request must keep to the limits as a whole, whatever each read brings;
+// what is within them is answered on one connection in turn.
+TEST_F(DwHttpServerTest, HeadsOverALimitAreRefusedAndGoodOnesKeptAlive) {
+  start(DwHttpServerConfig());
+  std::string many = "GET /metrics HTTP/1.1\r\n";
+  for (int i = 0; i < 3000; ++i) many += "X-" + std::to_string(i) + ": y\r\n";
+  for (const std::string& bad : {many + "\r\n", std::string("GET /metrics HTTP/1.1\r\nNo colon\r\n\r\n"),
+                                 std::string("GET /metrics HTTP/1.1\r\nX: 1\r\n folded\r\n\r\n"),
+                                 std::string("GET /metrics HTTP/2.0\r\n\r\n"),
+                                 std::string("GET /metrics%zz HTTP/1.1\r\n\r\n"),
+                                 std::string("GET /metrics HTTP/1.1\r\nContent-Length: 1\r\n"
+                                             "Content-Length: 2\r\n\r\n")})
+    EXPECT_EQ(statusLine(httpExchange(server_.port(), bad)), "HTTP/1.1 400 Bad Request") << bad.substr(0, 60);
+  EXPECT_EQ(statusLine(httpExchange(server_.port(), "GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")),
+            "HTTP/1.1 413 Payload Too Large");
+  std::string refused = httpExchange(server_.port(), "DELETE /metrics HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(statusLine(refused), "HTTP/1.1 405 Method Not Allowed");
+  EXPECT_NE(refused.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
+
+  // Pipelined: a GET, then a HEAD (headers alone) that closes.
+  std::string both = httpExchange(server_.port(),
+                              "GET /metrics HTTP/1.1\r\n\r\nHEAD /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 5\r\n";
+  const std::string safety =
+      "X-Content-Type-Options: nosniff\r\nContent-Security-Policy: default-src 'self'; "
+      "frame-ancestors 'none'\r\nCache-Control: no-store\r\n\r\n";
+  EXPECT_EQ(both, head + "Connection: keep-alive\r\n" + safety + "up 1\n" + head +
+                      "Connection: close\r\n" + safety);
+  DwHttpServer::Stats stats = server_.stats();
+  EXPECT_EQ(stats.badRequest, 8u);
+  EXPECT_EQ(stats.requests, 2u);
+}
+
 TEST_F(DwHttpServerTest, FilesStayBelowTheirDirectory) {
   TempDir dir;
   ASSERT_EQ(::mkdir((dir.path() + "/page").c_str(), 0700), 0);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/LinkTestEnv.h"
+#include "host/clients/DWClient.h"
 #include "host/config/DWPlatformInfo.h"
 #include "host/link/DwLink.h"
 #include "host/link/DwLinkFrame.h"
@@ -90,6 +91,7 @@ class EchoSvc : public DwLinkSvc {
       cv.notify_all();
       cv.wait(lock, [this] { return released; });
     }
+    if (req.count("throw")) throw FXErrorUtil::ErrorInt(FXLOC, 3, "Couldn't cope");
     if (req.count("fail"))
       return FXErrorUtil::ErrorInt(FXLOC, 7, "Couldn't do %s (100%%)", req.at("fail").c_str());
     *resp = req;
@@ -168,6 +170,44 @@ class DwLinkTest : public ::testing::Test {
   std::mutex hookMu_;
   std::vector<std::string> serverErrors_;
 };
+
+TEST_F(DwLinkTest, InProcessServicesAreCalledDirectlyAndTheirAnswersChecked) {
+  DWPlatformInfo::setValue("Host", "sClientName", "pm1");
+  EchoSvc svc("LOCAL", false);
+  Map resp;
+  ASSERT_OK(DwLink("LOCAL").makeReqToAnchor({{"req", "x"}}, &resp, nullptr));
+  EXPECT_EQ(resp.at("req"), "x");
+  EXPECT_EQ(resp.at("from"), "pm1");
+  EXPECT_EQ(resp.at("kind"), std::to_string(KRP_CERT_KIND_LOCAL));
+
+  // A service that throws fails its request, not the exchange (a failed one:
+  // RemoteRequestCarriesAuthenticatedNameAndErrors).
+  Map thrown;
+  ASSERT_OK(DwLink("LOCAL").makeReqToAnchor({{"throw", ""}}, &thrown, nullptr));
+  EXPECT_THAT(thrown.at("error"), HasSubstr("Couldn't cope"));
+
+  // The newest service of a name wins; a destroyed one is forgotten.
+  {
+    EchoSvc newer("LOCAL", false);
+    DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
+    EXPECT_EQ(newer.calls, 1);
+  }
+  DwLink("LOCAL").makeReqToAnchor({}, nullptr, nullptr);
+  EXPECT_EQ(svc.calls, 3);
+
+  // A client list claiming more clients than its answer carries is refused
+  // rather than walked.
+  struct Liar : DwLinkSvc {
+    Liar() : DwLinkSvc("CLIENTS") { acceptsRemote = false; }
+    CZuError dispatch(const Map&, Map* resp, const std::string&, const KRP_Cert&) override {
+      (*resp)["count"] = "2000000000";
+      return CZuError();
+    }
+  } liar;
+  std::vector<DWClientInfo> clients;
+  EXPECT_THAT(DWClient::list(&clients).Summary(), HasSubstr("missing"));
+  EXPECT_TRUE(clients.empty());
+}
 
 TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   startServer();

@@ -9,6 +9,50 @@ using DWSqlDialect::splitCommands;
 const DWSqlBackend kSqlite = DWSqlBackend::kSqlite;
 const DWSqlBackend kPostgres = DWSqlBackend::kPostgres;
 
+// Each row: a command, then what it becomes on SQLite and on PostgreSQL
+// ("=": unchanged, "": not checked).
+TEST(SqlDialectRewrite, CommandsBecomeTheBackendsOwn) {
+  const std::string head = "DELETE BlrDisk FROM BlrDisk INNER JOIN BlrPair ON BlrPair.id=BlrDisk.pairId ";
+  const std::string filter = "BlrPair.srcType=2 AND BlrPair.subClientId=3 OR BlrPair.flags&8=8";
+  const std::string subquery = "DELETE FROM BlrDisk WHERE rowid IN (SELECT BlrDisk.rowid FROM BlrDisk INNER JOIN "
+                               "BlrPair ON BlrPair.id=BlrDisk.pairId";
+  const std::string usingJoin = "DELETE FROM BlrDisk USING BlrPair WHERE (BlrPair.id=BlrDisk.pairId)";
+  const struct {
+    std::string cmd;
+    std::string sqlite;
+    std::string postgres;
+  } cases[] = {
+      // The OR of the filter must stay inside its parentheses.
+      {head + "WHERE " + filter, subquery + " WHERE " + filter + ")", usingJoin + " AND (" + filter + ")"},
+      {head, subquery + ")", usingJoin},  // every joined row
+      {"delete t from t join u /* where */ on (u.id=t.uid and u.n='x WHERE y') where u.name='a''b' -- done",
+       "",
+       "DELETE FROM t USING u WHERE ((u.id=t.uid and u.n='x WHERE y')) AND (u.name='a''b')"},
+      {"DELETE FROM BlrPair WHERE id=3", "=", "="},
+      {"DELETE FROM BlrDisk where id=4", "=", "="},
+      {"DELETE a FROM b INNER JOIN c ON 1=1", "=", "="},
+      {"DELETE t FROM t LEFT JOIN u ON 1=1", "=", "="},
+      {"SELECT SCOPE_IDENTITY()", "SELECT last_insert_rowid()", "SELECT lastval()"},
+      {"select scope_identity ( )", "select last_insert_rowid()", "select lastval()"},
+      {"SELECT 'SCOPE_IDENTITY()'", "=", "="},
+      {"UPDATE BlrPair SET flags=flags&~8 WHERE id=1", "=", "UPDATE BlrPair SET flags=flags& ~8 WHERE id=1"},
+      {"UPDATE BlrPair SET flags=flags|-5 WHERE id=-1", "=", "UPDATE BlrPair SET flags=flags| -5 WHERE id= -1"},
+      {"SELECT '&~', x<>y, a<=b, 1e-5 FROM t", "=", "="},
+      {"INSERT INTO BlrPairProperties(pairId, propertyName, propertyValue, propertyTypeId, created, modified) "
+       "VALUES(4, 'a', 'it''s -- /* ; x', '', 0, 0)",
+       "=", "="},
+      {"UPDATE BlrPair SET statusCode=14, statusMessage='', eventId=0 WHERE id=4", "=", "="},
+      {"SELECT BlrPair.id FROM BlrPair WHERE BlrPair.flags&8=8 OR BlrPair.id=5", "=", "="},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cmd);
+    if (!c.sqlite.empty()) {
+      EXPECT_EQ(rewrite(c.cmd, kSqlite), c.sqlite == "=" ? c.cmd : c.sqlite);
+    }
+    EXPECT_EQ(rewrite(c.cmd, kPostgres), c.postgres == "=" ? c.cmd : c.postgres);
+  }
+}
+
 TEST(SqlDialectSplit, SeparatorsInsideLiteralsIdentifiersAndCommentsDoNotSplit) {
   std::vector<std::string> commands = splitCommands(
       "INSERT INTO t VALUES('a;b', 'it''s; --x /*y*/');"

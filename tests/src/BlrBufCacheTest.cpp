@@ -41,6 +41,22 @@ TEST_F(BlrBufCacheTest, RequestsRoundUpToTheirClassAndAbove2MiBAreExact) {
   }
 }
 
+TEST_F(BlrBufCacheTest, EachClassReusesItsNewestBuffer) {
+  void* small[3] = {take(KiB).first, take(KiB).first, take(KiB).first};
+  void* bigger = take(4 * KiB).first;
+  for (void* b : small) BlrBufCache::put(b, KiB);
+  BlrBufCache::put(bigger, 4 * KiB);
+  EXPECT_EQ(BlrBufCache::cachedBytes(), 7 * KiB);
+
+  EXPECT_EQ(take(KiB).first, small[2]);
+  EXPECT_EQ(take(1).first, small[1]);
+  EXPECT_EQ(take(1000).first, small[0]);
+  auto fresh = take(KiB);  // class 0 is empty now; the 4 KiB buffer stays put
+  EXPECT_EQ(BlrBufCache::cachedBytes(), 4 * KiB);
+  EXPECT_EQ(take(3 * KiB), std::make_pair(bigger, 4 * KiB));
+  for (void* b : {small[0], small[1], small[2], fresh.first, bigger}) std::free(b);
+}
+
 TEST_F(BlrBufCacheTest, BuffersOutsideTheClassesAreFreedUntouched) {
   // AddressSanitizer reports any bookkeeping written into the small buffers.
   for (int size : {16, 512, KiB - 1, 4 * MiB, 5 * MiB}) BlrBufCache::put(std::malloc(size), size);

@@ -95,6 +95,7 @@ TEST_F(CtrlTest, FramingOfPingsResponsesAndPayloadsAndHostileOnesFailCleanly) {
     int code;
     const char* text;
   } cases[] = {
+      {"huge header", 0xFFFFFFFF, 0, false, 1, "total length 4294967295"},
       {"short header", 4, 0, false, 1, "total length 4 is not within 8"},
       {"just over the bound", BLR_CTRL_MAX_MSG_LEN + 1, 0, false, 1, "is not within"},
       {"truncated payload", 108, 10, true, ECONNRESET, "Couldn't receive BLR_CTRL_MSG_RESP message"},
@@ -119,6 +120,37 @@ TEST_F(CtrlTest, FramingOfPingsResponsesAndPayloadsAndHostileOnesFailCleanly) {
 }
 
 // ---- Operations against the simulator ----
+
+TEST_F(CtrlTest, PendingCountsDataTheTlsLayerHolds) {
+  BlrCtrl ctrl;
+  EXPECT_FALSE(ctrl.msgPending());
+  CZuSocket a, b;
+  ASSERT_OK(CZuSocket::CreateSocketPair(a, b));
+  KrpSocket* server = nullptr;
+  ASSERT_OK(krpInitSocketWithContext(a, KRP_INIT_DEFAULT, env.client, &ctrl.krpSocket));
+  ctrl.socket = a;
+  ASSERT_OK(krpInitSocketWithContext(b, KRP_INIT_DEFAULT, env.server, &server));
+  std::thread t([&] { krpAuthSocketMs(server, KRP_ROLE_SERVER, nullptr, 5000); });
+  EXPECT_OK(krpAuthSocketMs(ctrl.krpSocket, KRP_ROLE_CLIENT, nullptr, 5000));
+  t.join();
+  EXPECT_FALSE(ctrl.msgPending());
+
+  // Two messages in one TLS record: once the first is read, the second sits
+  // in the TLS layer while the descriptor has nothing more.
+  std::vector<char> two(16, 0);
+  uint32_t ping[2] = {htonl(BLR_CTRL_MSG_PING), htonl(8)};
+  std::memcpy(two.data(), ping, 8);
+  std::memcpy(two.data() + 8, ping, 8);
+  CZuError err;
+  krpSend(server, two.data(), 16, 5, &err);
+  EXPECT_TRUE(ctrl.msgPending());
+  DwBuffer buf;
+  EXPECT_OK(BlrCtrl::recvMsg(ctrl.krpSocket, nullptr, buf, BLR_CTRL_MSG_PING));
+  EXPECT_TRUE(ctrl.msgPending());
+  EXPECT_OK(BlrCtrl::recvMsg(ctrl.krpSocket, nullptr, buf, BLR_CTRL_MSG_PING));
+  EXPECT_FALSE(ctrl.msgPending());
+  krpDestroySocket(server);
+}
 
 // The operations no workflow test sends (WorkflowTest checks the others by
 // the state they leave).

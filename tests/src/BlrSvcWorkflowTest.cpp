@@ -320,6 +320,8 @@ TEST_F(WorkflowTest, WorkflowsRefusePairsInOtherStates) {
   EXPECT_EQ(failure(W(id).failover(false, true, nullptr)),
             "200: Can't failover stopped pair " + std::to_string(id));
   EXPECT_EQ(env_->tap->requests() - writes, 2);  // the pair and its properties, read
+  ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILED_OVER, "", 0));  // no FAILOVER flag
+  EXPECT_EQ(W(id).failback(true).Code(), 200);
   ASSERT_OK(BlrDB().setPairFlags(id, W::FAILOVER));
   ASSERT_OK(BlrDB().setPairStatus(id, W::STATUS_FAILING_OVER, "", 0));
   EXPECT_EQ(failure(W(id).failback(true)),
@@ -428,22 +430,45 @@ const std::vector<StepFault> kFailoverSteps = steps(Flow::kFailover, {
     {"ReadPair", 201, 4, "db get_pairs"},
     {"SetFlag", 1, 4, "db set_pair_flags"},
     {"RecordStatus", 201, 4, "db set_pair_prop statusBeforeFailover"},
+    {"SetStatus", 201, 4, "db set_pair_status"},
     {"StopVm", 202, 14, "head POWER_ON_OFF_VM_REQ=fail:5"},
+    {"RecordVmStopped", 201, 14, "db set_pair_prop failoverVmStopped"},
+    {"InjectMarker", 203, 14, "head INS_FLUSH_MARKER_REQ=fail:5"},
+    {"QuerySeqNum", 203, 14, "tail GET_LAST_SEQNUM_REQ=fail:5"},
+    {"Pause", 204, 14, "head PAUSE=fail:5"},
     {"Block", 205, 14, "tail FAILOVER_CROSSING=fail:5"},
     {"Snapshot", 206, 14, "tail CREATE_FAILOVER_SNAP=fail:5"}});
 const std::vector<StepFault> kFailbackSteps = steps(Flow::kFailback, {
     {"SetStatus", 202, 16, "db set_pair_status"},
+    {"DeleteSnapshot", 203, 18, "tail DELETE_FAILOVER_SNAP=fail:5"},
+    {"StopProductionVm", 204, 18, "head POWER_ON_OFF_VM_REQ=fail:5"},
+    {"StopOriginal", 205, 18, "head STOP=fail:5"},
+    {"CleanOriginal", 206, 18, "head CLEANUP=fail:5"},
     {"CreateHidden", 207, 18, "db create_or_update_pair"},
+    {"ConfigureHidden", 207, 18, "db set_pair_props"},
     {"RecordHidden", 207, 18, "db set_pair_prop failbackHiddenPairId"},
+    {"StartHidden", 208, 18, "tail START=fail:5"},
+    {"QueryHidden", 202, 18, "db get_pairs",
+     "db set_pair_prop failbackHiddenPairStarted"},
+    {"StopRecoveryVm", 210, 18, "tail POWER_ON_OFF_VM_REQ=fail:5"},
+    {"RecordRecoveryVmStopped", 202, 18, "db set_pair_prop failbackRecoveryVmStopped"},
+    {"InjectMarker", 211, 18, "tail INS_FLUSH_MARKER_REQ=fail:5"},
+    {"QuerySeqNum", 211, 18, "head GET_LAST_SEQNUM_REQ=fail:5"},
+    {"StopHidden", 212, 18, "tail STOP=fail:5"},
+    {"CleanHidden", 213, 18, "tail CLEANUP=fail:5"},
     {"DeleteHidden", 214, 18, "db del_pairs"},
     {"StartProductionVm", 215, 18, "head POWER_ON_OFF_VM_REQ=fail:5",
      "db set_pair_prop failbackHiddenPairDeleted"},
     {"Unblock", 216, 18, "tail FAILOVER_CROSSED=fail:5"},
+    {"Restart", 216, 18, "head START=fail:5"},
     {"ClearFlag", 1, 18, "db clr_pair_flags"}});
 const std::vector<StepFault> kSwitchRolesSteps = steps(Flow::kSwitchRoles, {
     {"SetStatus", 201, 16, "db set_pair_status"},
+    {"DeleteSnapshot", 202, 20, "tail DELETE_FAILOVER_SNAP=fail:5"},
+    {"StopOriginal", 203, 20, "head STOP=fail:5"},
     {"CleanOriginal", 204, 20, "head CLEANUP=fail:5"},
     {"CreateReverse", 205, 20, "db create_or_update_pair"},
+    {"ConfigureReverse", 205, 20, "db set_pair_props"},
     {"RecordReverse", 205, 20, "db set_pair_prop switchRolesReversePairId"},
     {"DeleteOriginal", 206, 20, "db del_pairs"}});
 
@@ -456,9 +481,9 @@ INSTANTIATE_TEST_SUITE_P(SwitchRoles, WorkflowStepTest, ::testing::ValuesIn(kSwi
 
 // ---- Interrupted returns, whatever the replication service reported ----
 
-// A failback whose process dies: its failed status is never written.  The
-// parameter: the Head reports every stop (6), as a real replication service
-// may, or holds back while a workflow owns the status.
+// A failback or switch of roles whose process dies: its failed status is
+// never written.  The parameter: the Head reports every stop (6), as a real
+// replication service may, or holds back while a workflow owns the status.
 class InterruptedTest : public WorkflowTest, public ::testing::WithParamInterface<bool> {
  protected:
   void SetUp() override {
@@ -466,16 +491,23 @@ class InterruptedTest : public WorkflowTest, public ::testing::WithParamInterfac
     bool everyStop = GetParam();
     env_->head->changeSettings([everyStop](ProxySettings& s) { s.reportEveryStop = everyStop; });
   }
-  // A failback that dies after stopping the original pair, with 206; no
-  // status is written once the stop is recorded, so the pair is stopped or
-  // still failing back.
-  void failbackDiesAfterStop(int id) {
-    onRequest("set_pair_prop", W::FBPROP_ORIG_PAIR_STOPPED,
-              [this] { env_->tap->fail("set_pair_status"); });
+  // No status is written once a `request` whose body holds `text` passed.
+  void dieAfter(const std::string& request, const std::string& text) {
+    onRequest(request, text, [this] { env_->tap->fail("set_pair_status"); });
+  }
+  // A workflow that dies after stopping the original pair (recorded under
+  // `stopped`) with `code`; the pair is stopped or still in `ownStatus`.
+  void diesAfterStop(int id, const char* stopped, int code, int ownStatus,
+                     const std::function<CZuError()>& workflow) {
+    dieAfter("set_pair_prop", stopped);
     inject("head CLEANUP=fail:5");
-    EXPECT_EQ(W(id).failback(true).Code(), 206);
+    EXPECT_EQ(workflow().Code(), code);
     env_->clearFaults();
-    EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : W::STATUS_FAILING_BACK);
+    EXPECT_EQ(status(id), GetParam() ? W::STATUS_STOPPED : ownStatus);
+  }
+  void failbackDiesAfterStop(int id) {
+    diesAfterStop(id, W::FBPROP_ORIG_PAIR_STOPPED, 206, W::STATUS_FAILING_BACK,
+                  [id] { return W(id).failback(true); });
   }
 };
 
@@ -497,6 +529,25 @@ TEST_P(InterruptedTest, ResetCleansUpAStoppedFailback) {
     ASSERT_OK(W(id).failback(true));
     EXPECT_EQ(stateText(*env_, id), kAfterFailback);
   }
+}
+
+TEST_P(InterruptedTest, FailbackResumesAfterRestartingTheOriginalPair) {
+  int id = failedOverPair();
+  inject("db clr_pair_flags");
+  dieAfter("clr_pair_flags", "");
+  EXPECT_TRUE(W(id).failback(true).IsError());
+  env_->clearFaults();
+  EXPECT_EQ(status(id), 4);  // as the Head reported the restart
+  ASSERT_OK(W(id).failback(true));
+  EXPECT_EQ(stateText(*env_, id), kAfterFailback);
+}
+
+TEST_P(InterruptedTest, SwitchRolesResumesAfterStoppingTheOriginalPair) {
+  int id = failedOverPair(), newId = 0;
+  diesAfterStop(id, W::SRPROP_ORIG_PAIR_STOPPED, 204, W::STATUS_SWITCHING_ROLES,
+                [&] { return W(id).switchRoles(&newId); });
+  ASSERT_OK(W(id).switchRoles(&newId));
+  EXPECT_EQ(stateText(*env_, id), kAfterSwitchRoles);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stops, InterruptedTest, ::testing::Bool(),

@@ -1,5 +1,5 @@
-// Stored texts of each kind of request, at and past their widths and with
-// hostile bytes, through the service on both backends.
+// Every stored text at and past its width and hostile bytes, through the
+// service on both backends.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -49,9 +49,9 @@ std::function<void(const std::string&, DwEbmlWriter&)> status(int id) {
   };
 }
 
-TEST_P(PairDbTextsTest, EachKindOfTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
+TEST_P(PairDbTextsTest, EveryTextKeepsItsWidthRefusesMoreAndKeepsHostileBytes) {
   BlrDB::Pair base = store(3, 1, 1);
-  const int pairId = base.id;
+  const int pairId = base.id, diskId = base.disks.front().id;
   auto pair = [&] { return read(pairId); };
   auto lastBootVm = [&] {
     std::list<BlrDB::BootVM> vms;
@@ -86,25 +86,46 @@ TEST_P(PairDbTextsTest, EachKindOfTextKeepsItsWidthRefusesMoreAndKeepsHostileByt
                    return at(vm);
                  }};
   };
-  Encode asProp = [pairId](Text t, DwEbmlWriter& w) {
-    w.writeNumTag(kTagPairId, pairId);
-    w.writeStrTag(kTagPropName, "p");
-    w.writeStrTag(kTagPropValue, t);
+  auto asProp = [pairId](bool asName) -> Encode {
+    return [pairId, asName](Text t, DwEbmlWriter& w) {
+      w.writeNumTag(kTagPairId, pairId);
+      w.writeStrTag(kTagPropName, asName ? t : "p");
+      w.writeStrTag(kTagPropValue, asName ? "named" : t);
+    };
   };
   using P = BlrDB::Pair;
   using VM = BlrDB::BootVM;
   const std::vector<Field> fields = {
       pairText("srcName", 128, [](P& p) -> std::string& { return p.srcName; }),
+      pairText("dstName", 128, [](P& p) -> std::string& { return p.dstName; }),
       pairText("disks[0].srcPath", 1024,
                [](P& p) -> std::string& { return p.disks.front().srcPath; }),
+      pairText("disks[0].dstPath", 1024,
+               [](P& p) -> std::string& { return p.disks.front().dstPath; }),
       {"statusMessage", 256, bytes, "set_pair_status", status<BlrDB::Pair>(pairId),
        [&] { return pair().statusMessage; }},
-      {"propertyValue", 1024, chars, "set_pair_prop", asProp,
+      {"statusMessage", 256, bytes, "set_disk_status", status<BlrDB::Disk>(diskId),
+       [&] { return pair().disks.front().statusMessage; }},
+      {"propertyName", 128, bytes, "set_pair_prop", asProp(true),
+       [&] {  // the longest name set here
+         std::map<std::string, std::string> props;
+         EXPECT_OK(db_.getPairProps(pairId, &props));
+         std::string longest;
+         for (const auto& kv : props)
+           if (kv.second == "named" && kv.first.size() > longest.size()) longest = kv.first;
+         return longest;
+       }},
+      {"propertyValue", 1024, chars, "set_pair_prop", asProp(false),
        [&] {
          std::string value;
          EXPECT_OK(db_.getPairProp(pairId, "p", &value));
          return value;
        }},
+      bootText("name", 128, chars, [](VM& vm) -> std::string& { return vm.name; }),
+      bootText("statusMessage", 1024, bytes,
+               [](VM& vm) -> std::string& { return vm.statusMessage; }),
+      bootText("disks[0].path", 1024, chars,
+               [](VM& vm) -> std::string& { return vm.disks.front().path; }),
       bootText("disks[0].snapId", 64, bytes,
                [](VM& vm) -> std::string& { return vm.disks.front().snapId; }),
   };
@@ -114,17 +135,23 @@ TEST_P(PairDbTextsTest, EachKindOfTextKeepsItsWidthRefusesMoreAndKeepsHostileByt
     f.encode(text, writer);
     return db_.makeReq(f.request, writer, nullptr);
   };
+  auto rows = [&] {
+    return count("BlrPair") + count("BlrDisk") + count("BlrPairProperties") +
+           count("BlrBootVM") + count("BlrBootDisk");
+  };
   for (const Field& f : fields) {
     SCOPED_TRACE(std::string(f.request) + " " + f.name);
     for (const std::string& text : {kHostile, textOf(f.width, f.unit)}) {
       ASSERT_OK(send(f, text));
       EXPECT_EQ(f.read(), text);
     }
+    const long long before = rows();
     CZuError err = send(f, textOf(f.width + 1, f.unit));
     EXPECT_THAT(err.Summary(), HasSubstr(std::string(f.name) + " is " +
                                          std::to_string(f.width + 1)));
     EXPECT_THAT(err.Summary(), HasSubstr("at most " + std::to_string(f.width) + " are stored"));
-    EXPECT_EQ(f.read(), textOf(f.width, f.unit));  // nothing else changed: PairDbRequestTableTest
+    EXPECT_EQ(f.read(), textOf(f.width, f.unit));
+    EXPECT_EQ(rows(), before);
   }
 }
 
@@ -135,6 +162,8 @@ TEST_P(PairDbTextsTest, ClientRefusesLongTextsBeforeSending) {
   svc_.reset();  // nothing would answer
   EXPECT_THAT(db_.createOrUpdatePair(p).Summary(),
               HasSubstr("srcName is 129 characters long; at most 128 are stored"));
+  EXPECT_THAT(db_.setPairProp(1, std::string(65536, 'k'), "v").Summary(),
+              HasSubstr("propertyName is 65536 bytes long; at most 128 are stored"));
   EXPECT_THAT(db_.setPairStatus(1, 4, std::string("a\0b", 3), 0).Summary(),
               HasSubstr("statusMessage holds a NUL byte at offset 1"));
 }

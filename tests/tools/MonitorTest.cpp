@@ -238,6 +238,38 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   EXPECT_GE(pendingLimit(r.body) - shedBefore, 4) << "shedBefore " << shedBefore;
 }
 
+// A real Prometheus server scrapes the central server and answers the lag of
+// a known pair through its query API.
+TEST_F(MonitorTest, PrometheusScrapesTheLagOfAPair) {
+  if (!installed("prometheus"))
+    GTEST_SKIP() << "prometheus is missing: scripts/test.sh installs the Debian package prometheus";
+  const int promPort = freePort();
+  ASSERT_NE(promPort, 0);
+  env_.write("prometheus.yml",
+             "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+             "scrape_configs:\n  - job_name: blr-anchor\n    static_configs:\n"
+             "      - targets: ['127.0.0.1:" + std::to_string(port_) + "']\n");
+  ASSERT_NE(env_.start("prometheus --config.file=prometheus.yml --storage.tsdb.path=promdata "
+                       "--web.listen-address=127.0.0.1:" + std::to_string(promPort)),
+            "");
+  std::string value;
+  for (int i = 0; i < 600 && value.empty(); ++i) {  // 60 s
+    // HTTP/1.0: an answer without chunks.
+    HttpAnswer r(httpExchange(promPort, "GET /api/v1/query?query=blr_pair_lag_seconds%7Bpair_id%3D%221%22%7D"
+                                        " HTTP/1.0\r\n\r\n"));
+    if (r.status == 200) {
+      CliEnv::Json answer = CliEnv::Json::parse(r.body, nullptr, false);
+      if (!answer.is_discarded() && answer["data"]["result"].size() == 1) {
+        EXPECT_EQ(answer["data"]["result"][0]["metric"]["source"], "web01");
+        EXPECT_EQ(answer["data"]["result"][0]["metric"]["job"], "blr-anchor");
+        value = answer["data"]["result"][0]["value"][1];
+      }
+    }
+    if (value.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(value, "30");
+}
+
 // With TLS, the listener presents the installation's certificate and, when
 // told to, answers only clients holding one of its authority.
 TEST(MonitorTlsTest, ClientsNeedACertificateOfTheAuthority) {
