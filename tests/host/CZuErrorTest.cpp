@@ -23,16 +23,6 @@ TEST(CZuError, StackIsOutermostFirstWithLocations) {
   EXPECT_EQ(FXErrorUtil::ErrorInt(FXLOC, 1, "%s", big.c_str()).Summary(), big);
 }
 
-TEST(CZuError, SuccessStaysSuccessUntilAFailure) {
-  CZuError ok;
-  ok.Push(FXLOC, "ignored");
-  EXPECT_FALSE(ok.IsError());
-  EXPECT_EQ(ok.AsString(), "");
-  CZuError failed = failingCallee();
-  failed.Success();
-  EXPECT_FALSE(failed.IsError());
-}
-
 TEST(CZuError, ErrNoCarriesNumberAndSystemText) {
   CZuError err = FXErrorUtil::ErrorErrNo(FXLOC, ECONNREFUSED, "Couldn't connect to %s", "h");
   EXPECT_EQ(failure(err), std::to_string(ECONNREFUSED) + ": Couldn't connect to h: " +

@@ -10,24 +10,6 @@
 
 namespace {
 
-TEST(DwFwClientTest, ConnectsToEitherPortAndReportsWhyNot) {
-  CZuSocket listener;
-  int port = 0;
-  ASSERT_OK(dwTcpListen("127.0.0.1", 0, 4, &listener, &port));
-  int dead = freePort();
-  DwFwClient fw;
-  // A mangled name stands for its network host.
-  CZuSocket s = fw.connect(MangleHostName("127.0.0.1", "pm", 1, 2).c_str(), dead, port, 5, -1,
-                           nullptr, nullptr, false);
-  ASSERT_TRUE(s.IsValid()) << fw.getLastError().text;
-  EXPECT_EQ(fw.getLastError().code, 0);
-
-  s = fw.connect("127.0.0.1", dead, dead, 5, -1, nullptr, nullptr, false);
-  EXPECT_FALSE(s.IsValid());
-  EXPECT_EQ(fw.getLastError().code, ECONNREFUSED);
-  EXPECT_NE(fw.getLastError().text.find("Connection refused"), std::string::npos);
-}
-
 // Without a name, and with the host and port set: CtrlTest.LocalServiceAndJobCompletion.
 TEST_F(CtrlFixture, LocalMangledNameComesFromTheHostSection) {
   DWPlatformInfo info;

@@ -41,24 +41,4 @@ TEST_F(DWPlatformInfoTest, ReadsSectionsNumbersAndTextsAndReportsMalformedLines)
   EXPECT_EQ(number("BLR", "nA"), 1);  // the good lines still count
 }
 
-// What is derived from the values follows their generation: see
-// KrpSocketTest.RegistryContextIsRebuilt... and SqlLocation.Unreachable...
-TEST_F(DWPlatformInfoTest, SeesEditsWithoutReloadAndInProcessValuesWin) {
-  file_.write("[BLR]\nnA = 1\n");
-  ASSERT_OK(DWPlatformInfo::loadRegistryFile(file_.path()));
-  EXPECT_EQ(number("BLR", "nA"), 1);
-  // The file is looked at at most once a second, at once when asked to.
-  file_.write("[BLR]\nnA = 22\nnB = 5\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  EXPECT_EQ(number("BLR", "nA"), 22);
-  EXPECT_EQ(number("BLR", "nB"), 5);
-  DWPlatformInfo::setNumber("BLR", "nA", 9);
-  EXPECT_EQ(number("BLR", "nA"), 9);
-  DWPlatformInfo::eraseValue("BLR", "nA");
-  EXPECT_EQ(number("BLR", "nA"), 22);
-  file_.write("[BLR]\n");
-  DWPlatformInfo::recheckFile();
-  EXPECT_EQ(number("BLR", "nA"), -999);
-}
-
 }  // namespace

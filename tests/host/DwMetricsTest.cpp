@@ -11,27 +11,6 @@
 
 namespace {
 
-TEST(DwMetricsTest, TextEscapesLabelsKeepsItUtf8AndBucketsAreCumulative) {
-  DwMetricsText m;
-  m.family("x_total", "counter", "Things.");
-  m.sample("x_total", {{"name", "a\"b\\c\nd"}, {"raw", std::string("ok\xff\xc3(\xe2\x82\xac\xed\xa0\x80")}}, 3);
-  EXPECT_EQ(m.text(),
-            "# HELP x_total Things.\n# TYPE x_total counter\n"
-            "x_total{name=\"a\\\"b\\\\c\\nd\",raw=\"ok\xEF\xBF\xBD\xEF\xBF\xBD(\xe2\x82\xac"
-            "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"} 3\n");
-
-  DwHistogram h({1, 5});
-  for (double v : {0.5, 1.0, 3.0, 7.0, 9.0}) h.observe(v);
-  m = DwMetricsText();
-  m.histogram("d_seconds", {{"k", "v"}}, h.snapshot());
-  EXPECT_EQ(m.text(),
-            "d_seconds_bucket{k=\"v\",le=\"1\"} 2\n"
-            "d_seconds_bucket{k=\"v\",le=\"5\"} 3\n"
-            "d_seconds_bucket{k=\"v\",le=\"+Inf\"} 5\n"
-            "d_seconds_sum{k=\"v\"} 20.5\n"
-            "d_seconds_count{k=\"v\"} 5\n");
-}
-
 // Threads answering known and made-up names at once: nothing is lost, and
 // names past the cap are counted together.
 TEST(DwLinkTrafficTest, CountsEveryRequestAndCapsTheNames) {

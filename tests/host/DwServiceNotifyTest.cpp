@@ -56,19 +56,4 @@ TEST_F(ServiceEnv, AbstractSocketNames) {
   ::close(fd);
 }
 
-TEST_F(ServiceEnv, WatchdogIntervalIsHalfThePeriodForThisProcessOnly) {
-  EXPECT_EQ(dwServiceWatchdogMs(), 0);
-  setenv("WATCHDOG_USEC", "30000000", 1);
-  EXPECT_EQ(dwServiceWatchdogMs(), 15000);
-  setenv("WATCHDOG_PID", std::to_string(getpid() + 1).c_str(), 1);
-  EXPECT_EQ(dwServiceWatchdogMs(), 0);  // meant for another process
-  unsetenv("WATCHDOG_PID");
-  setenv("WATCHDOG_USEC", "1", 1);
-  EXPECT_EQ(dwServiceWatchdogMs(), 1);  // never a busy loop of zero
-  for (const char* bad : {"0", "12x"}) {
-    setenv("WATCHDOG_USEC", bad, 1);
-    EXPECT_EQ(dwServiceWatchdogMs(), 0) << bad;
-  }
-}
-
 }  // namespace

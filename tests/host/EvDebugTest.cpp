@@ -68,16 +68,4 @@ TEST_F(EvDebugTest, DestinationFollowsTheLogFileKey) {
       << err;
 }
 
-// Lines of a thread's instance: BlrDebugLines.ContextsTagTheirThreadsLines.
-TEST_F(EvDebugTest, AGivenPrefixWinsOverTheThreadsInstance) {
-  EvDebugFileInstance job = EvDebug().RefreshInstance();
-  job.setPrefix("[job]");
-  job.setId(12);
-  ThLvlEvDebugFileInstance scope(&job);
-  EvDebug().handleMsgEventDebug(1, "g", 3, "", "explicit");
-  auto lines = log_.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_TRUE(endsWith(lines[0], " id=3 g\\(\\): explicit")) << lines[0];
-}
-
 }  // namespace

@@ -106,36 +106,6 @@ TEST(KrpSocketTest, ClientsCheckTheDialledHostAgainstTheServersAltNames) {
   EXPECT_THAT(log.messages(), testing::Each(testing::Not(HasSubstr("certificate of named"))));
 }
 
-// Leaves at most 397 days and never beyond their authority, which lasts at
-// most 10 years; renewal keeps the kind (the key, the names and the new
-// lifetime: CertFiles.ModesDoNotFollowTheUmaskNamesAndRenewal).
-TEST(KrpSocketTest, CertificateLifetimesAreBoundedAndRenewalKeepsKeyAndNames) {
-  const std::string dir = LinkTestEnv::dir();
-  TempDir shortLived;
-  KrpCertAuthority ca, brief;
-  ASSERT_OK(KrpCertAuthority::open(dir, &ca));
-  EXPECT_TRUE(ca.issue("long", KRP_CERT_KIND_CLIENT, KrpCertAuthority::kCertValidDays + 1, dir)
-                  .IsError());
-  EXPECT_TRUE(KrpCertAuthority::create(shortLived.path() + "/x", "X", 3651, &brief).IsError());
-  ASSERT_OK(KrpCertAuthority::create(shortLived.path(), "Brief CA", 5, &brief));
-  ASSERT_OK(brief.issue("leaf", KRP_CERT_KIND_CLIENT, KrpCertAuthority::kCertValidDays,
-                        shortLived.path()));
-  KRP_Cert caCert, leaf;
-  ASSERT_OK(krpReadCertFile(brief.caFile(), &caCert));
-  ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(shortLived.path(), "leaf"), &leaf));
-  EXPECT_EQ(leaf.notAfter, caCert.notAfter);
-
-  ASSERT_OK(ca.issue("renewing", KRP_CERT_KIND_PRODUCT, 3, dir, {"r.example"}));
-  KRP_Cert before, after;
-  ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(dir, "renewing"), &before));
-  ASSERT_OK(ca.renew(dir, "renewing", KrpCertAuthority::kCertValidDays));
-  ASSERT_OK(krpReadCertFile(KrpCertAuthority::certPath(dir, "renewing"), &after));
-  EXPECT_EQ(after.kind, KRP_CERT_KIND_PRODUCT);
-  EXPECT_NE(after.fingerprint, before.fingerprint);
-  // Another authority's certificate is not renewed.
-  EXPECT_TRUE(brief.renew(dir, "renewing", 30).IsError());
-}
-
 // Data over the handshaken socket, many TLS records each way, and what each
 // side learns of its peer (name, kind, a name other than expected) are
 // covered by the request link's and the control channel's tests (DwLinkTest,

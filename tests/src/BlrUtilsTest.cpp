@@ -20,13 +20,6 @@ uint32_t referenceChecksum(const unsigned char* buf, size_t n) {
   return ~uint32_t(sum);
 }
 
-TEST(BlrUtils, AtollTakesLeadingDigitsOnly) {
-  EXPECT_EQ(BlrUtils::atoll(""), 0);
-  EXPECT_EQ(BlrUtils::atoll("12ab"), 12);
-  EXPECT_EQ(BlrUtils::atoll("-5"), 0);
-  EXPECT_EQ(BlrUtils::atoll("9007199254740993"), 9007199254740993LL);
-}
-
 TEST(BlrUtils, HexRoundTripAndErrors) {
   const unsigned char bytes[] = {0x00, 0x0a, 0xff, 0x1b};
   EXPECT_EQ(BlrUtils::bin2str(bytes, 4), "000aff1b");
@@ -57,21 +50,6 @@ TEST(BlrUtils, HexRoundTripAndErrors) {
   EXPECT_OK(BlrUtils::str2bin(stop, out, 4));
   EXPECT_EQ(out[0], 0x0A);
   EXPECT_EQ(out[1], 0xEE);
-}
-
-TEST(BlrUtils, Time2StrAndCountBits) {
-  struct tm t {};
-  t.tm_year = 2021 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 5;
-  t.tm_hour = 7;
-  t.tm_min = 8;
-  t.tm_sec = 9;
-  t.tm_isdst = -1;
-  EXPECT_EQ(BlrUtils::time2str(mktime(&t)), "03/05/2021 07:08:09");  // local time
-
-  const unsigned char bytes[] = {0xFF, 0x01, 0x00, 0x80, 0x55};
-  EXPECT_EQ(BlrUtils::countBits(bytes, 5), 8 + 1 + 0 + 1 + 4);
 }
 
 // Run with and without AVX2, so both vector paths are checked on one machine.

@@ -51,41 +51,4 @@ TEST(ProxyStateTest, ImpossibleRequestsAreRefused) {
 
 // ---- Faults and the control file ----
 
-TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
-  struct Case {
-    const char* text;
-    int msgId, pairOp;
-    ProxyFault::Action action;
-  } good[] = {
-      {"10=drop", 10, 0, ProxyFault::kDrop},
-      {"BLR_CTRL_MSG_GET_LAST_SEQNUM_REQ=hang", 13, 0, ProxyFault::kHang},
-      {"BLR_CTRL_PAIROP_STOP=MALFORMED", 8, 5, ProxyFault::kMalformed},
-  };
-  ProxyFaultKey key;
-  ProxyFault fault;
-  for (const Case& c : good) {
-    ASSERT_OK(proxyParseFault(c.text, &key, &fault));
-    EXPECT_EQ(std::vector<int>({key.msgId, key.pairOp, fault.action}),
-              std::vector<int>({c.msgId, c.pairOp, c.action}))
-        << c.text;
-  }
-  ASSERT_OK(proxyParseFault("start=fail:7:busy: really", &key, &fault));
-  EXPECT_EQ(fault.code, 7);
-  EXPECT_EQ(fault.text, "busy: really");
-  for (const char* bad : {"PING", "XYZ=drop", "21=drop", "PING=fail:0", "PING=lose:0", "PING=explode"})
-    EXPECT_TRUE(proxyParseFault(bad, &key, &fault).IsError()) << bad;
-
-  // A fault with a count applies that many times, anew once faults change.
-  ProxyControl control(ProxySettings(), ProxyFaults(), "");
-  ASSERT_OK(proxyParseFault("ping=lose:2", &key, &fault));
-  EXPECT_EQ(fault.action, ProxyFault::kLose);
-  control.setFault(key, fault);
-  std::vector<int> taken;
-  for (int i = 0; i < 3; ++i) taken.push_back(control.take(10, 0).action);
-  control.setFault({8, 0}, ProxyFault());
-  taken.push_back(control.take(10, 0).action);
-  EXPECT_EQ(taken, (std::vector<int>{ProxyFault::kLose, ProxyFault::kLose, ProxyFault::kNone,
-                                     ProxyFault::kLose}));
-}
-
 }  // namespace
