@@ -23,11 +23,4 @@ TEST(CZuError, StackIsOutermostFirstWithLocations) {
   EXPECT_EQ(FXErrorUtil::ErrorInt(FXLOC, 1, "%s", big.c_str()).Summary(), big);
 }
 
-TEST(CZuError, ErrNoCarriesNumberAndSystemText) {
-  CZuError err = FXErrorUtil::ErrorErrNo(FXLOC, ECONNREFUSED, "Couldn't connect to %s", "h");
-  EXPECT_EQ(failure(err), std::to_string(ECONNREFUSED) + ": Couldn't connect to h: " +
-                              std::strerror(ECONNREFUSED));
-  EXPECT_TRUE(FXErrorUtil::ErrorErrNo(FXLOC, 0, "odd").IsError());  // code 0 is still an error
-}
-
 }  // namespace

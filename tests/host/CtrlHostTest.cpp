@@ -1,27 +1,7 @@
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "support/CtrlTestEnv.h"
-#include "host/net/DwFwClient.h"
 #include "host/link/DwLink.h"
-#include "host/net/DwTcp.h"
-#include "host/net/ZuFdset.h"
 
 namespace {
-
-// Without a name, and with the host and port set: CtrlTest.LocalServiceAndJobCompletion.
-TEST_F(CtrlFixture, LocalMangledNameComesFromTheHostSection) {
-  DWPlatformInfo info;
-  std::string mangled;
-  DWPlatformInfo::setValue("Host", "sClientName", "pm1");
-  char host[256] = {};
-  ::gethostname(host, sizeof host - 1);
-  ASSERT_NE(info.getClientHostNameMangled("pm1", mangled), 0);
-  EXPECT_EQ(mangled, MangleHostName(host, "pm1", kDwDefaultDwdPort, kDwDefaultEvmgrcPort));
-  DWPlatformInfo::setNumber("Host", "nDwdPort", 70000);
-  EXPECT_EQ(info.getClientHostNameMangled("pm1", mangled), 0);
-}
 
 TEST_F(CtrlFixture, PortLookupAnswersKnownServicesOnly) {
   FakeLookup lookup(4001, 4002);

@@ -292,43 +292,6 @@ TEST_P(ConnTest, ConcurrentWritersStayWithinThePoolAndLoseNothing) {
   EXPECT_NE(handleId(outer), handleId(inner));
 }
 
-// Objects opened inside a unit of work share its transaction: their own
-// transactions become savepoints, a rolled back one leaves the unit going,
-// and nothing is kept unless the unit commits (a commit, and a failed last
-// statement: PairDbRequestTableTest.EveryChangeIsUndone...).  Other threads
-// are not joined.
-TEST_P(ConnTest, UnitOfWorkJoinsTheObjectsOfItsThread) {
-  {
-    DWSqlUnit unit;
-    ASSERT_EQ(unit.begin("Anchor"), 0) << unit.lastError();
-    {
-      Conn step;
-      ASSERT_EQ(step.startTran(), 0);
-      EXPECT_EQ(step.exec("INSERT INTO T(id, n) VALUES(1, 10)"), 0);
-      EXPECT_EQ(step.endTran(1), 0);
-    }
-    {
-      Conn undone;
-      ASSERT_EQ(undone.startTran(), 0);
-      EXPECT_EQ(undone.exec("INSERT INTO T(id, n) VALUES(2, 20)"), 0);
-      EXPECT_EQ(undone.endTran(2), 0);
-      Conn abandoned;  // destroyed inside its transaction
-      ASSERT_EQ(abandoned.startTran(), 0);
-      EXPECT_EQ(abandoned.exec("INSERT INTO T(id, n) VALUES(3, 30)"), 0);
-    }
-    EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 1);  // seen inside the unit only
-    EXPECT_EQ(DWSqlUnit().begin("Anchor"), DWSQL_MISUSE);  // units do not nest
-    // Another thread neither joins nor sees it.
-    int seen = -1;
-    std::thread([&] {
-      Conn other;
-      seen = other.scalar("SELECT COUNT(*) FROM T");
-    }).join();
-    EXPECT_EQ(seen, 0);
-  }
-  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 0);  // never committed
-}
-
 BLR_SQL_BACKENDS(ConnTest);
 
 // The server ends a session in the middle of a transaction.
@@ -428,36 +391,6 @@ TEST_F(SqliteLockTest, WriterOfAnotherProcessIsAwaitedUntilTheTimeout) {
   EXPECT_GT(sleeps, 0);
   EXPECT_EQ(otherCommit, SQLITE_OK);
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 2);
-}
-
-// Writers of this process queue on each other (the wait's timeout: the
-// writer of another process's).
-TEST_F(SqliteLockTest, WritersOfThisProcessQueueOnEachOther) {
-  Conn first;
-  ASSERT_EQ(first.startTran(), 0);
-  ASSERT_EQ(first.exec("INSERT INTO T(id) VALUES(1)"), 0);
-  std::atomic<int> secondResult{-1};
-  std::thread second([&] {
-    Conn conn;
-    int rc = conn.exec("INSERT INTO T(id) VALUES(2)");  // a write outside a transaction queues too
-    if (rc == 0) rc = conn.startTran();
-    if (rc == 0) rc = conn.exec("INSERT INTO T(id) VALUES(3)");
-    if (rc == 0) rc = conn.endTran(1);
-    secondResult = rc;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(secondResult, -1);  // still waiting
-  ASSERT_EQ(first.endTran(1), 0);
-  second.join();
-  EXPECT_EQ(secondResult, 0);
-  EXPECT_EQ(first.scalar("SELECT COUNT(*) FROM T"), 3);
-
-  // The same thread writing through a second connection would wait for itself.
-  ASSERT_EQ(first.startTran(), 0);
-  Conn again;
-  EXPECT_EQ(again.startTran(), DWSQL_BUSY);
-  EXPECT_EQ(again.exec("INSERT INTO T(id) VALUES(4)"), DWSQL_BUSY);
-  ASSERT_EQ(first.endTran(1), 0);
 }
 
 // Commits are answered once the log is flushed, and a log that can't be

@@ -1,6 +1,5 @@
-// Notifications to the service manager: sent as single datagrams to the
-// socket $NOTIFY_SOCKET names, nothing at all without it, and the watchdog
-// interval taken from the manager's variables.
+// Notifications to a service manager whose $NOTIFY_SOCKET is an abstract
+// socket name (the states themselves: ServiceTest, on a named socket).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -12,7 +11,6 @@
 #include <string>
 
 #include "host/base/DwServiceNotify.h"
-#include "support/NotifySocket.h"
 
 namespace {
 
@@ -23,22 +21,6 @@ class ServiceEnv : public ::testing::Test {
     for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"}) unsetenv(name);
   }
 };
-
-TEST_F(ServiceEnv, StatesArriveAsDatagramsAndNothingIsSentWithoutTheVariable) {
-  std::string path = "/tmp/blr-notify-" + std::to_string(getpid());
-  NotifySocket manager(path);
-  ASSERT_TRUE(manager.bound());
-
-  EXPECT_FALSE(dwServiceReady().IsError());  // no variable: nothing, and no error
-  EXPECT_EQ(manager.next(50), "");
-
-  // The states sent: ServiceTest.
-  // A manager that went away, or a name that is no socket, is an error.
-  setenv("NOTIFY_SOCKET", (path + ".gone").c_str(), 1);
-  EXPECT_TRUE(dwServiceReady().IsError());
-  setenv("NOTIFY_SOCKET", "relative/name", 1);
-  EXPECT_TRUE(dwServiceReady().IsError());
-}
 
 TEST_F(ServiceEnv, AbstractSocketNames) {
   std::string name = "blr-notify-test-" + std::to_string(getpid());

@@ -138,30 +138,4 @@ TEST(KrpSocketTest, PeersWithoutAValidCertificateAreRefusedInTheHandshake) {
   EXPECT_THAT(otherServer.clientErr.AsString(), HasSubstr("certificate verify failed"));
 }
 
-// Sockets made from the [Security] files: every client's; without them:
-// DwLinkTest.WithoutServiceOrServer...
-TEST(KrpSocketTest, RegistryContextIsRebuiltWhenItsFilesAreReplaced) {
-  const std::string dir = LinkTestEnv::dir();
-  DWPlatformInfo::reset();
-  TestCerts::get().useInRegistry("client1");
-  // The context is kept while the files stay, and rebuilt when one is replaced.
-  // (blr certs covers the authority's refusals and file modes end to end.)
-  KrpCertAuthority ca;
-  ASSERT_OK(KrpCertAuthority::open(dir, &ca));
-  EXPECT_TRUE(ca.issue("", KRP_CERT_KIND_CLIENT, 10, dir).IsError());
-  EXPECT_TRUE(ca.issue("ok", KRP_CERT_KIND_CLIENT, 0, dir).IsError());
-  ASSERT_OK(ca.issue("renewed", KRP_CERT_KIND_CLIENT, 10, dir));
-  DWPlatformInfo::setValue("Security", "sCertFile", KrpCertAuthority::certPath(dir, "renewed"));
-  DWPlatformInfo::setValue("Security", "sKeyFile", KrpCertAuthority::keyPath(dir, "renewed"));
-  std::shared_ptr<TlsContext> first, again, renewed;
-  ASSERT_OK(TlsContext::fromRegistry(&first));
-  ASSERT_OK(TlsContext::fromRegistry(&again));
-  EXPECT_EQ(first, again);
-  ASSERT_OK(ca.issue("renewed", KRP_CERT_KIND_CLIENT, 20, dir));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-  ASSERT_OK(TlsContext::fromRegistry(&renewed));
-  EXPECT_NE(first, renewed);
-  DWPlatformInfo::reset();
-}
-
 }  // namespace

@@ -304,36 +304,6 @@ TEST(BlrDBPair, ElementsOutOfOrderDecodeAsInOrder) {
   }
 }
 
-TEST(BlrDBPair, ReverseSwapsDirectionAndResetsState) {
-  std::mt19937 rng(8);
-  BlrDB::Pair pair = randomPair(rng);
-  pair.id = 12;
-  pair.statusCode = 5;
-  pair.flags = 0x7;
-  pair.srcType = 7;
-  pair.dstType = 2;
-  pair.subClientId = 1, pair.dstClientId = 2, pair.headClientId = 3, pair.tailClientId = 4;
-  pair.disks.push_back(randomDisk(rng));
-
-  const BlrDB::Pair r = pair.reverse();
-  EXPECT_EQ(std::vector<int>({r.id, r.statusCode, r.lagTime, r.flags, r.dstType, r.srcType}),
-            std::vector<int>({0, -1, -1, 32, 0, 2}));
-  EXPECT_EQ(r.srcName, pair.dstName);
-  EXPECT_EQ(r.dstGuid, pair.srcGuid);
-  ASSERT_EQ(r.disks.size(), pair.disks.size());
-  const BlrDB::Disk& d = r.disks.back();
-  EXPECT_EQ(d.srcPath, pair.disks.back().dstPath);
-  EXPECT_EQ(d.dstGuid, pair.disks.back().srcGuid);
-  EXPECT_EQ(std::make_pair(d.id, d.statusCode), std::make_pair(0, 0));
-
-  const BlrDB::Pair twice = r.reverse();
-  EXPECT_EQ(std::vector<int>({twice.subClientId, twice.dstClientId, twice.headClientId,
-                              twice.tailClientId}),
-            std::vector<int>({1, 4, 3, 4}));
-  EXPECT_EQ(twice.flags, 32);
-  EXPECT_EQ(twice.srcName, pair.srcName);
-}
-
 // Stored texts are read leniently: the leading number, or the default.
 TEST(BlrDBPairProps, TextConversions) {
   BlrDB::PairProps props;
@@ -365,17 +335,6 @@ TEST(BlrPairPropMap, KeyOrderAndLastValueWins) {
   EXPECT_EQ(decoded, BlrPairPropMap(std::map<std::string, std::string>{{"a", "2"}}));
   decoded = decode<BlrPairPropMap>(std::vector<char>{'\x95', '\x82', 'v', 0});
   EXPECT_EQ(decoded, BlrPairPropMap(std::map<std::string, std::string>{{"", "v"}}));
-}
-
-TEST(BlrBlob, HexInAndOut) {
-  std::map<std::string, std::string> map;
-  blrSetBlob(map, std::vector<char>{'\x0a', '\x1b', '\xff'});
-  EXPECT_EQ(map.at("blob"), "0a1bff");
-  EXPECT_EQ(blrGetBlob(map), (std::vector<char>{'\x0a', '\x1b', '\xff'}));
-
-  // Either case and non-digits (read as 0): BlrUtils.HexRoundTripAndErrors.
-  EXPECT_TRUE(blrGetBlob({}).empty());
-  EXPECT_EQ(blrGetBlob({{"blob", "0a1"}}), std::vector<char>(1, 0));
 }
 
 }  // namespace

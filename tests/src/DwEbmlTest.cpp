@@ -138,42 +138,6 @@ TEST(DwEbmlParser, BadPayloadsFailWithoutLeavingThePayload) {
   EXPECT_EQ(past.getPos(), data.data() + 4);
 }
 
-TEST(DwEbmlParseMsg, FillsEveryDestinationKind) {
-  uint8_t id[16];
-  for (int i = 0; i < 16; ++i) id[i] = static_cast<uint8_t>(0xA0 + i);
-  DwEbmlBuffer buffer(16);
-  DwEbmlWriter writer(buffer, 0);
-  writer.writeNumTag(1, -3);
-  writer.writeStrTag(2, "hello");
-  writer.writeNumTag(99, 5);  // not listed
-  writer.writeNumTag(3, UINT64_MAX - 1);
-  writer.writeUUIDTag(4, id);
-  writer.openContTag(5, 100);
-  writer.writeNumTag(6, 6);
-  writer.closeContTag();
-
-  int32_t number = 0, absent = 77;
-  uint64_t wide = 0;
-  const char* text = nullptr;
-  uint8_t uuid[16] = {};
-  DwEbmlBinary block{nullptr, 0};
-  DwEbmlParser parser(buffer.data, writer.getSize());
-  CZuError err = parser.parseMsg(1, DW_EBML_VAR_INT32, &number, 2, DW_EBML_VAR_STR, &text, 3,
-                                 DW_EBML_VAR_UINT64, &wide, 4, DW_EBML_VAR_UUID, uuid, 5,
-                                 DW_EBML_VAR_BINARY, &block, 7, DW_EBML_VAR_INT32, &absent, 0);
-  ASSERT_OK(err);
-  EXPECT_EQ(number, -3);
-  EXPECT_STREQ(text, "hello");
-  EXPECT_GE(text, buffer.data);  // in place, not copied
-  EXPECT_LT(text, buffer.data + writer.getSize());
-  EXPECT_EQ(wide, UINT64_MAX - 1);
-  EXPECT_EQ(std::memcmp(uuid, id, 16), 0);
-  EXPECT_EQ(block.size, 3);
-  EXPECT_EQ(hex(std::vector<char>(block.data, block.data + block.size)), "86 81 06");
-  EXPECT_EQ(absent, 77);
-  EXPECT_TRUE(parser.atEnd());
-}
-
 // The readers' failures (DwEbmlParser tests) come through; texts are
 // checked for their use in place.
 TEST(DwEbmlParseMsg, MalformedDataFails) {

@@ -101,38 +101,6 @@ TEST(RunReportTest, FiguresAgainstTargetsInPlanOrder) {
   EXPECT_EQ(r["pairs"][3]["steps"][0]["start"], 2.0);
 }
 
-// A plan deleted or stored again under the name since is not the run's:
-// no targets, no unstarted pairs, groups from the records.
-TEST(RunReportTest, AnotherPlanOfTheNameLendsNothing) {
-  const BlrPlanDB::Plan other = [] {
-    BlrPlanDB::Plan p = plan();
-    p.id = 6;
-    return p;
-  }();
-  BlrPlanDB::Run r = run();
-  r.pairs.pop_back();
-  r.endTime = 0;
-  for (const BlrPlanDB::Plan* p : {&other, static_cast<const BlrPlanDB::Plan*>(nullptr)}) {
-    const Json j = runReportJson(buildRunReport(r, p));
-    EXPECT_EQ(j["recoveryTime"], (Json{{"pairs", 2}, {"maxSeconds", 90}, {"medianSeconds", 65.0},
-                                       {"targetSeconds", nullptr}, {"met", nullptr},
-                                       {"pairsOverTarget", nullptr}}));
-    EXPECT_EQ(j["durationSeconds"], nullptr);
-    EXPECT_EQ(j["groups"].size(), 2u);
-    EXPECT_EQ(j["groups"][0]["parallelism"], nullptr);
-    EXPECT_EQ(j["pairs"][0]["pair"], 12) << "record order";
-  }
-  // A run of one pair names it; it has no plan to lend targets.
-  BlrPlanDB::Run single = run();
-  single.planName.clear();
-  single.planId = 0;
-  single.pairId = 12;
-  single.pairs.resize(1);
-  const RunReport report = buildRunReport(single, nullptr);
-  EXPECT_EQ(report.target(), "pair 12");
-  EXPECT_THAT(runReportHtml(report), HasSubstr("<title>Run " + std::to_string(single.id) + " of pair 12</title>"));
-}
-
 // The page's escaping and rows: PlansCliTest and the run report's browser test.
 TEST(RunReportTest, PageEscapesStoredTextsAndCollapsesLongTimelines) {
   const BlrPlanDB::Plan p = plan();
