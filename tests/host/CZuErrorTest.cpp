@@ -1,6 +1,3 @@
-#include <cerrno>
-#include <cstring>
-
 #include "support/Check.h"
 
 namespace {

@@ -1,6 +1,4 @@
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "host/config/DWPlatformInfo.h"
 #include "support/Check.h"

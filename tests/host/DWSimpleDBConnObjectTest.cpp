@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <mutex>

@@ -1,8 +1,6 @@
 #include <openssl/ssl.h>
 
-#include <chrono>
 #include <functional>
-#include <thread>
 
 #include "support/EvDebugRecorder.h"
 #include "support/LinkTestEnv.h"

@@ -64,15 +64,4 @@ TEST(SqlDialectSplit, SeparatorsInsideLiteralsIdentifiersAndCommentsDoNotSplit) 
   EXPECT_EQ(commands[2], "/* block; /* nested; */ still; */ DELETE FROM t");
 }
 
-TEST(SqlDialectSplit, EmptyAndUnterminatedTexts) {
-  EXPECT_TRUE(splitCommands("").empty());
-  EXPECT_TRUE(splitCommands(" ; ;\n").empty());
-  EXPECT_TRUE(splitCommands(" \t\n").empty());
-  EXPECT_EQ(splitCommands(" \tSELECT 1\n "), std::vector<std::string>{"SELECT 1"});
-  // An unterminated literal swallows the rest, separators included.
-  std::vector<std::string> commands = splitCommands("SELECT 'abc; SELECT 2");
-  ASSERT_EQ(commands.size(), 1u);
-  EXPECT_EQ(commands[0], "SELECT 'abc; SELECT 2");
-}
-
 }  // namespace

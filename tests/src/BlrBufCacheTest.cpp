@@ -2,7 +2,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <string>
 #include <random>
 #include <thread>
 #include <vector>

@@ -11,7 +11,6 @@
 #include <list>
 #include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 

@@ -1,6 +1,5 @@
 #include "support/WorkflowEnv.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 

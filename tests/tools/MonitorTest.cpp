@@ -1,6 +1,6 @@
 // The central server's monitoring listener, end to end: a trial installation
 // (blr certs init) whose blr-anchor serves [Metrics]; the scrape checked by
-// promtool; bad HTTP refused without harm to
+// promtool and by a real Prometheus server; bad HTTP refused without harm to
 // the request link; nothing on the listener changes the pair database.
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -7,7 +7,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>

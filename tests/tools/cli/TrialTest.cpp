@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <thread>
 
