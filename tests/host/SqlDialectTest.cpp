@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "host/base/FXString.h"
 #include "host/sql/DWSqlDialect.h"
 
 namespace {
@@ -62,6 +63,16 @@ TEST(SqlDialectSplit, SeparatorsInsideLiteralsIdentifiersAndCommentsDoNotSplit) 
   EXPECT_EQ(commands[0], "INSERT INTO t VALUES('a;b', 'it''s; --x /*y*/')");
   EXPECT_EQ(commands[1], "SELECT \"we;ird\" FROM [x;y] -- tail; comment");
   EXPECT_EQ(commands[2], "/* block; /* nested; */ still; */ DELETE FROM t");
+}
+
+// Texts cross to and from the wide form of the database layer byte for byte,
+// whatever they hold; wide values no UTF-8 can carry become U+FFFD.
+TEST(FXString, AnyBytesComeBackByteForByte) {
+  for (const std::string& s : {std::string("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"),
+                               std::string("\xFF\xFE\x80", 3), std::string("\xF4\x90\x80\x80", 4)})
+    EXPECT_EQ(FXString::ToString(FXString::FromString(s).c_str()), s);
+  const wchar_t odd[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), 0};
+  EXPECT_EQ(FXString::ToString(odd), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "BLR/BlrMonConfig.h"
+#include "support/BlrLogFixture.h"
 #include "support/EbmlTestUtil.h"
 #include "support/Check.h"
 
@@ -53,6 +54,23 @@ TEST(BlrMonConfig, Decoding) {
   EXPECT_EQ(config.disks.front().path, "");
   EXPECT_EQ(config.disks.front().id, 0xABCD);  // low 16 bits
   EXPECT_TRUE(config.disks.front().uuid.empty());
+}
+
+using BlrMonConfigLog = BlrLogFixture;
+
+TEST_F(BlrMonConfigLog, LogLinesNameEveryField) {
+  BlrMonConfig config;
+  config.disks.push_back(makeDisk("d2", 10, 0));
+  config.configUuid = config.disks.back().uuid;
+  recorder_.clear();
+  config.log();
+  EXPECT_EQ(recorder_.messages(),
+            (std::vector<std::string>{
+                "Config UUID: 000102030405060708090a0b0c0d0e0f", "Throttle Writes: NO",
+                "Enable Crosschecks: NO", "Journal Compression: 0", "Max Drv Queue Size: 0",
+                "Disk d2", "   Path: d2",
+                "   UUID: 000102030405060708090a0b0c0d0e0f (00010203-0405-0607-0809-0A0B0C0D0E0F)",
+                "   ID: 0x000a"}));
 }
 
 }  // namespace

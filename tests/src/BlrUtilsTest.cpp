@@ -20,6 +20,14 @@ uint32_t referenceChecksum(const unsigned char* buf, size_t n) {
   return ~uint32_t(sum);
 }
 
+TEST(BlrUtils, LeadingDigitsAndLocalTimeTexts) {
+  EXPECT_EQ(BlrUtils::atoll("12ab"), 12);
+  EXPECT_EQ(BlrUtils::atoll("-5"), 0);
+  struct tm t {};
+  t.tm_year = 2021 - 1900, t.tm_mon = 2, t.tm_mday = 5, t.tm_hour = 7, t.tm_min = 8, t.tm_isdst = -1;
+  EXPECT_EQ(BlrUtils::time2str(mktime(&t)), "03/05/2021 07:08:00");
+}
+
 TEST(BlrUtils, HexRoundTripAndErrors) {
   const unsigned char bytes[] = {0x00, 0x0a, 0xff, 0x1b};
   EXPECT_EQ(BlrUtils::bin2str(bytes, 4), "000aff1b");

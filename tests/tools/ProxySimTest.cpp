@@ -1,5 +1,7 @@
-// The simulated replication service refuses what a real one could not do
-// (its faults and control file: the workflow and command-line tests).
+// The simulated replication service: it refuses what a real one could not
+// do, and takes its faults and settings from its control file.
+#include <cstdio>
+
 #include "BLR/BlrCtrl.h"
 #include "support/CtrlTestEnv.h"
 
@@ -30,6 +32,55 @@ TEST(ProxyStateTest, ImpossibleRequestsAreRefused) {
   state.handle(request(BLR_CTRL_MSG_CREATE_FAILOVER_SNAP, 4));
   EXPECT_EQ(state.handle(snap).code, 0);
   EXPECT_TRUE(state.view().snapshots.empty());
+}
+
+// Faults name an operation by number, message or pair operation; the one
+// of a pair operation comes before its message's.
+TEST(ProxyConfigTest, FaultsNameOperationsAndActions) {
+  ProxyFaultKey key;
+  ProxyFault fault;
+  ASSERT_OK(proxyParseFault("10=drop", &key, &fault));
+  EXPECT_EQ(std::vector<int>({key.msgId, key.pairOp, fault.action}),
+            std::vector<int>({10, 0, ProxyFault::kDrop}));
+  ASSERT_OK(proxyParseFault("start=fail:7:busy: really", &key, &fault));
+  EXPECT_EQ(std::vector<int>({key.msgId, key.pairOp, fault.code}), std::vector<int>({8, 6, 7}));
+  EXPECT_EQ(fault.text, "busy: really");
+  for (const char* bad : {"PING", "XYZ=drop", "21=drop", "PING=fail:x", "PING=explode"})
+    EXPECT_TRUE(proxyParseFault(bad, &key, &fault).IsError()) << bad;
+  ProxyFaults faults;
+  faults[{8, 0}].action = ProxyFault::kDrop;
+  faults[{8, 5}].action = ProxyFault::kHang;
+  EXPECT_EQ(proxyFindFault(faults, 8, 5).action, ProxyFault::kHang);
+  EXPECT_EQ(proxyFindFault(faults, 8, 6).action, ProxyFault::kDrop);
+}
+
+TEST(ProxyConfigTest, ControlFileOverlaysTheCommandLineWhileItLasts) {
+  TempFile file;
+  ProxySettings base;
+  ProxyFaults baseFaults;
+  baseFaults[{10, 0}].action = ProxyFault::kDrop;
+  ProxyControl control(base, baseFaults, file.path());
+  CZuError problem;
+  file.write("# faults for the demo\nfault STOP = fail:3:stuck\nset sync-delay-ms 0\n"
+             "set report-every-stop on\nvm pair3/head off  # the production VM\n");
+  EXPECT_TRUE(control.refresh(&problem));
+  EXPECT_FALSE(control.refresh(&problem));  // unchanged
+  EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).text, "stuck");
+  EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
+  EXPECT_EQ(control.settings().syncDelayMs, 0);
+  EXPECT_TRUE(control.settings().reportEveryStop);
+  EXPECT_FALSE(control.settings().vmPower.at("pair3/head"));
+
+  file.write("fault STOP=none\nset bogus 1\n");
+  EXPECT_FALSE(control.refresh(&problem));
+  EXPECT_THAT(problem.Summary(), HasSubstr("Line 2 \"set bogus 1\""));
+  EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).text, "stuck");  // last good file holds
+
+  std::remove(file.path().c_str());
+  EXPECT_TRUE(control.refresh(&problem));
+  EXPECT_EQ(proxyFindFault(control.faults(), 8, 5).action, ProxyFault::kNone);
+  EXPECT_EQ(control.settings().syncDelayMs, base.syncDelayMs);
+  EXPECT_EQ(proxyFindFault(control.faults(), 10, 0).action, ProxyFault::kDrop);
 }
 
 }  // namespace
