@@ -309,33 +309,6 @@ TEST_F(DwLinkTest, WithoutServiceOrServerTheExchangeFailsAndAStalledOneTimesOut)
   echo_.release();
 }
 
-// Requests that reach the server together, while it is busy with an earlier
-// one, are all read and answered in order: the second one waits whole in the
-// TLS layer, not on the socket, once the first is read.
-TEST_F(DwLinkTest, RequestsArrivingTogetherAreAllAnswered) {
-  startServer();
-  RawPeer peer("127.0.0.1", server_.port());
-  ASSERT_OK(peer.authenticate(env_->client));
-  auto send = [&](const Map& entries) {
-    DwLinkMessage msg;
-    msg.name = "REMOTE";
-    msg.entries = entries;
-    std::string frame;
-    CZuError err = dwLinkEncode(msg, kDwLinkMaxFrameBytes, &frame);
-    return err.IsError() ? err : dwLinkSendFrame(peer.tls, frame, 5000);
-  };
-  ASSERT_OK(send({{"n", "0"}, {"wait", ""}}));
-  echo_.awaitWaiting();
-  ASSERT_OK(send({{"n", "1"}}));  // a TLS record each
-  ASSERT_OK(send({{"n", "2"}}));
-  echo_.release();
-  for (const char* n : {"0", "1", "2"}) {
-    DwLinkMessage answer;
-    ASSERT_OK(recvMessage(peer.tls, &answer));
-    EXPECT_EQ(answer.entries["n"], n);
-  }
-}
-
 // Serves the link by hand: answers `answered` requests on each connection,
 // then reads one more and closes without answering.
 void serveThenDrop(CZuSocket listener, std::shared_ptr<TlsContext> tls, int connections,

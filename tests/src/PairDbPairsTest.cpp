@@ -151,58 +151,6 @@ TEST_P(PairDbPairsTest, FiltersSelectPairsMatchingAnyFilterOnce) {
   EXPECT_TRUE(found.empty());
 }
 
-TEST_P(PairDbPairsTest, LongListsArriveInIdOrderPieceByPieceAndPage) {
-  std::vector<int> ids, ofThree;
-  for (int seed = 1; seed <= 240; ++seed) {  // several pieces of the answer
-    BlrDB::Pair p = store(seed % 2 ? 3 : 4, seed, 2);
-    ids.push_back(p.id);
-    if (seed % 2) ofThree.push_back(p.id);
-  }
-  std::list<BlrDB::Pair> all;
-  ASSERT_OK(db_.getPairs(BlrDB::Pair(), &all));
-  std::vector<int> got;
-  for (const BlrDB::Pair& p : all) {
-    got.push_back(p.id);
-    EXPECT_EQ(p.disks.size(), 2u);
-  }
-  EXPECT_EQ(got, ids);
-
-  // A caller may query again while the pairs stream in; neither read
-  // disturbs the other.
-  got.clear();
-  ASSERT_OK(db_.forEachPair({BlrDB::Pair()}, [&](const BlrDB::Pair& p) {
-    BlrDB::Pair again;
-    EXPECT_OK(db_.getPair(p.id, &again));
-    EXPECT_TRUE(again == p) << p.id;
-    got.push_back(p.id);
-    return true;
-  }));
-  EXPECT_EQ(got, ids);
-
-  // Pages by id, with and without a filter, and an early stop.
-  auto collect = [&](const BlrDB::Pair& filter, int afterId, int limit, int stopAfter) {
-    std::vector<int> out;
-    EXPECT_OK(db_.forEachPair(
-        {filter},
-        [&](const BlrDB::Pair& p) {
-          out.push_back(p.id);
-          return stopAfter == 0 || static_cast<int>(out.size()) < stopAfter;
-        },
-        afterId, limit));
-    return out;
-  };
-  EXPECT_EQ(collect(BlrDB::Pair(), ids[99], 50, 0),
-            std::vector<int>(ids.begin() + 100, ids.begin() + 150));
-  BlrDB::Pair three;
-  three.subClientId = 3;
-  EXPECT_EQ(collect(three, ids[199], 0, 0),
-            std::vector<int>(ofThree.begin() + 100, ofThree.end()));
-  EXPECT_EQ(collect(three, ids[99], 30, 0),
-            std::vector<int>(ofThree.begin() + 50, ofThree.begin() + 80));
-  EXPECT_EQ(collect(BlrDB::Pair(), 0, 0, 7), std::vector<int>(ids.begin(), ids.begin() + 7));
-  EXPECT_EQ(collect(BlrDB::Pair(), ids.back(), 0, 0), std::vector<int>());
-}
-
 TEST_P(PairDbPairsTest, DeletingRemovesDisksAndPropertiesButKeepsBootVMs) {
   BlrDB::Pair a = store(3, 1, 2);
   BlrDB::Pair b = store(3, 2, 1);
