@@ -217,15 +217,25 @@ async function refreshPairs() {
   renderPairs();
 }
 
-function renderRuns(running) {
-  const box = $("runs");
+// One box per run in `boxId` (`emptyId` shown when there is none): a div
+// of class "run" keyed by `key`, its heading, then what `fill` adds.
+function renderRunBoxes(boxId, emptyId, runs, key, fill) {
+  const box = $(boxId);
   box.replaceChildren();
-  $("no-runs").hidden = running.length > 0;
-  for (const run of running) {
+  $(emptyId).hidden = runs.length > 0;
+  for (const run of runs) {
     const div = document.createElement("div");
     div.className = "run";
-    div.dataset.pairId = run.pairId;
+    Object.assign(div.dataset, key(run));
     const h = document.createElement("h3");
+    div.appendChild(h);
+    fill(run, h, div);
+    box.appendChild(div);
+  }
+}
+
+function renderRuns(running) {
+  renderRunBoxes("runs", "no-runs", running, (run) => ({ pairId: run.pairId }), (run, h, div) => {
     h.textContent = `${run.kind.replace("_", " ")} of pair ${run.pairId} (${run.pair})`;
     const ul = document.createElement("ul");
     ul.className = "steps";
@@ -235,22 +245,14 @@ function renderRuns(running) {
       li.textContent = s.label + (s.secs >= 0 && s.state !== "running" ? ` (${duration(s.secs)})` : "");
       ul.appendChild(li);
     }
-    div.append(h, ul);
-    box.appendChild(div);
-  }
+    div.append(ul);
+  });
 }
 
 // Queued and running runs: who started them, who carries them out, and a
 // bar of their pairs done, failed, running and waiting.
 function renderRunRecords(runs) {
-  const box = $("run-list");
-  box.replaceChildren();
-  $("no-run-records").hidden = runs.length > 0;
-  for (const run of runs) {
-    const div = document.createElement("div");
-    div.className = "run";
-    div.dataset.runId = run.id;
-    const h = document.createElement("h3");
+  renderRunBoxes("run-list", "no-run-records", runs, (run) => ({ runId: run.id }), (run, h, div) => {
     const target = run.plan ? `plan ${run.plan}` : `pair ${run.pairId}`;
     h.textContent = `Run ${run.id}: ${run.kind} of ${target}, ${run.state}`;
     const who = document.createElement("p");
@@ -269,9 +271,8 @@ function renderRunRecords(runs) {
     const text = document.createElement("p");
     text.textContent = `${done} of ${run.pairs} pairs done` + (failed ? `, ${failed} failed` : "") +
                        (running ? `, ${running} running` : "");
-    div.append(h, who, bar, text);
-    box.appendChild(div);
-  }
+    div.append(who, bar, text);
+  });
 }
 
 function renderEvents(events) {
