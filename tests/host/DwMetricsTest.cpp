@@ -1,6 +1,5 @@
-// The figures of the monitoring listener: exposition text that any stored
-// name can be put into, histograms, and the link's per-request counters under
-// concurrent updates and made-up names.
+// The link's per-request counters of the monitoring listener under concurrent
+// updates and made-up names (the exposition text: MonitorTest's scrapes).
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -1,5 +1,5 @@
-// The lag history of blr-anchor: bounded to its intervals, gaps where no
-// sample came, the fleet's figures by nearest rank, and the one-byte lag.
+// The lag history of blr-anchor: bounded to its intervals, with gaps where no
+// sample came.
 #include <gtest/gtest.h>
 
 #include "anchor/LagHistory.h"

@@ -1,8 +1,8 @@
 // The real blr-anchor and blr-proxy programs: a server answering the
-// library's clients and its admin commands; then under siege from many
-// source addresses (Siege.h) while a good client's requests must all succeed; and many clients sending
-// frames at the size bound at once must not take the server past its memory
-// budget.  Then several servers on one database killed under a load of
+// library's clients and its admin commands; then under siege from many source
+// addresses (Siege.h) while a good client's requests must all succeed; and
+// many clients sending frames at the size bound at once must not take the
+// server past its memory budget.  Then several servers on one database killed under a load of
 // changes, and a database failing over to its standby.
 #include <sys/resource.h>
 #include <sys/wait.h>
