@@ -281,6 +281,19 @@ TEST(CtrlRowsTest, EveryMessageHasARowAnAnswerABehaviourAndADocumentedName) {
     const BlrCtrlMsgRow* reply = blrCtrlMsgRow(row.replyId);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->replyId, 0) << "answered by a request";
+    // Results come in a reply of the request's own, named after it.
+    EXPECT_EQ(row.results.empty(), row.replyId == BLR_CTRL_MSG_RESP);
+    const std::string name = row.name;
+    if (row.replyId != BLR_CTRL_MSG_RESP) {
+      EXPECT_EQ(reply->name, name.substr(0, name.rfind("_REQ")) + "_RESP");
+    }
+  }
+  for (const BlrCtrlMsgRow& row : kBlrCtrlMsgRows) {
+    if (row.replyId == 0 && row.id != BLR_CTRL_MSG_RESP) {
+      EXPECT_EQ(std::count_if(std::begin(kBlrCtrlMsgRows), std::end(kBlrCtrlMsgRows),
+                              [&](const BlrCtrlMsgRow& r) { return r.replyId == row.id; }), 1)
+          << row.name << " must answer one request";
+    }
   }
 }
 
@@ -320,8 +333,8 @@ TEST_F(CtrlTest, EveryRequestCarriesRefusalsAndRefusesBrokenReplies) {
   }
 }
 
-// A required tag absent or zero: the client doesn't send the request (the
-// simulator refuses by the same rows).
+// A required tag absent or zero: the client doesn't send the request, and
+// the simulator refuses it when it arrives all the same.
 TEST_F(CtrlTest, EveryMissingRequiredTagIsRefusedByBothSides) {
   for (const BlrCtrlMsgRow* row : requestRows()) {
     for (int tag : row->required.tags) {
@@ -339,6 +352,18 @@ TEST_F(CtrlTest, EveryMissingRequiredTagIsRefusedByBothSides) {
         EXPECT_EQ(failure(ctrl_.call(row->id, request, nullptr, "failed")),
                   "1: failed: " + refusal);
         EXPECT_EQ(sim_.requests(), sent);
+
+        std::vector<char> payload;
+        ASSERT_OK(request.encodeRequest(*row, &payload));
+        ASSERT_OK(BlrCtrl::sendMsg(ctrl_.krpSocket, row->id, payload.data(),
+                                   static_cast<int>(payload.size())));
+        DwBuffer reply;
+        ASSERT_OK(BlrCtrl::recvMsg(ctrl_.krpSocket, nullptr, reply, row->replyId));
+        BlrCtrlValues got;
+        ASSERT_OK(BlrCtrlValues::decodeReply(*row, reply.data(),
+                                             static_cast<int>(reply.getSize()), &got));
+        EXPECT_EQ(got.int32(BLR_CTRL_TAG_ERROR_CODE), 1);
+        EXPECT_EQ(got.text(BLR_CTRL_TAG_ERROR_TEXT), refusal);
       }
     }
   }
@@ -429,12 +454,10 @@ TEST_F(CtrlTest, KeptConnectionsAreHandedOutOnlyWhileFitForReuse) {
   conn = cache.take(host);
   ASSERT_EQ(conn.get(), first);
   EXPECT_OK(conn->ping());
-  conn.reset();
 
   // A refusal leaves a connection fit for reuse (EveryRequestCarriesRefusals...);
   // one left unanswered is not kept (WorkflowTest.RunsBorrowAndLeave...).
-
-  // Authenticated too long ago.
+  // Authenticated too long ago: not handed out.
   conn = open(sim_);
   clock.advance(limits.maxAgeSecs - 1);
   cache.keep(host, std::move(conn));

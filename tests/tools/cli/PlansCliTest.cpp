@@ -487,7 +487,6 @@ TEST_F(PlansCliTest, PlanFailuresAndAKilledRunResumed) {
   EXPECT_EQ(r.out.find("<o>"), std::string::npos);
   EXPECT_EQ(r.out.find("http"), std::string::npos) << "self-contained";
   EXPECT_EQ(env_.blr("plans report 999").code, 3);
-  EXPECT_EQ(env_.blr("plans report " + coeRun + " --format pdf").code, 2);
   EXPECT_EQ(env_.blr("plans report " + coeRun + " --last 2").code, 2) << "--last needs --history";
   // The plan's history: each run with its outcomes and recovery time.
   Json history = env_.json("plans report '" + coe + "' --history");
