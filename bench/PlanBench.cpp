@@ -20,9 +20,10 @@
 // prints the busiest functions of blr-anchor and of blr (BLR_PLAN_BENCH_KEEP_PERF=1 keeps
 // the perf files in /tmp).
 // What one pair's failover costs, from an untimed plan run in blr traced
-// with strace and the central server's counters: connections (each a TLS
-// handshake) from blr to each server, requests to the central server by
-// name, its frames, and its fsyncs and fdatasyncs.
+// with strace, the central server's counters and the simulators' request
+// logs: connections (each a TLS handshake) from blr to each server,
+// requests to the central server by name, its frames, its fsyncs and
+// fdatasyncs, and the control requests each proxy served.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -95,9 +96,11 @@ class Trial {
     std::ofstream(dir_ + "/anchor.reg", std::ios::app) << "[Metrics]\nnListenPort = 0\n";
     try {
       anchor_ = start("blr-anchor serve --registry anchor.reg", "anchor.out");
-      head_ = start("blr-proxy --registry head1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
+      head_ = start("blr-proxy --registry head1.reg --set sync-delay-ms=0 --set flush-delay-ms=0 "
+                    "--request-log head1.requests",
                     "head1.out");
-      tail_ = start("blr-proxy --registry tail1.reg --set sync-delay-ms=0 --set flush-delay-ms=0",
+      tail_ = start("blr-proxy --registry tail1.reg --set sync-delay-ms=0 --set flush-delay-ms=0 "
+                    "--request-log tail1.requests",
                     "tail1.out");
     } catch (...) {
       stop();
@@ -132,6 +135,11 @@ class Trial {
   std::string read(const std::string& name) const {
     std::ifstream in(dir_ + "/" + name);
     return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+  // Control requests a simulator has served: a line each in its log.
+  long requestsServed(const std::string& proxy) const {
+    const std::string log = read(proxy + ".requests");
+    return static_cast<long>(std::count(log.begin(), log.end(), '\n'));
   }
 
   // The central server's counters, summed over their labels but those in
@@ -342,6 +350,7 @@ void printCostPerPair(const Trial& trial, const std::string& plan, int pairs) {
   const std::map<int, std::string> ports = serverPorts(trial);
   const std::vector<std::string> labels = {"request", "direction"};
   const auto before = trial.counters(labels);
+  const long headBefore = trial.requestsServed("head1"), tailBefore = trial.requestsServed("tail1");
   pid_t strace = fork();
   if (strace == 0) {
     const std::string out = trial.path("anchor.strace"), pid = std::to_string(trial.anchor_);
@@ -356,6 +365,8 @@ void printCostPerPair(const Trial& trial, const std::string& plan, int pairs) {
   kill(strace, SIGINT);
   waitpid(strace, nullptr, 0);
   const auto after = trial.counters(labels);
+  const double headRequests = double(trial.requestsServed("head1") - headBefore) / pairs,
+               tailRequests = double(trial.requestsServed("tail1") - tailBefore) / pairs;
   trial.blr("plans cancel-failover " + plan + " --here");
 
   std::map<std::string, int> connections;
@@ -383,6 +394,8 @@ void printCostPerPair(const Trial& trial, const std::string& plan, int pairs) {
               "(on PostgreSQL the database server syncs)\n",
               delta("blr_anchor_frames_total{direction=in}"), delta("blr_anchor_frames_total{direction=out}"),
               double(syncCount("fsync")) / pairs, double(syncCount("fdatasync")) / pairs);
+  std::printf("    control requests to the proxies (each a request and its answer): Head %.2f, Tail %.2f\n", headRequests,
+              tailRequests);
 }
 
 void bench(const char* backend, const std::string& pgConnInfo) {
