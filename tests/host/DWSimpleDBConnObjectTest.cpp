@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <mutex>
@@ -390,6 +391,36 @@ TEST_F(SqliteLockTest, WriterOfAnotherProcessIsAwaitedUntilTheTimeout) {
   EXPECT_GT(sleeps, 0);
   EXPECT_EQ(otherCommit, SQLITE_OK);
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 2);
+}
+
+// Transactions run on the connection the writer lock keeps.  Rows of one
+// still being read when it commits keep that connection, and the lock, until
+// they end: the next writer waits, then finds every change.
+TEST_F(SqliteLockTest, RowsOpenAtCommitKeepTheWritersConnectionUntilRead) {
+  DWSqlUnit unit;
+  ASSERT_EQ(unit.begin("Anchor"), 0);
+  ASSERT_EQ(unit.conn().execQuery("INSERT INTO T(id) VALUES(1), (2), (3)"), 0);
+  Conn reader;  // joins the unit
+  int32_t id = 0;
+  ASSERT_EQ(reader.exec("SELECT id FROM T ORDER BY id"), 0);
+  ASSERT_EQ(reader.ibindstruct("i", &id), 0);
+  ASSERT_EQ(reader.getNextRow(), 0);
+  ASSERT_EQ(unit.commit(), 0) << unit.lastError();
+  std::atomic<bool> written{false};
+  std::thread next([&] {
+    Conn other;
+    EXPECT_EQ(other.startTran(), 0) << other.getLastErrorText();
+    EXPECT_EQ(other.exec("INSERT INTO T(id) VALUES(4)"), 0);
+    EXPECT_EQ(other.endTran(1), 0);
+    written = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(written);
+  std::vector<int> ids{id};
+  while (reader.getNextRow() == 0) ids.push_back(id);
+  EXPECT_EQ(ids, (std::vector<int>{1, 2, 3}));
+  next.join();
+  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 4);
 }
 
 // Commits are answered once the log is flushed, and a log that can't be

@@ -2,58 +2,26 @@
 // Writers of this process queue on an in-process lock; a busy handler that
 // waits through the host clock covers writers of other processes.  A commit
 // returns once the log is flushed, by one flush shared with the commits made
-// meanwhile (SqliteWriterLock.h).
+// meanwhile (SqliteWriterLock.h).  A transaction runs on the connection the
+// lock keeps for its writers, whose cache of pages no other commit of this
+// process empties; reads run on the handle's own.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <list>
-#include <unordered_map>
-#include <mutex>
 
 #include "SqlBackend.h"
-#include "SqlTemplate.h"
+#include "SqliteSession.h"
 #include "SqliteWriterLock.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 #include "host/base/DwClock.h"
 
 namespace {
-
-int mapSqliteCode(int rc) {
-  switch (rc & 0xff) {
-    case SQLITE_CONSTRAINT:
-      return DWSQL_CONSTRAINT;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return DWSQL_BUSY;
-    case SQLITE_CANTOPEN:
-      return DWSQL_CONNECTION;
-    case SQLITE_MISUSE:
-      return DWSQL_MISUSE;
-    case SQLITE_MISMATCH:
-    case SQLITE_TOOBIG:
-    case SQLITE_RANGE:
-      return DWSQL_DATA;
-    case SQLITE_PERM:
-    case SQLITE_READONLY:
-    case SQLITE_AUTH:
-      return DWSQL_PERMISSION;
-    case SQLITE_NOMEM:
-    case SQLITE_IOERR:
-    case SQLITE_CORRUPT:
-    case SQLITE_FULL:
-    case SQLITE_NOTADB:
-    case SQLITE_NOLFS:
-    case SQLITE_PROTOCOL:
-      return DWSQL_IO;
-    default:
-      return DWSQL_ERROR;
-  }
-}
 
 // mkdir -p of the directory holding `file`.
 bool makeParentDirs(const std::string& file, std::string* error) {
@@ -68,19 +36,6 @@ bool makeParentDirs(const std::string& file, std::string* error) {
     }
   }
   return true;
-}
-
-// SQLite counts its memory under one process-wide mutex by default, on every
-// allocation; nothing here reads the counts.  Only possible before SQLite
-// starts, so the first open does it (a later attempt is refused, harmlessly).
-void configureSqliteOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
-}
-
-int sqliteFailure(sqlite3* db, int rc, std::string* error) {
-  *error = std::string(sqlite3_errmsg(db)) + " (SQLite " + std::to_string(sqlite3_extended_errcode(db)) + ")";
-  return mapSqliteCode(rc);
 }
 
 // The rows of a query straight from its statement, which it owns.
@@ -151,42 +106,28 @@ class SqliteRows : public SqlRows {
 class SqliteBackend : public SqlBackend {
  public:
   ~SqliteBackend() override {
-    for (CachedStatement& c : cache_) sqlite3_finalize(c.stmt);
-    for (auto& c : control_) sqlite3_finalize(c.second.stmt);
-    sqlite3_close_v2(db_);
-    if (holding_) writer_->release();  // what it wrote was rolled back
+    if (!holding_) return;
+    // What it wrote is rolled back before the next writer comes in.
+    if (sqlite3_get_autocommit(cur_->db()) == 0) {
+      std::string ignored;
+      if (exec("ROLLBACK", &ignored) != 0 || sqlite3_get_autocommit(cur_->db()) == 0) cur_->broken = true;
+    }
+    if (!holding_) return;
+    holding_ = false;
+    returnWritersSession();
+    writer_->release();
   }
 
   int open(const SqlLocation& where, std::string* error) override {
     if (!makeParentDirs(where.sqliteFile, error)) return DWSQL_CONNECTION;
-    configureSqliteOnce();
     busyTimeoutMs_ = where.busyTimeoutMs;
-    int rc = sqlite3_open_v2(where.sqliteFile.c_str(), &db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    if (rc != SQLITE_OK) {
-      *error = where.sqliteFile + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-      return mapSqliteCode(rc);
-    }
+    int rc = own_.open(where.sqliteFile, &SqliteBackend::onBusy, this, error);
+    if (rc != 0) return rc;
     char canonical[PATH_MAX];
-    writer_ = SqliteWriterLock::forFile(::realpath(where.sqliteFile.c_str(), canonical) ? canonical
-                                                                                         : where.sqliteFile);
-    // The -wal and -shm files stay when the last handle closes, instead of
-    // being removed and made again by the next one.
-    int persist = 1;
-    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_handler(db_, &SqliteBackend::onBusy, this);
-    SqlResult mode;
-    rc = run("PRAGMA journal_mode=WAL", &mode, error);
-    if (rc == 0 && !firstCellIs(&mode, "wal")) {
-      *error = where.sqliteFile + ": couldn't switch to WAL journal mode";
-      return DWSQL_IO;
-    }
-    // The log is flushed by syncWritten() before a commit returns.
-    if (rc == 0) rc = run("PRAGMA synchronous=NORMAL", &mode, error);
-    if (rc == 0) rc = run("PRAGMA foreign_keys=ON", &mode, error);
-    opened_ = rc == 0;
-    return rc;
+    file_ = ::realpath(where.sqliteFile.c_str(), canonical) ? canonical : where.sqliteFile;
+    writer_ = SqliteWriterLock::forFile(file_);
+    opened_ = true;
+    return 0;
   }
 
   // Steps the command once: a query keeps its statement open in `result`
@@ -195,24 +136,28 @@ class SqliteBackend : public SqlBackend {
   // statement (SqlTemplate.h); anything else is prepared each time.
   int run(const std::string& command, SqlResult* result, std::string* error) override {
     result->clear();
-    CachedStatement* cached = nullptr;
-    sqlite3_stmt* stmt = controlStatement(command, &cached);
-    if (stmt == nullptr) stmt = cachedStatement(command, &cached);
+    SqliteSession* session = cur_;
+    sqlite3* db = session->db();
+    SqliteStatement* cached = nullptr;
+    sqlite3_stmt* stmt = session->controlStatement(command, &cached);
+    if (stmt == nullptr) stmt = session->cachedStatement(command, &cached);
     if (stmt == nullptr) {
-      int rc = sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
+      int rc = sqlite3_prepare_v2(db, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr);
       if (rc != SQLITE_OK) return failure(rc, error);
       if (stmt == nullptr) return 0;  // only comments
     }
     // A write outside a transaction holds the writer lock while it runs.
     bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
     // A write (or a transaction that wrote) ending with this statement commits.
-    const bool writing = ownWrite || sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE;
+    const bool writing = ownWrite || sqlite3_txn_state(db, nullptr) == SQLITE_TXN_WRITE;
+    const bool writers = session != &own_;
     std::function<void()> done;
-    if (cached != nullptr && !ownWrite) {
-      done = [this, cached] { endStatement(cached->stmt, cached); };  // small enough to need no allocation
+    if (cached != nullptr && !ownWrite && !writers) {
+      done = [session, cached] { session->endStatement(cached->stmt, cached); };  // needs no allocation
     } else {
-      done = [this, stmt, cached, ownWrite] {
-        endStatement(stmt, cached);
+      done = [this, session, stmt, cached, ownWrite, writers] {
+        session->endStatement(stmt, cached);
+        if (writers) writersRowsEnded();
         // The reader of the rows can't be told of a failed flush: the handle
         // is dropped instead.
         std::string ignored;
@@ -221,20 +166,21 @@ class SqliteBackend : public SqlBackend {
     }
     int rc = ownWrite ? takeWriterLock(error) : 0;
     if (rc != 0) {
-      endStatement(stmt, cached);
+      session->endStatement(stmt, cached);
       return rc;
     }
     rc = sqlite3_step(stmt);
     int columns = sqlite3_column_count(stmt);
     if ((rc != SQLITE_ROW && rc != SQLITE_DONE) || columns == 0) {
       int code = rc == SQLITE_ROW || rc == SQLITE_DONE ? 0 : failure(rc, error);
-      endStatement(stmt, cached);
+      session->endStatement(stmt, cached);
       if (!inTransaction()) {
         int flushed = endWrite(writing && code == 0, error);
         if (code == 0) code = flushed;
       }
       return code;
     }
+    if (writers) ++writersRows_;
     result->returnsRows = true;
     result->hasRows = rc == SQLITE_ROW;
     result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, std::move(done)));
@@ -242,8 +188,12 @@ class SqliteBackend : public SqlBackend {
   }
 
   int begin(std::string* error) override {
-    int rc = takeWriterLock(error);
+    // Rows of the last transaction still being read keep the writer lock;
+    // it passes on to this one.
+    int rc = releaseWhenRowsEnd_ ? 0 : takeWriterLock(error);
+    releaseWhenRowsEnd_ = false;
     if (rc != 0) return rc;
+    borrowWritersSession();
     rc = exec("BEGIN IMMEDIATE", error);
     if (rc != 0 && !inTransaction()) endWrite(false, error);
     return rc;
@@ -254,129 +204,15 @@ class SqliteBackend : public SqlBackend {
     if (rc != 0 && inTransaction()) broken_ = true;
     return rc;
   }
-  bool inTransaction() const override { return db_ != nullptr && sqlite3_get_autocommit(db_) == 0; }
-  bool broken() const override { return broken_ || db_ == nullptr; }
+  bool inTransaction() const override { return cur_->db() != nullptr && sqlite3_get_autocommit(cur_->db()) == 0; }
+  bool broken() const override { return broken_ || own_.db() == nullptr; }
   DWSqlBackend dialect() const override { return DWSqlBackend::kSqlite; }
 
  private:
-  static bool firstCellIs(SqlResult* result, const char* text) {
-    std::string ignored;
-    if (!result->hasRows || result->rows->next(&ignored) != 0) return false;
-    SqlCell cell = result->rows->cell(0);
-    return cell.kind == SqlCell::kText && std::string(cell.text, cell.size) == text;
-  }
-
   int failure(int rc, std::string* error) {
-    int code = sqliteFailure(db_, rc, error);
-    if (code == DWSQL_IO) broken_ = true;  // disk, memory or a damaged file
+    int code = sqliteFailure(cur_->db(), rc, error);
+    if (code == DWSQL_IO) broken_ = cur_->broken = true;  // disk, memory or a damaged file
     return code;
-  }
-
-  // A prepared statement kept for the commands of one template.
-  struct CachedStatement {
-    SqlTemplate shape;   // its values are those of the command it was made of
-    sqlite3_stmt* stmt;  // null: the template does not prepare
-    bool inUse;
-  };
-  static const size_t kCachedStatements = 64;
-  // Statements whose templates a command is matched against before it is
-  // scanned for its own; a request repeats the few commands it runs.
-  static const size_t kMatchedStatements = 8;
-
-  // The statement of a transaction command (BEGIN, COMMIT, SAVEPOINT, ...),
-  // prepared once per handle: every transaction runs a few, always the same.
-  // Null for another command, or while its statement is in use.
-  sqlite3_stmt* controlStatement(const std::string& command, CachedStatement** entry) {
-    if (!opened_ || !isControl(command)) return nullptr;
-    auto it = control_.find(command);
-    if (it == control_.end()) {
-      sqlite3_stmt* stmt = nullptr;
-      if (sqlite3_prepare_v2(db_, command.c_str(), static_cast<int>(command.size()), &stmt, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(stmt);
-        return nullptr;  // prepared again, to report the failure
-      }
-      it = control_.emplace(command, CachedStatement{SqlTemplate(), stmt, false}).first;
-    }
-    if (it->second.inUse) return nullptr;
-    it->second.inUse = true;
-    *entry = &it->second;
-    return it->second.stmt;
-  }
-
-  static bool isControl(const std::string& command) {
-    static const char* const kWords[] = {"BEGIN", "COMMIT", "ROLLBACK", "SAVEPOINT", "RELEASE"};
-    if (command.size() > 64) return false;  // the few this layer sends are short
-    for (const char* word : kWords)
-      if (command.compare(0, std::strlen(word), word) == 0) return true;
-    return false;
-  }
-
-  // The cached statement of `command`'s template with its values bound, or
-  // null when the command has no template, the template doesn't prepare, or
-  // its statement is in use.
-  sqlite3_stmt* cachedStatement(const std::string& command, CachedStatement** entry) {
-    if (!opened_) return nullptr;
-    auto it = matchRecentTemplate(cache_, kMatchedStatements, command, &values_);
-    if (it == cache_.end()) {
-      SqlTemplate t;
-      if (!SqlTemplate::make(command, '?', &t)) return nullptr;
-      values_ = t.values;
-      auto found = index_.find(t.text);
-      it = found == index_.end() ? cache_.end() : found->second;
-      if (it == cache_.end()) it = addStatement(std::move(t));
-    }
-    cache_.splice(cache_.begin(), cache_, it);  // most recently used first
-    if (it->stmt == nullptr || it->inUse) return nullptr;
-    for (size_t i = 0; i < values_.size(); ++i) {
-      const SqlTemplate::Value& v = values_[i];
-      int column = static_cast<int>(i + 1);
-      int rc = v.isText ? sqlite3_bind_text(it->stmt, column, v.text.data(), static_cast<int>(v.text.size()),
-                                            SQLITE_TRANSIENT)
-                        : sqlite3_bind_int64(it->stmt, column, v.integer);
-      if (rc != SQLITE_OK) {
-        sqlite3_clear_bindings(it->stmt);
-        return nullptr;
-      }
-    }
-    it->inUse = true;
-    *entry = &*it;
-    return it->stmt;
-  }
-
-  // Prepares the statement of template `t` and caches it.
-  std::list<CachedStatement>::iterator addStatement(SqlTemplate t) {
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, t.text.c_str(), static_cast<int>(t.text.size()), &stmt, nullptr) != SQLITE_OK) {
-      sqlite3_finalize(stmt);
-      stmt = nullptr;
-    }
-    evictOne();
-    cache_.push_front(CachedStatement{std::move(t), stmt, false});
-    index_[cache_.front().shape.text] = cache_.begin();
-    return cache_.begin();
-  }
-
-  // Drops the least recently used statement not in use when the cache is full.
-  void evictOne() {
-    if (cache_.size() < kCachedStatements) return;
-    for (auto it = cache_.end(); it != cache_.begin();) {
-      --it;
-      if (it->inUse) continue;
-      sqlite3_finalize(it->stmt);
-      index_.erase(it->shape.text);
-      cache_.erase(it);
-      return;
-    }
-  }
-
-  void endStatement(sqlite3_stmt* stmt, CachedStatement* cached) {
-    if (cached == nullptr) {
-      sqlite3_finalize(stmt);
-      return;
-    }
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
-    cached->inUse = false;
   }
 
   int takeWriterLock(std::string* error) {
@@ -384,12 +220,53 @@ class SqliteBackend : public SqlBackend {
     holding_ = rc == 0;
     return rc;
   }
+
+  // Moves this handle's statements to the writers' connection, opened on
+  // first use; while it can't be had they stay on the handle's own.  Only
+  // while holding the writer lock.
+  void borrowWritersSession() {
+    std::unique_ptr<SqliteSession>& shared = writer_->session();
+    if (!shared) {
+      std::unique_ptr<SqliteSession> fresh(new SqliteSession);
+      std::string ignored;
+      if (fresh->open(file_, &SqliteBackend::onBusy, this, &ignored) != 0) return;
+      shared = std::move(fresh);
+    }
+    cur_ = shared.get();
+    sqlite3_busy_handler(cur_->db(), &SqliteBackend::onBusy, this);
+  }
+
+  // Back to the handle's own connection; a writers' connection that failed
+  // is closed, for the next writer to open another.
+  void returnWritersSession() {
+    if (cur_ == &own_) return;
+    sqlite3_busy_handler(cur_->db(), nullptr, nullptr);  // this handle may go before the connection
+    if (cur_->broken) writer_->session().reset();
+    cur_ = &own_;
+  }
+
+  // The rows of a query on the writers' connection were read or dropped.
+  void writersRowsEnded() {
+    if (--writersRows_ > 0 || !releaseWhenRowsEnd_) return;
+    releaseWhenRowsEnd_ = false;
+    holding_ = false;
+    returnWritersSession();
+    writer_->release();
+  }
+
   // The write or transaction ended: the writer lock, held as long as it
   // lasts, goes to the next writer, and a commit returns once on disk.
+  // Rows still being read on the writers' connection keep the lock until
+  // they end.
   int endWrite(bool committed, std::string* error) {
     uint64_t written = 0;
-    if (holding_) {
+    if (holding_ && cur_ != &own_ && writersRows_ > 0) {
+      releaseWhenRowsEnd_ = true;
+      if (!committed) return 0;
+      written = writer_->committed();
+    } else if (holding_) {
       holding_ = false;
+      returnWritersSession();
       written = writer_->release();
     } else if (committed) {
       written = writer_->committed();
@@ -415,14 +292,14 @@ class SqliteBackend : public SqlBackend {
     return 1;
   }
 
-  sqlite3* db_ = nullptr;
-  std::list<CachedStatement> cache_;  // most recently used first
-  std::unordered_map<std::string, std::list<CachedStatement>::iterator> index_;  // by template text
-  std::unordered_map<std::string, CachedStatement> control_;  // by command text
-  std::vector<SqlTemplate::Value> values_;  // of the command being bound
+  SqliteSession own_;
+  SqliteSession* cur_ = &own_;  // own_, or the writers' while holding the writer lock
+  std::string file_;            // canonical path
   std::shared_ptr<SqliteWriterLock> writer_;
-  bool opened_ = false;   // the session is set up; writes take the writer lock
-  bool holding_ = false;  // of the writer lock
+  bool opened_ = false;              // the session is set up; writes take the writer lock
+  bool holding_ = false;             // of the writer lock
+  bool releaseWhenRowsEnd_ = false;  // the transaction ended with rows of it still open
+  int writersRows_ = 0;              // rows open on the writers' connection
   bool broken_ = false;
   int busyTimeoutMs_ = 0;
   int waitedMs_ = 0;

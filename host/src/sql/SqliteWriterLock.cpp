@@ -9,7 +9,12 @@
 #include <cstring>
 #include <map>
 
+#include "SqliteSession.h"
 #include "host/sql/DWSimpleDBConnObject.h"
+
+SqliteWriterLock::SqliteWriterLock(const std::string& file) : log_(file + "-wal") {}
+
+SqliteWriterLock::~SqliteWriterLock() = default;
 
 std::shared_ptr<SqliteWriterLock> SqliteWriterLock::forFile(const std::string& file) {
   static std::mutex mutex;

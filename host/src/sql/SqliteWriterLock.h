@@ -8,6 +8,10 @@
 // once it has let the next one in, waits in syncWritten() until one flush of
 // the log covers its commit.  One flush thus serves every commit made while
 // the previous one ran, and no commit is answered before it is on disk.
+//
+// The lock also keeps the connection its holders write on (session()), so
+// that a writer finds the file's pages cached: a connection's cache is
+// emptied by every commit made through another one.
 // Internal to the host library.
 #ifndef HOST_SRC_SQLITEWRITERLOCK_H
 #define HOST_SRC_SQLITEWRITERLOCK_H
@@ -21,8 +25,12 @@
 
 #include "SqlTicketLine.h"
 
+class SqliteSession;
+
 class SqliteWriterLock {
  public:
+  ~SqliteWriterLock();
+
   // The lock of `file` (a canonical path), shared by all its handles.
   static std::shared_ptr<SqliteWriterLock> forFile(const std::string& file);
 
@@ -41,9 +49,12 @@ class SqliteWriterLock {
   int syncWritten(uint64_t written, std::string* error);
   // Flushes of the log made so far (tests).
   uint64_t flushes();
+  // The writers' connection: null until a holder opens one.  Only the
+  // holder of the lock may use it, replace it or drop it.
+  std::unique_ptr<SqliteSession>& session() { return session_; }
 
  private:
-  explicit SqliteWriterLock(const std::string& file) : log_(file + "-wal") {}
+  explicit SqliteWriterLock(const std::string& file);
 
   const std::string log_;  // the write-ahead log
   std::mutex mutex_;
@@ -55,6 +66,7 @@ class SqliteWriterLock {
   bool syncing_ = false;
   uint64_t flushes_ = 0;
   std::condition_variable syncEnded_;
+  std::unique_ptr<SqliteSession> session_;
 };
 
 #endif  // HOST_SRC_SQLITEWRITERLOCK_H
