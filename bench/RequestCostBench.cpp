@@ -145,6 +145,7 @@ class DurableChange {
     if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
         sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK)
       fail();
+    sqlite3_busy_timeout(db_, 10000);  // the server may be checkpointing
     for (const char* sql :
          {"BEGIN IMMEDIATE", "SELECT answer, digest FROM BlrRequestLog WHERE requestId=?1",
           "DELETE FROM BlrPairProperties WHERE pairId=?2 AND propertyName='failoverVmStopped'",
