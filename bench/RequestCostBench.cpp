@@ -3,8 +3,8 @@
 // TLS to a real blr-anchor on SQLite, or on PostgreSQL (first argument
 // "postgresql": a fresh schema of the server BLR_TEST_PG_CONNINFO names).
 // Per request: CPU of the central server, of the database server
-// (PostgreSQL: the postmaster and its backends), of this process (the
-// client), and the rate reached.
+// (PostgreSQL, on this machine: the postmaster and its backends), of this
+// process (the client), and the rate reached.
 // On SQLite, "set_pair_prop" is then set against its floor: the same
 // statements prepared on an open connection of this process, in one
 // transaction whose commit flushes the log.  Rounds alternate the two; the
@@ -59,43 +59,37 @@ const std::vector<Kind>& kinds() {
   return all;
 }
 
-// The value of `key` in a libpq connection string, or "".
-std::string connInfoValue(const std::string& conninfo, const std::string& key) {
-  const size_t at = conninfo.find(key + "=");
-  if (at == std::string::npos) return "";
-  const size_t from = at + key.size() + 1;
-  return conninfo.substr(from, conninfo.find(' ', from) - from);
+// The parent of a live process, from /proc; 0 when it can't be read.
+pid_t parentOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  const size_t paren = text.rfind(')');
+  char state = 0;
+  int parent = 0;
+  if (paren == std::string::npos || std::sscanf(text.c_str() + paren + 1, " %c %d", &state, &parent) != 2) return 0;
+  return parent;
 }
 
-// The PostgreSQL server's processes: the postmaster named in its socket's
-// lock file, and its children.
-std::vector<pid_t> databaseServerPids(const std::string& conninfo) {
-  const std::string lock = connInfoValue(conninfo, "host") + "/.s.PGSQL." + connInfoValue(conninfo, "port") +
-                           ".lock";
-  std::ifstream in(lock);
-  pid_t postmaster = 0;
-  if (!(in >> postmaster)) return {};
-  std::vector<pid_t> pids{postmaster};
+// The PostgreSQL postmaster: the parent of the backend serving this process;
+// 0 when the server is not on this machine.
+pid_t postmasterPid() {
+  DWSimpleDBConnObject conn;
+  int32_t backend = 0;
+  if (conn.openSQLConnectionUsingDbName("Anchor") != 0 || conn.execQuery("SELECT pg_backend_pid()") != 0 ||
+      conn.ibindstruct("i", &backend) != 0 || conn.getNextRow() != 0)
+    return 0;
+  return parentOf(backend);
+}
+
+// CPU seconds of the postmaster and its children (the backends).
+double databaseServerCpu(pid_t postmaster) {
+  double seconds = benchCpuSeconds(postmaster);
   DIR* proc = opendir("/proc");
   for (dirent* e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
     const pid_t pid = std::atoi(e->d_name);
-    if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const size_t paren = text.rfind(')');
-    if (paren == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(text.c_str() + paren + 1, " %c %d", &state, &parent) == 2 && parent == postmaster)
-      pids.push_back(pid);
+    if (pid > 0 && parentOf(pid) == postmaster) seconds += benchCpuSeconds(pid);
   }
   if (proc != nullptr) closedir(proc);
-  return pids;
-}
-
-double databaseServerCpu(const std::string& conninfo) {
-  double seconds = 0;
-  for (pid_t pid : databaseServerPids(conninfo)) seconds += benchCpuSeconds(pid);
   return seconds;
 }
 
@@ -105,12 +99,12 @@ struct Cost {
   int failed = 0;
 };
 
-Cost measure(const Kind& kind, BenchAnchor& anchor, const std::string& serverConnInfo, int count, int clients,
-             int pairs) {
+// `postmaster`: 0 on SQLite.
+Cost measure(const Kind& kind, BenchAnchor& anchor, pid_t postmaster, int count, int clients, int pairs) {
   std::atomic<int> next{0}, failed{0};
   const pid_t server = anchor.process->pid();
   const double serverBefore = benchCpuSeconds(server), ownBefore = benchCpuSeconds(getpid());
-  const double dbBefore = serverConnInfo.empty() ? 0 : databaseServerCpu(serverConnInfo);
+  const double dbBefore = postmaster == 0 ? 0 : databaseServerCpu(postmaster);
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c)
@@ -123,7 +117,7 @@ Cost measure(const Kind& kind, BenchAnchor& anchor, const std::string& serverCon
   Cost cost;
   cost.perSec = count / std::chrono::duration<double>(Clock::now() - start).count();
   cost.server = (benchCpuSeconds(server) - serverBefore) / count;
-  cost.database = serverConnInfo.empty() ? 0 : (databaseServerCpu(serverConnInfo) - dbBefore) / count;
+  cost.database = postmaster == 0 ? 0 : (databaseServerCpu(postmaster) - dbBefore) / count;
   cost.client = (benchCpuSeconds(getpid()) - ownBefore) / count;
   cost.failed = failed.load();
   return cost;
@@ -191,7 +185,7 @@ void againstTheFloor(const Kind& kind, BenchAnchor& anchor, int count, int pairs
     const double start = benchNow(BenchClock::kThreadCpu);
     for (int i = 0; i < count; ++i) floor.change(i % pairs + 1);
     const double bare = (benchNow(BenchClock::kThreadCpu) - start) / count;
-    const Cost c = measure(kind, anchor, "", count, 1, pairs);
+    const Cost c = measure(kind, anchor, 0, count, 1, pairs);
     const double all = c.server + c.client;
     ratios.push_back(bare / all);
     floorUs.push_back(bare * 1e6);
@@ -221,14 +215,13 @@ int main(int argc, char** argv) {
     fillPairs(pairs);
     DWSimpleDBConnObject::closeIdleHandles();
     anchor.start();
-    const std::string serverConnInfo = postgres ? std::getenv("BLR_TEST_PG_CONNINFO") : "";
-    if (postgres && databaseServerPids(serverConnInfo).empty())
-      std::printf("(no socket lock file names the database server's process: its CPU reads 0)\n");
+    const pid_t postmaster = postgres ? postmasterPid() : 0;
+    if (postgres && postmaster == 0) throw std::runtime_error("the PostgreSQL server is not on this machine");
     std::printf("%s: CPU a request, %d requests of each kind from %d clients\n", postgres ? "PostgreSQL" : "SQLite",
                 count, clients);
     for (const Kind& kind : kinds())
       if (only.empty() || only == kind.name)
-        print(kind, measure(kind, anchor, serverConnInfo, count, clients, pairs), postgres);
+        print(kind, measure(kind, anchor, postmaster, count, clients, pairs), postgres);
     for (const Kind& kind : kinds())
       if (!postgres && kind.name == std::string(kSetPairProp) && (only.empty() || only == kind.name))
         againstTheFloor(kind, anchor, count, pairs);

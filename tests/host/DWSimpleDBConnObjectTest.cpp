@@ -395,7 +395,9 @@ TEST_F(SqliteLockTest, WriterOfAnotherProcessIsAwaitedUntilTheTimeout) {
 
 // Transactions run on the connection the writer lock keeps.  Rows of one
 // still being read when it commits keep that connection, and the lock, until
-// they end: the next writer waits, then finds every change.
+// they end: a transaction the same handle begins meanwhile goes on under it
+// (and its roll back, too, waits for the rows); the next writer waits, then
+// finds every change.
 TEST_F(SqliteLockTest, RowsOpenAtCommitKeepTheWritersConnectionUntilRead) {
   DWSqlUnit unit;
   ASSERT_EQ(unit.begin("Anchor"), 0);
@@ -406,6 +408,9 @@ TEST_F(SqliteLockTest, RowsOpenAtCommitKeepTheWritersConnectionUntilRead) {
   ASSERT_EQ(reader.ibindstruct("i", &id), 0);
   ASSERT_EQ(reader.getNextRow(), 0);
   ASSERT_EQ(unit.commit(), 0) << unit.lastError();
+  ASSERT_EQ(unit.conn().startTran(), 0) << unit.lastError();
+  ASSERT_EQ(unit.conn().execQuery("INSERT INTO T(id) VALUES(5)"), 0);
+  ASSERT_EQ(unit.conn().endTran(2), 0);
   std::atomic<bool> written{false};
   std::thread next([&] {
     Conn other;

@@ -112,10 +112,7 @@ class SqliteBackend : public SqlBackend {
       std::string ignored;
       if (exec("ROLLBACK", &ignored) != 0 || sqlite3_get_autocommit(cur_->db()) == 0) cur_->broken = true;
     }
-    if (!holding_) return;
-    holding_ = false;
-    returnWritersSession();
-    writer_->release();
+    if (holding_) releaseWriterLock();
   }
 
   int open(const SqlLocation& where, std::string* error) override {
@@ -126,7 +123,6 @@ class SqliteBackend : public SqlBackend {
     char canonical[PATH_MAX];
     file_ = ::realpath(where.sqliteFile.c_str(), canonical) ? canonical : where.sqliteFile;
     writer_ = SqliteWriterLock::forFile(file_);
-    opened_ = true;
     return 0;
   }
 
@@ -147,17 +143,17 @@ class SqliteBackend : public SqlBackend {
       if (stmt == nullptr) return 0;  // only comments
     }
     // A write outside a transaction holds the writer lock while it runs.
-    bool ownWrite = opened_ && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
+    bool ownWrite = own_.isOpen() && !holding_ && !inTransaction() && !sqlite3_stmt_readonly(stmt);
     // A write (or a transaction that wrote) ending with this statement commits.
     const bool writing = ownWrite || sqlite3_txn_state(db, nullptr) == SQLITE_TXN_WRITE;
-    const bool writers = session != &own_;
+    const bool onWriters = session != &own_;
     std::function<void()> done;
-    if (cached != nullptr && !ownWrite && !writers) {
+    if (cached != nullptr && !ownWrite && !onWriters) {
       done = [session, cached] { session->endStatement(cached->stmt, cached); };  // needs no allocation
     } else {
-      done = [this, session, stmt, cached, ownWrite, writers] {
+      done = [this, session, stmt, cached, ownWrite, onWriters] {
         session->endStatement(stmt, cached);
-        if (writers) writersRowsEnded();
+        if (onWriters) writersRowsEnded();
         // The reader of the rows can't be told of a failed flush: the handle
         // is dropped instead.
         std::string ignored;
@@ -180,7 +176,7 @@ class SqliteBackend : public SqlBackend {
       }
       return code;
     }
-    if (writers) ++writersRows_;
+    if (onWriters) ++writersRows_;
     result->returnsRows = true;
     result->hasRows = rc == SQLITE_ROW;
     result->rows.reset(new SqliteRows(stmt, columns, result->hasRows, std::move(done)));
@@ -221,6 +217,14 @@ class SqliteBackend : public SqlBackend {
     return rc;
   }
 
+  // Lets the next writer in, on the handle's own connection again; what
+  // syncWritten() must cover.
+  uint64_t releaseWriterLock() {
+    holding_ = false;
+    returnWritersSession();
+    return writer_->release();
+  }
+
   // Moves this handle's statements to the writers' connection, opened on
   // first use; while it can't be had they stay on the handle's own.  Only
   // while holding the writer lock.
@@ -249,9 +253,7 @@ class SqliteBackend : public SqlBackend {
   void writersRowsEnded() {
     if (--writersRows_ > 0 || !releaseWhenRowsEnd_) return;
     releaseWhenRowsEnd_ = false;
-    holding_ = false;
-    returnWritersSession();
-    writer_->release();
+    releaseWriterLock();
   }
 
   // The write or transaction ended: the writer lock, held as long as it
@@ -265,9 +267,7 @@ class SqliteBackend : public SqlBackend {
       if (!committed) return 0;
       written = writer_->committed();
     } else if (holding_) {
-      holding_ = false;
-      returnWritersSession();
-      written = writer_->release();
+      written = releaseWriterLock();
     } else if (committed) {
       written = writer_->committed();
     }
@@ -296,7 +296,6 @@ class SqliteBackend : public SqlBackend {
   SqliteSession* cur_ = &own_;  // own_, or the writers' while holding the writer lock
   std::string file_;            // canonical path
   std::shared_ptr<SqliteWriterLock> writer_;
-  bool opened_ = false;              // the session is set up; writes take the writer lock
   bool holding_ = false;             // of the writer lock
   bool releaseWhenRowsEnd_ = false;  // the transaction ended with rows of it still open
   int writersRows_ = 0;              // rows open on the writers' connection

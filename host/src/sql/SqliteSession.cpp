@@ -5,6 +5,9 @@
 
 #include "host/sql/DWSimpleDBConnObject.h"
 
+namespace {
+
+// What `rc`, a SQLite result, means as a DWSQL_* code.
 int sqliteCode(int rc) {
   switch (rc & 0xff) {
     case SQLITE_CONSTRAINT:
@@ -37,13 +40,6 @@ int sqliteCode(int rc) {
   }
 }
 
-int sqliteFailure(sqlite3* db, int rc, std::string* error) {
-  *error = std::string(sqlite3_errmsg(db)) + " (SQLite " + std::to_string(sqlite3_extended_errcode(db)) + ")";
-  return sqliteCode(rc);
-}
-
-namespace {
-
 // SQLite counts its memory under one process-wide mutex by default, on every
 // allocation; nothing here reads the counts.  Only possible before SQLite
 // starts, so the first open does it (a later attempt is refused, harmlessly).
@@ -73,6 +69,11 @@ int setUp(sqlite3* db, const char* pragma, std::string* error, const char* expec
 }
 
 }  // namespace
+
+int sqliteFailure(sqlite3* db, int rc, std::string* error) {
+  *error = std::string(sqlite3_errmsg(db)) + " (SQLite " + std::to_string(sqlite3_extended_errcode(db)) + ")";
+  return sqliteCode(rc);
+}
 
 SqliteSession::~SqliteSession() {
   for (SqliteStatement& c : cache_) sqlite3_finalize(c.stmt);

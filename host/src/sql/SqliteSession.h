@@ -35,6 +35,7 @@ class SqliteSession {
   // 0, or a DWSQL_* code with the reason.
   int open(const std::string& file, BusyHandler onBusy, void* context, std::string* error);
   sqlite3* db() const { return db_; }
+  // Set up: writes outside a transaction take the writer lock.
   bool isOpen() const { return opened_; }
 
   // The statement of a transaction command (BEGIN, COMMIT, SAVEPOINT, ...),
@@ -69,8 +70,6 @@ class SqliteSession {
   std::vector<SqlTemplate::Value> values_;  // of the command being bound
 };
 
-// What `rc`, a SQLite result, means as a DWSQL_* code.
-int sqliteCode(int rc);
 // The connection's text of its last failure into `error`; the DWSQL_* code.
 int sqliteFailure(sqlite3* db, int rc, std::string* error);
 
