@@ -5,6 +5,7 @@
 #ifndef BENCH_BENCHANCHOR_H
 #define BENCH_BENCHANCHOR_H
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -145,6 +146,14 @@ inline double benchCpuSeconds(pid_t pid) {
   for (int i = 3; i <= 15 && fields >> f; ++i)
     if (i >= 14) ticks += std::stod(f);  // utime, stime
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds of this process's children that ended and were waited for
+// (with theirs).
+inline double benchChildrenCpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_CHILDREN, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 #endif  // BENCH_BENCHANCHOR_H

@@ -12,7 +12,6 @@
 // PostgreSQL when BLR_TEST_PG_CONNINFO is set (a fresh schema, dropped at
 // exit), else SQLite files shared by the servers.
 //   build/default/bench/failover_bench
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +24,7 @@
 #include <sstream>
 #include <thread>
 
+#include "BenchAnchor.h"
 #include "BenchCerts.h"
 #include "BenchRounds.h"
 #include "host/config/DWPlatformInfo.h"
@@ -128,34 +128,15 @@ void kills(AnchorCluster& cluster, const BenchCerts& certs, int count) {
   if (!outcome.errors.empty()) std::printf("  first error: %s\n", outcome.errors.front().c_str());
 }
 
-// CPU time of a process, user and system, in seconds.
-double cpuOf(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i)
-    if (i == 14 || i == 15) ticks += std::atof(field.c_str());
-  return ticks / sysconf(_SC_CLK_TCK);
-}
-
-double childrenCpu() {
-  rusage u{};
-  getrusage(RUSAGE_CHILDREN, &u);
-  return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
-}
-
 struct Split {
   double servers = 0, clients = 0, database = 0;
   int requests = 0;
 };
 
-double cpuOf(const std::vector<pid_t>& pids) {
+// CPU seconds of all of `pids`.
+double cpuOfAll(const std::vector<pid_t>& pids) {
   double sum = 0;
-  for (pid_t p : pids) sum += cpuOf(p);
+  for (pid_t p : pids) sum += benchCpuSeconds(p);
   return sum;
 }
 
@@ -164,9 +145,9 @@ double cpuOf(const std::vector<pid_t>& pids) {
 // when `spread` is false.
 void work(AnchorCluster& cluster, const BenchCerts& certs, int workers, int ops, bool spread,
           const std::vector<int>& pairs, const std::vector<pid_t>& backends, Split* split) {
-  double serversBefore = cpuOf(cluster.pid(0)) + cpuOf(cluster.pid(1));
-  double databaseBefore = cpuOf(backends);
-  double clientsBefore = childrenCpu();
+  double serversBefore = benchCpuSeconds(cluster.pid(0)) + benchCpuSeconds(cluster.pid(1));
+  double databaseBefore = cpuOfAll(backends);
+  double clientsBefore = benchChildrenCpuSeconds();
   DwLinkPool::instance().clear();  // nothing of this process's TLS goes into the workers
   std::vector<pid_t> pids;
   for (int k = 0; k < workers; ++k) {
@@ -191,9 +172,9 @@ void work(AnchorCluster& cluster, const BenchCerts& certs, int workers, int ops,
       std::exit(1);
     }
   }
-  split->servers += cpuOf(cluster.pid(0)) + cpuOf(cluster.pid(1)) - serversBefore;
-  split->clients += childrenCpu() - clientsBefore;
-  split->database += cpuOf(backends) - databaseBefore;
+  split->servers += benchCpuSeconds(cluster.pid(0)) + benchCpuSeconds(cluster.pid(1)) - serversBefore;
+  split->clients += benchChildrenCpuSeconds() - clientsBefore;
+  split->database += cpuOfAll(backends) - databaseBefore;
   split->requests += workers * ops * 2;
 }
 

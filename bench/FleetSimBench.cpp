@@ -11,12 +11,20 @@
 // once per period it is overdue.  The fleet falls behind when a report waits
 // longer than a whole period past its time in the second half of the run.
 //
+// With plan=K, a recovery plan of K pairs between a Head and a Tail
+// simulator (blr-proxy, answering at once) is failed over through the
+// server's runner (`blr plans failover`) twice: on the quiet server before
+// the fleet starts, and under its load from a quarter of the run on (the
+// fleet goes on until that plan is done).  Prints both times and their ratio.
+//
 // Usage: fleet_sim [sqlite|postgresql] [--check] [name=value]...
 //   proxies (20), pairs per proxy (10), period seconds (1), seconds (5),
-//   operators (3), workers (16); each also from the environment as
-//   BLR_FLEET_<NAME> (BLR_FLEET_PROXIES=1000).  PostgreSQL: the server that
+//   operators (3), workers (16), plan pairs (0), parallelism of the plan
+//   (16); each also from the environment as BLR_FLEET_<NAME>
+//   (BLR_FLEET_PROXIES=1000).  PostgreSQL: the server that
 //   BLR_TEST_PG_CONNINFO names, in a fresh schema dropped at the end.
-//   --check exits 1 on a failed request or when the fleet falls behind.
+//   --check exits 1 on a failed request or plan, or when the fleet falls
+//   behind.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -26,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <list>
 #include <map>
@@ -43,6 +52,7 @@
 #include "host/clients/DWClientDirectory.h"
 #include "host/link/DwLinkConfig.h"
 #include "support/RawPeers.h"
+#include "support/WorkflowEnv.h"
 
 namespace {
 
@@ -54,7 +64,7 @@ const char* const kKindNames[kKinds] = {"set_pair_status", "add_pair_stats", "sh
                                         "list (get_pairs 50)", "watch (get_pairs 10 ids)"};
 
 struct Options {
-  int proxies = 20, pairs = 10, operators = 3, workers = 16;
+  int proxies = 20, pairs = 10, operators = 3, workers = 16, plan = 0, parallelism = 16;
   double period = 1, seconds = 5;
   std::string backend = "sqlite";
   bool check = false;
@@ -85,6 +95,8 @@ Options parseOptions(int argc, char** argv) {
   o.pairs = std::max(1, static_cast<int>(option(args, "pairs", o.pairs)));
   o.operators = std::max(0, static_cast<int>(option(args, "operators", o.operators)));
   o.workers = std::max(1, static_cast<int>(option(args, "workers", o.workers)));
+  o.plan = std::max(0, static_cast<int>(option(args, "plan", o.plan)));
+  o.parallelism = std::max(1, static_cast<int>(option(args, "parallelism", o.parallelism)));
   o.period = std::max(0.01, option(args, "period", o.period));
   o.seconds = std::max(1.0, option(args, "seconds", o.seconds));
   return o;
@@ -114,7 +126,11 @@ class Run {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin_).count();
   }
   Clock::time_point at(int64_t ms) const { return begin_ + std::chrono::milliseconds(ms); }
-  bool over() const { return Clock::now() >= end_; }
+  // Past its time, and nothing holds it open.
+  bool over() const { return Clock::now() >= end_ && holds_ == 0; }
+  // Keeps the run going past its time until release().
+  void hold() { ++holds_; }
+  void release() { --holds_; }
 
   // Times `request` as `kind` in `record`.
   void timed(Record* record, Kind kind, const std::function<CZuError()>& request) {
@@ -134,6 +150,7 @@ class Run {
 
  private:
   Clock::time_point begin_, end_;
+  std::atomic<int> holds_{0};
   std::mutex mu_;
   std::string firstError_;
 };
@@ -330,6 +347,113 @@ void serverTraffic(int port, int64_t* in, int64_t* out) {
   pclose(p);
 }
 
+// ---- a plan in the middle ----
+
+// Fails plans over between two simulators that answer at once, through the
+// server's runner, as an operator would.
+class PlanDrill {
+ public:
+  // Starts the simulators, enters them in the client directory and stores
+  // the pairs of both plans from id `first` on: before the server starts.
+  PlanDrill(BenchCerts& certs, int first, int pairs)
+      : head_(simulator(certs, "planhead")), tail_(simulator(certs, "plantail")), first_(first), pairs_(pairs) {
+    must(WorkflowEnv::addClient(kHeadId, "planhead", head_->dwdPort));
+    must(WorkflowEnv::addClient(kTailId, "plantail", tail_->dwdPort));
+    fillPlanPairs();
+  }
+
+  // Stores the plans "quiet" and "loaded", `pairs` each: once the server runs.
+  void store(const BenchAnchor& anchor, int parallelism) const {
+    for (int plan = 0; plan < 2; ++plan) {
+      const std::string name = plan == 0 ? "quiet" : "loaded";
+      std::string ids;
+      for (int i = 0; i < pairs_; ++i) ids += (i ? "," : "") + std::to_string(first_ + plan * pairs_ + i);
+      std::ofstream(anchor.dir + "/" + name + ".json")
+          << "{\"name\": \"" << name << "\", \"groups\": [{\"parallelism\": " << parallelism
+          << ", \"pairs\": [" << ids << "]}]}\n";
+      blr(anchor, "plans create --file " + name + ".json", name + "-create");
+    }
+  }
+
+  // CPU seconds of the server, the simulators and the blr runs that ended.
+  double cpuSeconds(pid_t server) const {
+    return benchCpuSeconds(server) + benchCpuSeconds(head_->process.pid()) + benchCpuSeconds(tail_->process.pid()) +
+           benchChildrenCpuSeconds();
+  }
+
+  // Pairs of both plans that ended failed over (status 16).
+  int failedOver() const {
+    DWSimpleDBConnObject conn;
+    must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+    must(conn.execQuery(("SELECT COUNT(*) FROM BlrPair WHERE statusCode = 16 AND id >= " + std::to_string(first_))
+                            .c_str()),
+         conn);
+    int64_t count = 0;
+    must(conn.ibindstruct("B", &count), conn);
+    must(conn.getNextRow(), conn);
+    return static_cast<int>(count);
+  }
+
+  // Fails plan `name` over and watches it to its end: the seconds it took,
+  // or -1 with blr's output in `error` when a pair failed.
+  double failover(const BenchAnchor& anchor, const std::string& name, std::string* error) const {
+    const Clock::time_point start = Clock::now();
+    if (!blr(anchor, "plans failover " + name, name + "-failover", error)) return -1;
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+ private:
+  static constexpr int kHeadId = 30, kTailId = 31;
+
+  static std::unique_ptr<ProxyProcess> simulator(BenchCerts& certs, const std::string& name) {
+    certs.issue(name);
+    return std::make_unique<ProxyProcess>(std::string(BLR_TOOLS_DIR) + "/blr-proxy", name, certs.tls(name),
+                                          "anchor, client", 0,
+                                          std::vector<std::string>{"--set", "sync-delay-ms=0", "--set",
+                                                                   "flush-delay-ms=0"});
+  }
+
+  // Running pairs from the Head to the Tail with a disk each, straight into
+  // "Anchor".
+  void fillPlanPairs() const {
+    DWSimpleDBConnObject conn;
+    must(conn.openSQLConnectionUsingDbName("Anchor"), conn);
+    must(conn.startTran(), conn);
+    for (int id = first_; id < first_ + 2 * pairs_; ++id) {
+      char guid[4][40];
+      for (int k = 0; k < 4; ++k) std::snprintf(guid[k], sizeof guid[k], "%032x", (k + 1) * 0x1000000 + id);
+      const std::string n = std::to_string(id);
+      must(conn.execQuery(("INSERT INTO BlrPair(id, subClientId, dstClientId, headClientId, tailClientId, "
+                           "srcName, dstName, srcGuid, dstGuid, statusCode) VALUES(" + n + ", 7, " +
+                           std::to_string(kTailId) + ", " + std::to_string(kHeadId) + ", " +
+                           std::to_string(kTailId) + ", 'plan" + n + "', 'plan" + n + "-dr', '" + guid[0] +
+                           "', '" + guid[1] + "', 4); INSERT INTO BlrDisk(pairId, srcPath, dstPath, srcGuid, "
+                           "dstGuid) VALUES(" + n + ", '/vmfs/plan" + n + "/disk0.vmdk', '/dr/plan" + n + "', '" +
+                           guid[2] + "', '" + guid[3] + "')")
+                              .c_str()),
+           conn);
+    }
+    must(conn.endTran(1), conn);
+  }
+
+  // `blr ARGS` as the operator "client", its output in `out`.out: whether it
+  // exited 0 (else the output in `error`, or thrown when `error` is null).
+  static bool blr(const BenchAnchor& anchor, const std::string& args, const std::string& out,
+                  std::string* error = nullptr) {
+    const std::string line = "cd '" + anchor.dir + "' && '" + BLR_TOOLS_DIR + "/blr' -r blr.reg " + args + " >" +
+                             out + ".out 2>&1";
+    if (std::system(line.c_str()) == 0) return true;
+    std::ifstream in(anchor.dir + "/" + out + ".out");
+    const std::string text = "blr " + args + ": " + std::string(std::istreambuf_iterator<char>(in), {});
+    if (error == nullptr) throw std::runtime_error(text);
+    *error = text;
+    return false;
+  }
+
+  std::unique_ptr<ProxyProcess> head_, tail_;
+  int first_, pairs_;
+};
+
 // ---- the run ----
 
 // Certificates and client entries of the proxies and operators; the pairs.
@@ -347,9 +471,18 @@ void registerFleet(BenchCerts& certs, const Options& o) {
 }
 
 // Prints the figures; false when the fleet failed a request or fell behind.
+// The plan failed over quiet and under the fleet's load.
+struct PlanTimes {
+  double quiet = 0, loaded = 0, startedAt = 0;  // seconds; -1: failed
+  double quietCpu = 0;    // seconds of the quiet run, all processes
+  double fleetCores = 0;  // the fleet's CPU (server and simulator) before the plan
+  int failedOver = 0;     // pairs of both
+  std::string error;
+};
+
 bool report(const Options& o, std::vector<Record>& records, const std::vector<ServerSample>& samples,
             double seconds, DbBytes dbBefore, DbBytes dbAfter, int64_t netIn, int64_t netOut,
-            Run& run) {
+            Run& run, const PlanTimes& plan) {
   const int pairs = o.proxies * o.pairs;
   std::printf("%s: %d proxies x %d pairs (%d), a report every %.1f s, %d operators, %d workers, "
               "%.0f s\n",
@@ -413,7 +546,24 @@ bool report(const Options& o, std::vector<Record>& records, const std::vector<Se
               secondN ? secondSum / secondN : 0, static_cast<long long>(secondMax),
               static_cast<long long>(oldestLate), behind ? "FALLS BEHIND" : "keeps up");
   if (failures > 0) std::printf("  first failure: %s\n", run.firstError().c_str());
-  return failures == 0 && !behind;
+  bool planOk = true;
+  if (o.plan > 0) {
+    planOk = plan.error.empty() && plan.failedOver == 2 * o.plan;
+    std::printf("  plan of %d pairs at %d at once, through the server's runner: quiet %.2f s, under the "
+                "fleet's load %.2f s (from %.0f s into the run): %.2fx; %d of %d pairs failed over\n",
+                o.plan, o.parallelism, plan.quiet, plan.loaded, plan.startedAt,
+                planOk ? plan.loaded / plan.quiet : 0.0, plan.failedOver, 2 * o.plan);
+    // Even if nothing but CPU were shared, the plan's work would get only
+    // the cores the fleet leaves.
+    const double cores = std::max(1u, std::thread::hardware_concurrency());
+    if (planOk && plan.fleetCores < cores)
+      std::printf("  the plan's CPU quiet %.1f s (all processes); the fleet's before it %.0f%%: the least ratio "
+                  "%.0f cores allow %.2fx\n",
+                  plan.quietCpu, plan.fleetCores * 100, cores,
+                  std::max(1.0, plan.quietCpu / (cores - plan.fleetCores) / plan.quiet));
+    if (!planOk) std::printf("  plan failed: %s\n", plan.error.c_str());
+  }
+  return failures == 0 && !behind && planOk;
 }
 
 bool simulate(const Options& o, const std::string& pgConnInfo) {
@@ -426,9 +576,18 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
       "nMaxConnections = " + std::to_string(std::max(64, o.proxies + o.operators + 16)) + "\n";
   BenchAnchor anchor(certs, link, pgConnInfo, operators);
   registerFleet(certs, o);
+  std::unique_ptr<PlanDrill> drill;
+  if (o.plan > 0) drill = std::make_unique<PlanDrill>(certs, o.proxies * o.pairs + 1, o.plan);
   DWSimpleDBConnObject::closeIdleHandles();
   const DbBytes dbBefore = databaseBytes(anchor);
   anchor.start();
+  PlanTimes plan;
+  if (drill) {
+    drill->store(anchor, o.parallelism);
+    const double cpu = drill->cpuSeconds(anchor.process->pid());
+    plan.quiet = drill->failover(anchor, "quiet", &plan.error);
+    plan.quietCpu = drill->cpuSeconds(anchor.process->pid()) - cpu;
+  }
   std::vector<Config> proxies, operatorConfigs;
   for (int p = 0; p < o.proxies; ++p)
     proxies.push_back(clientConfig(certs, "proxy" + std::to_string(p + 1)));
@@ -447,6 +606,21 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
     threads.emplace_back([&, i] {
       operate(run, &records[o.workers + i], operatorConfigs[i], o.proxies * o.pairs);
     });
+  if (drill && plan.error.empty()) {
+    run.hold();  // the fleet goes on until the plan is done
+    threads.emplace_back([&] {
+      // The fleet's CPU over the eighth of the run before the plan, past
+      // the proxies' first handshakes.
+      auto fleetCpu = [&] { return drill->cpuSeconds(anchor.process->pid()) + benchCpuSeconds(getpid()); };
+      std::this_thread::sleep_until(run.at(static_cast<int64_t>(o.seconds * 125)));
+      const double cpu = fleetCpu(), from = run.nowMs() / 1000.0;
+      std::this_thread::sleep_until(run.at(static_cast<int64_t>(o.seconds * 250)));
+      plan.startedAt = run.nowMs() / 1000.0;
+      plan.fleetCores = (fleetCpu() - cpu) / std::max(0.001, plan.startedAt - from);
+      plan.loaded = drill->failover(anchor, "loaded", &plan.error);
+      run.release();
+    });
+  }
   for (int s = 0; !run.over(); ++s) {
     ServerSample sample{};
     sample.seconds = run.nowMs() / 1000.0;
@@ -469,7 +643,8 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
   fleet.backlog(static_cast<int64_t>(seconds * 1000), &samples.back().backlog,
                 &samples.back().oldestMs);
   anchor.process->stop();
-  return report(o, records, samples, seconds, dbBefore, databaseBytes(anchor), netIn, netOut, run);
+  if (drill) plan.failedOver = drill->failedOver();
+  return report(o, records, samples, seconds, dbBefore, databaseBytes(anchor), netIn, netOut, run, plan);
 }
 
 }  // namespace

@@ -26,7 +26,6 @@
 // fdatasyncs, and the control requests each proxy served.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,12 +71,6 @@ int envNumber(const char* name, int def) {
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-double childrenCpuSeconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 // The trial of `blr certs init --registries` in a temporary directory, its
@@ -416,18 +409,18 @@ void bench(const char* backend, const std::string& pgConnInfo) {
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   auto allCpu = [&] {
     return benchCpuSeconds(trial.anchor_) + benchCpuSeconds(trial.head_) + benchCpuSeconds(trial.tail_) +
-           childrenCpuSeconds();
+           benchChildrenCpuSeconds();
   };
   for (int r = 0; r < rounds; ++r) {
     const double runner = trial.blr("plans failover plan");
     trial.blr("plans cancel-failover plan --here");
     const double a0 = benchCpuSeconds(trial.anchor_), h0 = benchCpuSeconds(trial.head_),
-                 t0 = benchCpuSeconds(trial.tail_), b0 = childrenCpuSeconds();
+                 t0 = benchCpuSeconds(trial.tail_), b0 = benchChildrenCpuSeconds();
     const double plan = trial.blr("plans failover plan --here");
     anchorCpu += benchCpuSeconds(trial.anchor_) - a0;
     headCpu += benchCpuSeconds(trial.head_) - h0;
     tailCpu += benchCpuSeconds(trial.tail_) - t0;
-    blrCpu += childrenCpuSeconds() - b0;
+    blrCpu += benchChildrenCpuSeconds() - b0;
     trial.blr("plans cancel-failover plan --here");
     const double c0 = allCpu();
     const double one = trial.blr("plans failover baseline --here") / kParallelism;

@@ -157,7 +157,8 @@ class WorkflowEnv {
   CZuError start();
   // The services alone, for proxies of other processes; `addClient` them.
   CZuError startDatabase();
-  CZuError addClient(int id, const std::string& name, int dwdPort);
+  // A proxy on loopback in the client directory.
+  static CZuError addClient(int id, const std::string& name, int dwdPort);
 
   // A running pair between the two proxies, started on the Head.
   CZuError addPair(int* pairId);
