@@ -5,9 +5,11 @@
 #ifndef BENCH_BENCHANCHOR_H
 #define BENCH_BENCHANCHOR_H
 
+#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -154,6 +156,40 @@ inline double benchChildrenCpuSeconds() {
   struct rusage ru;
   getrusage(RUSAGE_CHILDREN, &ru);
   return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The parent of a live process, from /proc; 0 when it can't be read.
+inline pid_t benchParentOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  const size_t paren = text.rfind(')');
+  char state = 0;
+  int parent = 0;
+  if (paren == std::string::npos || std::sscanf(text.c_str() + paren + 1, " %c %d", &state, &parent) != 2) return 0;
+  return parent;
+}
+
+// The PostgreSQL postmaster: the parent of the backend serving this process;
+// 0 when the server is not on this machine.
+inline pid_t benchPostmasterPid() {
+  DWSimpleDBConnObject conn;
+  int32_t backend = 0;
+  if (conn.openSQLConnectionUsingDbName("Anchor") != 0 || conn.execQuery("SELECT pg_backend_pid()") != 0 ||
+      conn.ibindstruct("i", &backend) != 0 || conn.getNextRow() != 0)
+    return 0;
+  return benchParentOf(backend);
+}
+
+// CPU seconds of the postmaster and its children (the backends).
+inline double benchDatabaseServerCpu(pid_t postmaster) {
+  double seconds = benchCpuSeconds(postmaster);
+  DIR* proc = opendir("/proc");
+  for (dirent* e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
+    const pid_t pid = std::atoi(e->d_name);
+    if (pid > 0 && benchParentOf(pid) == postmaster) seconds += benchCpuSeconds(pid);
+  }
+  if (proc != nullptr) closedir(proc);
+  return seconds;
 }
 
 #endif  // BENCH_BENCHANCHOR_H

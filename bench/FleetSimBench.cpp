@@ -355,8 +355,12 @@ class PlanDrill {
  public:
   // Starts the simulators, enters them in the client directory and stores
   // the pairs of both plans from id `first` on: before the server starts.
-  PlanDrill(BenchCerts& certs, int first, int pairs)
-      : head_(simulator(certs, "planhead")), tail_(simulator(certs, "plantail")), first_(first), pairs_(pairs) {
+  PlanDrill(BenchCerts& certs, int first, int pairs, bool onPostgres)
+      : head_(simulator(certs, "planhead")),
+        tail_(simulator(certs, "plantail")),
+        postmaster_(onPostgres ? benchPostmasterPid() : 0),
+        first_(first),
+        pairs_(pairs) {
     must(WorkflowEnv::addClient(kHeadId, "planhead", head_->dwdPort));
     must(WorkflowEnv::addClient(kTailId, "plantail", tail_->dwdPort));
     fillPlanPairs();
@@ -375,10 +379,11 @@ class PlanDrill {
     }
   }
 
-  // CPU seconds of the server, the simulators and the blr runs that ended.
+  // CPU seconds of the server, its database server on this machine, the
+  // simulators and the blr runs that ended.
   double cpuSeconds(pid_t server) const {
-    return benchCpuSeconds(server) + benchCpuSeconds(head_->process.pid()) + benchCpuSeconds(tail_->process.pid()) +
-           benchChildrenCpuSeconds();
+    return benchCpuSeconds(server) + (postmaster_ ? benchDatabaseServerCpu(postmaster_) : 0) +
+           benchCpuSeconds(head_->process.pid()) + benchCpuSeconds(tail_->process.pid()) + benchChildrenCpuSeconds();
   }
 
   // Pairs of both plans that ended failed over (status 16).
@@ -451,6 +456,7 @@ class PlanDrill {
   }
 
   std::unique_ptr<ProxyProcess> head_, tail_;
+  pid_t postmaster_;
   int first_, pairs_;
 };
 
@@ -577,7 +583,7 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
   BenchAnchor anchor(certs, link, pgConnInfo, operators);
   registerFleet(certs, o);
   std::unique_ptr<PlanDrill> drill;
-  if (o.plan > 0) drill = std::make_unique<PlanDrill>(certs, o.proxies * o.pairs + 1, o.plan);
+  if (o.plan > 0) drill = std::make_unique<PlanDrill>(certs, o.proxies * o.pairs + 1, o.plan, !pgConnInfo.empty());
   DWSimpleDBConnObject::closeIdleHandles();
   const DbBytes dbBefore = databaseBytes(anchor);
   anchor.start();

@@ -12,7 +12,6 @@
 // service, all processes).
 //   request_cost_bench [sqlite|postgresql] [count] [clients] [kind]
 // BLR_COST_REGISTRY adds registry text to the central server's.
-#include <dirent.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -59,40 +58,6 @@ const std::vector<Kind>& kinds() {
   return all;
 }
 
-// The parent of a live process, from /proc; 0 when it can't be read.
-pid_t parentOf(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  const size_t paren = text.rfind(')');
-  char state = 0;
-  int parent = 0;
-  if (paren == std::string::npos || std::sscanf(text.c_str() + paren + 1, " %c %d", &state, &parent) != 2) return 0;
-  return parent;
-}
-
-// The PostgreSQL postmaster: the parent of the backend serving this process;
-// 0 when the server is not on this machine.
-pid_t postmasterPid() {
-  DWSimpleDBConnObject conn;
-  int32_t backend = 0;
-  if (conn.openSQLConnectionUsingDbName("Anchor") != 0 || conn.execQuery("SELECT pg_backend_pid()") != 0 ||
-      conn.ibindstruct("i", &backend) != 0 || conn.getNextRow() != 0)
-    return 0;
-  return parentOf(backend);
-}
-
-// CPU seconds of the postmaster and its children (the backends).
-double databaseServerCpu(pid_t postmaster) {
-  double seconds = benchCpuSeconds(postmaster);
-  DIR* proc = opendir("/proc");
-  for (dirent* e; proc != nullptr && (e = readdir(proc)) != nullptr;) {
-    const pid_t pid = std::atoi(e->d_name);
-    if (pid > 0 && parentOf(pid) == postmaster) seconds += benchCpuSeconds(pid);
-  }
-  if (proc != nullptr) closedir(proc);
-  return seconds;
-}
-
 // CPU seconds a request, summed over the processes, and the rate.
 struct Cost {
   double server = 0, database = 0, client = 0, perSec = 0;
@@ -104,7 +69,7 @@ Cost measure(const Kind& kind, BenchAnchor& anchor, pid_t postmaster, int count,
   std::atomic<int> next{0}, failed{0};
   const pid_t server = anchor.process->pid();
   const double serverBefore = benchCpuSeconds(server), ownBefore = benchCpuSeconds(getpid());
-  const double dbBefore = postmaster == 0 ? 0 : databaseServerCpu(postmaster);
+  const double dbBefore = postmaster == 0 ? 0 : benchDatabaseServerCpu(postmaster);
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
   for (int c = 0; c < clients; ++c)
@@ -117,7 +82,7 @@ Cost measure(const Kind& kind, BenchAnchor& anchor, pid_t postmaster, int count,
   Cost cost;
   cost.perSec = count / std::chrono::duration<double>(Clock::now() - start).count();
   cost.server = (benchCpuSeconds(server) - serverBefore) / count;
-  cost.database = postmaster == 0 ? 0 : (databaseServerCpu(postmaster) - dbBefore) / count;
+  cost.database = postmaster == 0 ? 0 : (benchDatabaseServerCpu(postmaster) - dbBefore) / count;
   cost.client = (benchCpuSeconds(getpid()) - ownBefore) / count;
   cost.failed = failed.load();
   return cost;
@@ -215,7 +180,7 @@ int main(int argc, char** argv) {
     fillPairs(pairs);
     DWSimpleDBConnObject::closeIdleHandles();
     anchor.start();
-    const pid_t postmaster = postgres ? postmasterPid() : 0;
+    const pid_t postmaster = postgres ? benchPostmasterPid() : 0;
     if (postgres && postmaster == 0) throw std::runtime_error("the PostgreSQL server is not on this machine");
     std::printf("%s: CPU a request, %d requests of each kind from %d clients\n", postgres ? "PostgreSQL" : "SQLite",
                 count, clients);
