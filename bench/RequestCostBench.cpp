@@ -4,7 +4,8 @@
 // "postgresql": a fresh schema of the server BLR_TEST_PG_CONNINFO names).
 // Per request: CPU of the central server, of the database server
 // (PostgreSQL, on this machine: the postmaster and its backends), of this
-// process (the client), and the rate reached.
+// process (the client), and the rate reached; next to the floor under any
+// request, a bare TLS echo.
 // On SQLite, "set_pair_prop" and a report's two changes ("set_pair_status",
 // "add_pair_stats") are then set against their floors: the same statements
 // prepared on an open connection of this process, in one transaction whose
@@ -34,6 +35,7 @@
 #include "BLR/BlrDB.h"
 #include "BenchAnchor.h"
 #include "BenchRounds.h"
+#include "BenchTlsEcho.h"
 #include "host/clients/DWClient.h"
 
 namespace {
@@ -238,6 +240,16 @@ void againstTheFloor(const Kind& kind, const FloorShape& shape, BenchAnchor& anc
               benchMedian(serviceUs), kMerged, benchMedian(mergedUs));
 }
 
+// The floor under any request: a bare 8-byte TLS echo on loopback, both
+// sides in this process.  CPU a round trip.
+double echoCost(const BenchCerts& certs, int count) {
+  BenchTlsEcho echo(certs.context("anchor"), certs.context("client"));
+  echo.roundTrips(100);
+  const double before = benchCpuSeconds(getpid());
+  echo.roundTrips(count);
+  return (benchCpuSeconds(getpid()) - before) / count;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -262,6 +274,7 @@ int main(int argc, char** argv) {
     for (const Kind& kind : kinds())
       if (only.empty() || only == kind.name)
         print(kind, measure(kind, anchor, postmaster, count, clients, pairs), postgres);
+    std::printf("  a bare 8-byte TLS echo, both sides: %.0f us\n", echoCost(certs, count) * 1e6);
     for (const Kind& kind : kinds()) {
       const FloorShape* shape = floorOf(kind.name);
       if (!postgres && shape != nullptr && (only.empty() || only == kind.name))
