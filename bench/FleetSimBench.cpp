@@ -49,6 +49,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BenchAnchor.h"
+#include "BenchReport.h"
 #include "host/clients/DWClientDirectory.h"
 #include "host/link/DwLinkConfig.h"
 #include "support/RawPeers.h"
@@ -231,16 +232,7 @@ class Fleet {
         run.timed(record, kStatus, [&] {
           return db.setPairStatus(pairId, kRunning, "replicating", 0);
         });
-        BlrDB::PairStats stats;
-        stats.pairId = pairId;
-        stats.repDataDeltaActual = 1 << 20;
-        stats.repDataDeltaComp = 1 << 19;
-        stats.ioDelta = 200;
-        stats.iopsDelta = 20;
-        stats.repSetSize = 40LL << 30;
-        stats.sizeInRpStore = 8LL << 30;
-        stats.retention = 24;
-        run.timed(record, kStats, [&] { return db.addPairStats(stats); });
+        run.timed(record, kStats, [&] { return db.addPairStats(benchReportStats(pairId)); });
         due += static_cast<int64_t>(jitter());
       }
       soonest = std::min<int64_t>(soonest, due);

@@ -34,6 +34,7 @@
 
 #include "BLR/BlrDB.h"
 #include "BenchAnchor.h"
+#include "BenchReport.h"
 #include "BenchRounds.h"
 #include "BenchTlsEcho.h"
 #include "host/clients/DWClient.h"
@@ -59,19 +60,7 @@ const std::vector<Kind>& kinds() {
        [](BlrDB& db, int p) { std::string v; return db.getPairProp(p, "failoverVmStopped", &v); }},
       {kSetPairProp, [](BlrDB& db, int p) { return db.setPairProp(p, "failoverVmStopped", "1"); }},
       {"set_pair_status", [](BlrDB& db, int p) { return db.setPairStatus(p, 14, "", 0); }},
-      {"add_pair_stats",
-       [](BlrDB& db, int p) {
-         BlrDB::PairStats stats;
-         stats.pairId = p;
-         stats.repDataDeltaActual = 1 << 20;
-         stats.repDataDeltaComp = 1 << 19;
-         stats.ioDelta = 200;
-         stats.iopsDelta = 20;
-         stats.repSetSize = 40LL << 30;
-         stats.sizeInRpStore = 8LL << 30;
-         stats.retention = 24;
-         return db.addPairStats(stats);
-       }},
+      {"add_pair_stats", [](BlrDB& db, int p) { return db.addPairStats(benchReportStats(p)); }},
       {"set_pair_flags", [](BlrDB& db, int p) { return db.setPairFlags(p, 8); }},
   };
   return all;
