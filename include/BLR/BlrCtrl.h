@@ -401,6 +401,10 @@ class BLR_API BlrCtrl {
   // last request was answered in full (a refusal counts), so that nothing of
   // an earlier exchange is left in it.
   bool reusable() const;
+  // Whether the peer closed the connection (or sent what nobody asked for)
+  // after its last request was answered: no request can go on it, and none
+  // sent on it was lost, so another connection may carry the next.
+  bool stale();
   // When the connection was authenticated (DwClock seconds; 0: never).
   time_t connectedAt() const { return connectedAt_; }
 

@@ -279,6 +279,8 @@ CZuError BlrCtrl::exchange(int msgId, const void* payload, int len, int replyId,
 
 bool BlrCtrl::reusable() const { return krpSocket != nullptr && socket.IsValid() && inStep_; }
 
+bool BlrCtrl::stale() { return reusable() && msgPending(); }
+
 // ---- Operations ----
 
 CZuError BlrCtrl::call(int msgId, const BlrCtrlValues& request, BlrCtrlValues* results,

@@ -265,6 +265,8 @@ WorkflowRun::~WorkflowRun() {
 CZuError WorkflowRun::call(Proxy proxy, const CtrlAction& action) {
   std::unique_ptr<BlrCtrl>& conn = proxy == kHead ? head_ : tail_;
   const std::string& host = proxy == kHead ? headHost : tailHost;
+  // The proxy may close a connection idle between steps (docs/link.md).
+  if (conn && conn->stale()) conn.reset();
   if (!conn && connections_ != nullptr) conn = connections_->take(host);
   CZuError err = BlrSvcWorkflow::connectToSvc(conn, host);
   return err.IsError() ? err : action(*conn);

@@ -11,6 +11,7 @@
 #include "BLR/BlrSvcWorkflow.h"
 #include "support/WorkflowEnv.h"
 #include "host/config/DWPlatformInfo.h"
+#include "host/link/DwConnGate.h"
 #include "support/Check.h"
 #include "support/EvDebugRecorder.h"
 #include "support/ManualClock.h"
@@ -218,6 +219,26 @@ TEST_F(WorkflowTest, RunsBorrowAndLeaveTheCallersConnections) {
   ASSERT_OK(env_->tail->fault("FAILOVER_CROSSING=drop"));
   EXPECT_EQ(W(id, &connections).failover(false, false, nullptr).Code(), BLR_FO_BLOCK_REPLICATION);
   EXPECT_EQ(connections.size(), 1u) << "the Tail's was dropped";
+}
+
+// A proxy may close a connection idle between two steps (here: too many
+// idle ones of this name); the next step opens another instead of failing.
+TEST_F(WorkflowTest, AStepReopensAConnectionTheProxyClosedMeanwhile) {
+  int id = runningPair();
+  std::vector<std::unique_ptr<BlrCtrl>> crowd;
+  onRequest("set_pair_prop", W::FOPROP_VM_STOPPED, [&] {
+    if (!crowd.empty()) return;
+    for (int i = 0; i <= DwConnLimits().maxIdlePerName; ++i) {
+      crowd.push_back(std::make_unique<BlrCtrl>());
+      ASSERT_OK(crowd.back()->connect(env_->head->mangled()));
+    }
+    // The run's connection, idle longest, was closed for the newest.
+    ASSERT_EQ(env_->head->server.waitForConnections(DwConnLimits().maxIdlePerName, 5000),
+              DwConnLimits().maxIdlePerName);
+  });
+  ASSERT_OK(W(id).failover(false, false, nullptr));
+  EXPECT_FALSE(crowd.empty());
+  EXPECT_EQ(prop(id, W::FOPROP_PAIR_PAUSED), "1");
 }
 
 TEST_F(WorkflowTest, ContinueOnErrorSkipsFailedProxySteps) {

@@ -29,8 +29,8 @@ CZuError ownError(const FXCodeLocation& loc, const CZuError& err) {
 
 // The control connection to a client's proxy for blr's own steps on one
 // pair: opened (or borrowed from the plan worker's connections) at its first
-// request, kept for the next, opened again after a failed request, and left
-// with the worker's connections at the end.
+// request, kept for the next, opened again after a failed request or once
+// the proxy closed it, and left with the worker's connections at the end.
 class ProxyConn {
  public:
   ProxyConn(int clientId, BlrCtrlCache* connections)
@@ -42,6 +42,7 @@ class ProxyConn {
   ProxyConn& operator=(const ProxyConn&) = delete;
 
   CZuError call(const std::function<CZuError(BlrCtrl&)>& request) {
+    if (ctrl_ && ctrl_->stale()) ctrl_.reset();  // closed by the proxy since the last request
     CZuError err = ctrl_ ? CZuError() : open();
     if (!err.IsError()) err = request(*ctrl_);
     if (err.IsError()) ctrl_.reset();
