@@ -347,9 +347,9 @@ class PlanDrill {
  public:
   // Starts the simulators, enters them in the client directory and stores
   // the pairs of both plans from id `first` on: before the server starts.
-  PlanDrill(BenchCerts& certs, int first, int pairs, bool onPostgres)
-      : head_(simulator(certs, "planhead")),
-        tail_(simulator(certs, "plantail")),
+  PlanDrill(BenchCerts& certs, int first, int pairs, int parallelism, bool onPostgres)
+      : head_(simulator(certs, "planhead", parallelism)),
+        tail_(simulator(certs, "plantail", parallelism)),
         postmaster_(onPostgres ? benchPostmasterPid() : 0),
         first_(first),
         pairs_(pairs) {
@@ -358,7 +358,8 @@ class PlanDrill {
     fillPlanPairs();
   }
 
-  // Stores the plans "quiet" and "loaded", `pairs` each: once the server runs.
+  // Stores the plans "quiet" and "loaded", `pairs` each, at `parallelism`:
+  // once the server runs.
   void store(const BenchAnchor& anchor, int parallelism) const {
     for (int plan = 0; plan < 2; ++plan) {
       const std::string name = plan == 0 ? "quiet" : "loaded";
@@ -402,12 +403,18 @@ class PlanDrill {
  private:
   static constexpr int kHeadId = 30, kTailId = 31;
 
-  static std::unique_ptr<ProxyProcess> simulator(BenchCerts& certs, const std::string& name) {
+  // The plan's workers shake hands with it at once from one address and
+  // each keeps a connection under the one name: a parallelism above the
+  // defaults needs room for as many (docs/cli.md).
+  static std::unique_ptr<ProxyProcess> simulator(BenchCerts& certs, const std::string& name, int parallelism) {
     certs.issue(name);
-    return std::make_unique<ProxyProcess>(std::string(BLR_TOOLS_DIR) + "/blr-proxy", name, certs.tls(name),
-                                          "anchor, client", 0,
-                                          std::vector<std::string>{"--set", "sync-delay-ms=0", "--set",
-                                                                   "flush-delay-ms=0"});
+    const std::string room = std::to_string(2 * parallelism);
+    return std::make_unique<ProxyProcess>(
+        std::string(BLR_TOOLS_DIR) + "/blr-proxy", name, certs.tls(name), "anchor, client", 0,
+        std::vector<std::string>{"--set", "sync-delay-ms=0", "--set", "flush-delay-ms=0"},
+        parallelism <= 16 ? ""
+                          : "nMaxPendingPerAddress = " + room + "\nnMaxIdlePerName = " + room +
+                                "\nnMaxConnections = " + std::to_string(std::max(64, 4 * parallelism)) + "\n");
   }
 
   // Running pairs from the Head to the Tail with a disk each, straight into
@@ -575,7 +582,8 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
   BenchAnchor anchor(certs, link, pgConnInfo, operators);
   registerFleet(certs, o);
   std::unique_ptr<PlanDrill> drill;
-  if (o.plan > 0) drill = std::make_unique<PlanDrill>(certs, o.proxies * o.pairs + 1, o.plan, !pgConnInfo.empty());
+  if (o.plan > 0)
+    drill = std::make_unique<PlanDrill>(certs, o.proxies * o.pairs + 1, o.plan, o.parallelism, !pgConnInfo.empty());
   DWSimpleDBConnObject::closeIdleHandles();
   const DbBytes dbBefore = databaseBytes(anchor);
   anchor.start();

@@ -97,21 +97,23 @@ ProxyProcess::ProxyProcess(const std::string& bin, const std::string& name, int 
                    linkPort, std::move(args)) {}
 
 ProxyProcess::ProxyProcess(const std::string& bin, const std::string& name, const TlsConfig& tls,
-                           const std::string& trusted, int linkPort, std::vector<std::string> args)
-    : process(commandLine(bin, name, tls, trusted, linkPort, std::move(args))),
+                           const std::string& trusted, int linkPort, std::vector<std::string> args,
+                           const std::string& link)
+    : process(commandLine(bin, name, tls, trusted, linkPort, std::move(args), link)),
       banner(process.readLine()),
       dwdPort(numberAfter(banner, "port lookup on ")) {}
 
 std::vector<std::string> ProxyProcess::commandLine(const std::string& bin, const std::string& name,
                                                    const TlsConfig& tls, const std::string& trusted,
-                                                   int linkPort, std::vector<std::string> args) {
+                                                   int linkPort, std::vector<std::string> args,
+                                                   const std::string& link) {
   std::string text = "[Host]\nsClientName = " + name + "\nsNetHostName = 127.0.0.1\n[Security]\n" +
                      "sCAFile = " + tls.caFile + "\nsCertFile = " + tls.certFile +
                      "\nsKeyFile = " + tls.keyFile + "\nsTrustedNames = " + trusted +
                      "\n[EventManager]\nsLogFile = " + log.path() +
                      "\n[Proxy]\nsListenAddress = 127.0.0.1\nnCtrlPort = 0\nnCtrlPort2 = 0\n";
-  if (linkPort != 0)
-    text += "[Link]\nsServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";
+  if (linkPort != 0 || !link.empty()) text += "[Link]\n" + link;
+  if (linkPort != 0) text += "sServerHost = 127.0.0.1\nnServerPort = " + std::to_string(linkPort) + "\n";
   registry.write(text);
   args.insert(args.begin(), {bin, "--registry", registry.path(), "--dwd-port", "0"});
   return args;

@@ -81,12 +81,14 @@ struct SimProxy {
 // The blr-proxy program at `bin` as client `name` on loopback, reporting
 // pair statuses to the link server on `linkPort` (none when 0), with `args`
 // added to its command line.  Its certificate is the tests' one of `name`,
-// or `tls`, admitting the peers named in `trusted`.
+// or `tls`, admitting the peers named in `trusted`; `link` adds lines to its
+// [Link] section.
 struct ProxyProcess {
   ProxyProcess(const std::string& bin, const std::string& name, int linkPort,
                std::vector<std::string> args = {});
   ProxyProcess(const std::string& bin, const std::string& name, const TlsConfig& tls,
-               const std::string& trusted, int linkPort, std::vector<std::string> args = {});
+               const std::string& trusted, int linkPort, std::vector<std::string> args = {},
+               const std::string& link = "");
 
   TempFile registry, log;
   ChildProcess process;
@@ -96,7 +98,8 @@ struct ProxyProcess {
  private:
   std::vector<std::string> commandLine(const std::string& bin, const std::string& name,
                                        const TlsConfig& tls, const std::string& trusted,
-                                       int linkPort, std::vector<std::string> args);
+                                       int linkPort, std::vector<std::string> args,
+                                       const std::string& link);
 };
 
 // Stands in front of the pair database service on the link "BLR" (the most
