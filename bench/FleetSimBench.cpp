@@ -15,7 +15,11 @@
 // simulator (blr-proxy, answering at once) is failed over through the
 // server's runner (`blr plans failover`) twice: on the quiet server before
 // the fleet starts, and under its load from a quarter of the run on (the
-// fleet goes on until that plan is done).  Prints both times and their ratio.
+// fleet goes on until that plan is done).  Prints both times and their ratio,
+// and for each run where the time went: the cores the whole machine kept
+// busy, the share of it in which some runnable task waited for a core (the
+// kernel's CPU pressure record), context switches, and the CPU of the server
+// and of the plan's simulators.
 //
 // Usage: fleet_sim [sqlite|postgresql] [--check] [name=value]...
 //   proxies (20), pairs per proxy (10), period seconds (1), seconds (5),
@@ -341,6 +345,63 @@ void serverTraffic(int port, int64_t* in, int64_t* out) {
 
 // ---- a plan in the middle ----
 
+// What the whole machine did up to now: CPU ticks from /proc/stat, and the
+// kernel's record of time in which some runnable task waited for a core.
+struct MachineUse {
+  double busyTicks = 0, allTicks = 0, waitingUs = 0, switches = 0;
+
+  static MachineUse now() {
+    MachineUse use;
+    std::ifstream stat("/proc/stat");
+    std::string word;
+    stat >> word;  // "cpu": user nice system idle iowait irq softirq steal
+    for (int i = 0; i < 8 && stat >> word; ++i) {
+      const double ticks = std::stod(word);
+      use.allTicks += ticks;
+      if (i != 3 && i != 4) use.busyTicks += ticks;
+    }
+    while (stat >> word)
+      if (word == "ctxt" && stat >> use.switches) break;
+    std::ifstream pressure("/proc/pressure/cpu");
+    while (pressure >> word)
+      if (word.rfind("total=", 0) == 0) {
+        use.waitingUs = std::stod(word.substr(6));  // the "some" line comes first
+        break;
+      }
+    return use;
+  }
+};
+
+// The machine over a span of `seconds` that began at `before`.
+struct MachineSpan {
+  double cores = 0;         // busy, all processes of the machine
+  double waitingShare = 0;  // of the span, time some runnable task waited for a core
+  double switchesPerSecond = 0;
+
+  static MachineSpan since(const MachineUse& before, double seconds) {
+    const MachineUse now = MachineUse::now();
+    MachineSpan span;
+    span.cores = (now.busyTicks - before.busyTicks) / std::max(1.0, now.allTicks - before.allTicks) *
+                 std::max(1u, std::thread::hardware_concurrency());
+    span.waitingShare = (now.waitingUs - before.waitingUs) / 1e6 / seconds;
+    span.switchesPerSecond = (now.switches - before.switches) / seconds;
+    return span;
+  }
+
+  void print(const char* what) const {
+    std::printf("  %-22s machine busy %3.0f%%, some task waiting for a core %3.0f%% of the time, %6.0f context "
+                "switches/s",
+                what, cores * 100, waitingShare * 100, switchesPerSecond);
+  }
+};
+
+// Where the time of one plan run went.
+struct PlanSpan {
+  double seconds = 0;  // -1: failed
+  MachineSpan machine;
+  double serverCpu = 0, simulatorsCpu = 0, allCpu = 0;  // seconds
+};
+
 // Fails plans over between two simulators that answer at once, through the
 // server's runner, as an operator would.
 class PlanDrill {
@@ -375,8 +436,12 @@ class PlanDrill {
   // CPU seconds of the server, its database server on this machine, the
   // simulators and the blr runs that ended.
   double cpuSeconds(pid_t server) const {
-    return benchCpuSeconds(server) + (postmaster_ ? benchDatabaseServerCpu(postmaster_) : 0) +
-           benchCpuSeconds(head_->process.pid()) + benchCpuSeconds(tail_->process.pid()) + benchChildrenCpuSeconds();
+    return benchCpuSeconds(server) + (postmaster_ ? benchDatabaseServerCpu(postmaster_) : 0) + simulatorsCpu() +
+           benchChildrenCpuSeconds();
+  }
+
+  double simulatorsCpu() const {
+    return benchCpuSeconds(head_->process.pid()) + benchCpuSeconds(tail_->process.pid());
   }
 
   // Pairs of both plans that ended failed over (status 16).
@@ -392,12 +457,25 @@ class PlanDrill {
     return static_cast<int>(count);
   }
 
-  // Fails plan `name` over and watches it to its end: the seconds it took,
-  // or -1 with blr's output in `error` when a pair failed.
-  double failover(const BenchAnchor& anchor, const std::string& name, std::string* error) const {
+  // Fails plan `name` over and watches it to its end: where its time went,
+  // or seconds -1 with blr's output in `error` when a pair failed.
+  PlanSpan failover(const BenchAnchor& anchor, const std::string& name, std::string* error) const {
+    const pid_t server = anchor.process->pid();
+    const MachineUse machine = MachineUse::now();
+    const double serverCpu = benchCpuSeconds(server), simulatorsCpu = this->simulatorsCpu(),
+                 allCpu = cpuSeconds(server);
     const Clock::time_point start = Clock::now();
-    if (!blr(anchor, "plans failover " + name, name + "-failover", error)) return -1;
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    PlanSpan span;
+    if (!blr(anchor, "plans failover " + name, name + "-failover", error)) {
+      span.seconds = -1;
+      return span;
+    }
+    span.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    span.machine = MachineSpan::since(machine, span.seconds);
+    span.serverCpu = benchCpuSeconds(server) - serverCpu;
+    span.simulatorsCpu = this->simulatorsCpu() - simulatorsCpu;
+    span.allCpu = cpuSeconds(server) - allCpu;
+    return span;
   }
 
  private:
@@ -478,9 +556,10 @@ void registerFleet(BenchCerts& certs, const Options& o) {
 // Prints the figures; false when the fleet failed a request or fell behind.
 // The plan failed over quiet and under the fleet's load.
 struct PlanTimes {
-  double quiet = 0, loaded = 0, startedAt = 0;  // seconds; -1: failed
-  double quietCpu = 0;    // seconds of the quiet run, all processes
+  PlanSpan quiet, loaded;
+  double startedAt = 0;   // seconds into the run
   double fleetCores = 0;  // the fleet's CPU (server and simulator) before the plan
+  MachineSpan fleetMachine;  // the machine then
   int failedOver = 0;     // pairs of both
   std::string error;
 };
@@ -556,16 +635,26 @@ bool report(const Options& o, std::vector<Record>& records, const std::vector<Se
     planOk = plan.error.empty() && plan.failedOver == 2 * o.plan;
     std::printf("  plan of %d pairs at %d at once, through the server's runner: quiet %.2f s, under the "
                 "fleet's load %.2f s (from %.0f s into the run): %.2fx; %d of %d pairs failed over\n",
-                o.plan, o.parallelism, plan.quiet, plan.loaded, plan.startedAt,
-                planOk ? plan.loaded / plan.quiet : 0.0, plan.failedOver, 2 * o.plan);
+                o.plan, o.parallelism, plan.quiet.seconds, plan.loaded.seconds, plan.startedAt,
+                planOk ? plan.loaded.seconds / plan.quiet.seconds : 0.0, plan.failedOver, 2 * o.plan);
     // Even if nothing but CPU were shared, the plan's work would get only
     // the cores the fleet leaves.
     const double cores = std::max(1u, std::thread::hardware_concurrency());
     if (planOk && plan.fleetCores < cores)
       std::printf("  the plan's CPU quiet %.1f s (all processes); the fleet's before it %.0f%%: the least ratio "
                   "%.0f cores allow %.2fx\n",
-                  plan.quietCpu, plan.fleetCores * 100, cores,
-                  std::max(1.0, plan.quietCpu / (cores - plan.fleetCores) / plan.quiet));
+                  plan.quiet.allCpu, plan.fleetCores * 100, cores,
+                  std::max(1.0, plan.quiet.allCpu / (cores - plan.fleetCores) / plan.quiet.seconds));
+    if (planOk) {
+      plan.quiet.machine.print("the quiet plan:");
+      std::printf("; CPU of the server %.1f s, of the simulators %.1f s\n", plan.quiet.serverCpu,
+                  plan.quiet.simulatorsCpu);
+      plan.fleetMachine.print("the fleet before it:");
+      std::printf("\n");
+      plan.loaded.machine.print("the plan under load:");
+      std::printf("; CPU of the server %.1f s, of the simulators %.1f s\n", plan.loaded.serverCpu,
+                  plan.loaded.simulatorsCpu);
+    }
     if (!planOk) std::printf("  plan failed: %s\n", plan.error.c_str());
   }
   return failures == 0 && !behind && planOk;
@@ -590,9 +679,7 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
   PlanTimes plan;
   if (drill) {
     drill->store(anchor, o.parallelism);
-    const double cpu = drill->cpuSeconds(anchor.process->pid());
     plan.quiet = drill->failover(anchor, "quiet", &plan.error);
-    plan.quietCpu = drill->cpuSeconds(anchor.process->pid()) - cpu;
   }
   std::vector<Config> proxies, operatorConfigs;
   for (int p = 0; p < o.proxies; ++p)
@@ -620,9 +707,11 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
       auto fleetCpu = [&] { return drill->cpuSeconds(anchor.process->pid()) + benchCpuSeconds(getpid()); };
       std::this_thread::sleep_until(run.at(static_cast<int64_t>(o.seconds * 125)));
       const double cpu = fleetCpu(), from = run.nowMs() / 1000.0;
+      const MachineUse machine = MachineUse::now();
       std::this_thread::sleep_until(run.at(static_cast<int64_t>(o.seconds * 250)));
       plan.startedAt = run.nowMs() / 1000.0;
       plan.fleetCores = (fleetCpu() - cpu) / std::max(0.001, plan.startedAt - from);
+      plan.fleetMachine = MachineSpan::since(machine, std::max(0.001, plan.startedAt - from));
       plan.loaded = drill->failover(anchor, "loaded", &plan.error);
       run.release();
     });
