@@ -34,10 +34,11 @@ struct BenchAnchor {
   std::string dir, registry, pgConnInfo;
   std::unique_ptr<ChildProcess> process;
   int port = 0;
+  int metricsPort = 0;  // when `extra` gives a [Metrics] section
 
   BenchAnchor(BenchCerts& c, const std::string& extra = "", const std::string& pg = "",
               const std::string& operators = "client")
-      : certs(c), pgConnInfo(pg) {
+      : certs(c), pgConnInfo(pg), metrics_(extra.find("[Metrics]") != std::string::npos) {
     char tmpl[] = "/tmp/blr-fleet-bench-XXXXXX";
     dir = mkdtemp(tmpl);
     TlsConfig anchor = certs.tls("anchor");
@@ -65,6 +66,8 @@ struct BenchAnchor {
         std::string(BLR_TOOLS_DIR) + "/blr-anchor", "serve", "--registry", registry});
     port = numberAfter(process->readLine(), "listening on 127.0.0.1:");
     if (port == 0) std::abort();
+    if (metrics_ && (metricsPort = numberAfter(process->readLine(), "metrics on http://127.0.0.1:")) == 0)
+      std::abort();
     DWPlatformInfo::setNumber("Link", "nServerPort", port);
     writeClientRegistry();
   }
@@ -96,6 +99,8 @@ struct BenchAnchor {
   }
 
  private:
+  bool metrics_;
+
   std::string databaseSettings() const {
     if (pgConnInfo.empty()) return "sSqliteDir = " + dir + "/db\n";
     return "sBackend = postgresql\nsPostgresConnInfo = " + pgConnInfo + "\n";

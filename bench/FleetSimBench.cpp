@@ -18,8 +18,9 @@
 // fleet goes on until that plan is done).  Prints both times and their ratio,
 // and for each run where the time went: the cores the whole machine kept
 // busy, the share of it in which some runnable task waited for a core (the
-// kernel's CPU pressure record), context switches, and the CPU of the server
-// and of the plan's simulators.
+// kernel's CPU pressure record), context switches, the CPU of the server and
+// of the plan's simulators, and what the pair database's writer did (from
+// the server's metrics).
 //
 // Usage: fleet_sim [sqlite|postgresql] [--check] [name=value]...
 //   proxies (20), pairs per proxy (10), period seconds (1), seconds (5),
@@ -56,6 +57,7 @@
 #include "BenchReport.h"
 #include "host/clients/DWClientDirectory.h"
 #include "host/link/DwLinkConfig.h"
+#include "support/HttpExchange.h"
 #include "support/RawPeers.h"
 #include "support/WorkflowEnv.h"
 
@@ -395,10 +397,50 @@ struct MachineSpan {
   }
 };
 
+// The server's counters of the pair database's writer (SQLite only; the
+// statistics have a database of their own), from its metrics: writes go one
+// at a time, and a commit waits for a flush.
+struct WriterUse {
+  double writes = 0, waitSecs = 0, heldSecs = 0, flushes = 0, flushSecs = 0, commitWaitSecs = 0;
+
+  static WriterUse scrape(int metricsPort) {
+    WriterUse use;
+    const std::string text = HttpAnswer(httpExchange(metricsPort, httpRequest("GET", "/metrics"))).body;
+    const std::pair<const char*, double*> counters[] = {
+        {"blr_anchor_db_writes_total", &use.writes},
+        {"blr_anchor_db_write_wait_seconds_total", &use.waitSecs},
+        {"blr_anchor_db_write_held_seconds_total", &use.heldSecs},
+        {"blr_anchor_db_log_flushes_total", &use.flushes},
+        {"blr_anchor_db_log_flush_seconds_total", &use.flushSecs},
+        {"blr_anchor_db_commit_flush_wait_seconds_total", &use.commitWaitSecs}};
+    for (const auto& c : counters) {
+      const std::string key = std::string(c.first) + "{database=\"Anchor\"} ";
+      const size_t at = text.find(key);
+      if (at != std::string::npos) *c.second = std::strtod(text.c_str() + at + key.size(), nullptr);
+    }
+    return use;
+  }
+
+  WriterUse since(const WriterUse& before) const {
+    return WriterUse{writes - before.writes,   waitSecs - before.waitSecs,   heldSecs - before.heldSecs,
+                     flushes - before.flushes, flushSecs - before.flushSecs, commitWaitSecs - before.commitWaitSecs};
+  }
+
+  // Over a span of `seconds`; nothing on PostgreSQL.
+  void print(double seconds) const {
+    if (writes <= 0) return;
+    std::printf("  %-22s the pair database: %.0f writes/s, its writer held %.0f%% of the time; a write waited "
+                "%.2f ms for its turn and %.2f ms for a flush (a flush %.2f ms)\n",
+                "", writes / seconds, heldSecs / seconds * 100, waitSecs / writes * 1000,
+                commitWaitSecs / writes * 1000, flushes > 0 ? flushSecs / flushes * 1000 : 0.0);
+  }
+};
+
 // Where the time of one plan run went.
 struct PlanSpan {
   double seconds = 0;  // -1: failed
   MachineSpan machine;
+  WriterUse writer;
   double serverCpu = 0, simulatorsCpu = 0, allCpu = 0;  // seconds
 };
 
@@ -461,6 +503,7 @@ class PlanDrill {
   // or seconds -1 with blr's output in `error` when a pair failed.
   PlanSpan failover(const BenchAnchor& anchor, const std::string& name, std::string* error) const {
     const pid_t server = anchor.process->pid();
+    const WriterUse writer = WriterUse::scrape(anchor.metricsPort);
     const MachineUse machine = MachineUse::now();
     const double serverCpu = benchCpuSeconds(server), simulatorsCpu = this->simulatorsCpu(),
                  allCpu = cpuSeconds(server);
@@ -472,6 +515,7 @@ class PlanDrill {
     }
     span.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     span.machine = MachineSpan::since(machine, span.seconds);
+    span.writer = WriterUse::scrape(anchor.metricsPort).since(writer);
     span.serverCpu = benchCpuSeconds(server) - serverCpu;
     span.simulatorsCpu = this->simulatorsCpu() - simulatorsCpu;
     span.allCpu = cpuSeconds(server) - allCpu;
@@ -560,6 +604,8 @@ struct PlanTimes {
   double startedAt = 0;   // seconds into the run
   double fleetCores = 0;  // the fleet's CPU (server and simulator) before the plan
   MachineSpan fleetMachine;  // the machine then
+  WriterUse fleetWriter;
+  double fleetSeconds = 0;
   int failedOver = 0;     // pairs of both
   std::string error;
 };
@@ -649,11 +695,14 @@ bool report(const Options& o, std::vector<Record>& records, const std::vector<Se
       plan.quiet.machine.print("the quiet plan:");
       std::printf("; CPU of the server %.1f s, of the simulators %.1f s\n", plan.quiet.serverCpu,
                   plan.quiet.simulatorsCpu);
+      plan.quiet.writer.print(plan.quiet.seconds);
       plan.fleetMachine.print("the fleet before it:");
       std::printf("\n");
+      plan.fleetWriter.print(plan.fleetSeconds);
       plan.loaded.machine.print("the plan under load:");
       std::printf("; CPU of the server %.1f s, of the simulators %.1f s\n", plan.loaded.serverCpu,
                   plan.loaded.simulatorsCpu);
+      plan.loaded.writer.print(plan.loaded.seconds);
     }
     if (!planOk) std::printf("  plan failed: %s\n", plan.error.c_str());
   }
@@ -667,7 +716,8 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
   for (int i = 0; i < o.operators; ++i) operators += ",operator" + std::to_string(i + 1);
   // Every proxy keeps its connection, each held by a thread of the server.
   const std::string link =
-      "nMaxConnections = " + std::to_string(std::max(64, o.proxies + o.operators + 16)) + "\n";
+      "nMaxConnections = " + std::to_string(std::max(64, o.proxies + o.operators + 16)) + "\n" +
+      "[Metrics]\nsListenAddress = 127.0.0.1\nnListenPort = 0\n";
   BenchAnchor anchor(certs, link, pgConnInfo, operators);
   registerFleet(certs, o);
   std::unique_ptr<PlanDrill> drill;
@@ -708,10 +758,13 @@ bool simulate(const Options& o, const std::string& pgConnInfo) {
       std::this_thread::sleep_until(run.at(static_cast<int64_t>(o.seconds * 125)));
       const double cpu = fleetCpu(), from = run.nowMs() / 1000.0;
       const MachineUse machine = MachineUse::now();
+      const WriterUse writer = WriterUse::scrape(anchor.metricsPort);
       std::this_thread::sleep_until(run.at(static_cast<int64_t>(o.seconds * 250)));
       plan.startedAt = run.nowMs() / 1000.0;
-      plan.fleetCores = (fleetCpu() - cpu) / std::max(0.001, plan.startedAt - from);
-      plan.fleetMachine = MachineSpan::since(machine, std::max(0.001, plan.startedAt - from));
+      plan.fleetSeconds = std::max(0.001, plan.startedAt - from);
+      plan.fleetCores = (fleetCpu() - cpu) / plan.fleetSeconds;
+      plan.fleetMachine = MachineSpan::since(machine, plan.fleetSeconds);
+      plan.fleetWriter = WriterUse::scrape(anchor.metricsPort).since(writer);
       plan.loaded = drill->failover(anchor, "loaded", &plan.error);
       run.release();
     });

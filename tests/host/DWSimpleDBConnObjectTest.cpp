@@ -393,6 +393,37 @@ TEST_F(SqliteLockTest, WriterOfAnotherProcessIsAwaitedUntilTheTimeout) {
   EXPECT_EQ(conn.scalar("SELECT COUNT(*) FROM T"), 2);
 }
 
+// What the writers spent is counted per database: a transaction held open
+// for a while is the time held, and the write behind it waits that long;
+// each flush of the log is made inside a commit's wait for one.
+TEST_F(SqliteLockTest, TheWritersTimeIsCountedPerDatabase) {
+  auto anchor = [] {
+    DWSqlWriterUsage sum;
+    for (const DWSqlWriterUsage& u : DWSimpleDBConnObject::writerUsage()) {
+      if (u.database != "Anchor") continue;
+      sum.writes += u.writes, sum.waitSecs += u.waitSecs, sum.heldSecs += u.heldSecs;
+      sum.flushes += u.flushes, sum.flushSecs += u.flushSecs, sum.commitWaitSecs += u.commitWaitSecs;
+    }
+    return sum;
+  };
+  const DWSqlWriterUsage before = anchor();
+  Conn holder;
+  ASSERT_EQ(holder.startTran(), 0);
+  ASSERT_EQ(holder.exec("INSERT INTO T(id) VALUES(1)"), 0);
+  std::thread next([] { EXPECT_EQ(Conn().exec("INSERT INTO T(id) VALUES(2)"), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(holder.endTran(1), 0);
+  next.join();
+  const DWSqlWriterUsage after = anchor();
+  EXPECT_EQ(after.writes - before.writes, 2u);
+  EXPECT_GE(after.heldSecs - before.heldSecs, 0.3);
+  EXPECT_GE(after.waitSecs - before.waitSecs, 0.1);
+  EXPECT_GE(after.flushes - before.flushes, 1u);
+  EXPECT_LE(after.flushes - before.flushes, 2u);
+  EXPECT_GE(after.commitWaitSecs - before.commitWaitSecs, after.flushSecs - before.flushSecs);
+  EXPECT_EQ(Conn().scalar("SELECT COUNT(*) FROM T"), 2);
+}
+
 // Transactions run on the connection the writer lock keeps.  Rows of one
 // still being read when it commits keep that connection, and the lock, until
 // they end: a transaction the same handle begins meanwhile goes on under it

@@ -113,6 +113,17 @@ TEST_F(MonitorTest, ScrapeShowsTheFleetAndBadRequestsAreRefused) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(text, m, std::regex("blr_anchor_frames_total\\{direction=\"in\"\\} (\\d+)")));
   EXPECT_GE(std::stoi(m[1]), 6);
+  // The pairs' creations and changes went through the database's writer;
+  // every flush of its log is made inside a commit's wait for one.
+  auto counter = [&](const std::string& name) {
+    std::smatch v;
+    EXPECT_TRUE(std::regex_search(text, v, std::regex(name + "\\{database=\"Anchor\"\\} (\\S+)"))) << name;
+    return v.empty() ? -1.0 : std::stod(v[1]);
+  };
+  EXPECT_GE(counter("blr_anchor_db_writes_total"), 6);
+  EXPECT_GE(counter("blr_anchor_db_log_flushes_total"), 1);
+  EXPECT_GE(counter("blr_anchor_db_commit_flush_wait_seconds_total"), counter("blr_anchor_db_log_flush_seconds_total"));
+  EXPECT_GE(counter("blr_anchor_db_write_held_seconds_total"), 0);
 
   // Every query of the shipped Grafana dashboard and alert rules names only
   // series this server exports: a renamed metric fails here, not on a silent

@@ -21,6 +21,37 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The embedded database's one writer, where a busy server queues: counters
+// since the database was opened, so that a rate over them gives the share of
+// time the writer was held and the mean wait of a write.
+void databaseWriterMetrics(DwMetricsText* m) {
+  const std::vector<DWSqlWriterUsage> writers = DWSimpleDBConnObject::writerUsage();
+  struct Counter {
+    const char* name;
+    const char* help;
+    double (*value)(const DWSqlWriterUsage&);
+  };
+  static const Counter kCounters[] = {
+      {"blr_anchor_db_writes_total", "Writes and transactions of the embedded database, one at a time.",
+       [](const DWSqlWriterUsage& u) { return static_cast<double>(u.writes); }},
+      {"blr_anchor_db_write_wait_seconds_total", "Time writes of the embedded database waited for their turn.",
+       [](const DWSqlWriterUsage& u) { return u.waitSecs; }},
+      {"blr_anchor_db_write_held_seconds_total", "Time the embedded database's writer was held by a write.",
+       [](const DWSqlWriterUsage& u) { return u.heldSecs; }},
+      {"blr_anchor_db_log_flushes_total", "Flushes of the embedded database's log to disk.",
+       [](const DWSqlWriterUsage& u) { return static_cast<double>(u.flushes); }},
+      {"blr_anchor_db_log_flush_seconds_total", "Time spent flushing the embedded database's log.",
+       [](const DWSqlWriterUsage& u) { return u.flushSecs; }},
+      {"blr_anchor_db_commit_flush_wait_seconds_total",
+       "Time commits of the embedded database waited for a flush of the log that covers them.",
+       [](const DWSqlWriterUsage& u) { return u.commitWaitSecs; }},
+  };
+  for (const Counter& c : kCounters) {
+    m->family(c.name, "counter", c.help);
+    for (const DWSqlWriterUsage& u : writers) m->sample(c.name, {{"database", u.database}}, c.value(u));
+  }
+}
+
 void serverMetrics(DwLinkServer& link, const DwHttpServer::Stats& listener, DwMetricsText* m) {
   const DwLinkTraffic& traffic = link.traffic();
   m->family("blr_anchor_requests_total", "counter", "Requests answered, by service and request name.");
@@ -79,6 +110,7 @@ void serverMetrics(DwLinkServer& link, const DwHttpServer::Stats& listener, DwMe
     m->sample("blr_anchor_db_handles", {{"database", u.database}, {"state", "in_use"}}, u.inUse);
     m->sample("blr_anchor_db_handles", {{"database", u.database}, {"state", "idle"}}, u.idle);
   }
+  databaseWriterMetrics(m);
 }
 
 DwLabels pairLabels(const FleetPair& p) {

@@ -10,6 +10,7 @@
 
 #include "SqlBackend.h"
 #include "SqlPool.h"
+#include "SqliteWriterLock.h"
 #include "host/sql/DWSqlUnit.h"
 #include "host/base/FXString.h"
 
@@ -130,6 +131,8 @@ void DWSimpleDBConnObject::closeIdleHandles() { SqlHandlePool::process().closeId
 std::vector<DWSqlHandleUsage> DWSimpleDBConnObject::handleUsage() {
   return SqlHandlePool::process().usage();
 }
+
+std::vector<DWSqlWriterUsage> DWSimpleDBConnObject::writerUsage() { return SqliteWriterLock::allUsage(); }
 
 DWSqlBackend DWSimpleDBConnObject::backend() const {
   return backend_ ? backend_->dialect() : DWSqlBackend::kSqlite;

@@ -122,7 +122,7 @@ class SqliteBackend : public SqlBackend {
     if (rc != 0) return rc;
     char canonical[PATH_MAX];
     file_ = ::realpath(where.sqliteFile.c_str(), canonical) ? canonical : where.sqliteFile;
-    writer_ = SqliteWriterLock::forFile(file_);
+    writer_ = SqliteWriterLock::forFile(file_, where.name);
     return 0;
   }
 

@@ -12,21 +12,55 @@
 #include "SqliteSession.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 
-SqliteWriterLock::SqliteWriterLock(const std::string& file) : log_(file + "-wal") {}
+SqliteWriterLock::SqliteWriterLock(const std::string& file, const std::string& database) : log_(file + "-wal") {
+  usage_.database = database.empty() ? file : database;
+}
 
 SqliteWriterLock::~SqliteWriterLock() = default;
 
-std::shared_ptr<SqliteWriterLock> SqliteWriterLock::forFile(const std::string& file) {
-  static std::mutex mutex;
-  static auto* locks = new std::map<std::string, std::weak_ptr<SqliteWriterLock>>;
-  std::lock_guard<std::mutex> guard(mutex);
-  std::shared_ptr<SqliteWriterLock> lock = (*locks)[file].lock();
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The locks of the files open in this process.
+struct Locks {
+  std::mutex mutex;
+  std::map<std::string, std::weak_ptr<SqliteWriterLock>> byFile;
+
+  static Locks& process() {
+    static auto* locks = new Locks;  // outlives the handles closed at exit
+    return *locks;
+  }
+};
+
+}  // namespace
+
+std::shared_ptr<SqliteWriterLock> SqliteWriterLock::forFile(const std::string& file, const std::string& database) {
+  Locks& locks = Locks::process();
+  std::lock_guard<std::mutex> guard(locks.mutex);
+  std::shared_ptr<SqliteWriterLock> lock = locks.byFile[file].lock();
   if (!lock) {
-    for (auto it = locks->begin(); it != locks->end();) it = it->second.expired() ? locks->erase(it) : std::next(it);
-    lock.reset(new SqliteWriterLock(file));
-    (*locks)[file] = lock;
+    for (auto it = locks.byFile.begin(); it != locks.byFile.end();)
+      it = it->second.expired() ? locks.byFile.erase(it) : std::next(it);
+    lock.reset(new SqliteWriterLock(file, database));
+    locks.byFile[file] = lock;
   }
   return lock;
+}
+
+std::vector<DWSqlWriterUsage> SqliteWriterLock::allUsage() {
+  std::vector<std::shared_ptr<SqliteWriterLock>> open;
+  {
+    Locks& locks = Locks::process();
+    std::lock_guard<std::mutex> guard(locks.mutex);
+    for (auto& entry : locks.byFile)
+      if (std::shared_ptr<SqliteWriterLock> lock = entry.second.lock()) open.push_back(std::move(lock));
+  }
+  std::vector<DWSqlWriterUsage> out;
+  for (const std::shared_ptr<SqliteWriterLock>& lock : open) out.push_back(lock->usage());
+  return out;
 }
 
 int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
@@ -37,9 +71,11 @@ int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
   }
   SqlTicketLine::Place place;
   line_.join(&place);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool granted = place.turn.wait_until(lock, deadline, [&] { return !held_ && line_.first(&place); });
+  const Clock::time_point arrived = Clock::now();
+  bool granted = place.turn.wait_until(lock, arrived + std::chrono::milliseconds(timeoutMs),
+                                       [&] { return !held_ && line_.first(&place); });
   line_.leave(&place);
+  usage_.waitSecs += secondsSince(arrived);
   if (!granted) {
     line_.wakeFirst();  // the lock may be free for the one behind
     *error = "Another writer of this process held the database for " + std::to_string(timeoutMs) + " ms";
@@ -47,11 +83,14 @@ int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
   }
   held_ = true;
   owner_ = std::this_thread::get_id();
+  heldSince_ = Clock::now();
+  ++usage_.writes;
   return 0;
 }
 
 uint64_t SqliteWriterLock::release() {
   std::lock_guard<std::mutex> lock(mutex_);
+  usage_.heldSecs += secondsSince(heldSince_);
   held_ = false;
   owner_ = std::thread::id();
   line_.wakeFirst();
@@ -83,6 +122,12 @@ int flushFile(const std::string& path, std::string* error) {
 
 int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
   std::unique_lock<std::mutex> lock(mutex_);
+  const Clock::time_point start = Clock::now();
+  struct CountWait {
+    DWSqlWriterUsage& usage;
+    Clock::time_point start;
+    ~CountWait() { usage.commitWaitSecs += secondsSince(start); }  // under the mutex, held again
+  } count{usage_, start};
   while (synced_ < written) {
     if (syncing_) {
       syncEnded_.wait(lock);
@@ -91,11 +136,13 @@ int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
     // Every commit counted so far was written before this flush starts.
     syncing_ = true;
     const uint64_t covered = written_;
+    const Clock::time_point flushStart = Clock::now();
     lock.unlock();
     int rc = flushFile(log_, error);
     lock.lock();
     syncing_ = false;
-    ++flushes_;
+    ++usage_.flushes;
+    usage_.flushSecs += secondsSince(flushStart);
     syncEnded_.notify_all();
     if (rc != 0) return rc;
     synced_ = std::max(synced_, covered);
@@ -105,5 +152,10 @@ int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
 
 uint64_t SqliteWriterLock::flushes() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return flushes_;
+  return usage_.flushes;
+}
+
+DWSqlWriterUsage SqliteWriterLock::usage() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return usage_;
 }

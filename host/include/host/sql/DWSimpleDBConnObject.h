@@ -19,6 +19,7 @@
 #ifndef HOST_DWSIMPLEDBCONNOBJECT_H
 #define HOST_DWSIMPLEDBCONNOBJECT_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,6 +51,19 @@ struct DWSqlHandleUsage {
   int idle;
 };
 
+// What the writers of one embedded (SQLite) database of this process spent,
+// since its first handle opened.  Writes there go one at a time, under one
+// lock, and a commit is answered once a flush of the log covers it.
+struct DWSqlWriterUsage {
+  std::string database;       // the registry name it was opened by
+  uint64_t writes = 0;        // grants of the lock: writes and transactions
+  double waitSecs = 0;        // writers waiting for the lock
+  double heldSecs = 0;        // the lock held
+  uint64_t flushes = 0;       // of the log
+  double flushSecs = 0;       // flushing
+  double commitWaitSecs = 0;  // commits waiting for a flush that covers them
+};
+
 class DWSimpleDBConnObject {
  public:
   DWSimpleDBConnObject();
@@ -63,6 +77,8 @@ class DWSimpleDBConnObject {
   static void closeIdleHandles();
   // The pool's handles of every database opened so far.
   static std::vector<DWSqlHandleUsage> handleUsage();
+  // The writers of every SQLite database open in this process.
+  static std::vector<DWSqlWriterUsage> writerUsage();
 
   // Opens the database that the registry names `dbName` ("Anchor",
   // "HistoryDB", ...).  When this fails, every later operation fails with the
