@@ -397,9 +397,9 @@ struct MachineSpan {
   }
 };
 
-// The server's counters of the pair database's writer (SQLite only; the
-// statistics have a database of their own), from its metrics: writes go one
-// at a time, and a commit waits for a flush.
+// The server's counters of the pair database's writer (the statistics have
+// a database of their own), from its metrics: writes go one at a time, and
+// on SQLite a commit waits for a flush.
 struct WriterUse {
   double writes = 0, waitSecs = 0, heldSecs = 0, flushes = 0, flushSecs = 0, commitWaitSecs = 0;
 
@@ -426,13 +426,16 @@ struct WriterUse {
                      flushes - before.flushes, flushSecs - before.flushSecs, commitWaitSecs - before.commitWaitSecs};
   }
 
-  // Over a span of `seconds`; nothing on PostgreSQL.
+  // Over a span of `seconds`.
   void print(double seconds) const {
     if (writes <= 0) return;
     std::printf("  %-22s the pair database: %.0f writes/s, its writer held %.0f%% of the time; a write waited "
-                "%.2f ms for its turn and %.2f ms for a flush (a flush %.2f ms)\n",
-                "", writes / seconds, heldSecs / seconds * 100, waitSecs / writes * 1000,
-                commitWaitSecs / writes * 1000, flushes > 0 ? flushSecs / flushes * 1000 : 0.0);
+                "%.2f ms for its turn",
+                "", writes / seconds, heldSecs / seconds * 100, waitSecs / writes * 1000);
+    if (flushes > 0)
+      std::printf(" and %.2f ms for a flush (a flush %.2f ms)", commitWaitSecs / writes * 1000,
+                  flushSecs / flushes * 1000);
+    std::printf("\n");
   }
 };
 

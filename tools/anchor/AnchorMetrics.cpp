@@ -21,9 +21,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The embedded database's one writer, where a busy server queues: counters
-// since the database was opened, so that a rate over them gives the share of
-// time the writer was held and the mean wait of a write.
+// Each database's one writer, where a busy server queues: counters, so that
+// a rate over them gives the share of time the writer was held and the mean
+// wait of a write.
 void databaseWriterMetrics(DwMetricsText* m) {
   const std::vector<DWSqlWriterUsage> writers = DWSimpleDBConnObject::writerUsage();
   struct Counter {
@@ -32,18 +32,18 @@ void databaseWriterMetrics(DwMetricsText* m) {
     double (*value)(const DWSqlWriterUsage&);
   };
   static const Counter kCounters[] = {
-      {"blr_anchor_db_writes_total", "Writes and transactions of the embedded database, one at a time.",
+      {"blr_anchor_db_writes_total", "Write transactions of this server, which each database takes one at a time.",
        [](const DWSqlWriterUsage& u) { return static_cast<double>(u.writes); }},
-      {"blr_anchor_db_write_wait_seconds_total", "Time writes of the embedded database waited for their turn.",
+      {"blr_anchor_db_write_wait_seconds_total", "Time this server's write transactions waited for their turn.",
        [](const DWSqlWriterUsage& u) { return u.waitSecs; }},
-      {"blr_anchor_db_write_held_seconds_total", "Time the embedded database's writer was held by a write.",
+      {"blr_anchor_db_write_held_seconds_total", "Time this server's write transactions held their database's writer.",
        [](const DWSqlWriterUsage& u) { return u.heldSecs; }},
-      {"blr_anchor_db_log_flushes_total", "Flushes of the embedded database's log to disk.",
+      {"blr_anchor_db_log_flushes_total", "Flushes of an embedded (SQLite) database's log to disk.",
        [](const DWSqlWriterUsage& u) { return static_cast<double>(u.flushes); }},
-      {"blr_anchor_db_log_flush_seconds_total", "Time spent flushing the embedded database's log.",
+      {"blr_anchor_db_log_flush_seconds_total", "Time spent flushing an embedded (SQLite) database's log.",
        [](const DWSqlWriterUsage& u) { return u.flushSecs; }},
       {"blr_anchor_db_commit_flush_wait_seconds_total",
-       "Time commits of the embedded database waited for a flush of the log that covers them.",
+       "Time commits of an embedded (SQLite) database waited for a flush of the log that covers them.",
        [](const DWSqlWriterUsage& u) { return u.commitWaitSecs; }},
   };
   for (const Counter& c : kCounters) {

@@ -10,7 +10,7 @@
 
 #include "SqlBackend.h"
 #include "SqlPool.h"
-#include "SqliteWriterLock.h"
+#include "SqlWriterCounts.h"
 #include "host/sql/DWSqlUnit.h"
 #include "host/base/FXString.h"
 
@@ -132,7 +132,7 @@ std::vector<DWSqlHandleUsage> DWSimpleDBConnObject::handleUsage() {
   return SqlHandlePool::process().usage();
 }
 
-std::vector<DWSqlWriterUsage> DWSimpleDBConnObject::writerUsage() { return SqliteWriterLock::allUsage(); }
+std::vector<DWSqlWriterUsage> DWSimpleDBConnObject::writerUsage() { return SqlWriterCounts::all(); }
 
 DWSqlBackend DWSimpleDBConnObject::backend() const {
   return backend_ ? backend_->dialect() : DWSqlBackend::kSqlite;

@@ -11,6 +11,7 @@
 
 #include "SqlBackend.h"
 #include "SqlTemplate.h"
+#include "SqlWriterCounts.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
@@ -92,9 +93,13 @@ class PostgresRows : public SqlRows {
 
 class PostgresBackend : public SqlBackend {
  public:
-  ~PostgresBackend() override { PQfinish(conn_); }
+  ~PostgresBackend() override {
+    PQfinish(conn_);  // ends a transaction still open, and its write lock
+    endHold();
+  }
 
   int open(const SqlLocation& where, std::string* error) override {
+    counts_ = SqlWriterCounts::of(where.name);
     bool ok = false;
     bool named = namesDatabase(where.postgresConnInfo, error, &ok);
     if (!ok) return DWSQL_CONFIG;
@@ -155,22 +160,28 @@ class PostgresBackend : public SqlBackend {
   // The lock waits at most the lock time-out and ends with the transaction.
   // Both go in one round trip.
   int begin(std::string* error) override {
+    const SqlWriterCounts::Clock::time_point asked = SqlWriterCounts::Clock::now();
     int rc = exec("BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", error);
     if (rc != 0 && inTransaction()) {
       std::string ignored;
       exec("ROLLBACK", &ignored);
     }
+    granted(asked, rc == 0);
     return rc;
   }
 
   int beginUnlocked(std::string* error) override { return exec("BEGIN", error); }
 
   int lockWrites(std::string* error) override {
-    return exec("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", error);
+    const SqlWriterCounts::Clock::time_point asked = SqlWriterCounts::Clock::now();
+    int rc = exec("SELECT pg_advisory_xact_lock(" + std::to_string(kWriteLockKey) + ")", error);
+    granted(asked, rc == 0);
+    return rc;
   }
 
   // COMMIT of a transaction that had failed answers "ROLLBACK".
   int commit(std::string* error) override {
+    HoldEnds ends{this};
     ResultPtr r(PQexec(conn_, "COMMIT"));
     if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) return failure(r.get(), error);
     if (std::strcmp(PQcmdStatus(r.get()), "COMMIT") != 0) {
@@ -180,7 +191,10 @@ class PostgresBackend : public SqlBackend {
     return 0;
   }
 
-  int rollback(std::string* error) override { return exec("ROLLBACK", error); }
+  int rollback(std::string* error) override {
+    HoldEnds ends{this};
+    return exec("ROLLBACK", error);
+  }
 
   bool inTransaction() const override {
     PGTransactionStatusType s = PQtransactionStatus(conn_);
@@ -190,6 +204,26 @@ class PostgresBackend : public SqlBackend {
   DWSqlBackend dialect() const override { return DWSqlBackend::kPostgres; }
 
  private:
+  // The write lock, asked for at `asked`, was taken or not; counted under
+  // the database's name with the wait, which includes the round trip.
+  void granted(SqlWriterCounts::Clock::time_point asked, bool taken) {
+    if (!counts_) return;
+    counts_->waited(asked, taken);
+    if (taken) {
+      holding_ = true;
+      heldSince_ = SqlWriterCounts::Clock::now();
+    }
+  }
+  // The transaction holding the write lock ended, however it did.
+  void endHold() {
+    if (holding_ && counts_) counts_->held(heldSince_);
+    holding_ = false;
+  }
+  struct HoldEnds {
+    PostgresBackend* backend;
+    ~HoldEnds() { backend->endHold(); }
+  };
+
   int failure(const PGresult* r, std::string* error) {
     const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     *error = trimNewlines(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
@@ -256,6 +290,9 @@ class PostgresBackend : public SqlBackend {
   }
 
   PGconn* conn_ = nullptr;
+  std::shared_ptr<SqlWriterCounts> counts_;
+  bool holding_ = false;  // the write lock, in the transaction open
+  SqlWriterCounts::Clock::time_point heldSince_;
   bool broken_ = false;
   std::unordered_map<std::string, std::string> prepared_;  // template -> statement name, "" if it failed
   // Templates prepared and used last, most recent first.

@@ -12,55 +12,22 @@
 #include "SqliteSession.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 
-SqliteWriterLock::SqliteWriterLock(const std::string& file, const std::string& database) : log_(file + "-wal") {
-  usage_.database = database.empty() ? file : database;
-}
+SqliteWriterLock::SqliteWriterLock(const std::string& file, const std::string& database)
+    : log_(file + "-wal"), counts_(SqlWriterCounts::of(database.empty() ? file : database)) {}
 
 SqliteWriterLock::~SqliteWriterLock() = default;
 
-namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The locks of the files open in this process.
-struct Locks {
-  std::mutex mutex;
-  std::map<std::string, std::weak_ptr<SqliteWriterLock>> byFile;
-
-  static Locks& process() {
-    static auto* locks = new Locks;  // outlives the handles closed at exit
-    return *locks;
-  }
-};
-
-}  // namespace
-
 std::shared_ptr<SqliteWriterLock> SqliteWriterLock::forFile(const std::string& file, const std::string& database) {
-  Locks& locks = Locks::process();
-  std::lock_guard<std::mutex> guard(locks.mutex);
-  std::shared_ptr<SqliteWriterLock> lock = locks.byFile[file].lock();
+  static std::mutex mutex;
+  static auto* locks = new std::map<std::string, std::weak_ptr<SqliteWriterLock>>;
+  std::lock_guard<std::mutex> guard(mutex);
+  std::shared_ptr<SqliteWriterLock> lock = (*locks)[file].lock();
   if (!lock) {
-    for (auto it = locks.byFile.begin(); it != locks.byFile.end();)
-      it = it->second.expired() ? locks.byFile.erase(it) : std::next(it);
+    for (auto it = locks->begin(); it != locks->end();) it = it->second.expired() ? locks->erase(it) : std::next(it);
     lock.reset(new SqliteWriterLock(file, database));
-    locks.byFile[file] = lock;
+    (*locks)[file] = lock;
   }
   return lock;
-}
-
-std::vector<DWSqlWriterUsage> SqliteWriterLock::allUsage() {
-  std::vector<std::shared_ptr<SqliteWriterLock>> open;
-  {
-    Locks& locks = Locks::process();
-    std::lock_guard<std::mutex> guard(locks.mutex);
-    for (auto& entry : locks.byFile)
-      if (std::shared_ptr<SqliteWriterLock> lock = entry.second.lock()) open.push_back(std::move(lock));
-  }
-  std::vector<DWSqlWriterUsage> out;
-  for (const std::shared_ptr<SqliteWriterLock>& lock : open) out.push_back(lock->usage());
-  return out;
 }
 
 int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
@@ -75,7 +42,7 @@ int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
   bool granted = place.turn.wait_until(lock, arrived + std::chrono::milliseconds(timeoutMs),
                                        [&] { return !held_ && line_.first(&place); });
   line_.leave(&place);
-  usage_.waitSecs += secondsSince(arrived);
+  counts_->waited(arrived, granted);
   if (!granted) {
     line_.wakeFirst();  // the lock may be free for the one behind
     *error = "Another writer of this process held the database for " + std::to_string(timeoutMs) + " ms";
@@ -84,13 +51,12 @@ int SqliteWriterLock::acquire(int timeoutMs, std::string* error) {
   held_ = true;
   owner_ = std::this_thread::get_id();
   heldSince_ = Clock::now();
-  ++usage_.writes;
   return 0;
 }
 
 uint64_t SqliteWriterLock::release() {
   std::lock_guard<std::mutex> lock(mutex_);
-  usage_.heldSecs += secondsSince(heldSince_);
+  counts_->held(heldSince_);
   held_ = false;
   owner_ = std::thread::id();
   line_.wakeFirst();
@@ -122,12 +88,11 @@ int flushFile(const std::string& path, std::string* error) {
 
 int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const Clock::time_point start = Clock::now();
   struct CountWait {
-    DWSqlWriterUsage& usage;
-    Clock::time_point start;
-    ~CountWait() { usage.commitWaitSecs += secondsSince(start); }  // under the mutex, held again
-  } count{usage_, start};
+    SqlWriterCounts& counts;
+    const Clock::time_point start;
+    ~CountWait() { counts.commitWaited(start); }
+  } count{*counts_, Clock::now()};
   while (synced_ < written) {
     if (syncing_) {
       syncEnded_.wait(lock);
@@ -141,8 +106,8 @@ int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
     int rc = flushFile(log_, error);
     lock.lock();
     syncing_ = false;
-    ++usage_.flushes;
-    usage_.flushSecs += secondsSince(flushStart);
+    ++flushes_;
+    counts_->flushed(flushStart);
     syncEnded_.notify_all();
     if (rc != 0) return rc;
     synced_ = std::max(synced_, covered);
@@ -152,10 +117,5 @@ int SqliteWriterLock::syncWritten(uint64_t written, std::string* error) {
 
 uint64_t SqliteWriterLock::flushes() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return usage_.flushes;
-}
-
-DWSqlWriterUsage SqliteWriterLock::usage() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return usage_;
+  return flushes_;
 }

@@ -13,8 +13,8 @@
 // that a writer finds the file's pages cached: a connection's cache is
 // emptied by every commit made through another one.
 //
-// It counts what its writers spent (usage()): a database of this process
-// takes one write at a time, so this is where a busy server queues.
+// What its writers spend is counted under the database's name
+// (SqlWriterCounts.h).
 // Internal to the host library.
 #ifndef HOST_SRC_SQLITEWRITERLOCK_H
 #define HOST_SRC_SQLITEWRITERLOCK_H
@@ -26,10 +26,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "SqlTicketLine.h"
-#include "host/sql/DWSimpleDBConnObject.h"
+#include "SqlWriterCounts.h"
 
 class SqliteSession;
 
@@ -37,11 +36,10 @@ class SqliteWriterLock {
  public:
   ~SqliteWriterLock();
 
-  // The lock of `file` (a canonical path), shared by all its handles;
-  // `database` names it in usage() (the first name given).
+  // The lock of `file` (a canonical path), shared by all its handles; its
+  // writers are counted under `database` (the first name given), else the
+  // file's path.
   static std::shared_ptr<SqliteWriterLock> forFile(const std::string& file, const std::string& database = "");
-  // What the writers of every file open in this process spent so far.
-  static std::vector<DWSqlWriterUsage> allUsage();
 
   // 0, or DWSQL_BUSY with the reason when the lock is not granted within
   // `timeoutMs` or the calling thread holds it already (through another
@@ -58,8 +56,6 @@ class SqliteWriterLock {
   int syncWritten(uint64_t written, std::string* error);
   // Flushes of the log made so far (tests).
   uint64_t flushes();
-  // Totals since the file's first handle of this process opened.
-  DWSqlWriterUsage usage();
   // The writers' connection: null until a holder opens one.  Only the
   // holder of the lock may use it, replace it or drop it.
   std::unique_ptr<SqliteSession>& session() { return session_; }
@@ -75,10 +71,11 @@ class SqliteWriterLock {
   bool held_ = false;
   std::thread::id owner_;
   Clock::time_point heldSince_;
-  DWSqlWriterUsage usage_;
+  const std::shared_ptr<SqlWriterCounts> counts_;
   uint64_t written_ = 0;  // commits (or releases) so far
   uint64_t synced_ = 0;   // of those, the ones on disk
   bool syncing_ = false;
+  uint64_t flushes_ = 0;
   std::condition_variable syncEnded_;
   std::unique_ptr<SqliteSession> session_;
 };

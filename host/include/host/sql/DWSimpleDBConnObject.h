@@ -51,15 +51,17 @@ struct DWSqlHandleUsage {
   int idle;
 };
 
-// What the writers of one embedded (SQLite) database of this process spent,
-// since its first handle opened.  Writes there go one at a time, under one
-// lock, and a commit is answered once a flush of the log covers it.
+// What the writers of one database of this process spent so far.  Writes go
+// one at a time, under one lock: SQLite's writer of the file, PostgreSQL's
+// database-wide write lock (whose wait includes the round trip, and which
+// the writers of other processes take too).  On SQLite a commit is answered
+// once a flush of the log covers it; PostgreSQL flushes its own.
 struct DWSqlWriterUsage {
   std::string database;       // the registry name it was opened by
   uint64_t writes = 0;        // grants of the lock: writes and transactions
   double waitSecs = 0;        // writers waiting for the lock
   double heldSecs = 0;        // the lock held
-  uint64_t flushes = 0;       // of the log
+  uint64_t flushes = 0;       // of the log (SQLite)
   double flushSecs = 0;       // flushing
   double commitWaitSecs = 0;  // commits waiting for a flush that covers them
 };
@@ -77,7 +79,7 @@ class DWSimpleDBConnObject {
   static void closeIdleHandles();
   // The pool's handles of every database opened so far.
   static std::vector<DWSqlHandleUsage> handleUsage();
-  // The writers of every SQLite database open in this process.
+  // The writers of every database this process opened for writing.
   static std::vector<DWSqlWriterUsage> writerUsage();
 
   // Opens the database that the registry names `dbName` ("Anchor",
