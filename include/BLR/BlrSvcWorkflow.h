@@ -108,6 +108,12 @@ class BLR_API BlrSvcWorkflow : public BlrPairCodes {
   // connection object.  The object is kept even when connecting fails, so a
   // run never retries: later operations on it fail with "Not connected".
   static CZuError connectToSvc(std::unique_ptr<BlrCtrl>& conn, const std::string& host);
+  // The connection for the next control request to `host`: the one `conn`
+  // holds unless the proxy closed it since its last request (it closes idle
+  // ones beyond its limits), else one kept in `connections` (may be null),
+  // else a new one as connectToSvc opens it.
+  static CZuError connectForStep(std::unique_ptr<BlrCtrl>& conn, const std::string& host,
+                                 BlrCtrlCache* connections);
   // "DONE" for "1", "N/A" when absent, else "FAILED".
   static const char* progStatus(const PropMap& props, const char* name);
   // The value, or "N/A" when absent.

@@ -96,6 +96,13 @@ CZuError BlrSvcWorkflow::connectToSvc(std::unique_ptr<BlrCtrl>& conn, const std:
   return err;
 }
 
+CZuError BlrSvcWorkflow::connectForStep(std::unique_ptr<BlrCtrl>& conn, const std::string& host,
+                                        BlrCtrlCache* connections) {
+  if (conn && conn->stale()) conn.reset();
+  if (!conn && connections != nullptr) conn = connections->take(host);
+  return connectToSvc(conn, host);
+}
+
 const char* BlrSvcWorkflow::progStatus(const PropMap& props, const char* name) {
   auto it = props.find(name);
   if (it == props.end()) return "N/A";
@@ -264,11 +271,7 @@ WorkflowRun::~WorkflowRun() {
 
 CZuError WorkflowRun::call(Proxy proxy, const CtrlAction& action) {
   std::unique_ptr<BlrCtrl>& conn = proxy == kHead ? head_ : tail_;
-  const std::string& host = proxy == kHead ? headHost : tailHost;
-  // The proxy may close a connection idle between steps (docs/link.md).
-  if (conn && conn->stale()) conn.reset();
-  if (!conn && connections_ != nullptr) conn = connections_->take(host);
-  CZuError err = BlrSvcWorkflow::connectToSvc(conn, host);
+  CZuError err = BlrSvcWorkflow::connectForStep(conn, proxy == kHead ? headHost : tailHost, connections_);
   return err.IsError() ? err : action(*conn);
 }
 

@@ -42,24 +42,18 @@ class ProxyConn {
   ProxyConn& operator=(const ProxyConn&) = delete;
 
   CZuError call(const std::function<CZuError(BlrCtrl&)>& request) {
-    if (ctrl_ && ctrl_->stale()) ctrl_.reset();  // closed by the proxy since the last request
-    CZuError err = ctrl_ ? CZuError() : open();
+    CZuError err;
+    if (host_.empty()) {
+      err = DWClient(clientId_).lookUp(&host_);
+      if (err.IsError()) return err.Push(FXLOC, "Couldn't look up client %d", clientId_);
+    }
+    err = W::connectForStep(ctrl_, host_, connections_);
     if (!err.IsError()) err = request(*ctrl_);
     if (err.IsError()) ctrl_.reset();
     return err;
   }
 
  private:
-  CZuError open() {
-    if (host_.empty()) {
-      CZuError err = DWClient(clientId_).lookUp(&host_);
-      if (err.IsError()) return err.Push(FXLOC, "Couldn't look up client %d", clientId_);
-    }
-    if (connections_ != nullptr) ctrl_ = connections_->take(host_);
-    if (ctrl_) return CZuError();
-    ctrl_ = std::make_unique<BlrCtrl>();
-    return ctrl_->connect(host_);
-  }
 
   int clientId_;
   BlrCtrlCache* connections_;
