@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "host/net/DwTcp.h"
 #include "support/EvDebugRecorder.h"
 #include "support/RawPeers.h"
+#include "support/TempFile.h"
 
 namespace {
 
@@ -241,6 +243,37 @@ TEST_F(DwLinkTest, RemoteRequestCarriesAuthenticatedNameAndErrors) {
   EXPECT_THAT(DwLink("REMOTE").makeReqToAnchor({}, nullptr, address.c_str()).Summary(),
               HasSubstr("Server authenticated as anchor, expected impostor-check"));
   EXPECT_EQ(server_.stats().requests, 3u);
+}
+
+// The client's settings are kept from one request to the next, but a
+// certificate renewed in place is presented from the next request on.
+TEST_F(DwLinkTest, ACertificateRenewedInPlaceIsPresentedOnTheNextRequest) {
+  startServer();
+  TempDir dir;
+  const std::string cert = dir.path() + "/me.crt", key = dir.path() + "/me.key";
+  auto install = [&](const std::string& name) {
+    const TlsConfig c = TestCerts::get().config(name);
+    const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+    std::filesystem::copy_file(c.certFile, cert, overwrite);
+    std::filesystem::copy_file(c.keyFile, key, overwrite);
+  };
+  install("client1");
+  TestCerts::get().useInRegistry("client1");
+  DWPlatformInfo::setValue("Security", "sCertFile", cert);
+  DWPlatformInfo::setValue("Security", "sKeyFile", key);
+  const std::string address = "127.0.0.1:" + std::to_string(server_.port());
+  Map resp;
+  ASSERT_OK(DwLink("REMOTE").makeReqToAnchor({}, &resp, address.c_str()));
+  EXPECT_EQ(resp.at("from"), "client1");
+  std::shared_ptr<const DwLinkClientConfig> before, again;
+  ASSERT_OK(DwLinkClientConfig::current(&before, address));
+  ASSERT_OK(DwLinkClientConfig::current(&again, address));
+  EXPECT_EQ(before.get(), again.get());
+
+  install("head1");
+  TlsContext::recheckFiles();  // as the next look, a second later, would
+  ASSERT_OK(DwLink("REMOTE").makeReqToAnchor({}, &resp, address.c_str()));
+  EXPECT_EQ(resp.at("from"), "head1");
 }
 
 // Peers without a valid certificate are refused too: see PairDbRequestTableTest.

@@ -79,10 +79,10 @@ CZuError DwLink::makeReqPieces(const Map& req, Map* resp, const PieceFn& onPiece
       return CZuError();
     }
   }
-  DwLinkClientConfig config;
-  CZuError err = DwLinkClientConfig::fromRegistry(&config, explicitServer ? server : "");
+  std::shared_ptr<const DwLinkClientConfig> config;
+  CZuError err = DwLinkClientConfig::current(&config, explicitServer ? server : "");
   if (err.IsError()) return err.Push(FXLOC, "Couldn't send request on link %s", name_.c_str());
-  return exchange(config, req, resp, onPiece);
+  return exchange(*config, req, resp, onPiece);
 }
 
 CZuError DwLink::makeRemoteReq(const DwLinkClientConfig& config, const Map& req, Map* resp) {

@@ -61,9 +61,10 @@ CZuError DwLink::lookupPort(const std::string& host, const std::string& service,
     return FXErrorUtil::ErrorInt(FXLOC, 1, "Unknown host \"%s\": not a mangled host name",
                                  host.c_str());
   // Asked of that machine alone, whatever central servers the registry names.
-  DwLinkClientConfig config;
-  CZuError err = DwLinkClientConfig::fromRegistry(&config, DwLinkAddress{netHost, dwdPort}.text());
+  std::shared_ptr<const DwLinkClientConfig> shared;
+  CZuError err = DwLinkClientConfig::current(&shared, DwLinkAddress{netHost, dwdPort}.text());
   if (err.IsError()) return err.Push(FXLOC, "Couldn't lookup port of %s", service.c_str());
+  DwLinkClientConfig config = *shared;
   // Port numbers are not trusted: the connection made with them authenticates
   // on its own.  So any certificate of the authority will do here.
   config.serverName.clear();

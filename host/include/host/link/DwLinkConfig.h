@@ -76,6 +76,12 @@ struct DwLinkClientConfig {
   // (dwLinkResolveServers).  Fails on a value out of range, no server, or
   // TLS files that can't be loaded.
   static CZuError fromRegistry(DwLinkClientConfig* out, const std::string& address = "");
+
+  // The same, shared and read again only once the registry changed
+  // (DWPlatformInfo::generation) or its TLS context followed its files: for
+  // callers that ask on every request.
+  static CZuError current(std::shared_ptr<const DwLinkClientConfig>* out,
+                          const std::string& address = "");
 };
 
 struct DwLinkServerConfig {
