@@ -1,10 +1,13 @@
 // A program run as a child process with its standard output on a pipe, for
-// tests of the real binaries.  Destroying it stops the program.
+// tests of the real binaries.  Destroying it stops the program; so does the
+// end of the thread that started it, or of the test killed midway, so that
+// no server outlives its test.  Start it on a thread that outlives it.
 #ifndef BLR_TESTS_SUPPORT_CHILDPROCESS_H
 #define BLR_TESTS_SUPPORT_CHILDPROCESS_H
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +26,11 @@ class ChildProcess {
     args.push_back(nullptr);
     int fds[2];
     if (::pipe(fds) != 0) return;
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      if (::getppid() != parent) ::_exit(127);  // the parent ended already
       ::dup2(fds[1], 1);
       ::execv(args[0], args.data());
       ::_exit(127);
