@@ -1,10 +1,9 @@
 #include "host/link/DwLinkConfig.h"
 
 #include <cstdlib>
-#include <map>
-#include <mutex>
 
 #include "host/config/DWPlatformInfo.h"
+#include "host/config/DwRegistryCache.h"
 #include "host/tls/KrpSocket.h"
 #include "host/tls/TlsContext.h"
 
@@ -151,39 +150,18 @@ CZuError DwLinkClientConfig::fromRegistry(DwLinkClientConfig* out, const std::st
 
 CZuError DwLinkClientConfig::current(std::shared_ptr<const DwLinkClientConfig>* out,
                                      const std::string& address) {
-  using Shared = std::shared_ptr<const DwLinkClientConfig>;
   // One entry per address asked of: the registry's servers and the proxies
-  // asked directly.  Past the bound the entries are read again.
-  constexpr size_t kMaxAddresses = 4096;
-  static std::mutex mu;
-  static std::map<std::string, Shared>* cached = new std::map<std::string, Shared>;  // lives to the end
-  static uint64_t cachedGeneration = 0;
-  const uint64_t generation = DWPlatformInfo::generation();
+  // asked directly.
+  static auto* cached = new DwRegistryCache<DwLinkClientConfig>;  // lives to the end
   std::shared_ptr<TlsContext> tls;
   CZuError err = TlsContext::fromRegistry(&tls);
   if (err.IsError()) return err.Push(FXLOC, "Couldn't read the link's client settings");
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    if (generation != cachedGeneration) {
-      cached->clear();
-      cachedGeneration = generation;
-    }
-    auto it = cached->find(address);
-    if (it != cached->end() && it->second->tls == tls) {
-      *out = it->second;
-      return CZuError();
-    }
-  }
-  auto fresh = std::make_shared<DwLinkClientConfig>();
-  err = fromRegistry(fresh.get(), address);
-  if (err.IsError()) return err;
-  std::lock_guard<std::mutex> lock(mu);
-  if (generation == cachedGeneration) {
-    if (cached->size() >= kMaxAddresses) cached->clear();
-    (*cached)[address] = fresh;
-  }
-  *out = std::move(fresh);
-  return CZuError();
+  auto read = [&](DwLinkClientConfig* c) {
+    err = fromRegistry(c, address);
+    return !err.IsError();
+  };
+  cached->get(address, out, read, [&](const DwLinkClientConfig& kept) { return kept.tls == tls; });
+  return err;
 }
 
 CZuError DwLinkServerConfig::fromRegistry(DwLinkServerConfig* out) {

@@ -1,10 +1,9 @@
 // The registry's description of a database name.
 #include <cctype>
-#include <map>
-#include <mutex>
 
 #include "SqlBackend.h"
 #include "host/config/DWPlatformInfo.h"
+#include "host/config/DwRegistryCache.h"
 #include "host/sql/DWSimpleDBConnObject.h"
 
 namespace {
@@ -99,26 +98,11 @@ int readSqlLocation(const std::string& dbName, SqlLocation* where, std::string* 
 int resolveSqlLocation(const std::string& dbName, std::shared_ptr<const SqlLocation>* where,
                        std::string* error) {
   if (!validName(dbName)) return configError("Bad database name \"" + dbName + "\"", error);
-  struct Resolved {
-    uint64_t generation;
-    std::shared_ptr<const SqlLocation> where;
-  };
-  static std::mutex mutex;
-  static std::map<std::string, Resolved>* resolved = new std::map<std::string, Resolved>;  // lives to the end
-  const uint64_t generation = DWPlatformInfo::generation();
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    auto it = resolved->find(dbName);
-    if (it != resolved->end() && it->second.generation == generation) {
-      *where = it->second.where;
-      return 0;
-    }
-  }
-  std::shared_ptr<SqlLocation> read(new SqlLocation);
-  int rc = readSqlLocation(dbName, read.get(), error);
-  if (rc != 0) return rc;
-  *where = read;
-  std::lock_guard<std::mutex> lock(mutex);
-  (*resolved)[dbName] = Resolved{generation, read};
-  return 0;
+  static auto* resolved = new DwRegistryCache<SqlLocation>;  // lives to the end
+  int rc = 0;
+  resolved->get(dbName, where, [&](SqlLocation* read) {
+    rc = readSqlLocation(dbName, read, error);
+    return rc == 0;
+  });
+  return rc;
 }

@@ -54,7 +54,6 @@ class ProxyConn {
   }
 
  private:
-
   int clientId_;
   BlrCtrlCache* connections_;
   std::string host_;
